@@ -1,0 +1,6 @@
+#include <cstdio>
+
+int main() {
+  std::printf("VIDQUAL\n");
+  return 0;
+}

@@ -1,0 +1,134 @@
+// Pixel conversion: packed DIB frames in, planar 4:2:0 images out.
+//
+// A packed DIB frame is a 40-byte BITMAPINFOHEADER (or a longer header whose first 40 bytes have
+// that layout) followed by one frame's pixels. The planar 4:2:0 image is a Y plane of W x H
+// samples followed, in separate destinations, by a U (Cb) and a V (Cr) plane of (W/2) x (H/2)
+// samples each, every row packed without gaps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vq {
+
+constexpr uint32_t fourcc(char a, char b, char c, char d) {
+  return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 |
+         uint32_t(uint8_t(d)) << 24;
+}
+
+inline constexpr uint32_t kBiRgb = 0;
+inline constexpr uint32_t kFourccYV12 = fourcc('Y', 'V', '1', '2');
+inline constexpr uint32_t kBitmapInfoHeaderSize = 40;
+
+// BITMAPINFOHEADER, field for field; stored little-endian, read and written byte by byte.
+struct BitmapInfoHeader {
+  uint32_t biSize = kBitmapInfoHeaderSize;
+  int32_t biWidth = 0;
+  int32_t biHeight = 0;  // positive: bottom-up rows; negative: top-down rows
+  uint16_t biPlanes = 1;
+  uint16_t biBitCount = 0;
+  uint32_t biCompression = kBiRgb;
+  uint32_t biSizeImage = 0;
+  int32_t biXPelsPerMeter = 0;
+  int32_t biYPelsPerMeter = 0;
+  uint32_t biClrUsed = 0;
+  uint32_t biClrImportant = 0;
+};
+
+// Reads the 40 header bytes at `bytes`; 0 when fewer than 40 bytes are available.
+[[nodiscard]] int read_bitmap_info_header(const uint8_t* bytes, size_t size, BitmapInfoHeader* out);
+void write_bitmap_info_header(const BitmapInfoHeader& header, uint8_t out[kBitmapInfoHeaderSize]);
+
+// One packed DIB frame: `size` counts the header and every pixel byte the frame really holds.
+struct DibFrame {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+};
+
+// The converter calling contract. `src` is the first byte of the picture's top row and
+// `src_pitch` the signed distance in bytes from one picture row to the next one down, so the
+// converters never care whether the frame was stored bottom-up or top-down, padded or packed.
+// `height` is the row count (positive). Y rows lie `luma_stride` samples apart in the RGB
+// converters; the chroma rows lie width/2 + floor((luma_stride - width)/2) apart. Every
+// converter writes U into the first chroma destination and V into the second, the top picture
+// row into planar row 0, and leaves samples it does not compute (odd last row/column) untouched.
+#define VQ_CONVERTER(name)                                                                      \
+  void name(uint8_t* y_dst, uint8_t* u_dst, uint8_t* v_dst, const uint8_t* src, int32_t width, \
+            int32_t height, int32_t luma_stride, ptrdiff_t src_pitch)
+typedef VQ_CONVERTER((*ConverterFn));
+
+// Scalar routines: the reference every other form must match byte for byte.
+VQ_CONVERTER(rgb555_to_planar420);
+VQ_CONVERTER(rgb24_to_planar420);
+VQ_CONVERTER(rgb32_to_planar420);
+// YV12: Y plane (rows src_pitch apart), then V, then U, each (width/2) x (height/2) packed.
+VQ_CONVERTER(yv12_to_planar420);
+
+// Processor features that choose the converter forms.
+enum CpuFlags : uint32_t {
+  kCpuMmx = 1u << 0,
+  kCpuSse2 = 1u << 1,
+  kCpuAvx2 = 1u << 2,  // only when the OS also saves YMM state
+};
+
+// Probes the processor once (CPUID, XGETBV); 0 on processors other than x86.
+[[nodiscard]] uint32_t detect_cpu_flags();
+// The MMX probe itself, and the probe run under a guard that counts any fault as "no MMX".
+[[nodiscard]] bool detect_mmx();
+[[nodiscard]] bool detect_mmx_guarded();
+
+// The converter table: seven slots in their historical order. The planar-to-RGB slots belong
+// to a reverse conversion this program does not carry, so they stay empty.
+enum ConverterSlot {
+  kSlotRgb32ToPlanar = 0,
+  kSlotPlanarToRgb32 = 1,
+  kSlotRgb24ToPlanar = 2,
+  kSlotPlanarToRgb24 = 3,
+  kSlotRgb555ToPlanar = 4,
+  kSlotPlanarToRgb555 = 5,
+  kSlotPlanarToRgb565 = 6,
+  kConverterSlots = 7,
+};
+
+struct ConverterTable {
+  ConverterFn slot[kConverterSlots];
+};
+
+// The process-wide table: scalar routines from static initialisation, rewritten once by
+// init_converter_table() before main runs, read-only afterwards.
+extern ConverterTable g_converter_table;
+
+// Fills `table` for the given processor features: scalar first, then tier by tier.
+void fill_converter_table(ConverterTable* table, uint32_t cpu_flags);
+// The start-up fill: g_converter_table for this processor's features.
+void init_converter_table();
+
+enum class PixelFormat { kRgb555, kRgb24, kRgb32, kYv12 };
+
+// Everything a converter needs to know about one frame, worked out once from its header and
+// the number of bytes it holds.
+struct FrameLayout {
+  PixelFormat format = PixelFormat::kRgb24;
+  int32_t width = 0;
+  int32_t height = 0;           // row count, always positive
+  const uint8_t* top = nullptr;  // first byte of the top picture row (YV12: of the Y plane)
+  ptrdiff_t pitch = 0;           // bytes from one picture row to the next one down
+  ConverterFn convert = nullptr;
+};
+
+// Picks the converter for `frame` from biCompression/biBitCount and works out where its rows
+// are: the pixels start at biSize; RGB rows are DIB-padded to 4 bytes when the frame holds
+// enough bytes for that, packed when it holds only enough for packed rows. Returns 0 for an
+// unsupported format, an empty slot, a width below 1, a height of 0, or a frame that holds
+// fewer bytes than its converter reads.
+[[nodiscard]] int describe_frame(const DibFrame& frame, const ConverterTable& table,
+                                 FrameLayout* out);
+
+// Converts `frame` into the three planes (laid out for its width: Y rows W apart, chroma rows
+// W/2 apart). 1 when converted; 0, destinations untouched, when describe_frame refuses it.
+[[nodiscard]] int convert_to_planar(const DibFrame& frame, uint8_t* y_dst, uint8_t* u_dst,
+                                    uint8_t* v_dst);
+[[nodiscard]] int convert_to_planar_with(const ConverterTable& table, const DibFrame& frame,
+                                         uint8_t* y_dst, uint8_t* u_dst, uint8_t* v_dst);
+
+}  // namespace vq

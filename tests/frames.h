@@ -1,0 +1,101 @@
+// Test helpers: packed DIB frames built in memory from a picture given top row first.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "convert/convert.h"
+
+namespace vq::test {
+
+struct Bgr {
+  uint8_t b, g, r;
+};
+
+// A picture of w x h pixels, row 0 at the top.
+struct Picture {
+  int w = 0, h = 0;
+  std::vector<Bgr> px;
+  Bgr& at(int x, int y) { return px[size_t(y) * w + x]; }
+  const Bgr& at(int x, int y) const { return px[size_t(y) * w + x]; }
+};
+
+inline Picture solid(int w, int h, Bgr c) { return Picture{w, h, std::vector<Bgr>(size_t(w) * h, c)}; }
+
+enum class Rows { kPadded, kPacked };
+enum class Order { kBottomUp, kTopDown };
+
+// Encodes `pic` as a packed DIB frame of 16 (5-5-5, components >> 3), 24 or 32 bits.
+// `header_size` above 40 leaves filler bytes between the header and the pixels.
+inline std::vector<uint8_t> rgb_frame(const Picture& pic, int bits, Rows rows = Rows::kPadded,
+                                      Order order = Order::kBottomUp, uint32_t header_size = 40,
+                                      uint8_t filler = 0xEE) {
+  const int bpp = bits / 8;
+  const size_t packed = size_t(pic.w) * bpp;
+  const size_t pitch = rows == Rows::kPadded ? (packed + 3) & ~size_t(3) : packed;
+  std::vector<uint8_t> f(header_size + pitch * pic.h, filler);
+  BitmapInfoHeader h;
+  h.biSize = header_size;
+  h.biWidth = pic.w;
+  h.biHeight = order == Order::kBottomUp ? pic.h : -pic.h;
+  h.biBitCount = uint16_t(bits);
+  h.biSizeImage = uint32_t(pitch * pic.h);
+  write_bitmap_info_header(h, f.data());
+  for (int y = 0; y < pic.h; ++y) {
+    const int stored = order == Order::kBottomUp ? pic.h - 1 - y : y;
+    uint8_t* row = f.data() + header_size + size_t(stored) * pitch;
+    for (int x = 0; x < pic.w; ++x) {
+      const Bgr c = pic.at(x, y);
+      uint8_t* p = row + size_t(x) * bpp;
+      if (bits == 16) {
+        const int w = (c.b >> 3) | (c.g >> 3) << 5 | (c.r >> 3) << 10;
+        p[0] = uint8_t(w);
+        p[1] = uint8_t(w >> 8);
+      } else {
+        p[0] = c.b;
+        p[1] = c.g;
+        p[2] = c.r;
+        if (bits == 32) p[3] = 0x5A;
+      }
+    }
+  }
+  return f;
+}
+
+// A YV12 frame: Y plane, then V, then U.
+inline std::vector<uint8_t> yv12_frame(int w, int h, const std::vector<uint8_t>& y,
+                                       const std::vector<uint8_t>& u,
+                                       const std::vector<uint8_t>& v) {
+  std::vector<uint8_t> f(40);
+  BitmapInfoHeader hd;
+  hd.biWidth = w;
+  hd.biHeight = h;
+  hd.biBitCount = 12;
+  hd.biCompression = kFourccYV12;
+  hd.biSizeImage = uint32_t(y.size() + u.size() + v.size());
+  write_bitmap_info_header(hd, f.data());
+  f.insert(f.end(), y.begin(), y.end());
+  f.insert(f.end(), v.begin(), v.end());
+  f.insert(f.end(), u.begin(), u.end());
+  return f;
+}
+
+inline DibFrame view(const std::vector<uint8_t>& f) { return DibFrame{f.data(), f.size()}; }
+
+// A planar 4:2:0 image of w x h in one block, planes at 0, S and S + S/4.
+struct Planar {
+  int w, h;
+  std::vector<uint8_t> buf;
+  Planar(int w_, int h_, uint8_t fill = 0xCD)
+      : w(w_), h(h_), buf(size_t(w_) * h_ + 2 * (size_t(w_) * h_ / 4), fill) {}
+  size_t s() const { return size_t(w) * h; }
+  uint8_t* y() { return buf.data(); }
+  uint8_t* u() { return buf.data() + s(); }
+  uint8_t* v() { return buf.data() + s() + s() / 4; }
+  uint8_t Y(int x, int r) const { return buf[size_t(r) * w + x]; }
+  uint8_t U(int x, int r) const { return buf[s() + size_t(r) * (w / 2) + x]; }
+  uint8_t V(int x, int r) const { return buf[s() + s() / 4 + size_t(r) * (w / 2) + x]; }
+};
+
+}  // namespace vq::test
