@@ -1,0 +1,65 @@
+// AVI input: the first video stream of an AVI file, frame by frame, as packed DIB frames.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "convert/convert.h"
+
+namespace vq {
+
+// The block that holds one packed DIB frame: the stream's (or decoder's) header, then pixels.
+// Grows when a frame needs more room; never shrinks.
+class FrameBuffer {
+ public:
+  FrameBuffer() = default;
+  FrameBuffer(const FrameBuffer&) = delete;
+  FrameBuffer& operator=(const FrameBuffer&) = delete;
+  virtual ~FrameBuffer() = default;
+
+  // Makes room for `header_size` header bytes (copied from `header`) and `pixel_capacity` pixel
+  // bytes, keeping the pixels already held. Returns the pixel area, or null when out of memory.
+  uint8_t* prepare(const uint8_t* header, uint32_t header_size, size_t pixel_capacity);
+  uint8_t* pixels() const { return block_ ? block_.get() + header_size_ : nullptr; }
+  size_t capacity() const { return capacity_; }
+  // The frame handed out: the header plus the `pixel_bytes` that the last fetch really filled.
+  void set_filled(size_t pixel_bytes) { filled_ = pixel_bytes; }
+  DibFrame frame() const { return DibFrame{block_.get(), block_ ? header_size_ + filled_ : 0}; }
+
+ private:
+  std::unique_ptr<uint8_t[]> block_;
+  uint32_t header_size_ = 0;
+  size_t capacity_ = 0;
+  size_t filled_ = 0;
+};
+
+class AviReader;     // the container reader (RIFF, indexes), private to avi/
+class Decompressor;  // a decoder for a compressed stream, private to avi/
+
+// One AVI file's first video stream.
+class AviVideoSource {
+ public:
+  AviVideoSource();
+  AviVideoSource(const AviVideoSource&) = delete;
+  AviVideoSource& operator=(const AviVideoSource&) = delete;
+  virtual ~AviVideoSource();
+
+  // Opens `path`: 1 when the file has a readable first video stream, else 0.
+  [[nodiscard]] int open(const char* path);
+  // The same, from bytes in memory (tests, fuzzing); the bytes must outlive the source.
+  [[nodiscard]] int open_memory(const uint8_t* data, size_t size);
+  // The stream header's length in frames.
+  [[nodiscard]] int32_t length() const;
+  // Frame `index` (0-based). 1 and *out set when delivered; the frame stays valid until the
+  // next get_frame or the source's end. 0 when the frame cannot be delivered.
+  [[nodiscard]] int get_frame(int32_t index, DibFrame* out);
+
+ private:
+  std::unique_ptr<AviReader> reader_;
+  std::unique_ptr<Decompressor> decompressor_;
+  FrameBuffer frame_;
+  int32_t length_ = 0;
+};
+
+}  // namespace vq
