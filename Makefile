@@ -2,6 +2,7 @@
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 
 .PHONY: all configure test demo bench install clean
 
@@ -16,6 +17,9 @@ test: all
 
 demo: all
 	./$(BUILD)/vidqual samples/source.avi samples/encoded.avi -v < /dev/null
+
+install: all
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD)

@@ -1,6 +1,9 @@
-#include <cstdio>
+#include <unistd.h>
 
-int main() {
-  std::printf("VIDQUAL\n");
-  return 0;
+#include "app/app.h"
+
+int main(int argc, char** argv) {
+  vq::Console console;
+  console.err_is_terminal = isatty(STDERR_FILENO) == 1;
+  return vq::vidqual_main(argc, argv, console, vq::read_own_product_version);
 }

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 
 #include "convert/convert.h"
 
@@ -14,6 +16,10 @@ namespace vq {
 
 // Sum of squared differences of n samples.
 [[nodiscard]] uint64_t sum_squared_error(const uint8_t* a, const uint8_t* b, size_t n);
+// The form of that sum for the given processor features (scalar, SSE2, AVX2; all give the same
+// integer). sum_squared_error uses the one for this processor, chosen once.
+typedef uint64_t (*SumSquaredErrorFn)(const uint8_t* a, const uint8_t* b, size_t n);
+[[nodiscard]] SumSquaredErrorFn select_sum_squared_error(uint32_t cpu_flags);
 
 // Y, U and V of one compared pair: the PSNR and the mean squared error of each plane.
 struct FrameScore {
@@ -28,5 +34,76 @@ struct FrameScore {
 [[nodiscard]] int frame_score(const DibFrame& a, const DibFrame& b, FrameScore* out);
 [[nodiscard]] int frame_psnr(const DibFrame& a, const DibFrame& b, double* y_psnr,
                              double* u_psnr, double* v_psnr);
+
+}  // namespace vq
+
+namespace vq {
+
+// What the report prints: the count of compared pairs and the sums of their PSNR values.
+struct PsnrTotals {
+  int32_t frames = 0;
+  double y_sum = 0;
+  double u_sum = 0;
+  double v_sum = 0;
+};
+
+// Everything else a run learns about its pairs, for the per-frame file and the notices.
+struct PairStats {
+  double mse_sum[3] = {0, 0, 0};
+  double psnr_min[3] = {0, 0, 0};
+  double psnr_max[3] = {0, 0, 0};
+  int32_t worst_pair[3] = {0, 0, 0};  // 1-based pair number of the lowest PSNR per plane
+};
+
+void add_pair(PsnrTotals* totals, PairStats* stats, const FrameScore& score);
+
+// Prints the summary block: "[PSNR]" and the three averages (0.00 when no pair was compared).
+void print_report(const PsnrTotals& totals, std::FILE* out);
+
+// What a run is asked to do. The callbacks are optional.
+struct RunSettings {
+  const char* path1 = nullptr;
+  const char* path2 = nullptr;
+  int32_t maxframes = 0;  // 0 or less: no limit
+  bool verbose = false;
+  // Called once the pair count is known, before the first pair.
+  std::function<void(int32_t pair_count)> on_start;
+  // Called after each compared pair with its 1-based number and its score.
+  std::function<void(int32_t pair, const FrameScore& score)> on_pair;
+  // Called once the loop is over, before the report is printed.
+  std::function<void()> before_report;
+};
+
+// What a run found.
+struct RunResult {
+  int32_t length1 = 0, length2 = 0;  // the streams' lengths in frames
+  int32_t pair_count = 0;            // the pairs the run set out to compare
+  int32_t compared = 0;              // the pairs it did compare
+  bool failed = false;               // a frame unreadable or a pair refused: an error line printed
+  PsnrTotals totals;
+  PairStats stats;
+};
+
+// The comparison run: opens both files, compares frame pairs 0 .. pair_count-1, prints the
+// per-pair lines (verbose) and the report to `out`. 1 when both files were opened (whatever the
+// loop met), 0 when one of them cannot be opened (its error line printed, no report).
+[[nodiscard]] int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* result);
+
+// The per-frame file: a header row, then one row per pair as the run delivers them, then the
+// summary rows. Values in full precision.
+class CsvWriter {
+ public:
+  CsvWriter() = default;
+  CsvWriter(const CsvWriter&) = delete;
+  CsvWriter& operator=(const CsvWriter&) = delete;
+  virtual ~CsvWriter();
+  [[nodiscard]] int open(const char* path);  // writes the header row
+  void add_row(int32_t pair, const FrameScore& score);
+  // Appends the summary rows and closes the file; 0 when anything could not be written.
+  [[nodiscard]] int finish(const PsnrTotals& totals, const PairStats& stats);
+
+ private:
+  std::FILE* file_ = nullptr;
+};
 
 }  // namespace vq

@@ -1,0 +1,285 @@
+// The real binary, run as a script would run it: stdin from /dev/null, stdout and stderr
+// captured, exit status checked. AVI files are written by the test writer (and, where its CLI
+// is installed, by FFmpeg).
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/avi_writer.h"
+#include "tests/frames.h"
+
+namespace vq {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kBanner[] = "VIDQUAL v1.3.1.4, PSNR of the Y, U and V planes of two AVI files\n\n";
+const char kWait[] = "Press ENTER to continue...\n";
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string slurp(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s)
+    q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("vidqual-e2e-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  std::string write(const std::string& name, const test::AviVideo& v,
+                    const test::AviLayout& l = {}) {
+    EXPECT_TRUE(test::write_avi(path(name), v, l));
+    return path(name);
+  }
+
+  Outcome run(const std::vector<std::string>& args) const {
+    std::string cmd = quote(VIDQUAL_BINARY);
+    for (const auto& a : args) {
+      cmd += ' ';
+      cmd += quote(a);
+    }
+    cmd += " < /dev/null > " + quote(path("stdout")) + " 2> " + quote(path("stderr"));
+    Outcome r;
+    const int raw = std::system(cmd.c_str());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = slurp(path("stdout"));
+    r.err = slurp(path("stderr"));
+    return r;
+  }
+
+  fs::path dir_;
+};
+
+// A YV12 stream of `n` frames of w x h whose luma is `y` plus the frame index.
+test::AviVideo yv12_video(int n, int w = 8, int h = 4, uint8_t y = 50, uint8_t u = 60) {
+  std::vector<std::vector<uint8_t>> frames;
+  const size_t k = size_t(w / 2) * (h / 2);
+  for (int i = 0; i < n; ++i) {
+    frames.push_back(test::yv12_frame(w, h, std::vector<uint8_t>(size_t(w) * h, uint8_t(y + i)),
+                                      std::vector<uint8_t>(k, u), std::vector<uint8_t>(k, 70)));
+  }
+  return test::video_from_frames(frames);
+}
+
+std::string report(const char* y, const char* u, const char* v) {
+  return std::string("[PSNR]\nPsnrY   \t") + y + "\nPsnrU   \t" + u + "\nPsnrV   \t" + v + "\n";
+}
+
+TEST_F(EndToEnd, UsageAndWait) {
+  for (auto args : {std::vector<std::string>{}, {"only.avi"}, {"a.avi", "-v"}}) {
+    const Outcome r = run(args);
+    EXPECT_EQ(1, r.status);
+    ASSERT_EQ(0u, r.out.find(kBanner));
+    const std::string usage = r.out.substr(sizeof kBanner - 1);
+    EXPECT_EQ(0u, usage.find("VIDQUAL is a command line tool to calculate PSNR (Peak Signal to "
+                             "Noise Ratio)\nbetween 2 AVI files"));
+    EXPECT_NE(std::string::npos,
+              usage.find("\t\nUSAGE:\n\tVIDQUAL <avifile1> <avifile2> [maxframes] [-v[erbose]]\n"));
+    EXPECT_EQ(22, std::count(usage.begin(), usage.end(), '\n'));
+    EXPECT_EQ(std::string(kWait), usage.substr(usage.size() - sizeof kWait + 1));
+    EXPECT_EQ("", r.err);
+  }
+}
+
+TEST_F(EndToEnd, FilesThatCannotBeOpened) {
+  const std::string good = write("good.avi", yv12_video(2));
+  const std::string not_avi = path("text.avi");
+  std::ofstream(not_avi) << "hello";
+  const struct {
+    std::string a, b, named;
+  } cases[] = {{path("missing.avi"), good, path("missing.avi")},
+               {good, path("missing.avi"), path("missing.avi")},
+               {not_avi, good, not_avi}};
+  for (const auto& c : cases) {
+    const Outcome r = run({c.a, c.b, "-v"});
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(std::string(kBanner) + "ERROR: can't open AVI file [" + c.named + "]\n" + kWait,
+              r.out);
+  }
+}
+
+TEST_F(EndToEnd, PairCountsAndVerboseLines) {
+  const std::string a = write("a.avi", yv12_video(10));
+  const std::string b = write("b.avi", yv12_video(8, 8, 4, 51));
+  const struct {
+    std::vector<std::string> args;
+    int pairs;
+  } cases[] = {{{a, b, "-v"}, 8},
+               {{a, b, "5", "-v"}, 5},
+               {{"-verbose", a, b, "500"}, 8},
+               {{a, b, "3", "20", "-v"}, 3},
+               {{a, b, "-5", "-v"}, 8},
+               {{a, b, "abc", "-v"}, 8},
+               {{a, b, "2x", "-v"}, 2}};
+  for (const auto& c : cases) {
+    const Outcome r = run(c.args);
+    EXPECT_EQ(0, r.status);
+    std::string want = kBanner;
+    for (int i = 1; i <= c.pairs; ++i) {
+      char line[64];
+      std::snprintf(line, sizeof line, "%3d: \t48.13 \t98.13 \t98.13\n", i);
+      want += line;
+    }
+    EXPECT_EQ(want + report("48.13", "98.13", "98.13"), r.out) << c.args[2];
+  }
+  // Not verbose: the report alone. -V is not the verbose switch.
+  EXPECT_EQ(std::string(kBanner) + report("48.13", "98.13", "98.13"), run({a, b, "-V", "-"}).out);
+}
+
+TEST_F(EndToEnd, EmptyStreamAndUnsupportedPairs) {
+  test::AviVideo none = yv12_video(1);
+  none.chunks.clear();
+  const std::string empty = write("empty.avi", none);
+  const std::string small = write("small.avi", yv12_video(3, 8, 4));
+  const std::string taller = write("taller.avi", yv12_video(3, 8, 6));
+  auto palette_frame = test::rgb_frame(test::solid(8, 4, {}), 24);
+  palette_frame[14] = 8;
+  const std::string palette = write("palette.avi", test::video_from_frames({palette_frame}));
+
+  Outcome r = run({empty, small});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(std::string(kBanner) + report("0.00", "0.00", "0.00"), r.out);
+
+  for (const std::string& other : {taller, palette}) {
+    r = run({small, other, "-v"});
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(
+        std::string(kBanner) + "ERROR: unsupported AVI format\n" + report("0.00", "0.00", "0.00"),
+        r.out);
+  }
+}
+
+TEST_F(EndToEnd, FrameThatCannotBeRead) {
+  test::AviVideo v = yv12_video(3);
+  v.length = 5;  // the header promises more frames than the file holds
+  const std::string a = write("long.avi", v);
+  const std::string b = write("b.avi", yv12_video(5));
+  const Outcome r = run({b, a, "-v"});
+  EXPECT_EQ(2, r.status);
+  EXPECT_EQ(std::string(kBanner) + "  1: \t98.13 \t98.13 \t98.13\n  2: \t98.13 \t98.13 \t98.13\n" +
+                "  3: \t98.13 \t98.13 \t98.13\nERROR: can't read frame 4 of AVI file [" + a +
+                "]\n" + report("98.13", "98.13", "98.13"),
+            r.out);
+}
+
+TEST_F(EndToEnd, NoticesGoToStderrOnly) {
+  const std::string a = write("a.avi", yv12_video(10));
+  const std::string b = write("b.avi", yv12_video(8));
+  Outcome r = run({a, b});
+  EXPECT_EQ(std::string(kBanner) + report("98.13", "98.13", "98.13"), r.out);
+  EXPECT_EQ("note: the streams differ in length: 10 frames in [" + a + "], 8 in [" + b +
+                "]; 8 pairs compared\n",
+            r.err);
+  r = run({b, b, "3"});
+  EXPECT_EQ(
+      "note: maxframes 3 stops the comparison before the streams end (8 and 8 frames); 3 "
+      "pairs compared\n",
+      r.err);
+  EXPECT_EQ("", run({b, b}).err);
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::stringstream s(text);
+  for (std::string l; std::getline(s, l);)
+    out.push_back(l);
+  return out;
+}
+
+TEST_F(EndToEnd, PerFrameFile) {
+  const std::string a = write("a.avi", yv12_video(6));
+  test::AviVideo shorter = yv12_video(4, 8, 4, 52);
+  shorter.length = 6;
+  const std::string b = write("b.avi", shorter);
+  const std::string csv = path("frames.csv");
+  // The switch may stand anywhere; positionals and maxframes keep their places.
+  const Outcome r = run({a, "--csv=" + csv, b, "6", "-v"});
+  EXPECT_EQ(2, r.status);  // frame 5 of b cannot be read
+  const auto rows = lines(slurp(csv));
+  ASSERT_EQ(1u + 4u + 5u, rows.size()) << slurp(csv);
+  EXPECT_EQ("pair,y_psnr,u_psnr,v_psnr,y_mse,u_mse,v_mse", rows[0]);
+  EXPECT_EQ("1,42.110203695399477,98.130803608679088,98.130803608679088,4,0,0", rows[1]);
+  EXPECT_EQ("4,42.110203695399477,98.130803608679088,98.130803608679088,4,0,0", rows[4]);
+  EXPECT_EQ("mean,42.110203695399477,98.130803608679088,98.130803608679088,4,0,0", rows[5]);
+  EXPECT_EQ("psnr_of_mean_mse,42.110203695399477,98.130803608679088,98.130803608679088,,,",
+            rows[6]);
+  EXPECT_EQ("worst_pair,1,1,1,,,", rows[9]);
+  // The verbose lines show the same values at two decimals.
+  EXPECT_NE(std::string::npos, r.out.find("  4: \t42.11 \t98.13 \t98.13\n"));
+}
+
+TEST_F(EndToEnd, ProgressOnATerminalOnly) {
+  if (std::system("command -v script > /dev/null 2>&1") != 0) GTEST_SKIP() << "no script(1)";
+  const std::string a = write("a.avi", yv12_video(30));
+  // Under a pseudo-terminal the progress line appears and is wiped before the report.
+  const std::string cmd =
+      "script -qec " +
+      quote(quote(VIDQUAL_BINARY) + " " + quote(a) + " " + quote(a) + " < /dev/null") +
+      " /dev/null > " + quote(path("tty"));
+  ASSERT_EQ(0, std::system(cmd.c_str()));
+  const std::string tty = slurp(path("tty"));
+  const size_t progress = tty.find("frame 30/30");
+  ASSERT_NE(std::string::npos, progress) << tty;
+  const size_t wiped = tty.find("\r\033[K[PSNR]");
+  EXPECT_NE(std::string::npos, wiped) << tty;
+  EXPECT_LT(progress, wiped);
+  // Not a terminal: nothing on stderr.
+  EXPECT_EQ("", run({a, a}).err);
+}
+
+// Files from an independent writer: FFmpeg's top-down RGB with padded rows and its bottom-up form.
+TEST_F(EndToEnd, FilesWrittenByFfmpeg) {
+  if (std::system("command -v ffmpeg > /dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
+  const std::string src = "-f lavfi -i testsrc2=size=90x50:rate=10:duration=0.5 ";
+  auto make = [&](const std::string& name, const std::string& args) {
+    const std::string cmd =
+        "ffmpeg -nostdin -loglevel error -y " + src + args + " " + quote(path(name));
+    EXPECT_EQ(0, std::system(cmd.c_str())) << cmd;
+    return path(name);
+  };
+  const std::string bgr24 = make("bgr24.avi", "-c:v rawvideo -pix_fmt bgr24");
+  const std::string bgra = make("bgra.avi", "-c:v rawvideo -pix_fmt bgra");
+  const std::string flipped =
+      make("flipped.avi", "-vf vflip -c:v rawvideo -pix_fmt bgr24 -flipped_raw_rgb 1");
+  const std::string rgb555 = make("rgb555.avi", "-c:v rawvideo -pix_fmt rgb555le");
+  const std::string same = std::string(kBanner) + report("98.13", "98.13", "98.13");
+  EXPECT_EQ(same, run({bgr24, bgra}).out);
+  EXPECT_EQ(same, run({bgr24, flipped}).out);
+  EXPECT_EQ(same, run({rgb555, rgb555}).out);
+  // 5-5-5 against 24 bits: the same picture the right way up, so only quantisation differs.
+  const Outcome r = run({bgr24, rgb555, "-v"});
+  EXPECT_EQ(0, r.status);
+  double y = 0;
+  ASSERT_EQ(1, std::sscanf(r.out.c_str() + r.out.find("PsnrY") + 5, "%lf", &y)) << r.out;
+  EXPECT_GT(y, 30.0) << r.out;
+}
+
+}  // namespace
+}  // namespace vq
