@@ -319,21 +319,27 @@ void AviReader::index_from_idx1(const Layout& layout) {
   const uint64_t n = (layout.idx1.end - layout.idx1.begin) / 16;
   if (n == 0) return;
   // Offsets count from the 'movi' list type (the usual form) or from the file's start (some
-  // writers): the form under which the first entry points at a chunk with its own tag wins.
-  uint8_t first[16];
-  if (!bytes_->read(layout.idx1.begin, first, sizeof first)) return;
-  const uint32_t tag = le32(first), off = le32(first + 8);
-  auto tag_at = [&](uint64_t pos) {
+  // writers): the first of the leading entries that points at a chunk bearing its own tag under
+  // one of the two settles it. When none does, an offset below the movi list can only be
+  // relative to it.
+  uint8_t lead[16 * 16];
+  const uint64_t leading = std::min<uint64_t>(n, 16);
+  if (!bytes_->read(layout.idx1.begin, lead, size_t(leading * 16))) return;
+  auto tag_at = [&](uint64_t pos, uint32_t tag) {
     uint8_t t[4];
     return pos <= file_size_ && file_size_ - pos >= 8 && bytes_->read(pos, t, 4) && le32(t) == tag;
   };
-  uint64_t base;
-  if (layout.have_movi && tag_at(layout.movi_base + off)) {
-    base = layout.movi_base;
-  } else if (tag_at(off)) {
-    base = 0;
-  } else {
-    base = layout.have_movi && off < layout.movi_base ? layout.movi_base : 0;
+  uint64_t base = layout.have_movi && le32(lead + 8) < layout.movi_base ? layout.movi_base : 0;
+  for (uint64_t i = 0; i < leading; ++i) {
+    const uint32_t tag = le32(lead + 16 * i), off = le32(lead + 16 * i + 8);
+    if (layout.have_movi && tag_at(layout.movi_base + off, tag)) {
+      base = layout.movi_base;
+      break;
+    }
+    if (tag_at(off, tag)) {
+      base = 0;
+      break;
+    }
   }
 
   std::vector<uint8_t> block;
