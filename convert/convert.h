@@ -64,6 +64,16 @@ VQ_CONVERTER(rgb32_to_planar420);
 // YV12: Y plane (rows src_pitch apart), then V, then U, each (width/2) x (height/2) packed.
 VQ_CONVERTER(yv12_to_planar420);
 
+// Vector forms of the 24- and 32-bit converters; each writes exactly the scalar routine's bytes.
+// The MMX pair keeps its loop state in process-wide words: MMX conversions must never overlap.
+// The SSE2 and AVX2 forms keep no state. None of them reads a byte outside the rows handed in.
+VQ_CONVERTER(rgb24_to_planar420_mmx);
+VQ_CONVERTER(rgb32_to_planar420_mmx);
+VQ_CONVERTER(rgb24_to_planar420_sse2);
+VQ_CONVERTER(rgb32_to_planar420_sse2);
+VQ_CONVERTER(rgb24_to_planar420_avx2);
+VQ_CONVERTER(rgb32_to_planar420_avx2);
+
 // Processor features that choose the converter forms.
 enum CpuFlags : uint32_t {
   kCpuMmx = 1u << 0,

@@ -16,12 +16,27 @@ ConverterTable g_converter_table = {{
     nullptr,
 }};
 
+// Scalar routines first, then each tier the processor has replaces the 24- and 32-bit slots,
+// stopping at the first missing feature (a tier is only tried on top of the one below it). The
+// 5-5-5 slot keeps its scalar routine on every processor.
 void fill_converter_table(ConverterTable* table, uint32_t cpu_flags) {
-  (void)cpu_flags;
   *table = ConverterTable{};
   table->slot[kSlotRgb32ToPlanar] = rgb32_to_planar420;
   table->slot[kSlotRgb24ToPlanar] = rgb24_to_planar420;
   table->slot[kSlotRgb555ToPlanar] = rgb555_to_planar420;
+#if VQ_X86_SIMD
+  if (!(cpu_flags & kCpuMmx)) return;
+  table->slot[kSlotRgb32ToPlanar] = rgb32_to_planar420_mmx;
+  table->slot[kSlotRgb24ToPlanar] = rgb24_to_planar420_mmx;
+  if (!(cpu_flags & kCpuSse2)) return;
+  table->slot[kSlotRgb32ToPlanar] = rgb32_to_planar420_sse2;
+  table->slot[kSlotRgb24ToPlanar] = rgb24_to_planar420_sse2;
+  if (!(cpu_flags & kCpuAvx2)) return;
+  table->slot[kSlotRgb32ToPlanar] = rgb32_to_planar420_avx2;
+  table->slot[kSlotRgb24ToPlanar] = rgb24_to_planar420_avx2;
+#else
+  (void)cpu_flags;
+#endif
 }
 
 void init_converter_table() { fill_converter_table(&g_converter_table, detect_cpu_flags()); }

@@ -1,0 +1,143 @@
+// AVX2 forms of the 24- and 32-bit converters: sixteen 2x2 blocks (32 pixels of each row) per
+// step, the remaining blocks of a row pair through the scalar block routine.
+//
+// The arithmetic is that of the SSE2 form (pixels in 32-bit lanes, PMADDWD with the luma and
+// chroma weights, logical shift for luma, arithmetic shift for chroma). The 256-bit registers
+// work as two 128-bit halves, so the loads place pixel groups such that the in-lane packs come
+// out in picture order: register k holds pixels 4g .. 4g+3 in its low half and 4(g+2) ..
+// 4(g+2)+3 in its high half, with g = 0, 1, 4, 5.
+#include <immintrin.h>
+
+#include "convert/convert.h"
+#include "convert/rgb_block.h"
+#include "convert/rgb_simd.h"
+
+namespace vq {
+namespace {
+
+constexpr int kBlocksPerStep = 16;
+
+inline __m256i load2x16(const uint8_t* lo, const uint8_t* hi) {
+  return _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lo))),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi)), 1);
+}
+
+// Pixel groups g (low half) and g + 2 (high half) as 32-bit lanes (blue, green, red, any).
+// Reads 16 bytes from the start of each group.
+template <int kBytes>
+inline __m256i load8(const uint8_t* row, int g) {
+  const __m256i x = load2x16(row + 4 * g * kBytes, row + 4 * (g + 2) * kBytes);
+  if constexpr (kBytes == 4) {
+    return x;
+  } else {
+    const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0,
+                                            1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    return _mm256_shuffle_epi8(x, spread);
+  }
+}
+
+struct Weights {
+  __m256i byte_mask = _mm256_set1_epi32(0x00FF00FF);
+  __m256i luma_br = _mm256_set1_epi32(66 << 16 | 25);
+  __m256i luma_g = _mm256_set1_epi32(129);
+  __m256i u_br = _mm256_set1_epi32(int32_t(uint32_t(-38) << 16 | 112));
+  __m256i u_g = _mm256_set1_epi32(int32_t(uint16_t(-74)));
+  __m256i v_br = _mm256_set1_epi32(int32_t(112u << 16 | uint16_t(-18)));
+  __m256i v_g = _mm256_set1_epi32(int32_t(uint16_t(-94)));
+};
+
+inline __m256i luma8(__m256i br, __m256i gx, const Weights& w) {
+  const __m256i sum =
+      _mm256_add_epi32(_mm256_madd_epi16(br, w.luma_br), _mm256_madd_epi16(gx, w.luma_g));
+  return _mm256_srli_epi32(sum, 8);
+}
+
+// Block sums >> 10 in lanes 0, 2, 4, 6 from the column sums of eight columns.
+inline __m256i chroma4(__m256i br, __m256i gx, __m256i w_br, __m256i w_g) {
+  const __m256i col = _mm256_add_epi32(_mm256_madd_epi16(br, w_br), _mm256_madd_epi16(gx, w_g));
+  return _mm256_srai_epi32(_mm256_add_epi32(col, _mm256_srli_epi64(col, 32)), 10);
+}
+
+inline __m256i even_lanes(__m256i a, __m256i b) {
+  return _mm256_castps_si256(
+      _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
+}
+
+// Luma of 32 pixels (four registers from load8 with g = 0, 1, 4, 5) in picture order.
+inline __m256i pack_luma(const __m256i l[4]) {
+  const __m256i p =
+      _mm256_packus_epi16(_mm256_packs_epi32(l[0], l[1]), _mm256_packs_epi32(l[2], l[3]));
+  return _mm256_add_epi8(_mm256_permute4x64_epi64(p, _MM_SHUFFLE(3, 1, 2, 0)),
+                         _mm256_set1_epi8(16));
+}
+
+template <int kBytes>
+inline void step16(const uint8_t* upper, const uint8_t* lower, uint8_t* y0, uint8_t* y1, uint8_t* u,
+                   uint8_t* v, const Weights& w) {
+  static constexpr int kGroups[4] = {0, 1, 4, 5};
+  __m256i ly0[4], ly1[4], cu[4], cv[4];
+  for (int k = 0; k < 4; ++k) {
+    const __m256i a = load8<kBytes>(upper, kGroups[k]);
+    const __m256i b = load8<kBytes>(lower, kGroups[k]);
+    const __m256i a_br = _mm256_and_si256(a, w.byte_mask), a_gx = _mm256_srli_epi16(a, 8);
+    const __m256i b_br = _mm256_and_si256(b, w.byte_mask), b_gx = _mm256_srli_epi16(b, 8);
+    ly0[k] = luma8(a_br, a_gx, w);
+    ly1[k] = luma8(b_br, b_gx, w);
+    const __m256i br = _mm256_add_epi16(a_br, b_br), gx = _mm256_add_epi16(a_gx, b_gx);
+    cu[k] = chroma4(br, gx, w.u_br, w.u_g);
+    cv[k] = chroma4(br, gx, w.v_br, w.v_g);
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(y0), pack_luma(ly0));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(y1), pack_luma(ly1));
+  // Halves: U blocks 0-3 and 8-11 | 4-7 and 12-15 after the 32-bit pack, likewise V.
+  const __m256i u16 = _mm256_packs_epi32(even_lanes(cu[0], cu[1]), even_lanes(cu[2], cu[3]));
+  const __m256i v16 = _mm256_packs_epi32(even_lanes(cv[0], cv[1]), even_lanes(cv[2], cv[3]));
+  const __m256i uv = _mm256_permutevar8x32_epi32(_mm256_packs_epi16(u16, v16),
+                                                 _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+  const __m256i biased = _mm256_xor_si256(uv, _mm256_set1_epi8(char(0x80)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(u), _mm256_castsi256_si128(biased));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(v), _mm256_extracti128_si256(biased, 1));
+}
+
+template <int kBytes>
+void convert_avx2(uint8_t* y_dst, uint8_t* u_dst, uint8_t* v_dst, const uint8_t* src, int32_t width,
+                  int32_t height, int32_t luma_stride, ptrdiff_t src_pitch) {
+  if (width < 2 || height < 2) return;
+  const int n = width / 2;
+  const int m = height / 2;
+  const ptrdiff_t cstride = rgb::chroma_stride(width, luma_stride);
+  const uint8_t* end = rgb::rows_end(src, src_pitch, height, width, kBytes);
+  // The last 16-byte load of a step starts 28 pixels in.
+  constexpr ptrdiff_t kStepBytes = 2 * kBlocksPerStep * kBytes;
+  constexpr ptrdiff_t kLoadBytes = 28 * kBytes + 16;
+  const Weights w;
+  for (int i = 0; i < m; ++i) {
+    const uint8_t* upper = src + 2 * i * src_pitch;
+    const uint8_t* lower = upper + src_pitch;
+    uint8_t* y0 = y_dst + ptrdiff_t(2 * i) * luma_stride;
+    uint8_t* y1 = y0 + luma_stride;
+    uint8_t* u = u_dst + i * cstride;
+    uint8_t* v = v_dst + i * cstride;
+    const int steps =
+        rgb::safe_steps(upper, lower, end, n / kBlocksPerStep, kStepBytes, kLoadBytes);
+    for (int s = 0; s < steps; ++s) {
+      const ptrdiff_t px = ptrdiff_t(s) * 2 * kBlocksPerStep;
+      step16<kBytes>(upper + px * kBytes, lower + px * kBytes, y0 + px, y1 + px,
+                     u + s * kBlocksPerStep, v + s * kBlocksPerStep, w);
+    }
+    rgb::convert_blocks<kBytes>(upper, lower, y0, y1, u, v, steps * kBlocksPerStep, n);
+  }
+}
+
+}  // namespace
+
+VQ_CONVERTER(rgb24_to_planar420_avx2) {
+  convert_avx2<3>(y_dst, u_dst, v_dst, src, width, height, luma_stride, src_pitch);
+}
+
+VQ_CONVERTER(rgb32_to_planar420_avx2) {
+  convert_avx2<4>(y_dst, u_dst, v_dst, src, width, height, luma_stride, src_pitch);
+}
+
+}  // namespace vq

@@ -1,0 +1,138 @@
+// SSE2 forms of the 24- and 32-bit converters: eight 2x2 blocks (16 pixels of each row) per
+// step, the remaining blocks of a row pair through the scalar block routine.
+//
+// Every pixel sits in a 32-bit lane as blue, green, red and one ignored byte. Masking keeps
+// (blue, red) as two 16-bit halves, a 16-bit shift gives (green, ignored); PMADDWD with
+// (25, 66) and (129, 0) then yields the luma sum of the pixel, which is below 65536 and is
+// shifted right by 8. For chroma the (blue, red) and (green, ignored) halves of the two rows are
+// added, multiply-added with the U or V weights into 32-bit column sums, the two columns of a
+// block added, and the block sum shifted right arithmetically by 10 (floor toward minus
+// infinity). All values stay in range, so the packs never saturate.
+#include <emmintrin.h>
+
+#include <cstring>
+
+#include "convert/convert.h"
+#include "convert/rgb_block.h"
+#include "convert/rgb_simd.h"
+
+namespace vq {
+namespace {
+
+constexpr int kBlocksPerStep = 8;
+
+// Four pixels from `p` as 32-bit lanes (blue, green, red, any). Reads 16 bytes from `p`.
+template <int kBytes>
+inline __m128i load4(const uint8_t* p) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  if constexpr (kBytes == 4) {
+    return x;
+  } else {
+    // Pixels 0/1 in the low 64 bits, pixels 2/3 in the high ones, each pair at bytes 0 and 3.
+    const __m128i q = _mm_unpacklo_epi64(x, _mm_srli_si128(x, 6));
+    // Moves the second pixel of each pair from byte 3 to byte 4.
+    const __m128i shifted = _mm_slli_epi64(q, 8);
+    const __m128i low_lane = _mm_set_epi32(0, -1, 0, -1);
+    return _mm_or_si128(_mm_and_si128(low_lane, q), _mm_andnot_si128(low_lane, shifted));
+  }
+}
+
+struct Weights {
+  __m128i byte_mask = _mm_set1_epi32(0x00FF00FF);
+  __m128i luma_br = _mm_set1_epi32(66 << 16 | 25);
+  __m128i luma_g = _mm_set1_epi32(129);
+  __m128i u_br = _mm_set1_epi32(int32_t(uint32_t(-38) << 16 | 112));
+  __m128i u_g = _mm_set1_epi32(int32_t(uint16_t(-74)));
+  __m128i v_br = _mm_set1_epi32(int32_t(112u << 16 | uint16_t(-18)));
+  __m128i v_g = _mm_set1_epi32(int32_t(uint16_t(-94)));
+};
+
+// Luma sums >> 8 of four pixels given as (blue, red) and (green, any) halves.
+inline __m128i luma4(__m128i br, __m128i gx, const Weights& w) {
+  const __m128i sum = _mm_add_epi32(_mm_madd_epi16(br, w.luma_br), _mm_madd_epi16(gx, w.luma_g));
+  return _mm_srli_epi32(sum, 8);
+}
+
+// Block sums of two blocks (lanes 0 and 2) from the column sums of four columns.
+inline __m128i chroma2(__m128i br, __m128i gx, __m128i w_br, __m128i w_g) {
+  const __m128i col = _mm_add_epi32(_mm_madd_epi16(br, w_br), _mm_madd_epi16(gx, w_g));
+  return _mm_srai_epi32(_mm_add_epi32(col, _mm_srli_epi64(col, 32)), 10);
+}
+
+// Lanes 0 and 2 of a, then of b.
+inline __m128i even_lanes(__m128i a, __m128i b) {
+  return _mm_castps_si128(
+      _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
+}
+
+// Eight blocks: 16 pixels of `upper` and of `lower`.
+template <int kBytes>
+inline void step8(const uint8_t* upper, const uint8_t* lower, uint8_t* y0, uint8_t* y1, uint8_t* u,
+                  uint8_t* v, const Weights& w) {
+  __m128i ly0[4], ly1[4], cu[4], cv[4];
+  for (int k = 0; k < 4; ++k) {
+    const __m128i a = load4<kBytes>(upper + 4 * k * kBytes);
+    const __m128i b = load4<kBytes>(lower + 4 * k * kBytes);
+    const __m128i a_br = _mm_and_si128(a, w.byte_mask), a_gx = _mm_srli_epi16(a, 8);
+    const __m128i b_br = _mm_and_si128(b, w.byte_mask), b_gx = _mm_srli_epi16(b, 8);
+    ly0[k] = luma4(a_br, a_gx, w);
+    ly1[k] = luma4(b_br, b_gx, w);
+    const __m128i br = _mm_add_epi16(a_br, b_br), gx = _mm_add_epi16(a_gx, b_gx);
+    cu[k] = chroma2(br, gx, w.u_br, w.u_g);
+    cv[k] = chroma2(br, gx, w.v_br, w.v_g);
+  }
+  const __m128i k16 = _mm_set1_epi8(16);
+  const __m128i row0 =
+      _mm_packus_epi16(_mm_packs_epi32(ly0[0], ly0[1]), _mm_packs_epi32(ly0[2], ly0[3]));
+  const __m128i row1 =
+      _mm_packus_epi16(_mm_packs_epi32(ly1[0], ly1[1]), _mm_packs_epi32(ly1[2], ly1[3]));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(y0), _mm_add_epi8(row0, k16));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(y1), _mm_add_epi8(row1, k16));
+  const __m128i u16 = _mm_packs_epi32(even_lanes(cu[0], cu[1]), even_lanes(cu[2], cu[3]));
+  const __m128i v16 = _mm_packs_epi32(even_lanes(cv[0], cv[1]), even_lanes(cv[2], cv[3]));
+  const __m128i uv = _mm_xor_si128(_mm_packs_epi16(u16, v16), _mm_set1_epi8(char(0x80)));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(u), uv);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(v), _mm_unpackhi_epi64(uv, uv));
+}
+
+template <int kBytes>
+void convert_sse2(uint8_t* y_dst, uint8_t* u_dst, uint8_t* v_dst, const uint8_t* src, int32_t width,
+                  int32_t height, int32_t luma_stride, ptrdiff_t src_pitch) {
+  if (width < 2 || height < 2) return;
+  const int n = width / 2;
+  const int m = height / 2;
+  const ptrdiff_t cstride = rgb::chroma_stride(width, luma_stride);
+  const uint8_t* end = rgb::rows_end(src, src_pitch, height, width, kBytes);
+  // The last 16-byte load of a step starts 12 pixels in.
+  constexpr ptrdiff_t kStepBytes = 2 * kBlocksPerStep * kBytes;
+  constexpr ptrdiff_t kLoadBytes = 12 * kBytes + 16;
+  const Weights w;
+  for (int i = 0; i < m; ++i) {
+    const uint8_t* upper = src + 2 * i * src_pitch;
+    const uint8_t* lower = upper + src_pitch;
+    uint8_t* y0 = y_dst + ptrdiff_t(2 * i) * luma_stride;
+    uint8_t* y1 = y0 + luma_stride;
+    uint8_t* u = u_dst + i * cstride;
+    uint8_t* v = v_dst + i * cstride;
+    const int steps =
+        rgb::safe_steps(upper, lower, end, n / kBlocksPerStep, kStepBytes, kLoadBytes);
+    for (int s = 0; s < steps; ++s) {
+      const ptrdiff_t px = ptrdiff_t(s) * 2 * kBlocksPerStep;
+      step8<kBytes>(upper + px * kBytes, lower + px * kBytes, y0 + px, y1 + px,
+                    u + s * kBlocksPerStep, v + s * kBlocksPerStep, w);
+    }
+    rgb::convert_blocks<kBytes>(upper, lower, y0, y1, u, v, steps * kBlocksPerStep, n);
+  }
+}
+
+}  // namespace
+
+VQ_CONVERTER(rgb24_to_planar420_sse2) {
+  convert_sse2<3>(y_dst, u_dst, v_dst, src, width, height, luma_stride, src_pitch);
+}
+
+VQ_CONVERTER(rgb32_to_planar420_sse2) {
+  convert_sse2<4>(y_dst, u_dst, v_dst, src, width, height, luma_stride, src_pitch);
+}
+
+}  // namespace vq
