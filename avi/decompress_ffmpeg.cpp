@@ -86,6 +86,8 @@ class FfmpegDecompressor final : public Decompressor {
  private:
   void restart(int32_t chunk);
   int32_t keyframe_at_or_before(int32_t index) const;
+  // A keyframe in (first, last]: a jump to `last` is then quicker from there.
+  bool keyframe_between(int32_t first, int32_t last) const;
   // Decodes until slot `index` can be handed out; the picture that shows there, or null.
   const AVFrame* picture_for(int32_t index);
   // Takes the next picture out of the decoder into pending_: 1 got one, 0 the decoder needs
@@ -101,7 +103,7 @@ class FfmpegDecompressor final : public Decompressor {
   SwsPtr sws_;
   std::vector<uint8_t> chunk_;
 
-  bool active_ = false;     // the decoder has been fed since the last restart
+  bool active_ = false;     // the decoder's state belongs to the fetches so far
   int32_t start_ = 0;       // the chunk the last restart began at
   int32_t next_chunk_ = 0;  // the next chunk to feed
   bool draining_ = false;   // the end of the stream has been signalled
@@ -125,6 +127,13 @@ void FfmpegDecompressor::restart(int32_t chunk) {
   drained_ = false;
   fed_since_output_ = false;
   active_ = true;
+}
+
+bool FfmpegDecompressor::keyframe_between(int32_t first, int32_t last) const {
+  for (int32_t i = last; i > first; --i) {
+    if (packets_->is_keyframe(i)) return true;
+  }
+  return false;
 }
 
 int32_t FfmpegDecompressor::keyframe_at_or_before(int32_t index) const {
@@ -191,10 +200,11 @@ int FfmpegDecompressor::feed() {
 const AVFrame* FfmpegDecompressor::picture_for(int32_t index) {
   // Sequential reading goes on where it is; a jump backwards, or forwards past a keyframe that
   // has not been fed yet, restarts at the nearest keyframe at or before the slot.
-  const int32_t keyframe = keyframe_at_or_before(index);
   const int32_t reached = last_.held() ? last_.slot : start_;
   const bool in_hand = pending_.held() && pending_.slot >= index;
-  if (!active_ || index < reached || (keyframe > next_chunk_ && !in_hand)) restart(keyframe);
+  if (!active_ || index < reached || (!in_hand && keyframe_between(next_chunk_, index))) {
+    restart(keyframe_at_or_before(index));
+  }
   for (;;) {
     if (pending_.held() && pending_.slot <= index) {
       std::swap(last_, pending_);
