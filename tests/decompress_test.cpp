@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -324,6 +325,42 @@ TEST(DecompressTest, UndecodablePictureIsAFailedFetch) {
   EXPECT_TRUE(decoded(d.get(), 6).empty());
   EXPECT_FALSE(decoded(d.get(), 7).empty());  // the stream stays usable
   EXPECT_TRUE(decoded(d.get(), 24).empty());  // past the end
+}
+
+// An odd-sized 4:2:2 picture goes through libswscale and is handed out as YV12 whose chroma
+// planes hold the whole 2x2 blocks only; its luma passes unchanged.
+TEST(DecompressTest, OddSizedPictureBecomesYv12) {
+  REQUIRE_FIXTURES();
+  const fs::path odd = Fixtures::dir / "odd422.avi";
+  const fs::path planes = Fixtures::dir / "odd422.yuv";
+  ASSERT_EQ(std::system(("ffmpeg -hide_banner -loglevel error -y -f lavfi -i "
+                         "testsrc2=size=176x144,format=yuv444p,crop=175:143:0:0 -frames:v 3 "
+                         "-pix_fmt yuv422p -c:v ffv1 " +
+                         odd.string() + " && ffmpeg -hide_banner -loglevel error -y -i " +
+                         odd.string() + " -f rawvideo " + planes.string())
+                            .c_str()),
+            0);
+  const std::string yuv = capture("cat " + planes.string());
+  const size_t frame_bytes = 175 * 143 + 2 * 88 * 143;  // 4:2:2 chroma rounds its width up
+  ASSERT_EQ(yuv.size(), 3 * frame_bytes);
+  DemuxedPackets packets;
+  StreamFormat format;
+  ASSERT_EQ(packets.open(odd.string(), &format), 1);
+  auto d = open_decompressor(format, &packets);
+  ASSERT_TRUE(d);
+  for (int32_t i = 0; i < 3; ++i) {
+    const auto f = decoded(d.get(), i);
+    BitmapInfoHeader h;
+    ASSERT_EQ(read_bitmap_info_header(f.data(), f.size(), &h), 1);
+    EXPECT_EQ(h.biCompression, kFourccYV12);
+    EXPECT_EQ(h.biWidth, 175);
+    EXPECT_EQ(h.biHeight, 143);
+    ASSERT_EQ(h.biSizeImage, 175u * 143 + 2u * 87 * 71);
+    ASSERT_EQ(f.size(), kBitmapInfoHeaderSize + h.biSizeImage);
+    EXPECT_EQ(
+        std::memcmp(f.data() + kBitmapInfoHeaderSize, yuv.data() + i * frame_bytes, 175 * 143), 0)
+        << "frame " << i;
+  }
 }
 
 // The probe, on stream headers alone.
