@@ -130,7 +130,10 @@ TEST(AviReader, LayoutsDeliverTheStoredFrames) {
     for (int bits : {24, 16}) {
       // 5 x 3 packed rows: odd-sized chunks, each followed by a pad byte.
       AviVideo v = sample_video(5, 5, 3, bits, test::Rows::kPacked);
-      v.tag_db = c.tag_db;
+      if (c.tag_db) {  // as Windows writers store raw frames
+        v.tag_db = true;
+        v.fcc_handler = fourcc('D', 'I', 'B', ' ');
+      }
       Bytes file = test::avi_bytes(v, c.layout);
       if (c.damage) c.damage(&file);
       const std::string what = std::string(c.name) + ", " + std::to_string(bits) + " bits";
