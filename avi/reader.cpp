@@ -93,6 +93,17 @@ int read_body(ByteSource* bytes, const Chunk& c, uint64_t cap, std::vector<uint8
   return bytes->read(c.data, out->data(), size_t(n));
 }
 
+// A chunk whose stored size is 0 taken as running to `limit`.
+void extend_to(Chunk* c, uint64_t limit) {
+  c->end = limit;
+  c->next = limit;
+}
+
+bool is_unsized_movi(ByteSource* bytes, const Chunk& c, uint64_t limit) {
+  uint8_t t[4];
+  return limit - c.data >= 4 && bytes->read(c.data, t, 4) && le32(t) == kMovi;
+}
+
 int stream_digit(uint8_t c) {
   return c >= '0' && c <= '9' ? c - '0' : -1;
 }
@@ -158,6 +169,7 @@ int AviReader::parse_top_level(Layout* layout) {
     Chunk riff;
     if (!read_chunk_header(bytes_.get(), pos, file_size_, &riff)) break;
     if (riff.cut) truncated_ = true;
+    if (riff.size == 0) extend_to(&riff, file_size_);  // a recording that was never finished
     const uint32_t form = riff.id == kRiff ? read_list_type(bytes_.get(), riff) : 0;
     if ((first && form == kAvi) || (!first && form == kAvix)) {
       uint64_t p = riff.data + 4;
@@ -167,6 +179,8 @@ int AviReader::parse_top_level(Layout* layout) {
         if (!read_chunk_header(bytes_.get(), p, riff.end, &c)) break;
         if (c.cut) truncated_ = true;
         if (c.id == kList) {
+          // An unfinished recording leaves the movi list's size 0: it then runs to the end.
+          if (c.size == 0 && is_unsized_movi(bytes_.get(), c, riff.end)) extend_to(&c, riff.end);
           const uint32_t type = read_list_type(bytes_.get(), c);
           if (type == kHdrl && !hdrl_seen) {
             hdrl_seen = true;

@@ -116,6 +116,14 @@ TEST(AviReader, LayoutsDeliverTheStoredFrames) {
        false,
        IndexKind::kWalk,
        [](Bytes* b) { (*b)[find_tag(*b, "indx") + 11] = 7; }},  // not an index of indexes
+      {"unfinished recording: RIFF and movi sizes 0, no index",
+       {.index = AviIndex::kNone},
+       false,
+       IndexKind::kWalk,
+       [](Bytes* b) {
+         put32(b, 4, 0);
+         put32(b, find_tag(*b, "movi") - 4, 0);
+       }},
       {"idx1 whose offsets fit neither origin at first sight",
        {},
        false,
