@@ -146,12 +146,13 @@ const char* name(Format f) {
 }
 
 // Sizes around the strip heights (a strip holds about 32 KiB of Y samples), odd widths and
-// heights, and one pixel wide or high; every pairing of formats, in a random order, so the
-// working memory is reused across sizes and formats.
+// heights, one pixel wide or high, and frames large enough to be split between two threads;
+// every pairing of formats, so the working memory is reused across sizes and formats.
 TEST(FrameScoreSimd, MatchesTheZeroFilledReferenceExactly) {
-  const std::pair<int, int> sizes[] = {{1, 1},     {1, 5},     {6, 1},     {2, 2},    {3, 3},
-                                       {5, 5},     {17, 9},    {33, 31},   {64, 3},   {1000, 65},
-                                       {1001, 67}, {2048, 33}, {2047, 50}, {4096, 9}, {31, 1057}};
+  const std::pair<int, int> sizes[] = {{1, 1},     {1, 5},      {6, 1},     {2, 2},    {3, 3},
+                                       {5, 5},     {17, 9},     {33, 31},   {64, 3},   {1000, 65},
+                                       {1001, 67}, {2048, 33},  {2047, 50}, {4096, 9}, {31, 1057},
+                                       {640, 410}, {1001, 523}, {1280, 721}};
   const Format formats[] = {Format::kRgb555, Format::kRgb24, Format::kRgb32, Format::kYv12};
   const uint32_t seed0 = base_seed();
   uint32_t seed = seed0;
