@@ -64,10 +64,39 @@ inline __m256i even_lanes(__m256i a, __m256i b) {
       _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
 }
 
-// Luma of 32 pixels (four registers from load8 with g = 0, 1, 4, 5) in picture order.
-inline __m256i pack_luma(const __m256i l[4]) {
-  const __m256i p =
-      _mm256_packus_epi16(_mm256_packs_epi32(l[0], l[1]), _mm256_packs_epi32(l[2], l[3]));
+// Row k of a step: luma of pixel groups (kGroups[k]) of both rows, and their block sums.
+struct Quarter {
+  __m256i y0, y1, u, v;
+};
+
+template <int kBytes>
+inline Quarter quarter(const uint8_t* upper, const uint8_t* lower, int g, const Weights& w) {
+  const __m256i a = load8<kBytes>(upper, g);
+  const __m256i b = load8<kBytes>(lower, g);
+  const __m256i a_br = _mm256_and_si256(a, w.byte_mask), a_gx = _mm256_srli_epi16(a, 8);
+  const __m256i b_br = _mm256_and_si256(b, w.byte_mask), b_gx = _mm256_srli_epi16(b, 8);
+  const __m256i br = _mm256_add_epi16(a_br, b_br), gx = _mm256_add_epi16(a_gx, b_gx);
+  return {luma8(a_br, a_gx, w), luma8(b_br, b_gx, w), chroma4(br, gx, w.u_br, w.u_g),
+          chroma4(br, gx, w.v_br, w.v_g)};
+}
+
+// Two register pairs narrowed as soon as they are done, so few registers stay live:
+// luma to 16 bits (pixels 0-7 | 8-15 of the half), block sums to blocks 0-3 | 4-7 of the half.
+struct Half {
+  __m256i y0, y1, u, v;
+};
+
+template <int kBytes>
+inline Half half(const uint8_t* upper, const uint8_t* lower, int g, const Weights& w) {
+  const Quarter p = quarter<kBytes>(upper, lower, g, w);
+  const Quarter q = quarter<kBytes>(upper, lower, g + 1, w);
+  return {_mm256_packs_epi32(p.y0, q.y0), _mm256_packs_epi32(p.y1, q.y1), even_lanes(p.u, q.u),
+          even_lanes(p.v, q.v)};
+}
+
+// 16-bit luma of pixels 0-7 | 8-15 and 16-23 | 24-31 to 32 bytes in picture order.
+inline __m256i pack_luma(__m256i lo, __m256i hi) {
+  const __m256i p = _mm256_packus_epi16(lo, hi);
   return _mm256_add_epi8(_mm256_permute4x64_epi64(p, _MM_SHUFFLE(3, 1, 2, 0)),
                          _mm256_set1_epi8(16));
 }
@@ -75,24 +104,14 @@ inline __m256i pack_luma(const __m256i l[4]) {
 template <int kBytes>
 inline void step16(const uint8_t* upper, const uint8_t* lower, uint8_t* y0, uint8_t* y1, uint8_t* u,
                    uint8_t* v, const Weights& w) {
-  static constexpr int kGroups[4] = {0, 1, 4, 5};
-  __m256i ly0[4], ly1[4], cu[4], cv[4];
-  for (int k = 0; k < 4; ++k) {
-    const __m256i a = load8<kBytes>(upper, kGroups[k]);
-    const __m256i b = load8<kBytes>(lower, kGroups[k]);
-    const __m256i a_br = _mm256_and_si256(a, w.byte_mask), a_gx = _mm256_srli_epi16(a, 8);
-    const __m256i b_br = _mm256_and_si256(b, w.byte_mask), b_gx = _mm256_srli_epi16(b, 8);
-    ly0[k] = luma8(a_br, a_gx, w);
-    ly1[k] = luma8(b_br, b_gx, w);
-    const __m256i br = _mm256_add_epi16(a_br, b_br), gx = _mm256_add_epi16(a_gx, b_gx);
-    cu[k] = chroma4(br, gx, w.u_br, w.u_g);
-    cv[k] = chroma4(br, gx, w.v_br, w.v_g);
-  }
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(y0), pack_luma(ly0));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(y1), pack_luma(ly1));
+  // Register pairs of pixel groups (0 | 2, 1 | 3) and (4 | 6, 5 | 7).
+  const Half lo = half<kBytes>(upper, lower, 0, w);
+  const Half hi = half<kBytes>(upper, lower, 4, w);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(y0), pack_luma(lo.y0, hi.y0));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(y1), pack_luma(lo.y1, hi.y1));
   // Halves: U blocks 0-3 and 8-11 | 4-7 and 12-15 after the 32-bit pack, likewise V.
-  const __m256i u16 = _mm256_packs_epi32(even_lanes(cu[0], cu[1]), even_lanes(cu[2], cu[3]));
-  const __m256i v16 = _mm256_packs_epi32(even_lanes(cv[0], cv[1]), even_lanes(cv[2], cv[3]));
+  const __m256i u16 = _mm256_packs_epi32(lo.u, hi.u);
+  const __m256i v16 = _mm256_packs_epi32(lo.v, hi.v);
   const __m256i uv = _mm256_permutevar8x32_epi32(_mm256_packs_epi16(u16, v16),
                                                  _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
   const __m256i biased = _mm256_xor_si256(uv, _mm256_set1_epi8(char(0x80)));
