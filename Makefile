@@ -5,6 +5,7 @@ JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 
 .PHONY: all configure test demo bench install clean
+BENCH_DIR ?= /tmp/vidqual-bench
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -17,6 +18,14 @@ test: all
 
 demo: all
 	./$(BUILD)/vidqual samples/source.avi samples/encoded.avi -v < /dev/null
+
+# Micro-benchmarks (converters per tier, error sums, frame PSNR at 1080p), then vidqual beside
+# FFmpeg's psnr filter on 300-frame 1080p pairs made in BENCH_DIR.
+bench: all
+	@test -f build-bench/CMakeCache.txt || cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVQ_BUILD_BENCH=ON -DVQ_BUILD_TESTS=OFF
+	cmake --build build-bench -j $(JOBS) --target vq_bench
+	./build-bench/bench/vq_bench
+	VIDQUAL=./$(BUILD)/vidqual bench/compare_ffmpeg.sh $(BENCH_DIR)
 
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)
