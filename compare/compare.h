@@ -32,8 +32,8 @@ struct FrameScore {
 // differ, when either frame is refused by convert_to_planar, when the width is below 1, the
 // height 0, or W x |H| does not fit 31 bits.
 [[nodiscard]] int frame_score(const DibFrame& a, const DibFrame& b, FrameScore* out);
-[[nodiscard]] int frame_psnr(const DibFrame& a, const DibFrame& b, double* y_psnr,
-                             double* u_psnr, double* v_psnr);
+[[nodiscard]] int frame_psnr(const DibFrame& a, const DibFrame& b, double* y_psnr, double* u_psnr,
+                             double* v_psnr);
 
 }  // namespace vq
 

@@ -52,7 +52,7 @@ struct DibFrame {
 // converters; the chroma rows lie width/2 + floor((luma_stride - width)/2) apart. Every
 // converter writes U into the first chroma destination and V into the second, the top picture
 // row into planar row 0, and leaves samples it does not compute (odd last row/column) untouched.
-#define VQ_CONVERTER(name)                                                                      \
+#define VQ_CONVERTER(name)                                                                     \
   void name(uint8_t* y_dst, uint8_t* u_dst, uint8_t* v_dst, const uint8_t* src, int32_t width, \
             int32_t height, int32_t luma_stride, ptrdiff_t src_pitch)
 typedef VQ_CONVERTER((*ConverterFn));
@@ -120,7 +120,7 @@ enum class PixelFormat { kRgb555, kRgb24, kRgb32, kYv12 };
 struct FrameLayout {
   PixelFormat format = PixelFormat::kRgb24;
   int32_t width = 0;
-  int32_t height = 0;           // row count, always positive
+  int32_t height = 0;            // row count, always positive
   const uint8_t* top = nullptr;  // first byte of the top picture row (YV12: of the Y plane)
   ptrdiff_t pitch = 0;           // bytes from one picture row to the next one down
   ConverterFn convert = nullptr;

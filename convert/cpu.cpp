@@ -27,7 +27,9 @@ namespace {
 
 sigjmp_buf g_probe_jump;
 
-void on_probe_fault(int) { siglongjmp(g_probe_jump, 1); }
+void on_probe_fault(int) {
+  siglongjmp(g_probe_jump, 1);
+}
 
 // Runs `probe` with SIGILL, SIGSEGV and SIGBUS turned into a "false" answer.
 bool run_guarded(bool (*probe)()) {
@@ -69,7 +71,9 @@ bool detect_avx2() {
 
 }  // namespace
 
-bool detect_mmx_guarded() { return run_guarded(detect_mmx); }
+bool detect_mmx_guarded() {
+  return run_guarded(detect_mmx);
+}
 
 uint32_t detect_cpu_flags() {
   uint32_t flags = 0;

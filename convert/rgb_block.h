@@ -12,7 +12,9 @@
 
 namespace vq::rgb {
 
-inline uint8_t luma(int b, int g, int r) { return uint8_t(((25 * b + 129 * g + 66 * r) >> 8) + 16); }
+inline uint8_t luma(int b, int g, int r) {
+  return uint8_t(((25 * b + 129 * g + 66 * r) >> 8) + 16);
+}
 inline uint8_t chroma_u(int sb, int sg, int sr) {
   return uint8_t(((112 * sb - 74 * sg - 38 * sr) >> 10) + 128);
 }

@@ -39,7 +39,9 @@ void fill_converter_table(ConverterTable* table, uint32_t cpu_flags) {
 #endif
 }
 
-void init_converter_table() { fill_converter_table(&g_converter_table, detect_cpu_flags()); }
+void init_converter_table() {
+  fill_converter_table(&g_converter_table, detect_cpu_flags());
+}
 
 namespace {
 
