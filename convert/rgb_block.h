@@ -11,6 +11,9 @@
 #include <cstdint>
 
 namespace vq::rgb {
+// Internal linkage: each converter file compiles these with its own instruction-set flags,
+// and the linker must not pick one file's copy for another.
+namespace {
 
 inline uint8_t luma(int b, int g, int r) {
   return uint8_t(((25 * b + 129 * g + 66 * r) >> 8) + 16);
@@ -65,4 +68,5 @@ inline ptrdiff_t chroma_stride(int32_t width, int32_t luma_stride) {
   return width / 2 + ((ptrdiff_t(luma_stride) - width) >> 1);
 }
 
+}  // namespace
 }  // namespace vq::rgb

@@ -6,6 +6,9 @@
 #include <cstdint>
 
 namespace vq::rgb {
+// Internal linkage: each converter file compiles these with its own instruction-set flags,
+// and the linker must not pick one file's copy for another.
+namespace {
 
 // The converters know only the rows they are handed: `height` rows of `width * kBytes` bytes,
 // `pitch` apart, starting at `top`. The highest byte they may read is the last byte of the row
@@ -29,4 +32,5 @@ inline int safe_steps(const uint8_t* upper, const uint8_t* lower, const uint8_t*
   return fit < steps ? int(fit) : steps;
 }
 
+}  // namespace
 }  // namespace vq::rgb
