@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "convert/convert.h"
@@ -35,6 +36,7 @@ class FrameBuffer {
 };
 
 class AviReader;     // the container reader (RIFF, indexes), private to avi/
+class ByteSource;    // where the reader's bytes come from, private to avi/
 class Decompressor;  // a decoder for a compressed stream, private to avi/
 
 // One AVI file's first video stream.
@@ -56,6 +58,8 @@ class AviVideoSource {
   [[nodiscard]] int get_frame(int32_t index, DibFrame* out);
 
  private:
+  int open_from(const std::function<std::unique_ptr<ByteSource>()>& make_bytes);
+
   std::unique_ptr<AviReader> reader_;
   std::unique_ptr<Decompressor> decompressor_;
   FrameBuffer frame_;

@@ -46,28 +46,20 @@ AviVideoSource::~AviVideoSource() {
 }
 
 int AviVideoSource::open(const char* path) {
-  decompressor_.reset();
-  reader_.reset();
-  length_ = 0;
-  try {
-    Opened o;
-    if (!open_stream(open_file_source(path), &frame_, &o)) return 0;
-    length_ = o.reader->stream().length;
-    reader_ = std::move(o.reader);
-    decompressor_ = std::move(o.decompressor);
-    return 1;
-  } catch (const std::bad_alloc&) {
-    return 0;
-  }
+  return open_from([path] { return open_file_source(path); });
 }
 
 int AviVideoSource::open_memory(const uint8_t* data, size_t size) {
+  return open_from([data, size] { return memory_source(data, size); });
+}
+
+int AviVideoSource::open_from(const std::function<std::unique_ptr<ByteSource>()>& make_bytes) {
   decompressor_.reset();
   reader_.reset();
   length_ = 0;
   try {
     Opened o;
-    if (!open_stream(memory_source(data, size), &frame_, &o)) return 0;
+    if (!open_stream(make_bytes(), &frame_, &o)) return 0;
     length_ = o.reader->stream().length;
     reader_ = std::move(o.reader);
     decompressor_ = std::move(o.decompressor);
