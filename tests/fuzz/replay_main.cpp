@@ -1,40 +1,44 @@
-// Replays the fuzz target over files and directories of inputs, without a fuzzing engine: the
-// seed corpus becomes a plain test of the normal suite.
+// Replays the fuzz target without a fuzzing engine over the files given and the files in the
+// directories given, so that the seed corpus is a plain test of the normal suite. Each input is
+// replayed whole, cut at every length, and with each byte in turn set to 0, to 0xFF and to itself
+// with its lowest bit flipped: a sweep that finds what a cut or one damaged byte does to the
+// reader (a crash, a hang, a read out of bounds in the sanitizer build) without a fuzzer run.
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <system_error>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-namespace {
-
-bool replay(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
-  LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-  return true;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  int replayed = 0, failed = 0;
+  namespace fs = std::filesystem;
+  int replayed = 0, unreadable = 0;
   for (int a = 1; a < argc; ++a) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(argv[a], ec)) {
-      for (const auto& e : std::filesystem::directory_iterator(argv[a], ec)) {
-        if (!e.is_regular_file()) continue;
-        replay(e.path()) ? ++replayed : ++failed;
+    std::vector<fs::path> inputs{argv[a]};
+    if (fs::is_directory(inputs[0])) inputs.assign(fs::directory_iterator(inputs[0]), {});
+    for (const fs::path& path : inputs) {
+      std::ifstream in(path, std::ios::binary);
+      std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+      if (!in.is_open() || in.bad()) {
+        ++unreadable;
+        continue;
       }
-      if (ec) ++failed;
-    } else {
-      replay(argv[a]) ? ++replayed : ++failed;
+      for (size_t at = 0; at < bytes.size(); ++at) {
+        const std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + at);  // its own block
+        LLVMFuzzerTestOneInput(cut.data(), cut.size());
+        const uint8_t kept = bytes[at];
+        for (uint8_t value : {uint8_t(0), uint8_t(0xFF), uint8_t(kept ^ 1)}) {
+          bytes[at] = value;
+          LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+        }
+        bytes[at] = kept;
+      }
+      LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+      ++replayed;
     }
   }
-  std::printf("replayed %d inputs, %d unreadable\n", replayed, failed);
-  return replayed > 0 && failed == 0 ? 0 : 1;
+  std::printf("replayed %d inputs, %d unreadable\n", replayed, unreadable);
+  return replayed > 0 && unreadable == 0 ? 0 : 1;
 }
