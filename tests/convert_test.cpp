@@ -154,7 +154,7 @@ TEST(Convert, SelectionRefusals) {
   auto with = [](size_t offset, std::vector<uint8_t> value, int bits = 24, int trim = 0) {
     auto f = test::rgb_frame(test::solid(6, 4, {}), bits, Rows::kPacked);
     std::copy(value.begin(), value.end(), f.begin() + offset);
-    f.resize(f.size() - trim);
+    f.erase(f.end() - trim, f.end());
     return f;
   };
   const struct {
