@@ -95,34 +95,15 @@ inline void step8(const uint8_t* upper, const uint8_t* lower, uint8_t* y0, uint8
   _mm_storel_epi64(reinterpret_cast<__m128i*>(v), _mm_unpackhi_epi64(uv, uv));
 }
 
+// The last 16-byte load of a step starts 12 pixels in.
 template <int kBytes>
 void convert_sse2(uint8_t* y_dst, uint8_t* u_dst, uint8_t* v_dst, const uint8_t* src, int32_t width,
                   int32_t height, int32_t luma_stride, ptrdiff_t src_pitch) {
-  if (width < 2 || height < 2) return;
-  const int n = width / 2;
-  const int m = height / 2;
-  const ptrdiff_t cstride = rgb::chroma_stride(width, luma_stride);
-  const uint8_t* end = rgb::rows_end(src, src_pitch, height, width, kBytes);
-  // The last 16-byte load of a step starts 12 pixels in.
-  constexpr ptrdiff_t kStepBytes = 2 * kBlocksPerStep * kBytes;
-  constexpr ptrdiff_t kLoadBytes = 12 * kBytes + 16;
   const Weights w;
-  for (int i = 0; i < m; ++i) {
-    const uint8_t* upper = src + 2 * i * src_pitch;
-    const uint8_t* lower = upper + src_pitch;
-    uint8_t* y0 = y_dst + ptrdiff_t(2 * i) * luma_stride;
-    uint8_t* y1 = y0 + luma_stride;
-    uint8_t* u = u_dst + i * cstride;
-    uint8_t* v = v_dst + i * cstride;
-    const int steps =
-        rgb::safe_steps(upper, lower, end, n / kBlocksPerStep, kStepBytes, kLoadBytes);
-    for (int s = 0; s < steps; ++s) {
-      const ptrdiff_t px = ptrdiff_t(s) * 2 * kBlocksPerStep;
-      step8<kBytes>(upper + px * kBytes, lower + px * kBytes, y0 + px, y1 + px,
-                    u + s * kBlocksPerStep, v + s * kBlocksPerStep, w);
-    }
-    rgb::convert_blocks<kBytes>(upper, lower, y0, y1, u, v, steps * kBlocksPerStep, n);
-  }
+  rgb::convert_rows<kBytes, kBlocksPerStep, 12 * kBytes + 16>(
+      y_dst, u_dst, v_dst, src, width, height, luma_stride, src_pitch,
+      [&w](const uint8_t* upper, const uint8_t* lower, uint8_t* y0, uint8_t* y1, uint8_t* u,
+           uint8_t* v) { step8<kBytes>(upper, lower, y0, y1, u, v, w); });
 }
 
 }  // namespace
