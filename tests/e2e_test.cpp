@@ -176,6 +176,17 @@ TEST_F(EndToEnd, EmptyStreamAndUnsupportedPairs) {
   }
 }
 
+// Uncompressed frames are read as they are, whatever codec the stream header's handler names.
+TEST_F(EndToEnd, RawFramesStayRawWhateverTheHandlerSays) {
+  const auto f = test::rgb_frame(test::solid(8, 4, {10, 20, 30}), 24);
+  const std::string plain = write("plain.avi", test::video_from_frames({f, f}));
+  const std::string xvid =
+      write("xvid.avi", test::video_from_frames({f, f}, fourcc('X', 'V', 'I', 'D'), true));
+  const Outcome r = run({plain, xvid});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(std::string(kBanner) + report("98.13", "98.13", "98.13"), r.out);
+}
+
 TEST_F(EndToEnd, NoticesGoToStderrOnly) {
   const std::string a = write("a.avi", yv12_video(10));
   const std::string b = write("b.avi", yv12_video(8));
