@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <vector>
 
 #include "convert/convert.h"
 
@@ -25,6 +26,10 @@ typedef uint64_t (*SumSquaredErrorFn)(const uint8_t* a, const uint8_t* b, size_t
 struct FrameScore {
   double psnr[3] = {0, 0, 0};
   double mse[3] = {0, 0, 0};
+  // SSIM of Y, U, V and of the whole picture (planes weighted by their sample counts), when the
+  // run was asked for it.
+  bool has_ssim = false;
+  double ssim[4] = {0, 0, 0, 0};
 };
 
 // Compares frame A with frame B: both are converted to planar 4:2:0 and each plane's PSNR is
@@ -60,6 +65,24 @@ void add_pair(PsnrTotals* totals, PairStats* stats, const FrameScore& score);
 // Prints the summary block: "[PSNR]" and the three averages (0.00 when no pair was compared).
 void print_report(const PsnrTotals& totals, std::FILE* out);
 
+struct RunResult;
+
+// What the run tells while it goes: the outputs for people and for scripts (progress line,
+// per-frame file, JSON document, HTML report) each listen, and the run knows none of them.
+class RunListener {
+ public:
+  virtual ~RunListener() = default;
+  // Once the pair count is known, before the first pair.
+  virtual void on_start(int32_t pair_count) { (void)pair_count; }
+  // After each compared pair, with its 1-based number and its score.
+  virtual void on_pair(int32_t pair, const FrameScore& score) {
+    (void)pair;
+    (void)score;
+  }
+  // Once the loop is over, before the report is printed.
+  virtual void on_end(const RunResult& result) { (void)result; }
+};
+
 // What a run is asked to do. The callbacks are optional.
 struct RunSettings {
   const char* path1 = nullptr;
@@ -72,6 +95,8 @@ struct RunSettings {
   std::function<void(int32_t pair, const FrameScore& score)> on_pair;
   // Called once the loop is over, before the report is printed.
   std::function<void()> before_report;
+  // Told of the run's progress, in this order.
+  std::vector<RunListener*> listeners;
 };
 
 // What a run found.

@@ -133,6 +133,8 @@ int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* resul
   const int32_t limit = settings.maxframes < 1 ? r.length1 : settings.maxframes;
   r.pair_count = std::min(std::min(r.length1, limit), r.length2);
   if (settings.on_start) settings.on_start(r.pair_count);
+  for (RunListener* l : settings.listeners)
+    l->on_start(r.pair_count);
 
   // The second file's frame is fetched beside the first's; failures are still reported in the
   // order first file, second file.
@@ -164,11 +166,15 @@ int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* resul
                    score.psnr[1], score.psnr[2]);
     }
     if (settings.on_pair) settings.on_pair(r.totals.frames, score);
+    for (RunListener* l : settings.listeners)
+      l->on_pair(r.totals.frames, score);
   }
   r.compared = r.totals.frames;
   fetch2.reset();
 
   if (settings.before_report) settings.before_report();
+  for (RunListener* l : settings.listeners)
+    l->on_end(r);
   print_report(r.totals, out);
   source2.reset();
   source1.reset();
