@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "convert/convert.h"
+#include "video/video.h"
 
 namespace vq {
 
@@ -39,13 +40,12 @@ class AviReader;     // the container reader (RIFF, indexes), private to avi/
 class ByteSource;    // where the reader's bytes come from, private to avi/
 class Decompressor;  // a decoder for a compressed stream, private to avi/
 
-// One AVI file's first video stream.
-class AviVideoSource {
+// One AVI file's first video stream. Raw frames are handed out as packed DIB frames, as stored;
+// frames of a compressed stream as the decoder gives them.
+class AviVideoSource final : public VideoSource {
  public:
   AviVideoSource();
-  AviVideoSource(const AviVideoSource&) = delete;
-  AviVideoSource& operator=(const AviVideoSource&) = delete;
-  virtual ~AviVideoSource();
+  ~AviVideoSource() override;
 
   // Opens `path`: 1 when the file has a readable first video stream, else 0.
   [[nodiscard]] int open(const char* path);
@@ -57,6 +57,10 @@ class AviVideoSource {
   // next get_frame or the source's end. 0 when the frame cannot be delivered.
   [[nodiscard]] int get_frame(int32_t index, DibFrame* out);
 
+  // VideoSource
+  [[nodiscard]] const SourceInfo& info() const override { return info_; }
+  [[nodiscard]] Fetch get_frame(int32_t index, Frame* out) override;
+
  private:
   int open_from(const std::function<std::unique_ptr<ByteSource>()>& make_bytes);
 
@@ -64,6 +68,7 @@ class AviVideoSource {
   std::unique_ptr<Decompressor> decompressor_;
   FrameBuffer frame_;
   int32_t length_ = 0;
+  SourceInfo info_;
 };
 
 }  // namespace vq

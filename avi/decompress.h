@@ -16,6 +16,8 @@ struct StreamFormat {
   uint32_t fcc_handler = 0;     // strh fccHandler
   std::vector<uint8_t> format;  // strf as stored: BITMAPINFOHEADER, then codec private data
   int32_t length = 0;           // strh dwLength
+  uint32_t scale = 0;           // strh dwScale and dwRate: dwRate / dwScale frames per second
+  uint32_t rate = 0;
 };
 
 // The stream's chunks in file order, one per frame, as the container reader sees them.

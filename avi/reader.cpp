@@ -245,6 +245,8 @@ int AviReader::parse_strl(uint64_t begin, uint64_t end, int number, Layout* layo
   if (strh.size() < 36 || !have_strf) return 0;
   stream_number_ = number;
   stream_.fcc_handler = le32(strh.data() + 4);
+  stream_.scale = le32(strh.data() + 20);
+  stream_.rate = le32(strh.data() + 24);
   const uint32_t length = le32(strh.data() + 32);
   stream_.length = int32_t(std::min<uint32_t>(length, std::numeric_limits<int32_t>::max()));
   stream_.format = std::move(strf);

@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <limits>
 #include <new>
 
@@ -35,6 +37,43 @@ int open_stream(std::unique_ptr<ByteSource> bytes, FrameBuffer* frame, Opened* o
   return 1;
 }
 
+// Names for notices and reports: FFmpeg's names for the raw layouts, the fourcc otherwise.
+void describe(const StreamFormat& stream, bool decoded, SourceInfo* info) {
+  info->container = "AVI";
+  BitmapInfoHeader h;
+  if (!read_bitmap_info_header(stream.format.data(), stream.format.size(), &h)) return;
+  info->width = h.biWidth;
+  info->height = int32_t(std::min<int64_t>(std::llabs(int64_t(h.biHeight)), INT32_MAX));
+  if (stream.rate > 0 && stream.scale > 0 && stream.rate <= INT32_MAX &&
+      stream.scale <= INT32_MAX) {
+    info->rate_num = int32_t(stream.rate);
+    info->rate_den = int32_t(stream.scale);
+  }
+  auto text = [](uint32_t code) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+      const char c = char((code >> (8 * i)) & 0xFF);
+      s += c >= 0x20 && c < 0x7F ? c : '?';
+    }
+    while (!s.empty() && s.back() == ' ')
+      s.pop_back();
+    return s;
+  };
+  if (h.biCompression == kBiRgb) {
+    info->codec = "rawvideo";
+    info->pixel_format = h.biBitCount == 16   ? "rgb555le"
+                         : h.biBitCount == 24 ? "bgr24"
+                         : h.biBitCount == 32 ? "bgra"
+                                              : std::to_string(h.biBitCount) + "-bit RGB";
+  } else if (h.biCompression == kFourccYV12) {
+    info->codec = "rawvideo";
+    info->pixel_format = "yv12";
+  } else {
+    info->codec = text(h.biCompression);
+    info->pixel_format = decoded ? "decoded" : "not decoded";
+  }
+}
+
 }  // namespace
 
 AviVideoSource::AviVideoSource() = default;
@@ -61,12 +100,23 @@ int AviVideoSource::open_from(const std::function<std::unique_ptr<ByteSource>()>
     Opened o;
     if (!open_stream(make_bytes(), &frame_, &o)) return 0;
     length_ = o.reader->stream().length;
+    info_ = SourceInfo{};
+    describe(o.reader->stream(), o.decompressor != nullptr, &info_);
+    info_.length = length_;
     reader_ = std::move(o.reader);
     decompressor_ = std::move(o.decompressor);
     return 1;
   } catch (const std::bad_alloc&) {
     return 0;
   }
+}
+
+Fetch AviVideoSource::get_frame(int32_t index, Frame* out) {
+  DibFrame dib;
+  if (!get_frame(index, &dib)) return Fetch::kError;
+  *out = Frame{};
+  out->dib = dib;
+  return Fetch::kFrame;
 }
 
 int32_t AviVideoSource::length() const {
