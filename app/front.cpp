@@ -77,22 +77,6 @@ class Progress {
   std::chrono::steady_clock::time_point last_{};
 };
 
-// Notices for people on stderr when the comparison covered less than both streams.
-void print_notices(const Settings& s, const RunResult& r, std::FILE* err) {
-  if (r.length1 != r.length2) {
-    std::fprintf(
-        err,
-        "note: the streams differ in length: %d frames in [%s], %d in [%s]; %d pairs compared\n",
-        r.length1, s.file1, r.length2, s.file2, r.compared);
-  }
-  if (s.maxframes >= 1 && s.maxframes < std::min(r.length1, r.length2)) {
-    std::fprintf(err,
-                 "note: maxframes %d stops the comparison before the streams end (%d and %d "
-                 "frames); %d pairs compared\n",
-                 s.maxframes, r.length1, r.length2, r.compared);
-  }
-}
-
 }  // namespace
 
 int32_t parse_maxframes(const char* text) {
@@ -168,12 +152,13 @@ int vidqual_main(int argc, const char* const* argv, const Console& c, VersionRea
   std::fflush(c.out);
   RunResult r;
   if (!comparison_run(run, c.out, &r)) {
+    print_notes(run, r, c.err);
     if (csv) (void)csv->finish(PsnrTotals{}, PairStats{});
     wait_for_enter(c);
     return kExitFailure;
   }
   std::fflush(c.out);
-  print_notices(s, r, c.err);
+  print_notes(run, r, c.err);
   if (csv && !csv->finish(r.totals, r.stats)) {
     std::fprintf(c.err, "vidqual: can't write the per-frame file [%s]\n", s.csv_path);
     return kExitFailure;

@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <limits>
 #include <new>
+#include <string>
 
 #include "avi/avi.h"
 #include "avi/byte_source.h"

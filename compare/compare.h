@@ -5,9 +5,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "convert/convert.h"
+#include "source/source.h"
+#include "video/video.h"
 
 namespace vq {
 
@@ -30,6 +33,9 @@ struct FrameScore {
   // run was asked for it.
   bool has_ssim = false;
   double ssim[4] = {0, 0, 0, 0};
+  // The form the pair was scored in: sample depth and chroma layout.
+  int depth = 8;
+  ChromaLayout layout = ChromaLayout::k420;
 };
 
 // Compares frame A with frame B: both are converted to planar 4:2:0 and each plane's PSNR is
@@ -39,6 +45,61 @@ struct FrameScore {
 [[nodiscard]] int frame_score(const DibFrame& a, const DibFrame& b, FrameScore* out);
 [[nodiscard]] int frame_psnr(const DibFrame& a, const DibFrame& b, double* y_psnr, double* u_psnr,
                              double* v_psnr);
+
+// The routines frame scoring uses, chosen from processor features. Tests fill one table per tier
+// and score whole frames with each; the tool uses score_kernels(), this processor's best.
+struct ScoreKernels {
+  ConverterTable converters;
+  SumSquaredErrorFn sse8 = nullptr;
+};
+void fill_score_kernels(ScoreKernels* kernels, uint32_t cpu_flags);
+[[nodiscard]] const ScoreKernels& score_kernels();
+
+// frame_score with the given routines.
+[[nodiscard]] int frame_score_with(const ScoreKernels& kernels, const DibFrame& a,
+                                   const DibFrame& b, FrameScore* out);
+
+// PSNR of a plane of `depth`-bit samples (peak 2^depth - 1) whose mean squared error is `mse`,
+// with the same 1e-05 floor on the error. Depth 8 is psnr_from_mse(mse) to the last bit.
+[[nodiscard]] double psnr_from_mse(double mse, int depth);
+
+// The metric seam: one plane of each picture, `width` x `height` samples of `depth` bits (bytes at
+// depth 8, 16-bit little-endian words above), rows `pitch` bytes apart.
+struct PlanePair {
+  const uint8_t* a = nullptr;
+  ptrdiff_t pitch_a = 0;
+  const uint8_t* b = nullptr;
+  ptrdiff_t pitch_b = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+  int depth = 8;
+};
+
+// Sum of squared differences over a plane pair.
+[[nodiscard]] uint64_t plane_squared_error(const ScoreKernels& kernels, const PlanePair& pair);
+
+// What a pair is scored for besides PSNR.
+struct ScoreOptions {
+  bool ssim = false;
+};
+
+enum class ScoreStatus : uint8_t {
+  kScored,
+  kSizeMismatch,  // the frames differ in width or height
+  kUnsupported,   // a pixel format that cannot be compared
+  kOutOfMemory,
+};
+
+// Scores two frames as sources hand them out (raw DIB frames or pictures). *out written only
+// when scored; otherwise *why says why in a few words ("frame sizes differ (640x480 against
+// 320x240)").
+[[nodiscard]] ScoreStatus score_frames(const ScoreKernels& kernels, const Frame& a, const Frame& b,
+                                       const ScoreOptions& options, FrameScore* out,
+                                       std::string* why);
+// Scores two pictures of the same size and form.
+[[nodiscard]] ScoreStatus score_pictures(const ScoreKernels& kernels, const Picture& a,
+                                         const Picture& b, const ScoreOptions& options,
+                                         FrameScore* out, std::string* why);
 
 }  // namespace vq
 
@@ -89,6 +150,8 @@ struct RunSettings {
   const char* path2 = nullptr;
   int32_t maxframes = 0;  // 0 or less: no limit
   bool verbose = false;
+  bool ssim = false;  // score SSIM beside PSNR
+  OpenOptions open;   // how headerless YUV is laid out
   // Called once the pair count is known, before the first pair.
   std::function<void(int32_t pair_count)> on_start;
   // Called after each compared pair with its 1-based number and its score.
@@ -99,12 +162,28 @@ struct RunSettings {
   std::vector<RunListener*> listeners;
 };
 
+// How a run ended.
+enum class RunOutcome : uint8_t {
+  kOk,            // every pair it set out to compare was compared (or a stream ended)
+  kOpenFailed,    // a file could not be opened
+  kReadFailed,    // a frame could not be read
+  kSizeMismatch,  // a pair whose frames differ in size
+  kUnsupported,   // a pair in a pixel format that cannot be compared
+  kOutOfMemory,
+};
+
 // What a run found.
 struct RunResult {
-  int32_t length1 = 0, length2 = 0;  // the streams' lengths in frames
+  SourceInfo info[2];                // what the two inputs are
+  int32_t length1 = 0, length2 = 0;  // the streams' lengths in frames (as far as known)
   int32_t pair_count = 0;            // the pairs the run set out to compare
   int32_t compared = 0;              // the pairs it did compare
-  bool failed = false;               // a frame unreadable or a pair refused: an error line printed
+  bool failed = false;               // an error line printed (outcome other than kOk)
+  RunOutcome outcome = RunOutcome::kOk;
+  int failed_input = 0;      // 1 or 2: the input that could not be opened or read
+  int32_t failed_frame = 0;  // 1-based: the frame that could not be read or the pair refused
+  int ended = 0;             // 1 or 2: the stream of unknown length that ended first
+  std::string reason;        // why it failed, for a notice on stderr
   PsnrTotals totals;
   PairStats stats;
 };
@@ -113,6 +192,10 @@ struct RunResult {
 // per-pair lines (verbose) and the report to `out`. 1 when both files were opened (whatever the
 // loop met), 0 when one of them cannot be opened (its error line printed, no report).
 [[nodiscard]] int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* result);
+
+// The notices for people after a run (stderr): why it failed, and where the comparison covered
+// less than both streams or their frame rates differ.
+void print_notes(const RunSettings& settings, const RunResult& result, std::FILE* err);
 
 // The per-frame file: a header row, then one row per pair as the run delivers them, then the
 // summary rows. Values in full precision.

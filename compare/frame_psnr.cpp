@@ -80,6 +80,7 @@ struct Side {
 
 // One frame pair, worked out once and shared by the threads that score its rows.
 struct PairPlan {
+  const ScoreKernels* kernels = nullptr;
   Side side[2];
   int32_t width = 0;
   int32_t strip_rows = 0;
@@ -132,7 +133,7 @@ int score_rows(const PairPlan& plan, int32_t begin, int32_t end, uint64_t sums[3
     uint8_t* base = work + size_t(i) * per_side;
     buf[i] = {base, base + strip_luma, base + strip_luma + strip_chroma};
   }
-  const SumSquaredErrorFn sum = error_sum();
+  const SumSquaredErrorFn sum = plan.kernels->sse8;
   for (int32_t r0 = begin; r0 < end; r0 += plan.strip_rows) {
     const int32_t rows = std::min(plan.strip_rows, end - r0);
     const StripPlanes pa = strip(plan.side[0], buf[0], r0, rows);
@@ -239,6 +240,11 @@ uint64_t sum_squared_error(const uint8_t* a, const uint8_t* b, size_t n) {
 }
 
 int frame_score(const DibFrame& a, const DibFrame& b, FrameScore* out) {
+  return frame_score_with(score_kernels(), a, b, out);
+}
+
+int frame_score_with(const ScoreKernels& kernels, const DibFrame& a, const DibFrame& b,
+                     FrameScore* out) {
   BitmapInfoHeader ha, hb;
   if (!read_bitmap_info_header(a.data, a.size, &ha)) return 0;
   if (!read_bitmap_info_header(b.data, b.size, &hb)) return 0;
@@ -248,8 +254,9 @@ int frame_score(const DibFrame& a, const DibFrame& b, FrameScore* out) {
   if (w64 < 1 || h64 < 1 || w64 * h64 > INT32_MAX) return 0;
 
   PairPlan plan;
-  if (!describe_frame(a, g_converter_table, &plan.side[0].f)) return 0;
-  if (!describe_frame(b, g_converter_table, &plan.side[1].f)) return 0;
+  plan.kernels = &kernels;
+  if (!describe_frame(a, kernels.converters, &plan.side[0].f)) return 0;
+  if (!describe_frame(b, kernels.converters, &plan.side[1].f)) return 0;
 
   const int32_t w = int32_t(w64), h = int32_t(h64);
   const size_t s = size_t(w) * size_t(h);
@@ -296,7 +303,7 @@ int frame_score(const DibFrame& a, const DibFrame& b, FrameScore* out) {
     const uint8_t* ya = sa.in_place ? sa.f.top + last * sa.f.pitch : nullptr;
     const uint8_t* yb = sb.in_place ? sb.f.top + last * sb.f.pitch : nullptr;
     if (ya && yb) {
-      sums[0] += error_sum()(ya, yb, size_t(w));
+      sums[0] += kernels.sse8(ya, yb, size_t(w));
     } else if (ya || yb) {
       const uint8_t* row = ya ? ya : yb;
       for (int32_t x = 0; x < w; ++x)

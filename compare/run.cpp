@@ -2,11 +2,13 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <string>
 #include <system_error>
 #include <thread>
 
-#include "avi/avi.h"
 #include "compare/compare.h"
+#include "source/source.h"
 
 namespace vq {
 namespace {
@@ -15,7 +17,7 @@ namespace {
 // (or decoded) at the same time. Without a thread it fetches on the caller's.
 class Fetcher {
  public:
-  explicit Fetcher(AviVideoSource* source) : source_(source) {
+  explicit Fetcher(VideoSource* source) : source_(source) {
     try {
       thread_ = std::thread([this] { serve(); });
     } catch (const std::system_error&) {
@@ -36,7 +38,7 @@ class Fetcher {
 
   void start(int32_t index) {
     if (!thread_.joinable()) {
-      result_ = source_->get_frame(index, &frame_);
+      result_ = fetch(index, &frame_);
       return;
     }
     {
@@ -47,17 +49,25 @@ class Fetcher {
     wake_.notify_all();
   }
 
-  // The result of the fetch begun by start(); the frame is the source's, as get_frame hands it.
-  int wait(DibFrame* out) {
+  // The result of the fetch begun by start(); the frame is the source's, as it hands it out.
+  Fetch wait(Frame* out) {
     if (thread_.joinable()) {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait(lock, [this] { return done_; });
     }
-    if (result_) *out = frame_;
+    if (result_ == Fetch::kFrame) *out = frame_;
     return result_;
   }
 
  private:
+  Fetch fetch(int32_t index, Frame* out) {
+    try {
+      return source_->get_frame(index, out);
+    } catch (const std::bad_alloc&) {
+      return Fetch::kOutOfMemory;
+    }
+  }
+
   void serve() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -66,8 +76,8 @@ class Fetcher {
       const int32_t index = request_;
       request_ = -1;
       lock.unlock();
-      DibFrame frame;
-      const int result = source_->get_frame(index, &frame);
+      Frame frame;
+      const Fetch result = fetch(index, &frame);
       lock.lock();
       frame_ = frame;
       result_ = result;
@@ -76,16 +86,31 @@ class Fetcher {
     }
   }
 
-  AviVideoSource* source_;
+  VideoSource* source_;
   std::thread thread_;
   std::mutex mutex_;
   std::condition_variable wake_;
   int32_t request_ = -1;
   bool done_ = false;
   bool stop_ = false;
-  int result_ = 0;
-  DibFrame frame_;
+  Fetch result_ = Fetch::kError;
+  Frame frame_;
 };
+
+// Opens one input; on failure prints the fixed error line and records why.
+std::unique_ptr<VideoSource> open_one(const RunSettings& settings, int which, std::FILE* out,
+                                      RunResult* r) {
+  const char* path = which == 1 ? settings.path1 : settings.path2;
+  std::unique_ptr<VideoSource> source;
+  std::string why;
+  const OpenStatus s = open_video(path, settings.open, &source, &why);
+  if (s == OpenStatus::kOpened) return source;
+  std::fprintf(out, "ERROR: can't open AVI file [%s]\n", path);
+  r->outcome = s == OpenStatus::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kOpenFailed;
+  r->failed_input = which;
+  r->reason = why;
+  return nullptr;
+}
 
 }  // namespace
 
@@ -115,49 +140,82 @@ void print_report(const PsnrTotals& totals, std::FILE* out) {
 
 int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* result) {
   RunResult r;
-  auto source1 = std::make_unique<AviVideoSource>();
-  if (!source1->open(settings.path1)) {
-    std::fprintf(out, "ERROR: can't open AVI file [%s]\n", settings.path1);
+  std::unique_ptr<VideoSource> source1 = open_one(settings, 1, out, &r);
+  if (!source1) {
+    *result = r;
     return 0;
   }
-  auto source2 = std::make_unique<AviVideoSource>();
-  if (!source2->open(settings.path2)) {
-    std::fprintf(out, "ERROR: can't open AVI file [%s]\n", settings.path2);
-    source2.reset();
+  std::unique_ptr<VideoSource> source2 = open_one(settings, 2, out, &r);
+  if (!source2) {
     source1.reset();
+    *result = r;
     return 0;
   }
+  r.info[0] = source1->info();
+  r.info[1] = source2->info();
 
-  r.length1 = source1->length();
-  r.length2 = source2->length();
+  // Streams whose length is known give the pair count as they always have; a stream that is
+  // known only at its end (a pipe) or only estimated (a container) is compared until it ends.
+  r.length1 = r.info[0].length;
+  r.length2 = r.info[1].length;
+  const bool known = r.info[0].length_known && r.info[1].length_known;
   const int32_t limit = settings.maxframes < 1 ? r.length1 : settings.maxframes;
   r.pair_count = std::min(std::min(r.length1, limit), r.length2);
+  int32_t stop = r.pair_count;
+  if (!known) {
+    stop = settings.maxframes < 1 ? INT32_MAX : settings.maxframes;
+    if (r.info[0].length_known) stop = std::min(stop, r.length1);
+    if (r.info[1].length_known) stop = std::min(stop, r.length2);
+  }
   if (settings.on_start) settings.on_start(r.pair_count);
   for (RunListener* l : settings.listeners)
     l->on_start(r.pair_count);
 
   // The second file's frame is fetched beside the first's; failures are still reported in the
   // order first file, second file.
-  std::unique_ptr<Fetcher> fetch2 = std::make_unique<Fetcher>(source2.get());
-  for (int32_t i = 0; i < r.pair_count; ++i) {
-    DibFrame a, b;
+  const ScoreKernels& kernels = score_kernels();
+  ScoreOptions options;
+  options.ssim = settings.ssim;
+  auto fetch2 = std::make_unique<Fetcher>(source2.get());
+  const char* paths[2] = {settings.path1, settings.path2};
+  VideoSource* sources[2] = {source1.get(), source2.get()};
+  for (int32_t i = 0; i < stop; ++i) {
+    Frame a, b;
     fetch2->start(i);
-    const int got1 = source1->get_frame(i, &a);
-    const int got2 = fetch2->wait(&b);
-    if (!got1) {
-      std::fprintf(out, "ERROR: can't read frame %d of AVI file [%s]\n", i + 1, settings.path1);
-      r.failed = true;
+    Fetch got[2];
+    try {
+      got[0] = source1->get_frame(i, &a);
+    } catch (const std::bad_alloc&) {
+      got[0] = Fetch::kOutOfMemory;
+    }
+    got[1] = fetch2->wait(&b);
+    if (got[0] == Fetch::kEnd || got[1] == Fetch::kEnd) {
+      // The shorter stream has ended: not an error.
+      r.ended = got[0] == Fetch::kEnd ? 1 : 2;
+      if (got[0] == Fetch::kEnd) r.length1 = i;
+      if (got[1] == Fetch::kEnd) r.length2 = i;
       break;
     }
-    if (!got2) {
-      std::fprintf(out, "ERROR: can't read frame %d of AVI file [%s]\n", i + 1, settings.path2);
-      r.failed = true;
+    int bad = got[0] != Fetch::kFrame ? 0 : got[1] != Fetch::kFrame ? 1 : -1;
+    if (bad >= 0) {
+      std::fprintf(out, "ERROR: can't read frame %d of AVI file [%s]\n", i + 1, paths[bad]);
+      r.outcome =
+          got[bad] == Fetch::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kReadFailed;
+      r.failed_input = bad + 1;
+      r.failed_frame = i + 1;
+      r.reason = got[bad] == Fetch::kOutOfMemory ? "out of memory" : sources[bad]->reason();
       break;
     }
     FrameScore score;
-    if (frame_score(a, b, &score) != 1) {
+    std::string why;
+    const ScoreStatus scored = score_frames(kernels, a, b, options, &score, &why);
+    if (scored != ScoreStatus::kScored) {
       std::fprintf(out, "ERROR: unsupported AVI format\n");
-      r.failed = true;
+      r.outcome = scored == ScoreStatus::kOutOfMemory    ? RunOutcome::kOutOfMemory
+                  : scored == ScoreStatus::kSizeMismatch ? RunOutcome::kSizeMismatch
+                                                         : RunOutcome::kUnsupported;
+      r.failed_frame = i + 1;
+      r.reason = why;
       break;
     }
     add_pair(&r.totals, &r.stats, score);
@@ -170,6 +228,8 @@ int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* resul
       l->on_pair(r.totals.frames, score);
   }
   r.compared = r.totals.frames;
+  r.failed = r.outcome != RunOutcome::kOk;
+  if (!known && r.ended == 0 && r.outcome == RunOutcome::kOk) r.pair_count = r.compared;
   fetch2.reset();
 
   if (settings.before_report) settings.before_report();
@@ -180,6 +240,76 @@ int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* resul
   source1.reset();
   *result = r;
   return 1;
+}
+
+namespace {
+
+// A frame rate for a notice: "25", "29.97", "23.976".
+std::string rate_text(const SourceInfo& i) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", double(i.rate_num) / double(i.rate_den));
+  std::string t = text;
+  while (t.back() == '0')
+    t.pop_back();
+  if (t.back() == '.') t.pop_back();
+  return t;
+}
+
+}  // namespace
+
+void print_notes(const RunSettings& s, const RunResult& r, std::FILE* err) {
+  const char* paths[2] = {s.path1, s.path2};
+  switch (r.outcome) {
+    case RunOutcome::kOk:
+      break;
+    case RunOutcome::kOpenFailed:
+      std::fprintf(err, "vidqual: [%s]: %s\n", paths[r.failed_input - 1], r.reason.c_str());
+      return;
+    case RunOutcome::kReadFailed:
+      std::fprintf(err, "vidqual: can't read frame %d of [%s]%s%s\n", r.failed_frame,
+                   paths[r.failed_input - 1], r.reason.empty() ? "" : ": ", r.reason.c_str());
+      break;
+    case RunOutcome::kSizeMismatch:
+    case RunOutcome::kUnsupported:
+      std::fprintf(err, "vidqual: pair %d can't be compared: %s\n", r.failed_frame,
+                   r.reason.c_str());
+      break;
+    case RunOutcome::kOutOfMemory:
+      std::fprintf(err, "vidqual: out of memory%s%s\n", r.failed_input ? " reading " : "",
+                   r.failed_input ? paths[r.failed_input - 1] : "");
+      if (r.failed_frame == 0) return;
+      break;
+  }
+  const SourceInfo& a = r.info[0];
+  const SourceInfo& b = r.info[1];
+  if (a.rate_den > 0 && b.rate_den > 0 &&
+      int64_t(a.rate_num) * b.rate_den != int64_t(b.rate_num) * a.rate_den) {
+    std::fprintf(err, "note: the frame rates differ: %s fps in [%s], %s in [%s]\n",
+                 rate_text(a).c_str(), s.path1, rate_text(b).c_str(), s.path2);
+  }
+  const bool known = a.length_known && b.length_known;
+  if (r.ended != 0) {
+    const int e = r.ended - 1;
+    std::fprintf(err, "note: [%s] ended after %d frames, before [%s]; %d pairs compared\n",
+                 paths[e], e == 0 ? r.length1 : r.length2, paths[1 - e], r.compared);
+  } else if (known && r.length1 != r.length2) {
+    std::fprintf(
+        err,
+        "note: the streams differ in length: %d frames in [%s], %d in [%s]; %d pairs compared\n",
+        r.length1, s.path1, r.length2, s.path2, r.compared);
+  }
+  if (s.maxframes >= 1 && r.outcome == RunOutcome::kOk && r.ended == 0 &&
+      (known ? s.maxframes < std::min(r.length1, r.length2) : r.compared == s.maxframes)) {
+    if (known) {
+      std::fprintf(err,
+                   "note: maxframes %d stops the comparison before the streams end (%d and %d "
+                   "frames); %d pairs compared\n",
+                   s.maxframes, r.length1, r.length2, r.compared);
+    } else {
+      std::fprintf(err, "note: maxframes %d stops the comparison; %d pairs compared\n", s.maxframes,
+                   r.compared);
+    }
+  }
 }
 
 }  // namespace vq

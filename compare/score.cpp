@@ -1,0 +1,251 @@
+// Frame scoring behind the metric seam: each frame of a pair becomes a planar picture (a raw DIB
+// frame through the converter table, a decoded picture as it is), and each metric scores the
+// plane pairs. Pairs of raw DIB frames scored for PSNR alone keep the strip path of
+// frame_score, which converts and sums while the rows are still in cache.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "compare/compare.h"
+#include "compare/sse_kernels.h"
+
+namespace vq {
+
+void fill_score_kernels(ScoreKernels* k, uint32_t cpu_flags) {
+  fill_converter_table(&k->converters, cpu_flags);
+  k->sse8 = select_sum_squared_error(cpu_flags);
+}
+
+const ScoreKernels& score_kernels() {
+  static const ScoreKernels k = [] {
+    ScoreKernels filled;
+    fill_score_kernels(&filled, detect_cpu_flags());
+    return filled;
+  }();
+  return k;
+}
+
+double psnr_from_mse(double mse, int depth) {
+  if (depth == 8) return psnr_from_mse(mse);
+  if (mse == 0.0 || std::isnan(mse)) mse = 1e-05;
+  const double peak = double((1u << depth) - 1);
+  return 10.0 * std::log10(peak * peak / mse);
+}
+
+uint64_t plane_squared_error(const ScoreKernels& k, const PlanePair& p) {
+  if (p.width <= 0 || p.height <= 0) return 0;
+  const size_t row = size_t(p.width);
+  uint64_t sum = 0;
+  if (p.depth == 8) {
+    if (p.pitch_a == p.pitch_b && p.pitch_a == ptrdiff_t(row))
+      return k.sse8(p.a, p.b, row * p.height);
+    for (int32_t y = 0; y < p.height; ++y)
+      sum += k.sse8(p.a + y * p.pitch_a, p.b + y * p.pitch_b, row);
+    return sum;
+  }
+  for (int32_t y = 0; y < p.height; ++y) {
+    const uint8_t* ra = p.a + y * p.pitch_a;
+    const uint8_t* rb = p.b + y * p.pitch_b;
+    for (size_t x = 0; x < row; ++x) {
+      const int64_t d =
+          int64_t(ra[2 * x] | ra[2 * x + 1] << 8) - int64_t(rb[2 * x] | rb[2 * x + 1] << 8);
+      sum += uint64_t(d * d);
+    }
+  }
+  return sum;
+}
+
+namespace {
+
+const char* layout_name(ChromaLayout l) {
+  switch (l) {
+    case ChromaLayout::k420:
+      return "4:2:0";
+    case ChromaLayout::k422:
+      return "4:2:2";
+    case ChromaLayout::k444:
+      return "4:4:4";
+    case ChromaLayout::kGray:
+      return "gray";
+  }
+  return "?";
+}
+
+std::string describe_picture(const Picture& p) {
+  return std::string(layout_name(p.layout)) + " " + std::to_string(p.depth) + "-bit" +
+         (p.full_range ? " full range" : "");
+}
+
+// A raw frame as planar 4:2:0: YV12 is viewed where it lies, every other format converted into
+// working memory laid out for its width (Y rows W apart, chroma rows W/2 apart).
+struct PlanarBuffer {
+  std::unique_ptr<uint8_t[]> block;
+  size_t size = 0;
+  uint8_t* reserve(size_t n) {
+    if (n > size) {
+      block.reset(new (std::nothrow) uint8_t[n]);
+      size = block ? n : 0;
+    }
+    return block.get();
+  }
+};
+thread_local PlanarBuffer t_planar[2];
+
+ScoreStatus dib_to_picture(const ScoreKernels& k, const DibFrame& dib, PlanarBuffer* buf,
+                           Picture* out, std::string* why) {
+  FrameLayout f;
+  if (!describe_frame(dib, k.converters, &f)) {
+    BitmapInfoHeader h;
+    if (read_bitmap_info_header(dib.data, dib.size, &h) && h.biCompression != kBiRgb &&
+        h.biCompression != kFourccYV12) {
+      *why = "pixel format not supported (a compressed stream this build cannot decode)";
+    } else {
+      *why = "pixel format not supported";
+    }
+    return ScoreStatus::kUnsupported;
+  }
+  const int32_t w = f.width, h = f.height;
+  if (int64_t(w) * h > INT32_MAX) {
+    *why = "picture too large";
+    return ScoreStatus::kUnsupported;
+  }
+  Picture p;
+  p.width = w;
+  p.height = h;
+  p.chroma_width = w / 2;
+  p.chroma_height = h / 2;
+  const size_t s = size_t(w) * size_t(h), cw = size_t(w / 2), c = cw * size_t(h / 2);
+  if (f.format == PixelFormat::kYv12) {
+    // The Y plane (rows `pitch` apart), then V, then U.
+    p.plane[0] = f.top;
+    p.pitch[0] = f.pitch;
+    p.plane[2] = f.top + s;
+    p.plane[1] = f.top + s + c;
+  } else {
+    uint8_t* y = buf->reserve(s + 2 * c);
+    if (y == nullptr) {
+      *why = "out of memory";
+      return ScoreStatus::kOutOfMemory;
+    }
+    f.convert(y, y + s, y + s + c, f.top, w, h, w, f.pitch);
+    // The converters leave the last column of an odd width and the last row of an odd height
+    // unwritten: they count as 0, as in a zero-filled planar image.
+    if (w & 1) {
+      for (int32_t r = 0; r < h; ++r)
+        y[size_t(r) * w + (w - 1)] = 0;
+    }
+    if (h & 1) std::memset(y + size_t(h - 1) * w, 0, size_t(w));
+    p.plane[0] = y;
+    p.pitch[0] = w;
+    p.plane[1] = y + s;
+    p.plane[2] = y + s + c;
+  }
+  p.pitch[1] = p.pitch[2] = ptrdiff_t(cw);
+  *out = p;
+  return ScoreStatus::kScored;
+}
+
+ScoreStatus as_picture(const ScoreKernels& k, const Frame& f, PlanarBuffer* buf, Picture* out,
+                       std::string* why) {
+  if (f.is_picture()) {
+    *out = f.picture;
+    return ScoreStatus::kScored;
+  }
+  return dib_to_picture(k, f.dib, buf, out, why);
+}
+
+// The size of a raw frame for the mismatch notice; 0 x 0 when its header cannot be read.
+void frame_size(const Frame& f, int64_t* w, int64_t* h) {
+  if (f.is_picture()) {
+    *w = f.picture.width;
+    *h = f.picture.height;
+    return;
+  }
+  BitmapInfoHeader hd;
+  *w = *h = 0;
+  if (!read_bitmap_info_header(f.dib.data, f.dib.size, &hd)) return;
+  *w = hd.biWidth;
+  *h = std::llabs(int64_t(hd.biHeight));
+}
+
+}  // namespace
+
+ScoreStatus score_pictures(const ScoreKernels& k, const Picture& a, const Picture& b,
+                           const ScoreOptions& options, FrameScore* out, std::string* why) {
+  if (a.width != b.width || a.height != b.height) {
+    *why = "frame sizes differ (" + std::to_string(a.width) + "x" + std::to_string(a.height) +
+           " against " + std::to_string(b.width) + "x" + std::to_string(b.height) + ")";
+    return ScoreStatus::kSizeMismatch;
+  }
+  if (a.layout != b.layout || a.depth != b.depth || a.full_range != b.full_range) {
+    *why = "pixel formats differ (" + describe_picture(a) + " against " + describe_picture(b) + ")";
+    return ScoreStatus::kUnsupported;
+  }
+  (void)options;
+  FrameScore score;
+  score.depth = a.depth;
+  score.layout = a.layout;
+  const int planes = a.layout == ChromaLayout::kGray ? 1 : 3;
+  for (int p = 0; p < 3; ++p) {
+    PlanePair pair;
+    pair.a = a.plane[p];
+    pair.b = b.plane[p];
+    pair.pitch_a = a.pitch[p];
+    pair.pitch_b = b.pitch[p];
+    pair.depth = a.depth;
+    if (p == 0) {
+      pair.width = a.width;
+      pair.height = a.height;
+    } else if (p < planes) {
+      // Chroma of a compressed AVI stream keeps the AVI form (no odd last column or row); a
+      // pair of it with a YUV file compares the chroma samples both have.
+      pair.width = std::min(a.chroma_width, b.chroma_width);
+      pair.height = std::min(a.chroma_height, b.chroma_height);
+    }
+    const uint64_t sum = plane_squared_error(k, pair);
+    const size_t n = size_t(std::max(pair.width, 0)) * size_t(std::max(pair.height, 0));
+    // Luma divides, chroma multiplies by the reciprocal: the arithmetic of the strip path, so
+    // that a frame scores the same digits on either road. A plane without samples has no error.
+    if (p == 0) {
+      score.mse[p] = double(sum) / double(n);
+    } else {
+      const double r = 1.0 / double(n);
+      score.mse[p] = n ? double(sum) * r : 0.0;
+    }
+    score.psnr[p] = psnr_from_mse(score.mse[p], a.depth);
+  }
+  *out = score;
+  return ScoreStatus::kScored;
+}
+
+ScoreStatus score_frames(const ScoreKernels& k, const Frame& a, const Frame& b,
+                         const ScoreOptions& options, FrameScore* out, std::string* why) {
+  int64_t wa, ha, wb, hb;
+  frame_size(a, &wa, &ha);
+  frame_size(b, &wb, &hb);
+  if (wa != wb || ha != hb) {
+    *why = "frame sizes differ (" + std::to_string(wa) + "x" + std::to_string(ha) + " against " +
+           std::to_string(wb) + "x" + std::to_string(hb) + ")";
+    return ScoreStatus::kSizeMismatch;
+  }
+  try {
+    if (!a.is_picture() && !b.is_picture() && !options.ssim) {
+      if (frame_score_with(k, a.dib, b.dib, out)) return ScoreStatus::kScored;
+    }
+    Picture pa, pb;
+    ScoreStatus s = as_picture(k, a, &t_planar[0], &pa, why);
+    if (s != ScoreStatus::kScored) return s;
+    s = as_picture(k, b, &t_planar[1], &pb, why);
+    if (s != ScoreStatus::kScored) return s;
+    return score_pictures(k, pa, pb, options, out, why);
+  } catch (const std::bad_alloc&) {
+    *why = "out of memory";
+    return ScoreStatus::kOutOfMemory;
+  }
+}
+
+}  // namespace vq

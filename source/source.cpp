@@ -1,0 +1,87 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "avi/avi.h"
+#include "source/source.h"
+
+namespace vq {
+
+bool is_raw_yuv_name(const char* path) {
+  const std::string_view p(path);
+  if (p.size() < 4) return false;
+  const std::string_view ext = p.substr(p.size() - 4);
+  return ext.size() == 4 && ext[0] == '.' && (ext[1] | 0x20) == 'y' && (ext[2] | 0x20) == 'u' &&
+         (ext[3] | 0x20) == 'v';
+}
+
+namespace {
+
+OpenStatus open_input(const char* path, std::unique_ptr<InputFile>* out, std::string* why) {
+  int fd = -1;
+  if (std::strcmp(path, "-") == 0) {
+    fd = STDIN_FILENO;
+  } else {
+    fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      *why = errno == ENOENT ? "no such file" : std::string("cannot open: ") + std::strerror(errno);
+      return OpenStatus::kFailed;
+    }
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    *why = S_ISDIR(st.st_mode) ? "a directory, not a video file" : "cannot read its status";
+    if (fd > STDERR_FILENO) ::close(fd);
+    return OpenStatus::kFailed;
+  }
+  const bool regular = S_ISREG(st.st_mode);
+  out->reset(new (std::nothrow) InputFile(path, fd, regular, regular ? uint64_t(st.st_size) : 0));
+  if (!*out) {
+    if (fd > STDERR_FILENO) ::close(fd);
+    *why = "out of memory";
+    return OpenStatus::kOutOfMemory;
+  }
+  return OpenStatus::kOpened;
+}
+
+}  // namespace
+
+OpenStatus open_video(const char* path, const OpenOptions& options,
+                      std::unique_ptr<VideoSource>* out, std::string* why) {
+  (void)options;
+  try {
+    std::unique_ptr<InputFile> file;
+    const OpenStatus s = open_input(path, &file, why);
+    if (s != OpenStatus::kOpened) return s;
+    const std::string& head = file->peek(12);
+    if (head.size() == 12 && head.compare(0, 4, "RIFF") == 0 && head.compare(8, 4, "AVI ") == 0) {
+      if (!file->regular()) {
+        *why = "an AVI file must be a regular file (it cannot be read from a pipe)";
+        return OpenStatus::kFailed;
+      }
+      auto avi = std::make_unique<AviVideoSource>();
+      if (!avi->open(path)) {
+        *why = "not a readable AVI file (no video stream, or its format cannot be read)";
+        return OpenStatus::kFailed;
+      }
+      *out = std::move(avi);
+      return OpenStatus::kOpened;
+    }
+    if (head.empty()) {
+      *why = "empty file";
+      return OpenStatus::kFailed;
+    }
+    *why = "not a video file this build reads (AVI)";
+    return OpenStatus::kFailed;
+  } catch (const std::bad_alloc&) {
+    *why = "out of memory";
+    return OpenStatus::kOutOfMemory;
+  }
+}
+
+}  // namespace vq

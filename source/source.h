@@ -1,0 +1,31 @@
+// The reader picker: opens a file (or standard input, named "-") and hands it to the reader its
+// first bytes call for. "RIFF....AVI " is an AVI file, "YUV4MPEG2 " a Y4M stream, a name ending in
+// ".yuv" headerless YUV of a stated size; anything else goes to FFmpeg's libraries when the build
+// has them.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "video/video.h"
+
+namespace vq {
+
+// What the picker needs besides the path: the size and layout of headerless YUV.
+struct OpenOptions {
+  int32_t raw_width = 0;  // --size=WxH; 0 when not given
+  int32_t raw_height = 0;
+  std::string raw_pix_fmt = "yuv420p";  // --pix-fmt=
+};
+
+enum class OpenStatus : uint8_t { kOpened, kFailed, kOutOfMemory };
+
+// Opens `path`. On failure *why says why in a few words ("no such file", "not a video file",
+// "no video stream", ...), for a notice on stderr.
+[[nodiscard]] OpenStatus open_video(const char* path, const OpenOptions& options,
+                                    std::unique_ptr<VideoSource>* out, std::string* why);
+
+// True when `path` names headerless YUV (it ends in ".yuv", in any case).
+[[nodiscard]] bool is_raw_yuv_name(const char* path);
+
+}  // namespace vq
