@@ -119,12 +119,19 @@ struct PairStats {
   double psnr_min[3] = {0, 0, 0};
   double psnr_max[3] = {0, 0, 0};
   int32_t worst_pair[3] = {0, 0, 0};  // 1-based pair number of the lowest PSNR per plane
+  double ssim_sum[4] = {0, 0, 0, 0};  // sums of the per-pair SSIM of Y, U, V and All
+  double ssim_min[4] = {0, 0, 0, 0};
+  int32_t ssim_worst_pair[4] = {0, 0, 0, 0};
 };
 
 void add_pair(PsnrTotals* totals, PairStats* stats, const FrameScore& score);
 
 // Prints the summary block: "[PSNR]" and the three averages (0.00 when no pair was compared).
 void print_report(const PsnrTotals& totals, std::FILE* out);
+// Prints the SSIM block: "[SSIM]" and the means of Y, U, V and All, each also in dB.
+void print_ssim_report(const PsnrTotals& totals, const PairStats& stats, std::FILE* out);
+// SSIM in dB, -10 log10(1 - ssim); identical pictures (1 - ssim below 1e-10) give the ceiling 100.
+[[nodiscard]] double ssim_db(double ssim);
 
 struct RunResult;
 

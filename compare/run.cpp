@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -128,6 +129,29 @@ void add_pair(PsnrTotals* totals, PairStats* stats, const FrameScore& score) {
     }
     if (pair == 1 || score.psnr[p] > stats->psnr_max[p]) stats->psnr_max[p] = score.psnr[p];
   }
+  if (!score.has_ssim) return;
+  for (int p = 0; p < 4; ++p) {
+    stats->ssim_sum[p] += score.ssim[p];
+    if (pair == 1 || score.ssim[p] < stats->ssim_min[p]) {
+      stats->ssim_min[p] = score.ssim[p];
+      stats->ssim_worst_pair[p] = pair;
+    }
+  }
+}
+
+double ssim_db(double ssim) {
+  const double rest = 1.0 - ssim;
+  return rest < 1e-10 ? 100.0 : -10.0 * std::log10(rest);
+}
+
+void print_ssim_report(const PsnrTotals& totals, const PairStats& stats, std::FILE* out) {
+  static const char* const kNames[4] = {"SsimY   ", "SsimU   ", "SsimV   ", "SsimAll "};
+  std::fprintf(out, "[SSIM]\n");
+  for (int p = 0; p < 4; ++p) {
+    const double mean = totals.frames ? stats.ssim_sum[p] / double(totals.frames) : 0.0;
+    std::fprintf(out, "%s\t%.6f \t%3.2f dB\n", kNames[p], mean,
+                 totals.frames ? ssim_db(mean) : 0.0);
+  }
 }
 
 void print_report(const PsnrTotals& totals, std::FILE* out) {
@@ -220,8 +244,13 @@ int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* resul
     }
     add_pair(&r.totals, &r.stats, score);
     if (settings.verbose) {
-      std::fprintf(out, "%3d: \t%3.2f \t%3.2f \t%3.2f\n", r.totals.frames, score.psnr[0],
+      std::fprintf(out, "%3d: \t%3.2f \t%3.2f \t%3.2f", r.totals.frames, score.psnr[0],
                    score.psnr[1], score.psnr[2]);
+      if (score.has_ssim) {
+        std::fprintf(out, " \t%.6f \t%.6f \t%.6f \t%.6f", score.ssim[0], score.ssim[1],
+                     score.ssim[2], score.ssim[3]);
+      }
+      std::fputc('\n', out);
     }
     if (settings.on_pair) settings.on_pair(r.totals.frames, score);
     for (RunListener* l : settings.listeners)
@@ -236,6 +265,7 @@ int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* resul
   for (RunListener* l : settings.listeners)
     l->on_end(r);
   print_report(r.totals, out);
+  if (settings.ssim) print_ssim_report(r.totals, r.stats, out);
   source2.reset();
   source1.reset();
   *result = r;
