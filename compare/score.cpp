@@ -158,6 +158,80 @@ ScoreStatus as_picture(const ScoreKernels& k, const Frame& f, PlanarBuffer* buf,
   return dib_to_picture(k, f.dib, buf, out, why);
 }
 
+// Working memory for a picture brought to another depth.
+struct WideBuffer {
+  std::unique_ptr<uint8_t[]> block;
+  size_t size = 0;
+};
+thread_local WideBuffer t_wide[2];
+
+// `in` with its samples shifted left to `depth` bits, as 16-bit little-endian words.
+ScoreStatus widen(const Picture& in, int depth, WideBuffer* buf, Picture* out, std::string* why) {
+  const int shift = depth - in.depth;
+  const int planes = in.layout == ChromaLayout::kGray ? 1 : 3;
+  size_t offset[3] = {0, 0, 0}, total = 0;
+  for (int p = 0; p < planes; ++p) {
+    offset[p] = total;
+    const size_t w = size_t(p ? in.chroma_width : in.width);
+    const size_t h = size_t(p ? in.chroma_height : in.height);
+    total += 2 * w * h;
+  }
+  if (total > buf->size) {
+    buf->block.reset(new (std::nothrow) uint8_t[total]);
+    buf->size = buf->block ? total : 0;
+    if (!buf->block) {
+      *why = "out of memory";
+      return ScoreStatus::kOutOfMemory;
+    }
+  }
+  Picture p = in;
+  p.depth = depth;
+  for (int i = 0; i < planes; ++i) {
+    const int32_t w = i ? in.chroma_width : in.width;
+    const int32_t h = i ? in.chroma_height : in.height;
+    uint8_t* dst = buf->block.get() + offset[i];
+    for (int32_t y = 0; y < h; ++y) {
+      const uint8_t* row = in.plane[i] + y * in.pitch[i];
+      uint8_t* o = dst + size_t(y) * size_t(w) * 2;
+      for (int32_t x = 0; x < w; ++x) {
+        const unsigned v = in.depth > 8 ? unsigned(row[2 * x] | row[2 * x + 1] << 8) : row[x];
+        const unsigned wide = v << shift;
+        o[2 * x] = uint8_t(wide);
+        o[2 * x + 1] = uint8_t(wide >> 8);
+      }
+    }
+    p.plane[i] = dst;
+    p.pitch[i] = ptrdiff_t(w) * 2;
+  }
+  *out = p;
+  return ScoreStatus::kScored;
+}
+
+// Brings the two pictures of a pair to one form: the greater depth (the shallower one shifted
+// left, as FFmpeg's format filter widens samples), the layout with fewer chroma samples (a
+// picture paired with a gray one is scored on its luma alone). Pictures that differ in chroma
+// layout or range need the picture converter of a build with FFmpeg's libraries.
+ScoreStatus common_form(Picture* a, Picture* b, std::string* why) {
+  if (a->layout == b->layout && a->depth == b->depth && a->full_range == b->full_range) {
+    return ScoreStatus::kScored;
+  }
+  const std::string forms = describe_picture(*a) + " against " + describe_picture(*b);
+  if (a->layout == ChromaLayout::kGray || b->layout == ChromaLayout::kGray) {
+    a->layout = b->layout = ChromaLayout::kGray;
+  }
+  if (a->layout != b->layout || a->full_range != b->full_range) {
+    *why = "pixel formats differ (" + forms + ")";
+    return ScoreStatus::kUnsupported;
+  }
+  if (a->depth != b->depth) {
+    Picture* shallow = a->depth < b->depth ? a : b;
+    const int depth = std::max(a->depth, b->depth);
+    const ScoreStatus s = widen(*shallow, depth, &t_wide[shallow == a ? 0 : 1], shallow, why);
+    if (s != ScoreStatus::kScored) return s;
+  }
+  return ScoreStatus::kScored;
+}
+
 // The size of a raw frame for the mismatch notice; 0 x 0 when its header cannot be read.
 void frame_size(const Frame& f, int64_t* w, int64_t* h) {
   if (f.is_picture()) {
@@ -183,6 +257,10 @@ ScoreStatus score_pictures(const ScoreKernels& k, const Picture& a, const Pictur
   }
   if (a.layout != b.layout || a.depth != b.depth || a.full_range != b.full_range) {
     *why = "pixel formats differ (" + describe_picture(a) + " against " + describe_picture(b) + ")";
+    return ScoreStatus::kUnsupported;
+  }
+  if (a.depth < 8 || a.depth > 16) {
+    *why = "samples of " + std::to_string(a.depth) + " bits";
     return ScoreStatus::kUnsupported;
   }
   (void)options;
@@ -240,6 +318,8 @@ ScoreStatus score_frames(const ScoreKernels& k, const Frame& a, const Frame& b,
     ScoreStatus s = as_picture(k, a, &t_planar[0], &pa, why);
     if (s != ScoreStatus::kScored) return s;
     s = as_picture(k, b, &t_planar[1], &pb, why);
+    if (s != ScoreStatus::kScored) return s;
+    s = common_form(&pa, &pb, why);
     if (s != ScoreStatus::kScored) return s;
     return score_pictures(k, pa, pb, options, out, why);
   } catch (const std::bad_alloc&) {
