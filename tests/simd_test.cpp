@@ -170,8 +170,15 @@ std::vector<uint8_t> random_frame(std::mt19937& rng, int bits, test::Picture pic
 
 // Sizes around the strip heights (a strip holds about 32 KiB of Y samples), odd widths and
 // heights, one pixel wide or high, and frames large enough to be split between two threads;
-// every pairing of formats, so the working memory is reused across sizes and formats.
+// every pairing of formats, so the working memory is reused across sizes and formats. Each pair
+// is scored at every tier on both roads: the strip path, and whole frames turned into pictures
+// (the road every pair asked for SSIM takes).
 TEST(SimdFrameScore, MatchesTheZeroFilledReferenceExactly) {
+  std::vector<std::pair<const char*, ScoreKernels>> kernels;
+  for (const auto& [name, flags] : tiers()) {
+    kernels.emplace_back(name, ScoreKernels{});
+    fill_score_kernels(&kernels.back().second, flags);
+  }
   const std::pair<int, int> sizes[] = {{1, 1},     {1, 5},      {6, 1},     {2, 2},    {3, 3},
                                        {5, 5},     {17, 9},     {33, 31},   {64, 3},   {1000, 65},
                                        {1001, 67}, {2048, 33},  {2047, 50}, {4096, 9}, {31, 1057},
@@ -187,12 +194,28 @@ TEST(SimdFrameScore, MatchesTheZeroFilledReferenceExactly) {
         for (auto& px : base.px)
           px = {uint8_t(rng()), uint8_t(rng()), uint8_t(rng())};
         const auto a = random_frame(rng, bits_a, base), b = random_frame(rng, bits_b, base);
-        FrameScore want, got;
+        FrameScore want;
         ASSERT_NO_FATAL_FAILURE(reference_score(test::view(a), test::view(b), w, h, &want));
-        ASSERT_EQ(1, frame_score(test::view(a), test::view(b), &got));
-        for (int p = 0; p < 3; ++p) {
-          ASSERT_EQ(want.mse[p], got.mse[p]) << "plane " << p;
-          ASSERT_EQ(want.psnr[p], got.psnr[p]) << "plane " << p;
+        Frame fa, fb;
+        fa.dib = test::view(a);
+        fb.dib = test::view(b);
+        for (const auto& [tier, k] : kernels) {
+          for (bool whole : {false, true}) {
+            FrameScore got;
+            std::string why;
+            ScoreOptions options;
+            options.ssim = whole;
+            if (whole) {
+              ASSERT_EQ(ScoreStatus::kScored, score_frames(k, fa, fb, options, &got, &why)) << why;
+            } else {
+              ASSERT_EQ(1, frame_score_with(k, fa.dib, fb.dib, &got));
+            }
+            for (int p = 0; p < 3; ++p) {
+              ASSERT_EQ(want.mse[p], got.mse[p])
+                  << tier << (whole ? " whole" : "") << " plane " << p;
+              ASSERT_EQ(want.psnr[p], got.psnr[p]) << tier << " plane " << p;
+            }
+          }
         }
       }
 }
