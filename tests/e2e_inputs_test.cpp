@@ -1,0 +1,261 @@
+// The real binary on files made by FFmpeg's CLI the way people make them: the same pictures in
+// every container score the ceiling against each other, and encodes score what FFmpeg's psnr
+// and ssim filters score (with setpts=N on both inputs, so pictures pair by their order).
+// Skipped, visibly, without the ffmpeg CLI or an encoder; cases that need FFmpeg's libraries in
+// the tool are skipped in a build without them.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string slurp(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+int shell(const std::string& cmd) {
+  const int raw = std::system(cmd.c_str());
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+bool have(const std::string& encoder) {
+  static const std::string list = [] {
+    std::string out;
+    if (std::FILE* p = popen("ffmpeg -hide_banner -encoders 2>/dev/null", "r")) {
+      char buf[4096];
+      size_t n;
+      while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+      pclose(p);
+    }
+    return out;
+  }();
+  return list.find(" " + encoder + " ") != std::string::npos;
+}
+
+// One pair's values, in the order Y, U, V (PSNR) and Y, U, V, All (SSIM).
+struct Row {
+  std::vector<double> psnr, ssim;
+};
+
+// The verbose lines of the tool: "  1: \t41.14 \t38.85 \t38.62[ \t0.981234 ...]".
+std::vector<Row> verbose_rows(const std::string& out) {
+  std::vector<Row> rows;
+  std::istringstream in(out);
+  std::string line;
+  while (std::getline(in, line)) {
+    int n;
+    if (std::sscanf(line.c_str(), "%d:", &n) != 1 || line.find(":") == std::string::npos) continue;
+    std::istringstream values(line.substr(line.find(':') + 1));
+    std::vector<double> v;
+    double d;
+    while (values >> d)
+      v.push_back(d);
+    if (v.size() < 3) continue;
+    rows.push_back({{v.begin(), v.begin() + 3}, {v.begin() + 3, v.end()}});
+  }
+  return rows;
+}
+
+// FFmpeg's stats file: "key:value" fields per line; "inf" for identical planes.
+std::vector<std::map<std::string, double>> stats(const std::string& text) {
+  std::vector<std::map<std::string, double>> lines;
+  std::istringstream in(text);
+  std::string line, field;
+  while (std::getline(in, line)) {
+    std::map<std::string, double> m;
+    std::istringstream fields(line);
+    while (fields >> field) {
+      const size_t colon = field.find(':');
+      if (colon == std::string::npos) continue;
+      m[field.substr(0, colon)] = std::strtod(field.c_str() + colon + 1, nullptr);
+    }
+    lines.push_back(m);
+  }
+  return lines;
+}
+
+class Inputs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (shell("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg CLI";
+    dir_ = fs::temp_directory_path() /
+           ("vidqual-inputs-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    if (!dir_.empty()) fs::remove_all(dir_);
+  }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  // Makes `name` from the test picture (or from `from`) with the given output arguments.
+  void make(const std::string& name, const std::string& args, const std::string& input) {
+    const std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -y " + input + " " +
+                            args + " '" + path(name) + "'";
+    ASSERT_EQ(0, shell(cmd)) << cmd;
+  }
+  std::string testsrc(const std::string& size, int frames) const {
+    return "-f lavfi -i testsrc2=size=" + size + ":rate=25 -frames:v " + std::to_string(frames);
+  }
+
+  // Runs the tool; stdout and stderr land in files of the test's folder.
+  int run(const std::string& args, std::string* out, std::string* err = nullptr) {
+    const std::string cmd = std::string(VIDQUAL_BINARY) + " " + args + " < /dev/null > '" +
+                            path("stdout") + "' 2> '" + path("stderr") + "'";
+    const int status = shell(cmd);
+    *out = slurp(path("stdout"));
+    if (err) *err = slurp(path("stderr"));
+    return status;
+  }
+
+  // FFmpeg's per-frame values for the pair, at the given sample format.
+  std::vector<std::map<std::string, double>> reference(const std::string& a, const std::string& b,
+                                                       const std::string& filter,
+                                                       const std::string& format) {
+    const std::string s = path(filter + ".stats");
+    const std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -i '" + path(a) +
+                            "' -i '" + path(b) + "' -lavfi \"[0:v]setpts=N,format=" + format +
+                            "[a];[1:v]setpts=N,format=" + format + "[b];[a][b]" + filter +
+                            "=stats_file='" + s + "'\" -f null -";
+    EXPECT_EQ(0, shell(cmd)) << cmd;
+    return stats(slurp(s));
+  }
+
+  fs::path dir_;
+};
+
+// The same 4:2:0 pictures stored raw in every form the tool reads score the ceiling in every
+// pairing, in either order.
+TEST_F(Inputs, SamePicturesInEveryContainerScoreTheCeiling) {
+  const std::string src = testsrc("176x144", 5) + " -pix_fmt yuv420p";
+  ASSERT_NO_FATAL_FAILURE(make("same.y4m", "", src));
+  ASSERT_NO_FATAL_FAILURE(make("same.yuv", "-f rawvideo", src));
+  // YV12 stores V before U: the planes are swapped so that the file holds true YV12.
+  ASSERT_NO_FATAL_FAILURE(
+      make("same.avi", "-vf shuffleplanes=0:2:1 -c:v rawvideo -vtag YV12", src));
+  std::vector<std::string> files = {"same.y4m", "same.yuv --size=176x144", "same.avi"};
+  if (VQ_WITH_FFMPEG && have("ffv1")) {
+    ASSERT_NO_FATAL_FAILURE(make("same.mkv", "-c:v ffv1", src));
+    files.push_back("same.mkv");
+  }
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::string& a = files[i];
+    const std::string& b = files[(i + 1) % files.size()];
+    std::string out, err;
+    ASSERT_EQ(0, run(path(a) + " " + path(b) + " -v", &out, &err)) << a << " " << b << err;
+    const auto rows = verbose_rows(out);
+    ASSERT_EQ(5u, rows.size()) << a << " " << b << out;
+    for (const Row& r : rows)
+      EXPECT_EQ((std::vector<double>{98.13, 98.13, 98.13}), r.psnr) << a << " " << b;
+  }
+}
+
+// Encodes against their source: every pair within FFmpeg's printed value, the same pair count.
+TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
+  if (!VQ_WITH_FFMPEG) GTEST_SKIP() << "this build reads no compressed containers";
+  const struct {
+    const char* name;
+    const char* encoder;
+    const char* file;
+    const char* args;  // encoder arguments
+    const char* size;
+    const char* format;  // the sample format both are scored in
+    bool ssim;
+  } cases[] = {
+      {"x264 B-frames in MP4", "libx264", "h264.mp4", "-c:v libx264 -preset veryfast -bf 3 -crf 32",
+       "320x240", "yuv420p", true},
+      {"x264 odd size in MKV", "libx264", "odd.mkv", "-c:v libx264 -preset veryfast -bf 2 -crf 30",
+       "641x361", "yuv420p", true},
+      {"MPEG-4 odd size in AVI", "mpeg4", "mpeg4.avi", "-c:v mpeg4 -q:v 8 -bf 1", "641x361",
+       "yuv420p", true},
+      {"x265 in MP4", "libx265", "hevc.mp4",
+       "-c:v libx265 -preset ultrafast -crf 32 -x265-params log-level=error", "320x240", "yuv420p",
+       false},
+      {"VP9 in WebM", "libvpx-vp9", "vp9.webm",
+       "-c:v libvpx-vp9 -deadline realtime -cpu-used 8 -b:v 200k", "320x240", "yuv420p", false},
+      {"AV1 in WebM", "libsvtav1", "av1.webm", "-c:v libsvtav1 -preset 12 -crf 45", "320x240",
+       "yuv420p", false},
+      {"10-bit x265 in MKV", "libx265", "hevc10.mkv",
+       "-c:v libx265 -preset ultrafast -crf 30 -pix_fmt yuv420p10le -x265-params log-level=error",
+       "320x240", "yuv420p10le", true},
+      {"4:4:4 x264 in MKV", "libx264", "h264_444.mkv",
+       "-c:v libx264 -preset veryfast -crf 30 -pix_fmt yuv444p", "320x240", "yuv444p", true},
+      {"4:2:2 10-bit x264 in MKV", "libx264", "h264_422.mkv",
+       "-c:v libx264 -preset veryfast -crf 30 -pix_fmt yuv422p10le", "320x240", "yuv422p10le",
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!have(c.encoder)) {
+      std::printf("[ SKIPPED  ] %s: no %s encoder\n", c.name, c.encoder);
+      continue;
+    }
+    // The source is stored at the depth and layout of the encode, as a Y4M file.
+    const std::string src = std::string("src_") + c.size + c.format + ".y4m";
+    if (!fs::exists(path(src))) {
+      ASSERT_NO_FATAL_FAILURE(
+          make(src, std::string("-pix_fmt ") + c.format + " -strict -1", testsrc(c.size, 12)));
+    }
+    ASSERT_NO_FATAL_FAILURE(make(c.file, c.args, "-i '" + path(src) + "'"));
+    std::string out, err;
+    ASSERT_EQ(0,
+              run(path(src) + " " + path(c.file) + " -v" + (c.ssim ? " --ssim" : ""), &out, &err))
+        << out << err;
+    const auto rows = verbose_rows(out);
+    const auto psnr = reference(src, c.file, "psnr", c.format);
+    ASSERT_EQ(psnr.size(), rows.size()) << out;
+    const auto ssim = c.ssim ? reference(src, c.file, "ssim", c.format)
+                             : std::vector<std::map<std::string, double>>{};
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const char* planes[] = {"psnr_y", "psnr_u", "psnr_v"};
+      for (int p = 0; p < 3; ++p) {
+        const double theirs = psnr[i].at(planes[p]);
+        // The tool prints two decimals; FFmpeg's inf is the tool's ceiling.
+        if (std::isinf(theirs)) {
+          EXPECT_GT(rows[i].psnr[p], 98.0) << "pair " << i + 1 << " " << planes[p];
+        } else {
+          EXPECT_NEAR(theirs, rows[i].psnr[p], 0.0151) << "pair " << i + 1 << " " << planes[p];
+        }
+      }
+      if (!c.ssim) continue;
+      ASSERT_EQ(4u, rows[i].ssim.size()) << out;
+      const char* keys[] = {"Y", "U", "V", "All"};
+      for (int p = 0; p < 4; ++p) {
+        EXPECT_NEAR(ssim[i].at(keys[p]), rows[i].ssim[p], 0.0000111)
+            << "pair " << i + 1 << " SSIM " << keys[p];
+      }
+    }
+  }
+}
+
+// A stream whose length is known only at its end: FFmpeg's decode piped in as Y4M.
+TEST_F(Inputs, Y4mFromAPipe) {
+  ASSERT_NO_FATAL_FAILURE(make("src.y4m", "-pix_fmt yuv420p", testsrc("160x120", 7)));
+  std::string out, err;
+  const std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -i '" + path("src.y4m") +
+                          "' -f yuv4mpegpipe - | " + VIDQUAL_BINARY + " - '" + path("src.y4m") +
+                          "' -v > '" + path("stdout") + "' 2> '" + path("stderr") + "'";
+  ASSERT_EQ(0, shell(cmd)) << slurp(path("stderr"));
+  const auto rows = verbose_rows(slurp(path("stdout")));
+  ASSERT_EQ(7u, rows.size());
+  EXPECT_EQ(98.13, rows.back().psnr[0]);
+}
+
+}  // namespace
