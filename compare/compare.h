@@ -38,8 +38,9 @@ struct ErrorSums {
 [[nodiscard]] ErrorSums select_error_sums(uint32_t cpu_flags);
 
 // Sum of squared differences of two planes of width x height samples whose rows start `pitch`
-// bytes apart (pitches may be negative; bytes between rows do not count). Samples of depth 8 or
-// less are bytes, deeper ones 16-bit little-endian words. 0 when width or height is below 1.
+// bytes apart (pitches may be negative or odd; bytes between rows do not count). Samples of
+// depth 8 or less are bytes, deeper ones 16-bit little-endian words. 0 when width or height is
+// below 1.
 [[nodiscard]] uint64_t plane_squared_error(const ErrorSums& sums, const uint8_t* a,
                                            ptrdiff_t pitch_a, const uint8_t* b, ptrdiff_t pitch_b,
                                            int32_t width, int32_t height, int depth);

@@ -89,7 +89,7 @@ TEST(PlaneSquaredError, PitchesPaddingAndOrder) {
   } cases[] = {{8, 37, 5, {3, 0}, {0, 1}},  {8, 64, 4, {0, 0}, {0, 0}},
                {10, 37, 5, {6, 0}, {1, 0}}, {10, 960, 3, {0, 0}, {0, 0}},
                {12, 33, 7, {2, 2}, {1, 1}}, {16, 100, 6, {0, 10}, {0, 1}},
-               {16, 9, 3, {64, 0}, {1, 1}}};
+               {16, 9, 3, {64, 0}, {1, 1}}, {16, 40, 3, {1, 3}, {0, 1}}};
   uint32_t seed = base_seed();
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "seed " << seed << " depth " << c.depth << " " << c.w);
