@@ -3,6 +3,7 @@
 // tiers, so each step of the faster path can be measured beside it in the same run.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <string>
@@ -103,6 +104,21 @@ void bm_error_sum(benchmark::State& state, SumSquaredErrorFn fn) {
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(2 * n));
 }
 
+// A 1080p plane of 16-bit samples: 10-bit near copies (differences within +-2, as between two
+// encodings), or any 16-bit values (the differences the fast way refuses, summed exactly).
+void bm_error_sum16(benchmark::State& state, SumSquaredError16Fn fn, bool any16) {
+  std::mt19937 rng(2);
+  const size_t n = size_t(kWidth) * kHeight;
+  std::vector<uint16_t> a(n), b(n);
+  for (size_t i = 0; i < n; ++i) {
+    a[i] = uint16_t(any16 ? rng() : rng() % 1024);
+    b[i] = uint16_t(any16 ? rng() : std::clamp(int(a[i]) + int(rng() % 5) - 2, 0, 1023));
+  }
+  for (auto _ : state)
+    benchmark::DoNotOptimize(fn(a.data(), b.data(), n));
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(4 * n));
+}
+
 // The plain method: whole frames into two zero-filled images allocated per pair.
 int whole_frame_score(const ConverterTable& table, SumSquaredErrorFn sum, const DibFrame& a,
                       const DibFrame& b, FrameScore* out) {
@@ -161,6 +177,15 @@ void bm_frame_score(benchmark::State& state, Format f, int mode, uint32_t flags)
     benchmark::RegisterBenchmark((std::string("error_sum/") + t.name).c_str(),
                                  [fn](benchmark::State& s) { bm_error_sum(s, fn); });
   }
+  for (const char* data : {"10bit", "any16"})
+    for (const Tier& t : kTiers) {
+      if (!have(t.flags) || t.flags == kCpuMmx) continue;
+      const SumSquaredError16Fn fn = select_sum_squared_error16(t.flags);
+      const bool any16 = data[0] == 'a';
+      benchmark::RegisterBenchmark(
+          (std::string("error_sum16/") + data + "/" + t.name).c_str(),
+          [fn, any16](benchmark::State& s) { bm_error_sum16(s, fn, any16); });
+    }
   const uint32_t best = detect_cpu_flags();
   for (const Format& f : kFormats) {
     const std::string base = std::string("frame_score/") + f.name;

@@ -25,6 +25,29 @@ namespace vq {
 typedef uint64_t (*SumSquaredErrorFn)(const uint8_t* a, const uint8_t* b, size_t n);
 [[nodiscard]] SumSquaredErrorFn select_sum_squared_error(uint32_t cpu_flags);
 
+// Sum of squared differences of n samples of 9 to 16 bits, each a 16-bit little-endian word.
+// Exact for any sample values (a difference squared takes up to 32 bits) as long as the total
+// fits 64 bits, which holds for any n below 2^32.
+[[nodiscard]] uint64_t sum_squared_error16(const uint16_t* a, const uint16_t* b, size_t n);
+// Its form for the given processor features (scalar, SSE2, AVX2; all give the same integer).
+typedef uint64_t (*SumSquaredError16Fn)(const uint16_t* a, const uint16_t* b, size_t n);
+[[nodiscard]] SumSquaredError16Fn select_sum_squared_error16(uint32_t cpu_flags);
+
+// The error sums of both sample sizes for one tier, chosen once and passed to the plane sum.
+struct ErrorSums {
+  SumSquaredErrorFn bytes = nullptr;
+  SumSquaredError16Fn words = nullptr;
+};
+[[nodiscard]] ErrorSums select_error_sums(uint32_t cpu_flags);
+
+// Sum of squared differences of two planes of width x height samples whose rows start `pitch`
+// bytes apart (pitches may be negative or odd; bytes between rows do not count). Samples of
+// depth 8 or less are bytes, deeper ones 16-bit little-endian words. 0 when width or height is
+// below 1.
+[[nodiscard]] uint64_t plane_squared_error(const ErrorSums& sums, const uint8_t* a,
+                                           ptrdiff_t pitch_a, const uint8_t* b, ptrdiff_t pitch_b,
+                                           int32_t width, int32_t height, int depth);
+
 // Y, U and V of one compared pair: the PSNR and the mean squared error of each plane.
 struct FrameScore {
   double psnr[3] = {0, 0, 0};
@@ -50,7 +73,7 @@ struct FrameScore {
 // and score whole frames with each; the tool uses score_kernels(), this processor's best.
 struct ScoreKernels {
   ConverterTable converters;
-  SumSquaredErrorFn sse8 = nullptr;
+  ErrorSums sums;
 };
 void fill_score_kernels(ScoreKernels* kernels, uint32_t cpu_flags);
 [[nodiscard]] const ScoreKernels& score_kernels();

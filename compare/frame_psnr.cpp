@@ -133,7 +133,7 @@ int score_rows(const PairPlan& plan, int32_t begin, int32_t end, uint64_t sums[3
     uint8_t* base = work + size_t(i) * per_side;
     buf[i] = {base, base + strip_luma, base + strip_luma + strip_chroma};
   }
-  const SumSquaredErrorFn sum = plan.kernels->sse8;
+  const SumSquaredErrorFn sum = plan.kernels->sums.bytes;
   for (int32_t r0 = begin; r0 < end; r0 += plan.strip_rows) {
     const int32_t rows = std::min(plan.strip_rows, end - r0);
     const StripPlanes pa = strip(plan.side[0], buf[0], r0, rows);
@@ -303,7 +303,7 @@ int frame_score_with(const ScoreKernels& kernels, const DibFrame& a, const DibFr
     const uint8_t* ya = sa.in_place ? sa.f.top + last * sa.f.pitch : nullptr;
     const uint8_t* yb = sb.in_place ? sb.f.top + last * sb.f.pitch : nullptr;
     if (ya && yb) {
-      sums[0] += kernels.sse8(ya, yb, size_t(w));
+      sums[0] += kernels.sums.bytes(ya, yb, size_t(w));
     } else if (ya || yb) {
       const uint8_t* row = ya ? ya : yb;
       for (int32_t x = 0; x < w; ++x)

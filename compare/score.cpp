@@ -17,7 +17,7 @@ namespace vq {
 
 void fill_score_kernels(ScoreKernels* k, uint32_t cpu_flags) {
   fill_converter_table(&k->converters, cpu_flags);
-  k->sse8 = select_sum_squared_error(cpu_flags);
+  k->sums = select_error_sums(cpu_flags);
 }
 
 const ScoreKernels& score_kernels() {
@@ -37,26 +37,7 @@ double psnr_from_mse(double mse, int depth) {
 }
 
 uint64_t plane_squared_error(const ScoreKernels& k, const PlanePair& p) {
-  if (p.width <= 0 || p.height <= 0) return 0;
-  const size_t row = size_t(p.width);
-  uint64_t sum = 0;
-  if (p.depth == 8) {
-    if (p.pitch_a == p.pitch_b && p.pitch_a == ptrdiff_t(row))
-      return k.sse8(p.a, p.b, row * p.height);
-    for (int32_t y = 0; y < p.height; ++y)
-      sum += k.sse8(p.a + y * p.pitch_a, p.b + y * p.pitch_b, row);
-    return sum;
-  }
-  for (int32_t y = 0; y < p.height; ++y) {
-    const uint8_t* ra = p.a + y * p.pitch_a;
-    const uint8_t* rb = p.b + y * p.pitch_b;
-    for (size_t x = 0; x < row; ++x) {
-      const int64_t d =
-          int64_t(ra[2 * x] | ra[2 * x + 1] << 8) - int64_t(rb[2 * x] | rb[2 * x + 1] << 8);
-      sum += uint64_t(d * d);
-    }
-  }
-  return sum;
+  return plane_squared_error(k.sums, p.a, p.pitch_a, p.b, p.pitch_b, p.width, p.height, p.depth);
 }
 
 namespace {
