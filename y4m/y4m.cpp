@@ -11,6 +11,8 @@ namespace {
 
 // The largest plane read: 2^28 samples (16384 x 16384).
 constexpr uint64_t kMaxPlaneSamples = uint64_t(1) << 28;
+// The mark a Y4M file starts with.
+constexpr std::string_view kY4mMark = "YUV4MPEG2";
 // What a pipe's first frame block starts at before it grows with the bytes that arrive.
 constexpr size_t kFirstBlock = size_t(1) << 16;
 
@@ -397,16 +399,15 @@ int parse_y4m_header(const char* data, size_t size, Y4mHeader* out, std::string*
     if (why) *why = "Y4M header: " + what;
     return 0;
   };
-  static constexpr std::string_view kMagic = "YUV4MPEG2";
   const std::string_view all(data, std::min(size, kY4mMaxLine));
-  if (!all.starts_with(kMagic)) return refuse("no YUV4MPEG2 mark");
+  if (!all.starts_with(kY4mMark)) return refuse("no YUV4MPEG2 mark");
   const size_t nl = all.find('\n');
   if (nl == std::string_view::npos) {
     return refuse(size < kY4mMaxLine
                       ? "cut short"
                       : "no end of line in " + std::to_string(kY4mMaxLine) + " bytes");
   }
-  std::string_view params = all.substr(kMagic.size(), nl - kMagic.size());
+  std::string_view params = all.substr(kY4mMark.size(), nl - kY4mMark.size());
   if (!params.empty() && params[0] != ' ') return refuse("no space after YUV4MPEG2");
   Y4mHeader h;
   h.format.width = h.format.height = -1;
@@ -481,6 +482,8 @@ std::unique_ptr<VideoSource> open_y4m(std::unique_ptr<InputFile> file, std::stri
         }
         if (r == 0) break;
         line += c;
+        // Bytes that do not start with the mark (/dev/zero, say) are not read on.
+        if (line.size() <= 9 && line.back() != kY4mMark[line.size() - 1]) break;
       }
     }
     Y4mHeader header;
