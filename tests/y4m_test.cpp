@@ -154,8 +154,9 @@ TEST(Y4mHeader, ParsesEveryTagOrRefusesWithItsReason) {
     std::string result = why;
     if (parse_y4m_header(c.line.data(), c.line.size(), &h, &why)) {
       result = std::to_string(h.format.width) + "x" + std::to_string(h.format.height) + " " +
-               pix_fmt_name(h.format.layout, h.format.depth) + " " + std::to_string(h.rate_num) +
-               "/" + std::to_string(h.rate_den) + (h.full_range ? " pc" : " tv");
+               pix_fmt_name(h.format.layout, h.format.depth) + " " +
+               std::to_string(h.format.rate_num) + "/" + std::to_string(h.format.rate_den) +
+               (h.full_range ? " pc" : " tv");
       EXPECT_EQ(c.line.find('\n') + 1, h.line_size) << c.line;
     } else {
       result = why;
@@ -199,7 +200,7 @@ TEST(YuvSource, ReadsBackWhatWasWritten) {
       y4m.insert(y4m.end(), frames.back().begin(), frames.back().end());
       raw.insert(raw.end(), frames.back().begin(), frames.back().end());
     }
-    RawYuvFormat format{w, h, f.layout, f.depth};
+    RawYuvFormat format{w, h, f.layout, f.depth, 25, 1};
     std::string why;
     for (bool is_y4m : {true, false}) {
       const Bytes& bytes = is_y4m ? y4m : raw;
@@ -211,7 +212,7 @@ TEST(YuvSource, ReadsBackWhatWasWritten) {
       ASSERT_TRUE(src) << why;
       EXPECT_EQ(f.pix_fmt, src->info().pixel_format);
       EXPECT_EQ(is_y4m ? "Y4M" : "raw YUV", src->info().container);
-      EXPECT_EQ(is_y4m ? 25 : 0, src->info().rate_num);
+      EXPECT_EQ(25, src->info().rate_num);
       EXPECT_EQ(3, src->info().length);
       EXPECT_TRUE(src->info().length_known);
       expect_frames(*src, frames, {2, 0, 1, 1}, f);

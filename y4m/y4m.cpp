@@ -117,6 +117,8 @@ class YuvSource final : public VideoSource {
     info_.pixel_format = pix_fmt_name(format.layout, format.depth);
     info_.width = format.width;
     info_.height = format.height;
+    info_.rate_num = format.rate_num;
+    info_.rate_den = format.rate_den;
   }
 
   // Y4M: the header has been read (`header` bytes long); finds the frames of a regular file.
@@ -164,8 +166,6 @@ class YuvSource final : public VideoSource {
 
 void YuvSource::index_y4m(const Y4mHeader& header) {
   full_range_ = header.full_range;
-  info_.rate_num = header.rate_num;
-  info_.rate_den = header.rate_den;
   if (!file_->regular()) {
     info_.length_known = false;
     return;
@@ -426,7 +426,8 @@ int parse_y4m_header(const char* data, size_t size, Y4mHeader* out, std::string*
         if (!parse_count(value, &h.format.height) || h.format.height < 1) return refuse("bad H");
         break;
       case 'F':
-        if (!parse_ratio(value, &h.rate_num, &h.rate_den) || (h.rate_num == 0) != (h.rate_den == 0))
+        if (!parse_ratio(value, &h.format.rate_num, &h.format.rate_den) ||
+            (h.format.rate_num == 0) != (h.format.rate_den == 0))
           return refuse("bad F");
         break;
       case 'A': {
@@ -501,6 +502,11 @@ std::unique_ptr<VideoSource> open_raw_yuv(std::unique_ptr<InputFile> file,
                                           const RawYuvFormat& format, std::string* why) {
   if (!size_fits(format.width, format.height) || format.depth < 8 || format.depth > 16) {
     if (why) *why = "raw YUV: a picture size (--size=WxH) is needed";
+    return nullptr;
+  }
+  if (format.rate_num < 0 || format.rate_den < 0 ||
+      (format.rate_num == 0) != (format.rate_den == 0)) {
+    if (why) *why = "raw YUV: bad frame rate";
     return nullptr;
   }
   try {

@@ -14,12 +14,14 @@
 
 namespace vq {
 
-// The pictures of a raw YUV file, or of a Y4M stream as its header states them.
+// The pictures of a raw YUV file, or of a Y4M stream as its header states them, and their rate.
 struct RawYuvFormat {
   int32_t width = 0;
   int32_t height = 0;
   ChromaLayout layout = ChromaLayout::k420;
-  int depth = 8;  // 8 to 16; above 8 every sample is a 16-bit little-endian word
+  int depth = 8;         // 8 to 16; above 8 every sample is a 16-bit little-endian word
+  int32_t rate_num = 0;  // frames per second as rate_num / rate_den; 0/0 when not known
+  int32_t rate_den = 0;
 };
 
 // The planar layouts by FFmpeg's names: "yuv420p", "yuv422p", "yuv444p", "gray" and their deeper
@@ -31,13 +33,11 @@ struct RawYuvFormat {
 // "1920x1080": 1 and *width, *height set when well formed and within the largest picture read.
 [[nodiscard]] int parse_frame_size(const char* text, int32_t* width, int32_t* height);
 
-// A Y4M stream header: its pictures, its frame rate (0/0 when not stated), the sample range from
-// XCOLORRANGE, and the length of the header line with its newline.
+// A Y4M stream header: its pictures and frame rate (0/0 when F is not there), the sample range
+// from XCOLORRANGE, and the length of the header line with its newline.
 struct Y4mHeader {
   RawYuvFormat format;
   bool full_range = false;
-  int32_t rate_num = 0;
-  int32_t rate_den = 0;
   size_t line_size = 0;
 };
 // The longest header or FRAME line read, newline included.
