@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,20 +26,14 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Ptr = std::unique_ptr<VideoSource>;
 
-std::string temp_path(const std::string& name) {
-  return ::testing::TempDir() + "vq_y4m_" + std::to_string(::getpid()) + "_" + name;
+std::unique_ptr<InputFile> regular_file(const Bytes& bytes) {
+  const int fd = memfd_create("y4m_test", 0);
+  if (::write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size())) std::abort();
+  return std::make_unique<InputFile>("t.y4m", fd, true, bytes.size());
 }
 
-std::unique_ptr<InputFile> regular_file(const Bytes& bytes, const std::string& name = "t") {
-  const std::string path = temp_path(name);
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  ::unlink(path.c_str());  // the descriptor keeps the file while the source reads it
-  return std::make_unique<InputFile>(path, fd, true, bytes.size());
-}
-
-// A pipe whose writer (a thread, finished when the test's source is done) sends `bytes`.
+// A pipe whose writer (a thread, finished when the test's source is done) sends `bytes`; its
+// first bytes already peeked, as the reader picker leaves them.
 struct PipeFile {
   std::unique_ptr<InputFile> file;
   std::thread writer;
@@ -53,6 +49,7 @@ struct PipeFile {
       }
       ::close(fd);
     });
+    (void)file->peek(16);
   }
   ~PipeFile() { writer.join(); }
 };
@@ -73,16 +70,13 @@ const Format kFormats[] = {{"", ChromaLayout::k420, 8, "yuv420p"},
                            {" Cmono", ChromaLayout::kGray, 8, "gray"},
                            {" Cmono10", ChromaLayout::kGray, 10, "gray10le"}};
 
-// The planes of one frame of random samples below 2^depth, as a file stores them.
+// The planes of one frame of random bytes, as a file stores them (the reader keeps them as they
+// are, whether or not they are below 2^depth).
 Bytes random_frame(const Format& f, int w, int h, std::mt19937& rng) {
   const PlaneSize c = chroma_size(f.layout, w, h);
-  const size_t samples = size_t(w) * h + 2 * size_t(c.width) * c.height;
-  Bytes b;
-  for (size_t i = 0; i < samples; ++i) {
-    const uint32_t v = rng() & ((1u << f.depth) - 1);
-    b.push_back(uint8_t(v));
-    if (f.depth > 8) b.push_back(uint8_t(v >> 8));
-  }
+  Bytes b((size_t(w) * h + 2 * size_t(c.width) * c.height) * size_t(sample_bytes(f.depth)));
+  for (uint8_t& v : b)
+    v = uint8_t(rng());
   return b;
 }
 
@@ -109,8 +103,6 @@ void expect_frames(VideoSource& src, const std::vector<Bytes>& frames, std::vect
       continue;
     }
     ASSERT_EQ(Fetch::kFrame, got) << f.pix_fmt << " frame " << i << ": " << src.reason();
-    EXPECT_EQ(f.layout, out.picture.layout);
-    EXPECT_EQ(f.depth, out.picture.depth);
     EXPECT_EQ(frames[size_t(i)], planes_of(out.picture)) << f.pix_fmt << " frame " << i;
   }
 }
@@ -135,7 +127,6 @@ TEST(Y4mHeader, ParsesEveryTagOrRefusesWithItsReason) {
       {"YUV4MPEG2 H2\n", "Y4M header: no W"},
       {"YUV4MPEG2 W2\n", "Y4M header: no H"},
       {"YUV4MPEG2 W0 H2\n", "Y4M header: bad W"},
-      {"YUV4MPEG2 W-2 H2\n", "Y4M header: bad W"},
       {"YUV4MPEG2 W2 H1234567890\n", "Y4M header: bad H"},
       {"YUV4MPEG2 W2 H2 F25\n", "Y4M header: bad F"},
       {"YUV4MPEG2 W2 H2 F25:0\n", "Y4M header: bad F"},
@@ -143,15 +134,13 @@ TEST(Y4mHeader, ParsesEveryTagOrRefusesWithItsReason) {
       {"YUV4MPEG2 W2 H2 Ix\n", "Y4M header: bad I"},
       {"YUV4MPEG2 W2 H2 C411\n", "Y4M header: colour space C411 is not read"},
       {"YUV4MPEG2 W2 H2 C444alpha\n", "Y4M header: colour space C444alpha is not read"},
-      {"YUV4MPEG2 W2 H2 C420p7\n", "Y4M header: colour space C420p7 is not read"},
       {"YUV4MPEG2 W2 H2 C420p\n", "Y4M header: colour space C420p is not read"},
       {"YUV4MPEG2 W100000 H100000\n",
        "Y4M header: 100000x100000 is larger than the largest picture read"},
   };
   for (const auto& c : kCases) {
     Y4mHeader h;
-    std::string why;
-    std::string result = why;
+    std::string why, result;
     if (parse_y4m_header(c.line.data(), c.line.size(), &h, &why)) {
       result = std::to_string(h.format.width) + "x" + std::to_string(h.format.height) + " " +
                pix_fmt_name(h.format.layout, h.format.depth) + " " +
@@ -303,7 +292,8 @@ TEST(YuvSource, ReadsWhatFfmpegWrites) {
   if (std::system("ffmpeg -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
   for (const Format& f : kFormats) {
     if (&f != kFormats && f.pix_fmt == std::string((&f - 1)->pix_fmt)) continue;
-    const std::string base = temp_path(f.pix_fmt), y4m = base + ".y4m", raw = base + ".yuv";
+    const std::string base = ::testing::TempDir() + "vq_y4m_" + std::to_string(::getpid());
+    const std::string y4m = base + ".y4m", raw = base + ".yuv";
     const std::string as = " -frames:v 3 -pix_fmt " + std::string(f.pix_fmt) + " -strict -1 ";
     ASSERT_EQ(0, std::system(("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=34x17:rate=5" +
                               as + "-f yuv4mpegpipe " + y4m + as + "-f rawvideo " + raw)
@@ -315,8 +305,10 @@ TEST(YuvSource, ReadsWhatFfmpegWrites) {
     for (size_t i = 0; i < 3; ++i)
       frames.emplace_back(all.begin() + i * n, all.begin() + (i + 1) * n);
     std::string why;
-    std::ifstream y(y4m, std::ios::binary);
-    Ptr src = open_y4m(regular_file(Bytes((std::istreambuf_iterator<char>(y)), {}), "ff"), &why);
+    struct stat st;
+    const int fd = ::open(y4m.c_str(), O_RDONLY);
+    Ptr src = open_y4m(
+        std::make_unique<InputFile>(y4m, fd, true, ::fstat(fd, &st) ? 0 : st.st_size), &why);
     std::remove(y4m.c_str());
     std::remove(raw.c_str());
     ASSERT_TRUE(src) << f.pix_fmt << ": " << why;
