@@ -270,6 +270,13 @@ TEST(YuvSource, UnreadableFramesWhereTheBytesEnd) {
   Frame out;
   EXPECT_EQ(Fetch::kError, src->get_frame(2, &out));
   EXPECT_EQ("raw YUV frame 2 is cut short: 5 of 12 bytes", src->reason());
+  // Endless bytes that are no header, and a directory: refused at once.
+  for (const char* path : {"/dev/zero", "/"}) {
+    std::string why;
+    EXPECT_FALSE(
+        open_y4m(std::make_unique<InputFile>(path, ::open(path, O_RDONLY), false, 0), &why));
+    EXPECT_EQ(path[1] == 'd' ? "Y4M header: no YUV4MPEG2 mark" : "Y4M header: read error", why);
+  }
   // A 16384x16384 4:4:4 16-bit header (1.5 GiB a frame) on a 1 KiB file, regular and piped.
   std::string lie = "YUV4MPEG2 W16384 H16384 C444p16\nFRAME\n";
   lie.resize(1024, 'x');
