@@ -49,7 +49,7 @@ struct PipeFile {
       }
       ::close(fd);
     });
-    (void)file->peek(16);
+    (void)file->peek(64);
   }
   ~PipeFile() { writer.join(); }
 };
