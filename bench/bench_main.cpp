@@ -2,14 +2,18 @@
 // planar images per pair, whole frames converted, then summed) with chosen converter and sum
 // tiers, so each step of the faster path can be measured beside it in the same run.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "compare/compare.h"
+#include "y4m/y4m.h"
 
 namespace vq {
 namespace {
@@ -159,7 +163,75 @@ void bm_frame_score(benchmark::State& state, Format f, int mode, uint32_t flags)
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(fa.size() + fb.size()));
 }
 
+// A 1080p 8-bit 4:2:0 Y4M file of 64 frames (about 200 MB) in /tmp, made once per run.
+const std::string& y4m_file() {
+  static const std::string path = [] {
+    const std::string p = "/tmp/vq_bench_1080p_" + std::to_string(::getpid()) + ".y4m";
+    std::FILE* f = std::fopen(p.c_str(), "wb");
+    std::vector<uint8_t> frame(size_t(kWidth) * kHeight * 3 / 2);
+    std::mt19937 rng(4);
+    for (uint8_t& b : frame)
+      b = uint8_t(rng());
+    std::fprintf(f, "YUV4MPEG2 W%d H%d F25:1 Ip A1:1 C420jpeg\n", kWidth, kHeight);
+    for (int i = 0; i < 64; ++i) {
+      std::fputs("FRAME\n", f);
+      std::fwrite(frame.data(), 1, frame.size(), f);
+    }
+    std::fclose(f);
+    return p;
+  }();
+  // Registered after the path is made, so it runs before the path is destroyed.
+  [[maybe_unused]] static const bool removed_at_exit =
+      std::atexit([] { std::remove(y4m_file().c_str()); }) == 0;
+  return path;
+}
+
+// Each pass opens the file and reads every frame through the Y4M source.
+void bm_y4m_read(benchmark::State& state) {
+  const std::string& path = y4m_file();
+  int64_t frames = 0, bytes = 0;
+  for (auto _ : state) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    const auto size = uint64_t(::lseek(fd, 0, SEEK_END));
+    std::string why;
+    auto src = open_y4m(std::make_unique<InputFile>(path, fd, true, size), &why);
+    for (int32_t i = 0; src && i < src->info().length; ++i) {
+      Frame frame;
+      if (src->get_frame(i, &frame) != Fetch::kFrame) src.reset();
+      benchmark::DoNotOptimize(frame.picture.plane[0]);
+    }
+    if (!src) {
+      state.SkipWithError("unreadable");
+      break;
+    }
+    frames += src->info().length;
+    bytes += int64_t(size);
+  }
+  state.SetItemsProcessed(frames);
+  state.SetBytesProcessed(bytes);
+}
+
+// The same file read as `cat file > /dev/null` reads it: 128 KiB at a time.
+void bm_cat(benchmark::State& state) {
+  const std::string& path = y4m_file();
+  std::vector<uint8_t> block(size_t(128) << 10);
+  int64_t bytes = 0;
+  for (auto _ : state) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    for (ssize_t r; (r = ::read(fd, block.data(), block.size())) > 0;)
+      bytes += r;
+    ::close(fd);
+  }
+  state.SetBytesProcessed(bytes);
+}
+
 [[maybe_unused]] const bool g_registered = [] {
+  benchmark::RegisterBenchmark("y4m_read/1080p_yuv420p", bm_y4m_read)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  benchmark::RegisterBenchmark("y4m_read/cat", bm_cat)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
   for (int bits : {24, 32}) {
     for (const Tier& t : kTiers) {
       if (!have(t.flags)) continue;

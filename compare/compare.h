@@ -59,6 +59,10 @@ struct FrameScore {
   // The form the pair was scored in: sample depth and chroma layout.
   int depth = 8;
   ChromaLayout layout = ChromaLayout::k420;
+  // Which pictures had to be brought to that form (bit 0: the first, bit 1: the second), by a
+  // left shift of their samples and by the picture converter (chroma layout or sample range).
+  uint8_t widened = 0;
+  uint8_t resampled = 0;
 };
 
 // Compares frame A with frame B: both are converted to planar 4:2:0 and each plane's PSNR is
@@ -214,6 +218,7 @@ struct RunResult {
   int32_t failed_frame = 0;  // 1-based: the frame that could not be read or the pair refused
   int ended = 0;             // 1 or 2: the stream of unknown length that ended first
   std::string reason;        // why it failed, for a notice on stderr
+  std::string conversion;    // how the pictures were brought to one form, when they had to be
   PsnrTotals totals;
   PairStats stats;
 };

@@ -98,6 +98,23 @@ class Fetcher {
   Frame frame_;
 };
 
+// Says how the pictures of a pair were brought to one form, for a note on stderr.
+std::string conversion_text(const RunSettings& s, const RunResult& r, const FrameScore& score) {
+  static const char* const kLayouts[] = {"4:2:0", "4:2:2", "4:4:4", "gray"};
+  std::string text = std::string("pairs are scored as ") + kLayouts[int(score.layout)] + " " +
+                     std::to_string(score.depth) + "-bit";
+  const char* paths[2] = {s.path1, s.path2};
+  for (int i = 0; i < 2; ++i) {
+    const uint8_t bit = uint8_t(1 << i);
+    if (!((score.widened | score.resampled) & bit)) continue;
+    text += std::string("; [") + paths[i] + "] (" + r.info[i].pixel_format + ") is ";
+    if (score.resampled & bit) text += "converted by libswscale";
+    if ((score.resampled & bit) && (score.widened & bit)) text += " and ";
+    if (score.widened & bit) text += "widened by a left shift";
+  }
+  return text;
+}
+
 // Opens one input; on failure prints the fixed error line and records why.
 std::unique_ptr<VideoSource> open_one(const RunSettings& settings, int which, std::FILE* out,
                                       RunResult* r) {
@@ -242,6 +259,9 @@ int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* resul
       r.reason = why;
       break;
     }
+    if ((score.widened | score.resampled) && r.conversion.empty()) {
+      r.conversion = conversion_text(settings, r, score);
+    }
     add_pair(&r.totals, &r.stats, score);
     if (settings.verbose) {
       std::fprintf(out, "%3d: \t%3.2f \t%3.2f \t%3.2f", r.totals.frames, score.psnr[0],
@@ -310,6 +330,7 @@ void print_notes(const RunSettings& s, const RunResult& r, std::FILE* err) {
       if (r.failed_frame == 0) return;
       break;
   }
+  if (!r.conversion.empty()) std::fprintf(err, "note: %s\n", r.conversion.c_str());
   const SourceInfo& a = r.info[0];
   const SourceInfo& b = r.info[1];
   if (a.rate_den > 0 && b.rate_den > 0 &&

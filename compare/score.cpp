@@ -192,7 +192,7 @@ ScoreStatus widen(const Picture& in, int depth, WideBuffer* buf, Picture* out, s
 // left, as FFmpeg's format filter widens samples), the layout with fewer chroma samples (a
 // picture paired with a gray one is scored on its luma alone). Pictures that differ in chroma
 // layout or range need the picture converter of a build with FFmpeg's libraries.
-ScoreStatus common_form(Picture* a, Picture* b, std::string* why) {
+ScoreStatus common_form(Picture* a, Picture* b, FrameScore* score, std::string* why) {
   if (a->layout == b->layout && a->depth == b->depth && a->full_range == b->full_range) {
     return ScoreStatus::kScored;
   }
@@ -209,6 +209,7 @@ ScoreStatus common_form(Picture* a, Picture* b, std::string* why) {
     const int depth = std::max(a->depth, b->depth);
     const ScoreStatus s = widen(*shallow, depth, &t_wide[shallow == a ? 0 : 1], shallow, why);
     if (s != ScoreStatus::kScored) return s;
+    score->widened = shallow == a ? 1 : 2;
   }
   return ScoreStatus::kScored;
 }
@@ -300,9 +301,13 @@ ScoreStatus score_frames(const ScoreKernels& k, const Frame& a, const Frame& b,
     if (s != ScoreStatus::kScored) return s;
     s = as_picture(k, b, &t_planar[1], &pb, why);
     if (s != ScoreStatus::kScored) return s;
-    s = common_form(&pa, &pb, why);
+    FrameScore conversions;
+    s = common_form(&pa, &pb, &conversions, why);
     if (s != ScoreStatus::kScored) return s;
-    return score_pictures(k, pa, pb, options, out, why);
+    s = score_pictures(k, pa, pb, options, out, why);
+    out->widened = conversions.widened;
+    out->resampled = conversions.resampled;
+    return s;
   } catch (const std::bad_alloc&) {
     *why = "out of memory";
     return ScoreStatus::kOutOfMemory;

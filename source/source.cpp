@@ -9,6 +9,7 @@
 
 #include "avi/avi.h"
 #include "source/source.h"
+#include "y4m/y4m.h"
 
 namespace vq {
 
@@ -53,7 +54,6 @@ OpenStatus open_input(const char* path, std::unique_ptr<InputFile>* out, std::st
 
 OpenStatus open_video(const char* path, const OpenOptions& options,
                       std::unique_ptr<VideoSource>* out, std::string* why) {
-  (void)options;
   try {
     std::unique_ptr<InputFile> file;
     const OpenStatus s = open_input(path, &file, why);
@@ -72,11 +72,35 @@ OpenStatus open_video(const char* path, const OpenOptions& options,
       *out = std::move(avi);
       return OpenStatus::kOpened;
     }
+    if (head.compare(0, 10, "YUV4MPEG2 ") == 0) {
+      *out = open_y4m(std::move(file), why);
+      return *out ? OpenStatus::kOpened : OpenStatus::kFailed;
+    }
+    if (is_raw_yuv_name(path)) {
+      RawYuvFormat format;
+      if (options.raw_width < 1 || options.raw_height < 1) {
+        *why = "headerless YUV needs its size: --size=WxH";
+        return OpenStatus::kFailed;
+      }
+      if (!parse_pix_fmt(options.raw_pix_fmt.c_str(), &format)) {
+        *why = "unknown pixel format " + options.raw_pix_fmt;
+        return OpenStatus::kFailed;
+      }
+      format.width = options.raw_width;
+      format.height = options.raw_height;
+      *out = open_raw_yuv(std::move(file), format, why);
+      return *out ? OpenStatus::kOpened : OpenStatus::kFailed;
+    }
     if (head.empty()) {
       *why = "empty file";
       return OpenStatus::kFailed;
     }
-    *why = "not a video file this build reads (AVI)";
+    if (!file->regular()) {
+      *why =
+          "not a regular file, and not a Y4M stream (a pipe carries Y4M: ffmpeg -f yuv4mpegpipe)";
+      return OpenStatus::kFailed;
+    }
+    *why = "not an AVI, Y4M or YUV file";
     return OpenStatus::kFailed;
   } catch (const std::bad_alloc&) {
     *why = "out of memory";
