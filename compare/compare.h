@@ -89,6 +89,7 @@ struct RunSettings {
   const char* path2 = nullptr;
   int32_t maxframes = 0;  // 0 or less: no limit
   bool verbose = false;
+  bool ssim = false;  // score SSIM too (FrameScore::has_ssim)
   // Called once the pair count is known, before the first pair.
   std::function<void(int32_t pair_count)> on_start;
   // Called after each compared pair with its 1-based number and its score.
@@ -113,22 +114,5 @@ struct RunResult {
 // per-pair lines (verbose) and the report to `out`. 1 when both files were opened (whatever the
 // loop met), 0 when one of them cannot be opened (its error line printed, no report).
 [[nodiscard]] int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* result);
-
-// The per-frame file: a header row, then one row per pair as the run delivers them, then the
-// summary rows. Values in full precision.
-class CsvWriter {
- public:
-  CsvWriter() = default;
-  CsvWriter(const CsvWriter&) = delete;
-  CsvWriter& operator=(const CsvWriter&) = delete;
-  virtual ~CsvWriter();
-  [[nodiscard]] int open(const char* path);  // writes the header row
-  void add_row(int32_t pair, const FrameScore& score);
-  // Appends the summary rows and closes the file; 0 when anything could not be written.
-  [[nodiscard]] int finish(const PsnrTotals& totals, const PairStats& stats);
-
- private:
-  std::FILE* file_ = nullptr;
-};
 
 }  // namespace vq

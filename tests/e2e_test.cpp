@@ -222,9 +222,7 @@ TEST_F(EndToEnd, UnreadableFrameAndPerFrameFile) {
   EXPECT_EQ(kBanner + verbose + "ERROR: can't read frame 5 of AVI file [" + b + "]\n" +
                 report("42.11", "98.13", "98.13"),
             r.out);
-  EXPECT_EQ(rows + "mean," + psnr + ",4,0,0\npsnr_of_mean_mse," + psnr + ",,,\nmin," + psnr +
-                ",,,\nmax," + psnr + ",,,\nworst_pair,1,1,1,,,\n",
-            slurp(csv));
+  EXPECT_EQ(rows, slurp(csv));
 }
 
 TEST_F(EndToEnd, ProgressOnATerminalOnly) {
