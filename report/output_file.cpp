@@ -53,6 +53,11 @@ int OutputFile::open(const std::string& path) {
       error_ = EISDIR;
       return 0;
     }
+    if (exists && ::access(path.c_str(), W_OK) != 0) {
+      // A file its owner keeps from being written is not replaced either.
+      error_ = errno;
+      return 0;
+    }
     if (exists && !S_ISREG(st.st_mode)) {
       // A device or a pipe: nothing to replace, so it is written as it is.
       file_ = std::fopen(path.c_str(), "w");
