@@ -100,6 +100,7 @@ int OutputFile::commit() {
     if (!error_) error_ = EBADF;
     return 0;
   }
+  errno = 0;  // a write that failed earlier left only the error flag: EIO then
   bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
   if (ok && !temp_.empty() && ::fsync(fileno(file_)) != 0 && errno != EINVAL) ok = false;
   if (!ok) error_ = errno ? errno : EIO;
