@@ -112,16 +112,17 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
     std::string err;
   } cases[] = {
       {{a_, b_, "--csv=" + a_}, 1, "the output [" + a_ + "] is the input [" + a_ + "]"},
-      {{a_, b_, "--json=" + path("link.avi")}, 1, "is the input [" + a_ + "]"},
+      {{a_, b_, "--csv=" + path("link.avi")}, 1, "is the input [" + a_ + "]"},
       {{a_, b_, "--csv=" + path("o"), "--json=" + path("./o")}, 1, "are one file"},
       {{a_, b_, "--csv", path("old.csv")}, 1, "[--csv]: --csv needs a value: --csv=FILE"},
       {{a_, b_, "--csv=" + path("none/x.csv")}, 2, "can't write [" + path("none/x.csv") + "]"},
-      {{a_, b_, "--json=/dev/full"}, 2, "can't write [/dev/full]: No space left on device"},
+      {{a_, b_, "--csv=/dev/full"}, 2, "can't write [/dev/full]: No space left on device"},
       {{missing, b_, "--csv=" + path("old.csv"), "--json=" + path("new.json")}, 2, ""},
       {{a_, missing, "--csv=" + path("old.csv")}, 2, ""},
   };
   const auto before = data();
   for (const auto& c : cases) {
+    if (!json_available() && c.args.back().starts_with("--json")) continue;
     const Outcome r = run(c.args);
     EXPECT_EQ(c.status, r.status) << c.args[2];
     EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
