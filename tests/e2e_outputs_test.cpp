@@ -45,7 +45,7 @@ std::string quote(const std::string& s) {
   return q + "'";
 }
 
-// YV12 frames of 8 x 4: luma `y0` plus the frame index plus `dy[i]`, chroma 60 plus `du[i]`.
+// YV12 frames of 8 x 4: luma 50 plus the frame index plus `dy[i]`, chroma 60 plus `du[i]`.
 test::AviVideo video(int n, const std::vector<int>& dy = {}, const std::vector<int>& du = {}) {
   std::vector<std::vector<uint8_t>> frames;
   for (int i = 0; i < n; ++i) {
