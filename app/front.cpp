@@ -1,13 +1,35 @@
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
+#include <iterator>
 #include <memory>
+#include <new>
+#include <span>
 #include <string_view>
 
 #include "app/app.h"
 #include "compare/compare.h"
+#include "report/report.h"
+#include "source/source.h"
+#include "y4m/y4m.h"
 
 namespace vq {
+
+// The long options: one line each. Settings has a field for each.
+const LongOption kLongOptions[] = {
+    {"csv", "FILE", &Settings::csv_path, nullptr, "write one row per compared pair to FILE (CSV)"},
+    {"json", "FILE", &Settings::json_path, nullptr, "write the run and its pairs to FILE as JSON"},
+    {"ssim", nullptr, nullptr, &Settings::ssim, "score SSIM beside PSNR (Y, U, V and All)"},
+    {"size", "WxH", &Settings::size, nullptr, "the picture size of headerless .yuv files"},
+    {"pix-fmt", "NAME", &Settings::pix_fmt, nullptr,
+     "the layout of headerless .yuv files (yuv420p, yuv420p10le, yuv422p, yuv444p, gray...)"},
+    {"help", nullptr, nullptr, &Settings::help, "print this text and the long options, then exit"},
+    {"version", nullptr, nullptr, &Settings::version, "print the version line, then exit"},
+};
+const int kLongOptionCount = int(std::size(kLongOptions));
+
 namespace {
 
 constexpr char kProgramName[] = "VIDQUAL";
@@ -37,18 +59,30 @@ const char* const kUsage[] = {
     "and will output resulting value to the screen.\n",
 };
 
-void wait_for_enter(const Console& c) {
+// Flushes stdout; the first failure's errno is kept for the message at the end.
+void flush(std::FILE* out, int* error) {
+  if (std::fflush(out) != 0 && *error == 0) *error = errno;
+}
+
+// The prompt is printed wherever it always was; a byte is read only from a terminal, so that a
+// script's input (a list of names piped into a loop) is never eaten.
+void wait_for_enter(const Console& c, int* out_error) {
   std::fputs("Press ENTER to continue...", c.out);
-  std::fflush(c.out);
-  (void)std::fgetc(c.in);
+  flush(c.out, out_error);
+  if (c.in_is_terminal) (void)std::fgetc(c.in);
   std::fputs("\n", c.out);
 }
 
 // One updating line on a terminal: pairs done, speed, time left. Redrawn at most ten times a
 // second and wiped before the report.
-class Progress {
+class Progress final : public RunListener {
  public:
   Progress(std::FILE* err, bool enabled) : err_(err), enabled_(enabled) {}
+  void on_start(int32_t pair_count) override { pair_count_ = pair_count; }
+  void on_pair(int32_t pair, const FrameScore&) override { update(pair, pair_count_); }
+  void on_end(const RunResult&) override { clear(); }
+
+ private:
   void update(int32_t pair, int32_t pair_count) {
     if (!enabled_) return;
     const auto now = std::chrono::steady_clock::now();
@@ -69,13 +103,211 @@ class Progress {
     shown_ = false;
   }
 
- private:
   std::FILE* err_;
   bool enabled_;
+  int32_t pair_count_ = 0;
   bool shown_ = false;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point last_{};
 };
+
+// Whole text a decimal number: white space, one sign, digits, nothing after.
+bool is_number(const char* text) {
+  const char* p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+    ++p;
+  if (*p == '+' || *p == '-') ++p;
+  if (*p < '0' || *p > '9') return false;
+  while (*p >= '0' && *p <= '9')
+    ++p;
+  return *p == '\0';
+}
+
+// Reads one argument that begins with "--" into `s`: empty when fine, else why it is refused.
+std::string read_long_option(const char* arg, Settings* s) {
+  const std::string_view text(arg + 2);
+  const size_t eq = text.find('=');
+  const std::string_view name = text.substr(0, eq);
+  for (const LongOption& o : std::span(kLongOptions, kLongOptionCount)) {
+    if (name != o.name) continue;
+    const std::string spelled = std::string("--") + o.name;
+    if (!o.value) {
+      if (eq != std::string_view::npos) return spelled + " takes no value";
+      s->*o.flag = true;
+      return {};
+    }
+    if (eq == std::string_view::npos || eq + 1 == text.size())
+      return spelled + " needs a value: " + spelled + "=" + o.value;
+    if (s->*o.text) return spelled + " is given twice";
+    s->*o.text = arg + 2 + eq + 1;
+    return {};
+  }
+  return "not an option vidqual knows (--help lists them)";
+}
+
+// The size and layout of headerless YUV: empty when fine (or not needed), else why not.
+std::string raw_yuv_options(const Settings& s, OpenOptions* out) {
+  if (s.file1 && s.file2 && std::strcmp(s.file1, "-") == 0 && std::strcmp(s.file2, "-") == 0) {
+    return "standard input (-) can be only one of the two files";
+  }
+  RawYuvFormat format;
+  if (s.pix_fmt) {
+    if (!parse_pix_fmt(s.pix_fmt, &format)) {
+      return std::string("[--pix-fmt=") + s.pix_fmt + "]: not a layout vidqual reads";
+    }
+    out->raw_pix_fmt = s.pix_fmt;
+  }
+  if (s.size && !parse_frame_size(s.size, &out->raw_width, &out->raw_height)) {
+    return std::string("[--size=") + s.size + "]: not a picture size (WxH, such as 1920x1080)";
+  }
+  for (const char* f : {s.file1, s.file2}) {
+    if (f && is_raw_yuv_name(f) && !s.size) {
+      return std::string("[") + f + "] is headerless YUV: give its size with --size=WxH";
+    }
+  }
+  return {};
+}
+
+void print_usage(std::FILE* out) {
+  for (const char* line : kUsage)
+    std::fputs(line, out);
+}
+
+// The long options, one line each in the usage text's style.
+void print_long_options(std::FILE* out) {
+  std::fputs("LONG OPTIONS:\n", out);
+  for (const LongOption& o : std::span(kLongOptions, kLongOptionCount)) {
+    const std::string spelled =
+        std::string("--") + o.name + (o.value ? "=" : "") + (o.value ? o.value : "");
+    std::fprintf(out, "\t%-12s- %s;\n", spelled.c_str(), o.help);
+  }
+}
+
+void print_report_failure(const Report& report, std::FILE* err) {
+  if (report.error() == ENOMEM) {
+    std::fprintf(err, "vidqual: out of memory writing [%s]\n", report.path().c_str());
+  } else {
+    std::fprintf(err, "vidqual: can't write [%s]: %s\n", report.path().c_str(),
+                 std::strerror(report.error()));
+  }
+}
+
+// Everything but the last check of stdout.
+int front_end(int argc, const char* const* argv, const Console& c, VersionReader read_version,
+              int* out_error) {
+  Settings s;
+  ScanNotes notes;
+  const bool scanned = scan_arguments(argc, argv, &s, &notes) == 1;
+
+  ProductVersion v;
+  if (!read_version(&v)) v = ProductVersion{};
+  char version[32];
+  std::snprintf(version, sizeof version, "%d.%d.%d.%d", v.part[0], v.part[1], v.part[2], v.part[3]);
+  std::fprintf(c.out, "%s v%s, %s\n", kProgramName, version, kNotice);
+  if (scanned && s.version) return kExitOk;
+  std::fputs("\n", c.out);
+  if (!scanned) {
+    std::fprintf(c.err, "vidqual: %s\n", notes.error.c_str());
+    print_usage(c.out);
+    wait_for_enter(c, out_error);
+    return kExitUsage;
+  }
+  if (s.help) {
+    print_usage(c.out);
+    print_long_options(c.out);
+    return kExitOk;
+  }
+  for (const std::string& note : notes.notes)
+    std::fprintf(c.err, "%s\n", note.c_str());
+  if (s.file2 == nullptr) {
+    print_usage(c.out);
+    wait_for_enter(c, out_error);
+    return kExitUsage;
+  }
+  OpenOptions open;
+  if (const std::string why = raw_yuv_options(s, &open); !why.empty()) {
+    std::fprintf(c.err, "vidqual: %s\n", why.c_str());
+    return kExitUsage;
+  }
+  if (s.json_path && !json_available()) {
+    std::fputs("vidqual: --json is unavailable: this build has no JSON library\n", c.err);
+    return kExitUsage;
+  }
+
+  // No output may be an input, and no two outputs one file: checked before anything is opened
+  // for writing, so that a refused run leaves every file as it was.
+  const char* outputs[] = {s.csv_path, s.json_path};
+  for (size_t i = 0; i < std::size(outputs); ++i) {
+    if (!outputs[i]) continue;
+    for (const char* input : {s.file1, s.file2}) {
+      if (same_file(outputs[i], input)) {
+        std::fprintf(c.err, "vidqual: the output [%s] is the input [%s]; nothing was written\n",
+                     outputs[i], input);
+        return kExitUsage;
+      }
+    }
+    for (size_t j = 0; j < i; ++j) {
+      if (outputs[j] && same_file(outputs[i], outputs[j])) {
+        std::fprintf(c.err, "vidqual: [%s] and [%s] are one file; nothing was written\n",
+                     outputs[j], outputs[i]);
+        return kExitUsage;
+      }
+    }
+  }
+
+  RunDescription described;
+  described.version = version;
+  described.path[0] = s.file1;
+  described.path[1] = s.file2;
+  described.maxframes = s.maxframes;
+  described.ssim = s.ssim;
+  std::vector<std::unique_ptr<Report>> reports;
+  if (s.csv_path) reports.push_back(make_csv_report(s.ssim));
+  if (s.json_path) reports.push_back(make_json_report(described));
+  const char* paths[] = {s.csv_path, s.json_path};
+  for (size_t i = 0, k = 0; i < std::size(paths); ++i) {
+    if (!paths[i]) continue;
+    std::unique_ptr<Report>& report = reports[k++];
+    if (!report) throw std::bad_alloc();
+    if (!report->open(paths[i])) {
+      print_report_failure(*report, c.err);
+      return kExitFailure;
+    }
+  }
+
+  Progress progress(c.err, c.err_is_terminal);
+  RunSettings run;
+  run.path1 = s.file1;
+  run.path2 = s.file2;
+  run.maxframes = s.maxframes;
+  run.verbose = s.verbose;
+  run.ssim = s.ssim;
+  run.open = open;
+  run.listeners.push_back(&progress);
+  for (const auto& report : reports)
+    run.listeners.push_back(report.get());
+
+  flush(c.out, out_error);
+  RunResult r;
+  if (!comparison_run(run, c.out, &r)) {
+    print_notes(run, r, c.err);
+    // Nothing compared: every output path keeps what it held.
+    for (const auto& report : reports)
+      report->abandon();
+    wait_for_enter(c, out_error);
+    return kExitFailure;
+  }
+  flush(c.out, out_error);
+  print_notes(run, r, c.err);
+  int status = r.failed ? kExitFailure : kExitOk;
+  for (const auto& report : reports) {
+    if (!report->commit()) {
+      print_report_failure(*report, c.err);
+      status = kExitFailure;
+    }
+  }
+  return status;
+}
 
 }  // namespace
 
@@ -94,76 +326,69 @@ int32_t parse_maxframes(const char* text) {
   return n > INT32_MAX ? INT32_MAX : int32_t(n);
 }
 
-void scan_arguments(int argc, const char* const* argv, Settings* out) {
+int scan_arguments(int argc, const char* const* argv, Settings* out, ScanNotes* notes) {
   Settings s;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
-    if (arg[0] == '-') {
-      if (arg[1] == 'v') s.verbose = true;
-      if (std::string_view(arg).starts_with("--csv=")) s.csv_path = arg + 6;
+    if (arg[0] == '-' && arg[1] == '-') {
+      const std::string why = read_long_option(arg, &s);
+      if (!why.empty()) {
+        notes->error = "[" + std::string(arg) + "]: " + why;
+        return 0;
+      }
+      continue;
+    }
+    // A lone "-" names standard input, as a file argument.
+    if (arg[0] == '-' && arg[1] != '\0') {
+      if (arg[1] == 'v') {
+        s.verbose = true;
+      } else if (arg[1] >= '0' && arg[1] <= '9') {
+        notes->notes.push_back(std::string("note: [") + arg +
+                               "] begins with '-', so it is read as a switch, not as maxframes, "
+                               "and ignored");
+      } else {
+        notes->notes.push_back(std::string("note: [") + arg +
+                               "] is not a switch vidqual knows; ignored");
+      }
       continue;
     }
     if (s.positionals == 0) s.file1 = arg;
     if (s.positionals == 1) s.file2 = arg;
-    if (s.positionals == 2) s.maxframes = parse_maxframes(arg);
+    if (s.positionals == 2) {
+      s.maxframes = parse_maxframes(arg);
+      if (!is_number(arg)) {
+        notes->notes.push_back(std::string("note: maxframes [") + arg +
+                               "] is not a number; read as " + std::to_string(s.maxframes) +
+                               (s.maxframes < 1 ? " (no limit)" : ""));
+      }
+    }
+    if (s.positionals >= 3) {
+      notes->notes.push_back(std::string("note: [") + arg +
+                             "] ignored: vidqual reads two files and maxframes");
+    }
     ++s.positionals;
   }
   *out = s;
+  return 1;
 }
 
 int vidqual_main(int argc, const char* const* argv, const Console& c, VersionReader read_version) {
-  ProductVersion v;
-  if (!read_version(&v)) v = ProductVersion{};
-  std::fprintf(c.out, "%s v%d.%d.%d.%d, %s\n\n", kProgramName, v.part[0], v.part[1], v.part[2],
-               v.part[3], kNotice);
-
-  Settings s;
-  scan_arguments(argc, argv, &s);
-  if (argc < 3 || s.file2 == nullptr) {
-    for (const char* line : kUsage)
-      std::fputs(line, c.out);
-    wait_for_enter(c);
-    return kExitUsage;
+  int status;
+  int out_error = 0;
+  try {
+    status = front_end(argc, argv, c, read_version, &out_error);
+  } catch (const std::bad_alloc&) {
+    std::fputs("vidqual: out of memory\n", c.err);
+    status = kExitFailure;
   }
-
-  std::unique_ptr<CsvWriter> csv;
-  if (s.csv_path) {
-    csv = std::make_unique<CsvWriter>();
-    if (!csv->open(s.csv_path)) {
-      std::fprintf(c.err, "vidqual: can't write the per-frame file [%s]\n", s.csv_path);
-      return kExitFailure;
-    }
-  }
-
-  Progress progress(c.err, c.err_is_terminal);
-  RunSettings run;
-  run.path1 = s.file1;
-  run.path2 = s.file2;
-  run.maxframes = s.maxframes;
-  run.verbose = s.verbose;
-  int32_t pair_count = 0;
-  run.on_start = [&](int32_t n) { pair_count = n; };
-  run.on_pair = [&](int32_t pair, const FrameScore& score) {
-    if (csv) csv->add_row(pair, score);
-    progress.update(pair, pair_count);
-  };
-  run.before_report = [&] { progress.clear(); };
-
-  std::fflush(c.out);
-  RunResult r;
-  if (!comparison_run(run, c.out, &r)) {
-    print_notes(run, r, c.err);
-    if (csv) (void)csv->finish(PsnrTotals{}, PairStats{});
-    wait_for_enter(c);
+  // Every write to stdout is checked here: a report that did not arrive is a failure.
+  flush(c.out, &out_error);
+  if (std::ferror(c.out)) {
+    std::fprintf(c.err, "vidqual: can't write to standard output%s%s\n", out_error ? ": " : "",
+                 out_error ? std::strerror(out_error) : "");
     return kExitFailure;
   }
-  std::fflush(c.out);
-  print_notes(run, r, c.err);
-  if (csv && !csv->finish(r.totals, r.stats)) {
-    std::fprintf(c.err, "vidqual: can't write the per-frame file [%s]\n", s.csv_path);
-    return kExitFailure;
-  }
-  return r.failed ? kExitFailure : kExitOk;
+  return status;
 }
 
 }  // namespace vq

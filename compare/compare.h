@@ -184,7 +184,7 @@ struct RunSettings {
   const char* path2 = nullptr;
   int32_t maxframes = 0;  // 0 or less: no limit
   bool verbose = false;
-  bool ssim = false;  // score SSIM beside PSNR
+  bool ssim = false;  // score SSIM too (FrameScore::has_ssim)
   OpenOptions open;   // how headerless YUV is laid out
   // Called once the pair count is known, before the first pair.
   std::function<void(int32_t pair_count)> on_start;
@@ -231,22 +231,5 @@ struct RunResult {
 // The notices for people after a run (stderr): why it failed, and where the comparison covered
 // less than both streams or their frame rates differ.
 void print_notes(const RunSettings& settings, const RunResult& result, std::FILE* err);
-
-// The per-frame file: a header row, then one row per pair as the run delivers them, then the
-// summary rows. Values in full precision.
-class CsvWriter {
- public:
-  CsvWriter() = default;
-  CsvWriter(const CsvWriter&) = delete;
-  CsvWriter& operator=(const CsvWriter&) = delete;
-  virtual ~CsvWriter();
-  [[nodiscard]] int open(const char* path);  // writes the header row
-  void add_row(int32_t pair, const FrameScore& score);
-  // Appends the summary rows and closes the file; 0 when anything could not be written.
-  [[nodiscard]] int finish(const PsnrTotals& totals, const PairStats& stats);
-
- private:
-  std::FILE* file_ = nullptr;
-};
 
 }  // namespace vq

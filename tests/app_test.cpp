@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -30,56 +31,75 @@ TEST(FrontEnd, MaxframesFollowsAtolAndSaturates) {
     EXPECT_EQ(c.want, parse_maxframes(c.text)) << '"' << c.text << '"';
 }
 
-TEST(FrontEnd, ArgumentScan) {
+// What a scan read, in one line: the slots, the switches, then the notes; or the refusal.
+std::string scanned(std::vector<const char*> args) {
+  args.insert(args.begin(), "vidqual");
+  Settings s;
+  ScanNotes n;
+  if (!scan_arguments(int(args.size()), args.data(), &s, &n)) return "refused " + n.error;
+  std::string r = std::string(s.file1 ? s.file1 : "-") + " " + (s.file2 ? s.file2 : "-") + " " +
+                  std::to_string(s.maxframes);
+  if (s.verbose) r += " verbose";
+  for (const LongOption& o : std::span(kLongOptions, kLongOptionCount)) {
+    if (o.text && s.*o.text) r += std::string(" ") + o.name + "=" + s.*o.text;
+    if (o.flag && s.*o.flag) r += std::string(" ") + o.name;
+  }
+  for (const std::string& note : n.notes)
+    r += " | " + note;
+  return r;
+}
+
+TEST(FrontEnd, CommandLines) {
   const struct {
     std::vector<const char*> args;
-    const char *file1, *file2;
-    int32_t maxframes;
-    bool verbose;
-    const char* csv;
+    std::string want;
   } cases[] = {
-      {{"a.avi", "-verbose", "b.avi"}, "a.avi", "b.avi", 0, true, nullptr},
-      {{"a.avi", "b.avi", "10", "-v"}, "a.avi", "b.avi", 10, true, nullptr},
-      {{"a.avi", "b.avi", "10", "20"}, "a.avi", "b.avi", 10, false, nullptr},
-      {{"a.avi", "b.avi", "-5"}, "a.avi", "b.avi", 0, false, nullptr},
-      {{"a.avi", "b.avi", " -5"}, "a.avi", "b.avi", -5, false, nullptr},
-      {{"a.avi", "b.avi", "-V", "-"}, "a.avi", "b.avi", 0, false, nullptr},
-      {{"-vanything", "a.avi", "b.avi"}, "a.avi", "b.avi", 0, true, nullptr},
-      {{"a.avi", "-v"}, "a.avi", nullptr, 0, true, nullptr},
-      {{"--csv=out.csv", "a.avi", "b.avi", "7"}, "a.avi", "b.avi", 7, false, "out.csv"},
-      {{"a.avi", "b.avi", "--csv=x.csv", "3", "-v"}, "a.avi", "b.avi", 3, true, "x.csv"},
+      {{"a.avi", "-verbose", "b.avi"}, "a.avi b.avi 0 verbose"},
+      {{"-vanything", "a.avi", "b.avi", "10"}, "a.avi b.avi 10 verbose"},
+      {{"a.avi", "-v"}, "a.avi - 0 verbose"},
+      {{"a.avi", "b.avi", " -5"}, "a.avi b.avi -5"},
+      {{"a.avi", "b.avi", "3x"}, "a.avi b.avi 3 | note: maxframes [3x] is not a number; read as 3"},
+      {{"a.avi", "b.avi", "abc"},
+       "a.avi b.avi 0 | note: maxframes [abc] is not a number; read as 0 (no limit)"},
+      {{"a.avi", "b.avi", "-5", "-V"},
+       "a.avi b.avi 0 | note: [-5] begins with '-', so it is read as a switch, not as maxframes, "
+       "and ignored | note: [-V] is not a switch vidqual knows; ignored"},
+      {{"-", "b.avi", "-v"}, "- b.avi 0 verbose"},
+      {{"a.avi", "b.avi", "3", "20"},
+       "a.avi b.avi 3 | note: [20] ignored: vidqual reads two files and maxframes"},
+      {{"--csv=o.csv", "a.avi", "--json=o.json", "b.avi", "--ssim", "--ssim", "--help",
+        "--version"},
+       "a.avi b.avi 0 csv=o.csv json=o.json ssim help version"},
+      {{"--csv=a=b", "x"}, "x - 0 csv=a=b"},
+      // Long options are refused unless known and well formed.
+      {{"a.avi", "b.avi", "--csv", "out.csv"}, "refused [--csv]: --csv needs a value: --csv=FILE"},
+      {{"--json="}, "refused [--json=]: --json needs a value: --json=FILE"},
+      {{"--ssim=1"}, "refused [--ssim=1]: --ssim takes no value"},
+      {{"--csv=a", "--csv=b"}, "refused [--csv=b]: --csv is given twice"},
+      {{"--verbose"}, "refused [--verbose]: not an option vidqual knows (--help lists them)"},
+      {{"--CSV=x"}, "refused [--CSV=x]: not an option vidqual knows (--help lists them)"},
+      {{"--"}, "refused [--]: not an option vidqual knows (--help lists them)"},
   };
-  for (const auto& c : cases) {
-    std::vector<const char*> argv{"vidqual"};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    Settings s;
-    scan_arguments(int(argv.size()), argv.data(), &s);
-    const std::string label = std::string(c.args[0]) + " " + c.args[1];
-    EXPECT_STREQ(c.file1, s.file1) << label;
-    EXPECT_STREQ(c.file2, s.file2) << label;
-    EXPECT_EQ(c.maxframes, s.maxframes) << label;
-    EXPECT_EQ(c.verbose, s.verbose) << label;
-    EXPECT_STREQ(c.csv, s.csv_path) << label;
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(c.want, scanned(c.args)) << c.args[0];
 }
 
-int failing_version(ProductVersion*) {
-  return 0;
-}
-
-// The banner falls back to 1.2.0.0 when the version cannot be read (the build's own version is
-// checked by the end-to-end tests).
-TEST(FrontEnd, BannerWithoutAVersion) {
+// --help lists every long option, one line each, and returns without waiting.
+TEST(FrontEnd, HelpListsEveryLongOption) {
   std::FILE* out = std::tmpfile();
-  std::FILE* in = std::tmpfile();
-  const char* argv[] = {"vidqual"};
-  EXPECT_EQ(kExitUsage, vidqual_main(1, argv, Console{out, in, in, false}, failing_version));
+  const char* argv[] = {"vidqual", "--help"};
+  EXPECT_EQ(kExitOk, vidqual_main(2, argv, Console{out, stdin, stderr, false, true},
+                                  read_own_product_version));
+  std::string text(size_t(std::ftell(out)), '\0');
   std::rewind(out);
-  char line[128] = {};
-  ASSERT_NE(nullptr, std::fgets(line, sizeof line, out));
-  EXPECT_STREQ("VIDQUAL v1.2.0.0, PSNR of the Y, U and V planes of two AVI files\n", line);
+  ASSERT_EQ(text.size(), std::fread(text.data(), 1, text.size(), out));
   std::fclose(out);
-  std::fclose(in);
+  EXPECT_EQ(std::string::npos, text.find("Press ENTER"));
+  for (const LongOption& o : std::span(kLongOptions, kLongOptionCount)) {
+    const std::string line = std::string("\t--") + o.name;
+    EXPECT_NE(std::string::npos, text.find(line)) << o.name;
+    EXPECT_NE(std::string::npos, text.find(std::string(o.help) + ";\n")) << o.name;
+  }
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // The real binary, run as a script would run it: stdin from /dev/null, stdout and stderr
-// captured, exit status checked. AVI files are written by the test writer (and, where its CLI
-// is installed, by FFmpeg).
+// captured, exit status checked. AVI files are written by the test writer.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -222,9 +221,7 @@ TEST_F(EndToEnd, UnreadableFrameAndPerFrameFile) {
   EXPECT_EQ(kBanner + verbose + "ERROR: can't read frame 5 of AVI file [" + b + "]\n" +
                 report("42.11", "98.13", "98.13"),
             r.out);
-  EXPECT_EQ(rows + "mean," + psnr + ",4,0,0\npsnr_of_mean_mse," + psnr + ",,,\nmin," + psnr +
-                ",,,\nmax," + psnr + ",,,\nworst_pair,1,1,1,,,\n",
-            slurp(csv));
+  EXPECT_EQ(rows, slurp(csv));
 }
 
 TEST_F(EndToEnd, ProgressOnATerminalOnly) {
@@ -244,33 +241,6 @@ TEST_F(EndToEnd, ProgressOnATerminalOnly) {
   EXPECT_LT(progress, wiped);
   // Not a terminal: nothing on stderr.
   EXPECT_EQ("", run({a, a}).err);
-}
-
-// Files from an independent writer: FFmpeg's top-down RGB with padded rows and its bottom-up form.
-TEST_F(EndToEnd, FilesWrittenByFfmpeg) {
-  if (std::system("command -v ffmpeg > /dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
-  const std::string src = "-f lavfi -i testsrc2=size=90x50:rate=10:duration=0.5 ";
-  auto make = [&](const std::string& name, const std::string& args) {
-    const std::string cmd =
-        "ffmpeg -nostdin -loglevel error -y " + src + args + " " + quote(path(name));
-    EXPECT_EQ(0, std::system(cmd.c_str())) << cmd;
-    return path(name);
-  };
-  const std::string bgr24 = make("bgr24.avi", "-c:v rawvideo -pix_fmt bgr24");
-  const std::string bgra = make("bgra.avi", "-c:v rawvideo -pix_fmt bgra");
-  const std::string flipped =
-      make("flipped.avi", "-vf vflip -c:v rawvideo -pix_fmt bgr24 -flipped_raw_rgb 1");
-  const std::string rgb555 = make("rgb555.avi", "-c:v rawvideo -pix_fmt rgb555le");
-  const std::string same = std::string(kBanner) + report("98.13", "98.13", "98.13");
-  EXPECT_EQ(same, run({bgr24, bgra}).out);
-  EXPECT_EQ(same, run({bgr24, flipped}).out);
-  EXPECT_EQ(same, run({rgb555, rgb555}).out);
-  // 5-5-5 against 24 bits: the same picture the right way up, so only quantisation differs.
-  const Outcome r = run({bgr24, rgb555, "-v"});
-  EXPECT_EQ(0, r.status);
-  double y = 0;
-  ASSERT_EQ(1, std::sscanf(r.out.c_str() + r.out.find("PsnrY") + 5, "%lf", &y)) << r.out;
-  EXPECT_GT(y, 30.0) << r.out;
 }
 
 }  // namespace

@@ -1,0 +1,186 @@
+#include <cerrno>
+#include <new>
+#include <nlohmann/json.hpp>
+#include <utility>
+
+#include "report/report.h"
+#include "video/video.h"
+
+namespace vq {
+namespace {
+
+// Keys in the order they are set, so that the document reads top-down as the README shows it.
+using Json = nlohmann::ordered_json;
+
+std::string dump(const Json& j, int indent) {
+  // File names are bytes; ones that are not UTF-8 are written with U+FFFD in their place.
+  return j.dump(indent, ' ', false, Json::error_handler_t::replace);
+}
+
+Json text_or_null(const std::string& s) {
+  return s.empty() ? Json(nullptr) : Json(s);
+}
+
+Json size_or_null(int32_t n) {
+  return n > 0 ? Json(n) : Json(nullptr);
+}
+
+// One input as the run opened it; what its source did not tell is null.
+Json input_json(const std::string& path, const SourceInfo& info) {
+  Json j;
+  j["path"] = path;
+  j["container"] = text_or_null(info.container);
+  j["codec"] = text_or_null(info.codec);
+  j["pixel_format"] = text_or_null(info.pixel_format);
+  j["width"] = size_or_null(info.width);
+  j["height"] = size_or_null(info.height);
+  j["frame_rate"] = info.rate_num > 0 && info.rate_den > 0
+                        ? Json{{"num", info.rate_num}, {"den", info.rate_den}}
+                        : Json(nullptr);
+  j["length"] = info.length;
+  j["length_known"] = info.length_known;
+  return j;
+}
+
+// How the run ended, as the document names it.
+const char* outcome_name(const RunResult& r) {
+  return r.failed ? "error" : "ok";
+}
+
+// Both averages, the extremes and the worst pair of plane `p`; null when no pair was compared.
+Json plane_json(const RunResult& r, int p) {
+  Json j;
+  const int32_t n = r.totals.frames;
+  const double sums[3] = {r.totals.y_sum, r.totals.u_sum, r.totals.v_sum};
+  j["mean_psnr"] = n ? Json(sums[p] / n) : Json(nullptr);
+  j["psnr_of_mean_mse"] = n ? Json(psnr_from_mse(r.stats.mse_sum[p] / n)) : Json(nullptr);
+  j["mean_mse"] = n ? Json(r.stats.mse_sum[p] / n) : Json(nullptr);
+  j["min_psnr"] = n ? Json(r.stats.psnr_min[p]) : Json(nullptr);
+  j["max_psnr"] = n ? Json(r.stats.psnr_max[p]) : Json(nullptr);
+  j["worst_pair"] = n ? Json(r.stats.worst_pair[p]) : Json(nullptr);
+  return j;
+}
+
+// The document: what the run was and found, then every pair. The pairs are kept in a spool file
+// while the run goes, not in memory, and copied in last, so that memory stays flat however long
+// the streams are.
+class JsonReport final : public Report {
+ public:
+  explicit JsonReport(RunDescription run) : run_(std::move(run)) {}
+  ~JsonReport() override {
+    if (spool_) std::fclose(spool_);
+  }
+
+  void on_pair(int32_t pair, const FrameScore& s) override {
+    if (!stream() || !spool_) return;
+    try {
+      Json j;
+      j["pair"] = pair;
+      const char* plane[3] = {"y", "u", "v"};
+      for (int p = 0; p < 3; ++p)
+        j[std::string(plane[p]) + "_psnr"] = s.psnr[p];
+      for (int p = 0; p < 3; ++p)
+        j[std::string(plane[p]) + "_mse"] = s.mse[p];
+      if (s.has_ssim) {
+        const char* part[4] = {"y", "u", "v", "all"};
+        for (int p = 0; p < 4; ++p) {
+          j[std::string(part[p]) + "_ssim"] = s.ssim[p];
+          ssim_sum_[p] += s.ssim[p];
+        }
+        ++ssim_pairs_;
+      }
+      std::fputs(pairs_ ? ",\n    " : "\n    ", spool_);
+      std::fputs(dump(j, -1).c_str(), spool_);
+      ++pairs_;
+    } catch (const std::bad_alloc&) {
+      fail(ENOMEM);
+    }
+  }
+
+  void on_end(const RunResult& r) override {
+    try {
+      result_ = r;
+    } catch (const std::bad_alloc&) {
+      fail(ENOMEM);
+    }
+  }
+
+ private:
+  int begin(std::FILE*) override {
+    spool_ = std::tmpfile();
+    return spool_ != nullptr;
+  }
+
+  int finish(std::FILE* f) override {
+    if (!f || !spool_) return 0;
+    try {
+      std::string head = dump(document(), 2);
+      head.erase(head.size() - 2);  // the closing "\n}": the pairs go before it
+      std::fputs(head.c_str(), f);
+      std::fputs(",\n  \"pairs\": [", f);
+      if (std::fflush(spool_) != 0 || std::fseek(spool_, 0, SEEK_SET) != 0) return 0;
+      char buffer[1 << 14];
+      size_t n;
+      while ((n = std::fread(buffer, 1, sizeof buffer, spool_)) > 0)
+        std::fwrite(buffer, 1, n, f);
+      if (std::ferror(spool_)) return 0;
+      std::fputs(pairs_ ? "\n  ]\n}\n" : "]\n}\n", f);
+      return 1;
+    } catch (const std::bad_alloc&) {
+      fail(ENOMEM);
+    } catch (const nlohmann::json::exception&) {
+      fail(EINVAL);
+    }
+    return 0;
+  }
+
+  Json document() const {
+    const RunResult& r = result_;
+    // What the sources tell of themselves reaches the run's result with the source seam; until
+    // then the lengths are what the run knows.
+    SourceInfo info[2];
+    info[0].length = r.length1;
+    info[1].length = r.length2;
+    Json d;
+    d["tool"] = "vidqual";
+    d["version"] = run_.version;
+    d["inputs"] =
+        Json::array({input_json(run_.path[0], info[0]), input_json(run_.path[1], info[1])});
+    d["max_frames"] = run_.maxframes > 0 ? Json(run_.maxframes) : Json(nullptr);
+    d["pairs_asked"] = r.pair_count;
+    d["pairs_compared"] = r.compared;
+    d["outcome"] = outcome_name(r);
+    d["planes"] = Json{{"y", plane_json(r, 0)}, {"u", plane_json(r, 1)}, {"v", plane_json(r, 2)}};
+    if (run_.ssim) {
+      Json ssim;
+      const char* part[4] = {"y", "u", "v", "all"};
+      for (int p = 0; p < 4; ++p)
+        ssim[part[p]] = ssim_pairs_ ? Json(ssim_sum_[p] / ssim_pairs_) : Json(nullptr);
+      d["mean_ssim"] = ssim;
+    }
+    return d;
+  }
+
+  RunDescription run_;
+  RunResult result_;
+  std::FILE* spool_ = nullptr;
+  int32_t pairs_ = 0;
+  int32_t ssim_pairs_ = 0;
+  double ssim_sum_[4] = {0, 0, 0, 0};
+};
+
+}  // namespace
+
+bool json_available() {
+  return true;
+}
+
+std::unique_ptr<Report> make_json_report(const RunDescription& run) {
+  try {
+    return std::make_unique<JsonReport>(run);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+}  // namespace vq

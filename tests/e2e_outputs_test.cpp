@@ -1,0 +1,271 @@
+// The output files and stdout of the real binary: what a refused or failed run leaves behind, a
+// stdout that cannot be written, the wait for ENTER in a script, and the JSON document read back
+// by a JSON parser and checked against the verbose lines and the per-frame file.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+#ifdef VQ_HAVE_JSON
+#include <nlohmann/json.hpp>
+#endif
+
+#include "report/report.h"
+#include "tests/avi_writer.h"
+#include "tests/frames.h"
+
+namespace vq {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string slurp(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s)
+    q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// YV12 frames of 8 x 4: luma 50 plus the frame index plus `dy[i]`, chroma 60 plus `du[i]`.
+test::AviVideo video(int n, const std::vector<int>& dy = {}, const std::vector<int>& du = {}) {
+  std::vector<std::vector<uint8_t>> frames;
+  for (int i = 0; i < n; ++i) {
+    const int y = 50 + i + (dy.empty() ? 0 : dy[i]), u = 60 + (du.empty() ? 0 : du[i]);
+    frames.push_back(test::yv12_frame(8, 4, std::vector<uint8_t>(32, uint8_t(y)),
+                                      std::vector<uint8_t>(8, uint8_t(u)),
+                                      std::vector<uint8_t>(8, 70)));
+  }
+  return test::video_from_frames(frames);
+}
+
+class Outputs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("vidqual-outputs-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_ / "data");
+    a_ = path("a.avi");
+    b_ = path("b.avi");
+    EXPECT_TRUE(test::write_avi(a_, video(6)));
+    EXPECT_TRUE(test::write_avi(b_, video(6, {1, 3, 0, 2, 1, 1}, {0, 1, 2, 0, 0, 0})));
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // A path in the data folder, where the inputs and the outputs are.
+  std::string path(const std::string& name) const { return (dir_ / "data" / name).string(); }
+
+  // Runs the binary with `args`, stdin from /dev/null and stdout as `stdout_to` says.
+  Outcome run(const std::vector<std::string>& args,
+              const std::string& stdout_to = "> stdout") const {
+    std::string cmd = "cd " + quote(dir_.string()) + " && " + quote(VIDQUAL_BINARY);
+    for (const auto& a : args) {
+      cmd += ' ';
+      cmd += quote(a);
+    }
+    cmd += " < /dev/null " + stdout_to + " 2> stderr";
+    std::remove((dir_ / "stdout").c_str());
+    const int raw = std::system(cmd.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir_ / "stdout"), slurp(dir_ / "stderr")};
+  }
+
+  // Every file of the data folder and its bytes.
+  std::map<std::string, std::string> data() const {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::directory_iterator(dir_ / "data"))
+      files[e.path().filename().string()] = fs::is_symlink(e) ? "link" : slurp(e.path());
+    return files;
+  }
+
+  fs::path dir_;
+  std::string a_, b_;
+};
+
+// Refused before anything is opened for writing, failed to write, or stopped before anything is
+// compared: every file stays as it was and no temporary file is left behind.
+TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
+  std::ofstream(path("old.csv")) << "keep\n";
+  fs::create_symlink(a_, path("link.avi"));
+  const std::string missing = path("missing.avi");
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{a_, b_, "--csv=" + a_}, 1, "the output [" + a_ + "] is the input [" + a_ + "]"},
+      {{a_, b_, "--csv=" + path("link.avi")}, 1, "is the input [" + a_ + "]"},
+      {{a_, b_, "--csv=" + path("o"), "--json=" + path("./o")}, 1, "are one file"},
+      {{a_, b_, "--csv", path("old.csv")}, 1, "[--csv]: --csv needs a value: --csv=FILE"},
+      {{a_, b_, "--csv=" + path("none/x.csv")}, 2, "can't write [" + path("none/x.csv") + "]"},
+      {{a_, b_, "--csv=/dev/full"}, 2, "can't write [/dev/full]: No space left on device"},
+      {{missing, b_, "--csv=" + path("old.csv"), "--json=" + path("new.json")}, 2, ""},
+      {{a_, missing, "--csv=" + path("old.csv")}, 2, ""},
+  };
+  const auto before = data();
+  for (const auto& c : cases) {
+    if (!json_available() && c.args.back().starts_with("--json")) continue;
+    const Outcome r = run(c.args);
+    EXPECT_EQ(c.status, r.status) << c.args[2];
+    EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
+    EXPECT_EQ(before, data()) << c.args[2];
+  }
+}
+
+TEST_F(Outputs, StdoutThatCannotBeWrittenIsAFailure) {
+  const char kFailed[] = "vidqual: can't write to standard output";
+  const struct {
+    std::vector<std::string> args;
+    std::string stdout_to;
+  } cases[] = {
+      {{a_, b_, "-v"}, "> /dev/full"}, {{"--help"}, "> /dev/full"}, {{a_, b_}, ">&-"}, {{}, ">&-"}};
+  for (const auto& c : cases) {
+    const Outcome r = run(c.args, c.stdout_to);
+    EXPECT_EQ(2, r.status) << c.stdout_to;
+    EXPECT_EQ(0u, r.err.find(kFailed)) << r.err;
+  }
+  // With stdout closed the per-frame file does not take its descriptor: it holds the rows alone.
+  ASSERT_EQ(0, run({a_, b_, "--csv=" + path("open.csv")}).status);
+  const Outcome r = run({a_, b_, "--csv=" + path("closed.csv")}, ">&-");
+  EXPECT_EQ(2, r.status);
+  EXPECT_EQ(slurp(path("open.csv")), slurp(path("closed.csv")));
+}
+
+// A script that feeds names to a loop keeps every byte of its input: the wait after an
+// unopenable file prints its prompt but reads nothing from a file.
+TEST_F(Outputs, TheWaitReadsOnlyFromATerminal) {
+  std::ofstream(dir_ / "list") << "next.avi\nlast.avi\n";
+  for (const std::string& args : {quote(path("missing.avi")) + " " + quote(b_), std::string()}) {
+    const std::string cmd = "cd " + quote(dir_.string()) + " && { " + quote(VIDQUAL_BINARY) + " " +
+                            args + " > stdout; read -r line; printf %s \"$line\" > got; }" +
+                            " < list";
+    EXPECT_EQ(0, std::system(cmd.c_str()));
+    EXPECT_EQ("next.avi", slurp(dir_ / "got")) << args;
+    EXPECT_NE(std::string::npos, slurp(dir_ / "stdout").find("Press ENTER to continue...\n"));
+  }
+}
+
+// SSIM columns follow the PSNR and MSE columns when SSIM is asked for; a pair without them keeps
+// the columns empty.
+TEST_F(Outputs, PerFrameFileWithSsimColumns) {
+  const std::unique_ptr<Report> csv = make_csv_report(true);
+  ASSERT_EQ(1, csv->open(path("ssim.csv").c_str()));
+  FrameScore with{{40, 41, 42}, {1, 2, 3}, true, {0.5, 0.25, 0.125, 0.75}}, without;
+  csv->on_pair(1, with);
+  csv->on_pair(2, without);
+  ASSERT_EQ(1, csv->commit());
+  EXPECT_EQ(
+      "pair,y_psnr,u_psnr,v_psnr,y_mse,u_mse,v_mse,y_ssim,u_ssim,v_ssim,all_ssim\n"
+      "1,40,41,42,1,2,3,0.5,0.25,0.125,0.75\n2,0,0,0,0,0,0,,,,\n",
+      slurp(path("ssim.csv")));
+}
+
+#ifdef VQ_HAVE_JSON
+// The document read back by a JSON parser agrees with the banner, the verbose lines, the report
+// and the per-frame file, also when the run stops early.
+TEST_F(Outputs, JsonDocumentAgreesWithTheRunAndThePerFrameFile) {
+  test::AviVideo shorter = video(4, {1, 3, 0, 2}, {0, 1, 2, 0});
+  shorter.length = 6;  // the header promises more frames than the file holds
+  ASSERT_TRUE(test::write_avi(b_, shorter));
+  const Outcome r = run({a_, b_, "6", "-v", "--csv=" + path("f.csv"), "--json=" + path("f.json")});
+  EXPECT_EQ(2, r.status);
+  const auto doc = nlohmann::json::parse(slurp(path("f.json")));
+  EXPECT_EQ("vidqual", doc["tool"]);
+  EXPECT_EQ(0u, r.out.find("VIDQUAL v" + doc["version"].get<std::string>() + ", "));
+  EXPECT_EQ(a_, doc["inputs"][0]["path"]);
+  EXPECT_EQ(b_, doc["inputs"][1]["path"]);
+  EXPECT_EQ(6, doc["inputs"][1]["length"]);
+  EXPECT_EQ(6, doc["max_frames"]);
+  EXPECT_EQ(6, doc["pairs_asked"]);
+  EXPECT_EQ(4, doc["pairs_compared"]);
+  EXPECT_EQ("error", doc["outcome"]);
+
+  // The per-frame file's rows, and the pairs of the document, value for value.
+  std::istringstream csv(slurp(path("f.csv")));
+  std::string line;
+  std::getline(csv, line);
+  const std::vector<std::string> columns = {"pair",  "y_psnr", "u_psnr", "v_psnr",
+                                            "y_mse", "u_mse",  "v_mse"};
+  std::vector<std::vector<double>> rows;
+  while (std::getline(csv, line)) {
+    std::istringstream cells(line);
+    std::vector<double> row;
+    for (std::string cell; std::getline(cells, cell, ',');)
+      row.push_back(std::stod(cell));
+    rows.push_back(row);
+  }
+  ASSERT_EQ(4u, rows.size());
+  ASSERT_EQ(4u, doc["pairs"].size());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const auto& pair = doc["pairs"][i];
+    for (size_t k = 0; k < columns.size(); ++k)
+      EXPECT_EQ(rows[i][k], pair[columns[k]].get<double>()) << i << " " << columns[k];
+    char verbose[64];
+    std::snprintf(verbose, sizeof verbose, "%3d: \t%3.2f \t%3.2f \t%3.2f\n", int(i + 1), rows[i][1],
+                  rows[i][2], rows[i][3]);
+    EXPECT_NE(std::string::npos, r.out.find(verbose)) << verbose;
+  }
+
+  // Per plane: both averages, the extremes and the worst pair, from the rows.
+  const char* names[3] = {"y", "u", "v"};
+  for (int p = 0; p < 3; ++p) {
+    const auto& plane = doc["planes"][names[p]];
+    double psnr_sum = 0, mse_sum = 0, lo = 1e9, hi = -1;
+    int worst = 0;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      psnr_sum += rows[i][1 + p];
+      mse_sum += rows[i][4 + p];
+      if (rows[i][1 + p] < lo) lo = rows[i][1 + p], worst = int(i + 1);
+      hi = std::max(hi, rows[i][1 + p]);
+    }
+    EXPECT_NEAR(psnr_sum / 4, plane["mean_psnr"].get<double>(), 1e-12) << names[p];
+    EXPECT_NEAR(mse_sum / 4, plane["mean_mse"].get<double>(), 1e-12) << names[p];
+    // An error of 0 counts as 1e-05, as for a pair.
+    EXPECT_NEAR(10 * std::log10(255.0 * 255.0 / std::max(mse_sum / 4, 1e-5)),
+                plane["psnr_of_mean_mse"].get<double>(), 1e-9)
+        << names[p];
+    EXPECT_EQ(lo, plane["min_psnr"].get<double>()) << names[p];
+    EXPECT_EQ(hi, plane["max_psnr"].get<double>()) << names[p];
+    EXPECT_EQ(worst, plane["worst_pair"]) << names[p];
+    char report[64];
+    std::snprintf(report, sizeof report, "Psnr%c   \t%3.2f\n", "YUV"[p],
+                  plane["mean_psnr"].get<double>());
+    EXPECT_NE(std::string::npos, r.out.find(report)) << report;
+  }
+
+  // A run that compares every pair: "ok", no limit, and the document is written again.
+  EXPECT_EQ(0, run({a_, a_, "--json=" + path("f.json")}).status);
+  const auto ok = nlohmann::json::parse(slurp(path("f.json")));
+  EXPECT_EQ("ok", ok["outcome"]);
+  EXPECT_TRUE(ok["max_frames"].is_null());
+  EXPECT_EQ(6u, ok["pairs"].size());
+}
+#else
+TEST_F(Outputs, JsonUnavailableInThisBuild) {
+  const Outcome r = run({a_, b_, "--json=" + path("f.json")});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("vidqual: --json is unavailable: this build has no JSON library\n", r.err);
+  EXPECT_FALSE(fs::exists(path("f.json")));
+}
+#endif
+
+}  // namespace
+}  // namespace vq
