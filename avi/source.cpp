@@ -1,15 +1,15 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <limits>
 #include <new>
+#include <string>
 
 #include "avi/avi.h"
 #include "avi/byte_source.h"
-#include "avi/decompress.h"
 #include "avi/frame_size.h"
 #include "avi/reader.h"
+#include "decode/decode.h"
 
 namespace vq {
 namespace {
@@ -74,6 +74,32 @@ void describe(const StreamFormat& stream, bool decoded, SourceInfo* info) {
   }
 }
 
+// A decoded 8-bit 4:2:0 picture as a packed YV12 frame: Y, then V, then U, rows packed.
+int pack_yv12(const Picture& p, FrameBuffer* frame) {
+  const size_t luma = size_t(p.width) * size_t(p.height);
+  const size_t chroma = size_t(p.chroma_width) * size_t(p.chroma_height);
+  const size_t bytes = luma + 2 * chroma;
+  BitmapInfoHeader h;
+  h.biWidth = p.width;
+  h.biHeight = p.height;
+  h.biBitCount = 12;
+  h.biCompression = kFourccYV12;
+  h.biSizeImage = uint32_t(bytes);
+  uint8_t header[kBitmapInfoHeaderSize];
+  write_bitmap_info_header(h, header);
+  uint8_t* dst = frame->prepare(header, kBitmapInfoHeaderSize, bytes);
+  if (dst == nullptr) return 0;
+  const int32_t widths[3] = {p.width, p.chroma_width, p.chroma_width};
+  const int32_t heights[3] = {p.height, p.chroma_height, p.chroma_height};
+  for (int k : {0, 2, 1}) {
+    for (int32_t r = 0; r < heights[k]; ++r, dst += widths[k]) {
+      std::memcpy(dst, p.plane[k] + r * p.pitch[k], size_t(widths[k]));
+    }
+  }
+  frame->set_filled(bytes);
+  return 1;
+}
+
 }  // namespace
 
 AviVideoSource::AviVideoSource() = default;
@@ -112,6 +138,18 @@ int AviVideoSource::open_from(const std::function<std::unique_ptr<ByteSource>()>
 }
 
 Fetch AviVideoSource::get_frame(int32_t index, Frame* out) {
+  if (out == nullptr) return Fetch::kError;
+  if (decompressor_) {
+    if (index < 0 || index >= length_) return Fetch::kError;
+    try {
+      Frame frame;
+      if (!decompressor_->get_frame(index, &frame)) return Fetch::kError;
+      *out = frame;
+      return Fetch::kFrame;
+    } catch (const std::bad_alloc&) {
+      return Fetch::kOutOfMemory;
+    }
+  }
   DibFrame dib;
   if (!get_frame(index, &dib)) return Fetch::kError;
   *out = Frame{};
@@ -127,8 +165,10 @@ int AviVideoSource::get_frame(int32_t index, DibFrame* out) {
   if (!reader_ || out == nullptr || index < 0 || index >= length_) return 0;
   try {
     if (decompressor_) {
-      if (!decompressor_->get_frame(index, &frame_)) return 0;
-      *out = frame_.frame();
+      Frame frame;
+      if (!decompressor_->get_frame(index, &frame)) return 0;
+      if (frame.is_picture() && !pack_yv12(frame.picture, &frame_)) return 0;
+      *out = frame.is_picture() ? frame_.frame() : frame.dib;
       return 1;
     }
     if (index >= reader_->packet_count()) return 0;
