@@ -415,7 +415,8 @@ Fetch ContainerSource::hand_out(Frame* out) {
 std::unique_ptr<VideoSource> open_input(std::unique_ptr<Input> input, const Limits& limits,
                                         std::string* why) {
   std::string reason;
-  av_log_set_level(AV_LOG_ERROR);
+  if (av_log_get_level() > AV_LOG_ERROR)
+    av_log_set_level(AV_LOG_ERROR);  // a quieter caller stays quiet
   std::unique_ptr<ContainerSource> source(new (std::nothrow)
                                               ContainerSource(std::move(input), limits));
   if (!source) reason = "out of memory";

@@ -344,7 +344,8 @@ std::unique_ptr<Decompressor> open_decompressor(const StreamFormat& stream, Pack
   }
   if (codec == nullptr) return nullptr;
 
-  av_log_set_level(AV_LOG_ERROR);
+  if (av_log_get_level() > AV_LOG_ERROR)
+    av_log_set_level(AV_LOG_ERROR);  // a quieter caller stays quiet
   CodecContextPtr ctx(avcodec_alloc_context3(codec));
   FramePtr last(av_frame_alloc());
   FramePtr pending(av_frame_alloc());
