@@ -33,6 +33,7 @@ struct Input {
   const uint8_t* data = nullptr;
   int64_t size = 0;
   int64_t pos = 0;
+  bool failed = false;  // a read of the file failed
   Input() = default;
   Input(const Input&) = delete;
   Input& operator=(const Input&) = delete;
@@ -53,7 +54,10 @@ int read_input(void* opaque, uint8_t* buf, int n) {
     do {
       r = ::pread(in->fd, buf, count, off_t(in->pos));
     } while (r < 0 && errno == EINTR);
-    if (r < 0) return AVERROR(EIO);
+    if (r < 0) {
+      in->failed = true;
+      return AVERROR(EIO);
+    }
     if (r == 0) return AVERROR_EOF;
     count = size_t(r);
   }
@@ -118,6 +122,7 @@ int open_demuxer(Input* in, const Limits& limits, Demuxer* out, std::string* why
   out->io.reset();
   out->stream = -1;
   in->pos = 0;
+  in->failed = false;
   auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
   if (buffer == nullptr) return *why = "out of memory", 0;
   out->io.reset(avio_alloc_context(buffer, kIoBufferSize, 0, in, read_input, nullptr, seek_input));
@@ -276,6 +281,10 @@ Fetch ContainerSource::decode_next() {
     }
     if (flushing_) return Fetch::kEnd;
     r = av_read_frame(demuxer_.format.get(), packet_.get());
+    if (r < 0 && input_->failed) {
+      reason_ = "cannot read the file";
+      return Fetch::kError;
+    }
     if (r < 0) {
       // The end of the file, or as far as the demuxer can read it: the decoder gives what
       // it holds.
