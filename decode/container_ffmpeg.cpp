@@ -97,9 +97,6 @@ struct IoFree {
 struct FormatFree {
   void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
 };
-struct DictFree {
-  void operator()(AVDictionary* d) const { av_dict_free(&d); }
-};
 
 // The demuxer and the decoder over an input, from its first byte.
 struct Demuxer {
