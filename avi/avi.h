@@ -38,7 +38,7 @@ class FrameBuffer {
 
 class AviReader;     // the container reader (RIFF, indexes), private to avi/
 class ByteSource;    // where the reader's bytes come from, private to avi/
-class Decompressor;  // a decoder for a compressed stream, private to avi/
+class Decompressor;  // a decoder for a compressed stream (decode/)
 
 // One AVI file's first video stream. Raw frames are handed out as packed DIB frames, as stored;
 // frames of a compressed stream as the decoder gives them.
@@ -53,8 +53,9 @@ class AviVideoSource final : public VideoSource {
   [[nodiscard]] int open_memory(const uint8_t* data, size_t size);
   // The stream header's length in frames.
   [[nodiscard]] int32_t length() const;
-  // Frame `index` (0-based). 1 and *out set when delivered; the frame stays valid until the
-  // next get_frame or the source's end. 0 when the frame cannot be delivered.
+  // Frame `index` (0-based) as a packed DIB frame: raw frames, and decoded RGB pictures. 1 and
+  // *out set when delivered; the frame stays valid until the next get_frame or the source's
+  // end. 0 when the frame cannot be delivered or is a decoded YUV picture (see the Frame form).
   [[nodiscard]] int get_frame(int32_t index, DibFrame* out);
 
   // VideoSource

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "avi/byte_source.h"
-#include "avi/decompress.h"
+#include "decode/decode.h"
 
 namespace vq {
 

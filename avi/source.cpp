@@ -7,9 +7,9 @@
 
 #include "avi/avi.h"
 #include "avi/byte_source.h"
-#include "avi/decompress.h"
 #include "avi/frame_size.h"
 #include "avi/reader.h"
+#include "decode/decode.h"
 
 namespace vq {
 namespace {
@@ -112,6 +112,18 @@ int AviVideoSource::open_from(const std::function<std::unique_ptr<ByteSource>()>
 }
 
 Fetch AviVideoSource::get_frame(int32_t index, Frame* out) {
+  if (out == nullptr) return Fetch::kError;
+  if (decompressor_) {
+    if (index < 0 || index >= length_) return Fetch::kError;
+    try {
+      Frame frame;
+      if (!decompressor_->get_frame(index, &frame)) return Fetch::kError;
+      *out = frame;
+      return Fetch::kFrame;
+    } catch (const std::bad_alloc&) {
+      return Fetch::kOutOfMemory;
+    }
+  }
   DibFrame dib;
   if (!get_frame(index, &dib)) return Fetch::kError;
   *out = Frame{};
@@ -127,8 +139,9 @@ int AviVideoSource::get_frame(int32_t index, DibFrame* out) {
   if (!reader_ || out == nullptr || index < 0 || index >= length_) return 0;
   try {
     if (decompressor_) {
-      if (!decompressor_->get_frame(index, &frame_)) return 0;
-      *out = frame_.frame();
+      Frame frame;
+      if (!decompressor_->get_frame(index, &frame) || frame.is_picture()) return 0;
+      *out = frame.dib;
       return 1;
     }
     if (index >= reader_->packet_count()) return 0;

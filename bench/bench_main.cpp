@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
@@ -14,6 +16,7 @@
 
 #include "compare/compare.h"
 #include "y4m/y4m.h"
+#include "decode/decode.h"
 
 namespace vq {
 namespace {
@@ -230,6 +233,62 @@ void bm_cat(benchmark::State& state) {
       ->Unit(benchmark::kMillisecond)
       ->UseRealTime();
   benchmark::RegisterBenchmark("y4m_read/cat", bm_cat)
+// Decoding a 1080p x264 file of 300 pictures with B-frames through the container source, beside
+// FFmpeg's CLI decoding the same file to nothing (`ffmpeg -i f -f null -`). The file is made in
+// /tmp by the CLI once. Items: pictures.
+constexpr int kDecodeFrames = 300;
+const std::string kDecodeFile = "/tmp/vq_bench_x264_1080p.mp4";
+
+bool decode_file_ready(benchmark::State& state) {
+  if (!have_ffmpeg() || std::system("ffmpeg -version > /dev/null 2>&1") != 0) {
+    state.SkipWithError("needs FFmpeg's libraries and CLI");
+    return false;
+  }
+  if (!std::filesystem::exists(kDecodeFile) &&
+      std::system(("ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=1920x1080:rate=30 "
+                   "-frames:v " +
+                   std::to_string(kDecodeFrames) + " -c:v libx264 -preset veryfast -bf 3 -g 60 " +
+                   kDecodeFile)
+                      .c_str()) != 0) {
+    state.SkipWithError("cannot make the x264 file");
+    return false;
+  }
+  return true;
+}
+
+void bm_decode_container(benchmark::State& state) {
+  if (!decode_file_ready(state)) return;
+  for (auto _ : state) {
+    std::string why;
+    const std::unique_ptr<VideoSource> source = open_container(kDecodeFile.c_str(), &why);
+    Frame frame;
+    int32_t got = 0;
+    while (source && source->get_frame(got, &frame) == Fetch::kFrame)
+      ++got;
+    if (got != kDecodeFrames) {
+      state.SkipWithError(("decoded " + std::to_string(got) + " pictures " + why).c_str());
+      break;
+    }
+  }
+  state.SetItemsProcessed(int64_t(state.iterations()) * kDecodeFrames);
+}
+
+void bm_decode_ffmpeg_cli(benchmark::State& state) {
+  if (!decode_file_ready(state)) return;
+  for (auto _ : state) {
+    if (std::system(("ffmpeg -nostdin -loglevel error -i " + kDecodeFile + " -f null -").c_str())) {
+      state.SkipWithError("ffmpeg failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(int64_t(state.iterations()) * kDecodeFrames);
+}
+
+[[maybe_unused]] const bool g_registered = [] {
+  benchmark::RegisterBenchmark("decode/x264_1080p_300/open_container", bm_decode_container)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  benchmark::RegisterBenchmark("decode/x264_1080p_300/ffmpeg_cli_null", bm_decode_ffmpeg_cli)
       ->Unit(benchmark::kMillisecond)
       ->UseRealTime();
   for (int bits : {24, 32}) {

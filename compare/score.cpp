@@ -12,6 +12,7 @@
 
 #include "compare/compare.h"
 #include "compare/sse_kernels.h"
+#include "decode/decode.h"
 
 namespace vq {
 
@@ -188,10 +189,27 @@ ScoreStatus widen(const Picture& in, int depth, WideBuffer* buf, Picture* out, s
   return ScoreStatus::kScored;
 }
 
-// Brings the two pictures of a pair to one form: the greater depth (the shallower one shifted
-// left, as FFmpeg's format filter widens samples), the layout with fewer chroma samples (a
-// picture paired with a gray one is scored on its luma alone). Pictures that differ in chroma
-// layout or range need the picture converter of a build with FFmpeg's libraries.
+// Chroma layouts from the fewest chroma samples to the most.
+int chroma_rank(ChromaLayout l) {
+  switch (l) {
+    case ChromaLayout::kGray:
+      return 0;
+    case ChromaLayout::k420:
+      return 1;
+    case ChromaLayout::k422:
+      return 2;
+    case ChromaLayout::k444:
+      break;
+  }
+  return 3;
+}
+
+thread_local PictureBuffer t_converted[2];
+
+// Brings the two pictures of a pair to one form: the layout with fewer chroma samples and
+// studio range through the picture converter (a picture paired with a gray one is scored on its
+// luma alone, with nothing to convert), then the greater depth, the shallower picture's samples
+// shifted left as FFmpeg's format filter widens them.
 ScoreStatus common_form(Picture* a, Picture* b, FrameScore* score, std::string* why) {
   if (a->layout == b->layout && a->depth == b->depth && a->full_range == b->full_range) {
     return ScoreStatus::kScored;
@@ -200,16 +218,31 @@ ScoreStatus common_form(Picture* a, Picture* b, FrameScore* score, std::string* 
   if (a->layout == ChromaLayout::kGray || b->layout == ChromaLayout::kGray) {
     a->layout = b->layout = ChromaLayout::kGray;
   }
-  if (a->layout != b->layout || a->full_range != b->full_range) {
+  const ChromaLayout target =
+      chroma_rank(a->layout) <= chroma_rank(b->layout) ? a->layout : b->layout;
+  Picture* side[2] = {a, b};
+  for (int i = 0; i < 2; ++i) {
+    Picture* p = side[i];
+    const bool other_studio = !side[1 - i]->full_range || side[1 - i]->layout != target;
+    if (p->layout == target && !(p->full_range && other_studio)) continue;
+    std::string failed;
+    if (!convert_picture(*p, target, p->depth, &t_converted[i], &failed)) {
+      *why = "pixel formats differ (" + forms + ")" + (failed.empty() ? "" : ": " + failed);
+      return ScoreStatus::kUnsupported;
+    }
+    *p = t_converted[i].picture;
+    score->resampled |= uint8_t(1 << i);
+  }
+  if (a->full_range != b->full_range) {
     *why = "pixel formats differ (" + forms + ")";
     return ScoreStatus::kUnsupported;
   }
   if (a->depth != b->depth) {
-    Picture* shallow = a->depth < b->depth ? a : b;
+    const int i = a->depth < b->depth ? 0 : 1;
     const int depth = std::max(a->depth, b->depth);
-    const ScoreStatus s = widen(*shallow, depth, &t_wide[shallow == a ? 0 : 1], shallow, why);
+    const ScoreStatus s = widen(*side[i], depth, &t_wide[i], side[i], why);
     if (s != ScoreStatus::kScored) return s;
-    score->widened = shallow == a ? 1 : 2;
+    score->widened |= uint8_t(1 << i);
   }
   return ScoreStatus::kScored;
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "avi/avi.h"
+#include "decode/decode.h"
 #include "source/source.h"
 #include "y4m/y4m.h"
 
@@ -100,8 +101,17 @@ OpenStatus open_video(const char* path, const OpenOptions& options,
           "not a regular file, and not a Y4M stream (a pipe carries Y4M: ffmpeg -f yuv4mpegpipe)";
       return OpenStatus::kFailed;
     }
-    *why = "not an AVI, Y4M or YUV file";
-    return OpenStatus::kFailed;
+    if (!have_ffmpeg()) {
+      *why =
+          "not an AVI, Y4M or YUV file; other containers need FFmpeg's libraries (this build "
+          "has none)";
+      return OpenStatus::kFailed;
+    }
+    const std::string name = file->path();
+    file.reset();
+    *out = open_container(name.c_str(), why);
+    if (*out) return OpenStatus::kOpened;
+    return *why == "out of memory" ? OpenStatus::kOutOfMemory : OpenStatus::kFailed;
   } catch (const std::bad_alloc&) {
     *why = "out of memory";
     return OpenStatus::kOutOfMemory;

@@ -49,8 +49,10 @@ TEST(FfmpegFiles, VideoAfterAudioWithAndWithoutItsIndex) {
     AviVideoSource src;
     ASSERT_EQ(1, src.open_memory(file.data(), file.size()));
     for (int32_t i = 0; i < 4; ++i) {
-      DibFrame f;
-      ASSERT_EQ(1, src.get_frame(i, &f));
+      Frame frame;
+      ASSERT_EQ(Fetch::kFrame, src.get_frame(i, &frame));
+      ASSERT_FALSE(frame.is_picture());  // raw frames stay packed DIB frames
+      const DibFrame& f = frame.dib;
       EXPECT_TRUE(std::equal(f.data + 40, f.data + f.size, bgr.begin() + i * kFrame,
                              bgr.begin() + (i + 1) * kFrame))
           << i;

@@ -1,6 +1,6 @@
 // The decoder behind the decompressor seam, built on FFmpeg's libraries: libavformat's RIFF
 // codec-tag table finds the decoder, libavcodec decodes, libswscale converts pictures that are
-// not already in a form the pixel converters read.
+// not already 8-bit 4:2:0 YUV or packed RGB.
 //
 // Pictures are handed out in presentation order, one per chunk ("slot"). Chunks go to the
 // decoder in file order; a decoder that reorders (B-frames, packed bitstreams) hands back
@@ -17,41 +17,19 @@
 #include <vector>
 
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/frame.h>
 #include <libavutil/log.h>
 #include <libavutil/mem.h>
-#include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
-#include "avi/decompress.h"
+#include "decode/decode.h"
+#include "decode/ffmpeg_common.h"
 
 namespace vq {
 namespace {
 
 constexpr uint32_t kFourccDib = fourcc('D', 'I', 'B', ' ');
-// RGB pictures are only repacked; YUV chroma is resampled the way FFmpeg's own filters do it.
+// RGB pictures are only repacked.
 constexpr int kRgbScaleFlags = SWS_POINT | SWS_BITEXACT | SWS_ACCURATE_RND;
-constexpr int kYuvScaleFlags = SWS_BICUBIC | SWS_BITEXACT | SWS_ACCURATE_RND;
-
-struct CodecContextFree {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct SwsFree {
-  void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
-using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
-using SwsPtr = std::unique_ptr<SwsContext, SwsFree>;
 
 // The decoder libavcodec has for a RIFF video fourcc, or null.
 const AVCodec* decoder_for_tag(uint32_t tag) {
@@ -81,7 +59,7 @@ class FfmpegDecompressor final : public Decompressor {
     pending_.frame = std::move(pending);
   }
 
-  int get_frame(int32_t index, FrameBuffer* frame) override;
+  int get_frame(int32_t index, Frame* out) override;
 
  private:
   void restart(int32_t chunk);
@@ -99,8 +77,10 @@ class FfmpegDecompressor final : public Decompressor {
   PacketSource* packets_;
   CodecContextPtr ctx_;
   PacketPtr packet_;
-  FramePtr scratch_;  // odd-sized swscale output before it is packed
+  FramePtr scratch_;  // swscale's 4:2:0 output
   SwsPtr sws_;
+  std::unique_ptr<uint8_t[]> dib_;  // an RGB picture as a packed DIB frame
+  size_t dib_capacity_ = 0;
   std::vector<uint8_t> chunk_;
 
   bool active_ = false;     // the decoder's state belongs to the fetches so far
@@ -234,18 +214,6 @@ const AVFrame* FfmpegDecompressor::picture_for(int32_t index) {
   return nullptr;
 }
 
-// The packed DIB frame header for a picture of w x h.
-void put_header(int32_t width, int32_t height, uint16_t bit_count, uint32_t compression,
-                uint32_t size_image, uint8_t out[kBitmapInfoHeaderSize]) {
-  BitmapInfoHeader h;
-  h.biWidth = width;
-  h.biHeight = height;
-  h.biBitCount = bit_count;
-  h.biCompression = compression;
-  h.biSizeImage = size_image;
-  write_bitmap_info_header(h, out);
-}
-
 void copy_plane(uint8_t* dst, ptrdiff_t dst_pitch, const uint8_t* src, ptrdiff_t src_pitch,
                 size_t row_bytes, int rows) {
   for (int r = 0; r < rows; ++r) {
@@ -263,8 +231,8 @@ bool has_alpha(AVPixelFormat format) {
   return d != nullptr && (d->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
 }
 
-int FfmpegDecompressor::get_frame(int32_t index, FrameBuffer* frame) {
-  if (frame == nullptr || index < 0 || index >= packets_->packet_count()) return 0;
+int FfmpegDecompressor::get_frame(int32_t index, Frame* out) {
+  if (out == nullptr || index < 0 || index >= packets_->packet_count()) return 0;
   const AVFrame* pic = picture_for(index);
   if (pic == nullptr) return 0;
 
@@ -272,19 +240,32 @@ int FfmpegDecompressor::get_frame(int32_t index, FrameBuffer* frame) {
   const int32_t h = pic->height;
   const auto format = AVPixelFormat(pic->format);
   if (w < 1 || h < 1 || int64_t(w) * h > (int64_t(1) << 28)) return 0;
-  uint8_t header[kBitmapInfoHeaderSize];
 
   if (is_rgb(format)) {
-    // RGB pictures: a top-down DIB of 24 or 32 bits, rows padded to 4 bytes.
+    // RGB pictures: a top-down DIB of 24 or 32 bits, rows padded to 4 bytes, which the
+    // converter table takes to 4:2:0 as it does raw frames.
     const bool direct24 = format == AV_PIX_FMT_BGR24;
     const bool direct32 = format == AV_PIX_FMT_BGRA || format == AV_PIX_FMT_BGR0;
     const bool wide = direct32 || (!direct24 && has_alpha(format));
     const int bpp = wide ? 4 : 3;
     const size_t pitch = (size_t(w) * bpp + 3) & ~size_t(3);
     const size_t bytes = pitch * size_t(h);
-    put_header(w, -h, uint16_t(bpp * 8), kBiRgb, uint32_t(bytes), header);
-    uint8_t* px = frame->prepare(header, kBitmapInfoHeaderSize, bytes);
-    if (px == nullptr) return 0;
+    const size_t size = kBitmapInfoHeaderSize + bytes;
+    if (dib_capacity_ < size) {
+      dib_.reset();
+      dib_capacity_ = 0;
+      dib_.reset(new (std::nothrow) uint8_t[size]);
+      if (!dib_) return 0;
+      dib_capacity_ = size;
+    }
+    BitmapInfoHeader header;
+    header.biWidth = w;
+    header.biHeight = -h;
+    header.biBitCount = uint16_t(bpp * 8);
+    header.biCompression = kBiRgb;
+    header.biSizeImage = uint32_t(bytes);
+    write_bitmap_info_header(header, dib_.get());
+    uint8_t* px = dib_.get() + kBitmapInfoHeaderSize;
     if (direct24 || direct32) {
       copy_plane(px, ptrdiff_t(pitch), pic->data[0], pic->linesize[0], size_t(w) * bpp, h);
     } else {
@@ -296,39 +277,19 @@ int FfmpegDecompressor::get_frame(int32_t index, FrameBuffer* frame) {
       int dst_pitch[4] = {int(pitch), 0, 0, 0};
       if (sws_scale(sws_.get(), pic->data, pic->linesize, 0, h, dst, dst_pitch) != h) return 0;
     }
-    frame->set_filled(bytes);
+    *out = Frame{};
+    out->dib = DibFrame{dib_.get(), size};
     return 1;
   }
 
-  // YUV pictures: YV12, a Y plane and then V and U planes of (w/2) x (h/2), rows packed.
-  const int cw = w / 2;
-  const int ch = h / 2;
-  const size_t luma = size_t(w) * size_t(h);
-  const size_t chroma = size_t(cw) * size_t(ch);
-  const size_t bytes = luma + 2 * chroma;
-  put_header(w, h, 12, kFourccYV12, uint32_t(bytes), header);
-  uint8_t* px = frame->prepare(header, kBitmapInfoHeaderSize, bytes);
-  if (px == nullptr) return 0;
-  uint8_t* y = px;
-  uint8_t* v = px + luma;
-  uint8_t* u = v + chroma;
-
+  // YUV pictures: 8-bit studio-range 4:2:0 whose chroma planes are (w/2) x (h/2), the form the
+  // AVI path has always measured. 4:2:0 pictures are handed out in the decoder's buffers; other
+  // layouts, full-range ("J") 4:2:0 and deeper samples go through libswscale first.
   const AVFrame* src = pic;
   if (format != AV_PIX_FMT_YUV420P) {
-    // Other YUV layouts, full-range ("J") 4:2:0 and deeper samples: libswscale makes 8-bit
-    // studio-range 4:2:0, the form every other stream is measured in. Even sizes are written
-    // straight into the frame; odd ones go through the scratch picture, whose chroma planes
-    // are a column and a row larger than the frame's.
     sws_.reset(sws_getCachedContext(sws_.release(), w, h, format, w, h, AV_PIX_FMT_YUV420P,
                                     kYuvScaleFlags, nullptr, nullptr, nullptr));
     if (!sws_) return 0;
-    if (w % 2 == 0 && h % 2 == 0) {
-      uint8_t* dst[4] = {y, u, v, nullptr};
-      int dst_pitch[4] = {w, cw, cw, 0};
-      if (sws_scale(sws_.get(), pic->data, pic->linesize, 0, h, dst, dst_pitch) != h) return 0;
-      frame->set_filled(bytes);
-      return 1;
-    }
     AVFrame* s = scratch_.get();
     if (s->width != w || s->height != h || s->format != AV_PIX_FMT_YUV420P) {
       av_frame_unref(s);
@@ -342,12 +303,17 @@ int FfmpegDecompressor::get_frame(int32_t index, FrameBuffer* frame) {
     }
     src = s;
   }
-  copy_plane(y, w, src->data[0], src->linesize[0], size_t(w), h);
-  if (chroma > 0) {
-    copy_plane(u, cw, src->data[1], src->linesize[1], size_t(cw), ch);
-    copy_plane(v, cw, src->data[2], src->linesize[2], size_t(cw), ch);
+  Picture p;
+  p.width = w;
+  p.height = h;
+  p.chroma_width = w / 2;
+  p.chroma_height = h / 2;
+  for (int k = 0; k < 3; ++k) {
+    p.plane[k] = src->data[k];
+    p.pitch[k] = src->linesize[k];
   }
-  frame->set_filled(bytes);
+  *out = Frame{};
+  out->picture = p;
   return 1;
 }
 
@@ -378,7 +344,8 @@ std::unique_ptr<Decompressor> open_decompressor(const StreamFormat& stream, Pack
   }
   if (codec == nullptr) return nullptr;
 
-  av_log_set_level(AV_LOG_ERROR);
+  if (av_log_get_level() > AV_LOG_ERROR)
+    av_log_set_level(AV_LOG_ERROR);  // a quieter caller stays quiet
   CodecContextPtr ctx(avcodec_alloc_context3(codec));
   FramePtr last(av_frame_alloc());
   FramePtr pending(av_frame_alloc());

@@ -1,0 +1,98 @@
+// Decoding: FFmpeg's libraries (libavformat, libavcodec, libswscale) in one place. The AVI
+// reader feeds the decompressor its chunks through PacketSource; the container source reads
+// every other file FFmpeg opens; convert_picture brings a picture to another layout or depth.
+// A build without FFmpeg's libraries keeps the same declarations: no decompressor, no
+// container source, and conversions only where nothing needs converting.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "video/video.h"
+
+namespace vq {
+
+// Whether this build decodes with FFmpeg's libraries.
+[[nodiscard]] bool have_ffmpeg();
+
+// A compressed stream as its container describes it.
+struct StreamFormat {
+  uint32_t fcc_handler = 0;     // strh fccHandler
+  std::vector<uint8_t> format;  // strf as stored: BITMAPINFOHEADER, then codec private data
+  int32_t length = 0;           // strh dwLength
+  uint32_t scale = 0;           // strh dwScale and dwRate: dwRate / dwScale frames per second
+  uint32_t rate = 0;
+};
+
+// The stream's chunks in file order, one per frame, as the container reader sees them.
+class PacketSource {
+ public:
+  virtual ~PacketSource() = default;
+  [[nodiscard]] virtual int32_t packet_count() const = 0;
+  [[nodiscard]] virtual bool is_keyframe(int32_t index) const = 0;
+  // Reads chunk `index` whole into *out (resized to its size; 0 for a dropped frame).
+  // 0 when the chunk cannot be read (outside the file, I/O error).
+  [[nodiscard]] virtual int read_packet(int32_t index, std::vector<uint8_t>* out) = 0;
+};
+
+class Decompressor {
+ public:
+  virtual ~Decompressor() = default;
+  // Picture `index` of the stream (presentation order) into *out, valid until the next call:
+  // a YUV picture as 8-bit studio-range 4:2:0 whose chroma planes are (width/2) x (height/2)
+  // (in the decoder's own buffers when it decodes to that form; other YUV forms through
+  // libswscale), an RGB picture as a packed top-down DIB frame of 24 or 32 bits. 1 when
+  // delivered, 0 when it cannot be decoded.
+  [[nodiscard]] virtual int get_frame(int32_t index, Frame* out) = 0;
+};
+
+// The decompressor probe: a decoder for `stream`, reading its chunks from `packets` (which
+// outlives it), or null when the frames are to be handed out raw: fccHandler "DIB " or 0 with
+// an uncompressed format, or no decoder for the codec.
+[[nodiscard]] std::unique_ptr<Decompressor> open_decompressor(const StreamFormat& stream,
+                                                              PacketSource* packets);
+
+// The first video stream of a file libavformat opens (MP4, MOV, MKV, WebM, IVF, MPEG-TS, FLV,
+// still images, ...), read through the descriptor of `path` (a regular file: no protocol or
+// file-name pattern is interpreted). Frame i is the i-th picture the decoder gives, in
+// presentation order, whatever the timestamps say. The stated frame count is an estimate
+// (length_known false): a fetch past the real end gives Fetch::kEnd, a picture that cannot be
+// decoded Fetch::kError. Reading in order never decodes a picture twice; an index before the
+// current one starts over from the beginning. Planar YUV pictures (4:2:0, 4:2:2, 4:4:4, gray;
+// 8 to 16 bits; full range kept as such) are handed out in the decoder's buffers; other forms
+// are converted by libswscale: YUV to the planar layout and depth nearest them, RGB and palette
+// pictures to studio-range 4:2:0. Null with *why set ("no such file", "not a video file",
+// "no video stream", "no decoder for codec X", ...) when it cannot be read.
+[[nodiscard]] std::unique_ptr<VideoSource> open_container(const char* path, std::string* why);
+// The same from bytes in memory (tests, fuzzing), which must outlive the source. Decodes on one
+// thread and holds pictures to 16 Mpixels.
+[[nodiscard]] std::unique_ptr<VideoSource> open_container_memory(const uint8_t* data, size_t size,
+                                                                 std::string* why);
+
+// A converted picture and the block that holds it; reused from call to call (the block grows
+// when a call needs more room).
+class PictureBuffer {
+ public:
+  PictureBuffer();
+  PictureBuffer(const PictureBuffer&) = delete;
+  PictureBuffer& operator=(const PictureBuffer&) = delete;
+  ~PictureBuffer();
+
+  Picture picture;  // the last conversion's result
+
+  struct State;  // the block and the converter kept between calls
+  std::unique_ptr<State> state;
+};
+
+// Converts `in` to studio-range `layout` samples of `depth` bits (8 to 16) into out->picture,
+// with libswscale (bicubic chroma resampling, bit-exact rounding). A picture already in that
+// form is handed on as it is (out->picture = in, nothing copied). 1 when converted; 0 with
+// *why set (when given) when it cannot be: no FFmpeg in this build, out of memory, a depth out
+// of range, chroma planes smaller than the layout's (the AVI path's odd-sized pictures).
+[[nodiscard]] int convert_picture(const Picture& in, ChromaLayout layout, int depth,
+                                  PictureBuffer* out, std::string* why = nullptr);
+
+}  // namespace vq

@@ -1,0 +1,45 @@
+// The build without FFmpeg's libraries: AVI streams are handed out raw (a compressed one is then
+// refused by the pixel conversion), no other container is read, and pictures are converted only
+// where they already have the form asked for.
+#include "decode/decode.h"
+
+namespace vq {
+
+bool have_ffmpeg() {
+  return false;
+}
+
+std::unique_ptr<Decompressor> open_decompressor(const StreamFormat&, PacketSource*) {
+  return nullptr;
+}
+
+namespace {
+constexpr const char* kNoFfmpeg = "needs FFmpeg's libraries (this build has none)";
+}  // namespace
+
+std::unique_ptr<VideoSource> open_container(const char*, std::string* why) {
+  if (why != nullptr) *why = kNoFfmpeg;
+  return nullptr;
+}
+
+std::unique_ptr<VideoSource> open_container_memory(const uint8_t*, size_t, std::string* why) {
+  if (why != nullptr) *why = kNoFfmpeg;
+  return nullptr;
+}
+
+struct PictureBuffer::State {};
+PictureBuffer::PictureBuffer() = default;
+PictureBuffer::~PictureBuffer() = default;
+
+int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBuffer* out,
+                    std::string* why) {
+  if (out == nullptr) return 0;
+  if (in.layout == layout && in.depth == depth && !in.full_range) {
+    out->picture = in;
+    return 1;
+  }
+  if (why != nullptr) *why = kNoFfmpeg;
+  return 0;
+}
+
+}  // namespace vq

@@ -1,0 +1,198 @@
+// Picture forms and conversions through libswscale.
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "decode/decode.h"
+#include "decode/ffmpeg_common.h"
+
+namespace vq {
+
+bool have_ffmpeg() {
+  return true;
+}
+
+bool planar_yuv_form(AVPixelFormat format, ChromaLayout* layout, int* depth) {
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(format);
+  if (d == nullptr) return false;
+  constexpr uint64_t kNotYuv = AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BE |
+                               AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BITSTREAM |
+                               AV_PIX_FMT_FLAG_BAYER | AV_PIX_FMT_FLAG_FLOAT;
+  if ((d->flags & kNotYuv) != 0) return false;
+  const int components = d->nb_components >= 3 ? 3 : 1;  // an alpha plane is left aside
+  if (d->nb_components == 2) return false;               // gray with alpha, packed
+  const int bits = d->comp[0].depth;
+  if (bits < 8 || bits > 16) return false;
+  const int bytes = sample_bytes(bits);
+  for (int c = 0; c < components; ++c) {
+    const AVComponentDescriptor& k = d->comp[c];
+    if (k.plane != c || k.step != bytes || k.offset != 0 || k.shift != 0 || k.depth != bits) {
+      return false;
+    }
+  }
+  if (components == 1) {
+    *layout = ChromaLayout::kGray;
+  } else if (d->log2_chroma_w == 1 && d->log2_chroma_h == 1) {
+    *layout = ChromaLayout::k420;
+  } else if (d->log2_chroma_w == 1 && d->log2_chroma_h == 0) {
+    *layout = ChromaLayout::k422;
+  } else if (d->log2_chroma_w == 0 && d->log2_chroma_h == 0) {
+    *layout = ChromaLayout::k444;
+  } else {
+    return false;  // 4:1:1, 4:4:0, 4:1:0
+  }
+  *depth = bits;
+  return true;
+}
+
+AVPixelFormat planar_yuv_format(ChromaLayout layout, int depth) {
+  static constexpr AVPixelFormat kFormats[4][6] = {
+      {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV420P9LE, AV_PIX_FMT_YUV420P10LE, AV_PIX_FMT_YUV420P12LE,
+       AV_PIX_FMT_YUV420P14LE, AV_PIX_FMT_YUV420P16LE},
+      {AV_PIX_FMT_YUV422P, AV_PIX_FMT_YUV422P9LE, AV_PIX_FMT_YUV422P10LE, AV_PIX_FMT_YUV422P12LE,
+       AV_PIX_FMT_YUV422P14LE, AV_PIX_FMT_YUV422P16LE},
+      {AV_PIX_FMT_YUV444P, AV_PIX_FMT_YUV444P9LE, AV_PIX_FMT_YUV444P10LE, AV_PIX_FMT_YUV444P12LE,
+       AV_PIX_FMT_YUV444P14LE, AV_PIX_FMT_YUV444P16LE},
+      {AV_PIX_FMT_GRAY8, AV_PIX_FMT_GRAY9LE, AV_PIX_FMT_GRAY10LE, AV_PIX_FMT_GRAY12LE,
+       AV_PIX_FMT_GRAY14LE, AV_PIX_FMT_GRAY16LE},
+  };
+  int column = -1;
+  switch (depth) {
+    case 8:
+      column = 0;
+      break;
+    case 9:
+      column = 1;
+      break;
+    case 10:
+      column = 2;
+      break;
+    case 12:
+      column = 3;
+      break;
+    case 14:
+      column = 4;
+      break;
+    case 16:
+      column = 5;
+      break;
+    default:
+      return AV_PIX_FMT_NONE;
+  }
+  return kFormats[int(layout)][column];
+}
+
+bool full_range(const AVFrame* frame) {
+  switch (frame->format) {
+    case AV_PIX_FMT_YUVJ420P:
+    case AV_PIX_FMT_YUVJ422P:
+    case AV_PIX_FMT_YUVJ444P:
+    case AV_PIX_FMT_YUVJ440P:
+    case AV_PIX_FMT_YUVJ411P:
+      return true;
+    default:
+      return frame->color_range == AVCOL_RANGE_JPEG;
+  }
+}
+
+struct PictureBuffer::State {
+  std::unique_ptr<uint8_t[]> block;
+  size_t capacity = 0;
+  SwsPtr sws;
+};
+
+PictureBuffer::PictureBuffer() = default;
+PictureBuffer::~PictureBuffer() = default;
+
+namespace {
+
+int fail(std::string* why, const char* text) {
+  if (why != nullptr) *why = text;
+  return 0;
+}
+
+ptrdiff_t aligned(size_t bytes) {
+  return ptrdiff_t((bytes + 63) & ~size_t(63));
+}
+
+}  // namespace
+
+int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBuffer* out,
+                    std::string* why) {
+  if (out == nullptr) return 0;
+  if (in.layout == layout && in.depth == depth && !in.full_range) {
+    out->picture = in;
+    return 1;
+  }
+  const AVPixelFormat from = planar_yuv_format(in.layout, in.depth);
+  const AVPixelFormat to = planar_yuv_format(layout, depth);
+  if (from == AV_PIX_FMT_NONE || to == AV_PIX_FMT_NONE) {
+    return fail(why, "no conversion for samples of that depth");
+  }
+  const int32_t w = in.width;
+  const int32_t h = in.height;
+  if (w < 1 || h < 1 || int64_t(w) * h > (int64_t(1) << 28)) return fail(why, "bad picture size");
+  const PlaneSize in_chroma = chroma_size(in.layout, w, h);
+  if (in.chroma_width != in_chroma.width || in.chroma_height != in_chroma.height) {
+    return fail(why, "chroma planes smaller than the layout's");
+  }
+  for (int p = 0; p < (in.layout == ChromaLayout::kGray ? 1 : 3); ++p) {
+    if (in.plane[p] == nullptr || in.pitch[p] > INT_MAX || in.pitch[p] < -INT_MAX) {
+      return fail(why, "bad picture planes");
+    }
+  }
+  try {
+    if (!out->state) out->state.reset(new PictureBuffer::State);
+    PictureBuffer::State& s = *out->state;
+    const PlaneSize c = chroma_size(layout, w, h);
+    const size_t bytes = size_t(sample_bytes(depth));
+    const ptrdiff_t luma_pitch = aligned(size_t(w) * bytes);
+    const ptrdiff_t chroma_pitch = aligned(size_t(c.width) * bytes);
+    const size_t need =
+        size_t(luma_pitch) * size_t(h) + 2 * size_t(chroma_pitch) * size_t(c.height) + 64;
+    if (s.capacity < need) {
+      s.block.reset();
+      s.capacity = 0;
+      s.block.reset(new uint8_t[need]);
+      s.capacity = need;
+    }
+    s.sws.reset(sws_getCachedContext(s.sws.release(), w, h, from, w, h, to, kYuvScaleFlags, nullptr,
+                                     nullptr, nullptr));
+    if (!s.sws) return fail(why, "libswscale cannot convert it");
+    // The source's range; the result is studio range. BT.601 coefficients, as libswscale's
+    // filters use by default.
+    const int* coefficients = sws_getCoefficients(SWS_CS_DEFAULT);
+    sws_setColorspaceDetails(s.sws.get(), coefficients, in.full_range ? 1 : 0, coefficients, 0, 0,
+                             1 << 16, 1 << 16);
+    uint8_t* base = s.block.get() + ((64 - uintptr_t(s.block.get()) % 64) % 64);
+    Picture p;
+    p.layout = layout;
+    p.depth = depth;
+    p.width = w;
+    p.height = h;
+    p.chroma_width = c.width;
+    p.chroma_height = c.height;
+    uint8_t* dst[4] = {base, nullptr, nullptr, nullptr};
+    int dst_pitch[4] = {int(luma_pitch), 0, 0, 0};
+    if (layout != ChromaLayout::kGray) {
+      dst[1] = base + luma_pitch * h;
+      dst[2] = dst[1] + chroma_pitch * c.height;
+      dst_pitch[1] = dst_pitch[2] = int(chroma_pitch);
+    }
+    const uint8_t* src[4] = {in.plane[0], in.plane[1], in.plane[2], nullptr};
+    const int src_pitch[4] = {int(in.pitch[0]), int(in.pitch[1]), int(in.pitch[2]), 0};
+    if (sws_scale(s.sws.get(), src, src_pitch, 0, h, dst, dst_pitch) != h) {
+      return fail(why, "libswscale cannot convert it");
+    }
+    for (int k = 0; k < 3; ++k) {
+      p.plane[k] = dst[k];
+      p.pitch[k] = dst_pitch[k];
+    }
+    out->picture = p;
+    return 1;
+  } catch (const std::bad_alloc&) {
+    return fail(why, "out of memory");
+  }
+}
+
+}  // namespace vq

@@ -1,0 +1,222 @@
+// The container source against FFmpeg's CLI: files the CLI makes during the run (skipped without
+// it or without the encoder), read picture by picture, must give the CLI's own decode byte for
+// byte, pictures paired by their order (setpts=N), whatever the timestamps say.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "decode/decode.h"
+
+namespace vq {
+namespace {
+
+const std::string kFfmpeg = "ffmpeg -hide_banner -loglevel error -nostdin ";
+
+std::string capture(const std::string& command) {
+  const std::unique_ptr<FILE, int (*)(FILE*)> p(popen(command.c_str(), "r"), &pclose);
+  std::string out;
+  char buf[1 << 16];
+  for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p.get())) > 0;)
+    out.append(buf, n);
+  return out;
+}
+
+struct Fixtures {
+  char dir[32] = "/tmp/vq_container_XXXXXX";
+  Fixtures() { EXPECT_NE(mkdtemp(dir), nullptr); }
+  ~Fixtures() { std::filesystem::remove_all(dir); }
+};
+
+// `file` made by the CLI from `input` with `options`; empty when the CLI or the encoder is
+// missing (the encoder is the word after "-c:v ").
+std::string make(const std::string& file, const std::string& input, const std::string& options) {
+  static const Fixtures fixtures;
+  static const std::string encoders = capture(kFfmpeg + "-encoders 2>/dev/null");
+  const size_t at = options.find("-c:v ");
+  std::string encoder = at == std::string::npos ? "png" : options.substr(at + 5);
+  encoder.resize(std::min(encoder.find(' '), encoder.size()));
+  encoder.insert(0, 1, ' ');
+  encoder.push_back(' ');
+  if (encoders.find(encoder) == std::string::npos) return {};
+  const std::string out = std::string(fixtures.dir) + "/" + file;
+  const std::string cmd = kFfmpeg + "-y -f lavfi -i " + input + " " + options + " " + out;
+  EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  return out;
+}
+
+struct Case {
+  const char* file;
+  const char* input;    // a lavfi source
+  const char* options;  // the encoding
+  const char* stream;   // the stream's pixel format
+  const char* native;   // the pixel format the pictures are handed out in
+  int frames;
+};
+
+const Case kCases[] = {
+    {"x264.mp4", "testsrc2=size=96x64", "-frames:v 20 -c:v libx264 -preset veryfast -bf 3 -g 10",
+     "yuv420p", "yuv420p", 20},
+    {"x264.mkv", "testsrc2=size=96x64", "-frames:v 20 -c:v libx264 -preset veryfast -bf 3 -g 10",
+     "yuv420p", "yuv420p", 20},
+    {"x265.mp4", "testsrc2=size=96x64",
+     "-frames:v 12 -c:v libx265 -preset ultrafast "
+     "-x265-params log-level=none",
+     "yuv420p", "yuv420p", 12},
+    {"vp9.webm", "testsrc2=size=96x64",
+     "-frames:v 12 -c:v libvpx-vp9 -deadline realtime "
+     "-cpu-used 8",
+     "yuv420p", "yuv420p", 12},
+    {"av1.webm", "testsrc2=size=96x64",
+     "-frames:v 6 -c:v libaom-av1 -usage realtime "
+     "-cpu-used 8",
+     "yuv420p", "yuv420p", 6},
+    // Odd sizes: chroma planes rounded up.
+    {"ffv1.mkv", "testsrc2=size=99x67", "-frames:v 5 -c:v ffv1", "yuv420p", "yuv420p", 5},
+    {"ffv1_10bit.mkv", "testsrc2=size=96x64", "-frames:v 5 -pix_fmt yuv420p10le -c:v ffv1",
+     "yuv420p10le", "yuv420p10le", 5},
+    {"ffv1_444.mkv", "testsrc2=size=96x64", "-frames:v 3 -pix_fmt yuv444p -c:v ffv1", "yuv444p",
+     "yuv444p", 3},
+    // Timestamps that jump (frames 5 on held three times as long): pictures pair by order.
+    {"vfr.mp4", "testsrc2=size=96x64",
+     "-frames:v 12 -vf setpts='(N+2*max(N-5\\,0))/25/TB' -fps_mode passthrough "
+     "-c:v libx264 -preset veryfast",
+     "yuv420p", "yuv420p", 12},
+    // Converted: semi-planar 4:2:0 to planar, RGB to 4:2:0.
+    {"nv12.mkv", "testsrc2=size=96x64", "-frames:v 3 -pix_fmt nv12 -c:v rawvideo", "nv12",
+     "yuv420p", 3},
+    {"image.png", "testsrc2=size=99x67", "-frames:v 1", "rgb24", "yuv420p", 1},
+};
+
+class ContainerTest : public ::testing::TestWithParam<Case> {};
+
+// Every picture as the CLI decodes it, the count, kEnd after the last, from the file and from
+// memory, and a jump back after the end gives the first picture again.
+TEST_P(ContainerTest, PicturesAsFfmpegDecodesThem) {
+  const Case& c = GetParam();
+  const std::string file = make(c.file, c.input, c.options);
+  if (file.empty()) GTEST_SKIP() << "no FFmpeg CLI or encoder";
+  const std::string ref =
+      capture(kFfmpeg + "-i " + file + " -vf setpts=N -fps_mode passthrough " +
+              "-sws_flags bicubic+bitexact+accurate_rnd -f rawvideo -pix_fmt " + c.native + " -");
+  std::ifstream in(file, std::ios::binary);
+  const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+  for (bool memory : {false, true}) {
+    std::string why;
+    const std::unique_ptr<VideoSource> s =
+        memory ? open_container_memory(bytes.data(), bytes.size(), &why)
+               : open_container(file.c_str(), &why);
+    ASSERT_TRUE(s) << why;
+    EXPECT_FALSE(s->info().length_known);
+    EXPECT_EQ(s->info().pixel_format, c.stream);
+    size_t at = 0;
+    int32_t i = 0;
+    Frame f;
+    std::vector<uint8_t> first;
+    for (; s->get_frame(i, &f) == Fetch::kFrame; ++i) {
+      const Picture& p = f.picture;
+      ASSERT_TRUE(f.is_picture());
+      ASSERT_EQ(p.width, s->info().width);
+      ASSERT_EQ(p.height, s->info().height);
+      const PlaneSize cs = chroma_size(p.layout, p.width, p.height);
+      ASSERT_EQ(p.chroma_width, cs.width);
+      ASSERT_EQ(p.chroma_height, cs.height);
+      for (int k = 0; k < 3; ++k) {
+        const size_t row = size_t(k ? cs.width : p.width) * size_t(sample_bytes(p.depth));
+        for (int32_t r = 0; r < (k ? cs.height : p.height); ++r, at += row) {
+          ASSERT_LE(at + row, ref.size()) << "picture " << i;
+          ASSERT_EQ(std::memcmp(p.plane[k] + r * p.pitch[k], &ref[at], row), 0)
+              << "picture " << i << " plane " << k << " row " << r;
+          if (i == 0)
+            first.insert(first.end(), p.plane[k] + r * p.pitch[k],
+                         p.plane[k] + r * p.pitch[k] + row);
+        }
+      }
+    }
+    EXPECT_EQ(i, c.frames);
+    EXPECT_EQ(at, ref.size());
+    EXPECT_EQ(s->get_frame(i + 1, &f), Fetch::kEnd);
+    ASSERT_EQ(s->get_frame(0, &f), Fetch::kFrame);
+    EXPECT_EQ(std::memcmp(f.picture.plane[0], first.data(), size_t(f.picture.width)), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ContainerTest, ::testing::ValuesIn(kCases), [](const auto& info) {
+  std::string name = info.param.file;
+  for (char& ch : name)
+    if (!std::isalnum(uint8_t(ch))) ch = '_';
+  return name;
+});
+
+// A packet garbled mid-stream is a failed fetch; the pictures around it are delivered.
+TEST(ContainerSource, GarbledPacketIsAnError) {
+  const std::string file = make("garbled.mkv", "testsrc2=size=96x64",
+                                "-frames:v 10 -bsf:v 'noise=amount=eq(n\\,6)' -c:v mjpeg");
+  if (file.empty()) GTEST_SKIP() << "no FFmpeg CLI or mjpeg encoder";
+  std::string why;
+  const auto s = open_container(file.c_str(), &why);
+  ASSERT_TRUE(s) << why;
+  Frame f;
+  for (int32_t i = 0; i < 10; ++i)
+    EXPECT_EQ(s->get_frame(i, &f), i == 6 ? Fetch::kError : Fetch::kFrame) << i;
+  EXPECT_EQ(s->get_frame(10, &f), Fetch::kEnd);
+}
+
+TEST(ContainerSource, WhyItCannotBeRead) {
+  const std::string wav = make("sine.wav", "sine", "-t 0.1");
+  if (wav.empty()) GTEST_SKIP() << "no FFmpeg CLI";
+  const std::string text = std::filesystem::path(wav).parent_path() / "text.mp4";
+  std::ofstream(text) << "hello, not a video";
+  const struct {
+    std::string path, why;
+  } cases[] = {
+      {wav + ".missing", "no such file"}, {text, "not a video file"}, {wav, "no video stream"}};
+  for (const auto& c : cases) {
+    std::string why;
+    EXPECT_FALSE(open_container(c.path.c_str(), &why));
+    EXPECT_EQ(why, c.why) << c.path;
+  }
+}
+
+// The run's conversions: to 8-bit studio 4:2:0 as FFmpeg's scale filter makes it, and no copy
+// for a picture already in that form.
+TEST(ConvertPicture, AsFfmpegScalesIt) {
+  const std::string file =
+      make("conv.mkv", "testsrc2=size=99x67", "-frames:v 1 -pix_fmt yuvj444p -c:v mjpeg");
+  if (file.empty()) GTEST_SKIP() << "no FFmpeg CLI or mjpeg encoder";
+  const std::string ref =
+      capture(kFfmpeg + "-i " + file + " -sws_flags bicubic+bitexact+accurate_rnd -f rawvideo " +
+              "-pix_fmt yuv420p -");
+  std::string why;
+  const auto s = open_container(file.c_str(), &why);
+  ASSERT_TRUE(s) << why;
+  Frame f;
+  ASSERT_EQ(s->get_frame(0, &f), Fetch::kFrame);
+  ASSERT_TRUE(f.picture.full_range);
+  PictureBuffer out;
+  ASSERT_EQ(convert_picture(f.picture, ChromaLayout::k420, 8, &out, &why), 1) << why;
+  const Picture& p = out.picture;
+  EXPECT_FALSE(p.full_range);
+  size_t at = 0;
+  for (int k = 0; k < 3; ++k) {
+    const int32_t w = k ? p.chroma_width : p.width, h = k ? p.chroma_height : p.height;
+    for (int32_t r = 0; r < h; ++r, at += size_t(w)) {
+      ASSERT_LE(at + size_t(w), ref.size());
+      ASSERT_EQ(std::memcmp(p.plane[k] + r * p.pitch[k], &ref[at], size_t(w)), 0) << k << r;
+    }
+  }
+  EXPECT_EQ(at, ref.size());
+  PictureBuffer same;
+  ASSERT_EQ(convert_picture(p, ChromaLayout::k420, 8, &same), 1);
+  EXPECT_EQ(same.picture.plane[1], p.plane[1]);
+}
+
+}  // namespace
+}  // namespace vq
