@@ -1,0 +1,90 @@
+// SSE2 SSIM kernels. Block sums: 16 samples (4 blocks) of each row per step, widened to 16 bits;
+// the sample sums add up in 16-bit lanes (at most 4 x 255), the squares and products pair-summed
+// by PMADDWD into 32-bit lanes, and each block's two pair sums joined at the end. Row ends: 4
+// windows per step; their sums (s1, s2 <= 16320 fit 16 bits) are multiplied by PMADDWD, the
+// score formed in float as the scalar form does, and added in double into the same lanes.
+#include <emmintrin.h>
+
+#include "compare/ssim_kernels.h"
+
+namespace vq {
+
+namespace {
+
+// [p0 + p1, p2 + p3, q0 + q1, q2 + q3] of two vectors of pair sums.
+inline __m128i join_pairs(__m128i p, __m128i q) {
+  const __m128 fp = _mm_castsi128_ps(p), fq = _mm_castsi128_ps(q);
+  const __m128i even = _mm_castps_si128(_mm_shuffle_ps(fp, fq, _MM_SHUFFLE(2, 0, 2, 0)));
+  const __m128i odd = _mm_castps_si128(_mm_shuffle_ps(fp, fq, _MM_SHUFFLE(3, 1, 3, 1)));
+  return _mm_add_epi32(even, odd);
+}
+
+inline __m128i load(const int32_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+}  // namespace
+
+void ssim_block_sums8_sse2(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b, ptrdiff_t pitch_b,
+                           int32_t blocks, int32_t* sums, size_t stride) {
+  const __m128i zero = _mm_setzero_si128(), ones = _mm_set1_epi16(1);
+  int32_t k = 0;
+  for (; blocks - k >= 4; k += 4) {
+    __m128i s1l = zero, s1h = zero, s2l = zero, s2h = zero;
+    __m128i ssl = zero, ssh = zero, s12l = zero, s12h = zero;
+    for (int y = 0; y < 4; ++y) {
+      const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + y * pitch_a + 4 * k));
+      const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + y * pitch_b + 4 * k));
+      const __m128i al = _mm_unpacklo_epi8(va, zero), ah = _mm_unpackhi_epi8(va, zero);
+      const __m128i bl = _mm_unpacklo_epi8(vb, zero), bh = _mm_unpackhi_epi8(vb, zero);
+      s1l = _mm_add_epi16(s1l, al);
+      s1h = _mm_add_epi16(s1h, ah);
+      s2l = _mm_add_epi16(s2l, bl);
+      s2h = _mm_add_epi16(s2h, bh);
+      ssl = _mm_add_epi32(ssl, _mm_add_epi32(_mm_madd_epi16(al, al), _mm_madd_epi16(bl, bl)));
+      ssh = _mm_add_epi32(ssh, _mm_add_epi32(_mm_madd_epi16(ah, ah), _mm_madd_epi16(bh, bh)));
+      s12l = _mm_add_epi32(s12l, _mm_madd_epi16(al, bl));
+      s12h = _mm_add_epi32(s12h, _mm_madd_epi16(ah, bh));
+    }
+    int32_t* out = sums + k;
+    const __m128i r[4] = {join_pairs(_mm_madd_epi16(s1l, ones), _mm_madd_epi16(s1h, ones)),
+                          join_pairs(_mm_madd_epi16(s2l, ones), _mm_madd_epi16(s2h, ones)),
+                          join_pairs(ssl, ssh), join_pairs(s12l, s12h)};
+    for (size_t c = 0; c < 4; ++c)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + c * stride), r[c]);
+  }
+  ssim_block_sums8_scalar(a + 4 * k, pitch_a, b + 4 * k, pitch_b, blocks - k, sums + k, stride);
+}
+
+double ssim_row_end8_sse2(const int32_t* row0, const int32_t* row1, size_t stride,
+                          int32_t windows) {
+  const __m128i c1 = _mm_set1_epi32(kSsimC1), c2 = _mm_set1_epi32(kSsimC2);
+  __m128d lane01 = _mm_setzero_pd(), lane23 = _mm_setzero_pd();
+  int32_t i = 0;
+  for (; windows - i >= 4; i += 4) {
+    __m128i s[4];
+    for (size_t c = 0; c < 4; ++c) {
+      const size_t o = c * stride + size_t(i);
+      s[c] = _mm_add_epi32(_mm_add_epi32(load(row0 + o), load(row0 + o + 1)),
+                           _mm_add_epi32(load(row1 + o), load(row1 + o + 1)));
+    }
+    const __m128i s1s2 = _mm_madd_epi16(s[0], s[1]);
+    const __m128i s1s1 = _mm_madd_epi16(s[0], s[0]), s2s2 = _mm_madd_epi16(s[1], s[1]);
+    const __m128i vars = _mm_sub_epi32(_mm_sub_epi32(_mm_slli_epi32(s[2], 6), s1s1), s2s2);
+    const __m128i covar = _mm_sub_epi32(_mm_slli_epi32(s[3], 6), s1s2);
+    const __m128 n1 = _mm_cvtepi32_ps(_mm_add_epi32(_mm_add_epi32(s1s2, s1s2), c1));
+    const __m128 n2 = _mm_cvtepi32_ps(_mm_add_epi32(_mm_add_epi32(covar, covar), c2));
+    const __m128 d1 = _mm_cvtepi32_ps(_mm_add_epi32(_mm_add_epi32(s1s1, s2s2), c1));
+    const __m128 d2 = _mm_cvtepi32_ps(_mm_add_epi32(vars, c2));
+    const __m128 score = _mm_div_ps(_mm_mul_ps(n1, n2), _mm_mul_ps(d1, d2));
+    lane01 = _mm_add_pd(lane01, _mm_cvtps_pd(score));
+    lane23 = _mm_add_pd(lane23, _mm_cvtps_pd(_mm_movehl_ps(score, score)));
+  }
+  double lane[4];
+  _mm_storeu_pd(lane, lane01);
+  _mm_storeu_pd(lane + 2, lane23);
+  ssim_row_end8_lanes(row0, row1, stride, i, windows, lane);
+  return (lane[0] + lane[2]) + (lane[1] + lane[3]);
+}
+
+}  // namespace vq
