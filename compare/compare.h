@@ -60,11 +60,14 @@ struct SsimKernels {
 [[nodiscard]] SsimKernels select_ssim_kernels(uint32_t cpu_flags);
 
 // What ssim_plane finds: the sum of the window scores, the window count and the plane's SSIM
-// (sum / windows).
+// (sum / windows); and, from the same block sums (ss - 2 s12 per block) plus the samples outside
+// the whole blocks, the plane's sum of squared differences, the integer sum_squared_error gives,
+// so that a caller scoring both SSIM and PSNR reads the planes once.
 struct SsimPlane {
   double sum = 0;
   int64_t windows = 0;
   double value = 0;
+  uint64_t sse = 0;
 };
 
 // SSIM of plane A against plane B, `width` x `height` samples of `depth` bits (8: one byte per

@@ -79,6 +79,31 @@ double whole_plane_window(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b,
   return double((2 * p + k1) * (2 * (n * s12 - p) + k2) / ((q + k1) * (n * ss - q + k2)));
 }
 
+// The sum of squared differences over columns x0..x1-1 of rows y0..y1-1.
+uint64_t error_sum(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b, ptrdiff_t pitch_b,
+                   int32_t x0, int32_t x1, int32_t y0, int32_t y1, int depth) {
+  uint64_t sum = 0;
+  for (int32_t y = y0; y < y1; ++y) {
+    const uint8_t* ra = a + ptrdiff_t(y) * pitch_a;
+    const uint8_t* rb = b + ptrdiff_t(y) * pitch_b;
+    for (int32_t x = x0; x < x1; ++x) {
+      const int64_t d = depth == 8 ? int64_t(ra[x]) - rb[x]
+                                   : int64_t(sample16(ra + 2 * x)) - int64_t(sample16(rb + 2 * x));
+      sum += uint64_t(d * d);
+    }
+  }
+  return sum;
+}
+
+// The squared differences of a row of blocks from its sums: a^2 + b^2 - 2ab per block.
+template <typename T>
+uint64_t block_error(const T* sums, size_t stride, int32_t blocks) {
+  uint64_t sum = 0;
+  for (int32_t k = 0; k < blocks; ++k)
+    sum += uint64_t(sums[2 * stride + size_t(k)]) - 2 * uint64_t(sums[3 * stride + size_t(k)]);
+  return sum;
+}
+
 // Working memory reused from call to call on one thread: two rows of block sums. Grows for a
 // wider plane, never shrinks.
 struct SsimMemory {
@@ -186,6 +211,7 @@ int ssim_plane(const SsimKernels& kernels, const uint8_t* a, ptrdiff_t pitch_a, 
   if (bw < 2 || bh < 2) {
     r.sum = whole_plane_window(a, pitch_a, b, pitch_b, width, height, depth);
     r.windows = 1;
+    r.sse = error_sum(a, pitch_a, b, pitch_b, 0, width, 0, height, depth);
   } else {
     // Two rows of block sums, each four arrays of `stride` entries; the rows take turns.
     const size_t stride = (size_t(bw) + 7) & ~size_t(7);
@@ -193,13 +219,18 @@ int ssim_plane(const SsimKernels& kernels, const uint8_t* a, ptrdiff_t pitch_a, 
     unsigned char* memory = t_ssim_memory.reserve(8 * stride * word);
     if (!memory) return 0;
     double sum = 0;
+    // The samples right of the last whole block and below the last block row.
+    uint64_t sse = error_sum(a, pitch_a, b, pitch_b, 4 * bw, width, 0, 4 * bh, depth) +
+                   error_sum(a, pitch_a, b, pitch_b, 0, width, 4 * bh, height, depth);
     if (depth == 8) {
       int32_t* rows[2] = {reinterpret_cast<int32_t*>(memory),
                           reinterpret_cast<int32_t*>(memory) + 4 * stride};
       kernels.block_sums8(a, pitch_a, b, pitch_b, bw, rows[0], stride);
+      sse += block_error(rows[0], stride, bw);
       for (int32_t y = 1; y < bh; ++y) {
         kernels.block_sums8(a + 4 * y * pitch_a, pitch_a, b + 4 * y * pitch_b, pitch_b, bw,
                             rows[y & 1], stride);
+        sse += block_error(rows[y & 1], stride, bw);
         sum += kernels.row_end8(rows[(y - 1) & 1], rows[y & 1], stride, bw - 1);
       }
     } else {
@@ -207,13 +238,16 @@ int ssim_plane(const SsimKernels& kernels, const uint8_t* a, ptrdiff_t pitch_a, 
                           reinterpret_cast<int64_t*>(memory) + 4 * stride};
       const int64_t c1 = window_c1(depth), c2 = window_c2(depth);
       kernels.block_sums16(a, pitch_a, b, pitch_b, bw, rows[0], stride);
+      sse += block_error(rows[0], stride, bw);
       for (int32_t y = 1; y < bh; ++y) {
         kernels.block_sums16(a + 4 * y * pitch_a, pitch_a, b + 4 * y * pitch_b, pitch_b, bw,
                              rows[y & 1], stride);
+        sse += block_error(rows[y & 1], stride, bw);
         sum += double(row_end16(rows[(y - 1) & 1], rows[y & 1], stride, bw - 1, c1, c2));
       }
     }
     r.sum = sum;
+    r.sse = sse;
     r.windows = int64_t(bw - 1) * (bh - 1);
   }
   r.value = r.sum / double(r.windows);

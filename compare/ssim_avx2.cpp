@@ -1,6 +1,7 @@
-// AVX2 SSIM kernels: the SSE2 method on 32 samples (8 blocks) of each row per step, and on 8
-// windows per step. Within each 128-bit half the block sums come out in order; the row ends add
-// windows 8j .. 8j+3 into the four double lanes before 8j+4 .. 8j+7, the scalar order.
+// AVX2 SSIM kernels. Block sums: 16 samples (4 blocks) of each row per step, widened to 16 bits
+// on load, summed as in the SSE2 form and joined into block sums by a horizontal add. Row ends:
+// the SSE2 method on 8 windows per step, adding windows 8j .. 8j+3 into the four double lanes
+// before 8j+4 .. 8j+7, the scalar order.
 #include <immintrin.h>
 
 #include "compare/ssim_kernels.h"
@@ -9,51 +10,52 @@ namespace vq {
 
 namespace {
 
-inline __m256i join_pairs(__m256i p, __m256i q) {
-  const __m256 fp = _mm256_castsi256_ps(p), fq = _mm256_castsi256_ps(q);
-  const __m256i even = _mm256_castps_si256(_mm256_shuffle_ps(fp, fq, _MM_SHUFFLE(2, 0, 2, 0)));
-  const __m256i odd = _mm256_castps_si256(_mm256_shuffle_ps(fp, fq, _MM_SHUFFLE(3, 1, 3, 1)));
-  return _mm256_add_epi32(even, odd);
-}
-
 inline __m256i load(const int32_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// The four sums of 16 samples of four rows: s1 and s2 per sample column (16-bit), ss and s12 per
+// pair of columns (32-bit).
+struct Sums16 {
+  __m256i s1, s2, ss, s12;
+};
+
+inline Sums16 sum16(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b, ptrdiff_t pitch_b) {
+  Sums16 r{};
+  for (int y = 0; y < 4; ++y) {
+    const __m256i va =
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + y * pitch_a)));
+    const __m256i vb =
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + y * pitch_b)));
+    r.s1 = _mm256_add_epi16(r.s1, va);
+    r.s2 = _mm256_add_epi16(r.s2, vb);
+    r.ss = _mm256_add_epi32(r.ss,
+                            _mm256_add_epi32(_mm256_madd_epi16(va, va), _mm256_madd_epi16(vb, vb)));
+    r.s12 = _mm256_add_epi32(r.s12, _mm256_madd_epi16(va, vb));
+  }
+  return r;
+}
+
+// Blocks 0..3 from a vector of column-pair sums 0..7.
+inline __m128i join_pairs(__m256i p) {
+  // Per 128-bit half: [b0 b1 b0 b1 | b2 b3 b2 b3].
+  const __m256i h = _mm256_hadd_epi32(p, p);
+  return _mm256_castsi256_si128(_mm256_permute4x64_epi64(h, _MM_SHUFFLE(3, 1, 2, 0)));
 }
 
 }  // namespace
 
 void ssim_block_sums8_avx2(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b, ptrdiff_t pitch_b,
                            int32_t blocks, int32_t* sums, size_t stride) {
-  const __m256i zero = _mm256_setzero_si256(), ones = _mm256_set1_epi16(1);
+  const __m256i ones = _mm256_set1_epi16(1);
   int32_t k = 0;
-  for (; blocks - k >= 8; k += 8) {
-    __m256i s1l = zero, s1h = zero, s2l = zero, s2h = zero;
-    __m256i ssl = zero, ssh = zero, s12l = zero, s12h = zero;
-    for (int y = 0; y < 4; ++y) {
-      const __m256i va =
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + y * pitch_a + 4 * k));
-      const __m256i vb =
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + y * pitch_b + 4 * k));
-      // Per 128-bit half: samples 0..7 in the low words, 8..15 in the high ones.
-      const __m256i al = _mm256_unpacklo_epi8(va, zero), ah = _mm256_unpackhi_epi8(va, zero);
-      const __m256i bl = _mm256_unpacklo_epi8(vb, zero), bh = _mm256_unpackhi_epi8(vb, zero);
-      s1l = _mm256_add_epi16(s1l, al);
-      s1h = _mm256_add_epi16(s1h, ah);
-      s2l = _mm256_add_epi16(s2l, bl);
-      s2h = _mm256_add_epi16(s2h, bh);
-      ssl = _mm256_add_epi32(
-          ssl, _mm256_add_epi32(_mm256_madd_epi16(al, al), _mm256_madd_epi16(bl, bl)));
-      ssh = _mm256_add_epi32(
-          ssh, _mm256_add_epi32(_mm256_madd_epi16(ah, ah), _mm256_madd_epi16(bh, bh)));
-      s12l = _mm256_add_epi32(s12l, _mm256_madd_epi16(al, bl));
-      s12h = _mm256_add_epi32(s12h, _mm256_madd_epi16(ah, bh));
-    }
-    int32_t* out = sums + k;
-    const __m256i r[4] = {join_pairs(_mm256_madd_epi16(s1l, ones), _mm256_madd_epi16(s1h, ones)),
-                          join_pairs(_mm256_madd_epi16(s2l, ones), _mm256_madd_epi16(s2h, ones)),
-                          join_pairs(ssl, ssh), join_pairs(s12l, s12h)};
+  for (; blocks - k >= 4; k += 4) {
+    const Sums16 l = sum16(a + 4 * k, pitch_a, b + 4 * k, pitch_b);
+    const __m128i r[4] = {join_pairs(_mm256_madd_epi16(l.s1, ones)),
+                          join_pairs(_mm256_madd_epi16(l.s2, ones)), join_pairs(l.ss),
+                          join_pairs(l.s12)};
     for (size_t c = 0; c < 4; ++c)
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + c * stride), r[c]);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + k + c * stride), r[c]);
   }
   ssim_block_sums8_scalar(a + 4 * k, pitch_a, b + 4 * k, pitch_b, blocks - k, sums + k, stride);
 }

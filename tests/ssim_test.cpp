@@ -46,6 +46,16 @@ struct Planes {
     const uint8_t* s = p.data() + y * pitch + (depth > 8 ? 2 * x : x);
     return depth > 8 ? unsigned(s[0] | s[1] << 8) : s[0];
   }
+  uint64_t sse() const {
+    uint64_t sum = 0;
+    for (int32_t y = 0; y < h; ++y) {
+      for (int32_t x = 0; x < w; ++x) {
+        const int64_t d = int64_t(at(a, x, y)) - at(b, x, y);
+        sum += uint64_t(d * d);
+      }
+    }
+    return sum;
+  }
 };
 
 Planes make_planes(int32_t w, int32_t h, int depth, int32_t extra, int spread, uint32_t seed) {
@@ -133,6 +143,7 @@ TEST(Ssim, WindowEdgesMatchDirectReference) {
           SCOPED_TRACE(testing::Message()
                        << name << " depth " << depth << " " << w << "x" << h << " seed " << seed);
           EXPECT_EQ(int64_t(w / 4 - 1) * (h / 4 - 1), r.windows);
+          EXPECT_EQ(p.sse(), r.sse);
           // Deeper rows are summed in float, as FFmpeg sums them.
           EXPECT_NEAR(reference_ssim(p), r.value, depth == 8 ? 1e-12 : 1e-6);
         }
@@ -149,6 +160,7 @@ TEST(Ssim, PlanesWithoutWindowAndRefusals) {
   SsimPlane r;
   ASSERT_EQ(1, score(0, p, &r));
   EXPECT_EQ(1, r.windows);
+  EXPECT_EQ(7u * 30 * 255 * 255, r.sse);
   EXPECT_GE(r.value, 0.0);
   EXPECT_LT(r.value, 1e-3);
   SsimPlane untouched{5, 5, 5};
@@ -191,6 +203,7 @@ TEST(Ssim, EveryTierMatchesScalar) {
           if (!flags) {
             want = got;
             ref = plane;
+            EXPECT_EQ(p.sse(), plane.sse);
             continue;
           }
           ASSERT_EQ(want, got) << name << " block sums";
