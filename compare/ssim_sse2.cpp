@@ -1,8 +1,9 @@
-// SSE2 SSIM kernels. Block sums: 16 samples (4 blocks) of each row per step, widened to 16 bits;
-// the sample sums add up in 16-bit lanes (at most 4 x 255), the squares and products pair-summed
-// by PMADDWD into 32-bit lanes, and each block's two pair sums joined at the end. Row ends: 4
-// windows per step; their sums (s1, s2 <= 16320 fit 16 bits) are multiplied by PMADDWD, the
-// score formed in float as the scalar form does, and added in double into the same lanes.
+// SSE2 SSIM kernels. Block sums: 16 samples (4 blocks) of each row per step, in two runs of 8
+// widened to 16 bits; the sample sums add up in 16-bit lanes (at most 4 x 255), the squares and
+// products pair-summed by PMADDWD into 32-bit lanes, and each block's two pair sums joined at the
+// end. Row ends: 4 windows per step; their sums (s1, s2 <= 16320 fit 16 bits) are multiplied by
+// PMADDWD, the score formed in float as the scalar form does, and added in double into the same
+// lanes.
 #include <emmintrin.h>
 
 #include "compare/ssim_kernels.h"
@@ -19,6 +20,28 @@ inline __m128i join_pairs(__m128i p, __m128i q) {
   return _mm_add_epi32(even, odd);
 }
 
+// The four sums of 8 samples of four rows: s1 and s2 per sample column (16-bit), ss and s12 per
+// pair of columns (32-bit).
+struct Sums8 {
+  __m128i s1, s2, ss, s12;
+};
+
+inline Sums8 sum8(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b, ptrdiff_t pitch_b) {
+  const __m128i zero = _mm_setzero_si128();
+  Sums8 r{zero, zero, zero, zero};
+  for (int y = 0; y < 4; ++y) {
+    const __m128i va =
+        _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a + y * pitch_a)), zero);
+    const __m128i vb =
+        _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + y * pitch_b)), zero);
+    r.s1 = _mm_add_epi16(r.s1, va);
+    r.s2 = _mm_add_epi16(r.s2, vb);
+    r.ss = _mm_add_epi32(r.ss, _mm_add_epi32(_mm_madd_epi16(va, va), _mm_madd_epi16(vb, vb)));
+    r.s12 = _mm_add_epi32(r.s12, _mm_madd_epi16(va, vb));
+  }
+  return r;
+}
+
 inline __m128i load(const int32_t* p) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
@@ -27,31 +50,16 @@ inline __m128i load(const int32_t* p) {
 
 void ssim_block_sums8_sse2(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b, ptrdiff_t pitch_b,
                            int32_t blocks, int32_t* sums, size_t stride) {
-  const __m128i zero = _mm_setzero_si128(), ones = _mm_set1_epi16(1);
+  const __m128i ones = _mm_set1_epi16(1);
   int32_t k = 0;
   for (; blocks - k >= 4; k += 4) {
-    __m128i s1l = zero, s1h = zero, s2l = zero, s2h = zero;
-    __m128i ssl = zero, ssh = zero, s12l = zero, s12h = zero;
-    for (int y = 0; y < 4; ++y) {
-      const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + y * pitch_a + 4 * k));
-      const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + y * pitch_b + 4 * k));
-      const __m128i al = _mm_unpacklo_epi8(va, zero), ah = _mm_unpackhi_epi8(va, zero);
-      const __m128i bl = _mm_unpacklo_epi8(vb, zero), bh = _mm_unpackhi_epi8(vb, zero);
-      s1l = _mm_add_epi16(s1l, al);
-      s1h = _mm_add_epi16(s1h, ah);
-      s2l = _mm_add_epi16(s2l, bl);
-      s2h = _mm_add_epi16(s2h, bh);
-      ssl = _mm_add_epi32(ssl, _mm_add_epi32(_mm_madd_epi16(al, al), _mm_madd_epi16(bl, bl)));
-      ssh = _mm_add_epi32(ssh, _mm_add_epi32(_mm_madd_epi16(ah, ah), _mm_madd_epi16(bh, bh)));
-      s12l = _mm_add_epi32(s12l, _mm_madd_epi16(al, bl));
-      s12h = _mm_add_epi32(s12h, _mm_madd_epi16(ah, bh));
-    }
-    int32_t* out = sums + k;
-    const __m128i r[4] = {join_pairs(_mm_madd_epi16(s1l, ones), _mm_madd_epi16(s1h, ones)),
-                          join_pairs(_mm_madd_epi16(s2l, ones), _mm_madd_epi16(s2h, ones)),
-                          join_pairs(ssl, ssh), join_pairs(s12l, s12h)};
+    const Sums8 l = sum8(a + 4 * k, pitch_a, b + 4 * k, pitch_b);
+    const Sums8 h = sum8(a + 4 * k + 8, pitch_a, b + 4 * k + 8, pitch_b);
+    const __m128i r[4] = {join_pairs(_mm_madd_epi16(l.s1, ones), _mm_madd_epi16(h.s1, ones)),
+                          join_pairs(_mm_madd_epi16(l.s2, ones), _mm_madd_epi16(h.s2, ones)),
+                          join_pairs(l.ss, h.ss), join_pairs(l.s12, h.s12)};
     for (size_t c = 0; c < 4; ++c)
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + c * stride), r[c]);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + k + c * stride), r[c]);
   }
   ssim_block_sums8_scalar(a + 4 * k, pitch_a, b + 4 * k, pitch_b, blocks - k, sums + k, stride);
 }
