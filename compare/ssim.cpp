@@ -204,10 +204,12 @@ SsimKernels select_ssim_kernels(uint32_t cpu_flags) {
 #if VQ_X86_SIMD
   if (cpu_flags & kCpuSse2) {
     k.block_sums8 = ssim_block_sums8_sse2;
+    k.block_sums16 = ssim_block_sums16_sse2;
     k.row_end8 = ssim_row_end8_sse2;
   }
   if ((cpu_flags & (kCpuSse2 | kCpuAvx2)) == (kCpuSse2 | kCpuAvx2)) {
     k.block_sums8 = ssim_block_sums8_avx2;
+    k.block_sums16 = ssim_block_sums16_avx2;
     k.row_end8 = ssim_row_end8_avx2;
   }
 #else

@@ -43,6 +43,47 @@ inline __m128i join_pairs(__m256i p) {
   return _mm256_castsi256_si128(_mm256_permute4x64_epi64(h, _MM_SHUFFLE(3, 1, 2, 0)));
 }
 
+// The sums of two blocks of 16-bit samples (block 0 in the low 128-bit half, block 1 in the
+// high one): s1 and s2 in four 32-bit lanes each, ss and s12 in two 64-bit lanes each (the
+// products of the even and of the odd samples).
+struct Sums2x16 {
+  __m256i s1, s2, ss, s12;
+};
+
+inline Sums2x16 sum2x16(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b, ptrdiff_t pitch_b) {
+  Sums2x16 r{};
+  for (int y = 0; y < 4; ++y) {
+    const __m256i ae =
+        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + y * pitch_a)));
+    const __m256i be =
+        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + y * pitch_b)));
+    const __m256i ao = _mm256_srli_epi64(ae, 32), bo = _mm256_srli_epi64(be, 32);
+    r.s1 = _mm256_add_epi32(r.s1, ae);
+    r.s2 = _mm256_add_epi32(r.s2, be);
+    const __m256i sq =
+        _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epu32(ae, ae), _mm256_mul_epu32(ao, ao)),
+                         _mm256_add_epi64(_mm256_mul_epu32(be, be), _mm256_mul_epu32(bo, bo)));
+    r.ss = _mm256_add_epi64(r.ss, sq);
+    r.s12 = _mm256_add_epi64(r.s12,
+                             _mm256_add_epi64(_mm256_mul_epu32(ae, be), _mm256_mul_epu32(ao, bo)));
+  }
+  return r;
+}
+
+// Blocks 0..3 as 64-bit lanes from the 32-bit lanes of blocks 0, 1 (p) and 2, 3 (q).
+inline __m256i join_quads(__m256i p, __m256i q) {
+  __m256i t = _mm256_hadd_epi32(p, q);  // [b0 b0 b2 b2 | b1 b1 b3 b3]
+  t = _mm256_hadd_epi32(t, t);          // [b0 b2 b0 b2 | b1 b3 b1 b3]
+  t = _mm256_permutevar8x32_epi32(t, _mm256_setr_epi32(0, 4, 1, 5, 0, 4, 1, 5));
+  return _mm256_cvtepu32_epi64(_mm256_castsi256_si128(t));
+}
+
+// Blocks 0..3 from the 64-bit lane pairs of blocks 0, 1 (p) and 2, 3 (q).
+inline __m256i join_twos(__m256i p, __m256i q) {
+  const __m256i t = _mm256_add_epi64(_mm256_unpacklo_epi64(p, q), _mm256_unpackhi_epi64(p, q));
+  return _mm256_permute4x64_epi64(t, _MM_SHUFFLE(3, 1, 2, 0));  // from [b0 b2 | b1 b3]
+}
+
 }  // namespace
 
 void ssim_block_sums8_avx2(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b, ptrdiff_t pitch_b,
@@ -58,6 +99,20 @@ void ssim_block_sums8_avx2(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b
       _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + k + c * stride), r[c]);
   }
   ssim_block_sums8_scalar(a + 4 * k, pitch_a, b + 4 * k, pitch_b, blocks - k, sums + k, stride);
+}
+
+void ssim_block_sums16_avx2(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b,
+                            ptrdiff_t pitch_b, int32_t blocks, int64_t* sums, size_t stride) {
+  int32_t k = 0;
+  for (; blocks - k >= 4; k += 4) {
+    const Sums2x16 l = sum2x16(a + 8 * k, pitch_a, b + 8 * k, pitch_b);
+    const Sums2x16 h = sum2x16(a + 8 * k + 16, pitch_a, b + 8 * k + 16, pitch_b);
+    const __m256i r[4] = {join_quads(l.s1, h.s1), join_quads(l.s2, h.s2), join_twos(l.ss, h.ss),
+                          join_twos(l.s12, h.s12)};
+    for (size_t c = 0; c < 4; ++c)
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + k + c * stride), r[c]);
+  }
+  ssim_block_sums16_scalar(a + 8 * k, pitch_a, b + 8 * k, pitch_b, blocks - k, sums + k, stride);
 }
 
 double ssim_row_end8_avx2(const int32_t* row0, const int32_t* row1, size_t stride,

@@ -17,6 +17,10 @@ void ssim_block_sums8_avx2(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b
 
 void ssim_block_sums16_scalar(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b,
                               ptrdiff_t pitch_b, int32_t blocks, int64_t* sums, size_t stride);
+void ssim_block_sums16_sse2(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b,
+                            ptrdiff_t pitch_b, int32_t blocks, int64_t* sums, size_t stride);
+void ssim_block_sums16_avx2(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b,
+                            ptrdiff_t pitch_b, int32_t blocks, int64_t* sums, size_t stride);
 
 double ssim_row_end8_scalar(const int32_t* row0, const int32_t* row1, size_t stride,
                             int32_t windows);

@@ -42,6 +42,17 @@ inline Sums8 sum8(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b, ptrdiff
   return r;
 }
 
+// [p0 + p1 + p2 + p3, q0 + q1 + q2 + q3] of two vectors of 32-bit sums, as 64-bit lanes.
+inline __m128i join_quads(__m128i p, __m128i q) {
+  const __m128i t = _mm_add_epi32(_mm_unpacklo_epi32(p, q), _mm_unpackhi_epi32(p, q));
+  return _mm_unpacklo_epi32(_mm_add_epi32(t, _mm_srli_si128(t, 8)), _mm_setzero_si128());
+}
+
+// [p0 + p1, q0 + q1] of two vectors of 64-bit sums.
+inline __m128i join_twos(__m128i p, __m128i q) {
+  return _mm_add_epi64(_mm_unpacklo_epi64(p, q), _mm_unpackhi_epi64(p, q));
+}
+
 inline __m128i load(const int32_t* p) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
@@ -62,6 +73,46 @@ void ssim_block_sums8_sse2(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b
       _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + k + c * stride), r[c]);
   }
   ssim_block_sums8_scalar(a + 4 * k, pitch_a, b + 4 * k, pitch_b, blocks - k, sums + k, stride);
+}
+
+void ssim_block_sums16_sse2(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b,
+                            ptrdiff_t pitch_b, int32_t blocks, int64_t* sums, size_t stride) {
+  const __m128i zero = _mm_setzero_si128();
+  int32_t k = 0;
+  for (; blocks - k >= 2; k += 2) {
+    // Per block (l: block k, h: block k + 1): s1, s2 in four 32-bit lanes, ss and s12 in two
+    // 64-bit lanes (the products of the even and of the odd samples).
+    __m128i s1l = zero, s1h = zero, s2l = zero, s2h = zero;
+    __m128i ssl = zero, ssh = zero, s12l = zero, s12h = zero;
+    for (int y = 0; y < 4; ++y) {
+      const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + y * pitch_a + 8 * k));
+      const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + y * pitch_b + 8 * k));
+      const __m128i a32[2] = {_mm_unpacklo_epi16(va, zero), _mm_unpackhi_epi16(va, zero)};
+      const __m128i b32[2] = {_mm_unpacklo_epi16(vb, zero), _mm_unpackhi_epi16(vb, zero)};
+      s1l = _mm_add_epi32(s1l, a32[0]);
+      s1h = _mm_add_epi32(s1h, a32[1]);
+      s2l = _mm_add_epi32(s2l, b32[0]);
+      s2h = _mm_add_epi32(s2h, b32[1]);
+      __m128i* ss[2] = {&ssl, &ssh};
+      __m128i* s12[2] = {&s12l, &s12h};
+      for (int h = 0; h < 2; ++h) {
+        const __m128i ae = a32[h], ao = _mm_srli_epi64(a32[h], 32);
+        const __m128i be = b32[h], bo = _mm_srli_epi64(b32[h], 32);
+        const __m128i sq =
+            _mm_add_epi64(_mm_add_epi64(_mm_mul_epu32(ae, ae), _mm_mul_epu32(ao, ao)),
+                          _mm_add_epi64(_mm_mul_epu32(be, be), _mm_mul_epu32(bo, bo)));
+        *ss[h] = _mm_add_epi64(*ss[h], sq);
+        *s12[h] =
+            _mm_add_epi64(*s12[h], _mm_add_epi64(_mm_mul_epu32(ae, be), _mm_mul_epu32(ao, bo)));
+      }
+    }
+    int64_t* out = sums + k;
+    const __m128i r[4] = {join_quads(s1l, s1h), join_quads(s2l, s2h), join_twos(ssl, ssh),
+                          join_twos(s12l, s12h)};
+    for (size_t c = 0; c < 4; ++c)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + c * stride), r[c]);
+  }
+  ssim_block_sums16_scalar(a + 8 * k, pitch_a, b + 8 * k, pitch_b, blocks - k, sums + k, stride);
 }
 
 double ssim_row_end8_sse2(const int32_t* row0, const int32_t* row1, size_t stride,
