@@ -24,8 +24,8 @@ typedef uint64_t (*SumSquaredErrorFn)(const uint8_t* a, const uint8_t* b, size_t
 
 // SSIM of one plane pair as video engineers compute it (the method FFmpeg's ssim filter uses):
 // the plane is cut into 4x4 blocks from its top-left corner (columns and rows past the last whole
-// block are not looked at), and every 8x8 window made of 2x2 neighbouring blocks (so window
-// corners step by 4 samples) scores
+// block take no part in the SSIM), and every 8x8 window made of 2x2 neighbouring blocks (so
+// window corners step by 4 samples) scores
 //   (2 s1 s2 + c1) (2 (64 s12 - s1 s2) + c2) / ((s1^2 + s2^2 + c1) (64 ss - s1^2 - s2^2 + c2))
 // with s1, s2 the sample sums of A and B, ss the sum of both squares, s12 the sum of products,
 // c1 = (0.01 x peak)^2 x 64 and c2 = (0.03 x peak)^2 x 64 x 63 rounded to integers (416 and
@@ -34,8 +34,8 @@ typedef uint64_t (*SumSquaredErrorFn)(const uint8_t* a, const uint8_t* b, size_t
 // 8-bit planes score each window in float, and each row of windows is summed in double in four
 // lanes (windows 0, 4, 8 .. in the first, 1, 5, 9 .. in the second and so on), which end as
 // (lane0 + lane2) + (lane1 + lane3); deeper planes use 64-bit integer sums, score each window in
-// float and sum a row in float, as FFmpeg does for them. Rows are added in double, top to bottom.
-// Every tier gives the same bits.
+// float and sum a row in float, as FFmpeg does for them (in every tier: only their block sums
+// have vector forms). Rows are added in double, top to bottom. Every tier gives the same bits.
 //
 // A plane too small for one window (under 8 samples wide or high) is scored as one window
 // spanning the whole plane: the same formula with n, its sample count, in place of 64 and c1

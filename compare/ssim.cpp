@@ -63,8 +63,8 @@ double whole_plane_window(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b,
     const uint8_t* ra = a + ptrdiff_t(y) * pitch_a;
     const uint8_t* rb = b + ptrdiff_t(y) * pitch_b;
     for (int32_t x = 0; x < width; ++x) {
-      const unsigned va = depth == 8 ? ra[x] : sample16(ra + 2 * x);
-      const unsigned vb = depth == 8 ? rb[x] : sample16(rb + 2 * x);
+      const unsigned va = depth == 8 ? ra[x] : sample16(ra + 2 * ptrdiff_t(x));
+      const unsigned vb = depth == 8 ? rb[x] : sample16(rb + 2 * ptrdiff_t(x));
       s1 += va;
       s2 += vb;
       ss += (long double)(uint64_t(va) * va + uint64_t(vb) * vb);
@@ -88,7 +88,8 @@ uint64_t error_sum(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* b, ptrdif
     const uint8_t* rb = b + ptrdiff_t(y) * pitch_b;
     for (int32_t x = x0; x < x1; ++x) {
       const int64_t d = depth == 8 ? int64_t(ra[x]) - rb[x]
-                                   : int64_t(sample16(ra + 2 * x)) - int64_t(sample16(rb + 2 * x));
+                                   : int64_t(sample16(ra + 2 * ptrdiff_t(x))) -
+                                         int64_t(sample16(rb + 2 * ptrdiff_t(x)));
       sum += uint64_t(d * d);
     }
   }
@@ -162,8 +163,8 @@ void ssim_block_sums16_scalar(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t
     uint64_t s1 = 0, s2 = 0, ss = 0, s12 = 0;
     for (int y = 0; y < 4; ++y) {
       for (int x = 0; x < 4; ++x) {
-        const uint64_t va = sample16(a + y * pitch_a + 2 * (4 * k + x));
-        const uint64_t vb = sample16(b + y * pitch_b + 2 * (4 * k + x));
+        const uint64_t va = sample16(a + y * pitch_a + 2 * (ptrdiff_t(4) * k + x));
+        const uint64_t vb = sample16(b + y * pitch_b + 2 * (ptrdiff_t(4) * k + x));
         s1 += va;
         s2 += vb;
         ss += va * va + vb * vb;

@@ -105,14 +105,16 @@ void ssim_block_sums16_avx2(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* 
                             ptrdiff_t pitch_b, int32_t blocks, int64_t* sums, size_t stride) {
   int32_t k = 0;
   for (; blocks - k >= 4; k += 4) {
-    const Sums2x16 l = sum2x16(a + 8 * k, pitch_a, b + 8 * k, pitch_b);
-    const Sums2x16 h = sum2x16(a + 8 * k + 16, pitch_a, b + 8 * k + 16, pitch_b);
+    const Sums2x16 l = sum2x16(a + ptrdiff_t(8) * k, pitch_a, b + ptrdiff_t(8) * k, pitch_b);
+    const Sums2x16 h =
+        sum2x16(a + ptrdiff_t(8) * k + 16, pitch_a, b + ptrdiff_t(8) * k + 16, pitch_b);
     const __m256i r[4] = {join_quads(l.s1, h.s1), join_quads(l.s2, h.s2), join_twos(l.ss, h.ss),
                           join_twos(l.s12, h.s12)};
     for (size_t c = 0; c < 4; ++c)
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + k + c * stride), r[c]);
   }
-  ssim_block_sums16_scalar(a + 8 * k, pitch_a, b + 8 * k, pitch_b, blocks - k, sums + k, stride);
+  ssim_block_sums16_scalar(a + ptrdiff_t(8) * k, pitch_a, b + ptrdiff_t(8) * k, pitch_b, blocks - k,
+                           sums + k, stride);
 }
 
 double ssim_row_end8_avx2(const int32_t* row0, const int32_t* row1, size_t stride,

@@ -85,8 +85,10 @@ void ssim_block_sums16_sse2(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* 
     __m128i s1l = zero, s1h = zero, s2l = zero, s2h = zero;
     __m128i ssl = zero, ssh = zero, s12l = zero, s12h = zero;
     for (int y = 0; y < 4; ++y) {
-      const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + y * pitch_a + 8 * k));
-      const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + y * pitch_b + 8 * k));
+      const __m128i va =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + y * pitch_a + ptrdiff_t(8) * k));
+      const __m128i vb =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + y * pitch_b + ptrdiff_t(8) * k));
       const __m128i a32[2] = {_mm_unpacklo_epi16(va, zero), _mm_unpackhi_epi16(va, zero)};
       const __m128i b32[2] = {_mm_unpacklo_epi16(vb, zero), _mm_unpackhi_epi16(vb, zero)};
       s1l = _mm_add_epi32(s1l, a32[0]);
@@ -112,7 +114,8 @@ void ssim_block_sums16_sse2(const uint8_t* a, ptrdiff_t pitch_a, const uint8_t* 
     for (size_t c = 0; c < 4; ++c)
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + c * stride), r[c]);
   }
-  ssim_block_sums16_scalar(a + 8 * k, pitch_a, b + 8 * k, pitch_b, blocks - k, sums + k, stride);
+  ssim_block_sums16_scalar(a + ptrdiff_t(8) * k, pitch_a, b + ptrdiff_t(8) * k, pitch_b, blocks - k,
+                           sums + k, stride);
 }
 
 double ssim_row_end8_sse2(const int32_t* row0, const int32_t* row1, size_t stride,
