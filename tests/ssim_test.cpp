@@ -224,16 +224,19 @@ std::vector<uint8_t> slurp(const std::string& path) {
 // V and All within 0.00001 of the six decimals it prints.
 TEST(Ssim, MatchesFfmpegOnEncodes) {
   if (std::system("ffmpeg -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
+  // FFmpeg's x86 row end (SSE4) scores rows of 4n + 1 windows wrongly: their last window counts
+  // as 1. Planes 72..75, 88..91, .. 360..363 wide have such rows, among them the chroma of
+  // 720-wide video; there its plain C code (-cpuflags 0) is the reference.
   struct Case {
     const char* codec;
     int32_t w, h;
     int depth;
+    const char* cpuflags;
   };
-  const Case cases[] = {{"libx264 -crf 32", 640, 360, 8},
-                        {"libx264 -crf 32", 641, 361, 8},
-                        {"mpeg4 -q:v 9", 640, 360, 8},
-                        {"mpeg4 -q:v 9", 641, 361, 8},
-                        {"libx264 -crf 30", 641, 361, 10}};
+  const Case cases[] = {
+      {"libx264 -crf 32", 640, 360, 8, ""},  {"libx264 -crf 32", 641, 361, 8, ""},
+      {"mpeg4 -q:v 9", 640, 360, 8, ""},     {"mpeg4 -q:v 9", 641, 361, 8, ""},
+      {"libx264 -crf 30", 641, 361, 10, ""}, {"mpeg4 -q:v 9", 720, 96, 8, "-cpuflags 0 "}};
   const std::string dir = ::testing::TempDir() + "vq_ssim_" + std::to_string(::getpid());
   const std::string ff = "ffmpeg -nostdin -v error -y ";
   const SsimKernels kernels = select_ssim_kernels(detect_cpu_flags());
@@ -244,15 +247,15 @@ TEST(Ssim, MatchesFfmpegOnEncodes) {
     // Drawn in RGB, which keeps odd sizes; encoded padded to even ones, which every encoder
     // takes, and cropped back exactly when decoded.
     const std::string src = ff + "-f lavfi -i testsrc2=size=" + size +
-                            ":rate=25,format=rgb24 -frames:v 4 -pix_fmt " + fmt + " ";
+                            ":rate=25,format=rgb24 -frames:v 3 -pix_fmt " + fmt + " ";
     const std::string raw = " -f rawvideo -s " + size + " -pix_fmt " + fmt + " -i ";
-    const std::string cmd = src + "-vf \"pad=ceil(iw/2)*2:ceil(ih/2)*2\" -c:v " + c.codec + " " +
-                            dir + ".mkv && " + src + "-f rawvideo " + dir + ".a && " + ff + "-i " +
-                            dir + ".mkv -vf crop=" + std::to_string(c.w) + ":" +
-                            std::to_string(c.h) + ":0:0:exact=1 -f rawvideo -pix_fmt " + fmt + " " +
-                            dir + ".b && " + ff + raw + dir + ".a" + raw + dir + ".b -lavfi " +
-                            "\"[0:v]setpts=N[a];[1:v]setpts=N[b];[a][b]ssim=stats_file=" + dir +
-                            ".log\" -f null -";
+    const std::string cmd =
+        src + "-vf \"pad=ceil(iw/2)*2:ceil(ih/2)*2\" -c:v " + c.codec + " " + dir + ".mkv && " +
+        src + "-f rawvideo " + dir + ".a && " + ff + "-i " + dir +
+        ".mkv -vf crop=" + std::to_string(c.w) + ":" + std::to_string(c.h) +
+        ":0:0:exact=1 -f rawvideo -pix_fmt " + fmt + " " + dir + ".b && " + ff + c.cpuflags + raw +
+        dir + ".a" + raw + dir + ".b -lavfi " +
+        "\"[0:v]setpts=N[a];[1:v]setpts=N[b];[a][b]ssim=stats_file=" + dir + ".log\" -f null -";
     ASSERT_EQ(0, std::system(cmd.c_str()));
     const std::vector<uint8_t> a = slurp(dir + ".a"), b = slurp(dir + ".b");
     std::FILE* log = std::fopen((dir + ".log").c_str(), "r");
@@ -263,7 +266,7 @@ TEST(Ssim, MatchesFfmpegOnEncodes) {
     const int64_t samples[3] = {int64_t(pw[0]) * ph[0], int64_t(pw[1]) * ph[1],
                                 int64_t(pw[2]) * ph[2]};
     const size_t frame = size_t(samples[0] + samples[1] + samples[2]) * bps;
-    ASSERT_EQ(4 * frame, a.size());
+    ASSERT_EQ(3 * frame, a.size());
     ASSERT_EQ(a.size(), b.size());
     int n = 0;
     double f[5];
@@ -284,7 +287,7 @@ TEST(Ssim, MatchesFfmpegOnEncodes) {
       ++n;
     }
     std::fclose(log);
-    EXPECT_EQ(4, n);
+    EXPECT_EQ(3, n);
     ASSERT_EQ(
         0,
         std::system(("rm -f " + dir + ".mkv " + dir + ".a " + dir + ".b " + dir + ".log").c_str()));
