@@ -34,8 +34,8 @@ typedef uint64_t (*SumSquaredErrorFn)(const uint8_t* a, const uint8_t* b, size_t
 // 8-bit planes score each window in float, and each row of windows is summed in double in four
 // lanes (windows 0, 4, 8 .. in the first, 1, 5, 9 .. in the second and so on), which end as
 // (lane0 + lane2) + (lane1 + lane3); deeper planes use 64-bit integer sums, score each window in
-// float and sum a row in float, as FFmpeg does for them (in every tier: only their block sums
-// have vector forms). Rows are added in double, top to bottom. Every tier gives the same bits.
+// float and sum a row in float, as FFmpeg does for them. Rows are added in double, top to
+// bottom. Every tier gives the same bits.
 //
 // A plane too small for one window (under 8 samples wide or high) is scored as one window
 // spanning the whole plane: the same formula with n, its sample count, in place of 64 and c1
@@ -56,6 +56,10 @@ struct SsimKernels {
   // out as above (window i covers blocks i and i + 1 of both).
   double (*row_end8)(const int32_t* row0, const int32_t* row1, size_t stride,
                      int32_t windows) = nullptr;
+  // The same for deeper windows with the constants c1 and c2 of their depth: the scores added in
+  // float, in order.
+  float (*row_end16)(const int64_t* row0, const int64_t* row1, size_t stride, int32_t windows,
+                     int64_t c1, int64_t c2) = nullptr;
 };
 [[nodiscard]] SsimKernels select_ssim_kernels(uint32_t cpu_flags);
 

@@ -31,25 +31,6 @@ float window8(int32_t s1, int32_t s2, int32_t ss, int32_t s12) {
          (float(s1 * s1 + s2 * s2 + kSsimC1) * float(vars + kSsimC2));
 }
 
-// A row of deeper windows, summed in float in order (s1, s2 <= 64 x 65535: every product fits
-// 64 bits).
-float row_end16(const int64_t* row0, const int64_t* row1, size_t stride, int32_t windows,
-                int64_t c1, int64_t c2) {
-  float row = 0;
-  for (int32_t i = 0; i < windows; ++i) {
-    int64_t s[4];
-    for (size_t c = 0; c < 4; ++c) {
-      const size_t o = c * stride + size_t(i);
-      s[c] = row0[o] + row0[o + 1] + row1[o] + row1[o + 1];
-    }
-    const int64_t vars = s[2] * 64 - s[0] * s[0] - s[1] * s[1];
-    const int64_t covar = s[3] * 64 - s[0] * s[1];
-    row += float(2 * s[0] * s[1] + c1) * float(2 * covar + c2) /
-           (float(s[0] * s[0] + s[1] * s[1] + c1) * float(vars + c2));
-  }
-  return row;
-}
-
 inline unsigned sample16(const uint8_t* p) {
   return unsigned(p[0]) | unsigned(p[1]) << 8;
 }
@@ -197,21 +178,46 @@ double ssim_row_end8_scalar(const int32_t* row0, const int32_t* row1, size_t str
   return (lane[0] + lane[2]) + (lane[1] + lane[3]);
 }
 
+// No overflow: s1, s2 <= 64 x 65535, so every product fits 64 bits.
+float ssim_row_end16_from(const int64_t* row0, const int64_t* row1, size_t stride, int32_t first,
+                          int32_t windows, int64_t c1, int64_t c2, float row) {
+  for (int32_t i = first; i < windows; ++i) {
+    int64_t s[4];
+    for (size_t c = 0; c < 4; ++c) {
+      const size_t o = c * stride + size_t(i);
+      s[c] = row0[o] + row0[o + 1] + row1[o] + row1[o + 1];
+    }
+    const int64_t vars = s[2] * 64 - s[0] * s[0] - s[1] * s[1];
+    const int64_t covar = s[3] * 64 - s[0] * s[1];
+    row += float(2 * s[0] * s[1] + c1) * float(2 * covar + c2) /
+           (float(s[0] * s[0] + s[1] * s[1] + c1) * float(vars + c2));
+  }
+  return row;
+}
+
+float ssim_row_end16_scalar(const int64_t* row0, const int64_t* row1, size_t stride,
+                            int32_t windows, int64_t c1, int64_t c2) {
+  return ssim_row_end16_from(row0, row1, stride, 0, windows, c1, c2, 0.0f);
+}
+
 SsimKernels select_ssim_kernels(uint32_t cpu_flags) {
   SsimKernels k;
   k.block_sums8 = ssim_block_sums8_scalar;
   k.block_sums16 = ssim_block_sums16_scalar;
   k.row_end8 = ssim_row_end8_scalar;
+  k.row_end16 = ssim_row_end16_scalar;
 #if VQ_X86_SIMD
   if (cpu_flags & kCpuSse2) {
     k.block_sums8 = ssim_block_sums8_sse2;
     k.block_sums16 = ssim_block_sums16_sse2;
     k.row_end8 = ssim_row_end8_sse2;
+    k.row_end16 = ssim_row_end16_sse2;
   }
   if ((cpu_flags & (kCpuSse2 | kCpuAvx2)) == (kCpuSse2 | kCpuAvx2)) {
     k.block_sums8 = ssim_block_sums8_avx2;
     k.block_sums16 = ssim_block_sums16_avx2;
     k.row_end8 = ssim_row_end8_avx2;
+    k.row_end16 = ssim_row_end16_avx2;
   }
 #else
   (void)cpu_flags;
@@ -259,7 +265,7 @@ int ssim_plane(const SsimKernels& kernels, const uint8_t* a, ptrdiff_t pitch_a, 
         kernels.block_sums16(a + 4 * y * pitch_a, pitch_a, b + 4 * y * pitch_b, pitch_b, bw,
                              rows[y & 1], stride);
         sse += block_error(rows[y & 1], stride, bw);
-        sum += double(row_end16(rows[(y - 1) & 1], rows[y & 1], stride, bw - 1, c1, c2));
+        sum += double(kernels.row_end16(rows[(y - 1) & 1], rows[y & 1], stride, bw - 1, c1, c2));
       }
     }
     r.sum = sum;

@@ -1,7 +1,8 @@
 // AVX2 SSIM kernels. Block sums: 16 samples (4 blocks) of each row per step, widened to 16 bits
 // on load, summed as in the SSE2 form and joined into block sums by a horizontal add. Row ends:
 // the SSE2 method on 8 windows per step, adding windows 8j .. 8j+3 into the four double lanes
-// before 8j+4 .. 8j+7, the scalar order.
+// before 8j+4 .. 8j+7, the scalar order. Deeper samples: the SSE2 methods on 4 blocks and on 4
+// windows per step.
 #include <immintrin.h>
 
 #include "compare/ssim_kernels.h"
@@ -12,6 +13,16 @@ namespace {
 
 inline __m256i load(const int32_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+inline __m256i load(const int64_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// Four 64-bit integers of magnitude below 2^51 as floats, rounded once (see ssim_sse2.cpp).
+inline __m128 to_float(__m256i x) {
+  const __m256d magic = _mm256_set1_pd(6755399441055744.0);  // 2^52 + 2^51
+  const __m256i bits = _mm256_add_epi64(x, _mm256_castpd_si256(magic));
+  return _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_castsi256_pd(bits), magic));
 }
 
 // The four sums of 16 samples of four rows: s1 and s2 per sample column (16-bit), ss and s12 per
@@ -145,6 +156,34 @@ double ssim_row_end8_avx2(const int32_t* row0, const int32_t* row1, size_t strid
   _mm256_storeu_pd(lane, lanes);
   ssim_row_end8_lanes(row0, row1, stride, i, windows, lane);
   return (lane[0] + lane[2]) + (lane[1] + lane[3]);
+}
+
+float ssim_row_end16_avx2(const int64_t* row0, const int64_t* row1, size_t stride, int32_t windows,
+                          int64_t c1, int64_t c2) {
+  const __m256i vc1 = _mm256_set1_epi64x(c1), vc2 = _mm256_set1_epi64x(c2);
+  float row = 0;
+  int32_t i = 0;
+  for (; windows - i >= 4; i += 4) {
+    __m256i s[4];
+    for (size_t c = 0; c < 4; ++c) {
+      const size_t o = c * stride + size_t(i);
+      s[c] = _mm256_add_epi64(_mm256_add_epi64(load(row0 + o), load(row0 + o + 1)),
+                              _mm256_add_epi64(load(row1 + o), load(row1 + o + 1)));
+    }
+    const __m256i s1s2 = _mm256_mul_epu32(s[0], s[1]);
+    const __m256i s1s1 = _mm256_mul_epu32(s[0], s[0]), s2s2 = _mm256_mul_epu32(s[1], s[1]);
+    const __m256i vars = _mm256_sub_epi64(_mm256_sub_epi64(_mm256_slli_epi64(s[2], 6), s1s1), s2s2);
+    const __m256i covar = _mm256_sub_epi64(_mm256_slli_epi64(s[3], 6), s1s2);
+    const __m128 n1 = to_float(_mm256_add_epi64(_mm256_add_epi64(s1s2, s1s2), vc1));
+    const __m128 n2 = to_float(_mm256_add_epi64(_mm256_add_epi64(covar, covar), vc2));
+    const __m128 d1 = to_float(_mm256_add_epi64(_mm256_add_epi64(s1s1, s2s2), vc1));
+    const __m128 d2 = to_float(_mm256_add_epi64(vars, vc2));
+    float score[4];
+    _mm_storeu_ps(score, _mm_div_ps(_mm_mul_ps(n1, n2), _mm_mul_ps(d1, d2)));
+    for (float v : score)
+      row += v;
+  }
+  return ssim_row_end16_from(row0, row1, stride, i, windows, c1, c2, row);
 }
 
 }  // namespace vq

@@ -27,6 +27,17 @@ double ssim_row_end8_scalar(const int32_t* row0, const int32_t* row1, size_t str
 double ssim_row_end8_sse2(const int32_t* row0, const int32_t* row1, size_t stride, int32_t windows);
 double ssim_row_end8_avx2(const int32_t* row0, const int32_t* row1, size_t stride, int32_t windows);
 
+float ssim_row_end16_scalar(const int64_t* row0, const int64_t* row1, size_t stride,
+                            int32_t windows, int64_t c1, int64_t c2);
+float ssim_row_end16_sse2(const int64_t* row0, const int64_t* row1, size_t stride, int32_t windows,
+                          int64_t c1, int64_t c2);
+float ssim_row_end16_avx2(const int64_t* row0, const int64_t* row1, size_t stride, int32_t windows,
+                          int64_t c1, int64_t c2);
+// Windows first .. windows-1 of a deeper row added to `row` in order: the vector forms finish
+// their rows with it.
+float ssim_row_end16_from(const int64_t* row0, const int64_t* row1, size_t stride, int32_t first,
+                          int32_t windows, int64_t c1, int64_t c2, float row);
+
 // Windows first .. windows-1 of an 8-bit row into the four lane sums (window i into lane i % 4),
 // in order: the vector forms finish their rows with it. Not inline: it is compiled once, for
 // the base instruction set.

@@ -3,7 +3,8 @@
 // products pair-summed by PMADDWD into 32-bit lanes, and each block's two pair sums joined at the
 // end. Row ends: 4 windows per step; their sums (s1, s2 <= 16320 fit 16 bits) are multiplied by
 // PMADDWD, the score formed in float as the scalar form does, and added in double into the same
-// lanes.
+// lanes. Deeper samples: block sums of 2 blocks per step with 64-bit products (PMULUDQ); row
+// ends of 2 windows per step, their scores added in float in order.
 #include <emmintrin.h>
 
 #include "compare/ssim_kernels.h"
@@ -55,6 +56,18 @@ inline __m128i join_twos(__m128i p, __m128i q) {
 
 inline __m128i load(const int32_t* p) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+inline __m128i load(const int64_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// Two 64-bit integers of magnitude below 2^51 as floats in the low half, rounded once as a
+// direct conversion rounds: placed in the mantissa of 2^52 + 2^51, which is then taken away
+// exactly, and the exact double rounded to float.
+inline __m128 to_float(__m128i x) {
+  const __m128d magic = _mm_set1_pd(6755399441055744.0);  // 2^52 + 2^51
+  const __m128i bits = _mm_add_epi64(x, _mm_castpd_si128(magic));
+  return _mm_cvtpd_ps(_mm_sub_pd(_mm_castsi128_pd(bits), magic));
 }
 
 }  // namespace
@@ -147,6 +160,35 @@ double ssim_row_end8_sse2(const int32_t* row0, const int32_t* row1, size_t strid
   _mm_storeu_pd(lane + 2, lane23);
   ssim_row_end8_lanes(row0, row1, stride, i, windows, lane);
   return (lane[0] + lane[2]) + (lane[1] + lane[3]);
+}
+
+float ssim_row_end16_sse2(const int64_t* row0, const int64_t* row1, size_t stride, int32_t windows,
+                          int64_t c1, int64_t c2) {
+  const __m128i vc1 = _mm_set1_epi64x(c1), vc2 = _mm_set1_epi64x(c2);
+  float row = 0;
+  int32_t i = 0;
+  for (; windows - i >= 2; i += 2) {
+    __m128i s[4];
+    for (size_t c = 0; c < 4; ++c) {
+      const size_t o = c * stride + size_t(i);
+      s[c] = _mm_add_epi64(_mm_add_epi64(load(row0 + o), load(row0 + o + 1)),
+                           _mm_add_epi64(load(row1 + o), load(row1 + o + 1)));
+    }
+    // s1, s2 < 2^32: PMULUDQ gives their full products.
+    const __m128i s1s2 = _mm_mul_epu32(s[0], s[1]);
+    const __m128i s1s1 = _mm_mul_epu32(s[0], s[0]), s2s2 = _mm_mul_epu32(s[1], s[1]);
+    const __m128i vars = _mm_sub_epi64(_mm_sub_epi64(_mm_slli_epi64(s[2], 6), s1s1), s2s2);
+    const __m128i covar = _mm_sub_epi64(_mm_slli_epi64(s[3], 6), s1s2);
+    const __m128 n1 = to_float(_mm_add_epi64(_mm_add_epi64(s1s2, s1s2), vc1));
+    const __m128 n2 = to_float(_mm_add_epi64(_mm_add_epi64(covar, covar), vc2));
+    const __m128 d1 = to_float(_mm_add_epi64(_mm_add_epi64(s1s1, s2s2), vc1));
+    const __m128 d2 = to_float(_mm_add_epi64(vars, vc2));
+    float score[4];
+    _mm_storeu_ps(score, _mm_div_ps(_mm_mul_ps(n1, n2), _mm_mul_ps(d1, d2)));
+    row += score[0];
+    row += score[1];
+  }
+  return ssim_row_end16_from(row0, row1, stride, i, windows, c1, c2, row);
 }
 
 }  // namespace vq
