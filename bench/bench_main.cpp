@@ -226,6 +226,34 @@ void bm_cat(benchmark::State& state) {
     ::close(fd);
   }
   state.SetBytesProcessed(bytes);
+// SSIM of a 1080p 4:2:0 plane triple (B = A with small changes), `depth` bits per sample; with
+// `psnr`, the three error sums too, as a run taking its PSNR apart from the SSIM would (the
+// SSIM rows alone already give every plane's error sum).
+void bm_ssim(benchmark::State& state, uint32_t flags, int depth, bool psnr) {
+  std::mt19937 rng(4);
+  const int bps = depth > 8 ? 2 : 1;
+  const int32_t w[3] = {kWidth, kWidth / 2, kWidth / 2}, h[3] = {kHeight, kHeight / 2, kHeight / 2};
+  std::vector<uint8_t> a[3], b[3];
+  for (int p = 0; p < 3; ++p) {
+    a[p].resize(size_t(w[p]) * h[p] * bps);
+    b[p].resize(a[p].size());
+    for (size_t i = 0; i < a[p].size(); ++i) {
+      a[p][i] = uint8_t(rng());
+      b[p][i] = (bps == 2 && i % 2) ? a[p][i] : uint8_t(a[p][i] + int(rng() % 5) - 2);
+    }
+  }
+  const SsimKernels k = select_ssim_kernels(flags);
+  const SumSquaredErrorFn sum = select_sum_squared_error(flags);
+  for (auto _ : state) {
+    for (int p = 0; p < 3; ++p) {
+      SsimPlane r;
+      if (!ssim_plane(k, a[p].data(), w[p] * bps, b[p].data(), w[p] * bps, w[p], h[p], depth, &r))
+        state.SkipWithError("refused");
+      benchmark::DoNotOptimize(r);
+      if (psnr) benchmark::DoNotOptimize(sum(a[p].data(), b[p].data(), a[p].size()));
+    }
+  }
+  state.SetItemsProcessed(state.iterations());  // plane triples
 }
 
 [[maybe_unused]] const bool g_registered = [] {
@@ -317,6 +345,16 @@ void bm_decode_ffmpeg_cli(benchmark::State& state) {
           (std::string("error_sum16/") + data + "/" + t.name).c_str(),
           [fn, any16](benchmark::State& s) { bm_error_sum16(s, fn, any16); });
     }
+  for (const Tier& t : kTiers) {
+    if (!have(t.flags) || t.flags == kCpuMmx) continue;
+    for (int depth : {8, 10}) {
+      const std::string name = "ssim/" + std::to_string(depth) + "bit/" + t.name;
+      benchmark::RegisterBenchmark(
+          name.c_str(), [t, depth](benchmark::State& s) { bm_ssim(s, t.flags, depth, false); });
+    }
+    benchmark::RegisterBenchmark((std::string("ssim_plus_error_sums/8bit/") + t.name).c_str(),
+                                 [t](benchmark::State& s) { bm_ssim(s, t.flags, 8, true); });
+  }
   const uint32_t best = detect_cpu_flags();
   for (const Format& f : kFormats) {
     const std::string base = std::string("frame_score/") + f.name;

@@ -156,11 +156,6 @@ void add_pair(PsnrTotals* totals, PairStats* stats, const FrameScore& score) {
   }
 }
 
-double ssim_db(double ssim) {
-  const double rest = 1.0 - ssim;
-  return rest < 1e-10 ? 100.0 : -10.0 * std::log10(rest);
-}
-
 void print_ssim_report(const PsnrTotals& totals, const PairStats& stats, std::FILE* out) {
   static const char* const kNames[4] = {"SsimY   ", "SsimU   ", "SsimV   ", "SsimAll "};
   std::fprintf(out, "[SSIM]\n");

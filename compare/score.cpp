@@ -19,6 +19,7 @@ namespace vq {
 void fill_score_kernels(ScoreKernels* k, uint32_t cpu_flags) {
   fill_converter_table(&k->converters, cpu_flags);
   k->sums = select_error_sums(cpu_flags);
+  k->ssim = select_ssim_kernels(cpu_flags);
 }
 
 const ScoreKernels& score_kernels() {
@@ -278,11 +279,11 @@ ScoreStatus score_pictures(const ScoreKernels& k, const Picture& a, const Pictur
     *why = "samples of " + std::to_string(a.depth) + " bits";
     return ScoreStatus::kUnsupported;
   }
-  (void)options;
   FrameScore score;
   score.depth = a.depth;
   score.layout = a.layout;
   const int planes = a.layout == ChromaLayout::kGray ? 1 : 3;
+  int64_t samples[3] = {0, 0, 0};
   for (int p = 0; p < 3; ++p) {
     PlanePair pair;
     pair.a = a.plane[p];
@@ -299,8 +300,24 @@ ScoreStatus score_pictures(const ScoreKernels& k, const Picture& a, const Pictur
       pair.width = std::min(a.chroma_width, b.chroma_width);
       pair.height = std::min(a.chroma_height, b.chroma_height);
     }
-    const uint64_t sum = plane_squared_error(k, pair);
     const size_t n = size_t(std::max(pair.width, 0)) * size_t(std::max(pair.height, 0));
+    uint64_t sum = 0;
+    if (options.ssim && n > 0) {
+      // SSIM reads the planes once and gives their error sum too.
+      SsimPlane plane;
+      if (!ssim_plane(k.ssim, pair.a, pair.pitch_a, pair.b, pair.pitch_b, pair.width, pair.height,
+                      pair.depth, &plane)) {
+        *why = "out of memory";
+        return ScoreStatus::kOutOfMemory;
+      }
+      sum = plane.sse;
+      score.ssim[p] = plane.value;
+      samples[p] = int64_t(n);
+    } else if (options.ssim) {
+      score.ssim[p] = 1.0;  // a plane without samples has no error
+    } else {
+      sum = plane_squared_error(k, pair);
+    }
     // Luma divides, chroma multiplies by the reciprocal: the arithmetic of the strip path, so
     // that a frame scores the same digits on either road. A plane without samples has no error.
     if (p == 0) {
@@ -310,6 +327,10 @@ ScoreStatus score_pictures(const ScoreKernels& k, const Picture& a, const Pictur
       score.mse[p] = n ? double(sum) * r : 0.0;
     }
     score.psnr[p] = psnr_from_mse(score.mse[p], a.depth);
+  }
+  if (options.ssim) {
+    score.has_ssim = true;
+    score.ssim[3] = ssim_all(score.ssim, samples);
   }
   *out = score;
   return ScoreStatus::kScored;

@@ -131,8 +131,8 @@ class Inputs : public ::testing::Test {
                                                        const std::string& format) {
     const std::string s = path(filter + ".stats");
     const std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -i '" + path(a) +
-                            "' -i '" + path(b) + "' -lavfi \"[0:v]setpts=N,format=" + format +
-                            "[a];[1:v]setpts=N,format=" + format + "[b];[a][b]" + filter +
+                            "' -i '" + path(b) + "' -lavfi \"[0:v]settb=1/25,setpts=N,format=" + format +
+                            "[a];[1:v]settb=1/25,setpts=N,format=" + format + "[b];[a][b]" + filter +
                             "=stats_file='" + s + "'\" -f null -";
     EXPECT_EQ(0, shell(cmd)) << cmd;
     return stats(slurp(s));
