@@ -68,14 +68,16 @@ PlaneSummary summarize(const std::vector<float>& values) {
   PlaneSummary s;
   if (values.empty()) return s;
   double sum = 0;
-  s.min = s.max = values[0];
-  s.worst_pair = 1;
+  size_t n = 0;
+  s.min = INFINITY, s.max = -INFINITY;
   for (size_t i = 0; i < values.size(); ++i) {
-    sum += values[i];
+    if (!std::isfinite(values[i])) continue;  // a pair without this value
+    sum += values[i], ++n;
     if (values[i] < s.min) s.min = values[i], s.worst_pair = int32_t(i + 1);
     s.max = std::max(s.max, double(values[i]));
   }
-  s.mean_psnr = sum / double(values.size());
+  if (n == 0) return PlaneSummary{};
+  s.mean_psnr = sum / double(n);
   return s;
 }
 
@@ -96,11 +98,21 @@ struct Series {
   const std::vector<float>* values;
 };
 
+// The two charts: what they show, the value axis' title, and how a value is printed.
+struct ChartKind {
+  const char* what;
+  const char* axis;
+  int decimals;
+  const char* suffix;
+};
+constexpr ChartKind kPsnrChart = {"PSNR", "PSNR (dB)", 2, " dB"};
+constexpr ChartKind kSsimChart = {"SSIM", "SSIM", 4, ""};
+
 // A line chart of per-pair values: axes with ticks, a legend, one polyline per series (one point
 // per pair, or a minimum and a maximum per pixel column when the pairs outnumber the columns),
 // and the worst pairs marked on the first series.
-void append_chart(std::string* out, const char* what, const char* unit,
-                  const std::vector<Series>& series, const WorstPairs* worst) {
+void append_chart(std::string* out, const ChartKind& kind, const std::vector<Series>& series,
+                  const WorstPairs* worst) {
   const size_t n = series.empty() ? 0 : series[0].values->size();
   double lo = INFINITY, hi = -INFINITY;
   for (const Series& s : series) {
@@ -131,8 +143,8 @@ void append_chart(std::string* out, const char* what, const char* unit,
   appendf(out,
           "<svg class=\"chart\" data-chart=\"%s\" xmlns=\"http://www.w3.org/2000/svg\" "
           "width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" role=\"img\">\n",
-          what, kChartWidth, kChartHeight, kChartWidth, kChartHeight);
-  appendf(out, "<title>%s per pair</title>\n", what);
+          kind.what, kChartWidth, kChartHeight, kChartWidth, kChartHeight);
+  appendf(out, "<title>%s per pair</title>\n", kind.what);
   appendf(out, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#fcfcfc\"/>\n", kLeft,
           kTop, kChartColumns, kPlotHeight);
   // Value axis: grid lines and labels.
@@ -163,7 +175,7 @@ void append_chart(std::string* out, const char* what, const char* unit,
           "<text transform=\"translate(16 %d) rotate(-90)\" text-anchor=\"middle\">%s</text>\n",
           kLeft, kTop, kTop + kPlotHeight, kLeft + kChartColumns, kLeft + kChartColumns / 2,
           kChartHeight - 6, columns ? " (each pixel column: lowest to highest of its pairs)" : "",
-          kTop + kPlotHeight / 2, unit);
+          kTop + kPlotHeight / 2, kind.axis);
 
   // Series, the first one drawn last so that it lies on top.
   for (size_t k = series.size(); k-- > 0;) {
@@ -209,15 +221,15 @@ void append_chart(std::string* out, const char* what, const char* unit,
       const double x = x_of(size_t(w.pair - 1));
       const double y = y_of(first[size_t(w.pair - 1)]);
       appendf(out,
-              "<g class=\"worst-mark\" data-pair=\"%d\"><title>pair %d: %s %.*f %s</title>"
+              "<g class=\"worst-mark\" data-pair=\"%d\"><title>pair %d: %s %.*f%s</title>"
               "<line x1=\"%.1f\" x2=\"%.1f\" y1=\"%d\" y2=\"%d\" stroke=\"#b00\" "
               "stroke-dasharray=\"3 3\"/>"
               "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"5\" fill=\"none\" stroke=\"#b00\" "
               "stroke-width=\"2\"/>"
               "<text x=\"%.1f\" y=\"%d\" fill=\"#b00\">%d</text></g>\n",
-              w.pair, w.pair, kPlaneNames[series[0].plane], unit[0] == 'P' ? 2 : 4,
-              double(first[size_t(w.pair - 1)]), unit[0] == 'P' ? "dB" : "", x, x, kTop,
-              kTop + kPlotHeight, x, y, x + 4, kTop + 12 + 13 * (rank % 4), w.pair);
+              w.pair, w.pair, kPlaneNames[series[0].plane], kind.decimals,
+              double(first[size_t(w.pair - 1)]), kind.suffix, x, x, kTop, kTop + kPlotHeight, x, y,
+              x + 4, kTop + 12 + 13 * (rank % 4), w.pair);
       ++rank;
     }
   }
@@ -390,7 +402,7 @@ int append_gallery(std::string* out, const WorstPairs& worst) {
 
 constexpr const char* kStyle =
     "body{font:14px/1.45 system-ui,sans-serif;color:#1d1d1f;background:#fff;margin:24px auto;"
-    "max-width:1000px;padding:0 16px}"
+    "max-width:1020px;padding:0 16px}"
     "h1{font-size:22px;margin:0 0 4px}h2{font-size:17px;margin:28px 0 8px;padding-bottom:4px;"
     "border-bottom:1px solid #ddd}h3{font-size:15px;margin:18px 0 2px}"
     "table{border-collapse:collapse;margin:6px 0 10px}th,td{padding:3px 12px 3px 0;"
@@ -405,15 +417,25 @@ constexpr const char* kStyle =
 }  // namespace
 
 int PairSeries::add(const FrameScore& score) {
+  const size_t pairs = psnr[0].size(), with_ssim = ssim[0].size();
   try {
+    // SSIM stays in step with PSNR: pairs without it hold NaN, which the charts draw at the
+    // bottom and the summary leaves out.
+    if (score.has_ssim || with_ssim > 0) {
+      for (int p = 0; p < 4; ++p) {
+        ssim[p].resize(pairs, NAN);
+        ssim[p].push_back(score.has_ssim ? float(score.ssim[p]) : NAN);
+      }
+    }
     for (int p = 0; p < 3; ++p)
       psnr[p].push_back(float(score.psnr[p]));
-    if (score.has_ssim) {
-      for (int p = 0; p < 4; ++p)
-        ssim[p].push_back(float(score.ssim[p]));
-    }
     return 1;
   } catch (const std::bad_alloc&) {
+    // Back to the pairs held before, so the series stays usable.
+    for (int p = 0; p < 4; ++p) {
+      if (p < 3) psnr[p].resize(std::min(psnr[p].size(), pairs));
+      ssim[p].resize(std::min(ssim[p].size(), with_ssim));
+    }
     return 0;
   }
 }
@@ -453,11 +475,10 @@ int write_html_report(const HtmlReport& r, std::string* out) {
 
     const PairSeries& s = *r.series;
     page += "<h2>PSNR per pair</h2>\n";
-    append_chart(&page, "PSNR", "PSNR (dB)", {{0, &s.psnr[0]}, {1, &s.psnr[1]}, {2, &s.psnr[2]}},
-                 r.worst);
+    append_chart(&page, kPsnrChart, {{0, &s.psnr[0]}, {1, &s.psnr[1]}, {2, &s.psnr[2]}}, r.worst);
     if (!s.ssim[0].empty()) {
       page += "<h2>SSIM per pair</h2>\n";
-      append_chart(&page, "SSIM", "SSIM",
+      append_chart(&page, kSsimChart,
                    {{0, &s.ssim[0]}, {1, &s.ssim[1]}, {2, &s.ssim[2]}, {3, &s.ssim[3]}}, r.worst);
     }
 

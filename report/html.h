@@ -117,11 +117,12 @@ struct PlaneSummary {
   int32_t worst_pair = 0;  // 1-based
 };
 
-// Per-pair values for the charts, in pair order. `ssim` stays empty when SSIM was not computed.
+// Per-pair values for the charts, in pair order. `ssim` stays empty until a pair has SSIM; from
+// then on it keeps step with `psnr`, NaN for pairs without it.
 struct PairSeries {
   std::vector<float> psnr[3];  // Y, U, V
   std::vector<float> ssim[4];  // Y, U, V, All
-  // Appends one pair's values; 0 when memory runs out.
+  // Appends one pair's values; 0, the series as it was, when memory runs out.
   [[nodiscard]] int add(const FrameScore& score);
 };
 

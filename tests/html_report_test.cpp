@@ -210,6 +210,27 @@ TEST(HtmlReport, WorstPairsKeepsTheLowest) {
   EXPECT_FALSE(none.wants(0));
 }
 
+// SSIM that starts late stays aligned with the pairs; the summary leaves the gaps out.
+TEST(HtmlReport, SeriesKeepsSsimInStepWithPsnr) {
+  PairSeries series;
+  for (int i = 0; i < 4; ++i) {
+    FrameScore s;
+    s.has_ssim = i >= 2;
+    s.ssim[0] = 0.5 + 0.25 * i;  // 1.0 and 1.25 for the last two
+    ASSERT_EQ(1, series.add(s));
+  }
+  ASSERT_EQ(4u, series.psnr[0].size());
+  ASSERT_EQ(4u, series.ssim[3].size());
+  EXPECT_TRUE(std::isnan(series.ssim[0][1]));
+  EXPECT_EQ(1.25f, series.ssim[0][3]);
+  HtmlReport r;
+  r.series = &series;
+  std::string page;
+  if (!png_available()) return;
+  ASSERT_EQ(1, write_html_report(r, &page));
+  EXPECT_NE(std::string::npos, page.find("<td class=\"n\">1.125000</td>"));  // mean of Y
+}
+
 // The page: no script or outside resource, escaped paths, one point per pair or two per column
 // (a lone dip survives the reduction), the worst pairs marked and shown.
 TEST(HtmlReport, PageChartsAndGallery) {
