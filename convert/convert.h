@@ -141,4 +141,26 @@ struct FrameLayout {
 [[nodiscard]] int convert_to_planar_with(const ConverterTable& table, const DibFrame& frame,
                                          uint8_t* y_dst, uint8_t* u_dst, uint8_t* v_dst);
 
+// The reverse conversion, for pictures shown to people: an 8-bit planar picture (BT.601 studio
+// range) to packed RGB24, R, G, B byte order, top row first, `rgb_pitch` bytes from row to row.
+// Chroma is upsampled by repetition (nearest sample). The chroma planes are normally half size
+// either way, rounded up ((w+1)/2 x (h+1)/2) or down (w/2 x h/2: the last odd luma column or row
+// repeats the chroma before it); a chroma plane as wide or as tall as the luma plane is read
+// one-to-one along that axis, so 4:2:2 and 4:4:4 pictures convert too. Each channel is
+// rounded to the nearest integer and clamped to 0..255. Returns 0, `rgb` untouched, for an
+// empty picture, a missing plane or chroma larger than luma.
+struct PlanarImage {
+  const uint8_t* y = nullptr;
+  const uint8_t* u = nullptr;
+  const uint8_t* v = nullptr;
+  ptrdiff_t y_pitch = 0;  // bytes, may be negative
+  ptrdiff_t u_pitch = 0;
+  ptrdiff_t v_pitch = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t chroma_width = 0;
+  int32_t chroma_height = 0;
+};
+[[nodiscard]] int planar420_to_rgb24(const PlanarImage& src, uint8_t* rgb, ptrdiff_t rgb_pitch);
+
 }  // namespace vq

@@ -8,8 +8,11 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "compare/compare.h"
+#include "video/video.h"
 
 namespace vq {
 
@@ -97,5 +100,147 @@ struct RunDescription {
 // library (json_available() says so beforehand) or memory ran out.
 [[nodiscard]] bool json_available();
 [[nodiscard]] std::unique_ptr<Report> make_json_report(const RunDescription& run);
+
+}  // namespace vq
+
+// ------------------------------------------------------------------------------------------------
+// The HTML report: one self-contained page (inline style, inline SVG charts, pictures embedded as
+// PNG data: URIs; no script, no network) that shows the two inputs, the summary, a per-pair chart
+// and the worst pairs side by side with an error map. Also its building blocks: PNG encoding
+// (libpng, when the build found it), base64, the error map and its colour scale, and the keeper
+// of the worst pairs.
+
+namespace vq {
+
+// ---- PNG and data: URIs --------------------------------------------------------------------
+
+// Whether this build can write PNG images (libpng was found); without them there is no report.
+[[nodiscard]] bool png_available();
+
+// Encodes an RGB24 image (R, G, B bytes, top row first, rows `pitch` bytes apart) as a PNG file
+// in memory. 1 and `out` replaced on success; 0, `out` untouched, without libpng, for an empty
+// image, or when memory runs out.
+[[nodiscard]] int encode_png_rgb24(const uint8_t* rgb, int32_t width, int32_t height,
+                                   ptrdiff_t pitch, std::string* out);
+
+// Appends the base64 form of `bytes` (RFC 4648 alphabet, '=' padding) to `out`; 0 when memory
+// runs out (`out` may then hold part of it).
+[[nodiscard]] int append_base64(std::string_view bytes, std::string* out);
+
+// ---- Pictures for people --------------------------------------------------------------------
+
+// A picture of any depth and chroma layout as 8-bit RGB24 (top row first, rows 3 x width):
+// samples above 8 bits are scaled down, full-range samples mapped to studio range, a gray
+// picture gets neutral chroma, then planar420_to_rgb24 converts. 0 when memory runs out or the
+// picture is empty.
+[[nodiscard]] int picture_to_rgb24(const Picture& picture, std::vector<uint8_t>* rgb);
+
+// The error map's gain: each absolute luma difference (in 8-bit units) is multiplied by it and
+// clamped to 255, so differences of 0 to 63 spread over the whole colour scale.
+inline constexpr int kErrorMapGain = 4;
+
+// The error map's colour scale: 256 RGB entries (768 bytes), dark blue through green to yellow,
+// lightness rising with the index (a polynomial fit of the viridis scale).
+[[nodiscard]] const uint8_t* error_colour_scale();
+
+// The error map of two pictures of one size: per pixel, the absolute difference of the luma
+// samples, amplified by kErrorMapGain, through the colour scale; RGB24 like picture_to_rgb24.
+// 0 when the sizes or depths differ, the pictures are empty, or memory runs out.
+[[nodiscard]] int error_map_rgb24(const Picture& a, const Picture& b, std::vector<uint8_t>* rgb);
+
+// ---- The worst pairs --------------------------------------------------------------------------
+
+// An owned copy of a picture: planes copied row by row into its own buffers, which a later copy
+// reuses when they are large enough.
+class PictureCopy {
+ public:
+  PictureCopy() = default;
+  PictureCopy(const PictureCopy&) = delete;  // the picture points into this object's buffers
+  PictureCopy& operator=(const PictureCopy&) = delete;
+  PictureCopy(PictureCopy&&) noexcept = default;
+  PictureCopy& operator=(PictureCopy&&) noexcept = default;
+  // 1 when copied; 0 when memory runs out (the copy then holds no picture).
+  [[nodiscard]] int assign(const Picture& picture);
+  // The copy as a picture (pointers into this object; valid until the next assign()).
+  [[nodiscard]] const Picture& picture() const { return picture_; }
+
+ private:
+  Picture picture_;
+  std::vector<uint8_t> plane_[3];
+};
+
+// A pair kept for the gallery: its 1-based number, its score and both pictures.
+struct WorstPair {
+  int32_t pair = 0;
+  FrameScore score;
+  PictureCopy a, b;
+};
+
+// Keeps the `capacity` pairs with the lowest Y PSNR, worst first (ties: the earlier pair first
+// and kept). A pair that does not enter costs one comparison; a pair that enters costs a copy of
+// its two pictures, into the buffers of the pair it pushes out.
+class WorstPairs {
+ public:
+  explicit WorstPairs(int capacity) : capacity_(capacity > 0 ? capacity : 0) {}
+  // Whether a pair of this Y PSNR would enter the list (so the caller can skip building pictures).
+  [[nodiscard]] bool wants(double y_psnr) const;
+  // Offers a compared pair. 1 when kept, 0 when it does not enter, -1 when memory runs out (the
+  // list then holds the pairs it held, less the one being replaced).
+  [[nodiscard]] int offer(int32_t pair, const FrameScore& score, const Picture& a,
+                          const Picture& b);
+  [[nodiscard]] const std::vector<WorstPair>& pairs() const { return pairs_; }
+  [[nodiscard]] int capacity() const { return capacity_; }
+
+ private:
+  int capacity_;
+  std::vector<WorstPair> pairs_;  // sorted worst first
+};
+
+// ---- The page ---------------------------------------------------------------------------------
+
+// One input as the page describes it.
+struct HtmlInput {
+  std::string path;
+  SourceInfo info;
+};
+
+// The summary of one plane over the compared pairs.
+struct PlaneSummary {
+  double mean_psnr = 0;         // mean of the per-pair PSNR values
+  double psnr_of_mean_mse = 0;  // PSNR of the mean of the per-pair MSE values
+  double min = 0;
+  double max = 0;
+  int32_t worst_pair = 0;  // 1-based
+};
+
+// Per-pair values for the charts, in pair order. `ssim` stays empty until a pair has SSIM; from
+// then on it keeps step with `psnr`, NaN for pairs without it.
+struct PairSeries {
+  std::vector<float> psnr[3];  // Y, U, V
+  std::vector<float> ssim[4];  // Y, U, V, All
+  // Appends one pair's values; 0, the series as it was, when memory runs out.
+  [[nodiscard]] int add(const FrameScore& score);
+};
+
+// Everything the page shows.
+struct HtmlReport {
+  std::string title = "Video comparison";
+  std::string generator;  // e.g. "vidqual 1.3.1.4", shown at the foot of the page
+  HtmlInput input[2];
+  std::string compared;  // what was compared, in words (frames, planes, metrics)
+  int32_t pairs_asked = 0;
+  int32_t pairs_compared = 0;
+  PlaneSummary summary[3];             // Y, U, V
+  const PairSeries* series = nullptr;  // required
+  const WorstPairs* worst = nullptr;   // optional: no gallery without it
+};
+
+// Writes the page into `out`. 1 on success; 0, `out` untouched, without libpng, without a
+// series, or when memory runs out.
+[[nodiscard]] int write_html_report(const HtmlReport& report, std::string* out);
+
+// Width in pixels of a chart's plotting area: a run with more pairs than this is drawn as the
+// minimum and maximum of each pixel column.
+inline constexpr int kChartColumns = 900;
 
 }  // namespace vq
