@@ -15,7 +15,7 @@ namespace vq {
 struct StreamFormat {
   uint32_t fcc_handler = 0;     // strh fccHandler
   std::vector<uint8_t> format;  // strf as stored: BITMAPINFOHEADER, then codec private data
-  int32_t length = 0;           // strh dwLength
+  int32_t length = 0;           // strh dwLength; when that is 0 or 2^31 and more, the frames found
 };
 
 // The stream's chunks in file order, one per frame, as the container reader sees them.
