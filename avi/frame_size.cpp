@@ -39,7 +39,12 @@ int frame_header(const uint8_t* format, size_t size, std::vector<uint8_t>* heade
                  size_t* capacity) {
   BitmapInfoHeader h;
   if (!read_bitmap_info_header(format, size, &h)) return 0;
-  const size_t length = std::clamp<size_t>(h.biSize, kBitmapInfoHeaderSize, size);
+  size_t length = std::clamp<size_t>(h.biSize, kBitmapInfoHeaderSize, size);
+  // Bit-field masks stored after a 40-byte header go into the frame's header with it.
+  constexpr size_t kWithMasks = kBitmapInfoHeaderSize + 12;
+  if (h.biCompression == kBiBitfields && length < kWithMasks && size >= kWithMasks) {
+    length = kWithMasks;
+  }
   header->assign(format, format + length);
   const uint32_t stored = uint32_t(length);
   for (int i = 0; i < 4; ++i)

@@ -1,7 +1,9 @@
 #include "avi/reader.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
+#include <new>
 
 #include "convert/convert.h"
 
@@ -46,6 +48,61 @@ constexpr int kMaxListDepth = 4;
 constexpr size_t kIndexBlock = 64 * 1024;
 // Stream numbers are two decimal digits.
 constexpr int kMaxStreams = 100;
+// Small reads (chunk headers, list types) are served from blocks read ahead of them: the first
+// block after a jump is this large, and each block that follows on from the one before is twice
+// as large, up to kMaxReadAhead. A walk over large chunks then reads little past each header, a
+// walk over many small chunks few, large blocks.
+constexpr size_t kMinReadAhead = 4 * 1024;
+constexpr size_t kMaxReadAhead = 1024 * 1024;
+constexpr size_t kSmallRead = 64;
+
+// The reader's bytes with small reads served from the block last read ahead.
+class ReadAhead final : public ByteSource {
+ public:
+  explicit ReadAhead(std::unique_ptr<ByteSource> inner) : inner_(std::move(inner)) {}
+  uint64_t size() const override { return inner_->size(); }
+  int read(uint64_t offset, void* dst, size_t n) override {
+    if (n > kSmallRead) return inner_->read(offset, dst, n);
+    if (offset < start_ || offset - start_ > block_.size() ||
+        n > block_.size() - (offset - start_)) {
+      if (!fill(offset, n)) return inner_->read(offset, dst, n);
+    }
+    if (n > 0) std::memcpy(dst, block_.data() + (offset - start_), n);
+    return 1;
+  }
+  // Gives the block's memory back once the structure has been read.
+  void release() {
+    block_ = std::vector<uint8_t>();
+    start_ = 0;
+  }
+
+ private:
+  int fill(uint64_t offset, size_t n) {
+    const uint64_t size = inner_->size();
+    if (offset > size || n > size - offset) return 0;
+    // Following on from the block before (within twice its length): read ahead further.
+    const bool follows =
+        offset >= start_ && offset - start_ <= 2 * block_.size() && !block_.empty();
+    const size_t want = follows ? std::min(2 * block_.size(), kMaxReadAhead) : kMinReadAhead;
+    const size_t len = size_t(std::min<uint64_t>(want, size - offset));
+    try {
+      block_.resize(len);
+    } catch (const std::bad_alloc&) {
+      release();
+      return 0;
+    }
+    if (!inner_->read(offset, block_.data(), len)) {
+      release();
+      return 0;
+    }
+    start_ = offset;
+    return 1;
+  }
+
+  std::unique_ptr<ByteSource> inner_;
+  uint64_t start_ = 0;
+  std::vector<uint8_t> block_;
+};
 
 // One chunk header and where its data lies, clamped to its enclosing range.
 struct Chunk {
@@ -77,6 +134,12 @@ int read_chunk_header(ByteSource* bytes, uint64_t pos, uint64_t limit, Chunk* ou
   }
   *out = c;
   return 1;
+}
+
+// Eight zero bytes are no chunk: a file preallocated and never filled, or the zeros after the
+// last chunk of a recording that stopped. The list being walked ends there.
+bool is_blank(const Chunk& c) {
+  return c.id == 0 && c.size == 0;
 }
 
 // The list type of a LIST/RIFF chunk, or 0 when it has none.
@@ -119,20 +182,28 @@ struct AviReader::Layout {
   };
   std::vector<Range> movi;  // the data of every movi list, in file order
   bool have_idx1 = false;
+  bool idx1_cut = false;  // the file ends inside idx1
   Range idx1{0, 0};
 };
 
 int AviReader::open(std::unique_ptr<ByteSource> bytes) {
-  bytes_ = std::move(bytes);
-  if (!bytes_) return 0;
+  if (!bytes) return 0;
+  std::unique_ptr<ReadAhead> ahead(new (std::nothrow) ReadAhead(std::move(bytes)));
+  if (!ahead) return 0;
+  ReadAhead* blocks = ahead.get();
+  bytes_ = std::move(ahead);
   file_size_ = bytes_->size();
   Layout layout;
   if (!parse_top_level(&layout)) return 0;
   if (stream_number_ < 0 || stream_.format.size() < kBitmapInfoHeaderSize) return 0;
 
   // An index entry stands for a chunk of at least its 8-byte header somewhere in the file, and
-  // frames past the stream's length are never handed out: together they bound the index.
-  entry_limit_ = size_t(std::min<uint64_t>(uint64_t(stream_.length), file_size_ / 8 + 1));
+  // frames past the stream's length are never handed out: together they bound the index. A
+  // length of 0, or of 2^31 and more (negative as a signed count), states nothing: the stream
+  // then has the frames its index or a walk finds.
+  const bool stated = stream_.length > 0;
+  const uint64_t room = file_size_ / 8 + 1;
+  entry_limit_ = size_t(stated ? std::min<uint64_t>(uint64_t(stream_.length), room) : room);
 
   index_from_odml(layout);
   if (!entries_.empty()) {
@@ -141,19 +212,25 @@ int AviReader::open(std::unique_ptr<ByteSource> bytes) {
     index_from_idx1(layout);
     if (!entries_.empty()) index_kind_ = IndexKind::kIdx1;
   }
-  // No usable index, or an index that covers fewer chunks than the stream has while the file
-  // has more than one movi list (idx1 only ever covers the first): walk the chunks themselves.
-  if (entries_.empty() || (entries_.size() < entry_limit_ && layout.movi.size() > 1)) {
-    std::vector<ChunkEntry> indexed = std::move(entries_);
-    entries_.clear();
-    index_from_walk(layout);
-    if (entries_.size() > indexed.size()) {
-      index_kind_ = IndexKind::kWalk;
-    } else {
-      entries_ = std::move(indexed);
-    }
+  // No usable index, or one that covers fewer chunks than the stream has (idx1 only ever covers
+  // the first movi list, and a file may end inside its index): the chunks after the last one
+  // indexed are found by a walk.
+  const bool short_index =
+      entries_.size() < entry_limit_ && (stated || layout.movi.size() > 1 || layout.idx1_cut);
+  if (entries_.empty() || short_index) {
+    uint64_t after = 0;
+    for (const ChunkEntry& e : entries_)
+      if (e.offset <= file_size_) after = std::max(after, e.offset);
+    const size_t indexed = entries_.size();
+    index_from_walk(layout, after);
+    if (entries_.size() > indexed) index_kind_ = IndexKind::kWalk;
   }
   finish_entries();
+  if (!stated) {
+    stream_.length =
+        int32_t(std::min<size_t>(entries_.size(), std::numeric_limits<int32_t>::max()));
+  }
+  blocks->release();
   return 1;
 }
 
@@ -167,7 +244,7 @@ int AviReader::parse_top_level(Layout* layout) {
   // Every pass moves on by at least a chunk header, so the walk ends within the file.
   while (file_size_ - pos >= 8) {
     Chunk riff;
-    if (!read_chunk_header(bytes_.get(), pos, file_size_, &riff)) break;
+    if (!read_chunk_header(bytes_.get(), pos, file_size_, &riff) || is_blank(riff)) break;
     if (riff.cut) truncated_ = true;
     if (riff.size == 0) extend_to(&riff, file_size_);  // a recording that was never finished
     const uint32_t form = riff.id == kRiff ? read_list_type(bytes_.get(), riff) : 0;
@@ -176,7 +253,7 @@ int AviReader::parse_top_level(Layout* layout) {
       bool hdrl_seen = !first;
       while (riff.end - p >= 8) {
         Chunk c;
-        if (!read_chunk_header(bytes_.get(), p, riff.end, &c)) break;
+        if (!read_chunk_header(bytes_.get(), p, riff.end, &c) || is_blank(c)) break;
         if (c.cut) truncated_ = true;
         if (c.id == kList) {
           // An unfinished recording leaves the movi list's size 0: it then runs to the end.
@@ -195,6 +272,7 @@ int AviReader::parse_top_level(Layout* layout) {
         } else if (c.id == kIdx1 && first && !layout->have_idx1) {
           layout->have_idx1 = true;
           layout->idx1 = {c.data, c.end};
+          layout->idx1_cut = c.cut;
         }
         p = c.next;
       }
@@ -212,7 +290,7 @@ int AviReader::parse_hdrl(uint64_t begin, uint64_t end, Layout* layout) {
   int number = 0;
   while (end - p >= 8 && number < kMaxStreams && stream_number_ < 0) {
     Chunk c;
-    if (!read_chunk_header(bytes_.get(), p, end, &c)) break;
+    if (!read_chunk_header(bytes_.get(), p, end, &c) || is_blank(c)) break;
     if (c.cut) truncated_ = true;
     if (c.id == kList && read_list_type(bytes_.get(), c) == kStrl) {
       if (!parse_strl(c.data + 4, c.end, number, layout)) return 0;
@@ -229,7 +307,7 @@ int AviReader::parse_strl(uint64_t begin, uint64_t end, int number, Layout* layo
   uint64_t p = begin;
   while (end - p >= 8) {
     Chunk c;
-    if (!read_chunk_header(bytes_.get(), p, end, &c)) break;
+    if (!read_chunk_header(bytes_.get(), p, end, &c) || is_blank(c)) break;
     if (c.cut) truncated_ = true;
     if (c.id == kStrh && !have_strh) {
       have_strh = read_body(bytes_.get(), c, 64, &strh) != 0;
@@ -247,8 +325,7 @@ int AviReader::parse_strl(uint64_t begin, uint64_t end, int number, Layout* layo
   stream_.fcc_handler = le32(strh.data() + 4);
   stream_.scale = le32(strh.data() + 20);
   stream_.rate = le32(strh.data() + 24);
-  const uint32_t length = le32(strh.data() + 32);
-  stream_.length = int32_t(std::min<uint32_t>(length, std::numeric_limits<int32_t>::max()));
+  stream_.length = int32_t(le32(strh.data() + 32));  // settled once the chunks are found
   stream_.format = std::move(strf);
   if (have_indx) layout->indx = std::move(indx);
   return 1;
@@ -375,23 +452,23 @@ void AviReader::index_from_idx1(const Layout& layout) {
   }
 }
 
-void AviReader::index_from_walk(const Layout& layout) {
+void AviReader::index_from_walk(const Layout& layout, uint64_t after) {
   for (const Layout::Range& r : layout.movi) {
     if (entries_.size() >= entry_limit_) break;
-    walk_list(r.begin, r.end, 0);
+    if (r.end > after) walk_list(r.begin, r.end, 0, after);
   }
 }
 
-void AviReader::walk_list(uint64_t begin, uint64_t end, int depth) {
+void AviReader::walk_list(uint64_t begin, uint64_t end, int depth, uint64_t after) {
   uint64_t p = begin;
   while (end - p >= 8 && entries_.size() < entry_limit_) {
     Chunk c;
-    if (!read_chunk_header(bytes_.get(), p, end, &c)) break;
+    if (!read_chunk_header(bytes_.get(), p, end, &c) || is_blank(c)) break;
     if (c.id == kList) {
       if (depth < kMaxListDepth && read_list_type(bytes_.get(), c) == kRec) {
-        walk_list(c.data + 4, c.end, depth + 1);
+        walk_list(c.data + 4, c.end, depth + 1, after);
       }
-    } else if (is_video_chunk(c.id)) {
+    } else if (is_video_chunk(c.id) && c.data > after) {
       // A chunk cut off by the end of the file keeps its stored size: it cannot be read.
       add_entry(c.data, c.size, true);
     }

@@ -64,8 +64,9 @@ class AviReader final : public PacketSource {
   void add_standard_index_chunk(uint64_t offset);
   bool add_standard_entries(const uint8_t* e, size_t count, size_t stride, uint64_t base);
   void index_from_idx1(const Layout& layout);
-  void index_from_walk(const Layout& layout);
-  void walk_list(uint64_t begin, uint64_t end, int depth);
+  // Adds the chunks whose data lies after `after` (0: every chunk), in file order.
+  void index_from_walk(const Layout& layout, uint64_t after);
+  void walk_list(uint64_t begin, uint64_t end, int depth, uint64_t after);
   bool add_entry(uint64_t offset, uint32_t size, bool keyframe);
   void finish_entries();
   bool is_video_chunk(uint32_t id) const;

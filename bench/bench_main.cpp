@@ -38,7 +38,8 @@ bool have(uint32_t flags) {
 }
 
 // A packed DIB frame of random pixels; `like`, when given, is copied with small changes, as a
-// re-encoded picture would differ from its source.
+// re-encoded picture would differ from its source. Bit fields are 16-bit 5-6-5, their masks
+// inside a 52-byte header.
 std::vector<uint8_t> make_frame(int bits, uint32_t compression, std::mt19937& rng,
                                 const std::vector<uint8_t>* like = nullptr) {
   size_t pixels;
@@ -48,15 +49,21 @@ std::vector<uint8_t> make_frame(int bits, uint32_t compression, std::mt19937& rn
     const size_t row = (size_t(kWidth) * (bits / 8) + 3) & ~size_t(3);
     pixels = row * kHeight;
   }
-  std::vector<uint8_t> f(kBitmapInfoHeaderSize + pixels);
+  const size_t header = compression == kBiBitfields ? kBitmapInfoHeaderSize + 12 : 40;
+  std::vector<uint8_t> f(header + pixels);
   BitmapInfoHeader h;
+  h.biSize = uint32_t(header);
   h.biWidth = kWidth;
   h.biHeight = kHeight;
   h.biBitCount = uint16_t(bits);
   h.biCompression = compression;
   h.biSizeImage = uint32_t(pixels);
   write_bitmap_info_header(h, f.data());
-  for (size_t i = kBitmapInfoHeaderSize; i < f.size(); ++i) {
+  if (compression == kBiBitfields) {
+    const uint8_t masks[12] = {0, 0xF8, 0, 0, 0xE0, 0x07, 0, 0, 0x1F, 0, 0, 0};
+    std::copy(masks, masks + 12, f.begin() + kBitmapInfoHeaderSize);
+  }
+  for (size_t i = header; i < f.size(); ++i) {
     f[i] = like ? uint8_t((*like)[i] + int(rng() % 5) - 2) : uint8_t(rng());
   }
   return f;
@@ -70,15 +77,17 @@ struct Format {
 const Format kFormats[] = {{"rgb24", 24, kBiRgb},
                            {"rgb32", 32, kBiRgb},
                            {"rgb555", 16, kBiRgb},
+                           {"rgb565", 16, kBiBitfields},
                            {"yv12", 12, kFourccYV12}};
 
 // `frames` distinct source frames are converted in turn: 1 keeps the source in cache, 16
 // (about 100 MB of 24-bit pixels) makes every conversion read it from memory.
-void bm_convert(benchmark::State& state, int bits, uint32_t flags, int frames) {
+void bm_convert(benchmark::State& state, int bits, uint32_t compression, uint32_t flags,
+                int frames) {
   std::mt19937 rng(1);
   std::vector<std::vector<uint8_t>> source;
   for (int i = 0; i < frames; ++i)
-    source.push_back(make_frame(bits, kBiRgb, rng));
+    source.push_back(make_frame(bits, compression, rng));
   ConverterTable table;
   fill_converter_table(&table, flags);
   const size_t s = size_t(kWidth) * kHeight;
@@ -322,11 +331,12 @@ void bm_decode_ffmpeg_cli(benchmark::State& state) {
   for (int bits : {24, 32}) {
     for (const Tier& t : kTiers) {
       if (!have(t.flags)) continue;
-      const std::string name = "convert/rgb" + std::to_string(bits) + "/" + t.name;
-      benchmark::RegisterBenchmark(
-          name.c_str(), [bits, t](benchmark::State& s) { bm_convert(s, bits, t.flags, 1); });
-      benchmark::RegisterBenchmark((name + "/from_memory").c_str(), [bits, t](benchmark::State& s) {
-        bm_convert(s, bits, t.flags, 16);
+      const std::string name = std::string("convert/") + f.name + "/" + t.name;
+      benchmark::RegisterBenchmark(name.c_str(), [f, t](benchmark::State& s) {
+        bm_convert(s, f.bits, f.compression, t.flags, 1);
+      });
+      benchmark::RegisterBenchmark((name + "/from_memory").c_str(), [f, t](benchmark::State& s) {
+        bm_convert(s, f.bits, f.compression, t.flags, 16);
       });
     }
   }

@@ -17,6 +17,7 @@ constexpr uint32_t fourcc(char a, char b, char c, char d) {
 }
 
 inline constexpr uint32_t kBiRgb = 0;
+inline constexpr uint32_t kBiBitfields = 3;  // RGB with red, green and blue masks after 40 bytes
 inline constexpr uint32_t kFourccYV12 = fourcc('Y', 'V', '1', '2');
 inline constexpr uint32_t kBitmapInfoHeaderSize = 40;
 
@@ -61,10 +62,13 @@ typedef VQ_CONVERTER((*ConverterFn));
 VQ_CONVERTER(rgb555_to_planar420);
 VQ_CONVERTER(rgb24_to_planar420);
 VQ_CONVERTER(rgb32_to_planar420);
+// 5-6-5: 5-bit red and blue count eight times their value, 6-bit green four times (0 .. 252).
+VQ_CONVERTER(rgb565_to_planar420);
 // YV12: Y plane (rows src_pitch apart), then V, then U, each (width/2) x (height/2) packed.
 VQ_CONVERTER(yv12_to_planar420);
 
-// Vector forms of the 24- and 32-bit converters; each writes exactly the scalar routine's bytes.
+// Vector forms of the 24-bit, 32-bit and (from SSE2 up) 5-6-5 converters; each writes exactly
+// the scalar routine's bytes.
 // The MMX pair keeps its loop state in process-wide words: MMX conversions must never overlap.
 // The SSE2 and AVX2 forms keep no state. None of them reads a byte outside the rows handed in.
 VQ_CONVERTER(rgb24_to_planar420_mmx);
@@ -73,6 +77,8 @@ VQ_CONVERTER(rgb24_to_planar420_sse2);
 VQ_CONVERTER(rgb32_to_planar420_sse2);
 VQ_CONVERTER(rgb24_to_planar420_avx2);
 VQ_CONVERTER(rgb32_to_planar420_avx2);
+VQ_CONVERTER(rgb565_to_planar420_sse2);
+VQ_CONVERTER(rgb565_to_planar420_avx2);
 
 // Processor features that choose the converter forms.
 enum CpuFlags : uint32_t {
@@ -87,8 +93,9 @@ enum CpuFlags : uint32_t {
 [[nodiscard]] bool detect_mmx();
 [[nodiscard]] bool detect_mmx_guarded();
 
-// The converter table: seven slots in their historical order. The planar-to-RGB slots belong
-// to a reverse conversion this program does not carry, so they stay empty.
+// The converter table: seven slots in their historical order, then the 5-6-5 converter. The
+// planar-to-RGB slots belong to a reverse conversion this program does not carry, so they stay
+// empty.
 enum ConverterSlot {
   kSlotRgb32ToPlanar = 0,
   kSlotPlanarToRgb32 = 1,
@@ -97,7 +104,8 @@ enum ConverterSlot {
   kSlotRgb555ToPlanar = 4,
   kSlotPlanarToRgb555 = 5,
   kSlotPlanarToRgb565 = 6,
-  kConverterSlots = 7,
+  kSlotRgb565ToPlanar = 7,
+  kConverterSlots = 8,
 };
 
 struct ConverterTable {
@@ -113,7 +121,7 @@ void fill_converter_table(ConverterTable* table, uint32_t cpu_flags);
 // The start-up fill: g_converter_table for this processor's features.
 void init_converter_table();
 
-enum class PixelFormat { kRgb555, kRgb24, kRgb32, kYv12 };
+enum class PixelFormat { kRgb555, kRgb24, kRgb32, kYv12, kRgb565 };
 
 // Everything a converter needs to know about one frame, worked out once from its header and
 // the number of bytes it holds.
@@ -127,7 +135,10 @@ struct FrameLayout {
 };
 
 // Picks the converter for `frame` from biCompression/biBitCount and works out where its rows
-// are: the pixels start at biSize; RGB rows are DIB-padded to 4 bytes when the frame holds
+// are. Bit fields (kBiBitfields) take their red, green and blue masks from the three words at
+// byte 40, which biSize must cover: 7C00/03E0/001F at 16 bits is 5-5-5, F800/07E0/001F 5-6-5,
+// 00FF0000/0000FF00/000000FF at 32 bits the 32-bit form; other masks are unsupported. The
+// pixels start at biSize; RGB rows are DIB-padded to 4 bytes when the frame holds
 // enough bytes for that, packed when it holds only enough for packed rows. Returns 0 for an
 // unsupported format, an empty slot, a width below 1, a height of 0, or a frame that holds
 // fewer bytes than its converter reads.

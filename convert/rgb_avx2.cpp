@@ -1,11 +1,13 @@
-// AVX2 forms of the 24- and 32-bit converters: sixteen 2x2 blocks (32 pixels of each row) per
-// step, the remaining blocks of a row pair through the scalar block routine.
+// AVX2 forms of the 24-bit, 32-bit and 5-6-5 converters: sixteen 2x2 blocks (32 pixels of each
+// row) per step, the remaining blocks of a row pair through the scalar block routine.
 //
 // The arithmetic is that of the SSE2 form (pixels in 32-bit lanes, PMADDWD with the luma and
 // chroma weights, logical shift for luma, arithmetic shift for chroma). The 256-bit registers
 // work as two 128-bit halves, so the loads place pixel groups such that the in-lane packs come
 // out in picture order: register k holds pixels 4g .. 4g+3 in its low half and 4(g+2) ..
-// 4(g+2)+3 in its high half, with g = 0, 1, 4, 5.
+// 4(g+2)+3 in its high half, with g = 0, 1, 4, 5. 5-6-5 pixels come in 32-byte loads of 16
+// pixels; widened to 32-bit lanes by the in-lane unpacks, pixels 0-3 | 8-11 and 4-7 | 12-15 of
+// a load are exactly those groups.
 #include <immintrin.h>
 
 #include "convert/convert.h"
@@ -39,6 +41,8 @@ inline __m256i load8(const uint8_t* row, int g) {
 
 struct Weights {
   __m256i byte_mask = _mm256_set1_epi32(0x00FF00FF);
+  __m256i five_bits = _mm256_set1_epi16(0xF8);  // a 5-bit field moved to bits 3..7
+  __m256i six_bits = _mm256_set1_epi16(0xFC);   // a 6-bit field moved to bits 2..7
   __m256i luma_br = _mm256_set1_epi32(66 << 16 | 25);
   __m256i luma_g = _mm256_set1_epi32(129);
   __m256i u_br = _mm256_set1_epi32(int32_t(uint32_t(-38) << 16 | 112));
@@ -69,12 +73,29 @@ struct Quarter {
   __m256i y0, y1, u, v;
 };
 
-template <int kBytes>
+// Pixel groups g | g + 2 of `row` as (blue, red) and (green, 0) halves of 32-bit lanes.
+template <int kForm>
+inline void split8(const uint8_t* row, int g, const Weights& w, __m256i* br, __m256i* gx) {
+  if constexpr (kForm == rgb::k565) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 32 * (g / 4)));
+    const __m256i b = _mm256_and_si256(_mm256_slli_epi16(x, 3), w.five_bits);
+    const __m256i gr = _mm256_and_si256(_mm256_srli_epi16(x, 3), w.six_bits);
+    const __m256i r = _mm256_and_si256(_mm256_srli_epi16(x, 8), w.five_bits);
+    const __m256i zero = _mm256_setzero_si256();
+    *br = g % 4 ? _mm256_unpackhi_epi16(b, r) : _mm256_unpacklo_epi16(b, r);
+    *gx = g % 4 ? _mm256_unpackhi_epi16(gr, zero) : _mm256_unpacklo_epi16(gr, zero);
+  } else {
+    const __m256i a = load8<kForm>(row, g);
+    *br = _mm256_and_si256(a, w.byte_mask);
+    *gx = _mm256_srli_epi16(a, 8);
+  }
+}
+
+template <int kForm>
 inline Quarter quarter(const uint8_t* upper, const uint8_t* lower, int g, const Weights& w) {
-  const __m256i a = load8<kBytes>(upper, g);
-  const __m256i b = load8<kBytes>(lower, g);
-  const __m256i a_br = _mm256_and_si256(a, w.byte_mask), a_gx = _mm256_srli_epi16(a, 8);
-  const __m256i b_br = _mm256_and_si256(b, w.byte_mask), b_gx = _mm256_srli_epi16(b, 8);
+  __m256i a_br, a_gx, b_br, b_gx;
+  split8<kForm>(upper, g, w, &a_br, &a_gx);
+  split8<kForm>(lower, g, w, &b_br, &b_gx);
   const __m256i br = _mm256_add_epi16(a_br, b_br), gx = _mm256_add_epi16(a_gx, b_gx);
   return {luma8(a_br, a_gx, w), luma8(b_br, b_gx, w), chroma4(br, gx, w.u_br, w.u_g),
           chroma4(br, gx, w.v_br, w.v_g)};
@@ -86,10 +107,10 @@ struct Half {
   __m256i y0, y1, u, v;
 };
 
-template <int kBytes>
+template <int kForm>
 inline Half half(const uint8_t* upper, const uint8_t* lower, int g, const Weights& w) {
-  const Quarter p = quarter<kBytes>(upper, lower, g, w);
-  const Quarter q = quarter<kBytes>(upper, lower, g + 1, w);
+  const Quarter p = quarter<kForm>(upper, lower, g, w);
+  const Quarter q = quarter<kForm>(upper, lower, g + 1, w);
   return {_mm256_packs_epi32(p.y0, q.y0), _mm256_packs_epi32(p.y1, q.y1), even_lanes(p.u, q.u),
           even_lanes(p.v, q.v)};
 }
@@ -101,12 +122,12 @@ inline __m256i pack_luma(__m256i lo, __m256i hi) {
                          _mm256_set1_epi8(16));
 }
 
-template <int kBytes>
+template <int kForm>
 inline void step16(const uint8_t* upper, const uint8_t* lower, uint8_t* y0, uint8_t* y1, uint8_t* u,
                    uint8_t* v, const Weights& w) {
   // Register pairs of pixel groups (0 | 2, 1 | 3) and (4 | 6, 5 | 7).
-  const Half lo = half<kBytes>(upper, lower, 0, w);
-  const Half hi = half<kBytes>(upper, lower, 4, w);
+  const Half lo = half<kForm>(upper, lower, 0, w);
+  const Half hi = half<kForm>(upper, lower, 4, w);
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(y0), pack_luma(lo.y0, hi.y0));
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(y1), pack_luma(lo.y1, hi.y1));
   // Halves: U blocks 0-3 and 8-11 | 4-7 and 12-15 after the 32-bit pack, likewise V.
@@ -119,15 +140,16 @@ inline void step16(const uint8_t* upper, const uint8_t* lower, uint8_t* y0, uint
   _mm_storeu_si128(reinterpret_cast<__m128i*>(v), _mm256_extracti128_si256(biased, 1));
 }
 
-// The last 16-byte load of a step starts 28 pixels in.
-template <int kBytes>
+// The last 16-byte load of a step starts 28 pixels in (5-6-5: the last 32-byte load, 16).
+template <int kForm>
 void convert_avx2(uint8_t* y_dst, uint8_t* u_dst, uint8_t* v_dst, const uint8_t* src, int32_t width,
                   int32_t height, int32_t luma_stride, ptrdiff_t src_pitch) {
   const Weights w;
-  rgb::convert_rows<kBytes, kBlocksPerStep, 28 * kBytes + 16>(
+  constexpr ptrdiff_t kLoadBytes = kForm == rgb::k565 ? 64 : 28 * kForm + 16;
+  rgb::convert_rows<kForm, kBlocksPerStep, kLoadBytes>(
       y_dst, u_dst, v_dst, src, width, height, luma_stride, src_pitch,
       [&w](const uint8_t* upper, const uint8_t* lower, uint8_t* y0, uint8_t* y1, uint8_t* u,
-           uint8_t* v) { step16<kBytes>(upper, lower, y0, y1, u, v, w); });
+           uint8_t* v) { step16<kForm>(upper, lower, y0, y1, u, v, w); });
 }
 
 }  // namespace
@@ -138,6 +160,10 @@ VQ_CONVERTER(rgb24_to_planar420_avx2) {
 
 VQ_CONVERTER(rgb32_to_planar420_avx2) {
   convert_avx2<4>(y_dst, u_dst, v_dst, src, width, height, luma_stride, src_pitch);
+}
+
+VQ_CONVERTER(rgb565_to_planar420_avx2) {
+  convert_avx2<rgb::k565>(y_dst, u_dst, v_dst, src, width, height, luma_stride, src_pitch);
 }
 
 }  // namespace vq

@@ -25,14 +25,26 @@ inline uint8_t chroma_v(int sb, int sg, int sr) {
   return uint8_t(((-18 * sb - 94 * sg + 112 * sr) >> 10) + 128);
 }
 
-// Blue, green and red of one pixel, 8-bit. 5-5-5 fields count eight times their value.
-template <int kBytes>
+// The pixel forms: 2 (5-5-5 in 16 bits), 3 and 4 (bytes blue, green, red, [unused]), and k565
+// (5-6-5 in 16 bits), with their sizes in bytes.
+inline constexpr int k565 = 5;
+template <int kForm>
+inline constexpr int kPixelBytes = kForm == k565 ? 2 : kForm;
+
+// Blue, green and red of one pixel, 8-bit. 5-bit fields count eight times their value, the
+// 6-bit green of 5-6-5 four times (0 .. 252).
+template <int kForm>
 inline void load_bgr(const uint8_t* p, int* b, int* g, int* r) {
-  if constexpr (kBytes == 2) {
+  if constexpr (kForm == 2) {
     const int w = p[0] | p[1] << 8;
     *b = (w & 31) << 3;
     *g = ((w >> 5) & 31) << 3;
     *r = ((w >> 10) & 31) << 3;
+  } else if constexpr (kForm == k565) {
+    const int w = p[0] | p[1] << 8;
+    *b = (w & 31) << 3;
+    *g = ((w >> 5) & 63) << 2;
+    *r = ((w >> 11) & 31) << 3;
   } else {
     *b = p[0];
     *g = p[1];
@@ -42,15 +54,16 @@ inline void load_bgr(const uint8_t* p, int* b, int* g, int* r) {
 
 // Converts blocks j0 .. n-1 of one row pair: `top` and `bottom` are the two source rows (upper
 // picture row first), `y0`/`y1` the two Y rows, `u`/`v` the chroma row.
-template <int kBytes>
+template <int kForm>
 inline void convert_blocks(const uint8_t* top, const uint8_t* bottom, uint8_t* y0, uint8_t* y1,
                            uint8_t* u, uint8_t* v, int j0, int n) {
+  constexpr int kBytes = kPixelBytes<kForm>;
   for (int j = j0; j < n; ++j) {
     int b[4], g[4], r[4];
-    load_bgr<kBytes>(top + (2 * j) * kBytes, &b[0], &g[0], &r[0]);
-    load_bgr<kBytes>(top + (2 * j + 1) * kBytes, &b[1], &g[1], &r[1]);
-    load_bgr<kBytes>(bottom + (2 * j) * kBytes, &b[2], &g[2], &r[2]);
-    load_bgr<kBytes>(bottom + (2 * j + 1) * kBytes, &b[3], &g[3], &r[3]);
+    load_bgr<kForm>(top + (2 * j) * kBytes, &b[0], &g[0], &r[0]);
+    load_bgr<kForm>(top + (2 * j + 1) * kBytes, &b[1], &g[1], &r[1]);
+    load_bgr<kForm>(bottom + (2 * j) * kBytes, &b[2], &g[2], &r[2]);
+    load_bgr<kForm>(bottom + (2 * j + 1) * kBytes, &b[3], &g[3], &r[3]);
     y0[2 * j] = luma(b[0], g[0], r[0]);
     y0[2 * j + 1] = luma(b[1], g[1], r[1]);
     y1[2 * j] = luma(b[2], g[2], r[2]);

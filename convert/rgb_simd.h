@@ -37,10 +37,11 @@ inline int safe_steps(const uint8_t* upper, const uint8_t* lower, const uint8_t*
 // The row-pair loop every vector form shares: `step(upper, lower, y0, y1, u, v)` converts
 // kBlocksPerStep blocks and loads kLoadBytes from each row's step start; the blocks its full
 // loads cannot safely cover go to the scalar tail.
-template <int kBytes, int kBlocksPerStep, ptrdiff_t kLoadBytes, typename Step>
+template <int kForm, int kBlocksPerStep, ptrdiff_t kLoadBytes, typename Step>
 inline void convert_rows(uint8_t* y_dst, uint8_t* u_dst, uint8_t* v_dst, const uint8_t* src,
                          int32_t width, int32_t height, int32_t luma_stride, ptrdiff_t src_pitch,
                          Step step) {
+  constexpr int kBytes = kPixelBytes<kForm>;
   if (width < 2 || height < 2) return;
   const int n = width / 2;
   const int m = height / 2;
@@ -60,7 +61,7 @@ inline void convert_rows(uint8_t* y_dst, uint8_t* u_dst, uint8_t* v_dst, const u
       step(upper + px * kBytes, lower + px * kBytes, y0 + px, y1 + px, u + s * kBlocksPerStep,
            v + s * kBlocksPerStep);
     }
-    convert_blocks<kBytes>(upper, lower, y0, y1, u, v, steps * kBlocksPerStep, n);
+    convert_blocks<kForm>(upper, lower, y0, y1, u, v, steps * kBlocksPerStep, n);
   }
 }
 

@@ -6,7 +6,7 @@
 namespace vq {
 namespace {
 
-template <int kBytes>
+template <int kForm>
 void rgb_to_planar(uint8_t* y_dst, uint8_t* u_dst, uint8_t* v_dst, const uint8_t* src,
                    int32_t width, int32_t height, int32_t luma_stride, ptrdiff_t src_pitch) {
   if (width < 2 || height < 2) return;
@@ -16,8 +16,8 @@ void rgb_to_planar(uint8_t* y_dst, uint8_t* u_dst, uint8_t* v_dst, const uint8_t
   for (int i = 0; i < m; ++i) {
     const uint8_t* top = src + 2 * i * src_pitch;
     uint8_t* y0 = y_dst + ptrdiff_t(2 * i) * luma_stride;
-    rgb::convert_blocks<kBytes>(top, top + src_pitch, y0, y0 + luma_stride, u_dst + i * cstride,
-                                v_dst + i * cstride, 0, n);
+    rgb::convert_blocks<kForm>(top, top + src_pitch, y0, y0 + luma_stride, u_dst + i * cstride,
+                               v_dst + i * cstride, 0, n);
   }
 }
 
@@ -29,6 +29,10 @@ VQ_CONVERTER(rgb24_to_planar420) {
 
 VQ_CONVERTER(rgb32_to_planar420) {
   rgb_to_planar<4>(y_dst, u_dst, v_dst, src, width, height, luma_stride, src_pitch);
+}
+
+VQ_CONVERTER(rgb565_to_planar420) {
+  rgb_to_planar<rgb::k565>(y_dst, u_dst, v_dst, src, width, height, luma_stride, src_pitch);
 }
 
 // The 5-5-5 form lays its planes out for the width whatever the luma stride says.

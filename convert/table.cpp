@@ -14,16 +14,18 @@ ConverterTable g_converter_table = {{
     rgb555_to_planar420,
     nullptr,
     nullptr,
+    rgb565_to_planar420,
 }};
 
-// Scalar routines first, then each tier the processor has replaces the 24- and 32-bit slots,
-// stopping at the first missing feature (a tier is only tried on top of the one below it). The
-// 5-5-5 slot keeps its scalar routine on every processor.
+// Scalar routines first, then each tier the processor has replaces the 24- and 32-bit slots
+// (from SSE2 up also the 5-6-5 slot), stopping at the first missing feature (a tier is only tried
+// on top of the one below it). The 5-5-5 slot keeps its scalar routine on every processor.
 void fill_converter_table(ConverterTable* table, uint32_t cpu_flags) {
   *table = ConverterTable{};
   table->slot[kSlotRgb32ToPlanar] = rgb32_to_planar420;
   table->slot[kSlotRgb24ToPlanar] = rgb24_to_planar420;
   table->slot[kSlotRgb555ToPlanar] = rgb555_to_planar420;
+  table->slot[kSlotRgb565ToPlanar] = rgb565_to_planar420;
 #if VQ_X86_SIMD
   if (!(cpu_flags & kCpuMmx)) return;
   table->slot[kSlotRgb32ToPlanar] = rgb32_to_planar420_mmx;
@@ -31,9 +33,11 @@ void fill_converter_table(ConverterTable* table, uint32_t cpu_flags) {
   if (!(cpu_flags & kCpuSse2)) return;
   table->slot[kSlotRgb32ToPlanar] = rgb32_to_planar420_sse2;
   table->slot[kSlotRgb24ToPlanar] = rgb24_to_planar420_sse2;
+  table->slot[kSlotRgb565ToPlanar] = rgb565_to_planar420_sse2;
   if (!(cpu_flags & kCpuAvx2)) return;
   table->slot[kSlotRgb32ToPlanar] = rgb32_to_planar420_avx2;
   table->slot[kSlotRgb24ToPlanar] = rgb24_to_planar420_avx2;
+  table->slot[kSlotRgb565ToPlanar] = rgb565_to_planar420_avx2;
 #else
   (void)cpu_flags;
 #endif
@@ -48,6 +52,28 @@ namespace {
 // The start-up fill runs once, as a static initialiser, before main.
 [[maybe_unused]] const int g_table_filled = (init_converter_table(), 1);
 
+// The RGB form a bit-field frame's masks (red, green, blue at byte 40) name; 0 when they name
+// none that is converted.
+int bitfield_format(const DibFrame& frame, const BitmapInfoHeader& h, PixelFormat* format) {
+  if (h.biSize < kBitmapInfoHeaderSize + 12) return 0;
+  const uint8_t* m = frame.data + kBitmapInfoHeaderSize;
+  auto mask = [m](int i) {
+    return uint32_t(m[4 * i]) | uint32_t(m[4 * i + 1]) << 8 | uint32_t(m[4 * i + 2]) << 16 |
+           uint32_t(m[4 * i + 3]) << 24;
+  };
+  const uint32_t r = mask(0), g = mask(1), b = mask(2);
+  if (h.biBitCount == 16 && r == 0x7C00 && g == 0x03E0 && b == 0x001F) {
+    *format = PixelFormat::kRgb555;
+  } else if (h.biBitCount == 16 && r == 0xF800 && g == 0x07E0 && b == 0x001F) {
+    *format = PixelFormat::kRgb565;
+  } else if (h.biBitCount == 32 && r == 0xFF0000 && g == 0xFF00 && b == 0xFF) {
+    *format = PixelFormat::kRgb32;
+  } else {
+    return 0;
+  }
+  return 1;
+}
+
 }  // namespace
 
 int describe_frame(const DibFrame& frame, const ConverterTable& table, FrameLayout* out) {
@@ -58,7 +84,23 @@ int describe_frame(const DibFrame& frame, const ConverterTable& table, FrameLayo
 
   FrameLayout f;
   int bytes_per_pixel = 0;
-  if (h.biCompression == kBiRgb) {
+  if (h.biCompression == kBiBitfields) {
+    if (!bitfield_format(frame, h, &f.format)) return 0;
+    switch (f.format) {
+      case PixelFormat::kRgb555:
+        f.convert = table.slot[kSlotRgb555ToPlanar];
+        bytes_per_pixel = 2;
+        break;
+      case PixelFormat::kRgb565:
+        f.convert = table.slot[kSlotRgb565ToPlanar];
+        bytes_per_pixel = 2;
+        break;
+      default:
+        f.convert = table.slot[kSlotRgb32ToPlanar];
+        bytes_per_pixel = 4;
+        break;
+    }
+  } else if (h.biCompression == kBiRgb) {
     switch (h.biBitCount) {
       case 16:
         f.format = PixelFormat::kRgb555;

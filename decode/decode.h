@@ -22,7 +22,7 @@ namespace vq {
 struct StreamFormat {
   uint32_t fcc_handler = 0;     // strh fccHandler
   std::vector<uint8_t> format;  // strf as stored: BITMAPINFOHEADER, then codec private data
-  int32_t length = 0;           // strh dwLength
+  int32_t length = 0;           // strh dwLength; when that is 0 or 2^31 and more, the frames found
   uint32_t scale = 0;           // strh dwScale and dwRate: dwRate / dwScale frames per second
   uint32_t rate = 0;
 };

@@ -326,7 +326,11 @@ std::unique_ptr<Decompressor> open_decompressor(const StreamFormat& stream, Pack
     return nullptr;
   }
   // Frames the converters read as they are stay raw, whatever codec the handler names.
-  if (bih.biCompression == kBiRgb || bih.biCompression == kFourccYV12) return nullptr;
+  // Bit fields too: FFmpeg's raw decoder would ignore their masks.
+  if (bih.biCompression == kBiRgb || bih.biCompression == kBiBitfields ||
+      bih.biCompression == kFourccYV12) {
+    return nullptr;
+  }
   if (bih.biWidth < 1 || bih.biHeight == 0 || bih.biHeight == INT32_MIN) return nullptr;
 
   // The handler first, then the format's own code: files carry handlers that name no codec,

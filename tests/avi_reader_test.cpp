@@ -68,6 +68,8 @@ struct FileCase {
   size_t cut = 0;                     // bytes cut off the file's end
   int64_t stored_length = -1;         // the stream header's length (-1: the number of chunks)
   IndexKind kind = IndexKind::kNone;  // where the frames are found (kNone: the index written)
+  int32_t walked_from = 0;            // kWalk: the first chunk the walk found (after the index)
+  size_t zeros = 0;                   // zero bytes added at the end (after any cut)
 };
 
 TEST(AviReader, FilesOfEveryLayoutAndDamage) {
@@ -82,7 +84,7 @@ TEST(AviReader, FilesOfEveryLayoutAndDamage) {
       {"palette changes, no index", {.index = kNone, .palette_changes = true}},
       {"OpenDML", odml},
       // Not an index of indexes: idx1 covers the first segment, a walk finds every one.
-      {"super index unreadable", odml, {{"indx", 8, 0x07000004}}, 5, 0x1F, 0, -1, K::kWalk},
+      {"super index unreadable", odml, {{"indx", 8, 0x07000004}}, 5, 0x1F, 0, -1, K::kWalk, 2},
       {"unfinished: RIFF and movi sizes 0", walk, {{"RIFF", 4, 0}, {"movi", -4, 0}}},
       {"picture far larger than the file", {}, {{"strf", 12, 1 << 20}, {"strf", 16, 99}}},
       {"idx1 entry of 4 GB", {}, {{"idx1", 8 + 16 * 3 + 12, ~0u}}, 5, 0b10111},
@@ -96,10 +98,31 @@ TEST(AviReader, FilesOfEveryLayoutAndDamage) {
       // A stream header of 20 bytes, then an unknown chunk up to the stream format.
       {"stream header too short", {}, {{"strh", 4, 20}, {"strh", 32, 28}}, 0},
       {"length short of the chunks", {}, {}, 3, 0b111, 0, 3},
-      {"length past 2^31", {}, {}, 0x7FFFFFFF, 0x1F, 0, 0xFFFFFFFF},
+      // A length of 0 or of 2^31 and more states nothing: the frames found are the length.
+      {"length 0", {}, {}, 5, 0x1F, 0, 0},
+      {"length 0, no index", walk, {}, 5, 0x1F, 0, 0},
+      {"length 2^31", {}, {}, 5, 0x1F, 0, 0x80000000},
+      {"length 2^32 - 1", {}, {}, 5, 0x1F, 0, 0xFFFFFFFF},
+      {"length 2^32 - 1, OpenDML", odml, {}, 5, 0x1F, 0, 0xFFFFFFFF},
+      // The file ends inside idx1 (two entries left): the other chunks are walked.
+      {"cut in idx1", {.junk = false}, {}, 5, 0x1F, 40, -1, K::kWalk, 2},
+      {"cut in idx1, length 0", {.junk = false}, {}, 5, 0x1F, 40, 0, K::kWalk, 2},
+      // Zeros after the last chunk (a preallocated file) end the list they are in.
+      {"zeros after RIFF", {}, {}, 5, 0x1F, 0, -1, K::kNone, 0, 4096},
+      {"zeros in unsized RIFF", {}, {{"RIFF", 4, 0}}, 5, 0x1F, 0, 0, K::kNone, 0, 4096},
+      {"zeros in unsized movi",
+       walk,
+       {{"RIFF", 4, 0}, {"movi", -4, 0}},
+       5,
+       0x1F,
+       0,
+       0,
+       K::kNone,
+       0,
+       4096},
       {"cut in the last chunk", {.index = kNone, .junk = false}, {}, 5, 0xF, 20},
       // The last segment's standard index is lost with the cut: its chunks are walked.
-      {"cut in the last segment", odml, {}, 5, 0xF, 20 + 48, -1, K::kWalk},
+      {"cut in the last segment", odml, {}, 5, 0xF, 20 + 48, -1, K::kWalk, 4},
   };
   const IndexKind written[] = {K::kIdx1, K::kIdx1, K::kWalk, K::kOpenDml, K::kOpenDml};
   for (const FileCase& c : cases) {
@@ -115,6 +138,7 @@ TEST(AviReader, FilesOfEveryLayoutAndDamage) {
       v.length = c.stored_length;
       Bytes file = test::avi_bytes(v, c.layout);
       file.resize(file.size() - c.cut);
+      file.resize(file.size() + c.zeros, 0);
       for (const auto& [tag, at, value] : c.patches)
         put32(&file, find_tag(file, tag) + at, value);
       SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(bits) + " bits");
@@ -130,7 +154,8 @@ TEST(AviReader, FilesOfEveryLayoutAndDamage) {
       for (int32_t i = -1; i <= r.packet_count(); ++i) {
         // Keyframes as the index says; a walk finds nothing that says otherwise.
         const bool in_range = i >= 0 && i < r.packet_count();
-        EXPECT_EQ(in_range && (kind == K::kWalk || !v.delta[size_t(i)]), r.is_keyframe(i)) << i;
+        const bool walked = kind == K::kWalk && i >= c.walked_from;
+        EXPECT_EQ(in_range && (walked || !v.delta[size_t(i)]), r.is_keyframe(i)) << i;
         Bytes packet;  // a packet read is exactly the stored chunk
         EXPECT_TRUE(!r.read_packet(i, &packet) || (in_range && packet == v.chunks[size_t(i)])) << i;
       }

@@ -247,16 +247,28 @@ inline bool write_avi(const std::string& path, const AviVideo& video,
 }
 
 // A stream of packed DIB frames (header + pixels, as tests/frames.h makes them): the first
-// frame's 40-byte header is the stream format, each frame's pixels a chunk.
+// frame's header (biSize bytes) is the stream format, each frame's pixels a chunk.
 inline AviVideo video_from_frames(const std::vector<std::vector<uint8_t>>& frames,
                                   uint32_t fcc_handler = 0, bool tag_db = false) {
   AviVideo v;
   v.fcc_handler = fcc_handler;
   v.tag_db = tag_db;
   if (frames.empty()) return v;
-  v.format.assign(frames[0].begin(), frames[0].begin() + kBitmapInfoHeaderSize);
+  BitmapInfoHeader h;
+  const size_t header = read_bitmap_info_header(frames[0].data(), frames[0].size(), &h)
+                            ? std::clamp<size_t>(h.biSize, kBitmapInfoHeaderSize, frames[0].size())
+                            : kBitmapInfoHeaderSize;
+  v.format.assign(frames[0].begin(), frames[0].begin() + ptrdiff_t(header));
   for (const auto& f : frames)
-    v.chunks.emplace_back(f.begin() + kBitmapInfoHeaderSize, f.end());
+    v.chunks.emplace_back(f.begin() + ptrdiff_t(header), f.end());
+  return v;
+}
+
+// Bit-field masks stored the way most writers store them: after a 40-byte header (biSize 40)
+// rather than inside it.
+inline AviVideo masks_after_header(AviVideo v) {
+  v.format[0] = uint8_t(kBitmapInfoHeaderSize);
+  v.format[1] = v.format[2] = v.format[3] = 0;
   return v;
 }
 

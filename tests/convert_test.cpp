@@ -58,6 +58,13 @@ TEST(Convert, UniformColoursAtEveryDepthAndTier) {
     uint8_t y, u, v;
   } w555[] = {{0x7FFF, 229, 128, 128}, {0x0000, 16, 128, 128}, {0x4210, 126, 128, 128},
               {0x7C00, 79, 91, 236},   {0x03E0, 140, 56, 36},  {0x801F, 40, 236, 110}};
+  // 5-6-5 (bit fields): red and blue count eight times their value like 5-5-5, the six bits of
+  // green four times: 63 is 252 (white is not grey: U and V 126), 1 is 4.
+  const struct {
+    uint16_t word;
+    uint8_t y, u, v;
+  } w565[] = {{0xFFFF, 231, 126, 126}, {0x0000, 16, 128, 128}, {0x07E0, 142, 55, 35},
+              {0x0020, 18, 126, 126},  {0xF800, 79, 91, 236},  {0x001F, 40, 236, 110}};
   for (const auto& [tier, table] : tables()) {
     SCOPED_TRACE(tier);
     for (const auto& c : rgb) {
@@ -70,6 +77,12 @@ TEST(Convert, UniformColoursAtEveryDepthAndTier) {
       auto f = test::rgb_frame(test::solid(2, 2, {}), 16);
       for (int i = 0; i < 4; ++i)
         f[40 + 2 * i] = uint8_t(c.word), f[41 + 2 * i] = c.word >> 8;
+      expect_block(table, f, std::vector<uint8_t>(4, c.y), c.u, c.v);
+    }
+    for (const auto& c : w565) {
+      auto f = test::bitfield_frame(test::solid(2, 2, {}), test::kBits565);
+      for (int i = 0; i < 4; ++i)
+        f[52 + 2 * i] = uint8_t(c.word), f[53 + 2 * i] = c.word >> 8;
       expect_block(table, f, std::vector<uint8_t>(4, c.y), c.u, c.v);
     }
   }
@@ -112,8 +125,8 @@ Picture gradient(int w, int h) {
 }
 
 // One picture in every storage form (padded or packed rows, bottom-up or top-down, a header
-// longer than 40 bytes) gives one planar image; an odd last column or row is neither read nor
-// written.
+// longer than 40 bytes, bit fields) gives one planar image; an odd last column or row is neither
+// read nor written.
 TEST(Convert, StorageFormsAndOddSizes) {
   for (int bits : {16, 24, 32}) {
     for (auto [w, h] : {std::pair{2, 2}, {5, 2}, {4, 3}, {6, 4}, {7, 9}, {1, 4}, {4, 1}}) {
@@ -130,10 +143,16 @@ TEST(Convert, StorageFormsAndOddSizes) {
         pic.at(x, h - 1) = h % 2 ? Bgr{9, 8, 7} : pic.at(x, h - 1);
       for (Rows rows : {Rows::kPadded, Rows::kPacked}) {
         for (Order order : {Order::kBottomUp, Order::kTopDown}) {
-          auto f = test::rgb_frame(pic, bits, rows, order, order == Order::kTopDown ? 44 : 40);
-          Planar got(w, h);
-          ASSERT_EQ(1, convert_to_planar(test::view(f), got.y(), got.u(), got.v()));
-          EXPECT_EQ(want.buf, got.buf);
+          const uint32_t header = order == Order::kTopDown ? 44 : 40;
+          std::vector<std::vector<uint8_t>> forms{test::rgb_frame(pic, bits, rows, order, header)};
+          // 16 and 32 bits as bit fields too, the masks inside a 52-byte or a longer header.
+          if (bits != 24)
+            forms.push_back(test::bitfield_frame(pic, bits, header + 12, rows, order));
+          for (const auto& f : forms) {
+            Planar got(w, h);
+            ASSERT_EQ(1, convert_to_planar(test::view(f), got.y(), got.u(), got.v()));
+            EXPECT_EQ(want.buf, got.buf);
+          }
         }
       }
     }
@@ -157,13 +176,24 @@ TEST(Convert, SelectionRefusals) {
     f.erase(f.end() - trim, f.end());
     return f;
   };
+  // A bit-field frame of `bits` whose masks (at byte 40 of a 52-byte header) are `masks`.
+  auto bitfields = [](int bits, std::vector<uint8_t> masks) {
+    auto f = test::bitfield_frame(test::solid(6, 4, {}), bits == 24 ? 32 : bits, 52);
+    f[14] = uint8_t(bits);
+    std::copy(masks.begin(), masks.end(), f.begin() + 40);
+    return f;
+  };
   const struct {
     const char* name;
     std::vector<uint8_t> frame;
   } refused[] = {
       {"8-bit palette", with(14, {8, 0})},
       {"15 bits", with(14, {15, 0})},
-      {"bit fields", with(16, {3}, 32)},
+      {"bit fields, no room for masks", with(16, {3}, 32)},
+      {"bit fields 10-10-10", bitfields(32, {0, 0, 0xF0, 0x3F, 0, 0xFC, 0x0F, 0, 0xFF, 3, 0, 0})},
+      {"bit fields 5-6-5 at 32 bits", bitfields(32, {0, 0xF8, 0, 0, 0xE0, 7, 0, 0, 0x1F, 0, 0, 0})},
+      {"bit fields 8-8-8 at 24 bits", bitfields(24, {0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0})},
+      {"bit fields blue first", bitfields(16, {0x1F, 0, 0, 0, 0xE0, 7, 0, 0, 0, 0xF8, 0, 0})},
       {"codec fourcc", with(16, {'D', 'I', 'V', 'X'})},
       {"one byte short", with(0, {40}, 24, 1)},
       {"header below 40", with(0, {39})},
@@ -186,6 +216,10 @@ TEST(Convert, SelectionRefusals) {
 TEST(Convert, EveryTierKeepsTheScalar555Routine) {
   for (const auto& [tier, table] : tables()) {
     EXPECT_EQ(&rgb555_to_planar420, table.slot[kSlotRgb555ToPlanar]) << tier;
+    // 5-6-5 has vector forms from SSE2 up.
+    EXPECT_EQ(tier == "scalar" || tier == "mmx",
+              &rgb565_to_planar420 == table.slot[kSlotRgb565ToPlanar])
+        << tier;
     EXPECT_EQ(nullptr, table.slot[kSlotPlanarToRgb32]) << tier;
   }
   EXPECT_EQ(detect_mmx(), detect_mmx_guarded());

@@ -1,80 +1,23 @@
 // The real binary, run as a script would run it: stdin from /dev/null, stdout and stderr
 // captured, exit status checked. AVI files are written by the test writer.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/avi_writer.h"
 #include "tests/frames.h"
+#include "tests/run_binary.h"
 
 namespace vq {
 namespace {
 
-namespace fs = std::filesystem;
-
 const char kBanner[] = "VIDQUAL v1.3.1.4, PSNR of the Y, U and V planes of two AVI files\n\n";
 const char kWait[] = "Press ENTER to continue...\n";
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string slurp(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s)
-    q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-class EndToEnd : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("vidqual-e2e-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-  std::string write(const std::string& name, const test::AviVideo& v,
-                    const test::AviLayout& l = {}) {
-    EXPECT_TRUE(test::write_avi(path(name), v, l));
-    return path(name);
-  }
-
-  Outcome run(const std::vector<std::string>& args) const {
-    std::string cmd = quote(VIDQUAL_BINARY);
-    for (const auto& a : args) {
-      cmd += ' ';
-      cmd += quote(a);
-    }
-    cmd += " < /dev/null > " + quote(path("stdout")) + " 2> " + quote(path("stderr"));
-    Outcome r;
-    const int raw = std::system(cmd.c_str());
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = slurp(path("stdout"));
-    r.err = slurp(path("stderr"));
-    return r;
-  }
-
-  fs::path dir_;
-};
+class EndToEnd : public BinaryTest {};
 
 // A YV12 stream of `n` frames of w x h whose luma is `y` plus the frame index.
 test::AviVideo yv12_video(int n, int w = 8, int h = 4, uint8_t y = 50, uint8_t u = 60) {

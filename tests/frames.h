@@ -21,17 +21,23 @@ struct Picture {
   const Bgr& at(int x, int y) const { return px[size_t(y) * w + x]; }
 };
 
-inline Picture solid(int w, int h, Bgr c) { return Picture{w, h, std::vector<Bgr>(size_t(w) * h, c)}; }
+inline Picture solid(int w, int h, Bgr c) {
+  return Picture{w, h, std::vector<Bgr>(size_t(w) * h, c)};
+}
 
 enum class Rows { kPadded, kPacked };
 enum class Order { kBottomUp, kTopDown };
 
-// Encodes `pic` as a packed DIB frame of 16 (5-5-5, components >> 3), 24 or 32 bits.
-// `header_size` above 40 leaves filler bytes between the header and the pixels.
+// `bits` of rgb_frame for 16-bit 5-6-5 pixels.
+inline constexpr int kBits565 = 565;
+
+// Encodes `pic` as a packed DIB frame of 16 (5-5-5, components >> 3), 24 or 32 bits, or of
+// kBits565 (16-bit 5-6-5: red and blue >> 3, green >> 2). `header_size` above 40 leaves filler
+// bytes between the header and the pixels.
 inline std::vector<uint8_t> rgb_frame(const Picture& pic, int bits, Rows rows = Rows::kPadded,
                                       Order order = Order::kBottomUp, uint32_t header_size = 40,
                                       uint8_t filler = 0xEE) {
-  const int bpp = bits / 8;
+  const int bpp = bits == kBits565 ? 2 : bits / 8;
   const size_t packed = size_t(pic.w) * bpp;
   const size_t pitch = rows == Rows::kPadded ? (packed + 3) & ~size_t(3) : packed;
   std::vector<uint8_t> f(header_size + pitch * pic.h, filler);
@@ -39,7 +45,7 @@ inline std::vector<uint8_t> rgb_frame(const Picture& pic, int bits, Rows rows = 
   h.biSize = header_size;
   h.biWidth = pic.w;
   h.biHeight = order == Order::kBottomUp ? pic.h : -pic.h;
-  h.biBitCount = uint16_t(bits);
+  h.biBitCount = uint16_t(8 * bpp);
   h.biSizeImage = uint32_t(pitch * pic.h);
   write_bitmap_info_header(h, f.data());
   for (int y = 0; y < pic.h; ++y) {
@@ -48,8 +54,9 @@ inline std::vector<uint8_t> rgb_frame(const Picture& pic, int bits, Rows rows = 
     for (int x = 0; x < pic.w; ++x) {
       const Bgr c = pic.at(x, y);
       uint8_t* p = row + size_t(x) * bpp;
-      if (bits == 16) {
-        const int w = (c.b >> 3) | (c.g >> 3) << 5 | (c.r >> 3) << 10;
+      if (bpp == 2) {
+        const int w = bits == kBits565 ? (c.b >> 3) | (c.g >> 2) << 5 | (c.r >> 3) << 11
+                                       : (c.b >> 3) | (c.g >> 3) << 5 | (c.r >> 3) << 10;
         p[0] = uint8_t(w);
         p[1] = uint8_t(w >> 8);
       } else {
@@ -60,6 +67,21 @@ inline std::vector<uint8_t> rgb_frame(const Picture& pic, int bits, Rows rows = 
       }
     }
   }
+  return f;
+}
+
+// `pic` as a bit-field frame (biCompression 3) of 16 (5-5-5), kBits565 or 32 bits, with the
+// red, green and blue masks as the three words at byte 40 of a header of `header_size` bytes.
+inline std::vector<uint8_t> bitfield_frame(const Picture& pic, int bits, uint32_t header_size = 52,
+                                           Rows rows = Rows::kPadded,
+                                           Order order = Order::kBottomUp) {
+  std::vector<uint8_t> f = rgb_frame(pic, bits, rows, order, header_size);
+  const uint32_t masks[3][3] = {
+      {0x7C00, 0x03E0, 0x001F}, {0xF800, 0x07E0, 0x001F}, {0xFF0000, 0xFF00, 0xFF}};
+  const uint32_t* m = masks[bits == 16 ? 0 : bits == kBits565 ? 1 : 2];
+  f[16] = 3;
+  for (int i = 0; i < 12; ++i)
+    f[size_t(40 + i)] = uint8_t(m[i / 4] >> (8 * (i % 4)));
   return f;
 }
 
@@ -81,7 +103,9 @@ inline std::vector<uint8_t> yv12_frame(int w, int h, const std::vector<uint8_t>&
   return f;
 }
 
-inline DibFrame view(const std::vector<uint8_t>& f) { return DibFrame{f.data(), f.size()}; }
+inline DibFrame view(const std::vector<uint8_t>& f) {
+  return DibFrame{f.data(), f.size()};
+}
 
 // A planar 4:2:0 image of w x h in one block, planes at 0, S and S + S/4.
 struct Planar {

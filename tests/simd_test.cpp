@@ -1,6 +1,6 @@
-// The vector forms against the scalar ones on seeded random data: every tier of the 24- and
-// 32-bit converters byte for byte, the error sums integer for integer, and frame scores against
-// a plain reference that converts whole frames with the scalar converters into zero-filled
+// The vector forms against the scalar ones on seeded random data: every tier of the 24-bit,
+// 32-bit and 5-6-5 converters byte for byte, the error sums integer for integer, and frame scores
+// against a plain reference that converts whole frames with the scalar converters into zero-filled
 // images, bit for bit. Set VQ_TEST_SEED to rerun with another seed; a failing case prints its own.
 #include <gtest/gtest.h>
 
@@ -38,11 +38,17 @@ struct Case {
   bool bottom_up;
 };
 
+// The converter slot for pixels of `bytes` bytes; 2 stands for 5-6-5, the 16-bit form with
+// vector forms.
+int slot_for(int bytes) {
+  return bytes == 2 ? kSlotRgb565ToPlanar : bytes == 3 ? kSlotRgb24ToPlanar : kSlotRgb32ToPlanar;
+}
+
 // One random source frame through every tier. Its block ends exactly at the frame's last byte,
 // so the sanitizer build catches a read past it; each output plane lies between guard bands
 // preset like the plane, and the scalar routine's bytes, guards included, are the reference.
 void check_convert(int bytes, const Case& c, uint32_t seed) {
-  SCOPED_TRACE(testing::Message() << "seed " << seed << " bits " << 8 * bytes << " " << c.w << "x"
+  SCOPED_TRACE(testing::Message() << "seed " << seed << " bytes " << bytes << " " << c.w << "x"
                                   << c.h << " stride+" << c.stride_extra << " gap " << c.row_gap
                                   << " misalign " << c.misalign << " bottom-up " << c.bottom_up);
   const size_t row = size_t(c.w) * bytes, pitch = row + c.row_gap;
@@ -62,9 +68,8 @@ void check_convert(int bytes, const Case& c, uint32_t seed) {
     fill_converter_table(&table, flags);
     for (int p = 0; p < 3; ++p)
       got[p].assign(sizes[p ? 1 : 0] + 128, 0xA5);
-    table.slot[bytes == 3 ? kSlotRgb24ToPlanar : kSlotRgb32ToPlanar](
-        got[0].data() + 64, got[1].data() + 64, got[2].data() + 64, top, c.w, c.h, stride,
-        src_pitch);
+    table.slot[slot_for(bytes)](got[0].data() + 64, got[1].data() + 64, got[2].data() + 64, top,
+                                c.w, c.h, stride, src_pitch);
     // The MMX registers alias the x87 stack: long double arithmetic must work right after.
     volatile long double x = 1.5L;
     ASSERT_EQ(4.75L, x * 3.0L + 0.25L) << name << ": x87 state after the conversion";
@@ -79,7 +84,7 @@ TEST(SimdConvert, EveryTierMatchesScalar) {
   // Widths around every vector step (1 block for MMX, 8 for SSE2, 16 for AVX2) and the smallest.
   const int32_t widths[] = {1,  2,  3,  4,  5,  7,  15, 16, 17, 18, 31,
                             32, 33, 34, 35, 47, 63, 64, 65, 66, 97};
-  for (int bytes : {3, 4}) {
+  for (int bytes : {3, 4, 2}) {
     uint32_t seed = base_seed() + uint32_t(bytes) * 1000003u;
     for (int32_t w : widths)
       for (int32_t h = 1; h <= 5; ++h)
@@ -151,14 +156,15 @@ void reference_score(const DibFrame& a, const DibFrame& b, int w, int h, FrameSc
   }
 }
 
-// A frame of `bits` (16: 5-5-5, 24, 32; 12: YV12) made from `pic` with about a third of its
-// pixels changed, so two frames of one picture are near copies; rows padded or packed, stored
-// either way up.
+// A frame of `bits` (16: 5-5-5, 24, 32, kBits565: 5-6-5 bit fields; 12: YV12) made from `pic` with
+// about a third of its pixels changed, so two frames of one picture are near copies; rows padded or
+// packed, stored either way up.
 std::vector<uint8_t> random_frame(std::mt19937& rng, int bits, test::Picture pic) {
   for (auto& px : pic.px)
     if (rng() % 3 == 0) px = {uint8_t(px.b + rng() % 9), uint8_t(px.g - rng() % 5), uint8_t(rng())};
   const auto rows = rng() % 2 ? test::Rows::kPadded : test::Rows::kPacked;
   const auto order = rng() % 2 ? test::Order::kBottomUp : test::Order::kTopDown;
+  if (bits == test::kBits565) return test::bitfield_frame(pic, bits, 52, rows, order);
   if (bits != 12) return test::rgb_frame(pic, bits, rows, order);
   // YV12: the green values as luma, its first and last quarter as the chroma planes.
   std::vector<uint8_t> y;
@@ -185,8 +191,8 @@ TEST(SimdFrameScore, MatchesTheZeroFilledReferenceExactly) {
                                        {640, 410}, {1001, 523}, {1280, 721}};
   uint32_t seed = base_seed();
   for (auto [w, h] : sizes)
-    for (int bits_a : {16, 24, 32, 12})
-      for (int bits_b : {16, 24, 32, 12}) {
+    for (int bits_a : {16, 24, 32, 12, test::kBits565})
+      for (int bits_b : {16, 24, 32, 12, test::kBits565}) {
         SCOPED_TRACE(testing::Message() << "seed " << seed << " " << w << "x" << h << " bits "
                                         << bits_a << " vs " << bits_b);
         std::mt19937 rng(seed++);

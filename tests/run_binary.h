@@ -1,0 +1,76 @@
+// Runs the real binary as a script would: stdin from /dev/null, stdout and stderr captured, exit
+// status checked. Each test gets a directory of its own for the files it writes. The including
+// target defines VIDQUAL_BINARY, the binary's path.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/avi_writer.h"
+
+namespace vq {
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+inline std::string slurp(const std::filesystem::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+inline std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s)
+    q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+class BinaryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("vidqual-e2e-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  std::string write(const std::string& name, const test::AviVideo& v,
+                    const test::AviLayout& l = {}) {
+    EXPECT_TRUE(test::write_avi(path(name), v, l));
+    return path(name);
+  }
+
+  Outcome run(const std::vector<std::string>& args) const {
+    std::string cmd = quote(VIDQUAL_BINARY);
+    for (const auto& a : args) {
+      cmd += ' ';
+      cmd += quote(a);
+    }
+    cmd += " < /dev/null > " + quote(path("stdout")) + " 2> " + quote(path("stderr"));
+    Outcome r;
+    const int raw = std::system(cmd.c_str());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = slurp(path("stdout"));
+    r.err = slurp(path("stderr"));
+    return r;
+  }
+
+  std::filesystem::path dir_;
+};
+
+}  // namespace vq
