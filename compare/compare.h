@@ -217,6 +217,8 @@ struct PairStats {
   double psnr_max[3] = {0, 0, 0};
   int32_t worst_pair[3] = {0, 0, 0};  // 1-based pair number of the lowest PSNR per plane
   double ssim_sum[4] = {0, 0, 0, 0};  // sums of the per-pair SSIM of Y, U, V and All
+  int depth = 8;  // the form the pairs were scored in (the last pair's)
+  ChromaLayout layout = ChromaLayout::k420;
   double ssim_min[4] = {0, 0, 0, 0};
   int32_t ssim_worst_pair[4] = {0, 0, 0, 0};
 };

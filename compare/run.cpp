@@ -100,8 +100,7 @@ class Fetcher {
 
 // Says how the pictures of a pair were brought to one form, for a note on stderr.
 std::string conversion_text(const RunSettings& s, const RunResult& r, const FrameScore& score) {
-  static const char* const kLayouts[] = {"4:2:0", "4:2:2", "4:4:4", "gray"};
-  std::string text = std::string("pairs are scored as ") + kLayouts[int(score.layout)] + " " +
+  std::string text = std::string("pairs are scored as ") + chroma_layout_name(score.layout) + " " +
                      std::to_string(score.depth) + "-bit";
   const char* paths[2] = {s.path1, s.path2};
   for (int i = 0; i < 2; ++i) {
@@ -138,6 +137,8 @@ void add_pair(PsnrTotals* totals, PairStats* stats, const FrameScore& score) {
   totals->u_sum += score.psnr[1];
   totals->v_sum += score.psnr[2];
   totals->frames = pair;
+  stats->depth = score.depth;
+  stats->layout = score.layout;
   for (int p = 0; p < 3; ++p) {
     stats->mse_sum[p] += score.mse[p];
     if (pair == 1 || score.psnr[p] < stats->psnr_min[p]) {

@@ -44,22 +44,8 @@ uint64_t plane_squared_error(const ScoreKernels& k, const PlanePair& p) {
 
 namespace {
 
-const char* layout_name(ChromaLayout l) {
-  switch (l) {
-    case ChromaLayout::k420:
-      return "4:2:0";
-    case ChromaLayout::k422:
-      return "4:2:2";
-    case ChromaLayout::k444:
-      return "4:4:4";
-    case ChromaLayout::kGray:
-      return "gray";
-  }
-  return "?";
-}
-
 std::string describe_picture(const Picture& p) {
-  return std::string(layout_name(p.layout)) + " " + std::to_string(p.depth) + "-bit" +
+  return std::string(chroma_layout_name(p.layout)) + " " + std::to_string(p.depth) + "-bit" +
          (p.full_range ? " full range" : "");
 }
 

@@ -20,14 +20,14 @@ class CsvReport final : public Report {
     } else if (ssim_) {
       std::fputs(",,,,", f);
     }
-    std::fputc('\n', f);
+    std::fprintf(f, ",%d,%s\n", s.depth, chroma_layout_name(s.layout));
   }
 
  private:
   int begin(std::FILE* f) override {
     std::fputs("pair,y_psnr,u_psnr,v_psnr,y_mse,u_mse,v_mse", f);
     if (ssim_) std::fputs(",y_ssim,u_ssim,v_ssim,all_ssim", f);
-    return std::fputc('\n', f) != EOF;
+    return std::fputs(",depth,chroma\n", f) != EOF;
   }
 
   bool ssim_;

@@ -44,7 +44,21 @@ Json input_json(const std::string& path, const SourceInfo& info) {
 
 // How the run ended, as the document names it.
 const char* outcome_name(const RunResult& r) {
-  return r.failed ? "error" : "ok";
+  switch (r.outcome) {
+    case RunOutcome::kOk:
+      break;
+    case RunOutcome::kOpenFailed:
+      return "open_failed";
+    case RunOutcome::kReadFailed:
+      return "read_failed";
+    case RunOutcome::kSizeMismatch:
+      return "size_mismatch";
+    case RunOutcome::kUnsupported:
+      return "unsupported_format";
+    case RunOutcome::kOutOfMemory:
+      return "out_of_memory";
+  }
+  return "ok";
 }
 
 // Both averages, the extremes and the worst pair of plane `p`; null when no pair was compared.
@@ -53,7 +67,8 @@ Json plane_json(const RunResult& r, int p) {
   const int32_t n = r.totals.frames;
   const double sums[3] = {r.totals.y_sum, r.totals.u_sum, r.totals.v_sum};
   j["mean_psnr"] = n ? Json(sums[p] / n) : Json(nullptr);
-  j["psnr_of_mean_mse"] = n ? Json(psnr_from_mse(r.stats.mse_sum[p] / n)) : Json(nullptr);
+  j["psnr_of_mean_mse"] =
+      n ? Json(psnr_from_mse(r.stats.mse_sum[p] / n, r.stats.depth)) : Json(nullptr);
   j["mean_mse"] = n ? Json(r.stats.mse_sum[p] / n) : Json(nullptr);
   j["min_psnr"] = n ? Json(r.stats.psnr_min[p]) : Json(nullptr);
   j["max_psnr"] = n ? Json(r.stats.psnr_max[p]) : Json(nullptr);
@@ -81,6 +96,8 @@ class JsonReport final : public Report {
         j[std::string(plane[p]) + "_psnr"] = s.psnr[p];
       for (int p = 0; p < 3; ++p)
         j[std::string(plane[p]) + "_mse"] = s.mse[p];
+      j["depth"] = s.depth;
+      j["chroma"] = chroma_layout_name(s.layout);
       if (s.has_ssim) {
         const char* part[4] = {"y", "u", "v", "all"};
         for (int p = 0; p < 4; ++p) {
@@ -136,11 +153,14 @@ class JsonReport final : public Report {
 
   Json document() const {
     const RunResult& r = result_;
-    // What the sources tell of themselves reaches the run's result with the source seam; until
-    // then the lengths are what the run knows.
-    SourceInfo info[2];
+    // The lengths as the run knows them at its end: a stream that ended is known to its last
+    // frame.
+    SourceInfo info[2] = {r.info[0], r.info[1]};
     info[0].length = r.length1;
     info[1].length = r.length2;
+    for (int i = 0; i < 2; ++i) {
+      if (r.ended == i + 1) info[i].length_known = true;
+    }
     Json d;
     d["tool"] = "vidqual";
     d["version"] = run_.version;
@@ -150,6 +170,12 @@ class JsonReport final : public Report {
     d["pairs_asked"] = r.pair_count;
     d["pairs_compared"] = r.compared;
     d["outcome"] = outcome_name(r);
+    if (r.outcome != RunOutcome::kOk) {
+      d["failure"] = Json{{"input", r.failed_input ? Json(r.failed_input) : Json(nullptr)},
+                          {"pair", r.failed_frame ? Json(r.failed_frame) : Json(nullptr)},
+                          {"reason", text_or_null(r.reason)}};
+    }
+    if (!r.conversion.empty()) d["conversion"] = r.conversion;
     d["planes"] = Json{{"y", plane_json(r, 0)}, {"u", plane_json(r, 1)}, {"v", plane_json(r, 2)}};
     if (run_.ssim) {
       Json ssim;

@@ -173,8 +173,8 @@ TEST_F(Outputs, PerFrameFileWithSsimColumns) {
   csv->on_pair(2, without);
   ASSERT_EQ(1, csv->commit());
   EXPECT_EQ(
-      "pair,y_psnr,u_psnr,v_psnr,y_mse,u_mse,v_mse,y_ssim,u_ssim,v_ssim,all_ssim\n"
-      "1,40,41,42,1,2,3,0.5,0.25,0.125,0.75\n2,0,0,0,0,0,0,,,,\n",
+      "pair,y_psnr,u_psnr,v_psnr,y_mse,u_mse,v_mse,y_ssim,u_ssim,v_ssim,all_ssim,depth,chroma\n"
+      "1,40,41,42,1,2,3,0.5,0.25,0.125,0.75,8,4:2:0\n2,0,0,0,0,0,0,,,,,8,4:2:0\n",
       slurp(path("ssim.csv")));
 }
 
@@ -196,7 +196,9 @@ TEST_F(Outputs, JsonDocumentAgreesWithTheRunAndThePerFrameFile) {
   EXPECT_EQ(6, doc["max_frames"]);
   EXPECT_EQ(6, doc["pairs_asked"]);
   EXPECT_EQ(4, doc["pairs_compared"]);
-  EXPECT_EQ("error", doc["outcome"]);
+  EXPECT_EQ("read_failed", doc["outcome"]);
+  EXPECT_EQ(2, doc["failure"]["input"]);
+  EXPECT_EQ(5, doc["failure"]["pair"]);
 
   // The per-frame file's rows, and the pairs of the document, value for value.
   std::istringstream csv(slurp(path("f.csv")));

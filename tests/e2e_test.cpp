@@ -155,11 +155,11 @@ TEST_F(EndToEnd, UnreadableFrameAndPerFrameFile) {
   const std::string csv = path("frames.csv");
   const Outcome r = run({a, "--csv=" + csv, b, "6", "-v"});
   EXPECT_EQ(2, r.status);
-  std::string verbose, rows = "pair,y_psnr,u_psnr,v_psnr,y_mse,u_mse,v_mse\n";
+  std::string verbose, rows = "pair,y_psnr,u_psnr,v_psnr,y_mse,u_mse,v_mse,depth,chroma\n";
   const std::string psnr = "42.110203695399477,98.130803608679088,98.130803608679088";
   for (int i = 1; i <= 4; ++i) {
     verbose += "  " + std::to_string(i) + ": \t42.11 \t98.13 \t98.13\n";
-    rows += std::to_string(i) + "," + psnr + ",4,0,0\n";
+    rows += std::to_string(i) + "," + psnr + ",4,0,0,8,4:2:0\n";
   }
   EXPECT_EQ(kBanner + verbose + "ERROR: can't read frame 5 of AVI file [" + b + "]\n" +
                 report("42.11", "98.13", "98.13"),

@@ -14,6 +14,21 @@ namespace vq {
 // How the chroma planes of a YUV picture are sampled. Gray pictures have a luma plane only.
 enum class ChromaLayout : uint8_t { k420, k422, k444, kGray };
 
+// The layout's name in notices and reports: "4:2:0", "4:2:2", "4:4:4", "gray".
+[[nodiscard]] constexpr const char* chroma_layout_name(ChromaLayout layout) {
+  switch (layout) {
+    case ChromaLayout::k420:
+      return "4:2:0";
+    case ChromaLayout::k422:
+      return "4:2:2";
+    case ChromaLayout::k444:
+      return "4:4:4";
+    case ChromaLayout::kGray:
+      break;
+  }
+  return "gray";
+}
+
 // Chroma plane size of a `width` x `height` picture, rounded up as every YUV file stores it
 // (a 641x361 4:2:0 picture has 321x181 chroma planes).
 struct PlaneSize {
