@@ -35,13 +35,15 @@ struct Settings {
   const char* file2 = nullptr;
   int32_t maxframes = 0;  // 0 or less: no limit
   bool verbose = false;
-  const char* csv_path = nullptr;   // --csv=FILE
-  const char* json_path = nullptr;  // --json=FILE
-  bool ssim = false;                // --ssim
-  const char* size = nullptr;       // --size=WxH, for headerless YUV
-  const char* pix_fmt = nullptr;    // --pix-fmt=NAME, for headerless YUV
-  bool help = false;                // --help
-  bool version = false;             // --version
+  const char* csv_path = nullptr;    // --csv=FILE
+  const char* json_path = nullptr;   // --json=FILE
+  const char* html_path = nullptr;   // --html=FILE
+  const char* html_worst = nullptr;  // --html-worst=N
+  bool ssim = false;                 // --ssim
+  const char* size = nullptr;        // --size=WxH, for headerless YUV
+  const char* pix_fmt = nullptr;     // --pix-fmt=NAME, for headerless YUV
+  bool help = false;                 // --help
+  bool version = false;              // --version
   int positionals = 0;
 };
 

@@ -21,6 +21,10 @@ namespace vq {
 const LongOption kLongOptions[] = {
     {"csv", "FILE", &Settings::csv_path, nullptr, "write one row per compared pair to FILE (CSV)"},
     {"json", "FILE", &Settings::json_path, nullptr, "write the run and its pairs to FILE as JSON"},
+    {"html", "FILE", &Settings::html_path, nullptr,
+     "write a page with charts and the worst pairs to FILE (HTML)"},
+    {"html-worst", "N", &Settings::html_worst, nullptr,
+     "how many of the worst pairs the page shows (0 to 50; 3 when not given)"},
     {"ssim", nullptr, nullptr, &Settings::ssim, "score SSIM beside PSNR (Y, U, V and All)"},
     {"size", "WxH", &Settings::size, nullptr, "the picture size of headerless .yuv files"},
     {"pix-fmt", "NAME", &Settings::pix_fmt, nullptr,
@@ -229,6 +233,19 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
     std::fprintf(c.err, "vidqual: %s\n", why.c_str());
     return kExitUsage;
   }
+  int worst = 3;
+  if (s.html_worst) {
+    const int32_t n = parse_maxframes(s.html_worst);
+    if (!is_number(s.html_worst) || n < 0 || n > 50) {
+      std::fprintf(c.err, "vidqual: [--html-worst=%s]: not a number from 0 to 50\n", s.html_worst);
+      return kExitUsage;
+    }
+    worst = int(n);
+  }
+  if (s.html_path && !png_available()) {
+    std::fputs("vidqual: --html is unavailable: this build has no PNG library (libpng)\n", c.err);
+    return kExitUsage;
+  }
   if (s.json_path && !json_available()) {
     std::fputs("vidqual: --json is unavailable: this build has no JSON library\n", c.err);
     return kExitUsage;
@@ -236,7 +253,7 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
 
   // No output may be an input, and no two outputs one file: checked before anything is opened
   // for writing, so that a refused run leaves every file as it was.
-  const char* outputs[] = {s.csv_path, s.json_path};
+  const char* outputs[] = {s.csv_path, s.json_path, s.html_path};
   for (size_t i = 0; i < std::size(outputs); ++i) {
     if (!outputs[i]) continue;
     for (const char* input : {s.file1, s.file2}) {
@@ -264,7 +281,8 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
   std::vector<std::unique_ptr<Report>> reports;
   if (s.csv_path) reports.push_back(make_csv_report(s.ssim));
   if (s.json_path) reports.push_back(make_json_report(described));
-  const char* paths[] = {s.csv_path, s.json_path};
+  if (s.html_path) reports.push_back(make_html_report(described, worst));
+  const char* paths[] = {s.csv_path, s.json_path, s.html_path};
   for (size_t i = 0, k = 0; i < std::size(paths); ++i) {
     if (!paths[i]) continue;
     std::unique_ptr<Report>& report = reports[k++];

@@ -193,6 +193,11 @@ enum class ScoreStatus : uint8_t {
 [[nodiscard]] ScoreStatus score_frames(const ScoreKernels& kernels, const Frame& a, const Frame& b,
                                        const ScoreOptions& options, FrameScore* out,
                                        std::string* why);
+// The two frames of a pair as the pictures score_frames compares (raw frames converted, the
+// pair brought to one form). The pictures point into working memory of the calling thread, valid
+// until its next scoring call.
+[[nodiscard]] ScoreStatus pair_pictures(const ScoreKernels& kernels, const Frame& a, const Frame& b,
+                                        Picture* pa, Picture* pb, std::string* why);
 // Scores two pictures of the same size and form.
 [[nodiscard]] ScoreStatus score_pictures(const ScoreKernels& kernels, const Picture& a,
                                          const Picture& b, const ScoreOptions& options,
@@ -217,7 +222,7 @@ struct PairStats {
   double psnr_max[3] = {0, 0, 0};
   int32_t worst_pair[3] = {0, 0, 0};  // 1-based pair number of the lowest PSNR per plane
   double ssim_sum[4] = {0, 0, 0, 0};  // sums of the per-pair SSIM of Y, U, V and All
-  int depth = 8;  // the form the pairs were scored in (the last pair's)
+  int depth = 8;                      // the form the pairs were scored in (the last pair's)
   ChromaLayout layout = ChromaLayout::k420;
   double ssim_min[4] = {0, 0, 0, 0};
   int32_t ssim_worst_pair[4] = {0, 0, 0, 0};
@@ -243,6 +248,22 @@ class RunListener {
   virtual void on_pair(int32_t pair, const FrameScore& score) {
     (void)pair;
     (void)score;
+  }
+  // Whether the listener wants the pictures of the pair just told (they cost a conversion of
+  // both frames, so a listener asks only for the few it keeps).
+  virtual bool wants_pictures(int32_t pair, const FrameScore& score) {
+    (void)pair;
+    (void)score;
+    return false;
+  }
+  // The two pictures of a pair as they were scored: one size, depth and chroma layout. They are
+  // valid during the call only.
+  virtual void on_pictures(int32_t pair, const FrameScore& score, const Picture& a,
+                           const Picture& b) {
+    (void)pair;
+    (void)score;
+    (void)a;
+    (void)b;
   }
   // Once the loop is over, before the report is printed.
   virtual void on_end(const RunResult& result) { (void)result; }

@@ -269,8 +269,17 @@ int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* resul
       std::fputc('\n', out);
     }
     if (settings.on_pair) settings.on_pair(r.totals.frames, score);
-    for (RunListener* l : settings.listeners)
+    bool pictures = false;
+    Picture pa, pb;
+    for (RunListener* l : settings.listeners) {
       l->on_pair(r.totals.frames, score);
+      if (!l->wants_pictures(r.totals.frames, score)) continue;
+      if (!pictures) {
+        pictures = pair_pictures(kernels, a, b, &pa, &pb, &why) == ScoreStatus::kScored;
+        if (!pictures) continue;
+      }
+      l->on_pictures(r.totals.frames, score, pa, pb);
+    }
   }
   r.compared = r.totals.frames;
   r.failed = r.outcome != RunOutcome::kOk;

@@ -322,6 +322,30 @@ ScoreStatus score_pictures(const ScoreKernels& k, const Picture& a, const Pictur
   return ScoreStatus::kScored;
 }
 
+namespace {
+
+ScoreStatus to_pictures(const ScoreKernels& k, const Frame& a, const Frame& b, Picture* pa,
+                        Picture* pb, FrameScore* conversions, std::string* why) {
+  ScoreStatus s = as_picture(k, a, &t_planar[0], pa, why);
+  if (s != ScoreStatus::kScored) return s;
+  s = as_picture(k, b, &t_planar[1], pb, why);
+  if (s != ScoreStatus::kScored) return s;
+  return common_form(pa, pb, conversions, why);
+}
+
+}  // namespace
+
+ScoreStatus pair_pictures(const ScoreKernels& k, const Frame& a, const Frame& b, Picture* pa,
+                          Picture* pb, std::string* why) {
+  try {
+    FrameScore conversions;
+    return to_pictures(k, a, b, pa, pb, &conversions, why);
+  } catch (const std::bad_alloc&) {
+    *why = "out of memory";
+    return ScoreStatus::kOutOfMemory;
+  }
+}
+
 ScoreStatus score_frames(const ScoreKernels& k, const Frame& a, const Frame& b,
                          const ScoreOptions& options, FrameScore* out, std::string* why) {
   int64_t wa, ha, wb, hb;
@@ -337,12 +361,8 @@ ScoreStatus score_frames(const ScoreKernels& k, const Frame& a, const Frame& b,
       if (frame_score_with(k, a.dib, b.dib, out)) return ScoreStatus::kScored;
     }
     Picture pa, pb;
-    ScoreStatus s = as_picture(k, a, &t_planar[0], &pa, why);
-    if (s != ScoreStatus::kScored) return s;
-    s = as_picture(k, b, &t_planar[1], &pb, why);
-    if (s != ScoreStatus::kScored) return s;
     FrameScore conversions;
-    s = common_form(&pa, &pb, &conversions, why);
+    ScoreStatus s = to_pictures(k, a, b, &pa, &pb, &conversions, why);
     if (s != ScoreStatus::kScored) return s;
     s = score_pictures(k, pa, pb, options, out, why);
     out->widened = conversions.widened;

@@ -1,9 +1,11 @@
 // The HTML page: inline style, inline SVG charts, the worst pairs' pictures as PNG data: URIs.
 // Nothing on the page loads anything: it opens from disk as it is.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
 #include <new>
 
 #include "report/report.h"
@@ -492,6 +494,94 @@ int write_html_report(const HtmlReport& r, std::string* out) {
     return 1;
   } catch (const std::bad_alloc&) {
     return 0;
+  }
+}
+
+namespace {
+
+// The HTML report as a listener: the per-pair values for the charts, the worst pairs' pictures as
+// they enter the list, and the page written once the run is over.
+class HtmlPage final : public Report {
+ public:
+  HtmlPage(RunDescription run, int worst) : run_(std::move(run)), worst_(worst) {}
+
+  void on_pair(int32_t, const FrameScore& score) override {
+    if (stream() && !series_.add(score)) fail(ENOMEM);
+  }
+  bool wants_pictures(int32_t, const FrameScore& score) override {
+    return stream() && worst_.wants(score.psnr[0]);
+  }
+  void on_pictures(int32_t pair, const FrameScore& score, const Picture& a,
+                   const Picture& b) override {
+    if (worst_.offer(pair, score, a, b) < 0) fail(ENOMEM);
+  }
+  void on_end(const RunResult& r) override {
+    try {
+      result_ = r;
+    } catch (const std::bad_alloc&) {
+      fail(ENOMEM);
+    }
+  }
+
+ private:
+  int finish(std::FILE* f) override {
+    if (!f) return 0;
+    try {
+      const RunResult& r = result_;
+      HtmlReport page;
+      page.generator = "vidqual " + run_.version;
+      for (int i = 0; i < 2; ++i) {
+        page.input[i].path = run_.path[i];
+        page.input[i].info = r.info[i];
+      }
+      page.input[0].info.length = r.length1;
+      page.input[1].info.length = r.length2;
+      page.compared =
+          std::to_string(r.compared) + " pairs, PSNR of Y, U and V" +
+          (run_.ssim ? " and SSIM" : "") +
+          (r.compared ? std::string(", scored as ") + chroma_layout_name(r.stats.layout) + " " +
+                            std::to_string(r.stats.depth) + "-bit"
+                      : std::string()) +
+          (r.reason.empty() ? "" : "; stopped: " + r.reason);
+      page.pairs_asked = r.pair_count;
+      page.pairs_compared = r.compared;
+      const int32_t n = r.totals.frames;
+      const double sums[3] = {r.totals.y_sum, r.totals.u_sum, r.totals.v_sum};
+      for (int p = 0; p < 3 && n > 0; ++p) {
+        PlaneSummary& s = page.summary[p];
+        s.mean_psnr = sums[p] / n;
+        s.psnr_of_mean_mse = psnr_from_mse(r.stats.mse_sum[p] / n, r.stats.depth);
+        s.min = r.stats.psnr_min[p];
+        s.max = r.stats.psnr_max[p];
+        s.worst_pair = r.stats.worst_pair[p];
+      }
+      page.series = &series_;
+      page.worst = worst_.capacity() > 0 ? &worst_ : nullptr;
+      std::string html;
+      if (!write_html_report(page, &html)) {
+        fail(ENOMEM);
+        return 0;
+      }
+      return std::fwrite(html.data(), 1, html.size(), f) == html.size();
+    } catch (const std::bad_alloc&) {
+      fail(ENOMEM);
+      return 0;
+    }
+  }
+
+  RunDescription run_;
+  PairSeries series_;
+  WorstPairs worst_;
+  RunResult result_;
+};
+
+}  // namespace
+
+std::unique_ptr<Report> make_html_report(const RunDescription& run, int worst) {
+  try {
+    return std::make_unique<HtmlPage>(run, worst);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
   }
 }
 

@@ -239,6 +239,10 @@ struct HtmlReport {
 // series, or when memory runs out.
 [[nodiscard]] int write_html_report(const HtmlReport& report, std::string* out);
 
+// The HTML report as an output of the run, with a gallery of the `worst` lowest-scoring pairs
+// (none for 0). nullptr when memory runs out. Needs png_available().
+[[nodiscard]] std::unique_ptr<Report> make_html_report(const RunDescription& run, int worst);
+
 // Width in pixels of a chart's plotting area: a run with more pairs than this is drawn as the
 // minimum and maximum of each pixel column.
 inline constexpr int kChartColumns = 900;
