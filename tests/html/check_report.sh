@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Opens generated HTML reports in headless Chromium and checks what it made of them: a
 # screenshot (the chart's line colours) and the DOM (series, points, embedded images).
-# Usage: check_report.sh HTML_REPORT_MAIN WORK_DIR. Exits 77 (skipped) without chromium.
+# Usage: check_report.sh HTML_REPORT_MAIN WORK_DIR [VIDQUAL SAMPLES_DIR]. With the tool and its
+# bundled samples, the page the tool writes for them is checked too. Exits 77 (skipped) without
+# chromium.
 set -euo pipefail
 main=$1
 work=$2
+vidqual=${3:-}
+samples=${4:-}
 browser=$(command -v chromium || command -v chromium-browser || true)
 if [ -z "$browser" ]; then
   echo "chromium not installed: skipped"
@@ -35,4 +39,12 @@ for run in "300 3 320 240 ssim" "100000 3 160 120 -"; do
   "$main" check "$work/report_$pairs.dom.html" "$work/report_$pairs.png" "$pairs" "$worst" ||
     status=1
 done
+if [ -n "$vidqual" ]; then
+  page="$work/samples.html"
+  echo "== the bundled samples, as the tool writes the page"
+  "$vidqual" "$samples/source.avi" "$samples/encoded.avi" --ssim --html="$page" </dev/null >/dev/null
+  open_page "$page" --screenshot="$work/samples.png"
+  open_page "$page" --dump-dom >"$work/samples.dom.html"
+  "$main" check "$work/samples.dom.html" "$work/samples.png" 12 3 || status=1
+fi
 exit $status
