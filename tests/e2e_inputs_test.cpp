@@ -128,12 +128,14 @@ class Inputs : public ::testing::Test {
   // FFmpeg's per-frame values for the pair, at the given sample format.
   std::vector<std::map<std::string, double>> reference(const std::string& a, const std::string& b,
                                                        const std::string& filter,
-                                                       const std::string& format) {
+                                                       const std::string& format,
+                                                       const std::string& widen_a = "") {
     const std::string s = path(filter + ".stats");
     const std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -i '" + path(a) +
-                            "' -i '" + path(b) + "' -lavfi \"[0:v]settb=1/25,setpts=N,format=" + format +
-                            "[a];[1:v]settb=1/25,setpts=N,format=" + format + "[b];[a][b]" + filter +
-                            "=stats_file='" + s + "'\" -f null -";
+                            "' -i '" + path(b) +
+                            "' -lavfi \"[0:v]settb=1/25,setpts=N,format=" + format + widen_a +
+                            "[a];[1:v]settb=1/25,setpts=N,format=" + format + "[b];[a][b]" +
+                            filter + "=stats_file='" + s + "'\" -f null -";
     EXPECT_EQ(0, shell(cmd)) << cmd;
     return stats(slurp(s));
   }
@@ -142,28 +144,37 @@ class Inputs : public ::testing::Test {
 };
 
 // The same 4:2:0 pictures stored raw in every form the tool reads score the ceiling in every
-// pairing, in either order.
+// pairing, in either order: 98.13 at 8 bits, 110.20 at 10.
 TEST_F(Inputs, SamePicturesInEveryContainerScoreTheCeiling) {
-  const std::string src = testsrc("176x144", 5) + " -pix_fmt yuv420p";
-  ASSERT_NO_FATAL_FAILURE(make("same.y4m", "", src));
-  ASSERT_NO_FATAL_FAILURE(make("same.yuv", "-f rawvideo", src));
-  // YV12 stores V before U: the planes are swapped so that the file holds true YV12.
-  ASSERT_NO_FATAL_FAILURE(
-      make("same.avi", "-vf shuffleplanes=0:2:1 -c:v rawvideo -vtag YV12", src));
-  std::vector<std::string> files = {"same.y4m", "same.yuv --size=176x144", "same.avi"};
-  if (VQ_WITH_FFMPEG && have("ffv1")) {
-    ASSERT_NO_FATAL_FAILURE(make("same.mkv", "-c:v ffv1", src));
-    files.push_back("same.mkv");
-  }
-  for (size_t i = 0; i < files.size(); ++i) {
-    const std::string& a = files[i];
-    const std::string& b = files[(i + 1) % files.size()];
-    std::string out, err;
-    ASSERT_EQ(0, run(path(a) + " " + path(b) + " -v", &out, &err)) << a << " " << b << err;
-    const auto rows = verbose_rows(out);
-    ASSERT_EQ(5u, rows.size()) << a << " " << b << out;
-    for (const Row& r : rows)
-      EXPECT_EQ((std::vector<double>{98.13, 98.13, 98.13}), r.psnr) << a << " " << b;
+  for (const bool deep : {false, true}) {
+    const std::string fmt = deep ? "yuv420p10le" : "yuv420p";
+    const std::string src = testsrc("176x144", 5) + " -pix_fmt " + fmt + " -strict -1";
+    const std::string n = deep ? "10" : "8";
+    ASSERT_NO_FATAL_FAILURE(make("same" + n + ".y4m", "", src));
+    ASSERT_NO_FATAL_FAILURE(make("same" + n + ".yuv", "-f rawvideo", src));
+    std::vector<std::string> files = {"same" + n + ".y4m",
+                                      "same" + n + ".yuv --size=176x144 --pix-fmt=" + fmt};
+    if (!deep) {
+      // YV12 stores V before U: the planes are swapped so that the file holds true YV12.
+      ASSERT_NO_FATAL_FAILURE(
+          make("same8.avi", "-vf shuffleplanes=0:2:1 -c:v rawvideo -vtag YV12", src));
+      files.push_back("same8.avi");
+    }
+    if (VQ_WITH_FFMPEG && have("ffv1")) {
+      ASSERT_NO_FATAL_FAILURE(make("same" + n + ".mkv", "-c:v ffv1", src));
+      files.push_back("same" + n + ".mkv");
+    }
+    const double ceiling = deep ? 110.20 : 98.13;
+    for (size_t i = 0; i < files.size(); ++i) {
+      const std::string& a = files[i];
+      const std::string& b = files[(i + 1) % files.size()];
+      std::string out, err;
+      ASSERT_EQ(0, run(path(a) + " " + path(b) + " -v", &out, &err)) << a << " " << b << err;
+      const auto rows = verbose_rows(out);
+      ASSERT_EQ(5u, rows.size()) << a << " " << b << out;
+      for (const Row& r : rows)
+        EXPECT_EQ((std::vector<double>{ceiling, ceiling, ceiling}), r.psnr) << a << " " << b;
+    }
   }
 }
 
@@ -178,6 +189,7 @@ TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
     const char* size;
     const char* format;  // the sample format both are scored in
     bool ssim;
+    const char* source = nullptr;  // the source's format, when it is not `format`
   } cases[] = {
       {"x264 B-frames in MP4", "libx264", "h264.mp4", "-c:v libx264 -preset veryfast -bf 3 -crf 32",
        "320x240", "yuv420p", true},
@@ -197,6 +209,9 @@ TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
        "320x240", "yuv420p10le", true},
       {"4:4:4 x264 in MKV", "libx264", "h264_444.mkv",
        "-c:v libx264 -preset veryfast -crf 30 -pix_fmt yuv444p", "320x240", "yuv444p", true},
+      {"8-bit source against its 10-bit x265 encode", "libx265", "hevc10_of_8.mkv",
+       "-c:v libx265 -preset ultrafast -crf 30 -pix_fmt yuv420p10le -x265-params log-level=error",
+       "320x240", "yuv420p10le", false, "yuv420p"},
       {"4:2:2 10-bit x264 in MKV", "libx264", "h264_422.mkv",
        "-c:v libx264 -preset veryfast -crf 30 -pix_fmt yuv422p10le", "320x240", "yuv422p10le",
        false},
@@ -219,9 +234,15 @@ TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
               run(path(src) + " " + path(c.file) + " -v" + (c.ssim ? " --ssim" : ""), &out, &err))
         << out << err;
     const auto rows = verbose_rows(out);
-    const auto psnr = reference(src, c.file, "psnr", c.format);
+    // An 8-bit source meets a deeper encode with its samples shifted left: FFmpeg's format filter
+    // also fills the new low bits from the high ones, which the mask takes off again.
+    std::string widen;
+    if (c.source) {
+      widen = ",lutyuv=y='bitand(val,1020)':u='bitand(val,1020)':v='bitand(val,1020)'";
+    }
+    const auto psnr = reference(src, c.file, "psnr", c.format, widen);
     ASSERT_EQ(psnr.size(), rows.size()) << out;
-    const auto ssim = c.ssim ? reference(src, c.file, "ssim", c.format)
+    const auto ssim = c.ssim ? reference(src, c.file, "ssim", c.format, widen)
                              : std::vector<std::map<std::string, double>>{};
     for (size_t i = 0; i < rows.size(); ++i) {
       const char* planes[] = {"psnr_y", "psnr_u", "psnr_v"};
