@@ -230,6 +230,19 @@ struct PairStats {
 
 void add_pair(PsnrTotals* totals, PairStats* stats, const FrameScore& score);
 
+// The summary of one plane over the compared pairs, for the output files.
+struct PlaneSummary {
+  double mean_psnr = 0;         // mean of the per-pair PSNR values (what the report prints)
+  double psnr_of_mean_mse = 0;  // PSNR of the mean of the per-pair MSE values
+  double mean_mse = 0;
+  double min = 0;
+  double max = 0;
+  int32_t worst_pair = 0;  // 1-based
+};
+// Plane `plane` (0 Y, 1 U, 2 V) of the pairs added so far; all 0 when there are none.
+[[nodiscard]] PlaneSummary summarize_plane(const PsnrTotals& totals, const PairStats& stats,
+                                           int plane);
+
 // Prints the summary block: "[PSNR]" and the three averages (0.00 when no pair was compared).
 void print_report(const PsnrTotals& totals, std::FILE* out);
 // Prints the SSIM block: "[SSIM]" and the means of Y, U, V and All, each also in dB.

@@ -9,6 +9,7 @@
 
 #include "compare/compare.h"
 #include "compare/sse_kernels.h"
+#include "compare/workspace.h"
 
 namespace vq {
 
@@ -51,21 +52,7 @@ constexpr size_t kStripLumaBytes = 32 * 1024;
 // Frames with at least this many pixels are split between two threads.
 constexpr size_t kSplitPixels = size_t(1) << 18;
 
-// Working memory reused from call to call on one thread: the planar strips of both frames.
-// Grows for a wider frame, never shrinks.
-struct Workspace {
-  std::unique_ptr<uint8_t[]> block;
-  size_t size = 0;
-
-  uint8_t* reserve(size_t n) {
-    if (n > size) {
-      block.reset(new (std::nothrow) uint8_t[n]);
-      size = block ? n : 0;
-    }
-    return block.get();
-  }
-};
-
+// The planar strips of both frames.
 thread_local Workspace t_workspace;
 
 // Where the planes of one frame come from.

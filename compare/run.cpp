@@ -167,6 +167,20 @@ void print_ssim_report(const PsnrTotals& totals, const PairStats& stats, std::FI
   }
 }
 
+PlaneSummary summarize_plane(const PsnrTotals& totals, const PairStats& stats, int p) {
+  PlaneSummary s;
+  const int32_t n = totals.frames;
+  if (n == 0) return s;
+  const double sums[3] = {totals.y_sum, totals.u_sum, totals.v_sum};
+  s.mean_psnr = sums[p] / n;
+  s.mean_mse = stats.mse_sum[p] / n;
+  s.psnr_of_mean_mse = psnr_from_mse(s.mean_mse, stats.depth);
+  s.min = stats.psnr_min[p];
+  s.max = stats.psnr_max[p];
+  s.worst_pair = stats.worst_pair[p];
+  return s;
+}
+
 void print_report(const PsnrTotals& totals, std::FILE* out) {
   const double n = double(totals.frames);
   std::fprintf(out, "[PSNR]\n");

@@ -12,6 +12,7 @@
 
 #include "compare/compare.h"
 #include "compare/sse_kernels.h"
+#include "compare/workspace.h"
 #include "decode/decode.h"
 
 namespace vq {
@@ -49,23 +50,12 @@ std::string describe_picture(const Picture& p) {
          (p.full_range ? " full range" : "");
 }
 
-// A raw frame as planar 4:2:0: YV12 is viewed where it lies, every other format converted into
+// Raw frames as planar 4:2:0: YV12 is viewed where it lies, every other format converted into
 // working memory laid out for its width (Y rows W apart, chroma rows W/2 apart).
-struct PlanarBuffer {
-  std::unique_ptr<uint8_t[]> block;
-  size_t size = 0;
-  uint8_t* reserve(size_t n) {
-    if (n > size) {
-      block.reset(new (std::nothrow) uint8_t[n]);
-      size = block ? n : 0;
-    }
-    return block.get();
-  }
-};
-thread_local PlanarBuffer t_planar[2];
+thread_local Workspace t_planar[2];
 
-ScoreStatus dib_to_picture(const ScoreKernels& k, const DibFrame& dib, PlanarBuffer* buf,
-                           Picture* out, std::string* why) {
+ScoreStatus dib_to_picture(const ScoreKernels& k, const DibFrame& dib, Workspace* buf, Picture* out,
+                           std::string* why) {
   FrameLayout f;
   if (!describe_frame(dib, k.converters, &f)) {
     BitmapInfoHeader h;
@@ -118,7 +108,7 @@ ScoreStatus dib_to_picture(const ScoreKernels& k, const DibFrame& dib, PlanarBuf
   return ScoreStatus::kScored;
 }
 
-ScoreStatus as_picture(const ScoreKernels& k, const Frame& f, PlanarBuffer* buf, Picture* out,
+ScoreStatus as_picture(const ScoreKernels& k, const Frame& f, Workspace* buf, Picture* out,
                        std::string* why) {
   if (f.is_picture()) {
     *out = f.picture;
@@ -127,15 +117,11 @@ ScoreStatus as_picture(const ScoreKernels& k, const Frame& f, PlanarBuffer* buf,
   return dib_to_picture(k, f.dib, buf, out, why);
 }
 
-// Working memory for a picture brought to another depth.
-struct WideBuffer {
-  std::unique_ptr<uint8_t[]> block;
-  size_t size = 0;
-};
-thread_local WideBuffer t_wide[2];
+// Pictures brought to another depth.
+thread_local Workspace t_wide[2];
 
 // `in` with its samples shifted left to `depth` bits, as 16-bit little-endian words.
-ScoreStatus widen(const Picture& in, int depth, WideBuffer* buf, Picture* out, std::string* why) {
+ScoreStatus widen(const Picture& in, int depth, Workspace* buf, Picture* out, std::string* why) {
   const int shift = depth - in.depth;
   const int planes = in.layout == ChromaLayout::kGray ? 1 : 3;
   size_t offset[3] = {0, 0, 0}, total = 0;
@@ -145,20 +131,17 @@ ScoreStatus widen(const Picture& in, int depth, WideBuffer* buf, Picture* out, s
     const size_t h = size_t(p ? in.chroma_height : in.height);
     total += 2 * w * h;
   }
-  if (total > buf->size) {
-    buf->block.reset(new (std::nothrow) uint8_t[total]);
-    buf->size = buf->block ? total : 0;
-    if (!buf->block) {
-      *why = "out of memory";
-      return ScoreStatus::kOutOfMemory;
-    }
+  uint8_t* block = buf->reserve(total);
+  if (block == nullptr) {
+    *why = "out of memory";
+    return ScoreStatus::kOutOfMemory;
   }
   Picture p = in;
   p.depth = depth;
   for (int i = 0; i < planes; ++i) {
     const int32_t w = i ? in.chroma_width : in.width;
     const int32_t h = i ? in.chroma_height : in.height;
-    uint8_t* dst = buf->block.get() + offset[i];
+    uint8_t* dst = block + offset[i];
     for (int32_t y = 0; y < h; ++y) {
       const uint8_t* row = in.plane[i] + y * in.pitch[i];
       uint8_t* o = dst + size_t(y) * size_t(w) * 2;

@@ -545,16 +545,8 @@ class HtmlPage final : public Report {
           (r.reason.empty() ? "" : "; stopped: " + r.reason);
       page.pairs_asked = r.pair_count;
       page.pairs_compared = r.compared;
-      const int32_t n = r.totals.frames;
-      const double sums[3] = {r.totals.y_sum, r.totals.u_sum, r.totals.v_sum};
-      for (int p = 0; p < 3 && n > 0; ++p) {
-        PlaneSummary& s = page.summary[p];
-        s.mean_psnr = sums[p] / n;
-        s.psnr_of_mean_mse = psnr_from_mse(r.stats.mse_sum[p] / n, r.stats.depth);
-        s.min = r.stats.psnr_min[p];
-        s.max = r.stats.psnr_max[p];
-        s.worst_pair = r.stats.worst_pair[p];
-      }
+      for (int p = 0; p < 3; ++p)
+        page.summary[p] = summarize_plane(r.totals, r.stats, p);
       page.series = &series_;
       page.worst = worst_.capacity() > 0 ? &worst_ : nullptr;
       std::string html;

@@ -64,15 +64,14 @@ const char* outcome_name(const RunResult& r) {
 // Both averages, the extremes and the worst pair of plane `p`; null when no pair was compared.
 Json plane_json(const RunResult& r, int p) {
   Json j;
-  const int32_t n = r.totals.frames;
-  const double sums[3] = {r.totals.y_sum, r.totals.u_sum, r.totals.v_sum};
-  j["mean_psnr"] = n ? Json(sums[p] / n) : Json(nullptr);
-  j["psnr_of_mean_mse"] =
-      n ? Json(psnr_from_mse(r.stats.mse_sum[p] / n, r.stats.depth)) : Json(nullptr);
-  j["mean_mse"] = n ? Json(r.stats.mse_sum[p] / n) : Json(nullptr);
-  j["min_psnr"] = n ? Json(r.stats.psnr_min[p]) : Json(nullptr);
-  j["max_psnr"] = n ? Json(r.stats.psnr_max[p]) : Json(nullptr);
-  j["worst_pair"] = n ? Json(r.stats.worst_pair[p]) : Json(nullptr);
+  const PlaneSummary s = summarize_plane(r.totals, r.stats, p);
+  const bool any = r.totals.frames > 0;
+  j["mean_psnr"] = any ? Json(s.mean_psnr) : Json(nullptr);
+  j["psnr_of_mean_mse"] = any ? Json(s.psnr_of_mean_mse) : Json(nullptr);
+  j["mean_mse"] = any ? Json(s.mean_mse) : Json(nullptr);
+  j["min_psnr"] = any ? Json(s.min) : Json(nullptr);
+  j["max_psnr"] = any ? Json(s.max) : Json(nullptr);
+  j["worst_pair"] = any ? Json(s.worst_pair) : Json(nullptr);
   return j;
 }
 

@@ -204,15 +204,6 @@ struct HtmlInput {
   SourceInfo info;
 };
 
-// The summary of one plane over the compared pairs.
-struct PlaneSummary {
-  double mean_psnr = 0;         // mean of the per-pair PSNR values
-  double psnr_of_mean_mse = 0;  // PSNR of the mean of the per-pair MSE values
-  double min = 0;
-  double max = 0;
-  int32_t worst_pair = 0;  // 1-based
-};
-
 // Per-pair values for the charts, in pair order. `ssim` stays empty until a pair has SSIM; from
 // then on it keeps step with `psnr`, NaN for pairs without it.
 struct PairSeries {
