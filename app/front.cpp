@@ -183,7 +183,7 @@ void print_long_options(std::FILE* out) {
   for (const LongOption& o : std::span(kLongOptions, kLongOptionCount)) {
     const std::string spelled =
         std::string("--") + o.name + (o.value ? "=" : "") + (o.value ? o.value : "");
-    std::fprintf(out, "\t%-12s- %s;\n", spelled.c_str(), o.help);
+    std::fprintf(out, "\t%-16s- %s;\n", spelled.c_str(), o.help);
   }
 }
 

@@ -142,8 +142,9 @@ class YuvSource final : public VideoSource {
     reason_ = std::move(why);
     return outcome;
   }
+  // Frames are counted from 1 in messages, as the run's error line counts them.
   std::string frame_text(int32_t index) const {
-    return std::string(y4m_ ? "Y4M" : "raw YUV") + " frame " + std::to_string(index);
+    return std::string(y4m_ ? "Y4M" : "raw YUV") + " frame " + std::to_string(index + 1);
   }
 
   std::unique_ptr<InputFile> file_;
