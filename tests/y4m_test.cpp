@@ -230,12 +230,12 @@ TEST(YuvSource, UnreadableFramesWhereTheBytesEnd) {
     const char* reason;
   } kCases[] = {
       {"", 2, ""},
-      {"FRAME\nabc", 3, "Y4M frame 2 is cut short: 3 of 12 bytes"},
-      {"FRAME\n", 3, "Y4M frame 2 is cut short: 0 of 12 bytes"},
-      {"FRAM", 3, "Y4M frame 2"},
-      {"\n", 3, "Y4M frame 2"},
-      {"FRAMES\n" + std::string(12, 'x'), 3, "Y4M frame 2"},
-      {"FRAME " + std::string(kY4mMaxLine, 'x') + "\n" + std::string(12, 'x'), 3, "Y4M frame 2"},
+      {"FRAME\nabc", 3, "Y4M frame 3 is cut short: 3 of 12 bytes"},
+      {"FRAME\n", 3, "Y4M frame 3 is cut short: 0 of 12 bytes"},
+      {"FRAM", 3, "Y4M frame 3"},
+      {"\n", 3, "Y4M frame 3"},
+      {"FRAMES\n" + std::string(12, 'x'), 3, "Y4M frame 3"},
+      {"FRAME " + std::string(kY4mMaxLine, 'x') + "\n" + std::string(12, 'x'), 3, "Y4M frame 3"},
   };
   for (const auto& c : kCases) {
     Bytes bytes(head.begin(), head.end());
@@ -269,7 +269,7 @@ TEST(YuvSource, UnreadableFramesWhereTheBytesEnd) {
   expect_frames(*src, {Bytes(12, 1), Bytes(12, 1)}, {1, 0}, f);
   Frame out;
   EXPECT_EQ(Fetch::kError, src->get_frame(2, &out));
-  EXPECT_EQ("raw YUV frame 2 is cut short: 5 of 12 bytes", src->reason());
+  EXPECT_EQ("raw YUV frame 3 is cut short: 5 of 12 bytes", src->reason());
   // Endless bytes that are no header, and a directory: refused at once.
   for (const char* path : {"/dev/zero", "/"}) {
     std::string why;
