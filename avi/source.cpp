@@ -49,16 +49,6 @@ void describe(const StreamFormat& stream, bool decoded, SourceInfo* info) {
     info->rate_num = int32_t(stream.rate);
     info->rate_den = int32_t(stream.scale);
   }
-  auto text = [](uint32_t code) {
-    std::string s;
-    for (int i = 0; i < 4; ++i) {
-      const char c = char((code >> (8 * i)) & 0xFF);
-      s += c >= 0x20 && c < 0x7F ? c : '?';
-    }
-    while (!s.empty() && s.back() == ' ')
-      s.pop_back();
-    return s;
-  };
   if (h.biCompression == kBiRgb) {
     info->codec = "rawvideo";
     info->pixel_format = h.biBitCount == 16   ? "rgb555le"
@@ -69,7 +59,7 @@ void describe(const StreamFormat& stream, bool decoded, SourceInfo* info) {
     info->codec = "rawvideo";
     info->pixel_format = "yv12";
   } else {
-    info->codec = text(h.biCompression);
+    info->codec = fourcc_text(h.biCompression);
     info->pixel_format = decoded ? "decoded" : "not decoded";
   }
 }

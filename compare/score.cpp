@@ -60,8 +60,11 @@ ScoreStatus dib_to_picture(const ScoreKernels& k, const DibFrame& dib, Workspace
   if (!describe_frame(dib, k.converters, &f)) {
     BitmapInfoHeader h;
     if (read_bitmap_info_header(dib.data, dib.size, &h) && h.biCompression != kBiRgb &&
-        h.biCompression != kFourccYV12) {
-      *why = "pixel format not supported (a compressed stream this build cannot decode)";
+        h.biCompression != kFourccYV12 && h.biCompression != kBiBitfields) {
+      // A compressed stream handed out as stored: no decoder took it.
+      *why = "codec " + fourcc_text(h.biCompression) +
+             (have_ffmpeg() ? ": FFmpeg's libraries have no decoder for it"
+                            : " needs FFmpeg's libraries (this build has none)");
     } else {
       *why = "pixel format not supported";
     }

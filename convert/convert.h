@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace vq {
 
@@ -20,6 +21,10 @@ inline constexpr uint32_t kBiRgb = 0;
 inline constexpr uint32_t kBiBitfields = 3;  // RGB with red, green and blue masks after 40 bytes
 inline constexpr uint32_t kFourccYV12 = fourcc('Y', 'V', '1', '2');
 inline constexpr uint32_t kBitmapInfoHeaderSize = 40;
+
+// A fourcc as text for people ("XVID", "H264"); bytes that are not printable show as '?', and
+// trailing blanks go.
+[[nodiscard]] std::string fourcc_text(uint32_t code);
 
 // BITMAPINFOHEADER, field for field; stored little-endian, read and written byte by byte.
 struct BitmapInfoHeader {

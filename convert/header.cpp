@@ -1,6 +1,17 @@
 #include "convert/convert.h"
 
 namespace vq {
+
+std::string fourcc_text(uint32_t code) {
+  std::string s;
+  for (int i = 0; i < 4; ++i) {
+    const char c = char((code >> (8 * i)) & 0xFF);
+    s += c >= 0x20 && c < 0x7F ? c : '?';
+  }
+  while (!s.empty() && s.back() == ' ')
+    s.pop_back();
+  return s;
+}
 namespace {
 
 uint32_t le32(const uint8_t* p) {
