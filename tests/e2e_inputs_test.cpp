@@ -209,6 +209,8 @@ TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
        "320x240", "yuv420p10le", true},
       {"4:4:4 x264 in MKV", "libx264", "h264_444.mkv",
        "-c:v libx264 -preset veryfast -crf 30 -pix_fmt yuv444p", "320x240", "yuv444p", true},
+      {"10-bit AV1 in WebM", "libsvtav1", "av1_10.webm",
+       "-c:v libsvtav1 -preset 12 -crf 45 -pix_fmt yuv420p10le", "320x240", "yuv420p10le", true},
       {"8-bit source against its 10-bit x265 encode", "libx265", "hevc10_of_8.mkv",
        "-c:v libx265 -preset ultrafast -crf 30 -pix_fmt yuv420p10le -x265-params log-level=error",
        "320x240", "yuv420p10le", false, "yuv420p"},
