@@ -1,6 +1,6 @@
 // Test-only AVI writer: builds AVI files in memory or on disk, in every layout the reader has to
 // cope with (audio before video, JUNK, LIST rec, idx1 relative or absolute, no index, OpenDML
-// with indx/ix## and AVIX segments, placed beyond 4 GiB on disk, truncated files).
+// with indx/ix## and AVIX segments, placed beyond 4 GiB on disk).
 //
 //   test::AviVideo v = test::video_from_frames({frame0, frame1});   // packed DIB frames
 //   test::AviLayout l;  l.audio_first = true;  l.index = test::AviIndex::kNone;
@@ -47,7 +47,6 @@ struct AviLayout {
   int frames_per_segment = 0;    // OpenDML: frames per RIFF segment (0: all in the first)
   uint64_t gap = 0;              // OpenDML: a filler AVIX segment of about this many bytes
                                  // (a hole on disk) before the second segment
-  uint64_t truncate_to = 0;      // cut the file to this many bytes (0: keep it whole)
 };
 
 // A written file: pieces at their offsets, zeros (a hole on disk) in between.
@@ -124,8 +123,7 @@ class Out {
     }
   }
 
-  // The file, cut to `cut` bytes unless that is 0.
-  AviImage image(uint64_t cut) { return {std::min(pos(), cut ? cut : pos()), std::move(pieces_)}; }
+  AviImage image() { return {pos(), std::move(pieces_)}; }
 
  private:
   std::vector<std::pair<uint64_t, std::vector<uint8_t>>> pieces_{{0, {}}};
@@ -234,7 +232,7 @@ inline AviImage make_avi(const AviVideo& video, const AviLayout& layout = {}) {
     if (seg == 0 && with_idx1) o.chunk("idx1", words(idx1));
     o.end();  // RIFF
   }
-  return o.image(layout.truncate_to);
+  return o.image();
 }
 
 inline std::vector<uint8_t> avi_bytes(const AviVideo& video, const AviLayout& layout = {}) {

@@ -15,20 +15,12 @@ using test::Picture;
 using test::Planar;
 using test::Rows;
 
-// Every converter table this processor can run: scalar, then each tier it has.
-std::vector<std::pair<std::string, ConverterTable>> tables() {
-  std::vector<std::pair<std::string, ConverterTable>> out;
-  const std::pair<const char*, uint32_t> tiers[] = {{"scalar", 0},
-                                                    {"mmx", kCpuMmx},
-                                                    {"sse2", kCpuMmx | kCpuSse2},
-                                                    {"avx2", kCpuMmx | kCpuSse2 | kCpuAvx2}};
-  for (const auto& [name, flags] : tiers) {
-    if ((detect_cpu_flags() & flags) != flags) continue;
-    ConverterTable t;
-    fill_converter_table(&t, flags);
-    out.emplace_back(name, t);
-  }
-  return out;
+// The scalar converters; every vector tier is held to them byte for byte on random frames
+// (simd_test).
+ConverterTable scalar() {
+  ConverterTable t;
+  fill_converter_table(&t, 0);
+  return t;
 }
 
 // Converts a 2x2 frame and checks its four Y samples (top row first) and its U and V.
@@ -43,7 +35,7 @@ void expect_block(const ConverterTable& table, const std::vector<uint8_t>& frame
 
 // Uniform blocks; chroma sums that are negative and not multiples of 1024 round toward minus
 // infinity (red: U 90, not 91; red 1: U 127, not 128).
-TEST(Convert, UniformColoursAtEveryDepthAndTier) {
+TEST(Convert, UniformColoursAtEveryDepth) {
   const struct {
     Bgr c;
     uint8_t y, u, v;
@@ -65,26 +57,24 @@ TEST(Convert, UniformColoursAtEveryDepthAndTier) {
     uint8_t y, u, v;
   } w565[] = {{0xFFFF, 231, 126, 126}, {0x0000, 16, 128, 128}, {0x07E0, 142, 55, 35},
               {0x0020, 18, 126, 126},  {0xF800, 79, 91, 236},  {0x001F, 40, 236, 110}};
-  for (const auto& [tier, table] : tables()) {
-    SCOPED_TRACE(tier);
-    for (const auto& c : rgb) {
-      for (int bits : {24, 32}) {
-        expect_block(table, test::rgb_frame(test::solid(2, 2, c.c), bits),
-                     std::vector<uint8_t>(4, c.y), c.u, c.v);
-      }
+  const ConverterTable table = scalar();
+  for (const auto& c : rgb) {
+    for (int bits : {24, 32}) {
+      expect_block(table, test::rgb_frame(test::solid(2, 2, c.c), bits),
+                   std::vector<uint8_t>(4, c.y), c.u, c.v);
     }
-    for (const auto& c : w555) {
-      auto f = test::rgb_frame(test::solid(2, 2, {}), 16);
-      for (int i = 0; i < 4; ++i)
-        f[40 + 2 * i] = uint8_t(c.word), f[41 + 2 * i] = c.word >> 8;
-      expect_block(table, f, std::vector<uint8_t>(4, c.y), c.u, c.v);
-    }
-    for (const auto& c : w565) {
-      auto f = test::bitfield_frame(test::solid(2, 2, {}), test::kBits565);
-      for (int i = 0; i < 4; ++i)
-        f[52 + 2 * i] = uint8_t(c.word), f[53 + 2 * i] = c.word >> 8;
-      expect_block(table, f, std::vector<uint8_t>(4, c.y), c.u, c.v);
-    }
+  }
+  for (const auto& c : w555) {
+    auto f = test::rgb_frame(test::solid(2, 2, {}), 16);
+    for (int i = 0; i < 4; ++i)
+      f[40 + 2 * i] = uint8_t(c.word), f[41 + 2 * i] = c.word >> 8;
+    expect_block(table, f, std::vector<uint8_t>(4, c.y), c.u, c.v);
+  }
+  for (const auto& c : w565) {
+    auto f = test::bitfield_frame(test::solid(2, 2, {}), test::kBits565);
+    for (int i = 0; i < 4; ++i)
+      f[52 + 2 * i] = uint8_t(c.word), f[53 + 2 * i] = c.word >> 8;
+    expect_block(table, f, std::vector<uint8_t>(4, c.y), c.u, c.v);
   }
 }
 
@@ -106,13 +96,11 @@ TEST(Convert, MixedBlocksPutThePicturesTopRowFirst) {
       {24, {255, 0, 0, 0, 0, 0, 0, 0, 255, 0, 0, 255}, {81, 81, 40, 16}, 136, 179},
       {16, {0, 0, 0, 0, 0x00, 0x7C, 0x00, 0x7C}, {79, 79, 16, 16}, 109, 182},
   };
-  for (const auto& [tier, table] : tables()) {
-    for (const auto& c : cases) {
-      SCOPED_TRACE(tier + " " + std::to_string(c.bits));
-      auto f = test::rgb_frame(test::solid(2, 2, {}), c.bits, Rows::kPacked);
-      std::copy(c.stored.begin(), c.stored.end(), f.begin() + 40);
-      expect_block(table, f, c.y, c.u, c.v);
-    }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bits);
+    auto f = test::rgb_frame(test::solid(2, 2, {}), c.bits, Rows::kPacked);
+    std::copy(c.stored.begin(), c.stored.end(), f.begin() + 40);
+    expect_block(scalar(), f, c.y, c.u, c.v);
   }
 }
 
@@ -211,18 +199,6 @@ TEST(Convert, SelectionRefusals) {
   Planar p(2, 2);
   EXPECT_EQ(0, convert_to_planar_with(empty, test::view(test::rgb_frame(test::solid(2, 2, {}), 24)),
                                       p.y(), p.u(), p.v()));
-}
-
-TEST(Convert, EveryTierKeepsTheScalar555Routine) {
-  for (const auto& [tier, table] : tables()) {
-    EXPECT_EQ(&rgb555_to_planar420, table.slot[kSlotRgb555ToPlanar]) << tier;
-    // 5-6-5 has vector forms from SSE2 up.
-    EXPECT_EQ(tier == "scalar" || tier == "mmx",
-              &rgb565_to_planar420 == table.slot[kSlotRgb565ToPlanar])
-        << tier;
-    EXPECT_EQ(nullptr, table.slot[kSlotPlanarToRgb32]) << tier;
-  }
-  EXPECT_EQ(detect_mmx(), detect_mmx_guarded());
 }
 
 }  // namespace

@@ -5,28 +5,21 @@
 // the tool are skipped in a build without them.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/run_binary.h"
+
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string slurp(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
 
 int shell(const std::string& cmd) {
   const int raw = std::system(cmd.c_str());
@@ -90,20 +83,12 @@ std::vector<std::map<std::string, double>> stats(const std::string& text) {
   return lines;
 }
 
-class Inputs : public ::testing::Test {
+class Inputs : public vq::BinaryTest {
  protected:
   void SetUp() override {
     if (shell("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg CLI";
-    dir_ = fs::temp_directory_path() /
-           ("vidqual-inputs-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
+    BinaryTest::SetUp();
   }
-  void TearDown() override {
-    if (!dir_.empty()) fs::remove_all(dir_);
-  }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
   // Makes `name` from the test picture (or from `from`) with the given output arguments.
   void make(const std::string& name, const std::string& args, const std::string& input) {
@@ -113,16 +98,6 @@ class Inputs : public ::testing::Test {
   }
   std::string testsrc(const std::string& size, int frames) const {
     return "-f lavfi -i testsrc2=size=" + size + ":rate=25 -frames:v " + std::to_string(frames);
-  }
-
-  // Runs the tool; stdout and stderr land in files of the test's folder.
-  int run(const std::string& args, std::string* out, std::string* err = nullptr) {
-    const std::string cmd = std::string(VIDQUAL_BINARY) + " " + args + " < /dev/null > '" +
-                            path("stdout") + "' 2> '" + path("stderr") + "'";
-    const int status = shell(cmd);
-    *out = slurp(path("stdout"));
-    if (err) *err = slurp(path("stderr"));
-    return status;
   }
 
   // FFmpeg's per-frame values for the pair, at the given sample format.
@@ -137,10 +112,8 @@ class Inputs : public ::testing::Test {
                             "[a];[1:v]settb=1/25,setpts=N,format=" + format + "[b];[a][b]" +
                             filter + "=stats_file='" + s + "'\" -f null -";
     EXPECT_EQ(0, shell(cmd)) << cmd;
-    return stats(slurp(s));
+    return stats(vq::slurp(s));
   }
-
-  fs::path dir_;
 };
 
 // The same 4:2:0 pictures stored raw in every form the tool reads score the ceiling in every
@@ -152,28 +125,31 @@ TEST_F(Inputs, SamePicturesInEveryContainerScoreTheCeiling) {
     const std::string n = deep ? "10" : "8";
     ASSERT_NO_FATAL_FAILURE(make("same" + n + ".y4m", "", src));
     ASSERT_NO_FATAL_FAILURE(make("same" + n + ".yuv", "-f rawvideo", src));
-    std::vector<std::string> files = {"same" + n + ".y4m",
-                                      "same" + n + ".yuv --size=176x144 --pix-fmt=" + fmt};
+    std::vector<std::vector<std::string>> files = {
+        {path("same" + n + ".y4m")},
+        {path("same" + n + ".yuv"), "--size=176x144", "--pix-fmt=" + fmt}};
     if (!deep) {
       // YV12 stores V before U: the planes are swapped so that the file holds true YV12.
       ASSERT_NO_FATAL_FAILURE(
           make("same8.avi", "-vf shuffleplanes=0:2:1 -c:v rawvideo -vtag YV12", src));
-      files.push_back("same8.avi");
+      files.push_back({path("same8.avi")});
     }
     if (VQ_WITH_FFMPEG && have("ffv1")) {
       ASSERT_NO_FATAL_FAILURE(make("same" + n + ".mkv", "-c:v ffv1", src));
-      files.push_back("same" + n + ".mkv");
+      files.push_back({path("same" + n + ".mkv")});
     }
     const double ceiling = deep ? 110.20 : 98.13;
     for (size_t i = 0; i < files.size(); ++i) {
-      const std::string& a = files[i];
-      const std::string& b = files[(i + 1) % files.size()];
-      std::string out, err;
-      ASSERT_EQ(0, run(path(a) + " " + path(b) + " -v", &out, &err)) << a << " " << b << err;
-      const auto rows = verbose_rows(out);
-      ASSERT_EQ(5u, rows.size()) << a << " " << b << out;
-      for (const Row& r : rows)
-        EXPECT_EQ((std::vector<double>{ceiling, ceiling, ceiling}), r.psnr) << a << " " << b;
+      std::vector<std::string> args = files[i];
+      const auto& b = files[(i + 1) % files.size()];
+      args.insert(args.end(), b.begin(), b.end());
+      args.push_back("-v");
+      const vq::Outcome r = run(args);
+      ASSERT_EQ(0, r.status) << args[0] << " " << b[0] << r.err;
+      const auto rows = verbose_rows(r.out);
+      ASSERT_EQ(5u, rows.size()) << args[0] << " " << b[0] << r.out;
+      for (const Row& row : rows)
+        EXPECT_EQ((std::vector<double>{ceiling, ceiling, ceiling}), row.psnr) << args[0] << b[0];
     }
   }
 }
@@ -231,10 +207,11 @@ TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
           make(src, std::string("-pix_fmt ") + c.format + " -strict -1", testsrc(c.size, 12)));
     }
     ASSERT_NO_FATAL_FAILURE(make(c.file, c.args, "-i '" + path(src) + "'"));
-    std::string out, err;
-    ASSERT_EQ(0,
-              run(path(src) + " " + path(c.file) + " -v" + (c.ssim ? " --ssim" : ""), &out, &err))
-        << out << err;
+    std::vector<std::string> args = {path(src), path(c.file), "-v"};
+    if (c.ssim) args.push_back("--ssim");
+    const vq::Outcome r = run(args);
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    const std::string& out = r.out;
     const auto rows = verbose_rows(out);
     // An 8-bit source meets a deeper encode with its samples shifted left: FFmpeg's format filter
     // also fills the new low bits from the high ones, which the mask takes off again.
@@ -271,12 +248,11 @@ TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
 // A stream whose length is known only at its end: FFmpeg's decode piped in as Y4M.
 TEST_F(Inputs, Y4mFromAPipe) {
   ASSERT_NO_FATAL_FAILURE(make("src.y4m", "-pix_fmt yuv420p", testsrc("160x120", 7)));
-  std::string out, err;
   const std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -i '" + path("src.y4m") +
                           "' -f yuv4mpegpipe - | " + VIDQUAL_BINARY + " - '" + path("src.y4m") +
                           "' -v > '" + path("stdout") + "' 2> '" + path("stderr") + "'";
-  ASSERT_EQ(0, shell(cmd)) << slurp(path("stderr"));
-  const auto rows = verbose_rows(slurp(path("stdout")));
+  ASSERT_EQ(0, shell(cmd)) << vq::slurp(path("stderr"));
+  const auto rows = verbose_rows(vq::slurp(path("stdout")));
   ASSERT_EQ(7u, rows.size());
   EXPECT_EQ(98.13, rows.back().psnr[0]);
 }

@@ -2,8 +2,6 @@
 // stdout that cannot be written, the wait for ENTER in a script, and the JSON document read back
 // by a JSON parser and checked against the verbose lines and the per-frame file.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -20,30 +18,12 @@
 #include "report/report.h"
 #include "tests/avi_writer.h"
 #include "tests/frames.h"
+#include "tests/run_binary.h"
 
 namespace vq {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string slurp(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s)
-    q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
 
 // YV12 frames of 8 x 4: luma 50 plus the frame index plus `dy[i]`, chroma 60 plus `du[i]`.
 test::AviVideo video(int n, const std::vector<int>& dy = {}, const std::vector<int>& du = {}) {
@@ -57,36 +37,19 @@ test::AviVideo video(int n, const std::vector<int>& dy = {}, const std::vector<i
   return test::video_from_frames(frames);
 }
 
-class Outputs : public ::testing::Test {
+// The inputs and the outputs are in a data folder of the test's own; stdout and stderr beside it.
+class Outputs : public BinaryTest {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("vidqual-outputs-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    BinaryTest::SetUp();
     fs::create_directories(dir_ / "data");
     a_ = path("a.avi");
     b_ = path("b.avi");
     EXPECT_TRUE(test::write_avi(a_, video(6)));
     EXPECT_TRUE(test::write_avi(b_, video(6, {1, 3, 0, 2, 1, 1}, {0, 1, 2, 0, 0, 0})));
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
-  // A path in the data folder, where the inputs and the outputs are.
   std::string path(const std::string& name) const { return (dir_ / "data" / name).string(); }
-
-  // Runs the binary with `args`, stdin from /dev/null and stdout as `stdout_to` says.
-  Outcome run(const std::vector<std::string>& args,
-              const std::string& stdout_to = "> stdout") const {
-    std::string cmd = "cd " + quote(dir_.string()) + " && " + quote(VIDQUAL_BINARY);
-    for (const auto& a : args) {
-      cmd += ' ';
-      cmd += quote(a);
-    }
-    cmd += " < /dev/null " + stdout_to + " 2> stderr";
-    std::remove((dir_ / "stdout").c_str());
-    const int raw = std::system(cmd.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir_ / "stdout"), slurp(dir_ / "stderr")};
-  }
 
   // Every file of the data folder and its bytes.
   std::map<std::string, std::string> data() const {
@@ -96,7 +59,6 @@ class Outputs : public ::testing::Test {
     return files;
   }
 
-  fs::path dir_;
   std::string a_, b_;
 };
 

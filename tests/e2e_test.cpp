@@ -67,19 +67,14 @@ TEST_F(EndToEnd, FilesThatCannotBeOpened) {
   }
 }
 
+// How each argument is read (maxframes as atol reads it, stray words, switches): app_test.
 TEST_F(EndToEnd, PairCountsAndVerboseLines) {
   const std::string a = write("a.avi", yv12_video(10));
   const std::string b = write("b.avi", yv12_video(8, 8, 4, 51));
   const struct {
     std::vector<std::string> args;
     int pairs;
-  } cases[] = {{{a, b, "-v"}, 8},
-               {{a, b, "5", "-v"}, 5},
-               {{"-verbose", a, b, "500"}, 8},
-               {{a, b, "3", "20", "-v"}, 3},
-               {{a, b, "-5", "-v"}, 8},
-               {{a, b, "abc", "-v"}, 8},
-               {{a, b, "2x", "-v"}, 2}};
+  } cases[] = {{{a, b, "-v"}, 8}, {{a, b, "5", "-v"}, 5}, {{"-verbose", a, b, "500"}, 8}};
   for (const auto& c : cases) {
     const Outcome r = run(c.args);
     EXPECT_EQ(0, r.status);

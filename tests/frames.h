@@ -33,14 +33,13 @@ inline constexpr int kBits565 = 565;
 
 // Encodes `pic` as a packed DIB frame of 16 (5-5-5, components >> 3), 24 or 32 bits, or of
 // kBits565 (16-bit 5-6-5: red and blue >> 3, green >> 2). `header_size` above 40 leaves filler
-// bytes between the header and the pixels.
+// bytes (0xEE) between the header and the pixels.
 inline std::vector<uint8_t> rgb_frame(const Picture& pic, int bits, Rows rows = Rows::kPadded,
-                                      Order order = Order::kBottomUp, uint32_t header_size = 40,
-                                      uint8_t filler = 0xEE) {
+                                      Order order = Order::kBottomUp, uint32_t header_size = 40) {
   const int bpp = bits == kBits565 ? 2 : bits / 8;
   const size_t packed = size_t(pic.w) * bpp;
   const size_t pitch = rows == Rows::kPadded ? (packed + 3) & ~size_t(3) : packed;
-  std::vector<uint8_t> f(header_size + pitch * pic.h, filler);
+  std::vector<uint8_t> f(header_size + pitch * pic.h, 0xEE);
   BitmapInfoHeader h;
   h.biSize = header_size;
   h.biWidth = pic.w;

@@ -170,9 +170,10 @@ TEST(HtmlReport, WorstPairsKeepsTheLowest) {
   EXPECT_EQ((std::vector<int>{6, 8, 2}), kept);
 }
 
-// The page: no script or outside resource, escaped paths, whole tags, one point per pair or two
-// per column (a lone dip survives the reduction), the worst pairs marked and shown, and SSIM
-// that starts late kept in step with the pairs (the summary leaves the gap out).
+// The page: no script or outside resource, escaped paths, whole tags, a lone dip that survives
+// the reduction to two points per column, and SSIM that starts late kept in step with the pairs
+// (the summary leaves the gap out). Points per series, worst-pair marks and pictures are counted
+// on the page as headless Chromium shows it (html_report_browser).
 TEST(HtmlReport, Page) {
   if (!png_available()) GTEST_SKIP() << "built without libpng";
   for (int32_t pairs : {1, 5, kChartColumns, 9 * kChartColumns + 7}) {
@@ -205,14 +206,8 @@ TEST(HtmlReport, Page) {
     }
     const size_t from = page.find("points=\"", page.find("data-plane=\"Y\"")) + 8;
     const std::string points = page.substr(from, page.find('"', from) - from);
-    EXPECT_EQ(pairs > kChartColumns ? 2 * size_t(kChartColumns) : size_t(pairs),
-              occurrences(points, " ") + 1);
     // The dip at 10 dB is the axis' lowest value: some point lies on the bottom line.
     EXPECT_TRUE(pairs < 2 || occurrences(points, ",316.0") > 0);
-    const size_t shown = size_t(std::min(pairs, 2));
-    EXPECT_EQ(shown * (pairs > 1 ? 2 : 1), occurrences(page, "class=\"worst-mark\""));
-    EXPECT_EQ(3 * shown, occurrences(page, "<img src=\"data:image/png;base64,"));
-    EXPECT_EQ(3 * shown, occurrences(page, "width=\"6\" height=\"4\" alt="));
     EXPECT_EQ(pairs > 1 ? 3u : 0u, occurrences(page, "<td class=\"n\">0.750000</td>"));
   }
 }

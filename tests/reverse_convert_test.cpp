@@ -19,15 +19,15 @@ std::vector<int> convert_one(uint8_t y, uint8_t u, uint8_t v) {
   return {out[0], out[1], out[2]};
 }
 
+// White, mid grey and red: html_report_test, through picture_to_rgb24 at every depth and range.
 TEST(ReverseConvert, WorkedValuesRoundAndClamp) {
   const struct {
     uint8_t y, u, v;
     std::vector<int> rgb;
-  } cases[] = {{16, 128, 128, {0, 0, 0}},        {235, 128, 128, {255, 255, 255}},
-               {126, 128, 128, {128, 128, 128}}, {128, 128, 128, {130, 130, 130}},
-               {81, 90, 239, {253, 0, 0}},       {144, 54, 34, {0, 254, 0}},  // red, green and
-               {40, 239, 110, {0, 0, 252}},      {0, 128, 128, {0, 0, 0}},    // blue as written
-               {255, 255, 255, {255, 125, 255}}, {0, 0, 0, {0, 136, 0}}};
+  } cases[] = {{16, 128, 128, {0, 0, 0}},  {128, 128, 128, {130, 130, 130}},
+               {144, 54, 34, {0, 254, 0}}, {40, 239, 110, {0, 0, 252}},  // green, blue
+               {0, 128, 128, {0, 0, 0}},   {255, 255, 255, {255, 125, 255}},
+               {0, 0, 0, {0, 136, 0}}};
   for (const auto& c : cases)
     EXPECT_EQ(c.rgb, convert_one(c.y, c.u, c.v)) << int(c.y) << " " << int(c.u) << " " << int(c.v);
 }

@@ -45,7 +45,9 @@ class BinaryTest : public ::testing::Test {
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(dir_);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void TearDown() override {
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
 
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
@@ -55,13 +57,16 @@ class BinaryTest : public ::testing::Test {
     return path(name);
   }
 
-  Outcome run(const std::vector<std::string>& args) const {
+  // `stdout_to`: a redirection of stdout in place of the capture ("> /dev/full", ">&-").
+  Outcome run(const std::vector<std::string>& args, const std::string& stdout_to = "") const {
     std::string cmd = quote(VIDQUAL_BINARY);
     for (const auto& a : args) {
       cmd += ' ';
       cmd += quote(a);
     }
-    cmd += " < /dev/null > " + quote(path("stdout")) + " 2> " + quote(path("stderr"));
+    std::filesystem::remove(path("stdout"));
+    cmd += " < /dev/null " + (stdout_to.empty() ? "> " + quote(path("stdout")) : stdout_to) +
+           " 2> " + quote(path("stderr"));
     Outcome r;
     const int raw = std::system(cmd.c_str());
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;

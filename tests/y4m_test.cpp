@@ -1,14 +1,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <new>
 #include <random>
 #include <string>
@@ -289,39 +285,6 @@ TEST(YuvSource, UnreadableFramesWhereTheBytesEnd) {
     EXPECT_EQ(Fetch::kError, src->get_frame(0, &out));
     EXPECT_LT(g_largest_new.load(), size_t(1) << 20) << src->reason();
     src.reset();
-  }
-}
-
-// Y4M files written by FFmpeg read back equal to its raw output of the same pictures. The width
-// is even: FFmpeg 5.1 writes the chroma rows of an odd-width picture deeper than 8 bits a byte
-// short (it halves the row's bytes rather than its samples).
-TEST(YuvSource, ReadsWhatFfmpegWrites) {
-  if (std::system("ffmpeg -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
-  for (const Format& f : kFormats) {
-    if (&f != kFormats && f.pix_fmt == std::string((&f - 1)->pix_fmt)) continue;
-    const std::string base = ::testing::TempDir() + "vq_y4m_" + std::to_string(::getpid());
-    const std::string y4m = base + ".y4m", raw = base + ".yuv";
-    const std::string as = " -frames:v 3 -pix_fmt " + std::string(f.pix_fmt) + " -strict -1 ";
-    ASSERT_EQ(0, std::system(("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=34x17:rate=5" +
-                              as + "-f yuv4mpegpipe " + y4m + as + "-f rawvideo " + raw)
-                                 .c_str()));
-    std::ifstream in(raw, std::ios::binary);
-    const Bytes all((std::istreambuf_iterator<char>(in)), {});
-    const size_t n = all.size() / 3;
-    std::vector<Bytes> frames;
-    for (size_t i = 0; i < 3; ++i)
-      frames.emplace_back(all.begin() + i * n, all.begin() + (i + 1) * n);
-    std::string why;
-    struct stat st;
-    const int fd = ::open(y4m.c_str(), O_RDONLY);
-    Ptr src = open_y4m(
-        std::make_unique<InputFile>(y4m, fd, true, ::fstat(fd, &st) ? 0 : st.st_size), &why);
-    std::remove(y4m.c_str());
-    std::remove(raw.c_str());
-    ASSERT_TRUE(src) << f.pix_fmt << ": " << why;
-    EXPECT_EQ(f.pix_fmt, src->info().pixel_format);
-    EXPECT_EQ(3, src->info().length);
-    expect_frames(*src, frames, {0, 1, 2}, f);
   }
 }
 
