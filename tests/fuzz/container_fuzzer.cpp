@@ -1,7 +1,7 @@
 // Fuzz target: any bytes opened as a container through libavformat, the first pictures fetched
 // and read whole, one fetch back to the start, and the picture converted as the run converts it.
-// Built with libFuzzer by run_container.sh, and replayed over its seed corpus by the normal test
-// suite (builds with FFmpeg's libraries only).
+// Built with libFuzzer by run.sh container_fuzzer, and replayed over its seed corpus by the normal
+// test suite (builds with FFmpeg's libraries only).
 #include <cstddef>
 #include <cstdint>
 #include <numeric>
