@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -363,10 +364,19 @@ int append_gallery(std::string* out, const WorstPairs& worst) {
   appendf(out,
           "<p>Each pair shows picture A, picture B and the error map: the absolute difference "
           "of the luma samples, multiplied by %d and clamped, in a colour scale whose lightness "
-          "rises with the error.</p>\n<div class=\"keyrow\">Luma difference ",
+          "rises with the error.",
           kErrorMapGain);
+  // The pairs of one run share a picture size, so the first one tells the scale.
+  if (const int f = worst.pairs().front().factor; f > 1)
+    appendf(out,
+            " <span class=\"scale\">Pictures shown at 1/%d size; the error map shows the "
+            "largest difference in each %dx%d block.</span>",
+            f, f, f);
+  *out += "</p>\n<div class=\"keyrow\">Luma difference ";
   append_error_key(out);
   *out += "</div>\n";
+  const uint8_t* scale = error_colour_scale();
+  std::vector<uint8_t> rgb;
   for (const WorstPair& w : worst.pairs()) {
     appendf(out,
             "<section class=\"pair\" data-pair=\"%d\"><h3>Pair %d</h3><p>PSNR Y %.4f dB, "
@@ -378,7 +388,6 @@ int append_gallery(std::string* out, const WorstPairs& worst) {
     *out += "</p>\n<div class=\"row\">";
     const Picture& a = w.a.picture();
     const Picture& b = w.b.picture();
-    std::vector<uint8_t> rgb;
     const std::pair<const Picture*, const char*> shown[2] = {{&a, "A"}, {&b, "B"}};
     for (const auto& [pic, name] : shown) {
       appendf(out, "<figure>");
@@ -389,8 +398,12 @@ int append_gallery(std::string* out, const WorstPairs& worst) {
       appendf(out, "<figcaption>Picture %s</figcaption></figure>", name);
     }
     *out += "<figure>";
-    if (error_map_rgb24(a, b, &rgb)) {
-      if (!append_image(out, rgb, a.width, a.height,
+    if (!w.error.empty()) {
+      const size_t n = size_t(w.error.width()) * size_t(w.error.height());
+      rgb.resize(3 * n);
+      for (size_t i = 0; i < n; ++i)
+        std::memcpy(&rgb[3 * i], scale + 3 * w.error.levels()[i], 3);
+      if (!append_image(out, rgb, w.error.width(), w.error.height(),
                         "Pair " + std::to_string(w.pair) + ", error map")) {
         return 0;
       }
@@ -509,7 +522,7 @@ class HtmlPage final : public Report {
     if (stream() && !series_.add(score)) fail(ENOMEM);
   }
   bool wants_pictures(int32_t, const FrameScore& score) override {
-    return stream() && worst_.wants(score.psnr[0]);
+    return worst_.wants(score.psnr[0]) && stream();
   }
   void on_pictures(int32_t pair, const FrameScore& score, const Picture& a,
                    const Picture& b) override {

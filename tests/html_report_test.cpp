@@ -106,16 +106,44 @@ TEST(HtmlReport, ColourScaleAndErrorMap) {
   } cases[] = {{8, 100, 100, 0},  {8, 100, 105, 20},  {8, 105, 100, 20},
                {8, 16, 235, 255}, {10, 400, 420, 20}, {16, 0, 65535, 255}};
   for (const auto& c : cases) {
-    std::vector<uint8_t> rgb;
-    ASSERT_EQ(
-        1, error_map_rgb24(Planes(3, 2, c.depth, c.a).pic, Planes(3, 2, c.depth, c.b).pic, &rgb));
-    ASSERT_EQ(18u, rgb.size());
-    for (size_t i = 0; i < rgb.size(); ++i)
-      EXPECT_EQ(s[3 * c.level + int(i % 3)], rgb[i]) << c.depth << " " << c.a << " " << c.b;
+    ErrorMap m;
+    ASSERT_EQ(1, m.assign(Planes(3, 2, c.depth, c.a).pic, Planes(3, 2, c.depth, c.b).pic));
+    ASSERT_EQ(3 * 2, m.width() * m.height());
+    for (int i = 0; i < 6; ++i)
+      EXPECT_EQ(c.level, m.levels()[i]) << c.depth << " " << c.a << " " << c.b;
   }
-  std::vector<uint8_t> rgb;
-  EXPECT_EQ(0, error_map_rgb24(Planes(3, 2, 8, 0).pic, Planes(4, 2, 8, 0).pic, &rgb));
-  EXPECT_EQ(0, error_map_rgb24(Planes(3, 2, 8, 0).pic, Planes(3, 2, 10, 0).pic, &rgb));
+  ErrorMap m;
+  EXPECT_EQ(0, m.assign(Planes(3, 2, 8, 0).pic, Planes(4, 2, 8, 0).pic));
+  EXPECT_EQ(0, m.assign(Planes(3, 2, 8, 0).pic, Planes(3, 2, 10, 0).pic));
+  EXPECT_TRUE(m.empty());
+}
+
+// Reduced copies average each block (cut at the edges), deep samples scaled to 8 bits, chroma
+// reduced alike; the error map keeps each block's largest difference, so a lone one shows.
+TEST(HtmlReport, ReducedCopiesAndErrorMap) {
+  for (int depth : {8, 10}) {
+    const int k = depth == 8 ? 1 : 4, bytes = sample_bytes(depth);
+    Planes a(5, 3, depth, 0, 128 * k, 128 * k), b(5, 3, depth, 0);
+    for (int i = 0; i < 15; ++i) {
+      const int va = 10 * i * k + k / 4, vb = va + (i == 3 ? 5 * k : i == 14 ? 20 * k : 0);
+      for (int j = 0; j < bytes; ++j) {
+        a.data[0][size_t(i * bytes + j)] = uint8_t(va >> 8 * j);
+        b.data[0][size_t(i * bytes + j)] = uint8_t(vb >> 8 * j);
+      }
+    }
+    PictureCopy c;
+    ASSERT_EQ(1, c.assign(a.pic, 2));
+    const Picture& p = c.picture();
+    ASSERT_EQ((std::vector<int>{8, 3, 2, 2, 1}),
+              (std::vector<int>{p.depth, p.width, p.height, p.chroma_width, p.chroma_height}));
+    std::vector<uint8_t> got(p.plane[0], p.plane[0] + 6);
+    got.insert(got.end(), {p.plane[1][1], p.plane[2][0]});
+    EXPECT_EQ((std::vector<uint8_t>{30, 50, 65, 105, 125, 140, 128, 128}), got) << depth;
+    ErrorMap m;
+    ASSERT_EQ(1, m.assign(a.pic, b.pic, 2));
+    EXPECT_EQ((std::vector<uint8_t>{0, 20, 0, 0, 0, 80}),
+              std::vector<uint8_t>(m.levels(), m.levels() + 6));
+  }
 }
 
 // Every depth, range and layout the readers hand out comes back as the same colour.
@@ -178,7 +206,7 @@ TEST(HtmlReport, Page) {
   for (int32_t pairs : {1, 5, kChartColumns, 9 * kChartColumns + 7}) {
     SCOPED_TRACE(testing::Message() << pairs << " pairs");
     PairSeries series;
-    WorstPairs worst(2);
+    WorstPairs worst(2, 4);  // pictures reduced by 2
     Planes a(6, 4, 8, 50), b(6, 4, 8, 60);
     for (int32_t i = 1; i <= pairs; ++i) {
       FrameScore s;
@@ -212,7 +240,8 @@ TEST(HtmlReport, Page) {
     const size_t shown = size_t(std::min(pairs, 2));
     EXPECT_EQ(shown * (pairs > 1 ? 2 : 1), occurrences(page, "class=\"worst-mark\""));
     EXPECT_EQ(3 * shown, occurrences(page, "<img src=\"data:image/png;base64,"));
-    EXPECT_EQ(3 * shown, occurrences(page, "width=\"6\" height=\"4\" alt="));
+    EXPECT_EQ(3 * shown, occurrences(page, "width=\"3\" height=\"2\" alt="));
+    EXPECT_EQ(1u, occurrences(page, "shown at 1/2 size"));
     EXPECT_EQ(pairs > 1 ? 3u : 0u, occurrences(page, "<td class=\"n\">0.750000</td>"));
   }
 }
