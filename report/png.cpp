@@ -65,7 +65,7 @@ int encode_png_rgb24(const uint8_t* rgb, int32_t width, int32_t height, ptrdiff_
                PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   // zlib level 1 and the Sub filter on every row. The gallery's images are reduced pictures
   // (640 x 360 for 1080p) and error maps; measured on those, level 1 encodes in about 60% of
-  // level 3's time (and a sixth of libpng's default level 6 with adaptive filters) for files
+  // level 3's time (a sixth of level 6's, libpng's default) for files
   // about a tenth larger. Sub keeps smooth gradients small; on test patterns no filter at all is
   // a little smaller still. The report is written after the run, which waits for it.
   png_set_compression_level(png, 1);
