@@ -458,8 +458,21 @@ int PairSeries::add(const FrameScore& score) {
 int write_html_report(const HtmlReport& r, std::string* out) {
   if (!png_available() || !r.series) return 0;
   try {
+    // Room for the worst case, base64 of uncompressed images, so the page never moves while it
+    // grows (a move holds the old and the new copy at once); pages never written take no memory.
+    size_t room = 64 * 1024;
+    if (r.worst) {
+      for (const WorstPair& w : r.worst->pairs()) {
+        const Picture& a = w.a.picture();
+        const Picture& b = w.b.picture();
+        room += (size_t(a.width) * size_t(a.height) + size_t(b.width) * size_t(b.height) +
+                 size_t(w.error.width()) * size_t(w.error.height())) *
+                    4 +
+                4096;
+      }
+    }
     std::string page;
-    page.reserve(64 * 1024);
+    page.reserve(room);
     page += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>";
     append_escaped(&page, r.title);
     page += "</title>\n<style>";

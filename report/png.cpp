@@ -46,6 +46,13 @@ int encode_png_rgb24(const uint8_t* rgb, int32_t width, int32_t height, ptrdiff_
                      std::string* out) {
   if (!rgb || width < 1 || height < 1) return 0;
   Sink sink;
+  try {
+    // Room for rows that do not compress at all, so the file never moves while it grows.
+    const size_t raw = size_t(height) * (3 * size_t(width) + 1);
+    sink.bytes.reserve(raw + raw / 64 + 4096);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
   png_structp png =
       png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, on_png_error, on_png_warning);
   if (!png) return 0;
