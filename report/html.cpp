@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <new>
 
@@ -325,11 +324,9 @@ void append_summary(std::string* out, const HtmlReport& r) {
   *out += "</table>\n";
 }
 
-// One RGB24 image as an <img> with its size; 0 when it cannot be encoded.
-int append_image(std::string* out, const std::vector<uint8_t>& rgb, int32_t w, int32_t h,
-                 const std::string& alt) {
-  std::string png;
-  if (!encode_png_rgb24(rgb.data(), w, h, 3 * ptrdiff_t(w), &png)) return 0;
+// One PNG file as an <img> with its size; 0 when memory runs out.
+int append_png(std::string* out, const std::string& png, int32_t w, int32_t h,
+               const std::string& alt) {
   *out += "<img src=\"data:image/png;base64,";
   if (!append_base64(png, out)) return 0;
   appendf(out, "\" width=\"%d\" height=\"%d\" alt=\"", w, h);
@@ -375,8 +372,8 @@ int append_gallery(std::string* out, const WorstPairs& worst) {
   *out += "</p>\n<div class=\"keyrow\">Luma difference ";
   append_error_key(out);
   *out += "</div>\n";
-  const uint8_t* scale = error_colour_scale();
   std::vector<uint8_t> rgb;
+  std::string png;
   for (const WorstPair& w : worst.pairs()) {
     appendf(out,
             "<section class=\"pair\" data-pair=\"%d\"><h3>Pair %d</h3><p>PSNR Y %.4f dB, "
@@ -392,19 +389,19 @@ int append_gallery(std::string* out, const WorstPairs& worst) {
     for (const auto& [pic, name] : shown) {
       appendf(out, "<figure>");
       const std::string alt = "Pair " + std::to_string(w.pair) + ", picture " + name;
-      if (!picture_to_rgb24(*pic, &rgb) || !append_image(out, rgb, pic->width, pic->height, alt)) {
+      if (!picture_to_rgb24(*pic, &rgb) ||
+          !encode_png_rgb24(rgb.data(), pic->width, pic->height, 3 * ptrdiff_t(pic->width), &png) ||
+          !append_png(out, png, pic->width, pic->height, alt)) {
         return 0;
       }
       appendf(out, "<figcaption>Picture %s</figcaption></figure>", name);
     }
     *out += "<figure>";
     if (!w.error.empty()) {
-      const size_t n = size_t(w.error.width()) * size_t(w.error.height());
-      rgb.resize(3 * n);
-      for (size_t i = 0; i < n; ++i)
-        std::memcpy(&rgb[3 * i], scale + 3 * w.error.levels()[i], 3);
-      if (!append_image(out, rgb, w.error.width(), w.error.height(),
-                        "Pair " + std::to_string(w.pair) + ", error map")) {
+      if (!encode_png_indexed(w.error.levels(), w.error.width(), w.error.height(), w.error.width(),
+                              error_colour_scale(), &png) ||
+          !append_png(out, png, w.error.width(), w.error.height(),
+                      "Pair " + std::to_string(w.pair) + ", error map")) {
         return 0;
       }
     } else {

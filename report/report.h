@@ -124,6 +124,11 @@ namespace vq {
 [[nodiscard]] int encode_png_rgb24(const uint8_t* rgb, int32_t width, int32_t height,
                                    ptrdiff_t pitch, std::string* out);
 
+// The same for an image of 8-bit indices into `palette` (256 RGB entries): a palette PNG, a
+// third of the data to compress.
+[[nodiscard]] int encode_png_indexed(const uint8_t* index, int32_t width, int32_t height,
+                                     ptrdiff_t pitch, const uint8_t* palette, std::string* out);
+
 // Appends the base64 form of `bytes` (RFC 4648 alphabet, '=' padding) to `out`; 0 when memory
 // runs out (`out` may then hold part of it).
 [[nodiscard]] int append_base64(std::string_view bytes, std::string* out);
