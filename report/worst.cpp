@@ -121,7 +121,7 @@ int PictureCopy::assign(const Picture& picture, int factor) {
     copy.chroma_width = (picture.chroma_width + f - 1) / f;
     copy.chroma_height = (picture.chroma_height + f - 1) / f;
     const int shift = picture.depth > 8 ? picture.depth - 8 : 0;
-    sums_.resize(size_t(std::max(picture.width, 0)));
+    sums_.resize(size_t(std::max(picture.width, 0)));  // chroma planes are no wider
     for (int i = 0; i < 3; ++i) {
       copy.plane[i] = nullptr;
       copy.pitch[i] = 0;
@@ -130,7 +130,6 @@ int PictureCopy::assign(const Picture& picture, int factor) {
       const int32_t h = i == 0 ? picture.height : picture.chroma_height;
       const int32_t dw = i == 0 ? copy.width : copy.chroma_width;
       const int32_t dh = i == 0 ? copy.height : copy.chroma_height;
-      sums_.resize(std::max(sums_.size(), size_t(w)));
       plane_[i].resize(size_t(dw) * size_t(dh));
       if (sample_bytes(picture.depth) == 1) {
         reduce_plane<1>(picture.plane[i], picture.pitch[i], w, h, f, shift, sums_.data(),
