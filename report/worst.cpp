@@ -121,7 +121,7 @@ int PictureCopy::assign(const Picture& picture, int factor) {
     copy.chroma_width = (picture.chroma_width + f - 1) / f;
     copy.chroma_height = (picture.chroma_height + f - 1) / f;
     const int shift = picture.depth > 8 ? picture.depth - 8 : 0;
-    sums_.resize(size_t(std::max(picture.width, 0)));  // chroma planes are no wider
+    sums_.resize(size_t(std::max({picture.width, picture.chroma_width, 0})));
     for (int i = 0; i < 3; ++i) {
       copy.plane[i] = nullptr;
       copy.pitch[i] = 0;
