@@ -52,8 +52,8 @@ std::array<uint8_t, 768> make_colour_scale() {
 // One plane averaged over f x f blocks and scaled to 8 bits, rounded to nearest. Rows are summed
 // into `sums` first (a loop the compiler vectorizes), then each block's columns.
 template <int Bytes>
-void reduce_plane(const uint8_t* src, ptrdiff_t pitch, int32_t w, int32_t h, int f, int shift,
-                  uint32_t* sums, uint8_t* dst) {
+void reduce_plane(const uint8_t* __restrict src, ptrdiff_t pitch, int32_t w, int32_t h, int f,
+                  int shift, uint32_t* __restrict sums, uint8_t* dst) {
   const int32_t dw = (w + f - 1) / f;
   for (int32_t y0 = 0; y0 < h; y0 += f, dst += dw) {
     const int32_t y1 = std::min(y0 + f, h);
