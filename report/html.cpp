@@ -324,11 +324,9 @@ void append_summary(std::string* out, const HtmlReport& r) {
   *out += "</table>\n";
 }
 
-// One RGB24 image as an <img> with its size; 0 when it cannot be encoded.
-int append_image(std::string* out, const std::vector<uint8_t>& rgb, int32_t w, int32_t h,
-                 const std::string& alt) {
-  std::string png;
-  if (!encode_png_rgb24(rgb.data(), w, h, 3 * ptrdiff_t(w), &png)) return 0;
+// One PNG file as an <img> with its size; 0 when memory runs out.
+int append_png(std::string* out, const std::string& png, int32_t w, int32_t h,
+               const std::string& alt) {
   *out += "<img src=\"data:image/png;base64,";
   if (!append_base64(png, out)) return 0;
   appendf(out, "\" width=\"%d\" height=\"%d\" alt=\"", w, h);
@@ -363,10 +361,19 @@ int append_gallery(std::string* out, const WorstPairs& worst) {
   appendf(out,
           "<p>Each pair shows picture A, picture B and the error map: the absolute difference "
           "of the luma samples, multiplied by %d and clamped, in a colour scale whose lightness "
-          "rises with the error.</p>\n<div class=\"keyrow\">Luma difference ",
+          "rises with the error.",
           kErrorMapGain);
+  // The pairs of one run share a picture size, so the first one tells the scale.
+  if (const int f = worst.pairs().front().factor; f > 1)
+    appendf(out,
+            " <span class=\"scale\">Pictures shown at 1/%d size; the error map shows the "
+            "largest difference in each %dx%d block.</span>",
+            f, f, f);
+  *out += "</p>\n<div class=\"keyrow\">Luma difference ";
   append_error_key(out);
   *out += "</div>\n";
+  std::vector<uint8_t> rgb;
+  std::string png;
   for (const WorstPair& w : worst.pairs()) {
     appendf(out,
             "<section class=\"pair\" data-pair=\"%d\"><h3>Pair %d</h3><p>PSNR Y %.4f dB, "
@@ -378,20 +385,23 @@ int append_gallery(std::string* out, const WorstPairs& worst) {
     *out += "</p>\n<div class=\"row\">";
     const Picture& a = w.a.picture();
     const Picture& b = w.b.picture();
-    std::vector<uint8_t> rgb;
     const std::pair<const Picture*, const char*> shown[2] = {{&a, "A"}, {&b, "B"}};
     for (const auto& [pic, name] : shown) {
       appendf(out, "<figure>");
       const std::string alt = "Pair " + std::to_string(w.pair) + ", picture " + name;
-      if (!picture_to_rgb24(*pic, &rgb) || !append_image(out, rgb, pic->width, pic->height, alt)) {
+      if (!picture_to_rgb24(*pic, &rgb) ||
+          !encode_png_rgb24(rgb.data(), pic->width, pic->height, 3 * ptrdiff_t(pic->width), &png) ||
+          !append_png(out, png, pic->width, pic->height, alt)) {
         return 0;
       }
       appendf(out, "<figcaption>Picture %s</figcaption></figure>", name);
     }
     *out += "<figure>";
-    if (error_map_rgb24(a, b, &rgb)) {
-      if (!append_image(out, rgb, a.width, a.height,
-                        "Pair " + std::to_string(w.pair) + ", error map")) {
+    if (!w.error.empty()) {
+      if (!encode_png_indexed(w.error.levels(), w.error.width(), w.error.height(), w.error.width(),
+                              error_colour_scale(), &png) ||
+          !append_png(out, png, w.error.width(), w.error.height(),
+                      "Pair " + std::to_string(w.pair) + ", error map")) {
         return 0;
       }
     } else {
@@ -445,8 +455,21 @@ int PairSeries::add(const FrameScore& score) {
 int write_html_report(const HtmlReport& r, std::string* out) {
   if (!png_available() || !r.series) return 0;
   try {
+    // Room for the worst case, base64 of uncompressed images, so the page never moves while it
+    // grows (a move holds the old and the new copy at once); pages never written take no memory.
+    size_t room = 64 * 1024;
+    if (r.worst) {
+      for (const WorstPair& w : r.worst->pairs()) {
+        const Picture& a = w.a.picture();
+        const Picture& b = w.b.picture();
+        room += (size_t(a.width) * size_t(a.height) + size_t(b.width) * size_t(b.height) +
+                 size_t(w.error.width()) * size_t(w.error.height())) *
+                    4 +
+                4096;
+      }
+    }
     std::string page;
-    page.reserve(64 * 1024);
+    page.reserve(room);
     page += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>";
     append_escaped(&page, r.title);
     page += "</title>\n<style>";
@@ -509,7 +532,7 @@ class HtmlPage final : public Report {
     if (stream() && !series_.add(score)) fail(ENOMEM);
   }
   bool wants_pictures(int32_t, const FrameScore& score) override {
-    return stream() && worst_.wants(score.psnr[0]);
+    return worst_.wants(score.psnr[0]) && stream();
   }
   void on_pictures(int32_t pair, const FrameScore& score, const Picture& a,
                    const Picture& b) override {

@@ -4,6 +4,7 @@
 // anything leaves whatever was at the path untouched.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -123,6 +124,11 @@ namespace vq {
 [[nodiscard]] int encode_png_rgb24(const uint8_t* rgb, int32_t width, int32_t height,
                                    ptrdiff_t pitch, std::string* out);
 
+// The same for an image of 8-bit indices into `palette` (256 RGB entries): a palette PNG, a
+// third of the data to compress.
+[[nodiscard]] int encode_png_indexed(const uint8_t* index, int32_t width, int32_t height,
+                                     ptrdiff_t pitch, const uint8_t* palette, std::string* out);
+
 // Appends the base64 form of `bytes` (RFC 4648 alphabet, '=' padding) to `out`; 0 when memory
 // runs out (`out` may then hold part of it).
 [[nodiscard]] int append_base64(std::string_view bytes, std::string* out);
@@ -143,15 +149,19 @@ inline constexpr int kErrorMapGain = 4;
 // lightness rising with the index (a polynomial fit of the viridis scale).
 [[nodiscard]] const uint8_t* error_colour_scale();
 
-// The error map of two pictures of one size: per pixel, the absolute difference of the luma
-// samples, amplified by kErrorMapGain, through the colour scale; RGB24 like picture_to_rgb24.
-// 0 when the sizes or depths differ, the pictures are empty, or memory runs out.
-[[nodiscard]] int error_map_rgb24(const Picture& a, const Picture& b, std::vector<uint8_t>* rgb);
+// The gallery shows each picture at about a third of a 1000-pixel column, so it keeps pictures
+// at most this wide: reduced by the integer factor ceil(width / kGalleryWidth).
+inline constexpr int32_t kGalleryWidth = 640;
+[[nodiscard]] constexpr int gallery_factor(int32_t width, int32_t max_width = kGalleryWidth) {
+  return width > max_width && max_width > 0 ? int((width + max_width - 1) / max_width) : 1;
+}
 
 // ---- The worst pairs --------------------------------------------------------------------------
 
-// An owned copy of a picture: planes copied row by row into its own buffers, which a later copy
-// reuses when they are large enough.
+// A reduced 8-bit copy of a picture: each plane averaged over factor x factor blocks (the last
+// ones cut at the edges), samples above 8 bits scaled down, into this object's own buffers, which
+// a later copy reuses. Layout and range stay as they were; chroma planes are reduced by the same
+// factor, so they keep their relation to the luma plane.
 class PictureCopy {
  public:
   PictureCopy() = default;
@@ -160,30 +170,59 @@ class PictureCopy {
   PictureCopy(PictureCopy&&) noexcept = default;
   PictureCopy& operator=(PictureCopy&&) noexcept = default;
   // 1 when copied; 0 when memory runs out (the copy then holds no picture).
-  [[nodiscard]] int assign(const Picture& picture);
+  [[nodiscard]] int assign(const Picture& picture, int factor = 1);
   // The copy as a picture (pointers into this object; valid until the next assign()).
   [[nodiscard]] const Picture& picture() const { return picture_; }
 
  private:
   Picture picture_;
   std::vector<uint8_t> plane_[3];
+  std::vector<uint32_t> sums_;  // one row of column sums
 };
 
-// A pair kept for the gallery: its 1-based number, its score and both pictures.
+// The error map of two pictures of one size, reduced by `factor`: per factor x factor block (the
+// last ones cut at the edges), the largest absolute difference of the luma samples (in 8-bit
+// units; the largest, so that a small error is not averaged away), amplified by kErrorMapGain and
+// clamped to 255: an index into the colour scale. Its buffers are reused by the next assign().
+class ErrorMap {
+ public:
+  // 1 when made; 0, the map empty, when the sizes or depths differ or the pictures are empty;
+  // -1, the map empty, when memory runs out.
+  [[nodiscard]] int assign(const Picture& a, const Picture& b, int factor = 1);
+  [[nodiscard]] bool empty() const { return width_ == 0; }
+  [[nodiscard]] int32_t width() const { return width_; }  // ceil(width / factor)
+  [[nodiscard]] int32_t height() const { return height_; }
+  // width() x height() levels, row by row.
+  [[nodiscard]] const uint8_t* levels() const { return levels_.data(); }
+
+ private:
+  int32_t width_ = 0, height_ = 0;
+  std::vector<uint8_t> levels_;
+  std::vector<uint16_t> row_;  // one row of column maxima
+};
+
+// A pair kept for the gallery: its 1-based number, its score, both pictures reduced by `factor`
+// and the error map of the full pictures (empty when their sizes or depths differ).
 struct WorstPair {
   int32_t pair = 0;
   FrameScore score;
+  int factor = 1;
   PictureCopy a, b;
+  ErrorMap error;
 };
 
 // Keeps the `capacity` pairs with the lowest Y PSNR, worst first (ties: the earlier pair first
-// and kept). A pair that does not enter costs one comparison; a pair that enters costs a copy of
-// its two pictures, into the buffers of the pair it pushes out.
+// and kept). A pair that does not enter costs one comparison; a pair that enters costs reduced
+// copies of its two pictures and its error map, into the buffers of the pair it pushes out.
+// Pictures are reduced to at most `max_width` samples wide (gallery_factor).
 class WorstPairs {
  public:
-  explicit WorstPairs(int capacity) : capacity_(capacity > 0 ? capacity : 0) {}
+  explicit WorstPairs(int capacity, int32_t max_width = kGalleryWidth)
+      : capacity_(capacity > 0 ? capacity : 0),
+        max_width_(max_width),
+        bar_(capacity > 0 ? INFINITY : -INFINITY) {}
   // Whether a pair of this Y PSNR would enter the list (so the caller can skip building pictures).
-  [[nodiscard]] bool wants(double y_psnr) const;
+  [[nodiscard]] bool wants(double y_psnr) const { return y_psnr <= bar_; }
   // Offers a compared pair. 1 when kept, 0 when it does not enter, -1 when memory runs out (the
   // list then holds the pairs it held, less the one being replaced).
   [[nodiscard]] int offer(int32_t pair, const FrameScore& score, const Picture& a,
@@ -192,7 +231,12 @@ class WorstPairs {
   [[nodiscard]] int capacity() const { return capacity_; }
 
  private:
+  void update_bar();
   int capacity_;
+  int32_t max_width_;
+  // The highest Y PSNR that enters: any value while there is room, just below the best kept
+  // pair's once full (so that a tie stays out), none without room at all.
+  double bar_;
   std::vector<WorstPair> pairs_;  // sorted worst first
 };
 

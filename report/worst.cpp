@@ -49,26 +49,97 @@ std::array<uint8_t, 768> make_colour_scale() {
   return table;
 }
 
+// One plane averaged over f x f blocks and scaled to 8 bits, rounded to nearest. Rows are summed
+// into `sums` first (a loop the compiler vectorizes), then each block's columns.
+template <int Bytes>
+void reduce_plane(const uint8_t* __restrict src, ptrdiff_t pitch, int32_t w, int32_t h, int f,
+                  int shift, uint32_t* __restrict sums, uint8_t* dst) {
+  const int32_t dw = (w + f - 1) / f;
+  for (int32_t y0 = 0; y0 < h; y0 += f, dst += dw) {
+    const int32_t y1 = std::min(y0 + f, h);
+    std::fill(sums, sums + w, 0u);
+    for (int32_t y = y0; y < y1; ++y) {
+      const uint8_t* row = src + y * pitch;
+      for (int32_t x = 0; x < w; ++x)
+        sums[x] += unsigned(sample_at(row, x, Bytes));
+    }
+    // (sum + n / 2) / n for n samples of `shift` bits too many; full blocks through a
+    // reciprocal, where the added half keeps the quotient of integers exact.
+    const uint64_t n = uint64_t(f * (y1 - y0)) << shift;
+    const double inverse = 1.0 / double(n);
+    int32_t o = 0;
+    for (int32_t x0 = 0; x0 + f <= w; x0 += f, ++o) {
+      uint64_t sum = 0;
+      for (int32_t x = x0; x < x0 + f; ++x)
+        sum += sums[x];
+      dst[o] = uint8_t(std::min((double(sum + n / 2) + 0.5) * inverse, 255.0));
+    }
+    if (o < dw) {
+      uint64_t sum = 0;
+      for (int32_t x = o * f; x < w; ++x)
+        sum += sums[x];
+      const uint64_t m = uint64_t((w - o * f) * (y1 - y0)) << shift;
+      dst[o] = uint8_t(std::min<uint64_t>((sum + m / 2) / m, 255));
+    }
+  }
+}
+
+// The largest luma difference per f x f block, as an error level: column maxima over the
+// block's rows into `row` first, then the maximum of each block's columns.
+template <int Bytes>
+void block_levels(const Picture& a, const Picture& b, int f, int shift, uint16_t* row,
+                  uint8_t* dst) {
+  const int32_t dw = (a.width + f - 1) / f;
+  for (int32_t y0 = 0; y0 < a.height; y0 += f, dst += dw) {
+    std::fill(row, row + a.width, uint16_t(0));
+    for (int32_t y = y0, y1 = std::min(y0 + f, a.height); y < y1; ++y) {
+      const uint8_t* ra = a.plane[0] + y * a.pitch[0];
+      const uint8_t* rb = b.plane[0] + y * b.pitch[0];
+      for (int32_t x = 0; x < a.width; ++x) {
+        const int d = std::abs(sample_at(ra, x, Bytes) - sample_at(rb, x, Bytes));
+        row[x] = uint16_t(std::max<int>(row[x], d));
+      }
+    }
+    for (int32_t x0 = 0, o = 0; x0 < a.width; x0 += f, ++o) {
+      int d = 0;
+      for (int32_t x = x0, x1 = std::min(x0 + f, a.width); x < x1; ++x)
+        d = std::max<int>(d, row[x]);
+      dst[o] = uint8_t(std::min((d * kErrorMapGain) >> shift, 255));
+    }
+  }
+}
+
 }  // namespace
 
-int PictureCopy::assign(const Picture& picture) {
+int PictureCopy::assign(const Picture& picture, int factor) {
+  const int f = std::max(factor, 1);
   try {
     Picture copy = picture;
-    const int bytes = sample_bytes(picture.depth);
+    copy.depth = 8;
+    copy.width = (picture.width + f - 1) / f;
+    copy.height = (picture.height + f - 1) / f;
+    copy.chroma_width = (picture.chroma_width + f - 1) / f;
+    copy.chroma_height = (picture.chroma_height + f - 1) / f;
+    const int shift = picture.depth > 8 ? picture.depth - 8 : 0;
+    sums_.resize(size_t(std::max({picture.width, picture.chroma_width, 0})));
     for (int i = 0; i < 3; ++i) {
       copy.plane[i] = nullptr;
       copy.pitch[i] = 0;
       if (i >= plane_count(picture)) continue;
       const int32_t w = i == 0 ? picture.width : picture.chroma_width;
       const int32_t h = i == 0 ? picture.height : picture.chroma_height;
-      const size_t row = size_t(w) * size_t(bytes);
-      plane_[i].resize(row * size_t(h));
-      for (int32_t r = 0; r < h; ++r) {
-        std::memcpy(plane_[i].data() + size_t(r) * row, picture.plane[i] + r * picture.pitch[i],
-                    row);
+      const int32_t dw = i == 0 ? copy.width : copy.chroma_width;
+      const int32_t dh = i == 0 ? copy.height : copy.chroma_height;
+      plane_[i].resize(size_t(dw) * size_t(dh));
+      if (sample_bytes(picture.depth) == 1) {
+        reduce_plane<1>(picture.plane[i], picture.pitch[i], w, h, f, shift, sums_.data(),
+                        plane_[i].data());
+      } else {
+        reduce_plane<2>(picture.plane[i], picture.pitch[i], w, h, f, shift, sums_.data(),
+                        plane_[i].data());
       }
       copy.plane[i] = plane_[i].data();
-      copy.pitch[i] = ptrdiff_t(row);
+      copy.pitch[i] = dw;
     }
     picture_ = copy;
     return 1;
@@ -78,16 +149,40 @@ int PictureCopy::assign(const Picture& picture) {
   }
 }
 
-bool WorstPairs::wants(double y_psnr) const {
-  if (capacity_ == 0) return false;
-  if (int(pairs_.size()) < capacity_) return true;
-  return y_psnr < pairs_.back().score.psnr[0];
+int ErrorMap::assign(const Picture& a, const Picture& b, int factor) {
+  width_ = height_ = 0;
+  if (a.width != b.width || a.height != b.height || a.depth != b.depth || a.width < 1 ||
+      a.height < 1 || !a.plane[0] || !b.plane[0]) {
+    return 0;
+  }
+  const int f = std::max(factor, 1);
+  const int32_t w = (a.width + f - 1) / f, h = (a.height + f - 1) / f;
+  try {
+    levels_.resize(size_t(w) * size_t(h));
+    row_.resize(size_t(a.width));
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  const int shift = a.depth > 8 ? a.depth - 8 : 0;
+  if (sample_bytes(a.depth) == 1) {
+    block_levels<1>(a, b, f, shift, row_.data(), levels_.data());
+  } else {
+    block_levels<2>(a, b, f, shift, row_.data(), levels_.data());
+  }
+  width_ = w, height_ = h;
+  return 1;
+}
+
+void WorstPairs::update_bar() {
+  if (int(pairs_.size()) < capacity_) return;  // room left: any pair enters
+  bar_ = std::nextafter(pairs_.back().score.psnr[0], -INFINITY);
 }
 
 int WorstPairs::offer(int32_t pair, const FrameScore& score, const Picture& a, const Picture& b) {
   if (!wants(score.psnr[0])) return 0;
   if (int(pairs_.size()) < capacity_) {
     try {
+      if (pairs_.empty()) pairs_.reserve(size_t(capacity_));
       pairs_.emplace_back();
     } catch (const std::bad_alloc&) {
       return -1;
@@ -97,14 +192,20 @@ int WorstPairs::offer(int32_t pair, const FrameScore& score, const Picture& a, c
   WorstPair& slot = pairs_.back();
   slot.pair = pair;
   slot.score = score;
-  if (!slot.a.assign(a) || !slot.b.assign(b)) {
+  slot.factor = gallery_factor(a.width, max_width_);
+  // Pictures of different sizes or depths get no error map (ErrorMap::assign gives 0).
+  if (!slot.a.assign(a, slot.factor) || !slot.b.assign(b, slot.factor) ||
+      slot.error.assign(a, b, slot.factor) < 0) {
     pairs_.pop_back();
+    bar_ = INFINITY;
     return -1;
   }
-  std::stable_sort(pairs_.begin(), pairs_.end(), [](const WorstPair& x, const WorstPair& y) {
-    if (x.score.psnr[0] != y.score.psnr[0]) return x.score.psnr[0] < y.score.psnr[0];
-    return x.pair < y.pair;
-  });
+  // Into place: after every kept pair of a lower or equal Y PSNR (those came earlier).
+  const auto at =
+      std::upper_bound(pairs_.begin(), pairs_.end() - 1, score.psnr[0],
+                       [](double v, const WorstPair& w) { return v < w.score.psnr[0]; });
+  std::rotate(at, pairs_.end() - 1, pairs_.end());
+  update_bar();
   return 1;
 }
 
@@ -167,33 +268,6 @@ int picture_to_rgb24(const Picture& picture, std::vector<uint8_t>* rgb) {
 const uint8_t* error_colour_scale() {
   static const std::array<uint8_t, 768> table = make_colour_scale();
   return table.data();
-}
-
-int error_map_rgb24(const Picture& a, const Picture& b, std::vector<uint8_t>* rgb) {
-  if (a.width != b.width || a.height != b.height || a.depth != b.depth || a.width < 1 ||
-      a.height < 1 || !a.plane[0] || !b.plane[0]) {
-    return 0;
-  }
-  try {
-    std::vector<uint8_t> out(size_t(a.width) * size_t(a.height) * 3);
-    const uint8_t* scale = error_colour_scale();
-    const int bytes = sample_bytes(a.depth);
-    const int shift = a.depth > 8 ? a.depth - 8 : 0;
-    for (int32_t r = 0; r < a.height; ++r) {
-      const uint8_t* ra = a.plane[0] + r * a.pitch[0];
-      const uint8_t* rb = b.plane[0] + r * b.pitch[0];
-      uint8_t* o = out.data() + size_t(r) * size_t(a.width) * 3;
-      for (int32_t c = 0; c < a.width; ++c) {
-        const int d = std::abs(sample_at(ra, c, bytes) - sample_at(rb, c, bytes));
-        const int level = std::min((d * kErrorMapGain) >> shift, 255);
-        std::memcpy(o + 3 * c, scale + 3 * level, 3);
-      }
-    }
-    rgb->swap(out);
-    return 1;
-  } catch (const std::bad_alloc&) {
-    return 0;
-  }
 }
 
 }  // namespace vq

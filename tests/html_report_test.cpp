@@ -85,9 +85,8 @@ TEST(HtmlReport, Base64AndPng) {
 }
 
 // Lightness (CIE L*) rises along the scale, or the map would show a small error as a large one;
-// 8-bit rounding leaves dips of a few hundredths, far below what anyone sees. Error levels are
-// 8-bit luma differences times the gain, clamped; deeper samples are scaled down first.
-TEST(HtmlReport, ColourScaleAndErrorMap) {
+// 8-bit rounding leaves dips of a few hundredths, far below what anyone sees.
+TEST(HtmlReport, ColourScale) {
   const uint8_t* s = error_colour_scale();
   const auto lin = [](int c) {
     return c <= 10 ? c / 255.0 / 12.92 : std::pow((c / 255.0 + 0.055) / 1.055, 2.4);
@@ -101,21 +100,37 @@ TEST(HtmlReport, ColourScaleAndErrorMap) {
     first = i ? first : l, last = l;
   }
   EXPECT_GT(last - first, 70);
-  const struct {
-    int depth, a, b, level;
-  } cases[] = {{8, 100, 100, 0},  {8, 100, 105, 20},  {8, 105, 100, 20},
-               {8, 16, 235, 255}, {10, 400, 420, 20}, {16, 0, 65535, 255}};
-  for (const auto& c : cases) {
-    std::vector<uint8_t> rgb;
-    ASSERT_EQ(
-        1, error_map_rgb24(Planes(3, 2, c.depth, c.a).pic, Planes(3, 2, c.depth, c.b).pic, &rgb));
-    ASSERT_EQ(18u, rgb.size());
-    for (size_t i = 0; i < rgb.size(); ++i)
-      EXPECT_EQ(s[3 * c.level + int(i % 3)], rgb[i]) << c.depth << " " << c.a << " " << c.b;
+}
+
+// Reduced copies average each block (cut at the edges), deep samples scaled to 8 bits, chroma
+// reduced alike. The error map keeps each block's largest luma difference (in 8-bit units, times
+// the gain, clamped), so a lone one shows.
+TEST(HtmlReport, ReducedCopiesAndErrorMap) {
+  for (int depth : {8, 10, 16}) {
+    const int k = 1 << (depth - 8), bytes = sample_bytes(depth);
+    Planes a(5, 3, depth, 0, 128 * k, 128 * k), b(5, 3, depth, 0);
+    for (int i = 0; i < 15; ++i) {
+      const int va = 10 * i * k + k / 4, vb = va + (i == 3 ? 5 * k : i == 14 ? 70 * k : 0);
+      for (int j = 0; j < bytes; ++j) {
+        a.data[0][size_t(i * bytes + j)] = uint8_t(va >> 8 * j);
+        b.data[0][size_t(i * bytes + j)] = uint8_t(vb >> 8 * j);
+      }
+    }
+    PictureCopy c;
+    ASSERT_EQ(1, c.assign(a.pic, 2));
+    const Picture& p = c.picture();
+    ASSERT_EQ((std::vector<int>{8, 3, 2, 2, 1}),
+              (std::vector<int>{p.depth, p.width, p.height, p.chroma_width, p.chroma_height}));
+    std::vector<uint8_t> got(p.plane[0], p.plane[0] + 6);
+    got.insert(got.end(), {p.plane[1][1], p.plane[2][0]});
+    EXPECT_EQ((std::vector<uint8_t>{30, 50, 65, 105, 125, 140, 128, 128}), got) << depth;
+    ErrorMap m;
+    ASSERT_EQ(1, m.assign(a.pic, b.pic, 2));
+    EXPECT_EQ((std::vector<uint8_t>{0, 20, 0, 0, 0, 255}),
+              std::vector<uint8_t>(m.levels(), m.levels() + 6));
+    EXPECT_EQ(0, m.assign(a.pic, Planes(5, 3, depth + 2, 0).pic));  // depths differ
+    EXPECT_TRUE(m.empty());
   }
-  std::vector<uint8_t> rgb;
-  EXPECT_EQ(0, error_map_rgb24(Planes(3, 2, 8, 0).pic, Planes(4, 2, 8, 0).pic, &rgb));
-  EXPECT_EQ(0, error_map_rgb24(Planes(3, 2, 8, 0).pic, Planes(3, 2, 10, 0).pic, &rgb));
 }
 
 // Every depth, range and layout the readers hand out comes back as the same colour.
@@ -179,7 +194,7 @@ TEST(HtmlReport, Page) {
   for (int32_t pairs : {1, 5, kChartColumns, 9 * kChartColumns + 7}) {
     SCOPED_TRACE(testing::Message() << pairs << " pairs");
     PairSeries series;
-    WorstPairs worst(2);
+    WorstPairs worst(2, 4);  // pictures reduced by 2
     Planes a(6, 4, 8, 50), b(6, 4, 8, 60);
     for (int32_t i = 1; i <= pairs; ++i) {
       FrameScore s;
@@ -208,6 +223,10 @@ TEST(HtmlReport, Page) {
     const std::string points = page.substr(from, page.find('"', from) - from);
     // The dip at 10 dB is the axis' lowest value: some point lies on the bottom line.
     EXPECT_TRUE(pairs < 2 || occurrences(points, ",316.0") > 0);
+    // Every image at the reduced size, and the page says so.
+    const size_t shown = size_t(std::min(pairs, 2));
+    EXPECT_EQ(3 * shown, occurrences(page, "width=\"3\" height=\"2\" alt="));
+    EXPECT_EQ(1u, occurrences(page, "shown at 1/2 size"));
     EXPECT_EQ(pairs > 1 ? 3u : 0u, occurrences(page, "<td class=\"n\">0.750000</td>"));
   }
 }

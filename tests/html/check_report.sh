@@ -28,8 +28,9 @@ open_page() {  # open_page PAGE then further chromium options
 }
 
 status=0
-# pairs, worst pairs, picture size, ssim: a short run drawn pair by pair, a long one by columns.
-for run in "300 3 320 240 ssim" "100000 3 160 120 -"; do
+# pairs, worst pairs, picture size, ssim: a short run drawn pair by pair (its pictures reduced
+# for the gallery), a long one by columns.
+for run in "300 3 1300 730 ssim" "100000 3 160 120 -"; do
   read -r pairs worst w h ssim <<<"$run"
   page="$work/report_$pairs.html"
   echo "== $pairs pairs, $worst worst at ${w}x$h"
