@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -282,7 +281,7 @@ class RunListener {
   virtual void on_end(const RunResult& result) { (void)result; }
 };
 
-// What a run is asked to do. The callbacks are optional.
+// What a run is asked to do.
 struct RunSettings {
   const char* path1 = nullptr;
   const char* path2 = nullptr;
@@ -290,12 +289,6 @@ struct RunSettings {
   bool verbose = false;
   bool ssim = false;  // score SSIM too (FrameScore::has_ssim)
   OpenOptions open;   // how headerless YUV is laid out
-  // Called once the pair count is known, before the first pair.
-  std::function<void(int32_t pair_count)> on_start;
-  // Called after each compared pair with its 1-based number and its score.
-  std::function<void(int32_t pair, const FrameScore& score)> on_pair;
-  // Called once the loop is over, before the report is printed.
-  std::function<void()> before_report;
   // Told of the run's progress, in this order.
   std::vector<RunListener*> listeners;
 };

@@ -218,7 +218,6 @@ int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* resul
     if (r.info[0].length_known) stop = std::min(stop, r.length1);
     if (r.info[1].length_known) stop = std::min(stop, r.length2);
   }
-  if (settings.on_start) settings.on_start(r.pair_count);
   for (RunListener* l : settings.listeners)
     l->on_start(r.pair_count);
 
@@ -282,7 +281,6 @@ int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* resul
       }
       std::fputc('\n', out);
     }
-    if (settings.on_pair) settings.on_pair(r.totals.frames, score);
     bool pictures = false;
     Picture pa, pb;
     for (RunListener* l : settings.listeners) {
@@ -300,7 +298,6 @@ int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* resul
   if (!known && r.ended == 0 && r.outcome == RunOutcome::kOk) r.pair_count = r.compared;
   fetch2.reset();
 
-  if (settings.before_report) settings.before_report();
   for (RunListener* l : settings.listeners)
     l->on_end(r);
   print_report(r.totals, out);
