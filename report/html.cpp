@@ -538,19 +538,12 @@ class HtmlPage final : public Report {
                    const Picture& b) override {
     if (worst_.offer(pair, score, a, b) < 0) fail(ENOMEM);
   }
-  void on_end(const RunResult& r) override {
-    try {
-      result_ = r;
-    } catch (const std::bad_alloc&) {
-      fail(ENOMEM);
-    }
-  }
 
  private:
   int finish(std::FILE* f) override {
     if (!f) return 0;
     try {
-      const RunResult& r = result_;
+      const RunResult& r = result();
       HtmlReport page;
       page.generator = "vidqual " + run_.version;
       for (int i = 0; i < 2; ++i) {
@@ -587,7 +580,6 @@ class HtmlPage final : public Report {
   RunDescription run_;
   PairSeries series_;
   WorstPairs worst_;
-  RunResult result_;
 };
 
 }  // namespace

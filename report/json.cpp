@@ -113,14 +113,6 @@ class JsonReport final : public Report {
     }
   }
 
-  void on_end(const RunResult& r) override {
-    try {
-      result_ = r;
-    } catch (const std::bad_alloc&) {
-      fail(ENOMEM);
-    }
-  }
-
  private:
   int begin(std::FILE*) override {
     spool_ = std::tmpfile();
@@ -151,7 +143,7 @@ class JsonReport final : public Report {
   }
 
   Json document() const {
-    const RunResult& r = result_;
+    const RunResult& r = result();
     // The lengths as the run knows them at its end: a stream that ended is known to its last
     // frame.
     SourceInfo info[2] = {r.info[0], r.info[1]};
@@ -187,7 +179,6 @@ class JsonReport final : public Report {
   }
 
   RunDescription run_;
-  RunResult result_;
   std::FILE* spool_ = nullptr;
   int32_t pairs_ = 0;
   int32_t ssim_pairs_ = 0;

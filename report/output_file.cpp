@@ -144,6 +144,14 @@ int Report::open(const char* path) {
   return 1;
 }
 
+void Report::on_end(const RunResult& r) {
+  try {
+    result_ = r;
+  } catch (const std::bad_alloc&) {
+    fail(ENOMEM);
+  }
+}
+
 int Report::commit() {
   if (error_ || !finish(stream()) || error_) {
     fail(EIO);

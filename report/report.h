@@ -67,7 +67,12 @@ class Report : public RunListener {
   // The errno value of the failure of open() or commit(): ENOMEM when memory ran out.
   [[nodiscard]] int error() const { return error_ ? error_ : file_.error(); }
 
+  // Keeps what the run found, for finish().
+  void on_end(const RunResult& r) override;
+
  protected:
+  // What the run found, once it has ended.
+  [[nodiscard]] const RunResult& result() const { return result_; }
   // Written by open(), before the first pair, and by commit(), after the last. 1 when fine.
   [[nodiscard]] virtual int begin(std::FILE* f) { return f != nullptr; }
   [[nodiscard]] virtual int finish(std::FILE* f) { return f != nullptr; }
@@ -82,6 +87,7 @@ class Report : public RunListener {
   std::string path_;
   OutputFile file_;
   int error_ = 0;
+  RunResult result_;
 };
 
 // What the outputs learn of a run from the command line rather than from the run.
