@@ -2,12 +2,31 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "convert/convert.h"
 
 namespace vq::test {
+
+// The seed of randomized tests: VQ_TEST_SEED when set, so a failing case can be rerun.
+inline uint32_t base_seed() {
+  const char* env = std::getenv("VQ_TEST_SEED");
+  return env ? uint32_t(std::strtoul(env, nullptr, 0)) : 20240601u;
+}
+
+// The scalar form first, then every tier this processor has, by the flags that select them.
+inline std::vector<std::pair<const char*, uint32_t>> tiers() {
+  const uint32_t sse2 = kCpuMmx | kCpuSse2;
+  const std::pair<const char*, uint32_t> all[] = {
+      {"scalar", 0}, {"mmx", kCpuMmx}, {"sse2", sse2}, {"avx2", sse2 | kCpuAvx2}};
+  std::vector<std::pair<const char*, uint32_t>> out;
+  for (const auto& [name, flags] : all)
+    if ((detect_cpu_flags() & flags) == flags) out.emplace_back(name, flags);
+  return out;
+}
 
 struct Bgr {
   uint8_t b, g, r;

@@ -14,21 +14,8 @@
 namespace vq {
 namespace {
 
-uint32_t base_seed() {
-  const char* env = std::getenv("VQ_TEST_SEED");
-  return env ? uint32_t(std::strtoul(env, nullptr, 0)) : 20240601u;
-}
-
-// The scalar form first, then every tier this processor has, by the flags that select them.
-std::vector<std::pair<const char*, uint32_t>> tiers() {
-  const uint32_t sse2 = kCpuMmx | kCpuSse2;
-  const std::pair<const char*, uint32_t> all[] = {
-      {"scalar", 0}, {"mmx", kCpuMmx}, {"sse2", sse2}, {"avx2", sse2 | kCpuAvx2}};
-  std::vector<std::pair<const char*, uint32_t>> out;
-  for (const auto& [name, flags] : all)
-    if ((detect_cpu_flags() & flags) == flags) out.emplace_back(name, flags);
-  return out;
-}
+using test::base_seed;
+using test::tiers;
 
 // A frame's size and layout: luma stride - width; source bytes between rows (0: packed) and
 // before the first pixel byte in its heap block; the order its rows are stored in.

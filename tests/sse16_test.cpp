@@ -8,23 +8,13 @@
 #include <vector>
 
 #include "compare/compare.h"
+#include "tests/frames.h"
 
 namespace vq {
 namespace {
 
-uint32_t base_seed() {
-  const char* env = std::getenv("VQ_TEST_SEED");
-  return env ? uint32_t(std::strtoul(env, nullptr, 0)) : 20240601u;
-}
-
-// Scalar first, then every vector tier this processor has.
-std::vector<std::pair<const char*, uint32_t>> tiers() {
-  std::vector<std::pair<const char*, uint32_t>> out = {{"scalar", 0}};
-  const uint32_t have = detect_cpu_flags();
-  if (have & kCpuSse2) out.emplace_back("sse2", kCpuSse2);
-  if ((have & (kCpuSse2 | kCpuAvx2)) == (kCpuSse2 | kCpuAvx2)) out.emplace_back("avx2", have);
-  return out;
-}
+using test::base_seed;
+using test::tiers;
 
 // Samples below 2^bits; b is a near copy of a (XOR of the low `near` bits) except one sample in
 // `rare`, which takes any value. Bits 0: runs of up to 600 extreme pairs, so whole blocks hold

@@ -12,24 +12,13 @@
 #include <vector>
 
 #include "compare/compare.h"
+#include "tests/frames.h"
 
 namespace vq {
 namespace {
 
-uint32_t base_seed() {
-  const char* env = std::getenv("VQ_TEST_SEED");
-  return env ? uint32_t(std::strtoul(env, nullptr, 0)) : 20240601u;
-}
-
-// The scalar form first, then every tier this processor has.
-std::vector<std::pair<const char*, uint32_t>> tiers() {
-  const std::pair<const char*, uint32_t> all[] = {
-      {"scalar", 0}, {"sse2", kCpuSse2}, {"avx2", kCpuSse2 | kCpuAvx2}};
-  std::vector<std::pair<const char*, uint32_t>> out;
-  for (const auto& [name, flags] : all)
-    if ((detect_cpu_flags() & flags) == flags) out.emplace_back(name, flags);
-  return out;
-}
+using test::base_seed;
+using test::tiers;
 
 // A plane pair in heap blocks that end exactly at the last sample: A random, B = A plus noise of
 // +-spread (clamped). `extra` samples between rows.
