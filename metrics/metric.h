@@ -1,0 +1,144 @@
+// Metrics: the seam every metric plugs into, the registry that lists them, and the options
+// syntax of the command line (`--metric=NAME=OPT=VALUE:OPT=VALUE`, the feature syntax libvmaf's
+// users know). A metric is one folder (or file) under metrics/ and one row of the registry
+// (metrics/registry.cpp). It knows pictures and the score table, never a source or an output.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "score/score.h"
+#include "video/video.h"
+
+namespace vq {
+
+// The form every picture of a run's pairs has once the pair is brought to one form: the
+// reference's size, one depth, one chroma layout.
+struct PictureForm {
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t chroma_width = 0;
+  int32_t chroma_height = 0;
+  int depth = 8;
+  ChromaLayout layout = ChromaLayout::k420;
+};
+
+enum class OptionType : uint8_t { kBool, kInt, kDouble, kString };
+
+// One option of a metric, as `--help` lists it.
+struct MetricOption {
+  const char* name;
+  OptionType type;
+  const char* default_value;  // written as on the command line ("true", "4", "0.5", "")
+  const char* help;
+};
+
+// A metric's options as the command line set them, parsed and checked against its option table:
+// every option of the table has a value, its default when not given.
+class MetricOptions {
+ public:
+  MetricOptions() = default;
+  [[nodiscard]] bool get_bool(std::string_view name) const;
+  [[nodiscard]] int64_t get_int(std::string_view name) const;
+  [[nodiscard]] double get_double(std::string_view name) const;
+  [[nodiscard]] std::string get_string(std::string_view name) const;
+  // Whether the command line gave it (as opposed to its default).
+  [[nodiscard]] bool given(std::string_view name) const;
+
+  struct Value {
+    std::string name;
+    OptionType type = OptionType::kBool;
+    std::string text;  // as given, or the default
+    bool given = false;
+    bool b = false;
+    int64_t i = 0;
+    double d = 0;
+  };
+  std::vector<Value> values;
+
+ private:
+  [[nodiscard]] const Value* value(std::string_view name) const;
+};
+
+enum class MetricStatus : uint8_t {
+  kOk,
+  kUnsupported,  // the picture form is not one the metric scores (why says so)
+  kOutOfMemory,
+};
+
+// Flags of a registry row.
+enum MetricFlags : uint32_t {
+  // Needs its pairs in order, one after another, and may keep earlier pictures (VMAF's motion).
+  // The run makes one scorer of it and calls it in pair order; every other metric gets one
+  // scorer per thread, called for any pair in any order.
+  kMetricTemporal = 1u << 0,
+};
+
+// One scorer of a metric, made for one picture form.
+class Metric {
+ public:
+  Metric() = default;
+  Metric(const Metric&) = delete;
+  Metric& operator=(const Metric&) = delete;
+  virtual ~Metric() = default;
+  // Scores pair `pair` (0-based) of the reference `ref` (the first input) and the distorted
+  // `dist` (the second), two pictures of the form the scorer was made for, into `table`. The
+  // pictures are valid during the call only.
+  [[nodiscard]] virtual MetricStatus score(int32_t pair, const Picture& ref, const Picture& dist,
+                                           ScoreTable* table) = 0;
+  // Once, after the last pair, on one thread, with every scorer's pairs in the table: writes
+  // what it held back (a temporal metric's last pair, values computed from other columns) and
+  // its aggregates.
+  [[nodiscard]] virtual MetricStatus flush(ScoreTable* table) {
+    (void)table;
+    return MetricStatus::kOk;
+  }
+};
+
+struct MetricRequest;
+
+// One row of the registry.
+struct MetricSpec {
+  const char* name;  // "psnr", "float_ssim", "vmaf", ...
+  const char* help;  // one line for --help
+  std::span<const MetricOption> options;
+  uint32_t flags;  // MetricFlags
+  // The score names (table columns) it writes with these options, in the order outputs list
+  // them. Declared into the table before the first pair.
+  std::vector<std::string> (*scores)(const MetricOptions& options);
+  // Makes a scorer for pictures of `form`. kOk and *out set, or another status and *why.
+  MetricStatus (*make)(const PictureForm& form, const MetricOptions& options, uint32_t cpu_flags,
+                       std::unique_ptr<Metric>* out, std::string* why);
+  // Other metrics whose columns this one reads in flush() (VMAF's features), with their
+  // options; nullptr when none. The run adds them to the ones asked for (once each: requests
+  // that are the same metric with the same option values are one).
+  std::vector<std::string> (*needs)(const MetricOptions& options) = nullptr;
+};
+
+// Every metric, in the order --help lists them.
+[[nodiscard]] std::span<const MetricSpec> metric_registry();
+[[nodiscard]] const MetricSpec* find_metric(std::string_view name);
+
+// A metric asked for: its row and its options.
+struct MetricRequest {
+  const MetricSpec* spec = nullptr;
+  MetricOptions options;
+};
+
+// Reads "NAME" or "NAME=OPT=VALUE:OPT=VALUE". 1 and *out when the name is in the registry and
+// every option is one of its table with a value of its type; 0 with *why naming what is wrong.
+[[nodiscard]] int parse_metric_request(std::string_view text, MetricRequest* out, std::string* why);
+
+// The requests with every metric they need added (needs() of each, recursively), requests for
+// the same metric with the same option values kept once, in the order first asked.
+[[nodiscard]] int expand_metric_requests(const std::vector<MetricRequest>& asked,
+                                         std::vector<MetricRequest>* out, std::string* why);
+
+// Prints every metric and its options, for --help.
+void print_metric_help(std::FILE* out);
+
+}  // namespace vq

@@ -1,0 +1,208 @@
+// The options syntax of --metric and the expansion of a metric's needs.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "metrics/metric.h"
+
+namespace vq {
+
+const MetricOptions::Value* MetricOptions::value(std::string_view name) const {
+  for (const Value& v : values)
+    if (v.name == name) return &v;
+  return nullptr;
+}
+
+bool MetricOptions::get_bool(std::string_view name) const {
+  const Value* v = value(name);
+  return v ? v->b : false;
+}
+int64_t MetricOptions::get_int(std::string_view name) const {
+  const Value* v = value(name);
+  return v ? v->i : 0;
+}
+double MetricOptions::get_double(std::string_view name) const {
+  const Value* v = value(name);
+  return v ? v->d : 0.0;
+}
+std::string MetricOptions::get_string(std::string_view name) const {
+  const Value* v = value(name);
+  return v ? v->text : std::string();
+}
+bool MetricOptions::given(std::string_view name) const {
+  const Value* v = value(name);
+  return v && v->given;
+}
+
+const MetricSpec* find_metric(std::string_view name) {
+  for (const MetricSpec& m : metric_registry())
+    if (name == m.name) return &m;
+  return nullptr;
+}
+
+namespace {
+
+// Parses `text` as a value of `type` into *v. 1 when it is one.
+int parse_value(const std::string& text, OptionType type, MetricOptions::Value* v) {
+  v->text = text;
+  switch (type) {
+    case OptionType::kBool:
+      if (text == "true" || text == "1") {
+        v->b = true;
+      } else if (text == "false" || text == "0") {
+        v->b = false;
+      } else {
+        return 0;
+      }
+      return 1;
+    case OptionType::kInt: {
+      if (text.empty()) return 0;
+      char* end = nullptr;
+      errno = 0;
+      const long long i = std::strtoll(text.c_str(), &end, 10);
+      if (errno != 0 || *end != '\0') return 0;
+      v->i = i;
+      v->d = double(i);
+      return 1;
+    }
+    case OptionType::kDouble: {
+      if (text.empty()) return 0;
+      char* end = nullptr;
+      errno = 0;
+      const double d = std::strtod(text.c_str(), &end);
+      if (errno != 0 || *end != '\0' || d != d) return 0;
+      v->d = d;
+      return 1;
+    }
+    case OptionType::kString:
+      return 1;
+  }
+  return 0;
+}
+
+const char* type_name(OptionType type) {
+  switch (type) {
+    case OptionType::kBool:
+      return "true or false";
+    case OptionType::kInt:
+      return "a whole number";
+    case OptionType::kDouble:
+      return "a number";
+    case OptionType::kString:
+      break;
+  }
+  return "text";
+}
+
+bool same_request(const MetricRequest& a, const MetricRequest& b) {
+  if (a.spec != b.spec || a.options.values.size() != b.options.values.size()) return false;
+  for (size_t i = 0; i < a.options.values.size(); ++i) {
+    const MetricOptions::Value& x = a.options.values[i];
+    const MetricOptions::Value& y = b.options.values[i];
+    if (x.b != y.b || x.i != y.i || x.d != y.d ||
+        (x.type == OptionType::kString && x.text != y.text))
+      return false;
+  }
+  return true;
+}
+
+int expand_one(const MetricRequest& r, int depth, std::vector<MetricRequest>* out,
+               std::string* why) {
+  if (depth > 8) {
+    *why = std::string("metric ") + r.spec->name + " needs itself";
+    return 0;
+  }
+  if (r.spec->needs != nullptr) {
+    for (const std::string& text : r.spec->needs(r.options)) {
+      MetricRequest need;
+      if (!parse_metric_request(text, &need, why)) return 0;
+      if (!expand_one(need, depth + 1, out, why)) return 0;
+    }
+  }
+  for (const MetricRequest& have : *out)
+    if (same_request(have, r)) return 1;
+  out->push_back(r);
+  return 1;
+}
+
+}  // namespace
+
+int parse_metric_request(std::string_view text, MetricRequest* out, std::string* why) {
+  const size_t eq = text.find('=');
+  const std::string name(text.substr(0, eq));
+  const MetricSpec* spec = find_metric(name);
+  if (spec == nullptr) {
+    *why = "no metric is named '" + name + "' (--help lists them)";
+    return 0;
+  }
+  MetricRequest r;
+  r.spec = spec;
+  for (const MetricOption& o : spec->options) {
+    MetricOptions::Value v;
+    v.name = o.name;
+    v.type = o.type;
+    if (!parse_value(o.default_value, o.type, &v)) v.text = o.default_value;
+    r.options.values.push_back(v);
+  }
+  std::string_view rest = eq == std::string_view::npos ? std::string_view() : text.substr(eq + 1);
+  if (eq != std::string_view::npos && rest.empty()) {
+    *why = "metric " + name + ": options are missing after '='";
+    return 0;
+  }
+  while (!rest.empty()) {
+    const size_t colon = rest.find(':');
+    const std::string_view item = rest.substr(0, colon);
+    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+    const size_t e = item.find('=');
+    const std::string opt(item.substr(0, e));
+    MetricOptions::Value* v = nullptr;
+    for (MetricOptions::Value& have : r.options.values)
+      if (have.name == opt) v = &have;
+    if (v == nullptr) {
+      *why = "metric " + name + " has no option '" + opt + "'";
+      return 0;
+    }
+    if (e == std::string_view::npos) {
+      *why = "metric " + name + ": option " + opt + " needs a value (" + opt + "=VALUE)";
+      return 0;
+    }
+    if (v->given) {
+      *why = "metric " + name + ": option " + opt + " is given twice";
+      return 0;
+    }
+    const std::string value(item.substr(e + 1));
+    if (!parse_value(value, v->type, v)) {
+      *why = "metric " + name + ": option " + opt + " takes " + type_name(v->type) + ", not '" +
+             value + "'";
+      return 0;
+    }
+    v->given = true;
+  }
+  *out = std::move(r);
+  return 1;
+}
+
+int expand_metric_requests(const std::vector<MetricRequest>& asked, std::vector<MetricRequest>* out,
+                           std::string* why) {
+  std::vector<MetricRequest> all;
+  for (const MetricRequest& r : asked)
+    if (!expand_one(r, 0, &all, why)) return 0;
+  *out = std::move(all);
+  return 1;
+}
+
+void print_metric_help(std::FILE* out) {
+  std::fprintf(out, "Metrics (--metric=NAME or --metric=NAME=OPTION=VALUE:OPTION=VALUE):\n");
+  for (const MetricSpec& m : metric_registry()) {
+    std::fprintf(out, "  %-16s %s\n", m.name, m.help);
+    for (const MetricOption& o : m.options) {
+      const std::string opt =
+          std::string(o.name) + "=" + (*o.default_value ? o.default_value : "''");
+      std::fprintf(out, "      %-26s %s\n", opt.c_str(), o.help);
+    }
+  }
+}
+
+}  // namespace vq

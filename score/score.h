@@ -1,0 +1,71 @@
+// The score table: one column per score name ("psnr_y", "float_ssim", "vmaf", ...), one row per
+// compared pair. Metrics write into it, from any thread and in any order; outputs read it and
+// never name a metric. Pooling (mean, harmonic mean, min, max, percentiles, the worst pair) and
+// the aggregates (scores of the whole run that are not a pooling of per-pair values, such as the
+// PSNR of the mean squared error) live here, computed in one place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vq {
+
+// How one column pools over the pairs that have a value in it.
+struct Pooled {
+  int32_t count = 0;  // pairs with a value
+  double min = 0;
+  double max = 0;
+  double mean = 0;           // sum / count, added in pair order
+  double harmonic_mean = 0;  // count / sum(1 / (x + 1)) - 1, as libvmaf pools
+  int32_t worst_pair = -1;   // 0-based pair of the lowest value (the first such), -1 when none
+};
+
+class ScoreTable {
+ public:
+  ScoreTable() = default;
+  ScoreTable(const ScoreTable&) = delete;
+  ScoreTable& operator=(const ScoreTable&) = delete;
+
+  // The column of `name`, made when it is new. Columns keep the order they were first declared
+  // in, which is the order every output lists them. Metrics declare their columns when they are
+  // made, before the first pair, so that the order does not depend on threads.
+  int declare(std::string_view name);
+  // The column of `name`, or -1.
+  [[nodiscard]] int find(std::string_view name) const;
+
+  // Writes the value of `column` for pair `pair` (0-based). Safe from any thread.
+  void set(int column, int32_t pair, double value);
+  // 1 and *value when pair `pair` has a value in `column`; 0 otherwise.
+  [[nodiscard]] int get(int column, int32_t pair, double* value) const;
+
+  [[nodiscard]] size_t columns() const;
+  [[nodiscard]] const std::string& name(int column) const;
+  // One more than the highest pair with any value.
+  [[nodiscard]] int32_t rows() const;
+
+  // Pools `column` over pairs 0 .. rows()-1.
+  [[nodiscard]] Pooled pool(int column) const;
+  // The value below which `percent` percent of the column's values lie: the nearest-rank
+  // percentile of its sorted values (percent 50 is the median), 0 when it has none.
+  [[nodiscard]] double percentile(int column, double percent) const;
+
+  // Scores of the whole run, by name, in the order they were first set ("apsnr_y", ...).
+  void set_aggregate(std::string_view name, double value);
+  [[nodiscard]] const std::vector<std::pair<std::string, double>>& aggregates() const {
+    return aggregates_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> names_;
+  std::vector<std::vector<double>> values_;  // per column, per pair; NaN where not set
+  std::vector<std::vector<uint8_t>> present_;
+  int32_t rows_ = 0;
+  std::vector<std::pair<std::string, double>> aggregates_;
+};
+
+}  // namespace vq

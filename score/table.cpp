@@ -1,0 +1,115 @@
+#include <algorithm>
+#include <cmath>
+
+#include "score/score.h"
+
+namespace vq {
+
+int ScoreTable::declare(std::string_view name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (size_t i = 0; i < names_.size(); ++i)
+    if (names_[i] == name) return int(i);
+  names_.emplace_back(name);
+  values_.emplace_back(size_t(rows_), 0.0);
+  present_.emplace_back(size_t(rows_), uint8_t(0));
+  return int(names_.size() - 1);
+}
+
+int ScoreTable::find(std::string_view name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (size_t i = 0; i < names_.size(); ++i)
+    if (names_[i] == name) return int(i);
+  return -1;
+}
+
+void ScoreTable::set(int column, int32_t pair, double value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (column < 0 || size_t(column) >= names_.size() || pair < 0) return;
+  if (pair >= rows_) {
+    rows_ = pair + 1;
+    for (size_t c = 0; c < values_.size(); ++c) {
+      values_[c].resize(size_t(rows_), 0.0);
+      present_[c].resize(size_t(rows_), uint8_t(0));
+    }
+  }
+  values_[size_t(column)][size_t(pair)] = value;
+  present_[size_t(column)][size_t(pair)] = 1;
+}
+
+int ScoreTable::get(int column, int32_t pair, double* value) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (column < 0 || size_t(column) >= names_.size() || pair < 0 || pair >= rows_) return 0;
+  if (!present_[size_t(column)][size_t(pair)]) return 0;
+  *value = values_[size_t(column)][size_t(pair)];
+  return 1;
+}
+
+size_t ScoreTable::columns() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return names_.size();
+}
+
+const std::string& ScoreTable::name(int column) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return names_[size_t(column)];
+}
+
+int32_t ScoreTable::rows() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return rows_;
+}
+
+Pooled ScoreTable::pool(int column) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Pooled p;
+  if (column < 0 || size_t(column) >= names_.size()) return p;
+  const std::vector<double>& v = values_[size_t(column)];
+  const std::vector<uint8_t>& have = present_[size_t(column)];
+  double sum = 0, inverse_sum = 0;
+  for (int32_t i = 0; i < rows_; ++i) {
+    if (!have[size_t(i)]) continue;
+    const double x = v[size_t(i)];
+    if (p.count == 0 || x < p.min) {
+      p.min = x;
+      p.worst_pair = i;
+    }
+    if (p.count == 0 || x > p.max) p.max = x;
+    sum += x;
+    inverse_sum += 1.0 / (x + 1.0);
+    ++p.count;
+  }
+  if (p.count > 0) {
+    p.mean = sum / double(p.count);
+    p.harmonic_mean = double(p.count) / inverse_sum - 1.0;
+  }
+  return p;
+}
+
+double ScoreTable::percentile(int column, double percent) const {
+  std::vector<double> sorted;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (column < 0 || size_t(column) >= names_.size()) return 0;
+    for (int32_t i = 0; i < rows_; ++i)
+      if (present_[size_t(column)][size_t(i)]) sorted.push_back(values_[size_t(column)][size_t(i)]);
+  }
+  if (sorted.empty()) return 0;
+  std::sort(sorted.begin(), sorted.end());
+  // Nearest rank: the smallest value with at least `percent` percent of the values at or below it.
+  double rank = std::ceil(percent / 100.0 * double(sorted.size()));
+  rank = std::clamp(rank, 1.0, double(sorted.size()));
+  return sorted[size_t(rank) - 1];
+}
+
+void ScoreTable::set_aggregate(std::string_view name, double value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& a : aggregates_) {
+    if (a.first == name) {
+      a.second = value;
+      return;
+    }
+  }
+  aggregates_.emplace_back(std::string(name), value);
+}
+
+}  // namespace vq

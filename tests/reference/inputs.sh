@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# inputs.sh OUTDIR [NAME ...]: makes the Y4M pairs the reference values are computed on, with
+# FFmpeg's CLI, deterministically (synthetic sources, seeded noise, an MJPEG round trip; no
+# encoder threads). Each pair is OUTDIR/NAME.ref.y4m and OUTDIR/NAME.dist.y4m. With no NAME,
+# every pair. Existing files are kept.
+set -euo pipefail
+out=${1:?usage: inputs.sh OUTDIR [NAME ...]}
+shift
+mkdir -p "$out"
+
+# NAME SIZE FRAMES PIX_FMT: a moving test pattern, and its distorted twin (an MJPEG round trip at a
+# low quality, then light blur and seeded noise), both in PIX_FMT.
+pair() {
+  local name=$1 size=$2 frames=$3 fmt=$4
+  [ -s "$out/$name.ref.y4m" ] && [ -s "$out/$name.dist.y4m" ] && return 0
+  local ffm=(ffmpeg -nostdin -loglevel error -y -threads 1)
+  "${ffm[@]}" -f lavfi -i "testsrc2=size=$size:rate=25" -frames:v "$frames" \
+    -pix_fmt "$fmt" -strict -1 "$out/$name.ref.y4m"
+  "${ffm[@]}" -i "$out/$name.ref.y4m" -vf format=yuvj420p -c:v mjpeg -q:v 12 -f avi \
+    "$out/$name.tmp.avi"
+  "${ffm[@]}" -i "$out/$name.tmp.avi" \
+    -vf "scale=out_range=tv,format=$fmt,gblur=sigma=0.6,noise=alls=6:allf=t" \
+    -pix_fmt "$fmt" -strict -1 "$out/$name.dist.y4m"
+  rm -f "$out/$name.tmp.avi"
+}
+
+make_one() {
+  case $1 in
+    p8_176x144) pair "$1" 176x144 12 yuv420p ;;        # 8-bit, moving, long enough for motion
+    p8_odd_177x99) pair "$1" 177x99 4 yuv420p ;;        # odd sizes
+    p8_444_64x48) pair "$1" 64x48 3 yuv444p ;;
+    p8_422_96x64) pair "$1" 96x64 3 yuv422p ;;
+    p10_176x144) pair "$1" 176x144 6 yuv420p10le ;;     # 10-bit
+    p10_odd_161x97) pair "$1" 161x97 3 yuv420p10le ;;
+    p12_96x64) pair "$1" 96x64 3 yuv420p12le ;;
+    p8_1080p) pair "$1" 1920x1080 3 yuv420p ;;          # where float_ssim shrinks by default
+    *) echo "inputs.sh: no pair named $1" >&2; return 1 ;;
+  esac
+}
+
+names=("$@")
+[ ${#names[@]} -gt 0 ] || names=(p8_176x144 p8_odd_177x99 p8_444_64x48 p8_422_96x64 p10_176x144
+  p10_odd_161x97 p12_96x64 p8_1080p)
+for n in "${names[@]}"; do make_one "$n"; done

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# libvmaf.sh VMAF_CLI [WORKDIR]: remakes the reference values under tests/reference/libvmaf/ with
+# libvmaf's `vmaf` command-line tool (built from its public repository; Debian has none). Each
+# line of the table below is one reference file, NAME.SET.json: libvmaf's JSON log for the pair
+# NAME (made by inputs.sh in WORKDIR) scored with the SET's features. Without a CLI it says so and
+# exits 77, the status the test runner counts as skipped.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+vmaf=${1:-}
+work=${2:-/tmp/vidqual-reference}
+if [ -z "$vmaf" ] || [ ! -x "$vmaf" ]; then
+  echo "libvmaf.sh: no vmaf CLI given (build libvmaf's tools/vmaf and pass its path); skipped" >&2
+  exit 77
+fi
+mkdir -p "$here/libvmaf"
+
+# One reference file: PAIR SET ARGS... (the args after -r/-d, as libvmaf's CLI takes them).
+ref() {
+  local pair=$1 set=$2
+  shift 2
+  bash "$here/inputs.sh" "$work" "$pair"
+  "$vmaf" -q -r "$work/$pair.ref.y4m" -d "$work/$pair.dist.y4m" --threads 1 "$@" --json \
+    -o "$here/libvmaf/$pair.$set.json" >/dev/null
+  echo "$pair.$set.json"
+}
+
+# The table: one line per reference file, grouped by metric family.
