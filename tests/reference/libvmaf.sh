@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# libvmaf.sh VMAF_CLI [WORKDIR]: remakes the reference values under tests/reference/libvmaf/ with
+# libvmaf.sh VMAF_CLI [SET ...]: remakes the reference values under tests/reference/libvmaf/ with
 # libvmaf's `vmaf` command-line tool (built from its public repository; Debian has none). Each
 # line of the table below is one reference file, NAME.SET.json: libvmaf's JSON log for the pair
-# NAME (made by inputs.sh in WORKDIR) scored with the SET's features. Without a CLI it says so and
-# exits 77, the status the test runner counts as skipped.
+# NAME (made by inputs.sh in $VQ_REFERENCE_WORK, /tmp/vidqual-reference by default) scored with
+# the SET's features. Given SETs, only their lines run. Without a CLI it says so and exits 77, the
+# status the test runner counts as skipped.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 vmaf=${1:-}
-work=${2:-/tmp/vidqual-reference}
+shift || true
+sets=("$@")
+work=${VQ_REFERENCE_WORK:-/tmp/vidqual-reference}
 if [ -z "$vmaf" ] || [ ! -x "$vmaf" ]; then
   echo "libvmaf.sh: no vmaf CLI given (build libvmaf's tools/vmaf and pass its path); skipped" >&2
   exit 77
@@ -18,6 +21,7 @@ mkdir -p "$here/libvmaf"
 ref() {
   local pair=$1 set=$2
   shift 2
+  if [ ${#sets[@]} -gt 0 ] && [[ " ${sets[*]} " != *" $set "* ]]; then return 0; fi
   bash "$here/inputs.sh" "$work" "$pair"
   "$vmaf" -q -r "$work/$pair.ref.y4m" -d "$work/$pair.dist.y4m" --threads 1 "$@" --json \
     -o "$here/libvmaf/$pair.$set.json" >/dev/null
