@@ -13,15 +13,19 @@ mkdir -p "$out"
 pair() {
   local name=$1 size=$2 frames=$3 fmt=$4
   [ -s "$out/$name.ref.y4m" ] && [ -s "$out/$name.dist.y4m" ] && return 0
+  # Made under names of this process and renamed into place, so that tests running at once
+  # never read a pair half written.
+  local t="$out/.$name.$$"
   local ffm=(ffmpeg -nostdin -loglevel error -y -threads 1)
   "${ffm[@]}" -f lavfi -i "testsrc2=size=$size:rate=25" -frames:v "$frames" \
-    -pix_fmt "$fmt" -strict -1 "$out/$name.ref.y4m"
-  "${ffm[@]}" -i "$out/$name.ref.y4m" -vf format=yuvj420p -c:v mjpeg -q:v 12 -f avi \
-    "$out/$name.tmp.avi"
-  "${ffm[@]}" -i "$out/$name.tmp.avi" \
+    -pix_fmt "$fmt" -strict -1 "$t.ref.y4m"
+  "${ffm[@]}" -i "$t.ref.y4m" -vf format=yuvj420p -c:v mjpeg -q:v 12 -f avi "$t.avi"
+  "${ffm[@]}" -i "$t.avi" \
     -vf "scale=out_range=tv,format=$fmt,gblur=sigma=0.6,noise=alls=6:allf=t" \
-    -pix_fmt "$fmt" -strict -1 "$out/$name.dist.y4m"
-  rm -f "$out/$name.tmp.avi"
+    -pix_fmt "$fmt" -strict -1 "$t.dist.y4m"
+  rm -f "$t.avi"
+  mv -f "$t.ref.y4m" "$out/$name.ref.y4m"
+  mv -f "$t.dist.y4m" "$out/$name.dist.y4m"
 }
 
 make_one() {
