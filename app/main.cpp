@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "app/app.h"
+#include "report/report.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ bool hold_standard_descriptors() {
 
 int main(int argc, char** argv) {
   if (!hold_standard_descriptors()) return vq::kExitFailure;
+  vq::remove_temporary_files_on_signals();
   vq::Console console;
   console.err_is_terminal = isatty(STDERR_FILENO) == 1;
   console.in_is_terminal = isatty(STDIN_FILENO) == 1;

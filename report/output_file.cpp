@@ -1,10 +1,13 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <new>
 #include <string_view>
@@ -23,6 +26,97 @@ std::string resolved(const char* path) {
   return ec ? std::string(path) : p.string();
 }
 
+// Where a file written at `path` lands: the path made absolute, its directory resolved, and a
+// symbolic link in the last place followed to where it points, even when nothing is there yet
+// (a dangling link is written through, not replaced). Two spellings of one new file resolve to
+// one string.
+std::string landing(const char* path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path p = fs::absolute(path, ec);
+  if (ec) return resolved(path);
+  for (int hops = 0; hops < 40; ++hops) {
+    const fs::path dir = fs::weakly_canonical(p.parent_path(), ec);
+    if (ec) return resolved(path);
+    p = dir / p.filename();
+    if (!fs::is_symlink(fs::symlink_status(p, ec))) break;
+    const fs::path to = fs::read_symlink(p, ec);
+    if (ec) break;
+    p = to.is_absolute() ? to : dir / to;
+  }
+  return p.lexically_normal().string();
+}
+
+// The temporary files of this process, for the handler of a fatal signal to remove: fixed
+// slots filled before a signal can need them, so that the handler reads them with
+// async-signal-safe calls only.
+constexpr int kTempSlots = 32;
+constexpr size_t kTempPathMax = 4096;
+struct TempSlot {
+  std::atomic<int> used{0};
+  char path[kTempPathMax];
+};
+TempSlot g_temps[kTempSlots];
+std::atomic<int> g_committed{0};  // outputs already renamed into place
+
+// The slot now holding `path`, or -1 when every slot is taken or the path is too long (such a
+// file is still removed on every ordinary end, just not by the signal handler).
+int hold_temp(const std::string& path) {
+  if (path.size() >= kTempPathMax) return -1;
+  for (int i = 0; i < kTempSlots; ++i) {
+    int expected = 0;
+    if (!g_temps[i].used.compare_exchange_strong(expected, 2)) continue;
+    std::memcpy(g_temps[i].path, path.c_str(), path.size() + 1);
+    g_temps[i].used.store(1);
+    return i;
+  }
+  return -1;
+}
+
+void release_temp(int slot) {
+  if (slot >= 0) g_temps[slot].used.store(0);
+}
+
+void say(const char* text) {
+  ssize_t ignored = ::write(STDERR_FILENO, text, std::strlen(text));
+  (void)ignored;
+}
+
+void remove_temps() {
+  for (TempSlot& t : g_temps)
+    if (t.used.load() == 1) ::unlink(t.path);
+}
+
+extern "C" void on_fatal_signal(int sig) {
+  remove_temps();
+  if (sig == SIGPIPE) {
+    // Standard output (or an output pipe) has no reader: a failed write, status 2.
+    say("vidqual: can't write: the reader of a pipe has gone\n");
+    ::_exit(2);
+  }
+  say(g_committed.load() ? "vidqual: interrupted; the outputs not yet in place were not written\n"
+                         : "vidqual: interrupted; no output file was written\n");
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+// The signals that end a run early, blocked while a temporary file is made and recorded so that
+// none is ever left unrecorded.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+      sigaddset(&set, sig);
+    pthread_sigmask(SIG_BLOCK, &set, &old_);
+  }
+  ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+
+ private:
+  sigset_t old_;
+};
+
 // The mode a file newly created by fopen would get.
 mode_t new_file_mode() {
   const mode_t mask = ::umask(0);
@@ -32,12 +126,28 @@ mode_t new_file_mode() {
 
 }  // namespace
 
+void remove_temporary_files_on_signals() {
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = on_fatal_signal;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+    sigaddset(&sa.sa_mask, sig);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    struct sigaction old;
+    // A signal the caller ignores (nohup, a shell's background job) stays ignored.
+    if (sig != SIGPIPE && ::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+      continue;
+    ::sigaction(sig, &sa, nullptr);
+  }
+}
+
 int same_file(const char* a, const char* b) {
   struct stat sa, sb;
   if (::stat(a, &sa) == 0 && ::stat(b, &sb) == 0)
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino ? 1 : 0;
   try {
-    return resolved(a) == resolved(b) ? 1 : 0;
+    return landing(a) == landing(b) ? 1 : 0;
   } catch (const std::bad_alloc&) {
     return std::string_view(a) == std::string_view(b) ? 1 : 0;
   }
@@ -64,7 +174,10 @@ int OutputFile::open(const std::string& path) {
       if (!file_) error_ = errno;
       return file_ ? 1 : 0;
     }
-    target_ = exists ? resolved(path.c_str()) : path;
+    target_ = landing(path.c_str());
+    // A file with other names too is written in place at commit, so that every name keeps
+    // seeing it; it is still written in full to the temporary file first.
+    copy_in_place_ = exists && st.st_nlink > 1;
     // ".NAME.XXXXXX" in the target's directory.
     const std::filesystem::path target(target_);
     std::string temp =
@@ -72,12 +185,25 @@ int OutputFile::open(const std::string& path) {
     temp += "/.";
     temp += target.filename().string();
     temp += ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) {
-      error_ = errno;
-      return 0;
+    int fd;
+    {
+      const SignalsHeld held;
+      fd = ::mkstemp(temp.data());
+      if (fd < 0) {
+        error_ = errno;
+        return 0;
+      }
+      temp_ = temp;
+      slot_ = hold_temp(temp_);
     }
-    temp_ = temp;
+    // The file it replaces keeps its owner and group where this process may give them.
+    if (exists && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
+      if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+        if (::fchown(fd, ::geteuid(), st.st_gid) != 0) {
+          // Neither is allowed: the new file is this process's, as any file it writes.
+        }
+      }
+    }
     if (::fchmod(fd, exists ? st.st_mode & 07777 : new_file_mode()) != 0 ||
         !(file_ = ::fdopen(fd, "w"))) {
       error_ = errno;
@@ -111,19 +237,70 @@ int OutputFile::commit() {
   }
   errno = saved;
   file_ = nullptr;
-  if (ok && !temp_.empty() && std::rename(temp_.c_str(), target_.c_str()) != 0) {
-    ok = false;
-    error_ = errno;
+  if (ok && !temp_.empty()) {
+    const int failed =
+        copy_in_place_ ? copy_into_target() : std::rename(temp_.c_str(), target_.c_str());
+    if (failed != 0) {
+      ok = false;
+      error_ = errno;
+    }
   }
-  if (ok) temp_.clear();
+  if (ok && !temp_.empty()) {
+    if (copy_in_place_) ::unlink(temp_.c_str());
+    g_committed.fetch_add(1);
+    release_temp(slot_);
+    slot_ = -1;
+    temp_.clear();
+  }
   abandon();
   return ok ? 1 : 0;
+}
+
+int OutputFile::copy_into_target() {
+  const int in = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return -1;
+  const int out = ::open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (out < 0) {
+    const int e = errno;
+    ::close(in);
+    errno = e;
+    return -1;
+  }
+  char buffer[1 << 16];
+  int failed = 0;
+  for (;;) {
+    const ssize_t n = ::read(in, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      failed = -1;
+      break;
+    }
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = ::write(out, buffer + done, size_t(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        failed = -1;
+        break;
+      }
+      done += w;
+    }
+    if (failed) break;
+  }
+  if (!failed && ::fsync(out) != 0 && errno != EINVAL) failed = -1;
+  const int e = errno;
+  if (::close(out) != 0 && !failed) failed = -1;
+  ::close(in);
+  if (failed) errno = e ? e : EIO;
+  return failed;
 }
 
 void OutputFile::abandon() {
   if (file_) std::fclose(file_);
   file_ = nullptr;
   if (!temp_.empty()) ::unlink(temp_.c_str());
+  release_temp(slot_);
+  slot_ = -1;
   temp_.clear();
 }
 

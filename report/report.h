@@ -17,6 +17,11 @@
 
 namespace vq {
 
+// From now on SIGINT, SIGTERM and SIGHUP remove every temporary file of the outputs, say so on
+// stderr and end the process as the signal would have (a signal already ignored stays ignored);
+// SIGPIPE (a reader of standard output that has gone) removes them and ends with status 2.
+void remove_temporary_files_on_signals();
+
 // 1 when `a` and `b` name the same file: the same device and inode when both exist, otherwise the
 // same path once symbolic links and "." and ".." are resolved. An output path is checked against
 // every input and every other output with it before anything is opened for writing.
@@ -27,7 +32,10 @@ namespace vq {
 // the file it replaces; commit() flushes, syncs and closes it, checking each step, and renames it
 // over the target; abandon() and the destructor remove it. A target that exists and is not a
 // regular file (a terminal, a pipe, /dev/null) is written in place. A target that is a symbolic
-// link is followed: the file it points to is replaced, the link stays.
+// link is followed, also when nothing is there yet: the file it points to is replaced, the link
+// stays. A replaced file's permission bits are kept, and its owner and group where the process
+// may set them; a target with more than one hard link is written in full to the temporary file
+// and then copied over the target in place, so that every name of it sees the new contents.
 class OutputFile {
  public:
   OutputFile() = default;
@@ -46,8 +54,12 @@ class OutputFile {
   [[nodiscard]] int error() const { return error_; }
 
  private:
-  std::string target_;  // where commit() puts the file
-  std::string temp_;    // empty when written in place
+  // Writes the finished temporary file's bytes over the target in place: 0, or -1 with errno.
+  [[nodiscard]] int copy_into_target();
+  std::string target_;          // where commit() puts the file
+  std::string temp_;            // empty when written in place
+  int slot_ = -1;               // where the signal handler finds temp_
+  bool copy_in_place_ = false;  // the target has other hard links: copied into, not replaced
   std::FILE* file_ = nullptr;
   int error_ = 0;
 };

@@ -1,7 +1,12 @@
 // The output files and stdout of the real binary: what a refused or failed run leaves behind, a
 // stdout that cannot be written, the wait for ENTER in a script, and the JSON document read back
 // by a JSON parser and checked against the verbose lines and the per-frame file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -67,6 +72,8 @@ class Outputs : public BinaryTest {
 TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
   std::ofstream(path("old.csv")) << "keep\n";
   fs::create_symlink(a_, path("link.avi"));
+  fs::create_directories(path("sub"));
+  fs::create_symlink("nowhere", path("dangling"));
   const std::string missing = path("missing.avi");
   const struct {
     std::vector<std::string> args;
@@ -76,6 +83,8 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
       {{a_, b_, "--csv=" + a_}, 1, "the output [" + a_ + "] is the input [" + a_ + "]"},
       {{a_, b_, "--csv=" + path("link.avi")}, 1, "is the input [" + a_ + "]"},
       {{a_, b_, "--csv=" + path("o"), "--json=" + path("./o")}, 1, "are one file"},
+      {{a_, b_, "--csv=" + path("o"), "--html=" + path("sub/../o")}, 1, "are one file"},
+      {{a_, b_, "--csv=" + path("dangling"), "--html=" + path("nowhere")}, 1, "are one file"},
       {{a_, b_, "--csv", path("old.csv")}, 1, "[--csv]: --csv needs a value: --csv=FILE"},
       {{a_, b_, "--csv=" + path("none/x.csv")}, 2, "can't write [" + path("none/x.csv") + "]"},
       {{a_, b_, "--csv=/dev/full"}, 2, "can't write [/dev/full]: No space left on device"},
@@ -90,6 +99,91 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
     EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
     EXPECT_EQ(before, data()) << c.args[2];
   }
+}
+
+// A run stopped part way: by a signal (it ends as the signal ends a process), or by the reader
+// of its stdout going away (status 2, a failed write). The stop comes at a fixed point: the run's
+// verbose lines overfill the pipe, so it is still running, blocked on it, when the first of them
+// has been read. Every temporary file is gone and the old outputs are as they were.
+TEST_F(Outputs, InterruptedRunsLeaveNothingBehind) {
+  ASSERT_TRUE(test::write_avi(a_, video(5000)));
+  ASSERT_TRUE(test::write_avi(b_, video(5000)));
+  std::ofstream(path("keep.csv")) << "old csv\n";
+  std::ofstream(path("keep.json")) << "old json\n";
+  const auto before = data();
+  const struct {
+    int signal;  // 0: the reader closes the pipe
+    std::string err;
+  } cases[] = {{SIGINT, "vidqual: interrupted; no output file was written\n"},
+               {SIGTERM, "vidqual: interrupted; no output file was written\n"},
+               {SIGHUP, "vidqual: interrupted; no output file was written\n"},
+               {0, "vidqual: can't write: the reader of a pipe has gone\n"}};
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {VIDQUAL_BINARY, a_, b_, "-v", "--csv=" + path("keep.csv")};
+    if (json_available()) args.push_back("--json=" + path("keep.json"));
+    int out[2];
+    ASSERT_EQ(0, ::pipe(out));
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      std::vector<char*> argv;
+      for (auto& a : args)
+        argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      ::close(out[1]);
+      const int err = ::open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(err, 2);
+      const int in = ::open("/dev/null", O_RDONLY);
+      ::dup2(in, 0);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    char first[64];
+    ASSERT_GT(::read(out[0], first, sizeof first), 0);
+    if (c.signal) {
+      ASSERT_EQ(0, ::kill(pid, c.signal));
+    }
+    ::close(out[0]);
+    int raw = 0;
+    ASSERT_EQ(pid, ::waitpid(pid, &raw, 0));
+    if (c.signal) {
+      EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == c.signal) << c.signal << " " << raw;
+    } else {
+      EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 2) << raw;
+    }
+    EXPECT_EQ(c.err, slurp(dir_ / "stderr")) << c.signal;
+    EXPECT_EQ(before, data()) << c.signal;
+  }
+}
+
+// Replacing an output keeps what its user set on it: its permission bits, its owner and group
+// (where the process may give them), and the other names of a file with several hard links.
+TEST_F(Outputs, ReplacedOutputsKeepModeOwnerAndLinks) {
+  std::ofstream(path("kept.csv")) << "old\n";
+  ::chmod(path("kept.csv").c_str(), 0640);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(0, ::chown(path("kept.csv").c_str(), 1234, 4321));
+  }
+  std::ofstream(path("linked.csv")) << "old\n";
+  fs::create_hard_link(path("linked.csv"), path("other-name.csv"));
+  ASSERT_EQ(0, run({a_, b_, "--csv=" + path("kept.csv")}).status);
+  ASSERT_EQ(0, run({a_, b_, "--csv=" + path("linked.csv")}).status);
+  struct stat st;
+  ASSERT_EQ(0, ::stat(path("kept.csv").c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 07777);
+  if (root) {
+    EXPECT_EQ(1234u, st.st_uid);
+    EXPECT_EQ(4321u, st.st_gid);
+  }
+  const std::string rows = slurp(path("kept.csv"));
+  EXPECT_EQ(0u, rows.find("pair,y_psnr"));
+  EXPECT_EQ(rows, slurp(path("linked.csv")));
+  EXPECT_EQ(rows, slurp(path("other-name.csv")));
+  EXPECT_EQ(2u, fs::hard_link_count(path("linked.csv")));
 }
 
 TEST_F(Outputs, StdoutThatCannotBeWrittenIsAFailure) {
