@@ -240,8 +240,8 @@ int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* resul
     }
     got[1] = fetch2->wait(&b);
     if (got[0] == Fetch::kEnd || got[1] == Fetch::kEnd) {
-      // The shorter stream has ended: not an error.
-      r.ended = got[0] == Fetch::kEnd ? 1 : 2;
+      // The shorter stream has ended: not an error. When both end here, neither ended first.
+      if (got[0] != got[1]) r.ended = got[0] == Fetch::kEnd ? 1 : 2;
       if (got[0] == Fetch::kEnd) r.length1 = i;
       if (got[1] == Fetch::kEnd) r.length2 = i;
       break;
@@ -357,8 +357,10 @@ void print_notes(const RunSettings& s, const RunResult& r, std::FILE* err) {
   const bool known = a.length_known && b.length_known;
   if (r.ended != 0) {
     const int e = r.ended - 1;
-    std::fprintf(err, "note: [%s] ended after %d frames, before [%s]; %d pairs compared\n",
-                 paths[e], e == 0 ? r.length1 : r.length2, paths[1 - e], r.compared);
+    const int32_t frames = e == 0 ? r.length1 : r.length2;
+    std::fprintf(err, "note: [%s] ended after %d frame%s, before [%s]; %d pair%s compared\n",
+                 paths[e], frames, frames == 1 ? "" : "s", paths[1 - e], r.compared,
+                 r.compared == 1 ? "" : "s");
   } else if (known && r.length1 != r.length2) {
     std::fprintf(
         err,

@@ -140,6 +140,36 @@ TEST_F(EndToEnd, NoticesGoToStderrOnly) {
   EXPECT_EQ("", run({b, b}).err);
 }
 
+// Two streams of unknown length (FIFOs): a note says which ended first only when the other still
+// had a frame to give.
+TEST_F(EndToEnd, EndedNotesOnlyWhenOneStreamIsLonger) {
+  auto y4m = [&](const std::string& name, int frames) {
+    std::string bytes = "YUV4MPEG2 W8 H4 F25:1 C420\n";
+    for (int i = 0; i < frames; ++i)
+      bytes += "FRAME\n" + std::string(48, char(40 + i));
+    std::ofstream(path(name), std::ios::binary) << bytes;
+    return path(name);
+  };
+  const struct {
+    int first, second;
+    std::string err;
+  } cases[] = {
+      {3, 3, ""},
+      {3, 2, "note: [f2] ended after 2 frames, before [f1]; 2 pairs compared\n"},
+      {1, 3, "note: [f1] ended after 1 frame, before [f2]; 1 pair compared\n"},
+  };
+  for (const auto& c : cases) {
+    y4m("a.y4m", c.first);
+    y4m("b.y4m", c.second);
+    const std::string cmd =
+        "cd " + quote(path("")) +
+        " && rm -f f1 f2 && mkfifo f1 f2 && { cat a.y4m > f1 & cat b.y4m > f2 & " +
+        quote(VIDQUAL_BINARY) + " f1 f2 > out 2> err; wait; }";
+    ASSERT_EQ(0, std::system(cmd.c_str()));
+    EXPECT_EQ(c.err, slurp(path("err"))) << c.first << " " << c.second;
+  }
+}
+
 // A frame the file does not hold ends the loop with its own error line and status 2; the report
 // and the per-frame file cover the pairs before it. The --csv switch may stand anywhere.
 TEST_F(EndToEnd, UnreadableFrameAndPerFrameFile) {
