@@ -6,6 +6,10 @@
 #include "decode/decode.h"
 #include "decode/ffmpeg_common.h"
 
+extern "C" {
+#include <libavutil/opt.h>
+}
+
 namespace vq {
 
 bool have_ffmpeg() {
@@ -95,10 +99,36 @@ bool full_range(const AVFrame* frame) {
   }
 }
 
+SwsPtr make_yuv_scaler(int w, int h, AVPixelFormat from, bool from_full_range, AVPixelFormat to) {
+  SwsPtr sws(sws_alloc_context());
+  if (!sws) return sws;
+  const struct {
+    const char* name;
+    int64_t value;
+  } options[] = {{"srcw", w},
+                 {"srch", h},
+                 {"src_format", from},
+                 {"dstw", w},
+                 {"dsth", h},
+                 {"dst_format", to},
+                 {"sws_flags", kYuvScaleFlags},
+                 {"src_range", from_full_range ? 1 : 0},
+                 {"dst_range", 0}};
+  for (const auto& o : options) {
+    if (av_opt_set_int(sws.get(), o.name, o.value, 0) < 0) return SwsPtr();
+  }
+  if (sws_init_context(sws.get(), nullptr, nullptr) < 0) return SwsPtr();
+  return sws;
+}
+
 struct PictureBuffer::State {
   std::unique_ptr<uint8_t[]> block;
   size_t capacity = 0;
   SwsPtr sws;
+  // What sws was made for; it is kept while pictures keep coming in that form.
+  int w = 0, h = 0;
+  AVPixelFormat from = AV_PIX_FMT_NONE, to = AV_PIX_FMT_NONE;
+  bool full_range = false;
 };
 
 PictureBuffer::PictureBuffer() = default;
@@ -156,14 +186,21 @@ int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBu
       s.block.reset(new uint8_t[need]);
       s.capacity = need;
     }
-    s.sws.reset(sws_getCachedContext(s.sws.release(), w, h, from, w, h, to, kYuvScaleFlags, nullptr,
-                                     nullptr, nullptr));
-    if (!s.sws) return fail(why, "libswscale cannot convert it");
-    // The source's range; the result is studio range. BT.601 coefficients, as libswscale's
-    // filters use by default.
-    const int* coefficients = sws_getCoefficients(SWS_CS_DEFAULT);
-    sws_setColorspaceDetails(s.sws.get(), coefficients, in.full_range ? 1 : 0, coefficients, 0, 0,
-                             1 << 16, 1 << 16);
+    // The source's range is set before the context is initialised: libswscale picks its road
+    // then, and between two formats of one layout and depth it picks a plain copy unless it
+    // already knows the ranges differ (set afterwards, the full-range samples went through
+    // untouched). The result is studio range, BT.601 coefficients as libswscale's filters use
+    // by default.
+    if (!s.sws || s.w != w || s.h != h || s.from != from || s.to != to ||
+        s.full_range != in.full_range) {
+      s.sws = make_yuv_scaler(w, h, from, in.full_range, to);
+      if (!s.sws) return fail(why, "libswscale cannot convert it");
+      s.w = w;
+      s.h = h;
+      s.from = from;
+      s.to = to;
+      s.full_range = in.full_range;
+    }
     uint8_t* base = s.block.get() + ((64 - uintptr_t(s.block.get()) % 64) % 64);
     Picture p;
     p.layout = layout;

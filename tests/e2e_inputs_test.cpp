@@ -190,6 +190,14 @@ TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
       {"8-bit source against its 10-bit x265 encode", "libx265", "hevc10_of_8.mkv",
        "-c:v libx265 -preset ultrafast -crf 30 -pix_fmt yuv420p10le -x265-params log-level=error",
        "320x240", "yuv420p10le", false, "yuv420p"},
+      // Full-range pictures against a studio-range source are brought to studio range first,
+      // as FFmpeg's format filter does, in every container.
+      {"full-range MJPEG in MOV", "mjpeg", "mjpeg_full.mov", "-c:v mjpeg -pix_fmt yuvj420p -q:v 8",
+       "320x240", "yuv420p", false},
+      {"full-range MJPEG in MKV", "mjpeg", "mjpeg_full.mkv", "-c:v mjpeg -pix_fmt yuvj420p -q:v 8",
+       "320x240", "yuv420p", false},
+      {"full-range MJPEG in AVI", "mjpeg", "mjpeg_full.avi", "-c:v mjpeg -pix_fmt yuvj420p -q:v 8",
+       "320x240", "yuv420p", false},
       {"4:2:2 10-bit x264 in MKV", "libx264", "h264_422.mkv",
        "-c:v libx264 -preset veryfast -crf 30 -pix_fmt yuv422p10le", "320x240", "yuv422p10le",
        false},
@@ -243,6 +251,27 @@ TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
       }
     }
   }
+}
+
+// A full-range Y4M (XCOLORRANGE=FULL) holds the pictures of the full-range MJPEG it was made from,
+// and scores what that file scores against a studio-range source, pair for pair.
+TEST_F(Inputs, FullRangeY4mScoresAsItsMjpeg) {
+  if (!VQ_WITH_FFMPEG || !have("mjpeg")) GTEST_SKIP() << "no MJPEG encoder or FFmpeg's libraries";
+  ASSERT_NO_FATAL_FAILURE(make("src.y4m", "-pix_fmt yuv420p", testsrc("320x240", 6)));
+  ASSERT_NO_FATAL_FAILURE(
+      make("full.mov", "-c:v mjpeg -pix_fmt yuvj420p -q:v 8", "-i '" + path("src.y4m") + "'"));
+  ASSERT_NO_FATAL_FAILURE(make("full.y4m", "-strict -1", "-i '" + path("full.mov") + "'"));
+  ASSERT_NE(std::string::npos, vq::slurp(path("full.y4m")).substr(0, 100).find("XCOLORRANGE=FULL"));
+  const vq::Outcome mov = run({path("src.y4m"), path("full.mov"), "-v"});
+  const vq::Outcome y4m = run({path("src.y4m"), path("full.y4m"), "-v"});
+  ASSERT_EQ(0, y4m.status) << y4m.err;
+  EXPECT_EQ(mov.out, y4m.out);
+  // And that is what FFmpeg scores once the MJPEG's pictures are in studio range.
+  const auto rows = verbose_rows(y4m.out);
+  const auto psnr = reference("src.y4m", "full.mov", "psnr", "yuv420p");
+  ASSERT_EQ(psnr.size(), rows.size());
+  for (size_t i = 0; i < rows.size(); ++i)
+    EXPECT_NEAR(psnr[i].at("psnr_y"), rows[i].psnr[0], 0.0151) << "pair " << i + 1;
 }
 
 // A stream whose length is known only at its end: FFmpeg's decode piped in as Y4M.
