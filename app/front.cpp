@@ -26,9 +26,11 @@ const LongOption kLongOptions[] = {
     {"html-worst", "N", &Settings::html_worst, nullptr,
      "how many of the worst pairs the page shows (0 to 50; 3 when not given)"},
     {"ssim", nullptr, nullptr, &Settings::ssim, "score SSIM beside PSNR (Y, U, V and All)"},
-    {"size", "WxH", &Settings::size, nullptr, "the picture size of headerless .yuv files"},
+    {"size", "WxH", &Settings::size, nullptr,
+     "the picture size of headerless .yuv files (WxH:WxH: the first's, then the second's)"},
     {"pix-fmt", "NAME", &Settings::pix_fmt, nullptr,
-     "the layout of headerless .yuv files (yuv420p, yuv420p10le, yuv422p, yuv444p, gray...)"},
+     "the layout of headerless .yuv files (yuv420p, yuv420p10le, yuv422p, yuv444p, gray...; "
+     "NAME:NAME for each)"},
     {"help", nullptr, nullptr, &Settings::help, "print this text and the long options, then exit"},
     {"version", nullptr, nullptr, &Settings::version, "print the version line, then exit"},
 };
@@ -150,19 +152,35 @@ std::string read_long_option(const char* arg, Settings* s) {
 }
 
 // The size and layout of headerless YUV: empty when fine (or not needed), else why not.
-std::string raw_yuv_options(const Settings& s, OpenOptions* out) {
+// "A:B" as the values for the first and second input, or one value for both.
+void split_pair(const char* text, std::string out[2]) {
+  const std::string t = text;
+  const size_t colon = t.find(':');
+  out[0] = t.substr(0, colon);
+  out[1] = colon == std::string::npos ? out[0] : t.substr(colon + 1);
+}
+
+// The layout of headerless YUV, from --size and --pix-fmt, for each input.
+std::string raw_yuv_options(const Settings& s, OpenOptions out[2]) {
   if (s.file1 && s.file2 && std::strcmp(s.file1, "-") == 0 && std::strcmp(s.file2, "-") == 0) {
     return "standard input (-) can be only one of the two files";
   }
-  RawYuvFormat format;
-  if (s.pix_fmt) {
-    if (!parse_pix_fmt(s.pix_fmt, &format)) {
-      return std::string("[--pix-fmt=") + s.pix_fmt + "]: not a layout vidqual reads";
+  std::string formats[2], sizes[2];
+  if (s.pix_fmt) split_pair(s.pix_fmt, formats);
+  if (s.size) split_pair(s.size, sizes);
+  for (int i = 0; i < 2; ++i) {
+    RawYuvFormat format;
+    if (s.pix_fmt) {
+      if (!parse_pix_fmt(formats[i].c_str(), &format)) {
+        return std::string("[--pix-fmt=") + s.pix_fmt + "]: " + formats[i] +
+               " is not a layout vidqual reads";
+      }
+      out[i].raw_pix_fmt = formats[i];
     }
-    out->raw_pix_fmt = s.pix_fmt;
-  }
-  if (s.size && !parse_frame_size(s.size, &out->raw_width, &out->raw_height)) {
-    return std::string("[--size=") + s.size + "]: not a picture size (WxH, such as 1920x1080)";
+    if (s.size && !parse_frame_size(sizes[i].c_str(), &out[i].raw_width, &out[i].raw_height)) {
+      return std::string("[--size=") + s.size +
+             "]: not a picture size (WxH, such as 1920x1080, or WxH:WxH for each input)";
+    }
   }
   for (const char* f : {s.file1, s.file2}) {
     if (f && is_raw_yuv_name(f) && !s.size) {
@@ -228,8 +246,8 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
     wait_for_enter(c, out_error);
     return kExitUsage;
   }
-  OpenOptions open;
-  if (const std::string why = raw_yuv_options(s, &open); !why.empty()) {
+  OpenOptions open[2];
+  if (const std::string why = raw_yuv_options(s, open); !why.empty()) {
     std::fprintf(c.err, "vidqual: %s\n", why.c_str());
     return kExitUsage;
   }
@@ -300,7 +318,8 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
   run.maxframes = s.maxframes;
   run.verbose = s.verbose;
   run.ssim = s.ssim;
-  run.open = open;
+  run.open[0] = open[0];
+  run.open[1] = open[1];
   run.listeners.push_back(&progress);
   for (const auto& report : reports)
     run.listeners.push_back(report.get());

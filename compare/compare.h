@@ -287,8 +287,8 @@ struct RunSettings {
   const char* path2 = nullptr;
   int32_t maxframes = 0;  // 0 or less: no limit
   bool verbose = false;
-  bool ssim = false;  // score SSIM too (FrameScore::has_ssim)
-  OpenOptions open;   // how headerless YUV is laid out
+  bool ssim = false;    // score SSIM too (FrameScore::has_ssim)
+  OpenOptions open[2];  // how each input is opened (the layout of headerless YUV)
   // Told of the run's progress, in this order.
   std::vector<RunListener*> listeners;
 };

@@ -120,7 +120,7 @@ std::unique_ptr<VideoSource> open_one(const RunSettings& settings, int which, st
   const char* path = which == 1 ? settings.path1 : settings.path2;
   std::unique_ptr<VideoSource> source;
   std::string why;
-  const OpenStatus s = open_video(path, settings.open, &source, &why);
+  const OpenStatus s = open_video(path, settings.open[which - 1], &source, &why);
   if (s == OpenStatus::kOpened) return source;
   std::fprintf(out, "ERROR: can't open AVI file [%s]\n", path);
   r->outcome = s == OpenStatus::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kOpenFailed;

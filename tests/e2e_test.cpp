@@ -140,6 +140,52 @@ TEST_F(EndToEnd, NoticesGoToStderrOnly) {
   EXPECT_EQ("", run({b, b}).err);
 }
 
+// Headerless YUV is read with the layout given for each input, and a layout that does not fit the
+// file is refused instead of scored: a size that is not a whole number of frames before any pair,
+// samples above the stated depth's peak at the frame that holds them.
+TEST_F(EndToEnd, RawYuvLayoutsPerInputAndChecked) {
+  // Four 8x4 4:2:0 frames, 8-bit, and the same pictures at 10 bits (each sample shifted left).
+  std::string bytes8, bytes10;
+  for (int i = 0; i < 4 * 48; ++i) {
+    const int v = 16 + (i * 7) % 200;
+    bytes8 += char(v);
+    bytes10 += char((v << 2) & 0xff);
+    bytes10 += char(v >> 6);
+  }
+  std::ofstream(path("a.yuv"), std::ios::binary) << bytes8;
+  std::ofstream(path("b10.yuv"), std::ios::binary) << bytes10;
+  const std::string a = path("a.yuv"), b = path("b10.yuv");
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;  // err: a part of stderr
+  } cases[] = {
+      {{a, b, "--size=8x4", "--pix-fmt=yuv420p:yuv420p10le"},
+       0,
+       std::string(kBanner) + report("110.20", "110.20", "110.20"),
+       "widened by a left shift"},
+      {{a, b, "--size=8x4:8x4", "--pix-fmt=yuv420p10le"},
+       2,
+       std::string(kBanner) + "ERROR: can't read frame 1 of AVI file [" + a + "]\n" +
+           report("0.00", "0.00", "0.00"),
+       "raw YUV frame 1 has samples above 1023, the peak of 10-bit samples"},
+      {{a, a, "--size=16x3"},
+       2,
+       std::string(kBanner) + "ERROR: can't open AVI file [" + a + "]\n",
+       "the file's 192 bytes are not a whole number of 16x3 yuv420p frames of 80 bytes (32 bytes "
+       "over)"},
+      {{a, b, "--size=8x4", "--pix-fmt=yuv420p:nv21"}, 1, "", "nv21 is not a layout vidqual reads"},
+  };
+  for (const auto& c : cases) {
+    const Outcome r = run(c.args);
+    EXPECT_EQ(c.status, r.status) << c.args.back();
+    if (!c.out.empty()) {
+      EXPECT_EQ(0u, r.out.find(c.out)) << r.out;
+    }
+    EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
+  }
+}
+
 // Two streams of unknown length (FIFOs): a note says which ended first only when the other still
 // had a frame to give.
 TEST_F(EndToEnd, EndedNotesOnlyWhenOneStreamIsLonger) {

@@ -66,13 +66,12 @@ const Format kFormats[] = {{"", ChromaLayout::k420, 8, "yuv420p"},
                            {" Cmono", ChromaLayout::kGray, 8, "gray"},
                            {" Cmono10", ChromaLayout::kGray, 10, "gray10le"}};
 
-// The planes of one frame of random bytes, as a file stores them (the reader keeps them as they
-// are, whether or not they are below 2^depth).
+// The planes of one frame of random samples below 2^depth, as a file stores them.
 Bytes random_frame(const Format& f, int w, int h, std::mt19937& rng) {
   const PlaneSize c = chroma_size(f.layout, w, h);
   Bytes b((size_t(w) * h + 2 * size_t(c.width) * c.height) * size_t(sample_bytes(f.depth)));
-  for (uint8_t& v : b)
-    v = uint8_t(rng());
+  for (size_t i = 0; i < b.size(); ++i)
+    b[i] = uint8_t(f.depth > 8 && i % 2 ? rng() & ((1u << (f.depth - 8)) - 1) : rng());
   return b;
 }
 
@@ -257,15 +256,14 @@ TEST(YuvSource, UnreadableFramesWhereTheBytesEnd) {
       src.reset();
     }
   }
-  // Raw YUV: trailing bytes short of a frame are one more, unreadable, frame.
+  // Raw YUV: a file with bytes short of a whole frame is refused at open, its layout named.
   Bytes raw(12 * 2 + 5, 1);
-  Ptr src = open_raw_yuv(regular_file(raw), RawYuvFormat{4, 2}, nullptr);
-  ASSERT_TRUE(src);
-  EXPECT_EQ(3, src->info().length);
-  expect_frames(*src, {Bytes(12, 1), Bytes(12, 1)}, {1, 0}, f);
-  Frame out;
-  EXPECT_EQ(Fetch::kError, src->get_frame(2, &out));
-  EXPECT_EQ("raw YUV frame 3 is cut short: 5 of 12 bytes", src->reason());
+  std::string why;
+  EXPECT_FALSE(open_raw_yuv(regular_file(raw), RawYuvFormat{4, 2}, &why));
+  EXPECT_EQ(
+      "raw YUV: the file's 29 bytes are not a whole number of 4x2 yuv420p frames of 12 bytes (5 "
+      "bytes over): are --size and --pix-fmt right for this file?",
+      why);
   // Endless bytes that are no header, and a directory: refused at once.
   for (const char* path : {"/dev/zero", "/"}) {
     std::string why;
@@ -279,9 +277,10 @@ TEST(YuvSource, UnreadableFramesWhereTheBytesEnd) {
   for (bool regular : {true, false}) {
     PipeFile pipe(regular ? Bytes() : Bytes(lie.begin(), lie.end()));
     g_largest_new = 0;
-    src = open_y4m(regular ? regular_file(Bytes(lie.begin(), lie.end())) : std::move(pipe.file),
-                   nullptr);
+    Ptr src = open_y4m(regular ? regular_file(Bytes(lie.begin(), lie.end())) : std::move(pipe.file),
+                       nullptr);
     ASSERT_TRUE(src);
+    Frame out;
     EXPECT_EQ(Fetch::kError, src->get_frame(0, &out));
     EXPECT_LT(g_largest_new.load(), size_t(1) << 20) << src->reason();
     src.reset();

@@ -124,7 +124,8 @@ class YuvSource final : public VideoSource {
   // Y4M: the header has been read (`header` bytes long); finds the frames of a regular file.
   void index_y4m(const Y4mHeader& header);
   // Raw YUV: the frames of a regular file follow one another from its start.
-  void index_raw();
+  // 0 with *why when the file cannot hold frames of the stated layout.
+  [[nodiscard]] int index_raw(std::string* why);
 
   [[nodiscard]] const SourceInfo& info() const override { return info_; }
   [[nodiscard]] Fetch get_frame(int32_t index, Frame* out) override;
@@ -193,14 +194,26 @@ void YuvSource::index_y4m(const Y4mHeader& header) {
   info_.length = int32_t(offsets_.size());
 }
 
-void YuvSource::index_raw() {
+int YuvSource::index_raw(std::string* why) {
   if (!file_->regular()) {
     info_.length_known = false;
-    return;
+    return 1;
   }
-  // Trailing bytes short of a whole frame make one more, unreadable, frame.
-  const uint64_t frames = (file_->size() + geometry_.frame - 1) / geometry_.frame;
-  info_.length = int32_t(std::min<uint64_t>(frames, INT32_MAX));
+  // A file that is not a whole number of frames was made with another size or layout than the
+  // one stated: refused before any pair is scored, since every frame would be misread.
+  const uint64_t size = file_->size();
+  if (size % geometry_.frame != 0) {
+    if (why) {
+      *why = "raw YUV: the file's " + std::to_string(size) + " bytes are not a whole number of " +
+             std::to_string(format_.width) + "x" + std::to_string(format_.height) + " " +
+             info_.pixel_format + " frames of " + std::to_string(geometry_.frame) + " bytes (" +
+             std::to_string(size % geometry_.frame) +
+             " bytes over): are --size and --pix-fmt right for this file?";
+    }
+    return 0;
+  }
+  info_.length = int32_t(std::min<uint64_t>(size / geometry_.frame, INT32_MAX));
+  return 1;
 }
 
 int YuvSource::reserve(size_t bytes, size_t keep) {
@@ -216,6 +229,21 @@ int YuvSource::reserve(size_t bytes, size_t keep) {
 Fetch YuvSource::get_frame(int32_t index, Frame* out) {
   const Fetch got = file_->regular() ? fetch_at(index) : fetch_next(index);
   if (got != Fetch::kFrame) return got;
+  if (!y4m_ && format_.depth > 8) {
+    // A raw file read with the wrong layout (an 8-bit file read as 10-bit, a wrong size) shows
+    // samples above the depth's peak: refused, rather than scored as a plausible number. One
+    // pass over the frame, with no branch per sample.
+    const uint8_t* b = block_.get();
+    unsigned high = 0;
+    for (uint64_t i = 0; i + 1 < geometry_.frame; i += 2)
+      high |= unsigned(b[i] | b[i + 1] << 8) >> format_.depth;
+    if (high != 0) {
+      return fail(Fetch::kError, frame_text(index) + " has samples above " +
+                                     std::to_string((1u << format_.depth) - 1) + ", the peak of " +
+                                     std::to_string(format_.depth) +
+                                     "-bit samples: is --pix-fmt right for this file?");
+    }
+  }
   Frame frame;
   Picture& p = frame.picture;
   p.layout = format_.layout;
@@ -512,7 +540,7 @@ std::unique_ptr<VideoSource> open_raw_yuv(std::unique_ptr<InputFile> file,
   }
   try {
     auto source = std::make_unique<YuvSource>(std::move(file), format, false);
-    source->index_raw();
+    if (!source->index_raw(why)) return nullptr;
     return source;
   } catch (const std::bad_alloc&) {
     if (why) *why = "raw YUV: out of memory";

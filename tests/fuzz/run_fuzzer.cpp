@@ -71,8 +71,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   s.verbose = true;
   s.ssim = true;
   s.maxframes = 64;  // enough pairs to cross every decoder's reordering delay
-  s.open.raw_width = 16;
-  s.open.raw_height = 16;
+  for (OpenOptions& o : s.open) {
+    o.raw_width = 16;
+    o.raw_height = 16;
+  }
   Rows rows;
   s.listeners.push_back(&rows);
   RunResult r;
