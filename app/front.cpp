@@ -11,6 +11,7 @@
 
 #include "app/app.h"
 #include "compare/compare.h"
+#include "decode/decode.h"
 #include "report/report.h"
 #include "source/source.h"
 #include "y4m/y4m.h"
@@ -39,7 +40,7 @@ const int kLongOptionCount = int(std::size(kLongOptions));
 namespace {
 
 constexpr char kProgramName[] = "VIDQUAL";
-constexpr char kNotice[] = "PSNR of the Y, U and V planes of two AVI files";
+constexpr char kNotice[] = "PSNR and SSIM of the Y, U and V planes of two video files";
 
 const char* const kUsage[] = {
     "VIDQUAL is a command line tool to calculate PSNR (Peak Signal to Noise Ratio)\n",
@@ -195,6 +196,22 @@ void print_usage(std::FILE* out) {
     std::fputs(line, out);
 }
 
+// What the two files may be, for --help: the usage text above it speaks of AVI files only.
+void print_input_kinds(std::FILE* out) {
+  std::fputs("INPUTS:\n", out);
+  std::fputs(
+      "\tThe two files are video files of any of these kinds, recognised by their first\n"
+      "\tbytes: AVI (uncompressed RGB and YV12 read directly, compressed streams decoded),\n"
+      "\tY4M (8 to 16 bits; also from a pipe or standard input, named -), headerless\n"
+      "\tYUV (a name ending in .yuv, with --size and --pix-fmt)",
+      out);
+  std::fputs(have_ffmpeg() ? ", and every container and\n\timage FFmpeg's libraries read (MP4, "
+                             "MOV, MKV, WebM, IVF, MPEG-TS, FLV, PNG, ...).\n"
+                           : "; this build has no FFmpeg\n\tlibraries, so MP4, MKV and the like "
+                             "are not read.\n",
+             out);
+}
+
 // The long options, one line each in the usage text's style.
 void print_long_options(std::FILE* out) {
   std::fputs("LONG OPTIONS:\n", out);
@@ -236,6 +253,7 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
   }
   if (s.help) {
     print_usage(c.out);
+    print_input_kinds(c.out);
     print_long_options(c.out);
     return kExitOk;
   }

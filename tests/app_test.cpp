@@ -95,6 +95,10 @@ TEST(FrontEnd, HelpListsEveryLongOption) {
   ASSERT_EQ(text.size(), std::fread(text.data(), 1, text.size(), out));
   std::fclose(out);
   EXPECT_EQ(std::string::npos, text.find("Press ENTER"));
+  EXPECT_EQ(0u, text.find("VIDQUAL v"));
+  EXPECT_NE(std::string::npos, text.find("of two video files\n"));
+  for (const char* kind : {"video files", "AVI", "Y4M", "headerless\n\tYUV", "FFmpeg"})
+    EXPECT_NE(std::string::npos, text.find(kind)) << kind;
   for (const LongOption& o : std::span(kLongOptions, kLongOptionCount)) {
     const std::string line = std::string("\t--") + o.name;
     EXPECT_NE(std::string::npos, text.find(line)) << o.name;

@@ -16,7 +16,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-const char kBanner[] = "VIDQUAL v1.3.1.4, PSNR of the Y, U and V planes of two AVI files\n\n";
+const char kBanner[] = "VIDQUAL v1.3.1.4, PSNR and SSIM of the Y, U and V planes of two video files\n\n";
 
 class AviFaults : public BinaryTest {
  protected:

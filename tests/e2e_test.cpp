@@ -14,7 +14,7 @@
 namespace vq {
 namespace {
 
-const char kBanner[] = "VIDQUAL v1.3.1.4, PSNR of the Y, U and V planes of two AVI files\n\n";
+const char kBanner[] = "VIDQUAL v1.3.1.4, PSNR and SSIM of the Y, U and V planes of two video files\n\n";
 const char kWait[] = "Press ENTER to continue...\n";
 
 class EndToEnd : public BinaryTest {};
