@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <string>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -63,6 +64,18 @@ int read_input(void* opaque, uint8_t* buf, int n) {
   }
   in->pos += int64_t(count);
   return int(count);
+}
+
+// Why libavformat could not open the input, in a few words. An MP4 or MOV file (an "ftyp" box
+// first) that does not open has lost its index: the moov box that writers put at the end.
+std::string unopened_reason(const Input& in) {
+  uint8_t head[8] = {0};
+  const bool have = in.fd >= 0 ? ::pread(in.fd, head, sizeof head, 0) == ssize_t(sizeof head)
+                               : in.size >= int64_t(sizeof head) && std::memcpy(head, in.data, 8);
+  if (have && std::memcmp(head + 4, "ftyp", 4) == 0) {
+    return "its index (moov) is missing: the file was cut or is still being written";
+  }
+  return "not a video file";
 }
 
 int64_t seek_input(void* opaque, int64_t offset, int whence) {
@@ -134,7 +147,7 @@ int open_demuxer(Input* in, const Limits& limits, Demuxer* out, std::string* why
   av_dict_set(&options, "probesize", limits.probe_size, 0);
   const int opened = avformat_open_input(&f, nullptr, nullptr, &options);  // frees f on failure
   av_dict_free(&options);
-  if (opened < 0) return *why = "not a video file", 0;
+  if (opened < 0) return *why = unopened_reason(*in), 0;
   out->format.reset(f);
 
   // The decoders that look for the stream parameters are held to the same picture size.
@@ -272,7 +285,7 @@ Fetch ContainerSource::decode_next() {
     if (r == AVERROR(ENOMEM)) return Fetch::kOutOfMemory;
     if (r != AVERROR(EAGAIN)) {
       // A picture the decoder could not make: its place in the stream counts all the same.
-      reason_ = "picture " + std::to_string(next_) + " cannot be decoded";
+      reason_ = "picture " + std::to_string(next_ + 1) + " cannot be decoded";
       ++next_;
       return Fetch::kError;
     }
@@ -297,7 +310,7 @@ Fetch ContainerSource::decode_next() {
     av_packet_unref(packet_.get());
     if (r == AVERROR(ENOMEM)) return Fetch::kOutOfMemory;
     if (r < 0 && r != AVERROR(EAGAIN)) {
-      reason_ = "picture " + std::to_string(next_) + " cannot be decoded";
+      reason_ = "picture " + std::to_string(next_ + 1) + " cannot be decoded";
       ++next_;
       return Fetch::kError;
     }

@@ -274,6 +274,22 @@ TEST_F(Inputs, FullRangeY4mScoresAsItsMjpeg) {
     EXPECT_NEAR(psnr[i].at("psnr_y"), rows[i].psnr[0], 0.0151) << "pair " << i + 1;
 }
 
+// An MP4 cut before its index (written last) is named for what it is, not "not a video file".
+TEST_F(Inputs, Mp4CutBeforeItsIndex) {
+  if (!VQ_WITH_FFMPEG || !have("mpeg4")) GTEST_SKIP() << "no MPEG-4 encoder or FFmpeg's libraries";
+  ASSERT_NO_FATAL_FAILURE(make("whole.mp4", "-c:v mpeg4", testsrc("160x120", 20)));
+  ASSERT_EQ(0, shell("head -c 4000 '" + path("whole.mp4") + "' > '" + path("cut.mp4") + "'"));
+  const vq::Outcome r = run({path("whole.mp4"), path("cut.mp4")});
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos,
+            r.out.find("ERROR: can't open AVI file [" + path("cut.mp4") + "]\n"));
+  EXPECT_NE(std::string::npos,
+            r.err.find("vidqual: [" + path("cut.mp4") +
+                       "]: its index (moov) is missing: the file was cut or is still being "
+                       "written\n"))
+      << r.err;
+}
+
 // A stream whose length is known only at its end: FFmpeg's decode piped in as Y4M.
 TEST_F(Inputs, Y4mFromAPipe) {
   ASSERT_NO_FATAL_FAILURE(make("src.y4m", "-pix_fmt yuv420p", testsrc("160x120", 7)));
