@@ -354,6 +354,14 @@ void print_notes(const RunSettings& s, const RunResult& r, std::FILE* err) {
     std::fprintf(err, "note: the frame rates differ: %s fps in [%s], %s in [%s]\n",
                  rate_text(a).c_str(), s.path1, rate_text(b).c_str(), s.path2);
   }
+  for (int i = 0; i < 2; ++i) {
+    if (r.info[i].rotation != 0) {
+      std::fprintf(err,
+                   "note: [%s] has a display rotation of %d degrees; its pictures are scored as "
+                   "stored (as FFmpeg's -noautorotate reads them)\n",
+                   paths[i], r.info[i].rotation);
+    }
+  }
   const bool known = a.length_known && b.length_known;
   if (r.ended != 0) {
     const int e = r.ended - 1;

@@ -7,13 +7,16 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <string>
 
 extern "C" {
+#include <libavutil/display.h>
 #include <libavutil/log.h>
 #include <libavutil/mem.h>
+#include <libavutil/pixdesc.h>
 }
 
 #include "decode/decode.h"
@@ -270,6 +273,25 @@ int ContainerSource::open(std::string* why) {
   }
   info_.length = estimated_length(f, s, rate);
   info_.length_known = false;
+  const AVCodecParameters* par = s->codecpar;
+  const uint8_t* matrix = av_stream_get_side_data(s, AV_PKT_DATA_DISPLAYMATRIX, nullptr);
+  if (matrix != nullptr) {
+    // The angle as FFmpeg states it ("displaymatrix: rotation of 90.00 degrees"), from 0 to 359.
+    const double angle = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
+    if (!std::isnan(angle)) info_.rotation = int32_t((std::lround(angle) % 360 + 360) % 360);
+  }
+  if (par->color_primaries != AVCOL_PRI_UNSPECIFIED) {
+    info_.color_primaries = av_color_primaries_name(par->color_primaries);
+  }
+  if (par->color_trc != AVCOL_TRC_UNSPECIFIED) {
+    info_.color_transfer = av_color_transfer_name(par->color_trc);
+  }
+  if (par->color_range != AVCOL_RANGE_UNSPECIFIED) {
+    info_.color_range = av_color_range_name(par->color_range);
+  } else if (par->format == AV_PIX_FMT_YUVJ420P || par->format == AV_PIX_FMT_YUVJ422P ||
+             par->format == AV_PIX_FMT_YUVJ444P) {
+    info_.color_range = "pc";
+  }
   return 1;
 }
 

@@ -274,6 +274,27 @@ void append_input_rows(std::string* out, const HtmlInput (&in)[2]) {
   row("Pixel format", [&](const HtmlInput& i) { append_escaped(out, i.info.pixel_format); });
   row("Size",
       [&](const HtmlInput& i) { appendf(out, "%d &times; %d", i.info.width, i.info.height); });
+  row("Rotation", [&](const HtmlInput& i) {
+    if (i.info.rotation == 0) {
+      *out += "none";
+    } else {
+      appendf(out, "%d&deg; (scored as stored)", i.info.rotation);
+    }
+  });
+  row("Colour", [&](const HtmlInput& i) {
+    const std::string* parts[3] = {&i.info.color_primaries, &i.info.color_transfer,
+                                   &i.info.color_range};
+    const char* names[3] = {"primaries ", "transfer ", "range "};
+    bool any = false;
+    for (int k = 0; k < 3; ++k) {
+      if (parts[k]->empty()) continue;
+      if (any) *out += ", ";
+      *out += names[k];
+      append_escaped(out, *parts[k]);
+      any = true;
+    }
+    if (!any) *out += "not stated";
+  });
   row("Frame rate", [&](const HtmlInput& i) {
     if (i.info.rate_num <= 0 || i.info.rate_den <= 0) {
       *out += "not known";

@@ -39,6 +39,10 @@ Json input_json(const std::string& path, const SourceInfo& info) {
                         : Json(nullptr);
   j["length"] = info.length;
   j["length_known"] = info.length_known;
+  j["rotation"] = info.rotation;
+  j["color_primaries"] = text_or_null(info.color_primaries);
+  j["color_transfer"] = text_or_null(info.color_transfer);
+  j["color_range"] = text_or_null(info.color_range);
   return j;
 }
 

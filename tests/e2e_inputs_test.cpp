@@ -290,6 +290,34 @@ TEST_F(Inputs, Mp4CutBeforeItsIndex) {
       << r.err;
 }
 
+// A rotated stream is scored as stored, and says so; its rotation and colour description reach
+// the JSON document.
+TEST_F(Inputs, RotationAndColourAreReported) {
+  if (!VQ_WITH_FFMPEG || !have("libx264")) GTEST_SKIP() << "no x264 or FFmpeg's libraries";
+  ASSERT_NO_FATAL_FAILURE(make("src.y4m", "-pix_fmt yuv420p", testsrc("160x120", 4)));
+  ASSERT_NO_FATAL_FAILURE(make("plain.mp4",
+                               "-c:v libx264 -preset veryfast -color_primaries bt709 "
+                               "-color_trc bt709 -color_range tv",
+                               "-i '" + path("src.y4m") + "'"));
+  ASSERT_NO_FATAL_FAILURE(
+      make("turned.mp4", "-c copy -metadata:s:v rotate=90", "-i '" + path("plain.mp4") + "'"));
+  const vq::Outcome plain = run({path("src.y4m"), path("plain.mp4"), "-v"});
+  const vq::Outcome turned = run({path("src.y4m"), path("turned.mp4"), "-v"});
+  EXPECT_EQ(plain.out, turned.out);  // the same pictures, scored as stored
+  EXPECT_NE(std::string::npos,
+            turned.err.find("note: [" + path("turned.mp4") +
+                            "] has a display rotation of 90 degrees; its pictures are scored as "
+                            "stored"))
+      << turned.err;
+  // (A build without a JSON library refuses --json: nothing more to check there.)
+  if (run({path("src.y4m"), path("turned.mp4"), "--json=" + path("r.json")}).status == 0) {
+    const std::string doc = vq::slurp(path("r.json"));
+    for (const char* field : {"\"rotation\": 90", "\"color_primaries\": \"bt709\"",
+                              "\"color_transfer\": \"bt709\"", "\"color_range\": \"tv\""})
+      EXPECT_NE(std::string::npos, doc.find(field)) << field;
+  }
+}
+
 // A stream whose length is known only at its end: FFmpeg's decode piped in as Y4M.
 TEST_F(Inputs, Y4mFromAPipe) {
   ASSERT_NO_FATAL_FAILURE(make("src.y4m", "-pix_fmt yuv420p", testsrc("160x120", 7)));

@@ -82,7 +82,11 @@ int write_report(const char* path, int32_t pairs, int worst_count, int32_t w, in
                                  25,
                                  1,
                                  pairs,
-                                 true};
+                                 true,
+                                 k ? 90 : 0,
+                                 "bt709",
+                                 "bt709",
+                                 k ? "tv" : ""};
   }
   r.compared = "frames 1 to " + std::to_string(pairs) + " of each input";
   r.pairs_asked = r.pairs_compared = pairs;

@@ -93,6 +93,13 @@ struct SourceInfo {
   // statement, good for a progress line) or 0 (a pipe): the stream ends where a fetch says so.
   int32_t length = 0;
   bool length_known = true;
+  // How the stream asks to be shown, as far as it says: the rotation of its display matrix in
+  // degrees as FFmpeg states it, 0 to 359 (pictures are scored as stored), and its colour
+  // description by FFmpeg's names ("bt709", "smpte2084", "tv" or "pc"); empty when not stated.
+  int32_t rotation = 0;
+  std::string color_primaries;
+  std::string color_transfer;
+  std::string color_range;
 };
 
 // The outcome of one fetch.

@@ -168,6 +168,7 @@ class YuvSource final : public VideoSource {
 
 void YuvSource::index_y4m(const Y4mHeader& header) {
   full_range_ = header.full_range;
+  if (header.range_stated) info_.color_range = header.full_range ? "pc" : "tv";
   if (!file_->regular()) {
     info_.length_known = false;
     return;
@@ -472,8 +473,11 @@ int parse_y4m_header(const char* data, size_t size, Y4mHeader* out, std::string*
           return refuse("colour space C" + std::string(value) + " is not read");
         break;
       case 'X':
-        if (value == "COLORRANGE=FULL") h.full_range = true;
-        if (value == "COLORRANGE=LIMITED") h.full_range = false;
+        if (value == "COLORRANGE=FULL") h.full_range = h.range_stated = true;
+        if (value == "COLORRANGE=LIMITED") {
+          h.full_range = false;
+          h.range_stated = true;
+        }
         break;
       default:
         // Parameters of later revisions of the format are passed over.

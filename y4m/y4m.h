@@ -38,6 +38,7 @@ struct RawYuvFormat {
 struct Y4mHeader {
   RawYuvFormat format;
   bool full_range = false;
+  bool range_stated = false;  // an XCOLORRANGE tag gave it
   size_t line_size = 0;
 };
 // The longest header or FRAME line read, newline included.
