@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -32,6 +33,8 @@ const LongOption kLongOptions[] = {
     {"pix-fmt", "NAME", &Settings::pix_fmt, nullptr,
      "the layout of headerless .yuv files (yuv420p, yuv420p10le, yuv422p, yuv444p, gray...; "
      "NAME:NAME for each)"},
+    {"max-pixels", "N", &Settings::max_pixels, nullptr,
+     "the largest picture read, in samples per plane (67108864 when not given)"},
     {"help", nullptr, nullptr, &Settings::help, "print this text and the long options, then exit"},
     {"version", nullptr, nullptr, &Settings::version, "print the version line, then exit"},
 };
@@ -181,6 +184,15 @@ std::string raw_yuv_options(const Settings& s, OpenOptions out[2]) {
     if (s.size && !parse_frame_size(sizes[i].c_str(), &out[i].raw_width, &out[i].raw_height)) {
       return std::string("[--size=") + s.size +
              "]: not a picture size (WxH, such as 1920x1080, or WxH:WxH for each input)";
+    }
+    if (s.max_pixels) {
+      char* end = nullptr;
+      errno = 0;
+      const long long n = std::strtoll(s.max_pixels, &end, 10);
+      if (!is_number(s.max_pixels) || *end || errno || n < 1) {
+        return std::string("[--max-pixels=") + s.max_pixels + "]: not a positive number of samples";
+      }
+      out[i].max_pixels = n;
     }
   }
   for (const char* f : {s.file1, s.file2}) {
