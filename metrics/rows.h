@@ -6,6 +6,6 @@
 
 namespace vq {
 
-// const MetricSpec& psnr_metric();   (one line per metric, as they are added)
+// const MetricRow& psnr_metric();   (one line per metric, as they are added)
 
 }  // namespace vq
