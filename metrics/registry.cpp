@@ -11,6 +11,7 @@ std::span<const MetricSpec> metric_registry() {
   // Built on first use, after every metric's own statics.
   static const std::vector<MetricSpec> kRows = {
       // psnr_metric(),  (one line per metric)
+      integer_adm_metric(),
   };
   return kRows;
 }

@@ -7,5 +7,6 @@
 namespace vq {
 
 // const MetricSpec& psnr_metric();   (one line per metric, as they are added)
+const MetricSpec& integer_adm_metric();
 
 }  // namespace vq
