@@ -1,4 +1,8 @@
 // The fixed-point ADM arithmetic, step for step as libvmaf rounds it.
+//
+// The filter taps, visibility-threshold parameters, basis amplitudes and fixed-point factors
+// below are libvmaf's data: Copyright 2016-2020 Netflix, Inc., BSD-2-Clause-Patent
+// (https://opensource.org/licenses/BSDplusPatent).
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -411,26 +415,43 @@ float cm(const T* const src[3], const T* const x[3], const T* const f[3], int w,
   for (int t = 0; t < 3; ++t)
     add_cub[t] = half_pow2(sh_cub[t]);
 
+  // The threshold is one sum over the orientations, so the ring is summed once over the
+  // orientations' total: a 3x3 box of it less its centre. Sums wrap as libvmaf's int32 ones do.
+  const int c0 = std::max(g.left - 1, 0), c1 = std::min(g.right + 1, w);
+  std::vector<uint32_t> rows(size_t(w) * 4);
+  uint32_t* su = rows.data();
+  uint32_t* sm = su + w;
+  uint32_t* sd = sm + w;
+  uint32_t* col = sd + w;
+  auto total = [&](size_t row, uint32_t* out) {
+    for (int j = c0; j < c1; ++j)
+      out[j] = uint32_t(int32_t(f[0][row + size_t(j)])) + uint32_t(int32_t(f[1][row + size_t(j)])) +
+               uint32_t(int32_t(f[2][row + size_t(j)]));
+  };
   int64_t acc[3] = {0, 0, 0};
   for (int i = g.top; i < g.bottom; ++i) {
     const size_t up = size_t(i == 0 ? 1 : i - 1) * stride;
     const size_t mid = size_t(i) * stride;
     const size_t dn = size_t(i == h - 1 ? h - 1 : i + 1) * stride;
+    total(up, su);
+    total(mid, sm);
+    total(dn, sd);
+    for (int j = c0; j < c1; ++j)
+      col[j] = su[j] + sm[j] + sd[j];
     int64_t inner[3] = {0, 0, 0};
     for (int j = g.left; j < g.right; ++j) {
-      const size_t l = size_t(j == 0 ? 1 : j - 1), c = size_t(j),
-                   r = size_t(j == w - 1 ? w - 1 : j + 1);
-      int32_t thr = 0;
+      const int l = j == 0 ? 1 : j - 1, r = j == w - 1 ? w - 1 : j + 1;
+      uint32_t ring = col[l] + col[j] + col[r] - sm[j];
       for (int t = 0; t < 3; ++t) {
-        const T* fp = f[t];
-        int32_t sum = int32_t(fp[up + l]) + fp[up + c] + fp[up + r] + fp[mid + l] + fp[mid + r] +
-                      fp[dn + l] + fp[dn + c] + fp[dn + r];
         if constexpr (!kWide)
-          sum += int16_t((8738 * std::abs(int32_t(x[t][mid + c])) + 2048) >> 12);
+          ring += uint32_t(
+              int32_t(int16_t((8738 * std::abs(int32_t(x[t][mid + size_t(j)])) + 2048) >> 12)));
         else
-          sum += int32_t((int64_t(286331153) * std::abs(x[t][mid + c]) + int64_t(INT32_MIN)) >> 32);
-        thr += sum;
+          ring += uint32_t(int32_t(
+              (int64_t(286331153) * std::abs(x[t][mid + size_t(j)]) + int64_t(INT32_MIN)) >> 32));
       }
+      const int32_t thr = int32_t(ring);
+      const size_t c = size_t(j);
       for (int t = 0; t < 3; ++t) {
         int32_t v;
         if constexpr (!kWide)
