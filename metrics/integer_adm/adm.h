@@ -47,8 +47,13 @@ struct Kernels {
   // Vertical DWT taps of four source rows into the low and high rows (w samples each).
   void (*dwt_v8)(const uint8_t* const rows[4], int w, int16_t* lo, int16_t* hi);
   void (*dwt_v16)(const uint16_t* const rows[4], int w, int depth, int16_t* lo, int16_t* hi);
+  // Horizontal DWT taps of the low and high rows (w samples, mirrored at both ends) into
+  // (w + 1) / 2 samples of each band.
+  void (*dwt_h16)(const int16_t* lo, const int16_t* hi, int w, int16_t* a, int16_t* v, int16_t* h,
+                  int16_t* d);
 };
 [[nodiscard]] Kernels scalar_kernels();
+void use_avx2(Kernels* k);  // x86 builds only
 [[nodiscard]] Kernels kernels_for(uint32_t cpu_flags);
 
 // Scratch for one picture size, reused pair after pair.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "convert/convert.h"
 #include "metrics/integer_adm/adm.h"
 
 namespace vq::adm {
@@ -52,6 +53,34 @@ void dwt_v16_scalar(const uint16_t* const rows[4], int w, int depth, int16_t* lo
   }
 }
 
+// Source column of tap k of output j: 2j-1+k, mirrored about the first column at the left and
+// about the edge past the last one at the right.
+inline int mirror(int s, int n) {
+  if (s < 0) return -s;
+  if (s >= n) return 2 * n - s - 1;
+  return s;
+}
+
+void dwt_h16_scalar(const int16_t* lo, const int16_t* hi, int w, int16_t* a, int16_t* v, int16_t* h,
+                    int16_t* d) {
+  const int hw = (w + 1) / 2;
+  auto one = [&](int j, int c0, int c1, int c2, int c3) {
+    const int32_t l0 = lo[c0], l1 = lo[c1], l2 = lo[c2], l3 = lo[c3];
+    const int32_t h0 = hi[c0], h1 = hi[c1], h2 = hi[c2], h3 = hi[c3];
+    a[j] = int16_t((kLo[0] * l0 + kLo[1] * l1 + kLo[2] * l2 + kLo[3] * l3 + 32768) >> 16);
+    v[j] = int16_t((kHi[0] * l0 + kHi[1] * l1 + kHi[2] * l2 + kHi[3] * l3 + 32768) >> 16);
+    h[j] = int16_t((kLo[0] * h0 + kLo[1] * h1 + kLo[2] * h2 + kLo[3] * h3 + 32768) >> 16);
+    d[j] = int16_t((kHi[0] * h0 + kHi[1] * h1 + kHi[2] * h2 + kHi[3] * h3 + 32768) >> 16);
+  };
+  // Outputs 1 .. (w-1)/2 - 1 have all four taps inside the row.
+  const int inner_end = std::max(1, (w - 1) / 2);
+  one(0, 1, 0, mirror(1, w), mirror(2, w));
+  for (int j = 1; j < inner_end; ++j)
+    one(j, 2 * j - 1, 2 * j, 2 * j + 1, 2 * j + 2);
+  for (int j = inner_end; j < hw; ++j)
+    one(j, mirror(2 * j - 1, w), mirror(2 * j, w), mirror(2 * j + 1, w), mirror(2 * j + 2, w));
+}
+
 // The border every stage leaves out: a tenth of each side, truncated as libvmaf does.
 struct Region {
   int left, top, right, bottom;
@@ -93,12 +122,17 @@ void csf_factors(int scale, double nvd, int rdh, float out[3]) {
 }  // namespace
 
 Kernels scalar_kernels() {
-  return {dwt_v8_scalar, dwt_v16_scalar};
+  return {dwt_v8_scalar, dwt_v16_scalar, dwt_h16_scalar};
 }
 
 Kernels kernels_for(uint32_t cpu_flags) {
+  Kernels k = scalar_kernels();
+#if VQ_X86_SIMD
+  if (cpu_flags & kCpuAvx2) use_avx2(&k);
+#else
   (void)cpu_flags;
-  return scalar_kernels();
+#endif
+  return k;
 }
 
 Scorer::Scorer(int width, int height, const Params& params, const Kernels& kernels)
@@ -156,7 +190,7 @@ void Scorer::index_tables(int w, int h) {
 
 void Scorer::dwt0(const Plane& src, Bands16* out) {
   const int w = width_, h = height_;
-  const int hw = (w + 1) / 2, hh = (h + 1) / 2;
+  const int hh = (h + 1) / 2;
   for (int i = 0; i < hh; ++i) {
     if (src.depth == 8) {
       const uint8_t* rows[4];
@@ -170,22 +204,8 @@ void Scorer::dwt0(const Plane& src, Bands16* out) {
       k_.dwt_v16(rows, w, src.depth, lo16_.data(), hi16_.data());
     }
     const size_t o = size_t(i) * stride_;
-    for (int j = 0; j < hw; ++j) {
-      const int j0 = ix_[0][size_t(j)], j1 = ix_[1][size_t(j)], j2 = ix_[2][size_t(j)],
-                j3 = ix_[3][size_t(j)];
-      const int32_t l0 = lo16_[size_t(j0)], l1 = lo16_[size_t(j1)], l2 = lo16_[size_t(j2)],
-                    l3 = lo16_[size_t(j3)];
-      const int32_t h0 = hi16_[size_t(j0)], h1 = hi16_[size_t(j1)], h2 = hi16_[size_t(j2)],
-                    h3 = hi16_[size_t(j3)];
-      out->a[o + size_t(j)] =
-          int16_t((kLo[0] * l0 + kLo[1] * l1 + kLo[2] * l2 + kLo[3] * l3 + 32768) >> 16);
-      out->v[o + size_t(j)] =
-          int16_t((kHi[0] * l0 + kHi[1] * l1 + kHi[2] * l2 + kHi[3] * l3 + 32768) >> 16);
-      out->h[o + size_t(j)] =
-          int16_t((kLo[0] * h0 + kLo[1] * h1 + kLo[2] * h2 + kLo[3] * h3 + 32768) >> 16);
-      out->d[o + size_t(j)] =
-          int16_t((kHi[0] * h0 + kHi[1] * h1 + kHi[2] * h2 + kHi[3] * h3 + 32768) >> 16);
-    }
+    k_.dwt_h16(lo16_.data(), hi16_.data(), w, out->a.data() + o, out->v.data() + o,
+               out->h.data() + o, out->d.data() + o);
   }
 }
 

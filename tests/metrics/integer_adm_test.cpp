@@ -1,9 +1,12 @@
 // integer_adm against libvmaf's logs, its score names for option sets, and the forms it refuses.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
+#include "metrics/integer_adm/adm.h"
+#include "tests/frames.h"
 #include "tests/reference/reference.h"
 
 namespace vq {
@@ -41,13 +44,18 @@ TEST_P(AdmLog, EqualsLibvmafPerFrame) {
   if (!reference::make_pair(c.pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
   reference::Log log;
   ASSERT_TRUE(reference::load_log(std::string(c.pair) + "." + c.set + ".json", &log));
-  ScoreTable table;
-  reference::score_pair(c.pair, c.request, 0, &table);
   std::vector<std::string> names;
   for (const char* n : {"integer_adm2", "integer_aim", "integer_adm3", "integer_adm_scale0",
                         "integer_adm_scale1", "integer_adm_scale2", "integer_adm_scale3"})
     names.push_back(std::string(n) + c.suffix);
-  reference::expect_matches(table, log, names);
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    ScoreTable t;
+    reference::score_pair(c.pair, c.request, flags, &t);
+    reference::expect_matches(t, log, names);
+  }
+  ScoreTable table;
+  reference::score_pair(c.pair, c.request, 0, &table);
   const std::string adm2 = names[0];
   double mean = 0;
   const int col = table.find(adm2);
@@ -126,6 +134,55 @@ TEST(IntegerAdm, RefusesWhatItCannotScore) {
     EXPECT_EQ(r.spec->make(form, r.options, 0, &m, &why), MetricStatus::kUnsupported)
         << c.request << " " << c.width << "x" << c.height;
     EXPECT_FALSE(why.empty());
+  }
+}
+
+// Every tier's row kernels against the scalar ones: random widths (odd ones too), every depth,
+// samples at the extremes, and guard samples past each output row that must stay untouched.
+TEST(IntegerAdm, KernelTiersEqualScalar) {
+  const adm::Kernels ref = adm::scalar_kernels();
+  std::mt19937 rng(test::base_seed());
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const adm::Kernels k = adm::kernels_for(flags);
+    for (int iter = 0; iter < 300; ++iter) {
+      const int w = 1 + int(rng() % 97);
+      const int depth = 8 + int(rng() % 8);
+      constexpr int kGuard = 20;
+      std::vector<uint8_t> s8(size_t(4 * w));
+      std::vector<uint16_t> s16(size_t(4 * w));
+      const bool extreme = iter % 5 == 0;
+      for (size_t i = 0; i < s8.size(); ++i) {
+        s8[i] = uint8_t(extreme ? (rng() & 1) * 255 : rng());
+        s16[i] = uint16_t(extreme ? (rng() & 1) * ((1 << depth) - 1) : rng() % (1u << depth));
+      }
+      const uint8_t* r8[4];
+      const uint16_t* r16[4];
+      for (int j = 0; j < 4; ++j) {  // rows in any order, as the mirrored taps give them
+        const int row = int(rng() % 4);
+        r8[j] = s8.data() + row * w;
+        r16[j] = s16.data() + row * w;
+      }
+      std::vector<int16_t> lo_a(size_t(w + kGuard), 77), hi_a(lo_a), lo_b(lo_a), hi_b(lo_a);
+      ref.dwt_v8(r8, w, lo_a.data(), hi_a.data());
+      k.dwt_v8(r8, w, lo_b.data(), hi_b.data());
+      ASSERT_EQ(lo_a, lo_b) << "dwt_v8 w=" << w;
+      ASSERT_EQ(hi_a, hi_b) << "dwt_v8 w=" << w;
+      ref.dwt_v16(r16, w, depth, lo_a.data(), hi_a.data());
+      k.dwt_v16(r16, w, depth, lo_b.data(), hi_b.data());
+      ASSERT_EQ(lo_a, lo_b) << "dwt_v16 w=" << w << " depth=" << depth;
+      ASSERT_EQ(hi_a, hi_b) << "dwt_v16 w=" << w << " depth=" << depth;
+      const size_t hw = size_t(w + 1) / 2;
+      std::vector<int16_t> out_a(4 * (hw + kGuard), 55), out_b(out_a);
+      auto band = [&](std::vector<int16_t>& o, int b) {
+        return o.data() + size_t(b) * (hw + kGuard);
+      };
+      ref.dwt_h16(lo_a.data(), hi_a.data(), w, band(out_a, 0), band(out_a, 1), band(out_a, 2),
+                  band(out_a, 3));
+      k.dwt_h16(lo_a.data(), hi_a.data(), w, band(out_b, 0), band(out_b, 1), band(out_b, 2),
+                band(out_b, 3));
+      ASSERT_EQ(out_a, out_b) << "dwt_h16 w=" << w;
+    }
   }
 }
 
