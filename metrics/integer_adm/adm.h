@@ -54,6 +54,9 @@ struct Kernels {
 };
 [[nodiscard]] Kernels scalar_kernels();
 void use_avx2(Kernels* k);  // x86 builds only
+// Output 0 and outputs from `from` on of the horizontal taps: what a tier leaves to scalar code.
+void dwt_h16_edges(const int16_t* lo, const int16_t* hi, int w, int from, int16_t* a, int16_t* v,
+                   int16_t* h, int16_t* d);
 [[nodiscard]] Kernels kernels_for(uint32_t cpu_flags);
 
 // Scratch for one picture size, reused pair after pair.
@@ -71,13 +74,13 @@ class Scorer {
   };
   void dwt0(const Plane& src, Bands16* out);
   void dwt_s(const std::vector<int32_t>& src, int w, int h, int scale, Bands32* out);
-  void index_tables(int w, int h);
+  void index_tables(int h);
 
   int width_, height_;
   Params p_;
   Kernels k_;
-  size_t stride_;  // of every band, in samples
-  std::vector<int> iy_[4], ix_[4];
+  size_t stride_;           // of every band, in samples
+  std::vector<int> iy_[4];  // source rows of each output row's four taps
   std::vector<int16_t> lo16_, hi16_;
   std::vector<int32_t> lo32_, hi32_;
   Bands16 ref0_, dis0_;

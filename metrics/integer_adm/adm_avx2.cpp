@@ -68,11 +68,44 @@ void dwt_v16_avx2(const uint16_t* const rows[4], int w, int depth, int16_t* lo, 
   }
 }
 
+// Horizontal taps, 8 outputs a step: output j takes the pairs (2j-1, 2j) and (2j+1, 2j+2),
+// which are adjacent 16-bit pairs of the rows loaded from 2j-1 and from 2j+1.
+inline __m128i htaps(const int16_t* row, int j, __m256i c01, __m256i c23) {
+  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 2 * j - 1));
+  const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 2 * j + 1));
+  __m256i v = _mm256_add_epi32(_mm256_madd_epi16(a, c01), _mm256_madd_epi16(b, c23));
+  v = _mm256_srai_epi32(_mm256_add_epi32(v, _mm256_set1_epi32(32768)), 16);
+  v = _mm256_permute4x64_epi64(_mm256_packs_epi32(v, v), 0x08);
+  return _mm256_castsi256_si128(v);
+}
+
+void dwt_h16_avx2(const int16_t* lo, const int16_t* hi, int w, int16_t* a, int16_t* v, int16_t* h,
+                  int16_t* d) {
+  const __m256i lo01 = _mm256_set1_epi32(int32_t(uint32_t(uint16_t(15826)) | (27411u << 16)));
+  const __m256i lo23 = _mm256_set1_epi32(
+      int32_t(uint32_t(uint16_t(7345)) | (uint32_t(uint16_t(int16_t(-4240))) << 16)));
+  const __m256i hi01 = _mm256_set1_epi32(
+      int32_t(uint32_t(uint16_t(int16_t(-4240))) | (uint32_t(uint16_t(int16_t(-7345))) << 16)));
+  const __m256i hi23 = _mm256_set1_epi32(
+      int32_t(uint32_t(uint16_t(27411)) | (uint32_t(uint16_t(int16_t(-15826))) << 16)));
+  // Outputs 1 .. (w-1)/2 - 1 read inside the row; the scalar kernel does the ends.
+  const int inner_end = (w - 1) / 2;
+  int j = 1;
+  for (; j + 8 <= inner_end; j += 8) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(a + j), htaps(lo, j, lo01, lo23));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(v + j), htaps(lo, j, hi01, hi23));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(h + j), htaps(hi, j, lo01, lo23));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + j), htaps(hi, j, hi01, hi23));
+  }
+  dwt_h16_edges(lo, hi, w, j, a, v, h, d);
+}
+
 }  // namespace
 
 void use_avx2(Kernels* k) {
   k->dwt_v8 = dwt_v8_avx2;
   k->dwt_v16 = dwt_v16_avx2;
+  k->dwt_h16 = dwt_h16_avx2;
 }
 
 }  // namespace vq::adm

@@ -61,25 +61,41 @@ inline int mirror(int s, int n) {
   return s;
 }
 
+void h16_one(const int16_t* lo, const int16_t* hi, int j, int c0, int c1, int c2, int c3,
+             int16_t* a, int16_t* v, int16_t* h, int16_t* d) {
+  const int32_t l0 = lo[c0], l1 = lo[c1], l2 = lo[c2], l3 = lo[c3];
+  const int32_t h0 = hi[c0], h1 = hi[c1], h2 = hi[c2], h3 = hi[c3];
+  a[j] = int16_t((kLo[0] * l0 + kLo[1] * l1 + kLo[2] * l2 + kLo[3] * l3 + 32768) >> 16);
+  v[j] = int16_t((kHi[0] * l0 + kHi[1] * l1 + kHi[2] * l2 + kHi[3] * l3 + 32768) >> 16);
+  h[j] = int16_t((kLo[0] * h0 + kLo[1] * h1 + kLo[2] * h2 + kLo[3] * h3 + 32768) >> 16);
+  d[j] = int16_t((kHi[0] * h0 + kHi[1] * h1 + kHi[2] * h2 + kHi[3] * h3 + 32768) >> 16);
+}
+void h16_mirrored(const int16_t* lo, const int16_t* hi, int w, int j, int16_t* a, int16_t* v,
+                  int16_t* h, int16_t* d) {
+  h16_one(lo, hi, j, mirror(2 * j - 1, w), mirror(2 * j, w), mirror(2 * j + 1, w),
+          mirror(2 * j + 2, w), a, v, h, d);
+}
+
 void dwt_h16_scalar(const int16_t* lo, const int16_t* hi, int w, int16_t* a, int16_t* v, int16_t* h,
                     int16_t* d) {
-  const int hw = (w + 1) / 2;
-  auto one = [&](int j, int c0, int c1, int c2, int c3) {
-    const int32_t l0 = lo[c0], l1 = lo[c1], l2 = lo[c2], l3 = lo[c3];
-    const int32_t h0 = hi[c0], h1 = hi[c1], h2 = hi[c2], h3 = hi[c3];
-    a[j] = int16_t((kLo[0] * l0 + kLo[1] * l1 + kLo[2] * l2 + kLo[3] * l3 + 32768) >> 16);
-    v[j] = int16_t((kHi[0] * l0 + kHi[1] * l1 + kHi[2] * l2 + kHi[3] * l3 + 32768) >> 16);
-    h[j] = int16_t((kLo[0] * h0 + kLo[1] * h1 + kLo[2] * h2 + kLo[3] * h3 + 32768) >> 16);
-    d[j] = int16_t((kHi[0] * h0 + kHi[1] * h1 + kHi[2] * h2 + kHi[3] * h3 + 32768) >> 16);
-  };
   // Outputs 1 .. (w-1)/2 - 1 have all four taps inside the row.
   const int inner_end = std::max(1, (w - 1) / 2);
-  one(0, 1, 0, mirror(1, w), mirror(2, w));
-  for (int j = 1; j < inner_end; ++j)
-    one(j, 2 * j - 1, 2 * j, 2 * j + 1, 2 * j + 2);
-  for (int j = inner_end; j < hw; ++j)
-    one(j, mirror(2 * j - 1, w), mirror(2 * j, w), mirror(2 * j + 1, w), mirror(2 * j + 2, w));
+  int j = 1;
+  for (; j < inner_end; ++j)
+    h16_one(lo, hi, j, 2 * j - 1, 2 * j, 2 * j + 1, 2 * j + 2, a, v, h, d);
+  dwt_h16_edges(lo, hi, w, j, a, v, h, d);
 }
+
+}  // namespace
+
+void dwt_h16_edges(const int16_t* lo, const int16_t* hi, int w, int from, int16_t* a, int16_t* v,
+                   int16_t* h, int16_t* d) {
+  h16_mirrored(lo, hi, w, 0, a, v, h, d);
+  for (int j = std::max(from, 1); j < (w + 1) / 2; ++j)
+    h16_mirrored(lo, hi, w, j, a, v, h, d);
+}
+
+namespace {
 
 // The border every stage leaves out: a tenth of each side, truncated as libvmaf does.
 struct Region {
@@ -142,8 +158,6 @@ Scorer::Scorer(int width, int height, const Params& params, const Kernels& kerne
   const size_t n = hw * hh;
   for (auto& v : iy_)
     v.resize(hh);
-  for (auto& v : ix_)
-    v.resize(hw);
   lo16_.resize(size_t(width));
   hi16_.resize(size_t(width));
   lo32_.resize(hw);
@@ -171,9 +185,9 @@ Scorer::Scorer(int width, int height, const Params& params, const Kernels& kerne
   }
 }
 
-// Source rows and columns of each output's four taps: 2i-1 .. 2i+2, mirrored at the top about
+// Source rows of each output row's four taps: 2i-1 .. 2i+2, mirrored at the top about
 // the first row and at the bottom about the edge between the last row and the one past it.
-void Scorer::index_tables(int w, int h) {
+void Scorer::index_tables(int h) {
   auto fill = [](std::vector<int>* t, int n) {
     const int half = (n + 1) / 2;
     for (int i = 0; i < half; ++i)
@@ -185,7 +199,6 @@ void Scorer::index_tables(int w, int h) {
       }
   };
   fill(iy_, h);
-  fill(ix_, w);
 }
 
 void Scorer::dwt0(const Plane& src, Bands16* out) {
@@ -229,17 +242,25 @@ void Scorer::dwt_s(const std::vector<int32_t>& src, int w, int h, int scale, Ban
       hi32_[size_t(j)] = int32_t((hi + kAddV[s]) >> kShiftV[s]);
     }
     const size_t o = size_t(i) * stride_;
-    auto tap = [&](const int32_t* c, const std::vector<int32_t>& row, int j) {
-      int64_t acc = 0;
-      for (int k = 0; k < 4; ++k)
-        acc += int64_t(c[k]) * row[size_t(ix_[k][size_t(j)])];
-      return int32_t((acc + kAddH[s]) >> kShiftH[s]);
+    const int32_t* lo = lo32_.data();
+    const int32_t* hi = hi32_.data();
+    const int64_t add = kAddH[s];
+    const int shift = kShiftH[s];
+    auto one = [&](int j, int c0, int c1, int c2, int c3) {
+      const int64_t l0 = lo[c0], l1 = lo[c1], l2 = lo[c2], l3 = lo[c3];
+      const int64_t h0 = hi[c0], h1 = hi[c1], h2 = hi[c2], h3 = hi[c3];
+      const size_t p = o + size_t(j);
+      out->a[p] = int32_t((kLo[0] * l0 + kLo[1] * l1 + kLo[2] * l2 + kLo[3] * l3 + add) >> shift);
+      out->v[p] = int32_t((kHi[0] * l0 + kHi[1] * l1 + kHi[2] * l2 + kHi[3] * l3 + add) >> shift);
+      out->h[p] = int32_t((kLo[0] * h0 + kLo[1] * h1 + kLo[2] * h2 + kLo[3] * h3 + add) >> shift);
+      out->d[p] = int32_t((kHi[0] * h0 + kHi[1] * h1 + kHi[2] * h2 + kHi[3] * h3 + add) >> shift);
     };
+    const int inner_end = std::max(1, (w - 1) / 2);
     for (int j = 0; j < hw; ++j) {
-      out->a[o + size_t(j)] = tap(kLo, lo32_, j);
-      out->v[o + size_t(j)] = tap(kHi, lo32_, j);
-      out->h[o + size_t(j)] = tap(kLo, hi32_, j);
-      out->d[o + size_t(j)] = tap(kHi, hi32_, j);
+      if (j >= 1 && j < inner_end)
+        one(j, 2 * j - 1, 2 * j, 2 * j + 1, 2 * j + 2);
+      else
+        one(j, mirror(2 * j - 1, w), mirror(2 * j, w), mirror(2 * j + 1, w), mirror(2 * j + 2, w));
     }
   }
 }
@@ -518,7 +539,7 @@ void Scorer::score(const Plane& ref, const Plane& dist, Result* out) {
       std::fabs(p_.norm_view_dist * p_.ref_display_height - 3.0 * 1080) < 1e-8;
   for (int scale = 0; scale < 4; ++scale) {
     float num_s = 0, den_s_ = 0, aim_s = 0;
-    index_tables(w, h);
+    index_tables(h);
     float rf[3];
     csf_factors(scale, p_.norm_view_dist, p_.ref_display_height, rf);
     if (scale == 0) {
