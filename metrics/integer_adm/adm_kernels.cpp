@@ -275,6 +275,7 @@ void decouple(const T* const ref[3], const T* const dis[3], T* const r[3], T* co
               int h, size_t stride, double gain_limit) {
   const float cos1_sq = float(std::cos(1.0 * 3.14159265358979323846264338327 / 180.0) *
                               std::cos(1.0 * 3.14159265358979323846264338327 / 180.0));
+  const int32_t* rt = reciprocals();  // rt[0] is 0
   const Region g = tap_region(w, h);
   for (int i = g.top; i < g.bottom; ++i)
     for (int j = g.left; j < g.right; ++j) {
@@ -291,10 +292,13 @@ void decouple(const T* const ref[3], const T* const dis[3], T* const r[3], T* co
       for (int t = 0; t < 3; ++t) {
         const int32_t o = ref[t][p], d = dis[t][p];
         int64_t k;
-        if (o == 0) {
+        if constexpr (!kWide) {
+          // Selected rather than branched on: a zero reference coefficient keeps all of d.
+          const int64_t rec = o >= 0 ? rt[o] : -int64_t(rt[-o]);
+          const int64_t q = (rec * d + 16384) >> 15;
+          k = o == 0 ? 32768 : q;
+        } else if (o == 0) {
           k = 32768;
-        } else if constexpr (!kWide) {
-          k = (int64_t(recip(o)) * d + 16384) >> 15;
         } else {
           // Large divisors are rounded to their best 15 bits, the quotient shifted back.
           const uint32_t m = uint32_t(std::abs(o));
