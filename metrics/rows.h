@@ -7,5 +7,6 @@
 namespace vq {
 
 // const MetricRow& psnr_metric();   (one line per metric, as they are added)
+const MetricRow& integer_adm_metric();
 
 }  // namespace vq

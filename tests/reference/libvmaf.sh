@@ -29,3 +29,21 @@ ref() {
 }
 
 # The table: one line per reference file, grouped by metric family.
+
+# integer_adm (libvmaf's feature is named adm; it writes integer_adm2, integer_aim, ...)
+ref p8_176x144 adm --feature adm -n
+ref p8_crop_177x99 adm --feature adm -n
+# libvmaf's AVX2 DWT reads past the row end instead of mirroring at some widths (33-36, 65-72,
+# 97, 129, ...); there its default output differs from its own scalar path, which ours follows.
+ref p8_min_33x33 adm_scalar --feature adm -n --cpumask 255
+ref p8_444_64x48 adm --feature adm -n
+ref p10_176x144 adm --feature adm -n
+ref p10_odd_161x97 adm --feature adm -n
+ref p12_96x64 adm --feature adm -n
+ref p8_1080p adm --feature adm -n
+ref p8_176x144 adm_egl1 --feature adm=adm_enhn_gain_limit=1.0 -n
+ref p8_crop_177x99 adm_egl1 --feature adm=adm_enhn_gain_limit=1.0 -n
+ref p10_176x144 adm_egl1 --feature adm=adm_enhn_gain_limit=1.0 -n
+ref p8_1080p adm_egl1 --feature adm=adm_enhn_gain_limit=1.0 -n
+ref p8_176x144 adm_debug --feature adm=debug=true -n
+ref p8_176x144 adm_view --feature adm=adm_norm_view_dist=4.5:adm_ref_display_height=2160:adm_skip_aim=true -n
