@@ -186,6 +186,10 @@ enum class ScoreStatus : uint8_t {
   kOutOfMemory,
 };
 
+// The width and height of a frame as its source handed it out; 0 x 0 for a raw frame whose
+// header cannot be read.
+void frame_size(const Frame& f, int64_t* width, int64_t* height);
+
 // Scores two frames as sources hand them out (raw DIB frames or pictures). *out written only
 // when scored; otherwise *why says why in a few words ("frame sizes differ (640x480 against
 // 320x240)").

@@ -106,12 +106,11 @@ class Fetcher {
 // frames spent most of their time handing frames between threads).
 constexpr int64_t kSmallPairSamples = 2 * 176 * 144;
 
-// The luma samples of a frame as a source handed it out (0 for a raw frame whose header is bad).
+// The luma samples of a frame as a source handed it out.
 int64_t frame_samples(const Frame& f) {
-  if (f.is_picture()) return int64_t(f.picture.width) * f.picture.height;
-  BitmapInfoHeader h;
-  if (!read_bitmap_info_header(f.dib.data, f.dib.size, &h)) return 0;
-  return int64_t(h.biWidth) * std::llabs(int64_t(h.biHeight));
+  int64_t w, h;
+  frame_size(f, &w, &h);
+  return w * h;
 }
 
 // Says how the pictures of a pair were brought to one form, for a note on stderr.

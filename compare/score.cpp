@@ -220,7 +220,8 @@ ScoreStatus common_form(Picture* a, Picture* b, FrameScore* score, std::string* 
   return ScoreStatus::kScored;
 }
 
-// The size of a raw frame for the mismatch notice; 0 x 0 when its header cannot be read.
+}  // namespace
+
 void frame_size(const Frame& f, int64_t* w, int64_t* h) {
   if (f.is_picture()) {
     *w = f.picture.width;
@@ -233,8 +234,6 @@ void frame_size(const Frame& f, int64_t* w, int64_t* h) {
   *w = hd.biWidth;
   *h = std::llabs(int64_t(hd.biHeight));
 }
-
-}  // namespace
 
 ScoreStatus score_pictures(const ScoreKernels& k, const Picture& a, const Picture& b,
                            const ScoreOptions& options, FrameScore* out, std::string* why) {
