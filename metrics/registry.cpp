@@ -10,7 +10,8 @@ namespace vq {
 std::span<const MetricSpec> metric_registry() {
   // Built on first use, after every metric's own statics.
   static const std::vector<MetricSpec> kRows = {
-      // psnr_metric(),  (one line per metric)
+      psnr_metric(),
+      ssim_metric(),
   };
   return kRows;
 }

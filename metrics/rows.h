@@ -6,6 +6,7 @@
 
 namespace vq {
 
-// const MetricSpec& psnr_metric();   (one line per metric, as they are added)
+const MetricSpec& psnr_metric();
+const MetricSpec& ssim_metric();
 
 }  // namespace vq

@@ -219,18 +219,28 @@ TEST_F(Outputs, TheWaitReadsOnlyFromATerminal) {
   }
 }
 
-// SSIM columns follow the PSNR and MSE columns when SSIM is asked for; a pair without them keeps
-// the columns empty.
-TEST_F(Outputs, PerFrameFileWithSsimColumns) {
-  const std::unique_ptr<Report> csv = make_csv_report(true);
+// The per-frame file lists the columns it is given in that order, whatever order the table has
+// them in; a pair without a value keeps its cell empty, and a column the table lacks stays empty.
+TEST_F(Outputs, PerFrameFileListsItsColumns) {
+  const std::unique_ptr<Report> csv = make_csv_report({"y_psnr", "y_ssim", "nowhere"});
   ASSERT_EQ(1, csv->open(path("ssim.csv").c_str()));
-  FrameScore with{{40, 41, 42}, {1, 2, 3}, true, {0.5, 0.25, 0.125, 0.75}}, without;
-  csv->on_pair(1, with);
-  csv->on_pair(2, without);
+  ScoreTable t;
+  const int ssim = t.declare("y_ssim"), psnr = t.declare("y_psnr");
+  t.set(psnr, 0, 40);
+  t.set(ssim, 0, 0.5);
+  t.set(psnr, 1, 41.25);
+  csv->on_start(2, t);
+  PairView v;
+  v.table = &t;
+  for (int32_t i = 0; i < 2; ++i) {
+    v.number = i + 1, v.row = i;
+    v.depth = 8 + 2 * i, v.layout = i ? ChromaLayout::k444 : ChromaLayout::k420;
+    csv->on_pair(v);
+  }
   ASSERT_EQ(1, csv->commit());
   EXPECT_EQ(
-      "pair,y_psnr,u_psnr,v_psnr,y_mse,u_mse,v_mse,y_ssim,u_ssim,v_ssim,all_ssim,depth,chroma\n"
-      "1,40,41,42,1,2,3,0.5,0.25,0.125,0.75,8,4:2:0\n2,0,0,0,0,0,0,,,,,8,4:2:0\n",
+      "pair,y_psnr,y_ssim,nowhere,depth,chroma\n"
+      "1,40,0.5,,8,4:2:0\n2,41.25,,,10,4:4:4\n",
       slurp(path("ssim.csv")));
 }
 
