@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -163,15 +164,22 @@ std::string form_text(const PictureForm& f) {
 // the form first comes.
 class Scorers {
  public:
+  struct Set {
+    PictureForm form;
+    int32_t first_pair = 0;
+    std::vector<std::unique_ptr<Metric>> scorers;
+    // Every scorer takes plane errors (psnr alone): raw frames may go the strip road.
+    std::vector<PsnrScorer*> psnr;
+  };
+
   Scorers(const std::vector<const MetricRequest*>& metrics, uint32_t cpu_flags)
       : metrics_(metrics), cpu_flags_(cpu_flags) {}
 
   // The scorers for `form`, first met at pair `pair`. kOk and *out, or why not.
-  MetricStatus get(const PictureForm& form, int32_t pair,
-                   std::vector<std::unique_ptr<Metric>>** out, std::string* why) {
+  MetricStatus get(const PictureForm& form, int32_t pair, Set** out, std::string* why) {
     for (Set& s : sets_) {
       if (same_form(s.form, form)) {
-        *out = &s.scorers;
+        *out = &s;
         return MetricStatus::kOk;
       }
     }
@@ -187,18 +195,15 @@ class Scorers {
                                                   : std::string(r->spec->name) + ": " + reason;
         return made;
       }
+      if (PsnrScorer* p = dynamic_cast<PsnrScorer*>(m.get())) set.psnr.push_back(p);
       set.scorers.push_back(std::move(m));
     }
+    if (set.psnr.size() != set.scorers.size()) set.psnr.clear();
     sets_.push_back(std::move(set));
-    *out = &sets_.back().scorers;
+    *out = &sets_.back();
     return MetricStatus::kOk;
   }
 
-  struct Set {
-    PictureForm form;
-    int32_t first_pair = 0;
-    std::vector<std::unique_ptr<Metric>> scorers;
-  };
   std::vector<Set>& sets() { return sets_; }
   [[nodiscard]] bool empty() const { return sets_.empty(); }
 
@@ -216,6 +221,7 @@ struct Job {
   Frame frame[2];
   PairWork work;
   FormedPair formed;
+  bool pictures = false;  // `formed` holds the pair's pictures (not so after the strip road)
   PairStatus status = PairStatus::kFormed;
   std::string why;
   bool done = false;
@@ -229,21 +235,65 @@ PairStatus status_of(MetricStatus s) {
 struct Shared {
   const RunSettings* settings = nullptr;
   ConverterTable converters;
+  ErrorSums sums;
+  bool strips = false;  // raw frames scored for PSNR alone may go the strip road
 };
+
+// The form of a raw frame pair on the strip road: 4:2:0, 8 bits, chroma of half the size.
+int strip_form(const Frame& a, const Frame& b, PictureForm* out) {
+  BitmapInfoHeader ha, hb;
+  if (a.is_picture() || b.is_picture() || !read_bitmap_info_header(a.dib.data, a.dib.size, &ha) ||
+      !read_bitmap_info_header(b.dib.data, b.dib.size, &hb)) {
+    return 0;
+  }
+  const int64_t w = ha.biWidth, h = std::llabs(int64_t(ha.biHeight));
+  if (w < 1 || h < 1 || w * h > INT32_MAX) return 0;
+  out->width = int32_t(w);
+  out->height = int32_t(h);
+  out->chroma_width = int32_t(w / 2);
+  out->chroma_height = int32_t(h / 2);
+  out->depth = 8;
+  out->layout = ChromaLayout::k420;
+  return 1;
+}
+
+// Raw frames scored for PSNR alone: converted and summed strip by strip, no pictures made. 1
+// when scored; 0 when the pair goes the common road (another metric, or frames the strips
+// refuse, which forming then explains).
+int score_strips(const Shared& shared, Scorers* scorers, Job* job) {
+  PictureForm form;
+  if (!shared.strips || !strip_form(job->frame[0], job->frame[1], &form)) return 0;
+  Scorers::Set* set = nullptr;
+  std::string why;
+  if (scorers->get(form, job->index, &set, &why) != MetricStatus::kOk || set->psnr.empty())
+    return 0;
+  PlaneErrors e;
+  if (!dib_plane_errors(shared.converters, shared.sums, job->frame[0].dib, job->frame[1].dib, &e))
+    return 0;
+  for (PsnrScorer* p : set->psnr)
+    p->write(job->index, e, shared.settings->table);
+  job->formed = FormedPair();
+  job->formed.form = form;
+  return 1;
+}
 
 // Forms a pair and scores it with every metric that is not temporal, on the calling thread.
 void score_job(const Shared& shared, Scorers* scorers, Job* job) {
   try {
+    job->status = PairStatus::kFormed;
+    job->pictures = false;
+    if (score_strips(shared, scorers, job)) return;
     job->status = form_pair(shared.converters, job->frame[0], job->frame[1], &job->work,
                             &job->formed, &job->why);
     if (job->status != PairStatus::kFormed) return;
-    std::vector<std::unique_ptr<Metric>>* set = nullptr;
+    job->pictures = true;
+    Scorers::Set* set = nullptr;
     const MetricStatus made = scorers->get(job->formed.form, job->index, &set, &job->why);
     if (made != MetricStatus::kOk) {
       job->status = status_of(made);
       return;
     }
-    for (auto& m : *set) {
+    for (auto& m : set->scorers) {
       const MetricStatus s = m->score(job->index, job->formed.picture[0], job->formed.picture[1],
                                       shared.settings->table);
       if (s != MetricStatus::kOk) {
@@ -370,7 +420,20 @@ class Committer {
     view.layout = f.form.layout;
     for (RunListener* l : shared_.settings->listeners) {
       l->on_pair(view);
-      if (l->wants_pictures(view)) l->on_pictures(view, f.picture[0], f.picture[1]);
+      if (!l->wants_pictures(view)) continue;
+      if (!job->pictures) {
+        // A pair of the strip road: its pictures are made for the listeners that ask.
+        std::string why;
+        FormedPair formed;
+        if (form_pair(shared_.converters, job->frame[0], job->frame[1], &job->work, &formed,
+                      &why) != PairStatus::kFormed) {
+          continue;
+        }
+        job->formed.picture[0] = formed.picture[0];
+        job->formed.picture[1] = formed.picture[1];
+        job->pictures = true;
+      }
+      l->on_pictures(view, job->formed.picture[0], job->formed.picture[1]);
     }
     return 1;
   }
@@ -387,13 +450,13 @@ class Committer {
       return;
     }
     try {
-      std::vector<std::unique_ptr<Metric>>* set = nullptr;
+      Scorers::Set* set = nullptr;
       const MetricStatus made = temporal_.get(form, job->index, &set, &job->why);
       if (made != MetricStatus::kOk) {
         job->status = status_of(made);
         return;
       }
-      for (auto& m : *set) {
+      for (auto& m : set->scorers) {
         const MetricStatus s = m->score(job->index, job->formed.picture[0], job->formed.picture[1],
                                         shared_.settings->table);
         if (s != MetricStatus::kOk) {
@@ -478,6 +541,7 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
   Shared shared;
   shared.settings = &settings;
   fill_converter_table(&shared.converters, settings.cpu_flags);
+  shared.sums = select_error_sums(settings.cpu_flags);
   std::vector<const MetricRequest*> parallel, temporal;
   bool light = true;
   for (const MetricRequest& m : settings.metrics) {
@@ -494,6 +558,9 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
     workers = std::make_unique<Workers>(shared, parallel, threads);
     if (workers->count() == 0) workers.reset();
   }
+  // The strip road for raw frames when PSNR alone is scored here: the bench shows it well ahead
+  // of converting whole frames (it sums each strip while it is in cache, on two threads).
+  shared.strips = !workers && temporal.empty();
   Scorers here(parallel, settings.cpu_flags);
   Committer committer(shared, temporal, &r);
   const size_t slots = workers ? 2 * workers->count() : 1;

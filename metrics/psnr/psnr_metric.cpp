@@ -62,7 +62,7 @@ int check(const MetricOptions& o, std::string* why) {
   return 1;
 }
 
-class PsnrMetric final : public Metric {
+class PsnrMetric final : public PsnrScorer {
  public:
   PsnrMetric(const PictureForm& form, const MetricOptions& o, uint32_t cpu_flags)
       : form_(form),
@@ -106,7 +106,7 @@ class PsnrMetric final : public Metric {
     return MetricStatus::kOk;
   }
 
-  void write(int32_t pair, const PlaneErrors& e, ScoreTable* table) {
+  void write(int32_t pair, const PlaneErrors& e, ScoreTable* table) override {
     if (!columns_) find_columns(table);
     for (int p = 0; p < 3; ++p) {
       const double n = double(e.samples[p]);
