@@ -44,6 +44,7 @@ struct Settings {
   const char* threads = nullptr;     // --threads=N
   const char* size = nullptr;        // --size=WxH, for headerless YUV
   const char* pix_fmt = nullptr;     // --pix-fmt=NAME, for headerless YUV
+  const char* max_pixels = nullptr;  // --max-pixels=N
   bool help = false;                 // --help
   bool version = false;              // --version
   int positionals = 0;

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -41,6 +42,8 @@ const LongOption kLongOptions[] = {
     {"pix-fmt", "NAME", &Settings::pix_fmt, nullptr,
      "the layout of headerless .yuv files (yuv420p, yuv420p10le, yuv422p, yuv444p, gray...; "
      "NAME:NAME for each)"},
+    {"max-pixels", "N", &Settings::max_pixels, nullptr,
+     "the largest picture read, in samples per plane (67108864 when not given)"},
     {"help", nullptr, nullptr, &Settings::help, "print this text and the long options, then exit"},
     {"version", nullptr, nullptr, &Settings::version, "print the version line, then exit"},
 };
@@ -196,6 +199,15 @@ std::string raw_yuv_options(const Settings& s, OpenOptions out[2]) {
       return std::string("[--size=") + s.size +
              "]: not a picture size (WxH, such as 1920x1080, or WxH:WxH for each input)";
     }
+    if (s.max_pixels) {
+      char* end = nullptr;
+      errno = 0;
+      const long long n = std::strtoll(s.max_pixels, &end, 10);
+      if (!is_number(s.max_pixels) || *end || errno || n < 1) {
+        return std::string("[--max-pixels=") + s.max_pixels + "]: not a positive number of samples";
+      }
+      out[i].max_pixels = n;
+    }
   }
   for (const char* f : {s.file1, s.file2}) {
     if (f && is_raw_yuv_name(f) && !s.size) {
@@ -242,7 +254,7 @@ void print_long_options(std::FILE* out) {
 // for; *ranked the first of them asked for, or the report's Y PSNR. Empty when fine, else why.
 std::string metric_requests(const Settings& s, std::vector<MetricRequest>* out,
                             std::vector<std::string>* listed, std::string* ranked) {
-  const MetricSpec* psnr = find_metric("psnr");
+  const MetricRow* psnr = find_metric("psnr");
   std::vector<MetricRequest> asked;
   std::string why;
   for (const char* text : s.metrics) {
@@ -253,7 +265,7 @@ std::string metric_requests(const Settings& s, std::vector<MetricRequest>* out,
   }
   std::vector<MetricRequest> all;
   const auto asked_psnr = std::find_if(asked.begin(), asked.end(),
-                                       [psnr](const MetricRequest& r) { return r.spec == psnr; });
+                                       [psnr](const MetricRequest& r) { return r.row == psnr; });
   if (asked_psnr != asked.end()) {
     all.push_back(*asked_psnr);
   } else {
@@ -271,13 +283,13 @@ std::string metric_requests(const Settings& s, std::vector<MetricRequest>* out,
       listed->push_back(names[p]);
   *ranked = kReportPsnr[0];
   if (!asked.empty()) {
-    const std::vector<std::string> first = asked.front().spec->scores(asked.front().options);
+    const std::vector<std::string> first = asked.front().row->scores(asked.front().options);
     if (!first.empty()) *ranked = first.front();
   }
   // The columns of every metric of the run but the always-on psnr when it was not asked for.
   for (size_t i = asked_psnr == asked.end() ? 1 : 0; i < out->size(); ++i) {
     const MetricRequest& r = (*out)[i];
-    for (const std::string& name : r.spec->scores(r.options))
+    for (const std::string& name : r.row->scores(r.options))
       if (std::find(listed->begin(), listed->end(), name) == listed->end()) listed->push_back(name);
   }
   return {};

@@ -168,8 +168,7 @@ struct SeamRoad {
     if (!psnr) {
       MetricRequest r;
       if (!parse_metric_request("psnr", &r, &why)) return 0;
-      if (r.spec->make(formed.form, r.options, detect_cpu_flags(), &psnr, &why) !=
-          MetricStatus::kOk)
+      if (r.row->make(formed.form, r.options, detect_cpu_flags(), &psnr, &why) != MetricStatus::kOk)
         return 0;
     }
     return psnr->score(0, formed.picture[0], formed.picture[1], &table) == MetricStatus::kOk;

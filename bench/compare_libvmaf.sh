@@ -24,6 +24,7 @@ only=${ROWS:-}
 rows=(
   "psnr|--metric=psnr|--feature psnr"
   "ssim|--ssim|"
+  "integer_adm|--metric=integer_adm|--feature adm"
 )
 
 command -v ffmpeg >/dev/null || { echo "ffmpeg not found" >&2; exit 1; }
@@ -65,7 +66,7 @@ fps() { awk -v n="$frames" -v t="$1" 'BEGIN{ if (t > 0) printf "%.0f", n / t; el
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN{ if (b > 0) printf "%.2fx", a / b; else print "-" }'; }
 
 cat "$a" "$b" >/dev/null  # warm the page cache
-header=$(printf "%-8s" metric)
+header=$(printf "%-12s" metric)
 for t in $threads; do header+=$(printf " %12s" "vq ${t}t"); done
 header+=$(printf " %9s" scaling)
 for t in $threads; do header+=$(printf " %12s %8s" "vmaf ${t}t" "vq/vmaf"); done
@@ -73,7 +74,7 @@ echo "$header"
 for row in "${rows[@]}"; do
   IFS='|' read -r name vq_args vmaf_args <<<"$row"
   if [ -n "$only" ] && [[ " $only " != *" $name "* ]]; then continue; fi
-  line=$(printf "%-8s" "$name")
+  line=$(printf "%-12s" "$name")
   declare -A ours=()
   first="" last=""
   for t in $threads; do

@@ -35,7 +35,11 @@ class Fetcher {
   }
   Fetcher(const Fetcher&) = delete;
   Fetcher& operator=(const Fetcher&) = delete;
-  ~Fetcher() {
+  ~Fetcher() { fetch_here(); }
+
+  // From now on fetches run on the caller's thread: for small pictures the hand-off between
+  // threads costs more than the fetch it overlaps. Call between fetches only.
+  void fetch_here() {
     if (!thread_.joinable()) return;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -105,6 +109,18 @@ class Fetcher {
   Fetch result_ = Fetch::kError;
   Frame frame_;
 };
+
+// Pairs of pictures with fewer luma samples than this are fetched on one thread (a million 1x1
+// frames spent most of their time handing frames between threads).
+constexpr int64_t kSmallPairSamples = 2 * 176 * 144;
+
+// The luma samples of a frame as a source handed it out (0 for a raw frame whose header is bad).
+int64_t frame_samples(const Frame& f) {
+  if (f.is_picture()) return int64_t(f.picture.width) * f.picture.height;
+  BitmapInfoHeader h;
+  if (!read_bitmap_info_header(f.dib.data, f.dib.size, &h)) return 0;
+  return int64_t(h.biWidth) * std::llabs(int64_t(h.biHeight));
+}
 
 // A frame the run keeps after its source has moved on: a copy of the frame's bytes (a raw DIB
 // frame) or of its planes (a picture, rows packed), into memory reused from pair to pair.
@@ -189,10 +205,10 @@ class Scorers {
     for (const MetricRequest* r : metrics_) {
       std::unique_ptr<Metric> m;
       std::string reason;
-      const MetricStatus made = r->spec->make(form, r->options, cpu_flags_, &m, &reason);
+      const MetricStatus made = r->row->make(form, r->options, cpu_flags_, &m, &reason);
       if (made != MetricStatus::kOk) {
         *why = made == MetricStatus::kOutOfMemory ? "out of memory"
-                                                  : std::string(r->spec->name) + ": " + reason;
+                                                  : std::string(r->row->name) + ": " + reason;
         return made;
       }
       if (PsnrScorer* p = dynamic_cast<PsnrScorer*>(m.get())) set.psnr.push_back(p);
@@ -510,7 +526,7 @@ int available_processors() {
 
 void declare_scores(const std::vector<MetricRequest>& metrics, ScoreTable* table) {
   for (const MetricRequest& r : metrics)
-    for (const std::string& name : r.spec->scores(r.options))
+    for (const std::string& name : r.row->scores(r.options))
       table->declare(name);
 }
 
@@ -545,8 +561,8 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
   std::vector<const MetricRequest*> parallel, temporal;
   bool light = true;
   for (const MetricRequest& m : settings.metrics) {
-    (m.spec->flags & kMetricTemporal ? temporal : parallel).push_back(&m);
-    light = light && (m.spec->flags & kMetricLight);
+    (m.row->flags & kMetricTemporal ? temporal : parallel).push_back(&m);
+    light = light && (m.row->flags & kMetricLight);
   }
 
   // Pairs are scored where they are read when one thread is asked for, or when every metric
@@ -619,6 +635,7 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
       fetch_stop_at = i;
       break;
     }
+    if (i == 0 && frame_samples(a) + frame_samples(b) < kSmallPairSamples) fetch2->fetch_here();
     Job* job = jobs[size_t(i) % slots].get();
     job->index = i;
     if (workers) {

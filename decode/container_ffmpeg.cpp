@@ -25,7 +25,7 @@ extern "C" {
 namespace vq {
 namespace {
 
-constexpr int64_t kFileMaxPixels = int64_t(1) << 28;    // 16384 x 16384
+constexpr int64_t kFileMaxPixels = int64_t(1) << 26;    // above 8K UHD
 constexpr int64_t kMemoryMaxPixels = int64_t(1) << 24;  // 4096 x 4096
 constexpr const char* kFileProbeSize = "5000000";       // bytes read to find the streams
 constexpr const char* kMemoryProbeSize = "1000000";
@@ -179,6 +179,23 @@ int open_demuxer(Input* in, const Limits& limits, Demuxer* out, std::string* why
   }
   if (out->stream < 0) return *why = "no video stream", 0;
   const AVStream* s = f->streams[out->stream];
+  // No size after the look for the parameters: every picture it tried to decode was refused,
+  // above the limit (the decoder then forgets the size it read) or damaged.
+  if (s->codecpar->width < 1 || s->codecpar->height < 1) {
+    return *why = "its picture size is unknown: no picture could be decoded (one larger than " +
+                  std::to_string(limits.max_pixels) +
+                  " samples per plane is refused; --max-pixels=N raises the limit)",
+           0;
+  }
+  // A declared size above the limit is refused here, before the first picture is decoded; the
+  // look for the parameters above was already held to it.
+  if (int64_t(s->codecpar->width) * s->codecpar->height > limits.max_pixels) {
+    return *why = "its pictures (" + std::to_string(s->codecpar->width) + "x" +
+                  std::to_string(s->codecpar->height) + ") are larger than " +
+                  std::to_string(limits.max_pixels) +
+                  " samples per plane; --max-pixels=N raises the limit",
+           0;
+  }
   const AVCodec* codec = avcodec_find_decoder(s->codecpar->codec_id);
   if (codec == nullptr) {
     return *why = std::string("no decoder for codec ") + avcodec_get_name(s->codecpar->codec_id), 0;
@@ -468,7 +485,8 @@ std::unique_ptr<VideoSource> open_input(std::unique_ptr<Input> input, const Limi
 
 }  // namespace
 
-std::unique_ptr<VideoSource> open_container(const char* path, std::string* why) {
+std::unique_ptr<VideoSource> open_container(const char* path, std::string* why,
+                                            int64_t max_pixels) {
   try {
     std::unique_ptr<Input> input(new Input);
     input->fd = path != nullptr ? ::open(path, O_RDONLY | O_CLOEXEC) : -1;
@@ -482,7 +500,9 @@ std::unique_ptr<VideoSource> open_container(const char* path, std::string* why) 
       return nullptr;
     }
     input->size = int64_t(st.st_size);
-    return open_input(std::move(input), Limits{}, why);
+    Limits limits;
+    limits.max_pixels = max_pixels;
+    return open_input(std::move(input), limits, why);
   } catch (const std::bad_alloc&) {
     if (why != nullptr) *why = "out of memory";
     return nullptr;

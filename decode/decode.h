@@ -66,7 +66,10 @@ class Decompressor {
 // are converted by libswscale: YUV to the planar layout and depth nearest them, RGB and palette
 // pictures to studio-range 4:2:0. Null with *why set ("no such file", "not a video file",
 // "no video stream", "no decoder for codec X", ...) when it cannot be read.
-[[nodiscard]] std::unique_ptr<VideoSource> open_container(const char* path, std::string* why);
+// Pictures of more than `max_pixels` samples are refused before the first is decoded, also
+// while the stream's parameters are looked for.
+[[nodiscard]] std::unique_ptr<VideoSource> open_container(const char* path, std::string* why,
+                                                          int64_t max_pixels = int64_t(1) << 26);
 // The same from bytes in memory (tests, fuzzing), which must outlive the source. Decodes on one
 // thread and holds pictures to 16 Mpixels.
 [[nodiscard]] std::unique_ptr<VideoSource> open_container_memory(const uint8_t* data, size_t size,

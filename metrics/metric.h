@@ -106,7 +106,7 @@ class Metric {
 struct MetricRequest;
 
 // One row of the registry.
-struct MetricSpec {
+struct MetricRow {
   const char* name;  // "psnr", "float_ssim", "vmaf", ...
   const char* help;  // one line for --help
   std::span<const MetricOption> options;
@@ -127,12 +127,12 @@ struct MetricSpec {
 };
 
 // Every metric, in the order --help lists them.
-[[nodiscard]] std::span<const MetricSpec> metric_registry();
-[[nodiscard]] const MetricSpec* find_metric(std::string_view name);
+[[nodiscard]] std::span<const MetricRow> metric_registry();
+[[nodiscard]] const MetricRow* find_metric(std::string_view name);
 
 // A metric asked for: its row and its options.
 struct MetricRequest {
-  const MetricSpec* spec = nullptr;
+  const MetricRow* row = nullptr;
   MetricOptions options;
 };
 

@@ -9,8 +9,8 @@
 
 namespace vq {
 
-const MetricSpec* find_metric(std::string_view name) {
-  for (const MetricSpec& m : metric_registry())
+const MetricRow* find_metric(std::string_view name) {
+  for (const MetricRow& m : metric_registry())
     if (name == m.name) return &m;
   return nullptr;
 }
@@ -70,7 +70,7 @@ const char* type_name(OptionType type) {
 }
 
 bool same_request(const MetricRequest& a, const MetricRequest& b) {
-  if (a.spec != b.spec || a.options.values.size() != b.options.values.size()) return false;
+  if (a.row != b.row || a.options.values.size() != b.options.values.size()) return false;
   for (size_t i = 0; i < a.options.values.size(); ++i) {
     const MetricOptions::Value& x = a.options.values[i];
     const MetricOptions::Value& y = b.options.values[i];
@@ -84,11 +84,11 @@ bool same_request(const MetricRequest& a, const MetricRequest& b) {
 int expand_one(const MetricRequest& r, int depth, std::vector<MetricRequest>* out,
                std::string* why) {
   if (depth > 8) {
-    *why = std::string("metric ") + r.spec->name + " needs itself";
+    *why = std::string("metric ") + r.row->name + " needs itself";
     return 0;
   }
-  if (r.spec->needs != nullptr) {
-    for (const std::string& text : r.spec->needs(r.options)) {
+  if (r.row->needs != nullptr) {
+    for (const std::string& text : r.row->needs(r.options)) {
       MetricRequest need;
       if (!parse_metric_request(text, &need, why)) return 0;
       if (!expand_one(need, depth + 1, out, why)) return 0;
@@ -105,14 +105,14 @@ int expand_one(const MetricRequest& r, int depth, std::vector<MetricRequest>* ou
 int parse_metric_request(std::string_view text, MetricRequest* out, std::string* why) {
   const size_t eq = text.find('=');
   const std::string name(text.substr(0, eq));
-  const MetricSpec* spec = find_metric(name);
-  if (spec == nullptr) {
+  const MetricRow* row = find_metric(name);
+  if (row == nullptr) {
     *why = "no metric is named '" + name + "' (--help lists them)";
     return 0;
   }
   MetricRequest r;
-  r.spec = spec;
-  for (const MetricOption& o : spec->options) {
+  r.row = row;
+  for (const MetricOption& o : row->options) {
     MetricOptions::Value v;
     v.name = o.name;
     v.type = o.type;
@@ -153,7 +153,7 @@ int parse_metric_request(std::string_view text, MetricRequest* out, std::string*
     }
     v->given = true;
   }
-  if (spec->check != nullptr && !spec->check(r.options, why)) return 0;
+  if (row->check != nullptr && !row->check(r.options, why)) return 0;
   *out = std::move(r);
   return 1;
 }
@@ -169,7 +169,7 @@ int expand_metric_requests(const std::vector<MetricRequest>& asked, std::vector<
 
 void print_metric_help(std::FILE* out) {
   std::fprintf(out, "Metrics (--metric=NAME or --metric=NAME=OPTION=VALUE:OPTION=VALUE):\n");
-  for (const MetricSpec& m : metric_registry()) {
+  for (const MetricRow& m : metric_registry()) {
     std::fprintf(out, "  %-16s %s\n", m.name, m.help);
     for (const MetricOption& o : m.options) {
       const std::string opt =

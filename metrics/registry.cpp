@@ -7,11 +7,12 @@
 namespace vq {
 
 // Each metric folder's row, declared in metrics/rows.h.
-std::span<const MetricSpec> metric_registry() {
+std::span<const MetricRow> metric_registry() {
   // Built on first use, after every metric's own statics.
-  static const std::vector<MetricSpec> kRows = {
+  static const std::vector<MetricRow> kRows = {
       psnr_metric(),
       ssim_metric(),
+      integer_adm_metric(),
   };
   return kRows;
 }

@@ -6,7 +6,8 @@
 
 namespace vq {
 
-const MetricSpec& psnr_metric();
-const MetricSpec& ssim_metric();
+const MetricRow& psnr_metric();
+const MetricRow& ssim_metric();
+const MetricRow& integer_adm_metric();
 
 }  // namespace vq

@@ -51,6 +51,24 @@ OpenStatus open_input(const char* path, std::unique_ptr<InputFile>* out, std::st
   return OpenStatus::kOpened;
 }
 
+// The refusal of a picture above the limit, naming the option that raises it.
+std::string too_large(int64_t width, int64_t height, int64_t limit) {
+  return "its pictures (" + std::to_string(width) + "x" + std::to_string(height) +
+         ") are larger than " + std::to_string(limit) +
+         " samples per plane; --max-pixels=N raises the limit";
+}
+
+OpenStatus checked(std::unique_ptr<VideoSource>* out, int64_t limit, std::string* why) {
+  if (!*out) return OpenStatus::kFailed;
+  const SourceInfo& info = (*out)->info();
+  if (int64_t(info.width) * info.height > limit) {
+    *why = too_large(info.width, info.height, limit);
+    out->reset();
+    return OpenStatus::kFailed;
+  }
+  return OpenStatus::kOpened;
+}
+
 }  // namespace
 
 OpenStatus open_video(const char* path, const OpenOptions& options,
@@ -71,11 +89,11 @@ OpenStatus open_video(const char* path, const OpenOptions& options,
         return OpenStatus::kFailed;
       }
       *out = std::move(avi);
-      return OpenStatus::kOpened;
+      return checked(out, options.max_pixels, why);
     }
     if (head.compare(0, 10, "YUV4MPEG2 ") == 0) {
       *out = open_y4m(std::move(file), why);
-      return *out ? OpenStatus::kOpened : OpenStatus::kFailed;
+      return checked(out, options.max_pixels, why);
     }
     if (is_raw_yuv_name(path)) {
       RawYuvFormat format;
@@ -89,6 +107,10 @@ OpenStatus open_video(const char* path, const OpenOptions& options,
       }
       format.width = options.raw_width;
       format.height = options.raw_height;
+      if (int64_t(format.width) * format.height > options.max_pixels) {
+        *why = too_large(format.width, format.height, options.max_pixels);
+        return OpenStatus::kFailed;
+      }
       *out = open_raw_yuv(std::move(file), format, why);
       return *out ? OpenStatus::kOpened : OpenStatus::kFailed;
     }
@@ -109,8 +131,8 @@ OpenStatus open_video(const char* path, const OpenOptions& options,
     }
     const std::string name = file->path();
     file.reset();
-    *out = open_container(name.c_str(), why);
-    if (*out) return OpenStatus::kOpened;
+    *out = open_container(name.c_str(), why, options.max_pixels);
+    if (*out) return checked(out, options.max_pixels, why);
     return *why == "out of memory" ? OpenStatus::kOutOfMemory : OpenStatus::kFailed;
   } catch (const std::bad_alloc&) {
     *why = "out of memory";

@@ -4,6 +4,7 @@
 // has them.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -11,9 +12,15 @@
 
 namespace vq {
 
-// What the picker needs besides the path: the size and layout of headerless YUV.
+// The most samples a plane of one picture may have unless --max-pixels raises it: above 8K UHD,
+// and far below what a few-KB file that declares a huge picture would make the decoder allocate.
+constexpr int64_t kDefaultMaxPixels = int64_t(1) << 26;
+
+// What the picker needs besides the path: the size and layout of headerless YUV, and the largest
+// picture any reader accepts (refused before anything is decoded).
 struct OpenOptions {
-  int32_t raw_width = 0;  // --size=WxH; 0 when not given
+  int64_t max_pixels = kDefaultMaxPixels;  // --max-pixels=N
+  int32_t raw_width = 0;                   // --size=WxH; 0 when not given
   int32_t raw_height = 0;
   std::string raw_pix_fmt = "yuv420p";  // --pix-fmt=
 };

@@ -113,7 +113,7 @@ TEST(FrontEnd, HelpListsEveryLongOption) {
     EXPECT_NE(std::string::npos, text.find(std::string(o.help) + ";\n")) << o.name;
   }
   // Every metric, with each of its options and its default.
-  for (const MetricSpec& m : metric_registry()) {
+  for (const MetricRow& m : metric_registry()) {
     EXPECT_NE(std::string::npos, text.find(std::string("  ") + m.name + " ")) << m.name;
     for (const MetricOption& o : m.options)
       EXPECT_NE(std::string::npos, text.find(std::string(o.name) + "=" + o.default_value))

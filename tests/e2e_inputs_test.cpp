@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -328,6 +329,69 @@ TEST_F(Inputs, Y4mFromAPipe) {
   const auto rows = verbose_rows(vq::slurp(path("stdout")));
   ASSERT_EQ(7u, rows.size());
   EXPECT_EQ(98.13, rows.back().psnr[0]);
+}
+
+// A PNG that declares `w` x `h` RGBA pictures at 16 bits and holds almost nothing: a few hundred
+// bytes that a decoder would grow into gigabytes.
+std::string png_bomb(uint32_t w, uint32_t h) {
+  auto be32 = [](uint32_t v) {
+    return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+  };
+  auto chunk = [&](const std::string& type, const std::string& data) {
+    uint32_t crc = 0xffffffffu;
+    for (unsigned char c : type + data) {
+      crc ^= c;
+      for (int k = 0; k < 8; ++k)
+        crc = crc & 1 ? 0xedb88320u ^ (crc >> 1) : crc >> 1;
+    }
+    return be32(uint32_t(data.size())) + type + data + be32(crc ^ 0xffffffffu);
+  };
+  const std::string ihdr = be32(w) + be32(h) + std::string("\x10\x06\0\0\0", 5);
+  const std::string idat("\x78\x9c\x03\x00\x00\x00\x00\x01", 8);
+  return std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr) + chunk("IDAT", idat) +
+         chunk("IEND", "");
+}
+
+// Inputs that declare pictures too large to be decoded safely are refused before anything is
+// decoded, naming the option that raises the limit; the limit itself is checked.
+class HostileInputs : public vq::BinaryTest {};
+
+TEST_F(HostileInputs, PicturesAboveThePixelLimitAreRefused) {
+  const std::string small = "YUV4MPEG2 W64 H48 F25:1 C420jpeg\nFRAME\n" + std::string(4608, '\x50');
+  std::ofstream(path("small.y4m"), std::ios::binary) << small;
+  std::ofstream(path("huge.y4m"), std::ios::binary)
+      << "YUV4MPEG2 W10000 H10000 F25:1 C420jpeg\nFRAME\n"
+      << std::string(64, '\0');
+  std::ofstream(path("huge.yuv"), std::ios::binary) << std::string(64, '\0');
+  std::ofstream(path("bomb.png"), std::ios::binary) << png_bomb(16255, 16255);
+  const std::string a = path("small.y4m");
+  const struct {
+    std::vector<std::string> args;
+    bool needs_ffmpeg;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{a, path("bomb.png")}, true, 2, "; --max-pixels=N raises the limit)"},
+      {{a, path("bomb.png"), "--html=" + path("p.html")}, true, 2, "--max-pixels=N raises"},
+      {{a, path("huge.y4m")},
+       false,
+       2,
+       "(10000x10000) are larger than 67108864 samples per plane; --max-pixels=N raises"},
+      {{path("huge.yuv"), path("huge.yuv"), "--size=10000x10000"},
+       false,
+       2,
+       "(10000x10000) are larger than 67108864"},
+      {{a, a, "--max-pixels=3071"}, false, 2, "(64x48) are larger than 3071 samples per plane"},
+      {{a, a, "--max-pixels=3072"}, false, 0, ""},
+      {{a, a, "--max-pixels=0"}, false, 1, "[--max-pixels=0]: not a positive number"},
+      {{a, a, "--max-pixels=9x"}, false, 1, "[--max-pixels=9x]: not a positive number"},
+  };
+  for (const auto& c : cases) {
+    if (c.needs_ffmpeg && !VQ_WITH_FFMPEG) continue;
+    const vq::Outcome r = run(c.args);
+    EXPECT_EQ(c.status, r.status) << c.args[1] << " " << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
+  }
 }
 
 }  // namespace

@@ -78,7 +78,7 @@ MetricStatus make_order(const PictureForm&, const MetricOptions&, uint32_t,
   out->reset(new OrderMetric);
   return MetricStatus::kOk;
 }
-const MetricSpec kOrder{"order", "pairs in order", {}, kMetricTemporal, order_scores, make_order};
+const MetricRow kOrder{"order", "pairs in order", {}, kMetricTemporal, order_scores, make_order};
 
 struct Outcome {
   RunResult result;

@@ -160,9 +160,18 @@ class InputFile {
   int fd_ = -1;
   bool regular_ = false;
   uint64_t size_ = 0;
+  // pread of exactly n bytes at offset: 1 when all were read.
+  [[nodiscard]] int read_exactly(uint64_t offset, uint8_t* out, size_t n);
+  // Positioned reads of up to kReadAheadSmall bytes are served from a window of up to
+  // kReadAheadWindow bytes (never more than the file holds) read in one call.
+  static constexpr size_t kReadAheadSmall = 16 << 10;
+  static constexpr size_t kReadAheadWindow = 256 << 10;
+
   std::string head_;     // bytes read by peek()
   size_t head_pos_ = 0;  // how many of them read() has handed out
   bool eof_ = false;
+  std::string window_;  // the read-ahead window, from window_at_
+  uint64_t window_at_ = 0;
 };
 
 }  // namespace vq

@@ -220,19 +220,19 @@ MetricStatus make(const PictureForm& form, const MetricOptions& options, uint32_
 
 }  // namespace
 
-const MetricSpec& psnr_metric() {
-  static const MetricSpec spec = [] {
-    MetricSpec s{"psnr",
-                 "libvmaf's PSNR of Y, Cb, Cr (psnr_y...), and the report's y_psnr, u_psnr, "
-                 "v_psnr (always computed)",
-                 kOptions,
-                 kMetricLight,
-                 scores,
-                 make};
+const MetricRow& psnr_metric() {
+  static const MetricRow row = [] {
+    MetricRow s{"psnr",
+                "libvmaf's PSNR of Y, Cb, Cr (psnr_y...), and the report's y_psnr, u_psnr, "
+                "v_psnr (always computed)",
+                kOptions,
+                kMetricLight,
+                scores,
+                make};
     s.check = check;
     return s;
   }();
-  return spec;
+  return row;
 }
 
 }  // namespace vq

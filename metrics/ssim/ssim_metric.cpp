@@ -70,13 +70,13 @@ MetricStatus make(const PictureForm& form, const MetricOptions&, uint32_t cpu_fl
 
 }  // namespace
 
-const MetricSpec& ssim_metric() {
+const MetricRow& ssim_metric() {
   // 0.4 ms per 1080p pair at AVX2: less than copying the pair's pictures for another thread.
-  static const MetricSpec spec{
+  static const MetricRow row{
       "ssim", "FFmpeg's SSIM (8x8 windows) of Y, U, V and All (y_ssim...); libvmaf's is float_ssim",
       {},     kMetricLight,
       scores, make};
-  return spec;
+  return row;
 }
 
 }  // namespace vq

@@ -1,5 +1,5 @@
 // libvmaf's psnr against its CLI's logs: every frame, the pooled means and the APSNR aggregates,
-// at every depth and layout its CLI reads, with every option, at every SIMD tier.
+// at every depth and layout its CLI reads, odd sizes, with every option, at every SIMD tier.
 #include "tests/frames.h"
 #include "tests/reference/reference.h"
 
@@ -23,6 +23,7 @@ TEST(PsnrMetric, MatchesLibvmafsLogs) {
   { "apsnr_y", "apsnr_cb", "apsnr_cr" }
       {"p8_176x144", "psnr", ALL, EVERY, APSNR},
       {"p8_odd_177x99", "psnr", ALL, EVERY, APSNR},
+      {"p8_crop_177x99", "psnr", ALL, EVERY, APSNR},
       {"p8_444_64x48", "psnr", ALL, EVERY, APSNR},
       {"p10_176x144", "psnr", ALL, EVERY, APSNR},
       {"p10_odd_161x97", "psnr", ALL, EVERY, APSNR},
@@ -34,7 +35,7 @@ TEST(PsnrMetric, MatchesLibvmafsLogs) {
       {"p12_96x64", "psnr_ctc", CTC, PLANES, APSNR},
       {"p8_same_64x48", "psnr_ctc", CTC, PLANES, APSNR},
       {"p10_same_64x48", "psnr_ctc", CTC, PLANES, APSNR},
-      {"p8_odd_177x99", "psnr_min_sse", "psnr=min_sse=2:enable_apsnr=true", PLANES, APSNR},
+      {"p8_crop_177x99", "psnr_min_sse", "psnr=min_sse=2:enable_apsnr=true", PLANES, APSNR},
       {"p8_176x144", "psnr_luma", "psnr=enable_chroma=false", {"psnr_y"}, {}},
   };
   for (const auto& c : cases) {

@@ -8,16 +8,19 @@ out=${1:?usage: inputs.sh OUTDIR [NAME ...]}
 shift
 mkdir -p "$out"
 
-# NAME SIZE FRAMES PIX_FMT: a moving test pattern, and its distorted twin (an MJPEG round trip at a
-# low quality, then light blur and seeded noise), both in PIX_FMT.
+# NAME SIZE FRAMES PIX_FMT [CROP]: a moving test pattern, and its distorted twin (an MJPEG round
+# trip at a low quality, then light blur and seeded noise), both in PIX_FMT. The pattern generator
+# rounds odd sizes down to even ones; CROP (W:H) cuts the pattern to a size that stays odd.
 pair() {
-  local name=$1 size=$2 frames=$3 fmt=$4
+  local name=$1 size=$2 frames=$3 fmt=$4 crop=${5:-}
   [ -s "$out/$name.ref.y4m" ] && [ -s "$out/$name.dist.y4m" ] && return 0
   # Made under names of this process and renamed into place, so that tests running at once
   # never read a pair half written.
   local t="$out/.$name.$$"
   local ffm=(ffmpeg -nostdin -loglevel error -y -threads 1)
-  "${ffm[@]}" -f lavfi -i "testsrc2=size=$size:rate=25" -frames:v "$frames" \
+  local vf="format=$fmt"
+  [ -z "$crop" ] || vf="crop=$crop:0:0:exact=1,$vf"
+  "${ffm[@]}" -f lavfi -i "testsrc2=size=$size:rate=25" -frames:v "$frames" -vf "$vf" \
     -pix_fmt "$fmt" -strict -1 "$t.ref.y4m"
   "${ffm[@]}" -i "$t.ref.y4m" -vf format=yuvj420p -c:v mjpeg -q:v 12 -f avi "$t.avi"
   "${ffm[@]}" -i "$t.avi" \
@@ -47,6 +50,8 @@ make_one() {
     p10_odd_161x97) pair "$1" 161x97 3 yuv420p10le ;;
     p12_96x64) pair "$1" 96x64 3 yuv420p12le ;;
     p8_1080p) pair "$1" 1920x1080 3 yuv420p ;;          # where float_ssim shrinks by default
+    p8_crop_177x99) pair "$1" 178x100 4 yuv444p 177:99 ;;  # odd sizes (4:4:4: libvmaf misreads odd 4:2:0)
+    p8_min_33x33) pair "$1" 34x34 3 yuv444p 33:33 ;;  # integer_adm's smallest size
     p8_same_64x48) same "$1" 64x48 2 yuv420p ;;         # equal pictures: every metric's ceiling
     p10_same_64x48) same "$1" 64x48 2 yuv420p10le ;;
     *) echo "inputs.sh: no pair named $1" >&2; return 1 ;;
@@ -55,5 +60,6 @@ make_one() {
 
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=(p8_176x144 p8_odd_177x99 p8_444_64x48 p8_422_96x64 p10_176x144
-  p10_odd_161x97 p12_96x64 p8_1080p p8_same_64x48 p10_same_64x48)
+  p10_odd_161x97 p12_96x64 p8_1080p p8_crop_177x99 p8_min_33x33 p8_same_64x48
+  p10_same_64x48)
 for n in "${names[@]}"; do make_one "$n"; done

@@ -94,10 +94,10 @@ inline void score_pair(const std::string& name, const std::string& request, uint
       form.depth = ref.depth;
       form.layout = ref.layout;
       for (const MetricRequest& r : all) {
-        for (const std::string& s : r.spec->scores(r.options))
+        for (const std::string& s : r.row->scores(r.options))
           table->declare(s);
         std::unique_ptr<Metric> m;
-        ASSERT_EQ(r.spec->make(form, r.options, cpu_flags, &m, &why), MetricStatus::kOk) << why;
+        ASSERT_EQ(r.row->make(form, r.options, cpu_flags, &m, &why), MetricStatus::kOk) << why;
         scorers.push_back(std::move(m));
       }
     }

@@ -1,0 +1,95 @@
+// libvmaf's integer ADM: a four-scale DWT of the luma of both pictures, the distorted bands split
+// into the part that follows the reference (restored) and the rest (additive), both weighted by
+// the contrast sensitivity of each scale and orientation and masked by the reference's contrast.
+// The arithmetic is libvmaf's fixed-point one, so that every score equals its printed value.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vq::adm {
+
+struct Params {
+  double enhn_gain_limit = 100.0;
+  double norm_view_dist = 3.0;
+  int ref_display_height = 1080;
+  double noise_weight = 0.03125;
+  double dlm_weight = 0.5;
+  double min_val = 0.0;
+  bool skip_aim = false;
+  bool skip_scale0 = false;
+};
+
+// One pair's result: the score parts libvmaf writes.
+struct Result {
+  double adm2 = 0;  // detail loss: restored against reference, all scales
+  double aim = 0;   // additive impairment, normalised by the same denominator
+  double adm3 = 0;  // the blend of the two
+  double num = 0, den = 0;
+  double num_scale[4] = {0, 0, 0, 0};
+  double den_scale[4] = {0, 0, 0, 0};
+};
+
+// The smallest width and height scored: every scale's DWT needs at least five rows and columns
+// to mirror its taps inside the picture (libvmaf reads outside its buffers below that).
+inline constexpr int kMinSize = 33;
+
+// A luma plane: 8-bit samples (depth 8) or 16-bit words.
+struct Plane {
+  const uint8_t* data = nullptr;
+  ptrdiff_t pitch = 0;  // bytes, may be negative
+  int depth = 8;
+};
+
+// The row kernels, scalar first; SIMD tiers replace them where they are bit-identical.
+struct Kernels {
+  // Vertical DWT taps of four source rows into the low and high rows (w samples each).
+  void (*dwt_v8)(const uint8_t* const rows[4], int w, int16_t* lo, int16_t* hi);
+  void (*dwt_v16)(const uint16_t* const rows[4], int w, int depth, int16_t* lo, int16_t* hi);
+  // Horizontal DWT taps of the low and high rows (w samples, mirrored at both ends) into
+  // (w + 1) / 2 samples of each band.
+  void (*dwt_h16)(const int16_t* lo, const int16_t* hi, int w, int16_t* a, int16_t* v, int16_t* h,
+                  int16_t* d);
+};
+[[nodiscard]] Kernels scalar_kernels();
+void use_avx2(Kernels* k);  // x86 builds only
+// Output 0 and outputs from `from` on of the horizontal taps: what a tier leaves to scalar code.
+void dwt_h16_edges(const int16_t* lo, const int16_t* hi, int w, int from, int16_t* a, int16_t* v,
+                   int16_t* h, int16_t* d);
+[[nodiscard]] Kernels kernels_for(uint32_t cpu_flags);
+
+// Scratch for one picture size, reused pair after pair.
+class Scorer {
+ public:
+  Scorer(int width, int height, const Params& params, const Kernels& kernels);
+  void score(const Plane& ref, const Plane& dist, Result* out);
+
+ private:
+  struct Bands16 {
+    std::vector<int16_t> a, h, v, d;
+  };
+  struct Bands32 {
+    std::vector<int32_t> a, h, v, d;
+  };
+  void dwt0(const Plane& src, Bands16* out);
+  void dwt_s(const std::vector<int32_t>& src, int w, int h, int scale, Bands32* out);
+  void index_tables(int h);
+
+  int width_, height_;
+  Params p_;
+  Kernels k_;
+  size_t stride_;           // of every band, in samples
+  std::vector<int> iy_[4];  // source rows of each output row's four taps
+  std::vector<int16_t> lo16_, hi16_;
+  std::vector<int32_t> lo32_, hi32_;
+  Bands16 ref0_, dis0_;
+  Bands32 ref_, dis_;
+  std::vector<int32_t> ref_a_, dis_a_;  // the low band the next scale reads
+  // Decoupled bands (r restored, a additive) and the CSF outputs (x weighted, f its filtered
+  // magnitude), three orientations each, int16 at scale 0 and int32 after.
+  std::vector<int16_t> r16_[3], a16_[3], x16_[3], f16_[3];
+  std::vector<int32_t> r32_[3], a32_[3], x32_[3], f32_[3];
+};
+
+}  // namespace vq::adm

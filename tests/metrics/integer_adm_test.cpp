@@ -1,0 +1,190 @@
+// integer_adm against libvmaf's logs, its score names for option sets, and the forms it refuses.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "metrics/integer_adm/adm.h"
+#include "tests/frames.h"
+#include "tests/reference/reference.h"
+
+namespace vq {
+namespace {
+
+struct LogCase {
+  const char* pair;
+  const char* set;
+  const char* request;
+  const char* suffix;  // of every score name
+};
+
+const LogCase kLogCases[] = {
+    {"p8_176x144", "adm", "integer_adm", ""},
+    {"p8_crop_177x99", "adm", "integer_adm", ""},
+    {"p8_min_33x33", "adm_scalar", "integer_adm", ""},
+    {"p8_444_64x48", "adm", "integer_adm", ""},
+    {"p10_176x144", "adm", "integer_adm", ""},
+    {"p10_odd_161x97", "adm", "integer_adm", ""},
+    {"p12_96x64", "adm", "integer_adm", ""},
+    {"p8_1080p", "adm", "integer_adm", ""},
+    {"p8_176x144", "adm_egl1", "integer_adm=adm_enhn_gain_limit=1.0", "_egl_1"},
+    {"p8_crop_177x99", "adm_egl1", "integer_adm=adm_enhn_gain_limit=1.0", "_egl_1"},
+    {"p10_176x144", "adm_egl1", "integer_adm=adm_enhn_gain_limit=1.0", "_egl_1"},
+    {"p8_1080p", "adm_egl1", "integer_adm=adm_enhn_gain_limit=1.0", "_egl_1"},
+    {"p8_176x144", "adm_view",
+     "integer_adm=adm_norm_view_dist=4.5:adm_ref_display_height=2160:adm_skip_aim=true",
+     "_nvd_4.5_rdh_2160"},
+};
+
+class AdmLog : public ::testing::TestWithParam<LogCase> {};
+
+TEST_P(AdmLog, EqualsLibvmafPerFrame) {
+  const LogCase& c = GetParam();
+  if (!reference::make_pair(c.pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
+  reference::Log log;
+  ASSERT_TRUE(reference::load_log(std::string(c.pair) + "." + c.set + ".json", &log));
+  std::vector<std::string> names;
+  for (const char* n : {"integer_adm2", "integer_aim", "integer_adm3", "integer_adm_scale0",
+                        "integer_adm_scale1", "integer_adm_scale2", "integer_adm_scale3"})
+    names.push_back(std::string(n) + c.suffix);
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    ScoreTable t;
+    reference::score_pair(c.pair, c.request, flags, &t);
+    reference::expect_matches(t, log, names);
+  }
+  ScoreTable table;
+  reference::score_pair(c.pair, c.request, 0, &table);
+  const std::string adm2 = names[0];
+  double mean = 0;
+  const int col = table.find(adm2);
+  for (int32_t i = 0; i < table.rows(); ++i) {
+    double v = 0;
+    ASSERT_TRUE(table.get(col, i, &v));
+    mean += v / table.rows();
+  }
+  EXPECT_NEAR(mean, log.pooled.at(adm2).at("mean").get<double>(), 1.0000001e-6);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, AdmLog, ::testing::ValuesIn(kLogCases), [](const auto& info) {
+  return std::string(info.param.pair) + "_" + info.param.set;
+});
+
+TEST(IntegerAdm, DebugScoresEqualLibvmaf) {
+  if (!reference::make_pair("p8_176x144")) GTEST_SKIP() << "no FFmpeg CLI";
+  reference::Log log;
+  ASSERT_TRUE(reference::load_log("p8_176x144.adm_debug.json", &log));
+  ScoreTable table;
+  reference::score_pair("p8_176x144", "integer_adm=debug=true", 0, &table);
+  std::vector<std::string> names = {"integer_adm", "integer_adm_num", "integer_adm_den"};
+  for (int s = 0; s < 4; ++s) {
+    names.push_back("integer_adm_num_scale" + std::to_string(s));
+    names.push_back("integer_adm_den_scale" + std::to_string(s));
+  }
+  reference::expect_matches(table, log, names);
+}
+
+// libvmaf names scores after the options that differ from their defaults, sorted by option.
+TEST(IntegerAdm, ScoreNamesFollowLibvmaf) {
+  const struct {
+    const char* request;
+    const char* adm2;
+  } cases[] = {
+      {"integer_adm", "integer_adm2"},
+      {"integer_adm=adm_enhn_gain_limit=100", "integer_adm2"},
+      {"integer_adm=adm_enhn_gain_limit=1", "integer_adm2_egl_1"},
+      {"integer_adm=adm_enhn_gain_limit=1.2", "integer_adm2_egl_1.2"},
+      {"integer_adm=adm_skip_scale0=true", "integer_adm2_ssz"},
+      {"integer_adm=debug=true:adm_skip_aim=true", "integer_adm2"},
+      {"integer_adm=adm_ref_display_height=2160:adm_enhn_gain_limit=1:adm_csf_diag_scale=2",
+       "integer_adm2_scfd_2_egl_1_rdh_2160"},
+      {"integer_adm=adm_noise_weight=0.5:adm_norm_view_dist=6", "integer_adm2_nw_0.5_nvd_6"},
+  };
+  for (const auto& c : cases) {
+    MetricRequest r;
+    std::string why;
+    ASSERT_TRUE(parse_metric_request(c.request, &r, &why)) << why;
+    EXPECT_EQ(r.row->scores(r.options).at(0), c.adm2) << c.request;
+  }
+}
+
+TEST(IntegerAdm, RefusesWhatItCannotScore) {
+  const struct {
+    const char* request;
+    int width, height, depth;
+  } cases[] = {
+      {"integer_adm", 32, 64, 8},
+      {"integer_adm", 64, 32, 8},
+      {"integer_adm", 64, 64, 16},
+      {"integer_adm=adm_norm_view_dist=1", 64, 64, 8},
+      {"integer_adm=adm_enhn_gain_limit=0.5", 64, 64, 8},
+      {"integer_adm=adm_csf_mode=1", 64, 64, 8},
+      {"integer_adm=adm_ref_display_height=5000", 64, 64, 8},
+  };
+  for (const auto& c : cases) {
+    MetricRequest r;
+    std::string why;
+    ASSERT_TRUE(parse_metric_request(c.request, &r, &why)) << why;
+    PictureForm form;
+    form.width = c.width;
+    form.height = c.height;
+    form.depth = c.depth;
+    std::unique_ptr<Metric> m;
+    EXPECT_EQ(r.row->make(form, r.options, 0, &m, &why), MetricStatus::kUnsupported)
+        << c.request << " " << c.width << "x" << c.height;
+    EXPECT_FALSE(why.empty());
+  }
+}
+
+// Every tier's row kernels against the scalar ones: random widths (odd ones too), every depth,
+// samples at the extremes, and guard samples past each output row that must stay untouched.
+TEST(IntegerAdm, KernelTiersEqualScalar) {
+  const adm::Kernels ref = adm::scalar_kernels();
+  std::mt19937 rng(test::base_seed());
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const adm::Kernels k = adm::kernels_for(flags);
+    for (int iter = 0; iter < 300; ++iter) {
+      const int w = 5 + int(rng() % 97);  // every scale has five samples or more
+      const int depth = 8 + int(rng() % 8);
+      constexpr int kGuard = 20;
+      std::vector<uint8_t> s8(size_t(4 * w));
+      std::vector<uint16_t> s16(size_t(4 * w));
+      const bool extreme = iter % 5 == 0;
+      for (size_t i = 0; i < s8.size(); ++i) {
+        s8[i] = uint8_t(extreme ? (rng() & 1) * 255 : rng());
+        s16[i] = uint16_t(extreme ? (rng() & 1) * ((1 << depth) - 1) : rng() % (1u << depth));
+      }
+      const uint8_t* r8[4];
+      const uint16_t* r16[4];
+      for (int j = 0; j < 4; ++j) {  // rows in any order, as the mirrored taps give them
+        const int row = int(rng() % 4);
+        r8[j] = s8.data() + row * w;
+        r16[j] = s16.data() + row * w;
+      }
+      std::vector<int16_t> lo_a(size_t(w + kGuard), 77), hi_a(lo_a), lo_b(lo_a), hi_b(lo_a);
+      ref.dwt_v8(r8, w, lo_a.data(), hi_a.data());
+      k.dwt_v8(r8, w, lo_b.data(), hi_b.data());
+      ASSERT_EQ(lo_a, lo_b) << "dwt_v8 w=" << w;
+      ASSERT_EQ(hi_a, hi_b) << "dwt_v8 w=" << w;
+      ref.dwt_v16(r16, w, depth, lo_a.data(), hi_a.data());
+      k.dwt_v16(r16, w, depth, lo_b.data(), hi_b.data());
+      ASSERT_EQ(lo_a, lo_b) << "dwt_v16 w=" << w << " depth=" << depth;
+      ASSERT_EQ(hi_a, hi_b) << "dwt_v16 w=" << w << " depth=" << depth;
+      const size_t hw = size_t(w + 1) / 2;
+      std::vector<int16_t> out_a(4 * (hw + kGuard), 55), out_b(out_a);
+      auto band = [&](std::vector<int16_t>& o, int b) {
+        return o.data() + size_t(b) * (hw + kGuard);
+      };
+      ref.dwt_h16(lo_a.data(), hi_a.data(), w, band(out_a, 0), band(out_a, 1), band(out_a, 2),
+                  band(out_a, 3));
+      k.dwt_h16(lo_a.data(), hi_a.data(), w, band(out_b, 0), band(out_b, 1), band(out_b, 2),
+                band(out_b, 3));
+      ASSERT_EQ(out_a, out_b) << "dwt_h16 w=" << w;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vq
