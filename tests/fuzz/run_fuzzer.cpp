@@ -1,13 +1,11 @@
-// Fuzz target for the whole comparison: the input is split in two files (its first two bytes
-// say where, in 1/65536ths), both are opened through the reader picker as the tool opens them,
-// every pair is compared with PSNR and SSIM on two threads, and the written report and per-pair
-// rows go to memory. In the build with FFmpeg's libraries this reaches the decoders, the picture
-// conversions and frame scoring together.
-#include <sys/mman.h>
-#include <unistd.h>
-
+// Fuzz target for the whole comparison: the input is split in two inputs in memory (its first two
+// bytes say where, in 1/65536ths), both are opened through the reader picker as the tool opens
+// them, every pair is compared with PSNR and SSIM on two threads, and the written report and
+// per-pair rows go to memory. In the build with FFmpeg's libraries this reaches the decoders, the
+// picture conversions and frame scoring together.
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "compare/compare.h"
@@ -15,26 +13,6 @@
 #include "source/source.h"
 
 namespace {
-
-// A file in memory with a path the picker can open.
-struct MemoryFile {
-  int fd = -1;
-  std::string path;
-  MemoryFile(const uint8_t* data, size_t size) {
-    fd = memfd_create("vidqual-fuzz", MFD_CLOEXEC);
-    if (fd < 0) return;
-    size_t done = 0;
-    while (done < size) {
-      const ssize_t n = write(fd, data + done, size - done);
-      if (n <= 0) break;
-      done += size_t(n);
-    }
-    path = "/proc/self/fd/" + std::to_string(fd);
-  }
-  ~MemoryFile() {
-    if (fd >= 0) close(fd);
-  }
-};
 
 // The per-pair rows, written to memory as the per-frame file writes them; the pictures of every
 // pair asked for, as the HTML report asks for its worst pairs.
@@ -63,16 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   const size_t body = size - 2;
   const size_t split = body * ((size_t(data[0]) << 8) | data[1]) >> 16;
-  MemoryFile a(data + 2, split), b(data + 2 + split, body - split);
-  if (a.fd < 0 || b.fd < 0) return 0;
 
   char* text = nullptr;
   size_t text_size = 0;
   std::FILE* out = open_memstream(&text, &text_size);
   if (out == nullptr) return 0;
   RunDescription run;
-  run.path[0] = a.path;
-  run.path[1] = b.path;
+  for (int i = 0; i < 2; ++i)
+    run.path[i] = "input" + std::to_string(i + 1);
   run.maxframes = 64;  // enough pairs to cross every decoder's reordering delay
   OpenOptions options;
   options.raw_width = 16;
@@ -80,7 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<VideoSource> sources[2];
   std::string why;
   for (int i = 0; i < 2; ++i) {
-    if (open_video(run.path[i].c_str(), options, &sources[i], &why) != OpenStatus::kOpened) {
+    const uint8_t* at = data + 2 + (i ? split : 0);
+    auto input = std::make_unique<InputFile>(run.path[i], at, i ? body - split : split);
+    if (open_video(std::move(input), options, &sources[i], &why) != OpenStatus::kOpened) {
       std::fclose(out);
       free(text);
       return 0;
