@@ -6,6 +6,7 @@ PREFIX ?= /usr/local
 
 .PHONY: all configure test demo bench install clean
 BENCH_DIR ?= /tmp/vidqual-bench
+VMAF ?= $(shell command -v vmaf 2>/dev/null)
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -22,12 +23,14 @@ demo: configure
 	./$(BUILD)/vidqual samples/source.avi samples/encoded.avi -v < /dev/null
 
 # Micro-benchmarks (converters per tier, error sums, frame PSNR at 1080p), then vidqual beside
-# FFmpeg's psnr filter on 300-frame 1080p pairs made in BENCH_DIR.
+# FFmpeg's psnr filter on 300-frame 1080p pairs made in BENCH_DIR, then each metric beside
+# libvmaf's CLI (VMAF=path/to/vmaf; its column is skipped without it) at 1 and 2 threads.
 bench: all
 	@test -f build-bench/CMakeCache.txt || cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVQ_BUILD_BENCH=ON -DVQ_BUILD_TESTS=OFF
 	cmake --build build-bench -j $(JOBS) --target vq_bench
 	./build-bench/bench/vq_bench
 	VIDQUAL=./$(BUILD)/vidqual bench/compare_ffmpeg.sh $(BENCH_DIR)
+	VIDQUAL=./$(BUILD)/vidqual bench/compare_libvmaf.sh $(BENCH_DIR) $(VMAF)
 
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)

@@ -39,7 +39,9 @@ struct Settings {
   const char* json_path = nullptr;   // --json=FILE
   const char* html_path = nullptr;   // --html=FILE
   const char* html_worst = nullptr;  // --html-worst=N
-  bool ssim = false;                 // --ssim
+  bool ssim = false;                 // --ssim (also listed in `metrics` as "ssim")
+  std::vector<const char*> metrics;  // --metric=NAME[=OPT=VALUE:...], each time it is given
+  const char* threads = nullptr;     // --threads=N
   const char* size = nullptr;        // --size=WxH, for headerless YUV
   const char* pix_fmt = nullptr;     // --pix-fmt=NAME, for headerless YUV
   const char* max_pixels = nullptr;  // --max-pixels=N
@@ -49,13 +51,16 @@ struct Settings {
 };
 
 // One long option: --name for a flag, --name=VALUE for an option that takes a value (which must
-// not be empty). Each sets one field of Settings.
+// not be empty). Each sets one field of Settings; an option that may be given more than once
+// adds its value to a list instead.
 struct LongOption {
   const char* name;
   const char* value;            // the value's name in the help text; nullptr for a flag
   const char* Settings::*text;  // where the value goes
   bool Settings::*flag;         // where a flag goes
   const char* help;             // one line for --help
+  std::vector<const char*> Settings::*list = nullptr;  // where each value goes, when repeatable
+  const char* metric = nullptr;  // a flag that stands for --metric=this (kept in the list)
 };
 extern const LongOption kLongOptions[];
 extern const int kLongOptionCount;

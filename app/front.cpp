@@ -13,6 +13,7 @@
 #include "app/app.h"
 #include "compare/compare.h"
 #include "decode/decode.h"
+#include "metrics/metric.h"
 #include "report/report.h"
 #include "source/source.h"
 #include "y4m/y4m.h"
@@ -27,7 +28,15 @@ const LongOption kLongOptions[] = {
      "write a page with charts and the worst pairs to FILE (HTML)"},
     {"html-worst", "N", &Settings::html_worst, nullptr,
      "how many of the worst pairs the page shows (0 to 50; 3 when not given)"},
-    {"ssim", nullptr, nullptr, &Settings::ssim, "score SSIM beside PSNR (Y, U, V and All)"},
+    {"ssim", nullptr, nullptr, &Settings::ssim,
+     "score FFmpeg's SSIM beside PSNR (Y, U, V and All): --metric=ssim", &Settings::metrics,
+     "ssim"},
+    {"metric", "NAME", nullptr, nullptr,
+     "score metric NAME too, NAME=OPTION=VALUE:OPTION=VALUE with options (again for more; "
+     "listed below)",
+     &Settings::metrics},
+    {"threads", "N", &Settings::threads, nullptr,
+     "score pairs on N threads (1 to 64; the processors vidqual may use when not given)"},
     {"size", "WxH", &Settings::size, nullptr,
      "the picture size of headerless .yuv files (WxH:WxH: the first's, then the second's)"},
     {"pix-fmt", "NAME", &Settings::pix_fmt, nullptr,
@@ -88,8 +97,8 @@ void wait_for_enter(const Console& c, int* out_error) {
 class Progress final : public RunListener {
  public:
   Progress(std::FILE* err, bool enabled) : err_(err), enabled_(enabled) {}
-  void on_start(int32_t pair_count) override { pair_count_ = pair_count; }
-  void on_pair(int32_t pair, const FrameScore&) override { update(pair, pair_count_); }
+  void on_start(int32_t pair_count, const ScoreTable&) override { pair_count_ = pair_count; }
+  void on_pair(const PairView& pair) override { update(pair.number, pair_count_); }
   void on_end(const RunResult&) override { clear(); }
 
  private:
@@ -144,10 +153,15 @@ std::string read_long_option(const char* arg, Settings* s) {
     if (!o.value) {
       if (eq != std::string_view::npos) return spelled + " takes no value";
       s->*o.flag = true;
+      if (o.metric) (s->*o.list).push_back(o.metric);
       return {};
     }
     if (eq == std::string_view::npos || eq + 1 == text.size())
       return spelled + " needs a value: " + spelled + "=" + o.value;
+    if (o.list) {
+      (s->*o.list).push_back(arg + 2 + eq + 1);
+      return {};
+    }
     if (s->*o.text) return spelled + " is given twice";
     s->*o.text = arg + 2 + eq + 1;
     return {};
@@ -234,6 +248,53 @@ void print_long_options(std::FILE* out) {
   }
 }
 
+// The metrics of a run: libvmaf's psnr first (it carries the report's own PSNR; asked for with
+// options, those options), then every metric asked for, in the order asked, with what they need.
+// *listed gets the columns the per-pair files show: the report's and those of the metrics asked
+// for; *ranked the first of them asked for, or the report's Y PSNR. Empty when fine, else why.
+std::string metric_requests(const Settings& s, std::vector<MetricRequest>* out,
+                            std::vector<std::string>* listed, std::string* ranked) {
+  const MetricRow* psnr = find_metric("psnr");
+  std::vector<MetricRequest> asked;
+  std::string why;
+  for (const char* text : s.metrics) {
+    MetricRequest r;
+    if (!parse_metric_request(text, &r, &why))
+      return "[--metric=" + std::string(text) + "]: " + why;
+    asked.push_back(std::move(r));
+  }
+  std::vector<MetricRequest> all;
+  const auto asked_psnr = std::find_if(asked.begin(), asked.end(),
+                                       [psnr](const MetricRequest& r) { return r.row == psnr; });
+  if (asked_psnr != asked.end()) {
+    all.push_back(*asked_psnr);
+  } else {
+    MetricRequest always;
+    if (!parse_metric_request("psnr", &always, &why)) return why;
+    all.push_back(std::move(always));
+  }
+  for (auto r = asked.begin(); r != asked.end(); ++r)
+    if (r != asked_psnr) all.push_back(*r);
+  if (!expand_metric_requests(all, out, &why)) return why;
+
+  listed->clear();
+  for (const char* const* names : {kReportPsnr, kReportMse})
+    for (int p = 0; p < 3; ++p)
+      listed->push_back(names[p]);
+  *ranked = kReportPsnr[0];
+  if (!asked.empty()) {
+    const std::vector<std::string> first = asked.front().row->scores(asked.front().options);
+    if (!first.empty()) *ranked = first.front();
+  }
+  // The columns of every metric of the run but the always-on psnr when it was not asked for.
+  for (size_t i = asked_psnr == asked.end() ? 1 : 0; i < out->size(); ++i) {
+    const MetricRequest& r = (*out)[i];
+    for (const std::string& name : r.row->scores(r.options))
+      if (std::find(listed->begin(), listed->end(), name) == listed->end()) listed->push_back(name);
+  }
+  return {};
+}
+
 void print_report_failure(const Report& report, std::FILE* err) {
   if (report.error() == ENOMEM) {
     std::fprintf(err, "vidqual: out of memory writing [%s]\n", report.path().c_str());
@@ -267,7 +328,18 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
     print_usage(c.out);
     print_input_kinds(c.out);
     print_long_options(c.out);
+    print_metric_help(c.out);
     return kExitOk;
+  }
+  // A metric, option or value that does not exist is refused before anything is opened.
+  std::vector<MetricRequest> metrics;
+  RunDescription described;
+  if (const std::string why = metric_requests(s, &metrics, &described.columns, &described.ranked);
+      !why.empty()) {
+    std::fprintf(c.err, "vidqual: %s\n", why.c_str());
+    print_usage(c.out);
+    wait_for_enter(c, out_error);
+    return kExitUsage;
   }
   for (const std::string& note : notes.notes)
     std::fprintf(c.err, "%s\n", note.c_str());
@@ -289,6 +361,15 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
       return kExitUsage;
     }
     worst = int(n);
+  }
+  int threads = available_processors();
+  if (s.threads) {
+    const int32_t n = parse_maxframes(s.threads);
+    if (!is_number(s.threads) || n < 1 || n > 64) {
+      std::fprintf(c.err, "vidqual: [--threads=%s]: not a number from 1 to 64\n", s.threads);
+      return kExitUsage;
+    }
+    threads = int(n);
   }
   if (s.html_path && !png_available()) {
     std::fputs("vidqual: --html is unavailable: this build has no PNG library (libpng)\n", c.err);
@@ -320,14 +401,12 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
     }
   }
 
-  RunDescription described;
   described.version = version;
   described.path[0] = s.file1;
   described.path[1] = s.file2;
   described.maxframes = s.maxframes;
-  described.ssim = s.ssim;
   std::vector<std::unique_ptr<Report>> reports;
-  if (s.csv_path) reports.push_back(make_csv_report(s.ssim));
+  if (s.csv_path) reports.push_back(make_csv_report(described.columns));
   if (s.json_path) reports.push_back(make_json_report(described));
   if (s.html_path) reports.push_back(make_html_report(described, worst));
   const char* paths[] = {s.csv_path, s.json_path, s.html_path};
@@ -341,31 +420,50 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
     }
   }
 
+  // The inputs, opened here and handed to the run; on failure the fixed line, the reason and
+  // the wait, and every output path keeps what it held.
+  std::unique_ptr<VideoSource> sources[2];
+  for (int i = 0; i < 2; ++i) {
+    std::string why;
+    const OpenStatus opened = open_video(described.path[i].c_str(), open[i], &sources[i], &why);
+    if (opened == OpenStatus::kOpened) continue;
+    print_open_failure(c.out, described.path[i]);
+    RunResult failed;
+    failed.outcome =
+        opened == OpenStatus::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kOpenFailed;
+    failed.failed_input = i + 1;
+    failed.reason = why;
+    failed.failed = true;
+    sources[0].reset();
+    print_notes(described, failed, c.err);
+    for (const auto& report : reports)
+      report->abandon();
+    wait_for_enter(c, out_error);
+    return kExitFailure;
+  }
+
+  ScoreTable table;
   Progress progress(c.err, c.err_is_terminal);
+  const std::unique_ptr<RunListener> text = make_text_report(c.out, s.verbose, described);
+  if (!text) throw std::bad_alloc();
   RunSettings run;
-  run.path1 = s.file1;
-  run.path2 = s.file2;
+  run.sources[0] = sources[0].get();
+  run.sources[1] = sources[1].get();
   run.maxframes = s.maxframes;
-  run.verbose = s.verbose;
-  run.ssim = s.ssim;
-  run.open[0] = open[0];
-  run.open[1] = open[1];
+  run.metrics = std::move(metrics);
+  run.threads = threads;
+  run.cpu_flags = detect_cpu_flags();
+  run.table = &table;
+  run.listeners.push_back(text.get());
   run.listeners.push_back(&progress);
   for (const auto& report : reports)
     run.listeners.push_back(report.get());
 
   flush(c.out, out_error);
   RunResult r;
-  if (!comparison_run(run, c.out, &r)) {
-    print_notes(run, r, c.err);
-    // Nothing compared: every output path keeps what it held.
-    for (const auto& report : reports)
-      report->abandon();
-    wait_for_enter(c, out_error);
-    return kExitFailure;
-  }
+  comparison_run(run, &r);
   flush(c.out, out_error);
-  print_notes(run, r, c.err);
+  print_notes(described, r, c.err);
   int status = r.failed ? kExitFailure : kExitOk;
   for (const auto& report : reports) {
     if (!report->commit()) {

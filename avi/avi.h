@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 
 #include "convert/convert.h"
@@ -47,9 +46,12 @@ class AviVideoSource final : public VideoSource {
   AviVideoSource();
   ~AviVideoSource() override;
 
-  // Opens `path`: 1 when the file has a readable first video stream, else 0.
+  // Reads `input` (a regular file or bytes in memory): 1 when it has a readable first video
+  // stream, else 0.
+  [[nodiscard]] int open(std::unique_ptr<InputFile> input);
+  // The same for the file at `path`, and for bytes in memory (tests, fuzzing) that outlive the
+  // source.
   [[nodiscard]] int open(const char* path);
-  // The same, from bytes in memory (tests, fuzzing); the bytes must outlive the source.
   [[nodiscard]] int open_memory(const uint8_t* data, size_t size);
   // The stream header's length in frames.
   [[nodiscard]] int32_t length() const;
@@ -63,8 +65,6 @@ class AviVideoSource final : public VideoSource {
   [[nodiscard]] Fetch get_frame(int32_t index, Frame* out) override;
 
  private:
-  int open_from(const std::function<std::unique_ptr<ByteSource>()>& make_bytes);
-
   std::unique_ptr<AviReader> reader_;
   std::unique_ptr<Decompressor> decompressor_;
   FrameBuffer frame_;

@@ -1,86 +1,56 @@
 #include "avi/byte_source.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
-#include <limits>
 #include <new>
 
 namespace vq {
 namespace {
 
-// Whether [offset, offset + n) lies inside a source of `size` bytes; cannot overflow.
-bool in_range(uint64_t offset, size_t n, uint64_t size) {
-  return offset <= size && uint64_t(n) <= size - offset;
-}
-
-class FileSource final : public ByteSource {
- public:
-  FileSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
-  ~FileSource() override { ::close(fd_); }
-  FileSource(const FileSource&) = delete;
-  FileSource& operator=(const FileSource&) = delete;
-
-  uint64_t size() const override { return size_; }
-
-  int read(uint64_t offset, void* dst, size_t n) override {
-    if (!in_range(offset, n, size_)) return 0;
-    auto* out = static_cast<uint8_t*>(dst);
-    while (n > 0) {
-      // pread takes a signed offset and may return fewer bytes than asked for.
-      const size_t step = n < size_t(1) << 30 ? n : size_t(1) << 30;
-      const ssize_t got = ::pread(fd_, out, step, off_t(offset));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return 0;  // error, or the file shrank under us
-      out += got;
-      offset += uint64_t(got);
-      n -= size_t(got);
-    }
-    return 1;
-  }
-
- private:
-  int fd_;
-  uint64_t size_;
-};
-
-class MemorySource final : public ByteSource {
- public:
-  MemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint64_t size() const override { return size_; }
-  int read(uint64_t offset, void* dst, size_t n) override {
-    if (!in_range(offset, n, size_)) return 0;
-    if (n > 0) std::memcpy(dst, data_ + offset, n);
-    return 1;
-  }
-
- private:
-  const uint8_t* data_;
-  uint64_t size_;
-};
+// Small reads (chunk headers, list types) are served from blocks read ahead of them: the first
+// block after a jump is this large, and each block that follows on from the one before is twice
+// as large, up to kMaxReadAhead. A walk over large chunks then reads little past each header, a
+// walk over many small chunks few, large blocks.
+constexpr size_t kMinReadAhead = 4 * 1024;
+constexpr size_t kMaxReadAhead = 1024 * 1024;
+constexpr size_t kSmallRead = 64;
 
 }  // namespace
 
-std::unique_ptr<ByteSource> open_file_source(const char* path) {
-  if (path == nullptr) return nullptr;
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
-    ::close(fd);
-    return nullptr;
+int ByteSource::read(uint64_t offset, void* dst, size_t n) {
+  auto* out = static_cast<uint8_t*>(dst);
+  if (n > kSmallRead) return input_->read_at(offset, out, n);
+  if (offset < start_ || offset - start_ > block_.size() || n > block_.size() - (offset - start_)) {
+    if (!fill(offset, n)) return input_->read_exactly(offset, out, n);
   }
-  std::unique_ptr<ByteSource> source(new (std::nothrow) FileSource(fd, uint64_t(st.st_size)));
-  if (!source) ::close(fd);
-  return source;
+  if (n > 0) std::memcpy(out, block_.data() + (offset - start_), n);
+  return 1;
 }
 
-std::unique_ptr<ByteSource> memory_source(const uint8_t* data, size_t size) {
-  if (data == nullptr && size > 0) return nullptr;
-  return std::unique_ptr<ByteSource>(new (std::nothrow) MemorySource(data, size));
+void ByteSource::release() {
+  block_ = std::vector<uint8_t>();
+  start_ = 0;
+}
+
+int ByteSource::fill(uint64_t offset, size_t n) {
+  const uint64_t size = input_->size();
+  if (offset > size || n > size - offset) return 0;
+  // Following on from the block before (within twice its length): read ahead further.
+  const bool follows = offset >= start_ && offset - start_ <= 2 * block_.size() && !block_.empty();
+  const size_t want = follows ? std::min(2 * block_.size(), kMaxReadAhead) : kMinReadAhead;
+  const size_t len = size_t(std::min<uint64_t>(want, size - offset));
+  try {
+    block_.resize(len);
+  } catch (const std::bad_alloc&) {
+    release();
+    return 0;
+  }
+  if (!input_->read_exactly(offset, block_.data(), len)) {
+    release();
+    return 0;
+  }
+  start_ = offset;
+  return 1;
 }
 
 }  // namespace vq

@@ -1,25 +1,37 @@
-// Positioned reads from an AVI file or from bytes in memory. Private to avi/.
+// The AVI reader's bytes: positioned reads of its input, the small ones (chunk headers, list
+// types) served from blocks read ahead of them. Private to avi/.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
+
+#include "video/video.h"
 
 namespace vq {
 
 class ByteSource {
  public:
-  virtual ~ByteSource() = default;
-  // Total size in bytes, fixed at open.
-  [[nodiscard]] virtual uint64_t size() const = 0;
-  // Reads exactly `n` bytes at `offset` into `dst`: 1 when all were read, 0 otherwise (range
-  // outside the source, I/O error). `dst` may hold anything after a failed read.
-  [[nodiscard]] virtual int read(uint64_t offset, void* dst, size_t n) = 0;
-};
+  // Reads `input`, which must be readable at any offset (a regular file or bytes in memory).
+  explicit ByteSource(std::unique_ptr<InputFile> input) : input_(std::move(input)) {}
+  ByteSource(const ByteSource&) = delete;
+  ByteSource& operator=(const ByteSource&) = delete;
 
-// A regular file opened read-only; null when it cannot be opened or is not a regular file.
-[[nodiscard]] std::unique_ptr<ByteSource> open_file_source(const char* path);
-// Bytes owned by the caller, which must outlive the source.
-[[nodiscard]] std::unique_ptr<ByteSource> memory_source(const uint8_t* data, size_t size);
+  // Total size in bytes, fixed at open.
+  [[nodiscard]] uint64_t size() const { return input_->size(); }
+  // Reads exactly `n` bytes at `offset` into `dst`: 1 when all were read, 0 otherwise (range
+  // outside the input, I/O error). `dst` may hold anything after a failed read.
+  [[nodiscard]] int read(uint64_t offset, void* dst, size_t n);
+  // Gives the read-ahead block's memory back once the structure has been read.
+  void release();
+
+ private:
+  [[nodiscard]] int fill(uint64_t offset, size_t n);
+
+  std::unique_ptr<InputFile> input_;
+  uint64_t start_ = 0;
+  std::vector<uint8_t> block_;
+};
 
 }  // namespace vq

@@ -48,62 +48,6 @@ constexpr int kMaxListDepth = 4;
 constexpr size_t kIndexBlock = 64 * 1024;
 // Stream numbers are two decimal digits.
 constexpr int kMaxStreams = 100;
-// Small reads (chunk headers, list types) are served from blocks read ahead of them: the first
-// block after a jump is this large, and each block that follows on from the one before is twice
-// as large, up to kMaxReadAhead. A walk over large chunks then reads little past each header, a
-// walk over many small chunks few, large blocks.
-constexpr size_t kMinReadAhead = 4 * 1024;
-constexpr size_t kMaxReadAhead = 1024 * 1024;
-constexpr size_t kSmallRead = 64;
-
-// The reader's bytes with small reads served from the block last read ahead.
-class ReadAhead final : public ByteSource {
- public:
-  explicit ReadAhead(std::unique_ptr<ByteSource> inner) : inner_(std::move(inner)) {}
-  uint64_t size() const override { return inner_->size(); }
-  int read(uint64_t offset, void* dst, size_t n) override {
-    if (n > kSmallRead) return inner_->read(offset, dst, n);
-    if (offset < start_ || offset - start_ > block_.size() ||
-        n > block_.size() - (offset - start_)) {
-      if (!fill(offset, n)) return inner_->read(offset, dst, n);
-    }
-    if (n > 0) std::memcpy(dst, block_.data() + (offset - start_), n);
-    return 1;
-  }
-  // Gives the block's memory back once the structure has been read.
-  void release() {
-    block_ = std::vector<uint8_t>();
-    start_ = 0;
-  }
-
- private:
-  int fill(uint64_t offset, size_t n) {
-    const uint64_t size = inner_->size();
-    if (offset > size || n > size - offset) return 0;
-    // Following on from the block before (within twice its length): read ahead further.
-    const bool follows =
-        offset >= start_ && offset - start_ <= 2 * block_.size() && !block_.empty();
-    const size_t want = follows ? std::min(2 * block_.size(), kMaxReadAhead) : kMinReadAhead;
-    const size_t len = size_t(std::min<uint64_t>(want, size - offset));
-    try {
-      block_.resize(len);
-    } catch (const std::bad_alloc&) {
-      release();
-      return 0;
-    }
-    if (!inner_->read(offset, block_.data(), len)) {
-      release();
-      return 0;
-    }
-    start_ = offset;
-    return 1;
-  }
-
-  std::unique_ptr<ByteSource> inner_;
-  uint64_t start_ = 0;
-  std::vector<uint8_t> block_;
-};
-
 // One chunk header and where its data lies, clamped to its enclosing range.
 struct Chunk {
   uint32_t id = 0;
@@ -188,10 +132,7 @@ struct AviReader::Layout {
 
 int AviReader::open(std::unique_ptr<ByteSource> bytes) {
   if (!bytes) return 0;
-  std::unique_ptr<ReadAhead> ahead(new (std::nothrow) ReadAhead(std::move(bytes)));
-  if (!ahead) return 0;
-  ReadAhead* blocks = ahead.get();
-  bytes_ = std::move(ahead);
+  bytes_ = std::move(bytes);
   file_size_ = bytes_->size();
   Layout layout;
   if (!parse_top_level(&layout)) return 0;
@@ -230,7 +171,7 @@ int AviReader::open(std::unique_ptr<ByteSource> bytes) {
     stream_.length =
         int32_t(std::min<size_t>(entries_.size(), std::numeric_limits<int32_t>::max()));
   }
-  blocks->release();
+  bytes_->release();
   return 1;
 }
 

@@ -75,20 +75,27 @@ AviVideoSource::~AviVideoSource() {
 }
 
 int AviVideoSource::open(const char* path) {
-  return open_from([path] { return open_file_source(path); });
+  std::unique_ptr<InputFile> input;
+  std::string why;
+  if (path == nullptr || open_input_file(path, &input, &why) != OpenStatus::kOpened) return 0;
+  return open(std::move(input));
 }
 
 int AviVideoSource::open_memory(const uint8_t* data, size_t size) {
-  return open_from([data, size] { return memory_source(data, size); });
+  if (data == nullptr && size > 0) return 0;
+  std::unique_ptr<InputFile> input(new (std::nothrow) InputFile("memory", data, size));
+  return input ? open(std::move(input)) : 0;
 }
 
-int AviVideoSource::open_from(const std::function<std::unique_ptr<ByteSource>()>& make_bytes) {
+int AviVideoSource::open(std::unique_ptr<InputFile> input) {
   decompressor_.reset();
   reader_.reset();
   length_ = 0;
+  if (!input || !input->regular()) return 0;
   try {
     Opened o;
-    if (!open_stream(make_bytes(), &frame_, &o)) return 0;
+    std::unique_ptr<ByteSource> bytes(new (std::nothrow) ByteSource(std::move(input)));
+    if (!open_stream(std::move(bytes), &frame_, &o)) return 0;
     length_ = o.reader->stream().length;
     info_ = SourceInfo{};
     describe(o.reader->stream(), o.decompressor != nullptr, &info_);

@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "compare/compare.h"
-#include "y4m/y4m.h"
 #include "decode/decode.h"
+#include "metrics/ssim/ssim.h"
+#include "y4m/y4m.h"
 
 namespace vq {
 namespace {
@@ -137,21 +138,42 @@ void bm_error_sum16(benchmark::State& state, SumSquaredError16Fn fn, bool any16)
 
 // The plain method: whole frames into two zero-filled images allocated per pair.
 int whole_frame_score(const ConverterTable& table, SumSquaredErrorFn sum, const DibFrame& a,
-                      const DibFrame& b, FrameScore* out) {
+                      const DibFrame& b, PlaneErrors* out) {
   const size_t s = size_t(kWidth) * kHeight, q = s / 4, k = q;
   std::unique_ptr<uint8_t[]> pa(new uint8_t[s + 2 * q]()), pb(new uint8_t[s + 2 * q]());
   if (!convert_to_planar_with(table, a, pa.get(), pa.get() + s, pa.get() + s + q)) return 0;
   if (!convert_to_planar_with(table, b, pb.get(), pb.get() + s, pb.get() + s + q)) return 0;
-  FrameScore score;
-  score.mse[0] = double(sum(pa.get(), pb.get(), s)) / double(s);
-  const double r = 1.0 / double(k);
-  score.mse[1] = double(sum(pa.get() + s, pb.get() + s, k)) * r;
-  score.mse[2] = double(sum(pa.get() + s + q, pb.get() + s + q, k)) * r;
-  for (int p = 0; p < 3; ++p)
-    score.psnr[p] = psnr_from_mse(score.mse[p]);
-  *out = score;
+  PlaneErrors e;
+  e.sse[0] = sum(pa.get(), pb.get(), s);
+  e.sse[1] = sum(pa.get() + s, pb.get() + s, k);
+  e.sse[2] = sum(pa.get() + s + q, pb.get() + s + q, k);
+  *out = e;
   return 1;
 }
+
+// The road every metric but the strip road's takes: the pair formed into pictures (raw frames
+// converted whole, into memory kept from pair to pair), then the psnr metric's scorer.
+struct SeamRoad {
+  PairWork work;
+  std::unique_ptr<Metric> psnr;
+  ScoreTable table;
+  ConverterTable converters;
+  int score(const DibFrame& a, const DibFrame& b) {
+    Frame fa, fb;
+    fa.dib = a;
+    fb.dib = b;
+    FormedPair formed;
+    std::string why;
+    if (form_pair(converters, fa, fb, &work, &formed, &why) != PairStatus::kFormed) return 0;
+    if (!psnr) {
+      MetricRequest r;
+      if (!parse_metric_request("psnr", &r, &why)) return 0;
+      if (r.row->make(formed.form, r.options, detect_cpu_flags(), &psnr, &why) != MetricStatus::kOk)
+        return 0;
+    }
+    return psnr->score(0, formed.picture[0], formed.picture[1], &table) == MetricStatus::kOk;
+  }
+};
 
 void bm_frame_score(benchmark::State& state, Format f, int mode, uint32_t flags) {
   std::mt19937 rng(3);
@@ -161,10 +183,14 @@ void bm_frame_score(benchmark::State& state, Format f, int mode, uint32_t flags)
   ConverterTable table;
   fill_converter_table(&table, flags);
   const SumSquaredErrorFn sum = select_sum_squared_error(mode == 1 ? 0 : flags);
-  FrameScore score;
+  const ErrorSums sums = select_error_sums(flags);
+  SeamRoad seam;
+  fill_converter_table(&seam.converters, flags);
+  PlaneErrors score;
   for (auto _ : state) {
-    const int ok =
-        mode == 0 ? frame_score(a, b, &score) : whole_frame_score(table, sum, a, b, &score);
+    const int ok = mode == 0   ? dib_plane_errors(table, sums, a, b, &score)
+                   : mode == 3 ? seam.score(a, b)
+                               : whole_frame_score(table, sum, a, b, &score);
     if (!ok) {
       state.SkipWithError("refused");
       break;
@@ -235,6 +261,8 @@ void bm_cat(benchmark::State& state) {
     ::close(fd);
   }
   state.SetBytesProcessed(bytes);
+}
+
 // SSIM of a 1080p 4:2:0 plane triple (B = A with small changes), `depth` bits per sample; with
 // `psnr`, the three error sums too, as a run taking its PSNR apart from the SSIM would (the
 // SSIM rows alone already give every plane's error sum).
@@ -265,11 +293,6 @@ void bm_ssim(benchmark::State& state, uint32_t flags, int depth, bool psnr) {
   state.SetItemsProcessed(state.iterations());  // plane triples
 }
 
-[[maybe_unused]] const bool g_registered = [] {
-  benchmark::RegisterBenchmark("y4m_read/1080p_yuv420p", bm_y4m_read)
-      ->Unit(benchmark::kMillisecond)
-      ->UseRealTime();
-  benchmark::RegisterBenchmark("y4m_read/cat", bm_cat)
 // Decoding a 1080p x264 file of 300 pictures with B-frames through the container source, beside
 // FFmpeg's CLI decoding the same file to nothing (`ffmpeg -i f -f null -`). The file is made in
 // /tmp by the CLI once. Items: pictures.
@@ -322,13 +345,19 @@ void bm_decode_ffmpeg_cli(benchmark::State& state) {
 }
 
 [[maybe_unused]] const bool g_registered = [] {
+  benchmark::RegisterBenchmark("y4m_read/1080p_yuv420p", bm_y4m_read)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  benchmark::RegisterBenchmark("y4m_read/cat", bm_cat)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
   benchmark::RegisterBenchmark("decode/x264_1080p_300/open_container", bm_decode_container)
       ->Unit(benchmark::kMillisecond)
       ->UseRealTime();
   benchmark::RegisterBenchmark("decode/x264_1080p_300/ffmpeg_cli_null", bm_decode_ffmpeg_cli)
       ->Unit(benchmark::kMillisecond)
       ->UseRealTime();
-  for (int bits : {24, 32}) {
+  for (const Format& f : kFormats) {
     for (const Tier& t : kTiers) {
       if (!have(t.flags)) continue;
       const std::string name = std::string("convert/") + f.name + "/" + t.name;
@@ -369,7 +398,8 @@ void bm_decode_ffmpeg_cli(benchmark::State& state) {
   for (const Format& f : kFormats) {
     const std::string base = std::string("frame_score/") + f.name;
     // Before: the plain method with scalar converters and sum; then vector converters with the
-    // scalar sum; then both vector; then the strip method (what frame_score does).
+    // scalar sum; then both vector; then the strip road; then the pair formed whole and scored
+    // by the psnr metric, the road of every other metric.
     benchmark::RegisterBenchmark((base + "/whole_frame_scalar").c_str(),
                                  [f](benchmark::State& s) { bm_frame_score(s, f, 1, 0); });
     benchmark::RegisterBenchmark((base + "/whole_frame_simd_convert").c_str(),
@@ -377,7 +407,9 @@ void bm_decode_ffmpeg_cli(benchmark::State& state) {
     benchmark::RegisterBenchmark((base + "/whole_frame_simd").c_str(),
                                  [f, best](benchmark::State& s) { bm_frame_score(s, f, 2, best); });
     benchmark::RegisterBenchmark((base + "/strips").c_str(),
-                                 [f](benchmark::State& s) { bm_frame_score(s, f, 0, 0); });
+                                 [f, best](benchmark::State& s) { bm_frame_score(s, f, 0, best); });
+    benchmark::RegisterBenchmark((base + "/formed_psnr_metric").c_str(),
+                                 [f, best](benchmark::State& s) { bm_frame_score(s, f, 3, best); });
   }
   return true;
 }();

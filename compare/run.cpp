@@ -1,6 +1,15 @@
+// The comparison run: frames fetched in order (the second source on a thread of its own), each
+// pair formed and scored by the metrics that are not temporal (on the calling thread, or on
+// worker threads from copies of its frames), then taken in pair order: the temporal metrics,
+// the result and the listeners. Every value in the table is a function of its pair alone, so
+// the outputs are the same for every thread count.
+#include <sched.h>
+
 #include <algorithm>
-#include <cmath>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -9,7 +18,6 @@
 #include <thread>
 
 #include "compare/compare.h"
-#include "source/source.h"
 
 namespace vq {
 namespace {
@@ -106,119 +114,428 @@ class Fetcher {
 // frames spent most of their time handing frames between threads).
 constexpr int64_t kSmallPairSamples = 2 * 176 * 144;
 
-// The luma samples of a frame as a source handed it out.
+// The luma samples of a frame as a source handed it out (0 for a raw frame whose header is bad).
 int64_t frame_samples(const Frame& f) {
-  int64_t w, h;
-  frame_size(f, &w, &h);
-  return w * h;
+  if (f.is_picture()) return int64_t(f.picture.width) * f.picture.height;
+  BitmapInfoHeader h;
+  if (!read_bitmap_info_header(f.dib.data, f.dib.size, &h)) return 0;
+  return int64_t(h.biWidth) * std::llabs(int64_t(h.biHeight));
 }
 
-// Says how the pictures of a pair were brought to one form, for a note on stderr.
-std::string conversion_text(const RunSettings& s, const RunResult& r, const FrameScore& score) {
-  std::string text = std::string("pairs are scored as ") + chroma_layout_name(score.layout) + " " +
-                     std::to_string(score.depth) + "-bit";
-  const char* paths[2] = {s.path1, s.path2};
-  for (int i = 0; i < 2; ++i) {
-    const uint8_t bit = uint8_t(1 << i);
-    if (!((score.widened | score.resampled) & bit)) continue;
-    text += std::string("; [") + paths[i] + "] (" + r.info[i].pixel_format + ") is ";
-    if (score.resampled & bit) text += "converted by libswscale";
-    if ((score.resampled & bit) && (score.widened & bit)) text += " and ";
-    if (score.widened & bit) text += "widened by a left shift";
+// A frame the run keeps after its source has moved on: a copy of the frame's bytes (a raw DIB
+// frame) or of its planes (a picture, rows packed), into memory reused from pair to pair.
+class OwnedFrame {
+ public:
+  // 1 when copied; 0 when memory runs out.
+  int assign(const Frame& f) {
+    frame_ = Frame();
+    if (!f.is_picture()) {
+      uint8_t* to = bytes_.reserve(std::max<size_t>(f.dib.size, 1));
+      if (to == nullptr) return 0;
+      if (f.dib.size) std::memcpy(to, f.dib.data, f.dib.size);
+      frame_.dib = {to, f.dib.size};
+      return 1;
+    }
+    const Picture& in = f.picture;
+    const size_t bytes = size_t(sample_bytes(in.depth));
+    size_t row[3], rows[3], total = 0;
+    for (int p = 0; p < 3; ++p) {
+      const bool has = in.plane[p] != nullptr;
+      row[p] = has ? size_t(std::max(p ? in.chroma_width : in.width, 0)) * bytes : 0;
+      rows[p] = has ? size_t(std::max(p ? in.chroma_height : in.height, 0)) : 0;
+      total += row[p] * rows[p];
+    }
+    uint8_t* to = bytes_.reserve(std::max<size_t>(total, 1));
+    if (to == nullptr) return 0;
+    Picture out = in;
+    for (int p = 0; p < 3; ++p) {
+      if (in.plane[p] == nullptr) continue;
+      for (size_t y = 0; y < rows[p]; ++y)
+        std::memcpy(to + y * row[p], in.plane[p] + ptrdiff_t(y) * in.pitch[p], row[p]);
+      out.plane[p] = to;
+      out.pitch[p] = ptrdiff_t(row[p]);
+      to += row[p] * rows[p];
+    }
+    frame_.picture = out;
+    return 1;
   }
-  return text;
+  [[nodiscard]] const Frame& frame() const { return frame_; }
+
+ private:
+  Workspace bytes_;
+  Frame frame_;
+};
+
+bool same_form(const PictureForm& a, const PictureForm& b) {
+  return a.width == b.width && a.height == b.height && a.chroma_width == b.chroma_width &&
+         a.chroma_height == b.chroma_height && a.depth == b.depth && a.layout == b.layout;
 }
 
-// Opens one input; on failure prints the fixed error line and records why.
-std::unique_ptr<VideoSource> open_one(const RunSettings& settings, int which, std::FILE* out,
-                                      RunResult* r) {
-  const char* path = which == 1 ? settings.path1 : settings.path2;
-  std::unique_ptr<VideoSource> source;
+std::string form_text(const PictureForm& f) {
+  return std::to_string(f.width) + "x" + std::to_string(f.height) + " " +
+         chroma_layout_name(f.layout) + " " + std::to_string(f.depth) + "-bit";
+}
+
+// The scorers of one thread: for each picture form it has met, one scorer per metric, made when
+// the form first comes.
+class Scorers {
+ public:
+  struct Set {
+    PictureForm form;
+    int32_t first_pair = 0;
+    std::vector<std::unique_ptr<Metric>> scorers;
+    // Every scorer takes plane errors (psnr alone): raw frames may go the strip road.
+    std::vector<PsnrScorer*> psnr;
+  };
+
+  Scorers(const std::vector<const MetricRequest*>& metrics, uint32_t cpu_flags)
+      : metrics_(metrics), cpu_flags_(cpu_flags) {}
+
+  // The scorers for `form`, first met at pair `pair`. kOk and *out, or why not.
+  MetricStatus get(const PictureForm& form, int32_t pair, Set** out, std::string* why) {
+    for (Set& s : sets_) {
+      if (same_form(s.form, form)) {
+        *out = &s;
+        return MetricStatus::kOk;
+      }
+    }
+    Set set;
+    set.form = form;
+    set.first_pair = pair;
+    for (const MetricRequest* r : metrics_) {
+      std::unique_ptr<Metric> m;
+      std::string reason;
+      const MetricStatus made = r->row->make(form, r->options, cpu_flags_, &m, &reason);
+      if (made != MetricStatus::kOk) {
+        *why = made == MetricStatus::kOutOfMemory ? "out of memory"
+                                                  : std::string(r->row->name) + ": " + reason;
+        return made;
+      }
+      if (PsnrScorer* p = dynamic_cast<PsnrScorer*>(m.get())) set.psnr.push_back(p);
+      set.scorers.push_back(std::move(m));
+    }
+    if (set.psnr.size() != set.scorers.size()) set.psnr.clear();
+    sets_.push_back(std::move(set));
+    *out = &sets_.back();
+    return MetricStatus::kOk;
+  }
+
+  std::vector<Set>& sets() { return sets_; }
+  [[nodiscard]] bool empty() const { return sets_.empty(); }
+
+ private:
+  std::vector<const MetricRequest*> metrics_;
+  uint32_t cpu_flags_;
+  std::vector<Set> sets_;
+};
+
+// One pair on its way: its frames (the sources' own, or copies that outlive the next fetch),
+// its pictures in one form and how forming and scoring went.
+struct Job {
+  int32_t index = -1;
+  OwnedFrame own[2];
+  Frame frame[2];
+  PairWork work;
+  FormedPair formed;
+  bool pictures = false;  // `formed` holds the pair's pictures (not so after the strip road)
+  PairStatus status = PairStatus::kFormed;
   std::string why;
-  const OpenStatus s = open_video(path, settings.open[which - 1], &source, &why);
-  if (s == OpenStatus::kOpened) return source;
-  std::fprintf(out, "ERROR: can't open AVI file [%s]\n", path);
-  r->outcome = s == OpenStatus::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kOpenFailed;
-  r->failed_input = which;
-  r->reason = why;
-  return nullptr;
+  bool done = false;
+};
+
+PairStatus status_of(MetricStatus s) {
+  return s == MetricStatus::kOutOfMemory ? PairStatus::kOutOfMemory : PairStatus::kUnsupported;
+}
+
+// What every thread shares in a run.
+struct Shared {
+  const RunSettings* settings = nullptr;
+  ConverterTable converters;
+  ErrorSums sums;
+  bool strips = false;  // raw frames scored for PSNR alone may go the strip road
+};
+
+// The form of a raw frame pair on the strip road: 4:2:0, 8 bits, chroma of half the size.
+int strip_form(const Frame& a, const Frame& b, PictureForm* out) {
+  BitmapInfoHeader ha, hb;
+  if (a.is_picture() || b.is_picture() || !read_bitmap_info_header(a.dib.data, a.dib.size, &ha) ||
+      !read_bitmap_info_header(b.dib.data, b.dib.size, &hb)) {
+    return 0;
+  }
+  const int64_t w = ha.biWidth, h = std::llabs(int64_t(ha.biHeight));
+  if (w < 1 || h < 1 || w * h > INT32_MAX) return 0;
+  out->width = int32_t(w);
+  out->height = int32_t(h);
+  out->chroma_width = int32_t(w / 2);
+  out->chroma_height = int32_t(h / 2);
+  out->depth = 8;
+  out->layout = ChromaLayout::k420;
+  return 1;
+}
+
+// Raw frames scored for PSNR alone: converted and summed strip by strip, no pictures made. 1
+// when scored; 0 when the pair goes the common road (another metric, or frames the strips
+// refuse, which forming then explains).
+int score_strips(const Shared& shared, Scorers* scorers, Job* job) {
+  PictureForm form;
+  if (!shared.strips || !strip_form(job->frame[0], job->frame[1], &form)) return 0;
+  Scorers::Set* set = nullptr;
+  std::string why;
+  if (scorers->get(form, job->index, &set, &why) != MetricStatus::kOk || set->psnr.empty())
+    return 0;
+  PlaneErrors e;
+  if (!dib_plane_errors(shared.converters, shared.sums, job->frame[0].dib, job->frame[1].dib, &e))
+    return 0;
+  for (PsnrScorer* p : set->psnr)
+    p->write(job->index, e, shared.settings->table);
+  job->formed = FormedPair();
+  job->formed.form = form;
+  return 1;
+}
+
+// Forms a pair and scores it with every metric that is not temporal, on the calling thread.
+void score_job(const Shared& shared, Scorers* scorers, Job* job) {
+  try {
+    job->status = PairStatus::kFormed;
+    job->pictures = false;
+    if (score_strips(shared, scorers, job)) return;
+    job->status = form_pair(shared.converters, job->frame[0], job->frame[1], &job->work,
+                            &job->formed, &job->why);
+    if (job->status != PairStatus::kFormed) return;
+    job->pictures = true;
+    Scorers::Set* set = nullptr;
+    const MetricStatus made = scorers->get(job->formed.form, job->index, &set, &job->why);
+    if (made != MetricStatus::kOk) {
+      job->status = status_of(made);
+      return;
+    }
+    for (auto& m : set->scorers) {
+      const MetricStatus s = m->score(job->index, job->formed.picture[0], job->formed.picture[1],
+                                      shared.settings->table);
+      if (s != MetricStatus::kOk) {
+        job->status = status_of(s);
+        job->why = s == MetricStatus::kOutOfMemory ? "out of memory" : "a metric refused the pair";
+        return;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    job->status = PairStatus::kOutOfMemory;
+    job->why = "out of memory";
+  }
+}
+
+// Threads that score pairs from a queue. Jobs are handed in and taken back by the calling thread
+// in pair order.
+class Workers {
+ public:
+  Workers(const Shared& shared, const std::vector<const MetricRequest*>& metrics, int count)
+      : shared_(shared) {
+    for (int i = 0; i < count; ++i) {
+      scorers_.push_back(std::make_unique<Scorers>(metrics, shared.settings->cpu_flags));
+      try {
+        Scorers* mine = scorers_.back().get();
+        threads_.emplace_back([this, mine] { serve(mine); });
+      } catch (const std::system_error&) {
+        scorers_.pop_back();
+        break;
+      }
+    }
+  }
+  ~Workers() { stop(); }
+
+  [[nodiscard]] size_t count() const { return threads_.size(); }
+
+  void submit(Job* job) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      job->done = false;
+      queue_.push_back(job);
+    }
+    work_.notify_one();
+  }
+
+  void wait(Job* job) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [job] { return job->done; });
+  }
+
+  // Drops the jobs not yet begun and waits for the threads to end.
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      quit_ = true;
+      queue_.clear();
+    }
+    work_.notify_all();
+    for (std::thread& t : threads_)
+      if (t.joinable()) t.join();
+  }
+
+  std::vector<std::unique_ptr<Scorers>>& scorers() { return scorers_; }
+
+ private:
+  void serve(Scorers* scorers) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [this] { return quit_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      Job* job = queue_.front();
+      queue_.pop_front();
+      lock.unlock();
+      score_job(shared_, scorers, job);
+      lock.lock();
+      job->done = true;
+      done_.notify_all();
+    }
+  }
+
+  const Shared& shared_;
+  std::vector<std::unique_ptr<Scorers>> scorers_;
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable work_, done_;
+  std::deque<Job*> queue_;
+  bool quit_ = false;
+};
+
+// The run's side that goes in pair order: temporal metrics, the result, the listeners.
+class Committer {
+ public:
+  Committer(const Shared& shared, const std::vector<const MetricRequest*>& temporal,
+            RunResult* result)
+      : shared_(shared),
+        temporal_(temporal, shared.settings->cpu_flags),
+        result_(result),
+        has_temporal_(!temporal.empty()) {}
+
+  // Takes pair job->index, the next in order. 0 when it stops the run (its failure recorded).
+  int commit(Job* job) {
+    RunResult& r = *result_;
+    ScoreTable* table = shared_.settings->table;
+    if (job->status == PairStatus::kFormed && has_temporal_) score_temporal(job);
+    if (job->status != PairStatus::kFormed) {
+      r.outcome = job->status == PairStatus::kOutOfMemory    ? RunOutcome::kOutOfMemory
+                  : job->status == PairStatus::kSizeMismatch ? RunOutcome::kSizeMismatch
+                                                             : RunOutcome::kUnsupported;
+      r.failed_frame = job->index + 1;
+      r.reason = job->why;
+      return 0;
+    }
+    const FormedPair& f = job->formed;
+    if ((f.widened | f.resampled) && !r.conversion.any) {
+      r.conversion = {true, f.widened, f.resampled, f.form.depth, f.form.layout};
+    }
+    r.compared = job->index + 1;
+    r.depth = f.form.depth;
+    r.layout = f.form.layout;
+    PairView view;
+    view.number = job->index + 1;
+    view.row = job->index;
+    view.table = table;
+    view.depth = f.form.depth;
+    view.layout = f.form.layout;
+    for (RunListener* l : shared_.settings->listeners) {
+      l->on_pair(view);
+      if (!l->wants_pictures(view)) continue;
+      if (!job->pictures) {
+        // A pair of the strip road: its pictures are made for the listeners that ask.
+        std::string why;
+        FormedPair formed;
+        if (form_pair(shared_.converters, job->frame[0], job->frame[1], &job->work, &formed,
+                      &why) != PairStatus::kFormed) {
+          continue;
+        }
+        job->formed.picture[0] = formed.picture[0];
+        job->formed.picture[1] = formed.picture[1];
+        job->pictures = true;
+      }
+      l->on_pictures(view, job->formed.picture[0], job->formed.picture[1]);
+    }
+    return 1;
+  }
+
+  Scorers& temporal() { return temporal_; }
+
+ private:
+  void score_temporal(Job* job) {
+    const PictureForm& form = job->formed.form;
+    if (!temporal_.empty() && !same_form(temporal_.sets().front().form, form)) {
+      job->status = PairStatus::kUnsupported;
+      job->why = "the pictures change from " + form_text(temporal_.sets().front().form) + " to " +
+                 form_text(form) + ", and a metric that follows pairs in order needs one form";
+      return;
+    }
+    try {
+      Scorers::Set* set = nullptr;
+      const MetricStatus made = temporal_.get(form, job->index, &set, &job->why);
+      if (made != MetricStatus::kOk) {
+        job->status = status_of(made);
+        return;
+      }
+      for (auto& m : set->scorers) {
+        const MetricStatus s = m->score(job->index, job->formed.picture[0], job->formed.picture[1],
+                                        shared_.settings->table);
+        if (s != MetricStatus::kOk) {
+          job->status = status_of(s);
+          job->why =
+              s == MetricStatus::kOutOfMemory ? "out of memory" : "a metric refused the pair";
+          return;
+        }
+      }
+    } catch (const std::bad_alloc&) {
+      job->status = PairStatus::kOutOfMemory;
+      job->why = "out of memory";
+    }
+  }
+
+  const Shared& shared_;
+  Scorers temporal_;
+  RunResult* result_;
+  bool has_temporal_;
+};
+
+// Every scorer flushed once, sets in the order their forms first came (so that the last form's
+// flush is the last, whatever thread met it), the temporal ones last.
+void flush_all(std::vector<Scorers*> all, Scorers* temporal, ScoreTable* table) {
+  std::vector<Scorers::Set*> sets;
+  for (Scorers* s : all)
+    for (Scorers::Set& set : s->sets())
+      sets.push_back(&set);
+  std::stable_sort(sets.begin(), sets.end(), [](const Scorers::Set* a, const Scorers::Set* b) {
+    return a->first_pair < b->first_pair;
+  });
+  for (Scorers::Set& set : temporal->sets())
+    sets.push_back(&set);
+  for (Scorers::Set* set : sets)
+    for (auto& m : set->scorers)
+      (void)m->flush(table);
 }
 
 }  // namespace
 
-void add_pair(PsnrTotals* totals, PairStats* stats, const FrameScore& score) {
-  const int32_t pair = totals->frames + 1;
-  totals->y_sum += score.psnr[0];
-  totals->u_sum += score.psnr[1];
-  totals->v_sum += score.psnr[2];
-  totals->frames = pair;
-  stats->depth = score.depth;
-  stats->layout = score.layout;
-  for (int p = 0; p < 3; ++p) {
-    stats->mse_sum[p] += score.mse[p];
-    if (pair == 1 || score.psnr[p] < stats->psnr_min[p]) {
-      stats->psnr_min[p] = score.psnr[p];
-      stats->worst_pair[p] = pair;
-    }
-    if (pair == 1 || score.psnr[p] > stats->psnr_max[p]) stats->psnr_max[p] = score.psnr[p];
+int available_processors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return n;
   }
-  if (!score.has_ssim) return;
-  for (int p = 0; p < 4; ++p) {
-    stats->ssim_sum[p] += score.ssim[p];
-    if (pair == 1 || score.ssim[p] < stats->ssim_min[p]) {
-      stats->ssim_min[p] = score.ssim[p];
-      stats->ssim_worst_pair[p] = pair;
-    }
-  }
+  const unsigned n = std::thread::hardware_concurrency();
+  return n > 0 ? int(n) : 1;
 }
 
-void print_ssim_report(const PsnrTotals& totals, const PairStats& stats, std::FILE* out) {
-  static const char* const kNames[4] = {"SsimY   ", "SsimU   ", "SsimV   ", "SsimAll "};
-  std::fprintf(out, "[SSIM]\n");
-  for (int p = 0; p < 4; ++p) {
-    const double mean = totals.frames ? stats.ssim_sum[p] / double(totals.frames) : 0.0;
-    std::fprintf(out, "%s\t%.6f \t%3.2f dB\n", kNames[p], mean,
-                 totals.frames ? ssim_db(mean) : 0.0);
-  }
+void declare_scores(const std::vector<MetricRequest>& metrics, ScoreTable* table) {
+  for (const MetricRequest& r : metrics)
+    for (const std::string& name : r.row->scores(r.options))
+      table->declare(name);
 }
 
-PlaneSummary summarize_plane(const PsnrTotals& totals, const PairStats& stats, int p) {
-  PlaneSummary s;
-  const int32_t n = totals.frames;
-  if (n == 0) return s;
-  const double sums[3] = {totals.y_sum, totals.u_sum, totals.v_sum};
-  s.mean_psnr = sums[p] / n;
-  s.mean_mse = stats.mse_sum[p] / n;
-  s.psnr_of_mean_mse = psnr_from_mse(s.mean_mse, stats.depth);
-  s.min = stats.psnr_min[p];
-  s.max = stats.psnr_max[p];
-  s.worst_pair = stats.worst_pair[p];
-  return s;
-}
-
-void print_report(const PsnrTotals& totals, std::FILE* out) {
-  const double n = double(totals.frames);
-  std::fprintf(out, "[PSNR]\n");
-  std::fprintf(out, "PsnrY   \t%3.2f\n", totals.frames ? totals.y_sum / n : 0.0);
-  std::fprintf(out, "PsnrU   \t%3.2f\n", totals.frames ? totals.u_sum / n : 0.0);
-  std::fprintf(out, "PsnrV   \t%3.2f\n", totals.frames ? totals.v_sum / n : 0.0);
-}
-
-int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* result) {
+void comparison_run(const RunSettings& settings, RunResult* result) {
   RunResult r;
-  std::unique_ptr<VideoSource> source1 = open_one(settings, 1, out, &r);
-  if (!source1) {
-    *result = r;
-    return 0;
-  }
-  std::unique_ptr<VideoSource> source2 = open_one(settings, 2, out, &r);
-  if (!source2) {
-    source1.reset();
-    *result = r;
-    return 0;
-  }
-  r.info[0] = source1->info();
-  r.info[1] = source2->info();
+  r.table = settings.table;
+  VideoSource* const* sources = settings.sources;
+  r.info[0] = sources[0]->info();
+  r.info[1] = sources[1]->info();
 
   // Streams whose length is known give the pair count as they always have; a stream that is
   // known only at its end (a pipe) or only estimated (a container) is compared until it ends.
@@ -233,176 +550,144 @@ int comparison_run(const RunSettings& settings, std::FILE* out, RunResult* resul
     if (r.info[0].length_known) stop = std::min(stop, r.length1);
     if (r.info[1].length_known) stop = std::min(stop, r.length2);
   }
+  declare_scores(settings.metrics, settings.table);
   for (RunListener* l : settings.listeners)
-    l->on_start(r.pair_count);
+    l->on_start(r.pair_count, *settings.table);
+
+  Shared shared;
+  shared.settings = &settings;
+  fill_converter_table(&shared.converters, settings.cpu_flags);
+  shared.sums = select_error_sums(settings.cpu_flags);
+  std::vector<const MetricRequest*> parallel, temporal;
+  bool light = true;
+  for (const MetricRequest& m : settings.metrics) {
+    (m.row->flags & kMetricTemporal ? temporal : parallel).push_back(&m);
+    light = light && (m.row->flags & kMetricLight);
+  }
+
+  // Pairs are scored where they are read when one thread is asked for, or when every metric
+  // costs less than copying the pictures for another thread; otherwise they are copied into
+  // jobs that threads form and score, and taken back in pair order.
+  const int threads = std::clamp(settings.threads, 1, 64);
+  std::unique_ptr<Workers> workers;
+  if (threads > 1 && !light) {
+    workers = std::make_unique<Workers>(shared, parallel, threads);
+    if (workers->count() == 0) workers.reset();
+  }
+  // The strip road for raw frames when PSNR alone is scored here: the bench shows it well ahead
+  // of converting whole frames (it sums each strip while it is in cache, on two threads).
+  shared.strips = !workers && temporal.empty();
+  Scorers here(parallel, settings.cpu_flags);
+  Committer committer(shared, temporal, &r);
+  const size_t slots = workers ? 2 * workers->count() : 1;
+  std::vector<std::unique_ptr<Job>> jobs;
+  for (size_t i = 0; i < slots; ++i)
+    jobs.push_back(std::make_unique<Job>());
 
   // The second file's frame is fetched beside the first's; failures are still reported in the
-  // order first file, second file.
-  const ScoreKernels& kernels = score_kernels();
-  ScoreOptions options;
-  options.ssim = settings.ssim;
-  auto fetch2 = std::make_unique<Fetcher>(source2.get());
-  const char* paths[2] = {settings.path1, settings.path2};
-  VideoSource* sources[2] = {source1.get(), source2.get()};
-  for (int32_t i = 0; i < stop; ++i) {
+  // order first file, second file, and only once every earlier pair is taken.
+  auto fetch2 = std::make_unique<Fetcher>(sources[1]);
+  int32_t taken = 0;  // pairs committed (or, once failed, looked at)
+  bool failed = false;
+  const auto take = [&](int32_t upto) {
+    // Commits pairs taken .. upto-1, waiting for each.
+    while (!failed && taken < upto) {
+      Job* job = jobs[size_t(taken) % slots].get();
+      if (workers) workers->wait(job);
+      if (!committer.commit(job)) failed = true;
+      ++taken;
+    }
+  };
+  int32_t submitted = 0;
+  RunResult pending;  // a fetch failure or end, told once every pair before it is taken
+  bool fetch_stopped = false;
+  int32_t fetch_stop_at = 0;
+  for (int32_t i = 0; i < stop && !failed; ++i) {
+    // The slot of pair i is free once pair i - slots is taken.
+    take(i - int32_t(slots) + 1);
+    if (failed) break;
     Frame a, b;
     fetch2->start(i);
     Fetch got[2];
     try {
-      got[0] = source1->get_frame(i, &a);
+      got[0] = sources[0]->get_frame(i, &a);
     } catch (const std::bad_alloc&) {
       got[0] = Fetch::kOutOfMemory;
     }
     got[1] = fetch2->wait(&b);
     if (got[0] == Fetch::kEnd || got[1] == Fetch::kEnd) {
       // The shorter stream has ended: not an error. When both end here, neither ended first.
-      if (got[0] != got[1]) r.ended = got[0] == Fetch::kEnd ? 1 : 2;
-      if (got[0] == Fetch::kEnd) r.length1 = i;
-      if (got[1] == Fetch::kEnd) r.length2 = i;
+      if (got[0] != got[1]) pending.ended = got[0] == Fetch::kEnd ? 1 : 2;
+      pending.length1 = got[0] == Fetch::kEnd ? i : r.length1;
+      pending.length2 = got[1] == Fetch::kEnd ? i : r.length2;
+      fetch_stopped = true;
+      fetch_stop_at = i;
       break;
     }
     int bad = got[0] != Fetch::kFrame ? 0 : got[1] != Fetch::kFrame ? 1 : -1;
     if (bad >= 0) {
-      std::fprintf(out, "ERROR: can't read frame %d of AVI file [%s]\n", i + 1, paths[bad]);
-      r.outcome =
+      pending.outcome =
           got[bad] == Fetch::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kReadFailed;
-      r.failed_input = bad + 1;
-      r.failed_frame = i + 1;
-      r.reason = got[bad] == Fetch::kOutOfMemory ? "out of memory" : sources[bad]->reason();
-      break;
-    }
-    FrameScore score;
-    std::string why;
-    const ScoreStatus scored = score_frames(kernels, a, b, options, &score, &why);
-    if (scored != ScoreStatus::kScored) {
-      std::fprintf(out, "ERROR: unsupported AVI format\n");
-      r.outcome = scored == ScoreStatus::kOutOfMemory    ? RunOutcome::kOutOfMemory
-                  : scored == ScoreStatus::kSizeMismatch ? RunOutcome::kSizeMismatch
-                                                         : RunOutcome::kUnsupported;
-      r.failed_frame = i + 1;
-      r.reason = why;
+      pending.failed_input = bad + 1;
+      pending.failed_frame = i + 1;
+      pending.reason = got[bad] == Fetch::kOutOfMemory ? "out of memory" : sources[bad]->reason();
+      fetch_stopped = true;
+      fetch_stop_at = i;
       break;
     }
     if (i == 0 && frame_samples(a) + frame_samples(b) < kSmallPairSamples) fetch2->fetch_here();
-    if ((score.widened | score.resampled) && r.conversion.empty()) {
-      r.conversion = conversion_text(settings, r, score);
-    }
-    add_pair(&r.totals, &r.stats, score);
-    if (settings.verbose) {
-      std::fprintf(out, "%3d: \t%3.2f \t%3.2f \t%3.2f", r.totals.frames, score.psnr[0],
-                   score.psnr[1], score.psnr[2]);
-      if (score.has_ssim) {
-        std::fprintf(out, " \t%.6f \t%.6f \t%.6f \t%.6f", score.ssim[0], score.ssim[1],
-                     score.ssim[2], score.ssim[3]);
+    Job* job = jobs[size_t(i) % slots].get();
+    job->index = i;
+    if (workers) {
+      if (!job->own[0].assign(a) || !job->own[1].assign(b)) {
+        job->status = PairStatus::kOutOfMemory;
+        job->why = "out of memory";
+        job->done = true;
+      } else {
+        job->frame[0] = job->own[0].frame();
+        job->frame[1] = job->own[1].frame();
+        workers->submit(job);
       }
-      std::fputc('\n', out);
+    } else {
+      job->frame[0] = a;
+      job->frame[1] = b;
+      score_job(shared, &here, job);
     }
-    bool pictures = false;
-    Picture pa, pb;
-    for (RunListener* l : settings.listeners) {
-      l->on_pair(r.totals.frames, score);
-      if (!l->wants_pictures(r.totals.frames, score)) continue;
-      if (!pictures) {
-        pictures = pair_pictures(kernels, a, b, &pa, &pb, &why) == ScoreStatus::kScored;
-        if (!pictures) continue;
-      }
-      l->on_pictures(r.totals.frames, score, pa, pb);
+    submitted = i + 1;
+    // Pairs scored here are taken at once, so that listeners hear of them as the run goes;
+    // those of the threads are taken as their slots come round again.
+    if (!workers) take(submitted);
+  }
+  take(submitted);
+  if (!failed && fetch_stopped && taken == fetch_stop_at) {
+    if (pending.outcome != RunOutcome::kOk) {
+      r.outcome = pending.outcome;
+      r.failed_input = pending.failed_input;
+      r.failed_frame = pending.failed_frame;
+      r.reason = pending.reason;
+    } else {
+      r.ended = pending.ended;
+      r.length1 = pending.length1;
+      r.length2 = pending.length2;
     }
   }
-  r.compared = r.totals.frames;
+  fetch2.reset();
+  std::vector<Scorers*> all = {&here};
+  if (workers) {
+    workers->stop();
+    for (auto& s : workers->scorers())
+      all.push_back(s.get());
+  }
+  // Threads may have scored pairs beyond the one the run stopped at: the table holds exactly
+  // the compared pairs.
+  settings.table->drop_from(r.compared);
+  flush_all(all, &committer.temporal(), settings.table);
+
   r.failed = r.outcome != RunOutcome::kOk;
   if (!known && r.ended == 0 && r.outcome == RunOutcome::kOk) r.pair_count = r.compared;
-  fetch2.reset();
-
-  for (RunListener* l : settings.listeners)
-    l->on_end(r);
-  print_report(r.totals, out);
-  if (settings.ssim) print_ssim_report(r.totals, r.stats, out);
-  source2.reset();
-  source1.reset();
+  for (auto l = settings.listeners.rbegin(); l != settings.listeners.rend(); ++l)
+    (*l)->on_end(r);
   *result = r;
-  return 1;
-}
-
-namespace {
-
-// A frame rate for a notice: "25", "29.97", "23.976".
-std::string rate_text(const SourceInfo& i) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.3f", double(i.rate_num) / double(i.rate_den));
-  std::string t = text;
-  while (t.back() == '0')
-    t.pop_back();
-  if (t.back() == '.') t.pop_back();
-  return t;
-}
-
-}  // namespace
-
-void print_notes(const RunSettings& s, const RunResult& r, std::FILE* err) {
-  const char* paths[2] = {s.path1, s.path2};
-  switch (r.outcome) {
-    case RunOutcome::kOk:
-      break;
-    case RunOutcome::kOpenFailed:
-      std::fprintf(err, "vidqual: [%s]: %s\n", paths[r.failed_input - 1], r.reason.c_str());
-      return;
-    case RunOutcome::kReadFailed:
-      std::fprintf(err, "vidqual: can't read frame %d of [%s]%s%s\n", r.failed_frame,
-                   paths[r.failed_input - 1], r.reason.empty() ? "" : ": ", r.reason.c_str());
-      break;
-    case RunOutcome::kSizeMismatch:
-    case RunOutcome::kUnsupported:
-      std::fprintf(err, "vidqual: pair %d can't be compared: %s\n", r.failed_frame,
-                   r.reason.c_str());
-      break;
-    case RunOutcome::kOutOfMemory:
-      std::fprintf(err, "vidqual: out of memory%s%s\n", r.failed_input ? " reading " : "",
-                   r.failed_input ? paths[r.failed_input - 1] : "");
-      if (r.failed_frame == 0) return;
-      break;
-  }
-  if (!r.conversion.empty()) std::fprintf(err, "note: %s\n", r.conversion.c_str());
-  const SourceInfo& a = r.info[0];
-  const SourceInfo& b = r.info[1];
-  if (a.rate_den > 0 && b.rate_den > 0 &&
-      int64_t(a.rate_num) * b.rate_den != int64_t(b.rate_num) * a.rate_den) {
-    std::fprintf(err, "note: the frame rates differ: %s fps in [%s], %s in [%s]\n",
-                 rate_text(a).c_str(), s.path1, rate_text(b).c_str(), s.path2);
-  }
-  for (int i = 0; i < 2; ++i) {
-    if (r.info[i].rotation != 0) {
-      std::fprintf(err,
-                   "note: [%s] has a display rotation of %d degrees; its pictures are scored as "
-                   "stored (as FFmpeg's -noautorotate reads them)\n",
-                   paths[i], r.info[i].rotation);
-    }
-  }
-  const bool known = a.length_known && b.length_known;
-  if (r.ended != 0) {
-    const int e = r.ended - 1;
-    const int32_t frames = e == 0 ? r.length1 : r.length2;
-    std::fprintf(err, "note: [%s] ended after %d frame%s, before [%s]; %d pair%s compared\n",
-                 paths[e], frames, frames == 1 ? "" : "s", paths[1 - e], r.compared,
-                 r.compared == 1 ? "" : "s");
-  } else if (known && r.length1 != r.length2) {
-    std::fprintf(
-        err,
-        "note: the streams differ in length: %d frames in [%s], %d in [%s]; %d pairs compared\n",
-        r.length1, s.path1, r.length2, s.path2, r.compared);
-  }
-  if (s.maxframes >= 1 && r.outcome == RunOutcome::kOk && r.ended == 0 &&
-      (known ? s.maxframes < std::min(r.length1, r.length2) : r.compared == s.maxframes)) {
-    if (known) {
-      std::fprintf(err,
-                   "note: maxframes %d stops the comparison before the streams end (%d and %d "
-                   "frames); %d pairs compared\n",
-                   s.maxframes, r.length1, r.length2, r.compared);
-    } else {
-      std::fprintf(err, "note: maxframes %d stops the comparison; %d pairs compared\n", s.maxframes,
-                   r.compared);
-    }
-  }
 }
 
 }  // namespace vq

@@ -31,39 +31,23 @@ constexpr const char* kFileProbeSize = "5000000";       // bytes read to find th
 constexpr const char* kMemoryProbeSize = "1000000";
 constexpr int kIoBufferSize = 1 << 16;
 
-// Where the bytes come from: a descriptor read at offsets, or a block in memory.
+// The input libavformat reads, at the position its callbacks keep.
 struct Input {
-  int fd = -1;
-  const uint8_t* data = nullptr;
+  std::unique_ptr<InputFile> file;  // a regular file or bytes in memory
   int64_t size = 0;
   int64_t pos = 0;
   bool failed = false;  // a read of the file failed
-  Input() = default;
-  Input(const Input&) = delete;
-  Input& operator=(const Input&) = delete;
-  ~Input() {
-    if (fd >= 0) ::close(fd);
-  }
 };
 
 int read_input(void* opaque, uint8_t* buf, int n) {
   auto* in = static_cast<Input*>(opaque);
   if (n <= 0) return 0;
   if (in->pos >= in->size) return AVERROR_EOF;
-  size_t count = size_t(std::min<int64_t>(n, in->size - in->pos));
-  if (in->data != nullptr) {
-    std::memcpy(buf, in->data + in->pos, count);
-  } else {
-    ssize_t r;
-    do {
-      r = ::pread(in->fd, buf, count, off_t(in->pos));
-    } while (r < 0 && errno == EINTR);
-    if (r < 0) {
-      in->failed = true;
-      return AVERROR(EIO);
-    }
-    if (r == 0) return AVERROR_EOF;
-    count = size_t(r);
+  const size_t count = size_t(std::min<int64_t>(n, in->size - in->pos));
+  if (!in->file->read_at(uint64_t(in->pos), buf, count)) {
+    // The file shrank or could not be read: an error, not the end of the stream.
+    in->failed = true;
+    return AVERROR(EIO);
   }
   in->pos += int64_t(count);
   return int(count);
@@ -73,8 +57,7 @@ int read_input(void* opaque, uint8_t* buf, int n) {
 // first) that does not open has lost its index: the moov box that writers put at the end.
 std::string unopened_reason(const Input& in) {
   uint8_t head[8] = {0};
-  const bool have = in.fd >= 0 ? ::pread(in.fd, head, sizeof head, 0) == ssize_t(sizeof head)
-                               : in.size >= int64_t(sizeof head) && std::memcpy(head, in.data, 8);
+  const bool have = in.file->read_at(0, head, sizeof head);
   if (have && std::memcmp(head + 4, "ftyp", 4) == 0) {
     return "its index (moov) is missing: the file was cut or is still being written";
   }
@@ -485,21 +468,16 @@ std::unique_ptr<VideoSource> open_input(std::unique_ptr<Input> input, const Limi
 
 }  // namespace
 
-std::unique_ptr<VideoSource> open_container(const char* path, std::string* why,
+std::unique_ptr<VideoSource> open_container(std::unique_ptr<InputFile> file, std::string* why,
                                             int64_t max_pixels) {
   try {
-    std::unique_ptr<Input> input(new Input);
-    input->fd = path != nullptr ? ::open(path, O_RDONLY | O_CLOEXEC) : -1;
-    if (input->fd < 0) {
-      if (why != nullptr) *why = errno == ENOENT ? "no such file" : std::strerror(errno);
-      return nullptr;
-    }
-    struct stat st;
-    if (::fstat(input->fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!file || !file->regular()) {
       if (why != nullptr) *why = "not a regular file";
       return nullptr;
     }
-    input->size = int64_t(st.st_size);
+    std::unique_ptr<Input> input(new Input);
+    input->size = int64_t(std::min<uint64_t>(file->size(), INT64_MAX));
+    input->file = std::move(file);
     Limits limits;
     limits.max_pixels = max_pixels;
     return open_input(std::move(input), limits, why);
@@ -509,12 +487,23 @@ std::unique_ptr<VideoSource> open_container(const char* path, std::string* why,
   }
 }
 
+std::unique_ptr<VideoSource> open_container(const char* path, std::string* why,
+                                            int64_t max_pixels) {
+  std::unique_ptr<InputFile> file;
+  std::string reason;
+  if (path == nullptr || open_input_file(path, &file, &reason) != OpenStatus::kOpened) {
+    if (why != nullptr) *why = path == nullptr ? "no such file" : reason;
+    return nullptr;
+  }
+  return open_container(std::move(file), why, max_pixels);
+}
+
 std::unique_ptr<VideoSource> open_container_memory(const uint8_t* data, size_t size,
                                                    std::string* why) {
   try {
     std::unique_ptr<Input> input(new Input);
-    input->data = data;
-    input->size = data != nullptr ? int64_t(size) : 0;
+    input->file.reset(new InputFile("memory", data, data != nullptr ? size : 0));
+    input->size = int64_t(input->file->size());
     return open_input(std::move(input), Limits{kMemoryMaxPixels, kMemoryProbeSize, 1}, why);
   } catch (const std::bad_alloc&) {
     if (why != nullptr) *why = "out of memory";

@@ -56,18 +56,22 @@ class Decompressor {
                                                               PacketSource* packets);
 
 // The first video stream of a file libavformat opens (MP4, MOV, MKV, WebM, IVF, MPEG-TS, FLV,
-// still images, ...), read through the descriptor of `path` (a regular file: no protocol or
-// file-name pattern is interpreted). Frame i is the i-th picture the decoder gives, in
-// presentation order, whatever the timestamps say. The stated frame count is an estimate
-// (length_known false): a fetch past the real end gives Fetch::kEnd, a picture that cannot be
-// decoded Fetch::kError. Reading in order never decodes a picture twice; an index before the
-// current one starts over from the beginning. Planar YUV pictures (4:2:0, 4:2:2, 4:4:4, gray;
+// still images, ...), read from `input` at the offsets libavformat asks for (a regular file or
+// bytes in memory: no protocol or file-name pattern is interpreted). Frame i is the i-th picture
+// the decoder gives, in presentation order, whatever the timestamps say. The stated frame count is
+// an estimate (length_known false): a fetch past the real end gives Fetch::kEnd, a picture that
+// cannot be decoded Fetch::kError. Reading in order never decodes a picture twice; an index before
+// the current one starts over from the beginning. Planar YUV pictures (4:2:0, 4:2:2, 4:4:4, gray;
 // 8 to 16 bits; full range kept as such) are handed out in the decoder's buffers; other forms
 // are converted by libswscale: YUV to the planar layout and depth nearest them, RGB and palette
 // pictures to studio-range 4:2:0. Null with *why set ("no such file", "not a video file",
 // "no video stream", "no decoder for codec X", ...) when it cannot be read.
 // Pictures of more than `max_pixels` samples are refused before the first is decoded, also
 // while the stream's parameters are looked for.
+[[nodiscard]] std::unique_ptr<VideoSource> open_container(std::unique_ptr<InputFile> input,
+                                                          std::string* why,
+                                                          int64_t max_pixels = int64_t(1) << 26);
+// The same for the file at `path`.
 [[nodiscard]] std::unique_ptr<VideoSource> open_container(const char* path, std::string* why,
                                                           int64_t max_pixels = int64_t(1) << 26);
 // The same from bytes in memory (tests, fuzzing), which must outlive the source. Decodes on one

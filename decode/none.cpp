@@ -17,6 +17,11 @@ namespace {
 constexpr const char* kNoFfmpeg = "needs FFmpeg's libraries (this build has none)";
 }  // namespace
 
+std::unique_ptr<VideoSource> open_container(std::unique_ptr<InputFile>, std::string* why, int64_t) {
+  if (why != nullptr) *why = kNoFfmpeg;
+  return nullptr;
+}
+
 std::unique_ptr<VideoSource> open_container(const char*, std::string* why, int64_t) {
   if (why != nullptr) *why = kNoFfmpeg;
   return nullptr;

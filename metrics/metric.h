@@ -76,6 +76,10 @@ enum MetricFlags : uint32_t {
   // The run makes one scorer of it and calls it in pair order; every other metric gets one
   // scorer per thread, called for any pair in any order.
   kMetricTemporal = 1u << 0,
+  // Costs less than copying its pair's pictures (PSNR: one read of each plane): when every
+  // metric of a run is light, pairs are scored where they are read, without copies for other
+  // threads.
+  kMetricLight = 1u << 1,
 };
 
 // One scorer of a metric, made for one picture form.
@@ -117,6 +121,9 @@ struct MetricRow {
   // options; nullptr when none. The run adds them to the ones asked for (once each: requests
   // that are the same metric with the same option values are one).
   std::vector<std::string> (*needs)(const MetricOptions& options) = nullptr;
+  // Checks option values beyond their type (a range); nullptr when any value of the type is
+  // fine. 0 with *why naming what is wrong; parse_metric_request refuses the request then.
+  int (*check)(const MetricOptions& options, std::string* why) = nullptr;
 };
 
 // Every metric, in the order --help lists them.

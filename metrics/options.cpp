@@ -153,6 +153,7 @@ int parse_metric_request(std::string_view text, MetricRequest* out, std::string*
     }
     v->given = true;
   }
+  if (row->check != nullptr && !row->check(r.options, why)) return 0;
   *out = std::move(r);
   return 1;
 }

@@ -10,7 +10,8 @@ namespace vq {
 std::span<const MetricRow> metric_registry() {
   // Built on first use, after every metric's own statics.
   static const std::vector<MetricRow> kRows = {
-      // psnr_metric(),  (one line per metric)
+      psnr_metric(),
+      ssim_metric(),
       integer_adm_metric(),
   };
   return kRows;

@@ -6,7 +6,8 @@
 
 namespace vq {
 
-// const MetricRow& psnr_metric();   (one line per metric, as they are added)
+const MetricRow& psnr_metric();
+const MetricRow& ssim_metric();
 const MetricRow& integer_adm_metric();
 
 }  // namespace vq

@@ -8,35 +8,49 @@ namespace {
 // One row per compared pair, as the run delivers them; nothing after the last.
 class CsvReport final : public Report {
  public:
-  explicit CsvReport(bool ssim) : ssim_(ssim) {}
+  explicit CsvReport(std::vector<std::string> columns) : names_(std::move(columns)) {}
 
-  void on_pair(int32_t pair, const FrameScore& s) override {
+  void on_start(int32_t, const ScoreTable& table) override {
+    columns_.clear();
+    for (const std::string& n : names_)
+      columns_.push_back(table.find(n));
+  }
+
+  void on_pair(const PairView& v) override {
     std::FILE* f = stream();
     if (!f) return;
-    std::fprintf(f, "%d,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g", pair, s.psnr[0], s.psnr[1], s.psnr[2],
-                 s.mse[0], s.mse[1], s.mse[2]);
-    if (ssim_ && s.has_ssim) {
-      std::fprintf(f, ",%.17g,%.17g,%.17g,%.17g", s.ssim[0], s.ssim[1], s.ssim[2], s.ssim[3]);
-    } else if (ssim_) {
-      std::fputs(",,,,", f);
+    std::fprintf(f, "%d", v.number);
+    for (const int c : columns_) {
+      double value;
+      if (v.table->get(c, v.row, &value)) {
+        std::fprintf(f, ",%.17g", value);
+      } else {
+        std::fputc(',', f);
+      }
     }
-    std::fprintf(f, ",%d,%s\n", s.depth, chroma_layout_name(s.layout));
+    std::fprintf(f, ",%d,%s\n", v.depth, chroma_layout_name(v.layout));
   }
 
  private:
   int begin(std::FILE* f) override {
-    std::fputs("pair,y_psnr,u_psnr,v_psnr,y_mse,u_mse,v_mse", f);
-    if (ssim_) std::fputs(",y_ssim,u_ssim,v_ssim,all_ssim", f);
+    std::fputs("pair", f);
+    for (const std::string& n : names_)
+      std::fprintf(f, ",%s", n.c_str());
     return std::fputs(",depth,chroma\n", f) != EOF;
   }
 
-  bool ssim_;
+  std::vector<std::string> names_;
+  std::vector<int> columns_;
 };
 
 }  // namespace
 
-std::unique_ptr<Report> make_csv_report(bool ssim) {
-  return std::unique_ptr<Report>(new (std::nothrow) CsvReport(ssim));
+std::unique_ptr<Report> make_csv_report(const std::vector<std::string>& columns) {
+  try {
+    return std::unique_ptr<Report>(new CsvReport(columns));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
 
 }  // namespace vq

@@ -1,10 +1,12 @@
 // The HTML page: inline style, inline SVG charts, the worst pairs' pictures as PNG data: URIs.
 // Nothing on the page loads anything: it opens from disk as it is.
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -13,8 +15,9 @@
 namespace vq {
 namespace {
 
-constexpr const char* kPlaneNames[4] = {"Y", "U", "V", "All"};
-constexpr const char* kPlaneColours[4] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728"};
+// Series colours, in the order a chart lists its series.
+constexpr const char* kColours[8] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728",
+                                     "#9467bd", "#8c564b", "#e377c2", "#7f7f7f"};
 
 // Chart geometry in CSS pixels: the plotting area is kChartColumns wide.
 constexpr int kLeft = 64, kRight = 20, kTop = 36, kBottom = 44, kPlotHeight = 280;
@@ -65,21 +68,32 @@ void append_escaped(std::string* out, std::string_view text) {
   }
 }
 
-// The summary of a series the page works out itself (SSIM): mean, min, max, first worst.
-PlaneSummary summarize(const std::vector<float>& values) {
-  PlaneSummary s;
-  if (values.empty()) return s;
-  double sum = 0;
-  size_t n = 0;
-  s.min = INFINITY, s.max = -INFINITY;
-  for (size_t i = 0; i < values.size(); ++i) {
-    if (!std::isfinite(values[i])) continue;  // a pair without this value
-    sum += values[i], ++n;
-    if (values[i] < s.min) s.min = values[i], s.worst_pair = int32_t(i + 1);
-    s.max = std::max(s.max, double(values[i]));
+// A score name's family and plane: "y_psnr" and "psnr_y" are the family "psnr" and the plane
+// "Y", "all_ssim" the plane "All"; a name without a plane is its own family.
+struct FamilyName {
+  std::string family;
+  std::string plane;
+};
+FamilyName family_of(const std::string& name) {
+  static const std::pair<const char*, const char*> kPrefixes[] = {
+      {"y_", "Y"}, {"u_", "U"}, {"v_", "V"}, {"all_", "All"}};
+  static const std::pair<const char*, const char*> kSuffixes[] = {
+      {"_y", "Y"}, {"_u", "U"}, {"_v", "V"}, {"_cb", "Cb"}, {"_cr", "Cr"}};
+  for (const auto& [prefix, plane] : kPrefixes) {
+    const size_t n = std::strlen(prefix);
+    if (name.size() > n && name.compare(0, n, prefix) == 0) return {name.substr(n), plane};
   }
-  if (n == 0) return PlaneSummary{};
-  s.mean_psnr = sum / double(n);
+  for (const auto& [suffix, plane] : kSuffixes) {
+    const size_t n = std::strlen(suffix);
+    if (name.size() > n && name.compare(name.size() - n, n, suffix) == 0)
+      return {name.substr(0, name.size() - n), plane};
+  }
+  return {name, ""};
+}
+
+std::string upper(std::string s) {
+  for (char& c : s)
+    c = char(std::toupper(static_cast<unsigned char>(c)));
   return s;
 }
 
@@ -96,29 +110,26 @@ int decimals_for(double step) {
 }
 
 struct Series {
-  int plane;  // index into kPlaneNames / kPlaneColours
-  const std::vector<float>* values;
+  std::string label;  // the plane, or the score's name
+  const char* colour;
+  std::vector<float> values;  // per pair; NaN where the pair has none
 };
 
-// The two charts: what they show, the value axis' title, and how a value is printed.
+// A chart: what it shows (the family's name) and how its values are printed.
 struct ChartKind {
-  const char* what;
-  const char* axis;
+  std::string what;
   int decimals;
-  const char* suffix;
 };
-constexpr ChartKind kPsnrChart = {"PSNR", "PSNR (dB)", 2, " dB"};
-constexpr ChartKind kSsimChart = {"SSIM", "SSIM", 4, ""};
 
 // A line chart of per-pair values: axes with ticks, a legend, one polyline per series (one point
 // per pair, or a minimum and a maximum per pixel column when the pairs outnumber the columns),
 // and the worst pairs marked on the first series.
 void append_chart(std::string* out, const ChartKind& kind, const std::vector<Series>& series,
                   const WorstPairs* worst) {
-  const size_t n = series.empty() ? 0 : series[0].values->size();
+  const size_t n = series.empty() ? 0 : series[0].values.size();
   double lo = INFINITY, hi = -INFINITY;
   for (const Series& s : series) {
-    for (float v : *s.values) {
+    for (float v : s.values) {
       if (std::isfinite(v)) lo = std::min(lo, double(v)), hi = std::max(hi, double(v));
     }
   }
@@ -145,8 +156,8 @@ void append_chart(std::string* out, const ChartKind& kind, const std::vector<Ser
   appendf(out,
           "<svg class=\"chart\" data-chart=\"%s\" xmlns=\"http://www.w3.org/2000/svg\" "
           "width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" role=\"img\">\n",
-          kind.what, kChartWidth, kChartHeight, kChartWidth, kChartHeight);
-  appendf(out, "<title>%s per pair</title>\n", kind.what);
+          kind.what.c_str(), kChartWidth, kChartHeight, kChartWidth, kChartHeight);
+  appendf(out, "<title>%s per pair</title>\n", kind.what.c_str());
   appendf(out, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#fcfcfc\"/>\n", kLeft,
           kTop, kChartColumns, kPlotHeight);
   // Value axis: grid lines and labels.
@@ -177,19 +188,19 @@ void append_chart(std::string* out, const ChartKind& kind, const std::vector<Ser
           "<text transform=\"translate(16 %d) rotate(-90)\" text-anchor=\"middle\">%s</text>\n",
           kLeft, kTop, kTop + kPlotHeight, kLeft + kChartColumns, kLeft + kChartColumns / 2,
           kChartHeight - 6, columns ? " (each pixel column: lowest to highest of its pairs)" : "",
-          kTop + kPlotHeight / 2, kind.axis);
+          kTop + kPlotHeight / 2, kind.what.c_str());
 
   // Series, the first one drawn last so that it lies on top.
   for (size_t k = series.size(); k-- > 0;) {
     const Series& s = series[k];
-    const std::vector<float>& v = *s.values;
+    const std::vector<float>& v = s.values;
     appendf(out, "<polyline class=\"series\" data-plane=\"%s\" data-pairs=\"%zu\" ",
-            kPlaneNames[s.plane], v.size());
+            s.label.c_str(), v.size());
     if (columns) appendf(out, "data-columns=\"%d\" ", kChartColumns);
     appendf(out,
             "fill=\"none\" stroke=\"%s\" stroke-width=\"1.5\" stroke-linejoin=\"round\" "
             "points=\"",
-            kPlaneColours[s.plane]);
+            s.colour);
     if (columns) {
       size_t i = 0;
       for (int c = 0; c < kChartColumns; ++c) {
@@ -209,29 +220,29 @@ void append_chart(std::string* out, const ChartKind& kind, const std::vector<Ser
     if (v.size() <= 60) {
       for (size_t i = 0; i < v.size(); ++i)
         appendf(out, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"2.5\" fill=\"%s\"/>", x_of(i), y_of(v[i]),
-                kPlaneColours[s.plane]);
+                s.colour);
       *out += "\n";
     }
   }
 
   // The worst pairs: a dashed line, a ring on the first series and the pair's number.
   if (worst && !series.empty()) {
-    const std::vector<float>& first = *series[0].values;
+    const std::vector<float>& first = series[0].values;
     int rank = 0;
     for (const WorstPair& w : worst->pairs()) {
       if (w.pair < 1 || size_t(w.pair) > first.size()) continue;
       const double x = x_of(size_t(w.pair - 1));
       const double y = y_of(first[size_t(w.pair - 1)]);
       appendf(out,
-              "<g class=\"worst-mark\" data-pair=\"%d\"><title>pair %d: %s %.*f%s</title>"
+              "<g class=\"worst-mark\" data-pair=\"%d\"><title>pair %d: %s %.*f</title>"
               "<line x1=\"%.1f\" x2=\"%.1f\" y1=\"%d\" y2=\"%d\" stroke=\"#b00\" "
               "stroke-dasharray=\"3 3\"/>"
               "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"5\" fill=\"none\" stroke=\"#b00\" "
               "stroke-width=\"2\"/>"
               "<text x=\"%.1f\" y=\"%d\" fill=\"#b00\">%d</text></g>\n",
-              w.pair, w.pair, kPlaneNames[series[0].plane], kind.decimals,
-              double(first[size_t(w.pair - 1)]), kind.suffix, x, x, kTop, kTop + kPlotHeight, x, y,
-              x + 4, kTop + 12 + 13 * (rank % 4), w.pair);
+              w.pair, w.pair, series[0].label.c_str(), kind.decimals,
+              double(first[size_t(w.pair - 1)]), x, x, kTop, kTop + kPlotHeight, x, y, x + 4,
+              kTop + 12 + 13 * (rank % 4), w.pair);
       ++rank;
     }
   }
@@ -242,8 +253,8 @@ void append_chart(std::string* out, const ChartKind& kind, const std::vector<Ser
     appendf(out,
             "<rect x=\"%d\" y=\"12\" width=\"18\" height=\"4\" fill=\"%s\"/>"
             "<text x=\"%d\" y=\"19\">%s</text>\n",
-            lx, kPlaneColours[s.plane], lx + 24, kPlaneNames[s.plane]);
-    lx += 70;
+            lx, s.colour, lx + 24, s.label.c_str());
+    lx += 40 + 8 * int(std::min<size_t>(s.label.size(), 12));
   }
   if (worst && !worst->pairs().empty()) {
     appendf(out,
@@ -318,29 +329,42 @@ void append_input_rows(std::string* out, const HtmlInput (&in)[2]) {
   });
 }
 
+// The columns of the page that the table has, in order.
+std::vector<int> shown_columns(const HtmlReport& r) {
+  std::vector<int> shown;
+  for (const std::string& name : r.columns) {
+    const int c = r.table->find(name);
+    if (c >= 0 && !r.table->hidden(c)) shown.push_back(c);
+  }
+  return shown;
+}
+
+// Each shown score pooled over the pairs, and the scores of the whole run.
 void append_summary(std::string* out, const HtmlReport& r) {
+  const ScoreTable& t = *r.table;
   *out +=
-      "<table class=\"summary\"><tr><th>Plane</th><th>Mean PSNR (dB)</th>"
-      "<th>PSNR of the mean MSE (dB)</th><th>Min (dB)</th><th>Max (dB)</th>"
-      "<th>Worst pair</th></tr>\n";
-  for (int p = 0; p < 3; ++p) {
-    const PlaneSummary& s = r.summary[p];
+      "<table class=\"summary\"><tr><th>Score</th><th>Mean</th><th>Harmonic mean</th>"
+      "<th>Min</th><th>Max</th><th>Worst pair</th></tr>\n";
+  for (const int c : shown_columns(r)) {
+    const Pooled p = t.pool(c);
+    *out += "<tr><th>";
+    append_escaped(out, t.name(c));
+    if (p.count == 0) {
+      *out += "</th><td colspan=\"5\" class=\"muted\">no value</td></tr>\n";
+      continue;
+    }
     appendf(out,
-            "<tr><th>%s</th><td class=\"n\">%.4f</td><td class=\"n\">%.4f</td>"
-            "<td class=\"n\">%.4f</td><td class=\"n\">%.4f</td><td class=\"n\">%d</td></tr>\n",
-            kPlaneNames[p], s.mean_psnr, s.psnr_of_mean_mse, s.min, s.max, s.worst_pair);
+            "</th><td class=\"n\">%.6f</td><td class=\"n\">%.6f</td><td class=\"n\">%.6f</td>"
+            "<td class=\"n\">%.6f</td><td class=\"n\">%d</td></tr>\n",
+            p.mean, p.harmonic_mean, p.min, p.max, p.worst_pair + 1);
   }
   *out += "</table>\n";
-  if (r.series->ssim[0].empty()) return;
-  *out +=
-      "<table class=\"summary\"><tr><th>Plane</th><th>Mean SSIM</th><th>Min</th><th>Max</th>"
-      "<th>Worst pair</th></tr>\n";
-  for (int p = 0; p < 4; ++p) {
-    const PlaneSummary s = summarize(r.series->ssim[p]);
-    appendf(out,
-            "<tr><th>%s</th><td class=\"n\">%.6f</td><td class=\"n\">%.6f</td>"
-            "<td class=\"n\">%.6f</td><td class=\"n\">%d</td></tr>\n",
-            kPlaneNames[p], s.mean_psnr, s.min, s.max, s.worst_pair);
+  if (t.aggregates().empty()) return;
+  *out += "<table class=\"summary\"><tr><th>Over the whole run</th><th>Value</th></tr>\n";
+  for (const auto& [name, value] : t.aggregates()) {
+    *out += "<tr><th>";
+    append_escaped(out, name);
+    appendf(out, "</th><td class=\"n\">%.6f</td></tr>\n", value);
   }
   *out += "</table>\n";
 }
@@ -378,7 +402,9 @@ void append_error_key(std::string* out) {
   *out += "</svg>";
 }
 
-int append_gallery(std::string* out, const WorstPairs& worst) {
+int append_gallery(std::string* out, const HtmlReport& r) {
+  const WorstPairs& worst = *r.worst;
+  const std::vector<int> shown = shown_columns(r);
   appendf(out,
           "<p>Each pair shows picture A, picture B and the error map: the absolute difference "
           "of the luma samples, multiplied by %d and clamped, in a colour scale whose lightness "
@@ -396,13 +422,16 @@ int append_gallery(std::string* out, const WorstPairs& worst) {
   std::vector<uint8_t> rgb;
   std::string png;
   for (const WorstPair& w : worst.pairs()) {
-    appendf(out,
-            "<section class=\"pair\" data-pair=\"%d\"><h3>Pair %d</h3><p>PSNR Y %.4f dB, "
-            "U %.4f dB, V %.4f dB",
-            w.pair, w.pair, w.score.psnr[0], w.score.psnr[1], w.score.psnr[2]);
-    if (w.score.has_ssim)
-      appendf(out, "; SSIM Y %.6f, U %.6f, V %.6f, All %.6f", w.score.ssim[0], w.score.ssim[1],
-              w.score.ssim[2], w.score.ssim[3]);
+    appendf(out, "<section class=\"pair\" data-pair=\"%d\"><h3>Pair %d</h3><p>", w.pair, w.pair);
+    bool first = true;
+    for (const int c : shown) {
+      double v;
+      if (!r.table->get(c, w.pair - 1, &v)) continue;
+      if (!first) *out += ", ";
+      append_escaped(out, r.table->name(c));
+      appendf(out, " %.6f", v);
+      first = false;
+    }
     *out += "</p>\n<div class=\"row\">";
     const Picture& a = w.a.picture();
     const Picture& b = w.b.picture();
@@ -449,32 +478,8 @@ constexpr const char* kStyle =
 
 }  // namespace
 
-int PairSeries::add(const FrameScore& score) {
-  const size_t pairs = psnr[0].size(), with_ssim = ssim[0].size();
-  try {
-    // SSIM stays in step with PSNR: pairs without it hold NaN, which the charts draw at the
-    // bottom and the summary leaves out.
-    if (score.has_ssim || with_ssim > 0) {
-      for (int p = 0; p < 4; ++p) {
-        ssim[p].resize(pairs, NAN);
-        ssim[p].push_back(score.has_ssim ? float(score.ssim[p]) : NAN);
-      }
-    }
-    for (int p = 0; p < 3; ++p)
-      psnr[p].push_back(float(score.psnr[p]));
-    return 1;
-  } catch (const std::bad_alloc&) {
-    // Back to the pairs held before, so the series stays usable.
-    for (int p = 0; p < 4; ++p) {
-      if (p < 3) psnr[p].resize(std::min(psnr[p].size(), pairs));
-      ssim[p].resize(std::min(ssim[p].size(), with_ssim));
-    }
-    return 0;
-  }
-}
-
 int write_html_report(const HtmlReport& r, std::string* out) {
-  if (!png_available() || !r.series) return 0;
+  if (!png_available() || !r.table) return 0;
   try {
     // Room for the worst case, base64 of uncompressed images, so the page never moves while it
     // grows (a move holds the old and the new copy at once); pages never written take no memory.
@@ -519,19 +524,47 @@ int write_html_report(const HtmlReport& r, std::string* out) {
     page += "<h2>Summary</h2>\n";
     append_summary(&page, r);
 
-    const PairSeries& s = *r.series;
-    page += "<h2>PSNR per pair</h2>\n";
-    append_chart(&page, kPsnrChart, {{0, &s.psnr[0]}, {1, &s.psnr[1]}, {2, &s.psnr[2]}}, r.worst);
-    if (!s.ssim[0].empty()) {
-      page += "<h2>SSIM per pair</h2>\n";
-      append_chart(&page, kSsimChart,
-                   {{0, &s.ssim[0]}, {1, &s.ssim[1]}, {2, &s.ssim[2]}, {3, &s.ssim[3]}}, r.worst);
+    // One chart per family of the shown scores, in the order the families first come.
+    const ScoreTable& t = *r.table;
+    const int32_t rows = t.rows();
+    std::vector<std::string> families;
+    std::vector<std::vector<Series>> charts;
+    for (const int c : shown_columns(r)) {
+      const FamilyName f = family_of(t.name(c));
+      size_t k = 0;
+      while (k < families.size() && families[k] != f.family)
+        ++k;
+      if (k == families.size()) {
+        families.push_back(f.family);
+        charts.emplace_back();
+      }
+      std::vector<Series>& series = charts[k];
+      Series one;
+      one.label = f.plane.empty() ? t.name(c) : f.plane;
+      for (const Series& other : series)
+        if (other.label == one.label) one.label = t.name(c);
+      one.colour = kColours[series.size() % 8];
+      one.values.assign(size_t(rows), NAN);
+      for (int32_t i = 0; i < rows; ++i) {
+        double v;
+        if (t.get(c, i, &v)) one.values[size_t(i)] = float(v);
+      }
+      series.push_back(std::move(one));
+    }
+    for (size_t k = 0; k < charts.size(); ++k) {
+      ChartKind kind{upper(families[k]), 4};
+      page += "<h2>";
+      append_escaped(&page, kind.what);
+      page += " per pair</h2>\n";
+      append_chart(&page, kind, charts[k], r.worst);
     }
 
     if (r.worst && !r.worst->pairs().empty()) {
-      appendf(&page, "<h2>The %zu worst pair%s by Y PSNR</h2>\n", r.worst->pairs().size(),
+      appendf(&page, "<h2>The %zu worst pair%s by ", r.worst->pairs().size(),
               r.worst->pairs().size() == 1 ? "" : "s");
-      if (!append_gallery(&page, *r.worst)) return 0;
+      append_escaped(&page, r.ranked);
+      page += "</h2>\n";
+      if (!append_gallery(&page, r)) return 0;
     }
     page += "</body></html>\n";
     out->swap(page);
@@ -549,15 +582,15 @@ class HtmlPage final : public Report {
  public:
   HtmlPage(RunDescription run, int worst) : run_(std::move(run)), worst_(worst) {}
 
-  void on_pair(int32_t, const FrameScore& score) override {
-    if (stream() && !series_.add(score)) fail(ENOMEM);
+  void on_start(int32_t, const ScoreTable& table) override { ranked_ = table.find(run_.ranked); }
+  bool wants_pictures(const PairView& v) override {
+    double value;
+    return stream() && v.table->get(ranked_, v.row, &value) && worst_.wants(value);
   }
-  bool wants_pictures(int32_t, const FrameScore& score) override {
-    return worst_.wants(score.psnr[0]) && stream();
-  }
-  void on_pictures(int32_t pair, const FrameScore& score, const Picture& a,
-                   const Picture& b) override {
-    if (worst_.offer(pair, score, a, b) < 0) fail(ENOMEM);
+  void on_pictures(const PairView& v, const Picture& a, const Picture& b) override {
+    double value;
+    if (v.table->get(ranked_, v.row, &value) && worst_.offer(v.number, value, a, b) < 0)
+      fail(ENOMEM);
   }
 
  private:
@@ -573,18 +606,16 @@ class HtmlPage final : public Report {
       }
       page.input[0].info.length = r.length1;
       page.input[1].info.length = r.length2;
-      page.compared =
-          std::to_string(r.compared) + " pairs, PSNR of Y, U and V" +
-          (run_.ssim ? " and SSIM" : "") +
-          (r.compared ? std::string(", scored as ") + chroma_layout_name(r.stats.layout) + " " +
-                            std::to_string(r.stats.depth) + "-bit"
-                      : std::string()) +
-          (r.reason.empty() ? "" : "; stopped: " + r.reason);
+      page.compared = std::to_string(r.compared) + " pairs" +
+                      (r.compared ? std::string(", scored as ") + chroma_layout_name(r.layout) +
+                                        " " + std::to_string(r.depth) + "-bit"
+                                  : std::string()) +
+                      (r.reason.empty() ? "" : "; stopped: " + r.reason);
       page.pairs_asked = r.pair_count;
       page.pairs_compared = r.compared;
-      for (int p = 0; p < 3; ++p)
-        page.summary[p] = summarize_plane(r.totals, r.stats, p);
-      page.series = &series_;
+      page.table = r.table;
+      page.columns = run_.columns;
+      page.ranked = run_.ranked;
       page.worst = worst_.capacity() > 0 ? &worst_ : nullptr;
       std::string html;
       if (!write_html_report(page, &html)) {
@@ -599,8 +630,8 @@ class HtmlPage final : public Report {
   }
 
   RunDescription run_;
-  PairSeries series_;
   WorstPairs worst_;
+  int ranked_ = -1;
 };
 
 }  // namespace

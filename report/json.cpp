@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cmath>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <utility>
@@ -65,17 +66,28 @@ const char* outcome_name(const RunResult& r) {
   return "ok";
 }
 
-// Both averages, the extremes and the worst pair of plane `p`; null when no pair was compared.
+// A number as libvmaf writes one: NaN and infinities are null.
+Json number(double v) {
+  return std::isfinite(v) ? Json(v) : Json(nullptr);
+}
+
+// Both averages, the extremes and the worst pair of plane `p`, from the report's columns; null
+// when no pair was compared.
 Json plane_json(const RunResult& r, int p) {
+  const ScoreTable& t = *r.table;
+  const Pooled psnr = t.pool(t.find(kReportPsnr[p]));
+  const Pooled mse = t.pool(t.find(kReportMse[p]));
+  const bool any = r.compared > 0 && psnr.count > 0;
+  Json of_mean = nullptr;
+  for (const auto& [name, value] : t.aggregates())
+    if (name == std::string(kReportPsnr[p]) + "_of_mean_mse") of_mean = value;
   Json j;
-  const PlaneSummary s = summarize_plane(r.totals, r.stats, p);
-  const bool any = r.totals.frames > 0;
-  j["mean_psnr"] = any ? Json(s.mean_psnr) : Json(nullptr);
-  j["psnr_of_mean_mse"] = any ? Json(s.psnr_of_mean_mse) : Json(nullptr);
-  j["mean_mse"] = any ? Json(s.mean_mse) : Json(nullptr);
-  j["min_psnr"] = any ? Json(s.min) : Json(nullptr);
-  j["max_psnr"] = any ? Json(s.max) : Json(nullptr);
-  j["worst_pair"] = any ? Json(s.worst_pair) : Json(nullptr);
+  j["mean_psnr"] = any ? Json(psnr.mean) : Json(nullptr);
+  j["psnr_of_mean_mse"] = any ? of_mean : Json(nullptr);
+  j["mean_mse"] = any ? Json(mse.mean) : Json(nullptr);
+  j["min_psnr"] = any ? Json(psnr.min) : Json(nullptr);
+  j["max_psnr"] = any ? Json(psnr.max) : Json(nullptr);
+  j["worst_pair"] = any ? Json(psnr.worst_pair + 1) : Json(nullptr);
   return j;
 }
 
@@ -89,26 +101,40 @@ class JsonReport final : public Report {
     if (spool_) std::fclose(spool_);
   }
 
-  void on_pair(int32_t pair, const FrameScore& s) override {
+  void on_start(int32_t, const ScoreTable& table) override {
+    for (int p = 0; p < 3; ++p) {
+      legacy_[p] = table.find(kReportPsnr[p]);
+      legacy_[3 + p] = table.find(kReportMse[p]);
+    }
+    for (int p = 0; p < 4; ++p)
+      ssim_[p] = table.find(kReportSsim[p]);
+  }
+
+  void on_pair(const PairView& v) override {
     if (!stream() || !spool_) return;
     try {
+      const ScoreTable& t = *v.table;
       Json j;
-      j["pair"] = pair;
-      const char* plane[3] = {"y", "u", "v"};
-      for (int p = 0; p < 3; ++p)
-        j[std::string(plane[p]) + "_psnr"] = s.psnr[p];
-      for (int p = 0; p < 3; ++p)
-        j[std::string(plane[p]) + "_mse"] = s.mse[p];
-      j["depth"] = s.depth;
-      j["chroma"] = chroma_layout_name(s.layout);
-      if (s.has_ssim) {
-        const char* part[4] = {"y", "u", "v", "all"};
-        for (int p = 0; p < 4; ++p) {
-          j[std::string(part[p]) + "_ssim"] = s.ssim[p];
-          ssim_sum_[p] += s.ssim[p];
-        }
-        ++ssim_pairs_;
+      j["pair"] = v.number;
+      // The fields the document has always had, then every score by its name.
+      for (const int c : legacy_) {
+        double value = 0;
+        if (c >= 0 && t.get(c, v.row, &value)) j[t.name(c)] = value;
       }
+      j["depth"] = v.depth;
+      j["chroma"] = chroma_layout_name(v.layout);
+      double ssim[4];
+      bool has_ssim = ssim_[0] >= 0;
+      for (int p = 0; p < 4 && has_ssim; ++p)
+        has_ssim = t.get(ssim_[p], v.row, &ssim[p]);
+      for (int p = 0; p < 4 && has_ssim; ++p)
+        j[kReportSsim[p]] = ssim[p];
+      Json metrics = Json::object();
+      for (int c = 0; c < int(t.columns()); ++c) {
+        double value;
+        if (!t.hidden(c) && t.get(c, v.row, &value)) metrics[t.name(c)] = number(value);
+      }
+      j["metrics"] = std::move(metrics);
       std::fputs(pairs_ ? ",\n    " : "\n    ", spool_);
       std::fputs(dump(j, -1).c_str(), spool_);
       ++pairs_;
@@ -170,23 +196,43 @@ class JsonReport final : public Report {
                           {"pair", r.failed_frame ? Json(r.failed_frame) : Json(nullptr)},
                           {"reason", text_or_null(r.reason)}};
     }
-    if (!r.conversion.empty()) d["conversion"] = r.conversion;
+    if (r.conversion.any) d["conversion"] = conversion_text(run_, r);
     d["planes"] = Json{{"y", plane_json(r, 0)}, {"u", plane_json(r, 1)}, {"v", plane_json(r, 2)}};
-    if (run_.ssim) {
+    const ScoreTable& t = *r.table;
+    if (t.find(kReportSsim[0]) >= 0) {
       Json ssim;
       const char* part[4] = {"y", "u", "v", "all"};
-      for (int p = 0; p < 4; ++p)
-        ssim[part[p]] = ssim_pairs_ ? Json(ssim_sum_[p] / ssim_pairs_) : Json(nullptr);
+      for (int p = 0; p < 4; ++p) {
+        const Pooled pooled = t.pool(t.find(kReportSsim[p]));
+        ssim[part[p]] = pooled.count ? Json(pooled.mean) : Json(nullptr);
+      }
       d["mean_ssim"] = ssim;
     }
+    // As libvmaf's document has them: each score pooled over the pairs, and the scores of the
+    // whole run.
+    Json pooled = Json::object();
+    for (int c = 0; c < int(t.columns()); ++c) {
+      if (t.hidden(c)) continue;
+      const Pooled p = t.pool(c);
+      if (p.count == 0) continue;
+      pooled[t.name(c)] = Json{{"min", number(p.min)},
+                               {"max", number(p.max)},
+                               {"mean", number(p.mean)},
+                               {"harmonic_mean", number(p.harmonic_mean)}};
+    }
+    d["pooled_metrics"] = std::move(pooled);
+    Json aggregate = Json::object();
+    for (const auto& [name, value] : t.aggregates())
+      aggregate[name] = number(value);
+    d["aggregate_metrics"] = std::move(aggregate);
     return d;
   }
 
   RunDescription run_;
   std::FILE* spool_ = nullptr;
   int32_t pairs_ = 0;
-  int32_t ssim_pairs_ = 0;
-  double ssim_sum_[4] = {0, 0, 0, 0};
+  int legacy_[6] = {-1, -1, -1, -1, -1, -1};
+  int ssim_[4] = {-1, -1, -1, -1};
 };
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "compare/compare.h"
+#include "score/score.h"
 #include "video/video.h"
 
 namespace vq {
@@ -107,13 +108,46 @@ struct RunDescription {
   std::string version;    // the product version, "1.3.1.4"
   std::string path[2];    // the two inputs as named
   int32_t maxframes = 0;  // 0 or less: no limit
-  bool ssim = false;      // SSIM asked for
+  // The score columns the per-pair files list (the per-frame file's columns, the page's charts
+  // and summary), in order: the report's own and those of every metric the command line asked
+  // for. The JSON document holds every column of the table whatever this says.
+  std::vector<std::string> columns;
+  // The column the page ranks its worst pairs by (the lowest first).
+  std::string ranked = "y_psnr";
 };
 
-// The per-frame file: the header row `pair,y_psnr,u_psnr,v_psnr,y_mse,u_mse,v_mse` (followed by
-// `y_ssim,u_ssim,v_ssim,all_ssim` when SSIM was asked for), then one row per compared pair, in
-// full precision. nullptr when out of memory.
-[[nodiscard]] std::unique_ptr<Report> make_csv_report(bool ssim);
+// The scores the written report and the JSON document's historical fields read, by name: the
+// report's PSNR and MSE per plane (the always-on psnr metric writes them), then FFmpeg's SSIM
+// (the ssim metric, when asked for).
+inline constexpr const char* kReportPsnr[3] = {"y_psnr", "u_psnr", "v_psnr"};
+inline constexpr const char* kReportMse[3] = {"y_mse", "u_mse", "v_mse"};
+inline constexpr const char* kReportSsim[4] = {"y_ssim", "u_ssim", "v_ssim", "all_ssim"};
+
+// The written stdout: per-pair lines (when `verbose`), the error line of a run that stopped, the
+// [PSNR] block and, when the table has SSIM, the [SSIM] block, byte for byte as the tool has
+// always printed them. `paths` name the inputs in the error line. nullptr when out of memory.
+[[nodiscard]] std::unique_ptr<RunListener> make_text_report(std::FILE* out, bool verbose,
+                                                            const RunDescription& run);
+// The fixed line for an input that cannot be opened, on stdout.
+void print_open_failure(std::FILE* out, const std::string& path);
+
+// The notices for people after a run (stderr): why it failed, and where the comparison covered
+// less than both streams or their frame rates differ.
+void print_notes(const RunDescription& run, const RunResult& result, std::FILE* err);
+
+// How the pictures were brought to one form, in words ("pairs are scored as 4:2:0 10-bit;
+// [a.y4m] (yuv420p) is widened by a left shift"); empty when nothing was converted.
+[[nodiscard]] std::string conversion_text(const RunDescription& run, const RunResult& result);
+
+// An SSIM value in decibels, 10 log10(1 / (1 - ssim)), as the [SSIM] block prints it. When
+// 1 - ssim is not above 1e-09 (identical planes score exactly 1) the result is the ceiling 90 dB,
+// where FFmpeg prints inf; every value FFmpeg prints as a number lies below it.
+[[nodiscard]] double ssim_db(double ssim);
+
+// The per-frame file: the header row `pair,` the columns, `,depth,chroma`, then one row per
+// compared pair in full precision (a score a pair has no value for is an empty cell). nullptr
+// when out of memory.
+[[nodiscard]] std::unique_ptr<Report> make_csv_report(const std::vector<std::string>& columns);
 
 // The JSON document (its fields are described in the README). nullptr when this build has no JSON
 // library (json_available() says so beforehand) or memory ran out.
@@ -219,17 +253,18 @@ class ErrorMap {
   std::vector<uint16_t> row_;  // one row of column maxima
 };
 
-// A pair kept for the gallery: its 1-based number, its score, both pictures reduced by `factor`
-// and the error map of the full pictures (empty when their sizes or depths differ).
+// A pair kept for the gallery: its 1-based number, the value it is ranked by, both pictures
+// reduced by `factor` and the error map of the full pictures (empty when their sizes or depths
+// differ).
 struct WorstPair {
   int32_t pair = 0;
-  FrameScore score;
+  double value = 0;
   int factor = 1;
   PictureCopy a, b;
   ErrorMap error;
 };
 
-// Keeps the `capacity` pairs with the lowest Y PSNR, worst first (ties: the earlier pair first
+// Keeps the `capacity` pairs with the lowest values, worst first (ties: the earlier pair first
 // and kept). A pair that does not enter costs one comparison; a pair that enters costs reduced
 // copies of its two pictures and its error map, into the buffers of the pair it pushes out.
 // Pictures are reduced to at most `max_width` samples wide (gallery_factor).
@@ -239,12 +274,11 @@ class WorstPairs {
       : capacity_(capacity > 0 ? capacity : 0),
         max_width_(max_width),
         bar_(capacity > 0 ? INFINITY : -INFINITY) {}
-  // Whether a pair of this Y PSNR would enter the list (so the caller can skip building pictures).
-  [[nodiscard]] bool wants(double y_psnr) const { return y_psnr <= bar_; }
+  // Whether a pair of this value would enter the list (so the caller can skip building pictures).
+  [[nodiscard]] bool wants(double value) const { return value <= bar_; }
   // Offers a compared pair. 1 when kept, 0 when it does not enter, -1 when memory runs out (the
   // list then holds the pairs it held, less the one being replaced).
-  [[nodiscard]] int offer(int32_t pair, const FrameScore& score, const Picture& a,
-                          const Picture& b);
+  [[nodiscard]] int offer(int32_t pair, double value, const Picture& a, const Picture& b);
   [[nodiscard]] const std::vector<WorstPair>& pairs() const { return pairs_; }
   [[nodiscard]] int capacity() const { return capacity_; }
 
@@ -252,7 +286,7 @@ class WorstPairs {
   void update_bar();
   int capacity_;
   int32_t max_width_;
-  // The highest Y PSNR that enters: any value while there is room, just below the best kept
+  // The highest value that enters: any value while there is room, just below the best kept
   // pair's once full (so that a tie stays out), none without room at all.
   double bar_;
   std::vector<WorstPair> pairs_;  // sorted worst first
@@ -266,15 +300,6 @@ struct HtmlInput {
   SourceInfo info;
 };
 
-// Per-pair values for the charts, in pair order. `ssim` stays empty until a pair has SSIM; from
-// then on it keeps step with `psnr`, NaN for pairs without it.
-struct PairSeries {
-  std::vector<float> psnr[3];  // Y, U, V
-  std::vector<float> ssim[4];  // Y, U, V, All
-  // Appends one pair's values; 0, the series as it was, when memory runs out.
-  [[nodiscard]] int add(const FrameScore& score);
-};
-
 // Everything the page shows.
 struct HtmlReport {
   std::string title = "Video comparison";
@@ -283,17 +308,20 @@ struct HtmlReport {
   std::string compared;  // what was compared, in words (frames, planes, metrics)
   int32_t pairs_asked = 0;
   int32_t pairs_compared = 0;
-  PlaneSummary summary[3];             // Y, U, V
-  const PairSeries* series = nullptr;  // required
-  const WorstPairs* worst = nullptr;   // optional: no gallery without it
+  const ScoreTable* table = nullptr;  // required: every pair's values
+  // The columns shown: one chart per family (the name without its plane, "psnr" for y_psnr and
+  // psnr_y), one summary row each. Columns the table does not have are left out.
+  std::vector<std::string> columns;
+  std::string ranked;                 // what the worst pairs are ranked by
+  const WorstPairs* worst = nullptr;  // optional: no gallery without it
 };
 
 // Writes the page into `out`. 1 on success; 0, `out` untouched, without libpng, without a
-// series, or when memory runs out.
+// table, or when memory runs out.
 [[nodiscard]] int write_html_report(const HtmlReport& report, std::string* out);
 
-// The HTML report as an output of the run, with a gallery of the `worst` lowest-scoring pairs
-// (none for 0). nullptr when memory runs out. Needs png_available().
+// The HTML report as an output of the run, with a gallery of the `worst` pairs lowest in
+// run.ranked (none for 0). nullptr when memory runs out. Needs png_available().
 [[nodiscard]] std::unique_ptr<Report> make_html_report(const RunDescription& run, int worst);
 
 // Width in pixels of a chart's plotting area: a run with more pairs than this is drawn as the

@@ -175,11 +175,11 @@ int ErrorMap::assign(const Picture& a, const Picture& b, int factor) {
 
 void WorstPairs::update_bar() {
   if (int(pairs_.size()) < capacity_) return;  // room left: any pair enters
-  bar_ = std::nextafter(pairs_.back().score.psnr[0], -INFINITY);
+  bar_ = std::nextafter(pairs_.back().value, -INFINITY);
 }
 
-int WorstPairs::offer(int32_t pair, const FrameScore& score, const Picture& a, const Picture& b) {
-  if (!wants(score.psnr[0])) return 0;
+int WorstPairs::offer(int32_t pair, double value, const Picture& a, const Picture& b) {
+  if (!wants(value)) return 0;
   if (int(pairs_.size()) < capacity_) {
     try {
       if (pairs_.empty()) pairs_.reserve(size_t(capacity_));
@@ -191,7 +191,7 @@ int WorstPairs::offer(int32_t pair, const FrameScore& score, const Picture& a, c
   // The entry at the back is either new or the best of the kept pairs, which this one replaces.
   WorstPair& slot = pairs_.back();
   slot.pair = pair;
-  slot.score = score;
+  slot.value = value;
   slot.factor = gallery_factor(a.width, max_width_);
   // Pictures of different sizes or depths get no error map (ErrorMap::assign gives 0).
   if (!slot.a.assign(a, slot.factor) || !slot.b.assign(b, slot.factor) ||
@@ -200,10 +200,9 @@ int WorstPairs::offer(int32_t pair, const FrameScore& score, const Picture& a, c
     bar_ = INFINITY;
     return -1;
   }
-  // Into place: after every kept pair of a lower or equal Y PSNR (those came earlier).
-  const auto at =
-      std::upper_bound(pairs_.begin(), pairs_.end() - 1, score.psnr[0],
-                       [](double v, const WorstPair& w) { return v < w.score.psnr[0]; });
+  // Into place: after every kept pair of a lower or equal value (those came earlier).
+  const auto at = std::upper_bound(pairs_.begin(), pairs_.end() - 1, value,
+                                   [](double v, const WorstPair& w) { return v < w.value; });
   std::rotate(at, pairs_.end() - 1, pairs_.end());
   update_bar();
   return 1;

@@ -34,6 +34,10 @@ class ScoreTable {
   // in, which is the order every output lists them. Metrics declare their columns when they are
   // made, before the first pair, so that the order does not depend on threads.
   int declare(std::string_view name);
+  // A column a metric keeps for itself (per-pair sums it reads back in flush) and no output
+  // shows; declared like any other, at any time.
+  int declare_hidden(std::string_view name);
+  [[nodiscard]] bool hidden(int column) const;
   // The column of `name`, or -1.
   [[nodiscard]] int find(std::string_view name) const;
 
@@ -46,6 +50,9 @@ class ScoreTable {
   [[nodiscard]] const std::string& name(int column) const;
   // One more than the highest pair with any value.
   [[nodiscard]] int32_t rows() const;
+  // Forgets every value of pair `pair` and the pairs after it: a run that stops at a pair drops
+  // what its threads scored beyond it, so that the table holds exactly the pairs it reports.
+  void drop_from(int32_t pair);
 
   // Pools `column` over pairs 0 .. rows()-1.
   [[nodiscard]] Pooled pool(int column) const;
@@ -64,6 +71,7 @@ class ScoreTable {
   std::vector<std::string> names_;
   std::vector<std::vector<double>> values_;  // per column, per pair; NaN where not set
   std::vector<std::vector<uint8_t>> present_;
+  std::vector<uint8_t> hidden_;
   int32_t rows_ = 0;
   std::vector<std::pair<std::string, double>> aggregates_;
 };

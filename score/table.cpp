@@ -12,7 +12,20 @@ int ScoreTable::declare(std::string_view name) {
   names_.emplace_back(name);
   values_.emplace_back(size_t(rows_), 0.0);
   present_.emplace_back(size_t(rows_), uint8_t(0));
+  hidden_.push_back(0);
   return int(names_.size() - 1);
+}
+
+int ScoreTable::declare_hidden(std::string_view name) {
+  const int column = declare(name);
+  std::lock_guard<std::mutex> lock(mutex_);
+  hidden_[size_t(column)] = 1;
+  return column;
+}
+
+bool ScoreTable::hidden(int column) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return column >= 0 && size_t(column) < hidden_.size() && hidden_[size_t(column)];
 }
 
 int ScoreTable::find(std::string_view name) const {
@@ -57,6 +70,17 @@ const std::string& ScoreTable::name(int column) const {
 int32_t ScoreTable::rows() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return rows_;
+}
+
+void ScoreTable::drop_from(int32_t pair) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (pair < 0) pair = 0;
+  if (pair >= rows_) return;
+  rows_ = pair;
+  for (size_t c = 0; c < values_.size(); ++c) {
+    values_[c].resize(size_t(rows_));
+    present_[c].resize(size_t(rows_));
+  }
 }
 
 Pooled ScoreTable::pool(int column) const {

@@ -1,8 +1,3 @@
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -23,33 +18,6 @@ bool is_raw_yuv_name(const char* path) {
 }
 
 namespace {
-
-OpenStatus open_input(const char* path, std::unique_ptr<InputFile>* out, std::string* why) {
-  int fd = -1;
-  if (std::strcmp(path, "-") == 0) {
-    fd = STDIN_FILENO;
-  } else {
-    fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      *why = errno == ENOENT ? "no such file" : std::string("cannot open: ") + std::strerror(errno);
-      return OpenStatus::kFailed;
-    }
-  }
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    *why = S_ISDIR(st.st_mode) ? "a directory, not a video file" : "cannot read its status";
-    if (fd > STDERR_FILENO) ::close(fd);
-    return OpenStatus::kFailed;
-  }
-  const bool regular = S_ISREG(st.st_mode);
-  out->reset(new (std::nothrow) InputFile(path, fd, regular, regular ? uint64_t(st.st_size) : 0));
-  if (!*out) {
-    if (fd > STDERR_FILENO) ::close(fd);
-    *why = "out of memory";
-    return OpenStatus::kOutOfMemory;
-  }
-  return OpenStatus::kOpened;
-}
 
 // The refusal of a picture above the limit, naming the option that raises it.
 std::string too_large(int64_t width, int64_t height, int64_t limit) {
@@ -75,8 +43,19 @@ OpenStatus open_video(const char* path, const OpenOptions& options,
                       std::unique_ptr<VideoSource>* out, std::string* why) {
   try {
     std::unique_ptr<InputFile> file;
-    const OpenStatus s = open_input(path, &file, why);
+    const OpenStatus s = open_input_file(path, &file, why);
     if (s != OpenStatus::kOpened) return s;
+    return open_video(std::move(file), options, out, why);
+  } catch (const std::bad_alloc&) {
+    *why = "out of memory";
+    return OpenStatus::kOutOfMemory;
+  }
+}
+
+OpenStatus open_video(std::unique_ptr<InputFile> file, const OpenOptions& options,
+                      std::unique_ptr<VideoSource>* out, std::string* why) {
+  try {
+    const std::string path = file->path();
     const std::string& head = file->peek(12);
     if (head.size() == 12 && head.compare(0, 4, "RIFF") == 0 && head.compare(8, 4, "AVI ") == 0) {
       if (!file->regular()) {
@@ -84,7 +63,7 @@ OpenStatus open_video(const char* path, const OpenOptions& options,
         return OpenStatus::kFailed;
       }
       auto avi = std::make_unique<AviVideoSource>();
-      if (!avi->open(path)) {
+      if (!avi->open(std::move(file))) {
         *why = "not a readable AVI file (no video stream, or its format cannot be read)";
         return OpenStatus::kFailed;
       }
@@ -95,7 +74,7 @@ OpenStatus open_video(const char* path, const OpenOptions& options,
       *out = open_y4m(std::move(file), why);
       return checked(out, options.max_pixels, why);
     }
-    if (is_raw_yuv_name(path)) {
+    if (is_raw_yuv_name(path.c_str())) {
       RawYuvFormat format;
       if (options.raw_width < 1 || options.raw_height < 1) {
         *why = "headerless YUV needs its size: --size=WxH";
@@ -129,9 +108,7 @@ OpenStatus open_video(const char* path, const OpenOptions& options,
           "has none)";
       return OpenStatus::kFailed;
     }
-    const std::string name = file->path();
-    file.reset();
-    *out = open_container(name.c_str(), why, options.max_pixels);
+    *out = open_container(std::move(file), why, options.max_pixels);
     if (*out) return checked(out, options.max_pixels, why);
     return *why == "out of memory" ? OpenStatus::kOutOfMemory : OpenStatus::kFailed;
   } catch (const std::bad_alloc&) {

@@ -1,7 +1,7 @@
-// The reader picker: opens a file (or standard input, named "-") and hands it to the reader its
-// first bytes call for. "RIFF....AVI " is an AVI file, "YUV4MPEG2 " a Y4M stream, a name ending in
-// ".yuv" headerless YUV of a stated size; anything else goes to FFmpeg's libraries when the build
-// has them.
+// The reader picker: opens a file (or standard input, named "-") once and hands that input to the
+// reader its first bytes call for. "RIFF....AVI " is an AVI file, "YUV4MPEG2 " a Y4M stream, a
+// name ending in ".yuv" headerless YUV of a stated size; anything else goes to FFmpeg's libraries
+// when the build has them.
 #pragma once
 
 #include <cstdint>
@@ -25,11 +25,14 @@ struct OpenOptions {
   std::string raw_pix_fmt = "yuv420p";  // --pix-fmt=
 };
 
-enum class OpenStatus : uint8_t { kOpened, kFailed, kOutOfMemory };
-
 // Opens `path`. On failure *why says why in a few words ("no such file", "not a video file",
 // "no video stream", ...), for a notice on stderr.
 [[nodiscard]] OpenStatus open_video(const char* path, const OpenOptions& options,
+                                    std::unique_ptr<VideoSource>* out, std::string* why);
+// The same for an input already opened (a file, a pipe or bytes in memory), read once: the
+// picker's peek at its first bytes is served again to the reader it picks. Its path() decides
+// whether it is headerless YUV.
+[[nodiscard]] OpenStatus open_video(std::unique_ptr<InputFile> input, const OpenOptions& options,
                                     std::unique_ptr<VideoSource>* out, std::string* why);
 
 // True when `path` names headerless YUV (it ends in ".yuv", in any case).

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "metrics/metric.h"
 
 namespace vq {
 namespace {
@@ -44,6 +45,8 @@ std::string scanned(std::vector<const char*> args) {
     if (o.text && s.*o.text) r += std::string(" ") + o.name + "=" + s.*o.text;
     if (o.flag && s.*o.flag) r += std::string(" ") + o.name;
   }
+  for (const char* m : s.metrics)
+    r += std::string(" metric:") + m;
   for (const std::string& note : n.notes)
     r += " | " + note;
   return r;
@@ -69,8 +72,13 @@ TEST(FrontEnd, CommandLines) {
        "a.avi b.avi 3 | note: [20] ignored: vidqual reads two files and maxframes"},
       {{"--csv=o.csv", "a.avi", "--json=o.json", "b.avi", "--ssim", "--ssim", "--help",
         "--version"},
-       "a.avi b.avi 0 csv=o.csv json=o.json ssim help version"},
+       "a.avi b.avi 0 csv=o.csv json=o.json ssim help version metric:ssim metric:ssim"},
       {{"--csv=a=b", "x"}, "x - 0 csv=a=b"},
+      // --metric may be given again; --ssim stands for --metric=ssim where it is given.
+      {{"--metric=psnr=enable_mse=true", "--ssim", "--metric=psnr", "--threads=2"},
+       "- - 0 ssim threads=2 metric:psnr=enable_mse=true metric:ssim metric:psnr"},
+      {{"--metric"}, "refused [--metric]: --metric needs a value: --metric=NAME"},
+      {{"--threads=1", "--threads=2"}, "refused [--threads=2]: --threads is given twice"},
       // Long options are refused unless known and well formed.
       {{"a.avi", "b.avi", "--csv", "out.csv"}, "refused [--csv]: --csv needs a value: --csv=FILE"},
       {{"--json="}, "refused [--json=]: --json needs a value: --json=FILE"},
@@ -103,6 +111,13 @@ TEST(FrontEnd, HelpListsEveryLongOption) {
     const std::string line = std::string("\t--") + o.name;
     EXPECT_NE(std::string::npos, text.find(line)) << o.name;
     EXPECT_NE(std::string::npos, text.find(std::string(o.help) + ";\n")) << o.name;
+  }
+  // Every metric, with each of its options and its default.
+  for (const MetricRow& m : metric_registry()) {
+    EXPECT_NE(std::string::npos, text.find(std::string("  ") + m.name + " ")) << m.name;
+    for (const MetricOption& o : m.options)
+      EXPECT_NE(std::string::npos, text.find(std::string(o.name) + "=" + o.default_value))
+          << m.name << " " << o.name;
   }
 }
 

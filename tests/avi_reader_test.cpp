@@ -16,6 +16,18 @@
 namespace vq {
 namespace {
 
+// The reader's bytes over an input in memory, or over a file.
+std::unique_ptr<ByteSource> memory_bytes(const std::vector<uint8_t>& file) {
+  return std::make_unique<ByteSource>(
+      std::make_unique<InputFile>("memory", file.data(), file.size()));
+}
+std::unique_ptr<ByteSource> file_bytes(const std::string& path) {
+  std::unique_ptr<InputFile> input;
+  std::string why;
+  if (open_input_file(path.c_str(), &input, &why) != OpenStatus::kOpened) return nullptr;
+  return std::make_unique<ByteSource>(std::move(input));
+}
+
 using enum test::AviIndex;
 using Bytes = std::vector<uint8_t>;
 
@@ -143,7 +155,7 @@ TEST(AviReader, FilesOfEveryLayoutAndDamage) {
       const IndexKind kind = c.kind != K::kNone ? c.kind : written[int(c.layout.index)];
 
       AviReader r;
-      ASSERT_EQ(c.length != 0, r.open(memory_source(file.data(), file.size())));
+      ASSERT_EQ(c.length != 0, r.open(memory_bytes(file)));
       AviVideoSource src;
       ASSERT_EQ(c.length != 0, src.open_memory(file.data(), file.size()));
       EXPECT_EQ(c.length, src.length());
@@ -182,7 +194,7 @@ TEST(AviReader, IndexGrowthIsBoundedByTheFile) {
   for (size_t k = 0; k < 100; ++k)
     put32(&file, find_tag(file, "indx") + 32 + 16 * k, uint32_t(ix));
   AviReader r;
-  ASSERT_EQ(1, r.open(memory_source(file.data(), file.size())));
+  ASSERT_EQ(1, r.open(memory_bytes(file)));
   EXPECT_EQ(IndexKind::kOpenDml, r.index_kind());
   EXPECT_EQ(int32_t(file.size() / 8 + 1), r.packet_count());
 }
@@ -215,7 +227,7 @@ TEST(AviReader, OpenDmlBeyondFourGiB) {
       GTEST_SKIP() << "no room for a sparse file of 4 GiB here";
     }
     AviReader r;
-    ASSERT_EQ(1, r.open(open_file_source(path.c_str())));
+    ASSERT_EQ(1, r.open(file_bytes(path)));
     EXPECT_EQ(kind, r.index_kind());
     AviVideoSource src;
     ASSERT_EQ(1, src.open(path.c_str()));

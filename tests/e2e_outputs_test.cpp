@@ -90,6 +90,16 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
       {{a_, b_, "--csv=/dev/full"}, 2, "can't write [/dev/full]: No space left on device"},
       {{missing, b_, "--csv=" + path("old.csv"), "--json=" + path("new.json")}, 2, ""},
       {{a_, missing, "--csv=" + path("old.csv")}, 2, ""},
+      {{a_, b_, "--csv=" + path("old.csv"), "--metric=vmaf_neg"},
+       1,
+       "vidqual: [--metric=vmaf_neg]: no metric is named 'vmaf_neg' (--help lists them)\n"},
+      {{a_, b_, "--csv=" + path("old.csv"), "--metric=psnr=enable_msee=true"},
+       1,
+       "metric psnr has no option 'enable_msee'"},
+      {{a_, b_, "--csv=" + path("old.csv"), "--metric=psnr=min_sse=x"},
+       1,
+       "metric psnr: option min_sse takes a number, not 'x'"},
+      {{a_, b_, "--csv=" + path("old.csv"), "--threads=0"}, 1, "[--threads=0]: not a number"},
   };
   const auto before = data();
   for (const auto& c : cases) {
@@ -97,6 +107,10 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
     const Outcome r = run(c.args);
     EXPECT_EQ(c.status, r.status) << c.args[2];
     EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
+    // A refused metric shows the usage, as any refused command line does.
+    if (c.args.back().starts_with("--metric")) {
+      EXPECT_NE(std::string::npos, r.out.find("USAGE:")) << r.out;
+    }
     EXPECT_EQ(before, data()) << c.args[2];
   }
 }
@@ -219,18 +233,28 @@ TEST_F(Outputs, TheWaitReadsOnlyFromATerminal) {
   }
 }
 
-// SSIM columns follow the PSNR and MSE columns when SSIM is asked for; a pair without them keeps
-// the columns empty.
-TEST_F(Outputs, PerFrameFileWithSsimColumns) {
-  const std::unique_ptr<Report> csv = make_csv_report(true);
+// The per-frame file lists the columns it is given in that order, whatever order the table has
+// them in; a pair without a value keeps its cell empty, and a column the table lacks stays empty.
+TEST_F(Outputs, PerFrameFileListsItsColumns) {
+  const std::unique_ptr<Report> csv = make_csv_report({"y_psnr", "y_ssim", "nowhere"});
   ASSERT_EQ(1, csv->open(path("ssim.csv").c_str()));
-  FrameScore with{{40, 41, 42}, {1, 2, 3}, true, {0.5, 0.25, 0.125, 0.75}}, without;
-  csv->on_pair(1, with);
-  csv->on_pair(2, without);
+  ScoreTable t;
+  const int ssim = t.declare("y_ssim"), psnr = t.declare("y_psnr");
+  t.set(psnr, 0, 40);
+  t.set(ssim, 0, 0.5);
+  t.set(psnr, 1, 41.25);
+  csv->on_start(2, t);
+  PairView v;
+  v.table = &t;
+  for (int32_t i = 0; i < 2; ++i) {
+    v.number = i + 1, v.row = i;
+    v.depth = 8 + 2 * i, v.layout = i ? ChromaLayout::k444 : ChromaLayout::k420;
+    csv->on_pair(v);
+  }
   ASSERT_EQ(1, csv->commit());
   EXPECT_EQ(
-      "pair,y_psnr,u_psnr,v_psnr,y_mse,u_mse,v_mse,y_ssim,u_ssim,v_ssim,all_ssim,depth,chroma\n"
-      "1,40,41,42,1,2,3,0.5,0.25,0.125,0.75,8,4:2:0\n2,0,0,0,0,0,0,,,,,8,4:2:0\n",
+      "pair,y_psnr,y_ssim,nowhere,depth,chroma\n"
+      "1,40,0.5,,8,4:2:0\n2,41.25,,,10,4:4:4\n",
       slurp(path("ssim.csv")));
 }
 
@@ -315,6 +339,80 @@ TEST_F(Outputs, JsonDocumentAgreesWithTheRunAndThePerFrameFile) {
   EXPECT_EQ("ok", ok["outcome"]);
   EXPECT_TRUE(ok["max_frames"].is_null());
   EXPECT_EQ(6u, ok["pairs"].size());
+}
+
+// Every output file is the same for every thread count; the document's per-pair metrics are the
+// per-frame file's cells, its pooled metrics their pooling, and the page charts each column.
+TEST_F(Outputs, EveryThreadCountWritesTheSameFilesAndTheyAgree) {
+  std::map<std::string, std::string> first;
+  for (const char* threads : {"1", "2", "3"}) {
+    const Outcome r = run({a_, b_, "--ssim", "--metric=psnr=enable_mse=true:enable_apsnr=true",
+                           std::string("--threads=") + threads, "--csv=" + path("t.csv"),
+                           "--json=" + path("t.json"), "--html=" + path("t.html")});
+    ASSERT_EQ(0, r.status) << r.err;
+    std::map<std::string, std::string> files = data();
+    files["stdout"] = r.out;
+    if (first.empty()) {
+      first = files;
+    } else {
+      EXPECT_EQ(first, files) << threads << " threads";
+    }
+  }
+  std::istringstream csv(first["t.csv"]);
+  std::string line;
+  std::getline(csv, line);
+  std::vector<std::string> names;
+  std::istringstream header(line);
+  for (std::string cell; std::getline(header, cell, ',');)
+    names.push_back(cell);
+  ASSERT_EQ("pair", names.front());
+  ASSERT_EQ("chroma", names.back());
+  EXPECT_EQ(std::vector<std::string>({"y_psnr", "u_psnr", "v_psnr", "y_mse", "u_mse", "v_mse",
+                                      "psnr_y", "mse_y", "psnr_cb", "mse_cb", "psnr_cr", "mse_cr",
+                                      "y_ssim", "u_ssim", "v_ssim", "all_ssim"}),
+            std::vector<std::string>(names.begin() + 1, names.end() - 2));
+  const auto doc = nlohmann::json::parse(first["t.json"]);
+  std::map<std::string, std::vector<double>> columns;
+  for (size_t i = 0; std::getline(csv, line); ++i) {
+    std::istringstream cells(line);
+    std::string cell;
+    for (size_t k = 0; k + 2 < names.size() && std::getline(cells, cell, ','); ++k) {
+      if (k == 0) continue;
+      const double v = std::stod(cell);
+      columns[names[k]].push_back(v);
+      EXPECT_EQ(v, doc["pairs"][i]["metrics"][names[k]].get<double>()) << i << " " << names[k];
+    }
+  }
+  ASSERT_EQ(6u, columns["psnr_y"].size());
+  for (const auto& [name, values] : columns) {
+    double sum = 0, inverse = 0, lo = values[0], hi = values[0];
+    for (double v : values) {
+      sum += v, inverse += 1 / (v + 1);
+      lo = std::min(lo, v), hi = std::max(hi, v);
+    }
+    const auto& pooled = doc["pooled_metrics"][name];
+    EXPECT_NEAR(sum / 6, pooled["mean"].get<double>(), 1e-12) << name;
+    EXPECT_NEAR(6 / inverse - 1, pooled["harmonic_mean"].get<double>(), 1e-9) << name;
+    EXPECT_EQ(lo, pooled["min"].get<double>()) << name;
+    EXPECT_EQ(hi, pooled["max"].get<double>()) << name;
+  }
+  // The page draws every column once, a point per pair.
+  size_t series = 0;
+  for (size_t at = 0; (at = first["t.html"].find("data-pairs=\"6\"", at)) != std::string::npos;
+       ++at)
+    ++series;
+  EXPECT_EQ(columns.size(), series);
+  // libvmaf's APSNR is the PSNR of the summed error: from the mean MSE at peak 255, capped.
+  for (const auto& [plane, mse] : {std::pair{"y", "mse_y"}, {"cb", "mse_cb"}, {"cr", "mse_cr"}}) {
+    double mean = 0;
+    for (double v : columns[mse])
+      mean += v / 6;
+    const double want = mean > 0 ? 10 * std::log10(65025 / mean) : 0;
+    if (mean > 0) {
+      EXPECT_NEAR(want, doc["aggregate_metrics"][std::string("apsnr_") + plane].get<double>(),
+                  1e-9);
+    }
+  }
 }
 #else
 TEST_F(Outputs, JsonUnavailableInThisBuild) {

@@ -42,36 +42,35 @@ Picture make_picture(int32_t w, int32_t h, int noise, std::vector<uint8_t>* buf)
 
 int write_report(const char* path, int32_t pairs, int worst_count, int32_t w, int32_t h,
                  bool ssim) {
-  PairSeries series;
+  ScoreTable table;
+  int psnr[3], ssim_col[4];
+  for (int p = 0; p < 3; ++p)
+    psnr[p] = table.declare(kReportPsnr[p]);
+  if (ssim) {
+    for (int p = 0; p < 4; ++p)
+      ssim_col[p] = table.declare(kReportSsim[p]);
+  }
   WorstPairs worst(worst_count);
   HtmlReport r;
   std::vector<uint8_t> a, b;
   std::mt19937 rng(7);
   for (int32_t i = 1; i <= pairs; ++i) {
-    FrameScore s;
+    double v[3];
     const double t = double(i) / pairs;
-    s.psnr[0] = 38 + 3 * std::sin(t * 19) + (rng() % 100) / 100.0;
+    v[0] = 38 + 3 * std::sin(t * 19) + (rng() % 100) / 100.0;
     for (double dip : {0.25, 0.5, 0.75})
-      s.psnr[0] -= 16 * std::exp(-std::pow((t - dip) * pairs / 3.0, 2));
-    s.psnr[1] = s.psnr[0] + 4 + std::sin(t * 17), s.psnr[2] = s.psnr[0] + 5 + std::cos(t * 13);
-    s.has_ssim = ssim;
-    for (int p = 0; p < 4; ++p)
-      s.ssim[p] = 1 - 0.4 * std::exp(-(s.psnr[std::min(p, 2)] - 12) / 7);
-    for (int p = 0; p < 3; ++p) {
-      PlaneSummary& sum = r.summary[p];
-      sum.mean_psnr += s.psnr[p] / pairs;
-      sum.psnr_of_mean_mse += std::pow(10.0, -s.psnr[p] / 10) / pairs;  // made a PSNR below
-      if (i == 1 || s.psnr[p] < sum.min) sum.min = s.psnr[p], sum.worst_pair = i;
-      sum.max = i == 1 ? s.psnr[p] : std::max(sum.max, s.psnr[p]);
-    }
-    if (!series.add(s)) return 1;
-    const int noise = int(510 / std::pow(10.0, s.psnr[0] / 20));
-    if (worst.wants(s.psnr[0]) &&
-        worst.offer(i, s, make_picture(w, h, 0, &a), make_picture(w, h, noise, &b)) < 0)
+      v[0] -= 16 * std::exp(-std::pow((t - dip) * pairs / 3.0, 2));
+    v[1] = v[0] + 4 + std::sin(t * 17), v[2] = v[0] + 5 + std::cos(t * 13);
+    for (int p = 0; p < 3; ++p)
+      table.set(psnr[p], i - 1, v[p]);
+    for (int p = 0; p < 4 && ssim; ++p)
+      table.set(ssim_col[p], i - 1, 1 - 0.4 * std::exp(-(v[std::min(p, 2)] - 12) / 7));
+    const int noise = int(510 / std::pow(10.0, v[0] / 20));
+    if (worst.wants(v[0]) &&
+        worst.offer(i, v[0], make_picture(w, h, 0, &a), make_picture(w, h, noise, &b)) < 0)
       return 1;
   }
-  for (PlaneSummary& sum : r.summary)
-    sum.psnr_of_mean_mse = -10 * std::log10(sum.psnr_of_mean_mse);
+  table.set_aggregate("y_psnr_of_mean_mse", 37.5);
   for (int k = 0; k < 2; ++k) {
     r.input[k].path = k ? "/videos/encoded <q&a>.mp4" : "/videos/source.y4m";
     r.input[k].info = SourceInfo{k ? "mov,mp4,m4a,3gp,3g2,mj2" : "Y4M",
@@ -90,7 +89,10 @@ int write_report(const char* path, int32_t pairs, int worst_count, int32_t w, in
   }
   r.compared = "frames 1 to " + std::to_string(pairs) + " of each input";
   r.pairs_asked = r.pairs_compared = pairs;
-  r.series = &series;
+  r.table = &table;
+  for (int c = 0; c < int(table.columns()); ++c)
+    r.columns.push_back(table.name(c));
+  r.ranked = kReportPsnr[0];
   r.worst = &worst;
   std::string page;
   if (!write_html_report(r, &page)) return 1;

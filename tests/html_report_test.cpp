@@ -1,5 +1,5 @@
 // The HTML report's parts: base64, PNG through libpng, the colour scale and the error map,
-// pictures back to RGB, the worst-pairs keeper, the series, and the page.
+// pictures back to RGB, the worst-pairs keeper and the page.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -76,9 +76,9 @@ TEST(HtmlReport, Base64AndPng) {
                            rgb.begin() + r * pitch))
         << "row " << r;
 #else
-  PairSeries series;
+  ScoreTable table;
   HtmlReport r;
-  r.series = &series;
+  r.table = &table;
   EXPECT_FALSE(png_available());
   EXPECT_EQ(0, write_html_report(r, &png));
 #endif
@@ -166,19 +166,17 @@ TEST(HtmlReport, WorstPairsKeepsTheLowest) {
   WorstPairs worst(3), none(0);
   std::vector<int> entered;
   for (int i = 0; i < 9; ++i) {
-    FrameScore s;
-    s.psnr[0] = offered[i];
     Planes a(4, 4, 8, 16 + i), b(4, 4, 8, 100 + i);
-    const int got = worst.offer(i + 1, s, a.pic, b.pic);
+    const int got = worst.offer(i + 1, offered[i], a.pic, b.pic);
     if (got) entered.push_back(i + 1);
     a.data[0].assign(a.data[0].size(), 0);  // the keeper must not look at these again
-    EXPECT_EQ(0, none.offer(i + 1, s, a.pic, b.pic));
+    EXPECT_EQ(0, none.offer(i + 1, offered[i], a.pic, b.pic));
   }
   EXPECT_EQ((std::vector<int>{1, 2, 3, 5, 6, 8}), entered);
   std::vector<int> kept;
   for (const WorstPair& w : worst.pairs()) {
     kept.push_back(w.pair);
-    EXPECT_EQ(offered[w.pair - 1], w.score.psnr[0]);
+    EXPECT_EQ(offered[w.pair - 1], w.value);
     EXPECT_EQ(15 + w.pair, w.a.picture().plane[0][15]);
     EXPECT_EQ(99 + w.pair, w.b.picture().plane[0][15]);
   }
@@ -186,29 +184,33 @@ TEST(HtmlReport, WorstPairsKeepsTheLowest) {
 }
 
 // The page: no script or outside resource, escaped paths, whole tags, a lone dip that survives
-// the reduction to two points per column, and SSIM that starts late kept in step with the pairs
-// (the summary leaves the gap out). Points per series, worst-pair marks and pictures are counted
-// on the page as headless Chromium shows it (html_report_browser).
+// the reduction to two points per column, one chart per family of the columns shown (a column
+// the table lacks left out), and a score that starts late kept in step with the pairs (the
+// summary pools the pairs that have it). Points per series, worst-pair marks and pictures are
+// counted on the page as headless Chromium shows it (html_report_browser).
 TEST(HtmlReport, Page) {
   if (!png_available()) GTEST_SKIP() << "built without libpng";
   for (int32_t pairs : {1, 5, kChartColumns, 9 * kChartColumns + 7}) {
     SCOPED_TRACE(testing::Message() << pairs << " pairs");
-    PairSeries series;
+    ScoreTable table;
+    const int y = table.declare("y_psnr"), u = table.declare("u_psnr"), v = table.declare("v_psnr"),
+              ssim = table.declare("all_ssim");
+    table.declare_hidden("psnr/sse_high_y");
     WorstPairs worst(2, 4);  // pictures reduced by 2
     Planes a(6, 4, 8, 50), b(6, 4, 8, 60);
     for (int32_t i = 1; i <= pairs; ++i) {
-      FrameScore s;
-      s.psnr[0] = i == pairs / 2 + 1 ? 10 : 40 + i % 3;
-      s.psnr[1] = s.psnr[2] = 45;
-      s.has_ssim = i > 1;
-      s.ssim[0] = 0.75;
-      ASSERT_EQ(1, series.add(s));
-      ASSERT_GE(worst.offer(i, s, a.pic, b.pic), 0);
+      const double psnr = i == pairs / 2 + 1 ? 10 : 40 + i % 3;
+      table.set(y, i - 1, psnr);
+      table.set(u, i - 1, 45);
+      table.set(v, i - 1, 45);
+      if (i > 1) table.set(ssim, i - 1, 0.75);
+      ASSERT_GE(worst.offer(i, psnr, a.pic, b.pic), 0);
     }
-    EXPECT_EQ(pairs > 1 ? size_t(pairs) : 0u, series.ssim[3].size());
     HtmlReport r;
     r.input[0].path = "a<b>&\"c\".avi";
-    r.series = &series;
+    r.table = &table;
+    r.columns = {"y_psnr", "u_psnr", "v_psnr", "missing", "all_ssim", "psnr/sse_high_y"};
+    r.ranked = "y_psnr";
     r.worst = &worst;
     std::string page;
     ASSERT_EQ(1, write_html_report(r, &page));
@@ -219,6 +221,10 @@ TEST(HtmlReport, Page) {
       const std::string value = page.substr(at + 2, page.find('"', at + 2) - at - 2);
       ASSERT_EQ(std::string::npos, value.find('<')) << value.substr(0, 80);
     }
+    EXPECT_EQ(1u, occurrences(page, "data-chart=\"PSNR\""));
+    EXPECT_EQ(1u, occurrences(page, "data-chart=\"SSIM\""));
+    EXPECT_EQ(0u, occurrences(page, "missing"));
+    EXPECT_EQ(0u, occurrences(page, "sse_high"));
     const size_t from = page.find("points=\"", page.find("data-plane=\"Y\"")) + 8;
     const std::string points = page.substr(from, page.find('"', from) - from);
     // The dip at 10 dB is the axis' lowest value: some point lies on the bottom line.
@@ -227,7 +233,8 @@ TEST(HtmlReport, Page) {
     const size_t shown = size_t(std::min(pairs, 2));
     EXPECT_EQ(3 * shown, occurrences(page, "width=\"3\" height=\"2\" alt="));
     EXPECT_EQ(1u, occurrences(page, "shown at 1/2 size"));
-    EXPECT_EQ(pairs > 1 ? 3u : 0u, occurrences(page, "<td class=\"n\">0.750000</td>"));
+    // The late score's mean, harmonic mean, minimum and maximum over the pairs that have it.
+    EXPECT_EQ(pairs > 1 ? 4u : 0u, occurrences(page, "<td class=\"n\">0.750000</td>"));
   }
 }
 

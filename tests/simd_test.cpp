@@ -126,8 +126,8 @@ TEST(SimdErrorSum, WorstCaseDifferencesDoNotWrap) {
 }
 
 // The plain reference: whole frames converted by the scalar routines into zero-filled images,
-// summed by the scalar sum, with the same double formulas.
-void reference_score(const DibFrame& a, const DibFrame& b, int w, int h, FrameScore* out) {
+// summed by the scalar sum.
+void reference_errors(const DibFrame& a, const DibFrame& b, int w, int h, PlaneErrors* out) {
   ConverterTable scalar;
   fill_converter_table(&scalar, 0);
   const SumSquaredErrorFn sum = select_sum_squared_error(0);
@@ -137,9 +137,8 @@ void reference_score(const DibFrame& a, const DibFrame& b, int w, int h, FrameSc
   ASSERT_EQ(1, convert_to_planar_with(scalar, b, pb.data(), pb.data() + s, pb.data() + s + q));
   const size_t off[3] = {0, s, s + q}, len[3] = {s, k, k};
   for (int p = 0; p < 3; ++p) {
-    const double total = double(sum(pa.data() + off[p], pb.data() + off[p], len[p]));
-    out->mse[p] = p == 0 ? total / double(s) : k ? total * (1.0 / double(k)) : 0.0;
-    out->psnr[p] = psnr_from_mse(out->mse[p]);
+    out->sse[p] = sum(pa.data() + off[p], pb.data() + off[p], len[p]);
+    out->samples[p] = len[p];
   }
 }
 
@@ -164,19 +163,25 @@ std::vector<uint8_t> random_frame(std::mt19937& rng, int bits, test::Picture pic
 // Sizes around the strip heights (a strip holds about 32 KiB of Y samples), odd widths and
 // heights, one pixel wide or high, and frames large enough to be split between two threads;
 // every pairing of formats, so the working memory is reused across sizes and formats. Each pair
-// is scored at every tier on both roads: the strip path, and whole frames turned into pictures
-// (the road every pair asked for SSIM takes).
+// is summed at every tier on both roads: the strip road, and whole frames formed into pictures
+// (the road every other metric takes).
 TEST(SimdFrameScore, MatchesTheZeroFilledReferenceExactly) {
-  std::vector<std::pair<const char*, ScoreKernels>> kernels;
+  struct Tier {
+    const char* name;
+    ConverterTable converters;
+    ErrorSums sums;
+  };
+  std::vector<Tier> kernels;
   for (const auto& [name, flags] : tiers()) {
-    kernels.emplace_back(name, ScoreKernels{});
-    fill_score_kernels(&kernels.back().second, flags);
+    kernels.push_back({name, {}, select_error_sums(flags)});
+    fill_converter_table(&kernels.back().converters, flags);
   }
   const std::pair<int, int> sizes[] = {{1, 1},     {1, 5},      {6, 1},     {2, 2},    {3, 3},
                                        {5, 5},     {17, 9},     {33, 31},   {64, 3},   {1000, 65},
                                        {1001, 67}, {2048, 33},  {2047, 50}, {4096, 9}, {31, 1057},
                                        {640, 410}, {1001, 523}, {1280, 721}};
   uint32_t seed = base_seed();
+  PairWork work;
   for (auto [w, h] : sizes)
     for (int bits_a : {16, 24, 32, 12, test::kBits565})
       for (int bits_b : {16, 24, 32, 12, test::kBits565}) {
@@ -187,27 +192,27 @@ TEST(SimdFrameScore, MatchesTheZeroFilledReferenceExactly) {
         for (auto& px : base.px)
           px = {uint8_t(rng()), uint8_t(rng()), uint8_t(rng())};
         const auto a = random_frame(rng, bits_a, base), b = random_frame(rng, bits_b, base);
-        FrameScore want;
-        ASSERT_NO_FATAL_FAILURE(reference_score(test::view(a), test::view(b), w, h, &want));
+        PlaneErrors want;
+        ASSERT_NO_FATAL_FAILURE(reference_errors(test::view(a), test::view(b), w, h, &want));
         Frame fa, fb;
         fa.dib = test::view(a);
         fb.dib = test::view(b);
-        for (const auto& [tier, k] : kernels) {
-          for (bool whole : {false, true}) {
-            FrameScore got;
-            std::string why;
-            ScoreOptions options;
-            options.ssim = whole;
-            if (whole) {
-              ASSERT_EQ(ScoreStatus::kScored, score_frames(k, fa, fb, options, &got, &why)) << why;
-            } else {
-              ASSERT_EQ(1, frame_score_with(k, fa.dib, fb.dib, &got));
-            }
-            for (int p = 0; p < 3; ++p) {
-              ASSERT_EQ(want.mse[p], got.mse[p])
-                  << tier << (whole ? " whole" : "") << " plane " << p;
-              ASSERT_EQ(want.psnr[p], got.psnr[p]) << tier << " plane " << p;
-            }
+        for (const Tier& k : kernels) {
+          PlaneErrors strips;
+          ASSERT_EQ(1, dib_plane_errors(k.converters, k.sums, fa.dib, fb.dib, &strips));
+          FormedPair formed;
+          std::string why;
+          ASSERT_EQ(PairStatus::kFormed, form_pair(k.converters, fa, fb, &work, &formed, &why))
+              << why;
+          for (int p = 0; p < 3; ++p) {
+            const Picture& x = formed.picture[0];
+            const Picture& y = formed.picture[1];
+            const uint64_t whole = plane_squared_error(k.sums, x.plane[p], x.pitch[p], y.plane[p],
+                                                       y.pitch[p], p ? x.chroma_width : x.width,
+                                                       p ? x.chroma_height : x.height, 8);
+            ASSERT_EQ(want.sse[p], strips.sse[p]) << k.name << " plane " << p;
+            ASSERT_EQ(want.samples[p], strips.samples[p]) << k.name << " plane " << p;
+            ASSERT_EQ(want.sse[p], whole) << k.name << " whole, plane " << p;
           }
         }
       }

@@ -11,7 +11,8 @@
 #include <random>
 #include <vector>
 
-#include "compare/compare.h"
+#include "metrics/ssim/ssim.h"
+#include "report/report.h"
 #include "tests/frames.h"
 
 namespace vq {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "convert/convert.h"
@@ -130,19 +131,22 @@ class VideoSource {
 
 namespace vq {
 
-// An input file as the reader picker opened it: the descriptor (closed with the object), whether
-// it is a regular file (readable at any offset) and its size, and the first bytes the picker read
-// to recognise it. Pipes, FIFOs and standard input cannot give those bytes back, so sequential
-// reads serve them first and then go on from the descriptor.
+// The one way bytes are read: an input as the reader picker opened it, once, and handed to the
+// reader its first bytes call for. A file (the descriptor, closed with the object: whether it is
+// regular, readable at any offset, and its size), standard input or a pipe (read in order only),
+// or bytes in memory (tests, fuzzing: read as a regular file). The first bytes the picker read to
+// recognise it are kept: pipes cannot give them back, so sequential reads serve them first.
 class InputFile {
  public:
   InputFile(std::string path, int fd, bool regular, uint64_t size);
+  // Bytes owned by the caller, which must outlive the input, named `name` in messages.
+  InputFile(std::string name, const uint8_t* data, size_t size);
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
   ~InputFile();
 
   [[nodiscard]] const std::string& path() const { return path_; }
-  [[nodiscard]] int fd() const { return fd_; }
+  [[nodiscard]] int fd() const { return fd_; }  // -1 for bytes in memory
   [[nodiscard]] bool regular() const { return regular_; }
   [[nodiscard]] uint64_t size() const { return size_; }  // 0 when not a regular file
 
@@ -154,14 +158,19 @@ class InputFile {
   [[nodiscard]] int64_t read(void* dst, size_t n);
   // Positioned read of exactly `n` bytes of a regular file: 1 when all were read.
   [[nodiscard]] int read_at(uint64_t offset, void* dst, size_t n);
+  // The same straight from the file, for a reader that keeps its own read-ahead.
+  [[nodiscard]] int read_exactly(uint64_t offset, uint8_t* out, size_t n);
 
  private:
+  // Up to n bytes from the current sequential position: the count, or -1 on an I/O error.
+  [[nodiscard]] int64_t read_on(uint8_t* dst, size_t n);
+
   std::string path_;
   int fd_ = -1;
+  const uint8_t* data_ = nullptr;  // bytes in memory, or nullptr
+  uint64_t data_pos_ = 0;          // their sequential position
   bool regular_ = false;
   uint64_t size_ = 0;
-  // pread of exactly n bytes at offset: 1 when all were read.
-  [[nodiscard]] int read_exactly(uint64_t offset, uint8_t* out, size_t n);
   // Positioned reads of up to kReadAheadSmall bytes are served from a window of up to
   // kReadAheadWindow bytes (never more than the file holds) read in one call.
   static constexpr size_t kReadAheadSmall = 16 << 10;
@@ -173,5 +182,12 @@ class InputFile {
   std::string window_;  // the read-ahead window, from window_at_
   uint64_t window_at_ = 0;
 };
+
+enum class OpenStatus : uint8_t { kOpened, kFailed, kOutOfMemory };
+
+// Opens `path` ("-": standard input) as an input. On failure *why says why in a few words ("no
+// such file", "a directory, not a video file").
+[[nodiscard]] OpenStatus open_input_file(const char* path, std::unique_ptr<InputFile>* out,
+                                         std::string* why);
 
 }  // namespace vq

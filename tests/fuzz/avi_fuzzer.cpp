@@ -4,10 +4,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <numeric>
 #include <vector>
 
 #include "avi/avi.h"
+#include "avi/byte_source.h"
 #include "avi/reader.h"
 #include "convert/convert.h"
 
@@ -15,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace vq;
   // The packets as a decoder would read them.
   AviReader reader;
-  if (reader.open(memory_source(data, size))) {
+  if (reader.open(std::make_unique<ByteSource>(std::make_unique<InputFile>("fuzz", data, size)))) {
     std::vector<uint8_t> packet;
     for (int32_t i = 0; i < reader.packet_count(); ++i) {
       if (reader.read_packet(i, &packet) && packet.size() != reader.entry(i).size) __builtin_trap();

@@ -31,6 +31,15 @@ pair() {
   mv -f "$t.dist.y4m" "$out/$name.dist.y4m"
 }
 
+# NAME SIZE FRAMES PIX_FMT: a pair whose second file is the first.
+same() {
+  local name=$1
+  pair "$@"
+  cmp -s "$out/$name.ref.y4m" "$out/$name.dist.y4m" && return 0
+  cp "$out/$name.ref.y4m" "$out/.$name.$$.dist.y4m"
+  mv -f "$out/.$name.$$.dist.y4m" "$out/$name.dist.y4m"
+}
+
 make_one() {
   case $1 in
     p8_176x144) pair "$1" 176x144 12 yuv420p ;;        # 8-bit, moving, long enough for motion
@@ -43,11 +52,14 @@ make_one() {
     p8_1080p) pair "$1" 1920x1080 3 yuv420p ;;          # where float_ssim shrinks by default
     p8_crop_177x99) pair "$1" 178x100 4 yuv444p 177:99 ;;  # odd sizes (4:4:4: libvmaf misreads odd 4:2:0)
     p8_min_33x33) pair "$1" 34x34 3 yuv444p 33:33 ;;  # integer_adm's smallest size
+    p8_same_64x48) same "$1" 64x48 2 yuv420p ;;         # equal pictures: every metric's ceiling
+    p10_same_64x48) same "$1" 64x48 2 yuv420p10le ;;
     *) echo "inputs.sh: no pair named $1" >&2; return 1 ;;
   esac
 }
 
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=(p8_176x144 p8_odd_177x99 p8_444_64x48 p8_422_96x64 p10_176x144
-  p10_odd_161x97 p12_96x64 p8_1080p p8_crop_177x99 p8_min_33x33)
+  p10_odd_161x97 p12_96x64 p8_1080p p8_crop_177x99 p8_min_33x33 p8_same_64x48
+  p10_same_64x48)
 for n in "${names[@]}"; do make_one "$n"; done

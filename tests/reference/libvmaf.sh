@@ -47,3 +47,19 @@ ref p10_176x144 adm_egl1 --feature adm=adm_enhn_gain_limit=1.0 -n
 ref p8_1080p adm_egl1 --feature adm=adm_enhn_gain_limit=1.0 -n
 ref p8_176x144 adm_debug --feature adm=debug=true -n
 ref p8_176x144 adm_view --feature adm=adm_norm_view_dist=4.5:adm_ref_display_height=2160:adm_skip_aim=true -n
+
+# psnr: every option's scores at every depth and layout libvmaf's CLI reads (not 4:2:2 Y4M); the
+# CTC form (reduced peak, min_sse) above 8 bits; min_sse at an odd size; luma alone.
+for pair in p8_176x144 p8_odd_177x99 p8_crop_177x99 p8_444_64x48 p10_176x144 p10_odd_161x97 \
+  p12_96x64 p8_1080p; do
+  ref "$pair" psnr --feature psnr=enable_chroma=true:enable_mse=true:enable_apsnr=true -n
+done
+for pair in p10_176x144 p12_96x64; do
+  ref "$pair" psnr_ctc --feature psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5 -n
+done
+ref p8_crop_177x99 psnr_min_sse --feature psnr=min_sse=2:enable_apsnr=true -n
+ref p8_176x144 psnr_luma --feature psnr=enable_chroma=false -n
+for pair in p8_same_64x48 p10_same_64x48; do
+  ref "$pair" psnr --feature psnr=enable_chroma=true:enable_mse=true:enable_apsnr=true -n
+  ref "$pair" psnr_ctc --feature psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5 -n
+done

@@ -5,7 +5,7 @@
 // windows per step.
 #include <immintrin.h>
 
-#include "compare/ssim_kernels.h"
+#include "metrics/ssim/ssim_kernels.h"
 
 namespace vq {
 

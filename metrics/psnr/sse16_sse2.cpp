@@ -12,7 +12,7 @@
 
 #include <algorithm>
 
-#include "compare/sse_kernels.h"
+#include "metrics/psnr/sse_kernels.h"
 
 namespace vq {
 namespace {

@@ -1,3 +1,5 @@
+// The strip road: two raw DIB frames converted to planar 4:2:0 a strip of rows at a time and
+// summed while each strip is still in cache, the halves of a large pair on two threads.
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
@@ -8,43 +10,11 @@
 #include <thread>
 
 #include "compare/compare.h"
-#include "compare/sse_kernels.h"
 #include "compare/workspace.h"
 
 namespace vq {
 
-double psnr_from_mse(double mse) {
-  if (mse == 0.0 || std::isnan(mse)) mse = 1e-05;
-  // 10 * log10(65025 / m), through log2 as the historical tool computed it.
-  return std::log2(65025.0 / mse) * 0.301029995663981195 * 10.0;
-}
-
-uint64_t sum_squared_error_scalar(const uint8_t* a, const uint8_t* b, size_t n) {
-  uint64_t sum = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const int d = int(a[i]) - int(b[i]);
-    sum += uint64_t(d * d);
-  }
-  return sum;
-}
-
-SumSquaredErrorFn select_sum_squared_error(uint32_t cpu_flags) {
-#if VQ_X86_SIMD
-  if ((cpu_flags & (kCpuSse2 | kCpuAvx2)) == (kCpuSse2 | kCpuAvx2)) return sum_squared_error_avx2;
-  if (cpu_flags & kCpuSse2) return sum_squared_error_sse2;
-#else
-  (void)cpu_flags;
-#endif
-  return sum_squared_error_scalar;
-}
-
 namespace {
-
-// The error sum for this processor, chosen on first use.
-SumSquaredErrorFn error_sum() {
-  static const SumSquaredErrorFn fn = select_sum_squared_error(detect_cpu_flags());
-  return fn;
-}
 
 // Frames are compared in strips of row pairs: a strip of each frame is converted into a small
 // planar buffer and summed while it is still in cache. About this many Y bytes per strip.
@@ -67,7 +37,7 @@ struct Side {
 
 // One frame pair, worked out once and shared by the threads that score its rows.
 struct PairPlan {
-  const ScoreKernels* kernels = nullptr;
+  const ErrorSums* sums = nullptr;
   Side side[2];
   int32_t width = 0;
   int32_t strip_rows = 0;
@@ -120,7 +90,7 @@ int score_rows(const PairPlan& plan, int32_t begin, int32_t end, uint64_t sums[3
     uint8_t* base = work + size_t(i) * per_side;
     buf[i] = {base, base + strip_luma, base + strip_luma + strip_chroma};
   }
-  const SumSquaredErrorFn sum = plan.kernels->sums.bytes;
+  const SumSquaredErrorFn sum = plan.sums->bytes;
   for (int32_t r0 = begin; r0 < end; r0 += plan.strip_rows) {
     const int32_t rows = std::min(plan.strip_rows, end - r0);
     const StripPlanes pa = strip(plan.side[0], buf[0], r0, rows);
@@ -222,16 +192,8 @@ Helper& helper() {
 
 }  // namespace
 
-uint64_t sum_squared_error(const uint8_t* a, const uint8_t* b, size_t n) {
-  return error_sum()(a, b, n);
-}
-
-int frame_score(const DibFrame& a, const DibFrame& b, FrameScore* out) {
-  return frame_score_with(score_kernels(), a, b, out);
-}
-
-int frame_score_with(const ScoreKernels& kernels, const DibFrame& a, const DibFrame& b,
-                     FrameScore* out) {
+int dib_plane_errors(const ConverterTable& converters, const ErrorSums& sums, const DibFrame& a,
+                     const DibFrame& b, PlaneErrors* out) {
   BitmapInfoHeader ha, hb;
   if (!read_bitmap_info_header(a.data, a.size, &ha)) return 0;
   if (!read_bitmap_info_header(b.data, b.size, &hb)) return 0;
@@ -241,9 +203,9 @@ int frame_score_with(const ScoreKernels& kernels, const DibFrame& a, const DibFr
   if (w64 < 1 || h64 < 1 || w64 * h64 > INT32_MAX) return 0;
 
   PairPlan plan;
-  plan.kernels = &kernels;
-  if (!describe_frame(a, kernels.converters, &plan.side[0].f)) return 0;
-  if (!describe_frame(b, kernels.converters, &plan.side[1].f)) return 0;
+  plan.sums = &sums;
+  if (!describe_frame(a, converters, &plan.side[0].f)) return 0;
+  if (!describe_frame(b, converters, &plan.side[1].f)) return 0;
 
   const int32_t w = int32_t(w64), h = int32_t(h64);
   const size_t s = size_t(w) * size_t(h);
@@ -271,14 +233,14 @@ int frame_score_with(const ScoreKernels& kernels, const DibFrame& a, const DibFr
 
   // The sums are integers, so splitting the rows between two threads changes no result. The MMX
   // converters share one loop state and must not run at the same time.
-  uint64_t sums[3] = {0, 0, 0};
+  uint64_t total[3] = {0, 0, 0};
   int32_t split = paired_rows;
   if (s >= kSplitPixels && !any_mmx && helper().claim()) {
     split = (paired_rows / 4) * 2;
     helper().start(&plan, split, paired_rows);
   }
-  int ok = score_rows(plan, 0, split, sums);
-  if (split != paired_rows) ok = helper().finish(sums) && ok;
+  int ok = score_rows(plan, 0, split, total);
+  if (split != paired_rows) ok = helper().finish(total) && ok;
   if (!ok) return 0;
 
   if (h & 1) {
@@ -290,34 +252,42 @@ int frame_score_with(const ScoreKernels& kernels, const DibFrame& a, const DibFr
     const uint8_t* ya = sa.in_place ? sa.f.top + last * sa.f.pitch : nullptr;
     const uint8_t* yb = sb.in_place ? sb.f.top + last * sb.f.pitch : nullptr;
     if (ya && yb) {
-      sums[0] += kernels.sums.bytes(ya, yb, size_t(w));
+      total[0] += sums.bytes(ya, yb, size_t(w));
     } else if (ya || yb) {
       const uint8_t* row = ya ? ya : yb;
       for (int32_t x = 0; x < w; ++x)
-        sums[0] += uint64_t(int(row[x]) * int(row[x]));
+        total[0] += uint64_t(int(row[x]) * int(row[x]));
     }
   }
 
-  FrameScore score;
-  score.mse[0] = double(sums[0]) / double(s);
-  const double r = 1.0 / double(k);
-  for (int p = 1; p <= 2; ++p) {
-    // A frame one pixel wide or high has no chroma samples: no error, the zero-error PSNR.
-    score.mse[p] = k ? double(sums[p]) * r : 0.0;
-  }
+  PlaneErrors e;
   for (int p = 0; p < 3; ++p)
-    score.psnr[p] = psnr_from_mse(score.mse[p]);
-  *out = score;
+    e.sse[p] = total[p];
+  e.samples[0] = s;
+  e.samples[1] = e.samples[2] = k;
+  *out = e;
   return 1;
 }
 
 int frame_psnr(const DibFrame& a, const DibFrame& b, double* y_psnr, double* u_psnr,
                double* v_psnr) {
-  FrameScore score;
-  if (!frame_score(a, b, &score)) return 0;
-  *y_psnr = score.psnr[0];
-  *u_psnr = score.psnr[1];
-  *v_psnr = score.psnr[2];
+  static const ConverterTable& converters = []() -> const ConverterTable& {
+    static ConverterTable table;
+    fill_converter_table(&table, detect_cpu_flags());
+    return table;
+  }();
+  static const ErrorSums sums = select_error_sums(detect_cpu_flags());
+  PlaneErrors e;
+  if (!dib_plane_errors(converters, sums, a, b, &e)) return 0;
+  double* out[3] = {y_psnr, u_psnr, v_psnr};
+  for (int p = 0; p < 3; ++p) {
+    // As the psnr metric computes the report's values: luma divides, chroma multiplies by the
+    // reciprocal.
+    const double mse = p == 0         ? double(e.sse[0]) / double(e.samples[0])
+                       : e.samples[p] ? double(e.sse[p]) * (1.0 / double(e.samples[p]))
+                                      : 0.0;
+    *out[p] = psnr_from_mse(mse);
+  }
   return 1;
 }
 

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "compare/sse_kernels.h"
+#include "metrics/psnr/sse_kernels.h"
 
 namespace vq {
 

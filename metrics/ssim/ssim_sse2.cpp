@@ -7,7 +7,7 @@
 // ends of 2 windows per step, their scores added in float in order.
 #include <emmintrin.h>
 
-#include "compare/ssim_kernels.h"
+#include "metrics/ssim/ssim_kernels.h"
 
 namespace vq {
 

@@ -1,7 +1,8 @@
 // Error sums of 16-bit samples: the scalar form, the choice of tier, and the sum over two planes
 // with pitches for both sample sizes.
-#include "compare/compare.h"
-#include "compare/sse_kernels.h"
+#include "convert/convert.h"
+#include "metrics/psnr/psnr.h"
+#include "metrics/psnr/sse_kernels.h"
 
 namespace vq {
 

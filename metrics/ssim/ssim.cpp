@@ -4,8 +4,9 @@
 #include <memory>
 #include <new>
 
-#include "compare/compare.h"
-#include "compare/ssim_kernels.h"
+#include "convert/convert.h"
+#include "metrics/ssim/ssim.h"
+#include "metrics/ssim/ssim_kernels.h"
 
 namespace vq {
 
@@ -284,11 +285,6 @@ double ssim_all(const double value[3], const int64_t samples[3]) {
   for (int p = 0; p < 3; ++p)
     all += double(samples[p]) / double(total) * value[p];
   return all;
-}
-
-double ssim_db(double ssim) {
-  const double e = 1.0 - ssim;
-  return e > 1e-9 ? 10.0 * std::log10(1.0 / e) : 90.0;
 }
 
 }  // namespace vq

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Frames per second of vidqual beside libvmaf's `vmaf` CLI, one row per metric, on a 1080p 8-bit
+# Y4M pair (a test pattern and the same with a little noise), at each thread count, best of RUNS
+# runs. vidqual's column per thread count and its scaling from the first count to the last;
+# libvmaf's beside it where the row names a libvmaf feature and the CLI's path is given (without
+# it the column says so and the script still times vidqual). Whole-process times: each tool's
+# start-up counts (vidqual's is mostly the loading of FFmpeg's shared libraries).
+#
+# Usage: bench/compare_libvmaf.sh [dir] [vmaf-cli]    (default dir: /tmp/vidqual-bench)
+# Environment: VIDQUAL (default ./build/vidqual), FRAMES (default 100), RUNS (default 3),
+#              THREADS (default "1 2"), ROWS (names of rows to run; default all).
+set -euo pipefail
+
+dir=${1:-/tmp/vidqual-bench}
+vmaf=${2:-}
+vidqual=${VIDQUAL:-./build/vidqual}
+frames=${FRAMES:-100}
+runs=${RUNS:-3}
+threads=${THREADS:-"1 2"}
+only=${ROWS:-}
+
+# One line per metric: its name, vidqual's options, libvmaf's (empty: libvmaf has no such
+# metric). A new metric is one more line.
+rows=(
+  "psnr|--metric=psnr|--feature psnr"
+  "ssim|--ssim|"
+  "integer_adm|--metric=integer_adm|--feature adm"
+)
+
+command -v ffmpeg >/dev/null || { echo "ffmpeg not found" >&2; exit 1; }
+[ -x /usr/bin/time ] || { echo "/usr/bin/time not found" >&2; exit 1; }
+[ -x "$vidqual" ] || { echo "$vidqual not found: build it first (make)" >&2; exit 1; }
+if [ -n "$vmaf" ] && [ ! -x "$vmaf" ]; then
+  echo "$vmaf is not an executable; libvmaf's column is skipped" >&2
+  vmaf=""
+fi
+[ -n "$vmaf" ] || echo "(no libvmaf CLI given: its column is skipped; pass its path as the second argument)"
+mkdir -p "$dir"
+
+a="$dir/vmaf_${frames}_a.y4m" b="$dir/vmaf_${frames}_b.y4m"
+if [ ! -s "$a" ] || [ ! -s "$b" ]; then
+  echo "making the 1080p pair in $dir" >&2
+  src="testsrc2=size=1920x1080:rate=25"
+  ffmpeg -nostdin -v error -y -f lavfi -i "$src" -frames:v "$frames" -pix_fmt yuv420p "$a"
+  ffmpeg -nostdin -v error -y -f lavfi -i "$src" -frames:v "$frames" -vf "noise=alls=6:allf=t" \
+    -pix_fmt yuv420p "$b"
+fi
+
+# Best wall time (seconds) of $runs runs; a failing command stops the script.
+measure() {
+  local best="" t out
+  out=$(mktemp)
+  for _ in $(seq "$runs"); do
+    if ! /usr/bin/time -o "$out" -f "%e" "$@" </dev/null >/dev/null 2>&1; then
+      echo "failed: $*" >&2
+      rm -f "$out"
+      exit 1
+    fi
+    t=$(tail -1 "$out")
+    if [ -z "$best" ] || awk "BEGIN{exit !($t < $best)}"; then best=$t; fi
+  done
+  rm -f "$out"
+  echo "$best"
+}
+fps() { awk -v n="$frames" -v t="$1" 'BEGIN{ if (t > 0) printf "%.0f", n / t; else print "inf" }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN{ if (b > 0) printf "%.2fx", a / b; else print "-" }'; }
+
+cat "$a" "$b" >/dev/null  # warm the page cache
+header=$(printf "%-12s" metric)
+for t in $threads; do header+=$(printf " %12s" "vq ${t}t"); done
+header+=$(printf " %9s" scaling)
+for t in $threads; do header+=$(printf " %12s %8s" "vmaf ${t}t" "vq/vmaf"); done
+echo "$header"
+for row in "${rows[@]}"; do
+  IFS='|' read -r name vq_args vmaf_args <<<"$row"
+  if [ -n "$only" ] && [[ " $only " != *" $name "* ]]; then continue; fi
+  line=$(printf "%-12s" "$name")
+  declare -A ours=()
+  first="" last=""
+  for t in $threads; do
+    # shellcheck disable=SC2086
+    ours[$t]=$(fps "$(measure "$vidqual" "$a" "$b" $vq_args --threads="$t")")
+    line+=$(printf " %12s" "${ours[$t]} fps")
+    [ -n "$first" ] || first=${ours[$t]}
+    last=${ours[$t]}
+  done
+  line+=$(printf " %9s" "$(ratio "$last" "$first")")
+  for t in $threads; do
+    if [ -z "$vmaf" ]; then
+      line+=$(printf " %12s %8s" "skipped" "-")
+    elif [ -z "$vmaf_args" ]; then
+      line+=$(printf " %12s %8s" "none" "-")
+    else
+      # shellcheck disable=SC2086
+      v=$(fps "$(measure "$vmaf" -r "$a" -d "$b" $vmaf_args -n --threads "$t" -q -o /dev/null)")
+      line+=$(printf " %12s %8s" "$v fps" "$(ratio "${ours[$t]}" "$v")")
+    fi
+  done
+  echo "$line"
+  unset ours
+done
+echo "(frames per second of a $frames-frame 1080p 8-bit pair, best of $runs runs; scaling: vidqual's"
+echo " last thread count over its first; vq/vmaf: vidqual over libvmaf at the same thread count)"

@@ -1,0 +1,181 @@
+// The written text for people: the stdout report (per-pair lines, the error line, the [PSNR]
+// and [SSIM] blocks) as a listener of the run, and the notices on stderr.
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <new>
+
+#include "report/report.h"
+
+namespace vq {
+namespace {
+
+// A frame rate for a notice: "25", "29.97", "23.976".
+std::string rate_text(const SourceInfo& i) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", double(i.rate_num) / double(i.rate_den));
+  std::string t = text;
+  while (t.back() == '0')
+    t.pop_back();
+  if (t.back() == '.') t.pop_back();
+  return t;
+}
+
+// The stdout report: what the tool printed before it had a score table, read from the table.
+class TextReport final : public RunListener {
+ public:
+  TextReport(std::FILE* out, bool verbose, const RunDescription& run)
+      : out_(out), verbose_(verbose), run_(run) {}
+
+  void on_start(int32_t, const ScoreTable& table) override {
+    for (int p = 0; p < 3; ++p)
+      psnr_[p] = table.find(kReportPsnr[p]);
+    for (int p = 0; p < 4; ++p)
+      ssim_[p] = table.find(kReportSsim[p]);
+  }
+
+  void on_pair(const PairView& v) override {
+    if (!verbose_) return;
+    double psnr[3] = {0, 0, 0}, ssim[4];
+    for (int p = 0; p < 3; ++p)
+      (void)v.table->get(psnr_[p], v.row, &psnr[p]);
+    std::fprintf(out_, "%3d: \t%3.2f \t%3.2f \t%3.2f", v.number, psnr[0], psnr[1], psnr[2]);
+    bool has_ssim = ssim_[0] >= 0;
+    for (int p = 0; p < 4 && has_ssim; ++p)
+      has_ssim = v.table->get(ssim_[p], v.row, &ssim[p]);
+    if (has_ssim) {
+      std::fprintf(out_, " \t%.6f \t%.6f \t%.6f \t%.6f", ssim[0], ssim[1], ssim[2], ssim[3]);
+    }
+    std::fputc('\n', out_);
+  }
+
+  void on_end(const RunResult& r) override {
+    if (r.failed_input != 0 &&
+        (r.outcome == RunOutcome::kReadFailed || r.outcome == RunOutcome::kOutOfMemory)) {
+      std::fprintf(out_, "ERROR: can't read frame %d of AVI file [%s]\n", r.failed_frame,
+                   run_.path[r.failed_input - 1].c_str());
+    } else if (r.outcome != RunOutcome::kOk) {
+      std::fputs("ERROR: unsupported AVI format\n", out_);
+    }
+    const ScoreTable& t = *r.table;
+    const int32_t n = r.compared;
+    static const char* const kPsnr[3] = {"PsnrY   ", "PsnrU   ", "PsnrV   "};
+    std::fputs("[PSNR]\n", out_);
+    for (int p = 0; p < 3; ++p)
+      std::fprintf(out_, "%s\t%3.2f\n", kPsnr[p], n ? t.pool(psnr_[p]).mean : 0.0);
+    if (ssim_[0] < 0) return;
+    static const char* const kSsim[4] = {"SsimY   ", "SsimU   ", "SsimV   ", "SsimAll "};
+    std::fputs("[SSIM]\n", out_);
+    for (int p = 0; p < 4; ++p) {
+      const double mean = n ? t.pool(ssim_[p]).mean : 0.0;
+      std::fprintf(out_, "%s\t%.6f \t%3.2f dB\n", kSsim[p], mean, n ? ssim_db(mean) : 0.0);
+    }
+  }
+
+ private:
+  std::FILE* out_;
+  bool verbose_;
+  const RunDescription& run_;
+  int psnr_[3] = {-1, -1, -1};
+  int ssim_[4] = {-1, -1, -1, -1};
+};
+
+}  // namespace
+
+std::unique_ptr<RunListener> make_text_report(std::FILE* out, bool verbose,
+                                              const RunDescription& run) {
+  return std::unique_ptr<RunListener>(new (std::nothrow) TextReport(out, verbose, run));
+}
+
+void print_open_failure(std::FILE* out, const std::string& path) {
+  std::fprintf(out, "ERROR: can't open AVI file [%s]\n", path.c_str());
+}
+
+double ssim_db(double ssim) {
+  const double e = 1.0 - ssim;
+  return e > 1e-9 ? 10.0 * std::log10(1.0 / e) : 90.0;
+}
+
+std::string conversion_text(const RunDescription& run, const RunResult& r) {
+  const PairConversion& c = r.conversion;
+  if (!c.any) return {};
+  std::string text = std::string("pairs are scored as ") + chroma_layout_name(c.layout) + " " +
+                     std::to_string(c.depth) + "-bit";
+  for (int i = 0; i < 2; ++i) {
+    const uint8_t bit = uint8_t(1 << i);
+    if (!((c.widened | c.resampled) & bit)) continue;
+    text += "; [" + run.path[i] + "] (" + r.info[i].pixel_format + ") is ";
+    if (c.resampled & bit) text += "converted by libswscale";
+    if ((c.resampled & bit) && (c.widened & bit)) text += " and ";
+    if (c.widened & bit) text += "widened by a left shift";
+  }
+  return text;
+}
+
+void print_notes(const RunDescription& s, const RunResult& r, std::FILE* err) {
+  const char* paths[2] = {s.path[0].c_str(), s.path[1].c_str()};
+  switch (r.outcome) {
+    case RunOutcome::kOk:
+      break;
+    case RunOutcome::kOpenFailed:
+      std::fprintf(err, "vidqual: [%s]: %s\n", paths[r.failed_input - 1], r.reason.c_str());
+      return;
+    case RunOutcome::kReadFailed:
+      std::fprintf(err, "vidqual: can't read frame %d of [%s]%s%s\n", r.failed_frame,
+                   paths[r.failed_input - 1], r.reason.empty() ? "" : ": ", r.reason.c_str());
+      break;
+    case RunOutcome::kSizeMismatch:
+    case RunOutcome::kUnsupported:
+      std::fprintf(err, "vidqual: pair %d can't be compared: %s\n", r.failed_frame,
+                   r.reason.c_str());
+      break;
+    case RunOutcome::kOutOfMemory:
+      std::fprintf(err, "vidqual: out of memory%s%s\n", r.failed_input ? " reading " : "",
+                   r.failed_input ? paths[r.failed_input - 1] : "");
+      if (r.failed_frame == 0) return;
+      break;
+  }
+  if (r.conversion.any) std::fprintf(err, "note: %s\n", conversion_text(s, r).c_str());
+  const SourceInfo& a = r.info[0];
+  const SourceInfo& b = r.info[1];
+  if (a.rate_den > 0 && b.rate_den > 0 &&
+      int64_t(a.rate_num) * b.rate_den != int64_t(b.rate_num) * a.rate_den) {
+    std::fprintf(err, "note: the frame rates differ: %s fps in [%s], %s in [%s]\n",
+                 rate_text(a).c_str(), paths[0], rate_text(b).c_str(), paths[1]);
+  }
+  for (int i = 0; i < 2; ++i) {
+    if (r.info[i].rotation != 0) {
+      std::fprintf(err,
+                   "note: [%s] has a display rotation of %d degrees; its pictures are scored as "
+                   "stored (as FFmpeg's -noautorotate reads them)\n",
+                   paths[i], r.info[i].rotation);
+    }
+  }
+  const bool known = a.length_known && b.length_known;
+  if (r.ended != 0) {
+    const int e = r.ended - 1;
+    const int32_t frames = e == 0 ? r.length1 : r.length2;
+    std::fprintf(err, "note: [%s] ended after %d frame%s, before [%s]; %d pair%s compared\n",
+                 paths[e], frames, frames == 1 ? "" : "s", paths[1 - e], r.compared,
+                 r.compared == 1 ? "" : "s");
+  } else if (known && r.length1 != r.length2) {
+    std::fprintf(
+        err,
+        "note: the streams differ in length: %d frames in [%s], %d in [%s]; %d pairs compared\n",
+        r.length1, paths[0], r.length2, paths[1], r.compared);
+  }
+  if (s.maxframes >= 1 && r.outcome == RunOutcome::kOk && r.ended == 0 &&
+      (known ? s.maxframes < std::min(r.length1, r.length2) : r.compared == s.maxframes)) {
+    if (known) {
+      std::fprintf(err,
+                   "note: maxframes %d stops the comparison before the streams end (%d and %d "
+                   "frames); %d pairs compared\n",
+                   s.maxframes, r.length1, r.length2, r.compared);
+    } else {
+      std::fprintf(err, "note: maxframes %d stops the comparison; %d pairs compared\n", s.maxframes,
+                   r.compared);
+    }
+  }
+}
+
+}  // namespace vq
