@@ -12,6 +12,8 @@ std::span<const MetricRow> metric_registry() {
   static const std::vector<MetricRow> kRows = {
       // psnr_metric(),  (one line per metric)
       integer_adm_metric(),
+      float_ssim_metric(),
+      float_ms_ssim_metric(),
   };
   return kRows;
 }

@@ -8,5 +8,7 @@ namespace vq {
 
 // const MetricRow& psnr_metric();   (one line per metric, as they are added)
 const MetricRow& integer_adm_metric();
+const MetricRow& float_ssim_metric();
+const MetricRow& float_ms_ssim_metric();
 
 }  // namespace vq

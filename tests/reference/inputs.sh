@@ -43,11 +43,15 @@ make_one() {
     p8_1080p) pair "$1" 1920x1080 3 yuv420p ;;          # where float_ssim shrinks by default
     p8_crop_177x99) pair "$1" 178x100 4 yuv444p 177:99 ;;  # odd sizes (4:4:4: libvmaf misreads odd 4:2:0)
     p8_min_33x33) pair "$1" 34x34 3 yuv444p 33:33 ;;  # integer_adm's smallest size
+    p8_min_11x11) pair "$1" 12x12 3 yuv444p 11:11 ;;  # float_ssim's smallest size (its window)
+    p8_min_176x176) pair "$1" 176x176 3 yuv420p ;;   # float_ms_ssim's smallest size
+    p10_odd_177x177) pair "$1" 178x178 3 yuv444p10le 177:177 ;;  # float_ms_ssim, odd, 10-bit
     *) echo "inputs.sh: no pair named $1" >&2; return 1 ;;
   esac
 }
 
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=(p8_176x144 p8_odd_177x99 p8_444_64x48 p8_422_96x64 p10_176x144
-  p10_odd_161x97 p12_96x64 p8_1080p p8_crop_177x99 p8_min_33x33)
+  p10_odd_161x97 p12_96x64 p8_1080p p8_crop_177x99 p8_min_33x33 p8_min_11x11 p8_min_176x176
+  p10_odd_177x177)
 for n in "${names[@]}"; do make_one "$n"; done
