@@ -13,6 +13,8 @@ std::span<const MetricRow> metric_registry() {
       psnr_metric(),
       ssim_metric(),
       integer_adm_metric(),
+      float_ssim_metric(),
+      float_ms_ssim_metric(),
   };
   return kRows;
 }

@@ -54,6 +54,9 @@ make_one() {
     p8_min_33x33) pair "$1" 34x34 3 yuv444p 33:33 ;;  # integer_adm's smallest size
     p8_same_64x48) same "$1" 64x48 2 yuv420p ;;         # equal pictures: every metric's ceiling
     p10_same_64x48) same "$1" 64x48 2 yuv420p10le ;;
+    p8_min_11x11) pair "$1" 12x12 3 yuv444p 11:11 ;;  # float_ssim's smallest size (its window)
+    p8_min_176x176) pair "$1" 176x176 3 yuv420p ;;   # float_ms_ssim's smallest size
+    p10_odd_177x177) pair "$1" 178x178 3 yuv444p10le 177:177 ;;  # float_ms_ssim, odd, 10-bit
     *) echo "inputs.sh: no pair named $1" >&2; return 1 ;;
   esac
 }
@@ -61,5 +64,5 @@ make_one() {
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=(p8_176x144 p8_odd_177x99 p8_444_64x48 p8_422_96x64 p10_176x144
   p10_odd_161x97 p12_96x64 p8_1080p p8_crop_177x99 p8_min_33x33 p8_same_64x48
-  p10_same_64x48)
+  p10_same_64x48 p8_min_11x11 p8_min_176x176 p10_odd_177x177)
 for n in "${names[@]}"; do make_one "$n"; done

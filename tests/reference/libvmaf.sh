@@ -63,3 +63,27 @@ for pair in p8_same_64x48 p10_same_64x48; do
   ref "$pair" psnr --feature psnr=enable_chroma=true:enable_mse=true:enable_apsnr=true -n
   ref "$pair" psnr_ctc --feature psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5 -n
 done
+# float_ssim (scale=0 shrinks pictures whose smaller side is 384 or more; scale=1 never)
+ref p8_176x144 float_ssim --feature float_ssim -n
+ref p8_crop_177x99 float_ssim --feature float_ssim -n
+ref p8_444_64x48 float_ssim --feature float_ssim -n
+ref p8_min_11x11 float_ssim --feature float_ssim -n
+ref p10_176x144 float_ssim --feature float_ssim -n
+ref p10_odd_161x97 float_ssim --feature float_ssim -n
+ref p12_96x64 float_ssim --feature float_ssim -n
+ref p8_1080p float_ssim --feature float_ssim -n
+ref p8_1080p float_ssim_s1 --feature float_ssim=scale=1 -n
+ref p8_crop_177x99 float_ssim_s2 --feature float_ssim=scale=2 -n
+ref p10_odd_161x97 float_ssim_s3 --feature float_ssim=scale=3 -n
+ref p8_176x144 float_ssim_lcs_db --feature float_ssim=enable_lcs=true:enable_db=true -n
+ref p10_176x144 float_ssim_lcs_db --feature float_ssim=enable_lcs=true:enable_db=true -n
+ref p8_1080p float_ssim_lcs_db --feature float_ssim=enable_lcs=true:enable_db=true -n
+ref p8_1080p float_ssim_s1_lcs --feature float_ssim=scale=1:enable_lcs=true -n
+ref p8_min_11x11 float_ssim_db_clip --feature float_ssim=enable_db=true:clip_db=true -n
+# float_ms_ssim (five scales; 176x176 is the smallest picture it scores)
+ref p8_min_176x176 float_ms_ssim --feature float_ms_ssim -n
+ref p10_odd_177x177 float_ms_ssim --feature float_ms_ssim -n
+ref p8_1080p float_ms_ssim --feature float_ms_ssim -n
+ref p8_min_176x176 float_ms_ssim_lcs_db --feature float_ms_ssim=enable_lcs=true:enable_db=true -n
+ref p10_odd_177x177 float_ms_ssim_lcs_db --feature float_ms_ssim=enable_lcs=true:enable_db=true:clip_db=true -n
+ref p8_1080p float_ms_ssim_lcs --feature float_ms_ssim=enable_lcs=true -n

@@ -1,0 +1,225 @@
+// float_ssim and float_ms_ssim against libvmaf's logs, their tiers against the scalar kernels
+// bit for bit, and the forms they refuse.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "metrics/float_ssim/fssim.h"
+#include "tests/frames.h"
+#include "tests/reference/reference.h"
+
+namespace vq {
+namespace {
+
+struct LogCase {
+  const char* pair;
+  const char* set;
+  const char* request;
+  std::vector<std::string> names;
+};
+
+const std::vector<std::string> kSsim = {"float_ssim"};
+const std::vector<std::string> kSsimLcs = {"float_ssim", "float_ssim_l", "float_ssim_c",
+                                           "float_ssim_s"};
+const std::vector<std::string> kMs = {"float_ms_ssim"};
+std::vector<std::string> ms_lcs() {
+  std::vector<std::string> v = kMs;
+  for (const char* t : {"l", "c", "s"})
+    for (int s = 0; s < 5; ++s)
+      v.push_back(std::string("float_ms_ssim_") + t + "_scale" + std::to_string(s));
+  return v;
+}
+
+const LogCase kLogCases[] = {
+    {"p8_176x144", "float_ssim", "float_ssim", kSsim},
+    {"p8_crop_177x99", "float_ssim", "float_ssim", kSsim},
+    {"p8_444_64x48", "float_ssim", "float_ssim", kSsim},
+    {"p8_min_11x11", "float_ssim", "float_ssim", kSsim},
+    {"p10_176x144", "float_ssim", "float_ssim", kSsim},
+    {"p10_odd_161x97", "float_ssim", "float_ssim", kSsim},
+    {"p12_96x64", "float_ssim", "float_ssim", kSsim},
+    {"p8_1080p", "float_ssim", "float_ssim", kSsim},
+    {"p8_1080p", "float_ssim_s1", "float_ssim=scale=1", kSsim},
+    {"p8_crop_177x99", "float_ssim_s2", "float_ssim=scale=2", kSsim},
+    {"p10_odd_161x97", "float_ssim_s3", "float_ssim=scale=3", kSsim},
+    {"p8_176x144", "float_ssim_lcs_db", "float_ssim=enable_lcs=true:enable_db=true", kSsimLcs},
+    {"p10_176x144", "float_ssim_lcs_db", "float_ssim=enable_lcs=true:enable_db=true", kSsimLcs},
+    {"p8_1080p", "float_ssim_lcs_db", "float_ssim=enable_lcs=true:enable_db=true", kSsimLcs},
+    {"p8_1080p", "float_ssim_s1_lcs", "float_ssim=scale=1:enable_lcs=true", kSsimLcs},
+    {"p8_min_11x11", "float_ssim_db_clip", "float_ssim=enable_db=true:clip_db=true", kSsim},
+    {"p8_min_176x176", "float_ms_ssim", "float_ms_ssim", kMs},
+    {"p10_odd_177x177", "float_ms_ssim", "float_ms_ssim", kMs},
+    {"p8_1080p", "float_ms_ssim", "float_ms_ssim", kMs},
+    {"p8_min_176x176", "float_ms_ssim_lcs_db", "float_ms_ssim=enable_lcs=true:enable_db=true",
+     ms_lcs()},
+    {"p10_odd_177x177", "float_ms_ssim_lcs_db",
+     "float_ms_ssim=enable_lcs=true:enable_db=true:clip_db=true", ms_lcs()},
+    {"p8_1080p", "float_ms_ssim_lcs", "float_ms_ssim=enable_lcs=true", ms_lcs()},
+};
+
+class FloatSsimLog : public ::testing::TestWithParam<LogCase> {};
+
+TEST_P(FloatSsimLog, EqualsLibvmafPerFrame) {
+  const LogCase& c = GetParam();
+  if (!reference::make_pair(c.pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
+  reference::Log log;
+  ASSERT_TRUE(reference::load_log(std::string(c.pair) + "." + c.set + ".json", &log));
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    ScoreTable t;
+    reference::score_pair(c.pair, c.request, flags, &t);
+    reference::expect_matches(t, log, c.names);
+    const int col = t.find(c.names[0]);
+    double mean = 0;
+    for (int32_t i = 0; i < t.rows(); ++i) {
+      double v = 0;
+      ASSERT_TRUE(t.get(col, i, &v));
+      mean += v / t.rows();
+    }
+    EXPECT_NEAR(mean, log.pooled.at(c.names[0]).at("mean").get<double>(), 1.0000001e-6);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, FloatSsimLog, ::testing::ValuesIn(kLogCases), [](const auto& info) {
+  return std::string(info.param.pair) + "_" + info.param.set;
+});
+
+// Random floats in 0..255, a few in 0..1 to reach small variances, with guard samples after.
+std::vector<float> random_row(std::mt19937& rng, int n) {
+  std::uniform_real_distribution<float> d(0.0f, 255.0f);
+  std::vector<float> v(size_t(n) + 16);
+  for (float& x : v)
+    x = (rng() % 8 == 0) ? float(rng() % 2) : d(rng);
+  return v;
+}
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+TEST(FloatSsimKernels, TiersEqualScalarBitForBit) {
+  const fssim::Kernels base = fssim::scalar_kernels();
+  std::mt19937 rng(18);
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const fssim::Kernels k = fssim::kernels_for(flags);
+    for (int iter = 0; iter < 40; ++iter) {
+      const int n = 1 + int(rng() % 70);
+      // Horizontal: n outputs of n + 10 inputs; outputs with a guard band of sentinels.
+      const std::vector<float> a = random_row(rng, n + 10), b = random_row(rng, n + 10);
+      std::vector<float> o1(size_t(5 * (n + 8)), -7.0f), o2 = o1;
+      float* p1[5];
+      float* p2[5];
+      for (int p = 0; p < 5; ++p) {
+        p1[p] = o1.data() + p * (n + 8) + 4;
+        p2[p] = o2.data() + p * (n + 8) + 4;
+      }
+      base.window_h(a.data(), b.data(), n, p1);
+      k.window_h(a.data(), b.data(), n, p2);
+      EXPECT_TRUE(same_bits(o1, o2)) << "window_h n=" << n;
+      // Vertical over 55 random rows.
+      std::vector<std::vector<float>> rows;
+      const float* rp[5 * fssim::kWindow];
+      for (int r = 0; r < 5 * fssim::kWindow; ++r) {
+        rows.push_back(random_row(rng, n));
+        rp[r] = rows.back().data();
+      }
+      std::fill(o1.begin(), o1.end(), -7.0f);
+      std::fill(o2.begin(), o2.end(), -7.0f);
+      base.window_v(rp, n, p1);
+      k.window_v(rp, n, p2);
+      EXPECT_TRUE(same_bits(o1, o2)) << "window_v n=" << n;
+      // Pooling of moments made consistent (variances near and below zero included).
+      std::vector<float> mom[5];
+      for (auto& m : mom)
+        m.resize(size_t(n));
+      for (int x = 0; x < n; ++x) {
+        const float m1 = a[size_t(x)], m2 = (rng() % 4 == 0) ? m1 : b[size_t(x)];
+        mom[0][size_t(x)] = m1;
+        mom[1][size_t(x)] = m2;
+        const float jitter = float(int(rng() % 5) - 2);
+        mom[2][size_t(x)] = m1 * m1 + jitter;
+        mom[3][size_t(x)] = m2 * m2 + float(rng() % 300);
+        mom[4][size_t(x)] = m1 * m2 + jitter;
+      }
+      const float* mp[5] = {mom[0].data(), mom[1].data(), mom[2].data(), mom[3].data(),
+                            mom[4].data()};
+      double acc1[16] = {}, acc2[16] = {};
+      base.pool(mp, n, acc1);
+      k.pool(mp, n, acc2);
+      EXPECT_EQ(std::memcmp(acc1, acc2, sizeof acc1), 0) << "pool n=" << n;
+      // Low pass over nine even/odd row pairs, outputs x0..x1 with guards either side.
+      const int x0 = 2, x1 = x0 + n;
+      std::vector<std::vector<float>> eo;
+      const float* e[fssim::kLowPass];
+      const float* o[fssim::kLowPass];
+      for (int v = 0; v < fssim::kLowPass; ++v) {
+        eo.push_back(random_row(rng, x1 + 4));
+        e[v] = eo.back().data();
+        eo.push_back(random_row(rng, x1 + 4));
+        o[v] = eo.back().data();
+      }
+      std::vector<float> l1(size_t(x1 + 4), -7.0f), l2 = l1;
+      base.low_pass(e, o, x0, x1, l1.data());
+      k.low_pass(e, o, x0, x1, l2.data());
+      EXPECT_TRUE(same_bits(l1, l2)) << "low_pass n=" << n;
+    }
+  }
+}
+
+// Reading luma through a negative pitch gives the rows bottom up, at every depth.
+TEST(FloatSsimKernels, ReadsLumaAtAnyPitchAndDepth) {
+  for (const int depth : {8, 10, 12, 16}) {
+    const int w = 5, h = 3, bpp = depth == 8 ? 1 : 2;
+    std::vector<uint8_t> buf(size_t(w * h * bpp));
+    for (size_t i = 0; i < buf.size(); ++i)
+      buf[i] = uint8_t(i * 37 + 11);
+    std::vector<float> down(size_t(w * h)), up(size_t(w * h));
+    fssim::to_float({buf.data(), w * bpp, depth}, w, h, down.data());
+    fssim::to_float({buf.data() + (h - 1) * w * bpp, -w * bpp, depth}, w, h, up.data());
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        EXPECT_EQ(down[size_t(y * w + x)], up[size_t((h - 1 - y) * w + x)]) << depth;
+    const uint32_t v = depth == 8 ? buf[0] : uint32_t(buf[0] | (buf[1] << 8));
+    EXPECT_EQ(down[0], float(v) / float(1 << (depth - 8))) << depth;
+  }
+}
+
+TEST(FloatSsim, ShrinkFactorFollowsLibvmaf) {
+  const struct {
+    int w, h, scale, factor;
+  } cases[] = {{176, 144, 0, 1},   {383, 1000, 0, 1},  {384, 384, 0, 2}, {1920, 1080, 0, 4},
+               {3840, 2160, 0, 8}, {1920, 1080, 1, 1}, {64, 48, 3, 3}};
+  for (const auto& c : cases)
+    EXPECT_EQ(fssim::ssim_factor(c.w, c.h, c.scale), c.factor) << c.w << "x" << c.h;
+}
+
+TEST(FloatSsim, RefusesWhatItCannotScore) {
+  const struct {
+    const char* request;
+    int width, height, depth;
+  } cases[] = {
+      {"float_ssim", 10, 64, 8},          {"float_ssim", 64, 10, 8},
+      {"float_ssim=scale=4", 40, 100, 8}, {"float_ssim=scale=11", 200, 200, 8},
+      {"float_ms_ssim", 175, 400, 8},     {"float_ms_ssim", 400, 175, 10},
+      {"float_ms_ssim", 400, 400, 17},
+  };
+  for (const auto& c : cases) {
+    MetricRequest r;
+    std::string why;
+    if (!parse_metric_request(c.request, &r, &why)) continue;  // refused when parsed
+    PictureForm f;
+    f.width = c.width;
+    f.height = c.height;
+    f.depth = c.depth;
+    std::unique_ptr<Metric> m;
+    EXPECT_EQ(r.row->make(f, r.options, 0, &m, &why), MetricStatus::kUnsupported) << c.request;
+    EXPECT_FALSE(why.empty());
+  }
+}
+
+}  // namespace
+}  // namespace vq
