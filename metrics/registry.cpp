@@ -11,6 +11,7 @@ std::span<const MetricRow> metric_registry() {
   // Built on first use, after every metric's own statics.
   static const std::vector<MetricRow> kRows = {
       // psnr_metric(),  (one line per metric)
+      cambi_metric(),
   };
   return kRows;
 }

@@ -7,5 +7,6 @@
 namespace vq {
 
 // const MetricRow& psnr_metric();   (one line per metric, as they are added)
+const MetricRow& cambi_metric();
 
 }  // namespace vq
