@@ -56,6 +56,8 @@ void cambi_mode3_rows_scalar(const uint16_t* a, const uint16_t* b, const uint16_
                              int32_t n);
 void cambi_mode3_across_scalar(const uint16_t* in, uint16_t* out, int32_t n);
 void cambi_c_values_row_scalar(const CambiRowArgs& args);
+// Columns begin .. end-1 only: the vector forms hand it the columns they do not take.
+void cambi_c_values_span_scalar(const CambiRowArgs& args, int32_t begin, int32_t end);
 void cambi_add_range_avx2(uint16_t* counts, int32_t n, uint16_t delta);
 void cambi_mode3_rows_avx2(const uint16_t* a, const uint16_t* b, const uint16_t* c, uint16_t* out,
                            int32_t n);

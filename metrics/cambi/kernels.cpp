@@ -32,9 +32,9 @@ void cambi_mode3_across_scalar(const uint16_t* in, uint16_t* out, int32_t n) {
   out[n - 1] = in[n - 1];
 }
 
-void cambi_c_values_row_scalar(const CambiRowArgs& a) {
+void cambi_c_values_span_scalar(const CambiRowArgs& a, int32_t begin, int32_t end) {
   const size_t w = size_t(a.width);
-  for (int32_t j = 0; j < a.width; ++j) {
+  for (int32_t j = begin; j < end; ++j) {
     a.out[j] = 0;
     if (!a.mask[j]) continue;
     const int32_t v = a.values[j] - a.base;
@@ -53,6 +53,10 @@ void cambi_c_values_row_scalar(const CambiRowArgs& a) {
     }
     a.out[j] = best;
   }
+}
+
+void cambi_c_values_row_scalar(const CambiRowArgs& a) {
+  cambi_c_values_span_scalar(a, 0, a.width);
 }
 
 CambiKernels cambi_kernels(uint32_t cpu_flags) {
