@@ -61,6 +61,60 @@ void cambi_mode3_across_avx2(const uint16_t* in, uint16_t* out, int32_t n) {
   out[n - 1] = in[n - 1];
 }
 
+namespace {
+
+inline __m256i gather(const uint16_t* counts, __m256i at) {
+  // Four bytes from each sample's place (the counts end with a margin); the upper two dropped.
+  return _mm256_and_si256(_mm256_i32gather_epi32(reinterpret_cast<const int*>(counts), at, 2),
+                          _mm256_set1_epi32(0xFFFF));
+}
+
+// Eight columns of any values, their counts gathered. Lanes that have no c-value read count 0
+// (always there) and are zeroed.
+void c_values8(const CambiRowArgs& a, int32_t j) {
+  const int32_t w = a.width;
+  const __m256i vals =
+      _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a.values + j)));
+  const __m256i flat = _mm256_cmpgt_epi32(
+      _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a.mask + j))),
+      _mm256_setzero_si256());
+  const __m256i v = _mm256_sub_epi32(vals, _mm256_set1_epi32(a.base));
+  const __m256i own = _mm256_and_si256(
+      flat, _mm256_and_si256(_mm256_cmpgt_epi32(v, _mm256_set1_epi32(-1)),
+                             _mm256_cmpgt_epi32(_mm256_set1_epi32(a.own_rows), v)));
+  __m256 best = _mm256_setzero_ps();
+  if (_mm256_movemask_epi8(own) != 0) {
+    const __m256i at0 = _mm256_add_epi32(
+        _mm256_mullo_epi32(_mm256_and_si256(v, own), _mm256_set1_epi32(w)),
+        _mm256_add_epi32(_mm256_set1_epi32(j), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
+    const __m256i p0 = gather(a.counts, at0);
+    const __m256i value = _mm256_add_epi32(vals, _mm256_set1_epi32(a.diffs));
+    const __m256 one = _mm256_set1_ps(1.0f);
+    for (int32_t d = 0; d < a.diffs; ++d) {
+      const __m256i on = _mm256_and_si256(
+          own,
+          _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(a.tvi[d] + 1), value),
+                           _mm256_cmpgt_epi32(_mm256_add_epi32(value, _mm256_set1_epi32(d + 1)),
+                                              _mm256_set1_epi32(a.vlt))));
+      if (_mm256_movemask_epi8(on) == 0) continue;
+      const __m256i step = _mm256_set1_epi32((d + 1) * w);
+      const __m256i p1 = gather(a.counts, _mm256_and_si256(_mm256_add_epi32(at0, step), on));
+      const __m256i below = _mm256_and_si256(on, _mm256_cmpgt_epi32(v, _mm256_set1_epi32(d)));
+      const __m256i p2 = _mm256_and_si256(
+          gather(a.counts, _mm256_and_si256(_mm256_sub_epi32(at0, step), below)), below);
+      const __m256i p = _mm256_max_epi32(p1, p2);
+      const __m256i num =
+          _mm256_mullo_epi32(_mm256_mullo_epi32(_mm256_set1_epi32(a.weights[d]), p0), p);
+      const __m256 c = _mm256_mul_ps(
+          _mm256_cvtepi32_ps(num), _mm256_div_ps(one, _mm256_cvtepi32_ps(_mm256_add_epi32(p, p0))));
+      best = _mm256_max_ps(_mm256_and_ps(c, _mm256_castsi256_ps(on)), best);
+    }
+  }
+  _mm256_storeu_ps(a.out + j, best);
+}
+
+}  // namespace
+
 void cambi_c_values_row_avx2(const CambiRowArgs& a) {
   const size_t w = size_t(a.width);
   const __m256 one = _mm256_set1_ps(1.0f);
@@ -71,7 +125,8 @@ void cambi_c_values_row_avx2(const CambiRowArgs& a) {
     const __m128i flat = _mm_cmpeq_epi8(
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(a.mask + j)), _mm_setzero_si128());
     if (_mm256_movemask_epi8(same) != -1 || _mm_movemask_epi8(flat) != 0) {
-      cambi_c_values_span_scalar(a, j, j + 16);
+      c_values8(a, j);
+      c_values8(a, j + 8);
       continue;
     }
     const int32_t v = v0 - a.base;

@@ -229,43 +229,51 @@ void anti_dither(uint16_t* img, int32_t w, int32_t h) {
 }
 
 // Flat pixels: those whose 7x7 window (cut at the edges) holds more than `limit` pixels equal
-// to their right and lower neighbours (a missing neighbour counts as equal).
-void spatial_mask(const uint16_t* img, int32_t w, int32_t h, uint8_t* mask,
-                  std::vector<uint32_t>* sums_buf) {
-  uint32_t tiles = uint32_t(w >> 6) * uint32_t(h >> 6);
+// to their right and lower neighbours (a missing neighbour counts as equal). The zero-derivative
+// rows are kept in a ring of eight, summed down seven rows per column, then across by prefix
+// sums.
+void spatial_mask(const uint16_t* img, int32_t w, int32_t h, uint8_t* mask, CambiScratch* s) {
+  const uint32_t tiles = uint32_t(w >> 6) * uint32_t(h >> 6);
   int log = 0;
   if (tiles > 0)
     for (uint32_t t = tiles - 1; t > 0; t >>= 1)
       ++log;
   const uint32_t limit = uint32_t((49 + 3 * (log - 11) - 1) >> 1);
-  // flat[] rows of zero derivatives, summed down 7 rows into col[].
-  sums_buf->assign(size_t(w) * 2 + 8, 0);
-  uint32_t* col = sums_buf->data();
-  auto flat_at = [&](int32_t i, int32_t j) -> uint32_t {
-    const uint16_t* r = img + size_t(i) * size_t(w);
-    const bool right = j == w - 1 || r[j] == r[j + 1];
-    const bool down = i == h - 1 || r[j] == r[size_t(j) + size_t(w)];
-    return right && down;
+  const size_t sw = size_t(w);
+  s->flat.assign(9 * sw, 0);
+  s->sums.assign(sw + 1, 0);
+  uint8_t* col = s->flat.data() + 8 * sw;
+  uint32_t* prefix = s->sums.data();
+  auto flat_row = [&](int32_t i) {
+    const uint16_t* r = img + size_t(i) * sw;
+    uint8_t* f = s->flat.data() + size_t(i % 8) * sw;
+    if (i == h - 1) {
+      for (int32_t j = 0; j + 1 < w; ++j)
+        f[j] = r[j] == r[j + 1];
+      f[w - 1] = 1;
+    } else {
+      const uint16_t* n = r + sw;
+      for (int32_t j = 0; j + 1 < w; ++j)
+        f[j] = uint8_t((r[j] == r[j + 1]) & (r[j] == n[j]));
+      f[w - 1] = r[w - 1] == n[w - 1];
+    }
+    for (int32_t j = 0; j < w; ++j)
+      col[j] = uint8_t(col[j] + f[j]);
   };
   for (int32_t i = 0; i < std::min(3, h); ++i)
-    for (int32_t j = 0; j < w; ++j)
-      col[j] += flat_at(i, j);
+    flat_row(i);
   for (int32_t i = 0; i < h; ++i) {
-    if (i + 3 < h)
+    if (i + 3 < h) flat_row(i + 3);
+    if (i - 4 >= 0) {
+      const uint8_t* f = s->flat.data() + size_t((i - 4) % 8) * sw;
       for (int32_t j = 0; j < w; ++j)
-        col[j] += flat_at(i + 3, j);
-    if (i - 4 >= 0)
-      for (int32_t j = 0; j < w; ++j)
-        col[j] -= flat_at(i - 4, j);
-    uint8_t* m = mask + size_t(i) * size_t(w);
-    uint32_t s = 0;
-    for (int32_t j = 0; j < std::min(3, w); ++j)
-      s += col[j];
-    for (int32_t j = 0; j < w; ++j) {
-      if (j + 3 < w) s += col[j + 3];
-      if (j - 4 >= 0) s -= col[j - 4];
-      m[j] = s > limit;
+        col[j] = uint8_t(col[j] - f[j]);
     }
+    for (int32_t j = 0; j < w; ++j)
+      prefix[j + 1] = prefix[j] + col[j];
+    uint8_t* m = mask + size_t(i) * sw;
+    for (int32_t j = 0; j < w; ++j)
+      m[j] = prefix[std::min(j + 4, w)] - prefix[std::max(j - 3, 0)] > limit;
   }
 }
 
@@ -362,20 +370,45 @@ void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, co
   }
 }
 
-// The mean of the largest share `topk` of n values (at least one value): the c-values are never
-// negative, so when no more than that many are above zero the rest are zeros and no selection
-// is needed.
-double top_mean(float* values, int32_t n, double topk) {
+// The mean of the largest share `topk` of n values (at least one value). The c-values are never
+// negative, so their bits order as they do; a count of the upper 16 bits finds the bin the
+// last of the largest values falls in, and only that bin is sorted. When no more values than
+// that share are above zero the rest are zeros and nothing is selected.
+double top_mean(const float* values, int32_t n, double topk, CambiScratch* s) {
   const int32_t k = std::clamp(int32_t(topk * n), int32_t(1), n);
-  float* end = std::remove(values, values + n, 0.0f);
-  const int32_t above = int32_t(end - values);
-  if (above > k) {
-    std::nth_element(values, values + (k - 1), end, std::greater<float>());
-    end = values + k;
+  s->bins.assign(size_t(1) << 16, 0);
+  int32_t above = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    uint32_t b;
+    std::memcpy(&b, values + i, 4);
+    if (b == 0) continue;
+    ++s->bins[b >> 16];
+    ++above;
   }
   double sum = 0;
-  for (const float* v = values; v != end; ++v)
-    sum += *v;
+  if (above <= k) {
+    for (int32_t i = 0; i < n; ++i)
+      sum += values[i];
+    return sum / k;
+  }
+  int32_t need = k;
+  uint32_t edge = 0xFFFF;
+  for (; int32_t(s->bins[edge]) < need; --edge)
+    need -= int32_t(s->bins[edge]);
+  s->edge.clear();
+  for (int32_t i = 0; i < n; ++i) {
+    uint32_t b;
+    std::memcpy(&b, values + i, 4);
+    if ((b >> 16) > edge) {
+      sum += values[i];
+    } else if ((b >> 16) == edge) {
+      s->edge.push_back(values[i]);
+    }
+  }
+  std::nth_element(s->edge.begin(), s->edge.begin() + (need - 1), s->edge.end(),
+                   std::greater<float>());
+  for (int32_t i = 0; i < need; ++i)
+    sum += s->edge[size_t(i)];
   return sum / k;
 }
 
@@ -521,7 +554,7 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
   s->counts.resize(size_t(p.count_rows) * size_t(p.width) + 16);
   if (!to_ten_bits(p, luma, pitch, s->image.data())) return false;
   if (p.anti_dither) anti_dither(s->image.data(), p.width, p.height);
-  spatial_mask(s->image.data(), p.width, p.height, s->mask.data(), &s->sums);
+  spatial_mask(s->image.data(), p.width, p.height, s->mask.data(), s);
   const int32_t stride = p.width;
   int32_t w = p.width, h = p.height;
   double total = 0;
@@ -535,7 +568,7 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
     mode_filter(k, s->image.data(), stride, w, h, s->lines.data());
     c_values(k, p, s->image.data(), s->mask.data(), stride, w, h, s->counts.data(),
              s->c_values.data());
-    total += top_mean(s->c_values.data(), w * h, p.topk) * kScaleWeights[scale];
+    total += top_mean(s->c_values.data(), w * h, p.topk, s) * kScaleWeights[scale];
   }
   *score = total / double(p.window * p.window);
   return true;

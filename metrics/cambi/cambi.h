@@ -93,7 +93,10 @@ struct CambiScratch {
   std::vector<uint16_t> counts;
   std::vector<float> c_values;
   std::vector<uint16_t> lines;
+  std::vector<uint8_t> flat;
   std::vector<uint32_t> sums;
+  std::vector<uint32_t> bins;
+  std::vector<float> edge;
 };
 
 // The score of one luma plane (plan.depth bits, samples as Picture stores them), before the
