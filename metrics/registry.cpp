@@ -15,6 +15,7 @@ std::span<const MetricRow> metric_registry() {
       integer_adm_metric(),
       float_ssim_metric(),
       float_ms_ssim_metric(),
+      cambi_metric(),
   };
   return kRows;
 }

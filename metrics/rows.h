@@ -11,5 +11,6 @@ const MetricRow& ssim_metric();
 const MetricRow& integer_adm_metric();
 const MetricRow& float_ssim_metric();
 const MetricRow& float_ms_ssim_metric();
+const MetricRow& cambi_metric();
 
 }  // namespace vq

@@ -40,6 +40,27 @@ same() {
   mv -f "$out/.$name.$$.dist.y4m" "$out/$name.dist.y4m"
 }
 
+# NAME SIZE FRAMES PIX_FMT STEP: a smooth drifting luma gradient, and its twin with the gradient
+# quantised to multiples of STEP sample levels (flat chroma), the banding coarse quantisation
+# leaves; both in PIX_FMT. Made with geq, so every sample is an exact function of its position.
+band() {
+  local name=$1 size=$2 frames=$3 fmt=$4 step=$5
+  [ -s "$out/$name.ref.y4m" ] && [ -s "$out/$name.dist.y4m" ] && return 0
+  local t="$out/.$name.$$"
+  local ffm=(ffmpeg -nostdin -loglevel error -y -threads 1)
+  local peak=1
+  case $fmt in *10le) peak=4 ;; *12le) peak=16 ;; *16le) peak=256 ;; esac
+  local g="($peak*(40+60*X/W+25*Y/H+3*T+8*sin(X/37)))"
+  local c="(128*$peak)"
+  "${ffm[@]}" -f lavfi -i "nullsrc=size=$size:rate=25,format=$fmt,geq=lum='$g':cb='$c':cr='$c'" \
+    -frames:v "$frames" -pix_fmt "$fmt" -strict -1 "$t.ref.y4m"
+  "${ffm[@]}" -f lavfi \
+    -i "nullsrc=size=$size:rate=25,format=$fmt,geq=lum='$step*floor($g/$step)':cb='$c':cr='$c'" \
+    -frames:v "$frames" -pix_fmt "$fmt" -strict -1 "$t.dist.y4m"
+  mv -f "$t.ref.y4m" "$out/$name.ref.y4m"
+  mv -f "$t.dist.y4m" "$out/$name.dist.y4m"
+}
+
 make_one() {
   case $1 in
     p8_176x144) pair "$1" 176x144 12 yuv420p ;;        # 8-bit, moving, long enough for motion
@@ -57,6 +78,12 @@ make_one() {
     p8_min_11x11) pair "$1" 12x12 3 yuv444p 11:11 ;;  # float_ssim's smallest size (its window)
     p8_min_176x176) pair "$1" 176x176 3 yuv420p ;;   # float_ms_ssim's smallest size
     p10_odd_177x177) pair "$1" 178x178 3 yuv444p10le 177:177 ;;  # float_ms_ssim, odd, 10-bit
+    p8_216x2) band "$1" 216x2 3 yuv444p 1 ;;            # the smallest picture cambi scores
+    p8_band_odd_333x217) band "$1" 333x217 3 yuv444p 1 ;;  # banding; odd sizes as 4:4:4
+    p10_band_odd_301x219) band "$1" 301x219 3 yuv444p10le 4 ;;
+    p10_band_320x216) band "$1" 320x216 3 yuv420p10le 4 ;;
+    p12_band_422_240x216) band "$1" 240x216 2 yuv422p12le 16 ;;
+    p8_band_1080p) band "$1" 1920x1080 3 yuv420p 1 ;;
     *) echo "inputs.sh: no pair named $1" >&2; return 1 ;;
   esac
 }

@@ -87,3 +87,22 @@ ref p8_1080p float_ms_ssim --feature float_ms_ssim -n
 ref p8_min_176x176 float_ms_ssim_lcs_db --feature float_ms_ssim=enable_lcs=true:enable_db=true -n
 ref p10_odd_177x177 float_ms_ssim_lcs_db --feature float_ms_ssim=enable_lcs=true:enable_db=true:clip_db=true -n
 ref p8_1080p float_ms_ssim_lcs --feature float_ms_ssim=enable_lcs=true -n
+
+# cambi (banding; libvmaf scores the distorted picture only)
+for p in p8_216x2 p8_band_odd_333x217 p10_band_odd_301x219 p10_band_320x216 p12_band_422_240x216 \
+  p8_band_1080p p8_1080p; do
+  ref "$p" cambi -n --feature cambi
+done
+ref p8_band_odd_333x217 cambi_window -n --feature cambi=topk=0.2:window_size=31 \
+  --feature cambi=cambi_topk=0.35:max_log_contrast=3
+ref p10_band_odd_301x219 cambi_window -n --feature cambi=topk=0.2:window_size=31 \
+  --feature cambi=cambi_topk=0.35:max_log_contrast=3
+ref p8_band_1080p cambi_enc -n --feature cambi=enc_width=960:enc_height=540 \
+  --feature cambi=enc_width=1280:enc_height=720:enc_bitdepth=10 \
+  --feature cambi=cambi_high_res_speedup=1080
+ref p10_band_320x216 cambi_tvi -n --feature cambi=tvi_threshold=0.05:max_log_contrast=1 \
+  --feature cambi=eotf=pq --feature cambi=cambi_eotf=pq:cambi_vis_lum_threshold=20 \
+  --feature cambi=cambi_max_val=20:enc_bitdepth=8
+ref p8_band_odd_333x217 cambi_tvi -n --feature cambi=tvi_threshold=0.05:max_log_contrast=1 \
+  --feature cambi=eotf=pq --feature cambi=cambi_eotf=pq:cambi_vis_lum_threshold=20 \
+  --feature cambi=cambi_max_val=10:max_log_contrast=0

@@ -1,0 +1,586 @@
+// cambi's plan (options, thresholds), its frame pipeline, and its registry row.
+#include "metrics/cambi/cambi.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace vq {
+
+namespace {
+
+constexpr int kScales = 5;
+constexpr int kScaleWeights[kScales] = {16, 8, 4, 2, 1};
+// How much more a larger step counts, per step size 1..32 (10-bit levels).
+constexpr int kContrastWeights[kCambiMaxDiffs] = {1, 2, 3, 4, 4, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7, 8,
+                                                  8, 8, 8, 8, 8, 8, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9};
+constexpr int kMinSide = 216;  // one side at least this long, as libvmaf asks
+constexpr int kMaxWindowSquare = 4225;
+constexpr int kFoot = 64, kHead = 940;  // studio-range luma at 10 bits
+
+// Options in the order of their names: libvmaf appends the ones that differ from their defaults
+// to the score name in this order, each under its short name.
+constexpr MetricOption kOptions[] = {
+    {"cambi_eotf", OptionType::kString, "bt1886", "the same as eotf; wins when not bt1886"},
+    {"cambi_high_res_speedup", OptionType::kInt, "0",
+     "1080, 1440 or 2160: at encode sizes from that on, score at half size (less exact)"},
+    {"cambi_max_val", OptionType::kDouble, "1000", "scores above this are written as this"},
+    {"cambi_topk", OptionType::kDouble, "0.6", "the same as topk; used when topk is 0.6"},
+    {"cambi_vis_lum_threshold", OptionType::kDouble, "0",
+     "luminance (cd/m2) below which banding is not visible"},
+    {"enc_bitdepth", OptionType::kInt, "0",
+     "the depth it was encoded at (0: the input's); below 10 the luma is smoothed 2x2 first"},
+    {"enc_height", OptionType::kInt, "0", "the height it was encoded at (0: the input's)"},
+    {"enc_width", OptionType::kInt, "0", "the width it was encoded at (0: the input's)"},
+    {"eotf", OptionType::kString, "bt1886", "bt1886 or pq: the EOTF of the visibility thresholds"},
+    {"max_log_contrast", OptionType::kInt, "2",
+     "0..5: steps of up to 2^N levels at 10 bits count as banding"},
+    {"topk", OptionType::kDouble, "0.6", "the share of the worst pixels averaged per scale"},
+    {"tvi_threshold", OptionType::kDouble, "0.019",
+     "a step is visible when its luminance change exceeds this share of the luminance"},
+    {"window_size", OptionType::kInt, "65", "the window at 4K (scaled to the encode size)"},
+};
+
+struct Range {
+  const char* name;
+  const char* alias;  // the short name in score names
+  double min, max;    // of a value given (libvmaf refuses others)
+};
+constexpr Range kRanges[] = {
+    {"cambi_eotf", "ceot", 0, 0},
+    {"cambi_high_res_speedup", "hrs", 0, 2160},
+    {"cambi_max_val", "cmxv", 0, 1000},
+    {"cambi_topk", "ctpk", 0.0001, 1},
+    {"cambi_vis_lum_threshold", "vlt", 0, 300},
+    {"enc_bitdepth", "encbd", 6, 16},
+    {"enc_height", "ench", 150, 7680},
+    {"enc_width", "encw", 180, 7680},
+    {"eotf", "eotf", 0, 0},
+    {"max_log_contrast", "mlc", 0, 5},
+    {"topk", "topk", 0.0001, 1},
+    {"tvi_threshold", "tvit", 0.0001, 1},
+    {"window_size", "ws", 15, 127},
+};
+static_assert(std::size(kRanges) == std::size(kOptions));
+
+using Eotf = double (*)(double);
+
+double bt1886(double v) {
+  const double lw = std::pow(300.0, 1.0 / 2.4), lb = std::pow(0.01, 1.0 / 2.4);
+  const double a = std::pow(lw - lb, 2.4);
+  const double b = lb / (lw - lb);
+  return a * std::pow(std::max(v + b, 0.0), 2.4);
+}
+
+double pq(double v) {
+  const double m1 = 0.1593017578125, m2 = 78.84375;
+  const double c1 = 0.8359375, c2 = 18.8515625, c3 = 18.6875;
+  const double p = std::pow(v, 1.0 / m2);
+  return 10000 * std::pow(std::max(p - c1, 0.0) / (c2 - c3 * p), 1.0 / m1);
+}
+
+double luminance(int sample, Eotf eotf) {
+  const int s = std::clamp(sample, kFoot, kHead);
+  return eotf(double(s - kFoot) / (kHead - kFoot));
+}
+
+bool visible(int sample, int diff, double threshold, Eotf eotf) {
+  const double l = luminance(sample, eotf);
+  return luminance(sample + diff, eotf) - l > threshold * l;
+}
+
+// -1: the step is visible at `sample + 1` too (look higher); 1: not visible at `sample` (look
+// lower); 0: `sample` is the last value where it is.
+int last_visible_side(int sample, int diff, double threshold, Eotf eotf) {
+  if (!visible(sample, diff, threshold, eotf)) return 1;
+  if (visible(sample + 1, diff, threshold, eotf)) return -1;
+  return 0;
+}
+
+// The highest 10-bit value at which a step of `diff` is visible, found by bisection over the
+// studio range (libvmaf's search, so that its answer is ours where visibility is not monotonic).
+int highest_visible(int diff, double threshold, Eotf eotf) {
+  int lo = kFoot, hi = kHead - diff - 1;
+  int side = last_visible_side(lo, diff, threshold, eotf);
+  if (side == 1) return 0;
+  if (side == 0) return lo;
+  side = last_visible_side(hi, diff, threshold, eotf);
+  if (side == -1) return 1023;
+  if (side == 0) return hi;
+  for (;;) {
+    const int mid = lo + (hi - lo) / 2;
+    side = last_visible_side(mid, diff, threshold, eotf);
+    if (side == 0) return mid;
+    (side == 1 ? hi : lo) = mid;
+  }
+}
+
+// The lowest 10-bit value whose luminance reaches `threshold`, 0 when the foot does. Above the
+// head every value has the head's luminance, so the search ends there (libvmaf's would not
+// end for a threshold above the peak luminance).
+int lowest_visible_value(double threshold, Eotf eotf) {
+  int s = kFoot;
+  while (s <= kHead && luminance(s, eotf) < threshold)
+    ++s;
+  return s == kFoot ? 0 : s;
+}
+
+// The window adjusted to the encode size: 65 is about one degree at 4K.
+int adjusted_window(int window, int width, int height, bool half) {
+  int w = ((unsigned(window) * unsigned(width + height)) / 375u) >> 4;
+  if (half) w = (w + 1) >> 1;
+  return w | 1;
+}
+
+// libvmaf's nearest-sample positions for a resize from `in` to `out` samples: its float steps.
+std::vector<int32_t> nearest_samples(int in, int out) {
+  std::vector<int32_t> at(static_cast<size_t>(out));
+  const float ratio = float(in) / float(out);
+  float x = float(double(ratio / 2) - 0.5);
+  for (int i = 0; i < out; ++i) {
+    at[size_t(i)] = std::min(int32_t(double(x) + 0.5), in - 1);
+    x += ratio;
+  }
+  return at;
+}
+
+std::string format_value(const MetricOptions::Value& v) {
+  char buf[64];
+  switch (v.type) {
+    case OptionType::kInt:
+      std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v.i));
+      return buf;
+    case OptionType::kDouble:
+      std::snprintf(buf, sizeof buf, "%g", v.d);
+      return buf;
+    case OptionType::kBool:
+      return "";
+    case OptionType::kString:
+      break;
+  }
+  return v.text;
+}
+
+bool is_default(const MetricOptions::Value& v, const MetricOption& o) {
+  switch (v.type) {
+    case OptionType::kInt:
+      return v.i == std::strtoll(o.default_value, nullptr, 10);
+    case OptionType::kDouble:
+      return v.d == std::strtod(o.default_value, nullptr);
+    case OptionType::kBool:
+      return true;
+    case OptionType::kString:
+      break;
+  }
+  return v.text == o.default_value;
+}
+
+std::vector<std::string> cambi_scores(const MetricOptions& options) {
+  std::string name = "cambi";
+  for (size_t i = 0; i < std::size(kOptions); ++i) {
+    for (const MetricOptions::Value& v : options.values) {
+      if (v.name != kOptions[i].name || is_default(v, kOptions[i])) continue;
+      name += std::string("_") + kRanges[i].alias + "_" + format_value(v);
+    }
+  }
+  return {name};
+}
+
+// Luma rows to 10 bits at the encode size; false when a sample is above the depth's peak.
+bool to_ten_bits(const CambiPlan& p, const uint8_t* luma, ptrdiff_t pitch, uint16_t* out) {
+  const bool resize = p.width != p.in_width || p.height != p.in_height;
+  uint32_t seen = 0;
+  for (int32_t i = 0; i < p.height; ++i) {
+    const uint8_t* row = luma + pitch * (resize ? p.from_row[size_t(i)] : i);
+    uint16_t* o = out + size_t(i) * size_t(p.width);
+    if (p.depth == 8) {
+      for (int32_t j = 0; j < p.width; ++j)
+        o[j] = uint16_t(row[resize ? p.from_col[size_t(j)] : j] << 2);
+      continue;
+    }
+    const auto* r = reinterpret_cast<const uint16_t*>(row);
+    const int shift = p.depth - 10;
+    const int round = shift > 0 ? 1 << (shift - 1) : 0;
+    for (int32_t j = 0; j < p.width; ++j) {
+      uint16_t s;
+      std::memcpy(&s, r + (resize ? p.from_col[size_t(j)] : j), 2);
+      seen |= s;
+      o[j] = uint16_t(shift < 0 ? s << 1 : (uint32_t(s) + uint32_t(round)) >> shift);
+    }
+  }
+  return (seen >> p.depth) == 0;
+}
+
+// The 2x2 mean libvmaf applies to content encoded below 10 bits (the last row and column with
+// their one neighbour), from the unfiltered samples.
+void anti_dither(uint16_t* img, int32_t w, int32_t h) {
+  for (int32_t i = 0; i + 1 < h; ++i) {
+    uint16_t* r = img + size_t(i) * size_t(w);
+    const uint16_t* n = r + w;
+    for (int32_t j = 0; j + 1 < w; ++j)
+      r[j] = uint16_t((r[j] + r[j + 1] + n[j] + n[j + 1]) >> 2);
+    r[w - 1] = uint16_t((r[w - 1] + n[w - 1]) >> 1);
+  }
+  uint16_t* r = img + size_t(h - 1) * size_t(w);
+  for (int32_t j = 0; j + 1 < w; ++j)
+    r[j] = uint16_t((r[j] + r[j + 1]) >> 1);
+}
+
+// Flat pixels: those whose 7x7 window (cut at the edges) holds more than `limit` pixels equal
+// to their right and lower neighbours (a missing neighbour counts as equal). The zero-derivative
+// rows are kept in a ring of eight, summed down seven rows per column, then across by prefix
+// sums.
+void spatial_mask(const uint16_t* img, int32_t w, int32_t h, uint8_t* mask, CambiScratch* s) {
+  const uint32_t tiles = uint32_t(w >> 6) * uint32_t(h >> 6);
+  int log = 0;
+  if (tiles > 0)
+    for (uint32_t t = tiles - 1; t > 0; t >>= 1)
+      ++log;
+  const uint32_t limit = uint32_t((49 + 3 * (log - 11) - 1) >> 1);
+  const size_t sw = size_t(w);
+  s->flat.assign(9 * sw, 0);
+  s->sums.assign(sw + 1, 0);
+  uint8_t* col = s->flat.data() + 8 * sw;
+  uint32_t* prefix = s->sums.data();
+  auto flat_row = [&](int32_t i) {
+    const uint16_t* r = img + size_t(i) * sw;
+    uint8_t* f = s->flat.data() + size_t(i % 8) * sw;
+    if (i == h - 1) {
+      for (int32_t j = 0; j + 1 < w; ++j)
+        f[j] = r[j] == r[j + 1];
+      f[w - 1] = 1;
+    } else {
+      const uint16_t* n = r + sw;
+      for (int32_t j = 0; j + 1 < w; ++j)
+        f[j] = uint8_t((r[j] == r[j + 1]) & (r[j] == n[j]));
+      f[w - 1] = r[w - 1] == n[w - 1];
+    }
+    for (int32_t j = 0; j < w; ++j)
+      col[j] = uint8_t(col[j] + f[j]);
+  };
+  for (int32_t i = 0; i < std::min(3, h); ++i)
+    flat_row(i);
+  for (int32_t i = 0; i < h; ++i) {
+    if (i + 3 < h) flat_row(i + 3);
+    if (i - 4 >= 0) {
+      const uint8_t* f = s->flat.data() + size_t((i - 4) % 8) * sw;
+      for (int32_t j = 0; j < w; ++j)
+        col[j] = uint8_t(col[j] - f[j]);
+    }
+    for (int32_t j = 0; j < w; ++j)
+      prefix[j + 1] = prefix[j] + col[j];
+    uint8_t* m = mask + size_t(i) * sw;
+    for (int32_t j = 0; j < w; ++j)
+      m[j] = prefix[std::min(j + 4, w)] - prefix[std::max(j - 3, 0)] > limit;
+  }
+}
+
+// Every second sample of every second row, in place (rows keep the full-size stride).
+template <typename T>
+void halve(T* data, int32_t stride, int32_t w, int32_t h) {
+  for (int32_t i = 0; i < h; ++i) {
+    const T* from = data + size_t(2 * i) * size_t(stride);
+    T* to = data + size_t(i) * size_t(stride);
+    for (int32_t j = 0; j < w; ++j)
+      to[j] = from[2 * j];
+  }
+}
+
+// The 3x3 mode filter, separable: each row's mode across, then of three such rows; the first
+// and last rows are left as they are.
+void mode_filter(const CambiKernels& k, uint16_t* img, int32_t stride, int32_t w, int32_t h,
+                 uint16_t* lines) {
+  uint16_t* across[3] = {lines, lines + w, lines + 2 * size_t(w)};
+  for (int32_t i = 0; i < h; ++i) {
+    k.mode3_across(img + size_t(i) * size_t(stride), across[i % 3], w);
+    if (i > 1)
+      k.mode3_rows(across[0], across[1], across[2], img + size_t(i - 1) * size_t(stride), w);
+  }
+}
+
+// Adds (delta 1) or removes (0xFFFF) row `r`'s flat pixels to the window counts of every column
+// they reach.
+void count_row(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, const uint8_t* mask,
+               int32_t stride, int32_t w, int32_t r, uint16_t delta, uint16_t* counts) {
+  const int32_t pad = p.window >> 1;
+  const uint16_t* v = img + size_t(r) * size_t(stride);
+  const uint8_t* m = mask + size_t(r) * size_t(stride);
+  for (int32_t j = 0; j < w; ++j) {
+    const uint32_t row = uint32_t(v[j] - p.base);
+    if (!m[j] || row >= uint32_t(p.count_rows)) continue;
+    const int32_t lo = std::max(j - pad, 0), hi = std::min(j + pad + 1, w);
+    k.add_range(counts + size_t(row) * size_t(w) + lo, hi - lo, delta);
+  }
+}
+
+// Slides the window down one row: removes row `out`'s pixels and adds row `in`'s, skipping the
+// columns where both are flat with one value.
+void slide_rows(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, const uint8_t* mask,
+                int32_t stride, int32_t w, int32_t out, int32_t in, uint16_t* counts) {
+  const int32_t pad = p.window >> 1;
+  const uint16_t* vo = img + size_t(out) * size_t(stride);
+  const uint16_t* vi = img + size_t(in) * size_t(stride);
+  const uint8_t* mo = mask + size_t(out) * size_t(stride);
+  const uint8_t* mi = mask + size_t(in) * size_t(stride);
+  const uint32_t rows = uint32_t(p.count_rows);
+  for (int32_t j = 0; j < w; ++j) {
+    const uint32_t ro = mo[j] ? uint32_t(vo[j] - p.base) : rows;
+    const uint32_t ri = mi[j] ? uint32_t(vi[j] - p.base) : rows;
+    if (ro == ri) continue;
+    const int32_t lo = std::max(j - pad, 0), hi = std::min(j + pad + 1, w);
+    if (ro < rows) k.add_range(counts + size_t(ro) * size_t(w) + lo, hi - lo, 0xFFFF);
+    if (ri < rows) k.add_range(counts + size_t(ri) * size_t(w) + lo, hi - lo, 1);
+  }
+}
+
+// Every flat pixel's c-value at one scale, from window counts slid down the rows.
+void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, const uint8_t* mask,
+              int32_t stride, int32_t w, int32_t h, uint16_t* counts, float* out) {
+  const int32_t pad = p.window >> 1;
+  std::memset(counts, 0, sizeof(uint16_t) * size_t(p.count_rows) * size_t(w));
+  for (int32_t r = 0; r <= std::min(pad, h - 1); ++r)
+    count_row(k, p, img, mask, stride, w, r, 1, counts);
+  CambiRowArgs a{};
+  a.counts = counts;
+  a.reciprocal = p.reciprocal.data();
+  a.width = w;
+  a.base = p.base;
+  a.own_rows = p.own_rows;
+  a.diffs = p.diffs;
+  a.vlt = p.vlt;
+  a.tvi = p.tvi;
+  a.weights = p.weights;
+  for (int32_t i = 0; i < h; ++i) {
+    if (i > 0) {
+      const bool in = i + pad < h, gone = i - pad - 1 >= 0;
+      if (in && gone) {
+        slide_rows(k, p, img, mask, stride, w, i - pad - 1, i + pad, counts);
+      } else if (in) {
+        count_row(k, p, img, mask, stride, w, i + pad, 1, counts);
+      } else if (gone) {
+        count_row(k, p, img, mask, stride, w, i - pad - 1, 0xFFFF, counts);
+      }
+    }
+    a.values = img + size_t(i) * size_t(stride);
+    a.mask = mask + size_t(i) * size_t(stride);
+    a.out = out + size_t(i) * size_t(w);
+    k.c_values_row(a);
+  }
+}
+
+// The mean of the largest share `topk` of n values (at least one value). The c-values are never
+// negative, so their bits order as they do; a count of the upper 16 bits finds the bin the
+// last of the largest values falls in, and only that bin is sorted. When no more values than
+// that share are above zero the rest are zeros and nothing is selected.
+double top_mean(const float* values, int32_t n, double topk, CambiScratch* s) {
+  const int32_t k = std::clamp(int32_t(topk * n), int32_t(1), n);
+  s->bins.assign(size_t(1) << 16, 0);
+  int32_t above = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    uint32_t b;
+    std::memcpy(&b, values + i, 4);
+    if (b == 0) continue;
+    ++s->bins[b >> 16];
+    ++above;
+  }
+  double sum = 0;
+  if (above <= k) {
+    for (int32_t i = 0; i < n; ++i)
+      sum += values[i];
+    return sum / k;
+  }
+  int32_t need = k;
+  uint32_t edge = 0xFFFF;
+  for (; int32_t(s->bins[edge]) < need; --edge)
+    need -= int32_t(s->bins[edge]);
+  s->edge.clear();
+  for (int32_t i = 0; i < n; ++i) {
+    uint32_t b;
+    std::memcpy(&b, values + i, 4);
+    if ((b >> 16) > edge) {
+      sum += values[i];
+    } else if ((b >> 16) == edge) {
+      s->edge.push_back(values[i]);
+    }
+  }
+  std::nth_element(s->edge.begin(), s->edge.begin() + (need - 1), s->edge.end(),
+                   std::greater<float>());
+  for (int32_t i = 0; i < need; ++i)
+    sum += s->edge[size_t(i)];
+  return sum / k;
+}
+
+class CambiScorer final : public Metric {
+ public:
+  CambiScorer(CambiPlan plan, uint32_t cpu_flags, std::string name)
+      : name_(std::move(name)), plan_(std::move(plan)), kernels_(cambi_kernels(cpu_flags)) {}
+
+  MetricStatus score(int32_t pair, const Picture& ref, const Picture& dist,
+                     ScoreTable* table) override {
+    (void)ref;
+    double s = 0;
+    if (!cambi_score_luma(plan_, kernels_, dist.plane[0], dist.pitch[0], &scratch_, &s))
+      return MetricStatus::kUnsupported;
+    table->set(column(table), pair, std::min(s, plan_.max_value));
+    return MetricStatus::kOk;
+  }
+
+ private:
+  int column(ScoreTable* table) {
+    if (column_ < 0) column_ = table->declare(name_);
+    return column_;
+  }
+  std::string name_;
+  CambiPlan plan_;
+  CambiKernels kernels_;
+  CambiScratch scratch_;
+  int column_ = -1;
+};
+
+MetricStatus make_cambi(const PictureForm& form, const MetricOptions& options, uint32_t cpu_flags,
+                        std::unique_ptr<Metric>* out, std::string* why) {
+  CambiPlan plan;
+  if (!cambi_plan(form, options, &plan, why)) return MetricStatus::kUnsupported;
+  std::unique_ptr<Metric> m(new (std::nothrow)
+                                CambiScorer(std::move(plan), cpu_flags, cambi_scores(options)[0]));
+  if (!m) return MetricStatus::kOutOfMemory;
+  *out = std::move(m);
+  return MetricStatus::kOk;
+}
+
+}  // namespace
+
+bool cambi_plan(const PictureForm& form, const MetricOptions& options, CambiPlan* plan,
+                std::string* why) {
+  for (size_t i = 0; i < std::size(kOptions); ++i) {
+    const MetricOptions::Value* v = nullptr;
+    for (const MetricOptions::Value& x : options.values)
+      if (x.name == kOptions[i].name) v = &x;
+    if (!v || !v->given || kOptions[i].type == OptionType::kString) continue;
+    const double x = kOptions[i].type == OptionType::kInt ? double(v->i) : v->d;
+    if (x < kRanges[i].min || x > kRanges[i].max) {
+      char buf[160];
+      std::snprintf(buf, sizeof buf, "cambi: %s must be between %g and %g", kOptions[i].name,
+                    kRanges[i].min, kRanges[i].max);
+      *why = buf;
+      return false;
+    }
+  }
+  if (form.depth < 8 || form.depth > 16) {
+    *why = "cambi scores pictures of 8 to 16 bits";
+    return false;
+  }
+  CambiPlan p;
+  p.in_width = form.width;
+  p.in_height = form.height;
+  p.depth = form.depth;
+  if (p.in_width < kMinSide && p.in_height < kMinSide) {
+    *why = "cambi needs a picture at least 216 samples wide or high";
+    return false;
+  }
+  const int64_t enc_w = options.get_int("enc_width"), enc_h = options.get_int("enc_height");
+  p.width = p.in_width;
+  p.height = p.in_height;
+  if (enc_w != 0 && enc_h != 0 && enc_w <= p.in_width && enc_h <= p.in_height) {
+    p.width = int32_t(enc_w);
+    p.height = int32_t(enc_h);
+  }
+  if (p.width < kMinSide && p.height < kMinSide) {
+    *why = "cambi needs an encode size at least 216 samples wide or high";
+    return false;
+  }
+  const int64_t enc_depth = options.get_int("enc_bitdepth");
+  p.anti_dither = (enc_depth == 0 ? form.depth : enc_depth) < 10;
+  const int64_t speedup = options.get_int("cambi_high_res_speedup");
+  const int64_t pixels = int64_t(p.width) * p.height;
+  p.high_res_speedup = (speedup == 1080 && pixels >= 1920 * 1080) ||
+                       (speedup == 1440 && pixels >= 2560 * 1440) ||
+                       (speedup == 2160 && pixels >= 3840 * 2160);
+  std::string eotf_name = options.get_string("cambi_eotf");
+  if (eotf_name == "bt1886") eotf_name = options.get_string("eotf");
+  Eotf eotf = nullptr;
+  if (eotf_name == "bt1886") {
+    eotf = bt1886;
+  } else if (eotf_name == "pq") {
+    eotf = pq;
+  } else {
+    *why = "cambi: eotf is bt1886 or pq, not " + eotf_name;
+    return false;
+  }
+  p.topk = options.get_double("topk");
+  if (p.topk == 0.6) p.topk = options.get_double("cambi_topk");
+  p.max_value = options.get_double("cambi_max_val");
+  p.diffs = 1 << options.get_int("max_log_contrast");
+  const double tvi = options.get_double("tvi_threshold");
+  int top = 0;
+  for (int d = 0; d < p.diffs; ++d) {
+    p.tvi[d] = uint16_t(highest_visible(d + 1, tvi, eotf) + p.diffs);
+    p.weights[d] = kContrastWeights[d];
+    top = std::max(top, int(p.tvi[d]));
+  }
+  p.vlt = lowest_visible_value(options.get_double("cambi_vis_lum_threshold"), eotf);
+  p.base = std::max(p.vlt - 3 * p.diffs + 1, 0);
+  p.own_rows = std::max(p.tvi[p.diffs - 1] + 1 - p.base, 0);
+  // Every row a flat pixel's test may read: up to the highest threshold of any step.
+  p.count_rows = std::max(top + 1 - p.base, p.own_rows);
+  p.window =
+      adjusted_window(int(options.get_int("window_size")), p.width, p.height, p.high_res_speedup);
+  if (p.window * p.window > kMaxWindowSquare) {
+    *why = "cambi: window_size too large for this encode size (libvmaf refuses it too)";
+    return false;
+  }
+  p.reciprocal.resize(size_t(p.window) * size_t(p.window) + 1);
+  p.reciprocal[0] = 0;
+  for (size_t n = 1; n < p.reciprocal.size(); ++n)
+    p.reciprocal[n] = 1.0f / float(n);
+  if (p.width != p.in_width || p.height != p.in_height) {
+    p.from_col = nearest_samples(p.in_width, p.width);
+    p.from_row = nearest_samples(p.in_height, p.height);
+  }
+  *plan = std::move(p);
+  return true;
+}
+
+bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* luma,
+                      ptrdiff_t pitch, CambiScratch* s, double* score) {
+  const size_t area = size_t(p.width) * size_t(p.height);
+  s->image.resize(area);
+  s->mask.resize(area);
+  s->c_values.resize(area);
+  s->lines.resize(3 * size_t(p.width) + 16);
+  // A range update may touch 16 samples past its row's end: the counts end with a margin.
+  s->counts.resize(size_t(p.count_rows) * size_t(p.width) + 16);
+  if (!to_ten_bits(p, luma, pitch, s->image.data())) return false;
+  if (p.anti_dither) anti_dither(s->image.data(), p.width, p.height);
+  spatial_mask(s->image.data(), p.width, p.height, s->mask.data(), s);
+  const int32_t stride = p.width;
+  int32_t w = p.width, h = p.height;
+  double total = 0;
+  for (int scale = 0; scale < kScales; ++scale) {
+    if (scale > 0 || p.high_res_speedup) {
+      w = (w + 1) >> 1;
+      h = (h + 1) >> 1;
+      halve(s->image.data(), stride, w, h);
+      halve(s->mask.data(), stride, w, h);
+    }
+    mode_filter(k, s->image.data(), stride, w, h, s->lines.data());
+    c_values(k, p, s->image.data(), s->mask.data(), stride, w, h, s->counts.data(),
+             s->c_values.data());
+    total += top_mean(s->c_values.data(), w * h, p.topk, s) * kScaleWeights[scale];
+  }
+  *score = total / double(p.window * p.window);
+  return true;
+}
+
+const MetricRow& cambi_metric() {
+  static const MetricRow row = {
+      "cambi",      "banding of the distorted picture (libvmaf's CAMBI; no reference needed)",
+      kOptions,     0,
+      cambi_scores, make_cambi,
+  };
+  return row;
+}
+
+}  // namespace vq

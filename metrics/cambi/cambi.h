@@ -1,0 +1,108 @@
+// cambi: banding of the distorted picture, as libvmaf scores it. The luma is brought to 10 bits
+// at the encode size, flat areas are found by a 7x7 count of zero derivatives, and at five
+// scales (each half the last, mode-filtered) every flat pixel's contrast against the values
+// 1..2^max_log_contrast levels away in its window is weighed by how visible that step is (the
+// thresholds come from the EOTF). The worst topk of the pixels are averaged per scale and the
+// scales are weighed 16, 8, 4, 2, 1.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "metrics/metric.h"
+
+namespace vq {
+
+const MetricRow& cambi_metric();
+
+// The most contrasts one pixel is tested against (2^5).
+constexpr int kCambiMaxDiffs = 32;
+
+// What one c-value row needs: the window counts of the row (counts[(v - base) * width + col] =
+// flat pixels of value v in the window of col), the thresholds, and 1/n for each count sum n.
+struct CambiRowArgs {
+  const uint16_t* counts;
+  const uint16_t* values;  // the row's 10-bit samples
+  const uint8_t* mask;     // the row's flat flags
+  float* out;              // the row's c-values (0 where not flat)
+  const float* reciprocal;
+  int32_t width;
+  int32_t base;            // the value of counts' first row
+  int32_t own_rows;        // values base .. base + own_rows - 1 may have a c-value
+  int32_t diffs;           // 1 << max_log_contrast
+  int32_t vlt;             // the lowest visible value, in the thresholds' space (sample + diffs)
+  const uint16_t* tvi;     // per diff: the highest value (sample + diffs) where it is visible
+  const int32_t* weights;  // per diff: its contrast weight
+};
+
+// The kernels that carry cambi's cost, scalar first, then the vector forms the CPU has.
+struct CambiKernels {
+  // counts[0 .. n) += 1 or -= 1 (delta 1 or 0xFFFF).
+  void (*add_range)(uint16_t* counts, int32_t n, uint16_t delta);
+  // out[j] = the mode of a[j], b[j], c[j] (the smallest when all differ), j < n.
+  void (*mode3_rows)(const uint16_t* a, const uint16_t* b, const uint16_t* c, uint16_t* out,
+                     int32_t n);
+  // out[j] = the mode of in[j-1], in[j], in[j+1] for 0 < j < n-1; the ends copied.
+  void (*mode3_across)(const uint16_t* in, uint16_t* out, int32_t n);
+  void (*c_values_row)(const CambiRowArgs& args);
+};
+
+[[nodiscard]] CambiKernels cambi_kernels(uint32_t cpu_flags);
+
+void cambi_add_range_scalar(uint16_t* counts, int32_t n, uint16_t delta);
+void cambi_mode3_rows_scalar(const uint16_t* a, const uint16_t* b, const uint16_t* c, uint16_t* out,
+                             int32_t n);
+void cambi_mode3_across_scalar(const uint16_t* in, uint16_t* out, int32_t n);
+void cambi_c_values_row_scalar(const CambiRowArgs& args);
+// Columns begin .. end-1 only: the vector forms hand it the columns they do not take.
+void cambi_c_values_span_scalar(const CambiRowArgs& args, int32_t begin, int32_t end);
+void cambi_add_range_avx2(uint16_t* counts, int32_t n, uint16_t delta);
+void cambi_mode3_rows_avx2(const uint16_t* a, const uint16_t* b, const uint16_t* c, uint16_t* out,
+                           int32_t n);
+void cambi_mode3_across_avx2(const uint16_t* in, uint16_t* out, int32_t n);
+void cambi_c_values_row_avx2(const CambiRowArgs& args);
+
+// Everything fixed by the options and the picture form.
+struct CambiPlan {
+  int32_t in_width = 0, in_height = 0, depth = 8;
+  int32_t width = 0, height = 0;  // the encode size the luma is brought to
+  int32_t window = 0;             // odd, adjusted to the encode size
+  int32_t diffs = 4;
+  uint16_t tvi[kCambiMaxDiffs] = {};
+  int32_t weights[kCambiMaxDiffs] = {};
+  int32_t vlt = 0;
+  int32_t base = 0, own_rows = 0, count_rows = 0;
+  double topk = 0.6;
+  double max_value = 1000;
+  bool anti_dither = true;
+  bool high_res_speedup = false;
+  std::vector<int32_t> from_col, from_row;  // the nearest input sample when resizing
+  std::vector<float> reciprocal;            // 1/n as float, n <= window^2
+};
+
+// The plan for pictures of `form` with `options` (cambi's table), or false and *why.
+[[nodiscard]] bool cambi_plan(const PictureForm& form, const MetricOptions& options,
+                              CambiPlan* plan, std::string* why);
+
+// One scorer's working memory.
+struct CambiScratch {
+  std::vector<uint16_t> image;
+  std::vector<uint8_t> mask;
+  std::vector<uint16_t> counts;
+  std::vector<float> c_values;
+  std::vector<uint16_t> lines;
+  std::vector<uint8_t> flat;
+  std::vector<uint32_t> sums;
+  std::vector<uint32_t> bins;
+  std::vector<float> edge;
+};
+
+// The score of one luma plane (plan.depth bits, samples as Picture stores them), before the
+// cambi_max_val cap. False when a sample is above the depth's peak (libvmaf refuses those).
+[[nodiscard]] bool cambi_score_luma(const CambiPlan& plan, const CambiKernels& kernels,
+                                    const uint8_t* luma, ptrdiff_t pitch, CambiScratch* scratch,
+                                    double* score);
+
+}  // namespace vq

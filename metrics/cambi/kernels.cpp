@@ -1,0 +1,78 @@
+// cambi's scalar kernels, and the table that picks each kernel's best form for the CPU.
+#include <algorithm>
+
+#include "convert/convert.h"
+#include "metrics/cambi/cambi.h"
+
+namespace vq {
+
+void cambi_add_range_scalar(uint16_t* counts, int32_t n, uint16_t delta) {
+  for (int32_t j = 0; j < n; ++j)
+    counts[j] = uint16_t(counts[j] + delta);
+}
+
+namespace {
+inline uint16_t mode3(uint16_t a, uint16_t b, uint16_t c) {
+  if (a == b || a == c) return a;
+  if (b == c) return b;
+  return std::min(a, std::min(b, c));
+}
+}  // namespace
+
+void cambi_mode3_rows_scalar(const uint16_t* a, const uint16_t* b, const uint16_t* c, uint16_t* out,
+                             int32_t n) {
+  for (int32_t j = 0; j < n; ++j)
+    out[j] = mode3(a[j], b[j], c[j]);
+}
+
+void cambi_mode3_across_scalar(const uint16_t* in, uint16_t* out, int32_t n) {
+  out[0] = in[0];
+  for (int32_t j = 1; j + 1 < n; ++j)
+    out[j] = mode3(in[j - 1], in[j], in[j + 1]);
+  out[n - 1] = in[n - 1];
+}
+
+void cambi_c_values_span_scalar(const CambiRowArgs& a, int32_t begin, int32_t end) {
+  const size_t w = size_t(a.width);
+  for (int32_t j = begin; j < end; ++j) {
+    a.out[j] = 0;
+    if (!a.mask[j]) continue;
+    const int32_t v = a.values[j] - a.base;
+    if (uint32_t(v) >= uint32_t(a.own_rows)) continue;
+    const uint16_t* at = a.counts + size_t(j);
+    const int32_t value = a.values[j] + a.diffs;
+    const int32_t p0 = at[size_t(v) * w];
+    float best = 0;
+    for (int32_t d = 0; d < a.diffs; ++d) {
+      if (value > a.tvi[d] || value + d + 1 <= a.vlt) continue;
+      const int32_t p1 = at[size_t(v + d + 1) * w];
+      const int32_t p2 = v - d - 1 >= 0 ? at[size_t(v - d - 1) * w] : 0;
+      const int32_t p = p1 > p2 ? p1 : p2;
+      const float c = float(a.weights[d] * p0 * p) * a.reciprocal[p + p0];
+      if (c > best) best = c;
+    }
+    a.out[j] = best;
+  }
+}
+
+void cambi_c_values_row_scalar(const CambiRowArgs& a) {
+  cambi_c_values_span_scalar(a, 0, a.width);
+}
+
+CambiKernels cambi_kernels(uint32_t cpu_flags) {
+  CambiKernels k = {cambi_add_range_scalar, cambi_mode3_rows_scalar, cambi_mode3_across_scalar,
+                    cambi_c_values_row_scalar};
+#if defined(VQ_X86_SIMD)
+  if (cpu_flags & kCpuAvx2) {
+    k.add_range = cambi_add_range_avx2;
+    k.mode3_rows = cambi_mode3_rows_avx2;
+    k.mode3_across = cambi_mode3_across_avx2;
+    k.c_values_row = cambi_c_values_row_avx2;
+  }
+#else
+  (void)cpu_flags;
+#endif
+  return k;
+}
+
+}  // namespace vq

@@ -1,0 +1,232 @@
+// cambi against libvmaf's logs (every frame, the pooled mean), its vector kernels against the
+// scalar ones, and the forms and options it refuses.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <random>
+
+#include "convert/convert.h"
+#include "metrics/cambi/cambi.h"
+#include "tests/frames.h"
+#include "tests/reference/reference.h"
+
+namespace vq {
+namespace {
+
+struct RefCase {
+  const char* pair;
+  const char* set;
+  const char* request;
+  const char* score;
+};
+
+const RefCase kRefCases[] = {
+    {"p8_216x2", "cambi", "cambi", "cambi"},
+    {"p8_band_odd_333x217", "cambi", "cambi", "cambi"},
+    {"p10_band_odd_301x219", "cambi", "cambi", "cambi"},
+    {"p10_band_320x216", "cambi", "cambi", "cambi"},
+    {"p12_band_422_240x216", "cambi", "cambi", "cambi"},
+    {"p8_band_1080p", "cambi", "cambi", "cambi"},
+    {"p8_1080p", "cambi", "cambi", "cambi"},
+    {"p8_band_odd_333x217", "cambi_window", "cambi=topk=0.2:window_size=31",
+     "cambi_topk_0.2_ws_31"},
+    {"p8_band_odd_333x217", "cambi_window", "cambi=cambi_topk=0.35:max_log_contrast=3",
+     "cambi_ctpk_0.35_mlc_3"},
+    {"p10_band_odd_301x219", "cambi_window", "cambi=topk=0.2:window_size=31",
+     "cambi_topk_0.2_ws_31"},
+    {"p10_band_odd_301x219", "cambi_window", "cambi=cambi_topk=0.35:max_log_contrast=3",
+     "cambi_ctpk_0.35_mlc_3"},
+    {"p8_band_1080p", "cambi_enc", "cambi=enc_width=960:enc_height=540", "cambi_ench_540_encw_960"},
+    {"p8_band_1080p", "cambi_enc", "cambi=enc_width=1280:enc_height=720:enc_bitdepth=10",
+     "cambi_encbd_10_ench_720_encw_1280"},
+    {"p8_band_1080p", "cambi_enc", "cambi=cambi_high_res_speedup=1080", "cambi_hrs_1080"},
+    {"p10_band_320x216", "cambi_tvi", "cambi=tvi_threshold=0.05:max_log_contrast=1",
+     "cambi_mlc_1_tvit_0.05"},
+    {"p10_band_320x216", "cambi_tvi", "cambi=eotf=pq", "cambi_eotf_pq"},
+    {"p10_band_320x216", "cambi_tvi", "cambi=cambi_eotf=pq:cambi_vis_lum_threshold=20",
+     "cambi_ceot_pq_vlt_20"},
+    {"p10_band_320x216", "cambi_tvi", "cambi=cambi_max_val=20:enc_bitdepth=8",
+     "cambi_cmxv_20_encbd_8"},
+    {"p8_band_odd_333x217", "cambi_tvi", "cambi=tvi_threshold=0.05:max_log_contrast=1",
+     "cambi_mlc_1_tvit_0.05"},
+    {"p8_band_odd_333x217", "cambi_tvi", "cambi=eotf=pq", "cambi_eotf_pq"},
+    {"p8_band_odd_333x217", "cambi_tvi", "cambi=cambi_eotf=pq:cambi_vis_lum_threshold=20",
+     "cambi_ceot_pq_vlt_20"},
+    {"p8_band_odd_333x217", "cambi_tvi", "cambi=cambi_max_val=10:max_log_contrast=0",
+     "cambi_cmxv_10_mlc_0"},
+};
+
+class CambiReference : public testing::TestWithParam<RefCase> {};
+
+TEST_P(CambiReference, MatchesLibvmaf) {
+  const RefCase& c = GetParam();
+  if (!reference::make_pair(c.pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
+  reference::Log log;
+  ASSERT_TRUE(reference::load_log(std::string(c.pair) + "." + c.set + ".json", &log));
+  for (const auto& [tier, flags] : test::tiers()) {
+    if (flags & kCpuMmx && !(flags & kCpuAvx2)) continue;  // no forms between scalar and AVX2
+    SCOPED_TRACE(tier);
+    ScoreTable table;
+    reference::score_pair(c.pair, c.request, flags, &table);
+    reference::expect_matches(table, log, {c.score});
+    const int col = table.find(c.score);
+    ASSERT_GE(col, 0);
+    EXPECT_NEAR(table.pool(col).mean, log.pooled.at(c.score).at("mean").get<double>(),
+                1.0000001e-6);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, CambiReference, testing::ValuesIn(kRefCases));
+
+MetricOptions parse(const std::string& request) {
+  MetricRequest r;
+  std::string why;
+  EXPECT_TRUE(parse_metric_request(request, &r, &why)) << why;
+  return r.options;
+}
+
+PictureForm form_of(int32_t w, int32_t h, int depth) {
+  PictureForm f;
+  f.width = w;
+  f.height = h;
+  f.chroma_width = (w + 1) / 2;
+  f.chroma_height = (h + 1) / 2;
+  f.depth = depth;
+  return f;
+}
+
+TEST(Cambi, RefusesWhatLibvmafRefuses) {
+  struct Case {
+    int32_t w, h;
+    int depth;
+    const char* request;
+  } const cases[] = {
+      {215, 215, 8, "cambi"},                                 // both sides too short
+      {1920, 1080, 8, "cambi=enc_width=200:enc_height=200"},  // the encode size too
+      {1920, 1080, 8, "cambi=window_size=14"},
+      {1920, 1080, 8, "cambi=topk=0"},
+      {1920, 1080, 8, "cambi=max_log_contrast=6"},
+      {1920, 1080, 8, "cambi=eotf=hlg"},
+      {3840, 2160, 10, "cambi=window_size=100"},  // a window past libvmaf's table
+      {1920, 1080, 17, "cambi"},
+  };
+  for (const Case& c : cases) {
+    CambiPlan plan;
+    std::string why;
+    EXPECT_FALSE(cambi_plan(form_of(c.w, c.h, c.depth), parse(c.request), &plan, &why))
+        << c.request;
+    EXPECT_FALSE(why.empty()) << c.request;
+  }
+  CambiPlan plan;
+  std::string why;
+  EXPECT_TRUE(cambi_plan(form_of(216, 1, 8), parse("cambi"), &plan, &why)) << why;
+  EXPECT_TRUE(cambi_plan(form_of(1, 216, 16), parse("cambi"), &plan, &why)) << why;
+}
+
+// A luma plane of gradients in steps of a few levels (flat runs, uniform and mixed blocks),
+// some noise, and a few samples above the depth's peak when asked.
+std::vector<uint8_t> random_luma(std::mt19937& rng, int32_t w, int32_t h, int depth) {
+  const int bytes = depth > 8 ? 2 : 1;
+  std::vector<uint8_t> out(size_t(w) * size_t(h) * size_t(bytes));
+  const int peak = (1 << depth) - 1;
+  const int step = 1 + int(rng() % 3);
+  const double slope = double(rng() % 200) / 1000.0;
+  for (int32_t i = 0; i < h; ++i)
+    for (int32_t j = 0; j < w; ++j) {
+      int v = int(peak * 0.2 + (j + i / 3) * slope * (peak / 255.0)) / step * step;
+      if (rng() % 50 == 0) v += int(rng() % 5);
+      v = std::min(v, peak);
+      if (bytes == 1) {
+        out[size_t(i) * size_t(w) + size_t(j)] = uint8_t(v);
+      } else {
+        std::memcpy(&out[(size_t(i) * size_t(w) + size_t(j)) * 2], &v, 2);
+      }
+    }
+  return out;
+}
+
+TEST(Cambi, VectorFormsScoreAsScalar) {
+  std::mt19937 rng(test::base_seed());
+  const char* requests[] = {"cambi", "cambi=max_log_contrast=5:window_size=15",
+                            "cambi=enc_bitdepth=10:cambi_vis_lum_threshold=30",
+                            "cambi=eotf=pq:max_log_contrast=0:topk=1"};
+  int banded = 0;
+  for (int round = 0; round < 12; ++round) {
+    const int32_t w = 216 + int32_t(rng() % 150), h = 20 + int32_t(rng() % 230);
+    const int depth = std::array{8, 9, 10, 12, 16}[rng() % 5];
+    const char* request = requests[rng() % std::size(requests)];
+    SCOPED_TRACE(testing::Message() << w << "x" << h << " depth " << depth << " " << request);
+    CambiPlan plan;
+    std::string why;
+    ASSERT_TRUE(cambi_plan(form_of(w, h, depth), parse(request), &plan, &why)) << why;
+    const std::vector<uint8_t> luma = random_luma(rng, w, h, depth);
+    const ptrdiff_t pitch = ptrdiff_t(w) * (depth > 8 ? 2 : 1);
+    double want = 0;
+    CambiScratch scratch;
+    ASSERT_TRUE(cambi_score_luma(plan, cambi_kernels(0), luma.data(), pitch, &scratch, &want));
+    banded += want > 0;
+    // The same rows stored bottom-up, read with a negative pitch.
+    std::vector<uint8_t> flipped(luma.size());
+    for (int32_t i = 0; i < h; ++i)
+      std::memcpy(&flipped[size_t(h - 1 - i) * size_t(pitch)], &luma[size_t(i) * size_t(pitch)],
+                  size_t(pitch));
+    for (const auto& [tier, flags] : test::tiers()) {
+      SCOPED_TRACE(tier);
+      double got = -1;
+      ASSERT_TRUE(cambi_score_luma(plan, cambi_kernels(flags), luma.data(), pitch, &scratch, &got));
+      EXPECT_EQ(got, want);
+      got = -1;
+      ASSERT_TRUE(cambi_score_luma(plan, cambi_kernels(flags),
+                                   flipped.data() + size_t(h - 1) * size_t(pitch), -pitch, &scratch,
+                                   &got));
+      EXPECT_EQ(got, want);
+    }
+  }
+  EXPECT_GE(banded, 6) << "the pictures should band";
+}
+
+TEST(Cambi, RefusesSamplesAboveThePeak) {
+  CambiPlan plan;
+  std::string why;
+  ASSERT_TRUE(cambi_plan(form_of(216, 8, 10), parse("cambi"), &plan, &why)) << why;
+  std::vector<uint16_t> luma(216 * 8, 512);
+  CambiScratch scratch;
+  double score = 0;
+  EXPECT_TRUE(cambi_score_luma(plan, cambi_kernels(0), reinterpret_cast<uint8_t*>(luma.data()), 432,
+                               &scratch, &score));
+  luma[700] = 1024;
+  EXPECT_FALSE(cambi_score_luma(plan, cambi_kernels(0), reinterpret_cast<uint8_t*>(luma.data()),
+                                432, &scratch, &score));
+}
+
+TEST(Cambi, KernelsMatchScalarWithinGuards) {
+  std::mt19937 rng(test::base_seed() + 1);
+  const CambiKernels scalar = cambi_kernels(0);
+  for (const auto& [tier, flags] : test::tiers()) {
+    const CambiKernels k = cambi_kernels(flags);
+    for (int round = 0; round < 200; ++round) {
+      const int32_t n = 1 + int32_t(rng() % 70);
+      SCOPED_TRACE(testing::Message() << tier << " n " << n);
+      std::vector<uint16_t> in[3], want(size_t(n) + 32, 0x5A5A), got(want);
+      for (auto& v : in) {
+        v.resize(size_t(n));
+        for (auto& x : v)
+          x = uint16_t(rng() % 4);
+      }
+      scalar.mode3_rows(in[0].data(), in[1].data(), in[2].data(), want.data() + 16, n);
+      k.mode3_rows(in[0].data(), in[1].data(), in[2].data(), got.data() + 16, n);
+      EXPECT_EQ(got, want);
+      scalar.mode3_across(in[0].data(), want.data() + 16, n);
+      k.mode3_across(in[0].data(), got.data() + 16, n);
+      EXPECT_EQ(got, want);
+      const uint16_t delta = rng() % 2 ? 1 : 0xFFFF;
+      scalar.add_range(want.data() + 16, n, delta);
+      k.add_range(got.data() + 16, n, delta);
+      EXPECT_EQ(got, want);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vq
