@@ -63,13 +63,18 @@ class AviVideoSource final : public VideoSource {
   // VideoSource
   [[nodiscard]] const SourceInfo& info() const override { return info_; }
   [[nodiscard]] Fetch get_frame(int32_t index, Frame* out) override;
+  [[nodiscard]] std::string reason() const override { return reason_; }
 
  private:
+  // The reason for a frame the header states but the file's chunks do not hold.
+  [[nodiscard]] std::string missing_text(int32_t index) const;
+
   std::unique_ptr<AviReader> reader_;
   std::unique_ptr<Decompressor> decompressor_;
   FrameBuffer frame_;
   int32_t length_ = 0;
   SourceInfo info_;
+  std::string reason_;  // why the last fetch failed
 };
 
 }  // namespace vq

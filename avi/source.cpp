@@ -110,11 +110,17 @@ int AviVideoSource::open(std::unique_ptr<InputFile> input) {
 
 Fetch AviVideoSource::get_frame(int32_t index, Frame* out) {
   if (out == nullptr) return Fetch::kError;
+  reason_.clear();
   if (decompressor_) {
     if (index < 0 || index >= length_) return Fetch::kError;
     try {
       Frame frame;
-      if (!decompressor_->get_frame(index, &frame)) return Fetch::kError;
+      if (!decompressor_->get_frame(index, &frame)) {
+        reason_ = index >= reader_->packet_count() ? missing_text(index)
+                                                   : "AVI frame " + std::to_string(index + 1) +
+                                                         " (" + info_.codec + ") cannot be decoded";
+        return Fetch::kError;
+      }
       *out = frame;
       return Fetch::kFrame;
     } catch (const std::bad_alloc&) {
@@ -126,6 +132,12 @@ Fetch AviVideoSource::get_frame(int32_t index, Frame* out) {
   *out = Frame{};
   out->dib = dib;
   return Fetch::kFrame;
+}
+
+std::string AviVideoSource::missing_text(int32_t index) const {
+  return "AVI frame " + std::to_string(index + 1) + " is not in the file: its header states " +
+         std::to_string(length_) + " frames and its chunks hold " +
+         std::to_string(reader_->packet_count()) + " (the file was cut or is still being written)";
 }
 
 int32_t AviVideoSource::length() const {
@@ -141,7 +153,10 @@ int AviVideoSource::get_frame(int32_t index, DibFrame* out) {
       *out = frame.dib;
       return 1;
     }
-    if (index >= reader_->packet_count()) return 0;
+    if (index >= reader_->packet_count()) {
+      reason_ = missing_text(index);
+      return 0;
+    }
     // A dropped frame (empty chunk) shows the picture of the last chunk before it that held
     // one, or black when there is none yet.
     const int32_t picture = reader_->picture_of(index);
@@ -149,7 +164,11 @@ int AviVideoSource::get_frame(int32_t index, DibFrame* out) {
       std::memset(frame_.pixels(), 0, frame_.capacity());
       frame_.set_filled(frame_.capacity());
     } else {
-      if (!reader_->readable(picture)) return 0;
+      if (!reader_->readable(picture)) {
+        reason_ = "AVI frame " + std::to_string(picture + 1) +
+                  " lies past the end of the file: the file was cut short";
+        return 0;
+      }
       const size_t size = reader_->entry(picture).size;
       if (size > frame_.capacity()) {
         const DibFrame held = frame_.frame();
@@ -157,7 +176,10 @@ int AviVideoSource::get_frame(int32_t index, DibFrame* out) {
         if (frame_.prepare(held.data, header_size, size) == nullptr) return 0;
       }
       frame_.set_filled(0);
-      if (!reader_->read_chunk(picture, frame_.pixels())) return 0;
+      if (!reader_->read_chunk(picture, frame_.pixels())) {
+        reason_ = "AVI frame " + std::to_string(picture + 1) + " cannot be read from the file";
+        return 0;
+      }
       frame_.set_filled(size);
     }
     *out = frame_.frame();
