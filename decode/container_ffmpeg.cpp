@@ -61,7 +61,8 @@ std::string unopened_reason(const Input& in) {
   if (have && std::memcmp(head + 4, "ftyp", 4) == 0) {
     return "its index (moov) is missing: the file was cut or is still being written";
   }
-  return "not a video file";
+  return "not a video file: neither AVI nor Y4M, nor a container or image FFmpeg's libraries "
+         "recognise";
 }
 
 int64_t seek_input(void* opaque, int64_t offset, int whence) {
@@ -148,7 +149,11 @@ int open_demuxer(Input* in, const Limits& limits, Demuxer* out, std::string* why
   const int found = avformat_find_stream_info(f, per_stream.get());
   for (unsigned i = 0; i < streams; ++i)
     av_dict_free(&per_stream[i]);
-  if (found < 0) return *why = "not a video file", 0;
+  if (found < 0) {
+    return *why = std::string("a ") + f->iformat->name +
+                  " file whose streams FFmpeg's libraries cannot read",
+           0;
+  }
 
   for (unsigned i = 0; i < f->nb_streams; ++i) {
     AVStream* s = f->streams[i];
@@ -160,7 +165,13 @@ int open_demuxer(Input* in, const Limits& limits, Demuxer* out, std::string* why
       s->discard = AVDISCARD_ALL;  // the demuxer skips the other streams' packets
     }
   }
-  if (out->stream < 0) return *why = "no video stream", 0;
+  if (out->stream < 0) {
+    // Say what the file holds instead: an audio file, a subtitle file, cover art alone.
+    const unsigned n = f->nb_streams;
+    return *why = std::string("no video stream: a ") + f->iformat->name + " file of " +
+                  std::to_string(n) + (n == 1 ? " stream" : " streams") + ", none of them video",
+           0;
+  }
   const AVStream* s = f->streams[out->stream];
   // No size after the look for the parameters: every picture it tried to decode was refused,
   // above the limit (the decoder then forgets the size it read) or damaged.

@@ -162,7 +162,11 @@ TEST(ContainerSource, WhyItCannotBeRead) {
   const struct {
     std::string path, why;
   } cases[] = {
-      {wav + ".missing", "no such file"}, {text, "not a video file"}, {wav, "no video stream"}};
+      {wav + ".missing", "no such file"},
+      {text,
+       "not a video file: neither AVI nor Y4M, nor a container or image FFmpeg's libraries "
+       "recognise"},
+      {wav, "no video stream: a wav file of 1 stream, none of them video"}};
   for (const auto& c : cases) {
     std::string why;
     EXPECT_FALSE(open_container(c.path.c_str(), &why));
