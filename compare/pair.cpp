@@ -144,7 +144,7 @@ int chroma_rank(ChromaLayout l) {
 }
 
 // Brings the two pictures of a pair to one form: the layout with fewer chroma samples and
-// studio range through the picture converter (a picture paired with a gray one is scored on its
+// studio range (unless both are full range) through the picture converter (a picture paired with a gray one is scored on its
 // luma alone, with nothing to convert), then the greater depth, the shallower picture's samples
 // shifted left as FFmpeg's format filter widens them.
 PairStatus common_form(Picture* a, Picture* b, PairWork* work, FormedPair* score,
@@ -158,13 +158,15 @@ PairStatus common_form(Picture* a, Picture* b, PairWork* work, FormedPair* score
   }
   const ChromaLayout target =
       chroma_rank(a->layout) <= chroma_rank(b->layout) ? a->layout : b->layout;
+  // Two full-range pictures are compared in full range, as they are when their forms agree.
+  const bool keep_range = a->full_range && b->full_range;
   Picture* side[2] = {a, b};
   for (int i = 0; i < 2; ++i) {
     Picture* p = side[i];
     const bool other_studio = !side[1 - i]->full_range || side[1 - i]->layout != target;
-    if (p->layout == target && !(p->full_range && other_studio)) continue;
+    if (p->layout == target && (keep_range || !(p->full_range && other_studio))) continue;
     std::string failed;
-    if (!convert_picture(*p, target, p->depth, &work->converted[i], &failed)) {
+    if (!convert_picture(*p, target, p->depth, &work->converted[i], &failed, keep_range)) {
       *why = "pixel formats differ (" + forms + ")" + (failed.empty() ? "" : ": " + failed);
       return PairStatus::kUnsupported;
     }

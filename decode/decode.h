@@ -95,11 +95,13 @@ class PictureBuffer {
 };
 
 // Converts `in` to studio-range `layout` samples of `depth` bits (8 to 16) into out->picture,
-// with libswscale (bicubic chroma resampling, bit-exact rounding). A picture already in that
-// form is handed on as it is (out->picture = in, nothing copied). 1 when converted; 0 with
+// with libswscale (bicubic chroma resampling, bit-exact rounding); with `keep_range` a full-range
+// picture stays full range. A picture already in that form is handed on as it is
+// (out->picture = in, nothing copied). 1 when converted; 0 with
 // *why set (when given) when it cannot be: no FFmpeg in this build, out of memory, a depth out
 // of range, chroma planes smaller than the layout's (the AVI path's odd-sized pictures).
 [[nodiscard]] int convert_picture(const Picture& in, ChromaLayout layout, int depth,
-                                  PictureBuffer* out, std::string* why = nullptr);
+                                  PictureBuffer* out, std::string* why = nullptr,
+                                  bool keep_range = false);
 
 }  // namespace vq

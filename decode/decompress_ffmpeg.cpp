@@ -78,7 +78,11 @@ class FfmpegDecompressor final : public Decompressor {
   CodecContextPtr ctx_;
   PacketPtr packet_;
   FramePtr scratch_;  // swscale's 4:2:0 output
-  SwsPtr sws_;
+  SwsPtr sws_;        // RGB pictures to a DIB
+  SwsPtr yuv_sws_;    // YUV pictures to studio-range 4:2:0, made for the form below
+  int32_t yuv_w_ = 0, yuv_h_ = 0;
+  AVPixelFormat yuv_from_ = AV_PIX_FMT_NONE;
+  bool yuv_full_ = false;
   std::unique_ptr<uint8_t[]> dib_;  // an RGB picture as a packed DIB frame
   size_t dib_capacity_ = 0;
   std::vector<uint8_t> chunk_;
@@ -284,12 +288,20 @@ int FfmpegDecompressor::get_frame(int32_t index, Frame* out) {
 
   // YUV pictures: 8-bit studio-range 4:2:0 whose chroma planes are (w/2) x (h/2), the form the
   // AVI path has always measured. 4:2:0 pictures are handed out in the decoder's buffers; other
-  // layouts, full-range ("J") 4:2:0 and deeper samples go through libswscale first.
+  // layouts, full-range 4:2:0 and deeper samples go through libswscale first.
+  // A full-range picture is tagged so in a plain format too (a 10-bit or 4:2:0 H.264 with its
+  // full-range flag): the scaler is made knowing it, or the samples would go through unscaled.
   const AVFrame* src = pic;
-  if (format != AV_PIX_FMT_YUV420P) {
-    sws_.reset(sws_getCachedContext(sws_.release(), w, h, format, w, h, AV_PIX_FMT_YUV420P,
-                                    kYuvScaleFlags, nullptr, nullptr, nullptr));
-    if (!sws_) return 0;
+  const bool full = full_range(pic);
+  if (format != AV_PIX_FMT_YUV420P || full) {
+    if (!yuv_sws_ || yuv_w_ != w || yuv_h_ != h || yuv_from_ != format || yuv_full_ != full) {
+      yuv_sws_ = make_yuv_scaler(w, h, format, full, AV_PIX_FMT_YUV420P);
+      if (!yuv_sws_) return 0;
+      yuv_w_ = w;
+      yuv_h_ = h;
+      yuv_from_ = format;
+      yuv_full_ = full;
+    }
     AVFrame* s = scratch_.get();
     if (s->width != w || s->height != h || s->format != AV_PIX_FMT_YUV420P) {
       av_frame_unref(s);
@@ -298,7 +310,7 @@ int FfmpegDecompressor::get_frame(int32_t index, Frame* out) {
       s->format = AV_PIX_FMT_YUV420P;
       if (av_frame_get_buffer(s, 0) < 0) return 0;
     }
-    if (sws_scale(sws_.get(), pic->data, pic->linesize, 0, h, s->data, s->linesize) != h) {
+    if (sws_scale(yuv_sws_.get(), pic->data, pic->linesize, 0, h, s->data, s->linesize) != h) {
       return 0;
     }
     src = s;

@@ -36,10 +36,11 @@ using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsFree>;
 
-// A scaler of w x h pictures from `from` (full range or studio range) to studio-range `to`,
-// BT.601, bicubic and bit-exact, with the ranges known before it is initialised. Null when
-// libswscale refuses it.
-SwsPtr make_yuv_scaler(int w, int h, AVPixelFormat from, bool from_full_range, AVPixelFormat to);
+// A scaler of w x h pictures from `from` to `to`, each full range or studio range, BT.601,
+// bicubic and bit-exact, with the ranges known before it is initialised. Null when libswscale
+// refuses it.
+SwsPtr make_yuv_scaler(int w, int h, AVPixelFormat from, bool from_full_range, AVPixelFormat to,
+                       bool to_full_range = false);
 
 // The planar YUV form of `format` as a picture describes it: each of Y, U, V in a plane of its
 // own, samples of 8 bits or 16-bit little-endian words of 9 to 16 bits, chroma subsampled as

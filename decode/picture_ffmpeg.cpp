@@ -99,7 +99,8 @@ bool full_range(const AVFrame* frame) {
   }
 }
 
-SwsPtr make_yuv_scaler(int w, int h, AVPixelFormat from, bool from_full_range, AVPixelFormat to) {
+SwsPtr make_yuv_scaler(int w, int h, AVPixelFormat from, bool from_full_range, AVPixelFormat to,
+                       bool to_full_range) {
   SwsPtr sws(sws_alloc_context());
   if (!sws) return sws;
   const struct {
@@ -113,7 +114,7 @@ SwsPtr make_yuv_scaler(int w, int h, AVPixelFormat from, bool from_full_range, A
                  {"dst_format", to},
                  {"sws_flags", kYuvScaleFlags},
                  {"src_range", from_full_range ? 1 : 0},
-                 {"dst_range", 0}};
+                 {"dst_range", to_full_range ? 1 : 0}};
   for (const auto& o : options) {
     if (av_opt_set_int(sws.get(), o.name, o.value, 0) < 0) return SwsPtr();
   }
@@ -129,6 +130,7 @@ struct PictureBuffer::State {
   int w = 0, h = 0;
   AVPixelFormat from = AV_PIX_FMT_NONE, to = AV_PIX_FMT_NONE;
   bool full_range = false;
+  bool keep_range = false;
 };
 
 PictureBuffer::PictureBuffer() = default;
@@ -148,9 +150,9 @@ ptrdiff_t aligned(size_t bytes) {
 }  // namespace
 
 int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBuffer* out,
-                    std::string* why) {
+                    std::string* why, bool keep_range) {
   if (out == nullptr) return 0;
-  if (in.layout == layout && in.depth == depth && !in.full_range) {
+  if (in.layout == layout && in.depth == depth && (!in.full_range || keep_range)) {
     out->picture = in;
     return 1;
   }
@@ -189,22 +191,25 @@ int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBu
     // The source's range is set before the context is initialised: libswscale picks its road
     // then, and between two formats of one layout and depth it picks a plain copy unless it
     // already knows the ranges differ (set afterwards, the full-range samples went through
-    // untouched). The result is studio range, BT.601 coefficients as libswscale's filters use
-    // by default.
+    // untouched). The result is studio range unless the range is kept, BT.601 coefficients as
+    // libswscale's filters use by default.
+    const bool full_out = in.full_range && keep_range;
     if (!s.sws || s.w != w || s.h != h || s.from != from || s.to != to ||
-        s.full_range != in.full_range) {
-      s.sws = make_yuv_scaler(w, h, from, in.full_range, to);
+        s.full_range != in.full_range || s.keep_range != full_out) {
+      s.sws = make_yuv_scaler(w, h, from, in.full_range, to, full_out);
       if (!s.sws) return fail(why, "libswscale cannot convert it");
       s.w = w;
       s.h = h;
       s.from = from;
       s.to = to;
       s.full_range = in.full_range;
+      s.keep_range = full_out;
     }
     uint8_t* base = s.block.get() + ((64 - uintptr_t(s.block.get()) % 64) % 64);
     Picture p;
     p.layout = layout;
     p.depth = depth;
+    p.full_range = full_out;
     p.width = w;
     p.height = h;
     p.chroma_width = c.width;
