@@ -154,7 +154,10 @@ PairStatus common_form(Picture* a, Picture* b, PairWork* work, FormedPair* score
   }
   const std::string forms = describe_picture(*a) + " against " + describe_picture(*b);
   if (a->layout == ChromaLayout::kGray || b->layout == ChromaLayout::kGray) {
-    a->layout = b->layout = ChromaLayout::kGray;
+    for (Picture* p : {a, b}) {
+      p->layout = ChromaLayout::kGray;
+      p->chroma_width = p->chroma_height = 0;
+    }
   }
   const ChromaLayout target =
       chroma_rank(a->layout) <= chroma_rank(b->layout) ? a->layout : b->layout;

@@ -156,8 +156,13 @@ int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBu
     out->picture = in;
     return 1;
   }
+  // libswscale leaves gray samples in their range when the result is gray too; on the way to
+  // 4:2:0 of the same depth it converts the range, so full-range gray goes there and its luma is
+  // kept.
+  const bool gray_range = layout == ChromaLayout::kGray && in.full_range && !keep_range;
+  const ChromaLayout made = gray_range ? ChromaLayout::k420 : layout;
   const AVPixelFormat from = planar_yuv_format(in.layout, in.depth);
-  const AVPixelFormat to = planar_yuv_format(layout, depth);
+  const AVPixelFormat to = planar_yuv_format(made, depth);
   if (from == AV_PIX_FMT_NONE || to == AV_PIX_FMT_NONE) {
     return fail(why, "no conversion for samples of that depth");
   }
@@ -176,7 +181,7 @@ int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBu
   try {
     if (!out->state) out->state.reset(new PictureBuffer::State);
     PictureBuffer::State& s = *out->state;
-    const PlaneSize c = chroma_size(layout, w, h);
+    const PlaneSize c = chroma_size(made, w, h);
     const size_t bytes = size_t(sample_bytes(depth));
     const ptrdiff_t luma_pitch = aligned(size_t(w) * bytes);
     const ptrdiff_t chroma_pitch = aligned(size_t(c.width) * bytes);
@@ -212,11 +217,11 @@ int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBu
     p.full_range = full_out;
     p.width = w;
     p.height = h;
-    p.chroma_width = c.width;
-    p.chroma_height = c.height;
+    p.chroma_width = gray_range ? 0 : c.width;
+    p.chroma_height = gray_range ? 0 : c.height;
     uint8_t* dst[4] = {base, nullptr, nullptr, nullptr};
     int dst_pitch[4] = {int(luma_pitch), 0, 0, 0};
-    if (layout != ChromaLayout::kGray) {
+    if (made != ChromaLayout::kGray) {
       dst[1] = base + luma_pitch * h;
       dst[2] = dst[1] + chroma_pitch * c.height;
       dst_pitch[1] = dst_pitch[2] = int(chroma_pitch);
