@@ -144,9 +144,9 @@ int chroma_rank(ChromaLayout l) {
 }
 
 // Brings the two pictures of a pair to one form: the layout with fewer chroma samples and
-// studio range (unless both are full range) through the picture converter (a picture paired with a gray one is scored on its
-// luma alone, with nothing to convert), then the greater depth, the shallower picture's samples
-// shifted left as FFmpeg's format filter widens them.
+// studio range (unless both are full range) through the picture converter (a picture paired with a
+// gray one is scored on its luma alone, with nothing to convert), then the greater depth, the
+// shallower picture's samples shifted left as FFmpeg's format filter widens them.
 PairStatus common_form(Picture* a, Picture* b, PairWork* work, FormedPair* score,
                        std::string* why) {
   if (a->layout == b->layout && a->depth == b->depth && a->full_range == b->full_range) {

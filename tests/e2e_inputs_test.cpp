@@ -275,6 +275,46 @@ TEST_F(Inputs, FullRangeY4mScoresAsItsMjpeg) {
     EXPECT_NEAR(psnr[i].at("psnr_y"), rows[i].psnr[0], 0.0151) << "pair " << i + 1;
 }
 
+// Full range met with full range stays full range, whatever the two layouts: the pair scores
+// what FFmpeg scores with both in yuvj420p. A full-range 10-bit H.264 in AVI (a plain format with
+// the range flag) is reduced by the AVI path to the studio-range 8-bit pictures FFmpeg makes of it.
+TEST_F(Inputs, FullRangeIsKeptOrConvertedAsFfmpegDoes) {
+  if (!VQ_WITH_FFMPEG || !have("mjpeg")) GTEST_SKIP() << "no MJPEG encoder or FFmpeg's libraries";
+  ASSERT_NO_FATAL_FAILURE(make("src.y4m", "-pix_fmt yuv420p", testsrc("320x240", 4)));
+  ASSERT_NO_FATAL_FAILURE(
+      make("full.mov", "-c:v mjpeg -pix_fmt yuvj420p -q:v 8", "-i '" + path("src.y4m") + "'"));
+  ASSERT_NO_FATAL_FAILURE(make("full.y4m", "-strict -1", "-i '" + path("full.mov") + "'"));
+  ASSERT_NO_FATAL_FAILURE(
+      make("full422.mov", "-c:v mjpeg -pix_fmt yuvj422p -q:v 8", "-i '" + path("full.y4m") + "'"));
+  const vq::Outcome both = run({path("full.y4m"), path("full422.mov"), "-v"});
+  ASSERT_EQ(0, both.status) << both.err;
+  const auto rows = verbose_rows(both.out);
+  const auto psnr = reference("full.y4m", "full422.mov", "psnr", "yuvj420p");
+  ASSERT_EQ(psnr.size(), rows.size()) << both.out;
+  ASSERT_FALSE(rows.empty());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const char* planes[] = {"psnr_y", "psnr_u", "psnr_v"};
+    for (int p = 0; p < 3; ++p) {
+      const double theirs = psnr[i].at(planes[p]);
+      EXPECT_NEAR(std::isinf(theirs) ? 98.13 : theirs, rows[i].psnr[p], 0.0151)
+          << "pair " << i + 1 << " " << planes[p];
+    }
+  }
+
+  if (!have("libx264")) GTEST_SKIP() << "no libx264 encoder";
+  ASSERT_NO_FATAL_FAILURE(make("full10.avi",
+                               "-vf scale=out_range=pc,format=yuv420p10le -c:v libx264 -preset "
+                               "ultrafast -qp 0 -color_range pc",
+                               "-i '" + path("src.y4m") + "'"));
+  ASSERT_NO_FATAL_FAILURE(make(
+      "studio8.y4m", "-vf scale=out_range=tv:flags=bicubic+accurate_rnd+bitexact,format=yuv420p",
+      "-i '" + path("full10.avi") + "'"));
+  const vq::Outcome avi = run({path("studio8.y4m"), path("full10.avi")});
+  ASSERT_EQ(0, avi.status) << avi.err;
+  EXPECT_NE(std::string::npos, avi.out.find("PsnrY   \t98.13\nPsnrU   \t98.13\nPsnrV   \t98.13\n"))
+      << avi.out;
+}
+
 // An MP4 cut before its index (written last) is named for what it is, not "not a video file".
 TEST_F(Inputs, Mp4CutBeforeItsIndex) {
   if (!VQ_WITH_FFMPEG || !have("mpeg4")) GTEST_SKIP() << "no MPEG-4 encoder or FFmpeg's libraries";
