@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <random>
 
@@ -77,7 +78,12 @@ TEST_P(CambiReference, MatchesLibvmaf) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Pairs, CambiReference, testing::ValuesIn(kRefCases));
+INSTANTIATE_TEST_SUITE_P(Pairs, CambiReference, testing::ValuesIn(kRefCases), [](const auto& info) {
+  std::string name = std::string(info.param.pair) + "_" + info.param.set + "_" + info.param.score;
+  for (char& c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  return name + "_" + std::to_string(info.index);
+});
 
 MetricOptions parse(const std::string& request) {
   MetricRequest r;
