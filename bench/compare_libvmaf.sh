@@ -25,6 +25,10 @@ rows=(
   "psnr|--metric=psnr|--feature psnr"
   "ssim|--ssim|"
   "integer_adm|--metric=integer_adm|--feature adm"
+  "float_ssim|--metric=float_ssim|--feature float_ssim"
+  "float_ssim_full|--metric=float_ssim=scale=1|--feature float_ssim=scale=1"
+  "float_ms_ssim|--metric=float_ms_ssim|--feature float_ms_ssim"
+  "cambi|--metric=cambi|--feature cambi"
 )
 
 command -v ffmpeg >/dev/null || { echo "ffmpeg not found" >&2; exit 1; }
