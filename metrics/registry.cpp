@@ -13,6 +13,7 @@ std::span<const MetricRow> metric_registry() {
       psnr_metric(),
       ssim_metric(),
       integer_adm_metric(),
+      integer_vif_metric(),
       float_ssim_metric(),
       float_ms_ssim_metric(),
       cambi_metric(),

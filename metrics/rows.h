@@ -9,6 +9,7 @@ namespace vq {
 const MetricRow& psnr_metric();
 const MetricRow& ssim_metric();
 const MetricRow& integer_adm_metric();
+const MetricRow& integer_vif_metric();
 const MetricRow& float_ssim_metric();
 const MetricRow& float_ms_ssim_metric();
 const MetricRow& cambi_metric();

@@ -71,6 +71,7 @@ make_one() {
     p10_odd_161x97) pair "$1" 161x97 3 yuv420p10le ;;
     p12_96x64) pair "$1" 96x64 3 yuv420p12le ;;
     p8_1080p) pair "$1" 1920x1080 3 yuv420p ;;          # where float_ssim shrinks by default
+    p8_min_16x16) pair "$1" 16x16 3 yuv420p ;;          # integer_vif's smallest size
     p8_crop_177x99) pair "$1" 178x100 4 yuv444p 177:99 ;;  # odd sizes (4:4:4: libvmaf misreads odd 4:2:0)
     p8_min_33x33) pair "$1" 34x34 3 yuv444p 33:33 ;;  # integer_adm's smallest size
     p8_same_64x48) same "$1" 64x48 2 yuv420p ;;         # equal pictures: every metric's ceiling

@@ -106,3 +106,14 @@ ref p10_band_320x216 cambi_tvi -n --feature cambi=tvi_threshold=0.05:max_log_con
 ref p8_band_odd_333x217 cambi_tvi -n --feature cambi=tvi_threshold=0.05:max_log_contrast=1 \
   --feature cambi=eotf=pq --feature cambi=cambi_eotf=pq:cambi_vis_lum_threshold=20 \
   --feature cambi=cambi_max_val=10:max_log_contrast=0
+
+# integer_vif (libvmaf's feature is named vif; it writes integer_vif_scale0 .. 3)
+for p in p8_176x144 p8_crop_177x99 p8_444_64x48 p10_176x144 p10_odd_161x97 p12_96x64 p8_1080p \
+  p8_min_16x16; do
+  ref "$p" vif --feature vif -n
+done
+for p in p8_176x144 p8_crop_177x99 p10_176x144 p8_1080p; do
+  ref "$p" vif_egl1 --feature vif=vif_enhn_gain_limit=1.0 -n
+done
+ref p8_176x144 vif_debug --feature vif=debug=true -n
+ref p10_odd_161x97 vif_skip0 --feature vif=vif_skip_scale0=true:debug=true:vif_enhn_gain_limit=1.5 -n
