@@ -22,7 +22,8 @@ const uint16_t kFilter[4][17] = {
 
 const uint16_t* log2_table() {
   static const std::vector<uint16_t> t = [] {
-    std::vector<uint16_t> v(65536, 0);
+    // One entry past the last, so that a 32-bit read at any index stays inside.
+    std::vector<uint16_t> v(65537, 0);
     for (int i = 32767; i < 65536; ++i)
       v[size_t(i)] = uint16_t(std::round(std::log2(float(i)) * 2048.0f));
     return v;

@@ -2,6 +2,7 @@
 // every kernel tier against the scalar kernels.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -144,6 +145,201 @@ TEST(IntegerVif, RefusesWhatItCannotScore) {
     EXPECT_EQ(r.row->make(form, r.options, 0, &m, &why), MetricStatus::kUnsupported)
         << c.width << "x" << c.height << " depth " << c.depth;
     EXPECT_FALSE(why.empty());
+  }
+}
+
+// Random luma: noise around a smooth ramp, with stretches of the extreme values; the distorted
+// rows are the reference's with noise, so that covariances are positive as well as negative.
+struct Rows {
+  std::vector<uint16_t> ref, dis;  // rows of w samples, `depth` bits
+  int w = 0, depth = 8;
+};
+
+Rows random_rows(std::mt19937& rng, int n, int w, int depth) {
+  Rows r;
+  r.w = w;
+  r.depth = depth;
+  const int top = (1 << depth) - 1;
+  const int mode = int(rng() % 4);
+  for (int i = 0; i < n * w; ++i) {
+    int v = (i % w) * top / w / 2 + int(rng() % (uint32_t(top) / 2 + 1));
+    if (mode == 1) v = (rng() & 1) ? top : 0;
+    if (mode == 2) v = top / 3;
+    v = std::clamp(v, 0, top);
+    const int noise = int(rng() % 9) - 4;
+    r.ref.push_back(uint16_t(v));
+    r.dis.push_back(
+        uint16_t(mode == 3 ? int(rng()) & top : std::clamp(v + noise * (top / 64 + 1), 0, top)));
+  }
+  return r;
+}
+
+template <class T>
+std::vector<T> narrow(const std::vector<uint16_t>& v) {
+  return std::vector<T>(v.begin(), v.end());
+}
+
+constexpr int kGuard = 24;
+
+// A filtered row with guard samples on both sides of its kPad margins.
+struct Stat {
+  explicit Stat(int w)
+      : mu1(size_t(w + 2 * (kGuard + vif::kPad)), 0x5a5a),
+        mu2(mu1),
+        xx(size_t(w + 2 * (kGuard + vif::kPad)), 0xa5a5a5a5u),
+        yy(xx),
+        xy(xx) {}
+  vif::StatRow row() {
+    const size_t o = kGuard + vif::kPad;
+    return {mu1.data() + o, mu2.data() + o, xx.data() + o, yy.data() + o, xy.data() + o};
+  }
+  bool operator==(const Stat&) const = default;
+  std::vector<uint16_t> mu1, mu2;
+  std::vector<uint32_t> xx, yy, xy;
+};
+
+// Every tier's kernels against the scalar ones: random widths (odd ones, and around the vector
+// widths), every depth and scale, extreme samples, and guard samples around every output.
+TEST(IntegerVif, KernelTiersEqualScalar) {
+  const vif::Kernels ref = vif::scalar_kernels();
+  std::mt19937 rng(test::base_seed());
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const vif::Kernels k = vif::kernels_for(flags);
+    for (int iter = 0; iter < 400; ++iter) {
+      const int w = iter < 40 ? 1 + iter : 1 + int(rng() % 300);
+      const int scale = int(rng() % 4);
+      const int depth = scale == 0 ? 8 + int(rng() % 9) : 16;
+      const int taps = vif::kTaps[scale];
+      SCOPED_TRACE("w=" + std::to_string(w) + " scale=" + std::to_string(scale) +
+                   " depth=" + std::to_string(depth));
+      const Rows src = random_rows(rng, taps, w, depth);
+      const std::vector<uint8_t> r8 = narrow<uint8_t>(src.ref), d8 = narrow<uint8_t>(src.dis);
+      const uint8_t* rr8[17];
+      const uint8_t* dr8[17];
+      const uint16_t* rr16[17];
+      const uint16_t* dr16[17];
+      for (int t = 0; t < taps; ++t) {  // rows repeat, as mirrored taps give them
+        const size_t row = size_t(rng() % uint32_t(taps)) * size_t(w);
+        rr8[t] = r8.data() + row;
+        dr8[t] = d8.data() + row;
+        rr16[t] = src.ref.data() + row;
+        dr16[t] = src.dis.data() + row;
+      }
+      Stat a(w), b(w);
+      if (depth == 8 && scale == 0) {
+        ref.stat_v8(rr8, dr8, w, a.row());
+        k.stat_v8(rr8, dr8, w, b.row());
+      } else {
+        const int shift_mu = scale == 0 ? depth : 16, shift_sq = scale == 0 ? 2 * (depth - 8) : 16;
+        ref.stat_v16(rr16, dr16, w, scale, shift_mu, shift_sq, a.row());
+        k.stat_v16(rr16, dr16, w, scale, shift_mu, shift_sq, b.row());
+      }
+      ASSERT_TRUE(a == b) << "vertical statistics";
+
+      // The horizontal terms of that row, mirrored as the scorer mirrors it, where it can be.
+      if (w > taps / 2) {
+        vif::StatRow s = a.row();
+        for (int f = 1; f <= taps / 2; ++f) {
+          for (auto* p : {s.mu1, s.mu2}) {
+            p[-f] = p[f];
+            p[w - 1 + f] = p[w - 1 - f];
+          }
+          for (auto* p : {s.xx, s.yy, s.xy}) {
+            p[-f] = p[f];
+            p[w - 1 + f] = p[w - 1 - f];
+          }
+        }
+        const double limit = (iter & 1) ? 100.0 : 1.0 + (rng() % 100) / 25.0;
+        vif::Sums sa, sb;
+        ref.stat_h(s, w, scale, limit, &sa);
+        k.stat_h(s, w, scale, limit, &sb);
+        EXPECT_EQ(sa.num_log, sb.num_log);
+        EXPECT_EQ(sa.den_log, sb.den_log);
+        EXPECT_EQ(sa.num_lin, sb.num_lin);
+        EXPECT_EQ(sa.den_lin, sb.den_lin);
+      }
+
+      if (scale == 3) continue;
+      const int next = scale + 1, ntaps = vif::kTaps[next];
+      std::vector<uint16_t> ca(size_t(w + 2 * (kGuard + vif::kPad)), 0x7777), cb(ca), da(ca),
+          db(ca);
+      uint16_t* pa = ca.data() + kGuard + vif::kPad;
+      uint16_t* pb = cb.data() + kGuard + vif::kPad;
+      uint16_t* qa = da.data() + kGuard + vif::kPad;
+      uint16_t* qb = db.data() + kGuard + vif::kPad;
+      if (depth == 8 && scale == 0) {
+        ref.sub_v8(rr8, dr8, w, pa, qa);
+        k.sub_v8(rr8, dr8, w, pb, qb);
+      } else {
+        const int shift = scale == 0 ? depth : 16;
+        ref.sub_v16(rr16, dr16, w, next, shift, pa, qa);
+        k.sub_v16(rr16, dr16, w, next, shift, pb, qb);
+      }
+      ASSERT_EQ(ca, cb) << "vertical subsampling";
+      ASSERT_EQ(da, db) << "vertical subsampling";
+      if (w <= ntaps / 2 || w < 2) continue;
+      for (int f = 1; f <= ntaps / 2; ++f)
+        for (auto* p : {pa, qa}) {
+          p[-f] = p[f];
+          p[w - 1 + f] = p[w - 1 - f];
+        }
+      const int n = w / 2;
+      std::vector<uint16_t> oa(size_t(n + 2 * kGuard), 0x3333), ob(oa), ea(oa), eb(oa);
+      ref.sub_h(pa, qa, n, next, oa.data() + kGuard, ea.data() + kGuard);
+      k.sub_h(pa, qa, n, next, ob.data() + kGuard, eb.data() + kGuard);
+      ASSERT_EQ(oa, ob) << "horizontal subsampling";
+      ASSERT_EQ(ea, eb) << "horizontal subsampling";
+    }
+  }
+}
+
+// Whole pictures at random sizes (odd ones, the smallest), every depth, stored top-down, with
+// wide pitches and bottom-up (negative pitches): every tier's result equals the scalar one.
+TEST(IntegerVif, ScorerTiersEqualScalarForAnyPitch) {
+  std::mt19937 rng(test::base_seed() + 1);
+  for (int iter = 0; iter < 30; ++iter) {
+    const int w = vif::kMinSize + int(rng() % 90), h = vif::kMinSize + int(rng() % 60);
+    const int depth = iter % 3 == 0 ? 8 : 9 + int(rng() % 8);
+    const int bytes = depth == 8 ? 1 : 2;
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " depth " + std::to_string(depth));
+    const Rows src = random_rows(rng, h, w, depth);
+    // Top-down with padding, and bottom-up.
+    const ptrdiff_t pitch = ptrdiff_t(w * bytes + 13);
+    std::vector<uint8_t> down(size_t(pitch) * size_t(h)), up(down.size());
+    std::vector<uint8_t> down_d(down.size()), up_d(down.size());
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const size_t i = size_t(y) * size_t(w) + size_t(x);
+        const size_t at = size_t(y) * size_t(pitch) + size_t(x * bytes);
+        const size_t flip = size_t(h - 1 - y) * size_t(pitch) + size_t(x * bytes);
+        for (int b = 0; b < bytes; ++b) {
+          down[at + size_t(b)] = up[flip + size_t(b)] = uint8_t(src.ref[i] >> (8 * b));
+          down_d[at + size_t(b)] = up_d[flip + size_t(b)] = uint8_t(src.dis[i] >> (8 * b));
+        }
+      }
+    const uint8_t* last = up.data() + size_t(h - 1) * size_t(pitch);
+    const uint8_t* last_d = up_d.data() + size_t(h - 1) * size_t(pitch);
+    vif::Params p;
+    p.enhn_gain_limit = iter % 2 ? 100.0 : 1.0;
+    vif::Result want;
+    vif::Scorer(w, h, depth, p, vif::scalar_kernels())
+        .score({down.data(), pitch, depth}, {down_d.data(), pitch, depth}, &want);
+    for (const auto& [tier, flags] : test::tiers()) {
+      SCOPED_TRACE(tier);
+      vif::Scorer s(w, h, depth, p, vif::kernels_for(flags));
+      for (const ptrdiff_t sign : {1, -1}) {
+        vif::Result got;
+        if (sign > 0)
+          s.score({down.data(), pitch, depth}, {down_d.data(), pitch, depth}, &got);
+        else
+          s.score({last, -pitch, depth}, {last_d, -pitch, depth}, &got);
+        for (int k = 0; k < 4; ++k) {
+          EXPECT_EQ(got.num[k], want.num[k]) << "scale " << k << " pitch sign " << sign;
+          EXPECT_EQ(got.den[k], want.den[k]) << "scale " << k << " pitch sign " << sign;
+        }
+      }
+    }
   }
 }
 
