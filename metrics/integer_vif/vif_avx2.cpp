@@ -270,7 +270,8 @@ inline __m256i product_hi(__m256i a, __m256i b) {
   return _mm256_blend_epi32(_mm256_srli_epi64(even, 32), odd, 0xAA);
 }
 
-// The VIF terms summed per lane: logs and the linear variance in 64-bit lanes, counts in 32-bit.
+// The VIF terms summed per lane: the logs and the count in 32-bit lanes (flushed every stretch
+// of a row, before they could overflow), the linear variance in 64-bit lanes.
 struct TermSums {
   __m256i num_log = _mm256_setzero_si256();
   __m256i den_log = _mm256_setzero_si256();
@@ -278,47 +279,42 @@ struct TermSums {
   __m256i den_lin = _mm256_setzero_si256();
 };
 
-// log2(x) * 2048 of 4 doubles holding integers of at least 2^17, as log2_fixed takes it: the
-// table at x's 16 leading bits (its implicit one and 15 mantissa bits) plus 2048 per further
-// bit. Any other x still reads inside the table.
-inline __m256i log2_lanes(__m256d x, const uint16_t* table) {
-  const __m256i bits = _mm256_castpd_si256(x);
-  const __m256i idx =
-      _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi64(bits, 37), _mm256_set1_epi64x(0x7fff)),
-                      _mm256_set1_epi64x(0x8000));
-  const __m128i t = _mm_and_si128(
-      _mm256_i64gather_epi32(reinterpret_cast<const int*>(table), idx, 2), _mm_set1_epi32(0xffff));
-  const __m256i k = _mm256_sub_epi64(_mm256_srli_epi64(bits, 52), _mm256_set1_epi64x(1023 + 15));
-  return _mm256_add_epi64(_mm256_cvtepi32_epi64(t), _mm256_slli_epi64(k, 11));
+// The table entry at `idx` plus 2048 * k.
+inline __m256i log2_entry(__m256i idx, __m256i k, const uint16_t* table) {
+  const __m256i t = _mm256_i32gather_epi32(reinterpret_cast<const int*>(table), idx, 2);
+  return _mm256_add_epi32(_mm256_and_si256(t, _mm256_set1_epi32(0xffff)), _mm256_slli_epi32(k, 11));
 }
 
-// add_terms of 4 lanes; `is_log` and `is_num` are their masks in 32-bit lanes.
-inline void terms4(__m128i s1, __m128i s2, __m128i s12, __m128i is_log, __m128i is_num,
-                   __m256d gain_limit, const uint16_t* table, TermSums* t) {
-  const __m256d d1 = _mm256_cvtepi32_pd(s1), d2 = _mm256_cvtepi32_pd(s2);
-  const __m256d d12 = _mm256_cvtepi32_pd(s12);
-  const __m256i den =
-      _mm256_sub_epi64(log2_lanes(_mm256_add_pd(d1, _mm256_set1_pd(131072.0)), table),
-                       _mm256_set1_epi64x(2048 * 17));
-  t->den_log = _mm256_add_epi64(t->den_log, _mm256_and_si256(_mm256_cvtepi32_epi64(is_log), den));
-  if (_mm_testz_si128(is_num, is_num)) return;
-  const double eps = 65536 * 1.0e-10;
-  __m256d g = _mm256_div_pd(d12, _mm256_add_pd(d1, _mm256_set1_pd(eps)));
-  const __m128i sv = _mm_max_epi32(_mm256_cvttpd_epi32(_mm256_sub_pd(d2, _mm256_mul_pd(g, d12))),
-                                   _mm_setzero_si128());
-  const __m256d n1 = _mm256_cvtepi32_pd(_mm_add_epi32(sv, _mm_set1_epi32(131072)));
-  g = _mm256_min_pd(g, gain_limit);
-  const __m256d n2 = _mm256_add_pd(_mm256_round_pd(_mm256_mul_pd(_mm256_mul_pd(g, g), d1),
-                                                   _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC),
-                                   n1);
-  const __m256i num = _mm256_sub_epi64(log2_lanes(n2, table), log2_lanes(n1, table));
-  t->num_log = _mm256_add_epi64(t->num_log, _mm256_and_si256(_mm256_cvtepi32_epi64(is_num), num));
+// log2(v) * 2048 of 8 lanes of v >= 2^17, as log2_fixed takes it: the table at v's 16 leading
+// bits plus 2048 per further bit. v's leading bit comes from its float, exact once its low 8 bits
+// are cleared. Any other v reads inside the table too (at 0, or below 65536).
+inline __m256i log2_u32(__m256i v, const uint16_t* table) {
+  const __m256 f = _mm256_cvtepi32_ps(_mm256_and_si256(v, _mm256_set1_epi32(~0xff)));
+  const __m256i k =
+      _mm256_sub_epi32(_mm256_srli_epi32(_mm256_castps_si256(f), 23), _mm256_set1_epi32(127 + 15));
+  return log2_entry(_mm256_srlv_epi32(v, k), k, table);
+}
+
+// The same of two sets of 4 doubles holding integers (below 2^53), from their bits: the leading
+// bit and the 15 below it are the implicit one and the top of the mantissa. The 8 results are in
+// the lane order a0 b0 a1 b1 a2 b2 a3 b3.
+inline __m256i log2_f64(__m256d a, __m256d b, const uint16_t* table) {
+  const __m256i x = _mm256_castpd_si256(a), y = _mm256_castpd_si256(b);
+  const __m256i m = _mm256_set1_epi64x(0x7fff);
+  const __m256i idx = _mm256_or_si256(
+      _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi64(x, 37), m),
+                      _mm256_slli_epi64(_mm256_and_si256(_mm256_srli_epi64(y, 37), m), 32)),
+      _mm256_set1_epi32(0x8000));
+  const __m256i e =
+      _mm256_or_si256(_mm256_srli_epi64(x, 52), _mm256_slli_epi64(_mm256_srli_epi64(y, 52), 32));
+  return log2_entry(idx, _mm256_sub_epi32(e, _mm256_set1_epi32(1023 + 15)), table);
 }
 
 // add_terms of 8 lanes.
 inline void terms8(__m256i s1, __m256i s2, __m256i s12, __m256d gain_limit, const uint16_t* table,
                    TermSums* t) {
   const __m256i zero = _mm256_setzero_si256();
+  const __m256i noise = _mm256_set1_epi32(131072);
   s2 = _mm256_max_epi32(s2, zero);
   const __m256i is_log = _mm256_cmpgt_epi32(s1, _mm256_set1_epi32(131072 - 1));
   const __m256i lin = _mm256_andnot_si256(is_log, s2);
@@ -326,15 +322,36 @@ inline void terms8(__m256i s1, __m256i s2, __m256i s12, __m256d gain_limit, cons
       t->num_lin, _mm256_add_epi64(_mm256_cvtepu32_epi64(_mm256_castsi256_si128(lin)),
                                    _mm256_cvtepu32_epi64(_mm256_extracti128_si256(lin, 1))));
   t->den_lin = _mm256_sub_epi32(t->den_lin, _mm256_andnot_si256(is_log, _mm256_set1_epi32(-1)));
-  if (_mm256_testz_si256(is_log, is_log)) return;
+  const __m256i den =
+      _mm256_sub_epi32(log2_u32(_mm256_add_epi32(s1, noise), table), _mm256_set1_epi32(2048 * 17));
+  t->den_log = _mm256_add_epi32(t->den_log, _mm256_and_si256(is_log, den));
   const __m256i is_num = _mm256_and_si256(
       is_log, _mm256_and_si256(_mm256_cmpgt_epi32(s12, zero), _mm256_cmpgt_epi32(s2, zero)));
+  // The gain and the variance it leaves, in double as libvmaf takes them, 4 lanes at a time.
+  const double eps = 65536 * 1.0e-10;
+  __m256d n2[2];
+  __m128i sv[2];
   for (int h = 0; h < 2; ++h) {
     auto half = [h](__m256i v) {
       return h ? _mm256_extracti128_si256(v, 1) : _mm256_castsi256_si128(v);
     };
-    terms4(half(s1), half(s2), half(s12), half(is_log), half(is_num), gain_limit, table, t);
+    const __m256d d1 = _mm256_cvtepi32_pd(half(s1)), d2 = _mm256_cvtepi32_pd(half(s2));
+    const __m256d d12 = _mm256_cvtepi32_pd(half(s12));
+    __m256d g = _mm256_div_pd(d12, _mm256_add_pd(d1, _mm256_set1_pd(eps)));
+    sv[h] = _mm_max_epi32(_mm256_cvttpd_epi32(_mm256_sub_pd(d2, _mm256_mul_pd(g, d12))),
+                          _mm_setzero_si128());
+    g = _mm256_min_pd(g, gain_limit);
+    const __m256d n1 = _mm256_cvtepi32_pd(_mm_add_epi32(sv[h], _mm256_castsi256_si128(noise)));
+    n2[h] = _mm256_add_pd(_mm256_round_pd(_mm256_mul_pd(_mm256_mul_pd(g, g), d1),
+                                          _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC),
+                          n1);
   }
+  const __m256i n1 = _mm256_add_epi32(_mm256_set_m128i(sv[1], sv[0]), noise);
+  // log2_f64's lane order back to the pixels' order.
+  const __m256i order = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  const __m256i l2 = _mm256_permutevar8x32_epi32(log2_f64(n2[0], n2[1], table), order);
+  const __m256i num = _mm256_sub_epi32(l2, log2_u32(n1, table));
+  t->num_log = _mm256_add_epi32(t->num_log, _mm256_and_si256(is_num, num));
 }
 
 inline int64_t sum64(__m256i v) {
@@ -398,9 +415,9 @@ inline __m256i htaps_centred(const int16_t* q, const Pairs& P) {
   return uncentre(s, P.shift);
 }
 
-// Outputs j, j + 2, .., j + 14 (their taps from q on) of the eight streams, and their terms.
-inline void stat_h8(int16_t (*buf)[kSpan], int q, const Pairs& P, __m256d gain_limit,
-                    const uint16_t* table, TermSums* t) {
+// The variances and covariance of outputs j, j + 2, .., j + 14 (their taps from q on), stored
+// at `out`, `out` + 8 and `out` + 16.
+inline void stat_h8(int16_t (*buf)[kSpan], int q, const Pairs& P, int32_t* out) {
   const __m256i m1 = htaps_centred(buf[0] + q, P), m2 = htaps_centred(buf[1] + q, P);
   const __m256i round = _mm256_set1_epi32(32768);
   auto moment = [&](int s) {
@@ -408,10 +425,12 @@ inline void stat_h8(int16_t (*buf)[kSpan], int q, const Pairs& P, __m256d gain_l
         htaps_centred(buf[s] + q, P),
         _mm256_srli_epi32(_mm256_add_epi32(htaps_centred(buf[s + 1] + q, P), round), 16));
   };
-  const __m256i s1 = _mm256_sub_epi32(moment(2), product_hi(m1, m1));
-  const __m256i s2 = _mm256_sub_epi32(moment(4), product_hi(m2, m2));
-  const __m256i s12 = _mm256_sub_epi32(moment(6), product_hi(m1, m2));
-  terms8(s1, s2, s12, gain_limit, table, t);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(out),
+                     _mm256_sub_epi32(moment(2), product_hi(m1, m1)));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(out + 8),
+                     _mm256_sub_epi32(moment(4), product_hi(m2, m2)));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(out + 16),
+                     _mm256_sub_epi32(moment(6), product_hi(m1, m2)));
 }
 
 void stat_h_avx2(const StatRow& in, int w, int scale, double gain_limit, Sums* sums) {
@@ -420,7 +439,9 @@ void stat_h_avx2(const StatRow& in, int w, int scale, double gain_limit, Sums* s
   const uint16_t* table = log2_table();
   const __m256d limit = _mm256_set1_pd(gain_limit);
   alignas(32) int16_t buf[kStreams][kSpan];
-  TermSums t;
+  // A stretch's filtered values first, then its terms: the terms' long chains of double
+  // arithmetic and table reads overlap from one step to the next that way.
+  alignas(32) int32_t sig[kChunk / 8][24];
   const int end = w & ~15;
   for (int j0 = 0; j0 < end; j0 += kChunk) {
     const int n = std::min(kChunk, end - j0);
@@ -430,14 +451,21 @@ void stat_h_avx2(const StatRow& in, int w, int scale, double gain_limit, Sums* s
     for (int s = 0; s < kStreams; ++s)
       std::fill(buf[s] + count, buf[s] + kSpan, int16_t(0));
     for (int j = 0; j < n; j += 16) {
-      stat_h8(buf, j, P, limit, table, &t);
-      stat_h8(buf, j + 1, P, limit, table, &t);
+      stat_h8(buf, j, P, sig[j / 8]);
+      stat_h8(buf, j + 1, P, sig[j / 8 + 1]);
     }
+    TermSums t;
+    for (int i = 0; i < n / 8; ++i) {
+      auto at = [&](int o) {
+        return _mm256_load_si256(reinterpret_cast<const __m256i*>(sig[i] + o));
+      };
+      terms8(at(0), at(8), at(16), limit, table, &t);
+    }
+    sums->num_log += sum32(t.num_log);
+    sums->den_log += sum32(t.den_log);
+    sums->num_lin += sum64(t.num_lin);
+    sums->den_lin += sum32(t.den_lin);
   }
-  sums->num_log += sum64(t.num_log);
-  sums->den_log += sum64(t.den_log);
-  sums->num_lin += sum64(t.num_lin);
-  sums->den_lin += sum32(t.den_lin);
   if (end < w)
     scalar_kernels().stat_h({in.mu1 + end, in.mu2 + end, in.xx + end, in.yy + end, in.xy + end},
                             w - end, scale, gain_limit, sums);
