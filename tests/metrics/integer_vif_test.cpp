@@ -305,7 +305,7 @@ TEST(IntegerVif, ScorerTiersEqualScalarForAnyPitch) {
     SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " depth " + std::to_string(depth));
     const Rows src = random_rows(rng, h, w, depth);
     // Top-down with padding, and bottom-up.
-    const ptrdiff_t pitch = ptrdiff_t(w * bytes + 13);
+    const ptrdiff_t pitch = ptrdiff_t(w * bytes + 14);
     std::vector<uint8_t> down(size_t(pitch) * size_t(h)), up(down.size());
     std::vector<uint8_t> down_d(down.size()), up_d(down.size());
     for (int y = 0; y < h; ++y)
