@@ -25,6 +25,7 @@ rows=(
   "psnr|--metric=psnr|--feature psnr"
   "ssim|--ssim|"
   "integer_adm|--metric=integer_adm|--feature adm"
+  "integer_vif|--metric=integer_vif|--feature vif"
   "float_ssim|--metric=float_ssim|--feature float_ssim"
   "float_ssim_full|--metric=float_ssim=scale=1|--feature float_ssim=scale=1"
   "float_ms_ssim|--metric=float_ms_ssim|--feature float_ms_ssim"
