@@ -12,5 +12,6 @@ const MetricRow& integer_adm_metric();
 const MetricRow& float_ssim_metric();
 const MetricRow& float_ms_ssim_metric();
 const MetricRow& cambi_metric();
+const MetricRow& psnr_hvs_metric();
 
 }  // namespace vq

@@ -84,6 +84,8 @@ make_one() {
     p10_band_320x216) band "$1" 320x216 3 yuv420p10le 4 ;;
     p12_band_422_240x216) band "$1" 240x216 2 yuv422p12le 16 ;;
     p8_band_1080p) band "$1" 1920x1080 3 yuv420p 1 ;;
+    p8_min_8x8) pair "$1" 16x16 3 yuv444p 8:8 ;;      # psnr_hvs's smallest 4:4:4 (one 8x8 block)
+    p8_min_16x16) pair "$1" 16x16 3 yuv420p ;;        # psnr_hvs's smallest even 4:2:0
     *) echo "inputs.sh: no pair named $1" >&2; return 1 ;;
   esac
 }
