@@ -2,15 +2,32 @@
 // plane's inverse quantisation weights of the 8x8 DCT at the point of transparency, and the
 // factor that turns them into the masking weights.
 //
-// Copyright 2001-2012 Xiph.Org and contributors. Redistribution and use in source and binary
-// forms, with or without modification, are permitted provided that the following conditions are
-// met: redistributions of source code must retain the above copyright notice, this list of
-// conditions and the following disclaimer; redistributions in binary form must reproduce the
-// above copyright notice, this list of conditions and the following disclaimer in the
-// documentation and/or other materials provided with the distribution. THIS SOFTWARE IS PROVIDED
-// BY THE COPYRIGHT HOLDERS AND CONTRIBUTORS "AS IS" AND ANY EXPRESS OR IMPLIED WARRANTIES ARE
-// DISCLAIMED (see the full notice in libvmaf's third_party/xiph). libvmaf itself: Copyright
-// 2016-2020 Netflix, Inc., BSD-2-Clause-Patent (https://opensource.org/licenses/BSDplusPatent).
+// The tables come from Xiph.Org's PSNR-HVS-M code, under this notice:
+//
+// Copyright 2001-2012 Xiph.Org and contributors.
+//
+// Redistribution and use in source and binary forms, with or without modification, are
+// permitted provided that the following conditions are met:
+//
+// - Redistributions of source code must retain the above copyright notice, this list of
+//   conditions and the following disclaimer.
+//
+// - Redistributions in binary form must reproduce the above copyright notice, this list of
+//   conditions and the following disclaimer in the documentation and/or other materials
+//   provided with the distribution.
+//
+// THIS SOFTWARE IS PROVIDED BY THE COPYRIGHT HOLDERS AND CONTRIBUTORS ``AS IS'' AND ANY EXPRESS
+// OR IMPLIED WARRANTIES, INCLUDING, BUT NOT LIMITED TO, THE IMPLIED WARRANTIES OF
+// MERCHANTABILITY AND FITNESS FOR A PARTICULAR PURPOSE ARE DISCLAIMED. IN NO EVENT SHALL THE
+// COPYRIGHT OWNER OR CONTRIBUTORS BE LIABLE FOR ANY DIRECT, INDIRECT, INCIDENTAL, SPECIAL,
+// EXEMPLARY, OR CONSEQUENTIAL DAMAGES (INCLUDING, BUT NOT LIMITED TO, PROCUREMENT OF SUBSTITUTE
+// GOODS OR SERVICES; LOSS OF USE, DATA, OR PROFITS; OR BUSINESS INTERRUPTION) HOWEVER CAUSED AND
+// ON ANY THEORY OF LIABILITY, WHETHER IN CONTRACT, STRICT LIABILITY, OR TORT (INCLUDING
+// NEGLIGENCE OR OTHERWISE) ARISING IN ANY WAY OUT OF THE USE OF THIS SOFTWARE, EVEN IF ADVISED
+// OF THE POSSIBILITY OF SUCH DAMAGE.
+//
+// libvmaf, which scores them: Copyright 2016-2020 Netflix, Inc., BSD-2-Clause-Patent
+// (https://opensource.org/licenses/BSDplusPatent).
 #pragma once
 
 namespace vq::hvs {
