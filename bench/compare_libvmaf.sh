@@ -30,6 +30,7 @@ rows=(
   "float_ssim_full|--metric=float_ssim=scale=1|--feature float_ssim=scale=1"
   "float_ms_ssim|--metric=float_ms_ssim|--feature float_ms_ssim"
   "cambi|--metric=cambi|--feature cambi"
+  "psnr_hvs|--metric=psnr_hvs|--feature psnr_hvs"
 )
 
 command -v ffmpeg >/dev/null || { echo "ffmpeg not found" >&2; exit 1; }

@@ -17,6 +17,7 @@ std::span<const MetricRow> metric_registry() {
       float_ssim_metric(),
       float_ms_ssim_metric(),
       cambi_metric(),
+      psnr_hvs_metric(),
   };
   return kRows;
 }

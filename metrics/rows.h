@@ -13,5 +13,6 @@ const MetricRow& integer_vif_metric();
 const MetricRow& float_ssim_metric();
 const MetricRow& float_ms_ssim_metric();
 const MetricRow& cambi_metric();
+const MetricRow& psnr_hvs_metric();
 
 }  // namespace vq

@@ -71,7 +71,6 @@ make_one() {
     p10_odd_161x97) pair "$1" 161x97 3 yuv420p10le ;;
     p12_96x64) pair "$1" 96x64 3 yuv420p12le ;;
     p8_1080p) pair "$1" 1920x1080 3 yuv420p ;;          # where float_ssim shrinks by default
-    p8_min_16x16) pair "$1" 16x16 3 yuv420p ;;          # integer_vif's smallest size
     p8_crop_177x99) pair "$1" 178x100 4 yuv444p 177:99 ;;  # odd sizes (4:4:4: libvmaf misreads odd 4:2:0)
     p8_min_33x33) pair "$1" 34x34 3 yuv444p 33:33 ;;  # integer_adm's smallest size
     p8_same_64x48) same "$1" 64x48 2 yuv420p ;;         # equal pictures: every metric's ceiling
@@ -85,6 +84,8 @@ make_one() {
     p10_band_320x216) band "$1" 320x216 3 yuv420p10le 4 ;;
     p12_band_422_240x216) band "$1" 240x216 2 yuv422p12le 16 ;;
     p8_band_1080p) band "$1" 1920x1080 3 yuv420p 1 ;;
+    p8_min_8x8) pair "$1" 16x16 3 yuv444p 8:8 ;;      # psnr_hvs's smallest 4:4:4 (one 8x8 block)
+    p8_min_16x16) pair "$1" 16x16 3 yuv420p ;;        # psnr_hvs's smallest even 4:2:0, integer_vif's smallest
     *) echo "inputs.sh: no pair named $1" >&2; return 1 ;;
   esac
 }

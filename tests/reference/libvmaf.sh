@@ -107,6 +107,12 @@ ref p8_band_odd_333x217 cambi_tvi -n --feature cambi=tvi_threshold=0.05:max_log_
   --feature cambi=eotf=pq --feature cambi=cambi_eotf=pq:cambi_vis_lum_threshold=20 \
   --feature cambi=cambi_max_val=10:max_log_contrast=0
 
+# psnr_hvs (8x8 blocks every 7 samples in every plane; 8 to 12 bits)
+for p in p8_176x144 p8_crop_177x99 p8_444_64x48 p10_176x144 p10_odd_161x97 p12_96x64 p8_1080p \
+  p8_min_8x8 p8_min_16x16; do
+  ref "$p" psnr_hvs -n --feature psnr_hvs
+done
+
 # integer_vif (libvmaf's feature is named vif; it writes integer_vif_scale0 .. 3)
 for p in p8_176x144 p8_crop_177x99 p8_444_64x48 p10_176x144 p10_odd_161x97 p12_96x64 p8_1080p \
   p8_min_16x16; do

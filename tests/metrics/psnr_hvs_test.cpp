@@ -1,0 +1,133 @@
+// psnr_hvs against libvmaf's logs, the pictures it reads the same at any pitch, and the forms it
+// refuses.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "metrics/psnr_hvs/csf.h"
+#include "metrics/psnr_hvs/psnr_hvs.h"
+#include "tests/reference/reference.h"
+
+namespace vq {
+namespace {
+
+const std::vector<std::string> kNames = {"psnr_hvs_y", "psnr_hvs_cb", "psnr_hvs_cr", "psnr_hvs"};
+
+class PsnrHvsLog : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(PsnrHvsLog, EqualsLibvmafPerFrame) {
+  const std::string pair = GetParam();
+  if (!reference::make_pair(pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << pair;
+  reference::Log log;
+  ASSERT_TRUE(reference::load_log(pair + ".psnr_hvs.json", &log));
+  ScoreTable t;
+  reference::score_pair(pair, "psnr_hvs", 0, &t);
+  reference::expect_matches(t, log, kNames);
+  for (const std::string& n : kNames) {
+    double mean = 0;
+    for (int32_t i = 0; i < t.rows(); ++i) {
+      double v = 0;
+      ASSERT_TRUE(t.get(t.find(n), i, &v));
+      mean += v / t.rows();
+    }
+    EXPECT_NEAR(mean, log.pooled.at(n).at("mean").get<double>(), 1.0000001e-6) << n;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, PsnrHvsLog,
+                         ::testing::Values("p8_176x144", "p8_crop_177x99", "p8_444_64x48",
+                                           "p10_176x144", "p10_odd_161x97", "p12_96x64", "p8_1080p",
+                                           "p8_min_8x8", "p8_min_16x16"));
+
+// A plane read bottom up through a negative pitch scores as the same rows stored top down, at
+// 8 and 12 bits; at 10 bits a word above the peak reads as the peak.
+TEST(PsnrHvs, ReadsAnyPitchAndClampsToThePeak) {
+  std::mt19937 rng(5);
+  for (const int depth : {8, 10, 12}) {
+    const int w = 23, h = 17, bpp = depth == 8 ? 1 : 2, peak = (1 << depth) - 1;
+    const ptrdiff_t pitch = w * bpp;
+    std::vector<uint8_t> a(size_t(h * pitch)), b(a.size()), ua(a.size()), ub(a.size()),
+        over(a.size());
+    for (int i = 0; i < w * h; ++i) {
+      const int va = int(rng() % uint32_t(peak + 1));
+      const int vb = std::clamp(va + int(rng() % 41) - 20, 0, peak);
+      // The same picture with every peak sample written as 0xffff.
+      const int vo = va == peak && depth > 8 ? 0xffff : va;
+      for (int k = 0; k < bpp; ++k) {
+        a[size_t(i * bpp + k)] = uint8_t(va >> (8 * k));
+        b[size_t(i * bpp + k)] = uint8_t(vb >> (8 * k));
+        over[size_t(i * bpp + k)] = uint8_t(vo >> (8 * k));
+      }
+    }
+    for (int y = 0; y < h; ++y)
+      for (ptrdiff_t x = 0; x < pitch; ++x) {
+        ua[size_t((h - 1 - y) * pitch + x)] = a[size_t(y * pitch + x)];
+        ub[size_t((h - 1 - y) * pitch + x)] = b[size_t(y * pitch + x)];
+      }
+    const float down =
+        hvs::plane_error({a.data(), pitch, w, h}, {b.data(), pitch, w, h}, depth, hvs::kCsfY);
+    const float up =
+        hvs::plane_error({ua.data() + (h - 1) * pitch, -pitch, w, h},
+                         {ub.data() + (h - 1) * pitch, -pitch, w, h}, depth, hvs::kCsfY);
+    EXPECT_GT(down, 0.0f) << depth;
+    EXPECT_EQ(down, up) << depth;
+    EXPECT_EQ(
+        hvs::plane_error({over.data(), pitch, w, h}, {b.data(), pitch, w, h}, depth, hvs::kCsfY),
+        down)
+        << depth;
+  }
+}
+
+// Equal pictures have no error: every score is +infinity (libvmaf's log shows null there).
+TEST(PsnrHvs, EqualPicturesScoreInfinity) {
+  if (!reference::make_pair("p8_same_64x48")) GTEST_SKIP() << "no FFmpeg CLI";
+  ScoreTable t;
+  reference::score_pair("p8_same_64x48", "psnr_hvs", 0, &t);
+  ASSERT_GT(t.rows(), 0);
+  for (const std::string& n : kNames) {
+    double v = 0;
+    ASSERT_TRUE(t.get(t.find(n), 0, &v));
+    EXPECT_TRUE(std::isinf(v) && v > 0) << n << " " << v;
+  }
+}
+
+TEST(PsnrHvs, RefusesWhatItCannotScore) {
+  const MetricRow* row = find_metric("psnr_hvs");
+  ASSERT_NE(row, nullptr);
+  const struct {
+    int w, h, depth;
+    ChromaLayout layout;
+    bool ok;
+  } cases[] = {
+      {8, 8, 8, ChromaLayout::k444, true},     {16, 16, 8, ChromaLayout::k420, true},
+      {15, 15, 12, ChromaLayout::k420, true},  {16, 8, 10, ChromaLayout::k422, true},
+      {7, 8, 8, ChromaLayout::k444, false},    {8, 7, 8, ChromaLayout::k444, false},
+      {14, 16, 8, ChromaLayout::k420, false},  {16, 14, 8, ChromaLayout::k420, false},
+      {14, 8, 8, ChromaLayout::k422, false},   {64, 64, 8, ChromaLayout::kGray, false},
+      {64, 64, 13, ChromaLayout::k420, false}, {64, 64, 16, ChromaLayout::k444, false},
+  };
+  for (const auto& c : cases) {
+    PictureForm f;
+    f.width = c.w;
+    f.height = c.h;
+    const PlaneSize cs = chroma_size(c.layout, c.w, c.h);
+    f.chroma_width = cs.width;
+    f.chroma_height = cs.height;
+    f.depth = c.depth;
+    f.layout = c.layout;
+    std::unique_ptr<Metric> m;
+    std::string why;
+    const MetricStatus s = row->make(f, MetricOptions(), 0, &m, &why);
+    EXPECT_EQ(s == MetricStatus::kOk, c.ok) << c.w << "x" << c.h << " " << c.depth << " " << why;
+    if (!c.ok) {
+      EXPECT_NE(why.find("psnr_hvs"), std::string::npos);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vq
