@@ -434,8 +434,12 @@ class Committer {
     view.table = table;
     view.depth = f.form.depth;
     view.layout = f.form.layout;
+    // A temporal metric writes some of a pair's scores later (integer_motion2 needs the next
+    // pair, a model's prediction reads it): its runs tell listeners of their pairs after the
+    // flush, once every score is final. Pictures are offered as they go.
+    if (has_temporal_) held_.push_back(view);
     for (RunListener* l : shared_.settings->listeners) {
-      l->on_pair(view);
+      if (!has_temporal_) l->on_pair(view);
       if (!l->wants_pictures(view)) continue;
       if (!job->pictures) {
         // A pair of the strip road: its pictures are made for the listeners that ask.
@@ -455,6 +459,15 @@ class Committer {
   }
 
   Scorers& temporal() { return temporal_; }
+
+  // Tells the listeners of the pairs held back, those the table still holds, in order.
+  void tell_held(int32_t compared) {
+    for (const PairView& v : held_)
+      if (v.row < compared)
+        for (RunListener* l : shared_.settings->listeners)
+          l->on_pair(v);
+    held_.clear();
+  }
 
  private:
   void score_temporal(Job* job) {
@@ -492,6 +505,7 @@ class Committer {
   Scorers temporal_;
   RunResult* result_;
   bool has_temporal_;
+  std::vector<PairView> held_;
 };
 
 // Every scorer flushed once, sets in the order their forms first came (so that the last form's
@@ -682,6 +696,7 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
   // the compared pairs.
   settings.table->drop_from(r.compared);
   flush_all(all, &committer.temporal(), settings.table);
+  committer.tell_held(r.compared);
 
   r.failed = r.outcome != RunOutcome::kOk;
   if (!known && r.ended == 0 && r.outcome == RunOutcome::kOk) r.pair_count = r.compared;

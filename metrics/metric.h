@@ -80,6 +80,9 @@ enum MetricFlags : uint32_t {
   // metric of a run is light, pairs are scored where they are read, without copies for other
   // threads.
   kMetricLight = 1u << 1,
+  // Its score names are its own: no other request of the run may write one of them (two VMAF
+  // models both writing "vmaf" would overwrite each other). The run refuses such a set.
+  kMetricUniqueNames = 1u << 2,
 };
 
 // One scorer of a metric, made for one picture form.

@@ -69,8 +69,12 @@ const char* type_name(OptionType type) {
   return "text";
 }
 
+// Two requests are one computation when they are the same metric, or rows sharing one scorer
+// (vmaf_neg is vmaf with another default model), with the same option values.
 bool same_request(const MetricRequest& a, const MetricRequest& b) {
-  if (a.row != b.row || a.options.values.size() != b.options.values.size()) return false;
+  if ((a.row != b.row && a.row->make != b.row->make) ||
+      a.options.values.size() != b.options.values.size())
+    return false;
   for (size_t i = 0; i < a.options.values.size(); ++i) {
     const MetricOptions::Value& x = a.options.values[i];
     const MetricOptions::Value& y = b.options.values[i];
@@ -125,7 +129,12 @@ int parse_metric_request(std::string_view text, MetricRequest* out, std::string*
     return 0;
   }
   while (!rest.empty()) {
-    const size_t colon = rest.find(':');
+    size_t colon = rest.find(':');
+    // A value "path:FILE" (vmaf's model=path:FILE) keeps its own colon.
+    const size_t eq_at = rest.find('=');
+    if (colon != std::string_view::npos && eq_at < colon &&
+        rest.substr(eq_at + 1, colon - eq_at - 1) == "path")
+      colon = rest.find(':', colon + 1);
     const std::string_view item = rest.substr(0, colon);
     rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
     const size_t e = item.find('=');
@@ -163,6 +172,22 @@ int expand_metric_requests(const std::vector<MetricRequest>& asked, std::vector<
   std::vector<MetricRequest> all;
   for (const MetricRequest& r : asked)
     if (!expand_one(r, 0, &all, why)) return 0;
+  // A metric whose names are its own (a model's prediction) must not share one with another
+  // request: the two would overwrite each other's different values in one column.
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (!(all[i].row->flags & kMetricUniqueNames)) continue;
+    const std::vector<std::string> mine = all[i].row->scores(all[i].options);
+    for (size_t j = 0; j < all.size(); ++j) {
+      if (j == i) continue;
+      for (const std::string& theirs : all[j].row->scores(all[j].options))
+        for (const std::string& n : mine)
+          if (n == theirs) {
+            *why = std::string("metrics ") + all[i].row->name + " and " + all[j].row->name +
+                   " would both write '" + n + "' (give one a name= option)";
+            return 0;
+          }
+    }
+  }
   *out = std::move(all);
   return 1;
 }

@@ -14,10 +14,13 @@ std::span<const MetricRow> metric_registry() {
       ssim_metric(),
       integer_adm_metric(),
       integer_vif_metric(),
+      integer_motion_metric(),
       float_ssim_metric(),
       float_ms_ssim_metric(),
       cambi_metric(),
       psnr_hvs_metric(),
+      vmaf_metric(),
+      vmaf_neg_metric(),
   };
   return kRows;
 }

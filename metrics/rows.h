@@ -10,9 +10,12 @@ const MetricRow& psnr_metric();
 const MetricRow& ssim_metric();
 const MetricRow& integer_adm_metric();
 const MetricRow& integer_vif_metric();
+const MetricRow& integer_motion_metric();
 const MetricRow& float_ssim_metric();
 const MetricRow& float_ms_ssim_metric();
 const MetricRow& cambi_metric();
 const MetricRow& psnr_hvs_metric();
+const MetricRow& vmaf_metric();
+const MetricRow& vmaf_neg_metric();
 
 }  // namespace vq

@@ -123,3 +123,16 @@ for p in p8_176x144 p8_crop_177x99 p10_176x144 p8_1080p; do
 done
 ref p8_176x144 vif_debug --feature vif=debug=true -n
 ref p10_odd_161x97 vif_skip0 --feature vif=vif_skip_scale0=true:debug=true:vif_enhn_gain_limit=1.5 -n
+
+# vmaf and vmaf_neg (the v0.6.1 models over integer_adm2, integer_motion2, integer_vif_scale0..3)
+for p in p8_176x144 p8_crop_177x99 p10_176x144 p10_odd_161x97 p12_96x64 p8_1080p; do
+  ref "$p" vmaf --model version=vmaf_v0.6.1 --model version=vmaf_v0.6.1neg:name=vmaf_neg
+done
+# At integer_adm's smallest size libvmaf's own SIMD ADM departs from its scalar code: its scalar.
+ref p8_min_33x33 vmaf_scalar --cpumask 255 --model version=vmaf_v0.6.1 \
+  --model version=vmaf_v0.6.1neg:name=vmaf_neg
+for p in p8_176x144 p10_176x144; do
+  ref "$p" vmaf_4k --model version=vmaf_4k_v0.6.1 --model version=vmaf_4k_v0.6.1neg:name=vmaf_neg
+done
+ref p8_176x144 vmaf_options --model version=vmaf_v0.6.1:enable_transform=true \
+  --model version=vmaf_v0.6.1neg:name=vmaf_neg:disable_clip=true

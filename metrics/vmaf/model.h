@@ -1,0 +1,93 @@
+// VMAF's model: libvmaf's nu-SVR regression over normalised features, its score transform and
+// its clip. Models come bundled (models.cpp, written from libvmaf's JSON files) or from a file
+// in libvmaf's JSON model format (model=path:FILE). Private to metrics/vmaf/ and its tests.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vq::vmaf {
+
+// The optional mapping of the prediction, applied before the clip: a polynomial of up to the
+// second order, then a piecewise-linear mapping, then the rectifications.
+struct Transform {
+  bool enabled = false;
+  bool has_p[3] = {false, false, false};
+  double p[3] = {0, 0, 0};
+  bool out_lte_in = false;
+  bool out_gte_in = false;
+  std::vector<std::pair<double, double>> knots;  // empty: no piecewise mapping
+};
+
+struct ModelFeature {
+  std::string name;     // libvmaf's feature name, "VMAF_integer_feature_adm2_score"
+  std::string options;  // the extractor's options, "adm_enhn_gain_limit=1", or ""
+  double slope = 1;
+  double intercept = 0;
+};
+
+struct Model {
+  std::string name;  // "vmaf_v0.6.1", or the file's path
+  std::vector<ModelFeature> features;
+  bool linear_rescale = true;
+  double slope = 1;  // of the prediction, undone after the regression
+  double intercept = 0;
+  bool clip = false;
+  double clip_min = 0;
+  double clip_max = 0;
+  Transform transform;
+  double gamma = 0;  // the RBF kernel's
+  double rho = 0;
+  std::vector<double> coef;  // one per support vector
+  std::vector<double> sv;    // support vectors, dense, coef.size() rows of features.size()
+};
+
+// A bundled model as models.cpp writes it.
+struct BundledTransform {
+  bool enabled;
+  bool has_p0, has_p1, has_p2;
+  double p0, p1, p2;
+  bool out_lte_in, out_gte_in;
+};
+struct BundledModel {
+  const char* name;
+  int feature_count;
+  const char* const* features;
+  const char* const* options;
+  const double* slopes;  // the prediction's first, then one per feature
+  const double* intercepts;
+  bool linear_rescale;
+  bool clip;
+  double clip_min, clip_max;
+  BundledTransform transform;
+  const char* svm;  // libsvm's text form
+};
+extern const BundledModel kBundledModels[];
+extern const int kBundledModelCount;
+
+// The names of the bundled models, for --help and refusals: "vmaf_v0.6.1, vmaf_v0.6.1neg, ...".
+[[nodiscard]] std::string bundled_model_names();
+
+// Reads the model a `model=` option names: a bundled model's name, or "path:FILE" for a file in
+// libvmaf's JSON model format. 1 and *out, or 0 with *why saying what is wrong.
+[[nodiscard]] int load_model(std::string_view spec, Model* out, std::string* why);
+
+// Reads libvmaf's JSON model format from memory, every field checked (needs nlohmann-json in the
+// build; without it 0 and *why says so).
+[[nodiscard]] int parse_model_json(std::string_view text, Model* out, std::string* why);
+
+// Reads libsvm's text form of a nu-SVR model with an RBF kernel over `dimensions` features into
+// *out (gamma, rho, coef, sv). 1, or 0 with *why.
+[[nodiscard]] int parse_svm_text(std::string_view text, int dimensions, Model* out,
+                                 std::string* why);
+
+// The model's score for one pair's raw feature values (model order), as libvmaf predicts it:
+// normalised, regressed, denormalised, transformed where the model enables it or
+// `force_transform` asks, clipped unless `no_clip`.
+[[nodiscard]] double predict(const Model& m, std::span<const double> features, bool force_transform,
+                             bool no_clip);
+
+}  // namespace vq::vmaf

@@ -1,0 +1,225 @@
+// The vmaf and vmaf_neg metrics: a model's prediction from the feature columns other metrics
+// write. The rows ask for those metrics (needs), with the options the model gives each feature
+// (NEG's gain limits), and predict every pair in flush, after the temporal features have
+// written their last pairs, so that every thread count gives the same scores.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "metrics/rows.h"
+#include "metrics/vmaf/model.h"
+
+namespace vq {
+
+namespace {
+
+using vmaf::Model;
+
+const MetricOption kVmafOptions[] = {
+    {"model", OptionType::kString, "vmaf_v0.6.1",
+     "a bundled model (vmaf_v0.6.1, vmaf_v0.6.1neg, vmaf_4k_v0.6.1, vmaf_4k_v0.6.1neg) or "
+     "path:FILE (a model file in libvmaf's JSON format; FILE without colons)"},
+    {"name", OptionType::kString, "", "the score's name (vmaf, or vmaf_neg for NEG models)"},
+    {"enable_transform", OptionType::kBool, "false", "apply the model's score transform"},
+    {"disable_clip", OptionType::kBool, "false", "do not clip the score to the model's range"},
+};
+const MetricOption kVmafNegOptions[] = {
+    {"model", OptionType::kString, "vmaf_v0.6.1neg", "as vmaf's model option"},
+    {"name", OptionType::kString, "", "the score's name (vmaf_neg)"},
+    {"enable_transform", OptionType::kBool, "false", "apply the model's score transform"},
+    {"disable_clip", OptionType::kBool, "false", "do not clip the score to the model's range"},
+};
+
+// Where a model's feature comes from: the metric that writes it and its column before option
+// suffixes. A model names a feature by libvmaf's long name or by its column.
+struct FeatureSource {
+  const char* libvmaf_name;
+  const char* metric;
+  const char* column;
+};
+const FeatureSource kSources[] = {
+    {"VMAF_integer_feature_adm2_score", "integer_adm", "integer_adm2"},
+    {"VMAF_integer_feature_adm_scale0_score", "integer_adm", "integer_adm_scale0"},
+    {"VMAF_integer_feature_adm_scale1_score", "integer_adm", "integer_adm_scale1"},
+    {"VMAF_integer_feature_adm_scale2_score", "integer_adm", "integer_adm_scale2"},
+    {"VMAF_integer_feature_adm_scale3_score", "integer_adm", "integer_adm_scale3"},
+    {"VMAF_integer_feature_motion2_score", "integer_motion", "integer_motion2"},
+    {"VMAF_integer_feature_motion_score", "integer_motion", "integer_motion"},
+    {"VMAF_integer_feature_vif_scale0_score", "integer_vif", "integer_vif_scale0"},
+    {"VMAF_integer_feature_vif_scale1_score", "integer_vif", "integer_vif_scale1"},
+    {"VMAF_integer_feature_vif_scale2_score", "integer_vif", "integer_vif_scale2"},
+    {"VMAF_integer_feature_vif_scale3_score", "integer_vif", "integer_vif_scale3"},
+};
+
+const FeatureSource* source_of(const std::string& name) {
+  for (const FeatureSource& s : kSources)
+    if (name == s.libvmaf_name || name == s.column) return &s;
+  return nullptr;
+}
+
+// One feature of a model resolved: the request that computes it and the column it reads.
+struct Resolved {
+  std::string request;
+  std::string column;
+};
+
+int resolve(const Model& m, std::vector<Resolved>* out, std::string* why) {
+  out->clear();
+  for (const vmaf::ModelFeature& f : m.features) {
+    const FeatureSource* s = source_of(f.name);
+    if (s == nullptr) {
+      *why = "model " + m.name + " needs feature " + f.name + ", which no metric here computes";
+      return 0;
+    }
+    Resolved r;
+    r.request = f.options.empty() ? s->metric : std::string(s->metric) + "=" + f.options;
+    MetricRequest req;
+    std::string w;
+    if (!parse_metric_request(r.request, &req, &w)) {
+      *why = "model " + m.name + " needs " + r.request + ": " + w;
+      return 0;
+    }
+    // The column is the feature's name with the suffix its options add ("integer_adm2_egl_1").
+    const std::string base = s->column;
+    for (const std::string& c : req.row->scores(req.options))
+      if (c == base || (c.size() > base.size() && c.compare(0, base.size(), base) == 0 &&
+                        c[base.size()] == '_')) {
+        r.column = c;
+        break;
+      }
+    if (r.column.empty()) {
+      *why = "model " + m.name + ": " + r.request + " writes no " + base;
+      return 0;
+    }
+    out->push_back(std::move(r));
+  }
+  return 1;
+}
+
+int load(const MetricOptions& o, Model* m, std::vector<Resolved>* features, std::string* why) {
+  std::string w;
+  if (!vmaf::load_model(o.get_string("model"), m, &w) || !resolve(*m, features, &w)) {
+    *why = "vmaf: " + w;
+    return 0;
+  }
+  return 1;
+}
+
+std::string score_name(const MetricOptions& o) {
+  const std::string name = o.get_string("name");
+  if (!name.empty()) return name;
+  const std::string model = o.get_string("model");
+  const bool neg = model.substr(0, 5) != "path:" && model.size() >= 3 &&
+                   model.compare(model.size() - 3, 3, "neg") == 0;
+  return neg ? "vmaf_neg" : "vmaf";
+}
+
+std::vector<std::string> vmaf_scores(const MetricOptions& o) {
+  return {score_name(o)};
+}
+
+int check_vmaf(const MetricOptions& o, std::string* why) {
+  Model m;
+  std::vector<Resolved> f;
+  if (!load(o, &m, &f, why)) return 0;
+  const std::string name = o.get_string("name");
+  if (name.find_first_of(":=,\" ") != std::string::npos) {
+    *why = "vmaf: name must not hold ':', '=', ',', '\"' or spaces";
+    return 0;
+  }
+  return 1;
+}
+
+std::vector<std::string> vmaf_needs(const MetricOptions& o) {
+  Model m;
+  std::vector<Resolved> f;
+  std::string why;
+  std::vector<std::string> v;
+  if (!load(o, &m, &f, &why)) return v;
+  for (const Resolved& r : f) {
+    bool have = false;
+    for (const std::string& s : v)
+      have = have || s == r.request;
+    if (!have) v.push_back(r.request);
+  }
+  return v;
+}
+
+class VmafMetric final : public Metric {
+ public:
+  VmafMetric(Model m, std::vector<Resolved> features, const MetricOptions& o)
+      : model_(std::move(m)),
+        features_(std::move(features)),
+        name_(score_name(o)),
+        force_transform_(o.get_bool("enable_transform")),
+        no_clip_(o.get_bool("disable_clip")) {}
+
+  MetricStatus score(int32_t pair, const Picture& ref, const Picture& dist,
+                     ScoreTable* table) override {
+    (void)pair;
+    (void)ref;
+    (void)dist;
+    (void)table;
+    return MetricStatus::kOk;
+  }
+
+  MetricStatus flush(ScoreTable* table) override {
+    const int out = table->declare(name_);
+    std::vector<int> columns;
+    for (const Resolved& r : features_) {
+      const int c = table->find(r.column);
+      if (c < 0) return MetricStatus::kOk;  // no pair was scored
+      columns.push_back(c);
+    }
+    std::vector<double> x(columns.size());
+    for (int32_t pair = 0; pair < table->rows(); ++pair) {
+      bool all = true;
+      for (size_t k = 0; k < columns.size() && all; ++k)
+        all = table->get(columns[k], pair, &x[k]) == 1;
+      if (all) table->set(out, pair, vmaf::predict(model_, x, force_transform_, no_clip_));
+    }
+    return MetricStatus::kOk;
+  }
+
+ private:
+  Model model_;
+  std::vector<Resolved> features_;
+  std::string name_;
+  bool force_transform_;
+  bool no_clip_;
+};
+
+MetricStatus make_vmaf(const PictureForm& form, const MetricOptions& o, uint32_t cpu_flags,
+                       std::unique_ptr<Metric>* out, std::string* why) {
+  (void)form;
+  (void)cpu_flags;
+  Model m;
+  std::vector<Resolved> f;
+  if (!load(o, &m, &f, why)) return MetricStatus::kUnsupported;
+  *out = std::make_unique<VmafMetric>(std::move(m), std::move(f), o);
+  return MetricStatus::kOk;
+}
+
+}  // namespace
+
+// Temporal so that its flush follows the flush of integer_motion, which writes its last pairs
+// there; its score() does nothing, so being called in pair order costs nothing.
+const MetricRow& vmaf_metric() {
+  static const MetricRow row = {
+      "vmaf",       "libvmaf's VMAF model (vmaf_v0.6.1 unless model= names another)",
+      kVmafOptions, kMetricTemporal | kMetricUniqueNames,
+      vmaf_scores,  make_vmaf,
+      vmaf_needs,   check_vmaf};
+  return row;
+}
+
+const MetricRow& vmaf_neg_metric() {
+  static const MetricRow row = {
+      "vmaf_neg",      "libvmaf's VMAF NEG model (vmaf with model=vmaf_v0.6.1neg)",
+      kVmafNegOptions, kMetricTemporal | kMetricUniqueNames,
+      vmaf_scores,     make_vmaf,
+      vmaf_needs,      check_vmaf};
+  return row;
+}
+
+}  // namespace vq
