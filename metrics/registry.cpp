@@ -18,6 +18,7 @@ std::span<const MetricRow> metric_registry() {
       float_ms_ssim_metric(),
       cambi_metric(),
       psnr_hvs_metric(),
+      ciede_metric(),
   };
   return kRows;
 }

@@ -14,5 +14,6 @@ const MetricRow& float_ssim_metric();
 const MetricRow& float_ms_ssim_metric();
 const MetricRow& cambi_metric();
 const MetricRow& psnr_hvs_metric();
+const MetricRow& ciede_metric();
 
 }  // namespace vq

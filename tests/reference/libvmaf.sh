@@ -123,3 +123,10 @@ for p in p8_176x144 p8_crop_177x99 p10_176x144 p8_1080p; do
 done
 ref p8_176x144 vif_debug --feature vif=debug=true -n
 ref p10_odd_161x97 vif_skip0 --feature vif=vif_skip_scale0=true:debug=true:vif_enhn_gain_limit=1.5 -n
+
+# ciede (CIEDE2000 on libvmaf's YUV->Lab conversion, chroma upsampled to luma size; libvmaf's CLI
+# does not read 4:2:2 Y4M)
+for p in p8_176x144 p8_odd_177x99 p8_crop_177x99 p8_444_64x48 p10_176x144 p10_odd_161x97 \
+  p12_96x64 p8_1080p p8_min_8x8 p8_min_16x16 p8_same_64x48; do
+  ref "$p" ciede -n --feature ciede
+done
