@@ -33,9 +33,36 @@ uint32_t sample(const uint8_t* row, int32_t x, bool words) {
   return w;
 }
 
+// Lab colours of recent sample triples, direct-mapped by a hash of the triple. A colour is a
+// function of its triple alone, so a hit returns the very bits a fresh conversion would; the
+// cache holds nothing that makes one pair's score depend on another's.
+class LabCache {
+ public:
+  explicit LabCache(int depth) : depth_(depth), slots_(size_t(1) << kBits) {}
+
+  ciede::Lab get(uint32_t y, uint32_t u, uint32_t v) {
+    const uint64_t key = (uint64_t(y) << 32 | uint64_t(u) << 16 | v) + 1;  // 0 marks empty
+    Slot& s = slots_[size_t((key * 0x9E3779B97F4A7C15ull) >> (64 - kBits))];
+    if (s.key != key) {
+      s.key = key;
+      s.lab = ciede::to_lab(y, u, v, depth_);
+    }
+    return s.lab;
+  }
+
+ private:
+  static constexpr int kBits = 16;
+  struct Slot {
+    uint64_t key = 0;
+    ciede::Lab lab;
+  };
+  int depth_;
+  std::vector<Slot> slots_;
+};
+
 class Ciede final : public Metric {
  public:
-  explicit Ciede(const PictureForm& f) : form_(f) {
+  explicit Ciede(const PictureForm& f) : form_(f), cache_(f.depth) {
     const bool sub_x = f.layout != ChromaLayout::k444;
     // The chroma column of every luma column; held to the plane for pictures whose chroma
     // planes are rounded down (a compressed AVI stream's).
@@ -64,8 +91,7 @@ class Ciede final : public Metric {
                        dv = sample(d[2], cx, words);
         // Equal samples differ by exactly 0, which leaves the sum as it is.
         if (ry == dy && ru == du && rv == dv) continue;
-        sum += ciede::delta_e(ciede::to_lab(ry, ru, rv, form_.depth),
-                              ciede::to_lab(dy, du, dv, form_.depth));
+        sum += ciede::delta_e(cache_.get(ry, ru, rv), cache_.get(dy, du, dv));
       }
     }
     table->set(column_id_, pair,
@@ -76,6 +102,7 @@ class Ciede final : public Metric {
  private:
   PictureForm form_;
   std::vector<int32_t> column_;
+  LabCache cache_;
   int column_id_ = -1;
 };
 
