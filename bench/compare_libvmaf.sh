@@ -31,6 +31,7 @@ rows=(
   "float_ms_ssim|--metric=float_ms_ssim|--feature float_ms_ssim"
   "cambi|--metric=cambi|--feature cambi"
   "psnr_hvs|--metric=psnr_hvs|--feature psnr_hvs"
+  "ciede|--metric=ciede|--feature ciede"
 )
 
 command -v ffmpeg >/dev/null || { echo "ffmpeg not found" >&2; exit 1; }

@@ -21,6 +21,7 @@ std::span<const MetricRow> metric_registry() {
       psnr_hvs_metric(),
       vmaf_metric(),
       vmaf_neg_metric(),
+      ciede_metric(),
   };
   return kRows;
 }

@@ -17,5 +17,6 @@ const MetricRow& cambi_metric();
 const MetricRow& psnr_hvs_metric();
 const MetricRow& vmaf_metric();
 const MetricRow& vmaf_neg_metric();
+const MetricRow& ciede_metric();
 
 }  // namespace vq

@@ -86,6 +86,8 @@ make_one() {
     p8_band_1080p) band "$1" 1920x1080 3 yuv420p 1 ;;
     p8_min_8x8) pair "$1" 16x16 3 yuv444p 8:8 ;;      # psnr_hvs's smallest 4:4:4 (one 8x8 block)
     p8_min_16x16) pair "$1" 16x16 3 yuv420p ;;        # psnr_hvs's smallest even 4:2:0, integer_vif's smallest
+    p16_64x48) pair "$1" 64x48 3 yuv420p16le ;;        # 16-bit (ciede)
+    p8_min_2x2) pair "$1" 16x16 2 yuv420p 2:2 ;;      # one chroma sample (ciede has no smallest size)
     *) echo "inputs.sh: no pair named $1" >&2; return 1 ;;
   esac
 }

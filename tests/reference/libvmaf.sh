@@ -136,3 +136,26 @@ for p in p8_176x144 p10_176x144; do
 done
 ref p8_176x144 vmaf_options --model version=vmaf_v0.6.1:enable_transform=true \
   --model version=vmaf_v0.6.1neg:name=vmaf_neg:disable_clip=true
+
+# ciede (CIEDE2000 on libvmaf's YUV->Lab conversion, chroma upsampled to luma size; libvmaf's CLI
+# does not read 4:2:2 Y4M)
+for p in p8_176x144 p8_odd_177x99 p8_crop_177x99 p8_444_64x48 p10_176x144 p10_odd_161x97 \
+  p12_96x64 p8_1080p p8_min_8x8 p8_min_16x16 p8_min_2x2 p8_same_64x48; do
+  ref "$p" ciede -n --feature ciede
+done
+# libvmaf's CLI reads no 16-bit Y4M: the pair goes to it as raw YUV of the same samples.
+ref_raw() {
+  local pair=$1 set=$2 w=$3 h=$4 fmt=$5 layout=$6 bits=$7
+  shift 7
+  if [ ${#sets[@]} -gt 0 ] && [[ " ${sets[*]} " != *" $set "* ]]; then return 0; fi
+  bash "$here/inputs.sh" "$work" "$pair"
+  local s
+  for s in ref dist; do
+    ffmpeg -nostdin -loglevel error -y -i "$work/$pair.$s.y4m" -f rawvideo -pix_fmt "$fmt" \
+      "$work/$pair.$s.yuv"
+  done
+  "$vmaf" -q -r "$work/$pair.ref.yuv" -d "$work/$pair.dist.yuv" -w "$w" -h "$h" -p "$layout" \
+    -b "$bits" --threads 1 "$@" --json -o "$here/libvmaf/$pair.$set.json" >/dev/null
+  echo "$pair.$set.json"
+}
+ref_raw p16_64x48 ciede 64 48 yuv420p16le 420 16 -n --feature ciede

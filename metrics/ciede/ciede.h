@@ -1,0 +1,27 @@
+// CIEDE2000 as libvmaf computes it: each YUV sample triple read as BT.709 studio range, taken to
+// linear RGB, XYZ (D65) and CIELAB, and the colour difference of two Lab colours with weights
+// kL = 0.65, kC = 1, kH = 4. Every step keeps libvmaf's precision (double for the conversion,
+// float at the points it stores floats) and its order of operations, so that frame scores equal
+// its printed values.
+#pragma once
+
+#include <cstdint>
+
+namespace vq::ciede {
+
+struct Lab {
+  float l = 0;
+  float a = 0;
+  float b = 0;
+};
+
+// The Lab colour of one Y, Cb, Cr sample triple at `depth` bits (8 to 16).
+[[nodiscard]] Lab to_lab(uint32_t y, uint32_t u, uint32_t v, int depth);
+
+// The CIEDE2000 difference from `ref` to `dist`. Exactly 0 for equal colours.
+[[nodiscard]] float delta_e(const Lab& ref, const Lab& dist);
+
+// A frame's score from the sum of its samples' differences: 45 - 20 log10(mean difference).
+[[nodiscard]] double frame_score(double sum, int64_t samples);
+
+}  // namespace vq::ciede

@@ -1,0 +1,197 @@
+// ciede against libvmaf's logs, its 4:2:2 upsampling, and the forms it refuses.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "metrics/ciede/ciede.h"
+#include "tests/reference/reference.h"
+
+namespace vq {
+namespace {
+
+const std::vector<std::string> kNames = {"ciede2000"};
+
+class CiedeLog : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CiedeLog, EqualsLibvmafPerFrame) {
+  const std::string pair = GetParam();
+  if (!reference::make_pair(pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << pair;
+  reference::Log log;
+  ASSERT_TRUE(reference::load_log(pair + ".ciede.json", &log));
+  ScoreTable t;
+  reference::score_pair(pair, "ciede", 0, &t);
+  reference::expect_matches(t, log, kNames);
+  double mean = 0;
+  for (int32_t i = 0; i < t.rows(); ++i) {
+    double v = 0;
+    ASSERT_TRUE(t.get(t.find(kNames[0]), i, &v));
+    mean += v / t.rows();
+  }
+  EXPECT_NEAR(mean, log.pooled.at(kNames[0]).at("mean").get<double>(), 1.0000001e-6);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, CiedeLog,
+                         ::testing::Values("p8_176x144", "p8_odd_177x99", "p8_crop_177x99",
+                                           "p8_444_64x48", "p10_176x144", "p10_odd_161x97",
+                                           "p12_96x64", "p8_1080p", "p8_min_8x8", "p8_min_16x16",
+                                           "p8_min_2x2", "p16_64x48"));
+
+PictureForm form_of(int w, int h, int depth, ChromaLayout layout) {
+  PictureForm f;
+  f.width = w;
+  f.height = h;
+  const PlaneSize cs = chroma_size(layout, w, h);
+  f.chroma_width = cs.width;
+  f.chroma_height = cs.height;
+  f.depth = depth;
+  f.layout = layout;
+  return f;
+}
+
+// A picture's samples (row-major per plane) laid out in padded rows, bottom up when `flip`.
+struct Planes {
+  PictureForm form;
+  std::vector<uint16_t> sample[3];
+  std::vector<uint8_t> bytes[3];
+
+  int width(int p) const { return p ? form.chroma_width : form.width; }
+  int height(int p) const { return p ? form.chroma_height : form.height; }
+
+  Picture picture(bool flip) {
+    Picture pic;
+    pic.layout = form.layout;
+    pic.depth = form.depth;
+    pic.width = form.width;
+    pic.height = form.height;
+    pic.chroma_width = form.chroma_width;
+    pic.chroma_height = form.chroma_height;
+    const int bpp = sample_bytes(form.depth);
+    for (int p = 0; p < 3; ++p) {
+      const ptrdiff_t pitch = ptrdiff_t(width(p)) * bpp + 3;
+      bytes[p].assign(size_t(pitch * height(p)), 0xee);
+      for (int y = 0; y < height(p); ++y) {
+        const int row = flip ? height(p) - 1 - y : y;
+        for (int x = 0; x < width(p); ++x) {
+          const uint16_t v = sample[p][size_t(y * width(p) + x)];
+          for (int k = 0; k < bpp; ++k)
+            bytes[p][size_t(row * pitch + x * bpp + k)] = uint8_t(v >> (8 * k));
+        }
+      }
+      pic.plane[p] = bytes[p].data() + (flip ? (height(p) - 1) * pitch : 0);
+      pic.pitch[p] = flip ? -pitch : pitch;
+    }
+    return pic;
+  }
+};
+
+double score_of(Planes& ref, Planes& dist, bool flip) {
+  const MetricRow* row = find_metric("ciede");
+  std::unique_ptr<Metric> m;
+  std::string why;
+  EXPECT_EQ(row->make(ref.form, MetricOptions(), 0, &m, &why), MetricStatus::kOk) << why;
+  if (!m) return 0;
+  ScoreTable t;
+  const Picture a = ref.picture(flip), b = dist.picture(flip);
+  EXPECT_EQ(m->score(0, a, b, &t), MetricStatus::kOk);
+  double v = 0;
+  EXPECT_TRUE(t.get(t.find("ciede2000"), 0, &v));
+  return v;
+}
+
+// Subsampled chroma scores as the 4:4:4 picture with each chroma sample repeated over the luma
+// samples it covers; for 4:2:2 that is two columns of one row (libvmaf's own 4:2:2 upsampling
+// repeats rows and reads the wrong columns; its CLI cannot read 4:2:2 files). Any pitch reads
+// the same.
+TEST(Ciede, SubsampledChromaScoresAsItsRepeatedSamples) {
+  std::mt19937 rng(11);
+  const struct {
+    ChromaLayout layout;
+    int w, h, depth;
+  } cases[] = {
+      {ChromaLayout::k420, 13, 7, 8}, {ChromaLayout::k420, 16, 10, 10},
+      {ChromaLayout::k422, 13, 7, 8}, {ChromaLayout::k422, 10, 5, 12},
+      {ChromaLayout::k422, 1, 3, 16}, {ChromaLayout::k420, 1, 1, 8},
+  };
+  for (const auto& c : cases) {
+    Planes sub[2], full[2];
+    const int peak = (1 << c.depth) - 1;
+    const int sx = 1, sy = c.layout == ChromaLayout::k420 ? 1 : 0;
+    for (int k = 0; k < 2; ++k) {
+      sub[k].form = form_of(c.w, c.h, c.depth, c.layout);
+      full[k].form = form_of(c.w, c.h, c.depth, ChromaLayout::k444);
+      for (int p = 0; p < 3; ++p) {
+        sub[k].sample[p].resize(size_t(sub[k].width(p) * sub[k].height(p)));
+        for (auto& v : sub[k].sample[p])
+          v = uint16_t(rng() % uint32_t(peak + 1));
+        full[k].sample[p].resize(size_t(c.w * c.h));
+        for (int y = 0; y < c.h; ++y)
+          for (int x = 0; x < c.w; ++x)
+            full[k].sample[p][size_t(y * c.w + x)] =
+                p ? sub[k].sample[p][size_t((y >> sy) * sub[k].width(p) + (x >> sx))]
+                  : sub[k].sample[p][size_t(y * c.w + x)];
+      }
+    }
+    const double want = score_of(full[0], full[1], false);
+    EXPECT_TRUE(std::isfinite(want));
+    EXPECT_EQ(score_of(sub[0], sub[1], false), want) << chroma_layout_name(c.layout) << c.w;
+    EXPECT_EQ(score_of(sub[0], sub[1], true), want) << chroma_layout_name(c.layout) << c.w;
+  }
+}
+
+// Equal pictures differ by nothing: the score is +infinity (libvmaf's log shows null there).
+TEST(Ciede, EqualPicturesScoreInfinity) {
+  if (!reference::make_pair("p8_same_64x48")) GTEST_SKIP() << "no FFmpeg CLI";
+  ScoreTable t;
+  reference::score_pair("p8_same_64x48", "ciede", 0, &t);
+  ASSERT_GT(t.rows(), 0);
+  double v = 0;
+  ASSERT_TRUE(t.get(t.find("ciede2000"), 0, &v));
+  EXPECT_TRUE(std::isinf(v) && v > 0) << v;
+}
+
+// Equal colours differ by exactly 0 (the scorer skips them on that ground), over the corners
+// and middle of the code range at every depth.
+TEST(Ciede, EqualColoursDifferByZero) {
+  for (const int depth : {8, 10, 12, 16}) {
+    const uint32_t peak = (1u << depth) - 1;
+    for (const uint32_t y : {0u, 16u << (depth - 8), peak / 2, peak})
+      for (const uint32_t u : {0u, peak / 2, peak})
+        for (const uint32_t v : {0u, peak / 3, peak}) {
+          const ciede::Lab c = ciede::to_lab(y, u, v, depth);
+          EXPECT_EQ(ciede::delta_e(c, c), 0.0f) << depth << " " << y << " " << u << " " << v;
+        }
+  }
+}
+
+TEST(Ciede, RefusesWhatLibvmafRefuses) {
+  const MetricRow* row = find_metric("ciede");
+  ASSERT_NE(row, nullptr);
+  const struct {
+    int depth;
+    ChromaLayout layout;
+    bool ok;
+  } cases[] = {
+      {8, ChromaLayout::k420, true},   {10, ChromaLayout::k444, true},
+      {12, ChromaLayout::k422, true},  {16, ChromaLayout::k420, true},
+      {9, ChromaLayout::k420, false},  {11, ChromaLayout::k444, false},
+      {13, ChromaLayout::k420, false}, {15, ChromaLayout::k422, false},
+      {8, ChromaLayout::kGray, false},
+  };
+  for (const auto& c : cases) {
+    std::unique_ptr<Metric> m;
+    std::string why;
+    const MetricStatus s =
+        row->make(form_of(32, 16, c.depth, c.layout), MetricOptions(), 0, &m, &why);
+    EXPECT_EQ(s == MetricStatus::kOk, c.ok) << c.depth << " " << why;
+    if (!c.ok) {
+      EXPECT_NE(why.find("ciede"), std::string::npos);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vq
