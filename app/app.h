@@ -37,6 +37,7 @@ struct Settings {
   bool verbose = false;
   const char* csv_path = nullptr;    // --csv=FILE
   const char* json_path = nullptr;   // --json=FILE
+  const char* xml_path = nullptr;    // --xml=FILE
   const char* html_path = nullptr;   // --html=FILE
   const char* html_worst = nullptr;  // --html-worst=N
   bool ssim = false;                 // --ssim (also listed in `metrics` as "ssim")

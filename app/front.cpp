@@ -24,6 +24,8 @@ namespace vq {
 const LongOption kLongOptions[] = {
     {"csv", "FILE", &Settings::csv_path, nullptr, "write one row per compared pair to FILE (CSV)"},
     {"json", "FILE", &Settings::json_path, nullptr, "write the run and its pairs to FILE as JSON"},
+    {"xml", "FILE", &Settings::xml_path, nullptr,
+     "write the run's scores to FILE in libvmaf's XML report layout"},
     {"html", "FILE", &Settings::html_path, nullptr,
      "write a page with charts and the worst pairs to FILE (HTML)"},
     {"html-worst", "N", &Settings::html_worst, nullptr,
@@ -382,7 +384,7 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
 
   // No output may be an input, and no two outputs one file: checked before anything is opened
   // for writing, so that a refused run leaves every file as it was.
-  const char* outputs[] = {s.csv_path, s.json_path, s.html_path};
+  const char* outputs[] = {s.csv_path, s.json_path, s.xml_path, s.html_path};
   for (size_t i = 0; i < std::size(outputs); ++i) {
     if (!outputs[i]) continue;
     for (const char* input : {s.file1, s.file2}) {
@@ -408,8 +410,9 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
   std::vector<std::unique_ptr<Report>> reports;
   if (s.csv_path) reports.push_back(make_csv_report(described.columns));
   if (s.json_path) reports.push_back(make_json_report(described));
+  if (s.xml_path) reports.push_back(make_xml_report(described));
   if (s.html_path) reports.push_back(make_html_report(described, worst));
-  const char* paths[] = {s.csv_path, s.json_path, s.html_path};
+  const char* paths[] = {s.csv_path, s.json_path, s.xml_path, s.html_path};
   for (size_t i = 0, k = 0; i < std::size(paths); ++i) {
     if (!paths[i]) continue;
     std::unique_ptr<Report>& report = reports[k++];

@@ -83,6 +83,9 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
       {{a_, b_, "--csv=" + a_}, 1, "the output [" + a_ + "] is the input [" + a_ + "]"},
       {{a_, b_, "--csv=" + path("link.avi")}, 1, "is the input [" + a_ + "]"},
       {{a_, b_, "--csv=" + path("o"), "--json=" + path("./o")}, 1, "are one file"},
+      {{a_, b_, "--xml=" + path("link.avi")}, 1, "is the input [" + a_ + "]"},
+      {{a_, b_, "--xml=" + path("o"), "--csv=" + path("o")}, 1, "are one file"},
+      {{a_, b_, "--xml=/dev/full"}, 2, "can't write [/dev/full]: No space left on device"},
       {{a_, b_, "--csv=" + path("o"), "--html=" + path("sub/../o")}, 1, "are one file"},
       {{a_, b_, "--csv=" + path("dangling"), "--html=" + path("nowhere")}, 1, "are one file"},
       {{a_, b_, "--csv", path("old.csv")}, 1, "[--csv]: --csv needs a value: --csv=FILE"},
@@ -256,6 +259,58 @@ TEST_F(Outputs, PerFrameFileListsItsColumns) {
       "pair,y_psnr,y_ssim,nowhere,depth,chroma\n"
       "1,40,0.5,,8,4:2:0\n2,41.25,,,10,4:4:4\n",
       slurp(path("ssim.csv")));
+}
+
+// Numbers as libvmaf's XML report writes them: six decimals, sixteen when six would show only
+// zeros of the fraction.
+TEST(XmlNumber, SixDecimalsUnlessTheFractionStartsLater) {
+  const struct {
+    double value;
+    const char* text;
+  } cases[] = {
+      {27.2273691, "27.227369"},
+      {0.0, "0.000000"},
+      {90.0, "90.000000"},
+      {-3.5, "-3.500000"},
+      {0.0000012, "0.000001"},
+      {1e-7, "0.0000001000000000"},
+      {-2.5e-8, "-0.0000000250000000"},
+      {INFINITY, "inf"},
+      {5e9 + 0.25, "5000000000.250000"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.text, xml_number(c.value)) << c.value;
+}
+
+// The XML report read as codec test frameworks read it (Python's xml.etree, attributes by
+// name) agrees with the per-frame file, also for a run that stops early.
+TEST_F(Outputs, XmlReportReadsAsFrameworksReadIt) {
+  if (std::system("python3 -c 'import xml.etree.ElementTree' > /dev/null 2>&1") != 0)
+    GTEST_SKIP() << "no python3";
+  test::AviVideo shorter = video(4, {1, 3, 0, 2}, {0, 1, 2, 0});
+  shorter.length = 6;
+  ASSERT_TRUE(test::write_avi(path("short.avi"), shorter));
+  const struct {
+    std::string second;
+    int status;
+    const char* frames;
+  } cases[] = {{b_, 0, "8x4 6 frames apsnr_cb apsnr_cr apsnr_y\n"},
+               {path("short.avi"), 2, "8x4 4 frames apsnr_cb apsnr_cr apsnr_y\n"}};
+  for (const auto& c : cases) {
+    const Outcome r = run({a_, c.second, "--metric=psnr=enable_apsnr=true", "--metric=ssim",
+                           "--xml=" + path("f.xml"), "--csv=" + path("f.csv")});
+    EXPECT_EQ(c.status, r.status) << r.err;
+    const std::string reader = std::string(VQ_SOURCE_DIR) + "/tests/xml/framework_reader.py";
+    const Outcome read =
+        run_command("python3 " + quote(reader) + " " + quote(path("f.xml")) + " " +
+                    quote(path("f.csv")) + " psnr_y psnr_cb psnr_cr y_ssim all_ssim");
+    EXPECT_EQ(0, read.status) << read.err;
+    EXPECT_EQ(c.frames, read.out);
+  }
+  // The report's own columns are not libvmaf's scores: they stay out.
+  const std::string xml = slurp(path("f.xml"));
+  EXPECT_EQ(std::string::npos, xml.find("y_psnr")) << xml;
+  EXPECT_EQ(0u, xml.find("<VMAF version=\"")) << xml;
 }
 
 #ifdef VQ_HAVE_JSON
