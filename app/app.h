@@ -42,6 +42,7 @@ struct Settings {
   const char* html_worst = nullptr;  // --html-worst=N
   bool ssim = false;                 // --ssim (also listed in `metrics` as "ssim")
   std::vector<const char*> metrics;  // --metric=NAME[=OPT=VALUE:...], each time it is given
+  const char* preset = nullptr;      // --preset=NAME
   const char* threads = nullptr;     // --threads=N
   const char* size = nullptr;        // --size=WxH, for headerless YUV
   const char* pix_fmt = nullptr;     // --pix-fmt=NAME, for headerless YUV

@@ -37,6 +37,9 @@ const LongOption kLongOptions[] = {
      "score metric NAME too, NAME=OPTION=VALUE:OPTION=VALUE with options (again for more; "
      "listed below)",
      &Settings::metrics},
+    {"preset", "NAME", &Settings::preset, nullptr,
+     "score the metric set of codec test conditions NAME (aom-ctc-v1.0 .. aom-ctc-v7.0, "
+     "nflx-ctc-v1.0), as libvmaf's --aom_ctc and --nflx_ctc; --metric adds to it"},
     {"threads", "N", &Settings::threads, nullptr,
      "score pairs on N threads (1 to 64; the processors vidqual may use when not given)"},
     {"size", "WxH", &Settings::size, nullptr,
@@ -253,12 +256,21 @@ void print_long_options(std::FILE* out) {
 // The metrics of a run: libvmaf's psnr first (it carries the report's own PSNR; asked for with
 // options, those options), then every metric asked for, in the order asked, with what they need.
 // *listed gets the columns the per-pair files show: the report's and those of the metrics asked
-// for; *ranked the first of them asked for, or the report's Y PSNR. Empty when fine, else why.
+// for; *ranked the first of them asked for (a preset's first), or the report's Y PSNR. The
+// preset's metrics come before those of --metric. Empty when fine, else why.
 std::string metric_requests(const Settings& s, std::vector<MetricRequest>* out,
                             std::vector<std::string>* listed, std::string* ranked) {
   const MetricRow* psnr = find_metric("psnr");
   std::vector<MetricRequest> asked;
   std::string why;
+  if (s.preset) {
+    const MetricPreset* preset = find_preset(s.preset);
+    if (preset == nullptr) {
+      return "[--preset=" + std::string(s.preset) + "]: no preset is named so (--help lists them)";
+    }
+    if (!preset_requests(*preset, &asked, &why))
+      return "[--preset=" + std::string(s.preset) + "]: " + why;
+  }
   for (const char* text : s.metrics) {
     MetricRequest r;
     if (!parse_metric_request(text, &r, &why))
