@@ -313,6 +313,53 @@ TEST_F(Outputs, XmlReportReadsAsFrameworksReadIt) {
   EXPECT_EQ(0u, xml.find("<VMAF version=\"")) << xml;
 }
 
+// A Y4M file of `frames` 4:2:0 pictures of 64 x 48 from a seeded generator, at 8 bits or, with
+// `shift`, as 16-bit words holding the same samples shifted left by it.
+void write_y4m(const std::string& path, int frames, unsigned seed, int shift, int depth) {
+  std::ofstream f(path, std::ios::binary);
+  f << "YUV4MPEG2 W64 H48 F25:1 Ip A1:1 C"
+    << (depth > 8 ? "420p" + std::to_string(depth) : "420jpeg") << "\n";
+  unsigned state = seed;
+  for (int i = 0; i < frames; ++i) {
+    f << "FRAME\n";
+    for (int n = 0; n < 64 * 48 * 3 / 2; ++n) {
+      state = state * 1103515245u + 12345u;
+      const unsigned v = 16 + (n % 64) * 3 + (state >> 16) % 24;
+      if (depth == 8) {
+        f.put(char(v));
+      } else {
+        const unsigned w = v << shift;
+        f.put(char(w & 0xff));
+        f.put(char(w >> 8));
+      }
+    }
+  }
+}
+
+// Inputs of different depth are scored at the greater, the shallower one's samples shifted
+// left: the same report as for the pair with the shallower file widened beforehand, whichever
+// of the two is the reference.
+TEST_F(Outputs, DifferentDepthsScoreAsTheShallowerWidened) {
+  write_y4m(path("a10.y4m"), 3, 1, 0, 10);
+  write_y4m(path("b8.y4m"), 3, 2, 0, 8);
+  write_y4m(path("b10.y4m"), 3, 2, 2, 10);
+  const std::vector<std::string> metrics = {
+      "--metric=psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5",
+      "--metric=float_ssim=scale=1:enable_db=true:clip_db=true", "--metric=psnr_hvs"};
+  const auto report = [&](const std::string& a, const std::string& b) {
+    std::vector<std::string> args = {path(a), path(b), "--xml=" + path("o.xml")};
+    args.insert(args.end(), metrics.begin(), metrics.end());
+    EXPECT_EQ(0, run(args).status) << a << " " << b;
+    std::string xml = slurp(path("o.xml"));
+    const size_t fyi = xml.find("  <fyi"), end = xml.find('\n', fyi);
+    return fyi == std::string::npos ? xml : xml.erase(fyi, end - fyi);
+  };
+  const std::string widened = report("a10.y4m", "b10.y4m");
+  EXPECT_NE(std::string::npos, widened.find("psnr_hvs=")) << widened;
+  EXPECT_EQ(widened, report("a10.y4m", "b8.y4m"));
+  EXPECT_EQ(report("b10.y4m", "a10.y4m"), report("b8.y4m", "a10.y4m"));
+}
+
 #ifdef VQ_HAVE_JSON
 // The document read back by a JSON parser agrees with the banner, the verbose lines, the report
 // and the per-frame file, also when the run stops early.
