@@ -256,7 +256,7 @@ void print_long_options(std::FILE* out) {
 // The metrics of a run: libvmaf's psnr first (it carries the report's own PSNR; asked for with
 // options, those options), then every metric asked for, in the order asked, with what they need.
 // *listed gets the columns the per-pair files show: the report's and those of the metrics asked
-// for; *ranked the first of them asked for (a preset's first), or the report's Y PSNR. The
+// for; *ranked vmaf when it is among them, else the first asked for, or the report's Y PSNR. The
 // preset's metrics come before those of --metric. Empty when fine, else why.
 std::string metric_requests(const Settings& s, std::vector<MetricRequest>* out,
                             std::vector<std::string>* listed, std::string* ranked) {
@@ -306,6 +306,8 @@ std::string metric_requests(const Settings& s, std::vector<MetricRequest>* out,
     for (const std::string& name : r.row->scores(r.options))
       if (std::find(listed->begin(), listed->end(), name) == listed->end()) listed->push_back(name);
   }
+  // VMAF, when the run computes it, is what the worst pairs are judged by.
+  if (std::find(listed->begin(), listed->end(), "vmaf") != listed->end()) *ranked = "vmaf";
   return {};
 }
 
