@@ -313,6 +313,34 @@ TEST_F(Outputs, XmlReportReadsAsFrameworksReadIt) {
   EXPECT_EQ(0u, xml.find("<VMAF version=\"")) << xml;
 }
 
+// The XML report is libvmaf's file byte for byte for the same pair and scores, but for the
+// version and the speed (the first and third lines).
+TEST_F(Outputs, XmlReportIsLibvmafsFile) {
+  const std::string reference = std::string(VQ_SOURCE_DIR) + "/tests/reference";
+  const std::string inputs = (fs::temp_directory_path() / "vidqual-reference-inputs").string();
+  for (const std::string pair : {"p8_176x144", "p10_176x144"}) {
+    const std::string make = "command -v ffmpeg >/dev/null && bash " +
+                             quote(reference + "/inputs.sh") + " " + quote(inputs) + " " + pair;
+    if (run_command(make).status != 0) GTEST_SKIP() << "no ffmpeg to make the pairs";
+    const Outcome r = run({inputs + "/" + pair + ".ref.y4m", inputs + "/" + pair + ".dist.y4m",
+                           "--metric=psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5",
+                           "--metric=float_ssim=scale=1:enable_db=true:clip_db=true",
+                           "--metric=psnr_hvs", "--xml=" + path("o.xml")});
+    EXPECT_EQ(0, r.status) << r.err;
+    const auto body = [](std::string xml) {
+      std::string kept;
+      std::istringstream lines(xml);
+      int n = 0;
+      for (std::string line; std::getline(lines, line);)
+        if (++n != 1 && n != 3) kept += line + "\n";
+      return kept;
+    };
+    const std::string want = body(slurp(reference + "/libvmaf/" + pair + ".ctc_xml.xml"));
+    ASSERT_NE(std::string::npos, want.find("psnr_hvs=")) << pair;
+    EXPECT_EQ(want, body(slurp(path("o.xml")))) << pair;
+  }
+}
+
 // A Y4M file of `frames` 4:2:0 pictures of 64 x 48 from a seeded generator, at 8 bits or, with
 // `shift`, as 16-bit words holding the same samples shifted left by it.
 void write_y4m(const std::string& path, int frames, unsigned seed, int shift, int depth) {

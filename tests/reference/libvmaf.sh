@@ -123,3 +123,19 @@ for p in p8_176x144 p8_crop_177x99 p10_176x144 p8_1080p; do
 done
 ref p8_176x144 vif_debug --feature vif=debug=true -n
 ref p10_odd_161x97 vif_skip0 --feature vif=vif_skip_scale0=true:debug=true:vif_enhn_gain_limit=1.5 -n
+
+# The XML report (--xml): libvmaf's file for the scores of AOM v7.0's conditions that pictures of
+# this size take (MS-SSIM and CAMBI need larger ones), compared with ours but for version and fyi.
+ref_xml() {
+  local pair=$1 set=$2
+  shift 2
+  if [ ${#sets[@]} -gt 0 ] && [[ " ${sets[*]} " != *" $set "* ]]; then return 0; fi
+  bash "$here/inputs.sh" "$work" "$pair"
+  "$vmaf" -q -r "$work/$pair.ref.y4m" -d "$work/$pair.dist.y4m" --threads 1 "$@" --xml \
+    -o "$here/libvmaf/$pair.$set.xml" >/dev/null
+  echo "$pair.$set.xml"
+}
+for p in p8_176x144 p10_176x144; do
+  ref_xml "$p" ctc_xml -n --feature psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5 \
+    --feature float_ssim=scale=1:enable_db=true:clip_db=true --feature psnr_hvs
+done
