@@ -37,10 +37,12 @@ struct Settings {
   bool verbose = false;
   const char* csv_path = nullptr;    // --csv=FILE
   const char* json_path = nullptr;   // --json=FILE
+  const char* xml_path = nullptr;    // --xml=FILE
   const char* html_path = nullptr;   // --html=FILE
   const char* html_worst = nullptr;  // --html-worst=N
   bool ssim = false;                 // --ssim (also listed in `metrics` as "ssim")
   std::vector<const char*> metrics;  // --metric=NAME[=OPT=VALUE:...], each time it is given
+  const char* preset = nullptr;      // --preset=NAME
   const char* threads = nullptr;     // --threads=N
   const char* size = nullptr;        // --size=WxH, for headerless YUV
   const char* pix_fmt = nullptr;     // --pix-fmt=NAME, for headerless YUV

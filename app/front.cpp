@@ -24,6 +24,8 @@ namespace vq {
 const LongOption kLongOptions[] = {
     {"csv", "FILE", &Settings::csv_path, nullptr, "write one row per compared pair to FILE (CSV)"},
     {"json", "FILE", &Settings::json_path, nullptr, "write the run and its pairs to FILE as JSON"},
+    {"xml", "FILE", &Settings::xml_path, nullptr,
+     "write the run's scores to FILE in libvmaf's XML report layout"},
     {"html", "FILE", &Settings::html_path, nullptr,
      "write a page with charts and the worst pairs to FILE (HTML)"},
     {"html-worst", "N", &Settings::html_worst, nullptr,
@@ -35,6 +37,9 @@ const LongOption kLongOptions[] = {
      "score metric NAME too, NAME=OPTION=VALUE:OPTION=VALUE with options (again for more; "
      "listed below)",
      &Settings::metrics},
+    {"preset", "NAME", &Settings::preset, nullptr,
+     "score the metric set of codec test conditions NAME (aom-ctc-v1.0 .. aom-ctc-v7.0, "
+     "nflx-ctc-v1.0), as libvmaf's --aom_ctc and --nflx_ctc; --metric adds to it"},
     {"threads", "N", &Settings::threads, nullptr,
      "score pairs on N threads (1 to 64; the processors vidqual may use when not given)"},
     {"size", "WxH", &Settings::size, nullptr,
@@ -251,12 +256,21 @@ void print_long_options(std::FILE* out) {
 // The metrics of a run: libvmaf's psnr first (it carries the report's own PSNR; asked for with
 // options, those options), then every metric asked for, in the order asked, with what they need.
 // *listed gets the columns the per-pair files show: the report's and those of the metrics asked
-// for; *ranked the first of them asked for, or the report's Y PSNR. Empty when fine, else why.
+// for; *ranked vmaf when it is among them, else the first asked for, or the report's Y PSNR. The
+// preset's metrics come before those of --metric. Empty when fine, else why.
 std::string metric_requests(const Settings& s, std::vector<MetricRequest>* out,
                             std::vector<std::string>* listed, std::string* ranked) {
   const MetricRow* psnr = find_metric("psnr");
   std::vector<MetricRequest> asked;
   std::string why;
+  if (s.preset) {
+    const MetricPreset* preset = find_preset(s.preset);
+    if (preset == nullptr) {
+      return "[--preset=" + std::string(s.preset) + "]: no preset is named so (--help lists them)";
+    }
+    if (!preset_requests(*preset, &asked, &why))
+      return "[--preset=" + std::string(s.preset) + "]: " + why;
+  }
   for (const char* text : s.metrics) {
     MetricRequest r;
     if (!parse_metric_request(text, &r, &why))
@@ -292,6 +306,8 @@ std::string metric_requests(const Settings& s, std::vector<MetricRequest>* out,
     for (const std::string& name : r.row->scores(r.options))
       if (std::find(listed->begin(), listed->end(), name) == listed->end()) listed->push_back(name);
   }
+  // VMAF, when the run computes it, is what the worst pairs are judged by.
+  if (std::find(listed->begin(), listed->end(), "vmaf") != listed->end()) *ranked = "vmaf";
   return {};
 }
 
@@ -382,7 +398,7 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
 
   // No output may be an input, and no two outputs one file: checked before anything is opened
   // for writing, so that a refused run leaves every file as it was.
-  const char* outputs[] = {s.csv_path, s.json_path, s.html_path};
+  const char* outputs[] = {s.csv_path, s.json_path, s.xml_path, s.html_path};
   for (size_t i = 0; i < std::size(outputs); ++i) {
     if (!outputs[i]) continue;
     for (const char* input : {s.file1, s.file2}) {
@@ -408,8 +424,9 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
   std::vector<std::unique_ptr<Report>> reports;
   if (s.csv_path) reports.push_back(make_csv_report(described.columns));
   if (s.json_path) reports.push_back(make_json_report(described));
+  if (s.xml_path) reports.push_back(make_xml_report(described));
   if (s.html_path) reports.push_back(make_html_report(described, worst));
-  const char* paths[] = {s.csv_path, s.json_path, s.html_path};
+  const char* paths[] = {s.csv_path, s.json_path, s.xml_path, s.html_path};
   for (size_t i = 0, k = 0; i < std::size(paths); ++i) {
     if (!paths[i]) continue;
     std::unique_ptr<Report>& report = reports[k++];

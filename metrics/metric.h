@@ -148,6 +148,21 @@ struct MetricRequest {
 [[nodiscard]] int expand_metric_requests(const std::vector<MetricRequest>& asked,
                                          std::vector<MetricRequest>* out, std::string* why);
 
+// A named metric set (--preset=NAME): the requests of a codec test condition, as libvmaf's CLI
+// spells them, and whether its conditions score inputs of different depth at the greater (AOM's
+// from v6.0). Pairs are formed at the greater depth in every run, so the rule holds for each.
+struct MetricPreset {
+  const char* name;  // "aom-ctc-v7.0", "nflx-ctc-v1.0"
+  std::span<const char* const> metrics;
+  bool common_depth;
+};
+[[nodiscard]] std::span<const MetricPreset> metric_presets();
+[[nodiscard]] const MetricPreset* find_preset(std::string_view name);
+// Appends the preset's requests to *out. 0, *out untouched, with *why naming the preset and the
+// first of its metrics this build lacks.
+[[nodiscard]] int preset_requests(const MetricPreset& preset, std::vector<MetricRequest>* out,
+                                  std::string* why);
+
 // Prints every metric and its options, for --help.
 void print_metric_help(std::FILE* out);
 

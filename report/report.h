@@ -154,6 +154,15 @@ void print_notes(const RunDescription& run, const RunResult& result, std::FILE* 
 [[nodiscard]] bool json_available();
 [[nodiscard]] std::unique_ptr<Report> make_json_report(const RunDescription& run);
 
+// The XML report in libvmaf's layout: the VMAF root element with the version, params with the
+// scored size, fyi with the speed in pairs per second, one frame element per compared pair
+// (frameNum from 0, one attribute per score), pooled_metrics (min, max, mean, harmonic_mean per
+// score, when every pair has it) and aggregate_metrics. nullptr when out of memory.
+[[nodiscard]] std::unique_ptr<Report> make_xml_report(const RunDescription& run);
+// A number as that report writes it: six decimals, or sixteen when the fraction begins with
+// more than six zeros (so that 1e-7 is not written as 0.000000).
+[[nodiscard]] std::string xml_number(double v);
+
 }  // namespace vq
 
 // ------------------------------------------------------------------------------------------------

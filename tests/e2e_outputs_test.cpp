@@ -83,6 +83,9 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
       {{a_, b_, "--csv=" + a_}, 1, "the output [" + a_ + "] is the input [" + a_ + "]"},
       {{a_, b_, "--csv=" + path("link.avi")}, 1, "is the input [" + a_ + "]"},
       {{a_, b_, "--csv=" + path("o"), "--json=" + path("./o")}, 1, "are one file"},
+      {{a_, b_, "--xml=" + path("link.avi")}, 1, "is the input [" + a_ + "]"},
+      {{a_, b_, "--xml=" + path("o"), "--csv=" + path("o")}, 1, "are one file"},
+      {{a_, b_, "--xml=/dev/full"}, 2, "can't write [/dev/full]: No space left on device"},
       {{a_, b_, "--csv=" + path("o"), "--html=" + path("sub/../o")}, 1, "are one file"},
       {{a_, b_, "--csv=" + path("dangling"), "--html=" + path("nowhere")}, 1, "are one file"},
       {{a_, b_, "--csv", path("old.csv")}, 1, "[--csv]: --csv needs a value: --csv=FILE"},
@@ -256,6 +259,133 @@ TEST_F(Outputs, PerFrameFileListsItsColumns) {
       "pair,y_psnr,y_ssim,nowhere,depth,chroma\n"
       "1,40,0.5,,8,4:2:0\n2,41.25,,,10,4:4:4\n",
       slurp(path("ssim.csv")));
+}
+
+// Numbers as libvmaf's XML report writes them: six decimals, sixteen when six would show only
+// zeros of the fraction.
+TEST(XmlNumber, SixDecimalsUnlessTheFractionStartsLater) {
+  const struct {
+    double value;
+    const char* text;
+  } cases[] = {
+      {27.2273691, "27.227369"},
+      {0.0, "0.000000"},
+      {90.0, "90.000000"},
+      {-3.5, "-3.500000"},
+      {0.0000012, "0.000001"},
+      {1e-7, "0.0000001000000000"},
+      {-2.5e-8, "-0.0000000250000000"},
+      {INFINITY, "inf"},
+      {5e9 + 0.25, "5000000000.250000"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.text, xml_number(c.value)) << c.value;
+}
+
+// The XML report read as codec test frameworks read it (Python's xml.etree, attributes by
+// name) agrees with the per-frame file, also for a run that stops early.
+TEST_F(Outputs, XmlReportReadsAsFrameworksReadIt) {
+  if (std::system("python3 -c 'import xml.etree.ElementTree' > /dev/null 2>&1") != 0)
+    GTEST_SKIP() << "no python3";
+  test::AviVideo shorter = video(4, {1, 3, 0, 2}, {0, 1, 2, 0});
+  shorter.length = 6;
+  ASSERT_TRUE(test::write_avi(path("short.avi"), shorter));
+  const struct {
+    std::string second;
+    int status;
+    const char* frames;
+  } cases[] = {{b_, 0, "8x4 6 frames apsnr_cb apsnr_cr apsnr_y\n"},
+               {path("short.avi"), 2, "8x4 4 frames apsnr_cb apsnr_cr apsnr_y\n"}};
+  for (const auto& c : cases) {
+    const Outcome r = run({a_, c.second, "--metric=psnr=enable_apsnr=true", "--metric=ssim",
+                           "--xml=" + path("f.xml"), "--csv=" + path("f.csv")});
+    EXPECT_EQ(c.status, r.status) << r.err;
+    const std::string reader = std::string(VQ_SOURCE_DIR) + "/tests/xml/framework_reader.py";
+    const Outcome read =
+        run_command("python3 " + quote(reader) + " " + quote(path("f.xml")) + " " +
+                    quote(path("f.csv")) + " psnr_y psnr_cb psnr_cr y_ssim all_ssim");
+    EXPECT_EQ(0, read.status) << read.err;
+    EXPECT_EQ(c.frames, read.out);
+  }
+  // The report's own columns are not libvmaf's scores: they stay out.
+  const std::string xml = slurp(path("f.xml"));
+  EXPECT_EQ(std::string::npos, xml.find("y_psnr")) << xml;
+  EXPECT_EQ(0u, xml.find("<VMAF version=\"")) << xml;
+}
+
+// The XML report is libvmaf's file byte for byte for the same pair and scores, but for the
+// version and the speed (the first and third lines).
+TEST_F(Outputs, XmlReportIsLibvmafsFile) {
+  const std::string reference = std::string(VQ_SOURCE_DIR) + "/tests/reference";
+  const std::string inputs = (fs::temp_directory_path() / "vidqual-reference-inputs").string();
+  for (const std::string pair : {"p8_176x144", "p10_176x144"}) {
+    const std::string make = "command -v ffmpeg >/dev/null && bash " +
+                             quote(reference + "/inputs.sh") + " " + quote(inputs) + " " + pair;
+    if (run_command(make).status != 0) GTEST_SKIP() << "no ffmpeg to make the pairs";
+    const Outcome r = run({inputs + "/" + pair + ".ref.y4m", inputs + "/" + pair + ".dist.y4m",
+                           "--metric=psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5",
+                           "--metric=float_ssim=scale=1:enable_db=true:clip_db=true",
+                           "--metric=psnr_hvs", "--xml=" + path("o.xml")});
+    EXPECT_EQ(0, r.status) << r.err;
+    const auto body = [](std::string xml) {
+      std::string kept;
+      std::istringstream lines(xml);
+      int n = 0;
+      for (std::string line; std::getline(lines, line);)
+        if (++n != 1 && n != 3) kept += line + "\n";
+      return kept;
+    };
+    const std::string want = body(slurp(reference + "/libvmaf/" + pair + ".ctc_xml.xml"));
+    ASSERT_NE(std::string::npos, want.find("psnr_hvs=")) << pair;
+    EXPECT_EQ(want, body(slurp(path("o.xml")))) << pair;
+  }
+}
+
+// A Y4M file of `frames` 4:2:0 pictures of 64 x 48 from a seeded generator, at 8 bits or, with
+// `shift`, as 16-bit words holding the same samples shifted left by it.
+void write_y4m(const std::string& path, int frames, unsigned seed, int shift, int depth) {
+  std::ofstream f(path, std::ios::binary);
+  f << "YUV4MPEG2 W64 H48 F25:1 Ip A1:1 C"
+    << (depth > 8 ? "420p" + std::to_string(depth) : "420jpeg") << "\n";
+  unsigned state = seed;
+  for (int i = 0; i < frames; ++i) {
+    f << "FRAME\n";
+    for (int n = 0; n < 64 * 48 * 3 / 2; ++n) {
+      state = state * 1103515245u + 12345u;
+      const unsigned v = 16 + (n % 64) * 3 + (state >> 16) % 24;
+      if (depth == 8) {
+        f.put(char(v));
+      } else {
+        const unsigned w = v << shift;
+        f.put(char(w & 0xff));
+        f.put(char(w >> 8));
+      }
+    }
+  }
+}
+
+// Inputs of different depth are scored at the greater, the shallower one's samples shifted
+// left: the same report as for the pair with the shallower file widened beforehand, whichever
+// of the two is the reference.
+TEST_F(Outputs, DifferentDepthsScoreAsTheShallowerWidened) {
+  write_y4m(path("a10.y4m"), 3, 1, 0, 10);
+  write_y4m(path("b8.y4m"), 3, 2, 0, 8);
+  write_y4m(path("b10.y4m"), 3, 2, 2, 10);
+  const std::vector<std::string> metrics = {
+      "--metric=psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5",
+      "--metric=float_ssim=scale=1:enable_db=true:clip_db=true", "--metric=psnr_hvs"};
+  const auto report = [&](const std::string& a, const std::string& b) {
+    std::vector<std::string> args = {path(a), path(b), "--xml=" + path("o.xml")};
+    args.insert(args.end(), metrics.begin(), metrics.end());
+    EXPECT_EQ(0, run(args).status) << a << " " << b;
+    std::string xml = slurp(path("o.xml"));
+    const size_t fyi = xml.find("  <fyi"), end = xml.find('\n', fyi);
+    return fyi == std::string::npos ? xml : xml.erase(fyi, end - fyi);
+  };
+  const std::string widened = report("a10.y4m", "b10.y4m");
+  EXPECT_NE(std::string::npos, widened.find("psnr_hvs=")) << widened;
+  EXPECT_EQ(widened, report("a10.y4m", "b8.y4m"));
+  EXPECT_EQ(report("b10.y4m", "a10.y4m"), report("b8.y4m", "a10.y4m"));
 }
 
 #ifdef VQ_HAVE_JSON

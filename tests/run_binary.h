@@ -58,6 +58,18 @@ class BinaryTest : public ::testing::Test {
   }
 
   // `stdout_to`: a redirection of stdout in place of the capture ("> /dev/full", ">&-").
+  // Runs a shell command line, stdout and stderr captured.
+  Outcome run_command(const std::string& line) const {
+    const std::string cmd =
+        line + " < /dev/null > " + quote(path("stdout")) + " 2> " + quote(path("stderr"));
+    Outcome r;
+    const int raw = std::system(cmd.c_str());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = slurp(path("stdout"));
+    r.err = slurp(path("stderr"));
+    return r;
+  }
+
   Outcome run(const std::vector<std::string>& args, const std::string& stdout_to = "") const {
     std::string cmd = quote(VIDQUAL_BINARY);
     for (const auto& a : args) {

@@ -159,3 +159,19 @@ ref_raw() {
   echo "$pair.$set.json"
 }
 ref_raw p16_64x48 ciede 64 48 yuv420p16le 420 16 -n --feature ciede
+
+# The XML report (--xml): libvmaf's file for the scores of AOM v7.0's conditions that pictures of
+# this size take (MS-SSIM and CAMBI need larger ones), compared with ours but for version and fyi.
+ref_xml() {
+  local pair=$1 set=$2
+  shift 2
+  if [ ${#sets[@]} -gt 0 ] && [[ " ${sets[*]} " != *" $set "* ]]; then return 0; fi
+  bash "$here/inputs.sh" "$work" "$pair"
+  "$vmaf" -q -r "$work/$pair.ref.y4m" -d "$work/$pair.dist.y4m" --threads 1 "$@" --xml \
+    -o "$here/libvmaf/$pair.$set.xml" >/dev/null
+  echo "$pair.$set.xml"
+}
+for p in p8_176x144 p10_176x144; do
+  ref_xml "$p" ctc_xml -n --feature psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5 \
+    --feature float_ssim=scale=1:enable_db=true:clip_db=true --feature psnr_hvs
+done
