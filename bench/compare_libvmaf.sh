@@ -32,6 +32,9 @@ rows=(
   "cambi|--metric=cambi|--feature cambi"
   "psnr_hvs|--metric=psnr_hvs|--feature psnr_hvs"
   "ciede|--metric=ciede|--feature ciede"
+  "integer_motion|--metric=integer_motion|--feature motion"
+  "vmaf|--metric=vmaf|--model version=vmaf_v0.6.1"
+  "vmaf_neg|--metric=vmaf_neg|--model version=vmaf_v0.6.1neg"
 
   "ctc7_parts|--metric=psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5 --metric=float_ssim=scale=1:enable_db=true:clip_db=true --metric=float_ms_ssim=enable_db=true:clip_db=true --metric=psnr_hvs --metric=cambi|--feature psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5 --feature float_ssim=scale=1:enable_db=true:clip_db=true --feature float_ms_ssim=enable_db=true:clip_db=true --feature psnr_hvs --feature cambi"
   "aom_ctc_v6|--preset=aom-ctc-v6.0|--aom_ctc v6.0"
@@ -92,9 +95,9 @@ for row in "${rows[@]}"; do
     echo "$line not scored by this build: $("$vidqual" "$a" "$b" 1 $vq_args </dev/null 2>&1 >/dev/null | head -1)"
     continue
   fi
-  # A preset's libvmaf run predicts its models; a feature's row scores the feature alone.
+  # A preset's or a model's libvmaf run predicts its models; a feature's row scores the feature alone.
   no_model=-n
-  [[ "$vmaf_args" != *_ctc* ]] || no_model=""
+  [[ "$vmaf_args" != *_ctc* && "$vmaf_args" != *--model* ]] || no_model=""
   declare -A ours=()
   first="" last=""
   for t in $threads; do
