@@ -61,6 +61,28 @@ band() {
   mv -f "$t.dist.y4m" "$out/$name.dist.y4m"
 }
 
+# NAME SIZE FRAMES: a moving test pattern, and the decode of NAME.mp4 under media/ beside this
+# script, an encode of that pattern committed as it is: an encoder's bytes differ between its
+# versions, a decoder's pictures of one file do not. The file was made with
+#   ffmpeg -threads 1 -f lavfi -i testsrc2=size=SIZE:rate=25 -frames:v FRAMES -pix_fmt yuv420p \
+#     src.y4m
+#   ffmpeg -threads 1 -i src.y4m -c:v libx264 -preset medium -bf 2 -crf 30 -fflags +bitexact \
+#     -flags:v +bitexact -map_metadata -1 NAME.mp4
+# (libx264 core 164 in FFmpeg 5.1). The decode keeps every picture in presentation order (-vsync 0).
+encoded() {
+  local name=$1 size=$2 frames=$3
+  [ -s "$out/$name.ref.y4m" ] && [ -s "$out/$name.dist.y4m" ] && return 0
+  local t="$out/.$name.$$"
+  local ffm=(ffmpeg -nostdin -loglevel error -y -threads 1)
+  local media
+  media="$(cd "$(dirname "$0")" && pwd)/media/$name.mp4"
+  "${ffm[@]}" -f lavfi -i "testsrc2=size=$size:rate=25" -frames:v "$frames" -pix_fmt yuv420p \
+    "$t.ref.y4m"
+  "${ffm[@]}" -i "$media" -vsync 0 -pix_fmt yuv420p "$t.dist.y4m"
+  mv -f "$t.ref.y4m" "$out/$name.ref.y4m"
+  mv -f "$t.dist.y4m" "$out/$name.dist.y4m"
+}
+
 make_one() {
   case $1 in
     p8_176x144) pair "$1" 176x144 12 yuv420p ;;        # 8-bit, moving, long enough for motion
@@ -88,6 +110,7 @@ make_one() {
     p8_min_16x16) pair "$1" 16x16 3 yuv420p ;;        # psnr_hvs's smallest even 4:2:0, integer_vif's smallest
     p16_64x48) pair "$1" 64x48 3 yuv420p16le ;;        # 16-bit (ciede)
     p8_min_2x2) pair "$1" 16x16 2 yuv420p 2:2 ;;      # one chroma sample (ciede has no smallest size)
+    p8_x264_176x144) encoded "$1" 176x144 24 ;;       # an H.264 encode with B-frames, in MP4
     *) echo "inputs.sh: no pair named $1" >&2; return 1 ;;
   esac
 }

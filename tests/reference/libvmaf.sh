@@ -137,6 +137,18 @@ done
 ref p8_176x144 vmaf_options --model version=vmaf_v0.6.1:enable_transform=true \
   --model version=vmaf_v0.6.1neg:name=vmaf_neg:disable_clip=true
 
+# The decode of an H.264 encode with B-frames (the tool reads the MP4 itself, in presentation order).
+ref p8_x264_176x144 vmaf_encode --model version=vmaf_v0.6.1 \
+  --model version=vmaf_v0.6.1neg:name=vmaf_neg
+
+# integer_motion (libvmaf's feature is named motion): its debug score, forced zero, and the
+# options that reshape integer_motion2 and integer_motion3 (they name the scores).
+ref p8_176x144 motion_debug --feature motion=debug=true -n
+ref p10_176x144 motion_debug --feature motion=debug=true -n
+ref p8_176x144 motion_force_zero --feature motion=motion_force_zero=true:debug=true -n
+ref p8_176x144 motion_options --feature motion=motion_five_frame_window=true:motion_moving_average=true:motion_blend_factor=0.5:motion_blend_offset=3:motion_fps_weight=1.5:motion_max_val=6 -n
+ref p8_176x144 motion_blend --feature motion=motion_blend_factor=0.25:motion_blend_offset=1.5:motion_moving_average=true -n
+
 # ciede (CIEDE2000 on libvmaf's YUV->Lab conversion, chroma upsampled to luma size; libvmaf's CLI
 # does not read 4:2:2 Y4M)
 for p in p8_176x144 p8_odd_177x99 p8_crop_177x99 p8_444_64x48 p10_176x144 p10_odd_161x97 \

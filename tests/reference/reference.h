@@ -64,16 +64,21 @@ inline bool load_log(const std::string& file, Log* out) {
   return true;
 }
 
-// Scores pair `name` (the reference first) with the metric asked for as on the command line
-// ("float_ssim=scale=1"), every pair in order on one scorer, then flushes. The metrics it needs
-// are scored too. Failures are reported as test failures and leave the table short.
-inline void score_pair(const std::string& name, const std::string& request, uint32_t cpu_flags,
-                       ScoreTable* table) {
-  MetricRequest asked;
+// Scores pair `name` (the reference first) with the metrics asked for as on the command line
+// ("float_ssim=scale=1", "vmaf"), every pair in order on one scorer each, then flushes them in
+// order. The metrics they need are scored too, once. Failures are reported as test failures and
+// leave the table short.
+inline void score_pair(const std::string& name, const std::vector<std::string>& requests,
+                       uint32_t cpu_flags, ScoreTable* table) {
+  std::vector<MetricRequest> asked;
   std::string why;
-  ASSERT_TRUE(parse_metric_request(request, &asked, &why)) << why;
+  for (const std::string& request : requests) {
+    MetricRequest r;
+    ASSERT_TRUE(parse_metric_request(request, &r, &why)) << why;
+    asked.push_back(std::move(r));
+  }
   std::vector<MetricRequest> all;
-  ASSERT_TRUE(expand_metric_requests({asked}, &all, &why)) << why;
+  ASSERT_TRUE(expand_metric_requests(asked, &all, &why)) << why;
   std::unique_ptr<VideoSource> src[2];
   ASSERT_EQ(open_video(ref_path(name).c_str(), {}, &src[0], &why), OpenStatus::kOpened) << why;
   ASSERT_EQ(open_video(dist_path(name).c_str(), {}, &src[1], &why), OpenStatus::kOpened) << why;
@@ -106,6 +111,11 @@ inline void score_pair(const std::string& name, const std::string& request, uint
   }
   for (auto& m : scorers)
     ASSERT_EQ(m->flush(table), MetricStatus::kOk);
+}
+
+inline void score_pair(const std::string& name, const std::string& request, uint32_t cpu_flags,
+                       ScoreTable* table) {
+  score_pair(name, std::vector<std::string>{request}, cpu_flags, table);
 }
 
 // Expects every frame's `names` in the table to equal libvmaf's printed value (six decimals)

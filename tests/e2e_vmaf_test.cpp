@@ -1,0 +1,110 @@
+// The real binary scoring an H.264 encode with B-frames in MP4 against its Y4M source with vmaf
+// and vmaf_neg: every pair's scores in its JSON document equal libvmaf's log of the same pictures
+// (the MP4 decoded to Y4M by FFmpeg's CLI), pooled scores too, and the document is the same for
+// every thread count. The encode is committed under reference/media: an encoder's bytes differ
+// between its versions, the decoder's pictures of one file do not. Skipped, visibly, in a build
+// without FFmpeg's libraries or a JSON library, or without the ffmpeg CLI.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/run_binary.h"
+
+#if VQ_HAVE_JSON
+#include "tests/reference/reference.h"
+#endif
+
+namespace vq {
+namespace {
+
+constexpr const char* kPair = "p8_x264_176x144";
+
+class EncodeVmaf : public BinaryTest {
+ protected:
+  void SetUp() override {
+    if (!VQ_WITH_FFMPEG) GTEST_SKIP() << "this build reads no MP4 files";
+#if !VQ_HAVE_JSON
+    GTEST_SKIP() << "this build writes no JSON documents";
+#else
+    if (!reference::make_pair(kPair)) GTEST_SKIP() << "no FFmpeg CLI to make " << kPair;
+    BinaryTest::SetUp();
+    source_ = reference::ref_path(kPair);
+    encode_ = (reference::dir() / "media" / (std::string(kPair) + ".mp4")).string();
+#endif
+  }
+
+  std::string source_, encode_;
+};
+
+#if VQ_HAVE_JSON
+
+TEST_F(EncodeVmaf, PairsEqualLibvmafOnTheDecode) {
+  reference::Log log;
+  ASSERT_TRUE(reference::load_log(std::string(kPair) + ".vmaf_encode.json", &log));
+  ASSERT_EQ(log.frames.size(), 24u);
+  const Outcome r = run({source_, encode_, "--metric=vmaf", "--metric=vmaf_neg",
+                         "--json=" + path("out.json"), "--threads=1"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const nlohmann::json doc = nlohmann::json::parse(slurp(path("out.json")), nullptr, false);
+  ASSERT_FALSE(doc.is_discarded());
+  EXPECT_EQ(doc.at("outcome"), "ok");
+  EXPECT_EQ(doc.at("inputs").at(1).at("codec"), "h264");
+  const auto& pairs = doc.at("pairs");
+  ASSERT_EQ(pairs.size(), log.frames.size());
+  // Every score libvmaf printed (the model's features and the predictions), pair by pair.
+  const auto& names = log.frames[0].at("metrics");
+  for (const char* n : {"vmaf", "vmaf_neg", "integer_motion2", "integer_adm2", "integer_vif_scale0",
+                        "integer_vif_scale3_egl_1"})
+    ASSERT_TRUE(names.contains(n)) << n;
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    EXPECT_EQ(pairs[i].at("pair").get<int>(), int(i) + 1);
+    const auto& mine = pairs[i].at("metrics");
+    for (const auto& [name, want] : log.frames[i].at("metrics").items()) {
+      ASSERT_TRUE(mine.contains(name)) << name;
+      EXPECT_NEAR(mine.at(name).get<double>(), want.get<double>(), 1.0000001e-6)
+          << name << " pair " << i + 1;
+    }
+  }
+  for (const char* n : {"vmaf", "vmaf_neg"})
+    for (const char* pool : {"min", "max", "mean", "harmonic_mean"})
+      EXPECT_NEAR(doc.at("pooled_metrics").at(n).at(pool).get<double>(),
+                  log.pooled.at(n).at(pool).get<double>(), 1.0000001e-6)
+          << n << " " << pool;
+}
+
+TEST_F(EncodeVmaf, EveryThreadCountWritesTheSameDocument) {
+  std::string first, first_out;
+  for (const char* threads : {"1", "2", "3"}) {
+    SCOPED_TRACE(threads);
+    const std::string json = path(std::string("t") + threads + ".json");
+    const Outcome r = run({source_, encode_, "--metric=vmaf", "--metric=vmaf_neg", "--json=" + json,
+                           std::string("--threads=") + threads});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string doc = slurp(json);
+    ASSERT_FALSE(doc.empty());
+    if (first.empty()) {
+      first = doc;
+      first_out = r.out;
+      continue;
+    }
+    EXPECT_EQ(doc, first);
+    EXPECT_EQ(r.out, first_out);
+  }
+}
+
+#endif
+
+// Two models that would write one score are a refused command line (its usage shown, status 1),
+// before anything is read or written.
+TEST_F(EncodeVmaf, ClashingModelsAreRefused) {
+  const Outcome r = run({source_, encode_, "--metric=vmaf", "--metric=vmaf=model=vmaf_4k_v0.6.1",
+                         "--json=" + path("clash.json")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("USAGE:"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("would both write 'vmaf'"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(path("clash.json")));
+}
+
+}  // namespace
+}  // namespace vq

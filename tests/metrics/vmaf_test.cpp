@@ -1,0 +1,760 @@
+// vmaf, vmaf_neg and integer_motion against libvmaf's logs (per pair and pooled, every kernel
+// tier), the model file reader on the NEG model's own file and on broken ones, and the requests
+// and pictures they refuse. The log cases need nlohmann-json to read the logs; the refusals run
+// in every build.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "metrics/metric.h"
+#include "metrics/vmaf/model.h"
+#include "tests/frames.h"
+
+#if VQ_HAVE_JSON
+#include "tests/reference/reference.h"
+#endif
+
+namespace vq {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kNegFile = std::string(VQ_REFERENCE_DIR) + "/models/vmaf_v0.6.1neg.json";
+
+std::string read_text(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// A file of this test's own under the temporary folder, removed when the test ends.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& text) {
+    path_ = fs::temp_directory_path() /
+            ("vidqual-vmaf-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-" +
+             std::to_string(counter_++) + ".json");
+    std::ofstream(path_, std::ios::binary) << text;
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    std::error_code ec;
+    fs::remove(path_, ec);
+  }
+  std::string path() const { return path_.string(); }
+
+ private:
+  static inline int counter_ = 0;
+  fs::path path_;
+};
+
+#if VQ_HAVE_JSON
+
+// One libvmaf log: the pair, the log's set, the requests that score it, and scores the log must
+// hold. Every score the log holds is compared, pair by pair and pooled.
+struct LogCase {
+  const char* pair;
+  const char* set;
+  std::vector<const char*> requests;  // "@NEG@" stands for the NEG model file's path
+  std::vector<const char*> expected;
+};
+
+const std::vector<const char*> kVmafScores = {"vmaf",
+                                              "vmaf_neg",
+                                              "integer_motion2",
+                                              "VMAF_integer_feature_motion_sad_score",
+                                              "integer_adm2",
+                                              "integer_adm2_egl_1",
+                                              "integer_vif_scale0",
+                                              "integer_vif_scale1",
+                                              "integer_vif_scale2",
+                                              "integer_vif_scale3",
+                                              "integer_vif_scale3_egl_1"};
+
+const LogCase kLogCases[] = {
+    {"p8_176x144", "vmaf", {"vmaf", "vmaf_neg"}, kVmafScores},
+    {"p8_crop_177x99", "vmaf", {"vmaf", "vmaf_neg"}, kVmafScores},
+    {"p10_176x144", "vmaf", {"vmaf", "vmaf_neg"}, kVmafScores},
+    {"p10_odd_161x97", "vmaf", {"vmaf", "vmaf_neg"}, kVmafScores},
+    {"p12_96x64", "vmaf", {"vmaf", "vmaf_neg"}, kVmafScores},
+    {"p8_1080p", "vmaf", {"vmaf", "vmaf_neg"}, kVmafScores},
+    {"p8_min_33x33", "vmaf_scalar", {"vmaf", "vmaf_neg"}, kVmafScores},
+    {"p8_x264_176x144", "vmaf_encode", {"vmaf", "vmaf_neg"}, kVmafScores},
+    {"p8_176x144",
+     "vmaf_4k",
+     {"vmaf=model=vmaf_4k_v0.6.1", "vmaf_neg=model=vmaf_4k_v0.6.1neg"},
+     kVmafScores},
+    {"p10_176x144",
+     "vmaf_4k",
+     {"vmaf=model=vmaf_4k_v0.6.1", "vmaf_neg=model=vmaf_4k_v0.6.1neg"},
+     kVmafScores},
+    {"p8_176x144",
+     "vmaf_options",
+     {"vmaf=enable_transform=true", "vmaf_neg=disable_clip=true"},
+     kVmafScores},
+    // The NEG model read from its file equals the bundled one.
+    {"p8_176x144", "vmaf", {"vmaf", "vmaf=model=path:@NEG@:name=vmaf_neg"}, kVmafScores},
+    {"p10_176x144", "vmaf", {"vmaf_neg=model=path:@NEG@:name=vmaf_neg", "vmaf"}, kVmafScores},
+    {"p8_176x144",
+     "motion_debug",
+     {"integer_motion=debug=true"},
+     {"integer_motion", "integer_motion2", "integer_motion3"}},
+    {"p10_176x144",
+     "motion_debug",
+     {"integer_motion=debug=true"},
+     {"integer_motion", "integer_motion2", "integer_motion3"}},
+    {"p8_176x144",
+     "motion_force_zero",
+     {"integer_motion=motion_force_zero=true:debug=true"},
+     {"integer_motion_force_0", "integer_motion2_force_0", "integer_motion3_force_0"}},
+    {"p8_176x144",
+     "motion_options",
+     {"integer_motion=motion_five_frame_window=true:motion_moving_average=true:motion_blend_"
+      "factor=0.5:motion_blend_offset=3:motion_fps_weight=1.5:motion_max_val=6"},
+     {"integer_motion2_mbf_0.5_mbo_3_mffw_mfw_1.5_mmxv_6_mma"}},
+    {"p8_176x144",
+     "motion_blend",
+     {"integer_motion=motion_blend_factor=0.25:motion_blend_offset=1.5:motion_moving_average=true"},
+     {"integer_motion3_mbf_0.25_mbo_1.5_mma"}},
+};
+
+void PrintTo(const LogCase& c, std::ostream* os) {
+  *os << c.pair << "." << c.set;
+}
+
+// The scalar kernels and the fastest this processor has: every tier's kernels are checked
+// against the scalar ones in the features' own tests.
+std::vector<std::pair<const char*, uint32_t>> scalar_and_best_tier() {
+  std::vector<std::pair<const char*, uint32_t>> t = test::tiers();
+  if (t.size() > 2) t.erase(t.begin() + 1, t.end() - 1);
+  return t;
+}
+
+std::string with_paths(std::string request) {
+  const size_t at = request.find("@NEG@");
+  if (at != std::string::npos) request.replace(at, 5, kNegFile);
+  return request;
+}
+
+class VmafLog : public ::testing::TestWithParam<LogCase> {};
+
+TEST_P(VmafLog, EqualsLibvmafPerPairAndPooled) {
+  const LogCase& c = GetParam();
+  if (!reference::make_pair(c.pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
+  reference::Log log;
+  ASSERT_TRUE(reference::load_log(std::string(c.pair) + "." + c.set + ".json", &log));
+  ASSERT_FALSE(log.frames.empty());
+  std::vector<std::string> names;
+  for (const auto& [name, value] : log.frames[0].at("metrics").items())
+    names.push_back(name);
+  for (const char* n : c.expected)
+    ASSERT_TRUE(log.frames[0].at("metrics").contains(n)) << "libvmaf's log has no " << n;
+  std::vector<std::string> requests;
+  for (const char* r : c.requests)
+    requests.push_back(with_paths(r));
+  for (const auto& [tier, flags] : scalar_and_best_tier()) {
+    SCOPED_TRACE(tier);
+    ScoreTable t;
+    reference::score_pair(c.pair, requests, flags, &t);
+    reference::expect_matches(t, log, names);
+    for (const std::string& n : names) {
+      const Pooled p = t.pool(t.find(n));
+      const auto& want = log.pooled.at(n);
+      EXPECT_NEAR(p.mean, want.at("mean").get<double>(), 1.0000001e-6) << n;
+      EXPECT_NEAR(p.min, want.at("min").get<double>(), 1.0000001e-6) << n;
+      EXPECT_NEAR(p.max, want.at("max").get<double>(), 1.0000001e-6) << n;
+      EXPECT_NEAR(p.harmonic_mean, want.at("harmonic_mean").get<double>(), 1.0000001e-6) << n;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, VmafLog, ::testing::ValuesIn(kLogCases), [](const auto& info) {
+  return std::string(info.param.pair) + "_" + info.param.set + "_" + std::to_string(info.index);
+});
+
+// The NEG model's file reads into the model that is bundled under its name, to the bit.
+TEST(VmafModel, FileEqualsBundledModel) {
+  vmaf::Model file, bundled;
+  std::string why;
+  ASSERT_TRUE(vmaf::load_model("path:" + kNegFile, &file, &why)) << why;
+  ASSERT_TRUE(vmaf::load_model("vmaf_v0.6.1neg", &bundled, &why)) << why;
+  EXPECT_EQ(file.name, kNegFile);
+  ASSERT_EQ(file.features.size(), bundled.features.size());
+  for (size_t k = 0; k < file.features.size(); ++k) {
+    EXPECT_EQ(file.features[k].name, bundled.features[k].name) << k;
+    EXPECT_EQ(file.features[k].options, bundled.features[k].options) << k;
+    EXPECT_EQ(file.features[k].slope, bundled.features[k].slope) << k;
+    EXPECT_EQ(file.features[k].intercept, bundled.features[k].intercept) << k;
+  }
+  EXPECT_EQ(file.linear_rescale, bundled.linear_rescale);
+  EXPECT_EQ(file.slope, bundled.slope);
+  EXPECT_EQ(file.intercept, bundled.intercept);
+  EXPECT_EQ(file.clip, bundled.clip);
+  EXPECT_EQ(file.clip_min, bundled.clip_min);
+  EXPECT_EQ(file.clip_max, bundled.clip_max);
+  EXPECT_EQ(file.transform.enabled, bundled.transform.enabled);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(file.transform.has_p[i], bundled.transform.has_p[i]) << i;
+    EXPECT_EQ(file.transform.p[i], bundled.transform.p[i]) << i;
+  }
+  EXPECT_EQ(file.transform.out_lte_in, bundled.transform.out_lte_in);
+  EXPECT_EQ(file.transform.out_gte_in, bundled.transform.out_gte_in);
+  EXPECT_EQ(file.gamma, bundled.gamma);
+  EXPECT_EQ(file.rho, bundled.rho);
+  EXPECT_EQ(file.coef, bundled.coef);
+  EXPECT_EQ(file.sv, bundled.sv);
+}
+
+using nlohmann::json;
+
+void replace_in_svm(json& j, const std::string& from, const std::string& to) {
+  std::string s = j["model_dict"]["model"].get<std::string>();
+  const size_t at = s.find(from);
+  ASSERT_NE(at, std::string::npos) << from;
+  s.replace(at, from.size(), to);
+  j["model_dict"]["model"] = s;
+}
+
+std::string nested_arrays(int depth) {
+  return std::string(size_t(depth), '[') + std::string(size_t(depth), ']');
+}
+
+// A broken model file: the text as written, or the NEG model's document changed by `edit`; the
+// refusal names what is wrong with words of `why`.
+struct BrokenModel {
+  const char* name;
+  std::string text;         // used when edit is null
+  void (*edit)(json& doc);  // the change to the NEG model
+  const char* why;
+};
+
+const BrokenModel kBrokenModels[] = {
+    {"empty file", "", nullptr, "not valid JSON"},
+    {"not JSON", "model_dict: {}", nullptr, "not valid JSON"},
+    {"cut short", R"({"model_dict": {"model_type": "LIBSVMNUSVR")", nullptr, "not valid JSON"},
+    {"a list", "[1, 2, 3]", nullptr, "model_dict"},
+    {"deeply nested", nested_arrays(100000), nullptr, ""},
+    {"no model_dict", R"({"param_dict": {}})", nullptr, "model_dict"},
+    {"model_dict a string", R"({"model_dict": "x"})", nullptr, "model_dict"},
+    {"no model type", "", [](json& d) { d["model_dict"].erase("model_type"); }, "model_type"},
+    {"bootstrap model", "",
+     [](json& d) { d["model_dict"]["model_type"] = "RESIDUEBOOTSTRAP_LIBSVMNUSVR"; }, "model_type"},
+    {"model type a number", "", [](json& d) { d["model_dict"]["model_type"] = 3; }, "model_type"},
+    {"chroma correction", "", [](json& d) { d["model_dict"]["chroma_correction_parameter"] = 1.0; },
+     "chroma"},
+    {"no feature names", "", [](json& d) { d["model_dict"].erase("feature_names"); },
+     "feature_names"},
+    {"no features", "", [](json& d) { d["model_dict"]["feature_names"] = json::array(); },
+     "feature_names"},
+    {"a feature name a number", "", [](json& d) { d["model_dict"]["feature_names"][2] = 7; },
+     "feature_names"},
+    {"feature names an object", "",
+     [](json& d) { d["model_dict"]["feature_names"] = json::object(); }, "feature_names"},
+    {"a huge feature list", "",
+     [](json& d) {
+       d["model_dict"]["feature_names"] =
+           json(std::vector<std::string>(100000, "VMAF_integer_feature_adm2_score"));
+     },
+     "feature_names"},
+    {"more option sets than features", "",
+     [](json& d) { d["model_dict"]["feature_opts_dicts"].push_back(json::object()); },
+     "feature_opts_dicts"},
+    {"option sets an object", "",
+     [](json& d) { d["model_dict"]["feature_opts_dicts"] = json::object(); }, "feature_opts_dicts"},
+    {"an option set a number", "", [](json& d) { d["model_dict"]["feature_opts_dicts"][0] = 1; },
+     "feature_opts_dicts"},
+    {"an option a list", "",
+     [](json& d) {
+       d["model_dict"]["feature_opts_dicts"][0]["adm_enhn_gain_limit"] = {1, 2};
+     },
+     "adm_enhn_gain_limit"},
+    {"an option value with a colon", "",
+     [](json& d) { d["model_dict"]["feature_opts_dicts"][0]["adm_enhn_gain_limit"] = "1:debug"; },
+     "adm_enhn_gain_limit"},
+    {"an option name with '='", "",
+     [](json& d) { d["model_dict"]["feature_opts_dicts"][0]["a=b"] = 1; }, "a=b"},
+    {"unknown norm type", "", [](json& d) { d["model_dict"]["norm_type"] = "clip_0to1"; },
+     "norm_type"},
+    {"norm type a number", "", [](json& d) { d["model_dict"]["norm_type"] = 1; }, "norm_type"},
+    {"no slopes", "", [](json& d) { d["model_dict"].erase("slopes"); }, "slopes"},
+    {"a slope too few", "", [](json& d) { d["model_dict"]["slopes"].erase(6); }, "slopes"},
+    {"an intercept too many", "", [](json& d) { d["model_dict"]["intercepts"].push_back(0.5); },
+     "intercepts"},
+    {"a huge slope list", "",
+     [](json& d) { d["model_dict"]["slopes"] = json(std::vector<double>(200000, 1.0)); }, "slopes"},
+    {"a slope a string", "", [](json& d) { d["model_dict"]["slopes"][3] = "1.5"; }, "slopes"},
+    {"an intercept null", "", [](json& d) { d["model_dict"]["intercepts"][1] = nullptr; },
+     "intercepts"},
+    {"a slope beyond a double", "",
+     [](json& d) { d["model_dict"]["slopes"][2] = "1e400"; },  // unquoted once written
+     "not valid JSON"},
+    {"the prediction's slope 0", "", [](json& d) { d["model_dict"]["slopes"][0] = 0; }, "slope"},
+    {"clip of one number", "", [](json& d) { d["model_dict"]["score_clip"] = json::array({0.0}); },
+     "score_clip"},
+    {"clip upside down", "",
+     [](json& d) {
+       d["model_dict"]["score_clip"] = {100.0, 0.0};
+     },
+     "score_clip"},
+    {"clip a string", "", [](json& d) { d["model_dict"]["score_clip"] = "0, 100"; }, "score_clip"},
+    {"transform a list", "",
+     [](json& d) {
+       d["model_dict"]["score_transform"] = {1, 2};
+     },
+     "score_transform"},
+    {"transform enabled a string", "",
+     [](json& d) { d["model_dict"]["score_transform"]["enabled"] = "true"; }, "enabled"},
+    {"transform p1 a string", "", [](json& d) { d["model_dict"]["score_transform"]["p1"] = "1.7"; },
+     "p1"},
+    {"out_gte_in a bool", "",
+     [](json& d) { d["model_dict"]["score_transform"]["out_gte_in"] = true; }, "out_gte_in"},
+    {"one knot", "",
+     [](json& d) {
+       d["model_dict"]["score_transform"]["knots"] = json::array({json::array({0.0, 0.0})});
+     },
+     "knots"},
+    {"eleven knots", "",
+     [](json& d) {
+       json k = json::array();
+       for (int i = 0; i < 11; ++i)
+         k.push_back({i * 10.0, i * 10.0});
+       d["model_dict"]["score_transform"]["knots"] = k;
+     },
+     "knots"},
+    {"a huge knot list", "",
+     [](json& d) {
+       json k = json::array();
+       for (int i = 0; i < 20000; ++i)
+         k.push_back({double(i), double(i)});
+       d["model_dict"]["score_transform"]["knots"] = k;
+     },
+     "knots"},
+    {"a knot of three numbers", "",
+     [](json& d) {
+       d["model_dict"]["score_transform"]["knots"] = {{0.0, 0.0}, {50.0, 40.0, 1.0}};
+     },
+     "knots"},
+    {"a knot a number", "",
+     [](json& d) {
+       d["model_dict"]["score_transform"]["knots"] = {{0.0, 0.0}, 5};
+     },
+     "knots"},
+    {"knots falling", "",
+     [](json& d) {
+       d["model_dict"]["score_transform"]["knots"] = {{0.0, 0.0}, {60.0, 70.0}, {50.0, 100.0}};
+     },
+     "knots"},
+    {"no libsvm model", "", [](json& d) { d["model_dict"].erase("model"); }, "model string"},
+    {"libsvm model a list", "",
+     [](json& d) {
+       d["model_dict"]["model"] = {1, 2};
+     },
+     "model string"},
+    {"a classifier", "", [](json& d) { replace_in_svm(d, "nu_svr", "c_svc"); }, "nu-SVR"},
+    {"a linear kernel", "",
+     [](json& d) { replace_in_svm(d, "kernel_type rbf", "kernel_type linear"); }, "RBF"},
+    {"gamma not a number", "", [](json& d) { replace_in_svm(d, "gamma 0.04", "gamma x"); },
+     "gamma"},
+    {"no rho", "", [](json& d) { replace_in_svm(d, "rho -1.33133\n", ""); }, "rho"},
+    {"an unknown header line", "",
+     [](json& d) { replace_in_svm(d, "nr_class 2", "nr_class 2\nweights 4"); }, "weights"},
+    {"no total_sv", "", [](json& d) { replace_in_svm(d, "total_sv 211\n", ""); }, "total_sv"},
+    {"total_sv 0", "", [](json& d) { replace_in_svm(d, "total_sv 211", "total_sv 0"); },
+     "total_sv"},
+    {"total_sv negative", "", [](json& d) { replace_in_svm(d, "total_sv 211", "total_sv -5"); },
+     "total_sv"},
+    {"total_sv beyond the text", "",
+     [](json& d) { replace_in_svm(d, "total_sv 211", "total_sv 400000"); }, "total_sv"},
+    {"total_sv huge", "",
+     [](json& d) { replace_in_svm(d, "total_sv 211", "total_sv 99999999999999999999"); },
+     "total_sv"},
+    {"a support vector too few", "",
+     [](json& d) { replace_in_svm(d, "total_sv 211", "total_sv 212"); }, "fewer support"},
+    {"a coefficient not a number", "",
+     [](json& d) { replace_in_svm(d, "SV\n-4 1:", "SV\nminus4 1:"); }, "coefficient"},
+    {"an element without a colon", "",
+     [](json& d) { replace_in_svm(d, "2:0.34681232", "2 0.34681232"); }, "bad element"},
+    {"an element's value not a number", "",
+     [](json& d) { replace_in_svm(d, "2:0.34681232", "2:abc"); }, "bad element"},
+    {"an element's value beyond a double", "",
+     [](json& d) { replace_in_svm(d, "2:0.34681232", "2:1e999"); }, "bad element"},
+    {"element index 0", "", [](json& d) { replace_in_svm(d, "1:0.65734273", "0:0.65734273"); },
+     "bad element"},
+    {"element index beyond the features", "",
+     [](json& d) { replace_in_svm(d, "6:0.73495824", "7:0.73495824"); }, "bad element"},
+    {"element indices falling", "",
+     [](json& d) { replace_in_svm(d, "3:0.093755557", "1:0.093755557"); }, "bad element"},
+    {"an element index beyond 64 bits", "",
+     [](json& d) { replace_in_svm(d, "6:0.73495824", "99999999999999999999:0.7"); }, "bad element"},
+};
+
+TEST(VmafModel, BrokenFilesAreRefused) {
+  const json neg = json::parse(read_text(kNegFile));
+  for (const BrokenModel& c : kBrokenModels) {
+    SCOPED_TRACE(c.name);
+    std::string text = c.text;
+    if (c.edit != nullptr) {
+      json doc = neg;
+      c.edit(doc);
+      text = doc.dump();
+      // A number beyond a double, which a document cannot hold, written into its text.
+      for (size_t at; (at = text.find("\"1e400\"")) != std::string::npos;)
+        text.replace(at, 7, "1e400");
+    }
+    vmaf::Model m;
+    m.name = "untouched";
+    std::string why;
+    EXPECT_EQ(vmaf::parse_model_json(text, &m, &why), 0);
+    EXPECT_FALSE(why.empty());
+    EXPECT_NE(why.find(c.why), std::string::npos) << why;
+    EXPECT_EQ(m.name, "untouched");
+    EXPECT_TRUE(m.coef.empty());
+  }
+  // Unchanged, the document reads (so each refusal above is its edit's).
+  vmaf::Model m;
+  std::string why;
+  EXPECT_EQ(vmaf::parse_model_json(neg.dump(), &m, &why), 1) << why;
+}
+
+// Through the metric: a file the reader takes whose features no metric here computes, or whose
+// feature options a metric refuses, is refused with its path; so is a file that is not a model.
+TEST(VmafModel, RequestsOfBadFilesAreRefused) {
+  const json neg = json::parse(read_text(kNegFile));
+  json unknown = neg;
+  unknown["model_dict"]["feature_names"][1] = "VMAF_feature_motion2_score";
+  json bad_option = neg;
+  bad_option["model_dict"]["feature_opts_dicts"][3] = {{"vif_enhn_gain_limit", 0.5}};
+  json no_such_option = neg;
+  no_such_option["model_dict"]["feature_opts_dicts"][1] = {{"no_such_option", true}};
+  const struct {
+    const char* name;
+    std::string text;
+    const char* why;
+  } cases[] = {
+      {"unknown feature", unknown.dump(), "VMAF_feature_motion2_score"},
+      {"option out of range", bad_option.dump(), "vif_enhn_gain_limit"},
+      {"unknown option", no_such_option.dump(), "no_such_option"},
+      {"not a model", "{}", "model_dict"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFile f(c.text);
+    MetricRequest r;
+    std::string why;
+    EXPECT_FALSE(parse_metric_request("vmaf=model=path:" + f.path(), &r, &why));
+    EXPECT_NE(why.find(c.why), std::string::npos) << why;
+    EXPECT_NE(why.find(f.path()), std::string::npos) << why;
+  }
+}
+
+#else
+
+// A build without nlohmann-json reads no model files, and says so.
+TEST(VmafModel, FilesNeedTheJsonReader) {
+  MetricRequest r;
+  std::string why;
+  EXPECT_FALSE(parse_metric_request("vmaf=model=path:" + kNegFile, &r, &why));
+  EXPECT_NE(why.find("nlohmann-json"), std::string::npos) << why;
+}
+
+#endif
+
+// Model files larger than any model are refused before they are read whole.
+TEST(VmafModel, OversizedFileIsRefused) {
+  TempFile f("");
+  fs::resize_file(f.path(), (uintmax_t(64) << 20) + 1);  // sparse: nothing written
+  vmaf::Model m;
+  std::string why;
+  EXPECT_EQ(vmaf::load_model("path:" + f.path(), &m, &why), 0);
+  EXPECT_NE(why.find("64 MiB"), std::string::npos) << why;
+}
+
+TEST(Vmaf, RequestsAreRefusedWithAReason) {
+  const struct {
+    const char* request;
+    const char* why;
+  } cases[] = {
+      {"vmaf=model=vmaf_v0.7", "vmaf_v0.6.1, vmaf_v0.6.1neg, vmaf_4k_v0.6.1, vmaf_4k_v0.6.1neg"},
+      {"vmaf_neg=model=vmaf_v0.6.1NEG", "no bundled model"},
+      {"vmaf=model=", "no bundled model"},
+      {"vmaf=model=path:/nonexistent/vmaf.json", "/nonexistent/vmaf.json"},
+      {"vmaf=model=path:", "cannot read"},
+      {"vmaf=name=my vmaf", "name"},
+      {"vmaf=name=\"vmaf\"", "name"},
+      {"vmaf=enable_transform=yes", "enable_transform"},
+      {"vmaf=model_path=x", "model_path"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+    MetricRequest r;
+    std::string why;
+    EXPECT_FALSE(parse_metric_request(c.request, &r, &why));
+    EXPECT_NE(why.find(c.why), std::string::npos) << why;
+  }
+}
+
+// Requests whose scores would land in one column are refused as a set; the same request twice
+// is one, and differently named models sit side by side.
+TEST(Vmaf, ModelsWritingOneNameAreRefused) {
+  const struct {
+    std::vector<const char*> requests;
+    const char* clash;  // nullptr: the set is taken
+  } cases[] = {
+      {{"vmaf", "vmaf=model=vmaf_4k_v0.6.1"}, "'vmaf'"},
+      {{"vmaf", "vmaf_neg=name=vmaf"}, "'vmaf'"},
+      {{"vmaf_neg", "vmaf=model=vmaf_4k_v0.6.1neg"}, "'vmaf_neg'"},
+      {{"vmaf=name=integer_motion2"}, "'integer_motion2'"},
+      {{"vmaf_neg=name=integer_adm2_egl_1"}, "'integer_adm2_egl_1'"},
+      {{"psnr", "vmaf=name=psnr_y"}, "'psnr_y'"},
+      {{"vmaf", "vmaf"}, nullptr},
+      {{"vmaf", "vmaf_neg"}, nullptr},
+      {{"vmaf_neg", "vmaf=model=vmaf_v0.6.1neg"}, nullptr},
+      {{"vmaf", "vmaf=model=vmaf_4k_v0.6.1:name=vmaf_4k"}, nullptr},
+      {{"vmaf", "vmaf=enable_transform=true:name=vmaf_t", "vmaf_neg=disable_clip=true:name=n"},
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    std::vector<MetricRequest> asked;
+    std::string why;
+    std::string trace;
+    for (const char* text : c.requests) {
+      MetricRequest r;
+      ASSERT_TRUE(parse_metric_request(text, &r, &why)) << text << ": " << why;
+      asked.push_back(std::move(r));
+      trace += std::string(" ") + text;
+    }
+    SCOPED_TRACE(trace);
+    std::vector<MetricRequest> all;
+    if (c.clash == nullptr) {
+      EXPECT_TRUE(expand_metric_requests(asked, &all, &why)) << why;
+      continue;
+    }
+    EXPECT_FALSE(expand_metric_requests(asked, &all, &why));
+    EXPECT_NE(why.find(c.clash), std::string::npos) << why;
+    EXPECT_TRUE(all.empty());
+  }
+}
+
+// What a VMAF request scores: the features its model needs, each once, before the model.
+TEST(Vmaf, NeedsItsFeaturesOnce) {
+  const struct {
+    std::vector<const char*> requests;
+    std::vector<const char*> metrics;  // the expanded requests' metrics, in order
+  } cases[] = {
+      {{"vmaf"}, {"integer_adm", "integer_motion", "integer_vif", "vmaf"}},
+      {{"vmaf", "vmaf_neg"},
+       {"integer_adm", "integer_motion", "integer_vif", "vmaf", "integer_adm", "integer_vif",
+        "vmaf_neg"}},
+      {{"integer_motion", "vmaf"}, {"integer_motion", "integer_adm", "integer_vif", "vmaf"}},
+      {{"vmaf=model=vmaf_4k_v0.6.1:name=a", "vmaf"},
+       {"integer_adm", "integer_motion", "integer_vif", "vmaf", "vmaf"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<MetricRequest> asked;
+    std::string why;
+    for (const char* text : c.requests) {
+      MetricRequest r;
+      ASSERT_TRUE(parse_metric_request(text, &r, &why)) << why;
+      asked.push_back(std::move(r));
+    }
+    std::vector<MetricRequest> all;
+    ASSERT_TRUE(expand_metric_requests(asked, &all, &why)) << why;
+    std::vector<std::string> got, want(c.metrics.begin(), c.metrics.end());
+    for (const MetricRequest& r : all)
+      got.push_back(r.row->name);
+    EXPECT_EQ(got, want);
+  }
+}
+
+// The score names of integer_motion follow libvmaf's: debug adds integer_motion, and every option
+// away from its default names the scores; out-of-range values are refused.
+TEST(IntegerMotion, OptionsNameTheScores) {
+  const struct {
+    const char* request;
+    std::vector<const char*> scores;  // nullptr-free; empty: refused
+  } cases[] = {
+      {"integer_motion",
+       {"VMAF_integer_feature_motion_sad_score", "integer_motion2", "integer_motion3"}},
+      {"integer_motion=debug=true",
+       {"VMAF_integer_feature_motion_sad_score", "integer_motion", "integer_motion2",
+        "integer_motion3"}},
+      {"integer_motion=debug=false:motion_force_zero=false",
+       {"VMAF_integer_feature_motion_sad_score", "integer_motion2", "integer_motion3"}},
+      {"integer_motion=motion_force_zero=true",
+       {"VMAF_integer_feature_motion_sad_score_force_0", "integer_motion2_force_0",
+        "integer_motion3_force_0"}},
+      {"integer_motion=motion_force_zero=true:debug=true",
+       {"VMAF_integer_feature_motion_sad_score_force_0", "integer_motion_force_0",
+        "integer_motion2_force_0", "integer_motion3_force_0"}},
+      {"integer_motion=motion_fps_weight=1",
+       {"VMAF_integer_feature_motion_sad_score", "integer_motion2", "integer_motion3"}},
+      {"integer_motion=motion_max_val=6:motion_blend_factor=0.5",
+       {"VMAF_integer_feature_motion_sad_score_mbf_0.5_mmxv_6", "integer_motion2_mbf_0.5_mmxv_6",
+        "integer_motion3_mbf_0.5_mmxv_6"}},
+      {"integer_motion=motion_blend_factor=2", {}},
+      {"integer_motion=motion_blend_factor=-0.1", {}},
+      {"integer_motion=motion_blend_offset=1001", {}},
+      {"integer_motion=motion_fps_weight=5.5", {}},
+      {"integer_motion=motion_max_val=-1", {}},
+      {"integer_motion=debug=2", {}},
+      {"integer_motion=motion_force_zero", {}},
+      {"integer_motion=force_zero=true", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+    MetricRequest r;
+    std::string why;
+    if (c.scores.empty()) {
+      EXPECT_FALSE(parse_metric_request(c.request, &r, &why));
+      EXPECT_FALSE(why.empty());
+      continue;
+    }
+    ASSERT_TRUE(parse_metric_request(c.request, &r, &why)) << why;
+    const std::vector<std::string> want(c.scores.begin(), c.scores.end());
+    EXPECT_EQ(r.row->scores(r.options), want);
+  }
+}
+
+// An 8-bit or 16-bit luma plane of w x h samples (chroma planes absent: motion reads luma only).
+struct Luma {
+  Luma(int w, int h, int depth) : w(w), h(h), depth(depth), bytes(depth > 8 ? 2 : 1) {
+    data.assign(size_t(w) * size_t(h) * size_t(bytes), 0);
+  }
+  void set(int x, int y, int v) {
+    uint8_t* p = data.data() + (size_t(y) * size_t(w) + size_t(x)) * size_t(bytes);
+    p[0] = uint8_t(v);
+    if (bytes == 2) p[1] = uint8_t(v >> 8);
+  }
+  Picture picture() const {
+    Picture p;
+    p.depth = depth;
+    p.width = w;
+    p.height = h;
+    p.plane[0] = data.data();
+    p.pitch[0] = ptrdiff_t(w) * bytes;
+    return p;
+  }
+  int w, h, depth, bytes;
+  std::vector<uint8_t> data;
+};
+
+std::unique_ptr<Metric> make_metric(const char* request, int w, int h, int depth,
+                                    MetricStatus* status, std::string* why) {
+  MetricRequest r;
+  EXPECT_TRUE(parse_metric_request(request, &r, why)) << *why;
+  PictureForm form;
+  form.width = w;
+  form.height = h;
+  form.chroma_width = (w + 1) / 2;
+  form.chroma_height = (h + 1) / 2;
+  form.depth = depth;
+  std::unique_ptr<Metric> m;
+  *status = r.row->make(form, r.options, 0, &m, why);
+  return m;
+}
+
+TEST(IntegerMotion, RefusesPicturesBelow3x3AndOddDepths) {
+  const struct {
+    int w, h, depth;
+    bool taken;
+  } cases[] = {
+      {3, 3, 8, true},  {3, 3, 16, true},   {2, 3, 8, false},    {3, 2, 8, false},
+      {1, 1, 8, false}, {2, 2, 10, false},  {1, 400, 8, false},  {400, 1, 8, false},
+      {4, 3, 8, true},  {64, 64, 7, false}, {64, 64, 17, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + " depth " +
+                 std::to_string(c.depth));
+    MetricStatus status;
+    std::string why;
+    const std::unique_ptr<Metric> m =
+        make_metric("integer_motion", c.w, c.h, c.depth, &status, &why);
+    EXPECT_EQ(status, c.taken ? MetricStatus::kOk : MetricStatus::kUnsupported);
+    EXPECT_EQ(m != nullptr, c.taken);
+    if (!c.taken) {
+      EXPECT_NE(why.find("integer_motion"), std::string::npos) << why;
+    }
+  }
+}
+
+// The smallest pictures, where the filter's mirrors meet, at the extremes of every depth: a
+// still sequence scores 0, a moving one a finite positive score that the distorted pictures
+// do not change, and integer_motion2 is the smaller of neighbours.
+TEST(IntegerMotion, SmallPicturesScoreTheirMotion) {
+  std::mt19937 rng(test::base_seed());
+  const struct {
+    int w, h, depth;
+  } sizes[] = {{3, 3, 8}, {3, 5, 8}, {5, 3, 10}, {4, 4, 12}, {7, 3, 16}, {3, 9, 16}};
+  for (const auto& s : sizes) {
+    SCOPED_TRACE(std::to_string(s.w) + "x" + std::to_string(s.h) + " depth " +
+                 std::to_string(s.depth));
+    const int top = (1 << s.depth) - 1;
+    constexpr int kPairs = 5;
+    std::vector<Luma> frames;
+    for (int i = 0; i < kPairs; ++i) {
+      Luma l(s.w, s.h, s.depth);
+      for (int y = 0; y < s.h; ++y)
+        for (int x = 0; x < s.w; ++x)
+          l.set(x, y, (i % 2) ? top : int(rng() % uint32_t(top + 1)));
+      frames.push_back(std::move(l));
+    }
+    Luma still(s.w, s.h, s.depth), noise(s.w, s.h, s.depth);
+    for (int y = 0; y < s.h; ++y)
+      for (int x = 0; x < s.w; ++x) {
+        still.set(x, y, top / 2);
+        noise.set(x, y, int(rng() % uint32_t(top + 1)));
+      }
+    std::vector<double> moving;
+    for (int run = 0; run < 3; ++run) {  // moving against itself, against noise; still
+      MetricStatus status;
+      std::string why;
+      std::unique_ptr<Metric> m = make_metric("integer_motion", s.w, s.h, s.depth, &status, &why);
+      ASSERT_EQ(status, MetricStatus::kOk) << why;
+      ScoreTable t;
+      for (int i = 0; i < kPairs; ++i) {
+        const Picture ref = run == 2 ? still.picture() : frames[size_t(i)].picture();
+        const Picture dist = run == 1 ? noise.picture() : ref;
+        ASSERT_EQ(m->score(i, ref, dist, &t), MetricStatus::kOk);
+      }
+      ASSERT_EQ(m->flush(&t), MetricStatus::kOk);
+      const int sad = t.find("VMAF_integer_feature_motion_sad_score");
+      const int m2 = t.find("integer_motion2");
+      ASSERT_GE(sad, 0);
+      ASSERT_GE(m2, 0);
+      std::vector<double> v(kPairs), v2(kPairs);
+      for (int i = 0; i < kPairs; ++i) {
+        ASSERT_TRUE(t.get(sad, i, &v[size_t(i)]));
+        ASSERT_TRUE(t.get(m2, i, &v2[size_t(i)]));
+        EXPECT_TRUE(std::isfinite(v[size_t(i)])) << i;
+      }
+      EXPECT_EQ(v[0], 0.0);
+      for (int i = 1; i < kPairs; ++i) {
+        if (run == 2) {
+          EXPECT_EQ(v[size_t(i)], 0.0) << i;
+        } else {
+          EXPECT_GT(v[size_t(i)], 0.0) << i;
+        }
+        const double want =
+            i + 1 < kPairs ? std::min(v[size_t(i)], v[size_t(i) + 1]) : v[size_t(i)];
+        EXPECT_EQ(v2[size_t(i)], want) << i;
+      }
+      if (run == 0) moving = v;
+      if (run == 1) {
+        EXPECT_EQ(v, moving) << "the distorted pictures changed the motion";
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vq
