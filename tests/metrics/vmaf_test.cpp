@@ -30,11 +30,6 @@ namespace fs = std::filesystem;
 
 const std::string kNegFile = std::string(VQ_REFERENCE_DIR) + "/models/vmaf_v0.6.1neg.json";
 
-std::string read_text(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
 // A file of this test's own under the temporary folder, removed when the test ends.
 class TempFile {
  public:
@@ -59,6 +54,11 @@ class TempFile {
 };
 
 #if VQ_HAVE_JSON
+
+std::string read_text(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
 
 // One libvmaf log: the pair, the log's set, the requests that score it, and scores the log must
 // hold. Every score the log holds is compared, pair by pair and pooled.
