@@ -254,7 +254,8 @@ void print_long_options(std::FILE* out) {
   for (const LongOption& o : std::span(kLongOptions, kLongOptionCount)) {
     const std::string spelled =
         std::string("--") + o.name + (o.value ? "=" : "") + (o.value ? o.value : "");
-    std::fprintf(out, "\t%-16s- %s;\n", spelled.c_str(), o.help);
+    // A name too long for the column keeps a blank before its dash.
+    std::fprintf(out, "\t%-16s%s- %s;\n", spelled.c_str(), spelled.size() >= 16 ? " " : "", o.help);
   }
 }
 

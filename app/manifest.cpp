@@ -6,9 +6,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <span>
 #include <system_error>
+#include <unordered_map>
 
 #include "app/app.h"
 
@@ -56,11 +56,12 @@ std::string at(const ManifestLine& line) {
          std::to_string(line.index) + ")";
 }
 
-// The key two spellings of one output path share, so far as the path alone tells.
-std::string output_key(const std::string& path) {
-  std::error_code ec;
-  const std::filesystem::path full = std::filesystem::absolute(path, ec);
-  return (ec ? std::filesystem::path(path) : full).lexically_normal().string();
+// The key two spellings of one output path share, so far as the path alone tells: the path from
+// the root, "." and ".." resolved. `cwd` is the working directory (read once: a campaign may
+// have many lines).
+std::string output_key(const std::string& path, const std::filesystem::path& cwd) {
+  const std::filesystem::path p(path);
+  return (p.is_absolute() ? p : cwd / p).lexically_normal().string();
 }
 
 // A path that exists and is not a regular file (a terminal, /dev/null) is written in place: it
@@ -250,7 +251,9 @@ int line_settings(const Settings& base, const ManifestLine& line, Settings* out,
 }
 
 int plan_campaign(const Settings& base, std::vector<ManifestLine>* lines, std::string* why) {
-  std::map<std::string, int> owner;  // output key -> the index of the line writing it
+  std::unordered_map<std::string, int> owner;  // output key -> the index of the line writing it
+  std::error_code ec;
+  const std::filesystem::path cwd = std::filesystem::current_path(ec);
   for (ManifestLine& line : *lines) {
     Settings s;
     std::string reason;
@@ -264,9 +267,8 @@ int plan_campaign(const Settings& base, std::vector<ManifestLine>* lines, std::s
       line.outputs[i] = pattern ? expand_output_path(pattern, line.index, s.file2) : "";
       if (line.outputs[i].empty()) continue;
       any = true;
-      if (is_special(line.outputs[i])) continue;
-      const auto [it, fresh] = owner.emplace(output_key(line.outputs[i]), line.index);
-      if (!fresh && it->second != line.index) {
+      const auto [it, fresh] = owner.emplace(output_key(line.outputs[i], cwd), line.index);
+      if (!fresh && it->second != line.index && !is_special(line.outputs[i])) {
         *why = at(line) + ": [" + line.outputs[i] + "] is written by index " +
                std::to_string(it->second) + " too (give each line its own, or use {index} or " +
                "{name} in the command line's)";
