@@ -1,6 +1,6 @@
-// Campaigns through the real binary: a manifest of twelve pairs run as an indexed job array (four
-// tasks at a time, one killed part way, some outputs lost), then run again; and the manifests and
-// command lines that are refused. Skipped, visibly, without FFmpeg's CLI to make the pairs.
+// Campaigns through the real binary: twelve pairs run as an indexed job array (four tasks at a
+// time, one killed part way, some outputs lost), then run again; refused manifests and failed
+// lines. Skipped, visibly, without FFmpeg's CLI to make the pairs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,14 +9,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "app/app.h"
 #include "report/report.h"
@@ -27,93 +22,64 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// One line of the campaign: the distorted file, what the line adds after the two files, the
-// same as arguments of the two-file command, and the per-pair file the line names itself.
-struct Line {
-  std::string distorted;
+// What a line adds after its two files, and the same as arguments of the two-file command.
+struct Extra {
   std::string text;
   std::vector<std::string> args;
-  std::string own_csv;
 };
+const std::map<int, Extra> kExtras = {
+    {3, {"--metric=ssim", {"--metric=ssim"}}},
+    {5, {"2", {"2"}}},
+    {7, {"-v", {"-v"}}},
+    {8, {"--metric=psnr=enable_apsnr=true", {"--metric=psnr=enable_apsnr=true"}}},
+    {9, {"\"--csv=OUT/line nine.csv\"", {}}},
+    {10, {"\t--ssim  ", {"--ssim"}}}};
 
-const Line kLines[12] = {
-    {"d00.y4m", "", {}, ""},
-    {"d01.y4m", "", {}, ""},
-    {"d02.y4m", "", {}, ""},
-    {"d03.y4m", "--metric=ssim", {"--metric=ssim"}, ""},
-    {"d04.y4m", "", {}, ""},
-    {"d05.y4m", "2", {"2"}, ""},
-    {"d06.y4m", "", {}, ""},
-    {"d 07.y4m", "-v", {"-v"}, ""},
-    {"d08.y4m", "--metric=psnr=enable_apsnr=true", {"--metric=psnr=enable_apsnr=true"}, ""},
-    {"d09.y4m", "\"--csv=OUT/line nine.csv\"", {}, "line nine.csv"},
-    {"d10.y4m", "\t--ssim  ", {"--ssim"}, ""},
-    {"d11.y4m", "", {}, ""},
-};
+std::string distorted(int k) {
+  return (k == 7 ? "d " : "d") + std::to_string(100 + k).substr(1) + ".y4m";
+}
+std::string quoted(const std::string& s) {
+  return "\"" + s + "\"";
+}
 
 class Campaign : public BinaryTest {
  protected:
   void SetUp() override {
     BinaryTest::SetUp();
     if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg CLI";
-    // One source, twelve noisier copies of it: 64 x 48, 3 frames each.
+    // One source of 64 x 48 and twelve noisier copies of it, 3 frames each.
     std::string cmd = "cd " + quote(dir_.string()) +
                       " && ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "
                       "testsrc=size=64x48:rate=25 -frames:v 3 -pix_fmt yuv420p ref.y4m";
     for (int k = 0; k < 12; ++k)
       cmd += " -frames:v 3 -pix_fmt yuv420p -vf noise=alls=" + std::to_string(2 + 3 * k) +
-             ":allf=t " + quote(kLines[k].distorted);
+             ":allf=t " + quote(distorted(k));
     ASSERT_EQ(0, std::system(cmd.c_str())) << cmd;
     fs::create_directories(dir_ / "out");
     fs::create_directories(dir_ / "logs");
-  }
-
-  // The manifest: the twelve lines between comments and blank lines.
-  std::string write_manifest() {
-    std::string text = "# twelve encodes of one source\n\n";
-    for (int k = 0; k < 12; ++k) {
-      if (k == 4) text += "   \n";
-      if (k == 8) text += "  # the second half\n";
-      std::string own = kLines[k].text;
-      if (const size_t at = own.find("OUT/"); at != std::string::npos)
-        own.replace(at, 4, path("out/"));
-      text += quote_manifest(path("ref.y4m")) + " " + quote_manifest(path(kLines[k].distorted)) +
-              " " + own + "\n";
-    }
-    std::ofstream(path("campaign.txt")) << text;
-    return path("campaign.txt");
-  }
-  static std::string quote_manifest(const std::string& s) { return "\"" + s + "\""; }
-
-  // The options of the command line that apply to every line.
-  std::vector<std::string> shared() const {
-    std::vector<std::string> a = {"--csv=" + path("out/{index}.csv")};
-    if (json_available()) a.push_back("--json=" + path("out/{name}.json"));
-    return a;
+    shared_ = {"--csv=" + path("out/{index}.csv")};
+    if (json_available()) shared_.push_back("--json=" + path("out/{name}.json"));
   }
 
   // The files line `k` writes, by kind.
   std::map<std::string, std::string> outputs(int k) const {
-    std::map<std::string, std::string> o;
-    o["csv"] =
-        path("out/" + (kLines[k].own_csv.empty() ? std::to_string(k) + ".csv" : kLines[k].own_csv));
+    std::map<std::string, std::string> o = {
+        {"csv", path(k == 9 ? "out/line nine.csv" : "out/" + std::to_string(k) + ".csv")}};
     if (json_available())
-      o["json"] = path("out/" + fs::path(kLines[k].distorted).stem().string() + ".json");
+      o["json"] = path("out/" + fs::path(distorted(k)).stem().string() + ".json");
     return o;
   }
 
-  // Starts one task of the job array, its index in JOB_COMPLETION_INDEX as the scheduler sets it.
+  // Starts task `k` of the job array, its index in JOB_COMPLETION_INDEX as the scheduler sets it.
   pid_t spawn(int k, const std::string& manifest) const {
     std::vector<std::string> args = {VIDQUAL_BINARY, "--manifest=" + manifest,
                                      "--manifest-index=env:JOB_COMPLETION_INDEX"};
-    for (const std::string& a : shared())
-      args.push_back(a);
+    args.insert(args.end(), shared_.begin(), shared_.end());
     std::vector<char*> argv;
     for (std::string& a : args)
       argv.push_back(a.data());
     argv.push_back(nullptr);
-    const std::string index = std::to_string(k);
-    const std::string out = log(k, "out"), err = log(k, "err");
+    const std::string index = std::to_string(k), out = log(k, "out"), err = log(k, "err");
     const pid_t pid = ::fork();
     if (pid == 0) {
       ::setenv("JOB_COMPLETION_INDEX", index.c_str(), 1);
@@ -129,24 +95,19 @@ class Campaign : public BinaryTest {
     return (dir_ / "logs" / (std::to_string(k) + "." + which)).string();
   }
 
-  // Runs the tasks `indices`, `parallel` at a time; the exit status of each.
-  std::map<int, int> run_array(const std::vector<int>& indices, const std::string& manifest,
-                               int parallel) const {
+  // Runs the tasks `first` to `last`, four at a time; the exit status of each.
+  std::map<int, int> run_array(int first, int last, const std::string& manifest) const {
     std::map<pid_t, int> running;
     std::map<int, int> status;
-    size_t next = 0;
-    while (next < indices.size() || !running.empty()) {
-      while (next < indices.size() && int(running.size()) < parallel) {
-        const int k = indices[next++];
-        running[spawn(k, manifest)] = k;
-      }
+    for (int next = first; next <= last || !running.empty();) {
+      while (next <= last && running.size() < 4)
+        running[spawn(next, manifest)] = next, ++next;
       int raw = 0;
       const pid_t done = ::waitpid(-1, &raw, 0);
       if (done < 0) break;
-      const auto it = running.find(done);
-      if (it == running.end()) continue;
-      status[it->second] = WIFEXITED(raw) ? WEXITSTATUS(raw) : 1000 + WTERMSIG(raw);
-      running.erase(it);
+      if (!running.count(done)) continue;
+      status[running[done]] = WIFEXITED(raw) ? WEXITSTATUS(raw) : 1000 + WTERMSIG(raw);
+      running.erase(done);
     }
     return status;
   }
@@ -158,6 +119,8 @@ class Campaign : public BinaryTest {
       names.insert(e.path().filename().string());
     return names;
   }
+
+  std::vector<std::string> shared_;  // the options of the command line, for every line
 };
 
 ino_t inode(const std::string& p) {
@@ -166,79 +129,69 @@ ino_t inode(const std::string& p) {
 }
 
 TEST_F(Campaign, JobArrayRerunCompletesEveryLineOnce) {
-  // What each line must give: the two-file command's stdout and files for the same pair.
-  struct Want {
-    std::string out, err;
-    std::map<std::string, std::string> files;
-  } want[12];
-  fs::create_directories(dir_ / "two");
+  // What each line must give: the two-file command's stdout, stderr and files for its pair.
+  std::string want_out[12], want_err[12];
+  std::map<std::string, std::string> want_files[12];
+  std::string text = "# twelve encodes of one source\n\n";
   for (int k = 0; k < 12; ++k) {
-    std::vector<std::string> args = {path("ref.y4m"), path(kLines[k].distorted)};
-    args.insert(args.end(), kLines[k].args.begin(), kLines[k].args.end());
-    args.push_back("--csv=" + path("two/o.csv"));
-    if (json_available()) args.push_back("--json=" + path("two/o.json"));
+    const Extra extra = kExtras.count(k) ? kExtras.at(k) : Extra{};
+    std::vector<std::string> args = {path("ref.y4m"), path(distorted(k)), "--csv=" + path("o.csv")};
+    if (json_available()) args.push_back("--json=" + path("o.json"));
+    args.insert(args.end(), extra.args.begin(), extra.args.end());
     const Outcome r = run(args);
     ASSERT_EQ(0, r.status) << k << " " << r.err;
-    want[k].out = r.out;
-    want[k].err = r.err;
-    want[k].files["csv"] = slurp(path("two/o.csv"));
-    if (json_available()) want[k].files["json"] = slurp(path("two/o.json"));
+    want_out[k] = r.out, want_err[k] = r.err;
+    want_files[k]["csv"] = slurp(path("o.csv"));
+    if (json_available()) want_files[k]["json"] = slurp(path("o.json"));
+    std::string own = extra.text;
+    if (const size_t at = own.find("OUT/"); at != std::string::npos)
+      own.replace(at, 4, path("out/"));
+    text += (k == 8 ? "  # the second half\n" : "") + quoted(path("ref.y4m")) + " " +
+            quoted(path(distorted(k))) + " " + own + "\n";
   }
-  const std::string banner = want[0].out.substr(0, want[0].out.find("\n\n") + 2);
-  ASSERT_EQ(0u, banner.find("VIDQUAL v"));
-  const std::string manifest = write_manifest();
+  const std::string manifest = path("campaign.txt");
+  std::ofstream(manifest) << text;
+  const std::string banner = want_out[0].substr(0, want_out[0].find("\n\n") + 2);
   const auto check_files = [&](int k) {
     for (const auto& [kind, file] : outputs(k))
-      EXPECT_EQ(want[k].files[kind], slurp(file)) << k << " " << kind;
+      EXPECT_EQ(want_files[k][kind], slurp(file)) << k << " " << kind;
   };
 
-  // The whole manifest in one process: every line in turn, stdout each line's report.
+  // The whole manifest in one process: stdout and stderr those of each line in turn.
   std::vector<std::string> all = {"--manifest=" + manifest};
-  for (const std::string& a : shared())
-    all.push_back(a);
+  all.insert(all.end(), shared_.begin(), shared_.end());
   Outcome r = run(all);
   ASSERT_EQ(0, r.status) << r.err;
   std::string texts = banner, notes;
-  for (int k = 0; k < 12; ++k) {
-    texts += want[k].out.substr(banner.size());
-    notes += want[k].err;
-  }
+  for (int k = 0; k < 12; ++k)
+    texts += want_out[k].substr(banner.size()), notes += want_err[k], check_files(k);
   EXPECT_EQ(texts, r.out);
   EXPECT_EQ(notes, r.err);
-  for (int k = 0; k < 12; ++k)
-    check_files(k);
   fs::remove_all(dir_ / "out");
   fs::create_directories(dir_ / "out");
 
-  // The job array, four tasks at a time; task 11 is killed while it waits for its distorted
-  // file (a pipe nobody writes yet), its outputs already open.
-  const std::string d11 = path(kLines[11].distorted);
+  // The job array; task 11 is killed while it waits for its distorted file (a pipe nobody
+  // writes), its outputs open.
+  const std::string d11 = path(distorted(11));
   fs::rename(d11, path("d11.real"));
   ASSERT_EQ(0, ::mkfifo(d11.c_str(), 0644));
   const pid_t stuck = spawn(11, manifest);
-  std::vector<int> first(11);
-  for (int k = 0; k < 11; ++k)
-    first[k] = k;
-  const std::map<int, int> one = run_array(first, manifest, 4);
-  for (int k = 0; k < 11; ++k)
-    EXPECT_EQ(0, one.at(k)) << k << " " << slurp(log(k, "err"));
-  const auto waiting = [&] {
+  for (const auto& [k, status] : run_array(0, 10, manifest))
+    EXPECT_EQ(0, status) << k << " " << slurp(log(k, "err"));
+  const auto stuck_open = [&] {
     for (const std::string& name : listing())
       if (name.starts_with(".11.csv.")) return true;
     return false;
   };
-  for (int tries = 0; tries < 500 && !waiting(); ++tries)
+  for (int tries = 0; tries < 500 && !stuck_open(); ++tries)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_TRUE(waiting()) << "task 11 never opened its outputs: " << slurp(log(11, "err"));
+  EXPECT_TRUE(stuck_open()) << slurp(log(11, "err"));
   ASSERT_EQ(0, ::kill(stuck, SIGTERM));
   int raw = 0;
   ASSERT_EQ(stuck, ::waitpid(stuck, &raw, 0));
   EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGTERM) << raw;
   fs::remove(d11);
   fs::rename(path("d11.real"), d11);
-  for (const auto& [kind, file] : outputs(11))
-    EXPECT_FALSE(fs::exists(file)) << kind;
-
   // Outputs lost since: both of line 2's, one of line 6's.
   for (const auto& [kind, file] : outputs(2))
     fs::remove(file);
@@ -249,118 +202,81 @@ TEST_F(Campaign, JobArrayRerunCompletesEveryLineOnce) {
       kept[file] = inode(file);
 
   // The whole array again: the unfinished lines run, the others are skipped untouched.
-  std::vector<int> every(12);
-  for (int k = 0; k < 12; ++k)
-    every[k] = k;
-  const std::map<int, int> two = run_array(every, manifest, 4);
-  const std::set<int> redone = {2, 6, 11};
+  const std::map<int, int> again = run_array(0, 11, manifest);
   std::set<std::string> expected;
   for (int k = 0; k < 12; ++k) {
-    const std::string err = slurp(log(k, "err"));
-    EXPECT_EQ(0, two.at(k)) << k << " " << err;
-    if (redone.count(k)) {
-      EXPECT_EQ(want[k].out, slurp(log(k, "out"))) << k;
-      EXPECT_EQ(want[k].err, err) << k;
-    } else {
-      EXPECT_EQ(banner, slurp(log(k, "out"))) << k;
-      EXPECT_EQ("vidqual: skipped line " + std::to_string(k) + ": output exists\n", err);
-      for (const auto& [kind, file] : outputs(k))
-        EXPECT_EQ(kept[file], inode(file)) << k << " " << kind << " was written again";
+    const bool redone = k == 2 || k == 6 || k == 11;
+    EXPECT_EQ(0, again.at(k)) << k;
+    EXPECT_EQ(redone ? want_out[k] : banner, slurp(log(k, "out"))) << k;
+    EXPECT_EQ(
+        redone ? want_err[k] : "vidqual: skipped line " + std::to_string(k) + ": output exists\n",
+        slurp(log(k, "err")));
+    for (const auto& [kind, file] : outputs(k)) {
+      if (!redone) {
+        EXPECT_EQ(kept[file], inode(file)) << k << " " << kind << " written again";
+      }
+      expected.insert(fs::path(file).filename().string());
     }
     check_files(k);
-    for (const auto& [kind, file] : outputs(k))
-      expected.insert(fs::path(file).filename().string());
   }
   EXPECT_EQ(expected, listing());  // each once, and no temporary file left behind
 
   // A last run of the whole manifest finds nothing to do.
   r = run(all);
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ(banner, r.out);
   std::string skipped;
   for (int k = 0; k < 12; ++k)
     skipped += "vidqual: skipped line " + std::to_string(k) + ": output exists\n";
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(banner, r.out);
   EXPECT_EQ(skipped, r.err);
 }
 
-// Refused manifests and command lines leave the output folder empty and run nothing; a line
-// that fails is told of by its index and the lines after it still run.
+// A refused manifest or command line runs nothing and writes nothing; a line that fails is told
+// of by its index, the lines after it run, and the worst status is the campaign's.
 TEST_F(Campaign, RefusalsAndFailedLines) {
-  const std::string ref = quote_manifest(path("ref.y4m"));
-  const std::string d0 = quote_manifest(path("d00.y4m")), d1 = quote_manifest(path("d01.y4m"));
-  const std::string two = ref + " " + d0 + "\n" + ref + " " + d1 + "\n";
+  const std::string ref = quoted(path("ref.y4m")), d0 = quoted(path("d00.y4m"));
+  const std::string two = ref + " " + d0 + "\n" + ref + " " + quoted(path("d01.y4m")) + "\n";
   std::ofstream(path("big.txt")) << std::string(size_t(kManifestMaxBytes) + 1, '#');
   fs::create_directories(path("folder"));
   const std::string csv = "--csv=" + path("out/{index}.csv");
+  // The manifest (or "" for --manifest=arg), one more argument, the status, a piece of stderr and
+  // the files written.
   const struct {
-    std::string text;  // the manifest written to m.txt
-    std::vector<std::string> args;
+    std::string text, arg;
     int status;
-    std::string err;
-    std::set<std::string> written;
+    std::string err, written;
   } cases[] = {
-      {two,
-       {"--manifest=" + path("none.txt"), csv},
-       1,
-       "vidqual: can't read the manifest [" + path("none.txt") + "]: No such file or directory\n",
-       {}},
-      {two, {"--manifest=" + path("folder"), csv}, 1, "]: Is a directory\n", {}},
-      {two, {"--manifest=" + path("big.txt"), csv}, 1, "the manifest is larger than 16 MiB\n", {}},
-      {ref + " " + d0 + "\n" + ref + "\n",
-       {csv},
-       1,
-       "manifest line 2 (index 1): a line names the reference and the distorted file first\n",
-       {}},
-      {ref + " " + d0 + " --colour=red\n",
-       {csv},
-       1,
-       "manifest line 1 (index 0): [--colour=red]: not an option vidqual knows",
-       {}},
-      {ref + " \"" + path("d00.y4m") + "\n",
-       {csv},
-       1,
-       "manifest line 1: a double quote is not closed\n",
-       {}},
-      {two, {"--csv=" + path("out/all.csv")}, 1, "is written by index 0 too", {}},
-      {two, {"--threads=1"}, 1, "(index 0): names no output", {}},
-      {two,
-       {csv, "--manifest-index=2"},
-       1,
-       "[--manifest-index=2]: index 2 is out of range: the manifest has 2 lines (0 to 1)\n",
-       {}},
-      {two,
-       {csv, "--manifest-index=env:VQ_TEST_NOT_SET"},
-       1,
-       "the environment variable VQ_TEST_NOT_SET is not set\n",
-       {}},
-      {two, {csv, path("ref.y4m")}, 1, "with --manifest the files come from the manifest\n", {}},
-      // The lines run; the one that fails is named and the worst status is the run's.
-      {ref + " " + quote_manifest(path("gone.y4m")) + "\n" + two,
-       {csv},
-       2,
+      {"", path("none.txt"), 1, "none.txt]: No such file or directory\n", ""},
+      {"", path("folder"), 1, "folder]: Is a directory\n", ""},
+      {"", path("big.txt"), 1, "the manifest is larger than 16 MiB\n", ""},
+      {two + ref + "\n", "", 1, "line 3 (index 2): a line names the reference and the", ""},
+      {two + ref + " " + d0 + " --colour=red", "", 1, "[--colour=red]: not an option", ""},
+      {two + ref + " \"" + path("d00.y4m"), "", 1, "line 3: a double quote is not closed\n", ""},
+      {two, "--csv=" + path("out/all.csv"), 1, "all.csv] is written by index 0 too", ""},
+      {two, "--threads=1", 1, "(index 0): names no output", ""},
+      {two, "--manifest-index=2", 1, "index 2 is out of range: the manifest has 2 lines (0 to", ""},
+      {two, "--manifest-index=env:VQ_NOT_SET", 1, "VQ_NOT_SET is not set\n", ""},
+      {two, path("ref.y4m"), 1, "with --manifest the files come from the manifest\n", ""},
+      {ref + " " + quoted(path("gone.y4m")) + "\n" + two, "", 2,
        "vidqual: line 0 failed (manifest line 1, [" + path("ref.y4m") + "] and [" +
            path("gone.y4m") + "]): status 2\n",
-       {"1.csv", "2.csv"}},
-      {ref + " " + d0 + "\n" + ref + " " + d1 + " --metric=nope\n" + two,
-       {csv},
-       1,
-       "vidqual: [--metric=nope]: no metric is named 'nope' (--help lists them)\nvidqual: line 1 "
-       "failed (manifest line 2, [" +
-           path("ref.y4m") + "] and [" + path("d01.y4m") + "]): status 1\n",
-       {"0.csv", "2.csv", "3.csv"}},
+       "1.csv 2.csv "},
+      {two + ref + " " + d0 + " --metric=nope\n" + two, "", 1,
+       "no metric is named 'nope' (--help lists them)\nvidqual: line 2 failed (manifest line 3",
+       "0.csv 1.csv 3.csv 4.csv "},
   };
   for (const auto& c : cases) {
     std::ofstream(path("m.txt")) << c.text;
-    std::vector<std::string> args = c.args;
-    if (!args[0].starts_with("--manifest="))
-      args.insert(args.begin(), "--manifest=" + path("m.txt"));
+    std::vector<std::string> args = {"--manifest=" + (c.text.empty() ? c.arg : path("m.txt"))};
+    if (!c.arg.starts_with("--csv") && !c.arg.starts_with("--threads")) args.push_back(csv);
+    if (!c.text.empty() && !c.arg.empty()) args.push_back(c.arg);
     const Outcome r = run(args);
     EXPECT_EQ(c.status, r.status) << c.err;
     EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
-    if (c.written.empty()) {
-      EXPECT_EQ(0u, r.out.find("VIDQUAL v")) << r.out;
-    }
-    EXPECT_EQ(c.written, listing()) << c.err;
+    std::string written;
+    for (const std::string& name : listing())
+      written += name + " ";
+    EXPECT_EQ(c.written, written) << c.err;
     fs::remove_all(dir_ / "out");
     fs::create_directories(dir_ / "out");
   }
