@@ -1,8 +1,7 @@
-// The manifest in memory: how lines split into arguments, the index from the environment, and
-// one line's options laid over the command line's.
+// The manifest in memory: how lines split into arguments, and one line's options laid over the
+// command line's.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <span>
 #include <string>
 #include <vector>
@@ -46,33 +45,6 @@ TEST(Manifest, LinesSplitIntoArguments) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(c.want, parsed(c.text)) << c.text.substr(0, 40);
-}
-
-const char* fake_env(const char* name) {
-  if (std::strcmp(name, "JOB_COMPLETION_INDEX") == 0) return "7";
-  return std::strcmp(name, "WORD") == 0 ? "seven" : nullptr;
-}
-
-TEST(Manifest, IndexFromTheCommandLineOrTheEnvironment) {
-  const struct {
-    const char* text;
-    std::string want;
-  } cases[] = {
-      {"11", "11"},
-      {"env:JOB_COMPLETION_INDEX", "7"},
-      {"env:SLURM_ARRAY_TASK_ID", "the environment variable SLURM_ARRAY_TASK_ID is not set"},
-      {"env:", "env: needs a variable's name"},
-      {"env:WORD", "(WORD=seven): not an index"},
-      {"-1", "-1]: not an index"},
-      {"99999999999999999999", "]: not an index"},
-  };
-  for (const auto& c : cases) {
-    int64_t k = -1;
-    std::string why;
-    const std::string got =
-        parse_manifest_index(c.text, fake_env, &k, &why) ? std::to_string(k) : why;
-    EXPECT_NE(std::string::npos, got.find(c.want)) << c.text << ": " << got;
-  }
 }
 
 // Settings in one line: the files, maxframes, verbose, the text options and the metrics.
