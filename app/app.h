@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vq {
@@ -35,20 +36,22 @@ struct Settings {
   const char* file2 = nullptr;
   int32_t maxframes = 0;  // 0 or less: no limit
   bool verbose = false;
-  const char* csv_path = nullptr;    // --csv=FILE
-  const char* json_path = nullptr;   // --json=FILE
-  const char* xml_path = nullptr;    // --xml=FILE
-  const char* html_path = nullptr;   // --html=FILE
-  const char* html_worst = nullptr;  // --html-worst=N
-  bool ssim = false;                 // --ssim (also listed in `metrics` as "ssim")
-  std::vector<const char*> metrics;  // --metric=NAME[=OPT=VALUE:...], each time it is given
-  const char* preset = nullptr;      // --preset=NAME
-  const char* threads = nullptr;     // --threads=N
-  const char* size = nullptr;        // --size=WxH, for headerless YUV
-  const char* pix_fmt = nullptr;     // --pix-fmt=NAME, for headerless YUV
-  const char* max_pixels = nullptr;  // --max-pixels=N
-  bool help = false;                 // --help
-  bool version = false;              // --version
+  const char* csv_path = nullptr;        // --csv=FILE
+  const char* json_path = nullptr;       // --json=FILE
+  const char* xml_path = nullptr;        // --xml=FILE
+  const char* html_path = nullptr;       // --html=FILE
+  const char* html_worst = nullptr;      // --html-worst=N
+  bool ssim = false;                     // --ssim (also listed in `metrics` as "ssim")
+  std::vector<const char*> metrics;      // --metric=NAME[=OPT=VALUE:...], each time it is given
+  const char* preset = nullptr;          // --preset=NAME
+  const char* threads = nullptr;         // --threads=N
+  const char* size = nullptr;            // --size=WxH, for headerless YUV
+  const char* pix_fmt = nullptr;         // --pix-fmt=NAME, for headerless YUV
+  const char* max_pixels = nullptr;      // --max-pixels=N
+  const char* manifest = nullptr;        // --manifest=FILE: the pairs come from FILE
+  const char* manifest_index = nullptr;  // --manifest-index=K or env:NAME
+  bool help = false;                     // --help
+  bool version = false;                  // --version
   int positionals = 0;
 };
 
@@ -81,6 +84,61 @@ struct ScanNotes {
 // The rules of atol (leading white space, one sign, digits up to the first non-digit, no digits
 // give 0), saturating at the limits of a signed 32-bit number instead of overflowing.
 [[nodiscard]] int32_t parse_maxframes(const char* text);
+
+// A campaign: a manifest file of comparisons, one a line, run one after another or one line per
+// task of a job array. The format: arguments separated by blanks (spaces, tabs), as on a command
+// line (reference, distorted, maxframes, -v, long options); a double-quoted part of an argument
+// keeps its blanks, and inside it \" and \\ stand for " and \. A line whose first non-blank
+// is '#' and a blank line are skipped; the others are numbered from 0 (the line's index).
+struct ManifestLine {
+  int index = 0;
+  int line_number = 0;            // in the file, from 1
+  std::vector<std::string> args;  // as written, quotes removed
+  std::string outputs[4];         // the per-pair, JSON, XML and HTML paths, once planned
+};
+
+// The largest manifest read: bytes and lines (comments and blank lines included). Every task of
+// a job array reads and checks the whole manifest, so the bound keeps that to a second or two.
+inline constexpr int64_t kManifestMaxBytes = 16 << 20;
+inline constexpr int64_t kManifestMaxLines = 100000;
+
+// 1 and `out` filled when `text` is a well-formed manifest; 0 with `why` naming the line.
+[[nodiscard]] int parse_manifest(std::string_view text, std::vector<ManifestLine>* out,
+                                 std::string* why);
+// The file `path` read and parsed, refused above the limits: 1, or 0 with `why`.
+[[nodiscard]] int read_manifest(const char* path, std::vector<ManifestLine>* out, std::string* why);
+
+// The value of --manifest-index: a number from 0, or env:NAME for the number in environment
+// variable NAME (as a job array hands each task its index). `lookup` reads the environment.
+using EnvLookup = const char* (*)(const char* name);
+[[nodiscard]] int parse_manifest_index(const char* text, EnvLookup lookup, int64_t* out,
+                                       std::string* why);
+
+// The output paths of Settings, in the order of ManifestLine::outputs.
+extern const char* Settings::*const kOutputPaths[4];
+
+// An output path with {index} replaced by the line's index and {name} by the distorted file's
+// name without its folder and last extension.
+[[nodiscard]] std::string expand_output_path(std::string_view pattern, int index,
+                                             std::string_view distorted);
+
+// One line's settings: the command line's (`base`) with the line's arguments over them. A long
+// option the line gives replaces the command line's; a line that names a metric (--metric,
+// --ssim) replaces the command line's list of metrics; flags add. Output paths are as written,
+// {index} and {name} not yet replaced. The pointers point into `base`'s strings and `line`.
+// 1, or 0 with `why` when the line is not a comparison the tool would run.
+[[nodiscard]] int line_settings(const Settings& base, const ManifestLine& line, Settings* out,
+                                std::string* why);
+
+// Checks every line and fills its outputs: each line must name an output (its own or, through
+// {index} or {name}, the command line's), and no two lines one output. 1, or 0 with `why`.
+[[nodiscard]] int plan_campaign(const Settings& base, std::vector<ManifestLine>* lines,
+                                std::string* why);
+
+// 1 when the line has run before: every output it names is there as a regular file (an output
+// is written in full or not at all, so one that is there is complete). A line with an output
+// that is not a regular file (a terminal, /dev/null) is never done.
+[[nodiscard]] int line_is_done(const ManifestLine& line);
 
 // Where the front end talks: stdout for the fixed texts, stdin for the wait (read only when it is
 // a terminal), stderr for notices and (when it is a terminal) progress.

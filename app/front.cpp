@@ -49,6 +49,11 @@ const LongOption kLongOptions[] = {
      "NAME:NAME for each)"},
     {"max-pixels", "N", &Settings::max_pixels, nullptr,
      "the largest picture read, in samples per plane (67108864 when not given)"},
+    {"manifest", "FILE", &Settings::manifest, nullptr,
+     "run the comparisons FILE lists, one a line, with these options for each (README: "
+     "Campaigns)"},
+    {"manifest-index", "K", &Settings::manifest_index, nullptr,
+     "run only line K of the manifest (from 0); env:NAME takes K from environment variable NAME"},
     {"help", nullptr, nullptr, &Settings::help, "print this text and the long options, then exit"},
     {"version", nullptr, nullptr, &Settings::version, "print the version line, then exit"},
 };
@@ -249,7 +254,8 @@ void print_long_options(std::FILE* out) {
   for (const LongOption& o : std::span(kLongOptions, kLongOptionCount)) {
     const std::string spelled =
         std::string("--") + o.name + (o.value ? "=" : "") + (o.value ? o.value : "");
-    std::fprintf(out, "\t%-16s- %s;\n", spelled.c_str(), o.help);
+    // A name too long for the column keeps a blank before its dash.
+    std::fprintf(out, "\t%-16s%s- %s;\n", spelled.c_str(), spelled.size() >= 16 ? " " : "", o.help);
   }
 }
 
@@ -320,50 +326,28 @@ void print_report_failure(const Report& report, std::FILE* err) {
   }
 }
 
-// Everything but the last check of stdout.
-int front_end(int argc, const char* const* argv, const Console& c, VersionReader read_version,
-              int* out_error) {
-  Settings s;
-  ScanNotes notes;
-  const bool scanned = scan_arguments(argc, argv, &s, &notes) == 1;
-
-  ProductVersion v;
-  if (!read_version(&v)) v = ProductVersion{};
-  char version[32];
-  std::snprintf(version, sizeof version, "%d.%d.%d.%d", v.part[0], v.part[1], v.part[2], v.part[3]);
-  std::fprintf(c.out, "%s v%s, %s\n", kProgramName, version, kNotice);
-  if (scanned && s.version) return kExitOk;
-  std::fputs("\n", c.out);
-  if (!scanned) {
-    std::fprintf(c.err, "vidqual: %s\n", notes.error.c_str());
+// One comparison, once the command line is scanned and the banner printed: `notes` are the
+// scan's, printed once the metrics are known good. In a campaign (`campaign`) a refusal shows no
+// usage and nothing waits for ENTER: the run is unwatched and the next line follows.
+int compare_files(const Settings& s, const std::vector<std::string>& notes,
+                  const std::string& version, const Console& c, bool campaign, int* out_error) {
+  const auto refuse = [&] {
+    if (campaign) return kExitUsage;
     print_usage(c.out);
     wait_for_enter(c, out_error);
     return kExitUsage;
-  }
-  if (s.help) {
-    print_usage(c.out);
-    print_input_kinds(c.out);
-    print_long_options(c.out);
-    print_metric_help(c.out);
-    return kExitOk;
-  }
+  };
   // A metric, option or value that does not exist is refused before anything is opened.
   std::vector<MetricRequest> metrics;
   RunDescription described;
   if (const std::string why = metric_requests(s, &metrics, &described.columns, &described.ranked);
       !why.empty()) {
     std::fprintf(c.err, "vidqual: %s\n", why.c_str());
-    print_usage(c.out);
-    wait_for_enter(c, out_error);
-    return kExitUsage;
+    return refuse();
   }
-  for (const std::string& note : notes.notes)
+  for (const std::string& note : notes)
     std::fprintf(c.err, "%s\n", note.c_str());
-  if (s.file2 == nullptr) {
-    print_usage(c.out);
-    wait_for_enter(c, out_error);
-    return kExitUsage;
-  }
+  if (s.file2 == nullptr) return refuse();
   OpenOptions open[2];
   if (const std::string why = raw_yuv_options(s, open); !why.empty()) {
     std::fprintf(c.err, "vidqual: %s\n", why.c_str());
@@ -455,7 +439,7 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
     print_notes(described, failed, c.err);
     for (const auto& report : reports)
       report->abandon();
-    wait_for_enter(c, out_error);
+    if (!campaign) wait_for_enter(c, out_error);
     return kExitFailure;
   }
 
@@ -489,6 +473,107 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
     }
   }
   return status;
+}
+
+const char* environment(const char* name) {
+  return std::getenv(name);
+}
+
+// The lines of a manifest, each as its own comparison, or the one line --manifest-index names.
+// A malformed manifest is refused before any line runs; a line that fails is told of with its
+// index and the next one runs. The status is the worst of the lines'.
+int run_campaign(const Settings& base, const std::string& version, const Console& c,
+                 int* out_error) {
+  if (base.positionals > 0) {
+    std::fprintf(c.err, "vidqual: [%s]: with --manifest the files come from the manifest\n",
+                 base.file1);
+    return kExitUsage;
+  }
+  std::vector<ManifestLine> lines;
+  std::string why;
+  if (!read_manifest(base.manifest, &lines, &why) || !plan_campaign(base, &lines, &why)) {
+    std::fprintf(c.err, "vidqual: %s\n", why.c_str());
+    return kExitUsage;
+  }
+  size_t first = 0, end = lines.size();
+  if (base.manifest_index) {
+    int64_t k = 0;
+    if (!parse_manifest_index(base.manifest_index, environment, &k, &why)) {
+      std::fprintf(c.err, "vidqual: %s\n", why.c_str());
+      return kExitUsage;
+    }
+    if (k >= int64_t(lines.size())) {
+      std::fprintf(c.err,
+                   "vidqual: [--manifest-index=%s]: index %lld is out of range: the manifest "
+                   "has %zu lines (0 to %zu)\n",
+                   base.manifest_index, static_cast<long long>(k), lines.size(), lines.size() - 1);
+      return kExitUsage;
+    }
+    first = size_t(k);
+    end = first + 1;
+  }
+  int worst = kExitOk;
+  for (size_t i = first; i < end; ++i) {
+    const ManifestLine& line = lines[i];
+    if (line_is_done(line)) {
+      std::fprintf(c.err, "vidqual: skipped line %d: output exists\n", line.index);
+      continue;
+    }
+    Settings s;
+    int status = kExitUsage;
+    if (line_settings(base, line, &s, &why)) {
+      for (int o = 0; o < 4; ++o)
+        s.*kOutputPaths[o] = line.outputs[o].empty() ? nullptr : line.outputs[o].c_str();
+      status = compare_files(s, {}, version, c, true, out_error);
+    }
+    if (status != kExitOk) {
+      std::fprintf(c.err, "vidqual: line %d failed (manifest line %d, [%s] and [%s]): status %d\n",
+                   line.index, line.line_number, s.file1 ? s.file1 : "", s.file2 ? s.file2 : "",
+                   status);
+      worst = std::max(worst, status);
+    }
+  }
+  return worst;
+}
+
+// Everything but the last check of stdout.
+int front_end(int argc, const char* const* argv, const Console& c, VersionReader read_version,
+              int* out_error) {
+  Settings s;
+  ScanNotes notes;
+  const bool scanned = scan_arguments(argc, argv, &s, &notes) == 1;
+
+  ProductVersion v;
+  if (!read_version(&v)) v = ProductVersion{};
+  char version[32];
+  std::snprintf(version, sizeof version, "%d.%d.%d.%d", v.part[0], v.part[1], v.part[2], v.part[3]);
+  std::fprintf(c.out, "%s v%s, %s\n", kProgramName, version, kNotice);
+  if (scanned && s.version) return kExitOk;
+  std::fputs("\n", c.out);
+  if (!scanned) {
+    std::fprintf(c.err, "vidqual: %s\n", notes.error.c_str());
+    print_usage(c.out);
+    wait_for_enter(c, out_error);
+    return kExitUsage;
+  }
+  if (s.help) {
+    print_usage(c.out);
+    print_input_kinds(c.out);
+    print_long_options(c.out);
+    print_metric_help(c.out);
+    return kExitOk;
+  }
+  if (s.manifest_index && !s.manifest) {
+    std::fputs("vidqual: --manifest-index picks a line of --manifest=FILE, which is not given\n",
+               c.err);
+    return kExitUsage;
+  }
+  if (s.manifest) {
+    for (const std::string& note : notes.notes)
+      std::fprintf(c.err, "%s\n", note.c_str());
+    return run_campaign(s, version, c, out_error);
+  }
+  return compare_files(s, notes.notes, version, c, false, out_error);
 }
 
 }  // namespace

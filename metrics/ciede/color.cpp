@@ -49,10 +49,19 @@ float mean_hue(float h1, float h2) {
   return float(double(h1 + h2) / 2.0);
 }
 
+// 1 - 0.17 cos(h - 30deg) + 0.24 cos(2h) + 0.32 cos(3h + 6deg) - 0.20 cos(4h - 63deg), each
+// multiple angle from one sine and cosine of h (a few units of the double's last place from
+// the four cosines, far below the float the weight is kept in).
 float hue_weight(float h) {
-  const double x = h;
-  return float(1.0 - 0.17 * std::cos(x - kPi / 6.0) + 0.24 * std::cos(2.0 * x) +
-               0.32 * std::cos(3.0 * x + kPi / 30.0) - 0.20 * std::cos(4.0 * x - 7.0 * kPi / 20.0));
+  const double c = std::cos(double(h)), s = std::sin(double(h));
+  const double c2 = 2 * c * c - 1, s2 = 2 * s * c;
+  const double c3 = c * (4 * c * c - 3), s3 = s * (3 - 4 * s * s);
+  const double c4 = 2 * c2 * c2 - 1, s4 = 2 * s2 * c2;
+  static const double k1c = std::cos(kPi / 6.0), k1s = std::sin(kPi / 6.0);
+  static const double k3c = std::cos(kPi / 30.0), k3s = std::sin(kPi / 30.0);
+  static const double k4c = std::cos(7.0 * kPi / 20.0), k4s = std::sin(7.0 * kPi / 20.0);
+  return float(1.0 - 0.17 * (c * k1c + s * k1s) + 0.24 * c2 + 0.32 * (c3 * k3c - s3 * k3s) -
+               0.20 * (c4 * k4c + s4 * k4s));
 }
 
 float to_degrees(float radians) {
@@ -66,9 +75,12 @@ float to_radians(float degrees) {
 // The rotation term that couples chroma and hue differences in the blue region.
 float rotation(float c_mean, float h_mean) {
   const float d = float((double(to_degrees(h_mean)) - 275.0) * (1.0 / 25.0));
-  const float c7 = std::pow(c_mean, 7.0f);
-  const float ratio = c7 / (c7 + std::pow(25.0f, 7.0f));
-  const float angle = to_radians(float(60.0 * std::exp(double(-std::pow(d, 2.0f)))));
+  // c^7 in double, rounded once: the float power, without its call.
+  const double cm = c_mean, cm2 = cm * cm;
+  const float c7 = float(cm2 * cm2 * cm2 * cm);
+  const float ratio =
+      c7 / (c7 + 6103515625.0f);  // 25^7, rounded to float as the float power rounds it
+  const float angle = to_radians(float(60.0 * std::exp(double(-(d * d)))));
   return float(-2.0 * std::sqrt(double(ratio)) * std::sin(double(angle)));
 }
 
@@ -97,14 +109,15 @@ Lab to_lab(uint32_t y_code, uint32_t u_code, uint32_t v_code, int depth) {
 
 float delta_e(const Lab& p, const Lab& q) {
   constexpr float kL = 0.65f, kC = 1.0f, kH = 4.0f;
-  const double k25 = std::pow(25.0, 7.0);
+  constexpr double k25 = 6103515625.0;  // 25^7
 
   const float dl = q.l - p.l;
   const float l_mean = (p.l + q.l) / 2;
   const float c1 = float(std::sqrt(sq(p.a) + sq(p.b)));
   const float c2 = float(std::sqrt(sq(q.a) + sq(q.b)));
   const float c_mean = (c1 + c2) / 2;
-  const double c7 = std::pow(double(c_mean), 7.0);
+  const double cm = c_mean, cm2 = cm * cm;
+  const double c7 = cm2 * cm2 * cm2 * cm;
   const double g = 1 - std::sqrt(c7 / (c7 + k25));
   const float a1 = float(double(p.a) + double(p.a / 2) * g);
   const float a2 = float(double(q.a) + double(q.a / 2) * g);

@@ -42,6 +42,23 @@ struct Plane {
   int depth = 8;
 };
 
+// One row of scale 0's contrast masking, as the row kernel reads it: the 3x3 box sums of the
+// masking ring's orientation totals (col, columns j-1..j+1 readable) and the row's own totals
+// (sm), the row's CSF-weighted coefficients (x) and the coefficients masked (src), three
+// orientations each, and each orientation's factor and shifts.
+struct MaskRow16 {
+  const uint32_t* col;
+  const uint32_t* sm;
+  const int16_t* x[3];
+  const int16_t* src[3];
+  uint16_t rf[3];
+  int sh_sub[3];
+  int sh_sq[3];
+  int64_t add_sq[3];
+  uint32_t sh_cub[3];
+  int64_t add_cub[3];
+};
+
 // The row kernels, scalar first; SIMD tiers replace them where they are bit-identical.
 struct Kernels {
   // Vertical DWT taps of four source rows into the low and high rows (w samples each).
@@ -51,6 +68,10 @@ struct Kernels {
   // (w + 1) / 2 samples of each band.
   void (*dwt_h16)(const int16_t* lo, const int16_t* hi, int w, int16_t* a, int16_t* v, int16_t* h,
                   int16_t* d);
+  // Adds the masked, cubed and shifted coefficients of columns j0 .. j1-1 of a scale-0 row to
+  // inner[t] (all three taps of the ring inside the row); returns the first column it left
+  // for scalar code (j1 when it did them all).
+  int (*mask_row16)(const MaskRow16& row, int j0, int j1, int64_t inner[3]);
 };
 [[nodiscard]] Kernels scalar_kernels();
 void use_avx2(Kernels* k);  // x86 builds only

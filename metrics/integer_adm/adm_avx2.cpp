@@ -100,9 +100,81 @@ void dwt_h16_avx2(const int16_t* lo, const int16_t* hi, int w, int16_t* a, int16
   dwt_h16_edges(lo, hi, w, j, a, v, h, d);
 }
 
+// Arithmetic shift right of 64-bit lanes, which AVX2 lacks: the logical shift of the value with
+// its sign folded away, the sign folded back.
+inline __m256i sra64(__m256i x, __m128i s) {
+  const __m256i sign = _mm256_cmpgt_epi64(_mm256_setzero_si256(), x);
+  return _mm256_xor_si256(_mm256_srl_epi64(_mm256_xor_si256(x, sign), s), sign);
+}
+
+// Scale 0's contrast masking, eight columns a step in 32-bit lanes; the square and the cube
+// are taken in 64 bits, even and odd lanes apart (the masked value is never negative, so its
+// square is an unsigned product; the square, truncated to 32 bits as the scalar code keeps
+// it, may be negative, so the cube is a signed one).
+int mask_row16_avx2(const MaskRow16& m, int j0, int j1, int64_t inner[3]) {
+  const __m256i low32 = _mm256_set1_epi64x(0xffffffff);
+  __m256i rf[3], add_sq[3], add_cub[3];
+  __m128i sh_sub[3], sh_sq[3], sh_cub[3];
+  __m256i acc[3];
+  for (int t = 0; t < 3; ++t) {
+    rf[t] = _mm256_set1_epi32(m.rf[t]);
+    add_sq[t] = _mm256_set1_epi64x(m.add_sq[t]);
+    add_cub[t] = _mm256_set1_epi64x(m.add_cub[t]);
+    sh_sub[t] = _mm_cvtsi32_si128(m.sh_sub[t]);
+    sh_sq[t] = _mm_cvtsi32_si128(m.sh_sq[t]);
+    sh_cub[t] = _mm_cvtsi32_si128(int(m.sh_cub[t]));
+    acc[t] = _mm256_setzero_si256();
+  }
+  const __m256i k8738 = _mm256_set1_epi32(8738), k2048 = _mm256_set1_epi32(2048);
+  auto load32 = [](const uint32_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  };
+  auto load16 = [](const int16_t* p) {
+    return _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+  };
+  int j = j0;
+  for (; j + 8 <= j1; j += 8) {
+    __m256i ring = _mm256_sub_epi32(
+        _mm256_add_epi32(_mm256_add_epi32(load32(m.col + j - 1), load32(m.col + j)),
+                         load32(m.col + j + 1)),
+        load32(m.sm + j));
+    for (int t = 0; t < 3; ++t) {
+      const __m256i q = _mm256_srai_epi32(
+          _mm256_add_epi32(_mm256_mullo_epi32(_mm256_abs_epi32(load16(m.x[t] + j)), k8738), k2048),
+          12);
+      // Kept in 16 bits, as the scalar code narrows it.
+      ring = _mm256_add_epi32(ring, _mm256_srai_epi32(_mm256_slli_epi32(q, 16), 16));
+    }
+    for (int t = 0; t < 3; ++t) {
+      __m256i v = _mm256_abs_epi32(_mm256_mullo_epi32(load16(m.src[t] + j), rf[t]));
+      v = _mm256_max_epi32(_mm256_sub_epi32(v, _mm256_sll_epi32(ring, sh_sub[t])),
+                           _mm256_setzero_si256());
+      const __m256i v_odd = _mm256_srli_epi64(v, 32);
+      const __m256i sq_even =
+          _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(v, v), add_sq[t]), sh_sq[t]);
+      const __m256i sq_odd =
+          _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(v_odd, v_odd), add_sq[t]), sh_sq[t]);
+      const __m256i cube_even =
+          sra64(_mm256_add_epi64(_mm256_mul_epi32(_mm256_and_si256(sq_even, low32), v), add_cub[t]),
+                sh_cub[t]);
+      const __m256i cube_odd = sra64(
+          _mm256_add_epi64(_mm256_mul_epi32(_mm256_and_si256(sq_odd, low32), v_odd), add_cub[t]),
+          sh_cub[t]);
+      acc[t] = _mm256_add_epi64(acc[t], _mm256_add_epi64(cube_even, cube_odd));
+    }
+  }
+  for (int t = 0; t < 3; ++t) {
+    alignas(32) int64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc[t]);
+    inner[t] += lanes[0] + lanes[1] + lanes[2] + lanes[3];
+  }
+  return j;
+}
+
 }  // namespace
 
 void use_avx2(Kernels* k) {
+  k->mask_row16 = mask_row16_avx2;
   k->dwt_v8 = dwt_v8_avx2;
   k->dwt_v16 = dwt_v16_avx2;
   k->dwt_h16 = dwt_h16_avx2;

@@ -86,6 +86,26 @@ void dwt_h16_scalar(const int16_t* lo, const int16_t* hi, int w, int16_t* a, int
   dwt_h16_edges(lo, hi, w, j, a, v, h, d);
 }
 
+// One column of scale 0's contrast masking, with the ring's left and right columns l and r.
+inline void mask16_one(const MaskRow16& m, int j, int l, int r, int64_t inner[3]) {
+  uint32_t ring = m.col[l] + m.col[j] + m.col[r] - m.sm[j];
+  for (int t = 0; t < 3; ++t)
+    ring += uint32_t(int32_t(int16_t((8738 * std::abs(int32_t(m.x[t][j])) + 2048) >> 12)));
+  for (int t = 0; t < 3; ++t) {
+    int32_t v = int32_t(m.src[t][j]) * m.rf[t];
+    v = std::abs(v) - int32_t(ring << m.sh_sub[t]);
+    v = v < 0 ? 0 : v;
+    const int32_t sq = int32_t((int64_t(v) * v + m.add_sq[t]) >> m.sh_sq[t]);
+    inner[t] += (int64_t(sq) * v + m.add_cub[t]) >> m.sh_cub[t];
+  }
+}
+
+int mask_row16_scalar(const MaskRow16& m, int j0, int j1, int64_t inner[3]) {
+  for (int j = j0; j < j1; ++j)
+    mask16_one(m, j, j - 1, j + 1, inner);
+  return j1;
+}
+
 }  // namespace
 
 void dwt_h16_edges(const int16_t* lo, const int16_t* hi, int w, int from, int16_t* a, int16_t* v,
@@ -138,7 +158,7 @@ void csf_factors(int scale, double nvd, int rdh, float out[3]) {
 }  // namespace
 
 Kernels scalar_kernels() {
-  return {dwt_v8_scalar, dwt_v16_scalar, dwt_h16_scalar};
+  return {dwt_v8_scalar, dwt_v16_scalar, dwt_h16_scalar, mask_row16_scalar};
 }
 
 Kernels kernels_for(uint32_t cpu_flags) {
@@ -431,7 +451,8 @@ float den_s(const int32_t* const ref[3], int w, int h, size_t stride, int scale,
 template <typename T, bool kWide>
 float cm(const T* const src[3], const T* const x[3], const T* const f[3], int w, int h,
          size_t stride, int scale, const uint16_t rf16[3], const uint32_t rf32[3],
-         double noise_weight) {
+         double noise_weight, const Kernels& k) {
+  const auto mask_row16 = k.mask_row16;
   const Region g = score_region(w, h);
   uint32_t sh_cub[3], sh_acc;
   int sh_sq[3], sh_sub[3];
@@ -473,6 +494,19 @@ float cm(const T* const src[3], const T* const x[3], const T* const f[3], int w,
       out[j] = uint32_t(int32_t(f[0][row + size_t(j)])) + uint32_t(int32_t(f[1][row + size_t(j)])) +
                uint32_t(int32_t(f[2][row + size_t(j)]));
   };
+  MaskRow16 m{};
+  if constexpr (!kWide) {
+    m.col = col;
+    m.sm = sm;
+    for (int t = 0; t < 3; ++t) {
+      m.rf[t] = rf16[t];
+      m.sh_sub[t] = sh_sub[t];
+      m.sh_sq[t] = sh_sq[t];
+      m.add_sq[t] = add_sq[t];
+      m.sh_cub[t] = sh_cub[t];
+      m.add_cub[t] = add_cub[t];
+    }
+  }
   int64_t acc[3] = {0, 0, 0};
   for (int i = g.top; i < g.bottom; ++i) {
     const size_t up = size_t(i == 0 ? 1 : i - 1) * stride;
@@ -484,29 +518,32 @@ float cm(const T* const src[3], const T* const x[3], const T* const f[3], int w,
     for (int j = c0; j < c1; ++j)
       col[j] = su[j] + sm[j] + sd[j];
     int64_t inner[3] = {0, 0, 0};
-    for (int j = g.left; j < g.right; ++j) {
-      const int l = j == 0 ? 1 : j - 1, r = j == w - 1 ? w - 1 : j + 1;
-      uint32_t ring = col[l] + col[j] + col[r] - sm[j];
+    if constexpr (!kWide) {
       for (int t = 0; t < 3; ++t) {
-        if constexpr (!kWide)
-          ring += uint32_t(
-              int32_t(int16_t((8738 * std::abs(int32_t(x[t][mid + size_t(j)])) + 2048) >> 12)));
-        else
+        m.x[t] = x[t] + mid;
+        m.src[t] = src[t] + mid;
+      }
+      // The ring's outer columns mirror at the left edge and repeat at the right one.
+      int j = g.left;
+      if (j == 0) mask16_one(m, j++, 1, 1, inner);
+      const int end = std::min(g.right, w - 1);
+      if (j < end) mask_row16_scalar(m, mask_row16(m, j, end, inner), end, inner);
+      if (g.right == w) mask16_one(m, w - 1, w - 2, w - 1, inner);
+    } else {
+      for (int j = g.left; j < g.right; ++j) {
+        const int l = j == 0 ? 1 : j - 1, r = j == w - 1 ? w - 1 : j + 1;
+        uint32_t ring = col[l] + col[j] + col[r] - sm[j];
+        for (int t = 0; t < 3; ++t)
           ring += uint32_t(int32_t(
               (int64_t(286331153) * std::abs(x[t][mid + size_t(j)]) + int64_t(INT32_MIN)) >> 32));
-      }
-      const int32_t thr = int32_t(ring);
-      const size_t c = size_t(j);
-      for (int t = 0; t < 3; ++t) {
-        int32_t v;
-        if constexpr (!kWide)
-          v = int32_t(src[t][mid + c]) * rf16[t];
-        else
-          v = int32_t((int64_t(src[t][mid + c]) * rf32[t] + (1 << 27)) >> 28);
-        v = std::abs(v) - int32_t(uint32_t(thr) << sh_sub[t]);
-        v = v < 0 ? 0 : v;
-        const int32_t sq = int32_t((int64_t(v) * v + add_sq[t]) >> sh_sq[t]);
-        inner[t] += (int64_t(sq) * v + add_cub[t]) >> sh_cub[t];
+        const size_t c = size_t(j);
+        for (int t = 0; t < 3; ++t) {
+          int32_t v = int32_t((int64_t(src[t][mid + c]) * rf32[t] + (1 << 27)) >> 28);
+          v = std::abs(v) - int32_t(ring << sh_sub[t]);
+          v = v < 0 ? 0 : v;
+          const int32_t sq = int32_t((int64_t(v) * v + add_sq[t]) >> sh_sq[t]);
+          inner[t] += (int64_t(sq) * v + add_cub[t]) >> sh_cub[t];
+        }
       }
     }
     for (int t = 0; t < 3; ++t)
@@ -578,10 +615,10 @@ void Scorer::score(const Plane& ref, const Plane& dist, Result* out) {
         decouple<int16_t, false>(rb, db, r, a, w, h, stride_, p_.enhn_gain_limit);
         den_s_ = den0(rb, w, h, stride_, rf, p_.noise_weight);
         csf0(a, x, f, w, h, stride_, rf16);
-        num_s = cm<int16_t, false>(r, x, f, w, h, stride_, 0, rf16, nullptr, p_.noise_weight);
+        num_s = cm<int16_t, false>(r, x, f, w, h, stride_, 0, rf16, nullptr, p_.noise_weight, k_);
         if (!p_.skip_aim) {
           csf0(r, x, f, w, h, stride_, rf16);
-          aim_s = cm<int16_t, false>(a, x, f, w, h, stride_, 0, rf16, nullptr, 0.0);
+          aim_s = cm<int16_t, false>(a, x, f, w, h, stride_, 0, rf16, nullptr, 0.0, k_);
         }
       }
     } else {
@@ -603,10 +640,10 @@ void Scorer::score(const Plane& ref, const Plane& dist, Result* out) {
       decouple<int32_t, true>(rb, db, r, a, w, h, stride_, p_.enhn_gain_limit);
       den_s_ = den_s(rb, w, h, stride_, scale, rf, p_.noise_weight);
       csf_s(a, x, f, w, h, stride_, rf32);
-      num_s = cm<int32_t, true>(r, x, f, w, h, stride_, scale, nullptr, rf32, p_.noise_weight);
+      num_s = cm<int32_t, true>(r, x, f, w, h, stride_, scale, nullptr, rf32, p_.noise_weight, k_);
       if (!p_.skip_aim) {
         csf_s(r, x, f, w, h, stride_, rf32);
-        aim_s = cm<int32_t, true>(a, x, f, w, h, stride_, scale, nullptr, rf32, 0.0);
+        aim_s = cm<int32_t, true>(a, x, f, w, h, stride_, scale, nullptr, rf32, 0.0, k_);
       }
     }
     num += num_s;

@@ -1,8 +1,7 @@
 // The integer_motion metric: libvmaf's motion feature. Each pair's score is the mean absolute
 // value of the blurred difference between its reference picture's luma and the previous one's
 // (the distorted picture plays no part); integer_motion2 is the smaller of a pair's score and
-// the next pair's, integer_motion3 that value blended and clipped. The blur is the 5-tap
-// Gaussian in fixed point, rows first, with mirrored edges, in libvmaf's rounding.
+// the next pair's, integer_motion3 that value blended and clipped (motion.h has the blur).
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -12,13 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "metrics/integer_motion/motion.h"
 #include "metrics/rows.h"
 
 namespace vq {
 
 namespace {
-
-constexpr int32_t kFilter[5] = {3571, 16004, 26386, 16004, 3571};
 
 struct MotionOption {
   MetricOption option;
@@ -110,55 +108,15 @@ int check_motion(const MetricOptions& o, std::string* why) {
   return 1;
 }
 
-int mirror(int i, int size) {
-  if (i < 0) return -i;
-  if (i >= size) return 2 * size - i - 2;
-  return i;
-}
-
-// The sum of |blur(prev - cur)| over the luma plane. Samples are read as T (bytes or 16-bit
-// words); `y_shift` is the rows pass's rounding shift (8 for bytes, the depth for words).
-template <typename T>
-uint64_t blurred_sad(const uint8_t* prev, ptrdiff_t prev_pitch, const uint8_t* cur,
-                     ptrdiff_t cur_pitch, int w, int h, int y_shift, std::vector<int32_t>* row) {
-  const auto at = [](const uint8_t* p, ptrdiff_t pitch, int y, int x) {
-    return int32_t(reinterpret_cast<const T*>(p + pitch * y)[x]);
-  };
-  const int64_t y_round = int64_t(1) << (y_shift - 1);
-  uint64_t sad = 0;
-  int32_t* r = row->data();
-  for (int i = 0; i < h; ++i) {
-    int32_t any = 0;
-    for (int j = 0; j < w; ++j) {
-      int64_t acc = 0;
-      for (int k = 0; k < 5; ++k) {
-        const int y = mirror(i - 2 + k, h);
-        acc += int64_t(kFilter[k]) * (at(prev, prev_pitch, y, j) - at(cur, cur_pitch, y, j));
-      }
-      r[j] = int32_t((acc + y_round) >> y_shift);
-      any |= r[j];
-    }
-    if (any == 0) continue;
-    uint32_t row_sad = 0;  // as libvmaf sums a row
-    for (int j = 0; j < w; ++j) {
-      int64_t acc = 0;
-      for (int k = 0; k < 5; ++k)
-        acc += int64_t(kFilter[k]) * r[mirror(j - 2 + k, w)];
-      row_sad += uint32_t(std::abs(int32_t((acc + (1 << 15)) >> 16)));
-    }
-    sad += row_sad;
-  }
-  return sad;
-}
-
 double blend(double x, double factor, double offset) {
   return x * factor + (1 - factor) * std::min(offset, x);
 }
 
 class MotionMetric final : public Metric {
  public:
-  MotionMetric(const PictureForm& form, const MetricOptions& o)
-      : w_(form.width),
+  MotionMetric(const PictureForm& form, const MetricOptions& o, const motion::Kernels& kernels)
+      : kernels_(kernels),
+        w_(form.width),
         h_(form.height),
         depth_(form.depth),
         names_(motion_scores(o)),
@@ -170,7 +128,7 @@ class MotionMetric final : public Metric {
         blend_offset_(o.get_double("motion_blend_offset")),
         fps_weight_(o.get_double("motion_fps_weight")),
         max_val_(o.get_double("motion_max_val")),
-        row_(size_t(form.width)) {
+        row_(size_t(form.width + 2 * motion::kPad)) {
     const size_t bytes = size_t(w_) * (depth_ > 8 ? 2 : 1);
     for (auto& p : kept_)
       p.assign(bytes * size_t(h_), 0);
@@ -188,10 +146,8 @@ class MotionMetric final : public Metric {
     if (!force_zero_ && seen_ >= back) {
       const std::vector<uint8_t>& prev = kept_[size_t((seen_ - back) % 3)];
       const uint64_t sad =
-          depth_ > 8 ? blurred_sad<uint16_t>(prev.data(), ptrdiff_t(row_bytes), ref.plane[0],
-                                             ref.pitch[0], w_, h_, depth_, &row_)
-                     : blurred_sad<uint8_t>(prev.data(), ptrdiff_t(row_bytes), ref.plane[0],
-                                            ref.pitch[0], w_, h_, 8, &row_);
+          motion::blurred_sad({prev.data(), ptrdiff_t(row_bytes), depth_},
+                              {ref.plane[0], ref.pitch[0], depth_}, w_, h_, kernels_, &row_);
       score = std::min(double(sad) / 256. / double(uint32_t(w_) * uint32_t(h_)) * fps_weight_,
                        max_val_);
     }
@@ -247,6 +203,7 @@ class MotionMetric final : public Metric {
   }
 
  private:
+  motion::Kernels kernels_;
   int w_, h_, depth_;
   std::vector<std::string> names_;
   bool debug_, force_zero_, five_, average_;
@@ -259,9 +216,8 @@ class MotionMetric final : public Metric {
 
 MetricStatus make_motion(const PictureForm& form, const MetricOptions& o, uint32_t cpu_flags,
                          std::unique_ptr<Metric>* out, std::string* why) {
-  (void)cpu_flags;
   if (!check_motion(o, why)) return MetricStatus::kUnsupported;
-  if (form.width < 3 || form.height < 3) {
+  if (form.width < motion::kMinSize || form.height < motion::kMinSize) {
     *why = "integer_motion: pictures smaller than 3x3 are not scored (its filter mirrors twice)";
     return MetricStatus::kUnsupported;
   }
@@ -269,7 +225,7 @@ MetricStatus make_motion(const PictureForm& form, const MetricOptions& o, uint32
     *why = "integer_motion: scores 8 to 16-bit pictures";
     return MetricStatus::kUnsupported;
   }
-  *out = std::make_unique<MotionMetric>(form, o);
+  *out = std::make_unique<MotionMetric>(form, o, motion::kernels_for(cpu_flags));
   return MetricStatus::kOk;
 }
 

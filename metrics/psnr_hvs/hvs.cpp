@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "convert/convert.h"
 #include "metrics/psnr_hvs/csf.h"
 #include "metrics/psnr_hvs/psnr_hvs.h"
 
@@ -139,34 +140,80 @@ void fdct8x8(const int32_t in[64], int32_t out[64]) {
     fdct8(t + v, kBlock, out + v * kBlock);
 }
 
-float plane_error(const Plane& ref, const Plane& dist, int depth, const float csf[8][8]) {
-  float mask[64], weight[64];
+namespace {
+
+// The 64 weighted squared errors of one block pair at (x, y), in coefficient order.
+void one_block(const Plane& ref, const Plane& dist, int depth, int x, int y, const float mask[64],
+               const float weight[64], float* terms, int lane) {
+  int32_t s[64], d[64];
+  load(ref, depth, x, y, s);
+  load(dist, depth, x, y, d);
+  const float ts = texture(s), td = texture(d);
+  fdct8x8(s, s);
+  fdct8x8(d, d);
+  float m = threshold(s, ts, mask);
+  const float md = threshold(d, td, mask);
+  if (md > m) m = md;
+  for (int i = 0; i < 64; ++i) {
+    float err = float(std::abs(s[i] - d[i]));
+    if (i != 0) {
+      const float t = m / mask[i];
+      err = err < t ? 0 : err - t;
+    }
+    terms[i * kLanes + lane] = (err * weight[i]) * (err * weight[i]);
+  }
+}
+
+void blocks8_scalar(const Plane& ref, const Plane& dist, int depth, int x, int y,
+                    const float mask[64], const float weight[64], float* terms) {
+  for (int lane = 0; lane < kLanes; ++lane)
+    one_block(ref, dist, depth, x + lane * kStep, y, mask, weight, terms, lane);
+}
+
+}  // namespace
+
+Kernels scalar_kernels() {
+  return {blocks8_scalar};
+}
+
+Kernels kernels_for(uint32_t cpu_flags) {
+  Kernels k = scalar_kernels();
+#if VQ_X86_SIMD
+  if (cpu_flags & kCpuAvx2) use_avx2(&k);
+#else
+  (void)cpu_flags;
+#endif
+  return k;
+}
+
+void block_constants(const float csf[8][8], float mask[64], float weight[64]) {
   for (int i = 0; i < 64; ++i) {
     weight[i] = csf[i / 8][i % 8];
     mask[i] = float((double(weight[i]) * kMaskFactor) * (double(weight[i]) * kMaskFactor));
   }
+}
+
+float plane_error(const Plane& ref, const Plane& dist, int depth, const float csf[8][8],
+                  const Kernels& k) {
+  float mask[64], weight[64];
+  block_constants(csf, mask, weight);
   float sum = 0;
   int32_t coefficients = 0;
-  int32_t s[64], d[64];
+  float terms[64 * kLanes];
+  const int blocks = (ref.width - 8) / kStep + 1;  // per row of blocks
   for (int y = 0; y < ref.height - 7; y += kStep) {
-    for (int x = 0; x < ref.width - 7; x += kStep) {
-      load(ref, depth, x, y, s);
-      load(dist, depth, x, y, d);
-      const float ts = texture(s), td = texture(d);
-      fdct8x8(s, s);
-      fdct8x8(d, d);
-      float m = threshold(s, ts, mask);
-      const float md = threshold(d, td, mask);
-      if (md > m) m = md;
-      for (int i = 0; i < 64; ++i) {
-        float err = float(std::abs(s[i] - d[i]));
-        if (i != 0) {
-          const float t = m / mask[i];
-          err = err < t ? 0 : err - t;
-        }
-        sum += (err * weight[i]) * (err * weight[i]);
-      }
-      coefficients += 64;
+    for (int b = 0; b < blocks; b += kLanes) {
+      const int n = blocks - b < kLanes ? blocks - b : kLanes;
+      if (n == kLanes)
+        k.blocks8(ref, dist, depth, b * kStep, y, mask, weight, terms);
+      else
+        for (int lane = 0; lane < n; ++lane)
+          one_block(ref, dist, depth, (b + lane) * kStep, y, mask, weight, terms, lane);
+      // The sum runs block after block, coefficient after coefficient, as libvmaf adds them.
+      for (int lane = 0; lane < n; ++lane)
+        for (int i = 0; i < 64; ++i)
+          sum += terms[i * kLanes + lane];
+      coefficients += 64 * n;
     }
   }
   sum /= float(coefficients);

@@ -24,10 +24,29 @@ struct Plane {
 // vertical frequency v, horizontal u. `in` and `out` may be the same array.
 void fdct8x8(const int32_t in[64], int32_t out[64]);
 
+// Blocks are scored eight at a time, each in its own lane, every lane's arithmetic that of the
+// scalar code; only the final sum runs across blocks, and it stays serial.
+inline constexpr int kLanes = 8;
+
+// The contrast sensitivity weights of a plane's coefficients and the masking weights (their
+// squares, scaled) the thresholds use.
+void block_constants(const float csf[8][8], float mask[64], float weight[64]);
+
+// The block kernels, scalar first; SIMD tiers replace them where they are bit-identical.
+struct Kernels {
+  // The weighted squared errors of the eight block pairs at (x + 7 l, y), l = 0..7 (all inside
+  // both planes): terms[i * 8 + l] for coefficient i of block l.
+  void (*blocks8)(const Plane& ref, const Plane& dist, int depth, int x, int y,
+                  const float mask[64], const float weight[64], float* terms);
+};
+[[nodiscard]] Kernels scalar_kernels();
+void use_avx2(Kernels* k);  // x86 builds only
+[[nodiscard]] Kernels kernels_for(uint32_t cpu_flags);
+
 // The plane's mean weighted squared error over its blocks, divided by the peak squared, in
 // float. Both planes are width x height (at least 8 x 8) at `depth` bits (8 to 12); samples
 // above the peak are read as the peak.
 [[nodiscard]] float plane_error(const Plane& ref, const Plane& dist, int depth,
-                                const float csf[8][8]);
+                                const float csf[8][8], const Kernels& k);
 
 }  // namespace vq::hvs

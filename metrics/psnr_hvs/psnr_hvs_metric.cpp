@@ -25,7 +25,7 @@ double to_db(double error) {
 
 class PsnrHvs final : public Metric {
  public:
-  explicit PsnrHvs(const PictureForm& f) : form_(f) {}
+  PsnrHvs(const PictureForm& f, const hvs::Kernels& k) : form_(f), kernels_(k) {}
 
   MetricStatus score(int32_t pair, const Picture& ref, const Picture& dist,
                      ScoreTable* table) override {
@@ -38,7 +38,7 @@ class PsnrHvs final : public Metric {
       const int w = p ? form_.chroma_width : form_.width;
       const int h = p ? form_.chroma_height : form_.height;
       e[p] = hvs::plane_error({ref.plane[p], ref.pitch[p], w, h},
-                              {dist.plane[p], dist.pitch[p], w, h}, form_.depth, kCsf[p]);
+                              {dist.plane[p], dist.pitch[p], w, h}, form_.depth, kCsf[p], kernels_);
       table->set(columns_[p], pair, to_db(e[p]));
     }
     table->set(columns_[3], pair, to_db(e[0] * .8 + .1 * (e[1] + e[2])));
@@ -47,10 +47,11 @@ class PsnrHvs final : public Metric {
 
  private:
   PictureForm form_;
+  hvs::Kernels kernels_;
   int columns_[4] = {-1, -1, -1, -1};
 };
 
-MetricStatus make(const PictureForm& f, const MetricOptions&, uint32_t,
+MetricStatus make(const PictureForm& f, const MetricOptions&, uint32_t cpu_flags,
                   std::unique_ptr<Metric>* out, std::string* why) {
   if (f.layout == ChromaLayout::kGray) {
     *why = "psnr_hvs: scores Y, Cb and Cr; a gray picture has no chroma";
@@ -71,7 +72,7 @@ MetricStatus make(const PictureForm& f, const MetricOptions&, uint32_t,
     *why = buf;
     return MetricStatus::kUnsupported;
   }
-  *out = std::make_unique<PsnrHvs>(f);
+  *out = std::make_unique<PsnrHvs>(f, hvs::kernels_for(cpu_flags));
   return MetricStatus::kOk;
 }
 

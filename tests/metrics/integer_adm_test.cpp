@@ -186,5 +186,58 @@ TEST(IntegerAdm, KernelTiersEqualScalar) {
   }
 }
 
+// The masking row kernel against the scalar one: random widths and column ranges, masked
+// coefficients over the whole 16-bit range (extremes included), the largest rings whose shifted
+// thresholds stay within 32 bits, every shift in use.
+TEST(IntegerAdm, MaskRowTiersEqualScalar) {
+  const adm::Kernels ref = adm::scalar_kernels();
+  std::mt19937 rng(test::base_seed() + 7);
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const adm::Kernels k = adm::kernels_for(flags);
+    for (int iter = 0; iter < 300; ++iter) {
+      const int w = 3 + int(rng() % 120);
+      const bool extreme = iter % 4 == 0;
+      std::vector<uint32_t> col(static_cast<size_t>(w)), sm(col);
+      std::vector<int16_t> x[3], src[3];
+      for (size_t i = 0; i < col.size(); ++i) {
+        col[i] = extreme ? 100000 - uint32_t(rng() % 4) : uint32_t(rng() % 100000);
+        sm[i] = uint32_t(rng() % 50000);
+      }
+      adm::MaskRow16 m{};
+      m.col = col.data();
+      m.sm = sm.data();
+      for (int t = 0; t < 3; ++t) {
+        x[t].resize(size_t(w));
+        src[t].resize(size_t(w));
+        for (int i = 0; i < w; ++i) {
+          const uint32_t r = rng();
+          x[t][size_t(i)] = int16_t(extreme && r % 3 == 0 ? (r & 1 ? 15000 : -15000)
+                                                          : int32_t(r % 30001) - 15000);
+          src[t][size_t(i)] = extreme && r % 5 == 0 ? int16_t(-32768) : int16_t(rng() >> 8);
+        }
+        m.x[t] = x[t].data();
+        m.src[t] = src[t].data();
+        m.rf[t] = uint16_t(iter % 2 ? (t == 2 ? 49417 : 36453) : rng());
+        m.sh_sub[t] = t == 2 ? 12 : 10;
+        m.sh_sq[t] = t == 2 ? 30 : 29;
+        m.add_sq[t] = int64_t(1) << (m.sh_sq[t] - 1);
+        m.sh_cub[t] = uint32_t(rng() % 8);
+        m.add_cub[t] = m.sh_cub[t] ? int64_t(1) << (m.sh_cub[t] - 1) : 0;
+      }
+      const int j0 = 1 + int(rng() % uint32_t(w - 2));
+      const int j1 = j0 + int(rng() % uint32_t(w - j0));
+      int64_t want[3] = {5, 6, 7}, got[3] = {5, 6, 7};
+      EXPECT_EQ(ref.mask_row16(m, j0, j1, want), j1);
+      const int left = k.mask_row16(m, j0, j1, got);
+      ASSERT_GE(left, j0);
+      ASSERT_LE(left, j1);
+      ref.mask_row16(m, left, j1, got);
+      for (int t = 0; t < 3; ++t)
+        EXPECT_EQ(got[t], want[t]) << "w=" << w << " columns " << j0 << ".." << j1 << " t=" << t;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vq

@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "metrics/psnr_hvs/csf.h"
 #include "metrics/psnr_hvs/psnr_hvs.h"
+#include "tests/frames.h"
 #include "tests/reference/reference.h"
 
 namespace vq {
@@ -24,17 +26,20 @@ TEST_P(PsnrHvsLog, EqualsLibvmafPerFrame) {
   if (!reference::make_pair(pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << pair;
   reference::Log log;
   ASSERT_TRUE(reference::load_log(pair + ".psnr_hvs.json", &log));
-  ScoreTable t;
-  reference::score_pair(pair, "psnr_hvs", 0, &t);
-  reference::expect_matches(t, log, kNames);
-  for (const std::string& n : kNames) {
-    double mean = 0;
-    for (int32_t i = 0; i < t.rows(); ++i) {
-      double v = 0;
-      ASSERT_TRUE(t.get(t.find(n), i, &v));
-      mean += v / t.rows();
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    ScoreTable t;
+    reference::score_pair(pair, "psnr_hvs", flags, &t);
+    reference::expect_matches(t, log, kNames);
+    for (const std::string& n : kNames) {
+      double mean = 0;
+      for (int32_t i = 0; i < t.rows(); ++i) {
+        double v = 0;
+        ASSERT_TRUE(t.get(t.find(n), i, &v));
+        mean += v / t.rows();
+      }
+      EXPECT_NEAR(mean, log.pooled.at(n).at("mean").get<double>(), 1.0000001e-6) << n;
     }
-    EXPECT_NEAR(mean, log.pooled.at(n).at("mean").get<double>(), 1.0000001e-6) << n;
   }
 }
 
@@ -68,15 +73,16 @@ TEST(PsnrHvs, ReadsAnyPitchAndClampsToThePeak) {
         ua[size_t((h - 1 - y) * pitch + x)] = a[size_t(y * pitch + x)];
         ub[size_t((h - 1 - y) * pitch + x)] = b[size_t(y * pitch + x)];
       }
+    const hvs::Kernels k = hvs::scalar_kernels();
     const float down =
-        hvs::plane_error({a.data(), pitch, w, h}, {b.data(), pitch, w, h}, depth, hvs::kCsfY);
+        hvs::plane_error({a.data(), pitch, w, h}, {b.data(), pitch, w, h}, depth, hvs::kCsfY, k);
     const float up =
         hvs::plane_error({ua.data() + (h - 1) * pitch, -pitch, w, h},
-                         {ub.data() + (h - 1) * pitch, -pitch, w, h}, depth, hvs::kCsfY);
+                         {ub.data() + (h - 1) * pitch, -pitch, w, h}, depth, hvs::kCsfY, k);
     EXPECT_GT(down, 0.0f) << depth;
     EXPECT_EQ(down, up) << depth;
     EXPECT_EQ(
-        hvs::plane_error({over.data(), pitch, w, h}, {b.data(), pitch, w, h}, depth, hvs::kCsfY),
+        hvs::plane_error({over.data(), pitch, w, h}, {b.data(), pitch, w, h}, depth, hvs::kCsfY, k),
         down)
         << depth;
   }
@@ -92,6 +98,47 @@ TEST(PsnrHvs, EqualPicturesScoreInfinity) {
     double v = 0;
     ASSERT_TRUE(t.get(t.find(n), 0, &v));
     EXPECT_TRUE(std::isinf(v) && v > 0) << n << " " << v;
+  }
+}
+
+// Every tier's block kernel against the scalar one: random blocks at every depth, extreme
+// samples among them, planes stored either way up, the terms' guard samples untouched.
+TEST(PsnrHvs, BlockKernelTiersEqualScalar) {
+  std::mt19937 rng(test::base_seed());
+  const hvs::Kernels ref = hvs::scalar_kernels();
+  float mask[64], weight[64];
+  hvs::block_constants(hvs::kCsfCb, mask, weight);
+  for (int iter = 0; iter < 60; ++iter) {
+    const int depth = 8 + int(rng() % 5), bpp = depth == 8 ? 1 : 2, peak = (1 << depth) - 1;
+    const int w = 57 + int(rng() % 20), h = 8 + int(rng() % 6);
+    const ptrdiff_t pitch = w * bpp + 6;
+    std::vector<uint8_t> a(size_t(h * pitch)), b(a.size());
+    for (size_t i = 0; i + 1 < a.size(); i += size_t(bpp)) {
+      // Smooth, noisy and extreme stretches: flat blocks, strong masking and full-range errors.
+      const int mode = int(rng() % 4);
+      const int va = mode == 0 ? peak : int(rng() % uint32_t(peak + 1));
+      const int vb = mode == 1 ? 0 : mode == 2 ? va : int(rng() % uint32_t(peak + 1));
+      for (int k = 0; k < bpp; ++k) {
+        a[i + size_t(k)] = uint8_t(va >> (8 * k));
+        b[i + size_t(k)] = uint8_t(vb >> (8 * k));
+      }
+    }
+    const int x = int(rng() % uint32_t(w - 56)), y = int(rng() % uint32_t(h - 7));
+    SCOPED_TRACE("depth " + std::to_string(depth) + " at " + std::to_string(x) + "," +
+                 std::to_string(y));
+    const bool up = iter % 2;
+    const hvs::Plane pa{up ? a.data() + (h - 1) * pitch : a.data(), up ? -pitch : pitch, w, h};
+    const hvs::Plane pb{up ? b.data() + (h - 1) * pitch : b.data(), up ? -pitch : pitch, w, h};
+    constexpr size_t kGuard = 16, n = 64 * hvs::kLanes;
+    std::vector<float> want(n + 2 * kGuard, -7.f);
+    ref.blocks8(pa, pb, depth, x, y, mask, weight, want.data() + kGuard);
+    for (const auto& [tier, flags] : test::tiers()) {
+      SCOPED_TRACE(tier);
+      std::vector<float> got(want.size(), -7.f);
+      hvs::kernels_for(flags).blocks8(pa, pb, depth, x, y, mask, weight, got.data() + kGuard);
+      for (size_t i = 0; i < got.size(); ++i)
+        ASSERT_EQ(std::memcmp(&got[i], &want[i], sizeof(float)), 0) << "term " << i;
+    }
   }
 }
 

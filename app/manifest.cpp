@@ -1,0 +1,298 @@
+// The manifest of a campaign: its lines read into arguments, the arguments of each line laid over
+// those of the command line, and the outputs of every line worked out before any is run.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <span>
+#include <system_error>
+#include <unordered_map>
+
+#include "app/app.h"
+
+namespace vq {
+
+const char* Settings::*const kOutputPaths[4] = {&Settings::csv_path, &Settings::json_path,
+                                                &Settings::xml_path, &Settings::html_path};
+
+namespace {
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+// One line's arguments: 1, or 0 with `why` when a double quote is left open.
+int split_line(std::string_view line, std::vector<std::string>* out, std::string* why) {
+  size_t i = 0;
+  while (true) {
+    while (i < line.size() && is_blank(line[i]))
+      ++i;
+    if (i == line.size()) return 1;
+    std::string arg;
+    bool quoted = false;
+    for (; i < line.size() && (quoted || !is_blank(line[i])); ++i) {
+      const char c = line[i];
+      if (c == '"') {
+        quoted = !quoted;
+      } else if (quoted && c == '\\' && i + 1 < line.size() &&
+                 (line[i + 1] == '"' || line[i + 1] == '\\')) {
+        arg += line[++i];
+      } else {
+        arg += c;
+      }
+    }
+    if (quoted) {
+      *why = "a double quote is not closed";
+      return 0;
+    }
+    out->push_back(std::move(arg));
+  }
+}
+
+std::string at(const ManifestLine& line) {
+  return "manifest line " + std::to_string(line.line_number) + " (index " +
+         std::to_string(line.index) + ")";
+}
+
+// The key two spellings of one output path share, so far as the path alone tells: the path from
+// the root, "." and ".." resolved. `cwd` is the working directory (read once: a campaign may
+// have many lines).
+std::string output_key(const std::string& path, const std::filesystem::path& cwd) {
+  const std::filesystem::path p(path);
+  return (p.is_absolute() ? p : cwd / p).lexically_normal().string();
+}
+
+// A path that exists and is not a regular file (a terminal, /dev/null) is written in place: it
+// can be named by every line, and its being there says nothing of a finished line.
+bool is_special(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+int parse_manifest(std::string_view text, std::vector<ManifestLine>* out, std::string* why) {
+  if (int64_t(text.size()) > kManifestMaxBytes) {
+    *why = "the manifest is larger than " + std::to_string(kManifestMaxBytes >> 20) + " MiB";
+    return 0;
+  }
+  std::vector<ManifestLine> lines;
+  size_t pos = 0;
+  int number = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view raw = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (++number > kManifestMaxLines) {
+      *why = "the manifest has more than " + std::to_string(kManifestMaxLines) + " lines";
+      return 0;
+    }
+    if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+    const std::string line_at = "manifest line " + std::to_string(number);
+    if (raw.find('\0') != std::string_view::npos) {
+      *why = line_at + ": holds a NUL byte";
+      return 0;
+    }
+    size_t first = 0;
+    while (first < raw.size() && is_blank(raw[first]))
+      ++first;
+    if (first == raw.size() || raw[first] == '#') continue;
+    ManifestLine line;
+    line.index = int(lines.size());
+    line.line_number = number;
+    std::string reason;
+    if (!split_line(raw, &line.args, &reason)) {
+      *why = line_at + ": " + reason;
+      return 0;
+    }
+    lines.push_back(std::move(line));
+  }
+  if (lines.empty()) {
+    *why = "the manifest has no comparison lines";
+    return 0;
+  }
+  *out = std::move(lines);
+  return 1;
+}
+
+int read_manifest(const char* path, std::vector<ManifestLine>* out, std::string* why) {
+  const std::string named = std::string("[") + path + "]";
+  struct stat st;
+  const int error = ::stat(path, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+  if (error) {
+    *why = "can't read the manifest " + named + ": " + std::strerror(error);
+    return 0;
+  }
+  std::ifstream f(path, std::ios::binary);
+  if (!f) {
+    *why = "can't read the manifest " + named + ": " + std::strerror(errno);
+    return 0;
+  }
+  // Read in pieces up to one byte past the limit: a pipe has no size to check first.
+  std::string text;
+  char piece[1 << 16];
+  while (int64_t(text.size()) <= kManifestMaxBytes) {
+    f.read(piece, sizeof piece);
+    text.append(piece, size_t(f.gcount()));
+    if (!f) break;
+  }
+  if (f.bad()) {
+    *why = "can't read the manifest " + named;
+    return 0;
+  }
+  std::string reason;
+  if (!parse_manifest(text, out, &reason)) {
+    *why = named + ": " + reason;
+    return 0;
+  }
+  return 1;
+}
+
+int parse_manifest_index(const char* text, EnvLookup lookup, int64_t* out, std::string* why) {
+  std::string value = text;
+  std::string named = std::string("[--manifest-index=") + text + "]";
+  if (value.starts_with("env:")) {
+    const std::string name = value.substr(4);
+    const char* got = name.empty() ? nullptr : lookup(name.c_str());
+    if (got == nullptr || *got == '\0') {
+      *why = named + ": " +
+             (name.empty() ? "env: needs a variable's name"
+                           : "the environment variable " + name + " is not set");
+      return 0;
+    }
+    value = got;
+    named += " (" + name + "=" + value + ")";
+  }
+  int64_t n = 0;
+  for (const char c : value) {
+    if (c < '0' || c > '9' || n > kManifestMaxLines) {
+      *why = named + ": not an index (a number from 0)";
+      return 0;
+    }
+    n = n * 10 + (c - '0');
+  }
+  if (value.empty()) {
+    *why = named + ": not an index (a number from 0)";
+    return 0;
+  }
+  *out = n;
+  return 1;
+}
+
+std::string expand_output_path(std::string_view pattern, int index, std::string_view distorted) {
+  const std::string name = std::filesystem::path(distorted).stem().string();
+  std::string out;
+  for (size_t i = 0; i < pattern.size();) {
+    if (pattern.substr(i).starts_with("{index}")) {
+      out += std::to_string(index);
+      i += 7;
+    } else if (pattern.substr(i).starts_with("{name}")) {
+      out += name;
+      i += 6;
+    } else {
+      out += pattern[i++];
+    }
+  }
+  return out;
+}
+
+int line_settings(const Settings& base, const ManifestLine& line, Settings* out, std::string* why) {
+  std::vector<const char*> argv = {"vidqual"};
+  for (const std::string& a : line.args)
+    argv.push_back(a.c_str());
+  Settings own;
+  ScanNotes notes;
+  if (!scan_arguments(int(argv.size()), argv.data(), &own, &notes)) {
+    *why = notes.error;
+    return 0;
+  }
+  // What the command line would let pass with a note is refused here: a campaign runs unwatched.
+  if (!notes.notes.empty()) {
+    std::string note = notes.notes.front();
+    if (note.starts_with("note: ")) note.erase(0, 6);
+    *why = note;
+    return 0;
+  }
+  if (own.manifest || own.manifest_index || own.help || own.version) {
+    *why = "--manifest, --manifest-index, --help and --version belong on the command line";
+    return 0;
+  }
+  if (own.positionals < 2) {
+    *why = "a line names the reference and the distorted file first";
+    return 0;
+  }
+  for (const char* f : {own.file1, own.file2}) {
+    if (std::strcmp(f, "-") == 0) {
+      *why = "standard input (-) cannot be an input of a manifest line";
+      return 0;
+    }
+  }
+  Settings s = base;
+  for (const LongOption& o : std::span(kLongOptions, kLongOptionCount)) {
+    if (o.text && own.*o.text) s.*o.text = own.*o.text;
+    if (o.flag && own.*o.flag) s.*o.flag = true;
+  }
+  if (!own.metrics.empty()) {
+    s.metrics = own.metrics;
+    s.ssim = own.ssim;
+  }
+  s.file1 = own.file1;
+  s.file2 = own.file2;
+  s.maxframes = own.maxframes;
+  s.verbose = base.verbose || own.verbose;
+  s.positionals = own.positionals;
+  s.manifest = nullptr;
+  s.manifest_index = nullptr;
+  *out = s;
+  return 1;
+}
+
+int plan_campaign(const Settings& base, std::vector<ManifestLine>* lines, std::string* why) {
+  std::unordered_map<std::string, int> owner;  // output key -> the index of the line writing it
+  std::error_code ec;
+  const std::filesystem::path cwd = std::filesystem::current_path(ec);
+  for (ManifestLine& line : *lines) {
+    Settings s;
+    std::string reason;
+    if (!line_settings(base, line, &s, &reason)) {
+      *why = at(line) + ": " + reason;
+      return 0;
+    }
+    bool any = false;
+    for (int i = 0; i < 4; ++i) {
+      const char* pattern = s.*kOutputPaths[i];
+      line.outputs[i] = pattern ? expand_output_path(pattern, line.index, s.file2) : "";
+      if (line.outputs[i].empty()) continue;
+      any = true;
+      const auto [it, fresh] = owner.emplace(output_key(line.outputs[i], cwd), line.index);
+      if (!fresh && it->second != line.index && !is_special(line.outputs[i])) {
+        *why = at(line) + ": [" + line.outputs[i] + "] is written by index " +
+               std::to_string(it->second) + " too (give each line its own, or use {index} or " +
+               "{name} in the command line's)";
+        return 0;
+      }
+    }
+    if (!any) {
+      *why = at(line) + ": names no output (--json=FILE, --csv=FILE, --xml=FILE or --html=FILE, " +
+             "on the line or, with {index} or {name}, on the command line)";
+      return 0;
+    }
+  }
+  return 1;
+}
+
+int line_is_done(const ManifestLine& line) {
+  int named = 0;
+  for (const std::string& path : line.outputs) {
+    if (path.empty()) continue;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    ++named;
+  }
+  return named > 0;
+}
+
+}  // namespace vq

@@ -1,0 +1,51 @@
+// libvmaf's integer motion: the mean absolute value of the 5-tap Gaussian blur of the difference
+// between two consecutive reference lumas, in libvmaf's fixed point. The blur runs down the
+// columns first (its sums rounded by 8 bits for bytes, by the depth for words), then along each
+// row (rounded by 16 bits), with edges mirrored without repeating the edge sample; each row's
+// absolute values are summed in 32 bits, as libvmaf sums them, and the rows in 64.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vq::motion {
+
+inline constexpr int32_t kFilter[5] = {3571, 16004, 26386, 16004, 3571};
+
+// Samples mirrored past each end of a filtered row.
+inline constexpr int kPad = 2;
+
+// The smallest width and height scored: the mirror reaches two samples in.
+inline constexpr int kMinSize = 3;
+
+// A luma plane: 8-bit samples (depth 8) or 16-bit words.
+struct Plane {
+  const uint8_t* data = nullptr;
+  ptrdiff_t pitch = 0;  // bytes, may be negative
+  int depth = 8;
+};
+
+// The row kernels, scalar first; SIMD tiers replace them where they are bit-identical. Row
+// arrays hold the five rows of the vertical taps, top to bottom, mirrored rows included.
+struct Kernels {
+  // The vertical blur of prev - cur at one row of 8-bit pictures, rounded by 8 bits.
+  void (*vertical8)(const uint8_t* const* prev, const uint8_t* const* cur, int w, int32_t* out);
+  // The same for 16-bit words of `depth` bits, rounded by `depth` bits.
+  void (*vertical16)(const uint16_t* const* prev, const uint16_t* const* cur, int w, int depth,
+                     int32_t* out);
+  // The sum, modulo 2^32, of |horizontal blur| over a row of w values with kPad mirrored
+  // values readable before index 0 and after index w - 1.
+  uint32_t (*horizontal_sad)(const int32_t* row, int w);
+};
+
+[[nodiscard]] Kernels scalar_kernels();
+void use_avx2(Kernels* k);  // x86 builds only
+[[nodiscard]] Kernels kernels_for(uint32_t cpu_flags);
+
+// The blurred sum of absolute differences of two w x h lumas of one depth (w, h >= kMinSize).
+// `row` is scratch of at least w + 2 * kPad values.
+[[nodiscard]] uint64_t blurred_sad(const Plane& prev, const Plane& cur, int w, int h,
+                                   const Kernels& k, std::vector<int32_t>* row);
+
+}  // namespace vq::motion
