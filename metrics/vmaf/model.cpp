@@ -232,9 +232,9 @@ int from_bundled(const BundledModel& b, Model* out, std::string* why) {
 
 }  // namespace
 
-int load_model(std::string_view spec, Model* out, std::string* why) {
-  if (spec.substr(0, 5) == "path:") {
-    const std::string path(spec.substr(5));
+int load_model(std::string_view name, Model* out, std::string* why) {
+  if (name.substr(0, 5) == "path:") {
+    const std::string path(name.substr(5));
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (f == nullptr) {
       *why = "cannot read the model file " + path + ": " + std::strerror(errno);
@@ -262,8 +262,8 @@ int load_model(std::string_view spec, Model* out, std::string* why) {
     return 1;
   }
   for (int i = 0; i < kBundledModelCount; ++i)
-    if (spec == kBundledModels[i].name) return from_bundled(kBundledModels[i], out, why);
-  *why = "no bundled model is named '" + std::string(spec) +
+    if (name == kBundledModels[i].name) return from_bundled(kBundledModels[i], out, why);
+  *why = "no bundled model is named '" + std::string(name) +
          "' (bundled: " + bundled_model_names() + "; a file is model=path:FILE)";
   return 0;
 }

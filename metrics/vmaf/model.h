@@ -73,7 +73,7 @@ extern const int kBundledModelCount;
 
 // Reads the model a `model=` option names: a bundled model's name, or "path:FILE" for a file in
 // libvmaf's JSON model format. 1 and *out, or 0 with *why saying what is wrong.
-[[nodiscard]] int load_model(std::string_view spec, Model* out, std::string* why);
+[[nodiscard]] int load_model(std::string_view name, Model* out, std::string* why);
 
 // Reads libvmaf's JSON model format from memory, every field checked (needs nlohmann-json in the
 // build; without it 0 and *why says so).
