@@ -173,8 +173,9 @@ class AdmMetric final : public Metric {
   std::vector<int> columns_;
 };
 
-MetricStatus make_adm(const PictureForm& form, const MetricOptions& o, uint32_t cpu_flags,
-                      std::unique_ptr<Metric>* out, std::string* why) {
+// The options' ranges and combinations, checked when the request is read (a model file's
+// options among them), before any input is opened.
+int check_adm(const MetricOptions& o, std::string* why) {
   for (const AdmOption& a : kAdmOptions) {
     const double v = option_number(o, a.option);
     if (v < a.min || v > a.max) {
@@ -182,13 +183,25 @@ MetricStatus make_adm(const PictureForm& form, const MetricOptions& o, uint32_t 
       std::snprintf(buf, sizeof buf, "integer_adm: %s must be between %g and %g", a.option.name,
                     a.min, a.max);
       *why = buf;
-      return MetricStatus::kUnsupported;
+      return 0;
     }
   }
   if (o.get_int("adm_csf_mode") != 0) {
     *why = "integer_adm: only adm_csf_mode=0 (Watson's CSF) is implemented";
-    return MetricStatus::kUnsupported;
+    return 0;
   }
+  // The fixed-point pipeline holds no finer angular frequency than 3 heights of 1080 lines.
+  if (o.get_double("adm_norm_view_dist") * double(o.get_int("adm_ref_display_height")) <
+      3.0 * 1080) {
+    *why = "integer_adm: adm_norm_view_dist * adm_ref_display_height must be at least 3240";
+    return 0;
+  }
+  return 1;
+}
+
+MetricStatus make_adm(const PictureForm& form, const MetricOptions& o, uint32_t cpu_flags,
+                      std::unique_ptr<Metric>* out, std::string* why) {
+  if (!check_adm(o, why)) return MetricStatus::kUnsupported;
   adm::Params p;
   p.enhn_gain_limit = o.get_double("adm_enhn_gain_limit");
   p.norm_view_dist = o.get_double("adm_norm_view_dist");
@@ -198,11 +211,6 @@ MetricStatus make_adm(const PictureForm& form, const MetricOptions& o, uint32_t 
   p.min_val = o.get_double("adm_min_val");
   p.skip_aim = o.get_bool("adm_skip_aim");
   p.skip_scale0 = o.get_bool("adm_skip_scale0");
-  // The fixed-point pipeline holds no finer angular frequency than 3 heights of 1080 lines.
-  if (p.norm_view_dist * p.ref_display_height < 3.0 * 1080) {
-    *why = "integer_adm: adm_norm_view_dist * adm_ref_display_height must be at least 3240";
-    return MetricStatus::kUnsupported;
-  }
   if (form.width < adm::kMinSize || form.height < adm::kMinSize) {
     *why =
         "integer_adm: pictures smaller than 33x33 are not scored (its four DWT scales need "
@@ -223,7 +231,8 @@ const MetricRow& integer_adm_metric() {
   static const MetricRow row = {
       "integer_adm",  "libvmaf's integer ADM (integer_adm2, scales 0-3, AIM, adm3)",
       option_table(), 0,
-      adm_scores,     make_adm};
+      adm_scores,     make_adm,
+      nullptr,        check_adm};
   return row;
 }
 

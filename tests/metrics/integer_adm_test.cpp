@@ -109,23 +109,31 @@ TEST(IntegerAdm, ScoreNamesFollowLibvmaf) {
   }
 }
 
+// Options out of range are refused when the request is read, before any input is opened;
+// pictures the metric cannot score when it is made for them.
 TEST(IntegerAdm, RefusesWhatItCannotScore) {
   const struct {
     const char* request;
     int width, height, depth;
+    bool refused_as_request;
   } cases[] = {
-      {"integer_adm", 32, 64, 8},
-      {"integer_adm", 64, 32, 8},
-      {"integer_adm", 64, 64, 16},
-      {"integer_adm=adm_norm_view_dist=1", 64, 64, 8},
-      {"integer_adm=adm_enhn_gain_limit=0.5", 64, 64, 8},
-      {"integer_adm=adm_csf_mode=1", 64, 64, 8},
-      {"integer_adm=adm_ref_display_height=5000", 64, 64, 8},
+      {"integer_adm", 32, 64, 8, false},
+      {"integer_adm", 64, 32, 8, false},
+      {"integer_adm", 64, 64, 16, false},
+      {"integer_adm=adm_norm_view_dist=1", 64, 64, 8, true},
+      {"integer_adm=adm_enhn_gain_limit=0.5", 64, 64, 8, true},
+      {"integer_adm=adm_csf_mode=1", 64, 64, 8, true},
+      {"integer_adm=adm_ref_display_height=5000", 64, 64, 8, true},
   };
   for (const auto& c : cases) {
     MetricRequest r;
     std::string why;
-    ASSERT_TRUE(parse_metric_request(c.request, &r, &why)) << why;
+    const bool parsed = parse_metric_request(c.request, &r, &why);
+    EXPECT_EQ(parsed, !c.refused_as_request) << c.request << ": " << why;
+    if (!parsed) {
+      EXPECT_EQ(why.rfind("integer_adm: ", 0), 0u) << why;
+      continue;
+    }
     PictureForm form;
     form.width = c.width;
     form.height = c.height;
