@@ -35,20 +35,23 @@ struct Settings {
   const char* file2 = nullptr;
   int32_t maxframes = 0;  // 0 or less: no limit
   bool verbose = false;
-  const char* csv_path = nullptr;    // --csv=FILE
-  const char* json_path = nullptr;   // --json=FILE
-  const char* xml_path = nullptr;    // --xml=FILE
-  const char* html_path = nullptr;   // --html=FILE
-  const char* html_worst = nullptr;  // --html-worst=N
-  bool ssim = false;                 // --ssim (also listed in `metrics` as "ssim")
-  std::vector<const char*> metrics;  // --metric=NAME[=OPT=VALUE:...], each time it is given
-  const char* preset = nullptr;      // --preset=NAME
-  const char* threads = nullptr;     // --threads=N
-  const char* size = nullptr;        // --size=WxH, for headerless YUV
-  const char* pix_fmt = nullptr;     // --pix-fmt=NAME, for headerless YUV
-  const char* max_pixels = nullptr;  // --max-pixels=N
-  bool help = false;                 // --help
-  bool version = false;              // --version
+  const char* csv_path = nullptr;     // --csv=FILE
+  const char* json_path = nullptr;    // --json=FILE
+  const char* xml_path = nullptr;     // --xml=FILE
+  const char* html_path = nullptr;    // --html=FILE
+  const char* html_worst = nullptr;   // --html-worst=N
+  bool ssim = false;                  // --ssim (also listed in `metrics` as "ssim")
+  std::vector<const char*> metrics;   // --metric=NAME[=OPT=VALUE:...], each time it is given
+  const char* preset = nullptr;       // --preset=NAME
+  const char* threads = nullptr;      // --threads=N
+  const char* size = nullptr;         // --size=WxH, for headerless YUV
+  const char* pix_fmt = nullptr;      // --pix-fmt=NAME, for headerless YUV
+  const char* max_pixels = nullptr;   // --max-pixels=N
+  const char* skip = nullptr;         // --skip=A:B
+  bool align = false;                 // --align
+  const char* worst_pairs = nullptr;  // --worst-pairs=N
+  bool help = false;                  // --help
+  bool version = false;               // --version
   int positionals = 0;
 };
 
@@ -81,6 +84,11 @@ struct ScanNotes {
 // The rules of atol (leading white space, one sign, digits up to the first non-digit, no digits
 // give 0), saturating at the limits of a signed 32-bit number instead of overflowing.
 [[nodiscard]] int32_t parse_maxframes(const char* text);
+
+// The frames of each input --skip=A:B drops: A and B whole decimal numbers from 0 (digits only,
+// at most 2147483647). 1 and out[0], out[1] set; 0, `out` untouched, with *why naming the option
+// and saying what it takes.
+[[nodiscard]] int parse_skip(const char* text, int32_t out[2], std::string* why);
 
 // Where the front end talks: stdout for the fixed texts, stdin for the wait (read only when it is
 // a terminal), stderr for notices and (when it is a terminal) progress.
