@@ -45,6 +45,8 @@ int OwnedFrame::assign(const Frame& f) {
 }
 
 Fetch ReplaySource::record(int32_t count) {
+  // A stream of known length has no frame beyond it to read (it is an error, not an end).
+  if (inner_->info().length_known) count = std::min(count, std::max(inner_->info().length, 0));
   Frame f;
   while (kept() < count) {
     Fetch got;
