@@ -399,7 +399,7 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
   }
   if (s.worst_pairs) {
     const int32_t n = parse_maxframes(s.worst_pairs);
-    if (!is_number(s.worst_pairs) || n < 0 || n == INT32_MAX) {
+    if (!is_number(s.worst_pairs) || n < 0) {
       std::fprintf(c.err, "vidqual: [--worst-pairs=%s]: not a number of pairs from 0\n",
                    s.worst_pairs);
       return kExitUsage;

@@ -555,11 +555,8 @@ TEST_F(Outputs, JsonPercentilesAndWorstPairs) {
     const char* worst;  // --worst-pairs=, or nullptr
     size_t listed;
     std::vector<int> y_psnr;  // the frames listed for y_psnr
-  } cases[] = {{nullptr, 0, {}},
-               {"0", 0, {}},
-               {"3", 3, {1, 3, 0}},
-               {"5", 5, {1, 3, 0, 4, 5}},
-               {"100", 6, {1, 3, 0, 4, 5, 2}}};
+  } cases[] = {
+      {nullptr, 0, {}}, {"0", 0, {}}, {"4", 4, {1, 3, 0, 4}}, {"99", 6, {1, 3, 0, 4, 5, 2}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.worst ? c.worst : "none");
     std::vector<std::string> args = {a_, b_, "--ssim", "--json=" + path("w.json")};
