@@ -48,6 +48,9 @@ struct Settings {
   const char* size = nullptr;            // --size=WxH, for headerless YUV
   const char* pix_fmt = nullptr;         // --pix-fmt=NAME, for headerless YUV
   const char* max_pixels = nullptr;      // --max-pixels=N
+  const char* skip = nullptr;            // --skip=A:B
+  bool align = false;                    // --align
+  const char* worst_pairs = nullptr;     // --worst-pairs=N
   const char* manifest = nullptr;        // --manifest=FILE: the pairs come from FILE
   const char* manifest_index = nullptr;  // --manifest-index=K or env:NAME
   bool help = false;                     // --help
@@ -139,6 +142,11 @@ extern const char* Settings::*const kOutputPaths[4];
 // is written in full or not at all, so one that is there is complete). A line with an output
 // that is not a regular file (a terminal, /dev/null) is never done.
 [[nodiscard]] int line_is_done(const ManifestLine& line);
+
+// The frames of each input --skip=A:B drops: A and B whole decimal numbers from 0 (digits only,
+// at most 2147483647). 1 and out[0], out[1] set; 0, `out` untouched, with *why naming the option
+// and saying what it takes.
+[[nodiscard]] int parse_skip(const char* text, int32_t out[2], std::string* why);
 
 // Where the front end talks: stdout for the fixed texts, stdin for the wait (read only when it is
 // a terminal), stderr for notices and (when it is a terminal) progress.

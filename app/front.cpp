@@ -40,6 +40,12 @@ const LongOption kLongOptions[] = {
     {"preset", "NAME", &Settings::preset, nullptr,
      "score the metric set of codec test conditions NAME (aom-ctc-v1.0 .. aom-ctc-v7.0, "
      "nflx-ctc-v1.0), as libvmaf's --aom_ctc and --nflx_ctc; --metric adds to it"},
+    {"skip", "A:B", &Settings::skip, nullptr,
+     "drop the first A frames of file 1 and B of file 2 before pairing (pairs count from there)"},
+    {"align", nullptr, nullptr, &Settings::align,
+     "find the frame offset from the first frames (up to 10 either way) and drop as --skip does"},
+    {"worst-pairs", "N", &Settings::worst_pairs, nullptr,
+     "list the N lowest pairs of every score in the JSON document (0 when not given: none)"},
     {"threads", "N", &Settings::threads, nullptr,
      "score pairs on N threads (1 to 64; the processors vidqual may use when not given)"},
     {"size", "WxH", &Settings::size, nullptr,
@@ -362,6 +368,28 @@ int compare_files(const Settings& s, const std::vector<std::string>& notes,
     }
     worst = int(n);
   }
+  int32_t skip[2] = {0, 0};
+  if (s.skip) {
+    std::string why;
+    if (s.align) {
+      std::fputs("vidqual: --align and --skip cannot both be given: --align chooses the skip\n",
+                 c.err);
+      return kExitUsage;
+    }
+    if (!parse_skip(s.skip, skip, &why)) {
+      std::fprintf(c.err, "vidqual: %s\n", why.c_str());
+      return kExitUsage;
+    }
+  }
+  if (s.worst_pairs) {
+    const int32_t n = parse_maxframes(s.worst_pairs);
+    if (!is_number(s.worst_pairs) || n < 0) {
+      std::fprintf(c.err, "vidqual: [--worst-pairs=%s]: not a number of pairs from 0\n",
+                   s.worst_pairs);
+      return kExitUsage;
+    }
+    described.worst_pairs = n;
+  }
   int threads = available_processors();
   if (s.threads) {
     const int32_t n = parse_maxframes(s.threads);
@@ -451,6 +479,9 @@ int compare_files(const Settings& s, const std::vector<std::string>& notes,
   run.sources[0] = sources[0].get();
   run.sources[1] = sources[1].get();
   run.maxframes = s.maxframes;
+  run.skip[0] = skip[0];
+  run.skip[1] = skip[1];
+  run.align = s.align;
   run.metrics = std::move(metrics);
   run.threads = threads;
   run.cpu_flags = detect_cpu_flags();
@@ -591,6 +622,29 @@ int32_t parse_maxframes(const char* text) {
   }
   if (negative) return n > INT32_MAX ? INT32_MIN : -int32_t(n);
   return n > INT32_MAX ? INT32_MAX : int32_t(n);
+}
+
+int parse_skip(const char* text, int32_t out[2], std::string* why) {
+  const std::string t = text;
+  const size_t colon = t.find(':');
+  int64_t n[2] = {0, 0};
+  bool good = colon != std::string::npos;
+  for (int i = 0; i < 2 && good; ++i) {
+    const std::string part = i ? t.substr(colon + 1) : t.substr(0, colon);
+    good = !part.empty() && part.size() <= 10 &&
+           part.find_first_not_of("0123456789") == std::string::npos;
+    if (good) n[i] = std::stoll(part);
+    good = good && n[i] <= INT32_MAX;
+  }
+  if (!good) {
+    *why = "[--skip=" + t +
+           "]: not two frame counts A:B, whole numbers from 0 (--skip=2:0 drops the first two "
+           "frames of file 1)";
+    return 0;
+  }
+  out[0] = int32_t(n[0]);
+  out[1] = int32_t(n[1]);
+  return 1;
 }
 
 int scan_arguments(int argc, const char* const* argv, Settings* out, ScanNotes* notes) {

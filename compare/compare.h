@@ -69,6 +69,41 @@ enum class PairStatus : uint8_t {
 [[nodiscard]] int frame_psnr(const DibFrame& a, const DibFrame& b, double* y_psnr, double* u_psnr,
                              double* v_psnr);
 
+// ---- Frame offsets ------------------------------------------------------------------------------
+
+// The offset search pairs the first frames of the two inputs at every shift from -kAlignMaxShift
+// to kAlignMaxShift (a shift s > 0 drops s frames of the second input, s < 0 drops -s of the
+// first), at most kAlignPairs pairs each, and keeps the shift whose pairs have the highest mean
+// luma PSNR when it stands out by more than kAlignMarginDb.
+inline constexpr int32_t kAlignMaxShift = 10;
+inline constexpr int32_t kAlignPairs = 30;
+inline constexpr double kAlignMarginDb = 0.5;
+
+// One shift's pairing in the search: the pairs it had and their mean luma PSNR.
+struct ShiftScore {
+  int32_t shift = 0;
+  int32_t pairs = 0;
+  double mean_psnr = 0;
+};
+
+// What the search found: every shift that had pairs, from the lowest, and the one chosen.
+struct OffsetSearch {
+  bool searched = false;
+  std::vector<ShiftScore> shifts;
+  int32_t best = 0;       // the shift of the highest mean (the smaller |shift| on a tie)
+  int32_t runner_up = 0;  // the next highest; equal to best when there was no other
+  bool clear = false;     // best stood out: it is the offset; otherwise the offset is 0
+  int32_t offset = 0;
+};
+
+// The rule: a shift takes part when it has at least half the pairs of the shift with the most
+// (a shift near the end of a short stream has too few to be trusted); the best is the highest
+// mean, ties going to the smaller |shift| and then the lower; it is clear when another shift
+// takes part and the best's mean is above the runner-up's by more than kAlignMarginDb. A still
+// scene pairs every shift alike, so no shift stands out there and the offset stays 0. Fills
+// best, runner_up, clear and offset of *search from its shifts.
+void choose_offset(OffsetSearch* search);
+
 // ---- The run ----------------------------------------------------------------------------------
 
 // A compared pair as listeners see it: its 1-based number, its row of the score table, and the
@@ -115,7 +150,12 @@ class RunListener {
 // What a run is asked to do.
 struct RunSettings {
   VideoSource* sources[2] = {nullptr, nullptr};  // the reference first
-  int32_t maxframes = 0;                         // 0 or less: no limit
+  int32_t maxframes = 0;                         // 0 or less: no limit; pairs after the skip
+  // Frames of each input read and dropped before the first pair (pair 0 is frame skip[0] of
+  // the first input and frame skip[1] of the second); no metric sees them.
+  int32_t skip[2] = {0, 0};
+  // The skip found by the offset search (skip must then be 0:0).
+  bool align = false;
   // Every metric to score, with what they need (expand_metric_requests), in the order their
   // columns are listed.
   std::vector<MetricRequest> metrics;
@@ -154,10 +194,13 @@ struct RunResult {
   int32_t compared = 0;              // the pairs it did compare (rows 0 .. compared-1)
   bool failed = false;               // outcome other than kOk
   RunOutcome outcome = RunOutcome::kOk;
-  int failed_input = 0;      // 1 or 2: the input that could not be opened or read
-  int32_t failed_frame = 0;  // 1-based: the frame that could not be read or the pair refused
-  int ended = 0;             // 1 or 2: the stream of unknown length that ended first
-  std::string reason;        // why it failed, for a notice on stderr
+  int failed_input = 0;            // 1 or 2: the input that could not be opened or read
+  int32_t failed_frame = 0;        // 1-based: the pair that could not be read or was refused
+  int32_t failed_input_frame = 0;  // 1-based: the frame of failed_input that could not be read
+  int32_t skip[2] = {0, 0};        // frames of each input dropped before the first pair
+  OffsetSearch align;              // the offset search, when the run was asked for one
+  int ended = 0;                   // 1 or 2: the stream of unknown length that ended first
+  std::string reason;              // why it failed, for a notice on stderr
   PairConversion conversion;
   int depth = 8;  // the form of the last compared pair
   ChromaLayout layout = ChromaLayout::k420;

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "compare/compare.h"
+#include "compare/replay.h"
 
 namespace vq {
 namespace {
@@ -121,50 +122,6 @@ int64_t frame_samples(const Frame& f) {
   if (!read_bitmap_info_header(f.dib.data, f.dib.size, &h)) return 0;
   return int64_t(h.biWidth) * std::llabs(int64_t(h.biHeight));
 }
-
-// A frame the run keeps after its source has moved on: a copy of the frame's bytes (a raw DIB
-// frame) or of its planes (a picture, rows packed), into memory reused from pair to pair.
-class OwnedFrame {
- public:
-  // 1 when copied; 0 when memory runs out.
-  int assign(const Frame& f) {
-    frame_ = Frame();
-    if (!f.is_picture()) {
-      uint8_t* to = bytes_.reserve(std::max<size_t>(f.dib.size, 1));
-      if (to == nullptr) return 0;
-      if (f.dib.size) std::memcpy(to, f.dib.data, f.dib.size);
-      frame_.dib = {to, f.dib.size};
-      return 1;
-    }
-    const Picture& in = f.picture;
-    const size_t bytes = size_t(sample_bytes(in.depth));
-    size_t row[3], rows[3], total = 0;
-    for (int p = 0; p < 3; ++p) {
-      const bool has = in.plane[p] != nullptr;
-      row[p] = has ? size_t(std::max(p ? in.chroma_width : in.width, 0)) * bytes : 0;
-      rows[p] = has ? size_t(std::max(p ? in.chroma_height : in.height, 0)) : 0;
-      total += row[p] * rows[p];
-    }
-    uint8_t* to = bytes_.reserve(std::max<size_t>(total, 1));
-    if (to == nullptr) return 0;
-    Picture out = in;
-    for (int p = 0; p < 3; ++p) {
-      if (in.plane[p] == nullptr) continue;
-      for (size_t y = 0; y < rows[p]; ++y)
-        std::memcpy(to + y * row[p], in.plane[p] + ptrdiff_t(y) * in.pitch[p], row[p]);
-      out.plane[p] = to;
-      out.pitch[p] = ptrdiff_t(row[p]);
-      to += row[p] * rows[p];
-    }
-    frame_.picture = out;
-    return 1;
-  }
-  [[nodiscard]] const Frame& frame() const { return frame_; }
-
- private:
-  Workspace bytes_;
-  Frame frame_;
-};
 
 bool same_form(const PictureForm& a, const PictureForm& b) {
   return a.width == b.width && a.height == b.height && a.chroma_width == b.chroma_width &&
@@ -525,6 +482,42 @@ void flush_all(std::vector<Scorers*> all, Scorers* temporal, ScoreTable* table) 
       (void)m->flush(table);
 }
 
+// Reads and drops the skipped frames of an input whose length is not known, in order, so that
+// a stream that ends among them is known to end there (one of known length serves frame
+// skip[i] at once). 1 when every skipped frame was there; 0 with *pending telling of the end
+// or the failure, its lengths as far as known.
+int skip_frames(VideoSource* const sources[2], const int32_t skip[2], RunResult* pending,
+                const int32_t* length1, const int32_t* length2, bool* stopped) {
+  pending->length1 = *length1;
+  pending->length2 = *length2;
+  for (int i = 0; i < 2; ++i) {
+    if (sources[i]->info().length_known) continue;
+    for (int32_t k = 0; k < skip[i]; ++k) {
+      Frame f;
+      Fetch got;
+      try {
+        got = sources[i]->get_frame(k, &f);
+      } catch (const std::bad_alloc&) {
+        got = Fetch::kOutOfMemory;
+      }
+      if (got == Fetch::kFrame) continue;
+      *stopped = true;
+      if (got == Fetch::kEnd) {
+        pending->ended = i + 1;
+        (i == 0 ? pending->length1 : pending->length2) = k;
+        return 0;
+      }
+      pending->outcome =
+          got == Fetch::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kReadFailed;
+      pending->failed_input = i + 1;
+      pending->failed_input_frame = k + 1;
+      pending->reason = got == Fetch::kOutOfMemory ? "out of memory" : sources[i]->reason();
+      return 0;
+    }
+  }
+  return 1;
+}
+
 }  // namespace
 
 int available_processors() {
@@ -547,31 +540,56 @@ void declare_scores(const std::vector<MetricRequest>& metrics, ScoreTable* table
 void comparison_run(const RunSettings& settings, RunResult* result) {
   RunResult r;
   r.table = settings.table;
-  VideoSource* const* sources = settings.sources;
+  VideoSource* sources[2] = {settings.sources[0], settings.sources[1]};
   r.info[0] = sources[0]->info();
   r.info[1] = sources[1]->info();
-
-  // Streams whose length is known give the pair count as they always have; a stream that is
-  // known only at its end (a pipe) or only estimated (a container) is compared until it ends.
-  r.length1 = r.info[0].length;
-  r.length2 = r.info[1].length;
-  const bool known = r.info[0].length_known && r.info[1].length_known;
-  const int32_t limit = settings.maxframes < 1 ? r.length1 : settings.maxframes;
-  r.pair_count = std::min(std::min(r.length1, limit), r.length2);
-  int32_t stop = r.pair_count;
-  if (!known) {
-    stop = settings.maxframes < 1 ? INT32_MAX : settings.maxframes;
-    if (r.info[0].length_known) stop = std::min(stop, r.length1);
-    if (r.info[1].length_known) stop = std::min(stop, r.length2);
-  }
-  declare_scores(settings.metrics, settings.table);
-  for (RunListener* l : settings.listeners)
-    l->on_start(r.pair_count, *settings.table);
-
   Shared shared;
   shared.settings = &settings;
   fill_converter_table(&shared.converters, settings.cpu_flags);
   shared.sums = select_error_sums(settings.cpu_flags);
+
+  // The offset search reads the first frames of both inputs; the run reads them again from
+  // the copies it kept.
+  int32_t* skip = r.skip;
+  for (int i = 0; i < 2; ++i)
+    skip[i] = std::max(settings.skip[i], 0);
+  std::unique_ptr<ReplaySource> replay[2];
+  SearchFailure search_failure;
+  if (settings.align) {
+    for (int i = 0; i < 2; ++i) {
+      replay[i] = std::make_unique<ReplaySource>(sources[i]);
+      sources[i] = replay[i].get();
+    }
+    ReplaySource* const both[2] = {replay[0].get(), replay[1].get()};
+    if (search_offset(both, shared.converters, shared.sums, &r.align, &search_failure)) {
+      skip[0] = std::max(-r.align.offset, 0);
+      skip[1] = std::max(r.align.offset, 0);
+    }
+    for (auto& s : replay)
+      s->replay();
+  }
+
+  // Streams whose length is known give the pair count as they always have; a stream that is
+  // known only at its end (a pipe) or only estimated (a container) is compared until it ends.
+  // Pairs begin after the skipped frames.
+  r.length1 = r.info[0].length;
+  r.length2 = r.info[1].length;
+  const int32_t after[2] = {std::max(r.length1 - skip[0], 0), std::max(r.length2 - skip[1], 0)};
+  const bool known = r.info[0].length_known && r.info[1].length_known;
+  const int32_t limit = settings.maxframes < 1 ? after[0] : settings.maxframes;
+  r.pair_count = std::min(std::min(after[0], limit), after[1]);
+  int32_t stop = r.pair_count;
+  if (!known) {
+    stop = settings.maxframes < 1 ? INT32_MAX : settings.maxframes;
+    if (r.info[0].length_known) stop = std::min(stop, after[0]);
+    if (r.info[1].length_known) stop = std::min(stop, after[1]);
+    // Frame indexes stay within 32 bits.
+    stop = std::min(stop, INT32_MAX - std::max(skip[0], skip[1]));
+  }
+  if (search_failure.outcome != RunOutcome::kOk) stop = 0;
+  declare_scores(settings.metrics, settings.table);
+  for (RunListener* l : settings.listeners)
+    l->on_start(r.pair_count, *settings.table);
   std::vector<const MetricRequest*> parallel, temporal;
   bool light = true;
   for (const MetricRequest& m : settings.metrics) {
@@ -616,15 +634,25 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
   RunResult pending;  // a fetch failure or end, told once every pair before it is taken
   bool fetch_stopped = false;
   int32_t fetch_stop_at = 0;
+  if (search_failure.outcome != RunOutcome::kOk) {
+    pending.outcome = search_failure.outcome;
+    pending.failed_input = search_failure.input;
+    pending.failed_input_frame = search_failure.frame;
+    pending.reason = search_failure.reason;
+    fetch_stopped = true;
+  } else if (stop > 0 &&
+             !skip_frames(sources, skip, &pending, &r.length1, &r.length2, &fetch_stopped)) {
+    stop = 0;
+  }
   for (int32_t i = 0; i < stop && !failed; ++i) {
     // The slot of pair i is free once pair i - slots is taken.
     take(i - int32_t(slots) + 1);
     if (failed) break;
     Frame a, b;
-    fetch2->start(i);
+    fetch2->start(i + skip[1]);
     Fetch got[2];
     try {
-      got[0] = sources[0]->get_frame(i, &a);
+      got[0] = sources[0]->get_frame(i + skip[0], &a);
     } catch (const std::bad_alloc&) {
       got[0] = Fetch::kOutOfMemory;
     }
@@ -632,8 +660,8 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
     if (got[0] == Fetch::kEnd || got[1] == Fetch::kEnd) {
       // The shorter stream has ended: not an error. When both end here, neither ended first.
       if (got[0] != got[1]) pending.ended = got[0] == Fetch::kEnd ? 1 : 2;
-      pending.length1 = got[0] == Fetch::kEnd ? i : r.length1;
-      pending.length2 = got[1] == Fetch::kEnd ? i : r.length2;
+      pending.length1 = got[0] == Fetch::kEnd ? i + skip[0] : r.length1;
+      pending.length2 = got[1] == Fetch::kEnd ? i + skip[1] : r.length2;
       fetch_stopped = true;
       fetch_stop_at = i;
       break;
@@ -644,6 +672,7 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
           got[bad] == Fetch::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kReadFailed;
       pending.failed_input = bad + 1;
       pending.failed_frame = i + 1;
+      pending.failed_input_frame = i + skip[bad] + 1;
       pending.reason = got[bad] == Fetch::kOutOfMemory ? "out of memory" : sources[bad]->reason();
       fetch_stopped = true;
       fetch_stop_at = i;
@@ -678,6 +707,7 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
       r.outcome = pending.outcome;
       r.failed_input = pending.failed_input;
       r.failed_frame = pending.failed_frame;
+      r.failed_input_frame = pending.failed_input_frame;
       r.reason = pending.reason;
     } else {
       r.ended = pending.ended;

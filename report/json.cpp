@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <new>
@@ -89,6 +90,19 @@ Json plane_json(const RunResult& r, int p) {
   j["max_psnr"] = any ? Json(psnr.max) : Json(nullptr);
   j["worst_pair"] = any ? Json(psnr.worst_pair + 1) : Json(nullptr);
   return j;
+}
+
+// What the offset search found: the offset used, whether one stood out, every shift tried.
+Json align_json(const OffsetSearch& a) {
+  Json shifts = Json::array();
+  for (const ShiftScore& s : a.shifts)
+    shifts.push_back(
+        Json{{"offset", s.shift}, {"pairs", s.pairs}, {"mean_psnr_y", number(s.mean_psnr)}});
+  return Json{{"offset", a.offset},
+              {"clear", a.clear},
+              {"best", a.best},
+              {"runner_up", a.runner_up},
+              {"shifts", std::move(shifts)}};
 }
 
 // The document: what the run was and found, then every pair. The pairs are kept in a spool file
@@ -188,13 +202,17 @@ class JsonReport final : public Report {
     d["inputs"] =
         Json::array({input_json(run_.path[0], info[0]), input_json(run_.path[1], info[1])});
     d["max_frames"] = run_.maxframes > 0 ? Json(run_.maxframes) : Json(nullptr);
+    d["skip"] = Json::array({r.skip[0], r.skip[1]});
+    if (r.align.searched) d["align"] = align_json(r.align);
     d["pairs_asked"] = r.pair_count;
     d["pairs_compared"] = r.compared;
     d["outcome"] = outcome_name(r);
     if (r.outcome != RunOutcome::kOk) {
-      d["failure"] = Json{{"input", r.failed_input ? Json(r.failed_input) : Json(nullptr)},
-                          {"pair", r.failed_frame ? Json(r.failed_frame) : Json(nullptr)},
-                          {"reason", text_or_null(r.reason)}};
+      d["failure"] =
+          Json{{"input", r.failed_input ? Json(r.failed_input) : Json(nullptr)},
+               {"pair", r.failed_frame ? Json(r.failed_frame) : Json(nullptr)},
+               {"frame", r.failed_input_frame ? Json(r.failed_input_frame) : Json(nullptr)},
+               {"reason", text_or_null(r.reason)}};
     }
     if (r.conversion.any) d["conversion"] = conversion_text(run_, r);
     d["planes"] = Json{{"y", plane_json(r, 0)}, {"u", plane_json(r, 1)}, {"v", plane_json(r, 2)}};
@@ -218,14 +236,38 @@ class JsonReport final : public Report {
       pooled[t.name(c)] = Json{{"min", number(p.min)},
                                {"max", number(p.max)},
                                {"mean", number(p.mean)},
-                               {"harmonic_mean", number(p.harmonic_mean)}};
+                               {"harmonic_mean", number(p.harmonic_mean)},
+                               {"p1", number(t.percentile(c, 1))},
+                               {"p5", number(t.percentile(c, 5))},
+                               {"p50", number(t.percentile(c, 50))}};
     }
     d["pooled_metrics"] = std::move(pooled);
+    if (run_.worst_pairs > 0) d["worst_pairs"] = worst_json(t, r.compared);
     Json aggregate = Json::object();
     for (const auto& [name, value] : t.aggregates())
       aggregate[name] = number(value);
     d["aggregate_metrics"] = std::move(aggregate);
     return d;
+  }
+
+  // The lowest pairs of every score shown, lowest first (ties: the earlier pair first), by
+  // their index in "pairs" from 0.
+  Json worst_json(const ScoreTable& t, int32_t compared) const {
+    Json worst = Json::object();
+    const int capacity = int(std::min<int64_t>(run_.worst_pairs, compared));
+    for (int c = 0; c < int(t.columns()); ++c) {
+      if (t.hidden(c) || t.pool(c).count == 0) continue;
+      WorstPairs lowest(capacity);
+      for (int32_t row = 0; row < compared; ++row) {
+        double value;
+        if (t.get(c, row, &value) && lowest.offer(row, value) < 0) throw std::bad_alloc();
+      }
+      Json list = Json::array();
+      for (const WorstPair& w : lowest.pairs())
+        list.push_back(Json{{"frame", w.pair}, {"value", number(w.value)}});
+      worst[t.name(c)] = std::move(list);
+    }
+    return worst;
   }
 
   RunDescription run_;

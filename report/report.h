@@ -114,6 +114,8 @@ struct RunDescription {
   std::vector<std::string> columns;
   // The column the page ranks its worst pairs by (the lowest first).
   std::string ranked = "y_psnr";
+  // The lowest pairs the JSON document lists per score (--worst-pairs=N); 0: none.
+  int32_t worst_pairs = 0;
 };
 
 // The scores the written report and the JSON document's historical fields read, by name: the
@@ -138,6 +140,10 @@ void print_notes(const RunDescription& run, const RunResult& result, std::FILE* 
 // How the pictures were brought to one form, in words ("pairs are scored as 4:2:0 10-bit;
 // [a.y4m] (yuv420p) is widened by a left shift"); empty when nothing was converted.
 [[nodiscard]] std::string conversion_text(const RunDescription& run, const RunResult& result);
+
+// What the offset search chose, in words ("offset chosen: 2: the first 2 frames of [b.y4m] are
+// dropped (mean luma PSNR ...)", or "no clear offset; keeping 0 (...)"); empty without a search.
+[[nodiscard]] std::string offset_text(const RunDescription& run, const RunResult& result);
 
 // An SSIM value in decibels, 10 log10(1 / (1 - ssim)), as the [SSIM] block prints it. When
 // 1 - ssim is not above 1e-09 (identical planes score exactly 1) the result is the ceiling 90 dB,
@@ -288,11 +294,14 @@ class WorstPairs {
   // Offers a compared pair. 1 when kept, 0 when it does not enter, -1 when memory runs out (the
   // list then holds the pairs it held, less the one being replaced).
   [[nodiscard]] int offer(int32_t pair, double value, const Picture& a, const Picture& b);
+  // The same for a pair kept by its number and value alone, without pictures.
+  [[nodiscard]] int offer(int32_t pair, double value);
   [[nodiscard]] const std::vector<WorstPair>& pairs() const { return pairs_; }
   [[nodiscard]] int capacity() const { return capacity_; }
 
  private:
   void update_bar();
+  int keep(int32_t pair, double value, const Picture* a, const Picture* b);
   int capacity_;
   int32_t max_width_;
   // The highest value that enters: any value while there is room, just below the best kept

@@ -2,6 +2,7 @@
 // and [SSIM] blocks) as a listener of the run, and the notices on stderr.
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <memory>
 #include <new>
 
@@ -52,7 +53,7 @@ class TextReport final : public RunListener {
   void on_end(const RunResult& r) override {
     if (r.failed_input != 0 &&
         (r.outcome == RunOutcome::kReadFailed || r.outcome == RunOutcome::kOutOfMemory)) {
-      std::fprintf(out_, "ERROR: can't read frame %d of AVI file [%s]\n", r.failed_frame,
+      std::fprintf(out_, "ERROR: can't read frame %d of AVI file [%s]\n", r.failed_input_frame,
                    run_.path[r.failed_input - 1].c_str());
     } else if (r.outcome != RunOutcome::kOk) {
       std::fputs("ERROR: unsupported AVI format\n", out_);
@@ -112,6 +113,35 @@ std::string conversion_text(const RunDescription& run, const RunResult& r) {
   return text;
 }
 
+std::string offset_text(const RunDescription& run, const RunResult& r) {
+  const OffsetSearch& a = r.align;
+  if (!a.searched) return {};
+  const auto mean = [&a](int32_t shift) {
+    for (const ShiftScore& s : a.shifts)
+      if (s.shift == shift) return s.mean_psnr;
+    return 0.0;
+  };
+  char numbers[160];
+  if (a.best == a.runner_up) {
+    std::snprintf(numbers, sizeof numbers, "no other offset could be tried");
+  } else {
+    std::snprintf(numbers, sizeof numbers,
+                  "mean luma PSNR %.2f dB at offset %d, %.2f dB at offset %d, the next best",
+                  mean(a.best), a.best, mean(a.runner_up), a.runner_up);
+  }
+  if (!a.clear) return std::string("no clear offset; keeping 0 (") + numbers + ")";
+  std::string text = "offset chosen: " + std::to_string(a.offset) + ": ";
+  if (a.offset == 0) {
+    text += "no frame is dropped";
+  } else {
+    const int i = a.offset > 0 ? 1 : 0;
+    const int32_t n = std::abs(a.offset);
+    text += "the first " + std::to_string(n) + " frame" + (n == 1 ? "" : "s") + " of [" +
+            run.path[i] + "] " + (n == 1 ? "is" : "are") + " dropped";
+  }
+  return text + " (" + numbers + ")";
+}
+
 void print_notes(const RunDescription& s, const RunResult& r, std::FILE* err) {
   const char* paths[2] = {s.path[0].c_str(), s.path[1].c_str()};
   switch (r.outcome) {
@@ -121,7 +151,7 @@ void print_notes(const RunDescription& s, const RunResult& r, std::FILE* err) {
       std::fprintf(err, "vidqual: [%s]: %s\n", paths[r.failed_input - 1], r.reason.c_str());
       return;
     case RunOutcome::kReadFailed:
-      std::fprintf(err, "vidqual: can't read frame %d of [%s]%s%s\n", r.failed_frame,
+      std::fprintf(err, "vidqual: can't read frame %d of [%s]%s%s\n", r.failed_input_frame,
                    paths[r.failed_input - 1], r.reason.empty() ? "" : ": ", r.reason.c_str());
       break;
     case RunOutcome::kSizeMismatch:
@@ -132,9 +162,10 @@ void print_notes(const RunDescription& s, const RunResult& r, std::FILE* err) {
     case RunOutcome::kOutOfMemory:
       std::fprintf(err, "vidqual: out of memory%s%s\n", r.failed_input ? " reading " : "",
                    r.failed_input ? paths[r.failed_input - 1] : "");
-      if (r.failed_frame == 0) return;
+      if (r.failed_frame == 0 && r.failed_input_frame == 0) return;
       break;
   }
+  if (r.align.searched) std::fprintf(err, "note: %s\n", offset_text(s, r).c_str());
   if (r.conversion.any) std::fprintf(err, "note: %s\n", conversion_text(s, r).c_str());
   const SourceInfo& a = r.info[0];
   const SourceInfo& b = r.info[1];
@@ -152,25 +183,42 @@ void print_notes(const RunDescription& s, const RunResult& r, std::FILE* err) {
     }
   }
   const bool known = a.length_known && b.length_known;
+  // The frames each stream has for pairs, after the skip.
+  const int32_t after1 = std::max(r.length1 - r.skip[0], 0);
+  const int32_t after2 = std::max(r.length2 - r.skip[1], 0);
+  for (int i = 0; i < 2; ++i) {
+    const int32_t length = i ? r.length2 : r.length1;
+    if (r.skip[i] > 0 && (known || r.ended == i + 1) && length <= r.skip[i]) {
+      std::fprintf(err, "note: [%s] has %d frame%s, none after the %d skipped\n", paths[i], length,
+                   length == 1 ? "" : "s", r.skip[i]);
+    }
+  }
   if (r.ended != 0) {
     const int e = r.ended - 1;
     const int32_t frames = e == 0 ? r.length1 : r.length2;
     std::fprintf(err, "note: [%s] ended after %d frame%s, before [%s]; %d pair%s compared\n",
                  paths[e], frames, frames == 1 ? "" : "s", paths[1 - e], r.compared,
                  r.compared == 1 ? "" : "s");
-  } else if (known && r.length1 != r.length2) {
-    std::fprintf(
-        err,
-        "note: the streams differ in length: %d frames in [%s], %d in [%s]; %d pairs compared\n",
-        r.length1, paths[0], r.length2, paths[1], r.compared);
+  } else if (known && after1 != after2) {
+    if (r.skip[0] || r.skip[1]) {
+      std::fprintf(err,
+                   "note: the streams differ in length after the skip: %d frames in [%s], %d in "
+                   "[%s]; %d pairs compared\n",
+                   after1, paths[0], after2, paths[1], r.compared);
+    } else {
+      std::fprintf(err,
+                   "note: the streams differ in length: %d frames in [%s], %d in [%s]; %d pairs "
+                   "compared\n",
+                   r.length1, paths[0], r.length2, paths[1], r.compared);
+    }
   }
   if (s.maxframes >= 1 && r.outcome == RunOutcome::kOk && r.ended == 0 &&
-      (known ? s.maxframes < std::min(r.length1, r.length2) : r.compared == s.maxframes)) {
+      (known ? s.maxframes < std::min(after1, after2) : r.compared == s.maxframes)) {
     if (known) {
       std::fprintf(err,
                    "note: maxframes %d stops the comparison before the streams end (%d and %d "
                    "frames); %d pairs compared\n",
-                   s.maxframes, r.length1, r.length2, r.compared);
+                   s.maxframes, after1, after2, r.compared);
     } else {
       std::fprintf(err, "note: maxframes %d stops the comparison; %d pairs compared\n", s.maxframes,
                    r.compared);

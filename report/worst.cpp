@@ -179,6 +179,14 @@ void WorstPairs::update_bar() {
 }
 
 int WorstPairs::offer(int32_t pair, double value, const Picture& a, const Picture& b) {
+  return keep(pair, value, &a, &b);
+}
+
+int WorstPairs::offer(int32_t pair, double value) {
+  return keep(pair, value, nullptr, nullptr);
+}
+
+int WorstPairs::keep(int32_t pair, double value, const Picture* a, const Picture* b) {
   if (!wants(value)) return 0;
   if (int(pairs_.size()) < capacity_) {
     try {
@@ -192,10 +200,10 @@ int WorstPairs::offer(int32_t pair, double value, const Picture& a, const Pictur
   WorstPair& slot = pairs_.back();
   slot.pair = pair;
   slot.value = value;
-  slot.factor = gallery_factor(a.width, max_width_);
+  slot.factor = a ? gallery_factor(a->width, max_width_) : 1;
   // Pictures of different sizes or depths get no error map (ErrorMap::assign gives 0).
-  if (!slot.a.assign(a, slot.factor) || !slot.b.assign(b, slot.factor) ||
-      slot.error.assign(a, b, slot.factor) < 0) {
+  if (a && (!slot.a.assign(*a, slot.factor) || !slot.b.assign(*b, slot.factor) ||
+            slot.error.assign(*a, *b, slot.factor) < 0)) {
     pairs_.pop_back();
     bar_ = INFINITY;
     return -1;

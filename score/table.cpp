@@ -120,7 +120,9 @@ double ScoreTable::percentile(int column, double percent) const {
   if (sorted.empty()) return 0;
   std::sort(sorted.begin(), sorted.end());
   // Nearest rank: the smallest value with at least `percent` percent of the values at or below it.
-  double rank = std::ceil(percent / 100.0 * double(sorted.size()));
+  // The product first: percent x count is exact for whole percents, so a rank that is a whole
+  // number stays one (7 / 100.0 x 100 is 7.000000000000001, whose ceiling is 8).
+  double rank = std::ceil(percent * double(sorted.size()) / 100.0);
   rank = std::clamp(rank, 1.0, double(sorted.size()));
   return sorted[size_t(rank) - 1];
 }

@@ -92,6 +92,51 @@ TEST(FrontEnd, CommandLines) {
     EXPECT_EQ(c.want, scanned(c.args)) << c.args[0];
 }
 
+// --skip=A:B takes two whole decimal numbers from 0 and nothing else; a refusal names the option.
+TEST(FrontEnd, SkipTakesTwoFrameCounts) {
+  const struct {
+    const char* text;
+    int32_t a, b;  // -1: refused
+  } cases[] = {
+      {"0:0", 0, 0},
+      {"1:0", 1, 0},
+      {"0:5", 0, 5},
+      {"007:12", 7, 12},
+      {"2147483647:0", INT32_MAX, 0},
+      {"2147483648:0", -1, -1},
+      {"99999999999:1", -1, -1},
+      {"1", -1, -1},
+      {"1:", -1, -1},
+      {":1", -1, -1},
+      {":", -1, -1},
+      {"-1:0", -1, -1},
+      {"0:-2", -1, -1},
+      {"+1:0", -1, -1},
+      {"1:2:3", -1, -1},
+      {"a:b", -1, -1},
+      {"1.5:0", -1, -1},
+      {" 1:0", -1, -1},
+      {"1 :0", -1, -1},
+      {"1:0x", -1, -1},
+      {"0x1:0", -1, -1},
+  };
+  for (const auto& c : cases) {
+    int32_t got[2] = {-7, -7};
+    std::string why;
+    const int ok = parse_skip(c.text, got, &why);
+    if (c.a < 0) {
+      EXPECT_EQ(0, ok) << c.text;
+      EXPECT_EQ(-7, got[0]) << c.text;
+      EXPECT_EQ(0u, why.find(std::string("[--skip=") + c.text + "]: not two frame counts A:B"))
+          << why;
+    } else {
+      EXPECT_EQ(1, ok) << c.text << " " << why;
+      EXPECT_EQ(c.a, got[0]) << c.text;
+      EXPECT_EQ(c.b, got[1]) << c.text;
+    }
+  }
+}
+
 // --help lists every long option, one line each, and returns without waiting.
 TEST(FrontEnd, HelpListsEveryLongOption) {
   std::FILE* out = std::tmpfile();

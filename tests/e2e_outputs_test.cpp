@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -542,6 +543,55 @@ TEST_F(Outputs, EveryThreadCountWritesTheSameFilesAndTheyAgree) {
       EXPECT_NEAR(want, doc["aggregate_metrics"][std::string("apsnr_") + plane].get<double>(),
                   1e-9);
     }
+  }
+}
+// Beside min, max and the means, each pooled score has its nearest-rank 1st, 5th and 50th
+// percentiles; --worst-pairs=N lists the N lowest pairs of every score, lowest first, ties in
+// pair order, by their index in "pairs" (from 0).
+TEST_F(Outputs, JsonPercentilesAndWorstPairs) {
+  // Luma differs by 1, 3, 0, 2, 1, 1: the lowest luma PSNR are pairs 1 and 3, then 0, 4 and 5
+  // alike, of which 0 comes first.
+  const struct {
+    const char* worst;  // --worst-pairs=, or nullptr
+    size_t listed;
+    std::vector<int> y_psnr;  // the frames listed for y_psnr
+  } cases[] = {
+      {nullptr, 0, {}}, {"0", 0, {}}, {"4", 4, {1, 3, 0, 4}}, {"99", 6, {1, 3, 0, 4, 5, 2}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.worst ? c.worst : "none");
+    std::vector<std::string> args = {a_, b_, "--ssim", "--json=" + path("w.json")};
+    if (c.worst) args.push_back(std::string("--worst-pairs=") + c.worst);
+    ASSERT_EQ(0, run(args).status);
+    const auto doc = nlohmann::json::parse(slurp(path("w.json")));
+    EXPECT_EQ(c.listed > 0, doc.contains("worst_pairs"));
+    for (const auto& [name, pooled] : doc["pooled_metrics"].items()) {
+      std::vector<double> values;
+      for (const auto& pair : doc["pairs"])
+        values.push_back(pair["metrics"][name].get<double>());
+      std::vector<double> sorted = values;
+      std::sort(sorted.begin(), sorted.end());
+      // Nearest rank of 6 values: p1 and p5 are the lowest, p50 the 3rd.
+      EXPECT_EQ(sorted[0], pooled["p1"].get<double>()) << name;
+      EXPECT_EQ(sorted[0], pooled["p5"].get<double>()) << name;
+      EXPECT_EQ(sorted[2], pooled["p50"].get<double>()) << name;
+      if (c.listed == 0) continue;
+      const auto& worst = doc["worst_pairs"][name];
+      ASSERT_EQ(c.listed, worst.size()) << name;
+      for (size_t k = 0; k < worst.size(); ++k) {
+        const int frame = worst[k]["frame"];
+        EXPECT_EQ(values[size_t(frame)], worst[k]["value"].get<double>()) << name;
+        EXPECT_EQ(sorted[k], worst[k]["value"].get<double>()) << name << " " << k;
+        if (k > 0 && worst[k]["value"] == worst[k - 1]["value"]) {
+          EXPECT_LT(worst[k - 1]["frame"].get<int>(), frame) << name;
+        }
+      }
+    }
+    if (c.listed == 0) continue;
+    std::vector<int> frames;
+    for (const auto& w : doc["worst_pairs"]["y_psnr"])
+      frames.push_back(w["frame"]);
+    EXPECT_EQ(c.y_psnr, frames);
+    EXPECT_EQ(doc["pooled_metrics"].size(), doc["worst_pairs"].size());
   }
 }
 #else

@@ -26,17 +26,25 @@ class MemorySource final : public VideoSource {
     info_.length = known ? frames : 0;
     info_.length_known = known;
   }
+  // Frame i shows the pictures of frame i + shift (of frame `shift` alone when `still`).
+  int32_t shift = 0;
+  bool still = false;
+
   const SourceInfo& info() const override { return info_; }
   Fetch get_frame(int32_t index, Frame* out) override {
+    // A stream of unknown length is read forward only, as a pipe is.
+    if (!info_.length_known && index < next_ - 1) return Fetch::kError;
+    next_ = index + 1;
     if (index >= frames_) return info_.length_known ? Fetch::kError : Fetch::kEnd;
     if (index == fail_) return Fetch::kError;
+    const int32_t shown = still ? shift : index + shift;
     const int32_t w = index == wide_ ? 20 : 16, h = 8;
     // A fresh buffer each time, the old one overwritten first: a run that keeps a frame past
     // the next fetch sees other samples.
     std::fill(block_.begin(), block_.end(), uint8_t(0xee));
     block_.assign(size_t(w * h * 3 / 2), 0);
     for (size_t i = 0; i < block_.size(); ++i)
-      block_[i] = uint8_t((i * 7 + size_t(index) * 13 + size_t(seed_) * (i % 5)) & 0xff);
+      block_[i] = uint8_t((i * 7 + size_t(shown) * 13 + size_t(seed_) * (i % 5)) & 0xff);
     Picture& p = out->picture;
     p = Picture{ChromaLayout::k420, 8, false, w, h, w / 2, h / 2, {}, {}};
     p.plane[0] = block_.data();
@@ -52,6 +60,7 @@ class MemorySource final : public VideoSource {
   SourceInfo info_;
   int32_t frames_;
   int seed_, fail_, wide_;
+  int32_t next_ = 0;
   std::vector<uint8_t> block_;
 };
 
@@ -87,11 +96,13 @@ struct Outcome {
 };
 
 Outcome run(MemorySource* a, MemorySource* b, const std::vector<std::string>& metrics, int threads,
-            bool order, int32_t maxframes = 0) {
+            bool order, int32_t maxframes = 0, const int32_t* skip = nullptr, bool align = false) {
   RunSettings s;
   s.sources[0] = a;
   s.sources[1] = b;
   s.maxframes = maxframes;
+  if (skip) s.skip[0] = skip[0], s.skip[1] = skip[1];
+  s.align = align;
   std::string why;
   for (const std::string& m : metrics) {
     MetricRequest r;
@@ -300,6 +311,125 @@ TEST(Run, PairsFailuresAndTextAreTheSameOnAnyThreadCount) {
         EXPECT_EQ(first.rows, o.rows);
       }
     }
+  }
+}
+
+// Frames dropped before pairing, by --skip or by the offset search: pairs count from there, a
+// temporal metric sees them alone and in order, failures name the input's own frame, and a
+// stream read forward only is read once (the search's frames replayed into the run).
+TEST(Run, SkippedFramesReachNoMetric) {
+  const struct {
+    const char* name;
+    int32_t frames[2];
+    bool known[2];
+    int32_t shift[2];  // the pictures each source shows frame i of
+    int32_t fail[2];
+    int32_t skip[2];
+    bool align;
+    int32_t maxframes;
+    int32_t compared;
+    RunOutcome outcome;
+    int32_t failed_frame, failed_input_frame;
+    int ended;
+    int32_t used[2];  // the skip the run used
+    bool clear;
+    const char* error_line;
+  } cases[] = {
+      // clang-format off
+      {"skip the second's leader", {9, 9}, {true, true}, {2, 0}, {-1, -1}, {0, 2}, false, 0, 7,
+       RunOutcome::kOk, 0, 0, 0, {0, 2}, false, ""},
+      {"skip the first's leader", {9, 9}, {true, false}, {0, 3}, {-1, -1}, {3, 0}, false, 0, 6,
+       RunOutcome::kOk, 0, 0, 0, {3, 0}, false, ""},
+      {"maxframes after the skip", {9, 9}, {true, true}, {2, 0}, {-1, -1}, {0, 2}, false, 4, 4,
+       RunOutcome::kOk, 0, 0, 0, {0, 2}, false, ""},
+      {"unreadable after the skip", {9, 9}, {true, true}, {2, 0}, {-1, 5}, {0, 2}, false, 0, 3,
+       RunOutcome::kReadFailed, 4, 6, 0, {0, 2}, false,
+       "ERROR: can't read frame 6 of AVI file [b]\n"},
+      {"unreadable among skipped", {9, 9}, {true, false}, {2, 0}, {-1, 1}, {0, 2}, false, 0, 0,
+       RunOutcome::kReadFailed, 0, 2, 0, {0, 2}, false,
+       "ERROR: can't read frame 2 of AVI file [b]\n"},
+      {"stream ends among skipped", {9, 3}, {true, false}, {0, 0}, {-1, -1}, {0, 5}, false, 0, 0,
+       RunOutcome::kOk, 0, 0, 2, {0, 5}, false, ""},
+      {"skip past a known end", {9, 3}, {true, true}, {0, 0}, {-1, -1}, {0, 5}, false, 0, 0,
+       RunOutcome::kOk, 0, 0, 0, {0, 5}, false, ""},
+      {"align drops the second's", {40, 40}, {true, true}, {2, 0}, {-1, -1}, {0, 0}, true, 0, 38,
+       RunOutcome::kOk, 0, 0, 0, {0, 2}, true, ""},
+      {"align drops the first's", {45, 45}, {false, false}, {0, 7}, {-1, -1}, {0, 0}, true, 0, 38,
+       RunOutcome::kOk, 0, 0, 1, {7, 0}, true, ""},
+      {"align on a pipe", {12, 50}, {true, false}, {10, 0}, {-1, -1}, {0, 0}, true, 0, 12,
+       RunOutcome::kOk, 0, 0, 0, {0, 10}, true, ""},
+      {"align on short streams", {4, 4}, {false, true}, {1, 0}, {-1, -1}, {0, 0}, true, 0, 3,
+       RunOutcome::kOk, 0, 0, 0, {0, 1}, true, ""},
+      {"align in a still scene", {20, 20}, {true, false}, {0, 0}, {-1, -1}, {0, 0}, true, 0, 20,
+       RunOutcome::kOk, 0, 0, 0, {0, 0}, false, ""},
+      {"unreadable in the search", {40, 40}, {true, false}, {0, 0}, {-1, 4}, {0, 0}, true, 0, 0,
+       RunOutcome::kReadFailed, 0, 5, 0, {0, 0}, false,
+       "ERROR: can't read frame 5 of AVI file [b]\n"},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (int threads : {1, 2}) {
+      SCOPED_TRACE(threads);
+      MemorySource a(c.frames[0], 1, c.known[0], c.fail[0]);
+      MemorySource b(c.frames[1], 1, c.known[1], c.fail[1]);
+      a.shift = c.shift[0];
+      b.shift = c.shift[1];
+      a.still = b.still = std::string(c.name).find("still") != std::string::npos;
+      const Outcome o = run(&a, &b, {"psnr"}, threads, true, c.maxframes, c.skip, c.align);
+      const RunResult& r = o.result;
+      EXPECT_EQ(c.compared, r.compared);
+      EXPECT_EQ(c.outcome, r.outcome) << r.reason;
+      EXPECT_EQ(c.failed_frame, r.failed_frame);
+      EXPECT_EQ(c.failed_input_frame, r.failed_input_frame);
+      EXPECT_EQ(c.ended, r.ended);
+      EXPECT_EQ(c.used[0], r.skip[0]);
+      EXPECT_EQ(c.used[1], r.skip[1]);
+      EXPECT_EQ(c.align && c.outcome == RunOutcome::kOk, r.align.searched);
+      EXPECT_EQ(c.clear, r.align.clear);
+      EXPECT_EQ(c.clear ? c.used[1] - c.used[0] : 0, r.align.offset);
+      // Every pair is two pictures alike, and the temporal metric saw each pair in order (it
+      // scores nothing otherwise).
+      ASSERT_EQ(size_t(c.compared), o.rows.size());
+      for (const auto& row : o.rows) {
+        EXPECT_EQ(psnr_from_mse(0.0), row[0]);
+        EXPECT_NE(-1, row.back());
+      }
+      const size_t report = o.text.find("[PSNR]\n");
+      const size_t error = o.text.rfind("ERROR", report);
+      EXPECT_EQ(c.error_line,
+                error == std::string::npos ? std::string() : o.text.substr(error, report - error));
+    }
+  }
+}
+
+// The offset rule: the highest mean among shifts with enough pairs, clear only above the
+// runner-up by more than the margin.
+TEST(Run, OffsetRule) {
+  const struct {
+    const char* name;
+    std::vector<ShiftScore> shifts;
+    int32_t best, runner_up;
+    bool clear;
+  } cases[] = {
+      {"a clear winner", {{-1, 30, 20}, {0, 30, 21}, {3, 30, 40}}, 3, 0, true},
+      {"within the margin", {{-1, 30, 30}, {0, 30, 30.2}, {3, 30, 30.6}}, 3, 0, false},
+      {"just above it", {{0, 30, 30}, {-2, 30, 30.5 + 1e-9}}, -2, 0, true},
+      {"a tie goes to the smaller shift", {{-2, 30, 50}, {1, 30, 50}, {0, 30, 10}}, 1, -2, false},
+      {"then to the lower", {{-1, 30, 50}, {1, 30, 50}}, -1, 1, false},
+      {"too few pairs take no part", {{0, 30, 20}, {9, 14, 90}, {1, 15, 25}}, 1, 0, true},
+      {"one shift alone", {{0, 1, 40}}, 0, 0, false},
+      {"none", {}, 0, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    OffsetSearch s;
+    s.shifts = c.shifts;
+    choose_offset(&s);
+    EXPECT_EQ(c.best, s.best);
+    EXPECT_EQ(c.runner_up, s.runner_up);
+    EXPECT_EQ(c.clear, s.clear);
+    EXPECT_EQ(c.clear ? c.best : 0, s.offset);
   }
 }
 

@@ -45,6 +45,33 @@ TEST(ScoreTable, PoolsWhatWasSetInAnyOrder) {
   }
 }
 
+// Nearest rank: the value at rank ceil(percent x count / 100) of the sorted values, 1 at the
+// least; pairs without a value take no part, and the order of writing does not matter.
+TEST(ScoreTable, PercentilesAreNearestRank) {
+  const struct {
+    int32_t count;  // values 1 .. count, written from the last pair to the first
+    int32_t hole;   // a pair left without a value (its would-be value is not counted), or -1
+    double percent;
+    double want;
+  } cases[] = {
+      {20, -1, 1, 1},  {20, -1, 5, 1},   {20, -1, 50, 10}, {20, -1, 100, 20},
+      {7, -1, 50, 4},  {1, -1, 1, 1},    {1, -1, 50, 1},   {60, -1, 5, 3},
+      {100, -1, 7, 7}, {300, -1, 7, 21}, {300, -1, 1, 3},  {10, 0, 1, 2},
+      {10, 4, 50, 6},  {10, -1, 0, 1},   {10, -1, 99, 10}, {4, -1, 25, 1},
+  };
+  for (const auto& c : cases) {
+    ScoreTable t;
+    const int col = t.declare("vmaf");
+    for (int32_t i = c.count - 1; i >= 0; --i)
+      if (i != c.hole) t.set(col, i, double(i + 1));
+    EXPECT_EQ(c.want, t.percentile(col, c.percent))
+        << c.count << " values, p" << c.percent << ", hole " << c.hole;
+  }
+  ScoreTable empty;
+  EXPECT_EQ(0.0, empty.percentile(empty.declare("vmaf"), 50));
+  EXPECT_EQ(0.0, empty.percentile(-1, 50));
+}
+
 TEST(ScoreTable, ColumnsKeepTheirOrderAndRowsGrowFromAnyThread) {
   ScoreTable t;
   const int a = t.declare("psnr_y"), b = t.declare("float_ssim");

@@ -1,0 +1,172 @@
+// Frame offsets: the copies the run keeps of frames, the source that replays the first frames
+// it read, and the offset search, which pairs the first frames of the two inputs at every shift
+// and keeps the one whose luma matches best.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "compare/replay.h"
+
+namespace vq {
+
+int OwnedFrame::assign(const Frame& f) {
+  frame_ = Frame();
+  if (!f.is_picture()) {
+    uint8_t* to = bytes_.reserve(std::max<size_t>(f.dib.size, 1));
+    if (to == nullptr) return 0;
+    if (f.dib.size) std::memcpy(to, f.dib.data, f.dib.size);
+    frame_.dib = {to, f.dib.size};
+    return 1;
+  }
+  const Picture& in = f.picture;
+  const size_t bytes = size_t(sample_bytes(in.depth));
+  size_t row[3], rows[3], total = 0;
+  for (int p = 0; p < 3; ++p) {
+    const bool has = in.plane[p] != nullptr;
+    row[p] = has ? size_t(std::max(p ? in.chroma_width : in.width, 0)) * bytes : 0;
+    rows[p] = has ? size_t(std::max(p ? in.chroma_height : in.height, 0)) : 0;
+    total += row[p] * rows[p];
+  }
+  uint8_t* to = bytes_.reserve(std::max<size_t>(total, 1));
+  if (to == nullptr) return 0;
+  Picture out = in;
+  for (int p = 0; p < 3; ++p) {
+    if (in.plane[p] == nullptr) continue;
+    for (size_t y = 0; y < rows[p]; ++y)
+      std::memcpy(to + y * row[p], in.plane[p] + ptrdiff_t(y) * in.pitch[p], row[p]);
+    out.plane[p] = to;
+    out.pitch[p] = ptrdiff_t(row[p]);
+    to += row[p] * rows[p];
+  }
+  frame_.picture = out;
+  return 1;
+}
+
+Fetch ReplaySource::record(int32_t count) {
+  // A stream of known length has no frame beyond it to read (it is an error, not an end).
+  if (inner_->info().length_known) count = std::min(count, std::max(inner_->info().length, 0));
+  Frame f;
+  while (kept() < count) {
+    Fetch got;
+    try {
+      got = inner_->get_frame(kept(), &f);
+      if (got == Fetch::kFrame) {
+        kept_.emplace_back();
+        if (!kept_.back().assign(f)) {
+          kept_.pop_back();
+          got = Fetch::kOutOfMemory;
+        }
+      }
+    } catch (const std::bad_alloc&) {
+      got = Fetch::kOutOfMemory;
+    }
+    if (got == Fetch::kEnd) {
+      end_ = kept();
+      return Fetch::kFrame;
+    }
+    if (got != Fetch::kFrame) return got;
+  }
+  return Fetch::kFrame;
+}
+
+void ReplaySource::replay() {
+  replaying_ = true;
+  if (inner_->info().length_known) {
+    kept_.clear();
+    kept_.shrink_to_fit();
+  }
+}
+
+Fetch ReplaySource::get_frame(int32_t index, Frame* out) {
+  if (replaying_) {
+    // Frames before this one are never asked for again: their copies go.
+    for (; released_ < std::min(index, kept()); ++released_)
+      kept_[size_t(released_)].release();
+  }
+  if (index >= released_ && index < kept()) {
+    *out = kept_[size_t(index)].frame();
+    return Fetch::kFrame;
+  }
+  if (end_ >= 0 && index >= end_) return Fetch::kEnd;
+  return inner_->get_frame(index, out);
+}
+
+void choose_offset(OffsetSearch* search) {
+  OffsetSearch& s = *search;
+  int32_t most = 0;
+  for (const ShiftScore& c : s.shifts)
+    most = std::max(most, c.pairs);
+  // Ranks shift a before shift b: the higher mean, then the smaller |shift|, then the lower.
+  const auto before = [](const ShiftScore& a, const ShiftScore& b) {
+    if (a.mean_psnr != b.mean_psnr) return a.mean_psnr > b.mean_psnr;
+    if (std::abs(a.shift) != std::abs(b.shift)) return std::abs(a.shift) < std::abs(b.shift);
+    return a.shift < b.shift;
+  };
+  const ShiftScore* first = nullptr;
+  const ShiftScore* second = nullptr;
+  for (const ShiftScore& c : s.shifts) {
+    if (c.pairs < 1 || 2 * c.pairs < most) continue;
+    if (first == nullptr || before(c, *first)) {
+      second = first;
+      first = &c;
+    } else if (second == nullptr || before(c, *second)) {
+      second = &c;
+    }
+  }
+  s.best = first ? first->shift : 0;
+  s.runner_up = second ? second->shift : s.best;
+  s.clear = first && second && first->mean_psnr - second->mean_psnr > kAlignMarginDb;
+  s.offset = s.clear ? s.best : 0;
+}
+
+int search_offset(ReplaySource* const replay[2], const ConverterTable& converters,
+                  const ErrorSums& sums, OffsetSearch* out, SearchFailure* failure) {
+  // Every shift's pairs lie within the first kAlignPairs + kAlignMaxShift frames of each input.
+  for (int i = 0; i < 2; ++i) {
+    const Fetch got = replay[i]->record(kAlignPairs + kAlignMaxShift);
+    if (got == Fetch::kFrame) continue;
+    failure->outcome =
+        got == Fetch::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kReadFailed;
+    failure->input = i + 1;
+    failure->frame = replay[i]->kept() + 1;
+    failure->reason = got == Fetch::kOutOfMemory ? "out of memory" : replay[i]->reason();
+    return 0;
+  }
+  OffsetSearch s;
+  s.searched = true;
+  PairWork work;
+  for (int32_t shift = -kAlignMaxShift; shift <= kAlignMaxShift; ++shift) {
+    const int32_t from[2] = {std::max(0, -shift), std::max(0, shift)};
+    ShiftScore score;
+    score.shift = shift;
+    double sum = 0;
+    for (int32_t j = 0; j < kAlignPairs; ++j) {
+      const int32_t a = from[0] + j, b = from[1] + j;
+      if (a >= replay[0]->kept() || b >= replay[1]->kept()) break;
+      // A pair that cannot be formed takes no part: the run itself says why.
+      FormedPair f;
+      std::string why;
+      if (form_pair(converters, replay[0]->frame(a), replay[1]->frame(b), &work, &f, &why) !=
+          PairStatus::kFormed) {
+        continue;
+      }
+      const Picture& pa = f.picture[0];
+      const Picture& pb = f.picture[1];
+      const uint64_t sse = plane_squared_error(sums, pa.plane[0], pa.pitch[0], pb.plane[0],
+                                               pb.pitch[0], pa.width, pa.height, pa.depth);
+      const double samples = double(pa.width) * double(pa.height);
+      sum += psnr_from_mse(samples > 0 ? double(sse) / samples : 0.0, pa.depth);
+      ++score.pairs;
+    }
+    if (score.pairs == 0) continue;
+    score.mean_psnr = sum / double(score.pairs);
+    s.shifts.push_back(score);
+  }
+  choose_offset(&s);
+  *out = std::move(s);
+  return 1;
+}
+
+}  // namespace vq

@@ -1,0 +1,77 @@
+// Frames the run keeps past their source's next fetch: a frame's own copy, and a source that
+// keeps the first frames it reads so that they can be read again (the offset search reads them
+// before the run does, and a pipe cannot give them back). Private to compare/.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "compare/compare.h"
+#include "compare/workspace.h"
+
+namespace vq {
+
+// A copy of a frame's bytes (a raw DIB frame) or of its planes (a picture, rows packed), into
+// memory reused from one assign() to the next.
+class OwnedFrame {
+ public:
+  // 1 when copied; 0 when memory runs out.
+  [[nodiscard]] int assign(const Frame& f);
+  [[nodiscard]] const Frame& frame() const { return frame_; }
+  // Gives the memory back.
+  void release() {
+    bytes_ = Workspace();
+    frame_ = Frame();
+  }
+
+ private:
+  Workspace bytes_;
+  Frame frame_;
+};
+
+// A source in front of another: while it records, every frame read from frame 0 on is copied;
+// once it replays, those frames are served from the copies (each released when a later frame
+// is asked for, since the run asks in increasing order) and the rest from the source itself. A
+// source that serves any index in any order (its length is known) gives its copies back at
+// once and serves every frame itself.
+class ReplaySource final : public VideoSource {
+ public:
+  explicit ReplaySource(VideoSource* inner) : inner_(inner) {}
+
+  [[nodiscard]] const SourceInfo& info() const override { return inner_->info(); }
+  [[nodiscard]] Fetch get_frame(int32_t index, Frame* out) override;
+  [[nodiscard]] std::string reason() const override { return inner_->reason(); }
+
+  // Reads frames 0 .. count-1 into copies, stopping at the end of the stream. kFrame when every
+  // frame there is was read (kept() says how many); otherwise how frame kept() failed.
+  [[nodiscard]] Fetch record(int32_t count);
+  [[nodiscard]] int32_t kept() const { return int32_t(kept_.size()); }
+  // Frame i < kept() as recorded.
+  [[nodiscard]] const Frame& frame(int32_t i) const { return kept_[size_t(i)].frame(); }
+  // From now on frames are served for the run.
+  void replay();
+
+ private:
+  VideoSource* inner_;
+  std::vector<OwnedFrame> kept_;
+  int32_t released_ = 0;  // copies below this index are given back
+  int32_t end_ = -1;      // the index where the stream ended while recording, -1 if it did not
+  bool replaying_ = false;
+};
+
+// How the offset search ended when a frame could not be read.
+struct SearchFailure {
+  RunOutcome outcome = RunOutcome::kOk;
+  int input = 0;      // 1 or 2
+  int32_t frame = 0;  // 1-based frame of that input
+  std::string reason;
+};
+
+// Reads the first frames of both inputs into `replay` and scores every shift's pairing by its
+// mean luma PSNR (choose_offset decides). 1 with *out filled; 0 with *failure when a frame
+// could not be read.
+[[nodiscard]] int search_offset(ReplaySource* const replay[2], const ConverterTable& converters,
+                                const ErrorSums& sums, OffsetSearch* out, SearchFailure* failure);
+
+}  // namespace vq

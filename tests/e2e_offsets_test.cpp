@@ -1,0 +1,246 @@
+// Frame offsets through the real binary: --skip makes the numbers of the pair trimmed beforehand
+// by FFmpeg (from a file and from a pipe, a temporal metric included), --align finds the offset
+// of a moving sequence either way and none in a still one, and malformed values are refused.
+// Inputs are made with FFmpeg's CLI; without it the tests are skipped, visibly.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <vector>
+#ifdef VQ_HAVE_JSON
+#include <nlohmann/json.hpp>
+#endif
+
+#include "tests/run_binary.h"
+
+namespace vq {
+namespace {
+
+// A moving picture (testsrc2) and a lightly distorted copy of it, 176x144, and the same two
+// trimmed of their first frames; a still gray picture and its distorted copy.
+class Offsets : public BinaryTest {
+ protected:
+  // The inputs are made once for every test process: in a folder of this process's own,
+  // renamed into place when complete (a process that finds it there uses it).
+  static void SetUpTestSuite() {
+    const auto tmp = std::filesystem::temp_directory_path();
+    dir() = tmp / "vidqual-offsets-inputs-1";  // a new name when the inputs change
+    if (std::filesystem::exists(dir() / "done")) {
+      have_ffmpeg() = true;
+      return;
+    }
+    const auto made = dir();
+    dir() = tmp / ("vidqual-offsets-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir());
+    bool ok = std::system("command -v ffmpeg > /dev/null 2>&1") == 0 &&
+              make("-f lavfi -i testsrc2=size=176x144:rate=25 -frames:v 48", "ref") &&
+              make("-i " + input("ref") + " -vf noise=alls=5:allf=t", "dist") &&
+              make("-f lavfi -i color=c=gray:size=176x144:rate=25 -frames:v 48", "gray") &&
+              make("-i " + input("gray") + " -vf noise=alls=5:allf=t", "gray_dist");
+    for (const char* name : {"ref", "dist"}) {
+      for (int n : {1, 2, 5}) {
+        ok = ok && make("-i " + input(name) + " -vf trim=start_frame=" + std::to_string(n) +
+                            ",setpts=PTS-STARTPTS",
+                        std::string(name) + "_trim" + std::to_string(n));
+      }
+    }
+    std::error_code e;
+    if (ok) std::ofstream(dir() / "done") << "inputs for vidqual's offset tests\n";
+    if (ok) std::filesystem::rename(dir(), made, e);
+    std::filesystem::remove_all(dir(), e);
+    dir() = made;
+    have_ffmpeg() = std::filesystem::exists(dir() / "done");
+  }
+
+  void SetUp() override {
+    if (!have_ffmpeg()) GTEST_SKIP() << "no ffmpeg CLI to make the inputs";
+    BinaryTest::SetUp();
+  }
+
+  static std::filesystem::path& dir() {
+    static std::filesystem::path d;
+    return d;
+  }
+  static bool& have_ffmpeg() {
+    static bool have = false;
+    return have;
+  }
+  static std::string input(const std::string& name) { return (dir() / (name + ".y4m")).string(); }
+  static bool make(const std::string& args, const std::string& name) {
+    const std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -y " + args +
+                            " -pix_fmt yuv420p " + quote(input(name));
+    return std::system(cmd.c_str()) == 0;
+  }
+
+  // The per-frame file and stdout of a run, with its status and stderr.
+  struct Scored {
+    Outcome outcome;
+    std::string csv;
+  };
+  Scored score(std::vector<std::string> args, const std::string& feed = "") {
+    args.push_back("-v");
+    args.push_back("--metric=integer_motion");
+    args.push_back("--metric=psnr");
+    args.push_back("--csv=" + path("o.csv"));
+    std::filesystem::remove(path("o.csv"));
+    Scored s;
+    if (feed.empty()) {
+      s.outcome = run(args);
+    } else {
+      // In a subshell: its stdin, not the reader's, is the one run_command points elsewhere.
+      std::string line = "(cat " + quote(input(feed)) + " | " + quote(VIDQUAL_BINARY);
+      for (const std::string& a : args) {
+        line += ' ';
+        line += quote(a);
+      }
+      s.outcome = run_command(line + ")");
+    }
+    s.csv = slurp(path("o.csv"));
+    return s;
+  }
+};
+
+// Dropping N frames of one input scores the pairs the trimmed file makes, number for number:
+// the same per-pair lines and report on stdout and the same per-frame file, integer_motion
+// included (it sees the paired pictures alone, from the first). So does a pipe, read once.
+TEST_F(Offsets, SkipScoresAsThePreTrimmedFile) {
+  const struct {
+    int input;  // the input whose first frames are dropped
+    int frames;
+  } cases[] = {{2, 1}, {2, 2}, {2, 5}, {1, 1}, {1, 2}, {1, 5}};
+  for (const auto& c : cases) {
+    const std::string n = std::to_string(c.frames);
+    SCOPED_TRACE("input " + std::to_string(c.input) + ", " + n + " frames");
+    const bool first = c.input == 1;
+    const Scored want = score({first ? input("ref_trim" + n) : input("ref"),
+                               first ? input("dist") : input("dist_trim" + n)});
+    ASSERT_EQ(0, want.outcome.status) << want.outcome.err;
+    ASSERT_NE(std::string::npos, want.csv.find("integer_motion")) << want.csv;
+    const std::string skip = "--skip=" + (first ? n + ":0" : "0:" + n);
+    const Scored got = score({input("ref"), input("dist"), skip});
+    EXPECT_EQ(0, got.outcome.status) << got.outcome.err;
+    EXPECT_TRUE(want.outcome.out == got.outcome.out) << "the outputs differ";
+    EXPECT_TRUE(want.csv == got.csv) << "the outputs differ";
+    const Scored piped =
+        first ? score({"-", input("dist"), skip}, "ref") : score({input("ref"), "-", skip}, "dist");
+    EXPECT_EQ(0, piped.outcome.status) << piped.outcome.err;
+    EXPECT_TRUE(want.csv == piped.csv) << "the outputs differ";
+  }
+}
+
+// --align finds the offset of a moving sequence either way (a positive offset drops frames of
+// the second input, a negative one of the first), says so in one line and scores as --skip
+// would; a pipe is read once, its first frames replayed into the run.
+TEST_F(Offsets, AlignFindsTheOffsetOfAMovingSequence) {
+  const struct {
+    std::string a, b;
+    int offset;
+    std::string note;
+  } cases[] = {
+      {"ref_trim1", "dist", 1, "offset chosen: 1: the first 1 frame of ["},
+      {"ref_trim2", "dist", 2, "offset chosen: 2: the first 2 frames of ["},
+      {"ref_trim5", "dist", 5, "offset chosen: 5: the first 5 frames of ["},
+      {"ref", "dist_trim1", -1, "offset chosen: -1: the first 1 frame of ["},
+      {"ref", "dist_trim2", -2, "offset chosen: -2: the first 2 frames of ["},
+      {"ref", "dist_trim5", -5, "offset chosen: -5: the first 5 frames of ["},
+      {"ref", "dist", 0, "offset chosen: 0: no frame is dropped"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.a + " " + c.b);
+    const std::string skip = "--skip=" + std::to_string(c.offset < 0 ? -c.offset : 0) + ":" +
+                             std::to_string(c.offset > 0 ? c.offset : 0);
+    const Scored want = score({input(c.a), input(c.b), skip});
+    ASSERT_EQ(0, want.outcome.status) << want.outcome.err;
+    const Scored got = score({input(c.a), input(c.b), "--align"});
+    EXPECT_EQ(0, got.outcome.status) << got.outcome.err;
+    EXPECT_NE(std::string::npos, got.outcome.err.find("note: " + c.note)) << got.outcome.err;
+    if (c.offset != 0) {
+      const std::string dropped = c.offset > 0 ? input(c.b) : input(c.a);
+      EXPECT_NE(std::string::npos, got.outcome.err.find("[" + dropped + "] ")) << got.outcome.err;
+    }
+    EXPECT_TRUE(want.outcome.out == got.outcome.out) << "the outputs differ";
+    EXPECT_TRUE(want.csv == got.csv) << "the outputs differ";
+    const Scored piped = score({input(c.a), "-", "--align"}, c.b);
+    EXPECT_EQ(0, piped.outcome.status) << piped.outcome.err;
+    EXPECT_TRUE(want.csv == piped.csv) << "the outputs differ";
+  }
+}
+
+// A still scene pairs every shift alike: no offset stands out and none is taken.
+TEST_F(Offsets, AlignKeepsZeroWhereNoOffsetStandsOut) {
+  for (const std::vector<std::string>& files :
+       {std::vector<std::string>{"gray", "gray_dist"}, {"gray", "gray"}}) {
+    SCOPED_TRACE(files[1]);
+    const Scored plain = score({input(files[0]), input(files[1])});
+    const Scored got = score({input(files[0]), input(files[1]), "--align"});
+    EXPECT_EQ(0, got.outcome.status) << got.outcome.err;
+    EXPECT_NE(std::string::npos, got.outcome.err.find("note: no clear offset; keeping 0 ("))
+        << got.outcome.err;
+    EXPECT_TRUE(plain.csv == got.csv) << "the outputs differ";
+  }
+}
+
+#ifdef VQ_HAVE_JSON
+// The document tells the skip right after max_frames, and the search when there was one.
+TEST_F(Offsets, JsonTellsTheSkipAndTheSearch) {
+  ASSERT_EQ(0,
+            run({input("ref"), input("dist_trim2"), "--align", "--json=" + path("a.json")}).status);
+  const std::string text = slurp(path("a.json"));
+  EXPECT_LT(text.find("\"max_frames\""), text.find("\"skip\""));
+  EXPECT_LT(text.find("\"skip\""), text.find("\"align\""));
+  EXPECT_LT(text.find("\"align\""), text.find("\"pairs_asked\""));
+  const auto doc = nlohmann::json::parse(text);
+  EXPECT_EQ(nlohmann::json::array({2, 0}), doc["skip"]);
+  EXPECT_EQ(-2, doc["align"]["offset"]);
+  EXPECT_EQ(true, doc["align"]["clear"]);
+  EXPECT_EQ(21u, doc["align"]["shifts"].size());
+  EXPECT_EQ(46, doc["pairs_compared"]);
+
+  ASSERT_EQ(
+      0, run({input("ref"), input("dist"), "--skip=3:1", "8", "--json=" + path("s.json")}).status);
+  const auto skipped = nlohmann::json::parse(slurp(path("s.json")));
+  EXPECT_EQ(nlohmann::json::array({3, 1}), skipped["skip"]);
+  EXPECT_FALSE(skipped.contains("align"));
+  EXPECT_EQ(8, skipped["pairs_compared"]);  // maxframes counts pairs after the skip
+  EXPECT_EQ(1, skipped["pairs"][0]["pair"]);
+}
+#endif
+
+// A skip beyond the end of an input leaves no pair, and says so.
+TEST_F(Offsets, SkipBeyondTheEndComparesNothing) {
+  for (const std::string& feed : {std::string(), std::string("dist")}) {
+    SCOPED_TRACE(feed.empty() ? "file" : "pipe");
+    const Scored s = score({input("ref"), feed.empty() ? input("dist") : "-", "--skip=0:60"}, feed);
+    EXPECT_EQ(0, s.outcome.status) << s.outcome.err;
+    EXPECT_NE(std::string::npos, s.outcome.err.find("has 48 frames, none after the 60 skipped"))
+        << s.outcome.err;
+    EXPECT_NE(std::string::npos, s.outcome.out.find("PsnrY   \t0.00\n")) << s.outcome.out;
+  }
+}
+
+// Malformed values and the two options together are refused before anything is opened.
+TEST_F(Offsets, MalformedValuesAreRefused) {
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"--skip=1"}, "vidqual: [--skip=1]: not two frame counts A:B"},
+      {{"--skip=-1:0"}, "vidqual: [--skip=-1:0]: not two frame counts A:B"},
+      {{"--skip="}, "vidqual: [--skip=]: --skip needs a value: --skip=A:B"},
+      {{"--align", "--skip=1:0"}, "vidqual: --align and --skip cannot both be given"},
+      {{"--worst-pairs=-1"}, "vidqual: [--worst-pairs=-1]: not a number of pairs from 0"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {input("ref"), input("dist"), "--csv=" + path("o.csv")};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome r = run(args);
+    EXPECT_EQ(1, r.status) << c.args[0];
+    EXPECT_EQ(0u, r.err.find(c.err)) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(path("o.csv"))) << c.args[0];
+  }
+}
+
+}  // namespace
+}  // namespace vq
