@@ -47,6 +47,7 @@ struct Settings {
   const char* size = nullptr;        // --size=WxH, for headerless YUV
   const char* pix_fmt = nullptr;     // --pix-fmt=NAME, for headerless YUV
   const char* max_pixels = nullptr;  // --max-pixels=N
+  const char* scale = nullptr;       // --scale=FILTER
   bool help = false;                 // --help
   bool version = false;              // --version
   int positionals = 0;

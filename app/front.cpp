@@ -49,6 +49,9 @@ const LongOption kLongOptions[] = {
      "NAME:NAME for each)"},
     {"max-pixels", "N", &Settings::max_pixels, nullptr,
      "the largest picture read, in samples per plane (67108864 when not given)"},
+    {"scale", "FILTER", &Settings::scale, nullptr,
+     "scale the second's pictures to the first's size when they differ (bicubic, bilinear, "
+     "lanczos, neighbor), as FFmpeg's scale filter does; without it sizes must match"},
     {"help", nullptr, nullptr, &Settings::help, "print this text and the long options, then exit"},
     {"version", nullptr, nullptr, &Settings::version, "print the version line, then exit"},
 };
@@ -387,6 +390,23 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
     }
     threads = int(n);
   }
+  ScaleFilter scale = ScaleFilter::kNone;
+  if (s.scale) {
+    if (!parse_scale_filter(s.scale, &scale)) {
+      std::fprintf(c.err,
+                   "vidqual: [--scale=%s]: not a scale filter (bicubic, bilinear, lanczos, "
+                   "neighbor)\n",
+                   s.scale);
+      return kExitUsage;
+    }
+    if (!have_ffmpeg()) {
+      std::fputs(
+          "vidqual: --scale is unavailable: scaling needs FFmpeg's libraries (this build "
+          "has none)\n",
+          c.err);
+      return kExitUsage;
+    }
+  }
   if (s.html_path && !png_available()) {
     std::fputs("vidqual: --html is unavailable: this build has no PNG library (libpng)\n", c.err);
     return kExitUsage;
@@ -421,6 +441,7 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
   described.path[0] = s.file1;
   described.path[1] = s.file2;
   described.maxframes = s.maxframes;
+  described.scale = scale;
   std::vector<std::unique_ptr<Report>> reports;
   if (s.csv_path) reports.push_back(make_csv_report(described.columns));
   if (s.json_path) reports.push_back(make_json_report(described));
@@ -468,6 +489,7 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
   run.sources[1] = sources[1].get();
   run.maxframes = s.maxframes;
   run.metrics = std::move(metrics);
+  run.scale = scale;
   run.threads = threads;
   run.cpu_flags = detect_cpu_flags();
   run.table = &table;

@@ -204,16 +204,21 @@ void frame_size(const Frame& f, int64_t* w, int64_t* h) {
   *h = std::llabs(int64_t(hd.biHeight));
 }
 
+std::string size_mismatch(int64_t wa, int64_t ha, int64_t wb, int64_t hb) {
+  return "frame sizes differ (" + std::to_string(wa) + "x" + std::to_string(ha) + " against " +
+         std::to_string(wb) + "x" + std::to_string(hb) +
+         "); --scale=bicubic scales the second to the first";
+}
+
 }  // namespace
 
 PairStatus form_pair(const ConverterTable& converters, const Frame& a, const Frame& b,
-                     PairWork* work, FormedPair* out, std::string* why) {
+                     PairWork* work, FormedPair* out, std::string* why, ScaleFilter scale) {
   int64_t wa, ha, wb, hb;
   frame_size(a, &wa, &ha);
   frame_size(b, &wb, &hb);
-  if (wa != wb || ha != hb) {
-    *why = "frame sizes differ (" + std::to_string(wa) + "x" + std::to_string(ha) + " against " +
-           std::to_string(wb) + "x" + std::to_string(hb) + ")";
+  if ((wa != wb || ha != hb) && scale == ScaleFilter::kNone) {
+    *why = size_mismatch(wa, ha, wb, hb);
     return PairStatus::kSizeMismatch;
   }
   try {
@@ -224,11 +229,23 @@ PairStatus form_pair(const ConverterTable& converters, const Frame& a, const Fra
     if (s != PairStatus::kFormed) return s;
     s = as_picture(converters, b, &work->planar[1], &pb, why);
     if (s != PairStatus::kFormed) return s;
+    // The second picture is scaled to the first's size in its own form, before anything else
+    // is done to it, as FFmpeg's scale filter would scale it in front of a metric.
+    if (pa.width != pb.width || pa.height != pb.height) {
+      std::string failed;
+      if (!scale_picture(pb, pa.width, pa.height, scale, &work->scaled, &failed)) {
+        *why = "the second's pictures cannot be scaled from " + std::to_string(pb.width) + "x" +
+               std::to_string(pb.height) + " to " + std::to_string(pa.width) + "x" +
+               std::to_string(pa.height) + ": " + failed;
+        return failed == "out of memory" ? PairStatus::kOutOfMemory : PairStatus::kUnsupported;
+      }
+      pb = work->scaled.picture;
+      formed.scaled = true;
+    }
     s = common_form(&pa, &pb, work, &formed, why);
     if (s != PairStatus::kFormed) return s;
     if (pa.width != pb.width || pa.height != pb.height) {
-      *why = "frame sizes differ (" + std::to_string(pa.width) + "x" + std::to_string(pa.height) +
-             " against " + std::to_string(pb.width) + "x" + std::to_string(pb.height) + ")";
+      *why = size_mismatch(pa.width, pa.height, pb.width, pb.height);
       return PairStatus::kSizeMismatch;
     }
     if (pa.layout != pb.layout || pa.depth != pb.depth || pa.full_range != pb.full_range) {

@@ -105,9 +105,10 @@ class Report : public RunListener {
 
 // What the outputs learn of a run from the command line rather than from the run.
 struct RunDescription {
-  std::string version;    // the product version, "1.3.1.4"
-  std::string path[2];    // the two inputs as named
-  int32_t maxframes = 0;  // 0 or less: no limit
+  std::string version;                     // the product version, "1.3.1.4"
+  std::string path[2];                     // the two inputs as named
+  int32_t maxframes = 0;                   // 0 or less: no limit
+  ScaleFilter scale = ScaleFilter::kNone;  // how a second picture of another size is scaled
   // The score columns the per-pair files list (the per-frame file's columns, the page's charts
   // and summary), in order: the report's own and those of every metric the command line asked
   // for. The JSON document holds every column of the table whatever this says.
