@@ -308,6 +308,11 @@ class WorstPairs {
 struct HtmlInput {
   std::string path;
   SourceInfo info;
+  // The size its pictures were scaled to before they were scored, and the filter; 0 x 0 when
+  // they were scored as they are.
+  int32_t scaled_width = 0;
+  int32_t scaled_height = 0;
+  ScaleFilter scale = ScaleFilter::kNone;
 };
 
 // Everything the page shows.

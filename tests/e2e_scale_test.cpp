@@ -231,6 +231,14 @@ TEST_F(Scale, ReportsTheScoredSize) {
                       "    \"scale\": \"lanczos\"\n  }"))
       << json;
   EXPECT_NE(std::string::npos, json.find("\"width\": 960,\n      \"height\": 540")) << json;
+  // The page's table of inputs says what was done to the second.
+  const vq::Outcome page =
+      run({path(src), path("540.y4m"), "--scale=lanczos", "--html=" + path("out.html")});
+  if (page.status == 1 && page.err.find("--html is unavailable") != std::string::npos) return;
+  ASSERT_EQ(0, page.status) << page.err;
+  EXPECT_NE(std::string::npos,
+            vq::slurp(path("out.html"))
+                .find("960 &times; 540, scaled to 1280 &times; 720 (lanczos)</td>"));
 }
 
 }  // namespace
