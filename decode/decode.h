@@ -114,14 +114,16 @@ enum class ScaleFilter : uint8_t { kNone, kBicubic, kBilinear, kLanczos, kNeighb
 // false for any other name.
 [[nodiscard]] bool parse_scale_filter(const char* name, ScaleFilter* out);
 
-// Scales `in` to `width` x `height` into out->picture with libswscale, in its own layout, depth
-// and range, with exactly the flags FFmpeg's scale filter passes for `filter` (so the samples
-// are those of `-vf scale=W:H:flags=NAME` on the same picture). The scaler is kept in `out`
-// and made again only when a size, a form or the filter changes. 1 when scaled; 0 with *why set
-// (when given) when it cannot be: no FFmpeg in this build, kNone, out of memory, a depth
-// libswscale has no format for, or an odd-sized picture whose chroma planes are rounded down
-// (the AVI path's pictures).
+// Scales `in` to `width` x `height` into out->picture with libswscale, at its own depth, into
+// `layout` samples (its own or another planar one) in full range or studio range, in
+// one pass with exactly the flags FFmpeg's scale filter passes for `filter`: the samples of `-vf
+// scale=W:H:flags=NAME` on the same picture when the filter's output has that form. The scaler is
+// kept in `out` and made again only when a size, a form or the filter changes. 1 when scaled; 0
+// with *why set (when given) when it cannot be: no FFmpeg in this build, kNone, a gray picture to
+// a colour layout, out of memory, a depth libswscale has no format for, or an odd-sized picture
+// whose chroma planes are rounded down (the AVI path's pictures).
 [[nodiscard]] int scale_picture(const Picture& in, int32_t width, int32_t height,
-                                ScaleFilter filter, PictureBuffer* out, std::string* why = nullptr);
+                                ChromaLayout layout, bool full_range, ScaleFilter filter,
+                                PictureBuffer* out, std::string* why = nullptr);
 
 }  // namespace vq

@@ -267,8 +267,8 @@ int scale_flags(ScaleFilter filter) {
   return 0;
 }
 
-SwsPtr make_scaler(int w, int h, int dw, int dh, AVPixelFormat format, bool full,
-                   ScaleFilter filter) {
+SwsPtr make_scaler(int w, int h, AVPixelFormat from, bool from_full, int dw, int dh,
+                   AVPixelFormat to, bool to_full, ScaleFilter filter) {
   SwsPtr sws(sws_alloc_context());
   if (!sws) return sws;
   const struct {
@@ -276,13 +276,13 @@ SwsPtr make_scaler(int w, int h, int dw, int dh, AVPixelFormat format, bool full
     int64_t value;
   } options[] = {{"srcw", w},
                  {"srch", h},
-                 {"src_format", format},
+                 {"src_format", from},
                  {"dstw", dw},
                  {"dsth", dh},
-                 {"dst_format", format},
+                 {"dst_format", to},
                  {"sws_flags", scale_flags(filter)},
-                 {"src_range", full ? 1 : 0},
-                 {"dst_range", full ? 1 : 0}};
+                 {"src_range", from_full ? 1 : 0},
+                 {"dst_range", to_full ? 1 : 0}};
   for (const auto& o : options) {
     if (av_opt_set_int(sws.get(), o.name, o.value, 0) < 0) return SwsPtr();
   }
@@ -292,12 +292,18 @@ SwsPtr make_scaler(int w, int h, int dw, int dh, AVPixelFormat format, bool full
 
 }  // namespace
 
-int scale_picture(const Picture& in, int32_t width, int32_t height, ScaleFilter filter,
-                  PictureBuffer* out, std::string* why) {
+int scale_picture(const Picture& in, int32_t width, int32_t height, ChromaLayout layout,
+                  bool full_range, ScaleFilter filter, PictureBuffer* out, std::string* why) {
   if (out == nullptr) return 0;
   if (filter == ScaleFilter::kNone) return fail(why, "no scale filter");
-  const AVPixelFormat format = planar_yuv_format(in.layout, in.depth);
-  if (format == AV_PIX_FMT_NONE) return fail(why, "no scaler for samples of that depth");
+  if (in.layout == ChromaLayout::kGray && layout != ChromaLayout::kGray) {
+    return fail(why, "a gray picture has no chroma to scale");
+  }
+  const AVPixelFormat from = planar_yuv_format(in.layout, in.depth);
+  const AVPixelFormat to = planar_yuv_format(layout, in.depth);
+  if (from == AV_PIX_FMT_NONE || to == AV_PIX_FMT_NONE) {
+    return fail(why, "no scaler for samples of that depth");
+  }
   const int32_t w = in.width, h = in.height;
   constexpr int64_t kMostSamples = int64_t(1) << 28;
   if (w < 1 || h < 1 || int64_t(w) * h > kMostSamples || width < 1 || height < 1 ||
@@ -317,7 +323,7 @@ int scale_picture(const Picture& in, int32_t width, int32_t height, ScaleFilter 
   try {
     if (!out->state) out->state.reset(new PictureBuffer::State);
     PictureBuffer::State& s = *out->state;
-    const PlaneSize c = chroma_size(in.layout, width, height);
+    const PlaneSize c = chroma_size(layout, width, height);
     const size_t bytes = size_t(sample_bytes(in.depth));
     const ptrdiff_t luma_pitch = aligned(size_t(width) * bytes);
     const ptrdiff_t chroma_pitch = aligned(size_t(c.width) * bytes);
@@ -329,28 +335,32 @@ int scale_picture(const Picture& in, int32_t width, int32_t height, ScaleFilter 
       s.block.reset(new uint8_t[need]);
       s.capacity = need;
     }
-    if (!s.sws || s.w != w || s.h != h || s.dw != width || s.dh != height || s.from != format ||
-        s.to != format || s.full_range != in.full_range || s.filter != filter) {
-      s.sws = make_scaler(w, h, width, height, format, in.full_range, filter);
+    if (!s.sws || s.w != w || s.h != h || s.dw != width || s.dh != height || s.from != from ||
+        s.to != to || s.full_range != in.full_range || s.keep_range != full_range ||
+        s.filter != filter) {
+      s.sws = make_scaler(w, h, from, in.full_range, width, height, to, full_range, filter);
       if (!s.sws) return fail(why, "libswscale cannot scale it");
       s.w = w;
       s.h = h;
       s.dw = width;
       s.dh = height;
-      s.from = s.to = format;
+      s.from = from;
+      s.to = to;
       s.full_range = in.full_range;
-      s.keep_range = in.full_range;
+      s.keep_range = full_range;
       s.filter = filter;
     }
     uint8_t* base = s.block.get() + ((64 - uintptr_t(s.block.get()) % 64) % 64);
     Picture p = in;
+    p.layout = layout;
+    p.full_range = full_range;
     p.width = width;
     p.height = height;
     p.chroma_width = c.width;
     p.chroma_height = c.height;
     uint8_t* dst[4] = {base, nullptr, nullptr, nullptr};
     int dst_pitch[4] = {int(luma_pitch), 0, 0, 0};
-    if (planes == 3) {
+    if (layout != ChromaLayout::kGray) {
       dst[1] = base + luma_pitch * height;
       dst[2] = dst[1] + chroma_pitch * c.height;
       dst_pitch[1] = dst_pitch[2] = int(chroma_pitch);

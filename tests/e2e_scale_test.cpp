@@ -134,6 +134,13 @@ TEST_F(Scale, EncodesScoreWhatFfmpegScoresAfterItsScaleFilter) {
        "neighbor", "yuv420p", 1},
       {"10-bit FFV1 640x360 in MKV", "ffv1", "360_10.mkv", "-vf scale=640:360 -c:v ffv1", "bicubic",
        "yuv420p10le", 2},
+      // Scaled into the source's layout and range in the same pass, as the scale filter in
+      // front of the metric scales it.
+      {"4:4:4 x264 640x360 in MP4", "libx264", "360_444.mp4",
+       "-vf scale=640:360 -pix_fmt yuv444p -c:v libx264 -preset veryfast -crf 30", "bicubic",
+       "yuv420p", 2},
+      {"full-range MJPEG 640x360 in MOV", "mjpeg", "360_full.mov",
+       "-vf scale=640:360 -pix_fmt yuvj420p -c:v mjpeg -q:v 8", "bicubic", "yuv420p", 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

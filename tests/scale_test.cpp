@@ -73,6 +73,11 @@ struct Case {
   int32_t width, height;  // scaled to this
   ScaleFilter filter;
   int frames;
+  // Scaled into another form in the same pass: FFmpeg's pixel format of it, the layout and the
+  // range; nullptr: the picture's own form.
+  const char* to_fmt = nullptr;
+  ChromaLayout to_layout = ChromaLayout::k420;
+  bool to_full = false;
 };
 
 TEST(ScalePicture, EqualsFfmpegScaleFilter) {
@@ -97,6 +102,16 @@ TEST(ScalePicture, EqualsFfmpegScaleFilter) {
       {"16-bit 4:4:4", "yuv444p16le", "320x180", "-c:v ffv1", 640, 360, ScaleFilter::kBilinear, 1},
       {"gray", "gray", "320x180", "-c:v ffv1", 640, 360, ScaleFilter::kBicubic, 1},
       {"10-bit gray", "gray10le", "320x180", "-c:v ffv1", 640, 360, ScaleFilter::kBicubic, 1},
+      {"4:4:4 into 4:2:0", "yuv444p", "640x360", "-c:v libx264 -preset veryfast -crf 30", 1280, 720,
+       ScaleFilter::kBicubic, 2, "yuv420p", ChromaLayout::k420, false},
+      {"10-bit 4:2:2 into 4:2:0", "yuv422p10le", "320x180", "-c:v ffv1", 640, 360,
+       ScaleFilter::kLanczos, 1, "yuv420p10le", ChromaLayout::k420, false},
+      {"full range into studio range", "yuvj420p", "640x360", "-c:v mjpeg -q:v 8", 1280, 720,
+       ScaleFilter::kBicubic, 2, "yuv420p", ChromaLayout::k420, false},
+      {"full range kept", "yuvj420p", "640x360", "-c:v mjpeg -q:v 8", 1280, 720,
+       ScaleFilter::kBicubic, 1, "yuvj420p", ChromaLayout::k420, true},
+      {"full range 4:2:2 into studio 4:2:0", "yuvj422p", "640x360", "-c:v mjpeg -q:v 8", 960, 540,
+       ScaleFilter::kBilinear, 1, "yuv420p", ChromaLayout::k420, false},
   };
   int index = 0;
   for (const Case& c : cases) {
@@ -114,7 +129,7 @@ TEST(ScalePicture, EqualsFfmpegScaleFilter) {
     const std::string theirs =
         capture(kFfmpeg + "-i " + file + " -vf scale=" + std::to_string(c.width) + ":" +
                 std::to_string(c.height) + ":flags=" + scale_filter_name(c.filter) + " -pix_fmt " +
-                c.pix_fmt + " -f rawvideo -");
+                (c.to_fmt ? c.to_fmt : c.pix_fmt) + " -f rawvideo -");
     std::string why;
     const std::unique_ptr<VideoSource> source = open_container(file.c_str(), &why);
     ASSERT_TRUE(source) << why;
@@ -124,11 +139,16 @@ TEST(ScalePicture, EqualsFfmpegScaleFilter) {
       Frame f;
       ASSERT_EQ(Fetch::kFrame, source->get_frame(i, &f)) << "frame " << i;
       ASSERT_TRUE(f.is_picture());
-      ASSERT_EQ(1, scale_picture(f.picture, c.width, c.height, c.filter, &scaled, &why)) << why;
+      const ChromaLayout layout = c.to_fmt ? c.to_layout : f.picture.layout;
+      const bool full = c.to_fmt ? c.to_full : f.picture.full_range;
+      ASSERT_EQ(1,
+                scale_picture(f.picture, c.width, c.height, layout, full, c.filter, &scaled, &why))
+          << why;
       const Picture& p = scaled.picture;
       EXPECT_EQ(c.width, p.width);
       EXPECT_EQ(c.height, p.height);
-      EXPECT_EQ(f.picture.layout, p.layout);
+      EXPECT_EQ(layout, p.layout);
+      EXPECT_EQ(full, p.full_range);
       EXPECT_EQ(f.picture.depth, p.depth);
       const PlaneSize chroma = chroma_size(p.layout, c.width, c.height);
       EXPECT_EQ(chroma.width, p.chroma_width);
@@ -177,7 +197,8 @@ TEST(ScalePicture, RefusesWhatItCannotScale) {
     SCOPED_TRACE(c.name);
     PictureBuffer out;
     std::string why;
-    EXPECT_EQ(0, scale_picture(c.in, c.width, c.height, c.filter, &out, &why));
+    EXPECT_EQ(0, scale_picture(c.in, c.width, c.height, c.in.layout, c.in.full_range, c.filter,
+                               &out, &why));
     EXPECT_FALSE(why.empty());
   }
 }
