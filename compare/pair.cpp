@@ -204,10 +204,11 @@ void frame_size(const Frame& f, int64_t* w, int64_t* h) {
   *h = std::llabs(int64_t(hd.biHeight));
 }
 
+// The refusal of a pair of two sizes, with the way to score it anyway.
 std::string size_mismatch(int64_t wa, int64_t ha, int64_t wb, int64_t hb) {
   return "frame sizes differ (" + std::to_string(wa) + "x" + std::to_string(ha) + " against " +
-         std::to_string(wb) + "x" + std::to_string(hb) +
-         "); --scale=bicubic scales the second to the first";
+         std::to_string(wb) + "x" + std::to_string(hb) + "); --scale=bicubic scales the second " +
+         (have_ffmpeg() ? "to the first" : "to the first in a build with FFmpeg's libraries");
 }
 
 }  // namespace
