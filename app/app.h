@@ -49,6 +49,7 @@ struct Settings {
   const char* pix_fmt = nullptr;         // --pix-fmt=NAME, for headerless YUV
   const char* max_pixels = nullptr;      // --max-pixels=N
   const char* skip = nullptr;            // --skip=A:B
+  const char* scale = nullptr;           // --scale=FILTER
   bool align = false;                    // --align
   const char* worst_pairs = nullptr;     // --worst-pairs=N
   const char* manifest = nullptr;        // --manifest=FILE: the pairs come from FILE

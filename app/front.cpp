@@ -55,6 +55,9 @@ const LongOption kLongOptions[] = {
      "NAME:NAME for each)"},
     {"max-pixels", "N", &Settings::max_pixels, nullptr,
      "the largest picture read, in samples per plane (67108864 when not given)"},
+    {"scale", "FILTER", &Settings::scale, nullptr,
+     "scale the second's pictures to the first's size when they differ (bicubic, bilinear, "
+     "lanczos, neighbor), as FFmpeg's scale filter does; without it sizes must match"},
     {"manifest", "FILE", &Settings::manifest, nullptr,
      "run the comparisons FILE lists, one a line, with these options for each (README: "
      "Campaigns)"},
@@ -399,6 +402,23 @@ int compare_files(const Settings& s, const std::vector<std::string>& notes,
     }
     threads = int(n);
   }
+  ScaleFilter scale = ScaleFilter::kNone;
+  if (s.scale) {
+    if (!parse_scale_filter(s.scale, &scale)) {
+      std::fprintf(c.err,
+                   "vidqual: [--scale=%s]: not a scale filter (bicubic, bilinear, lanczos, "
+                   "neighbor)\n",
+                   s.scale);
+      return kExitUsage;
+    }
+    if (!have_ffmpeg()) {
+      std::fputs(
+          "vidqual: --scale is unavailable: scaling needs FFmpeg's libraries (this build "
+          "has none)\n",
+          c.err);
+      return kExitUsage;
+    }
+  }
   if (s.html_path && !png_available()) {
     std::fputs("vidqual: --html is unavailable: this build has no PNG library (libpng)\n", c.err);
     return kExitUsage;
@@ -433,6 +453,7 @@ int compare_files(const Settings& s, const std::vector<std::string>& notes,
   described.path[0] = s.file1;
   described.path[1] = s.file2;
   described.maxframes = s.maxframes;
+  described.scale = scale;
   std::vector<std::unique_ptr<Report>> reports;
   if (s.csv_path) reports.push_back(make_csv_report(described.columns));
   if (s.json_path) reports.push_back(make_json_report(described));
@@ -483,6 +504,7 @@ int compare_files(const Settings& s, const std::vector<std::string>& notes,
   run.skip[1] = skip[1];
   run.align = s.align;
   run.metrics = std::move(metrics);
+  run.scale = scale;
   run.threads = threads;
   run.cpu_flags = detect_cpu_flags();
   run.table = &table;

@@ -28,16 +28,19 @@ struct PairWork {
   Workspace planar[2];         // raw frames as planar 4:2:0
   Workspace wide[2];           // pictures widened to the other's depth
   PictureBuffer converted[2];  // pictures converted to the other's layout or range
+  PictureBuffer scaled;        // the second picture scaled to the first's size, and its scaler
 };
 
 // A pair in one form: both pictures of one size, depth, chroma layout and range (chroma planes
 // cut to the samples both have), and what had to be done to each (bit 0: the first, bit 1: the
-// second): samples shifted left, or the picture converted by the picture converter.
+// second): samples shifted left, or the picture converted by the picture converter; and whether
+// the second was scaled to the first's size.
 struct FormedPair {
   Picture picture[2];
   PictureForm form;
   uint8_t widened = 0;
   uint8_t resampled = 0;
+  bool scaled = false;
 };
 
 enum class PairStatus : uint8_t {
@@ -49,10 +52,12 @@ enum class PairStatus : uint8_t {
 
 // Brings frames `a` and `b`, as sources hand them out, to one form: YV12 viewed where it lies,
 // other raw formats converted with `converters`, pictures of different layout, range or depth
-// converted or widened. *why says why in a few words when the pair cannot be formed ("frame
-// sizes differ (640x480 against 320x240)").
+// converted or widened. A second frame of another size than the first is scaled to the first's
+// size with `scale` first; with ScaleFilter::kNone such a pair is refused. *why says why in a
+// few words when the pair cannot be formed ("frame sizes differ (640x480 against 320x240); ...").
 [[nodiscard]] PairStatus form_pair(const ConverterTable& converters, const Frame& a, const Frame& b,
-                                   PairWork* work, FormedPair* out, std::string* why);
+                                   PairWork* work, FormedPair* out, std::string* why,
+                                   ScaleFilter scale = ScaleFilter::kNone);
 
 // ---- The strip road ---------------------------------------------------------------------------
 
@@ -159,6 +164,8 @@ struct RunSettings {
   // Every metric to score, with what they need (expand_metric_requests), in the order their
   // columns are listed.
   std::vector<MetricRequest> metrics;
+  // How a second picture of another size is scaled to the first's; kNone: such pairs are refused.
+  ScaleFilter scale = ScaleFilter::kNone;
   int threads = 1;         // threads that score pairs; every output is the same for any count
   uint32_t cpu_flags = 0;  // the kernels' tier (detect_cpu_flags() for this processor's best)
   ScoreTable* table = nullptr;
@@ -182,6 +189,8 @@ struct PairConversion {
   bool any = false;
   uint8_t widened = 0;  // bits as in FormedPair
   uint8_t resampled = 0;
+  bool scaled = false;                     // the second's pictures were scaled to the first's size
+  ScaleFilter scale = ScaleFilter::kNone;  // with this filter
   int depth = 8;
   ChromaLayout layout = ChromaLayout::k420;
 };
@@ -204,6 +213,8 @@ struct RunResult {
   PairConversion conversion;
   int depth = 8;  // the form of the last compared pair
   ChromaLayout layout = ChromaLayout::k420;
+  int32_t width = 0;  // the size it was scored at (the first's); 0 when no pair was compared
+  int32_t height = 0;
   const ScoreTable* table = nullptr;
 };
 

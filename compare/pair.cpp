@@ -204,16 +204,22 @@ void frame_size(const Frame& f, int64_t* w, int64_t* h) {
   *h = std::llabs(int64_t(hd.biHeight));
 }
 
+// The refusal of a pair of two sizes, with the way to score it anyway.
+std::string size_mismatch(int64_t wa, int64_t ha, int64_t wb, int64_t hb) {
+  return "frame sizes differ (" + std::to_string(wa) + "x" + std::to_string(ha) + " against " +
+         std::to_string(wb) + "x" + std::to_string(hb) + "); --scale=bicubic scales the second " +
+         (have_ffmpeg() ? "to the first" : "to the first in a build with FFmpeg's libraries");
+}
+
 }  // namespace
 
 PairStatus form_pair(const ConverterTable& converters, const Frame& a, const Frame& b,
-                     PairWork* work, FormedPair* out, std::string* why) {
+                     PairWork* work, FormedPair* out, std::string* why, ScaleFilter scale) {
   int64_t wa, ha, wb, hb;
   frame_size(a, &wa, &ha);
   frame_size(b, &wb, &hb);
-  if (wa != wb || ha != hb) {
-    *why = "frame sizes differ (" + std::to_string(wa) + "x" + std::to_string(ha) + " against " +
-           std::to_string(wb) + "x" + std::to_string(hb) + ")";
+  if ((wa != wb || ha != hb) && scale == ScaleFilter::kNone) {
+    *why = size_mismatch(wa, ha, wb, hb);
     return PairStatus::kSizeMismatch;
   }
   try {
@@ -224,11 +230,32 @@ PairStatus form_pair(const ConverterTable& converters, const Frame& a, const Fra
     if (s != PairStatus::kFormed) return s;
     s = as_picture(converters, b, &work->planar[1], &pb, why);
     if (s != PairStatus::kFormed) return s;
+    // The second picture is scaled to the first's size before anything else is done to it, in
+    // one pass with the layout and range it is to be scored in, as FFmpeg's scale filter in
+    // front of a metric scales it into the form the metric takes. A pair with a gray picture
+    // keeps the second's form: only its luma may be scored.
+    if (pa.width != pb.width || pa.height != pb.height) {
+      ChromaLayout layout = pb.layout;
+      bool full = pb.full_range;
+      if (pa.layout != ChromaLayout::kGray && pb.layout != ChromaLayout::kGray) {
+        if (chroma_rank(pa.layout) < chroma_rank(pb.layout)) layout = pa.layout;
+        full = pa.full_range && pb.full_range;
+      }
+      std::string failed;
+      if (!scale_picture(pb, pa.width, pa.height, layout, full, scale, &work->scaled, &failed)) {
+        *why = "the second's pictures cannot be scaled from " + std::to_string(pb.width) + "x" +
+               std::to_string(pb.height) + " to " + std::to_string(pa.width) + "x" +
+               std::to_string(pa.height) + ": " + failed;
+        return failed == "out of memory" ? PairStatus::kOutOfMemory : PairStatus::kUnsupported;
+      }
+      if (layout != pb.layout || full != pb.full_range) formed.resampled |= 2;
+      pb = work->scaled.picture;
+      formed.scaled = true;
+    }
     s = common_form(&pa, &pb, work, &formed, why);
     if (s != PairStatus::kFormed) return s;
     if (pa.width != pb.width || pa.height != pb.height) {
-      *why = "frame sizes differ (" + std::to_string(pa.width) + "x" + std::to_string(pa.height) +
-             " against " + std::to_string(pb.width) + "x" + std::to_string(pb.height) + ")";
+      *why = size_mismatch(pa.width, pa.height, pb.width, pb.height);
       return PairStatus::kSizeMismatch;
     }
     if (pa.layout != pb.layout || pa.depth != pb.depth || pa.full_range != pb.full_range) {

@@ -257,7 +257,7 @@ void score_job(const Shared& shared, Scorers* scorers, Job* job) {
     job->pictures = false;
     if (score_strips(shared, scorers, job)) return;
     job->status = form_pair(shared.converters, job->frame[0], job->frame[1], &job->work,
-                            &job->formed, &job->why);
+                            &job->formed, &job->why, shared.settings->scale);
     if (job->status != PairStatus::kFormed) return;
     job->pictures = true;
     Scorers::Set* set = nullptr;
@@ -379,12 +379,21 @@ class Committer {
       return 0;
     }
     const FormedPair& f = job->formed;
-    if ((f.widened | f.resampled) && !r.conversion.any) {
-      r.conversion = {true, f.widened, f.resampled, f.form.depth, f.form.layout};
+    if ((f.widened || f.resampled || f.scaled) && !r.conversion.any) {
+      PairConversion& c = r.conversion;
+      c.any = true;
+      c.widened = f.widened;
+      c.resampled = f.resampled;
+      c.scaled = f.scaled;
+      c.scale = shared_.settings->scale;
+      c.depth = f.form.depth;
+      c.layout = f.form.layout;
     }
     r.compared = job->index + 1;
     r.depth = f.form.depth;
     r.layout = f.form.layout;
+    r.width = f.form.width;
+    r.height = f.form.height;
     PairView view;
     view.number = job->index + 1;
     view.row = job->index;
@@ -402,8 +411,8 @@ class Committer {
         // A pair of the strip road: its pictures are made for the listeners that ask.
         std::string why;
         FormedPair formed;
-        if (form_pair(shared_.converters, job->frame[0], job->frame[1], &job->work, &formed,
-                      &why) != PairStatus::kFormed) {
+        if (form_pair(shared_.converters, job->frame[0], job->frame[1], &job->work, &formed, &why,
+                      shared_.settings->scale) != PairStatus::kFormed) {
           continue;
         }
         job->formed.picture[0] = formed.picture[0];

@@ -104,4 +104,26 @@ class PictureBuffer {
                                   PictureBuffer* out, std::string* why = nullptr,
                                   bool keep_range = false);
 
+// How a picture is scaled to another size: libswscale's filters by the names FFmpeg's scale
+// filter gives them. kNone: pictures are never scaled.
+enum class ScaleFilter : uint8_t { kNone, kBicubic, kBilinear, kLanczos, kNeighbor };
+
+// The filter's name as the command line gives it ("bicubic"); "none" for kNone.
+[[nodiscard]] const char* scale_filter_name(ScaleFilter filter);
+// The filter named `name` ("bicubic", "bilinear", "lanczos", "neighbor"): true and *out set, or
+// false for any other name.
+[[nodiscard]] bool parse_scale_filter(const char* name, ScaleFilter* out);
+
+// Scales `in` to `width` x `height` into out->picture with libswscale, at its own depth, into
+// `layout` samples (its own or another planar one) in full range or studio range, in
+// one pass with exactly the flags FFmpeg's scale filter passes for `filter`: the samples of `-vf
+// scale=W:H:flags=NAME` on the same picture when the filter's output has that form. The scaler is
+// kept in `out` and made again only when a size, a form or the filter changes. 1 when scaled; 0
+// with *why set (when given) when it cannot be: no FFmpeg in this build, kNone, a gray picture to
+// a colour layout, out of memory, a depth libswscale has no format for, or an odd-sized picture
+// whose chroma planes are rounded down (the AVI path's pictures).
+[[nodiscard]] int scale_picture(const Picture& in, int32_t width, int32_t height,
+                                ChromaLayout layout, bool full_range, ScaleFilter filter,
+                                PictureBuffer* out, std::string* why = nullptr);
+
 }  // namespace vq

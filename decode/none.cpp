@@ -47,4 +47,10 @@ int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBu
   return 0;
 }
 
+int scale_picture(const Picture&, int32_t, int32_t, ChromaLayout, bool, ScaleFilter, PictureBuffer*,
+                  std::string* why) {
+  if (why != nullptr) *why = kNoFfmpeg;
+  return 0;
+}
+
 }  // namespace vq

@@ -131,6 +131,9 @@ struct PictureBuffer::State {
   AVPixelFormat from = AV_PIX_FMT_NONE, to = AV_PIX_FMT_NONE;
   bool full_range = false;
   bool keep_range = false;
+  // A scaler's output size and filter (0 and none for a converter of one size).
+  int dw = 0, dh = 0;
+  ScaleFilter filter = ScaleFilter::kNone;
 };
 
 PictureBuffer::PictureBuffer() = default;
@@ -200,8 +203,10 @@ int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBu
     // libswscale's filters use by default.
     const bool full_out = in.full_range && keep_range;
     if (!s.sws || s.w != w || s.h != h || s.from != from || s.to != to ||
-        s.full_range != in.full_range || s.keep_range != full_out) {
+        s.full_range != in.full_range || s.keep_range != full_out || s.dw != 0) {
       s.sws = make_yuv_scaler(w, h, from, in.full_range, to, full_out);
+      s.dw = s.dh = 0;
+      s.filter = ScaleFilter::kNone;
       if (!s.sws) return fail(why, "libswscale cannot convert it");
       s.w = w;
       s.h = h;
@@ -230,6 +235,142 @@ int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBu
     const int src_pitch[4] = {int(in.pitch[0]), int(in.pitch[1]), int(in.pitch[2]), 0};
     if (sws_scale(s.sws.get(), src, src_pitch, 0, h, dst, dst_pitch) != h) {
       return fail(why, "libswscale cannot convert it");
+    }
+    for (int k = 0; k < 3; ++k) {
+      p.plane[k] = dst[k];
+      p.pitch[k] = dst_pitch[k];
+    }
+    out->picture = p;
+    return 1;
+  } catch (const std::bad_alloc&) {
+    return fail(why, "out of memory");
+  }
+}
+
+namespace {
+
+// libswscale's flags for each filter, as FFmpeg's scale filter passes them when its flags name
+// the filter and nothing else.
+int scale_flags(ScaleFilter filter) {
+  switch (filter) {
+    case ScaleFilter::kBicubic:
+      return SWS_BICUBIC;
+    case ScaleFilter::kBilinear:
+      return SWS_BILINEAR;
+    case ScaleFilter::kLanczos:
+      return SWS_LANCZOS;
+    case ScaleFilter::kNeighbor:
+      return SWS_POINT;
+    case ScaleFilter::kNone:
+      break;
+  }
+  return 0;
+}
+
+SwsPtr make_scaler(int w, int h, AVPixelFormat from, bool from_full, int dw, int dh,
+                   AVPixelFormat to, bool to_full, ScaleFilter filter) {
+  SwsPtr sws(sws_alloc_context());
+  if (!sws) return sws;
+  const struct {
+    const char* name;
+    int64_t value;
+  } options[] = {{"srcw", w},
+                 {"srch", h},
+                 {"src_format", from},
+                 {"dstw", dw},
+                 {"dsth", dh},
+                 {"dst_format", to},
+                 {"sws_flags", scale_flags(filter)},
+                 {"src_range", from_full ? 1 : 0},
+                 {"dst_range", to_full ? 1 : 0}};
+  for (const auto& o : options) {
+    if (av_opt_set_int(sws.get(), o.name, o.value, 0) < 0) return SwsPtr();
+  }
+  if (sws_init_context(sws.get(), nullptr, nullptr) < 0) return SwsPtr();
+  return sws;
+}
+
+}  // namespace
+
+int scale_picture(const Picture& in, int32_t width, int32_t height, ChromaLayout layout,
+                  bool full_range, ScaleFilter filter, PictureBuffer* out, std::string* why) {
+  if (out == nullptr) return 0;
+  if (filter == ScaleFilter::kNone) return fail(why, "no scale filter");
+  if (in.layout == ChromaLayout::kGray && layout != ChromaLayout::kGray) {
+    return fail(why, "a gray picture has no chroma to scale");
+  }
+  const AVPixelFormat from = planar_yuv_format(in.layout, in.depth);
+  const AVPixelFormat to = planar_yuv_format(layout, in.depth);
+  if (from == AV_PIX_FMT_NONE || to == AV_PIX_FMT_NONE) {
+    return fail(why, "no scaler for samples of that depth");
+  }
+  const int32_t w = in.width, h = in.height;
+  constexpr int64_t kMostSamples = int64_t(1) << 28;
+  if (w < 1 || h < 1 || int64_t(w) * h > kMostSamples || width < 1 || height < 1 ||
+      int64_t(width) * height > kMostSamples) {
+    return fail(why, "bad picture size");
+  }
+  const PlaneSize in_chroma = chroma_size(in.layout, w, h);
+  if (in.chroma_width != in_chroma.width || in.chroma_height != in_chroma.height) {
+    return fail(why, "its chroma planes are smaller than its layout's (an odd size read from AVI)");
+  }
+  const int planes = in.layout == ChromaLayout::kGray ? 1 : 3;
+  for (int p = 0; p < planes; ++p) {
+    if (in.plane[p] == nullptr || in.pitch[p] > INT_MAX || in.pitch[p] < -INT_MAX) {
+      return fail(why, "bad picture planes");
+    }
+  }
+  try {
+    if (!out->state) out->state.reset(new PictureBuffer::State);
+    PictureBuffer::State& s = *out->state;
+    const PlaneSize c = chroma_size(layout, width, height);
+    const size_t bytes = size_t(sample_bytes(in.depth));
+    const ptrdiff_t luma_pitch = aligned(size_t(width) * bytes);
+    const ptrdiff_t chroma_pitch = aligned(size_t(c.width) * bytes);
+    const size_t need =
+        size_t(luma_pitch) * size_t(height) + 2 * size_t(chroma_pitch) * size_t(c.height) + 64;
+    if (s.capacity < need) {
+      s.block.reset();
+      s.capacity = 0;
+      s.block.reset(new uint8_t[need]);
+      s.capacity = need;
+    }
+    if (!s.sws || s.w != w || s.h != h || s.dw != width || s.dh != height || s.from != from ||
+        s.to != to || s.full_range != in.full_range || s.keep_range != full_range ||
+        s.filter != filter) {
+      s.sws = make_scaler(w, h, from, in.full_range, width, height, to, full_range, filter);
+      if (!s.sws) return fail(why, "libswscale cannot scale it");
+      s.w = w;
+      s.h = h;
+      s.dw = width;
+      s.dh = height;
+      s.from = from;
+      s.to = to;
+      s.full_range = in.full_range;
+      s.keep_range = full_range;
+      s.filter = filter;
+    }
+    uint8_t* base = s.block.get() + ((64 - uintptr_t(s.block.get()) % 64) % 64);
+    Picture p = in;
+    p.layout = layout;
+    p.full_range = full_range;
+    p.width = width;
+    p.height = height;
+    p.chroma_width = c.width;
+    p.chroma_height = c.height;
+    uint8_t* dst[4] = {base, nullptr, nullptr, nullptr};
+    int dst_pitch[4] = {int(luma_pitch), 0, 0, 0};
+    if (layout != ChromaLayout::kGray) {
+      dst[1] = base + luma_pitch * height;
+      dst[2] = dst[1] + chroma_pitch * c.height;
+      dst_pitch[1] = dst_pitch[2] = int(chroma_pitch);
+    }
+    const uint8_t* src[4] = {in.plane[0], planes == 3 ? in.plane[1] : nullptr,
+                             planes == 3 ? in.plane[2] : nullptr, nullptr};
+    const int src_pitch[4] = {int(in.pitch[0]), planes == 3 ? int(in.pitch[1]) : 0,
+                              planes == 3 ? int(in.pitch[2]) : 0, 0};
+    if (sws_scale(s.sws.get(), src, src_pitch, 0, h, dst, dst_pitch) != height) {
+      return fail(why, "libswscale cannot scale it");
     }
     for (int k = 0; k < 3; ++k) {
       p.plane[k] = dst[k];

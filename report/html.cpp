@@ -283,8 +283,13 @@ void append_input_rows(std::string* out, const HtmlInput (&in)[2]) {
   row("Container", [&](const HtmlInput& i) { append_escaped(out, i.info.container); });
   row("Codec", [&](const HtmlInput& i) { append_escaped(out, i.info.codec); });
   row("Pixel format", [&](const HtmlInput& i) { append_escaped(out, i.info.pixel_format); });
-  row("Size",
-      [&](const HtmlInput& i) { appendf(out, "%d &times; %d", i.info.width, i.info.height); });
+  row("Size", [&](const HtmlInput& i) {
+    appendf(out, "%d &times; %d", i.info.width, i.info.height);
+    if (i.scaled_width > 0) {
+      appendf(out, ", scaled to %d &times; %d (%s)", i.scaled_width, i.scaled_height,
+              scale_filter_name(i.scale));
+    }
+  });
   row("Rotation", [&](const HtmlInput& i) {
     if (i.info.rotation == 0) {
       *out += "none";
@@ -606,6 +611,11 @@ class HtmlPage final : public Report {
       }
       page.input[0].info.length = r.length1;
       page.input[1].info.length = r.length2;
+      if (r.conversion.scaled) {
+        page.input[1].scaled_width = r.width;
+        page.input[1].scaled_height = r.height;
+        page.input[1].scale = r.conversion.scale;
+      }
       page.compared = std::to_string(r.compared) + " pairs" +
                       (r.compared ? std::string(", scored as ") + chroma_layout_name(r.layout) +
                                         " " + std::to_string(r.depth) + "-bit"

@@ -201,6 +201,13 @@ class JsonReport final : public Report {
     d["version"] = run_.version;
     d["inputs"] =
         Json::array({input_json(run_.path[0], info[0]), input_json(run_.path[1], info[1])});
+    // The size the pairs were scored at: the first's, the second's pictures scaled to it when
+    // asked.
+    d["scored"] =
+        Json{{"width", size_or_null(r.compared > 0 ? r.width : info[0].width)},
+             {"height", size_or_null(r.compared > 0 ? r.height : info[0].height)},
+             {"scale", run_.scale == ScaleFilter::kNone ? Json(nullptr)
+                                                        : Json(scale_filter_name(run_.scale))}};
     d["max_frames"] = run_.maxframes > 0 ? Json(run_.maxframes) : Json(nullptr);
     d["skip"] = Json::array({r.skip[0], r.skip[1]});
     if (r.align.searched) d["align"] = align_json(r.align);

@@ -105,9 +105,10 @@ class Report : public RunListener {
 
 // What the outputs learn of a run from the command line rather than from the run.
 struct RunDescription {
-  std::string version;    // the product version, "1.3.1.4"
-  std::string path[2];    // the two inputs as named
-  int32_t maxframes = 0;  // 0 or less: no limit
+  std::string version;                     // the product version, "1.3.1.4"
+  std::string path[2];                     // the two inputs as named
+  int32_t maxframes = 0;                   // 0 or less: no limit
+  ScaleFilter scale = ScaleFilter::kNone;  // how a second picture of another size is scaled
   // The score columns the per-pair files list (the per-frame file's columns, the page's charts
   // and summary), in order: the report's own and those of every metric the command line asked
   // for. The JSON document holds every column of the table whatever this says.
@@ -316,6 +317,11 @@ class WorstPairs {
 struct HtmlInput {
   std::string path;
   SourceInfo info;
+  // The size its pictures were scaled to before they were scored, and the filter; 0 x 0 when
+  // they were scored as they are.
+  int32_t scaled_width = 0;
+  int32_t scaled_height = 0;
+  ScaleFilter scale = ScaleFilter::kNone;
 };
 
 // Everything the page shows.

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "report/report.h"
 
@@ -104,11 +106,22 @@ std::string conversion_text(const RunDescription& run, const RunResult& r) {
                      std::to_string(c.depth) + "-bit";
   for (int i = 0; i < 2; ++i) {
     const uint8_t bit = uint8_t(1 << i);
-    if (!((c.widened | c.resampled) & bit)) continue;
-    text += "; [" + run.path[i] + "] (" + r.info[i].pixel_format + ") is ";
-    if (c.resampled & bit) text += "converted by libswscale";
-    if ((c.resampled & bit) && (c.widened & bit)) text += " and ";
-    if (c.widened & bit) text += "widened by a left shift";
+    const bool scaled = i == 1 && c.scaled;
+    if (!((c.widened | c.resampled) & bit) && !scaled) continue;
+    text += "; [" + run.path[i] + "] (" + r.info[i].pixel_format;
+    if (scaled) {
+      text += ", " + std::to_string(r.info[1].width) + "x" + std::to_string(r.info[1].height);
+    }
+    text += ") is ";
+    std::vector<std::string> done;
+    if (scaled) {
+      done.push_back("scaled to " + std::to_string(r.width) + "x" + std::to_string(r.height) +
+                     " (" + scale_filter_name(c.scale) + ")");
+    }
+    if (c.resampled & bit) done.push_back("converted by libswscale");
+    if (c.widened & bit) done.push_back("widened by a left shift");
+    for (size_t k = 0; k < done.size(); ++k)
+      text += (k == 0 ? "" : k + 1 == done.size() ? " and " : ", ") + done[k];
   }
   return text;
 }

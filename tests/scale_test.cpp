@@ -1,0 +1,228 @@
+// Scaling a picture to another size against FFmpeg's CLI: the pictures of a file the CLI makes,
+// scaled by scale_picture, must be byte for byte what `-vf scale=W:H:flags=NAME` writes for the
+// same file in the same pixel format, at every depth and chroma layout, up and down, to odd
+// sizes too. Skipped, visibly, without the CLI or the encoder.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "decode/decode.h"
+
+namespace vq {
+namespace {
+
+const std::string kFfmpeg = "ffmpeg -hide_banner -loglevel error -nostdin ";
+
+std::string capture(const std::string& command) {
+  const std::unique_ptr<FILE, int (*)(FILE*)> p(popen(command.c_str(), "r"), &pclose);
+  std::string out;
+  char buf[1 << 16];
+  for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p.get())) > 0;)
+    out.append(buf, n);
+  return out;
+}
+
+struct Fixtures {
+  char dir[32] = "/tmp/vq_scale_XXXXXX";
+  Fixtures() { EXPECT_NE(mkdtemp(dir), nullptr); }
+  ~Fixtures() { std::filesystem::remove_all(dir); }
+};
+
+const Fixtures& fixtures() {
+  static const Fixtures f;
+  return f;
+}
+
+bool have_encoder(const std::string& name) {
+  static const std::string encoders = capture(kFfmpeg + "-encoders 2>/dev/null");
+  return encoders.find(" " + name + " ") != std::string::npos;
+}
+
+// A picture's planes packed row after row, as `-f rawvideo` writes them.
+std::string packed(const Picture& p) {
+  std::string out;
+  const size_t bytes = size_t(sample_bytes(p.depth));
+  for (int k = 0; k < (p.layout == ChromaLayout::kGray ? 1 : 3); ++k) {
+    const int32_t w = k ? p.chroma_width : p.width, h = k ? p.chroma_height : p.height;
+    for (int32_t y = 0; y < h; ++y)
+      out.append(reinterpret_cast<const char*>(p.plane[k] + y * p.pitch[k]), size_t(w) * bytes);
+  }
+  return out;
+}
+
+// The first differing byte of two pictures' samples, as a place people can look at.
+std::string first_difference(const std::string& a, const std::string& b) {
+  size_t i = 0;
+  while (i < a.size() && i < b.size() && a[i] == b[i])
+    ++i;
+  return "sizes " + std::to_string(a.size()) + " and " + std::to_string(b.size()) +
+         ", first difference at byte " + std::to_string(i);
+}
+
+struct Case {
+  const char* name;
+  const char* pix_fmt;    // the stream's and the scaled pictures' pixel format
+  const char* size;       // the stored pictures' size
+  const char* encoding;   // how the CLI stores them
+  int32_t width, height;  // scaled to this
+  ScaleFilter filter;
+  int frames;
+  // Scaled into another form in the same pass: FFmpeg's pixel format of it, the layout and the
+  // range; nullptr: the picture's own form.
+  const char* to_fmt = nullptr;
+  ChromaLayout to_layout = ChromaLayout::k420;
+  bool to_full = false;
+};
+
+TEST(ScalePicture, EqualsFfmpegScaleFilter) {
+  if (!have_ffmpeg()) GTEST_SKIP() << "this build has no FFmpeg's libraries";
+  if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg CLI";
+  const Case cases[] = {
+      {"x264 360p up to 720p", "yuv420p", "640x360", "-c:v libx264 -preset veryfast -crf 30", 1280,
+       720, ScaleFilter::kBicubic, 3},
+      {"mpeg4 540p up to 720p", "yuv420p", "960x540", "-c:v mpeg4 -q:v 6", 1280, 720,
+       ScaleFilter::kBicubic, 2},
+      {"bilinear", "yuv420p", "640x360", "-c:v ffv1", 1280, 720, ScaleFilter::kBilinear, 1},
+      {"lanczos", "yuv420p", "640x360", "-c:v ffv1", 1280, 720, ScaleFilter::kLanczos, 1},
+      {"neighbor", "yuv420p", "640x360", "-c:v ffv1", 1280, 720, ScaleFilter::kNeighbor, 1},
+      {"down to an odd size", "yuv420p", "320x240", "-c:v ffv1", 161, 121, ScaleFilter::kBicubic,
+       1},
+      {"10-bit 4:2:0", "yuv420p10le", "640x360", "-c:v ffv1", 1280, 720, ScaleFilter::kBicubic, 2},
+      {"10-bit 4:2:0 lanczos", "yuv420p10le", "320x180", "-c:v ffv1", 640, 360,
+       ScaleFilter::kLanczos, 1},
+      {"12-bit 4:2:2", "yuv422p12le", "320x180", "-c:v ffv1", 480, 270, ScaleFilter::kBicubic, 1},
+      {"4:2:2", "yuv422p", "320x180", "-c:v ffv1", 640, 360, ScaleFilter::kBicubic, 1},
+      {"4:4:4", "yuv444p", "320x180", "-c:v ffv1", 640, 360, ScaleFilter::kBicubic, 1},
+      {"16-bit 4:4:4", "yuv444p16le", "320x180", "-c:v ffv1", 640, 360, ScaleFilter::kBilinear, 1},
+      {"gray", "gray", "320x180", "-c:v ffv1", 640, 360, ScaleFilter::kBicubic, 1},
+      {"10-bit gray", "gray10le", "320x180", "-c:v ffv1", 640, 360, ScaleFilter::kBicubic, 1},
+      {"4:4:4 into 4:2:0", "yuv444p", "640x360", "-c:v libx264 -preset veryfast -crf 30", 1280, 720,
+       ScaleFilter::kBicubic, 2, "yuv420p", ChromaLayout::k420, false},
+      {"10-bit 4:2:2 into 4:2:0", "yuv422p10le", "320x180", "-c:v ffv1", 640, 360,
+       ScaleFilter::kLanczos, 1, "yuv420p10le", ChromaLayout::k420, false},
+      {"full range into studio range", "yuvj420p", "640x360", "-c:v mjpeg -q:v 8", 1280, 720,
+       ScaleFilter::kBicubic, 2, "yuv420p", ChromaLayout::k420, false},
+      {"full range kept", "yuvj420p", "640x360", "-c:v mjpeg -q:v 8", 1280, 720,
+       ScaleFilter::kBicubic, 1, "yuvj420p", ChromaLayout::k420, true},
+      {"full range 4:2:2 into studio 4:2:0", "yuvj422p", "640x360", "-c:v mjpeg -q:v 8", 960, 540,
+       ScaleFilter::kBilinear, 1, "yuv420p", ChromaLayout::k420, false},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string encoder = std::string(c.encoding + 5);  // after "-c:v "
+    if (!have_encoder(encoder.substr(0, encoder.find(' ')))) {
+      std::printf("[ SKIPPED  ] %s: no encoder\n", c.name);
+      continue;
+    }
+    const std::string file = std::string(fixtures().dir) + "/in" + std::to_string(index++) + ".mkv";
+    const std::string make = kFfmpeg + "-y -f lavfi -i testsrc2=size=" + c.size +
+                             ":rate=25 -frames:v " + std::to_string(c.frames) + " -pix_fmt " +
+                             c.pix_fmt + " " + c.encoding + " " + file;
+    ASSERT_EQ(0, std::system(make.c_str())) << make;
+    const std::string theirs =
+        capture(kFfmpeg + "-i " + file + " -vf scale=" + std::to_string(c.width) + ":" +
+                std::to_string(c.height) + ":flags=" + scale_filter_name(c.filter) + " -pix_fmt " +
+                (c.to_fmt ? c.to_fmt : c.pix_fmt) + " -f rawvideo -");
+    std::string why;
+    const std::unique_ptr<VideoSource> source = open_container(file.c_str(), &why);
+    ASSERT_TRUE(source) << why;
+    PictureBuffer scaled;
+    size_t at = 0;
+    for (int32_t i = 0; i < c.frames; ++i) {
+      Frame f;
+      ASSERT_EQ(Fetch::kFrame, source->get_frame(i, &f)) << "frame " << i;
+      ASSERT_TRUE(f.is_picture());
+      const ChromaLayout layout = c.to_fmt ? c.to_layout : f.picture.layout;
+      const bool full = c.to_fmt ? c.to_full : f.picture.full_range;
+      ASSERT_EQ(1,
+                scale_picture(f.picture, c.width, c.height, layout, full, c.filter, &scaled, &why))
+          << why;
+      const Picture& p = scaled.picture;
+      EXPECT_EQ(c.width, p.width);
+      EXPECT_EQ(c.height, p.height);
+      EXPECT_EQ(layout, p.layout);
+      EXPECT_EQ(full, p.full_range);
+      EXPECT_EQ(f.picture.depth, p.depth);
+      const PlaneSize chroma = chroma_size(p.layout, c.width, c.height);
+      EXPECT_EQ(chroma.width, p.chroma_width);
+      EXPECT_EQ(chroma.height, p.chroma_height);
+      const std::string ours = packed(p);
+      ASSERT_LE(at + ours.size(), theirs.size()) << "frame " << i;
+      EXPECT_TRUE(theirs.compare(at, ours.size(), ours) == 0)
+          << "frame " << i << ": " << first_difference(ours, theirs.substr(at, ours.size()));
+      at += ours.size();
+    }
+    EXPECT_EQ(theirs.size(), at);
+  }
+}
+
+// Pictures that cannot be scaled are refused with a reason, never read past their planes.
+TEST(ScalePicture, RefusesWhatItCannotScale) {
+  std::vector<uint8_t> samples(64 * 64 * 2, 128);
+  Picture p;
+  p.width = p.height = 64;
+  p.chroma_width = p.chroma_height = 32;
+  for (int k = 0; k < 3; ++k) {
+    p.plane[k] = samples.data();
+    p.pitch[k] = k ? 32 : 64;
+  }
+  Picture odd = p;  // the AVI path's odd-sized picture: chroma planes rounded down
+  odd.width = odd.height = 63;
+  odd.chroma_width = odd.chroma_height = 31;
+  Picture eleven = p;  // no pixel format holds 11-bit samples
+  eleven.depth = 11;
+  Picture missing = p;
+  missing.plane[2] = nullptr;
+  const struct {
+    const char* name;
+    Picture in;
+    int32_t width, height;
+    ScaleFilter filter;
+  } cases[] = {
+      {"no filter", p, 128, 128, ScaleFilter::kNone},
+      {"chroma rounded down", odd, 128, 128, ScaleFilter::kBicubic},
+      {"11-bit samples", eleven, 128, 128, ScaleFilter::kBicubic},
+      {"a missing plane", missing, 128, 128, ScaleFilter::kBicubic},
+      {"an empty target", p, 0, 128, ScaleFilter::kBicubic},
+      {"a target too large", p, 1 << 15, 1 << 15, ScaleFilter::kBicubic},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PictureBuffer out;
+    std::string why;
+    EXPECT_EQ(0, scale_picture(c.in, c.width, c.height, c.in.layout, c.in.full_range, c.filter,
+                               &out, &why));
+    EXPECT_FALSE(why.empty());
+  }
+}
+
+TEST(ScaleFilterNames, RoundTrip) {
+  const struct {
+    const char* name;
+    bool known;
+    ScaleFilter filter;
+  } cases[] = {
+      {"bicubic", true, ScaleFilter::kBicubic}, {"bilinear", true, ScaleFilter::kBilinear},
+      {"lanczos", true, ScaleFilter::kLanczos}, {"neighbor", true, ScaleFilter::kNeighbor},
+      {"Bicubic", false, ScaleFilter::kNone},   {"none", false, ScaleFilter::kNone},
+      {"", false, ScaleFilter::kNone},          {"bicubic ", false, ScaleFilter::kNone},
+  };
+  for (const auto& c : cases) {
+    ScaleFilter f = ScaleFilter::kNone;
+    EXPECT_EQ(c.known, parse_scale_filter(c.name, &f)) << c.name;
+    EXPECT_EQ(c.filter, f) << c.name;
+    if (c.known) {
+      EXPECT_STREQ(c.name, scale_filter_name(f));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vq
