@@ -122,7 +122,8 @@ void choose_offset(OffsetSearch* search) {
 }
 
 int search_offset(ReplaySource* const replay[2], const ConverterTable& converters,
-                  const ErrorSums& sums, OffsetSearch* out, SearchFailure* failure) {
+                  ScaleFilter scale, const ErrorSums& sums, OffsetSearch* out,
+                  SearchFailure* failure) {
   // Every shift's pairs lie within the first kAlignPairs + kAlignMaxShift frames of each input.
   for (int i = 0; i < 2; ++i) {
     const Fetch got = replay[i]->record(kAlignPairs + kAlignMaxShift);
@@ -148,7 +149,7 @@ int search_offset(ReplaySource* const replay[2], const ConverterTable& converter
       // A pair that cannot be formed takes no part: the run itself says why.
       FormedPair f;
       std::string why;
-      if (form_pair(converters, replay[0]->frame(a), replay[1]->frame(b), &work, &f, &why) !=
+      if (form_pair(converters, replay[0]->frame(a), replay[1]->frame(b), &work, &f, &why, scale) !=
           PairStatus::kFormed) {
         continue;
       }

@@ -72,6 +72,7 @@ struct SearchFailure {
 // mean luma PSNR (choose_offset decides). 1 with *out filled; 0 with *failure when a frame
 // could not be read.
 [[nodiscard]] int search_offset(ReplaySource* const replay[2], const ConverterTable& converters,
-                                const ErrorSums& sums, OffsetSearch* out, SearchFailure* failure);
+                                ScaleFilter scale, const ErrorSums& sums, OffsetSearch* out,
+                                SearchFailure* failure);
 
 }  // namespace vq

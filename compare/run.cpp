@@ -570,7 +570,8 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
       sources[i] = replay[i].get();
     }
     ReplaySource* const both[2] = {replay[0].get(), replay[1].get()};
-    if (search_offset(both, shared.converters, shared.sums, &r.align, &search_failure)) {
+    if (search_offset(both, shared.converters, settings.scale, shared.sums, &r.align,
+                      &search_failure)) {
       skip[0] = std::max(-r.align.offset, 0);
       skip[1] = std::max(r.align.offset, 0);
     }
