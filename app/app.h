@@ -50,6 +50,7 @@ struct Settings {
   const char* max_pixels = nullptr;      // --max-pixels=N
   const char* skip = nullptr;            // --skip=A:B
   const char* scale = nullptr;           // --scale=FILTER
+  const char* pair = nullptr;            // --pair=order|timestamps
   bool align = false;                    // --align
   const char* worst_pairs = nullptr;     // --worst-pairs=N
   const char* manifest = nullptr;        // --manifest=FILE: the pairs come from FILE

@@ -58,6 +58,9 @@ const LongOption kLongOptions[] = {
     {"scale", "FILTER", &Settings::scale, nullptr,
      "scale the second's pictures to the first's size when they differ (bicubic, bilinear, "
      "lanczos, neighbor), as FFmpeg's scale filter does; without it sizes must match"},
+    {"pair", "MODE", &Settings::pair, nullptr,
+     "how frames are paired: order (the default: frame i with frame i) or timestamps (each frame "
+     "of the first with the second's frame shown at its time, by the stated frame rates)"},
     {"manifest", "FILE", &Settings::manifest, nullptr,
      "run the comparisons FILE lists, one a line, with these options for each (README: "
      "Campaigns)"},
@@ -419,6 +422,14 @@ int compare_files(const Settings& s, const std::vector<std::string>& notes,
       return kExitUsage;
     }
   }
+  bool by_time = false;
+  if (s.pair) {
+    if (std::strcmp(s.pair, "timestamps") != 0 && std::strcmp(s.pair, "order") != 0) {
+      std::fprintf(c.err, "vidqual: [--pair=%s]: not a pairing (order or timestamps)\n", s.pair);
+      return kExitUsage;
+    }
+    by_time = std::strcmp(s.pair, "timestamps") == 0;
+  }
   if (s.html_path && !png_available()) {
     std::fputs("vidqual: --html is unavailable: this build has no PNG library (libpng)\n", c.err);
     return kExitUsage;
@@ -492,6 +503,18 @@ int compare_files(const Settings& s, const std::vector<std::string>& notes,
     return kExitFailure;
   }
 
+  // Pairs by time need both rates: a stream that states none cannot be placed in time.
+  for (int i = 0; by_time && i < 2; ++i) {
+    const SourceInfo& info = sources[i]->info();
+    if (info.rate_num > 0 && info.rate_den > 0) continue;
+    std::fprintf(
+        c.err, "vidqual: --pair=timestamps needs the frame rate of both inputs; [%s] states none\n",
+        described.path[i].c_str());
+    for (const auto& report : reports)
+      report->abandon();
+    return kExitFailure;
+  }
+
   ScoreTable table;
   Progress progress(c.err, c.err_is_terminal);
   const std::unique_ptr<RunListener> text = make_text_report(c.out, s.verbose, described);
@@ -505,6 +528,7 @@ int compare_files(const Settings& s, const std::vector<std::string>& notes,
   run.align = s.align;
   run.metrics = std::move(metrics);
   run.scale = scale;
+  run.pair_by_time = by_time;
   run.threads = threads;
   run.cpu_flags = detect_cpu_flags();
   run.table = &table;

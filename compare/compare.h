@@ -166,6 +166,11 @@ struct RunSettings {
   std::vector<MetricRequest> metrics;
   // How a second picture of another size is scaled to the first's; kNone: such pairs are refused.
   ScaleFilter scale = ScaleFilter::kNone;
+  // Pairs by time: each frame of the first input with the frame of the second shown at its time
+  // (the last one that starts no later), by the two inputs' stated frame rates, as FFmpeg's
+  // frame sync pairs streams of constant rate; a frame of the second may then be scored twice,
+  // or frames of it left out. Both rates must be known. false: frames are paired in order.
+  bool pair_by_time = false;
   int threads = 1;         // threads that score pairs; every output is the same for any count
   uint32_t cpu_flags = 0;  // the kernels' tier (detect_cpu_flags() for this processor's best)
   ScoreTable* table = nullptr;
@@ -198,6 +203,7 @@ struct PairConversion {
 // What a run found.
 struct RunResult {
   SourceInfo info[2];                // what the two inputs are
+  bool paired_by_time = false;       // as RunSettings::pair_by_time
   int32_t length1 = 0, length2 = 0;  // the streams' lengths in frames (as far as known)
   int32_t pair_count = 0;            // the pairs the run set out to compare
   int32_t compared = 0;              // the pairs it did compare (rows 0 .. compared-1)
@@ -221,6 +227,15 @@ struct RunResult {
 // Declares the score columns of `metrics` into `table`, in order: what the outputs list, known
 // before the first pair.
 void declare_scores(const std::vector<MetricRequest>& metrics, ScoreTable* table);
+
+// The frame of the second input shown at the time of frame `pair` of the first, both counted
+// from their first paired frame, for the stated rates num/den (frames per second) of each.
+[[nodiscard]] int64_t frame_at_time(int64_t pair, const SourceInfo& first,
+                                    const SourceInfo& second);
+// The pairs of a first input of `first_frames` frames whose frame of the second lies among its
+// `second_frames` frames.
+[[nodiscard]] int64_t pairs_at_time(int64_t first_frames, int64_t second_frames,
+                                    const SourceInfo& first, const SourceInfo& second);
 
 // The comparison run: compares pairs 0 .. pair_count-1 of the two sources (until one ends, when
 // a length is not known), scores them into the table and tells the listeners.

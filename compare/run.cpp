@@ -540,6 +540,22 @@ int available_processors() {
   return n > 0 ? int(n) : 1;
 }
 
+int64_t frame_at_time(int64_t pair, const SourceInfo& first, const SourceInfo& second) {
+  // floor(pair * rate2 / rate1), in 128 bits: every factor may use 31.
+  const __int128 n = __int128(pair) * second.rate_num * first.rate_den;
+  const __int128 d = __int128(second.rate_den) * first.rate_num;
+  return int64_t(n / d);
+}
+
+int64_t pairs_at_time(int64_t first_frames, int64_t second_frames, const SourceInfo& first,
+                      const SourceInfo& second) {
+  // The pairs i with frame_at_time(i) < second_frames: i < second_frames * rate1 / rate2.
+  const __int128 n = __int128(second_frames) * first.rate_num * second.rate_den;
+  const __int128 d = __int128(first.rate_den) * second.rate_num;
+  const __int128 count = (n + d - 1) / d;
+  return count < first_frames ? int64_t(count) : first_frames;
+}
+
 void declare_scores(const std::vector<MetricRequest>& metrics, ScoreTable* table) {
   for (const MetricRequest& r : metrics)
     for (const std::string& name : r.row->scores(r.options))
@@ -587,12 +603,18 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
   const int32_t after[2] = {std::max(r.length1 - skip[0], 0), std::max(r.length2 - skip[1], 0)};
   const bool known = r.info[0].length_known && r.info[1].length_known;
   const int32_t limit = settings.maxframes < 1 ? after[0] : settings.maxframes;
-  r.pair_count = std::min(std::min(after[0], limit), after[1]);
+  // Paired by time, the second input's frames last as long as the pairs they are shown in.
+  const bool by_time = settings.pair_by_time && r.info[0].rate_num > 0 && r.info[0].rate_den > 0 &&
+                       r.info[1].rate_num > 0 && r.info[1].rate_den > 0;
+  r.paired_by_time = by_time;
+  const int32_t second_pairs =
+      by_time ? int32_t(pairs_at_time(after[0], after[1], r.info[0], r.info[1])) : after[1];
+  r.pair_count = std::min(std::min(after[0], limit), second_pairs);
   int32_t stop = r.pair_count;
   if (!known) {
     stop = settings.maxframes < 1 ? INT32_MAX : settings.maxframes;
     if (r.info[0].length_known) stop = std::min(stop, after[0]);
-    if (r.info[1].length_known) stop = std::min(stop, after[1]);
+    if (r.info[1].length_known) stop = std::min(stop, second_pairs);
     // Frame indexes stay within 32 bits.
     stop = std::min(stop, INT32_MAX - std::max(skip[0], skip[1]));
   }
@@ -654,24 +676,40 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
              !skip_frames(sources, skip, &pending, &r.length1, &r.length2, &fetch_stopped)) {
     stop = 0;
   }
+  // The second input's frame of the pair before, which pairs by time may score again (its source
+  // has not fetched since, so it is still valid).
+  Frame last_b;
+  int32_t last_j = -1;
   for (int32_t i = 0; i < stop && !failed; ++i) {
     // The slot of pair i is free once pair i - slots is taken.
     take(i - int32_t(slots) + 1);
     if (failed) break;
     Frame a, b;
-    fetch2->start(i + skip[1]);
+    // Held within 32 bits with the skip (a stream that long has ended before it).
+    const int32_t j = by_time ? int32_t(std::min<int64_t>(frame_at_time(i, r.info[0], r.info[1]),
+                                                          int64_t(INT32_MAX) - skip[1]))
+                              : i;
+    const bool again = j == last_j;
+    if (!again) fetch2->start(j + skip[1]);
     Fetch got[2];
     try {
       got[0] = sources[0]->get_frame(i + skip[0], &a);
     } catch (const std::bad_alloc&) {
       got[0] = Fetch::kOutOfMemory;
     }
-    got[1] = fetch2->wait(&b);
+    if (again) {
+      b = last_b;
+      got[1] = Fetch::kFrame;
+    } else {
+      got[1] = fetch2->wait(&b);
+      last_b = b;
+      last_j = j;
+    }
     if (got[0] == Fetch::kEnd || got[1] == Fetch::kEnd) {
       // The shorter stream has ended: not an error. When both end here, neither ended first.
       if (got[0] != got[1]) pending.ended = got[0] == Fetch::kEnd ? 1 : 2;
       pending.length1 = got[0] == Fetch::kEnd ? i + skip[0] : r.length1;
-      pending.length2 = got[1] == Fetch::kEnd ? i + skip[1] : r.length2;
+      pending.length2 = got[1] == Fetch::kEnd ? j + skip[1] : r.length2;
       fetch_stopped = true;
       fetch_stop_at = i;
       break;
@@ -682,7 +720,7 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
           got[bad] == Fetch::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kReadFailed;
       pending.failed_input = bad + 1;
       pending.failed_frame = i + 1;
-      pending.failed_input_frame = i + skip[bad] + 1;
+      pending.failed_input_frame = (bad == 0 ? i : j) + skip[bad] + 1;
       pending.reason = got[bad] == Fetch::kOutOfMemory ? "out of memory" : sources[bad]->reason();
       fetch_stopped = true;
       fetch_stop_at = i;

@@ -184,8 +184,11 @@ void print_notes(const RunDescription& s, const RunResult& r, std::FILE* err) {
   const SourceInfo& b = r.info[1];
   if (a.rate_den > 0 && b.rate_den > 0 &&
       int64_t(a.rate_num) * b.rate_den != int64_t(b.rate_num) * a.rate_den) {
-    std::fprintf(err, "note: the frame rates differ: %s fps in [%s], %s in [%s]\n",
-                 rate_text(a).c_str(), paths[0], rate_text(b).c_str(), paths[1]);
+    std::fprintf(err, "note: the frame rates differ: %s fps in [%s], %s in [%s]; %s\n",
+                 rate_text(a).c_str(), paths[0], rate_text(b).c_str(), paths[1],
+                 r.paired_by_time ? "frames are paired by time"
+                                  : "frames are paired in order (--pair=timestamps pairs them by "
+                                    "time)");
   }
   for (int i = 0; i < 2; ++i) {
     if (r.info[i].rotation != 0) {

@@ -1,13 +1,17 @@
 // Frame offsets through the real binary: --skip makes the numbers of the pair trimmed beforehand
 // by FFmpeg (from a file and from a pipe, a temporal metric included), --align finds the offset
-// of a moving sequence either way and none in a still one, and malformed values are refused.
+// of a moving sequence either way and none in a still one, --pair=timestamps pairs inputs of two
+// frame rates as FFmpeg's psnr filter does, and malformed values are refused.
 // Inputs are made with FFmpeg's CLI; without it the tests are skipped, visibly.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 #ifdef VQ_HAVE_JSON
 #include <nlohmann/json.hpp>
@@ -26,7 +30,7 @@ class Offsets : public BinaryTest {
   // renamed into place when complete (a process that finds it there uses it).
   static void SetUpTestSuite() {
     const auto tmp = std::filesystem::temp_directory_path();
-    dir() = tmp / "vidqual-offsets-inputs-2";  // a new name when the inputs change
+    dir() = tmp / "vidqual-offsets-inputs-3";  // a new name when the inputs change
     if (std::filesystem::exists(dir() / "done")) {
       have_ffmpeg() = true;
       return;
@@ -46,6 +50,10 @@ class Offsets : public BinaryTest {
                         std::string(name) + "_trim" + std::to_string(n));
       }
     }
+    // A 50 fps source and its 25 fps copy, lightly distorted (FFmpeg's fps filter keeps the
+    // frame shown at each new time).
+    ok = ok && make("-f lavfi -i testsrc2=size=176x144:rate=50 -frames:v 24", "s50") &&
+         make("-i " + input("s50") + " -vf fps=25,noise=alls=5:allf=t", "e25");
     // An encode of a ladder's lower rung: the trimmed copy at half the size.
     ok = ok && make("-i " + input("dist_trim2") + " -vf scale=88:72", "dist_half_trim2");
     std::error_code e;
@@ -231,6 +239,53 @@ TEST_F(Offsets, SkipBeyondTheEndComparesNothing) {
   }
 }
 
+// Paired by time, a 50 fps source and its 25 fps copy make the pairs FFmpeg's frame sync makes
+// (each frame of the first with the second's frame shown at its time), either way round; the
+// squared errors per pair equal those its psnr filter prints.
+TEST_F(Offsets, PairByTimeMatchesFfmpegsFrameSync) {
+  for (const auto& [a, b] : {std::pair<std::string, std::string>{"s50", "e25"}, {"e25", "s50"}}) {
+    SCOPED_TRACE(a + " " + b);
+    const std::string stats = path("stats.txt");
+    const std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -i " + quote(input(a)) +
+                            " -i " + quote(input(b)) +
+                            " -lavfi \"[0:v][1:v]psnr=stats_file=" + stats + "\" -f null -";
+    ASSERT_EQ(0, std::system(cmd.c_str()));
+    std::vector<std::string> want;
+    std::ifstream in(stats);
+    for (std::string line; std::getline(in, line);) {
+      const size_t at = line.find("mse_y:");
+      ASSERT_NE(at, std::string::npos) << line;
+      want.push_back(line.substr(at + 6, line.find(' ', at) - at - 6));
+    }
+    const Scored got = score({input(a), input(b), "--pair=timestamps"});
+    ASSERT_EQ(0, got.outcome.status) << got.outcome.err;
+    EXPECT_NE(std::string::npos, got.outcome.err.find("frames are paired by time"));
+    // pair,y_psnr,u_psnr,v_psnr,y_mse,...: the luma error to FFmpeg's two decimals.
+    std::vector<std::string> mine;
+    std::istringstream rows(got.csv);
+    std::string row;
+    std::getline(rows, row);
+    while (std::getline(rows, row)) {
+      std::istringstream cells(row);
+      std::string cell;
+      for (int k = 0; k < 5; ++k)
+        std::getline(cells, cell, ',');
+      char text[32];
+      std::snprintf(text, sizeof text, "%.2f", std::stod(cell));
+      mine.push_back(text);
+    }
+    // When the first input ends before the second, FFmpeg's frame sync adds one pair more: the
+    // first's last frame repeated beside the second's next. There is no such pair by time.
+    if (want.size() == mine.size() + 1 && a == "e25") want.pop_back();
+    EXPECT_EQ(mine, want);
+    // In order, the pairs are as many as the shorter input's frames, and most are different
+    // pictures.
+    const Scored ordered = score({input(a), input(b), "--pair=order"});
+    EXPECT_NE(std::string::npos, ordered.outcome.err.find("--pair=timestamps pairs them by time"));
+    EXPECT_NE(ordered.csv, got.csv);
+  }
+}
+
 // Malformed values and the two options together are refused before anything is opened.
 TEST_F(Offsets, MalformedValuesAreRefused) {
   const struct {
@@ -238,6 +293,7 @@ TEST_F(Offsets, MalformedValuesAreRefused) {
     std::string err;
   } cases[] = {
       {{"--skip=1"}, "vidqual: [--skip=1]: not two frame counts A:B"},
+      {{"--pair=time"}, "vidqual: [--pair=time]: not a pairing (order or timestamps)"},
       {{"--skip=-1:0"}, "vidqual: [--skip=-1:0]: not two frame counts A:B"},
       {{"--skip="}, "vidqual: [--skip=]: --skip needs a value: --skip=A:B"},
       {{"--align", "--skip=1:0"}, "vidqual: --align and --skip cannot both be given"},

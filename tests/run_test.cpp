@@ -447,5 +447,34 @@ TEST(Run, WrittenReportText) {
       o.text);
 }
 
+// Pairing by time: the second's frame shown at each first frame's time, and how many pairs the
+// second's frames last for, at common rates, either way round, and at rates of 31-bit terms.
+TEST(Run, FramesAtTime) {
+  const auto rate = [](int32_t num, int32_t den) {
+    SourceInfo i;
+    i.rate_num = num;
+    i.rate_den = den;
+    return i;
+  };
+  const struct {
+    SourceInfo first, second;
+    int64_t pair, frame;              // frame_at_time(pair)
+    int64_t frames1, frames2, pairs;  // pairs_at_time(frames1, frames2)
+  } cases[] = {
+      {rate(50, 1), rate(25, 1), 7, 3, 24, 12, 24},
+      {rate(50, 1), rate(25, 1), 8, 4, 24, 5, 10},
+      {rate(25, 1), rate(50, 1), 7, 14, 12, 24, 12},
+      {rate(25, 1), rate(50, 1), 7, 14, 12, 13, 7},
+      {rate(30000, 1001), rate(24000, 1001), 5, 4, 100, 8, 10},
+      {rate(25, 1), rate(25, 1), 41, 41, 30, 20, 20},
+      {rate(INT32_MAX, 1), rate(1, INT32_MAX), INT32_MAX, 0, INT32_MAX, 1, INT32_MAX},
+      {rate(1, INT32_MAX), rate(INT32_MAX, 1), 1, int64_t(INT32_MAX) * INT32_MAX, 5, 3, 1},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(frame_at_time(c.pair, c.first, c.second), c.frame) << c.pair;
+    EXPECT_EQ(pairs_at_time(c.frames1, c.frames2, c.first, c.second), c.pairs) << c.frames2;
+  }
+}
+
 }  // namespace
 }  // namespace vq
