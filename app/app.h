@@ -43,6 +43,7 @@ struct Settings {
   const char* html_worst = nullptr;      // --html-worst=N
   bool ssim = false;                     // --ssim (also listed in `metrics` as "ssim")
   std::vector<const char*> metrics;      // --metric=NAME[=OPT=VALUE:...], each time it is given
+  std::vector<const char*> versus;       // --vs=FILE, each time it is given
   const char* preset = nullptr;          // --preset=NAME
   const char* threads = nullptr;         // --threads=N
   const char* size = nullptr;            // --size=WxH, for headerless YUV

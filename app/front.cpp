@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -9,6 +10,8 @@
 #include <new>
 #include <span>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "app/app.h"
 #include "compare/compare.h"
@@ -58,6 +61,10 @@ const LongOption kLongOptions[] = {
     {"scale", "FILTER", &Settings::scale, nullptr,
      "scale the second's pictures to the first's size when they differ (bicubic, bilinear, "
      "lanczos, neighbor), as FFmpeg's scale filter does; without it sizes must match"},
+    {"vs", "FILE", nullptr, nullptr,
+     "compare the one input with FILE, each time given, all at once, the input read once (output "
+     "paths take {name} or {index})",
+     &Settings::versus},
     {"pair", "MODE", &Settings::pair, nullptr,
      "how frames are paired: order (the default: frame i with frame i) or timestamps (each frame "
      "of the first with the second's frame shown at its time, by the stated frame rates)"},
@@ -342,7 +349,8 @@ void print_report_failure(const Report& report, std::FILE* err) {
 // scan's, printed once the metrics are known good. In a campaign (`campaign`) a refusal shows no
 // usage and nothing waits for ENTER: the run is unwatched and the next line follows.
 int compare_files(const Settings& s, const std::vector<std::string>& notes,
-                  const std::string& version, const Console& c, bool campaign, int* out_error) {
+                  const std::string& version, const Console& c, bool campaign, int* out_error,
+                  std::unique_ptr<VideoSource> reference = nullptr) {
   const auto refuse = [&] {
     if (campaign) return kExitUsage;
     print_usage(c.out);
@@ -484,7 +492,9 @@ int compare_files(const Settings& s, const std::vector<std::string>& notes,
   // The inputs, opened here and handed to the run; on failure the fixed line, the reason and
   // the wait, and every output path keeps what it held.
   std::unique_ptr<VideoSource> sources[2];
+  sources[0] = std::move(reference);
   for (int i = 0; i < 2; ++i) {
+    if (sources[i]) continue;  // the reference, opened once for several comparisons
     std::string why;
     const OpenStatus opened = open_video(described.path[i].c_str(), open[i], &sources[i], &why);
     if (opened == OpenStatus::kOpened) continue;
@@ -613,6 +623,143 @@ int run_campaign(const Settings& base, const std::string& version, const Console
   return worst;
 }
 
+// A buffer a stream writes into (the report of one comparison among several run at once),
+// copied out once they are done.
+class MemoryStream {
+ public:
+  MemoryStream() : file_(open_memstream(&data_, &size_)) {}
+  MemoryStream(const MemoryStream&) = delete;
+  MemoryStream& operator=(const MemoryStream&) = delete;
+  ~MemoryStream() {
+    if (file_) std::fclose(file_);
+    std::free(data_);
+  }
+  [[nodiscard]] std::FILE* file() const { return file_; }
+  // Writes what the stream holds to `to`.
+  void copy_to(std::FILE* to) {
+    if (!file_) return;
+    std::fflush(file_);
+    if (size_) std::fwrite(data_, 1, size_, to);
+  }
+
+ private:
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  std::FILE* file_;
+};
+
+// One reference against several distorted inputs (--vs=FILE, each time given): the reference
+// is opened and read once, every comparison runs at once on its share of the threads, and each
+// writes its own report block (stdout, then its notes on stderr, in the order of the inputs)
+// and its own outputs, whose paths name the input with {name} or {index}; a line "against
+// [FILE]" heads each block. The status is the worst of the comparisons'.
+int run_versus(const Settings& base, const std::vector<std::string>& notes,
+               const std::string& version, const Console& c, int* out_error) {
+  const size_t n = base.versus.size();
+  if (base.file2 || !base.file1) {
+    std::fputs("vidqual: with --vs, name the reference alone: vidqual REF --vs=FILE ...\n", c.err);
+    return kExitUsage;
+  }
+  static const char* const kOptions[4] = {"--csv", "--json", "--xml", "--html"};
+  std::vector<std::array<std::string, 4>> outputs(n);
+  for (int o = 0; o < 4; ++o) {
+    const char* pattern = base.*kOutputPaths[o];
+    if (!pattern) continue;
+    const std::string_view p(pattern);
+    if (n > 1 && p.find("{name}") == p.npos && p.find("{index}") == p.npos) {
+      std::fprintf(c.err,
+                   "vidqual: [%s=%s]: with several --vs inputs each writes its own file: put "
+                   "{name} or {index} in the path\n",
+                   kOptions[o], pattern);
+      return kExitUsage;
+    }
+    for (size_t k = 0; k < n; ++k)
+      outputs[k][size_t(o)] = expand_output_path(p, int(k), base.versus[k]);
+  }
+  for (size_t k = 0; k < n; ++k)
+    for (size_t j = 0; j < k; ++j)
+      for (int o = 0; o < 4; ++o)
+        if (!outputs[k][size_t(o)].empty() && outputs[k][size_t(o)] == outputs[j][size_t(o)]) {
+          std::fprintf(c.err, "vidqual: [%s] and [%s] would both write [%s]\n", base.versus[j],
+                       base.versus[k], outputs[k][size_t(o)].c_str());
+          return kExitUsage;
+        }
+
+  int threads = available_processors();
+  if (base.threads) {
+    const int32_t t = parse_maxframes(base.threads);
+    if (is_number(base.threads) && t >= 1 && t <= 64) threads = int(t);
+  }
+  const std::string share = std::to_string(std::max(1, threads / int(n)));
+
+  OpenOptions open[2];
+  std::unique_ptr<VideoSource> reference;
+  if (raw_yuv_options(base, open).empty()) {
+    std::string why;
+    if (open_video(base.file1, open[0], &reference, &why) != OpenStatus::kOpened) reference.reset();
+  }
+  // A reference that does not open is told of as the two-file command tells it.
+  if (!reference) {
+    Settings s = base;
+    s.file2 = base.versus[0];
+    return compare_files(s, notes, version, c, false, out_error);
+  }
+  SharedSource shared(reference.get(), int(n), 8);
+  std::vector<Settings> settings(n, base);
+  std::vector<std::unique_ptr<MemoryStream>> out(n), err(n);
+  std::vector<int> status(n, kExitFailure), errors(n, 0);
+  std::vector<std::unique_ptr<VideoSource>> views(n);
+  for (size_t k = 0; k < n; ++k) {
+    Settings& s = settings[k];
+    s.file2 = base.versus[k];
+    s.threads = share.c_str();
+    for (int o = 0; o < 4; ++o)
+      s.*kOutputPaths[o] = outputs[k][size_t(o)].empty() ? nullptr : outputs[k][size_t(o)].c_str();
+    out[k] = std::make_unique<MemoryStream>();
+    err[k] = std::make_unique<MemoryStream>();
+    views[k] = shared.view(int(k));
+  }
+  const auto one = [&](size_t k) {
+    Console ck;
+    ck.out = out[k]->file();
+    ck.err = err[k]->file();
+    ck.in = c.in;
+    if (!ck.out || !ck.err) {
+      views[k].reset();
+      return;
+    }
+    try {
+      status[k] = compare_files(settings[k], k == 0 ? notes : std::vector<std::string>{}, version,
+                                ck, true, &errors[k], std::move(views[k]));
+    } catch (const std::bad_alloc&) {
+      views[k].reset();
+      std::fputs("vidqual: out of memory\n", ck.err);
+      status[k] = kExitFailure;
+    }
+  };
+  std::vector<std::thread> running;
+  for (size_t k = 1; k < n; ++k) {
+    try {
+      running.emplace_back(one, k);
+    } catch (const std::system_error&) {
+      one(k);  // no thread: in turn, on this one
+    }
+  }
+  one(0);
+  for (std::thread& t : running)
+    t.join();
+  int worst = kExitOk;
+  for (size_t k = 0; k < n; ++k) {
+    // Each block is headed by the input it is for, a blank line between blocks.
+    std::fprintf(c.out, "%sagainst [%s]\n", k ? "\n" : "", base.versus[k]);
+    out[k]->copy_to(c.out);
+    err[k]->copy_to(c.err);
+    if (errors[k] && !*out_error) *out_error = errors[k];
+    worst = std::max(worst, status[k]);
+  }
+  return worst;
+}
+
 // Everything but the last check of stdout.
 int front_end(int argc, const char* const* argv, const Console& c, VersionReader read_version,
               int* out_error) {
@@ -649,6 +796,13 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
     for (const std::string& note : notes.notes)
       std::fprintf(c.err, "%s\n", note.c_str());
     return run_campaign(s, version, c, out_error);
+  }
+  if (!s.versus.empty()) {
+    if (s.manifest) {
+      std::fputs("vidqual: --vs and --manifest cannot both be given\n", c.err);
+      return kExitUsage;
+    }
+    return run_versus(s, notes.notes, version, c, out_error);
   }
   return compare_files(s, notes.notes, version, c, false, out_error);
 }

@@ -109,6 +109,26 @@ struct OffsetSearch {
 // best, runner_up, clear and offset of *search from its shifts.
 void choose_offset(OffsetSearch* search);
 
+// ---- One source for several runs -------------------------------------------------------------
+
+// One input compared with several others at once (a source and its encodes): every run reads
+// it through a view of its own, and each frame is fetched from it once. A frame is kept while a
+// view may still ask for it (a view is done with a frame when it asks for a later one, as the
+// run asks in increasing order); a view that runs `window` frames ahead of the slowest waits.
+// Every view must be asked in increasing order and destroyed (it lets the others on) before the
+// SharedSource's source goes.
+class SharedSource {
+ public:
+  SharedSource(VideoSource* inner, int views, int window);
+  // View v, 0 .. views-1, once each.
+  [[nodiscard]] std::unique_ptr<VideoSource> view(int v);
+
+  struct Core;
+
+ private:
+  std::shared_ptr<Core> core_;
+};
+
 // ---- The run ----------------------------------------------------------------------------------
 
 // A compared pair as listeners see it: its 1-based number, its row of the score table, and the

@@ -16,6 +16,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 #ifdef VQ_HAVE_JSON
 #include <nlohmann/json.hpp>
@@ -602,6 +603,57 @@ TEST_F(Outputs, JsonUnavailableInThisBuild) {
   EXPECT_FALSE(fs::exists(path("f.json")));
 }
 #endif
+
+// One reference against several inputs at once (--vs): each block of stdout and each output is
+// that of its own two-file run, on any thread count, an input that cannot be read fails its own
+// block only, and outputs that would share a file are refused before anything is opened.
+TEST_F(Outputs, SeveralInputsAgainstOneReference) {
+  const std::string c = path("c.avi"), d = path("d.avi");
+  ASSERT_TRUE(test::write_avi(c, video(6, {2, 2, 2, 0, 0, 5}, {1, 0, 0, 3, 0, 0})));
+  ASSERT_TRUE(test::write_avi(d, video(4, {0, 0, 1, 1}, {4, 4, 0, 0})));
+  const std::string banner_end = "\n\n";  // the version line and the blank after it
+  std::string want_out;
+  std::map<std::string, std::string> want_csv;
+  for (const auto& [name, file] : {std::pair{"b", b_}, {"c", c}, {"d", d}}) {
+    const Outcome one = run({a_, file, "-v", "--csv=" + path(std::string("one_") + name + ".csv")});
+    ASSERT_EQ(0, one.status) << one.err;
+    want_out += std::string(want_out.empty() ? "" : "\n") + "against [" + file + "]\n" +
+                one.out.substr(one.out.find(banner_end) + banner_end.size());
+    want_csv[name] = slurp(path(std::string("one_") + name + ".csv"));
+  }
+  for (const char* threads : {"--threads=1", "--threads=2", "--threads=3"}) {
+    SCOPED_TRACE(threads);
+    const Outcome all = run({a_, "--vs=" + b_, "--vs=" + c, "--vs=" + d, "-v", threads,
+                             "--csv=" + path("all_{name}.csv")});
+    ASSERT_EQ(0, all.status) << all.err;
+    EXPECT_EQ(all.out.substr(all.out.find(banner_end) + banner_end.size()), want_out);
+    for (const auto& [name, csv] : want_csv)
+      EXPECT_EQ(slurp(path("all_" + name + ".csv")), csv) << name;
+  }
+
+  // An input that is not there fails its own block; the others are as before.
+  const Outcome partly = run({a_, "--vs=" + b_, "--vs=" + path("none.avi"), "-v"});
+  EXPECT_EQ(2, partly.status);
+  EXPECT_NE(partly.out.find("against [" + path("none.avi") + "]"), std::string::npos);
+  EXPECT_NE(partly.out.find(want_out.substr(0, want_out.find("\nagainst"))), std::string::npos);
+
+  const std::map<std::string, std::string> before = data();
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } refused[] = {
+      {{a_, "--vs=" + b_, "--vs=" + c, "--csv=" + path("x.csv")},
+       "put {name} or {index} in the path"},
+      {{a_, "--vs=" + b_, "--vs=" + b_, "--csv=" + path("{name}.csv")}, "would both write"},
+      {{a_, b_, "--vs=" + c}, "with --vs, name the reference alone"},
+  };
+  for (const auto& r : refused) {
+    const Outcome o = run(r.args);
+    EXPECT_EQ(1, o.status) << r.err;
+    EXPECT_NE(o.err.find(r.err), std::string::npos) << o.err;
+  }
+  EXPECT_EQ(data(), before);
+}
 
 }  // namespace
 }  // namespace vq
