@@ -4,6 +4,12 @@
 // pairs in order on one scorer.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include <chrono>
+
+#include <thread>
+
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -473,6 +479,54 @@ TEST(Run, FramesAtTime) {
   for (const auto& c : cases) {
     EXPECT_EQ(frame_at_time(c.pair, c.first, c.second), c.frame) << c.pair;
     EXPECT_EQ(pairs_at_time(c.frames1, c.frames2, c.first, c.second), c.pairs) << c.frames2;
+  }
+}
+
+// One source read by several views at once, each at its own pace: every view sees every frame as
+// the source gives it, the source (a forward-only stream) is read once in order, a frame it cannot
+// give fails every view there, and a view that stops early holds no other back.
+TEST(Run, SharedSourceViews) {
+  const struct {
+    int32_t frames, fail;
+    int window;
+    int32_t stop_early;  // the last view stops after this many frames
+  } cases[] = {{30, -1, 2, 30}, {30, -1, 8, 3}, {25, 17, 4, 25}, {12, 0, 3, 12}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.frames) + " frames, failing at " + std::to_string(c.fail));
+    MemorySource inner(c.frames, 3, /*known=*/false, c.fail);
+    const int views = 3;
+    SharedSource shared(&inner, views, c.window);
+    std::vector<std::string> problems(views);
+    std::vector<std::thread> threads;
+    for (int v = 0; v < views; ++v) {
+      threads.emplace_back([&, v, view = shared.view(v)] {
+        MemorySource direct(c.frames, 3, true);
+        const int32_t last = v == views - 1 ? c.stop_early : c.frames + 1;
+        for (int32_t i = 0; i < last; ++i) {
+          if (v == 1 && i % 3 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+          Frame got, want;
+          const Fetch f = view->get_frame(i, &got);
+          const Fetch expected = i == c.fail     ? Fetch::kError
+                                 : i >= c.frames ? Fetch::kEnd
+                                                 : Fetch::kFrame;
+          if (f != expected) {
+            problems[size_t(v)] =
+                "frame " + std::to_string(i) + ": status " + std::to_string(int(f));
+            return;
+          }
+          if (f != Fetch::kFrame) return;
+          (void)direct.get_frame(i, &want);
+          if (std::memcmp(got.picture.plane[0], want.picture.plane[0], 16 * 8) != 0) {
+            problems[size_t(v)] = "frame " + std::to_string(i) + " differs";
+            return;
+          }
+        }
+      });
+    }
+    for (std::thread& t : threads)
+      t.join();
+    for (int v = 0; v < views; ++v)
+      EXPECT_EQ(problems[size_t(v)], "") << "view " << v;
   }
 }
 
