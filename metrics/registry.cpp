@@ -8,7 +8,8 @@ namespace vq {
 
 // Each metric folder's row, declared in metrics/rows.h.
 std::span<const MetricRow> metric_registry() {
-  // Built on first use, after every metric's own statics.
+  // Built on first use, after every metric's own statics. One row a line.
+  // clang-format off
   static const std::vector<MetricRow> kRows = {
       psnr_metric(),
       ssim_metric(),
@@ -23,6 +24,7 @@ std::span<const MetricRow> metric_registry() {
       vmaf_neg_metric(),
       ciede_metric(),
   };
+  // clang-format on
   return kRows;
 }
 
