@@ -615,7 +615,12 @@ TEST_F(Outputs, SeveralInputsAgainstOneReference) {
   std::string want_out;
   std::map<std::string, std::string> want_csv;
   for (const auto& [name, file] : {std::pair{"b", b_}, {"c", c}, {"d", d}}) {
-    const Outcome one = run({a_, file, "-v", "--csv=" + path(std::string("one_") + name + ".csv")});
+    std::vector<std::string> args = {a_, file, "-v",
+                                     "--csv=" + path(std::string("one_") + name + ".csv")};
+#ifdef VQ_HAVE_JSON
+    args.push_back("--json=" + path(std::string("one_") + name + ".json"));
+#endif
+    const Outcome one = run(args);
     ASSERT_EQ(0, one.status) << one.err;
     want_out += std::string(want_out.empty() ? "" : "\n") + "against [" + file + "]\n" +
                 one.out.substr(one.out.find(banner_end) + banner_end.size());
@@ -623,12 +628,25 @@ TEST_F(Outputs, SeveralInputsAgainstOneReference) {
   }
   for (const char* threads : {"--threads=1", "--threads=2", "--threads=3"}) {
     SCOPED_TRACE(threads);
-    const Outcome all = run({a_, "--vs=" + b_, "--vs=" + c, "--vs=" + d, "-v", threads,
-                             "--csv=" + path("all_{name}.csv")});
+    std::vector<std::string> args = {a_,
+                                     "--vs=" + b_,
+                                     "--vs=" + c,
+                                     "--vs=" + d,
+                                     "-v",
+                                     threads,
+                                     "--csv=" + path("all_{name}.csv")};
+#ifdef VQ_HAVE_JSON
+    args.push_back("--json=" + path("all_{name}.json"));
+#endif
+    const Outcome all = run(args);
     ASSERT_EQ(0, all.status) << all.err;
     EXPECT_EQ(all.out.substr(all.out.find(banner_end) + banner_end.size()), want_out);
-    for (const auto& [name, csv] : want_csv)
+    for (const auto& [name, csv] : want_csv) {
       EXPECT_EQ(slurp(path("all_" + name + ".csv")), csv) << name;
+#ifdef VQ_HAVE_JSON
+      EXPECT_EQ(slurp(path("all_" + name + ".json")), slurp(path("one_" + name + ".json"))) << name;
+#endif
+    }
   }
 
   // An input that is not there fails its own block; the others are as before.

@@ -73,6 +73,26 @@ TEST_F(EncodeVmaf, PairsEqualLibvmafOnTheDecode) {
           << n << " " << pool;
 }
 
+// A ladder's rung: the encode scored against a source of twice its size with --scale=bicubic
+// equals libvmaf's log of the source and the encode's decode scaled by FFmpeg's bicubic filter.
+TEST_F(EncodeVmaf, ScaledEncodeEqualsLibvmafOnTheScaledDecode) {
+  constexpr const char* kScaled = "p8_scaled_352x288";
+  if (!reference::make_pair(kScaled)) GTEST_SKIP() << "no FFmpeg CLI to make " << kScaled;
+  reference::Log log;
+  ASSERT_TRUE(reference::load_log(std::string(kScaled) + ".vmaf_scaled.json", &log));
+  const Outcome r = run({reference::ref_path(kScaled), encode_, "--scale=bicubic", "--metric=vmaf",
+                         "--json=" + path("scaled.json")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const nlohmann::json doc = nlohmann::json::parse(slurp(path("scaled.json")), nullptr, false);
+  ASSERT_FALSE(doc.is_discarded());
+  const auto& pairs = doc.at("pairs");
+  ASSERT_EQ(pairs.size(), log.frames.size());
+  for (size_t i = 0; i < pairs.size(); ++i)
+    for (const auto& [name, want] : log.frames[i].at("metrics").items())
+      EXPECT_NEAR(pairs[i].at("metrics").at(name).get<double>(), want.get<double>(), 1.0000001e-6)
+          << name << " pair " << i + 1;
+}
+
 TEST_F(EncodeVmaf, EveryThreadCountWritesTheSameDocument) {
   std::string first, first_out;
   for (const char* threads : {"1", "2", "3"}) {

@@ -83,6 +83,24 @@ encoded() {
   mv -f "$t.dist.y4m" "$out/$name.dist.y4m"
 }
 
+# NAME SIZE FRAMES MEDIA: a ladder's rung. The source at SIZE, and the committed encode
+# media/MEDIA.mp4 of a smaller size decoded and scaled up to SIZE with FFmpeg's bicubic scale
+# filter (libswscale), as --scale=bicubic scales it.
+scaled() {
+  local name=$1 size=$2 frames=$3 media=$4
+  [ -s "$out/$name.ref.y4m" ] && [ -s "$out/$name.dist.y4m" ] && return 0
+  local t="$out/.$name.$$"
+  local ffm=(ffmpeg -nostdin -loglevel error -y -threads 1)
+  local file
+  file="$(cd "$(dirname "$0")" && pwd)/media/$media.mp4"
+  "${ffm[@]}" -f lavfi -i "testsrc2=size=$size:rate=25" -frames:v "$frames" -pix_fmt yuv420p \
+    "$t.ref.y4m"
+  "${ffm[@]}" -i "$file" -vsync 0 -frames:v "$frames" -vf "scale=${size/x/:}:flags=bicubic" \
+    -pix_fmt yuv420p "$t.dist.y4m"
+  mv -f "$t.ref.y4m" "$out/$name.ref.y4m"
+  mv -f "$t.dist.y4m" "$out/$name.dist.y4m"
+}
+
 make_one() {
   case $1 in
     p8_176x144) pair "$1" 176x144 12 yuv420p ;;        # 8-bit, moving, long enough for motion
@@ -111,6 +129,7 @@ make_one() {
     p16_64x48) pair "$1" 64x48 3 yuv420p16le ;;        # 16-bit (ciede)
     p8_min_2x2) pair "$1" 16x16 2 yuv420p 2:2 ;;      # one chroma sample (ciede has no smallest size)
     p8_x264_176x144) encoded "$1" 176x144 24 ;;       # an H.264 encode with B-frames, in MP4
+    p8_scaled_352x288) scaled "$1" 352x288 24 p8_x264_176x144 ;;  # that encode, scaled up
     *) echo "inputs.sh: no pair named $1" >&2; return 1 ;;
   esac
 }

@@ -140,6 +140,8 @@ ref p8_176x144 vmaf_options --model version=vmaf_v0.6.1:enable_transform=true \
 # The decode of an H.264 encode with B-frames (the tool reads the MP4 itself, in presentation order).
 ref p8_x264_176x144 vmaf_encode --model version=vmaf_v0.6.1 \
   --model version=vmaf_v0.6.1neg:name=vmaf_neg
+# The encode scaled to the twice larger source with FFmpeg's bicubic filter: --scale=bicubic.
+ref p8_scaled_352x288 vmaf_scaled --model version=vmaf_v0.6.1
 
 # integer_motion (libvmaf's feature is named motion): its debug score, forced zero, and the
 # options that reshape integer_motion2 and integer_motion3 (they name the scores).
