@@ -653,11 +653,20 @@ class MemoryStream {
 // writes its own report block (stdout, then its notes on stderr, in the order of the inputs)
 // and its own outputs, whose paths name the input with {name} or {index}; a line "against
 // [FILE]" heads each block. The status is the worst of the comparisons'.
-int run_versus(const Settings& base, const std::vector<std::string>& notes,
+int run_versus(const Settings& command_line, const std::vector<std::string>& notes,
                const std::string& version, const Console& c, int* out_error) {
-  const size_t n = base.versus.size();
+  const size_t n = command_line.versus.size();
+  // With --vs the one other positional argument is maxframes.
+  Settings given = command_line;
+  if (given.file2 && given.positionals == 2 && is_number(given.file2)) {
+    given.maxframes = parse_maxframes(given.file2);
+    given.file2 = nullptr;
+  }
+  const Settings& base = given;
   if (base.file2 || !base.file1) {
-    std::fputs("vidqual: with --vs, name the reference alone: vidqual REF --vs=FILE ...\n", c.err);
+    std::fputs(
+        "vidqual: with --vs, name the reference alone: vidqual REF [maxframes] --vs=FILE ...\n",
+        c.err);
     return kExitUsage;
   }
   static const char* const kOptions[4] = {"--csv", "--json", "--xml", "--html"};

@@ -649,6 +649,13 @@ TEST_F(Outputs, SeveralInputsAgainstOneReference) {
     }
   }
 
+  // maxframes is the one other positional argument.
+  const Outcome three = run({a_, b_, "3", "-v"}), three_vs = run({a_, "3", "--vs=" + b_, "-v"});
+  ASSERT_EQ(0, three_vs.status) << three_vs.err;
+  EXPECT_EQ(
+      three_vs.out.substr(three_vs.out.find(banner_end) + banner_end.size()),
+      "against [" + b_ + "]\n" + three.out.substr(three.out.find(banner_end) + banner_end.size()));
+
   // An input that is not there fails its own block; the others are as before.
   const Outcome partly = run({a_, "--vs=" + b_, "--vs=" + path("none.avi"), "-v"});
   EXPECT_EQ(2, partly.status);
