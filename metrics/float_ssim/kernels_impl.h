@@ -1,7 +1,7 @@
-// The row kernels, written lane by lane: every output is one independent chain of float products
-// summed in double in tap order, so a compiler that spreads the blocks over vector lanes keeps
-// each lane's arithmetic as it is here. Included once per instruction set, each in its own
-// namespace and file with its own flags (and -ffp-contract=off: no fused multiply-adds).
+// The baseline row kernels, written lane by lane: every output is one independent chain of float
+// products summed in double in tap order. The AVX2 tier (kernels_avx2.cpp) runs eight of these
+// chains side by side and must give the same bits. Built with -ffp-contract=off: no fused
+// multiply-adds.
 #include <cmath>
 
 #include "metrics/float_ssim/fssim.h"
