@@ -23,18 +23,26 @@ inline V half(V a) {
   return _mm256_srai_epi32(add(a, _mm256_srli_epi32(a, 31)), 1);
 }
 
-// a * c / 2^s rounded half up, the products in 64 bits: even lanes and odd lanes apart, each
-// result's low 32 bits taken back (a logical shift leaves them as the arithmetic one does).
-template <int32_t c, int s>
+// a * c / 2^s rounded half up. Wide: the products in 64 bits, even lanes and odd lanes apart,
+// each result's low 32 bits taken back (a logical shift leaves them as the arithmetic one does).
+// Narrow: in 32 bits, for samples below 2^10: bounding every step of both passes for samples
+// in 0..1023 keeps |a * c| + 2^(s-1) below 1.61e9 < 2^31, so the two agree.
+template <int32_t c, int s, bool kNarrow>
 inline V scale(V a) {
   const V k = _mm256_set1_epi32(c);
-  const V round = _mm256_set1_epi64x(int64_t(1) << (s - 1));
-  const V even = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(a, k), round), s);
-  const V odd =
-      _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), k), round), s);
-  return _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xaa);
+  if constexpr (kNarrow) {
+    return _mm256_srai_epi32(
+        _mm256_add_epi32(_mm256_mullo_epi32(a, k), _mm256_set1_epi32(1 << (s - 1))), s);
+  } else {
+    const V round = _mm256_set1_epi64x(int64_t(1) << (s - 1));
+    const V even = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(a, k), round), s);
+    const V odd = _mm256_srli_epi64(
+        _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), k), round), s);
+    return _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xaa);
+  }
 }
 
+template <bool N>
 void fdct8(const V* x, int stride, V* y) {
   V a0 = x[0], a1 = x[7 * stride], a2 = x[2 * stride], a3 = x[5 * stride];
   V a4 = x[1 * stride], a5 = x[6 * stride], a6 = x[3 * stride], a7 = x[4 * stride];
@@ -53,25 +61,25 @@ void fdct8(const V* x, int stride, V* y) {
   a6 = sub(a0, a6);
   a2 = sub(h4, a2);
   a4 = sub(a2, a4);
-  a0 = sub(a0, scale<13573, 15>(a4));
-  a4 = add(a4, scale<11585, 14>(a0));
-  a0 = sub(a0, scale<13573, 15>(a4));
-  a6 = sub(a6, scale<21895, 15>(a2));
-  a2 = add(a2, scale<15137, 14>(a6));
-  a6 = sub(a6, scale<21895, 15>(a2));
-  a3 = add(a3, scale<19195, 15>(a5));
-  a5 = add(a5, scale<11585, 14>(a3));
-  a3 = sub(a3, scale<7489, 13>(a5));
+  a0 = sub(a0, scale<13573, 15, N>(a4));
+  a4 = add(a4, scale<11585, 14, N>(a0));
+  a0 = sub(a0, scale<13573, 15, N>(a4));
+  a6 = sub(a6, scale<21895, 15, N>(a2));
+  a2 = add(a2, scale<15137, 14, N>(a6));
+  a6 = sub(a6, scale<21895, 15, N>(a2));
+  a3 = add(a3, scale<19195, 15, N>(a5));
+  a5 = add(a5, scale<11585, 14, N>(a3));
+  a3 = sub(a3, scale<7489, 13, N>(a5));
   a7 = sub(half(a5), a7);
   a5 = sub(a5, a7);
   a3 = sub(h1, a3);
   a1 = sub(a1, a3);
-  a7 = add(a7, scale<3227, 15>(a1));
-  a1 = sub(a1, scale<6393, 15>(a7));
-  a7 = add(a7, scale<3227, 15>(a1));
-  a5 = add(a5, scale<2485, 13>(a3));
-  a3 = sub(a3, scale<18205, 15>(a5));
-  a5 = add(a5, scale<2485, 13>(a3));
+  a7 = add(a7, scale<3227, 15, N>(a1));
+  a1 = sub(a1, scale<6393, 15, N>(a7));
+  a7 = add(a7, scale<3227, 15, N>(a1));
+  a5 = add(a5, scale<2485, 13, N>(a3));
+  a3 = sub(a3, scale<18205, 15, N>(a5));
+  a5 = add(a5, scale<2485, 13, N>(a3));
   y[0] = a0;
   y[1] = a1;
   y[2] = a2;
@@ -82,40 +90,72 @@ void fdct8(const V* x, int stride, V* y) {
   y[7] = a7;
 }
 
+template <bool N>
 void fdct8x8(const V* in, V* out) {
   V t[64];
   for (int c = 0; c < kBlock; ++c)
-    fdct8(in + c, kBlock, t + c * kBlock);
+    fdct8<N>(in + c, kBlock, t + c * kBlock);
   for (int v = 0; v < kBlock; ++v)
-    fdct8(t + v, kBlock, out + v * kBlock);
+    fdct8<N>(t + v, kBlock, out + v * kBlock);
 }
 
-// Sample i of block l into lane l of b[i], clamped to the peak.
+// Sample i of block l into lane l of b[i], clamped to the peak: each row's eight 8-sample
+// stretches (at steps of 7) are loaded whole and transposed, stretch l to lane l.
 void load(const Plane& p, int depth, int x, int y, V* b) {
-  alignas(32) int32_t s[64][kLanes];
-  const int32_t peak = (1 << depth) - 1;
+  const V peak = _mm256_set1_epi32((1 << depth) - 1);
   for (int i = 0; i < kBlock; ++i) {
     const uint8_t* row = p.data + ptrdiff_t(y + i) * p.pitch;
-    for (int l = 0; l < kLanes; ++l) {
-      const int x0 = x + l * kStep;
-      if (depth == 8) {
-        for (int j = 0; j < kBlock; ++j)
-          s[i * kBlock + j][l] = row[x0 + j];
-      } else {
-        for (int j = 0; j < kBlock; ++j) {
-          const int32_t v = int32_t(row[2 * (x0 + j)]) | int32_t(row[2 * (x0 + j) + 1]) << 8;
-          s[i * kBlock + j][l] = v < peak ? v : peak;
-        }
+    V* out = b + i * kBlock;
+    __m128i seg[kLanes];
+    if (depth == 8) {
+      for (int l = 0; l < kLanes; ++l)
+        seg[l] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + x + l * kStep));
+      // Byte j of stretches 0-1, 2-3, ... side by side, then of 0-3 and 4-7, then of all eight.
+      __m128i q[4];
+      for (int h = 0; h < 2; ++h) {
+        const __m128i ab = _mm_unpacklo_epi8(seg[4 * h], seg[4 * h + 1]);
+        const __m128i cd = _mm_unpacklo_epi8(seg[4 * h + 2], seg[4 * h + 3]);
+        q[h] = _mm_unpacklo_epi16(ab, cd);      // bytes 0..3
+        q[2 + h] = _mm_unpackhi_epi16(ab, cd);  // bytes 4..7
+      }
+      const __m128i r[4] = {_mm_unpacklo_epi32(q[0], q[1]), _mm_unpackhi_epi32(q[0], q[1]),
+                            _mm_unpacklo_epi32(q[2], q[3]), _mm_unpackhi_epi32(q[2], q[3])};
+      for (int k = 0; k < 4; ++k) {
+        out[2 * k] = _mm256_cvtepu8_epi32(r[k]);
+        out[2 * k + 1] = _mm256_cvtepu8_epi32(_mm_srli_si128(r[k], 8));
+      }
+    } else {
+      for (int l = 0; l < kLanes; ++l)
+        seg[l] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 2 * (x + l * kStep)));
+      __m128i lo[4], hi[4];
+      for (int k = 0; k < 4; ++k) {
+        lo[k] = _mm_unpacklo_epi16(seg[2 * k], seg[2 * k + 1]);  // samples 0..3 of two stretches
+        hi[k] = _mm_unpackhi_epi16(seg[2 * k], seg[2 * k + 1]);  // samples 4..7
+      }
+      // q[j / 2 + 4 * g]: samples j and j + 1 of stretches 4g .. 4g + 3.
+      __m128i q[8];
+      for (int g = 0; g < 2; ++g) {
+        q[4 * g] = _mm_unpacklo_epi32(lo[2 * g], lo[2 * g + 1]);
+        q[4 * g + 1] = _mm_unpackhi_epi32(lo[2 * g], lo[2 * g + 1]);
+        q[4 * g + 2] = _mm_unpacklo_epi32(hi[2 * g], hi[2 * g + 1]);
+        q[4 * g + 3] = _mm_unpackhi_epi32(hi[2 * g], hi[2 * g + 1]);
+      }
+      for (int k = 0; k < 4; ++k) {
+        out[2 * k] =
+            _mm256_min_epi32(_mm256_cvtepu16_epi32(_mm_unpacklo_epi64(q[k], q[4 + k])), peak);
+        out[2 * k + 1] =
+            _mm256_min_epi32(_mm256_cvtepu16_epi32(_mm_unpackhi_epi64(q[k], q[4 + k])), peak);
       }
     }
   }
-  for (int i = 0; i < 64; ++i)
-    b[i] = _mm256_load_si256(reinterpret_cast<const V*>(s[i]));
 }
 
+// The quadrant sums and squares are kept in registers: each loop is unrolled whole, so the
+// quadrant of every sample is known where it is added (in the scalar order, sample by sample).
 __m256 texture(const V* b) {
   V total = _mm256_setzero_si256();
   V quad[4] = {total, total, total, total};
+#pragma GCC unroll 64
   for (int i = 0; i < 64; ++i) {
     total = add(total, b[i]);
     const int q = (i >> 5) + ((i & 7) >> 2) * 2;
@@ -127,6 +167,7 @@ __m256 texture(const V* b) {
     qmean[q] = _mm256_div_ps(_mm256_cvtepi32_ps(quad[q]), _mm256_set1_ps(16.f));
   __m256 var = _mm256_setzero_ps();
   __m256 qvar[4] = {var, var, var, var};
+#pragma GCC unroll 64
   for (int i = 0; i < 64; ++i) {
     const __m256 v = _mm256_cvtepi32_ps(b[i]);
     const int q = (i >> 5) + ((i & 7) >> 2) * 2;
@@ -166,8 +207,13 @@ void blocks8_avx2(const Plane& ref, const Plane& dist, int depth, int x, int y,
   load(ref, depth, x, y, s);
   load(dist, depth, x, y, d);
   const __m256 ts = texture(s), td = texture(d);
-  fdct8x8(s, s);
-  fdct8x8(d, d);
+  if (depth <= 10) {
+    fdct8x8<true>(s, s);
+    fdct8x8<true>(d, d);
+  } else {
+    fdct8x8<false>(s, s);
+    fdct8x8<false>(d, d);
+  }
   const __m256 ms = threshold(s, ts, mask), md = threshold(d, td, mask);
   const __m256 m = _mm256_blendv_ps(ms, md, _mm256_cmp_ps(md, ms, _CMP_GT_OQ));
   for (int i = 0; i < 64; ++i) {

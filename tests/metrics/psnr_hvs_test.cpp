@@ -140,6 +140,36 @@ TEST(PsnrHvs, BlockKernelTiersEqualScalar) {
         ASSERT_EQ(std::memcmp(&got[i], &want[i], sizeof(float)), 0) << "term " << i;
     }
   }
+  // The largest coefficients: each block is the sign pattern of one DCT basis function (0 or the
+  // peak), the distorted one its inverse, at every depth.
+  for (int depth = 8; depth <= 12; ++depth) {
+    const int peak = (1 << depth) - 1, w = 57, h = 8;
+    for (int basis = 0; basis < 64; ++basis) {
+      std::vector<uint16_t> a(size_t(w * h)), b(a.size());
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+          const double c = std::cos((2 * (x % 7) + 1) * (basis % 8) * M_PI / 16) *
+                           std::cos((2 * y + 1) * (basis / 8) * M_PI / 16);
+          a[size_t(y * w + x)] = uint16_t(c >= 0 ? peak : 0);
+          b[size_t(y * w + x)] = uint16_t(c >= 0 ? 0 : peak);
+        }
+      std::vector<uint8_t> a8(a.begin(), a.end()), b8(b.begin(), b.end());
+      const bool wide = depth > 8;
+      const ptrdiff_t pitch = wide ? 2 * w : w;
+      const hvs::Plane pa{wide ? reinterpret_cast<const uint8_t*>(a.data()) : a8.data(), pitch, w,
+                          h};
+      const hvs::Plane pb{wide ? reinterpret_cast<const uint8_t*>(b.data()) : b8.data(), pitch, w,
+                          h};
+      std::vector<float> want(64 * hvs::kLanes);
+      ref.blocks8(pa, pb, depth, 0, 0, mask, weight, want.data());
+      for (const auto& [tier, flags] : test::tiers()) {
+        std::vector<float> got(want.size());
+        hvs::kernels_for(flags).blocks8(pa, pb, depth, 0, 0, mask, weight, got.data());
+        ASSERT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0)
+            << tier << " depth " << depth << " basis " << basis;
+      }
+    }
+  }
 }
 
 TEST(PsnrHvs, RefusesWhatItCannotScore) {
