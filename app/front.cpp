@@ -423,10 +423,9 @@ int compare_files(const Settings& s, const std::vector<std::string>& notes,
       return kExitUsage;
     }
     if (!have_ffmpeg()) {
-      std::fputs(
-          "vidqual: --scale is unavailable: scaling needs FFmpeg's libraries (this build "
-          "has none)\n",
-          c.err);
+      std::fprintf(c.err,
+                   "vidqual: --scale is unavailable: scaling needs FFmpeg's libraries (%s)\n",
+                   ffmpeg_absence().c_str());
       return kExitUsage;
     }
   }

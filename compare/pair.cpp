@@ -33,7 +33,7 @@ PairStatus dib_to_picture(const ConverterTable& converters, const DibFrame& dib,
       // A compressed stream handed out as stored: no decoder took it.
       *why = "codec " + fourcc_text(h.biCompression) +
              (have_ffmpeg() ? ": FFmpeg's libraries have no decoder for it"
-                            : " needs FFmpeg's libraries (this build has none)");
+                            : " needs FFmpeg's libraries (" + ffmpeg_absence() + ")");
     } else {
       *why = "pixel format not supported";
     }

@@ -15,8 +15,10 @@
 
 namespace vq {
 
-// Whether this build decodes with FFmpeg's libraries.
+// Whether FFmpeg's libraries are at hand: this build has them and they could be loaded.
 [[nodiscard]] bool have_ffmpeg();
+// Why they are not ("this build has none", or why they could not be loaded); empty when they are.
+[[nodiscard]] std::string ffmpeg_absence();
 
 // A compressed stream as its container describes it.
 struct StreamFormat {
@@ -91,7 +93,10 @@ class PictureBuffer {
   Picture picture;  // the last conversion's result
 
   struct State;  // the block and the converter kept between calls
-  std::unique_ptr<State> state;
+  struct StateDeleter {
+    void operator()(State* s) const;
+  };
+  std::unique_ptr<State, StateDeleter> state;
 };
 
 // Converts `in` to studio-range `layout` samples of `depth` bits (8 to 16) into out->picture,

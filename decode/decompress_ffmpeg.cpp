@@ -23,6 +23,7 @@ extern "C" {
 
 #include "decode/decode.h"
 #include "decode/ffmpeg_common.h"
+#include "decode/module.h"
 
 namespace vq {
 namespace {
@@ -333,17 +334,10 @@ int FfmpegDecompressor::get_frame(int32_t index, Frame* out) {
 
 std::unique_ptr<Decompressor> open_decompressor(const StreamFormat& stream, PacketSource* packets) {
   BitmapInfoHeader bih;
-  if (packets == nullptr ||
+  if (packets == nullptr || !stream_needs_decoder(stream) ||
       !read_bitmap_info_header(stream.format.data(), stream.format.size(), &bih)) {
     return nullptr;
   }
-  // Frames the converters read as they are stay raw, whatever codec the handler names.
-  // Bit fields too: FFmpeg's raw decoder would ignore their masks.
-  if (bih.biCompression == kBiRgb || bih.biCompression == kBiBitfields ||
-      bih.biCompression == kFourccYV12) {
-    return nullptr;
-  }
-  if (bih.biWidth < 1 || bih.biHeight == 0 || bih.biHeight == INT32_MIN) return nullptr;
 
   // The handler first, then the format's own code: files carry handlers that name no codec,
   // another spelling of it, or none at all.

@@ -9,6 +9,10 @@ bool have_ffmpeg() {
   return false;
 }
 
+std::string ffmpeg_absence() {
+  return "this build has none";
+}
+
 std::unique_ptr<Decompressor> open_decompressor(const StreamFormat&, PacketSource*) {
   return nullptr;
 }
@@ -33,6 +37,9 @@ std::unique_ptr<VideoSource> open_container_memory(const uint8_t*, size_t, std::
 }
 
 struct PictureBuffer::State {};
+void PictureBuffer::StateDeleter::operator()(State* s) const {
+  delete s;
+}
 PictureBuffer::PictureBuffer() = default;
 PictureBuffer::~PictureBuffer() = default;
 

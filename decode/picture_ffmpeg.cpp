@@ -12,10 +12,6 @@ extern "C" {
 
 namespace vq {
 
-bool have_ffmpeg() {
-  return true;
-}
-
 bool planar_yuv_form(AVPixelFormat format, ChromaLayout* layout, int* depth) {
   const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(format);
   if (d == nullptr) return false;
@@ -136,6 +132,9 @@ struct PictureBuffer::State {
   ScaleFilter filter = ScaleFilter::kNone;
 };
 
+void PictureBuffer::StateDeleter::operator()(State* s) const {
+  delete s;
+}
 PictureBuffer::PictureBuffer() = default;
 PictureBuffer::~PictureBuffer() = default;
 

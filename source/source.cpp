@@ -103,9 +103,8 @@ OpenStatus open_video(std::unique_ptr<InputFile> file, const OpenOptions& option
       return OpenStatus::kFailed;
     }
     if (!have_ffmpeg()) {
-      *why =
-          "not an AVI, Y4M or YUV file; other containers need FFmpeg's libraries (this build "
-          "has none)";
+      *why = "not an AVI, Y4M or YUV file; other containers need FFmpeg's libraries (" +
+             ffmpeg_absence() + ")";
       return OpenStatus::kFailed;
     }
     *out = open_container(std::move(file), why, options.max_pixels);

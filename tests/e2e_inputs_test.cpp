@@ -155,6 +155,32 @@ TEST_F(Inputs, SamePicturesInEveryContainerScoreTheCeiling) {
   }
 }
 
+// FFmpeg's libraries are loaded only for a file that needs them: the dynamic loader's own log
+// (LD_DEBUG=files) names none of them for raw AVI, Y4M and YUV, and names the module and
+// libavcodec for a container.
+TEST_F(Inputs, FfmpegIsLoadedOnlyForFilesThatNeedIt) {
+  const std::string src = testsrc("64x48", 2) + " -pix_fmt yuv420p";
+  ASSERT_NO_FATAL_FAILURE(make("raw.y4m", "", src));
+  ASSERT_NO_FATAL_FAILURE(make("raw.yuv", "-f rawvideo", src));
+  ASSERT_NO_FATAL_FAILURE(make("raw.avi", "-vf shuffleplanes=0:2:1 -c:v rawvideo -vtag YV12", src));
+  const auto loads = [&](const std::string& a, const std::string& b) {
+    const vq::Outcome r = run_command("LD_DEBUG=files " + vq::quote(VIDQUAL_BINARY) + " " +
+                                      vq::quote(path(a)) + " " + b);
+    EXPECT_EQ(0, r.status) << a << r.err;
+    return r.err;
+  };
+  for (const char* f : {"raw.y4m", "raw.avi"}) {
+    const std::string log = loads(f, vq::quote(path("raw.yuv")) + " --size=64x48");
+    EXPECT_EQ(std::string::npos, log.find("libavcodec")) << f;
+    EXPECT_EQ(std::string::npos, log.find("vidqual-ffmpeg")) << f;
+  }
+  if (!VQ_WITH_FFMPEG || !have("ffv1")) return;
+  ASSERT_NO_FATAL_FAILURE(make("coded.mkv", "-c:v ffv1", src));
+  const std::string log = loads("coded.mkv", vq::quote(path("raw.y4m")));
+  EXPECT_NE(std::string::npos, log.find("vidqual-ffmpeg.so"));
+  EXPECT_NE(std::string::npos, log.find("libavcodec"));
+}
+
 // Encodes against their source: every pair within FFmpeg's printed value, the same pair count.
 TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
   if (!VQ_WITH_FFMPEG) GTEST_SKIP() << "this build reads no compressed containers";
