@@ -72,8 +72,10 @@ class SsimMetric final : public Metric {
         cap_(max_db(f, o.get_bool("clip_db"))),
         names_(ssim_scores(o)),
         window_(k) {
-    for (auto* p : {&a_, &b_})
-      p->resize(size_t(w_) * size_t(h_));
+    // A power-of-two factor shrinks straight from the luma: no float copy of the full picture.
+    if (factor_ == 1 || (factor_ & (factor_ - 1)) != 0)
+      for (auto* p : {&a_, &b_})
+        p->resize(size_t(w_) * size_t(h_));
     if (factor_ > 1)
       for (auto* p : {&sa_, &sb_})
         p->resize(size_t(fssim::shrunk(w_, factor_)) * size_t(fssim::shrunk(h_, factor_)));
@@ -84,15 +86,20 @@ class SsimMetric final : public Metric {
     if (columns_.empty())
       for (const std::string& n : names_)
         columns_.push_back(table->declare(n));
-    fssim::to_float(luma(ref), w_, h_, a_.data());
-    fssim::to_float(luma(dist), w_, h_, b_.data());
     fssim::Means m;
     if (factor_ > 1) {
-      fssim::box_shrink(a_.data(), w_, h_, factor_, sa_.data());
-      fssim::box_shrink(b_.data(), w_, h_, factor_, sb_.data());
+      if (!fssim::box_shrink_luma(luma(ref), w_, h_, factor_, sa_.data()) ||
+          !fssim::box_shrink_luma(luma(dist), w_, h_, factor_, sb_.data())) {
+        fssim::to_float(luma(ref), w_, h_, a_.data());
+        fssim::to_float(luma(dist), w_, h_, b_.data());
+        fssim::box_shrink(a_.data(), w_, h_, factor_, sa_.data());
+        fssim::box_shrink(b_.data(), w_, h_, factor_, sb_.data());
+      }
       m = window_.run(sa_.data(), sb_.data(), fssim::shrunk(w_, factor_),
                       fssim::shrunk(h_, factor_));
     } else {
+      fssim::to_float(luma(ref), w_, h_, a_.data());
+      fssim::to_float(luma(dist), w_, h_, b_.data());
       m = window_.run(a_.data(), b_.data(), w_, h_);
     }
     const double v[4] = {db_ ? to_db(m.ssim, cap_) : double(m.ssim), m.l, m.c, m.s};

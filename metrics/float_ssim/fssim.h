@@ -61,6 +61,11 @@ void to_float(const Plane& p, int w, int h, float* out);
 
 // Box average over factor x factor samples at every factor-th sample (mirrored at the edges).
 void box_shrink(const float* src, int w, int h, int factor, float* dst);
+// The same straight from the luma, for a factor that is a power of two: every product of a
+// sample by the weight 1/factor^2 is then exact and so is their sum in double, whatever its
+// order, so an integer sum scaled once gives the same bits. False (nothing written) for
+// another factor.
+[[nodiscard]] bool box_shrink_luma(const Plane& p, int w, int h, int factor, float* dst);
 // MS-SSIM's 9x9 low pass at every second sample (mirrored at the edges); even/odd scratch of
 // h * ((w + 1) / 2) samples each.
 void low_pass_shrink(const float* src, int w, int h, const Kernels& k, float* dst,

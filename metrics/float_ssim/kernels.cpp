@@ -108,6 +108,44 @@ void box_shrink(const float* src, int w, int h, int f, float* dst) {
   }
 }
 
+bool box_shrink_luma(const Plane& p, int w, int h, int f, float* dst) {
+  if (f < 2 || (f & (f - 1)) != 0) return false;
+  const int sw = shrunk(w, f), sh = shrunk(h, f);
+  const int lo = -(f / 2);
+  // 1/f^2 and the depth's own scale to 0..255, both powers of two.
+  const double scale = 1.0 / (double(f) * double(f) * double(1 << (p.depth - 8)));
+  std::vector<int32_t> cols(static_cast<size_t>(w));
+  std::vector<int> across(static_cast<size_t>(sw) * static_cast<size_t>(f));
+  for (int x = 0; x < sw; ++x)
+    for (int u = 0; u < f; ++u)
+      across[size_t(x) * size_t(f) + size_t(u)] = mirror(x * f + lo + u, w);
+  for (int y = 0; y < sh; ++y) {
+    std::fill(cols.begin(), cols.end(), 0);
+    for (int v = 0; v < f; ++v) {
+      const uint8_t* row = p.data + ptrdiff_t(mirror(y * f + lo + v, h)) * p.pitch;
+      if (p.depth == 8) {
+        for (int x = 0; x < w; ++x)
+          cols[size_t(x)] += row[x];
+      } else {
+        for (int x = 0; x < w; ++x) {
+          uint16_t s;
+          std::memcpy(&s, row + 2 * x, 2);
+          cols[size_t(x)] += s;
+        }
+      }
+    }
+    float* out = dst + ptrdiff_t(y) * sw;
+    for (int x = 0; x < sw; ++x) {
+      int64_t sum = 0;
+      const int* at = across.data() + size_t(x) * size_t(f);
+      for (int u = 0; u < f; ++u)
+        sum += cols[size_t(at[u])];
+      out[x] = float(double(sum) * scale);
+    }
+  }
+  return true;
+}
+
 void low_pass_shrink(const float* src, int w, int h, const Kernels& k, float* dst,
                      std::vector<float>* even, std::vector<float>* odd) {
   const int sw = shrunk(w, 2), sh = shrunk(h, 2);

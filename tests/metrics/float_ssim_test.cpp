@@ -188,6 +188,40 @@ TEST(FloatSsimKernels, ReadsLumaAtAnyPitchAndDepth) {
   }
 }
 
+// Shrinking straight from the luma by a power of two gives the bits of the float road (luma to
+// float, then the box average in double), edges mirrored, at every depth and either way up;
+// other factors are left to the float road.
+TEST(FloatSsimKernels, ShrinkingFromLumaEqualsTheFloatRoad) {
+  std::mt19937 rng(31);
+  const struct {
+    int w, h, factor, depth;
+  } cases[] = {{45, 23, 2, 8},  {49, 50, 4, 8},  {97, 88, 8, 8},  {181, 177, 16, 8},
+               {47, 29, 2, 10}, {64, 45, 4, 12}, {91, 90, 8, 16}, {33, 35, 2, 16},
+               {44, 44, 3, 8},  {70, 70, 6, 10}};
+  for (const auto& c : cases) {
+    const int bpp = c.depth == 8 ? 1 : 2;
+    std::vector<uint8_t> buf(size_t(c.w * c.h * bpp));
+    for (size_t i = 0; i < buf.size(); i += size_t(bpp)) {
+      const uint32_t v = rng() % (1u << c.depth);
+      buf[i] = uint8_t(v);
+      if (bpp == 2) buf[i + 1] = uint8_t(v >> 8);
+    }
+    const size_t n = size_t(fssim::shrunk(c.w, c.factor)) * size_t(fssim::shrunk(c.h, c.factor));
+    for (const bool up : {false, true}) {
+      const ptrdiff_t pitch = c.w * bpp;
+      const fssim::Plane p{up ? buf.data() + (c.h - 1) * pitch : buf.data(), up ? -pitch : pitch,
+                           c.depth};
+      std::vector<float> full(size_t(c.w * c.h)), want(n), got(n, -7.0f);
+      fssim::to_float(p, c.w, c.h, full.data());
+      fssim::box_shrink(full.data(), c.w, c.h, c.factor, want.data());
+      const bool pow2 = (c.factor & (c.factor - 1)) == 0;
+      ASSERT_EQ(pow2, fssim::box_shrink_luma(p, c.w, c.h, c.factor, got.data())) << c.factor;
+      if (!pow2) continue;
+      EXPECT_TRUE(same_bits(want, got)) << c.w << "x" << c.h << " /" << c.factor << " " << c.depth;
+    }
+  }
+}
+
 TEST(FloatSsim, ShrinkFactorFollowsLibvmaf) {
   const struct {
     int w, h, scale, factor;
