@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace vq::adm {
@@ -80,6 +81,19 @@ void dwt_h16_edges(const int16_t* lo, const int16_t* hi, int w, int from, int16_
                    int16_t* h, int16_t* d);
 [[nodiscard]] Kernels kernels_for(uint32_t cpu_flags);
 
+// A plane's worth of samples left unset when made: every stage writes what the next one reads,
+// so clearing them would only cost a pass over memory each scorer.
+template <typename T>
+class Buf {
+ public:
+  void alloc(size_t n) { p_ = std::make_unique_for_overwrite<T[]>(n); }
+  [[nodiscard]] T* data() const { return p_.get(); }
+  T& operator[](size_t i) const { return p_[i]; }
+
+ private:
+  std::unique_ptr<T[]> p_;
+};
+
 // Scratch for one picture size, reused pair after pair.
 class Scorer {
  public:
@@ -88,13 +102,13 @@ class Scorer {
 
  private:
   struct Bands16 {
-    std::vector<int16_t> a, h, v, d;
+    Buf<int16_t> a, h, v, d;
   };
   struct Bands32 {
-    std::vector<int32_t> a, h, v, d;
+    Buf<int32_t> a, h, v, d;
   };
   void dwt0(const Plane& src, Bands16* out);
-  void dwt_s(const std::vector<int32_t>& src, int w, int h, int scale, Bands32* out);
+  void dwt_s(const Buf<int32_t>& src, int w, int h, int scale, Bands32* out);
   void index_tables(int h);
 
   int width_, height_;
@@ -106,11 +120,11 @@ class Scorer {
   std::vector<int32_t> lo32_, hi32_;
   Bands16 ref0_, dis0_;
   Bands32 ref_, dis_;
-  std::vector<int32_t> ref_a_, dis_a_;  // the low band the next scale reads
+  Buf<int32_t> ref_a_, dis_a_;  // the low band the next scale reads
   // Decoupled bands (r restored, a additive) and the CSF outputs (x weighted, f its filtered
   // magnitude), three orientations each, int16 at scale 0 and int32 after.
-  std::vector<int16_t> r16_[3], a16_[3], x16_[3], f16_[3];
-  std::vector<int32_t> r32_[3], a32_[3], x32_[3], f32_[3];
+  Buf<int16_t> r16_[3], a16_[3], x16_[3], f16_[3];
+  Buf<int32_t> r32_[3], a32_[3], x32_[3], f32_[3];
 };
 
 }  // namespace vq::adm

@@ -183,25 +183,25 @@ Scorer::Scorer(int width, int height, const Params& params, const Kernels& kerne
   lo32_.resize(hw);
   hi32_.resize(hw);
   for (Bands16* b : {&ref0_, &dis0_}) {
-    b->a.resize(n);
-    b->h.resize(n);
-    b->v.resize(n);
-    b->d.resize(n);
+    b->a.alloc(n);
+    b->h.alloc(n);
+    b->v.alloc(n);
+    b->d.alloc(n);
   }
   const size_t n1 = hw * ((hh + 1) / 2);  // scale 1 onwards: half the rows, same stride
   for (Bands32* b : {&ref_, &dis_}) {
-    b->a.resize(n);  // swapped with the low band of the scale before, so as large
-    b->h.resize(n1);
-    b->v.resize(n1);
-    b->d.resize(n1);
+    b->a.alloc(n);  // swapped with the low band of the scale before, so as large
+    b->h.alloc(n1);
+    b->v.alloc(n1);
+    b->d.alloc(n1);
   }
-  ref_a_.resize(n);
-  dis_a_.resize(n);
+  ref_a_.alloc(n);
+  dis_a_.alloc(n);
   for (int t = 0; t < 3; ++t) {
     for (auto* v : {&r16_[t], &a16_[t], &x16_[t], &f16_[t]})
-      v->assign(n, 0);
+      v->alloc(n);
     for (auto* v : {&r32_[t], &a32_[t], &x32_[t], &f32_[t]})
-      v->assign(n1, 0);
+      v->alloc(n1);
   }
 }
 
@@ -245,7 +245,7 @@ void Scorer::dwt0(const Plane& src, Bands16* out) {
 // Scales 1..3 from the previous scale's low band (int32, w x h at stride_): the vertical pass
 // keeps full precision at scale 1 and rounds 16 bits off after; the horizontal pass rounds 15, 16
 // and 15 bits off.
-void Scorer::dwt_s(const std::vector<int32_t>& src, int w, int h, int scale, Bands32* out) {
+void Scorer::dwt_s(const Buf<int32_t>& src, int w, int h, int scale, Bands32* out) {
   static constexpr int64_t kAddV[3] = {0, 32768, 32768}, kAddH[3] = {16384, 32768, 16384};
   static constexpr int kShiftV[3] = {0, 16, 16}, kShiftH[3] = {15, 16, 15};
   const int s = scale - 1;
