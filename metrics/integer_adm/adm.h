@@ -60,6 +60,20 @@ struct MaskRow16 {
   int64_t add_cub[3];
 };
 
+// One row of scale 0's decoupling: the reference's and the distorted picture's h, v and d
+// coefficients, the restored (r) and additive (a) rows written, the gain limit, the squared
+// cosine of the angle under which the two pictures' orientations count as parallel, and the
+// table of 2^30 / n for n in 0..32768 (0 at 0).
+struct DecoupleRow16 {
+  const int16_t* ref[3];
+  const int16_t* dis[3];
+  int16_t* r[3];
+  int16_t* a[3];
+  double gain_limit;
+  float cos1_sq;
+  const int32_t* recip;
+};
+
 // The row kernels, scalar first; SIMD tiers replace them where they are bit-identical.
 struct Kernels {
   // Vertical DWT taps of four source rows into the low and high rows (w samples each).
@@ -73,6 +87,9 @@ struct Kernels {
   // inner[t] (all three taps of the ring inside the row); returns the first column it left
   // for scalar code (j1 when it did them all).
   int (*mask_row16)(const MaskRow16& row, int j0, int j1, int64_t inner[3]);
+  // Decouples columns j0 .. j1-1 of a scale-0 row; returns the first column it left for scalar
+  // code.
+  int (*decouple16)(const DecoupleRow16& row, int j0, int j1);
 };
 [[nodiscard]] Kernels scalar_kernels();
 void use_avx2(Kernels* k);  // x86 builds only

@@ -171,9 +171,115 @@ int mask_row16_avx2(const MaskRow16& m, int j0, int j1, int64_t inner[3]) {
   return j;
 }
 
+// Eight 32-bit lanes of int16 values, and back (the low 16 bits of each lane, as a cast keeps).
+inline __m256i load16x8(const int16_t* p) {
+  return _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+inline void store16x8(int16_t* p, __m256i v) {
+  v = _mm256_srai_epi32(_mm256_slli_epi32(v, 16), 16);
+  v = _mm256_permute4x64_epi64(_mm256_packs_epi32(v, v), 0x08);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(v));
+}
+
+// A float of each lane's value, where the lane holds a sum in 0 .. 2^31 or -2^31 .. 2^31 that
+// has wrapped to -2^31 only at 2^31.
+inline __m256 float_of_wrapped(__m256i v) {
+  const __m256i min = _mm256_set1_epi32(INT32_MIN);
+  return _mm256_blendv_ps(_mm256_cvtepi32_ps(v), _mm256_set1_ps(2147483648.0f),
+                          _mm256_castsi256_ps(_mm256_cmpeq_epi32(v, min)));
+}
+
+// Two masks of four 64-bit lanes as one of eight 32-bit lanes.
+inline __m256i narrow_masks(__m256d lo, __m256d hi) {
+  const __m256i idx = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  const __m256i l = _mm256_permutevar8x32_epi32(_mm256_castpd_si256(lo), idx);
+  const __m256i h = _mm256_permutevar8x32_epi32(_mm256_castpd_si256(hi), idx);
+  return _mm256_inserti128_si256(l, _mm256_castsi256_si128(h), 1);
+}
+
+// Scale 0's decoupling, eight columns a step. The angle test is the scalar code's, in doubles;
+// the division by the reference coefficient is its reciprocal gathered from the table and a
+// 64-bit product, even and odd lanes apart; the gain-limited values are taken in doubles and
+// truncated, as the scalar conversions do.
+int decouple16_avx2(const DecoupleRow16& m, int j0, int j1) {
+  const __m256d inv4096 = _mm256_set1_pd(1.0 / 4096.0);
+  const __m256d cos_sq = _mm256_set1_pd(double(m.cos1_sq));
+  const __m256d gain = _mm256_set1_pd(m.gain_limit);
+  const __m256d zero_d = _mm256_setzero_pd();
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i unit = _mm256_set1_epi32(32768);
+  const __m256i half64 = _mm256_set1_epi64x(16384);
+  const __m256i half32 = _mm256_set1_epi32(16384);
+  int j = j0;
+  for (; j + 8 <= j1; j += 8) {
+    __m256i o[3], d[3];
+    for (int t = 0; t < 3; ++t) {
+      o[t] = load16x8(m.ref[t] + j);
+      d[t] = load16x8(m.dis[t] + j);
+    }
+    const __m256i dp =
+        _mm256_add_epi32(_mm256_mullo_epi32(o[0], d[0]), _mm256_mullo_epi32(o[1], d[1]));
+    const __m256i om =
+        _mm256_add_epi32(_mm256_mullo_epi32(o[0], o[0]), _mm256_mullo_epi32(o[1], o[1]));
+    const __m256i tm =
+        _mm256_add_epi32(_mm256_mullo_epi32(d[0], d[0]), _mm256_mullo_epi32(d[1], d[1]));
+    const __m256 dpf = float_of_wrapped(dp), omf = float_of_wrapped(om), tmf = float_of_wrapped(tm);
+    __m256d angle_half[2];
+    for (int hlf = 0; hlf < 2; ++hlf) {
+      auto half = [&](__m256 v) {
+        return _mm256_cvtps_pd(hlf ? _mm256_extractf128_ps(v, 1) : _mm256_castps256_ps128(v));
+      };
+      const __m256d dd = _mm256_mul_pd(half(dpf), inv4096);
+      const __m256d rhs = _mm256_mul_pd(_mm256_mul_pd(cos_sq, _mm256_mul_pd(half(omf), inv4096)),
+                                        _mm256_mul_pd(half(tmf), inv4096));
+      angle_half[hlf] = _mm256_and_pd(_mm256_cmp_pd(dd, zero_d, _CMP_GE_OQ),
+                                      _mm256_cmp_pd(_mm256_mul_pd(dd, dd), rhs, _CMP_GE_OQ));
+    }
+    const __m256i angle = narrow_masks(angle_half[0], angle_half[1]);
+    for (int t = 0; t < 3; ++t) {
+      const __m256i rec =
+          _mm256_sign_epi32(_mm256_i32gather_epi32(m.recip, _mm256_abs_epi32(o[t]), 4), o[t]);
+      const __m256i pe = _mm256_add_epi64(_mm256_mul_epi32(rec, d[t]), half64);
+      const __m256i po = _mm256_add_epi64(
+          _mm256_mul_epi32(_mm256_srli_epi64(rec, 32), _mm256_srli_epi64(d[t], 32)), half64);
+      // Below 2^46 in magnitude: a non-negative quotient fits the low 31 bits of its lane.
+      const __m256i neg =
+          _mm256_blend_epi32(_mm256_cmpgt_epi64(zero, pe), _mm256_cmpgt_epi64(zero, po), 0xAA);
+      const __m256i q = _mm256_blend_epi32(_mm256_srli_epi64(pe, 15),
+                                           _mm256_slli_epi64(_mm256_srli_epi64(po, 15), 32), 0xAA);
+      const __m256i o_zero = _mm256_cmpeq_epi32(o[t], zero);
+      __m256i k = _mm256_andnot_si256(neg, _mm256_min_epi32(q, unit));
+      k = _mm256_blendv_epi8(k, unit, o_zero);
+      __m256i rst = _mm256_srai_epi32(_mm256_add_epi32(_mm256_mullo_epi32(k, o[t]), half32), 15);
+      const __m256i adjust =
+          _mm256_andnot_si256(o_zero, _mm256_and_si256(angle, _mm256_cmpgt_epi32(k, zero)));
+      if (!_mm256_testz_si256(adjust, adjust)) {
+        __m128i part[2];
+        for (int hlf = 0; hlf < 2; ++hlf) {
+          auto half = [&](__m256i v) {
+            return _mm256_cvtepi32_pd(hlf ? _mm256_extracti128_si256(v, 1)
+                                          : _mm256_castsi256_si128(v));
+          };
+          const __m256d g2 = _mm256_mul_pd(half(rst), gain);
+          const __m256d dd = half(d[t]);
+          const __m256d pos = _mm256_cmp_pd(half(o[t]), zero_d, _CMP_GT_OQ);
+          part[hlf] = _mm256_cvttpd_epi32(
+              _mm256_blendv_pd(_mm256_max_pd(g2, dd), _mm256_min_pd(g2, dd), pos));
+        }
+        const __m256i adj = _mm256_inserti128_si256(_mm256_castsi128_si256(part[0]), part[1], 1);
+        rst = _mm256_blendv_epi8(rst, adj, adjust);
+      }
+      store16x8(m.r[t] + j, rst);
+      store16x8(m.a[t] + j, _mm256_sub_epi32(d[t], rst));
+    }
+  }
+  return j;
+}
+
 }  // namespace
 
 void use_avx2(Kernels* k) {
+  k->decouple16 = decouple16_avx2;
   k->mask_row16 = mask_row16_avx2;
   k->dwt_v8 = dwt_v8_avx2;
   k->dwt_v16 = dwt_v16_avx2;

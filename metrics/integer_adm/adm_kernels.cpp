@@ -106,6 +106,8 @@ int mask_row16_scalar(const MaskRow16& m, int j0, int j1, int64_t inner[3]) {
   return j1;
 }
 
+int decouple16_scalar(const DecoupleRow16& row, int j0, int j1);  // with the decoupling below
+
 }  // namespace
 
 void dwt_h16_edges(const int16_t* lo, const int16_t* hi, int w, int from, int16_t* a, int16_t* v,
@@ -158,7 +160,7 @@ void csf_factors(int scale, double nvd, int rdh, float out[3]) {
 }  // namespace
 
 Kernels scalar_kernels() {
-  return {dwt_v8_scalar, dwt_v16_scalar, dwt_h16_scalar, mask_row16_scalar};
+  return {dwt_v8_scalar, dwt_v16_scalar, dwt_h16_scalar, mask_row16_scalar, decouple16_scalar};
 }
 
 Kernels kernels_for(uint32_t cpu_flags) {
@@ -287,61 +289,96 @@ void Scorer::dwt_s(const Buf<int32_t>& src, int w, int h, int scale, Bands32* ou
 
 namespace {
 
-// Splits the distorted bands into what follows the reference (r) and the rest (a). Where the
-// two orientations (h, v) point within one degree of each other, the restored part may exceed
-// the reference by the enhancement gain limit, up to the distorted value itself.
+// The squared cosine of one degree, as the float libvmaf compares against.
+float cos1_sq() {
+  const double c = std::cos(1.0 * 3.14159265358979323846264338327 / 180.0);
+  return float(c * c);
+}
+
+// Splits the distorted coefficients into what follows the reference (r) and the rest (a). Where
+// the two orientations (h, v) point within one degree of each other, the restored part may
+// exceed the reference by the enhancement gain limit, up to the distorted value itself.
 template <typename T, bool kWide>
-void decouple(const T* const ref[3], const T* const dis[3], T* const r[3], T* const a[3], int w,
-              int h, size_t stride, double gain_limit) {
-  const float cos1_sq = float(std::cos(1.0 * 3.14159265358979323846264338327 / 180.0) *
-                              std::cos(1.0 * 3.14159265358979323846264338327 / 180.0));
-  const int32_t* rt = reciprocals();  // rt[0] is 0
+inline void decouple_one(const T* const ref[3], const T* const dis[3], T* const r[3], T* const a[3],
+                         size_t p, float cos_sq, double gain_limit, const int32_t* rt) {
+  const int32_t oh = ref[0][p], ov = ref[1][p];
+  const int32_t th = dis[0][p], tv = dis[1][p];
+  const int64_t dp = int64_t(oh) * th + int64_t(ov) * tv;
+  const int64_t om = int64_t(oh) * oh + int64_t(ov) * ov;
+  const int64_t tm = int64_t(th) * th + int64_t(tv) * tv;
+  const double dpf = double(float(dp)) / 4096.0;
+  const bool angle = dpf >= 0.0f && dpf * dpf >= double(cos_sq) * (double(float(om)) / 4096.0) *
+                                                     (double(float(tm)) / 4096.0);
+  for (int t = 0; t < 3; ++t) {
+    const int32_t o = ref[t][p], d = dis[t][p];
+    int64_t k;
+    if constexpr (!kWide) {
+      // Selected rather than branched on: a zero reference coefficient keeps all of d.
+      const int64_t rec = o >= 0 ? rt[o] : -int64_t(rt[-o]);
+      const int64_t q = (rec * d + 16384) >> 15;
+      k = o == 0 ? 32768 : q;
+    } else if (o == 0) {
+      k = 32768;
+    } else {
+      // Large divisors are rounded to their best 15 bits, the quotient shifted back.
+      const uint32_t m = uint32_t(std::abs(o));
+      int sh = 0;
+      uint32_t den = m;
+      if (m >= 32768) {
+        sh = 17 - __builtin_clz(m);
+        den = uint16_t((m + (1u << (sh - 1))) >> sh);
+      }
+      const int64_t q = int64_t(recip(int32_t(den))) * d * (o < 0 ? -1 : 1);
+      k = (q + (int64_t(1) << (14 + sh))) >> (15 + sh);
+    }
+    k = std::clamp<int64_t>(k, 0, 32768);
+    T rst = T((k * o + 16384) >> 15);
+    if (angle && k > 0) {
+      const double g2 = double(rst) * gain_limit;
+      if (o > 0) rst = T(g2 < d ? g2 : double(d));
+      if (o < 0) rst = T(g2 > d ? g2 : double(d));
+    }
+    r[t][p] = rst;
+    a[t][p] = T(d - rst);
+  }
+}
+
+int decouple16_scalar(const DecoupleRow16& row, int j0, int j1) {
+  for (int j = j0; j < j1; ++j)
+    decouple_one<int16_t, false>(row.ref, row.dis, row.r, row.a, size_t(j), row.cos1_sq,
+                                 row.gain_limit, row.recip);
+  return j1;
+}
+
+void decouple32(const int32_t* const ref[3], const int32_t* const dis[3], int32_t* const r[3],
+                int32_t* const a[3], int w, int h, size_t stride, double gain_limit) {
+  const float c = cos1_sq();
+  const int32_t* rt = reciprocals();
   const Region g = tap_region(w, h);
   for (int i = g.top; i < g.bottom; ++i)
-    for (int j = g.left; j < g.right; ++j) {
-      const size_t p = size_t(i) * stride + size_t(j);
-      const int32_t oh = ref[0][p], ov = ref[1][p];
-      const int32_t th = dis[0][p], tv = dis[1][p];
-      const int64_t dp = int64_t(oh) * th + int64_t(ov) * tv;
-      const int64_t om = int64_t(oh) * oh + int64_t(ov) * ov;
-      const int64_t tm = int64_t(th) * th + int64_t(tv) * tv;
-      const double dpf = double(float(dp)) / 4096.0;
-      const bool angle = dpf >= 0.0f && dpf * dpf >= double(cos1_sq) *
-                                                         (double(float(om)) / 4096.0) *
-                                                         (double(float(tm)) / 4096.0);
-      for (int t = 0; t < 3; ++t) {
-        const int32_t o = ref[t][p], d = dis[t][p];
-        int64_t k;
-        if constexpr (!kWide) {
-          // Selected rather than branched on: a zero reference coefficient keeps all of d.
-          const int64_t rec = o >= 0 ? rt[o] : -int64_t(rt[-o]);
-          const int64_t q = (rec * d + 16384) >> 15;
-          k = o == 0 ? 32768 : q;
-        } else if (o == 0) {
-          k = 32768;
-        } else {
-          // Large divisors are rounded to their best 15 bits, the quotient shifted back.
-          const uint32_t m = uint32_t(std::abs(o));
-          int sh = 0;
-          uint32_t den = m;
-          if (m >= 32768) {
-            sh = 17 - __builtin_clz(m);
-            den = uint16_t((m + (1u << (sh - 1))) >> sh);
-          }
-          const int64_t q = int64_t(recip(int32_t(den))) * d * (o < 0 ? -1 : 1);
-          k = (q + (int64_t(1) << (14 + sh))) >> (15 + sh);
-        }
-        k = std::clamp<int64_t>(k, 0, 32768);
-        T rst = T((k * o + 16384) >> 15);
-        if (angle && k > 0) {
-          const double g2 = double(rst) * gain_limit;
-          if (o > 0) rst = T(g2 < d ? g2 : double(d));
-          if (o < 0) rst = T(g2 > d ? g2 : double(d));
-        }
-        r[t][p] = rst;
-        a[t][p] = T(d - rst);
-      }
+    for (int j = g.left; j < g.right; ++j)
+      decouple_one<int32_t, true>(ref, dis, r, a, size_t(i) * stride + size_t(j), c, gain_limit,
+                                  rt);
+}
+
+void decouple16(const int16_t* const ref[3], const int16_t* const dis[3], int16_t* const r[3],
+                int16_t* const a[3], int w, int h, size_t stride, double gain_limit,
+                const Kernels& k) {
+  const Region g = tap_region(w, h);
+  DecoupleRow16 row{};
+  row.gain_limit = gain_limit;
+  row.cos1_sq = cos1_sq();
+  row.recip = reciprocals();
+  for (int i = g.top; i < g.bottom; ++i) {
+    const size_t o = size_t(i) * stride;
+    for (int t = 0; t < 3; ++t) {
+      row.ref[t] = ref[t] + o;
+      row.dis[t] = dis[t] + o;
+      row.r[t] = r[t] + o;
+      row.a[t] = a[t] + o;
     }
+    decouple16_scalar(row, k.decouple16(row, g.left, g.right), g.right);
+  }
 }
 
 // Contrast sensitivity weights: x = band * factor, f = |x| / 30 (the masking filter's share).
@@ -612,7 +649,7 @@ void Scorer::score(const Plane& ref, const Plane& dist, Result* out) {
         int16_t* a[3] = {a16_[0].data(), a16_[1].data(), a16_[2].data()};
         int16_t* x[3] = {x16_[0].data(), x16_[1].data(), x16_[2].data()};
         int16_t* f[3] = {f16_[0].data(), f16_[1].data(), f16_[2].data()};
-        decouple<int16_t, false>(rb, db, r, a, w, h, stride_, p_.enhn_gain_limit);
+        decouple16(rb, db, r, a, w, h, stride_, p_.enhn_gain_limit, k_);
         den_s_ = den0(rb, w, h, stride_, rf, p_.noise_weight);
         csf0(a, x, f, w, h, stride_, rf16);
         num_s = cm<int16_t, false>(r, x, f, w, h, stride_, 0, rf16, nullptr, p_.noise_weight, k_);
@@ -637,7 +674,7 @@ void Scorer::score(const Plane& ref, const Plane& dist, Result* out) {
       int32_t* a[3] = {a32_[0].data(), a32_[1].data(), a32_[2].data()};
       int32_t* x[3] = {x32_[0].data(), x32_[1].data(), x32_[2].data()};
       int32_t* f[3] = {f32_[0].data(), f32_[1].data(), f32_[2].data()};
-      decouple<int32_t, true>(rb, db, r, a, w, h, stride_, p_.enhn_gain_limit);
+      decouple32(rb, db, r, a, w, h, stride_, p_.enhn_gain_limit);
       den_s_ = den_s(rb, w, h, stride_, scale, rf, p_.noise_weight);
       csf_s(a, x, f, w, h, stride_, rf32);
       num_s = cm<int32_t, true>(r, x, f, w, h, stride_, scale, nullptr, rf32, p_.noise_weight, k_);

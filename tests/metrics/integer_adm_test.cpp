@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -247,6 +249,84 @@ TEST(IntegerAdm, MaskRowTiersEqualScalar) {
       ref.mask_row16(m, left, j1, got);
       for (int t = 0; t < 3; ++t)
         EXPECT_EQ(got[t], want[t]) << "w=" << w << " columns " << j0 << ".." << j1 << " t=" << t;
+    }
+  }
+}
+
+// The decoupling row kernel against the scalar one: distorted rows unrelated to the reference,
+// near it (so that the angle test passes and the gain limit applies) and made of the extreme
+// coefficients (-32768 whose squares wrap 32 bits, zeros, ones); guard samples past the
+// columns asked for must stay untouched.
+TEST(IntegerAdm, DecoupleTiersEqualScalar) {
+  const adm::Kernels ref = adm::scalar_kernels();
+  std::mt19937 rng(test::base_seed() + 11);
+  const int16_t kEdge[] = {-32768, -32767, -16384, -2, -1, 0, 1, 2, 16384, 32766, 32767};
+  std::vector<int32_t> recip(32769, 0);
+  for (int i = 1; i <= 32768; ++i)
+    recip[size_t(i)] = 1073741824 / i;
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const adm::Kernels k = adm::kernels_for(flags);
+    for (int iter = 0; iter < 400; ++iter) {
+      const int w = 1 + int(rng() % 90);
+      const int kind = iter % 4;  // unrelated, near, extreme, small
+      std::vector<int16_t> o[3], d[3];
+      for (int t = 0; t < 3; ++t) {
+        o[t].resize(size_t(w));
+        d[t].resize(size_t(w));
+        for (size_t i = 0; i < size_t(w); ++i) {
+          const auto edge = [&] { return kEdge[rng() % std::size(kEdge)]; };
+          switch (kind) {
+            case 0:
+              o[t][i] = int16_t(rng());
+              d[t][i] = int16_t(rng());
+              break;
+            case 1:
+              o[t][i] = int16_t(rng());
+              d[t][i] = int16_t(
+                  std::clamp(int32_t(o[t][i]) * int32_t(rng() % 5) / 2 + int32_t(rng() % 9) - 4,
+                             -32768, 32767));
+              break;
+            case 2:
+              o[t][i] = edge();
+              d[t][i] = rng() % 2 ? edge() : o[t][i];
+              break;
+            default:
+              o[t][i] = int16_t(int32_t(rng() % 41) - 20);
+              d[t][i] = int16_t(int32_t(rng() % 41) - 20);
+          }
+        }
+      }
+      constexpr int16_t kGuard = 1234;
+      std::vector<int16_t> out_a[6], out_b[6];
+      adm::DecoupleRow16 ra{}, rb{};
+      const double gains[] = {1.0, 100.0, 1.37};
+      ra.gain_limit = rb.gain_limit = gains[rng() % 3];
+      ra.cos1_sq = rb.cos1_sq =
+          float(std::cos(3.14159265358979 / 180) * std::cos(3.14159265358979 / 180));
+      ra.recip = rb.recip = recip.data();
+      for (int t = 0; t < 3; ++t) {
+        ra.ref[t] = rb.ref[t] = o[t].data();
+        ra.dis[t] = rb.dis[t] = d[t].data();
+        for (int b = 0; b < 2; ++b) {
+          out_a[2 * t + b].assign(size_t(w), kGuard);
+          out_b[2 * t + b].assign(size_t(w), kGuard);
+        }
+        ra.r[t] = out_a[2 * t].data();
+        ra.a[t] = out_a[2 * t + 1].data();
+        rb.r[t] = out_b[2 * t].data();
+        rb.a[t] = out_b[2 * t + 1].data();
+      }
+      const int j0 = int(rng() % uint32_t(w));
+      const int j1 = j0 + int(rng() % uint32_t(w - j0 + 1));
+      EXPECT_EQ(ref.decouple16(ra, j0, j1), j1);
+      const int left = k.decouple16(rb, j0, j1);
+      ASSERT_GE(left, j0);
+      ASSERT_LE(left, j1);
+      ref.decouple16(rb, left, j1);
+      for (int b = 0; b < 6; ++b)
+        ASSERT_EQ(out_a[b], out_b[b])
+            << "w=" << w << " columns " << j0 << ".." << j1 << " kind=" << kind << " output " << b;
     }
   }
 }
