@@ -90,12 +90,20 @@ struct Kernels {
   // Decouples columns j0 .. j1-1 of a scale-0 row; returns the first column it left for scalar
   // code.
   int (*decouple16)(const DecoupleRow16& row, int j0, int j1);
+  // Scales 1..3: the vertical taps of four int32 rows, and the horizontal taps of the low and
+  // high rows, in 64 bits, rounded by `add` and `shift` (at most 32) and kept in 32.
+  void (*dwt_v32)(const int32_t* const rows[4], int w, int64_t add, int shift, int32_t* lo,
+                  int32_t* hi);
+  void (*dwt_h32)(const int32_t* lo, const int32_t* hi, int w, int64_t add, int shift, int32_t* a,
+                  int32_t* v, int32_t* h, int32_t* d);
 };
 [[nodiscard]] Kernels scalar_kernels();
 void use_avx2(Kernels* k);  // x86 builds only
 // Output 0 and outputs from `from` on of the horizontal taps: what a tier leaves to scalar code.
 void dwt_h16_edges(const int16_t* lo, const int16_t* hi, int w, int from, int16_t* a, int16_t* v,
                    int16_t* h, int16_t* d);
+void dwt_h32_edges(const int32_t* lo, const int32_t* hi, int w, int from, int64_t add, int shift,
+                   int32_t* a, int32_t* v, int32_t* h, int32_t* d);
 [[nodiscard]] Kernels kernels_for(uint32_t cpu_flags);
 
 // A plane's worth of samples left unset when made: every stage writes what the next one reads,

@@ -276,9 +276,77 @@ int decouple16_avx2(const DecoupleRow16& m, int j0, int j1) {
   return j;
 }
 
+// The taps of scales 1..3 in 64-bit lanes: _mm256_mul_epi32 multiplies the even 32-bit lanes, so
+// the odd ones are shifted down to them. A right shift of at most 32 leaves the kept 32 bits the
+// same whether it is arithmetic or logical, so the logical one serves.
+inline __m256i taps64(__m256i s0, __m256i s1, __m256i s2, __m256i s3, const int32_t c[4],
+                      __m256i add, __m128i sh) {
+  __m256i v = _mm256_add_epi64(_mm256_mul_epi32(s0, _mm256_set1_epi32(c[0])),
+                               _mm256_mul_epi32(s1, _mm256_set1_epi32(c[1])));
+  v = _mm256_add_epi64(v, _mm256_mul_epi32(s2, _mm256_set1_epi32(c[2])));
+  v = _mm256_add_epi64(v, _mm256_mul_epi32(s3, _mm256_set1_epi32(c[3])));
+  return _mm256_srl_epi64(_mm256_add_epi64(v, add), sh);
+}
+
+constexpr int32_t kLo32[4] = {15826, 27411, 7345, -4240};
+constexpr int32_t kHi32[4] = {-4240, -7345, 27411, -15826};
+
+void dwt_v32_avx2(const int32_t* const rows[4], int w, int64_t add, int shift, int32_t* lo,
+                  int32_t* hi) {
+  const __m256i a = _mm256_set1_epi64x(add);
+  const __m128i sh = _mm_cvtsi32_si128(shift);
+  int j = 0;
+  for (; j + 8 <= w; j += 8) {
+    __m256i e[4], o[4];
+    for (int k = 0; k < 4; ++k) {
+      e[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[k] + j));
+      o[k] = _mm256_srli_epi64(e[k], 32);
+    }
+    auto both = [&](const int32_t c[4], int32_t* out) {
+      const __m256i ev = taps64(e[0], e[1], e[2], e[3], c, a, sh);
+      const __m256i od = taps64(o[0], o[1], o[2], o[3], c, a, sh);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j),
+                          _mm256_blend_epi32(ev, _mm256_slli_epi64(od, 32), 0xAA));
+    };
+    both(kLo32, lo);
+    both(kHi32, hi);
+  }
+  if (j < w) {
+    const int32_t* tail[4] = {rows[0] + j, rows[1] + j, rows[2] + j, rows[3] + j};
+    scalar_kernels().dwt_v32(tail, w - j, add, shift, lo + j, hi + j);
+  }
+}
+
+// Horizontal taps of scales 1..3, four outputs a step: output j's taps 2j-1, 2j are the 64-bit
+// lane of the row loaded from 2j-1 and 2j+1, 2j+2 that of the row loaded from 2j+1.
+void dwt_h32_avx2(const int32_t* lo, const int32_t* hi, int w, int64_t add, int shift, int32_t* a,
+                  int32_t* v, int32_t* h, int32_t* d) {
+  const __m256i ad = _mm256_set1_epi64x(add);
+  const __m128i sh = _mm_cvtsi32_si128(shift);
+  const __m256i low_dwords = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  const int inner_end = (w - 1) / 2;
+  int j = 1;
+  for (; j + 4 <= inner_end; j += 4) {
+    auto band = [&](const int32_t* row, const int32_t c[4], int32_t* out) {
+      const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 2 * j - 1));
+      const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 2 * j + 1));
+      const __m256i r = taps64(x, _mm256_srli_epi64(x, 32), y, _mm256_srli_epi64(y, 32), c, ad, sh);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j),
+                       _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(r, low_dwords)));
+    };
+    band(lo, kLo32, a);
+    band(lo, kHi32, v);
+    band(hi, kLo32, h);
+    band(hi, kHi32, d);
+  }
+  dwt_h32_edges(lo, hi, w, j, add, shift, a, v, h, d);
+}
+
 }  // namespace
 
 void use_avx2(Kernels* k) {
+  k->dwt_v32 = dwt_v32_avx2;
+  k->dwt_h32 = dwt_h32_avx2;
   k->decouple16 = decouple16_avx2;
   k->mask_row16 = mask_row16_avx2;
   k->dwt_v8 = dwt_v8_avx2;

@@ -106,9 +106,50 @@ int mask_row16_scalar(const MaskRow16& m, int j0, int j1, int64_t inner[3]) {
   return j1;
 }
 
+void dwt_v32_scalar(const int32_t* const rows[4], int w, int64_t add, int shift, int32_t* lo,
+                    int32_t* hi) {
+  for (int j = 0; j < w; ++j) {
+    const int64_t s0 = rows[0][j], s1 = rows[1][j], s2 = rows[2][j], s3 = rows[3][j];
+    const int64_t l = kLo[0] * s0 + kLo[1] * s1 + kLo[2] * s2 + kLo[3] * s3;
+    const int64_t hh = kHi[0] * s0 + kHi[1] * s1 + kHi[2] * s2 + kHi[3] * s3;
+    lo[j] = int32_t((l + add) >> shift);
+    hi[j] = int32_t((hh + add) >> shift);
+  }
+}
+
+void h32_one(const int32_t* lo, const int32_t* hi, int j, int c0, int c1, int c2, int c3,
+             int64_t add, int shift, int32_t* a, int32_t* v, int32_t* h, int32_t* d) {
+  const int64_t l0 = lo[c0], l1 = lo[c1], l2 = lo[c2], l3 = lo[c3];
+  const int64_t h0 = hi[c0], h1 = hi[c1], h2 = hi[c2], h3 = hi[c3];
+  a[j] = int32_t((kLo[0] * l0 + kLo[1] * l1 + kLo[2] * l2 + kLo[3] * l3 + add) >> shift);
+  v[j] = int32_t((kHi[0] * l0 + kHi[1] * l1 + kHi[2] * l2 + kHi[3] * l3 + add) >> shift);
+  h[j] = int32_t((kLo[0] * h0 + kLo[1] * h1 + kLo[2] * h2 + kLo[3] * h3 + add) >> shift);
+  d[j] = int32_t((kHi[0] * h0 + kHi[1] * h1 + kHi[2] * h2 + kHi[3] * h3 + add) >> shift);
+}
+
+void dwt_h32_scalar(const int32_t* lo, const int32_t* hi, int w, int64_t add, int shift, int32_t* a,
+                    int32_t* v, int32_t* h, int32_t* d) {
+  const int inner_end = std::max(1, (w - 1) / 2);
+  int j = 1;
+  for (; j < inner_end; ++j)
+    h32_one(lo, hi, j, 2 * j - 1, 2 * j, 2 * j + 1, 2 * j + 2, add, shift, a, v, h, d);
+  dwt_h32_edges(lo, hi, w, j, add, shift, a, v, h, d);
+}
+
 int decouple16_scalar(const DecoupleRow16& row, int j0, int j1);  // with the decoupling below
 
 }  // namespace
+
+void dwt_h32_edges(const int32_t* lo, const int32_t* hi, int w, int from, int64_t add, int shift,
+                   int32_t* a, int32_t* v, int32_t* h, int32_t* d) {
+  auto mirrored = [&](int j) {
+    h32_one(lo, hi, j, mirror(2 * j - 1, w), mirror(2 * j, w), mirror(2 * j + 1, w),
+            mirror(2 * j + 2, w), add, shift, a, v, h, d);
+  };
+  mirrored(0);
+  for (int j = std::max(from, 1); j < (w + 1) / 2; ++j)
+    mirrored(j);
+}
 
 void dwt_h16_edges(const int16_t* lo, const int16_t* hi, int w, int from, int16_t* a, int16_t* v,
                    int16_t* h, int16_t* d) {
@@ -160,7 +201,8 @@ void csf_factors(int scale, double nvd, int rdh, float out[3]) {
 }  // namespace
 
 Kernels scalar_kernels() {
-  return {dwt_v8_scalar, dwt_v16_scalar, dwt_h16_scalar, mask_row16_scalar, decouple16_scalar};
+  return {dwt_v8_scalar,     dwt_v16_scalar, dwt_h16_scalar, mask_row16_scalar,
+          decouple16_scalar, dwt_v32_scalar, dwt_h32_scalar};
 }
 
 Kernels kernels_for(uint32_t cpu_flags) {
@@ -251,39 +293,15 @@ void Scorer::dwt_s(const Buf<int32_t>& src, int w, int h, int scale, Bands32* ou
   static constexpr int64_t kAddV[3] = {0, 32768, 32768}, kAddH[3] = {16384, 32768, 16384};
   static constexpr int kShiftV[3] = {0, 16, 16}, kShiftH[3] = {15, 16, 15};
   const int s = scale - 1;
-  const int hw = (w + 1) / 2, hh = (h + 1) / 2;
+  const int hh = (h + 1) / 2;
   for (int i = 0; i < hh; ++i) {
     const int32_t* r[4];
     for (int k = 0; k < 4; ++k)
       r[k] = src.data() + size_t(iy_[k][size_t(i)]) * stride_;
-    for (int j = 0; j < w; ++j) {
-      const int64_t s0 = r[0][j], s1 = r[1][j], s2 = r[2][j], s3 = r[3][j];
-      const int64_t l = kLo[0] * s0 + kLo[1] * s1 + kLo[2] * s2 + kLo[3] * s3;
-      const int64_t hi = kHi[0] * s0 + kHi[1] * s1 + kHi[2] * s2 + kHi[3] * s3;
-      lo32_[size_t(j)] = int32_t((l + kAddV[s]) >> kShiftV[s]);
-      hi32_[size_t(j)] = int32_t((hi + kAddV[s]) >> kShiftV[s]);
-    }
+    k_.dwt_v32(r, w, kAddV[s], kShiftV[s], lo32_.data(), hi32_.data());
     const size_t o = size_t(i) * stride_;
-    const int32_t* lo = lo32_.data();
-    const int32_t* hi = hi32_.data();
-    const int64_t add = kAddH[s];
-    const int shift = kShiftH[s];
-    auto one = [&](int j, int c0, int c1, int c2, int c3) {
-      const int64_t l0 = lo[c0], l1 = lo[c1], l2 = lo[c2], l3 = lo[c3];
-      const int64_t h0 = hi[c0], h1 = hi[c1], h2 = hi[c2], h3 = hi[c3];
-      const size_t p = o + size_t(j);
-      out->a[p] = int32_t((kLo[0] * l0 + kLo[1] * l1 + kLo[2] * l2 + kLo[3] * l3 + add) >> shift);
-      out->v[p] = int32_t((kHi[0] * l0 + kHi[1] * l1 + kHi[2] * l2 + kHi[3] * l3 + add) >> shift);
-      out->h[p] = int32_t((kLo[0] * h0 + kLo[1] * h1 + kLo[2] * h2 + kLo[3] * h3 + add) >> shift);
-      out->d[p] = int32_t((kHi[0] * h0 + kHi[1] * h1 + kHi[2] * h2 + kHi[3] * h3 + add) >> shift);
-    };
-    const int inner_end = std::max(1, (w - 1) / 2);
-    for (int j = 0; j < hw; ++j) {
-      if (j >= 1 && j < inner_end)
-        one(j, 2 * j - 1, 2 * j, 2 * j + 1, 2 * j + 2);
-      else
-        one(j, mirror(2 * j - 1, w), mirror(2 * j, w), mirror(2 * j + 1, w), mirror(2 * j + 2, w));
-    }
+    k_.dwt_h32(lo32_.data(), hi32_.data(), w, kAddH[s], kShiftH[s], out->a.data() + o,
+               out->v.data() + o, out->h.data() + o, out->d.data() + o);
   }
 }
 
