@@ -96,6 +96,11 @@ struct Kernels {
                   int32_t* hi);
   void (*dwt_h32)(const int32_t* lo, const int32_t* hi, int w, int64_t add, int shift, int32_t* a,
                   int32_t* v, int32_t* h, int32_t* d);
+  // Contrast sensitivity weights of n coefficients: x = (c * rf + add) >> shift, f = |x| / 30,
+  // in libvmaf's fixed point (int16 at scale 0, int32 with rf in 2^-32 after).
+  void (*csf16)(const int16_t* src, int n, uint16_t rf, int32_t add, int shift, int16_t* x,
+                int16_t* f);
+  void (*csf32)(const int32_t* src, int n, uint32_t rf, int32_t* x, int32_t* f);
 };
 [[nodiscard]] Kernels scalar_kernels();
 void use_avx2(Kernels* k);  // x86 builds only

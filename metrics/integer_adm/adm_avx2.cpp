@@ -342,9 +342,57 @@ void dwt_h32_avx2(const int32_t* lo, const int32_t* hi, int w, int64_t add, int 
   dwt_h32_edges(lo, hi, w, j, add, shift, a, v, h, d);
 }
 
+void csf16_avx2(const int16_t* src, int n, uint16_t rf, int32_t add, int shift, int16_t* x,
+                int16_t* f) {
+  const __m256i r = _mm256_set1_epi32(rf), a = _mm256_set1_epi32(add);
+  const __m128i sh = _mm_cvtsi32_si128(shift);
+  const __m256i k4369 = _mm256_set1_epi32(4369), k2048 = _mm256_set1_epi32(2048);
+  int j = 0;
+  for (; j + 8 <= n; j += 8) {
+    __m256i xv =
+        _mm256_sra_epi32(_mm256_add_epi32(_mm256_mullo_epi32(load16x8(src + j), r), a), sh);
+    xv = _mm256_srai_epi32(_mm256_slli_epi32(xv, 16), 16);  // kept in 16 bits
+    store16x8(x + j, xv);
+    store16x8(f + j,
+              _mm256_srai_epi32(
+                  _mm256_add_epi32(_mm256_mullo_epi32(_mm256_abs_epi32(xv), k4369), k2048), 12));
+  }
+  if (j < n) scalar_kernels().csf16(src + j, n - j, rf, add, shift, x + j, f + j);
+}
+
+// x in 64-bit products, even and odd lanes apart: the factor may pass 2^31, so its signed
+// product is corrected by the coefficient times 2^32; f is the high half of a signed product.
+void csf32_avx2(const int32_t* src, int n, uint32_t rf, int32_t* x, int32_t* f) {
+  const __m256i r = _mm256_set1_epi32(int32_t(rf));
+  const bool big = rf >= 0x80000000u;
+  const __m256i round = _mm256_set1_epi64x(1 << 27);
+  const __m256i k = _mm256_set1_epi32(143165577);
+  const __m256i add_f = _mm256_set1_epi64x(INT32_MIN);
+  int j = 0;
+  for (; j + 8 <= n; j += 8) {
+    const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + j));
+    const __m256i so = _mm256_srli_epi64(s, 32);
+    auto weigh = [&](__m256i v) {
+      __m256i p = _mm256_mul_epi32(v, r);
+      if (big) p = _mm256_add_epi64(p, _mm256_slli_epi64(v, 32));
+      return _mm256_srli_epi64(_mm256_add_epi64(p, round), 28);
+    };
+    const __m256i xv = _mm256_blend_epi32(weigh(s), _mm256_slli_epi64(weigh(so), 32), 0xAA);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(x + j), xv);
+    const __m256i m = _mm256_abs_epi32(xv);
+    const __m256i fe = _mm256_add_epi64(_mm256_mul_epi32(m, k), add_f);
+    const __m256i fo = _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(m, 32), k), add_f);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(f + j),
+                        _mm256_blend_epi32(_mm256_srli_epi64(fe, 32), fo, 0xAA));
+  }
+  if (j < n) scalar_kernels().csf32(src + j, n - j, rf, x + j, f + j);
+}
+
 }  // namespace
 
 void use_avx2(Kernels* k) {
+  k->csf16 = csf16_avx2;
+  k->csf32 = csf32_avx2;
   k->dwt_v32 = dwt_v32_avx2;
   k->dwt_h32 = dwt_h32_avx2;
   k->decouple16 = decouple16_avx2;

@@ -136,6 +136,27 @@ void dwt_h32_scalar(const int32_t* lo, const int32_t* hi, int w, int64_t add, in
   dwt_h32_edges(lo, hi, w, j, add, shift, a, v, h, d);
 }
 
+void csf16_scalar(const int16_t* src, int n, uint16_t rf, int32_t add, int shift, int16_t* x,
+                  int16_t* f) {
+  for (int j = 0; j < n; ++j) {
+    const int16_t xv = int16_t((int32_t(rf) * src[j] + add) >> shift);
+    x[j] = xv;
+    f[j] = int16_t((4369 * std::abs(int32_t(xv)) + 2048) >> 12);
+  }
+}
+
+void csf32_scalar(const int32_t* src, int n, uint32_t rf, int32_t* x, int32_t* f) {
+  // libvmaf's rounding term for the 32-bit shift is 2^31 stored in an int32: it subtracts.
+  const int64_t add_f = int64_t(INT32_MIN);
+  for (int j = 0; j < n; ++j) {
+    const int32_t xv = int32_t((int64_t(rf) * src[j] + (1 << 27)) >> 28);
+    x[j] = xv;
+    // |INT32_MIN| stays negative, as the two's complement negation leaves it.
+    const int32_t m = xv < 0 ? int32_t(0u - uint32_t(xv)) : xv;
+    f[j] = int32_t((int64_t(143165577) * m + add_f) >> 32);
+  }
+}
+
 int decouple16_scalar(const DecoupleRow16& row, int j0, int j1);  // with the decoupling below
 
 }  // namespace
@@ -201,8 +222,8 @@ void csf_factors(int scale, double nvd, int rdh, float out[3]) {
 }  // namespace
 
 Kernels scalar_kernels() {
-  return {dwt_v8_scalar,     dwt_v16_scalar, dwt_h16_scalar, mask_row16_scalar,
-          decouple16_scalar, dwt_v32_scalar, dwt_h32_scalar};
+  return {dwt_v8_scalar,  dwt_v16_scalar, dwt_h16_scalar, mask_row16_scalar, decouple16_scalar,
+          dwt_v32_scalar, dwt_h32_scalar, csf16_scalar,   csf32_scalar};
 }
 
 Kernels kernels_for(uint32_t cpu_flags) {
@@ -401,33 +422,24 @@ void decouple16(const int16_t* const ref[3], const int16_t* const dis[3], int16_
 
 // Contrast sensitivity weights: x = band * factor, f = |x| / 30 (the masking filter's share).
 void csf0(const int16_t* const src[3], int16_t* const x[3], int16_t* const f[3], int w, int h,
-          size_t stride, const uint16_t rf[3]) {
+          size_t stride, const uint16_t rf[3], const Kernels& k) {
   static constexpr int kShift[3] = {15, 15, 17};
   static constexpr int32_t kAdd[3] = {16384, 16384, 65535};
   const Region g = tap_region(w, h);
   for (int t = 0; t < 3; ++t)
-    for (int i = g.top; i < g.bottom; ++i)
-      for (int j = g.left; j < g.right; ++j) {
-        const size_t p = size_t(i) * stride + size_t(j);
-        const int32_t v = int32_t(rf[t]) * src[t][p];
-        const int16_t xv = int16_t((v + kAdd[t]) >> kShift[t]);
-        x[t][p] = xv;
-        f[t][p] = int16_t((4369 * std::abs(int32_t(xv)) + 2048) >> 12);
-      }
+    for (int i = g.top; i < g.bottom; ++i) {
+      const size_t p = size_t(i) * stride + size_t(g.left);
+      k.csf16(src[t] + p, g.right - g.left, rf[t], kAdd[t], kShift[t], x[t] + p, f[t] + p);
+    }
 }
 void csf_s(const int32_t* const src[3], int32_t* const x[3], int32_t* const f[3], int w, int h,
-           size_t stride, const uint32_t rf[3]) {
+           size_t stride, const uint32_t rf[3], const Kernels& k) {
   const Region g = tap_region(w, h);
-  // libvmaf's rounding term for the 32-bit shift is 2^31 stored in an int32: it subtracts.
-  const int64_t add_f = int64_t(INT32_MIN);
   for (int t = 0; t < 3; ++t)
-    for (int i = g.top; i < g.bottom; ++i)
-      for (int j = g.left; j < g.right; ++j) {
-        const size_t p = size_t(i) * stride + size_t(j);
-        const int32_t xv = int32_t((int64_t(rf[t]) * src[t][p] + (1 << 27)) >> 28);
-        x[t][p] = xv;
-        f[t][p] = int32_t((int64_t(143165577) * std::abs(xv) + add_f) >> 32);
-      }
+    for (int i = g.top; i < g.bottom; ++i) {
+      const size_t p = size_t(i) * stride + size_t(g.left);
+      k.csf32(src[t] + p, g.right - g.left, rf[t], x[t] + p, f[t] + p);
+    }
 }
 
 uint32_t ceil_log2_u(double v) {
@@ -669,10 +681,10 @@ void Scorer::score(const Plane& ref, const Plane& dist, Result* out) {
         int16_t* f[3] = {f16_[0].data(), f16_[1].data(), f16_[2].data()};
         decouple16(rb, db, r, a, w, h, stride_, p_.enhn_gain_limit, k_);
         den_s_ = den0(rb, w, h, stride_, rf, p_.noise_weight);
-        csf0(a, x, f, w, h, stride_, rf16);
+        csf0(a, x, f, w, h, stride_, rf16, k_);
         num_s = cm<int16_t, false>(r, x, f, w, h, stride_, 0, rf16, nullptr, p_.noise_weight, k_);
         if (!p_.skip_aim) {
-          csf0(r, x, f, w, h, stride_, rf16);
+          csf0(r, x, f, w, h, stride_, rf16, k_);
           aim_s = cm<int16_t, false>(a, x, f, w, h, stride_, 0, rf16, nullptr, 0.0, k_);
         }
       }
@@ -694,10 +706,10 @@ void Scorer::score(const Plane& ref, const Plane& dist, Result* out) {
       int32_t* f[3] = {f32_[0].data(), f32_[1].data(), f32_[2].data()};
       decouple32(rb, db, r, a, w, h, stride_, p_.enhn_gain_limit);
       den_s_ = den_s(rb, w, h, stride_, scale, rf, p_.noise_weight);
-      csf_s(a, x, f, w, h, stride_, rf32);
+      csf_s(a, x, f, w, h, stride_, rf32, k_);
       num_s = cm<int32_t, true>(r, x, f, w, h, stride_, scale, nullptr, rf32, p_.noise_weight, k_);
       if (!p_.skip_aim) {
-        csf_s(r, x, f, w, h, stride_, rf32);
+        csf_s(r, x, f, w, h, stride_, rf32, k_);
         aim_s = cm<int32_t, true>(a, x, f, w, h, stride_, scale, nullptr, rf32, 0.0, k_);
       }
     }

@@ -380,5 +380,49 @@ TEST(IntegerAdm, Dwt32TiersEqualScalar) {
   }
 }
 
+// The CSF weighting kernels against the scalar ones: random lengths, every factor and rounding
+// in use and random ones (factors past 2^31 at the int32 scales), coefficients at the extremes
+// whose weighted values wrap 16 or 32 bits, guard samples past the row.
+TEST(IntegerAdm, CsfTiersEqualScalar) {
+  const adm::Kernels ref = adm::scalar_kernels();
+  std::mt19937 rng(test::base_seed() + 17);
+  const struct {
+    int32_t add;
+    int shift;
+  } kRound[] = {{16384, 15}, {65535, 17}};
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const adm::Kernels k = adm::kernels_for(flags);
+    for (int iter = 0; iter < 300; ++iter) {
+      const int n = int(rng() % 70);
+      const bool extreme = iter % 3 == 0;
+      constexpr int kGuard = 9;
+      std::vector<int16_t> s16(static_cast<size_t>(n));
+      std::vector<int32_t> s32(static_cast<size_t>(n));
+      for (int i = 0; i < n; ++i) {
+        const uint32_t r = rng();
+        s16[size_t(i)] = extreme ? (r % 2 ? int16_t(-32768) : int16_t(32767)) : int16_t(r);
+        s32[size_t(i)] = extreme ? (r % 3 == 0   ? INT32_MIN
+                                    : r % 3 == 1 ? INT32_MAX
+                                                 : 0)
+                                 : int32_t(rng()) >> (rng() % 16);
+      }
+      const auto [add, shift] = kRound[rng() % 2];
+      const uint16_t rf16 = iter % 2 ? uint16_t(rng()) : (shift == 17 ? 49417 : 36453);
+      std::vector<int16_t> xa(size_t(n + kGuard), 3), fa(xa), xb(xa), fb(xa);
+      ref.csf16(s16.data(), n, rf16, add, shift, xa.data(), fa.data());
+      k.csf16(s16.data(), n, rf16, add, shift, xb.data(), fb.data());
+      ASSERT_EQ(xa, xb) << "csf16 n=" << n << " rf=" << rf16;
+      ASSERT_EQ(fa, fb) << "csf16 n=" << n << " rf=" << rf16;
+      const uint32_t rf32 = iter % 2 ? uint32_t(rng()) : uint32_t(rng() >> 1);
+      std::vector<int32_t> xc(size_t(n + kGuard), 3), fc(xc), xd(xc), fd(xc);
+      ref.csf32(s32.data(), n, rf32, xc.data(), fc.data());
+      k.csf32(s32.data(), n, rf32, xd.data(), fd.data());
+      ASSERT_EQ(xc, xd) << "csf32 n=" << n << " rf=" << rf32;
+      ASSERT_EQ(fc, fd) << "csf32 n=" << n << " rf=" << rf32;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vq
