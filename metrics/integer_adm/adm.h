@@ -60,6 +60,20 @@ struct MaskRow16 {
   int64_t add_cub[3];
 };
 
+// One row of the contrast masking of scales 1..3, as MaskRow16 with int32 coefficients, the
+// CSF factors in 2^-32 and one set of shifts for the three orientations.
+struct MaskRow32 {
+  const uint32_t* col;
+  const uint32_t* sm;
+  const int32_t* x[3];
+  const int32_t* src[3];
+  uint32_t rf[3];
+  int sh_sq;
+  int64_t add_sq;
+  uint32_t sh_cub;
+  int64_t add_cub;
+};
+
 // One row of scale 0's decoupling: the reference's and the distorted picture's h, v and d
 // coefficients, the restored (r) and additive (a) rows written, the gain limit, the squared
 // cosine of the angle under which the two pictures' orientations count as parallel, and the
@@ -101,6 +115,8 @@ struct Kernels {
   void (*csf16)(const int16_t* src, int n, uint16_t rf, int32_t add, int shift, int16_t* x,
                 int16_t* f);
   void (*csf32)(const int32_t* src, int n, uint32_t rf, int32_t* x, int32_t* f);
+  // mask_row16 for scales 1..3.
+  int (*mask_row32)(const MaskRow32& row, int j0, int j1, int64_t inner[3]);
 };
 [[nodiscard]] Kernels scalar_kernels();
 void use_avx2(Kernels* k);  // x86 builds only

@@ -388,9 +388,69 @@ void csf32_avx2(const int32_t* src, int n, uint32_t rf, int32_t* x, int32_t* f) 
   if (j < n) scalar_kernels().csf32(src + j, n - j, rf, x + j, f + j);
 }
 
+// The masking of scales 1..3, eight columns a step, as mask_row16_avx2 does scale 0's: the
+// ring's orientation terms are high halves of signed 64-bit products, the weighted coefficients
+// those of csf32_avx2.
+int mask_row32_avx2(const MaskRow32& m, int j0, int j1, int64_t inner[3]) {
+  const __m256i low32 = _mm256_set1_epi64x(0xffffffff);
+  const __m256i add_sq = _mm256_set1_epi64x(m.add_sq), add_cub = _mm256_set1_epi64x(m.add_cub);
+  const __m128i sh_sq = _mm_cvtsi32_si128(m.sh_sq), sh_cub = _mm_cvtsi32_si128(int(m.sh_cub));
+  const __m256i k = _mm256_set1_epi32(286331153), add_f = _mm256_set1_epi64x(INT32_MIN);
+  const __m256i round = _mm256_set1_epi64x(1 << 27);
+  __m256i rf[3], acc[3];
+  for (int t = 0; t < 3; ++t) {
+    rf[t] = _mm256_set1_epi32(int32_t(m.rf[t]));
+    acc[t] = _mm256_setzero_si256();
+  }
+  auto load = [](const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); };
+  int j = j0;
+  for (; j + 8 <= j1; j += 8) {
+    __m256i ring =
+        _mm256_sub_epi32(_mm256_add_epi32(_mm256_add_epi32(load(m.col + j - 1), load(m.col + j)),
+                                          load(m.col + j + 1)),
+                         load(m.sm + j));
+    for (int t = 0; t < 3; ++t) {
+      const __m256i a = _mm256_abs_epi32(load(m.x[t] + j));
+      const __m256i qe = _mm256_add_epi64(_mm256_mul_epi32(a, k), add_f);
+      const __m256i qo = _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), k), add_f);
+      ring = _mm256_add_epi32(ring, _mm256_blend_epi32(_mm256_srli_epi64(qe, 32), qo, 0xAA));
+    }
+    for (int t = 0; t < 3; ++t) {
+      const bool big = m.rf[t] >= 0x80000000u;
+      auto weigh = [&](__m256i s) {
+        __m256i p = _mm256_mul_epi32(s, rf[t]);
+        if (big) p = _mm256_add_epi64(p, _mm256_slli_epi64(s, 32));
+        return _mm256_srli_epi64(_mm256_add_epi64(p, round), 28);
+      };
+      const __m256i s = load(m.src[t] + j);
+      __m256i v = _mm256_blend_epi32(weigh(s),
+                                     _mm256_slli_epi64(weigh(_mm256_srli_epi64(s, 32)), 32), 0xAA);
+      v = _mm256_max_epi32(_mm256_sub_epi32(_mm256_abs_epi32(v), ring), _mm256_setzero_si256());
+      const __m256i v_odd = _mm256_srli_epi64(v, 32);
+      const __m256i sq_even =
+          _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(v, v), add_sq), sh_sq);
+      const __m256i sq_odd =
+          _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(v_odd, v_odd), add_sq), sh_sq);
+      const __m256i cube_even = sra64(
+          _mm256_add_epi64(_mm256_mul_epi32(_mm256_and_si256(sq_even, low32), v), add_cub), sh_cub);
+      const __m256i cube_odd =
+          sra64(_mm256_add_epi64(_mm256_mul_epi32(_mm256_and_si256(sq_odd, low32), v_odd), add_cub),
+                sh_cub);
+      acc[t] = _mm256_add_epi64(acc[t], _mm256_add_epi64(cube_even, cube_odd));
+    }
+  }
+  for (int t = 0; t < 3; ++t) {
+    alignas(32) int64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc[t]);
+    inner[t] += lanes[0] + lanes[1] + lanes[2] + lanes[3];
+  }
+  return j;
+}
+
 }  // namespace
 
 void use_avx2(Kernels* k) {
+  k->mask_row32 = mask_row32_avx2;
   k->csf16 = csf16_avx2;
   k->csf32 = csf32_avx2;
   k->dwt_v32 = dwt_v32_avx2;

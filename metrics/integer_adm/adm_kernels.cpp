@@ -157,6 +157,27 @@ void csf32_scalar(const int32_t* src, int n, uint32_t rf, int32_t* x, int32_t* f
   }
 }
 
+// One column of the masking of scales 1..3, with the ring's left and right columns l and r.
+inline void mask32_one(const MaskRow32& m, int j, int l, int r, int64_t inner[3]) {
+  uint32_t ring = m.col[l] + m.col[j] + m.col[r] - m.sm[j];
+  auto mag = [](int32_t v) { return v < 0 ? int32_t(0u - uint32_t(v)) : v; };  // INT32_MIN stays
+  for (int t = 0; t < 3; ++t)
+    ring += uint32_t(int32_t((int64_t(286331153) * mag(m.x[t][j]) + int64_t(INT32_MIN)) >> 32));
+  for (int t = 0; t < 3; ++t) {
+    const int32_t w = int32_t((int64_t(m.src[t][j]) * m.rf[t] + (1 << 27)) >> 28);
+    int32_t v = int32_t(uint32_t(mag(w)) - ring);
+    v = v < 0 ? 0 : v;
+    const int32_t sq = int32_t((int64_t(v) * v + m.add_sq) >> m.sh_sq);
+    inner[t] += (int64_t(sq) * v + m.add_cub) >> m.sh_cub;
+  }
+}
+
+int mask_row32_scalar(const MaskRow32& m, int j0, int j1, int64_t inner[3]) {
+  for (int j = j0; j < j1; ++j)
+    mask32_one(m, j, j - 1, j + 1, inner);
+  return j1;
+}
+
 int decouple16_scalar(const DecoupleRow16& row, int j0, int j1);  // with the decoupling below
 
 }  // namespace
@@ -223,7 +244,7 @@ void csf_factors(int scale, double nvd, int rdh, float out[3]) {
 
 Kernels scalar_kernels() {
   return {dwt_v8_scalar,  dwt_v16_scalar, dwt_h16_scalar, mask_row16_scalar, decouple16_scalar,
-          dwt_v32_scalar, dwt_h32_scalar, csf16_scalar,   csf32_scalar};
+          dwt_v32_scalar, dwt_h32_scalar, csf16_scalar,   csf32_scalar,      mask_row32_scalar};
 }
 
 Kernels kernels_for(uint32_t cpu_flags) {
@@ -574,6 +595,17 @@ float cm(const T* const src[3], const T* const x[3], const T* const f[3], int w,
       m.add_cub[t] = add_cub[t];
     }
   }
+  MaskRow32 m32{};
+  if constexpr (kWide) {
+    m32.col = col;
+    m32.sm = sm;
+    for (int t = 0; t < 3; ++t)
+      m32.rf[t] = rf32[t];
+    m32.sh_sq = sh_sq[0];
+    m32.add_sq = add_sq[0];
+    m32.sh_cub = sh_cub[0];
+    m32.add_cub = add_cub[0];
+  }
   int64_t acc[3] = {0, 0, 0};
   for (int i = g.top; i < g.bottom; ++i) {
     const size_t up = size_t(i == 0 ? 1 : i - 1) * stride;
@@ -597,21 +629,15 @@ float cm(const T* const src[3], const T* const x[3], const T* const f[3], int w,
       if (j < end) mask_row16_scalar(m, mask_row16(m, j, end, inner), end, inner);
       if (g.right == w) mask16_one(m, w - 1, w - 2, w - 1, inner);
     } else {
-      for (int j = g.left; j < g.right; ++j) {
-        const int l = j == 0 ? 1 : j - 1, r = j == w - 1 ? w - 1 : j + 1;
-        uint32_t ring = col[l] + col[j] + col[r] - sm[j];
-        for (int t = 0; t < 3; ++t)
-          ring += uint32_t(int32_t(
-              (int64_t(286331153) * std::abs(x[t][mid + size_t(j)]) + int64_t(INT32_MIN)) >> 32));
-        const size_t c = size_t(j);
-        for (int t = 0; t < 3; ++t) {
-          int32_t v = int32_t((int64_t(src[t][mid + c]) * rf32[t] + (1 << 27)) >> 28);
-          v = std::abs(v) - int32_t(ring << sh_sub[t]);
-          v = v < 0 ? 0 : v;
-          const int32_t sq = int32_t((int64_t(v) * v + add_sq[t]) >> sh_sq[t]);
-          inner[t] += (int64_t(sq) * v + add_cub[t]) >> sh_cub[t];
-        }
+      for (int t = 0; t < 3; ++t) {
+        m32.x[t] = x[t] + mid;
+        m32.src[t] = src[t] + mid;
       }
+      int j = g.left;
+      if (j == 0) mask32_one(m32, j++, 1, 1, inner);
+      const int end = std::min(g.right, w - 1);
+      if (j < end) mask_row32_scalar(m32, k.mask_row32(m32, j, end, inner), end, inner);
+      if (g.right == w) mask32_one(m32, w - 1, w - 2, w - 1, inner);
     }
     for (int t = 0; t < 3; ++t)
       acc[t] += (inner[t] + add_acc) >> sh_acc;

@@ -424,5 +424,58 @@ TEST(IntegerAdm, CsfTiersEqualScalar) {
   }
 }
 
+// The masking row kernel of scales 1..3 against the scalar one: random widths and column ranges,
+// coefficients over the whole int32 range in short rows (their cubes near 2^62 must not overflow
+// the scalar row sum), factors past 2^31, rings that wrap 32 bits.
+TEST(IntegerAdm, MaskRow32TiersEqualScalar) {
+  const adm::Kernels ref = adm::scalar_kernels();
+  std::mt19937 rng(test::base_seed() + 19);
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const adm::Kernels k = adm::kernels_for(flags);
+    for (int iter = 0; iter < 300; ++iter) {
+      const int w = 3 + int(rng() % 120);
+      const bool extreme = iter % 4 == 0;
+      std::vector<uint32_t> col(static_cast<size_t>(w)), sm(col);
+      std::vector<int32_t> x[3], src[3];
+      for (size_t i = 0; i < col.size(); ++i) {
+        col[i] = extreme ? uint32_t(rng()) : uint32_t(rng() % 3000000);
+        sm[i] = extreme ? uint32_t(rng()) : uint32_t(rng() % 1000000);
+      }
+      adm::MaskRow32 m{};
+      m.col = col.data();
+      m.sm = sm.data();
+      for (int t = 0; t < 3; ++t) {
+        x[t].resize(size_t(w));
+        src[t].resize(size_t(w));
+        for (int i = 0; i < w; ++i) {
+          const uint32_t r = rng();
+          x[t][size_t(i)] =
+              extreme ? (r % 5 == 0 ? INT32_MIN : int32_t(rng())) : int32_t(r % 2000001) - 1000000;
+          src[t][size_t(i)] = extreme ? (r % 7 == 0 ? INT32_MIN : int32_t(rng()))
+                                      : int32_t(rng() % 4000001) - 2000000;
+        }
+        m.x[t] = x[t].data();
+        m.src[t] = src[t].data();
+        m.rf[t] = iter % 2 ? uint32_t(rng()) : uint32_t(rng() >> 2);
+      }
+      m.sh_sq = 30;
+      m.add_sq = int64_t(1) << 29;
+      m.sh_cub = uint32_t(extreme ? 4 + rng() % 5 : rng() % 11);
+      m.add_cub = m.sh_cub ? int64_t(1) << (m.sh_cub - 1) : 0;
+      const int j0 = 1 + int(rng() % uint32_t(w - 2));
+      const int j1 = j0 + int(rng() % uint32_t(extreme ? std::min(w - j0, 9) : w - j0));
+      int64_t want[3] = {5, 6, 7}, got[3] = {5, 6, 7};
+      EXPECT_EQ(ref.mask_row32(m, j0, j1, want), j1);
+      const int left = k.mask_row32(m, j0, j1, got);
+      ASSERT_GE(left, j0);
+      ASSERT_LE(left, j1);
+      ref.mask_row32(m, left, j1, got);
+      for (int t = 0; t < 3; ++t)
+        EXPECT_EQ(got[t], want[t]) << "w=" << w << " columns " << j0 << ".." << j1 << " t=" << t;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vq
