@@ -117,6 +117,8 @@ struct Kernels {
   void (*csf32)(const int32_t* src, int n, uint32_t rf, int32_t* x, int32_t* f);
   // mask_row16 for scales 1..3.
   int (*mask_row32)(const MaskRow32& row, int j0, int j1, int64_t inner[3]);
+  // The sum of |c|^3 over n int16 coefficients (scale 0's denominator).
+  uint64_t (*cube_sum16)(const int16_t* row, int n);
 };
 [[nodiscard]] Kernels scalar_kernels();
 void use_avx2(Kernels* k);  // x86 builds only

@@ -178,6 +178,15 @@ int mask_row32_scalar(const MaskRow32& m, int j0, int j1, int64_t inner[3]) {
   return j1;
 }
 
+uint64_t cube_sum16_scalar(const int16_t* row, int n) {
+  uint64_t sum = 0;
+  for (int j = 0; j < n; ++j) {
+    const uint64_t v = uint16_t(std::abs(int32_t(row[j])));
+    sum += v * v * v;
+  }
+  return sum;
+}
+
 int decouple16_scalar(const DecoupleRow16& row, int j0, int j1);  // with the decoupling below
 
 }  // namespace
@@ -243,8 +252,19 @@ void csf_factors(int scale, double nvd, int rdh, float out[3]) {
 }  // namespace
 
 Kernels scalar_kernels() {
-  return {dwt_v8_scalar,  dwt_v16_scalar, dwt_h16_scalar, mask_row16_scalar, decouple16_scalar,
-          dwt_v32_scalar, dwt_h32_scalar, csf16_scalar,   csf32_scalar,      mask_row32_scalar};
+  Kernels k{};
+  k.dwt_v8 = dwt_v8_scalar;
+  k.dwt_v16 = dwt_v16_scalar;
+  k.dwt_h16 = dwt_h16_scalar;
+  k.mask_row16 = mask_row16_scalar;
+  k.decouple16 = decouple16_scalar;
+  k.dwt_v32 = dwt_v32_scalar;
+  k.dwt_h32 = dwt_h32_scalar;
+  k.csf16 = csf16_scalar;
+  k.csf32 = csf32_scalar;
+  k.mask_row32 = mask_row32_scalar;
+  k.cube_sum16 = cube_sum16_scalar;
+  return k;
 }
 
 Kernels kernels_for(uint32_t cpu_flags) {
@@ -473,7 +493,7 @@ uint32_t half_pow2(uint32_t shift) {  // (uint32)pow(2, shift - 1), 0 for shift 
 // The denominator of a scale: the reference's CSF-weighted bands, cubed and summed over the
 // score region, plus the noise floor.
 float den0(const int16_t* const ref[3], int w, int h, size_t stride, const float rf[3],
-           double noise_weight) {
+           double noise_weight, const Kernels& k) {
   const Region g = score_region(w, h);
   const int area = (g.bottom - g.top) * (g.right - g.left);
   int32_t sh = int32_t(std::ceil(std::log2(area) - 20));
@@ -483,12 +503,8 @@ float den0(const int16_t* const ref[3], int w, int h, size_t stride, const float
   for (int t = 0; t < 3; ++t) {
     uint64_t acc = 0;
     for (int i = g.top; i < g.bottom; ++i) {
-      uint64_t inner = 0;
-      const int16_t* row = ref[t] + size_t(i) * stride;
-      for (int j = g.left; j < g.right; ++j) {
-        const uint64_t v = uint16_t(std::abs(int32_t(row[j])));
-        inner += v * v * v;
-      }
+      const uint64_t inner =
+          k.cube_sum16(ref[t] + size_t(i) * stride + size_t(g.left), g.right - g.left);
       acc += (inner + add) >> sh;
     }
     csf[t] = double(double(acc) / std::pow(2, 18 - sh)) * std::pow(double(rf[t]), 3);
@@ -706,7 +722,7 @@ void Scorer::score(const Plane& ref, const Plane& dist, Result* out) {
         int16_t* x[3] = {x16_[0].data(), x16_[1].data(), x16_[2].data()};
         int16_t* f[3] = {f16_[0].data(), f16_[1].data(), f16_[2].data()};
         decouple16(rb, db, r, a, w, h, stride_, p_.enhn_gain_limit, k_);
-        den_s_ = den0(rb, w, h, stride_, rf, p_.noise_weight);
+        den_s_ = den0(rb, w, h, stride_, rf, p_.noise_weight, k_);
         csf0(a, x, f, w, h, stride_, rf16, k_);
         num_s = cm<int16_t, false>(r, x, f, w, h, stride_, 0, rf16, nullptr, p_.noise_weight, k_);
         if (!p_.skip_aim) {

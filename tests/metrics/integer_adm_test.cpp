@@ -477,5 +477,24 @@ TEST(IntegerAdm, MaskRow32TiersEqualScalar) {
   }
 }
 
+// The cube sum of scale 0's denominator against the scalar one: random lengths, coefficients
+// at the extremes (|-32768|^3 is 2^45) and random ones.
+TEST(IntegerAdm, CubeSumTiersEqualScalar) {
+  const adm::Kernels ref = adm::scalar_kernels();
+  std::mt19937 rng(test::base_seed() + 23);
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const adm::Kernels k = adm::kernels_for(flags);
+    for (int iter = 0; iter < 200; ++iter) {
+      std::vector<int16_t> row(rng() % 200);
+      for (int16_t& c : row)
+        c = iter % 3 == 0 ? (rng() % 2 ? int16_t(-32768) : int16_t(32767)) : int16_t(rng());
+      EXPECT_EQ(k.cube_sum16(row.data(), int(row.size())),
+                ref.cube_sum16(row.data(), int(row.size())))
+          << "n=" << row.size();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vq
