@@ -598,10 +598,24 @@ float cm(const T* const src[3], const T* const x[3], const T* const f[3], int w,
       out[j] = uint32_t(int32_t(f[0][row + size_t(j)])) + uint32_t(int32_t(f[1][row + size_t(j)])) +
                uint32_t(int32_t(f[2][row + size_t(j)]));
   };
+  // Each row's totals serve as the row below, the row and the row above: three buffers keep the
+  // rows last made, and a row is made again only when none holds it.
+  uint32_t* held_buf[3] = {su, sm, sd};
+  int held_row[3] = {-1, -1, -1};
+  auto row_total = [&](int r, int i) -> const uint32_t* {
+    for (int b = 0; b < 3; ++b)
+      if (held_row[b] == r) return held_buf[b];
+    // A buffer none of rows i-1 .. i+1 needs (three rows, and this one is not held).
+    int b = 0;
+    while (held_row[b] >= i - 1 && held_row[b] <= i + 1 && held_row[b] != -1)
+      ++b;
+    total(size_t(r) * stride, held_buf[b]);
+    held_row[b] = r;
+    return held_buf[b];
+  };
   MaskRow16 m{};
   if constexpr (!kWide) {
     m.col = col;
-    m.sm = sm;
     for (int t = 0; t < 3; ++t) {
       m.rf[t] = rf16[t];
       m.sh_sub[t] = sh_sub[t];
@@ -614,7 +628,6 @@ float cm(const T* const src[3], const T* const x[3], const T* const f[3], int w,
   MaskRow32 m32{};
   if constexpr (kWide) {
     m32.col = col;
-    m32.sm = sm;
     for (int t = 0; t < 3; ++t)
       m32.rf[t] = rf32[t];
     m32.sh_sq = sh_sq[0];
@@ -624,14 +637,14 @@ float cm(const T* const src[3], const T* const x[3], const T* const f[3], int w,
   }
   int64_t acc[3] = {0, 0, 0};
   for (int i = g.top; i < g.bottom; ++i) {
-    const size_t up = size_t(i == 0 ? 1 : i - 1) * stride;
     const size_t mid = size_t(i) * stride;
-    const size_t dn = size_t(i == h - 1 ? h - 1 : i + 1) * stride;
-    total(up, su);
-    total(mid, sm);
-    total(dn, sd);
+    const uint32_t* tu = row_total(i == 0 ? 1 : i - 1, i);
+    const uint32_t* tm = row_total(i, i);
+    const uint32_t* td = row_total(i == h - 1 ? h - 1 : i + 1, i);
     for (int j = c0; j < c1; ++j)
-      col[j] = su[j] + sm[j] + sd[j];
+      col[j] = tu[j] + tm[j] + td[j];
+    m.sm = tm;
+    m32.sm = tm;
     int64_t inner[3] = {0, 0, 0};
     if constexpr (!kWide) {
       for (int t = 0; t < 3; ++t) {
