@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace vq::adm {
@@ -59,6 +60,34 @@ struct MaskRow16 {
   int64_t add_cub[3];
 };
 
+// One row of the contrast masking of scales 1..3, as MaskRow16 with int32 coefficients, the
+// CSF factors in 2^-32 and one set of shifts for the three orientations.
+struct MaskRow32 {
+  const uint32_t* col;
+  const uint32_t* sm;
+  const int32_t* x[3];
+  const int32_t* src[3];
+  uint32_t rf[3];
+  int sh_sq;
+  int64_t add_sq;
+  uint32_t sh_cub;
+  int64_t add_cub;
+};
+
+// One row of scale 0's decoupling: the reference's and the distorted picture's h, v and d
+// coefficients, the restored (r) and additive (a) rows written, the gain limit, the squared
+// cosine of the angle under which the two pictures' orientations count as parallel, and the
+// table of 2^30 / n for n in 0..32768 (0 at 0).
+struct DecoupleRow16 {
+  const int16_t* ref[3];
+  const int16_t* dis[3];
+  int16_t* r[3];
+  int16_t* a[3];
+  double gain_limit;
+  float cos1_sq;
+  const int32_t* recip;
+};
+
 // The row kernels, scalar first; SIMD tiers replace them where they are bit-identical.
 struct Kernels {
   // Vertical DWT taps of four source rows into the low and high rows (w samples each).
@@ -72,13 +101,46 @@ struct Kernels {
   // inner[t] (all three taps of the ring inside the row); returns the first column it left
   // for scalar code (j1 when it did them all).
   int (*mask_row16)(const MaskRow16& row, int j0, int j1, int64_t inner[3]);
+  // Decouples columns j0 .. j1-1 of a scale-0 row; returns the first column it left for scalar
+  // code.
+  int (*decouple16)(const DecoupleRow16& row, int j0, int j1);
+  // Scales 1..3: the vertical taps of four int32 rows, and the horizontal taps of the low and
+  // high rows, in 64 bits, rounded by `add` and `shift` (at most 32) and kept in 32.
+  void (*dwt_v32)(const int32_t* const rows[4], int w, int64_t add, int shift, int32_t* lo,
+                  int32_t* hi);
+  void (*dwt_h32)(const int32_t* lo, const int32_t* hi, int w, int64_t add, int shift, int32_t* a,
+                  int32_t* v, int32_t* h, int32_t* d);
+  // Contrast sensitivity weights of n coefficients: x = (c * rf + add) >> shift, f = |x| / 30,
+  // in libvmaf's fixed point (int16 at scale 0, int32 with rf in 2^-32 after).
+  void (*csf16)(const int16_t* src, int n, uint16_t rf, int32_t add, int shift, int16_t* x,
+                int16_t* f);
+  void (*csf32)(const int32_t* src, int n, uint32_t rf, int32_t* x, int32_t* f);
+  // mask_row16 for scales 1..3.
+  int (*mask_row32)(const MaskRow32& row, int j0, int j1, int64_t inner[3]);
+  // The sum of |c|^3 over n int16 coefficients (scale 0's denominator).
+  uint64_t (*cube_sum16)(const int16_t* row, int n);
 };
 [[nodiscard]] Kernels scalar_kernels();
 void use_avx2(Kernels* k);  // x86 builds only
 // Output 0 and outputs from `from` on of the horizontal taps: what a tier leaves to scalar code.
 void dwt_h16_edges(const int16_t* lo, const int16_t* hi, int w, int from, int16_t* a, int16_t* v,
                    int16_t* h, int16_t* d);
+void dwt_h32_edges(const int32_t* lo, const int32_t* hi, int w, int from, int64_t add, int shift,
+                   int32_t* a, int32_t* v, int32_t* h, int32_t* d);
 [[nodiscard]] Kernels kernels_for(uint32_t cpu_flags);
+
+// A plane's worth of samples left unset when made: every stage writes what the next one reads,
+// so clearing them would only cost a pass over memory each scorer.
+template <typename T>
+class Buf {
+ public:
+  void alloc(size_t n) { p_ = std::make_unique_for_overwrite<T[]>(n); }
+  [[nodiscard]] T* data() const { return p_.get(); }
+  T& operator[](size_t i) const { return p_[i]; }
+
+ private:
+  std::unique_ptr<T[]> p_;
+};
 
 // Scratch for one picture size, reused pair after pair.
 class Scorer {
@@ -88,13 +150,13 @@ class Scorer {
 
  private:
   struct Bands16 {
-    std::vector<int16_t> a, h, v, d;
+    Buf<int16_t> a, h, v, d;
   };
   struct Bands32 {
-    std::vector<int32_t> a, h, v, d;
+    Buf<int32_t> a, h, v, d;
   };
   void dwt0(const Plane& src, Bands16* out);
-  void dwt_s(const std::vector<int32_t>& src, int w, int h, int scale, Bands32* out);
+  void dwt_s(const Buf<int32_t>& src, int w, int h, int scale, Bands32* out);
   void index_tables(int h);
 
   int width_, height_;
@@ -106,11 +168,11 @@ class Scorer {
   std::vector<int32_t> lo32_, hi32_;
   Bands16 ref0_, dis0_;
   Bands32 ref_, dis_;
-  std::vector<int32_t> ref_a_, dis_a_;  // the low band the next scale reads
+  Buf<int32_t> ref_a_, dis_a_;  // the low band the next scale reads
   // Decoupled bands (r restored, a additive) and the CSF outputs (x weighted, f its filtered
   // magnitude), three orientations each, int16 at scale 0 and int32 after.
-  std::vector<int16_t> r16_[3], a16_[3], x16_[3], f16_[3];
-  std::vector<int32_t> r32_[3], a32_[3], x32_[3], f32_[3];
+  Buf<int16_t> r16_[3], a16_[3], x16_[3], f16_[3];
+  Buf<int32_t> r32_[3], a32_[3], x32_[3], f32_[3];
 };
 
 }  // namespace vq::adm

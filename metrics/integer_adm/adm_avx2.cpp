@@ -171,9 +171,309 @@ int mask_row16_avx2(const MaskRow16& m, int j0, int j1, int64_t inner[3]) {
   return j;
 }
 
+// Eight 32-bit lanes of int16 values, and back (the low 16 bits of each lane, as a cast keeps).
+inline __m256i load16x8(const int16_t* p) {
+  return _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+inline void store16x8(int16_t* p, __m256i v) {
+  v = _mm256_srai_epi32(_mm256_slli_epi32(v, 16), 16);
+  v = _mm256_permute4x64_epi64(_mm256_packs_epi32(v, v), 0x08);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(v));
+}
+
+// A float of each lane's value, where the lane holds a sum in 0 .. 2^31 or -2^31 .. 2^31 that
+// has wrapped to -2^31 only at 2^31.
+inline __m256 float_of_wrapped(__m256i v) {
+  const __m256i min = _mm256_set1_epi32(INT32_MIN);
+  return _mm256_blendv_ps(_mm256_cvtepi32_ps(v), _mm256_set1_ps(2147483648.0f),
+                          _mm256_castsi256_ps(_mm256_cmpeq_epi32(v, min)));
+}
+
+// Two masks of four 64-bit lanes as one of eight 32-bit lanes.
+inline __m256i narrow_masks(__m256d lo, __m256d hi) {
+  const __m256i idx = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  const __m256i l = _mm256_permutevar8x32_epi32(_mm256_castpd_si256(lo), idx);
+  const __m256i h = _mm256_permutevar8x32_epi32(_mm256_castpd_si256(hi), idx);
+  return _mm256_inserti128_si256(l, _mm256_castsi256_si128(h), 1);
+}
+
+// Scale 0's decoupling, eight columns a step. The angle test is the scalar code's, in doubles;
+// the division by the reference coefficient is its reciprocal gathered from the table and a
+// 64-bit product, even and odd lanes apart; the gain-limited values are taken in doubles and
+// truncated, as the scalar conversions do.
+int decouple16_avx2(const DecoupleRow16& m, int j0, int j1) {
+  const __m256d inv4096 = _mm256_set1_pd(1.0 / 4096.0);
+  const __m256d cos_sq = _mm256_set1_pd(double(m.cos1_sq));
+  const __m256d gain = _mm256_set1_pd(m.gain_limit);
+  const __m256d zero_d = _mm256_setzero_pd();
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i unit = _mm256_set1_epi32(32768);
+  const __m256i half64 = _mm256_set1_epi64x(16384);
+  const __m256i half32 = _mm256_set1_epi32(16384);
+  int j = j0;
+  for (; j + 8 <= j1; j += 8) {
+    __m256i o[3], d[3];
+    for (int t = 0; t < 3; ++t) {
+      o[t] = load16x8(m.ref[t] + j);
+      d[t] = load16x8(m.dis[t] + j);
+    }
+    const __m256i dp =
+        _mm256_add_epi32(_mm256_mullo_epi32(o[0], d[0]), _mm256_mullo_epi32(o[1], d[1]));
+    const __m256i om =
+        _mm256_add_epi32(_mm256_mullo_epi32(o[0], o[0]), _mm256_mullo_epi32(o[1], o[1]));
+    const __m256i tm =
+        _mm256_add_epi32(_mm256_mullo_epi32(d[0], d[0]), _mm256_mullo_epi32(d[1], d[1]));
+    const __m256 dpf = float_of_wrapped(dp), omf = float_of_wrapped(om), tmf = float_of_wrapped(tm);
+    __m256d angle_half[2];
+    for (int hlf = 0; hlf < 2; ++hlf) {
+      auto half = [&](__m256 v) {
+        return _mm256_cvtps_pd(hlf ? _mm256_extractf128_ps(v, 1) : _mm256_castps256_ps128(v));
+      };
+      const __m256d dd = _mm256_mul_pd(half(dpf), inv4096);
+      const __m256d rhs = _mm256_mul_pd(_mm256_mul_pd(cos_sq, _mm256_mul_pd(half(omf), inv4096)),
+                                        _mm256_mul_pd(half(tmf), inv4096));
+      angle_half[hlf] = _mm256_and_pd(_mm256_cmp_pd(dd, zero_d, _CMP_GE_OQ),
+                                      _mm256_cmp_pd(_mm256_mul_pd(dd, dd), rhs, _CMP_GE_OQ));
+    }
+    const __m256i angle = narrow_masks(angle_half[0], angle_half[1]);
+    for (int t = 0; t < 3; ++t) {
+      const __m256i rec =
+          _mm256_sign_epi32(_mm256_i32gather_epi32(m.recip, _mm256_abs_epi32(o[t]), 4), o[t]);
+      const __m256i pe = _mm256_add_epi64(_mm256_mul_epi32(rec, d[t]), half64);
+      const __m256i po = _mm256_add_epi64(
+          _mm256_mul_epi32(_mm256_srli_epi64(rec, 32), _mm256_srli_epi64(d[t], 32)), half64);
+      // Below 2^46 in magnitude: a non-negative quotient fits the low 31 bits of its lane.
+      const __m256i neg =
+          _mm256_blend_epi32(_mm256_cmpgt_epi64(zero, pe), _mm256_cmpgt_epi64(zero, po), 0xAA);
+      const __m256i q = _mm256_blend_epi32(_mm256_srli_epi64(pe, 15),
+                                           _mm256_slli_epi64(_mm256_srli_epi64(po, 15), 32), 0xAA);
+      const __m256i o_zero = _mm256_cmpeq_epi32(o[t], zero);
+      __m256i k = _mm256_andnot_si256(neg, _mm256_min_epi32(q, unit));
+      k = _mm256_blendv_epi8(k, unit, o_zero);
+      __m256i rst = _mm256_srai_epi32(_mm256_add_epi32(_mm256_mullo_epi32(k, o[t]), half32), 15);
+      const __m256i adjust =
+          _mm256_andnot_si256(o_zero, _mm256_and_si256(angle, _mm256_cmpgt_epi32(k, zero)));
+      if (!_mm256_testz_si256(adjust, adjust)) {
+        __m128i part[2];
+        for (int hlf = 0; hlf < 2; ++hlf) {
+          auto half = [&](__m256i v) {
+            return _mm256_cvtepi32_pd(hlf ? _mm256_extracti128_si256(v, 1)
+                                          : _mm256_castsi256_si128(v));
+          };
+          const __m256d g2 = _mm256_mul_pd(half(rst), gain);
+          const __m256d dd = half(d[t]);
+          const __m256d pos = _mm256_cmp_pd(half(o[t]), zero_d, _CMP_GT_OQ);
+          part[hlf] = _mm256_cvttpd_epi32(
+              _mm256_blendv_pd(_mm256_max_pd(g2, dd), _mm256_min_pd(g2, dd), pos));
+        }
+        const __m256i adj = _mm256_inserti128_si256(_mm256_castsi128_si256(part[0]), part[1], 1);
+        rst = _mm256_blendv_epi8(rst, adj, adjust);
+      }
+      store16x8(m.r[t] + j, rst);
+      store16x8(m.a[t] + j, _mm256_sub_epi32(d[t], rst));
+    }
+  }
+  return j;
+}
+
+// The taps of scales 1..3 in 64-bit lanes: _mm256_mul_epi32 multiplies the even 32-bit lanes, so
+// the odd ones are shifted down to them. A right shift of at most 32 leaves the kept 32 bits the
+// same whether it is arithmetic or logical, so the logical one serves.
+inline __m256i taps64(__m256i s0, __m256i s1, __m256i s2, __m256i s3, const int32_t c[4],
+                      __m256i add, __m128i sh) {
+  __m256i v = _mm256_add_epi64(_mm256_mul_epi32(s0, _mm256_set1_epi32(c[0])),
+                               _mm256_mul_epi32(s1, _mm256_set1_epi32(c[1])));
+  v = _mm256_add_epi64(v, _mm256_mul_epi32(s2, _mm256_set1_epi32(c[2])));
+  v = _mm256_add_epi64(v, _mm256_mul_epi32(s3, _mm256_set1_epi32(c[3])));
+  return _mm256_srl_epi64(_mm256_add_epi64(v, add), sh);
+}
+
+constexpr int32_t kLo32[4] = {15826, 27411, 7345, -4240};
+constexpr int32_t kHi32[4] = {-4240, -7345, 27411, -15826};
+
+void dwt_v32_avx2(const int32_t* const rows[4], int w, int64_t add, int shift, int32_t* lo,
+                  int32_t* hi) {
+  const __m256i a = _mm256_set1_epi64x(add);
+  const __m128i sh = _mm_cvtsi32_si128(shift);
+  int j = 0;
+  for (; j + 8 <= w; j += 8) {
+    __m256i e[4], o[4];
+    for (int k = 0; k < 4; ++k) {
+      e[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[k] + j));
+      o[k] = _mm256_srli_epi64(e[k], 32);
+    }
+    auto both = [&](const int32_t c[4], int32_t* out) {
+      const __m256i ev = taps64(e[0], e[1], e[2], e[3], c, a, sh);
+      const __m256i od = taps64(o[0], o[1], o[2], o[3], c, a, sh);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j),
+                          _mm256_blend_epi32(ev, _mm256_slli_epi64(od, 32), 0xAA));
+    };
+    both(kLo32, lo);
+    both(kHi32, hi);
+  }
+  if (j < w) {
+    const int32_t* tail[4] = {rows[0] + j, rows[1] + j, rows[2] + j, rows[3] + j};
+    scalar_kernels().dwt_v32(tail, w - j, add, shift, lo + j, hi + j);
+  }
+}
+
+// Horizontal taps of scales 1..3, four outputs a step: output j's taps 2j-1, 2j are the 64-bit
+// lane of the row loaded from 2j-1 and 2j+1, 2j+2 that of the row loaded from 2j+1.
+void dwt_h32_avx2(const int32_t* lo, const int32_t* hi, int w, int64_t add, int shift, int32_t* a,
+                  int32_t* v, int32_t* h, int32_t* d) {
+  const __m256i ad = _mm256_set1_epi64x(add);
+  const __m128i sh = _mm_cvtsi32_si128(shift);
+  const __m256i low_dwords = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  const int inner_end = (w - 1) / 2;
+  int j = 1;
+  for (; j + 4 <= inner_end; j += 4) {
+    auto band = [&](const int32_t* row, const int32_t c[4], int32_t* out) {
+      const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 2 * j - 1));
+      const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 2 * j + 1));
+      const __m256i r = taps64(x, _mm256_srli_epi64(x, 32), y, _mm256_srli_epi64(y, 32), c, ad, sh);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j),
+                       _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(r, low_dwords)));
+    };
+    band(lo, kLo32, a);
+    band(lo, kHi32, v);
+    band(hi, kLo32, h);
+    band(hi, kHi32, d);
+  }
+  dwt_h32_edges(lo, hi, w, j, add, shift, a, v, h, d);
+}
+
+void csf16_avx2(const int16_t* src, int n, uint16_t rf, int32_t add, int shift, int16_t* x,
+                int16_t* f) {
+  const __m256i r = _mm256_set1_epi32(rf), a = _mm256_set1_epi32(add);
+  const __m128i sh = _mm_cvtsi32_si128(shift);
+  const __m256i k4369 = _mm256_set1_epi32(4369), k2048 = _mm256_set1_epi32(2048);
+  int j = 0;
+  for (; j + 8 <= n; j += 8) {
+    __m256i xv =
+        _mm256_sra_epi32(_mm256_add_epi32(_mm256_mullo_epi32(load16x8(src + j), r), a), sh);
+    xv = _mm256_srai_epi32(_mm256_slli_epi32(xv, 16), 16);  // kept in 16 bits
+    store16x8(x + j, xv);
+    store16x8(f + j,
+              _mm256_srai_epi32(
+                  _mm256_add_epi32(_mm256_mullo_epi32(_mm256_abs_epi32(xv), k4369), k2048), 12));
+  }
+  if (j < n) scalar_kernels().csf16(src + j, n - j, rf, add, shift, x + j, f + j);
+}
+
+// x in 64-bit products, even and odd lanes apart: the factor may pass 2^31, so its signed
+// product is corrected by the coefficient times 2^32; f is the high half of a signed product.
+void csf32_avx2(const int32_t* src, int n, uint32_t rf, int32_t* x, int32_t* f) {
+  const __m256i r = _mm256_set1_epi32(int32_t(rf));
+  const bool big = rf >= 0x80000000u;
+  const __m256i round = _mm256_set1_epi64x(1 << 27);
+  const __m256i k = _mm256_set1_epi32(143165577);
+  const __m256i add_f = _mm256_set1_epi64x(INT32_MIN);
+  int j = 0;
+  for (; j + 8 <= n; j += 8) {
+    const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + j));
+    const __m256i so = _mm256_srli_epi64(s, 32);
+    auto weigh = [&](__m256i v) {
+      __m256i p = _mm256_mul_epi32(v, r);
+      if (big) p = _mm256_add_epi64(p, _mm256_slli_epi64(v, 32));
+      return _mm256_srli_epi64(_mm256_add_epi64(p, round), 28);
+    };
+    const __m256i xv = _mm256_blend_epi32(weigh(s), _mm256_slli_epi64(weigh(so), 32), 0xAA);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(x + j), xv);
+    const __m256i m = _mm256_abs_epi32(xv);
+    const __m256i fe = _mm256_add_epi64(_mm256_mul_epi32(m, k), add_f);
+    const __m256i fo = _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(m, 32), k), add_f);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(f + j),
+                        _mm256_blend_epi32(_mm256_srli_epi64(fe, 32), fo, 0xAA));
+  }
+  if (j < n) scalar_kernels().csf32(src + j, n - j, rf, x + j, f + j);
+}
+
+// The masking of scales 1..3, eight columns a step, as mask_row16_avx2 does scale 0's: the
+// ring's orientation terms are high halves of signed 64-bit products, the weighted coefficients
+// those of csf32_avx2.
+int mask_row32_avx2(const MaskRow32& m, int j0, int j1, int64_t inner[3]) {
+  const __m256i low32 = _mm256_set1_epi64x(0xffffffff);
+  const __m256i add_sq = _mm256_set1_epi64x(m.add_sq), add_cub = _mm256_set1_epi64x(m.add_cub);
+  const __m128i sh_sq = _mm_cvtsi32_si128(m.sh_sq), sh_cub = _mm_cvtsi32_si128(int(m.sh_cub));
+  const __m256i k = _mm256_set1_epi32(286331153), add_f = _mm256_set1_epi64x(INT32_MIN);
+  const __m256i round = _mm256_set1_epi64x(1 << 27);
+  __m256i rf[3], acc[3];
+  for (int t = 0; t < 3; ++t) {
+    rf[t] = _mm256_set1_epi32(int32_t(m.rf[t]));
+    acc[t] = _mm256_setzero_si256();
+  }
+  auto load = [](const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); };
+  int j = j0;
+  for (; j + 8 <= j1; j += 8) {
+    __m256i ring =
+        _mm256_sub_epi32(_mm256_add_epi32(_mm256_add_epi32(load(m.col + j - 1), load(m.col + j)),
+                                          load(m.col + j + 1)),
+                         load(m.sm + j));
+    for (int t = 0; t < 3; ++t) {
+      const __m256i a = _mm256_abs_epi32(load(m.x[t] + j));
+      const __m256i qe = _mm256_add_epi64(_mm256_mul_epi32(a, k), add_f);
+      const __m256i qo = _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), k), add_f);
+      ring = _mm256_add_epi32(ring, _mm256_blend_epi32(_mm256_srli_epi64(qe, 32), qo, 0xAA));
+    }
+    for (int t = 0; t < 3; ++t) {
+      const bool big = m.rf[t] >= 0x80000000u;
+      auto weigh = [&](__m256i s) {
+        __m256i p = _mm256_mul_epi32(s, rf[t]);
+        if (big) p = _mm256_add_epi64(p, _mm256_slli_epi64(s, 32));
+        return _mm256_srli_epi64(_mm256_add_epi64(p, round), 28);
+      };
+      const __m256i s = load(m.src[t] + j);
+      __m256i v = _mm256_blend_epi32(weigh(s),
+                                     _mm256_slli_epi64(weigh(_mm256_srli_epi64(s, 32)), 32), 0xAA);
+      v = _mm256_max_epi32(_mm256_sub_epi32(_mm256_abs_epi32(v), ring), _mm256_setzero_si256());
+      const __m256i v_odd = _mm256_srli_epi64(v, 32);
+      const __m256i sq_even =
+          _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(v, v), add_sq), sh_sq);
+      const __m256i sq_odd =
+          _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(v_odd, v_odd), add_sq), sh_sq);
+      const __m256i cube_even = sra64(
+          _mm256_add_epi64(_mm256_mul_epi32(_mm256_and_si256(sq_even, low32), v), add_cub), sh_cub);
+      const __m256i cube_odd =
+          sra64(_mm256_add_epi64(_mm256_mul_epi32(_mm256_and_si256(sq_odd, low32), v_odd), add_cub),
+                sh_cub);
+      acc[t] = _mm256_add_epi64(acc[t], _mm256_add_epi64(cube_even, cube_odd));
+    }
+  }
+  for (int t = 0; t < 3; ++t) {
+    alignas(32) int64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc[t]);
+    inner[t] += lanes[0] + lanes[1] + lanes[2] + lanes[3];
+  }
+  return j;
+}
+
+// |c|^3 in 64-bit lanes: the square of a 16-bit magnitude fits 32 bits, its product with the
+// magnitude is an unsigned 32 x 32 one.
+uint64_t cube_sum16_avx2(const int16_t* row, int n) {
+  __m256i acc = _mm256_setzero_si256();
+  int j = 0;
+  for (; j + 8 <= n; j += 8) {
+    const __m256i v = _mm256_abs_epi32(load16x8(row + j));
+    const __m256i sq = _mm256_mullo_epi32(v, v);
+    acc = _mm256_add_epi64(acc, _mm256_mul_epu32(sq, v));
+    acc = _mm256_add_epi64(acc,
+                           _mm256_mul_epu32(_mm256_srli_epi64(sq, 32), _mm256_srli_epi64(v, 32)));
+  }
+  alignas(32) uint64_t lanes[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
+  return lanes[0] + lanes[1] + lanes[2] + lanes[3] + scalar_kernels().cube_sum16(row + j, n - j);
+}
+
 }  // namespace
 
 void use_avx2(Kernels* k) {
+  k->cube_sum16 = cube_sum16_avx2;
+  k->mask_row32 = mask_row32_avx2;
+  k->csf16 = csf16_avx2;
+  k->csf32 = csf32_avx2;
+  k->dwt_v32 = dwt_v32_avx2;
+  k->dwt_h32 = dwt_h32_avx2;
+  k->decouple16 = decouple16_avx2;
   k->mask_row16 = mask_row16_avx2;
   k->dwt_v8 = dwt_v8_avx2;
   k->dwt_v16 = dwt_v16_avx2;

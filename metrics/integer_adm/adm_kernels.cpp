@@ -106,7 +106,101 @@ int mask_row16_scalar(const MaskRow16& m, int j0, int j1, int64_t inner[3]) {
   return j1;
 }
 
+void dwt_v32_scalar(const int32_t* const rows[4], int w, int64_t add, int shift, int32_t* lo,
+                    int32_t* hi) {
+  for (int j = 0; j < w; ++j) {
+    const int64_t s0 = rows[0][j], s1 = rows[1][j], s2 = rows[2][j], s3 = rows[3][j];
+    const int64_t l = kLo[0] * s0 + kLo[1] * s1 + kLo[2] * s2 + kLo[3] * s3;
+    const int64_t hh = kHi[0] * s0 + kHi[1] * s1 + kHi[2] * s2 + kHi[3] * s3;
+    lo[j] = int32_t((l + add) >> shift);
+    hi[j] = int32_t((hh + add) >> shift);
+  }
+}
+
+void h32_one(const int32_t* lo, const int32_t* hi, int j, int c0, int c1, int c2, int c3,
+             int64_t add, int shift, int32_t* a, int32_t* v, int32_t* h, int32_t* d) {
+  const int64_t l0 = lo[c0], l1 = lo[c1], l2 = lo[c2], l3 = lo[c3];
+  const int64_t h0 = hi[c0], h1 = hi[c1], h2 = hi[c2], h3 = hi[c3];
+  a[j] = int32_t((kLo[0] * l0 + kLo[1] * l1 + kLo[2] * l2 + kLo[3] * l3 + add) >> shift);
+  v[j] = int32_t((kHi[0] * l0 + kHi[1] * l1 + kHi[2] * l2 + kHi[3] * l3 + add) >> shift);
+  h[j] = int32_t((kLo[0] * h0 + kLo[1] * h1 + kLo[2] * h2 + kLo[3] * h3 + add) >> shift);
+  d[j] = int32_t((kHi[0] * h0 + kHi[1] * h1 + kHi[2] * h2 + kHi[3] * h3 + add) >> shift);
+}
+
+void dwt_h32_scalar(const int32_t* lo, const int32_t* hi, int w, int64_t add, int shift, int32_t* a,
+                    int32_t* v, int32_t* h, int32_t* d) {
+  const int inner_end = std::max(1, (w - 1) / 2);
+  int j = 1;
+  for (; j < inner_end; ++j)
+    h32_one(lo, hi, j, 2 * j - 1, 2 * j, 2 * j + 1, 2 * j + 2, add, shift, a, v, h, d);
+  dwt_h32_edges(lo, hi, w, j, add, shift, a, v, h, d);
+}
+
+void csf16_scalar(const int16_t* src, int n, uint16_t rf, int32_t add, int shift, int16_t* x,
+                  int16_t* f) {
+  for (int j = 0; j < n; ++j) {
+    const int16_t xv = int16_t((int32_t(rf) * src[j] + add) >> shift);
+    x[j] = xv;
+    f[j] = int16_t((4369 * std::abs(int32_t(xv)) + 2048) >> 12);
+  }
+}
+
+void csf32_scalar(const int32_t* src, int n, uint32_t rf, int32_t* x, int32_t* f) {
+  // libvmaf's rounding term for the 32-bit shift is 2^31 stored in an int32: it subtracts.
+  const int64_t add_f = int64_t(INT32_MIN);
+  for (int j = 0; j < n; ++j) {
+    const int32_t xv = int32_t((int64_t(rf) * src[j] + (1 << 27)) >> 28);
+    x[j] = xv;
+    // |INT32_MIN| stays negative, as the two's complement negation leaves it.
+    const int32_t m = xv < 0 ? int32_t(0u - uint32_t(xv)) : xv;
+    f[j] = int32_t((int64_t(143165577) * m + add_f) >> 32);
+  }
+}
+
+// One column of the masking of scales 1..3, with the ring's left and right columns l and r.
+inline void mask32_one(const MaskRow32& m, int j, int l, int r, int64_t inner[3]) {
+  uint32_t ring = m.col[l] + m.col[j] + m.col[r] - m.sm[j];
+  auto mag = [](int32_t v) { return v < 0 ? int32_t(0u - uint32_t(v)) : v; };  // INT32_MIN stays
+  for (int t = 0; t < 3; ++t)
+    ring += uint32_t(int32_t((int64_t(286331153) * mag(m.x[t][j]) + int64_t(INT32_MIN)) >> 32));
+  for (int t = 0; t < 3; ++t) {
+    const int32_t w = int32_t((int64_t(m.src[t][j]) * m.rf[t] + (1 << 27)) >> 28);
+    int32_t v = int32_t(uint32_t(mag(w)) - ring);
+    v = v < 0 ? 0 : v;
+    const int32_t sq = int32_t((int64_t(v) * v + m.add_sq) >> m.sh_sq);
+    inner[t] += (int64_t(sq) * v + m.add_cub) >> m.sh_cub;
+  }
+}
+
+int mask_row32_scalar(const MaskRow32& m, int j0, int j1, int64_t inner[3]) {
+  for (int j = j0; j < j1; ++j)
+    mask32_one(m, j, j - 1, j + 1, inner);
+  return j1;
+}
+
+uint64_t cube_sum16_scalar(const int16_t* row, int n) {
+  uint64_t sum = 0;
+  for (int j = 0; j < n; ++j) {
+    const uint64_t v = uint16_t(std::abs(int32_t(row[j])));
+    sum += v * v * v;
+  }
+  return sum;
+}
+
+int decouple16_scalar(const DecoupleRow16& row, int j0, int j1);  // with the decoupling below
+
 }  // namespace
+
+void dwt_h32_edges(const int32_t* lo, const int32_t* hi, int w, int from, int64_t add, int shift,
+                   int32_t* a, int32_t* v, int32_t* h, int32_t* d) {
+  auto mirrored = [&](int j) {
+    h32_one(lo, hi, j, mirror(2 * j - 1, w), mirror(2 * j, w), mirror(2 * j + 1, w),
+            mirror(2 * j + 2, w), add, shift, a, v, h, d);
+  };
+  mirrored(0);
+  for (int j = std::max(from, 1); j < (w + 1) / 2; ++j)
+    mirrored(j);
+}
 
 void dwt_h16_edges(const int16_t* lo, const int16_t* hi, int w, int from, int16_t* a, int16_t* v,
                    int16_t* h, int16_t* d) {
@@ -158,7 +252,19 @@ void csf_factors(int scale, double nvd, int rdh, float out[3]) {
 }  // namespace
 
 Kernels scalar_kernels() {
-  return {dwt_v8_scalar, dwt_v16_scalar, dwt_h16_scalar, mask_row16_scalar};
+  Kernels k{};
+  k.dwt_v8 = dwt_v8_scalar;
+  k.dwt_v16 = dwt_v16_scalar;
+  k.dwt_h16 = dwt_h16_scalar;
+  k.mask_row16 = mask_row16_scalar;
+  k.decouple16 = decouple16_scalar;
+  k.dwt_v32 = dwt_v32_scalar;
+  k.dwt_h32 = dwt_h32_scalar;
+  k.csf16 = csf16_scalar;
+  k.csf32 = csf32_scalar;
+  k.mask_row32 = mask_row32_scalar;
+  k.cube_sum16 = cube_sum16_scalar;
+  return k;
 }
 
 Kernels kernels_for(uint32_t cpu_flags) {
@@ -183,25 +289,25 @@ Scorer::Scorer(int width, int height, const Params& params, const Kernels& kerne
   lo32_.resize(hw);
   hi32_.resize(hw);
   for (Bands16* b : {&ref0_, &dis0_}) {
-    b->a.resize(n);
-    b->h.resize(n);
-    b->v.resize(n);
-    b->d.resize(n);
+    b->a.alloc(n);
+    b->h.alloc(n);
+    b->v.alloc(n);
+    b->d.alloc(n);
   }
   const size_t n1 = hw * ((hh + 1) / 2);  // scale 1 onwards: half the rows, same stride
   for (Bands32* b : {&ref_, &dis_}) {
-    b->a.resize(n);  // swapped with the low band of the scale before, so as large
-    b->h.resize(n1);
-    b->v.resize(n1);
-    b->d.resize(n1);
+    b->a.alloc(n);  // swapped with the low band of the scale before, so as large
+    b->h.alloc(n1);
+    b->v.alloc(n1);
+    b->d.alloc(n1);
   }
-  ref_a_.resize(n);
-  dis_a_.resize(n);
+  ref_a_.alloc(n);
+  dis_a_.alloc(n);
   for (int t = 0; t < 3; ++t) {
     for (auto* v : {&r16_[t], &a16_[t], &x16_[t], &f16_[t]})
-      v->assign(n, 0);
+      v->alloc(n);
     for (auto* v : {&r32_[t], &a32_[t], &x32_[t], &f32_[t]})
-      v->assign(n1, 0);
+      v->alloc(n1);
   }
 }
 
@@ -245,134 +351,136 @@ void Scorer::dwt0(const Plane& src, Bands16* out) {
 // Scales 1..3 from the previous scale's low band (int32, w x h at stride_): the vertical pass
 // keeps full precision at scale 1 and rounds 16 bits off after; the horizontal pass rounds 15, 16
 // and 15 bits off.
-void Scorer::dwt_s(const std::vector<int32_t>& src, int w, int h, int scale, Bands32* out) {
+void Scorer::dwt_s(const Buf<int32_t>& src, int w, int h, int scale, Bands32* out) {
   static constexpr int64_t kAddV[3] = {0, 32768, 32768}, kAddH[3] = {16384, 32768, 16384};
   static constexpr int kShiftV[3] = {0, 16, 16}, kShiftH[3] = {15, 16, 15};
   const int s = scale - 1;
-  const int hw = (w + 1) / 2, hh = (h + 1) / 2;
+  const int hh = (h + 1) / 2;
   for (int i = 0; i < hh; ++i) {
     const int32_t* r[4];
     for (int k = 0; k < 4; ++k)
       r[k] = src.data() + size_t(iy_[k][size_t(i)]) * stride_;
-    for (int j = 0; j < w; ++j) {
-      const int64_t s0 = r[0][j], s1 = r[1][j], s2 = r[2][j], s3 = r[3][j];
-      const int64_t l = kLo[0] * s0 + kLo[1] * s1 + kLo[2] * s2 + kLo[3] * s3;
-      const int64_t hi = kHi[0] * s0 + kHi[1] * s1 + kHi[2] * s2 + kHi[3] * s3;
-      lo32_[size_t(j)] = int32_t((l + kAddV[s]) >> kShiftV[s]);
-      hi32_[size_t(j)] = int32_t((hi + kAddV[s]) >> kShiftV[s]);
-    }
+    k_.dwt_v32(r, w, kAddV[s], kShiftV[s], lo32_.data(), hi32_.data());
     const size_t o = size_t(i) * stride_;
-    const int32_t* lo = lo32_.data();
-    const int32_t* hi = hi32_.data();
-    const int64_t add = kAddH[s];
-    const int shift = kShiftH[s];
-    auto one = [&](int j, int c0, int c1, int c2, int c3) {
-      const int64_t l0 = lo[c0], l1 = lo[c1], l2 = lo[c2], l3 = lo[c3];
-      const int64_t h0 = hi[c0], h1 = hi[c1], h2 = hi[c2], h3 = hi[c3];
-      const size_t p = o + size_t(j);
-      out->a[p] = int32_t((kLo[0] * l0 + kLo[1] * l1 + kLo[2] * l2 + kLo[3] * l3 + add) >> shift);
-      out->v[p] = int32_t((kHi[0] * l0 + kHi[1] * l1 + kHi[2] * l2 + kHi[3] * l3 + add) >> shift);
-      out->h[p] = int32_t((kLo[0] * h0 + kLo[1] * h1 + kLo[2] * h2 + kLo[3] * h3 + add) >> shift);
-      out->d[p] = int32_t((kHi[0] * h0 + kHi[1] * h1 + kHi[2] * h2 + kHi[3] * h3 + add) >> shift);
-    };
-    const int inner_end = std::max(1, (w - 1) / 2);
-    for (int j = 0; j < hw; ++j) {
-      if (j >= 1 && j < inner_end)
-        one(j, 2 * j - 1, 2 * j, 2 * j + 1, 2 * j + 2);
-      else
-        one(j, mirror(2 * j - 1, w), mirror(2 * j, w), mirror(2 * j + 1, w), mirror(2 * j + 2, w));
-    }
+    k_.dwt_h32(lo32_.data(), hi32_.data(), w, kAddH[s], kShiftH[s], out->a.data() + o,
+               out->v.data() + o, out->h.data() + o, out->d.data() + o);
   }
 }
 
 namespace {
 
-// Splits the distorted bands into what follows the reference (r) and the rest (a). Where the
-// two orientations (h, v) point within one degree of each other, the restored part may exceed
-// the reference by the enhancement gain limit, up to the distorted value itself.
+// The squared cosine of one degree, as the float libvmaf compares against.
+float cos1_sq() {
+  const double c = std::cos(1.0 * 3.14159265358979323846264338327 / 180.0);
+  return float(c * c);
+}
+
+// Splits the distorted coefficients into what follows the reference (r) and the rest (a). Where
+// the two orientations (h, v) point within one degree of each other, the restored part may
+// exceed the reference by the enhancement gain limit, up to the distorted value itself.
 template <typename T, bool kWide>
-void decouple(const T* const ref[3], const T* const dis[3], T* const r[3], T* const a[3], int w,
-              int h, size_t stride, double gain_limit) {
-  const float cos1_sq = float(std::cos(1.0 * 3.14159265358979323846264338327 / 180.0) *
-                              std::cos(1.0 * 3.14159265358979323846264338327 / 180.0));
-  const int32_t* rt = reciprocals();  // rt[0] is 0
+inline void decouple_one(const T* const ref[3], const T* const dis[3], T* const r[3], T* const a[3],
+                         size_t p, float cos_sq, double gain_limit, const int32_t* rt) {
+  const int32_t oh = ref[0][p], ov = ref[1][p];
+  const int32_t th = dis[0][p], tv = dis[1][p];
+  const int64_t dp = int64_t(oh) * th + int64_t(ov) * tv;
+  const int64_t om = int64_t(oh) * oh + int64_t(ov) * ov;
+  const int64_t tm = int64_t(th) * th + int64_t(tv) * tv;
+  const double dpf = double(float(dp)) / 4096.0;
+  const bool angle = dpf >= 0.0f && dpf * dpf >= double(cos_sq) * (double(float(om)) / 4096.0) *
+                                                     (double(float(tm)) / 4096.0);
+  for (int t = 0; t < 3; ++t) {
+    const int32_t o = ref[t][p], d = dis[t][p];
+    int64_t k;
+    if constexpr (!kWide) {
+      // Selected rather than branched on: a zero reference coefficient keeps all of d.
+      const int64_t rec = o >= 0 ? rt[o] : -int64_t(rt[-o]);
+      const int64_t q = (rec * d + 16384) >> 15;
+      k = o == 0 ? 32768 : q;
+    } else if (o == 0) {
+      k = 32768;
+    } else {
+      // Large divisors are rounded to their best 15 bits, the quotient shifted back.
+      const uint32_t m = uint32_t(std::abs(o));
+      int sh = 0;
+      uint32_t den = m;
+      if (m >= 32768) {
+        sh = 17 - __builtin_clz(m);
+        den = uint16_t((m + (1u << (sh - 1))) >> sh);
+      }
+      const int64_t q = int64_t(recip(int32_t(den))) * d * (o < 0 ? -1 : 1);
+      k = (q + (int64_t(1) << (14 + sh))) >> (15 + sh);
+    }
+    k = std::clamp<int64_t>(k, 0, 32768);
+    T rst = T((k * o + 16384) >> 15);
+    if (angle && k > 0) {
+      const double g2 = double(rst) * gain_limit;
+      if (o > 0) rst = T(g2 < d ? g2 : double(d));
+      if (o < 0) rst = T(g2 > d ? g2 : double(d));
+    }
+    r[t][p] = rst;
+    a[t][p] = T(d - rst);
+  }
+}
+
+int decouple16_scalar(const DecoupleRow16& row, int j0, int j1) {
+  for (int j = j0; j < j1; ++j)
+    decouple_one<int16_t, false>(row.ref, row.dis, row.r, row.a, size_t(j), row.cos1_sq,
+                                 row.gain_limit, row.recip);
+  return j1;
+}
+
+void decouple32(const int32_t* const ref[3], const int32_t* const dis[3], int32_t* const r[3],
+                int32_t* const a[3], int w, int h, size_t stride, double gain_limit) {
+  const float c = cos1_sq();
+  const int32_t* rt = reciprocals();
   const Region g = tap_region(w, h);
   for (int i = g.top; i < g.bottom; ++i)
-    for (int j = g.left; j < g.right; ++j) {
-      const size_t p = size_t(i) * stride + size_t(j);
-      const int32_t oh = ref[0][p], ov = ref[1][p];
-      const int32_t th = dis[0][p], tv = dis[1][p];
-      const int64_t dp = int64_t(oh) * th + int64_t(ov) * tv;
-      const int64_t om = int64_t(oh) * oh + int64_t(ov) * ov;
-      const int64_t tm = int64_t(th) * th + int64_t(tv) * tv;
-      const double dpf = double(float(dp)) / 4096.0;
-      const bool angle = dpf >= 0.0f && dpf * dpf >= double(cos1_sq) *
-                                                         (double(float(om)) / 4096.0) *
-                                                         (double(float(tm)) / 4096.0);
-      for (int t = 0; t < 3; ++t) {
-        const int32_t o = ref[t][p], d = dis[t][p];
-        int64_t k;
-        if constexpr (!kWide) {
-          // Selected rather than branched on: a zero reference coefficient keeps all of d.
-          const int64_t rec = o >= 0 ? rt[o] : -int64_t(rt[-o]);
-          const int64_t q = (rec * d + 16384) >> 15;
-          k = o == 0 ? 32768 : q;
-        } else if (o == 0) {
-          k = 32768;
-        } else {
-          // Large divisors are rounded to their best 15 bits, the quotient shifted back.
-          const uint32_t m = uint32_t(std::abs(o));
-          int sh = 0;
-          uint32_t den = m;
-          if (m >= 32768) {
-            sh = 17 - __builtin_clz(m);
-            den = uint16_t((m + (1u << (sh - 1))) >> sh);
-          }
-          const int64_t q = int64_t(recip(int32_t(den))) * d * (o < 0 ? -1 : 1);
-          k = (q + (int64_t(1) << (14 + sh))) >> (15 + sh);
-        }
-        k = std::clamp<int64_t>(k, 0, 32768);
-        T rst = T((k * o + 16384) >> 15);
-        if (angle && k > 0) {
-          const double g2 = double(rst) * gain_limit;
-          if (o > 0) rst = T(g2 < d ? g2 : double(d));
-          if (o < 0) rst = T(g2 > d ? g2 : double(d));
-        }
-        r[t][p] = rst;
-        a[t][p] = T(d - rst);
-      }
+    for (int j = g.left; j < g.right; ++j)
+      decouple_one<int32_t, true>(ref, dis, r, a, size_t(i) * stride + size_t(j), c, gain_limit,
+                                  rt);
+}
+
+void decouple16(const int16_t* const ref[3], const int16_t* const dis[3], int16_t* const r[3],
+                int16_t* const a[3], int w, int h, size_t stride, double gain_limit,
+                const Kernels& k) {
+  const Region g = tap_region(w, h);
+  DecoupleRow16 row{};
+  row.gain_limit = gain_limit;
+  row.cos1_sq = cos1_sq();
+  row.recip = reciprocals();
+  for (int i = g.top; i < g.bottom; ++i) {
+    const size_t o = size_t(i) * stride;
+    for (int t = 0; t < 3; ++t) {
+      row.ref[t] = ref[t] + o;
+      row.dis[t] = dis[t] + o;
+      row.r[t] = r[t] + o;
+      row.a[t] = a[t] + o;
     }
+    decouple16_scalar(row, k.decouple16(row, g.left, g.right), g.right);
+  }
 }
 
 // Contrast sensitivity weights: x = band * factor, f = |x| / 30 (the masking filter's share).
 void csf0(const int16_t* const src[3], int16_t* const x[3], int16_t* const f[3], int w, int h,
-          size_t stride, const uint16_t rf[3]) {
+          size_t stride, const uint16_t rf[3], const Kernels& k) {
   static constexpr int kShift[3] = {15, 15, 17};
   static constexpr int32_t kAdd[3] = {16384, 16384, 65535};
   const Region g = tap_region(w, h);
   for (int t = 0; t < 3; ++t)
-    for (int i = g.top; i < g.bottom; ++i)
-      for (int j = g.left; j < g.right; ++j) {
-        const size_t p = size_t(i) * stride + size_t(j);
-        const int32_t v = int32_t(rf[t]) * src[t][p];
-        const int16_t xv = int16_t((v + kAdd[t]) >> kShift[t]);
-        x[t][p] = xv;
-        f[t][p] = int16_t((4369 * std::abs(int32_t(xv)) + 2048) >> 12);
-      }
+    for (int i = g.top; i < g.bottom; ++i) {
+      const size_t p = size_t(i) * stride + size_t(g.left);
+      k.csf16(src[t] + p, g.right - g.left, rf[t], kAdd[t], kShift[t], x[t] + p, f[t] + p);
+    }
 }
 void csf_s(const int32_t* const src[3], int32_t* const x[3], int32_t* const f[3], int w, int h,
-           size_t stride, const uint32_t rf[3]) {
+           size_t stride, const uint32_t rf[3], const Kernels& k) {
   const Region g = tap_region(w, h);
-  // libvmaf's rounding term for the 32-bit shift is 2^31 stored in an int32: it subtracts.
-  const int64_t add_f = int64_t(INT32_MIN);
   for (int t = 0; t < 3; ++t)
-    for (int i = g.top; i < g.bottom; ++i)
-      for (int j = g.left; j < g.right; ++j) {
-        const size_t p = size_t(i) * stride + size_t(j);
-        const int32_t xv = int32_t((int64_t(rf[t]) * src[t][p] + (1 << 27)) >> 28);
-        x[t][p] = xv;
-        f[t][p] = int32_t((int64_t(143165577) * std::abs(xv) + add_f) >> 32);
-      }
+    for (int i = g.top; i < g.bottom; ++i) {
+      const size_t p = size_t(i) * stride + size_t(g.left);
+      k.csf32(src[t] + p, g.right - g.left, rf[t], x[t] + p, f[t] + p);
+    }
 }
 
 uint32_t ceil_log2_u(double v) {
@@ -385,7 +493,7 @@ uint32_t half_pow2(uint32_t shift) {  // (uint32)pow(2, shift - 1), 0 for shift 
 // The denominator of a scale: the reference's CSF-weighted bands, cubed and summed over the
 // score region, plus the noise floor.
 float den0(const int16_t* const ref[3], int w, int h, size_t stride, const float rf[3],
-           double noise_weight) {
+           double noise_weight, const Kernels& k) {
   const Region g = score_region(w, h);
   const int area = (g.bottom - g.top) * (g.right - g.left);
   int32_t sh = int32_t(std::ceil(std::log2(area) - 20));
@@ -395,12 +503,8 @@ float den0(const int16_t* const ref[3], int w, int h, size_t stride, const float
   for (int t = 0; t < 3; ++t) {
     uint64_t acc = 0;
     for (int i = g.top; i < g.bottom; ++i) {
-      uint64_t inner = 0;
-      const int16_t* row = ref[t] + size_t(i) * stride;
-      for (int j = g.left; j < g.right; ++j) {
-        const uint64_t v = uint16_t(std::abs(int32_t(row[j])));
-        inner += v * v * v;
-      }
+      const uint64_t inner =
+          k.cube_sum16(ref[t] + size_t(i) * stride + size_t(g.left), g.right - g.left);
       acc += (inner + add) >> sh;
     }
     csf[t] = double(double(acc) / std::pow(2, 18 - sh)) * std::pow(double(rf[t]), 3);
@@ -494,10 +598,24 @@ float cm(const T* const src[3], const T* const x[3], const T* const f[3], int w,
       out[j] = uint32_t(int32_t(f[0][row + size_t(j)])) + uint32_t(int32_t(f[1][row + size_t(j)])) +
                uint32_t(int32_t(f[2][row + size_t(j)]));
   };
+  // Each row's totals serve as the row below, the row and the row above: three buffers keep the
+  // rows last made, and a row is made again only when none holds it.
+  uint32_t* held_buf[3] = {su, sm, sd};
+  int held_row[3] = {-1, -1, -1};
+  auto row_total = [&](int r, int i) -> const uint32_t* {
+    for (int b = 0; b < 3; ++b)
+      if (held_row[b] == r) return held_buf[b];
+    // A buffer none of rows i-1 .. i+1 needs (three rows, and this one is not held).
+    int b = 0;
+    while (held_row[b] >= i - 1 && held_row[b] <= i + 1 && held_row[b] != -1)
+      ++b;
+    total(size_t(r) * stride, held_buf[b]);
+    held_row[b] = r;
+    return held_buf[b];
+  };
   MaskRow16 m{};
   if constexpr (!kWide) {
     m.col = col;
-    m.sm = sm;
     for (int t = 0; t < 3; ++t) {
       m.rf[t] = rf16[t];
       m.sh_sub[t] = sh_sub[t];
@@ -507,16 +625,26 @@ float cm(const T* const src[3], const T* const x[3], const T* const f[3], int w,
       m.add_cub[t] = add_cub[t];
     }
   }
+  MaskRow32 m32{};
+  if constexpr (kWide) {
+    m32.col = col;
+    for (int t = 0; t < 3; ++t)
+      m32.rf[t] = rf32[t];
+    m32.sh_sq = sh_sq[0];
+    m32.add_sq = add_sq[0];
+    m32.sh_cub = sh_cub[0];
+    m32.add_cub = add_cub[0];
+  }
   int64_t acc[3] = {0, 0, 0};
   for (int i = g.top; i < g.bottom; ++i) {
-    const size_t up = size_t(i == 0 ? 1 : i - 1) * stride;
     const size_t mid = size_t(i) * stride;
-    const size_t dn = size_t(i == h - 1 ? h - 1 : i + 1) * stride;
-    total(up, su);
-    total(mid, sm);
-    total(dn, sd);
+    const uint32_t* tu = row_total(i == 0 ? 1 : i - 1, i);
+    const uint32_t* tm = row_total(i, i);
+    const uint32_t* td = row_total(i == h - 1 ? h - 1 : i + 1, i);
     for (int j = c0; j < c1; ++j)
-      col[j] = su[j] + sm[j] + sd[j];
+      col[j] = tu[j] + tm[j] + td[j];
+    m.sm = tm;
+    m32.sm = tm;
     int64_t inner[3] = {0, 0, 0};
     if constexpr (!kWide) {
       for (int t = 0; t < 3; ++t) {
@@ -530,21 +658,15 @@ float cm(const T* const src[3], const T* const x[3], const T* const f[3], int w,
       if (j < end) mask_row16_scalar(m, mask_row16(m, j, end, inner), end, inner);
       if (g.right == w) mask16_one(m, w - 1, w - 2, w - 1, inner);
     } else {
-      for (int j = g.left; j < g.right; ++j) {
-        const int l = j == 0 ? 1 : j - 1, r = j == w - 1 ? w - 1 : j + 1;
-        uint32_t ring = col[l] + col[j] + col[r] - sm[j];
-        for (int t = 0; t < 3; ++t)
-          ring += uint32_t(int32_t(
-              (int64_t(286331153) * std::abs(x[t][mid + size_t(j)]) + int64_t(INT32_MIN)) >> 32));
-        const size_t c = size_t(j);
-        for (int t = 0; t < 3; ++t) {
-          int32_t v = int32_t((int64_t(src[t][mid + c]) * rf32[t] + (1 << 27)) >> 28);
-          v = std::abs(v) - int32_t(ring << sh_sub[t]);
-          v = v < 0 ? 0 : v;
-          const int32_t sq = int32_t((int64_t(v) * v + add_sq[t]) >> sh_sq[t]);
-          inner[t] += (int64_t(sq) * v + add_cub[t]) >> sh_cub[t];
-        }
+      for (int t = 0; t < 3; ++t) {
+        m32.x[t] = x[t] + mid;
+        m32.src[t] = src[t] + mid;
       }
+      int j = g.left;
+      if (j == 0) mask32_one(m32, j++, 1, 1, inner);
+      const int end = std::min(g.right, w - 1);
+      if (j < end) mask_row32_scalar(m32, k.mask_row32(m32, j, end, inner), end, inner);
+      if (g.right == w) mask32_one(m32, w - 1, w - 2, w - 1, inner);
     }
     for (int t = 0; t < 3; ++t)
       acc[t] += (inner[t] + add_acc) >> sh_acc;
@@ -612,12 +734,12 @@ void Scorer::score(const Plane& ref, const Plane& dist, Result* out) {
         int16_t* a[3] = {a16_[0].data(), a16_[1].data(), a16_[2].data()};
         int16_t* x[3] = {x16_[0].data(), x16_[1].data(), x16_[2].data()};
         int16_t* f[3] = {f16_[0].data(), f16_[1].data(), f16_[2].data()};
-        decouple<int16_t, false>(rb, db, r, a, w, h, stride_, p_.enhn_gain_limit);
-        den_s_ = den0(rb, w, h, stride_, rf, p_.noise_weight);
-        csf0(a, x, f, w, h, stride_, rf16);
+        decouple16(rb, db, r, a, w, h, stride_, p_.enhn_gain_limit, k_);
+        den_s_ = den0(rb, w, h, stride_, rf, p_.noise_weight, k_);
+        csf0(a, x, f, w, h, stride_, rf16, k_);
         num_s = cm<int16_t, false>(r, x, f, w, h, stride_, 0, rf16, nullptr, p_.noise_weight, k_);
         if (!p_.skip_aim) {
-          csf0(r, x, f, w, h, stride_, rf16);
+          csf0(r, x, f, w, h, stride_, rf16, k_);
           aim_s = cm<int16_t, false>(a, x, f, w, h, stride_, 0, rf16, nullptr, 0.0, k_);
         }
       }
@@ -637,12 +759,12 @@ void Scorer::score(const Plane& ref, const Plane& dist, Result* out) {
       int32_t* a[3] = {a32_[0].data(), a32_[1].data(), a32_[2].data()};
       int32_t* x[3] = {x32_[0].data(), x32_[1].data(), x32_[2].data()};
       int32_t* f[3] = {f32_[0].data(), f32_[1].data(), f32_[2].data()};
-      decouple<int32_t, true>(rb, db, r, a, w, h, stride_, p_.enhn_gain_limit);
+      decouple32(rb, db, r, a, w, h, stride_, p_.enhn_gain_limit);
       den_s_ = den_s(rb, w, h, stride_, scale, rf, p_.noise_weight);
-      csf_s(a, x, f, w, h, stride_, rf32);
+      csf_s(a, x, f, w, h, stride_, rf32, k_);
       num_s = cm<int32_t, true>(r, x, f, w, h, stride_, scale, nullptr, rf32, p_.noise_weight, k_);
       if (!p_.skip_aim) {
-        csf_s(r, x, f, w, h, stride_, rf32);
+        csf_s(r, x, f, w, h, stride_, rf32, k_);
         aim_s = cm<int32_t, true>(a, x, f, w, h, stride_, scale, nullptr, rf32, 0.0, k_);
       }
     }

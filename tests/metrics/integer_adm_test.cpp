@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -247,6 +249,249 @@ TEST(IntegerAdm, MaskRowTiersEqualScalar) {
       ref.mask_row16(m, left, j1, got);
       for (int t = 0; t < 3; ++t)
         EXPECT_EQ(got[t], want[t]) << "w=" << w << " columns " << j0 << ".." << j1 << " t=" << t;
+    }
+  }
+}
+
+// The decoupling row kernel against the scalar one: distorted rows unrelated to the reference,
+// near it (so that the angle test passes and the gain limit applies) and made of the extreme
+// coefficients (-32768 whose squares wrap 32 bits, zeros, ones); guard samples past the
+// columns asked for must stay untouched.
+TEST(IntegerAdm, DecoupleTiersEqualScalar) {
+  const adm::Kernels ref = adm::scalar_kernels();
+  std::mt19937 rng(test::base_seed() + 11);
+  const int16_t kEdge[] = {-32768, -32767, -16384, -2, -1, 0, 1, 2, 16384, 32766, 32767};
+  std::vector<int32_t> recip(32769, 0);
+  for (int i = 1; i <= 32768; ++i)
+    recip[size_t(i)] = 1073741824 / i;
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const adm::Kernels k = adm::kernels_for(flags);
+    for (int iter = 0; iter < 400; ++iter) {
+      const int w = 1 + int(rng() % 90);
+      const int kind = iter % 4;  // unrelated, near, extreme, small
+      std::vector<int16_t> o[3], d[3];
+      for (int t = 0; t < 3; ++t) {
+        o[t].resize(size_t(w));
+        d[t].resize(size_t(w));
+        for (size_t i = 0; i < size_t(w); ++i) {
+          const auto edge = [&] { return kEdge[rng() % std::size(kEdge)]; };
+          switch (kind) {
+            case 0:
+              o[t][i] = int16_t(rng());
+              d[t][i] = int16_t(rng());
+              break;
+            case 1:
+              o[t][i] = int16_t(rng());
+              d[t][i] = int16_t(
+                  std::clamp(int32_t(o[t][i]) * int32_t(rng() % 5) / 2 + int32_t(rng() % 9) - 4,
+                             -32768, 32767));
+              break;
+            case 2:
+              o[t][i] = edge();
+              d[t][i] = rng() % 2 ? edge() : o[t][i];
+              break;
+            default:
+              o[t][i] = int16_t(int32_t(rng() % 41) - 20);
+              d[t][i] = int16_t(int32_t(rng() % 41) - 20);
+          }
+        }
+      }
+      constexpr int16_t kGuard = 1234;
+      std::vector<int16_t> out_a[6], out_b[6];
+      adm::DecoupleRow16 ra{}, rb{};
+      const double gains[] = {1.0, 100.0, 1.37};
+      ra.gain_limit = rb.gain_limit = gains[rng() % 3];
+      ra.cos1_sq = rb.cos1_sq =
+          float(std::cos(3.14159265358979 / 180) * std::cos(3.14159265358979 / 180));
+      ra.recip = rb.recip = recip.data();
+      for (int t = 0; t < 3; ++t) {
+        ra.ref[t] = rb.ref[t] = o[t].data();
+        ra.dis[t] = rb.dis[t] = d[t].data();
+        for (int b = 0; b < 2; ++b) {
+          out_a[2 * t + b].assign(size_t(w), kGuard);
+          out_b[2 * t + b].assign(size_t(w), kGuard);
+        }
+        ra.r[t] = out_a[2 * t].data();
+        ra.a[t] = out_a[2 * t + 1].data();
+        rb.r[t] = out_b[2 * t].data();
+        rb.a[t] = out_b[2 * t + 1].data();
+      }
+      const int j0 = int(rng() % uint32_t(w));
+      const int j1 = j0 + int(rng() % uint32_t(w - j0 + 1));
+      EXPECT_EQ(ref.decouple16(ra, j0, j1), j1);
+      const int left = k.decouple16(rb, j0, j1);
+      ASSERT_GE(left, j0);
+      ASSERT_LE(left, j1);
+      ref.decouple16(rb, left, j1);
+      for (int b = 0; b < 6; ++b)
+        ASSERT_EQ(out_a[b], out_b[b])
+            << "w=" << w << " columns " << j0 << ".." << j1 << " kind=" << kind << " output " << b;
+    }
+  }
+}
+
+// The int32 DWT kernels of scales 1..3 against the scalar ones: random widths, every rounding
+// the scales use, samples over the whole int32 range (whose 64-bit sums the kept 32 bits wrap)
+// and guard samples past each output row.
+TEST(IntegerAdm, Dwt32TiersEqualScalar) {
+  const adm::Kernels ref = adm::scalar_kernels();
+  std::mt19937 rng(test::base_seed() + 13);
+  const struct {
+    int64_t add;
+    int shift;
+  } kRound[] = {{0, 0}, {32768, 16}, {16384, 15}, {int64_t(1) << 31, 32}};
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const adm::Kernels k = adm::kernels_for(flags);
+    for (int iter = 0; iter < 300; ++iter) {
+      const int w = 5 + int(rng() % 80);
+      const auto [add, shift] = kRound[rng() % std::size(kRound)];
+      constexpr int kGuard = 12;
+      std::vector<int32_t> src(size_t(4 * w));
+      for (int32_t& x : src) {
+        switch (iter % 3) {
+          case 0:
+            x = int32_t(rng());
+            break;
+          case 1:
+            x = rng() % 2 ? INT32_MIN : INT32_MAX;
+            break;
+          default:
+            x = int32_t(rng() % 65536) - 32768;
+        }
+      }
+      const int32_t* rows[4];
+      for (auto& r : rows)
+        r = src.data() + (rng() % 4) * size_t(w);
+      std::vector<int32_t> lo_a(size_t(w + kGuard), 77), hi_a(lo_a), lo_b(lo_a), hi_b(lo_a);
+      ref.dwt_v32(rows, w, add, shift, lo_a.data(), hi_a.data());
+      k.dwt_v32(rows, w, add, shift, lo_b.data(), hi_b.data());
+      ASSERT_EQ(lo_a, lo_b) << "dwt_v32 w=" << w << " shift=" << shift;
+      ASSERT_EQ(hi_a, hi_b) << "dwt_v32 w=" << w << " shift=" << shift;
+      const size_t hw = size_t(w + 1) / 2 + kGuard;
+      std::vector<int32_t> out_a(4 * hw, 55), out_b(out_a);
+      ref.dwt_h32(src.data(), src.data() + w, w, add, shift, out_a.data(), out_a.data() + hw,
+                  out_a.data() + 2 * hw, out_a.data() + 3 * hw);
+      k.dwt_h32(src.data(), src.data() + w, w, add, shift, out_b.data(), out_b.data() + hw,
+                out_b.data() + 2 * hw, out_b.data() + 3 * hw);
+      ASSERT_EQ(out_a, out_b) << "dwt_h32 w=" << w << " shift=" << shift;
+    }
+  }
+}
+
+// The CSF weighting kernels against the scalar ones: random lengths, every factor and rounding
+// in use and random ones (factors past 2^31 at the int32 scales), coefficients at the extremes
+// whose weighted values wrap 16 or 32 bits, guard samples past the row.
+TEST(IntegerAdm, CsfTiersEqualScalar) {
+  const adm::Kernels ref = adm::scalar_kernels();
+  std::mt19937 rng(test::base_seed() + 17);
+  const struct {
+    int32_t add;
+    int shift;
+  } kRound[] = {{16384, 15}, {65535, 17}};
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const adm::Kernels k = adm::kernels_for(flags);
+    for (int iter = 0; iter < 300; ++iter) {
+      const int n = int(rng() % 70);
+      const bool extreme = iter % 3 == 0;
+      constexpr int kGuard = 9;
+      std::vector<int16_t> s16(static_cast<size_t>(n));
+      std::vector<int32_t> s32(static_cast<size_t>(n));
+      for (int i = 0; i < n; ++i) {
+        const uint32_t r = rng();
+        s16[size_t(i)] = extreme ? (r % 2 ? int16_t(-32768) : int16_t(32767)) : int16_t(r);
+        s32[size_t(i)] = extreme ? (r % 3 == 0   ? INT32_MIN
+                                    : r % 3 == 1 ? INT32_MAX
+                                                 : 0)
+                                 : int32_t(rng()) >> (rng() % 16);
+      }
+      const auto [add, shift] = kRound[rng() % 2];
+      const uint16_t rf16 = iter % 2 ? uint16_t(rng()) : (shift == 17 ? 49417 : 36453);
+      std::vector<int16_t> xa(size_t(n + kGuard), 3), fa(xa), xb(xa), fb(xa);
+      ref.csf16(s16.data(), n, rf16, add, shift, xa.data(), fa.data());
+      k.csf16(s16.data(), n, rf16, add, shift, xb.data(), fb.data());
+      ASSERT_EQ(xa, xb) << "csf16 n=" << n << " rf=" << rf16;
+      ASSERT_EQ(fa, fb) << "csf16 n=" << n << " rf=" << rf16;
+      const uint32_t rf32 = iter % 2 ? uint32_t(rng()) : uint32_t(rng() >> 1);
+      std::vector<int32_t> xc(size_t(n + kGuard), 3), fc(xc), xd(xc), fd(xc);
+      ref.csf32(s32.data(), n, rf32, xc.data(), fc.data());
+      k.csf32(s32.data(), n, rf32, xd.data(), fd.data());
+      ASSERT_EQ(xc, xd) << "csf32 n=" << n << " rf=" << rf32;
+      ASSERT_EQ(fc, fd) << "csf32 n=" << n << " rf=" << rf32;
+    }
+  }
+}
+
+// The masking row kernel of scales 1..3 against the scalar one: random widths and column ranges,
+// coefficients over the whole int32 range in short rows (their cubes near 2^62 must not overflow
+// the scalar row sum), factors past 2^31, rings that wrap 32 bits.
+TEST(IntegerAdm, MaskRow32TiersEqualScalar) {
+  const adm::Kernels ref = adm::scalar_kernels();
+  std::mt19937 rng(test::base_seed() + 19);
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const adm::Kernels k = adm::kernels_for(flags);
+    for (int iter = 0; iter < 300; ++iter) {
+      const int w = 3 + int(rng() % 120);
+      const bool extreme = iter % 4 == 0;
+      std::vector<uint32_t> col(static_cast<size_t>(w)), sm(col);
+      std::vector<int32_t> x[3], src[3];
+      for (size_t i = 0; i < col.size(); ++i) {
+        col[i] = extreme ? uint32_t(rng()) : uint32_t(rng() % 3000000);
+        sm[i] = extreme ? uint32_t(rng()) : uint32_t(rng() % 1000000);
+      }
+      adm::MaskRow32 m{};
+      m.col = col.data();
+      m.sm = sm.data();
+      for (int t = 0; t < 3; ++t) {
+        x[t].resize(size_t(w));
+        src[t].resize(size_t(w));
+        for (int i = 0; i < w; ++i) {
+          const uint32_t r = rng();
+          x[t][size_t(i)] =
+              extreme ? (r % 5 == 0 ? INT32_MIN : int32_t(rng())) : int32_t(r % 2000001) - 1000000;
+          src[t][size_t(i)] = extreme ? (r % 7 == 0 ? INT32_MIN : int32_t(rng()))
+                                      : int32_t(rng() % 4000001) - 2000000;
+        }
+        m.x[t] = x[t].data();
+        m.src[t] = src[t].data();
+        m.rf[t] = iter % 2 ? uint32_t(rng()) : uint32_t(rng() >> 2);
+      }
+      m.sh_sq = 30;
+      m.add_sq = int64_t(1) << 29;
+      m.sh_cub = uint32_t(extreme ? 4 + rng() % 5 : rng() % 11);
+      m.add_cub = m.sh_cub ? int64_t(1) << (m.sh_cub - 1) : 0;
+      const int j0 = 1 + int(rng() % uint32_t(w - 2));
+      const int j1 = j0 + int(rng() % uint32_t(extreme ? std::min(w - j0, 9) : w - j0));
+      int64_t want[3] = {5, 6, 7}, got[3] = {5, 6, 7};
+      EXPECT_EQ(ref.mask_row32(m, j0, j1, want), j1);
+      const int left = k.mask_row32(m, j0, j1, got);
+      ASSERT_GE(left, j0);
+      ASSERT_LE(left, j1);
+      ref.mask_row32(m, left, j1, got);
+      for (int t = 0; t < 3; ++t)
+        EXPECT_EQ(got[t], want[t]) << "w=" << w << " columns " << j0 << ".." << j1 << " t=" << t;
+    }
+  }
+}
+
+// The cube sum of scale 0's denominator against the scalar one: random lengths, coefficients
+// at the extremes (|-32768|^3 is 2^45) and random ones.
+TEST(IntegerAdm, CubeSumTiersEqualScalar) {
+  const adm::Kernels ref = adm::scalar_kernels();
+  std::mt19937 rng(test::base_seed() + 23);
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const adm::Kernels k = adm::kernels_for(flags);
+    for (int iter = 0; iter < 200; ++iter) {
+      std::vector<int16_t> row(rng() % 200);
+      for (int16_t& c : row)
+        c = iter % 3 == 0 ? (rng() % 2 ? int16_t(-32768) : int16_t(32767)) : int16_t(rng());
+      EXPECT_EQ(k.cube_sum16(row.data(), int(row.size())),
+                ref.cube_sum16(row.data(), int(row.size())))
+          << "n=" << row.size();
     }
   }
 }
