@@ -196,8 +196,14 @@ bool to_ten_bits(const CambiPlan& p, const uint8_t* luma, ptrdiff_t pitch, uint1
     const uint8_t* row = luma + pitch * (resize ? p.from_row[size_t(i)] : i);
     uint16_t* o = out + size_t(i) * size_t(p.width);
     if (p.depth == 8) {
-      for (int32_t j = 0; j < p.width; ++j)
-        o[j] = uint16_t(row[resize ? p.from_col[size_t(j)] : j] << 2);
+      // Kept apart from the resizing loop so that the plain one vectorizes.
+      if (resize) {
+        for (int32_t j = 0; j < p.width; ++j)
+          o[j] = uint16_t(row[p.from_col[size_t(j)]] << 2);
+      } else {
+        for (int32_t j = 0; j < p.width; ++j)
+          o[j] = uint16_t(row[j] << 2);
+      }
       continue;
     }
     const auto* r = reinterpret_cast<const uint16_t*>(row);
@@ -230,8 +236,9 @@ void anti_dither(uint16_t* img, int32_t w, int32_t h) {
 
 // Flat pixels: those whose 7x7 window (cut at the edges) holds more than `limit` pixels equal
 // to their right and lower neighbours (a missing neighbour counts as equal). The zero-derivative
-// rows are kept in a ring of eight, summed down seven rows per column, then across by prefix
-// sums.
+// rows are kept in a ring of eight and summed down seven rows per column; the column sums (at
+// most 7) lie between three zeros on either side, so that seven of them side by side sum to at
+// most 49 in a byte, whatever the column, and the loops vectorize.
 void spatial_mask(const uint16_t* img, int32_t w, int32_t h, uint8_t* mask, CambiScratch* s) {
   const uint32_t tiles = uint32_t(w >> 6) * uint32_t(h >> 6);
   int log = 0;
@@ -240,10 +247,8 @@ void spatial_mask(const uint16_t* img, int32_t w, int32_t h, uint8_t* mask, Camb
       ++log;
   const uint32_t limit = uint32_t((49 + 3 * (log - 11) - 1) >> 1);
   const size_t sw = size_t(w);
-  s->flat.assign(9 * sw, 0);
-  s->sums.assign(sw + 1, 0);
-  uint8_t* col = s->flat.data() + 8 * sw;
-  uint32_t* prefix = s->sums.data();
+  s->flat.assign(9 * sw + 6, 0);
+  uint8_t* col = s->flat.data() + 8 * sw + 3;
   auto flat_row = [&](int32_t i) {
     const uint16_t* r = img + size_t(i) * sw;
     uint8_t* f = s->flat.data() + size_t(i % 8) * sw;
@@ -269,11 +274,12 @@ void spatial_mask(const uint16_t* img, int32_t w, int32_t h, uint8_t* mask, Camb
       for (int32_t j = 0; j < w; ++j)
         col[j] = uint8_t(col[j] - f[j]);
     }
-    for (int32_t j = 0; j < w; ++j)
-      prefix[j + 1] = prefix[j] + col[j];
     uint8_t* m = mask + size_t(i) * sw;
-    for (int32_t j = 0; j < w; ++j)
-      m[j] = prefix[std::min(j + 4, w)] - prefix[std::max(j - 3, 0)] > limit;
+    for (int32_t j = 0; j < w; ++j) {
+      const uint8_t n = uint8_t(col[j - 3] + col[j - 2] + col[j - 1] + col[j] + col[j + 1] +
+                                col[j + 2] + col[j + 3]);
+      m[j] = n > limit;
+    }
   }
 }
 
@@ -325,9 +331,23 @@ void slide_rows(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, 
   const uint8_t* mo = mask + size_t(out) * size_t(stride);
   const uint8_t* mi = mask + size_t(in) * size_t(stride);
   const uint32_t rows = uint32_t(p.count_rows);
+  auto key = [&](const uint8_t* m, const uint16_t* v, int32_t j) {
+    return m[j] ? uint32_t(v[j] - p.base) : rows;
+  };
   for (int32_t j = 0; j < w; ++j) {
-    const uint32_t ro = mo[j] ? uint32_t(vo[j] - p.base) : rows;
-    const uint32_t ri = mi[j] ? uint32_t(vi[j] - p.base) : rows;
+    // Sixteen columns that change nothing (most, in pictures with few flat areas or that move
+    // little) are passed over in one branch.
+    if ((j & 15) == 0 && j + 16 <= w) {
+      uint32_t change = 0;
+      for (int32_t c = j; c < j + 16; ++c)
+        change |= key(mo, vo, c) ^ key(mi, vi, c);
+      if (change == 0) {
+        j += 15;
+        continue;
+      }
+    }
+    const uint32_t ro = key(mo, vo, j);
+    const uint32_t ri = key(mi, vi, j);
     if (ro == ri) continue;
     const int32_t lo = std::max(j - pad, 0), hi = std::min(j + pad + 1, w);
     if (ro < rows) k.add_range(counts + size_t(ro) * size_t(w) + lo, hi - lo, 0xFFFF);
@@ -335,11 +355,12 @@ void slide_rows(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, 
   }
 }
 
-// Every flat pixel's c-value at one scale, from window counts slid down the rows.
+// Every flat pixel's c-value at one scale, from window counts slid down the rows. The counts
+// are all zero on entry and are left so: the rows still in the window at the end are taken out
+// again, which touches far less than clearing every count would.
 void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, const uint8_t* mask,
               int32_t stride, int32_t w, int32_t h, uint16_t* counts, float* out) {
   const int32_t pad = p.window >> 1;
-  std::memset(counts, 0, sizeof(uint16_t) * size_t(p.count_rows) * size_t(w));
   for (int32_t r = 0; r <= std::min(pad, h - 1); ++r)
     count_row(k, p, img, mask, stride, w, r, 1, counts);
   CambiRowArgs a{};
@@ -368,47 +389,75 @@ void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, co
     a.out = out + size_t(i) * size_t(w);
     k.c_values_row(a);
   }
+  for (int32_t r = std::max(h - 1 - pad, 0); r < h; ++r)
+    count_row(k, p, img, mask, stride, w, r, 0xFFFF, counts);
 }
 
-// The mean of the largest share `topk` of n values (at least one value). The c-values are never
-// negative, so their bits order as they do; a count of the upper 16 bits finds the bin the
-// last of the largest values falls in, and only that bin is sorted. When no more values than
-// that share are above zero the rest are zeros and nothing is selected.
+// The mean of the largest share `topk` of n values (at least one value), the values summed in
+// double one after another. The c-values are never negative, so their bits order as they do.
+//
+// A first pass counts the values above zero and sums all values in eight running sums. When
+// none above zero is below 0.5, every value is a multiple of 2^-24, and while the total stays
+// below 2^28 every partial sum in any order is one a double holds exactly: the eight sums are
+// then the sum in order, and so is any other order of any subset. Otherwise the values are
+// summed in order as they come.
+//
+// When no more values than that share are above zero the rest are zeros and the total is the
+// sum. Else a count of the upper 16 bits finds the bin the last of the largest values falls in,
+// and only that bin is sorted.
 double top_mean(const float* values, int32_t n, double topk, CambiScratch* s) {
   const int32_t k = std::clamp(int32_t(topk * n), int32_t(1), n);
-  s->bins.assign(size_t(1) << 16, 0);
-  int32_t above = 0;
-  for (int32_t i = 0; i < n; ++i) {
-    uint32_t b;
-    std::memcpy(&b, values + i, 4);
-    if (b == 0) continue;
-    ++s->bins[b >> 16];
-    ++above;
+  int32_t above = 0, small = 0;
+  double part[8] = {};
+  int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    for (int l = 0; l < 8; ++l) {
+      const float v = values[i + l];
+      above += v > 0;
+      small += v > 0 && v < 0.5f;
+      part[l] += double(v);
+    }
   }
+  for (; i < n; ++i) {
+    above += values[i] > 0;
+    small += values[i] > 0 && values[i] < 0.5f;
+    part[0] += double(values[i]);
+  }
+  double total = 0;
+  for (double x : part)
+    total += x;
+  const bool exact = small == 0 && total < 0x1p28;
   double sum = 0;
   if (above <= k) {
-    for (int32_t i = 0; i < n; ++i)
-      sum += values[i];
+    if (exact) return total / k;
+    for (int32_t j = 0; j < n; ++j)
+      sum += values[j];
     return sum / k;
+  }
+  s->bins.assign(size_t(1) << 16, 0);
+  for (int32_t j = 0; j < n; ++j) {
+    uint32_t b;
+    std::memcpy(&b, values + j, 4);
+    if (b != 0) ++s->bins[b >> 16];
   }
   int32_t need = k;
   uint32_t edge = 0xFFFF;
   for (; int32_t(s->bins[edge]) < need; --edge)
     need -= int32_t(s->bins[edge]);
   s->edge.clear();
-  for (int32_t i = 0; i < n; ++i) {
+  for (int32_t j = 0; j < n; ++j) {
     uint32_t b;
-    std::memcpy(&b, values + i, 4);
+    std::memcpy(&b, values + j, 4);
     if ((b >> 16) > edge) {
-      sum += values[i];
+      sum += values[j];
     } else if ((b >> 16) == edge) {
-      s->edge.push_back(values[i]);
+      s->edge.push_back(values[j]);
     }
   }
   std::nth_element(s->edge.begin(), s->edge.begin() + (need - 1), s->edge.end(),
                    std::greater<float>());
-  for (int32_t i = 0; i < need; ++i)
-    sum += s->edge[size_t(i)];
+  for (int32_t j = 0; j < need; ++j)
+    sum += s->edge[size_t(j)];
   return sum / k;
 }
 

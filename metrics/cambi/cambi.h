@@ -94,7 +94,6 @@ struct CambiScratch {
   std::vector<float> c_values;
   std::vector<uint16_t> lines;
   std::vector<uint8_t> flat;
-  std::vector<uint32_t> sums;
   std::vector<uint32_t> bins;
   std::vector<float> edge;
 };
