@@ -331,23 +331,10 @@ void slide_rows(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, 
   const uint8_t* mo = mask + size_t(out) * size_t(stride);
   const uint8_t* mi = mask + size_t(in) * size_t(stride);
   const uint32_t rows = uint32_t(p.count_rows);
-  auto key = [&](const uint8_t* m, const uint16_t* v, int32_t j) {
-    return m[j] ? uint32_t(v[j] - p.base) : rows;
-  };
-  for (int32_t j = 0; j < w; ++j) {
-    // Sixteen columns that change nothing (most, in pictures with few flat areas or that move
-    // little) are passed over in one branch.
-    if ((j & 15) == 0 && j + 16 <= w) {
-      uint32_t change = 0;
-      for (int32_t c = j; c < j + 16; ++c)
-        change |= key(mo, vo, c) ^ key(mi, vi, c);
-      if (change == 0) {
-        j += 15;
-        continue;
-      }
-    }
-    const uint32_t ro = key(mo, vo, j);
-    const uint32_t ri = key(mi, vi, j);
+  for (int32_t j = k.next_change(mo, vo, mi, vi, 0, w); j < w;
+       j = k.next_change(mo, vo, mi, vi, j + 1, w)) {
+    const uint32_t ro = mo[j] ? uint32_t(vo[j] - p.base) : rows;
+    const uint32_t ri = mi[j] ? uint32_t(vi[j] - p.base) : rows;
     if (ro == ri) continue;
     const int32_t lo = std::max(j - pad, 0), hi = std::min(j + pad + 1, w);
     if (ro < rows) k.add_range(counts + size_t(ro) * size_t(w) + lo, hi - lo, 0xFFFF);
@@ -405,28 +392,16 @@ void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, co
 // When no more values than that share are above zero the rest are zeros and the total is the
 // sum. Else a count of the upper 16 bits finds the bin the last of the largest values falls in,
 // and only that bin is sorted.
-double top_mean(const float* values, int32_t n, double topk, CambiScratch* s) {
+double top_mean(const CambiKernels& kernels, const float* values, int32_t n, double topk,
+                CambiScratch* s) {
   const int32_t k = std::clamp(int32_t(topk * n), int32_t(1), n);
-  int32_t above = 0, small = 0;
-  double part[8] = {};
-  int32_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    for (int l = 0; l < 8; ++l) {
-      const float v = values[i + l];
-      above += v > 0;
-      small += v > 0 && v < 0.5f;
-      part[l] += double(v);
-    }
-  }
-  for (; i < n; ++i) {
-    above += values[i] > 0;
-    small += values[i] > 0 && values[i] < 0.5f;
-    part[0] += double(values[i]);
-  }
+  CambiSums first;
+  kernels.pool_sums(values, n, &first);
+  const int32_t above = first.above;
   double total = 0;
-  for (double x : part)
+  for (double x : first.part)
     total += x;
-  const bool exact = small == 0 && total < 0x1p28;
+  const bool exact = first.small == 0 && total < 0x1p28;
   double sum = 0;
   if (above <= k) {
     if (exact) return total / k;
@@ -617,7 +592,7 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
     mode_filter(k, s->image.data(), stride, w, h, s->lines.data());
     c_values(k, p, s->image.data(), s->mask.data(), stride, w, h, s->counts.data(),
              s->c_values.data());
-    total += top_mean(s->c_values.data(), w * h, p.topk, s) * kScaleWeights[scale];
+    total += top_mean(k, s->c_values.data(), w * h, p.topk, s) * kScaleWeights[scale];
   }
   *score = total / double(p.window * p.window);
   return true;

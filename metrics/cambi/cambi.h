@@ -37,6 +37,14 @@ struct CambiRowArgs {
   const int32_t* weights;  // per diff: its contrast weight
 };
 
+// What the pooling's first pass finds in the c-values: how many are above zero, how many of
+// those are below 0.5, and the sum of every value, value i added to part[i % 8] in order (the
+// last n % 8 to part[0]).
+struct CambiSums {
+  int32_t above = 0, small = 0;
+  double part[8] = {};
+};
+
 // The kernels that carry cambi's cost, scalar first, then the vector forms the CPU has.
 struct CambiKernels {
   // counts[0 .. n) += 1 or -= 1 (delta 1 or 0xFFFF).
@@ -47,6 +55,11 @@ struct CambiKernels {
   // out[j] = the mode of in[j-1], in[j], in[j+1] for 0 < j < n-1; the ends copied.
   void (*mode3_across)(const uint16_t* in, uint16_t* out, int32_t n);
   void (*c_values_row)(const CambiRowArgs& args);
+  // The first column j, from <= j < n, where row a and row b differ in their flat samples:
+  // a flag set in one and not the other, or both set and the values unequal; n when none.
+  int32_t (*next_change)(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
+                         const uint16_t* b, int32_t from, int32_t n);
+  void (*pool_sums)(const float* values, int32_t n, CambiSums* sums);
 };
 
 [[nodiscard]] CambiKernels cambi_kernels(uint32_t cpu_flags);
@@ -58,6 +71,12 @@ void cambi_mode3_across_scalar(const uint16_t* in, uint16_t* out, int32_t n);
 void cambi_c_values_row_scalar(const CambiRowArgs& args);
 // Columns begin .. end-1 only: the vector forms hand it the columns they do not take.
 void cambi_c_values_span_scalar(const CambiRowArgs& args, int32_t begin, int32_t end);
+int32_t cambi_next_change_scalar(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
+                                 const uint16_t* b, int32_t from, int32_t n);
+void cambi_pool_sums_scalar(const float* values, int32_t n, CambiSums* sums);
+int32_t cambi_next_change_avx2(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
+                               const uint16_t* b, int32_t from, int32_t n);
+void cambi_pool_sums_avx2(const float* values, int32_t n, CambiSums* sums);
 void cambi_add_range_avx2(uint16_t* counts, int32_t n, uint16_t delta);
 void cambi_mode3_rows_avx2(const uint16_t* a, const uint16_t* b, const uint16_t* c, uint16_t* out,
                            int32_t n);
