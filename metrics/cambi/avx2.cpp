@@ -124,6 +124,12 @@ void cambi_c_values_row_avx2(const CambiRowArgs& a) {
     const __m256i same = _mm256_cmpeq_epi16(load(a.values + j), _mm256_set1_epi16(int16_t(v0)));
     const __m128i flat = _mm_cmpeq_epi8(
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(a.mask + j)), _mm_setzero_si128());
+    if (_mm_movemask_epi8(flat) == 0xFFFF) {
+      // None flat: no c-values (the usual case outside flat areas).
+      _mm256_storeu_ps(a.out + j, _mm256_setzero_ps());
+      _mm256_storeu_ps(a.out + j + 8, _mm256_setzero_ps());
+      continue;
+    }
     if (_mm256_movemask_epi8(same) != -1 || _mm_movemask_epi8(flat) != 0) {
       c_values8(a, j);
       c_values8(a, j + 8);
