@@ -570,12 +570,12 @@ bool cambi_plan(const PictureForm& form, const MetricOptions& options, CambiPlan
 bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* luma,
                       ptrdiff_t pitch, CambiScratch* s, double* score) {
   const size_t area = size_t(p.width) * size_t(p.height);
-  s->image.resize(area);
-  s->mask.resize(area);
-  s->c_values.resize(area);
+  s->image.grow(area);
+  s->mask.grow(area);
+  s->c_values.grow(area);
   s->lines.resize(3 * size_t(p.width) + 16);
   // A range update may touch 16 samples past its row's end: the counts end with a margin.
-  s->counts.resize(size_t(p.count_rows) * size_t(p.width) + 16);
+  s->counts.grow(size_t(p.count_rows) * size_t(p.width) + 16);
   if (!to_ten_bits(p, luma, pitch, s->image.data())) return false;
   if (p.anti_dither) anti_dither(s->image.data(), p.width, p.height);
   spatial_mask(s->image.data(), p.width, p.height, s->mask.data(), s);

@@ -8,6 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -105,12 +108,36 @@ struct CambiPlan {
 [[nodiscard]] bool cambi_plan(const PictureForm& form, const MetricOptions& options,
                               CambiPlan* plan, std::string* why);
 
+// Working memory that is not cleared when it grows: it comes from calloc, whose large blocks
+// are pages the system zeroes as they are first touched, so a picture's buffers cost no pass
+// of their own and the counts (which must start at zero) only the pages they use.
+template <typename T>
+class CambiBuffer {
+ public:
+  // Room for n elements; when it grows, all are zero (std::bad_alloc when memory runs out, as a
+  // vector's growth would).
+  void grow(size_t n) {
+    if (n <= size_) return;
+    data_.reset(static_cast<T*>(std::calloc(n, sizeof(T))));
+    if (!data_) throw std::bad_alloc();
+    size_ = n;
+  }
+  T* data() { return data_.get(); }
+
+ private:
+  struct Free {
+    void operator()(T* p) const { std::free(p); }
+  };
+  std::unique_ptr<T, Free> data_;
+  size_t size_ = 0;
+};
+
 // One scorer's working memory.
 struct CambiScratch {
-  std::vector<uint16_t> image;
-  std::vector<uint8_t> mask;
-  std::vector<uint16_t> counts;
-  std::vector<float> c_values;
+  CambiBuffer<uint16_t> image;
+  CambiBuffer<uint8_t> mask;
+  CambiBuffer<uint16_t> counts;  // all zero between pictures
+  CambiBuffer<float> c_values;
   std::vector<uint16_t> lines;
   std::vector<uint8_t> flat;
   std::vector<uint32_t> bins;
