@@ -283,6 +283,25 @@ void spatial_mask(const uint16_t* img, int32_t w, int32_t h, uint8_t* mask, Camb
   }
 }
 
+// to_ten_bits then anti_dither in one pass, for 8-bit samples at their own size: four samples
+// shifted up by 2 and their sum shifted down by 2 is their plain sum, and two such is twice
+// theirs.
+void ten_bits_smoothed8(const uint8_t* luma, ptrdiff_t pitch, int32_t w, int32_t h, uint16_t* out) {
+  for (int32_t i = 0; i + 1 < h; ++i) {
+    const uint8_t* r = luma + pitch * i;
+    const uint8_t* n = r + pitch;
+    uint16_t* o = out + size_t(i) * size_t(w);
+    for (int32_t j = 0; j + 1 < w; ++j)
+      o[j] = uint16_t(r[j] + r[j + 1] + n[j] + n[j + 1]);
+    o[w - 1] = uint16_t((r[w - 1] + n[w - 1]) * 2);
+  }
+  const uint8_t* r = luma + pitch * (h - 1);
+  uint16_t* o = out + size_t(h - 1) * size_t(w);
+  for (int32_t j = 0; j + 1 < w; ++j)
+    o[j] = uint16_t((r[j] + r[j + 1]) * 2);
+  o[w - 1] = uint16_t(r[w - 1] << 2);
+}
+
 // Every second sample of every second row, in place (rows keep the full-size stride).
 template <typename T>
 void halve(T* data, int32_t stride, int32_t w, int32_t h) {
@@ -576,8 +595,12 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
   s->lines.resize(3 * size_t(p.width) + 16);
   // A range update may touch 16 samples past its row's end: the counts end with a margin.
   s->counts.grow(size_t(p.count_rows) * size_t(p.width) + 16);
-  if (!to_ten_bits(p, luma, pitch, s->image.data())) return false;
-  if (p.anti_dither) anti_dither(s->image.data(), p.width, p.height);
+  if (p.depth == 8 && p.anti_dither && p.width == p.in_width && p.height == p.in_height) {
+    ten_bits_smoothed8(luma, pitch, p.width, p.height, s->image.data());
+  } else {
+    if (!to_ten_bits(p, luma, pitch, s->image.data())) return false;
+    if (p.anti_dither) anti_dither(s->image.data(), p.width, p.height);
+  }
   spatial_mask(s->image.data(), p.width, p.height, s->mask.data(), s);
   const int32_t stride = p.width;
   int32_t w = p.width, h = p.height;
