@@ -124,6 +124,12 @@ void cambi_c_values_row_avx2(const CambiRowArgs& a) {
     const __m256i same = _mm256_cmpeq_epi16(load(a.values + j), _mm256_set1_epi16(int16_t(v0)));
     const __m128i flat = _mm_cmpeq_epi8(
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(a.mask + j)), _mm_setzero_si128());
+    if (_mm_movemask_epi8(flat) == 0xFFFF) {
+      // None flat: no c-values (the usual case outside flat areas).
+      _mm256_storeu_ps(a.out + j, _mm256_setzero_ps());
+      _mm256_storeu_ps(a.out + j + 8, _mm256_setzero_ps());
+      continue;
+    }
     if (_mm256_movemask_epi8(same) != -1 || _mm_movemask_epi8(flat) != 0) {
       c_values8(a, j);
       c_values8(a, j + 8);
@@ -160,6 +166,55 @@ void cambi_c_values_row_avx2(const CambiRowArgs& a) {
     _mm256_storeu_ps(a.out + j + 8, best_hi);
   }
   cambi_c_values_span_scalar(a, j, a.width);
+}
+
+int32_t cambi_next_change_avx2(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
+                               const uint16_t* b, int32_t from, int32_t n) {
+  const __m256i zero = _mm256_setzero_si256();
+  int32_t j = from;
+  for (; j + 16 <= n; j += 16) {
+    const __m256i fa =
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(mask_a + j)));
+    const __m256i fb =
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(mask_b + j)));
+    const __m256i ka = _mm256_or_si256(load(a + j), _mm256_cmpeq_epi16(fa, zero));
+    const __m256i kb = _mm256_or_si256(load(b + j), _mm256_cmpeq_epi16(fb, zero));
+    const uint32_t same = uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi16(ka, kb)));
+    if (same != 0xFFFFFFFFu) return j + int32_t(__builtin_ctz(~same) >> 1);
+  }
+  return cambi_next_change_scalar(mask_a, a, mask_b, b, j, n);
+}
+
+void cambi_pool_sums_avx2(const float* values, int32_t n, CambiSums* sums) {
+  const __m256 zero = _mm256_setzero_ps(), half = _mm256_set1_ps(0.5f);
+  __m256i above = _mm256_setzero_si256(), small = _mm256_setzero_si256();
+  __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
+  int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 v = _mm256_loadu_ps(values + i);
+    const __m256 pos = _mm256_cmp_ps(v, zero, _CMP_GT_OQ);
+    const __m256 low = _mm256_and_ps(pos, _mm256_cmp_ps(v, half, _CMP_LT_OQ));
+    above = _mm256_sub_epi32(above, _mm256_castps_si256(pos));
+    small = _mm256_sub_epi32(small, _mm256_castps_si256(low));
+    lo = _mm256_add_pd(lo, _mm256_cvtps_pd(_mm256_castps256_ps128(v)));
+    hi = _mm256_add_pd(hi, _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)));
+  }
+  CambiSums s;
+  alignas(32) int32_t a[8], b[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(a), above);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(b), small);
+  for (int l = 0; l < 8; ++l) {
+    s.above += a[l];
+    s.small += b[l];
+  }
+  _mm256_storeu_pd(s.part, lo);
+  _mm256_storeu_pd(s.part + 4, hi);
+  for (; i < n; ++i) {
+    s.above += values[i] > 0;
+    s.small += values[i] > 0 && values[i] < 0.5f;
+    s.part[0] += double(values[i]);
+  }
+  *sums = s;
 }
 
 }  // namespace vq

@@ -196,8 +196,14 @@ bool to_ten_bits(const CambiPlan& p, const uint8_t* luma, ptrdiff_t pitch, uint1
     const uint8_t* row = luma + pitch * (resize ? p.from_row[size_t(i)] : i);
     uint16_t* o = out + size_t(i) * size_t(p.width);
     if (p.depth == 8) {
-      for (int32_t j = 0; j < p.width; ++j)
-        o[j] = uint16_t(row[resize ? p.from_col[size_t(j)] : j] << 2);
+      // Kept apart from the resizing loop so that the plain one vectorizes.
+      if (resize) {
+        for (int32_t j = 0; j < p.width; ++j)
+          o[j] = uint16_t(row[p.from_col[size_t(j)]] << 2);
+      } else {
+        for (int32_t j = 0; j < p.width; ++j)
+          o[j] = uint16_t(row[j] << 2);
+      }
       continue;
     }
     const auto* r = reinterpret_cast<const uint16_t*>(row);
@@ -230,8 +236,9 @@ void anti_dither(uint16_t* img, int32_t w, int32_t h) {
 
 // Flat pixels: those whose 7x7 window (cut at the edges) holds more than `limit` pixels equal
 // to their right and lower neighbours (a missing neighbour counts as equal). The zero-derivative
-// rows are kept in a ring of eight, summed down seven rows per column, then across by prefix
-// sums.
+// rows are kept in a ring of eight and summed down seven rows per column; the column sums (at
+// most 7) lie between three zeros on either side, so that seven of them side by side sum to at
+// most 49 in a byte, whatever the column, and the loops vectorize.
 void spatial_mask(const uint16_t* img, int32_t w, int32_t h, uint8_t* mask, CambiScratch* s) {
   const uint32_t tiles = uint32_t(w >> 6) * uint32_t(h >> 6);
   int log = 0;
@@ -240,10 +247,8 @@ void spatial_mask(const uint16_t* img, int32_t w, int32_t h, uint8_t* mask, Camb
       ++log;
   const uint32_t limit = uint32_t((49 + 3 * (log - 11) - 1) >> 1);
   const size_t sw = size_t(w);
-  s->flat.assign(9 * sw, 0);
-  s->sums.assign(sw + 1, 0);
-  uint8_t* col = s->flat.data() + 8 * sw;
-  uint32_t* prefix = s->sums.data();
+  s->flat.assign(9 * sw + 6, 0);
+  uint8_t* col = s->flat.data() + 8 * sw + 3;
   auto flat_row = [&](int32_t i) {
     const uint16_t* r = img + size_t(i) * sw;
     uint8_t* f = s->flat.data() + size_t(i % 8) * sw;
@@ -269,12 +274,32 @@ void spatial_mask(const uint16_t* img, int32_t w, int32_t h, uint8_t* mask, Camb
       for (int32_t j = 0; j < w; ++j)
         col[j] = uint8_t(col[j] - f[j]);
     }
-    for (int32_t j = 0; j < w; ++j)
-      prefix[j + 1] = prefix[j] + col[j];
     uint8_t* m = mask + size_t(i) * sw;
-    for (int32_t j = 0; j < w; ++j)
-      m[j] = prefix[std::min(j + 4, w)] - prefix[std::max(j - 3, 0)] > limit;
+    for (int32_t j = 0; j < w; ++j) {
+      const uint8_t n = uint8_t(col[j - 3] + col[j - 2] + col[j - 1] + col[j] + col[j + 1] +
+                                col[j + 2] + col[j + 3]);
+      m[j] = n > limit;
+    }
   }
+}
+
+// to_ten_bits then anti_dither in one pass, for 8-bit samples at their own size: four samples
+// shifted up by 2 and their sum shifted down by 2 is their plain sum, and two such is twice
+// theirs.
+void ten_bits_smoothed8(const uint8_t* luma, ptrdiff_t pitch, int32_t w, int32_t h, uint16_t* out) {
+  for (int32_t i = 0; i + 1 < h; ++i) {
+    const uint8_t* r = luma + pitch * i;
+    const uint8_t* n = r + pitch;
+    uint16_t* o = out + size_t(i) * size_t(w);
+    for (int32_t j = 0; j + 1 < w; ++j)
+      o[j] = uint16_t(r[j] + r[j + 1] + n[j] + n[j + 1]);
+    o[w - 1] = uint16_t((r[w - 1] + n[w - 1]) * 2);
+  }
+  const uint8_t* r = luma + pitch * (h - 1);
+  uint16_t* o = out + size_t(h - 1) * size_t(w);
+  for (int32_t j = 0; j + 1 < w; ++j)
+    o[j] = uint16_t((r[j] + r[j + 1]) * 2);
+  o[w - 1] = uint16_t(r[w - 1] << 2);
 }
 
 // Every second sample of every second row, in place (rows keep the full-size stride).
@@ -325,7 +350,8 @@ void slide_rows(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, 
   const uint8_t* mo = mask + size_t(out) * size_t(stride);
   const uint8_t* mi = mask + size_t(in) * size_t(stride);
   const uint32_t rows = uint32_t(p.count_rows);
-  for (int32_t j = 0; j < w; ++j) {
+  for (int32_t j = k.next_change(mo, vo, mi, vi, 0, w); j < w;
+       j = k.next_change(mo, vo, mi, vi, j + 1, w)) {
     const uint32_t ro = mo[j] ? uint32_t(vo[j] - p.base) : rows;
     const uint32_t ri = mi[j] ? uint32_t(vi[j] - p.base) : rows;
     if (ro == ri) continue;
@@ -335,11 +361,12 @@ void slide_rows(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, 
   }
 }
 
-// Every flat pixel's c-value at one scale, from window counts slid down the rows.
+// Every flat pixel's c-value at one scale, from window counts slid down the rows. The counts
+// are all zero on entry and are left so: the rows still in the window at the end are taken out
+// again, which touches far less than clearing every count would.
 void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, const uint8_t* mask,
               int32_t stride, int32_t w, int32_t h, uint16_t* counts, float* out) {
   const int32_t pad = p.window >> 1;
-  std::memset(counts, 0, sizeof(uint16_t) * size_t(p.count_rows) * size_t(w));
   for (int32_t r = 0; r <= std::min(pad, h - 1); ++r)
     count_row(k, p, img, mask, stride, w, r, 1, counts);
   CambiRowArgs a{};
@@ -368,47 +395,63 @@ void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, co
     a.out = out + size_t(i) * size_t(w);
     k.c_values_row(a);
   }
+  for (int32_t r = std::max(h - 1 - pad, 0); r < h; ++r)
+    count_row(k, p, img, mask, stride, w, r, 0xFFFF, counts);
 }
 
-// The mean of the largest share `topk` of n values (at least one value). The c-values are never
-// negative, so their bits order as they do; a count of the upper 16 bits finds the bin the
-// last of the largest values falls in, and only that bin is sorted. When no more values than
-// that share are above zero the rest are zeros and nothing is selected.
-double top_mean(const float* values, int32_t n, double topk, CambiScratch* s) {
+// The mean of the largest share `topk` of n values (at least one value), the values summed in
+// double one after another. The c-values are never negative, so their bits order as they do.
+//
+// A first pass counts the values above zero and sums all values in eight running sums. When
+// none above zero is below 0.5, every value is a multiple of 2^-24, and while the total stays
+// below 2^28 every partial sum in any order is one a double holds exactly: the eight sums are
+// then the sum in order, and so is any other order of any subset. Otherwise the values are
+// summed in order as they come.
+//
+// When no more values than that share are above zero the rest are zeros and the total is the
+// sum. Else a count of the upper 16 bits finds the bin the last of the largest values falls in,
+// and only that bin is sorted.
+double top_mean(const CambiKernels& kernels, const float* values, int32_t n, double topk,
+                CambiScratch* s) {
   const int32_t k = std::clamp(int32_t(topk * n), int32_t(1), n);
-  s->bins.assign(size_t(1) << 16, 0);
-  int32_t above = 0;
-  for (int32_t i = 0; i < n; ++i) {
-    uint32_t b;
-    std::memcpy(&b, values + i, 4);
-    if (b == 0) continue;
-    ++s->bins[b >> 16];
-    ++above;
-  }
+  CambiSums first;
+  kernels.pool_sums(values, n, &first);
+  const int32_t above = first.above;
+  double total = 0;
+  for (double x : first.part)
+    total += x;
+  const bool exact = first.small == 0 && total < 0x1p28;
   double sum = 0;
   if (above <= k) {
-    for (int32_t i = 0; i < n; ++i)
-      sum += values[i];
+    if (exact) return total / k;
+    for (int32_t j = 0; j < n; ++j)
+      sum += values[j];
     return sum / k;
+  }
+  s->bins.assign(size_t(1) << 16, 0);
+  for (int32_t j = 0; j < n; ++j) {
+    uint32_t b;
+    std::memcpy(&b, values + j, 4);
+    if (b != 0) ++s->bins[b >> 16];
   }
   int32_t need = k;
   uint32_t edge = 0xFFFF;
   for (; int32_t(s->bins[edge]) < need; --edge)
     need -= int32_t(s->bins[edge]);
   s->edge.clear();
-  for (int32_t i = 0; i < n; ++i) {
+  for (int32_t j = 0; j < n; ++j) {
     uint32_t b;
-    std::memcpy(&b, values + i, 4);
+    std::memcpy(&b, values + j, 4);
     if ((b >> 16) > edge) {
-      sum += values[i];
+      sum += values[j];
     } else if ((b >> 16) == edge) {
-      s->edge.push_back(values[i]);
+      s->edge.push_back(values[j]);
     }
   }
   std::nth_element(s->edge.begin(), s->edge.begin() + (need - 1), s->edge.end(),
                    std::greater<float>());
-  for (int32_t i = 0; i < need; ++i)
-    sum += s->edge[size_t(i)];
+  for (int32_t j = 0; j < need; ++j)
+    sum += s->edge[size_t(j)];
   return sum / k;
 }
 
@@ -546,14 +589,18 @@ bool cambi_plan(const PictureForm& form, const MetricOptions& options, CambiPlan
 bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* luma,
                       ptrdiff_t pitch, CambiScratch* s, double* score) {
   const size_t area = size_t(p.width) * size_t(p.height);
-  s->image.resize(area);
-  s->mask.resize(area);
-  s->c_values.resize(area);
+  s->image.grow(area);
+  s->mask.grow(area);
+  s->c_values.grow(area);
   s->lines.resize(3 * size_t(p.width) + 16);
   // A range update may touch 16 samples past its row's end: the counts end with a margin.
-  s->counts.resize(size_t(p.count_rows) * size_t(p.width) + 16);
-  if (!to_ten_bits(p, luma, pitch, s->image.data())) return false;
-  if (p.anti_dither) anti_dither(s->image.data(), p.width, p.height);
+  s->counts.grow(size_t(p.count_rows) * size_t(p.width) + 16);
+  if (p.depth == 8 && p.anti_dither && p.width == p.in_width && p.height == p.in_height) {
+    ten_bits_smoothed8(luma, pitch, p.width, p.height, s->image.data());
+  } else {
+    if (!to_ten_bits(p, luma, pitch, s->image.data())) return false;
+    if (p.anti_dither) anti_dither(s->image.data(), p.width, p.height);
+  }
   spatial_mask(s->image.data(), p.width, p.height, s->mask.data(), s);
   const int32_t stride = p.width;
   int32_t w = p.width, h = p.height;
@@ -568,7 +615,7 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
     mode_filter(k, s->image.data(), stride, w, h, s->lines.data());
     c_values(k, p, s->image.data(), s->mask.data(), stride, w, h, s->counts.data(),
              s->c_values.data());
-    total += top_mean(s->c_values.data(), w * h, p.topk, s) * kScaleWeights[scale];
+    total += top_mean(k, s->c_values.data(), w * h, p.topk, s) * kScaleWeights[scale];
   }
   *score = total / double(p.window * p.window);
   return true;

@@ -8,6 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -37,6 +40,14 @@ struct CambiRowArgs {
   const int32_t* weights;  // per diff: its contrast weight
 };
 
+// What the pooling's first pass finds in the c-values: how many are above zero, how many of
+// those are below 0.5, and the sum of every value, value i added to part[i % 8] in order (the
+// last n % 8 to part[0]).
+struct CambiSums {
+  int32_t above = 0, small = 0;
+  double part[8] = {};
+};
+
 // The kernels that carry cambi's cost, scalar first, then the vector forms the CPU has.
 struct CambiKernels {
   // counts[0 .. n) += 1 or -= 1 (delta 1 or 0xFFFF).
@@ -47,6 +58,11 @@ struct CambiKernels {
   // out[j] = the mode of in[j-1], in[j], in[j+1] for 0 < j < n-1; the ends copied.
   void (*mode3_across)(const uint16_t* in, uint16_t* out, int32_t n);
   void (*c_values_row)(const CambiRowArgs& args);
+  // The first column j, from <= j < n, where row a and row b differ in their flat samples:
+  // a flag set in one and not the other, or both set and the values unequal; n when none.
+  int32_t (*next_change)(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
+                         const uint16_t* b, int32_t from, int32_t n);
+  void (*pool_sums)(const float* values, int32_t n, CambiSums* sums);
 };
 
 [[nodiscard]] CambiKernels cambi_kernels(uint32_t cpu_flags);
@@ -58,6 +74,12 @@ void cambi_mode3_across_scalar(const uint16_t* in, uint16_t* out, int32_t n);
 void cambi_c_values_row_scalar(const CambiRowArgs& args);
 // Columns begin .. end-1 only: the vector forms hand it the columns they do not take.
 void cambi_c_values_span_scalar(const CambiRowArgs& args, int32_t begin, int32_t end);
+int32_t cambi_next_change_scalar(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
+                                 const uint16_t* b, int32_t from, int32_t n);
+void cambi_pool_sums_scalar(const float* values, int32_t n, CambiSums* sums);
+int32_t cambi_next_change_avx2(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
+                               const uint16_t* b, int32_t from, int32_t n);
+void cambi_pool_sums_avx2(const float* values, int32_t n, CambiSums* sums);
 void cambi_add_range_avx2(uint16_t* counts, int32_t n, uint16_t delta);
 void cambi_mode3_rows_avx2(const uint16_t* a, const uint16_t* b, const uint16_t* c, uint16_t* out,
                            int32_t n);
@@ -86,15 +108,38 @@ struct CambiPlan {
 [[nodiscard]] bool cambi_plan(const PictureForm& form, const MetricOptions& options,
                               CambiPlan* plan, std::string* why);
 
+// Working memory that is not cleared when it grows: it comes from calloc, whose large blocks
+// are pages the system zeroes as they are first touched, so a picture's buffers cost no pass
+// of their own and the counts (which must start at zero) only the pages they use.
+template <typename T>
+class CambiBuffer {
+ public:
+  // Room for n elements; when it grows, all are zero (std::bad_alloc when memory runs out, as a
+  // vector's growth would).
+  void grow(size_t n) {
+    if (n <= size_) return;
+    data_.reset(static_cast<T*>(std::calloc(n, sizeof(T))));
+    if (!data_) throw std::bad_alloc();
+    size_ = n;
+  }
+  T* data() { return data_.get(); }
+
+ private:
+  struct Free {
+    void operator()(T* p) const { std::free(p); }
+  };
+  std::unique_ptr<T, Free> data_;
+  size_t size_ = 0;
+};
+
 // One scorer's working memory.
 struct CambiScratch {
-  std::vector<uint16_t> image;
-  std::vector<uint8_t> mask;
-  std::vector<uint16_t> counts;
-  std::vector<float> c_values;
+  CambiBuffer<uint16_t> image;
+  CambiBuffer<uint8_t> mask;
+  CambiBuffer<uint16_t> counts;  // all zero between pictures
+  CambiBuffer<float> c_values;
   std::vector<uint16_t> lines;
   std::vector<uint8_t> flat;
-  std::vector<uint32_t> sums;
   std::vector<uint32_t> bins;
   std::vector<float> edge;
 };

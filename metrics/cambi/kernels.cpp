@@ -59,15 +59,46 @@ void cambi_c_values_row_scalar(const CambiRowArgs& a) {
   cambi_c_values_span_scalar(a, 0, a.width);
 }
 
+int32_t cambi_next_change_scalar(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
+                                 const uint16_t* b, int32_t from, int32_t n) {
+  for (int32_t j = from; j < n; ++j) {
+    // A sample that is not flat keys as 0xFFFF, which no 10-bit value is.
+    const uint16_t ka = mask_a[j] ? a[j] : 0xFFFF, kb = mask_b[j] ? b[j] : 0xFFFF;
+    if (ka != kb) return j;
+  }
+  return n;
+}
+
+void cambi_pool_sums_scalar(const float* values, int32_t n, CambiSums* sums) {
+  CambiSums s;
+  int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    for (int l = 0; l < 8; ++l) {
+      const float v = values[i + l];
+      s.above += v > 0;
+      s.small += v > 0 && v < 0.5f;
+      s.part[l] += double(v);
+    }
+  }
+  for (; i < n; ++i) {
+    s.above += values[i] > 0;
+    s.small += values[i] > 0 && values[i] < 0.5f;
+    s.part[0] += double(values[i]);
+  }
+  *sums = s;
+}
+
 CambiKernels cambi_kernels(uint32_t cpu_flags) {
-  CambiKernels k = {cambi_add_range_scalar, cambi_mode3_rows_scalar, cambi_mode3_across_scalar,
-                    cambi_c_values_row_scalar};
+  CambiKernels k = {cambi_add_range_scalar,    cambi_mode3_rows_scalar,  cambi_mode3_across_scalar,
+                    cambi_c_values_row_scalar, cambi_next_change_scalar, cambi_pool_sums_scalar};
 #if defined(VQ_X86_SIMD)
   if (cpu_flags & kCpuAvx2) {
     k.add_range = cambi_add_range_avx2;
     k.mode3_rows = cambi_mode3_rows_avx2;
     k.mode3_across = cambi_mode3_across_avx2;
     k.c_values_row = cambi_c_values_row_avx2;
+    k.next_change = cambi_next_change_avx2;
+    k.pool_sums = cambi_pool_sums_avx2;
   }
 #else
   (void)cpu_flags;

@@ -192,6 +192,30 @@ TEST(Cambi, VectorFormsScoreAsScalar) {
   EXPECT_GE(banded, 6) << "the pictures should band";
 }
 
+// 8-bit pictures at their own size are brought to 10 bits and smoothed in one pass; the same
+// samples as 16-bit ones (times 256) take the two passes and must score alike.
+TEST(Cambi, EightBitsScoreAsTheSameSamplesAtSixteen) {
+  std::mt19937 rng(test::base_seed() + 2);
+  for (int round = 0; round < 6; ++round) {
+    const int32_t w = 216 + int32_t(rng() % 150), h = 1 + int32_t(rng() % 120);
+    SCOPED_TRACE(testing::Message() << w << "x" << h);
+    const std::vector<uint8_t> luma = random_luma(rng, w, h, 8);
+    std::vector<uint16_t> wide(luma.size());
+    for (size_t i = 0; i < luma.size(); ++i)
+      wide[i] = uint16_t(luma[i] << 8);
+    CambiPlan p8, p16;
+    std::string why;
+    ASSERT_TRUE(cambi_plan(form_of(w, h, 8), parse("cambi"), &p8, &why)) << why;
+    ASSERT_TRUE(cambi_plan(form_of(w, h, 16), parse("cambi=enc_bitdepth=8"), &p16, &why)) << why;
+    CambiScratch scratch;
+    double want = -1, got = -2;
+    ASSERT_TRUE(cambi_score_luma(p16, cambi_kernels(0), reinterpret_cast<uint8_t*>(wide.data()),
+                                 2 * w, &scratch, &want));
+    ASSERT_TRUE(cambi_score_luma(p8, cambi_kernels(0), luma.data(), w, &scratch, &got));
+    EXPECT_EQ(got, want);
+  }
+}
+
 TEST(Cambi, RefusesSamplesAboveThePeak) {
   CambiPlan plan;
   std::string why;
@@ -230,6 +254,37 @@ TEST(Cambi, KernelsMatchScalarWithinGuards) {
       scalar.add_range(want.data() + 16, n, delta);
       k.add_range(got.data() + 16, n, delta);
       EXPECT_EQ(got, want);
+
+      // Rows that mostly agree: the first difference anywhere, from any start. The rows are
+      // exactly n long, so a read past them is caught by the sanitizers.
+      const size_t len = static_cast<size_t>(n);
+      std::vector<uint16_t> va(len), vb(len);
+      std::vector<uint8_t> ma(len), mb(len);
+      for (int32_t j = 0; j < n; ++j) {
+        va[size_t(j)] = uint16_t(rng() % 1025);
+        ma[size_t(j)] = uint8_t(rng() % 3 == 0 ? 0 : 1 + rng() % 2);
+        const bool alike = rng() % 8 != 0;
+        vb[size_t(j)] = alike ? va[size_t(j)] : uint16_t(rng() % 1025);
+        mb[size_t(j)] = alike ? ma[size_t(j)] : uint8_t(rng() % 2);
+        if (!ma[size_t(j)] && !mb[size_t(j)]) vb[size_t(j)] = uint16_t(rng() % 1025);
+      }
+      for (int32_t from = 0; from <= n; from += 1 + int32_t(rng() % 9))
+        EXPECT_EQ(k.next_change(ma.data(), va.data(), mb.data(), vb.data(), from, n),
+                  scalar.next_change(ma.data(), va.data(), mb.data(), vb.data(), from, n))
+            << "from " << from;
+
+      // c-values: zeros, values below 0.5 and ordinary ones, over sizes that leave every tail.
+      std::vector<float> c(size_t(n) * (1 + rng() % 40));
+      for (float& x : c) {
+        const uint32_t pick = rng() % 4;
+        x = pick == 0 ? 0.0f : pick == 1 ? float(rng() % 1000) / 4096 : float(rng() % 20000) / 7;
+      }
+      CambiSums sw, sg;
+      scalar.pool_sums(c.data(), int32_t(c.size()), &sw);
+      k.pool_sums(c.data(), int32_t(c.size()), &sg);
+      EXPECT_EQ(sg.above, sw.above);
+      EXPECT_EQ(sg.small, sw.small);
+      EXPECT_EQ(std::memcmp(sg.part, sw.part, sizeof sw.part), 0);
     }
   }
 }
