@@ -164,23 +164,24 @@ __m256d exp_negative(__m256d x) {
   return mul(e, _mm256_castsi256_pd(bits));
 }
 
-// atan(t) for 0 <= t <= 1: two halvings of the angle (atan t = 2 atan(t / (1 + sqrt(1 + t^2))))
-// bring t under tan(pi/16), where the series to t^23 is within 2^-55.
-__m256d atan_unit(__m256d t) {
-  const __m256d one = set(1.0);
-  for (int i = 0; i < 2; ++i)
-    t = div(t, add(one, _mm256_sqrt_pd(add(one, mul(t, t)))));
+// atan2(y, x) with its signs (y's sign, zero included, is the result's); callers handle
+// x = y = 0. With m and n the smaller and larger of |x| and |y|, atan(m / n) in [0, pi/4] is
+// atan(c) + atan((m - c n) / (n + c m)) for the c of 0, tan(pi/8) and 1 nearest, which leaves
+// an argument under tan(pi/16) (one division, no root), where the series to u^23 is within
+// 2^-55; then the octant's reflections.
+__m256d atan2(__m256d y, __m256d x) {
+  static const double kTan8 = std::tan(kPi / 8), kAtanTan8 = std::atan(kTan8);
   constexpr double kAtan[] = {1.0,      -1.0 / 3,  1.0 / 5,  -1.0 / 7,  1.0 / 9,  -1.0 / 11,
                               1.0 / 13, -1.0 / 15, 1.0 / 17, -1.0 / 19, 1.0 / 21, -1.0 / 23};
-  return mul(set(4.0), mul(t, horner(mul(t, t), kAtan)));
-}
-
-// atan2(y, x) with its signs (y's sign, zero included, is the result's); callers handle x = y = 0.
-__m256d atan2(__m256d y, __m256d x) {
   const __m256d ax = abs(x), ay = abs(y);
   const __m256d swap = less(ax, ay);
-  const __m256d t = div(_mm256_min_pd(ax, ay), _mm256_max_pd(ax, ay));
-  __m256d a = atan_unit(t);
+  const __m256d m = _mm256_min_pd(ax, ay), n = _mm256_max_pd(ax, ay);
+  const __m256d second = less(mul(set(std::tan(kPi / 16)), n), m);
+  const __m256d third = less(mul(set(std::tan(3 * kPi / 16)), n), m);
+  const __m256d c = select(third, set(1.0), _mm256_and_pd(second, set(kTan8)));
+  const __m256d base = select(third, set(kPi / 4), _mm256_and_pd(second, set(kAtanTan8)));
+  const __m256d u = div(sub(m, mul(c, n)), add(n, mul(c, m)));
+  __m256d a = add(base, mul(u, horner(mul(u, u), kAtan)));
   a = select(swap, sub(set(kPi / 2), a), a);
   a = select(less(x, set(0.0)), sub(set(kPi), a), a);
   return _mm256_or_pd(a, _mm256_and_pd(y, set(-0.0)));
