@@ -178,7 +178,7 @@ TEST(Ciede, Avx2RowsEqualThePlainLoop) {
   std::mt19937 rng(5);
   std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
   const float edge[] = {0.0f, -0.0f, 1e-30f, -1e-30f, 1e-7f, 0.5f, -0.5f, 80.0f, -80.0f, 127.0f};
-  for (int round = 0; round < 400; ++round) {
+  for (int round = 0; round < 1600; ++round) {
     const int32_t n = int32_t(rng() % 700);
     std::vector<float> v[6];
     for (auto& c : v)
