@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "convert/convert.h"
 #include "metrics/ciede/ciede.h"
 
 namespace vq::ciede {
@@ -141,6 +142,20 @@ float delta_e(const Lab& p, const Lab& q) {
   const float hue_term = dhh / (kH * sh);
   return float(
       std::sqrt(sq(lightness) + sq(chroma) + sq(hue_term) + double(rt * chroma * hue_term)));
+}
+
+void delta_e_row(const LabRow& ref, const LabRow& dist, int32_t n, float* out) {
+  for (int32_t i = 0; i < n; ++i)
+    out[i] = delta_e(ref.at(i), dist.at(i));
+}
+
+DeltaERow delta_e_row_for(uint32_t cpu_flags) {
+#if VQ_X86_SIMD
+  if (cpu_flags & kCpuAvx2) return delta_e_row_avx2;
+#else
+  (void)cpu_flags;
+#endif
+  return delta_e_row;
 }
 
 double frame_score(double sum, int64_t samples) {

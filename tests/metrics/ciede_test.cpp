@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "convert/convert.h"
 #include "metrics/ciede/ciede.h"
 #include "tests/reference/reference.h"
 
@@ -164,6 +166,66 @@ TEST(Ciede, EqualColoursDifferByZero) {
           const ciede::Lab c = ciede::to_lab(y, u, v, depth);
           EXPECT_EQ(ciede::delta_e(c, c), 0.0f) << depth << " " << y << " " << u << " " << v;
         }
+  }
+}
+
+// The AVX2 rows equal the plain loop bit for bit: colours of random samples at every depth,
+// random Lab values over and past the range colours take, and the edge cases of the hue
+// angles (the neutral axis, a or b zero of either sign, equal and opposite hues, equal
+// colours), in rows of random lengths; nothing past a row's end is written.
+TEST(Ciede, Avx2RowsEqualThePlainLoop) {
+  if (!(detect_cpu_flags() & kCpuAvx2)) GTEST_SKIP() << "no AVX2";
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  const float edge[] = {0.0f, -0.0f, 1e-30f, -1e-30f, 1e-7f, 0.5f, -0.5f, 80.0f, -80.0f, 127.0f};
+  for (int round = 0; round < 1600; ++round) {
+    const int32_t n = int32_t(rng() % 700);
+    std::vector<float> v[6];
+    for (auto& c : v)
+      c.resize(size_t(n));
+    const int kind = round % 4;
+    for (size_t i = 0; i < size_t(n); ++i) {
+      if (kind == 0) {  // colours of samples
+        static const int kDepths[] = {8, 10, 12, 16};
+        const int depth = kDepths[round / 4 % 4];
+        const uint32_t peak = (1u << depth) - 1;
+        for (int k = 0; k < 2; ++k) {
+          const ciede::Lab c = ciede::to_lab(rng() & peak, rng() & peak, rng() & peak, depth);
+          v[3 * k][i] = c.l;
+          v[3 * k + 1][i] = c.a;
+          v[3 * k + 2][i] = c.b;
+        }
+      } else if (kind == 1) {  // near colours: a sample and a small step from it
+        const ciede::Lab c = ciede::to_lab(rng() & 255, rng() & 255, rng() & 255, 8);
+        v[0][i] = c.l, v[1][i] = c.a, v[2][i] = c.b;
+        v[3][i] = c.l + unit(rng), v[4][i] = c.a + unit(rng) * 0.01f;
+        v[5][i] = c.b + unit(rng) * (rng() % 2 ? 1e-5f : 3.0f);
+      } else if (kind == 2) {  // anywhere, past the colours' range too
+        for (int k = 0; k < 2; ++k) {
+          v[3 * k][i] = 60 + 80 * unit(rng);
+          v[3 * k + 1][i] = 200 * unit(rng);
+          v[3 * k + 2][i] = 200 * unit(rng);
+        }
+      } else {  // hue edge cases
+        for (int k = 0; k < 2; ++k) {
+          v[3 * k][i] = 100 * (unit(rng) + 1) / 2;
+          v[3 * k + 1][i] = edge[rng() % 10];
+          v[3 * k + 2][i] = edge[rng() % 10];
+        }
+        if (rng() % 3 == 0)
+          for (int c = 0; c < 3; ++c)
+            v[c + 3][i] = rng() % 2 ? v[c][i] : -v[c][i];
+      }
+    }
+    const ciede::LabRow ref{v[0].data(), v[1].data(), v[2].data()};
+    const ciede::LabRow dist{v[3].data(), v[4].data(), v[5].data()};
+    std::vector<float> want(size_t(n) + 4, 7.0f), got(size_t(n) + 4, 7.0f);
+    ciede::delta_e_row(ref, dist, n, want.data());
+    ciede::delta_e_row_avx2(ref, dist, n, got.data());
+    for (size_t i = 0; i < want.size(); ++i) {
+      ASSERT_EQ(std::memcmp(&want[i], &got[i], sizeof(float)), 0)
+          << "round " << round << " i " << i << " want " << want[i] << " got " << got[i];
+    }
   }
 }
 
