@@ -625,13 +625,15 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
   std::vector<const MetricRequest*> parallel, temporal;
   bool light = true;
   for (const MetricRequest& m : settings.metrics) {
-    (m.row->flags & kMetricTemporal ? temporal : parallel).push_back(&m);
-    light = light && (m.row->flags & kMetricLight);
+    const bool temporal_metric = m.row->flags & kMetricTemporal;
+    (temporal_metric ? temporal : parallel).push_back(&m);
+    // Temporal metrics are scored in pair order on this thread whatever the others do.
+    light = light && (temporal_metric || (m.row->flags & kMetricLight));
   }
 
-  // Pairs are scored where they are read when one thread is asked for, or when every metric
-  // costs less than copying the pictures for another thread; otherwise they are copied into
-  // jobs that threads form and score, and taken back in pair order.
+  // Pairs are scored where they are read when one thread is asked for, or when every metric the
+  // threads would score costs less than copying the pictures for another thread; otherwise they
+  // are copied into jobs that threads form and score, and taken back in pair order.
   const int threads = std::clamp(settings.threads, 1, 64);
   std::unique_ptr<Workers> workers;
   if (threads > 1 && !light) {
@@ -647,6 +649,14 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
   std::vector<std::unique_ptr<Job>> jobs;
   for (size_t i = 0; i < slots; ++i)
     jobs.push_back(std::make_unique<Job>());
+  // A source that keeps its frames valid while every slot's pair and the next fetch are out
+  // hands its frames to the threads as they are; the others' are copied into the jobs.
+  bool kept[2] = {false, false};
+  if (workers) {
+    const int32_t need = int32_t(slots) + 2;
+    for (int k = 0; k < 2; ++k)
+      kept[k] = sources[k]->keep_frames(need) >= need;
+  }
 
   // The second file's frame is fetched beside the first's; failures are still reported in the
   // order first file, second file, and only once every earlier pair is taken.
@@ -730,13 +740,21 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
     Job* job = jobs[size_t(i) % slots].get();
     job->index = i;
     if (workers) {
-      if (!job->own[0].assign(a) || !job->own[1].assign(b)) {
+      const Frame* got_frames[2] = {&a, &b};
+      bool copied = true;
+      for (int k = 0; k < 2 && copied; ++k) {
+        if (kept[k]) {
+          job->frame[k] = *got_frames[k];
+        } else {
+          copied = job->own[k].assign(*got_frames[k]);
+          job->frame[k] = job->own[k].frame();
+        }
+      }
+      if (!copied) {
         job->status = PairStatus::kOutOfMemory;
         job->why = "out of memory";
         job->done = true;
       } else {
-        job->frame[0] = job->own[0].frame();
-        job->frame[1] = job->own[1].frame();
         workers->submit(job);
       }
     } else {

@@ -202,9 +202,20 @@ TEST(YuvSource, ReadsBackWhatWasWritten) {
       expect_frames(*src, frames, {2, 0, 1, 1}, f);
       Frame out;
       EXPECT_EQ(Fetch::kError, src->get_frame(3, &out));
+      // Kept through the next two fetches, each frame still holds its samples then.
+      ASSERT_EQ(3, src->keep_frames(3));
+      const int order[] = {1, 2, 0, 1};
+      Frame held[4];
+      for (int k = 0; k < 4; ++k) {
+        ASSERT_EQ(Fetch::kFrame, src->get_frame(order[k], &held[k]));
+        if (k >= 2) {
+          EXPECT_EQ(frames[size_t(order[k - 2])], planes_of(held[k - 2].picture)) << f.pix_fmt;
+        }
+      }
       PipeFile pipe(bytes);
       src = open(std::move(pipe.file));
       ASSERT_TRUE(src) << why;
+      EXPECT_EQ(1, src->keep_frames(3));  // a stream's frame lasts until the next fetch
       EXPECT_FALSE(src->info().length_known);
       expect_frames(*src, frames, {0, 0, 2, 3, 4}, f);
       EXPECT_EQ(Fetch::kError, src->get_frame(1, &out));  // a stream does not go back

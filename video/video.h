@@ -123,6 +123,13 @@ class VideoSource {
 
   [[nodiscard]] virtual const SourceInfo& info() const = 0;
   [[nodiscard]] virtual Fetch get_frame(int32_t index, Frame* out) = 0;
+  // Asks that every frame handed out from now on stay valid through the next `fetches` - 1
+  // fetches (so that a run can score it on another thread without copying it). The count the
+  // source keeps them for: 1, until the next fetch, unless it can do more.
+  [[nodiscard]] virtual int32_t keep_frames(int32_t fetches) {
+    (void)fetches;
+    return 1;
+  }
   // Why the last fetch failed, in a few words for a notice on stderr; empty when not known.
   [[nodiscard]] virtual std::string reason() const { return {}; }
 };

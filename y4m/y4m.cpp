@@ -129,10 +129,18 @@ class YuvSource final : public VideoSource {
 
   [[nodiscard]] const SourceInfo& info() const override { return info_; }
   [[nodiscard]] Fetch get_frame(int32_t index, Frame* out) override;
+  // A regular file's frames are read into a ring of blocks, one per fetch kept; a stream's into
+  // its one block.
+  [[nodiscard]] int32_t keep_frames(int32_t fetches) override {
+    if (!file_->regular()) return 1;
+    ring_.resize(size_t(std::clamp(fetches, 1, kMostKept)));
+    return int32_t(ring_.size());
+  }
   [[nodiscard]] std::string reason() const override { return reason_; }
 
  private:
   static constexpr uint64_t kNoFrameLine = ~uint64_t(0);
+  static constexpr int32_t kMostKept = 256;
 
   Fetch fetch_at(int32_t index);
   Fetch fetch_next(int32_t index);
@@ -158,6 +166,10 @@ class YuvSource final : public VideoSource {
   std::vector<uint64_t> offsets_;
   std::unique_ptr<uint8_t[]> block_;
   size_t capacity_ = 0;
+  // Frames kept through later fetches: ring_[ring_at_] holds the last one read.
+  std::vector<std::unique_ptr<uint8_t[]>> ring_;
+  size_t ring_at_ = 0;
+  uint8_t* frame_ = nullptr;  // the block holding the frame handed out
   // A stream: the next frame it holds, the frame in the block (-1 for none), and whether it
   // ended (cleanly at next_, or with an unreadable frame).
   int32_t next_ = 0;
@@ -230,11 +242,12 @@ int YuvSource::reserve(size_t bytes, size_t keep) {
 Fetch YuvSource::get_frame(int32_t index, Frame* out) {
   const Fetch got = file_->regular() ? fetch_at(index) : fetch_next(index);
   if (got != Fetch::kFrame) return got;
+  if (!file_->regular()) frame_ = block_.get();
   if (!y4m_ && format_.depth > 8) {
     // A raw file read with the wrong layout (an 8-bit file read as 10-bit, a wrong size) shows
     // samples above the depth's peak: refused, rather than scored as a plausible number. One
     // pass over the frame, with no branch per sample.
-    const uint8_t* b = block_.get();
+    const uint8_t* b = frame_;
     unsigned high = 0;
     for (uint64_t i = 0; i + 1 < geometry_.frame; i += 2)
       high |= unsigned(b[i] | b[i + 1] << 8) >> format_.depth;
@@ -256,10 +269,10 @@ Fetch YuvSource::get_frame(int32_t index, Frame* out) {
   p.chroma_width = c.width;
   p.chroma_height = c.height;
   const int bytes = sample_bytes(format_.depth);
-  p.plane[0] = block_.get();
+  p.plane[0] = frame_;
   p.pitch[0] = ptrdiff_t(format_.width) * bytes;
   if (format_.layout != ChromaLayout::kGray) {
-    p.plane[1] = block_.get() + geometry_.luma;
+    p.plane[1] = frame_ + geometry_.luma;
     p.plane[2] = p.plane[1] + geometry_.chroma;
     p.pitch[1] = p.pitch[2] = ptrdiff_t(c.width) * bytes;
   }
@@ -281,10 +294,18 @@ Fetch YuvSource::fetch_at(int32_t index) {
                                    " is cut short: " + std::to_string(at > size ? 0 : size - at) +
                                    " of " + std::to_string(geometry_.frame) + " bytes");
   }
-  if (!reserve(size_t(geometry_.frame), 0)) {
+  if (ring_.size() > 1) {
+    ring_at_ = (ring_at_ + 1) % ring_.size();
+    std::unique_ptr<uint8_t[]>& slot = ring_[ring_at_];
+    if (!slot) slot.reset(new (std::nothrow) uint8_t[size_t(geometry_.frame)]);
+    frame_ = slot.get();
+  } else {
+    frame_ = reserve(size_t(geometry_.frame), 0) ? block_.get() : nullptr;
+  }
+  if (frame_ == nullptr) {
     return fail(Fetch::kOutOfMemory, frame_text(index) + ": no memory for its planes");
   }
-  if (!file_->read_at(at, block_.get(), size_t(geometry_.frame))) {
+  if (!file_->read_at(at, frame_, size_t(geometry_.frame))) {
     return fail(Fetch::kError, frame_text(index) + ": read error");
   }
   return Fetch::kFrame;
