@@ -99,6 +99,13 @@ class PictureBuffer {
   std::unique_ptr<State, StateDeleter> state;
 };
 
+// Whether `in` already has the form convert_picture is asked for: it is then handed on as it
+// is, with no library loaded.
+[[nodiscard]] inline bool picture_in_form(const Picture& in, ChromaLayout layout, int depth,
+                                          bool keep_range) {
+  return in.layout == layout && in.depth == depth && (!in.full_range || keep_range);
+}
+
 // Converts `in` to studio-range `layout` samples of `depth` bits (8 to 16) into out->picture,
 // with libswscale (bicubic chroma resampling, bit-exact rounding); with `keep_range` a full-range
 // picture stays full range. A picture already in that form is handed on as it is

@@ -124,7 +124,7 @@ int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBu
                     std::string* why, bool keep_range) {
   if (out == nullptr) return 0;
   // A picture in the form asked for is handed on without the libraries.
-  if (in.layout == layout && in.depth == depth && (!in.full_range || keep_range)) {
+  if (picture_in_form(in, layout, depth, keep_range)) {
     out->picture = in;
     return 1;
   }

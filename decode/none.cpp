@@ -46,7 +46,7 @@ PictureBuffer::~PictureBuffer() = default;
 int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBuffer* out,
                     std::string* why, bool keep_range) {
   if (out == nullptr) return 0;
-  if (in.layout == layout && in.depth == depth && (!in.full_range || keep_range)) {
+  if (picture_in_form(in, layout, depth, keep_range)) {
     out->picture = in;
     return 1;
   }

@@ -154,7 +154,7 @@ ptrdiff_t aligned(size_t bytes) {
 int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBuffer* out,
                     std::string* why, bool keep_range) {
   if (out == nullptr) return 0;
-  if (in.layout == layout && in.depth == depth && (!in.full_range || keep_range)) {
+  if (picture_in_form(in, layout, depth, keep_range)) {
     out->picture = in;
     return 1;
   }
