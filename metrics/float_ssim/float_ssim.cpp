@@ -73,7 +73,7 @@ class SsimMetric final : public Metric {
         names_(ssim_scores(o)),
         window_(k) {
     // A power-of-two factor shrinks straight from the luma: no float copy of the full picture.
-    if (factor_ == 1 || (factor_ & (factor_ - 1)) != 0)
+    if (!fssim::shrinks_from_luma(factor_))
       for (auto* p : {&a_, &b_})
         p->resize(size_t(w_) * size_t(h_));
     if (factor_ > 1)
@@ -90,6 +90,7 @@ class SsimMetric final : public Metric {
     if (factor_ > 1) {
       if (!fssim::box_shrink_luma(luma(ref), w_, h_, factor_, sa_.data()) ||
           !fssim::box_shrink_luma(luma(dist), w_, h_, factor_, sb_.data())) {
+        // Another factor: the float road over full-size copies.
         fssim::to_float(luma(ref), w_, h_, a_.data());
         fssim::to_float(luma(dist), w_, h_, b_.data());
         fssim::box_shrink(a_.data(), w_, h_, factor_, sa_.data());

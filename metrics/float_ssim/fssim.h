@@ -10,6 +10,11 @@
 
 namespace vq::fssim {
 
+// The SSIM constants as libvmaf forms them in float: (0.01 * 255)^2, (0.03 * 255)^2, half of it.
+inline constexpr float kC1 = (0.01f * 255) * (0.01f * 255);
+inline constexpr float kC2 = (0.03f * 255) * (0.03f * 255);
+inline constexpr float kC3 = kC2 / 2.0f;
+
 inline constexpr int kWindow = 11;  // taps of the Gaussian window
 inline constexpr int kLowPass = 9;  // taps of MS-SSIM's low pass before each halving
 inline constexpr int kScales = 5;   // MS-SSIM's scales
@@ -66,6 +71,10 @@ void box_shrink(const float* src, int w, int h, int factor, float* dst);
 // order, so an integer sum scaled once gives the same bits. False (nothing written) for
 // another factor.
 [[nodiscard]] bool box_shrink_luma(const Plane& p, int w, int h, int factor, float* dst);
+// The factors box_shrink_luma takes.
+[[nodiscard]] inline bool shrinks_from_luma(int factor) {
+  return factor >= 2 && (factor & (factor - 1)) == 0;
+}
 // MS-SSIM's 9x9 low pass at every second sample (mirrored at the edges); even/odd scratch of
 // h * ((w + 1) / 2) samples each.
 void low_pass_shrink(const float* src, int w, int h, const Kernels& k, float* dst,

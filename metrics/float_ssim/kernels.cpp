@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#define VQ_FSSIM_TIER baseline
 #include "convert/convert.h"
 #include "metrics/float_ssim/kernels_impl.h"
 
@@ -109,7 +108,7 @@ void box_shrink(const float* src, int w, int h, int f, float* dst) {
 }
 
 bool box_shrink_luma(const Plane& p, int w, int h, int f, float* dst) {
-  if (f < 2 || (f & (f - 1)) != 0) return false;
+  if (!shrinks_from_luma(f)) return false;
   const int sw = shrunk(w, f), sh = shrunk(h, f);
   const int lo = -(f / 2);
   // 1/f^2 and the depth's own scale to 0..255, both powers of two.

@@ -12,10 +12,6 @@ namespace vq::fssim {
 
 namespace {
 
-constexpr float kC1 = (0.01f * 255) * (0.01f * 255);
-constexpr float kC2 = (0.03f * 255) * (0.03f * 255);
-constexpr float kC3 = kC2 / 2.0f;
-
 // Eight running sums in double: lanes 0..3 and 4..7.
 struct Sum8 {
   __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
@@ -29,7 +25,6 @@ struct Sum8 {
 };
 
 void window_h(const float* a, const float* b, int n, float* const out[5]) {
-  const Kernels base = scalar_kernels();
   int x = 0;
   for (; x + 8 <= n; x += 8) {
     Sum8 s[5];
@@ -49,7 +44,7 @@ void window_h(const float* a, const float* b, int n, float* const out[5]) {
     float* rest[5];
     for (int p = 0; p < 5; ++p)
       rest[p] = out[p] + x;
-    base.window_h(a + x, b + x, n - x, rest);
+    scalar_kernels().window_h(a + x, b + x, n - x, rest);
   }
 }
 

@@ -7,12 +7,7 @@
 #include "metrics/float_ssim/fssim.h"
 #include "metrics/float_ssim/taps.h"
 
-namespace vq::fssim::VQ_FSSIM_TIER {
-
-// The SSIM constants as libvmaf forms them in float: (0.01 * 255)^2, (0.03 * 255)^2, half of it.
-inline constexpr float kC1 = (0.01f * 255) * (0.01f * 255);
-inline constexpr float kC2 = (0.03f * 255) * (0.03f * 255);
-inline constexpr float kC3 = kC2 / 2.0f;
+namespace vq::fssim::baseline {
 
 constexpr int kBlock = 8;
 
@@ -133,4 +128,4 @@ void low_pass(const float* const even[kLowPass], const float* const odd[kLowPass
     low_pass_block<1>(even, odd, x, out);
 }
 
-}  // namespace vq::fssim::VQ_FSSIM_TIER
+}  // namespace vq::fssim::baseline
