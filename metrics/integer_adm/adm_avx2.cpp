@@ -100,6 +100,13 @@ void dwt_h16_avx2(const int16_t* lo, const int16_t* hi, int w, int16_t* a, int16
   dwt_h16_edges(lo, hi, w, j, a, v, h, d);
 }
 
+// The sum of the four 64-bit lanes, wrapping as unsigned sums do.
+inline uint64_t lane_sum(__m256i v) {
+  alignas(32) uint64_t lanes[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), v);
+  return lanes[0] + lanes[1] + lanes[2] + lanes[3];
+}
+
 // Arithmetic shift right of 64-bit lanes, which AVX2 lacks: the logical shift of the value with
 // its sign folded away, the sign folded back.
 inline __m256i sra64(__m256i x, __m128i s) {
@@ -163,11 +170,8 @@ int mask_row16_avx2(const MaskRow16& m, int j0, int j1, int64_t inner[3]) {
       acc[t] = _mm256_add_epi64(acc[t], _mm256_add_epi64(cube_even, cube_odd));
     }
   }
-  for (int t = 0; t < 3; ++t) {
-    alignas(32) int64_t lanes[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc[t]);
-    inner[t] += lanes[0] + lanes[1] + lanes[2] + lanes[3];
-  }
+  for (int t = 0; t < 3; ++t)
+    inner[t] += int64_t(lane_sum(acc[t]));
   return j;
 }
 
@@ -439,11 +443,8 @@ int mask_row32_avx2(const MaskRow32& m, int j0, int j1, int64_t inner[3]) {
       acc[t] = _mm256_add_epi64(acc[t], _mm256_add_epi64(cube_even, cube_odd));
     }
   }
-  for (int t = 0; t < 3; ++t) {
-    alignas(32) int64_t lanes[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc[t]);
-    inner[t] += lanes[0] + lanes[1] + lanes[2] + lanes[3];
-  }
+  for (int t = 0; t < 3; ++t)
+    inner[t] += int64_t(lane_sum(acc[t]));
   return j;
 }
 
@@ -459,9 +460,7 @@ uint64_t cube_sum16_avx2(const int16_t* row, int n) {
     acc = _mm256_add_epi64(acc,
                            _mm256_mul_epu32(_mm256_srli_epi64(sq, 32), _mm256_srli_epi64(v, 32)));
   }
-  alignas(32) uint64_t lanes[4];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
-  return lanes[0] + lanes[1] + lanes[2] + lanes[3] + scalar_kernels().cube_sum16(row + j, n - j);
+  return lane_sum(acc) + scalar_kernels().cube_sum16(row + j, n - j);
 }
 
 }  // namespace
