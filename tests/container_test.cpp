@@ -14,39 +14,23 @@
 #include <vector>
 
 #include "decode/decode.h"
+#include "tests/ffmpeg_cli.h"
 
 namespace vq {
 namespace {
 
-const std::string kFfmpeg = "ffmpeg -hide_banner -loglevel error -nostdin ";
-
-std::string capture(const std::string& command) {
-  const std::unique_ptr<FILE, int (*)(FILE*)> p(popen(command.c_str(), "r"), &pclose);
-  std::string out;
-  char buf[1 << 16];
-  for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p.get())) > 0;)
-    out.append(buf, n);
-  return out;
-}
-
-struct Fixtures {
-  char dir[32] = "/tmp/vq_container_XXXXXX";
-  Fixtures() { EXPECT_NE(mkdtemp(dir), nullptr); }
-  ~Fixtures() { std::filesystem::remove_all(dir); }
-};
+using test::capture;
+using test::kFfmpeg;
 
 // `file` made by the CLI from `input` with `options`; empty when the CLI or the encoder is
 // missing (the encoder is the word after "-c:v ").
 std::string make(const std::string& file, const std::string& input, const std::string& options) {
-  static const Fixtures fixtures;
-  static const std::string encoders = capture(kFfmpeg + "-encoders 2>/dev/null");
+  static const test::FixtureDir fixtures("vq_container");
   const size_t at = options.find("-c:v ");
   std::string encoder = at == std::string::npos ? "png" : options.substr(at + 5);
   encoder.resize(std::min(encoder.find(' '), encoder.size()));
-  encoder.insert(0, 1, ' ');
-  encoder.push_back(' ');
-  if (encoders.find(encoder) == std::string::npos) return {};
-  const std::string out = std::string(fixtures.dir) + "/" + file;
+  if (!test::have_encoder(encoder)) return {};
+  const std::string out = fixtures.path + "/" + file;
   const std::string cmd = kFfmpeg + "-y -f lavfi -i " + input + " " + options + " " + out;
   EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
   return out;

@@ -14,26 +14,13 @@
 
 #include "avi/avi.h"
 #include "compare/compare.h"
+#include "tests/ffmpeg_cli.h"
 
 namespace vq {
 namespace {
 
-const std::string kFfmpeg = "ffmpeg -hide_banner -loglevel error -nostdin ";
-
-// What `command` prints, up to 1 MiB.
-std::string capture(const std::string& command) {
-  const std::unique_ptr<FILE, int (*)(FILE*)> p(popen(command.c_str(), "r"), &pclose);
-  std::string out(size_t(1) << 20, '\0');
-  out.resize(p ? std::fread(out.data(), 1, out.size(), p.get()) : 0);
-  return out;
-}
-
-// The fixture folder, made on first use and removed at exit.
-struct Fixtures {
-  char dir[32] = "/tmp/vq_decompress_XXXXXX";
-  Fixtures() { EXPECT_NE(mkdtemp(dir), nullptr); }
-  ~Fixtures() { std::filesystem::remove_all(dir); }
-};
+using test::capture;
+using test::kFfmpeg;
 
 struct Codec {
   const char* name;      // the fixture is name.avi
@@ -46,11 +33,10 @@ const Codec kRgb{"src_rgb", nullptr, "-c:v rawvideo -pix_fmt bgr24"};
 
 // The fixture `c` describes, made once; empty when FFmpeg's CLI or the encoder is missing.
 std::string encoded(const Codec& c) {
-  static const Fixtures fixtures;
-  static const std::string encoders = capture(kFfmpeg + "-encoders 2>/dev/null");
+  static const test::FixtureDir fixtures("vq_decompress");
   const size_t length = std::strcspn(c.options + 5, " ");  // the encoder's name after "-c:v "
-  if (encoders.find(std::string(c.options + 4, length + 1) + " ") == std::string::npos) return {};
-  const std::string out = std::string(fixtures.dir) + "/" + c.name + ".avi";
+  if (!test::have_encoder(std::string(c.options + 5, length))) return {};
+  const std::string out = fixtures.path + "/" + c.name + ".avi";
   if (std::filesystem::exists(out)) return out;
   const std::string input = c.source != nullptr ? "-i " + encoded(*c.source)
                                                 : "-f lavfi -i testsrc2=size=176x144 -frames:v 24";

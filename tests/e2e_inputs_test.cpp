@@ -16,31 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/ffmpeg_cli.h"
 #include "tests/run_binary.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-int shell(const std::string& cmd) {
-  const int raw = std::system(cmd.c_str());
-  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-}
-
-bool have(const std::string& encoder) {
-  static const std::string list = [] {
-    std::string out;
-    if (std::FILE* p = popen("ffmpeg -hide_banner -encoders 2>/dev/null", "r")) {
-      char buf[4096];
-      size_t n;
-      while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-      pclose(p);
-    }
-    return out;
-  }();
-  return list.find(" " + encoder + " ") != std::string::npos;
-}
+using vq::test::have_encoder;
+using vq::test::shell;
 
 // One pair's values, in the order Y, U, V (PSNR) and Y, U, V, All (SSIM).
 struct Row {
@@ -135,7 +119,7 @@ TEST_F(Inputs, SamePicturesInEveryContainerScoreTheCeiling) {
           make("same8.avi", "-vf shuffleplanes=0:2:1 -c:v rawvideo -vtag YV12", src));
       files.push_back({path("same8.avi")});
     }
-    if (VQ_WITH_FFMPEG && have("ffv1")) {
+    if (VQ_WITH_FFMPEG && have_encoder("ffv1")) {
       ASSERT_NO_FATAL_FAILURE(make("same" + n + ".mkv", "-c:v ffv1", src));
       files.push_back({path("same" + n + ".mkv")});
     }
@@ -174,7 +158,7 @@ TEST_F(Inputs, FfmpegIsLoadedOnlyForFilesThatNeedIt) {
     EXPECT_EQ(std::string::npos, log.find("libavcodec")) << f;
     EXPECT_EQ(std::string::npos, log.find("vidqual-ffmpeg")) << f;
   }
-  if (!VQ_WITH_FFMPEG || !have("ffv1")) return;
+  if (!VQ_WITH_FFMPEG || !have_encoder("ffv1")) return;
   ASSERT_NO_FATAL_FAILURE(make("coded.mkv", "-c:v ffv1", src));
   const std::string log = loads("coded.mkv", vq::quote(path("raw.y4m")));
   EXPECT_NE(std::string::npos, log.find("vidqual-ffmpeg.so"));
@@ -231,7 +215,7 @@ TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (!have(c.encoder)) {
+    if (!have_encoder(c.encoder)) {
       std::printf("[ SKIPPED  ] %s: no %s encoder\n", c.name, c.encoder);
       continue;
     }
@@ -283,7 +267,8 @@ TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
 // A full-range Y4M (XCOLORRANGE=FULL) holds the pictures of the full-range MJPEG it was made from,
 // and scores what that file scores against a studio-range source, pair for pair.
 TEST_F(Inputs, FullRangeY4mScoresAsItsMjpeg) {
-  if (!VQ_WITH_FFMPEG || !have("mjpeg")) GTEST_SKIP() << "no MJPEG encoder or FFmpeg's libraries";
+  if (!VQ_WITH_FFMPEG || !have_encoder("mjpeg"))
+    GTEST_SKIP() << "no MJPEG encoder or FFmpeg's libraries";
   ASSERT_NO_FATAL_FAILURE(make("src.y4m", "-pix_fmt yuv420p", testsrc("320x240", 6)));
   ASSERT_NO_FATAL_FAILURE(
       make("full.mov", "-c:v mjpeg -pix_fmt yuvj420p -q:v 8", "-i '" + path("src.y4m") + "'"));
@@ -305,7 +290,8 @@ TEST_F(Inputs, FullRangeY4mScoresAsItsMjpeg) {
 // what FFmpeg scores with both in yuvj420p. A full-range 10-bit H.264 in AVI (a plain format with
 // the range flag) is reduced by the AVI path to the studio-range 8-bit pictures FFmpeg makes of it.
 TEST_F(Inputs, FullRangeIsKeptOrConvertedAsFfmpegDoes) {
-  if (!VQ_WITH_FFMPEG || !have("mjpeg")) GTEST_SKIP() << "no MJPEG encoder or FFmpeg's libraries";
+  if (!VQ_WITH_FFMPEG || !have_encoder("mjpeg"))
+    GTEST_SKIP() << "no MJPEG encoder or FFmpeg's libraries";
   ASSERT_NO_FATAL_FAILURE(make("src.y4m", "-pix_fmt yuv420p", testsrc("320x240", 4)));
   ASSERT_NO_FATAL_FAILURE(
       make("full.mov", "-c:v mjpeg -pix_fmt yuvj420p -q:v 8", "-i '" + path("src.y4m") + "'"));
@@ -327,7 +313,7 @@ TEST_F(Inputs, FullRangeIsKeptOrConvertedAsFfmpegDoes) {
     }
   }
 
-  if (!have("libx264")) GTEST_SKIP() << "no libx264 encoder";
+  if (!have_encoder("libx264")) GTEST_SKIP() << "no libx264 encoder";
   ASSERT_NO_FATAL_FAILURE(make("full10.avi",
                                "-vf scale=out_range=pc,format=yuv420p10le -c:v libx264 -preset "
                                "ultrafast -qp 0 -color_range pc",
@@ -343,7 +329,8 @@ TEST_F(Inputs, FullRangeIsKeptOrConvertedAsFfmpegDoes) {
 
 // An MP4 cut before its index (written last) is named for what it is, not "not a video file".
 TEST_F(Inputs, Mp4CutBeforeItsIndex) {
-  if (!VQ_WITH_FFMPEG || !have("mpeg4")) GTEST_SKIP() << "no MPEG-4 encoder or FFmpeg's libraries";
+  if (!VQ_WITH_FFMPEG || !have_encoder("mpeg4"))
+    GTEST_SKIP() << "no MPEG-4 encoder or FFmpeg's libraries";
   ASSERT_NO_FATAL_FAILURE(make("whole.mp4", "-c:v mpeg4", testsrc("160x120", 20)));
   ASSERT_EQ(0, shell("head -c 4000 '" + path("whole.mp4") + "' > '" + path("cut.mp4") + "'"));
   const vq::Outcome r = run({path("whole.mp4"), path("cut.mp4")});
@@ -360,7 +347,7 @@ TEST_F(Inputs, Mp4CutBeforeItsIndex) {
 // A rotated stream is scored as stored, and says so; its rotation and colour description reach
 // the JSON document.
 TEST_F(Inputs, RotationAndColourAreReported) {
-  if (!VQ_WITH_FFMPEG || !have("libx264")) GTEST_SKIP() << "no x264 or FFmpeg's libraries";
+  if (!VQ_WITH_FFMPEG || !have_encoder("libx264")) GTEST_SKIP() << "no x264 or FFmpeg's libraries";
   ASSERT_NO_FATAL_FAILURE(make("src.y4m", "-pix_fmt yuv420p", testsrc("160x120", 4)));
   ASSERT_NO_FATAL_FAILURE(make("plain.mp4",
                                "-c:v libx264 -preset veryfast -color_primaries bt709 "

@@ -13,29 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/ffmpeg_cli.h"
 #include "tests/run_binary.h"
 
 namespace {
 
-int shell(const std::string& cmd) {
-  const int raw = std::system(cmd.c_str());
-  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-}
-
-bool have(const std::string& encoder) {
-  static const std::string list = [] {
-    std::string out;
-    if (std::FILE* p = popen("ffmpeg -hide_banner -encoders 2>/dev/null", "r")) {
-      char buf[4096];
-      size_t n;
-      while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-      pclose(p);
-    }
-    return out;
-  }();
-  return list.find(" " + encoder + " ") != std::string::npos;
-}
+using vq::test::have_encoder;
+using vq::test::shell;
 
 // The verbose lines of the tool ("  1: \t33.90 \t32.87 \t28.57[ \t0.951281 ...]"): each pair's
 // printed values, PSNR of Y, U, V, then SSIM of Y, U, V, All when asked for.
@@ -144,7 +128,7 @@ TEST_F(Scale, EncodesScoreWhatFfmpegScoresAfterItsScaleFilter) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (!have(c.encoder)) {
+    if (!have_encoder(c.encoder)) {
       std::printf("[ SKIPPED  ] %s: no %s encoder\n", c.name, c.encoder);
       continue;
     }

@@ -13,35 +13,18 @@
 #include <vector>
 
 #include "decode/decode.h"
+#include "tests/ffmpeg_cli.h"
 
 namespace vq {
 namespace {
 
-const std::string kFfmpeg = "ffmpeg -hide_banner -loglevel error -nostdin ";
+using test::capture;
+using test::have_encoder;
+using test::kFfmpeg;
 
-std::string capture(const std::string& command) {
-  const std::unique_ptr<FILE, int (*)(FILE*)> p(popen(command.c_str(), "r"), &pclose);
-  std::string out;
-  char buf[1 << 16];
-  for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p.get())) > 0;)
-    out.append(buf, n);
-  return out;
-}
-
-struct Fixtures {
-  char dir[32] = "/tmp/vq_scale_XXXXXX";
-  Fixtures() { EXPECT_NE(mkdtemp(dir), nullptr); }
-  ~Fixtures() { std::filesystem::remove_all(dir); }
-};
-
-const Fixtures& fixtures() {
-  static const Fixtures f;
+const test::FixtureDir& fixtures() {
+  static const test::FixtureDir f("vq_scale");
   return f;
-}
-
-bool have_encoder(const std::string& name) {
-  static const std::string encoders = capture(kFfmpeg + "-encoders 2>/dev/null");
-  return encoders.find(" " + name + " ") != std::string::npos;
 }
 
 // A picture's planes packed row after row, as `-f rawvideo` writes them.
@@ -121,7 +104,7 @@ TEST(ScalePicture, EqualsFfmpegScaleFilter) {
       std::printf("[ SKIPPED  ] %s: no encoder\n", c.name);
       continue;
     }
-    const std::string file = std::string(fixtures().dir) + "/in" + std::to_string(index++) + ".mkv";
+    const std::string file = fixtures().path + "/in" + std::to_string(index++) + ".mkv";
     const std::string make = kFfmpeg + "-y -f lavfi -i testsrc2=size=" + c.size +
                              ":rate=25 -frames:v " + std::to_string(c.frames) + " -pix_fmt " +
                              c.pix_fmt + " " + c.encoding + " " + file;
