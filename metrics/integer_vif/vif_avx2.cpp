@@ -322,11 +322,15 @@ inline void terms8(__m256i s1, __m256i s2, __m256i s12, __m256d gain_limit, cons
       t->num_lin, _mm256_add_epi64(_mm256_cvtepu32_epi64(_mm256_castsi256_si128(lin)),
                                    _mm256_cvtepu32_epi64(_mm256_extracti128_si256(lin, 1))));
   t->den_lin = _mm256_sub_epi32(t->den_lin, _mm256_andnot_si256(is_log, _mm256_set1_epi32(-1)));
+  // Lanes below the noise floor take no logs, nor do those without a positive covariance and
+  // distorted variance: flat stretches of a picture skip that work entirely.
+  if (_mm256_testz_si256(is_log, is_log)) return;
   const __m256i den =
       _mm256_sub_epi32(log2_u32(_mm256_add_epi32(s1, noise), table), _mm256_set1_epi32(2048 * 17));
   t->den_log = _mm256_add_epi32(t->den_log, _mm256_and_si256(is_log, den));
   const __m256i is_num = _mm256_and_si256(
       is_log, _mm256_and_si256(_mm256_cmpgt_epi32(s12, zero), _mm256_cmpgt_epi32(s2, zero)));
+  if (_mm256_testz_si256(is_num, is_num)) return;
   // The gain and the variance it leaves, in double as libvmaf takes them, 4 lanes at a time.
   const double eps = 65536 * 1.0e-10;
   __m256d n2[2];
