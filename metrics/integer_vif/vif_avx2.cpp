@@ -72,31 +72,56 @@ inline void store16(uint16_t* out, __m256i lo, __m256i hi) {
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_packus_epi32(lo, hi));
 }
 
+// Scale 0 of 8-bit pictures. Its filter is symmetric, so rows k and 16 - k share a tap: the
+// means add the two rows' samples first (at most 510), and each moment takes both rows' products
+// in one madd of the interleaved samples (at most 130050), times the tap in 32 bits. Every sum
+// stays exact modulo 2^32, where the moments fit.
 void stat_v8_avx2(const uint8_t* const* ref, const uint8_t* const* dis, int w, const StatRow& out) {
   const Pairs P = pairs_of(0);
   const __m256i round = _mm256_set1_epi32(128);
+  const __m256i zero = _mm256_setzero_si256();
+  __m256i tap[9];
+  for (int k = 0; k < 9; ++k)
+    tap[k] = _mm256_set1_epi32(kFilter[0][k]);
   int j = 0;
   for (; j + 16 <= w; j += 16) {
     __m256i m1l = round, m1h = round, m2l = round, m2h = round;
-    __m256i xxl = _mm256_setzero_si256(), xxh = xxl, yyl = xxl, yyh = xxl, xyl = xxl, xyh = xxl;
-    for (int p = 0; p < P.n; ++p) {
-      const int k0 = 2 * p, k1 = std::min(2 * p + 1, kTaps[0] - 1);
-      const __m256i a0 = load8(ref[k0] + j), a1 = load8(ref[k1] + j);
-      const __m256i b0 = load8(dis[k0] + j), b1 = load8(dis[k1] + j);
-      madd_rows(a0, a1, P.c[p], &m1l, &m1h);
-      madd_rows(b0, b1, P.c[p], &m2l, &m2h);
-      auto sq = [](__m256i x, __m256i y) {
-        return _mm256_xor_si256(_mm256_mullo_epi16(x, y), kTop16);
+    __m256i xxl = zero, xxh = zero, yyl = zero, yyh = zero, xyl = zero, xyh = zero;
+    // Moments of rows k and 16 - k (the centre row paired with zeros), times tap k.
+    auto moments = [&](__m256i a0, __m256i a1, __m256i b0, __m256i b1, __m256i t) {
+      const __m256i al = _mm256_unpacklo_epi16(a0, a1), ah = _mm256_unpackhi_epi16(a0, a1);
+      const __m256i bl = _mm256_unpacklo_epi16(b0, b1), bh = _mm256_unpackhi_epi16(b0, b1);
+      auto add = [t](__m256i* acc, __m256i x, __m256i y) {
+        *acc = _mm256_add_epi32(*acc, _mm256_mullo_epi32(_mm256_madd_epi16(x, y), t));
       };
-      madd_rows(sq(a0, a0), sq(a1, a1), P.c[p], &xxl, &xxh);
-      madd_rows(sq(b0, b0), sq(b1, b1), P.c[p], &yyl, &yyh);
-      madd_rows(sq(a0, b0), sq(a1, b1), P.c[p], &xyl, &xyh);
+      add(&xxl, al, al);
+      add(&xxh, ah, ah);
+      add(&yyl, bl, bl);
+      add(&yyh, bh, bh);
+      add(&xyl, al, bl);
+      add(&xyh, ah, bh);
+    };
+    __m256i fa[8], fb[8];
+    for (int k = 0; k < 8; ++k) {
+      const __m256i a0 = load8(ref[k] + j), a1 = load8(ref[16 - k] + j);
+      const __m256i b0 = load8(dis[k] + j), b1 = load8(dis[16 - k] + j);
+      fa[k] = _mm256_add_epi16(a0, a1);
+      fb[k] = _mm256_add_epi16(b0, b1);
+      moments(a0, a1, b0, b1, tap[k]);
     }
+    const __m256i ac = load8(ref[8] + j), bc = load8(dis[8] + j);
+    moments(ac, zero, bc, zero, tap[8]);
+    for (int p = 0; p < 4; ++p) {
+      madd_rows(fa[2 * p], fa[2 * p + 1], P.c[p], &m1l, &m1h);
+      madd_rows(fb[2 * p], fb[2 * p + 1], P.c[p], &m2l, &m2h);
+    }
+    madd_rows(ac, zero, P.c[4], &m1l, &m1h);
+    madd_rows(bc, zero, P.c[4], &m2l, &m2h);
     store16(out.mu1 + j, _mm256_srli_epi32(m1l, 8), _mm256_srli_epi32(m1h, 8));
     store16(out.mu2 + j, _mm256_srli_epi32(m2l, 8), _mm256_srli_epi32(m2h, 8));
-    store32(out.xx + j, uncentre(xxl, 0), uncentre(xxh, 0));
-    store32(out.yy + j, uncentre(yyl, 0), uncentre(yyh, 0));
-    store32(out.xy + j, uncentre(xyl, 0), uncentre(xyh, 0));
+    store32(out.xx + j, xxl, xxh);
+    store32(out.yy + j, yyl, yyh);
+    store32(out.xy + j, xyl, xyh);
   }
   if (j < w) {
     const uint8_t* r[17];
@@ -322,11 +347,15 @@ inline void terms8(__m256i s1, __m256i s2, __m256i s12, __m256d gain_limit, cons
       t->num_lin, _mm256_add_epi64(_mm256_cvtepu32_epi64(_mm256_castsi256_si128(lin)),
                                    _mm256_cvtepu32_epi64(_mm256_extracti128_si256(lin, 1))));
   t->den_lin = _mm256_sub_epi32(t->den_lin, _mm256_andnot_si256(is_log, _mm256_set1_epi32(-1)));
+  // Lanes below the noise floor take no logs, nor do those without a positive covariance and
+  // distorted variance: flat stretches of a picture skip that work entirely.
+  if (_mm256_testz_si256(is_log, is_log)) return;
   const __m256i den =
       _mm256_sub_epi32(log2_u32(_mm256_add_epi32(s1, noise), table), _mm256_set1_epi32(2048 * 17));
   t->den_log = _mm256_add_epi32(t->den_log, _mm256_and_si256(is_log, den));
   const __m256i is_num = _mm256_and_si256(
       is_log, _mm256_and_si256(_mm256_cmpgt_epi32(s12, zero), _mm256_cmpgt_epi32(s2, zero)));
+  if (_mm256_testz_si256(is_num, is_num)) return;
   // The gain and the variance it leaves, in double as libvmaf takes them, 4 lanes at a time.
   const double eps = 65536 * 1.0e-10;
   __m256d n2[2];
