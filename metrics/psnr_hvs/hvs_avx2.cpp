@@ -3,6 +3,7 @@
 // order, no fused multiply-adds), so that every lane's terms carry the scalar bits.
 #include <immintrin.h>
 
+#include <bit>
 #include <cmath>
 
 #include "metrics/psnr_hvs/psnr_hvs.h"
@@ -228,10 +229,46 @@ void blocks8_avx2(const Plane& ref, const Plane& dist, int depth, int x, int y,
   }
 }
 
+// The scalar add_terms eight terms at a time: the same rounding of each term to the sum's step,
+// the same test of every term, the steps counted per lane and added at the end.
+float add_terms_avx2(float sum, const float terms[64 * kLanes]) {
+  if (sum >= 0x1p-100f && sum < 0x1p126f) {
+    const uint32_t bits = std::bit_cast<uint32_t>(sum);
+    const uint32_t floor_bits = bits & 0x7f800000u;
+    const uint32_t magic_bits = floor_bits | 0x400000u;
+    const __m256 magic = _mm256_castsi256_ps(_mm256_set1_epi32(int32_t(magic_bits)));
+    const __m256 half_step =
+        _mm256_castsi256_ps(_mm256_set1_epi32(int32_t(floor_bits - (24u << 23))));
+    const __m256 limit = _mm256_castsi256_ps(_mm256_set1_epi32(int32_t(floor_bits - (1u << 23))));
+    const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    const V vmagic = _mm256_set1_epi32(int32_t(magic_bits));
+    V steps = _mm256_setzero_si256();
+    __m256 bad = _mm256_setzero_ps();
+    for (int i = 0; i < 64; ++i) {
+      const __m256 x = _mm256_loadu_ps(terms + i * kLanes);
+      const __m256 r = _mm256_add_ps(x, magic);
+      const __m256 d = _mm256_and_ps(_mm256_sub_ps(x, _mm256_sub_ps(r, magic)), abs_mask);
+      bad = _mm256_or_ps(bad, _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_NGE_UQ));
+      bad = _mm256_or_ps(bad, _mm256_cmp_ps(x, limit, _CMP_NLT_UQ));
+      bad = _mm256_or_ps(bad, _mm256_cmp_ps(d, half_step, _CMP_EQ_OQ));
+      steps = add(steps, sub(_mm256_castps_si256(r), vmagic));
+    }
+    // Each lane's 64 steps stay below 2^28, all eight together below 2^31.
+    const __m128i s4 =
+        _mm_add_epi32(_mm256_castsi256_si128(steps), _mm256_extracti128_si256(steps, 1));
+    const __m128i s2 = _mm_add_epi32(s4, _mm_unpackhi_epi64(s4, s4));
+    const uint32_t total = uint32_t(_mm_cvtsi128_si32(_mm_add_epi32(s2, _mm_srli_epi64(s2, 32))));
+    if (_mm256_movemask_ps(bad) == 0 && (bits & 0x7fffffu) + uint64_t(total) < 0x800000u)
+      return std::bit_cast<float>(bits + total);
+  }
+  return add_terms_serially(sum, terms);
+}
+
 }  // namespace
 
 void use_avx2(Kernels* k) {
   k->blocks8 = blocks8_avx2;
+  k->add_terms = add_terms_avx2;
 }
 
 }  // namespace vq::hvs
