@@ -1,5 +1,6 @@
 // The block pass of PSNR-HVS-M: the integer DCT, each block's masking threshold from its
 // variance and its AC energy, and the masked error summed in float in libvmaf's order.
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -131,6 +132,13 @@ float threshold(const int32_t* c, float tex, const float mask[64]) {
 
 }  // namespace
 
+float add_terms_serially(float sum, const float terms[64 * kLanes]) {
+  for (int lane = 0; lane < kLanes; ++lane)
+    for (int i = 0; i < 64; ++i)
+      sum += terms[i * kLanes + lane];
+  return sum;
+}
+
 void fdct8x8(const int32_t in[64], int32_t out[64]) {
   int32_t t[64];
   // Columns first: t's row c is column c's transform; then t's columns, which are frequencies.
@@ -164,6 +172,34 @@ void one_block(const Plane& ref, const Plane& dist, int depth, int x, int y, con
   }
 }
 
+float add_terms_scalar(float sum, const float terms[64 * kLanes]) {
+  constexpr int n = 64 * kLanes;
+  // Sums from 2^-100 to 2^126: the half step below and 1.5 times the binade's floor stay normal.
+  if (sum >= 0x1p-100f && sum < 0x1p126f) {
+    const uint32_t bits = std::bit_cast<uint32_t>(sum);
+    const uint32_t floor_bits = bits & 0x7f800000u;  // 2^e, whose binade holds the sum
+    const float magic = std::bit_cast<float>(floor_bits | 0x400000u);        // 1.5 * 2^e
+    const float half_step = std::bit_cast<float>(floor_bits - (24u << 23));  // 2^(e - 24)
+    const float limit = std::bit_cast<float>(floor_bits - (1u << 23));       // 2^(e - 1)
+    const uint32_t magic_bits = std::bit_cast<uint32_t>(magic);
+    // Adding a term below 2^(e - 1) to 1.5 * 2^e rounds it to the sum's step 2^(e - 23), as
+    // adding it to the sum does unless it lies halfway; the result's bits count the steps.
+    uint32_t steps = 0;
+    bool ok = true;
+    for (int i = 0; i < n; ++i) {
+      const float x = terms[i];
+      const float r = x + magic;
+      const float d = x - (r - magic);  // exact: the part of x the rounding dropped
+      ok &= (x >= 0) & (x < limit) & (std::fabs(d) != half_step);
+      steps += std::bit_cast<uint32_t>(r) - magic_bits;
+    }
+    // 512 terms of at most 2^22 steps each cannot wrap 32 bits; the sum must stay below 2^(e+1).
+    if (ok && (bits & 0x7fffffu) + uint64_t(steps) < 0x800000u)
+      return std::bit_cast<float>(bits + steps);
+  }
+  return add_terms_serially(sum, terms);
+}
+
 void blocks8_scalar(const Plane& ref, const Plane& dist, int depth, int x, int y,
                     const float mask[64], const float weight[64], float* terms) {
   for (int lane = 0; lane < kLanes; ++lane)
@@ -173,7 +209,7 @@ void blocks8_scalar(const Plane& ref, const Plane& dist, int depth, int x, int y
 }  // namespace
 
 Kernels scalar_kernels() {
-  return {blocks8_scalar};
+  return {blocks8_scalar, add_terms_scalar};
 }
 
 Kernels kernels_for(uint32_t cpu_flags) {
@@ -209,10 +245,11 @@ float plane_error(const Plane& ref, const Plane& dist, int depth, const float cs
       else
         for (int lane = 0; lane < n; ++lane)
           one_block(ref, dist, depth, (b + lane) * kStep, y, mask, weight, terms, lane);
-      // The sum runs block after block, coefficient after coefficient, as libvmaf adds them.
-      for (int lane = 0; lane < n; ++lane)
+      // Lanes without a block add nothing: +0 leaves a sum of non-negative terms as it is.
+      for (int lane = n; lane < kLanes; ++lane)
         for (int i = 0; i < 64; ++i)
-          sum += terms[i * kLanes + lane];
+          terms[i * kLanes + lane] = 0;
+      sum = k.add_terms(sum, terms);
       coefficients += 64 * n;
     }
   }

@@ -3,6 +3,7 @@
 // order, no fused multiply-adds), so that every lane's terms carry the scalar bits.
 #include <immintrin.h>
 
+#include <bit>
 #include <cmath>
 
 #include "metrics/psnr_hvs/psnr_hvs.h"
@@ -23,26 +24,19 @@ inline V half(V a) {
   return _mm256_srai_epi32(add(a, _mm256_srli_epi32(a, 31)), 1);
 }
 
-// a * c / 2^s rounded half up. Wide: the products in 64 bits, even lanes and odd lanes apart,
-// each result's low 32 bits taken back (a logical shift leaves them as the arithmetic one does).
-// Narrow: in 32 bits, for samples below 2^10: bounding every step of both passes for samples
-// in 0..1023 keeps |a * c| + 2^(s-1) below 1.61e9 < 2^31, so the two agree.
-template <int32_t c, int s, bool kNarrow>
+// a * c / 2^s rounded half up, for 11 and 12-bit samples: the products in 64 bits, even lanes
+// and odd lanes apart, each result's low 32 bits taken back (a logical shift leaves them as the
+// arithmetic one does).
+template <int32_t c, int s>
 inline V scale(V a) {
   const V k = _mm256_set1_epi32(c);
-  if constexpr (kNarrow) {
-    return _mm256_srai_epi32(
-        _mm256_add_epi32(_mm256_mullo_epi32(a, k), _mm256_set1_epi32(1 << (s - 1))), s);
-  } else {
-    const V round = _mm256_set1_epi64x(int64_t(1) << (s - 1));
-    const V even = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(a, k), round), s);
-    const V odd = _mm256_srli_epi64(
-        _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), k), round), s);
-    return _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xaa);
-  }
+  const V round = _mm256_set1_epi64x(int64_t(1) << (s - 1));
+  const V even = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(a, k), round), s);
+  const V odd =
+      _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), k), round), s);
+  return _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xaa);
 }
 
-template <bool N>
 void fdct8(const V* x, int stride, V* y) {
   V a0 = x[0], a1 = x[7 * stride], a2 = x[2 * stride], a3 = x[5 * stride];
   V a4 = x[1 * stride], a5 = x[6 * stride], a6 = x[3 * stride], a7 = x[4 * stride];
@@ -61,25 +55,25 @@ void fdct8(const V* x, int stride, V* y) {
   a6 = sub(a0, a6);
   a2 = sub(h4, a2);
   a4 = sub(a2, a4);
-  a0 = sub(a0, scale<13573, 15, N>(a4));
-  a4 = add(a4, scale<11585, 14, N>(a0));
-  a0 = sub(a0, scale<13573, 15, N>(a4));
-  a6 = sub(a6, scale<21895, 15, N>(a2));
-  a2 = add(a2, scale<15137, 14, N>(a6));
-  a6 = sub(a6, scale<21895, 15, N>(a2));
-  a3 = add(a3, scale<19195, 15, N>(a5));
-  a5 = add(a5, scale<11585, 14, N>(a3));
-  a3 = sub(a3, scale<7489, 13, N>(a5));
+  a0 = sub(a0, scale<13573, 15>(a4));
+  a4 = add(a4, scale<11585, 14>(a0));
+  a0 = sub(a0, scale<13573, 15>(a4));
+  a6 = sub(a6, scale<21895, 15>(a2));
+  a2 = add(a2, scale<15137, 14>(a6));
+  a6 = sub(a6, scale<21895, 15>(a2));
+  a3 = add(a3, scale<19195, 15>(a5));
+  a5 = add(a5, scale<11585, 14>(a3));
+  a3 = sub(a3, scale<7489, 13>(a5));
   a7 = sub(half(a5), a7);
   a5 = sub(a5, a7);
   a3 = sub(h1, a3);
   a1 = sub(a1, a3);
-  a7 = add(a7, scale<3227, 15, N>(a1));
-  a1 = sub(a1, scale<6393, 15, N>(a7));
-  a7 = add(a7, scale<3227, 15, N>(a1));
-  a5 = add(a5, scale<2485, 13, N>(a3));
-  a3 = sub(a3, scale<18205, 15, N>(a5));
-  a5 = add(a5, scale<2485, 13, N>(a3));
+  a7 = add(a7, scale<3227, 15>(a1));
+  a1 = sub(a1, scale<6393, 15>(a7));
+  a7 = add(a7, scale<3227, 15>(a1));
+  a5 = add(a5, scale<2485, 13>(a3));
+  a3 = sub(a3, scale<18205, 15>(a5));
+  a5 = add(a5, scale<2485, 13>(a3));
   y[0] = a0;
   y[1] = a1;
   y[2] = a2;
@@ -90,13 +84,99 @@ void fdct8(const V* x, int stride, V* y) {
   y[7] = a7;
 }
 
-template <bool N>
+// The same transform on 16-bit lanes, a block of the reference and one of the distorted picture
+// in each pair of lanes. Following every step of both passes as a linear form of the 64 samples
+// plus its worst rounding bounds each value by 2075 for samples in 0..255 and by 8219 for
+// 0..1023, inside 16 bits; and (a * c + 2^(s-1)) >> s is mulhrs(a, c << (15 - s)), its
+// product (a * c' >> 14) + 1 >> 1 being the same rounding for every c' below 2^15.
+namespace w16 {
+
+inline V add(V a, V b) {
+  return _mm256_add_epi16(a, b);
+}
+inline V sub(V a, V b) {
+  return _mm256_sub_epi16(a, b);
+}
+inline V half(V a) {
+  return _mm256_srai_epi16(add(a, _mm256_srli_epi16(a, 15)), 1);
+}
+template <int32_t c, int s>
+inline V scale(V a) {
+  static_assert((c << (15 - s)) < 32768);
+  return _mm256_mulhrs_epi16(a, _mm256_set1_epi16(int16_t(c << (15 - s))));
+}
+
+void fdct8(const V* x, int stride, V* y) {
+  V a0 = x[0], a1 = x[7 * stride], a2 = x[2 * stride], a3 = x[5 * stride];
+  V a4 = x[1 * stride], a5 = x[6 * stride], a6 = x[3 * stride], a7 = x[4 * stride];
+  a1 = sub(a0, a1);
+  const V h1 = half(a1);
+  a0 = sub(a0, h1);
+  a4 = add(a4, a5);
+  const V h4 = half(a4);
+  a5 = sub(a5, h4);
+  a3 = sub(a2, a3);
+  a2 = sub(a2, half(a3));
+  a6 = add(a6, a7);
+  const V h6 = half(a6);
+  a7 = sub(h6, a7);
+  a0 = add(a0, h6);
+  a6 = sub(a0, a6);
+  a2 = sub(h4, a2);
+  a4 = sub(a2, a4);
+  a0 = sub(a0, scale<13573, 15>(a4));
+  a4 = add(a4, scale<11585, 14>(a0));
+  a0 = sub(a0, scale<13573, 15>(a4));
+  a6 = sub(a6, scale<21895, 15>(a2));
+  a2 = add(a2, scale<15137, 14>(a6));
+  a6 = sub(a6, scale<21895, 15>(a2));
+  a3 = add(a3, scale<19195, 15>(a5));
+  a5 = add(a5, scale<11585, 14>(a3));
+  a3 = sub(a3, scale<7489, 13>(a5));
+  a7 = sub(half(a5), a7);
+  a5 = sub(a5, a7);
+  a3 = sub(h1, a3);
+  a1 = sub(a1, a3);
+  a7 = add(a7, scale<3227, 15>(a1));
+  a1 = sub(a1, scale<6393, 15>(a7));
+  a7 = add(a7, scale<3227, 15>(a1));
+  a5 = add(a5, scale<2485, 13>(a3));
+  a3 = sub(a3, scale<18205, 15>(a5));
+  a5 = add(a5, scale<2485, 13>(a3));
+  y[0] = a0;
+  y[1] = a1;
+  y[2] = a2;
+  y[3] = a3;
+  y[4] = a4;
+  y[5] = a5;
+  y[6] = a6;
+  y[7] = a7;
+}
+
+// Both pictures' blocks at once: packed as [s0..s3 d0..d3 | s4..s7 d4..d7] and unpacked back
+// by sign-extending each 128-bit half's low and high words.
+void fdct8x8_pair(V* s, V* d) {
+  V p[64], t[64];
+  for (int i = 0; i < 64; ++i)
+    p[i] = _mm256_packs_epi32(s[i], d[i]);
+  for (int c = 0; c < kBlock; ++c)
+    fdct8(p + c, kBlock, t + c * kBlock);
+  for (int v = 0; v < kBlock; ++v)
+    fdct8(t + v, kBlock, p + v * kBlock);
+  for (int i = 0; i < 64; ++i) {
+    s[i] = _mm256_srai_epi32(_mm256_unpacklo_epi16(p[i], p[i]), 16);
+    d[i] = _mm256_srai_epi32(_mm256_unpackhi_epi16(p[i], p[i]), 16);
+  }
+}
+
+}  // namespace w16
+
 void fdct8x8(const V* in, V* out) {
   V t[64];
   for (int c = 0; c < kBlock; ++c)
-    fdct8<N>(in + c, kBlock, t + c * kBlock);
+    fdct8(in + c, kBlock, t + c * kBlock);
   for (int v = 0; v < kBlock; ++v)
-    fdct8<N>(t + v, kBlock, out + v * kBlock);
+    fdct8(t + v, kBlock, out + v * kBlock);
 }
 
 // Sample i of block l into lane l of b[i], clamped to the peak: each row's eight 8-sample
@@ -208,11 +288,10 @@ void blocks8_avx2(const Plane& ref, const Plane& dist, int depth, int x, int y,
   load(dist, depth, x, y, d);
   const __m256 ts = texture(s), td = texture(d);
   if (depth <= 10) {
-    fdct8x8<true>(s, s);
-    fdct8x8<true>(d, d);
+    w16::fdct8x8_pair(s, d);
   } else {
-    fdct8x8<false>(s, s);
-    fdct8x8<false>(d, d);
+    fdct8x8(s, s);
+    fdct8x8(d, d);
   }
   const __m256 ms = threshold(s, ts, mask), md = threshold(d, td, mask);
   const __m256 m = _mm256_blendv_ps(ms, md, _mm256_cmp_ps(md, ms, _CMP_GT_OQ));
@@ -228,10 +307,46 @@ void blocks8_avx2(const Plane& ref, const Plane& dist, int depth, int x, int y,
   }
 }
 
+// The scalar add_terms eight terms at a time: the same rounding of each term to the sum's step,
+// the same test of every term, the steps counted per lane and added at the end.
+float add_terms_avx2(float sum, const float terms[64 * kLanes]) {
+  if (sum >= 0x1p-100f && sum < 0x1p126f) {
+    const uint32_t bits = std::bit_cast<uint32_t>(sum);
+    const uint32_t floor_bits = bits & 0x7f800000u;
+    const uint32_t magic_bits = floor_bits | 0x400000u;
+    const __m256 magic = _mm256_castsi256_ps(_mm256_set1_epi32(int32_t(magic_bits)));
+    const __m256 half_step =
+        _mm256_castsi256_ps(_mm256_set1_epi32(int32_t(floor_bits - (24u << 23))));
+    const __m256 limit = _mm256_castsi256_ps(_mm256_set1_epi32(int32_t(floor_bits - (1u << 23))));
+    const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    const V vmagic = _mm256_set1_epi32(int32_t(magic_bits));
+    V steps = _mm256_setzero_si256();
+    __m256 bad = _mm256_setzero_ps();
+    for (int i = 0; i < 64; ++i) {
+      const __m256 x = _mm256_loadu_ps(terms + i * kLanes);
+      const __m256 r = _mm256_add_ps(x, magic);
+      const __m256 d = _mm256_and_ps(_mm256_sub_ps(x, _mm256_sub_ps(r, magic)), abs_mask);
+      bad = _mm256_or_ps(bad, _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_NGE_UQ));
+      bad = _mm256_or_ps(bad, _mm256_cmp_ps(x, limit, _CMP_NLT_UQ));
+      bad = _mm256_or_ps(bad, _mm256_cmp_ps(d, half_step, _CMP_EQ_OQ));
+      steps = add(steps, sub(_mm256_castps_si256(r), vmagic));
+    }
+    // Each lane's 64 steps stay below 2^28, all eight together below 2^31.
+    const __m128i s4 =
+        _mm_add_epi32(_mm256_castsi256_si128(steps), _mm256_extracti128_si256(steps, 1));
+    const __m128i s2 = _mm_add_epi32(s4, _mm_unpackhi_epi64(s4, s4));
+    const uint32_t total = uint32_t(_mm_cvtsi128_si32(_mm_add_epi32(s2, _mm_srli_epi64(s2, 32))));
+    if (_mm256_movemask_ps(bad) == 0 && (bits & 0x7fffffu) + uint64_t(total) < 0x800000u)
+      return std::bit_cast<float>(bits + total);
+  }
+  return add_terms_serially(sum, terms);
+}
+
 }  // namespace
 
 void use_avx2(Kernels* k) {
   k->blocks8 = blocks8_avx2;
+  k->add_terms = add_terms_avx2;
 }
 
 }  // namespace vq::hvs

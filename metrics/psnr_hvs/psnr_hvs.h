@@ -38,8 +38,16 @@ struct Kernels {
   // both planes): terms[i * 8 + l] for coefficient i of block l.
   void (*blocks8)(const Plane& ref, const Plane& dist, int depth, int x, int y,
                   const float mask[64], const float weight[64], float* terms);
+  // sum + terms[i * 8 + l] added one after another in float, block l after block l - 1,
+  // coefficient i after i - 1, as libvmaf adds them (terms >= 0). Within one binade of the sum
+  // every addition rounds the term to the sum's own step, so when no term lies halfway between
+  // two steps and the sum stays in its binade, the serial result is the sum plus the rounded
+  // terms, which add exactly in any order; otherwise the terms are added one by one.
+  float (*add_terms)(float sum, const float terms[64 * kLanes]);
 };
 [[nodiscard]] Kernels scalar_kernels();
+// The terms' sum one by one, in the order add_terms keeps: the fallback of every tier.
+[[nodiscard]] float add_terms_serially(float sum, const float terms[64 * kLanes]);
 void use_avx2(Kernels* k);  // x86 builds only
 [[nodiscard]] Kernels kernels_for(uint32_t cpu_flags);
 

@@ -172,6 +172,68 @@ TEST(PsnrHvs, BlockKernelTiersEqualScalar) {
   }
 }
 
+// The block terms' sum equals their serial float sum bit for bit: sums from zero to near the
+// top of the range, terms that vanish against it, lie halfway between its steps, carry it into
+// the next binade, or are larger than it.
+TEST(PsnrHvs, AddTermsEqualsTheSerialSum) {
+  std::mt19937 rng(test::base_seed() + 11);
+  constexpr int n = 64 * hvs::kLanes;
+  enum Terms { kZeros, kSmall, kTies, kNearTies, kCarry, kLarge, kMixed };
+  const struct {
+    float sum;
+    Terms terms;
+  } cases[] = {
+      {0.f, kSmall},      {0.f, kZeros},       {1e-35f, kSmall}, {0x1p-100f, kSmall},
+      {1.f, kSmall},      {1.f, kZeros},       {3.5f, kTies},    {1e6f, kTies},
+      {1e6f, kNearTies},  {8388607.f, kCarry}, {1.9e7f, kCarry}, {1e7f, kSmall},
+      {1e7f, kLarge},     {123.f, kMixed},     {5e8f, kMixed},   {0x1.fffffep125f, kSmall},
+      {0x1p126f, kSmall}, {3e38f, kSmall},     {2.f, kLarge},    {7.75e4f, kMixed},
+  };
+  for (const auto& c : cases) {
+    for (int rep = 0; rep < 20; ++rep) {
+      const int e = std::ilogb(c.sum);
+      const float step = c.sum > 0 ? std::ldexp(1.f, e - 23) : 1.f;  // the sum's own step
+      std::uniform_real_distribution<float> unit(0.f, 1.f);
+      std::vector<float> t(n, 0.f);
+      for (int i = 0; i < n; ++i) {
+        const Terms kind = c.terms == kMixed ? Terms(rng() % 6) : c.terms;
+        const float r = unit(rng);
+        switch (kind) {
+          case kZeros:
+            t[i] = rng() % 3 ? 0.f : -0.f;
+            break;
+          case kSmall:
+            t[i] = r * step * 40;
+            break;
+          case kTies:
+            t[i] = rng() % 8 ? r * step : step * (float(rng() % 9) + .5f);
+            break;
+          case kNearTies:
+            t[i] = std::nextafter(step * (float(rng() % 9) + .5f), rng() % 2 ? 0.f : 1e30f);
+            break;
+          case kCarry:
+            t[i] = r * c.sum / 200;
+            break;
+          case kLarge:
+            t[i] = r * c.sum * 3;
+            break;
+          case kMixed:
+            break;
+        }
+      }
+      float want = c.sum;
+      for (int lane = 0; lane < hvs::kLanes; ++lane)
+        for (int i = 0; i < 64; ++i)
+          want += t[size_t(i * hvs::kLanes + lane)];
+      for (const auto& [tier, flags] : test::tiers()) {
+        const float got = hvs::kernels_for(flags).add_terms(c.sum, t.data());
+        ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0)
+            << tier << " sum " << c.sum << " terms " << int(c.terms) << " got " << got;
+      }
+    }
+  }
+}
+
 TEST(PsnrHvs, RefusesWhatItCannotScore) {
   const MetricRow* row = find_metric("psnr_hvs");
   ASSERT_NE(row, nullptr);
