@@ -29,11 +29,12 @@ struct LabRow {
   Lab at(int32_t i) const { return {l[i], a[i], b[i]}; }
 };
 
-// out[i] = delta_e(ref.at(i), dist.at(i)) for i < n: the plain loop, the AVX2 form (which
-// gives the same bits), and the best of the two the processor runs.
+// out[i] = delta_e(ref.at(i), dist.at(i)) for i < n: the plain loop, the AVX2 and AVX-512
+// forms (which give the same bits), and the best of them the processor runs.
 using DeltaERow = void (*)(const LabRow& ref, const LabRow& dist, int32_t n, float* out);
 void delta_e_row(const LabRow& ref, const LabRow& dist, int32_t n, float* out);
 void delta_e_row_avx2(const LabRow& ref, const LabRow& dist, int32_t n, float* out);
+void delta_e_row_avx512(const LabRow& ref, const LabRow& dist, int32_t n, float* out);
 [[nodiscard]] DeltaERow delta_e_row_for(uint32_t cpu_flags);
 
 // A frame's score from the sum of its samples' differences: 45 - 20 log10(mean difference).

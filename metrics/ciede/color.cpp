@@ -151,6 +151,7 @@ void delta_e_row(const LabRow& ref, const LabRow& dist, int32_t n, float* out) {
 
 DeltaERow delta_e_row_for(uint32_t cpu_flags) {
 #if VQ_X86_SIMD
+  if (cpu_flags & kCpuAvx512) return delta_e_row_avx512;
   if (cpu_flags & kCpuAvx2) return delta_e_row_avx2;
 #else
   (void)cpu_flags;

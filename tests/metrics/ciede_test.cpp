@@ -169,12 +169,22 @@ TEST(Ciede, EqualColoursDifferByZero) {
   }
 }
 
-// The AVX2 rows equal the plain loop bit for bit: colours of random samples at every depth,
-// random Lab values over and past the range colours take, and the edge cases of the hue
+// Each SIMD tier's rows equal the plain loop bit for bit: colours of random samples at every
+// depth, random Lab values over and past the range colours take, and the edge cases of the hue
 // angles (the neutral axis, a or b zero of either sign, equal and opposite hues, equal
-// colours), in rows of random lengths; nothing past a row's end is written.
-TEST(Ciede, Avx2RowsEqualThePlainLoop) {
-  if (!(detect_cpu_flags() & kCpuAvx2)) GTEST_SKIP() << "no AVX2";
+// colours), in rows of random lengths (odd ones and those short of one vector included);
+// nothing past a row's end is written.
+class CiedeSimd : public ::testing::TestWithParam<int> {};
+
+TEST_P(CiedeSimd, RowsEqualThePlainLoop) {
+  const struct {
+    uint32_t flags;
+    ciede::DeltaERow row;
+  } kTiers[] = {{kCpuAvx2, ciede::delta_e_row_avx2},
+                {kCpuAvx2 | kCpuAvx512, ciede::delta_e_row_avx512}};
+  const auto& tier = kTiers[GetParam()];
+  if ((detect_cpu_flags() & tier.flags) != tier.flags) GTEST_SKIP() << "no such tier here";
+  EXPECT_EQ(ciede::delta_e_row_for(tier.flags), tier.row);
   std::mt19937 rng(5);
   std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
   const float edge[] = {0.0f, -0.0f, 1e-30f, -1e-30f, 1e-7f, 0.5f, -0.5f, 80.0f, -80.0f, 127.0f};
@@ -219,15 +229,20 @@ TEST(Ciede, Avx2RowsEqualThePlainLoop) {
     }
     const ciede::LabRow ref{v[0].data(), v[1].data(), v[2].data()};
     const ciede::LabRow dist{v[3].data(), v[4].data(), v[5].data()};
-    std::vector<float> want(size_t(n) + 4, 7.0f), got(size_t(n) + 4, 7.0f);
+    std::vector<float> want(size_t(n) + 8, 7.0f), got(size_t(n) + 8, 7.0f);
     ciede::delta_e_row(ref, dist, n, want.data());
-    ciede::delta_e_row_avx2(ref, dist, n, got.data());
+    tier.row(ref, dist, n, got.data());
     for (size_t i = 0; i < want.size(); ++i) {
       ASSERT_EQ(std::memcmp(&want[i], &got[i], sizeof(float)), 0)
           << "round " << round << " i " << i << " want " << want[i] << " got " << got[i];
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Tiers, CiedeSimd, ::testing::Values(0, 1),
+                         [](const ::testing::TestParamInfo<int>& i) {
+                           return i.param ? std::string("Avx512") : std::string("Avx2");
+                         });
 
 TEST(Ciede, RefusesWhatLibvmafRefuses) {
   const MetricRow* row = find_metric("ciede");
