@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace vq::ciede {
 
@@ -17,6 +18,19 @@ struct Lab {
 
 // The Lab colour of one Y, Cb, Cr sample triple at `depth` bits (8 to 16).
 [[nodiscard]] Lab to_lab(uint32_t y, uint32_t u, uint32_t v, int depth);
+
+// to_lab with the linear red and blue of 8-bit codes looked up: each is a function of two codes
+// (Y' and Cr, Y' and Cb), so 2^16 values each, the very doubles to_lab computes. Other depths
+// convert as to_lab does.
+class LabConverter {
+ public:
+  explicit LabConverter(int depth);
+  Lab operator()(uint32_t y, uint32_t u, uint32_t v) const;
+
+ private:
+  int depth_;
+  std::vector<double> red_, blue_;  // [y << 8 | v], [y << 8 | u]
+};
 
 // The CIEDE2000 difference from `ref` to `dist`. Exactly 0 for equal colours.
 [[nodiscard]] float delta_e(const Lab& ref, const Lab& dist);

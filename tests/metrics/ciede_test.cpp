@@ -169,6 +169,33 @@ TEST(Ciede, EqualColoursDifferByZero) {
   }
 }
 
+// The converter's looked-up red and blue give to_lab's colours bit for bit: at 8 bits every
+// (Y, Cr) and every (Y, Cb) pair of codes with the third code random, at the other depths
+// random triples.
+TEST(Ciede, ConverterEqualsToLab) {
+  std::mt19937 rng(3);
+  const auto same = [](const ciede::Lab& a, const ciede::Lab& b) {
+    return std::memcmp(&a.l, &b.l, sizeof(float)) == 0 &&
+           std::memcmp(&a.a, &b.a, sizeof(float)) == 0 &&
+           std::memcmp(&a.b, &b.b, sizeof(float)) == 0;
+  };
+  const ciede::LabConverter convert8(8);
+  for (uint32_t y = 0; y < 256; ++y)
+    for (uint32_t c = 0; c < 256; ++c) {
+      const uint32_t r = rng() & 255;
+      ASSERT_TRUE(same(convert8(y, r, c), ciede::to_lab(y, r, c, 8))) << y << " " << r << " " << c;
+      ASSERT_TRUE(same(convert8(y, c, r), ciede::to_lab(y, c, r, 8))) << y << " " << c << " " << r;
+    }
+  for (const int depth : {10, 12, 16}) {
+    const ciede::LabConverter convert(depth);
+    const uint32_t peak = (1u << depth) - 1;
+    for (int i = 0; i < 2000; ++i) {
+      const uint32_t y = rng() & peak, u = rng() & peak, v = rng() & peak;
+      ASSERT_TRUE(same(convert(y, u, v), ciede::to_lab(y, u, v, depth))) << depth << " " << y;
+    }
+  }
+}
+
 // Each SIMD tier's rows equal the plain loop bit for bit: colours of random samples at every
 // depth, random Lab values over and past the range colours take, and the edge cases of the hue
 // angles (the neutral axis, a or b zero of either sign, equal and opposite hues, equal
