@@ -67,6 +67,18 @@ bool detect_avx2() {
   __cpuid_count(7, 0, eax, ebx, ecx, edx);
   return (ebx & bit_AVX2) != 0;
 }
+
+// AVX-512F needs its leaf 7 bit and an OS that saves the opmask and ZMM state too (XCR0 bits
+// 5 to 7 beside 1 and 2).
+bool detect_avx512() {
+  if (!detect_avx2()) return false;
+  unsigned xcr0_lo, xcr0_hi;
+  __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+  if ((xcr0_lo & 0xe6) != 0xe6) return false;
+  unsigned eax, ebx, ecx, edx;
+  __cpuid_count(7, 0, eax, ebx, ecx, edx);
+  return (ebx & bit_AVX512F) != 0;
+}
 #endif
 
 }  // namespace
@@ -83,6 +95,7 @@ uint32_t detect_cpu_flags() {
   if (!run_guarded(detect_sse2)) return flags;
   flags |= kCpuSse2;
   if (run_guarded(detect_avx2)) flags |= kCpuAvx2;
+  if ((flags & kCpuAvx2) && run_guarded(detect_avx512)) flags |= kCpuAvx512;
 #endif
   return flags;
 }

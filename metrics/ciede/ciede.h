@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace vq::ciede {
 
@@ -18,6 +19,19 @@ struct Lab {
 // The Lab colour of one Y, Cb, Cr sample triple at `depth` bits (8 to 16).
 [[nodiscard]] Lab to_lab(uint32_t y, uint32_t u, uint32_t v, int depth);
 
+// to_lab with the linear red and blue of 8-bit codes looked up: each is a function of two codes
+// (Y' and Cr, Y' and Cb), so 2^16 values each, the very doubles to_lab computes. Other depths
+// convert as to_lab does.
+class LabConverter {
+ public:
+  explicit LabConverter(int depth);
+  Lab operator()(uint32_t y, uint32_t u, uint32_t v) const;
+
+ private:
+  int depth_;
+  std::vector<double> red_, blue_;  // [y << 8 | v], [y << 8 | u]
+};
+
 // The CIEDE2000 difference from `ref` to `dist`. Exactly 0 for equal colours.
 [[nodiscard]] float delta_e(const Lab& ref, const Lab& dist);
 
@@ -29,11 +43,12 @@ struct LabRow {
   Lab at(int32_t i) const { return {l[i], a[i], b[i]}; }
 };
 
-// out[i] = delta_e(ref.at(i), dist.at(i)) for i < n: the plain loop, the AVX2 form (which
-// gives the same bits), and the best of the two the processor runs.
+// out[i] = delta_e(ref.at(i), dist.at(i)) for i < n: the plain loop, the AVX2 and AVX-512
+// forms (which give the same bits), and the best of them the processor runs.
 using DeltaERow = void (*)(const LabRow& ref, const LabRow& dist, int32_t n, float* out);
 void delta_e_row(const LabRow& ref, const LabRow& dist, int32_t n, float* out);
 void delta_e_row_avx2(const LabRow& ref, const LabRow& dist, int32_t n, float* out);
+void delta_e_row_avx512(const LabRow& ref, const LabRow& dist, int32_t n, float* out);
 [[nodiscard]] DeltaERow delta_e_row_for(uint32_t cpu_flags);
 
 // A frame's score from the sum of its samples' differences: 45 - 20 log10(mean difference).

@@ -38,14 +38,14 @@ uint32_t sample(const uint8_t* row, int32_t x, bool words) {
 // cache holds nothing that makes one pair's score depend on another's.
 class LabCache {
  public:
-  explicit LabCache(int depth) : depth_(depth), slots_(size_t(1) << kBits) {}
+  explicit LabCache(int depth) : convert_(depth), slots_(size_t(1) << kBits) {}
 
   ciede::Lab get(uint32_t y, uint32_t u, uint32_t v) {
     const uint64_t key = key_of(y, u, v);
     Slot& s = slot_of(key);
     if (s.key != key) {
       s.key = key;
-      s.lab = ciede::to_lab(y, u, v, depth_);
+      s.lab = convert_(y, u, v);
     }
     return s.lab;
   }
@@ -57,7 +57,9 @@ class LabCache {
   }
 
  private:
-  static constexpr int kBits = 16;
+  // 2^18 slots (6 MiB): a noisy 1080p picture has far more colours than 2^16 slots keep, and
+  // each miss costs six powers; 2^20 slots cost more in memory traffic than they save.
+  static constexpr int kBits = 18;
   static uint64_t key_of(uint32_t y, uint32_t u, uint32_t v) {
     return (uint64_t(y) << 32 | uint64_t(u) << 16 | v) + 1;  // 0 marks empty
   }
@@ -69,7 +71,7 @@ class LabCache {
     return slots_[size_t((key * 0x9E3779B97F4A7C15ull) >> (64 - kBits))];
   }
 
-  int depth_;
+  ciede::LabConverter convert_;
   std::vector<Slot> slots_;
 };
 

@@ -87,18 +87,34 @@ float rotation(float c_mean, float h_mean) {
 
 }  // namespace
 
-Lab to_lab(uint32_t y_code, uint32_t u_code, uint32_t v_code, int depth) {
+namespace {
+
+// A Y code read as 0..1 over studio range, and a chroma code as -0.5..0.5.
+double luma_of(uint32_t code, int depth) {
   const double scale = double(1 << (depth - 8));
-  const double y = (double(float(y_code)) - 16. * scale) * (1. / (219. * scale));
-  const double u = (double(float(u_code)) - 128. * scale) * (1. / (224. * scale));
-  const double v = (double(float(v_code)) - 128. * scale) * (1. / (224. * scale));
+  return (double(float(code)) - 16. * scale) * (1. / (219. * scale));
+}
 
-  // BT.709 Y'CbCr to R'G'B', then linear.
-  const double r = linear(y + 1.28033 * v);
-  const double g = linear(y - 0.21482 * u - 0.38059 * v);
-  const double b = linear(y + 2.12798 * u);
+double chroma_of(uint32_t code, int depth) {
+  const double scale = double(1 << (depth - 8));
+  return (double(float(code)) - 128. * scale) * (1. / (224. * scale));
+}
 
-  // Linear sRGB to XYZ, scaled by the D65 white.
+// BT.709's R' and B' from Y' and one chroma component, made linear.
+double linear_red(double y, double v) {
+  return linear(y + 1.28033 * v);
+}
+
+double linear_blue(double y, double u) {
+  return linear(y + 2.12798 * u);
+}
+
+double linear_green(double y, double u, double v) {
+  return linear(y - 0.21482 * u - 0.38059 * v);
+}
+
+// Linear sRGB to XYZ, scaled by the D65 white, to Lab.
+Lab lab_of_linear(double r, double g, double b) {
   const double x = r * 0.4124564390896921 + g * 0.357576077643909 + b * 0.18043748326639894;
   const double yy = r * 0.21267285140562248 + g * 0.715152155287818 + b * 0.07217499330655958;
   const double z = r * 0.019333895582329317 + g * 0.119192025881303 + b * 0.9503040785363677;
@@ -106,6 +122,31 @@ Lab to_lab(uint32_t y_code, uint32_t u_code, uint32_t v_code, int depth) {
   const double fy = lab_f(yy);
   const double fz = lab_f(z * (1.0 / 1.08883));
   return {float(116.0 * fy - 16.0), float(500.0 * (fx - fy)), float(200.0 * (fy - fz))};
+}
+
+}  // namespace
+
+Lab to_lab(uint32_t y_code, uint32_t u_code, uint32_t v_code, int depth) {
+  const double y = luma_of(y_code, depth), u = chroma_of(u_code, depth),
+               v = chroma_of(v_code, depth);
+  return lab_of_linear(linear_red(y, v), linear_green(y, u, v), linear_blue(y, u));
+}
+
+LabConverter::LabConverter(int depth) : depth_(depth) {
+  if (depth != 8) return;
+  red_.resize(size_t(1) << 16);
+  blue_.resize(size_t(1) << 16);
+  for (uint32_t y = 0; y < 256; ++y)
+    for (uint32_t c = 0; c < 256; ++c) {
+      red_[y << 8 | c] = linear_red(luma_of(y, 8), chroma_of(c, 8));
+      blue_[y << 8 | c] = linear_blue(luma_of(y, 8), chroma_of(c, 8));
+    }
+}
+
+Lab LabConverter::operator()(uint32_t y_code, uint32_t u_code, uint32_t v_code) const {
+  if (red_.empty()) return to_lab(y_code, u_code, v_code, depth_);
+  const double g = linear_green(luma_of(y_code, 8), chroma_of(u_code, 8), chroma_of(v_code, 8));
+  return lab_of_linear(red_[y_code << 8 | v_code], g, blue_[y_code << 8 | u_code]);
 }
 
 float delta_e(const Lab& p, const Lab& q) {
@@ -151,6 +192,7 @@ void delta_e_row(const LabRow& ref, const LabRow& dist, int32_t n, float* out) {
 
 DeltaERow delta_e_row_for(uint32_t cpu_flags) {
 #if VQ_X86_SIMD
+  if (cpu_flags & kCpuAvx512) return delta_e_row_avx512;
   if (cpu_flags & kCpuAvx2) return delta_e_row_avx2;
 #else
   (void)cpu_flags;

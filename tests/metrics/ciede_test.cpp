@@ -169,12 +169,49 @@ TEST(Ciede, EqualColoursDifferByZero) {
   }
 }
 
-// The AVX2 rows equal the plain loop bit for bit: colours of random samples at every depth,
-// random Lab values over and past the range colours take, and the edge cases of the hue
+// The converter's looked-up red and blue give to_lab's colours bit for bit: at 8 bits every
+// (Y, Cr) and every (Y, Cb) pair of codes with the third code random, at the other depths
+// random triples.
+TEST(Ciede, ConverterEqualsToLab) {
+  std::mt19937 rng(3);
+  const auto same = [](const ciede::Lab& a, const ciede::Lab& b) {
+    return std::memcmp(&a.l, &b.l, sizeof(float)) == 0 &&
+           std::memcmp(&a.a, &b.a, sizeof(float)) == 0 &&
+           std::memcmp(&a.b, &b.b, sizeof(float)) == 0;
+  };
+  const ciede::LabConverter convert8(8);
+  for (uint32_t y = 0; y < 256; ++y)
+    for (uint32_t c = 0; c < 256; ++c) {
+      const uint32_t r = rng() & 255;
+      ASSERT_TRUE(same(convert8(y, r, c), ciede::to_lab(y, r, c, 8))) << y << " " << r << " " << c;
+      ASSERT_TRUE(same(convert8(y, c, r), ciede::to_lab(y, c, r, 8))) << y << " " << c << " " << r;
+    }
+  for (const int depth : {10, 12, 16}) {
+    const ciede::LabConverter convert(depth);
+    const uint32_t peak = (1u << depth) - 1;
+    for (int i = 0; i < 2000; ++i) {
+      const uint32_t y = rng() & peak, u = rng() & peak, v = rng() & peak;
+      ASSERT_TRUE(same(convert(y, u, v), ciede::to_lab(y, u, v, depth))) << depth << " " << y;
+    }
+  }
+}
+
+// Each SIMD tier's rows equal the plain loop bit for bit: colours of random samples at every
+// depth, random Lab values over and past the range colours take, and the edge cases of the hue
 // angles (the neutral axis, a or b zero of either sign, equal and opposite hues, equal
-// colours), in rows of random lengths; nothing past a row's end is written.
-TEST(Ciede, Avx2RowsEqualThePlainLoop) {
-  if (!(detect_cpu_flags() & kCpuAvx2)) GTEST_SKIP() << "no AVX2";
+// colours), in rows of random lengths (odd ones and those short of one vector included);
+// nothing past a row's end is written.
+class CiedeSimd : public ::testing::TestWithParam<int> {};
+
+TEST_P(CiedeSimd, RowsEqualThePlainLoop) {
+  const struct {
+    uint32_t flags;
+    ciede::DeltaERow row;
+  } kTiers[] = {{kCpuAvx2, ciede::delta_e_row_avx2},
+                {kCpuAvx2 | kCpuAvx512, ciede::delta_e_row_avx512}};
+  const auto& tier = kTiers[GetParam()];
+  if ((detect_cpu_flags() & tier.flags) != tier.flags) GTEST_SKIP() << "no such tier here";
+  EXPECT_EQ(ciede::delta_e_row_for(tier.flags), tier.row);
   std::mt19937 rng(5);
   std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
   const float edge[] = {0.0f, -0.0f, 1e-30f, -1e-30f, 1e-7f, 0.5f, -0.5f, 80.0f, -80.0f, 127.0f};
@@ -219,15 +256,20 @@ TEST(Ciede, Avx2RowsEqualThePlainLoop) {
     }
     const ciede::LabRow ref{v[0].data(), v[1].data(), v[2].data()};
     const ciede::LabRow dist{v[3].data(), v[4].data(), v[5].data()};
-    std::vector<float> want(size_t(n) + 4, 7.0f), got(size_t(n) + 4, 7.0f);
+    std::vector<float> want(size_t(n) + 8, 7.0f), got(size_t(n) + 8, 7.0f);
     ciede::delta_e_row(ref, dist, n, want.data());
-    ciede::delta_e_row_avx2(ref, dist, n, got.data());
+    tier.row(ref, dist, n, got.data());
     for (size_t i = 0; i < want.size(); ++i) {
       ASSERT_EQ(std::memcmp(&want[i], &got[i], sizeof(float)), 0)
           << "round " << round << " i " << i << " want " << want[i] << " got " << got[i];
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Tiers, CiedeSimd, ::testing::Values(0, 1),
+                         [](const ::testing::TestParamInfo<int>& i) {
+                           return i.param ? std::string("Avx512") : std::string("Avx2");
+                         });
 
 TEST(Ciede, RefusesWhatLibvmafRefuses) {
   const MetricRow* row = find_metric("ciede");
