@@ -106,8 +106,8 @@ TEST(FloatSsimKernels, TiersEqualScalarBitForBit) {
   for (const auto& [tier, flags] : test::tiers()) {
     SCOPED_TRACE(tier);
     const fssim::Kernels k = fssim::kernels_for(flags);
-    for (int iter = 0; iter < 40; ++iter) {
-      const int n = 1 + int(rng() % 70);
+    for (int iter = 0; iter < 60; ++iter) {
+      const int n = 1 + int(rng() % 140);
       // Horizontal: n outputs of n + 10 inputs; outputs with a guard band of sentinels.
       const std::vector<float> a = random_row(rng, n + 10), b = random_row(rng, n + 10);
       std::vector<float> o1(size_t(5 * (n + 8)), -7.0f), o2 = o1;
