@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "metrics/float_ssim/fssim.h"
+#include "metrics/float_ssim/taps.h"
 #include "tests/frames.h"
 #include "tests/reference/reference.h"
 
@@ -218,6 +219,37 @@ TEST(FloatSsimKernels, ShrinkingFromLumaEqualsTheFloatRoad) {
       ASSERT_EQ(pow2, fssim::box_shrink_luma(p, c.w, c.h, c.factor, got.data())) << c.factor;
       if (!pow2) continue;
       EXPECT_TRUE(same_bits(want, got)) << c.w << "x" << c.h << " /" << c.factor << " " << c.depth;
+    }
+  }
+}
+
+// MS-SSIM's halving on every tier equals the 9x9 filter taken output by output with every
+// index mirrored, edges included, on even and odd sizes down to the smallest scale.
+TEST(FloatSsimKernels, LowPassShrinkEqualsTheFilterEverywhere) {
+  std::mt19937 rng(47);
+  const struct {
+    int w, h;
+  } sizes[] = {{11, 11}, {12, 13}, {22, 22}, {45, 30}, {88, 72}, {97, 61}, {150, 11}};
+  const auto mirror = [](int i, int n) { return i < 0 ? -1 - i : i >= n ? 2 * n - i - 1 : i; };
+  for (const auto& sz : sizes) {
+    std::vector<float> src = random_row(rng, sz.w * sz.h);
+    const int sw = fssim::shrunk(sz.w, 2), sh = fssim::shrunk(sz.h, 2);
+    std::vector<float> want(size_t(sw * sh));
+    for (int y = 0; y < sh; ++y)
+      for (int x = 0; x < sw; ++x) {
+        double sum = 0;
+        for (int v = 0; v < fssim::kLowPass; ++v)
+          for (int u = 0; u < fssim::kLowPass; ++u)
+            sum += double(
+                src[size_t(mirror(2 * y + v - 4, sz.h) * sz.w + mirror(2 * x + u - 4, sz.w))] *
+                fssim::kLowPass2d[v][u]);
+        want[size_t(y * sw + x)] = float(sum);
+      }
+    for (const auto& [tier, flags] : test::tiers()) {
+      std::vector<float> got(size_t(sw * sh), -7.0f), even, odd;
+      fssim::low_pass_shrink(src.data(), sz.w, sz.h, fssim::kernels_for(flags), got.data(), &even,
+                             &odd);
+      EXPECT_TRUE(same_bits(want, got)) << tier << " " << sz.w << "x" << sz.h;
     }
   }
 }
