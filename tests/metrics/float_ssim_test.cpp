@@ -254,6 +254,38 @@ TEST(FloatSsimKernels, LowPassShrinkEqualsTheFilterEverywhere) {
   }
 }
 
+// One window and one pair of halving scratch reused across sizes, large to small and back as
+// MS-SSIM's scales go, give the bits of fresh ones: nothing left over from a larger size counts.
+TEST(FloatSsimKernels, ReusedScratchEqualsFreshScratch) {
+  std::mt19937 rng(53);
+  const struct {
+    int w, h;
+  } sizes[] = {{96, 80}, {48, 40}, {24, 20}, {12, 11}, {97, 81}, {33, 70}, {96, 80}};
+  for (const auto& [tier, flags] : test::tiers()) {
+    const fssim::Kernels k = fssim::kernels_for(flags);
+    fssim::Window reused(k);
+    std::vector<float> even, odd;
+    for (const auto& sz : sizes) {
+      const std::vector<float> a = random_row(rng, sz.w * sz.h), b = random_row(rng, sz.w * sz.h);
+      fssim::Window fresh(k);
+      const fssim::Means want = fresh.run(a.data(), b.data(), sz.w, sz.h);
+      const fssim::Means got = reused.run(a.data(), b.data(), sz.w, sz.h);
+      EXPECT_EQ(std::memcmp(&want, &got, sizeof want), 0) << tier << " " << sz.w << "x" << sz.h;
+      const size_t n = size_t(fssim::shrunk(sz.w, 2)) * size_t(fssim::shrunk(sz.h, 2));
+      std::vector<float> half1(n), half2(n), e2, o2;
+      fssim::low_pass_shrink(a.data(), sz.w, sz.h, k, half1.data(), &even, &odd);
+      fssim::low_pass_shrink(a.data(), sz.w, sz.h, k, half2.data(), &e2, &o2);
+      EXPECT_TRUE(same_bits(half1, half2)) << tier << " " << sz.w << "x" << sz.h;
+    }
+  }
+}
+
+// The probe reports AVX-512 only beside AVX2, which its tier builds on.
+TEST(FloatSsimKernels, Avx512ComesWithAvx2) {
+  const uint32_t f = detect_cpu_flags();
+  EXPECT_TRUE(!(f & kCpuAvx512) || (f & kCpuAvx2));
+}
+
 TEST(FloatSsim, ShrinkFactorFollowsLibvmaf) {
   const struct {
     int w, h, scale, factor;
