@@ -12,7 +12,8 @@ void BM_FloatSsim(benchmark::State& state, uint32_t flags, const char* request) 
   bench::bench_metric(state, flags, request);
 }
 
-constexpr uint32_t kSse2 = kCpuMmx | kCpuSse2, kAvx2 = kSse2 | kCpuAvx2;
+constexpr uint32_t kSse2 = kCpuMmx | kCpuSse2, kAvx2 = kSse2 | kCpuAvx2,
+                   kAvx512 = kAvx2 | kCpuAvx512;
 
 #define VQ_FSSIM_BENCH(name, flags, request)                                            \
   BENCHMARK_CAPTURE(BM_FloatSsim, name, flags, request)->Unit(benchmark::kMillisecond); \
@@ -23,10 +24,12 @@ constexpr uint32_t kSse2 = kCpuMmx | kCpuSse2, kAvx2 = kSse2 | kCpuAvx2;
 
 VQ_FSSIM_BENCH(ssim_scale1_scalar, 0u, "float_ssim=scale=1");
 VQ_FSSIM_BENCH(ssim_scale1_avx2, kAvx2, "float_ssim=scale=1");
+VQ_FSSIM_BENCH(ssim_scale1_avx512, kAvx512, "float_ssim=scale=1");
 VQ_FSSIM_BENCH(ssim_default_scalar, 0u, "float_ssim");
 VQ_FSSIM_BENCH(ssim_default_avx2, kAvx2, "float_ssim");
 VQ_FSSIM_BENCH(ms_ssim_scalar, 0u, "float_ms_ssim");
 VQ_FSSIM_BENCH(ms_ssim_avx2, kAvx2, "float_ms_ssim");
+VQ_FSSIM_BENCH(ms_ssim_avx512, kAvx512, "float_ms_ssim");
 
 }  // namespace
 }  // namespace vq

@@ -90,7 +90,7 @@ enum CpuFlags : uint32_t {
   kCpuMmx = 1u << 0,
   kCpuSse2 = 1u << 1,
   kCpuAvx2 = 1u << 2,    // only when the OS also saves YMM state
-  kCpuAvx512 = 1u << 3,  // AVX-512F beside AVX2, when the OS also saves the ZMM state
+  kCpuAvx512 = 1u << 3,  // F, DQ, BW and VL, only when the OS also saves ZMM state
 };
 
 // Probes the processor once (CPUID, XGETBV); 0 on processors other than x86.

@@ -68,16 +68,19 @@ bool detect_avx2() {
   return (ebx & bit_AVX2) != 0;
 }
 
-// AVX-512F needs its leaf 7 bit and an OS that saves the opmask and ZMM state too (XCR0 bits
-// 5 to 7 beside 1 and 2).
+// AVX-512 (foundation, DQ, BW, VL) needs those leaf 7 bits and an OS that saves the opmask and
+// ZMM state besides YMM's (XCR0 bits 1, 2 and 5 to 7).
 bool detect_avx512() {
-  if (!detect_avx2()) return false;
+  unsigned eax, ebx, ecx, edx;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  if ((ecx & bit_OSXSAVE) == 0) return false;
   unsigned xcr0_lo, xcr0_hi;
   __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
   if ((xcr0_lo & 0xe6) != 0xe6) return false;
-  unsigned eax, ebx, ecx, edx;
+  if (__get_cpuid_max(0, nullptr) < 7) return false;
   __cpuid_count(7, 0, eax, ebx, ecx, edx);
-  return (ebx & bit_AVX512F) != 0;
+  const unsigned need = bit_AVX512F | bit_AVX512DQ | bit_AVX512BW | bit_AVX512VL;
+  return (ebx & need) == need;
 }
 #endif
 
@@ -94,8 +97,9 @@ uint32_t detect_cpu_flags() {
 #if VQ_X86
   if (!run_guarded(detect_sse2)) return flags;
   flags |= kCpuSse2;
-  if (run_guarded(detect_avx2)) flags |= kCpuAvx2;
-  if ((flags & kCpuAvx2) && run_guarded(detect_avx512)) flags |= kCpuAvx512;
+  if (!run_guarded(detect_avx2)) return flags;
+  flags |= kCpuAvx2;
+  if (run_guarded(detect_avx512)) flags |= kCpuAvx512;
 #endif
   return flags;
 }

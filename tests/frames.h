@@ -20,8 +20,11 @@ inline uint32_t base_seed() {
 // The scalar form first, then every tier this processor has, by the flags that select them.
 inline std::vector<std::pair<const char*, uint32_t>> tiers() {
   const uint32_t sse2 = kCpuMmx | kCpuSse2;
-  const std::pair<const char*, uint32_t> all[] = {
-      {"scalar", 0}, {"mmx", kCpuMmx}, {"sse2", sse2}, {"avx2", sse2 | kCpuAvx2}};
+  const std::pair<const char*, uint32_t> all[] = {{"scalar", 0},
+                                                  {"mmx", kCpuMmx},
+                                                  {"sse2", sse2},
+                                                  {"avx2", sse2 | kCpuAvx2},
+                                                  {"avx512", sse2 | kCpuAvx2 | kCpuAvx512}};
   std::vector<std::pair<const char*, uint32_t>> out;
   for (const auto& [name, flags] : all)
     if ((detect_cpu_flags() & flags) == flags) out.emplace_back(name, flags);

@@ -26,7 +26,7 @@ struct Means {
   float ssim = 0, l = 0, c = 0, s = 0;
 };
 
-// Row kernels, scalar first; the AVX2 tier is the same arithmetic lane by lane.
+// Row kernels, scalar first; the AVX2 and AVX-512 tiers are the same arithmetic lane by lane.
 struct Kernels {
   // Horizontal window over ref row `a` and dist row `b` (n + 10 samples): n values each of the
   // means of a, b, a*a, b*b and a*b, into out[0..4].
@@ -42,7 +42,8 @@ struct Kernels {
                    int x1, float* out);
 };
 [[nodiscard]] Kernels scalar_kernels();
-void use_avx2(Kernels* k);  // x86 builds only
+void use_avx2(Kernels* k);    // x86 builds only
+void use_avx512(Kernels* k);  // x86 builds only
 [[nodiscard]] Kernels kernels_for(uint32_t cpu_flags);
 
 // A luma plane: 8-bit samples (depth 8) or 16-bit words.

@@ -16,6 +16,7 @@ Kernels kernels_for(uint32_t cpu_flags) {
   Kernels k = scalar_kernels();
 #if VQ_X86_SIMD
   if (cpu_flags & kCpuAvx2) use_avx2(&k);
+  if (cpu_flags & kCpuAvx512) use_avx512(&k);
 #else
   (void)cpu_flags;
 #endif
@@ -49,6 +50,12 @@ int ssim_factor(int w, int h, int scale) {
 }
 
 namespace {
+
+// Scratch that only grows: MS-SSIM asks for a smaller size at each scale and then the full one
+// again, and growing a vector back within its capacity would clear the new part every time.
+void grow(std::vector<float>* v, size_t n) {
+  if (v->size() < n) v->resize(n);
+}
 
 // Mirrors an index outside 0..n-1 into it (-1 -> 0, n -> n - 1), as libvmaf's edges do.
 inline int mirror(int i, int n) {
@@ -149,8 +156,8 @@ void low_pass_shrink(const float* src, int w, int h, const Kernels& k, float* ds
                      std::vector<float>* even, std::vector<float>* odd) {
   const int sw = shrunk(w, 2), sh = shrunk(h, 2);
   const int ew = (w + 1) / 2;
-  even->resize(size_t(ew) * size_t(h));
-  odd->resize(size_t(ew) * size_t(h));
+  grow(even, size_t(ew) * size_t(h));
+  grow(odd, size_t(ew) * size_t(h));
   for (int y = 0; y < h; ++y) {
     const float* r = src + ptrdiff_t(y) * w;
     float* e = even->data() + ptrdiff_t(y) * ew;
@@ -167,7 +174,7 @@ void low_pass_shrink(const float* src, int w, int h, const Kernels& k, float* ds
   for (int y = 0; y < sh; ++y) {
     const int cy = 2 * y;
     float* out = dst + ptrdiff_t(y) * sw;
-    if (cy < half || cy >= h - half || x0 >= x1) {
+    if (x0 >= x1) {
       for (int x = 0; x < sw; ++x)
         out[x] = filter_at(src, w, h, 2 * x, cy, -half, kLowPass, tap);
       continue;
@@ -176,11 +183,14 @@ void low_pass_shrink(const float* src, int w, int h, const Kernels& k, float* ds
       out[x] = filter_at(src, w, h, 2 * x, cy, -half, kLowPass, tap);
     for (int x = x1; x < sw; ++x)
       out[x] = filter_at(src, w, h, 2 * x, cy, -half, kLowPass, tap);
+    // Rows above the top or below the bottom are the mirrored rows themselves, so the top and
+    // bottom outputs take the row kernel too, with the same taps in the same order.
     const float* e[kLowPass];
     const float* o[kLowPass];
     for (int v = 0; v < kLowPass; ++v) {
-      e[v] = even->data() + ptrdiff_t(cy - half + v) * ew;
-      o[v] = odd->data() + ptrdiff_t(cy - half + v) * ew;
+      const int r = mirror(cy - half + v, h);
+      e[v] = even->data() + ptrdiff_t(r) * ew;
+      o[v] = odd->data() + ptrdiff_t(r) * ew;
     }
     k.low_pass(e, o, x0, x1, out);
   }
@@ -188,8 +198,8 @@ void low_pass_shrink(const float* src, int w, int h, const Kernels& k, float* ds
 
 Means Window::run(const float* a, const float* b, int w, int h) {
   const int n = w - (kWindow - 1), m = h - (kWindow - 1);
-  ring_.resize(size_t(5 * kWindow) * size_t(n));
-  rows_.resize(size_t(5) * size_t(n));
+  grow(&ring_, size_t(5 * kWindow) * size_t(n));
+  grow(&rows_, size_t(5) * size_t(n));
   float* out[5];
   for (int p = 0; p < 5; ++p)
     out[p] = rows_.data() + ptrdiff_t(p) * n;

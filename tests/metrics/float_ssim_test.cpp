@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "metrics/float_ssim/fssim.h"
+#include "metrics/float_ssim/taps.h"
 #include "tests/frames.h"
 #include "tests/reference/reference.h"
 
@@ -106,8 +107,8 @@ TEST(FloatSsimKernels, TiersEqualScalarBitForBit) {
   for (const auto& [tier, flags] : test::tiers()) {
     SCOPED_TRACE(tier);
     const fssim::Kernels k = fssim::kernels_for(flags);
-    for (int iter = 0; iter < 40; ++iter) {
-      const int n = 1 + int(rng() % 70);
+    for (int iter = 0; iter < 60; ++iter) {
+      const int n = 1 + int(rng() % 140);
       // Horizontal: n outputs of n + 10 inputs; outputs with a guard band of sentinels.
       const std::vector<float> a = random_row(rng, n + 10), b = random_row(rng, n + 10);
       std::vector<float> o1(size_t(5 * (n + 8)), -7.0f), o2 = o1;
@@ -220,6 +221,69 @@ TEST(FloatSsimKernels, ShrinkingFromLumaEqualsTheFloatRoad) {
       EXPECT_TRUE(same_bits(want, got)) << c.w << "x" << c.h << " /" << c.factor << " " << c.depth;
     }
   }
+}
+
+// MS-SSIM's halving on every tier equals the 9x9 filter taken output by output with every
+// index mirrored, edges included, on even and odd sizes down to the smallest scale.
+TEST(FloatSsimKernels, LowPassShrinkEqualsTheFilterEverywhere) {
+  std::mt19937 rng(47);
+  const struct {
+    int w, h;
+  } sizes[] = {{11, 11}, {12, 13}, {22, 22}, {45, 30}, {88, 72}, {97, 61}, {150, 11}};
+  const auto mirror = [](int i, int n) { return i < 0 ? -1 - i : i >= n ? 2 * n - i - 1 : i; };
+  for (const auto& sz : sizes) {
+    std::vector<float> src = random_row(rng, sz.w * sz.h);
+    const int sw = fssim::shrunk(sz.w, 2), sh = fssim::shrunk(sz.h, 2);
+    std::vector<float> want(size_t(sw * sh));
+    for (int y = 0; y < sh; ++y)
+      for (int x = 0; x < sw; ++x) {
+        double sum = 0;
+        for (int v = 0; v < fssim::kLowPass; ++v)
+          for (int u = 0; u < fssim::kLowPass; ++u)
+            sum += double(
+                src[size_t(mirror(2 * y + v - 4, sz.h) * sz.w + mirror(2 * x + u - 4, sz.w))] *
+                fssim::kLowPass2d[v][u]);
+        want[size_t(y * sw + x)] = float(sum);
+      }
+    for (const auto& [tier, flags] : test::tiers()) {
+      std::vector<float> got(size_t(sw * sh), -7.0f), even, odd;
+      fssim::low_pass_shrink(src.data(), sz.w, sz.h, fssim::kernels_for(flags), got.data(), &even,
+                             &odd);
+      EXPECT_TRUE(same_bits(want, got)) << tier << " " << sz.w << "x" << sz.h;
+    }
+  }
+}
+
+// One window and one pair of halving scratch reused across sizes, large to small and back as
+// MS-SSIM's scales go, give the bits of fresh ones: nothing left over from a larger size counts.
+TEST(FloatSsimKernels, ReusedScratchEqualsFreshScratch) {
+  std::mt19937 rng(53);
+  const struct {
+    int w, h;
+  } sizes[] = {{96, 80}, {48, 40}, {24, 20}, {12, 11}, {97, 81}, {33, 70}, {96, 80}};
+  for (const auto& [tier, flags] : test::tiers()) {
+    const fssim::Kernels k = fssim::kernels_for(flags);
+    fssim::Window reused(k);
+    std::vector<float> even, odd;
+    for (const auto& sz : sizes) {
+      const std::vector<float> a = random_row(rng, sz.w * sz.h), b = random_row(rng, sz.w * sz.h);
+      fssim::Window fresh(k);
+      const fssim::Means want = fresh.run(a.data(), b.data(), sz.w, sz.h);
+      const fssim::Means got = reused.run(a.data(), b.data(), sz.w, sz.h);
+      EXPECT_EQ(std::memcmp(&want, &got, sizeof want), 0) << tier << " " << sz.w << "x" << sz.h;
+      const size_t n = size_t(fssim::shrunk(sz.w, 2)) * size_t(fssim::shrunk(sz.h, 2));
+      std::vector<float> half1(n), half2(n), e2, o2;
+      fssim::low_pass_shrink(a.data(), sz.w, sz.h, k, half1.data(), &even, &odd);
+      fssim::low_pass_shrink(a.data(), sz.w, sz.h, k, half2.data(), &e2, &o2);
+      EXPECT_TRUE(same_bits(half1, half2)) << tier << " " << sz.w << "x" << sz.h;
+    }
+  }
+}
+
+// The probe reports AVX-512 only beside AVX2, which its tier builds on.
+TEST(FloatSsimKernels, Avx512ComesWithAvx2) {
+  const uint32_t f = detect_cpu_flags();
+  EXPECT_TRUE(!(f & kCpuAvx512) || (f & kCpuAvx2));
 }
 
 TEST(FloatSsim, ShrinkFactorFollowsLibvmaf) {
