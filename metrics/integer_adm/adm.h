@@ -142,6 +142,22 @@ class Buf {
   std::unique_ptr<T[]> p_;
 };
 
+// One scale's row buffers. Each stage runs a row at a time right after the one before it, so
+// what the stages pass on stays in cache: the bands of the row just made, and the four rows of
+// what the masking reads around the row it scores (indexed by row modulo 4).
+template <typename T>
+struct ScaleRows {
+  size_t stride = 0;             // of every row, in samples
+  std::vector<T> band[2][3];     // h, v, d of the reference (0) and the distorted picture (1)
+  std::vector<T> dec[2][3];      // restored (0) and additive (1), four rows
+  std::vector<T> x[2][3];        // CSF-weighted additive (0, the detail loss's) and restored (1)
+  std::vector<T> f[3];           // one row of |x| / 30
+  std::vector<T> a;              // a low band row that no scale reads (the coarsest one's)
+  std::vector<uint32_t> tot[2];  // f summed over the orientations, four rows, for x[0] and x[1]
+  std::vector<uint32_t> col;     // the column sums of three rows of tot
+  void alloc(size_t w);
+};
+
 // Scratch for one picture size, reused pair after pair.
 class Scorer {
  public:
@@ -149,30 +165,20 @@ class Scorer {
   void score(const Plane& ref, const Plane& dist, Result* out);
 
  private:
-  struct Bands16 {
-    Buf<int16_t> a, h, v, d;
-  };
-  struct Bands32 {
-    Buf<int32_t> a, h, v, d;
-  };
-  void dwt0(const Plane& src, Bands16* out);
-  void dwt_s(const Buf<int32_t>& src, int w, int h, int scale, Bands32* out);
   void index_tables(int h);
 
   int width_, height_;
   Params p_;
   Kernels k_;
-  size_t stride_;           // of every band, in samples
+  size_t stride_;           // of every low band, in samples
   std::vector<int> iy_[4];  // source rows of each output row's four taps
-  std::vector<int16_t> lo16_, hi16_;
+  std::vector<int16_t> lo16_, hi16_, a16_;
   std::vector<int32_t> lo32_, hi32_;
-  Bands16 ref0_, dis0_;
-  Bands32 ref_, dis_;
-  Buf<int32_t> ref_a_, dis_a_;  // the low band the next scale reads
-  // Decoupled bands (r restored, a additive) and the CSF outputs (x weighted, f its filtered
-  // magnitude), three orientations each, int16 at scale 0 and int32 after.
-  Buf<int16_t> r16_[3], a16_[3], x16_[3], f16_[3];
-  Buf<int32_t> r32_[3], a32_[3], x32_[3], f32_[3];
+  // The low bands the next scale reads, two per picture used in turn: scale 0 writes [0], scale 1
+  // [1], scale 2 [0] again.
+  Buf<int32_t> low_[2][2];
+  ScaleRows<int16_t> rows16_;
+  ScaleRows<int32_t> rows32_;
 };
 
 }  // namespace vq::adm
