@@ -108,6 +108,9 @@ struct Kernels {
   // high rows, in 64 bits, rounded by `add` and `shift` (at most 32) and kept in 32.
   void (*dwt_v32)(const int32_t* const rows[4], int w, int64_t add, int shift, int32_t* lo,
                   int32_t* hi);
+  // Scale 1's vertical taps of four int16 rows of scale 0's low band, kept whole: their sums
+  // fit 32 bits.
+  void (*dwt_v16w)(const int16_t* const rows[4], int w, int32_t* lo, int32_t* hi);
   void (*dwt_h32)(const int32_t* lo, const int32_t* hi, int w, int64_t add, int shift, int32_t* a,
                   int32_t* v, int32_t* h, int32_t* d);
   // Contrast sensitivity weights of n coefficients: x = (c * rf + add) >> shift, f = |x| / 30,
@@ -172,10 +175,11 @@ class Scorer {
   Kernels k_;
   size_t stride_;           // of every low band, in samples
   std::vector<int> iy_[4];  // source rows of each output row's four taps
-  std::vector<int16_t> lo16_, hi16_, a16_;
+  std::vector<int16_t> lo16_, hi16_;
   std::vector<int32_t> lo32_, hi32_;
-  // The low bands the next scale reads, two per picture used in turn: scale 0 writes [0], scale 1
-  // [1], scale 2 [0] again.
+  // The low bands the next scale reads, per picture: scale 0's in 16 bits, then two used in turn
+  // (scale 1 writes [1], scale 2 [0]).
+  Buf<int16_t> low16_[2];
   Buf<int32_t> low_[2][2];
   ScaleRows<int16_t> rows16_;
   ScaleRows<int32_t> rows32_;

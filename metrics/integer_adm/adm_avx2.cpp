@@ -68,6 +68,45 @@ void dwt_v16_avx2(const uint16_t* const rows[4], int w, int depth, int16_t* lo, 
   }
 }
 
+// Scale 1's vertical taps of int16 rows, whole in 32 bits, 16 samples a step: the pairwise
+// multiply-adds of taps16 without its rounding; unpack interleaves within 128-bit lanes, so the
+// halves are put back in order before they are stored.
+void dwt_v16w_avx2(const int16_t* const rows[4], int w, int32_t* lo, int32_t* hi) {
+  const __m256i lo01 = _mm256_set1_epi32(int32_t(uint32_t(uint16_t(15826)) | (27411u << 16)));
+  const __m256i lo23 = _mm256_set1_epi32(
+      int32_t(uint32_t(uint16_t(7345)) | (uint32_t(uint16_t(int16_t(-4240))) << 16)));
+  const __m256i hi01 = _mm256_set1_epi32(
+      int32_t(uint32_t(uint16_t(int16_t(-4240))) | (uint32_t(uint16_t(int16_t(-7345))) << 16)));
+  const __m256i hi23 = _mm256_set1_epi32(
+      int32_t(uint32_t(uint16_t(27411)) | (uint32_t(uint16_t(int16_t(-15826))) << 16)));
+  int j = 0;
+  for (; j + 16 <= w; j += 16) {
+    __m256i s[4];
+    for (int k = 0; k < 4; ++k)
+      s[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[k] + j));
+    const __m256i a01l = _mm256_unpacklo_epi16(s[0], s[1]),
+                  a01h = _mm256_unpackhi_epi16(s[0], s[1]);
+    const __m256i a23l = _mm256_unpacklo_epi16(s[2], s[3]),
+                  a23h = _mm256_unpackhi_epi16(s[2], s[3]);
+    auto store = [&](__m256i c01, __m256i c23, int32_t* out) {
+      const __m256i l =
+          _mm256_add_epi32(_mm256_madd_epi16(a01l, c01), _mm256_madd_epi16(a23l, c23));
+      const __m256i h =
+          _mm256_add_epi32(_mm256_madd_epi16(a01h, c01), _mm256_madd_epi16(a23h, c23));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j),
+                          _mm256_permute2x128_si256(l, h, 0x20));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j + 8),
+                          _mm256_permute2x128_si256(l, h, 0x31));
+    };
+    store(lo01, lo23, lo);
+    store(hi01, hi23, hi);
+  }
+  if (j < w) {
+    const int16_t* tail[4] = {rows[0] + j, rows[1] + j, rows[2] + j, rows[3] + j};
+    scalar_kernels().dwt_v16w(tail, w - j, lo + j, hi + j);
+  }
+}
+
 // Horizontal taps, 8 outputs a step: output j takes the pairs (2j-1, 2j) and (2j+1, 2j+2),
 // which are adjacent 16-bit pairs of the rows loaded from 2j-1 and from 2j+1.
 inline __m128i htaps(const int16_t* row, int j, __m256i c01, __m256i c23) {
@@ -471,6 +510,7 @@ void use_avx2(Kernels* k) {
   k->csf16 = csf16_avx2;
   k->csf32 = csf32_avx2;
   k->dwt_v32 = dwt_v32_avx2;
+  k->dwt_v16w = dwt_v16w_avx2;
   k->dwt_h32 = dwt_h32_avx2;
   k->decouple16 = decouple16_avx2;
   k->mask_row16 = mask_row16_avx2;

@@ -117,6 +117,14 @@ void dwt_v32_scalar(const int32_t* const rows[4], int w, int64_t add, int shift,
   }
 }
 
+void dwt_v16w_scalar(const int16_t* const rows[4], int w, int32_t* lo, int32_t* hi) {
+  for (int j = 0; j < w; ++j) {
+    const int32_t s0 = rows[0][j], s1 = rows[1][j], s2 = rows[2][j], s3 = rows[3][j];
+    lo[j] = kLo[0] * s0 + kLo[1] * s1 + kLo[2] * s2 + kLo[3] * s3;
+    hi[j] = kHi[0] * s0 + kHi[1] * s1 + kHi[2] * s2 + kHi[3] * s3;
+  }
+}
+
 void h32_one(const int32_t* lo, const int32_t* hi, int j, int c0, int c1, int c2, int c3,
              int64_t add, int shift, int32_t* a, int32_t* v, int32_t* h, int32_t* d) {
   const int64_t l0 = lo[c0], l1 = lo[c1], l2 = lo[c2], l3 = lo[c3];
@@ -259,6 +267,7 @@ Kernels scalar_kernels() {
   k.mask_row16 = mask_row16_scalar;
   k.decouple16 = decouple16_scalar;
   k.dwt_v32 = dwt_v32_scalar;
+  k.dwt_v16w = dwt_v16w_scalar;
   k.dwt_h32 = dwt_h32_scalar;
   k.csf16 = csf16_scalar;
   k.csf32 = csf32_scalar;
@@ -492,7 +501,7 @@ struct Mask {
   template <typename T>
   void row(const T* const src[3], const T* const x[3], const uint32_t* tu, const uint32_t* tm,
            const uint32_t* td, uint32_t* col, const Kernels& k) {
-    for (int j = c0(); j < c1(); ++j)
+    for (int j = c0(), e = c1(); j < e; ++j)
       col[j] = tu[j] + tm[j] + td[j];
     int64_t inner[3] = {0, 0, 0};
     // The ring's outer columns mirror at the left edge and repeat at the right one.
@@ -609,8 +618,9 @@ ScaleScore score_rows(int scale, int w, int h, const Params& p, const Kernels& k
     band[1][t] = b.band[1][t].data();
     f[t] = b.f[t].data();
   }
+  const int c0 = num.c0(), c1 = num.c1();
   auto total = [&](uint32_t* out) {
-    for (int j = num.c0(); j < num.c1(); ++j)
+    for (int j = c0; j < c1; ++j)
       out[j] = uint32_t(int32_t(f[0][j])) + uint32_t(int32_t(f[1][j])) + uint32_t(int32_t(f[2][j]));
   };
   auto mask = [&](int r) {
@@ -686,12 +696,13 @@ Scorer::Scorer(int width, int height, const Params& params, const Kernels& kerne
     v.resize(hh);
   lo16_.resize(size_t(width));
   hi16_.resize(size_t(width));
-  a16_.resize(hw);
   lo32_.resize(hw);
   hi32_.resize(hw);
   const size_t n1 = hw * ((hh + 1) / 2);  // scale 1: half the rows, same stride
+  for (auto& l : low16_)
+    l.alloc(hw * hh);
   for (auto& l : low_) {
-    l[0].alloc(hw * hh);
+    l[0].alloc(n1);
     l[1].alloc(n1);
   }
   rows16_.alloc(hw);
@@ -723,7 +734,6 @@ void Scorer::score(const Plane& ref, const Plane& dist, Result* out) {
         rf16[1] = uint16_t(rf[1] * std::pow(2, 21));
         rf16[2] = uint16_t(rf[2] * std::pow(2, 23));
       }
-      // Scale 0's low band is kept as int32 for the scales after, which work in 32 bits.
       auto dwt_row = [&](int i, int16_t* const band[2][3]) {
         for (int p = 0; p < 2; ++p) {
           const Plane& src = *pics[p];
@@ -738,11 +748,8 @@ void Scorer::score(const Plane& ref, const Plane& dist, Result* out) {
               rows[k] = reinterpret_cast<const uint16_t*>(src.data + src.pitch * iy_[k][size_t(i)]);
             k_.dwt_v16(rows, sw, src.depth, lo16_.data(), hi16_.data());
           }
-          k_.dwt_h16(lo16_.data(), hi16_.data(), sw, a16_.data(), band[p][1], band[p][0],
-                     band[p][2]);
-          int32_t* low = low_[p][0].data() + size_t(i) * stride_;
-          for (int j = 0; j < w; ++j)
-            low[j] = a16_[size_t(j)];
+          k_.dwt_h16(lo16_.data(), hi16_.data(), sw, low16_[p].data() + size_t(i) * stride_,
+                     band[p][1], band[p][0], band[p][2]);
         }
       };
       s = score_rows<int16_t>(0, w, h, p_, k_, rows16_, rf, rf16, nullptr, !p_.skip_scale0,
@@ -759,11 +766,18 @@ void Scorer::score(const Plane& ref, const Plane& dist, Result* out) {
         rf32[t] = uint32_t(rf[t] * std::pow(2, 32));
       auto dwt_row = [&](int i, int32_t* const band[2][3]) {
         for (int p = 0; p < 2; ++p) {
-          const int32_t* src = low_[p][(scale - 1) & 1].data();
-          const int32_t* r[4];
-          for (int k = 0; k < 4; ++k)
-            r[k] = src + size_t(iy_[k][size_t(i)]) * stride_;
-          k_.dwt_v32(r, sw, kAddV[si], kShiftV[si], lo32_.data(), hi32_.data());
+          if (scale == 1) {
+            const int16_t* r[4];
+            for (int k = 0; k < 4; ++k)
+              r[k] = low16_[p].data() + size_t(iy_[k][size_t(i)]) * stride_;
+            k_.dwt_v16w(r, sw, lo32_.data(), hi32_.data());
+          } else {
+            const int32_t* src = low_[p][(scale - 1) & 1].data();
+            const int32_t* r[4];
+            for (int k = 0; k < 4; ++k)
+              r[k] = src + size_t(iy_[k][size_t(i)]) * stride_;
+            k_.dwt_v32(r, sw, kAddV[si], kShiftV[si], lo32_.data(), hi32_.data());
+          }
           int32_t* a =
               scale == 3 ? rows32_.a.data() : low_[p][scale & 1].data() + size_t(i) * stride_;
           k_.dwt_h32(lo32_.data(), hi32_.data(), sw, kAddH[si], kShiftH[si], a, band[p][1],
