@@ -122,6 +122,10 @@ struct Kernels {
   int (*mask_row32)(const MaskRow32& row, int j0, int j1, int64_t inner[3]);
   // The sum of |c|^3 over n int16 coefficients (scale 0's denominator).
   uint64_t (*cube_sum16)(const int16_t* row, int n);
+  // Scales 1..3's denominator terms of n int32 coefficients: the sum of
+  // (((|c|^2 + add_sq) >> sh_sq) * |c| + add_cub) >> sh_cub, in unsigned 64-bit arithmetic.
+  uint64_t (*cube_sum32)(const int32_t* row, int n, int sh_sq, uint64_t add_sq, int sh_cub,
+                         uint64_t add_cub);
 };
 [[nodiscard]] Kernels scalar_kernels();
 void use_avx2(Kernels* k);  // x86 builds only

@@ -502,10 +502,36 @@ uint64_t cube_sum16_avx2(const int16_t* row, int n) {
   return lane_sum(acc) + scalar_kernels().cube_sum16(row + j, n - j);
 }
 
+// The terms of cube_sum32 in 64-bit lanes, even and odd lanes apart. The rounded square may pass
+// 32 bits by one, so its product with the magnitude takes its high half too.
+uint64_t cube_sum32_avx2(const int32_t* row, int n, int sh_sq, uint64_t add_sq, int sh_cub,
+                         uint64_t add_cub) {
+  const __m256i asq = _mm256_set1_epi64x(int64_t(add_sq)),
+                acub = _mm256_set1_epi64x(int64_t(add_cub));
+  const __m128i ssq = _mm_cvtsi32_si128(sh_sq), scub = _mm_cvtsi32_si128(sh_cub);
+  __m256i acc = _mm256_setzero_si256();
+  auto term = [&](__m256i v) {  // v: magnitudes in the low 32 bits of each 64-bit lane
+    const __m256i q = _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(v, v), asq), ssq);
+    const __m256i p =
+        _mm256_add_epi64(_mm256_mul_epu32(q, v),
+                         _mm256_slli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(q, 32), v), 32));
+    return _mm256_srl_epi64(_mm256_add_epi64(p, acub), scub);
+  };
+  int j = 0;
+  for (; j + 8 <= n; j += 8) {
+    const __m256i v =
+        _mm256_abs_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + j)));
+    acc = _mm256_add_epi64(acc, _mm256_add_epi64(term(v), term(_mm256_srli_epi64(v, 32))));
+  }
+  return lane_sum(acc) +
+         scalar_kernels().cube_sum32(row + j, n - j, sh_sq, add_sq, sh_cub, add_cub);
+}
+
 }  // namespace
 
 void use_avx2(Kernels* k) {
   k->cube_sum16 = cube_sum16_avx2;
+  k->cube_sum32 = cube_sum32_avx2;
   k->mask_row32 = mask_row32_avx2;
   k->csf16 = csf16_avx2;
   k->csf32 = csf32_avx2;

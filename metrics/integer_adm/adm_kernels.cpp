@@ -195,6 +195,17 @@ uint64_t cube_sum16_scalar(const int16_t* row, int n) {
   return sum;
 }
 
+uint64_t cube_sum32_scalar(const int32_t* row, int n, int sh_sq, uint64_t add_sq, int sh_cub,
+                           uint64_t add_cub) {
+  uint64_t sum = 0;
+  for (int j = 0; j < n; ++j) {
+    // |INT32_MIN| is 2^31 once read as unsigned.
+    const uint64_t v = row[j] < 0 ? 0u - uint32_t(row[j]) : uint32_t(row[j]);
+    sum += ((((v * v) + add_sq) >> sh_sq) * v + add_cub) >> sh_cub;
+  }
+  return sum;
+}
+
 int decouple16_scalar(const DecoupleRow16& row, int j0, int j1);  // with the decoupling below
 
 }  // namespace
@@ -273,6 +284,7 @@ Kernels scalar_kernels() {
   k.csf32 = csf32_scalar;
   k.mask_row32 = mask_row32_scalar;
   k.cube_sum16 = cube_sum16_scalar;
+  k.cube_sum32 = cube_sum32_scalar;
   return k;
 }
 
@@ -403,11 +415,8 @@ struct Den {
       if constexpr (!kWide) {
         acc[t] += (k.cube_sum16(ref[t] + g.left, g.right - g.left) + add) >> sh;
       } else {
-        uint64_t inner = 0;
-        for (int j = g.left; j < g.right; ++j) {
-          const uint64_t v = uint32_t(std::abs(ref[t][j]));
-          inner += ((((v * v) + add_sq) >> sq) * v + add_cub) >> sh_cub;
-        }
+        const uint64_t inner =
+            k.cube_sum32(ref[t] + g.left, g.right - g.left, int(sq), add_sq, int(sh_cub), add_cub);
         acc[t] += (inner + add_acc) >> sh_acc;
       }
     }

@@ -523,5 +523,32 @@ TEST(IntegerAdm, CubeSumTiersEqualScalar) {
   }
 }
 
+// The denominator terms of scales 1..3 against the scalar ones: random lengths, magnitudes up
+// to 2^31 (INT32_MIN among them) whose rounded squares pass 32 bits, every shift the scales use
+// and random cube shifts.
+TEST(IntegerAdm, CubeSum32TiersEqualScalar) {
+  const adm::Kernels ref = adm::scalar_kernels();
+  std::mt19937 rng(test::base_seed() + 31);
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const adm::Kernels k = adm::kernels_for(flags);
+    for (int iter = 0; iter < 300; ++iter) {
+      std::vector<int32_t> row(rng() % 120);
+      for (int32_t& c : row)
+        c = iter % 3 == 0   ? (rng() % 2 ? INT32_MIN : INT32_MAX)
+            : iter % 3 == 1 ? int32_t(rng())
+                            : int32_t(rng()) >> (rng() % 24);
+      const int sh_sq = 30 + int(rng() % 2);
+      const int sh_cub = int(rng() % 12);
+      const uint64_t add_sq = uint64_t(1) << sh_sq;
+      const uint64_t add_cub = sh_cub ? uint64_t(1) << (sh_cub - 1) : 0;
+      const int n = int(row.size());
+      EXPECT_EQ(k.cube_sum32(row.data(), n, sh_sq, add_sq, sh_cub, add_cub),
+                ref.cube_sum32(row.data(), n, sh_sq, add_sq, sh_cub, add_cub))
+          << "n=" << n << " sh_sq=" << sh_sq << " sh_cub=" << sh_cub;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vq
