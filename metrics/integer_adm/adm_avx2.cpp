@@ -240,8 +240,20 @@ inline __m256i narrow_masks(__m256d lo, __m256d hi) {
   return _mm256_inserti128_si256(l, _mm256_castsi256_si128(h), 1);
 }
 
+// 2^30 / m truncated, for m in 1 .. 32768, as the reciprocal table holds it, without a gather:
+// the double quotient is within 2^-22 of the true one, which is an integer or at least 2^-15
+// from the next, so truncating it gives the table's value (lanes with m = 0 are not used).
+inline __m256i reciprocal(__m256i m) {
+  const __m256d num = _mm256_set1_pd(1073741824.0);
+  const __m128i lo =
+      _mm256_cvttpd_epi32(_mm256_div_pd(num, _mm256_cvtepi32_pd(_mm256_castsi256_si128(m))));
+  const __m128i hi =
+      _mm256_cvttpd_epi32(_mm256_div_pd(num, _mm256_cvtepi32_pd(_mm256_extracti128_si256(m, 1))));
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+}
+
 // Scale 0's decoupling, eight columns a step. The angle test is the scalar code's, in doubles;
-// the division by the reference coefficient is its reciprocal gathered from the table and a
+// the division by the reference coefficient is its reciprocal (the table's, computed) and a
 // 64-bit product, even and odd lanes apart; the gain-limited values are taken in doubles and
 // truncated, as the scalar conversions do.
 int decouple16_avx2(const DecoupleRow16& m, int j0, int j1) {
@@ -280,8 +292,7 @@ int decouple16_avx2(const DecoupleRow16& m, int j0, int j1) {
     }
     const __m256i angle = narrow_masks(angle_half[0], angle_half[1]);
     for (int t = 0; t < 3; ++t) {
-      const __m256i rec =
-          _mm256_sign_epi32(_mm256_i32gather_epi32(m.recip, _mm256_abs_epi32(o[t]), 4), o[t]);
+      const __m256i rec = _mm256_sign_epi32(reciprocal(_mm256_abs_epi32(o[t])), o[t]);
       const __m256i pe = _mm256_add_epi64(_mm256_mul_epi32(rec, d[t]), half64);
       const __m256i po = _mm256_add_epi64(
           _mm256_mul_epi32(_mm256_srli_epi64(rec, 32), _mm256_srli_epi64(d[t], 32)), half64);
