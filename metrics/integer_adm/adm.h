@@ -108,6 +108,9 @@ struct Kernels {
   // high rows, in 64 bits, rounded by `add` and `shift` (at most 32) and kept in 32.
   void (*dwt_v32)(const int32_t* const rows[4], int w, int64_t add, int shift, int32_t* lo,
                   int32_t* hi);
+  // Scale 1's vertical taps of four int16 rows of scale 0's low band, kept whole: their sums
+  // fit 32 bits.
+  void (*dwt_v16w)(const int16_t* const rows[4], int w, int32_t* lo, int32_t* hi);
   void (*dwt_h32)(const int32_t* lo, const int32_t* hi, int w, int64_t add, int shift, int32_t* a,
                   int32_t* v, int32_t* h, int32_t* d);
   // Contrast sensitivity weights of n coefficients: x = (c * rf + add) >> shift, f = |x| / 30,
@@ -119,6 +122,10 @@ struct Kernels {
   int (*mask_row32)(const MaskRow32& row, int j0, int j1, int64_t inner[3]);
   // The sum of |c|^3 over n int16 coefficients (scale 0's denominator).
   uint64_t (*cube_sum16)(const int16_t* row, int n);
+  // Scales 1..3's denominator terms of n int32 coefficients: the sum of
+  // (((|c|^2 + add_sq) >> sh_sq) * |c| + add_cub) >> sh_cub, in unsigned 64-bit arithmetic.
+  uint64_t (*cube_sum32)(const int32_t* row, int n, int sh_sq, uint64_t add_sq, int sh_cub,
+                         uint64_t add_cub);
 };
 [[nodiscard]] Kernels scalar_kernels();
 void use_avx2(Kernels* k);  // x86 builds only
@@ -142,6 +149,22 @@ class Buf {
   std::unique_ptr<T[]> p_;
 };
 
+// One scale's row buffers. Each stage runs a row at a time right after the one before it, so
+// what the stages pass on stays in cache: the bands of the row just made, and the four rows of
+// what the masking reads around the row it scores (indexed by row modulo 4).
+template <typename T>
+struct ScaleRows {
+  size_t stride = 0;             // of every row, in samples
+  std::vector<T> band[2][3];     // h, v, d of the reference (0) and the distorted picture (1)
+  std::vector<T> dec[2][3];      // restored (0) and additive (1), four rows
+  std::vector<T> x[2][3];        // CSF-weighted additive (0, the detail loss's) and restored (1)
+  std::vector<T> f[3];           // one row of |x| / 30
+  std::vector<T> a;              // a low band row that no scale reads (the coarsest one's)
+  std::vector<uint32_t> tot[2];  // f summed over the orientations, four rows, for x[0] and x[1]
+  std::vector<uint32_t> col;     // the column sums of three rows of tot
+  void alloc(size_t w);
+};
+
 // Scratch for one picture size, reused pair after pair.
 class Scorer {
  public:
@@ -149,30 +172,21 @@ class Scorer {
   void score(const Plane& ref, const Plane& dist, Result* out);
 
  private:
-  struct Bands16 {
-    Buf<int16_t> a, h, v, d;
-  };
-  struct Bands32 {
-    Buf<int32_t> a, h, v, d;
-  };
-  void dwt0(const Plane& src, Bands16* out);
-  void dwt_s(const Buf<int32_t>& src, int w, int h, int scale, Bands32* out);
   void index_tables(int h);
 
   int width_, height_;
   Params p_;
   Kernels k_;
-  size_t stride_;           // of every band, in samples
+  size_t stride_;           // of every low band, in samples
   std::vector<int> iy_[4];  // source rows of each output row's four taps
   std::vector<int16_t> lo16_, hi16_;
   std::vector<int32_t> lo32_, hi32_;
-  Bands16 ref0_, dis0_;
-  Bands32 ref_, dis_;
-  Buf<int32_t> ref_a_, dis_a_;  // the low band the next scale reads
-  // Decoupled bands (r restored, a additive) and the CSF outputs (x weighted, f its filtered
-  // magnitude), three orientations each, int16 at scale 0 and int32 after.
-  Buf<int16_t> r16_[3], a16_[3], x16_[3], f16_[3];
-  Buf<int32_t> r32_[3], a32_[3], x32_[3], f32_[3];
+  // The low bands the next scale reads, per picture: scale 0's in 16 bits, then two used in turn
+  // (scale 1 writes [1], scale 2 [0]).
+  Buf<int16_t> low16_[2];
+  Buf<int32_t> low_[2][2];
+  ScaleRows<int16_t> rows16_;
+  ScaleRows<int32_t> rows32_;
 };
 
 }  // namespace vq::adm

@@ -68,6 +68,45 @@ void dwt_v16_avx2(const uint16_t* const rows[4], int w, int depth, int16_t* lo, 
   }
 }
 
+// Scale 1's vertical taps of int16 rows, whole in 32 bits, 16 samples a step: the pairwise
+// multiply-adds of taps16 without its rounding; unpack interleaves within 128-bit lanes, so the
+// halves are put back in order before they are stored.
+void dwt_v16w_avx2(const int16_t* const rows[4], int w, int32_t* lo, int32_t* hi) {
+  const __m256i lo01 = _mm256_set1_epi32(int32_t(uint32_t(uint16_t(15826)) | (27411u << 16)));
+  const __m256i lo23 = _mm256_set1_epi32(
+      int32_t(uint32_t(uint16_t(7345)) | (uint32_t(uint16_t(int16_t(-4240))) << 16)));
+  const __m256i hi01 = _mm256_set1_epi32(
+      int32_t(uint32_t(uint16_t(int16_t(-4240))) | (uint32_t(uint16_t(int16_t(-7345))) << 16)));
+  const __m256i hi23 = _mm256_set1_epi32(
+      int32_t(uint32_t(uint16_t(27411)) | (uint32_t(uint16_t(int16_t(-15826))) << 16)));
+  int j = 0;
+  for (; j + 16 <= w; j += 16) {
+    __m256i s[4];
+    for (int k = 0; k < 4; ++k)
+      s[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[k] + j));
+    const __m256i a01l = _mm256_unpacklo_epi16(s[0], s[1]),
+                  a01h = _mm256_unpackhi_epi16(s[0], s[1]);
+    const __m256i a23l = _mm256_unpacklo_epi16(s[2], s[3]),
+                  a23h = _mm256_unpackhi_epi16(s[2], s[3]);
+    auto store = [&](__m256i c01, __m256i c23, int32_t* out) {
+      const __m256i l =
+          _mm256_add_epi32(_mm256_madd_epi16(a01l, c01), _mm256_madd_epi16(a23l, c23));
+      const __m256i h =
+          _mm256_add_epi32(_mm256_madd_epi16(a01h, c01), _mm256_madd_epi16(a23h, c23));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j),
+                          _mm256_permute2x128_si256(l, h, 0x20));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j + 8),
+                          _mm256_permute2x128_si256(l, h, 0x31));
+    };
+    store(lo01, lo23, lo);
+    store(hi01, hi23, hi);
+  }
+  if (j < w) {
+    const int16_t* tail[4] = {rows[0] + j, rows[1] + j, rows[2] + j, rows[3] + j};
+    scalar_kernels().dwt_v16w(tail, w - j, lo + j, hi + j);
+  }
+}
+
 // Horizontal taps, 8 outputs a step: output j takes the pairs (2j-1, 2j) and (2j+1, 2j+2),
 // which are adjacent 16-bit pairs of the rows loaded from 2j-1 and from 2j+1.
 inline __m128i htaps(const int16_t* row, int j, __m256i c01, __m256i c23) {
@@ -201,8 +240,20 @@ inline __m256i narrow_masks(__m256d lo, __m256d hi) {
   return _mm256_inserti128_si256(l, _mm256_castsi256_si128(h), 1);
 }
 
+// 2^30 / m truncated, for m in 1 .. 32768, as the reciprocal table holds it, without a gather:
+// the double quotient is within 2^-22 of the true one, which is an integer or at least 2^-15
+// from the next, so truncating it gives the table's value (lanes with m = 0 are not used).
+inline __m256i reciprocal(__m256i m) {
+  const __m256d num = _mm256_set1_pd(1073741824.0);
+  const __m128i lo =
+      _mm256_cvttpd_epi32(_mm256_div_pd(num, _mm256_cvtepi32_pd(_mm256_castsi256_si128(m))));
+  const __m128i hi =
+      _mm256_cvttpd_epi32(_mm256_div_pd(num, _mm256_cvtepi32_pd(_mm256_extracti128_si256(m, 1))));
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+}
+
 // Scale 0's decoupling, eight columns a step. The angle test is the scalar code's, in doubles;
-// the division by the reference coefficient is its reciprocal gathered from the table and a
+// the division by the reference coefficient is its reciprocal (the table's, computed) and a
 // 64-bit product, even and odd lanes apart; the gain-limited values are taken in doubles and
 // truncated, as the scalar conversions do.
 int decouple16_avx2(const DecoupleRow16& m, int j0, int j1) {
@@ -241,8 +292,7 @@ int decouple16_avx2(const DecoupleRow16& m, int j0, int j1) {
     }
     const __m256i angle = narrow_masks(angle_half[0], angle_half[1]);
     for (int t = 0; t < 3; ++t) {
-      const __m256i rec =
-          _mm256_sign_epi32(_mm256_i32gather_epi32(m.recip, _mm256_abs_epi32(o[t]), 4), o[t]);
+      const __m256i rec = _mm256_sign_epi32(reciprocal(_mm256_abs_epi32(o[t])), o[t]);
       const __m256i pe = _mm256_add_epi64(_mm256_mul_epi32(rec, d[t]), half64);
       const __m256i po = _mm256_add_epi64(
           _mm256_mul_epi32(_mm256_srli_epi64(rec, 32), _mm256_srli_epi64(d[t], 32)), half64);
@@ -463,14 +513,41 @@ uint64_t cube_sum16_avx2(const int16_t* row, int n) {
   return lane_sum(acc) + scalar_kernels().cube_sum16(row + j, n - j);
 }
 
+// The terms of cube_sum32 in 64-bit lanes, even and odd lanes apart. The rounded square may pass
+// 32 bits by one, so its product with the magnitude takes its high half too.
+uint64_t cube_sum32_avx2(const int32_t* row, int n, int sh_sq, uint64_t add_sq, int sh_cub,
+                         uint64_t add_cub) {
+  const __m256i asq = _mm256_set1_epi64x(int64_t(add_sq)),
+                acub = _mm256_set1_epi64x(int64_t(add_cub));
+  const __m128i ssq = _mm_cvtsi32_si128(sh_sq), scub = _mm_cvtsi32_si128(sh_cub);
+  __m256i acc = _mm256_setzero_si256();
+  auto term = [&](__m256i v) {  // v: magnitudes in the low 32 bits of each 64-bit lane
+    const __m256i q = _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(v, v), asq), ssq);
+    const __m256i p =
+        _mm256_add_epi64(_mm256_mul_epu32(q, v),
+                         _mm256_slli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(q, 32), v), 32));
+    return _mm256_srl_epi64(_mm256_add_epi64(p, acub), scub);
+  };
+  int j = 0;
+  for (; j + 8 <= n; j += 8) {
+    const __m256i v =
+        _mm256_abs_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + j)));
+    acc = _mm256_add_epi64(acc, _mm256_add_epi64(term(v), term(_mm256_srli_epi64(v, 32))));
+  }
+  return lane_sum(acc) +
+         scalar_kernels().cube_sum32(row + j, n - j, sh_sq, add_sq, sh_cub, add_cub);
+}
+
 }  // namespace
 
 void use_avx2(Kernels* k) {
   k->cube_sum16 = cube_sum16_avx2;
+  k->cube_sum32 = cube_sum32_avx2;
   k->mask_row32 = mask_row32_avx2;
   k->csf16 = csf16_avx2;
   k->csf32 = csf32_avx2;
   k->dwt_v32 = dwt_v32_avx2;
+  k->dwt_v16w = dwt_v16w_avx2;
   k->dwt_h32 = dwt_h32_avx2;
   k->decouple16 = decouple16_avx2;
   k->mask_row16 = mask_row16_avx2;

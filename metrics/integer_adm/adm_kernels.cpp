@@ -117,6 +117,14 @@ void dwt_v32_scalar(const int32_t* const rows[4], int w, int64_t add, int shift,
   }
 }
 
+void dwt_v16w_scalar(const int16_t* const rows[4], int w, int32_t* lo, int32_t* hi) {
+  for (int j = 0; j < w; ++j) {
+    const int32_t s0 = rows[0][j], s1 = rows[1][j], s2 = rows[2][j], s3 = rows[3][j];
+    lo[j] = kLo[0] * s0 + kLo[1] * s1 + kLo[2] * s2 + kLo[3] * s3;
+    hi[j] = kHi[0] * s0 + kHi[1] * s1 + kHi[2] * s2 + kHi[3] * s3;
+  }
+}
+
 void h32_one(const int32_t* lo, const int32_t* hi, int j, int c0, int c1, int c2, int c3,
              int64_t add, int shift, int32_t* a, int32_t* v, int32_t* h, int32_t* d) {
   const int64_t l0 = lo[c0], l1 = lo[c1], l2 = lo[c2], l3 = lo[c3];
@@ -183,6 +191,17 @@ uint64_t cube_sum16_scalar(const int16_t* row, int n) {
   for (int j = 0; j < n; ++j) {
     const uint64_t v = uint16_t(std::abs(int32_t(row[j])));
     sum += v * v * v;
+  }
+  return sum;
+}
+
+uint64_t cube_sum32_scalar(const int32_t* row, int n, int sh_sq, uint64_t add_sq, int sh_cub,
+                           uint64_t add_cub) {
+  uint64_t sum = 0;
+  for (int j = 0; j < n; ++j) {
+    // |INT32_MIN| is 2^31 once read as unsigned.
+    const uint64_t v = row[j] < 0 ? 0u - uint32_t(row[j]) : uint32_t(row[j]);
+    sum += ((((v * v) + add_sq) >> sh_sq) * v + add_cub) >> sh_cub;
   }
   return sum;
 }
@@ -259,11 +278,13 @@ Kernels scalar_kernels() {
   k.mask_row16 = mask_row16_scalar;
   k.decouple16 = decouple16_scalar;
   k.dwt_v32 = dwt_v32_scalar;
+  k.dwt_v16w = dwt_v16w_scalar;
   k.dwt_h32 = dwt_h32_scalar;
   k.csf16 = csf16_scalar;
   k.csf32 = csf32_scalar;
   k.mask_row32 = mask_row32_scalar;
   k.cube_sum16 = cube_sum16_scalar;
+  k.cube_sum32 = cube_sum32_scalar;
   return k;
 }
 
@@ -275,40 +296,6 @@ Kernels kernels_for(uint32_t cpu_flags) {
   (void)cpu_flags;
 #endif
   return k;
-}
-
-Scorer::Scorer(int width, int height, const Params& params, const Kernels& kernels)
-    : width_(width), height_(height), p_(params), k_(kernels) {
-  const size_t hw = size_t(width + 1) / 2, hh = size_t(height + 1) / 2;
-  stride_ = hw;
-  const size_t n = hw * hh;
-  for (auto& v : iy_)
-    v.resize(hh);
-  lo16_.resize(size_t(width));
-  hi16_.resize(size_t(width));
-  lo32_.resize(hw);
-  hi32_.resize(hw);
-  for (Bands16* b : {&ref0_, &dis0_}) {
-    b->a.alloc(n);
-    b->h.alloc(n);
-    b->v.alloc(n);
-    b->d.alloc(n);
-  }
-  const size_t n1 = hw * ((hh + 1) / 2);  // scale 1 onwards: half the rows, same stride
-  for (Bands32* b : {&ref_, &dis_}) {
-    b->a.alloc(n);  // swapped with the low band of the scale before, so as large
-    b->h.alloc(n1);
-    b->v.alloc(n1);
-    b->d.alloc(n1);
-  }
-  ref_a_.alloc(n);
-  dis_a_.alloc(n);
-  for (int t = 0; t < 3; ++t) {
-    for (auto* v : {&r16_[t], &a16_[t], &x16_[t], &f16_[t]})
-      v->alloc(n);
-    for (auto* v : {&r32_[t], &a32_[t], &x32_[t], &f32_[t]})
-      v->alloc(n1);
-  }
 }
 
 // Source rows of each output row's four taps: 2i-1 .. 2i+2, mirrored at the top about
@@ -325,46 +312,6 @@ void Scorer::index_tables(int h) {
       }
   };
   fill(iy_, h);
-}
-
-void Scorer::dwt0(const Plane& src, Bands16* out) {
-  const int w = width_, h = height_;
-  const int hh = (h + 1) / 2;
-  for (int i = 0; i < hh; ++i) {
-    if (src.depth == 8) {
-      const uint8_t* rows[4];
-      for (int k = 0; k < 4; ++k)
-        rows[k] = src.data + src.pitch * iy_[k][size_t(i)];
-      k_.dwt_v8(rows, w, lo16_.data(), hi16_.data());
-    } else {
-      const uint16_t* rows[4];
-      for (int k = 0; k < 4; ++k)
-        rows[k] = reinterpret_cast<const uint16_t*>(src.data + src.pitch * iy_[k][size_t(i)]);
-      k_.dwt_v16(rows, w, src.depth, lo16_.data(), hi16_.data());
-    }
-    const size_t o = size_t(i) * stride_;
-    k_.dwt_h16(lo16_.data(), hi16_.data(), w, out->a.data() + o, out->v.data() + o,
-               out->h.data() + o, out->d.data() + o);
-  }
-}
-
-// Scales 1..3 from the previous scale's low band (int32, w x h at stride_): the vertical pass
-// keeps full precision at scale 1 and rounds 16 bits off after; the horizontal pass rounds 15, 16
-// and 15 bits off.
-void Scorer::dwt_s(const Buf<int32_t>& src, int w, int h, int scale, Bands32* out) {
-  static constexpr int64_t kAddV[3] = {0, 32768, 32768}, kAddH[3] = {16384, 32768, 16384};
-  static constexpr int kShiftV[3] = {0, 16, 16}, kShiftH[3] = {15, 16, 15};
-  const int s = scale - 1;
-  const int hh = (h + 1) / 2;
-  for (int i = 0; i < hh; ++i) {
-    const int32_t* r[4];
-    for (int k = 0; k < 4; ++k)
-      r[k] = src.data() + size_t(iy_[k][size_t(i)]) * stride_;
-    k_.dwt_v32(r, w, kAddV[s], kShiftV[s], lo32_.data(), hi32_.data());
-    const size_t o = size_t(i) * stride_;
-    k_.dwt_h32(lo32_.data(), hi32_.data(), w, kAddH[s], kShiftH[s], out->a.data() + o,
-               out->v.data() + o, out->h.data() + o, out->d.data() + o);
-  }
 }
 
 namespace {
@@ -429,60 +376,6 @@ int decouple16_scalar(const DecoupleRow16& row, int j0, int j1) {
                                  row.gain_limit, row.recip);
   return j1;
 }
-
-void decouple32(const int32_t* const ref[3], const int32_t* const dis[3], int32_t* const r[3],
-                int32_t* const a[3], int w, int h, size_t stride, double gain_limit) {
-  const float c = cos1_sq();
-  const int32_t* rt = reciprocals();
-  const Region g = tap_region(w, h);
-  for (int i = g.top; i < g.bottom; ++i)
-    for (int j = g.left; j < g.right; ++j)
-      decouple_one<int32_t, true>(ref, dis, r, a, size_t(i) * stride + size_t(j), c, gain_limit,
-                                  rt);
-}
-
-void decouple16(const int16_t* const ref[3], const int16_t* const dis[3], int16_t* const r[3],
-                int16_t* const a[3], int w, int h, size_t stride, double gain_limit,
-                const Kernels& k) {
-  const Region g = tap_region(w, h);
-  DecoupleRow16 row{};
-  row.gain_limit = gain_limit;
-  row.cos1_sq = cos1_sq();
-  row.recip = reciprocals();
-  for (int i = g.top; i < g.bottom; ++i) {
-    const size_t o = size_t(i) * stride;
-    for (int t = 0; t < 3; ++t) {
-      row.ref[t] = ref[t] + o;
-      row.dis[t] = dis[t] + o;
-      row.r[t] = r[t] + o;
-      row.a[t] = a[t] + o;
-    }
-    decouple16_scalar(row, k.decouple16(row, g.left, g.right), g.right);
-  }
-}
-
-// Contrast sensitivity weights: x = band * factor, f = |x| / 30 (the masking filter's share).
-void csf0(const int16_t* const src[3], int16_t* const x[3], int16_t* const f[3], int w, int h,
-          size_t stride, const uint16_t rf[3], const Kernels& k) {
-  static constexpr int kShift[3] = {15, 15, 17};
-  static constexpr int32_t kAdd[3] = {16384, 16384, 65535};
-  const Region g = tap_region(w, h);
-  for (int t = 0; t < 3; ++t)
-    for (int i = g.top; i < g.bottom; ++i) {
-      const size_t p = size_t(i) * stride + size_t(g.left);
-      k.csf16(src[t] + p, g.right - g.left, rf[t], kAdd[t], kShift[t], x[t] + p, f[t] + p);
-    }
-}
-void csf_s(const int32_t* const src[3], int32_t* const x[3], int32_t* const f[3], int w, int h,
-           size_t stride, const uint32_t rf[3], const Kernels& k) {
-  const Region g = tap_region(w, h);
-  for (int t = 0; t < 3; ++t)
-    for (int i = g.top; i < g.bottom; ++i) {
-      const size_t p = size_t(i) * stride + size_t(g.left);
-      k.csf32(src[t] + p, g.right - g.left, rf[t], x[t] + p, f[t] + p);
-    }
-}
-
 uint32_t ceil_log2_u(double v) {
   return uint32_t(int64_t(std::ceil(v)));
 }
@@ -490,209 +383,340 @@ uint32_t half_pow2(uint32_t shift) {  // (uint32)pow(2, shift - 1), 0 for shift 
   return shift == 0 ? 0u : (1u << (shift - 1));
 }
 
-// The denominator of a scale: the reference's CSF-weighted bands, cubed and summed over the
-// score region, plus the noise floor.
-float den0(const int16_t* const ref[3], int w, int h, size_t stride, const float rf[3],
-           double noise_weight, const Kernels& k) {
-  const Region g = score_region(w, h);
-  const int area = (g.bottom - g.top) * (g.right - g.left);
-  int32_t sh = int32_t(std::ceil(std::log2(area) - 20));
-  sh = sh > 0 ? sh : 0;
-  const uint64_t add = sh > 0 ? (uint64_t(1) << (sh - 1)) : 0;
-  double csf[3];
-  for (int t = 0; t < 3; ++t) {
-    uint64_t acc = 0;
-    for (int i = g.top; i < g.bottom; ++i) {
-      const uint64_t inner =
-          k.cube_sum16(ref[t] + size_t(i) * stride + size_t(g.left), g.right - g.left);
-      acc += (inner + add) >> sh;
+// The shifts and rounding terms of a scale's denominator, and its row sums.
+template <bool kWide>
+struct Den {
+  Region g;
+  int sh = 0;  // scale 0: the row sums' shift
+  uint64_t add = 0;
+  uint32_t sh_cub = 0, sh_acc = 0, sq = 0;  // scales 1..3
+  uint64_t add_cub = 0, add_acc = 0, add_sq = 0;
+  uint64_t acc[3] = {0, 0, 0};
+
+  Den(int w, int h, int scale) : g(score_region(w, h)) {
+    if constexpr (!kWide) {
+      const int area = (g.bottom - g.top) * (g.right - g.left);
+      sh = int32_t(std::ceil(std::log2(area) - 20));
+      sh = sh > 0 ? sh : 0;
+      add = sh > 0 ? (uint64_t(1) << (sh - 1)) : 0;
+    } else {
+      static constexpr uint32_t kSq[3] = {31, 30, 31};
+      sq = kSq[scale - 1];
+      sh_cub = ceil_log2_u(std::log2(g.right - g.left));
+      add_cub = half_pow2(sh_cub);
+      sh_acc = ceil_log2_u(std::log2(g.bottom - g.top));
+      add_acc = half_pow2(sh_acc);
+      add_sq = uint64_t(1) << sq;  // libvmaf adds the whole unit, not half
     }
-    csf[t] = double(double(acc) / std::pow(2, 18 - sh)) * std::pow(double(rf[t]), 3);
   }
-  const float floor_add = std::pow(float(area * noise_weight), 1.0f / 3.0f);
-  float s[3];
-  for (int t = 0; t < 3; ++t)
-    s[t] = std::pow(float(csf[t]), 1.0f / 3.0f) + floor_add;
-  return s[0] + s[1] + s[2];
-}
-float den_s(const int32_t* const ref[3], int w, int h, size_t stride, int scale, const float rf[3],
-            double noise_weight) {
-  static constexpr uint32_t kSq[3] = {31, 30, 31}, kConv[3] = {32, 27, 23};
-  const int s = scale - 1;
-  const Region g = score_region(w, h);
-  const uint32_t sh_cub = ceil_log2_u(std::log2(g.right - g.left));
-  const uint64_t add_cub = half_pow2(sh_cub);
-  const uint32_t sh_acc = ceil_log2_u(std::log2(g.bottom - g.top));
-  const uint64_t add_acc = half_pow2(sh_acc);
-  const uint64_t add_sq = uint64_t(1) << kSq[s];  // libvmaf adds the whole unit, not half
-  double csf[3];
-  for (int t = 0; t < 3; ++t) {
-    uint64_t acc = 0;
-    for (int i = g.top; i < g.bottom; ++i) {
-      uint64_t inner = 0;
-      const int32_t* row = ref[t] + size_t(i) * stride;
-      for (int j = g.left; j < g.right; ++j) {
-        const uint64_t v = uint32_t(std::abs(row[j]));
-        inner += ((((v * v) + add_sq) >> kSq[s]) * v + add_cub) >> sh_cub;
+  template <typename T>
+  void row(const T* const ref[3], const Kernels& k) {
+    for (int t = 0; t < 3; ++t) {
+      if constexpr (!kWide) {
+        acc[t] += (k.cube_sum16(ref[t] + g.left, g.right - g.left) + add) >> sh;
+      } else {
+        const uint64_t inner =
+            k.cube_sum32(ref[t] + g.left, g.right - g.left, int(sq), add_sq, int(sh_cub), add_cub);
+        acc[t] += (inner + add_acc) >> sh_acc;
       }
-      acc += (inner + add_acc) >> sh_acc;
     }
-    const double div = std::pow(2, double(uint32_t(kConv[s] - sh_acc - sh_cub)));
-    csf[t] = double(double(acc) / div) * std::pow(double(rf[t]), 3);
   }
-  const int area = (g.bottom - g.top) * (g.right - g.left);
-  const float floor_add = std::pow(float(area * noise_weight), 1.0f / 3.0f);
-  float r[3];
-  for (int t = 0; t < 3; ++t)
-    r[t] = std::pow(float(csf[t]), 1.0f / 3.0f) + floor_add;
-  return r[0] + r[1] + r[2];
-}
+  float total(int scale, const float rf[3], double noise_weight) const {
+    double csf[3];
+    for (int t = 0; t < 3; ++t) {
+      double div;
+      if constexpr (!kWide) {
+        div = std::pow(2, 18 - sh);
+      } else {
+        static constexpr uint32_t kConv[3] = {32, 27, 23};
+        div = std::pow(2, double(uint32_t(kConv[scale - 1] - sh_acc - sh_cub)));
+      }
+      csf[t] = double(double(acc[t]) / div) * std::pow(double(rf[t]), 3);
+    }
+    const int area = (g.bottom - g.top) * (g.right - g.left);
+    const float floor_add = std::pow(float(area * noise_weight), 1.0f / 3.0f);
+    float s[3];
+    for (int t = 0; t < 3; ++t)
+      s[t] = std::pow(float(csf[t]), 1.0f / 3.0f) + floor_add;
+    return s[0] + s[1] + s[2];
+  }
+};
 
 // Contrast masking: each coefficient of `src`, CSF-weighted, less the masking threshold of its
 // 3x3 neighbourhood (summed over the three orientations of x's centre and f's ring), cubed and
 // summed over the score region. The neighbourhood mirrors at the top and left edges and repeats
-// the last row and column at the bottom and right, as libvmaf does.
-template <typename T, bool kWide>
-float cm(const T* const src[3], const T* const x[3], const T* const f[3], int w, int h,
-         size_t stride, int scale, const uint16_t rf16[3], const uint32_t rf32[3],
-         double noise_weight, const Kernels& k) {
-  const auto mask_row16 = k.mask_row16;
-  const Region g = score_region(w, h);
+// the last row and column at the bottom and right, as libvmaf does. The threshold is one sum
+// over the orientations, so the ring is summed once over the orientations' totals: a 3x3 box of
+// them less the centre. Sums wrap as libvmaf's int32 ones do.
+template <bool kWide>
+struct Mask {
+  Region g;
+  int w, h;
   uint32_t sh_cub[3], sh_acc;
-  int sh_sq[3], sh_sub[3];
-  int64_t add_sq[3];
-  if constexpr (!kWide) {
-    const uint32_t c = ceil_log2_u(std::log2(w) - 4), cd = ceil_log2_u(std::log2(w) - 3);
-    sh_cub[0] = c;
-    sh_cub[1] = c;
-    sh_cub[2] = cd;
-    sh_sq[0] = sh_sq[1] = 29;
-    sh_sq[2] = 30;
-    add_sq[0] = add_sq[1] = 268435456;
-    add_sq[2] = 536870912;
-    sh_sub[0] = sh_sub[1] = 10;
-    sh_sub[2] = 12;
-  } else {
-    const uint32_t c = ceil_log2_u(std::log2(w));
-    sh_cub[0] = sh_cub[1] = sh_cub[2] = c;
-    sh_sq[0] = sh_sq[1] = sh_sq[2] = 30;
-    add_sq[0] = add_sq[1] = add_sq[2] = 536870912;
-    sh_sub[0] = sh_sub[1] = sh_sub[2] = 0;
-  }
-  sh_acc = ceil_log2_u(std::log2(h));
-  const int64_t add_acc = half_pow2(sh_acc);
-  int64_t add_cub[3];
-  for (int t = 0; t < 3; ++t)
-    add_cub[t] = half_pow2(sh_cub[t]);
-
-  // The threshold is one sum over the orientations, so the ring is summed once over the
-  // orientations' total: a 3x3 box of it less its centre. Sums wrap as libvmaf's int32 ones do.
-  const int c0 = std::max(g.left - 1, 0), c1 = std::min(g.right + 1, w);
-  std::vector<uint32_t> rows(size_t(w) * 4);
-  uint32_t* su = rows.data();
-  uint32_t* sm = su + w;
-  uint32_t* sd = sm + w;
-  uint32_t* col = sd + w;
-  auto total = [&](size_t row, uint32_t* out) {
-    for (int j = c0; j < c1; ++j)
-      out[j] = uint32_t(int32_t(f[0][row + size_t(j)])) + uint32_t(int32_t(f[1][row + size_t(j)])) +
-               uint32_t(int32_t(f[2][row + size_t(j)]));
-  };
-  // Each row's totals serve as the row below, the row and the row above: three buffers keep the
-  // rows last made, and a row is made again only when none holds it.
-  uint32_t* held_buf[3] = {su, sm, sd};
-  int held_row[3] = {-1, -1, -1};
-  auto row_total = [&](int r, int i) -> const uint32_t* {
-    for (int b = 0; b < 3; ++b)
-      if (held_row[b] == r) return held_buf[b];
-    // A buffer none of rows i-1 .. i+1 needs (three rows, and this one is not held).
-    int b = 0;
-    while (held_row[b] >= i - 1 && held_row[b] <= i + 1 && held_row[b] != -1)
-      ++b;
-    total(size_t(r) * stride, held_buf[b]);
-    held_row[b] = r;
-    return held_buf[b];
-  };
+  int64_t add_acc, add_cub[3];
   MaskRow16 m{};
-  if constexpr (!kWide) {
-    m.col = col;
-    for (int t = 0; t < 3; ++t) {
-      m.rf[t] = rf16[t];
-      m.sh_sub[t] = sh_sub[t];
-      m.sh_sq[t] = sh_sq[t];
-      m.add_sq[t] = add_sq[t];
-      m.sh_cub[t] = sh_cub[t];
-      m.add_cub[t] = add_cub[t];
-    }
-  }
   MaskRow32 m32{};
-  if constexpr (kWide) {
-    m32.col = col;
-    for (int t = 0; t < 3; ++t)
-      m32.rf[t] = rf32[t];
-    m32.sh_sq = sh_sq[0];
-    m32.add_sq = add_sq[0];
-    m32.sh_cub = sh_cub[0];
-    m32.add_cub = add_cub[0];
-  }
   int64_t acc[3] = {0, 0, 0};
-  for (int i = g.top; i < g.bottom; ++i) {
-    const size_t mid = size_t(i) * stride;
-    const uint32_t* tu = row_total(i == 0 ? 1 : i - 1, i);
-    const uint32_t* tm = row_total(i, i);
-    const uint32_t* td = row_total(i == h - 1 ? h - 1 : i + 1, i);
-    for (int j = c0; j < c1; ++j)
-      col[j] = tu[j] + tm[j] + td[j];
-    m.sm = tm;
-    m32.sm = tm;
-    int64_t inner[3] = {0, 0, 0};
+
+  Mask(int w_, int h_, const uint16_t rf16[3], const uint32_t rf32[3])
+      : g(score_region(w_, h_)), w(w_), h(h_) {
+    int sh_sq[3], sh_sub[3];
+    int64_t add_sq[3];
+    if constexpr (!kWide) {
+      const uint32_t c = ceil_log2_u(std::log2(w) - 4), cd = ceil_log2_u(std::log2(w) - 3);
+      sh_cub[0] = c;
+      sh_cub[1] = c;
+      sh_cub[2] = cd;
+      sh_sq[0] = sh_sq[1] = 29;
+      sh_sq[2] = 30;
+      add_sq[0] = add_sq[1] = 268435456;
+      add_sq[2] = 536870912;
+      sh_sub[0] = sh_sub[1] = 10;
+      sh_sub[2] = 12;
+    } else {
+      const uint32_t c = ceil_log2_u(std::log2(w));
+      sh_cub[0] = sh_cub[1] = sh_cub[2] = c;
+      sh_sq[0] = sh_sq[1] = sh_sq[2] = 30;
+      add_sq[0] = add_sq[1] = add_sq[2] = 536870912;
+      sh_sub[0] = sh_sub[1] = sh_sub[2] = 0;
+    }
+    sh_acc = ceil_log2_u(std::log2(h));
+    add_acc = half_pow2(sh_acc);
+    for (int t = 0; t < 3; ++t)
+      add_cub[t] = half_pow2(sh_cub[t]);
     if constexpr (!kWide) {
       for (int t = 0; t < 3; ++t) {
-        m.x[t] = x[t] + mid;
-        m.src[t] = src[t] + mid;
+        m.rf[t] = rf16[t];
+        m.sh_sub[t] = sh_sub[t];
+        m.sh_sq[t] = sh_sq[t];
+        m.add_sq[t] = add_sq[t];
+        m.sh_cub[t] = sh_cub[t];
+        m.add_cub[t] = add_cub[t];
       }
-      // The ring's outer columns mirror at the left edge and repeat at the right one.
-      int j = g.left;
+    } else {
+      for (int t = 0; t < 3; ++t)
+        m32.rf[t] = rf32[t];
+      m32.sh_sq = sh_sq[0];
+      m32.add_sq = add_sq[0];
+      m32.sh_cub = sh_cub[0];
+      m32.add_cub = add_cub[0];
+    }
+  }
+  // The columns of the totals the ring reads.
+  int c0() const { return std::max(g.left - 1, 0); }
+  int c1() const { return std::min(g.right + 1, w); }
+
+  // One score row: the totals of the rows above (tu), of its own (tm) and below (td).
+  template <typename T>
+  void row(const T* const src[3], const T* const x[3], const uint32_t* tu, const uint32_t* tm,
+           const uint32_t* td, uint32_t* col, const Kernels& k) {
+    for (int j = c0(), e = c1(); j < e; ++j)
+      col[j] = tu[j] + tm[j] + td[j];
+    int64_t inner[3] = {0, 0, 0};
+    // The ring's outer columns mirror at the left edge and repeat at the right one.
+    int j = g.left;
+    const int end = std::min(g.right, w - 1);
+    if constexpr (!kWide) {
+      m.col = col;
+      m.sm = tm;
+      for (int t = 0; t < 3; ++t) {
+        m.x[t] = x[t];
+        m.src[t] = src[t];
+      }
       if (j == 0) mask16_one(m, j++, 1, 1, inner);
-      const int end = std::min(g.right, w - 1);
-      if (j < end) mask_row16_scalar(m, mask_row16(m, j, end, inner), end, inner);
+      if (j < end) mask_row16_scalar(m, k.mask_row16(m, j, end, inner), end, inner);
       if (g.right == w) mask16_one(m, w - 1, w - 2, w - 1, inner);
     } else {
+      m32.col = col;
+      m32.sm = tm;
       for (int t = 0; t < 3; ++t) {
-        m32.x[t] = x[t] + mid;
-        m32.src[t] = src[t] + mid;
+        m32.x[t] = x[t];
+        m32.src[t] = src[t];
       }
-      int j = g.left;
       if (j == 0) mask32_one(m32, j++, 1, 1, inner);
-      const int end = std::min(g.right, w - 1);
       if (j < end) mask_row32_scalar(m32, k.mask_row32(m32, j, end, inner), end, inner);
       if (g.right == w) mask32_one(m32, w - 1, w - 2, w - 1, inner);
     }
     for (int t = 0; t < 3; ++t)
       acc[t] += (inner[t] + add_acc) >> sh_acc;
   }
-  float fa[3];
-  if constexpr (!kWide) {
-    static constexpr uint32_t kPending[3] = {52, 52, 57};
+
+  float total(int scale, double noise_weight) const {
+    float fa[3];
+    if constexpr (!kWide) {
+      static constexpr uint32_t kPending[3] = {52, 52, 57};
+      for (int t = 0; t < 3; ++t)
+        fa[t] =
+            float(double(acc[t]) / std::pow(2, double(uint32_t(kPending[t] - sh_cub[t] - sh_acc))));
+    } else {
+      static constexpr uint32_t kPending[3] = {45, 39, 36};
+      const float div =
+          float(std::pow(2, double(uint32_t(kPending[scale - 1] - sh_cub[0] - sh_acc))));
+      for (int t = 0; t < 3; ++t)
+        fa[t] = float(acc[t]) / div;
+    }
+    const int area = (g.bottom - g.top) * (g.right - g.left);
+    const float floor_add = std::pow(float(area * noise_weight), 1.0f / 3.0f);
+    float s[3];
     for (int t = 0; t < 3; ++t)
-      fa[t] =
-          float(double(acc[t]) / std::pow(2, double(uint32_t(kPending[t] - sh_cub[t] - sh_acc))));
-  } else {
-    static constexpr uint32_t kPending[3] = {45, 39, 36};
-    const float div =
-        float(std::pow(2, double(uint32_t(kPending[scale - 1] - sh_cub[0] - sh_acc))));
-    for (int t = 0; t < 3; ++t)
-      fa[t] = float(acc[t]) / div;
+      s[t] = std::pow(fa[t], 1.0f / 3.0f) + floor_add;
+    return s[0] + s[1] + s[2];
   }
-  const int area = (g.bottom - g.top) * (g.right - g.left);
-  const float floor_add = std::pow(float(area * noise_weight), 1.0f / 3.0f);
-  float s[3];
+};
+
+// Decouples columns j0 .. j1-1 of one row.
+void decouple_row(const int16_t* const ref[3], const int16_t* const dis[3], int16_t* const r[3],
+                  int16_t* const a[3], int j0, int j1, double gain_limit, const Kernels& k) {
+  DecoupleRow16 row{};
+  row.gain_limit = gain_limit;
+  row.cos1_sq = cos1_sq();
+  row.recip = reciprocals();
+  for (int t = 0; t < 3; ++t) {
+    row.ref[t] = ref[t];
+    row.dis[t] = dis[t];
+    row.r[t] = r[t];
+    row.a[t] = a[t];
+  }
+  decouple16_scalar(row, k.decouple16(row, j0, j1), j1);
+}
+void decouple_row(const int32_t* const ref[3], const int32_t* const dis[3], int32_t* const r[3],
+                  int32_t* const a[3], int j0, int j1, double gain_limit, const Kernels&) {
+  const float c = cos1_sq();
+  const int32_t* rt = reciprocals();
+  for (int j = j0; j < j1; ++j)
+    decouple_one<int32_t, true>(ref, dis, r, a, size_t(j), c, gain_limit, rt);
+}
+
+// Contrast sensitivity weights of columns j0 .. j1-1: x = band * factor, f = |x| / 30 (the
+// masking filter's share).
+void csf_row(const int16_t* const src[3], int16_t* const x[3], int16_t* const f[3], int j0, int j1,
+             const uint16_t rf16[3], const uint32_t*, const Kernels& k) {
+  static constexpr int kShift[3] = {15, 15, 17};
+  static constexpr int32_t kAdd[3] = {16384, 16384, 65535};
   for (int t = 0; t < 3; ++t)
-    s[t] = std::pow(fa[t], 1.0f / 3.0f) + floor_add;
-  return s[0] + s[1] + s[2];
+    k.csf16(src[t] + j0, j1 - j0, rf16[t], kAdd[t], kShift[t], x[t] + j0, f[t] + j0);
+}
+void csf_row(const int32_t* const src[3], int32_t* const x[3], int32_t* const f[3], int j0, int j1,
+             const uint16_t*, const uint32_t rf32[3], const Kernels& k) {
+  for (int t = 0; t < 3; ++t)
+    k.csf32(src[t] + j0, j1 - j0, rf32[t], x[t] + j0, f[t] + j0);
+}
+
+struct ScaleScore {
+  float num = 0, den = 0, aim = 0;
+};
+
+// One scale, a row at a time: dwt_row(i, band) makes row i of the low band the next scale reads
+// and the h, v, d rows of both pictures; inside the rows the masking reads, the row is decoupled
+// and weighted, and each score row is masked once the row below it is made.
+template <typename T, typename DwtRow>
+ScaleScore score_rows(int scale, int w, int h, const Params& p, const Kernels& k, ScaleRows<T>& b,
+                      const float rf[3], const uint16_t rf16[3], const uint32_t rf32[3],
+                      bool scored, DwtRow&& dwt_row) {
+  constexpr bool kWide = sizeof(T) == 4;
+  const Region tap = tap_region(w, h), g = score_region(w, h);
+  Den<kWide> den(w, h, scale);
+  Mask<kWide> num(w, h, rf16, rf32), aim(w, h, rf16, rf32);
+  const bool with_aim = !p.skip_aim;
+  auto ring = [&](std::vector<T>& v, int i) { return v.data() + size_t(i & 3) * b.stride; };
+  auto ring_tot = [&](int which, int i) { return b.tot[which].data() + size_t(i & 3) * b.stride; };
+  T* band[2][3];
+  T* f[3];
+  for (int t = 0; t < 3; ++t) {
+    band[0][t] = b.band[0][t].data();
+    band[1][t] = b.band[1][t].data();
+    f[t] = b.f[t].data();
+  }
+  const int c0 = num.c0(), c1 = num.c1();
+  auto total = [&](uint32_t* out) {
+    for (int j = c0; j < c1; ++j)
+      out[j] = uint32_t(int32_t(f[0][j])) + uint32_t(int32_t(f[1][j])) + uint32_t(int32_t(f[2][j]));
+  };
+  auto mask = [&](int r) {
+    const int up = r == 0 ? 1 : r - 1, down = r == h - 1 ? h - 1 : r + 1;
+    const T* src[3];
+    const T* x[3];
+    for (int t = 0; t < 3; ++t) {
+      src[t] = ring(b.dec[0][t], r);
+      x[t] = ring(b.x[0][t], r);
+    }
+    num.row(src, x, ring_tot(0, up), ring_tot(0, r), ring_tot(0, down), b.col.data(), k);
+    if (!with_aim) return;
+    for (int t = 0; t < 3; ++t) {
+      src[t] = ring(b.dec[1][t], r);
+      x[t] = ring(b.x[1][t], r);
+    }
+    aim.row(src, x, ring_tot(1, up), ring_tot(1, r), ring_tot(1, down), b.col.data(), k);
+  };
+  for (int i = 0; i < h; ++i) {
+    dwt_row(i, band);
+    if (!scored || i < tap.top || i >= tap.bottom) continue;
+    T *r[3], *a[3], *xn[3], *xa[3];
+    for (int t = 0; t < 3; ++t) {
+      r[t] = ring(b.dec[0][t], i);
+      a[t] = ring(b.dec[1][t], i);
+      xn[t] = ring(b.x[0][t], i);
+      xa[t] = ring(b.x[1][t], i);
+    }
+    decouple_row(band[0], band[1], r, a, tap.left, tap.right, p.enhn_gain_limit, k);
+    if (i >= g.top && i < g.bottom) den.row(band[0], k);
+    csf_row(a, xn, f, tap.left, tap.right, rf16, rf32, k);
+    total(ring_tot(0, i));
+    if (with_aim) {
+      csf_row(r, xa, f, tap.left, tap.right, rf16, rf32, k);
+      total(ring_tot(1, i));
+    }
+    // Row i is the lower neighbour of row i-1, and the last row its own.
+    if (i - 1 >= g.top && i - 1 < g.bottom) mask(i - 1);
+    if (i == h - 1 && i >= g.top && i < g.bottom) mask(i);
+  }
+  ScaleScore s;
+  if (!scored) return s;
+  s.den = den.total(scale, rf, p.noise_weight);
+  s.num = num.total(scale, p.noise_weight);
+  if (with_aim) s.aim = aim.total(scale, 0.0);
+  return s;
 }
 
 }  // namespace
+
+template <typename T>
+void ScaleRows<T>::alloc(size_t w) {
+  stride = w;
+  for (int p = 0; p < 2; ++p)
+    for (int t = 0; t < 3; ++t) {
+      band[p][t].assign(w, 0);
+      dec[p][t].assign(4 * w, 0);
+      x[p][t].assign(4 * w, 0);
+    }
+  for (auto& v : f)
+    v.assign(w, 0);
+  a.assign(w, 0);
+  for (auto& v : tot)
+    v.assign(4 * w, 0);
+  col.assign(w, 0);
+}
+
+Scorer::Scorer(int width, int height, const Params& params, const Kernels& kernels)
+    : width_(width), height_(height), p_(params), k_(kernels) {
+  const size_t hw = size_t(width + 1) / 2, hh = size_t(height + 1) / 2;
+  stride_ = hw;
+  for (auto& v : iy_)
+    v.resize(hh);
+  lo16_.resize(size_t(width));
+  hi16_.resize(size_t(width));
+  lo32_.resize(hw);
+  hi32_.resize(hw);
+  const size_t n1 = hw * ((hh + 1) / 2);  // scale 1: half the rows, same stride
+  for (auto& l : low16_)
+    l.alloc(hw * hh);
+  for (auto& l : low_) {
+    l[0].alloc(n1);
+    l[1].alloc(n1);
+  }
+  rows16_.alloc(hw);
+  rows32_.alloc((hw + 1) / 2);
+}
 
 void Scorer::score(const Plane& ref, const Plane& dist, Result* out) {
   int w = width_, h = height_;
@@ -700,79 +724,82 @@ void Scorer::score(const Plane& ref, const Plane& dist, Result* out) {
   double num = 0, den = 0, aim_num = 0;
   const bool fixed_factors =
       std::fabs(p_.norm_view_dist * p_.ref_display_height - 3.0 * 1080) < 1e-8;
+  const Plane* pics[2] = {&ref, &dist};
   for (int scale = 0; scale < 4; ++scale) {
-    float num_s = 0, den_s_ = 0, aim_s = 0;
     index_tables(h);
     float rf[3];
     csf_factors(scale, p_.norm_view_dist, p_.ref_display_height, rf);
+    const int sw = w;  // the source's width
+    w = (w + 1) / 2;
+    h = (h + 1) / 2;
+    ScaleScore s;
     if (scale == 0) {
-      dwt0(ref, &ref0_);
-      dwt0(dist, &dis0_);
-      w = (w + 1) / 2;
-      h = (h + 1) / 2;
-      for (int i = 0; i < h; ++i)
-        for (int j = 0; j < w; ++j) {
-          const size_t p = size_t(i) * stride_ + size_t(j);
-          ref_a_[p] = ref0_.a[p];
-          dis_a_[p] = dis0_.a[p];
-        }
-      if (p_.skip_scale0) {
-        den_s_ = 1e-10f;
+      uint16_t rf16[3];
+      if (fixed_factors) {
+        rf16[0] = rf16[1] = 36453;
+        rf16[2] = 49417;
       } else {
-        uint16_t rf16[3];
-        if (fixed_factors) {
-          rf16[0] = rf16[1] = 36453;
-          rf16[2] = 49417;
-        } else {
-          rf16[0] = uint16_t(rf[0] * std::pow(2, 21));
-          rf16[1] = uint16_t(rf[1] * std::pow(2, 21));
-          rf16[2] = uint16_t(rf[2] * std::pow(2, 23));
-        }
-        const int16_t* rb[3] = {ref0_.h.data(), ref0_.v.data(), ref0_.d.data()};
-        const int16_t* db[3] = {dis0_.h.data(), dis0_.v.data(), dis0_.d.data()};
-        int16_t* r[3] = {r16_[0].data(), r16_[1].data(), r16_[2].data()};
-        int16_t* a[3] = {a16_[0].data(), a16_[1].data(), a16_[2].data()};
-        int16_t* x[3] = {x16_[0].data(), x16_[1].data(), x16_[2].data()};
-        int16_t* f[3] = {f16_[0].data(), f16_[1].data(), f16_[2].data()};
-        decouple16(rb, db, r, a, w, h, stride_, p_.enhn_gain_limit, k_);
-        den_s_ = den0(rb, w, h, stride_, rf, p_.noise_weight, k_);
-        csf0(a, x, f, w, h, stride_, rf16, k_);
-        num_s = cm<int16_t, false>(r, x, f, w, h, stride_, 0, rf16, nullptr, p_.noise_weight, k_);
-        if (!p_.skip_aim) {
-          csf0(r, x, f, w, h, stride_, rf16, k_);
-          aim_s = cm<int16_t, false>(a, x, f, w, h, stride_, 0, rf16, nullptr, 0.0, k_);
-        }
+        rf16[0] = uint16_t(rf[0] * std::pow(2, 21));
+        rf16[1] = uint16_t(rf[1] * std::pow(2, 21));
+        rf16[2] = uint16_t(rf[2] * std::pow(2, 23));
       }
+      auto dwt_row = [&](int i, int16_t* const band[2][3]) {
+        for (int p = 0; p < 2; ++p) {
+          const Plane& src = *pics[p];
+          if (src.depth == 8) {
+            const uint8_t* rows[4];
+            for (int k = 0; k < 4; ++k)
+              rows[k] = src.data + src.pitch * iy_[k][size_t(i)];
+            k_.dwt_v8(rows, sw, lo16_.data(), hi16_.data());
+          } else {
+            const uint16_t* rows[4];
+            for (int k = 0; k < 4; ++k)
+              rows[k] = reinterpret_cast<const uint16_t*>(src.data + src.pitch * iy_[k][size_t(i)]);
+            k_.dwt_v16(rows, sw, src.depth, lo16_.data(), hi16_.data());
+          }
+          k_.dwt_h16(lo16_.data(), hi16_.data(), sw, low16_[p].data() + size_t(i) * stride_,
+                     band[p][1], band[p][0], band[p][2]);
+        }
+      };
+      s = score_rows<int16_t>(0, w, h, p_, k_, rows16_, rf, rf16, nullptr, !p_.skip_scale0,
+                              dwt_row);
+      if (p_.skip_scale0) s.den = 1e-10f;
     } else {
-      dwt_s(ref_a_, w, h, scale, &ref_);
-      dwt_s(dis_a_, w, h, scale, &dis_);
-      w = (w + 1) / 2;
-      h = (h + 1) / 2;
-      std::swap(ref_a_, ref_.a);
-      std::swap(dis_a_, dis_.a);
+      // The vertical pass keeps full precision at scale 1 and rounds 16 bits off after; the
+      // horizontal pass rounds 15, 16 and 15 bits off.
+      static constexpr int64_t kAddV[3] = {0, 32768, 32768}, kAddH[3] = {16384, 32768, 16384};
+      static constexpr int kShiftV[3] = {0, 16, 16}, kShiftH[3] = {15, 16, 15};
+      const int si = scale - 1;
       uint32_t rf32[3];
       for (int t = 0; t < 3; ++t)
         rf32[t] = uint32_t(rf[t] * std::pow(2, 32));
-      const int32_t* rb[3] = {ref_.h.data(), ref_.v.data(), ref_.d.data()};
-      const int32_t* db[3] = {dis_.h.data(), dis_.v.data(), dis_.d.data()};
-      int32_t* r[3] = {r32_[0].data(), r32_[1].data(), r32_[2].data()};
-      int32_t* a[3] = {a32_[0].data(), a32_[1].data(), a32_[2].data()};
-      int32_t* x[3] = {x32_[0].data(), x32_[1].data(), x32_[2].data()};
-      int32_t* f[3] = {f32_[0].data(), f32_[1].data(), f32_[2].data()};
-      decouple32(rb, db, r, a, w, h, stride_, p_.enhn_gain_limit);
-      den_s_ = den_s(rb, w, h, stride_, scale, rf, p_.noise_weight);
-      csf_s(a, x, f, w, h, stride_, rf32, k_);
-      num_s = cm<int32_t, true>(r, x, f, w, h, stride_, scale, nullptr, rf32, p_.noise_weight, k_);
-      if (!p_.skip_aim) {
-        csf_s(r, x, f, w, h, stride_, rf32, k_);
-        aim_s = cm<int32_t, true>(a, x, f, w, h, stride_, scale, nullptr, rf32, 0.0, k_);
-      }
+      auto dwt_row = [&](int i, int32_t* const band[2][3]) {
+        for (int p = 0; p < 2; ++p) {
+          if (scale == 1) {
+            const int16_t* r[4];
+            for (int k = 0; k < 4; ++k)
+              r[k] = low16_[p].data() + size_t(iy_[k][size_t(i)]) * stride_;
+            k_.dwt_v16w(r, sw, lo32_.data(), hi32_.data());
+          } else {
+            const int32_t* src = low_[p][(scale - 1) & 1].data();
+            const int32_t* r[4];
+            for (int k = 0; k < 4; ++k)
+              r[k] = src + size_t(iy_[k][size_t(i)]) * stride_;
+            k_.dwt_v32(r, sw, kAddV[si], kShiftV[si], lo32_.data(), hi32_.data());
+          }
+          int32_t* a =
+              scale == 3 ? rows32_.a.data() : low_[p][scale & 1].data() + size_t(i) * stride_;
+          k_.dwt_h32(lo32_.data(), hi32_.data(), sw, kAddH[si], kShiftH[si], a, band[p][1],
+                     band[p][0], band[p][2]);
+        }
+      };
+      s = score_rows<int32_t>(scale, w, h, p_, k_, rows32_, rf, nullptr, rf32, true, dwt_row);
     }
-    num += num_s;
-    den += den_s_;
-    aim_num += aim_s;
-    out->num_scale[scale] = num_s;
-    out->den_scale[scale] = den_s_;
+    num += s.num;
+    den += s.den;
+    aim_num += s.aim;
+    out->num_scale[scale] = s.num;
+    out->den_scale[scale] = s.den;
   }
   num = num < limit ? 0 : num;
   den = den < limit ? 0 : den;

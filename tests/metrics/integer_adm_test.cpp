@@ -331,6 +331,52 @@ TEST(IntegerAdm, DecoupleTiersEqualScalar) {
   }
 }
 
+// The decoupling divides by every reference coefficient: one row holding each int16 value once
+// (in every orientation, shifted), against random distorted ones, equals the scalar kernel's.
+TEST(IntegerAdm, DecoupleTiersEqualScalarForEveryDivisor) {
+  const adm::Kernels ref = adm::scalar_kernels();
+  std::mt19937 rng(test::base_seed() + 37);
+  std::vector<int32_t> recip(32769, 0);
+  for (int i = 1; i <= 32768; ++i)
+    recip[size_t(i)] = 1073741824 / i;
+  constexpr int w = 65536;
+  std::vector<int16_t> o[3], d[3];
+  for (int t = 0; t < 3; ++t) {
+    o[t].resize(w);
+    d[t].resize(w);
+    for (int i = 0; i < w; ++i) {
+      o[t][size_t(i)] = int16_t((i + 101 * t) % w - 32768);
+      d[t][size_t(i)] = int16_t(rng());
+    }
+  }
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const adm::Kernels k = adm::kernels_for(flags);
+    std::vector<int16_t> out_a[6], out_b[6];
+    adm::DecoupleRow16 ra{}, rb{};
+    ra.gain_limit = rb.gain_limit = 100.0;
+    ra.cos1_sq = rb.cos1_sq =
+        float(std::cos(3.14159265358979 / 180) * std::cos(3.14159265358979 / 180));
+    ra.recip = rb.recip = recip.data();
+    for (int t = 0; t < 3; ++t) {
+      ra.ref[t] = rb.ref[t] = o[t].data();
+      ra.dis[t] = rb.dis[t] = d[t].data();
+      for (int b = 0; b < 2; ++b) {
+        out_a[2 * t + b].assign(w, 0);
+        out_b[2 * t + b].assign(w, 0);
+      }
+      ra.r[t] = out_a[2 * t].data();
+      ra.a[t] = out_a[2 * t + 1].data();
+      rb.r[t] = out_b[2 * t].data();
+      rb.a[t] = out_b[2 * t + 1].data();
+    }
+    ref.decouple16(ra, 0, w);
+    ref.decouple16(rb, k.decouple16(rb, 0, w), w);
+    for (int b = 0; b < 6; ++b)
+      ASSERT_EQ(out_a[b], out_b[b]) << "output " << b;
+  }
+}
+
 // The int32 DWT kernels of scales 1..3 against the scalar ones: random widths, every rounding
 // the scales use, samples over the whole int32 range (whose 64-bit sums the kept 32 bits wrap)
 // and guard samples past each output row.
@@ -376,6 +422,33 @@ TEST(IntegerAdm, Dwt32TiersEqualScalar) {
       k.dwt_h32(src.data(), src.data() + w, w, add, shift, out_b.data(), out_b.data() + hw,
                 out_b.data() + 2 * hw, out_b.data() + 3 * hw);
       ASSERT_EQ(out_a, out_b) << "dwt_h32 w=" << w << " shift=" << shift;
+    }
+  }
+}
+
+// Scale 1's vertical taps of int16 rows against the scalar ones: random widths (odd ones, and
+// rows shorter than a step), rows at the int16 extremes whose sums come nearest 2^31, guard
+// samples past each output row.
+TEST(IntegerAdm, DwtV16wTiersEqualScalar) {
+  const adm::Kernels ref = adm::scalar_kernels();
+  std::mt19937 rng(test::base_seed() + 29);
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const adm::Kernels k = adm::kernels_for(flags);
+    for (int iter = 0; iter < 300; ++iter) {
+      const int w = 1 + int(rng() % 90);
+      constexpr int kGuard = 12;
+      std::vector<int16_t> src(size_t(4 * w));
+      for (int16_t& x : src)
+        x = iter % 3 == 0 ? (rng() % 2 ? int16_t(-32768) : int16_t(32767)) : int16_t(rng());
+      const int16_t* rows[4];
+      for (auto& r : rows)
+        r = src.data() + (rng() % 4) * size_t(w);
+      std::vector<int32_t> lo_a(size_t(w + kGuard), 77), hi_a(lo_a), lo_b(lo_a), hi_b(lo_a);
+      ref.dwt_v16w(rows, w, lo_a.data(), hi_a.data());
+      k.dwt_v16w(rows, w, lo_b.data(), hi_b.data());
+      ASSERT_EQ(lo_a, lo_b) << "w=" << w;
+      ASSERT_EQ(hi_a, hi_b) << "w=" << w;
     }
   }
 }
@@ -492,6 +565,33 @@ TEST(IntegerAdm, CubeSumTiersEqualScalar) {
       EXPECT_EQ(k.cube_sum16(row.data(), int(row.size())),
                 ref.cube_sum16(row.data(), int(row.size())))
           << "n=" << row.size();
+    }
+  }
+}
+
+// The denominator terms of scales 1..3 against the scalar ones: random lengths, magnitudes up
+// to 2^31 (INT32_MIN among them) whose rounded squares pass 32 bits, every shift the scales use
+// and random cube shifts.
+TEST(IntegerAdm, CubeSum32TiersEqualScalar) {
+  const adm::Kernels ref = adm::scalar_kernels();
+  std::mt19937 rng(test::base_seed() + 31);
+  for (const auto& [tier, flags] : test::tiers()) {
+    SCOPED_TRACE(tier);
+    const adm::Kernels k = adm::kernels_for(flags);
+    for (int iter = 0; iter < 300; ++iter) {
+      std::vector<int32_t> row(rng() % 120);
+      for (int32_t& c : row)
+        c = iter % 3 == 0   ? (rng() % 2 ? INT32_MIN : INT32_MAX)
+            : iter % 3 == 1 ? int32_t(rng())
+                            : int32_t(rng()) >> (rng() % 24);
+      const int sh_sq = 30 + int(rng() % 2);
+      const int sh_cub = int(rng() % 12);
+      const uint64_t add_sq = uint64_t(1) << sh_sq;
+      const uint64_t add_cub = sh_cub ? uint64_t(1) << (sh_cub - 1) : 0;
+      const int n = int(row.size());
+      EXPECT_EQ(k.cube_sum32(row.data(), n, sh_sq, add_sq, sh_cub, add_cub),
+                ref.cube_sum32(row.data(), n, sh_sq, add_sq, sh_cub, add_cub))
+          << "n=" << n << " sh_sq=" << sh_sq << " sh_cub=" << sh_cub;
     }
   }
 }
