@@ -13,136 +13,81 @@ namespace {
 
 using V = __m256i;
 
-inline V add(V a, V b) {
-  return _mm256_add_epi32(a, b);
-}
-inline V sub(V a, V b) {
-  return _mm256_sub_epi32(a, b);
-}
-// Halving toward zero.
-inline V half(V a) {
-  return _mm256_srai_epi32(add(a, _mm256_srli_epi32(a, 31)), 1);
-}
+// The integer DCT's steps on 32-bit lanes, one block in each.
+struct Lanes32 {
+  static V add(V a, V b) { return _mm256_add_epi32(a, b); }
+  static V sub(V a, V b) { return _mm256_sub_epi32(a, b); }
+  // Halving toward zero.
+  static V half(V a) { return _mm256_srai_epi32(add(a, _mm256_srli_epi32(a, 31)), 1); }
+  // a * c / 2^s rounded half up, for 11 and 12-bit samples: the products in 64 bits, even lanes
+  // and odd lanes apart, each result's low 32 bits taken back (a logical shift leaves them as
+  // the arithmetic one does).
+  template <int32_t c, int s>
+  static V scale(V a) {
+    const V k = _mm256_set1_epi32(c);
+    const V round = _mm256_set1_epi64x(int64_t(1) << (s - 1));
+    const V even = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(a, k), round), s);
+    const V odd = _mm256_srli_epi64(
+        _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), k), round), s);
+    return _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xaa);
+  }
+};
 
-// a * c / 2^s rounded half up, for 11 and 12-bit samples: the products in 64 bits, even lanes
-// and odd lanes apart, each result's low 32 bits taken back (a logical shift leaves them as the
-// arithmetic one does).
-template <int32_t c, int s>
-inline V scale(V a) {
-  const V k = _mm256_set1_epi32(c);
-  const V round = _mm256_set1_epi64x(int64_t(1) << (s - 1));
-  const V even = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(a, k), round), s);
-  const V odd =
-      _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), k), round), s);
-  return _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xaa);
-}
-
-void fdct8(const V* x, int stride, V* y) {
-  V a0 = x[0], a1 = x[7 * stride], a2 = x[2 * stride], a3 = x[5 * stride];
-  V a4 = x[1 * stride], a5 = x[6 * stride], a6 = x[3 * stride], a7 = x[4 * stride];
-  a1 = sub(a0, a1);
-  const V h1 = half(a1);
-  a0 = sub(a0, h1);
-  a4 = add(a4, a5);
-  const V h4 = half(a4);
-  a5 = sub(a5, h4);
-  a3 = sub(a2, a3);
-  a2 = sub(a2, half(a3));
-  a6 = add(a6, a7);
-  const V h6 = half(a6);
-  a7 = sub(h6, a7);
-  a0 = add(a0, h6);
-  a6 = sub(a0, a6);
-  a2 = sub(h4, a2);
-  a4 = sub(a2, a4);
-  a0 = sub(a0, scale<13573, 15>(a4));
-  a4 = add(a4, scale<11585, 14>(a0));
-  a0 = sub(a0, scale<13573, 15>(a4));
-  a6 = sub(a6, scale<21895, 15>(a2));
-  a2 = add(a2, scale<15137, 14>(a6));
-  a6 = sub(a6, scale<21895, 15>(a2));
-  a3 = add(a3, scale<19195, 15>(a5));
-  a5 = add(a5, scale<11585, 14>(a3));
-  a3 = sub(a3, scale<7489, 13>(a5));
-  a7 = sub(half(a5), a7);
-  a5 = sub(a5, a7);
-  a3 = sub(h1, a3);
-  a1 = sub(a1, a3);
-  a7 = add(a7, scale<3227, 15>(a1));
-  a1 = sub(a1, scale<6393, 15>(a7));
-  a7 = add(a7, scale<3227, 15>(a1));
-  a5 = add(a5, scale<2485, 13>(a3));
-  a3 = sub(a3, scale<18205, 15>(a5));
-  a5 = add(a5, scale<2485, 13>(a3));
-  y[0] = a0;
-  y[1] = a1;
-  y[2] = a2;
-  y[3] = a3;
-  y[4] = a4;
-  y[5] = a5;
-  y[6] = a6;
-  y[7] = a7;
-}
-
-// The same transform on 16-bit lanes, a block of the reference and one of the distorted picture
+// The same steps on 16-bit lanes, a block of the reference and one of the distorted picture
 // in each pair of lanes. Following every step of both passes as a linear form of the 64 samples
 // plus its worst rounding bounds each value by 2075 for samples in 0..255 and by 8219 for
 // 0..1023, inside 16 bits; and (a * c + 2^(s-1)) >> s is mulhrs(a, c << (15 - s)), its
 // product (a * c' >> 14) + 1 >> 1 being the same rounding for every c' below 2^15.
-namespace w16 {
+struct Lanes16 {
+  static V add(V a, V b) { return _mm256_add_epi16(a, b); }
+  static V sub(V a, V b) { return _mm256_sub_epi16(a, b); }
+  static V half(V a) { return _mm256_srai_epi16(add(a, _mm256_srli_epi16(a, 15)), 1); }
+  template <int32_t c, int s>
+  static V scale(V a) {
+    static_assert((c << (15 - s)) < 32768);
+    return _mm256_mulhrs_epi16(a, _mm256_set1_epi16(int16_t(c << (15 - s))));
+  }
+};
 
-inline V add(V a, V b) {
-  return _mm256_add_epi16(a, b);
-}
-inline V sub(V a, V b) {
-  return _mm256_sub_epi16(a, b);
-}
-inline V half(V a) {
-  return _mm256_srai_epi16(add(a, _mm256_srli_epi16(a, 15)), 1);
-}
-template <int32_t c, int s>
-inline V scale(V a) {
-  static_assert((c << (15 - s)) < 32768);
-  return _mm256_mulhrs_epi16(a, _mm256_set1_epi16(int16_t(c << (15 - s))));
-}
-
+// One 8-point pass of the scalar DCT's lifting steps on the lanes L gives.
+template <class L>
 void fdct8(const V* x, int stride, V* y) {
   V a0 = x[0], a1 = x[7 * stride], a2 = x[2 * stride], a3 = x[5 * stride];
   V a4 = x[1 * stride], a5 = x[6 * stride], a6 = x[3 * stride], a7 = x[4 * stride];
-  a1 = sub(a0, a1);
-  const V h1 = half(a1);
-  a0 = sub(a0, h1);
-  a4 = add(a4, a5);
-  const V h4 = half(a4);
-  a5 = sub(a5, h4);
-  a3 = sub(a2, a3);
-  a2 = sub(a2, half(a3));
-  a6 = add(a6, a7);
-  const V h6 = half(a6);
-  a7 = sub(h6, a7);
-  a0 = add(a0, h6);
-  a6 = sub(a0, a6);
-  a2 = sub(h4, a2);
-  a4 = sub(a2, a4);
-  a0 = sub(a0, scale<13573, 15>(a4));
-  a4 = add(a4, scale<11585, 14>(a0));
-  a0 = sub(a0, scale<13573, 15>(a4));
-  a6 = sub(a6, scale<21895, 15>(a2));
-  a2 = add(a2, scale<15137, 14>(a6));
-  a6 = sub(a6, scale<21895, 15>(a2));
-  a3 = add(a3, scale<19195, 15>(a5));
-  a5 = add(a5, scale<11585, 14>(a3));
-  a3 = sub(a3, scale<7489, 13>(a5));
-  a7 = sub(half(a5), a7);
-  a5 = sub(a5, a7);
-  a3 = sub(h1, a3);
-  a1 = sub(a1, a3);
-  a7 = add(a7, scale<3227, 15>(a1));
-  a1 = sub(a1, scale<6393, 15>(a7));
-  a7 = add(a7, scale<3227, 15>(a1));
-  a5 = add(a5, scale<2485, 13>(a3));
-  a3 = sub(a3, scale<18205, 15>(a5));
-  a5 = add(a5, scale<2485, 13>(a3));
+  a1 = L::sub(a0, a1);
+  const V h1 = L::half(a1);
+  a0 = L::sub(a0, h1);
+  a4 = L::add(a4, a5);
+  const V h4 = L::half(a4);
+  a5 = L::sub(a5, h4);
+  a3 = L::sub(a2, a3);
+  a2 = L::sub(a2, L::half(a3));
+  a6 = L::add(a6, a7);
+  const V h6 = L::half(a6);
+  a7 = L::sub(h6, a7);
+  a0 = L::add(a0, h6);
+  a6 = L::sub(a0, a6);
+  a2 = L::sub(h4, a2);
+  a4 = L::sub(a2, a4);
+  a0 = L::sub(a0, L::template scale<13573, 15>(a4));
+  a4 = L::add(a4, L::template scale<11585, 14>(a0));
+  a0 = L::sub(a0, L::template scale<13573, 15>(a4));
+  a6 = L::sub(a6, L::template scale<21895, 15>(a2));
+  a2 = L::add(a2, L::template scale<15137, 14>(a6));
+  a6 = L::sub(a6, L::template scale<21895, 15>(a2));
+  a3 = L::add(a3, L::template scale<19195, 15>(a5));
+  a5 = L::add(a5, L::template scale<11585, 14>(a3));
+  a3 = L::sub(a3, L::template scale<7489, 13>(a5));
+  a7 = L::sub(L::half(a5), a7);
+  a5 = L::sub(a5, a7);
+  a3 = L::sub(h1, a3);
+  a1 = L::sub(a1, a3);
+  a7 = L::add(a7, L::template scale<3227, 15>(a1));
+  a1 = L::sub(a1, L::template scale<6393, 15>(a7));
+  a7 = L::add(a7, L::template scale<3227, 15>(a1));
+  a5 = L::add(a5, L::template scale<2485, 13>(a3));
+  a3 = L::sub(a3, L::template scale<18205, 15>(a5));
+  a5 = L::add(a5, L::template scale<2485, 13>(a3));
   y[0] = a0;
   y[1] = a1;
   y[2] = a2;
@@ -160,23 +105,21 @@ void fdct8x8_pair(V* s, V* d) {
   for (int i = 0; i < 64; ++i)
     p[i] = _mm256_packs_epi32(s[i], d[i]);
   for (int c = 0; c < kBlock; ++c)
-    fdct8(p + c, kBlock, t + c * kBlock);
+    fdct8<Lanes16>(p + c, kBlock, t + c * kBlock);
   for (int v = 0; v < kBlock; ++v)
-    fdct8(t + v, kBlock, p + v * kBlock);
+    fdct8<Lanes16>(t + v, kBlock, p + v * kBlock);
   for (int i = 0; i < 64; ++i) {
     s[i] = _mm256_srai_epi32(_mm256_unpacklo_epi16(p[i], p[i]), 16);
     d[i] = _mm256_srai_epi32(_mm256_unpackhi_epi16(p[i], p[i]), 16);
   }
 }
 
-}  // namespace w16
-
 void fdct8x8(const V* in, V* out) {
   V t[64];
   for (int c = 0; c < kBlock; ++c)
-    fdct8(in + c, kBlock, t + c * kBlock);
+    fdct8<Lanes32>(in + c, kBlock, t + c * kBlock);
   for (int v = 0; v < kBlock; ++v)
-    fdct8(t + v, kBlock, out + v * kBlock);
+    fdct8<Lanes32>(t + v, kBlock, out + v * kBlock);
 }
 
 // Sample i of block l into lane l of b[i], clamped to the peak: each row's eight 8-sample
@@ -237,9 +180,9 @@ __m256 texture(const V* b) {
   V quad[4] = {total, total, total, total};
 #pragma GCC unroll 64
   for (int i = 0; i < 64; ++i) {
-    total = add(total, b[i]);
+    total = Lanes32::add(total, b[i]);
     const int q = (i >> 5) + ((i & 7) >> 2) * 2;
-    quad[q] = add(quad[q], b[i]);
+    quad[q] = Lanes32::add(quad[q], b[i]);
   }
   const __m256 mean = _mm256_div_ps(_mm256_cvtepi32_ps(total), _mm256_set1_ps(64.f));
   __m256 qmean[4];
@@ -288,7 +231,7 @@ void blocks8_avx2(const Plane& ref, const Plane& dist, int depth, int x, int y,
   load(dist, depth, x, y, d);
   const __m256 ts = texture(s), td = texture(d);
   if (depth <= 10) {
-    w16::fdct8x8_pair(s, d);
+    fdct8x8_pair(s, d);
   } else {
     fdct8x8(s, s);
     fdct8x8(d, d);
@@ -296,7 +239,7 @@ void blocks8_avx2(const Plane& ref, const Plane& dist, int depth, int x, int y,
   const __m256 ms = threshold(s, ts, mask), md = threshold(d, td, mask);
   const __m256 m = _mm256_blendv_ps(ms, md, _mm256_cmp_ps(md, ms, _CMP_GT_OQ));
   for (int i = 0; i < 64; ++i) {
-    __m256 err = _mm256_cvtepi32_ps(_mm256_abs_epi32(sub(s[i], d[i])));
+    __m256 err = _mm256_cvtepi32_ps(_mm256_abs_epi32(Lanes32::sub(s[i], d[i])));
     if (i != 0) {
       const __m256 t = _mm256_div_ps(m, _mm256_set1_ps(mask[i]));
       err = _mm256_blendv_ps(_mm256_sub_ps(err, t), _mm256_setzero_ps(),
@@ -329,7 +272,7 @@ float add_terms_avx2(float sum, const float terms[64 * kLanes]) {
       bad = _mm256_or_ps(bad, _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_NGE_UQ));
       bad = _mm256_or_ps(bad, _mm256_cmp_ps(x, limit, _CMP_NLT_UQ));
       bad = _mm256_or_ps(bad, _mm256_cmp_ps(d, half_step, _CMP_EQ_OQ));
-      steps = add(steps, sub(_mm256_castps_si256(r), vmagic));
+      steps = Lanes32::add(steps, Lanes32::sub(_mm256_castps_si256(r), vmagic));
     }
     // Each lane's 64 steps stay below 2^28, all eight together below 2^31.
     const __m128i s4 =
