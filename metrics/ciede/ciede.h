@@ -20,16 +20,19 @@ struct Lab {
 [[nodiscard]] Lab to_lab(uint32_t y, uint32_t u, uint32_t v, int depth);
 
 // to_lab with the linear red and blue of 8-bit codes looked up: each is a function of two codes
-// (Y' and Cr, Y' and Cb), so 2^16 values each, the very doubles to_lab computes. Other depths
-// convert as to_lab does.
+// (Y' and Cr, Y' and Cb), so 2^16 values each, the very doubles to_lab computes, in tables the
+// process makes once. Other depths convert as to_lab does.
 class LabConverter {
  public:
+  struct Tables {
+    std::vector<double> red, blue;  // [y << 8 | v], [y << 8 | u]
+  };
   explicit LabConverter(int depth);
   Lab operator()(uint32_t y, uint32_t u, uint32_t v) const;
 
  private:
   int depth_;
-  std::vector<double> red_, blue_;  // [y << 8 | v], [y << 8 | u]
+  const Tables* tables_;  // null at depths other than 8
 };
 
 // The CIEDE2000 difference from `ref` to `dist`. Exactly 0 for equal colours.

@@ -132,21 +132,32 @@ Lab to_lab(uint32_t y_code, uint32_t u_code, uint32_t v_code, int depth) {
   return lab_of_linear(linear_red(y, v), linear_green(y, u, v), linear_blue(y, u));
 }
 
-LabConverter::LabConverter(int depth) : depth_(depth) {
-  if (depth != 8) return;
-  red_.resize(size_t(1) << 16);
-  blue_.resize(size_t(1) << 16);
-  for (uint32_t y = 0; y < 256; ++y)
-    for (uint32_t c = 0; c < 256; ++c) {
-      red_[y << 8 | c] = linear_red(luma_of(y, 8), chroma_of(c, 8));
-      blue_[y << 8 | c] = linear_blue(luma_of(y, 8), chroma_of(c, 8));
-    }
+namespace {
+
+// The 8-bit tables, made once for every converter of the process: they depend on nothing else.
+const LabConverter::Tables& tables8() {
+  static const LabConverter::Tables t = [] {
+    LabConverter::Tables m;
+    m.red.resize(size_t(1) << 16);
+    m.blue.resize(size_t(1) << 16);
+    for (uint32_t y = 0; y < 256; ++y)
+      for (uint32_t c = 0; c < 256; ++c) {
+        m.red[y << 8 | c] = linear_red(luma_of(y, 8), chroma_of(c, 8));
+        m.blue[y << 8 | c] = linear_blue(luma_of(y, 8), chroma_of(c, 8));
+      }
+    return m;
+  }();
+  return t;
 }
 
+}  // namespace
+
+LabConverter::LabConverter(int depth) : depth_(depth), tables_(depth == 8 ? &tables8() : nullptr) {}
+
 Lab LabConverter::operator()(uint32_t y_code, uint32_t u_code, uint32_t v_code) const {
-  if (red_.empty()) return to_lab(y_code, u_code, v_code, depth_);
+  if (tables_ == nullptr) return to_lab(y_code, u_code, v_code, depth_);
   const double g = linear_green(luma_of(y_code, 8), chroma_of(u_code, 8), chroma_of(v_code, 8));
-  return lab_of_linear(red_[y_code << 8 | v_code], g, blue_[y_code << 8 | u_code]);
+  return lab_of_linear(tables_->red[y_code << 8 | v_code], g, tables_->blue[y_code << 8 | u_code]);
 }
 
 float delta_e(const Lab& p, const Lab& q) {
