@@ -54,33 +54,35 @@ bool detect_sse2() {
   return (edx & bit_SSE2) != 0;
 }
 
+// The register states the OS saves (XCR0 through XGETBV); only where CPUID says OSXSAVE.
+unsigned saved_state() {
+  unsigned xcr0_lo, xcr0_hi;
+  __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+  return xcr0_lo;
+}
+
+// The extended feature bits of CPUID leaf 7; 0 on processors without that leaf.
+unsigned leaf7_ebx() {
+  if (__get_cpuid_max(0, nullptr) < 7) return 0;
+  unsigned eax, ebx, ecx, edx;
+  __cpuid_count(7, 0, eax, ebx, ecx, edx);
+  return ebx;
+}
+
 // AVX2 needs the instruction set (leaf 7) and an OS that saves the YMM state (OSXSAVE, then
-// XCR0 bits 1 and 2 through XGETBV).
+// XCR0 bits 1 and 2).
 bool detect_avx2() {
   unsigned eax, ebx, ecx, edx;
   if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
   if ((ecx & bit_OSXSAVE) == 0 || (ecx & bit_AVX) == 0) return false;
-  unsigned xcr0_lo, xcr0_hi;
-  __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-  if ((xcr0_lo & 6) != 6) return false;
-  if (__get_cpuid_max(0, nullptr) < 7) return false;
-  __cpuid_count(7, 0, eax, ebx, ecx, edx);
-  return (ebx & bit_AVX2) != 0;
+  return (saved_state() & 6) == 6 && (leaf7_ebx() & bit_AVX2) != 0;
 }
 
-// AVX-512 (foundation, DQ, BW, VL) needs those leaf 7 bits and an OS that saves the opmask and
-// ZMM state besides YMM's (XCR0 bits 1, 2 and 5 to 7).
+// AVX-512 (foundation, DQ, BW, VL), asked once AVX2 is known to be there: those leaf 7 bits
+// and an OS that saves the opmask and ZMM state besides YMM's (XCR0 bits 1, 2 and 5 to 7).
 bool detect_avx512() {
-  unsigned eax, ebx, ecx, edx;
-  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
-  if ((ecx & bit_OSXSAVE) == 0) return false;
-  unsigned xcr0_lo, xcr0_hi;
-  __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-  if ((xcr0_lo & 0xe6) != 0xe6) return false;
-  if (__get_cpuid_max(0, nullptr) < 7) return false;
-  __cpuid_count(7, 0, eax, ebx, ecx, edx);
   const unsigned need = bit_AVX512F | bit_AVX512DQ | bit_AVX512BW | bit_AVX512VL;
-  return (ebx & need) == need;
+  return (saved_state() & 0xe6) == 0xe6 && (leaf7_ebx() & need) == need;
 }
 #endif
 
