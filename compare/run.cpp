@@ -146,7 +146,7 @@ class Scorers {
   };
 
   Scorers(const std::vector<const MetricRequest*>& metrics, uint32_t cpu_flags)
-      : metrics_(metrics), cpu_flags_(cpu_flags) {}
+      : metrics_(metrics), groups_(group_metric_requests(metrics)), cpu_flags_(cpu_flags) {}
 
   // The scorers for `form`, first met at pair `pair`. kOk and *out, or why not.
   MetricStatus get(const PictureForm& form, int32_t pair, Set** out, std::string* why) {
@@ -159,19 +159,16 @@ class Scorers {
     Set set;
     set.form = form;
     set.first_pair = pair;
-    for (const MetricRequest* r : metrics_) {
-      std::unique_ptr<Metric> m;
-      std::string reason;
-      const MetricStatus made = r->row->make(form, r->options, cpu_flags_, &m, &reason);
-      if (made != MetricStatus::kOk) {
-        *why = made == MetricStatus::kOutOfMemory ? "out of memory"
-                                                  : std::string(r->row->name) + ": " + reason;
-        return made;
-      }
-      if (PsnrScorer* p = dynamic_cast<PsnrScorer*>(m.get())) set.psnr.push_back(p);
-      set.scorers.push_back(std::move(m));
+    // Joined scorers first; should one refuse the form, each request is made alone, so that
+    // the run fails as it would without joins: at the first request, in order, that refuses.
+    MetricStatus made = make_all(groups_, form, &set, why);
+    if (made != MetricStatus::kOk && groups_.size() != metrics_.size()) {
+      std::vector<MetricGroup> alone;
+      for (const MetricRequest* r : metrics_)
+        alone.push_back({r, {}});
+      made = make_all(alone, form, &set, why);
     }
-    if (set.psnr.size() != set.scorers.size()) set.psnr.clear();
+    if (made != MetricStatus::kOk) return made;
     sets_.push_back(std::move(set));
     *out = &sets_.back();
     return MetricStatus::kOk;
@@ -181,7 +178,28 @@ class Scorers {
   [[nodiscard]] bool empty() const { return sets_.empty(); }
 
  private:
+  MetricStatus make_all(const std::vector<MetricGroup>& groups, const PictureForm& form, Set* set,
+                        std::string* why) {
+    set->scorers.clear();
+    set->psnr.clear();
+    for (const MetricGroup& g : groups) {
+      std::unique_ptr<Metric> m;
+      std::string reason;
+      const MetricStatus made = make_group_scorer(g, form, cpu_flags_, &m, &reason);
+      if (made != MetricStatus::kOk) {
+        *why = made == MetricStatus::kOutOfMemory ? "out of memory"
+                                                  : std::string(g.lead->row->name) + ": " + reason;
+        return made;
+      }
+      if (PsnrScorer* p = dynamic_cast<PsnrScorer*>(m.get())) set->psnr.push_back(p);
+      set->scorers.push_back(std::move(m));
+    }
+    if (set->psnr.size() != set->scorers.size()) set->psnr.clear();
+    return MetricStatus::kOk;
+  }
+
   std::vector<const MetricRequest*> metrics_;
+  std::vector<MetricGroup> groups_;
   uint32_t cpu_flags_;
   std::vector<Set> sets_;
 };

@@ -127,6 +127,15 @@ struct MetricRow {
   // Checks option values beyond their type (a range); nullptr when any value of the type is
   // fine. 0 with *why naming what is wrong; parse_metric_request refuses the request then.
   int (*check)(const MetricOptions& options, std::string* why) = nullptr;
+  // One scorer for requests whose work is shared (float_ms_ssim's finest scale is float_ssim
+  // at full resolution; integer_vif filters alike at every gain limit): whether request
+  // `other` can join this row's request with `options`, and the maker of the scorer that
+  // writes every column of the request and of those that joined it, the very values their
+  // own scorers write. nullptr when this metric joins none.
+  bool (*joins)(const MetricOptions& options, const MetricRequest& other) = nullptr;
+  MetricStatus (*make_joined)(const PictureForm& form, const MetricOptions& options,
+                              std::span<const MetricRequest* const> joined, uint32_t cpu_flags,
+                              std::unique_ptr<Metric>* out, std::string* why) = nullptr;
 };
 
 // Every metric, in the order --help lists them.
@@ -147,6 +156,19 @@ struct MetricRequest {
 // the same metric with the same option values kept once, in the order first asked.
 [[nodiscard]] int expand_metric_requests(const std::vector<MetricRequest>& asked,
                                          std::vector<MetricRequest>* out, std::string* why);
+
+// Requests scored by one scorer: a lead and the requests that joined it (none for most).
+struct MetricGroup {
+  const MetricRequest* lead = nullptr;
+  std::vector<const MetricRequest*> joined;
+};
+// Groups requests by their rows' joins(): each request in one group, leads in the order asked.
+[[nodiscard]] std::vector<MetricGroup> group_metric_requests(
+    std::span<const MetricRequest* const> requests);
+// The group's scorer: its lead's make() when none joined it, else its make_joined().
+[[nodiscard]] MetricStatus make_group_scorer(const MetricGroup& group, const PictureForm& form,
+                                             uint32_t cpu_flags, std::unique_ptr<Metric>* out,
+                                             std::string* why);
 
 // A named metric set (--preset=NAME): the requests of a codec test condition, as libvmaf's CLI
 // spells them, and whether its conditions score inputs of different depth at the greater (AOM's

@@ -192,6 +192,39 @@ int expand_metric_requests(const std::vector<MetricRequest>& asked, std::vector<
   return 1;
 }
 
+std::vector<MetricGroup> group_metric_requests(std::span<const MetricRequest* const> requests) {
+  // A request that leads others cannot join a later lead; one that leads none still can.
+  std::vector<int> lead_of(requests.size(), -1);
+  std::vector<bool> leads(requests.size(), false);
+  for (size_t i = 0; i < requests.size(); ++i) {
+    const MetricRequest& r = *requests[i];
+    if (r.row->joins == nullptr || r.row->make_joined == nullptr || lead_of[i] >= 0) continue;
+    for (size_t j = 0; j < requests.size(); ++j)
+      if (j != i && lead_of[j] < 0 && !leads[j] && r.row->joins(r.options, *requests[j])) {
+        lead_of[j] = int(i);
+        leads[i] = true;
+      }
+  }
+  std::vector<MetricGroup> groups;
+  std::vector<int> group_of(requests.size(), -1);
+  for (size_t i = 0; i < requests.size(); ++i) {
+    if (lead_of[i] >= 0) continue;
+    group_of[i] = int(groups.size());
+    groups.push_back({requests[i], {}});
+  }
+  for (size_t j = 0; j < requests.size(); ++j)
+    if (lead_of[j] >= 0) groups[size_t(group_of[size_t(lead_of[j])])].joined.push_back(requests[j]);
+  return groups;
+}
+
+MetricStatus make_group_scorer(const MetricGroup& group, const PictureForm& form,
+                               uint32_t cpu_flags, std::unique_ptr<Metric>* out,
+                               std::string* why) {
+  const MetricRequest& lead = *group.lead;
+  if (group.joined.empty()) return lead.row->make(form, lead.options, cpu_flags, out, why);
+  return lead.row->make_joined(form, lead.options, group.joined, cpu_flags, out, why);
+}
+
 void print_metric_help(std::FILE* out) {
   std::fprintf(out, "Metrics (--metric=NAME or --metric=NAME=OPTION=VALUE:OPTION=VALUE):\n");
   for (const MetricRow& m : metric_registry()) {
