@@ -218,8 +218,7 @@ std::vector<MetricGroup> group_metric_requests(std::span<const MetricRequest* co
 }
 
 MetricStatus make_group_scorer(const MetricGroup& group, const PictureForm& form,
-                               uint32_t cpu_flags, std::unique_ptr<Metric>* out,
-                               std::string* why) {
+                               uint32_t cpu_flags, std::unique_ptr<Metric>* out, std::string* why) {
   const MetricRequest& lead = *group.lead;
   if (group.joined.empty()) return lead.row->make(form, lead.options, cpu_flags, out, why);
   return lead.row->make_joined(form, lead.options, group.joined, cpu_flags, out, why);

@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "metrics/float_ssim/fssim.h"
@@ -153,12 +155,23 @@ std::vector<std::string> ms_ssim_scores(const MetricOptions& o) {
   return v;
 }
 
+// A float_ssim request at full resolution scored from MS-SSIM's finest scale, which is that
+// very window over those very floats.
+struct FullSsim {
+  bool db;
+  double cap;
+  std::vector<std::string> names;
+  std::vector<int> columns;
+};
+
 class MsSsimMetric final : public Metric {
  public:
-  MsSsimMetric(const PictureForm& f, const MetricOptions& o, const fssim::Kernels& k)
+  MsSsimMetric(const PictureForm& f, const MetricOptions& o, const fssim::Kernels& k,
+               std::vector<FullSsim> full = {})
       : db_(o.get_bool("enable_db")),
         cap_(max_db(f, o.get_bool("clip_db"))),
         names_(ms_ssim_scores(o)),
+        full_(std::move(full)),
         k_(k),
         window_(k) {
     int w = f.width, h = f.height;
@@ -189,6 +202,15 @@ class MsSsimMetric final : public Metric {
     double l[fssim::kScales], c[fssim::kScales], st[fssim::kScales];
     for (int s = 0; s < fssim::kScales; ++s) {
       const fssim::Means m = window_.run(a_[s].data(), b_[s].data(), w_[s], h_[s]);
+      if (s == 0)
+        for (FullSsim& f : full_) {
+          if (f.columns.empty())
+            for (const std::string& n : f.names)
+              f.columns.push_back(table->declare(n));
+          const double fv[4] = {f.db ? to_db(m.ssim, f.cap) : double(m.ssim), m.l, m.c, m.s};
+          for (size_t i = 0; i < f.columns.size(); ++i)
+            table->set(f.columns[i], pair, fv[i]);
+        }
       ms *= std::pow(double(m.l), double(fssim::kMsAlpha[s])) *
             std::pow(double(m.c), double(fssim::kMsBeta[s])) *
             std::pow(double(m.s), double(fssim::kMsBeta[s]));
@@ -212,6 +234,7 @@ class MsSsimMetric final : public Metric {
   double cap_;
   std::vector<std::string> names_;
   std::vector<int> columns_;
+  std::vector<FullSsim> full_;
   fssim::Kernels k_;
   fssim::Window window_;
   int w_[fssim::kScales], h_[fssim::kScales];
@@ -231,6 +254,27 @@ MetricStatus make_ms_ssim(const PictureForm& f, const MetricOptions& o, uint32_t
   return MetricStatus::kOk;
 }
 
+bool ms_ssim_joins(const MetricOptions&, const MetricRequest& other) {
+  return std::string_view(other.row->name) == "float_ssim" && other.options.get_int("scale") == 1;
+}
+
+MetricStatus make_ms_ssim_joined(const PictureForm& f, const MetricOptions& o,
+                                 std::span<const MetricRequest* const> joined, uint32_t cpu_flags,
+                                 std::unique_ptr<Metric>* out, std::string* why) {
+  // MS-SSIM's form checks are stricter than float_ssim's at full resolution.
+  if (!form_ok(f, "float_ms_ssim", why) || f.width < fssim::kMinMsSize ||
+      f.height < fssim::kMinMsSize)
+    return make_ms_ssim(f, o, cpu_flags, out, why);
+  std::vector<FullSsim> full;
+  for (const MetricRequest* r : joined)
+    full.push_back({r->options.get_bool("enable_db"),
+                    max_db(f, r->options.get_bool("clip_db")),
+                    ssim_scores(r->options),
+                    {}});
+  *out = std::make_unique<MsSsimMetric>(f, o, fssim::kernels_for(cpu_flags), std::move(full));
+  return MetricStatus::kOk;
+}
+
 }  // namespace
 
 const MetricRow& float_ssim_metric() {
@@ -245,7 +289,9 @@ const MetricRow& float_ms_ssim_metric() {
   static const MetricRow row = {
       "float_ms_ssim", "libvmaf's five-scale MS-SSIM of luma (float_ms_ssim)",
       kMsSsimOptions,  0,
-      ms_ssim_scores,  make_ms_ssim};
+      ms_ssim_scores,  make_ms_ssim,
+      nullptr,         nullptr,
+      ms_ssim_joins,   make_ms_ssim_joined};
   return row;
 }
 

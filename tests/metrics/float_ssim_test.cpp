@@ -254,6 +254,62 @@ TEST(FloatSsimKernels, LowPassShrinkEqualsTheFilterEverywhere) {
   }
 }
 
+// float_ssim at full resolution joins float_ms_ssim (its finest scale is that window): every
+// column of the joined run holds the bits of each request scored alone, whatever the options.
+TEST(FloatSsimJoined, WritesWhatEachRequestWritesAlone) {
+  const struct {
+    const char* pair;
+    std::vector<std::string> requests;
+  } cases[] = {
+      {"p8_min_176x176", {"float_ssim=scale=1", "float_ms_ssim"}},
+      {"p10_odd_177x177",
+       {"float_ms_ssim=enable_db=true", "float_ssim=scale=1:enable_lcs=true:enable_db=true",
+        "float_ssim=scale=1:enable_db=true:clip_db=true:enable_lcs=true"}},
+  };
+  for (const auto& c : cases) {
+    if (!reference::make_pair(c.pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
+    for (const auto& [tier, flags] : test::tiers()) {
+      ScoreTable joined;
+      reference::score_pair(c.pair, c.requests, flags, &joined);
+      for (const std::string& request : c.requests) {
+        ScoreTable alone;
+        reference::score_pair(c.pair, request, flags, &alone);
+        for (int col = 0; col < int(alone.columns()); ++col) {
+          const std::string& name = alone.name(col);
+          const int j = joined.find(name);
+          ASSERT_GE(j, 0) << name;
+          for (int32_t i = 0; i < alone.rows(); ++i) {
+            double want = 0, got = 0;
+            ASSERT_EQ(alone.get(col, i, &want), joined.get(j, i, &got)) << name;
+            EXPECT_EQ(std::memcmp(&want, &got, sizeof want), 0)
+                << tier << " " << c.pair << " " << name << " pair " << i;
+          }
+        }
+      }
+    }
+  }
+}
+
+// Each request lands in one group: float_ms_ssim leads the full-resolution float_ssim requests
+// wherever they stand; a shrinking float_ssim stays on its own.
+TEST(FloatSsimJoined, GroupsFullResolutionRequestsUnderMsSsim) {
+  std::vector<MetricRequest> r(4);
+  std::string why;
+  const char* text[] = {"float_ssim=scale=1", "float_ssim", "float_ms_ssim",
+                        "float_ssim=scale=1:enable_db=true"};
+  std::vector<const MetricRequest*> asked;
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(parse_metric_request(text[i], &r[size_t(i)], &why)) << why;
+    asked.push_back(&r[size_t(i)]);
+  }
+  const std::vector<MetricGroup> g = group_metric_requests(asked);
+  ASSERT_EQ(g.size(), 2u);
+  EXPECT_EQ(g[0].lead, &r[1]);
+  EXPECT_TRUE(g[0].joined.empty());
+  EXPECT_EQ(g[1].lead, &r[2]);
+  EXPECT_EQ(g[1].joined, (std::vector<const MetricRequest*>{&r[0], &r[3]}));
+}
+
 // One window and one pair of halving scratch reused across sizes, large to small and back as
 // MS-SSIM's scales go, give the bits of fresh ones: nothing left over from a larger size counts.
 TEST(FloatSsimKernels, ReusedScratchEqualsFreshScratch) {
