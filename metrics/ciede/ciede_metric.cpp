@@ -3,10 +3,16 @@
 // covers.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "metrics/ciede/ciede.h"
 #include "metrics/rows.h"
@@ -34,7 +40,9 @@ class LabCache {
         shift_(depth == 8    ? 8
                : depth == 10 ? 10
                              : 16),
-        slots_(size_t(1) << kBits) {}
+        slots_(make_slots()) {}
+
+  [[nodiscard]] bool ok() const { return slots_ != nullptr; }
 
   // The key of a triple; 0 marks an empty slot.
   [[nodiscard]] Key key_of(uint32_t y, uint32_t u, uint32_t v) const {
@@ -57,6 +65,7 @@ class LabCache {
   // 2^18 slots: a noisy 1080p picture has far more colours than 2^16 slots keep, and each miss
   // costs four powers; 2^20 slots cost more in memory traffic than they save.
   static constexpr int kBits = 18;
+  static constexpr size_t kHugePage = size_t(1) << 21;
   struct Slot {
     Key key = 0;
     ciede::Lab lab;
@@ -65,9 +74,27 @@ class LabCache {
     return slots_[size_t((uint64_t(key) * 0x9E3779B97F4A7C15ull) >> (64 - kBits))];
   }
 
+  struct Free {
+    void operator()(Slot* p) const { std::free(p); }
+  };
+  // The slots in 2 MiB pages where the system lends them, asked for before the first touch:
+  // every lookup lands on a random page, and on 4 KiB pages nearly every one also waited on
+  // the page tables.
+  static std::unique_ptr<Slot[], Free> make_slots() {
+    constexpr size_t kBytes = sizeof(Slot) << kBits;
+    static_assert(kBytes % kHugePage == 0);
+    Slot* p = static_cast<Slot*>(std::aligned_alloc(kHugePage, kBytes));
+    if (p == nullptr) return nullptr;
+#if defined(MADV_HUGEPAGE)
+    madvise(p, kBytes, MADV_HUGEPAGE);
+#endif
+    std::uninitialized_fill_n(p, size_t(1) << kBits, Slot{});
+    return std::unique_ptr<Slot[], Free>(p);
+  }
+
   ciede::LabConverter convert_;
   int shift_;
-  std::vector<Slot> slots_;
+  std::unique_ptr<Slot[], Free> slots_;
 };
 
 // The scorer, for samples of type T (bytes or words) and cache keys of type Key.
@@ -91,6 +118,8 @@ class Ciede final : public Metric {
     for (int32_t x = 0; x < f.width; ++x)
       column_[size_t(x)] = std::min(sub_x ? x / 2 : x, f.chroma_width - 1);
   }
+
+  [[nodiscard]] bool ok() const { return cache_.ok(); }
 
   MetricStatus score(int32_t pair, const Picture& ref, const Picture& dist,
                      ScoreTable* table) override {
@@ -160,6 +189,14 @@ class Ciede final : public Metric {
   int column_id_ = -1;
 };
 
+template <class T, class Key>
+MetricStatus make_scorer(const PictureForm& f, uint32_t cpu_flags, std::unique_ptr<Metric>* out) {
+  std::unique_ptr<Ciede<T, Key>> m(new (std::nothrow) Ciede<T, Key>(f, cpu_flags));
+  if (!m || !m->ok()) return MetricStatus::kOutOfMemory;
+  *out = std::move(m);
+  return MetricStatus::kOk;
+}
+
 MetricStatus make(const PictureForm& f, const MetricOptions&, uint32_t cpu_flags,
                   std::unique_ptr<Metric>* out, std::string* why) {
   if (f.layout == ChromaLayout::kGray) {
@@ -177,13 +214,9 @@ MetricStatus make(const PictureForm& f, const MetricOptions&, uint32_t cpu_flags
     *why = "ciede: the pictures have no samples";
     return MetricStatus::kUnsupported;
   }
-  if (f.depth == 8)
-    *out = std::make_unique<Ciede<uint8_t, uint32_t>>(f, cpu_flags);
-  else if (f.depth == 10)
-    *out = std::make_unique<Ciede<uint16_t, uint32_t>>(f, cpu_flags);
-  else
-    *out = std::make_unique<Ciede<uint16_t, uint64_t>>(f, cpu_flags);
-  return MetricStatus::kOk;
+  if (f.depth == 8) return make_scorer<uint8_t, uint32_t>(f, cpu_flags, out);
+  if (f.depth == 10) return make_scorer<uint16_t, uint32_t>(f, cpu_flags, out);
+  return make_scorer<uint16_t, uint64_t>(f, cpu_flags, out);
 }
 
 }  // namespace
