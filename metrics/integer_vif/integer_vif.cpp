@@ -118,7 +118,7 @@ MetricStatus make_vif(const PictureForm& form, const MetricOptions& o, uint32_t 
     return MetricStatus::kUnsupported;
   }
   vif::Params p;
-  p.enhn_gain_limit = o.get_double("vif_enhn_gain_limit");
+  p.gain.limit[0] = o.get_double("vif_enhn_gain_limit");
   p.skip_scale0 = o.get_bool("vif_skip_scale0");
   *out = std::make_unique<VifMetric>(form, p, vif::kernels_for(cpu_flags), vif_scores(o));
   return MetricStatus::kOk;

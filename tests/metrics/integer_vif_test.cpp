@@ -250,14 +250,34 @@ TEST(IntegerVif, KernelTiersEqualScalar) {
             p[w - 1 + f] = p[w - 1 - f];
           }
         }
-        const double limit = (iter & 1) ? 100.0 : 1.0 + (rng() % 100) / 25.0;
-        vif::Sums sa, sb;
-        ref.stat_h(s, w, scale, limit, &sa);
-        k.stat_h(s, w, scale, limit, &sb);
-        EXPECT_EQ(sa.num_log, sb.num_log);
-        EXPECT_EQ(sa.den_log, sb.den_log);
-        EXPECT_EQ(sa.num_lin, sb.num_lin);
-        EXPECT_EQ(sa.den_lin, sb.den_lin);
+        // One to four gain limits around the gains of these rows (near 1 where the distorted
+        // row is the reference's with noise), duplicates and the first above or below the rest.
+        vif::GainLimits limits;
+        limits.count = 1 + int(rng() % vif::kMaxGainLimits);
+        for (int l = 0; l < limits.count; ++l) {
+          const int pick = int(rng() % 4);
+          limits.limit[l] = pick == 0   ? 100.0
+                            : pick == 1 ? 1.0
+                                        : 0.75 + double(rng() % 128) / 256.0;
+        }
+        vif::Sums sa[vif::kMaxGainLimits], sb[vif::kMaxGainLimits];
+        ref.stat_h(s, w, scale, limits, sa);
+        k.stat_h(s, w, scale, limits, sb);
+        for (int l = 0; l < limits.count; ++l) {
+          SCOPED_TRACE("limit " + std::to_string(limits.limit[l]) + " of " +
+                       std::to_string(limits.count));
+          // Each limit's sums are those of a pass at that limit alone.
+          vif::Sums alone;
+          ref.stat_h(s, w, scale, {1, {limits.limit[l]}}, &alone);
+          EXPECT_EQ(sa[l].num_log, alone.num_log);
+          EXPECT_EQ(sa[l].den_log, alone.den_log);
+          EXPECT_EQ(sa[l].num_lin, alone.num_lin);
+          EXPECT_EQ(sa[l].den_lin, alone.den_lin);
+          EXPECT_EQ(sa[l].num_log, sb[l].num_log);
+          EXPECT_EQ(sa[l].den_log, sb[l].den_log);
+          EXPECT_EQ(sa[l].num_lin, sb[l].num_lin);
+          EXPECT_EQ(sa[l].den_lin, sb[l].den_lin);
+        }
       }
 
       if (scale == 3) continue;
@@ -321,7 +341,7 @@ TEST(IntegerVif, ScorerTiersEqualScalarForAnyPitch) {
     const uint8_t* last = up.data() + size_t(h - 1) * size_t(pitch);
     const uint8_t* last_d = up_d.data() + size_t(h - 1) * size_t(pitch);
     vif::Params p;
-    p.enhn_gain_limit = iter % 2 ? 100.0 : 1.0;
+    p.gain.limit[0] = iter % 2 ? 100.0 : 1.0;
     vif::Result want;
     vif::Scorer(w, h, depth, p, vif::scalar_kernels())
         .score({down.data(), pitch, depth}, {down_d.data(), pitch, depth}, &want);
