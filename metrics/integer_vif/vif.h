@@ -10,12 +10,21 @@
 
 namespace vq::vif {
 
+// The enhancement gain limits one pass scores. Only the numerator's log terms depend on the
+// limit, so a pass filters once and takes those terms once per limit.
+inline constexpr int kMaxGainLimits = 4;
+struct GainLimits {
+  int count = 1;  // 1 to kMaxGainLimits
+  double limit[kMaxGainLimits] = {100.0, 100.0, 100.0, 100.0};
+};
+
 struct Params {
-  double enhn_gain_limit = 100.0;
+  GainLimits gain;
   bool skip_scale0 = false;
 };
 
-// One pair's result: each scale's numerator and denominator, in the float libvmaf keeps them.
+// One pair's result at one gain limit: each scale's numerator and denominator, in the float
+// libvmaf keeps them.
 struct Result {
   float num[4] = {0, 0, 0, 0};
   float den[4] = {0, 0, 0, 0};
@@ -69,8 +78,8 @@ struct Kernels {
   void (*stat_v16)(const uint16_t* const* ref, const uint16_t* const* dis, int w, int scale,
                    int shift_mu, int shift_sq, const StatRow& out);
   // The horizontal taps of `scale` over a row mirrored kPad samples each way, and the VIF terms
-  // of its w samples, added to *sums.
-  void (*stat_h)(const StatRow& in, int w, int scale, double gain_limit, Sums* sums);
+  // of its w samples at each gain limit, added to sums[0 .. limits.count - 1].
+  void (*stat_h)(const StatRow& in, int w, int scale, const GainLimits& limits, Sums* sums);
   // Subsampling to scale + 1: the vertical taps of filter scale + 1, rounded by `shift` bits.
   void (*sub_v8)(const uint8_t* const* ref, const uint8_t* const* dis, int w, uint16_t* ref_out,
                  uint16_t* dis_out);
@@ -85,14 +94,16 @@ void use_avx2(Kernels* k);  // x86 builds only
 [[nodiscard]] Kernels kernels_for(uint32_t cpu_flags);
 
 // The VIF terms of one sample from its two variances and covariance (each 65536 times its
-// 8-bit-scale value): what every tier's horizontal kernel ends with.
-void add_terms(int32_t sigma1_sq, int32_t sigma2_sq, int32_t sigma12, double gain_limit,
+// 8-bit-scale value), at each gain limit into sums[0 .. limits.count - 1]: what every tier's
+// horizontal kernel ends with.
+void add_terms(int32_t sigma1_sq, int32_t sigma2_sq, int32_t sigma12, const GainLimits& limits,
                Sums* sums);
 
 // Scratch for one picture size, reused pair after pair.
 class Scorer {
  public:
   Scorer(int width, int height, int depth, const Params& params, const Kernels& kernels);
+  // One Result per gain limit, out[0 .. params.gain.count - 1].
   void score(const Plane& ref, const Plane& dist, Result* out);
 
  private:

@@ -296,13 +296,32 @@ inline __m256i product_hi(__m256i a, __m256i b) {
 }
 
 // The VIF terms summed per lane: the logs and the count in 32-bit lanes (flushed every stretch
-// of a row, before they could overflow), the linear variance in 64-bit lanes.
+// of a row, before they could overflow), the linear variance in 64-bit lanes. Only the
+// numerator's logs differ from one gain limit to the next.
 struct TermSums {
-  __m256i num_log = _mm256_setzero_si256();
+  __m256i num_log[kMaxGainLimits] = {};
   __m256i den_log = _mm256_setzero_si256();
   __m256i num_lin = _mm256_setzero_si256();
   __m256i den_lin = _mm256_setzero_si256();
 };
+
+// The gain limits as lanes: each limit, and the smaller of it and the first, past which the
+// gain makes its numerator differ from the first's.
+struct LimitLanes {
+  int count;
+  __m256d limit[kMaxGainLimits];
+  __m256d apart[kMaxGainLimits];
+};
+
+LimitLanes limit_lanes(const GainLimits& g) {
+  LimitLanes l;
+  l.count = g.count;
+  for (int i = 0; i < g.count; ++i) {
+    l.limit[i] = _mm256_set1_pd(g.limit[i]);
+    l.apart[i] = _mm256_set1_pd(std::min(g.limit[i], g.limit[0]));
+  }
+  return l;
+}
 
 // The table entry at `idx` plus 2048 * k.
 inline __m256i log2_entry(__m256i idx, __m256i k, const uint16_t* table) {
@@ -335,9 +354,25 @@ inline __m256i log2_f64(__m256d a, __m256d b, const uint16_t* table) {
   return log2_entry(idx, _mm256_sub_epi32(e, _mm256_set1_epi32(1023 + 15)), table);
 }
 
-// add_terms of 8 lanes.
-inline void terms8(__m256i s1, __m256i s2, __m256i s12, __m256d gain_limit, const uint16_t* table,
-                   TermSums* t) {
+// log2 * 2048 of (gain clamped to `limit`)^2 * s1, rounded toward zero, plus n1: the
+// numerator's first log of 8 lanes, their gains and variances as two sets of 4 doubles.
+inline __m256i num_log2(const __m256d* g, const __m256d* d1, const __m256d* n1, __m256d limit,
+                        const uint16_t* table) {
+  __m256d n2[2];
+  for (int h = 0; h < 2; ++h) {
+    const __m256d gl = _mm256_min_pd(g[h], limit);
+    n2[h] = _mm256_add_pd(_mm256_round_pd(_mm256_mul_pd(_mm256_mul_pd(gl, gl), d1[h]),
+                                          _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC),
+                          n1[h]);
+  }
+  // log2_f64's lane order back to the pixels' order.
+  const __m256i order = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  return _mm256_permutevar8x32_epi32(log2_f64(n2[0], n2[1], table), order);
+}
+
+// add_terms of 8 lanes at every gain limit.
+inline void terms8(__m256i s1, __m256i s2, __m256i s12, const LimitLanes& limits,
+                   const uint16_t* table, TermSums* t) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i noise = _mm256_set1_epi32(131072);
   s2 = _mm256_max_epi32(s2, zero);
@@ -358,29 +393,38 @@ inline void terms8(__m256i s1, __m256i s2, __m256i s12, __m256d gain_limit, cons
   if (_mm256_testz_si256(is_num, is_num)) return;
   // The gain and the variance it leaves, in double as libvmaf takes them, 4 lanes at a time.
   const double eps = 65536 * 1.0e-10;
-  __m256d n2[2];
+  __m256d g[2], d1[2], n1d[2];
   __m128i sv[2];
   for (int h = 0; h < 2; ++h) {
     auto half = [h](__m256i v) {
       return h ? _mm256_extracti128_si256(v, 1) : _mm256_castsi256_si128(v);
     };
-    const __m256d d1 = _mm256_cvtepi32_pd(half(s1)), d2 = _mm256_cvtepi32_pd(half(s2));
-    const __m256d d12 = _mm256_cvtepi32_pd(half(s12));
-    __m256d g = _mm256_div_pd(d12, _mm256_add_pd(d1, _mm256_set1_pd(eps)));
-    sv[h] = _mm_max_epi32(_mm256_cvttpd_epi32(_mm256_sub_pd(d2, _mm256_mul_pd(g, d12))),
+    d1[h] = _mm256_cvtepi32_pd(half(s1));
+    const __m256d d2 = _mm256_cvtepi32_pd(half(s2)), d12 = _mm256_cvtepi32_pd(half(s12));
+    g[h] = _mm256_div_pd(d12, _mm256_add_pd(d1[h], _mm256_set1_pd(eps)));
+    sv[h] = _mm_max_epi32(_mm256_cvttpd_epi32(_mm256_sub_pd(d2, _mm256_mul_pd(g[h], d12))),
                           _mm_setzero_si128());
-    g = _mm256_min_pd(g, gain_limit);
-    const __m256d n1 = _mm256_cvtepi32_pd(_mm_add_epi32(sv[h], _mm256_castsi256_si128(noise)));
-    n2[h] = _mm256_add_pd(_mm256_round_pd(_mm256_mul_pd(_mm256_mul_pd(g, g), d1),
-                                          _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC),
-                          n1);
+    n1d[h] = _mm256_cvtepi32_pd(_mm_add_epi32(sv[h], _mm256_castsi256_si128(noise)));
   }
-  const __m256i n1 = _mm256_add_epi32(_mm256_set_m128i(sv[1], sv[0]), noise);
-  // log2_f64's lane order back to the pixels' order.
-  const __m256i order = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
-  const __m256i l2 = _mm256_permutevar8x32_epi32(log2_f64(n2[0], n2[1], table), order);
-  const __m256i num = _mm256_sub_epi32(l2, log2_u32(n1, table));
-  t->num_log = _mm256_add_epi32(t->num_log, _mm256_and_si256(is_num, num));
+  const __m256i log_n1 = log2_u32(_mm256_add_epi32(_mm256_set_m128i(sv[1], sv[0]), noise), table);
+  const __m256i num = _mm256_and_si256(
+      is_num, _mm256_sub_epi32(num_log2(g, d1, n1d, limits.limit[0], table), log_n1));
+  t->num_log[0] = _mm256_add_epi32(t->num_log[0], num);
+  if (limits.count == 1) return;
+  // A further limit's numerator is the first's in every lane whose gain is below both limits;
+  // its logs are taken only when some lane's gain is above.
+  const int num_lanes = _mm256_movemask_ps(_mm256_castsi256_ps(is_num));
+  for (int i = 1; i < limits.count; ++i) {
+    const int above = _mm256_movemask_pd(_mm256_cmp_pd(g[0], limits.apart[i], _CMP_GT_OQ)) |
+                      (_mm256_movemask_pd(_mm256_cmp_pd(g[1], limits.apart[i], _CMP_GT_OQ)) << 4);
+    if ((above & num_lanes) == 0) {
+      t->num_log[i] = _mm256_add_epi32(t->num_log[i], num);
+      continue;
+    }
+    const __m256i num_i = _mm256_and_si256(
+        is_num, _mm256_sub_epi32(num_log2(g, d1, n1d, limits.limit[i], table), log_n1));
+    t->num_log[i] = _mm256_add_epi32(t->num_log[i], num_i);
+  }
 }
 
 inline int64_t sum64(__m256i v) {
@@ -462,11 +506,11 @@ inline void stat_h8(int16_t (*buf)[kSpan], int q, const Pairs& P, int32_t* out) 
                      _mm256_sub_epi32(moment(6), product_hi(m1, m2)));
 }
 
-void stat_h_avx2(const StatRow& in, int w, int scale, double gain_limit, Sums* sums) {
+void stat_h_avx2(const StatRow& in, int w, int scale, const GainLimits& gain, Sums* sums) {
   const Pairs P = pairs_of(scale);
   const int half = kTaps[scale] / 2;
   const uint16_t* table = log2_table();
-  const __m256d limit = _mm256_set1_pd(gain_limit);
+  const LimitLanes limits = limit_lanes(gain);
   alignas(32) int16_t buf[kStreams][kSpan];
   // A stretch's filtered values first, then its terms: the terms' long chains of double
   // arithmetic and table reads overlap from one step to the next that way.
@@ -488,16 +532,20 @@ void stat_h_avx2(const StatRow& in, int w, int scale, double gain_limit, Sums* s
       auto at = [&](int o) {
         return _mm256_load_si256(reinterpret_cast<const __m256i*>(sig[i] + o));
       };
-      terms8(at(0), at(8), at(16), limit, table, &t);
+      terms8(at(0), at(8), at(16), limits, table, &t);
     }
-    sums->num_log += sum32(t.num_log);
-    sums->den_log += sum32(t.den_log);
-    sums->num_lin += sum64(t.num_lin);
-    sums->den_lin += sum32(t.den_lin);
+    const int64_t den_log = sum32(t.den_log), num_lin = sum64(t.num_lin);
+    const int64_t den_lin = sum32(t.den_lin);
+    for (int l = 0; l < gain.count; ++l) {
+      sums[l].num_log += sum32(t.num_log[l]);
+      sums[l].den_log += den_log;
+      sums[l].num_lin += num_lin;
+      sums[l].den_lin += den_lin;
+    }
   }
   if (end < w)
     scalar_kernels().stat_h({in.mu1 + end, in.mu2 + end, in.xx + end, in.yy + end, in.xy + end},
-                            w - end, scale, gain_limit, sums);
+                            w - end, scale, gain, sums);
 }
 
 }  // namespace

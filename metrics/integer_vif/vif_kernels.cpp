@@ -94,7 +94,7 @@ inline uint32_t square_hi(uint32_t a, uint32_t b) {
   return uint32_t((uint64_t(a) * b + 2147483648u) >> 32);
 }
 
-void stat_h_scalar(const StatRow& in, int w, int scale, double gain_limit, Sums* sums) {
+void stat_h_scalar(const StatRow& in, int w, int scale, const GainLimits& limits, Sums* sums) {
   const uint16_t* f = kFilter[scale];
   const int taps = kTaps[scale], half = taps / 2;
   for (int j = 0; j < w; ++j) {
@@ -111,7 +111,7 @@ void stat_h_scalar(const StatRow& in, int w, int scale, double gain_limit, Sums*
     const int32_t s1 = int32_t(uint32_t((xx + 32768) >> 16) - square_hi(m1, m1));
     const int32_t s2 = int32_t(uint32_t((yy + 32768) >> 16) - square_hi(m2, m2));
     const int32_t s12 = int32_t(uint32_t((xy + 32768) >> 16) - square_hi(m1, m2));
-    add_terms(s1, s2, s12, gain_limit, sums);
+    add_terms(s1, s2, s12, limits, sums);
   }
 }
 
@@ -178,25 +178,33 @@ void pad(T* row, int w, int half) {
 
 }  // namespace
 
-void add_terms(int32_t s1, int32_t s2, int32_t s12, double gain_limit, Sums* sums) {
+void add_terms(int32_t s1, int32_t s2, int32_t s12, const GainLimits& limits, Sums* sums) {
+  const int n = limits.count;
   s2 = std::max(s2, 0);
   if (s1 < kNoise) {
-    sums->num_lin += s2;
-    sums->den_lin += 1;
+    for (int i = 0; i < n; ++i) {
+      sums[i].num_lin += s2;
+      sums[i].den_lin += 1;
+    }
     return;
   }
   const uint16_t* table = log2_table();
-  sums->den_log += log2_fixed(table, uint64_t(uint32_t(kNoise + s1))) - 2048 * 17;
+  const int32_t den = log2_fixed(table, uint64_t(uint32_t(kNoise + s1))) - 2048 * 17;
+  for (int i = 0; i < n; ++i)
+    sums[i].den_log += den;
   if (s12 <= 0 || s2 <= 0) return;
   // The gain of the distorted signal over the reference and the variance it leaves, in double
-  // as libvmaf takes them.
+  // as libvmaf takes them; only the gain's limit differs from one sum to the next.
   constexpr double kEps = 65536 * 1.0e-10;
-  double g = s12 / (s1 + kEps);
+  const double g = s12 / (s1 + kEps);
   const int32_t sv = std::max(int32_t(s2 - g * s12), 0);
-  g = std::min(g, gain_limit);
   const uint32_t n1 = uint32_t(sv + kNoise);
-  const int64_t n2 = int64_t(g * g * s1) + n1;
-  sums->num_log += log2_fixed(table, uint64_t(n2)) - log2_fixed(table, n1);
+  const int32_t log_n1 = log2_fixed(table, n1);
+  for (int i = 0; i < n; ++i) {
+    const double gl = std::min(g, limits.limit[i]);
+    const int64_t n2 = int64_t(gl * gl * s1) + n1;
+    sums[i].num_log += log2_fixed(table, uint64_t(n2)) - log_n1;
+  }
 }
 
 Kernels scalar_kernels() {
@@ -245,7 +253,7 @@ void Scorer::scale_pass(const Plane& ref, const Plane& dis, int scale, Result* o
     const int shift_sq = scale == 0 ? 2 * (depth_ - 8) : 16;
     const StatRow st = {mu1_.data() + kPad, mu2_.data() + kPad, xx_.data() + kPad,
                         yy_.data() + kPad, xy_.data() + kPad};
-    Sums sums;
+    Sums sums[kMaxGainLimits];
     for (int i = 0; i < h; ++i) {
       for (int k = 0; k < taps; ++k) {
         rr[k] = row(ref, i - half + k);
@@ -260,11 +268,14 @@ void Scorer::scale_pass(const Plane& ref, const Plane& dis, int scale, Result* o
       pad(st.xx, w, half);
       pad(st.yy, w, half);
       pad(st.xy, w, half);
-      k_.stat_h(st, w, scale, p_.enhn_gain_limit, &sums);
+      k_.stat_h(st, w, scale, p_.gain, sums);
     }
-    out->num[scale] = float(double(sums.num_log) / 2048.0 +
-                            (double(sums.den_lin) - (double(sums.num_lin) / 16384.0) / 65025.0));
-    out->den[scale] = float(double(sums.den_log) / 2048.0 + double(sums.den_lin));
+    for (int l = 0; l < p_.gain.count; ++l) {
+      const Sums& u = sums[l];
+      out[l].num[scale] = float(double(u.num_log) / 2048.0 +
+                                (double(u.den_lin) - (double(u.num_lin) / 16384.0) / 65025.0));
+      out[l].den[scale] = float(double(u.den_log) / 2048.0 + double(u.den_lin));
+    }
   }
   if (scale == 3) return;
   const int next = scale + 1, taps = kTaps[next], half = taps / 2;

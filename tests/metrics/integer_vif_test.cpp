@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -250,14 +251,34 @@ TEST(IntegerVif, KernelTiersEqualScalar) {
             p[w - 1 + f] = p[w - 1 - f];
           }
         }
-        const double limit = (iter & 1) ? 100.0 : 1.0 + (rng() % 100) / 25.0;
-        vif::Sums sa, sb;
-        ref.stat_h(s, w, scale, limit, &sa);
-        k.stat_h(s, w, scale, limit, &sb);
-        EXPECT_EQ(sa.num_log, sb.num_log);
-        EXPECT_EQ(sa.den_log, sb.den_log);
-        EXPECT_EQ(sa.num_lin, sb.num_lin);
-        EXPECT_EQ(sa.den_lin, sb.den_lin);
+        // One to four gain limits around the gains of these rows (near 1 where the distorted
+        // row is the reference's with noise), duplicates and the first above or below the rest.
+        vif::GainLimits limits;
+        limits.count = 1 + int(rng() % vif::kMaxGainLimits);
+        for (int l = 0; l < limits.count; ++l) {
+          const int pick = int(rng() % 4);
+          limits.limit[l] = pick == 0   ? 100.0
+                            : pick == 1 ? 1.0
+                                        : 0.75 + double(rng() % 128) / 256.0;
+        }
+        vif::Sums sa[vif::kMaxGainLimits], sb[vif::kMaxGainLimits];
+        ref.stat_h(s, w, scale, limits, sa);
+        k.stat_h(s, w, scale, limits, sb);
+        for (int l = 0; l < limits.count; ++l) {
+          SCOPED_TRACE("limit " + std::to_string(limits.limit[l]) + " of " +
+                       std::to_string(limits.count));
+          // Each limit's sums are those of a pass at that limit alone.
+          vif::Sums alone;
+          ref.stat_h(s, w, scale, {1, {limits.limit[l]}}, &alone);
+          EXPECT_EQ(sa[l].num_log, alone.num_log);
+          EXPECT_EQ(sa[l].den_log, alone.den_log);
+          EXPECT_EQ(sa[l].num_lin, alone.num_lin);
+          EXPECT_EQ(sa[l].den_lin, alone.den_lin);
+          EXPECT_EQ(sa[l].num_log, sb[l].num_log);
+          EXPECT_EQ(sa[l].den_log, sb[l].den_log);
+          EXPECT_EQ(sa[l].num_lin, sb[l].num_lin);
+          EXPECT_EQ(sa[l].den_lin, sb[l].den_lin);
+        }
       }
 
       if (scale == 3) continue;
@@ -321,7 +342,7 @@ TEST(IntegerVif, ScorerTiersEqualScalarForAnyPitch) {
     const uint8_t* last = up.data() + size_t(h - 1) * size_t(pitch);
     const uint8_t* last_d = up_d.data() + size_t(h - 1) * size_t(pitch);
     vif::Params p;
-    p.enhn_gain_limit = iter % 2 ? 100.0 : 1.0;
+    p.gain.limit[0] = iter % 2 ? 100.0 : 1.0;
     vif::Result want;
     vif::Scorer(w, h, depth, p, vif::scalar_kernels())
         .score({down.data(), pitch, depth}, {down_d.data(), pitch, depth}, &want);
@@ -338,6 +359,90 @@ TEST(IntegerVif, ScorerTiersEqualScalarForAnyPitch) {
           EXPECT_EQ(got.num[k], want.num[k]) << "scale " << k << " pitch sign " << sign;
           EXPECT_EQ(got.den[k], want.den[k]) << "scale " << k << " pitch sign " << sign;
         }
+      }
+    }
+  }
+}
+
+// Requests that differ in their gain limit alone are one group whose one scorer writes every
+// request's columns, the very values each request's own scorer writes; others stay apart.
+TEST(IntegerVif, JoinedScorerWritesWhatEachWrites) {
+  const struct {
+    std::vector<const char*> requests;
+    size_t groups;
+  } cases[] = {
+      {{"integer_vif", "integer_vif=vif_enhn_gain_limit=1.0"}, 1},
+      {{"integer_vif=vif_enhn_gain_limit=1.5:debug=true:vif_skip_scale0=true",
+        "integer_vif=debug=true:vif_skip_scale0=true", "integer_vif=vif_skip_scale0=true"},
+       2},
+      // More limits than one pass takes: two passes, the first full.
+      {{"integer_vif=vif_enhn_gain_limit=1", "integer_vif=vif_enhn_gain_limit=1.1",
+        "integer_vif=vif_enhn_gain_limit=1.2", "integer_vif=vif_enhn_gain_limit=1.5",
+        "integer_vif=vif_enhn_gain_limit=2", "integer_vif"},
+       1},
+  };
+  std::mt19937 rng(test::base_seed() + 2);
+  for (const auto& c : cases) {
+    std::vector<MetricRequest> requests(c.requests.size());
+    std::vector<const MetricRequest*> ptrs;
+    for (size_t i = 0; i < requests.size(); ++i) {
+      std::string why;
+      ASSERT_TRUE(parse_metric_request(c.requests[i], &requests[i], &why)) << why;
+      ptrs.push_back(&requests[i]);
+    }
+    const std::vector<MetricGroup> groups = group_metric_requests(ptrs);
+    ASSERT_EQ(groups.size(), c.groups) << c.requests[0];
+    for (const int depth : {8, 10}) {
+      const int w = 67 + int(rng() % 40), h = 33 + int(rng() % 30);
+      SCOPED_TRACE(std::string(c.requests[0]) + " " + std::to_string(w) + "x" + std::to_string(h) +
+                   " depth " + std::to_string(depth));
+      PictureForm form;
+      form.width = w;
+      form.height = h;
+      form.depth = depth;
+      for (const auto& [tier, flags] : test::tiers()) {
+        SCOPED_TRACE(tier);
+        std::vector<std::unique_ptr<Metric>> joined, alone;
+        std::string why;
+        for (const MetricGroup& g : groups) {
+          joined.emplace_back();
+          ASSERT_EQ(make_group_scorer(g, form, flags, &joined.back(), &why), MetricStatus::kOk)
+              << why;
+        }
+        for (const MetricRequest& r : requests) {
+          alone.emplace_back();
+          ASSERT_EQ(r.row->make(form, r.options, flags, &alone.back(), &why), MetricStatus::kOk)
+              << why;
+        }
+        ScoreTable tj, ta;
+        for (int32_t pair = 0; pair < 3; ++pair) {
+          const Rows src = random_rows(rng, h, w, depth);
+          const std::vector<uint8_t> r8 = narrow<uint8_t>(src.ref), d8 = narrow<uint8_t>(src.dis);
+          Picture ref, dis;
+          for (Picture* p : {&ref, &dis}) {
+            p->depth = depth;
+            p->width = w;
+            p->height = h;
+            p->pitch[0] = ptrdiff_t(w) * (depth == 8 ? 1 : 2);
+          }
+          ref.plane[0] = depth == 8 ? r8.data() : reinterpret_cast<const uint8_t*>(src.ref.data());
+          dis.plane[0] = depth == 8 ? d8.data() : reinterpret_cast<const uint8_t*>(src.dis.data());
+          for (auto& m : joined)
+            ASSERT_EQ(m->score(pair, ref, dis, &tj), MetricStatus::kOk);
+          for (auto& m : alone)
+            ASSERT_EQ(m->score(pair, ref, dis, &ta), MetricStatus::kOk);
+        }
+        ASSERT_EQ(tj.columns(), ta.columns());
+        for (const MetricRequest& r : requests)
+          for (const std::string& n : r.row->scores(r.options)) {
+            const int cj = tj.find(n), ca = ta.find(n);
+            ASSERT_GE(cj, 0) << n;
+            for (int32_t pair = 0; pair < 3; ++pair) {
+              double vj = -7, va = -8;
+              ASSERT_TRUE(tj.get(cj, pair, &vj) && ta.get(ca, pair, &va)) << n;
+              EXPECT_EQ(vj, va) << n << " pair " << pair;
+            }
+          }
       }
     }
   }
