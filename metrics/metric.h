@@ -131,7 +131,8 @@ struct MetricRow {
   // at full resolution; integer_vif filters alike at every gain limit): whether request
   // `other` can join this row's request with `options`, and the maker of the scorer that
   // writes every column of the request and of those that joined it, the very values their
-  // own scorers write. nullptr when this metric joins none.
+  // own scorers write. nullptr when this metric joins none. The registry holds copies of the
+  // rows, so joins() knows another request's metric by its name or functions, not its address.
   bool (*joins)(const MetricOptions& options, const MetricRequest& other) = nullptr;
   MetricStatus (*make_joined)(const PictureForm& form, const MetricOptions& options,
                               std::span<const MetricRequest* const> joined, uint32_t cpu_flags,
