@@ -1,18 +1,21 @@
-// The steps of delta_e over a vector of double lanes, shared by the AVX2 (four lanes) and
-// AVX-512 (eight lanes) tiers. Every step of the scalar difference is done here in double lanes
-// in the same order, with each float rounding taken where the scalar code takes it (a float
-// sum, product, quotient or root done in double and rounded once to float is the float
-// operation's result). The transcendental calls are replaced by polynomials whose error is far
-// below a double's 2^-40; at each point where such a result is rounded to float, a lane whose
-// value lies within that margin of a float rounding boundary is marked for the scalar code. So
-// every lane's result is the scalar result, bit for bit.
+// The steps of delta_e over a vector of double lanes, shared by the AVX2 (eight lanes, in two
+// registers) and AVX-512 (eight lanes) tiers. Every step of the scalar difference is done here
+// in the same order, with each float rounding taken where the scalar code takes it: a step the
+// scalar code does in double is done in double lanes and rounded once to float where the
+// scalar code stores a float, and a float sum, difference, product or quotient of floats is done
+// in float lanes (F), whose result is the double operation's rounded to float. The
+// transcendental calls are replaced by polynomials whose error is far below a double's 2^-40;
+// at each point where such a result is rounded to float, a lane whose value lies within that
+// margin of a float rounding boundary is marked for the scalar code. So every lane's result is
+// the scalar result, bit for bit.
 //
 // The including file compiles this with its own instruction-set flags and first defines, in
-// vq::ciede's unnamed namespace: the lane vector V and lane mask M, kLanes, and the operations
-// below (set, add, sub, mul, div, root, nearest, vmin, vmax, abs, to_float, load, store, less,
-// less_equal, equal, unsure, either, both, except, select, with_sign_of, quarter_turns,
-// flip_sign, pow2, mask_bits). Nothing here is inline outside that namespace, so no code built
-// for one tier can stand in for another's at link time.
+// vq::ciede's unnamed namespace: the lane vector V, its float lanes F and lane mask M, kLanes,
+// and the operations below (set, add, sub, mul, div, root, nearest, vmin, vmax, abs, to_float,
+// load, store, less, less_equal, equal, unsure, either, both, except, select, with_sign_of,
+// quarter_turns, flip_sign, pow2, mask_bits; on float lanes fset, fadd, fsub, fmul, fdiv and
+// fload; narrow and widen between the two). Nothing here is inline outside that namespace, so
+// no code built for one tier can stand in for another's at link time.
 
 namespace vq::ciede {
 namespace {
