@@ -57,6 +57,35 @@ V abs(V v) {
   return _mm512_abs_pd(v);
 }
 
+// The same lanes as floats, for the steps the scalar code does in float: a float sum,
+// difference, product or quotient of floats is the one the double step rounded to float gives.
+using F = __m256;
+F fset(float v) {
+  return _mm256_set1_ps(v);
+}
+F fadd(F a, F b) {
+  return _mm256_add_ps(a, b);
+}
+F fsub(F a, F b) {
+  return _mm256_sub_ps(a, b);
+}
+F fmul(F a, F b) {
+  return _mm256_mul_ps(a, b);
+}
+F fdiv(F a, F b) {
+  return _mm256_div_ps(a, b);
+}
+F fload(const float* p) {
+  return _mm256_loadu_ps(p);
+}
+// Double lanes rounded to float, and float lanes widened (exactly) to double.
+F narrow(V v) {
+  return _mm512_cvtpd_ps(v);
+}
+V widen(F v) {
+  return _mm512_cvtps_pd(v);
+}
+
 // Rounded to float and back: the float value the scalar code stores.
 V to_float(V v) {
   return _mm512_cvtps_pd(_mm512_cvtpd_ps(v));

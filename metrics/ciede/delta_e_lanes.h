@@ -1,18 +1,21 @@
-// The steps of delta_e over a vector of double lanes, shared by the AVX2 (four lanes) and
-// AVX-512 (eight lanes) tiers. Every step of the scalar difference is done here in double lanes
-// in the same order, with each float rounding taken where the scalar code takes it (a float
-// sum, product, quotient or root done in double and rounded once to float is the float
-// operation's result). The transcendental calls are replaced by polynomials whose error is far
-// below a double's 2^-40; at each point where such a result is rounded to float, a lane whose
-// value lies within that margin of a float rounding boundary is marked for the scalar code. So
-// every lane's result is the scalar result, bit for bit.
+// The steps of delta_e over a vector of double lanes, shared by the AVX2 (eight lanes, in two
+// registers) and AVX-512 (eight lanes) tiers. Every step of the scalar difference is done here
+// in the same order, with each float rounding taken where the scalar code takes it: a step the
+// scalar code does in double is done in double lanes and rounded once to float where the
+// scalar code stores a float, and a float sum, difference, product or quotient of floats is done
+// in float lanes (F), whose result is the double operation's rounded to float. The
+// transcendental calls are replaced by polynomials whose error is far below a double's 2^-40;
+// at each point where such a result is rounded to float, a lane whose value lies within that
+// margin of a float rounding boundary is marked for the scalar code. So every lane's result is
+// the scalar result, bit for bit.
 //
 // The including file compiles this with its own instruction-set flags and first defines, in
-// vq::ciede's unnamed namespace: the lane vector V and lane mask M, kLanes, and the operations
-// below (set, add, sub, mul, div, root, nearest, vmin, vmax, abs, to_float, load, store, less,
-// less_equal, equal, unsure, either, both, except, select, with_sign_of, quarter_turns,
-// flip_sign, pow2, mask_bits). Nothing here is inline outside that namespace, so no code built
-// for one tier can stand in for another's at link time.
+// vq::ciede's unnamed namespace: the lane vector V, its float lanes F and lane mask M, kLanes,
+// and the operations below (set, add, sub, mul, div, root, nearest, vmin, vmax, abs, to_float,
+// load, store, less, less_equal, equal, unsure, either, both, except, select, with_sign_of,
+// quarter_turns, flip_sign, pow2, mask_bits; on float lanes fset, fadd, fsub, fmul, fdiv and
+// fload; narrow and widen between the two). Nothing here is inline outside that namespace, so
+// no code built for one tier can stand in for another's at link time.
 
 namespace vq::ciede {
 namespace {
@@ -165,74 +168,79 @@ V hue_weight(V h, M* bad) {
   return to_float(t);
 }
 
-V rotation(V c_mean, V h_mean, M* bad) {
+// The rotation term, as float lanes.
+F rotation(V c_mean, V h_mean, M* bad) {
   const V deg = to_float(mul(h_mean, set(180.0 / kPi)));
-  const V d = to_float(mul(sub(deg, set(275.0)), set(1.0 / 25.0)));
+  const F d = narrow(mul(sub(deg, set(275.0)), set(1.0 / 25.0)));
   const V cm2 = mul(c_mean, c_mean);
-  const V c7 = to_float(mul(mul(mul(cm2, cm2), cm2), c_mean));
-  const V ratio = to_float(div(c7, to_float(add(c7, set(double(6103515625.0f))))));
-  const V x = sub(set(0.0), to_float(mul(d, d)));
+  const F c7 = narrow(mul(mul(mul(cm2, cm2), cm2), c_mean));
+  const V ratio = widen(fdiv(c7, fadd(c7, fset(6103515625.0f))));
+  const V x = sub(set(0.0), widen(fmul(d, d)));
   *bad = either(*bad, less_equal(x, set(-700.0)));
   const V e60 = mul(set(60.0), exp_negative(vmax(x, set(-700.0))));
   *bad = either(*bad, unsure_relative(e60));
   const V angle = to_float(mul(to_float(e60), set(kPi / 180.0)));
   const V rt = mul(mul(set(-2.0), root(ratio)), sin_half_turn(angle));
   *bad = either(*bad, unsure_relative(rt));
-  return to_float(rt);
+  return narrow(rt);
 }
 
-// kLanes pairs; lanes set in the returned bits need the scalar code.
+// kLanes pairs; lanes set in the returned bits need the scalar code. Values the scalar code
+// keeps in float are float lanes (F) between steps, widened where a step is done in double.
 int lanes(const float* pl, const float* pa, const float* pb, const float* ql, const float* qa,
           const float* qb, float* out) {
-  const V p_l = load(pl), p_a = load(pa), p_b = load(pb);
-  const V q_l = load(ql), q_a = load(qa), q_b = load(qb);
+  const F p_lf = fload(pl), q_lf = fload(ql);
+  const V p_a = load(pa), p_b = load(pb);
+  const V q_a = load(qa), q_b = load(qb);
   const V half = set(0.5), zero = set(0.0), pi = set(kPi);
+  const F half_f = fset(0.5f);
   M bad = less(zero, zero);
 
-  const V dl = to_float(sub(q_l, p_l));
-  const V l_mean = to_float(mul(to_float(add(p_l, q_l)), half));
-  const V c1 = to_float(root(add(mul(p_a, p_a), mul(p_b, p_b))));
-  const V c2 = to_float(root(add(mul(q_a, q_a), mul(q_b, q_b))));
-  const V cm = to_float(mul(to_float(add(c1, c2)), half));
+  const F dl = fsub(q_lf, p_lf);
+  const F l_mean = fmul(fadd(p_lf, q_lf), half_f);
+  const F c1 = narrow(root(add(mul(p_a, p_a), mul(p_b, p_b))));
+  const F c2 = narrow(root(add(mul(q_a, q_a), mul(q_b, q_b))));
+  const V cm = widen(fmul(fadd(c1, c2), half_f));
   const V cm2 = mul(cm, cm);
   const V c7 = mul(mul(mul(cm2, cm2), cm2), cm);
   const V g = sub(set(1.0), root(div(c7, add(c7, set(6103515625.0)))));
   const V a1 = to_float(add(p_a, mul(to_float(mul(p_a, half)), g)));
   const V a2 = to_float(add(q_a, mul(to_float(mul(q_a, half)), g)));
-  const V cp1 = to_float(root(add(mul(a1, a1), mul(p_b, p_b))));
-  const V cp2 = to_float(root(add(mul(a2, a2), mul(q_b, q_b))));
-  const V cp_mean = to_float(mul(to_float(add(cp1, cp2)), half));
-  const V dc = to_float(sub(cp2, cp1));
-  const V lm50 = to_float(sub(l_mean, set(50.0)));
+  const F cp1 = narrow(root(add(mul(a1, a1), mul(p_b, p_b))));
+  const F cp2 = narrow(root(add(mul(a2, a2), mul(q_b, q_b))));
+  const F cp_mean_f = fmul(fadd(cp1, cp2), half_f);
+  const V cp_mean = widen(cp_mean_f);
+  const F dc = fsub(cp2, cp1);
+  const V lm50 = widen(fsub(l_mean, fset(50.0f)));
   const V l50 = mul(lm50, lm50);
-  const V sl = to_float(add(set(1.0), div(mul(set(0.015), l50), root(add(set(20.0), l50)))));
-  const V sc = to_float(add(set(1.0), mul(set(0.045), cp_mean)));
+  const F sl = narrow(add(set(1.0), div(mul(set(0.015), l50), root(add(set(20.0), l50)))));
+  const F sc = narrow(add(set(1.0), mul(set(0.045), cp_mean)));
   const V h1 = hue(p_b, a1, &bad);
   const V h2 = hue(q_b, a2, &bad);
 
   const V d21 = to_float(sub(h2, h1));
-  const M far = less(pi, abs(to_float(sub(h1, h2))));  // fabs(h1 - h2) > pi
+  const M far = less(pi, abs(d21));  // fabs(h1 - h2) > pi: the float h1 - h2 is -(h2 - h1)
   V dh = select(less_equal(h2, h1), to_float(add(d21, set(2. * kPi))),
                 to_float(sub(d21, set(2. * kPi))));
   dh = select(far, dh, d21);
-  dh = select(either(equal(c1, zero), equal(c2, zero)), zero, dh);
+  dh = select(either(equal(widen(c1), zero), equal(widen(c2), zero)), zero, dh);
 
-  const V dhh_d = mul(mul(set(2.0), root(to_float(mul(cp1, cp2)))), sin_half_turn(mul(dh, half)));
+  const V dhh_d = mul(mul(set(2.0), root(widen(fmul(cp1, cp2)))), sin_half_turn(mul(dh, half)));
   bad = either(bad, unsure_relative(dhh_d));
-  const V dhh = to_float(dhh_d);
+  const F dhh = narrow(dhh_d);
 
   const V sum_h = to_float(add(h1, h2));
   const V h_mean = to_float(mul(select(far, add(sum_h, set(2.0 * kPi)), sum_h), half));
   const V t = hue_weight(h_mean, &bad);
-  const V sh = to_float(add(set(1.0), mul(mul(set(0.015), cp_mean), t)));
-  const V rt = rotation(cp_mean, h_mean, &bad);
+  const F sh = narrow(add(set(1.0), mul(mul(set(0.015), cp_mean), t)));
+  const F rt = rotation(cp_mean, h_mean, &bad);
 
-  const V lightness = to_float(div(dl, to_float(mul(set(double(0.65f)), sl))));
-  const V chroma = to_float(div(dc, sc));
-  const V hue_term = to_float(div(dhh, to_float(mul(set(4.0), sh))));
-  const V cross = to_float(mul(to_float(mul(rt, chroma)), hue_term));
-  const V sum =
-      add(add(add(mul(lightness, lightness), mul(chroma, chroma)), mul(hue_term, hue_term)), cross);
+  const F lightness = fdiv(dl, fmul(fset(0.65f), sl));
+  const F chroma = fdiv(dc, sc);
+  const F hue_term = fdiv(dhh, fmul(fset(4.0f), sh));
+  const V cross = widen(fmul(fmul(rt, chroma), hue_term));
+  const V l = widen(lightness), c = widen(chroma), h = widen(hue_term);
+  const V sum = add(add(add(mul(l, l), mul(c, c)), mul(h, h)), cross);
   store(out, root(sum));
   return mask_bits(bad);
 }

@@ -199,8 +199,10 @@ TEST(Ciede, ConverterEqualsToLab) {
 // Each SIMD tier's rows equal the plain loop bit for bit: colours of random samples at every
 // depth, random Lab values over and past the range colours take, and the edge cases of the hue
 // angles (the neutral axis, a or b zero of either sign, equal and opposite hues, equal
-// colours), in rows of random lengths (odd ones and those short of one vector included);
-// nothing past a row's end is written.
+// colours), and values at the ends of float's range, where the steps done in float lanes meet
+// subnormal results and overflow (each component tiny, subnormal, huge or ordinary), in rows of
+// random lengths (odd ones and those short of one vector included); nothing past a row's end is
+// written.
 class CiedeSimd : public ::testing::TestWithParam<int> {};
 
 TEST_P(CiedeSimd, RowsEqualThePlainLoop) {
@@ -215,16 +217,16 @@ TEST_P(CiedeSimd, RowsEqualThePlainLoop) {
   std::mt19937 rng(5);
   std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
   const float edge[] = {0.0f, -0.0f, 1e-30f, -1e-30f, 1e-7f, 0.5f, -0.5f, 80.0f, -80.0f, 127.0f};
-  for (int round = 0; round < 1600; ++round) {
+  for (int round = 0; round < 2000; ++round) {
     const int32_t n = int32_t(rng() % 700);
     std::vector<float> v[6];
     for (auto& c : v)
       c.resize(size_t(n));
-    const int kind = round % 4;
+    const int kind = round % 5;
     for (size_t i = 0; i < size_t(n); ++i) {
       if (kind == 0) {  // colours of samples
         static const int kDepths[] = {8, 10, 12, 16};
-        const int depth = kDepths[round / 4 % 4];
+        const int depth = kDepths[round / 5 % 4];
         const uint32_t peak = (1u << depth) - 1;
         for (int k = 0; k < 2; ++k) {
           const ciede::Lab c = ciede::to_lab(rng() & peak, rng() & peak, rng() & peak, depth);
@@ -243,6 +245,10 @@ TEST_P(CiedeSimd, RowsEqualThePlainLoop) {
           v[3 * k + 1][i] = 200 * unit(rng);
           v[3 * k + 2][i] = 200 * unit(rng);
         }
+      } else if (kind == 4) {  // the ends of float's range
+        static const float kScale[] = {1e-41f, 3e-39f, 1e-30f, 1e-19f, 1.0f, 1e18f, 1e36f, 3e38f};
+        for (int k = 0; k < 6; ++k)
+          v[size_t(k)][i] = unit(rng) * kScale[rng() % 8];
       } else {  // hue edge cases
         for (int k = 0; k < 2; ++k) {
           v[3 * k][i] = 100 * (unit(rng) + 1) / 2;
