@@ -21,41 +21,8 @@ namespace {
 using vq::test::have_encoder;
 using vq::test::shell;
 
-// The verbose lines of the tool ("  1: \t33.90 \t32.87 \t28.57[ \t0.951281 ...]"): each pair's
-// printed values, PSNR of Y, U, V, then SSIM of Y, U, V, All when asked for.
-std::vector<std::vector<std::string>> verbose_rows(const std::string& out) {
-  std::vector<std::vector<std::string>> rows;
-  std::istringstream in(out);
-  std::string line;
-  while (std::getline(in, line)) {
-    int n;
-    const size_t colon = line.find(':');
-    if (std::sscanf(line.c_str(), "%d:", &n) != 1 || colon == std::string::npos) continue;
-    std::istringstream values(line.substr(colon + 1));
-    std::vector<std::string> v;
-    for (std::string word; values >> word;)
-      v.push_back(word);
-    if (v.size() >= 3) rows.push_back(v);
-  }
-  return rows;
-}
-
-// FFmpeg's stats file, "key:value" fields per line, the values as printed.
-std::vector<std::map<std::string, std::string>> stats(const std::string& text) {
-  std::vector<std::map<std::string, std::string>> lines;
-  std::istringstream in(text);
-  std::string line, field;
-  while (std::getline(in, line)) {
-    std::map<std::string, std::string> m;
-    std::istringstream fields(line);
-    while (fields >> field) {
-      const size_t colon = field.find(':');
-      if (colon != std::string::npos) m[field.substr(0, colon)] = field.substr(colon + 1);
-    }
-    lines.push_back(m);
-  }
-  return lines;
-}
+using vq::stats_fields;
+using vq::verbose_rows;
 
 class Scale : public vq::BinaryTest {
  protected:
@@ -91,7 +58,7 @@ class Scale : public vq::BinaryTest {
                             "[s];[0:v][s]" + filter + "=stats_file='" + s + "'\" -frames:v " +
                             std::to_string(frames) + " -f null -";
     EXPECT_EQ(0, shell(cmd)) << cmd;
-    return stats(vq::slurp(s));
+    return stats_fields(vq::slurp(s));
   }
 };
 
