@@ -57,16 +57,7 @@ TEST_P(VifLog, EqualsLibvmafPerFrame) {
     ScoreTable t;
     reference::score_pair(c.pair, c.request, flags, &t);
     reference::expect_matches(t, log, names);
-    for (const std::string& n : names) {
-      double mean = 0;
-      const int col = t.find(n);
-      for (int32_t i = 0; i < t.rows(); ++i) {
-        double v = 0;
-        ASSERT_TRUE(t.get(col, i, &v));
-        mean += v / t.rows();
-      }
-      EXPECT_NEAR(mean, log.pooled.at(n).at("mean").get<double>(), 1.0000001e-6) << n;
-    }
+    reference::expect_pooled_means(t, log, names);
   }
 }
 
