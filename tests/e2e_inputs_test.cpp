@@ -34,18 +34,11 @@ double num(const std::string& s) {
   return std::strtod(s.c_str(), nullptr);
 }
 
-class Inputs : public vq::BinaryTest {
+class Inputs : public vq::FfmpegTest {
  protected:
-  void SetUp() override {
-    if (shell("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg CLI";
-    BinaryTest::SetUp();
-  }
-
-  // Makes `name` from the test picture (or from `from`) with the given output arguments.
-  void make(const std::string& name, const std::string& args, const std::string& input) {
-    const std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -y " + input + " " +
-                            args + " '" + path(name) + "'";
-    ASSERT_EQ(0, shell(cmd)) << cmd;
+  // Makes `name` from `input` with the given output arguments.
+  void make(const std::string& name, const std::string& args, const std::string& input) const {
+    ffmpeg(name, input, args);
   }
   std::string testsrc(const std::string& size, int frames) const {
     return "-f lavfi -i testsrc2=size=" + size + ":rate=25 -frames:v " + std::to_string(frames);

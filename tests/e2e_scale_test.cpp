@@ -24,25 +24,14 @@ using vq::test::shell;
 using vq::stats_fields;
 using vq::verbose_rows;
 
-class Scale : public vq::BinaryTest {
+class Scale : public vq::FfmpegTest {
  protected:
-  void SetUp() override {
-    if (shell("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg CLI";
-    BinaryTest::SetUp();
-  }
-
-  void make(const std::string& name, const std::string& input, const std::string& args) {
-    const std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -y " + input + " " +
-                            args + " '" + path(name) + "'";
-    ASSERT_EQ(0, shell(cmd)) << cmd;
-  }
-
   // The 720p source in `format`, made once per test.
   std::string source(const std::string& format, int frames) {
     const std::string name = "src_" + format + ".y4m";
     if (!std::filesystem::exists(path(name))) {
-      make(name, "-f lavfi -i testsrc2=size=1280x720:rate=25 -frames:v " + std::to_string(frames),
-           "-pix_fmt " + format + " -strict -1");
+      ffmpeg(name, "-f lavfi -i testsrc2=size=1280x720:rate=25 -frames:v " + std::to_string(frames),
+             "-pix_fmt " + format + " -strict -1");
     }
     return name;
   }
@@ -101,7 +90,7 @@ TEST_F(Scale, EncodesScoreWhatFfmpegScoresAfterItsScaleFilter) {
     }
     const std::string src = source(c.format, 3);
     ASSERT_NO_FATAL_FAILURE(
-        make(c.file, "-i '" + path(src) + "' -frames:v " + std::to_string(c.frames), c.args));
+        ffmpeg(c.file, "-i '" + path(src) + "' -frames:v " + std::to_string(c.frames), c.args));
     const vq::Outcome r = run({path(src), path(c.file), "-v", "--ssim",
                                std::string("--scale=") + c.filter, std::to_string(c.frames)});
     ASSERT_EQ(0, r.status) << r.out << r.err;
@@ -128,7 +117,7 @@ TEST_F(Scale, EncodesScoreWhatFfmpegScoresAfterItsScaleFilter) {
 // refuses the option itself. Y4M files, which every build reads.
 TEST_F(Scale, SizesMustMatchWithoutIt) {
   const std::string src = source("yuv420p", 2);
-  ASSERT_NO_FATAL_FAILURE(make("360.y4m", "-i '" + path(src) + "'", "-vf scale=640:360"));
+  ASSERT_NO_FATAL_FAILURE(ffmpeg("360.y4m", "-i '" + path(src) + "'", "-vf scale=640:360"));
   const struct {
     const char* name;
     std::vector<std::string> options;
@@ -174,7 +163,7 @@ TEST_F(Scale, SizesMustMatchWithoutIt) {
 TEST_F(Scale, ReportsTheScoredSize) {
   if (!VQ_WITH_FFMPEG) GTEST_SKIP() << "this build cannot scale";
   const std::string src = source("yuv420p", 1);
-  ASSERT_NO_FATAL_FAILURE(make("540.y4m", "-i '" + path(src) + "'", "-vf scale=960:540"));
+  ASSERT_NO_FATAL_FAILURE(ffmpeg("540.y4m", "-i '" + path(src) + "'", "-vf scale=960:540"));
   const vq::Outcome r = run({path(src), path("540.y4m"), "--scale=lanczos",
                              "--xml=" + path("out.xml"), "--json=" + path("out.json")});
   if (r.status == 1 && r.err.find("--json is unavailable") != std::string::npos) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/avi_writer.h"
+#include "tests/ffmpeg_cli.h"
 
 namespace vq {
 
@@ -125,6 +126,21 @@ class BinaryTest : public ::testing::Test {
   }
 
   std::filesystem::path dir_;
+};
+
+// A BinaryTest whose inputs FFmpeg's CLI makes: skipped where there is none.
+class FfmpegTest : public BinaryTest {
+ protected:
+  void SetUp() override {
+    if (test::shell("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg CLI";
+    BinaryTest::SetUp();
+  }
+
+  // Makes `name` in the test's folder: FFmpeg's CLI reading `input`, writing with `args`.
+  void ffmpeg(const std::string& name, const std::string& input, const std::string& args) const {
+    const std::string cmd = test::kFfmpeg + "-y " + input + " " + args + " " + quote(path(name));
+    ASSERT_EQ(0, test::shell(cmd)) << cmd;
+  }
 };
 
 }  // namespace vq
