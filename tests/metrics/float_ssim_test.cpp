@@ -358,10 +358,7 @@ TEST(FloatSsim, RefusesWhatItCannotScore) {
     MetricRequest r;
     std::string why;
     if (!parse_metric_request(c.request, &r, &why)) continue;  // refused when parsed
-    PictureForm f;
-    f.width = c.width;
-    f.height = c.height;
-    f.depth = c.depth;
+    const PictureForm f{.width = c.width, .height = c.height, .depth = c.depth};
     std::unique_ptr<Metric> m;
     EXPECT_EQ(r.row->make(f, r.options, 0, &m, &why), MetricStatus::kUnsupported) << c.request;
     EXPECT_FALSE(why.empty());

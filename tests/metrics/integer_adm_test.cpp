@@ -127,10 +127,7 @@ TEST(IntegerAdm, RefusesWhatItCannotScore) {
       EXPECT_EQ(why.rfind("integer_adm: ", 0), 0u) << why;
       continue;
     }
-    PictureForm form;
-    form.width = c.width;
-    form.height = c.height;
-    form.depth = c.depth;
+    const PictureForm form{.width = c.width, .height = c.height, .depth = c.depth};
     std::unique_ptr<Metric> m;
     EXPECT_EQ(r.row->make(form, r.options, 0, &m, &why), MetricStatus::kUnsupported)
         << c.request << " " << c.width << "x" << c.height;
