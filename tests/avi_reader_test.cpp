@@ -30,6 +30,7 @@ std::unique_ptr<ByteSource> file_bytes(const std::string& path) {
 
 using enum test::AviIndex;
 using Bytes = std::vector<uint8_t>;
+using test::put32;
 
 // `n` frames of w x h pixels with packed rows, each a different colour.
 test::AviVideo sample_video(int n, int w, int h, int bits = 24) {
@@ -46,10 +47,6 @@ size_t find_tag(const Bytes& b, const char* tag, bool last = false) {
   const auto at = last ? std::find_end(b.begin(), b.end(), tag, tag + 4)
                        : std::search(b.begin(), b.end(), tag, tag + 4);
   return size_t(at - b.begin());
-}
-void put32(Bytes* b, size_t at, uint32_t value) {
-  for (size_t i = 0; i < 4; ++i)
-    b->at(at + i) = uint8_t(value >> (8 * i));
 }
 
 // Frame i from `src`: when `delivered`, `header` followed by the pixels frame i of `v` shows:

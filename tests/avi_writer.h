@@ -270,4 +270,10 @@ inline AviVideo masks_after_header(AviVideo v) {
   return v;
 }
 
+// Overwrites the little-endian 32-bit word at `at` of a file's bytes, to break one field.
+inline void put32(std::vector<uint8_t>* b, size_t at, uint32_t value) {
+  for (size_t i = 0; i < 4; ++i)
+    b->at(at + i) = uint8_t(value >> (8 * i));
+}
+
 }  // namespace vq::test

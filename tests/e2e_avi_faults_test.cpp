@@ -15,8 +15,10 @@ namespace vq {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using test::put32;
 
-const char kBanner[] = "VIDQUAL v1.3.1.4, PSNR and SSIM of the Y, U and V planes of two video files\n\n";
+const char kBanner[] =
+    "VIDQUAL v1.3.1.4, PSNR and SSIM of the Y, U and V planes of two video files\n\n";
 
 class AviFaults : public BinaryTest {
  protected:
@@ -48,11 +50,6 @@ std::string lines(int pairs) {
     s += line;
   }
   return s + "[PSNR]\nPsnrY   \t98.13\nPsnrU   \t98.13\nPsnrV   \t98.13\n";
-}
-
-void put32(Bytes* b, size_t at, uint32_t v) {
-  for (size_t i = 0; i < 4; ++i)
-    (*b)[at + i] = uint8_t(v >> (8 * i));
 }
 
 // A recording left unfinished in a preallocated file, read from disk: RIFF size 0, then zeros up

@@ -21,61 +21,17 @@ namespace {
 using vq::test::have_encoder;
 using vq::test::shell;
 
-// The verbose lines of the tool ("  1: \t33.90 \t32.87 \t28.57[ \t0.951281 ...]"): each pair's
-// printed values, PSNR of Y, U, V, then SSIM of Y, U, V, All when asked for.
-std::vector<std::vector<std::string>> verbose_rows(const std::string& out) {
-  std::vector<std::vector<std::string>> rows;
-  std::istringstream in(out);
-  std::string line;
-  while (std::getline(in, line)) {
-    int n;
-    const size_t colon = line.find(':');
-    if (std::sscanf(line.c_str(), "%d:", &n) != 1 || colon == std::string::npos) continue;
-    std::istringstream values(line.substr(colon + 1));
-    std::vector<std::string> v;
-    for (std::string word; values >> word;)
-      v.push_back(word);
-    if (v.size() >= 3) rows.push_back(v);
-  }
-  return rows;
-}
+using vq::stats_fields;
+using vq::verbose_rows;
 
-// FFmpeg's stats file, "key:value" fields per line, the values as printed.
-std::vector<std::map<std::string, std::string>> stats(const std::string& text) {
-  std::vector<std::map<std::string, std::string>> lines;
-  std::istringstream in(text);
-  std::string line, field;
-  while (std::getline(in, line)) {
-    std::map<std::string, std::string> m;
-    std::istringstream fields(line);
-    while (fields >> field) {
-      const size_t colon = field.find(':');
-      if (colon != std::string::npos) m[field.substr(0, colon)] = field.substr(colon + 1);
-    }
-    lines.push_back(m);
-  }
-  return lines;
-}
-
-class Scale : public vq::BinaryTest {
+class Scale : public vq::FfmpegTest {
  protected:
-  void SetUp() override {
-    if (shell("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg CLI";
-    BinaryTest::SetUp();
-  }
-
-  void make(const std::string& name, const std::string& input, const std::string& args) {
-    const std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -y " + input + " " +
-                            args + " '" + path(name) + "'";
-    ASSERT_EQ(0, shell(cmd)) << cmd;
-  }
-
   // The 720p source in `format`, made once per test.
   std::string source(const std::string& format, int frames) {
     const std::string name = "src_" + format + ".y4m";
     if (!std::filesystem::exists(path(name))) {
-      make(name, "-f lavfi -i testsrc2=size=1280x720:rate=25 -frames:v " + std::to_string(frames),
-           "-pix_fmt " + format + " -strict -1");
+      ffmpeg(name, "-f lavfi -i testsrc2=size=1280x720:rate=25 -frames:v " + std::to_string(frames),
+             "-pix_fmt " + format + " -strict -1");
     }
     return name;
   }
@@ -91,7 +47,7 @@ class Scale : public vq::BinaryTest {
                             "[s];[0:v][s]" + filter + "=stats_file='" + s + "'\" -frames:v " +
                             std::to_string(frames) + " -f null -";
     EXPECT_EQ(0, shell(cmd)) << cmd;
-    return stats(vq::slurp(s));
+    return stats_fields(vq::slurp(s));
   }
 };
 
@@ -134,7 +90,7 @@ TEST_F(Scale, EncodesScoreWhatFfmpegScoresAfterItsScaleFilter) {
     }
     const std::string src = source(c.format, 3);
     ASSERT_NO_FATAL_FAILURE(
-        make(c.file, "-i '" + path(src) + "' -frames:v " + std::to_string(c.frames), c.args));
+        ffmpeg(c.file, "-i '" + path(src) + "' -frames:v " + std::to_string(c.frames), c.args));
     const vq::Outcome r = run({path(src), path(c.file), "-v", "--ssim",
                                std::string("--scale=") + c.filter, std::to_string(c.frames)});
     ASSERT_EQ(0, r.status) << r.out << r.err;
@@ -161,7 +117,7 @@ TEST_F(Scale, EncodesScoreWhatFfmpegScoresAfterItsScaleFilter) {
 // refuses the option itself. Y4M files, which every build reads.
 TEST_F(Scale, SizesMustMatchWithoutIt) {
   const std::string src = source("yuv420p", 2);
-  ASSERT_NO_FATAL_FAILURE(make("360.y4m", "-i '" + path(src) + "'", "-vf scale=640:360"));
+  ASSERT_NO_FATAL_FAILURE(ffmpeg("360.y4m", "-i '" + path(src) + "'", "-vf scale=640:360"));
   const struct {
     const char* name;
     std::vector<std::string> options;
@@ -207,7 +163,7 @@ TEST_F(Scale, SizesMustMatchWithoutIt) {
 TEST_F(Scale, ReportsTheScoredSize) {
   if (!VQ_WITH_FFMPEG) GTEST_SKIP() << "this build cannot scale";
   const std::string src = source("yuv420p", 1);
-  ASSERT_NO_FATAL_FAILURE(make("540.y4m", "-i '" + path(src) + "'", "-vf scale=960:540"));
+  ASSERT_NO_FATAL_FAILURE(ffmpeg("540.y4m", "-i '" + path(src) + "'", "-vf scale=960:540"));
   const vq::Outcome r = run({path(src), path("540.y4m"), "--scale=lanczos",
                              "--xml=" + path("out.xml"), "--json=" + path("out.json")});
   if (r.status == 1 && r.err.find("--json is unavailable") != std::string::npos) {

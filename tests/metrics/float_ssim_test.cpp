@@ -73,14 +73,7 @@ TEST_P(FloatSsimLog, EqualsLibvmafPerFrame) {
     ScoreTable t;
     reference::score_pair(c.pair, c.request, flags, &t);
     reference::expect_matches(t, log, c.names);
-    const int col = t.find(c.names[0]);
-    double mean = 0;
-    for (int32_t i = 0; i < t.rows(); ++i) {
-      double v = 0;
-      ASSERT_TRUE(t.get(col, i, &v));
-      mean += v / t.rows();
-    }
-    EXPECT_NEAR(mean, log.pooled.at(c.names[0]).at("mean").get<double>(), 1.0000001e-6);
+    reference::expect_pooled_means(t, log, {c.names[0]});
   }
 }
 
@@ -365,10 +358,7 @@ TEST(FloatSsim, RefusesWhatItCannotScore) {
     MetricRequest r;
     std::string why;
     if (!parse_metric_request(c.request, &r, &why)) continue;  // refused when parsed
-    PictureForm f;
-    f.width = c.width;
-    f.height = c.height;
-    f.depth = c.depth;
+    const PictureForm f{.width = c.width, .height = c.height, .depth = c.depth};
     std::unique_ptr<Metric> m;
     EXPECT_EQ(r.row->make(f, r.options, 0, &m, &why), MetricStatus::kUnsupported) << c.request;
     EXPECT_FALSE(why.empty());

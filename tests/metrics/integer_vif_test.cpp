@@ -57,16 +57,7 @@ TEST_P(VifLog, EqualsLibvmafPerFrame) {
     ScoreTable t;
     reference::score_pair(c.pair, c.request, flags, &t);
     reference::expect_matches(t, log, names);
-    for (const std::string& n : names) {
-      double mean = 0;
-      const int col = t.find(n);
-      for (int32_t i = 0; i < t.rows(); ++i) {
-        double v = 0;
-        ASSERT_TRUE(t.get(col, i, &v));
-        mean += v / t.rows();
-      }
-      EXPECT_NEAR(mean, log.pooled.at(n).at("mean").get<double>(), 1.0000001e-6) << n;
-    }
+    reference::expect_pooled_means(t, log, names);
   }
 }
 
@@ -138,10 +129,7 @@ TEST(IntegerVif, RefusesWhatItCannotScore) {
     MetricRequest r;
     std::string why;
     ASSERT_TRUE(parse_metric_request("integer_vif", &r, &why)) << why;
-    PictureForm form;
-    form.width = c.width;
-    form.height = c.height;
-    form.depth = c.depth;
+    const PictureForm form{.width = c.width, .height = c.height, .depth = c.depth};
     std::unique_ptr<Metric> m;
     EXPECT_EQ(r.row->make(form, r.options, 0, &m, &why), MetricStatus::kUnsupported)
         << c.width << "x" << c.height << " depth " << c.depth;
@@ -396,10 +384,7 @@ TEST(IntegerVif, JoinedScorerWritesWhatEachWrites) {
       const int w = 67 + int(rng() % 40), h = 33 + int(rng() % 30);
       SCOPED_TRACE(std::string(c.requests[0]) + " " + std::to_string(w) + "x" + std::to_string(h) +
                    " depth " + std::to_string(depth));
-      PictureForm form;
-      form.width = w;
-      form.height = h;
-      form.depth = depth;
+      const PictureForm form{.width = w, .height = h, .depth = depth};
       for (const auto& [tier, flags] : test::tiers()) {
         SCOPED_TRACE(tier);
         std::vector<std::unique_ptr<Metric>> joined, alone;

@@ -136,4 +136,20 @@ inline void expect_matches(const ScoreTable& table, const Log& log,
   }
 }
 
+// Expects the mean of each of `names` over the table's pairs to equal libvmaf's pooled mean
+// within one unit of its sixth decimal.
+inline void expect_pooled_means(const ScoreTable& table, const Log& log,
+                                const std::vector<std::string>& names) {
+  for (const std::string& n : names) {
+    double mean = 0;
+    const int c = table.find(n);
+    for (int32_t i = 0; i < table.rows(); ++i) {
+      double v = 0;
+      ASSERT_TRUE(table.get(c, i, &v)) << n << " frame " << i;
+      mean += v / table.rows();
+    }
+    EXPECT_NEAR(mean, log.pooled.at(n).at("mean").get<double>(), 1.0000001e-6) << n;
+  }
+}
+
 }  // namespace vq::reference
