@@ -129,15 +129,15 @@ class Ciede final : public Metric {
     double sum = 0;
     for (int32_t y = 0; y < form_.height; ++y) {
       const int32_t cy = std::min(sub_y ? y / 2 : y, form_.chroma_height - 1);
-      const T* r[3] = {row(ref, 0, y), row(ref, 1, cy), row(ref, 2, cy)};
-      const T* d[3] = {row(dist, 0, y), row(dist, 1, cy), row(dist, 2, cy)};
+      const Row r = {row(ref, 0, y), row(ref, 1, cy), row(ref, 2, cy)};
+      const Row d = {row(dist, 0, y), row(dist, 1, cy), row(dist, 2, cy)};
       // The row's keys first, so that each slot is fetched once, well before it is read.
       Key* kr = keys_[0].data();
       Key* kd = keys_[1].data();
       for (int32_t x = 0; x < w; ++x) {
         const int32_t cx = column_[size_t(x)];
-        kr[x] = cache_.key_of(r[0][x], r[1][cx], r[2][cx]);
-        kd[x] = cache_.key_of(d[0][x], d[1][cx], d[2][cx]);
+        kr[x] = cache_.key_of(r(0, x), r(1, cx), r(2, cx));
+        kd[x] = cache_.key_of(d(0, x), d(1, cx), d(2, cx));
       }
       for (int32_t x = 0; x < std::min(kAhead, w); ++x) {
         cache_.prefetch(kr[x]);
@@ -152,8 +152,8 @@ class Ciede final : public Metric {
         // Equal samples differ by exactly 0, which leaves the sum as it is.
         if (kr[x] == kd[x]) continue;
         const int32_t cx = column_[size_t(x)];
-        const ciede::Lab p = cache_.get(kr[x], r[0][x], r[1][cx], r[2][cx]);
-        const ciede::Lab q = cache_.get(kd[x], d[0][x], d[1][cx], d[2][cx]);
+        const ciede::Lab p = cache_.get(kr[x], r(0, x), r(1, cx), r(2, cx));
+        const ciede::Lab q = cache_.get(kd[x], d(0, x), d(1, cx), d(2, cx));
         lab_[0][size_t(n)] = p.l;
         lab_[1][size_t(n)] = p.a;
         lab_[2][size_t(n)] = p.b;
@@ -174,8 +174,18 @@ class Ciede final : public Metric {
   }
 
  private:
-  static const T* row(const Picture& p, int plane, int32_t y) {
-    return reinterpret_cast<const T*>(p.plane[plane] + y * p.pitch[plane]);
+  // One row of each plane. Rows of words may start at any byte (a pitch may be odd), so
+  // samples are copied out rather than read through a word pointer.
+  struct Row {
+    const uint8_t* plane[3];
+    uint32_t operator()(int p, int32_t x) const {
+      T v;
+      std::memcpy(&v, plane[p] + ptrdiff_t(x) * ptrdiff_t(sizeof(T)), sizeof v);
+      return v;
+    }
+  };
+  static const uint8_t* row(const Picture& p, int plane, int32_t y) {
+    return p.plane[plane] + y * p.pitch[plane];
   }
 
   PictureForm form_;
