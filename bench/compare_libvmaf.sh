@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Frames per second of vidqual beside libvmaf's `vmaf` CLI, one row per metric, on a 1080p 8-bit
-# Y4M pair (a test pattern and the same with a little noise), at each thread count, best of RUNS
+# Y4M pair (a test pattern and the same with a little noise; rows marked 10 take the same pair at
+# 10 bits), at each thread count, best of RUNS
 # runs. vidqual's column per thread count and its scaling from the first count to the last;
 # libvmaf's beside it where the row names a libvmaf feature and the CLI's path is given (without
 # it the column says so and the script still times vidqual). Whole-process times: each tool's
@@ -20,7 +21,7 @@ threads=${THREADS:-"1 2"}
 only=${ROWS:-}
 
 # One line per metric: its name, vidqual's options, libvmaf's (empty: libvmaf has no such
-# metric). A new metric is one more line.
+# metric), and the pair's depth when it is not 8. A new metric is one more line.
 rows=(
   "psnr|--metric=psnr|--feature psnr"
   "ssim|--ssim|"
@@ -35,6 +36,8 @@ rows=(
   "integer_motion|--metric=integer_motion|--feature motion"
   "vmaf|--metric=vmaf|--model version=vmaf_v0.6.1"
   "vmaf_neg|--metric=vmaf_neg|--model version=vmaf_v0.6.1neg"
+  "vmaf_10bit|--metric=vmaf|--model version=vmaf_v0.6.1|10"
+  "vmaf_neg_10bit|--metric=vmaf_neg|--model version=vmaf_v0.6.1neg|10"
 
   "ctc7_parts|--metric=psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5 --metric=float_ssim=scale=1:enable_db=true:clip_db=true --metric=float_ms_ssim=enable_db=true:clip_db=true --metric=psnr_hvs --metric=cambi|--feature psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5 --feature float_ssim=scale=1:enable_db=true:clip_db=true --feature float_ms_ssim=enable_db=true:clip_db=true --feature psnr_hvs --feature cambi"
   "aom_ctc_v6|--preset=aom-ctc-v6.0|--aom_ctc v6.0"
@@ -51,14 +54,22 @@ fi
 [ -n "$vmaf" ] || echo "(no libvmaf CLI given: its column is skipped; pass its path as the second argument)"
 mkdir -p "$dir"
 
-a="$dir/vmaf_${frames}_a.y4m" b="$dir/vmaf_${frames}_b.y4m"
-if [ ! -s "$a" ] || [ ! -s "$b" ]; then
-  echo "making the 1080p pair in $dir" >&2
-  src="testsrc2=size=1920x1080:rate=25"
-  ffmpeg -nostdin -v error -y -f lavfi -i "$src" -frames:v "$frames" -pix_fmt yuv420p "$a"
-  ffmpeg -nostdin -v error -y -f lavfi -i "$src" -frames:v "$frames" -vf "noise=alls=6:allf=t" \
-    -pix_fmt yuv420p "$b"
-fi
+# The pair at `depth` bits, made once: vmaf_FRAMES_{a,b}.y4m at 8 bits, vmafD_FRAMES_{a,b}.y4m
+# at D. Prints the two paths.
+pair() {
+  local depth=$1 tag=vmaf fmt=yuv420p
+  if [ "$depth" != 8 ]; then tag=vmaf$depth fmt=yuv420p${depth}le; fi
+  local a="$dir/${tag}_${frames}_a.y4m" b="$dir/${tag}_${frames}_b.y4m"
+  if [ ! -s "$a" ] || [ ! -s "$b" ]; then
+    echo "making the 1080p $depth-bit pair in $dir" >&2
+    local src="testsrc2=size=1920x1080:rate=25"
+    ffmpeg -nostdin -v error -y -f lavfi -i "$src" -frames:v "$frames" -pix_fmt "$fmt" -strict -1 "$a"
+    ffmpeg -nostdin -v error -y -f lavfi -i "$src" -frames:v "$frames" -vf "noise=alls=6:allf=t" \
+      -pix_fmt "$fmt" -strict -1 "$b"
+  fi
+  cat "$a" "$b" >/dev/null  # warm the page cache
+  echo "$a" "$b"
+}
 
 # Best wall time (seconds) of $runs runs; a failing command stops the script.
 measure() {
@@ -79,15 +90,15 @@ measure() {
 fps() { awk -v n="$frames" -v t="$1" 'BEGIN{ if (t > 0) printf "%.0f", n / t; else print "inf" }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN{ if (b > 0) printf "%.2fx", a / b; else print "-" }'; }
 
-cat "$a" "$b" >/dev/null  # warm the page cache
 header=$(printf "%-12s" metric)
 for t in $threads; do header+=$(printf " %12s" "vq ${t}t"); done
 header+=$(printf " %9s" scaling)
 for t in $threads; do header+=$(printf " %12s %8s" "vmaf ${t}t" "vq/vmaf"); done
 echo "$header"
 for row in "${rows[@]}"; do
-  IFS='|' read -r name vq_args vmaf_args <<<"$row"
+  IFS='|' read -r name vq_args vmaf_args depth <<<"$row"
   if [ -n "$only" ] && [[ " $only " != *" $name "* ]]; then continue; fi
+  read -r a b <<<"$(pair "${depth:-8}")"
   line=$(printf "%-12s" "$name")
   # A preset whose metrics this build lacks yet is refused: its row says so.
   # shellcheck disable=SC2086
@@ -122,5 +133,5 @@ for row in "${rows[@]}"; do
   echo "$line"
   unset ours
 done
-echo "(frames per second of a $frames-frame 1080p 8-bit pair, best of $runs runs; scaling: vidqual's"
+echo "(frames per second of a $frames-frame 1080p pair, 8-bit unless the row says 10bit, best of $runs runs; scaling: vidqual's"
 echo " last thread count over its first; vq/vmaf: vidqual over libvmaf at the same thread count)"
