@@ -480,23 +480,26 @@ void split_row(const StatRow& in, int from, int count, int16_t (*out)[kSpan]) {
   }
 }
 
-// The sum of the horizontal taps of 8 outputs whose first taps are at q, q + 2, ...
+// The sum of the horizontal taps of 8 outputs whose first taps are at q, q + 2, ..: the
+// filter's N tap pairs and its shift S known when compiled, so that the loop unrolls.
+template <int N, int S>
 inline __m256i htaps_centred(const int16_t* q, const Pairs& P) {
   __m256i s = _mm256_madd_epi16(load16(q), P.c[0]);
-  for (int p = 1; p < P.n; ++p)
+  for (int p = 1; p < N; ++p)
     s = _mm256_add_epi32(s, _mm256_madd_epi16(load16(q + 2 * p), P.c[p]));
-  return uncentre(s, P.shift);
+  return _mm256_xor_si256(_mm256_slli_epi32(s, S), kTop32);
 }
 
 // The variances and covariance of outputs j, j + 2, .., j + 14 (their taps from q on), stored
 // at `out`, `out` + 8 and `out` + 16.
+template <int N, int S>
 inline void stat_h8(int16_t (*buf)[kSpan], int q, const Pairs& P, int32_t* out) {
-  const __m256i m1 = htaps_centred(buf[0] + q, P), m2 = htaps_centred(buf[1] + q, P);
+  const __m256i m1 = htaps_centred<N, S>(buf[0] + q, P), m2 = htaps_centred<N, S>(buf[1] + q, P);
   const __m256i round = _mm256_set1_epi32(32768);
   auto moment = [&](int s) {
     return _mm256_add_epi32(
-        htaps_centred(buf[s] + q, P),
-        _mm256_srli_epi32(_mm256_add_epi32(htaps_centred(buf[s + 1] + q, P), round), 16));
+        htaps_centred<N, S>(buf[s] + q, P),
+        _mm256_srli_epi32(_mm256_add_epi32(htaps_centred<N, S>(buf[s + 1] + q, P), round), 16));
   };
   _mm256_store_si256(reinterpret_cast<__m256i*>(out),
                      _mm256_sub_epi32(moment(2), product_hi(m1, m1)));
@@ -506,7 +509,8 @@ inline void stat_h8(int16_t (*buf)[kSpan], int q, const Pairs& P, int32_t* out) 
                      _mm256_sub_epi32(moment(6), product_hi(m1, m2)));
 }
 
-void stat_h_avx2(const StatRow& in, int w, int scale, const GainLimits& gain, Sums* sums) {
+template <int N, int S>
+void stat_h_scale(const StatRow& in, int w, int scale, const GainLimits& gain, Sums* sums) {
   const Pairs P = pairs_of(scale);
   const int half = kTaps[scale] / 2;
   const uint16_t* table = log2_table();
@@ -524,8 +528,8 @@ void stat_h_avx2(const StatRow& in, int w, int scale, const GainLimits& gain, Su
     for (int s = 0; s < kStreams; ++s)
       std::fill(buf[s] + count, buf[s] + kSpan, int16_t(0));
     for (int j = 0; j < n; j += 16) {
-      stat_h8(buf, j, P, sig[j / 8]);
-      stat_h8(buf, j + 1, P, sig[j / 8 + 1]);
+      stat_h8<N, S>(buf, j, P, sig[j / 8]);
+      stat_h8<N, S>(buf, j + 1, P, sig[j / 8 + 1]);
     }
     TermSums t;
     for (int i = 0; i < n / 8; ++i) {
@@ -546,6 +550,21 @@ void stat_h_avx2(const StatRow& in, int w, int scale, const GainLimits& gain, Su
   if (end < w)
     scalar_kernels().stat_h({in.mu1 + end, in.mu2 + end, in.xx + end, in.yy + end, in.xy + end},
                             w - end, scale, gain, sums);
+}
+
+// Each scale's filter as constants: 17, 9 and 5 taps, and the coarsest's 3 on halved taps.
+void stat_h_avx2(const StatRow& in, int w, int scale, const GainLimits& gain, Sums* sums) {
+  static_assert(kTaps[0] == 17 && kTaps[1] == 9 && kTaps[2] == 5 && kTaps[3] == 3);
+  switch (scale) {
+    case 0:
+      return stat_h_scale<9, 0>(in, w, scale, gain, sums);
+    case 1:
+      return stat_h_scale<5, 0>(in, w, scale, gain, sums);
+    case 2:
+      return stat_h_scale<3, 0>(in, w, scale, gain, sums);
+    default:
+      return stat_h_scale<2, 1>(in, w, scale, gain, sums);
+  }
 }
 
 }  // namespace
