@@ -141,10 +141,11 @@ inline __m256i join(__m256i hi, __m256i lo, __m128i up, __m128i down, __m256i ro
                           _mm256_srl_epi32(_mm256_add_epi32(lo, round), down));
 }
 
-void stat_v16_avx2(const uint16_t* const* ref, const uint16_t* const* dis, int w, int scale,
-                   int shift_mu, int shift_sq, const StatRow& out) {
+template <int N, int S>
+void stat_v16_scale(const uint16_t* const* ref, const uint16_t* const* dis, int w, int scale,
+                    int shift_mu, int shift_sq, const StatRow& out) {
   const Pairs P = pairs_of(scale);
-  const int taps = kTaps[scale];
+  constexpr int taps = 2 * N - 1;  // kTaps[scale]
   const __m256i round_mu = _mm256_set1_epi32(int32_t(1u << (shift_mu - 1)));
   const __m256i round_sq = _mm256_set1_epi32(int32_t(1u << (shift_sq - 1)));
   const __m128i mu_down = _mm_cvtsi32_si128(shift_mu);
@@ -154,7 +155,7 @@ void stat_v16_avx2(const uint16_t* const* ref, const uint16_t* const* dis, int w
     __m256i s[16];
     for (__m256i& v : s)
       v = _mm256_setzero_si256();
-    for (int p = 0; p < P.n; ++p) {
+    for (int p = 0; p < N; ++p) {
       const int k0 = 2 * p, k1 = std::min(2 * p + 1, taps - 1);
       const __m256i a0 = load16(ref[k0] + j), a1 = load16(ref[k1] + j);
       const __m256i b0 = load16(dis[k0] + j), b1 = load16(dis[k1] + j);
@@ -174,7 +175,7 @@ void stat_v16_avx2(const uint16_t* const* ref, const uint16_t* const* dis, int w
       madd_rows(lo(a0, b0), lo(a1, b1), P.c[p], &s[14], &s[15]);
     }
     for (__m256i& v : s)
-      v = uncentre(v, P.shift);
+      v = _mm256_xor_si256(_mm256_slli_epi32(v, S), kTop32);
     auto mu = [&](__m256i v) { return _mm256_srl_epi32(_mm256_add_epi32(v, round_mu), mu_down); };
     store16(out.mu1 + j, mu(s[0]), mu(s[1]));
     store16(out.mu2 + j, mu(s[2]), mu(s[3]));
@@ -194,6 +195,21 @@ void stat_v16_avx2(const uint16_t* const* ref, const uint16_t* const* dis, int w
     }
     scalar_kernels().stat_v16(r, d, w - j, scale, shift_mu, shift_sq,
                               {out.mu1 + j, out.mu2 + j, out.xx + j, out.yy + j, out.xy + j});
+  }
+}
+
+// The scales past the first, their filters as constants (see stat_h_avx2).
+void stat_v16_avx2(const uint16_t* const* ref, const uint16_t* const* dis, int w, int scale,
+                   int shift_mu, int shift_sq, const StatRow& out) {
+  switch (scale) {
+    case 0:
+      return stat_v16_scale<9, 0>(ref, dis, w, scale, shift_mu, shift_sq, out);
+    case 1:
+      return stat_v16_scale<5, 0>(ref, dis, w, scale, shift_mu, shift_sq, out);
+    case 2:
+      return stat_v16_scale<3, 0>(ref, dis, w, scale, shift_mu, shift_sq, out);
+    default:
+      return stat_v16_scale<2, 1>(ref, dis, w, scale, shift_mu, shift_sq, out);
   }
 }
 
