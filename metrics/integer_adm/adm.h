@@ -88,6 +88,16 @@ struct DecoupleRow16 {
   const int32_t* recip;
 };
 
+// The same for scales 1..3, whose coefficients are int32.
+struct DecoupleRow32 {
+  const int32_t* ref[3];
+  const int32_t* dis[3];
+  int32_t* r[3];
+  int32_t* a[3];
+  double gain_limit;
+  float cos1_sq;
+};
+
 // The row kernels, scalar first; SIMD tiers replace them where they are bit-identical.
 struct Kernels {
   // Vertical DWT taps of four source rows into the low and high rows (w samples each).
@@ -104,6 +114,8 @@ struct Kernels {
   // Decouples columns j0 .. j1-1 of a scale-0 row; returns the first column it left for scalar
   // code.
   int (*decouple16)(const DecoupleRow16& row, int j0, int j1);
+  // The same for a row of scales 1..3.
+  int (*decouple32)(const DecoupleRow32& row, int j0, int j1);
   // Scales 1..3: the vertical taps of four int32 rows, and the horizontal taps of the low and
   // high rows, in 64 bits, rounded by `add` and `shift` (at most 32) and kept in 32.
   void (*dwt_v32)(const int32_t* const rows[4], int w, int64_t add, int shift, int32_t* lo,

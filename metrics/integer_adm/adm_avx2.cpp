@@ -538,6 +538,129 @@ uint64_t cube_sum32_avx2(const int32_t* row, int n, int sh_sq, uint64_t add_sq, 
          scalar_kernels().cube_sum32(row + j, n - j, sh_sq, add_sq, sh_cub, add_cub);
 }
 
+// double(float(v)) of four int64 lanes, as the scalar conversions take it: the lanes' high and
+// low halves make the double nearest v (v itself below 2^53), whose rounding to float is v's
+// own unless that double lies exactly halfway between two floats; such lanes (about one in
+// 2^29 of large sums) are marked in `tie` for the scalar code.
+inline __m256d double_of_float_of(__m256i v, __m256i* tie) {
+  const __m256i split = _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+  const __m256d hi = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(split, 1)),
+                                   _mm256_set1_pd(4294967296.0));
+  const __m256d lo = _mm256_add_pd(
+      _mm256_cvtepi32_pd(_mm_xor_si128(_mm256_castsi256_si128(split), _mm_set1_epi32(INT32_MIN))),
+      _mm256_set1_pd(2147483648.0));
+  const __m256d sum = _mm256_add_pd(hi, lo);
+  // The 29 mantissa bits a float drops: exactly the half of its last place.
+  const __m256i dropped =
+      _mm256_and_si256(_mm256_castpd_si256(sum), _mm256_set1_epi64x((1 << 29) - 1));
+  *tie = _mm256_or_si256(*tie, _mm256_cmpeq_epi64(dropped, _mm256_set1_epi64x(1 << 28)));
+  return _mm256_cvtps_pd(_mm256_cvtpd_ps(sum));
+}
+
+// The decoupling of scales 1..3, eight columns a step, even and odd columns apart where 64-bit
+// lanes are needed. The angle test's sums are exact 64-bit products as the scalar code forms
+// them, each rounded to float once (a step with a sum halfway between two floats is left to the
+// scalar code). A divisor of 2^15 or more is rounded to its best 15 bits,
+// its shift found from the exponent of its float (exact once its low 8 bits are cleared); the
+// quotient is a 64-bit product shifted back by lane, as the scalar code takes it.
+int decouple32_avx2(const DecoupleRow32& m, int j0, int j1) {
+  const __m256d inv4096 = _mm256_set1_pd(1.0 / 4096.0);
+  const __m256d cos_sq = _mm256_set1_pd(double(m.cos1_sq));
+  const __m256d gain = _mm256_set1_pd(m.gain_limit);
+  const __m256d zero_d = _mm256_setzero_pd();
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i unit = _mm256_set1_epi32(32768);
+  const __m256i unit64 = _mm256_set1_epi64x(32768);
+  const __m256i one64 = _mm256_set1_epi64x(1);
+  const __m256i half64 = _mm256_set1_epi64x(16384);
+  int j = j0;
+  for (; j + 8 <= j1; j += 8) {
+    __m256i o[3], d[3];
+    for (int t = 0; t < 3; ++t) {
+      o[t] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m.ref[t] + j));
+      d[t] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m.dis[t] + j));
+    }
+    __m256i angle_lanes[2], tie = zero;
+    for (int odd = 0; odd < 2; ++odd) {
+      auto lanes = [&](__m256i v) { return odd ? _mm256_srli_epi64(v, 32) : v; };
+      const __m256i oh = lanes(o[0]), ov = lanes(o[1]), th = lanes(d[0]), tv = lanes(d[1]);
+      auto scaled = [&](__m256i a, __m256i b, __m256i c, __m256i e) {
+        const __m256i sum = _mm256_add_epi64(_mm256_mul_epi32(a, b), _mm256_mul_epi32(c, e));
+        return _mm256_mul_pd(double_of_float_of(sum, &tie), inv4096);
+      };
+      const __m256d dd = scaled(oh, th, ov, tv);
+      const __m256d rhs =
+          _mm256_mul_pd(_mm256_mul_pd(cos_sq, scaled(oh, oh, ov, ov)), scaled(th, th, tv, tv));
+      angle_lanes[odd] =
+          _mm256_castpd_si256(_mm256_and_pd(_mm256_cmp_pd(dd, zero_d, _CMP_GE_OQ),
+                                            _mm256_cmp_pd(_mm256_mul_pd(dd, dd), rhs, _CMP_GE_OQ)));
+    }
+    if (!_mm256_testz_si256(tie, tie)) break;
+    const __m256i angle = _mm256_blend_epi32(angle_lanes[0], angle_lanes[1], 0xAA);
+    for (int t = 0; t < 3; ++t) {
+      // |o| as unsigned (2^31 for INT32_MIN), and its shift: floor(log2 |o|) - 14 past 2^15.
+      const __m256i mag = _mm256_abs_epi32(o[t]);
+      const __m256i big = _mm256_xor_si256(_mm256_cmpeq_epi32(_mm256_srli_epi32(mag, 15), zero),
+                                           _mm256_set1_epi32(-1));
+      const __m256i bits =
+          _mm256_castps_si256(_mm256_cvtepi32_ps(_mm256_and_si256(mag, _mm256_set1_epi32(~0xff))));
+      const __m256i log2 =
+          _mm256_sub_epi32(_mm256_and_si256(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(0xff)),
+                           _mm256_set1_epi32(127));
+      const __m256i sh = _mm256_and_si256(big, _mm256_sub_epi32(log2, _mm256_set1_epi32(14)));
+      const __m256i round_den = _mm256_and_si256(
+          big, _mm256_sllv_epi32(_mm256_set1_epi32(1), _mm256_sub_epi32(sh, _mm256_set1_epi32(1))));
+      const __m256i den = _mm256_srlv_epi32(_mm256_add_epi32(mag, round_den), sh);
+      const __m256i rec = _mm256_sign_epi32(reciprocal(den), o[t]);
+      // (rec * d + 2^(14 + sh)) >> (15 + sh), clamped to 0 .. 32768, even and odd lanes apart.
+      auto quotient = [&](__m256i r, __m256i dv, __m256i s) {
+        const __m256i x =
+            _mm256_add_epi64(_mm256_mul_epi32(r, dv),
+                             _mm256_sllv_epi64(one64, _mm256_add_epi64(s, _mm256_set1_epi64x(14))));
+        const __m256i neg = _mm256_cmpgt_epi64(zero, x);
+        __m256i k = _mm256_srlv_epi64(x, _mm256_add_epi64(s, _mm256_set1_epi64x(15)));
+        k = _mm256_blendv_epi8(k, unit64, _mm256_cmpgt_epi64(k, unit64));
+        return _mm256_andnot_si256(neg, k);
+      };
+      const __m256i low32 = _mm256_set1_epi64x(0xffffffff);
+      const __m256i ke = quotient(rec, d[t], _mm256_and_si256(sh, low32));
+      const __m256i ko = quotient(_mm256_srli_epi64(rec, 32), _mm256_srli_epi64(d[t], 32),
+                                  _mm256_srli_epi64(sh, 32));
+      const __m256i o_zero = _mm256_cmpeq_epi32(o[t], zero);
+      const __m256i k =
+          _mm256_blendv_epi8(_mm256_blend_epi32(ke, _mm256_slli_epi64(ko, 32), 0xAA), unit, o_zero);
+      // (k * o + 2^14) >> 15 fits 32 bits, which a logical shift leaves as the arithmetic one.
+      const __m256i re = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(k, o[t]), half64), 15);
+      const __m256i ro = _mm256_srli_epi64(
+          _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(k, 32), _mm256_srli_epi64(o[t], 32)),
+                           half64),
+          15);
+      __m256i rst = _mm256_blend_epi32(re, _mm256_slli_epi64(ro, 32), 0xAA);
+      const __m256i adjust =
+          _mm256_andnot_si256(o_zero, _mm256_and_si256(angle, _mm256_cmpgt_epi32(k, zero)));
+      if (!_mm256_testz_si256(adjust, adjust)) {
+        __m128i part[2];
+        for (int hlf = 0; hlf < 2; ++hlf) {
+          auto half = [&](__m256i v) {
+            return _mm256_cvtepi32_pd(hlf ? _mm256_extracti128_si256(v, 1)
+                                          : _mm256_castsi256_si128(v));
+          };
+          const __m256d g2 = _mm256_mul_pd(half(rst), gain);
+          const __m256d dd = half(d[t]);
+          const __m256d pos = _mm256_cmp_pd(half(o[t]), zero_d, _CMP_GT_OQ);
+          part[hlf] = _mm256_cvttpd_epi32(
+              _mm256_blendv_pd(_mm256_max_pd(g2, dd), _mm256_min_pd(g2, dd), pos));
+        }
+        const __m256i adj = _mm256_inserti128_si256(_mm256_castsi128_si256(part[0]), part[1], 1);
+        rst = _mm256_blendv_epi8(rst, adj, adjust);
+      }
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(m.r[t] + j), rst);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(m.a[t] + j), _mm256_sub_epi32(d[t], rst));
+    }
+  }
+  return j;
+}
+
 }  // namespace
 
 void use_avx2(Kernels* k) {
@@ -550,6 +673,7 @@ void use_avx2(Kernels* k) {
   k->dwt_v16w = dwt_v16w_avx2;
   k->dwt_h32 = dwt_h32_avx2;
   k->decouple16 = decouple16_avx2;
+  k->decouple32 = decouple32_avx2;
   k->mask_row16 = mask_row16_avx2;
   k->dwt_v8 = dwt_v8_avx2;
   k->dwt_v16 = dwt_v16_avx2;

@@ -207,6 +207,7 @@ uint64_t cube_sum32_scalar(const int32_t* row, int n, int sh_sq, uint64_t add_sq
 }
 
 int decouple16_scalar(const DecoupleRow16& row, int j0, int j1);  // with the decoupling below
+int decouple32_scalar(const DecoupleRow32& row, int j0, int j1);
 
 }  // namespace
 
@@ -277,6 +278,7 @@ Kernels scalar_kernels() {
   k.dwt_h16 = dwt_h16_scalar;
   k.mask_row16 = mask_row16_scalar;
   k.decouple16 = decouple16_scalar;
+  k.decouple32 = decouple32_scalar;
   k.dwt_v32 = dwt_v32_scalar;
   k.dwt_v16w = dwt_v16w_scalar;
   k.dwt_h32 = dwt_h32_scalar;
@@ -374,6 +376,13 @@ int decouple16_scalar(const DecoupleRow16& row, int j0, int j1) {
   for (int j = j0; j < j1; ++j)
     decouple_one<int16_t, false>(row.ref, row.dis, row.r, row.a, size_t(j), row.cos1_sq,
                                  row.gain_limit, row.recip);
+  return j1;
+}
+
+int decouple32_scalar(const DecoupleRow32& row, int j0, int j1) {
+  for (int j = j0; j < j1; ++j)
+    decouple_one<int32_t, true>(row.ref, row.dis, row.r, row.a, size_t(j), row.cos1_sq,
+                                row.gain_limit, nullptr);
   return j1;
 }
 uint32_t ceil_log2_u(double v) {
@@ -580,11 +589,17 @@ void decouple_row(const int16_t* const ref[3], const int16_t* const dis[3], int1
   decouple16_scalar(row, k.decouple16(row, j0, j1), j1);
 }
 void decouple_row(const int32_t* const ref[3], const int32_t* const dis[3], int32_t* const r[3],
-                  int32_t* const a[3], int j0, int j1, double gain_limit, const Kernels&) {
-  const float c = cos1_sq();
-  const int32_t* rt = reciprocals();
-  for (int j = j0; j < j1; ++j)
-    decouple_one<int32_t, true>(ref, dis, r, a, size_t(j), c, gain_limit, rt);
+                  int32_t* const a[3], int j0, int j1, double gain_limit, const Kernels& k) {
+  DecoupleRow32 row{};
+  row.gain_limit = gain_limit;
+  row.cos1_sq = cos1_sq();
+  for (int t = 0; t < 3; ++t) {
+    row.ref[t] = ref[t];
+    row.dis[t] = dis[t];
+    row.r[t] = r[t];
+    row.a[t] = a[t];
+  }
+  decouple32_scalar(row, k.decouple32(row, j0, j1), j1);
 }
 
 // Contrast sensitivity weights of columns j0 .. j1-1: x = band * factor, f = |x| / 30 (the

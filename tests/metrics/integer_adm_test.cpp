@@ -352,6 +352,65 @@ TEST(IntegerAdm, DecoupleTiersEqualScalarForEveryDivisor) {
   });
 }
 
+// Scales 1..3's decoupling kernel against the scalar one: coefficients of every size up to
+// 2^31 (whose products reach 2^62 and round to float from above 2^53; divisors rounded to 15
+// bits past 2^15), distorted ones near the reference (the gain limit applies), the edges of
+// those ranges, and guard samples past the columns asked for.
+TEST(IntegerAdm, Decouple32TiersEqualScalar) {
+  const int32_t kEdge[] = {
+      -(1 << 26), -(1 << 26) + 1, -65536, -32769, -32768, -32767,        -1,      0,
+      1,          32767,          32768,  32769,  65535,  (1 << 26) - 1, 1 << 26, (1 << 30) + 7};
+  each_tier(41, [&](const adm::Kernels& ref, const adm::Kernels& k, std::mt19937& rng) {
+    for (int iter = 0; iter < 400; ++iter) {
+      const int w = 1 + int(rng() % 90);
+      const int kind = iter % 4;  // any size, near, edges, below 2^16
+      const auto any = [&](int bits) {
+        const int32_t v = int32_t(rng() & ((1u << bits) - 1));
+        return rng() % 2 ? v : -v;
+      };
+      std::vector<int32_t> o[3], d[3], out_a[6], out_b[6];
+      for (int t = 0; t < 3; ++t) {
+        o[t].resize(size_t(w));
+        d[t].resize(size_t(w));
+        for (size_t i = 0; i < size_t(w); ++i) {
+          const int bits = 1 + int(rng() % (kind == 3 ? 16 : 31));
+          o[t][i] = kind == 2 ? kEdge[rng() % std::size(kEdge)] : any(bits);
+          d[t][i] = kind == 1   ? int32_t(int64_t(o[t][i]) * int64_t(rng() % 5) / 2 + any(4))
+                    : kind == 2 ? (rng() % 2 ? kEdge[rng() % std::size(kEdge)] : o[t][i])
+                                : any(bits);
+        }
+      }
+      const double gains[] = {1.0, 100.0, 1.37};
+      adm::DecoupleRow32 ra{}, rb{};
+      ra.gain_limit = rb.gain_limit = gains[rng() % 3];
+      ra.cos1_sq = rb.cos1_sq =
+          float(std::cos(3.14159265358979 / 180) * std::cos(3.14159265358979 / 180));
+      for (int t = 0; t < 3; ++t) {
+        for (auto* out : {&out_a, &out_b}) {
+          (*out)[2 * t].assign(size_t(w), 1234);
+          (*out)[2 * t + 1].assign(size_t(w), 1234);
+        }
+        ra.ref[t] = rb.ref[t] = o[t].data();
+        ra.dis[t] = rb.dis[t] = d[t].data();
+        ra.r[t] = out_a[2 * t].data();
+        ra.a[t] = out_a[2 * t + 1].data();
+        rb.r[t] = out_b[2 * t].data();
+        rb.a[t] = out_b[2 * t + 1].data();
+      }
+      const int j0 = int(rng() % uint32_t(w));
+      const int j1 = j0 + int(rng() % uint32_t(w - j0 + 1));
+      EXPECT_EQ(ref.decouple32(ra, j0, j1), j1);
+      const int left = k.decouple32(rb, j0, j1);
+      ASSERT_GE(left, j0);
+      ASSERT_LE(left, j1);
+      ref.decouple32(rb, left, j1);
+      for (int b = 0; b < 6; ++b)
+        ASSERT_EQ(out_a[b], out_b[b])
+            << "w=" << w << " columns " << j0 << ".." << j1 << " kind=" << kind << " output " << b;
+    }
+  });
+}
+
 // The int32 DWT kernels of scales 1..3 against the scalar ones: random widths, every rounding
 // the scales use, samples over the whole int32 range (whose 64-bit sums the kept 32 bits wrap)
 // and guard samples past each output row.
