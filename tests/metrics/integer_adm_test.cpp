@@ -6,10 +6,12 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "metrics/integer_adm/adm.h"
 #include "tests/frames.h"
+#include "tests/metrics/requests.h"
 #include "tests/reference/reference.h"
 
 namespace vq {
@@ -78,60 +80,43 @@ TEST(IntegerAdm, DebugScoresEqualLibvmaf) {
   reference::expect_matches(table, log, names);
 }
 
-// libvmaf names scores after the options that differ from their defaults, sorted by option.
-TEST(IntegerAdm, ScoreNamesFollowLibvmaf) {
-  const struct {
-    const char* request;
-    const char* adm2;
-  } cases[] = {
-      {"integer_adm", "integer_adm2"},
-      {"integer_adm=adm_enhn_gain_limit=100", "integer_adm2"},
-      {"integer_adm=adm_enhn_gain_limit=1", "integer_adm2_egl_1"},
-      {"integer_adm=adm_enhn_gain_limit=1.2", "integer_adm2_egl_1.2"},
-      {"integer_adm=adm_skip_scale0=true", "integer_adm2_ssz"},
-      {"integer_adm=debug=true:adm_skip_aim=true", "integer_adm2"},
-      {"integer_adm=adm_ref_display_height=2160:adm_enhn_gain_limit=1:adm_csf_diag_scale=2",
-       "integer_adm2_scfd_2_egl_1_rdh_2160"},
-      {"integer_adm=adm_noise_weight=0.5:adm_norm_view_dist=6", "integer_adm2_nw_0.5_nvd_6"},
-  };
-  for (const auto& c : cases) {
-    MetricRequest r;
-    std::string why;
-    ASSERT_TRUE(parse_metric_request(c.request, &r, &why)) << why;
-    EXPECT_EQ(r.row->scores(r.options).at(0), c.adm2) << c.request;
-  }
-}
-
-// Options out of range are refused when the request is read, before any input is opened;
-// pictures the metric cannot score when it is made for them.
-TEST(IntegerAdm, RefusesWhatItCannotScore) {
+// What a request comes to: libvmaf's name of its first score (after the options away from their
+// defaults, sorted by option), a refusal when it is read (an option out of range, before any
+// input is opened), or one when it is made for pictures the metric cannot score.
+TEST(IntegerAdm, RequestsAreNamedOrRefused) {
   const struct {
     const char* request;
     int width, height, depth;
-    bool refused_as_request;
+    const char* first;
   } cases[] = {
-      {"integer_adm", 32, 64, 8, false},
-      {"integer_adm", 64, 32, 8, false},
-      {"integer_adm", 64, 64, 16, false},
-      {"integer_adm=adm_norm_view_dist=1", 64, 64, 8, true},
-      {"integer_adm=adm_enhn_gain_limit=0.5", 64, 64, 8, true},
-      {"integer_adm=adm_csf_mode=1", 64, 64, 8, true},
-      {"integer_adm=adm_ref_display_height=5000", 64, 64, 8, true},
+      {"integer_adm", 64, 64, 8, "integer_adm2"},
+      {"integer_adm=adm_enhn_gain_limit=100", 64, 64, 8, "integer_adm2"},
+      {"integer_adm=adm_enhn_gain_limit=1", 64, 64, 8, "integer_adm2_egl_1"},
+      {"integer_adm=adm_enhn_gain_limit=1.2", 64, 64, 8, "integer_adm2_egl_1.2"},
+      {"integer_adm=adm_skip_scale0=true", 64, 64, 8, "integer_adm2_ssz"},
+      {"integer_adm=debug=true:adm_skip_aim=true", 64, 64, 8, "integer_adm2"},
+      {"integer_adm=adm_ref_display_height=2160:adm_enhn_gain_limit=1:adm_csf_diag_scale=2", 64, 64,
+       8, "integer_adm2_scfd_2_egl_1_rdh_2160"},
+      {"integer_adm=adm_noise_weight=0.5:adm_norm_view_dist=6", 64, 64, 8,
+       "integer_adm2_nw_0.5_nvd_6"},
+      {"integer_adm", 32, 64, 8, test::kRefusedForForm},
+      {"integer_adm", 64, 32, 8, test::kRefusedForForm},
+      {"integer_adm", 64, 64, 16, test::kRefusedForForm},
+      {"integer_adm=adm_norm_view_dist=1", 64, 64, 8, test::kRefusedWhenRead},
+      {"integer_adm=adm_enhn_gain_limit=0.5", 64, 64, 8, test::kRefusedWhenRead},
+      {"integer_adm=adm_csf_mode=1", 64, 64, 8, test::kRefusedWhenRead},
+      {"integer_adm=adm_ref_display_height=5000", 64, 64, 8, test::kRefusedWhenRead},
   };
   for (const auto& c : cases) {
-    MetricRequest r;
-    std::string why;
-    const bool parsed = parse_metric_request(c.request, &r, &why);
-    EXPECT_EQ(parsed, !c.refused_as_request) << c.request << ": " << why;
-    if (!parsed) {
-      EXPECT_EQ(why.rfind("integer_adm: ", 0), 0u) << why;
-      continue;
+    SCOPED_TRACE(std::string(c.request) + " " + std::to_string(c.width) + "x" +
+                 std::to_string(c.height) + " depth " + std::to_string(c.depth));
+    const test::Asked a = test::ask(c.request, c.width, c.height, c.depth);
+    EXPECT_EQ(a.first, c.first) << a.why;
+    if (a.first == test::kRefusedWhenRead) {
+      EXPECT_EQ(a.why.rfind("integer_adm: ", 0), 0u) << a.why;
+    } else if (a.first == test::kRefusedForForm) {
+      EXPECT_FALSE(a.why.empty());
     }
-    const PictureForm form{.width = c.width, .height = c.height, .depth = c.depth};
-    std::unique_ptr<Metric> m;
-    EXPECT_EQ(r.row->make(form, r.options, 0, &m, &why), MetricStatus::kUnsupported)
-        << c.request << " " << c.width << "x" << c.height;
-    EXPECT_FALSE(why.empty());
   }
 }
 
@@ -244,21 +229,23 @@ TEST(IntegerAdm, MaskRowTiersEqualScalar) {
   });
 }
 
-// A decoupling row over `ref` and `dis` at a gain limit, its outputs (r and a per band) in
-// `out`, each `w` samples of `fill`.
-adm::DecoupleRow16 decouple_row(std::vector<int16_t> (&ref)[3], std::vector<int16_t> (&dis)[3],
-                                std::vector<int16_t> (&out)[6], size_t w, int16_t fill,
-                                double gain_limit) {
-  static const std::vector<int32_t> recip = [] {
-    std::vector<int32_t> r(32769, 0);
-    for (int i = 1; i <= 32768; ++i)
-      r[size_t(i)] = 1073741824 / i;
-    return r;
-  }();
-  adm::DecoupleRow16 r{};
+// A decoupling row (of int16 or int32 coefficients) over `ref` and `dis` at a gain limit, its
+// outputs (r and a per band) in `out`, each `w` samples of `fill`.
+template <class Row, class T>
+Row decouple_row(std::vector<T> (&ref)[3], std::vector<T> (&dis)[3], std::vector<T> (&out)[6],
+                 size_t w, T fill, double gain_limit) {
+  Row r{};
   r.gain_limit = gain_limit;
   r.cos1_sq = float(std::cos(3.14159265358979 / 180) * std::cos(3.14159265358979 / 180));
-  r.recip = recip.data();
+  if constexpr (std::is_same_v<Row, adm::DecoupleRow16>) {
+    static const std::vector<int32_t> recip = [] {
+      std::vector<int32_t> v(32769, 0);
+      for (int i = 1; i <= 32768; ++i)
+        v[size_t(i)] = 1073741824 / i;
+      return v;
+    }();
+    r.recip = recip.data();
+  }
   for (int t = 0; t < 3; ++t) {
     r.ref[t] = ref[t].data();
     r.dis[t] = dis[t].data();
@@ -311,8 +298,8 @@ TEST(IntegerAdm, DecoupleTiersEqualScalar) {
       std::vector<int16_t> out_a[6], out_b[6];
       const double gains[] = {1.0, 100.0, 1.37};
       const double gain = gains[rng() % 3];
-      const adm::DecoupleRow16 ra = decouple_row(o, d, out_a, size_t(w), kGuard, gain);
-      adm::DecoupleRow16 rb = decouple_row(o, d, out_b, size_t(w), kGuard, gain);
+      const auto ra = decouple_row<adm::DecoupleRow16>(o, d, out_a, size_t(w), kGuard, gain);
+      auto rb = decouple_row<adm::DecoupleRow16>(o, d, out_b, size_t(w), kGuard, gain);
       const int j0 = int(rng() % uint32_t(w));
       const int j1 = j0 + int(rng() % uint32_t(w - j0 + 1));
       EXPECT_EQ(ref.decouple16(ra, j0, j1), j1);
@@ -343,8 +330,8 @@ TEST(IntegerAdm, DecoupleTiersEqualScalarForEveryDivisor) {
   }
   each_tier(37, [&](const adm::Kernels& ref, const adm::Kernels& k, std::mt19937&) {
     std::vector<int16_t> out_a[6], out_b[6];
-    adm::DecoupleRow16 ra = decouple_row(o, d, out_a, w, 0, 100.0);
-    adm::DecoupleRow16 rb = decouple_row(o, d, out_b, w, 0, 100.0);
+    auto ra = decouple_row<adm::DecoupleRow16>(o, d, out_a, w, int16_t(0), 100.0);
+    auto rb = decouple_row<adm::DecoupleRow16>(o, d, out_b, w, int16_t(0), 100.0);
     ref.decouple16(ra, 0, w);
     ref.decouple16(rb, k.decouple16(rb, 0, w), w);
     for (int b = 0; b < 6; ++b)
@@ -381,22 +368,9 @@ TEST(IntegerAdm, Decouple32TiersEqualScalar) {
         }
       }
       const double gains[] = {1.0, 100.0, 1.37};
-      adm::DecoupleRow32 ra{}, rb{};
-      ra.gain_limit = rb.gain_limit = gains[rng() % 3];
-      ra.cos1_sq = rb.cos1_sq =
-          float(std::cos(3.14159265358979 / 180) * std::cos(3.14159265358979 / 180));
-      for (int t = 0; t < 3; ++t) {
-        for (auto* out : {&out_a, &out_b}) {
-          (*out)[2 * t].assign(size_t(w), 1234);
-          (*out)[2 * t + 1].assign(size_t(w), 1234);
-        }
-        ra.ref[t] = rb.ref[t] = o[t].data();
-        ra.dis[t] = rb.dis[t] = d[t].data();
-        ra.r[t] = out_a[2 * t].data();
-        ra.a[t] = out_a[2 * t + 1].data();
-        rb.r[t] = out_b[2 * t].data();
-        rb.a[t] = out_b[2 * t + 1].data();
-      }
+      const double gain = gains[rng() % 3];
+      const auto ra = decouple_row<adm::DecoupleRow32>(o, d, out_a, size_t(w), 1234, gain);
+      auto rb = decouple_row<adm::DecoupleRow32>(o, d, out_b, size_t(w), 1234, gain);
       const int j0 = int(rng() % uint32_t(w));
       const int j1 = j0 + int(rng() % uint32_t(w - j0 + 1));
       EXPECT_EQ(ref.decouple32(ra, j0, j1), j1);
