@@ -6,10 +6,12 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "metrics/integer_vif/vif.h"
 #include "tests/frames.h"
+#include "tests/metrics/requests.h"
 #include "tests/reference/reference.h"
 
 namespace vq {
@@ -95,45 +97,37 @@ TEST(IntegerVif, DebugScoresEqualLibvmaf) {
   }
 }
 
-TEST(IntegerVif, ScoreNamesFollowLibvmaf) {
+// What a request comes to: libvmaf's name of its first score (after the options away from their
+// defaults), a refusal when it is read, or one when it is made for pictures it cannot score.
+TEST(IntegerVif, RequestsAreNamedOrRefused) {
   const struct {
     const char* request;
-    const char* scale0;
+    int width, height, depth;
+    const char* first;
   } cases[] = {
-      {"integer_vif", "integer_vif_scale0"},
-      {"integer_vif=vif_enhn_gain_limit=100", "integer_vif_scale0"},
-      {"integer_vif=vif_enhn_gain_limit=1", "integer_vif_scale0_egl_1"},
-      {"integer_vif=vif_enhn_gain_limit=1.25:debug=true", "integer_vif_scale0_egl_1.25"},
-      {"integer_vif=vif_skip_scale0=true:vif_enhn_gain_limit=2", "integer_vif_scale0_egl_2_ssclz"},
+      {"integer_vif", 64, 64, 8, "integer_vif_scale0"},
+      {"integer_vif=vif_enhn_gain_limit=100", 64, 64, 8, "integer_vif_scale0"},
+      {"integer_vif=vif_enhn_gain_limit=1", 64, 64, 8, "integer_vif_scale0_egl_1"},
+      {"integer_vif=vif_enhn_gain_limit=1.25:debug=true", 64, 64, 8, "integer_vif_scale0_egl_1.25"},
+      {"integer_vif=vif_skip_scale0=true:vif_enhn_gain_limit=2", 64, 64, 8,
+       "integer_vif_scale0_egl_2_ssclz"},
+      {"integer_vif=vif_enhn_gain_limit=0.5", 64, 64, 8, test::kRefusedWhenRead},
+      {"integer_vif=vif_enhn_gain_limit=101", 64, 64, 8, test::kRefusedWhenRead},
+      {"integer_vif=egl=2", 64, 64, 8, test::kRefusedWhenRead},
+      {"integer_vif", 15, 64, 8, test::kRefusedForForm},
+      {"integer_vif", 64, 15, 8, test::kRefusedForForm},
+      {"integer_vif", 1, 1, 8, test::kRefusedForForm},
+      {"integer_vif", 64, 64, 17, test::kRefusedForForm},
+      {"integer_vif", 64, 64, 7, test::kRefusedForForm},
   };
   for (const auto& c : cases) {
-    MetricRequest r;
-    std::string why;
-    ASSERT_TRUE(parse_metric_request(c.request, &r, &why)) << why;
-    EXPECT_EQ(r.row->scores(r.options).at(0), c.scale0) << c.request;
-  }
-  for (const char* bad : {"integer_vif=vif_enhn_gain_limit=0.5",
-                          "integer_vif=vif_enhn_gain_limit=101", "integer_vif=egl=2"}) {
-    MetricRequest r;
-    std::string why;
-    EXPECT_FALSE(parse_metric_request(bad, &r, &why)) << bad;
-    EXPECT_FALSE(why.empty()) << bad;
-  }
-}
-
-TEST(IntegerVif, RefusesWhatItCannotScore) {
-  const struct {
-    int width, height, depth;
-  } cases[] = {{15, 64, 8}, {64, 15, 8}, {1, 1, 8}, {64, 64, 17}, {64, 64, 7}};
-  for (const auto& c : cases) {
-    MetricRequest r;
-    std::string why;
-    ASSERT_TRUE(parse_metric_request("integer_vif", &r, &why)) << why;
-    const PictureForm form{.width = c.width, .height = c.height, .depth = c.depth};
-    std::unique_ptr<Metric> m;
-    EXPECT_EQ(r.row->make(form, r.options, 0, &m, &why), MetricStatus::kUnsupported)
-        << c.width << "x" << c.height << " depth " << c.depth;
-    EXPECT_FALSE(why.empty());
+    SCOPED_TRACE(std::string(c.request) + " " + std::to_string(c.width) + "x" +
+                 std::to_string(c.height) + " depth " + std::to_string(c.depth));
+    const test::Asked a = test::ask(c.request, c.width, c.height, c.depth);
+    EXPECT_EQ(a.first, c.first) << a.why;
+    if (a.first.starts_with("(refused")) {
+      EXPECT_FALSE(a.why.empty());
+    }
   }
 }
 
@@ -186,6 +180,11 @@ struct Stat {
   std::vector<uint16_t> mu1, mu2;
   std::vector<uint32_t> xx, yy, xy;
 };
+
+// A pass's four sums, compared as one.
+auto sums(const vif::Sums& s) {
+  return std::tuple(s.num_log, s.den_log, s.num_lin, s.den_lin);
+}
 
 // Every tier's kernels against the scalar ones: random widths (odd ones, and around the vector
 // widths), every depth and scale, extreme samples, and guard samples around every output.
@@ -258,14 +257,8 @@ TEST(IntegerVif, KernelTiersEqualScalar) {
           // Each limit's sums are those of a pass at that limit alone.
           vif::Sums alone;
           ref.stat_h(s, w, scale, {1, {limits.limit[l]}}, &alone);
-          EXPECT_EQ(sa[l].num_log, alone.num_log);
-          EXPECT_EQ(sa[l].den_log, alone.den_log);
-          EXPECT_EQ(sa[l].num_lin, alone.num_lin);
-          EXPECT_EQ(sa[l].den_lin, alone.den_lin);
-          EXPECT_EQ(sa[l].num_log, sb[l].num_log);
-          EXPECT_EQ(sa[l].den_log, sb[l].den_log);
-          EXPECT_EQ(sa[l].num_lin, sb[l].num_lin);
-          EXPECT_EQ(sa[l].den_lin, sb[l].den_lin);
+          EXPECT_EQ(sums(sa[l]), sums(alone));
+          EXPECT_EQ(sums(sa[l]), sums(sb[l]));
         }
       }
 
