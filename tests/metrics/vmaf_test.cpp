@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -13,11 +14,13 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "metrics/metric.h"
 #include "metrics/vmaf/model.h"
 #include "tests/frames.h"
+#include "tests/metrics/requests.h"
 
 #if VQ_HAVE_JSON
 #include "tests/reference/reference.h"
@@ -185,6 +188,19 @@ INSTANTIATE_TEST_SUITE_P(Pairs, VmafLog, ::testing::ValuesIn(kLogCases), [](cons
   return std::string(info.param.pair) + "_" + info.param.set + "_" + std::to_string(info.index);
 });
 
+// A model's every field but its name, as one value to compare.
+auto fields(const vmaf::Model& m) {
+  std::vector<std::tuple<std::string, std::string, double, double>> features;
+  for (const vmaf::ModelFeature& f : m.features)
+    features.emplace_back(f.name, f.options, f.slope, f.intercept);
+  const vmaf::Transform& t = m.transform;
+  return std::tuple(features, m.linear_rescale, m.slope, m.intercept, m.clip, m.clip_min,
+                    m.clip_max,
+                    std::tuple(t.enabled, std::to_array(t.has_p), std::to_array(t.p), t.out_lte_in,
+                               t.out_gte_in, t.knots),
+                    m.gamma, m.rho, m.coef, m.sv);
+}
+
 // The NEG model's file reads into the model that is bundled under its name, to the bit.
 TEST(VmafModel, FileEqualsBundledModel) {
   vmaf::Model file, bundled;
@@ -192,228 +208,157 @@ TEST(VmafModel, FileEqualsBundledModel) {
   ASSERT_TRUE(vmaf::load_model("path:" + kNegFile, &file, &why)) << why;
   ASSERT_TRUE(vmaf::load_model("vmaf_v0.6.1neg", &bundled, &why)) << why;
   EXPECT_EQ(file.name, kNegFile);
-  ASSERT_EQ(file.features.size(), bundled.features.size());
-  for (size_t k = 0; k < file.features.size(); ++k) {
-    EXPECT_EQ(file.features[k].name, bundled.features[k].name) << k;
-    EXPECT_EQ(file.features[k].options, bundled.features[k].options) << k;
-    EXPECT_EQ(file.features[k].slope, bundled.features[k].slope) << k;
-    EXPECT_EQ(file.features[k].intercept, bundled.features[k].intercept) << k;
-  }
-  EXPECT_EQ(file.linear_rescale, bundled.linear_rescale);
-  EXPECT_EQ(file.slope, bundled.slope);
-  EXPECT_EQ(file.intercept, bundled.intercept);
-  EXPECT_EQ(file.clip, bundled.clip);
-  EXPECT_EQ(file.clip_min, bundled.clip_min);
-  EXPECT_EQ(file.clip_max, bundled.clip_max);
-  EXPECT_EQ(file.transform.enabled, bundled.transform.enabled);
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(file.transform.has_p[i], bundled.transform.has_p[i]) << i;
-    EXPECT_EQ(file.transform.p[i], bundled.transform.p[i]) << i;
-  }
-  EXPECT_EQ(file.transform.out_lte_in, bundled.transform.out_lte_in);
-  EXPECT_EQ(file.transform.out_gte_in, bundled.transform.out_gte_in);
-  EXPECT_EQ(file.gamma, bundled.gamma);
-  EXPECT_EQ(file.rho, bundled.rho);
-  EXPECT_EQ(file.coef, bundled.coef);
-  EXPECT_EQ(file.sv, bundled.sv);
+  EXPECT_EQ(fields(file), fields(bundled));
 }
 
 using nlohmann::json;
 
-void replace_in_svm(json& j, const std::string& from, const std::string& to) {
-  std::string s = j["model_dict"]["model"].get<std::string>();
-  const size_t at = s.find(from);
-  ASSERT_NE(at, std::string::npos) << from;
-  s.replace(at, from.size(), to);
-  j["model_dict"]["model"] = s;
-}
-
-std::string nested_arrays(int depth) {
-  return std::string(size_t(depth), '[') + std::string(size_t(depth), ']');
-}
-
-// A broken model file: the text as written, or the NEG model's document changed by `edit`; the
-// refusal names what is wrong with words of `why`.
+// A broken model file: the NEG model's document with the value at the JSON pointer `at` set to
+// the JSON text `value` (erased when value is null; appended when `at` ends in "/-"), or with
+// its libsvm text's first `at` = "svm:FROM" replaced by `value`, or else `value` as the whole
+// file; or, with `edit`, the document changed by it. The refusal names what is wrong with words
+// of `why`.
 struct BrokenModel {
   const char* name;
-  std::string text;         // used when edit is null
-  void (*edit)(json& doc);  // the change to the NEG model
+  const char* at;
+  const char* value;
   const char* why;
+  void (*edit)(json& doc) = nullptr;
 };
 
+const std::string kDeeplyNested = std::string(100000, '[') + std::string(100000, ']');
+
 const BrokenModel kBrokenModels[] = {
-    {"empty file", "", nullptr, "not valid JSON"},
-    {"not JSON", "model_dict: {}", nullptr, "not valid JSON"},
-    {"cut short", R"({"model_dict": {"model_type": "LIBSVMNUSVR")", nullptr, "not valid JSON"},
-    {"a list", "[1, 2, 3]", nullptr, "model_dict"},
-    {"deeply nested", nested_arrays(100000), nullptr, ""},
-    {"no model_dict", R"({"param_dict": {}})", nullptr, "model_dict"},
-    {"model_dict a string", R"({"model_dict": "x"})", nullptr, "model_dict"},
-    {"no model type", "", [](json& d) { d["model_dict"].erase("model_type"); }, "model_type"},
-    {"bootstrap model", "",
-     [](json& d) { d["model_dict"]["model_type"] = "RESIDUEBOOTSTRAP_LIBSVMNUSVR"; }, "model_type"},
-    {"model type a number", "", [](json& d) { d["model_dict"]["model_type"] = 3; }, "model_type"},
-    {"chroma correction", "", [](json& d) { d["model_dict"]["chroma_correction_parameter"] = 1.0; },
-     "chroma"},
-    {"no feature names", "", [](json& d) { d["model_dict"].erase("feature_names"); },
-     "feature_names"},
-    {"no features", "", [](json& d) { d["model_dict"]["feature_names"] = json::array(); },
-     "feature_names"},
-    {"a feature name a number", "", [](json& d) { d["model_dict"]["feature_names"][2] = 7; },
-     "feature_names"},
-    {"feature names an object", "",
-     [](json& d) { d["model_dict"]["feature_names"] = json::object(); }, "feature_names"},
-    {"a huge feature list", "",
+    {"empty file", nullptr, "", "not valid JSON"},
+    {"not JSON", nullptr, "model_dict: {}", "not valid JSON"},
+    {"cut short", nullptr, R"({"model_dict": {"model_type": "LIBSVMNUSVR")", "not valid JSON"},
+    {"a list", nullptr, "[1, 2, 3]", "model_dict"},
+    {"deeply nested", nullptr, kDeeplyNested.c_str(), ""},
+    {"no model_dict", nullptr, R"({"param_dict": {}})", "model_dict"},
+    {"model_dict a string", nullptr, R"({"model_dict": "x"})", "model_dict"},
+    {"no model type", "/model_dict/model_type", nullptr, "model_type"},
+    {"bootstrap model", "/model_dict/model_type", R"("RESIDUEBOOTSTRAP_LIBSVMNUSVR")",
+     "model_type"},
+    {"model type a number", "/model_dict/model_type", "3", "model_type"},
+    {"chroma correction", "/model_dict/chroma_correction_parameter", "1.0", "chroma"},
+    {"no feature names", "/model_dict/feature_names", nullptr, "feature_names"},
+    {"no features", "/model_dict/feature_names", "[]", "feature_names"},
+    {"a feature name a number", "/model_dict/feature_names/2", "7", "feature_names"},
+    {"feature names an object", "/model_dict/feature_names", "{}", "feature_names"},
+    {"a huge feature list", nullptr, nullptr, "feature_names",
      [](json& d) {
        d["model_dict"]["feature_names"] =
            json(std::vector<std::string>(100000, "VMAF_integer_feature_adm2_score"));
-     },
-     "feature_names"},
-    {"more option sets than features", "",
-     [](json& d) { d["model_dict"]["feature_opts_dicts"].push_back(json::object()); },
+     }},
+    {"more option sets than features", "/model_dict/feature_opts_dicts/-", "{}",
      "feature_opts_dicts"},
-    {"option sets an object", "",
-     [](json& d) { d["model_dict"]["feature_opts_dicts"] = json::object(); }, "feature_opts_dicts"},
-    {"an option set a number", "", [](json& d) { d["model_dict"]["feature_opts_dicts"][0] = 1; },
-     "feature_opts_dicts"},
-    {"an option a list", "",
-     [](json& d) {
-       d["model_dict"]["feature_opts_dicts"][0]["adm_enhn_gain_limit"] = {1, 2};
-     },
+    {"option sets an object", "/model_dict/feature_opts_dicts", "{}", "feature_opts_dicts"},
+    {"an option set a number", "/model_dict/feature_opts_dicts/0", "1", "feature_opts_dicts"},
+    {"an option a list", "/model_dict/feature_opts_dicts/0/adm_enhn_gain_limit", "[1, 2]",
      "adm_enhn_gain_limit"},
-    {"an option value with a colon", "",
-     [](json& d) { d["model_dict"]["feature_opts_dicts"][0]["adm_enhn_gain_limit"] = "1:debug"; },
-     "adm_enhn_gain_limit"},
-    {"an option name with '='", "",
-     [](json& d) { d["model_dict"]["feature_opts_dicts"][0]["a=b"] = 1; }, "a=b"},
-    {"unknown norm type", "", [](json& d) { d["model_dict"]["norm_type"] = "clip_0to1"; },
-     "norm_type"},
-    {"norm type a number", "", [](json& d) { d["model_dict"]["norm_type"] = 1; }, "norm_type"},
-    {"no slopes", "", [](json& d) { d["model_dict"].erase("slopes"); }, "slopes"},
-    {"a slope too few", "", [](json& d) { d["model_dict"]["slopes"].erase(6); }, "slopes"},
-    {"an intercept too many", "", [](json& d) { d["model_dict"]["intercepts"].push_back(0.5); },
-     "intercepts"},
-    {"a huge slope list", "",
-     [](json& d) { d["model_dict"]["slopes"] = json(std::vector<double>(200000, 1.0)); }, "slopes"},
-    {"a slope a string", "", [](json& d) { d["model_dict"]["slopes"][3] = "1.5"; }, "slopes"},
-    {"an intercept null", "", [](json& d) { d["model_dict"]["intercepts"][1] = nullptr; },
-     "intercepts"},
-    {"a slope beyond a double", "",
-     [](json& d) { d["model_dict"]["slopes"][2] = "1e400"; },  // unquoted once written
+    {"an option value with a colon", "/model_dict/feature_opts_dicts/0/adm_enhn_gain_limit",
+     R"("1:debug")", "adm_enhn_gain_limit"},
+    {"an option name with '='", "/model_dict/feature_opts_dicts/0/a=b", "1", "a=b"},
+    {"unknown norm type", "/model_dict/norm_type", R"("clip_0to1")", "norm_type"},
+    {"norm type a number", "/model_dict/norm_type", "1", "norm_type"},
+    {"no slopes", "/model_dict/slopes", nullptr, "slopes"},
+    {"a slope too few", "/model_dict/slopes/6", nullptr, "slopes"},
+    {"an intercept too many", "/model_dict/intercepts/-", "0.5", "intercepts"},
+    {"a huge slope list", nullptr, nullptr, "slopes",
+     [](json& d) { d["model_dict"]["slopes"] = json(std::vector<double>(200000, 1.0)); }},
+    {"a slope a string", "/model_dict/slopes/3", R"("1.5")", "slopes"},
+    {"an intercept null", "/model_dict/intercepts/1", "null", "intercepts"},
+    {"a slope beyond a double", "/model_dict/slopes/2", R"("1e400")",  // unquoted once written
      "not valid JSON"},
-    {"the prediction's slope 0", "", [](json& d) { d["model_dict"]["slopes"][0] = 0; }, "slope"},
-    {"clip of one number", "", [](json& d) { d["model_dict"]["score_clip"] = json::array({0.0}); },
-     "score_clip"},
-    {"clip upside down", "",
-     [](json& d) {
-       d["model_dict"]["score_clip"] = {100.0, 0.0};
-     },
-     "score_clip"},
-    {"clip a string", "", [](json& d) { d["model_dict"]["score_clip"] = "0, 100"; }, "score_clip"},
-    {"transform a list", "",
-     [](json& d) {
-       d["model_dict"]["score_transform"] = {1, 2};
-     },
-     "score_transform"},
-    {"transform enabled a string", "",
-     [](json& d) { d["model_dict"]["score_transform"]["enabled"] = "true"; }, "enabled"},
-    {"transform p1 a string", "", [](json& d) { d["model_dict"]["score_transform"]["p1"] = "1.7"; },
-     "p1"},
-    {"out_gte_in a bool", "",
-     [](json& d) { d["model_dict"]["score_transform"]["out_gte_in"] = true; }, "out_gte_in"},
-    {"one knot", "",
-     [](json& d) {
-       d["model_dict"]["score_transform"]["knots"] = json::array({json::array({0.0, 0.0})});
-     },
-     "knots"},
-    {"eleven knots", "",
+    {"the prediction's slope 0", "/model_dict/slopes/0", "0", "slope"},
+    {"clip of one number", "/model_dict/score_clip", "[0.0]", "score_clip"},
+    {"clip upside down", "/model_dict/score_clip", "[100.0, 0.0]", "score_clip"},
+    {"clip a string", "/model_dict/score_clip", R"("0, 100")", "score_clip"},
+    {"transform a list", "/model_dict/score_transform", "[1, 2]", "score_transform"},
+    {"transform enabled a string", "/model_dict/score_transform/enabled", R"("true")", "enabled"},
+    {"transform p1 a string", "/model_dict/score_transform/p1", R"("1.7")", "p1"},
+    {"out_gte_in a bool", "/model_dict/score_transform/out_gte_in", "true", "out_gte_in"},
+    {"one knot", "/model_dict/score_transform/knots", "[[0.0, 0.0]]", "knots"},
+    {"eleven knots", nullptr, nullptr, "knots",
      [](json& d) {
        json k = json::array();
        for (int i = 0; i < 11; ++i)
          k.push_back({i * 10.0, i * 10.0});
        d["model_dict"]["score_transform"]["knots"] = k;
-     },
-     "knots"},
-    {"a huge knot list", "",
+     }},
+    {"a huge knot list", nullptr, nullptr, "knots",
      [](json& d) {
        json k = json::array();
        for (int i = 0; i < 20000; ++i)
          k.push_back({double(i), double(i)});
        d["model_dict"]["score_transform"]["knots"] = k;
-     },
-     "knots"},
-    {"a knot of three numbers", "",
-     [](json& d) {
-       d["model_dict"]["score_transform"]["knots"] = {{0.0, 0.0}, {50.0, 40.0, 1.0}};
-     },
-     "knots"},
-    {"a knot a number", "",
-     [](json& d) {
-       d["model_dict"]["score_transform"]["knots"] = {{0.0, 0.0}, 5};
-     },
-     "knots"},
-    {"knots falling", "",
-     [](json& d) {
-       d["model_dict"]["score_transform"]["knots"] = {{0.0, 0.0}, {60.0, 70.0}, {50.0, 100.0}};
-     },
-     "knots"},
-    {"no libsvm model", "", [](json& d) { d["model_dict"].erase("model"); }, "model string"},
-    {"libsvm model a list", "",
-     [](json& d) {
-       d["model_dict"]["model"] = {1, 2};
-     },
-     "model string"},
-    {"a classifier", "", [](json& d) { replace_in_svm(d, "nu_svr", "c_svc"); }, "nu-SVR"},
-    {"a linear kernel", "",
-     [](json& d) { replace_in_svm(d, "kernel_type rbf", "kernel_type linear"); }, "RBF"},
-    {"gamma not a number", "", [](json& d) { replace_in_svm(d, "gamma 0.04", "gamma x"); },
-     "gamma"},
-    {"no rho", "", [](json& d) { replace_in_svm(d, "rho -1.33133\n", ""); }, "rho"},
-    {"an unknown header line", "",
-     [](json& d) { replace_in_svm(d, "nr_class 2", "nr_class 2\nweights 4"); }, "weights"},
-    {"no total_sv", "", [](json& d) { replace_in_svm(d, "total_sv 211\n", ""); }, "total_sv"},
-    {"total_sv 0", "", [](json& d) { replace_in_svm(d, "total_sv 211", "total_sv 0"); },
-     "total_sv"},
-    {"total_sv negative", "", [](json& d) { replace_in_svm(d, "total_sv 211", "total_sv -5"); },
-     "total_sv"},
-    {"total_sv beyond the text", "",
-     [](json& d) { replace_in_svm(d, "total_sv 211", "total_sv 400000"); }, "total_sv"},
-    {"total_sv huge", "",
-     [](json& d) { replace_in_svm(d, "total_sv 211", "total_sv 99999999999999999999"); },
-     "total_sv"},
-    {"a support vector too few", "",
-     [](json& d) { replace_in_svm(d, "total_sv 211", "total_sv 212"); }, "fewer support"},
-    {"a coefficient not a number", "",
-     [](json& d) { replace_in_svm(d, "SV\n-4 1:", "SV\nminus4 1:"); }, "coefficient"},
-    {"an element without a colon", "",
-     [](json& d) { replace_in_svm(d, "2:0.34681232", "2 0.34681232"); }, "bad element"},
-    {"an element's value not a number", "",
-     [](json& d) { replace_in_svm(d, "2:0.34681232", "2:abc"); }, "bad element"},
-    {"an element's value beyond a double", "",
-     [](json& d) { replace_in_svm(d, "2:0.34681232", "2:1e999"); }, "bad element"},
-    {"element index 0", "", [](json& d) { replace_in_svm(d, "1:0.65734273", "0:0.65734273"); },
+     }},
+    {"a knot of three numbers", "/model_dict/score_transform/knots",
+     "[[0.0, 0.0], [50.0, 40.0, 1.0]]", "knots"},
+    {"a knot a number", "/model_dict/score_transform/knots", "[[0.0, 0.0], 5]", "knots"},
+    {"knots falling", "/model_dict/score_transform/knots",
+     "[[0.0, 0.0], [60.0, 70.0], [50.0, 100.0]]", "knots"},
+    {"no libsvm model", "/model_dict/model", nullptr, "model string"},
+    {"libsvm model a list", "/model_dict/model", "[1, 2]", "model string"},
+    {"a classifier", "svm:nu_svr", "c_svc", "nu-SVR"},
+    {"a linear kernel", "svm:kernel_type rbf", "kernel_type linear", "RBF"},
+    {"gamma not a number", "svm:gamma 0.04", "gamma x", "gamma"},
+    {"no rho", "svm:rho -1.33133\n", "", "rho"},
+    {"an unknown header line", "svm:nr_class 2", "nr_class 2\nweights 4", "weights"},
+    {"no total_sv", "svm:total_sv 211\n", "", "total_sv"},
+    {"total_sv 0", "svm:total_sv 211", "total_sv 0", "total_sv"},
+    {"total_sv negative", "svm:total_sv 211", "total_sv -5", "total_sv"},
+    {"total_sv beyond the text", "svm:total_sv 211", "total_sv 400000", "total_sv"},
+    {"total_sv huge", "svm:total_sv 211", "total_sv 99999999999999999999", "total_sv"},
+    {"a support vector too few", "svm:total_sv 211", "total_sv 212", "fewer support"},
+    {"a coefficient not a number", "svm:SV\n-4 1:", "SV\nminus4 1:", "coefficient"},
+    {"an element without a colon", "svm:2:0.34681232", "2 0.34681232", "bad element"},
+    {"an element's value not a number", "svm:2:0.34681232", "2:abc", "bad element"},
+    {"an element's value beyond a double", "svm:2:0.34681232", "2:1e999", "bad element"},
+    {"element index 0", "svm:1:0.65734273", "0:0.65734273", "bad element"},
+    {"element index beyond the features", "svm:6:0.73495824", "7:0.73495824", "bad element"},
+    {"element indices falling", "svm:3:0.093755557", "1:0.093755557", "bad element"},
+    {"an element index beyond 64 bits", "svm:6:0.73495824", "99999999999999999999:0.7",
      "bad element"},
-    {"element index beyond the features", "",
-     [](json& d) { replace_in_svm(d, "6:0.73495824", "7:0.73495824"); }, "bad element"},
-    {"element indices falling", "",
-     [](json& d) { replace_in_svm(d, "3:0.093755557", "1:0.093755557"); }, "bad element"},
-    {"an element index beyond 64 bits", "",
-     [](json& d) { replace_in_svm(d, "6:0.73495824", "99999999999999999999:0.7"); }, "bad element"},
 };
+
+// The file's text for a broken model, made from the NEG model's document `neg`.
+std::string broken_text(const BrokenModel& c, const json& neg) {
+  if (c.at == nullptr && c.edit == nullptr) return c.value;
+  json doc = neg;
+  const std::string at = c.at ? c.at : "";
+  if (c.edit != nullptr) {
+    c.edit(doc);
+  } else if (at.starts_with("svm:")) {
+    std::string s = doc["model_dict"]["model"].get<std::string>();
+    const size_t from = s.find(at.substr(4));
+    EXPECT_NE(from, std::string::npos) << at;
+    if (from != std::string::npos) s.replace(from, at.size() - 4, c.value);
+    doc["model_dict"]["model"] = s;
+  } else {
+    const json::json_pointer p(at);
+    json& parent = doc[p.parent_pointer()];
+    if (c.value == nullptr && parent.is_array())
+      parent.erase(std::stoul(p.back()));
+    else if (c.value == nullptr)
+      parent.erase(p.back());
+    else if (p.back() == "-")
+      parent.push_back(json::parse(c.value));
+    else
+      doc[p] = json::parse(c.value);
+  }
+  std::string text = doc.dump();
+  // A number beyond a double, which a document cannot hold, written into its text.
+  for (size_t pos; (pos = text.find("\"1e400\"")) != std::string::npos;)
+    text.replace(pos, 7, "1e400");
+  return text;
+}
 
 TEST(VmafModel, BrokenFilesAreRefused) {
   const json neg = json::parse(read_text(kNegFile));
   for (const BrokenModel& c : kBrokenModels) {
     SCOPED_TRACE(c.name);
-    std::string text = c.text;
-    if (c.edit != nullptr) {
-      json doc = neg;
-      c.edit(doc);
-      text = doc.dump();
-      // A number beyond a double, which a document cannot hold, written into its text.
-      for (size_t at; (at = text.find("\"1e400\"")) != std::string::npos;)
-        text.replace(at, 7, "1e400");
-    }
+    const std::string text = broken_text(c, neg);
     vmaf::Model m;
     m.name = "untouched";
     std::string why;
@@ -506,53 +451,14 @@ TEST(Vmaf, RequestsAreRefusedWithAReason) {
   }
 }
 
-// Requests whose scores would land in one column are refused as a set; the same request twice
-// is one, and differently named models sit side by side.
-TEST(Vmaf, ModelsWritingOneNameAreRefused) {
+// Request sets as a run expands them: a VMAF request scores the features its model needs, each
+// once, before the model; requests whose scores would land in one column are refused as a set
+// (the same request twice is one; differently named models sit side by side).
+TEST(Vmaf, RequestSetsExpandOrClash) {
   const struct {
     std::vector<const char*> requests;
-    const char* clash;  // nullptr: the set is taken
-  } cases[] = {
-      {{"vmaf", "vmaf=model=vmaf_4k_v0.6.1"}, "'vmaf'"},
-      {{"vmaf", "vmaf_neg=name=vmaf"}, "'vmaf'"},
-      {{"vmaf_neg", "vmaf=model=vmaf_4k_v0.6.1neg"}, "'vmaf_neg'"},
-      {{"vmaf=name=integer_motion2"}, "'integer_motion2'"},
-      {{"vmaf_neg=name=integer_adm2_egl_1"}, "'integer_adm2_egl_1'"},
-      {{"psnr", "vmaf=name=psnr_y"}, "'psnr_y'"},
-      {{"vmaf", "vmaf"}, nullptr},
-      {{"vmaf", "vmaf_neg"}, nullptr},
-      {{"vmaf_neg", "vmaf=model=vmaf_v0.6.1neg"}, nullptr},
-      {{"vmaf", "vmaf=model=vmaf_4k_v0.6.1:name=vmaf_4k"}, nullptr},
-      {{"vmaf", "vmaf=enable_transform=true:name=vmaf_t", "vmaf_neg=disable_clip=true:name=n"},
-       nullptr},
-  };
-  for (const auto& c : cases) {
-    std::vector<MetricRequest> asked;
-    std::string why;
-    std::string trace;
-    for (const char* text : c.requests) {
-      MetricRequest r;
-      ASSERT_TRUE(parse_metric_request(text, &r, &why)) << text << ": " << why;
-      asked.push_back(std::move(r));
-      trace += std::string(" ") + text;
-    }
-    SCOPED_TRACE(trace);
-    std::vector<MetricRequest> all;
-    if (c.clash == nullptr) {
-      EXPECT_TRUE(expand_metric_requests(asked, &all, &why)) << why;
-      continue;
-    }
-    EXPECT_FALSE(expand_metric_requests(asked, &all, &why));
-    EXPECT_NE(why.find(c.clash), std::string::npos) << why;
-    EXPECT_TRUE(all.empty());
-  }
-}
-
-// What a VMAF request scores: the features its model needs, each once, before the model.
-TEST(Vmaf, NeedsItsFeaturesOnce) {
-  const struct {
-    std::vector<const char*> requests;
-    std::vector<const char*> metrics;  // the expanded requests' metrics, in order
+    std::vector<const char*> metrics;  // the expanded requests' metrics in order; empty: unchecked
+    const char* clash = nullptr;       // the refusal names this; nullptr: the set is taken
   } cases[] = {
       {{"vmaf"}, {"integer_adm", "integer_motion", "integer_vif", "vmaf"}},
       {{"vmaf", "vmaf_neg"},
@@ -561,17 +467,35 @@ TEST(Vmaf, NeedsItsFeaturesOnce) {
       {{"integer_motion", "vmaf"}, {"integer_motion", "integer_adm", "integer_vif", "vmaf"}},
       {{"vmaf=model=vmaf_4k_v0.6.1:name=a", "vmaf"},
        {"integer_adm", "integer_motion", "integer_vif", "vmaf", "vmaf"}},
+      {{"vmaf", "vmaf"}, {}},
+      {{"vmaf_neg", "vmaf=model=vmaf_v0.6.1neg"}, {}},
+      {{"vmaf", "vmaf=model=vmaf_4k_v0.6.1:name=vmaf_4k"}, {}},
+      {{"vmaf", "vmaf=enable_transform=true:name=vmaf_t", "vmaf_neg=disable_clip=true:name=n"}, {}},
+      {{"vmaf", "vmaf=model=vmaf_4k_v0.6.1"}, {}, "'vmaf'"},
+      {{"vmaf", "vmaf_neg=name=vmaf"}, {}, "'vmaf'"},
+      {{"vmaf_neg", "vmaf=model=vmaf_4k_v0.6.1neg"}, {}, "'vmaf_neg'"},
+      {{"vmaf=name=integer_motion2"}, {}, "'integer_motion2'"},
+      {{"vmaf_neg=name=integer_adm2_egl_1"}, {}, "'integer_adm2_egl_1'"},
+      {{"psnr", "vmaf=name=psnr_y"}, {}, "'psnr_y'"},
   };
   for (const auto& c : cases) {
     std::vector<MetricRequest> asked;
-    std::string why;
+    std::string why, trace;
     for (const char* text : c.requests) {
       MetricRequest r;
-      ASSERT_TRUE(parse_metric_request(text, &r, &why)) << why;
+      ASSERT_TRUE(parse_metric_request(text, &r, &why)) << text << ": " << why;
       asked.push_back(std::move(r));
+      trace += std::string(" ") + text;
     }
+    SCOPED_TRACE(trace);
     std::vector<MetricRequest> all;
-    ASSERT_TRUE(expand_metric_requests(asked, &all, &why)) << why;
+    const bool taken = expand_metric_requests(asked, &all, &why);
+    EXPECT_EQ(taken, c.clash == nullptr) << why;
+    if (c.clash != nullptr) {
+      EXPECT_NE(why.find(c.clash), std::string::npos) << why;
+      EXPECT_TRUE(all.empty());
+    }
+    if (c.metrics.empty()) continue;
     std::vector<std::string> got, want(c.metrics.begin(), c.metrics.end());
     for (const MetricRequest& r : all)
       got.push_back(r.row->name);
@@ -615,16 +539,14 @@ TEST(IntegerMotion, OptionsNameTheScores) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.request);
-    MetricRequest r;
-    std::string why;
+    const test::Asked a = test::ask(c.request);
     if (c.scores.empty()) {
-      EXPECT_FALSE(parse_metric_request(c.request, &r, &why));
-      EXPECT_FALSE(why.empty());
+      EXPECT_EQ(a.first, test::kRefusedWhenRead);
+      EXPECT_FALSE(a.why.empty());
       continue;
     }
-    ASSERT_TRUE(parse_metric_request(c.request, &r, &why)) << why;
-    const std::vector<std::string> want(c.scores.begin(), c.scores.end());
-    EXPECT_EQ(r.row->scores(r.options), want);
+    EXPECT_EQ(a.first, c.scores[0]) << a.why;
+    EXPECT_EQ(a.scores, std::vector<std::string>(c.scores.begin(), c.scores.end()));
   }
 }
 
@@ -678,14 +600,10 @@ TEST(IntegerMotion, RefusesPicturesBelow3x3AndOddDepths) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + " depth " +
                  std::to_string(c.depth));
-    MetricStatus status;
-    std::string why;
-    const std::unique_ptr<Metric> m =
-        make_metric("integer_motion", c.w, c.h, c.depth, &status, &why);
-    EXPECT_EQ(status, c.taken ? MetricStatus::kOk : MetricStatus::kUnsupported);
-    EXPECT_EQ(m != nullptr, c.taken);
+    const test::Asked a = test::ask("integer_motion", c.w, c.h, c.depth);
+    EXPECT_EQ(a.first, c.taken ? "VMAF_integer_feature_motion_sad_score" : test::kRefusedForForm);
     if (!c.taken) {
-      EXPECT_NE(why.find("integer_motion"), std::string::npos) << why;
+      EXPECT_NE(a.why.find("integer_motion"), std::string::npos) << a.why;
     }
   }
 }
