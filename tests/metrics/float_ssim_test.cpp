@@ -10,6 +10,7 @@
 #include "metrics/float_ssim/fssim.h"
 #include "metrics/float_ssim/taps.h"
 #include "tests/frames.h"
+#include "tests/metrics/requests.h"
 #include "tests/reference/reference.h"
 
 namespace vq {
@@ -355,13 +356,10 @@ TEST(FloatSsim, RefusesWhatItCannotScore) {
       {"float_ms_ssim", 400, 400, 17},
   };
   for (const auto& c : cases) {
-    MetricRequest r;
-    std::string why;
-    if (!parse_metric_request(c.request, &r, &why)) continue;  // refused when parsed
-    const PictureForm f{.width = c.width, .height = c.height, .depth = c.depth};
-    std::unique_ptr<Metric> m;
-    EXPECT_EQ(r.row->make(f, r.options, 0, &m, &why), MetricStatus::kUnsupported) << c.request;
-    EXPECT_FALSE(why.empty());
+    const test::Asked a = test::ask(c.request, c.width, c.height, c.depth);
+    EXPECT_TRUE(a.first == test::kRefusedWhenRead || a.first == test::kRefusedForForm)
+        << c.request << " " << c.width << "x" << c.height << ": " << a.first;
+    EXPECT_FALSE(a.why.empty()) << c.request;
   }
 }
 
