@@ -34,6 +34,25 @@ double num(const std::string& s) {
   return std::strtod(s.c_str(), nullptr);
 }
 
+// Each pair's PSNR of every plane within the tool's two printed decimals of FFmpeg's (whose inf
+// is the tool's ceiling, above 98).
+void expect_psnr_as_ffmpeg(const std::vector<std::vector<std::string>>& rows,
+                           const std::vector<std::map<std::string, std::string>>& psnr) {
+  ASSERT_EQ(psnr.size(), rows.size());
+  ASSERT_FALSE(rows.empty());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const char* planes[] = {"psnr_y", "psnr_u", "psnr_v"};
+    for (int p = 0; p < 3; ++p) {
+      const double theirs = num(psnr[i].at(planes[p])), ours = num(rows[i][size_t(p)]);
+      if (std::isinf(theirs)) {
+        EXPECT_GT(ours, 98.0) << "pair " << i + 1 << " " << planes[p];
+      } else {
+        EXPECT_NEAR(theirs, ours, 0.0151) << "pair " << i + 1 << " " << planes[p];
+      }
+    }
+  }
+}
+
 class Inputs : public vq::FfmpegTest {
  protected:
   // Makes `name` from `input` with the given output arguments.
@@ -200,23 +219,12 @@ TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
     if (c.source) {
       widen = ",lutyuv=y='bitand(val,1020)':u='bitand(val,1020)':v='bitand(val,1020)'";
     }
-    const auto psnr = reference(src, c.file, "psnr", c.format, widen);
-    ASSERT_EQ(psnr.size(), rows.size()) << out;
-    const auto ssim = c.ssim ? reference(src, c.file, "ssim", c.format, widen)
-                             : std::vector<std::map<std::string, std::string>>{};
+    ASSERT_NO_FATAL_FAILURE(
+        expect_psnr_as_ffmpeg(rows, reference(src, c.file, "psnr", c.format, widen)))
+        << out;
+    if (!c.ssim) continue;
+    const auto ssim = reference(src, c.file, "ssim", c.format, widen);
     for (size_t i = 0; i < rows.size(); ++i) {
-      const char* planes[] = {"psnr_y", "psnr_u", "psnr_v"};
-      for (int p = 0; p < 3; ++p) {
-        const double theirs = num(psnr[i].at(planes[p]));
-        // The tool prints two decimals; FFmpeg's inf is the tool's ceiling.
-        if (std::isinf(theirs)) {
-          EXPECT_GT(num(rows[i][size_t(p)]), 98.0) << "pair " << i + 1 << " " << planes[p];
-        } else {
-          EXPECT_NEAR(theirs, num(rows[i][size_t(p)]), 0.0151)
-              << "pair " << i + 1 << " " << planes[p];
-        }
-      }
-      if (!c.ssim) continue;
       ASSERT_EQ(7u, rows[i].size()) << out;
       const char* keys[] = {"Y", "U", "V", "All"};
       for (int p = 0; p < 4; ++p) {
@@ -227,9 +235,13 @@ TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
   }
 }
 
-// A full-range Y4M (XCOLORRANGE=FULL) holds the pictures of the full-range MJPEG it was made from,
-// and scores what that file scores against a studio-range source, pair for pair.
-TEST_F(Inputs, FullRangeY4mScoresAsItsMjpeg) {
+// A full-range Y4M (XCOLORRANGE=FULL) holds the pictures of the full-range MJPEG it was made
+// from, and both score what FFmpeg scores against a studio-range source once the MJPEG's
+// pictures are in studio range. Full range met with full range stays full range, whatever the
+// two layouts: the pair scores what FFmpeg scores with both in yuvj420p. A full-range 10-bit
+// H.264 in AVI (a plain format with the range flag) is reduced by the AVI path to the
+// studio-range 8-bit pictures FFmpeg makes of it.
+TEST_F(Inputs, FullRangeIsKeptOrConvertedAsFfmpegDoes) {
   if (!VQ_WITH_FFMPEG || !have_encoder("mjpeg"))
     GTEST_SKIP() << "no MJPEG encoder or FFmpeg's libraries";
   ASSERT_NO_FATAL_FAILURE(make("src.y4m", "-pix_fmt yuv420p", testsrc("320x240", 6)));
@@ -241,40 +253,14 @@ TEST_F(Inputs, FullRangeY4mScoresAsItsMjpeg) {
   const vq::Outcome y4m = run({path("src.y4m"), path("full.y4m"), "-v"});
   ASSERT_EQ(0, y4m.status) << y4m.err;
   EXPECT_EQ(mov.out, y4m.out);
-  // And that is what FFmpeg scores once the MJPEG's pictures are in studio range.
-  const auto rows = verbose_rows(y4m.out);
-  const auto psnr = reference("src.y4m", "full.mov", "psnr", "yuv420p");
-  ASSERT_EQ(psnr.size(), rows.size());
-  for (size_t i = 0; i < rows.size(); ++i)
-    EXPECT_NEAR(num(psnr[i].at("psnr_y")), num(rows[i][0]), 0.0151) << "pair " << i + 1;
-}
+  expect_psnr_as_ffmpeg(verbose_rows(y4m.out), reference("src.y4m", "full.mov", "psnr", "yuv420p"));
 
-// Full range met with full range stays full range, whatever the two layouts: the pair scores
-// what FFmpeg scores with both in yuvj420p. A full-range 10-bit H.264 in AVI (a plain format with
-// the range flag) is reduced by the AVI path to the studio-range 8-bit pictures FFmpeg makes of it.
-TEST_F(Inputs, FullRangeIsKeptOrConvertedAsFfmpegDoes) {
-  if (!VQ_WITH_FFMPEG || !have_encoder("mjpeg"))
-    GTEST_SKIP() << "no MJPEG encoder or FFmpeg's libraries";
-  ASSERT_NO_FATAL_FAILURE(make("src.y4m", "-pix_fmt yuv420p", testsrc("320x240", 4)));
-  ASSERT_NO_FATAL_FAILURE(
-      make("full.mov", "-c:v mjpeg -pix_fmt yuvj420p -q:v 8", "-i '" + path("src.y4m") + "'"));
-  ASSERT_NO_FATAL_FAILURE(make("full.y4m", "-strict -1", "-i '" + path("full.mov") + "'"));
   ASSERT_NO_FATAL_FAILURE(
       make("full422.mov", "-c:v mjpeg -pix_fmt yuvj422p -q:v 8", "-i '" + path("full.y4m") + "'"));
   const vq::Outcome both = run({path("full.y4m"), path("full422.mov"), "-v"});
   ASSERT_EQ(0, both.status) << both.err;
-  const auto rows = verbose_rows(both.out);
-  const auto psnr = reference("full.y4m", "full422.mov", "psnr", "yuvj420p");
-  ASSERT_EQ(psnr.size(), rows.size()) << both.out;
-  ASSERT_FALSE(rows.empty());
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const char* planes[] = {"psnr_y", "psnr_u", "psnr_v"};
-    for (int p = 0; p < 3; ++p) {
-      const double theirs = num(psnr[i].at(planes[p]));
-      EXPECT_NEAR(std::isinf(theirs) ? 98.13 : theirs, num(rows[i][size_t(p)]), 0.0151)
-          << "pair " << i + 1 << " " << planes[p];
-    }
-  }
+  expect_psnr_as_ffmpeg(verbose_rows(both.out),
+                        reference("full.y4m", "full422.mov", "psnr", "yuvj420p"));
 
   if (!have_encoder("libx264")) GTEST_SKIP() << "no libx264 encoder";
   ASSERT_NO_FATAL_FAILURE(make("full10.avi",
