@@ -262,16 +262,10 @@ TEST_F(Offsets, PairByTimeMatchesFfmpegsFrameSync) {
     EXPECT_NE(std::string::npos, got.outcome.err.find("frames are paired by time"));
     // pair,y_psnr,u_psnr,v_psnr,y_mse,...: the luma error to FFmpeg's two decimals.
     std::vector<std::string> mine;
-    std::istringstream rows(got.csv);
-    std::string row;
-    std::getline(rows, row);
-    while (std::getline(rows, row)) {
-      std::istringstream cells(row);
-      std::string cell;
-      for (int k = 0; k < 5; ++k)
-        std::getline(cells, cell, ',');
+    const auto cells = csv_cells(got.csv);
+    for (size_t i = 1; i < cells.size(); ++i) {
       char text[32];
-      std::snprintf(text, sizeof text, "%.2f", std::stod(cell));
+      std::snprintf(text, sizeof text, "%.2f", std::stod(cells[i].at(4)));
       mine.push_back(text);
     }
     // When the first input ends before the second, FFmpeg's frame sync adds one pair more: the

@@ -413,20 +413,17 @@ TEST_F(Outputs, JsonDocumentAgreesWithTheRunAndThePerFrameFile) {
   EXPECT_EQ(5, doc["failure"]["pair"]);
 
   // The per-frame file's rows, and the pairs of the document, value for value.
-  std::istringstream csv(slurp(path("f.csv")));
-  std::string line;
-  std::getline(csv, line);
   const std::vector<std::string> columns = {"pair",  "y_psnr", "u_psnr", "v_psnr",
                                             "y_mse", "u_mse",  "v_mse"};
+  const auto cells = csv_cells(slurp(path("f.csv")));
+  ASSERT_EQ(5u, cells.size());
+  EXPECT_EQ(columns, std::vector<std::string>(cells[0].begin(), cells[0].begin() + 7));
   std::vector<std::vector<double>> rows;
-  while (std::getline(csv, line)) {
-    std::istringstream cells(line);
-    std::vector<double> row;
-    for (std::string cell; std::getline(cells, cell, ',');)
-      row.push_back(std::stod(cell));
-    rows.push_back(row);
+  for (size_t i = 1; i < cells.size(); ++i) {
+    rows.emplace_back();
+    for (size_t k = 0; k < columns.size(); ++k)
+      rows.back().push_back(std::stod(cells[i].at(k)));
   }
-  ASSERT_EQ(4u, rows.size());
   ASSERT_EQ(4u, doc["pairs"].size());
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto& pair = doc["pairs"][i];
@@ -490,13 +487,9 @@ TEST_F(Outputs, EveryThreadCountWritesTheSameFilesAndTheyAgree) {
       EXPECT_EQ(first, files) << threads << " threads";
     }
   }
-  std::istringstream csv(first["t.csv"]);
-  std::string line;
-  std::getline(csv, line);
-  std::vector<std::string> names;
-  std::istringstream header(line);
-  for (std::string cell; std::getline(header, cell, ',');)
-    names.push_back(cell);
+  const auto cells = csv_cells(first["t.csv"]);
+  ASSERT_EQ(7u, cells.size());
+  const std::vector<std::string>& names = cells[0];
   ASSERT_EQ("pair", names.front());
   ASSERT_EQ("chroma", names.back());
   EXPECT_EQ(std::vector<std::string>({"y_psnr", "u_psnr", "v_psnr", "y_mse", "u_mse", "v_mse",
@@ -505,12 +498,9 @@ TEST_F(Outputs, EveryThreadCountWritesTheSameFilesAndTheyAgree) {
             std::vector<std::string>(names.begin() + 1, names.end() - 2));
   const auto doc = nlohmann::json::parse(first["t.json"]);
   std::map<std::string, std::vector<double>> columns;
-  for (size_t i = 0; std::getline(csv, line); ++i) {
-    std::istringstream cells(line);
-    std::string cell;
-    for (size_t k = 0; k + 2 < names.size() && std::getline(cells, cell, ','); ++k) {
-      if (k == 0) continue;
-      const double v = std::stod(cell);
+  for (size_t i = 0; i + 1 < cells.size(); ++i) {
+    for (size_t k = 1; k + 2 < names.size(); ++k) {
+      const double v = std::stod(cells[i + 1].at(k));
       columns[names[k]].push_back(v);
       EXPECT_EQ(v, doc["pairs"][i]["metrics"][names[k]].get<double>()) << i << " " << names[k];
     }

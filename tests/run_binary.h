@@ -77,6 +77,19 @@ inline std::vector<std::map<std::string, std::string>> stats_fields(const std::s
   return lines;
 }
 
+// A per-frame file's lines split at their commas: the header first, then one row per pair.
+inline std::vector<std::vector<std::string>> csv_cells(const std::string& text) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream cells(line);
+    rows.emplace_back();
+    for (std::string cell; std::getline(cells, cell, ',');)
+      rows.back().push_back(cell);
+  }
+  return rows;
+}
+
 class BinaryTest : public ::testing::Test {
  protected:
   void SetUp() override {
