@@ -252,6 +252,26 @@ inline __m256i reciprocal(__m256i m) {
   return _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
 }
 
+// The restored coefficients where `adjust` is set, as the angle test lets them grow: rst times
+// the gain limit in doubles, up to the distorted value d (down to it for negative o), truncated
+// as the scalar conversion is.
+inline __m256i gain_limited(__m256i rst, __m256i o, __m256i d, __m256i adjust, __m256d gain) {
+  if (_mm256_testz_si256(adjust, adjust)) return rst;
+  __m128i part[2];
+  for (int hlf = 0; hlf < 2; ++hlf) {
+    auto half = [&](__m256i v) {
+      return _mm256_cvtepi32_pd(hlf ? _mm256_extracti128_si256(v, 1) : _mm256_castsi256_si128(v));
+    };
+    const __m256d g2 = _mm256_mul_pd(half(rst), gain);
+    const __m256d dd = half(d);
+    const __m256d pos = _mm256_cmp_pd(half(o), _mm256_setzero_pd(), _CMP_GT_OQ);
+    part[hlf] =
+        _mm256_cvttpd_epi32(_mm256_blendv_pd(_mm256_max_pd(g2, dd), _mm256_min_pd(g2, dd), pos));
+  }
+  const __m256i adj = _mm256_inserti128_si256(_mm256_castsi128_si256(part[0]), part[1], 1);
+  return _mm256_blendv_epi8(rst, adj, adjust);
+}
+
 // Scale 0's decoupling, eight columns a step. The angle test is the scalar code's, in doubles;
 // the division by the reference coefficient is its reciprocal (the table's, computed) and a
 // 64-bit product, even and odd lanes apart; the gain-limited values are taken in doubles and
@@ -307,22 +327,7 @@ int decouple16_avx2(const DecoupleRow16& m, int j0, int j1) {
       __m256i rst = _mm256_srai_epi32(_mm256_add_epi32(_mm256_mullo_epi32(k, o[t]), half32), 15);
       const __m256i adjust =
           _mm256_andnot_si256(o_zero, _mm256_and_si256(angle, _mm256_cmpgt_epi32(k, zero)));
-      if (!_mm256_testz_si256(adjust, adjust)) {
-        __m128i part[2];
-        for (int hlf = 0; hlf < 2; ++hlf) {
-          auto half = [&](__m256i v) {
-            return _mm256_cvtepi32_pd(hlf ? _mm256_extracti128_si256(v, 1)
-                                          : _mm256_castsi256_si128(v));
-          };
-          const __m256d g2 = _mm256_mul_pd(half(rst), gain);
-          const __m256d dd = half(d[t]);
-          const __m256d pos = _mm256_cmp_pd(half(o[t]), zero_d, _CMP_GT_OQ);
-          part[hlf] = _mm256_cvttpd_epi32(
-              _mm256_blendv_pd(_mm256_max_pd(g2, dd), _mm256_min_pd(g2, dd), pos));
-        }
-        const __m256i adj = _mm256_inserti128_si256(_mm256_castsi128_si256(part[0]), part[1], 1);
-        rst = _mm256_blendv_epi8(rst, adj, adjust);
-      }
+      rst = gain_limited(rst, o[t], d[t], adjust, gain);
       store16x8(m.r[t] + j, rst);
       store16x8(m.a[t] + j, _mm256_sub_epi32(d[t], rst));
     }
@@ -638,22 +643,7 @@ int decouple32_avx2(const DecoupleRow32& m, int j0, int j1) {
       __m256i rst = _mm256_blend_epi32(re, _mm256_slli_epi64(ro, 32), 0xAA);
       const __m256i adjust =
           _mm256_andnot_si256(o_zero, _mm256_and_si256(angle, _mm256_cmpgt_epi32(k, zero)));
-      if (!_mm256_testz_si256(adjust, adjust)) {
-        __m128i part[2];
-        for (int hlf = 0; hlf < 2; ++hlf) {
-          auto half = [&](__m256i v) {
-            return _mm256_cvtepi32_pd(hlf ? _mm256_extracti128_si256(v, 1)
-                                          : _mm256_castsi256_si128(v));
-          };
-          const __m256d g2 = _mm256_mul_pd(half(rst), gain);
-          const __m256d dd = half(d[t]);
-          const __m256d pos = _mm256_cmp_pd(half(o[t]), zero_d, _CMP_GT_OQ);
-          part[hlf] = _mm256_cvttpd_epi32(
-              _mm256_blendv_pd(_mm256_max_pd(g2, dd), _mm256_min_pd(g2, dd), pos));
-        }
-        const __m256i adj = _mm256_inserti128_si256(_mm256_castsi128_si256(part[0]), part[1], 1);
-        rst = _mm256_blendv_epi8(rst, adj, adjust);
-      }
+      rst = gain_limited(rst, o[t], d[t], adjust, gain);
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(m.r[t] + j), rst);
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(m.a[t] + j), _mm256_sub_epi32(d[t], rst));
     }
