@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Frames per second of vidqual beside libvmaf's `vmaf` CLI, one row per metric, on a 1080p 8-bit
 # Y4M pair (a test pattern and the same with a little noise; rows marked 10 take the same pair at
-# 10 bits), at each thread count, best of RUNS
-# runs. vidqual's column per thread count and its scaling from the first count to the last;
-# libvmaf's beside it where the row names a libvmaf feature and the CLI's path is given (without
-# it the column says so and the script still times vidqual). Whole-process times: each tool's
-# start-up counts (vidqual's is mostly the loading of FFmpeg's shared libraries).
+# 10 bits), at each thread count, best of RUNS runs, the two tools taking turns run after run.
+# vidqual's column per thread count, its scaling from the first count to the last and its peak
+# RSS; libvmaf's beside it where the row names a libvmaf feature and the CLI's path is given
+# (without it the column says so and the script still times vidqual). Whole-process times: each
+# tool's start-up counts (vidqual's is mostly the loading of FFmpeg's shared libraries).
 #
 # Usage: bench/compare_libvmaf.sh [dir] [vmaf-cli]    (default dir: /tmp/vidqual-bench)
 # Environment: VIDQUAL (default ./build/vidqual), FRAMES (default 100), RUNS (default 3),
@@ -71,28 +71,27 @@ pair() {
   echo "$a" "$b"
 }
 
-# Best wall time (seconds) of $runs runs; a failing command stops the script.
-measure() {
-  local best="" t out
+# One timed run: prints its wall time (seconds) and peak RSS (KiB); a failing command stops the
+# script.
+timed() {
+  local out
   out=$(mktemp)
-  for _ in $(seq "$runs"); do
-    if ! /usr/bin/time -o "$out" -f "%e" "$@" </dev/null >/dev/null 2>&1; then
-      echo "failed: $*" >&2
-      rm -f "$out"
-      exit 1
-    fi
-    t=$(tail -1 "$out")
-    if [ -z "$best" ] || awk "BEGIN{exit !($t < $best)}"; then best=$t; fi
-  done
+  if ! /usr/bin/time -o "$out" -f "%e %M" "$@" </dev/null >/dev/null 2>&1; then
+    echo "failed: $*" >&2
+    rm -f "$out"
+    exit 1
+  fi
+  tail -1 "$out"
   rm -f "$out"
-  echo "$best"
 }
+# The lesser of two times, the first when the second is empty.
+best() { awk -v a="$1" -v b="$2" 'BEGIN{ print (b == "" || a + 0 < b + 0) ? a : b }'; }
 fps() { awk -v n="$frames" -v t="$1" 'BEGIN{ if (t > 0) printf "%.0f", n / t; else print "inf" }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN{ if (b > 0) printf "%.2fx", a / b; else print "-" }'; }
 
 header=$(printf "%-12s" metric)
 for t in $threads; do header+=$(printf " %12s" "vq ${t}t"); done
-header+=$(printf " %9s" scaling)
+header+=$(printf " %9s %7s" scaling "vq MiB")
 for t in $threads; do header+=$(printf " %12s %8s" "vmaf ${t}t" "vq/vmaf"); done
 echo "$header"
 for row in "${rows[@]}"; do
@@ -109,29 +108,45 @@ for row in "${rows[@]}"; do
   # A preset's or a model's libvmaf run predicts its models; a feature's row scores the feature alone.
   no_model=-n
   [[ "$vmaf_args" != *_ctc* && "$vmaf_args" != *--model* ]] || no_model=""
-  declare -A ours=()
+  # The two tools take turns, run after run, so that the machine's drift reaches both alike; each
+  # keeps its best time. vidqual's peak RSS is the largest of its runs at the last thread count.
+  declare -A ours=() theirs=()
+  rss=0
+  for t in $threads; do
+    vq_best="" vmaf_best=""
+    for _ in $(seq "$runs"); do
+      # shellcheck disable=SC2086
+      read -r s kib <<<"$(timed "$vidqual" "$a" "$b" $vq_args --threads="$t")"
+      vq_best=$(best "$s" "$vq_best")
+      [ "$t" != "${threads##* }" ] || [ "$kib" -le "$rss" ] || rss=$kib
+      if [ -n "$vmaf" ] && [ -n "$vmaf_args" ]; then
+        # shellcheck disable=SC2086
+        read -r s _ <<<"$(timed "$vmaf" -r "$a" -d "$b" $vmaf_args $no_model --threads "$t" -q -o /dev/null)"
+        vmaf_best=$(best "$s" "$vmaf_best")
+      fi
+    done
+    ours[$t]=$(fps "$vq_best")
+    [ -z "$vmaf_best" ] || theirs[$t]=$(fps "$vmaf_best")
+  done
   first="" last=""
   for t in $threads; do
-    # shellcheck disable=SC2086
-    ours[$t]=$(fps "$(measure "$vidqual" "$a" "$b" $vq_args --threads="$t")")
     line+=$(printf " %12s" "${ours[$t]} fps")
     [ -n "$first" ] || first=${ours[$t]}
     last=${ours[$t]}
   done
-  line+=$(printf " %9s" "$(ratio "$last" "$first")")
+  line+=$(printf " %9s %7s" "$(ratio "$last" "$first")" "$((rss / 1024))")
   for t in $threads; do
     if [ -z "$vmaf" ]; then
       line+=$(printf " %12s %8s" "skipped" "-")
     elif [ -z "$vmaf_args" ]; then
       line+=$(printf " %12s %8s" "none" "-")
     else
-      # shellcheck disable=SC2086
-      v=$(fps "$(measure "$vmaf" -r "$a" -d "$b" $vmaf_args $no_model --threads "$t" -q -o /dev/null)")
-      line+=$(printf " %12s %8s" "$v fps" "$(ratio "${ours[$t]}" "$v")")
+      line+=$(printf " %12s %8s" "${theirs[$t]} fps" "$(ratio "${ours[$t]}" "${theirs[$t]}")")
     fi
   done
   echo "$line"
-  unset ours
+  unset ours theirs
 done
-echo "(frames per second of a $frames-frame 1080p pair, 8-bit unless the row says 10bit, best of $runs runs; scaling: vidqual's"
-echo " last thread count over its first; vq/vmaf: vidqual over libvmaf at the same thread count)"
+echo "(frames per second of a $frames-frame 1080p pair, 8-bit unless the row says 10bit, best of $runs runs, the two tools"
+echo " taking turns; scaling: vidqual's last thread count over its first; vq MiB: vidqual's peak RSS at the last thread"
+echo " count; vq/vmaf: vidqual over libvmaf at the same thread count)"
