@@ -95,8 +95,11 @@ bool full_range(const AVFrame* frame) {
   }
 }
 
-SwsPtr make_yuv_scaler(int w, int h, AVPixelFormat from, bool from_full_range, AVPixelFormat to,
-                       bool to_full_range) {
+namespace {
+
+// A libswscale context from w x h `from` pictures to dw x dh `to` ones, each range given.
+SwsPtr make_sws(int w, int h, AVPixelFormat from, bool from_full, int dw, int dh, AVPixelFormat to,
+                bool to_full, int flags) {
   SwsPtr sws(sws_alloc_context());
   if (!sws) return sws;
   const struct {
@@ -105,17 +108,24 @@ SwsPtr make_yuv_scaler(int w, int h, AVPixelFormat from, bool from_full_range, A
   } options[] = {{"srcw", w},
                  {"srch", h},
                  {"src_format", from},
-                 {"dstw", w},
-                 {"dsth", h},
+                 {"dstw", dw},
+                 {"dsth", dh},
                  {"dst_format", to},
-                 {"sws_flags", kYuvScaleFlags},
-                 {"src_range", from_full_range ? 1 : 0},
-                 {"dst_range", to_full_range ? 1 : 0}};
+                 {"sws_flags", flags},
+                 {"src_range", from_full ? 1 : 0},
+                 {"dst_range", to_full ? 1 : 0}};
   for (const auto& o : options) {
     if (av_opt_set_int(sws.get(), o.name, o.value, 0) < 0) return SwsPtr();
   }
   if (sws_init_context(sws.get(), nullptr, nullptr) < 0) return SwsPtr();
   return sws;
+}
+
+}  // namespace
+
+SwsPtr make_yuv_scaler(int w, int h, AVPixelFormat from, bool from_full_range, AVPixelFormat to,
+                       bool to_full_range) {
+  return make_sws(w, h, from, from_full_range, w, h, to, to_full_range, kYuvScaleFlags);
 }
 
 struct PictureBuffer::State {
@@ -140,6 +150,8 @@ PictureBuffer::~PictureBuffer() = default;
 
 namespace {
 
+constexpr int64_t kMostSamples = int64_t(1) << 28;
+
 int fail(std::string* why, const char* text) {
   if (why != nullptr) *why = text;
   return 0;
@@ -147,6 +159,63 @@ int fail(std::string* why, const char* text) {
 
 ptrdiff_t aligned(size_t bytes) {
   return ptrdiff_t((bytes + 63) & ~size_t(63));
+}
+
+// What both conversions ask of their input: a size libswscale takes, chroma planes of its
+// layout's size, and every plane there with a pitch that fits an int.
+int check_input(const Picture& in, std::string* why) {
+  if (in.width < 1 || in.height < 1 || int64_t(in.width) * in.height > kMostSamples) {
+    return fail(why, "bad picture size");
+  }
+  const PlaneSize c = chroma_size(in.layout, in.width, in.height);
+  if (in.chroma_width != c.width || in.chroma_height != c.height) {
+    return fail(why, "its chroma planes are smaller than its layout's (an odd size read from AVI)");
+  }
+  for (int p = 0; p < (in.layout == ChromaLayout::kGray ? 1 : 3); ++p) {
+    if (in.plane[p] == nullptr || in.pitch[p] > INT_MAX || in.pitch[p] < -INT_MAX) {
+      return fail(why, "bad picture planes");
+    }
+  }
+  return 1;
+}
+
+// Runs the state's scaler from `in` into its block, made room for `layout` pictures of w x h
+// samples of `depth` bits (luma, then the two chroma planes, each row 64-byte aligned), and
+// points the planes of *p there. 0 when libswscale gives fewer rows; std::bad_alloc when there
+// is no room.
+int scale_into_block(PictureBuffer::State& s, const Picture& in, ChromaLayout layout, int32_t w,
+                     int32_t h, int depth, Picture* p) {
+  const PlaneSize c = chroma_size(layout, w, h);
+  const size_t bytes = size_t(sample_bytes(depth));
+  const ptrdiff_t luma_pitch = aligned(size_t(w) * bytes);
+  const ptrdiff_t chroma_pitch = aligned(size_t(c.width) * bytes);
+  const size_t need =
+      size_t(luma_pitch) * size_t(h) + 2 * size_t(chroma_pitch) * size_t(c.height) + 64;
+  if (s.capacity < need) {
+    s.block.reset();
+    s.capacity = 0;
+    s.block.reset(new uint8_t[need]);
+    s.capacity = need;
+  }
+  uint8_t* base = s.block.get() + ((64 - uintptr_t(s.block.get()) % 64) % 64);
+  uint8_t* dst[4] = {base, nullptr, nullptr, nullptr};
+  int dst_pitch[4] = {int(luma_pitch), 0, 0, 0};
+  if (layout != ChromaLayout::kGray) {
+    dst[1] = base + luma_pitch * h;
+    dst[2] = dst[1] + chroma_pitch * c.height;
+    dst_pitch[1] = dst_pitch[2] = int(chroma_pitch);
+  }
+  const bool chroma = in.layout != ChromaLayout::kGray;
+  const uint8_t* src[4] = {in.plane[0], chroma ? in.plane[1] : nullptr,
+                           chroma ? in.plane[2] : nullptr, nullptr};
+  const int src_pitch[4] = {int(in.pitch[0]), chroma ? int(in.pitch[1]) : 0,
+                            chroma ? int(in.pitch[2]) : 0, 0};
+  if (sws_scale(s.sws.get(), src, src_pitch, 0, in.height, dst, dst_pitch) != h) return 0;
+  for (int k = 0; k < 3; ++k) {
+    p->plane[k] = dst[k];
+    p->pitch[k] = dst_pitch[k];
+  }
+  return 1;
 }
 
 }  // namespace
@@ -168,33 +237,12 @@ int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBu
   if (from == AV_PIX_FMT_NONE || to == AV_PIX_FMT_NONE) {
     return fail(why, "no conversion for samples of that depth");
   }
+  if (!check_input(in, why)) return 0;
   const int32_t w = in.width;
   const int32_t h = in.height;
-  if (w < 1 || h < 1 || int64_t(w) * h > (int64_t(1) << 28)) return fail(why, "bad picture size");
-  const PlaneSize in_chroma = chroma_size(in.layout, w, h);
-  if (in.chroma_width != in_chroma.width || in.chroma_height != in_chroma.height) {
-    return fail(why, "chroma planes smaller than the layout's");
-  }
-  for (int p = 0; p < (in.layout == ChromaLayout::kGray ? 1 : 3); ++p) {
-    if (in.plane[p] == nullptr || in.pitch[p] > INT_MAX || in.pitch[p] < -INT_MAX) {
-      return fail(why, "bad picture planes");
-    }
-  }
   try {
     if (!out->state) out->state.reset(new PictureBuffer::State);
     PictureBuffer::State& s = *out->state;
-    const PlaneSize c = chroma_size(made, w, h);
-    const size_t bytes = size_t(sample_bytes(depth));
-    const ptrdiff_t luma_pitch = aligned(size_t(w) * bytes);
-    const ptrdiff_t chroma_pitch = aligned(size_t(c.width) * bytes);
-    const size_t need =
-        size_t(luma_pitch) * size_t(h) + 2 * size_t(chroma_pitch) * size_t(c.height) + 64;
-    if (s.capacity < need) {
-      s.block.reset();
-      s.capacity = 0;
-      s.block.reset(new uint8_t[need]);
-      s.capacity = need;
-    }
     // The source's range is set before the context is initialised: libswscale picks its road
     // then, and between two formats of one layout and depth it picks a plain copy unless it
     // already knows the ranges differ (set afterwards, the full-range samples went through
@@ -214,30 +262,17 @@ int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBu
       s.full_range = in.full_range;
       s.keep_range = full_out;
     }
-    uint8_t* base = s.block.get() + ((64 - uintptr_t(s.block.get()) % 64) % 64);
     Picture p;
     p.layout = layout;
     p.depth = depth;
     p.full_range = full_out;
     p.width = w;
     p.height = h;
+    const PlaneSize c = chroma_size(made, w, h);
     p.chroma_width = gray_range ? 0 : c.width;
     p.chroma_height = gray_range ? 0 : c.height;
-    uint8_t* dst[4] = {base, nullptr, nullptr, nullptr};
-    int dst_pitch[4] = {int(luma_pitch), 0, 0, 0};
-    if (made != ChromaLayout::kGray) {
-      dst[1] = base + luma_pitch * h;
-      dst[2] = dst[1] + chroma_pitch * c.height;
-      dst_pitch[1] = dst_pitch[2] = int(chroma_pitch);
-    }
-    const uint8_t* src[4] = {in.plane[0], in.plane[1], in.plane[2], nullptr};
-    const int src_pitch[4] = {int(in.pitch[0]), int(in.pitch[1]), int(in.pitch[2]), 0};
-    if (sws_scale(s.sws.get(), src, src_pitch, 0, h, dst, dst_pitch) != h) {
+    if (!scale_into_block(s, in, made, w, h, depth, &p)) {
       return fail(why, "libswscale cannot convert it");
-    }
-    for (int k = 0; k < 3; ++k) {
-      p.plane[k] = dst[k];
-      p.pitch[k] = dst_pitch[k];
     }
     out->picture = p;
     return 1;
@@ -266,29 +301,6 @@ int scale_flags(ScaleFilter filter) {
   return 0;
 }
 
-SwsPtr make_scaler(int w, int h, AVPixelFormat from, bool from_full, int dw, int dh,
-                   AVPixelFormat to, bool to_full, ScaleFilter filter) {
-  SwsPtr sws(sws_alloc_context());
-  if (!sws) return sws;
-  const struct {
-    const char* name;
-    int64_t value;
-  } options[] = {{"srcw", w},
-                 {"srch", h},
-                 {"src_format", from},
-                 {"dstw", dw},
-                 {"dsth", dh},
-                 {"dst_format", to},
-                 {"sws_flags", scale_flags(filter)},
-                 {"src_range", from_full ? 1 : 0},
-                 {"dst_range", to_full ? 1 : 0}};
-  for (const auto& o : options) {
-    if (av_opt_set_int(sws.get(), o.name, o.value, 0) < 0) return SwsPtr();
-  }
-  if (sws_init_context(sws.get(), nullptr, nullptr) < 0) return SwsPtr();
-  return sws;
-}
-
 }  // namespace
 
 int scale_picture(const Picture& in, int32_t width, int32_t height, ChromaLayout layout,
@@ -303,41 +315,19 @@ int scale_picture(const Picture& in, int32_t width, int32_t height, ChromaLayout
   if (from == AV_PIX_FMT_NONE || to == AV_PIX_FMT_NONE) {
     return fail(why, "no scaler for samples of that depth");
   }
-  const int32_t w = in.width, h = in.height;
-  constexpr int64_t kMostSamples = int64_t(1) << 28;
-  if (w < 1 || h < 1 || int64_t(w) * h > kMostSamples || width < 1 || height < 1 ||
-      int64_t(width) * height > kMostSamples) {
+  if (width < 1 || height < 1 || int64_t(width) * height > kMostSamples) {
     return fail(why, "bad picture size");
   }
-  const PlaneSize in_chroma = chroma_size(in.layout, w, h);
-  if (in.chroma_width != in_chroma.width || in.chroma_height != in_chroma.height) {
-    return fail(why, "its chroma planes are smaller than its layout's (an odd size read from AVI)");
-  }
-  const int planes = in.layout == ChromaLayout::kGray ? 1 : 3;
-  for (int p = 0; p < planes; ++p) {
-    if (in.plane[p] == nullptr || in.pitch[p] > INT_MAX || in.pitch[p] < -INT_MAX) {
-      return fail(why, "bad picture planes");
-    }
-  }
+  if (!check_input(in, why)) return 0;
+  const int32_t w = in.width, h = in.height;
   try {
     if (!out->state) out->state.reset(new PictureBuffer::State);
     PictureBuffer::State& s = *out->state;
-    const PlaneSize c = chroma_size(layout, width, height);
-    const size_t bytes = size_t(sample_bytes(in.depth));
-    const ptrdiff_t luma_pitch = aligned(size_t(width) * bytes);
-    const ptrdiff_t chroma_pitch = aligned(size_t(c.width) * bytes);
-    const size_t need =
-        size_t(luma_pitch) * size_t(height) + 2 * size_t(chroma_pitch) * size_t(c.height) + 64;
-    if (s.capacity < need) {
-      s.block.reset();
-      s.capacity = 0;
-      s.block.reset(new uint8_t[need]);
-      s.capacity = need;
-    }
     if (!s.sws || s.w != w || s.h != h || s.dw != width || s.dh != height || s.from != from ||
         s.to != to || s.full_range != in.full_range || s.keep_range != full_range ||
         s.filter != filter) {
-      s.sws = make_scaler(w, h, from, in.full_range, width, height, to, full_range, filter);
+      s.sws =
+          make_sws(w, h, from, in.full_range, width, height, to, full_range, scale_flags(filter));
       if (!s.sws) return fail(why, "libswscale cannot scale it");
       s.w = w;
       s.h = h;
@@ -349,31 +339,16 @@ int scale_picture(const Picture& in, int32_t width, int32_t height, ChromaLayout
       s.keep_range = full_range;
       s.filter = filter;
     }
-    uint8_t* base = s.block.get() + ((64 - uintptr_t(s.block.get()) % 64) % 64);
     Picture p = in;
     p.layout = layout;
     p.full_range = full_range;
     p.width = width;
     p.height = height;
+    const PlaneSize c = chroma_size(layout, width, height);
     p.chroma_width = c.width;
     p.chroma_height = c.height;
-    uint8_t* dst[4] = {base, nullptr, nullptr, nullptr};
-    int dst_pitch[4] = {int(luma_pitch), 0, 0, 0};
-    if (layout != ChromaLayout::kGray) {
-      dst[1] = base + luma_pitch * height;
-      dst[2] = dst[1] + chroma_pitch * c.height;
-      dst_pitch[1] = dst_pitch[2] = int(chroma_pitch);
-    }
-    const uint8_t* src[4] = {in.plane[0], planes == 3 ? in.plane[1] : nullptr,
-                             planes == 3 ? in.plane[2] : nullptr, nullptr};
-    const int src_pitch[4] = {int(in.pitch[0]), planes == 3 ? int(in.pitch[1]) : 0,
-                              planes == 3 ? int(in.pitch[2]) : 0, 0};
-    if (sws_scale(s.sws.get(), src, src_pitch, 0, h, dst, dst_pitch) != height) {
+    if (!scale_into_block(s, in, layout, width, height, in.depth, &p)) {
       return fail(why, "libswscale cannot scale it");
-    }
-    for (int k = 0; k < 3; ++k) {
-      p.plane[k] = dst[k];
-      p.pitch[k] = dst_pitch[k];
     }
     out->picture = p;
     return 1;
