@@ -173,55 +173,86 @@ void load(const Plane& p, int depth, int x, int y, V* b) {
   }
 }
 
-// The quadrant sums and squares are kept in registers: each loop is unrolled whole, so the
-// quadrant of every sample is known where it is added (in the scalar order, sample by sample).
-__m256 texture(const V* b) {
-  V total = _mm256_setzero_si256();
-  V quad[4] = {total, total, total, total};
-#pragma GCC unroll 64
-  for (int i = 0; i < 64; ++i) {
-    total = Lanes32::add(total, b[i]);
-    const int q = (i >> 5) + ((i & 7) >> 2) * 2;
-    quad[q] = Lanes32::add(quad[q], b[i]);
+// The texture of both blocks' samples (ref's, then dist's), their float sums in the scalar order
+// each, side by side so that the two chains of additions overlap. The quadrant sums and squares
+// are kept in registers: each loop is unrolled whole, so the quadrant of every sample is known
+// where it is added (in the scalar order, sample by sample).
+void textures(const V* s, const V* d, __m256* ts, __m256* td) {
+  const V* const b[2] = {s, d};
+  V total[2], quad[2][4];
+  for (int n = 0; n < 2; ++n) {
+    total[n] = _mm256_setzero_si256();
+    for (V& q : quad[n])
+      q = total[n];
   }
-  const __m256 mean = _mm256_div_ps(_mm256_cvtepi32_ps(total), _mm256_set1_ps(64.f));
-  __m256 qmean[4];
-  for (int q = 0; q < 4; ++q)
-    qmean[q] = _mm256_div_ps(_mm256_cvtepi32_ps(quad[q]), _mm256_set1_ps(16.f));
-  __m256 var = _mm256_setzero_ps();
-  __m256 qvar[4] = {var, var, var, var};
 #pragma GCC unroll 64
   for (int i = 0; i < 64; ++i) {
-    const __m256 v = _mm256_cvtepi32_ps(b[i]);
     const int q = (i >> 5) + ((i & 7) >> 2) * 2;
-    const __m256 d = _mm256_sub_ps(v, mean), e = _mm256_sub_ps(v, qmean[q]);
-    var = _mm256_add_ps(var, _mm256_mul_ps(d, d));
-    qvar[q] = _mm256_add_ps(qvar[q], _mm256_mul_ps(e, e));
+    for (int n = 0; n < 2; ++n) {
+      total[n] = Lanes32::add(total[n], b[n][i]);
+      quad[n][q] = Lanes32::add(quad[n][q], b[n][i]);
+    }
+  }
+  __m256 mean[2], qmean[2][4], var[2], qvar[2][4];
+  for (int n = 0; n < 2; ++n) {
+    mean[n] = _mm256_div_ps(_mm256_cvtepi32_ps(total[n]), _mm256_set1_ps(64.f));
+    for (int q = 0; q < 4; ++q) {
+      qmean[n][q] = _mm256_div_ps(_mm256_cvtepi32_ps(quad[n][q]), _mm256_set1_ps(16.f));
+      qvar[n][q] = _mm256_setzero_ps();
+    }
+    var[n] = _mm256_setzero_ps();
+  }
+#pragma GCC unroll 64
+  for (int i = 0; i < 64; ++i) {
+    const int q = (i >> 5) + ((i & 7) >> 2) * 2;
+    for (int n = 0; n < 2; ++n) {
+      const __m256 v = _mm256_cvtepi32_ps(b[n][i]);
+      const __m256 dm = _mm256_sub_ps(v, mean[n]), e = _mm256_sub_ps(v, qmean[n][q]);
+      var[n] = _mm256_add_ps(var[n], _mm256_mul_ps(dm, dm));
+      qvar[n][q] = _mm256_add_ps(qvar[n][q], _mm256_mul_ps(e, e));
+    }
   }
   const float var_scale = 1 / 63.f * 64, qvar_scale = 1 / 15.f * 16;
-  var = _mm256_mul_ps(var, _mm256_set1_ps(var_scale));
-  for (__m256& q : qvar)
-    q = _mm256_mul_ps(q, _mm256_set1_ps(qvar_scale));
-  const __m256 ratio = _mm256_div_ps(
-      _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(qvar[0], qvar[1]), qvar[2]), qvar[3]), var);
-  return _mm256_blendv_ps(var, ratio, _mm256_cmp_ps(var, _mm256_setzero_ps(), _CMP_GT_OQ));
+  __m256 out[2];
+  for (int n = 0; n < 2; ++n) {
+    const __m256 v = _mm256_mul_ps(var[n], _mm256_set1_ps(var_scale));
+    for (__m256& q : qvar[n])
+      q = _mm256_mul_ps(q, _mm256_set1_ps(qvar_scale));
+    const __m256 ratio = _mm256_div_ps(
+        _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(qvar[n][0], qvar[n][1]), qvar[n][2]), qvar[n][3]),
+        v);
+    out[n] = _mm256_blendv_ps(v, ratio, _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GT_OQ));
+  }
+  *ts = out[0];
+  *td = out[1];
 }
 
-// The squares of coefficients below 2^24 are exact products of exact floats, rounded once, as
-// the scalar conversion of the 64-bit square rounds them.
-__m256 threshold(const V* c, __m256 tex, const float mask[64]) {
-  __m256 e = _mm256_setzero_ps();
+// The masking thresholds of both blocks' coefficients, side by side as the textures are. The
+// squares of coefficients below 2^24 are exact products of exact floats, rounded once, as the
+// scalar conversion of the 64-bit square rounds them.
+void thresholds(const V* s, const V* d, __m256 ts, __m256 td, const float mask[64], __m256* ms,
+                __m256* md) {
+  const V* const c[2] = {s, d};
+  const __m256 tex[2] = {ts, td};
+  __m256 e[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
   for (int i = 1; i < 64; ++i) {
-    const __m256 f = _mm256_cvtepi32_ps(c[i]);
-    e = _mm256_add_ps(e, _mm256_mul_ps(_mm256_mul_ps(f, f), _mm256_set1_ps(mask[i])));
+    for (int n = 0; n < 2; ++n) {
+      const __m256 f = _mm256_cvtepi32_ps(c[n][i]);
+      e[n] = _mm256_add_ps(e[n], _mm256_mul_ps(_mm256_mul_ps(f, f), _mm256_set1_ps(mask[i])));
+    }
   }
-  const __m256 et = _mm256_mul_ps(e, tex);
-  const __m256d d32 = _mm256_set1_pd(32.0);
-  const __m128 lo = _mm256_cvtpd_ps(
-      _mm256_div_pd(_mm256_sqrt_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(et))), d32));
-  const __m128 hi = _mm256_cvtpd_ps(
-      _mm256_div_pd(_mm256_sqrt_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(et, 1))), d32));
-  return _mm256_set_m128(hi, lo);
+  __m256 out[2];
+  for (int n = 0; n < 2; ++n) {
+    const __m256 et = _mm256_mul_ps(e[n], tex[n]);
+    const __m256d d32 = _mm256_set1_pd(32.0);
+    const __m128 lo = _mm256_cvtpd_ps(
+        _mm256_div_pd(_mm256_sqrt_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(et))), d32));
+    const __m128 hi = _mm256_cvtpd_ps(
+        _mm256_div_pd(_mm256_sqrt_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(et, 1))), d32));
+    out[n] = _mm256_set_m128(hi, lo);
+  }
+  *ms = out[0];
+  *md = out[1];
 }
 
 void blocks8_avx2(const Plane& ref, const Plane& dist, int depth, int x, int y,
@@ -229,14 +260,16 @@ void blocks8_avx2(const Plane& ref, const Plane& dist, int depth, int x, int y,
   V s[64], d[64];
   load(ref, depth, x, y, s);
   load(dist, depth, x, y, d);
-  const __m256 ts = texture(s), td = texture(d);
+  __m256 ts, td;
+  textures(s, d, &ts, &td);
   if (depth <= 10) {
     fdct8x8_pair(s, d);
   } else {
     fdct8x8(s, s);
     fdct8x8(d, d);
   }
-  const __m256 ms = threshold(s, ts, mask), md = threshold(d, td, mask);
+  __m256 ms, md;
+  thresholds(s, d, ts, td, mask, &ms, &md);
   const __m256 m = _mm256_blendv_ps(ms, md, _mm256_cmp_ps(md, ms, _CMP_GT_OQ));
   for (int i = 0; i < 64; ++i) {
     __m256 err = _mm256_cvtepi32_ps(_mm256_abs_epi32(Lanes32::sub(s[i], d[i])));
