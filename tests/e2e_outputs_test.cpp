@@ -590,19 +590,18 @@ TEST_F(Outputs, SeveralInputsAgainstOneReference) {
   const std::string c = path("c.avi"), d = path("d.avi");
   ASSERT_TRUE(test::write_avi(c, yv12_video(6, 8, 4, 50, {2, 2, 2, 0, 0, 5}, {1, 0, 0, 3, 0, 0})));
   ASSERT_TRUE(test::write_avi(d, yv12_video(4, 8, 4, 50, {0, 0, 1, 1}, {4, 4, 0, 0})));
-  const std::string banner_end = "\n\n";  // the version line and the blank after it
+  // Stdout after the version line and the blank after it.
+  const auto after_banner = [](const std::string& out) { return out.substr(out.find("\n\n") + 2); };
   std::string want_out;
   std::map<std::string, std::string> want_csv;
   for (const auto& [name, file] : {std::pair{"b", b_}, {"c", c}, {"d", d}}) {
     std::vector<std::string> args = {a_, file, "-v",
                                      "--csv=" + path(std::string("one_") + name + ".csv")};
-#ifdef VQ_HAVE_JSON
-    args.push_back("--json=" + path(std::string("one_") + name + ".json"));
-#endif
+    if (json_available()) args.push_back("--json=" + path(std::string("one_") + name + ".json"));
     const Outcome one = run(args);
     ASSERT_EQ(0, one.status) << one.err;
     want_out += std::string(want_out.empty() ? "" : "\n") + "against [" + file + "]\n" +
-                one.out.substr(one.out.find(banner_end) + banner_end.size());
+                after_banner(one.out);
     want_csv[name] = slurp(path(std::string("one_") + name + ".csv"));
   }
   for (const char* threads : {"--threads=1", "--threads=2", "--threads=3"}) {
@@ -614,26 +613,20 @@ TEST_F(Outputs, SeveralInputsAgainstOneReference) {
                                      "-v",
                                      threads,
                                      "--csv=" + path("all_{name}.csv")};
-#ifdef VQ_HAVE_JSON
-    args.push_back("--json=" + path("all_{name}.json"));
-#endif
+    if (json_available()) args.push_back("--json=" + path("all_{name}.json"));
     const Outcome all = run(args);
     ASSERT_EQ(0, all.status) << all.err;
-    EXPECT_EQ(all.out.substr(all.out.find(banner_end) + banner_end.size()), want_out);
+    EXPECT_EQ(after_banner(all.out), want_out);
     for (const auto& [name, csv] : want_csv) {
       EXPECT_EQ(slurp(path("all_" + name + ".csv")), csv) << name;
-#ifdef VQ_HAVE_JSON
       EXPECT_EQ(slurp(path("all_" + name + ".json")), slurp(path("one_" + name + ".json"))) << name;
-#endif
     }
   }
 
   // maxframes is the one other positional argument.
   const Outcome three = run({a_, b_, "3", "-v"}), three_vs = run({a_, "3", "--vs=" + b_, "-v"});
   ASSERT_EQ(0, three_vs.status) << three_vs.err;
-  EXPECT_EQ(
-      three_vs.out.substr(three_vs.out.find(banner_end) + banner_end.size()),
-      "against [" + b_ + "]\n" + three.out.substr(three.out.find(banner_end) + banner_end.size()));
+  EXPECT_EQ(after_banner(three_vs.out), "against [" + b_ + "]\n" + after_banner(three.out));
 
   // An input that is not there fails its own block; the others are as before.
   const Outcome partly = run({a_, "--vs=" + b_, "--vs=" + path("none.avi"), "-v"});
