@@ -45,14 +45,14 @@ std::string encoded(const Codec& c) {
   return out;
 }
 
-// FFmpeg's psnr filter per frame: Y, U, V.
-// setpts=N pairs the n-th pictures of both files: FFmpeg's CLI times an AVI picture by its
-// chunk, so it shows every picture of a stream with B-frames one frame late.
 // Y, U and V PSNR of one pair.
 struct PlanePsnr {
   double psnr[3] = {0, 0, 0};
 };
 
+// FFmpeg's psnr filter per frame. setpts=N pairs the n-th pictures of both files: FFmpeg's CLI
+// times an AVI picture by its chunk, so it shows every picture of a stream with B-frames one
+// frame late.
 std::vector<PlanePsnr> ffmpeg_scores(const std::string& a, const std::string& b) {
   const std::string out =
       capture(kFfmpeg + "-i " + a + " -i " + b +
