@@ -1,3 +1,4 @@
+// The front end in memory: how command lines and manifest lines are read, and what --help lists.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -32,12 +33,8 @@ TEST(FrontEnd, MaxframesFollowsAtolAndSaturates) {
     EXPECT_EQ(c.want, parse_maxframes(c.text)) << '"' << c.text << '"';
 }
 
-// What a scan read, in one line: the slots, the switches, then the notes; or the refusal.
-std::string scanned(std::vector<const char*> args) {
-  args.insert(args.begin(), "vidqual");
-  Settings s;
-  ScanNotes n;
-  if (!scan_arguments(int(args.size()), args.data(), &s, &n)) return "refused " + n.error;
+// Settings in one line: the slots, maxframes, verbose, the switches and the metrics.
+std::string described(const Settings& s) {
   std::string r = std::string(s.file1 ? s.file1 : "-") + " " + (s.file2 ? s.file2 : "-") + " " +
                   std::to_string(s.maxframes);
   if (s.verbose) r += " verbose";
@@ -47,6 +44,16 @@ std::string scanned(std::vector<const char*> args) {
   }
   for (const char* m : s.metrics)
     r += std::string(" metric:") + m;
+  return r;
+}
+
+// What a scan read, then its notes; or the refusal.
+std::string scanned(std::vector<const char*> args) {
+  args.insert(args.begin(), "vidqual");
+  Settings s;
+  ScanNotes n;
+  if (!scan_arguments(int(args.size()), args.data(), &s, &n)) return "refused " + n.error;
+  std::string r = described(s);
   for (const std::string& note : n.notes)
     r += " | " + note;
   return r;
@@ -163,6 +170,82 @@ TEST(FrontEnd, HelpListsEveryLongOption) {
     for (const MetricOption& o : m.options)
       EXPECT_NE(std::string::npos, text.find(std::string(o.name) + "=" + o.default_value))
           << m.name << " " << o.name;
+  }
+}
+
+// The lines read, one "index@line: arg|arg" each, or the refusal.
+std::string parsed(std::string_view text) {
+  std::vector<ManifestLine> lines;
+  std::string why;
+  if (!parse_manifest(text, &lines, &why)) return "refused " + why;
+  std::string r;
+  for (const ManifestLine& l : lines) {
+    r += std::to_string(l.index) + "@" + std::to_string(l.line_number) + ":";
+    for (size_t i = 0; i < l.args.size(); ++i)
+      r += (i ? "|" : " ") + l.args[i];
+    r += "\n";
+  }
+  return r;
+}
+
+TEST(Manifest, LinesSplitIntoArguments) {
+  const struct {
+    std::string text, want;
+  } cases[] = {
+      {"a b", "0@1: a|b\n"},
+      {"# c\n\n \t\na\tb  --json=x\r\n  # c\nc d\n", "0@4: a|b|--json=x\n1@6: c|d\n"},
+      {"\"my ref\" d \"--json=o d/{index}\"\n", "0@1: my ref|d|--json=o d/{index}\n"},
+      {"a --json=\"x y\".json\n", "0@1: a|--json=x y.json\n"},
+      {"\"say \\\"hi\\\"\" \"back\\\\slash\" \"\\n\"\n", "0@1: say \"hi\"|back\\slash|\\n\n"},
+      {"a\\b c#d \"\"\n", "0@1: a\\b|c#d|\n"},
+      {"ok ok\na \"b\\\"\n", "refused manifest line 2: a double quote is not closed"},
+      {std::string("a b\nc\0d e\n", 10), "refused manifest line 2: holds a NUL byte"},
+      {"# only\n\n", "refused the manifest has no comparison lines"},
+      {std::string(kManifestMaxLines - 1, '\n') + "a b", "0@100000: a|b\n"},
+      {std::string(kManifestMaxLines, '\n') + "a b",
+       "refused the manifest has more than 100000 lines"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.want, parsed(c.text)) << c.text.substr(0, 40);
+}
+
+TEST(Manifest, LineOptionsOverTheCommandLines) {
+  const struct {
+    std::vector<const char*> base;
+    std::vector<std::string> line;
+    std::string want;
+  } cases[] = {
+      {{"--json=a", "--metric=vmaf", "--threads=2"},
+       {"r", "d"},
+       "r d 0 json=a threads=2 metric:vmaf"},
+      {{"--json=a", "--metric=vmaf", "--metric=ssim", "-v"},
+       {"r", "d", "5", "--json=b", "--metric=psnr_hvs"},
+       "r d 5 verbose json=b metric:psnr_hvs"},
+      {{"--metric=vmaf"}, {"r", "d", "--ssim"}, "r d 0 ssim metric:ssim"},
+      {{"--preset=aom-ctc-v7.0", "--csv=c"},
+       {"r", "d", "--metric=cambi", "--preset=nflx-ctc-v1.0", "-v"},
+       "r d 0 verbose csv=c preset=nflx-ctc-v1.0 metric:cambi"},
+      // What the command line lets pass with a note, or is no comparison, a line is refused for.
+      {{}, {"r"}, "refused a line names the reference and the distorted file first"},
+      {{}, {"r", "d", "3", "4"}, "refused [4] ignored: vidqual reads two files and maxframes"},
+      {{}, {"r", "d", "-x"}, "refused [-x] is not a switch vidqual knows; ignored"},
+      {{}, {"r", "d", "ten"}, "refused maxframes [ten] is not a number; read as 0 (no limit)"},
+      {{},
+       {"r", "d", "--manifest=m"},
+       "refused --manifest, --manifest-index, --help and --version "
+       "belong on the command line"},
+      {{}, {"-", "d"}, "refused standard input (-) cannot be an input of a manifest line"},
+  };
+  for (const auto& c : cases) {
+    std::vector<const char*> args = c.base;
+    args.insert(args.begin(), "vidqual");
+    Settings base, s;
+    ScanNotes notes;
+    ASSERT_EQ(1, scan_arguments(int(args.size()), args.data(), &base, &notes));
+    ManifestLine line;
+    line.args = c.line;
+    std::string why;
+    EXPECT_EQ(c.want, line_settings(base, line, &s, &why) ? described(s) : "refused " + why);
   }
 }
 

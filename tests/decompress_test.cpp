@@ -15,6 +15,7 @@
 #include "avi/avi.h"
 #include "compare/compare.h"
 #include "tests/ffmpeg_cli.h"
+#include "tests/frames.h"
 
 namespace vq {
 namespace {
@@ -44,14 +45,14 @@ std::string encoded(const Codec& c) {
   return out;
 }
 
-// FFmpeg's psnr filter per frame: Y, U, V.
-// setpts=N pairs the n-th pictures of both files: FFmpeg's CLI times an AVI picture by its
-// chunk, so it shows every picture of a stream with B-frames one frame late.
 // Y, U and V PSNR of one pair.
 struct PlanePsnr {
   double psnr[3] = {0, 0, 0};
 };
 
+// FFmpeg's psnr filter per frame. setpts=N pairs the n-th pictures of both files: FFmpeg's CLI
+// times an AVI picture by its chunk, so it shows every picture of a stream with B-frames one
+// frame late.
 std::vector<PlanePsnr> ffmpeg_scores(const std::string& a, const std::string& b) {
   const std::string out =
       capture(kFfmpeg + "-i " + a + " -i " + b +
@@ -83,18 +84,9 @@ std::vector<std::vector<uint8_t>> fetch(const std::string& path, const std::vect
     EXPECT_EQ(std::tuple(p.layout, p.depth, p.full_range),
               std::tuple(ChromaLayout::k420, 8, false));
     EXPECT_EQ(std::tuple(p.chroma_width, p.chroma_height), std::tuple(p.width / 2, p.height / 2));
-    BitmapInfoHeader h;
-    h.biWidth = p.width;
-    h.biHeight = p.height;
-    h.biBitCount = 12;
-    h.biCompression = kFourccYV12;
-    out.resize(kBitmapInfoHeaderSize);
-    write_bitmap_info_header(h, out.data());
-    for (int k : {0, 2, 1}) {
-      const int32_t w = k ? p.chroma_width : p.width, rows = k ? p.chroma_height : p.height;
-      for (int32_t r = 0; r < rows; ++r)
-        out.insert(out.end(), p.plane[k] + r * p.pitch[k], p.plane[k] + r * p.pitch[k] + w);
-    }
+    const auto planes = test::packed<std::vector<uint8_t>>(p);
+    const auto u = planes.begin() + p.width * p.height, v = u + p.chroma_width * p.chroma_height;
+    out = test::yv12_frame(p.width, p.height, {planes.begin(), u}, {u, v}, {v, planes.end()});
   }
   return frames;
 }

@@ -1,6 +1,8 @@
 // The real binary on files made by FFmpeg's CLI the way people make them: the same pictures in
 // every container score the ceiling against each other, and encodes score what FFmpeg's psnr
-// and ssim filters score (with setpts=N on both inputs, so pictures pair by their order).
+// and ssim filters score (with setpts=N on both inputs, so pictures pair by their order). On a
+// ladder (a 720p source against encodes of smaller sizes), --scale scores what those filters
+// score after FFmpeg's scale filter, to the digits both print; without it the pair is refused.
 // Skipped, visibly, without the ffmpeg CLI or an encoder; cases that need FFmpeg's libraries in
 // the tool are skipped in a build without them.
 #include <gtest/gtest.h>
@@ -55,51 +57,43 @@ void expect_psnr_as_ffmpeg(const std::vector<std::vector<std::string>>& rows,
 
 class Inputs : public vq::FfmpegTest {
  protected:
-  // Makes `name` from `input` with the given output arguments.
-  void make(const std::string& name, const std::string& args, const std::string& input) const {
-    ffmpeg(name, input, args);
-  }
   std::string testsrc(const std::string& size, int frames) const {
     return "-f lavfi -i testsrc2=size=" + size + ":rate=25 -frames:v " + std::to_string(frames);
   }
 
-  // FFmpeg's per-frame values for the pair, at the given sample format.
+  // FFmpeg's per-frame values for the pair in `format`, pictures paired by their order.
   std::vector<std::map<std::string, std::string>> reference(const std::string& a,
                                                             const std::string& b,
                                                             const std::string& filter,
                                                             const std::string& format,
                                                             const std::string& widen_a = "") {
-    const std::string s = path(filter + ".stats");
-    const std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -i '" + path(a) +
-                            "' -i '" + path(b) +
-                            "' -lavfi \"[0:v]settb=1/25,setpts=N,format=" + format + widen_a +
-                            "[a];[1:v]settb=1/25,setpts=N,format=" + format + "[b];[a][b]" +
-                            filter + "=stats_file='" + s + "'\" -f null -";
-    EXPECT_EQ(0, shell(cmd)) << cmd;
-    return stats_fields(vq::slurp(s));
+    const std::string by_order = "settb=1/25,setpts=N,format=" + format;
+    return ffmpeg_stats(a, b, filter, by_order + widen_a, by_order);
   }
 };
 
 // The same 4:2:0 pictures stored raw in every form the tool reads score the ceiling in every
-// pairing, in either order: 98.13 at 8 bits, 110.20 at 10.
+// pairing, in either order: 98.13 at 8 bits, 110.20 at 10. FFmpeg's libraries are loaded only
+// for a file that needs them: the dynamic loader's own log (LD_DEBUG=files) names the module and
+// libavcodec for a pair with a container, none of them for raw AVI, Y4M and YUV.
 TEST_F(Inputs, SamePicturesInEveryContainerScoreTheCeiling) {
   for (const bool deep : {false, true}) {
     const std::string fmt = deep ? "yuv420p10le" : "yuv420p";
     const std::string src = testsrc("176x144", 5) + " -pix_fmt " + fmt + " -strict -1";
     const std::string n = deep ? "10" : "8";
-    ASSERT_NO_FATAL_FAILURE(make("same" + n + ".y4m", "", src));
-    ASSERT_NO_FATAL_FAILURE(make("same" + n + ".yuv", "-f rawvideo", src));
+    ASSERT_NO_FATAL_FAILURE(ffmpeg("same" + n + ".y4m", src, ""));
+    ASSERT_NO_FATAL_FAILURE(ffmpeg("same" + n + ".yuv", src, "-f rawvideo"));
     std::vector<std::vector<std::string>> files = {
         {path("same" + n + ".y4m")},
         {path("same" + n + ".yuv"), "--size=176x144", "--pix-fmt=" + fmt}};
     if (!deep) {
       // YV12 stores V before U: the planes are swapped so that the file holds true YV12.
       ASSERT_NO_FATAL_FAILURE(
-          make("same8.avi", "-vf shuffleplanes=0:2:1 -c:v rawvideo -vtag YV12", src));
+          ffmpeg("same8.avi", src, "-vf shuffleplanes=0:2:1 -c:v rawvideo -vtag YV12"));
       files.push_back({path("same8.avi")});
     }
     if (VQ_WITH_FFMPEG && have_encoder("ffv1")) {
-      ASSERT_NO_FATAL_FAILURE(make("same" + n + ".mkv", "-c:v ffv1", src));
+      ASSERT_NO_FATAL_FAILURE(ffmpeg("same" + n + ".mkv", src, "-c:v ffv1"));
       files.push_back({path("same" + n + ".mkv")});
     }
     const std::string ceiling = deep ? "110.20" : "98.13";
@@ -107,43 +101,25 @@ TEST_F(Inputs, SamePicturesInEveryContainerScoreTheCeiling) {
       std::vector<std::string> args = files[i];
       const auto& b = files[(i + 1) % files.size()];
       args.insert(args.end(), b.begin(), b.end());
-      args.push_back("-v");
-      const vq::Outcome r = run(args);
-      ASSERT_EQ(0, r.status) << args[0] << " " << b[0] << r.err;
+      std::string line = "LD_DEBUG=files " + vq::quote(VIDQUAL_BINARY) + " -v";
+      for (const std::string& a : args) {
+        line += ' ';
+        line += vq::quote(a);
+      }
+      const vq::Outcome r = run_command(line);
+      SCOPED_TRACE(args[0] + " " + b[0]);
+      ASSERT_EQ(0, r.status);
+      const bool coded = args[0].ends_with(".mkv") || b[0].ends_with(".mkv");
+      EXPECT_EQ(coded, r.err.find("libavcodec") != std::string::npos);
+      EXPECT_EQ(coded,
+                r.err.find(coded ? "vidqual-ffmpeg.so" : "vidqual-ffmpeg") != std::string::npos);
       const auto rows = verbose_rows(r.out);
-      ASSERT_EQ(5u, rows.size()) << args[0] << " " << b[0] << r.out;
+      ASSERT_EQ(5u, rows.size()) << r.out;
       for (const auto& row : rows)
         EXPECT_EQ((std::vector<std::string>{ceiling, ceiling, ceiling}),
-                  std::vector<std::string>(row.begin(), row.begin() + 3))
-            << args[0] << b[0];
+                  std::vector<std::string>(row.begin(), row.begin() + 3));
     }
   }
-}
-
-// FFmpeg's libraries are loaded only for a file that needs them: the dynamic loader's own log
-// (LD_DEBUG=files) names none of them for raw AVI, Y4M and YUV, and names the module and
-// libavcodec for a container.
-TEST_F(Inputs, FfmpegIsLoadedOnlyForFilesThatNeedIt) {
-  const std::string src = testsrc("64x48", 2) + " -pix_fmt yuv420p";
-  ASSERT_NO_FATAL_FAILURE(make("raw.y4m", "", src));
-  ASSERT_NO_FATAL_FAILURE(make("raw.yuv", "-f rawvideo", src));
-  ASSERT_NO_FATAL_FAILURE(make("raw.avi", "-vf shuffleplanes=0:2:1 -c:v rawvideo -vtag YV12", src));
-  const auto loads = [&](const std::string& a, const std::string& b) {
-    const vq::Outcome r = run_command("LD_DEBUG=files " + vq::quote(VIDQUAL_BINARY) + " " +
-                                      vq::quote(path(a)) + " " + b);
-    EXPECT_EQ(0, r.status) << a << r.err;
-    return r.err;
-  };
-  for (const char* f : {"raw.y4m", "raw.avi"}) {
-    const std::string log = loads(f, vq::quote(path("raw.yuv")) + " --size=64x48");
-    EXPECT_EQ(std::string::npos, log.find("libavcodec")) << f;
-    EXPECT_EQ(std::string::npos, log.find("vidqual-ffmpeg")) << f;
-  }
-  if (!VQ_WITH_FFMPEG || !have_encoder("ffv1")) return;
-  ASSERT_NO_FATAL_FAILURE(make("coded.mkv", "-c:v ffv1", src));
-  const std::string log = loads("coded.mkv", vq::quote(path("raw.y4m")));
-  EXPECT_NE(std::string::npos, log.find("vidqual-ffmpeg.so"));
-  EXPECT_NE(std::string::npos, log.find("libavcodec"));
 }
 
 // Encodes against their source: every pair within FFmpeg's printed value, the same pair count.
@@ -204,9 +180,9 @@ TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
     const std::string src = std::string("src_") + c.size + c.format + ".y4m";
     if (!fs::exists(path(src))) {
       ASSERT_NO_FATAL_FAILURE(
-          make(src, std::string("-pix_fmt ") + c.format + " -strict -1", testsrc(c.size, 12)));
+          ffmpeg(src, testsrc(c.size, 12), std::string("-pix_fmt ") + c.format + " -strict -1"));
     }
-    ASSERT_NO_FATAL_FAILURE(make(c.file, c.args, "-i '" + path(src) + "'"));
+    ASSERT_NO_FATAL_FAILURE(ffmpeg(c.file, from(src), c.args));
     std::vector<std::string> args = {path(src), path(c.file), "-v"};
     if (c.ssim) args.push_back("--ssim");
     const vq::Outcome r = run(args);
@@ -244,10 +220,10 @@ TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
 TEST_F(Inputs, FullRangeIsKeptOrConvertedAsFfmpegDoes) {
   if (!VQ_WITH_FFMPEG || !have_encoder("mjpeg"))
     GTEST_SKIP() << "no MJPEG encoder or FFmpeg's libraries";
-  ASSERT_NO_FATAL_FAILURE(make("src.y4m", "-pix_fmt yuv420p", testsrc("320x240", 6)));
+  ASSERT_NO_FATAL_FAILURE(ffmpeg("src.y4m", testsrc("320x240", 6), "-pix_fmt yuv420p"));
   ASSERT_NO_FATAL_FAILURE(
-      make("full.mov", "-c:v mjpeg -pix_fmt yuvj420p -q:v 8", "-i '" + path("src.y4m") + "'"));
-  ASSERT_NO_FATAL_FAILURE(make("full.y4m", "-strict -1", "-i '" + path("full.mov") + "'"));
+      ffmpeg("full.mov", from("src.y4m"), "-c:v mjpeg -pix_fmt yuvj420p -q:v 8"));
+  ASSERT_NO_FATAL_FAILURE(ffmpeg("full.y4m", from("full.mov"), "-strict -1"));
   ASSERT_NE(std::string::npos, vq::slurp(path("full.y4m")).substr(0, 100).find("XCOLORRANGE=FULL"));
   const vq::Outcome mov = run({path("src.y4m"), path("full.mov"), "-v"});
   const vq::Outcome y4m = run({path("src.y4m"), path("full.y4m"), "-v"});
@@ -256,20 +232,19 @@ TEST_F(Inputs, FullRangeIsKeptOrConvertedAsFfmpegDoes) {
   expect_psnr_as_ffmpeg(verbose_rows(y4m.out), reference("src.y4m", "full.mov", "psnr", "yuv420p"));
 
   ASSERT_NO_FATAL_FAILURE(
-      make("full422.mov", "-c:v mjpeg -pix_fmt yuvj422p -q:v 8", "-i '" + path("full.y4m") + "'"));
+      ffmpeg("full422.mov", from("full.y4m"), "-c:v mjpeg -pix_fmt yuvj422p -q:v 8"));
   const vq::Outcome both = run({path("full.y4m"), path("full422.mov"), "-v"});
   ASSERT_EQ(0, both.status) << both.err;
   expect_psnr_as_ffmpeg(verbose_rows(both.out),
                         reference("full.y4m", "full422.mov", "psnr", "yuvj420p"));
 
   if (!have_encoder("libx264")) GTEST_SKIP() << "no libx264 encoder";
-  ASSERT_NO_FATAL_FAILURE(make("full10.avi",
-                               "-vf scale=out_range=pc,format=yuv420p10le -c:v libx264 -preset "
-                               "ultrafast -qp 0 -color_range pc",
-                               "-i '" + path("src.y4m") + "'"));
-  ASSERT_NO_FATAL_FAILURE(make(
-      "studio8.y4m", "-vf scale=out_range=tv:flags=bicubic+accurate_rnd+bitexact,format=yuv420p",
-      "-i '" + path("full10.avi") + "'"));
+  ASSERT_NO_FATAL_FAILURE(ffmpeg("full10.avi", from("src.y4m"),
+                                 "-vf scale=out_range=pc,format=yuv420p10le -c:v libx264 -preset "
+                                 "ultrafast -qp 0 -color_range pc"));
+  ASSERT_NO_FATAL_FAILURE(
+      ffmpeg("studio8.y4m", from("full10.avi"),
+             "-vf scale=out_range=tv:flags=bicubic+accurate_rnd+bitexact,format=yuv420p"));
   const vq::Outcome avi = run({path("studio8.y4m"), path("full10.avi")});
   ASSERT_EQ(0, avi.status) << avi.err;
   EXPECT_NE(std::string::npos, avi.out.find("PsnrY   \t98.13\nPsnrU   \t98.13\nPsnrV   \t98.13\n"))
@@ -280,7 +255,7 @@ TEST_F(Inputs, FullRangeIsKeptOrConvertedAsFfmpegDoes) {
 TEST_F(Inputs, Mp4CutBeforeItsIndex) {
   if (!VQ_WITH_FFMPEG || !have_encoder("mpeg4"))
     GTEST_SKIP() << "no MPEG-4 encoder or FFmpeg's libraries";
-  ASSERT_NO_FATAL_FAILURE(make("whole.mp4", "-c:v mpeg4", testsrc("160x120", 20)));
+  ASSERT_NO_FATAL_FAILURE(ffmpeg("whole.mp4", testsrc("160x120", 20), "-c:v mpeg4"));
   ASSERT_EQ(0, shell("head -c 4000 '" + path("whole.mp4") + "' > '" + path("cut.mp4") + "'"));
   const vq::Outcome r = run({path("whole.mp4"), path("cut.mp4")});
   EXPECT_EQ(2, r.status);
@@ -297,13 +272,12 @@ TEST_F(Inputs, Mp4CutBeforeItsIndex) {
 // the JSON document.
 TEST_F(Inputs, RotationAndColourAreReported) {
   if (!VQ_WITH_FFMPEG || !have_encoder("libx264")) GTEST_SKIP() << "no x264 or FFmpeg's libraries";
-  ASSERT_NO_FATAL_FAILURE(make("src.y4m", "-pix_fmt yuv420p", testsrc("160x120", 4)));
-  ASSERT_NO_FATAL_FAILURE(make("plain.mp4",
-                               "-c:v libx264 -preset veryfast -color_primaries bt709 "
-                               "-color_trc bt709 -color_range tv",
-                               "-i '" + path("src.y4m") + "'"));
+  ASSERT_NO_FATAL_FAILURE(ffmpeg("src.y4m", testsrc("160x120", 4), "-pix_fmt yuv420p"));
+  ASSERT_NO_FATAL_FAILURE(ffmpeg("plain.mp4", from("src.y4m"),
+                                 "-c:v libx264 -preset veryfast -color_primaries bt709 "
+                                 "-color_trc bt709 -color_range tv"));
   ASSERT_NO_FATAL_FAILURE(
-      make("turned.mp4", "-c copy -metadata:s:v rotate=90", "-i '" + path("plain.mp4") + "'"));
+      ffmpeg("turned.mp4", from("plain.mp4"), "-c copy -metadata:s:v rotate=90"));
   const vq::Outcome plain = run({path("src.y4m"), path("plain.mp4"), "-v"});
   const vq::Outcome turned = run({path("src.y4m"), path("turned.mp4"), "-v"});
   EXPECT_EQ(plain.out, turned.out);  // the same pictures, scored as stored
@@ -323,14 +297,174 @@ TEST_F(Inputs, RotationAndColourAreReported) {
 
 // A stream whose length is known only at its end: FFmpeg's decode piped in as Y4M.
 TEST_F(Inputs, Y4mFromAPipe) {
-  ASSERT_NO_FATAL_FAILURE(make("src.y4m", "-pix_fmt yuv420p", testsrc("160x120", 7)));
-  const std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -i '" + path("src.y4m") +
-                          "' -f yuv4mpegpipe - | " + VIDQUAL_BINARY + " - '" + path("src.y4m") +
-                          "' -v > '" + path("stdout") + "' 2> '" + path("stderr") + "'";
-  ASSERT_EQ(0, shell(cmd)) << vq::slurp(path("stderr"));
-  const auto rows = verbose_rows(vq::slurp(path("stdout")));
+  ASSERT_NO_FATAL_FAILURE(ffmpeg("src.y4m", testsrc("160x120", 7), "-pix_fmt yuv420p"));
+  // In a subshell: the redirections are its own, the binary reads the pipe.
+  const vq::Outcome r =
+      run_command("(" + vq::test::kFfmpeg + from("src.y4m") + " -f yuv4mpegpipe - | " +
+                  vq::quote(VIDQUAL_BINARY) + " - " + vq::quote(path("src.y4m")) + " -v)");
+  ASSERT_EQ(0, r.status) << r.err;
+  const auto rows = verbose_rows(r.out);
   ASSERT_EQ(7u, rows.size());
   EXPECT_EQ("98.13", rows.back()[0]);
+}
+
+class Scale : public Inputs {
+ protected:
+  // The 720p source in `format`, made once per test.
+  std::string source(const std::string& format, int frames) {
+    const std::string name = "src_" + format + ".y4m";
+    if (!std::filesystem::exists(path(name))) {
+      ffmpeg(name, testsrc("1280x720", frames), "-pix_fmt " + format + " -strict -1");
+    }
+    return name;
+  }
+
+  // FFmpeg's per-frame values for the source against the encode scaled to 1280x720.
+  std::vector<std::map<std::string, std::string>> scaled(const std::string& src,
+                                                         const std::string& enc,
+                                                         const std::string& filter,
+                                                         const std::string& flags, int frames) {
+    return ffmpeg_stats(src, enc, filter, "null", "scale=1280:720:flags=" + flags,
+                        "-frames:v " + std::to_string(frames));
+  }
+};
+
+TEST_F(Scale, EncodesScoreWhatFfmpegScoresAfterItsScaleFilter) {
+  if (!VQ_WITH_FFMPEG) GTEST_SKIP() << "this build reads no compressed containers";
+  const struct {
+    const char* name;
+    const char* encoder;
+    const char* file;
+    const char* args;  // the encoding, from the source
+    const char* filter;
+    const char* format;  // the source's pixel format
+    int frames;
+  } cases[] = {
+      {"x264 640x360 in MP4", "libx264", "360.mp4",
+       "-vf scale=640:360 -c:v libx264 -preset veryfast -crf 30", "bicubic", "yuv420p", 3},
+      {"MPEG-4 960x540 in MKV", "mpeg4", "540.mkv", "-vf scale=960:540 -c:v mpeg4 -q:v 6",
+       "bicubic", "yuv420p", 3},
+      {"bilinear", "libx264", "360.mp4", "-vf scale=640:360 -c:v libx264 -preset veryfast -crf 30",
+       "bilinear", "yuv420p", 1},
+      {"lanczos", "mpeg4", "540.mkv", "-vf scale=960:540 -c:v mpeg4 -q:v 6", "lanczos", "yuv420p",
+       1},
+      {"neighbor", "libx264", "360.mp4", "-vf scale=640:360 -c:v libx264 -preset veryfast -crf 30",
+       "neighbor", "yuv420p", 1},
+      {"10-bit FFV1 640x360 in MKV", "ffv1", "360_10.mkv", "-vf scale=640:360 -c:v ffv1", "bicubic",
+       "yuv420p10le", 2},
+      // Scaled into the source's layout and range in the same pass, as the scale filter in
+      // front of the metric scales it.
+      {"4:4:4 x264 640x360 in MP4", "libx264", "360_444.mp4",
+       "-vf scale=640:360 -pix_fmt yuv444p -c:v libx264 -preset veryfast -crf 30", "bicubic",
+       "yuv420p", 2},
+      {"full-range MJPEG 640x360 in MOV", "mjpeg", "360_full.mov",
+       "-vf scale=640:360 -pix_fmt yuvj420p -c:v mjpeg -q:v 8", "bicubic", "yuv420p", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!have_encoder(c.encoder)) {
+      std::printf("[ SKIPPED  ] %s: no %s encoder\n", c.name, c.encoder);
+      continue;
+    }
+    const std::string src = source(c.format, 3);
+    ASSERT_NO_FATAL_FAILURE(
+        ffmpeg(c.file, from(src) + " -frames:v " + std::to_string(c.frames), c.args));
+    const vq::Outcome r = run({path(src), path(c.file), "-v", "--ssim",
+                               std::string("--scale=") + c.filter, std::to_string(c.frames)});
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    const auto rows = verbose_rows(r.out);
+    const auto psnr = scaled(src, c.file, "psnr", c.filter, c.frames);
+    const auto ssim = scaled(src, c.file, "ssim", c.filter, c.frames);
+    ASSERT_EQ(size_t(c.frames), rows.size()) << r.out;
+    ASSERT_EQ(rows.size(), psnr.size());
+    ASSERT_EQ(rows.size(), ssim.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+      ASSERT_EQ(7u, rows[i].size()) << r.out;
+      const char* keys[] = {"psnr_y", "psnr_u", "psnr_v", "Y", "U", "V", "All"};
+      for (size_t k = 0; k < 7; ++k) {
+        const auto& theirs = k < 3 ? psnr[i] : ssim[i];
+        ASSERT_TRUE(theirs.count(keys[k])) << keys[k];
+        EXPECT_EQ(theirs.at(keys[k]), rows[i][k]) << "pair " << i + 1 << " " << keys[k];
+      }
+    }
+  }
+}
+
+// Without --scale sizes must match, and the refusal says how to score the pair anyway; a filter
+// it does not know is refused before anything is read; a build without FFmpeg's libraries
+// refuses the option itself. Y4M files, which every build reads.
+TEST_F(Scale, SizesMustMatchWithoutIt) {
+  const std::string src = source("yuv420p", 2);
+  ASSERT_NO_FATAL_FAILURE(ffmpeg("360.y4m", from(src), "-vf scale=640:360"));
+  const struct {
+    const char* name;
+    std::vector<std::string> options;
+    int status;
+    std::string err;
+  } cases[] = {
+      {"no --scale",
+       {},
+       2,
+       std::string("vidqual: pair 1 can't be compared: frame sizes differ (1280x720 against "
+                   "640x360); --scale=bicubic scales the second to the first") +
+           (VQ_WITH_FFMPEG ? "\n" : " in a build with FFmpeg's libraries\n")},
+      {"an unknown filter",
+       {"--scale=cubic"},
+       1,
+       "vidqual: [--scale=cubic]: not a scale filter (bicubic, bilinear, lanczos, neighbor)\n"},
+      {"an empty filter", {"--scale="}, 1, "[--scale=]"},
+      {"bicubic",
+       {"--scale=bicubic"},
+       VQ_WITH_FFMPEG ? 0 : 1,
+       VQ_WITH_FFMPEG ? "note: pairs are scored as 4:2:0 8-bit; [" + path("360.y4m") +
+                            "] (yuv420p, 640x360) is scaled to 1280x720 (bicubic)\n"
+                      : "vidqual: --scale is unavailable: scaling needs FFmpeg's libraries (this "
+                        "build has none)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = {path(src), path("360.y4m")};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const vq::Outcome r = run(args);
+    EXPECT_EQ(c.status, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
+  }
+  // The same pair the other way round is refused too: only the second is ever scaled.
+  const vq::Outcome r = run({path("360.y4m"), path(src)});
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("frame sizes differ (640x360 against 1280x720); "))
+      << r.err;
+}
+
+// The size the pairs were scored at, the source's, is in the XML report's params and the JSON
+// document; the inputs keep their own sizes.
+TEST_F(Scale, ReportsTheScoredSize) {
+  if (!VQ_WITH_FFMPEG) GTEST_SKIP() << "this build cannot scale";
+  const std::string src = source("yuv420p", 1);
+  ASSERT_NO_FATAL_FAILURE(ffmpeg("540.y4m", from(src), "-vf scale=960:540"));
+  const vq::Outcome r = run({path(src), path("540.y4m"), "--scale=lanczos",
+                             "--xml=" + path("out.xml"), "--json=" + path("out.json")});
+  if (r.status == 1 && r.err.find("--json is unavailable") != std::string::npos) {
+    GTEST_SKIP() << "this build writes no JSON";
+  }
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(
+      std::string::npos,
+      vq::slurp(path("out.xml")).find("<params qualityWidth=\"1280\" qualityHeight=\"720\" />"));
+  const std::string json = vq::slurp(path("out.json"));
+  EXPECT_NE(std::string::npos,
+            json.find("\"scored\": {\n    \"width\": 1280,\n    \"height\": 720,\n"
+                      "    \"scale\": \"lanczos\"\n  }"))
+      << json;
+  EXPECT_NE(std::string::npos, json.find("\"width\": 960,\n      \"height\": 540")) << json;
+  // The page's table of inputs says what was done to the second.
+  const vq::Outcome page =
+      run({path(src), path("540.y4m"), "--scale=lanczos", "--html=" + path("out.html")});
+  if (page.status == 1 && page.err.find("--html is unavailable") != std::string::npos) return;
+  ASSERT_EQ(0, page.status) << page.err;
+  EXPECT_NE(std::string::npos,
+            vq::slurp(path("out.html"))
+                .find("960 &times; 540, scaled to 1280 &times; 720 (lanczos)</td>"));
 }
 
 // A PNG that declares `w` x `h` RGBA pictures at 16 bits and holds almost nothing: a few hundred

@@ -1,6 +1,9 @@
 // The output files and stdout of the real binary: what a refused or failed run leaves behind, a
 // stdout that cannot be written, the wait for ENTER in a script, and the JSON document read back
-// by a JSON parser and checked against the verbose lines and the per-frame file.
+// by a JSON parser and checked against the verbose lines and the per-frame file. Campaigns:
+// twelve pairs run as an indexed job array (four tasks at a time, one killed part way, some
+// outputs lost), then run again; refused manifests and failed lines (skipped, visibly, without
+// FFmpeg's CLI to make the pairs).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,19 +12,23 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 #ifdef VQ_HAVE_JSON
 #include <nlohmann/json.hpp>
 #endif
 
+#include "app/app.h"
 #include "report/report.h"
 #include "tests/avi_writer.h"
 #include "tests/frames.h"
@@ -32,18 +39,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// YV12 frames of 8 x 4: luma 50 plus the frame index plus `dy[i]`, chroma 60 plus `du[i]`.
-test::AviVideo video(int n, const std::vector<int>& dy = {}, const std::vector<int>& du = {}) {
-  std::vector<std::vector<uint8_t>> frames;
-  for (int i = 0; i < n; ++i) {
-    const int y = 50 + i + (dy.empty() ? 0 : dy[i]), u = 60 + (du.empty() ? 0 : du[i]);
-    frames.push_back(test::yv12_frame(8, 4, std::vector<uint8_t>(32, uint8_t(y)),
-                                      std::vector<uint8_t>(8, uint8_t(u)),
-                                      std::vector<uint8_t>(8, 70)));
-  }
-  return test::video_from_frames(frames);
-}
-
 // The inputs and the outputs are in a data folder of the test's own; stdout and stderr beside it.
 class Outputs : public BinaryTest {
  protected:
@@ -52,8 +47,9 @@ class Outputs : public BinaryTest {
     fs::create_directories(dir_ / "data");
     a_ = path("a.avi");
     b_ = path("b.avi");
-    EXPECT_TRUE(test::write_avi(a_, video(6)));
-    EXPECT_TRUE(test::write_avi(b_, video(6, {1, 3, 0, 2, 1, 1}, {0, 1, 2, 0, 0, 0})));
+    EXPECT_TRUE(test::write_avi(a_, yv12_video(6)));
+    EXPECT_TRUE(
+        test::write_avi(b_, yv12_video(6, 8, 4, 50, {1, 3, 0, 2, 1, 1}, {0, 1, 2, 0, 0, 0})));
   }
 
   std::string path(const std::string& name) const { return (dir_ / "data" / name).string(); }
@@ -105,18 +101,33 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
        1,
        "metric psnr: option min_sse takes a number, not 'x'"},
       {{a_, b_, "--csv=" + path("old.csv"), "--threads=0"}, 1, "[--threads=0]: not a number"},
+      {{a_, b_, "--csv=" + path("old.csv"), "--skip=1"},
+       1,
+       "vidqual: [--skip=1]: not two frame counts A:B"},
+      {{a_, b_, "--csv=" + path("old.csv"), "--skip="},
+       1,
+       "vidqual: [--skip=]: --skip needs a value: --skip=A:B"},
+      {{a_, b_, "--csv=" + path("old.csv"), "--pair=time"},
+       1,
+       "vidqual: [--pair=time]: not a pairing (order or timestamps)"},
+      {{a_, b_, "--csv=" + path("old.csv"), "--align", "--skip=1:0"},
+       1,
+       "vidqual: --align and --skip cannot both be given"},
+      {{a_, b_, "--csv=" + path("old.csv"), "--worst-pairs=-1"},
+       1,
+       "vidqual: [--worst-pairs=-1]: not a number of pairs from 0"},
   };
   const auto before = data();
   for (const auto& c : cases) {
     if (!json_available() && c.args.back().starts_with("--json")) continue;
     const Outcome r = run(c.args);
-    EXPECT_EQ(c.status, r.status) << c.args[2];
+    EXPECT_EQ(c.status, r.status) << c.args.back();
     EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
     // A refused metric shows the usage, as any refused command line does.
     if (c.args.back().starts_with("--metric")) {
       EXPECT_NE(std::string::npos, r.out.find("USAGE:")) << r.out;
     }
-    EXPECT_EQ(before, data()) << c.args[2];
+    EXPECT_EQ(before, data()) << c.args.back();
   }
 }
 
@@ -125,8 +136,8 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
 // verbose lines overfill the pipe, so it is still running, blocked on it, when the first of them
 // has been read. Every temporary file is gone and the old outputs are as they were.
 TEST_F(Outputs, InterruptedRunsLeaveNothingBehind) {
-  ASSERT_TRUE(test::write_avi(a_, video(5000)));
-  ASSERT_TRUE(test::write_avi(b_, video(5000)));
+  ASSERT_TRUE(test::write_avi(a_, yv12_video(5000)));
+  ASSERT_TRUE(test::write_avi(b_, yv12_video(5000)));
   std::ofstream(path("keep.csv")) << "old csv\n";
   std::ofstream(path("keep.json")) << "old json\n";
   const auto before = data();
@@ -138,27 +149,12 @@ TEST_F(Outputs, InterruptedRunsLeaveNothingBehind) {
                {SIGHUP, "vidqual: interrupted; no output file was written\n"},
                {0, "vidqual: can't write: the reader of a pipe has gone\n"}};
   for (const auto& c : cases) {
-    std::vector<std::string> args = {VIDQUAL_BINARY, a_, b_, "-v", "--csv=" + path("keep.csv")};
+    std::vector<std::string> args = {a_, b_, "-v", "--csv=" + path("keep.csv")};
     if (json_available()) args.push_back("--json=" + path("keep.json"));
-    int out[2];
-    ASSERT_EQ(0, ::pipe(out));
-    const pid_t pid = ::fork();
+    int out[2];  // closed on exec: the child holds the write end as its stdout alone
+    ASSERT_EQ(0, ::pipe2(out, O_CLOEXEC));
+    const pid_t pid = spawn(args, out[1], (dir_ / "stderr").string());
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      std::vector<char*> argv;
-      for (auto& a : args)
-        argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      ::close(out[1]);
-      const int err = ::open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(err, 2);
-      const int in = ::open("/dev/null", O_RDONLY);
-      ::dup2(in, 0);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
     ::close(out[1]);
     char first[64];
     ASSERT_GT(::read(out[0], first, sizeof first), 0);
@@ -289,7 +285,7 @@ TEST(XmlNumber, SixDecimalsUnlessTheFractionStartsLater) {
 TEST_F(Outputs, XmlReportReadsAsFrameworksReadIt) {
   if (std::system("python3 -c 'import xml.etree.ElementTree' > /dev/null 2>&1") != 0)
     GTEST_SKIP() << "no python3";
-  test::AviVideo shorter = video(4, {1, 3, 0, 2}, {0, 1, 2, 0});
+  test::AviVideo shorter = yv12_video(4, 8, 4, 50, {1, 3, 0, 2}, {0, 1, 2, 0});
   shorter.length = 6;
   ASSERT_TRUE(test::write_avi(path("short.avi"), shorter));
   const struct {
@@ -394,7 +390,7 @@ TEST_F(Outputs, DifferentDepthsScoreAsTheShallowerWidened) {
 // The document read back by a JSON parser agrees with the banner, the verbose lines, the report
 // and the per-frame file, also when the run stops early.
 TEST_F(Outputs, JsonDocumentAgreesWithTheRunAndThePerFrameFile) {
-  test::AviVideo shorter = video(4, {1, 3, 0, 2}, {0, 1, 2, 0});
+  test::AviVideo shorter = yv12_video(4, 8, 4, 50, {1, 3, 0, 2}, {0, 1, 2, 0});
   shorter.length = 6;  // the header promises more frames than the file holds
   ASSERT_TRUE(test::write_avi(b_, shorter));
   const Outcome r = run({a_, b_, "6", "-v", "--csv=" + path("f.csv"), "--json=" + path("f.json")});
@@ -471,13 +467,17 @@ TEST_F(Outputs, JsonDocumentAgreesWithTheRunAndThePerFrameFile) {
 }
 
 // Every output file is the same for every thread count; the document's per-pair metrics are the
-// per-frame file's cells, its pooled metrics their pooling, and the page charts each column.
+// per-frame file's cells, its pooled metrics their pooling (min, max, the means and the
+// nearest-rank 1st, 5th and 50th percentiles), and the page charts each column. --worst-pairs=N
+// lists the N lowest pairs of every score, lowest first, ties in pair order, by their index in
+// "pairs" (from 0).
 TEST_F(Outputs, EveryThreadCountWritesTheSameFilesAndTheyAgree) {
   std::map<std::string, std::string> first;
   for (const char* threads : {"1", "2", "3"}) {
-    const Outcome r = run({a_, b_, "--ssim", "--metric=psnr=enable_mse=true:enable_apsnr=true",
-                           std::string("--threads=") + threads, "--csv=" + path("t.csv"),
-                           "--json=" + path("t.json"), "--html=" + path("t.html")});
+    const Outcome r =
+        run({a_, b_, "--ssim", "--metric=psnr=enable_mse=true:enable_apsnr=true",
+             std::string("--threads=") + threads, "--csv=" + path("t.csv"),
+             "--json=" + path("t.json"), "--html=" + path("t.html"), "--worst-pairs=4"});
     ASSERT_EQ(0, r.status) << r.err;
     std::map<std::string, std::string> files = data();
     files["stdout"] = r.out;
@@ -517,7 +517,24 @@ TEST_F(Outputs, EveryThreadCountWritesTheSameFilesAndTheyAgree) {
     EXPECT_NEAR(6 / inverse - 1, pooled["harmonic_mean"].get<double>(), 1e-9) << name;
     EXPECT_EQ(lo, pooled["min"].get<double>()) << name;
     EXPECT_EQ(hi, pooled["max"].get<double>()) << name;
+    std::vector<double> sorted = values;
+    std::sort(sorted.begin(), sorted.end());
+    // Nearest rank of 6 values: p1 and p5 are the lowest, p50 the 3rd.
+    EXPECT_EQ(sorted[0], pooled["p1"].get<double>()) << name;
+    EXPECT_EQ(sorted[0], pooled["p5"].get<double>()) << name;
+    EXPECT_EQ(sorted[2], pooled["p50"].get<double>()) << name;
+    const auto& worst = doc["worst_pairs"][name];
+    ASSERT_EQ(4u, worst.size()) << name;
+    for (size_t k = 0; k < worst.size(); ++k) {
+      const int frame = worst[k]["frame"];
+      EXPECT_EQ(values.at(size_t(frame)), worst[k]["value"].get<double>()) << name;
+      EXPECT_EQ(sorted[k], worst[k]["value"].get<double>()) << name << " " << k;
+      if (k > 0 && worst[k]["value"] == worst[k - 1]["value"]) {
+        EXPECT_LT(worst[k - 1]["frame"].get<int>(), frame) << name;
+      }
+    }
   }
+  EXPECT_EQ(doc["pooled_metrics"].size(), doc["worst_pairs"].size());
   // The page draws every column once, a point per pair.
   size_t series = 0;
   for (size_t at = 0; (at = first["t.html"].find("data-pairs=\"6\"", at)) != std::string::npos;
@@ -536,53 +553,25 @@ TEST_F(Outputs, EveryThreadCountWritesTheSameFilesAndTheyAgree) {
     }
   }
 }
-// Beside min, max and the means, each pooled score has its nearest-rank 1st, 5th and 50th
-// percentiles; --worst-pairs=N lists the N lowest pairs of every score, lowest first, ties in
-// pair order, by their index in "pairs" (from 0).
-TEST_F(Outputs, JsonPercentilesAndWorstPairs) {
-  // Luma differs by 1, 3, 0, 2, 1, 1: the lowest luma PSNR are pairs 1 and 3, then 0, 4 and 5
-  // alike, of which 0 comes first.
+// Luma differs by 1, 3, 0, 2, 1, 1: the lowest luma PSNR are pairs 1 and 3, then 0, 4 and 5
+// alike, of which 0 comes first; no list without --worst-pairs or with 0, all pairs at most.
+TEST_F(Outputs, JsonWorstPairsInOrder) {
   const struct {
-    const char* worst;  // --worst-pairs=, or nullptr
-    size_t listed;
+    const char* worst;        // --worst-pairs=, or nullptr
     std::vector<int> y_psnr;  // the frames listed for y_psnr
-  } cases[] = {
-      {nullptr, 0, {}}, {"0", 0, {}}, {"4", 4, {1, 3, 0, 4}}, {"99", 6, {1, 3, 0, 4, 5, 2}}};
+  } cases[] = {{nullptr, {}}, {"0", {}}, {"4", {1, 3, 0, 4}}, {"99", {1, 3, 0, 4, 5, 2}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.worst ? c.worst : "none");
-    std::vector<std::string> args = {a_, b_, "--ssim", "--json=" + path("w.json")};
+    std::vector<std::string> args = {a_, b_, "--json=" + path("w.json")};
     if (c.worst) args.push_back(std::string("--worst-pairs=") + c.worst);
     ASSERT_EQ(0, run(args).status);
     const auto doc = nlohmann::json::parse(slurp(path("w.json")));
-    EXPECT_EQ(c.listed > 0, doc.contains("worst_pairs"));
-    for (const auto& [name, pooled] : doc["pooled_metrics"].items()) {
-      std::vector<double> values;
-      for (const auto& pair : doc["pairs"])
-        values.push_back(pair["metrics"][name].get<double>());
-      std::vector<double> sorted = values;
-      std::sort(sorted.begin(), sorted.end());
-      // Nearest rank of 6 values: p1 and p5 are the lowest, p50 the 3rd.
-      EXPECT_EQ(sorted[0], pooled["p1"].get<double>()) << name;
-      EXPECT_EQ(sorted[0], pooled["p5"].get<double>()) << name;
-      EXPECT_EQ(sorted[2], pooled["p50"].get<double>()) << name;
-      if (c.listed == 0) continue;
-      const auto& worst = doc["worst_pairs"][name];
-      ASSERT_EQ(c.listed, worst.size()) << name;
-      for (size_t k = 0; k < worst.size(); ++k) {
-        const int frame = worst[k]["frame"];
-        EXPECT_EQ(values[size_t(frame)], worst[k]["value"].get<double>()) << name;
-        EXPECT_EQ(sorted[k], worst[k]["value"].get<double>()) << name << " " << k;
-        if (k > 0 && worst[k]["value"] == worst[k - 1]["value"]) {
-          EXPECT_LT(worst[k - 1]["frame"].get<int>(), frame) << name;
-        }
-      }
-    }
-    if (c.listed == 0) continue;
+    ASSERT_EQ(!c.y_psnr.empty(), doc.contains("worst_pairs"));
     std::vector<int> frames;
-    for (const auto& w : doc["worst_pairs"]["y_psnr"])
+    for (const auto& w : doc.value("worst_pairs", nlohmann::json::object())
+                             .value("y_psnr", nlohmann::json::array()))
       frames.push_back(w["frame"]);
     EXPECT_EQ(c.y_psnr, frames);
-    EXPECT_EQ(doc["pooled_metrics"].size(), doc["worst_pairs"].size());
   }
 }
 #else
@@ -599,21 +588,20 @@ TEST_F(Outputs, JsonUnavailableInThisBuild) {
 // block only, and outputs that would share a file are refused before anything is opened.
 TEST_F(Outputs, SeveralInputsAgainstOneReference) {
   const std::string c = path("c.avi"), d = path("d.avi");
-  ASSERT_TRUE(test::write_avi(c, video(6, {2, 2, 2, 0, 0, 5}, {1, 0, 0, 3, 0, 0})));
-  ASSERT_TRUE(test::write_avi(d, video(4, {0, 0, 1, 1}, {4, 4, 0, 0})));
-  const std::string banner_end = "\n\n";  // the version line and the blank after it
+  ASSERT_TRUE(test::write_avi(c, yv12_video(6, 8, 4, 50, {2, 2, 2, 0, 0, 5}, {1, 0, 0, 3, 0, 0})));
+  ASSERT_TRUE(test::write_avi(d, yv12_video(4, 8, 4, 50, {0, 0, 1, 1}, {4, 4, 0, 0})));
+  // Stdout after the version line and the blank after it.
+  const auto after_banner = [](const std::string& out) { return out.substr(out.find("\n\n") + 2); };
   std::string want_out;
   std::map<std::string, std::string> want_csv;
   for (const auto& [name, file] : {std::pair{"b", b_}, {"c", c}, {"d", d}}) {
     std::vector<std::string> args = {a_, file, "-v",
                                      "--csv=" + path(std::string("one_") + name + ".csv")};
-#ifdef VQ_HAVE_JSON
-    args.push_back("--json=" + path(std::string("one_") + name + ".json"));
-#endif
+    if (json_available()) args.push_back("--json=" + path(std::string("one_") + name + ".json"));
     const Outcome one = run(args);
     ASSERT_EQ(0, one.status) << one.err;
     want_out += std::string(want_out.empty() ? "" : "\n") + "against [" + file + "]\n" +
-                one.out.substr(one.out.find(banner_end) + banner_end.size());
+                after_banner(one.out);
     want_csv[name] = slurp(path(std::string("one_") + name + ".csv"));
   }
   for (const char* threads : {"--threads=1", "--threads=2", "--threads=3"}) {
@@ -625,26 +613,20 @@ TEST_F(Outputs, SeveralInputsAgainstOneReference) {
                                      "-v",
                                      threads,
                                      "--csv=" + path("all_{name}.csv")};
-#ifdef VQ_HAVE_JSON
-    args.push_back("--json=" + path("all_{name}.json"));
-#endif
+    if (json_available()) args.push_back("--json=" + path("all_{name}.json"));
     const Outcome all = run(args);
     ASSERT_EQ(0, all.status) << all.err;
-    EXPECT_EQ(all.out.substr(all.out.find(banner_end) + banner_end.size()), want_out);
+    EXPECT_EQ(after_banner(all.out), want_out);
     for (const auto& [name, csv] : want_csv) {
       EXPECT_EQ(slurp(path("all_" + name + ".csv")), csv) << name;
-#ifdef VQ_HAVE_JSON
       EXPECT_EQ(slurp(path("all_" + name + ".json")), slurp(path("one_" + name + ".json"))) << name;
-#endif
     }
   }
 
   // maxframes is the one other positional argument.
   const Outcome three = run({a_, b_, "3", "-v"}), three_vs = run({a_, "3", "--vs=" + b_, "-v"});
   ASSERT_EQ(0, three_vs.status) << three_vs.err;
-  EXPECT_EQ(
-      three_vs.out.substr(three_vs.out.find(banner_end) + banner_end.size()),
-      "against [" + b_ + "]\n" + three.out.substr(three.out.find(banner_end) + banner_end.size()));
+  EXPECT_EQ(after_banner(three_vs.out), "against [" + b_ + "]\n" + after_banner(three.out));
 
   // An input that is not there fails its own block; the others are as before.
   const Outcome partly = run({a_, "--vs=" + b_, "--vs=" + path("none.avi"), "-v"});
@@ -668,6 +650,261 @@ TEST_F(Outputs, SeveralInputsAgainstOneReference) {
     EXPECT_NE(o.err.find(r.err), std::string::npos) << o.err;
   }
   EXPECT_EQ(data(), before);
+}
+
+// What a line adds after its two files, and the same as arguments of the two-file command.
+struct Extra {
+  std::string text;
+  std::vector<std::string> args;
+};
+const std::map<int, Extra> kExtras = {
+    {3, {"--metric=ssim", {"--metric=ssim"}}},
+    {5, {"2", {"2"}}},
+    {7, {"-v", {"-v"}}},
+    {8, {"--metric=psnr=enable_apsnr=true", {"--metric=psnr=enable_apsnr=true"}}},
+    {9, {"\"--csv=OUT/line nine.csv\"", {}}},
+    {10, {"\t--ssim  ", {"--ssim"}}}};
+
+std::string distorted(int k) {
+  return (k == 7 ? "d " : "d") + std::to_string(100 + k).substr(1) + ".y4m";
+}
+std::string quoted(const std::string& s) {
+  return "\"" + s + "\"";
+}
+
+class Campaign : public FfmpegTest {
+ protected:
+  void SetUp() override {
+    FfmpegTest::SetUp();
+    if (IsSkipped()) return;
+    // One source of 64 x 48 and twelve noisier copies of it, 3 frames each.
+    std::string cmd = "cd " + quote(dir_.string()) +
+                      " && ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "
+                      "testsrc=size=64x48:rate=25 -frames:v 3 -pix_fmt yuv420p ref.y4m";
+    for (int k = 0; k < 12; ++k)
+      cmd += " -frames:v 3 -pix_fmt yuv420p -vf noise=alls=" + std::to_string(2 + 3 * k) +
+             ":allf=t " + quote(distorted(k));
+    ASSERT_EQ(0, std::system(cmd.c_str())) << cmd;
+    fs::create_directories(dir_ / "out");
+    fs::create_directories(dir_ / "logs");
+    shared_ = {"--csv=" + path("out/{index}.csv")};
+    if (json_available()) shared_.push_back("--json=" + path("out/{name}.json"));
+  }
+
+  // The files line `k` writes, by kind.
+  std::map<std::string, std::string> outputs(int k) const {
+    std::map<std::string, std::string> o = {
+        {"csv", path(k == 9 ? "out/line nine.csv" : "out/" + std::to_string(k) + ".csv")}};
+    if (json_available())
+      o["json"] = path("out/" + fs::path(distorted(k)).stem().string() + ".json");
+    return o;
+  }
+
+  // Starts task `k` of the job array, its index in JOB_COMPLETION_INDEX as the scheduler sets it.
+  pid_t spawn(int k, const std::string& manifest) const {
+    std::vector<std::string> args = {"--manifest=" + manifest,
+                                     "--manifest-index=env:JOB_COMPLETION_INDEX"};
+    args.insert(args.end(), shared_.begin(), shared_.end());
+    const int out = ::open(log(k, "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t pid =
+        vq::spawn(args, out, log(k, "err"), "JOB_COMPLETION_INDEX=" + std::to_string(k));
+    ::close(out);
+    return pid;
+  }
+  std::string log(int k, const char* which) const {
+    return (dir_ / "logs" / (std::to_string(k) + "." + which)).string();
+  }
+
+  // Runs the tasks `first` to `last`, four at a time; the exit status of each.
+  std::map<int, int> run_array(int first, int last, const std::string& manifest) const {
+    std::map<pid_t, int> running;
+    std::map<int, int> status;
+    for (int next = first; next <= last || !running.empty();) {
+      while (next <= last && running.size() < 4)
+        running[spawn(next, manifest)] = next, ++next;
+      int raw = 0;
+      const pid_t done = ::waitpid(-1, &raw, 0);
+      if (done < 0) break;
+      if (!running.count(done)) continue;
+      status[running[done]] = WIFEXITED(raw) ? WEXITSTATUS(raw) : 1000 + WTERMSIG(raw);
+      running.erase(done);
+    }
+    return status;
+  }
+
+  // Every file of the output folder, hidden ones (temporary files) included.
+  std::set<std::string> listing() const {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_ / "out"))
+      names.insert(e.path().filename().string());
+    return names;
+  }
+
+  std::vector<std::string> shared_;  // the options of the command line, for every line
+};
+
+ino_t inode(const std::string& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+TEST_F(Campaign, JobArrayRerunCompletesEveryLineOnce) {
+  // What each line must give: the two-file command's stdout, stderr and files for its pair.
+  std::string want_out[12], want_err[12];
+  std::map<std::string, std::string> want_files[12];
+  std::string text = "# twelve encodes of one source\n\n";
+  for (int k = 0; k < 12; ++k) {
+    const Extra extra = kExtras.count(k) ? kExtras.at(k) : Extra{};
+    std::vector<std::string> args = {path("ref.y4m"), path(distorted(k)), "--csv=" + path("o.csv")};
+    if (json_available()) args.push_back("--json=" + path("o.json"));
+    args.insert(args.end(), extra.args.begin(), extra.args.end());
+    const Outcome r = run(args);
+    ASSERT_EQ(0, r.status) << k << " " << r.err;
+    want_out[k] = r.out, want_err[k] = r.err;
+    want_files[k]["csv"] = slurp(path("o.csv"));
+    if (json_available()) want_files[k]["json"] = slurp(path("o.json"));
+    std::string own = extra.text;
+    if (const size_t at = own.find("OUT/"); at != std::string::npos)
+      own.replace(at, 4, path("out/"));
+    text += (k == 8 ? "  # the second half\n" : "") + quoted(path("ref.y4m")) + " " +
+            quoted(path(distorted(k))) + " " + own + "\n";
+  }
+  const std::string manifest = path("campaign.txt");
+  std::ofstream(manifest) << text;
+  const std::string banner = want_out[0].substr(0, want_out[0].find("\n\n") + 2);
+  const auto check_files = [&](int k) {
+    for (const auto& [kind, file] : outputs(k))
+      EXPECT_EQ(want_files[k][kind], slurp(file)) << k << " " << kind;
+  };
+
+  // The whole manifest in one process: stdout and stderr those of each line in turn.
+  std::vector<std::string> all = {"--manifest=" + manifest};
+  all.insert(all.end(), shared_.begin(), shared_.end());
+  Outcome r = run(all);
+  ASSERT_EQ(0, r.status) << r.err;
+  std::string texts = banner, notes;
+  for (int k = 0; k < 12; ++k)
+    texts += want_out[k].substr(banner.size()), notes += want_err[k], check_files(k);
+  EXPECT_EQ(texts, r.out);
+  EXPECT_EQ(notes, r.err);
+  fs::remove_all(dir_ / "out");
+  fs::create_directories(dir_ / "out");
+
+  // The job array; task 11 is killed while it waits for its distorted file (a pipe nobody
+  // writes), its outputs open.
+  const std::string d11 = path(distorted(11));
+  fs::rename(d11, path("d11.real"));
+  ASSERT_EQ(0, ::mkfifo(d11.c_str(), 0644));
+  const pid_t stuck = spawn(11, manifest);
+  for (const auto& [k, status] : run_array(0, 10, manifest))
+    EXPECT_EQ(0, status) << k << " " << slurp(log(k, "err"));
+  const auto stuck_open = [&] {
+    for (const std::string& name : listing())
+      if (name.starts_with(".11.csv.")) return true;
+    return false;
+  };
+  for (int tries = 0; tries < 500 && !stuck_open(); ++tries)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(stuck_open()) << slurp(log(11, "err"));
+  ASSERT_EQ(0, ::kill(stuck, SIGTERM));
+  int raw = 0;
+  ASSERT_EQ(stuck, ::waitpid(stuck, &raw, 0));
+  EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGTERM) << raw;
+  fs::remove(d11);
+  fs::rename(path("d11.real"), d11);
+  // Outputs lost since: both of line 2's, one of line 6's.
+  for (const auto& [kind, file] : outputs(2))
+    fs::remove(file);
+  fs::remove(outputs(6).rbegin()->second);
+  std::map<std::string, ino_t> kept;
+  for (int k = 0; k < 12; ++k)
+    for (const auto& [kind, file] : outputs(k))
+      kept[file] = inode(file);
+
+  // The whole array again: the unfinished lines run, the others are skipped untouched.
+  const std::map<int, int> again = run_array(0, 11, manifest);
+  std::set<std::string> expected;
+  for (int k = 0; k < 12; ++k) {
+    const bool redone = k == 2 || k == 6 || k == 11;
+    EXPECT_EQ(0, again.at(k)) << k;
+    EXPECT_EQ(redone ? want_out[k] : banner, slurp(log(k, "out"))) << k;
+    EXPECT_EQ(
+        redone ? want_err[k] : "vidqual: skipped line " + std::to_string(k) + ": output exists\n",
+        slurp(log(k, "err")));
+    for (const auto& [kind, file] : outputs(k)) {
+      if (!redone) {
+        EXPECT_EQ(kept[file], inode(file)) << k << " " << kind << " written again";
+      }
+      expected.insert(fs::path(file).filename().string());
+    }
+    check_files(k);
+  }
+  EXPECT_EQ(expected, listing());  // each once, and no temporary file left behind
+
+  // A last run of the whole manifest finds nothing to do.
+  r = run(all);
+  std::string skipped;
+  for (int k = 0; k < 12; ++k)
+    skipped += "vidqual: skipped line " + std::to_string(k) + ": output exists\n";
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(banner, r.out);
+  EXPECT_EQ(skipped, r.err);
+}
+
+// A refused manifest or command line runs nothing and writes nothing; a line that fails is told
+// of by its index, the lines after it run, and the worst status is the campaign's.
+TEST_F(Campaign, RefusalsAndFailedLines) {
+  const std::string ref = quoted(path("ref.y4m")), d0 = quoted(path("d00.y4m"));
+  const std::string two = ref + " " + d0 + "\n" + ref + " " + quoted(path("d01.y4m")) + "\n";
+  std::ofstream(path("big.txt")) << std::string(size_t(kManifestMaxBytes) + 1, '#');
+  fs::create_directories(path("folder"));
+  const std::string csv = "--csv=" + path("out/{index}.csv");
+  // The manifest (or "" for --manifest=arg), one more argument, the status, a piece of stderr and
+  // the files written.
+  const struct {
+    std::string text, arg;
+    int status;
+    std::string err, written;
+  } cases[] = {
+      {"", path("none.txt"), 1, "none.txt]: No such file or directory\n", ""},
+      {"", path("folder"), 1, "folder]: Is a directory\n", ""},
+      {"", path("big.txt"), 1, "the manifest is larger than 16 MiB\n", ""},
+      {two + ref + "\n", "", 1, "line 3 (index 2): a line names the reference and the", ""},
+      {two + ref + " " + d0 + " --colour=red", "", 1, "[--colour=red]: not an option", ""},
+      {two, "--csv=" + path("out/all.csv"), 1, "all.csv] is written by index 0 too", ""},
+      {two, "--threads=1", 1, "(index 0): names no output", ""},
+      {two, "--manifest-index=2", 1, "index 2 is out of range: the manifest has 2 lines (0 to", ""},
+      {two, "--manifest-index=env:VQ_NOT_SET", 1, "VQ_NOT_SET is not set\n", ""},
+      {two, "--manifest-index=-1", 1, "[--manifest-index=-1]: not an index (a number from 0)\n",
+       ""},
+      {two, path("ref.y4m"), 1, "with --manifest the files come from the manifest\n", ""},
+      {ref + " " + quoted(path("gone.y4m")) + "\n" + two, "", 2,
+       "vidqual: line 0 failed (manifest line 1, [" + path("ref.y4m") + "] and [" +
+           path("gone.y4m") + "]): status 2\n",
+       "1.csv 2.csv "},
+      {two + ref + " " + d0 + " --metric=nope\n" + two, "", 1,
+       "no metric is named 'nope' (--help lists them)\nvidqual: line 2 failed (manifest line 3",
+       "0.csv 1.csv 3.csv 4.csv "},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(path("m.txt")) << c.text;
+    std::vector<std::string> args = {"--manifest=" + (c.text.empty() ? c.arg : path("m.txt"))};
+    if (!c.arg.starts_with("--csv") && !c.arg.starts_with("--threads")) args.push_back(csv);
+    if (!c.text.empty() && !c.arg.empty()) args.push_back(c.arg);
+    const Outcome r = run(args);
+    EXPECT_EQ(c.status, r.status) << c.err;
+    EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
+    std::string written;
+    for (const std::string& name : listing())
+      written += name + " ";
+    EXPECT_EQ(c.written, written) << c.err;
+    fs::remove_all(dir_ / "out");
+    fs::create_directories(dir_ / "out");
+  }
+  const Outcome r = run({path("ref.y4m"), path("d00.y4m"), "--manifest-index=0"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("vidqual: --manifest-index picks a line of --manifest=FILE, which is not given\n",
+            r.err);
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "convert/convert.h"
+#include "video/video.h"
 
 namespace vq::test {
 
@@ -142,5 +144,18 @@ struct Planar {
   uint8_t U(int x, int r) const { return buf[s() + size_t(r) * (w / 2) + x]; }
   uint8_t V(int x, int r) const { return buf[s() + s() / 4 + size_t(r) * (w / 2) + x]; }
 };
+
+// A picture's planes packed row after row, as `-f rawvideo` writes them and a YUV file holds them.
+template <class Bytes = std::string>
+Bytes packed(const vq::Picture& p) {
+  Bytes out;
+  const size_t bytes = size_t(sample_bytes(p.depth));
+  for (int k = 0; k < (p.layout == ChromaLayout::kGray ? 1 : 3); ++k) {
+    const int32_t w = k ? p.chroma_width : p.width, h = k ? p.chroma_height : p.height;
+    for (int32_t y = 0; y < h; ++y)
+      out.insert(out.end(), p.plane[k] + y * p.pitch[k], p.plane[k] + y * p.pitch[k] + w * bytes);
+  }
+  return out;
+}
 
 }  // namespace vq::test

@@ -3,6 +3,7 @@
 // target defines VIDQUAL_BINARY, the binary's path.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 
 #include "tests/avi_writer.h"
 #include "tests/ffmpeg_cli.h"
+#include "tests/frames.h"
 
 namespace vq {
 
@@ -25,6 +27,22 @@ struct Outcome {
   int status = -1;
   std::string out, err;
 };
+
+// A YV12 stream of `n` frames of w x h: frame i's luma is y + i + dy[i], its U 60 + du[i], its
+// V 70 (`dy` and `du` empty: no offsets).
+inline test::AviVideo yv12_video(int n, int w = 8, int h = 4, int y = 50,
+                                 const std::vector<int>& dy = {}, const std::vector<int>& du = {}) {
+  std::vector<std::vector<uint8_t>> frames;
+  const size_t k = size_t(w / 2) * (h / 2);
+  for (int i = 0; i < n; ++i) {
+    const int luma = y + i + (dy.empty() ? 0 : dy[size_t(i)]);
+    const int u = 60 + (du.empty() ? 0 : du[size_t(i)]);
+    frames.push_back(test::yv12_frame(w, h, std::vector<uint8_t>(size_t(w) * h, uint8_t(luma)),
+                                      std::vector<uint8_t>(k, uint8_t(u)),
+                                      std::vector<uint8_t>(k, 70)));
+  }
+  return test::video_from_frames(frames);
+}
 
 inline std::string slurp(const std::filesystem::path& p) {
   std::ifstream f(p, std::ios::binary);
@@ -90,6 +108,28 @@ inline std::vector<std::vector<std::string>> csv_cells(const std::string& text) 
   return rows;
 }
 
+// Starts the binary with `args` as a script would: stdin from /dev/null, stdout onto descriptor
+// `out`, stderr into the file `err`, and `env` ("NAME=value", or none) set for it alone. The
+// child's id.
+inline pid_t spawn(std::vector<std::string> args, int out, const std::string& err,
+                   std::string env = "") {
+  args.insert(args.begin(), VIDQUAL_BINARY);
+  std::vector<char*> argv;
+  for (std::string& a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (!env.empty()) ::putenv(env.data());
+    ::dup2(::open("/dev/null", O_RDONLY), 0);
+    ::dup2(out, 1);
+    ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
 class BinaryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -153,6 +193,22 @@ class FfmpegTest : public BinaryTest {
   void ffmpeg(const std::string& name, const std::string& input, const std::string& args) const {
     const std::string cmd = test::kFfmpeg + "-y " + input + " " + args + " " + quote(path(name));
     ASSERT_EQ(0, test::shell(cmd)) << cmd;
+  }
+
+  // FFmpeg's CLI reading `name` of the test's folder.
+  std::string from(const std::string& name) const { return "-i " + quote(path(name)); }
+
+  // FFmpeg's per-frame values of `filter` (psnr, ssim) for the files `a` and `b` of the test's
+  // folder, each through its filter chain `via_a`, `via_b` first; `extra`: output options.
+  std::vector<std::map<std::string, std::string>> ffmpeg_stats(
+      const std::string& a, const std::string& b, const std::string& filter,
+      const std::string& via_a, const std::string& via_b, const std::string& extra = "") const {
+    const std::string s = path(filter + ".stats");
+    const std::string cmd = test::kFfmpeg + "-i " + quote(path(a)) + " -i " + quote(path(b)) +
+                            " -lavfi \"[0:v]" + via_a + "[a];[1:v]" + via_b + "[b];[a][b]" +
+                            filter + "=stats_file='" + s + "'\" " + extra + " -f null -";
+    EXPECT_EQ(0, test::shell(cmd)) << cmd;
+    return stats_fields(slurp(s));
   }
 };
 

@@ -1,10 +1,13 @@
 // The comparison run driven by sources in memory: pair counts, lengths and failures (a frame that
 // cannot be read, a pair of two sizes, a metric that refuses a form), the written report's exact
 // text, and the same table, text and result for every thread count; a temporal metric gets its
-// pairs in order on one scorer.
+// pairs in order on one scorer. The score table's pooling: the one place mean, harmonic mean,
+// extremes, the worst pair and percentiles are computed for every output. The PSNR of a pair of
+// DIB frames, and the pairs it refuses.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,6 +18,8 @@
 
 #include "compare/compare.h"
 #include "report/report.h"
+#include "score/score.h"
+#include "tests/frames.h"
 
 namespace vq {
 namespace {
@@ -422,6 +427,141 @@ TEST(Run, SharedSourceViews) {
       t.join();
     for (int v = 0; v < views; ++v)
       EXPECT_EQ(problems[size_t(v)], "") << "view " << v;
+  }
+}
+
+TEST(ScoreTable, PoolsWhatWasSetInAnyOrder) {
+  const struct {
+    std::vector<std::pair<int32_t, double>> values;  // pair, value, in the order written
+    Pooled want;
+    double median;
+  } cases[] = {
+      // libvmaf's harmonic mean: n / sum(1 / (x + 1)) - 1.
+      {{{0, 1.0}, {1, 3.0}}, {2, 1.0, 3.0, 2.0, 2.0 / (0.5 + 0.25) - 1.0, 0}, 1.0},
+      // Written out of order, with a pair left without a value: it takes no part.
+      {{{3, 90.0}, {0, 80.0}, {2, 70.0}},
+       {3, 70.0, 90.0, 80.0, 3.0 / (1 / 81.0 + 1 / 91.0 + 1 / 71.0) - 1, 2},
+       80.0},
+      // The first of equal lowest values is the worst pair.
+      {{{1, 5.0}, {0, 5.0}, {2, 6.0}}, {3, 5.0, 6.0, 16.0 / 3, 0, 0}, 5.0},
+  };
+  for (const auto& c : cases) {
+    ScoreTable t;
+    const int col = t.declare("vmaf");
+    EXPECT_EQ(col, t.declare("vmaf"));
+    for (const auto& [pair, v] : c.values)
+      t.set(col, pair, v);
+    const Pooled p = t.pool(col);
+    EXPECT_EQ(c.want.count, p.count);
+    EXPECT_EQ(c.want.min, p.min);
+    EXPECT_EQ(c.want.max, p.max);
+    EXPECT_DOUBLE_EQ(c.want.mean, p.mean);
+    if (c.want.harmonic_mean != 0) {
+      EXPECT_DOUBLE_EQ(c.want.harmonic_mean, p.harmonic_mean);
+    }
+    EXPECT_EQ(c.want.worst_pair, p.worst_pair);
+    EXPECT_EQ(c.median, t.percentile(col, 50));
+  }
+}
+
+// Nearest rank: the value at rank ceil(percent x count / 100) of the sorted values, 1 at the
+// least; pairs without a value take no part, and the order of writing does not matter.
+TEST(ScoreTable, PercentilesAreNearestRank) {
+  const struct {
+    int32_t count;  // values 1 .. count, written from the last pair to the first
+    int32_t hole;   // a pair left without a value (its would-be value is not counted), or -1
+    double percent;
+    double want;
+  } cases[] = {
+      {20, -1, 1, 1},  {20, -1, 5, 1},   {20, -1, 50, 10}, {20, -1, 100, 20},
+      {7, -1, 50, 4},  {1, -1, 1, 1},    {1, -1, 50, 1},   {60, -1, 5, 3},
+      {100, -1, 7, 7}, {300, -1, 7, 21}, {300, -1, 1, 3},  {10, 0, 1, 2},
+      {10, 4, 50, 6},  {10, -1, 0, 1},   {10, -1, 99, 10}, {4, -1, 25, 1},
+  };
+  for (const auto& c : cases) {
+    ScoreTable t;
+    const int col = t.declare("vmaf");
+    for (int32_t i = c.count - 1; i >= 0; --i)
+      if (i != c.hole) t.set(col, i, double(i + 1));
+    EXPECT_EQ(c.want, t.percentile(col, c.percent))
+        << c.count << " values, p" << c.percent << ", hole " << c.hole;
+  }
+  ScoreTable empty;
+  EXPECT_EQ(0.0, empty.percentile(empty.declare("vmaf"), 50));
+  EXPECT_EQ(0.0, empty.percentile(-1, 50));
+}
+
+TEST(ScoreTable, ColumnsKeepTheirOrderAndRowsGrowFromAnyThread) {
+  ScoreTable t;
+  const int a = t.declare("psnr_y"), b = t.declare("float_ssim");
+  std::vector<std::thread> threads;
+  for (int k = 0; k < 4; ++k) {
+    threads.emplace_back([&, k] {
+      for (int32_t i = k; i < 400; i += 4) {
+        t.set(a, i, double(i));
+        t.set(b, i, 1.0 / (i + 1));
+      }
+    });
+  }
+  for (auto& th : threads)
+    th.join();
+  EXPECT_EQ(400, t.rows());
+  EXPECT_EQ("psnr_y", t.name(a));
+  EXPECT_EQ("float_ssim", t.name(b));
+  EXPECT_EQ(-1, t.find("vmaf"));
+  double v = 0;
+  ASSERT_TRUE(t.get(a, 399, &v));
+  EXPECT_EQ(399.0, v);
+  EXPECT_FALSE(t.get(a, 400, &v));
+  EXPECT_EQ(199.5, t.pool(a).mean);
+  EXPECT_EQ(3.0, t.percentile(a, 1));  // nearest rank: the 4th of the values 0 .. 399
+  EXPECT_EQ(399.0, t.percentile(a, 100));
+  t.set_aggregate("apsnr_y", 41.5);
+  t.set_aggregate("apsnr_y", 42.5);
+  ASSERT_EQ(1u, t.aggregates().size());
+  EXPECT_EQ(42.5, t.aggregates()[0].second);
+}
+
+std::vector<uint8_t> yv12_uniform(int w, int h, uint8_t y, uint8_t u, uint8_t v) {
+  const size_t k = size_t(w / 2) * (h / 2);
+  return test::yv12_frame(w, h, std::vector<uint8_t>(size_t(w) * h, y), std::vector<uint8_t>(k, u),
+                          std::vector<uint8_t>(k, v));
+}
+
+// An error the sums cannot give (NaN) scores the zero-error floor, not "nan".
+TEST(FramePsnr, NanErrorScoresTheFloor) {
+  EXPECT_EQ(psnr_from_mse(0), psnr_from_mse(NAN));
+}
+
+TEST(FramePsnr, RefusalsLeaveOutputsUntouched) {
+  auto ok = yv12_uniform(4, 4, 1, 2, 3);
+  auto taller = yv12_uniform(4, 6, 1, 2, 3);
+  auto palette = test::rgb_frame(test::solid(4, 4, {}), 24);
+  palette[14] = 8;
+  auto zero_width = yv12_uniform(4, 4, 1, 2, 3);
+  std::fill(zero_width.begin() + 4, zero_width.begin() + 8, 0);
+  // W x H beyond 31 bits: refused before anything is allocated.
+  BitmapInfoHeader huge;
+  huge.biWidth = 65536;
+  huge.biHeight = 65536;
+  huge.biBitCount = 24;
+  std::vector<uint8_t> huge_frame(40);
+  write_bitmap_info_header(huge, huge_frame.data());
+
+  const struct {
+    const char* name;
+    const std::vector<uint8_t>&a, &b;
+  } cases[] = {{"height differs", ok, taller},
+               {"palette first", palette, ok},
+               {"palette second", ok, palette},
+               {"zero width", zero_width, zero_width},
+               {"overflowing size", huge_frame, huge_frame}};
+  for (const auto& c : cases) {
+    double y = 7, u = 8, v = 9;
+    EXPECT_EQ(0, frame_psnr(test::view(c.a), test::view(c.b), &y, &u, &v)) << c.name;
+    EXPECT_EQ(7, y);
+    EXPECT_EQ(8, u);
+    EXPECT_EQ(9, v);
   }
 }
 

@@ -14,6 +14,7 @@
 
 #include "decode/decode.h"
 #include "tests/ffmpeg_cli.h"
+#include "tests/frames.h"
 
 namespace vq {
 namespace {
@@ -25,18 +26,6 @@ using test::kFfmpeg;
 const test::FixtureDir& fixtures() {
   static const test::FixtureDir f("vq_scale");
   return f;
-}
-
-// A picture's planes packed row after row, as `-f rawvideo` writes them.
-std::string packed(const Picture& p) {
-  std::string out;
-  const size_t bytes = size_t(sample_bytes(p.depth));
-  for (int k = 0; k < (p.layout == ChromaLayout::kGray ? 1 : 3); ++k) {
-    const int32_t w = k ? p.chroma_width : p.width, h = k ? p.chroma_height : p.height;
-    for (int32_t y = 0; y < h; ++y)
-      out.append(reinterpret_cast<const char*>(p.plane[k] + y * p.pitch[k]), size_t(w) * bytes);
-  }
-  return out;
 }
 
 // The first differing byte of two pictures' samples, as a place people can look at.
@@ -136,7 +125,7 @@ TEST(ScalePicture, EqualsFfmpegScaleFilter) {
       const PlaneSize chroma = chroma_size(p.layout, c.width, c.height);
       EXPECT_EQ(chroma.width, p.chroma_width);
       EXPECT_EQ(chroma.height, p.chroma_height);
-      const std::string ours = packed(p);
+      const std::string ours = test::packed(p);
       ASSERT_LE(at + ours.size(), theirs.size()) << "frame " << i;
       EXPECT_TRUE(theirs.compare(at, ours.size(), ours) == 0)
           << "frame " << i << ": " << first_difference(ours, theirs.substr(at, ours.size()));

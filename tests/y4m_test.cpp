@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/frames.h"
 #include "y4m/y4m.h"
 
 // The largest block asked of operator new since it was last set to 0 (tests/largest_new.cpp).
@@ -75,18 +76,6 @@ Bytes random_frame(const Format& f, int w, int h, std::mt19937& rng) {
   return b;
 }
 
-// The planes of a picture, read back through its pitches.
-Bytes planes_of(const Picture& p) {
-  Bytes b;
-  const int bytes = sample_bytes(p.depth);
-  for (int k = 0; k < 3; ++k) {
-    const int32_t w = k ? p.chroma_width : p.width, h = k ? p.chroma_height : p.height;
-    for (int32_t y = 0; y < h; ++y)
-      b.insert(b.end(), p.plane[k] + y * p.pitch[k], p.plane[k] + y * p.pitch[k] + w * bytes);
-  }
-  return b;
-}
-
 // Fetches frames `order` of `src` and checks each against `frames` (an index past them: kEnd).
 void expect_frames(VideoSource& src, const std::vector<Bytes>& frames, std::vector<int> order,
                    const Format& f) {
@@ -98,7 +87,7 @@ void expect_frames(VideoSource& src, const std::vector<Bytes>& frames, std::vect
       continue;
     }
     ASSERT_EQ(Fetch::kFrame, got) << f.pix_fmt << " frame " << i << ": " << src.reason();
-    EXPECT_EQ(frames[size_t(i)], planes_of(out.picture)) << f.pix_fmt << " frame " << i;
+    EXPECT_EQ(frames[size_t(i)], test::packed<Bytes>(out.picture)) << f.pix_fmt << " frame " << i;
   }
 }
 
@@ -209,7 +198,8 @@ TEST(YuvSource, ReadsBackWhatWasWritten) {
       for (int k = 0; k < 4; ++k) {
         ASSERT_EQ(Fetch::kFrame, src->get_frame(order[k], &held[k]));
         if (k >= 2) {
-          EXPECT_EQ(frames[size_t(order[k - 2])], planes_of(held[k - 2].picture)) << f.pix_fmt;
+          EXPECT_EQ(frames[size_t(order[k - 2])], test::packed<Bytes>(held[k - 2].picture))
+              << f.pix_fmt;
         }
       }
       PipeFile pipe(bytes);
