@@ -10,7 +10,8 @@
 #include "convert/convert.h"
 #include "metrics/cambi/cambi.h"
 #include "tests/frames.h"
-#include "tests/reference/reference.h"
+#include "tests/metrics/logs.h"
+#include "tests/metrics/requests.h"
 
 namespace vq {
 namespace {
@@ -62,20 +63,11 @@ class CambiReference : public testing::TestWithParam<RefCase> {};
 
 TEST_P(CambiReference, MatchesLibvmaf) {
   const RefCase& c = GetParam();
-  if (!reference::make_pair(c.pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
-  reference::Log log;
-  ASSERT_TRUE(reference::load_log(std::string(c.pair) + "." + c.set + ".json", &log));
-  for (const auto& [tier, flags] : test::tiers()) {
-    if (flags & kCpuMmx && !(flags & kCpuAvx2)) continue;  // no forms between scalar and AVX2
-    SCOPED_TRACE(tier);
-    ScoreTable table;
-    reference::score_pair(c.pair, c.request, flags, &table);
-    reference::expect_matches(table, log, {c.score});
-    const int col = table.find(c.score);
-    ASSERT_GE(col, 0);
-    EXPECT_NEAR(table.pool(col).mean, log.pooled.at(c.score).at("mean").get<double>(),
-                1.0000001e-6);
-  }
+  test::Tiers tiers;  // no forms between scalar and AVX2
+  for (const auto& t : test::tiers())
+    if (!(t.second & kCpuMmx) || (t.second & kCpuAvx2)) tiers.push_back(t);
+  if (!test::expect_log(c.pair, c.set, {c.request}, {c.score}, {c.score}, tiers))
+    GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, CambiReference, testing::ValuesIn(kRefCases), [](const auto& info) {
@@ -90,16 +82,6 @@ MetricOptions parse(const std::string& request) {
   std::string why;
   EXPECT_TRUE(parse_metric_request(request, &r, &why)) << why;
   return r.options;
-}
-
-PictureForm form_of(int32_t w, int32_t h, int depth) {
-  PictureForm f;
-  f.width = w;
-  f.height = h;
-  f.chroma_width = (w + 1) / 2;
-  f.chroma_height = (h + 1) / 2;
-  f.depth = depth;
-  return f;
 }
 
 TEST(Cambi, RefusesWhatLibvmafRefuses) {
@@ -120,14 +102,14 @@ TEST(Cambi, RefusesWhatLibvmafRefuses) {
   for (const Case& c : cases) {
     CambiPlan plan;
     std::string why;
-    EXPECT_FALSE(cambi_plan(form_of(c.w, c.h, c.depth), parse(c.request), &plan, &why))
+    EXPECT_FALSE(cambi_plan(test::form(c.w, c.h, c.depth), parse(c.request), &plan, &why))
         << c.request;
     EXPECT_FALSE(why.empty()) << c.request;
   }
   CambiPlan plan;
   std::string why;
-  EXPECT_TRUE(cambi_plan(form_of(216, 1, 8), parse("cambi"), &plan, &why)) << why;
-  EXPECT_TRUE(cambi_plan(form_of(1, 216, 16), parse("cambi"), &plan, &why)) << why;
+  EXPECT_TRUE(cambi_plan(test::form(216, 1, 8), parse("cambi"), &plan, &why)) << why;
+  EXPECT_TRUE(cambi_plan(test::form(1, 216, 16), parse("cambi"), &plan, &why)) << why;
 }
 
 // A luma plane of gradients in steps of a few levels (flat runs, uniform and mixed blocks),
@@ -165,7 +147,7 @@ TEST(Cambi, VectorFormsScoreAsScalar) {
     SCOPED_TRACE(testing::Message() << w << "x" << h << " depth " << depth << " " << request);
     CambiPlan plan;
     std::string why;
-    ASSERT_TRUE(cambi_plan(form_of(w, h, depth), parse(request), &plan, &why)) << why;
+    ASSERT_TRUE(cambi_plan(test::form(w, h, depth), parse(request), &plan, &why)) << why;
     const std::vector<uint8_t> luma = random_luma(rng, w, h, depth);
     const ptrdiff_t pitch = ptrdiff_t(w) * (depth > 8 ? 2 : 1);
     double want = 0;
@@ -205,8 +187,8 @@ TEST(Cambi, EightBitsScoreAsTheSameSamplesAtSixteen) {
       wide[i] = uint16_t(luma[i] << 8);
     CambiPlan p8, p16;
     std::string why;
-    ASSERT_TRUE(cambi_plan(form_of(w, h, 8), parse("cambi"), &p8, &why)) << why;
-    ASSERT_TRUE(cambi_plan(form_of(w, h, 16), parse("cambi=enc_bitdepth=8"), &p16, &why)) << why;
+    ASSERT_TRUE(cambi_plan(test::form(w, h, 8), parse("cambi"), &p8, &why)) << why;
+    ASSERT_TRUE(cambi_plan(test::form(w, h, 16), parse("cambi=enc_bitdepth=8"), &p16, &why)) << why;
     CambiScratch scratch;
     double want = -1, got = -2;
     ASSERT_TRUE(cambi_score_luma(p16, cambi_kernels(0), reinterpret_cast<uint8_t*>(wide.data()),
@@ -219,7 +201,7 @@ TEST(Cambi, EightBitsScoreAsTheSameSamplesAtSixteen) {
 TEST(Cambi, RefusesSamplesAboveThePeak) {
   CambiPlan plan;
   std::string why;
-  ASSERT_TRUE(cambi_plan(form_of(216, 8, 10), parse("cambi"), &plan, &why)) << why;
+  ASSERT_TRUE(cambi_plan(test::form(216, 8, 10), parse("cambi"), &plan, &why)) << why;
   std::vector<uint16_t> luma(216 * 8, 512);
   CambiScratch scratch;
   double score = 0;

@@ -11,8 +11,8 @@
 
 #include "metrics/psnr_hvs/csf.h"
 #include "metrics/psnr_hvs/psnr_hvs.h"
-#include "tests/frames.h"
-#include "tests/reference/reference.h"
+#include "tests/metrics/logs.h"
+#include "tests/metrics/requests.h"
 
 namespace vq {
 namespace {
@@ -22,17 +22,8 @@ const std::vector<std::string> kNames = {"psnr_hvs_y", "psnr_hvs_cb", "psnr_hvs_
 class PsnrHvsLog : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(PsnrHvsLog, EqualsLibvmafPerFrame) {
-  const std::string pair = GetParam();
-  if (!reference::make_pair(pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << pair;
-  reference::Log log;
-  ASSERT_TRUE(reference::load_log(pair + ".psnr_hvs.json", &log));
-  for (const auto& [tier, flags] : test::tiers()) {
-    SCOPED_TRACE(tier);
-    ScoreTable t;
-    reference::score_pair(pair, "psnr_hvs", flags, &t);
-    reference::expect_matches(t, log, kNames);
-    reference::expect_pooled_means(t, log, kNames);
-  }
+  if (!test::expect_log(GetParam(), "psnr_hvs", {"psnr_hvs"}, kNames, kNames))
+    GTEST_SKIP() << "no FFmpeg CLI to make " << GetParam();
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, PsnrHvsLog,
@@ -227,8 +218,6 @@ TEST(PsnrHvs, AddTermsEqualsTheSerialSum) {
 }
 
 TEST(PsnrHvs, RefusesWhatItCannotScore) {
-  const MetricRow* row = find_metric("psnr_hvs");
-  ASSERT_NE(row, nullptr);
   const struct {
     int w, h, depth;
     ChromaLayout layout;
@@ -242,20 +231,10 @@ TEST(PsnrHvs, RefusesWhatItCannotScore) {
       {64, 64, 13, ChromaLayout::k420, false}, {64, 64, 16, ChromaLayout::k444, false},
   };
   for (const auto& c : cases) {
-    PictureForm f;
-    f.width = c.w;
-    f.height = c.h;
-    const PlaneSize cs = chroma_size(c.layout, c.w, c.h);
-    f.chroma_width = cs.width;
-    f.chroma_height = cs.height;
-    f.depth = c.depth;
-    f.layout = c.layout;
-    std::unique_ptr<Metric> m;
-    std::string why;
-    const MetricStatus s = row->make(f, MetricOptions(), 0, &m, &why);
-    EXPECT_EQ(s == MetricStatus::kOk, c.ok) << c.w << "x" << c.h << " " << c.depth << " " << why;
+    const test::Asked a = test::ask("psnr_hvs", c.w, c.h, c.depth, c.layout);
+    EXPECT_EQ(a.first, c.ok ? "psnr_hvs_y" : test::kRefusedForForm) << a.what << ": " << a.why;
     if (!c.ok) {
-      EXPECT_NE(why.find("psnr_hvs"), std::string::npos);
+      EXPECT_NE(a.why.find("psnr_hvs"), std::string::npos) << a.what;
     }
   }
 }
