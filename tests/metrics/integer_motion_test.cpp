@@ -102,14 +102,17 @@ TEST(IntegerMotion, KernelTiersEqualScalar) {
   }
 }
 
-// Whole pictures at random sizes (the smallest, odd ones), every depth, stored top-down with
-// wide pitches and bottom-up: every tier gives the definition's sum.
+// Whole pictures at random sizes (the smallest, where the mirrors meet, and odd ones), every
+// depth, stored top-down with wide pitches and bottom-up: every tier gives the definition's sum.
 TEST(IntegerMotion, BlurredSadMatchesItsDefinitionForAnyPitch) {
+  const int tiny[][3] = {{3, 3, 8}, {3, 5, 8}, {5, 3, 10}, {4, 4, 12}, {7, 3, 16}, {3, 9, 16}};
   std::mt19937 rng(test::base_seed() + 1);
   std::vector<int32_t> scratch;
-  for (int iter = 0; iter < 40; ++iter) {
-    const int w = motion::kMinSize + int(rng() % 70), h = motion::kMinSize + int(rng() % 40);
-    const int depth = iter % 3 == 0 ? 8 : 9 + int(rng() % 8);
+  for (int iter = 0; iter < 46; ++iter) {
+    const int* t = iter < 6 ? tiny[iter] : nullptr;
+    const int w = t ? t[0] : motion::kMinSize + int(rng() % 70);
+    const int h = t ? t[1] : motion::kMinSize + int(rng() % 40);
+    const int depth = t ? t[2] : iter % 3 == 0 ? 8 : 9 + int(rng() % 8);
     const int bytes = depth == 8 ? 1 : 2;
     SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " depth " + std::to_string(depth));
     const std::vector<uint16_t> a = random_samples(rng, size_t(w * h), depth);
