@@ -31,11 +31,11 @@ INSTANTIATE_TEST_SUITE_P(Pairs, CiedeLog,
                                            "p12_96x64", "p8_1080p", "p8_min_8x8", "p8_min_16x16",
                                            "p8_min_2x2", "p16_64x48"));
 
-// A picture's samples (row-major per plane) laid out in padded rows, bottom up when `flip`.
+// A picture's samples (row-major per plane), stored in padded rows, bottom up when `flip`.
 struct Planes {
   PictureForm form;
   std::vector<uint16_t> sample[3];
-  std::vector<uint8_t> bytes[3];
+  test::Stored stored[3];
 
   int width(int p) const { return p ? form.chroma_width : form.width; }
   int height(int p) const { return p ? form.chroma_height : form.height; }
@@ -48,20 +48,10 @@ struct Planes {
     pic.height = form.height;
     pic.chroma_width = form.chroma_width;
     pic.chroma_height = form.chroma_height;
-    const int bpp = sample_bytes(form.depth);
     for (int p = 0; p < 3; ++p) {
-      const ptrdiff_t pitch = ptrdiff_t(width(p)) * bpp + 3;
-      bytes[p].assign(size_t(pitch * height(p)), 0xee);
-      for (int y = 0; y < height(p); ++y) {
-        const int row = flip ? height(p) - 1 - y : y;
-        for (int x = 0; x < width(p); ++x) {
-          const uint16_t v = sample[p][size_t(y * width(p) + x)];
-          for (int k = 0; k < bpp; ++k)
-            bytes[p][size_t(row * pitch + x * bpp + k)] = uint8_t(v >> (8 * k));
-        }
-      }
-      pic.plane[p] = bytes[p].data() + (flip ? (height(p) - 1) * pitch : 0);
-      pic.pitch[p] = flip ? -pitch : pitch;
+      stored[p] = test::store(sample[p], width(p), height(p), form.depth, 3, flip);
+      pic.plane[p] = stored[p].top();
+      pic.pitch[p] = stored[p].pitch;
     }
     return pic;
   }

@@ -36,38 +36,23 @@ INSTANTIATE_TEST_SUITE_P(Pairs, PsnrHvsLog,
 TEST(PsnrHvs, ReadsAnyPitchAndClampsToThePeak) {
   std::mt19937 rng(5);
   for (const int depth : {8, 10, 12}) {
-    const int w = 23, h = 17, bpp = depth == 8 ? 1 : 2, peak = (1 << depth) - 1;
-    const ptrdiff_t pitch = w * bpp;
-    std::vector<uint8_t> a(size_t(h * pitch)), b(a.size()), ua(a.size()), ub(a.size()),
-        over(a.size());
-    for (int i = 0; i < w * h; ++i) {
-      const int va = int(rng() % uint32_t(peak + 1));
-      const int vb = std::clamp(va + int(rng() % 41) - 20, 0, peak);
-      // The same picture with every peak sample written as 0xffff.
-      const int vo = va == peak && depth > 8 ? 0xffff : va;
-      for (int k = 0; k < bpp; ++k) {
-        a[size_t(i * bpp + k)] = uint8_t(va >> (8 * k));
-        b[size_t(i * bpp + k)] = uint8_t(vb >> (8 * k));
-        over[size_t(i * bpp + k)] = uint8_t(vo >> (8 * k));
-      }
+    const int w = 23, h = 17, peak = (1 << depth) - 1;
+    std::vector<uint16_t> a(size_t(w * h)), b(a.size()), over(a.size());
+    for (size_t i = 0; i < a.size(); ++i) {
+      a[i] = uint16_t(rng() % uint32_t(peak + 1));
+      b[i] = uint16_t(std::clamp(a[i] + int(rng() % 41) - 20, 0, peak));
+      over[i] = a[i] == peak && depth > 8 ? 0xffff : a[i];  // every peak sample written as 0xffff
     }
-    for (int y = 0; y < h; ++y)
-      for (ptrdiff_t x = 0; x < pitch; ++x) {
-        ua[size_t((h - 1 - y) * pitch + x)] = a[size_t(y * pitch + x)];
-        ub[size_t((h - 1 - y) * pitch + x)] = b[size_t(y * pitch + x)];
-      }
-    const hvs::Kernels k = hvs::scalar_kernels();
-    const float down =
-        hvs::plane_error({a.data(), pitch, w, h}, {b.data(), pitch, w, h}, depth, hvs::kCsfY, k);
-    const float up =
-        hvs::plane_error({ua.data() + (h - 1) * pitch, -pitch, w, h},
-                         {ub.data() + (h - 1) * pitch, -pitch, w, h}, depth, hvs::kCsfY, k);
+    const auto error = [&](const std::vector<uint16_t>& x, bool up) {
+      const test::Stored sx = test::store(x, w, h, depth, 0, up),
+                         sb = test::store(b, w, h, depth, 0, up);
+      return hvs::plane_error({sx.top(), sx.pitch, w, h}, {sb.top(), sb.pitch, w, h}, depth,
+                              hvs::kCsfY, hvs::scalar_kernels());
+    };
+    const float down = error(a, false);
     EXPECT_GT(down, 0.0f) << depth;
-    EXPECT_EQ(down, up) << depth;
-    EXPECT_EQ(
-        hvs::plane_error({over.data(), pitch, w, h}, {b.data(), pitch, w, h}, depth, hvs::kCsfY, k),
-        down)
-        << depth;
+    EXPECT_EQ(error(a, true), down) << depth;
+    EXPECT_EQ(error(over, false), down) << depth;
   }
 }
 

@@ -1,7 +1,9 @@
-// Test helper: a metric request read from its text and made for one picture form, as a run
-// reads and makes it, told as one outcome a table row can name.
+// Test helpers: picture forms, planes of samples stored either way up, and a metric request read
+// from its text and made for one picture form, as a run reads and makes it, told as one outcome
+// a table row can name.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +22,31 @@ inline PictureForm form(int width, int height, int depth = 8,
           .chroma_height = c.height,
           .depth = depth,
           .layout = layout};
+}
+
+// A plane of samples as a picture stores it: rows of bytes (one a sample at 8 bits, two
+// little-endian above), `pitch` from each to the next, negative when stored bottom up.
+struct Stored {
+  std::vector<uint8_t> bytes;
+  ptrdiff_t pitch = 0;
+  const uint8_t* top() const {  // the picture's top row
+    return pitch < 0 ? bytes.data() + bytes.size() + pitch : bytes.data();
+  }
+};
+
+// The w x h `samples` (top row first) of `depth` bits in rows of `pad` bytes (0xEE) more than
+// they need, the top row stored first or, when `up`, last.
+inline Stored store(const std::vector<uint16_t>& samples, int w, int h, int depth, int pad = 0,
+                    bool up = false) {
+  const int bpp = sample_bytes(depth);
+  const ptrdiff_t stride = ptrdiff_t(w) * bpp + pad;
+  Stored s{std::vector<uint8_t>(size_t(stride) * size_t(h), 0xEE), up ? -stride : stride};
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int b = 0; b < bpp; ++b)
+        s.bytes[size_t((up ? h - 1 - y : y) * stride + x * bpp + b)] =
+            uint8_t(samples[size_t(y) * size_t(w) + size_t(x)] >> (8 * b));
+  return s;
 }
 
 // The outcomes that are not a first score name.
