@@ -373,7 +373,8 @@ TEST(IntegerAdm, Decouple32TiersEqualScalar) {
 
 // The int32 DWT kernels of scales 1..3 against the scalar ones: random widths, every rounding
 // the scales use, samples over the whole int32 range (whose 64-bit sums the kept 32 bits wrap)
-// and guard samples past each output row.
+// and guard samples past each output row; and scale 1's vertical taps of int16 rows, odd ones
+// and rows shorter than a step too, at the int16 extremes whose sums come nearest 2^31.
 TEST(IntegerAdm, Dwt32TiersEqualScalar) {
   const struct {
     int64_t add;
@@ -412,29 +413,19 @@ TEST(IntegerAdm, Dwt32TiersEqualScalar) {
       k.dwt_h32(src.data(), src.data() + w, w, add, shift, out_b.data(), out_b.data() + hw,
                 out_b.data() + 2 * hw, out_b.data() + 3 * hw);
       ASSERT_EQ(out_a, out_b) << "dwt_h32 w=" << w << " shift=" << shift;
-    }
-  });
-}
 
-// Scale 1's vertical taps of int16 rows against the scalar ones: random widths (odd ones, and
-// rows shorter than a step), rows at the int16 extremes whose sums come nearest 2^31, guard
-// samples past each output row.
-TEST(IntegerAdm, DwtV16wTiersEqualScalar) {
-  each_tier(29, [](const adm::Kernels& ref, const adm::Kernels& k, std::mt19937& rng) {
-    for (int iter = 0; iter < 300; ++iter) {
-      const int w = 1 + int(rng() % 90);
-      constexpr int kGuard = 12;
-      std::vector<int16_t> src(size_t(4 * w));
-      for (int16_t& x : src)
+      const int n = 1 + int(rng() % 90);
+      std::vector<int16_t> s16(size_t(4 * n));
+      for (int16_t& x : s16)
         x = iter % 3 == 0 ? (rng() % 2 ? int16_t(-32768) : int16_t(32767)) : int16_t(rng());
-      const int16_t* rows[4];
-      for (auto& r : rows)
-        r = src.data() + (rng() % 4) * size_t(w);
-      std::vector<int32_t> lo_a(size_t(w + kGuard), 77), hi_a(lo_a), lo_b(lo_a), hi_b(lo_a);
-      ref.dwt_v16w(rows, w, lo_a.data(), hi_a.data());
-      k.dwt_v16w(rows, w, lo_b.data(), hi_b.data());
-      ASSERT_EQ(lo_a, lo_b) << "w=" << w;
-      ASSERT_EQ(hi_a, hi_b) << "w=" << w;
+      const int16_t* r16[4];
+      for (auto& r : r16)
+        r = s16.data() + (rng() % 4) * size_t(n);
+      std::vector<int32_t> lo_c(size_t(n + kGuard), 77), hi_c(lo_c), lo_d(lo_c), hi_d(lo_c);
+      ref.dwt_v16w(r16, n, lo_c.data(), hi_c.data());
+      k.dwt_v16w(r16, n, lo_d.data(), hi_d.data());
+      ASSERT_EQ(lo_c, lo_d) << "dwt_v16w w=" << n;
+      ASSERT_EQ(hi_c, hi_d) << "dwt_v16w w=" << n;
     }
   });
 }
@@ -528,27 +519,19 @@ TEST(IntegerAdm, MaskRow32TiersEqualScalar) {
   });
 }
 
-// The cube sum of scale 0's denominator against the scalar one: random lengths, coefficients
-// at the extremes (|-32768|^3 is 2^45) and random ones.
+// The denominator's cube sums against the scalar ones, over random lengths: scale 0's of int16
+// coefficients at the extremes (|-32768|^3 is 2^45) and random ones; scales 1..3's of magnitudes
+// up to 2^31 (INT32_MIN among them) whose rounded squares pass 32 bits, every shift the scales
+// use and random cube shifts.
 TEST(IntegerAdm, CubeSumTiersEqualScalar) {
   each_tier(23, [](const adm::Kernels& ref, const adm::Kernels& k, std::mt19937& rng) {
-    for (int iter = 0; iter < 200; ++iter) {
-      std::vector<int16_t> row(rng() % 200);
-      for (int16_t& c : row)
-        c = iter % 3 == 0 ? (rng() % 2 ? int16_t(-32768) : int16_t(32767)) : int16_t(rng());
-      EXPECT_EQ(k.cube_sum16(row.data(), int(row.size())),
-                ref.cube_sum16(row.data(), int(row.size())))
-          << "n=" << row.size();
-    }
-  });
-}
-
-// The denominator terms of scales 1..3 against the scalar ones: random lengths, magnitudes up
-// to 2^31 (INT32_MIN among them) whose rounded squares pass 32 bits, every shift the scales use
-// and random cube shifts.
-TEST(IntegerAdm, CubeSum32TiersEqualScalar) {
-  each_tier(31, [](const adm::Kernels& ref, const adm::Kernels& k, std::mt19937& rng) {
     for (int iter = 0; iter < 300; ++iter) {
+      std::vector<int16_t> row16(rng() % 200);
+      for (int16_t& c : row16)
+        c = iter % 3 == 0 ? (rng() % 2 ? int16_t(-32768) : int16_t(32767)) : int16_t(rng());
+      EXPECT_EQ(k.cube_sum16(row16.data(), int(row16.size())),
+                ref.cube_sum16(row16.data(), int(row16.size())))
+          << "n=" << row16.size();
       std::vector<int32_t> row(rng() % 120);
       for (int32_t& c : row)
         c = iter % 3 == 0   ? (rng() % 2 ? INT32_MIN : INT32_MAX)
