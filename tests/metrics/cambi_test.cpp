@@ -112,11 +112,10 @@ TEST(Cambi, RefusesWhatLibvmafRefuses) {
   }
 }
 
-// A luma plane of gradients in steps of a few levels (flat runs, uniform and mixed blocks),
-// some noise, and a few samples above the depth's peak when asked.
-std::vector<uint8_t> random_luma(std::mt19937& rng, int32_t w, int32_t h, int depth) {
-  const int bytes = depth > 8 ? 2 : 1;
-  std::vector<uint8_t> out(size_t(w) * size_t(h) * size_t(bytes));
+// Luma samples of gradients in steps of a few levels (flat runs, uniform and mixed blocks) and
+// some noise, clamped to the depth's peak.
+std::vector<uint16_t> random_luma(std::mt19937& rng, int32_t w, int32_t h, int depth) {
+  std::vector<uint16_t> out;
   const int peak = (1 << depth) - 1;
   const int step = 1 + int(rng() % 3);
   const double slope = double(rng() % 200) / 1000.0;
@@ -124,12 +123,7 @@ std::vector<uint8_t> random_luma(std::mt19937& rng, int32_t w, int32_t h, int de
     for (int32_t j = 0; j < w; ++j) {
       int v = int(peak * 0.2 + (j + i / 3) * slope * (peak / 255.0)) / step * step;
       if (rng() % 50 == 0) v += int(rng() % 5);
-      v = std::min(v, peak);
-      if (bytes == 1) {
-        out[size_t(i) * size_t(w) + size_t(j)] = uint8_t(v);
-      } else {
-        std::memcpy(&out[(size_t(i) * size_t(w) + size_t(j)) * 2], &v, 2);
-      }
+      out.push_back(uint16_t(std::min(v, peak)));
     }
   return out;
 }
@@ -148,27 +142,22 @@ TEST(Cambi, VectorFormsScoreAsScalar) {
     CambiPlan plan;
     std::string why;
     ASSERT_TRUE(cambi_plan(test::form(w, h, depth), parse(request), &plan, &why)) << why;
-    const std::vector<uint8_t> luma = random_luma(rng, w, h, depth);
-    const ptrdiff_t pitch = ptrdiff_t(w) * (depth > 8 ? 2 : 1);
+    const std::vector<uint16_t> luma = random_luma(rng, w, h, depth);
+    // The rows stored top-down, and bottom-up read with a negative pitch.
+    const test::Stored down = test::store(luma, w, h, depth),
+                       up = test::store(luma, w, h, depth, 0, true);
     double want = 0;
     CambiScratch scratch;
-    ASSERT_TRUE(cambi_score_luma(plan, cambi_kernels(0), luma.data(), pitch, &scratch, &want));
+    ASSERT_TRUE(cambi_score_luma(plan, cambi_kernels(0), down.top(), down.pitch, &scratch, &want));
     banded += want > 0;
-    // The same rows stored bottom-up, read with a negative pitch.
-    std::vector<uint8_t> flipped(luma.size());
-    for (int32_t i = 0; i < h; ++i)
-      std::memcpy(&flipped[size_t(h - 1 - i) * size_t(pitch)], &luma[size_t(i) * size_t(pitch)],
-                  size_t(pitch));
     for (const auto& [tier, flags] : test::tiers()) {
       SCOPED_TRACE(tier);
-      double got = -1;
-      ASSERT_TRUE(cambi_score_luma(plan, cambi_kernels(flags), luma.data(), pitch, &scratch, &got));
-      EXPECT_EQ(got, want);
-      got = -1;
-      ASSERT_TRUE(cambi_score_luma(plan, cambi_kernels(flags),
-                                   flipped.data() + size_t(h - 1) * size_t(pitch), -pitch, &scratch,
-                                   &got));
-      EXPECT_EQ(got, want);
+      for (const test::Stored* s : {&down, &up}) {
+        double got = -1;
+        ASSERT_TRUE(
+            cambi_score_luma(plan, cambi_kernels(flags), s->top(), s->pitch, &scratch, &got));
+        EXPECT_EQ(got, want) << (s == &up ? "bottom up" : "top down");
+      }
     }
   }
   EXPECT_GE(banded, 6) << "the pictures should band";
@@ -181,19 +170,19 @@ TEST(Cambi, EightBitsScoreAsTheSameSamplesAtSixteen) {
   for (int round = 0; round < 6; ++round) {
     const int32_t w = 216 + int32_t(rng() % 150), h = 1 + int32_t(rng() % 120);
     SCOPED_TRACE(testing::Message() << w << "x" << h);
-    const std::vector<uint8_t> luma = random_luma(rng, w, h, 8);
-    std::vector<uint16_t> wide(luma.size());
-    for (size_t i = 0; i < luma.size(); ++i)
-      wide[i] = uint16_t(luma[i] << 8);
+    std::vector<uint16_t> luma = random_luma(rng, w, h, 8);
+    const test::Stored narrow = test::store(luma, w, h, 8);
+    for (uint16_t& v : luma)
+      v = uint16_t(v << 8);
+    const test::Stored wide = test::store(luma, w, h, 16);
     CambiPlan p8, p16;
     std::string why;
     ASSERT_TRUE(cambi_plan(test::form(w, h, 8), parse("cambi"), &p8, &why)) << why;
     ASSERT_TRUE(cambi_plan(test::form(w, h, 16), parse("cambi=enc_bitdepth=8"), &p16, &why)) << why;
     CambiScratch scratch;
     double want = -1, got = -2;
-    ASSERT_TRUE(cambi_score_luma(p16, cambi_kernels(0), reinterpret_cast<uint8_t*>(wide.data()),
-                                 2 * w, &scratch, &want));
-    ASSERT_TRUE(cambi_score_luma(p8, cambi_kernels(0), luma.data(), w, &scratch, &got));
+    ASSERT_TRUE(cambi_score_luma(p16, cambi_kernels(0), wide.top(), wide.pitch, &scratch, &want));
+    ASSERT_TRUE(cambi_score_luma(p8, cambi_kernels(0), narrow.top(), narrow.pitch, &scratch, &got));
     EXPECT_EQ(got, want);
   }
 }

@@ -77,26 +77,22 @@ TEST(PsnrHvs, BlockKernelTiersEqualScalar) {
   float mask[64], weight[64];
   hvs::block_constants(hvs::kCsfCb, mask, weight);
   for (int iter = 0; iter < 60; ++iter) {
-    const int depth = 8 + int(rng() % 5), bpp = depth == 8 ? 1 : 2, peak = (1 << depth) - 1;
+    const int depth = 8 + int(rng() % 5), peak = (1 << depth) - 1;
     const int w = 57 + int(rng() % 20), h = 8 + int(rng() % 6);
-    const ptrdiff_t pitch = w * bpp + 6;
-    std::vector<uint8_t> a(size_t(h * pitch)), b(a.size());
-    for (size_t i = 0; i + 1 < a.size(); i += size_t(bpp)) {
+    std::vector<uint16_t> a(size_t(w * h)), b(a.size());
+    for (size_t i = 0; i < a.size(); ++i) {
       // Smooth, noisy and extreme stretches: flat blocks, strong masking and full-range errors.
       const int mode = int(rng() % 4);
-      const int va = mode == 0 ? peak : int(rng() % uint32_t(peak + 1));
-      const int vb = mode == 1 ? 0 : mode == 2 ? va : int(rng() % uint32_t(peak + 1));
-      for (int k = 0; k < bpp; ++k) {
-        a[i + size_t(k)] = uint8_t(va >> (8 * k));
-        b[i + size_t(k)] = uint8_t(vb >> (8 * k));
-      }
+      a[i] = uint16_t(mode == 0 ? peak : int(rng() % uint32_t(peak + 1)));
+      b[i] = uint16_t(mode == 1 ? 0 : mode == 2 ? a[i] : int(rng() % uint32_t(peak + 1)));
     }
     const int x = int(rng() % uint32_t(w - 56)), y = int(rng() % uint32_t(h - 7));
     SCOPED_TRACE("depth " + std::to_string(depth) + " at " + std::to_string(x) + "," +
                  std::to_string(y));
     const bool up = iter % 2;
-    const hvs::Plane pa{up ? a.data() + (h - 1) * pitch : a.data(), up ? -pitch : pitch, w, h};
-    const hvs::Plane pb{up ? b.data() + (h - 1) * pitch : b.data(), up ? -pitch : pitch, w, h};
+    const test::Stored sa = test::store(a, w, h, depth, 6, up),
+                       sb = test::store(b, w, h, depth, 6, up);
+    const hvs::Plane pa{sa.top(), sa.pitch, w, h}, pb{sb.top(), sb.pitch, w, h};
     constexpr size_t kGuard = 16, n = 64 * hvs::kLanes;
     std::vector<float> want(n + 2 * kGuard, -7.f);
     ref.blocks8(pa, pb, depth, x, y, mask, weight, want.data() + kGuard);
@@ -121,13 +117,8 @@ TEST(PsnrHvs, BlockKernelTiersEqualScalar) {
           a[size_t(y * w + x)] = uint16_t(c >= 0 ? peak : 0);
           b[size_t(y * w + x)] = uint16_t(c >= 0 ? 0 : peak);
         }
-      std::vector<uint8_t> a8(a.begin(), a.end()), b8(b.begin(), b.end());
-      const bool wide = depth > 8;
-      const ptrdiff_t pitch = wide ? 2 * w : w;
-      const hvs::Plane pa{wide ? reinterpret_cast<const uint8_t*>(a.data()) : a8.data(), pitch, w,
-                          h};
-      const hvs::Plane pb{wide ? reinterpret_cast<const uint8_t*>(b.data()) : b8.data(), pitch, w,
-                          h};
+      const test::Stored sa = test::store(a, w, h, depth), sb = test::store(b, w, h, depth);
+      const hvs::Plane pa{sa.top(), sa.pitch, w, h}, pb{sb.top(), sb.pitch, w, h};
       std::vector<float> want(64 * hvs::kLanes);
       ref.blocks8(pa, pb, depth, 0, 0, mask, weight, want.data());
       for (const auto& [tier, flags] : test::tiers()) {
