@@ -41,15 +41,13 @@ struct Planes {
   int height(int p) const { return p ? form.chroma_height : form.height; }
 
   Picture picture(bool flip) {
-    Picture pic;
+    for (int p = 0; p < 3; ++p)
+      stored[p] = test::store(sample[p], width(p), height(p), form.depth, 3, flip);
+    Picture pic = stored[0].luma();
     pic.layout = form.layout;
-    pic.depth = form.depth;
-    pic.width = form.width;
-    pic.height = form.height;
     pic.chroma_width = form.chroma_width;
     pic.chroma_height = form.chroma_height;
-    for (int p = 0; p < 3; ++p) {
-      stored[p] = test::store(sample[p], width(p), height(p), form.depth, 3, flip);
+    for (int p = 1; p < 3; ++p) {
       pic.plane[p] = stored[p].top();
       pic.pitch[p] = stored[p].pitch;
     }

@@ -137,11 +137,6 @@ Rows random_rows(std::mt19937& rng, int n, int w, int depth) {
   return r;
 }
 
-template <class T>
-std::vector<T> narrow(const std::vector<uint16_t>& v) {
-  return std::vector<T>(v.begin(), v.end());
-}
-
 constexpr int kGuard = 24;
 
 // A filtered row with guard samples on both sides of its kPad margins.
@@ -160,6 +155,15 @@ struct Stat {
   std::vector<uint16_t> mu1, mu2;
   std::vector<uint32_t> xx, yy, xy;
 };
+
+// Mirrors the `n` samples either side of a row of w, as the scorer does.
+template <class T>
+void mirror(T* p, int w, int n) {
+  for (int f = 1; f <= n; ++f) {
+    p[-f] = p[f];
+    p[w - 1 + f] = p[w - 1 - f];
+  }
+}
 
 // A pass's four sums, compared as one.
 auto sums(const vif::Sums& s) {
@@ -182,7 +186,8 @@ TEST(IntegerVif, KernelTiersEqualScalar) {
       SCOPED_TRACE("w=" + std::to_string(w) + " scale=" + std::to_string(scale) +
                    " depth=" + std::to_string(depth));
       const Rows src = random_rows(rng, taps, w, depth);
-      const std::vector<uint8_t> r8 = narrow<uint8_t>(src.ref), d8 = narrow<uint8_t>(src.dis);
+      const std::vector<uint8_t> r8(src.ref.begin(), src.ref.end()),
+          d8(src.dis.begin(), src.dis.end());
       const uint8_t* rr8[17];
       const uint8_t* dr8[17];
       const uint16_t* rr16[17];
@@ -208,16 +213,10 @@ TEST(IntegerVif, KernelTiersEqualScalar) {
       // The horizontal terms of that row, mirrored as the scorer mirrors it, where it can be.
       if (w > taps / 2) {
         vif::StatRow s = a.row();
-        for (int f = 1; f <= taps / 2; ++f) {
-          for (auto* p : {s.mu1, s.mu2}) {
-            p[-f] = p[f];
-            p[w - 1 + f] = p[w - 1 - f];
-          }
-          for (auto* p : {s.xx, s.yy, s.xy}) {
-            p[-f] = p[f];
-            p[w - 1 + f] = p[w - 1 - f];
-          }
-        }
+        for (auto* p : {s.mu1, s.mu2})
+          mirror(p, w, taps / 2);
+        for (auto* p : {s.xx, s.yy, s.xy})
+          mirror(p, w, taps / 2);
         // One to four gain limits around the gains of these rows (near 1 where the distorted
         // row is the reference's with noise), duplicates and the first above or below the rest.
         vif::GainLimits limits;
@@ -261,11 +260,8 @@ TEST(IntegerVif, KernelTiersEqualScalar) {
       ASSERT_EQ(ca, cb) << "vertical subsampling";
       ASSERT_EQ(da, db) << "vertical subsampling";
       if (w <= ntaps / 2 || w < 2) continue;
-      for (int f = 1; f <= ntaps / 2; ++f)
-        for (auto* p : {pa, qa}) {
-          p[-f] = p[f];
-          p[w - 1 + f] = p[w - 1 - f];
-        }
+      for (auto* p : {pa, qa})
+        mirror(p, w, ntaps / 2);
       const int n = w / 2;
       std::vector<uint16_t> oa(size_t(n + 2 * kGuard), 0x3333), ob(oa), ea(oa), eb(oa);
       ref.sub_h(pa, qa, n, next, oa.data() + kGuard, ea.data() + kGuard);
@@ -360,16 +356,9 @@ TEST(IntegerVif, JoinedScorerWritesWhatEachWrites) {
         ScoreTable tj, ta;
         for (int32_t pair = 0; pair < 3; ++pair) {
           const Rows src = random_rows(rng, h, w, depth);
-          const std::vector<uint8_t> r8 = narrow<uint8_t>(src.ref), d8 = narrow<uint8_t>(src.dis);
-          Picture ref, dis;
-          for (Picture* p : {&ref, &dis}) {
-            p->depth = depth;
-            p->width = w;
-            p->height = h;
-            p->pitch[0] = ptrdiff_t(w) * (depth == 8 ? 1 : 2);
-          }
-          ref.plane[0] = depth == 8 ? r8.data() : reinterpret_cast<const uint8_t*>(src.ref.data());
-          dis.plane[0] = depth == 8 ? d8.data() : reinterpret_cast<const uint8_t*>(src.dis.data());
+          const test::Stored r = test::store(src.ref, w, h, depth),
+                             d = test::store(src.dis, w, h, depth);
+          const Picture ref = r.luma(), dis = d.luma();
           for (auto& m : joined)
             ASSERT_EQ(m->score(pair, ref, dis, &tj), MetricStatus::kOk);
           for (auto& m : alone)

@@ -24,13 +24,23 @@ inline PictureForm form(int width, int height, int depth = 8,
           .layout = layout};
 }
 
-// A plane of samples as a picture stores it: rows of bytes (one a sample at 8 bits, two
+// A plane of w x h samples as a picture stores it: rows of bytes (one a sample at 8 bits, two
 // little-endian above), `pitch` from each to the next, negative when stored bottom up.
 struct Stored {
   std::vector<uint8_t> bytes;
   ptrdiff_t pitch = 0;
+  int w = 0, h = 0, depth = 8;
   const uint8_t* top() const {  // the picture's top row
     return pitch < 0 ? bytes.data() + bytes.size() + pitch : bytes.data();
+  }
+  vq::Picture luma() const {  // a picture of this plane as its luma, no chroma
+    vq::Picture p;
+    p.depth = depth;
+    p.width = w;
+    p.height = h;
+    p.plane[0] = top();
+    p.pitch[0] = pitch;
+    return p;
   }
 };
 
@@ -40,7 +50,8 @@ inline Stored store(const std::vector<uint16_t>& samples, int w, int h, int dept
                     bool up = false) {
   const int bpp = sample_bytes(depth);
   const ptrdiff_t stride = ptrdiff_t(w) * bpp + pad;
-  Stored s{std::vector<uint8_t>(size_t(stride) * size_t(h), 0xEE), up ? -stride : stride};
+  Stored s{std::vector<uint8_t>(size_t(stride) * size_t(h), 0xEE), up ? -stride : stride, w, h,
+           depth};
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
       for (int b = 0; b < bpp; ++b)

@@ -557,7 +557,7 @@ TEST(IntegerMotion, SmallPicturesScoreTheirMotion) {
     int w, h, depth;
   } sizes[] = {{3, 3, 8}, {3, 5, 8}, {5, 3, 10}, {4, 4, 12}, {7, 3, 16}, {3, 9, 16}};
   for (const auto& s : sizes) {
-    const int top = (1 << s.depth) - 1, bytes = sample_bytes(s.depth);
+    const int top = (1 << s.depth) - 1;
     for (const bool still : {false, true}) {
       SCOPED_TRACE(std::to_string(s.w) + "x" + std::to_string(s.h) + " depth " +
                    std::to_string(s.depth) + (still ? " still" : " moving"));
@@ -569,21 +569,14 @@ TEST(IntegerMotion, SmallPicturesScoreTheirMotion) {
                 MetricStatus::kOk)
           << why;
       constexpr int kPairs = 5;
-      std::vector<uint8_t> luma[kPairs];
+      test::Stored luma[kPairs];
       ScoreTable t;
       for (int i = 0; i < kPairs; ++i) {
-        for (int k = 0; k < s.w * s.h; ++k) {
-          const int v = still ? top / 2 : i % 2 ? top : int(rng() % uint32_t(top + 1));
-          for (int b = 0; b < bytes; ++b)
-            luma[i].push_back(uint8_t(v >> (8 * b)));
-        }
-        Picture p;
-        p.depth = s.depth;
-        p.width = s.w;
-        p.height = s.h;
-        p.plane[0] = luma[i].data();
-        p.pitch[0] = ptrdiff_t(s.w) * bytes;
-        ASSERT_EQ(m->score(i, p, p, &t), MetricStatus::kOk);
+        std::vector<uint16_t> v(size_t(s.w * s.h));
+        for (uint16_t& x : v)
+          x = uint16_t(still ? top / 2 : i % 2 ? top : int(rng() % uint32_t(top + 1)));
+        luma[i] = test::store(v, s.w, s.h, s.depth);
+        ASSERT_EQ(m->score(i, luma[i].luma(), luma[i].luma(), &t), MetricStatus::kOk);
       }
       ASSERT_EQ(m->flush(&t), MetricStatus::kOk);
       const int sad = t.find("VMAF_integer_feature_motion_sad_score");
