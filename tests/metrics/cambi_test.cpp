@@ -10,7 +10,8 @@
 #include "convert/convert.h"
 #include "metrics/cambi/cambi.h"
 #include "tests/frames.h"
-#include "tests/reference/reference.h"
+#include "tests/metrics/logs.h"
+#include "tests/metrics/requests.h"
 
 namespace vq {
 namespace {
@@ -62,20 +63,11 @@ class CambiReference : public testing::TestWithParam<RefCase> {};
 
 TEST_P(CambiReference, MatchesLibvmaf) {
   const RefCase& c = GetParam();
-  if (!reference::make_pair(c.pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
-  reference::Log log;
-  ASSERT_TRUE(reference::load_log(std::string(c.pair) + "." + c.set + ".json", &log));
-  for (const auto& [tier, flags] : test::tiers()) {
-    if (flags & kCpuMmx && !(flags & kCpuAvx2)) continue;  // no forms between scalar and AVX2
-    SCOPED_TRACE(tier);
-    ScoreTable table;
-    reference::score_pair(c.pair, c.request, flags, &table);
-    reference::expect_matches(table, log, {c.score});
-    const int col = table.find(c.score);
-    ASSERT_GE(col, 0);
-    EXPECT_NEAR(table.pool(col).mean, log.pooled.at(c.score).at("mean").get<double>(),
-                1.0000001e-6);
-  }
+  test::Tiers tiers;  // no forms between scalar and AVX2
+  for (const auto& t : test::tiers())
+    if (!(t.second & kCpuMmx) || (t.second & kCpuAvx2)) tiers.push_back(t);
+  if (!test::expect_log(c.pair, c.set, {c.request}, {c.score}, {c.score}, tiers))
+    GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, CambiReference, testing::ValuesIn(kRefCases), [](const auto& info) {
@@ -92,49 +84,38 @@ MetricOptions parse(const std::string& request) {
   return r.options;
 }
 
-PictureForm form_of(int32_t w, int32_t h, int depth) {
-  PictureForm f;
-  f.width = w;
-  f.height = h;
-  f.chroma_width = (w + 1) / 2;
-  f.chroma_height = (h + 1) / 2;
-  f.depth = depth;
-  return f;
-}
-
+// The forms and options libvmaf refuses are refused when the metric is made for the pictures;
+// a picture 216 samples wide or high is taken.
 TEST(Cambi, RefusesWhatLibvmafRefuses) {
-  struct Case {
-    int32_t w, h;
-    int depth;
+  const struct {
     const char* request;
-  } const cases[] = {
-      {215, 215, 8, "cambi"},                                 // both sides too short
-      {1920, 1080, 8, "cambi=enc_width=200:enc_height=200"},  // the encode size too
-      {1920, 1080, 8, "cambi=window_size=14"},
-      {1920, 1080, 8, "cambi=topk=0"},
-      {1920, 1080, 8, "cambi=max_log_contrast=6"},
-      {1920, 1080, 8, "cambi=eotf=hlg"},
-      {3840, 2160, 10, "cambi=window_size=100"},  // a window past libvmaf's table
-      {1920, 1080, 17, "cambi"},
+    int w, h, depth;
+    const char* first;
+  } cases[] = {
+      {"cambi", 215, 215, 8, test::kRefusedForForm},                                 // too short
+      {"cambi=enc_width=200:enc_height=200", 1920, 1080, 8, test::kRefusedForForm},  // encode too
+      {"cambi=window_size=14", 1920, 1080, 8, test::kRefusedForForm},
+      {"cambi=topk=0", 1920, 1080, 8, test::kRefusedForForm},
+      {"cambi=max_log_contrast=6", 1920, 1080, 8, test::kRefusedForForm},
+      {"cambi=eotf=hlg", 1920, 1080, 8, test::kRefusedForForm},
+      {"cambi=window_size=100", 3840, 2160, 10, test::kRefusedForForm},  // past libvmaf's table
+      {"cambi", 1920, 1080, 17, test::kRefusedForForm},
+      {"cambi", 216, 1, 8, "cambi"},
+      {"cambi", 1, 216, 16, "cambi"},
   };
-  for (const Case& c : cases) {
-    CambiPlan plan;
-    std::string why;
-    EXPECT_FALSE(cambi_plan(form_of(c.w, c.h, c.depth), parse(c.request), &plan, &why))
-        << c.request;
-    EXPECT_FALSE(why.empty()) << c.request;
+  for (const auto& c : cases) {
+    const test::Asked a = test::ask(c.request, c.w, c.h, c.depth);
+    EXPECT_EQ(a.first, c.first) << a.what << ": " << a.why;
+    if (a.first == test::kRefusedForForm) {
+      EXPECT_FALSE(a.why.empty()) << a.what;
+    }
   }
-  CambiPlan plan;
-  std::string why;
-  EXPECT_TRUE(cambi_plan(form_of(216, 1, 8), parse("cambi"), &plan, &why)) << why;
-  EXPECT_TRUE(cambi_plan(form_of(1, 216, 16), parse("cambi"), &plan, &why)) << why;
 }
 
-// A luma plane of gradients in steps of a few levels (flat runs, uniform and mixed blocks),
-// some noise, and a few samples above the depth's peak when asked.
-std::vector<uint8_t> random_luma(std::mt19937& rng, int32_t w, int32_t h, int depth) {
-  const int bytes = depth > 8 ? 2 : 1;
-  std::vector<uint8_t> out(size_t(w) * size_t(h) * size_t(bytes));
+// Luma samples of gradients in steps of a few levels (flat runs, uniform and mixed blocks) and
+// some noise, clamped to the depth's peak.
+std::vector<uint16_t> random_luma(std::mt19937& rng, int32_t w, int32_t h, int depth) {
+  std::vector<uint16_t> out;
   const int peak = (1 << depth) - 1;
   const int step = 1 + int(rng() % 3);
   const double slope = double(rng() % 200) / 1000.0;
@@ -142,12 +123,7 @@ std::vector<uint8_t> random_luma(std::mt19937& rng, int32_t w, int32_t h, int de
     for (int32_t j = 0; j < w; ++j) {
       int v = int(peak * 0.2 + (j + i / 3) * slope * (peak / 255.0)) / step * step;
       if (rng() % 50 == 0) v += int(rng() % 5);
-      v = std::min(v, peak);
-      if (bytes == 1) {
-        out[size_t(i) * size_t(w) + size_t(j)] = uint8_t(v);
-      } else {
-        std::memcpy(&out[(size_t(i) * size_t(w) + size_t(j)) * 2], &v, 2);
-      }
+      out.push_back(uint16_t(std::min(v, peak)));
     }
   return out;
 }
@@ -165,28 +141,23 @@ TEST(Cambi, VectorFormsScoreAsScalar) {
     SCOPED_TRACE(testing::Message() << w << "x" << h << " depth " << depth << " " << request);
     CambiPlan plan;
     std::string why;
-    ASSERT_TRUE(cambi_plan(form_of(w, h, depth), parse(request), &plan, &why)) << why;
-    const std::vector<uint8_t> luma = random_luma(rng, w, h, depth);
-    const ptrdiff_t pitch = ptrdiff_t(w) * (depth > 8 ? 2 : 1);
+    ASSERT_TRUE(cambi_plan(test::form(w, h, depth), parse(request), &plan, &why)) << why;
+    const std::vector<uint16_t> luma = random_luma(rng, w, h, depth);
+    // The rows stored top-down, and bottom-up read with a negative pitch.
+    const test::Stored down = test::store(luma, w, h, depth),
+                       up = test::store(luma, w, h, depth, 0, true);
     double want = 0;
     CambiScratch scratch;
-    ASSERT_TRUE(cambi_score_luma(plan, cambi_kernels(0), luma.data(), pitch, &scratch, &want));
+    ASSERT_TRUE(cambi_score_luma(plan, cambi_kernels(0), down.top(), down.pitch, &scratch, &want));
     banded += want > 0;
-    // The same rows stored bottom-up, read with a negative pitch.
-    std::vector<uint8_t> flipped(luma.size());
-    for (int32_t i = 0; i < h; ++i)
-      std::memcpy(&flipped[size_t(h - 1 - i) * size_t(pitch)], &luma[size_t(i) * size_t(pitch)],
-                  size_t(pitch));
     for (const auto& [tier, flags] : test::tiers()) {
       SCOPED_TRACE(tier);
-      double got = -1;
-      ASSERT_TRUE(cambi_score_luma(plan, cambi_kernels(flags), luma.data(), pitch, &scratch, &got));
-      EXPECT_EQ(got, want);
-      got = -1;
-      ASSERT_TRUE(cambi_score_luma(plan, cambi_kernels(flags),
-                                   flipped.data() + size_t(h - 1) * size_t(pitch), -pitch, &scratch,
-                                   &got));
-      EXPECT_EQ(got, want);
+      for (const test::Stored* s : {&down, &up}) {
+        double got = -1;
+        ASSERT_TRUE(
+            cambi_score_luma(plan, cambi_kernels(flags), s->top(), s->pitch, &scratch, &got));
+        EXPECT_EQ(got, want) << (s == &up ? "bottom up" : "top down");
+      }
     }
   }
   EXPECT_GE(banded, 6) << "the pictures should band";
@@ -199,19 +170,19 @@ TEST(Cambi, EightBitsScoreAsTheSameSamplesAtSixteen) {
   for (int round = 0; round < 6; ++round) {
     const int32_t w = 216 + int32_t(rng() % 150), h = 1 + int32_t(rng() % 120);
     SCOPED_TRACE(testing::Message() << w << "x" << h);
-    const std::vector<uint8_t> luma = random_luma(rng, w, h, 8);
-    std::vector<uint16_t> wide(luma.size());
-    for (size_t i = 0; i < luma.size(); ++i)
-      wide[i] = uint16_t(luma[i] << 8);
+    std::vector<uint16_t> luma = random_luma(rng, w, h, 8);
+    const test::Stored narrow = test::store(luma, w, h, 8);
+    for (uint16_t& v : luma)
+      v = uint16_t(v << 8);
+    const test::Stored wide = test::store(luma, w, h, 16);
     CambiPlan p8, p16;
     std::string why;
-    ASSERT_TRUE(cambi_plan(form_of(w, h, 8), parse("cambi"), &p8, &why)) << why;
-    ASSERT_TRUE(cambi_plan(form_of(w, h, 16), parse("cambi=enc_bitdepth=8"), &p16, &why)) << why;
+    ASSERT_TRUE(cambi_plan(test::form(w, h, 8), parse("cambi"), &p8, &why)) << why;
+    ASSERT_TRUE(cambi_plan(test::form(w, h, 16), parse("cambi=enc_bitdepth=8"), &p16, &why)) << why;
     CambiScratch scratch;
     double want = -1, got = -2;
-    ASSERT_TRUE(cambi_score_luma(p16, cambi_kernels(0), reinterpret_cast<uint8_t*>(wide.data()),
-                                 2 * w, &scratch, &want));
-    ASSERT_TRUE(cambi_score_luma(p8, cambi_kernels(0), luma.data(), w, &scratch, &got));
+    ASSERT_TRUE(cambi_score_luma(p16, cambi_kernels(0), wide.top(), wide.pitch, &scratch, &want));
+    ASSERT_TRUE(cambi_score_luma(p8, cambi_kernels(0), narrow.top(), narrow.pitch, &scratch, &got));
     EXPECT_EQ(got, want);
   }
 }
@@ -219,7 +190,7 @@ TEST(Cambi, EightBitsScoreAsTheSameSamplesAtSixteen) {
 TEST(Cambi, RefusesSamplesAboveThePeak) {
   CambiPlan plan;
   std::string why;
-  ASSERT_TRUE(cambi_plan(form_of(216, 8, 10), parse("cambi"), &plan, &why)) << why;
+  ASSERT_TRUE(cambi_plan(test::form(216, 8, 10), parse("cambi"), &plan, &why)) << why;
   std::vector<uint16_t> luma(216 * 8, 512);
   CambiScratch scratch;
   double score = 0;

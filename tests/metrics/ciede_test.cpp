@@ -10,7 +10,8 @@
 
 #include "convert/convert.h"
 #include "metrics/ciede/ciede.h"
-#include "tests/reference/reference.h"
+#include "tests/metrics/logs.h"
+#include "tests/metrics/requests.h"
 
 namespace vq {
 namespace {
@@ -20,20 +21,8 @@ const std::vector<std::string> kNames = {"ciede2000"};
 class CiedeLog : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(CiedeLog, EqualsLibvmafPerFrame) {
-  const std::string pair = GetParam();
-  if (!reference::make_pair(pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << pair;
-  reference::Log log;
-  ASSERT_TRUE(reference::load_log(pair + ".ciede.json", &log));
-  ScoreTable t;
-  reference::score_pair(pair, "ciede", 0, &t);
-  reference::expect_matches(t, log, kNames);
-  double mean = 0;
-  for (int32_t i = 0; i < t.rows(); ++i) {
-    double v = 0;
-    ASSERT_TRUE(t.get(t.find(kNames[0]), i, &v));
-    mean += v / t.rows();
-  }
-  EXPECT_NEAR(mean, log.pooled.at(kNames[0]).at("mean").get<double>(), 1.0000001e-6);
+  if (!test::expect_log(GetParam(), "ciede", {"ciede"}, kNames, kNames, {{"scalar", 0}}))
+    GTEST_SKIP() << "no FFmpeg CLI to make " << GetParam();
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, CiedeLog,
@@ -42,49 +31,25 @@ INSTANTIATE_TEST_SUITE_P(Pairs, CiedeLog,
                                            "p12_96x64", "p8_1080p", "p8_min_8x8", "p8_min_16x16",
                                            "p8_min_2x2", "p16_64x48"));
 
-PictureForm form_of(int w, int h, int depth, ChromaLayout layout) {
-  PictureForm f;
-  f.width = w;
-  f.height = h;
-  const PlaneSize cs = chroma_size(layout, w, h);
-  f.chroma_width = cs.width;
-  f.chroma_height = cs.height;
-  f.depth = depth;
-  f.layout = layout;
-  return f;
-}
-
-// A picture's samples (row-major per plane) laid out in padded rows, bottom up when `flip`.
+// A picture's samples (row-major per plane), stored in padded rows, bottom up when `flip`.
 struct Planes {
   PictureForm form;
   std::vector<uint16_t> sample[3];
-  std::vector<uint8_t> bytes[3];
+  test::Stored stored[3];
 
   int width(int p) const { return p ? form.chroma_width : form.width; }
   int height(int p) const { return p ? form.chroma_height : form.height; }
 
   Picture picture(bool flip) {
-    Picture pic;
+    for (int p = 0; p < 3; ++p)
+      stored[p] = test::store(sample[p], width(p), height(p), form.depth, 3, flip);
+    Picture pic = stored[0].luma();
     pic.layout = form.layout;
-    pic.depth = form.depth;
-    pic.width = form.width;
-    pic.height = form.height;
     pic.chroma_width = form.chroma_width;
     pic.chroma_height = form.chroma_height;
-    const int bpp = sample_bytes(form.depth);
-    for (int p = 0; p < 3; ++p) {
-      const ptrdiff_t pitch = ptrdiff_t(width(p)) * bpp + 3;
-      bytes[p].assign(size_t(pitch * height(p)), 0xee);
-      for (int y = 0; y < height(p); ++y) {
-        const int row = flip ? height(p) - 1 - y : y;
-        for (int x = 0; x < width(p); ++x) {
-          const uint16_t v = sample[p][size_t(y * width(p) + x)];
-          for (int k = 0; k < bpp; ++k)
-            bytes[p][size_t(row * pitch + x * bpp + k)] = uint8_t(v >> (8 * k));
-        }
-      }
-      pic.plane[p] = bytes[p].data() + (flip ? (height(p) - 1) * pitch : 0);
-      pic.pitch[p] = flip ? -pitch : pitch;
+    for (int p = 1; p < 3; ++p) {
+      pic.plane[p] = stored[p].top();
+      pic.pitch[p] = stored[p].pitch;
     }
     return pic;
   }
@@ -123,8 +88,8 @@ TEST(Ciede, SubsampledChromaScoresAsItsRepeatedSamples) {
     const int peak = (1 << c.depth) - 1;
     const int sx = 1, sy = c.layout == ChromaLayout::k420 ? 1 : 0;
     for (int k = 0; k < 2; ++k) {
-      sub[k].form = form_of(c.w, c.h, c.depth, c.layout);
-      full[k].form = form_of(c.w, c.h, c.depth, ChromaLayout::k444);
+      sub[k].form = test::form(c.w, c.h, c.depth, c.layout);
+      full[k].form = test::form(c.w, c.h, c.depth, ChromaLayout::k444);
       for (int p = 0; p < 3; ++p) {
         sub[k].sample[p].resize(size_t(sub[k].width(p) * sub[k].height(p)));
         for (auto& v : sub[k].sample[p])
@@ -278,8 +243,6 @@ INSTANTIATE_TEST_SUITE_P(Tiers, CiedeSimd, ::testing::Values(0, 1),
                          });
 
 TEST(Ciede, RefusesWhatLibvmafRefuses) {
-  const MetricRow* row = find_metric("ciede");
-  ASSERT_NE(row, nullptr);
   const struct {
     int depth;
     ChromaLayout layout;
@@ -292,13 +255,10 @@ TEST(Ciede, RefusesWhatLibvmafRefuses) {
       {8, ChromaLayout::kGray, false},
   };
   for (const auto& c : cases) {
-    std::unique_ptr<Metric> m;
-    std::string why;
-    const MetricStatus s =
-        row->make(form_of(32, 16, c.depth, c.layout), MetricOptions(), 0, &m, &why);
-    EXPECT_EQ(s == MetricStatus::kOk, c.ok) << c.depth << " " << why;
+    const test::Asked a = test::ask("ciede", 32, 16, c.depth, c.layout);
+    EXPECT_EQ(a.first, c.ok ? "ciede2000" : test::kRefusedForForm) << a.what << ": " << a.why;
     if (!c.ok) {
-      EXPECT_NE(why.find("ciede"), std::string::npos);
+      EXPECT_NE(a.why.find("ciede"), std::string::npos) << a.what;
     }
   }
 }

@@ -11,8 +11,8 @@
 
 #include "metrics/integer_adm/adm.h"
 #include "tests/frames.h"
+#include "tests/metrics/logs.h"
 #include "tests/metrics/requests.h"
-#include "tests/reference/reference.h"
 
 namespace vq {
 namespace {
@@ -46,20 +46,12 @@ class AdmLog : public ::testing::TestWithParam<LogCase> {};
 
 TEST_P(AdmLog, EqualsLibvmafPerFrame) {
   const LogCase& c = GetParam();
-  if (!reference::make_pair(c.pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
-  reference::Log log;
-  ASSERT_TRUE(reference::load_log(std::string(c.pair) + "." + c.set + ".json", &log));
   std::vector<std::string> names;
   for (const char* n : {"integer_adm2", "integer_aim", "integer_adm3", "integer_adm_scale0",
                         "integer_adm_scale1", "integer_adm_scale2", "integer_adm_scale3"})
     names.push_back(std::string(n) + c.suffix);
-  for (const auto& [tier, flags] : test::tiers()) {
-    SCOPED_TRACE(tier);
-    ScoreTable t;
-    reference::score_pair(c.pair, c.request, flags, &t);
-    reference::expect_matches(t, log, names);
-    reference::expect_pooled_means(t, log, {names[0]});
-  }
+  if (!test::expect_log(c.pair, c.set, {c.request}, names, {names[0]}))
+    GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, AdmLog, ::testing::ValuesIn(kLogCases), [](const auto& info) {
@@ -67,17 +59,14 @@ INSTANTIATE_TEST_SUITE_P(Pairs, AdmLog, ::testing::ValuesIn(kLogCases), [](const
 });
 
 TEST(IntegerAdm, DebugScoresEqualLibvmaf) {
-  if (!reference::make_pair("p8_176x144")) GTEST_SKIP() << "no FFmpeg CLI";
-  reference::Log log;
-  ASSERT_TRUE(reference::load_log("p8_176x144.adm_debug.json", &log));
-  ScoreTable table;
-  reference::score_pair("p8_176x144", "integer_adm=debug=true", 0, &table);
   std::vector<std::string> names = {"integer_adm", "integer_adm_num", "integer_adm_den"};
   for (int s = 0; s < 4; ++s) {
     names.push_back("integer_adm_num_scale" + std::to_string(s));
     names.push_back("integer_adm_den_scale" + std::to_string(s));
   }
-  reference::expect_matches(table, log, names);
+  if (!test::expect_log("p8_176x144", "adm_debug", {"integer_adm=debug=true"}, names, {},
+                        {{"scalar", 0}}))
+    GTEST_SKIP() << "no FFmpeg CLI";
 }
 
 // What a request comes to: libvmaf's name of its first score (after the options away from their
@@ -86,36 +75,33 @@ TEST(IntegerAdm, DebugScoresEqualLibvmaf) {
 TEST(IntegerAdm, RequestsAreNamedOrRefused) {
   const struct {
     const char* request;
-    int width, height, depth;
     const char* first;
+    int width = 64, height = 64, depth = 8;
   } cases[] = {
-      {"integer_adm", 64, 64, 8, "integer_adm2"},
-      {"integer_adm=adm_enhn_gain_limit=100", 64, 64, 8, "integer_adm2"},
-      {"integer_adm=adm_enhn_gain_limit=1", 64, 64, 8, "integer_adm2_egl_1"},
-      {"integer_adm=adm_enhn_gain_limit=1.2", 64, 64, 8, "integer_adm2_egl_1.2"},
-      {"integer_adm=adm_skip_scale0=true", 64, 64, 8, "integer_adm2_ssz"},
-      {"integer_adm=debug=true:adm_skip_aim=true", 64, 64, 8, "integer_adm2"},
-      {"integer_adm=adm_ref_display_height=2160:adm_enhn_gain_limit=1:adm_csf_diag_scale=2", 64, 64,
-       8, "integer_adm2_scfd_2_egl_1_rdh_2160"},
-      {"integer_adm=adm_noise_weight=0.5:adm_norm_view_dist=6", 64, 64, 8,
-       "integer_adm2_nw_0.5_nvd_6"},
-      {"integer_adm", 32, 64, 8, test::kRefusedForForm},
-      {"integer_adm", 64, 32, 8, test::kRefusedForForm},
-      {"integer_adm", 64, 64, 16, test::kRefusedForForm},
-      {"integer_adm=adm_norm_view_dist=1", 64, 64, 8, test::kRefusedWhenRead},
-      {"integer_adm=adm_enhn_gain_limit=0.5", 64, 64, 8, test::kRefusedWhenRead},
-      {"integer_adm=adm_csf_mode=1", 64, 64, 8, test::kRefusedWhenRead},
-      {"integer_adm=adm_ref_display_height=5000", 64, 64, 8, test::kRefusedWhenRead},
+      {"integer_adm", "integer_adm2"},
+      {"integer_adm=adm_enhn_gain_limit=100", "integer_adm2"},
+      {"integer_adm=adm_enhn_gain_limit=1", "integer_adm2_egl_1"},
+      {"integer_adm=adm_enhn_gain_limit=1.2", "integer_adm2_egl_1.2"},
+      {"integer_adm=adm_skip_scale0=true", "integer_adm2_ssz"},
+      {"integer_adm=debug=true:adm_skip_aim=true", "integer_adm2"},
+      {"integer_adm=adm_ref_display_height=2160:adm_enhn_gain_limit=1:adm_csf_diag_scale=2",
+       "integer_adm2_scfd_2_egl_1_rdh_2160"},
+      {"integer_adm=adm_noise_weight=0.5:adm_norm_view_dist=6", "integer_adm2_nw_0.5_nvd_6"},
+      {"integer_adm", test::kRefusedForForm, 32, 64},
+      {"integer_adm", test::kRefusedForForm, 64, 32},
+      {"integer_adm", test::kRefusedForForm, 64, 64, 16},
+      {"integer_adm=adm_norm_view_dist=1", test::kRefusedWhenRead},
+      {"integer_adm=adm_enhn_gain_limit=0.5", test::kRefusedWhenRead},
+      {"integer_adm=adm_csf_mode=1", test::kRefusedWhenRead},
+      {"integer_adm=adm_ref_display_height=5000", test::kRefusedWhenRead},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.request) + " " + std::to_string(c.width) + "x" +
-                 std::to_string(c.height) + " depth " + std::to_string(c.depth));
     const test::Asked a = test::ask(c.request, c.width, c.height, c.depth);
-    EXPECT_EQ(a.first, c.first) << a.why;
+    EXPECT_EQ(a.first, c.first) << a.what << ": " << a.why;
     if (a.first == test::kRefusedWhenRead) {
       EXPECT_EQ(a.why.rfind("integer_adm: ", 0), 0u) << a.why;
     } else if (a.first == test::kRefusedForForm) {
-      EXPECT_FALSE(a.why.empty());
+      EXPECT_FALSE(a.why.empty()) << a.what;
     }
   }
 }
@@ -387,7 +373,8 @@ TEST(IntegerAdm, Decouple32TiersEqualScalar) {
 
 // The int32 DWT kernels of scales 1..3 against the scalar ones: random widths, every rounding
 // the scales use, samples over the whole int32 range (whose 64-bit sums the kept 32 bits wrap)
-// and guard samples past each output row.
+// and guard samples past each output row; and scale 1's vertical taps of int16 rows, odd ones
+// and rows shorter than a step too, at the int16 extremes whose sums come nearest 2^31.
 TEST(IntegerAdm, Dwt32TiersEqualScalar) {
   const struct {
     int64_t add;
@@ -426,29 +413,19 @@ TEST(IntegerAdm, Dwt32TiersEqualScalar) {
       k.dwt_h32(src.data(), src.data() + w, w, add, shift, out_b.data(), out_b.data() + hw,
                 out_b.data() + 2 * hw, out_b.data() + 3 * hw);
       ASSERT_EQ(out_a, out_b) << "dwt_h32 w=" << w << " shift=" << shift;
-    }
-  });
-}
 
-// Scale 1's vertical taps of int16 rows against the scalar ones: random widths (odd ones, and
-// rows shorter than a step), rows at the int16 extremes whose sums come nearest 2^31, guard
-// samples past each output row.
-TEST(IntegerAdm, DwtV16wTiersEqualScalar) {
-  each_tier(29, [](const adm::Kernels& ref, const adm::Kernels& k, std::mt19937& rng) {
-    for (int iter = 0; iter < 300; ++iter) {
-      const int w = 1 + int(rng() % 90);
-      constexpr int kGuard = 12;
-      std::vector<int16_t> src(size_t(4 * w));
-      for (int16_t& x : src)
+      const int n = 1 + int(rng() % 90);
+      std::vector<int16_t> s16(size_t(4 * n));
+      for (int16_t& x : s16)
         x = iter % 3 == 0 ? (rng() % 2 ? int16_t(-32768) : int16_t(32767)) : int16_t(rng());
-      const int16_t* rows[4];
-      for (auto& r : rows)
-        r = src.data() + (rng() % 4) * size_t(w);
-      std::vector<int32_t> lo_a(size_t(w + kGuard), 77), hi_a(lo_a), lo_b(lo_a), hi_b(lo_a);
-      ref.dwt_v16w(rows, w, lo_a.data(), hi_a.data());
-      k.dwt_v16w(rows, w, lo_b.data(), hi_b.data());
-      ASSERT_EQ(lo_a, lo_b) << "w=" << w;
-      ASSERT_EQ(hi_a, hi_b) << "w=" << w;
+      const int16_t* r16[4];
+      for (auto& r : r16)
+        r = s16.data() + (rng() % 4) * size_t(n);
+      std::vector<int32_t> lo_c(size_t(n + kGuard), 77), hi_c(lo_c), lo_d(lo_c), hi_d(lo_c);
+      ref.dwt_v16w(r16, n, lo_c.data(), hi_c.data());
+      k.dwt_v16w(r16, n, lo_d.data(), hi_d.data());
+      ASSERT_EQ(lo_c, lo_d) << "dwt_v16w w=" << n;
+      ASSERT_EQ(hi_c, hi_d) << "dwt_v16w w=" << n;
     }
   });
 }
@@ -542,27 +519,19 @@ TEST(IntegerAdm, MaskRow32TiersEqualScalar) {
   });
 }
 
-// The cube sum of scale 0's denominator against the scalar one: random lengths, coefficients
-// at the extremes (|-32768|^3 is 2^45) and random ones.
+// The denominator's cube sums against the scalar ones, over random lengths: scale 0's of int16
+// coefficients at the extremes (|-32768|^3 is 2^45) and random ones; scales 1..3's of magnitudes
+// up to 2^31 (INT32_MIN among them) whose rounded squares pass 32 bits, every shift the scales
+// use and random cube shifts.
 TEST(IntegerAdm, CubeSumTiersEqualScalar) {
   each_tier(23, [](const adm::Kernels& ref, const adm::Kernels& k, std::mt19937& rng) {
-    for (int iter = 0; iter < 200; ++iter) {
-      std::vector<int16_t> row(rng() % 200);
-      for (int16_t& c : row)
-        c = iter % 3 == 0 ? (rng() % 2 ? int16_t(-32768) : int16_t(32767)) : int16_t(rng());
-      EXPECT_EQ(k.cube_sum16(row.data(), int(row.size())),
-                ref.cube_sum16(row.data(), int(row.size())))
-          << "n=" << row.size();
-    }
-  });
-}
-
-// The denominator terms of scales 1..3 against the scalar ones: random lengths, magnitudes up
-// to 2^31 (INT32_MIN among them) whose rounded squares pass 32 bits, every shift the scales use
-// and random cube shifts.
-TEST(IntegerAdm, CubeSum32TiersEqualScalar) {
-  each_tier(31, [](const adm::Kernels& ref, const adm::Kernels& k, std::mt19937& rng) {
     for (int iter = 0; iter < 300; ++iter) {
+      std::vector<int16_t> row16(rng() % 200);
+      for (int16_t& c : row16)
+        c = iter % 3 == 0 ? (rng() % 2 ? int16_t(-32768) : int16_t(32767)) : int16_t(rng());
+      EXPECT_EQ(k.cube_sum16(row16.data(), int(row16.size())),
+                ref.cube_sum16(row16.data(), int(row16.size())))
+          << "n=" << row16.size();
       std::vector<int32_t> row(rng() % 120);
       for (int32_t& c : row)
         c = iter % 3 == 0   ? (rng() % 2 ? INT32_MIN : INT32_MAX)

@@ -11,8 +11,8 @@
 
 #include "metrics/integer_vif/vif.h"
 #include "tests/frames.h"
+#include "tests/metrics/logs.h"
 #include "tests/metrics/requests.h"
-#include "tests/reference/reference.h"
 
 namespace vq {
 namespace {
@@ -50,17 +50,9 @@ class VifLog : public ::testing::TestWithParam<LogCase> {};
 
 TEST_P(VifLog, EqualsLibvmafPerFrame) {
   const LogCase& c = GetParam();
-  if (!reference::make_pair(c.pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
-  reference::Log log;
-  ASSERT_TRUE(reference::load_log(std::string(c.pair) + "." + c.set + ".json", &log));
   const std::vector<std::string> names = scale_names(c.suffix);
-  for (const auto& [tier, flags] : test::tiers()) {
-    SCOPED_TRACE(tier);
-    ScoreTable t;
-    reference::score_pair(c.pair, c.request, flags, &t);
-    reference::expect_matches(t, log, names);
-    reference::expect_pooled_means(t, log, names);
-  }
+  if (!test::expect_log(c.pair, c.set, {c.request}, names, names))
+    GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, VifLog, ::testing::ValuesIn(kLogCases), [](const auto& info) {
@@ -69,23 +61,13 @@ INSTANTIATE_TEST_SUITE_P(Pairs, VifLog, ::testing::ValuesIn(kLogCases), [](const
 
 // The debug scores, and scale 0 skipped (its score 0, its denominator -1) with a gain limit.
 TEST(IntegerVif, DebugScoresEqualLibvmaf) {
-  const struct {
-    const char* pair;
-    const char* set;
-    const char* request;
-    const char* suffix;
-  } cases[] = {
+  const LogCase cases[] = {
       {"p8_176x144", "vif_debug", "integer_vif=debug=true", ""},
       {"p10_odd_161x97", "vif_skip0",
        "integer_vif=vif_skip_scale0=true:debug=true:vif_enhn_gain_limit=1.5", "_egl_1.5_ssclz"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.set);
-    if (!reference::make_pair(c.pair)) GTEST_SKIP() << "no FFmpeg CLI";
-    reference::Log log;
-    ASSERT_TRUE(reference::load_log(std::string(c.pair) + "." + c.set + ".json", &log));
-    ScoreTable table;
-    reference::score_pair(c.pair, c.request, 0, &table);
     std::vector<std::string> names = scale_names(c.suffix);
     for (const char* n : {"integer_vif", "integer_vif_num", "integer_vif_den"})
       names.push_back(n + std::string(c.suffix));
@@ -93,7 +75,8 @@ TEST(IntegerVif, DebugScoresEqualLibvmaf) {
       names.push_back("integer_vif_num_scale" + std::to_string(s) + c.suffix);
       names.push_back("integer_vif_den_scale" + std::to_string(s) + c.suffix);
     }
-    reference::expect_matches(table, log, names);
+    if (!test::expect_log(c.pair, c.set, {c.request}, names, {}, {{"scalar", 0}}))
+      GTEST_SKIP() << "no FFmpeg CLI";
   }
 }
 
@@ -102,31 +85,28 @@ TEST(IntegerVif, DebugScoresEqualLibvmaf) {
 TEST(IntegerVif, RequestsAreNamedOrRefused) {
   const struct {
     const char* request;
-    int width, height, depth;
     const char* first;
+    int width = 64, height = 64, depth = 8;
   } cases[] = {
-      {"integer_vif", 64, 64, 8, "integer_vif_scale0"},
-      {"integer_vif=vif_enhn_gain_limit=100", 64, 64, 8, "integer_vif_scale0"},
-      {"integer_vif=vif_enhn_gain_limit=1", 64, 64, 8, "integer_vif_scale0_egl_1"},
-      {"integer_vif=vif_enhn_gain_limit=1.25:debug=true", 64, 64, 8, "integer_vif_scale0_egl_1.25"},
-      {"integer_vif=vif_skip_scale0=true:vif_enhn_gain_limit=2", 64, 64, 8,
-       "integer_vif_scale0_egl_2_ssclz"},
-      {"integer_vif=vif_enhn_gain_limit=0.5", 64, 64, 8, test::kRefusedWhenRead},
-      {"integer_vif=vif_enhn_gain_limit=101", 64, 64, 8, test::kRefusedWhenRead},
-      {"integer_vif=egl=2", 64, 64, 8, test::kRefusedWhenRead},
-      {"integer_vif", 15, 64, 8, test::kRefusedForForm},
-      {"integer_vif", 64, 15, 8, test::kRefusedForForm},
-      {"integer_vif", 1, 1, 8, test::kRefusedForForm},
-      {"integer_vif", 64, 64, 17, test::kRefusedForForm},
-      {"integer_vif", 64, 64, 7, test::kRefusedForForm},
+      {"integer_vif", "integer_vif_scale0"},
+      {"integer_vif=vif_enhn_gain_limit=100", "integer_vif_scale0"},
+      {"integer_vif=vif_enhn_gain_limit=1", "integer_vif_scale0_egl_1"},
+      {"integer_vif=vif_enhn_gain_limit=1.25:debug=true", "integer_vif_scale0_egl_1.25"},
+      {"integer_vif=vif_skip_scale0=true:vif_enhn_gain_limit=2", "integer_vif_scale0_egl_2_ssclz"},
+      {"integer_vif=vif_enhn_gain_limit=0.5", test::kRefusedWhenRead},
+      {"integer_vif=vif_enhn_gain_limit=101", test::kRefusedWhenRead},
+      {"integer_vif=egl=2", test::kRefusedWhenRead},
+      {"integer_vif", test::kRefusedForForm, 15, 64},
+      {"integer_vif", test::kRefusedForForm, 64, 15},
+      {"integer_vif", test::kRefusedForForm, 1, 1},
+      {"integer_vif", test::kRefusedForForm, 64, 64, 17},
+      {"integer_vif", test::kRefusedForForm, 64, 64, 7},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.request) + " " + std::to_string(c.width) + "x" +
-                 std::to_string(c.height) + " depth " + std::to_string(c.depth));
     const test::Asked a = test::ask(c.request, c.width, c.height, c.depth);
-    EXPECT_EQ(a.first, c.first) << a.why;
+    EXPECT_EQ(a.first, c.first) << a.what << ": " << a.why;
     if (a.first.starts_with("(refused")) {
-      EXPECT_FALSE(a.why.empty());
+      EXPECT_FALSE(a.why.empty()) << a.what;
     }
   }
 }
@@ -157,11 +137,6 @@ Rows random_rows(std::mt19937& rng, int n, int w, int depth) {
   return r;
 }
 
-template <class T>
-std::vector<T> narrow(const std::vector<uint16_t>& v) {
-  return std::vector<T>(v.begin(), v.end());
-}
-
 constexpr int kGuard = 24;
 
 // A filtered row with guard samples on both sides of its kPad margins.
@@ -180,6 +155,15 @@ struct Stat {
   std::vector<uint16_t> mu1, mu2;
   std::vector<uint32_t> xx, yy, xy;
 };
+
+// Mirrors the `n` samples either side of a row of w, as the scorer does.
+template <class T>
+void mirror(T* p, int w, int n) {
+  for (int f = 1; f <= n; ++f) {
+    p[-f] = p[f];
+    p[w - 1 + f] = p[w - 1 - f];
+  }
+}
 
 // A pass's four sums, compared as one.
 auto sums(const vif::Sums& s) {
@@ -202,7 +186,8 @@ TEST(IntegerVif, KernelTiersEqualScalar) {
       SCOPED_TRACE("w=" + std::to_string(w) + " scale=" + std::to_string(scale) +
                    " depth=" + std::to_string(depth));
       const Rows src = random_rows(rng, taps, w, depth);
-      const std::vector<uint8_t> r8 = narrow<uint8_t>(src.ref), d8 = narrow<uint8_t>(src.dis);
+      const std::vector<uint8_t> r8(src.ref.begin(), src.ref.end()),
+          d8(src.dis.begin(), src.dis.end());
       const uint8_t* rr8[17];
       const uint8_t* dr8[17];
       const uint16_t* rr16[17];
@@ -228,16 +213,10 @@ TEST(IntegerVif, KernelTiersEqualScalar) {
       // The horizontal terms of that row, mirrored as the scorer mirrors it, where it can be.
       if (w > taps / 2) {
         vif::StatRow s = a.row();
-        for (int f = 1; f <= taps / 2; ++f) {
-          for (auto* p : {s.mu1, s.mu2}) {
-            p[-f] = p[f];
-            p[w - 1 + f] = p[w - 1 - f];
-          }
-          for (auto* p : {s.xx, s.yy, s.xy}) {
-            p[-f] = p[f];
-            p[w - 1 + f] = p[w - 1 - f];
-          }
-        }
+        for (auto* p : {s.mu1, s.mu2})
+          mirror(p, w, taps / 2);
+        for (auto* p : {s.xx, s.yy, s.xy})
+          mirror(p, w, taps / 2);
         // One to four gain limits around the gains of these rows (near 1 where the distorted
         // row is the reference's with noise), duplicates and the first above or below the rest.
         vif::GainLimits limits;
@@ -281,11 +260,8 @@ TEST(IntegerVif, KernelTiersEqualScalar) {
       ASSERT_EQ(ca, cb) << "vertical subsampling";
       ASSERT_EQ(da, db) << "vertical subsampling";
       if (w <= ntaps / 2 || w < 2) continue;
-      for (int f = 1; f <= ntaps / 2; ++f)
-        for (auto* p : {pa, qa}) {
-          p[-f] = p[f];
-          p[w - 1 + f] = p[w - 1 - f];
-        }
+      for (auto* p : {pa, qa})
+        mirror(p, w, ntaps / 2);
       const int n = w / 2;
       std::vector<uint16_t> oa(size_t(n + 2 * kGuard), 0x3333), ob(oa), ea(oa), eb(oa);
       ref.sub_h(pa, qa, n, next, oa.data() + kGuard, ea.data() + kGuard);
@@ -303,42 +279,27 @@ TEST(IntegerVif, ScorerTiersEqualScalarForAnyPitch) {
   for (int iter = 0; iter < 30; ++iter) {
     const int w = vif::kMinSize + int(rng() % 90), h = vif::kMinSize + int(rng() % 60);
     const int depth = iter % 3 == 0 ? 8 : 9 + int(rng() % 8);
-    const int bytes = depth == 8 ? 1 : 2;
     SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " depth " + std::to_string(depth));
     const Rows src = random_rows(rng, h, w, depth);
     // Top-down with padding, and bottom-up.
-    const ptrdiff_t pitch = ptrdiff_t(w * bytes + 14);
-    std::vector<uint8_t> down(size_t(pitch) * size_t(h)), up(down.size());
-    std::vector<uint8_t> down_d(down.size()), up_d(down.size());
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) {
-        const size_t i = size_t(y) * size_t(w) + size_t(x);
-        const size_t at = size_t(y) * size_t(pitch) + size_t(x * bytes);
-        const size_t flip = size_t(h - 1 - y) * size_t(pitch) + size_t(x * bytes);
-        for (int b = 0; b < bytes; ++b) {
-          down[at + size_t(b)] = up[flip + size_t(b)] = uint8_t(src.ref[i] >> (8 * b));
-          down_d[at + size_t(b)] = up_d[flip + size_t(b)] = uint8_t(src.dis[i] >> (8 * b));
-        }
-      }
-    const uint8_t* last = up.data() + size_t(h - 1) * size_t(pitch);
-    const uint8_t* last_d = up_d.data() + size_t(h - 1) * size_t(pitch);
+    const test::Stored ref[2] = {test::store(src.ref, w, h, depth, 14),
+                                 test::store(src.ref, w, h, depth, 14, true)};
+    const test::Stored dis[2] = {test::store(src.dis, w, h, depth, 14),
+                                 test::store(src.dis, w, h, depth, 14, true)};
     vif::Params p;
     p.gain.limit[0] = iter % 2 ? 100.0 : 1.0;
     vif::Result want;
     vif::Scorer(w, h, depth, p, vif::scalar_kernels())
-        .score({down.data(), pitch, depth}, {down_d.data(), pitch, depth}, &want);
+        .score({ref[0].top(), ref[0].pitch, depth}, {dis[0].top(), dis[0].pitch, depth}, &want);
     for (const auto& [tier, flags] : test::tiers()) {
       SCOPED_TRACE(tier);
       vif::Scorer s(w, h, depth, p, vif::kernels_for(flags));
-      for (const ptrdiff_t sign : {1, -1}) {
+      for (const int up : {0, 1}) {
         vif::Result got;
-        if (sign > 0)
-          s.score({down.data(), pitch, depth}, {down_d.data(), pitch, depth}, &got);
-        else
-          s.score({last, -pitch, depth}, {last_d, -pitch, depth}, &got);
+        s.score({ref[up].top(), ref[up].pitch, depth}, {dis[up].top(), dis[up].pitch, depth}, &got);
         for (int k = 0; k < 4; ++k) {
-          EXPECT_EQ(got.num[k], want.num[k]) << "scale " << k << " pitch sign " << sign;
-          EXPECT_EQ(got.den[k], want.den[k]) << "scale " << k << " pitch sign " << sign;
+          EXPECT_EQ(got.num[k], want.num[k]) << "scale " << k << (up ? " bottom up" : "");
+          EXPECT_EQ(got.den[k], want.den[k]) << "scale " << k << (up ? " bottom up" : "");
         }
       }
     }
@@ -395,16 +356,9 @@ TEST(IntegerVif, JoinedScorerWritesWhatEachWrites) {
         ScoreTable tj, ta;
         for (int32_t pair = 0; pair < 3; ++pair) {
           const Rows src = random_rows(rng, h, w, depth);
-          const std::vector<uint8_t> r8 = narrow<uint8_t>(src.ref), d8 = narrow<uint8_t>(src.dis);
-          Picture ref, dis;
-          for (Picture* p : {&ref, &dis}) {
-            p->depth = depth;
-            p->width = w;
-            p->height = h;
-            p->pitch[0] = ptrdiff_t(w) * (depth == 8 ? 1 : 2);
-          }
-          ref.plane[0] = depth == 8 ? r8.data() : reinterpret_cast<const uint8_t*>(src.ref.data());
-          dis.plane[0] = depth == 8 ? d8.data() : reinterpret_cast<const uint8_t*>(src.dis.data());
+          const test::Stored r = test::store(src.ref, w, h, depth),
+                             d = test::store(src.dis, w, h, depth);
+          const Picture ref = r.luma(), dis = d.luma();
           for (auto& m : joined)
             ASSERT_EQ(m->score(pair, ref, dis, &tj), MetricStatus::kOk);
           for (auto& m : alone)

@@ -11,8 +11,8 @@
 
 #include "metrics/psnr_hvs/csf.h"
 #include "metrics/psnr_hvs/psnr_hvs.h"
-#include "tests/frames.h"
-#include "tests/reference/reference.h"
+#include "tests/metrics/logs.h"
+#include "tests/metrics/requests.h"
 
 namespace vq {
 namespace {
@@ -22,17 +22,8 @@ const std::vector<std::string> kNames = {"psnr_hvs_y", "psnr_hvs_cb", "psnr_hvs_
 class PsnrHvsLog : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(PsnrHvsLog, EqualsLibvmafPerFrame) {
-  const std::string pair = GetParam();
-  if (!reference::make_pair(pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << pair;
-  reference::Log log;
-  ASSERT_TRUE(reference::load_log(pair + ".psnr_hvs.json", &log));
-  for (const auto& [tier, flags] : test::tiers()) {
-    SCOPED_TRACE(tier);
-    ScoreTable t;
-    reference::score_pair(pair, "psnr_hvs", flags, &t);
-    reference::expect_matches(t, log, kNames);
-    reference::expect_pooled_means(t, log, kNames);
-  }
+  if (!test::expect_log(GetParam(), "psnr_hvs", {"psnr_hvs"}, kNames, kNames))
+    GTEST_SKIP() << "no FFmpeg CLI to make " << GetParam();
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, PsnrHvsLog,
@@ -45,38 +36,23 @@ INSTANTIATE_TEST_SUITE_P(Pairs, PsnrHvsLog,
 TEST(PsnrHvs, ReadsAnyPitchAndClampsToThePeak) {
   std::mt19937 rng(5);
   for (const int depth : {8, 10, 12}) {
-    const int w = 23, h = 17, bpp = depth == 8 ? 1 : 2, peak = (1 << depth) - 1;
-    const ptrdiff_t pitch = w * bpp;
-    std::vector<uint8_t> a(size_t(h * pitch)), b(a.size()), ua(a.size()), ub(a.size()),
-        over(a.size());
-    for (int i = 0; i < w * h; ++i) {
-      const int va = int(rng() % uint32_t(peak + 1));
-      const int vb = std::clamp(va + int(rng() % 41) - 20, 0, peak);
-      // The same picture with every peak sample written as 0xffff.
-      const int vo = va == peak && depth > 8 ? 0xffff : va;
-      for (int k = 0; k < bpp; ++k) {
-        a[size_t(i * bpp + k)] = uint8_t(va >> (8 * k));
-        b[size_t(i * bpp + k)] = uint8_t(vb >> (8 * k));
-        over[size_t(i * bpp + k)] = uint8_t(vo >> (8 * k));
-      }
+    const int w = 23, h = 17, peak = (1 << depth) - 1;
+    std::vector<uint16_t> a(size_t(w * h)), b(a.size()), over(a.size());
+    for (size_t i = 0; i < a.size(); ++i) {
+      a[i] = uint16_t(rng() % uint32_t(peak + 1));
+      b[i] = uint16_t(std::clamp(a[i] + int(rng() % 41) - 20, 0, peak));
+      over[i] = a[i] == peak && depth > 8 ? 0xffff : a[i];  // every peak sample written as 0xffff
     }
-    for (int y = 0; y < h; ++y)
-      for (ptrdiff_t x = 0; x < pitch; ++x) {
-        ua[size_t((h - 1 - y) * pitch + x)] = a[size_t(y * pitch + x)];
-        ub[size_t((h - 1 - y) * pitch + x)] = b[size_t(y * pitch + x)];
-      }
-    const hvs::Kernels k = hvs::scalar_kernels();
-    const float down =
-        hvs::plane_error({a.data(), pitch, w, h}, {b.data(), pitch, w, h}, depth, hvs::kCsfY, k);
-    const float up =
-        hvs::plane_error({ua.data() + (h - 1) * pitch, -pitch, w, h},
-                         {ub.data() + (h - 1) * pitch, -pitch, w, h}, depth, hvs::kCsfY, k);
+    const auto error = [&](const std::vector<uint16_t>& x, bool up) {
+      const test::Stored sx = test::store(x, w, h, depth, 0, up),
+                         sb = test::store(b, w, h, depth, 0, up);
+      return hvs::plane_error({sx.top(), sx.pitch, w, h}, {sb.top(), sb.pitch, w, h}, depth,
+                              hvs::kCsfY, hvs::scalar_kernels());
+    };
+    const float down = error(a, false);
     EXPECT_GT(down, 0.0f) << depth;
-    EXPECT_EQ(down, up) << depth;
-    EXPECT_EQ(
-        hvs::plane_error({over.data(), pitch, w, h}, {b.data(), pitch, w, h}, depth, hvs::kCsfY, k),
-        down)
-        << depth;
+    EXPECT_EQ(error(a, true), down) << depth;
+    EXPECT_EQ(error(over, false), down) << depth;
   }
 }
 
@@ -101,26 +77,22 @@ TEST(PsnrHvs, BlockKernelTiersEqualScalar) {
   float mask[64], weight[64];
   hvs::block_constants(hvs::kCsfCb, mask, weight);
   for (int iter = 0; iter < 60; ++iter) {
-    const int depth = 8 + int(rng() % 5), bpp = depth == 8 ? 1 : 2, peak = (1 << depth) - 1;
+    const int depth = 8 + int(rng() % 5), peak = (1 << depth) - 1;
     const int w = 57 + int(rng() % 20), h = 8 + int(rng() % 6);
-    const ptrdiff_t pitch = w * bpp + 6;
-    std::vector<uint8_t> a(size_t(h * pitch)), b(a.size());
-    for (size_t i = 0; i + 1 < a.size(); i += size_t(bpp)) {
+    std::vector<uint16_t> a(size_t(w * h)), b(a.size());
+    for (size_t i = 0; i < a.size(); ++i) {
       // Smooth, noisy and extreme stretches: flat blocks, strong masking and full-range errors.
       const int mode = int(rng() % 4);
-      const int va = mode == 0 ? peak : int(rng() % uint32_t(peak + 1));
-      const int vb = mode == 1 ? 0 : mode == 2 ? va : int(rng() % uint32_t(peak + 1));
-      for (int k = 0; k < bpp; ++k) {
-        a[i + size_t(k)] = uint8_t(va >> (8 * k));
-        b[i + size_t(k)] = uint8_t(vb >> (8 * k));
-      }
+      a[i] = uint16_t(mode == 0 ? peak : int(rng() % uint32_t(peak + 1)));
+      b[i] = uint16_t(mode == 1 ? 0 : mode == 2 ? a[i] : int(rng() % uint32_t(peak + 1)));
     }
     const int x = int(rng() % uint32_t(w - 56)), y = int(rng() % uint32_t(h - 7));
     SCOPED_TRACE("depth " + std::to_string(depth) + " at " + std::to_string(x) + "," +
                  std::to_string(y));
     const bool up = iter % 2;
-    const hvs::Plane pa{up ? a.data() + (h - 1) * pitch : a.data(), up ? -pitch : pitch, w, h};
-    const hvs::Plane pb{up ? b.data() + (h - 1) * pitch : b.data(), up ? -pitch : pitch, w, h};
+    const test::Stored sa = test::store(a, w, h, depth, 6, up),
+                       sb = test::store(b, w, h, depth, 6, up);
+    const hvs::Plane pa{sa.top(), sa.pitch, w, h}, pb{sb.top(), sb.pitch, w, h};
     constexpr size_t kGuard = 16, n = 64 * hvs::kLanes;
     std::vector<float> want(n + 2 * kGuard, -7.f);
     ref.blocks8(pa, pb, depth, x, y, mask, weight, want.data() + kGuard);
@@ -145,13 +117,8 @@ TEST(PsnrHvs, BlockKernelTiersEqualScalar) {
           a[size_t(y * w + x)] = uint16_t(c >= 0 ? peak : 0);
           b[size_t(y * w + x)] = uint16_t(c >= 0 ? 0 : peak);
         }
-      std::vector<uint8_t> a8(a.begin(), a.end()), b8(b.begin(), b.end());
-      const bool wide = depth > 8;
-      const ptrdiff_t pitch = wide ? 2 * w : w;
-      const hvs::Plane pa{wide ? reinterpret_cast<const uint8_t*>(a.data()) : a8.data(), pitch, w,
-                          h};
-      const hvs::Plane pb{wide ? reinterpret_cast<const uint8_t*>(b.data()) : b8.data(), pitch, w,
-                          h};
+      const test::Stored sa = test::store(a, w, h, depth), sb = test::store(b, w, h, depth);
+      const hvs::Plane pa{sa.top(), sa.pitch, w, h}, pb{sb.top(), sb.pitch, w, h};
       std::vector<float> want(64 * hvs::kLanes);
       ref.blocks8(pa, pb, depth, 0, 0, mask, weight, want.data());
       for (const auto& [tier, flags] : test::tiers()) {
@@ -227,8 +194,6 @@ TEST(PsnrHvs, AddTermsEqualsTheSerialSum) {
 }
 
 TEST(PsnrHvs, RefusesWhatItCannotScore) {
-  const MetricRow* row = find_metric("psnr_hvs");
-  ASSERT_NE(row, nullptr);
   const struct {
     int w, h, depth;
     ChromaLayout layout;
@@ -242,20 +207,10 @@ TEST(PsnrHvs, RefusesWhatItCannotScore) {
       {64, 64, 13, ChromaLayout::k420, false}, {64, 64, 16, ChromaLayout::k444, false},
   };
   for (const auto& c : cases) {
-    PictureForm f;
-    f.width = c.w;
-    f.height = c.h;
-    const PlaneSize cs = chroma_size(c.layout, c.w, c.h);
-    f.chroma_width = cs.width;
-    f.chroma_height = cs.height;
-    f.depth = c.depth;
-    f.layout = c.layout;
-    std::unique_ptr<Metric> m;
-    std::string why;
-    const MetricStatus s = row->make(f, MetricOptions(), 0, &m, &why);
-    EXPECT_EQ(s == MetricStatus::kOk, c.ok) << c.w << "x" << c.h << " " << c.depth << " " << why;
+    const test::Asked a = test::ask("psnr_hvs", c.w, c.h, c.depth, c.layout);
+    EXPECT_EQ(a.first, c.ok ? "psnr_hvs_y" : test::kRefusedForForm) << a.what << ": " << a.why;
     if (!c.ok) {
-      EXPECT_NE(why.find("psnr_hvs"), std::string::npos);
+      EXPECT_NE(a.why.find("psnr_hvs"), std::string::npos) << a.what;
     }
   }
 }

@@ -48,11 +48,7 @@ TEST(PsnrMetric, MatchesLibvmafsLogs) {
       ScoreTable table;
       reference::score_pair(c.pair, c.request, flags, &table);
       reference::expect_matches(table, log, c.scores);
-      for (const std::string& n : c.scores) {
-        EXPECT_NEAR(table.pool(table.find(n)).mean, log.pooled.at(n).at("mean").get<double>(),
-                    1.0000001e-6)
-            << n;
-      }
+      reference::expect_pooled_means(table, log, c.scores);
       for (const std::string& n : c.aggregates) {
         bool found = false;
         for (const auto& [name, value] : table.aggregates()) {
