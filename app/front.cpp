@@ -472,16 +472,14 @@ int compare_files(const Settings& s, const std::vector<std::string>& notes,
   described.path[1] = s.file2;
   described.maxframes = s.maxframes;
   described.scale = scale;
-  std::vector<std::unique_ptr<Report>> reports;
-  if (s.csv_path) reports.push_back(make_csv_report(described.columns));
-  if (s.json_path) reports.push_back(make_json_report(described));
-  if (s.xml_path) reports.push_back(make_xml_report(described));
-  if (s.html_path) reports.push_back(make_html_report(described, worst));
+  described.html_worst = worst;
+  static constexpr ReportMaker kMakers[] = {make_csv_report, make_json_report, make_xml_report,
+                                            make_html_report};
   const char* paths[] = {s.csv_path, s.json_path, s.xml_path, s.html_path};
-  for (size_t i = 0, k = 0; i < std::size(paths); ++i) {
+  std::vector<std::unique_ptr<Report>> reports;
+  for (size_t i = 0; i < std::size(paths); ++i) {
     if (!paths[i]) continue;
-    std::unique_ptr<Report>& report = reports[k++];
-    if (!report) throw std::bad_alloc();
+    std::unique_ptr<Report>& report = reports.emplace_back(kMakers[i](described));
     if (!report->open(paths[i])) {
       print_report_failure(*report, c.err);
       return kExitFailure;

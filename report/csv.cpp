@@ -45,12 +45,8 @@ class CsvReport final : public Report {
 
 }  // namespace
 
-std::unique_ptr<Report> make_csv_report(const std::vector<std::string>& columns) {
-  try {
-    return std::unique_ptr<Report>(new CsvReport(columns));
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+std::unique_ptr<Report> make_csv_report(const RunDescription& run) {
+  return std::make_unique<CsvReport>(run.columns);
 }
 
 }  // namespace vq

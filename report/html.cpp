@@ -646,12 +646,8 @@ class HtmlPage final : public Report {
 
 }  // namespace
 
-std::unique_ptr<Report> make_html_report(const RunDescription& run, int worst) {
-  try {
-    return std::make_unique<HtmlPage>(run, worst);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+std::unique_ptr<Report> make_html_report(const RunDescription& run) {
+  return std::make_unique<HtmlPage>(run, run.html_worst);
 }
 
 }  // namespace vq

@@ -291,11 +291,7 @@ bool json_available() {
 }
 
 std::unique_ptr<Report> make_json_report(const RunDescription& run) {
-  try {
-    return std::make_unique<JsonReport>(run);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+  return std::make_unique<JsonReport>(run);
 }
 
 }  // namespace vq

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "compare/compare.h"
+#include "compare/run_result.h"
 #include "score/score.h"
 #include "video/video.h"
 
@@ -117,6 +117,8 @@ struct RunDescription {
   std::string ranked = "y_psnr";
   // The lowest pairs the JSON document lists per score (--worst-pairs=N); 0: none.
   int32_t worst_pairs = 0;
+  // The worst pairs the page shows side by side (--html-worst=N).
+  int html_worst = 3;
 };
 
 // The scores the written report and the JSON document's historical fields read, by name: the
@@ -151,20 +153,23 @@ void print_notes(const RunDescription& run, const RunResult& result, std::FILE* 
 // where FFmpeg prints inf; every value FFmpeg prints as a number lies below it.
 [[nodiscard]] double ssim_db(double ssim);
 
-// The per-frame file: the header row `pair,` the columns, `,depth,chroma`, then one row per
-// compared pair in full precision (a score a pair has no value for is an empty cell). nullptr
-// when out of memory.
-[[nodiscard]] std::unique_ptr<Report> make_csv_report(const std::vector<std::string>& columns);
+// Every output file is made by a function of this shape from the description of its run; each
+// throws std::bad_alloc when memory runs out.
+using ReportMaker = std::unique_ptr<Report> (*)(const RunDescription& run);
+
+// The per-frame file: the header row `pair,` run.columns, `,depth,chroma`, then one row per
+// compared pair in full precision (a score a pair has no value for is an empty cell).
+[[nodiscard]] std::unique_ptr<Report> make_csv_report(const RunDescription& run);
 
 // The JSON document (its fields are described in the README). nullptr when this build has no JSON
-// library (json_available() says so beforehand) or memory ran out.
+// library, which json_available() says beforehand.
 [[nodiscard]] bool json_available();
 [[nodiscard]] std::unique_ptr<Report> make_json_report(const RunDescription& run);
 
 // The XML report in libvmaf's layout: the VMAF root element with the version, params with the
 // scored size, fyi with the speed in pairs per second, one frame element per compared pair
 // (frameNum from 0, one attribute per score), pooled_metrics (min, max, mean, harmonic_mean per
-// score, when every pair has it) and aggregate_metrics. nullptr when out of memory.
+// score, when every pair has it) and aggregate_metrics.
 [[nodiscard]] std::unique_ptr<Report> make_xml_report(const RunDescription& run);
 // A number as that report writes it: six decimals, or sixteen when the fraction begins with
 // more than six zeros (so that 1e-7 is not written as 0.000000).
@@ -344,9 +349,9 @@ struct HtmlReport {
 // table, or when memory runs out.
 [[nodiscard]] int write_html_report(const HtmlReport& report, std::string* out);
 
-// The HTML report as an output of the run, with a gallery of the `worst` pairs lowest in
-// run.ranked (none for 0). nullptr when memory runs out. Needs png_available().
-[[nodiscard]] std::unique_ptr<Report> make_html_report(const RunDescription& run, int worst);
+// The HTML report as an output of the run, with a gallery of the run.html_worst pairs lowest in
+// run.ranked (none for 0). Needs png_available().
+[[nodiscard]] std::unique_ptr<Report> make_html_report(const RunDescription& run);
 
 // Width in pixels of a chart's plotting area: a run with more pairs than this is drawn as the
 // minimum and maximum of each pixel column.

@@ -145,11 +145,7 @@ class XmlReport final : public Report {
 }  // namespace
 
 std::unique_ptr<Report> make_xml_report(const RunDescription& run) {
-  try {
-    return std::make_unique<XmlReport>(run);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+  return std::make_unique<XmlReport>(run);
 }
 
 }  // namespace vq

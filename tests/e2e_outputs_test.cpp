@@ -237,7 +237,9 @@ TEST_F(Outputs, TheWaitReadsOnlyFromATerminal) {
 // The per-frame file lists the columns it is given in that order, whatever order the table has
 // them in; a pair without a value keeps its cell empty, and a column the table lacks stays empty.
 TEST_F(Outputs, PerFrameFileListsItsColumns) {
-  const std::unique_ptr<Report> csv = make_csv_report({"y_psnr", "y_ssim", "nowhere"});
+  RunDescription described;
+  described.columns = {"y_psnr", "y_ssim", "nowhere"};
+  const std::unique_ptr<Report> csv = make_csv_report(described);
   ASSERT_EQ(1, csv->open(path("ssim.csv").c_str()));
   ScoreTable t;
   const int ssim = t.declare("y_ssim"), psnr = t.declare("y_psnr");
