@@ -1,12 +1,18 @@
-// Console front end: banner, argument scan, usage text, the wait for ENTER, the output files and
-// the exit status.
+// Console front end: the command line read into typed settings, the table of outputs, the modes
+// (two files, one reference against many, a manifest's lines) and the exit status.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "metrics/metric.h"
+#include "report/report.h"
+#include "source/source.h"
 
 namespace vq {
 
@@ -27,69 +33,101 @@ struct ProductVersion {
 using VersionReader = int (*)(ProductVersion* out);
 [[nodiscard]] int read_own_product_version(ProductVersion* out);
 
-// The command line, scanned. An argument that begins with "--" is a long option of the table
-// below and must be well formed; any other that begins with '-' is a switch (-v... turns verbose
-// output on, the rest are ignored); any other is positional (file 1, file 2, maxframes, then
-// ignored).
-struct Settings {
-  const char* file1 = nullptr;
-  const char* file2 = nullptr;
+// ---- Outputs ------------------------------------------------------------------------------------
+
+// One output file of a run: the option that names its path, the help line and its maker. Every
+// list of outputs (settings, manifest lines, --vs, --help) is indexed by this table.
+struct OutputRow {
+  const char* option;       // "csv" for --csv=FILE
+  const char* value;        // the value's name in the help text
+  const char* help;         // one line for --help
+  ReportMaker make;         // makes the output for a run
+  bool (*available)();      // whether this build can write it
+  const char* unavailable;  // why not, when it cannot
+};
+[[nodiscard]] std::span<const OutputRow> output_table();
+
+// ---- The command line ---------------------------------------------------------------------------
+
+// The command line as written, scanned: positional arguments, switches and the text of every long
+// option. An argument that begins with "--" is a long option of the table and must be well
+// formed; any other that begins with '-' is a switch (-v... turns verbose output on, the rest are
+// ignored with a note); any other is positional (file 1, file 2, maxframes, then ignored).
+struct Arguments {
+  std::optional<std::string> file1, file2;
   int32_t maxframes = 0;  // 0 or less: no limit
-  bool verbose = false;
-  const char* csv_path = nullptr;        // --csv=FILE
-  const char* json_path = nullptr;       // --json=FILE
-  const char* xml_path = nullptr;        // --xml=FILE
-  const char* html_path = nullptr;       // --html=FILE
-  const char* html_worst = nullptr;      // --html-worst=N
-  bool ssim = false;                     // --ssim (also listed in `metrics` as "ssim")
-  std::vector<const char*> metrics;      // --metric=NAME[=OPT=VALUE:...], each time it is given
-  std::vector<const char*> versus;       // --vs=FILE, each time it is given
-  const char* preset = nullptr;          // --preset=NAME
-  const char* threads = nullptr;         // --threads=N
-  const char* size = nullptr;            // --size=WxH, for headerless YUV
-  const char* pix_fmt = nullptr;         // --pix-fmt=NAME, for headerless YUV
-  const char* max_pixels = nullptr;      // --max-pixels=N
-  const char* skip = nullptr;            // --skip=A:B
-  const char* scale = nullptr;           // --scale=FILTER
-  const char* pair = nullptr;            // --pair=order|timestamps
-  bool align = false;                    // --align
-  const char* worst_pairs = nullptr;     // --worst-pairs=N
-  const char* manifest = nullptr;        // --manifest=FILE: the pairs come from FILE
-  const char* manifest_index = nullptr;  // --manifest-index=K or env:NAME
-  bool help = false;                     // --help
-  bool version = false;                  // --version
   int positionals = 0;
+  bool verbose = false;
+  std::vector<std::optional<std::string>> outputs;  // by output_table() row
+  std::optional<std::string> html_worst, preset, threads, size, pix_fmt, max_pixels, skip, scale,
+      pair, worst_pairs, cpumask, manifest, manifest_index;
+  bool ssim = false, align = false, help = false, version = false;
+  std::vector<std::string> metrics;  // --metric=NAME[=OPT=VALUE:...] and --ssim, in order
+  std::vector<std::string> versus;   // --vs=FILE, each time given
+  std::vector<std::string> notes;    // one line each: an ignored switch, a maxframes not a number
 };
 
-// One long option: --name for a flag, --name=VALUE for an option that takes a value (which must
-// not be empty). Each sets one field of Settings; an option that may be given more than once
-// adds its value to a list instead.
-struct LongOption {
-  const char* name;
-  const char* value;            // the value's name in the help text; nullptr for a flag
-  const char* Settings::*text;  // where the value goes
-  bool Settings::*flag;         // where a flag goes
-  const char* help;             // one line for --help
-  std::vector<const char*> Settings::*list = nullptr;  // where each value goes, when repeatable
-  const char* metric = nullptr;  // a flag that stands for --metric=this (kept in the list)
-};
-extern const LongOption kLongOptions[];
-extern const int kLongOptionCount;
+// When a refusal is told, in the order of the checks: a scan refusal at once (with the usage
+// text), a metric before the scan's notes (with the usage text), any other value after them.
+enum class RefusalStage { kNone, kScan, kMetrics, kValues };
 
-// What the scan has to tell people: how arguments were read, or why the command line is refused.
-struct ScanNotes {
-  std::string error;               // set when the scan fails
-  std::vector<std::string> notes;  // one line each: an ignored switch, a maxframes not a number
+// Why a command line is refused: the text after "vidqual: ".
+struct Refusal {
+  RefusalStage stage = RefusalStage::kNone;
+  std::string why;
+  [[nodiscard]] explicit operator bool() const { return stage != RefusalStage::kNone; }
 };
 
-// 1 and `out` filled when the command line is good; 0, `out` untouched, with notes->error naming
-// the argument when a long option is unknown, malformed or given twice.
-[[nodiscard]] int scan_arguments(int argc, const char* const* argv, Settings* out,
-                                 ScanNotes* notes);
+// The command line, every value checked and converted.
+struct Settings {
+  std::optional<std::string> file1, file2;
+  int32_t maxframes = 0;  // 0 or less: no limit
+  int positionals = 0;
+  bool verbose = false;
+  std::vector<std::string> outputs;  // by output_table() row; empty: not written
+  int html_worst = 3;
+  std::vector<MetricRequest> metrics;  // psnr first, then those asked for, expanded
+  std::vector<std::string> columns;    // the per-pair files' columns
+  std::string ranked = "y_psnr";       // what the worst pairs are judged by
+  bool named_metrics = false;          // --metric or --ssim given
+  bool align = false;
+  int32_t skip[2] = {0, 0};
+  int32_t worst_pairs = 0;
+  std::optional<int> threads;  // none: the processors vidqual may use
+  ScaleFilter scale = ScaleFilter::kNone;
+  bool pair_by_time = false;
+  uint32_t cpumask = 0;  // CpuFlags turned off
+  OpenOptions open[2];
+  std::vector<std::string> versus;
+  std::optional<std::string> manifest;
+  std::optional<std::string> manifest_index;  // as written: env:NAME is read when the line is
+  bool help = false, version = false;
+};
+
+// A command line read: the arguments as written (a manifest line's are laid over them), the
+// settings, the scan's notes and the first refusal.
+struct CommandLine {
+  Arguments args;
+  Settings settings;
+  Refusal refusal;
+};
+
+// Scans `args` (argv without the program's name): a refusal of stage kScan when a long option
+// is unknown, malformed or given twice.
+[[nodiscard]] Refusal scan_arguments(const std::vector<std::string>& args, Arguments* out);
+
+// Checks and converts every value of `a`, in the order the tool has always checked them; the
+// first refusal is returned, `out` holding what was read up to it.
+[[nodiscard]] Refusal check_arguments(const Arguments& a, Settings* out);
+
+// Both of the above.
+[[nodiscard]] CommandLine parse_command_line(const std::vector<std::string>& args);
 
 // The rules of atol (leading white space, one sign, digits up to the first non-digit, no digits
 // give 0), saturating at the limits of a signed 32-bit number instead of overflowing.
-[[nodiscard]] int32_t parse_maxframes(const char* text);
+[[nodiscard]] int32_t parse_maxframes(std::string_view text);
+
+// ---- Campaigns ----------------------------------------------------------------------------------
 
 // A campaign: a manifest file of comparisons, one a line, run one after another or one line per
 // task of a job array. The format: arguments separated by blanks (spaces, tabs), as on a command
@@ -98,9 +136,9 @@ struct ScanNotes {
 // is '#' and a blank line are skipped; the others are numbered from 0 (the line's index).
 struct ManifestLine {
   int index = 0;
-  int line_number = 0;            // in the file, from 1
-  std::vector<std::string> args;  // as written, quotes removed
-  std::string outputs[4];         // the per-pair, JSON, XML and HTML paths, once planned
+  int line_number = 0;               // in the file, from 1
+  std::vector<std::string> args;     // as written, quotes removed
+  std::vector<std::string> outputs;  // by output_table() row, once planned; empty: none
 };
 
 // The largest manifest read: bytes and lines (comments and blank lines included). Every task of
@@ -112,33 +150,31 @@ inline constexpr int64_t kManifestMaxLines = 100000;
 [[nodiscard]] int parse_manifest(std::string_view text, std::vector<ManifestLine>* out,
                                  std::string* why);
 // The file `path` read and parsed, refused above the limits: 1, or 0 with `why`.
-[[nodiscard]] int read_manifest(const char* path, std::vector<ManifestLine>* out, std::string* why);
+[[nodiscard]] int read_manifest(const std::string& path, std::vector<ManifestLine>* out,
+                                std::string* why);
 
 // The value of --manifest-index: a number from 0, or env:NAME for the number in environment
 // variable NAME (as a job array hands each task its index). `lookup` reads the environment.
 using EnvLookup = const char* (*)(const char* name);
-[[nodiscard]] int parse_manifest_index(const char* text, EnvLookup lookup, int64_t* out,
+[[nodiscard]] int parse_manifest_index(const std::string& text, EnvLookup lookup, int64_t* out,
                                        std::string* why);
-
-// The output paths of Settings, in the order of ManifestLine::outputs.
-extern const char* Settings::*const kOutputPaths[4];
 
 // An output path with {index} replaced by the line's index and {name} by the distorted file's
 // name without its folder and last extension.
 [[nodiscard]] std::string expand_output_path(std::string_view pattern, int index,
                                              std::string_view distorted);
 
-// One line's settings: the command line's (`base`) with the line's arguments over them. A long
-// option the line gives replaces the command line's; a line that names a metric (--metric,
-// --ssim) replaces the command line's list of metrics; flags add. Output paths are as written,
-// {index} and {name} not yet replaced. The pointers point into `base`'s strings and `line`.
-// 1, or 0 with `why` when the line is not a comparison the tool would run.
-[[nodiscard]] int line_settings(const Settings& base, const ManifestLine& line, Settings* out,
-                                std::string* why);
+// One line's arguments: the command line's (`base`) with the line's over them. A long option
+// the line gives replaces the command line's; a line that names a metric (--metric, --ssim)
+// replaces the command line's list of metrics; flags add. Output paths are as written, {index}
+// and {name} not yet replaced. 1, or 0 with `why` when the line is not a comparison the tool
+// would run. Its values are checked when the line runs (check_arguments).
+[[nodiscard]] int line_arguments(const Arguments& base, const ManifestLine& line, Arguments* out,
+                                 std::string* why);
 
 // Checks every line and fills its outputs: each line must name an output (its own or, through
 // {index} or {name}, the command line's), and no two lines one output. 1, or 0 with `why`.
-[[nodiscard]] int plan_campaign(const Settings& base, std::vector<ManifestLine>* lines,
+[[nodiscard]] int plan_campaign(const Arguments& base, std::vector<ManifestLine>* lines,
                                 std::string* why);
 
 // 1 when the line has run before: every output it names is there as a regular file (an output
@@ -149,7 +185,9 @@ extern const char* Settings::*const kOutputPaths[4];
 // The frames of each input --skip=A:B drops: A and B whole decimal numbers from 0 (digits only,
 // at most 2147483647). 1 and out[0], out[1] set; 0, `out` untouched, with *why naming the option
 // and saying what it takes.
-[[nodiscard]] int parse_skip(const char* text, int32_t out[2], std::string* why);
+[[nodiscard]] int parse_skip(const std::string& text, int32_t out[2], std::string* why);
+
+// ---- The program --------------------------------------------------------------------------------
 
 // Where the front end talks: stdout for the fixed texts, stdin for the wait (read only when it is
 // a terminal), stderr for notices and (when it is a terminal) progress.

@@ -2,6 +2,7 @@
 // those of the command line, and the outputs of every line worked out before any is run.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -11,11 +12,9 @@
 #include <unordered_map>
 
 #include "app/app.h"
+#include "app/options.h"
 
 namespace vq {
-
-const char* Settings::*const kOutputPaths[4] = {&Settings::csv_path, &Settings::json_path,
-                                                &Settings::xml_path, &Settings::html_path};
 
 namespace {
 
@@ -71,6 +70,20 @@ bool is_special(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
 }
 
+// The output options as a line that names none is told them: "--json=FILE, --csv=FILE, ... or
+// --html=FILE", the JSON document (what campaigns are mostly run for) first.
+std::string output_options() {
+  std::vector<std::string> named;
+  for (const OutputRow& o : output_table())
+    named.push_back(std::string("--") + o.option + "=" + o.value);
+  std::stable_partition(named.begin(), named.end(),
+                        [](const std::string& n) { return n.starts_with("--json="); });
+  std::string text;
+  for (size_t i = 0; i < named.size(); ++i)
+    text += (i == 0 ? "" : i + 1 == named.size() ? " or " : ", ") + named[i];
+  return text;
+}
+
 }  // namespace
 
 int parse_manifest(std::string_view text, std::vector<ManifestLine>* out, std::string* why) {
@@ -118,10 +131,10 @@ int parse_manifest(std::string_view text, std::vector<ManifestLine>* out, std::s
   return 1;
 }
 
-int read_manifest(const char* path, std::vector<ManifestLine>* out, std::string* why) {
-  const std::string named = std::string("[") + path + "]";
+int read_manifest(const std::string& path, std::vector<ManifestLine>* out, std::string* why) {
+  const std::string named = "[" + path + "]";
   struct stat st;
-  const int error = ::stat(path, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+  const int error = ::stat(path.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
   if (error) {
     *why = "can't read the manifest " + named + ": " + std::strerror(error);
     return 0;
@@ -151,9 +164,10 @@ int read_manifest(const char* path, std::vector<ManifestLine>* out, std::string*
   return 1;
 }
 
-int parse_manifest_index(const char* text, EnvLookup lookup, int64_t* out, std::string* why) {
+int parse_manifest_index(const std::string& text, EnvLookup lookup, int64_t* out,
+                         std::string* why) {
   std::string value = text;
-  std::string named = std::string("[--manifest-index=") + text + "]";
+  std::string named = "[--manifest-index=" + text + "]";
   if (value.starts_with("env:")) {
     const std::string name = value.substr(4);
     const char* got = name.empty() ? nullptr : lookup(name.c_str());
@@ -199,19 +213,16 @@ std::string expand_output_path(std::string_view pattern, int index, std::string_
   return out;
 }
 
-int line_settings(const Settings& base, const ManifestLine& line, Settings* out, std::string* why) {
-  std::vector<const char*> argv = {"vidqual"};
-  for (const std::string& a : line.args)
-    argv.push_back(a.c_str());
-  Settings own;
-  ScanNotes notes;
-  if (!scan_arguments(int(argv.size()), argv.data(), &own, &notes)) {
-    *why = notes.error;
+int line_arguments(const Arguments& base, const ManifestLine& line, Arguments* out,
+                   std::string* why) {
+  Arguments own;
+  if (const Refusal refused = scan_arguments(line.args, &own)) {
+    *why = refused.why;
     return 0;
   }
   // What the command line would let pass with a note is refused here: a campaign runs unwatched.
-  if (!notes.notes.empty()) {
-    std::string note = notes.notes.front();
+  if (!own.notes.empty()) {
+    std::string note = own.notes.front();
     if (note.starts_with("note: ")) note.erase(0, 6);
     *why = note;
     return 0;
@@ -224,47 +235,51 @@ int line_settings(const Settings& base, const ManifestLine& line, Settings* out,
     *why = "a line names the reference and the distorted file first";
     return 0;
   }
-  for (const char* f : {own.file1, own.file2}) {
-    if (std::strcmp(f, "-") == 0) {
+  for (const auto& f : {own.file1, own.file2}) {
+    if (*f == "-") {
       *why = "standard input (-) cannot be an input of a manifest line";
       return 0;
     }
   }
-  Settings s = base;
-  for (const LongOption& o : std::span(kLongOptions, kLongOptionCount)) {
-    if (o.text && own.*o.text) s.*o.text = own.*o.text;
-    if (o.flag && own.*o.flag) s.*o.flag = true;
+  Arguments a = base;
+  for (size_t i = 0; i < a.outputs.size(); ++i)
+    if (own.outputs[i]) a.outputs[i] = own.outputs[i];
+  for (const LongOption& o : long_options()) {
+    if (o.text && own.*o.text) a.*o.text = own.*o.text;
+    if (o.flag && own.*o.flag) a.*o.flag = true;
   }
   if (!own.metrics.empty()) {
-    s.metrics = own.metrics;
-    s.ssim = own.ssim;
+    a.metrics = own.metrics;
+    a.ssim = own.ssim;
   }
-  s.file1 = own.file1;
-  s.file2 = own.file2;
-  s.maxframes = own.maxframes;
-  s.verbose = base.verbose || own.verbose;
-  s.positionals = own.positionals;
-  s.manifest = nullptr;
-  s.manifest_index = nullptr;
-  *out = s;
+  a.file1 = own.file1;
+  a.file2 = own.file2;
+  a.maxframes = own.maxframes;
+  a.verbose = base.verbose || own.verbose;
+  a.positionals = own.positionals;
+  a.manifest.reset();
+  a.manifest_index.reset();
+  a.notes.clear();
+  *out = std::move(a);
   return 1;
 }
 
-int plan_campaign(const Settings& base, std::vector<ManifestLine>* lines, std::string* why) {
+int plan_campaign(const Arguments& base, std::vector<ManifestLine>* lines, std::string* why) {
   std::unordered_map<std::string, int> owner;  // output key -> the index of the line writing it
   std::error_code ec;
   const std::filesystem::path cwd = std::filesystem::current_path(ec);
   for (ManifestLine& line : *lines) {
-    Settings s;
+    Arguments a;
     std::string reason;
-    if (!line_settings(base, line, &s, &reason)) {
+    if (!line_arguments(base, line, &a, &reason)) {
       *why = at(line) + ": " + reason;
       return 0;
     }
     bool any = false;
-    for (int i = 0; i < 4; ++i) {
-      const char* pattern = s.*kOutputPaths[i];
-      line.outputs[i] = pattern ? expand_output_path(pattern, line.index, s.file2) : "";
+    line.outputs.assign(a.outputs.size(), "");
+    for (size_t i = 0; i < a.outputs.size(); ++i) {
+      if (!a.outputs[i]) continue;
+      line.outputs[i] = expand_output_path(*a.outputs[i], line.index, *a.file2);
       if (line.outputs[i].empty()) continue;
       any = true;
       const auto [it, fresh] = owner.emplace(output_key(line.outputs[i], cwd), line.index);
@@ -276,7 +291,7 @@ int plan_campaign(const Settings& base, std::vector<ManifestLine>* lines, std::s
       }
     }
     if (!any) {
-      *why = at(line) + ": names no output (--json=FILE, --csv=FILE, --xml=FILE or --html=FILE, " +
+      *why = at(line) + ": names no output (" + output_options() + ", " +
              "on the line or, with {index} or {name}, on the command line)";
       return 0;
     }

@@ -1,4 +1,5 @@
-// The front end in memory: how command lines and manifest lines are read, and what --help lists.
+// The front end in memory: how command lines and manifest lines are read and their values checked,
+// alike in every mode.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -7,7 +8,7 @@
 #include <vector>
 
 #include "app/app.h"
-#include "metrics/metric.h"
+#include "app/options.h"
 
 namespace vq {
 namespace {
@@ -33,35 +34,35 @@ TEST(FrontEnd, MaxframesFollowsAtolAndSaturates) {
     EXPECT_EQ(c.want, parse_maxframes(c.text)) << '"' << c.text << '"';
 }
 
-// Settings in one line: the slots, maxframes, verbose, the switches and the metrics.
-std::string described(const Settings& s) {
-  std::string r = std::string(s.file1 ? s.file1 : "-") + " " + (s.file2 ? s.file2 : "-") + " " +
-                  std::to_string(s.maxframes);
-  if (s.verbose) r += " verbose";
-  for (const LongOption& o : std::span(kLongOptions, kLongOptionCount)) {
-    if (o.text && s.*o.text) r += std::string(" ") + o.name + "=" + s.*o.text;
-    if (o.flag && s.*o.flag) r += std::string(" ") + o.name;
+// Arguments in one line: the slots, maxframes, verbose, every option given and the metrics.
+std::string described(const Arguments& a) {
+  std::string r =
+      a.file1.value_or("-") + " " + a.file2.value_or("-") + " " + std::to_string(a.maxframes);
+  if (a.verbose) r += " verbose";
+  for (size_t i = 0; i < a.outputs.size(); ++i)
+    if (a.outputs[i]) r += std::string(" ") + output_table()[i].option + "=" + *a.outputs[i];
+  for (const LongOption& o : long_options()) {
+    if (o.text && a.*o.text) r += std::string(" ") + o.name + "=" + *(a.*o.text);
+    if (o.flag && a.*o.flag) r += std::string(" ") + o.name;
   }
-  for (const char* m : s.metrics)
-    r += std::string(" metric:") + m;
+  for (const std::string& m : a.metrics)
+    r += " metric:" + m;
   return r;
 }
 
 // What a scan read, then its notes; or the refusal.
-std::string scanned(std::vector<const char*> args) {
-  args.insert(args.begin(), "vidqual");
-  Settings s;
-  ScanNotes n;
-  if (!scan_arguments(int(args.size()), args.data(), &s, &n)) return "refused " + n.error;
-  std::string r = described(s);
-  for (const std::string& note : n.notes)
+std::string scanned(const std::vector<std::string>& args) {
+  Arguments a;
+  if (const Refusal r = scan_arguments(args, &a)) return "refused " + r.why;
+  std::string r = described(a);
+  for (const std::string& note : a.notes)
     r += " | " + note;
   return r;
 }
 
 TEST(FrontEnd, CommandLines) {
   const struct {
-    std::vector<const char*> args;
+    std::vector<std::string> args;
     std::string want;
   } cases[] = {
       {{"a.avi", "-verbose", "b.avi"}, "a.avi b.avi 0 verbose"},
@@ -99,78 +100,118 @@ TEST(FrontEnd, CommandLines) {
     EXPECT_EQ(c.want, scanned(c.args)) << c.args[0];
 }
 
-// --skip=A:B takes two whole decimal numbers from 0 and nothing else; a refusal names the option.
-TEST(FrontEnd, SkipTakesTwoFrameCounts) {
+// The typed values, or the first refusal with its stage.
+std::string checked(const Settings& s, const Refusal& r) {
+  if (r) return (r.stage == RefusalStage::kMetrics ? "metrics: " : "values: ") + r.why;
+  return "threads=" + (s.threads ? std::to_string(*s.threads) : "all") +
+         " html-worst=" + std::to_string(s.html_worst) +
+         " worst-pairs=" + std::to_string(s.worst_pairs) + " skip=" + std::to_string(s.skip[0]) +
+         ":" + std::to_string(s.skip[1]) + " cpumask=" + std::to_string(s.cpumask) +
+         (s.pair_by_time ? " by-time" : "") + (s.align ? " align" : "") +
+         " max-pixels=" + std::to_string(s.open[1].max_pixels) + " ranked=" + s.ranked;
+}
+
+// One check of every value, whatever the mode: two files, one reference --vs another, and a
+// manifest line (the command line's options under the line's), each with the same options.
+TEST(FrontEnd, ValuesAreCheckedAlikeInEveryMode) {
+  const std::string fine =
+      "threads=all html-worst=3 worst-pairs=0 skip=0:0 cpumask=0 max-pixels=67108864";
   const struct {
-    const char* text;
-    int32_t a, b;  // -1: refused
+    std::vector<std::string> options;
+    std::string want;  // what `checked` says; a refusal only needs to begin so
   } cases[] = {
-      {"0:0", 0, 0},
-      {"1:0", 1, 0},
-      {"0:5", 0, 5},
-      {"007:12", 7, 12},
-      {"2147483647:0", INT32_MAX, 0},
-      {"2147483648:0", -1, -1},
-      {"99999999999:1", -1, -1},
-      {"1", -1, -1},
-      {"1:", -1, -1},
-      {":1", -1, -1},
-      {":", -1, -1},
-      {"-1:0", -1, -1},
-      {"0:-2", -1, -1},
-      {"+1:0", -1, -1},
-      {"1:2:3", -1, -1},
-      {"a:b", -1, -1},
-      {"1.5:0", -1, -1},
-      {" 1:0", -1, -1},
-      {"1 :0", -1, -1},
-      {"1:0x", -1, -1},
-      {"0x1:0", -1, -1},
+      {{}, fine + " ranked=y_psnr"},
+      {{"--threads=64", "--html-worst=0", "--worst-pairs=2147483647", "--skip=007:12",
+        "--cpumask=0xF", "--pair=timestamps", "--max-pixels=10", "--metric=vmaf"},
+       "threads=64 html-worst=0 worst-pairs=2147483647 skip=7:12 cpumask=15 by-time "
+       "max-pixels=10 ranked=vmaf"},
+      {{"--threads= 3", "--cpumask=4294967295", "--pair=order", "--align"},
+       "threads=3 html-worst=3 worst-pairs=0 skip=0:0 cpumask=4294967295 align "
+       "max-pixels=67108864 ranked=y_psnr"},
+      {{"--metric=nope"}, "metrics: [--metric=nope]: no metric is named 'nope'"},
+      {{"--preset=nope"}, "metrics: [--preset=nope]: no preset is named so"},
+      {{"--metric=psnr=min_sse=x"}, "metrics: [--metric=psnr=min_sse=x]: metric psnr: option"},
+      {{"--threads=abc"}, "values: [--threads=abc]: not a number from 1 to 64"},
+      {{"--threads=0"}, "values: [--threads=0]: not a number from 1 to 64"},
+      {{"--threads=65"}, "values: [--threads=65]: not a number from 1 to 64"},
+      {{"--threads=2x"}, "values: [--threads=2x]: not a number from 1 to 64"},
+      {{"--html-worst=51"}, "values: [--html-worst=51]: not a number from 0 to 50"},
+      {{"--html-worst=-1"}, "values: [--html-worst=-1]: not a number from 0 to 50"},
+      {{"--worst-pairs=-1"}, "values: [--worst-pairs=-1]: not a number of pairs from 0"},
+      // As maxframes, a count past the largest is read as the largest.
+      {{"--worst-pairs=9999999999"}, "threads=all html-worst=3 worst-pairs=2147483647"},
+      {{"--skip=1:0", "--align"}, "values: --align and --skip cannot both be given"},
+      {{"--scale=cubic"}, "values: [--scale=cubic]: not a scale filter (bicubic, bilinear"},
+      {{"--pair=time"}, "values: [--pair=time]: not a pairing (order or timestamps)"},
+      {{"--cpumask=x"},
+       "values: [--cpumask=x]: not a number (its set bits turn off instruction sets: 1 MMX, 2 "
+       "SSE2, 4 AVX2, 8 AVX-512)"},
+      {{"--cpumask=0x"}, "values: [--cpumask=0x]: not a number"},
+      {{"--cpumask=-1"}, "values: [--cpumask=-1]: not a number"},
+      {{"--cpumask=0x100000000"}, "values: [--cpumask=0x100000000]: not a number"},
+      {{"--cpumask= 1"}, "values: [--cpumask= 1]: not a number"},
+      {{"--size=x"}, "values: [--size=x]: not a picture size (WxH"},
+      {{"--size=8x8:y"}, "values: [--size=8x8:y]: not a picture size (WxH"},
+      {{"--pix-fmt=yuv420p:rgb"}, "values: [--pix-fmt=yuv420p:rgb]: rgb is not a layout"},
+      {{"--max-pixels=0"}, "values: [--max-pixels=0]: not a positive number of samples"},
+      {{"--max-pixels=9x"}, "values: [--max-pixels=9x]: not a positive number of samples"},
+      // --skip=A:B: two whole decimal numbers from 0, nothing else.
+      {{"--skip=2147483647:0"},
+       "threads=all html-worst=3 worst-pairs=0 skip=2147483647:0 "
+       "cpumask=0 max-pixels=67108864 ranked=y_psnr"},
+      {{"--skip=2147483648:0"}, "values: [--skip=2147483648:0]: not two frame counts A:B"},
+      {{"--skip=1"}, "values: [--skip=1]: not two frame counts A:B"},
+      {{"--skip=:1"}, "values: [--skip=:1]: not two frame counts A:B"},
+      {{"--skip=1:-2"}, "values: [--skip=1:-2]: not two frame counts A:B"},
+      {{"--skip=+1:0"}, "values: [--skip=+1:0]: not two frame counts A:B"},
+      {{"--skip=1:2:3"}, "values: [--skip=1:2:3]: not two frame counts A:B"},
+      {{"--skip= 1:0"}, "values: [--skip= 1:0]: not two frame counts A:B"},
+      {{"--skip=0x1:0"}, "values: [--skip=0x1:0]: not two frame counts A:B"},
+      // Where two refusals compete, the one the tool has always told first.
+      {{"--threads=abc", "--metric=nope"}, "metrics: [--metric=nope]"},
+      {{"--html-worst=99", "--max-pixels=0"}, "values: [--max-pixels=0]"},
+      {{"--threads=abc", "--skip=1"}, "values: [--skip=1]"},
+      {{"--cpumask=x", "--pair=x", "--scale=x"}, "values: [--scale=x]"},
   };
+  Arguments base;
+  ASSERT_FALSE(scan_arguments({"--csv=o{index}.csv"}, &base));
   for (const auto& c : cases) {
-    int32_t got[2] = {-7, -7};
-    std::string why;
-    const int ok = parse_skip(c.text, got, &why);
-    if (c.a < 0) {
-      EXPECT_EQ(0, ok) << c.text;
-      EXPECT_EQ(-7, got[0]) << c.text;
-      EXPECT_EQ(0u, why.find(std::string("[--skip=") + c.text + "]: not two frame counts A:B"))
-          << why;
-    } else {
-      EXPECT_EQ(1, ok) << c.text << " " << why;
-      EXPECT_EQ(c.a, got[0]) << c.text;
-      EXPECT_EQ(c.b, got[1]) << c.text;
+    std::vector<std::string> two = {"a.y4m", "b.y4m"}, versus = {"a.y4m", "--vs=b.y4m"};
+    two.insert(two.end(), c.options.begin(), c.options.end());
+    versus.insert(versus.end(), c.options.begin(), c.options.end());
+    for (const auto& args : {two, versus}) {
+      const CommandLine cl = parse_command_line(args);
+      EXPECT_EQ(c.want, checked(cl.settings, cl.refusal).substr(0, c.want.size())) << args[1];
     }
+    ManifestLine line;
+    line.args = two;
+    Arguments a;
+    Settings s;
+    std::string why;
+    ASSERT_EQ(1, line_arguments(base, line, &a, &why)) << why;
+    const Refusal r = check_arguments(a, &s);
+    EXPECT_EQ(c.want, checked(s, r).substr(0, c.want.size())) << "manifest line";
   }
 }
 
-// --help lists every long option, one line each, and returns without waiting.
-TEST(FrontEnd, HelpListsEveryLongOption) {
-  std::FILE* out = std::tmpfile();
-  const char* argv[] = {"vidqual", "--help"};
-  EXPECT_EQ(kExitOk, vidqual_main(2, argv, Console{out, stdin, stderr, false, true},
-                                  read_own_product_version));
-  std::string text(size_t(std::ftell(out)), '\0');
-  std::rewind(out);
-  ASSERT_EQ(text.size(), std::fread(text.data(), 1, text.size(), out));
-  std::fclose(out);
-  EXPECT_EQ(std::string::npos, text.find("Press ENTER"));
-  EXPECT_EQ(0u, text.find("VIDQUAL v"));
-  EXPECT_NE(std::string::npos, text.find("of two video files\n"));
-  for (const char* kind : {"video files", "AVI", "Y4M", "headerless\n\tYUV", "FFmpeg"})
-    EXPECT_NE(std::string::npos, text.find(kind)) << kind;
-  for (const LongOption& o : std::span(kLongOptions, kLongOptionCount)) {
-    const std::string line = std::string("\t--") + o.name;
-    EXPECT_NE(std::string::npos, text.find(line)) << o.name;
-    EXPECT_NE(std::string::npos, text.find(std::string(o.help) + ";\n")) << o.name;
-  }
-  // Every metric, with each of its options and its default.
-  for (const MetricRow& m : metric_registry()) {
-    EXPECT_NE(std::string::npos, text.find(std::string("  ") + m.name + " ")) << m.name;
-    for (const MetricOption& o : m.options)
-      EXPECT_NE(std::string::npos, text.find(std::string(o.name) + "=" + o.default_value))
-          << m.name << " " << o.name;
-  }
+// The inputs' names against the options: one standard input, a size for headerless YUV.
+TEST(FrontEnd, InputsNeedWhatTheyLack) {
+  const struct {
+    std::vector<std::string> args;
+    std::string want;
+  } cases[] = {
+      {{"-", "-"}, "standard input (-) can be only one of the two files"},
+      {{"-", "--vs=b.y4m", "--vs=-"}, "standard input (-) can be only one of the two files"},
+      {{"a.y4m", "b.yuv", "--pix-fmt=bad"}, "[--pix-fmt=bad]: bad is not a layout vidqual reads"},
+      {{"a.y4m", "b.yuv"}, "[b.yuv] is headerless YUV: give its size with --size=WxH"},
+      {{"a.y4m", "--vs=b.y4m", "--vs=c.yuv"}, "[c.yuv] is headerless YUV: give its size"},
+      {{"a.y4m", "b.yuv", "--size=8x8"}, ""},
+      {{"a.y4m", "2", "--vs=b.y4m"}, ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.want, parse_command_line(c.args).refusal.why.substr(0, c.want.size())) << c.args[1];
+  // With --vs a number as the second argument is maxframes.
+  EXPECT_EQ(2, parse_command_line({"a.y4m", "2", "--vs=b.y4m"}).settings.maxframes);
 }
 
 // The lines read, one "index@line: arg|arg" each, or the refusal.
@@ -211,8 +252,7 @@ TEST(Manifest, LinesSplitIntoArguments) {
 
 TEST(Manifest, LineOptionsOverTheCommandLines) {
   const struct {
-    std::vector<const char*> base;
-    std::vector<std::string> line;
+    std::vector<std::string> base, line;
     std::string want;
   } cases[] = {
       {{"--json=a", "--metric=vmaf", "--threads=2"},
@@ -230,6 +270,7 @@ TEST(Manifest, LineOptionsOverTheCommandLines) {
       {{}, {"r", "d", "3", "4"}, "refused [4] ignored: vidqual reads two files and maxframes"},
       {{}, {"r", "d", "-x"}, "refused [-x] is not a switch vidqual knows; ignored"},
       {{}, {"r", "d", "ten"}, "refused maxframes [ten] is not a number; read as 0 (no limit)"},
+      {{}, {"r", "d", "--threads"}, "refused [--threads]: --threads needs a value: --threads=N"},
       {{},
        {"r", "d", "--manifest=m"},
        "refused --manifest, --manifest-index, --help and --version "
@@ -237,15 +278,12 @@ TEST(Manifest, LineOptionsOverTheCommandLines) {
       {{}, {"-", "d"}, "refused standard input (-) cannot be an input of a manifest line"},
   };
   for (const auto& c : cases) {
-    std::vector<const char*> args = c.base;
-    args.insert(args.begin(), "vidqual");
-    Settings base, s;
-    ScanNotes notes;
-    ASSERT_EQ(1, scan_arguments(int(args.size()), args.data(), &base, &notes));
+    Arguments base, a;
+    ASSERT_FALSE(scan_arguments(c.base, &base));
     ManifestLine line;
     line.args = c.line;
     std::string why;
-    EXPECT_EQ(c.want, line_settings(base, line, &s, &why) ? described(s) : "refused " + why);
+    EXPECT_EQ(c.want, line_arguments(base, line, &a, &why) ? described(a) : "refused " + why);
   }
 }
 

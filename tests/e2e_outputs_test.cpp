@@ -779,14 +779,18 @@ TEST_F(Campaign, JobArrayRerunCompletesEveryLineOnce) {
       EXPECT_EQ(want_files[k][kind], slurp(file)) << k << " " << kind;
   };
 
-  // The whole manifest in one process: stdout and stderr those of each line in turn.
+  // The whole manifest in one process: stdout and stderr those of each line in turn, each
+  // line's block headed by its line, a blank line between blocks.
   std::vector<std::string> all = {"--manifest=" + manifest};
   all.insert(all.end(), shared_.begin(), shared_.end());
   Outcome r = run(all);
   ASSERT_EQ(0, r.status) << r.err;
   std::string texts = banner, notes;
-  for (int k = 0; k < 12; ++k)
-    texts += want_out[k].substr(banner.size()), notes += want_err[k], check_files(k);
+  for (int k = 0; k < 12; ++k) {
+    texts += (k ? "\nline " : "line ") + std::to_string(k) + ": [" + path("ref.y4m") + "] [" +
+             path(distorted(k)) + "]\n" + want_out[k].substr(banner.size());
+    notes += want_err[k], check_files(k);
+  }
   EXPECT_EQ(texts, r.out);
   EXPECT_EQ(notes, r.err);
   fs::remove_all(dir_ / "out");
@@ -884,6 +888,9 @@ TEST_F(Campaign, RefusalsAndFailedLines) {
        "vidqual: line 0 failed (manifest line 1, [" + path("ref.y4m") + "] and [" +
            path("gone.y4m") + "]): status 2\n",
        "1.csv 2.csv "},
+      {ref + " " + d0 + " --metric=psnr\n" + two, "--ssim", 0,
+       "note: line 0 names its own metrics; the command line's --metric does not apply\n",
+       "0.csv 1.csv 2.csv "},
       {two + ref + " " + d0 + " --metric=nope\n" + two, "", 1,
        "no metric is named 'nope' (--help lists them)\nvidqual: line 2 failed (manifest line 3",
        "0.csv 1.csv 3.csv 4.csv "},
