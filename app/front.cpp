@@ -196,51 +196,46 @@ std::string output_clash(const Settings& s) {
   return {};
 }
 
-// The comparison builder: one comparison of checked settings, both files named. The outputs
-// are made and opened, the inputs opened (the reference may come open, shared by several
-// comparisons), the run started and the outputs committed. The exit status.
-int run_comparison(const Settings& s, const Front& f,
-                   std::unique_ptr<VideoSource> reference = nullptr) {
-  const Console& c = f.c;
-  if (const std::string why = output_clash(s); !why.empty()) {
-    std::fprintf(c.err, "vidqual: %s\n", why.c_str());
-    return kExitUsage;
-  }
-  RunDescription described;
-  described.version = f.version;
-  described.path[0] = *s.file1;
-  described.path[1] = *s.file2;
-  described.maxframes = s.maxframes;
-  described.scale = s.scale;
-  described.html_worst = s.html_worst;
-  described.worst_pairs = s.worst_pairs;
-  described.columns = s.columns;
-  described.ranked = s.ranked;
-  std::vector<std::unique_ptr<Report>> reports;
+// What the outputs learn of a comparison from its settings.
+RunDescription describe(const Settings& s, const std::string& version) {
+  RunDescription d;
+  d.version = version;
+  d.path[0] = *s.file1;
+  d.path[1] = *s.file2;
+  d.maxframes = s.maxframes;
+  d.scale = s.scale;
+  d.html_worst = s.html_worst;
+  d.worst_pairs = s.worst_pairs;
+  d.columns = s.columns;
+  d.ranked = s.ranked;
+  return d;
+}
+
+// Every output the settings name, made from its row and opened: 1, or 0 with the failure told.
+int open_outputs(const Settings& s, const RunDescription& d,
+                 std::vector<std::unique_ptr<Report>>* reports, std::FILE* err) {
   const std::span<const OutputRow> rows = output_table();
   for (size_t i = 0; i < rows.size(); ++i) {
     if (s.outputs[i].empty()) continue;
-    std::unique_ptr<Report>& report = reports.emplace_back(rows[i].make(described));
+    std::unique_ptr<Report>& report = reports->emplace_back(rows[i].make(d));
     if (!report->open(s.outputs[i].c_str())) {
-      print_report_failure(*report, c.err);
-      return kExitFailure;
+      print_report_failure(*report, err);
+      return 0;
     }
   }
-  const auto abandon = [&reports] {
-    for (const auto& report : reports)
-      report->abandon();
-  };
+  return 1;
+}
 
-  // The inputs, opened here and handed to the run; on failure the fixed line, the reason and
-  // the wait, and every output path keeps what it held.
-  std::unique_ptr<VideoSource> sources[2];
-  sources[0] = std::move(reference);
+// The inputs, opened here (the reference may come open, shared by several comparisons): 1; 0
+// when one does not open, with the fixed line and the reason; -1 when pairs by time lack a rate.
+[[nodiscard]] int open_inputs(const Settings& s, const RunDescription& d,
+                              std::unique_ptr<VideoSource> sources[2], const Front& f) {
   for (int i = 0; i < 2; ++i) {
-    if (sources[i]) continue;  // the reference, opened once for several comparisons
+    if (sources[i]) continue;
     std::string why;
-    const OpenStatus opened = open_video(described.path[i].c_str(), s.open[i], &sources[i], &why);
+    const OpenStatus opened = open_video(d.path[i].c_str(), s.open[i], &sources[i], &why);
     if (opened == OpenStatus::kOpened) continue;
-    print_open_failure(c.out, described.path[i]);
+    print_open_failure(f.c.out, d.path[i]);
     RunResult failed;
     failed.outcome =
         opened == OpenStatus::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kOpenFailed;
@@ -248,26 +243,30 @@ int run_comparison(const Settings& s, const Front& f,
     failed.reason = why;
     failed.failed = true;
     sources[0].reset();
-    print_notes(described, failed, c.err);
-    abandon();
-    if (f.watched) wait_for_enter(c, f.out_error);
-    return kExitFailure;
+    print_notes(d, failed, f.c.err);
+    return 0;
   }
-
   // Pairs by time need both rates: a stream that states none cannot be placed in time.
   for (int i = 0; s.pair_by_time && i < 2; ++i) {
     const SourceInfo& info = sources[i]->info();
     if (info.rate_num > 0 && info.rate_den > 0) continue;
     std::fprintf(
-        c.err, "vidqual: --pair=timestamps needs the frame rate of both inputs; [%s] states none\n",
-        described.path[i].c_str());
-    abandon();
-    return kExitFailure;
+        f.c.err,
+        "vidqual: --pair=timestamps needs the frame rate of both inputs; [%s] states none\n",
+        d.path[i].c_str());
+    return -1;
   }
+  return 1;
+}
 
+// The run of open inputs, told to the written report, the progress line and the outputs, which
+// are committed after it. The exit status.
+int run_and_commit(const Settings& s, const RunDescription& d,
+                   const std::unique_ptr<VideoSource> sources[2],
+                   const std::vector<std::unique_ptr<Report>>& reports, const Front& f) {
   ScoreTable table;
-  Progress progress(c.err, c.err_is_terminal);
-  const std::unique_ptr<RunListener> text = make_text_report(c.out, s.verbose, described);
+  Progress progress(f.c.err, f.c.err_is_terminal);
+  const std::unique_ptr<RunListener> text = make_text_report(f.c.out, s.verbose, d);
   if (!text) throw std::bad_alloc();
   RunSettings run;
   run.sources[0] = sources[0].get();
@@ -287,19 +286,42 @@ int run_comparison(const Settings& s, const Front& f,
   for (const auto& report : reports)
     run.listeners.push_back(report.get());
 
-  flush(c.out, f.out_error);
+  flush(f.c.out, f.out_error);
   RunResult r;
   comparison_run(run, &r);
-  flush(c.out, f.out_error);
-  print_notes(described, r, c.err);
+  flush(f.c.out, f.out_error);
+  print_notes(d, r, f.c.err);
   int status = r.failed ? kExitFailure : kExitOk;
   for (const auto& report : reports) {
     if (!report->commit()) {
-      print_report_failure(*report, c.err);
+      print_report_failure(*report, f.c.err);
       status = kExitFailure;
     }
   }
   return status;
+}
+
+// The comparison builder, which every mode runs its comparisons through: checked settings with
+// both files named, outputs made and opened, inputs opened (the reference may come open), the
+// run started and the outputs committed. A failure before the run leaves every output path as
+// it was. The exit status.
+int run_comparison(const Settings& s, const Front& f,
+                   std::unique_ptr<VideoSource> reference = nullptr) {
+  if (const std::string why = output_clash(s); !why.empty()) {
+    std::fprintf(f.c.err, "vidqual: %s\n", why.c_str());
+    return kExitUsage;
+  }
+  const RunDescription d = describe(s, f.version);
+  std::vector<std::unique_ptr<Report>> reports;
+  if (!open_outputs(s, d, &reports, f.c.err)) return kExitFailure;
+  std::unique_ptr<VideoSource> sources[2] = {std::move(reference), nullptr};
+  if (const int opened = open_inputs(s, d, sources, f); opened != 1) {
+    for (const auto& report : reports)
+      report->abandon();
+    if (opened == 0 && f.watched) wait_for_enter(f.c, f.out_error);
+    return kExitFailure;
+  }
+  return run_and_commit(s, d, sources, reports, f);
 }
 
 // ---- The modes ----------------------------------------------------------------------------------
@@ -326,6 +348,59 @@ std::string replaced_metrics(const Arguments& base, const Arguments& own, int in
          " not apply";
 }
 
+// The lines that run: every line, or the one --manifest-index names. 1 and [*first, *end); 0
+// with the refusal told.
+int chosen_lines(const Arguments& base, size_t count, size_t* first, size_t* end, std::FILE* err) {
+  *first = 0, *end = count;
+  if (!base.manifest_index) return 1;
+  int64_t k = 0;
+  std::string why;
+  if (!parse_manifest_index(*base.manifest_index, environment, &k, &why)) {
+    std::fprintf(err, "vidqual: %s\n", why.c_str());
+    return 0;
+  }
+  if (k >= int64_t(count)) {
+    std::fprintf(err,
+                 "vidqual: [--manifest-index=%s]: index %lld is out of range: the manifest "
+                 "has %zu lines (0 to %zu)\n",
+                 base.manifest_index->c_str(), static_cast<long long>(k), count, count - 1);
+    return 0;
+  }
+  *first = size_t(k);
+  *end = *first + 1;
+  return 1;
+}
+
+// One line of a campaign, unwatched. With `headed` its block on stdout is headed by the line,
+// after a blank line when *headed says a block came before. The exit status, a failure told
+// with the line's index.
+int run_line(const Arguments& base, const ManifestLine& line, bool* headed, const Front& f) {
+  Arguments own, args;
+  Settings s;
+  std::string why;
+  int status = kExitUsage;
+  if (line_arguments(base, line, &args, &why)) {
+    if (headed) {
+      std::fprintf(f.c.out, "%sline %d: [%s] [%s]\n", *headed ? "\n" : "", line.index,
+                   args.file1->c_str(), args.file2->c_str());
+      *headed = true;
+    }
+    (void)scan_arguments(line.args, &own);  // scanned well already, in line_arguments
+    if (const std::string note = replaced_metrics(base, own, line.index); !note.empty())
+      std::fprintf(f.c.err, "%s\n", note.c_str());
+    const Refusal refusal = check_arguments(args, &s);
+    s.outputs = line.outputs;
+    status = tell_refusal(s, refusal, {}, true, f);
+    if (status < 0) status = run_comparison(s, f);
+  }
+  if (status != kExitOk) {
+    std::fprintf(f.c.err, "vidqual: line %d failed (manifest line %d, [%s] and [%s]): status %d\n",
+                 line.index, line.line_number, s.file1 ? s.file1->c_str() : "",
+                 s.file2 ? s.file2->c_str() : "", status);
+  }
+  return status;
+}
+
 // The lines of a manifest, each as its own comparison, or the one line --manifest-index names.
 // A malformed manifest is refused before any line runs; a line that fails is told of with its
 // index and the next one runs. When several lines run, a line "line K: [REF] [DIST]" heads each
@@ -346,24 +421,8 @@ int run_campaign(const CommandLine& cl, const Front& front) {
     std::fprintf(c.err, "vidqual: %s\n", why.c_str());
     return kExitUsage;
   }
-  size_t first = 0, end = lines.size();
-  if (base.manifest_index) {
-    int64_t k = 0;
-    if (!parse_manifest_index(*base.manifest_index, environment, &k, &why)) {
-      std::fprintf(c.err, "vidqual: %s\n", why.c_str());
-      return kExitUsage;
-    }
-    if (k >= int64_t(lines.size())) {
-      std::fprintf(c.err,
-                   "vidqual: [--manifest-index=%s]: index %lld is out of range: the manifest "
-                   "has %zu lines (0 to %zu)\n",
-                   base.manifest_index->c_str(), static_cast<long long>(k), lines.size(),
-                   lines.size() - 1);
-      return kExitUsage;
-    }
-    first = size_t(k);
-    end = first + 1;
-  }
+  size_t first = 0, end = 0;
+  if (!chosen_lines(base, lines.size(), &first, &end, c.err)) return kExitUsage;
   Front f = front;
   f.watched = false;
   int worst = kExitOk;
@@ -374,29 +433,7 @@ int run_campaign(const CommandLine& cl, const Front& front) {
       std::fprintf(c.err, "vidqual: skipped line %d: output exists\n", line.index);
       continue;
     }
-    Arguments own, args;
-    Settings s;
-    int status = kExitUsage;
-    if (line_arguments(base, line, &args, &why)) {
-      if (!base.manifest_index) {
-        std::fprintf(c.out, "%sline %d: [%s] [%s]\n", headed ? "\n" : "", line.index,
-                     args.file1->c_str(), args.file2->c_str());
-        headed = true;
-      }
-      (void)scan_arguments(line.args, &own);  // a line's own arguments scanned well in the plan
-      if (const std::string note = replaced_metrics(base, own, line.index); !note.empty())
-        std::fprintf(c.err, "%s\n", note.c_str());
-      const Refusal refusal = check_arguments(args, &s);
-      s.outputs = line.outputs;
-      status = tell_refusal(s, refusal, {}, true, f);
-      if (status < 0) status = run_comparison(s, f);
-    }
-    if (status != kExitOk) {
-      std::fprintf(c.err, "vidqual: line %d failed (manifest line %d, [%s] and [%s]): status %d\n",
-                   line.index, line.line_number, s.file1 ? s.file1->c_str() : "",
-                   s.file2 ? s.file2->c_str() : "", status);
-      worst = std::max(worst, status);
-    }
+    worst = std::max(worst, run_line(base, line, end - first > 1 ? &headed : nullptr, f));
   }
   return worst;
 }
@@ -426,34 +463,24 @@ class MemoryStream {
   std::FILE* file_;
 };
 
-// One reference against several distorted inputs (--vs=FILE, each time given): the reference
-// is opened and read once, every comparison runs at once on its share of the threads, and each
-// writes its own report block (stdout, then its notes on stderr, in the order of the inputs)
-// and its own outputs, whose paths name the input with {name} or {index}; a line "against
-// [FILE]" heads each block. The values are checked once, as for two files. The status is the
-// worst of the comparisons'.
-int run_versus(const CommandLine& cl, const Front& f) {
-  const Settings& base = cl.settings;
-  const Console& c = f.c;
+// The output paths of each --vs input, from the command line's patterns: 1, or 0 with the
+// refusal told when several inputs would write one file.
+int plan_versus_outputs(const Settings& base, std::vector<std::vector<std::string>>* out,
+                        std::FILE* err) {
   const size_t n = base.versus.size();
-  if (base.file2 || !base.file1) {
-    std::fputs(
-        "vidqual: with --vs, name the reference alone: vidqual REF [maxframes] --vs=FILE ...\n",
-        c.err);
-    return kExitUsage;
-  }
   const std::span<const OutputRow> rows = output_table();
-  std::vector<std::vector<std::string>> outputs(n, std::vector<std::string>(rows.size()));
+  std::vector<std::vector<std::string>>& outputs = *out;
+  outputs.assign(n, std::vector<std::string>(rows.size()));
   for (size_t o = 0; o < rows.size(); ++o) {
     const std::string& pattern = base.outputs[o];
     if (pattern.empty()) continue;
     if (n > 1 && pattern.find("{name}") == pattern.npos &&
         pattern.find("{index}") == pattern.npos) {
-      std::fprintf(c.err,
+      std::fprintf(err,
                    "vidqual: [--%s=%s]: with several --vs inputs each writes its own file: put "
                    "{name} or {index} in the path\n",
                    rows[o].option, pattern.c_str());
-      return kExitUsage;
+      return 0;
     }
     for (size_t k = 0; k < n; ++k)
       outputs[k][o] = expand_output_path(pattern, int(k), base.versus[k]);
@@ -462,29 +489,19 @@ int run_versus(const CommandLine& cl, const Front& f) {
     for (size_t j = 0; j < k; ++j)
       for (size_t o = 0; o < rows.size(); ++o)
         if (!outputs[k][o].empty() && outputs[k][o] == outputs[j][o]) {
-          std::fprintf(c.err, "vidqual: [%s] and [%s] would both write [%s]\n",
+          std::fprintf(err, "vidqual: [%s] and [%s] would both write [%s]\n",
                        base.versus[j].c_str(), base.versus[k].c_str(), outputs[k][o].c_str());
-          return kExitUsage;
+          return 0;
         }
-  if (const int refused = tell_refusal(base, cl.refusal, cl.args.notes, false, f); refused >= 0)
-    return refused;
+  return 1;
+}
 
-  std::vector<Settings> settings(n, base);
-  for (size_t k = 0; k < n; ++k) {
-    settings[k].file2 = base.versus[k];
-    settings[k].outputs = outputs[k];
-    settings[k].threads = std::max(1, base.threads.value_or(available_processors()) / int(n));
-  }
-  std::unique_ptr<VideoSource> reference;
-  std::string why;
-  // A reference that does not open is told of as the two-file command tells it.
-  if (open_video(base.file1->c_str(), base.open[0], &reference, &why) != OpenStatus::kOpened) {
-    Settings s = base;
-    s.file2 = base.versus[0];
-    s.outputs = outputs[0];
-    return run_comparison(s, f);
-  }
-  SharedSource shared(reference.get(), int(n), 8);
+// The comparisons against one open reference, all at once, each writing into streams of its
+// own, which are copied out in order once all are done: each block headed by "against [FILE]",
+// a blank line between blocks. The worst status.
+int run_at_once(const std::vector<Settings>& settings, VideoSource* reference, const Front& f) {
+  const size_t n = settings.size();
+  SharedSource shared(reference, int(n), 8);
   std::vector<std::unique_ptr<MemoryStream>> out(n), err(n);
   std::vector<int> status(n, kExitFailure), errors(n, 0);
   std::vector<std::unique_ptr<VideoSource>> views(n);
@@ -524,14 +541,48 @@ int run_versus(const CommandLine& cl, const Front& f) {
     t.join();
   int worst = kExitOk;
   for (size_t k = 0; k < n; ++k) {
-    // Each block is headed by the input it is for, a blank line between blocks.
-    std::fprintf(c.out, "%sagainst [%s]\n", k ? "\n" : "", base.versus[k].c_str());
-    out[k]->copy_to(c.out);
-    err[k]->copy_to(c.err);
+    std::fprintf(f.c.out, "%sagainst [%s]\n", k ? "\n" : "", settings[k].file2->c_str());
+    out[k]->copy_to(f.c.out);
+    err[k]->copy_to(f.c.err);
     if (errors[k] && !*f.out_error) *f.out_error = errors[k];
     worst = std::max(worst, status[k]);
   }
   return worst;
+}
+
+// One reference against several distorted inputs (--vs=FILE, each time given): the reference
+// is opened and read once, every comparison runs at once on its share of the threads, and each
+// writes its own report block (stdout, then its notes on stderr, in the order of the inputs)
+// and its own outputs, whose paths name the input with {name} or {index}. The values are
+// checked once, as for two files. The status is the worst of the comparisons'.
+int run_versus(const CommandLine& cl, const Front& f) {
+  const Settings& base = cl.settings;
+  const size_t n = base.versus.size();
+  if (base.file2 || !base.file1) {
+    std::fputs(
+        "vidqual: with --vs, name the reference alone: vidqual REF [maxframes] --vs=FILE ...\n",
+        f.c.err);
+    return kExitUsage;
+  }
+  std::vector<std::vector<std::string>> outputs;
+  if (!plan_versus_outputs(base, &outputs, f.c.err)) return kExitUsage;
+  if (const int refused = tell_refusal(base, cl.refusal, cl.args.notes, false, f); refused >= 0)
+    return refused;
+  std::vector<Settings> settings(n, base);
+  for (size_t k = 0; k < n; ++k) {
+    settings[k].file2 = base.versus[k];
+    settings[k].outputs = outputs[k];
+    settings[k].threads = std::max(1, base.threads.value_or(available_processors()) / int(n));
+  }
+  std::unique_ptr<VideoSource> reference;
+  std::string why;
+  // A reference that does not open is told of as the two-file command tells it.
+  if (open_video(base.file1->c_str(), base.open[0], &reference, &why) != OpenStatus::kOpened) {
+    Settings s = settings[0];
+    s.threads = base.threads;
+    return run_comparison(s, f);
+  }
+  return run_at_once(settings, reference.get(), f);
 }
 
 // The modes, the first whose test the settings pass runs: one row each, a driver of its own.
