@@ -82,14 +82,12 @@ struct Refusal {
 struct Settings {
   std::optional<std::string> file1, file2;
   int32_t maxframes = 0;  // 0 or less: no limit
-  int positionals = 0;
   bool verbose = false;
   std::vector<std::string> outputs;  // by output_table() row; empty: not written
   int html_worst = 3;
   std::vector<MetricRequest> metrics;  // psnr first, then those asked for, expanded
   std::vector<std::string> columns;    // the per-pair files' columns
   std::string ranked = "y_psnr";       // what the worst pairs are judged by
-  bool named_metrics = false;          // --metric or --ssim given
   bool align = false;
   int32_t skip[2] = {0, 0};
   int32_t worst_pairs = 0;
@@ -100,8 +98,8 @@ struct Settings {
   OpenOptions open[2];
   std::vector<std::string> versus;
   std::optional<std::string> manifest;
-  std::optional<std::string> manifest_index;  // as written: env:NAME is read when the line is
-  bool help = false, version = false;
+  // As written: env:NAME is read, and the number checked, once the manifest is.
+  std::optional<std::string> manifest_index;
 };
 
 // A command line read: the arguments as written (a manifest line's are laid over them), the

@@ -382,7 +382,6 @@ Refusal check_arguments(const Arguments& a, Settings* out) {
   s.file1 = a.file1;
   s.file2 = a.file2;
   s.maxframes = a.maxframes;
-  s.positionals = a.positionals;
   // With --vs the one other positional argument is maxframes.
   if (!a.versus.empty() && a.file2 && a.positionals == 2 && is_number(*a.file2)) {
     s.maxframes = parse_maxframes(*a.file2);
@@ -391,13 +390,10 @@ Refusal check_arguments(const Arguments& a, Settings* out) {
   s.verbose = a.verbose;
   for (const auto& path : a.outputs)
     s.outputs.push_back(path.value_or(""));
-  s.named_metrics = !a.metrics.empty();
   s.align = a.align;
   s.versus = a.versus;
   s.manifest = a.manifest;
   s.manifest_index = a.manifest_index;
-  s.help = a.help;
-  s.version = a.version;
   Refusal refusal;
   if (std::string why = metric_requests(a, &s); !why.empty()) {
     refusal = refuse(RefusalStage::kMetrics, std::move(why));

@@ -2,8 +2,6 @@
 // alike in every mode.
 #include <gtest/gtest.h>
 
-#include <climits>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -12,27 +10,6 @@
 
 namespace vq {
 namespace {
-
-TEST(FrontEnd, MaxframesFollowsAtolAndSaturates) {
-  const struct {
-    const char* text;
-    int32_t want;
-  } cases[] = {{"10", 10},
-               {"12abc", 12},
-               {"abc", 0},
-               {"", 0},
-               {"+7", 7},
-               {" \t 42", 42},
-               {" -5", -5},
-               {"2147483647", INT32_MAX},
-               {"2147483648", INT32_MAX},
-               {"99999999999999999999999", INT32_MAX},
-               {"-2147483648", INT32_MIN},
-               {"-2147483649", INT32_MIN},
-               {"--5", 0}};
-  for (const auto& c : cases)
-    EXPECT_EQ(c.want, parse_maxframes(c.text)) << '"' << c.text << '"';
-}
 
 // Arguments in one line: the slots, maxframes, verbose, every option given and the metrics.
 std::string described(const Arguments& a) {
@@ -69,6 +46,9 @@ TEST(FrontEnd, CommandLines) {
       {{"-vanything", "a.avi", "b.avi", "10"}, "a.avi b.avi 10 verbose"},
       {{"a.avi", "-v"}, "a.avi - 0 verbose"},
       {{"a.avi", "b.avi", " -5"}, "a.avi b.avi -5"},
+      // maxframes follows atol, saturating at the limits of a 32-bit number.
+      {{"a.avi", "b.avi", "99999999999"}, "a.avi b.avi 2147483647"},
+      {{"a.avi", "b.avi", " -2147483649"}, "a.avi b.avi -2147483648"},
       {{"a.avi", "b.avi", "3x"}, "a.avi b.avi 3 | note: maxframes [3x] is not a number; read as 3"},
       {{"a.avi", "b.avi", "abc"},
        "a.avi b.avi 0 | note: maxframes [abc] is not a number; read as 0 (no limit)"},
@@ -91,9 +71,7 @@ TEST(FrontEnd, CommandLines) {
       {{"a.avi", "b.avi", "--csv", "out.csv"}, "refused [--csv]: --csv needs a value: --csv=FILE"},
       {{"--json="}, "refused [--json=]: --json needs a value: --json=FILE"},
       {{"--ssim=1"}, "refused [--ssim=1]: --ssim takes no value"},
-      {{"--csv=a", "--csv=b"}, "refused [--csv=b]: --csv is given twice"},
       {{"--verbose"}, "refused [--verbose]: not an option vidqual knows (--help lists them)"},
-      {{"--CSV=x"}, "refused [--CSV=x]: not an option vidqual knows (--help lists them)"},
       {{"--"}, "refused [--]: not an option vidqual knows (--help lists them)"},
   };
   for (const auto& c : cases)
@@ -121,9 +99,9 @@ TEST(FrontEnd, ValuesAreCheckedAlikeInEveryMode) {
     std::string want;  // what `checked` says; a refusal only needs to begin so
   } cases[] = {
       {{}, fine + " ranked=y_psnr"},
-      {{"--threads=64", "--html-worst=0", "--worst-pairs=2147483647", "--skip=007:12",
+      {{"--threads=64", "--html-worst=0", "--worst-pairs=2147483647", "--skip=007:2147483647",
         "--cpumask=0xF", "--pair=timestamps", "--max-pixels=10", "--metric=vmaf"},
-       "threads=64 html-worst=0 worst-pairs=2147483647 skip=7:12 cpumask=15 by-time "
+       "threads=64 html-worst=0 worst-pairs=2147483647 skip=7:2147483647 cpumask=15 by-time "
        "max-pixels=10 ranked=vmaf"},
       {{"--threads= 3", "--cpumask=4294967295", "--pair=order", "--align"},
        "threads=3 html-worst=3 worst-pairs=0 skip=0:0 cpumask=4294967295 align "
@@ -134,9 +112,7 @@ TEST(FrontEnd, ValuesAreCheckedAlikeInEveryMode) {
       {{"--threads=abc"}, "values: [--threads=abc]: not a number from 1 to 64"},
       {{"--threads=0"}, "values: [--threads=0]: not a number from 1 to 64"},
       {{"--threads=65"}, "values: [--threads=65]: not a number from 1 to 64"},
-      {{"--threads=2x"}, "values: [--threads=2x]: not a number from 1 to 64"},
       {{"--html-worst=51"}, "values: [--html-worst=51]: not a number from 0 to 50"},
-      {{"--html-worst=-1"}, "values: [--html-worst=-1]: not a number from 0 to 50"},
       {{"--worst-pairs=-1"}, "values: [--worst-pairs=-1]: not a number of pairs from 0"},
       // As maxframes, a count past the largest is read as the largest.
       {{"--worst-pairs=9999999999"}, "threads=all html-worst=3 worst-pairs=2147483647"},
@@ -147,26 +123,18 @@ TEST(FrontEnd, ValuesAreCheckedAlikeInEveryMode) {
        "values: [--cpumask=x]: not a number (its set bits turn off instruction sets: 1 MMX, 2 "
        "SSE2, 4 AVX2, 8 AVX-512)"},
       {{"--cpumask=0x"}, "values: [--cpumask=0x]: not a number"},
-      {{"--cpumask=-1"}, "values: [--cpumask=-1]: not a number"},
       {{"--cpumask=0x100000000"}, "values: [--cpumask=0x100000000]: not a number"},
       {{"--cpumask= 1"}, "values: [--cpumask= 1]: not a number"},
       {{"--size=x"}, "values: [--size=x]: not a picture size (WxH"},
-      {{"--size=8x8:y"}, "values: [--size=8x8:y]: not a picture size (WxH"},
       {{"--pix-fmt=yuv420p:rgb"}, "values: [--pix-fmt=yuv420p:rgb]: rgb is not a layout"},
       {{"--max-pixels=0"}, "values: [--max-pixels=0]: not a positive number of samples"},
-      {{"--max-pixels=9x"}, "values: [--max-pixels=9x]: not a positive number of samples"},
       // --skip=A:B: two whole decimal numbers from 0, nothing else.
-      {{"--skip=2147483647:0"},
-       "threads=all html-worst=3 worst-pairs=0 skip=2147483647:0 "
-       "cpumask=0 max-pixels=67108864 ranked=y_psnr"},
       {{"--skip=2147483648:0"}, "values: [--skip=2147483648:0]: not two frame counts A:B"},
       {{"--skip=1"}, "values: [--skip=1]: not two frame counts A:B"},
-      {{"--skip=:1"}, "values: [--skip=:1]: not two frame counts A:B"},
-      {{"--skip=1:-2"}, "values: [--skip=1:-2]: not two frame counts A:B"},
       {{"--skip=+1:0"}, "values: [--skip=+1:0]: not two frame counts A:B"},
       {{"--skip=1:2:3"}, "values: [--skip=1:2:3]: not two frame counts A:B"},
-      {{"--skip= 1:0"}, "values: [--skip= 1:0]: not two frame counts A:B"},
       {{"--skip=0x1:0"}, "values: [--skip=0x1:0]: not two frame counts A:B"},
+      {{"--skip= 1:0"}, "values: [--skip= 1:0]: not two frame counts A:B"},
       // Where two refusals compete, the one the tool has always told first.
       {{"--threads=abc", "--metric=nope"}, "metrics: [--metric=nope]"},
       {{"--html-worst=99", "--max-pixels=0"}, "values: [--max-pixels=0]"},
