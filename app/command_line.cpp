@@ -264,11 +264,19 @@ std::string input_options(const Arguments& a, Settings* s) {
   return {};
 }
 
-// A whole decimal number within [low, high] (today's atol rules, as maxframes), or none.
-std::optional<int32_t> number_within(const std::string& text, int32_t low, int32_t high) {
-  const int32_t n = parse_maxframes(text);
-  if (!is_number(text) || n < low || n > high) return std::nullopt;
-  return n;
+// A whole decimal number within [low, high]: white space, one sign, digits and nothing after;
+// a number past the range of 32 bits counts as the nearest limit. None when it is not.
+std::optional<int32_t> number_within(std::string_view text, int32_t low, int32_t high) {
+  if (!is_number(text)) return std::nullopt;
+  size_t p = text.find_first_not_of(" \t\n\v\f\r");
+  const bool negative = text[p] == '-';
+  if (text[p] == '+' || text[p] == '-') ++p;
+  int64_t n = 0;
+  for (; p < text.size(); ++p)
+    n = std::min(n * 10 + (text[p] - '0'), int64_t(INT32_MAX) + 1);
+  n = std::clamp<int64_t>(negative ? -n : n, INT32_MIN, INT32_MAX);
+  if (n < low || n > high) return std::nullopt;
+  return int32_t(n);
 }
 
 // --cpumask=N: decimal, or hexadecimal after 0x; at most 32 bits.
