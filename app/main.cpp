@@ -1,3 +1,5 @@
+// The program's entry: the standard descriptors made safe, then the front end on the console.
+// console.
 #include <fcntl.h>
 #include <unistd.h>
 
