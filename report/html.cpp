@@ -68,29 +68,6 @@ void append_escaped(std::string* out, std::string_view text) {
   }
 }
 
-// A score name's family and plane: "y_psnr" and "psnr_y" are the family "psnr" and the plane
-// "Y", "all_ssim" the plane "All"; a name without a plane is its own family.
-struct FamilyName {
-  std::string family;
-  std::string plane;
-};
-FamilyName family_of(const std::string& name) {
-  static const std::pair<const char*, const char*> kPrefixes[] = {
-      {"y_", "Y"}, {"u_", "U"}, {"v_", "V"}, {"all_", "All"}};
-  static const std::pair<const char*, const char*> kSuffixes[] = {
-      {"_y", "Y"}, {"_u", "U"}, {"_v", "V"}, {"_cb", "Cb"}, {"_cr", "Cr"}};
-  for (const auto& [prefix, plane] : kPrefixes) {
-    const size_t n = std::strlen(prefix);
-    if (name.size() > n && name.compare(0, n, prefix) == 0) return {name.substr(n), plane};
-  }
-  for (const auto& [suffix, plane] : kSuffixes) {
-    const size_t n = std::strlen(suffix);
-    if (name.size() > n && name.compare(name.size() - n, n, suffix) == 0)
-      return {name.substr(0, name.size() - n), plane};
-  }
-  return {name, ""};
-}
-
 std::string upper(std::string s) {
   for (char& c : s)
     c = char(std::toupper(static_cast<unsigned char>(c)));
@@ -535,17 +512,17 @@ int write_html_report(const HtmlReport& r, std::string* out) {
     std::vector<std::string> families;
     std::vector<std::vector<Series>> charts;
     for (const int c : shown_columns(r)) {
-      const FamilyName f = family_of(t.name(c));
+      const ScoreInfo& info = t.info(c);
       size_t k = 0;
-      while (k < families.size() && families[k] != f.family)
+      while (k < families.size() && families[k] != info.family)
         ++k;
       if (k == families.size()) {
-        families.push_back(f.family);
+        families.push_back(info.family);
         charts.emplace_back();
       }
       std::vector<Series>& series = charts[k];
       Series one;
-      one.label = f.plane.empty() ? t.name(c) : f.plane;
+      one.label = info.label;
       for (const Series& other : series)
         if (other.label == one.label) one.label = t.name(c);
       one.colour = kColours[series.size() % 8];
@@ -590,7 +567,7 @@ class HtmlPage final : public Report {
   void on_start(int32_t, const ScoreTable& table) override { ranked_ = table.find(run_.ranked); }
   bool wants_pictures(const PairView& v) override {
     double value;
-    return stream() && v.table->get(ranked_, v.row, &value) && worst_.wants(value);
+    return !failed() && v.table->get(ranked_, v.row, &value) && worst_.wants(value);
   }
   void on_pictures(const PairView& v, const Picture& a, const Picture& b) override {
     double value;
