@@ -65,14 +65,21 @@ class OutputFile {
   int error_ = 0;
 };
 
-// One output of the run: a listener that writes what the run tells it into an OutputFile.
-// Listeners cannot fail the run: a failure (out of memory included) is kept and commit() reports
-// it.
+// The form a pair was scored in, as the per-pair files list it.
+struct PairForm {
+  uint8_t depth = 8;
+  ChromaLayout layout = ChromaLayout::k420;
+};
+
+// One output of the run: a listener whose file is written from the finished score table once the
+// run has ended. While the run goes it notes only each pair's form (two bytes a pair), which the
+// table does not hold. Listeners cannot fail the run: a failure (out of memory included) is kept
+// and commit() reports it.
 class Report : public RunListener {
  public:
-  // Opens the file for `path` and writes what comes before the first pair. 1 when open.
+  // Opens the file for `path`. 1 when open.
   [[nodiscard]] int open(const char* path);
-  // Writes what comes after the last pair and puts the file in place. 1 when all is written.
+  // Writes the file from the finished table and puts it in place. 1 when all is written.
   [[nodiscard]] int commit();
   // Drops the file: whatever was at the path stays as it was.
   void abandon() { file_.abandon(); }
@@ -80,27 +87,32 @@ class Report : public RunListener {
   // The errno value of the failure of open() or commit(): ENOMEM when memory ran out.
   [[nodiscard]] int error() const { return error_ ? error_ : file_.error(); }
 
+  void on_pair(const PairView& pair) final;
   // Keeps what the run found, for finish().
   void on_end(const RunResult& r) override;
 
  protected:
   // What the run found, once it has ended.
   [[nodiscard]] const RunResult& result() const { return result_; }
-  // Written by open(), before the first pair, and by commit(), after the last. 1 when fine.
-  [[nodiscard]] virtual int begin(std::FILE* f) { return f != nullptr; }
-  [[nodiscard]] virtual int finish(std::FILE* f) { return f != nullptr; }
-  // The file while it is open, nullptr after a failure.
-  [[nodiscard]] std::FILE* stream() const { return error_ ? nullptr : file_.stream(); }
+  // The form of pair `row` (0-based); the run's last form for a pair not told.
+  [[nodiscard]] PairForm pair_form(int32_t row) const;
+  // Writes the whole file, by commit(). 1 when fine.
+  [[nodiscard]] virtual int finish(std::FILE* f) = 0;
   // Keeps the first failure; what follows is not written.
   void fail(int error) {
     if (!error_) error_ = error;
   }
+  [[nodiscard]] bool failed() const { return error_ != 0; }
 
  private:
+  // The file while it is open, nullptr after a failure.
+  [[nodiscard]] std::FILE* stream() const { return error_ ? nullptr : file_.stream(); }
+
   std::string path_;
   OutputFile file_;
   int error_ = 0;
   RunResult result_;
+  std::vector<PairForm> forms_;  // per pair told
 };
 
 // What the outputs learn of a run from the command line rather than from the run.
@@ -127,6 +139,9 @@ struct RunDescription {
 inline constexpr const char* kReportPsnr[3] = {"y_psnr", "u_psnr", "v_psnr"};
 inline constexpr const char* kReportMse[3] = {"y_mse", "u_mse", "v_mse"};
 inline constexpr const char* kReportSsim[4] = {"y_ssim", "u_ssim", "v_ssim", "all_ssim"};
+// The run's aggregates of the report's PSNR: the PSNR of each plane's mean squared error.
+inline constexpr const char* kReportPsnrOfMeanMse[3] = {"y_psnr_of_mean_mse", "u_psnr_of_mean_mse",
+                                                        "v_psnr_of_mean_mse"};
 
 // The written stdout: per-pair lines (when `verbose`), the error line of a run that stopped, the
 // [PSNR] block and, when the table has SSIM, the [SSIM] block, byte for byte as the tool has
