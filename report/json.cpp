@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "page/page.h"
 #include "report/report.h"
 #include "video/video.h"
 
