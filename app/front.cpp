@@ -281,10 +281,12 @@ void print_long_options(std::FILE* out) {
 // The metrics of a run: libvmaf's psnr first (it carries the report's own PSNR; asked for with
 // options, those options), then every metric asked for, in the order asked, with what they need.
 // *listed gets the columns the per-pair files show: the report's and those of the metrics asked
-// for; *ranked vmaf when it is among them, else the first asked for, or the report's Y PSNR. The
-// preset's metrics come before those of --metric. Empty when fine, else why.
+// for; *ranked vmaf when it is among them, else the first asked for, or the report's Y PSNR;
+// *asked the scores of each metric asked for. The preset's metrics come before those of
+// --metric. Empty when fine, else why.
 std::string metric_requests(const Settings& s, std::vector<MetricRequest>* out,
-                            std::vector<std::string>* listed, std::string* ranked) {
+                            std::vector<std::string>* listed, std::string* ranked,
+                            std::vector<std::vector<std::string>>* asked_scores) {
   const MetricRow* psnr = find_metric("psnr");
   std::vector<MetricRequest> asked;
   std::string why;
@@ -316,6 +318,9 @@ std::string metric_requests(const Settings& s, std::vector<MetricRequest>* out,
     if (r != asked_psnr) all.push_back(*r);
   if (!expand_metric_requests(all, out, &why)) return why;
 
+  asked_scores->clear();
+  for (const MetricRequest& r : asked)
+    asked_scores->push_back(r.row->scores(r.options));
   listed->clear();
   for (const char* const* names : {kReportPsnr, kReportMse})
     for (int p = 0; p < 3; ++p)
@@ -360,7 +365,8 @@ int compare_files(const Settings& s, const std::vector<std::string>& notes,
   // A metric, option or value that does not exist is refused before anything is opened.
   std::vector<MetricRequest> metrics;
   RunDescription described;
-  if (const std::string why = metric_requests(s, &metrics, &described.columns, &described.ranked);
+  if (const std::string why =
+          metric_requests(s, &metrics, &described.columns, &described.ranked, &described.asked);
       !why.empty()) {
     std::fprintf(c.err, "vidqual: %s\n", why.c_str());
     return refuse();

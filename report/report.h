@@ -126,6 +126,10 @@ struct RunDescription {
   // and summary), in order: the report's own and those of every metric the command line asked
   // for. The JSON document holds every column of the table whatever this says.
   std::vector<std::string> columns;
+  // The scores of each metric the command line asked for, one list per metric in the order
+  // asked: the written report adds a block of each list's pooled values (those not already in
+  // its [PSNR] and [SSIM] blocks).
+  std::vector<std::vector<std::string>> asked;
   // The column the page ranks its worst pairs by (the lowest first).
   std::string ranked = "y_psnr";
   // The lowest pairs the JSON document lists per score (--worst-pairs=N); 0: none.
@@ -146,7 +150,10 @@ inline constexpr const char* kReportPsnrOfMeanMse[3] = {"y_psnr_of_mean_mse", "u
 
 // The written stdout: per-pair lines (when `verbose`), the error line of a run that stopped, the
 // [PSNR] block and, when the table has SSIM, the [SSIM] block, byte for byte as the tool has
-// always printed them. `paths` name the inputs in the error line. nullptr when out of memory.
+// always printed them; then a block per metric of run.asked, headed by its first score's family
+// ("[VMAF]"), one line per score with its pooled mean, min, max and harmonic mean, and the same
+// scores appended to each per-pair line. run.path names the inputs in the error line. nullptr
+// when out of memory.
 [[nodiscard]] std::unique_ptr<RunListener> make_text_report(std::FILE* out, bool verbose,
                                                             const RunDescription& run);
 // The fixed line for an input that cannot be opened, on stdout.

@@ -254,6 +254,10 @@ TEST_F(Outputs, PerFrameFileListsItsColumns) {
     v.depth = 8 + 2 * i, v.layout = i ? ChromaLayout::k444 : ChromaLayout::k420;
     csv->on_pair(v);
   }
+  RunResult result;
+  result.table = &t;
+  result.compared = 2;
+  csv->on_end(result);
   ASSERT_EQ(1, csv->commit());
   EXPECT_EQ(
       "pair,y_psnr,y_ssim,nowhere,depth,chroma\n"
@@ -574,6 +578,70 @@ TEST_F(Outputs, JsonWorstPairsInOrder) {
                              .value("y_psnr", nlohmann::json::array()))
       frames.push_back(w["frame"]);
     EXPECT_EQ(c.y_psnr, frames);
+  }
+}
+
+// Each metric asked for adds a block after [PSNR] and [SSIM], headed by its family, a line per
+// score with its pooled values as the document has them, and its scores on every -v line; a
+// metric asked twice shows once, the report's own scores and --ssim's are not repeated, and with
+// no metric asked stdout has the written blocks alone.
+TEST_F(Outputs, ConsoleShowsTheMetricsAskedFor) {
+  write_y4m(path("a.y4m"), 3, 1, 0, 8);
+  write_y4m(path("b.y4m"), 3, 2, 0, 8);
+  const struct {
+    std::vector<std::string> args;
+    std::vector<std::string> headings;  // every heading of stdout, in order
+    size_t scores;                      // lines in the blocks of the metrics
+  } cases[] = {
+      {{}, {"[PSNR]"}, 0},
+      {{"--ssim"}, {"[PSNR]", "[SSIM]"}, 0},
+      {{"--metric=float_ssim", "--metric=psnr_hvs"}, {"[PSNR]", "[FLOAT_SSIM]", "[PSNR_HVS]"}, 5},
+      {{"--metric=float_ssim", "--ssim", "--metric=float_ssim"},
+       {"[PSNR]", "[SSIM]", "[FLOAT_SSIM]"},
+       1},
+      {{"--metric=psnr=enable_mse=true"}, {"[PSNR]", "[PSNR]"}, 6},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    std::vector<std::string> args = {path("a.y4m"), path("b.y4m"), "-v",
+                                     "--json=" + path("c.json")};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome r = run(args);
+    ASSERT_EQ(0, r.status) << r.err;
+    const auto doc = nlohmann::json::parse(slurp(path("c.json")));
+    std::vector<std::string> headings, names;
+    std::istringstream lines(r.out);
+    int pair = 0;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.starts_with("[")) {
+        headings.push_back(line);
+      } else if (headings.size() > 1 && headings.back() != "[SSIM]") {
+        std::istringstream words(line);
+        std::string name, mean, min, max, harmonic;
+        words >> name >> mean >> mean >> min >> min >> max >> max >> harmonic >> harmonic;
+        names.push_back(name);
+        char want[256];
+        const auto& p = doc["pooled_metrics"][name];
+        std::snprintf(want, sizeof want, "%.6f %.6f %.6f %.6f", p["mean"].get<double>(),
+                      p["min"].get<double>(), p["max"].get<double>(),
+                      p["harmonic_mean"].get<double>());
+        EXPECT_EQ(want, mean + " " + min + " " + max + " " + harmonic) << line;
+      } else if (line.find(": \t") == 3) {
+        ++pair;
+      }
+    }
+    EXPECT_EQ(c.headings, headings);
+    EXPECT_EQ(c.scores, names.size());
+    EXPECT_EQ(3, pair);
+    for (const std::string& name : names) {
+      EXPECT_FALSE(name == "y_psnr" || name == "y_mse") << name;
+      for (int i = 0; i < 3; ++i) {
+        char want[128];
+        std::snprintf(want, sizeof want, " \t%s %.6f", name.c_str(),
+                      doc["pairs"][i]["metrics"][name].get<double>());
+        EXPECT_NE(std::string::npos, r.out.find(want)) << want;
+      }
+    }
   }
 }
 #else
