@@ -541,6 +541,11 @@ TEST_F(Outputs, EveryThreadCountWritesTheSameFilesAndTheyAgree) {
        ++at)
     ++series;
   EXPECT_EQ(columns.size(), series);
+  // A chart per family as the metrics describe their scores: y_psnr and psnr_cb are both PSNR.
+  std::string charts;
+  for (size_t at = 0; (at = first["t.html"].find("data-chart=\"", at)) != std::string::npos; ++at)
+    charts += first["t.html"].substr(at + 12, first["t.html"].find('"', at + 12) - at - 12) + " ";
+  EXPECT_EQ("PSNR MSE SSIM ", charts);
   // libvmaf's APSNR is the PSNR of the summed error: from the mean MSE at peak 255, capped.
   for (const auto& [plane, mse] : {std::pair{"y", "mse_y"}, {"cb", "mse_cb"}, {"cr", "mse_cr"}}) {
     double mean = 0;
