@@ -85,9 +85,10 @@ struct Settings {
   bool verbose = false;
   std::vector<std::string> outputs;  // by output_table() row; empty: not written
   int html_worst = 3;
-  std::vector<MetricRequest> metrics;  // psnr first, then those asked for, expanded
-  std::vector<std::string> columns;    // the per-pair files' columns
-  std::string ranked = "y_psnr";       // what the worst pairs are judged by
+  std::vector<MetricRequest> metrics;           // psnr first, then those asked for, expanded
+  std::vector<std::string> columns;             // the per-pair files' columns
+  std::vector<std::vector<std::string>> asked;  // the scores of each metric asked for
+  std::string ranked = "y_psnr";                // what the worst pairs are judged by
   bool align = false;
   int32_t skip[2] = {0, 0};
   int32_t worst_pairs = 0;

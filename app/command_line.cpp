@@ -173,8 +173,9 @@ void split_pair(const std::string& t, std::string out[2]) {
 // The metrics of a run: libvmaf's psnr first (it carries the report's own PSNR; asked for with
 // options, those options), then every metric asked for, in the order asked, with what they need.
 // The columns the per-pair files show: the report's and those of the metrics asked for; ranked:
-// vmaf when it is among them, else the first asked for, or the report's Y PSNR. The preset's
-// metrics come before those of --metric. Empty when fine, else why.
+// vmaf when it is among them, else the first asked for, or the report's Y PSNR; asked: the scores
+// of each metric asked for. The preset's metrics come before those of --metric. Empty when fine,
+// else why.
 std::string metric_requests(const Arguments& a, Settings* s) {
   const MetricRow* psnr = find_metric("psnr");
   std::vector<MetricRequest> asked;
@@ -203,6 +204,10 @@ std::string metric_requests(const Arguments& a, Settings* s) {
   for (auto r = asked.begin(); r != asked.end(); ++r)
     if (r != asked_psnr) all.push_back(*r);
   if (!expand_metric_requests(all, &s->metrics, &why)) return why;
+
+  s->asked.clear();
+  for (const MetricRequest& r : asked)
+    s->asked.push_back(r.row->scores(r.options));
 
   std::vector<std::string>& listed = s->columns;
   listed.clear();

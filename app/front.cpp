@@ -208,6 +208,7 @@ RunDescription describe(const Settings& s, const std::string& version) {
   d.worst_pairs = s.worst_pairs;
   d.columns = s.columns;
   d.ranked = s.ranked;
+  d.asked = s.asked;
   return d;
 }
 

@@ -577,7 +577,7 @@ int64_t pairs_at_time(int64_t first_frames, int64_t second_frames, const SourceI
 void declare_scores(const std::vector<MetricRequest>& metrics, ScoreTable* table) {
   for (const MetricRequest& r : metrics)
     for (const std::string& name : r.row->scores(r.options))
-      table->declare(name);
+      table->declare(describe_score(*r.row, name));
 }
 
 void comparison_run(const RunSettings& settings, RunResult* result) {

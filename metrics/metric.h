@@ -108,6 +108,14 @@ class Metric {
 
 struct MetricRequest;
 
+// One of a metric's scores that scores a single plane: its name, the family it shares with the
+// other planes' scores ("psnr" for y_psnr and psnr_cb) and the plane ("Y", "Cb", "All").
+struct ScorePlane {
+  const char* name;
+  const char* family;
+  const char* plane;
+};
+
 // One row of the registry.
 struct MetricRow {
   const char* name;  // "psnr", "float_ssim", "vmaf", ...
@@ -137,7 +145,12 @@ struct MetricRow {
   MetricStatus (*make_joined)(const PictureForm& form, const MetricOptions& options,
                               std::span<const MetricRequest* const> joined, uint32_t cpu_flags,
                               std::unique_ptr<Metric>* out, std::string* why) = nullptr;
+  // Those of its scores that score one plane; every other score of it is a family of its own.
+  std::span<const ScorePlane> planes = {};
 };
+
+// What score `name` of `row` is, for the score table and the outputs.
+[[nodiscard]] ScoreInfo describe_score(const MetricRow& row, std::string_view name);
 
 // Every metric, in the order --help lists them.
 [[nodiscard]] std::span<const MetricRow> metric_registry();

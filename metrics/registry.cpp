@@ -28,4 +28,10 @@ std::span<const MetricRow> metric_registry() {
   return kRows;
 }
 
+ScoreInfo describe_score(const MetricRow& row, std::string_view name) {
+  for (const ScorePlane& p : row.planes)
+    if (name == p.name) return plane_score(name, p.family, p.plane);
+  return whole_score(name);
+}
+
 }  // namespace vq

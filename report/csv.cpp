@@ -1,3 +1,4 @@
+// The per-frame CSV: one row per compared pair, written from the finished score table.
 #include <new>
 
 #include "report/report.h"
@@ -5,42 +6,39 @@
 namespace vq {
 namespace {
 
-// One row per compared pair, as the run delivers them; nothing after the last.
 class CsvReport final : public Report {
  public:
   explicit CsvReport(std::vector<std::string> columns) : names_(std::move(columns)) {}
 
-  void on_start(int32_t, const ScoreTable& table) override {
-    columns_.clear();
-    for (const std::string& n : names_)
-      columns_.push_back(table.find(n));
-  }
-
-  void on_pair(const PairView& v) override {
-    std::FILE* f = stream();
-    if (!f) return;
-    std::fprintf(f, "%d", v.number);
-    for (const int c : columns_) {
-      double value;
-      if (v.table->get(c, v.row, &value)) {
-        std::fprintf(f, ",%.17g", value);
-      } else {
-        std::fputc(',', f);
-      }
-    }
-    std::fprintf(f, ",%d,%s\n", v.depth, chroma_layout_name(v.layout));
-  }
-
  private:
-  int begin(std::FILE* f) override {
+  int finish(std::FILE* f) override {
+    if (!f) return 0;
+    const RunResult& r = result();
+    const ScoreTable& t = *r.table;
     std::fputs("pair", f);
-    for (const std::string& n : names_)
+    std::vector<int> columns;
+    for (const std::string& n : names_) {
       std::fprintf(f, ",%s", n.c_str());
-    return std::fputs(",depth,chroma\n", f) != EOF;
+      columns.push_back(t.find(n));
+    }
+    std::fputs(",depth,chroma\n", f);
+    for (int32_t row = 0; row < r.compared; ++row) {
+      std::fprintf(f, "%d", row + 1);
+      for (const int c : columns) {
+        double value;
+        if (t.get(c, row, &value)) {
+          std::fprintf(f, ",%.17g", value);
+        } else {
+          std::fputc(',', f);
+        }
+      }
+      const PairForm form = pair_form(row);
+      std::fprintf(f, ",%d,%s\n", form.depth, chroma_layout_name(form.layout));
+    }
+    return !std::ferror(f);
   }
 
   std::vector<std::string> names_;
-  std::vector<int> columns_;
 };
 
 }  // namespace

@@ -1,3 +1,5 @@
+// The JSON document: what the run was and found, every score pooled, then every pair, written
+// from the finished score table.
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -5,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "page/page.h"
 #include "report/report.h"
 #include "video/video.h"
 
@@ -81,7 +84,7 @@ Json plane_json(const RunResult& r, int p) {
   const bool any = r.compared > 0 && psnr.count > 0;
   Json of_mean = nullptr;
   for (const auto& [name, value] : t.aggregates())
-    if (name == std::string(kReportPsnr[p]) + "_of_mean_mse") of_mean = value;
+    if (name == kReportPsnrOfMeanMse[p]) of_mean = value;
   Json j;
   j["mean_psnr"] = any ? Json(psnr.mean) : Json(nullptr);
   j["psnr_of_mean_mse"] = any ? of_mean : Json(nullptr);
@@ -105,85 +108,69 @@ Json align_json(const OffsetSearch& a) {
               {"shifts", std::move(shifts)}};
 }
 
-// The document: what the run was and found, then every pair. The pairs are kept in a spool file
-// while the run goes, not in memory, and copied in last, so that memory stays flat however long
-// the streams are.
+// The document: what the run was and found, then every pair. Each pair is dumped on its own and
+// written as it is made, so that the whole document is never held in memory at once.
 class JsonReport final : public Report {
  public:
   explicit JsonReport(RunDescription run) : run_(std::move(run)) {}
-  ~JsonReport() override {
-    if (spool_) std::fclose(spool_);
-  }
-
-  void on_start(int32_t, const ScoreTable& table) override {
-    for (int p = 0; p < 3; ++p) {
-      legacy_[p] = table.find(kReportPsnr[p]);
-      legacy_[3 + p] = table.find(kReportMse[p]);
-    }
-    for (int p = 0; p < 4; ++p)
-      ssim_[p] = table.find(kReportSsim[p]);
-  }
-
-  void on_pair(const PairView& v) override {
-    if (!stream() || !spool_) return;
-    try {
-      const ScoreTable& t = *v.table;
-      Json j;
-      j["pair"] = v.number;
-      // The fields the document has always had, then every score by its name.
-      for (const int c : legacy_) {
-        double value = 0;
-        if (c >= 0 && t.get(c, v.row, &value)) j[t.name(c)] = value;
-      }
-      j["depth"] = v.depth;
-      j["chroma"] = chroma_layout_name(v.layout);
-      double ssim[4];
-      bool has_ssim = ssim_[0] >= 0;
-      for (int p = 0; p < 4 && has_ssim; ++p)
-        has_ssim = t.get(ssim_[p], v.row, &ssim[p]);
-      for (int p = 0; p < 4 && has_ssim; ++p)
-        j[kReportSsim[p]] = ssim[p];
-      Json metrics = Json::object();
-      for (int c = 0; c < int(t.columns()); ++c) {
-        double value;
-        if (!t.hidden(c) && t.get(c, v.row, &value)) metrics[t.name(c)] = number(value);
-      }
-      j["metrics"] = std::move(metrics);
-      std::fputs(pairs_ ? ",\n    " : "\n    ", spool_);
-      std::fputs(dump(j, -1).c_str(), spool_);
-      ++pairs_;
-    } catch (const std::bad_alloc&) {
-      fail(ENOMEM);
-    }
-  }
 
  private:
-  int begin(std::FILE*) override {
-    spool_ = std::tmpfile();
-    return spool_ != nullptr;
-  }
-
   int finish(std::FILE* f) override {
-    if (!f || !spool_) return 0;
+    if (!f) return 0;
     try {
       std::string head = dump(document(), 2);
       head.erase(head.size() - 2);  // the closing "\n}": the pairs go before it
       std::fputs(head.c_str(), f);
       std::fputs(",\n  \"pairs\": [", f);
-      if (std::fflush(spool_) != 0 || std::fseek(spool_, 0, SEEK_SET) != 0) return 0;
-      char buffer[1 << 14];
-      size_t n;
-      while ((n = std::fread(buffer, 1, sizeof buffer, spool_)) > 0)
-        std::fwrite(buffer, 1, n, f);
-      if (std::ferror(spool_)) return 0;
-      std::fputs(pairs_ ? "\n  ]\n}\n" : "]\n}\n", f);
-      return 1;
+      const RunResult& r = result();
+      const ScoreTable& t = *r.table;
+      int legacy[6];
+      for (int p = 0; p < 3; ++p) {
+        legacy[p] = t.find(kReportPsnr[p]);
+        legacy[3 + p] = t.find(kReportMse[p]);
+      }
+      int ssim[4];
+      for (int p = 0; p < 4; ++p)
+        ssim[p] = t.find(kReportSsim[p]);
+      for (int32_t row = 0; row < r.compared; ++row) {
+        std::fputs(row ? ",\n    " : "\n    ", f);
+        std::fputs(dump(pair_json(t, row, legacy, ssim), -1).c_str(), f);
+      }
+      std::fputs(r.compared ? "\n  ]\n}\n" : "]\n}\n", f);
+      return !std::ferror(f);
     } catch (const std::bad_alloc&) {
       fail(ENOMEM);
     } catch (const nlohmann::json::exception&) {
       fail(EINVAL);
     }
     return 0;
+  }
+
+  // One pair: the fields the document has always had, then every score by its name.
+  Json pair_json(const ScoreTable& t, int32_t row, const int (&legacy)[6],
+                 const int (&ssim_column)[4]) const {
+    Json j;
+    j["pair"] = row + 1;
+    for (const int c : legacy) {
+      double value = 0;
+      if (c >= 0 && t.get(c, row, &value)) j[t.name(c)] = value;
+    }
+    const PairForm form = pair_form(row);
+    j["depth"] = form.depth;
+    j["chroma"] = chroma_layout_name(form.layout);
+    double ssim[4];
+    bool has_ssim = ssim_column[0] >= 0;
+    for (int p = 0; p < 4 && has_ssim; ++p)
+      has_ssim = t.get(ssim_column[p], row, &ssim[p]);
+    for (int p = 0; p < 4 && has_ssim; ++p)
+      j[kReportSsim[p]] = ssim[p];
+    Json metrics = Json::object();
+    for (int c = 0; c < int(t.columns()); ++c) {
+      double value;
+      if (!t.hidden(c) && t.get(c, row, &value)) metrics[t.name(c)] = number(value);
+    }
+    j["metrics"] = std::move(metrics);
+    return j;
   }
 
   Json document() const {
@@ -278,10 +265,6 @@ class JsonReport final : public Report {
   }
 
   RunDescription run_;
-  std::FILE* spool_ = nullptr;
-  int32_t pairs_ = 0;
-  int legacy_[6] = {-1, -1, -1, -1, -1, -1};
-  int ssim_[4] = {-1, -1, -1, -1};
 };
 
 }  // namespace

@@ -1,3 +1,4 @@
+// The safe write path of every output file, and the output base that writes it from the table.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -312,13 +313,22 @@ int Report::open(const char* path) {
     error_ = ENOMEM;
     return 0;
   }
-  if (!file_.open(path_)) return 0;
-  if (!begin(file_.stream()) || error_) {
-    fail(errno ? errno : EIO);
-    file_.abandon();
-    return 0;
+  return file_.open(path_);
+}
+
+void Report::on_pair(const PairView& v) {
+  if (error_ || v.row < 0) return;
+  try {
+    if (size_t(v.row) >= forms_.size()) forms_.resize(size_t(v.row) + 1);
+    forms_[size_t(v.row)] = PairForm{uint8_t(v.depth), v.layout};
+  } catch (const std::bad_alloc&) {
+    fail(ENOMEM);
   }
-  return 1;
+}
+
+PairForm Report::pair_form(int32_t row) const {
+  if (row >= 0 && size_t(row) < forms_.size()) return forms_[size_t(row)];
+  return PairForm{uint8_t(result_.depth), result_.layout};
 }
 
 void Report::on_end(const RunResult& r) {
@@ -330,7 +340,7 @@ void Report::on_end(const RunResult& r) {
 }
 
 int Report::commit() {
-  if (error_ || !finish(stream()) || error_) {
+  if (error_ || !result_.table || !finish(stream()) || error_) {
     fail(EIO);
     file_.abandon();
     return 0;

@@ -1,6 +1,8 @@
 // The written text for people: the stdout report (per-pair lines, the error line, the [PSNR]
-// and [SSIM] blocks) as a listener of the run, and the notices on stderr.
+// and [SSIM] blocks, a block per metric asked for) as a listener of the run, and the notices on
+// stderr.
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -24,7 +26,59 @@ std::string rate_text(const SourceInfo& i) {
   return t;
 }
 
-// The stdout report: what the tool printed before it had a score table, read from the table.
+// Whether `name` is one of the scores the [PSNR] and [SSIM] blocks already show, or their MSE.
+bool in_written_blocks(const std::string& name) {
+  for (const char* n : kReportPsnr)
+    if (name == n) return true;
+  for (const char* n : kReportMse)
+    if (name == n) return true;
+  for (const char* n : kReportSsim)
+    if (name == n) return true;
+  return false;
+}
+
+std::string upper(std::string s) {
+  for (char& c : s)
+    c = char(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// The block of a metric asked for: its scores that the table has and no earlier block shows,
+// headed by the family of its first score.
+struct Block {
+  std::string heading;
+  std::vector<int> columns;
+};
+
+// The blocks of the metrics asked for, empty ones left out, and in *width the name column's
+// width shared by all: the longest name, at least that of "PsnrY   ".
+std::vector<Block> asked_blocks(const RunDescription& run, const ScoreTable& table, int* width) {
+  std::vector<Block> blocks;
+  std::vector<int> shown;
+  *width = 8;
+  for (const std::vector<std::string>& names : run.asked) {
+    Block b;
+    int first = -1;
+    for (const std::string& name : names) {
+      const int c = table.find(name);
+      if (c < 0 || table.hidden(c) || in_written_blocks(name)) continue;
+      if (first < 0) first = c;
+      if (std::find(shown.begin(), shown.end(), c) != shown.end()) continue;
+      shown.push_back(c);
+      b.columns.push_back(c);
+      *width = std::max(*width, int(name.size()));
+    }
+    if (b.columns.empty()) continue;
+    b.heading = upper(table.info(first).family);
+    b.heading.insert(b.heading.begin(), '[');
+    b.heading.push_back(']');
+    blocks.push_back(std::move(b));
+  }
+  return blocks;
+}
+
+// The stdout report: what the tool printed before it had a score table, read from the table, and
+// after it the blocks of the metrics asked for.
 class TextReport final : public RunListener {
  public:
   TextReport(std::FILE* out, bool verbose, const RunDescription& run)
@@ -35,6 +89,11 @@ class TextReport final : public RunListener {
       psnr_[p] = table.find(kReportPsnr[p]);
     for (int p = 0; p < 4; ++p)
       ssim_[p] = table.find(kReportSsim[p]);
+    try {
+      blocks_ = asked_blocks(run_, table, &width_);
+    } catch (const std::bad_alloc&) {
+      blocks_.clear();  // the written blocks still come
+    }
   }
 
   void on_pair(const PairView& v) override {
@@ -48,6 +107,16 @@ class TextReport final : public RunListener {
       has_ssim = v.table->get(ssim_[p], v.row, &ssim[p]);
     if (has_ssim) {
       std::fprintf(out_, " \t%.6f \t%.6f \t%.6f \t%.6f", ssim[0], ssim[1], ssim[2], ssim[3]);
+    }
+    for (const Block& b : blocks_) {
+      for (const int c : b.columns) {
+        double value;
+        if (v.table->get(c, v.row, &value)) {
+          std::fprintf(out_, " \t%s %.6f", v.table->name(c).c_str(), value);
+        } else {
+          std::fprintf(out_, " \t%s -", v.table->name(c).c_str());
+        }
+      }
     }
     std::fputc('\n', out_);
   }
@@ -66,12 +135,25 @@ class TextReport final : public RunListener {
     std::fputs("[PSNR]\n", out_);
     for (int p = 0; p < 3; ++p)
       std::fprintf(out_, "%s\t%3.2f\n", kPsnr[p], n ? t.pool(psnr_[p]).mean : 0.0);
-    if (ssim_[0] < 0) return;
-    static const char* const kSsim[4] = {"SsimY   ", "SsimU   ", "SsimV   ", "SsimAll "};
-    std::fputs("[SSIM]\n", out_);
-    for (int p = 0; p < 4; ++p) {
-      const double mean = n ? t.pool(ssim_[p]).mean : 0.0;
-      std::fprintf(out_, "%s\t%.6f \t%3.2f dB\n", kSsim[p], mean, n ? ssim_db(mean) : 0.0);
+    if (ssim_[0] >= 0) {
+      static const char* const kSsim[4] = {"SsimY   ", "SsimU   ", "SsimV   ", "SsimAll "};
+      std::fputs("[SSIM]\n", out_);
+      for (int p = 0; p < 4; ++p) {
+        const double mean = n ? t.pool(ssim_[p]).mean : 0.0;
+        std::fprintf(out_, "%s\t%.6f \t%3.2f dB\n", kSsim[p], mean, n ? ssim_db(mean) : 0.0);
+      }
+    }
+    for (const Block& b : blocks_) {
+      std::fprintf(out_, "%s\n", b.heading.c_str());
+      for (const int c : b.columns) {
+        const Pooled p = t.pool(c);
+        if (n == 0 || p.count == 0) {
+          std::fprintf(out_, "%-*s  no value\n", width_, t.name(c).c_str());
+          continue;
+        }
+        std::fprintf(out_, "%-*s  mean %11.6f  min %11.6f  max %11.6f  harmonic_mean %11.6f\n",
+                     width_, t.name(c).c_str(), p.mean, p.min, p.max, p.harmonic_mean);
+      }
     }
   }
 
@@ -81,6 +163,8 @@ class TextReport final : public RunListener {
   const RunDescription& run_;
   int psnr_[3] = {-1, -1, -1};
   int ssim_[4] = {-1, -1, -1, -1};
+  std::vector<Block> blocks_;
+  int width_ = 8;
 };
 
 }  // namespace

@@ -36,37 +36,13 @@ std::string xml_number(double v) {
 
 namespace {
 
-// The pairs are kept in a spool file while the run goes (the head, written first, holds the
-// speed, known only at the end), so that memory stays flat however long the streams are.
+// Written from the finished table; the head holds the speed, timed from the first pair to the
+// end of the run.
 class XmlReport final : public Report {
  public:
   explicit XmlReport(RunDescription run) : run_(std::move(run)) {}
-  ~XmlReport() override {
-    if (spool_) std::fclose(spool_);
-  }
 
-  void on_start(int32_t, const ScoreTable& table) override {
-    start_ = std::chrono::steady_clock::now();
-    columns_.clear();
-    for (int c = 0; c < int(table.columns()); ++c)
-      if (!table.hidden(c) && !is_report_column(table.name(c))) columns_.push_back(c);
-  }
-
-  void on_pair(const PairView& v) override {
-    if (!stream() || !spool_) return;
-    try {
-      std::string line = "    <frame frameNum=\"" + std::to_string(v.row) + "\" ";
-      for (const int c : columns_) {
-        double value;
-        if (!v.table->get(c, v.row, &value)) continue;
-        line += v.table->name(c) + "=\"" + xml_number(value) + "\" ";
-      }
-      line += "/>\n";
-      if (std::fputs(line.c_str(), spool_) == EOF) fail(errno ? errno : EIO);
-    } catch (const std::bad_alloc&) {
-      fail(ENOMEM);
-    }
-  }
+  void on_start(int32_t, const ScoreTable&) override { start_ = std::chrono::steady_clock::now(); }
 
   void on_end(const RunResult& r) override {
     seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
@@ -74,41 +50,44 @@ class XmlReport final : public Report {
   }
 
  private:
-  // The report's own columns (y_psnr, y_mse, ...) repeat psnr's scores under the written
-  // report's names; libvmaf's layout has only the metrics' names.
-  static bool is_report_column(const std::string& name) {
-    for (const char* const* names : {kReportPsnr, kReportMse})
+  // The report's own columns (y_psnr, y_mse, ...) and their aggregates repeat psnr's scores under
+  // the written report's names; libvmaf's layout has only the metrics' names.
+  static bool is_report_score(const std::string& name) {
+    for (const char* const* names : {kReportPsnr, kReportMse, kReportPsnrOfMeanMse})
       for (int p = 0; p < 3; ++p)
         if (name == names[p]) return true;
     return false;
   }
 
-  int begin(std::FILE*) override {
-    spool_ = std::tmpfile();
-    return spool_ != nullptr;
-  }
-
   int finish(std::FILE* f) override {
-    if (!f || !spool_) return 0;
+    if (!f) return 0;
     try {
       const RunResult& r = result();
       const ScoreTable& t = *r.table;
+      std::vector<int> columns;
+      for (int c = 0; c < int(t.columns()); ++c)
+        if (!t.hidden(c) && !is_report_score(t.name(c))) columns.push_back(c);
       const double fps = seconds_ > 0 ? r.compared / seconds_ : 0.0;
       std::fprintf(f, "<VMAF version=\"%s\">\n", run_.version.c_str());
       std::fprintf(f, "  <params qualityWidth=\"%d\" qualityHeight=\"%d\" />\n", r.info[0].width,
                    r.info[0].height);
       std::fprintf(f, "  <fyi fps=\"%.2f\" />\n", fps);
       std::fputs("  <frames>\n", f);
-      if (std::fflush(spool_) != 0 || std::fseek(spool_, 0, SEEK_SET) != 0) return 0;
-      char buffer[1 << 14];
-      size_t n;
-      while ((n = std::fread(buffer, 1, sizeof buffer, spool_)) > 0)
-        std::fwrite(buffer, 1, n, f);
-      if (std::ferror(spool_)) return 0;
+      std::string line;
+      for (int32_t row = 0; row < r.compared; ++row) {
+        line = "    <frame frameNum=\"" + std::to_string(row) + "\" ";
+        for (const int c : columns) {
+          double value;
+          if (!t.get(c, row, &value)) continue;
+          line += t.name(c) + "=\"" + xml_number(value) + "\" ";
+        }
+        line += "/>\n";
+        std::fputs(line.c_str(), f);
+      }
       std::fputs("  </frames>\n", f);
       std::fputs("  <pooled_metrics>\n", f);
-      for (const int c : columns_) {
-        std::string line = "    <metric name=\"" + t.name(c) + "\" ";
+      for (const int c : columns) {
+        line = "    <metric name=\"" + t.name(c) + "\" ";
         const Pooled p = t.pool(c);
         // Pooled only over every pair: a score some pairs lack has no pooled values, as in
         // libvmaf's report.
@@ -124,11 +103,10 @@ class XmlReport final : public Report {
       std::fputs("  </pooled_metrics>\n", f);
       std::string aggregates = "  <aggregate_metrics ";
       for (const auto& [name, value] : t.aggregates())
-        if (!is_report_column(name.substr(0, name.find("_of_"))))
-          aggregates += name + "=\"" + xml_number(value) + "\" ";
+        if (!is_report_score(name)) aggregates += name + "=\"" + xml_number(value) + "\" ";
       aggregates += "/>\n";
       std::fputs(aggregates.c_str(), f);
-      return std::fputs("</VMAF>\n", f) != EOF;
+      return std::fputs("</VMAF>\n", f) != EOF && !std::ferror(f);
     } catch (const std::bad_alloc&) {
       fail(ENOMEM);
     }
@@ -136,8 +114,6 @@ class XmlReport final : public Report {
   }
 
   RunDescription run_;
-  std::FILE* spool_ = nullptr;
-  std::vector<int> columns_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   double seconds_ = 0;
 };

@@ -14,6 +14,23 @@
 
 namespace vq {
 
+// What a column is, for the outputs: its name ("psnr_cb"), the family it is drawn and pooled with
+// ("psnr": y_psnr and psnr_y are one family), the plane it scores ("Y", "U", "V", "Cb", "Cr",
+// "All"; empty for a score of the whole picture), and what a legend calls it within its family
+// (the plane, or the name when it has none). Metrics declare it; no output reads it out of a name.
+struct ScoreInfo {
+  std::string name;
+  std::string label;
+  std::string family;
+  std::string plane;
+};
+
+// The description of a score of the whole picture: its own family, labelled by its name.
+[[nodiscard]] ScoreInfo whole_score(std::string_view name);
+// The description of a score of one plane of a family.
+[[nodiscard]] ScoreInfo plane_score(std::string_view name, std::string_view family,
+                                    std::string_view plane);
+
 // How one column pools over the pairs that have a value in it.
 struct Pooled {
   int32_t count = 0;  // pairs with a value
@@ -34,6 +51,8 @@ class ScoreTable {
   // in, which is the order every output lists them. Metrics declare their columns when they are
   // made, before the first pair, so that the order does not depend on threads.
   int declare(std::string_view name);
+  // The same with what the column is; a column already declared by name alone gets it.
+  int declare(const ScoreInfo& info);
   // A column a metric keeps for itself (per-pair sums it reads back in flush) and no output
   // shows; declared like any other, at any time.
   int declare_hidden(std::string_view name);
@@ -48,6 +67,7 @@ class ScoreTable {
 
   [[nodiscard]] size_t columns() const;
   [[nodiscard]] const std::string& name(int column) const;
+  [[nodiscard]] const ScoreInfo& info(int column) const;
   // One more than the highest pair with any value.
   [[nodiscard]] int32_t rows() const;
   // Forgets every value of pair `pair` and the pairs after it: a run that stops at a pair drops
@@ -68,7 +88,7 @@ class ScoreTable {
 
  private:
   mutable std::mutex mutex_;
-  std::vector<std::string> names_;
+  std::vector<ScoreInfo> infos_;
   std::vector<std::vector<double>> values_;  // per column, per pair; NaN where not set
   std::vector<std::vector<uint8_t>> present_;
   std::vector<uint8_t> hidden_;

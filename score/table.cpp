@@ -1,3 +1,4 @@
+// The score table: columns with their descriptions, values per pair, pooling and aggregates.
 #include <algorithm>
 #include <cmath>
 
@@ -5,15 +6,30 @@
 
 namespace vq {
 
+ScoreInfo whole_score(std::string_view name) {
+  return ScoreInfo{std::string(name), std::string(name), std::string(name), {}};
+}
+
+ScoreInfo plane_score(std::string_view name, std::string_view family, std::string_view plane) {
+  return ScoreInfo{std::string(name), std::string(plane), std::string(family), std::string(plane)};
+}
+
 int ScoreTable::declare(std::string_view name) {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (size_t i = 0; i < names_.size(); ++i)
-    if (names_[i] == name) return int(i);
-  names_.emplace_back(name);
+  for (size_t i = 0; i < infos_.size(); ++i)
+    if (infos_[i].name == name) return int(i);
+  infos_.push_back(whole_score(name));
   values_.emplace_back(size_t(rows_), 0.0);
   present_.emplace_back(size_t(rows_), uint8_t(0));
   hidden_.push_back(0);
-  return int(names_.size() - 1);
+  return int(infos_.size() - 1);
+}
+
+int ScoreTable::declare(const ScoreInfo& info) {
+  const int column = declare(info.name);
+  std::lock_guard<std::mutex> lock(mutex_);
+  infos_[size_t(column)] = info;
+  return column;
 }
 
 int ScoreTable::declare_hidden(std::string_view name) {
@@ -30,14 +46,14 @@ bool ScoreTable::hidden(int column) const {
 
 int ScoreTable::find(std::string_view name) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (size_t i = 0; i < names_.size(); ++i)
-    if (names_[i] == name) return int(i);
+  for (size_t i = 0; i < infos_.size(); ++i)
+    if (infos_[i].name == name) return int(i);
   return -1;
 }
 
 void ScoreTable::set(int column, int32_t pair, double value) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (column < 0 || size_t(column) >= names_.size() || pair < 0) return;
+  if (column < 0 || size_t(column) >= infos_.size() || pair < 0) return;
   if (pair >= rows_) {
     rows_ = pair + 1;
     for (size_t c = 0; c < values_.size(); ++c) {
@@ -51,7 +67,7 @@ void ScoreTable::set(int column, int32_t pair, double value) {
 
 int ScoreTable::get(int column, int32_t pair, double* value) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (column < 0 || size_t(column) >= names_.size() || pair < 0 || pair >= rows_) return 0;
+  if (column < 0 || size_t(column) >= infos_.size() || pair < 0 || pair >= rows_) return 0;
   if (!present_[size_t(column)][size_t(pair)]) return 0;
   *value = values_[size_t(column)][size_t(pair)];
   return 1;
@@ -59,12 +75,17 @@ int ScoreTable::get(int column, int32_t pair, double* value) const {
 
 size_t ScoreTable::columns() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return names_.size();
+  return infos_.size();
 }
 
 const std::string& ScoreTable::name(int column) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return names_[size_t(column)];
+  return infos_[size_t(column)].name;
+}
+
+const ScoreInfo& ScoreTable::info(int column) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return infos_[size_t(column)];
 }
 
 int32_t ScoreTable::rows() const {
@@ -86,7 +107,7 @@ void ScoreTable::drop_from(int32_t pair) {
 Pooled ScoreTable::pool(int column) const {
   std::lock_guard<std::mutex> lock(mutex_);
   Pooled p;
-  if (column < 0 || size_t(column) >= names_.size()) return p;
+  if (column < 0 || size_t(column) >= infos_.size()) return p;
   const std::vector<double>& v = values_[size_t(column)];
   const std::vector<uint8_t>& have = present_[size_t(column)];
   double sum = 0, inverse_sum = 0;
@@ -113,7 +134,7 @@ double ScoreTable::percentile(int column, double percent) const {
   std::vector<double> sorted;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (column < 0 || size_t(column) >= names_.size()) return 0;
+    if (column < 0 || size_t(column) >= infos_.size()) return 0;
     for (int32_t i = 0; i < rows_; ++i)
       if (present_[size_t(column)][size_t(i)]) sorted.push_back(values_[size_t(column)][size_t(i)]);
   }

@@ -72,7 +72,7 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
   fs::create_symlink(a_, path("link.avi"));
   fs::create_directories(path("sub"));
   fs::create_symlink("nowhere", path("dangling"));
-  const std::string missing = path("missing.avi");
+  const std::string missing = path("missing.avi"), old = "--csv=" + path("old.csv");
   const struct {
     std::vector<std::string> args;
     int status;
@@ -89,33 +89,17 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
       {{a_, b_, "--csv", path("old.csv")}, 1, "[--csv]: --csv needs a value: --csv=FILE"},
       {{a_, b_, "--csv=" + path("none/x.csv")}, 2, "can't write [" + path("none/x.csv") + "]"},
       {{a_, b_, "--csv=/dev/full"}, 2, "can't write [/dev/full]: No space left on device"},
-      {{missing, b_, "--csv=" + path("old.csv"), "--json=" + path("new.json")}, 2, ""},
-      {{a_, missing, "--csv=" + path("old.csv")}, 2, ""},
-      {{a_, b_, "--csv=" + path("old.csv"), "--metric=vmaf_nope"},
-       1,
-       "vidqual: [--metric=vmaf_nope]: no metric is named 'vmaf_nope' (--help lists them)\n"},
-      {{a_, b_, "--csv=" + path("old.csv"), "--metric=psnr=enable_msee=true"},
-       1,
-       "metric psnr has no option 'enable_msee'"},
-      {{a_, b_, "--csv=" + path("old.csv"), "--metric=psnr=min_sse=x"},
-       1,
-       "metric psnr: option min_sse takes a number, not 'x'"},
-      {{a_, b_, "--csv=" + path("old.csv"), "--threads=0"}, 1, "[--threads=0]: not a number"},
-      {{a_, b_, "--csv=" + path("old.csv"), "--skip=1"},
-       1,
-       "vidqual: [--skip=1]: not two frame counts A:B"},
-      {{a_, b_, "--csv=" + path("old.csv"), "--skip="},
-       1,
-       "vidqual: [--skip=]: --skip needs a value: --skip=A:B"},
-      {{a_, b_, "--csv=" + path("old.csv"), "--pair=time"},
-       1,
-       "vidqual: [--pair=time]: not a pairing (order or timestamps)"},
-      {{a_, b_, "--csv=" + path("old.csv"), "--align", "--skip=1:0"},
-       1,
-       "vidqual: --align and --skip cannot both be given"},
-      {{a_, b_, "--csv=" + path("old.csv"), "--worst-pairs=-1"},
-       1,
-       "vidqual: [--worst-pairs=-1]: not a number of pairs from 0"},
+      {{missing, b_, old, "--json=" + path("new.json")}, 2, ""},
+      {{a_, missing, old}, 2, ""},
+      {{a_, b_, old, "--metric=vmaf_nope"}, 1, "named 'vmaf_nope' (--help lists them)\n"},
+      {{a_, b_, old, "--metric=psnr=enable_msee=true"}, 1, "has no option 'enable_msee'"},
+      {{a_, b_, old, "--metric=psnr=min_sse=x"}, 1, "option min_sse takes a number, not 'x'"},
+      {{a_, b_, old, "--threads=0"}, 1, "[--threads=0]: not a number"},
+      {{a_, b_, old, "--skip=1"}, 1, "vidqual: [--skip=1]: not two frame counts A:B"},
+      {{a_, b_, old, "--skip="}, 1, "vidqual: [--skip=]: --skip needs a value: --skip=A:B"},
+      {{a_, b_, old, "--pair=time"}, 1, "[--pair=time]: not a pairing (order or timestamps)"},
+      {{a_, b_, old, "--align", "--skip=1:0"}, 1, "--align and --skip cannot both be given"},
+      {{a_, b_, old, "--worst-pairs=-1"}, 1, "[--worst-pairs=-1]: not a number of pairs from 0"},
   };
   const auto before = data();
   for (const auto& c : cases) {
@@ -254,6 +238,10 @@ TEST_F(Outputs, PerFrameFileListsItsColumns) {
     v.depth = 8 + 2 * i, v.layout = i ? ChromaLayout::k444 : ChromaLayout::k420;
     csv->on_pair(v);
   }
+  RunResult result;
+  result.table = &t;
+  result.compared = 2;
+  csv->on_end(result);
   ASSERT_EQ(1, csv->commit());
   EXPECT_EQ(
       "pair,y_psnr,y_ssim,nowhere,depth,chroma\n"
@@ -313,8 +301,23 @@ TEST_F(Outputs, XmlReportReadsAsFrameworksReadIt) {
   EXPECT_EQ(0u, xml.find("<VMAF version=\"")) << xml;
 }
 
+// An XML report without its first and third lines: the version and the speed.
+std::string xml_body(const std::string& xml) {
+  std::string kept;
+  std::istringstream lines(xml);
+  int n = 0;
+  for (std::string line; std::getline(lines, line);)
+    if (++n != 1 && n != 3) kept += line + "\n";
+  return kept;
+}
+
+// The same metrics as libvmaf's files in tests/reference were made with.
+const std::vector<std::string> kCtcMetrics = {
+    "--metric=psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5",
+    "--metric=float_ssim=scale=1:enable_db=true:clip_db=true", "--metric=psnr_hvs"};
+
 // The XML report is libvmaf's file byte for byte for the same pair and scores, but for the
-// version and the speed (the first and third lines).
+// version and the speed.
 TEST_F(Outputs, XmlReportIsLibvmafsFile) {
   const std::string reference = std::string(VQ_SOURCE_DIR) + "/tests/reference";
   const std::string inputs = (fs::temp_directory_path() / "vidqual-reference-inputs").string();
@@ -322,22 +325,14 @@ TEST_F(Outputs, XmlReportIsLibvmafsFile) {
     const std::string make = "command -v ffmpeg >/dev/null && bash " +
                              quote(reference + "/inputs.sh") + " " + quote(inputs) + " " + pair;
     if (run_command(make).status != 0) GTEST_SKIP() << "no ffmpeg to make the pairs";
-    const Outcome r = run({inputs + "/" + pair + ".ref.y4m", inputs + "/" + pair + ".dist.y4m",
-                           "--metric=psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5",
-                           "--metric=float_ssim=scale=1:enable_db=true:clip_db=true",
-                           "--metric=psnr_hvs", "--xml=" + path("o.xml")});
+    std::vector<std::string> args = {inputs + "/" + pair + ".ref.y4m",
+                                     inputs + "/" + pair + ".dist.y4m", "--xml=" + path("o.xml")};
+    args.insert(args.end(), kCtcMetrics.begin(), kCtcMetrics.end());
+    const Outcome r = run(args);
     EXPECT_EQ(0, r.status) << r.err;
-    const auto body = [](std::string xml) {
-      std::string kept;
-      std::istringstream lines(xml);
-      int n = 0;
-      for (std::string line; std::getline(lines, line);)
-        if (++n != 1 && n != 3) kept += line + "\n";
-      return kept;
-    };
-    const std::string want = body(slurp(reference + "/libvmaf/" + pair + ".ctc_xml.xml"));
+    const std::string want = xml_body(slurp(reference + "/libvmaf/" + pair + ".ctc_xml.xml"));
     ASSERT_NE(std::string::npos, want.find("psnr_hvs=")) << pair;
-    EXPECT_EQ(want, body(slurp(path("o.xml")))) << pair;
+    EXPECT_EQ(want, xml_body(slurp(path("o.xml")))) << pair;
   }
 }
 
@@ -371,16 +366,11 @@ TEST_F(Outputs, DifferentDepthsScoreAsTheShallowerWidened) {
   write_y4m(path("a10.y4m"), 3, 1, 0, 10);
   write_y4m(path("b8.y4m"), 3, 2, 0, 8);
   write_y4m(path("b10.y4m"), 3, 2, 2, 10);
-  const std::vector<std::string> metrics = {
-      "--metric=psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5",
-      "--metric=float_ssim=scale=1:enable_db=true:clip_db=true", "--metric=psnr_hvs"};
   const auto report = [&](const std::string& a, const std::string& b) {
     std::vector<std::string> args = {path(a), path(b), "--xml=" + path("o.xml")};
-    args.insert(args.end(), metrics.begin(), metrics.end());
+    args.insert(args.end(), kCtcMetrics.begin(), kCtcMetrics.end());
     EXPECT_EQ(0, run(args).status) << a << " " << b;
-    std::string xml = slurp(path("o.xml"));
-    const size_t fyi = xml.find("  <fyi"), end = xml.find('\n', fyi);
-    return fyi == std::string::npos ? xml : xml.erase(fyi, end - fyi);
+    return xml_body(slurp(path("o.xml")));
   };
   const std::string widened = report("a10.y4m", "b10.y4m");
   EXPECT_NE(std::string::npos, widened.find("psnr_hvs=")) << widened;
@@ -389,13 +379,92 @@ TEST_F(Outputs, DifferentDepthsScoreAsTheShallowerWidened) {
 }
 
 #ifdef VQ_HAVE_JSON
+// The per-frame file's score columns by name (pair, depth and chroma left out), the names in
+// file order in *names.
+std::map<std::string, std::vector<double>> csv_columns(const std::string& text,
+                                                       std::vector<std::string>* names) {
+  const auto cells = csv_cells(text);
+  names->assign(cells.at(0).begin() + 1, cells.at(0).end() - 2);
+  std::map<std::string, std::vector<double>> columns;
+  for (size_t i = 1; i < cells.size(); ++i)
+    for (size_t k = 0; k < names->size(); ++k)
+      columns[(*names)[k]].push_back(std::stod(cells[i].at(k + 1)));
+  return columns;
+}
+
+// The document agrees with the per-frame file: each pair's scores (in "metrics" and in the
+// fields it has always had), each score pooled (min, max, both means, the nearest-rank 1st, 5th
+// and 50th percentiles), each plane's summary of the report's PSNR and MSE, and the `worst`
+// lowest pairs of every score (none: no list), lowest first, ties in pair order, by their index
+// in "pairs" (from 0).
+void expect_document_agrees(const nlohmann::json& doc,
+                            const std::map<std::string, std::vector<double>>& columns,
+                            size_t worst) {
+  for (const auto& [name, values] : columns) {
+    SCOPED_TRACE(name);
+    const size_t n = values.size();
+    ASSERT_EQ(n, doc["pairs"].size());
+    double sum = 0, inverse = 0;
+    for (size_t i = 0; i < n; ++i) {
+      sum += values[i], inverse += 1 / (values[i] + 1);
+      const auto& pair = doc["pairs"][i];
+      EXPECT_EQ(values[i], pair["metrics"][name].get<double>()) << i;
+      if (pair.contains(name)) {
+        EXPECT_EQ(values[i], pair[name].get<double>()) << i;
+      }
+    }
+    std::vector<double> sorted = values;
+    std::sort(sorted.begin(), sorted.end());
+    const auto& pooled = doc["pooled_metrics"][name];
+    EXPECT_NEAR(sum / double(n), pooled["mean"].get<double>(), 1e-12);
+    EXPECT_NEAR(double(n) / inverse - 1, pooled["harmonic_mean"].get<double>(), 1e-9);
+    EXPECT_EQ(sorted.front(), pooled["min"].get<double>());
+    EXPECT_EQ(sorted.back(), pooled["max"].get<double>());
+    for (const auto& [key, percent] : {std::pair{"p1", 1u}, {"p5", 5u}, {"p50", 50u}})
+      EXPECT_EQ(sorted[std::max<size_t>(1, (percent * n + 99) / 100) - 1],
+                pooled[key].get<double>())
+          << key;
+    if (worst == 0) continue;
+    const auto& list = doc["worst_pairs"][name];
+    ASSERT_EQ(worst, list.size());
+    for (size_t k = 0; k < worst; ++k) {
+      const int frame = list[k]["frame"];
+      EXPECT_EQ(values.at(size_t(frame)), list[k]["value"].get<double>()) << k;
+      EXPECT_EQ(sorted[k], list[k]["value"].get<double>()) << k;
+      if (k > 0 && list[k]["value"] == list[k - 1]["value"]) {
+        EXPECT_LT(list[k - 1]["frame"].get<int>(), frame) << k;
+      }
+    }
+  }
+  ASSERT_EQ(worst > 0, doc.contains("worst_pairs"));
+  if (worst > 0) {
+    EXPECT_EQ(doc["pooled_metrics"].size(), doc["worst_pairs"].size());
+  }
+  // Each plane's summary is the pooling of the report's columns.
+  for (const std::string p : {"y", "u", "v"}) {
+    const auto &plane = doc["planes"][p], &psnr = doc["pooled_metrics"][p + "_psnr"];
+    const double mse = doc["pooled_metrics"][p + "_mse"]["mean"].get<double>();
+    EXPECT_EQ(psnr["mean"], plane["mean_psnr"]) << p;
+    EXPECT_EQ(psnr["min"], plane["min_psnr"]) << p;
+    EXPECT_EQ(psnr["max"], plane["max_psnr"]) << p;
+    EXPECT_EQ(mse, plane["mean_mse"].get<double>()) << p;
+    // An error of 0 counts as 1e-05, as for a pair.
+    EXPECT_NEAR(10 * std::log10(255.0 * 255.0 / std::max(mse, 1e-5)),
+                plane["psnr_of_mean_mse"].get<double>(), 1e-9)
+        << p;
+    const std::vector<double>& v = columns.at(p + "_psnr");
+    EXPECT_EQ(std::min_element(v.begin(), v.end()) - v.begin() + 1, plane["worst_pair"]) << p;
+  }
+}
+
 // The document read back by a JSON parser agrees with the banner, the verbose lines, the report
 // and the per-frame file, also when the run stops early.
 TEST_F(Outputs, JsonDocumentAgreesWithTheRunAndThePerFrameFile) {
   test::AviVideo shorter = yv12_video(4, 8, 4, 50, {1, 3, 0, 2}, {0, 1, 2, 0});
   shorter.length = 6;  // the header promises more frames than the file holds
   ASSERT_TRUE(test::write_avi(b_, shorter));
-  const Outcome r = run({a_, b_, "6", "-v", "--csv=" + path("f.csv"), "--json=" + path("f.json")});
+  const Outcome r = run(
+      {a_, b_, "6", "-v", "--csv=" + path("f.csv"), "--json=" + path("f.json"), "--worst-pairs=2"});
   EXPECT_EQ(2, r.status);
   const auto doc = nlohmann::json::parse(slurp(path("f.json")));
   EXPECT_EQ("vidqual", doc["tool"]);
@@ -410,76 +479,44 @@ TEST_F(Outputs, JsonDocumentAgreesWithTheRunAndThePerFrameFile) {
   EXPECT_EQ(2, doc["failure"]["input"]);
   EXPECT_EQ(5, doc["failure"]["pair"]);
 
-  // The per-frame file's rows, and the pairs of the document, value for value.
-  const std::vector<std::string> columns = {"pair",  "y_psnr", "u_psnr", "v_psnr",
-                                            "y_mse", "u_mse",  "v_mse"};
-  const auto cells = csv_cells(slurp(path("f.csv")));
-  ASSERT_EQ(5u, cells.size());
-  EXPECT_EQ(columns, std::vector<std::string>(cells[0].begin(), cells[0].begin() + 7));
-  std::vector<std::vector<double>> rows;
-  for (size_t i = 1; i < cells.size(); ++i) {
-    rows.emplace_back();
-    for (size_t k = 0; k < columns.size(); ++k)
-      rows.back().push_back(std::stod(cells[i].at(k)));
-  }
-  ASSERT_EQ(4u, doc["pairs"].size());
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const auto& pair = doc["pairs"][i];
-    for (size_t k = 0; k < columns.size(); ++k)
-      EXPECT_EQ(rows[i][k], pair[columns[k]].get<double>()) << i << " " << columns[k];
+  std::vector<std::string> names;
+  auto columns = csv_columns(slurp(path("f.csv")), &names);
+  EXPECT_EQ(std::vector<std::string>({"y_psnr", "u_psnr", "v_psnr", "y_mse", "u_mse", "v_mse"}),
+            names);
+  ASSERT_EQ(4u, columns["y_psnr"].size());
+  expect_document_agrees(doc, columns, 2);
+  for (size_t i = 0; i < 4; ++i) {
     char verbose[64];
-    std::snprintf(verbose, sizeof verbose, "%3d: \t%3.2f \t%3.2f \t%3.2f\n", int(i + 1), rows[i][1],
-                  rows[i][2], rows[i][3]);
+    std::snprintf(verbose, sizeof verbose, "%3d: \t%3.2f \t%3.2f \t%3.2f\n", int(i + 1),
+                  columns["y_psnr"][i], columns["u_psnr"][i], columns["v_psnr"][i]);
     EXPECT_NE(std::string::npos, r.out.find(verbose)) << verbose;
   }
-
-  // Per plane: both averages, the extremes and the worst pair, from the rows.
-  const char* names[3] = {"y", "u", "v"};
   for (int p = 0; p < 3; ++p) {
-    const auto& plane = doc["planes"][names[p]];
-    double psnr_sum = 0, mse_sum = 0, lo = 1e9, hi = -1;
-    int worst = 0;
-    for (size_t i = 0; i < rows.size(); ++i) {
-      psnr_sum += rows[i][1 + p];
-      mse_sum += rows[i][4 + p];
-      if (rows[i][1 + p] < lo) lo = rows[i][1 + p], worst = int(i + 1);
-      hi = std::max(hi, rows[i][1 + p]);
-    }
-    EXPECT_NEAR(psnr_sum / 4, plane["mean_psnr"].get<double>(), 1e-12) << names[p];
-    EXPECT_NEAR(mse_sum / 4, plane["mean_mse"].get<double>(), 1e-12) << names[p];
-    // An error of 0 counts as 1e-05, as for a pair.
-    EXPECT_NEAR(10 * std::log10(255.0 * 255.0 / std::max(mse_sum / 4, 1e-5)),
-                plane["psnr_of_mean_mse"].get<double>(), 1e-9)
-        << names[p];
-    EXPECT_EQ(lo, plane["min_psnr"].get<double>()) << names[p];
-    EXPECT_EQ(hi, plane["max_psnr"].get<double>()) << names[p];
-    EXPECT_EQ(worst, plane["worst_pair"]) << names[p];
     char report[64];
     std::snprintf(report, sizeof report, "Psnr%c   \t%3.2f\n", "YUV"[p],
-                  plane["mean_psnr"].get<double>());
+                  doc["planes"][std::string(1, "yuv"[p])]["mean_psnr"].get<double>());
     EXPECT_NE(std::string::npos, r.out.find(report)) << report;
   }
 
-  // A run that compares every pair: "ok", no limit, and the document is written again.
-  EXPECT_EQ(0, run({a_, a_, "--json=" + path("f.json")}).status);
+  // A run that compares every pair: "ok", no limit, no list of worst pairs for 0, and the
+  // document is written again.
+  EXPECT_EQ(0, run({a_, a_, "--json=" + path("f.json"), "--worst-pairs=0"}).status);
   const auto ok = nlohmann::json::parse(slurp(path("f.json")));
   EXPECT_EQ("ok", ok["outcome"]);
+  EXPECT_FALSE(ok.contains("worst_pairs"));
   EXPECT_TRUE(ok["max_frames"].is_null());
   EXPECT_EQ(6u, ok["pairs"].size());
 }
 
-// Every output file is the same for every thread count; the document's per-pair metrics are the
-// per-frame file's cells, its pooled metrics their pooling (min, max, the means and the
-// nearest-rank 1st, 5th and 50th percentiles), and the page charts each column. --worst-pairs=N
-// lists the N lowest pairs of every score, lowest first, ties in pair order, by their index in
-// "pairs" (from 0).
+// Every output file is the same for every thread count, and the document agrees with the
+// per-frame file (--worst-pairs beyond the pairs lists them all); the page charts each column.
 TEST_F(Outputs, EveryThreadCountWritesTheSameFilesAndTheyAgree) {
   std::map<std::string, std::string> first;
   for (const char* threads : {"1", "2", "3"}) {
     const Outcome r =
         run({a_, b_, "--ssim", "--metric=psnr=enable_mse=true:enable_apsnr=true",
              std::string("--threads=") + threads, "--csv=" + path("t.csv"),
-             "--json=" + path("t.json"), "--html=" + path("t.html"), "--worst-pairs=4"});
+             "--json=" + path("t.json"), "--html=" + path("t.html"), "--worst-pairs=99"});
     ASSERT_EQ(0, r.status) << r.err;
     std::map<std::string, std::string> files = data();
     files["stdout"] = r.out;
@@ -489,91 +526,98 @@ TEST_F(Outputs, EveryThreadCountWritesTheSameFilesAndTheyAgree) {
       EXPECT_EQ(first, files) << threads << " threads";
     }
   }
-  const auto cells = csv_cells(first["t.csv"]);
-  ASSERT_EQ(7u, cells.size());
-  const std::vector<std::string>& names = cells[0];
-  ASSERT_EQ("pair", names.front());
-  ASSERT_EQ("chroma", names.back());
+  std::vector<std::string> names;
+  auto columns = csv_columns(first["t.csv"], &names);
   EXPECT_EQ(std::vector<std::string>({"y_psnr", "u_psnr", "v_psnr", "y_mse", "u_mse", "v_mse",
                                       "psnr_y", "mse_y", "psnr_cb", "mse_cb", "psnr_cr", "mse_cr",
                                       "y_ssim", "u_ssim", "v_ssim", "all_ssim"}),
-            std::vector<std::string>(names.begin() + 1, names.end() - 2));
-  const auto doc = nlohmann::json::parse(first["t.json"]);
-  std::map<std::string, std::vector<double>> columns;
-  for (size_t i = 0; i + 1 < cells.size(); ++i) {
-    for (size_t k = 1; k + 2 < names.size(); ++k) {
-      const double v = std::stod(cells[i + 1].at(k));
-      columns[names[k]].push_back(v);
-      EXPECT_EQ(v, doc["pairs"][i]["metrics"][names[k]].get<double>()) << i << " " << names[k];
-    }
-  }
+            names);
   ASSERT_EQ(6u, columns["psnr_y"].size());
-  for (const auto& [name, values] : columns) {
-    double sum = 0, inverse = 0, lo = values[0], hi = values[0];
-    for (double v : values) {
-      sum += v, inverse += 1 / (v + 1);
-      lo = std::min(lo, v), hi = std::max(hi, v);
-    }
-    const auto& pooled = doc["pooled_metrics"][name];
-    EXPECT_NEAR(sum / 6, pooled["mean"].get<double>(), 1e-12) << name;
-    EXPECT_NEAR(6 / inverse - 1, pooled["harmonic_mean"].get<double>(), 1e-9) << name;
-    EXPECT_EQ(lo, pooled["min"].get<double>()) << name;
-    EXPECT_EQ(hi, pooled["max"].get<double>()) << name;
-    std::vector<double> sorted = values;
-    std::sort(sorted.begin(), sorted.end());
-    // Nearest rank of 6 values: p1 and p5 are the lowest, p50 the 3rd.
-    EXPECT_EQ(sorted[0], pooled["p1"].get<double>()) << name;
-    EXPECT_EQ(sorted[0], pooled["p5"].get<double>()) << name;
-    EXPECT_EQ(sorted[2], pooled["p50"].get<double>()) << name;
-    const auto& worst = doc["worst_pairs"][name];
-    ASSERT_EQ(4u, worst.size()) << name;
-    for (size_t k = 0; k < worst.size(); ++k) {
-      const int frame = worst[k]["frame"];
-      EXPECT_EQ(values.at(size_t(frame)), worst[k]["value"].get<double>()) << name;
-      EXPECT_EQ(sorted[k], worst[k]["value"].get<double>()) << name << " " << k;
-      if (k > 0 && worst[k]["value"] == worst[k - 1]["value"]) {
-        EXPECT_LT(worst[k - 1]["frame"].get<int>(), frame) << name;
-      }
-    }
-  }
-  EXPECT_EQ(doc["pooled_metrics"].size(), doc["worst_pairs"].size());
+  const auto doc = nlohmann::json::parse(first["t.json"]);
+  expect_document_agrees(doc, columns, 6);
   // The page draws every column once, a point per pair.
   size_t series = 0;
   for (size_t at = 0; (at = first["t.html"].find("data-pairs=\"6\"", at)) != std::string::npos;
        ++at)
     ++series;
   EXPECT_EQ(columns.size(), series);
+  // A chart per family as the metrics describe their scores: y_psnr and psnr_cb are both PSNR.
+  std::string charts;
+  for (size_t at = 0; (at = first["t.html"].find("data-chart=\"", at)) != std::string::npos; ++at)
+    charts += first["t.html"].substr(at + 12, first["t.html"].find('"', at + 12) - at - 12) + " ";
+  EXPECT_EQ("PSNR MSE SSIM ", charts);
   // libvmaf's APSNR is the PSNR of the summed error: from the mean MSE at peak 255, capped.
   for (const auto& [plane, mse] : {std::pair{"y", "mse_y"}, {"cb", "mse_cb"}, {"cr", "mse_cr"}}) {
     double mean = 0;
     for (double v : columns[mse])
       mean += v / 6;
-    const double want = mean > 0 ? 10 * std::log10(65025 / mean) : 0;
     if (mean > 0) {
-      EXPECT_NEAR(want, doc["aggregate_metrics"][std::string("apsnr_") + plane].get<double>(),
-                  1e-9);
+      EXPECT_NEAR(10 * std::log10(65025 / mean),
+                  doc["aggregate_metrics"][std::string("apsnr_") + plane].get<double>(), 1e-9);
     }
   }
 }
-// Luma differs by 1, 3, 0, 2, 1, 1: the lowest luma PSNR are pairs 1 and 3, then 0, 4 and 5
-// alike, of which 0 comes first; no list without --worst-pairs or with 0, all pairs at most.
-TEST_F(Outputs, JsonWorstPairsInOrder) {
+// Each metric asked for adds a block after [PSNR] and [SSIM], headed by its family, a line per
+// score with its pooled values as the document has them, and its scores on every -v line; a
+// metric asked twice shows once, the report's own scores and --ssim's are not repeated, and with
+// no metric asked stdout has the written blocks alone.
+TEST_F(Outputs, ConsoleShowsTheMetricsAskedFor) {
+  write_y4m(path("a.y4m"), 3, 1, 0, 8);
+  write_y4m(path("b.y4m"), 3, 2, 0, 8);
   const struct {
-    const char* worst;        // --worst-pairs=, or nullptr
-    std::vector<int> y_psnr;  // the frames listed for y_psnr
-  } cases[] = {{nullptr, {}}, {"0", {}}, {"4", {1, 3, 0, 4}}, {"99", {1, 3, 0, 4, 5, 2}}};
+    std::vector<std::string> args;
+    std::vector<std::string> headings;  // every heading of stdout, in order
+    size_t scores;                      // lines in the blocks of the metrics
+  } cases[] = {
+      {{}, {"[PSNR]"}, 0},
+      {{"--ssim"}, {"[PSNR]", "[SSIM]"}, 0},
+      {{"--metric=float_ssim", "--metric=psnr_hvs"}, {"[PSNR]", "[FLOAT_SSIM]", "[PSNR_HVS]"}, 5},
+      {{"--metric=float_ssim", "--ssim", "--metric=float_ssim"},
+       {"[PSNR]", "[SSIM]", "[FLOAT_SSIM]"},
+       1},
+      {{"--metric=psnr=enable_mse=true"}, {"[PSNR]", "[PSNR]"}, 6},
+  };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.worst ? c.worst : "none");
-    std::vector<std::string> args = {a_, b_, "--json=" + path("w.json")};
-    if (c.worst) args.push_back(std::string("--worst-pairs=") + c.worst);
-    ASSERT_EQ(0, run(args).status);
-    const auto doc = nlohmann::json::parse(slurp(path("w.json")));
-    ASSERT_EQ(!c.y_psnr.empty(), doc.contains("worst_pairs"));
-    std::vector<int> frames;
-    for (const auto& w : doc.value("worst_pairs", nlohmann::json::object())
-                             .value("y_psnr", nlohmann::json::array()))
-      frames.push_back(w["frame"]);
-    EXPECT_EQ(c.y_psnr, frames);
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    std::vector<std::string> args = {path("a.y4m"), path("b.y4m"), "-v",
+                                     "--json=" + path("c.json")};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome r = run(args);
+    ASSERT_EQ(0, r.status) << r.err;
+    const auto doc = nlohmann::json::parse(slurp(path("c.json")));
+    EXPECT_FALSE(doc.contains("worst_pairs"));  // not asked for
+    std::vector<std::string> headings, names;
+    std::istringstream lines(r.out);
+    int pair = 0;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.starts_with("[")) {
+        headings.push_back(line);
+      } else if (headings.size() > 1 && headings.back() != "[SSIM]") {
+        std::istringstream words(line);
+        std::string name, mean, min, max, harmonic;
+        words >> name >> mean >> mean >> min >> min >> max >> max >> harmonic >> harmonic;
+        names.push_back(name);
+        char want[256];
+        const auto& p = doc["pooled_metrics"][name];
+        std::snprintf(want, sizeof want, "%.6f %.6f %.6f %.6f", p["mean"].get<double>(),
+                      p["min"].get<double>(), p["max"].get<double>(),
+                      p["harmonic_mean"].get<double>());
+        EXPECT_EQ(want, mean + " " + min + " " + max + " " + harmonic) << line;
+      } else if (line.find(": \t") == 3) {
+        ++pair;
+      }
+    }
+    EXPECT_EQ(c.headings, headings);
+    EXPECT_EQ(c.scores, names.size());
+    EXPECT_EQ(3, pair);
+    for (const std::string& name : names) {
+      for (int i = 0; i < 3; ++i) {
+        char want[128];
+        std::snprintf(want, sizeof want, " \t%s %.6f", name.c_str(),
+                      doc["pairs"][i]["metrics"][name].get<double>());
+        EXPECT_NE(std::string::npos, r.out.find(want)) << want;
+      }
+    }
   }
 }
 #else

@@ -16,6 +16,7 @@
 #include <random>
 #include <sstream>
 
+#include "page/page.h"
 #include "report/report.h"
 
 namespace {
@@ -44,11 +45,12 @@ int write_report(const char* path, int32_t pairs, int worst_count, int32_t w, in
                  bool ssim) {
   ScoreTable table;
   int psnr[3], ssim_col[4];
+  static const char* const kPlanes[4] = {"Y", "U", "V", "All"};
   for (int p = 0; p < 3; ++p)
-    psnr[p] = table.declare(kReportPsnr[p]);
+    psnr[p] = table.declare(plane_score(kReportPsnr[p], "psnr", kPlanes[p]));
   if (ssim) {
     for (int p = 0; p < 4; ++p)
-      ssim_col[p] = table.declare(kReportSsim[p]);
+      ssim_col[p] = table.declare(plane_score(kReportSsim[p], "ssim", kPlanes[p]));
   }
   WorstPairs worst(worst_count);
   HtmlReport r;

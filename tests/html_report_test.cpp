@@ -6,6 +6,7 @@
 #include <cmath>
 #include <random>
 
+#include "page/page.h"
 #include "report/report.h"
 
 #if VQ_HAVE_PNG
@@ -193,8 +194,10 @@ TEST(HtmlReport, Page) {
   for (int32_t pairs : {1, 5, kChartColumns, 9 * kChartColumns + 7}) {
     SCOPED_TRACE(testing::Message() << pairs << " pairs");
     ScoreTable table;
-    const int y = table.declare("y_psnr"), u = table.declare("u_psnr"), v = table.declare("v_psnr"),
-              ssim = table.declare("all_ssim");
+    const int y = table.declare(plane_score("y_psnr", "psnr", "Y")),
+              u = table.declare(plane_score("u_psnr", "psnr", "U")),
+              v = table.declare(plane_score("v_psnr", "psnr", "V")),
+              ssim = table.declare(plane_score("all_ssim", "ssim", "All"));
     table.declare_hidden("psnr/sse_high_y");
     WorstPairs worst(2, 4);  // pictures reduced by 2
     Planes a(6, 4, 8, 50), b(6, 4, 8, 60);

@@ -39,6 +39,13 @@ constexpr const char* kSseHigh[3] = {"psnr/sse_high_y", "psnr/sse_high_cb", "psn
 constexpr const char* kSseLow[3] = {"psnr/sse_low_y", "psnr/sse_low_cb", "psnr/sse_low_cr"};
 constexpr const char* kSamples[3] = {"psnr/samples_y", "psnr/samples_cb", "psnr/samples_cr"};
 
+constexpr ScorePlane kPlanes[] = {
+    {"y_psnr", "psnr", "Y"}, {"u_psnr", "psnr", "U"},   {"v_psnr", "psnr", "V"},
+    {"y_mse", "mse", "Y"},   {"u_mse", "mse", "U"},     {"v_mse", "mse", "V"},
+    {"psnr_y", "psnr", "Y"}, {"psnr_cb", "psnr", "Cb"}, {"psnr_cr", "psnr", "Cr"},
+    {"mse_y", "mse", "Y"},   {"mse_cb", "mse", "Cb"},   {"mse_cr", "mse", "Cr"},
+};
+
 std::vector<std::string> scores(const MetricOptions& o) {
   std::vector<std::string> names;
   for (const char* n : kReportPsnr)
@@ -230,6 +237,7 @@ const MetricRow& psnr_metric() {
                 scores,
                 make};
     s.check = check;
+    s.planes = kPlanes;
     return s;
   }();
   return row;

@@ -15,6 +15,10 @@ namespace {
 
 constexpr const char* kNames[4] = {"psnr_hvs_y", "psnr_hvs_cb", "psnr_hvs_cr", "psnr_hvs"};
 
+constexpr ScorePlane kPlanes[3] = {{"psnr_hvs_y", "psnr_hvs", "Y"},
+                                   {"psnr_hvs_cb", "psnr_hvs", "Cb"},
+                                   {"psnr_hvs_cr", "psnr_hvs", "Cr"}};
+
 std::vector<std::string> scores(const MetricOptions&) {
   return {kNames, kNames + 4};
 }
@@ -79,13 +83,17 @@ MetricStatus make(const PictureForm& f, const MetricOptions&, uint32_t cpu_flags
 }  // namespace
 
 const MetricRow& psnr_hvs_metric() {
-  static const MetricRow row = {
-      "psnr_hvs",
-      "libvmaf's PSNR-HVS-M of Y, Cb, Cr (psnr_hvs_y...) and combined (psnr_hvs), in dB",
-      {},
-      0,
-      scores,
-      make};
+  static const MetricRow row = [] {
+    MetricRow s = {
+        "psnr_hvs",
+        "libvmaf's PSNR-HVS-M of Y, Cb, Cr (psnr_hvs_y...) and combined (psnr_hvs), in dB",
+        {},
+        0,
+        scores,
+        make};
+    s.planes = kPlanes;
+    return s;
+  }();
   return row;
 }
 

@@ -14,6 +14,11 @@ namespace {
 
 constexpr const char* kScores[4] = {"y_ssim", "u_ssim", "v_ssim", "all_ssim"};
 
+constexpr ScorePlane kPlanes[4] = {{"y_ssim", "ssim", "Y"},
+                                   {"u_ssim", "ssim", "U"},
+                                   {"v_ssim", "ssim", "V"},
+                                   {"all_ssim", "ssim", "All"}};
+
 std::vector<std::string> scores(const MetricOptions&) {
   return {kScores[0], kScores[1], kScores[2], kScores[3]};
 }
@@ -72,10 +77,17 @@ MetricStatus make(const PictureForm& form, const MetricOptions&, uint32_t cpu_fl
 
 const MetricRow& ssim_metric() {
   // 0.4 ms per 1080p pair at AVX2: less than copying the pair's pictures for another thread.
-  static const MetricRow row{
-      "ssim", "FFmpeg's SSIM (8x8 windows) of Y, U, V and All (y_ssim...); libvmaf's is float_ssim",
-      {},     kMetricLight,
-      scores, make};
+  static const MetricRow row = [] {
+    MetricRow s{
+        "ssim",
+        "FFmpeg's SSIM (8x8 windows) of Y, U, V and All (y_ssim...); libvmaf's is float_ssim",
+        {},
+        kMetricLight,
+        scores,
+        make};
+    s.planes = kPlanes;
+    return s;
+  }();
   return row;
 }
 

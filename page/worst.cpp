@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "report/report.h"
+#include "page/page.h"
 
 namespace vq {
 namespace {

@@ -1,7 +1,7 @@
 // PNG encoding through libpng into memory, and base64 for data: URIs.
 #include <new>
 
-#include "report/report.h"
+#include "page/page.h"
 
 #if VQ_HAVE_PNG
 #include <png.h>
