@@ -93,6 +93,15 @@ Fetch ReplaySource::get_frame(int32_t index, Frame* out) {
   return inner_->get_frame(index, out);
 }
 
+RunFailure read_failure(Fetch got, const VideoSource& source, int input, int32_t index) {
+  RunFailure f;
+  f.outcome = got == Fetch::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kReadFailed;
+  f.input = input + 1;
+  f.input_frame = index + 1;
+  f.reason = got == Fetch::kOutOfMemory ? "out of memory" : source.reason();
+  return f;
+}
+
 void choose_offset(OffsetSearch* search) {
   OffsetSearch& s = *search;
   int32_t most = 0;
@@ -123,16 +132,12 @@ void choose_offset(OffsetSearch* search) {
 
 int search_offset(ReplaySource* const replay[2], const ConverterTable& converters,
                   ScaleFilter scale, const ErrorSums& sums, OffsetSearch* out,
-                  SearchFailure* failure) {
+                  RunFailure* failure) {
   // Every shift's pairs lie within the first kAlignPairs + kAlignMaxShift frames of each input.
   for (int i = 0; i < 2; ++i) {
     const Fetch got = replay[i]->record(kAlignPairs + kAlignMaxShift);
     if (got == Fetch::kFrame) continue;
-    failure->outcome =
-        got == Fetch::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kReadFailed;
-    failure->input = i + 1;
-    failure->frame = replay[i]->kept() + 1;
-    failure->reason = got == Fetch::kOutOfMemory ? "out of memory" : replay[i]->reason();
+    *failure = read_failure(got, *replay[i], i, replay[i]->kept());
     return 0;
   }
   OffsetSearch s;

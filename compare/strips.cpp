@@ -36,7 +36,7 @@ struct Side {
 };
 
 // One frame pair, worked out once and shared by the threads that score its rows.
-struct PairPlan {
+struct StripPlan {
   const ErrorSums* sums = nullptr;
   Side side[2];
   int32_t width = 0;
@@ -77,7 +77,7 @@ StripPlanes strip(const Side& s, const StripBuffers& buf, int32_t r0, int32_t ro
 
 // Adds the squared errors of the paired rows [begin, end) (both even) to sums[0..2].
 // 0 when the working memory cannot be had.
-int score_rows(const PairPlan& plan, int32_t begin, int32_t end, uint64_t sums[3]) {
+int score_rows(const StripPlan& plan, int32_t begin, int32_t end, uint64_t sums[3]) {
   const int32_t w = plan.width;
   const size_t cw = size_t(w / 2);
   const size_t strip_luma = size_t(plan.strip_rows) * size_t(w);
@@ -132,7 +132,7 @@ class Helper {
   }
 
   // Scores rows [begin, end) of `plan` on the helper thread; finish() waits and adds the sums.
-  void start(const PairPlan* plan, int32_t begin, int32_t end) {
+  void start(const StripPlan* plan, int32_t begin, int32_t end) {
     std::lock_guard<std::mutex> lock(mutex_);
     plan_ = plan;
     begin_ = begin;
@@ -159,7 +159,7 @@ class Helper {
     for (;;) {
       wake_.wait(lock, [this] { return quit_ || plan_ != nullptr; });
       if (quit_) return;
-      const PairPlan* plan = plan_;
+      const StripPlan* plan = plan_;
       plan_ = nullptr;
       lock.unlock();
       uint64_t sums[3] = {0, 0, 0};
@@ -177,7 +177,7 @@ class Helper {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::thread thread_;
-  const PairPlan* plan_ = nullptr;
+  const StripPlan* plan_ = nullptr;
   int32_t begin_ = 0, end_ = 0;
   uint64_t sums_[3] = {0, 0, 0};
   int ok_ = 0;
@@ -202,7 +202,7 @@ int dib_plane_errors(const ConverterTable& converters, const ErrorSums& sums, co
   if (ha.biWidth != hb.biWidth || h64 != std::llabs(int64_t(hb.biHeight))) return 0;
   if (w64 < 1 || h64 < 1 || w64 * h64 > INT32_MAX) return 0;
 
-  PairPlan plan;
+  StripPlan plan;
   plan.sums = &sums;
   if (!describe_frame(a, converters, &plan.side[0].f)) return 0;
   if (!describe_frame(b, converters, &plan.side[1].f)) return 0;
