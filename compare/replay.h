@@ -13,8 +13,8 @@
 
 namespace vq {
 
-// A copy of a frame's bytes (a raw DIB frame) or of its planes (a picture, rows packed), into
-// memory reused from one assign() to the next.
+// A copy of a frame's planes (rows packed; a refused frame's reason), into memory reused from
+// one assign() to the next.
 class OwnedFrame {
  public:
   // 1 when copied; 0 when memory runs out.
@@ -88,8 +88,7 @@ struct RunFailure {
 // Reads the first frames of both inputs into `replay` and scores every shift's pairing by its
 // mean luma PSNR (choose_offset decides). 1 with *out filled; 0 with *failure when a frame
 // could not be read.
-[[nodiscard]] int search_offset(ReplaySource* const replay[2], const ConverterTable& converters,
-                                ScaleFilter scale, const ErrorSums& sums, OffsetSearch* out,
-                                RunFailure* failure);
+[[nodiscard]] int search_offset(ReplaySource* const replay[2], ScaleFilter scale,
+                                const ErrorSums& sums, OffsetSearch* out, RunFailure* failure);
 
 }  // namespace vq

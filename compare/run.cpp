@@ -115,12 +115,10 @@ class Fetcher {
 // frames spent most of their time handing frames between threads).
 constexpr int64_t kSmallPairSamples = 2 * 176 * 144;
 
-// The luma samples of a frame as a source handed it out (0 for a raw frame whose header is bad).
+// The luma samples of a frame as a source handed it out (as stated, for a refused frame).
 int64_t frame_samples(const Frame& f) {
   if (f.is_picture()) return int64_t(f.picture.width) * f.picture.height;
-  BitmapInfoHeader h;
-  if (!read_bitmap_info_header(f.dib.data, f.dib.size, &h)) return 0;
-  return int64_t(h.biWidth) * std::llabs(int64_t(h.biHeight));
+  return f.stated_width * f.stated_height;
 }
 
 bool same_form(const PictureForm& a, const PictureForm& b) {
@@ -141,8 +139,6 @@ class Scorers {
     PictureForm form;
     int32_t first_pair = 0;
     std::vector<std::unique_ptr<Metric>> scorers;
-    // Every scorer takes plane errors (psnr alone): raw frames may go the strip road.
-    std::vector<PsnrScorer*> psnr;
   };
 
   Scorers(const std::vector<const MetricRequest*>& metrics, uint32_t cpu_flags)
@@ -181,7 +177,6 @@ class Scorers {
   MetricStatus make_all(const std::vector<MetricGroup>& groups, const PictureForm& form, Set* set,
                         std::string* why) {
     set->scorers.clear();
-    set->psnr.clear();
     for (const MetricGroup& g : groups) {
       std::unique_ptr<Metric> m;
       std::string reason;
@@ -191,10 +186,8 @@ class Scorers {
                                                   : std::string(g.lead->row->name) + ": " + reason;
         return made;
       }
-      if (PsnrScorer* p = dynamic_cast<PsnrScorer*>(m.get())) set->psnr.push_back(p);
       set->scorers.push_back(std::move(m));
     }
-    if (set->psnr.size() != set->scorers.size()) set->psnr.clear();
     return MetricStatus::kOk;
   }
 
@@ -212,7 +205,6 @@ struct Job {
   Frame frame[2];
   PairWork work;
   FormedPair formed;
-  bool pictures = false;  // `formed` holds the pair's pictures (not so after the strip road)
   PairStatus status = PairStatus::kFormed;
   std::string why;
   bool done = false;
@@ -225,59 +217,15 @@ PairStatus status_of(MetricStatus s) {
 // What every thread shares in a run.
 struct Shared {
   const RunSettings* settings = nullptr;
-  ConverterTable converters;
-  ErrorSums sums;
-  bool strips = false;  // raw frames scored for PSNR alone may go the strip road
+  ErrorSums sums;  // the offset search's
 };
-
-// The form of a raw frame pair on the strip road: 4:2:0, 8 bits, chroma of half the size.
-int strip_form(const Frame& a, const Frame& b, PictureForm* out) {
-  BitmapInfoHeader ha, hb;
-  if (a.is_picture() || b.is_picture() || !read_bitmap_info_header(a.dib.data, a.dib.size, &ha) ||
-      !read_bitmap_info_header(b.dib.data, b.dib.size, &hb)) {
-    return 0;
-  }
-  const int64_t w = ha.biWidth, h = std::llabs(int64_t(ha.biHeight));
-  if (w < 1 || h < 1 || w * h > INT32_MAX) return 0;
-  out->width = int32_t(w);
-  out->height = int32_t(h);
-  out->chroma_width = int32_t(w / 2);
-  out->chroma_height = int32_t(h / 2);
-  out->depth = 8;
-  out->layout = ChromaLayout::k420;
-  return 1;
-}
-
-// Raw frames scored for PSNR alone: converted and summed strip by strip, no pictures made. 1
-// when scored; 0 when the pair goes the common road (another metric, or frames the strips
-// refuse, which forming then explains).
-int score_strips(const Shared& shared, Scorers* scorers, Job* job) {
-  PictureForm form;
-  if (!shared.strips || !strip_form(job->frame[0], job->frame[1], &form)) return 0;
-  Scorers::Set* set = nullptr;
-  std::string why;
-  if (scorers->get(form, job->index, &set, &why) != MetricStatus::kOk || set->psnr.empty())
-    return 0;
-  PlaneErrors e;
-  if (!dib_plane_errors(shared.converters, shared.sums, job->frame[0].dib, job->frame[1].dib, &e))
-    return 0;
-  for (PsnrScorer* p : set->psnr)
-    p->write(job->index, e, shared.settings->table);
-  job->formed = FormedPair();
-  job->formed.form = form;
-  return 1;
-}
 
 // Forms a pair and scores it with every metric that is not temporal, on the calling thread.
 void score_job(const Shared& shared, Scorers* scorers, Job* job) {
   try {
-    job->status = PairStatus::kFormed;
-    job->pictures = false;
-    if (score_strips(shared, scorers, job)) return;
-    job->status = form_pair(shared.converters, job->frame[0], job->frame[1], &job->work,
-                            &job->formed, &job->why, shared.settings->scale);
+    job->status = form_pair(job->frame[0], job->frame[1], &job->work, &job->formed, &job->why,
+                            shared.settings->scale);
     if (job->status != PairStatus::kFormed) return;
-    job->pictures = true;
     Scorers::Set* set = nullptr;
     const MetricStatus made = scorers->get(job->formed.form, job->index, &set, &job->why);
     if (made != MetricStatus::kOk) {
@@ -427,18 +375,6 @@ class Committer {
     for (RunListener* l : shared_.settings->listeners) {
       if (!has_temporal_) l->on_pair(view);
       if (!l->wants_pictures(view)) continue;
-      if (!job->pictures) {
-        // A pair of the strip road: its pictures are made for the listeners that ask.
-        std::string why;
-        FormedPair formed;
-        if (form_pair(shared_.converters, job->frame[0], job->frame[1], &job->work, &formed, &why,
-                      shared_.settings->scale) != PairStatus::kFormed) {
-          continue;
-        }
-        job->formed.picture[0] = formed.picture[0];
-        job->formed.picture[1] = formed.picture[1];
-        job->pictures = true;
-      }
       l->on_pictures(view, job->formed.picture[0], job->formed.picture[1]);
     }
     return 1;
@@ -559,8 +495,7 @@ int align_inputs(const Shared& shared, VideoSource* sources[2],
     sources[i] = replay[i].get();
   }
   ReplaySource* const both[2] = {replay[0].get(), replay[1].get()};
-  const int found = search_offset(both, shared.converters, shared.settings->scale, shared.sums,
-                                  &r->align, failure);
+  const int found = search_offset(both, shared.settings->scale, shared.sums, &r->align, failure);
   if (found) {
     r->skip[0] = std::max(-r->align.offset, 0);
     r->skip[1] = std::max(r->align.offset, 0);
@@ -596,6 +531,14 @@ class Scheduler {
         kept_[k] = sources_[k]->keep_frames(need) >= need;
     }
   }
+
+  // Threads may still be scoring pairs beyond the one the run stopped at, in jobs this
+  // scheduler owns: they end before it does.
+  ~Scheduler() {
+    if (workers_) workers_->stop();
+  }
+  Scheduler(const Scheduler&) = delete;
+  Scheduler& operator=(const Scheduler&) = delete;
 
   // Compares pairs 0 .. stop-1 until one fails or fetching stops; *fetch_stop tells where and
   // why fetching stopped before `stop`. 0 when a pair stopped the run (the committer recorded
@@ -789,7 +732,6 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
   VideoSource* sources[2] = {settings.sources[0], settings.sources[1]};
   Shared shared;
   shared.settings = &settings;
-  fill_converter_table(&shared.converters, settings.cpu_flags);
   shared.sums = select_error_sums(settings.cpu_flags);
   for (int i = 0; i < 2; ++i) {
     r.info[i] = sources[i]->info();
@@ -830,9 +772,6 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
     workers = std::make_unique<Workers>(shared, parallel, threads);
     if (workers->count() == 0) workers.reset();
   }
-  // The strip road for raw frames when PSNR alone is scored here: the bench shows it well ahead
-  // of converting whole frames (it sums each strip while it is in cache, on two threads).
-  shared.strips = !workers && temporal.empty();
   Scorers here(parallel, settings.cpu_flags);
   Committer committer(shared, temporal, &r);
   {
@@ -854,7 +793,6 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
   }
   std::vector<Scorers*> all = {&here};
   if (workers) {
-    workers->stop();
     for (auto& s : workers->scorers())
       all.push_back(s.get());
   }
