@@ -454,7 +454,45 @@ struct FetchStop {
   int ended = 0;    // 1 or 2: the stream that ended first; 0 when both ended there
   int32_t length[2] = {0, 0};
   RunFailure failure;
+
+  void apply(RunResult* r) const {
+    if (failure.failed()) {
+      failure.apply(r);
+      return;
+    }
+    r->ended = ended;
+    r->length1 = length[0];
+    r->length2 = length[1];
+  }
 };
+
+// The metrics scored on any thread, and the temporal ones, scored in pair order on the run's
+// thread; `light` when every one of the first costs less than copying a pair for a thread.
+struct MetricSplit {
+  std::vector<const MetricRequest*> parallel, temporal;
+  bool light = true;
+};
+
+MetricSplit split_metrics(const std::vector<MetricRequest>& metrics) {
+  MetricSplit split;
+  for (const MetricRequest& m : metrics) {
+    const bool temporal = m.row->flags & kMetricTemporal;
+    (temporal ? split.temporal : split.parallel).push_back(&m);
+    split.light = split.light && (temporal || (m.row->flags & kMetricLight));
+  }
+  return split;
+}
+
+// Pairs are scored where they are read when one thread is asked for, or when every metric the
+// threads would score costs less than copying the pictures for another thread; otherwise they
+// are copied into jobs that threads form and score, and taken back in pair order. Null: here.
+std::unique_ptr<Workers> make_workers(const Shared& shared, const MetricSplit& split) {
+  const int threads = std::clamp(shared.settings->threads, 1, 64);
+  if (threads == 1 || split.light) return nullptr;
+  auto workers = std::make_unique<Workers>(shared, split.parallel, threads);
+  if (workers->count() == 0) workers.reset();
+  return workers;
+}
 
 // Reads and drops the skipped frames of an input whose length is not known, in order, so that
 // a stream that ends among them is known to end there (one of known length serves frame
@@ -754,26 +792,10 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
   declare_scores(settings.metrics, settings.table);
   for (RunListener* l : settings.listeners)
     l->on_start(r.pair_count, *settings.table);
-  std::vector<const MetricRequest*> parallel, temporal;
-  bool light = true;
-  for (const MetricRequest& m : settings.metrics) {
-    const bool temporal_metric = m.row->flags & kMetricTemporal;
-    (temporal_metric ? temporal : parallel).push_back(&m);
-    // Temporal metrics are scored in pair order on this thread whatever the others do.
-    light = light && (temporal_metric || (m.row->flags & kMetricLight));
-  }
-
-  // Pairs are scored where they are read when one thread is asked for, or when every metric the
-  // threads would score costs less than copying the pictures for another thread; otherwise they
-  // are copied into jobs that threads form and score, and taken back in pair order.
-  const int threads = std::clamp(settings.threads, 1, 64);
-  std::unique_ptr<Workers> workers;
-  if (threads > 1 && !light) {
-    workers = std::make_unique<Workers>(shared, parallel, threads);
-    if (workers->count() == 0) workers.reset();
-  }
-  Scorers here(parallel, settings.cpu_flags);
-  Committer committer(shared, temporal, &r);
+  const MetricSplit split = split_metrics(settings.metrics);
+  const std::unique_ptr<Workers> workers = make_workers(shared, split);
+  Scorers here(split.parallel, settings.cpu_flags);
+  Committer committer(shared, split.temporal, &r);
   {
     Scheduler scheduler(shared, sources, r.skip, r, workers.get(), &here, &committer);
     const int32_t stop =
@@ -781,15 +803,7 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
             ? 0
             : plan.stop;
     (void)scheduler.run(stop, plan.by_time, &fetch_stop);
-    if (scheduler.reached(fetch_stop)) {
-      if (fetch_stop.failure.failed()) {
-        fetch_stop.failure.apply(&r);
-      } else {
-        r.ended = fetch_stop.ended;
-        r.length1 = fetch_stop.length[0];
-        r.length2 = fetch_stop.length[1];
-      }
-    }
+    if (scheduler.reached(fetch_stop)) fetch_stop.apply(&r);
   }
   std::vector<Scorers*> all = {&here};
   if (workers) {
