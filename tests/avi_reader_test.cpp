@@ -65,29 +65,24 @@ void expect_frame(AviVideoSource& src, const test::AviVideo& v, int32_t i, bool 
 }
 
 // Through the source seam every raw frame is a picture: converted (the last column of an odd
-// width and the last row of an odd height are 0, as the run has always compared them; 24 and 32
-// bits give the same samples), and a frame nothing converts is handed out refused with its
-// reason and the size its header states, which the pair's refusal names.
+// width and the last row of an odd height are 0, as the run has always compared them), and a
+// frame nothing converts is handed out refused with its reason and the size its header states,
+// which the pair's refusal names.
 TEST(AviSource, HandsOutPictures) {
   const struct {
     int bits, w, h;
     const char* refused;
-  } cases[] = {{24, 5, 3, ""},
-               {32, 5, 3, ""},
-               {24, 6, 4, ""},
-               {16, 6, 4, ""},
-               {8, 6, 4, "pixel format not supported"}};
+  } cases[] = {
+      {24, 5, 3, ""}, {32, 6, 4, ""}, {16, 6, 3, ""}, {8, 6, 4, "pixel format not supported"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.bits) + " bits, " + std::to_string(c.w) + "x" +
                  std::to_string(c.h));
     const Bytes file = test::avi_bytes(sample_video(2, c.w, c.h, c.bits));
-    const Bytes same24 = test::avi_bytes(sample_video(2, c.w, c.h, 24));
-    AviVideoSource src, ref;
+    AviVideoSource src;
     ASSERT_EQ(1, src.open_memory(file.data(), file.size()));
-    ASSERT_EQ(1, ref.open_memory(same24.data(), same24.size()));
     Bytes first;
     for (int32_t i = 0; i < 2; ++i) {
-      Frame f, r;
+      Frame f;
       ASSERT_EQ(Fetch::kFrame, src.get_frame(i, &f));
       EXPECT_EQ(c.refused, f.refused);
       if (*c.refused) {
@@ -111,9 +106,6 @@ TEST(AviSource, HandsOutPictures) {
       if (i == 1) {
         EXPECT_NE(first, planes);  // each fetch shows its own frame
       }
-      if (c.bits != 32) continue;
-      ASSERT_EQ(Fetch::kFrame, ref.get_frame(i, &r));
-      EXPECT_EQ(test::packed<Bytes>(r.picture), planes);
     }
   }
 }
