@@ -146,6 +146,31 @@ std::string size_mismatch(int64_t wa, int64_t ha, int64_t wb, int64_t hb) {
          (have_ffmpeg() ? "to the first" : "to the first in a build with FFmpeg's libraries");
 }
 
+// The second picture scaled to the first's size before anything else is done to it, in one
+// pass with the layout and range it is to be scored in, as FFmpeg's scale filter in front of a
+// metric scales it into the form the metric takes. A pair with a gray picture keeps the
+// second's form: only its luma may be scored.
+PairStatus scale_second(const Picture& pa, Picture* pb, PairWork* work, FormedPair* formed,
+                        std::string* why, ScaleFilter scale) {
+  ChromaLayout layout = pb->layout;
+  bool full = pb->full_range;
+  if (pa.layout != ChromaLayout::kGray && pb->layout != ChromaLayout::kGray) {
+    if (chroma_rank(pa.layout) < chroma_rank(pb->layout)) layout = pa.layout;
+    full = pa.full_range && pb->full_range;
+  }
+  std::string failed;
+  if (!scale_picture(*pb, pa.width, pa.height, layout, full, scale, &work->scaled, &failed)) {
+    *why = "the second's pictures cannot be scaled from " + std::to_string(pb->width) + "x" +
+           std::to_string(pb->height) + " to " + std::to_string(pa.width) + "x" +
+           std::to_string(pa.height) + ": " + failed;
+    return failed == "out of memory" ? PairStatus::kOutOfMemory : PairStatus::kUnsupported;
+  }
+  if (layout != pb->layout || full != pb->full_range) formed->resampled |= 2;
+  *pb = work->scaled.picture;
+  formed->scaled = true;
+  return PairStatus::kFormed;
+}
+
 }  // namespace
 
 PairStatus form_pair(const Frame& a, const Frame& b, PairWork* work, FormedPair* out,
@@ -165,27 +190,9 @@ PairStatus form_pair(const Frame& a, const Frame& b, PairWork* work, FormedPair*
     if (s != PairStatus::kFormed) return s;
     s = as_picture(b, &pb, why);
     if (s != PairStatus::kFormed) return s;
-    // The second picture is scaled to the first's size before anything else is done to it, in
-    // one pass with the layout and range it is to be scored in, as FFmpeg's scale filter in
-    // front of a metric scales it into the form the metric takes. A pair with a gray picture
-    // keeps the second's form: only its luma may be scored.
     if (pa.width != pb.width || pa.height != pb.height) {
-      ChromaLayout layout = pb.layout;
-      bool full = pb.full_range;
-      if (pa.layout != ChromaLayout::kGray && pb.layout != ChromaLayout::kGray) {
-        if (chroma_rank(pa.layout) < chroma_rank(pb.layout)) layout = pa.layout;
-        full = pa.full_range && pb.full_range;
-      }
-      std::string failed;
-      if (!scale_picture(pb, pa.width, pa.height, layout, full, scale, &work->scaled, &failed)) {
-        *why = "the second's pictures cannot be scaled from " + std::to_string(pb.width) + "x" +
-               std::to_string(pb.height) + " to " + std::to_string(pa.width) + "x" +
-               std::to_string(pa.height) + ": " + failed;
-        return failed == "out of memory" ? PairStatus::kOutOfMemory : PairStatus::kUnsupported;
-      }
-      if (layout != pb.layout || full != pb.full_range) formed.resampled |= 2;
-      pb = work->scaled.picture;
-      formed.scaled = true;
+      s = scale_second(pa, &pb, work, &formed, why, scale);
+      if (s != PairStatus::kFormed) return s;
     }
     s = common_form(&pa, &pb, work, &formed, why);
     if (s != PairStatus::kFormed) return s;

@@ -334,7 +334,6 @@ class Committer {
   // Takes pair job->index, the next in order. 0 when it stops the run (its failure recorded).
   int commit(Job* job) {
     RunResult& r = *result_;
-    ScoreTable* table = shared_.settings->table;
     if (job->status == PairStatus::kFormed && has_temporal_) score_temporal(job);
     if (job->status != PairStatus::kFormed) {
       RunFailure failure;
@@ -347,16 +346,7 @@ class Committer {
       return 0;
     }
     const FormedPair& f = job->formed;
-    if ((f.widened || f.resampled || f.scaled) && !r.conversion.any) {
-      PairConversion& c = r.conversion;
-      c.any = true;
-      c.widened = f.widened;
-      c.resampled = f.resampled;
-      c.scaled = f.scaled;
-      c.scale = shared_.settings->scale;
-      c.depth = f.form.depth;
-      c.layout = f.form.layout;
-    }
+    if ((f.widened || f.resampled || f.scaled) && !r.conversion.any) note_conversion(f);
     r.compared = job->index + 1;
     r.depth = f.form.depth;
     r.layout = f.form.layout;
@@ -365,7 +355,7 @@ class Committer {
     PairView view;
     view.number = job->index + 1;
     view.row = job->index;
-    view.table = table;
+    view.table = shared_.settings->table;
     view.depth = f.form.depth;
     view.layout = f.form.layout;
     // A temporal metric writes some of a pair's scores later (integer_motion2 needs the next
@@ -392,6 +382,18 @@ class Committer {
   }
 
  private:
+  // How the first pair that needed it was brought to one form, for the notes.
+  void note_conversion(const FormedPair& f) {
+    PairConversion& c = result_->conversion;
+    c.any = true;
+    c.widened = f.widened;
+    c.resampled = f.resampled;
+    c.scaled = f.scaled;
+    c.scale = shared_.settings->scale;
+    c.depth = f.form.depth;
+    c.layout = f.form.layout;
+  }
+
   void score_temporal(Job* job) {
     const PictureForm& form = job->formed.form;
     if (!temporal_.empty() && !same_form(temporal_.sets().front().form, form)) {
