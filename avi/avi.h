@@ -1,9 +1,12 @@
-// AVI input: the first video stream of an AVI file, frame by frame, as packed DIB frames.
+// AVI input: the first video stream of an AVI file, frame by frame: as packed DIB frames, and
+// through the source seam as planar pictures (raw frames converted by the converter table).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "convert/convert.h"
 #include "video/video.h"
@@ -35,15 +38,27 @@ class FrameBuffer {
   size_t filled_ = 0;
 };
 
+// How a raw DIB frame became a picture.
+enum class DibPicture : uint8_t { kMade, kRefused, kOutOfMemory };
+
+// A raw DIB frame as a planar 4:2:0 picture of 8-bit samples with (W/2) x (H/2) chroma: YV12
+// viewed where it lies, every other format converted by `converters` into *buffer (grown as
+// needed; the last column of an odd width and the last row of an odd height count as 0, as in
+// a zero-filled planar image). kRefused with *why in a few words ("pixel format not supported",
+// "codec XVID: ...", "picture too large").
+[[nodiscard]] DibPicture dib_picture(const ConverterTable& converters, const DibFrame& dib,
+                                     std::vector<uint8_t>* buffer, Picture* out, std::string* why);
+
 class AviReader;     // the container reader (RIFF, indexes), private to avi/
 class ByteSource;    // where the reader's bytes come from, private to avi/
 class Decompressor;  // a decoder for a compressed stream (decode/)
 
-// One AVI file's first video stream. Raw frames are handed out as packed DIB frames, as stored;
-// frames of a compressed stream as the decoder gives them.
+// One AVI file's first video stream. The source seam hands out pictures: raw frames, and
+// frames a decoder gives as packed DIB frames, converted with the converter table for
+// `cpu_flags`; a frame nothing converts is handed out refused, with the reason and its size.
 class AviVideoSource final : public VideoSource {
  public:
-  AviVideoSource();
+  explicit AviVideoSource(uint32_t cpu_flags = detect_cpu_flags());
   ~AviVideoSource() override;
 
   // Reads `input` (a regular file or bytes in memory): 1 when it has a readable first video
@@ -72,6 +87,8 @@ class AviVideoSource final : public VideoSource {
   std::unique_ptr<AviReader> reader_;
   std::unique_ptr<Decompressor> decompressor_;
   FrameBuffer frame_;
+  ConverterTable converters_;
+  std::vector<uint8_t> planar_;  // the converted picture handed out last
   int32_t length_ = 0;
   SourceInfo info_;
   std::string reason_;  // why the last fetch failed

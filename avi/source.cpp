@@ -1,3 +1,5 @@
+// The AVI source: the container reader's chunks (or a decoder's output) as the frames of the
+// source seam, raw frames converted to pictures.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -66,7 +68,9 @@ void describe(const StreamFormat& stream, bool decoded, SourceInfo* info) {
 
 }  // namespace
 
-AviVideoSource::AviVideoSource() = default;
+AviVideoSource::AviVideoSource(uint32_t cpu_flags) {
+  fill_converter_table(&converters_, cpu_flags);
+}
 
 AviVideoSource::~AviVideoSource() {
   // The decompressor reads through the reader, so it goes first; the frame buffer goes last.
@@ -111,26 +115,43 @@ int AviVideoSource::open(std::unique_ptr<InputFile> input) {
 Fetch AviVideoSource::get_frame(int32_t index, Frame* out) {
   if (out == nullptr) return Fetch::kError;
   reason_.clear();
+  Frame frame;
   if (decompressor_) {
     if (index < 0 || index >= length_) return Fetch::kError;
     try {
-      Frame frame;
       if (!decompressor_->get_frame(index, &frame)) {
         reason_ = index >= reader_->packet_count() ? missing_text(index)
                                                    : "AVI frame " + std::to_string(index + 1) +
                                                          " (" + info_.codec + ") cannot be decoded";
         return Fetch::kError;
       }
-      *out = frame;
-      return Fetch::kFrame;
     } catch (const std::bad_alloc&) {
       return Fetch::kOutOfMemory;
     }
+  } else if (!get_frame(index, &frame.dib)) {
+    return Fetch::kError;
   }
-  DibFrame dib;
-  if (!get_frame(index, &dib)) return Fetch::kError;
-  *out = Frame{};
-  out->dib = dib;
+  if (!frame.is_picture()) {
+    // A packed DIB frame: converted here, or handed out refused with its stated size, so that
+    // the pair it is in is refused with the reason (its size is compared first).
+    const DibFrame dib = frame.dib;
+    frame = Frame{};
+    switch (dib_picture(converters_, dib, &planar_, &frame.picture, &frame.refused)) {
+      case DibPicture::kMade:
+        break;
+      case DibPicture::kOutOfMemory:
+        return Fetch::kOutOfMemory;
+      case DibPicture::kRefused: {
+        BitmapInfoHeader h;
+        if (read_bitmap_info_header(dib.data, dib.size, &h)) {
+          frame.stated_width = h.biWidth;
+          frame.stated_height = std::llabs(int64_t(h.biHeight));
+        }
+        break;
+      }
+    }
+  }
+  *out = std::move(frame);
   return Fetch::kFrame;
 }
 

@@ -14,10 +14,10 @@ namespace vq {
 int OwnedFrame::assign(const Frame& f) {
   frame_ = Frame();
   if (!f.is_picture()) {
-    uint8_t* to = bytes_.reserve(std::max<size_t>(f.dib.size, 1));
-    if (to == nullptr) return 0;
-    if (f.dib.size) std::memcpy(to, f.dib.data, f.dib.size);
-    frame_.dib = {to, f.dib.size};
+    // A refused frame: its reason and size are all it has.
+    frame_.refused = f.refused;
+    frame_.stated_width = f.stated_width;
+    frame_.stated_height = f.stated_height;
     return 1;
   }
   const Picture& in = f.picture;
@@ -93,6 +93,15 @@ Fetch ReplaySource::get_frame(int32_t index, Frame* out) {
   return inner_->get_frame(index, out);
 }
 
+RunFailure read_failure(Fetch got, const VideoSource& source, int input, int32_t index) {
+  RunFailure f;
+  f.outcome = got == Fetch::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kReadFailed;
+  f.input = input + 1;
+  f.input_frame = index + 1;
+  f.reason = got == Fetch::kOutOfMemory ? "out of memory" : source.reason();
+  return f;
+}
+
 void choose_offset(OffsetSearch* search) {
   OffsetSearch& s = *search;
   int32_t most = 0;
@@ -121,18 +130,13 @@ void choose_offset(OffsetSearch* search) {
   s.offset = s.clear ? s.best : 0;
 }
 
-int search_offset(ReplaySource* const replay[2], const ConverterTable& converters,
-                  ScaleFilter scale, const ErrorSums& sums, OffsetSearch* out,
-                  SearchFailure* failure) {
+int search_offset(ReplaySource* const replay[2], ScaleFilter scale, const ErrorSums& sums,
+                  OffsetSearch* out, RunFailure* failure) {
   // Every shift's pairs lie within the first kAlignPairs + kAlignMaxShift frames of each input.
   for (int i = 0; i < 2; ++i) {
     const Fetch got = replay[i]->record(kAlignPairs + kAlignMaxShift);
     if (got == Fetch::kFrame) continue;
-    failure->outcome =
-        got == Fetch::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kReadFailed;
-    failure->input = i + 1;
-    failure->frame = replay[i]->kept() + 1;
-    failure->reason = got == Fetch::kOutOfMemory ? "out of memory" : replay[i]->reason();
+    *failure = read_failure(got, *replay[i], i, replay[i]->kept());
     return 0;
   }
   OffsetSearch s;
@@ -149,16 +153,11 @@ int search_offset(ReplaySource* const replay[2], const ConverterTable& converter
       // A pair that cannot be formed takes no part: the run itself says why.
       FormedPair f;
       std::string why;
-      if (form_pair(converters, replay[0]->frame(a), replay[1]->frame(b), &work, &f, &why, scale) !=
+      if (form_pair(replay[0]->frame(a), replay[1]->frame(b), &work, &f, &why, scale) !=
           PairStatus::kFormed) {
         continue;
       }
-      const Picture& pa = f.picture[0];
-      const Picture& pb = f.picture[1];
-      const uint64_t sse = plane_squared_error(sums, pa.plane[0], pa.pitch[0], pb.plane[0],
-                                               pb.pitch[0], pa.width, pa.height, pa.depth);
-      const double samples = double(pa.width) * double(pa.height);
-      sum += psnr_from_mse(samples > 0 ? double(sse) / samples : 0.0, pa.depth);
+      sum += luma_psnr(sums, f.picture[0], f.picture[1]);
       ++score.pairs;
     }
     if (score.pairs == 0) continue;

@@ -1,7 +1,7 @@
-// Comparison: the pair brought to one form once (raw DIB frames converted, depth, chroma layout
-// and range matched), the strip road for raw frames, and the comparison run, which takes two
-// sources, scores every pair with the metrics asked for (on several threads), writes the score
-// table and tells its listeners; it prints nothing and opens nothing.
+// Comparison: the pair brought to one form once (size, depth, chroma layout and range matched)
+// and the comparison run, which takes two sources, scores every pair with the metrics asked for
+// (on several threads), writes the score table and tells its listeners; it prints nothing,
+// opens nothing and knows no metric by type.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +26,6 @@ namespace vq {
 // Working memory of forming pairs: kept by the caller (one per thread or per pair in flight) and
 // reused; the formed pictures point into it.
 struct PairWork {
-  Workspace planar[2];         // raw frames as planar 4:2:0
   Workspace wide[2];           // pictures widened to the other's depth
   PictureBuffer converted[2];  // pictures converted to the other's layout or range
   PictureBuffer scaled;        // the second picture scaled to the first's size, and its scaler
@@ -51,27 +50,20 @@ enum class PairStatus : uint8_t {
   kOutOfMemory,
 };
 
-// Brings frames `a` and `b`, as sources hand them out, to one form: YV12 viewed where it lies,
-// other raw formats converted with `converters`, pictures of different layout, range or depth
-// converted or widened. A second frame of another size than the first is scaled to the first's
-// size with `scale` first; with ScaleFilter::kNone such a pair is refused. *why says why in a
-// few words when the pair cannot be formed ("frame sizes differ (640x480 against 320x240); ...").
-[[nodiscard]] PairStatus form_pair(const ConverterTable& converters, const Frame& a, const Frame& b,
-                                   PairWork* work, FormedPair* out, std::string* why,
-                                   ScaleFilter scale = ScaleFilter::kNone);
+// Brings the pictures of frames `a` and `b`, as sources hand them out, to one form: pictures of
+// different layout, range or depth converted or widened. A second frame of another size than
+// the first is scaled to the first's size with `scale` first; with ScaleFilter::kNone such a
+// pair is refused, as is a pair with a refused frame (after the sizes are compared). *why says
+// why in a few words when the pair cannot be formed ("frame sizes differ (640x480 against
+// 320x240); ...").
+[[nodiscard]] PairStatus form_pair(const Frame& a, const Frame& b, PairWork* work, FormedPair* out,
+                                   std::string* why, ScaleFilter scale = ScaleFilter::kNone);
 
-// ---- The strip road ---------------------------------------------------------------------------
-
-// The squared errors of two raw DIB frames' Y, U and V planes as planar 4:2:0 (the last column
-// of an odd width and the last row of an odd height count as 0 in converted formats), summed
-// strip by strip while each strip of the converted rows is still in cache, the halves of a large
-// pair on two threads. 1 when summed; 0, `out` untouched, when the widths or the magnitudes of
-// the heights differ, a frame is refused by the converter table, the width is below 1, the
-// height 0, or W x |H| does not fit 31 bits.
-[[nodiscard]] int dib_plane_errors(const ConverterTable& converters, const ErrorSums& sums,
-                                   const DibFrame& a, const DibFrame& b, PlaneErrors* out);
-// The report's PSNR of each plane of a raw frame pair, through the strip road with this
-// processor's kernels: the historical tool's call. 1 when compared (as dib_plane_errors).
+// The report's PSNR of each plane of a raw frame pair (converted with this processor's
+// converters, as the AVI source converts them): the historical tool's call. 1 when compared;
+// 0, outputs untouched, when the widths or the magnitudes of the heights differ or a frame is
+// refused (a format without a converter, a width below 1, a height of 0, W x |H| beyond 31
+// bits).
 [[nodiscard]] int frame_psnr(const DibFrame& a, const DibFrame& b, double* y_psnr, double* u_psnr,
                              double* v_psnr);
 
@@ -134,8 +126,11 @@ struct RunSettings {
   // frame sync pairs streams of constant rate; a frame of the second may then be scored twice,
   // or frames of it left out. Both rates must be known. false: frames are paired in order.
   bool pair_by_time = false;
-  int threads = 1;         // threads that score pairs; every output is the same for any count
-  uint32_t cpu_flags = 0;  // the kernels' tier (detect_cpu_flags() for this processor's best)
+  int threads = 1;  // threads that score pairs; every output is the same for any count
+  // The kernels' tier (detect_cpu_flags() for this processor's best, fewer flags for a lower
+  // tier): every metric's and the offset search's. The sources' own kernels (an AVI file's
+  // converters) take theirs when opened (OpenOptions::cpu_flags): give them the same.
+  uint32_t cpu_flags = 0;
   ScoreTable* table = nullptr;
   // Told of the run's progress in this order, and of its end in the reverse order (the first
   // has the last word: the written report comes after the progress line is wiped).

@@ -1,6 +1,5 @@
-// The pair in one form: each frame becomes a planar picture (a raw DIB frame through the
-// converter table, a decoded picture as it is), then the two are brought to one layout, range
-// and depth, once, for every metric and listener of the pair.
+// The pair in one form: the two pictures sources hand out brought to one size, layout, range
+// and depth, once, for every metric and listener of the pair; and the PSNR of two raw frames.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -9,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "avi/avi.h"
 #include "compare/compare.h"
 #include "decode/decode.h"
 
@@ -21,72 +21,14 @@ std::string describe_picture(const Picture& p) {
          (p.full_range ? " full range" : "");
 }
 
-// Raw frames as planar 4:2:0: YV12 is viewed where it lies, every other format converted into
-// working memory laid out for its width (Y rows W apart, chroma rows W/2 apart).
-PairStatus dib_to_picture(const ConverterTable& converters, const DibFrame& dib, Workspace* buf,
-                          Picture* out, std::string* why) {
-  FrameLayout f;
-  if (!describe_frame(dib, converters, &f)) {
-    BitmapInfoHeader h;
-    if (read_bitmap_info_header(dib.data, dib.size, &h) && h.biCompression != kBiRgb &&
-        h.biCompression != kFourccYV12 && h.biCompression != kBiBitfields) {
-      // A compressed stream handed out as stored: no decoder took it.
-      *why = "codec " + fourcc_text(h.biCompression) +
-             (have_ffmpeg() ? ": FFmpeg's libraries have no decoder for it"
-                            : " needs FFmpeg's libraries (" + ffmpeg_absence() + ")");
-    } else {
-      *why = "pixel format not supported";
-    }
+// A frame's picture; kUnsupported with the reason its source gave when it has none.
+PairStatus as_picture(const Frame& f, Picture* out, std::string* why) {
+  if (!f.is_picture()) {
+    *why = f.refused.empty() ? "pixel format not supported" : f.refused;
     return PairStatus::kUnsupported;
   }
-  const int32_t w = f.width, h = f.height;
-  if (int64_t(w) * h > INT32_MAX) {
-    *why = "picture too large";
-    return PairStatus::kUnsupported;
-  }
-  Picture p;
-  p.width = w;
-  p.height = h;
-  p.chroma_width = w / 2;
-  p.chroma_height = h / 2;
-  const size_t s = size_t(w) * size_t(h), cw = size_t(w / 2), c = cw * size_t(h / 2);
-  if (f.format == PixelFormat::kYv12) {
-    // The Y plane (rows `pitch` apart), then V, then U.
-    p.plane[0] = f.top;
-    p.pitch[0] = f.pitch;
-    p.plane[2] = f.top + s;
-    p.plane[1] = f.top + s + c;
-  } else {
-    uint8_t* y = buf->reserve(s + 2 * c);
-    if (y == nullptr) {
-      *why = "out of memory";
-      return PairStatus::kOutOfMemory;
-    }
-    f.convert(y, y + s, y + s + c, f.top, w, h, w, f.pitch);
-    // The converters leave the last column of an odd width and the last row of an odd height
-    // unwritten: they count as 0, as in a zero-filled planar image.
-    if (w & 1) {
-      for (int32_t r = 0; r < h; ++r)
-        y[size_t(r) * w + (w - 1)] = 0;
-    }
-    if (h & 1) std::memset(y + size_t(h - 1) * w, 0, size_t(w));
-    p.plane[0] = y;
-    p.pitch[0] = w;
-    p.plane[1] = y + s;
-    p.plane[2] = y + s + c;
-  }
-  p.pitch[1] = p.pitch[2] = ptrdiff_t(cw);
-  *out = p;
+  *out = f.picture;
   return PairStatus::kFormed;
-}
-
-PairStatus as_picture(const ConverterTable& converters, const Frame& f, Workspace* buf,
-                      Picture* out, std::string* why) {
-  if (f.is_picture()) {
-    *out = f.picture;
-    return PairStatus::kFormed;
-  }
-  return dib_to_picture(converters, f.dib, buf, out, why);
 }
 
 // `in` with its samples shifted left to `depth` bits, as 16-bit little-endian words.
@@ -190,18 +132,11 @@ PairStatus common_form(Picture* a, Picture* b, PairWork* work, FormedPair* score
   return PairStatus::kFormed;
 }
 
-// The size of a raw frame for the mismatch notice; 0 x 0 when its header cannot be read.
+// The size of a frame for the mismatch notice: a refused frame's stated size (0 x 0 when its
+// header could not be read).
 void frame_size(const Frame& f, int64_t* w, int64_t* h) {
-  if (f.is_picture()) {
-    *w = f.picture.width;
-    *h = f.picture.height;
-    return;
-  }
-  BitmapInfoHeader hd;
-  *w = *h = 0;
-  if (!read_bitmap_info_header(f.dib.data, f.dib.size, &hd)) return;
-  *w = hd.biWidth;
-  *h = std::llabs(int64_t(hd.biHeight));
+  *w = f.is_picture() ? f.picture.width : f.stated_width;
+  *h = f.is_picture() ? f.picture.height : f.stated_height;
 }
 
 // The refusal of a pair of two sizes, with the way to score it anyway.
@@ -211,10 +146,35 @@ std::string size_mismatch(int64_t wa, int64_t ha, int64_t wb, int64_t hb) {
          (have_ffmpeg() ? "to the first" : "to the first in a build with FFmpeg's libraries");
 }
 
+// The second picture scaled to the first's size before anything else is done to it, in one
+// pass with the layout and range it is to be scored in, as FFmpeg's scale filter in front of a
+// metric scales it into the form the metric takes. A pair with a gray picture keeps the
+// second's form: only its luma may be scored.
+PairStatus scale_second(const Picture& pa, Picture* pb, PairWork* work, FormedPair* formed,
+                        std::string* why, ScaleFilter scale) {
+  ChromaLayout layout = pb->layout;
+  bool full = pb->full_range;
+  if (pa.layout != ChromaLayout::kGray && pb->layout != ChromaLayout::kGray) {
+    if (chroma_rank(pa.layout) < chroma_rank(pb->layout)) layout = pa.layout;
+    full = pa.full_range && pb->full_range;
+  }
+  std::string failed;
+  if (!scale_picture(*pb, pa.width, pa.height, layout, full, scale, &work->scaled, &failed)) {
+    *why = "the second's pictures cannot be scaled from " + std::to_string(pb->width) + "x" +
+           std::to_string(pb->height) + " to " + std::to_string(pa.width) + "x" +
+           std::to_string(pa.height) + ": " + failed;
+    return failed == "out of memory" ? PairStatus::kOutOfMemory : PairStatus::kUnsupported;
+  }
+  if (layout != pb->layout || full != pb->full_range) formed->resampled |= 2;
+  *pb = work->scaled.picture;
+  formed->scaled = true;
+  return PairStatus::kFormed;
+}
+
 }  // namespace
 
-PairStatus form_pair(const ConverterTable& converters, const Frame& a, const Frame& b,
-                     PairWork* work, FormedPair* out, std::string* why, ScaleFilter scale) {
+PairStatus form_pair(const Frame& a, const Frame& b, PairWork* work, FormedPair* out,
+                     std::string* why, ScaleFilter scale) {
   int64_t wa, ha, wb, hb;
   frame_size(a, &wa, &ha);
   frame_size(b, &wb, &hb);
@@ -226,31 +186,13 @@ PairStatus form_pair(const ConverterTable& converters, const Frame& a, const Fra
     FormedPair formed;
     Picture& pa = formed.picture[0];
     Picture& pb = formed.picture[1];
-    PairStatus s = as_picture(converters, a, &work->planar[0], &pa, why);
+    PairStatus s = as_picture(a, &pa, why);
     if (s != PairStatus::kFormed) return s;
-    s = as_picture(converters, b, &work->planar[1], &pb, why);
+    s = as_picture(b, &pb, why);
     if (s != PairStatus::kFormed) return s;
-    // The second picture is scaled to the first's size before anything else is done to it, in
-    // one pass with the layout and range it is to be scored in, as FFmpeg's scale filter in
-    // front of a metric scales it into the form the metric takes. A pair with a gray picture
-    // keeps the second's form: only its luma may be scored.
     if (pa.width != pb.width || pa.height != pb.height) {
-      ChromaLayout layout = pb.layout;
-      bool full = pb.full_range;
-      if (pa.layout != ChromaLayout::kGray && pb.layout != ChromaLayout::kGray) {
-        if (chroma_rank(pa.layout) < chroma_rank(pb.layout)) layout = pa.layout;
-        full = pa.full_range && pb.full_range;
-      }
-      std::string failed;
-      if (!scale_picture(pb, pa.width, pa.height, layout, full, scale, &work->scaled, &failed)) {
-        *why = "the second's pictures cannot be scaled from " + std::to_string(pb.width) + "x" +
-               std::to_string(pb.height) + " to " + std::to_string(pa.width) + "x" +
-               std::to_string(pa.height) + ": " + failed;
-        return failed == "out of memory" ? PairStatus::kOutOfMemory : PairStatus::kUnsupported;
-      }
-      if (layout != pb.layout || full != pb.full_range) formed.resampled |= 2;
-      pb = work->scaled.picture;
-      formed.scaled = true;
+      s = scale_second(pa, &pb, work, &formed, why, scale);
+      if (s != PairStatus::kFormed) return s;
     }
     s = common_form(&pa, &pb, work, &formed, why);
     if (s != PairStatus::kFormed) return s;
@@ -288,6 +230,44 @@ PairStatus form_pair(const ConverterTable& converters, const Frame& a, const Fra
     *why = "out of memory";
     return PairStatus::kOutOfMemory;
   }
+}
+
+int frame_psnr(const DibFrame& a, const DibFrame& b, double* y_psnr, double* u_psnr,
+               double* v_psnr) {
+  static const ConverterTable& converters = []() -> const ConverterTable& {
+    static ConverterTable table;
+    fill_converter_table(&table, detect_cpu_flags());
+    return table;
+  }();
+  static const ErrorSums sums = select_error_sums(detect_cpu_flags());
+  BitmapInfoHeader ha, hb;
+  if (!read_bitmap_info_header(a.data, a.size, &ha) ||
+      !read_bitmap_info_header(b.data, b.size, &hb) || ha.biWidth != hb.biWidth ||
+      std::llabs(int64_t(ha.biHeight)) != std::llabs(int64_t(hb.biHeight))) {
+    return 0;
+  }
+  std::vector<uint8_t> buffer[2];
+  Picture p[2];
+  std::string why;
+  if (dib_picture(converters, a, &buffer[0], &p[0], &why) != DibPicture::kMade ||
+      dib_picture(converters, b, &buffer[1], &p[1], &why) != DibPicture::kMade) {
+    return 0;
+  }
+  double* out[3] = {y_psnr, u_psnr, v_psnr};
+  for (int i = 0; i < 3; ++i) {
+    const int32_t w = i ? p[0].chroma_width : p[0].width;
+    const int32_t h = i ? p[0].chroma_height : p[0].height;
+    const uint64_t sse = plane_squared_error(sums, p[0].plane[i], p[0].pitch[i], p[1].plane[i],
+                                             p[1].pitch[i], w, h, 8);
+    const uint64_t samples = uint64_t(w) * uint64_t(h);
+    // As the psnr metric computes the report's values: luma divides, chroma multiplies by the
+    // reciprocal.
+    const double mse = i == 0    ? double(sse) / double(samples)
+                       : samples ? double(sse) * (1.0 / double(samples))
+                                 : 0.0;
+    *out[i] = psnr_from_mse(mse);
+  }
+  return 1;
 }
 
 }  // namespace vq

@@ -1,6 +1,7 @@
 // Frames the run keeps past their source's next fetch: a frame's own copy, and a source that
 // keeps the first frames it reads so that they can be read again (the offset search reads them
-// before the run does, and a pipe cannot give them back). Private to compare/.
+// before the run does, and a pipe cannot give them back); and the one record of why a run
+// failed. Private to compare/.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +13,8 @@
 
 namespace vq {
 
-// A copy of a frame's bytes (a raw DIB frame) or of its planes (a picture, rows packed), into
-// memory reused from one assign() to the next.
+// A copy of a frame's planes (rows packed; a refused frame's reason), into memory reused from
+// one assign() to the next.
 class OwnedFrame {
  public:
   // 1 when copied; 0 when memory runs out.
@@ -60,19 +61,34 @@ class ReplaySource final : public VideoSource {
   bool replaying_ = false;
 };
 
-// How the offset search ended when a frame could not be read.
-struct SearchFailure {
+// Why a run stops before its plan's end, set once where it is found and applied to the result
+// once every pair before it is taken: a frame that could not be read (by the offset search,
+// among the skipped frames or for a pair) or a pair that could not be scored.
+struct RunFailure {
   RunOutcome outcome = RunOutcome::kOk;
-  int input = 0;      // 1 or 2
-  int32_t frame = 0;  // 1-based frame of that input
+  int input = 0;            // 1 or 2: the input a frame of which could not be read
+  int32_t pair = 0;         // 1-based: the pair that could not be read or scored
+  int32_t input_frame = 0;  // 1-based: the frame of `input` that could not be read
   std::string reason;
+
+  [[nodiscard]] bool failed() const { return outcome != RunOutcome::kOk; }
+  void apply(RunResult* r) const {
+    r->outcome = outcome;
+    r->failed_input = input;
+    r->failed_frame = pair;
+    r->failed_input_frame = input_frame;
+    r->reason = reason;
+  }
 };
+
+// The failure of fetching frame `index` (0-based) of input `input` (0 or 1) with `got`.
+[[nodiscard]] RunFailure read_failure(Fetch got, const VideoSource& source, int input,
+                                      int32_t index);
 
 // Reads the first frames of both inputs into `replay` and scores every shift's pairing by its
 // mean luma PSNR (choose_offset decides). 1 with *out filled; 0 with *failure when a frame
 // could not be read.
-[[nodiscard]] int search_offset(ReplaySource* const replay[2], const ConverterTable& converters,
-                                ScaleFilter scale, const ErrorSums& sums, OffsetSearch* out,
-                                SearchFailure* failure);
+[[nodiscard]] int search_offset(ReplaySource* const replay[2], ScaleFilter scale,
+                                const ErrorSums& sums, OffsetSearch* out, RunFailure* failure);
 
 }  // namespace vq

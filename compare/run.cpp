@@ -115,12 +115,10 @@ class Fetcher {
 // frames spent most of their time handing frames between threads).
 constexpr int64_t kSmallPairSamples = 2 * 176 * 144;
 
-// The luma samples of a frame as a source handed it out (0 for a raw frame whose header is bad).
+// The luma samples of a frame as a source handed it out (as stated, for a refused frame).
 int64_t frame_samples(const Frame& f) {
   if (f.is_picture()) return int64_t(f.picture.width) * f.picture.height;
-  BitmapInfoHeader h;
-  if (!read_bitmap_info_header(f.dib.data, f.dib.size, &h)) return 0;
-  return int64_t(h.biWidth) * std::llabs(int64_t(h.biHeight));
+  return f.stated_width * f.stated_height;
 }
 
 bool same_form(const PictureForm& a, const PictureForm& b) {
@@ -141,8 +139,6 @@ class Scorers {
     PictureForm form;
     int32_t first_pair = 0;
     std::vector<std::unique_ptr<Metric>> scorers;
-    // Every scorer takes plane errors (psnr alone): raw frames may go the strip road.
-    std::vector<PsnrScorer*> psnr;
   };
 
   Scorers(const std::vector<const MetricRequest*>& metrics, uint32_t cpu_flags)
@@ -181,7 +177,6 @@ class Scorers {
   MetricStatus make_all(const std::vector<MetricGroup>& groups, const PictureForm& form, Set* set,
                         std::string* why) {
     set->scorers.clear();
-    set->psnr.clear();
     for (const MetricGroup& g : groups) {
       std::unique_ptr<Metric> m;
       std::string reason;
@@ -191,10 +186,8 @@ class Scorers {
                                                   : std::string(g.lead->row->name) + ": " + reason;
         return made;
       }
-      if (PsnrScorer* p = dynamic_cast<PsnrScorer*>(m.get())) set->psnr.push_back(p);
       set->scorers.push_back(std::move(m));
     }
-    if (set->psnr.size() != set->scorers.size()) set->psnr.clear();
     return MetricStatus::kOk;
   }
 
@@ -212,7 +205,6 @@ struct Job {
   Frame frame[2];
   PairWork work;
   FormedPair formed;
-  bool pictures = false;  // `formed` holds the pair's pictures (not so after the strip road)
   PairStatus status = PairStatus::kFormed;
   std::string why;
   bool done = false;
@@ -225,59 +217,15 @@ PairStatus status_of(MetricStatus s) {
 // What every thread shares in a run.
 struct Shared {
   const RunSettings* settings = nullptr;
-  ConverterTable converters;
-  ErrorSums sums;
-  bool strips = false;  // raw frames scored for PSNR alone may go the strip road
+  ErrorSums sums;  // the offset search's
 };
-
-// The form of a raw frame pair on the strip road: 4:2:0, 8 bits, chroma of half the size.
-int strip_form(const Frame& a, const Frame& b, PictureForm* out) {
-  BitmapInfoHeader ha, hb;
-  if (a.is_picture() || b.is_picture() || !read_bitmap_info_header(a.dib.data, a.dib.size, &ha) ||
-      !read_bitmap_info_header(b.dib.data, b.dib.size, &hb)) {
-    return 0;
-  }
-  const int64_t w = ha.biWidth, h = std::llabs(int64_t(ha.biHeight));
-  if (w < 1 || h < 1 || w * h > INT32_MAX) return 0;
-  out->width = int32_t(w);
-  out->height = int32_t(h);
-  out->chroma_width = int32_t(w / 2);
-  out->chroma_height = int32_t(h / 2);
-  out->depth = 8;
-  out->layout = ChromaLayout::k420;
-  return 1;
-}
-
-// Raw frames scored for PSNR alone: converted and summed strip by strip, no pictures made. 1
-// when scored; 0 when the pair goes the common road (another metric, or frames the strips
-// refuse, which forming then explains).
-int score_strips(const Shared& shared, Scorers* scorers, Job* job) {
-  PictureForm form;
-  if (!shared.strips || !strip_form(job->frame[0], job->frame[1], &form)) return 0;
-  Scorers::Set* set = nullptr;
-  std::string why;
-  if (scorers->get(form, job->index, &set, &why) != MetricStatus::kOk || set->psnr.empty())
-    return 0;
-  PlaneErrors e;
-  if (!dib_plane_errors(shared.converters, shared.sums, job->frame[0].dib, job->frame[1].dib, &e))
-    return 0;
-  for (PsnrScorer* p : set->psnr)
-    p->write(job->index, e, shared.settings->table);
-  job->formed = FormedPair();
-  job->formed.form = form;
-  return 1;
-}
 
 // Forms a pair and scores it with every metric that is not temporal, on the calling thread.
 void score_job(const Shared& shared, Scorers* scorers, Job* job) {
   try {
-    job->status = PairStatus::kFormed;
-    job->pictures = false;
-    if (score_strips(shared, scorers, job)) return;
-    job->status = form_pair(shared.converters, job->frame[0], job->frame[1], &job->work,
-                            &job->formed, &job->why, shared.settings->scale);
+    job->status = form_pair(job->frame[0], job->frame[1], &job->work, &job->formed, &job->why,
+                            shared.settings->scale);
     if (job->status != PairStatus::kFormed) return;
-    job->pictures = true;
     Scorers::Set* set = nullptr;
     const MetricStatus made = scorers->get(job->formed.form, job->index, &set, &job->why);
     if (made != MetricStatus::kOk) {
@@ -386,27 +334,19 @@ class Committer {
   // Takes pair job->index, the next in order. 0 when it stops the run (its failure recorded).
   int commit(Job* job) {
     RunResult& r = *result_;
-    ScoreTable* table = shared_.settings->table;
     if (job->status == PairStatus::kFormed && has_temporal_) score_temporal(job);
     if (job->status != PairStatus::kFormed) {
-      r.outcome = job->status == PairStatus::kOutOfMemory    ? RunOutcome::kOutOfMemory
-                  : job->status == PairStatus::kSizeMismatch ? RunOutcome::kSizeMismatch
-                                                             : RunOutcome::kUnsupported;
-      r.failed_frame = job->index + 1;
-      r.reason = job->why;
+      RunFailure failure;
+      failure.outcome = job->status == PairStatus::kOutOfMemory    ? RunOutcome::kOutOfMemory
+                        : job->status == PairStatus::kSizeMismatch ? RunOutcome::kSizeMismatch
+                                                                   : RunOutcome::kUnsupported;
+      failure.pair = job->index + 1;
+      failure.reason = job->why;
+      failure.apply(&r);
       return 0;
     }
     const FormedPair& f = job->formed;
-    if ((f.widened || f.resampled || f.scaled) && !r.conversion.any) {
-      PairConversion& c = r.conversion;
-      c.any = true;
-      c.widened = f.widened;
-      c.resampled = f.resampled;
-      c.scaled = f.scaled;
-      c.scale = shared_.settings->scale;
-      c.depth = f.form.depth;
-      c.layout = f.form.layout;
-    }
+    if ((f.widened || f.resampled || f.scaled) && !r.conversion.any) note_conversion(f);
     r.compared = job->index + 1;
     r.depth = f.form.depth;
     r.layout = f.form.layout;
@@ -415,7 +355,7 @@ class Committer {
     PairView view;
     view.number = job->index + 1;
     view.row = job->index;
-    view.table = table;
+    view.table = shared_.settings->table;
     view.depth = f.form.depth;
     view.layout = f.form.layout;
     // A temporal metric writes some of a pair's scores later (integer_motion2 needs the next
@@ -425,18 +365,6 @@ class Committer {
     for (RunListener* l : shared_.settings->listeners) {
       if (!has_temporal_) l->on_pair(view);
       if (!l->wants_pictures(view)) continue;
-      if (!job->pictures) {
-        // A pair of the strip road: its pictures are made for the listeners that ask.
-        std::string why;
-        FormedPair formed;
-        if (form_pair(shared_.converters, job->frame[0], job->frame[1], &job->work, &formed, &why,
-                      shared_.settings->scale) != PairStatus::kFormed) {
-          continue;
-        }
-        job->formed.picture[0] = formed.picture[0];
-        job->formed.picture[1] = formed.picture[1];
-        job->pictures = true;
-      }
       l->on_pictures(view, job->formed.picture[0], job->formed.picture[1]);
     }
     return 1;
@@ -454,6 +382,18 @@ class Committer {
   }
 
  private:
+  // How the first pair that needed it was brought to one form, for the notes.
+  void note_conversion(const FormedPair& f) {
+    PairConversion& c = result_->conversion;
+    c.any = true;
+    c.widened = f.widened;
+    c.resampled = f.resampled;
+    c.scaled = f.scaled;
+    c.scale = shared_.settings->scale;
+    c.depth = f.form.depth;
+    c.layout = f.form.layout;
+  }
+
   void score_temporal(Job* job) {
     const PictureForm& form = job->formed.form;
     if (!temporal_.empty() && !same_form(temporal_.sets().front().form, form)) {
@@ -509,14 +449,58 @@ void flush_all(std::vector<Scorers*> all, Scorers* temporal, ScoreTable* table) 
       (void)m->flush(table);
 }
 
+// Where fetching stopped before the plan's end, told once every pair before it is taken: a
+// stream ended (the lengths as found), or a frame could not be read.
+struct FetchStop {
+  int32_t at = -1;  // the pair index fetching stopped at; -1 while it has not
+  int ended = 0;    // 1 or 2: the stream that ended first; 0 when both ended there
+  int32_t length[2] = {0, 0};
+  RunFailure failure;
+
+  void apply(RunResult* r) const {
+    if (failure.failed()) {
+      failure.apply(r);
+      return;
+    }
+    r->ended = ended;
+    r->length1 = length[0];
+    r->length2 = length[1];
+  }
+};
+
+// The metrics scored on any thread, and the temporal ones, scored in pair order on the run's
+// thread; `light` when every one of the first costs less than copying a pair for a thread.
+struct MetricSplit {
+  std::vector<const MetricRequest*> parallel, temporal;
+  bool light = true;
+};
+
+MetricSplit split_metrics(const std::vector<MetricRequest>& metrics) {
+  MetricSplit split;
+  for (const MetricRequest& m : metrics) {
+    const bool temporal = m.row->flags & kMetricTemporal;
+    (temporal ? split.temporal : split.parallel).push_back(&m);
+    split.light = split.light && (temporal || (m.row->flags & kMetricLight));
+  }
+  return split;
+}
+
+// Pairs are scored where they are read when one thread is asked for, or when every metric the
+// threads would score costs less than copying the pictures for another thread; otherwise they
+// are copied into jobs that threads form and score, and taken back in pair order. Null: here.
+std::unique_ptr<Workers> make_workers(const Shared& shared, const MetricSplit& split) {
+  const int threads = std::clamp(shared.settings->threads, 1, 64);
+  if (threads == 1 || split.light) return nullptr;
+  auto workers = std::make_unique<Workers>(shared, split.parallel, threads);
+  if (workers->count() == 0) workers.reset();
+  return workers;
+}
+
 // Reads and drops the skipped frames of an input whose length is not known, in order, so that
 // a stream that ends among them is known to end there (one of known length serves frame
-// skip[i] at once). 1 when every skipped frame was there; 0 with *pending telling of the end
-// or the failure, its lengths as far as known.
-int skip_frames(VideoSource* const sources[2], const int32_t skip[2], RunResult* pending,
-                const int32_t* length1, const int32_t* length2, bool* stopped) {
-  pending->length1 = *length1;
-  pending->length2 = *length2;
+// skip[i] at once). 1 when every skipped frame was there; 0 with *stop telling of the end or
+// the failure.
+int skip_frames(VideoSource* const sources[2], const int32_t skip[2], FetchStop* stop) {
   for (int i = 0; i < 2; ++i) {
     if (sources[i]->info().length_known) continue;
     for (int32_t k = 0; k < skip[i]; ++k) {
@@ -528,22 +512,198 @@ int skip_frames(VideoSource* const sources[2], const int32_t skip[2], RunResult*
         got = Fetch::kOutOfMemory;
       }
       if (got == Fetch::kFrame) continue;
-      *stopped = true;
+      stop->at = 0;
       if (got == Fetch::kEnd) {
-        pending->ended = i + 1;
-        (i == 0 ? pending->length1 : pending->length2) = k;
-        return 0;
+        stop->ended = i + 1;
+        stop->length[i] = k;
+      } else {
+        stop->failure = read_failure(got, *sources[i], i, k);
       }
-      pending->outcome =
-          got == Fetch::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kReadFailed;
-      pending->failed_input = i + 1;
-      pending->failed_input_frame = k + 1;
-      pending->reason = got == Fetch::kOutOfMemory ? "out of memory" : sources[i]->reason();
       return 0;
     }
   }
   return 1;
 }
+
+// The offset pre-pass: the first frames of both inputs are read into copies that the run then
+// reads again (sources[] now point at them), and the skip becomes the offset found. 0 with
+// *failure when a frame could not be read.
+int align_inputs(const Shared& shared, VideoSource* sources[2],
+                 std::unique_ptr<ReplaySource> replay[2], RunResult* r, RunFailure* failure) {
+  for (int i = 0; i < 2; ++i) {
+    replay[i] = std::make_unique<ReplaySource>(sources[i]);
+    sources[i] = replay[i].get();
+  }
+  ReplaySource* const both[2] = {replay[0].get(), replay[1].get()};
+  const int found = search_offset(both, shared.settings->scale, shared.sums, &r->align, failure);
+  if (found) {
+    r->skip[0] = std::max(-r->align.offset, 0);
+    r->skip[1] = std::max(r->align.offset, 0);
+  }
+  for (int i = 0; i < 2; ++i)
+    replay[i]->replay();
+  return found;
+}
+
+// The scheduler: fetches the pairs in order (the second input's frame on a thread of its own),
+// scores each here or hands it to the worker threads, and takes them back in pair order for the
+// committer, a slot per pair in flight.
+class Scheduler {
+ public:
+  Scheduler(const Shared& shared, VideoSource* const sources[2], const int32_t skip[2],
+            const RunResult& r, Workers* workers, Scorers* here, Committer* committer)
+      : shared_(shared),
+        sources_{sources[0], sources[1]},
+        skip_{skip[0], skip[1]},
+        info_{r.info[0], r.info[1]},
+        workers_(workers),
+        here_(here),
+        committer_(committer),
+        slots_(workers ? 2 * workers->count() : 1),
+        fetch2_(std::make_unique<Fetcher>(sources[1])) {
+    for (size_t i = 0; i < slots_; ++i)
+      jobs_.push_back(std::make_unique<Job>());
+    // A source that keeps its frames valid while every slot's pair and the next fetch are out
+    // hands its frames to the threads as they are; the others' are copied into the jobs.
+    if (workers_) {
+      const int32_t need = int32_t(slots_) + 2;
+      for (int k = 0; k < 2; ++k)
+        kept_[k] = sources_[k]->keep_frames(need) >= need;
+    }
+  }
+
+  // Threads may still be scoring pairs beyond the one the run stopped at, in jobs this
+  // scheduler owns: they end before it does.
+  ~Scheduler() {
+    if (workers_) workers_->stop();
+  }
+  Scheduler(const Scheduler&) = delete;
+  Scheduler& operator=(const Scheduler&) = delete;
+
+  // Compares pairs 0 .. stop-1 until one fails or fetching stops; *fetch_stop tells where and
+  // why fetching stopped before `stop`. 0 when a pair stopped the run (the committer recorded
+  // it), 1 otherwise. `by_time` pairs by the inputs' rates.
+  int run(int32_t stop, bool by_time, FetchStop* fetch_stop) {
+    for (int32_t i = 0; i < stop && !failed_; ++i) {
+      // The slot of pair i is free once pair i - slots is taken.
+      take(i - int32_t(slots_) + 1);
+      if (failed_) break;
+      // Held within 32 bits with the skip (a stream that long has ended before it).
+      const int32_t j = by_time ? int32_t(std::min<int64_t>(frame_at_time(i, info_[0], info_[1]),
+                                                            int64_t(INT32_MAX) - skip_[1]))
+                                : i;
+      Frame a, b;
+      if (!fetch(i, j, &a, &b, fetch_stop)) break;
+      if (i == 0 && frame_samples(a) + frame_samples(b) < kSmallPairSamples) fetch2_->fetch_here();
+      submit(i, a, b);
+      submitted_ = i + 1;
+      // Pairs scored here are taken at once, so that listeners hear of them as the run goes;
+      // those of the threads are taken as their slots come round again.
+      if (!workers_) take(submitted_);
+    }
+    take(submitted_);
+    fetch2_.reset();
+    return !failed_;
+  }
+
+  // Whether every pair before the fetch stop was taken: its end or failure is the run's.
+  [[nodiscard]] bool reached(const FetchStop& stop) const {
+    return !failed_ && stop.at >= 0 && taken_ == stop.at;
+  }
+
+ private:
+  // Fetches frame i of the first input and frame j of the second (after the skip). 1 with both;
+  // 0 with *stop telling of an end or a failure, reported in the order first input, second.
+  int fetch(int32_t i, int32_t j, Frame* a, Frame* b, FetchStop* stop) {
+    const bool again = j == last_j_;
+    if (!again) fetch2_->start(j + skip_[1]);
+    Fetch got[2];
+    try {
+      got[0] = sources_[0]->get_frame(i + skip_[0], a);
+    } catch (const std::bad_alloc&) {
+      got[0] = Fetch::kOutOfMemory;
+    }
+    if (again) {
+      // The second input's frame of the pair before, which pairs by time may score again (its
+      // source has not fetched since, so it is still valid).
+      *b = last_b_;
+      got[1] = Fetch::kFrame;
+    } else {
+      got[1] = fetch2_->wait(b);
+      last_b_ = *b;
+      last_j_ = j;
+    }
+    if (got[0] == Fetch::kEnd || got[1] == Fetch::kEnd) {
+      // The shorter stream has ended: not an error. When both end here, neither ended first.
+      if (got[0] != got[1]) stop->ended = got[0] == Fetch::kEnd ? 1 : 2;
+      if (got[0] == Fetch::kEnd) stop->length[0] = i + skip_[0];
+      if (got[1] == Fetch::kEnd) stop->length[1] = j + skip_[1];
+      stop->at = i;
+      return 0;
+    }
+    const int bad = got[0] != Fetch::kFrame ? 0 : got[1] != Fetch::kFrame ? 1 : -1;
+    if (bad >= 0) {
+      stop->failure = read_failure(got[bad], *sources_[bad], bad, (bad == 0 ? i : j) + skip_[bad]);
+      stop->failure.pair = i + 1;
+      stop->at = i;
+      return 0;
+    }
+    return 1;
+  }
+
+  // Pair i into its slot: scored here, or copied (unless its source keeps it) for a thread.
+  void submit(int32_t i, const Frame& a, const Frame& b) {
+    Job* job = jobs_[size_t(i) % slots_].get();
+    job->index = i;
+    if (!workers_) {
+      job->frame[0] = a;
+      job->frame[1] = b;
+      score_job(shared_, here_, job);
+      return;
+    }
+    const Frame* got[2] = {&a, &b};
+    for (int k = 0; k < 2; ++k) {
+      if (kept_[k]) {
+        job->frame[k] = *got[k];
+      } else if (job->own[k].assign(*got[k])) {
+        job->frame[k] = job->own[k].frame();
+      } else {
+        job->status = PairStatus::kOutOfMemory;
+        job->why = "out of memory";
+        job->done = true;
+        return;
+      }
+    }
+    workers_->submit(job);
+  }
+
+  // Commits pairs taken_ .. upto-1, waiting for each.
+  void take(int32_t upto) {
+    while (!failed_ && taken_ < upto) {
+      Job* job = jobs_[size_t(taken_) % slots_].get();
+      if (workers_) workers_->wait(job);
+      if (!committer_->commit(job)) failed_ = true;
+      ++taken_;
+    }
+  }
+
+  const Shared& shared_;
+  VideoSource* sources_[2];
+  int32_t skip_[2];
+  SourceInfo info_[2];
+  Workers* workers_;
+  Scorers* here_;
+  Committer* committer_;
+  size_t slots_;
+  std::vector<std::unique_ptr<Job>> jobs_;
+  bool kept_[2] = {false, false};
+  std::unique_ptr<Fetcher> fetch2_;
+  int32_t taken_ = 0;  // pairs committed (or, once failed, looked at)
+  int32_t submitted_ = 0;
+  bool failed_ = false;
+  Frame last_b_;
+  int32_t last_j_ = -1;
+};
 
 }  // namespace
 
@@ -580,229 +740,75 @@ void declare_scores(const std::vector<MetricRequest>& metrics, ScoreTable* table
       table->declare(describe_score(*r.row, name));
 }
 
+PairPlan plan_pairs(const SourceInfo info[2], const int32_t skip[2], int32_t maxframes,
+                    bool pair_by_time) {
+  PairPlan p;
+  // Streams whose length is known give the pair count as they always have; a stream that is
+  // known only at its end (a pipe) or only estimated (a container) is compared until it ends.
+  p.after[0] = std::max(info[0].length - skip[0], 0);
+  p.after[1] = std::max(info[1].length - skip[1], 0);
+  p.known = info[0].length_known && info[1].length_known;
+  const int32_t limit = maxframes < 1 ? p.after[0] : maxframes;
+  // Paired by time, the second input's frames last as long as the pairs they are shown in.
+  p.by_time = pair_by_time && info[0].rate_num > 0 && info[0].rate_den > 0 &&
+              info[1].rate_num > 0 && info[1].rate_den > 0;
+  const int32_t second_pairs =
+      p.by_time ? int32_t(pairs_at_time(p.after[0], p.after[1], info[0], info[1])) : p.after[1];
+  p.pair_count = std::min(std::min(p.after[0], limit), second_pairs);
+  p.stop = p.pair_count;
+  if (!p.known) {
+    p.stop = maxframes < 1 ? INT32_MAX : maxframes;
+    if (info[0].length_known) p.stop = std::min(p.stop, p.after[0]);
+    if (info[1].length_known) p.stop = std::min(p.stop, second_pairs);
+    // Frame indexes stay within 32 bits.
+    p.stop = std::min(p.stop, INT32_MAX - std::max(skip[0], skip[1]));
+  }
+  return p;
+}
+
 void comparison_run(const RunSettings& settings, RunResult* result) {
   RunResult r;
   r.table = settings.table;
   VideoSource* sources[2] = {settings.sources[0], settings.sources[1]};
-  r.info[0] = sources[0]->info();
-  r.info[1] = sources[1]->info();
   Shared shared;
   shared.settings = &settings;
-  fill_converter_table(&shared.converters, settings.cpu_flags);
   shared.sums = select_error_sums(settings.cpu_flags);
-
+  for (int i = 0; i < 2; ++i) {
+    r.info[i] = sources[i]->info();
+    r.skip[i] = std::max(settings.skip[i], 0);
+  }
   // The offset search reads the first frames of both inputs; the run reads them again from
   // the copies it kept.
-  int32_t* skip = r.skip;
-  for (int i = 0; i < 2; ++i)
-    skip[i] = std::max(settings.skip[i], 0);
   std::unique_ptr<ReplaySource> replay[2];
-  SearchFailure search_failure;
-  if (settings.align) {
-    for (int i = 0; i < 2; ++i) {
-      replay[i] = std::make_unique<ReplaySource>(sources[i]);
-      sources[i] = replay[i].get();
-    }
-    ReplaySource* const both[2] = {replay[0].get(), replay[1].get()};
-    if (search_offset(both, shared.converters, settings.scale, shared.sums, &r.align,
-                      &search_failure)) {
-      skip[0] = std::max(-r.align.offset, 0);
-      skip[1] = std::max(r.align.offset, 0);
-    }
-    for (auto& s : replay)
-      s->replay();
-  }
+  FetchStop fetch_stop;
+  if (settings.align && !align_inputs(shared, sources, replay, &r, &fetch_stop.failure))
+    fetch_stop.at = 0;
 
-  // Streams whose length is known give the pair count as they always have; a stream that is
-  // known only at its end (a pipe) or only estimated (a container) is compared until it ends.
-  // Pairs begin after the skipped frames.
+  const PairPlan plan = plan_pairs(r.info, r.skip, settings.maxframes, settings.pair_by_time);
   r.length1 = r.info[0].length;
   r.length2 = r.info[1].length;
-  const int32_t after[2] = {std::max(r.length1 - skip[0], 0), std::max(r.length2 - skip[1], 0)};
-  const bool known = r.info[0].length_known && r.info[1].length_known;
-  const int32_t limit = settings.maxframes < 1 ? after[0] : settings.maxframes;
-  // Paired by time, the second input's frames last as long as the pairs they are shown in.
-  const bool by_time = settings.pair_by_time && r.info[0].rate_num > 0 && r.info[0].rate_den > 0 &&
-                       r.info[1].rate_num > 0 && r.info[1].rate_den > 0;
-  r.paired_by_time = by_time;
-  const int32_t second_pairs =
-      by_time ? int32_t(pairs_at_time(after[0], after[1], r.info[0], r.info[1])) : after[1];
-  r.pair_count = std::min(std::min(after[0], limit), second_pairs);
-  int32_t stop = r.pair_count;
-  if (!known) {
-    stop = settings.maxframes < 1 ? INT32_MAX : settings.maxframes;
-    if (r.info[0].length_known) stop = std::min(stop, after[0]);
-    if (r.info[1].length_known) stop = std::min(stop, second_pairs);
-    // Frame indexes stay within 32 bits.
-    stop = std::min(stop, INT32_MAX - std::max(skip[0], skip[1]));
-  }
-  if (search_failure.outcome != RunOutcome::kOk) stop = 0;
+  r.paired_by_time = plan.by_time;
+  r.pair_count = plan.pair_count;
+  fetch_stop.length[0] = r.length1;
+  fetch_stop.length[1] = r.length2;
   declare_scores(settings.metrics, settings.table);
   for (RunListener* l : settings.listeners)
     l->on_start(r.pair_count, *settings.table);
-  std::vector<const MetricRequest*> parallel, temporal;
-  bool light = true;
-  for (const MetricRequest& m : settings.metrics) {
-    const bool temporal_metric = m.row->flags & kMetricTemporal;
-    (temporal_metric ? temporal : parallel).push_back(&m);
-    // Temporal metrics are scored in pair order on this thread whatever the others do.
-    light = light && (temporal_metric || (m.row->flags & kMetricLight));
+  const MetricSplit split = split_metrics(settings.metrics);
+  const std::unique_ptr<Workers> workers = make_workers(shared, split);
+  Scorers here(split.parallel, settings.cpu_flags);
+  Committer committer(shared, split.temporal, &r);
+  {
+    Scheduler scheduler(shared, sources, r.skip, r, workers.get(), &here, &committer);
+    const int32_t stop =
+        fetch_stop.at >= 0 || (plan.stop > 0 && !skip_frames(sources, r.skip, &fetch_stop))
+            ? 0
+            : plan.stop;
+    (void)scheduler.run(stop, plan.by_time, &fetch_stop);
+    if (scheduler.reached(fetch_stop)) fetch_stop.apply(&r);
   }
-
-  // Pairs are scored where they are read when one thread is asked for, or when every metric the
-  // threads would score costs less than copying the pictures for another thread; otherwise they
-  // are copied into jobs that threads form and score, and taken back in pair order.
-  const int threads = std::clamp(settings.threads, 1, 64);
-  std::unique_ptr<Workers> workers;
-  if (threads > 1 && !light) {
-    workers = std::make_unique<Workers>(shared, parallel, threads);
-    if (workers->count() == 0) workers.reset();
-  }
-  // The strip road for raw frames when PSNR alone is scored here: the bench shows it well ahead
-  // of converting whole frames (it sums each strip while it is in cache, on two threads).
-  shared.strips = !workers && temporal.empty();
-  Scorers here(parallel, settings.cpu_flags);
-  Committer committer(shared, temporal, &r);
-  const size_t slots = workers ? 2 * workers->count() : 1;
-  std::vector<std::unique_ptr<Job>> jobs;
-  for (size_t i = 0; i < slots; ++i)
-    jobs.push_back(std::make_unique<Job>());
-  // A source that keeps its frames valid while every slot's pair and the next fetch are out
-  // hands its frames to the threads as they are; the others' are copied into the jobs.
-  bool kept[2] = {false, false};
-  if (workers) {
-    const int32_t need = int32_t(slots) + 2;
-    for (int k = 0; k < 2; ++k)
-      kept[k] = sources[k]->keep_frames(need) >= need;
-  }
-
-  // The second file's frame is fetched beside the first's; failures are still reported in the
-  // order first file, second file, and only once every earlier pair is taken.
-  auto fetch2 = std::make_unique<Fetcher>(sources[1]);
-  int32_t taken = 0;  // pairs committed (or, once failed, looked at)
-  bool failed = false;
-  const auto take = [&](int32_t upto) {
-    // Commits pairs taken .. upto-1, waiting for each.
-    while (!failed && taken < upto) {
-      Job* job = jobs[size_t(taken) % slots].get();
-      if (workers) workers->wait(job);
-      if (!committer.commit(job)) failed = true;
-      ++taken;
-    }
-  };
-  int32_t submitted = 0;
-  RunResult pending;  // a fetch failure or end, told once every pair before it is taken
-  bool fetch_stopped = false;
-  int32_t fetch_stop_at = 0;
-  if (search_failure.outcome != RunOutcome::kOk) {
-    pending.outcome = search_failure.outcome;
-    pending.failed_input = search_failure.input;
-    pending.failed_input_frame = search_failure.frame;
-    pending.reason = search_failure.reason;
-    fetch_stopped = true;
-  } else if (stop > 0 &&
-             !skip_frames(sources, skip, &pending, &r.length1, &r.length2, &fetch_stopped)) {
-    stop = 0;
-  }
-  // The second input's frame of the pair before, which pairs by time may score again (its source
-  // has not fetched since, so it is still valid).
-  Frame last_b;
-  int32_t last_j = -1;
-  for (int32_t i = 0; i < stop && !failed; ++i) {
-    // The slot of pair i is free once pair i - slots is taken.
-    take(i - int32_t(slots) + 1);
-    if (failed) break;
-    Frame a, b;
-    // Held within 32 bits with the skip (a stream that long has ended before it).
-    const int32_t j = by_time ? int32_t(std::min<int64_t>(frame_at_time(i, r.info[0], r.info[1]),
-                                                          int64_t(INT32_MAX) - skip[1]))
-                              : i;
-    const bool again = j == last_j;
-    if (!again) fetch2->start(j + skip[1]);
-    Fetch got[2];
-    try {
-      got[0] = sources[0]->get_frame(i + skip[0], &a);
-    } catch (const std::bad_alloc&) {
-      got[0] = Fetch::kOutOfMemory;
-    }
-    if (again) {
-      b = last_b;
-      got[1] = Fetch::kFrame;
-    } else {
-      got[1] = fetch2->wait(&b);
-      last_b = b;
-      last_j = j;
-    }
-    if (got[0] == Fetch::kEnd || got[1] == Fetch::kEnd) {
-      // The shorter stream has ended: not an error. When both end here, neither ended first.
-      if (got[0] != got[1]) pending.ended = got[0] == Fetch::kEnd ? 1 : 2;
-      pending.length1 = got[0] == Fetch::kEnd ? i + skip[0] : r.length1;
-      pending.length2 = got[1] == Fetch::kEnd ? j + skip[1] : r.length2;
-      fetch_stopped = true;
-      fetch_stop_at = i;
-      break;
-    }
-    int bad = got[0] != Fetch::kFrame ? 0 : got[1] != Fetch::kFrame ? 1 : -1;
-    if (bad >= 0) {
-      pending.outcome =
-          got[bad] == Fetch::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kReadFailed;
-      pending.failed_input = bad + 1;
-      pending.failed_frame = i + 1;
-      pending.failed_input_frame = (bad == 0 ? i : j) + skip[bad] + 1;
-      pending.reason = got[bad] == Fetch::kOutOfMemory ? "out of memory" : sources[bad]->reason();
-      fetch_stopped = true;
-      fetch_stop_at = i;
-      break;
-    }
-    if (i == 0 && frame_samples(a) + frame_samples(b) < kSmallPairSamples) fetch2->fetch_here();
-    Job* job = jobs[size_t(i) % slots].get();
-    job->index = i;
-    if (workers) {
-      const Frame* got_frames[2] = {&a, &b};
-      bool copied = true;
-      for (int k = 0; k < 2 && copied; ++k) {
-        if (kept[k]) {
-          job->frame[k] = *got_frames[k];
-        } else {
-          copied = job->own[k].assign(*got_frames[k]);
-          job->frame[k] = job->own[k].frame();
-        }
-      }
-      if (!copied) {
-        job->status = PairStatus::kOutOfMemory;
-        job->why = "out of memory";
-        job->done = true;
-      } else {
-        workers->submit(job);
-      }
-    } else {
-      job->frame[0] = a;
-      job->frame[1] = b;
-      score_job(shared, &here, job);
-    }
-    submitted = i + 1;
-    // Pairs scored here are taken at once, so that listeners hear of them as the run goes;
-    // those of the threads are taken as their slots come round again.
-    if (!workers) take(submitted);
-  }
-  take(submitted);
-  if (!failed && fetch_stopped && taken == fetch_stop_at) {
-    if (pending.outcome != RunOutcome::kOk) {
-      r.outcome = pending.outcome;
-      r.failed_input = pending.failed_input;
-      r.failed_frame = pending.failed_frame;
-      r.failed_input_frame = pending.failed_input_frame;
-      r.reason = pending.reason;
-    } else {
-      r.ended = pending.ended;
-      r.length1 = pending.length1;
-      r.length2 = pending.length2;
-    }
-  }
-  fetch2.reset();
   std::vector<Scorers*> all = {&here};
   if (workers) {
-    workers->stop();
     for (auto& s : workers->scorers())
       all.push_back(s.get());
   }
@@ -813,7 +819,7 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
   committer.tell_held(r.compared);
 
   r.failed = r.outcome != RunOutcome::kOk;
-  if (!known && r.ended == 0 && r.outcome == RunOutcome::kOk) r.pair_count = r.compared;
+  if (!plan.known && r.ended == 0 && r.outcome == RunOutcome::kOk) r.pair_count = r.compared;
   for (auto l = settings.listeners.rbegin(); l != settings.listeners.rend(); ++l)
     (*l)->on_end(r);
   *result = r;

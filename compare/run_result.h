@@ -1,6 +1,7 @@
-// What a comparison run tells while it goes and what it found at its end: the listener interface
-// the outputs implement and the result record they read. Kept apart from the run itself so that
-// outputs depend on these records alone, not on how pairs are formed or scored.
+// What a comparison run sets out to do, tells while it goes and found at its end: the pair plan,
+// the listener interface the outputs implement and the result record they read. Kept apart from
+// the run itself so that outputs depend on these records alone, not on how pairs are formed or
+// scored.
 #pragma once
 
 #include <cstdint>
@@ -70,6 +71,23 @@ class RunListener {
   // Once the loop is over and every metric flushed.
   virtual void on_end(const RunResult& result) { (void)result; }
 };
+
+// The pairs a run sets out to compare, from what the two inputs state before a frame is read.
+struct PairPlan {
+  int32_t after[2] = {0, 0};  // the frames each input states after its skip
+  bool known = true;          // both lengths are known: exactly pair_count pairs are compared
+  bool by_time = false;       // paired by time: asked for, and both rates are known
+  int32_t pair_count = 0;     // the pairs set out to compare, by the stated lengths
+  // Pairs are fetched below this index at most; beyond pair_count only when a length is not
+  // known (the stream ends where a fetch says so).
+  int32_t stop = 0;
+};
+
+// The plan for inputs `info` with skip[i] frames of input i dropped first (0 or more),
+// `maxframes` pairs at most (0 or less: no limit), paired by time when asked and both rates are
+// known. The notes read the lengths after the skip from it as the run does.
+[[nodiscard]] PairPlan plan_pairs(const SourceInfo info[2], const int32_t skip[2],
+                                  int32_t maxframes, bool pair_by_time);
 
 // How a run ended.
 enum class RunOutcome : uint8_t {

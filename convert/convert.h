@@ -93,7 +93,9 @@ enum CpuFlags : uint32_t {
   kCpuAvx512 = 1u << 3,  // F, DQ, BW and VL, only when the OS also saves ZMM state
 };
 
-// Probes the processor once (CPUID, XGETBV); 0 on processors other than x86.
+// This processor's features, probed once (CPUID, XGETBV) and kept; 0 on processors other than
+// x86. Every kernel table takes its flags as an input, so a run may ask for a lower tier (these
+// flags with some cleared) and no kernel of it probes again.
 [[nodiscard]] uint32_t detect_cpu_flags();
 // The MMX probe itself, and the probe run under a guard that counts any fault as "no MMX".
 [[nodiscard]] bool detect_mmx();

@@ -1,3 +1,5 @@
+// Processor features: CPUID and XGETBV probed once, each probe guarded so that a fault counts
+// as a missing feature.
 #include <csetjmp>
 #include <csignal>
 
@@ -92,7 +94,9 @@ bool detect_mmx_guarded() {
   return run_guarded(detect_mmx);
 }
 
-uint32_t detect_cpu_flags() {
+namespace {
+
+uint32_t probe_cpu_flags() {
   uint32_t flags = 0;
   if (!detect_mmx_guarded()) return flags;
   flags |= kCpuMmx;
@@ -103,6 +107,14 @@ uint32_t detect_cpu_flags() {
   flags |= kCpuAvx2;
   if (run_guarded(detect_avx512)) flags |= kCpuAvx512;
 #endif
+  return flags;
+}
+
+}  // namespace
+
+uint32_t detect_cpu_flags() {
+  // Probed once: signal handlers are swapped during a probe, which must not race.
+  static const uint32_t flags = probe_cpu_flags();
   return flags;
 }
 

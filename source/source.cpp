@@ -1,3 +1,4 @@
+// The reader picker: an input opened once and handed to the reader its first bytes call for.
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -62,7 +63,7 @@ OpenStatus open_video(std::unique_ptr<InputFile> file, const OpenOptions& option
         *why = "an AVI file must be a regular file (it cannot be read from a pipe)";
         return OpenStatus::kFailed;
       }
-      auto avi = std::make_unique<AviVideoSource>();
+      auto avi = std::make_unique<AviVideoSource>(options.cpu_flags);
       if (!avi->open(std::move(file))) {
         *why = "not a readable AVI file (no video stream, or its format cannot be read)";
         return OpenStatus::kFailed;

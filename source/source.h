@@ -23,6 +23,9 @@ struct OpenOptions {
   int32_t raw_width = 0;                   // --size=WxH; 0 when not given
   int32_t raw_height = 0;
   std::string raw_pix_fmt = "yuv420p";  // --pix-fmt=
+  // The processor features an AVI file's pixel converters may use: the run's
+  // (RunSettings::cpu_flags), so that a lower tier asked for reaches them too.
+  uint32_t cpu_flags = detect_cpu_flags();
 };
 
 // Opens `path`. On failure *why says why in a few words ("no such file", "not a video file",

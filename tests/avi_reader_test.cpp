@@ -64,6 +64,52 @@ void expect_frame(AviVideoSource& src, const test::AviVideo& v, int32_t i, bool 
   EXPECT_EQ(delivered ? header : Bytes(), Bytes(f.data, f.data + f.size)) << "frame " << i;
 }
 
+// Through the source seam every raw frame is a picture: converted (the last column of an odd
+// width and the last row of an odd height are 0, as the run has always compared them), and a
+// frame nothing converts is handed out refused with its reason and the size its header states,
+// which the pair's refusal names.
+TEST(AviSource, HandsOutPictures) {
+  const struct {
+    int bits, w, h;
+    const char* refused;
+  } cases[] = {
+      {24, 5, 3, ""}, {32, 6, 4, ""}, {16, 6, 3, ""}, {8, 6, 4, "pixel format not supported"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.bits) + " bits, " + std::to_string(c.w) + "x" +
+                 std::to_string(c.h));
+    const Bytes file = test::avi_bytes(sample_video(2, c.w, c.h, c.bits));
+    AviVideoSource src;
+    ASSERT_EQ(1, src.open_memory(file.data(), file.size()));
+    Bytes first;
+    for (int32_t i = 0; i < 2; ++i) {
+      Frame f;
+      ASSERT_EQ(Fetch::kFrame, src.get_frame(i, &f));
+      EXPECT_EQ(c.refused, f.refused);
+      if (*c.refused) {
+        EXPECT_FALSE(f.is_picture());
+        EXPECT_EQ(std::tuple(int64_t(c.w), int64_t(c.h)),
+                  std::tuple(f.stated_width, f.stated_height));
+        continue;
+      }
+      const Picture& p = f.picture;
+      ASSERT_EQ(std::tuple(c.w, c.h, c.w / 2, c.h / 2),
+                std::tuple(p.width, p.height, p.chroma_width, p.chroma_height));
+      const Bytes planes = test::packed<Bytes>(p);
+      for (int32_t y = 0; y < c.h; ++y) {
+        for (int32_t x = 0; x < c.w; ++x) {
+          if ((c.w & 1 && x == c.w - 1) || (c.h & 1 && y == c.h - 1)) {
+            EXPECT_EQ(0, planes[size_t(y * c.w + x)]) << x << "," << y;
+          }
+        }
+      }
+      if (i == 0) first = planes;
+      if (i == 1) {
+        EXPECT_NE(first, planes);  // each fetch shows its own frame
+      }
+    }
+  }
+}
+
 // The 32-bit value `at` bytes past the first occurrence of a tag.
 using Patch = std::tuple<const char*, int, uint32_t>;
 

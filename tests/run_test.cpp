@@ -1,9 +1,8 @@
-// The comparison run driven by sources in memory: pair counts, lengths and failures (a frame that
-// cannot be read, a pair of two sizes, a metric that refuses a form), the written report's exact
-// text, and the same table, text and result for every thread count; a temporal metric gets its
-// pairs in order on one scorer. The score table's pooling: the one place mean, harmonic mean,
-// extremes, the worst pair and percentiles are computed for every output. The PSNR of a pair of
-// DIB frames, and the pairs it refuses.
+// The comparison run driven by sources in memory: the pair plan, failures (a frame that cannot
+// be read, a pair of two sizes, a metric that refuses a form), the written report's exact text,
+// and the same table, text and result for every thread count; a temporal metric gets its pairs
+// in order on one scorer. The score table's pooling: the one place mean, harmonic mean, extremes,
+// the worst pair and percentiles are computed for every output.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,7 +18,6 @@
 #include "compare/compare.h"
 #include "report/report.h"
 #include "score/score.h"
-#include "tests/frames.h"
 
 namespace vq {
 namespace {
@@ -165,8 +163,6 @@ TEST(Run, PairsFailuresAndTextAreTheSameOnAnyThreadCount) {
       // clang-format off
       {"equal lengths", {7, 7}, {true, true}, {-1, -1}, -1, 0, true, true,
        7, 7, RunOutcome::kOk, 0, 0, 0, ""},
-      {"maxframes", {7, 9}, {true, true}, {-1, -1}, -1, 4, false, false,
-       4, 4, RunOutcome::kOk, 0, 0, 0, ""},
       {"second unreadable at 5", {9, 9}, {true, true}, {-1, 4}, -1, 0, true, false,
        4, 9, RunOutcome::kReadFailed, 2, 5, 0, "ERROR: can't read frame 5 of AVI file [b]\n"},
       {"first unreadable at 1", {9, 9}, {true, true}, {0, -1}, -1, 0, false, true,
@@ -246,8 +242,6 @@ TEST(Run, SkippedFramesReachNoMetric) {
        RunOutcome::kOk, 0, 0, 0, {0, 2}, false, ""},
       {"skip the first's leader", {9, 9}, {true, false}, {0, 3}, {-1, -1}, {3, 0}, false, 0, 6,
        RunOutcome::kOk, 0, 0, 0, {3, 0}, false, ""},
-      {"maxframes after the skip", {9, 9}, {true, true}, {2, 0}, {-1, -1}, {0, 2}, false, 4, 4,
-       RunOutcome::kOk, 0, 0, 0, {0, 2}, false, ""},
       {"unreadable after the skip", {9, 9}, {true, true}, {2, 0}, {-1, 5}, {0, 2}, false, 0, 3,
        RunOutcome::kReadFailed, 4, 6, 0, {0, 2}, false,
        "ERROR: can't read frame 6 of AVI file [b]\n"},
@@ -256,8 +250,6 @@ TEST(Run, SkippedFramesReachNoMetric) {
        "ERROR: can't read frame 2 of AVI file [b]\n"},
       {"stream ends among skipped", {9, 3}, {true, false}, {0, 0}, {-1, -1}, {0, 5}, false, 0, 0,
        RunOutcome::kOk, 0, 0, 2, {0, 5}, false, ""},
-      {"skip past a known end", {9, 3}, {true, true}, {0, 0}, {-1, -1}, {0, 5}, false, 0, 0,
-       RunOutcome::kOk, 0, 0, 0, {0, 5}, false, ""},
       {"align drops the second's", {40, 40}, {true, true}, {2, 0}, {-1, -1}, {0, 0}, true, 0, 38,
        RunOutcome::kOk, 0, 0, 0, {0, 2}, true, ""},
       {"align drops the first's", {45, 45}, {false, false}, {0, 7}, {-1, -1}, {0, 0}, true, 0, 38,
@@ -379,6 +371,58 @@ TEST(Run, FramesAtTime) {
   for (const auto& c : cases) {
     EXPECT_EQ(frame_at_time(c.pair, c.first, c.second), c.frame) << c.pair;
     EXPECT_EQ(pairs_at_time(c.frames1, c.frames2, c.first, c.second), c.pairs) << c.frames2;
+  }
+}
+
+// The pair plan: lengths after the skip, maxframes, pairs by time and how far a stream of
+// unknown length is read.
+TEST(Run, PairPlan) {
+  const auto input = [](int32_t length, bool known, int32_t rate = 0) {
+    SourceInfo i;
+    i.length = length;
+    i.length_known = known;
+    i.rate_num = rate;
+    i.rate_den = rate ? 1 : 0;
+    return i;
+  };
+  const struct {
+    const char* name;
+    SourceInfo info[2];
+    int32_t skip[2], maxframes;
+    bool by_time;
+    int32_t after[2], pair_count, stop;
+    bool known, paired_by_time;
+  } cases[] = {
+      // clang-format off
+      {"equal lengths", {input(7, true), input(7, true)}, {0, 0}, 0, false,
+       {7, 7}, 7, 7, true, false},
+      {"maxframes", {input(7, true), input(9, true)}, {0, 0}, 4, false, {7, 9}, 4, 4, true, false},
+      {"skip", {input(9, true), input(9, true)}, {0, 2}, 0, false, {9, 7}, 7, 7, true, false},
+      {"skip past the end", {input(9, true), input(3, true)}, {0, 5}, 0, false,
+       {9, 0}, 0, 0, true, false},
+      {"a pipe first", {input(0, false), input(8, true)}, {0, 0}, 0, false,
+       {0, 8}, 0, 8, false, false},
+      {"two pipes and maxframes", {input(0, false), input(0, false)}, {0, 0}, 5, false,
+       {0, 0}, 0, 5, false, false},
+      {"two pipes after a skip", {input(0, false), input(0, false)}, {3, 1}, 0, false,
+       {0, 0}, 0, INT32_MAX - 3, false, false},
+      {"an estimated length", {input(100, false), input(60, true)}, {10, 0}, 0, false,
+       {90, 60}, 60, 60, false, false},
+      {"by time, the second at half the rate", {input(24, true, 50), input(5, true, 25)}, {0, 0},
+       0, true, {24, 5}, 10, 10, true, true},
+      {"by time without the second's rate", {input(24, true, 50), input(5, true)}, {0, 0}, 0,
+       true, {24, 5}, 5, 5, true, false},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const PairPlan p = plan_pairs(c.info, c.skip, c.maxframes, c.by_time);
+    EXPECT_EQ(c.after[0], p.after[0]);
+    EXPECT_EQ(c.after[1], p.after[1]);
+    EXPECT_EQ(c.pair_count, p.pair_count);
+    EXPECT_EQ(c.stop, p.stop);
+    EXPECT_EQ(c.known, p.known);
+    EXPECT_EQ(c.paired_by_time, p.by_time);
   }
 }
 
@@ -522,47 +566,9 @@ TEST(ScoreTable, ColumnsKeepTheirOrderAndRowsGrowFromAnyThread) {
   EXPECT_EQ(42.5, t.aggregates()[0].second);
 }
 
-std::vector<uint8_t> yv12_uniform(int w, int h, uint8_t y, uint8_t u, uint8_t v) {
-  const size_t k = size_t(w / 2) * (h / 2);
-  return test::yv12_frame(w, h, std::vector<uint8_t>(size_t(w) * h, y), std::vector<uint8_t>(k, u),
-                          std::vector<uint8_t>(k, v));
-}
-
 // An error the sums cannot give (NaN) scores the zero-error floor, not "nan".
 TEST(FramePsnr, NanErrorScoresTheFloor) {
   EXPECT_EQ(psnr_from_mse(0), psnr_from_mse(NAN));
-}
-
-TEST(FramePsnr, RefusalsLeaveOutputsUntouched) {
-  auto ok = yv12_uniform(4, 4, 1, 2, 3);
-  auto taller = yv12_uniform(4, 6, 1, 2, 3);
-  auto palette = test::rgb_frame(test::solid(4, 4, {}), 24);
-  palette[14] = 8;
-  auto zero_width = yv12_uniform(4, 4, 1, 2, 3);
-  std::fill(zero_width.begin() + 4, zero_width.begin() + 8, 0);
-  // W x H beyond 31 bits: refused before anything is allocated.
-  BitmapInfoHeader huge;
-  huge.biWidth = 65536;
-  huge.biHeight = 65536;
-  huge.biBitCount = 24;
-  std::vector<uint8_t> huge_frame(40);
-  write_bitmap_info_header(huge, huge_frame.data());
-
-  const struct {
-    const char* name;
-    const std::vector<uint8_t>&a, &b;
-  } cases[] = {{"height differs", ok, taller},
-               {"palette first", palette, ok},
-               {"palette second", ok, palette},
-               {"zero width", zero_width, zero_width},
-               {"overflowing size", huge_frame, huge_frame}};
-  for (const auto& c : cases) {
-    double y = 7, u = 8, v = 9;
-    EXPECT_EQ(0, frame_psnr(test::view(c.a), test::view(c.b), &y, &u, &v)) << c.name;
-    EXPECT_EQ(7, y);
-    EXPECT_EQ(8, u);
-    EXPECT_EQ(9, v);
-  }
 }
 
 }  // namespace

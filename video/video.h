@@ -73,11 +73,16 @@ struct Picture {
   return depth > 8 ? 2 : 1;
 }
 
-// One frame as a source hands it out: a packed DIB frame (raw AVI pixels, as stored, which go
-// through the converter table) or a picture (used in place).
+// One frame as a source hands it out: a picture (used in place), or a frame read but refused:
+// nothing makes a picture of it (a raw format without a converter, a stream no decoder took),
+// so the pair it is in is refused with `refused`, after its stated size is compared. A packed
+// DIB frame (`dib`) passes only between a decoder and the AVI source, which converts it.
 struct Frame {
   DibFrame dib;
   Picture picture;
+  std::string refused;
+  int64_t stated_width = 0;
+  int64_t stated_height = 0;
   [[nodiscard]] bool is_picture() const { return picture.width > 0; }
 };
 

@@ -47,6 +47,10 @@ struct ErrorSums {
                                            ptrdiff_t pitch_a, const uint8_t* b, ptrdiff_t pitch_b,
                                            int32_t width, int32_t height, int depth);
 
+// The written report's PSNR of the luma planes of two pictures of one form (their size and
+// depth), summed with `sums`: how the offset search ranks a pairing.
+[[nodiscard]] double luma_psnr(const ErrorSums& sums, const Picture& a, const Picture& b);
+
 // What one pair's planes give, however they were summed: each plane's squared error and sample
 // count (0 for a plane the pair does not have).
 struct PlaneErrors {

@@ -1,5 +1,5 @@
 // Error sums of 16-bit samples: the scalar form, the choice of tier, and the sum over two planes
-// with pitches for both sample sizes.
+// with pitches for both sample sizes, and a pair's luma PSNR from it.
 #include "convert/convert.h"
 #include "metrics/psnr/psnr.h"
 #include "metrics/psnr/sse_kernels.h"
@@ -62,6 +62,13 @@ uint64_t plane_squared_error(const ErrorSums& sums, const uint8_t* a, ptrdiff_t 
                  : sums.bytes(ra, rb, n);
   }
   return sum;
+}
+
+double luma_psnr(const ErrorSums& sums, const Picture& a, const Picture& b) {
+  const uint64_t sse = plane_squared_error(sums, a.plane[0], a.pitch[0], b.plane[0], b.pitch[0],
+                                           a.width, a.height, a.depth);
+  const double samples = double(a.width) * double(a.height);
+  return psnr_from_mse(samples > 0 ? double(sse) / samples : 0.0, a.depth);
 }
 
 }  // namespace vq
