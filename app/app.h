@@ -95,7 +95,7 @@ struct Settings {
   std::optional<int> threads;  // none: the processors vidqual may use
   ScaleFilter scale = ScaleFilter::kNone;
   bool pair_by_time = false;
-  uint32_t cpumask = 0;  // CpuFlags turned off
+  uint32_t cpu_flags = detect_cpu_flags();  // this processor's CpuFlags less --cpumask's
   OpenOptions open[2];
   std::vector<std::string> versus;
   std::optional<std::string> manifest;

@@ -338,8 +338,11 @@ std::string option_values(const Arguments& a, Settings* s) {
              "]: not a number (its set bits turn off instruction sets: 1 MMX, 2 SSE2, 4 AVX2, 8 "
              "AVX-512)";
     }
-    s->cpumask = *mask;
+    s->cpu_flags = detect_cpu_flags() & ~*mask;
   }
+  // The readers convert raw frames with the kernels the run may use.
+  for (OpenOptions& open : s->open)
+    open.cpu_flags = s->cpu_flags;
   // The later rows first, as the tool has always checked them.
   const std::span<const OutputRow> outputs = output_table();
   for (size_t i = outputs.size(); i-- > 0;) {

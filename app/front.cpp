@@ -280,7 +280,7 @@ int run_and_commit(const Settings& s, const RunDescription& d,
   run.scale = s.scale;
   run.pair_by_time = s.pair_by_time;
   run.threads = s.threads.value_or(available_processors());
-  run.cpu_flags = detect_cpu_flags() & ~s.cpumask;
+  run.cpu_flags = s.cpu_flags;
   run.table = &table;
   run.listeners.push_back(text.get());
   run.listeners.push_back(&progress);

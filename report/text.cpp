@@ -282,10 +282,10 @@ void print_notes(const RunDescription& s, const RunResult& r, std::FILE* err) {
                    paths[i], r.info[i].rotation);
     }
   }
-  const bool known = a.length_known && b.length_known;
-  // The frames each stream has for pairs, after the skip.
-  const int32_t after1 = std::max(r.length1 - r.skip[0], 0);
-  const int32_t after2 = std::max(r.length2 - r.skip[1], 0);
+  // The frames each stream has for pairs after the skip, as the run planned them.
+  const PairPlan plan = plan_pairs(r.info, r.skip, s.maxframes, r.paired_by_time);
+  const bool known = plan.known;
+  const int32_t after1 = plan.after[0], after2 = plan.after[1];
   for (int i = 0; i < 2; ++i) {
     const int32_t length = i ? r.length2 : r.length1;
     if (r.skip[i] > 0 && (known || r.ended == i + 1) && length <= r.skip[i]) {

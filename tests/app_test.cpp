@@ -84,7 +84,10 @@ std::string checked(const Settings& s, const Refusal& r) {
   return "threads=" + (s.threads ? std::to_string(*s.threads) : "all") +
          " html-worst=" + std::to_string(s.html_worst) +
          " worst-pairs=" + std::to_string(s.worst_pairs) + " skip=" + std::to_string(s.skip[0]) +
-         ":" + std::to_string(s.skip[1]) + " cpumask=" + std::to_string(s.cpumask) +
+         ":" + std::to_string(s.skip[1]) + " cpu=" + std::to_string(s.cpu_flags) +
+         (s.open[0].cpu_flags == s.cpu_flags && s.open[1].cpu_flags == s.cpu_flags
+              ? ""
+              : " readers-differ") +
          (s.pair_by_time ? " by-time" : "") + (s.align ? " align" : "") +
          " max-pixels=" + std::to_string(s.open[1].max_pixels) + " ranked=" + s.ranked;
 }
@@ -93,7 +96,8 @@ std::string checked(const Settings& s, const Refusal& r) {
 // manifest line (the command line's options under the line's), each with the same options.
 TEST(FrontEnd, ValuesAreCheckedAlikeInEveryMode) {
   const std::string fine =
-      "threads=all html-worst=3 worst-pairs=0 skip=0:0 cpumask=0 max-pixels=67108864";
+      "threads=all html-worst=3 worst-pairs=0 skip=0:0 cpu=" + std::to_string(detect_cpu_flags()) +
+      " max-pixels=67108864";
   const struct {
     std::vector<std::string> options;
     std::string want;  // what `checked` says; a refusal only needs to begin so
@@ -101,10 +105,10 @@ TEST(FrontEnd, ValuesAreCheckedAlikeInEveryMode) {
       {{}, fine + " ranked=y_psnr"},
       {{"--threads=64", "--html-worst=0", "--worst-pairs=2147483647", "--skip=007:2147483647",
         "--cpumask=0xF", "--pair=timestamps", "--max-pixels=10", "--metric=vmaf"},
-       "threads=64 html-worst=0 worst-pairs=2147483647 skip=7:2147483647 cpumask=15 by-time "
+       "threads=64 html-worst=0 worst-pairs=2147483647 skip=7:2147483647 cpu=0 by-time "
        "max-pixels=10 ranked=vmaf"},
       {{"--threads= 3", "--cpumask=4294967295", "--pair=order", "--align"},
-       "threads=3 html-worst=3 worst-pairs=0 skip=0:0 cpumask=4294967295 align "
+       "threads=3 html-worst=3 worst-pairs=0 skip=0:0 cpu=0 align "
        "max-pixels=67108864 ranked=y_psnr"},
       {{"--metric=nope"}, "metrics: [--metric=nope]: no metric is named 'nope'"},
       {{"--preset=nope"}, "metrics: [--preset=nope]: no preset is named so"},
