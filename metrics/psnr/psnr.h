@@ -58,12 +58,4 @@ struct PlaneErrors {
   uint64_t samples[3] = {0, 0, 0};
 };
 
-// The psnr metric's scorer as the run sees it when it sums raw frames itself (the strip road,
-// which converts and sums rows while they are in cache, without making pictures): it writes a
-// pair's scores from its planes' errors exactly as score() would from the pictures.
-class PsnrScorer : public Metric {
- public:
-  virtual void write(int32_t pair, const PlaneErrors& errors, ScoreTable* table) = 0;
-};
-
 }  // namespace vq

@@ -69,7 +69,7 @@ int check(const MetricOptions& o, std::string* why) {
   return 1;
 }
 
-class PsnrMetric final : public PsnrScorer {
+class PsnrMetric final : public Metric {
  public:
   PsnrMetric(const PictureForm& form, const MetricOptions& o, uint32_t cpu_flags)
       : form_(form),
@@ -113,7 +113,8 @@ class PsnrMetric final : public PsnrScorer {
     return MetricStatus::kOk;
   }
 
-  void write(int32_t pair, const PlaneErrors& e, ScoreTable* table) override {
+  // A pair's scores from its planes' errors.
+  void write(int32_t pair, const PlaneErrors& e, ScoreTable* table) {
     if (!columns_) find_columns(table);
     for (int p = 0; p < 3; ++p) {
       const double n = double(e.samples[p]);
