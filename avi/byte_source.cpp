@@ -1,3 +1,5 @@
+// Positioned reads of the AVI reader's input, small ones served from blocks read ahead in growing
+// sizes.
 #include "avi/byte_source.h"
 
 #include <algorithm>

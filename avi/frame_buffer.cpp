@@ -1,3 +1,4 @@
+// The reusable block a raw frame is handed out in: its format header followed by its pixels.
 #include <cstring>
 #include <limits>
 #include <new>

@@ -1,3 +1,4 @@
+// The size of a raw frame's pixels as its format states them, in arithmetic that cannot overflow.
 #include "avi/frame_size.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The AVI reader: RIFF chunks walked with every size checked against its enclosing chunk, the
+// stream headers, formats and the frame index read, frames fetched by number.
 #include "avi/reader.h"
 
 #include <algorithm>

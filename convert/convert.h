@@ -1,4 +1,5 @@
-// Pixel conversion: packed DIB frames in, planar 4:2:0 images out.
+// Pixel conversion: packed DIB frames in, planar 4:2:0 images out; the reverse, planar 4:2:0 to
+// RGB24, for pictures shown to people; and the processor features that choose the kernels.
 //
 // A packed DIB frame is a 40-byte BITMAPINFOHEADER (or a longer header whose first 40 bytes have
 // that layout) followed by one frame's pixels. The planar 4:2:0 image is a Y plane of W x H
@@ -102,8 +103,8 @@ enum CpuFlags : uint32_t {
 [[nodiscard]] bool detect_mmx_guarded();
 
 // The converter table: seven slots in their historical order, then the 5-6-5 converter. The
-// planar-to-RGB slots belong to a reverse conversion this program does not carry, so they stay
-// empty.
+// table converts frames in only, so its planar-to-RGB slots stay empty; pictures shown to people
+// go the other way through planar420_to_rgb24 below.
 enum ConverterSlot {
   kSlotRgb32ToPlanar = 0,
   kSlotPlanarToRgb32 = 1,

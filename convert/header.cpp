@@ -1,3 +1,4 @@
+// BITMAPINFOHEADER read and written byte by byte, and fourcc codes as text.
 #include "convert/convert.h"
 
 namespace vq {

@@ -1,3 +1,5 @@
+// The reverse conversion: 8-bit planar 4:2:0 pictures (BT.601 studio range) to RGB24, for
+// pictures shown to people.
 #include <algorithm>
 
 #include "convert/convert.h"

@@ -1,3 +1,4 @@
+// The scalar converters of packed RGB frames to planar 4:2:0: every other tier's reference.
 #include <cstring>
 
 #include "convert/convert.h"

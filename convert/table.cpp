@@ -1,3 +1,5 @@
+// The converter table filled from CPU flags, and a raw frame's layout described and converted
+// through it.
 #include <cstdint>
 #include <cstdlib>
 

@@ -1,3 +1,4 @@
+// The AVI reader and its video source on files built in memory: chunks, indexes, formats, damage.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

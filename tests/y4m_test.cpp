@@ -1,3 +1,4 @@
+// The Y4M and headerless YUV readers on files built in memory: headers, layouts, limits, damage.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>

@@ -1,3 +1,5 @@
+// An input file: read in order or at offsets, from a file, a pipe or memory, with the first
+// bytes kept for the reader picker to look at.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// The Y4M reader (8 to 16 bits, also from a pipe) and the headerless YUV reader.
 #include "y4m/y4m.h"
 
 #include <algorithm>
