@@ -147,7 +147,7 @@ void append_chart(std::string* out, const ChartKind& kind, const std::vector<Ser
   }
   // Pair axis: 1, then multiples of a round step up to the last pair.
   if (n > 0) {
-    const int64_t step = std::max<int64_t>(1, int64_t(nice_step(std::max<double>(n - 1, 1), 8)));
+    const int64_t step = std::max<int64_t>(1, int64_t(nice_step(std::max(double(n) - 1, 1.0), 8)));
     for (int64_t p = 1; p <= int64_t(n); p = p == 1 && step > 1 ? step : p + step) {
       const double x = x_of(size_t(p - 1));
       appendf(out,
