@@ -249,7 +249,7 @@ TEST(FloatSsimJoined, WritesWhatEachRequestWritesAlone) {
   };
   for (const auto& c : cases) {
     if (!reference::make_pair(c.pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
-    for (const auto& [tier, flags] : test::tiers()) {
+    for (const auto& [tier, flags] : test::scalar_and_best()) {
       ScoreTable joined;
       reference::score_pair(c.pair, c.requests, flags, &joined);
       for (const std::string& request : c.requests) {

@@ -1,7 +1,7 @@
-// vmaf, vmaf_neg and integer_motion against libvmaf's logs (per pair and pooled, every kernel
-// tier), the model file reader on the NEG model's own file and on broken ones, and the requests
-// and pictures they refuse. The log cases need nlohmann-json to read the logs; the refusals run
-// in every build.
+// vmaf, vmaf_neg and integer_motion against libvmaf's logs (per pair and pooled, scalar and the
+// fastest kernels), the model file reader on the NEG model's own file and on broken ones, and the
+// requests and pictures they refuse. The log cases need nlohmann-json to read the logs; the
+// refusals run in every build.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,7 +12,6 @@
 #include <fstream>
 #include <memory>
 #include <ostream>
-#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -121,14 +120,6 @@ void PrintTo(const LogCase& c, std::ostream* os) {
   *os << c.pair << "." << c.set;
 }
 
-// The scalar kernels and the fastest this processor has: every tier's kernels are checked
-// against the scalar ones in the features' own tests.
-std::vector<std::pair<const char*, uint32_t>> scalar_and_best_tier() {
-  std::vector<std::pair<const char*, uint32_t>> t = test::tiers();
-  if (t.size() > 2) t.erase(t.begin() + 1, t.end() - 1);
-  return t;
-}
-
 std::string with_paths(std::string request) {
   const size_t at = request.find("@NEG@");
   if (at != std::string::npos) request.replace(at, 5, kNegFile);
@@ -151,7 +142,7 @@ TEST_P(VmafLog, EqualsLibvmafPerPairAndPooled) {
   std::vector<std::string> requests;
   for (const char* r : c.requests)
     requests.push_back(with_paths(r));
-  std::vector<std::pair<const char*, uint32_t>> tiers = scalar_and_best_tier();
+  std::vector<std::pair<const char*, uint32_t>> tiers = test::scalar_and_best();
   if (c.large) tiers.erase(tiers.begin(), tiers.end() - 1);
   for (const auto& [tier, flags] : tiers) {
     SCOPED_TRACE(tier);
@@ -544,52 +535,6 @@ TEST(IntegerMotion, RequestsAreNamedOrRefused) {
       EXPECT_NE(a.why.find("integer_motion"), std::string::npos) << a.what << ": " << a.why;
     } else {
       EXPECT_EQ(a.scores, c.scores) << a.what;
-    }
-  }
-}
-
-// The smallest pictures, where the filter's mirrors meet, at the extremes of every depth, through
-// the metric: a moving sequence scores a finite positive motion after its first picture, a still
-// one 0. (The blur's sums at these sizes are checked against its definition with the kernels.)
-TEST(IntegerMotion, SmallPicturesScoreTheirMotion) {
-  std::mt19937 rng(test::base_seed());
-  const struct {
-    int w, h, depth;
-  } sizes[] = {{3, 3, 8}, {3, 5, 8}, {5, 3, 10}, {4, 4, 12}, {7, 3, 16}, {3, 9, 16}};
-  for (const auto& s : sizes) {
-    const int top = (1 << s.depth) - 1;
-    for (const bool still : {false, true}) {
-      SCOPED_TRACE(std::to_string(s.w) + "x" + std::to_string(s.h) + " depth " +
-                   std::to_string(s.depth) + (still ? " still" : " moving"));
-      MetricRequest r;
-      std::unique_ptr<Metric> m;
-      std::string why;
-      ASSERT_TRUE(parse_metric_request("integer_motion", &r, &why)) << why;
-      ASSERT_EQ(r.row->make(test::form(s.w, s.h, s.depth), r.options, 0, &m, &why),
-                MetricStatus::kOk)
-          << why;
-      constexpr int kPairs = 5;
-      test::Stored luma[kPairs];
-      ScoreTable t;
-      for (int i = 0; i < kPairs; ++i) {
-        std::vector<uint16_t> v(size_t(s.w * s.h));
-        for (uint16_t& x : v)
-          x = uint16_t(still ? top / 2 : i % 2 ? top : int(rng() % uint32_t(top + 1)));
-        luma[i] = test::store(v, s.w, s.h, s.depth);
-        ASSERT_EQ(m->score(i, luma[i].luma(), luma[i].luma(), &t), MetricStatus::kOk);
-      }
-      ASSERT_EQ(m->flush(&t), MetricStatus::kOk);
-      const int sad = t.find("VMAF_integer_feature_motion_sad_score");
-      ASSERT_GE(sad, 0);
-      for (int i = 0; i < kPairs; ++i) {
-        double v = -1;
-        ASSERT_TRUE(t.get(sad, i, &v)) << i;
-        if (still || i == 0) {
-          EXPECT_EQ(v, 0.0) << i;
-        } else {
-          EXPECT_TRUE(std::isfinite(v) && v > 0) << i << ": " << v;
-        }
-      }
     }
   }
 }
