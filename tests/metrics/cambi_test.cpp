@@ -1,5 +1,5 @@
 // cambi against libvmaf's logs (every frame, the pooled mean), its vector kernels against the
-// scalar ones, and the forms and options it refuses.
+// scalar ones, and the samples it refuses.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -79,34 +79,6 @@ MetricOptions parse(const std::string& request) {
   std::string why;
   EXPECT_TRUE(parse_metric_request(request, &r, &why)) << why;
   return r.options;
-}
-
-// The forms and options libvmaf refuses are refused when the metric is made for the pictures;
-// a picture 216 samples wide or high is taken.
-TEST(Cambi, RefusesWhatLibvmafRefuses) {
-  const struct {
-    const char* request;
-    int w, h, depth;
-    const char* first;
-  } cases[] = {
-      {"cambi", 215, 215, 8, test::kRefusedForForm},                                 // too short
-      {"cambi=enc_width=200:enc_height=200", 1920, 1080, 8, test::kRefusedForForm},  // encode too
-      {"cambi=window_size=14", 1920, 1080, 8, test::kRefusedForForm},
-      {"cambi=topk=0", 1920, 1080, 8, test::kRefusedForForm},
-      {"cambi=max_log_contrast=6", 1920, 1080, 8, test::kRefusedForForm},
-      {"cambi=eotf=hlg", 1920, 1080, 8, test::kRefusedForForm},
-      {"cambi=window_size=100", 3840, 2160, 10, test::kRefusedForForm},  // past libvmaf's table
-      {"cambi", 1920, 1080, 17, test::kRefusedForForm},
-      {"cambi", 216, 1, 8, "cambi"},
-      {"cambi", 1, 216, 16, "cambi"},
-  };
-  for (const auto& c : cases) {
-    const test::Asked a = test::ask(c.request, c.w, c.h, c.depth);
-    EXPECT_EQ(a.first, c.first) << a.what << ": " << a.why;
-    if (a.first == test::kRefusedForForm) {
-      EXPECT_FALSE(a.why.empty()) << a.what;
-    }
-  }
 }
 
 // Luma samples of gradients in steps of a few levels (flat runs, uniform and mixed blocks) and

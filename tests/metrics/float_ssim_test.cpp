@@ -1,5 +1,5 @@
-// float_ssim and float_ms_ssim against libvmaf's logs, their tiers against the scalar kernels
-// bit for bit, and the forms they refuse.
+// float_ssim and float_ms_ssim against libvmaf's logs, and their tiers against the scalar
+// kernels bit for bit.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,7 +11,6 @@
 #include "metrics/float_ssim/taps.h"
 #include "tests/frames.h"
 #include "tests/metrics/logs.h"
-#include "tests/metrics/requests.h"
 
 namespace vq {
 namespace {
@@ -324,24 +323,6 @@ TEST(FloatSsim, ShrinkFactorFollowsLibvmaf) {
                {3840, 2160, 0, 8}, {1920, 1080, 1, 1}, {64, 48, 3, 3}};
   for (const auto& c : cases)
     EXPECT_EQ(fssim::ssim_factor(c.w, c.h, c.scale), c.factor) << c.w << "x" << c.h;
-}
-
-TEST(FloatSsim, RefusesWhatItCannotScore) {
-  const struct {
-    const char* request;
-    int width, height, depth;
-  } cases[] = {
-      {"float_ssim", 10, 64, 8},          {"float_ssim", 64, 10, 8},
-      {"float_ssim=scale=4", 40, 100, 8}, {"float_ssim=scale=11", 200, 200, 8},
-      {"float_ms_ssim", 175, 400, 8},     {"float_ms_ssim", 400, 175, 10},
-      {"float_ms_ssim", 400, 400, 17},
-  };
-  for (const auto& c : cases) {
-    const test::Asked a = test::ask(c.request, c.width, c.height, c.depth);
-    EXPECT_TRUE(a.first == test::kRefusedWhenRead || a.first == test::kRefusedForForm)
-        << c.request << " " << c.width << "x" << c.height << ": " << a.first;
-    EXPECT_FALSE(a.why.empty()) << c.request;
-  }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// integer_vif against libvmaf's logs, its score names for option sets, the forms it refuses, and
-// every kernel tier against the scalar kernels.
+// integer_vif against libvmaf's logs, every kernel tier against the scalar kernels, and the
+// scorer joined over gain limits.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -77,37 +77,6 @@ TEST(IntegerVif, DebugScoresEqualLibvmaf) {
     }
     if (!test::expect_log(c.pair, c.set, {c.request}, names, {}, {{"scalar", 0}}))
       GTEST_SKIP() << "no FFmpeg CLI";
-  }
-}
-
-// What a request comes to: libvmaf's name of its first score (after the options away from their
-// defaults), a refusal when it is read, or one when it is made for pictures it cannot score.
-TEST(IntegerVif, RequestsAreNamedOrRefused) {
-  const struct {
-    const char* request;
-    const char* first;
-    int width = 64, height = 64, depth = 8;
-  } cases[] = {
-      {"integer_vif", "integer_vif_scale0"},
-      {"integer_vif=vif_enhn_gain_limit=100", "integer_vif_scale0"},
-      {"integer_vif=vif_enhn_gain_limit=1", "integer_vif_scale0_egl_1"},
-      {"integer_vif=vif_enhn_gain_limit=1.25:debug=true", "integer_vif_scale0_egl_1.25"},
-      {"integer_vif=vif_skip_scale0=true:vif_enhn_gain_limit=2", "integer_vif_scale0_egl_2_ssclz"},
-      {"integer_vif=vif_enhn_gain_limit=0.5", test::kRefusedWhenRead},
-      {"integer_vif=vif_enhn_gain_limit=101", test::kRefusedWhenRead},
-      {"integer_vif=egl=2", test::kRefusedWhenRead},
-      {"integer_vif", test::kRefusedForForm, 15, 64},
-      {"integer_vif", test::kRefusedForForm, 64, 15},
-      {"integer_vif", test::kRefusedForForm, 1, 1},
-      {"integer_vif", test::kRefusedForForm, 64, 64, 17},
-      {"integer_vif", test::kRefusedForForm, 64, 64, 7},
-  };
-  for (const auto& c : cases) {
-    const test::Asked a = test::ask(c.request, c.width, c.height, c.depth);
-    EXPECT_EQ(a.first, c.first) << a.what << ": " << a.why;
-    if (a.first.starts_with("(refused")) {
-      EXPECT_FALSE(a.why.empty()) << a.what;
-    }
   }
 }
 

@@ -66,14 +66,5 @@ TEST(PsnrMetric, MatchesLibvmafsLogs) {
   }
 }
 
-// Options out of range are refused when the request is read, before anything is opened.
-TEST(PsnrMetric, RefusesOptionsOutOfRange) {
-  MetricRequest r;
-  std::string why;
-  EXPECT_EQ(0, parse_metric_request("psnr=min_sse=-1", &r, &why));
-  EXPECT_NE(std::string::npos, why.find("min_sse")) << why;
-  EXPECT_EQ(1, parse_metric_request("psnr=min_sse=0.5:reduced_hbd_peak=1", &r, &why)) << why;
-}
-
 }  // namespace
 }  // namespace vq

@@ -1,7 +1,7 @@
 // vmaf, vmaf_neg and integer_motion against libvmaf's logs (per pair and pooled, scalar and the
 // fastest kernels), the model file reader on the NEG model's own file and on broken ones, and the
-// requests and pictures they refuse. The log cases need nlohmann-json to read the logs; the
-// refusals run in every build.
+// request sets a run expands or refuses. The log cases need nlohmann-json to read the logs; the
+// rest runs in every build.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -19,7 +19,6 @@
 #include "metrics/metric.h"
 #include "metrics/vmaf/model.h"
 #include "tests/frames.h"
-#include "tests/metrics/requests.h"
 
 #if VQ_HAVE_JSON
 #include "tests/reference/reference.h"
@@ -403,30 +402,6 @@ TEST(VmafModel, OversizedFileIsRefused) {
   EXPECT_NE(why.find("64 MiB"), std::string::npos) << why;
 }
 
-TEST(Vmaf, RequestsAreRefusedWithAReason) {
-  const struct {
-    const char* request;
-    const char* why;
-  } cases[] = {
-      {"vmaf=model=vmaf_v0.7", "vmaf_v0.6.1, vmaf_v0.6.1neg, vmaf_4k_v0.6.1, vmaf_4k_v0.6.1neg"},
-      {"vmaf_neg=model=vmaf_v0.6.1NEG", "no bundled model"},
-      {"vmaf=model=", "no bundled model"},
-      {"vmaf=model=path:/nonexistent/vmaf.json", "/nonexistent/vmaf.json"},
-      {"vmaf=model=path:", "cannot read"},
-      {"vmaf=name=my vmaf", "name"},
-      {"vmaf=name=\"vmaf\"", "name"},
-      {"vmaf=enable_transform=yes", "enable_transform"},
-      {"vmaf=model_path=x", "model_path"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.request);
-    MetricRequest r;
-    std::string why;
-    EXPECT_FALSE(parse_metric_request(c.request, &r, &why));
-    EXPECT_NE(why.find(c.why), std::string::npos) << why;
-  }
-}
-
 // Request sets as a run expands them: a VMAF request scores the features its model needs, each
 // once, before the model; requests whose scores would land in one column are refused as a set
 // (the same request twice is one; differently named models sit side by side).
@@ -476,66 +451,6 @@ TEST(Vmaf, RequestSetsExpandOrClash) {
     for (const MetricRequest& r : all)
       got.push_back(r.row->name);
     EXPECT_EQ(got, want);
-  }
-}
-
-// What an integer_motion request comes to: libvmaf's score names (debug adds integer_motion, and
-// every option away from its default names the scores), a refusal of out-of-range values when
-// read, or one of pictures below 3x3 or depths outside 8..16 when made.
-TEST(IntegerMotion, RequestsAreNamedOrRefused) {
-  const std::vector<std::string> plain = {"VMAF_integer_feature_motion_sad_score",
-                                          "integer_motion2", "integer_motion3"};
-  const std::vector<std::string> read = {test::kRefusedWhenRead}, form = {test::kRefusedForForm};
-  const struct {
-    const char* request;
-    std::vector<std::string> scores;  // every score's name, or the refusal
-    int width = 64, height = 64, depth = 8;
-  } cases[] = {
-      {"integer_motion", plain},
-      {"integer_motion=debug=true",
-       {"VMAF_integer_feature_motion_sad_score", "integer_motion", "integer_motion2",
-        "integer_motion3"}},
-      {"integer_motion=debug=false:motion_force_zero=false", plain},
-      {"integer_motion=motion_force_zero=true",
-       {"VMAF_integer_feature_motion_sad_score_force_0", "integer_motion2_force_0",
-        "integer_motion3_force_0"}},
-      {"integer_motion=motion_force_zero=true:debug=true",
-       {"VMAF_integer_feature_motion_sad_score_force_0", "integer_motion_force_0",
-        "integer_motion2_force_0", "integer_motion3_force_0"}},
-      {"integer_motion=motion_fps_weight=1", plain},
-      {"integer_motion=motion_max_val=6:motion_blend_factor=0.5",
-       {"VMAF_integer_feature_motion_sad_score_mbf_0.5_mmxv_6", "integer_motion2_mbf_0.5_mmxv_6",
-        "integer_motion3_mbf_0.5_mmxv_6"}},
-      {"integer_motion=motion_blend_factor=2", read},
-      {"integer_motion=motion_blend_factor=-0.1", read},
-      {"integer_motion=motion_blend_offset=1001", read},
-      {"integer_motion=motion_fps_weight=5.5", read},
-      {"integer_motion=motion_max_val=-1", read},
-      {"integer_motion=debug=2", read},
-      {"integer_motion=motion_force_zero", read},
-      {"integer_motion=force_zero=true", read},
-      {"integer_motion", plain, 3, 3},
-      {"integer_motion", plain, 3, 3, 16},
-      {"integer_motion", plain, 4, 3},
-      {"integer_motion", form, 2, 3},
-      {"integer_motion", form, 3, 2},
-      {"integer_motion", form, 1, 1},
-      {"integer_motion", form, 2, 2, 10},
-      {"integer_motion", form, 1, 400},
-      {"integer_motion", form, 400, 1},
-      {"integer_motion", form, 64, 64, 7},
-      {"integer_motion", form, 64, 64, 17},
-  };
-  for (const auto& c : cases) {
-    const test::Asked a = test::ask(c.request, c.width, c.height, c.depth);
-    EXPECT_EQ(a.first, c.scores[0]) << a.what << ": " << a.why;
-    if (a.first == test::kRefusedWhenRead) {
-      EXPECT_FALSE(a.why.empty()) << a.what;
-    } else if (a.first == test::kRefusedForForm) {
-      EXPECT_NE(a.why.find("integer_motion"), std::string::npos) << a.what << ": " << a.why;
-    } else {
-      EXPECT_EQ(a.scores, c.scores) << a.what;
-    }
   }
 }
 
