@@ -6,65 +6,74 @@
 namespace vq {
 namespace {
 
-TEST(PsnrMetric, MatchesLibvmafsLogs) {
-  const struct {
-    const char* pair;
-    const char* set;
-    const char* request;
-    std::vector<std::string> scores;
-    std::vector<std::string> aggregates;
-  } cases[] = {
-#define ALL "psnr=enable_chroma=true:enable_mse=true:enable_apsnr=true"
-#define CTC "psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5"
-#define EVERY {"psnr_y", "psnr_cb", "psnr_cr", "mse_y", "mse_cb", "mse_cr"}
-#define PLANES \
-  { "psnr_y", "psnr_cb", "psnr_cr" }
-#define APSNR \
-  { "apsnr_y", "apsnr_cb", "apsnr_cr" }
-      {"p8_176x144", "psnr", ALL, EVERY, APSNR},
-      {"p8_odd_177x99", "psnr", ALL, EVERY, APSNR},
-      {"p8_crop_177x99", "psnr", ALL, EVERY, APSNR},
-      {"p8_444_64x48", "psnr", ALL, EVERY, APSNR},
-      {"p10_176x144", "psnr", ALL, EVERY, APSNR},
-      {"p10_odd_161x97", "psnr", ALL, EVERY, APSNR},
-      {"p12_96x64", "psnr", ALL, EVERY, APSNR},
-      {"p8_1080p", "psnr", ALL, EVERY, APSNR},
-      {"p8_same_64x48", "psnr", ALL, EVERY, APSNR},
-      {"p10_same_64x48", "psnr", ALL, EVERY, APSNR},
-      {"p10_176x144", "psnr_ctc", CTC, PLANES, APSNR},
-      {"p12_96x64", "psnr_ctc", CTC, PLANES, APSNR},
-      {"p8_same_64x48", "psnr_ctc", CTC, PLANES, APSNR},
-      {"p10_same_64x48", "psnr_ctc", CTC, PLANES, APSNR},
-      {"p8_crop_177x99", "psnr_min_sse", "psnr=min_sse=2:enable_apsnr=true", PLANES, APSNR},
-      {"p8_176x144", "psnr_luma", "psnr=enable_chroma=false", {"psnr_y"}, {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.pair) + "." + c.set);
-    if (!reference::make_pair(c.pair)) GTEST_SKIP() << "no FFmpeg CLI";
-    reference::Log log;
-    ASSERT_TRUE(reference::load_log(std::string(c.pair) + "." + c.set + ".json", &log));
-    for (const auto& [tier, flags] : test::scalar_and_best()) {
-      SCOPED_TRACE(tier);
-      ScoreTable table;
-      reference::score_pair(c.pair, c.request, flags, &table);
-      reference::expect_matches(table, log, c.scores);
-      reference::expect_pooled_means(table, log, c.scores);
-      for (const std::string& n : c.aggregates) {
-        bool found = false;
-        for (const auto& [name, value] : table.aggregates()) {
-          if (name != n) continue;
-          found = true;
-          EXPECT_NEAR(value, log.aggregate.at(n).get<double>(), 1.0000001e-6) << n;
-        }
-        EXPECT_TRUE(found) << n;
+struct LogCase {
+  const char* pair;
+  const char* set;
+  const char* request;
+  bool chroma = true;  // the chroma planes scored, their APSNR aggregated
+  bool mse = false;    // the MSE scores too
+};
+
+constexpr char kAll[] = "psnr=enable_chroma=true:enable_mse=true:enable_apsnr=true";
+constexpr char kCtc[] = "psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5";
+
+const LogCase kLogCases[] = {
+    {"p8_176x144", "psnr", kAll, true, true},
+    {"p8_odd_177x99", "psnr", kAll, true, true},
+    {"p8_crop_177x99", "psnr", kAll, true, true},
+    {"p8_444_64x48", "psnr", kAll, true, true},
+    {"p10_176x144", "psnr", kAll, true, true},
+    {"p10_odd_161x97", "psnr", kAll, true, true},
+    {"p12_96x64", "psnr", kAll, true, true},
+    {"p8_1080p", "psnr", kAll, true, true},
+    {"p8_same_64x48", "psnr", kAll, true, true},
+    {"p10_same_64x48", "psnr", kAll, true, true},
+    {"p10_176x144", "psnr_ctc", kCtc},
+    {"p12_96x64", "psnr_ctc", kCtc},
+    {"p8_same_64x48", "psnr_ctc", kCtc},
+    {"p10_same_64x48", "psnr_ctc", kCtc},
+    {"p8_crop_177x99", "psnr_min_sse", "psnr=min_sse=2:enable_apsnr=true"},
+    {"p8_176x144", "psnr_luma", "psnr=enable_chroma=false", false},
+};
+
+class PsnrLog : public ::testing::TestWithParam<LogCase> {};
+
+TEST_P(PsnrLog, EqualsLibvmafPerFrame) {
+  const LogCase& c = GetParam();
+  if (!reference::make_pair(c.pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
+  reference::Log log;
+  ASSERT_TRUE(reference::load_log(std::string(c.pair) + "." + c.set + ".json", &log));
+  std::vector<std::string> scores = {"psnr_y"}, aggregates;
+  if (c.chroma) {
+    scores = {"psnr_y", "psnr_cb", "psnr_cr"};
+    aggregates = {"apsnr_y", "apsnr_cb", "apsnr_cr"};
+  }
+  if (c.mse) scores.insert(scores.end(), {"mse_y", "mse_cb", "mse_cr"});
+  for (const auto& [tier, flags] : test::scalar_and_best()) {
+    SCOPED_TRACE(tier);
+    ScoreTable table;
+    reference::score_pair(c.pair, c.request, flags, &table);
+    reference::expect_matches(table, log, scores);
+    reference::expect_pooled_means(table, log, scores);
+    for (const std::string& n : aggregates) {
+      bool found = false;
+      for (const auto& [name, value] : table.aggregates()) {
+        if (name != n) continue;
+        found = true;
+        EXPECT_NEAR(value, log.aggregate.at(n).get<double>(), 1.0000001e-6) << n;
       }
-      // Without chroma, no chroma score has a value.
-      if (c.scores.size() == 1) {
-        EXPECT_EQ(0, table.pool(table.find("psnr_cb")).count);
-      }
+      EXPECT_TRUE(found) << n;
+    }
+    // Without chroma, no chroma score has a value.
+    if (!c.chroma) {
+      EXPECT_EQ(0, table.pool(table.find("psnr_cb")).count);
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Pairs, PsnrLog, ::testing::ValuesIn(kLogCases), [](const auto& info) {
+  return std::string(info.param.pair) + "_" + info.param.set;
+});
 
 }  // namespace
 }  // namespace vq
