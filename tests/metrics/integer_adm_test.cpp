@@ -1,5 +1,5 @@
-// integer_adm against libvmaf's logs, and every kernel tier against the scalar kernels (its
-// requests' names and refusals: requests_test).
+// integer_adm's row kernels: every tier against the scalar ones, bit for bit, with guard samples
+// (its libvmaf logs: logs_test; its requests: requests_test).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,62 +12,9 @@
 
 #include "metrics/integer_adm/adm.h"
 #include "tests/frames.h"
-#include "tests/metrics/logs.h"
 
 namespace vq {
 namespace {
-
-struct LogCase {
-  const char* pair;
-  const char* set;
-  const char* request;
-  const char* suffix;  // of every score name
-};
-
-const LogCase kLogCases[] = {
-    {"p8_176x144", "adm", "integer_adm", ""},
-    {"p8_crop_177x99", "adm", "integer_adm", ""},
-    {"p8_min_33x33", "adm_scalar", "integer_adm", ""},
-    {"p8_444_64x48", "adm", "integer_adm", ""},
-    {"p10_176x144", "adm", "integer_adm", ""},
-    {"p10_odd_161x97", "adm", "integer_adm", ""},
-    {"p12_96x64", "adm", "integer_adm", ""},
-    {"p8_1080p", "adm", "integer_adm", ""},
-    {"p8_176x144", "adm_egl1", "integer_adm=adm_enhn_gain_limit=1.0", "_egl_1"},
-    {"p8_crop_177x99", "adm_egl1", "integer_adm=adm_enhn_gain_limit=1.0", "_egl_1"},
-    {"p10_176x144", "adm_egl1", "integer_adm=adm_enhn_gain_limit=1.0", "_egl_1"},
-    {"p8_1080p", "adm_egl1", "integer_adm=adm_enhn_gain_limit=1.0", "_egl_1"},
-    {"p8_176x144", "adm_view",
-     "integer_adm=adm_norm_view_dist=4.5:adm_ref_display_height=2160:adm_skip_aim=true",
-     "_nvd_4.5_rdh_2160"},
-};
-
-class AdmLog : public ::testing::TestWithParam<LogCase> {};
-
-TEST_P(AdmLog, EqualsLibvmafPerFrame) {
-  const LogCase& c = GetParam();
-  std::vector<std::string> names;
-  for (const char* n : {"integer_adm2", "integer_aim", "integer_adm3", "integer_adm_scale0",
-                        "integer_adm_scale1", "integer_adm_scale2", "integer_adm_scale3"})
-    names.push_back(std::string(n) + c.suffix);
-  if (!test::expect_log(c.pair, c.set, {c.request}, names, {names[0]}))
-    GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
-}
-
-INSTANTIATE_TEST_SUITE_P(Pairs, AdmLog, ::testing::ValuesIn(kLogCases), [](const auto& info) {
-  return std::string(info.param.pair) + "_" + info.param.set;
-});
-
-TEST(IntegerAdm, DebugScoresEqualLibvmaf) {
-  std::vector<std::string> names = {"integer_adm", "integer_adm_num", "integer_adm_den"};
-  for (int s = 0; s < 4; ++s) {
-    names.push_back("integer_adm_num_scale" + std::to_string(s));
-    names.push_back("integer_adm_den_scale" + std::to_string(s));
-  }
-  if (!test::expect_log("p8_176x144", "adm_debug", {"integer_adm=debug=true"}, names, {},
-                        {{"scalar", 0}}))
-    GTEST_SKIP() << "no FFmpeg CLI";
-}
 
 // Runs `check(ref, k, rng)` with the scalar kernels and every tier's in turn, its random numbers
 // seeded from the run's seed plus `seed`.

@@ -1,27 +1,21 @@
-// vmaf, vmaf_neg and integer_motion against libvmaf's logs (per pair and pooled, scalar and the
-// fastest kernels), the model file reader on the NEG model's own file and on broken ones, and the
-// request sets a run expands or refuses. The log cases need nlohmann-json to read the logs; the
-// rest runs in every build.
+// The VMAF model file reader on the NEG model's own file and on broken ones (with nlohmann-json;
+// a build without it refuses model files), and the request sets a run expands or refuses.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <array>
-#include <cmath>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "metrics/metric.h"
 #include "metrics/vmaf/model.h"
-#include "tests/frames.h"
 
 #if VQ_HAVE_JSON
-#include "tests/reference/reference.h"
+#include <nlohmann/json.hpp>
 #endif
 
 namespace vq {
@@ -51,117 +45,6 @@ std::string read_text(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
-
-const std::vector<const char*> kVmafScores = {"vmaf",
-                                              "vmaf_neg",
-                                              "integer_motion2",
-                                              "VMAF_integer_feature_motion_sad_score",
-                                              "integer_adm2",
-                                              "integer_adm2_egl_1",
-                                              "integer_vif_scale0",
-                                              "integer_vif_scale1",
-                                              "integer_vif_scale2",
-                                              "integer_vif_scale3",
-                                              "integer_vif_scale3_egl_1"};
-
-// One libvmaf log: the pair, the log's set, the requests that score it, and scores the log must
-// hold. Every score the log holds is compared, pair by pair and pooled.
-struct LogCase {
-  const char* pair;
-  const char* set;
-  std::vector<const char*> requests;  // "@NEG@" stands for the NEG model file's path
-  bool large = false;  // scored with the fastest kernels only, to keep the test quick
-  std::vector<const char*> expected = kVmafScores;
-};
-
-const std::vector<const char*> kBoth = {"vmaf", "vmaf_neg"};
-const std::vector<const char*> kBoth4k = {"vmaf=model=vmaf_4k_v0.6.1",
-                                          "vmaf_neg=model=vmaf_4k_v0.6.1neg"};
-const std::vector<const char*> kMotionDebug = {"integer_motion", "integer_motion2",
-                                               "integer_motion3"};
-
-const LogCase kLogCases[] = {
-    {"p8_176x144", "vmaf", kBoth},
-    {"p8_crop_177x99", "vmaf", kBoth},
-    {"p10_176x144", "vmaf", kBoth},
-    {"p10_odd_161x97", "vmaf", kBoth},
-    {"p12_96x64", "vmaf", kBoth},
-    {"p8_1080p", "vmaf", kBoth, true},
-    {"p8_min_33x33", "vmaf_scalar", kBoth},
-    {"p8_x264_176x144", "vmaf_encode", kBoth},
-    {"p8_176x144", "vmaf_4k", kBoth4k},
-    {"p10_176x144", "vmaf_4k", kBoth4k},
-    {"p8_176x144", "vmaf_options", {"vmaf=enable_transform=true", "vmaf_neg=disable_clip=true"}},
-    // The NEG model read from its file equals the bundled one.
-    {"p8_176x144", "vmaf", {"vmaf", "vmaf=model=path:@NEG@:name=vmaf_neg"}},
-    {"p10_176x144", "vmaf", {"vmaf_neg=model=path:@NEG@:name=vmaf_neg", "vmaf"}},
-    {"p8_176x144", "motion_debug", {"integer_motion=debug=true"}, false, kMotionDebug},
-    {"p10_176x144", "motion_debug", {"integer_motion=debug=true"}, false, kMotionDebug},
-    {"p8_176x144",
-     "motion_force_zero",
-     {"integer_motion=motion_force_zero=true:debug=true"},
-     false,
-     {"integer_motion_force_0", "integer_motion2_force_0", "integer_motion3_force_0"}},
-    {"p8_176x144",
-     "motion_options",
-     {"integer_motion=motion_five_frame_window=true:motion_moving_average=true:motion_blend_"
-      "factor=0.5:motion_blend_offset=3:motion_fps_weight=1.5:motion_max_val=6"},
-     false,
-     {"integer_motion2_mbf_0.5_mbo_3_mffw_mfw_1.5_mmxv_6_mma"}},
-    {"p8_176x144",
-     "motion_blend",
-     {"integer_motion=motion_blend_factor=0.25:motion_blend_offset=1.5:motion_moving_average=true"},
-     false,
-     {"integer_motion3_mbf_0.25_mbo_1.5_mma"}},
-};
-
-void PrintTo(const LogCase& c, std::ostream* os) {
-  *os << c.pair << "." << c.set;
-}
-
-std::string with_paths(std::string request) {
-  const size_t at = request.find("@NEG@");
-  if (at != std::string::npos) request.replace(at, 5, kNegFile);
-  return request;
-}
-
-class VmafLog : public ::testing::TestWithParam<LogCase> {};
-
-TEST_P(VmafLog, EqualsLibvmafPerPairAndPooled) {
-  const LogCase& c = GetParam();
-  if (!reference::make_pair(c.pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
-  reference::Log log;
-  ASSERT_TRUE(reference::load_log(std::string(c.pair) + "." + c.set + ".json", &log));
-  ASSERT_FALSE(log.frames.empty());
-  std::vector<std::string> names;
-  for (const auto& [name, value] : log.frames[0].at("metrics").items())
-    names.push_back(name);
-  for (const char* n : c.expected)
-    ASSERT_TRUE(log.frames[0].at("metrics").contains(n)) << "libvmaf's log has no " << n;
-  std::vector<std::string> requests;
-  for (const char* r : c.requests)
-    requests.push_back(with_paths(r));
-  std::vector<std::pair<const char*, uint32_t>> tiers = test::scalar_and_best();
-  if (c.large) tiers.erase(tiers.begin(), tiers.end() - 1);
-  for (const auto& [tier, flags] : tiers) {
-    SCOPED_TRACE(tier);
-    ScoreTable t;
-    reference::score_pair(c.pair, requests, flags, &t);
-    reference::expect_matches(t, log, names);
-    for (const std::string& n : names) {
-      const Pooled p = t.pool(t.find(n));
-      const auto& want = log.pooled.at(n);
-      EXPECT_NEAR(p.mean, want.at("mean").get<double>(), 1.0000001e-6) << n;
-      EXPECT_NEAR(p.min, want.at("min").get<double>(), 1.0000001e-6) << n;
-      EXPECT_NEAR(p.max, want.at("max").get<double>(), 1.0000001e-6) << n;
-      EXPECT_NEAR(p.harmonic_mean, want.at("harmonic_mean").get<double>(), 1.0000001e-6) << n;
-    }
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Pairs, VmafLog, ::testing::ValuesIn(kLogCases), [](const auto& info) {
-  return std::string(info.param.pair) + "_" + info.param.set + "_" + std::to_string(info.index);
-});
 
 // A model's every field but its name, as one value to compare.
 auto fields(const vmaf::Model& m) {
