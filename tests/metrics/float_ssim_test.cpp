@@ -216,12 +216,6 @@ TEST(FloatSsimKernels, ReusedScratchEqualsFreshScratch) {
   }
 }
 
-// The probe reports AVX-512 only beside AVX2, which its tier builds on.
-TEST(FloatSsimKernels, Avx512ComesWithAvx2) {
-  const uint32_t f = detect_cpu_flags();
-  EXPECT_TRUE(!(f & kCpuAvx512) || (f & kCpuAvx2));
-}
-
 TEST(FloatSsim, ShrinkFactorFollowsLibvmaf) {
   const struct {
     int w, h, scale, factor;
