@@ -237,7 +237,8 @@ TEST_P(Log, EqualsLibvmaf) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, Log, ::testing::ValuesIn(kLogCases), [](const auto& info) {
-  std::string name = std::string(info.param.pair) + "_" + info.param.set + "_" + info.param.variant;
+  std::string name = std::string(info.param.pair) + "_" + info.param.set;
+  if (*info.param.variant) name = name + "_" + info.param.variant;
   for (char& ch : name)
     if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
   return name;
