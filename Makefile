@@ -14,8 +14,11 @@ all: configure
 configure:
 	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 
+# CTEST_ARGS picks the cases: `make test CTEST_ARGS="-LE slow"` leaves out those that run
+# FFmpeg's CLI or take long.
+CTEST_ARGS ?=
 test: all
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
 # Builds the tool alone, then compares the bundled samples.
 demo: configure

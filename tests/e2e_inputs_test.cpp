@@ -141,9 +141,6 @@ TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
        "641x361", "yuv420p", true},
       {"MPEG-4 odd size in AVI", "mpeg4", "mpeg4.avi", "-c:v mpeg4 -q:v 8 -bf 1", "641x361",
        "yuv420p", true},
-      {"x265 in MP4", "libx265", "hevc.mp4",
-       "-c:v libx265 -preset ultrafast -crf 32 -x265-params log-level=error", "320x240", "yuv420p",
-       false},
       {"VP9 in WebM", "libvpx-vp9", "vp9.webm",
        "-c:v libvpx-vp9 -deadline realtime -cpu-used 8 -b:v 200k", "320x240", "yuv420p", false},
       {"AV1 in WebM", "libsvtav1", "av1.webm", "-c:v libsvtav1 -preset 12 -crf 45", "320x240",
@@ -161,8 +158,6 @@ TEST_F(Inputs, EncodesScoreWhatFfmpegScores) {
       // Full-range pictures against a studio-range source are brought to studio range first,
       // as FFmpeg's format filter does, in every container.
       {"full-range MJPEG in MOV", "mjpeg", "mjpeg_full.mov", "-c:v mjpeg -pix_fmt yuvj420p -q:v 8",
-       "320x240", "yuv420p", false},
-      {"full-range MJPEG in MKV", "mjpeg", "mjpeg_full.mkv", "-c:v mjpeg -pix_fmt yuvj420p -q:v 8",
        "320x240", "yuv420p", false},
       {"full-range MJPEG in AVI", "mjpeg", "mjpeg_full.avi", "-c:v mjpeg -pix_fmt yuvj420p -q:v 8",
        "320x240", "yuv420p", false},
@@ -329,6 +324,9 @@ class Scale : public Inputs {
   }
 };
 
+// Each filter, depth, layout and range is scaled byte for byte as FFmpeg does in scale_test; here
+// the binary's road through them: a filter named on the command line, a deeper encode, a layout
+// and a range converted in the same pass.
 TEST_F(Scale, EncodesScoreWhatFfmpegScoresAfterItsScaleFilter) {
   if (!VQ_WITH_FFMPEG) GTEST_SKIP() << "this build reads no compressed containers";
   const struct {
@@ -342,14 +340,8 @@ TEST_F(Scale, EncodesScoreWhatFfmpegScoresAfterItsScaleFilter) {
   } cases[] = {
       {"x264 640x360 in MP4", "libx264", "360.mp4",
        "-vf scale=640:360 -c:v libx264 -preset veryfast -crf 30", "bicubic", "yuv420p", 3},
-      {"MPEG-4 960x540 in MKV", "mpeg4", "540.mkv", "-vf scale=960:540 -c:v mpeg4 -q:v 6",
-       "bicubic", "yuv420p", 3},
-      {"bilinear", "libx264", "360.mp4", "-vf scale=640:360 -c:v libx264 -preset veryfast -crf 30",
-       "bilinear", "yuv420p", 1},
-      {"lanczos", "mpeg4", "540.mkv", "-vf scale=960:540 -c:v mpeg4 -q:v 6", "lanczos", "yuv420p",
-       1},
-      {"neighbor", "libx264", "360.mp4", "-vf scale=640:360 -c:v libx264 -preset veryfast -crf 30",
-       "neighbor", "yuv420p", 1},
+      {"lanczos", "libx264", "360.mp4", "-vf scale=640:360 -c:v libx264 -preset veryfast -crf 30",
+       "lanczos", "yuv420p", 1},
       {"10-bit FFV1 640x360 in MKV", "ffv1", "360_10.mkv", "-vf scale=640:360 -c:v ffv1", "bicubic",
        "yuv420p10le", 2},
       // Scaled into the source's layout and range in the same pass, as the scale filter in

@@ -33,6 +33,14 @@ inline std::vector<std::pair<const char*, uint32_t>> tiers() {
   return out;
 }
 
+// The scalar form and the fastest tier this processor has: whole pictures (libvmaf's logs) are
+// scored at these two, while each kernel's randomized test holds every tier to scalar bit for bit.
+inline std::vector<std::pair<const char*, uint32_t>> scalar_and_best() {
+  std::vector<std::pair<const char*, uint32_t>> t = tiers();
+  if (t.size() > 2) t.erase(t.begin() + 1, t.end() - 1);
+  return t;
+}
+
 struct Bgr {
   uint8_t b, g, r;
 };

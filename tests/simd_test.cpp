@@ -1,9 +1,12 @@
 // The vector forms against the scalar ones on seeded random data: every tier of the 24-bit,
-// 32-bit and 5-6-5 converters byte for byte, the error sums integer for integer, and frame scores
-// against a plain reference that converts whole frames with the scalar converters into zero-filled
-// images, bit for bit. Set VQ_TEST_SEED to rerun with another seed; a failing case prints its own.
+// 32-bit and 5-6-5 converters byte for byte, the 8- and 16-bit error sums integer for integer,
+// the plane sum over padded and bottom-up planes against a per-sample sum, and frame scores
+// against a plain reference that converts whole frames with the scalar converters into
+// zero-filled images, bit for bit. Set VQ_TEST_SEED to rerun with another seed; a failing case
+// prints its own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <vector>
@@ -89,41 +92,77 @@ TEST(SimdConvert, EveryTierMatchesScalar) {
       ASSERT_NO_FATAL_FAILURE(
           check_convert(bytes, {w, h, stride_extra, gap, misalign, pick() % 2 == 1}, seed));
     }
-    check_convert(bytes, {1920, 1080, 0, 0, 3, true}, seed);
-    check_convert(bytes, {1920, 1080, 0, 0, 3, false}, seed);
   }
 }
 
-// Every length up to 100, then random ones up to 300000, at random alignments. Both inputs end
-// exactly at their block's end, so a read past n shows under the sanitizer.
-TEST(SimdErrorSum, TiersMatchScalarOnRandomLengthsAndAlignments) {
-  for (int i = 0; i < 400; ++i) {
+// Samples below 2^bits; b is a near copy of a (XOR of the low `near` bits) except one sample in
+// `rare`, which takes any value. Bits 0: runs of up to 600 extreme 16-bit pairs, so whole blocks
+// hold only the largest difference the fast way takes (8191), the smallest it refuses, or 65535.
+template <class T>
+void fill(std::mt19937& rng, T* a, T* b, size_t n, int bits, int near, int rare) {
+  const uint16_t pairs[][2] = {{0, 8191}, {8192, 0}, {0, 65535}, {65535, 0}, {777, 777}};
+  const uint32_t mask = (1u << bits) - 1;
+  for (size_t i = 0; i < n;) {
+    const auto& p = pairs[rng() % 5];
+    for (size_t end = bits ? i + 1 : std::min(n, i + 1 + rng() % 600); i < end; ++i) {
+      a[i] = bits ? T(rng() & mask) : T(p[0]);
+      b[i] = !bits          ? T(p[1])
+             : rng() % rare ? T(a[i] ^ (rng() & ((1u << near) - 1) & mask))
+                            : T(rng() & mask);
+    }
+  }
+}
+
+// One kind of samples at every length to 300, then larger ones, at random offsets; both inputs
+// end exactly at their block's end, so a read past n shows under the sanitizer.
+template <class T, class Select>
+void expect_sums_alike(Select select, int bits, int near, int rare) {
+  for (int i = 0; i < 320; ++i) {
     const uint32_t seed = base_seed() + uint32_t(i);
     std::mt19937 rng(seed);
-    const size_t n = i < 100 ? size_t(i) : size_t(rng() % (i < 390 ? 3000 : 300000));
+    const size_t n = i <= 300 ? size_t(i) : 1000 + rng() % (i < 316 ? 20000 : 400000);
     const size_t off_a = rng() % 32, off_b = rng() % 32;
-    std::vector<uint8_t> block_a(off_a + n), block_b(off_b + n);
-    uint8_t *a = block_a.data() + off_a, *b = block_b.data() + off_b;
-    // Mostly small differences, as between two encodings of one picture, some of any size.
-    for (size_t j = 0; j < n; ++j) {
-      a[j] = uint8_t(rng());
-      b[j] = rng() % 4 ? uint8_t(a[j] + rng() % 7 - 3) : uint8_t(rng());
-    }
-    const uint64_t want = select_sum_squared_error(0)(a, b, n);
-    for (const auto& [name, flags] : tiers()) {
-      ASSERT_EQ(want, select_sum_squared_error(flags)(a, b, n))
-          << name << " seed " << seed << " n " << n << " offsets " << off_a << "/" << off_b;
+    std::vector<T> block_a(off_a + n), block_b(off_b + n);
+    T *a = block_a.data() + off_a, *b = block_b.data() + off_b;
+    fill(rng, a, b, n, bits, near, rare);
+    const uint64_t want = select(0)(a, b, n);
+    for (const auto& [name, flags] : tiers())
+      ASSERT_EQ(want, select(flags)(a, b, n))
+          << name << " " << sizeof(T) * 8 << "-bit sum, bits " << bits << "/" << near << "/" << rare
+          << " seed " << seed << " n " << n;
+  }
+}
+
+TEST(ErrorSum, TiersMatchScalar) {
+  const struct {
+    int bytes, bits, near, rare;
+  } kinds[] = {{1, 8, 3, 4},  {2, 10, 2, 1 << 30}, {2, 12, 0, 1},
+               {2, 16, 0, 1}, {2, 16, 6, 700},     {2, 0, 0, 1}};
+  for (const auto& k : kinds) {
+    if (k.bytes == 1) {
+      expect_sums_alike<uint8_t>(select_sum_squared_error, k.bits, k.near, k.rare);
+    } else {
+      expect_sums_alike<uint16_t>(select_sum_squared_error16, k.bits, k.near, k.rare);
     }
   }
 }
 
-// Every difference 255 over more than 2^32 / 65025 samples: the 32-bit lanes must be flushed
-// into 64-bit totals before they wrap.
-TEST(SimdErrorSum, WorstCaseDifferencesDoNotWrap) {
-  const size_t n = (size_t(1) << 22) + 77;
-  std::vector<uint8_t> a(n, 0), b(n, 255);
+// Uniform differences over rows long enough that a 32-bit lane would wrap (every 8-bit
+// difference 255 over more than 2^32 / 65025 samples): the lanes must be flushed into 64-bit
+// totals, whichever way the blocks are summed.
+TEST(ErrorSum, UniformDifferencesDoNotWrap) {
+  const size_t n8 = (size_t(1) << 22) + 77, n16 = (size_t(1) << 21) + 13;
+  const std::vector<uint8_t> zeros(n8, 0), full(n8, 255);
   for (const auto& [name, flags] : tiers())
-    EXPECT_EQ(uint64_t(n) * 65025u, select_sum_squared_error(flags)(a.data(), b.data(), n)) << name;
+    EXPECT_EQ(uint64_t(n8) * 65025u, select_sum_squared_error(flags)(zeros.data(), full.data(), n8))
+        << name;
+  for (auto [x, y] : {std::pair{0, 65535}, {65535, 0}, {0, 8191}, {9000, 808}, {1023, 0}}) {
+    const std::vector<uint16_t> a(n16, uint16_t(x)), b(n16, uint16_t(y));
+    const uint64_t d = uint64_t(std::abs(x - y));
+    for (const auto& [name, flags] : tiers())
+      EXPECT_EQ(n16 * d * d, select_sum_squared_error16(flags)(a.data(), b.data(), n16))
+          << name << " " << x << " vs " << y;
+  }
 }
 
 // The plain reference: whole frames converted by the scalar routines into zero-filled images,
@@ -175,10 +214,9 @@ TEST(SimdFrameScore, MatchesTheZeroFilledReferenceExactly) {
     kernels.push_back({name, {}, select_error_sums(flags)});
     fill_converter_table(&kernels.back().converters, flags);
   }
-  const std::pair<int, int> sizes[] = {{1, 1},     {1, 5},      {6, 1},     {2, 2},    {3, 3},
-                                       {5, 5},     {17, 9},     {33, 31},   {64, 3},   {1000, 65},
-                                       {1001, 67}, {2048, 33},  {2047, 50}, {4096, 9}, {31, 1057},
-                                       {640, 410}, {1001, 523}, {1280, 721}};
+  const std::pair<int, int> sizes[] = {{1, 1},     {1, 5},    {6, 1},     {2, 2},     {3, 3},
+                                       {5, 5},     {17, 9},   {33, 31},   {64, 3},    {1001, 67},
+                                       {2047, 50}, {4096, 9}, {31, 1057}, {640, 410}, {643, 411}};
   uint32_t seed = base_seed();
   std::vector<uint8_t> buffer[2];
   for (auto [w, h] : sizes)
@@ -210,6 +248,55 @@ TEST(SimdFrameScore, MatchesTheZeroFilledReferenceExactly) {
           }
         }
       }
+}
+
+// Planes stored either way up with bytes between rows (0xFF against 0: they must not count),
+// equal or unequal pitches, against a sum over every sample.
+TEST(PlaneSquaredError, PitchesPaddingAndOrder) {
+  const struct {
+    int depth;
+    int32_t w, h;
+    size_t pad[2];
+    bool up[2];
+  } cases[] = {{8, 37, 5, {3, 0}, {0, 1}},  {8, 64, 4, {0, 0}, {0, 0}},
+               {10, 37, 5, {6, 0}, {1, 0}}, {10, 960, 3, {0, 0}, {0, 0}},
+               {12, 33, 7, {2, 2}, {1, 1}}, {16, 100, 6, {0, 10}, {0, 1}},
+               {16, 9, 3, {64, 0}, {1, 1}}, {16, 40, 3, {1, 3}, {0, 1}}};
+  uint32_t seed = base_seed();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed << " depth " << c.depth << " " << c.w);
+    std::mt19937 rng(seed++);
+    const size_t bytes = c.depth > 8 ? 2 : 1, row = bytes * size_t(c.w);
+    const uint32_t mask = (1u << c.depth) - 1;
+    std::vector<uint8_t> plane[2];
+    uint8_t* first[2];
+    ptrdiff_t pitch[2];
+    for (int p = 0; p < 2; ++p) {
+      plane[p].assign(size_t(c.h) * (row + c.pad[p]), p ? 0 : 0xFF);
+      pitch[p] = ptrdiff_t(row + c.pad[p]) * (c.up[p] ? -1 : 1);
+      first[p] = plane[p].data() + (c.up[p] ? size_t(c.h - 1) * (row + c.pad[p]) : 0);
+    }
+    uint64_t want = 0;
+    for (ptrdiff_t y = 0; y < c.h; ++y)
+      for (ptrdiff_t x = 0; x < c.w; ++x) {
+        const uint32_t va = uint32_t(rng()) & mask,
+                       vb = uint32_t(rng() % 3 ? va ^ rng() % 16 : rng());
+        const uint32_t v[2] = {va, vb & mask};
+        want += uint64_t(std::abs(int64_t(va) - v[1])) * uint64_t(std::abs(int64_t(va) - v[1]));
+        for (int p = 0; p < 2; ++p)
+          for (size_t k = 0; k < bytes; ++k)
+            first[p][y * pitch[p] + x * ptrdiff_t(bytes) + ptrdiff_t(k)] = uint8_t(v[p] >> 8 * k);
+      }
+    for (const auto& [name, flags] : tiers()) {
+      const ErrorSums e = select_error_sums(flags);
+      EXPECT_EQ(want,
+                plane_squared_error(e, first[0], pitch[0], first[1], pitch[1], c.w, c.h, c.depth))
+          << name;
+      // A negative height sums nothing rather than running away.
+      EXPECT_EQ(0u,
+                plane_squared_error(e, first[0], pitch[0], first[1], pitch[1], c.w, -1, c.depth));
+    }
+  }
 }
 
 }  // namespace

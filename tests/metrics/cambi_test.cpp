@@ -1,5 +1,5 @@
-// cambi against libvmaf's logs (every frame, the pooled mean), its vector kernels against the
-// scalar ones, and the forms and options it refuses.
+// cambi's vector kernels against the scalar ones, whole pictures at every tier and either way up,
+// and the samples it refuses (its libvmaf logs: logs_test).
 #include <gtest/gtest.h>
 
 #include <array>
@@ -10,106 +10,16 @@
 #include "convert/convert.h"
 #include "metrics/cambi/cambi.h"
 #include "tests/frames.h"
-#include "tests/metrics/logs.h"
 #include "tests/metrics/requests.h"
 
 namespace vq {
 namespace {
-
-struct RefCase {
-  const char* pair;
-  const char* set;
-  const char* request;
-  const char* score;
-};
-
-const RefCase kRefCases[] = {
-    {"p8_216x2", "cambi", "cambi", "cambi"},
-    {"p8_band_odd_333x217", "cambi", "cambi", "cambi"},
-    {"p10_band_odd_301x219", "cambi", "cambi", "cambi"},
-    {"p10_band_320x216", "cambi", "cambi", "cambi"},
-    {"p12_band_422_240x216", "cambi", "cambi", "cambi"},
-    {"p8_band_1080p", "cambi", "cambi", "cambi"},
-    {"p8_1080p", "cambi", "cambi", "cambi"},
-    {"p8_band_odd_333x217", "cambi_window", "cambi=topk=0.2:window_size=31",
-     "cambi_topk_0.2_ws_31"},
-    {"p8_band_odd_333x217", "cambi_window", "cambi=cambi_topk=0.35:max_log_contrast=3",
-     "cambi_ctpk_0.35_mlc_3"},
-    {"p10_band_odd_301x219", "cambi_window", "cambi=topk=0.2:window_size=31",
-     "cambi_topk_0.2_ws_31"},
-    {"p10_band_odd_301x219", "cambi_window", "cambi=cambi_topk=0.35:max_log_contrast=3",
-     "cambi_ctpk_0.35_mlc_3"},
-    {"p8_band_1080p", "cambi_enc", "cambi=enc_width=960:enc_height=540", "cambi_ench_540_encw_960"},
-    {"p8_band_1080p", "cambi_enc", "cambi=enc_width=1280:enc_height=720:enc_bitdepth=10",
-     "cambi_encbd_10_ench_720_encw_1280"},
-    {"p8_band_1080p", "cambi_enc", "cambi=cambi_high_res_speedup=1080", "cambi_hrs_1080"},
-    {"p10_band_320x216", "cambi_tvi", "cambi=tvi_threshold=0.05:max_log_contrast=1",
-     "cambi_mlc_1_tvit_0.05"},
-    {"p10_band_320x216", "cambi_tvi", "cambi=eotf=pq", "cambi_eotf_pq"},
-    {"p10_band_320x216", "cambi_tvi", "cambi=cambi_eotf=pq:cambi_vis_lum_threshold=20",
-     "cambi_ceot_pq_vlt_20"},
-    {"p10_band_320x216", "cambi_tvi", "cambi=cambi_max_val=20:enc_bitdepth=8",
-     "cambi_cmxv_20_encbd_8"},
-    {"p8_band_odd_333x217", "cambi_tvi", "cambi=tvi_threshold=0.05:max_log_contrast=1",
-     "cambi_mlc_1_tvit_0.05"},
-    {"p8_band_odd_333x217", "cambi_tvi", "cambi=eotf=pq", "cambi_eotf_pq"},
-    {"p8_band_odd_333x217", "cambi_tvi", "cambi=cambi_eotf=pq:cambi_vis_lum_threshold=20",
-     "cambi_ceot_pq_vlt_20"},
-    {"p8_band_odd_333x217", "cambi_tvi", "cambi=cambi_max_val=10:max_log_contrast=0",
-     "cambi_cmxv_10_mlc_0"},
-};
-
-class CambiReference : public testing::TestWithParam<RefCase> {};
-
-TEST_P(CambiReference, MatchesLibvmaf) {
-  const RefCase& c = GetParam();
-  test::Tiers tiers;  // no forms between scalar and AVX2
-  for (const auto& t : test::tiers())
-    if (!(t.second & kCpuMmx) || (t.second & kCpuAvx2)) tiers.push_back(t);
-  if (!test::expect_log(c.pair, c.set, {c.request}, {c.score}, {c.score}, tiers))
-    GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
-}
-
-INSTANTIATE_TEST_SUITE_P(Pairs, CambiReference, testing::ValuesIn(kRefCases), [](const auto& info) {
-  std::string name = std::string(info.param.pair) + "_" + info.param.set + "_" + info.param.score;
-  for (char& c : name)
-    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-  return name + "_" + std::to_string(info.index);
-});
 
 MetricOptions parse(const std::string& request) {
   MetricRequest r;
   std::string why;
   EXPECT_TRUE(parse_metric_request(request, &r, &why)) << why;
   return r.options;
-}
-
-// The forms and options libvmaf refuses are refused when the metric is made for the pictures;
-// a picture 216 samples wide or high is taken.
-TEST(Cambi, RefusesWhatLibvmafRefuses) {
-  const struct {
-    const char* request;
-    int w, h, depth;
-    const char* first;
-  } cases[] = {
-      {"cambi", 215, 215, 8, test::kRefusedForForm},                                 // too short
-      {"cambi=enc_width=200:enc_height=200", 1920, 1080, 8, test::kRefusedForForm},  // encode too
-      {"cambi=window_size=14", 1920, 1080, 8, test::kRefusedForForm},
-      {"cambi=topk=0", 1920, 1080, 8, test::kRefusedForForm},
-      {"cambi=max_log_contrast=6", 1920, 1080, 8, test::kRefusedForForm},
-      {"cambi=eotf=hlg", 1920, 1080, 8, test::kRefusedForForm},
-      {"cambi=window_size=100", 3840, 2160, 10, test::kRefusedForForm},  // past libvmaf's table
-      {"cambi", 1920, 1080, 17, test::kRefusedForForm},
-      {"cambi", 216, 1, 8, "cambi"},
-      {"cambi", 1, 216, 16, "cambi"},
-  };
-  for (const auto& c : cases) {
-    const test::Asked a = test::ask(c.request, c.w, c.h, c.depth);
-    EXPECT_EQ(a.first, c.first) << a.what << ": " << a.why;
-    if (a.first == test::kRefusedForForm) {
-      EXPECT_FALSE(a.why.empty()) << a.what;
-    }
-  }
 }
 
 // Luma samples of gradients in steps of a few levels (flat runs, uniform and mixed blocks) and

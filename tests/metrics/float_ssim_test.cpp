@@ -1,5 +1,5 @@
-// float_ssim and float_ms_ssim against libvmaf's logs, their tiers against the scalar kernels
-// bit for bit, and the forms they refuse.
+// float_ssim's and float_ms_ssim's kernels at every tier against the scalar ones, bit for bit,
+// shrinking and halving against their definitions, and how their requests group.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,70 +9,11 @@
 
 #include "metrics/float_ssim/fssim.h"
 #include "metrics/float_ssim/taps.h"
+#include "metrics/metric.h"
 #include "tests/frames.h"
-#include "tests/metrics/logs.h"
-#include "tests/metrics/requests.h"
 
 namespace vq {
 namespace {
-
-struct LogCase {
-  const char* pair;
-  const char* set;
-  const char* request;
-  std::vector<std::string> names;
-};
-
-const std::vector<std::string> kSsim = {"float_ssim"};
-const std::vector<std::string> kSsimLcs = {"float_ssim", "float_ssim_l", "float_ssim_c",
-                                           "float_ssim_s"};
-const std::vector<std::string> kMs = {"float_ms_ssim"};
-std::vector<std::string> ms_lcs() {
-  std::vector<std::string> v = kMs;
-  for (const char* t : {"l", "c", "s"})
-    for (int s = 0; s < 5; ++s)
-      v.push_back(std::string("float_ms_ssim_") + t + "_scale" + std::to_string(s));
-  return v;
-}
-
-const LogCase kLogCases[] = {
-    {"p8_176x144", "float_ssim", "float_ssim", kSsim},
-    {"p8_crop_177x99", "float_ssim", "float_ssim", kSsim},
-    {"p8_444_64x48", "float_ssim", "float_ssim", kSsim},
-    {"p8_min_11x11", "float_ssim", "float_ssim", kSsim},
-    {"p10_176x144", "float_ssim", "float_ssim", kSsim},
-    {"p10_odd_161x97", "float_ssim", "float_ssim", kSsim},
-    {"p12_96x64", "float_ssim", "float_ssim", kSsim},
-    {"p8_1080p", "float_ssim", "float_ssim", kSsim},
-    {"p8_1080p", "float_ssim_s1", "float_ssim=scale=1", kSsim},
-    {"p8_crop_177x99", "float_ssim_s2", "float_ssim=scale=2", kSsim},
-    {"p10_odd_161x97", "float_ssim_s3", "float_ssim=scale=3", kSsim},
-    {"p8_176x144", "float_ssim_lcs_db", "float_ssim=enable_lcs=true:enable_db=true", kSsimLcs},
-    {"p10_176x144", "float_ssim_lcs_db", "float_ssim=enable_lcs=true:enable_db=true", kSsimLcs},
-    {"p8_1080p", "float_ssim_lcs_db", "float_ssim=enable_lcs=true:enable_db=true", kSsimLcs},
-    {"p8_1080p", "float_ssim_s1_lcs", "float_ssim=scale=1:enable_lcs=true", kSsimLcs},
-    {"p8_min_11x11", "float_ssim_db_clip", "float_ssim=enable_db=true:clip_db=true", kSsim},
-    {"p8_min_176x176", "float_ms_ssim", "float_ms_ssim", kMs},
-    {"p10_odd_177x177", "float_ms_ssim", "float_ms_ssim", kMs},
-    {"p8_1080p", "float_ms_ssim", "float_ms_ssim", kMs},
-    {"p8_min_176x176", "float_ms_ssim_lcs_db", "float_ms_ssim=enable_lcs=true:enable_db=true",
-     ms_lcs()},
-    {"p10_odd_177x177", "float_ms_ssim_lcs_db",
-     "float_ms_ssim=enable_lcs=true:enable_db=true:clip_db=true", ms_lcs()},
-    {"p8_1080p", "float_ms_ssim_lcs", "float_ms_ssim=enable_lcs=true", ms_lcs()},
-};
-
-class FloatSsimLog : public ::testing::TestWithParam<LogCase> {};
-
-TEST_P(FloatSsimLog, EqualsLibvmafPerFrame) {
-  const LogCase& c = GetParam();
-  if (!test::expect_log(c.pair, c.set, {c.request}, c.names, {c.names[0]}))
-    GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
-}
-
-INSTANTIATE_TEST_SUITE_P(Pairs, FloatSsimLog, ::testing::ValuesIn(kLogCases), [](const auto& info) {
-  return std::string(info.param.pair) + "_" + info.param.set;
-});
 
 // Random floats in 0..255, a few in 0..1 to reach small variances, with guard samples after.
 std::vector<float> random_row(std::mt19937& rng, int n) {
@@ -208,7 +149,7 @@ TEST(FloatSsimKernels, LowPassShrinkEqualsTheFilterEverywhere) {
   const struct {
     int w, h;
   } sizes[] = {{88, 72}, {45, 30}, {22, 22}, {11, 11}, {12, 13}, {97, 61}, {150, 11}};
-  const test::Tiers tiers = test::tiers();
+  const auto tiers = test::tiers();
   // Each tier's halving scratch, reused from size to size as MS-SSIM's scales reuse it.
   std::vector<std::vector<float>> scratch(2 * tiers.size());
   const auto mirror = [](int i, int n) { return i < 0 ? -1 - i : i >= n ? 2 * n - i - 1 : i; };
@@ -231,42 +172,6 @@ TEST(FloatSsimKernels, LowPassShrinkEqualsTheFilterEverywhere) {
       fssim::low_pass_shrink(src.data(), sz.w, sz.h, fssim::kernels_for(tiers[t].second),
                              got.data(), &scratch[2 * t], &scratch[2 * t + 1]);
       EXPECT_TRUE(same_bits(want, got)) << tiers[t].first << " " << sz.w << "x" << sz.h;
-    }
-  }
-}
-
-// float_ssim at full resolution joins float_ms_ssim (its finest scale is that window): every
-// column of the joined run holds the bits of each request scored alone, whatever the options.
-TEST(FloatSsimJoined, WritesWhatEachRequestWritesAlone) {
-  const struct {
-    const char* pair;
-    std::vector<std::string> requests;
-  } cases[] = {
-      {"p8_min_176x176", {"float_ssim=scale=1", "float_ms_ssim"}},
-      {"p10_odd_177x177",
-       {"float_ms_ssim=enable_db=true", "float_ssim=scale=1:enable_lcs=true:enable_db=true",
-        "float_ssim=scale=1:enable_db=true:clip_db=true:enable_lcs=true"}},
-  };
-  for (const auto& c : cases) {
-    if (!reference::make_pair(c.pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
-    for (const auto& [tier, flags] : test::tiers()) {
-      ScoreTable joined;
-      reference::score_pair(c.pair, c.requests, flags, &joined);
-      for (const std::string& request : c.requests) {
-        ScoreTable alone;
-        reference::score_pair(c.pair, request, flags, &alone);
-        for (int col = 0; col < int(alone.columns()); ++col) {
-          const std::string& name = alone.name(col);
-          const int j = joined.find(name);
-          ASSERT_GE(j, 0) << name;
-          for (int32_t i = 0; i < alone.rows(); ++i) {
-            double want = 0, got = 0;
-            ASSERT_EQ(alone.get(col, i, &want), joined.get(j, i, &got)) << name;
-            EXPECT_EQ(std::memcmp(&want, &got, sizeof want), 0)
-                << tier << " " << c.pair << " " << name << " pair " << i;
-          }
-        }
-      }
     }
   }
 }
@@ -311,12 +216,6 @@ TEST(FloatSsimKernels, ReusedScratchEqualsFreshScratch) {
   }
 }
 
-// The probe reports AVX-512 only beside AVX2, which its tier builds on.
-TEST(FloatSsimKernels, Avx512ComesWithAvx2) {
-  const uint32_t f = detect_cpu_flags();
-  EXPECT_TRUE(!(f & kCpuAvx512) || (f & kCpuAvx2));
-}
-
 TEST(FloatSsim, ShrinkFactorFollowsLibvmaf) {
   const struct {
     int w, h, scale, factor;
@@ -324,24 +223,6 @@ TEST(FloatSsim, ShrinkFactorFollowsLibvmaf) {
                {3840, 2160, 0, 8}, {1920, 1080, 1, 1}, {64, 48, 3, 3}};
   for (const auto& c : cases)
     EXPECT_EQ(fssim::ssim_factor(c.w, c.h, c.scale), c.factor) << c.w << "x" << c.h;
-}
-
-TEST(FloatSsim, RefusesWhatItCannotScore) {
-  const struct {
-    const char* request;
-    int width, height, depth;
-  } cases[] = {
-      {"float_ssim", 10, 64, 8},          {"float_ssim", 64, 10, 8},
-      {"float_ssim=scale=4", 40, 100, 8}, {"float_ssim=scale=11", 200, 200, 8},
-      {"float_ms_ssim", 175, 400, 8},     {"float_ms_ssim", 400, 175, 10},
-      {"float_ms_ssim", 400, 400, 17},
-  };
-  for (const auto& c : cases) {
-    const test::Asked a = test::ask(c.request, c.width, c.height, c.depth);
-    EXPECT_TRUE(a.first == test::kRefusedWhenRead || a.first == test::kRefusedForForm)
-        << c.request << " " << c.width << "x" << c.height << ": " << a.first;
-    EXPECT_FALSE(a.why.empty()) << c.request;
-  }
 }
 
 }  // namespace

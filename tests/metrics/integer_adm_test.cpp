@@ -1,4 +1,5 @@
-// integer_adm against libvmaf's logs, its score names for option sets, and the forms it refuses.
+// integer_adm's row kernels: every tier against the scalar ones, bit for bit, with guard samples
+// (its libvmaf logs: logs_test; its requests: requests_test).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,100 +12,9 @@
 
 #include "metrics/integer_adm/adm.h"
 #include "tests/frames.h"
-#include "tests/metrics/logs.h"
-#include "tests/metrics/requests.h"
 
 namespace vq {
 namespace {
-
-struct LogCase {
-  const char* pair;
-  const char* set;
-  const char* request;
-  const char* suffix;  // of every score name
-};
-
-const LogCase kLogCases[] = {
-    {"p8_176x144", "adm", "integer_adm", ""},
-    {"p8_crop_177x99", "adm", "integer_adm", ""},
-    {"p8_min_33x33", "adm_scalar", "integer_adm", ""},
-    {"p8_444_64x48", "adm", "integer_adm", ""},
-    {"p10_176x144", "adm", "integer_adm", ""},
-    {"p10_odd_161x97", "adm", "integer_adm", ""},
-    {"p12_96x64", "adm", "integer_adm", ""},
-    {"p8_1080p", "adm", "integer_adm", ""},
-    {"p8_176x144", "adm_egl1", "integer_adm=adm_enhn_gain_limit=1.0", "_egl_1"},
-    {"p8_crop_177x99", "adm_egl1", "integer_adm=adm_enhn_gain_limit=1.0", "_egl_1"},
-    {"p10_176x144", "adm_egl1", "integer_adm=adm_enhn_gain_limit=1.0", "_egl_1"},
-    {"p8_1080p", "adm_egl1", "integer_adm=adm_enhn_gain_limit=1.0", "_egl_1"},
-    {"p8_176x144", "adm_view",
-     "integer_adm=adm_norm_view_dist=4.5:adm_ref_display_height=2160:adm_skip_aim=true",
-     "_nvd_4.5_rdh_2160"},
-};
-
-class AdmLog : public ::testing::TestWithParam<LogCase> {};
-
-TEST_P(AdmLog, EqualsLibvmafPerFrame) {
-  const LogCase& c = GetParam();
-  std::vector<std::string> names;
-  for (const char* n : {"integer_adm2", "integer_aim", "integer_adm3", "integer_adm_scale0",
-                        "integer_adm_scale1", "integer_adm_scale2", "integer_adm_scale3"})
-    names.push_back(std::string(n) + c.suffix);
-  if (!test::expect_log(c.pair, c.set, {c.request}, names, {names[0]}))
-    GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
-}
-
-INSTANTIATE_TEST_SUITE_P(Pairs, AdmLog, ::testing::ValuesIn(kLogCases), [](const auto& info) {
-  return std::string(info.param.pair) + "_" + info.param.set;
-});
-
-TEST(IntegerAdm, DebugScoresEqualLibvmaf) {
-  std::vector<std::string> names = {"integer_adm", "integer_adm_num", "integer_adm_den"};
-  for (int s = 0; s < 4; ++s) {
-    names.push_back("integer_adm_num_scale" + std::to_string(s));
-    names.push_back("integer_adm_den_scale" + std::to_string(s));
-  }
-  if (!test::expect_log("p8_176x144", "adm_debug", {"integer_adm=debug=true"}, names, {},
-                        {{"scalar", 0}}))
-    GTEST_SKIP() << "no FFmpeg CLI";
-}
-
-// What a request comes to: libvmaf's name of its first score (after the options away from their
-// defaults, sorted by option), a refusal when it is read (an option out of range, before any
-// input is opened), or one when it is made for pictures the metric cannot score.
-TEST(IntegerAdm, RequestsAreNamedOrRefused) {
-  const struct {
-    const char* request;
-    const char* first;
-    int width = 64, height = 64, depth = 8;
-  } cases[] = {
-      {"integer_adm", "integer_adm2"},
-      {"integer_adm=adm_enhn_gain_limit=100", "integer_adm2"},
-      {"integer_adm=adm_enhn_gain_limit=1", "integer_adm2_egl_1"},
-      {"integer_adm=adm_enhn_gain_limit=1.2", "integer_adm2_egl_1.2"},
-      {"integer_adm=adm_skip_scale0=true", "integer_adm2_ssz"},
-      {"integer_adm=debug=true:adm_skip_aim=true", "integer_adm2"},
-      {"integer_adm=adm_ref_display_height=2160:adm_enhn_gain_limit=1:adm_csf_diag_scale=2",
-       "integer_adm2_scfd_2_egl_1_rdh_2160"},
-      {"integer_adm=adm_noise_weight=0.5:adm_norm_view_dist=6", "integer_adm2_nw_0.5_nvd_6"},
-      {"integer_adm", test::kRefusedForForm, 32, 64},
-      {"integer_adm", test::kRefusedForForm, 64, 32},
-      {"integer_adm", test::kRefusedForForm, 64, 64, 16},
-      {"integer_adm=adm_norm_view_dist=1", test::kRefusedWhenRead},
-      {"integer_adm=adm_enhn_gain_limit=0.5", test::kRefusedWhenRead},
-      {"integer_adm=adm_csf_mode=1", test::kRefusedWhenRead},
-      {"integer_adm=adm_ref_display_height=5000", test::kRefusedWhenRead},
-  };
-  for (const auto& c : cases) {
-    const test::Asked a = test::ask(c.request, c.width, c.height, c.depth);
-    EXPECT_EQ(a.first, c.first) << a.what << ": " << a.why;
-    if (a.first == test::kRefusedWhenRead) {
-      EXPECT_EQ(a.why.rfind("integer_adm: ", 0), 0u) << a.why;
-    } else if (a.first == test::kRefusedForForm) {
-      EXPECT_FALSE(a.why.empty()) << a.what;
-    }
-  }
-}
 
 // Runs `check(ref, k, rng)` with the scalar kernels and every tier's in turn, its random numbers
 // seeded from the run's seed plus `seed`.

@@ -1,5 +1,5 @@
-// integer_vif against libvmaf's logs, its score names for option sets, the forms it refuses, and
-// every kernel tier against the scalar kernels.
+// integer_vif's kernels at every tier against the scalar ones, the scorer at any pitch, and the
+// scorer joined over gain limits (its libvmaf logs: logs_test).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,105 +11,10 @@
 
 #include "metrics/integer_vif/vif.h"
 #include "tests/frames.h"
-#include "tests/metrics/logs.h"
 #include "tests/metrics/requests.h"
 
 namespace vq {
 namespace {
-
-struct LogCase {
-  const char* pair;
-  const char* set;
-  const char* request;
-  const char* suffix;  // of every score name
-};
-
-const LogCase kLogCases[] = {
-    {"p8_176x144", "vif", "integer_vif", ""},
-    {"p8_crop_177x99", "vif", "integer_vif", ""},
-    {"p8_444_64x48", "vif", "integer_vif", ""},
-    {"p8_min_16x16", "vif", "integer_vif", ""},
-    {"p10_176x144", "vif", "integer_vif", ""},
-    {"p10_odd_161x97", "vif", "integer_vif", ""},
-    {"p12_96x64", "vif", "integer_vif", ""},
-    {"p8_1080p", "vif", "integer_vif", ""},
-    {"p8_176x144", "vif_egl1", "integer_vif=vif_enhn_gain_limit=1.0", "_egl_1"},
-    {"p8_crop_177x99", "vif_egl1", "integer_vif=vif_enhn_gain_limit=1.0", "_egl_1"},
-    {"p10_176x144", "vif_egl1", "integer_vif=vif_enhn_gain_limit=1.0", "_egl_1"},
-    {"p8_1080p", "vif_egl1", "integer_vif=vif_enhn_gain_limit=1.0", "_egl_1"},
-};
-
-std::vector<std::string> scale_names(const std::string& suffix) {
-  std::vector<std::string> v;
-  for (int s = 0; s < 4; ++s)
-    v.push_back("integer_vif_scale" + std::to_string(s) + suffix);
-  return v;
-}
-
-class VifLog : public ::testing::TestWithParam<LogCase> {};
-
-TEST_P(VifLog, EqualsLibvmafPerFrame) {
-  const LogCase& c = GetParam();
-  const std::vector<std::string> names = scale_names(c.suffix);
-  if (!test::expect_log(c.pair, c.set, {c.request}, names, names))
-    GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
-}
-
-INSTANTIATE_TEST_SUITE_P(Pairs, VifLog, ::testing::ValuesIn(kLogCases), [](const auto& info) {
-  return std::string(info.param.pair) + "_" + info.param.set;
-});
-
-// The debug scores, and scale 0 skipped (its score 0, its denominator -1) with a gain limit.
-TEST(IntegerVif, DebugScoresEqualLibvmaf) {
-  const LogCase cases[] = {
-      {"p8_176x144", "vif_debug", "integer_vif=debug=true", ""},
-      {"p10_odd_161x97", "vif_skip0",
-       "integer_vif=vif_skip_scale0=true:debug=true:vif_enhn_gain_limit=1.5", "_egl_1.5_ssclz"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.set);
-    std::vector<std::string> names = scale_names(c.suffix);
-    for (const char* n : {"integer_vif", "integer_vif_num", "integer_vif_den"})
-      names.push_back(n + std::string(c.suffix));
-    for (int s = 0; s < 4; ++s) {
-      names.push_back("integer_vif_num_scale" + std::to_string(s) + c.suffix);
-      names.push_back("integer_vif_den_scale" + std::to_string(s) + c.suffix);
-    }
-    if (!test::expect_log(c.pair, c.set, {c.request}, names, {}, {{"scalar", 0}}))
-      GTEST_SKIP() << "no FFmpeg CLI";
-  }
-}
-
-// What a request comes to: libvmaf's name of its first score (after the options away from their
-// defaults), a refusal when it is read, or one when it is made for pictures it cannot score.
-TEST(IntegerVif, RequestsAreNamedOrRefused) {
-  const struct {
-    const char* request;
-    const char* first;
-    int width = 64, height = 64, depth = 8;
-  } cases[] = {
-      {"integer_vif", "integer_vif_scale0"},
-      {"integer_vif=vif_enhn_gain_limit=100", "integer_vif_scale0"},
-      {"integer_vif=vif_enhn_gain_limit=1", "integer_vif_scale0_egl_1"},
-      {"integer_vif=vif_enhn_gain_limit=1.25:debug=true", "integer_vif_scale0_egl_1.25"},
-      {"integer_vif=vif_skip_scale0=true:vif_enhn_gain_limit=2", "integer_vif_scale0_egl_2_ssclz"},
-      {"integer_vif=vif_enhn_gain_limit=0.5", test::kRefusedWhenRead},
-      {"integer_vif=vif_enhn_gain_limit=101", test::kRefusedWhenRead},
-      {"integer_vif=egl=2", test::kRefusedWhenRead},
-      {"integer_vif", test::kRefusedForForm, 15, 64},
-      {"integer_vif", test::kRefusedForForm, 64, 15},
-      {"integer_vif", test::kRefusedForForm, 1, 1},
-      {"integer_vif", test::kRefusedForForm, 64, 64, 17},
-      {"integer_vif", test::kRefusedForForm, 64, 64, 7},
-  };
-  for (const auto& c : cases) {
-    const test::Asked a = test::ask(c.request, c.width, c.height, c.depth);
-    EXPECT_EQ(a.first, c.first) << a.what << ": " << a.why;
-    if (a.first.starts_with("(refused")) {
-      EXPECT_FALSE(a.why.empty()) << a.what;
-    }
-  }
-}
 
 // Random luma: noise around a smooth ramp, with stretches of the extreme values; the distorted
 // rows are the reference's with noise, so that covariances are positive as well as negative.

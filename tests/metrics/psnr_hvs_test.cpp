@@ -1,5 +1,5 @@
-// psnr_hvs against libvmaf's logs, the pictures it reads the same at any pitch, and the forms it
-// refuses.
+// psnr_hvs: planes read the same at any pitch, and its kernel tiers against the scalar ones (its
+// libvmaf logs: logs_test).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,25 +11,11 @@
 
 #include "metrics/psnr_hvs/csf.h"
 #include "metrics/psnr_hvs/psnr_hvs.h"
-#include "tests/metrics/logs.h"
+#include "tests/frames.h"
 #include "tests/metrics/requests.h"
 
 namespace vq {
 namespace {
-
-const std::vector<std::string> kNames = {"psnr_hvs_y", "psnr_hvs_cb", "psnr_hvs_cr", "psnr_hvs"};
-
-class PsnrHvsLog : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(PsnrHvsLog, EqualsLibvmafPerFrame) {
-  if (!test::expect_log(GetParam(), "psnr_hvs", {"psnr_hvs"}, kNames, kNames))
-    GTEST_SKIP() << "no FFmpeg CLI to make " << GetParam();
-}
-
-INSTANTIATE_TEST_SUITE_P(Pairs, PsnrHvsLog,
-                         ::testing::Values("p8_176x144", "p8_crop_177x99", "p8_444_64x48",
-                                           "p10_176x144", "p10_odd_161x97", "p12_96x64", "p8_1080p",
-                                           "p8_min_8x8", "p8_min_16x16"));
 
 // A plane read bottom up through a negative pitch scores as the same rows stored top down, at
 // 8 and 12 bits; at 10 bits a word above the peak reads as the peak.
@@ -53,19 +39,6 @@ TEST(PsnrHvs, ReadsAnyPitchAndClampsToThePeak) {
     EXPECT_GT(down, 0.0f) << depth;
     EXPECT_EQ(error(a, true), down) << depth;
     EXPECT_EQ(error(over, false), down) << depth;
-  }
-}
-
-// Equal pictures have no error: every score is +infinity (libvmaf's log shows null there).
-TEST(PsnrHvs, EqualPicturesScoreInfinity) {
-  if (!reference::make_pair("p8_same_64x48")) GTEST_SKIP() << "no FFmpeg CLI";
-  ScoreTable t;
-  reference::score_pair("p8_same_64x48", "psnr_hvs", 0, &t);
-  ASSERT_GT(t.rows(), 0);
-  for (const std::string& n : kNames) {
-    double v = 0;
-    ASSERT_TRUE(t.get(t.find(n), 0, &v));
-    EXPECT_TRUE(std::isinf(v) && v > 0) << n << " " << v;
   }
 }
 
@@ -189,28 +162,6 @@ TEST(PsnrHvs, AddTermsEqualsTheSerialSum) {
         ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0)
             << tier << " sum " << c.sum << " terms " << int(c.terms) << " got " << got;
       }
-    }
-  }
-}
-
-TEST(PsnrHvs, RefusesWhatItCannotScore) {
-  const struct {
-    int w, h, depth;
-    ChromaLayout layout;
-    bool ok;
-  } cases[] = {
-      {8, 8, 8, ChromaLayout::k444, true},     {16, 16, 8, ChromaLayout::k420, true},
-      {15, 15, 12, ChromaLayout::k420, true},  {16, 8, 10, ChromaLayout::k422, true},
-      {7, 8, 8, ChromaLayout::k444, false},    {8, 7, 8, ChromaLayout::k444, false},
-      {14, 16, 8, ChromaLayout::k420, false},  {16, 14, 8, ChromaLayout::k420, false},
-      {14, 8, 8, ChromaLayout::k422, false},   {64, 64, 8, ChromaLayout::kGray, false},
-      {64, 64, 13, ChromaLayout::k420, false}, {64, 64, 16, ChromaLayout::k444, false},
-  };
-  for (const auto& c : cases) {
-    const test::Asked a = test::ask("psnr_hvs", c.w, c.h, c.depth, c.layout);
-    EXPECT_EQ(a.first, c.ok ? "psnr_hvs_y" : test::kRefusedForForm) << a.what << ": " << a.why;
-    if (!c.ok) {
-      EXPECT_NE(a.why.find("psnr_hvs"), std::string::npos) << a.what;
     }
   }
 }

@@ -1,29 +1,21 @@
-// vmaf, vmaf_neg and integer_motion against libvmaf's logs (per pair and pooled, every kernel
-// tier), the model file reader on the NEG model's own file and on broken ones, and the requests
-// and pictures they refuse. The log cases need nlohmann-json to read the logs; the refusals run
-// in every build.
+// The VMAF model file reader on the NEG model's own file and on broken ones (with nlohmann-json;
+// a build without it refuses model files), and the request sets a run expands or refuses.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <array>
-#include <cmath>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <ostream>
-#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "metrics/metric.h"
 #include "metrics/vmaf/model.h"
-#include "tests/frames.h"
-#include "tests/metrics/requests.h"
 
 #if VQ_HAVE_JSON
-#include "tests/reference/reference.h"
+#include <nlohmann/json.hpp>
 #endif
 
 namespace vq {
@@ -53,125 +45,6 @@ std::string read_text(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
-
-const std::vector<const char*> kVmafScores = {"vmaf",
-                                              "vmaf_neg",
-                                              "integer_motion2",
-                                              "VMAF_integer_feature_motion_sad_score",
-                                              "integer_adm2",
-                                              "integer_adm2_egl_1",
-                                              "integer_vif_scale0",
-                                              "integer_vif_scale1",
-                                              "integer_vif_scale2",
-                                              "integer_vif_scale3",
-                                              "integer_vif_scale3_egl_1"};
-
-// One libvmaf log: the pair, the log's set, the requests that score it, and scores the log must
-// hold. Every score the log holds is compared, pair by pair and pooled.
-struct LogCase {
-  const char* pair;
-  const char* set;
-  std::vector<const char*> requests;  // "@NEG@" stands for the NEG model file's path
-  bool large = false;  // scored with the fastest kernels only, to keep the test quick
-  std::vector<const char*> expected = kVmafScores;
-};
-
-const std::vector<const char*> kBoth = {"vmaf", "vmaf_neg"};
-const std::vector<const char*> kBoth4k = {"vmaf=model=vmaf_4k_v0.6.1",
-                                          "vmaf_neg=model=vmaf_4k_v0.6.1neg"};
-const std::vector<const char*> kMotionDebug = {"integer_motion", "integer_motion2",
-                                               "integer_motion3"};
-
-const LogCase kLogCases[] = {
-    {"p8_176x144", "vmaf", kBoth},
-    {"p8_crop_177x99", "vmaf", kBoth},
-    {"p10_176x144", "vmaf", kBoth},
-    {"p10_odd_161x97", "vmaf", kBoth},
-    {"p12_96x64", "vmaf", kBoth},
-    {"p8_1080p", "vmaf", kBoth, true},
-    {"p8_min_33x33", "vmaf_scalar", kBoth},
-    {"p8_x264_176x144", "vmaf_encode", kBoth},
-    {"p8_176x144", "vmaf_4k", kBoth4k},
-    {"p10_176x144", "vmaf_4k", kBoth4k},
-    {"p8_176x144", "vmaf_options", {"vmaf=enable_transform=true", "vmaf_neg=disable_clip=true"}},
-    // The NEG model read from its file equals the bundled one.
-    {"p8_176x144", "vmaf", {"vmaf", "vmaf=model=path:@NEG@:name=vmaf_neg"}},
-    {"p10_176x144", "vmaf", {"vmaf_neg=model=path:@NEG@:name=vmaf_neg", "vmaf"}},
-    {"p8_176x144", "motion_debug", {"integer_motion=debug=true"}, false, kMotionDebug},
-    {"p10_176x144", "motion_debug", {"integer_motion=debug=true"}, false, kMotionDebug},
-    {"p8_176x144",
-     "motion_force_zero",
-     {"integer_motion=motion_force_zero=true:debug=true"},
-     false,
-     {"integer_motion_force_0", "integer_motion2_force_0", "integer_motion3_force_0"}},
-    {"p8_176x144",
-     "motion_options",
-     {"integer_motion=motion_five_frame_window=true:motion_moving_average=true:motion_blend_"
-      "factor=0.5:motion_blend_offset=3:motion_fps_weight=1.5:motion_max_val=6"},
-     false,
-     {"integer_motion2_mbf_0.5_mbo_3_mffw_mfw_1.5_mmxv_6_mma"}},
-    {"p8_176x144",
-     "motion_blend",
-     {"integer_motion=motion_blend_factor=0.25:motion_blend_offset=1.5:motion_moving_average=true"},
-     false,
-     {"integer_motion3_mbf_0.25_mbo_1.5_mma"}},
-};
-
-void PrintTo(const LogCase& c, std::ostream* os) {
-  *os << c.pair << "." << c.set;
-}
-
-// The scalar kernels and the fastest this processor has: every tier's kernels are checked
-// against the scalar ones in the features' own tests.
-std::vector<std::pair<const char*, uint32_t>> scalar_and_best_tier() {
-  std::vector<std::pair<const char*, uint32_t>> t = test::tiers();
-  if (t.size() > 2) t.erase(t.begin() + 1, t.end() - 1);
-  return t;
-}
-
-std::string with_paths(std::string request) {
-  const size_t at = request.find("@NEG@");
-  if (at != std::string::npos) request.replace(at, 5, kNegFile);
-  return request;
-}
-
-class VmafLog : public ::testing::TestWithParam<LogCase> {};
-
-TEST_P(VmafLog, EqualsLibvmafPerPairAndPooled) {
-  const LogCase& c = GetParam();
-  if (!reference::make_pair(c.pair)) GTEST_SKIP() << "no FFmpeg CLI to make " << c.pair;
-  reference::Log log;
-  ASSERT_TRUE(reference::load_log(std::string(c.pair) + "." + c.set + ".json", &log));
-  ASSERT_FALSE(log.frames.empty());
-  std::vector<std::string> names;
-  for (const auto& [name, value] : log.frames[0].at("metrics").items())
-    names.push_back(name);
-  for (const char* n : c.expected)
-    ASSERT_TRUE(log.frames[0].at("metrics").contains(n)) << "libvmaf's log has no " << n;
-  std::vector<std::string> requests;
-  for (const char* r : c.requests)
-    requests.push_back(with_paths(r));
-  std::vector<std::pair<const char*, uint32_t>> tiers = scalar_and_best_tier();
-  if (c.large) tiers.erase(tiers.begin(), tiers.end() - 1);
-  for (const auto& [tier, flags] : tiers) {
-    SCOPED_TRACE(tier);
-    ScoreTable t;
-    reference::score_pair(c.pair, requests, flags, &t);
-    reference::expect_matches(t, log, names);
-    for (const std::string& n : names) {
-      const Pooled p = t.pool(t.find(n));
-      const auto& want = log.pooled.at(n);
-      EXPECT_NEAR(p.mean, want.at("mean").get<double>(), 1.0000001e-6) << n;
-      EXPECT_NEAR(p.min, want.at("min").get<double>(), 1.0000001e-6) << n;
-      EXPECT_NEAR(p.max, want.at("max").get<double>(), 1.0000001e-6) << n;
-      EXPECT_NEAR(p.harmonic_mean, want.at("harmonic_mean").get<double>(), 1.0000001e-6) << n;
-    }
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Pairs, VmafLog, ::testing::ValuesIn(kLogCases), [](const auto& info) {
-  return std::string(info.param.pair) + "_" + info.param.set + "_" + std::to_string(info.index);
-});
 
 // A model's every field but its name, as one value to compare.
 auto fields(const vmaf::Model& m) {
@@ -412,30 +285,6 @@ TEST(VmafModel, OversizedFileIsRefused) {
   EXPECT_NE(why.find("64 MiB"), std::string::npos) << why;
 }
 
-TEST(Vmaf, RequestsAreRefusedWithAReason) {
-  const struct {
-    const char* request;
-    const char* why;
-  } cases[] = {
-      {"vmaf=model=vmaf_v0.7", "vmaf_v0.6.1, vmaf_v0.6.1neg, vmaf_4k_v0.6.1, vmaf_4k_v0.6.1neg"},
-      {"vmaf_neg=model=vmaf_v0.6.1NEG", "no bundled model"},
-      {"vmaf=model=", "no bundled model"},
-      {"vmaf=model=path:/nonexistent/vmaf.json", "/nonexistent/vmaf.json"},
-      {"vmaf=model=path:", "cannot read"},
-      {"vmaf=name=my vmaf", "name"},
-      {"vmaf=name=\"vmaf\"", "name"},
-      {"vmaf=enable_transform=yes", "enable_transform"},
-      {"vmaf=model_path=x", "model_path"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.request);
-    MetricRequest r;
-    std::string why;
-    EXPECT_FALSE(parse_metric_request(c.request, &r, &why));
-    EXPECT_NE(why.find(c.why), std::string::npos) << why;
-  }
-}
-
 // Request sets as a run expands them: a VMAF request scores the features its model needs, each
 // once, before the model; requests whose scores would land in one column are refused as a set
 // (the same request twice is one; differently named models sit side by side).
@@ -485,112 +334,6 @@ TEST(Vmaf, RequestSetsExpandOrClash) {
     for (const MetricRequest& r : all)
       got.push_back(r.row->name);
     EXPECT_EQ(got, want);
-  }
-}
-
-// What an integer_motion request comes to: libvmaf's score names (debug adds integer_motion, and
-// every option away from its default names the scores), a refusal of out-of-range values when
-// read, or one of pictures below 3x3 or depths outside 8..16 when made.
-TEST(IntegerMotion, RequestsAreNamedOrRefused) {
-  const std::vector<std::string> plain = {"VMAF_integer_feature_motion_sad_score",
-                                          "integer_motion2", "integer_motion3"};
-  const std::vector<std::string> read = {test::kRefusedWhenRead}, form = {test::kRefusedForForm};
-  const struct {
-    const char* request;
-    std::vector<std::string> scores;  // every score's name, or the refusal
-    int width = 64, height = 64, depth = 8;
-  } cases[] = {
-      {"integer_motion", plain},
-      {"integer_motion=debug=true",
-       {"VMAF_integer_feature_motion_sad_score", "integer_motion", "integer_motion2",
-        "integer_motion3"}},
-      {"integer_motion=debug=false:motion_force_zero=false", plain},
-      {"integer_motion=motion_force_zero=true",
-       {"VMAF_integer_feature_motion_sad_score_force_0", "integer_motion2_force_0",
-        "integer_motion3_force_0"}},
-      {"integer_motion=motion_force_zero=true:debug=true",
-       {"VMAF_integer_feature_motion_sad_score_force_0", "integer_motion_force_0",
-        "integer_motion2_force_0", "integer_motion3_force_0"}},
-      {"integer_motion=motion_fps_weight=1", plain},
-      {"integer_motion=motion_max_val=6:motion_blend_factor=0.5",
-       {"VMAF_integer_feature_motion_sad_score_mbf_0.5_mmxv_6", "integer_motion2_mbf_0.5_mmxv_6",
-        "integer_motion3_mbf_0.5_mmxv_6"}},
-      {"integer_motion=motion_blend_factor=2", read},
-      {"integer_motion=motion_blend_factor=-0.1", read},
-      {"integer_motion=motion_blend_offset=1001", read},
-      {"integer_motion=motion_fps_weight=5.5", read},
-      {"integer_motion=motion_max_val=-1", read},
-      {"integer_motion=debug=2", read},
-      {"integer_motion=motion_force_zero", read},
-      {"integer_motion=force_zero=true", read},
-      {"integer_motion", plain, 3, 3},
-      {"integer_motion", plain, 3, 3, 16},
-      {"integer_motion", plain, 4, 3},
-      {"integer_motion", form, 2, 3},
-      {"integer_motion", form, 3, 2},
-      {"integer_motion", form, 1, 1},
-      {"integer_motion", form, 2, 2, 10},
-      {"integer_motion", form, 1, 400},
-      {"integer_motion", form, 400, 1},
-      {"integer_motion", form, 64, 64, 7},
-      {"integer_motion", form, 64, 64, 17},
-  };
-  for (const auto& c : cases) {
-    const test::Asked a = test::ask(c.request, c.width, c.height, c.depth);
-    EXPECT_EQ(a.first, c.scores[0]) << a.what << ": " << a.why;
-    if (a.first == test::kRefusedWhenRead) {
-      EXPECT_FALSE(a.why.empty()) << a.what;
-    } else if (a.first == test::kRefusedForForm) {
-      EXPECT_NE(a.why.find("integer_motion"), std::string::npos) << a.what << ": " << a.why;
-    } else {
-      EXPECT_EQ(a.scores, c.scores) << a.what;
-    }
-  }
-}
-
-// The smallest pictures, where the filter's mirrors meet, at the extremes of every depth, through
-// the metric: a moving sequence scores a finite positive motion after its first picture, a still
-// one 0. (The blur's sums at these sizes are checked against its definition with the kernels.)
-TEST(IntegerMotion, SmallPicturesScoreTheirMotion) {
-  std::mt19937 rng(test::base_seed());
-  const struct {
-    int w, h, depth;
-  } sizes[] = {{3, 3, 8}, {3, 5, 8}, {5, 3, 10}, {4, 4, 12}, {7, 3, 16}, {3, 9, 16}};
-  for (const auto& s : sizes) {
-    const int top = (1 << s.depth) - 1;
-    for (const bool still : {false, true}) {
-      SCOPED_TRACE(std::to_string(s.w) + "x" + std::to_string(s.h) + " depth " +
-                   std::to_string(s.depth) + (still ? " still" : " moving"));
-      MetricRequest r;
-      std::unique_ptr<Metric> m;
-      std::string why;
-      ASSERT_TRUE(parse_metric_request("integer_motion", &r, &why)) << why;
-      ASSERT_EQ(r.row->make(test::form(s.w, s.h, s.depth), r.options, 0, &m, &why),
-                MetricStatus::kOk)
-          << why;
-      constexpr int kPairs = 5;
-      test::Stored luma[kPairs];
-      ScoreTable t;
-      for (int i = 0; i < kPairs; ++i) {
-        std::vector<uint16_t> v(size_t(s.w * s.h));
-        for (uint16_t& x : v)
-          x = uint16_t(still ? top / 2 : i % 2 ? top : int(rng() % uint32_t(top + 1)));
-        luma[i] = test::store(v, s.w, s.h, s.depth);
-        ASSERT_EQ(m->score(i, luma[i].luma(), luma[i].luma(), &t), MetricStatus::kOk);
-      }
-      ASSERT_EQ(m->flush(&t), MetricStatus::kOk);
-      const int sad = t.find("VMAF_integer_feature_motion_sad_score");
-      ASSERT_GE(sad, 0);
-      for (int i = 0; i < kPairs; ++i) {
-        double v = -1;
-        ASSERT_TRUE(t.get(sad, i, &v)) << i;
-        if (still || i == 0) {
-          EXPECT_EQ(v, 0.0) << i;
-        } else {
-          EXPECT_TRUE(std::isfinite(v) && v > 0) << i << ": " << v;
-        }
-      }
-    }
   }
 }
 
