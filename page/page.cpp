@@ -97,59 +97,61 @@ struct ChartKind {
   int decimals;
 };
 
-// A line chart of per-pair values: axes with ticks, a legend, one polyline per series (one point
-// per pair, or a minimum and a maximum per pixel column when the pairs outnumber the columns),
-// and the worst pairs marked on the first series.
-void append_chart(std::string* out, const ChartKind& kind, const std::vector<Series>& series,
-                  const WorstPairs* worst) {
-  const size_t n = series.empty() ? 0 : series[0].values.size();
-  double lo = INFINITY, hi = -INFINITY;
-  for (const Series& s : series) {
-    for (float v : s.values) {
-      if (std::isfinite(v)) lo = std::min(lo, double(v)), hi = std::max(hi, double(v));
+// Where a chart puts its values: the value range rounded out to whole steps, and the pairs along
+// the pair axis, one point each, or a pixel column each for more pairs than there are columns.
+struct ChartScale {
+  size_t n = 0;  // pairs
+  double lo = 0, hi = 1, ystep = 1;
+  bool columns = false;
+
+  explicit ChartScale(const std::vector<Series>& series) {
+    n = series.empty() ? 0 : series[0].values.size();
+    lo = INFINITY, hi = -INFINITY;
+    for (const Series& s : series) {
+      for (float v : s.values) {
+        if (std::isfinite(v)) lo = std::min(lo, double(v)), hi = std::max(hi, double(v));
+      }
     }
+    if (!(lo <= hi)) lo = 0, hi = 1;
+    if (hi - lo < 1e-9) {
+      const double pad = std::max(std::fabs(hi) * 0.05, 0.01);
+      lo -= pad, hi += pad;
+    }
+    ystep = nice_step(hi - lo, 5);
+    lo = std::floor(lo / ystep) * ystep;
+    hi = std::ceil(hi / ystep) * ystep;
+    columns = n > size_t(kChartColumns);
   }
-  if (!(lo <= hi)) lo = 0, hi = 1;
-  if (hi - lo < 1e-9) {
-    const double pad = std::max(std::fabs(hi) * 0.05, 0.01);
-    lo -= pad, hi += pad;
-  }
-  const double ystep = nice_step(hi - lo, 5);
-  lo = std::floor(lo / ystep) * ystep;
-  hi = std::ceil(hi / ystep) * ystep;
-  const bool columns = n > size_t(kChartColumns);
-  const auto y_of = [&](double v) {
+  [[nodiscard]] double y_of(double v) const {
     if (!std::isfinite(v)) v = v > 0 ? hi : lo;
     return kTop + kPlotHeight - (std::clamp(v, lo, hi) - lo) / (hi - lo) * kPlotHeight;
-  };
+  }
   // x of the 0-based pair i: its column's centre, or its place on a line from end to end.
-  const auto x_of = [&](size_t i) {
+  [[nodiscard]] double x_of(size_t i) const {
     if (columns) return kLeft + double(uint64_t(i) * kChartColumns / n) + 0.5;
     if (n < 2) return kLeft + kChartColumns / 2.0;
     return kLeft + double(i) * kChartColumns / double(n - 1);
-  };
+  }
+};
 
-  appendf(out,
-          "<svg class=\"chart\" data-chart=\"%s\" xmlns=\"http://www.w3.org/2000/svg\" "
-          "width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" role=\"img\">\n",
-          kind.what.c_str(), kChartWidth, kChartHeight, kChartWidth, kChartHeight);
-  appendf(out, "<title>%s per pair</title>\n", kind.what.c_str());
+// The plotting area, the value axis's grid lines and labels, the pair axis's ticks (1, then
+// multiples of a round step up to the last pair) and the two axis titles.
+void append_axes(std::string* out, const ChartKind& kind, const ChartScale& c) {
   appendf(out, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#fcfcfc\"/>\n", kLeft,
           kTop, kChartColumns, kPlotHeight);
-  // Value axis: grid lines and labels.
-  const int yd = decimals_for(ystep);
-  for (double v = lo; v <= hi + ystep * 1e-6; v += ystep) {
-    const double y = y_of(v);
+  const int yd = decimals_for(c.ystep);
+  for (double v = c.lo; v <= c.hi + c.ystep * 1e-6; v += c.ystep) {
+    const double y = c.y_of(v);
     appendf(out,
             "<line x1=\"%d\" x2=\"%d\" y1=\"%.1f\" y2=\"%.1f\" stroke=\"#e4e4e4\"/>"
             "<text x=\"%d\" y=\"%.1f\" text-anchor=\"end\">%.*f</text>\n",
             kLeft, kLeft + kChartColumns, y, y, kLeft - 6, y + 4, yd, v);
   }
-  // Pair axis: 1, then multiples of a round step up to the last pair.
-  if (n > 0) {
-    const int64_t step = std::max<int64_t>(1, int64_t(nice_step(std::max(double(n) - 1, 1.0), 8)));
-    for (int64_t p = 1; p <= int64_t(n); p = p == 1 && step > 1 ? step : p + step) {
-      const double x = x_of(size_t(p - 1));
+  if (c.n > 0) {
+    const int64_t step =
+        std::max<int64_t>(1, int64_t(nice_step(std::max(double(c.n) - 1, 1.0), 8)));
+    for (int64_t p = 1; p <= int64_t(c.n); p = p == 1 && step > 1 ? step : p + step) {
+      const double x = c.x_of(size_t(p - 1));
       appendf(out,
               "<line x1=\"%.1f\" x2=\"%.1f\" y1=\"%d\" y2=\"%d\" stroke=\"#888\"/>"
               "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%lld</text>\n",
@@ -163,67 +165,69 @@ void append_chart(std::string* out, const ChartKind& kind, const std::vector<Ser
           "<text x=\"%d\" y=\"%d\" text-anchor=\"middle\">pair%s</text>\n"
           "<text transform=\"translate(16 %d) rotate(-90)\" text-anchor=\"middle\">%s</text>\n",
           kLeft, kTop, kTop + kPlotHeight, kLeft + kChartColumns, kLeft + kChartColumns / 2,
-          kChartHeight - 6, columns ? " (each pixel column: lowest to highest of its pairs)" : "",
+          kChartHeight - 6, c.columns ? " (each pixel column: lowest to highest of its pairs)" : "",
           kTop + kPlotHeight / 2, kind.what.c_str());
+}
 
-  // Series, the first one drawn last so that it lies on top.
-  for (size_t k = series.size(); k-- > 0;) {
-    const Series& s = series[k];
-    const std::vector<float>& v = s.values;
-    appendf(out, "<polyline class=\"series\" data-plane=\"%s\" data-pairs=\"%zu\" ",
-            s.label.c_str(), v.size());
-    if (columns) appendf(out, "data-columns=\"%d\" ", kChartColumns);
-    appendf(out,
-            "fill=\"none\" stroke=\"%s\" stroke-width=\"1.5\" stroke-linejoin=\"round\" "
-            "points=\"",
-            s.colour);
-    if (columns) {
-      size_t i = 0;
-      for (int c = 0; c < kChartColumns; ++c) {
-        float mn = INFINITY, mx = -INFINITY;
-        for (; i < v.size() && uint64_t(i) * kChartColumns / v.size() == uint64_t(c); ++i) {
-          const float f = std::isfinite(v[i]) ? v[i] : float(lo);
-          mn = std::min(mn, f), mx = std::max(mx, f);
-        }
-        appendf(out, "%s%.1f,%.1f %.1f,%.1f", c ? " " : "", kLeft + c + 0.5, y_of(mx),
-                kLeft + c + 0.5, y_of(mn));
+// One series as a polyline: a point per pair, or the lowest and highest of each pixel column's
+// pairs; with dots on the points when there are few.
+void append_series(std::string* out, const Series& s, const ChartScale& c) {
+  const std::vector<float>& v = s.values;
+  appendf(out, "<polyline class=\"series\" data-plane=\"%s\" data-pairs=\"%zu\" ", s.label.c_str(),
+          v.size());
+  if (c.columns) appendf(out, "data-columns=\"%d\" ", kChartColumns);
+  appendf(out,
+          "fill=\"none\" stroke=\"%s\" stroke-width=\"1.5\" stroke-linejoin=\"round\" "
+          "points=\"",
+          s.colour);
+  if (c.columns) {
+    size_t i = 0;
+    for (int col = 0; col < kChartColumns; ++col) {
+      float mn = INFINITY, mx = -INFINITY;
+      for (; i < v.size() && uint64_t(i) * kChartColumns / v.size() == uint64_t(col); ++i) {
+        const float f = std::isfinite(v[i]) ? v[i] : float(c.lo);
+        mn = std::min(mn, f), mx = std::max(mx, f);
       }
-    } else {
-      for (size_t i = 0; i < v.size(); ++i)
-        appendf(out, "%s%.1f,%.1f", i ? " " : "", x_of(i), y_of(v[i]));
+      appendf(out, "%s%.1f,%.1f %.1f,%.1f", col ? " " : "", kLeft + col + 0.5, c.y_of(mx),
+              kLeft + col + 0.5, c.y_of(mn));
     }
-    *out += "\"/>\n";
-    if (v.size() <= 60) {
-      for (size_t i = 0; i < v.size(); ++i)
-        appendf(out, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"2.5\" fill=\"%s\"/>", x_of(i), y_of(v[i]),
-                s.colour);
-      *out += "\n";
-    }
+  } else {
+    for (size_t i = 0; i < v.size(); ++i)
+      appendf(out, "%s%.1f,%.1f", i ? " " : "", c.x_of(i), c.y_of(v[i]));
   }
-
-  // The worst pairs: a dashed line, a ring on the first series and the pair's number.
-  if (worst && !series.empty()) {
-    const std::vector<float>& first = series[0].values;
-    int rank = 0;
-    for (const WorstPair& w : worst->pairs()) {
-      if (w.pair < 1 || size_t(w.pair) > first.size()) continue;
-      const double x = x_of(size_t(w.pair - 1));
-      const double y = y_of(first[size_t(w.pair - 1)]);
-      appendf(out,
-              "<g class=\"worst-mark\" data-pair=\"%d\"><title>pair %d: %s %.*f</title>"
-              "<line x1=\"%.1f\" x2=\"%.1f\" y1=\"%d\" y2=\"%d\" stroke=\"#b00\" "
-              "stroke-dasharray=\"3 3\"/>"
-              "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"5\" fill=\"none\" stroke=\"#b00\" "
-              "stroke-width=\"2\"/>"
-              "<text x=\"%.1f\" y=\"%d\" fill=\"#b00\">%d</text></g>\n",
-              w.pair, w.pair, series[0].label.c_str(), kind.decimals,
-              double(first[size_t(w.pair - 1)]), x, x, kTop, kTop + kPlotHeight, x, y, x + 4,
-              kTop + 12 + 13 * (rank % 4), w.pair);
-      ++rank;
-    }
+  *out += "\"/>\n";
+  if (v.size() <= 60) {
+    for (size_t i = 0; i < v.size(); ++i)
+      appendf(out, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"2.5\" fill=\"%s\"/>", c.x_of(i),
+              c.y_of(v[i]), s.colour);
+    *out += "\n";
   }
+}
 
-  // Legend, above the plotting area.
+// The worst pairs: a dashed line, a ring on the first series and the pair's number.
+void append_worst_marks(std::string* out, const ChartKind& kind, const Series& first,
+                        const WorstPairs& worst, const ChartScale& c) {
+  const std::vector<float>& v = first.values;
+  int rank = 0;
+  for (const WorstPair& w : worst.pairs()) {
+    if (w.pair < 1 || size_t(w.pair) > v.size()) continue;
+    const double x = c.x_of(size_t(w.pair - 1));
+    const double y = c.y_of(v[size_t(w.pair - 1)]);
+    appendf(out,
+            "<g class=\"worst-mark\" data-pair=\"%d\"><title>pair %d: %s %.*f</title>"
+            "<line x1=\"%.1f\" x2=\"%.1f\" y1=\"%d\" y2=\"%d\" stroke=\"#b00\" "
+            "stroke-dasharray=\"3 3\"/>"
+            "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"5\" fill=\"none\" stroke=\"#b00\" "
+            "stroke-width=\"2\"/>"
+            "<text x=\"%.1f\" y=\"%d\" fill=\"#b00\">%d</text></g>\n",
+            w.pair, w.pair, first.label.c_str(), kind.decimals, double(v[size_t(w.pair - 1)]), x, x,
+            kTop, kTop + kPlotHeight, x, y, x + 4, kTop + 12 + 13 * (rank % 4), w.pair);
+    ++rank;
+  }
+}
+
+// The legend, above the plotting area: each series' colour and label, then the worst pairs' mark.
+void append_legend(std::string* out, const std::vector<Series>& series, const WorstPairs* worst) {
   int lx = kLeft;
   for (const Series& s : series) {
     appendf(out,
@@ -238,6 +242,23 @@ void append_chart(std::string* out, const ChartKind& kind, const std::vector<Ser
             "stroke-dasharray=\"3 3\"/><text x=\"%d\" y=\"19\">worst pairs</text>\n",
             lx, lx + 18, lx + 24);
   }
+}
+
+// A line chart of per-pair values: axes with ticks, a legend, one polyline per series (the first
+// drawn last, so that it lies on top), and the worst pairs marked on the first series.
+void append_chart(std::string* out, const ChartKind& kind, const std::vector<Series>& series,
+                  const WorstPairs* worst) {
+  const ChartScale scale(series);
+  appendf(out,
+          "<svg class=\"chart\" data-chart=\"%s\" xmlns=\"http://www.w3.org/2000/svg\" "
+          "width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" role=\"img\">\n",
+          kind.what.c_str(), kChartWidth, kChartHeight, kChartWidth, kChartHeight);
+  appendf(out, "<title>%s per pair</title>\n", kind.what.c_str());
+  append_axes(out, kind, scale);
+  for (size_t k = series.size(); k-- > 0;)
+    append_series(out, series[k], scale);
+  if (worst && !series.empty()) append_worst_marks(out, kind, series[0], *worst, scale);
+  append_legend(out, series, worst);
   *out += "</svg>\n";
 }
 
