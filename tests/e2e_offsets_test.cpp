@@ -153,10 +153,8 @@ TEST_F(Offsets, AlignFindsTheOffsetOfAMovingSequence) {
   } cases[] = {
       {"ref_trim1", "dist", 1, "offset chosen: 1: the first 1 frame of ["},
       {"ref_trim2", "dist", 2, "offset chosen: 2: the first 2 frames of ["},
-      {"ref_trim5", "dist", 5, "offset chosen: 5: the first 5 frames of ["},
       {"ref", "dist_trim1", -1, "offset chosen: -1: the first 1 frame of ["},
       {"ref", "dist_trim2", -2, "offset chosen: -2: the first 2 frames of ["},
-      {"ref", "dist_trim5", -5, "offset chosen: -5: the first 5 frames of ["},
       {"ref", "dist", 0, "offset chosen: 0: no frame is dropped"},
       // A still scene pairs every shift alike: no offset stands out and none is taken.
       {"gray", "gray_dist", 0, "no clear offset; keeping 0 ("},

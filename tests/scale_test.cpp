@@ -175,26 +175,5 @@ TEST(ScalePicture, RefusesWhatItCannotScale) {
   }
 }
 
-TEST(ScaleFilterNames, RoundTrip) {
-  const struct {
-    const char* name;
-    bool known;
-    ScaleFilter filter;
-  } cases[] = {
-      {"bicubic", true, ScaleFilter::kBicubic}, {"bilinear", true, ScaleFilter::kBilinear},
-      {"lanczos", true, ScaleFilter::kLanczos}, {"neighbor", true, ScaleFilter::kNeighbor},
-      {"Bicubic", false, ScaleFilter::kNone},   {"none", false, ScaleFilter::kNone},
-      {"", false, ScaleFilter::kNone},          {"bicubic ", false, ScaleFilter::kNone},
-  };
-  for (const auto& c : cases) {
-    ScaleFilter f = ScaleFilter::kNone;
-    EXPECT_EQ(c.known, parse_scale_filter(c.name, &f)) << c.name;
-    EXPECT_EQ(c.filter, f) << c.name;
-    if (c.known) {
-      EXPECT_STREQ(c.name, scale_filter_name(f));
-    }
-  }
-}
-
 }  // namespace
 }  // namespace vq

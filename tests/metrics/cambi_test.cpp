@@ -73,30 +73,6 @@ TEST(Cambi, VectorFormsScoreAsScalar) {
   EXPECT_GE(banded, 6) << "the pictures should band";
 }
 
-// 8-bit pictures at their own size are brought to 10 bits and smoothed in one pass; the same
-// samples as 16-bit ones (times 256) take the two passes and must score alike.
-TEST(Cambi, EightBitsScoreAsTheSameSamplesAtSixteen) {
-  std::mt19937 rng(test::base_seed() + 2);
-  for (int round = 0; round < 6; ++round) {
-    const int32_t w = 216 + int32_t(rng() % 150), h = 1 + int32_t(rng() % 120);
-    SCOPED_TRACE(testing::Message() << w << "x" << h);
-    std::vector<uint16_t> luma = random_luma(rng, w, h, 8);
-    const test::Stored narrow = test::store(luma, w, h, 8);
-    for (uint16_t& v : luma)
-      v = uint16_t(v << 8);
-    const test::Stored wide = test::store(luma, w, h, 16);
-    CambiPlan p8, p16;
-    std::string why;
-    ASSERT_TRUE(cambi_plan(test::form(w, h, 8), parse("cambi"), &p8, &why)) << why;
-    ASSERT_TRUE(cambi_plan(test::form(w, h, 16), parse("cambi=enc_bitdepth=8"), &p16, &why)) << why;
-    CambiScratch scratch;
-    double want = -1, got = -2;
-    ASSERT_TRUE(cambi_score_luma(p16, cambi_kernels(0), wide.top(), wide.pitch, &scratch, &want));
-    ASSERT_TRUE(cambi_score_luma(p8, cambi_kernels(0), narrow.top(), narrow.pitch, &scratch, &got));
-    EXPECT_EQ(got, want);
-  }
-}
-
 TEST(Cambi, RefusesSamplesAboveThePeak) {
   CambiPlan plan;
   std::string why;

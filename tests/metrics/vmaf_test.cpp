@@ -88,7 +88,6 @@ const std::string kDeeplyNested = std::string(100000, '[') + std::string(100000,
 
 const BrokenModel kBrokenModels[] = {
     {"empty file", nullptr, "", "not valid JSON"},
-    {"not JSON", nullptr, "model_dict: {}", "not valid JSON"},
     {"cut short", nullptr, R"({"model_dict": {"model_type": "LIBSVMNUSVR")", "not valid JSON"},
     {"a list", nullptr, "[1, 2, 3]", "model_dict"},
     {"deeply nested", nullptr, kDeeplyNested.c_str(), ""},
@@ -122,10 +121,7 @@ const BrokenModel kBrokenModels[] = {
     {"no slopes", "/model_dict/slopes", nullptr, "slopes"},
     {"a slope too few", "/model_dict/slopes/6", nullptr, "slopes"},
     {"an intercept too many", "/model_dict/intercepts/-", "0.5", "intercepts"},
-    {"a huge slope list", nullptr, nullptr, "slopes",
-     [](json& d) { d["model_dict"]["slopes"] = json(std::vector<double>(200000, 1.0)); }},
     {"a slope a string", "/model_dict/slopes/3", R"("1.5")", "slopes"},
-    {"an intercept null", "/model_dict/intercepts/1", "null", "intercepts"},
     {"a slope beyond a double", "/model_dict/slopes/2", R"("1e400")",  // unquoted once written
      "not valid JSON"},
     {"the prediction's slope 0", "/model_dict/slopes/0", "0", "slope"},
@@ -144,13 +140,6 @@ const BrokenModel kBrokenModels[] = {
          k.push_back({i * 10.0, i * 10.0});
        d["model_dict"]["score_transform"]["knots"] = k;
      }},
-    {"a huge knot list", nullptr, nullptr, "knots",
-     [](json& d) {
-       json k = json::array();
-       for (int i = 0; i < 20000; ++i)
-         k.push_back({double(i), double(i)});
-       d["model_dict"]["score_transform"]["knots"] = k;
-     }},
     {"a knot of three numbers", "/model_dict/score_transform/knots",
      "[[0.0, 0.0], [50.0, 40.0, 1.0]]", "knots"},
     {"a knot a number", "/model_dict/score_transform/knots", "[[0.0, 0.0], 5]", "knots"},
@@ -165,7 +154,6 @@ const BrokenModel kBrokenModels[] = {
     {"an unknown header line", "svm:nr_class 2", "nr_class 2\nweights 4", "weights"},
     {"no total_sv", "svm:total_sv 211\n", "", "total_sv"},
     {"total_sv 0", "svm:total_sv 211", "total_sv 0", "total_sv"},
-    {"total_sv negative", "svm:total_sv 211", "total_sv -5", "total_sv"},
     {"total_sv beyond the text", "svm:total_sv 211", "total_sv 400000", "total_sv"},
     {"total_sv huge", "svm:total_sv 211", "total_sv 99999999999999999999", "total_sv"},
     {"a support vector too few", "svm:total_sv 211", "total_sv 212", "fewer support"},
@@ -173,7 +161,6 @@ const BrokenModel kBrokenModels[] = {
     {"an element without a colon", "svm:2:0.34681232", "2 0.34681232", "bad element"},
     {"an element's value not a number", "svm:2:0.34681232", "2:abc", "bad element"},
     {"an element's value beyond a double", "svm:2:0.34681232", "2:1e999", "bad element"},
-    {"element index 0", "svm:1:0.65734273", "0:0.65734273", "bad element"},
     {"element index beyond the features", "svm:6:0.73495824", "7:0.73495824", "bad element"},
     {"element indices falling", "svm:3:0.093755557", "1:0.093755557", "bad element"},
     {"an element index beyond 64 bits", "svm:6:0.73495824", "99999999999999999999:0.7",
