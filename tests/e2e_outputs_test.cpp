@@ -552,7 +552,6 @@ TEST_F(Outputs, ConsoleShowsTheMetricsAskedFor) {
     size_t scores;                      // lines in the blocks of the metrics
   } cases[] = {
       {{}, {"[PSNR]"}, 0},
-      {{"--ssim"}, {"[PSNR]", "[SSIM]"}, 0},
       {{"--metric=float_ssim", "--metric=psnr_hvs"}, {"[PSNR]", "[FLOAT_SSIM]", "[PSNR_HVS]"}, 5},
       {{"--metric=float_ssim", "--ssim", "--metric=float_ssim"},
        {"[PSNR]", "[SSIM]", "[FLOAT_SSIM]"},
@@ -897,7 +896,6 @@ TEST_F(Campaign, RefusalsAndFailedLines) {
       {"", path("folder"), 1, "folder]: Is a directory\n", ""},
       {"", path("big.txt"), 1, "the manifest is larger than 16 MiB\n", ""},
       {two + ref + "\n", "", 1, "line 3 (index 2): a line names the reference and the", ""},
-      {two + ref + " " + d0 + " --colour=red", "", 1, "[--colour=red]: not an option", ""},
       {two, "--csv=" + path("out/all.csv"), 1, "all.csv] is written by index 0 too", ""},
       {two, "--threads=1", 1, "(index 0): names no output", ""},
       {two, "--manifest-index=2", 1, "index 2 is out of range: the manifest has 2 lines (0 to", ""},
