@@ -66,7 +66,8 @@ class Outputs : public BinaryTest {
 };
 
 // Refused before anything is opened for writing, failed to write, or stopped before anything is
-// compared: every file stays as it was and no temporary file is left behind.
+// compared: every file stays as it was and no temporary file is left behind. One refusal of a
+// value stands for them all: app_test checks each value's own message.
 TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
   std::ofstream(path("old.csv")) << "keep\n";
   fs::create_symlink(a_, path("link.avi"));
@@ -81,7 +82,6 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
       {{a_, b_, "--csv=" + a_}, 1, "the output [" + a_ + "] is the input [" + a_ + "]"},
       {{a_, b_, "--csv=" + path("link.avi")}, 1, "is the input [" + a_ + "]"},
       {{a_, b_, "--csv=" + path("o"), "--json=" + path("./o")}, 1, "are one file"},
-      {{a_, b_, "--xml=" + path("link.avi")}, 1, "is the input [" + a_ + "]"},
       {{a_, b_, "--xml=" + path("o"), "--csv=" + path("o")}, 1, "are one file"},
       {{a_, b_, "--xml=/dev/full"}, 2, "can't write [/dev/full]: No space left on device"},
       {{a_, b_, "--csv=" + path("o"), "--html=" + path("sub/../o")}, 1, "are one file"},
@@ -93,13 +93,7 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
       {{a_, missing, old}, 2, ""},
       {{a_, b_, old, "--metric=vmaf_nope"}, 1, "named 'vmaf_nope' (--help lists them)\n"},
       {{a_, b_, old, "--metric=psnr=enable_msee=true"}, 1, "has no option 'enable_msee'"},
-      {{a_, b_, old, "--metric=psnr=min_sse=x"}, 1, "option min_sse takes a number, not 'x'"},
       {{a_, b_, old, "--threads=0"}, 1, "[--threads=0]: not a number"},
-      {{a_, b_, old, "--skip=1"}, 1, "vidqual: [--skip=1]: not two frame counts A:B"},
-      {{a_, b_, old, "--skip="}, 1, "vidqual: [--skip=]: --skip needs a value: --skip=A:B"},
-      {{a_, b_, old, "--pair=time"}, 1, "[--pair=time]: not a pairing (order or timestamps)"},
-      {{a_, b_, old, "--align", "--skip=1:0"}, 1, "--align and --skip cannot both be given"},
-      {{a_, b_, old, "--worst-pairs=-1"}, 1, "[--worst-pairs=-1]: not a number of pairs from 0"},
   };
   const auto before = data();
   for (const auto& c : cases) {
@@ -457,8 +451,8 @@ void expect_document_agrees(const nlohmann::json& doc,
   }
 }
 
-// The document read back by a JSON parser agrees with the banner, the verbose lines, the report
-// and the per-frame file, also when the run stops early.
+// The document read back by a JSON parser agrees with the banner and the per-frame file, also
+// when the run stops early.
 TEST_F(Outputs, JsonDocumentAgreesWithTheRunAndThePerFrameFile) {
   test::AviVideo shorter = yv12_video(4, 8, 4, 50, {1, 3, 0, 2}, {0, 1, 2, 0});
   shorter.length = 6;  // the header promises more frames than the file holds
@@ -479,24 +473,12 @@ TEST_F(Outputs, JsonDocumentAgreesWithTheRunAndThePerFrameFile) {
   EXPECT_EQ(2, doc["failure"]["input"]);
   EXPECT_EQ(5, doc["failure"]["pair"]);
 
+  // The stdout and the per-frame file of such a run, byte for byte: e2e_test's
+  // UnreadableFrameAndPerFrameFile; the file's columns: the test below.
   std::vector<std::string> names;
   auto columns = csv_columns(slurp(path("f.csv")), &names);
-  EXPECT_EQ(std::vector<std::string>({"y_psnr", "u_psnr", "v_psnr", "y_mse", "u_mse", "v_mse"}),
-            names);
   ASSERT_EQ(4u, columns["y_psnr"].size());
   expect_document_agrees(doc, columns, 2);
-  for (size_t i = 0; i < 4; ++i) {
-    char verbose[64];
-    std::snprintf(verbose, sizeof verbose, "%3d: \t%3.2f \t%3.2f \t%3.2f\n", int(i + 1),
-                  columns["y_psnr"][i], columns["u_psnr"][i], columns["v_psnr"][i]);
-    EXPECT_NE(std::string::npos, r.out.find(verbose)) << verbose;
-  }
-  for (int p = 0; p < 3; ++p) {
-    char report[64];
-    std::snprintf(report, sizeof report, "Psnr%c   \t%3.2f\n", "YUV"[p],
-                  doc["planes"][std::string(1, "yuv"[p])]["mean_psnr"].get<double>());
-    EXPECT_NE(std::string::npos, r.out.find(report)) << report;
-  }
 
   // A run that compares every pair: "ok", no limit, no list of worst pairs for 0, and the
   // document is written again.
@@ -570,7 +552,6 @@ TEST_F(Outputs, ConsoleShowsTheMetricsAskedFor) {
     size_t scores;                      // lines in the blocks of the metrics
   } cases[] = {
       {{}, {"[PSNR]"}, 0},
-      {{"--ssim"}, {"[PSNR]", "[SSIM]"}, 0},
       {{"--metric=float_ssim", "--metric=psnr_hvs"}, {"[PSNR]", "[FLOAT_SSIM]", "[PSNR_HVS]"}, 5},
       {{"--metric=float_ssim", "--ssim", "--metric=float_ssim"},
        {"[PSNR]", "[SSIM]", "[FLOAT_SSIM]"},
@@ -652,13 +633,8 @@ TEST_F(Outputs, SeveralInputsAgainstOneReference) {
   }
   for (const char* threads : {"--threads=1", "--threads=2", "--threads=3"}) {
     SCOPED_TRACE(threads);
-    std::vector<std::string> args = {a_,
-                                     "--vs=" + b_,
-                                     "--vs=" + c,
-                                     "--vs=" + d,
-                                     "-v",
-                                     threads,
-                                     "--csv=" + path("all_{name}.csv")};
+    std::vector<std::string> args = {a_, "--vs=" + b_, "--vs=" + c, "--vs=" + d, "-v", threads};
+    args.push_back("--csv=" + path("all_{name}.csv"));
     if (json_available()) args.push_back("--json=" + path("all_{name}.json"));
     const Outcome all = run(args);
     ASSERT_EQ(0, all.status) << all.err;
@@ -920,7 +896,6 @@ TEST_F(Campaign, RefusalsAndFailedLines) {
       {"", path("folder"), 1, "folder]: Is a directory\n", ""},
       {"", path("big.txt"), 1, "the manifest is larger than 16 MiB\n", ""},
       {two + ref + "\n", "", 1, "line 3 (index 2): a line names the reference and the", ""},
-      {two + ref + " " + d0 + " --colour=red", "", 1, "[--colour=red]: not an option", ""},
       {two, "--csv=" + path("out/all.csv"), 1, "all.csv] is written by index 0 too", ""},
       {two, "--threads=1", 1, "(index 0): names no output", ""},
       {two, "--manifest-index=2", 1, "index 2 is out of range: the manifest has 2 lines (0 to", ""},

@@ -73,22 +73,11 @@ int write_report(const char* path, int32_t pairs, int worst_count, int32_t w, in
       return 1;
   }
   table.set_aggregate("y_psnr_of_mean_mse", 37.5);
-  for (int k = 0; k < 2; ++k) {
-    r.input[k].path = k ? "/videos/encoded <q&a>.mp4" : "/videos/source.y4m";
-    r.input[k].info = SourceInfo{k ? "mov,mp4,m4a,3gp,3g2,mj2" : "Y4M",
-                                 k ? "h264" : "rawvideo",
-                                 "yuv420p",
-                                 w,
-                                 h,
-                                 25,
-                                 1,
-                                 pairs,
-                                 true,
-                                 k ? 90 : 0,
-                                 "bt709",
-                                 "bt709",
-                                 k ? "tv" : ""};
-  }
+  SourceInfo src{"Y4M", "rawvideo", "yuv420p", w, h, 25, 1, pairs, true, 0, "bt709", "bt709", ""};
+  r.input[0] = {"/videos/source.y4m", src};
+  src.container = "mov,mp4,m4a,3gp,3g2,mj2", src.codec = "h264";
+  src.rotation = 90, src.color_range = "tv";
+  r.input[1] = {"/videos/encoded <q&a>.mp4", src};
   r.compared = "frames 1 to " + std::to_string(pairs) + " of each input";
   r.pairs_asked = r.pairs_compared = pairs;
   r.table = &table;

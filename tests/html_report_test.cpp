@@ -42,14 +42,9 @@ size_t occurrences(const std::string& s, const std::string& what) {
 }
 
 TEST(HtmlReport, Base64AndPng) {
-  const std::pair<const char*, const char*> vectors[] = {{"", ""},
-                                                         {"f", "Zg=="},
-                                                         {"fo", "Zm8="},
-                                                         {"foo", "Zm9v"},
-                                                         {"foob", "Zm9vYg=="},
-                                                         {"fooba", "Zm9vYmE="},
-                                                         {"foobar", "Zm9vYmFy"},
-                                                         {"\xff\xfe", "//4="}};
+  // Empty, two and one pad characters, two whole groups, and the last letter of the alphabet.
+  const std::pair<const char*, const char*> vectors[] = {
+      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foobar", "Zm9vYmFy"}, {"\xff\xfe", "//4="}};
   for (const auto& [in, want] : vectors) {
     std::string out = "x";
     ASSERT_EQ(1, append_base64(in, &out));
