@@ -63,8 +63,9 @@ enum class Order { kBottomUp, kTopDown };
 // `bits` of rgb_frame for 16-bit 5-6-5 pixels.
 inline constexpr int kBits565 = 565;
 
-// Encodes `pic` as a packed DIB frame of 16 (5-5-5, components >> 3), 24 or 32 bits, or of
-// kBits565 (16-bit 5-6-5: red and blue >> 3, green >> 2). `header_size` above 40 leaves filler
+// Encodes `pic` as a packed DIB frame of 8 (the green component as an index, no palette), 16
+// (5-5-5, components >> 3), 24 or 32 bits, or of kBits565 (16-bit 5-6-5: red and blue >> 3,
+// green >> 2). `header_size` above 40 leaves filler
 // bytes (0xEE) between the header and the pixels.
 inline std::vector<uint8_t> rgb_frame(const Picture& pic, int bits, Rows rows = Rows::kPadded,
                                       Order order = Order::kBottomUp, uint32_t header_size = 40) {
@@ -85,7 +86,9 @@ inline std::vector<uint8_t> rgb_frame(const Picture& pic, int bits, Rows rows = 
     for (int x = 0; x < pic.w; ++x) {
       const Bgr c = pic.at(x, y);
       uint8_t* p = row + size_t(x) * bpp;
-      if (bpp == 2) {
+      if (bpp == 1) {
+        p[0] = c.g;
+      } else if (bpp == 2) {
         const int w = bits == kBits565 ? (c.b >> 3) | (c.g >> 2) << 5 | (c.r >> 3) << 11
                                        : (c.b >> 3) | (c.g >> 3) << 5 | (c.r >> 3) << 10;
         p[0] = uint8_t(w);
