@@ -9,8 +9,8 @@
 
 #include "convert/convert.h"
 #include "metrics/cambi/cambi.h"
-#include "tests/frames.h"
 #include "tests/metrics/requests.h"
+#include "tests/twin.h"
 
 namespace vq {
 namespace {
@@ -87,63 +87,59 @@ TEST(Cambi, RefusesSamplesAboveThePeak) {
                                 432, &scratch, &score));
 }
 
+// Rows of small values (the modes of three and across), ranges moved either way, rows that
+// mostly agree (the first change from any start), c-values pooled over sizes that leave every tail.
 TEST(Cambi, KernelsMatchScalarWithinGuards) {
-  std::mt19937 rng(test::base_seed() + 1);
-  const CambiKernels scalar = cambi_kernels(0);
-  for (const auto& [tier, flags] : test::tiers()) {
-    const CambiKernels k = cambi_kernels(flags);
-    for (int round = 0; round < 200; ++round) {
-      const int32_t n = 1 + int32_t(rng() % 70);
-      SCOPED_TRACE(testing::Message() << tier << " n " << n);
-      std::vector<uint16_t> in[3], want(size_t(n) + 32, 0x5A5A), got(want);
-      for (auto& v : in) {
-        v.resize(size_t(n));
-        for (auto& x : v)
-          x = uint16_t(rng() % 4);
-      }
-      scalar.mode3_rows(in[0].data(), in[1].data(), in[2].data(), want.data() + 16, n);
-      k.mode3_rows(in[0].data(), in[1].data(), in[2].data(), got.data() + 16, n);
-      EXPECT_EQ(got, want);
-      scalar.mode3_across(in[0].data(), want.data() + 16, n);
-      k.mode3_across(in[0].data(), got.data() + 16, n);
-      EXPECT_EQ(got, want);
-      const uint16_t delta = rng() % 2 ? 1 : 0xFFFF;
-      scalar.add_range(want.data() + 16, n, delta);
-      k.add_range(got.data() + 16, n, delta);
-      EXPECT_EQ(got, want);
-
-      // Rows that mostly agree: the first difference anywhere, from any start. The rows are
-      // exactly n long, so a read past them is caught by the sanitizers.
-      const size_t len = static_cast<size_t>(n);
-      std::vector<uint16_t> va(len), vb(len);
-      std::vector<uint8_t> ma(len), mb(len);
-      for (int32_t j = 0; j < n; ++j) {
-        va[size_t(j)] = uint16_t(rng() % 1025);
-        ma[size_t(j)] = uint8_t(rng() % 3 == 0 ? 0 : 1 + rng() % 2);
-        const bool alike = rng() % 8 != 0;
-        vb[size_t(j)] = alike ? va[size_t(j)] : uint16_t(rng() % 1025);
-        mb[size_t(j)] = alike ? ma[size_t(j)] : uint8_t(rng() % 2);
-        if (!ma[size_t(j)] && !mb[size_t(j)]) vb[size_t(j)] = uint16_t(rng() % 1025);
-      }
-      for (int32_t from = 0; from <= n; from += 1 + int32_t(rng() % 9))
-        EXPECT_EQ(k.next_change(ma.data(), va.data(), mb.data(), vb.data(), from, n),
-                  scalar.next_change(ma.data(), va.data(), mb.data(), vb.data(), from, n))
-            << "from " << from;
-
-      // c-values: zeros, values below 0.5 and ordinary ones, over sizes that leave every tail.
-      std::vector<float> c(size_t(n) * (1 + rng() % 40));
-      for (float& x : c) {
-        const uint32_t pick = rng() % 4;
-        x = pick == 0 ? 0.0f : pick == 1 ? float(rng() % 1000) / 4096 : float(rng() % 20000) / 7;
-      }
-      CambiSums sw, sg;
-      scalar.pool_sums(c.data(), int32_t(c.size()), &sw);
-      k.pool_sums(c.data(), int32_t(c.size()), &sg);
-      EXPECT_EQ(sg.above, sw.above);
-      EXPECT_EQ(sg.small, sw.small);
-      EXPECT_EQ(std::memcmp(sg.part, sw.part, sizeof sw.part), 0);
+  test::every_tier(1, 200, cambi_kernels, [](const CambiKernels(&k)[2], test::Rng& rng, int round) {
+    const int32_t n = test::sweep(rng, round, 1, 70);
+    SCOPED_TRACE(testing::Message() << "n " << n);
+    std::vector<uint16_t> in[3];
+    for (auto& v : in)
+      v = rng.samples(size_t(n), 2);
+    const uint16_t delta = rng.below(2) ? 1 : 0xFFFF;
+    test::Twin<uint16_t> rows(size_t(n), 0x5A5A), across(rows), range(rows);
+    for (int i : {0, 1}) {
+      k[i].mode3_rows(in[0].data(), in[1].data(), in[2].data(), rows[i], n);
+      k[i].mode3_across(in[0].data(), across[i], n);
+      std::copy(in[1].begin(), in[1].end(), range[i]);
+      k[i].add_range(range[i], n, delta);
     }
-  }
+    EXPECT_TRUE(test::same(rows, across, range));
+
+    // The rows are exactly n long, so a read past them is caught by the sanitizers.
+    const size_t len = static_cast<size_t>(n);
+    std::vector<uint16_t> va(len), vb(len);
+    std::vector<uint8_t> ma(len), mb(len);
+    for (size_t j = 0; j < len; ++j) {
+      va[j] = uint16_t(rng.below(1025));
+      ma[j] = uint8_t(rng.below(3) == 0 ? 0 : 1 + rng.below(2));
+      const bool alike = rng.below(8) != 0;
+      vb[j] = alike ? va[j] : uint16_t(rng.below(1025));
+      mb[j] = alike ? ma[j] : uint8_t(rng.below(2));
+      if (!ma[j] && !mb[j]) vb[j] = uint16_t(rng.below(1025));
+    }
+    for (int32_t from = 0; from <= n; from += 1 + int32_t(rng.below(9))) {
+      int32_t next[2];
+      for (int i : {0, 1})
+        next[i] = k[i].next_change(ma.data(), va.data(), mb.data(), vb.data(), from, n);
+      EXPECT_TRUE(test::same(next)) << "from " << from;
+    }
+
+    // c-values: zeros, values below 0.5 and ordinary ones.
+    std::vector<float> c(size_t(n) * (1 + rng.below(40)));
+    for (float& x : c) {
+      const uint32_t pick = rng.below(4);
+      x = pick == 0   ? 0.0f
+          : pick == 1 ? float(rng.below(1000)) / 4096
+                      : float(rng.below(20000)) / 7;
+    }
+    CambiSums sums[2];
+    for (int i : {0, 1})
+      k[i].pool_sums(c.data(), int32_t(c.size()), &sums[i]);
+    EXPECT_EQ(sums[1].above, sums[0].above);
+    EXPECT_EQ(sums[1].small, sums[0].small);
+    EXPECT_EQ(std::memcmp(sums[1].part, sums[0].part, sizeof sums[0].part), 0);
+  });
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "convert/convert.h"
 #include "metrics/ciede/ciede.h"
 #include "tests/metrics/requests.h"
+#include "tests/twin.h"
 
 namespace vq {
 namespace {
@@ -142,79 +143,65 @@ TEST(Ciede, ConverterEqualsToLab) {
 // subnormal results and overflow (each component tiny, subnormal, huge or ordinary), in rows of
 // random lengths (odd ones and those short of one vector included); nothing past a row's end is
 // written.
-class CiedeSimd : public ::testing::TestWithParam<int> {};
-
-TEST_P(CiedeSimd, RowsEqualThePlainLoop) {
-  const struct {
-    uint32_t flags;
-    ciede::DeltaERow row;
-  } kTiers[] = {{kCpuAvx2, ciede::delta_e_row_avx2},
-                {kCpuAvx2 | kCpuAvx512, ciede::delta_e_row_avx512}};
-  const auto& tier = kTiers[GetParam()];
-  if ((detect_cpu_flags() & tier.flags) != tier.flags) GTEST_SKIP() << "no such tier here";
-  EXPECT_EQ(ciede::delta_e_row_for(tier.flags), tier.row);
-  std::mt19937 rng(5);
-  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
-  const float edge[] = {0.0f, -0.0f, 1e-30f, -1e-30f, 1e-7f, 0.5f, -0.5f, 80.0f, -80.0f, 127.0f};
-  for (int round = 0; round < 2000; ++round) {
-    const int32_t n = int32_t(rng() % 700);
-    std::vector<float> v[6];
-    for (auto& c : v)
-      c.resize(size_t(n));
-    const int kind = round % 5;
-    for (size_t i = 0; i < size_t(n); ++i) {
-      if (kind == 0) {  // colours of samples
-        static const int kDepths[] = {8, 10, 12, 16};
-        const int depth = kDepths[round / 5 % 4];
-        const uint32_t peak = (1u << depth) - 1;
-        for (int k = 0; k < 2; ++k) {
-          const ciede::Lab c = ciede::to_lab(rng() & peak, rng() & peak, rng() & peak, depth);
-          v[3 * k][i] = c.l;
-          v[3 * k + 1][i] = c.a;
-          v[3 * k + 2][i] = c.b;
+TEST(Ciede, SimdRowsEqualThePlainLoop) {
+  test::every_tier(
+      5, 2000, ciede::delta_e_row_for,
+      [](const ciede::DeltaERow(&k)[2], test::Rng& rng, int round) {
+        if (k[0] == k[1]) return;  // a tier without a row of its own
+        std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+        const float edge[] = {0.0f, -0.0f, 1e-30f, -1e-30f, 1e-7f,
+                              0.5f, -0.5f, 80.0f,  -80.0f,  127.0f};
+        const int32_t n = test::sweep(rng, round, 0, 699);
+        std::vector<float> v[6];
+        for (auto& c : v)
+          c.resize(size_t(n));
+        const int kind = round % 5;
+        for (size_t i = 0; i < size_t(n); ++i) {
+          if (kind == 0) {  // colours of samples
+            static const int kDepths[] = {8, 10, 12, 16};
+            const int depth = kDepths[round / 5 % 4];
+            const uint32_t peak = (1u << depth) - 1;
+            for (int j = 0; j < 2; ++j) {
+              const ciede::Lab c = ciede::to_lab(rng() & peak, rng() & peak, rng() & peak, depth);
+              v[3 * j][i] = c.l;
+              v[3 * j + 1][i] = c.a;
+              v[3 * j + 2][i] = c.b;
+            }
+          } else if (kind == 1) {  // near colours: a sample and a small step from it
+            const ciede::Lab c = ciede::to_lab(rng() & 255, rng() & 255, rng() & 255, 8);
+            v[0][i] = c.l, v[1][i] = c.a, v[2][i] = c.b;
+            v[3][i] = c.l + unit(rng), v[4][i] = c.a + unit(rng) * 0.01f;
+            v[5][i] = c.b + unit(rng) * (rng() % 2 ? 1e-5f : 3.0f);
+          } else if (kind == 2) {  // anywhere, past the colours' range too
+            for (int j = 0; j < 2; ++j) {
+              v[3 * j][i] = 60 + 80 * unit(rng);
+              v[3 * j + 1][i] = 200 * unit(rng);
+              v[3 * j + 2][i] = 200 * unit(rng);
+            }
+          } else if (kind == 4) {  // the ends of float's range
+            static const float kScale[] = {1e-41f, 3e-39f, 1e-30f, 1e-19f,
+                                           1.0f,   1e18f,  1e36f,  3e38f};
+            for (int j = 0; j < 6; ++j)
+              v[size_t(j)][i] = unit(rng) * kScale[rng() % 8];
+          } else {  // hue edge cases
+            for (int j = 0; j < 2; ++j) {
+              v[3 * j][i] = 100 * (unit(rng) + 1) / 2;
+              v[3 * j + 1][i] = edge[rng() % 10];
+              v[3 * j + 2][i] = edge[rng() % 10];
+            }
+            if (rng() % 3 == 0)
+              for (int c = 0; c < 3; ++c)
+                v[c + 3][i] = rng() % 2 ? v[c][i] : -v[c][i];
+          }
         }
-      } else if (kind == 1) {  // near colours: a sample and a small step from it
-        const ciede::Lab c = ciede::to_lab(rng() & 255, rng() & 255, rng() & 255, 8);
-        v[0][i] = c.l, v[1][i] = c.a, v[2][i] = c.b;
-        v[3][i] = c.l + unit(rng), v[4][i] = c.a + unit(rng) * 0.01f;
-        v[5][i] = c.b + unit(rng) * (rng() % 2 ? 1e-5f : 3.0f);
-      } else if (kind == 2) {  // anywhere, past the colours' range too
-        for (int k = 0; k < 2; ++k) {
-          v[3 * k][i] = 60 + 80 * unit(rng);
-          v[3 * k + 1][i] = 200 * unit(rng);
-          v[3 * k + 2][i] = 200 * unit(rng);
-        }
-      } else if (kind == 4) {  // the ends of float's range
-        static const float kScale[] = {1e-41f, 3e-39f, 1e-30f, 1e-19f, 1.0f, 1e18f, 1e36f, 3e38f};
-        for (int k = 0; k < 6; ++k)
-          v[size_t(k)][i] = unit(rng) * kScale[rng() % 8];
-      } else {  // hue edge cases
-        for (int k = 0; k < 2; ++k) {
-          v[3 * k][i] = 100 * (unit(rng) + 1) / 2;
-          v[3 * k + 1][i] = edge[rng() % 10];
-          v[3 * k + 2][i] = edge[rng() % 10];
-        }
-        if (rng() % 3 == 0)
-          for (int c = 0; c < 3; ++c)
-            v[c + 3][i] = rng() % 2 ? v[c][i] : -v[c][i];
-      }
-    }
-    const ciede::LabRow ref{v[0].data(), v[1].data(), v[2].data()};
-    const ciede::LabRow dist{v[3].data(), v[4].data(), v[5].data()};
-    std::vector<float> want(size_t(n) + 8, 7.0f), got(size_t(n) + 8, 7.0f);
-    ciede::delta_e_row(ref, dist, n, want.data());
-    tier.row(ref, dist, n, got.data());
-    for (size_t i = 0; i < want.size(); ++i) {
-      ASSERT_EQ(std::memcmp(&want[i], &got[i], sizeof(float)), 0)
-          << "round " << round << " i " << i << " want " << want[i] << " got " << got[i];
-    }
-  }
+        const ciede::LabRow ref{v[0].data(), v[1].data(), v[2].data()};
+        const ciede::LabRow dist{v[3].data(), v[4].data(), v[5].data()};
+        test::Twin<float> out(size_t(n), 7.0f);
+        for (int i : {0, 1})
+          k[i](ref, dist, n, out[i]);
+        ASSERT_TRUE(test::same(out));
+      });
 }
-
-INSTANTIATE_TEST_SUITE_P(Tiers, CiedeSimd, ::testing::Values(0, 1),
-                         [](const ::testing::TestParamInfo<int>& i) {
-                           return i.param ? std::string("Avx512") : std::string("Avx2");
-                         });
 
 }  // namespace
 }  // namespace vq

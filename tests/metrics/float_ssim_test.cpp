@@ -10,7 +10,7 @@
 #include "metrics/float_ssim/fssim.h"
 #include "metrics/float_ssim/taps.h"
 #include "metrics/metric.h"
-#include "tests/frames.h"
+#include "tests/twin.h"
 
 namespace vq {
 namespace {
@@ -28,74 +28,54 @@ bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
 
+// Windows of random rows (horizontal: n outputs of n + 10 inputs; vertical over 55 rows), the
+// pooling of moments made consistent (variances near and below zero included) and the low pass
+// over nine even/odd row pairs, every output between guard bands.
 TEST(FloatSsimKernels, TiersEqualScalarBitForBit) {
-  const fssim::Kernels base = fssim::scalar_kernels();
-  std::mt19937 rng(18);
-  for (const auto& [tier, flags] : test::tiers()) {
-    SCOPED_TRACE(tier);
-    const fssim::Kernels k = fssim::kernels_for(flags);
-    for (int iter = 0; iter < 60; ++iter) {
-      const int n = 1 + int(rng() % 140);
-      // Horizontal: n outputs of n + 10 inputs; outputs with a guard band of sentinels.
-      const std::vector<float> a = random_row(rng, n + 10), b = random_row(rng, n + 10);
-      std::vector<float> o1(size_t(5 * (n + 8)), -7.0f), o2 = o1;
-      float* p1[5];
-      float* p2[5];
-      for (int p = 0; p < 5; ++p) {
-        p1[p] = o1.data() + p * (n + 8) + 4;
-        p2[p] = o2.data() + p * (n + 8) + 4;
-      }
-      base.window_h(a.data(), b.data(), n, p1);
-      k.window_h(a.data(), b.data(), n, p2);
-      EXPECT_TRUE(same_bits(o1, o2)) << "window_h n=" << n;
-      // Vertical over 55 random rows.
-      std::vector<std::vector<float>> rows;
-      const float* rp[5 * fssim::kWindow];
-      for (int r = 0; r < 5 * fssim::kWindow; ++r) {
-        rows.push_back(random_row(rng, n));
-        rp[r] = rows.back().data();
-      }
-      std::fill(o1.begin(), o1.end(), -7.0f);
-      std::fill(o2.begin(), o2.end(), -7.0f);
-      base.window_v(rp, n, p1);
-      k.window_v(rp, n, p2);
-      EXPECT_TRUE(same_bits(o1, o2)) << "window_v n=" << n;
-      // Pooling of moments made consistent (variances near and below zero included).
-      std::vector<float> mom[5];
-      for (auto& m : mom)
-        m.resize(size_t(n));
-      for (int x = 0; x < n; ++x) {
-        const float m1 = a[size_t(x)], m2 = (rng() % 4 == 0) ? m1 : b[size_t(x)];
-        mom[0][size_t(x)] = m1;
-        mom[1][size_t(x)] = m2;
-        const float jitter = float(int(rng() % 5) - 2);
-        mom[2][size_t(x)] = m1 * m1 + jitter;
-        mom[3][size_t(x)] = m2 * m2 + float(rng() % 300);
-        mom[4][size_t(x)] = m1 * m2 + jitter;
-      }
-      const float* mp[5] = {mom[0].data(), mom[1].data(), mom[2].data(), mom[3].data(),
-                            mom[4].data()};
-      double acc1[16] = {}, acc2[16] = {};
-      base.pool(mp, n, acc1);
-      k.pool(mp, n, acc2);
-      EXPECT_EQ(std::memcmp(acc1, acc2, sizeof acc1), 0) << "pool n=" << n;
-      // Low pass over nine even/odd row pairs, outputs x0..x1 with guards either side.
-      const int x0 = 2, x1 = x0 + n;
-      std::vector<std::vector<float>> eo;
-      const float* e[fssim::kLowPass];
-      const float* o[fssim::kLowPass];
-      for (int v = 0; v < fssim::kLowPass; ++v) {
-        eo.push_back(random_row(rng, x1 + 4));
-        e[v] = eo.back().data();
-        eo.push_back(random_row(rng, x1 + 4));
-        o[v] = eo.back().data();
-      }
-      std::vector<float> l1(size_t(x1 + 4), -7.0f), l2 = l1;
-      base.low_pass(e, o, x0, x1, l1.data());
-      k.low_pass(e, o, x0, x1, l2.data());
-      EXPECT_TRUE(same_bits(l1, l2)) << "low_pass n=" << n;
-    }
-  }
+  test::every_tier(
+      18, 60, fssim::kernels_for, [](const fssim::Kernels(&k)[2], test::Rng& rng, int round) {
+        const int n = test::sweep(rng, round, 1, 140);
+        const std::vector<float> a = random_row(rng, n + 10), b = random_row(rng, n + 10);
+        std::vector<std::vector<float>> rows;
+        const float* rp[5 * fssim::kWindow];
+        for (auto& r : rp)
+          r = rows.emplace_back(random_row(rng, n)).data();
+        std::vector<test::Twin<float>> h(5, test::Twin<float>(size_t(n), -7.0f)), v(h);
+        for (int i : {0, 1}) {
+          float* ph[5] = {h[0][i], h[1][i], h[2][i], h[3][i], h[4][i]};
+          float* pv[5] = {v[0][i], v[1][i], v[2][i], v[3][i], v[4][i]};
+          k[i].window_h(a.data(), b.data(), n, ph);
+          k[i].window_v(rp, n, pv);
+        }
+        EXPECT_TRUE(test::same(h)) << "window_h n=" << n;
+        EXPECT_TRUE(test::same(v)) << "window_v n=" << n;
+        std::vector<float> mom[5];
+        for (int x = 0; x < n; ++x) {
+          const float m1 = a[size_t(x)], m2 = rng.below(4) == 0 ? m1 : b[size_t(x)];
+          const float jitter = float(int(rng.below(5)) - 2);
+          mom[0].push_back(m1);
+          mom[1].push_back(m2);
+          mom[2].push_back(m1 * m1 + jitter);
+          mom[3].push_back(m2 * m2 + float(rng.below(300)));
+          mom[4].push_back(m1 * m2 + jitter);
+        }
+        const float* mp[5] = {mom[0].data(), mom[1].data(), mom[2].data(), mom[3].data(),
+                              mom[4].data()};
+        double acc[2][16] = {};
+        const int x0 = 2, x1 = x0 + n;
+        const float *e[fssim::kLowPass], *o[fssim::kLowPass];
+        for (int j = 0; j < fssim::kLowPass; ++j) {
+          e[j] = rows.emplace_back(random_row(rng, x1 + 4)).data();
+          o[j] = rows.emplace_back(random_row(rng, x1 + 4)).data();
+        }
+        test::Twin<float> low(size_t(n), -7.0f);
+        for (int i : {0, 1}) {
+          k[i].pool(mp, n, acc[i]);
+          k[i].low_pass(e, o, x0, x1, low[i] - x0);
+        }
+        EXPECT_TRUE(test::same(acc)) << "pool n=" << n;
+        EXPECT_TRUE(test::same(low)) << "low_pass n=" << n;
+      });
 }
 
 // Luma read either way up (a negative pitch gives the rows bottom up) becomes its samples over

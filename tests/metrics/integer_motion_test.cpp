@@ -8,27 +8,17 @@
 #include <vector>
 
 #include "metrics/integer_motion/motion.h"
-#include "tests/frames.h"
 #include "tests/metrics/requests.h"
+#include "tests/twin.h"
 
 namespace vq {
 namespace {
 
-constexpr int kGuard = 16;
+using test::Rng;
+using test::Twin;
 
 int mirror(int i, int n) {
   return i < 0 ? -i : i >= n ? 2 * n - i - 2 : i;
-}
-
-// Random samples of `depth` bits, a tenth of them at the extremes.
-std::vector<uint16_t> random_samples(std::mt19937& rng, size_t n, int depth) {
-  const uint32_t top = (1u << depth) - 1;
-  std::vector<uint16_t> v(n);
-  for (auto& s : v) {
-    const uint32_t r = rng() % 20;
-    s = uint16_t(r == 0 ? 0 : r == 1 ? top : rng() % (top + 1));
-  }
-  return v;
 }
 
 // The blurred sum of absolute differences, straight from its definition.
@@ -58,65 +48,54 @@ uint64_t direct_sad(const std::vector<uint16_t>& a, const std::vector<uint16_t>&
   return sad;
 }
 
+// Every depth, a tenth of the samples at the extremes, rows repeating as mirrored taps give them.
 TEST(IntegerMotion, KernelTiersEqualScalar) {
-  const motion::Kernels ref = motion::scalar_kernels();
-  std::mt19937 rng(test::base_seed());
-  for (const auto& [tier, flags] : test::tiers()) {
-    SCOPED_TRACE(tier);
-    const motion::Kernels k = motion::kernels_for(flags);
-    for (int iter = 0; iter < 400; ++iter) {
-      const int w = iter < 40 ? 1 + iter : 1 + int(rng() % 300);
-      const int depth = iter % 2 ? 8 : 9 + int(rng() % 8);
-      SCOPED_TRACE("w=" + std::to_string(w) + " depth=" + std::to_string(depth));
-      const std::vector<uint16_t> p = random_samples(rng, size_t(5 * w), depth);
-      const std::vector<uint16_t> c = random_samples(rng, size_t(5 * w), depth);
-      std::vector<uint8_t> p8(p.begin(), p.end()), c8(c.begin(), c.end());
-      const uint8_t *pr8[5], *cr8[5];
-      const uint16_t *pr16[5], *cr16[5];
-      for (int t = 0; t < 5; ++t) {  // rows repeat, as mirrored taps give them
-        const size_t row = size_t(rng() % 5) * size_t(w);
-        pr8[t] = p8.data() + row;
-        cr8[t] = c8.data() + row;
-        pr16[t] = p.data() + row;
-        cr16[t] = c.data() + row;
-      }
-      std::vector<int32_t> a(size_t(w + 2 * kGuard), 0x5a5a5a5a), b(a);
-      if (depth == 8) {
-        ref.vertical8(pr8, cr8, w, a.data() + kGuard);
-        k.vertical8(pr8, cr8, w, b.data() + kGuard);
-      } else {
-        ref.vertical16(pr16, cr16, w, depth, a.data() + kGuard);
-        k.vertical16(pr16, cr16, w, depth, b.data() + kGuard);
-      }
-      ASSERT_EQ(a, b) << "vertical";
+  test::every_tier(0, 400, motion::kernels_for,
+                   [](const motion::Kernels(&k)[2], Rng& rng, int round) {
+                     const int w = test::sweep(rng, round, 1, 300),
+                               depth = round % 2 ? 8 : 9 + int(rng.below(8));
+                     const auto p = rng.samples(size_t(5 * w), depth, 10),
+                                c = rng.samples(size_t(5 * w), depth, 10);
+                     const std::vector<uint8_t> p8(p.begin(), p.end()), c8(c.begin(), c.end());
+                     const uint8_t *pr8[5], *cr8[5];
+                     const uint16_t *pr16[5], *cr16[5];
+                     for (int t = 0; t < 5; ++t) {
+                       const size_t row = size_t(rng.below(5)) * size_t(w);
+                       pr8[t] = p8.data() + row, cr8[t] = c8.data() + row;
+                       pr16[t] = p.data() + row, cr16[t] = c.data() + row;
+                     }
+                     Twin<int32_t> out(size_t(w), 0x5a5a5a5a);
+                     for (int i : {0, 1})
+                       depth == 8 ? k[i].vertical8(pr8, cr8, w, out[i])
+                                  : k[i].vertical16(pr16, cr16, w, depth, out[i]);
+                     ASSERT_TRUE(test::same(out)) << "vertical w=" << w << " depth=" << depth;
 
-      // Rows of the widest values the vertical pass can give, extremes included.
-      std::vector<int32_t> row(size_t(w + 2 * motion::kPad));
-      for (auto& v : row) {
-        const uint32_t r = rng() % 10;
-        v = r == 0 ? 65535 : r == 1 ? -65535 : int32_t(rng() % 131071) - 65535;
-      }
-      EXPECT_EQ(ref.horizontal_sad(row.data() + motion::kPad, w),
-                k.horizontal_sad(row.data() + motion::kPad, w))
-          << "horizontal";
-    }
-  }
+                     // Rows of the widest values the vertical pass can give, extremes included.
+                     std::vector<int32_t> row(size_t(w + 2 * motion::kPad));
+                     for (auto& v : row) {
+                       const uint32_t r = rng.below(10);
+                       v = r == 0 ? 65535 : r == 1 ? -65535 : int32_t(rng.below(131071)) - 65535;
+                     }
+                     uint32_t sad[2];
+                     for (int i : {0, 1})
+                       sad[i] = k[i].horizontal_sad(row.data() + motion::kPad, w);
+                     EXPECT_TRUE(test::same(sad)) << "horizontal w=" << w;
+                   });
 }
 
 // Whole pictures at random sizes (the smallest, where the mirrors meet, and odd ones), every
 // depth, stored top-down with wide pitches and bottom-up: every tier gives the definition's sum.
 TEST(IntegerMotion, BlurredSadMatchesItsDefinitionForAnyPitch) {
   const int tiny[][3] = {{3, 3, 8}, {3, 5, 8}, {5, 3, 10}, {4, 4, 12}, {7, 3, 16}, {3, 9, 16}};
-  std::mt19937 rng(test::base_seed() + 1);
+  Rng rng(1, 0);
   std::vector<int32_t> scratch;
   for (int iter = 0; iter < 46; ++iter) {
     const int* t = iter < 6 ? tiny[iter] : nullptr;
-    const int w = t ? t[0] : motion::kMinSize + int(rng() % 70);
-    const int h = t ? t[1] : motion::kMinSize + int(rng() % 40);
-    const int depth = t ? t[2] : iter % 3 == 0 ? 8 : 9 + int(rng() % 8);
+    const int w = t ? t[0] : motion::kMinSize + int(rng.below(70));
+    const int h = t ? t[1] : motion::kMinSize + int(rng.below(40));
+    const int depth = t ? t[2] : iter % 3 == 0 ? 8 : 9 + int(rng.below(8));
     SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " depth " + std::to_string(depth));
-    const std::vector<uint16_t> a = random_samples(rng, size_t(w * h), depth);
-    const std::vector<uint16_t> b = random_samples(rng, size_t(w * h), depth);
+    const auto a = rng.samples(size_t(w * h), depth, 10), b = rng.samples(size_t(w * h), depth, 10);
     const uint64_t want = direct_sad(a, b, w, h, depth);
     for (const bool up : {false, true}) {  // top-down with wide pitches, and bottom-up
       const test::Stored sa = test::store(a, w, h, depth, 10, up),

@@ -10,11 +10,14 @@
 #include <vector>
 
 #include "metrics/integer_vif/vif.h"
-#include "tests/frames.h"
 #include "tests/metrics/requests.h"
+#include "tests/twin.h"
 
 namespace vq {
 namespace {
+
+using test::Rng;
+using test::Twin;
 
 // Random luma: noise around a smooth ramp, with stretches of the extreme values; the distorted
 // rows are the reference's with noise, so that covariances are positive as well as negative.
@@ -42,23 +45,16 @@ Rows random_rows(std::mt19937& rng, int n, int w, int depth) {
   return r;
 }
 
-constexpr int kGuard = 24;
-
-// A filtered row with guard samples on both sides of its kPad margins.
+// A filtered row's five outputs, each with kPad margins either side of its w samples.
 struct Stat {
-  explicit Stat(int w)
-      : mu1(size_t(w + 2 * (kGuard + vif::kPad)), 0x5a5a),
-        mu2(mu1),
-        xx(size_t(w + 2 * (kGuard + vif::kPad)), 0xa5a5a5a5u),
-        yy(xx),
-        xy(xx) {}
-  vif::StatRow row() {
-    const size_t o = kGuard + vif::kPad;
-    return {mu1.data() + o, mu2.data() + o, xx.data() + o, yy.data() + o, xy.data() + o};
+  explicit Stat(int w) : mu1(n(w), 0x5a5a), mu2(mu1), xx(n(w), 0xa5a5a5a5u), yy(xx), xy(xx) {}
+  static size_t n(int w) { return size_t(w + 2 * vif::kPad); }
+  vif::StatRow row(int i) {
+    return {mu1[i] + vif::kPad, mu2[i] + vif::kPad, xx[i] + vif::kPad, yy[i] + vif::kPad,
+            xy[i] + vif::kPad};
   }
-  bool operator==(const Stat&) const = default;
-  std::vector<uint16_t> mu1, mu2;
-  std::vector<uint32_t> xx, yy, xy;
+  Twin<uint16_t> mu1, mu2;
+  Twin<uint32_t> xx, yy, xy;
 };
 
 // Mirrors the `n` samples either side of a row of w, as the scorer does.
@@ -75,140 +71,105 @@ auto sums(const vif::Sums& s) {
   return std::tuple(s.num_log, s.den_log, s.num_lin, s.den_lin);
 }
 
-// Every tier's kernels against the scalar ones: random widths (odd ones, and around the vector
-// widths), every depth and scale, extreme samples, and guard samples around every output.
+// Every tier's kernels against the scalar ones: every depth and scale, extreme samples, rows
+// repeating as mirrored taps give them, guard bands around every output.
 TEST(IntegerVif, KernelTiersEqualScalar) {
-  const vif::Kernels ref = vif::scalar_kernels();
-  std::mt19937 rng(test::base_seed());
-  for (const auto& [tier, flags] : test::tiers()) {
-    SCOPED_TRACE(tier);
-    const vif::Kernels k = vif::kernels_for(flags);
-    for (int iter = 0; iter < 400; ++iter) {
-      const int w = iter < 40 ? 1 + iter : 1 + int(rng() % 300);
-      const int scale = int(rng() % 4);
-      const int depth = scale == 0 ? 8 + int(rng() % 9) : 16;
-      const int taps = vif::kTaps[scale];
-      SCOPED_TRACE("w=" + std::to_string(w) + " scale=" + std::to_string(scale) +
-                   " depth=" + std::to_string(depth));
-      const Rows src = random_rows(rng, taps, w, depth);
-      const std::vector<uint8_t> r8(src.ref.begin(), src.ref.end()),
-          d8(src.dis.begin(), src.dis.end());
-      const uint8_t* rr8[17];
-      const uint8_t* dr8[17];
-      const uint16_t* rr16[17];
-      const uint16_t* dr16[17];
-      for (int t = 0; t < taps; ++t) {  // rows repeat, as mirrored taps give them
-        const size_t row = size_t(rng() % uint32_t(taps)) * size_t(w);
-        rr8[t] = r8.data() + row;
-        dr8[t] = d8.data() + row;
-        rr16[t] = src.ref.data() + row;
-        dr16[t] = src.dis.data() + row;
-      }
-      Stat a(w), b(w);
-      if (depth == 8 && scale == 0) {
-        ref.stat_v8(rr8, dr8, w, a.row());
-        k.stat_v8(rr8, dr8, w, b.row());
-      } else {
-        const int shift_mu = scale == 0 ? depth : 16, shift_sq = scale == 0 ? 2 * (depth - 8) : 16;
-        ref.stat_v16(rr16, dr16, w, scale, shift_mu, shift_sq, a.row());
-        k.stat_v16(rr16, dr16, w, scale, shift_mu, shift_sq, b.row());
-      }
-      ASSERT_TRUE(a == b) << "vertical statistics";
-
-      // The horizontal terms of that row, mirrored as the scorer mirrors it, where it can be.
-      if (w > taps / 2) {
-        vif::StatRow s = a.row();
-        for (auto* p : {s.mu1, s.mu2})
-          mirror(p, w, taps / 2);
-        for (auto* p : {s.xx, s.yy, s.xy})
-          mirror(p, w, taps / 2);
-        // One to four gain limits around the gains of these rows (near 1 where the distorted
-        // row is the reference's with noise), duplicates and the first above or below the rest.
-        vif::GainLimits limits;
-        limits.count = 1 + int(rng() % vif::kMaxGainLimits);
-        for (int l = 0; l < limits.count; ++l) {
-          const int pick = int(rng() % 4);
-          limits.limit[l] = pick == 0   ? 100.0
-                            : pick == 1 ? 1.0
-                                        : 0.75 + double(rng() % 128) / 256.0;
-        }
-        vif::Sums sa[vif::kMaxGainLimits], sb[vif::kMaxGainLimits];
-        ref.stat_h(s, w, scale, limits, sa);
-        k.stat_h(s, w, scale, limits, sb);
-        for (int l = 0; l < limits.count; ++l) {
-          SCOPED_TRACE("limit " + std::to_string(limits.limit[l]) + " of " +
-                       std::to_string(limits.count));
-          // Each limit's sums are those of a pass at that limit alone.
-          vif::Sums alone;
-          ref.stat_h(s, w, scale, {1, {limits.limit[l]}}, &alone);
-          EXPECT_EQ(sums(sa[l]), sums(alone));
-          EXPECT_EQ(sums(sa[l]), sums(sb[l]));
-        }
-      }
-
-      if (scale == 3) continue;
-      const int next = scale + 1, ntaps = vif::kTaps[next];
-      std::vector<uint16_t> ca(size_t(w + 2 * (kGuard + vif::kPad)), 0x7777), cb(ca), da(ca),
-          db(ca);
-      uint16_t* pa = ca.data() + kGuard + vif::kPad;
-      uint16_t* pb = cb.data() + kGuard + vif::kPad;
-      uint16_t* qa = da.data() + kGuard + vif::kPad;
-      uint16_t* qb = db.data() + kGuard + vif::kPad;
-      if (depth == 8 && scale == 0) {
-        ref.sub_v8(rr8, dr8, w, pa, qa);
-        k.sub_v8(rr8, dr8, w, pb, qb);
-      } else {
-        const int shift = scale == 0 ? depth : 16;
-        ref.sub_v16(rr16, dr16, w, next, shift, pa, qa);
-        k.sub_v16(rr16, dr16, w, next, shift, pb, qb);
-      }
-      ASSERT_EQ(ca, cb) << "vertical subsampling";
-      ASSERT_EQ(da, db) << "vertical subsampling";
-      if (w <= ntaps / 2 || w < 2) continue;
-      for (auto* p : {pa, qa})
-        mirror(p, w, ntaps / 2);
-      const int n = w / 2;
-      std::vector<uint16_t> oa(size_t(n + 2 * kGuard), 0x3333), ob(oa), ea(oa), eb(oa);
-      ref.sub_h(pa, qa, n, next, oa.data() + kGuard, ea.data() + kGuard);
-      k.sub_h(pa, qa, n, next, ob.data() + kGuard, eb.data() + kGuard);
-      ASSERT_EQ(oa, ob) << "horizontal subsampling";
-      ASSERT_EQ(ea, eb) << "horizontal subsampling";
+  test::every_tier(0, 400, vif::kernels_for, [](const vif::Kernels(&k)[2], Rng& rng, int round) {
+    const int w = test::sweep(rng, round, 1, 300), scale = int(rng.below(4));
+    const int depth = scale == 0 ? 8 + int(rng.below(9)) : 16, taps = vif::kTaps[scale];
+    SCOPED_TRACE(testing::Message() << "w=" << w << " scale=" << scale << " depth=" << depth);
+    const Rows src = random_rows(rng, taps, w, depth);
+    const std::vector<uint8_t> r8(src.ref.begin(), src.ref.end()),
+        d8(src.dis.begin(), src.dis.end());
+    const uint8_t *rr8[17], *dr8[17];
+    const uint16_t *rr16[17], *dr16[17];
+    for (int t = 0; t < taps; ++t) {  // rows repeat, as mirrored taps give them
+      const size_t row = size_t(rng.below(uint32_t(taps))) * size_t(w);
+      rr8[t] = r8.data() + row, dr8[t] = d8.data() + row;
+      rr16[t] = src.ref.data() + row, dr16[t] = src.dis.data() + row;
     }
-  }
+    const bool eight = depth == 8 && scale == 0;
+    Stat st(w);
+    for (int i : {0, 1})
+      if (eight)
+        k[i].stat_v8(rr8, dr8, w, st.row(i));
+      else
+        k[i].stat_v16(rr16, dr16, w, scale, scale ? 16 : depth, scale ? 16 : 2 * (depth - 8),
+                      st.row(i));
+    ASSERT_TRUE(test::same(st.mu1, st.mu2, st.xx, st.yy, st.xy)) << "vertical statistics";
+
+    // The horizontal terms of that row, mirrored as the scorer mirrors it, where it can be.
+    if (w > taps / 2) {
+      const vif::StatRow s = st.row(0);
+      for (auto* p : {s.mu1, s.mu2})
+        mirror(p, w, taps / 2);
+      for (auto* p : {s.xx, s.yy, s.xy})
+        mirror(p, w, taps / 2);
+      // One to four gain limits around the gains of these rows (near 1 where the distorted
+      // row is the reference's with noise), duplicates and the first above or below the rest.
+      vif::GainLimits limits;
+      limits.count = 1 + int(rng.below(vif::kMaxGainLimits));
+      for (int l = 0; l < limits.count; ++l) {
+        const uint32_t pick = rng.below(4);
+        limits.limit[l] = pick == 0 ? 100.0 : pick == 1 ? 1.0 : 0.75 + rng.below(128) / 256.0;
+      }
+      vif::Sums got[2][vif::kMaxGainLimits];
+      for (int i : {0, 1})
+        k[i].stat_h(s, w, scale, limits, got[i]);
+      for (int l = 0; l < limits.count; ++l) {
+        // Each limit's sums are those of a pass at that limit alone.
+        vif::Sums alone;
+        k[0].stat_h(s, w, scale, {1, {limits.limit[l]}}, &alone);
+        EXPECT_EQ(sums(got[0][l]), sums(alone)) << "limit " << limits.limit[l];
+        EXPECT_EQ(sums(got[0][l]), sums(got[1][l])) << "limit " << limits.limit[l];
+      }
+    }
+
+    if (scale == 3) return;
+    const int next = scale + 1, ntaps = vif::kTaps[next];
+    Twin<uint16_t> c(Stat::n(w), 0x7777), d(c);
+    for (int i : {0, 1})
+      if (eight)
+        k[i].sub_v8(rr8, dr8, w, c[i] + vif::kPad, d[i] + vif::kPad);
+      else
+        k[i].sub_v16(rr16, dr16, w, next, scale ? 16 : depth, c[i] + vif::kPad, d[i] + vif::kPad);
+    ASSERT_TRUE(test::same(c, d)) << "vertical subsampling";
+    if (w <= ntaps / 2 || w < 2) return;
+    uint16_t *pc = c[0] + vif::kPad, *pd = d[0] + vif::kPad;
+    mirror(pc, w, ntaps / 2);
+    mirror(pd, w, ntaps / 2);
+    Twin<uint16_t> o(size_t(w / 2), 0x3333), e(o);
+    for (int i : {0, 1})
+      k[i].sub_h(pc, pd, w / 2, next, o[i], e[i]);
+    ASSERT_TRUE(test::same(o, e)) << "horizontal subsampling";
+  });
 }
 
 // Whole pictures at random sizes (odd ones, the smallest), every depth, stored top-down, with
 // wide pitches and bottom-up (negative pitches): every tier's result equals the scalar one.
 TEST(IntegerVif, ScorerTiersEqualScalarForAnyPitch) {
-  std::mt19937 rng(test::base_seed() + 1);
-  for (int iter = 0; iter < 30; ++iter) {
-    const int w = vif::kMinSize + int(rng() % 90), h = vif::kMinSize + int(rng() % 60);
-    const int depth = iter % 3 == 0 ? 8 : 9 + int(rng() % 8);
-    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " depth " + std::to_string(depth));
+  test::every_tier(1, 30, vif::kernels_for, [](const vif::Kernels(&k)[2], Rng& rng, int round) {
+    const int w = vif::kMinSize + int(rng.below(90)), h = vif::kMinSize + int(rng.below(60));
+    const int depth = round % 3 == 0 ? 8 : 9 + int(rng.below(8));
+    SCOPED_TRACE(testing::Message() << w << "x" << h << " depth " << depth);
     const Rows src = random_rows(rng, h, w, depth);
-    // Top-down with padding, and bottom-up.
-    const test::Stored ref[2] = {test::store(src.ref, w, h, depth, 14),
-                                 test::store(src.ref, w, h, depth, 14, true)};
-    const test::Stored dis[2] = {test::store(src.dis, w, h, depth, 14),
-                                 test::store(src.dis, w, h, depth, 14, true)};
     vif::Params p;
-    p.gain.limit[0] = iter % 2 ? 100.0 : 1.0;
-    vif::Result want;
-    vif::Scorer(w, h, depth, p, vif::scalar_kernels())
-        .score({ref[0].top(), ref[0].pitch, depth}, {dis[0].top(), dis[0].pitch, depth}, &want);
-    for (const auto& [tier, flags] : test::tiers()) {
-      SCOPED_TRACE(tier);
-      vif::Scorer s(w, h, depth, p, vif::kernels_for(flags));
-      for (const int up : {0, 1}) {
-        vif::Result got;
-        s.score({ref[up].top(), ref[up].pitch, depth}, {dis[up].top(), dis[up].pitch, depth}, &got);
-        for (int k = 0; k < 4; ++k) {
-          EXPECT_EQ(got.num[k], want.num[k]) << "scale " << k << (up ? " bottom up" : "");
-          EXPECT_EQ(got.den[k], want.den[k]) << "scale " << k << (up ? " bottom up" : "");
-        }
+    p.gain.limit[0] = round % 2 ? 100.0 : 1.0;
+    vif::Result want, got;
+    const test::Stored r = test::store(src.ref, w, h, depth), d = test::store(src.dis, w, h, depth);
+    vif::Scorer(w, h, depth, p, k[0])
+        .score({r.top(), r.pitch, depth}, {d.top(), d.pitch, depth}, &want);
+    vif::Scorer s(w, h, depth, p, k[1]);
+    for (const bool up : {false, true}) {  // top-down with padding, and bottom-up
+      const test::Stored ru = test::store(src.ref, w, h, depth, 14, up),
+                         du = test::store(src.dis, w, h, depth, 14, up);
+      s.score({ru.top(), ru.pitch, depth}, {du.top(), du.pitch, depth}, &got);
+      for (int j = 0; j < 4; ++j) {
+        EXPECT_EQ(got.num[j], want.num[j]) << "scale " << j << (up ? " bottom up" : "");
+        EXPECT_EQ(got.den[j], want.den[j]) << "scale " << j << (up ? " bottom up" : "");
       }
     }
-  }
+  });
 }
 
 // Requests that differ in their gain limit alone are one group whose one scorer writes every
