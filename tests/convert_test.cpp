@@ -70,13 +70,13 @@ TEST(Convert, UniformColoursAtEveryDepth) {
   for (const auto& c : w555) {
     auto f = test::rgb_frame(test::solid(2, 2, {}), 16);
     for (int i = 0; i < 4; ++i)
-      f[40 + 2 * i] = uint8_t(c.word), f[41 + 2 * i] = c.word >> 8;
+      f[40 + 2 * i] = uint8_t(c.word), f[41 + 2 * i] = uint8_t(c.word >> 8);
     expect_block(table, f, std::vector<uint8_t>(4, c.y), c.u, c.v);
   }
   for (const auto& c : w565) {
     auto f = test::bitfield_frame(test::solid(2, 2, {}), test::kBits565);
     for (int i = 0; i < 4; ++i)
-      f[52 + 2 * i] = uint8_t(c.word), f[53 + 2 * i] = c.word >> 8;
+      f[52 + 2 * i] = uint8_t(c.word), f[53 + 2 * i] = uint8_t(c.word >> 8);
     expect_block(table, f, std::vector<uint8_t>(4, c.y), c.u, c.v);
   }
 }

@@ -59,7 +59,7 @@ int write_report(const char* path, int32_t pairs, int worst_count, int32_t w, in
   for (int32_t i = 1; i <= pairs; ++i) {
     double v[3];
     const double t = double(i) / pairs;
-    v[0] = 38 + 3 * std::sin(t * 19) + (rng() % 100) / 100.0;
+    v[0] = 38 + 3 * std::sin(t * 19) + double(rng() % 100) / 100.0;
     for (double dip : {0.25, 0.5, 0.75})
       v[0] -= 16 * std::exp(-std::pow((t - dip) * pairs / 3.0, 2));
     v[1] = v[0] + 4 + std::sin(t * 17), v[2] = v[0] + 5 + std::cos(t * 13);

@@ -166,7 +166,7 @@ TEST(Ssim, EveryTierMatchesScalar) {
   for (int depth : {8, 12, 16}) {
     for (int32_t bw : blocks) {
       for (int rep = 0; rep < 4; ++rep) {
-        const uint32_t seed = pick();
+        const uint32_t seed = uint32_t(pick());
         const int32_t w = 4 * bw + rep, h = 4 + int32_t(pick() % 29);
         const int spread = rep == 0 ? 2 : rep == 1 ? 40 : 1 << depth;
         const Planes p = make_planes(w, h, depth, rep == 2 ? 5 : 0, spread, seed);

@@ -23,11 +23,11 @@ struct Rng : std::mt19937 {
     std::seed_seq s{base_seed(), offset, round};
     seed(s);
   }
-  uint32_t below(uint32_t n) { return (*this)() % n; }
+  uint32_t below(uint32_t n) { return uint32_t((*this)()) % n; }
   // A sample of `depth` bits: one in `share` each 0 and the peak, the rest uniform.
   uint32_t sample(int depth, uint32_t share = 16) {
     const uint32_t peak = uint32_t((uint64_t(1) << depth) - 1), r = below(2 * share);
-    return r == 0 ? 0 : r == 1 ? peak : (*this)() & peak;
+    return r == 0 ? 0 : r == 1 ? peak : uint32_t((*this)()) & peak;
   }
   template <class T = uint16_t>
   std::vector<T> samples(size_t n, int depth, uint32_t share = 16) {

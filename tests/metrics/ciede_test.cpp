@@ -130,7 +130,8 @@ TEST(Ciede, ConverterEqualsToLab) {
     const ciede::LabConverter convert(depth);
     const uint32_t peak = (1u << depth) - 1;
     for (int i = 0; i < 2000; ++i) {
-      const uint32_t y = rng() & peak, u = rng() & peak, v = rng() & peak;
+      const uint32_t y = uint32_t(rng()) & peak, u = uint32_t(rng()) & peak,
+                     v = uint32_t(rng()) & peak;
       ASSERT_TRUE(same(convert(y, u, v), ciede::to_lab(y, u, v, depth))) << depth << " " << y;
     }
   }
@@ -162,7 +163,8 @@ TEST(Ciede, SimdRowsEqualThePlainLoop) {
             const int depth = kDepths[round / 5 % 4];
             const uint32_t peak = (1u << depth) - 1;
             for (int j = 0; j < 2; ++j) {
-              const ciede::Lab c = ciede::to_lab(rng() & peak, rng() & peak, rng() & peak, depth);
+              const ciede::Lab c = ciede::to_lab(uint32_t(rng()) & peak, uint32_t(rng()) & peak,
+                                                 uint32_t(rng()) & peak, depth);
               v[3 * j][i] = c.l;
               v[3 * j + 1][i] = c.a;
               v[3 * j + 2][i] = c.b;

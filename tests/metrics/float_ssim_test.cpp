@@ -94,7 +94,7 @@ TEST(FloatSsimKernels, ShrinkingFromLumaEqualsTheFloatRoad) {
     std::vector<uint8_t> buf(size_t(c.w * c.h * bpp));
     std::vector<float> samples;
     for (size_t i = 0; i < buf.size(); i += size_t(bpp)) {
-      const uint32_t v = rng() % (1u << c.depth);
+      const uint32_t v = uint32_t(rng()) % (1u << c.depth);
       buf[i] = uint8_t(v);
       if (bpp == 2) buf[i + 1] = uint8_t(v >> 8);
       samples.push_back(float(v) / float(1 << (c.depth - 8)));

@@ -77,7 +77,7 @@ TEST(IntegerAdm, MaskRowTiersEqualScalar) {
     m.sm = sm.data();
     for (int t = 0; t < 3; ++t) {
       for (int i = 0; i < w; ++i) {
-        const uint32_t r = rng();
+        const uint32_t r = uint32_t(rng());
         x[t].push_back(
             int16_t(extreme && r % 3 == 0 ? (r & 1 ? 15000 : -15000) : int32_t(r % 30001) - 15000));
         // Full-range coefficients only in the short extreme rows: their cubes reach 2^62, and
@@ -264,7 +264,7 @@ TEST(IntegerAdm, CsfTiersEqualScalar) {
     std::vector<int16_t> s16;
     std::vector<int32_t> s32;
     for (int i = 0; i < n; ++i) {
-      const uint32_t r = rng();
+      const uint32_t r = uint32_t(rng());
       s16.push_back(extreme ? (r % 2 ? int16_t(-32768) : int16_t(32767)) : int16_t(r));
       s32.push_back(extreme ? (r % 3 == 0   ? INT32_MIN
                                : r % 3 == 1 ? INT32_MAX
@@ -304,7 +304,7 @@ TEST(IntegerAdm, MaskRow32TiersEqualScalar) {
     m.sm = sm.data();
     for (int t = 0; t < 3; ++t) {
       for (int i = 0; i < w; ++i) {
-        const uint32_t r = rng();
+        const uint32_t r = uint32_t(rng());
         x[t].push_back(extreme ? (r % 5 == 0 ? INT32_MIN : int32_t(rng()))
                                : int32_t(r % 2000001) - 1000000);
         src[t].push_back(extreme ? (r % 7 == 0 ? INT32_MIN : int32_t(rng()))
