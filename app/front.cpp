@@ -629,6 +629,14 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
                c.err);
     return kExitUsage;
   }
+  // A campaign's lines name their own two files: a --vs beside it would be dropped unseen.
+  if (s.manifest && !s.versus.empty()) {
+    std::fputs(
+        "vidqual: --vs and --manifest cannot both be given: each manifest line names its "
+        "own two files\n",
+        c.err);
+    return kExitUsage;
+  }
   for (const Mode& mode : kModes)
     if (mode.chosen(s)) return mode.run(cl, f);
   return kExitUsage;

@@ -92,7 +92,8 @@ int parse_manifest(std::string_view text, std::vector<ManifestLine>* out, std::s
     return 0;
   }
   std::vector<ManifestLine> lines;
-  size_t pos = 0;
+  // A UTF-8 byte-order mark, as some editors write one, is not part of the first line.
+  size_t pos = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
   int number = 0;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);
@@ -229,6 +230,10 @@ int line_arguments(const Arguments& base, const ManifestLine& line, Arguments* o
   }
   if (own.manifest || own.manifest_index || own.help || own.version) {
     *why = "--manifest, --manifest-index, --help and --version belong on the command line";
+    return 0;
+  }
+  if (!own.versus.empty()) {
+    *why = "--vs is not for a manifest line: each line names its own two files";
     return 0;
   }
   if (own.positionals < 2) {

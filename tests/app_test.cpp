@@ -205,6 +205,10 @@ TEST(Manifest, LinesSplitIntoArguments) {
     std::string text, want;
   } cases[] = {
       {"a b", "0@1: a|b\n"},
+      {"\xEF\xBB\xBF# c\na b\n", "0@2: a|b\n"},
+      {"\xEF\xBB\xBF"
+       "a b\n",
+       "0@1: a|b\n"},
       {"# c\n\n \t\na\tb  --json=x\r\n  # c\nc d\n", "0@4: a|b|--json=x\n1@6: c|d\n"},
       {"\"my ref\" d \"--json=o d/{index}\"\n", "0@1: my ref|d|--json=o d/{index}\n"},
       {"a --json=\"x y\".json\n", "0@1: a|--json=x y.json\n"},
@@ -247,6 +251,9 @@ TEST(Manifest, LineOptionsOverTheCommandLines) {
        "refused --manifest, --manifest-index, --help and --version "
        "belong on the command line"},
       {{}, {"-", "d"}, "refused standard input (-) cannot be an input of a manifest line"},
+      {{},
+       {"r", "d", "--vs=e"},
+       "refused --vs is not for a manifest line: each line names its own two files"},
   };
   for (const auto& c : cases) {
     Arguments base, a;

@@ -903,6 +903,7 @@ TEST_F(Campaign, RefusalsAndFailedLines) {
       {two, "--manifest-index=-1", 1, "[--manifest-index=-1]: not an index (a number from 0)\n",
        ""},
       {two, path("ref.y4m"), 1, "with --manifest the files come from the manifest\n", ""},
+      {two, "--vs=" + path("d00.y4m"), 1, "--vs and --manifest cannot both be given", ""},
       {ref + " " + quoted(path("gone.y4m")) + "\n" + two, "", 2,
        "vidqual: line 0 failed (manifest line 1, [" + path("ref.y4m") + "] and [" +
            path("gone.y4m") + "]): status 2\n",
