@@ -179,12 +179,16 @@ int OutputFile::open(const std::string& path) {
     // A file with other names too is written in place at commit, so that every name keeps
     // seeing it; it is still written in full to the temporary file first.
     copy_in_place_ = exists && st.st_nlink > 1;
-    // ".NAME.XXXXXX" in the target's directory.
+    // ".NAME.XXXXXX" in the target's directory, NAME cut so that the temporary name stays within
+    // the longest name a directory holds, which the target's own name may already be.
     const std::filesystem::path target(target_);
     std::string temp =
         target.has_parent_path() ? target.parent_path().string() : std::string(1, '.');
+    std::string name = target.filename().string();
+    constexpr size_t kTempAffixes = std::string_view("..XXXXXX").size();
+    if (name.size() > NAME_MAX - kTempAffixes) name.resize(NAME_MAX - kTempAffixes);
     temp += "/.";
-    temp += target.filename().string();
+    temp += name;
     temp += ".XXXXXX";
     int fd;
     {

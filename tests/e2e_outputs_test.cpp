@@ -177,6 +177,17 @@ TEST_F(Outputs, ReplacedOutputsKeepModeOwnerAndLinks) {
   EXPECT_EQ(rows, slurp(path("linked.csv")));
   EXPECT_EQ(rows, slurp(path("other-name.csv")));
   EXPECT_EQ(2u, fs::hard_link_count(path("linked.csv")));
+  // A file whose bits forbid writing is replaced all the same, as mv replaces it, and keeps its
+  // bits; a name as long as a directory holds is written too (the temporary name is cut to fit).
+  std::ofstream(path("readonly.csv")) << "old\n";
+  ::chmod(path("readonly.csv").c_str(), 0444);
+  const std::string longest = path(std::string(251, 'n') + ".csv");
+  for (const std::string& out : {path("readonly.csv"), longest}) {
+    ASSERT_EQ(0, run({a_, b_, "--csv=" + out}).status) << out;
+    EXPECT_EQ(0u, slurp(out).find("pair,y_psnr")) << out;
+  }
+  ASSERT_EQ(0, ::stat(path("readonly.csv").c_str(), &st));
+  EXPECT_EQ(0444u, st.st_mode & 07777);
 }
 
 TEST_F(Outputs, StdoutThatCannotBeWrittenIsAFailure) {
