@@ -141,6 +141,9 @@ void remove_temporary_files_on_signals() {
       continue;
     ::sigaction(sig, &sa, nullptr);
   }
+  // A file grown past the size limit (ulimit -f) is a failed write like a full disk: the write
+  // returns EFBIG and is told of, instead of the signal ending the process with its files left.
+  ::signal(SIGXFSZ, SIG_IGN);
 }
 
 int same_file(const char* a, const char* b) {
@@ -344,8 +347,9 @@ void Report::on_end(const RunResult& r) {
 }
 
 int Report::commit() {
+  errno = 0;  // a write of finish() that fails tells why in errno (EFBIG, ENOSPC)
   if (error_ || !result_.table || !finish(stream()) || error_) {
-    fail(EIO);
+    fail(errno ? errno : EIO);
     file_.abandon();
     return 0;
   }

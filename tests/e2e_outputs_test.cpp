@@ -107,6 +107,15 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
     }
     EXPECT_EQ(before, data()) << c.args.back();
   }
+  // A file grown past the size limit (ulimit -f) is a failed write too, not a killed process.
+  if (json_available()) {
+    const std::string big = path("big.json");
+    const Outcome r = run_command("ulimit -f 1; " + quote(VIDQUAL_BINARY) + " " + quote(a_) + " " +
+                                  quote(b_) + " " + quote("--json=" + big));
+    EXPECT_EQ(2, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("can't write [" + big + "]: File too large")) << r.err;
+    EXPECT_EQ(before, data());
+  }
 }
 
 // A run stopped part way: by a signal (it ends as the signal ends a process), or by the reader
