@@ -79,7 +79,10 @@ bool is_number(std::string_view text) {
   return p == text.size();
 }
 
-int32_t parse_maxframes(std::string_view text) {
+namespace {
+
+// The leading number of `text` by atol's rules, saturating at the limits of 32 bits.
+int32_t leading_int32(std::string_view text) {
   size_t p = 0;
   while (p < text.size() && (text[p] == ' ' || (text[p] >= '\t' && text[p] <= '\r')))
     ++p;
@@ -92,6 +95,12 @@ int32_t parse_maxframes(std::string_view text) {
   }
   if (negative) return n > INT32_MAX ? INT32_MIN : -int32_t(n);
   return n > INT32_MAX ? INT32_MAX : int32_t(n);
+}
+
+}  // namespace
+
+int32_t parse_maxframes(std::string_view text) {
+  return leading_int32(text);
 }
 
 int parse_skip(const std::string& t, int32_t out[2], std::string* why) {
@@ -273,15 +282,9 @@ std::string input_options(const Arguments& a, Settings* s) {
 // a number past the range of 32 bits counts as the nearest limit. None when it is not.
 std::optional<int32_t> number_within(std::string_view text, int32_t low, int32_t high) {
   if (!is_number(text)) return std::nullopt;
-  size_t p = text.find_first_not_of(" \t\n\v\f\r");
-  const bool negative = text[p] == '-';
-  if (text[p] == '+' || text[p] == '-') ++p;
-  int64_t n = 0;
-  for (; p < text.size(); ++p)
-    n = std::min(n * 10 + (text[p] - '0'), int64_t(INT32_MAX) + 1);
-  n = std::clamp<int64_t>(negative ? -n : n, INT32_MIN, INT32_MAX);
+  const int32_t n = leading_int32(text);
   if (n < low || n > high) return std::nullopt;
-  return int32_t(n);
+  return n;
 }
 
 // --cpumask=N: decimal, or hexadecimal after 0x; at most 32 bits.
