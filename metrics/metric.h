@@ -162,8 +162,14 @@ struct MetricRequest {
   MetricOptions options;
 };
 
+// Why `name` cannot be a score's name, or nullptr when it can. Every output writes a score's
+// name as it is (an XML attribute, a CSV column, a JSON key) beside fields of its own, so a name
+// is a letter or '_' and then letters, digits, '_', '-' or '.', and none of those fields.
+[[nodiscard]] const char* score_name_fault(std::string_view name);
+
 // Reads "NAME" or "NAME=OPT=VALUE:OPT=VALUE". 1 and *out when the name is in the registry and
-// every option is one of its table with a value of its type; 0 with *why naming what is wrong.
+// every option is one of its table with a value of its type, its row's check() passes and every
+// score name it writes is one the outputs can carry; 0 with *why naming what is wrong.
 [[nodiscard]] int parse_metric_request(std::string_view text, MetricRequest* out, std::string* why);
 
 // The requests with every metric they need added (needs() of each, recursively), requests for

@@ -1,6 +1,7 @@
 // The options syntax of --metric and the expansion of a metric's needs.
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,7 +46,9 @@ int parse_value(const std::string& text, OptionType type, MetricOptions::Value* 
       char* end = nullptr;
       errno = 0;
       const double d = std::strtod(text.c_str(), &end);
-      if (errno != 0 || *end != '\0' || d != d) return 0;
+      // Every number option has finite bounds in libvmaf, so infinities are refused as out of
+      // range there; a NaN would pass its range checks but is no number.
+      if (errno != 0 || *end != '\0' || !std::isfinite(d)) return 0;
       v->d = d;
       return 1;
     }
@@ -106,6 +109,23 @@ int expand_one(const MetricRequest& r, int depth, std::vector<MetricRequest>* ou
 
 }  // namespace
 
+const char* score_name_fault(std::string_view name) {
+  const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  if (name.empty() || !(letter(name[0]) || name[0] == '_'))
+    return "must begin with a letter or '_'";
+  for (const char c : name)
+    if (!letter(c) && !(c >= '0' && c <= '9') && c != '_' && c != '-' && c != '.')
+      return "may hold only letters, digits, '_', '-' and '.' (every output writes it as it is)";
+  // XML reserves names that begin with "xml" in any case ("xmlns" declares a namespace).
+  if (name.size() >= 3 && (name[0] | 0x20) == 'x' && (name[1] | 0x20) == 'm' &&
+      (name[2] | 0x20) == 'l')
+    return "must not begin with 'xml' (XML reserves such names)";
+  // The fields beside the scores: the XML report's frame number, the per-frame CSV's columns.
+  for (const char* fixed : {"frameNum", "pair", "depth", "chroma"})
+    if (name == fixed) return "is taken by the outputs' own frameNum, pair, depth and chroma";
+  return nullptr;
+}
+
 int parse_metric_request(std::string_view text, MetricRequest* out, std::string* why) {
   const size_t eq = text.find('=');
   const std::string name(text.substr(0, eq));
@@ -163,6 +183,11 @@ int parse_metric_request(std::string_view text, MetricRequest* out, std::string*
     v->given = true;
   }
   if (row->check != nullptr && !row->check(r.options, why)) return 0;
+  for (const std::string& score : row->scores(r.options))
+    if (const char* fault = score_name_fault(score)) {
+      *why = "metric " + name + ": score name '" + score + "' " + fault;
+      return 0;
+    }
   *out = std::move(r);
   return 1;
 }

@@ -298,11 +298,11 @@ TEST_F(Outputs, XmlReportReadsAsFrameworksReadIt) {
     const char* frames;
   } cases[] = {{b_, 0, "8x4 6 frames apsnr_cb apsnr_cr apsnr_y\n"},
                {path("short.avi"), 2, "8x4 4 frames apsnr_cb apsnr_cr apsnr_y\n"}};
+  const std::string reader = std::string(VQ_SOURCE_DIR) + "/tests/xml/framework_reader.py";
   for (const auto& c : cases) {
     const Outcome r = run({a_, c.second, "--metric=psnr=enable_apsnr=true", "--metric=ssim",
                            "--xml=" + path("f.xml"), "--csv=" + path("f.csv")});
     EXPECT_EQ(c.status, r.status) << r.err;
-    const std::string reader = std::string(VQ_SOURCE_DIR) + "/tests/xml/framework_reader.py";
     const Outcome read =
         run_command("python3 " + quote(reader) + " " + quote(path("f.xml")) + " " +
                     quote(path("f.csv")) + " psnr_y psnr_cb psnr_cr y_ssim all_ssim");
@@ -313,6 +313,16 @@ TEST_F(Outputs, XmlReportReadsAsFrameworksReadIt) {
   const std::string xml = slurp(path("f.xml"));
   EXPECT_EQ(std::string::npos, xml.find("y_psnr")) << xml;
   EXPECT_EQ(0u, xml.find("<VMAF version=\"")) << xml;
+  // A score named unusually, as the outputs allow, is read back under its name.
+  ASSERT_TRUE(test::write_avi(path("a64.avi"), yv12_video(3, 64, 64)));
+  ASSERT_TRUE(test::write_avi(path("b64.avi"), yv12_video(3, 64, 64, 50, {1, 3, 0})));
+  const Outcome named = run({path("a64.avi"), path("b64.avi"), "--metric=vmaf=name=_vmaf.v2-b",
+                             "--xml=" + path("n.xml"), "--csv=" + path("n.csv")});
+  EXPECT_EQ(0, named.status) << named.err;
+  const Outcome read = run_command("python3 " + quote(reader) + " " + quote(path("n.xml")) + " " +
+                                   quote(path("n.csv")) + " _vmaf.v2-b");
+  EXPECT_EQ(0, read.status) << read.err;
+  EXPECT_EQ("64x64 3 frames \n", read.out);
 }
 
 // An XML report without its first and third lines: the version and the speed.

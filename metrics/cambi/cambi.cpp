@@ -482,6 +482,35 @@ class CambiScorer final : public Metric {
   int column_ = -1;
 };
 
+// The EOTF libvmaf uses: cambi_eotf when it is not the default, else eotf.
+std::string eotf_name(const MetricOptions& options) {
+  const std::string name = options.get_string("cambi_eotf");
+  return name == "bt1886" ? options.get_string("eotf") : name;
+}
+
+// What libvmaf refuses whatever the pictures: a value given out of its range, an unknown EOTF.
+int check_cambi(const MetricOptions& options, std::string* why) {
+  for (size_t i = 0; i < std::size(kOptions); ++i) {
+    const MetricOptions::Value* v = nullptr;
+    for (const MetricOptions::Value& x : options.values)
+      if (x.name == kOptions[i].name) v = &x;
+    if (!v || !v->given || kOptions[i].type == OptionType::kString) continue;
+    const double x = kOptions[i].type == OptionType::kInt ? double(v->i) : v->d;
+    if (x < kRanges[i].min || x > kRanges[i].max) {
+      char buf[160];
+      std::snprintf(buf, sizeof buf, "cambi: %s must be between %g and %g", kOptions[i].name,
+                    kRanges[i].min, kRanges[i].max);
+      *why = buf;
+      return 0;
+    }
+  }
+  if (const std::string eotf = eotf_name(options); eotf != "bt1886" && eotf != "pq") {
+    *why = "cambi: eotf is bt1886 or pq, not " + eotf;
+    return 0;
+  }
+  return 1;
+}
+
 MetricStatus make_cambi(const PictureForm& form, const MetricOptions& options, uint32_t cpu_flags,
                         std::unique_ptr<Metric>* out, std::string* why) {
   CambiPlan plan;
@@ -497,20 +526,7 @@ MetricStatus make_cambi(const PictureForm& form, const MetricOptions& options, u
 
 bool cambi_plan(const PictureForm& form, const MetricOptions& options, CambiPlan* plan,
                 std::string* why) {
-  for (size_t i = 0; i < std::size(kOptions); ++i) {
-    const MetricOptions::Value* v = nullptr;
-    for (const MetricOptions::Value& x : options.values)
-      if (x.name == kOptions[i].name) v = &x;
-    if (!v || !v->given || kOptions[i].type == OptionType::kString) continue;
-    const double x = kOptions[i].type == OptionType::kInt ? double(v->i) : v->d;
-    if (x < kRanges[i].min || x > kRanges[i].max) {
-      char buf[160];
-      std::snprintf(buf, sizeof buf, "cambi: %s must be between %g and %g", kOptions[i].name,
-                    kRanges[i].min, kRanges[i].max);
-      *why = buf;
-      return false;
-    }
-  }
+  if (!check_cambi(options, why)) return false;
   if (form.depth < 8 || form.depth > 16) {
     *why = "cambi scores pictures of 8 to 16 bits";
     return false;
@@ -541,17 +557,7 @@ bool cambi_plan(const PictureForm& form, const MetricOptions& options, CambiPlan
   p.high_res_speedup = (speedup == 1080 && pixels >= 1920 * 1080) ||
                        (speedup == 1440 && pixels >= 2560 * 1440) ||
                        (speedup == 2160 && pixels >= 3840 * 2160);
-  std::string eotf_name = options.get_string("cambi_eotf");
-  if (eotf_name == "bt1886") eotf_name = options.get_string("eotf");
-  Eotf eotf = nullptr;
-  if (eotf_name == "bt1886") {
-    eotf = bt1886;
-  } else if (eotf_name == "pq") {
-    eotf = pq;
-  } else {
-    *why = "cambi: eotf is bt1886 or pq, not " + eotf_name;
-    return false;
-  }
+  const Eotf eotf = eotf_name(options) == "pq" ? pq : bt1886;
   p.topk = options.get_double("topk");
   if (p.topk == 0.6) p.topk = options.get_double("cambi_topk");
   p.max_value = options.get_double("cambi_max_val");
@@ -622,11 +628,15 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
 }
 
 const MetricRow& cambi_metric() {
-  static const MetricRow row = {
-      "cambi",      "banding of the distorted picture (libvmaf's CAMBI; no reference needed)",
-      kOptions,     0,
-      cambi_scores, make_cambi,
-  };
+  static const MetricRow row = [] {
+    MetricRow r = {
+        "cambi",      "banding of the distorted picture (libvmaf's CAMBI; no reference needed)",
+        kOptions,     0,
+        cambi_scores, make_cambi,
+    };
+    r.check = check_cambi;
+    return r;
+  }();
   return row;
 }
 

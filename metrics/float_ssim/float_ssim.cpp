@@ -121,14 +121,20 @@ class SsimMetric final : public Metric {
   std::vector<float> a_, b_, sa_, sb_;
 };
 
+// libvmaf's range of the shrink factor, checked when the request is read.
+int check_ssim(const MetricOptions& o, std::string* why) {
+  const int64_t scale = o.get_int("scale");
+  if (scale < 0 || scale > 10) {
+    *why = "float_ssim: scale must be between 0 and 10";
+    return 0;
+  }
+  return 1;
+}
+
 MetricStatus make_ssim(const PictureForm& f, const MetricOptions& o, uint32_t cpu_flags,
                        std::unique_ptr<Metric>* out, std::string* why) {
   if (!form_ok(f, "float_ssim", why)) return MetricStatus::kUnsupported;
   const int64_t scale = o.get_int("scale");
-  if (scale < 0 || scale > 10) {
-    *why = "float_ssim: scale must be between 0 and 10";
-    return MetricStatus::kUnsupported;
-  }
   const int factor = fssim::ssim_factor(f.width, f.height, int(scale));
   const int w = factor > 1 ? fssim::shrunk(f.width, factor) : f.width;
   const int h = factor > 1 ? fssim::shrunk(f.height, factor) : f.height;
@@ -278,10 +284,14 @@ MetricStatus make_ms_ssim_joined(const PictureForm& f, const MetricOptions& o,
 }  // namespace
 
 const MetricRow& float_ssim_metric() {
-  static const MetricRow row = {
-      "float_ssim", "libvmaf's SSIM: 11x11 Gaussian window, luma, shrunk by default (float_ssim)",
-      kSsimOptions, 0,
-      ssim_scores,  make_ssim};
+  static const MetricRow row = [] {
+    MetricRow r = {
+        "float_ssim", "libvmaf's SSIM: 11x11 Gaussian window, luma, shrunk by default (float_ssim)",
+        kSsimOptions, 0,
+        ssim_scores,  make_ssim};
+    r.check = check_ssim;
+    return r;
+  }();
   return row;
 }
 

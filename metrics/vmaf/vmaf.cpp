@@ -119,15 +119,14 @@ std::vector<std::string> vmaf_scores(const MetricOptions& o) {
 }
 
 int check_vmaf(const MetricOptions& o, std::string* why) {
-  Model m;
-  std::vector<Resolved> f;
-  if (!load(o, &m, &f, why)) return 0;
   const std::string name = o.get_string("name");
-  if (name.find_first_of(":=,\" ") != std::string::npos) {
-    *why = "vmaf: name must not hold ':', '=', ',', '\"' or spaces";
+  if (const char* fault = name.empty() ? nullptr : score_name_fault(name)) {
+    *why = "vmaf: option name: '" + name + "' " + fault;
     return 0;
   }
-  return 1;
+  Model m;
+  std::vector<Resolved> f;
+  return load(o, &m, &f, why);
 }
 
 std::vector<std::string> vmaf_needs(const MetricOptions& o) {

@@ -50,6 +50,7 @@ const Request kRequests[] = {
     {"integer_adm=adm_enhn_gain_limit=0.5", kRead},
     {"integer_adm=adm_csf_mode=1", kRead},
     {"integer_adm=adm_ref_display_height=5000", kRead},
+    {"integer_adm=adm_csf_scale=inf", kRead},
 
     {"integer_vif", "integer_vif_scale0"},
     {"integer_vif=vif_enhn_gain_limit=100", "integer_vif_scale0"},
@@ -113,14 +114,28 @@ const Request kRequests[] = {
     {"vmaf=name=\"vmaf\"", kRead, 64, 64, 8, k420, "name"},
     {"vmaf=enable_transform=yes", kRead, 64, 64, 8, k420, "enable_transform"},
     {"vmaf=model_path=x", kRead, 64, 64, 8, k420, "model_path"},
+    // A name is written as it is by every output, beside the outputs' own fields.
+    {"vmaf=name=_vmaf.v2-b", "_vmaf.v2-b"},
+    {"vmaf=name=frameNum", kRead, 64, 64, 8, k420, "option name: 'frameNum' is taken"},
+    {"vmaf_neg=name=pair", kRead, 64, 64, 8, k420, "option name: 'pair' is taken"},
+    {"vmaf=name=a<b&c", kRead, 64, 64, 8, k420, "option name"},
+    {"vmaf=name=a\nb", kRead, 64, 64, 8, k420, "option name"},
+    {"vmaf=name=2pass", kRead, 64, 64, 8, k420, "option name"},
+    {"vmaf=name=xmlns", kRead, 64, 64, 8, k420, "option name"},
+    {"vmaf=name=vmaf\xc3\xa9", kRead, 64, 64, 8, k420, "option name"},
 
-    // cambi: a picture 216 samples wide or high is taken; libvmaf's refusals when made.
+    // cambi: values out of libvmaf's ranges are refused when read; a picture 216 samples wide or
+    // high is taken, and the window scaled to the encode size must fit libvmaf's table.
     {"cambi", kForm, 215, 215},
     {"cambi=enc_width=200:enc_height=200", kForm, 1920, 1080},  // the encode too small
-    {"cambi=window_size=14", kForm, 1920, 1080},
-    {"cambi=topk=0", kForm, 1920, 1080},
-    {"cambi=max_log_contrast=6", kForm, 1920, 1080},
-    {"cambi=eotf=hlg", kForm, 1920, 1080},
+    {"cambi=window_size=14", kRead},
+    {"cambi=window_size=0", kRead},
+    {"cambi=topk=0", kRead},
+    {"cambi=max_log_contrast=6", kRead},
+    {"cambi=eotf=hlg", kRead},
+    {"cambi=cambi_eotf=foo:eotf=pq", kRead},
+    {"cambi=cambi_eotf=pq:eotf=foo", "cambi_ceot_pq_eotf_foo", 216, 1},  // as libvmaf
+    {"cambi=cambi_eotf=pq:eotf=a<b", kRead, 64, 64, 8, k420, "score name"},
     {"cambi=window_size=100", kForm, 3840, 2160, 10},  // past libvmaf's table
     {"cambi", kForm, 1920, 1080, 17},
     {"cambi", "cambi", 216, 1},
@@ -129,7 +144,8 @@ const Request kRequests[] = {
     {"float_ssim", kForm, 10, 64},
     {"float_ssim", kForm, 64, 10},
     {"float_ssim=scale=4", kForm, 40, 100},
-    {"float_ssim=scale=11", kForm, 200, 200},
+    {"float_ssim=scale=11", kRead},
+    {"float_ssim=scale=-1", kRead},
     {"float_ms_ssim", kForm, 175, 400},
     {"float_ms_ssim", kForm, 400, 175, 10},
     {"float_ms_ssim", kForm, 400, 400, 17},
@@ -156,6 +172,11 @@ const Request kRequests[] = {
     {"psnr_hvs", kForm, 64, 64, 16, k444},
 
     {"psnr=min_sse=-1", kRead, 64, 64, 8, k420, "min_sse"},
+    {"psnr=min_sse=inf", kRead, 64, 64, 8, k420, "min_sse"},
+    {"psnr=min_sse=-inf", kRead, 64, 64, 8, k420, "min_sse"},
+    {"psnr=min_sse=nan", kRead, 64, 64, 8, k420, "min_sse"},
+    {"psnr=min_sse=1e309", kRead, 64, 64, 8, k420, "min_sse"},
+    {"psnr=min_sse=1e308", "y_psnr"},  // in libvmaf's range: caps every plane far below 0 dB
     {"psnr=min_sse=0.5:reduced_hbd_peak=1", "y_psnr"},  // the report's columns first
 };
 
