@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vq {
@@ -42,6 +43,13 @@ struct BdValue {
 // AOM's rule on points past 99.5.
 [[nodiscard]] BdValue bd_rate(BdMethod method, std::vector<RdPoint> anchor,
                               std::vector<RdPoint> test, bool saturates);
+
+// A ladder's curve: the encodes of one sequence at several coded resolutions (each with its
+// size's name), each size's points joined by eight pieces evenly spaced in log10(rate) and in
+// quality, rounded to six decimals, then the upper convex hull of them all, from the highest rate
+// down (AOM's adaptive-streaming comparison).
+[[nodiscard]] std::vector<RdPoint> ladder_hull(
+    const std::vector<std::pair<std::string, RdPoint>>& encodes);
 
 // ---- RD tables ----------------------------------------------------------------------------------
 

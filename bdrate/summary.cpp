@@ -45,11 +45,16 @@ bool ladder(const std::vector<const RdRow*>& rows) {
   return sizes.size() > 1;
 }
 
-std::vector<RdPoint> points(const std::vector<const RdRow*>& rows, int metric) {
-  std::vector<RdPoint> p;
+// The curve of one metric: the encodes that have it, or a ladder's hull of them.
+std::vector<RdPoint> points(const std::vector<const RdRow*>& rows, int metric, bool hull) {
+  std::vector<std::pair<std::string, RdPoint>> p;
   for (const RdRow* r : rows)
-    if (r->quality[metric]) p.push_back({r->rate, *r->quality[metric]});
-  return p;
+    if (r->quality[metric]) p.push_back({r->coded_res, {r->rate, *r->quality[metric]}});
+  if (hull) return ladder_hull(p);
+  std::vector<RdPoint> curve;
+  for (const auto& [size, point] : p)
+    curve.push_back(point);
+  return curve;
 }
 
 BdRow average(const std::vector<const BdRow*>& rows, const std::string& cfg, const std::string& cls,
@@ -110,12 +115,9 @@ int bd_summary(const RdTable& anchor, const RdTable& test, BdMethod method, BdSu
     for (int m = 0; m < kBdMetrics; ++m) {
       if (!s.shared[m]) {
         row.value[m].why = "not given by both tables";
-      } else if (hull) {
-        row.value[m].why =
-            "points at several coded resolutions (a ladder): its convex hull is not computed";
       } else {
         // AOM's summary drops the saturated VMAF points for vmaf only, not for vmaf_neg.
-        row.value[m] = bd_rate(method, points(ra, m), points(rt, m), m == kVmaf);
+        row.value[m] = bd_rate(method, points(ra, m, hull), points(rt, m, hull), m == kVmaf);
       }
     }
     s.sequences.push_back(std::move(row));

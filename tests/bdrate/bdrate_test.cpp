@@ -111,23 +111,29 @@ BdSummary summary_of(const std::string& anchor, const std::string& test, BdMetho
   return s;
 }
 
-// Rows of AOM's published summary (rounded to four decimals) from its published RD tables.
+// Rows of AOM's published summary (rounded to four decimals) from its published RD tables: random
+// access, and adaptive streaming, whose ladders are compared by their hulls.
 TEST(BdRate, AomPublishedSummary) {
-  const BdSummary s =
-      summary_of(kDir + "/aom/anchor_RA.csv", kDir + "/aom/test_RA.csv", BdMethod::kAom);
-  const std::vector<std::string> lines = split(slurp(kDir + "/aom/summary_RA.csv"), '\n');
-  ASSERT_EQ(s.sequences.size() + 1, lines.size());
-  for (size_t i = 0; i < s.sequences.size(); ++i) {
-    const auto cells = split(lines[i + 1], ',');
-    const BdRow& row = s.sequences[i];
-    EXPECT_EQ(cells[3], row.video);
-    for (int m = 0; m < kBdMetrics; ++m) {
-      ASSERT_TRUE(row.value[m].percent) << row.video << " " << kBdMetricNames[m];
-      EXPECT_NEAR(*row.value[m].percent, std::stod(cells[size_t(4 + m)]), 1e-4 + 1e-9)
-          << row.video << " " << kBdMetricNames[m];
+  for (const std::string cfg : {"RA", "AS"}) {
+    const BdSummary s = summary_of(kDir + "/aom/anchor_" + cfg + ".csv",
+                                   kDir + "/aom/test_" + cfg + ".csv", BdMethod::kAom);
+    const std::vector<std::string> lines =
+        split(slurp(kDir + "/aom/summary_" + cfg + ".csv"), '\n');
+    ASSERT_EQ(s.sequences.size() + 1, lines.size()) << cfg;
+    for (size_t i = 0; i < s.sequences.size(); ++i) {
+      const auto cells = split(lines[i + 1], ',');
+      const BdRow& row = s.sequences[i];
+      EXPECT_EQ(cells[3], row.video);
+      for (int m = 0; m < kBdMetrics; ++m) {
+        ASSERT_TRUE(row.value[m].percent) << row.video << " " << kBdMetricNames[m];
+        EXPECT_NEAR(*row.value[m].percent, std::stod(cells[size_t(4 + m)]), 1e-4 + 1e-9)
+            << row.video << " " << kBdMetricNames[m];
+      }
     }
   }
-  // A1's two sequences, A2's one, then all three.
+  // RA: A1's two sequences, A2's one, then all three.
+  const BdSummary s =
+      summary_of(kDir + "/aom/anchor_RA.csv", kDir + "/aom/test_RA.csv", BdMethod::kAom);
   ASSERT_EQ(s.averages.size(), 3u);
   EXPECT_EQ(s.averages[0].sequences, 2);
   EXPECT_EQ(s.averages[2].cls, "all");
