@@ -225,14 +225,18 @@ std::optional<std::string> by_quality(std::vector<RdPoint>* points) {
   return std::nullopt;
 }
 
-std::optional<std::string> check_points(const std::vector<RdPoint>& points, size_t fewest) {
+// Why a curve cannot be used: too few points, a rate not above 0 or not finite, a quality not
+// finite (AOM's method takes +inf, a lossless PSNR, as 100 dB).
+std::optional<std::string> check_points(const std::vector<RdPoint>& points, size_t fewest,
+                                        bool lossless = false) {
   if (points.size() < fewest) {
     return points.empty() ? std::string("no points")
                           : "fewer than " + std::to_string(fewest) + " points";
   }
   for (const RdPoint& p : points) {
     if (!(p.rate > 0) || !std::isfinite(p.rate)) return std::string("a rate not above 0");
-    if (std::isnan(p.quality)) return std::string("a quality not a number");
+    if (!std::isfinite(p.quality) && !(lossless && p.quality == INFINITY))
+      return std::string("a quality not finite");
   }
   return std::nullopt;
 }
@@ -257,6 +261,7 @@ BdValue aom_rate(std::vector<RdPoint> curve[2], bool saturates) {
   std::vector<double> x[2], y[2];
   for (int c = 0; c < 2; ++c) {
     std::vector<RdPoint>& p = curve[c];
+    if (const auto why = check_points(p, 1, true)) return none(*why);
     if (saturates) drop_saturated(&p);
     // A lossless point (infinite PSNR) counts as 100 dB.
     for (RdPoint& point : p)
@@ -266,7 +271,6 @@ BdValue aom_rate(std::vector<RdPoint> curve[2], bool saturates) {
     });
     for (size_t i = 1; i < p.size(); ++i)
       if (p[i].rate < p[i - 1].rate) return none("non-monotonic: rate falls as quality rises");
-    if (const auto why = check_points(p, 1)) return none(*why);
     // Of the points of one quality the one of the lowest rate is kept.
     for (size_t i = 0; i < p.size(); ++i) {
       if (i > 0 && p[i].quality == p[i - 1].quality) continue;
@@ -377,14 +381,11 @@ const char* bd_method_name(BdMethod method) {
 BdValue bd_rate(BdMethod method, std::vector<RdPoint> anchor, std::vector<RdPoint> test,
                 bool saturates) {
   std::vector<RdPoint> curves[2] = {std::move(anchor), std::move(test)};
-  switch (method) {
-    case BdMethod::kAom:
-      return aom_rate(curves, saturates);
-    case BdMethod::kAwcy:
-      return awcy_rate(curves);
-    default:
-      return exact_rate(method, curves);
-  }
+  BdValue v = method == BdMethod::kAom    ? aom_rate(curves, saturates)
+              : method == BdMethod::kAwcy ? awcy_rate(curves)
+                                          : exact_rate(method, curves);
+  if (v.percent && !std::isfinite(*v.percent)) return none("no finite value");
+  return v;
 }
 
 }  // namespace vq

@@ -1,7 +1,10 @@
 // The RD table reader: a CSV in the layout of AOM's RDResults files, checked cell by cell, with
 // the derived metrics (overall PSNR and overall APSNR) computed per row.
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -179,9 +182,14 @@ int parse_rd_table(std::string_view text, const std::string& path, RdTable* out,
 }
 
 int read_rd_table(const std::string& path, RdTable* out, std::string* why) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    *why = "[" + path + "] is a directory, not an RD table";
+    return 0;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    *why = "can't read [" + path + "]";
+    *why = "can't read [" + path + "]: " + std::strerror(errno);
     return 0;
   }
   in.seekg(0, std::ios::end);

@@ -86,6 +86,11 @@ TEST(BdRate, AomRules) {
       {"rate falling as quality rises", {{450, 71.0}, {400, 83.9}, {1900, 92.2}}, {}, false},
       {"qualities apart", {{450, 10.0}, {900, 20.0}}, {}, false},
       {"a rate of 0", {{0, 71.0}, {900, 83.9}, {1900, 92.2}}, {}, false},
+      {"a quality not a number", {{450, NAN}, {900, 83.9}, {1900, 92.2}}, {}, true},
+      {"a lossless point counts as 100",
+       {{450, 71.0}, {900, 83.9}, {1900, INFINITY}},
+       {{450, 71.0}, {900, 83.9}, {1900, 100.0}},
+       false},
       {"no points", {}, {}, false},
   };
   for (const auto& c : cases) {
