@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bdrate/bdrate.h"
 #include "metrics/metric.h"
 #include "report/report.h"
 #include "source/source.h"
@@ -60,8 +61,8 @@ struct Arguments {
   bool verbose = false;
   std::vector<std::optional<std::string>> outputs;  // by output_table() row
   std::optional<std::string> html_worst, preset, threads, size, pix_fmt, max_pixels, skip, scale,
-      pair, worst_pairs, cpumask, manifest, manifest_index;
-  bool ssim = false, align = false, help = false, version = false;
+      pair, worst_pairs, cpumask, manifest, manifest_index, bd_method;
+  bool ssim = false, align = false, help = false, version = false, bd_rate = false;
   std::vector<std::string> metrics;  // --metric=NAME[=OPT=VALUE:...] and --ssim, in order
   std::vector<std::string> versus;   // --vs=FILE, each time given
   std::vector<std::string> notes;    // one line each: an ignored switch, a maxframes not a number
@@ -101,6 +102,8 @@ struct Settings {
   std::optional<std::string> manifest;
   // As written: env:NAME is read, and the number checked, once the manifest is.
   std::optional<std::string> manifest_index;
+  bool bd_rate = false;  // the two files are RD tables to compare by BD-rate
+  BdMethod bd_method = BdMethod::kAom;
 };
 
 // A command line read: the arguments as written (a manifest line's are laid over them), the
@@ -197,6 +200,11 @@ struct Console {
   bool err_is_terminal = false;
   bool in_is_terminal = false;
 };
+
+// The BD-rate mode: the two files are RD tables, anchor then test; the summary goes to `c.out`,
+// the cells that have no value and why to `c.err`, and the per-sequence rows to --csv=FILE. Every
+// other option of a comparison is refused. The exit status.
+[[nodiscard]] int run_bd_rate(const CommandLine& cl, const Console& c);
 
 // The whole program: returns the exit status.
 [[nodiscard]] int vidqual_main(int argc, const char* const* argv, const Console& console,

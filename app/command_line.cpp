@@ -60,6 +60,12 @@ const LongOption kLongOptions[] = {
      "Campaigns)"},
     {"manifest-index", "K", &Arguments::manifest_index, nullptr,
      "run only line K of the manifest (from 0); env:NAME takes K from environment variable NAME"},
+    {"bd-rate", nullptr, nullptr, &Arguments::bd_rate,
+     "read the two files as RD tables (anchor, then test) and print the BD-rate of every "
+     "sequence and metric (README: Campaigns)"},
+    {"bd-method", "NAME", &Arguments::bd_method, nullptr,
+     "how --bd-rate computes: aom (the default, AOM's CTC script), pchip, akima, cubic (the "
+     "bjontegaard package's) or awcy"},
     {"help", nullptr, nullptr, &Arguments::help, "print this text and the long options, then exit"},
     {"version", nullptr, nullptr, &Arguments::version, "print the version line, then exit"},
 };
@@ -334,6 +340,11 @@ std::string option_values(const Arguments& a, Settings* s) {
       return "[--pair=" + *a.pair + "]: not a pairing (order or timestamps)";
     s->pair_by_time = *a.pair == "timestamps";
   }
+  if (a.bd_method) {
+    if (!a.bd_rate) return "--bd-method applies to --bd-rate ANCHOR TEST, which is not given";
+    if (!parse_bd_method(*a.bd_method, &s->bd_method))
+      return "[--bd-method=" + *a.bd_method + "]: not a method (aom, pchip, akima, cubic, awcy)";
+  }
   if (a.cpumask) {
     const auto mask = parse_cpumask(*a.cpumask);
     if (!mask) {
@@ -413,6 +424,7 @@ Refusal check_arguments(const Arguments& a, Settings* out) {
   s.versus = a.versus;
   s.manifest = a.manifest;
   s.manifest_index = a.manifest_index;
+  s.bd_rate = a.bd_rate;
   Refusal refusal;
   if (std::string why = metric_requests(a, &s); !why.empty()) {
     refusal = refuse(RefusalStage::kMetrics, std::move(why));

@@ -593,6 +593,8 @@ struct Mode {
   int (*run)(const CommandLine& cl, const Front& f);
 };
 const Mode kModes[] = {
+    {"bd-rate", [](const Settings& s) { return s.bd_rate; },
+     [](const CommandLine& cl, const Front& f) { return run_bd_rate(cl, f.c); }},
     {"manifest", [](const Settings& s) { return s.manifest.has_value(); }, run_campaign},
     {"versus", [](const Settings& s) { return !s.versus.empty(); }, run_versus},
     {"two files", [](const Settings&) { return true; }, run_two_files},

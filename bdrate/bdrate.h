@@ -1,0 +1,112 @@
+// BD-rate: how many percent of bitrate a test encoder saves against an anchor at equal quality,
+// by the methods codec tests use, from RD tables in the layout of AOM's published results.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vq {
+
+// How a BD-rate is computed.
+//   kAom:   AOM's CTC framework: PCHIP of ln(rate) against quality, a 100-sample trapezoid over
+//           the overlap, equal qualities reduced to the lowest rate, curves whose rate falls as
+//           quality rises refused, and for VMAF the points past 99.5 where the curve turns down
+//           dropped.
+//   kPchip, kAkima, kCubic: the exact integral of log10(rate) against quality over the overlap,
+//           through PCHIP, Akima's spline or the least-squares cubic (the `bjontegaard` Python
+//           package's methods).
+//   kAwcy:  AWCY's report: PCHIP of ln(rate) against quality, points in the order of rate, the
+//           mean of 5000 samples from the larger of the lowest qualities.
+enum class BdMethod { kAom, kPchip, kAkima, kCubic, kAwcy };
+
+// "aom", "pchip", "akima", "cubic", "awcy".
+[[nodiscard]] bool parse_bd_method(std::string_view name, BdMethod* out);
+[[nodiscard]] const char* bd_method_name(BdMethod method);
+
+// One encode of a sequence: its rate (any unit, the same for anchor and test) and its quality.
+struct RdPoint {
+  double rate = 0;
+  double quality = 0;
+};
+
+// A BD-rate in percent (negative: the test needs less rate), or none and why not.
+struct BdValue {
+  std::optional<double> percent;
+  std::string why;
+};
+
+// The BD-rate of `test` against `anchor`. `saturates` marks a metric with a ceiling (VMAF), for
+// AOM's rule on points past 99.5.
+[[nodiscard]] BdValue bd_rate(BdMethod method, std::vector<RdPoint> anchor,
+                              std::vector<RdPoint> test, bool saturates);
+
+// A ladder's curve: the encodes of one sequence at several coded resolutions (each with its
+// size's name), each size's points joined by eight pieces evenly spaced in log10(rate) and in
+// quality, rounded to six decimals, then the upper convex hull of them all, from the highest rate
+// down (AOM's adaptive-streaming comparison).
+[[nodiscard]] std::vector<RdPoint> ladder_hull(
+    const std::vector<std::pair<std::string, RdPoint>>& encodes);
+
+// ---- RD tables ----------------------------------------------------------------------------------
+
+// The metrics of a BD-rate table by AOM's summary names, in its column order; overall_psnr is
+// (14 Y + U + V) / 16 of the dB values and overall_apsnr weighs Y, U, V 4:1:1 in the MSE domain.
+inline constexpr int kBdMetrics = 14;
+extern const char* const kBdMetricNames[kBdMetrics];
+
+// One line of an RD table: one encode.
+struct RdRow {
+  int line = 0;  // in the file, from 1
+  std::string cfg, cls, video, coded_res, qp;
+  double rate = 0;                                 // kbps
+  std::optional<double> quality[kBdMetrics] = {};  // none where the table has no value
+};
+
+// An RD table in the layout of AOM's RDResults CSV files: one configuration, one row per encode.
+struct RdTable {
+  std::string path;
+  std::vector<RdRow> rows;
+  bool has[kBdMetrics] = {};  // which metrics its columns give
+};
+
+// Parses `text` read from `path`: 1, or 0 with `why` naming the file and line (a required column
+// missing, a cell not a number, two rows of one encode, two configurations).
+[[nodiscard]] int parse_rd_table(std::string_view text, const std::string& path, RdTable* out,
+                                 std::string* why);
+// The file `path` read and parsed: 1, or 0 with `why`.
+[[nodiscard]] int read_rd_table(const std::string& path, RdTable* out, std::string* why);
+
+// ---- The summary --------------------------------------------------------------------------------
+
+// One row of the summary: a sequence, or an average over a class or over all (video empty).
+struct BdRow {
+  std::string cfg, cls, video;
+  int sequences = 0;  // for an average: how many sequences it spans
+  BdValue value[kBdMetrics];
+};
+
+struct BdSummary {
+  BdMethod method = BdMethod::kAom;
+  bool shared[kBdMetrics] = {};  // the metrics both tables give
+  std::vector<BdRow> sequences;  // in the anchor's order
+  std::vector<BdRow> averages;   // each class in order of appearance, then all ("all")
+};
+
+// The BD-rate of every sequence and shared metric, and the averages: 1, or 0 with `why` when the
+// tables do not match (a sequence in one table only, two configurations).
+[[nodiscard]] int bd_summary(const RdTable& anchor, const RdTable& test, BdMethod method,
+                             BdSummary* out, std::string* why);
+
+// The table for people: a fixed-width column per shared metric, four decimals, "-" for none.
+void write_bd_text(std::FILE* out, const BdSummary& summary);
+// Every value that could not be computed, one line each: "CFG VIDEO METRIC: why".
+[[nodiscard]] std::vector<std::string> bd_reasons(const BdSummary& summary);
+// The per-sequence rows in the layout of AOM's Bdrate-Summary: cfg, class, video, then every
+// metric in percent at full precision, empty where there is no value.
+[[nodiscard]] std::string bd_csv(const BdSummary& summary);
+
+}  // namespace vq
