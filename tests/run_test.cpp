@@ -180,6 +180,8 @@ TEST(Run, PairsFailuresAndTextAreTheSameOnAnyThreadCount) {
        3, 9, RunOutcome::kSizeMismatch, 0, 4, 0, "ERROR: unsupported AVI format\n"},
       {"stream ends first", {5, 8}, {false, true}, {-1, -1}, -1, true, true,
        5, 0, RunOutcome::kOk, 0, 0, 1, ""},
+      {"file ends before a stream", {8, 5}, {false, true}, {-1, -1}, -1, false, true,
+       5, 5, RunOutcome::kOk, 0, 0, 2, ""},
       {"both end together", {6, 6}, {false, false}, {-1, -1}, -1, false, true,
        6, 6, RunOutcome::kOk, 0, 0, 0, ""},
       // clang-format on
@@ -237,7 +239,7 @@ TEST(Run, SkippedFramesReachNoMetric) {
       {"skip the second's leader", {9, 9}, {true, true}, {2, 0}, {-1, -1}, {0, 2}, false, 7,
        RunOutcome::kOk, 0, 0, 0, {0, 2}, false, ""},
       {"skip the first's leader", {9, 9}, {true, false}, {0, 3}, {-1, -1}, {3, 0}, false, 6,
-       RunOutcome::kOk, 0, 0, 0, {3, 0}, false, ""},
+       RunOutcome::kOk, 0, 0, 1, {3, 0}, false, ""},
       {"unreadable after the skip", {9, 9}, {true, true}, {2, 0}, {-1, 5}, {0, 2}, false, 3,
        RunOutcome::kReadFailed, 4, 6, 0, {0, 2}, false,
        "ERROR: can't read frame 6 of AVI file [b]\n"},
@@ -251,9 +253,9 @@ TEST(Run, SkippedFramesReachNoMetric) {
       {"align drops the first's", {45, 45}, {false, false}, {0, 7}, {-1, -1}, {0, 0}, true, 38,
        RunOutcome::kOk, 0, 0, 1, {7, 0}, true, ""},
       {"align on a pipe", {12, 50}, {true, false}, {10, 0}, {-1, -1}, {0, 0}, true, 12,
-       RunOutcome::kOk, 0, 0, 0, {0, 10}, true, ""},
+       RunOutcome::kOk, 0, 0, 1, {0, 10}, true, ""},
       {"align on short streams", {4, 4}, {false, true}, {1, 0}, {-1, -1}, {0, 0}, true, 3,
-       RunOutcome::kOk, 0, 0, 0, {0, 1}, true, ""},
+       RunOutcome::kOk, 0, 0, 2, {0, 1}, true, ""},
       {"align in a still scene", {20, 20}, {true, false}, {0, 0}, {-1, -1}, {0, 0}, true, 20,
        RunOutcome::kOk, 0, 0, 0, {0, 0}, false, ""},
       {"unreadable in the search", {40, 40}, {true, false}, {0, 0}, {-1, 4}, {0, 0}, true, 0,
@@ -384,28 +386,41 @@ TEST(Run, PairPlan) {
     bool by_time;
     int32_t after[2], pair_count, stop;
     bool known, paired_by_time;
+    int exhausted;
   } cases[] = {
       // clang-format off
-      {"maxframes", {input(7, true), input(9, true)}, {0, 0}, 4, false, {7, 9}, 4, 4, true, false},
+      {"maxframes", {input(7, true), input(9, true)}, {0, 0}, 4, false, {7, 9}, 4, 4, true, false,
+       0},
       {"skip past the end", {input(9, true), input(3, true)}, {0, 5}, 0, false,
-       {9, 0}, 0, 0, true, false},
+       {9, 0}, 0, 0, true, false, 0},
       {"two pipes and maxframes", {input(0, false), input(0, false)}, {0, 0}, 5, false,
-       {0, 0}, 0, 5, false, false},
+       {0, 0}, 0, 5, false, false, 0},
       {"two pipes after a skip", {input(0, false), input(0, false)}, {3, 1}, 0, false,
-       {0, 0}, 0, INT32_MAX - 3, false, false},
+       {0, 0}, 0, INT32_MAX - 3, false, false, 0},
       {"an estimated length", {input(100, false), input(60, true)}, {10, 0}, 0, false,
-       {90, 60}, 60, 60, false, false},
+       {90, 60}, 60, 60, false, false, 2},
+      {"a file past a pipe's skip", {input(20, true), input(0, false)}, {25, 0}, 0, false,
+       {0, 0}, 0, 0, false, false, 1},
+      {"maxframes at a file's end", {input(5, true), input(0, false)}, {0, 0}, 5, false,
+       {5, 0}, 0, 5, false, false, 0},
       {"by time, the second at half the rate", {input(24, true, 50), input(5, true, 25)}, {0, 0},
-       0, true, {24, 5}, 10, 10, true, true},
+       0, true, {24, 5}, 10, 10, true, true, 0},
       {"by time without the second's rate", {input(24, true, 50), input(5, true)}, {0, 0}, 0,
-       true, {24, 5}, 5, 5, true, false},
+       true, {24, 5}, 5, 5, true, false, 0},
+      // The first's stated length does not cut the pairs short when it is not known.
+      {"by time, a pipe first", {input(0, false, 25), input(20, true, 25)}, {0, 0}, 0, true,
+       {0, 20}, 0, 20, false, true, 2},
+      {"by time, an estimate first", {input(20, false, 50), input(20, true, 25)}, {0, 0}, 0, true,
+       {20, 20}, 20, 40, false, true, 2},
       // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const PairPlan p = plan_pairs(c.info, c.skip, c.maxframes, c.by_time);
-    EXPECT_EQ(std::tuple(c.after[0], c.after[1], c.pair_count, c.stop, c.known, c.paired_by_time),
-              std::tuple(p.after[0], p.after[1], p.pair_count, p.stop, p.known, p.by_time));
+    EXPECT_EQ(
+        std::tuple(c.after[0], c.after[1], c.pair_count, c.stop, c.known, c.paired_by_time,
+                   c.exhausted),
+        std::tuple(p.after[0], p.after[1], p.pair_count, p.stop, p.known, p.by_time, p.exhausted));
   }
 }
 
