@@ -73,7 +73,7 @@ Fetch ReplaySource::record(int32_t count) {
 
 void ReplaySource::replay() {
   replaying_ = true;
-  if (inner_->info().length_known) {
+  if (inner_->any_order()) {
     kept_.clear();
     kept_.shrink_to_fit();
   }

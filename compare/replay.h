@@ -34,8 +34,8 @@ class OwnedFrame {
 // A source in front of another: while it records, every frame read from frame 0 on is copied;
 // once it replays, those frames are served from the copies (each released when a later frame
 // is asked for, since the run asks in increasing order) and the rest from the source itself. A
-// source that serves any index in any order (its length is known) gives its copies back at
-// once and serves every frame itself.
+// source that serves any index in any order gives its copies back at once and serves every
+// frame itself.
 class ReplaySource final : public VideoSource {
  public:
   explicit ReplaySource(VideoSource* inner) : inner_(inner) {}

@@ -105,7 +105,7 @@ struct Outcome {
   size_t pair_lines = 0;
 };
 
-Outcome run(MemorySource* a, MemorySource* b, const std::vector<std::string>& metrics, int threads,
+Outcome run(VideoSource* a, VideoSource* b, const std::vector<std::string>& metrics, int threads,
             bool order, const int32_t* skip = nullptr, bool align = false) {
   RunSettings s;
   s.sources[0] = a;
@@ -234,6 +234,7 @@ TEST(Run, SkippedFramesReachNoMetric) {
     int32_t used[2];  // the skip the run used
     bool clear;
     const char* error_line;
+    bool view = false;  // the first read through a view of a source shared with another run
   } cases[] = {
       // clang-format off
       {"skip the second's leader", {9, 9}, {true, true}, {2, 0}, {-1, -1}, {0, 2}, false, 7,
@@ -261,6 +262,8 @@ TEST(Run, SkippedFramesReachNoMetric) {
       {"unreadable in the search", {40, 40}, {true, false}, {0, 0}, {-1, 4}, {0, 0}, true, 0,
        RunOutcome::kReadFailed, 0, 5, 0, {0, 0}, false,
        "ERROR: can't read frame 5 of AVI file [b]\n"},
+      {"align on a shared file", {45, 45}, {true, true}, {0, 3}, {-1, -1}, {0, 0}, true, 42,
+       RunOutcome::kOk, 0, 0, 0, {3, 0}, true, "", true},
       // clang-format on
   };
   for (const auto& c : cases) {
@@ -272,7 +275,9 @@ TEST(Run, SkippedFramesReachNoMetric) {
       a.shift = c.shift[0];
       b.shift = c.shift[1];
       a.still = b.still = std::string(c.name).find("still") != std::string::npos;
-      const Outcome o = run(&a, &b, {"psnr"}, threads, true, c.skip, c.align);
+      SharedSource shared(&a, 1, 8);
+      const std::unique_ptr<VideoSource> view = shared.view(0);
+      const Outcome o = run(c.view ? view.get() : &a, &b, {"psnr"}, threads, true, c.skip, c.align);
       const RunResult& r = o.result;
       EXPECT_EQ(c.outcome, r.outcome) << r.reason;
       EXPECT_EQ(std::tuple(c.compared, c.failed_frame, c.failed_input_frame, c.ended, c.used[0],
