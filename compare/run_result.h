@@ -21,9 +21,17 @@ struct ShiftScore {
   double mean_psnr = 0;
 };
 
+// The memory the offset search may keep copies of pictures in, both inputs together.
+inline constexpr int64_t kAlignMemory = int64_t(1) << 30;
+
 // What the search found: every shift that had pairs, from the lowest, and the one chosen.
 struct OffsetSearch {
   bool searched = false;
+  // The first frames of each input it read, and the largest shift it tried (either way): fewer
+  // than it reads of smaller pictures when these did not fit in kAlignMemory (`narrowed`).
+  int32_t frames = 0;
+  int32_t max_shift = 0;
+  bool narrowed = false;
   std::vector<ShiftScore> shifts;
   int32_t best = 0;       // the shift of the highest mean (the smaller |shift| on a tie)
   int32_t runner_up = 0;  // the next highest; equal to best when there was no other

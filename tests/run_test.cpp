@@ -19,6 +19,7 @@
 #include "compare/compare.h"
 #include "report/report.h"
 #include "score/score.h"
+#include "source/source.h"
 
 namespace vq {
 namespace {
@@ -328,6 +329,47 @@ TEST(Run, OffsetRule) {
     EXPECT_EQ(c.clear, s.clear);
     EXPECT_EQ(c.clear ? c.best : 0, s.offset);
   }
+}
+
+// The offset search's look-ahead within its memory: all of it for pictures that fit, fewer
+// frames and shifts for larger ones (never fewer than a few), and a note when it narrows.
+TEST(Run, AlignLookAheadFitsItsMemory) {
+  const int64_t qcif = 2 * 176 * 144 * 3 / 2;               // 8-bit 4:2:0, both inputs
+  const int64_t uhd444 = 2 * int64_t(3840) * 2160 * 3 * 2;  // 16-bit 4:4:4
+  const int64_t largest = 2 * kDefaultMaxPixels * 3 * 2;    // the default pixel limit
+  const struct {
+    int64_t pair_bytes, budget;
+    int32_t frames, max_shift, pairs;
+  } cases[] = {
+      {qcif, kAlignMemory, 40, 10, 30},
+      {0, kAlignMemory, 40, 10, 30},  // refused pictures: nothing is copied
+      {kAlignMemory / 40, kAlignMemory, 40, 10, 30},
+      {kAlignMemory / 40 + 1, kAlignMemory, 39, 9, 30},
+      {uhd444, kAlignMemory, 10, 2, 8},
+      {largest, kAlignMemory, 4, 1, 3},
+      {100, 1000, 10, 2, 8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pair_bytes);
+    const AlignPlan p = plan_align(c.pair_bytes, c.budget);
+    EXPECT_EQ(std::tuple(c.frames, c.max_shift, c.pairs, c.frames < 40),
+              std::tuple(p.frames, p.max_shift, p.pairs, p.narrowed));
+  }
+  RunResult r;
+  r.align.searched = r.align.narrowed = true;
+  r.align.frames = 10;
+  r.align.max_shift = 2;
+  RunDescription d;
+  char* text = nullptr;
+  size_t size = 0;
+  std::FILE* err = open_memstream(&text, &size);
+  print_notes(d, r, err);
+  std::fclose(err);
+  EXPECT_NE(nullptr, std::strstr(text,
+                                 "note: --align tried offsets from -2 to 2 only: 10 frames "
+                                 "of each input fit in the 1 GiB it keeps"))
+      << text;
+  free(text);
 }
 
 // The report's text for three known pairs, byte for byte: per-pair lines with SSIM, the means.
