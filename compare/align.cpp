@@ -11,6 +11,27 @@
 
 namespace vq {
 
+namespace {
+
+// The bytes of each plane's packed rows and their count.
+void plane_sizes(const Picture& in, size_t row[3], size_t rows[3]) {
+  const size_t bytes = size_t(sample_bytes(in.depth));
+  for (int p = 0; p < 3; ++p) {
+    const bool has = in.plane[p] != nullptr;
+    row[p] = has ? size_t(std::max(p ? in.chroma_width : in.width, 0)) * bytes : 0;
+    rows[p] = has ? size_t(std::max(p ? in.chroma_height : in.height, 0)) : 0;
+  }
+}
+
+}  // namespace
+
+int64_t copy_bytes(const Frame& f) {
+  if (!f.is_picture()) return 0;
+  size_t row[3], rows[3];
+  plane_sizes(f.picture, row, rows);
+  return int64_t(row[0] * rows[0] + row[1] * rows[1] + row[2] * rows[2]);
+}
+
 int OwnedFrame::assign(const Frame& f) {
   frame_ = Frame();
   if (!f.is_picture()) {
@@ -21,14 +42,9 @@ int OwnedFrame::assign(const Frame& f) {
     return 1;
   }
   const Picture& in = f.picture;
-  const size_t bytes = size_t(sample_bytes(in.depth));
-  size_t row[3], rows[3], total = 0;
-  for (int p = 0; p < 3; ++p) {
-    const bool has = in.plane[p] != nullptr;
-    row[p] = has ? size_t(std::max(p ? in.chroma_width : in.width, 0)) * bytes : 0;
-    rows[p] = has ? size_t(std::max(p ? in.chroma_height : in.height, 0)) : 0;
-    total += row[p] * rows[p];
-  }
+  size_t row[3], rows[3];
+  plane_sizes(in, row, rows);
+  const size_t total = size_t(copy_bytes(f));
   uint8_t* to = bytes_.reserve(std::max<size_t>(total, 1));
   if (to == nullptr) return 0;
   Picture out = in;
@@ -73,7 +89,7 @@ Fetch ReplaySource::record(int32_t count) {
 
 void ReplaySource::replay() {
   replaying_ = true;
-  if (inner_->info().length_known) {
+  if (inner_->any_order()) {
     kept_.clear();
     kept_.shrink_to_fit();
   }
@@ -130,24 +146,49 @@ void choose_offset(OffsetSearch* search) {
   s.offset = s.clear ? s.best : 0;
 }
 
+AlignPlan plan_align(int64_t pair_bytes, int64_t budget) {
+  constexpr int32_t kMost = kAlignPairs + kAlignMaxShift;
+  AlignPlan p;
+  p.frames = kMost;
+  if (pair_bytes > 0 && budget / pair_bytes < kMost)
+    p.frames = int32_t(std::max<int64_t>(budget / pair_bytes, kAlignLeastFrames));
+  p.narrowed = p.frames < kMost;
+  p.max_shift = p.narrowed ? p.frames / 4 : kAlignMaxShift;
+  p.pairs = p.narrowed ? p.frames - p.max_shift : kAlignPairs;
+  return p;
+}
+
 int search_offset(ReplaySource* const replay[2], ScaleFilter scale, const ErrorSums& sums,
                   OffsetSearch* out, RunFailure* failure) {
-  // Every shift's pairs lie within the first kAlignPairs + kAlignMaxShift frames of each input.
-  for (int i = 0; i < 2; ++i) {
-    const Fetch got = replay[i]->record(kAlignPairs + kAlignMaxShift);
-    if (got == Fetch::kFrame) continue;
-    *failure = read_failure(got, *replay[i], i, replay[i]->kept());
-    return 0;
-  }
+  // Every shift's pairs lie within the first plan.frames frames of each input, which the first
+  // frame of each tells the size of.
+  const auto record = [&](int32_t count) {
+    for (int i = 0; i < 2; ++i) {
+      const Fetch got = replay[i]->record(count);
+      if (got == Fetch::kFrame) continue;
+      *failure = read_failure(got, *replay[i], i, replay[i]->kept());
+      return 0;
+    }
+    return 1;
+  };
+  if (!record(1)) return 0;
+  int64_t pair_bytes = 0;
+  for (int i = 0; i < 2; ++i)
+    if (replay[i]->kept() > 0) pair_bytes += copy_bytes(replay[i]->frame(0));
+  const AlignPlan plan = plan_align(pair_bytes);
+  if (!record(plan.frames)) return 0;
   OffsetSearch s;
   s.searched = true;
+  s.frames = plan.frames;
+  s.max_shift = plan.max_shift;
+  s.narrowed = plan.narrowed;
   PairWork work;
-  for (int32_t shift = -kAlignMaxShift; shift <= kAlignMaxShift; ++shift) {
+  for (int32_t shift = -plan.max_shift; shift <= plan.max_shift; ++shift) {
     const int32_t from[2] = {std::max(0, -shift), std::max(0, shift)};
     ShiftScore score;
     score.shift = shift;
     double sum = 0;
-    for (int32_t j = 0; j < kAlignPairs; ++j) {
+    for (int32_t j = 0; j < plan.pairs; ++j) {
       const int32_t a = from[0] + j, b = from[1] + j;
       if (a >= replay[0]->kept() || b >= replay[1]->kept()) break;
       // A pair that cannot be formed takes no part: the run itself says why.

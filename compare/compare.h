@@ -71,11 +71,28 @@ enum class PairStatus : uint8_t {
 
 // The offset search pairs the first frames of the two inputs at every shift from -kAlignMaxShift
 // to kAlignMaxShift (a shift s > 0 drops s frames of the second input, s < 0 drops -s of the
-// first), at most kAlignPairs pairs each, and keeps the shift whose pairs have the highest mean
+// first; fewer shifts for pictures too large to keep enough of in kAlignMemory), at most
+// kAlignPairs pairs each, and keeps the shift whose pairs have the highest mean
 // luma PSNR when it stands out by more than kAlignMarginDb.
 inline constexpr int32_t kAlignMaxShift = 10;
 inline constexpr int32_t kAlignPairs = 30;
 inline constexpr double kAlignMarginDb = 0.5;
+
+// The search's look-ahead: frames of each input read and kept, the shifts tried from -max_shift
+// to max_shift and the pairs each scores at most.
+struct AlignPlan {
+  int32_t frames = 0;
+  int32_t max_shift = 0;
+  int32_t pairs = 0;
+  bool narrowed = false;  // fewer than kAlignPairs + kAlignMaxShift frames
+};
+// At least this many frames of each input are kept, however large the pictures.
+inline constexpr int32_t kAlignLeastFrames = 4;
+
+// The look-ahead for pictures whose copies take `pair_bytes` (a frame of each input) within
+// `budget` bytes: kAlignPairs + kAlignMaxShift frames when they fit; otherwise as many as fit
+// (kAlignLeastFrames at least), a quarter of them the largest shift and the rest the pairs.
+[[nodiscard]] AlignPlan plan_align(int64_t pair_bytes, int64_t budget = kAlignMemory);
 
 // The rule: a shift takes part when it has at least half the pairs of the shift with the most
 // (a shift near the end of a short stream has too few to be trusted); the best is the highest

@@ -13,6 +13,9 @@
 
 namespace vq {
 
+// The bytes a copy of frame `f` takes (rows packed); 0 for a refused frame.
+[[nodiscard]] int64_t copy_bytes(const Frame& f);
+
 // A copy of a frame's planes (rows packed; a refused frame's reason), into memory reused from
 // one assign() to the next.
 class OwnedFrame {
@@ -34,8 +37,8 @@ class OwnedFrame {
 // A source in front of another: while it records, every frame read from frame 0 on is copied;
 // once it replays, those frames are served from the copies (each released when a later frame
 // is asked for, since the run asks in increasing order) and the rest from the source itself. A
-// source that serves any index in any order (its length is known) gives its copies back at
-// once and serves every frame itself.
+// source that serves any index in any order gives its copies back at once and serves every
+// frame itself.
 class ReplaySource final : public VideoSource {
  public:
   explicit ReplaySource(VideoSource* inner) : inner_(inner) {}
@@ -85,9 +88,9 @@ struct RunFailure {
 [[nodiscard]] RunFailure read_failure(Fetch got, const VideoSource& source, int input,
                                       int32_t index);
 
-// Reads the first frames of both inputs into `replay` and scores every shift's pairing by its
-// mean luma PSNR (choose_offset decides). 1 with *out filled; 0 with *failure when a frame
-// could not be read.
+// Reads the first frames of both inputs into `replay`, as many as plan_align keeps of pictures
+// the size of the first, and scores every shift's pairing by its mean luma PSNR (choose_offset
+// decides). 1 with *out filled; 0 with *failure when a frame could not be read.
 [[nodiscard]] int search_offset(ReplaySource* const replay[2], ScaleFilter scale,
                                 const ErrorSums& sums, OffsetSearch* out, RunFailure* failure);
 

@@ -525,6 +525,23 @@ int skip_frames(VideoSource* const sources[2], const int32_t skip[2], FetchStop*
   return 1;
 }
 
+// Whether the input of unknown length holds a frame past the pairs of `plan`, whose other
+// input's known frames ran out at its stop: one fetch tells which ended first.
+bool holds_more(VideoSource* const sources[2], const int32_t skip[2], const PairPlan& plan,
+                const SourceInfo info[2]) {
+  const int other = plan.exhausted == 1 ? 1 : 0;
+  const int64_t index = (other == 1 && plan.by_time ? frame_at_time(plan.stop, info[0], info[1])
+                                                    : int64_t(plan.stop)) +
+                        skip[other];
+  if (index >= INT32_MAX) return false;
+  Frame f;
+  try {
+    return sources[other]->get_frame(int32_t(index), &f) == Fetch::kFrame;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
 // The offset pre-pass: the first frames of both inputs are read into copies that the run then
 // reads again (sources[] now point at them), and the skip becomes the offset found. 0 with
 // *failure when a frame could not be read.
@@ -752,16 +769,23 @@ PairPlan plan_pairs(const SourceInfo info[2], const int32_t skip[2], int32_t max
   // Paired by time, the second input's frames last as long as the pairs they are shown in.
   p.by_time = pair_by_time && info[0].rate_num > 0 && info[0].rate_den > 0 &&
               info[1].rate_num > 0 && info[1].rate_den > 0;
-  const int32_t second_pairs =
-      p.by_time ? int32_t(pairs_at_time(p.after[0], p.after[1], info[0], info[1])) : p.after[1];
-  p.pair_count = std::min(std::min(p.after[0], limit), second_pairs);
+  const auto second_pairs = [&](int32_t first_frames) {
+    return p.by_time ? int32_t(pairs_at_time(first_frames, p.after[1], info[0], info[1]))
+                     : p.after[1];
+  };
+  p.pair_count = std::min(std::min(p.after[0], limit), second_pairs(p.after[0]));
   p.stop = p.pair_count;
   if (!p.known) {
-    p.stop = maxframes < 1 ? INT32_MAX : maxframes;
-    if (info[0].length_known) p.stop = std::min(p.stop, p.after[0]);
-    if (info[1].length_known) p.stop = std::min(p.stop, second_pairs);
+    // A first input of unknown length does not bound the pairs the second's frames last for:
+    // its stated length is an estimate, or 0 for a pipe.
+    int32_t ends[2];
+    ends[0] = info[0].length_known ? p.after[0] : INT32_MAX;
+    ends[1] = info[1].length_known ? second_pairs(ends[0]) : INT32_MAX;
+    const int32_t asked = maxframes < 1 ? INT32_MAX : maxframes;
     // Frame indexes stay within 32 bits.
-    p.stop = std::min(p.stop, INT32_MAX - std::max(skip[0], skip[1]));
+    p.stop = std::min({asked, ends[0], ends[1], INT32_MAX - std::max(skip[0], skip[1])});
+    for (int i = 0; i < 2 && p.exhausted == 0; ++i)
+      if (info[i].length_known && p.stop == ends[i] && asked > p.stop) p.exhausted = i + 1;
   }
   return p;
 }
@@ -819,7 +843,15 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
   committer.tell_held(r.compared);
 
   r.failed = r.outcome != RunOutcome::kOk;
-  if (!plan.known && r.ended == 0 && r.outcome == RunOutcome::kOk) r.pair_count = r.compared;
+  if (!plan.known && r.ended == 0 && r.outcome == RunOutcome::kOk) {
+    r.pair_count = r.compared;
+    // Every pair was compared up to the end of an input of known length: the other ended too,
+    // or holds more, and the notes say which.
+    if (plan.exhausted && fetch_stop.at < 0 && r.compared == plan.stop &&
+        holds_more(sources, r.skip, plan, r.info)) {
+      r.ended = plan.exhausted;
+    }
+  }
   for (auto l = settings.listeners.rbegin(); l != settings.listeners.rend(); ++l)
     (*l)->on_end(r);
   *result = r;

@@ -21,9 +21,17 @@ struct ShiftScore {
   double mean_psnr = 0;
 };
 
+// The memory the offset search may keep copies of pictures in, both inputs together.
+inline constexpr int64_t kAlignMemory = int64_t(1) << 30;
+
 // What the search found: every shift that had pairs, from the lowest, and the one chosen.
 struct OffsetSearch {
   bool searched = false;
+  // The first frames of each input it read, and the largest shift it tried (either way): fewer
+  // than it reads of smaller pictures when these did not fit in kAlignMemory (`narrowed`).
+  int32_t frames = 0;
+  int32_t max_shift = 0;
+  bool narrowed = false;
   std::vector<ShiftScore> shifts;
   int32_t best = 0;       // the shift of the highest mean (the smaller |shift| on a tie)
   int32_t runner_up = 0;  // the next highest; equal to best when there was no other
@@ -81,6 +89,10 @@ struct PairPlan {
   // Pairs are fetched below this index at most; beyond pair_count only when a length is not
   // known (the stream ends where a fetch says so).
   int32_t stop = 0;
+  // 1 or 2: the input of known length whose frames end the pairs at `stop` while the other's
+  // length is not known (maxframes asks for more): the run reads one frame of the other past
+  // the pairs to tell whether it ended first. 0 otherwise.
+  int exhausted = 0;
 };
 
 // The plan for inputs `info` with skip[i] frames of input i dropped first (0 or more),
@@ -124,8 +136,9 @@ struct RunResult {
   int32_t failed_input_frame = 0;  // 1-based: the frame of failed_input that could not be read
   int32_t skip[2] = {0, 0};        // frames of each input dropped before the first pair
   OffsetSearch align;              // the offset search, when the run was asked for one
-  int ended = 0;                   // 1 or 2: the stream of unknown length that ended first
-  std::string reason;              // why it failed, for a notice on stderr
+  int ended = 0;       // 1 or 2: the stream that ended first, found by reading past its end or past
+                       // the pairs of a known length (the other's length not known)
+  std::string reason;  // why it failed, for a notice on stderr
   PairConversion conversion;
   int depth = 8;  // the form of the last compared pair
   ChromaLayout layout = ChromaLayout::k420;

@@ -92,6 +92,8 @@ class View final : public VideoSource {
   [[nodiscard]] Fetch get_frame(int32_t index, Frame* out) override {
     return core_->get(v_, index, out);
   }
+  // A frame the slowest view has passed is gone, whatever the file's length.
+  [[nodiscard]] bool any_order() const override { return false; }
   [[nodiscard]] std::string reason() const override {
     std::lock_guard<std::mutex> lock(core_->mutex);
     return core_->inner->reason();

@@ -263,6 +263,13 @@ void print_notes(const RunDescription& s, const RunResult& r, std::FILE* err) {
       break;
   }
   if (r.align.searched) std::fprintf(err, "note: %s\n", offset_text(s, r).c_str());
+  if (r.align.searched && r.align.narrowed) {
+    std::fprintf(err,
+                 "note: --align tried offsets from -%d to %d only: %d frames of each input fit in "
+                 "the %lld GiB it keeps of pictures this large\n",
+                 r.align.max_shift, r.align.max_shift, r.align.frames,
+                 static_cast<long long>(kAlignMemory >> 30));
+  }
   if (r.conversion.any) std::fprintf(err, "note: %s\n", conversion_text(s, r).c_str());
   const SourceInfo& a = r.info[0];
   const SourceInfo& b = r.info[1];

@@ -239,6 +239,70 @@ TEST_F(Inputs, FullRangeIsKeptOrConvertedAsFfmpegDoes) {
       << avi.out;
 }
 
+// Inputs are compared to their real end, whatever they state: a pipe (which states no length)
+// and a concatenated MPEG-TS (which states its first half's) paired by time as in order; and
+// when fewer pairs are compared than an input holds, a note says how many and why.
+TEST_F(Inputs, PairsRunToTheRealEndAndShortfallsAreNoted) {
+  if (!VQ_WITH_FFMPEG) GTEST_SKIP() << "this build reads no compressed containers";
+  ASSERT_NO_FATAL_FAILURE(ffmpeg("src.y4m", testsrc("176x144", 20), "-pix_fmt yuv420p"));
+  ASSERT_NO_FATAL_FAILURE(ffmpeg("src5.y4m", from("src.y4m"), "-frames:v 5"));
+  ASSERT_NO_FATAL_FAILURE(ffmpeg("enc.ts", from("src.y4m"), "-c:v mpeg2video -q:v 2"));
+  ASSERT_EQ(
+      0, shell("cat '" + path("enc.ts") + "' '" + path("enc.ts") + "' > '" + path("cat.ts") + "'"));
+  ASSERT_NO_FATAL_FAILURE(ffmpeg("cat.y4m", from("cat.ts"), "-pix_fmt yuv420p"));
+  const std::string ts = path("enc.ts"), src = path("src.y4m"), src5 = path("src5.y4m");
+  const struct {
+    const char* name;
+    std::string feed;  // the file piped to the tool's standard input ("-"), if any
+    std::vector<std::string> args;
+    size_t pairs;
+    std::string note;  // on stderr; empty: no note of an end
+  } cases[] = {
+      {"a pipe by time", src, {"-", src, "--pair=timestamps"}, 20, ""},
+      {"a concatenated MPEG-TS by time",
+       "",
+       {path("cat.ts"), path("cat.y4m"), "--pair=timestamps"},
+       40,
+       ""},
+      {"a short file, a container",
+       "",
+       {src5, ts},
+       5,
+       "note: [" + src5 + "] ended after 5 frames, before [" + ts + "]; 5 pairs compared\n"},
+      {"a container, a short file by time",
+       "",
+       {ts, src5, "--pair=timestamps"},
+       5,
+       "note: [" + src5 + "] ended after 5 frames, before [" + ts + "]; 5 pairs compared\n"},
+      {"a pipe, a short file",
+       src,
+       {"-", src5},
+       5,
+       "note: [" + src5 + "] ended after 5 frames, before [-]; 5 pairs compared\n"},
+      {"a skip past a file's end",
+       "",
+       {src, ts, "--skip=25:0"},
+       0,
+       "note: [" + src + "] has 20 frames, none after the 25 skipped\nnote: [" + src +
+           "] ended after 20 frames, before [" + ts + "]; 0 pairs compared\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string line = "(" + (c.feed.empty() ? "" : "cat " + vq::quote(c.feed) + " | ") +
+                       vq::quote(VIDQUAL_BINARY) + " -v";
+    for (const std::string& a : c.args)
+      line += " " + vq::quote(a);
+    const vq::Outcome r = run_command(line + ")");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(c.pairs, verbose_rows(r.out).size()) << r.out;
+    if (c.note.empty()) {
+      EXPECT_EQ(std::string::npos, r.err.find("ended after")) << r.err;
+    } else {
+      EXPECT_NE(std::string::npos, r.err.find(c.note)) << r.err;
+    }
+  }
+}
+
 // An MP4 cut before its index (written last) is named for what it is, not "not a video file".
 TEST_F(Inputs, Mp4CutBeforeItsIndex) {
   if (!VQ_WITH_FFMPEG || !have_encoder("mpeg4"))

@@ -31,7 +31,7 @@ class Offsets : public BinaryTest {
   // renamed into place when complete (a process that finds it there uses it).
   static void SetUpTestSuite() {
     const auto tmp = std::filesystem::temp_directory_path();
-    dir() = tmp / "vidqual-offsets-inputs-3";  // a new name when the inputs change
+    dir() = tmp / "vidqual-offsets-inputs-4";  // a new name when the inputs change
     if (std::filesystem::exists(dir() / "done")) {
       have_ffmpeg() = true;
       return;
@@ -57,6 +57,11 @@ class Offsets : public BinaryTest {
          make("-i " + input("s50") + " -vf fps=25,noise=alls=5:allf=t", "e25");
     // An encode of a ladder's lower rung: the trimmed copy at half the size.
     ok = ok && make("-i " + input("dist_trim2") + " -vf scale=88:72", "dist_half_trim2");
+    // The source in an AVI file (raw YV12: its planes swapped so that the file holds true YV12)
+    // and in a container.
+    ok = ok && ffmpeg("-i " + input("ref") + " -vf shuffleplanes=0:2:1 -c:v rawvideo -vtag YV12",
+                      "ref.avi");
+    ok = ok && ffmpeg("-i " + input("ref") + " -c:v ffv1", "ref.mkv");
     std::error_code e;
     if (ok) std::ofstream(dir() / "done") << "inputs for vidqual's offset tests\n";
     if (ok) std::filesystem::rename(dir(), made, e);
@@ -80,8 +85,11 @@ class Offsets : public BinaryTest {
   }
   static std::string input(const std::string& name) { return (dir() / (name + ".y4m")).string(); }
   static bool make(const std::string& args, const std::string& name) {
-    const std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -y " + args +
-                            " -pix_fmt yuv420p " + quote(input(name));
+    return ffmpeg(args + " -pix_fmt yuv420p", name + ".y4m");
+  }
+  static bool ffmpeg(const std::string& args, const std::string& file) {
+    const std::string cmd =
+        "ffmpeg -hide_banner -loglevel error -nostdin -y " + args + " " + quote(dir() / file);
     return std::system(cmd.c_str()) == 0;
   }
 
@@ -186,6 +194,23 @@ TEST_F(Offsets, AlignFindsTheOffsetOfAMovingSequence) {
     const Scored piped = score(args, c.b);
     EXPECT_EQ(0, piped.outcome.status) << piped.outcome.err;
     EXPECT_TRUE(want.csv == piped.csv) << "the outputs differ";
+  }
+}
+
+// One reference against an input (--vs) finds the offset that two files find and scores the
+// same pairs, whatever the file the reference is in.
+TEST_F(Offsets, AlignAgainstOneReferenceAsForTwoFiles) {
+  for (const std::string ref : {"ref.y4m", "ref.avi", "ref.mkv"}) {
+    SCOPED_TRACE(ref);
+    const std::string reference = (dir() / ref).string();
+    const Scored want = score({reference, input("dist_trim2"), "--align"});
+    if (want.outcome.err.find("not a video file") != std::string::npos) continue;  // no FFmpeg
+    ASSERT_EQ(0, want.outcome.status) << want.outcome.err;
+    const Scored got = score({reference, "--vs=" + input("dist_trim2"), "--align"});
+    EXPECT_EQ(0, got.outcome.status) << got.outcome.err;
+    EXPECT_NE(std::string::npos, got.outcome.err.find("note: offset chosen: -2: the first 2 "))
+        << got.outcome.err;
+    EXPECT_TRUE(want.csv == got.csv) << "the outputs differ";
   }
 }
 

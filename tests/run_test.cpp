@@ -19,6 +19,7 @@
 #include "compare/compare.h"
 #include "report/report.h"
 #include "score/score.h"
+#include "source/source.h"
 
 namespace vq {
 namespace {
@@ -105,7 +106,7 @@ struct Outcome {
   size_t pair_lines = 0;
 };
 
-Outcome run(MemorySource* a, MemorySource* b, const std::vector<std::string>& metrics, int threads,
+Outcome run(VideoSource* a, VideoSource* b, const std::vector<std::string>& metrics, int threads,
             bool order, const int32_t* skip = nullptr, bool align = false) {
   RunSettings s;
   s.sources[0] = a;
@@ -180,6 +181,8 @@ TEST(Run, PairsFailuresAndTextAreTheSameOnAnyThreadCount) {
        3, 9, RunOutcome::kSizeMismatch, 0, 4, 0, "ERROR: unsupported AVI format\n"},
       {"stream ends first", {5, 8}, {false, true}, {-1, -1}, -1, true, true,
        5, 0, RunOutcome::kOk, 0, 0, 1, ""},
+      {"file ends before a stream", {8, 5}, {false, true}, {-1, -1}, -1, false, true,
+       5, 5, RunOutcome::kOk, 0, 0, 2, ""},
       {"both end together", {6, 6}, {false, false}, {-1, -1}, -1, false, true,
        6, 6, RunOutcome::kOk, 0, 0, 0, ""},
       // clang-format on
@@ -232,12 +235,13 @@ TEST(Run, SkippedFramesReachNoMetric) {
     int32_t used[2];  // the skip the run used
     bool clear;
     const char* error_line;
+    bool view = false;  // the first read through a view of a source shared with another run
   } cases[] = {
       // clang-format off
       {"skip the second's leader", {9, 9}, {true, true}, {2, 0}, {-1, -1}, {0, 2}, false, 7,
        RunOutcome::kOk, 0, 0, 0, {0, 2}, false, ""},
       {"skip the first's leader", {9, 9}, {true, false}, {0, 3}, {-1, -1}, {3, 0}, false, 6,
-       RunOutcome::kOk, 0, 0, 0, {3, 0}, false, ""},
+       RunOutcome::kOk, 0, 0, 1, {3, 0}, false, ""},
       {"unreadable after the skip", {9, 9}, {true, true}, {2, 0}, {-1, 5}, {0, 2}, false, 3,
        RunOutcome::kReadFailed, 4, 6, 0, {0, 2}, false,
        "ERROR: can't read frame 6 of AVI file [b]\n"},
@@ -251,14 +255,16 @@ TEST(Run, SkippedFramesReachNoMetric) {
       {"align drops the first's", {45, 45}, {false, false}, {0, 7}, {-1, -1}, {0, 0}, true, 38,
        RunOutcome::kOk, 0, 0, 1, {7, 0}, true, ""},
       {"align on a pipe", {12, 50}, {true, false}, {10, 0}, {-1, -1}, {0, 0}, true, 12,
-       RunOutcome::kOk, 0, 0, 0, {0, 10}, true, ""},
+       RunOutcome::kOk, 0, 0, 1, {0, 10}, true, ""},
       {"align on short streams", {4, 4}, {false, true}, {1, 0}, {-1, -1}, {0, 0}, true, 3,
-       RunOutcome::kOk, 0, 0, 0, {0, 1}, true, ""},
+       RunOutcome::kOk, 0, 0, 2, {0, 1}, true, ""},
       {"align in a still scene", {20, 20}, {true, false}, {0, 0}, {-1, -1}, {0, 0}, true, 20,
        RunOutcome::kOk, 0, 0, 0, {0, 0}, false, ""},
       {"unreadable in the search", {40, 40}, {true, false}, {0, 0}, {-1, 4}, {0, 0}, true, 0,
        RunOutcome::kReadFailed, 0, 5, 0, {0, 0}, false,
        "ERROR: can't read frame 5 of AVI file [b]\n"},
+      {"align on a shared file", {45, 45}, {true, true}, {0, 3}, {-1, -1}, {0, 0}, true, 42,
+       RunOutcome::kOk, 0, 0, 0, {3, 0}, true, "", true},
       // clang-format on
   };
   for (const auto& c : cases) {
@@ -270,7 +276,9 @@ TEST(Run, SkippedFramesReachNoMetric) {
       a.shift = c.shift[0];
       b.shift = c.shift[1];
       a.still = b.still = std::string(c.name).find("still") != std::string::npos;
-      const Outcome o = run(&a, &b, {"psnr"}, threads, true, c.skip, c.align);
+      SharedSource shared(&a, 1, 8);
+      const std::unique_ptr<VideoSource> view = shared.view(0);
+      const Outcome o = run(c.view ? view.get() : &a, &b, {"psnr"}, threads, true, c.skip, c.align);
       const RunResult& r = o.result;
       EXPECT_EQ(c.outcome, r.outcome) << r.reason;
       EXPECT_EQ(std::tuple(c.compared, c.failed_frame, c.failed_input_frame, c.ended, c.used[0],
@@ -321,6 +329,47 @@ TEST(Run, OffsetRule) {
     EXPECT_EQ(c.clear, s.clear);
     EXPECT_EQ(c.clear ? c.best : 0, s.offset);
   }
+}
+
+// The offset search's look-ahead within its memory: all of it for pictures that fit, fewer
+// frames and shifts for larger ones (never fewer than a few), and a note when it narrows.
+TEST(Run, AlignLookAheadFitsItsMemory) {
+  const int64_t qcif = 2 * 176 * 144 * 3 / 2;               // 8-bit 4:2:0, both inputs
+  const int64_t uhd444 = 2 * int64_t(3840) * 2160 * 3 * 2;  // 16-bit 4:4:4
+  const int64_t largest = 2 * kDefaultMaxPixels * 3 * 2;    // the default pixel limit
+  const struct {
+    int64_t pair_bytes, budget;
+    int32_t frames, max_shift, pairs;
+  } cases[] = {
+      {qcif, kAlignMemory, 40, 10, 30},
+      {0, kAlignMemory, 40, 10, 30},  // refused pictures: nothing is copied
+      {kAlignMemory / 40, kAlignMemory, 40, 10, 30},
+      {kAlignMemory / 40 + 1, kAlignMemory, 39, 9, 30},
+      {uhd444, kAlignMemory, 10, 2, 8},
+      {largest, kAlignMemory, 4, 1, 3},
+      {100, 1000, 10, 2, 8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pair_bytes);
+    const AlignPlan p = plan_align(c.pair_bytes, c.budget);
+    EXPECT_EQ(std::tuple(c.frames, c.max_shift, c.pairs, c.frames < 40),
+              std::tuple(p.frames, p.max_shift, p.pairs, p.narrowed));
+  }
+  RunResult r;
+  r.align.searched = r.align.narrowed = true;
+  r.align.frames = 10;
+  r.align.max_shift = 2;
+  RunDescription d;
+  char* text = nullptr;
+  size_t size = 0;
+  std::FILE* err = open_memstream(&text, &size);
+  print_notes(d, r, err);
+  std::fclose(err);
+  EXPECT_NE(nullptr, std::strstr(text,
+                                 "note: --align tried offsets from -2 to 2 only: 10 frames "
+                                 "of each input fit in the 1 GiB it keeps"))
+      << text;
+  free(text);
 }
 
 // The report's text for three known pairs, byte for byte: per-pair lines with SSIM, the means.
@@ -384,28 +433,41 @@ TEST(Run, PairPlan) {
     bool by_time;
     int32_t after[2], pair_count, stop;
     bool known, paired_by_time;
+    int exhausted;
   } cases[] = {
       // clang-format off
-      {"maxframes", {input(7, true), input(9, true)}, {0, 0}, 4, false, {7, 9}, 4, 4, true, false},
+      {"maxframes", {input(7, true), input(9, true)}, {0, 0}, 4, false, {7, 9}, 4, 4, true, false,
+       0},
       {"skip past the end", {input(9, true), input(3, true)}, {0, 5}, 0, false,
-       {9, 0}, 0, 0, true, false},
+       {9, 0}, 0, 0, true, false, 0},
       {"two pipes and maxframes", {input(0, false), input(0, false)}, {0, 0}, 5, false,
-       {0, 0}, 0, 5, false, false},
+       {0, 0}, 0, 5, false, false, 0},
       {"two pipes after a skip", {input(0, false), input(0, false)}, {3, 1}, 0, false,
-       {0, 0}, 0, INT32_MAX - 3, false, false},
+       {0, 0}, 0, INT32_MAX - 3, false, false, 0},
       {"an estimated length", {input(100, false), input(60, true)}, {10, 0}, 0, false,
-       {90, 60}, 60, 60, false, false},
+       {90, 60}, 60, 60, false, false, 2},
+      {"a file past a pipe's skip", {input(20, true), input(0, false)}, {25, 0}, 0, false,
+       {0, 0}, 0, 0, false, false, 1},
+      {"maxframes at a file's end", {input(5, true), input(0, false)}, {0, 0}, 5, false,
+       {5, 0}, 0, 5, false, false, 0},
       {"by time, the second at half the rate", {input(24, true, 50), input(5, true, 25)}, {0, 0},
-       0, true, {24, 5}, 10, 10, true, true},
+       0, true, {24, 5}, 10, 10, true, true, 0},
       {"by time without the second's rate", {input(24, true, 50), input(5, true)}, {0, 0}, 0,
-       true, {24, 5}, 5, 5, true, false},
+       true, {24, 5}, 5, 5, true, false, 0},
+      // The first's stated length does not cut the pairs short when it is not known.
+      {"by time, a pipe first", {input(0, false, 25), input(20, true, 25)}, {0, 0}, 0, true,
+       {0, 20}, 0, 20, false, true, 2},
+      {"by time, an estimate first", {input(20, false, 50), input(20, true, 25)}, {0, 0}, 0, true,
+       {20, 20}, 20, 40, false, true, 2},
       // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const PairPlan p = plan_pairs(c.info, c.skip, c.maxframes, c.by_time);
-    EXPECT_EQ(std::tuple(c.after[0], c.after[1], c.pair_count, c.stop, c.known, c.paired_by_time),
-              std::tuple(p.after[0], p.after[1], p.pair_count, p.stop, p.known, p.by_time));
+    EXPECT_EQ(
+        std::tuple(c.after[0], c.after[1], c.pair_count, c.stop, c.known, c.paired_by_time,
+                   c.exhausted),
+        std::tuple(p.after[0], p.after[1], p.pair_count, p.stop, p.known, p.by_time, p.exhausted));
   }
 }
 

@@ -118,7 +118,8 @@ enum class Fetch : uint8_t {
 
 // The source seam. A source owns everything it reads through; the frame it hands out stays
 // valid until its next fetch or its end. A source whose length is known serves any index in
-// any order; a streaming source (a pipe) serves indexes in increasing order only.
+// any order, unless it says otherwise (one view of a file that several runs read at once); a
+// streaming source (a pipe) serves indexes in increasing order only.
 class VideoSource {
  public:
   VideoSource() = default;
@@ -135,6 +136,8 @@ class VideoSource {
     (void)fetches;
     return 1;
   }
+  // Whether any index may be asked for in any order; false: in increasing order only.
+  [[nodiscard]] virtual bool any_order() const { return info().length_known; }
   // Why the last fetch failed, in a few words for a notice on stderr; empty when not known.
   [[nodiscard]] virtual std::string reason() const { return {}; }
 };
