@@ -533,8 +533,13 @@ int run_at_once(const std::vector<Settings>& settings, VideoSource* reference, c
   for (size_t k = 1; k < n; ++k) {
     try {
       running.emplace_back(one, k);
-    } catch (const std::system_error&) {
-      one(k);  // no thread: in turn, on this one
+    } catch (const std::system_error& e) {
+      // Not in turn on this thread: the shared reference keeps only a few frames ahead of the
+      // slowest comparison, so one run alone would wait for the others for ever.
+      views[k].reset();
+      if (err[k]->file())
+        std::fprintf(err[k]->file(), "vidqual: can't start a thread for [%s]: %s\n",
+                     settings[k].file2->c_str(), e.what());
     }
   }
   one(0);
