@@ -182,8 +182,8 @@ class Scorers {
       std::string reason;
       const MetricStatus made = make_group_scorer(g, form, cpu_flags_, &m, &reason);
       if (made != MetricStatus::kOk) {
-        *why = made == MetricStatus::kOutOfMemory ? "out of memory"
-                                                  : std::string(g.lead->row->name) + ": " + reason;
+        // A maker's reason names its metric.
+        *why = made == MetricStatus::kOutOfMemory ? "out of memory" : reason;
         return made;
       }
       set->scorers.push_back(std::move(m));
