@@ -112,7 +112,7 @@ const BrokenModel kBrokenModels[] = {
     {"empty file", nullptr, "", "not valid JSON"},
     {"cut short", nullptr, R"({"model_dict": {"model_type": "LIBSVMNUSVR")", "not valid JSON"},
     {"a list", nullptr, "[1, 2, 3]", "model_dict"},
-    {"deeply nested", nullptr, kDeeplyNested.c_str(), ""},
+    {"deeply nested", nullptr, kDeeplyNested.c_str(), "nests deeper"},
     {"no model_dict", nullptr, R"({"param_dict": {}})", "model_dict"},
     {"model_dict a string", nullptr, R"({"model_dict": "x"})", "model_dict"},
     {"no model type", "/model_dict/model_type", nullptr, "model_type"},
@@ -124,7 +124,7 @@ const BrokenModel kBrokenModels[] = {
     {"no features", "/model_dict/feature_names", "[]", "feature_names"},
     {"a feature name a number", "/model_dict/feature_names/2", "7", "feature_names"},
     {"feature names an object", "/model_dict/feature_names", "{}", "feature_names"},
-    {"a huge feature list", nullptr, nullptr, "feature_names",
+    {"a huge feature list", nullptr, nullptr, "JSON values",
      [](json& d) {
        d["model_dict"]["feature_names"] =
            json(std::vector<std::string>(100000, "VMAF_integer_feature_adm2_score"));
@@ -340,6 +340,21 @@ TEST(VmafModel, HostileFilesAreBounded) {
          return (d / "count.json").string();
        },
        "total_sv", true},
+      {"a million values of a document",
+       [](const fs::path& d) {
+         std::string values = "[0";
+         for (int i = 0; i < (1 << 20); ++i)
+           values += ",{}";
+         std::ofstream(d / "values.json") << R"({"param_dict": )" << values << "]}";
+         return (d / "values.json").string();
+       },
+       "more than 65536 JSON values", true},
+      {"15 MiB of open brackets",
+       [](const fs::path& d) {
+         std::ofstream(d / "nested.json") << std::string(15 << 20, '[');
+         return (d / "nested.json").string();
+       },
+       "nests deeper", true},
       {"a FIFO",
        [](const fs::path& d) {
          const std::string p = (d / "fifo.json").string();
