@@ -2,11 +2,17 @@
 // the prediction is the same double: features normalised one by one, the kernel's squared
 // distance summed over the features in order, the weighted kernels over the support vectors in
 // order, then the denormalisation, the transform and the clip.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "metrics/vmaf/model.h"
 
@@ -14,10 +20,8 @@ namespace vq::vmaf {
 
 namespace {
 
-// A model of more support vectors or features than any libvmaf ships is refused rather than
-// read: the reader allocates by the counts it is given.
+// A model of more support vectors than any libvmaf ships is refused rather than read.
 constexpr int64_t kMaxSupportVectors = 1 << 20;
-constexpr size_t kMaxModelFileBytes = size_t(64) << 20;
 
 int parse_double(std::string_view s, double* out) {
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
@@ -122,8 +126,12 @@ int parse_svm_text(std::string_view text, int dimensions, Model* out, std::strin
     *why = "the libsvm model's total_sv is missing or out of range";
     return 0;
   }
+  // What is reserved by the count is bounded by the text; the elements grow as they are read.
   out->coef.assign(size_t(total), 0.0);
-  out->sv.assign(size_t(total) * size_t(dimensions), 0.0);
+  out->first.assign(1, 0);
+  out->first.reserve(size_t(total) + 1);
+  out->element_feature.clear();
+  out->element_value.clear();
   for (int64_t i = 0; i < total; ++i) {
     if (text.empty()) {
       *why = "the libsvm model has fewer support vectors than its total_sv";
@@ -145,9 +153,11 @@ int parse_svm_text(std::string_view text, int dimensions, Model* out, std::strin
                "' (indices rise from 1 to the feature count)";
         return 0;
       }
-      out->sv[size_t(i) * size_t(dimensions) + size_t(index - 1)] = v;
+      out->element_feature.push_back(uint8_t(index - 1));
+      out->element_value.push_back(v);
       last = index;
     }
+    out->first.push_back(uint32_t(out->element_value.size()));
   }
   return 1;
 }
@@ -161,10 +171,13 @@ double predict(const Model& m, std::span<const double> features, bool force_tran
                             : features[k];
   double sum = 0;
   for (size_t i = 0; i < m.coef.size(); ++i) {
-    const double* sv = &m.sv[i * n];
+    size_t e = m.first[i];
+    const size_t end = m.first[i + 1];
     double d2 = 0;
     for (size_t k = 0; k < n; ++k) {
-      const double d = x[k] - sv[k];
+      double sv = 0;  // an element the text leaves out
+      if (e < end && m.element_feature[e] == k) sv = m.element_value[e++];
+      const double d = x[k] - sv;
       d2 += d * d;
     }
     sum += m.coef[i] * std::exp(-m.gamma * d2);
@@ -232,40 +245,119 @@ int from_bundled(const BundledModel& b, Model* out, std::string* why) {
 
 }  // namespace
 
-int load_model(std::string_view name, Model* out, std::string* why) {
+namespace {
+
+// Closes the descriptor it holds.
+struct Descriptor {
+  int fd;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+const char* kind_of(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  return "not a regular file";
+}
+
+// Opens the model file without waiting on it (a FIFO without a writer would block the open),
+// refuses what is not a regular file or is larger than a model, and reads it whole, at most
+// kMaxModelFileBytes (a file that grows while read is refused too). *key names the file as it
+// is now: its device, inode, size and time of change.
+int read_model_file(const std::string& path, std::string* text, std::string* key,
+                    std::string* why) {
+  const std::string what = "cannot read the model file " + path + ": ";
+  const Descriptor f{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+  struct stat st;
+  if (f.fd < 0 || ::fstat(f.fd, &st) != 0) {
+    *why = what + std::strerror(errno);
+    return 0;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *why = what + "it is " + kind_of(st.st_mode) + ", not a regular file";
+    return 0;
+  }
+  const std::string too_large = what + "larger than " + std::to_string(kMaxModelFileBytes >> 20) +
+                                " MiB (libvmaf's models take tens of kilobytes)";
+  if (st.st_size > kMaxModelFileBytes) {
+    *why = too_large;
+    return 0;
+  }
+  std::string bytes(size_t(st.st_size) + 1, '\0');  // one more, to see a file that grew
+  size_t got = 0;
+  while (true) {
+    if (got == bytes.size()) {
+      if (bytes.size() > size_t(kMaxModelFileBytes)) {
+        *why = too_large;
+        return 0;
+      }
+      bytes.resize(std::min(bytes.size() * 2, size_t(kMaxModelFileBytes) + 1));
+    }
+    const ssize_t n = ::read(f.fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *why = what + std::strerror(errno);
+      return 0;
+    }
+    if (n == 0) break;
+    got += size_t(n);
+  }
+  bytes.resize(got);
+  *text = std::move(bytes);
+  *key = "file " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+         std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+         std::to_string(st.st_mtim.tv_nsec) + ":" + std::to_string(st.st_ctim.tv_sec) + "." +
+         std::to_string(st.st_ctim.tv_nsec);
+  return 1;
+}
+
+// Every model read so far, by its bundled name or its file's key.
+std::mutex models_mutex;
+std::map<std::string, std::shared_ptr<const Model>>& models_read() {
+  static std::map<std::string, std::shared_ptr<const Model>> models;
+  return models;
+}
+
+}  // namespace
+
+int load_model(std::string_view name, std::shared_ptr<const Model>* out, std::string* why) {
+  const std::lock_guard lock(models_mutex);
+  auto& models = models_read();
+  const BundledModel* bundled = nullptr;
+  std::string key, text;
+  const std::string path(name.substr(0, 5) == "path:" ? name.substr(5) : "");
   if (name.substr(0, 5) == "path:") {
-    const std::string path(name.substr(5));
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-      *why = "cannot read the model file " + path + ": " + std::strerror(errno);
+    if (!read_model_file(path, &text, &key, why)) return 0;
+  } else {
+    for (int i = 0; i < kBundledModelCount && bundled == nullptr; ++i)
+      if (name == kBundledModels[i].name) bundled = &kBundledModels[i];
+    if (bundled == nullptr) {
+      *why = "no bundled model is named '" + std::string(name) +
+             "' (bundled: " + bundled_model_names() + "; a file is model=path:FILE)";
       return 0;
     }
-    std::string text;
-    char buf[65536];
-    size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) {
-      text.append(buf, got);
-      if (text.size() > kMaxModelFileBytes) break;
-    }
-    const bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed || text.size() > kMaxModelFileBytes) {
-      *why = "cannot read the model file " + path +
-             (failed ? std::string(": read error") : std::string(": larger than 64 MiB"));
-      return 0;
-    }
-    if (!parse_model_json(text, out, why)) {
+    key = "bundled " + std::string(name);
+  }
+  if (const auto it = models.find(key); it != models.end()) {
+    *out = it->second;
+    return 1;
+  }
+  auto m = std::make_shared<Model>();
+  if (bundled != nullptr) {
+    if (!from_bundled(*bundled, m.get(), why)) return 0;
+  } else {
+    if (!parse_model_json(text, m.get(), why)) {
       *why = "model file " + path + ": " + *why;
       return 0;
     }
-    out->name = path;
-    return 1;
+    m->name = path;
   }
-  for (int i = 0; i < kBundledModelCount; ++i)
-    if (name == kBundledModels[i].name) return from_bundled(kBundledModels[i], out, why);
-  *why = "no bundled model is named '" + std::string(name) +
-         "' (bundled: " + bundled_model_names() + "; a file is model=path:FILE)";
-  return 0;
+  models.emplace(key, m);
+  *out = std::move(m);
+  return 1;
 }
 
 }  // namespace vq::vmaf

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -42,7 +43,12 @@ struct Model {
   double gamma = 0;  // the RBF kernel's
   double rho = 0;
   std::vector<double> coef;  // one per support vector
-  std::vector<double> sv;    // support vectors, dense, coef.size() rows of features.size()
+  // The support vectors as libsvm's text holds them, without the elements it leaves out (those
+  // are 0): vector i is elements first[i] to first[i + 1] - 1, each a feature (0-based, rising
+  // within a vector) and its value. Kept sparse, a model takes memory in proportion to its text.
+  std::vector<uint32_t> first;  // coef.size() + 1 offsets
+  std::vector<uint8_t> element_feature;
+  std::vector<double> element_value;
 };
 
 // A bundled model as models.cpp writes it.
@@ -71,9 +77,17 @@ extern const int kBundledModelCount;
 // The names of the bundled models, for --help and refusals: "vmaf_v0.6.1, vmaf_v0.6.1neg, ...".
 [[nodiscard]] std::string bundled_model_names();
 
+// The largest model file read. libvmaf's models take tens of kilobytes.
+inline constexpr int64_t kMaxModelFileBytes = int64_t(16) << 20;
+
 // Reads the model a `model=` option names: a bundled model's name, or "path:FILE" for a file in
-// libvmaf's JSON model format. 1 and *out, or 0 with *why saying what is wrong.
-[[nodiscard]] int load_model(std::string_view name, Model* out, std::string* why);
+// libvmaf's JSON model format (a regular file of at most kMaxModelFileBytes: a FIFO, a device or
+// a directory is refused without waiting on it). A model is read once per process and shared,
+// never changed: every request, check and scorer naming the same bundled model, or the same file
+// unchanged (through any spelling or link), gets the same one. 1 and *out, or 0 with *why saying
+// what is wrong.
+[[nodiscard]] int load_model(std::string_view name, std::shared_ptr<const Model>* out,
+                             std::string* why);
 
 // Reads libvmaf's JSON model format from memory, every field checked (needs nlohmann-json in the
 // build; without it 0 and *why says so).

@@ -20,6 +20,41 @@ using Json = nlohmann::json;
 constexpr size_t kMaxFeatures = 64;  // as libvmaf reads
 constexpr size_t kMaxKnots = 10;
 
+// A model's document is a few levels deep and holds a few hundred values; one far beyond that is
+// refused before it is built, since the document would take tens of bytes per byte of the file.
+constexpr size_t kMaxDepth = 16;
+constexpr size_t kMaxValues = 65536;
+
+// Walks the text without building it (nlohmann-json's SAX interface), stopping at the first
+// value beyond the bounds. `why` is set when the text is well-formed JSON beyond them.
+struct DocumentBounds {
+  size_t depth = 0, values = 0;
+  std::string why;
+  bool value() {
+    if (++values <= kMaxValues) return true;
+    why = "holds more than " + std::to_string(kMaxValues) + " JSON values (a model holds hundreds)";
+    return false;
+  }
+  bool open() {
+    if (++depth <= kMaxDepth) return value();
+    why = "nests deeper than " + std::to_string(kMaxDepth) + " levels";
+    return false;
+  }
+  bool null() { return value(); }
+  bool boolean(bool) { return value(); }
+  bool number_integer(Json::number_integer_t) { return value(); }
+  bool number_unsigned(Json::number_unsigned_t) { return value(); }
+  bool number_float(Json::number_float_t, const Json::string_t&) { return value(); }
+  bool string(Json::string_t&) { return value(); }
+  bool binary(Json::binary_t&) { return value(); }
+  bool key(Json::string_t&) { return value(); }
+  bool start_object(size_t) { return open(); }
+  bool start_array(size_t) { return open(); }
+  bool end_object() { return --depth, true; }
+  bool end_array() { return --depth, true; }
+  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+};
+
 int number(const Json& j, double* out) {
   if (!j.is_number()) return 0;
   *out = j.get<double>();
@@ -100,6 +135,11 @@ int read_transform(const Json& t, Transform* out, std::string* why) {
 }  // namespace
 
 int parse_model_json(std::string_view text, Model* out, std::string* why) {
+  DocumentBounds bounds;
+  if (!Json::sax_parse(text.begin(), text.end(), &bounds) && !bounds.why.empty()) {
+    *why = bounds.why;
+    return 0;
+  }
   const Json root = Json::parse(text.begin(), text.end(), nullptr, false);
   if (root.is_discarded()) {
     *why = "not valid JSON";

@@ -63,12 +63,14 @@ struct Resolved {
   std::string column;
 };
 
-int resolve(const Model& m, std::vector<Resolved>* out, std::string* why) {
+// `label` names the model as the request does (one file may be named more ways than one).
+int resolve(const Model& m, const std::string& label, std::vector<Resolved>* out,
+            std::string* why) {
   out->clear();
   for (const vmaf::ModelFeature& f : m.features) {
     const FeatureSource* s = source_of(f.name);
     if (s == nullptr) {
-      *why = "model " + m.name + " needs feature " + f.name + ", which no metric here computes";
+      *why = "model " + label + " needs feature " + f.name + ", which no metric here computes";
       return 0;
     }
     Resolved r;
@@ -76,7 +78,7 @@ int resolve(const Model& m, std::vector<Resolved>* out, std::string* why) {
     MetricRequest req;
     std::string w;
     if (!parse_metric_request(r.request, &req, &w)) {
-      *why = "model " + m.name + " needs " + r.request + ": " + w;
+      *why = "model " + label + " needs " + r.request + ": " + w;
       return 0;
     }
     // The column is the feature's name with the suffix its options add ("integer_adm2_egl_1").
@@ -88,7 +90,7 @@ int resolve(const Model& m, std::vector<Resolved>* out, std::string* why) {
         break;
       }
     if (r.column.empty()) {
-      *why = "model " + m.name + ": " + r.request + " writes no " + base;
+      *why = "model " + label + ": " + r.request + " writes no " + base;
       return 0;
     }
     out->push_back(std::move(r));
@@ -96,9 +98,13 @@ int resolve(const Model& m, std::vector<Resolved>* out, std::string* why) {
   return 1;
 }
 
-int load(const MetricOptions& o, Model* m, std::vector<Resolved>* features, std::string* why) {
+// The model the options name, read once per process and shared by every request and scorer.
+int load(const MetricOptions& o, std::shared_ptr<const Model>* m, std::vector<Resolved>* features,
+         std::string* why) {
+  const std::string name = o.get_string("model");
+  const std::string label = name.substr(0, 5) == "path:" ? name.substr(5) : name;
   std::string w;
-  if (!vmaf::load_model(o.get_string("model"), m, &w) || !resolve(*m, features, &w)) {
+  if (!vmaf::load_model(name, m, &w) || !resolve(**m, label, features, &w)) {
     *why = "vmaf: " + w;
     return 0;
   }
@@ -124,13 +130,13 @@ int check_vmaf(const MetricOptions& o, std::string* why) {
     *why = "vmaf: option name: '" + name + "' " + fault;
     return 0;
   }
-  Model m;
+  std::shared_ptr<const Model> m;
   std::vector<Resolved> f;
   return load(o, &m, &f, why);
 }
 
 std::vector<std::string> vmaf_needs(const MetricOptions& o) {
-  Model m;
+  std::shared_ptr<const Model> m;
   std::vector<Resolved> f;
   std::string why;
   std::vector<std::string> v;
@@ -146,7 +152,7 @@ std::vector<std::string> vmaf_needs(const MetricOptions& o) {
 
 class VmafMetric final : public Metric {
  public:
-  VmafMetric(Model m, std::vector<Resolved> features, const MetricOptions& o)
+  VmafMetric(std::shared_ptr<const Model> m, std::vector<Resolved> features, const MetricOptions& o)
       : model_(std::move(m)),
         features_(std::move(features)),
         name_(score_name(o)),
@@ -175,13 +181,13 @@ class VmafMetric final : public Metric {
       bool all = true;
       for (size_t k = 0; k < columns.size() && all; ++k)
         all = table->get(columns[k], pair, &x[k]) == 1;
-      if (all) table->set(out, pair, vmaf::predict(model_, x, force_transform_, no_clip_));
+      if (all) table->set(out, pair, vmaf::predict(*model_, x, force_transform_, no_clip_));
     }
     return MetricStatus::kOk;
   }
 
  private:
-  Model model_;
+  std::shared_ptr<const Model> model_;
   std::vector<Resolved> features_;
   std::string name_;
   bool force_transform_;
@@ -192,7 +198,7 @@ MetricStatus make_vmaf(const PictureForm& form, const MetricOptions& o, uint32_t
                        std::unique_ptr<Metric>* out, std::string* why) {
   (void)form;
   (void)cpu_flags;
-  Model m;
+  std::shared_ptr<const Model> m;
   std::vector<Resolved> f;
   if (!load(o, &m, &f, why)) return MetricStatus::kUnsupported;
   *out = std::make_unique<VmafMetric>(std::move(m), std::move(f), o);

@@ -5,6 +5,8 @@
 #   y4m_fuzzer        the Y4M and raw YUV readers        seeds in corpus_y4m/
 #   container_fuzzer  the container source over FFmpeg   seeds in corpus_container/
 #   run_fuzzer        the whole comparison of two files  seeds in corpus_run/
+#   model_fuzzer      the VMAF model reader              seeds in corpus_model/
+#   manifest_fuzzer   a campaign's lines and their checks seeds in corpus_manifest/
 # The readers' targets are built without FFmpeg's libraries into build-fuzz/; the container source
 # and the whole comparison need them (run_fuzzer reaches the decoders only with them) and are built
 # into build-fuzz-ffmpeg/, so the two configurations never share a cache. FFmpeg's libraries are
@@ -29,8 +31,11 @@ case "$target" in
   y4m_fuzzer) seeds="$here/corpus_y4m" ffmpeg=OFF timeout=10 ;;
   container_fuzzer) seeds="$here/corpus_container" ffmpeg=ON timeout=60 ;;
   run_fuzzer) seeds="$here/corpus_run" ffmpeg=ON timeout=60 ;;
+  model_fuzzer) seeds="$here/corpus_model" ffmpeg=OFF timeout=10 ;;
+  manifest_fuzzer) seeds="$here/corpus_manifest" ffmpeg=OFF timeout=10 ;;
   *)
-    echo "run.sh: no fuzz target $target (avi_fuzzer, y4m_fuzzer, container_fuzzer, run_fuzzer)" >&2
+    echo "run.sh: no fuzz target $target (avi_fuzzer, y4m_fuzzer, container_fuzzer, run_fuzzer," \
+      "model_fuzzer, manifest_fuzzer)" >&2
     exit 2
     ;;
 esac

@@ -1,9 +1,11 @@
 // The VMAF model file reader on the NEG model's own file and on broken ones (with nlohmann-json;
 // a build without it refuses model files), and the request sets a run expands or refuses.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -56,17 +58,37 @@ auto fields(const vmaf::Model& m) {
                     m.clip_max,
                     std::tuple(t.enabled, std::to_array(t.has_p), std::to_array(t.p), t.out_lte_in,
                                t.out_gte_in, t.knots),
-                    m.gamma, m.rho, m.coef, m.sv);
+                    m.gamma, m.rho, m.coef, m.first, m.element_feature, m.element_value);
 }
 
 // The NEG model's file reads into the model that is bundled under its name, to the bit.
 TEST(VmafModel, FileEqualsBundledModel) {
-  vmaf::Model file, bundled;
+  std::shared_ptr<const vmaf::Model> file, bundled;
   std::string why;
   ASSERT_TRUE(vmaf::load_model("path:" + kNegFile, &file, &why)) << why;
   ASSERT_TRUE(vmaf::load_model("vmaf_v0.6.1neg", &bundled, &why)) << why;
-  EXPECT_EQ(file.name, kNegFile);
-  EXPECT_EQ(fields(file), fields(bundled));
+  EXPECT_EQ(file->name, kNegFile);
+  EXPECT_EQ(fields(*file), fields(*bundled));
+}
+
+// One file is read once however many comparisons name it: the scorers of every comparison and
+// every later request, through another spelling of its path too, hold the one model read.
+TEST(VmafModel, ComparisonsShareOneModel) {
+  TempFile f(read_text(kNegFile));
+  std::shared_ptr<const vmaf::Model> first, again;
+  std::string why;
+  ASSERT_TRUE(vmaf::load_model("path:" + f.path, &first, &why)) << why;
+  MetricRequest r;
+  ASSERT_TRUE(parse_metric_request("vmaf=model=path:" + f.path, &r, &why)) << why;
+  std::unique_ptr<Metric> scorers[2];
+  for (auto& s : scorers)
+    ASSERT_EQ(r.row->make(PictureForm{}, r.options, 0, &s, &why), MetricStatus::kOk) << why;
+  const fs::path p(f.path);
+  ASSERT_TRUE(
+      vmaf::load_model("path:" + (p.parent_path() / "." / p.filename()).string(), &again, &why))
+      << why;
+  EXPECT_EQ(again.get(), first.get());
+  EXPECT_EQ(first.use_count(), 5);  // the models read, `first`, `again` and the two scorers
 }
 
 using nlohmann::json;
@@ -90,7 +112,7 @@ const BrokenModel kBrokenModels[] = {
     {"empty file", nullptr, "", "not valid JSON"},
     {"cut short", nullptr, R"({"model_dict": {"model_type": "LIBSVMNUSVR")", "not valid JSON"},
     {"a list", nullptr, "[1, 2, 3]", "model_dict"},
-    {"deeply nested", nullptr, kDeeplyNested.c_str(), ""},
+    {"deeply nested", nullptr, kDeeplyNested.c_str(), "nests deeper"},
     {"no model_dict", nullptr, R"({"param_dict": {}})", "model_dict"},
     {"model_dict a string", nullptr, R"({"model_dict": "x"})", "model_dict"},
     {"no model type", "/model_dict/model_type", nullptr, "model_type"},
@@ -102,7 +124,7 @@ const BrokenModel kBrokenModels[] = {
     {"no features", "/model_dict/feature_names", "[]", "feature_names"},
     {"a feature name a number", "/model_dict/feature_names/2", "7", "feature_names"},
     {"feature names an object", "/model_dict/feature_names", "{}", "feature_names"},
-    {"a huge feature list", nullptr, nullptr, "feature_names",
+    {"a huge feature list", nullptr, nullptr, "JSON values",
      [](json& d) {
        d["model_dict"]["feature_names"] =
            json(std::vector<std::string>(100000, "VMAF_integer_feature_adm2_score"));
@@ -262,14 +284,117 @@ TEST(VmafModel, FilesNeedTheJsonReader) {
 
 #endif
 
-// Model files larger than any model are refused before they are read whole.
-TEST(VmafModel, OversizedFileIsRefused) {
-  TempFile f("");
-  fs::resize_file(f.path, (uintmax_t(64) << 20) + 1);  // sparse: nothing written
-  vmaf::Model m;
-  std::string why;
-  EXPECT_EQ(vmaf::load_model("path:" + f.path, &m, &why), 0);
-  EXPECT_NE(why.find("64 MiB"), std::string::npos) << why;
+// The peak of this process's resident memory in bytes since the last reset; with `reset`, the
+// peak is reset first (to what it holds now). -1 where Linux can't say.
+int64_t peak_memory(bool reset) {
+  if (reset) std::ofstream("/proc/self/clear_refs") << "5";
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("VmHWM:")) return std::stoll(line.substr(6)) << 10;
+  return -1;
+}
+
+// A model file in libvmaf's JSON format of `features` adm2 features with libsvm's text `svm`.
+std::string json_model(int features, const std::string& svm) {
+  std::string names, ones;
+  for (int i = 0; i <= features; ++i) {
+    if (i > 0) names += std::string(i > 1 ? "," : "") + "\"VMAF_integer_feature_adm2_score\"";
+    ones += i > 0 ? ",1" : "1";
+  }
+  std::string escaped;
+  for (char c : svm)
+    escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
+  return R"({"model_dict": {"model_type": "LIBSVMNUSVR", "norm_type": "linear_rescale", )"
+         R"("feature_names": [)" +
+         names + R"(], "slopes": [)" + ones + R"(], "intercepts": [)" + ones + R"(], "model": ")" +
+         escaped + "\"}}";
+}
+
+const std::string kSvmHead = "svm_type nu_svr\nkernel_type rbf\ngamma 0.04\nrho 1\n";
+
+// Hostile model files, each read or refused at once, in memory its bytes justify: counts its
+// text cannot fill, files that are not regular files, a file larger than any model. Rows whose
+// file reaches the JSON reader are refused for want of it in a build without nlohmann-json.
+TEST(VmafModel, HostileFilesAreBounded) {
+  const fs::path dir = fs::temp_directory_path() / ("vidqual-hostile-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const struct {
+    const char* name;
+    std::string (*make)(const fs::path& dir);  // the file's path
+    const char* why;                           // nullptr: read
+    bool parsed;                               // reaches the JSON reader
+  } cases[] = {
+      {"a million empty support vectors of 64 features",
+       [](const fs::path& d) {
+         std::string svm = kSvmHead + "total_sv 1048576\nSV\n";
+         for (int i = 0; i < (1 << 20); ++i)
+           svm += "0\n";
+         std::ofstream(d / "empty_vectors.json") << json_model(64, svm);
+         return (d / "empty_vectors.json").string();
+       },
+       nullptr, true},
+      {"a million support vectors declared, one given",
+       [](const fs::path& d) {
+         std::ofstream(d / "count.json")
+             << json_model(64, kSvmHead + "total_sv 1048576\nSV\n1 1:0.5\n");
+         return (d / "count.json").string();
+       },
+       "total_sv", true},
+      {"a million values of a document",
+       [](const fs::path& d) {
+         std::string values = "[0";
+         for (int i = 0; i < (1 << 20); ++i)
+           values += ",{}";
+         std::ofstream(d / "values.json") << R"({"param_dict": )" << values << "]}";
+         return (d / "values.json").string();
+       },
+       "more than 65536 JSON values", true},
+      {"15 MiB of open brackets",
+       [](const fs::path& d) {
+         std::ofstream(d / "nested.json") << std::string(15 << 20, '[');
+         return (d / "nested.json").string();
+       },
+       "nests deeper", true},
+      {"a FIFO",
+       [](const fs::path& d) {
+         const std::string p = (d / "fifo.json").string();
+         EXPECT_EQ(::mkfifo(p.c_str(), 0600), 0);
+         return p;
+       },
+       "a FIFO, not a regular file", false},
+      {"a directory", [](const fs::path& d) { return d.string(); }, "a directory", false},
+      {"an endless device", [](const fs::path&) { return std::string("/dev/zero"); }, "a device",
+       false},
+      {"a gigabyte of nothing",
+       [](const fs::path& d) {
+         std::ofstream(d / "sparse.json").close();
+         fs::resize_file(d / "sparse.json", uintmax_t(1) << 30);  // sparse: nothing written
+         return (d / "sparse.json").string();
+       },
+       "larger than 16 MiB", false},
+  };
+  ::alarm(60);  // a reader waiting on a FIFO fails the test instead of hanging it
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = c.make(dir);
+    const int64_t before = peak_memory(true);
+    const auto started = std::chrono::steady_clock::now();
+    std::shared_ptr<const vmaf::Model> m;
+    std::string why;
+#if VQ_HAVE_JSON
+    const char* want = c.why;
+#else
+    const char* want = c.parsed ? "nlohmann-json" : c.why;
+#endif
+    EXPECT_EQ(vmaf::load_model("path:" + path, &m, &why), want == nullptr ? 1 : 0) << why;
+    if (want != nullptr) {
+      EXPECT_NE(why.find(want), std::string::npos) << why;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_LT(peak_memory(false) - before, int64_t(64) << 20);
+  }
+  ::alarm(0);
+  fs::remove_all(dir);
 }
 
 // Request sets as a run expands them: a VMAF request scores the features its model needs, each
