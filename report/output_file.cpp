@@ -48,34 +48,48 @@ std::string landing(const char* path) {
   return p.lexically_normal().string();
 }
 
-// The temporary files of this process, for the handler of a fatal signal to remove: fixed
-// slots filled before a signal can need them, so that the handler reads them with
-// async-signal-safe calls only.
-constexpr int kTempSlots = 32;
-constexpr size_t kTempPathMax = 4096;
-struct TempSlot {
-  std::atomic<int> used{0};
-  char path[kTempPathMax];
+}  // namespace
+
+// The temporary files of this process, for the handler of a fatal signal to remove: a list of
+// records that only grows, each record made and linked in before its file exists, so that the
+// handler reads them with async-signal-safe calls only. A record whose file is gone is used
+// again for the next one, so the list is as long as the most files ever open at once.
+struct TempRecord {
+  std::atomic<int> state{0};  // 0 free, 2 taken, 1 holding a file's path
+  char path[PATH_MAX];
+  TempRecord* next = nullptr;  // set before the record is linked in, never changed after
 };
-TempSlot g_temps[kTempSlots];
+
+namespace {
+
+std::atomic<TempRecord*> g_temps{nullptr};
 std::atomic<int> g_committed{0};  // outputs already renamed into place
 
-// The slot now holding `path`, or -1 when every slot is taken or the path is too long (such a
-// file is still removed on every ordinary end, just not by the signal handler).
-int hold_temp(const std::string& path) {
-  if (path.size() >= kTempPathMax) return -1;
-  for (int i = 0; i < kTempSlots; ++i) {
+// A record taken for a file about to be made: a free one, or a new one linked in (which throws
+// std::bad_alloc when memory runs out, before anything was made).
+TempRecord* take_temp() {
+  for (TempRecord* t = g_temps.load(); t; t = t->next) {
     int expected = 0;
-    if (!g_temps[i].used.compare_exchange_strong(expected, 2)) continue;
-    std::memcpy(g_temps[i].path, path.c_str(), path.size() + 1);
-    g_temps[i].used.store(1);
-    return i;
+    if (t->state.compare_exchange_strong(expected, 2)) return t;
   }
-  return -1;
+  TempRecord* t = new TempRecord;  // kept for the life of the process
+  t->state.store(2);
+  t->next = g_temps.load();
+  while (!g_temps.compare_exchange_weak(t->next, t)) {
+  }
+  return t;
 }
 
-void release_temp(int slot) {
-  if (slot >= 0) g_temps[slot].used.store(0);
+// The taken record now holds `path` (shorter than PATH_MAX: a path mkstemp made).
+void hold_temp(TempRecord* t, const std::string& path) {
+  const size_t n = std::min(path.size(), sizeof t->path - 1);
+  std::memcpy(t->path, path.c_str(), n);
+  t->path[n] = '\0';
+  t->state.store(1);
+}
+
+void release_temp(TempRecord* t) {
+  if (t) t->state.store(0);
 }
 
 void say(const char* text) {
@@ -84,8 +98,8 @@ void say(const char* text) {
 }
 
 void remove_temps() {
-  for (TempSlot& t : g_temps)
-    if (t.used.load() == 1) ::unlink(t.path);
+  for (TempRecord* t = g_temps.load(); t; t = t->next)
+    if (t->state.load() == 1) ::unlink(t->path);
 }
 
 extern "C" void on_fatal_signal(int sig) {
@@ -193,16 +207,21 @@ int OutputFile::open(const std::string& path) {
     temp += "/.";
     temp += name;
     temp += ".XXXXXX";
+    // Everything that may fail for memory is done before the file exists.
+    temp_.reserve(temp.size());
+    record_ = take_temp();
     int fd;
     {
       const SignalsHeld held;
       fd = ::mkstemp(temp.data());
       if (fd < 0) {
         error_ = errno;
+        release_temp(record_);
+        record_ = nullptr;
         return 0;
       }
-      temp_ = temp;
-      slot_ = hold_temp(temp_);
+      temp_.assign(temp);
+      hold_temp(record_, temp_);
     }
     // The file it replaces keeps its owner and group where this process may give them.
     if (exists && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
@@ -256,8 +275,8 @@ int OutputFile::commit() {
   if (ok && !temp_.empty()) {
     if (copy_in_place_) ::unlink(temp_.c_str());
     g_committed.fetch_add(1);
-    release_temp(slot_);
-    slot_ = -1;
+    release_temp(record_);
+    record_ = nullptr;
     temp_.clear();
   }
   abandon();
@@ -307,8 +326,8 @@ void OutputFile::abandon() {
   if (file_) std::fclose(file_);
   file_ = nullptr;
   if (!temp_.empty()) ::unlink(temp_.c_str());
-  release_temp(slot_);
-  slot_ = -1;
+  release_temp(record_);
+  record_ = nullptr;
   temp_.clear();
 }
 

@@ -29,6 +29,9 @@ void remove_temporary_files_on_signals();
 // every input and every other output with it before anything is opened for writing.
 [[nodiscard]] int same_file(const char* a, const char* b);
 
+// One temporary file's record for the handler of a fatal signal (output_file.cpp).
+struct TempRecord;
+
 // A file written in full or not at all. open() creates a temporary file in the target's directory
 // (so that the rename stays on one file system) with the mode a new file would get, or the mode of
 // the file it replaces; commit() flushes, syncs and closes it, checking each step, and renames it
@@ -58,10 +61,10 @@ class OutputFile {
  private:
   // Writes the finished temporary file's bytes over the target in place: 0, or -1 with errno.
   [[nodiscard]] int copy_into_target();
-  std::string target_;          // where commit() puts the file
-  std::string temp_;            // empty when written in place
-  int slot_ = -1;               // where the signal handler finds temp_
-  bool copy_in_place_ = false;  // the target has other hard links: copied into, not replaced
+  std::string target_;            // where commit() puts the file
+  std::string temp_;              // empty when written in place
+  TempRecord* record_ = nullptr;  // where the signal handler finds temp_
+  bool copy_in_place_ = false;    // the target has other hard links: copied into, not replaced
   std::FILE* file_ = nullptr;
   int error_ = 0;
 };

@@ -161,6 +161,37 @@ TEST_F(Outputs, InterruptedRunsLeaveNothingBehind) {
   }
 }
 
+// More outputs open at once than any fixed count: a run stopped while every comparison waits for
+// its input (a pipe nobody writes), all of them open, leaves no temporary file behind.
+TEST_F(Outputs, InterruptedRunWithManyOutputsLeavesNoTemporaryFile) {
+  fs::create_directories(path("in"));
+  std::vector<std::string> args = {a_, "--csv=" + path("{index}.csv"),
+                                   "--xml=" + path("{index}.xml")};
+  for (int k = 0; k < 20; ++k) {
+    const std::string fifo = path("in/" + std::to_string(k));
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0644));
+    args.push_back("--vs=" + fifo);
+  }
+  const auto temporary = [&] {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(dir_ / "data"))
+      n += e.path().filename().string().starts_with(".");
+    return n;
+  };
+  const int out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const pid_t pid = spawn(args, out, (dir_ / "stderr").string());
+  ::close(out);
+  ASSERT_GE(pid, 0);
+  for (int tries = 0; tries < 1000 && temporary() < 40; ++tries)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(40, temporary());
+  ASSERT_EQ(0, ::kill(pid, SIGINT));
+  int raw = 0;
+  ASSERT_EQ(pid, ::waitpid(pid, &raw, 0));
+  EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGINT) << raw;
+  EXPECT_EQ(0, temporary());
+}
+
 // Replacing an output keeps what its user set on it: its permission bits, its owner and group
 // (where the process may give them), and the other names of a file with several hard links.
 TEST_F(Outputs, ReplacedOutputsKeepModeOwnerAndLinks) {
