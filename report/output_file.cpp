@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -286,12 +287,29 @@ int OutputFile::commit() {
 int OutputFile::copy_into_target() {
   const int in = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return -1;
-  const int out = ::open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (out < 0) {
+  const int out = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC);
+  struct stat old, now;
+  if (out < 0 || ::fstat(out, &old) != 0 || ::fstat(in, &now) != 0) {
     const int e = errno;
+    if (out >= 0) ::close(out);
     ::close(in);
     errno = e;
     return -1;
+  }
+  // The new contents' blocks are reserved before the first old byte is overwritten, so that a
+  // full disk or the size limit fails here, with the old contents whole (and the old length
+  // given back). A file system that cannot reserve is written without.
+  if (now.st_size > 0) {
+    const int reserved = ::posix_fallocate(out, 0, now.st_size);
+    if (reserved != 0 && reserved != EOPNOTSUPP && reserved != ENOSYS && reserved != EINVAL) {
+      if (now.st_size > old.st_size && ::ftruncate(out, old.st_size) != 0) {
+        // The old contents are whole; only blocks past them may stay reserved.
+      }
+      ::close(out);
+      ::close(in);
+      errno = reserved;
+      return -1;
+    }
   }
   char buffer[1 << 16];
   int failed = 0;
@@ -314,6 +332,8 @@ int OutputFile::copy_into_target() {
     }
     if (failed) break;
   }
+  // Old contents longer than the new are cut off only now.
+  if (!failed && ::ftruncate(out, now.st_size) != 0) failed = -1;
   if (!failed && ::fsync(out) != 0 && errno != EINVAL) failed = -1;
   const int e = errno;
   if (::close(out) != 0 && !failed) failed = -1;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -228,6 +229,26 @@ TEST_F(Outputs, ReplacedOutputsKeepModeOwnerAndLinks) {
   }
   ASSERT_EQ(0, ::stat(path("readonly.csv").c_str(), &st));
   EXPECT_EQ(0444u, st.st_mode & 07777);
+
+  // A copy in place that cannot be written whole (past the size limit, as on a full disk)
+  // leaves every name of the file with its old contents.
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    OutputFile f;
+    const std::string text(200000, 'x');
+    if (!f.open(path("linked.csv")) || std::fputs(text.c_str(), f.stream()) < 0 ||
+        std::fflush(f.stream()) != 0)
+      ::_exit(3);
+    const struct rlimit limit = {65536, 65536};  // the temporary file is whole already
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::_exit(f.commit() ? 0 : f.error() == EFBIG ? 1 : 2);
+  }
+  int raw = 0;
+  ASSERT_EQ(pid, ::waitpid(pid, &raw, 0));
+  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << raw;
+  EXPECT_EQ(rows, slurp(path("linked.csv")));
+  EXPECT_EQ(rows, slurp(path("other-name.csv")));
 }
 
 TEST_F(Outputs, StdoutThatCannotBeWrittenIsAFailure) {
