@@ -28,25 +28,43 @@ std::string resolved(const char* path) {
   return ec ? std::string(path) : p.string();
 }
 
-// Where a file written at `path` lands: the path made absolute, its directory resolved, and a
-// symbolic link in the last place followed to where it points, even when nothing is there yet
-// (a dangling link is written through, not replaced). Two spellings of one new file resolve to
-// one string.
-std::string landing(const char* path) {
+// A directory resolved as far as it exists, or an error in *ec.
+std::filesystem::path resolved_dir(const std::filesystem::path& dir, std::error_code& ec) {
+  return std::filesystem::weakly_canonical(dir, ec);
+}
+
+// Where a file written at the absolute path `p` lands: its directory resolved (by `resolve`),
+// and a symbolic link in the last place followed to where it points, even when nothing is there
+// yet (a dangling link is written through, not replaced). Two spellings of one new file resolve
+// to one string. *found is the file there, its st_mode 0 when there is none.
+template <typename Resolve>
+std::string landing_of(std::filesystem::path p, Resolve&& resolve, struct stat* found) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  fs::path p = fs::absolute(path, ec);
-  if (ec) return resolved(path);
+  const std::string spelled = p.string();
+  found->st_mode = 0;
   for (int hops = 0; hops < 40; ++hops) {
-    const fs::path dir = fs::weakly_canonical(p.parent_path(), ec);
-    if (ec) return resolved(path);
+    const fs::path dir = resolve(p.parent_path(), ec);
+    if (ec) return resolved(spelled.c_str());
     p = dir / p.filename();
-    if (!fs::is_symlink(fs::symlink_status(p, ec))) break;
+    if (::lstat(p.c_str(), found) != 0 || !S_ISLNK(found->st_mode)) break;
+    found->st_mode = 0;
     const fs::path to = fs::read_symlink(p, ec);
     if (ec) break;
     p = to.is_absolute() ? to : dir / to;
   }
-  return p.lexically_normal().string();
+  if (found->st_mode == 0 || S_ISLNK(found->st_mode)) found->st_mode = 0;
+  // The directory is resolved already: only a last "." or ".." is left to fold.
+  const fs::path name = p.filename();
+  return name.empty() || name == "." || name == ".." ? p.lexically_normal().string() : p.string();
+}
+
+std::string landing(const char* path) {
+  std::error_code ec;
+  const std::filesystem::path p = std::filesystem::absolute(path, ec);
+  if (ec) return resolved(path);
+  struct stat found;
+  return landing_of(p, resolved_dir, &found);
 }
 
 }  // namespace
@@ -170,6 +188,52 @@ int same_file(const char* a, const char* b) {
   } catch (const std::bad_alloc&) {
     return std::string_view(a) == std::string_view(b) ? 1 : 0;
   }
+}
+
+FileSet::Key FileSet::key(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path p(path);
+  if (!p.is_absolute()) {
+    if (cwd_.empty()) cwd_ = fs::current_path(ec);
+    p = ec ? fs::path(resolved(path.c_str())) : cwd_ / p;
+  }
+  struct stat found;
+  Key key;
+  key.landing = landing_of(
+      p,
+      [this](const fs::path& dir, std::error_code& error) {
+        const auto [at, fresh] = dirs_.try_emplace(dir.string());
+        if (fresh) {
+          at->second = resolved_dir(dir, error).string();
+          if (error) {
+            dirs_.erase(at);
+            return fs::path();
+          }
+        }
+        return fs::path(at->second);
+      },
+      &found);
+  if (found.st_mode != 0) {
+    key.mode = uint32_t(found.st_mode);
+    key.device = uint64_t(found.st_dev);
+    key.inode = uint64_t(found.st_ino);
+  }
+  return key;
+}
+
+int FileSet::find(const Key& key, int group) const {
+  if (key.mode) {
+    const auto at = by_inode_[group].find({key.device, key.inode});
+    if (at != by_inode_[group].end()) return at->second;
+  }
+  const auto at = by_landing_[group].find(key.landing);
+  return at == by_landing_[group].end() ? -1 : at->second;
+}
+
+void FileSet::add(const Key& key, int number, int group) {
+  if (key.mode) by_inode_[group].emplace(std::pair{key.device, key.inode}, number);
+  by_landing_[group].emplace(key.landing, number);
 }
 
 int OutputFile::open(const std::string& path) {

@@ -55,11 +55,12 @@ class Outputs : public BinaryTest {
 
   std::string path(const std::string& name) const { return (dir_ / "data" / name).string(); }
 
-  // Every file of the data folder and its bytes.
+  // Every file of the data folder and its folders, and its bytes.
   std::map<std::string, std::string> data() const {
     std::map<std::string, std::string> files;
-    for (const auto& e : fs::directory_iterator(dir_ / "data"))
-      files[e.path().filename().string()] = fs::is_symlink(e) ? "link" : slurp(e.path());
+    for (const auto& e : fs::recursive_directory_iterator(dir_ / "data"))
+      files[e.path().lexically_relative(dir_ / "data").string()] =
+          fs::is_symlink(e) ? "link" : slurp(e.path());
     return files;
   }
 
@@ -75,6 +76,24 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
   fs::create_directories(path("sub"));
   fs::create_symlink("nowhere", path("dangling"));
   const std::string missing = path("missing.avi"), old = "--csv=" + path("old.csv");
+  // Outputs that land on one another or on a file read, through patterns and links.
+  for (const char* dir : {"o0", "real"})
+    fs::create_directories(path(dir));
+  fs::create_directory_symlink("o0", path("o1"));
+  fs::create_directory_symlink("real", path("link"));
+  fs::copy_file(a_, path("1.avi"));
+  fs::create_symlink(a_, path("1.mp4"));
+  fs::create_symlink(b_, path("0.mp4"));
+  fs::copy_file(std::string(VQ_SOURCE_DIR) + "/tests/reference/models/vmaf_v0.6.1neg.json",
+                path("m.json"));
+  const std::string line = a_ + " " + b_ + " ";
+  const std::string manifest[] = {"self.txt", "links.txt", "named.txt", "chain.txt"};
+  std::ofstream(path(manifest[0])) << line << "--csv=" << path("self.txt") << "\n";
+  std::ofstream(path(manifest[1])) << line << "--csv=" << path("real/r.csv") << "\n"
+                                   << line << "--csv=" << path("link/r.csv") << "\n";
+  std::ofstream(path(manifest[2])) << line << "\n";
+  std::ofstream(path(manifest[3])) << line << "--csv=" << path("c.avi") << "\n"
+                                   << a_ << " " << path("c.avi") << " --csv=x\n";
   const struct {
     std::vector<std::string> args;
     int status;
@@ -95,10 +114,30 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
       {{a_, b_, old, "--metric=vmaf_nope"}, 1, "named 'vmaf_nope' (--help lists them)\n"},
       {{a_, b_, old, "--metric=psnr=enable_msee=true"}, 1, "has no option 'enable_msee'"},
       {{a_, b_, old, "--threads=0"}, 1, "[--threads=0]: not a number"},
+      {{a_, "--vs=" + a_, "--vs=" + b_, "--csv=" + path("o{index}/r.csv")},
+       1,
+       "[" + path("o0/r.csv") + "] and [" + path("o1/r.csv") + "] are one file"},
+      {{a_, "--vs=" + path("1.mp4"), "--vs=" + path("0.mp4"), "--xml=" + path("{name}.out"),
+        "--csv=" + path("{index}.out")},
+       1,
+       "[" + path("1.mp4") + "] and [" + path("0.mp4") + "] would both write"},
+      {{a_, "--vs=" + path("1.avi"), "--vs=" + b_, "--csv=" + path("{index}.avi")},
+       1,
+       "the output [" + path("1.avi") + "] is the input [" + path("1.avi") + "]"},
+      {{a_, b_, "--metric=vmaf=model=path:" + path("m.json"), "--csv=" + path("m.json")},
+       1,
+       "the output [" + path("m.json") + "] is the model file [" + path("m.json") + "]"},
+      {{"--manifest=" + path("self.txt")}, 1, "(index 0): the output [" + path("self.txt")},
+      {{"--manifest=" + path("links.txt")}, 1, "(index 1): [" + path("link/r.csv") + "] is wr"},
+      {{"--manifest=" + path("named.txt"), "--csv=" + path("{name}.avi")},
+       1,
+       "(index 0): the output [" + b_ + "] is the input [" + b_ + "]"},
+      {{"--manifest=" + path("chain.txt")}, 1, "(index 0): the output [" + path("c.avi")},
   };
   const auto before = data();
   for (const auto& c : cases) {
-    if (!json_available() && c.args.back().starts_with("--json")) continue;
+    const bool model = c.args.back() == "--csv=" + path("m.json");
+    if (!json_available() && (c.args.back().starts_with("--json") || model)) continue;
     const Outcome r = run(c.args);
     EXPECT_EQ(c.status, r.status) << c.args.back();
     EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
