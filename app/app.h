@@ -48,6 +48,26 @@ struct OutputRow {
 };
 [[nodiscard]] std::span<const OutputRow> output_table();
 
+// The model files the requests read: the value of every text option given as path:FILE.
+[[nodiscard]] std::vector<std::string> model_files(const std::vector<MetricRequest>& metrics);
+
+// A file a run reads, which no output may replace: its path and what it is ("input", "model
+// file", "manifest").
+struct ReadFile {
+  std::string path;
+  const char* what;
+};
+// The first output that is one file with a file read or with an earlier output (the same file
+// through any spelling or link, as same_file() tells): the output's index and the read file's
+// or the earlier output's; all -1 when none.
+struct OutputClash {
+  int output = -1, read = -1, other = -1;
+};
+[[nodiscard]] OutputClash find_output_clash(const std::vector<ReadFile>& reads,
+                                            const std::vector<std::string>& outputs);
+// "the output [OUT] is the input [IN]; nothing was written".
+[[nodiscard]] std::string read_clash_text(const std::string& output, const ReadFile& read);
+
 // ---- The command line ---------------------------------------------------------------------------
 
 // The command line as written, scanned: positional arguments, switches and the text of every long

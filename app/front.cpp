@@ -180,20 +180,32 @@ int tell_refusal(const Settings& s, const Refusal& refusal, const std::vector<st
   return -1;
 }
 
-// No output may be an input, and no two outputs one file: checked before anything is opened for
-// writing, so that a refused run leaves every file as it was. Empty when fine.
-std::string output_clash(const Settings& s) {
-  const std::vector<std::string>& out = s.outputs;
-  for (size_t i = 0; i < out.size(); ++i) {
-    if (out[i].empty()) continue;
-    for (const std::string& input : {*s.file1, *s.file2})
-      if (same_file(out[i].c_str(), input.c_str()))
-        return "the output [" + out[i] + "] is the input [" + input + "]; nothing was written";
-    for (size_t j = 0; j < i; ++j)
-      if (!out[j].empty() && same_file(out[i].c_str(), out[j].c_str()))
-        return "[" + out[j] + "] and [" + out[i] + "] are one file; nothing was written";
-  }
-  return {};
+// The files a comparison reads: its inputs (the reference, then each distorted input) and the
+// model files its metrics name.
+std::vector<ReadFile> read_files(const Settings& s, const std::vector<std::string>& distorted) {
+  std::vector<ReadFile> reads = {{*s.file1, "input"}};
+  for (const std::string& d : distorted)
+    reads.push_back({d, "input"});
+  for (std::string& model : model_files(s.metrics))
+    reads.push_back({std::move(model), "model file"});
+  return reads;
+}
+
+// No output may be a file the comparisons read, and no two outputs one file: checked before
+// anything is opened for writing, so that a refused run leaves every file as it was. `outputs`
+// by comparison (each by output_table() row, empty: not written). Empty when fine.
+std::string output_clash(const std::vector<ReadFile>& reads,
+                         const std::vector<std::vector<std::string>>& outputs) {
+  std::vector<std::string> planned;
+  for (const std::vector<std::string>& of_one : outputs)
+    for (const std::string& path : of_one)
+      if (!path.empty()) planned.push_back(path);
+  const OutputClash clash = find_output_clash(reads, planned);
+  if (clash.output < 0) return {};
+  const std::string& out = planned[size_t(clash.output)];
+  if (clash.read >= 0) return read_clash_text(out, reads[size_t(clash.read)]);
+  return "[" + planned[size_t(clash.other)] + "] and [" + out +
+         "] are one file; nothing was written";
 }
 
 // What the outputs learn of a comparison from its settings.
@@ -308,7 +320,7 @@ int run_and_commit(const Settings& s, const RunDescription& d,
 // it was. The exit status.
 int run_comparison(const Settings& s, const Front& f,
                    std::unique_ptr<VideoSource> reference = nullptr) {
-  if (const std::string why = output_clash(s); !why.empty()) {
+  if (const std::string why = output_clash(read_files(s, {*s.file2}), {s.outputs}); !why.empty()) {
     std::fprintf(f.c.err, "vidqual: %s\n", why.c_str());
     return kExitUsage;
   }
@@ -486,14 +498,18 @@ int plan_versus_outputs(const Settings& base, std::vector<std::vector<std::strin
     for (size_t k = 0; k < n; ++k)
       outputs[k][o] = expand_output_path(pattern, int(k), base.versus[k]);
   }
-  for (size_t k = 0; k < n; ++k)
-    for (size_t j = 0; j < k; ++j)
-      for (size_t o = 0; o < rows.size(); ++o)
-        if (!outputs[k][o].empty() && outputs[k][o] == outputs[j][o]) {
-          std::fprintf(err, "vidqual: [%s] and [%s] would both write [%s]\n",
-                       base.versus[j].c_str(), base.versus[k].c_str(), outputs[k][o].c_str());
-          return 0;
-        }
+  // The same spelling from two inputs, an output of each kind first, then across kinds.
+  for (size_t across = 0; across < 2; ++across)
+    for (size_t k = 0; k < n; ++k)
+      for (size_t j = 0; j < k; ++j)
+        for (size_t o = 0; o < rows.size(); ++o)
+          for (size_t p = 0; p < rows.size(); ++p)
+            if ((p != o) == bool(across) && !outputs[k][o].empty() &&
+                outputs[k][o] == outputs[j][p]) {
+              std::fprintf(err, "vidqual: [%s] and [%s] would both write [%s]\n",
+                           base.versus[j].c_str(), base.versus[k].c_str(), outputs[k][o].c_str());
+              return 0;
+            }
   return 1;
 }
 
@@ -574,6 +590,11 @@ int run_versus(const CommandLine& cl, const Front& f) {
   if (!plan_versus_outputs(base, &outputs, f.c.err)) return kExitUsage;
   if (const int refused = tell_refusal(base, cl.refusal, cl.args.notes, false, f); refused >= 0)
     return refused;
+  // Every output against every input, model file and other output, before any comparison runs.
+  if (const std::string why = output_clash(read_files(base, base.versus), outputs); !why.empty()) {
+    std::fprintf(f.c.err, "vidqual: %s\n", why.c_str());
+    return kExitUsage;
+  }
   std::vector<Settings> settings(n, base);
   for (size_t k = 0; k < n; ++k) {
     settings[k].file2 = base.versus[k];

@@ -10,6 +10,7 @@
 #include <span>
 #include <system_error>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "app/app.h"
 #include "app/options.h"
@@ -53,21 +54,6 @@ int split_line(std::string_view line, std::vector<std::string>* out, std::string
 std::string at(const ManifestLine& line) {
   return "manifest line " + std::to_string(line.line_number) + " (index " +
          std::to_string(line.index) + ")";
-}
-
-// The key two spellings of one output path share, so far as the path alone tells: the path from
-// the root, "." and ".." resolved. `cwd` is the working directory (read once: a campaign may
-// have many lines).
-std::string output_key(const std::string& path, const std::filesystem::path& cwd) {
-  const std::filesystem::path p(path);
-  return (p.is_absolute() ? p : cwd / p).lexically_normal().string();
-}
-
-// A path that exists and is not a regular file (a terminal, /dev/null) is written in place: it
-// can be named by every line, and its being there says nothing of a finished line.
-bool is_special(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
 }
 
 // The output options as a line that names none is told them: "--json=FILE, --csv=FILE, ... or
@@ -270,9 +256,18 @@ int line_arguments(const Arguments& base, const ManifestLine& line, Arguments* o
 }
 
 int plan_campaign(const Arguments& base, std::vector<ManifestLine>* lines, std::string* why) {
-  std::unordered_map<std::string, int> owner;  // output key -> the index of the line writing it
-  std::error_code ec;
-  const std::filesystem::path cwd = std::filesystem::current_path(ec);
+  constexpr int kRead = 0, kWritten = 1;  // outputs by the index of the line writing them
+  FileSet files;
+  // Every file a line reads, each spelling once: the manifest, the inputs and the model files
+  // the metrics name (each metric's text read once: lines mostly share them).
+  std::vector<ReadFile> reads;
+  std::unordered_set<std::string> spelled;
+  const auto read = [&](const std::string& path, const char* what) {
+    if (spelled.insert(path).second) reads.push_back({path, what});
+  };
+  if (base.manifest) read(*base.manifest, "manifest");
+  std::unordered_map<std::string, std::vector<std::string>> models;
+  std::vector<FileSet::Key> keys;  // of every output, in the order of the lines
   for (ManifestLine& line : *lines) {
     Arguments a;
     std::string reason;
@@ -280,25 +275,60 @@ int plan_campaign(const Arguments& base, std::vector<ManifestLine>* lines, std::
       *why = at(line) + ": " + reason;
       return 0;
     }
+    read(*a.file1, "input");
+    read(*a.file2, "input");
+    for (const std::string& text : a.metrics) {
+      auto [known, fresh] = models.try_emplace(text);
+      MetricRequest r;
+      // A request that does not parse is refused when its line runs, before anything is written.
+      if (fresh && parse_metric_request(text, &r, &reason)) known->second = model_files({r});
+      for (const std::string& model : known->second)
+        read(model, "model file");
+    }
     bool any = false;
     line.outputs.assign(a.outputs.size(), "");
     for (size_t i = 0; i < a.outputs.size(); ++i) {
       if (!a.outputs[i]) continue;
-      line.outputs[i] = expand_output_path(*a.outputs[i], line.index, *a.file2);
-      if (line.outputs[i].empty()) continue;
+      const std::string& path = line.outputs[i] =
+          expand_output_path(*a.outputs[i], line.index, *a.file2);
+      if (path.empty()) continue;
       any = true;
-      const auto [it, fresh] = owner.emplace(output_key(line.outputs[i], cwd), line.index);
-      if (!fresh && it->second != line.index && !is_special(line.outputs[i])) {
-        *why = at(line) + ": [" + line.outputs[i] + "] is written by index " +
-               std::to_string(it->second) + " too (give each line its own, or use {index} or " +
-               "{name} in the command line's)";
+      const FileSet::Key& key = keys.emplace_back(files.key(path));
+      // A path that is there and is not a regular file (a terminal, /dev/null) is written in
+      // place: every line may name it.
+      if (key.mode != 0 && !S_ISREG(key.mode)) continue;
+      if (const int other = files.find(key, kWritten); other >= 0) {
+        *why = at(line) + ": ";
+        if (other == line.index) {
+          const auto first = std::find_if(line.outputs.begin(), line.outputs.end(), [&](auto& o) {
+            return !o.empty() && same_file(o.c_str(), path.c_str());
+          });
+          *why += "[" + *first + "] and [" + path + "] are one file; nothing was written";
+        } else {
+          *why += "[" + path + "] is written by index " + std::to_string(other) +
+                  " too (give each line its own, or use {index} or {name} in the command line's)";
+        }
         return 0;
       }
+      files.add(key, line.index, kWritten);
     }
     if (!any) {
       *why = at(line) + ": names no output (" + output_options() + ", " +
              "on the line or, with {index} or {name}, on the command line)";
       return 0;
+    }
+  }
+  // No output replaces a file any line reads.
+  for (size_t i = 0; i < reads.size(); ++i)
+    files.add(files.key(reads[i].path), int(i), kRead);
+  size_t k = 0;
+  for (const ManifestLine& line : *lines) {
+    for (const std::string& path : line.outputs) {
+      if (path.empty()) continue;
+      if (const int r = files.find(keys[k++], kRead); r >= 0) {
+        *why = at(line) + ": " + read_clash_text(path, reads[size_t(r)]);
+        return 0;
+      }
     }
   }
   return 1;

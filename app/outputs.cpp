@@ -1,5 +1,5 @@
 // The table of output files: one row per output, which the scan, the modes, the manifest and
-// --help iterate.
+// --help iterate; and the check that no output lands on a file the run reads or on another.
 #include <array>
 
 #include "app/app.h"
@@ -27,6 +27,35 @@ const std::array kOutputs = {
 
 std::span<const OutputRow> output_table() {
   return kOutputs;
+}
+
+std::vector<std::string> model_files(const std::vector<MetricRequest>& metrics) {
+  std::vector<std::string> files;
+  for (const MetricRequest& r : metrics)
+    for (const MetricOptions::Value& v : r.options.values)
+      if (v.type == OptionType::kString && v.text.starts_with("path:") && v.text.size() > 5)
+        files.push_back(v.text.substr(5));
+  return files;
+}
+
+OutputClash find_output_clash(const std::vector<ReadFile>& reads,
+                              const std::vector<std::string>& outputs) {
+  constexpr int kRead = 0, kWritten = 1;
+  FileSet files;
+  for (size_t i = 0; i < reads.size(); ++i)
+    files.add(files.key(reads[i].path), int(i), kRead);
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    const FileSet::Key key = files.key(outputs[i]);
+    if (const int r = files.find(key, kRead); r >= 0) return {int(i), r, -1};
+    if (const int o = files.find(key, kWritten); o >= 0) return {int(i), -1, o};
+    files.add(key, int(i), kWritten);
+  }
+  return {};
+}
+
+std::string read_clash_text(const std::string& output, const ReadFile& read) {
+  return "the output [" + output + "] is the " + read.what + " [" + read.path +
+         "]; nothing was written";
 }
 
 }  // namespace vq

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -27,55 +28,87 @@ std::string resolved(const char* path) {
   return ec ? std::string(path) : p.string();
 }
 
-// Where a file written at `path` lands: the path made absolute, its directory resolved, and a
-// symbolic link in the last place followed to where it points, even when nothing is there yet
-// (a dangling link is written through, not replaced). Two spellings of one new file resolve to
-// one string.
-std::string landing(const char* path) {
+// A directory resolved as far as it exists, or an error in *ec.
+std::filesystem::path resolved_dir(const std::filesystem::path& dir, std::error_code& ec) {
+  return std::filesystem::weakly_canonical(dir, ec);
+}
+
+// Where a file written at the absolute path `p` lands: its directory resolved (by `resolve`),
+// and a symbolic link in the last place followed to where it points, even when nothing is there
+// yet (a dangling link is written through, not replaced). Two spellings of one new file resolve
+// to one string. *found is the file there, its st_mode 0 when there is none.
+template <typename Resolve>
+std::string landing_of(std::filesystem::path p, Resolve&& resolve, struct stat* found) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  fs::path p = fs::absolute(path, ec);
-  if (ec) return resolved(path);
+  const std::string spelled = p.string();
+  found->st_mode = 0;
   for (int hops = 0; hops < 40; ++hops) {
-    const fs::path dir = fs::weakly_canonical(p.parent_path(), ec);
-    if (ec) return resolved(path);
+    const fs::path dir = resolve(p.parent_path(), ec);
+    if (ec) return resolved(spelled.c_str());
     p = dir / p.filename();
-    if (!fs::is_symlink(fs::symlink_status(p, ec))) break;
+    if (::lstat(p.c_str(), found) != 0 || !S_ISLNK(found->st_mode)) break;
+    found->st_mode = 0;
     const fs::path to = fs::read_symlink(p, ec);
     if (ec) break;
     p = to.is_absolute() ? to : dir / to;
   }
-  return p.lexically_normal().string();
+  if (found->st_mode == 0 || S_ISLNK(found->st_mode)) found->st_mode = 0;
+  // The directory is resolved already: only a last "." or ".." is left to fold.
+  const fs::path name = p.filename();
+  return name.empty() || name == "." || name == ".." ? p.lexically_normal().string() : p.string();
 }
 
-// The temporary files of this process, for the handler of a fatal signal to remove: fixed
-// slots filled before a signal can need them, so that the handler reads them with
-// async-signal-safe calls only.
-constexpr int kTempSlots = 32;
-constexpr size_t kTempPathMax = 4096;
-struct TempSlot {
-  std::atomic<int> used{0};
-  char path[kTempPathMax];
+std::string landing(const char* path) {
+  std::error_code ec;
+  const std::filesystem::path p = std::filesystem::absolute(path, ec);
+  if (ec) return resolved(path);
+  struct stat found;
+  return landing_of(p, resolved_dir, &found);
+}
+
+}  // namespace
+
+// The temporary files of this process, for the handler of a fatal signal to remove: a list of
+// records that only grows, each record made and linked in before its file exists, so that the
+// handler reads them with async-signal-safe calls only. A record whose file is gone is used
+// again for the next one, so the list is as long as the most files ever open at once.
+struct TempRecord {
+  std::atomic<int> state{0};  // 0 free, 2 taken, 1 holding a file's path
+  char path[PATH_MAX];
+  TempRecord* next = nullptr;  // set before the record is linked in, never changed after
 };
-TempSlot g_temps[kTempSlots];
+
+namespace {
+
+std::atomic<TempRecord*> g_temps{nullptr};
 std::atomic<int> g_committed{0};  // outputs already renamed into place
 
-// The slot now holding `path`, or -1 when every slot is taken or the path is too long (such a
-// file is still removed on every ordinary end, just not by the signal handler).
-int hold_temp(const std::string& path) {
-  if (path.size() >= kTempPathMax) return -1;
-  for (int i = 0; i < kTempSlots; ++i) {
+// A record taken for a file about to be made: a free one, or a new one linked in (which throws
+// std::bad_alloc when memory runs out, before anything was made).
+TempRecord* take_temp() {
+  for (TempRecord* t = g_temps.load(); t; t = t->next) {
     int expected = 0;
-    if (!g_temps[i].used.compare_exchange_strong(expected, 2)) continue;
-    std::memcpy(g_temps[i].path, path.c_str(), path.size() + 1);
-    g_temps[i].used.store(1);
-    return i;
+    if (t->state.compare_exchange_strong(expected, 2)) return t;
   }
-  return -1;
+  TempRecord* t = new TempRecord;  // kept for the life of the process
+  t->state.store(2);
+  t->next = g_temps.load();
+  while (!g_temps.compare_exchange_weak(t->next, t)) {
+  }
+  return t;
 }
 
-void release_temp(int slot) {
-  if (slot >= 0) g_temps[slot].used.store(0);
+// The taken record now holds `path` (shorter than PATH_MAX: a path mkstemp made).
+void hold_temp(TempRecord* t, const std::string& path) {
+  const size_t n = std::min(path.size(), sizeof t->path - 1);
+  std::memcpy(t->path, path.c_str(), n);
+  t->path[n] = '\0';
+  t->state.store(1);
+}
+
+void release_temp(TempRecord* t) {
+  if (t) t->state.store(0);
 }
 
 void say(const char* text) {
@@ -84,8 +117,8 @@ void say(const char* text) {
 }
 
 void remove_temps() {
-  for (TempSlot& t : g_temps)
-    if (t.used.load() == 1) ::unlink(t.path);
+  for (TempRecord* t = g_temps.load(); t; t = t->next)
+    if (t->state.load() == 1) ::unlink(t->path);
 }
 
 extern "C" void on_fatal_signal(int sig) {
@@ -157,6 +190,52 @@ int same_file(const char* a, const char* b) {
   }
 }
 
+FileSet::Key FileSet::key(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path p(path);
+  if (!p.is_absolute()) {
+    if (cwd_.empty()) cwd_ = fs::current_path(ec);
+    p = ec ? fs::path(resolved(path.c_str())) : cwd_ / p;
+  }
+  struct stat found;
+  Key key;
+  key.landing = landing_of(
+      p,
+      [this](const fs::path& dir, std::error_code& error) {
+        const auto [at, fresh] = dirs_.try_emplace(dir.string());
+        if (fresh) {
+          at->second = resolved_dir(dir, error).string();
+          if (error) {
+            dirs_.erase(at);
+            return fs::path();
+          }
+        }
+        return fs::path(at->second);
+      },
+      &found);
+  if (found.st_mode != 0) {
+    key.mode = uint32_t(found.st_mode);
+    key.device = uint64_t(found.st_dev);
+    key.inode = uint64_t(found.st_ino);
+  }
+  return key;
+}
+
+int FileSet::find(const Key& key, int group) const {
+  if (key.mode) {
+    const auto at = by_inode_[group].find({key.device, key.inode});
+    if (at != by_inode_[group].end()) return at->second;
+  }
+  const auto at = by_landing_[group].find(key.landing);
+  return at == by_landing_[group].end() ? -1 : at->second;
+}
+
+void FileSet::add(const Key& key, int number, int group) {
+  if (key.mode) by_inode_[group].emplace(std::pair{key.device, key.inode}, number);
+  by_landing_[group].emplace(key.landing, number);
+}
+
 int OutputFile::open(const std::string& path) {
   abandon();
   error_ = 0;
@@ -193,16 +272,21 @@ int OutputFile::open(const std::string& path) {
     temp += "/.";
     temp += name;
     temp += ".XXXXXX";
+    // Everything that may fail for memory is done before the file exists.
+    temp_.reserve(temp.size());
+    record_ = take_temp();
     int fd;
     {
       const SignalsHeld held;
       fd = ::mkstemp(temp.data());
       if (fd < 0) {
         error_ = errno;
+        release_temp(record_);
+        record_ = nullptr;
         return 0;
       }
-      temp_ = temp;
-      slot_ = hold_temp(temp_);
+      temp_.assign(temp);
+      hold_temp(record_, temp_);
     }
     // The file it replaces keeps its owner and group where this process may give them.
     if (exists && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
@@ -256,8 +340,8 @@ int OutputFile::commit() {
   if (ok && !temp_.empty()) {
     if (copy_in_place_) ::unlink(temp_.c_str());
     g_committed.fetch_add(1);
-    release_temp(slot_);
-    slot_ = -1;
+    release_temp(record_);
+    record_ = nullptr;
     temp_.clear();
   }
   abandon();
@@ -267,12 +351,29 @@ int OutputFile::commit() {
 int OutputFile::copy_into_target() {
   const int in = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return -1;
-  const int out = ::open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (out < 0) {
+  const int out = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC);
+  struct stat old, now;
+  if (out < 0 || ::fstat(out, &old) != 0 || ::fstat(in, &now) != 0) {
     const int e = errno;
+    if (out >= 0) ::close(out);
     ::close(in);
     errno = e;
     return -1;
+  }
+  // The new contents' blocks are reserved before the first old byte is overwritten, so that a
+  // full disk or the size limit fails here, with the old contents whole (and the old length
+  // given back). A file system that cannot reserve is written without.
+  if (now.st_size > 0) {
+    const int reserved = ::posix_fallocate(out, 0, now.st_size);
+    if (reserved != 0 && reserved != EOPNOTSUPP && reserved != ENOSYS && reserved != EINVAL) {
+      if (now.st_size > old.st_size && ::ftruncate(out, old.st_size) != 0) {
+        // The old contents are whole; only blocks past them may stay reserved.
+      }
+      ::close(out);
+      ::close(in);
+      errno = reserved;
+      return -1;
+    }
   }
   char buffer[1 << 16];
   int failed = 0;
@@ -295,6 +396,8 @@ int OutputFile::copy_into_target() {
     }
     if (failed) break;
   }
+  // Old contents longer than the new are cut off only now.
+  if (!failed && ::ftruncate(out, now.st_size) != 0) failed = -1;
   if (!failed && ::fsync(out) != 0 && errno != EINVAL) failed = -1;
   const int e = errno;
   if (::close(out) != 0 && !failed) failed = -1;
@@ -307,8 +410,8 @@ void OutputFile::abandon() {
   if (file_) std::fclose(file_);
   file_ = nullptr;
   if (!temp_.empty()) ::unlink(temp_.c_str());
-  release_temp(slot_);
-  slot_ = -1;
+  release_temp(record_);
+  record_ = nullptr;
   temp_.clear();
 }
 

@@ -8,9 +8,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "compare/run_result.h"
@@ -26,8 +29,43 @@ void remove_temporary_files_on_signals();
 
 // 1 when `a` and `b` name the same file: the same device and inode when both exist, otherwise the
 // same path once symbolic links and "." and ".." are resolved. An output path is checked against
-// every input and every other output with it before anything is opened for writing.
+// every file the run reads and every other output with it before anything is opened for writing.
 [[nodiscard]] int same_file(const char* a, const char* b);
+
+// Paths kept with a number each, in two groups (a run's files read and its outputs, say), and
+// found again through any spelling or link by the rule of same_file(): a path is looked up by
+// where a write to it lands and, when it exists, by its device and inode. For checking the many
+// paths of a campaign without comparing each with each: a path's key costs about one call of
+// lstat, each directory is resolved once.
+class FileSet {
+ public:
+  // What a path is found by.
+  struct Key {
+    std::string landing;  // where a write to it lands
+    uint32_t mode = 0;    // the file there (its st_mode), 0 when there is none
+    uint64_t device = 0, inode = 0;
+  };
+  [[nodiscard]] Key key(const std::string& path);
+  // The number kept in `group` (0 or 1) with the first path added that is the same file as the
+  // one of `key`, or -1.
+  [[nodiscard]] int find(const Key& key, int group) const;
+  // Keeps the path of `key` with `number` in `group` (a file already there keeps its number).
+  void add(const Key& key, int number, int group);
+
+ private:
+  struct Hash {
+    size_t operator()(const std::pair<uint64_t, uint64_t>& k) const {
+      return std::hash<uint64_t>()(k.first * 0x9E3779B97F4A7C15ull ^ k.second);
+    }
+  };
+  std::filesystem::path cwd_;  // read once, when a relative path first comes
+  std::unordered_map<std::string, std::string> dirs_;  // a directory as spelled -> resolved
+  std::unordered_map<std::string, int> by_landing_[2];
+  std::unordered_map<std::pair<uint64_t, uint64_t>, int, Hash> by_inode_[2];
+};
+
+// One temporary file's record for the handler of a fatal signal (output_file.cpp).
+struct TempRecord;
 
 // A file written in full or not at all. open() creates a temporary file in the target's directory
 // (so that the rename stays on one file system) with the mode a new file would get, or the mode of
@@ -58,10 +96,10 @@ class OutputFile {
  private:
   // Writes the finished temporary file's bytes over the target in place: 0, or -1 with errno.
   [[nodiscard]] int copy_into_target();
-  std::string target_;          // where commit() puts the file
-  std::string temp_;            // empty when written in place
-  int slot_ = -1;               // where the signal handler finds temp_
-  bool copy_in_place_ = false;  // the target has other hard links: copied into, not replaced
+  std::string target_;            // where commit() puts the file
+  std::string temp_;              // empty when written in place
+  TempRecord* record_ = nullptr;  // where the signal handler finds temp_
+  bool copy_in_place_ = false;    // the target has other hard links: copied into, not replaced
   std::FILE* file_ = nullptr;
   int error_ = 0;
 };

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,11 +55,12 @@ class Outputs : public BinaryTest {
 
   std::string path(const std::string& name) const { return (dir_ / "data" / name).string(); }
 
-  // Every file of the data folder and its bytes.
+  // Every file of the data folder and its folders, and its bytes.
   std::map<std::string, std::string> data() const {
     std::map<std::string, std::string> files;
-    for (const auto& e : fs::directory_iterator(dir_ / "data"))
-      files[e.path().filename().string()] = fs::is_symlink(e) ? "link" : slurp(e.path());
+    for (const auto& e : fs::recursive_directory_iterator(dir_ / "data"))
+      files[e.path().lexically_relative(dir_ / "data").string()] =
+          fs::is_symlink(e) ? "link" : slurp(e.path());
     return files;
   }
 
@@ -74,6 +76,24 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
   fs::create_directories(path("sub"));
   fs::create_symlink("nowhere", path("dangling"));
   const std::string missing = path("missing.avi"), old = "--csv=" + path("old.csv");
+  // Outputs that land on one another or on a file read, through patterns and links.
+  for (const char* dir : {"o0", "real"})
+    fs::create_directories(path(dir));
+  fs::create_directory_symlink("o0", path("o1"));
+  fs::create_directory_symlink("real", path("link"));
+  fs::copy_file(a_, path("1.avi"));
+  fs::create_symlink(a_, path("1.mp4"));
+  fs::create_symlink(b_, path("0.mp4"));
+  fs::copy_file(std::string(VQ_SOURCE_DIR) + "/tests/reference/models/vmaf_v0.6.1neg.json",
+                path("m.json"));
+  const std::string line = a_ + " " + b_ + " ";
+  const std::string manifest[] = {"self.txt", "links.txt", "named.txt", "chain.txt"};
+  std::ofstream(path(manifest[0])) << line << "--csv=" << path("self.txt") << "\n";
+  std::ofstream(path(manifest[1])) << line << "--csv=" << path("real/r.csv") << "\n"
+                                   << line << "--csv=" << path("link/r.csv") << "\n";
+  std::ofstream(path(manifest[2])) << line << "\n";
+  std::ofstream(path(manifest[3])) << line << "--csv=" << path("c.avi") << "\n"
+                                   << a_ << " " << path("c.avi") << " --csv=x\n";
   const struct {
     std::vector<std::string> args;
     int status;
@@ -94,10 +114,30 @@ TEST_F(Outputs, RefusedAndFailedRunsLeaveEveryFileAsItWas) {
       {{a_, b_, old, "--metric=vmaf_nope"}, 1, "named 'vmaf_nope' (--help lists them)\n"},
       {{a_, b_, old, "--metric=psnr=enable_msee=true"}, 1, "has no option 'enable_msee'"},
       {{a_, b_, old, "--threads=0"}, 1, "[--threads=0]: not a number"},
+      {{a_, "--vs=" + a_, "--vs=" + b_, "--csv=" + path("o{index}/r.csv")},
+       1,
+       "[" + path("o0/r.csv") + "] and [" + path("o1/r.csv") + "] are one file"},
+      {{a_, "--vs=" + path("1.mp4"), "--vs=" + path("0.mp4"), "--xml=" + path("{name}.out"),
+        "--csv=" + path("{index}.out")},
+       1,
+       "[" + path("1.mp4") + "] and [" + path("0.mp4") + "] would both write"},
+      {{a_, "--vs=" + path("1.avi"), "--vs=" + b_, "--csv=" + path("{index}.avi")},
+       1,
+       "the output [" + path("1.avi") + "] is the input [" + path("1.avi") + "]"},
+      {{a_, b_, "--metric=vmaf=model=path:" + path("m.json"), "--csv=" + path("m.json")},
+       1,
+       "the output [" + path("m.json") + "] is the model file [" + path("m.json") + "]"},
+      {{"--manifest=" + path("self.txt")}, 1, "(index 0): the output [" + path("self.txt")},
+      {{"--manifest=" + path("links.txt")}, 1, "(index 1): [" + path("link/r.csv") + "] is wr"},
+      {{"--manifest=" + path("named.txt"), "--csv=" + path("{name}.avi")},
+       1,
+       "(index 0): the output [" + b_ + "] is the input [" + b_ + "]"},
+      {{"--manifest=" + path("chain.txt")}, 1, "(index 0): the output [" + path("c.avi")},
   };
   const auto before = data();
   for (const auto& c : cases) {
-    if (!json_available() && c.args.back().starts_with("--json")) continue;
+    const bool model = c.args.back() == "--csv=" + path("m.json");
+    if (!json_available() && (c.args.back().starts_with("--json") || model)) continue;
     const Outcome r = run(c.args);
     EXPECT_EQ(c.status, r.status) << c.args.back();
     EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
@@ -161,6 +201,38 @@ TEST_F(Outputs, InterruptedRunsLeaveNothingBehind) {
   }
 }
 
+// More outputs open at once than any fixed count: a run stopped while every comparison waits for
+// its input (a pipe nobody writes), all of them open, leaves no temporary file behind.
+TEST_F(Outputs, InterruptedRunWithManyOutputsLeavesNoTemporaryFile) {
+  fs::create_directories(path("in"));
+  std::vector<std::string> args = {a_, "--csv=" + path("{index}.csv"),
+                                   "--xml=" + path("{index}.xml")};
+  for (int k = 0; k < 20; ++k) {
+    const std::string fifo = path("in/" + std::to_string(k));
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0644));
+    args.push_back("--vs=" + fifo);
+  }
+  const auto temporary = [&] {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(dir_ / "data"))
+      n += e.path().filename().string().starts_with(".");
+    return n;
+  };
+  const int out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const pid_t pid = spawn(args, out, (dir_ / "stderr").string());
+  ::close(out);
+  ASSERT_GE(pid, 0);
+  for (int tries = 0; tries < 1000 && temporary() < 40; ++tries)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(40, temporary());
+  // SIGTERM: a shell's background job (the test run as one) has SIGINT ignored, kept ignored.
+  ASSERT_EQ(0, ::kill(pid, SIGTERM));
+  int raw = 0;
+  ASSERT_EQ(pid, ::waitpid(pid, &raw, 0));
+  EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGTERM) << raw;
+  EXPECT_EQ(0, temporary());
+}
+
 // Replacing an output keeps what its user set on it: its permission bits, its owner and group
 // (where the process may give them), and the other names of a file with several hard links.
 TEST_F(Outputs, ReplacedOutputsKeepModeOwnerAndLinks) {
@@ -197,6 +269,26 @@ TEST_F(Outputs, ReplacedOutputsKeepModeOwnerAndLinks) {
   }
   ASSERT_EQ(0, ::stat(path("readonly.csv").c_str(), &st));
   EXPECT_EQ(0444u, st.st_mode & 07777);
+
+  // A copy in place that cannot be written whole (past the size limit, as on a full disk)
+  // leaves every name of the file with its old contents.
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    OutputFile f;
+    const std::string text(200000, 'x');
+    if (!f.open(path("linked.csv")) || std::fputs(text.c_str(), f.stream()) < 0 ||
+        std::fflush(f.stream()) != 0)
+      ::_exit(3);
+    const struct rlimit limit = {65536, 65536};  // the temporary file is whole already
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::_exit(f.commit() ? 0 : f.error() == EFBIG ? 1 : 2);
+  }
+  int raw = 0;
+  ASSERT_EQ(pid, ::waitpid(pid, &raw, 0));
+  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << raw;
+  EXPECT_EQ(rows, slurp(path("linked.csv")));
+  EXPECT_EQ(rows, slurp(path("other-name.csv")));
 }
 
 TEST_F(Outputs, StdoutThatCannotBeWrittenIsAFailure) {
