@@ -121,7 +121,16 @@ void remove_temps() {
     if (t->state.load() == 1) ::unlink(t->path);
 }
 
+// Set by the first fatal signal's handler. A second signal taken on another thread meanwhile (a
+// SIGPIPE from a write racing a SIGINT) waits for the first to end the process, so the process
+// ends one way, with one message.
+std::atomic<bool> g_ending{false};
+
 extern "C" void on_fatal_signal(int sig) {
+  if (g_ending.exchange(true)) {
+    for (;;)
+      ::pause();
+  }
   remove_temps();
   if (sig == SIGPIPE) {
     // Standard output (or an output pipe) has no reader: a failed write, status 2.
