@@ -124,6 +124,9 @@ struct Settings {
   std::optional<std::string> manifest_index;
   bool bd_rate = false;  // the two files are RD tables to compare by BD-rate
   BdMethod bd_method = BdMethod::kAom;
+  // The scores of the files in libvmaf's layouts, in libvmaf's order (libvmaf_columns()).
+  std::vector<std::string> log_columns;
+  int32_t log_every = 1;  // those files list every Nth pair (libvmaf's --subsample)
 };
 
 // A command line read: the arguments as written (a manifest line's are laid over them), the
@@ -144,6 +147,15 @@ struct CommandLine {
 
 // Both of the above.
 [[nodiscard]] CommandLine parse_command_line(const std::vector<std::string>& args);
+
+// The scores of `metrics` (requests with what they need, in the order libvmaf's program takes
+// its extractors: each model's features, then the model, then the features asked for) in the
+// order libvmaf's files list them. libvmaf lists a score where it first receives one: per pair,
+// its extractors in order (with `threaded`, as with --threads N, PSNR first, which it computes
+// before handing the pair to its threads), then the scores written when the run ends (the
+// motion scores that need the next pair), then each model's prediction.
+[[nodiscard]] std::vector<std::string> libvmaf_columns(const std::vector<MetricRequest>& metrics,
+                                                       bool threaded);
 
 // The rules of atol (leading white space, one sign, digits up to the first non-digit, no digits
 // give 0), saturating at the limits of a signed 32-bit number instead of overflowing.

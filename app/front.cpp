@@ -221,6 +221,8 @@ RunDescription describe(const Settings& s, const std::string& version) {
   d.columns = s.columns;
   d.ranked = s.ranked;
   d.asked = s.asked;
+  d.log_columns = s.log_columns;
+  d.log_every = s.log_every;
   return d;
 }
 
