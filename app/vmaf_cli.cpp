@@ -368,12 +368,12 @@ std::string model_request(const VmafModelOption& m) {
   return text;
 }
 
-// libvmaf's line per model at a terminal: the mean of its scores over the listed pairs.
+// libvmaf's line per model at a terminal: the mean of its scores over the listed pairs. Kept
+// at the end of the run and printed once the frame meter is gone.
 class PooledLines final : public RunListener {
  public:
-  PooledLines(std::FILE* err, std::vector<std::pair<std::string, std::string>> models,
-              int32_t every)
-      : err_(err), models_(std::move(models)), every_(std::max(every, 1)) {}
+  PooledLines(std::vector<std::pair<std::string, std::string>> models, int32_t every)
+      : models_(std::move(models)), every_(std::max(every, 1)) {}
   void on_end(const RunResult& r) override {
     if (!r.table || r.compared == 0) return;
     for (const auto& [label, column] : models_) {
@@ -382,14 +382,17 @@ class PooledLines final : public RunListener {
       int32_t n = 0;
       for (int32_t row = 0; c >= 0 && row < r.compared; row += every_)
         if (r.table->get(c, row, &v)) sum += v, ++n;
-      if (n > 0) std::fprintf(err_, "%s: %f\n", label.c_str(), sum / n);
+      char line[64];
+      std::snprintf(line, sizeof line, ": %f\n", n ? sum / n : 0.0);
+      if (n > 0) text_ += label + line;
     }
   }
+  [[nodiscard]] const std::string& text() const { return text_; }
 
  private:
-  std::FILE* err_;
   std::vector<std::pair<std::string, std::string>> models_;  // label, column
   int32_t every_;
+  std::string text_;
 };
 
 // The layout and depth a source's pictures have, by the pixel format it states; false when it
@@ -593,12 +596,13 @@ int vmaf_main(int argc, const char* const* argv, const Console& console,
   if (!c.no_prediction)
     for (const VmafModelOption& m : c.models)
       models.emplace_back(model_label(m), m.name);
-  PooledLines pooled(err, models, s.log_every);
+  PooledLines pooled(models, s.log_every);
   if (terminal && (!c.quiet || !c.output)) more.listeners.push_back(&pooled);
 
   Console quiet = console;
   quiet.err_is_terminal = terminal && !c.quiet;  // the frame meter
   const int status = compare_inputs(s, quiet, version, std::move(more));
+  std::fputs(pooled.text().c_str(), err);
   return status == kExitOk ? kExitOk : kVmafFailure;
 }
 
