@@ -175,7 +175,7 @@ struct RunDescription {
   // The worst pairs the page shows side by side (--html-worst=N).
   int html_worst = 3;
   // The scores the files in libvmaf's layouts list, in libvmaf's order (the order its own file
-  // for the same metrics has); empty: every score the table shows, in the table's order.
+  // for the same metrics has); none when it names none, as libvmaf's file with no feature.
   std::vector<std::string> log_columns;
   // Those files list and pool pairs 0, N, 2N, ... only, as libvmaf's --subsample N does.
   int32_t log_every = 1;

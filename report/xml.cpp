@@ -73,19 +73,13 @@ class LibvmafLog final : public Report {
     double pool[4] = {0, 0, 0, 0};  // min, max, mean, harmonic mean
   };
 
-  // The columns listed, in the order run_.log_columns gives (every shown column in the table's
-  // order when it gives none), each pooled as libvmaf pools: over every listed pair, or not at
-  // all when one of them lacks a value.
+  // The columns listed, in the order run_.log_columns gives, each pooled as libvmaf pools: over
+  // every listed pair, or not at all when one of them lacks a value.
   std::vector<Column> columns(const ScoreTable& t, int32_t pairs) const {
     std::vector<int> chosen;
-    if (run_.log_columns.empty()) {
-      for (int c = 0; c < int(t.columns()); ++c)
-        if (!t.hidden(c) && !is_report_score(t.name(c))) chosen.push_back(c);
-    } else {
-      for (const std::string& name : run_.log_columns)
-        if (const int c = t.find(name); c >= 0 && !t.hidden(c) && !is_report_score(name))
-          chosen.push_back(c);
-    }
+    for (const std::string& name : run_.log_columns)
+      if (const int c = t.find(name); c >= 0 && !t.hidden(c) && !is_report_score(name))
+        chosen.push_back(c);
     std::vector<Column> out;
     for (const int c : chosen) {
       Column col{c, t.name(c)};

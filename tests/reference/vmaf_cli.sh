@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# vmaf_cli.sh VMAF_CLI: remakes the references under tests/reference/vmaf_cli/ with libvmaf's
+# vmaf_cli.sh VMAF_CLI [CASE ...]: remakes the references under tests/reference/vmaf_cli/ with libvmaf's
 # `vmaf` program (built from its public repository): each case of the table below is one command
 # line, run as the codec test frameworks run it ($VMAF, in a folder holding the inputs), and its
 # results kept: CASE.status (exit status, then standard output, then standard error with the
-# program's path written VMAF) and CASE.file (the file it wrote, when any).
+# program's path written VMAF) and CASE.file (the file it wrote, when any). Given CASEs, only
+# those are remade.
 #   vmaf_cli.sh --run PROGRAM CASE DIR   runs one case with PROGRAM into DIR (the test's way)
 #   vmaf_cli.sh --list                   the cases' names
 # Inputs are the pair p8_scaled_352x288 of inputs.sh (an H.264 encode scaled up), as orig.y4m
@@ -32,6 +33,7 @@ missing_file|out.xml|"$VMAF" -r missing.y4m -d rec.y4m -o out.xml
 bad_option|out.xml|"$VMAF" -r orig.y4m -d rec.y4m --bogus -n --feature psnr -o out.xml
 yuv_incomplete|out.xml|"$VMAF" -r orig.yuv -d rec.yuv -w 352 -o out.xml
 bad_value|out.xml|"$VMAF" -r orig.y4m -d rec.y4m --frame_cnt=ten -o out.xml
+nothing_asked|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -n -o out.xml
 same_names|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v0.6.1 -m version=vmaf_v0.6.1neg -o out.xml
 TABLE
 }
@@ -72,9 +74,12 @@ if [ -z "$vmaf" ] || [ ! -x "$vmaf" ]; then
   exit 77
 fi
 vmaf=$(cd "$(dirname "$vmaf")" && pwd)/$(basename "$vmaf")
+shift
+names=("$@")
+[ ${#names[@]} -gt 0 ] || names=($(cases | cut -d'|' -f1))
 mkdir -p "$here/vmaf_cli"
-rm -f "$here/vmaf_cli"/*
-for name in $(cases | cut -d'|' -f1); do
+for name in "${names[@]}"; do
+  rm -f "$here/vmaf_cli/$name".*
   run "$vmaf" "$name" "$work/vmaf_cli/$name"
   cp "$work/vmaf_cli/$name/$name".* "$here/vmaf_cli/"
   echo "$name"
