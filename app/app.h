@@ -267,7 +267,9 @@ struct VmafModelOption {
   std::string name = "vmaf";
   bool disable_clip = false;
   bool enable_transform = false;
-  std::vector<std::string> overrides;  // FEATURE.OPTION=VALUE, which this tool refuses
+  // FEATURE.OPTION=VALUE: ignored for an extractor the model does not use, as libvmaf ignores
+  // it; refused for one it uses.
+  std::vector<std::string> overrides;
 };
 // One --feature: libvmaf's name and the metric request that computes it here (empty when none).
 struct VmafFeature {

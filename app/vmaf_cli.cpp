@@ -166,6 +166,9 @@ VmafModelOption parse_model(const std::string& text) {
     } else if (key == "enable_transform") {
       m.enable_transform = m.enable_transform || value == "true";
     } else {
+      // FEATURE.OPTION=VALUE: an option of the model's extractor FEATURE.
+      if (key.find('.') == std::string::npos)
+        throw Refused{"Problem parsing model: \"" + key + "\"\n"};
       m.overrides.push_back(pair);
     }
   }
@@ -434,18 +437,30 @@ int make_settings(const VmafCommandLine& c, Settings* out, std::FILE* err) {
   std::string why;
   for (const VmafModelOption& m : c.models) {
     MetricRequest r;
-    if (!m.overrides.empty()) {
-      std::fprintf(err,
-                   "problem overloading feature extractors from model: %s\nvidqual-vmaf: "
-                   "[%s]: a model's feature options cannot be set here\n",
-                   model_label(m).c_str(), m.overrides.front().c_str());
-      return 0;
-    }
     if ((m.version.empty() && m.path.empty()) ||
         !parse_metric_request(model_request(m), &r, &why)) {
       std::fprintf(err, "problem loading model: %s\n", model_label(m).c_str());
       if (!why.empty()) std::fprintf(err, "vidqual-vmaf: %s\n", why.c_str());
       return 0;
+    }
+    // libvmaf lays an option of an extractor the model does not use over nothing; one it uses
+    // would change the model's features, which this tool's models do not take.
+    const std::vector<std::string> needs = r.row->needs(r.options);
+    for (const std::string& o : m.overrides) {
+      const std::string feature = o.substr(0, o.find('.'));
+      const auto uses = [&](const FeatureName& n) {
+        return n.metric && feature == n.libvmaf &&
+               std::any_of(needs.begin(), needs.end(), [&](const std::string& need) {
+                 return need.substr(0, need.find('=')) == n.metric;
+               });
+      };
+      if (std::any_of(std::begin(kFeatureNames), std::end(kFeatureNames), uses)) {
+        std::fprintf(err,
+                     "problem overloading feature extractors from model: %s\nvidqual-vmaf: "
+                     "[%s]: options of a model's own features cannot be set here\n",
+                     model_label(m).c_str(), o.c_str());
+        return 0;
+      }
     }
     if (!c.no_prediction) {
       asked.push_back(std::move(r));

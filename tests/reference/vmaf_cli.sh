@@ -19,7 +19,7 @@ cases() {
 aom_avm|log|"$VMAF" -r orig.y4m -d rec.y4m -q --threads 4 -o log --aom_ctc v7.0
 xiph_rd_tool|rec-vmaf.xml|"$VMAF" -r "$FILE" -d "$BASENAME.y4m" --aom_ctc v6.0 --xml -o "$BASENAME-vmaf.xml" --thread 1 | tail -n 1
 raw_yuv|out.xml|"$VMAF" -r orig.yuv -d rec.yuv -w 352 -h 288 -p 420 -b 8 --threads 1 -o out.xml
-two_models|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v0.6.1:name=plain -m version=vmaf_v0.6.1neg:name=neg:disable_clip --threads 2 -o out.xml
+two_models|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v0.6.1:name=plain:cambi.enc_width=176 -m version=vmaf_v0.6.1neg:name=neg:disable_clip --threads 2 -o out.xml
 features|out.xml|"$VMAF" -r orig.y4m -d rec.y4m --feature psnr --feature float_ssim=scale=1 -n -o out.xml
 subsample|out.xml|"$VMAF" -r orig.y4m -d rec.y4m --subsample 2 --feature psnr --threads 1 -o out.xml
 frame_skips|out.xml|"$VMAF" -r orig.y4m -d rec.y4m --frame_skip_ref 2 --frame_skip_dist 1 --frame_cnt 10 -o out.xml
