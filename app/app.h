@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bdrate/bdrate.h"
@@ -124,6 +126,9 @@ struct Settings {
   std::optional<std::string> manifest_index;
   bool bd_rate = false;  // the two files are RD tables to compare by BD-rate
   BdMethod bd_method = BdMethod::kAom;
+  // The scores of the files in libvmaf's layouts, in libvmaf's order (libvmaf_columns()).
+  std::vector<std::string> log_columns;
+  int32_t log_every = 1;  // those files list every Nth pair (libvmaf's --subsample)
 };
 
 // A command line read: the arguments as written (a manifest line's are laid over them), the
@@ -144,6 +149,15 @@ struct CommandLine {
 
 // Both of the above.
 [[nodiscard]] CommandLine parse_command_line(const std::vector<std::string>& args);
+
+// The scores of `metrics` (requests with what they need, in the order libvmaf's program takes
+// its extractors: each model's features, then the model, then the features asked for) in the
+// order libvmaf's files list them. libvmaf lists a score where it first receives one: per pair,
+// its extractors in order (with `threaded`, as with --threads N, PSNR first, which it computes
+// before handing the pair to its threads), then the scores written when the run ends (the
+// motion scores that need the next pair), then each model's prediction.
+[[nodiscard]] std::vector<std::string> libvmaf_columns(const std::vector<MetricRequest>& metrics,
+                                                       bool threaded);
 
 // The rules of atol (leading white space, one sign, digits up to the first non-digit, no digits
 // give 0), saturating at the limits of a signed 32-bit number instead of overflowing.
@@ -221,10 +235,72 @@ struct Console {
   bool in_is_terminal = false;
 };
 
+// What a front end of its own (libvmaf's command line) hands the comparison builder beside the
+// settings: inputs it opened and checked already, outputs beyond the table's (maker and path),
+// listeners of the run, and whether the written report goes to stdout.
+struct ComparisonExtras {
+  std::unique_ptr<VideoSource> sources[2];
+  std::vector<std::pair<ReportMaker, std::string>> outputs;
+  std::vector<RunListener*> listeners;
+  bool stdout_report = true;
+};
+
+// One comparison of the two files of `s` through the builder every mode runs: outputs checked
+// against the files read and opened, inputs opened (those `more` brings are used as they are),
+// the run, the outputs committed. Nothing waits for ENTER and no usage text is shown; refusals
+// and failures are told on c.err with "vidqual: ". The exit status.
+[[nodiscard]] int compare_inputs(const Settings& s, const Console& c, const std::string& version,
+                                 ComparisonExtras more);
+
 // The BD-rate mode: the two files are RD tables, anchor then test; the summary goes to `c.out`,
 // the cells that have no value and why to `c.err`, and the per-sequence rows to --csv=FILE. Every
 // other option of a comparison is refused. The exit status.
 [[nodiscard]] int run_bd_rate(const CommandLine& cl, const Console& c);
+
+// ---- libvmaf's command line (vidqual-vmaf)
+// -------------------------------------------------------
+
+// One --model/-m: a bundled model (version=) or a model file (path=), its name in the files.
+struct VmafModelOption {
+  std::string version;
+  std::string path;
+  std::string name = "vmaf";
+  bool disable_clip = false;
+  bool enable_transform = false;
+  // FEATURE.OPTION=VALUE: ignored for an extractor the model does not use, as libvmaf ignores
+  // it; refused for one it uses.
+  std::vector<std::string> overrides;
+};
+// One --feature: libvmaf's name and the metric request that computes it here (empty when none).
+struct VmafFeature {
+  std::string name;
+  std::string request;
+};
+// libvmaf's command line read: its options as libvmaf keeps them, --aom_ctc and --nflx_ctc
+// already added as models and features.
+struct VmafCommandLine {
+  std::optional<std::string> reference, distorted, output;
+  uint32_t width = 0, height = 0, bitdepth = 0;
+  std::string pixel_format;  // 420, 422 or 444
+  bool use_yuv = false;      // -w, -h, -p or -b was given
+  LogFormat format = LogFormat::kXml;
+  std::vector<VmafModelOption> models;  // the default model when none is given and not -n
+  std::vector<VmafFeature> features;
+  uint32_t threads = 0, subsample = 0, cpumask = 0, frame_cnt = 0, skip_ref = 0, skip_dist = 0;
+  bool gpumask = false, no_prediction = false, quiet = false;
+  bool common_bitdepth = false;  // inputs of different depths are scored at the greater
+};
+enum class VmafParse { kRun, kVersion, kRefused };
+// Reads `args` (argv, the program's name first) as libvmaf's program does, with getopt_long:
+// kRun and *out; kVersion at -v; kRefused with *why, the reason libvmaf prints before its usage
+// text. An unknown option is told on stderr by getopt_long and skipped, as libvmaf skips it.
+[[nodiscard]] VmafParse parse_vmaf_command_line(const std::vector<std::string>& args,
+                                                VmafCommandLine* out, std::string* why);
+// The program vidqual-vmaf: nothing on c.out; on c.err libvmaf's lines (at a terminal the
+// version, the frame meter unless -q, each model's pooled score unless -q with -o) and reasons.
+// 0, 1 for a refused command line, 255 where libvmaf gives up (a file, a model, a run).
+[[nodiscard]] int vmaf_main(int argc, const char* const* argv, const Console& c,
+                            VersionReader read_version);
 
 // The whole program: returns the exit status.
 [[nodiscard]] int vidqual_main(int argc, const char* const* argv, const Console& console,

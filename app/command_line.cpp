@@ -242,8 +242,42 @@ std::string metric_requests(const Arguments& a, Settings* s) {
   }
   // VMAF, when the run computes it, is what the worst pairs are judged by.
   if (std::find(listed.begin(), listed.end(), "vmaf") != listed.end()) s->ranked = "vmaf";
+  // libvmaf's order for the same metrics, as libvmaf's program orders them with --threads.
+  s->log_columns = libvmaf_columns(s->metrics, true);
   return {};
 }
+
+}  // namespace
+
+std::vector<std::string> libvmaf_columns(const std::vector<MetricRequest>& metrics, bool threaded) {
+  // Each score with when libvmaf first receives it: 0 PSNR when threaded, 1 per pair, 2 at the
+  // end of the run (integer_motion's last two scores), 3 a model's prediction.
+  std::vector<std::pair<int, std::string>> timed;
+  for (const MetricRequest& r : metrics) {
+    const std::vector<std::string> names = r.row->scores(r.options);
+    const std::string_view row = r.row->name;
+    for (size_t i = 0; i < names.size(); ++i) {
+      int when = 1;
+      if (r.row->flags & kMetricUniqueNames) {
+        when = 3;
+      } else if (row == "integer_motion" && i + 2 >= names.size()) {
+        when = 2;
+      } else if (threaded && row == "psnr") {
+        when = 0;
+      }
+      timed.emplace_back(when, names[i]);
+    }
+  }
+  std::stable_sort(timed.begin(), timed.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::string> order;
+  for (auto& [when, name] : timed)
+    if (std::find(order.begin(), order.end(), name) == order.end())
+      order.push_back(std::move(name));
+  return order;
+}
+
+namespace {
 
 // The inputs' layouts from --size, --pix-fmt and --max-pixels, and the inputs' names checked
 // against them: empty when fine, else why not.

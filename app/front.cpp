@@ -221,17 +221,23 @@ RunDescription describe(const Settings& s, const std::string& version) {
   d.columns = s.columns;
   d.ranked = s.ranked;
   d.asked = s.asked;
+  d.log_columns = s.log_columns;
+  d.log_every = s.log_every;
   return d;
 }
 
-// Every output the settings name, made from its row and opened: 1, or 0 with the failure told.
-int open_outputs(const Settings& s, const RunDescription& d,
+// Every output the settings name, made from its row, and those of `more`, opened: 1, or 0 with
+// the failure told.
+int open_outputs(const Settings& s, const RunDescription& d, const ComparisonExtras& more,
                  std::vector<std::unique_ptr<Report>>* reports, std::FILE* err) {
+  std::vector<std::pair<ReportMaker, std::string>> outputs;
   const std::span<const OutputRow> rows = output_table();
-  for (size_t i = 0; i < rows.size(); ++i) {
-    if (s.outputs[i].empty()) continue;
-    std::unique_ptr<Report>& report = reports->emplace_back(rows[i].make(d));
-    if (!report->open(s.outputs[i].c_str())) {
+  for (size_t i = 0; i < rows.size(); ++i)
+    if (!s.outputs[i].empty()) outputs.emplace_back(rows[i].make, s.outputs[i]);
+  outputs.insert(outputs.end(), more.outputs.begin(), more.outputs.end());
+  for (const auto& [make, path] : outputs) {
+    std::unique_ptr<Report>& report = reports->emplace_back(make(d));
+    if (!report->open(path.c_str())) {
       print_report_failure(*report, err);
       return 0;
     }
@@ -239,16 +245,18 @@ int open_outputs(const Settings& s, const RunDescription& d,
   return 1;
 }
 
-// The inputs, opened here (the reference may come open, shared by several comparisons): 1; 0
-// when one does not open, with the fixed line and the reason; -1 when pairs by time lack a rate.
+// The inputs, opened here (either may come open: a reference shared by several comparisons,
+// inputs a front end checked): 1; 0 when one does not open, with the fixed line (when the
+// written report is on stdout) and the reason; -1 when pairs by time lack a rate.
 [[nodiscard]] int open_inputs(const Settings& s, const RunDescription& d,
-                              std::unique_ptr<VideoSource> sources[2], const Front& f) {
+                              std::unique_ptr<VideoSource> sources[2], bool stdout_report,
+                              const Front& f) {
   for (int i = 0; i < 2; ++i) {
     if (sources[i]) continue;
     std::string why;
     const OpenStatus opened = open_video(d.path[i].c_str(), s.open[i], &sources[i], &why);
     if (opened == OpenStatus::kOpened) continue;
-    print_open_failure(f.c.out, d.path[i]);
+    if (stdout_report) print_open_failure(f.c.out, d.path[i]);
     RunResult failed;
     failed.outcome =
         opened == OpenStatus::kOutOfMemory ? RunOutcome::kOutOfMemory : RunOutcome::kOpenFailed;
@@ -276,11 +284,15 @@ int open_outputs(const Settings& s, const RunDescription& d,
 // are committed after it. The exit status.
 int run_and_commit(const Settings& s, const RunDescription& d,
                    const std::unique_ptr<VideoSource> sources[2],
-                   const std::vector<std::unique_ptr<Report>>& reports, const Front& f) {
+                   const std::vector<std::unique_ptr<Report>>& reports,
+                   const ComparisonExtras& more, const Front& f) {
   ScoreTable table;
   Progress progress(f.c.err, f.c.err_is_terminal);
-  const std::unique_ptr<RunListener> text = make_text_report(f.c.out, s.verbose, d);
-  if (!text) throw std::bad_alloc();
+  std::unique_ptr<RunListener> text;
+  if (more.stdout_report) {
+    text = make_text_report(f.c.out, s.verbose, d);
+    if (!text) throw std::bad_alloc();
+  }
   RunSettings run;
   run.sources[0] = sources[0].get();
   run.sources[1] = sources[1].get();
@@ -294,10 +306,11 @@ int run_and_commit(const Settings& s, const RunDescription& d,
   run.threads = s.threads.value_or(available_processors());
   run.cpu_flags = s.cpu_flags;
   run.table = &table;
-  run.listeners.push_back(text.get());
+  if (text) run.listeners.push_back(text.get());
   run.listeners.push_back(&progress);
   for (const auto& report : reports)
     run.listeners.push_back(report.get());
+  run.listeners.insert(run.listeners.end(), more.listeners.begin(), more.listeners.end());
 
   flush(f.c.out, f.out_error);
   RunResult r;
@@ -317,24 +330,26 @@ int run_and_commit(const Settings& s, const RunDescription& d,
 // The comparison builder, which every mode runs its comparisons through: checked settings with
 // both files named, outputs made and opened, inputs opened (the reference may come open), the
 // run started and the outputs committed. A failure before the run leaves every output path as
-// it was. The exit status.
-int run_comparison(const Settings& s, const Front& f,
-                   std::unique_ptr<VideoSource> reference = nullptr) {
-  if (const std::string why = output_clash(read_files(s, {*s.file2}), {s.outputs}); !why.empty()) {
+// it was. `more` adds inputs already open, outputs and listeners. The exit status.
+int run_comparison(const Settings& s, const Front& f, ComparisonExtras more = {}) {
+  std::vector<std::string> planned = s.outputs;
+  for (const auto& output : more.outputs)
+    planned.push_back(output.second);
+  if (const std::string why = output_clash(read_files(s, {*s.file2}), {planned}); !why.empty()) {
     std::fprintf(f.c.err, "vidqual: %s\n", why.c_str());
     return kExitUsage;
   }
   const RunDescription d = describe(s, f.version);
   std::vector<std::unique_ptr<Report>> reports;
-  if (!open_outputs(s, d, &reports, f.c.err)) return kExitFailure;
-  std::unique_ptr<VideoSource> sources[2] = {std::move(reference), nullptr};
-  if (const int opened = open_inputs(s, d, sources, f); opened != 1) {
+  if (!open_outputs(s, d, more, &reports, f.c.err)) return kExitFailure;
+  std::unique_ptr<VideoSource>* sources = more.sources;
+  if (const int opened = open_inputs(s, d, sources, more.stdout_report, f); opened != 1) {
     for (const auto& report : reports)
       report->abandon();
     if (opened == 0 && f.watched) wait_for_enter(f.c, f.out_error);
     return kExitFailure;
   }
-  return run_and_commit(s, d, sources, reports, f);
+  return run_and_commit(s, d, sources, reports, more, f);
 }
 
 // ---- The modes ----------------------------------------------------------------------------------
@@ -538,7 +553,9 @@ int run_at_once(const std::vector<Settings>& settings, VideoSource* reference, c
       return;
     }
     try {
-      status[k] = run_comparison(settings[k], fk, std::move(views[k]));
+      ComparisonExtras shared_reference;
+      shared_reference.sources[0] = std::move(views[k]);
+      status[k] = run_comparison(settings[k], fk, std::move(shared_reference));
     } catch (const std::bad_alloc&) {
       views[k].reset();
       std::fputs("vidqual: out of memory\n", fk.c.err);
@@ -671,6 +688,13 @@ int front_end(int argc, const char* const* argv, const Console& c, VersionReader
 }
 
 }  // namespace
+
+int compare_inputs(const Settings& s, const Console& c, const std::string& version,
+                   ComparisonExtras more) {
+  int out_error = 0;
+  const Front f{c, version, &out_error, false};
+  return run_comparison(s, f, std::move(more));
+}
 
 int vidqual_main(int argc, const char* const* argv, const Console& c, VersionReader read_version) {
   int status;

@@ -1,5 +1,5 @@
-// The program's entry: the standard descriptors made safe, then the front end on the console.
-// console.
+// The programs' entry: the standard descriptors made safe, then the front end on the console:
+// vidqual's, or libvmaf's command line for vidqual-vmaf (built with VQ_VMAF_CLI).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -35,5 +35,9 @@ int main(int argc, char** argv) {
   vq::Console console;
   console.err_is_terminal = isatty(STDERR_FILENO) == 1;
   console.in_is_terminal = isatty(STDIN_FILENO) == 1;
+#ifdef VQ_VMAF_CLI
+  return vq::vmaf_main(argc, argv, console, vq::read_own_product_version);
+#else
   return vq::vidqual_main(argc, argv, console, vq::read_own_product_version);
+#endif
 }

@@ -174,6 +174,11 @@ struct RunDescription {
   int32_t worst_pairs = 0;
   // The worst pairs the page shows side by side (--html-worst=N).
   int html_worst = 3;
+  // The scores the files in libvmaf's layouts list, in libvmaf's order (the order its own file
+  // for the same metrics has); none when it names none, as libvmaf's file with no feature.
+  std::vector<std::string> log_columns;
+  // Those files list and pool pairs 0, N, 2N, ... only, as libvmaf's --subsample N does.
+  int32_t log_every = 1;
 };
 
 // The scores the written report and the JSON document's historical fields read, by name: the
@@ -227,10 +232,15 @@ using ReportMaker = std::unique_ptr<Report> (*)(const RunDescription& run);
 [[nodiscard]] bool json_available();
 [[nodiscard]] std::unique_ptr<Report> make_json_report(const RunDescription& run);
 
+// The files in libvmaf's layouts, each as libvmaf's `vmaf` program writes it for the same
+// scores: the XML report, the JSON file, the CSV file and the subtitle file.
+enum class LogFormat : uint8_t { kXml, kJson, kCsv, kSub };
+[[nodiscard]] std::unique_ptr<Report> make_libvmaf_log(const RunDescription& run, LogFormat format);
+
 // The XML report in libvmaf's layout: the VMAF root element with the version, params with the
 // scored size, fyi with the speed in pairs per second, one frame element per compared pair
 // (frameNum from 0, one attribute per score), pooled_metrics (min, max, mean, harmonic_mean per
-// score, when every pair has it) and aggregate_metrics.
+// score, when every pair has it) and aggregate_metrics; make_libvmaf_log(run, LogFormat::kXml).
 [[nodiscard]] std::unique_ptr<Report> make_xml_report(const RunDescription& run);
 // A number as that report writes it: six decimals, or sixteen when the fraction begins with
 // more than six zeros (so that 1e-7 is not written as 0.000000).

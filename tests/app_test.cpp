@@ -270,3 +270,75 @@ TEST(Manifest, LineOptionsOverTheCommandLines) {
 
 }  // namespace
 }  // namespace vq
+
+namespace vq {
+namespace {
+
+// libvmaf's command line read: the models (label/name and flags), the features as requests, the
+// numbers; or the refusal; or "version".
+std::string vmaf_read(std::vector<std::string> args) {
+  args.insert(args.begin(), "vidqual-vmaf");
+  VmafCommandLine c;
+  std::string why;
+  switch (parse_vmaf_command_line(args, &c, &why)) {
+    case VmafParse::kVersion:
+      return "version";
+    case VmafParse::kRefused:
+      return "refused " + why;
+    case VmafParse::kRun:
+      break;
+  }
+  std::string r = *c.reference + " " + *c.distorted;
+  for (const VmafModelOption& m : c.models) {
+    r += " m:" + m.version + m.path + "/" + m.name + (m.disable_clip ? "/noclip" : "") +
+         (m.enable_transform ? "/transform" : "");
+    for (const std::string& o : m.overrides)
+      r += "/" + o;
+  }
+  for (const VmafFeature& f : c.features)
+    r += " f:" + f.name + ">" + f.request;
+  r += " t" + std::to_string(c.threads) + " s" + std::to_string(c.subsample) + " n" +
+       std::to_string(c.frame_cnt) + " skip" + std::to_string(c.skip_ref) + ":" +
+       std::to_string(c.skip_dist) + (c.common_bitdepth ? " common" : "") +
+       (c.no_prediction ? " -n" : "");
+  return r;
+}
+
+TEST(VmafCommandLine, ReadAsLibvmafsProgramReadsIt) {
+  const struct {
+    std::vector<std::string> args;
+    std::string want;
+  } cases[] = {
+      {{"-r", "a", "-d", "b"}, "a b m:vmaf_v0.6.1/vmaf t0 s0 n0 skip0:0"},
+      // A preset's models by version and name, its features in order; v6.0 on scores at one depth.
+      {{"--aom_ctc", "v6.0", "-r", "a", "-d", "b"},
+       "a b m:vmaf_v0.6.1/vmaf m:vmaf_v0.6.1neg/vmaf_neg "
+       "f:psnr>psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5 f:ciede>ciede "
+       "f:float_ssim>float_ssim=enable_db=true:clip_db=true "
+       "f:float_ms_ssim>float_ms_ssim=enable_db=true:clip_db=true f:psnr_hvs>psnr_hvs "
+       "f:cambi>cambi t0 s0 n0 skip0:0 common"},
+      // Flags without values, a model's feature option kept for its refusal; libvmaf's feature
+      // names as this tool's metrics, one it lacks with none; strtoul's bases; -c ignored.
+      {{"-r", "a", "-d", "b", "-m", "path=m.json:name=x:disable_clip:adm.adm_enhn_gain_limit=1",
+        "--feature", "adm=adm_enhn_gain_limit=1.0", "--feature", "float_vif", "--threads", "0x10",
+        "--subs=2", "-c", "7", "--frame_cnt", "010", "--frame_skip_ref=3", "-n"},
+       "a b m:m.json/x/noclip/adm.adm_enhn_gain_limit=1 "
+       "f:adm>integer_adm=adm_enhn_gain_limit=1.0 f:float_vif> t16 s2 n8 skip3:0 -n"},
+      {{"-r", "a", "-d", "b", "-v", "-w", "x"}, "version"},
+      {{"-w", "x", "-v"},
+       "refused Invalid argument \"x\" for option -w/--width; should be an integer"},
+      {{"-r", "a", "-d", "b", "-p", "411"},
+       "refused Invalid argument \"411\" for option -p/--pixel_format; should be a valid pixel "
+       "format (420/422/444)"},
+      {{"-r", "a", "-d", "b", "--aom_ctc", "v8.0"}, "refused bad aom_ctc version \"v8.0\""},
+      {{"-r", "a", "-d", "b", "-m", "version"},
+       "refused Problem parsing model, bad option string \"version\"."},
+      {{"-r", "a", "-d", "b", "--feature", "psnr=enable_chroma"},
+       "refused Problem parsing feature \"psnr\", bad option string \"enable_chroma\".\n"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.want, vmaf_read(c.args)) << c.args.front();
+}
+
+}  // namespace
+}  // namespace vq

@@ -432,23 +432,33 @@ const std::vector<std::string> kCtcMetrics = {
     "--metric=psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5",
     "--metric=float_ssim=scale=1:enable_db=true:clip_db=true", "--metric=psnr_hvs"};
 
-// The XML report is libvmaf's file byte for byte for the same pair and scores, but for the
-// version and the speed.
+// The XML report is libvmaf's file byte for byte for the same pair and scores, in its order,
+// but for the version and the speed: the scores one by one, and AOM's conditions (libvmaf's
+// --aom_ctc v7.0 with threads, its file kept by reference/vmaf_cli.sh).
 TEST_F(Outputs, XmlReportIsLibvmafsFile) {
   const std::string reference = std::string(VQ_SOURCE_DIR) + "/tests/reference";
   const std::string inputs = (fs::temp_directory_path() / "vidqual-reference-inputs").string();
-  for (const std::string pair : {"p8_176x144", "p10_176x144"}) {
+  const struct {
+    const char* pair;
+    std::string file;
+    std::vector<std::string> metrics;
+  } cases[] = {
+      {"p8_176x144", "libvmaf/p8_176x144.ctc_xml.xml", kCtcMetrics},
+      {"p10_176x144", "libvmaf/p10_176x144.ctc_xml.xml", kCtcMetrics},
+      {"p8_scaled_352x288", "vmaf_cli/aom_avm.file", {"--preset=aom-ctc-v7.0"}},
+  };
+  for (const auto& c : cases) {
     const std::string make = "command -v ffmpeg >/dev/null && bash " +
-                             quote(reference + "/inputs.sh") + " " + quote(inputs) + " " + pair;
+                             quote(reference + "/inputs.sh") + " " + quote(inputs) + " " + c.pair;
     if (run_command(make).status != 0) GTEST_SKIP() << "no ffmpeg to make the pairs";
-    std::vector<std::string> args = {inputs + "/" + pair + ".ref.y4m",
-                                     inputs + "/" + pair + ".dist.y4m", "--xml=" + path("o.xml")};
-    args.insert(args.end(), kCtcMetrics.begin(), kCtcMetrics.end());
+    std::vector<std::string> args = {inputs + "/" + c.pair + ".ref.y4m",
+                                     inputs + "/" + c.pair + ".dist.y4m", "--xml=" + path("o.xml")};
+    args.insert(args.end(), c.metrics.begin(), c.metrics.end());
     const Outcome r = run(args);
     EXPECT_EQ(0, r.status) << r.err;
-    const std::string want = xml_body(slurp(reference + "/libvmaf/" + pair + ".ctc_xml.xml"));
-    ASSERT_NE(std::string::npos, want.find("psnr_hvs=")) << pair;
-    EXPECT_EQ(want, xml_body(slurp(path("o.xml")))) << pair;
+    const std::string want = xml_body(slurp(reference + "/" + c.file));
+    ASSERT_NE(std::string::npos, want.find("psnr_hvs=")) << c.pair;
+    EXPECT_EQ(want, xml_body(slurp(path("o.xml")))) << c.pair;
   }
 }
 
