@@ -32,8 +32,11 @@ Sequences group(const RdTable& t) {
 std::string missing(const RdTable& a, const Sequences& sa, const RdTable& b, const Sequences& sb) {
   for (const std::string& video : sa.order) {
     if (sb.rows.count(video)) continue;
-    return "[" + a.path + "] line " + std::to_string(sa.rows.at(video).front()->line) +
-           ": sequence " + video + " is not in [" + b.path + "]";
+    const RdRow& first = *sa.rows.at(video).front();
+    const std::string where = first.file.empty()
+                                  ? "[" + a.path + "] line " + std::to_string(first.line)
+                                  : "[" + first.file + "]";
+    return where + ": sequence " + video + " is not in [" + b.path + "]";
   }
   return {};
 }
@@ -129,6 +132,7 @@ int bd_summary(const RdTable& anchor, const RdTable& test, BdMethod method, BdSu
     all.push_back(&r);
   }
   const std::string cfg = s.sequences.empty() ? std::string() : s.sequences[0].cfg;
+  if (!anchor.classed || !test.classed) classes.clear();
   for (const std::string& cls : classes) {
     std::vector<const BdRow*> in;
     for (const BdRow* r : all)
