@@ -119,6 +119,10 @@ struct BdRow {
   std::string cfg, cls, video;
   int sequences = 0;  // for an average: how many sequences it spans
   BdValue value[kBdMetrics];
+  // A sequence's curves, the anchor's [0] and the test's [1], per metric: its encodes in order of
+  // rate, and for a ladder (encodes at several coded resolutions) the hull the method was given.
+  bool ladder = false;
+  std::vector<RdPoint> points[2][kBdMetrics], hull[2][kBdMetrics];
 };
 
 struct BdSummary {
@@ -140,5 +144,10 @@ void write_bd_text(std::FILE* out, const BdSummary& summary);
 // The per-sequence rows in the layout of AOM's Bdrate-Summary: cfg, class, video, then every
 // metric in percent at full precision, empty where there is no value.
 [[nodiscard]] std::string bd_csv(const BdSummary& summary);
+// The summary as a JSON document: the two tables, the method, the metrics both give, each
+// sequence's values (null with the reason where there is none) and curves, and the averages.
+// 1, or 0 when this build has no JSON writer (nlohmann-json) or memory runs out.
+[[nodiscard]] int bd_json(const BdSummary& summary, const std::string& anchor,
+                          const std::string& test, std::string* out);
 
 }  // namespace vq

@@ -325,6 +325,11 @@ TEST(BdRate, OwnCampaign) {
       EXPECT_LT(*ours.sequences[i].value[m].percent, 0);  // the slower preset saves
     }
   }
+  // No output lands on a document read.
+  const std::string doc = d + "/test/flat320x24024.json", before = slurp(doc);
+  EXPECT_EQ(1, test::shell(vq + " --bd-rate " + d + "/anchor " + d + "/test --json=" + doc +
+                           " >/dev/null 2>&1"));
+  EXPECT_EQ(slurp(doc), before);
   // A list names documents relative to its folder; a sequence one table lacks is named.
   std::ofstream(d + "/list.txt") << "# anchor, the flat sequence only\nanchor/flat320x24024.json\n";
   ASSERT_TRUE(read_rd_table(d + "/list.txt", &tables[0], &why)) << why;
@@ -337,18 +342,24 @@ TEST(BdRate, OwnCampaign) {
 TEST(BdRate, Mode) {
   const std::string a = kDir + "/aom/anchor_RA.csv", t = kDir + "/aom/test_RA.csv";
   const std::string csv = ::testing::TempDir() + "bd_mode.csv";
+  const std::string json = ::testing::TempDir() + "bd_mode.json";
+  const std::string html = ::testing::TempDir() + "bd_mode.html";
   const struct {
     std::vector<std::string> args;
     int status;
     std::string out, err;  // each found in its stream
   } cases[] = {
-      {{"--bd-rate", a, t, "--csv=" + csv}, 0, "RA   all    average of 3", ""},
+      {{"--bd-rate", a, t, "--csv=" + csv, "--json=" + json, "--html=" + html},
+       0,
+       "RA   all    average of 3",
+       ""},
       {{"--bd-rate", a, t, "--bd-method=awcy"}, 0, "(awcy)", ""},
       {{"--bd-rate", a, "--bd-method=bogus"}, 1, "", "[--bd-method=bogus]: not a method"},
       {{a, t, "--bd-method=pchip"}, 1, "", "--bd-method applies to --bd-rate"},
       {{"--bd-rate", a}, 1, "", "vidqual --bd-rate ANCHOR TEST"},
       {{"--bd-rate", a, t, "5"}, 1, "", "vidqual --bd-rate ANCHOR TEST"},
-      {{"--bd-rate", a, t, "--json=x.json"}, 1, "", "--json does not apply to --bd-rate"},
+      {{"--bd-rate", a, t, "--xml=x.xml"}, 1, "", "--xml does not apply to --bd-rate"},
+      {{"--bd-rate", a, t, "--json=" + json, "--html=" + json}, 1, "", "are one file"},
       {{"--bd-rate", a, t, "--ssim"}, 1, "", "--ssim does not apply"},
       {{"--bd-rate", a, t, "--csv=" + t}, 1, "", "is the input"},
       {{"--bd-rate", a, kDir + "/methods.txt"}, 2, "", "methods.txt] line 1: no column TestCfg"},
@@ -379,7 +390,22 @@ TEST(BdRate, Mode) {
   ASSERT_EQ(rows.size(), 4u);
   EXPECT_EQ(rows[0].substr(0, 30), "cfg,class,video,psnr_y,psnr_u,");
   EXPECT_EQ(rows[1].substr(0, 55), "RA,A1,BoxingPractice_3840x2160_5994fps_10bit_420.y4m,-2");
-  std::remove(csv.c_str());
+  // The JSON document and the page: every sequence, a chart for each metric of each.
+  const std::string doc = slurp(json), page = slurp(html);
+  const auto count = [](const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+      ++n;
+    return n;
+  };
+  EXPECT_NE(doc.find("\"video\": \"BoxingPractice_3840x2160_5994fps_10bit_420.y4m\""),
+            std::string::npos);
+  EXPECT_EQ(count(doc, "\"video\": "), 3u);
+  EXPECT_EQ(count(doc, "\"class\": "), 3u + 3u);  // three sequences, two classes, all
+  EXPECT_EQ(count(page, "<svg class=\"rd\""), 3u * kBdMetrics);
+  EXPECT_EQ(page.find("<script"), std::string::npos);
+  for (const std::string& f : {csv, json, html})
+    std::remove(f.c_str());
 }
 
 }  // namespace
