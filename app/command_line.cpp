@@ -49,7 +49,8 @@ const LongOption kLongOptions[] = {
      "the largest picture read, in samples per plane (67108864 when not given)"},
     {"scale", "FILTER", &Arguments::scale, nullptr,
      "scale the second's pictures to the first's size when they differ (bicubic, bilinear, "
-     "lanczos, neighbor), as FFmpeg's scale filter does; without it sizes must match"},
+     "lanczos, neighbor; :accurate_rnd..., lanczos:param0=N as FFmpeg's flags and width), as "
+     "FFmpeg's scale filter does; without it sizes must match"},
     {"vs", "FILE", nullptr, nullptr,
      "compare the one input with FILE, each time given, all at once, the input read once (output "
      "paths take {name} or {index})",
@@ -335,7 +336,9 @@ std::string option_values(const Arguments& a, Settings* s) {
   if (a.scale) {
     if (!parse_scale_filter(a.scale->c_str(), &s->scale)) {
       return "[--scale=" + *a.scale +
-             "]: not a scale filter (bicubic, bilinear, lanczos, neighbor)";
+             "]: not a scale filter (bicubic, bilinear, lanczos, neighbor; then any of "
+             ":accurate_rnd, :full_chroma_int, :full_chroma_inp, :bitexact, and lanczos's "
+             "width :param0=N from 1 to 10)";
     }
     if (!have_ffmpeg())
       return "--scale is unavailable: scaling needs FFmpeg's libraries (" + ffmpeg_absence() + ")";

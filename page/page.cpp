@@ -284,7 +284,7 @@ void append_input_rows(std::string* out, const HtmlInput (&in)[2]) {
     appendf(out, "%d &times; %d", i.info.width, i.info.height);
     if (i.scaled_width > 0) {
       appendf(out, ", scaled to %d &times; %d (%s)", i.scaled_width, i.scaled_height,
-              scale_filter_name(i.scale));
+              scale_filter_name(i.scale).c_str());
     }
   });
   row("Rotation", [&](const HtmlInput& i) {
