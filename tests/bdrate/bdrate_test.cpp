@@ -286,7 +286,9 @@ TEST(BdRate, OwnCampaign) {
   std::filesystem::create_directories(d + "/anchor");
   std::filesystem::create_directories(d + "/test");
   std::ofstream(d + "/m.txt") << manifest;
-  ASSERT_EQ(0, test::shell(vq + " --manifest=" + d + "/m.txt --scale=bicubic >/dev/null"));
+  ASSERT_EQ(0,
+            test::shell(vq + " --manifest=" + d +
+                        "/m.txt --scale=lanczos:param0=5:accurate_rnd:full_chroma_int >/dev/null"));
   // The CSV's quality cells from each document's pooled PSNR.
   for (std::string& c : csv) {
     for (size_t at; (at = c.find('{')) != std::string::npos;) {
