@@ -83,7 +83,7 @@ struct Arguments {
   bool verbose = false;
   std::vector<std::optional<std::string>> outputs;  // by output_table() row
   std::optional<std::string> html_worst, preset, threads, size, pix_fmt, max_pixels, skip, scale,
-      pair, worst_pairs, cpumask, manifest, manifest_index, bd_method;
+      pair, worst_pairs, cpumask, manifest, manifest_index, bd_method, rate_kbps;
   bool ssim = false, align = false, help = false, version = false, bd_rate = false;
   std::vector<std::string> metrics;  // --metric=NAME[=OPT=VALUE:...] and --ssim, in order
   std::vector<std::string> versus;   // --vs=FILE, each time given
@@ -124,6 +124,7 @@ struct Settings {
   std::optional<std::string> manifest;
   // As written: env:NAME is read, and the number checked, once the manifest is.
   std::optional<std::string> manifest_index;
+  double rate_kbps = 0;  // the second file's rate as given (--rate-kbps); 0: as its file states
   bool bd_rate = false;  // the two files are RD tables to compare by BD-rate
   BdMethod bd_method = BdMethod::kAom;
   // The scores of the files in libvmaf's layouts, in libvmaf's order (libvmaf_columns()).

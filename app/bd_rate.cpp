@@ -1,9 +1,11 @@
-// The BD-rate mode: two RD tables read, the summary printed, its rows written to --csv.
+// The BD-rate mode: two RD tables read, the summary printed, and written to --csv, --json and
+// --html.
 #include <cerrno>
 #include <cstring>
 
 #include "app/app.h"
 #include "app/options.h"
+#include "page/page.h"
 
 namespace vq {
 
@@ -12,9 +14,11 @@ namespace {
 // The first option given that a BD-rate run has no use for; empty when none.
 std::string unused_option(const Arguments& a) {
   const std::span<const OutputRow> outputs = output_table();
-  for (size_t i = 0; i < outputs.size(); ++i)
-    if (a.outputs[i] && std::string_view(outputs[i].option) != "csv")
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    const std::string_view option = outputs[i].option;
+    if (a.outputs[i] && option != "csv" && option != "json" && option != "html")
       return std::string("--") + outputs[i].option;
+  }
   for (const LongOption& o : long_options()) {
     const std::string_view name = o.name;
     if (name == "bd-rate" || name == "bd-method") continue;
@@ -45,17 +49,6 @@ int run_bd_rate(const CommandLine& cl, const Console& c) {
     std::fputs("vidqual: --bd-rate compares two RD tables: vidqual --bd-rate ANCHOR TEST\n", c.err);
     return kExitUsage;
   }
-  std::string csv;
-  const std::span<const OutputRow> outputs = output_table();
-  for (size_t i = 0; i < outputs.size(); ++i)
-    if (std::string_view(outputs[i].option) == "csv") csv = s.outputs[i];
-  for (const std::string& input : {*s.file1, *s.file2}) {
-    if (!csv.empty() && same_file(csv.c_str(), input.c_str())) {
-      std::fprintf(c.err, "vidqual: the output [%s] is the input [%s]; nothing was written\n",
-                   csv.c_str(), input.c_str());
-      return kExitUsage;
-    }
-  }
   RdTable tables[2];
   BdSummary summary;
   std::string why;
@@ -64,6 +57,24 @@ int run_bd_rate(const CommandLine& cl, const Console& c) {
     std::fprintf(c.err, "vidqual: %s\n", why.c_str());
     return kExitFailure;
   }
+  // No output lands on a table or a document read, nor on another output.
+  std::vector<ReadFile> reads = {{*s.file1, "input"}, {*s.file2, "input"}};
+  for (const RdTable& t : tables)
+    for (const RdRow& row : t.rows)
+      if (!row.file.empty()) reads.push_back({row.file, "input"});
+  std::vector<std::string> named;
+  for (const std::string& path : s.outputs)
+    if (!path.empty()) named.push_back(path);
+  if (const OutputClash clash = find_output_clash(reads, named); clash.output >= 0) {
+    const std::string& out = named[size_t(clash.output)];
+    if (clash.read >= 0) {
+      std::fprintf(c.err, "vidqual: %s\n", read_clash_text(out, reads[size_t(clash.read)]).c_str());
+    } else {
+      std::fprintf(c.err, "vidqual: [%s] and [%s] are one file; nothing was written\n",
+                   named[size_t(clash.other)].c_str(), out.c_str());
+    }
+    return kExitUsage;
+  }
   std::fprintf(c.out,
                "BD-rate of [%s] against [%s] (%s): percent of bitrate at equal quality, "
                "negative where the test needs less\n\n",
@@ -71,21 +82,43 @@ int run_bd_rate(const CommandLine& cl, const Console& c) {
   write_bd_text(c.out, summary);
   for (const std::string& line : bd_reasons(summary))
     std::fprintf(c.err, "note: no BD-rate for %s\n", line.c_str());
-  if (csv.empty()) return kExitOk;
-  OutputFile file;
-  int error = 0;
-  if (!file.open(csv)) {
-    error = file.error();
-  } else if (std::fputs(bd_csv(summary).c_str(), file.stream()) < 0) {
-    error = errno ? errno : EIO;
-  } else if (!file.commit()) {
-    error = file.error();
+  const std::span<const OutputRow> outputs = output_table();
+  int status = kExitOk;
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    const std::string& path = s.outputs[i];
+    if (path.empty()) continue;
+    const std::string_view option = outputs[i].option;
+    std::string text;
+    int made = 1;
+    if (option == "csv") {
+      text = bd_csv(summary);
+    } else if (option == "json") {
+      made = bd_json(summary, *s.file1, *s.file2, &text);
+    } else {
+      ProductVersion v;
+      if (!read_own_product_version(&v)) v = ProductVersion{};
+      const std::string generator = "vidqual " + std::to_string(v.part[0]) + "." +
+                                    std::to_string(v.part[1]) + "." + std::to_string(v.part[2]) +
+                                    "." + std::to_string(v.part[3]);
+      made = write_bd_html(summary, *s.file1, *s.file2, generator, &text);
+    }
+    OutputFile file;
+    int error = 0;
+    if (!made) {
+      error = ENOMEM;
+    } else if (!file.open(path)) {
+      error = file.error();
+    } else if (std::fwrite(text.data(), 1, text.size(), file.stream()) != text.size()) {
+      error = errno ? errno : EIO;
+    } else if (!file.commit()) {
+      error = file.error();
+    }
+    if (error) {
+      std::fprintf(c.err, "vidqual: can't write [%s]: %s\n", path.c_str(), std::strerror(error));
+      status = kExitFailure;
+    }
   }
-  if (error) {
-    std::fprintf(c.err, "vidqual: can't write [%s]: %s\n", csv.c_str(), std::strerror(error));
-    return kExitFailure;
-  }
-  return kExitOk;
+  return status;
 }
 
 }  // namespace vq

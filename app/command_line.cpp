@@ -2,7 +2,9 @@
 // converted once into Settings, the first refusal kept as a value for the mode to tell.
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <span>
 
@@ -47,7 +49,8 @@ const LongOption kLongOptions[] = {
      "the largest picture read, in samples per plane (67108864 when not given)"},
     {"scale", "FILTER", &Arguments::scale, nullptr,
      "scale the second's pictures to the first's size when they differ (bicubic, bilinear, "
-     "lanczos, neighbor), as FFmpeg's scale filter does; without it sizes must match"},
+     "lanczos, neighbor; :accurate_rnd..., lanczos:param0=N as FFmpeg's flags and width), as "
+     "FFmpeg's scale filter does; without it sizes must match"},
     {"vs", "FILE", nullptr, nullptr,
      "compare the one input with FILE, each time given, all at once, the input read once (output "
      "paths take {name} or {index})",
@@ -60,6 +63,9 @@ const LongOption kLongOptions[] = {
      "Campaigns)"},
     {"manifest-index", "K", &Arguments::manifest_index, nullptr,
      "run only line K of the manifest (from 0); env:NAME takes K from environment variable NAME"},
+    {"rate-kbps", "N", &Arguments::rate_kbps, nullptr,
+     "the encode's rate in kbit/s for the JSON document, where its file does not state it "
+     "(a decoded .y4m, a pipe) or states another"},
     {"bd-rate", nullptr, nullptr, &Arguments::bd_rate,
      "read the two files as RD tables (anchor, then test) and print the BD-rate of every "
      "sequence and metric (README: Campaigns)"},
@@ -364,7 +370,9 @@ std::string option_values(const Arguments& a, Settings* s) {
   if (a.scale) {
     if (!parse_scale_filter(a.scale->c_str(), &s->scale)) {
       return "[--scale=" + *a.scale +
-             "]: not a scale filter (bicubic, bilinear, lanczos, neighbor)";
+             "]: not a scale filter (bicubic, bilinear, lanczos, neighbor; then any of "
+             ":accurate_rnd, :full_chroma_int, :full_chroma_inp, :bitexact, and lanczos's "
+             "width :param0=N from 1 to 10)";
     }
     if (!have_ffmpeg())
       return "--scale is unavailable: scaling needs FFmpeg's libraries (" + ffmpeg_absence() + ")";
@@ -373,6 +381,16 @@ std::string option_values(const Arguments& a, Settings* s) {
     if (*a.pair != "timestamps" && *a.pair != "order")
       return "[--pair=" + *a.pair + "]: not a pairing (order or timestamps)";
     s->pair_by_time = *a.pair == "timestamps";
+  }
+  if (a.rate_kbps) {
+    double rate = 0;
+    const std::string& t = *a.rate_kbps;
+    const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), rate);
+    if (ec != std::errc() || end != t.data() + t.size() || !std::isfinite(rate) || rate <= 0)
+      return "[--rate-kbps=" + t + "]: not a rate in kbit/s (a number above 0, such as 2500.5)";
+    if (!a.versus.empty())
+      return "--rate-kbps gives one encode's rate: give it on each manifest line, not with --vs";
+    s->rate_kbps = rate;
   }
   if (a.bd_method) {
     if (!a.bd_rate) return "--bd-method applies to --bd-rate ANCHOR TEST, which is not given";

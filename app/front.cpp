@@ -216,6 +216,7 @@ RunDescription describe(const Settings& s, const std::string& version) {
   d.path[1] = *s.file2;
   d.maxframes = s.maxframes;
   d.scale = s.scale;
+  d.rate_kbps = s.rate_kbps;
   d.html_worst = s.html_worst;
   d.worst_pairs = s.worst_pairs;
   d.columns = s.columns;

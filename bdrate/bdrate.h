@@ -53,32 +53,64 @@ struct BdValue {
 
 // ---- RD tables ----------------------------------------------------------------------------------
 
-// The metrics of a BD-rate table by AOM's summary names, in its column order; overall_psnr is
-// (14 Y + U + V) / 16 of the dB values and overall_apsnr weighs Y, U, V 4:1:1 in the MSE domain.
+// The metrics of a BD-rate table by AOM's summary names, in its column order; overall_psnr weighs
+// the dB values of Y, U and V and overall_apsnr weighs them in the MSE domain (BdChroma).
 inline constexpr int kBdMetrics = 14;
 extern const char* const kBdMetricNames[kBdMetrics];
 
 // One line of an RD table: one encode.
 struct RdRow {
-  int line = 0;  // in the file, from 1
+  int line = 0;      // in the file, from 1; 0 for a --json document
+  std::string file;  // the --json document it was read from; empty for a CSV row
   std::string cfg, cls, video, coded_res, qp;
   double rate = 0;                                 // kbps
   std::optional<double> quality[kBdMetrics] = {};  // none where the table has no value
 };
 
-// An RD table in the layout of AOM's RDResults CSV files: one configuration, one row per encode.
+// The chroma of a sequence, which weighs Y, U and V in the overall metrics as AOM's configuration
+// gives them: 4:2:0 (overall_psnr 14:1:1 in dB, overall_apsnr 4:1:1 in the MSE domain), 4:2:2
+// (8:1:1 for both), 4:4:4 and the RGB and YCgCo sequences coded as such (4:1:1 for both).
+enum class BdChroma { k420, k422, k444 };
+
+// A sequence's chroma from its name as AOM's extended-chroma sets name them: "422" in it, 4:2:2;
+// "444", "gbr" or "ycgco", 4:4:4; else 4:2:0.
+[[nodiscard]] BdChroma chroma_of_name(std::string_view name);
+// Sets the row's overall_psnr and overall_apsnr from its Y, U and V values, weighed for `chroma`.
+void set_overall(RdRow* row, BdChroma chroma);
+
+// An RD table: a CSV in the layout of AOM's RDResults files (one configuration, one row per
+// encode), or our own campaign's --json documents, one encode each.
 struct RdTable {
   std::string path;
   std::vector<RdRow> rows;
   bool has[kBdMetrics] = {};  // which metrics its columns give
+  bool classed = true;        // its rows name classes (our documents have none: cfg and class "-")
 };
 
 // Parses `text` read from `path`: 1, or 0 with `why` naming the file and line (a required column
 // missing, a cell not a number, two rows of one encode, two configurations).
 [[nodiscard]] int parse_rd_table(std::string_view text, const std::string& path, RdTable* out,
                                  std::string* why);
-// The file `path` read and parsed: 1, or 0 with `why`.
+// The RD table `path` names: a folder of --json documents (every *.json file directly in it, in
+// the order of their names), a list of them (a file whose first line that is neither blank nor a
+// '#' comment names a .json file: one document a line, relative to the list's folder), or else a
+// CSV. 1, or 0 with `why`.
 [[nodiscard]] int read_rd_table(const std::string& path, RdTable* out, std::string* why);
+// The whole file `path`, refused above 256 MiB: 1, or 0 with `why`.
+[[nodiscard]] int read_table_text(const std::string& path, std::string* text, std::string* why);
+
+// One --json document of ours as an RD point: the sequence is its reference's file name without
+// its folder and extension (the source the documents are grouped and matched by, whose full path
+// is set in *source), the encode's size its coded resolution, inputs[1].bitrate_kbps its rate,
+// and its pooled means and aggregates by AOM's names (psnr_y, psnr_cb, psnr_cr; float_ssim,
+// float_ms_ssim; vmaf, vmaf_neg; psnr_hvs; ciede2000; the aggregates apsnr_y, apsnr_cb, apsnr_cr).
+// 1, or 0 with `why` naming `path`: not a document of ours, a run that failed, no rate.
+[[nodiscard]] int parse_rd_document(std::string_view text, const std::string& path, RdRow* out,
+                                    std::string* source, std::string* why);
+// The documents named: each parsed, grouped by source; two documents of one encode, or two
+// sources of one name, are refused. 1, or 0 with `why`.
+[[nodiscard]] int read_rd_documents(const std::string& table, const std::vector<std::string>& files,
+                                    RdTable* out, std::string* why);
 
 // ---- The summary --------------------------------------------------------------------------------
 
@@ -87,13 +119,17 @@ struct BdRow {
   std::string cfg, cls, video;
   int sequences = 0;  // for an average: how many sequences it spans
   BdValue value[kBdMetrics];
+  // A sequence's curves, the anchor's [0] and the test's [1], per metric: its encodes in order of
+  // rate, and for a ladder (encodes at several coded resolutions) the hull the method was given.
+  bool ladder = false;
+  std::vector<RdPoint> points[2][kBdMetrics], hull[2][kBdMetrics];
 };
 
 struct BdSummary {
   BdMethod method = BdMethod::kAom;
   bool shared[kBdMetrics] = {};  // the metrics both tables give
   std::vector<BdRow> sequences;  // in the anchor's order
-  std::vector<BdRow> averages;   // each class in order of appearance, then all ("all")
+  std::vector<BdRow> averages;   // each class in order of appearance (when classed), then all
 };
 
 // The BD-rate of every sequence and shared metric, and the averages: 1, or 0 with `why` when the
@@ -108,5 +144,10 @@ void write_bd_text(std::FILE* out, const BdSummary& summary);
 // The per-sequence rows in the layout of AOM's Bdrate-Summary: cfg, class, video, then every
 // metric in percent at full precision, empty where there is no value.
 [[nodiscard]] std::string bd_csv(const BdSummary& summary);
+// The summary as a JSON document: the two tables, the method, the metrics both give, each
+// sequence's values (null with the reason where there is none) and curves, and the averages.
+// 1, or 0 when this build has no JSON writer (nlohmann-json) or memory runs out.
+[[nodiscard]] int bd_json(const BdSummary& summary, const std::string& anchor,
+                          const std::string& test, std::string* out);
 
 }  // namespace vq

@@ -1,5 +1,6 @@
 // The RD table reader: a CSV in the layout of AOM's RDResults files, checked cell by cell, with
 // the derived metrics (overall PSNR and overall APSNR) computed per row.
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -28,9 +29,14 @@ const char* const kColumns[kBdMetrics] = {
 };
 constexpr int kOverallPsnr = 3, kOverallApsnr = 13, kApsnrY = 10;
 
-// The weights of Y, U and V in the overall values, as AOM's CTC configuration gives them for 4:2:0.
-constexpr double kPsnrWeights[3] = {14, 1, 1};
-constexpr double kApsnrWeights[3] = {4, 1, 1};
+// The weights of Y, U and V in the overall values, as AOM's CTC configuration gives them: its
+// regular 4:2:0 conditions, and its extended-chroma conditions, which weigh PSNR and APSNR alike.
+struct Weights {
+  double psnr[3], apsnr[3];
+};
+constexpr Weights kWeights420 = {{14, 1, 1}, {4, 1, 1}};
+constexpr Weights kWeights422 = {{8, 1, 1}, {8, 1, 1}};
+constexpr Weights kWeights444 = {{4, 1, 1}, {4, 1, 1}};
 
 // The largest table read: AOM's whole published set is a few megabytes.
 constexpr std::streamoff kMaxBytes = 256 << 20;
@@ -90,7 +96,60 @@ std::optional<double> overall(const std::optional<double> v[3], const double w[3
   return 10 * std::log10(1 / (sum / total));
 }
 
+std::string lowered(std::string_view s) {
+  std::string low(s);
+  for (char& c : low)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return low;
+}
+
+// The documents a list names: its lines neither blank nor '#' comments, relative to its folder.
+std::vector<std::string> listed_files(std::string_view text, const std::string& list) {
+  const std::filesystem::path folder = std::filesystem::path(list).parent_path();
+  std::vector<std::string> files;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t eol = text.find('\n', pos);
+    if (eol == std::string_view::npos) eol = text.size();
+    const std::string_view line = trimmed(text.substr(pos, eol - pos));
+    pos = eol + 1;
+    if (line.empty() || line.front() == '#') continue;
+    const std::filesystem::path p(line);
+    files.push_back(p.is_absolute() ? p.string() : (folder / p).string());
+  }
+  return files;
+}
+
+// Whether the first line that is neither blank nor a comment names a .json file.
+bool is_list(std::string_view text) {
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t eol = text.find('\n', pos);
+    if (eol == std::string_view::npos) eol = text.size();
+    const std::string_view line = trimmed(text.substr(pos, eol - pos));
+    pos = eol + 1;
+    if (!line.empty() && line.front() != '#') return lowered(line).ends_with(".json");
+  }
+  return false;
+}
+
 }  // namespace
+
+BdChroma chroma_of_name(std::string_view name) {
+  const std::string low = lowered(name);
+  if (low.find("422") != std::string::npos) return BdChroma::k422;
+  for (const char* full : {"444", "gbr", "ycgco"})
+    if (low.find(full) != std::string::npos) return BdChroma::k444;
+  return BdChroma::k420;
+}
+
+void set_overall(RdRow* row, BdChroma chroma) {
+  const Weights& w = chroma == BdChroma::k422   ? kWeights422
+                     : chroma == BdChroma::k444 ? kWeights444
+                                                : kWeights420;
+  row->quality[kOverallPsnr] = overall(&row->quality[0], w.psnr, false);
+  row->quality[kOverallApsnr] = overall(&row->quality[kApsnrY], w.apsnr, true);
+}
 
 int parse_rd_table(std::string_view text, const std::string& path, RdTable* out, std::string* why) {
   RdTable t;
@@ -161,8 +220,7 @@ int parse_rd_table(std::string_view text, const std::string& path, RdTable* out,
         return fail(number, std::string(kColumns[m]) + " [" + cell + "] is not a number");
       row.quality[m] = v;
     }
-    row.quality[kOverallPsnr] = overall(&row.quality[0], kPsnrWeights, false);
-    row.quality[kOverallApsnr] = overall(&row.quality[kApsnrY], kApsnrWeights, true);
+    set_overall(&row, chroma_of_name(row.video));
     if (!t.rows.empty() && row.cfg != t.rows.front().cfg) {
       return fail(number, "configuration " + row.cfg + " where line " +
                               std::to_string(t.rows.front().line) + " has " + t.rows.front().cfg +
@@ -181,12 +239,7 @@ int parse_rd_table(std::string_view text, const std::string& path, RdTable* out,
   return 1;
 }
 
-int read_rd_table(const std::string& path, RdTable* out, std::string* why) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
-    *why = "[" + path + "] is a directory, not an RD table";
-    return 0;
-  }
+int read_table_text(const std::string& path, std::string* text, std::string* why) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     *why = "can't read [" + path + "]: " + std::strerror(errno);
@@ -200,13 +253,40 @@ int read_rd_table(const std::string& path, RdTable* out, std::string* why) {
            " bytes)";
     return 0;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
+  std::ostringstream all;
+  all << in.rdbuf();
   if (in.bad()) {
     *why = "can't read [" + path + "]";
     return 0;
   }
-  return parse_rd_table(text.str(), path, out, why);
+  *text = std::move(all).str();
+  return 1;
+}
+
+int read_rd_table(const std::string& path, RdTable* out, std::string* why) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) {
+    std::vector<std::string> files;
+    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+      if (lowered(it->path().extension().string()) == ".json" && it->is_regular_file(ec))
+        files.push_back(it->path().string());
+    }
+    if (ec) {
+      *why = "can't read the folder [" + path + "]: " + ec.message();
+      return 0;
+    }
+    if (files.empty()) {
+      *why = "[" + path + "] is a folder without --json documents (*.json), not an RD table";
+      return 0;
+    }
+    std::sort(files.begin(), files.end());
+    return read_rd_documents(path, files, out, why);
+  }
+  std::string text;
+  if (!read_table_text(path, &text, why)) return 0;
+  if (is_list(text)) return read_rd_documents(path, listed_files(text, path), out, why);
+  return parse_rd_table(text, path, out, why);
 }
 
 }  // namespace vq

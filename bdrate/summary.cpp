@@ -32,8 +32,11 @@ Sequences group(const RdTable& t) {
 std::string missing(const RdTable& a, const Sequences& sa, const RdTable& b, const Sequences& sb) {
   for (const std::string& video : sa.order) {
     if (sb.rows.count(video)) continue;
-    return "[" + a.path + "] line " + std::to_string(sa.rows.at(video).front()->line) +
-           ": sequence " + video + " is not in [" + b.path + "]";
+    const RdRow& first = *sa.rows.at(video).front();
+    const std::string where = first.file.empty()
+                                  ? "[" + a.path + "] line " + std::to_string(first.line)
+                                  : "[" + first.file + "]";
+    return where + ": sequence " + video + " is not in [" + b.path + "]";
   }
   return {};
 }
@@ -45,16 +48,17 @@ bool ladder(const std::vector<const RdRow*>& rows) {
   return sizes.size() > 1;
 }
 
-// The curve of one metric: the encodes that have it, or a ladder's hull of them.
-std::vector<RdPoint> points(const std::vector<const RdRow*>& rows, int metric, bool hull) {
+// The encodes that have a value of `metric`, in order of rate, and for a ladder their hull.
+void curve_of(const std::vector<const RdRow*>& rows, int metric, bool ladder,
+              std::vector<RdPoint>* points, std::vector<RdPoint>* hull) {
   std::vector<std::pair<std::string, RdPoint>> p;
   for (const RdRow* r : rows)
     if (r->quality[metric]) p.push_back({r->coded_res, {r->rate, *r->quality[metric]}});
-  if (hull) return ladder_hull(p);
-  std::vector<RdPoint> curve;
+  if (ladder) *hull = ladder_hull(p);
   for (const auto& [size, point] : p)
-    curve.push_back(point);
-  return curve;
+    points->push_back(point);
+  std::stable_sort(points->begin(), points->end(),
+                   [](const RdPoint& a, const RdPoint& b) { return a.rate < b.rate; });
 }
 
 BdRow average(const std::vector<const BdRow*>& rows, const std::string& cfg, const std::string& cls,
@@ -111,14 +115,26 @@ int bd_summary(const RdTable& anchor, const RdTable& test, BdMethod method, BdSu
     row.cfg = ra.front()->cfg;
     row.cls = ra.front()->cls;
     row.video = video;
-    const bool hull = ladder(ra) || ladder(rt);
+    row.ladder = ladder(ra) || ladder(rt);
     for (int m = 0; m < kBdMetrics; ++m) {
       if (!s.shared[m]) {
         row.value[m].why = "not given by both tables";
-      } else {
-        // AOM's summary drops the saturated VMAF points for vmaf only, not for vmaf_neg.
-        row.value[m] = bd_rate(method, points(ra, m, hull), points(rt, m, hull), m == kVmaf);
+        continue;
       }
+      for (int t = 0; t < 2; ++t)
+        curve_of(t ? rt : ra, m, row.ladder, &row.points[t][m], &row.hull[t][m]);
+      // The method is given the encodes in table order (AOM's script reads them so) or the hulls.
+      std::vector<RdPoint> given[2];
+      for (int t = 0; t < 2; ++t) {
+        if (row.ladder) {
+          given[t] = row.hull[t][m];
+        } else {
+          for (const RdRow* r : t ? rt : ra)
+            if (r->quality[m]) given[t].push_back({r->rate, *r->quality[m]});
+        }
+      }
+      // AOM's summary drops the saturated VMAF points for vmaf only, not for vmaf_neg.
+      row.value[m] = bd_rate(method, std::move(given[0]), std::move(given[1]), m == kVmaf);
     }
     s.sequences.push_back(std::move(row));
   }
@@ -129,6 +145,7 @@ int bd_summary(const RdTable& anchor, const RdTable& test, BdMethod method, BdSu
     all.push_back(&r);
   }
   const std::string cfg = s.sequences.empty() ? std::string() : s.sequences[0].cfg;
+  if (!anchor.classed || !test.classed) classes.clear();
   for (const std::string& cls : classes) {
     std::vector<const BdRow*> in;
     for (const BdRow* r : all)

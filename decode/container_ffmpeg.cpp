@@ -284,6 +284,10 @@ int ContainerSource::open(std::string* why) {
   }
   info_.length = estimated_length(f, s, rate);
   info_.length_known = false;
+  if (input_->file->regular() && input_->size > 0 && f->duration != AV_NOPTS_VALUE &&
+      f->duration > 0) {
+    info_.bitrate_kbps = double(input_->size) * 8 / (double(f->duration) / AV_TIME_BASE) / 1000;
+  }
   const AVCodecParameters* par = s->codecpar;
   const uint8_t* matrix = av_stream_get_side_data(s, AV_PKT_DATA_DISPLAYMATRIX, nullptr);
   if (matrix != nullptr) {

@@ -5,6 +5,7 @@
 // container source, and conversions only where nothing needs converting.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -116,15 +117,49 @@ class PictureBuffer {
                                   PictureBuffer* out, std::string* why = nullptr,
                                   bool keep_range = false);
 
-// How a picture is scaled to another size: libswscale's filters by the names FFmpeg's scale
-// filter gives them. kNone: pictures are never scaled.
-enum class ScaleFilter : uint8_t { kNone, kBicubic, kBilinear, kLanczos, kNeighbor };
+// How a picture is scaled to another size: one of libswscale's filters by the name FFmpeg's
+// scale filter gives it, with the flags and the parameters that filter passes on (as a framework
+// writes `scale=W:H:flags=lanczos+accurate_rnd+full_chroma_int:param0=5`). kNone: pictures are
+// never scaled.
+enum class ScaleKind : uint8_t { kNone, kBicubic, kBilinear, kLanczos, kNeighbor };
 
-// The filter's name as the command line gives it ("bicubic"); "none" for kNone.
-[[nodiscard]] const char* scale_filter_name(ScaleFilter filter);
-// The filter named `name` ("bicubic", "bilinear", "lanczos", "neighbor"): true and *out set, or
-// false for any other name.
-[[nodiscard]] bool parse_scale_filter(const char* name, ScaleFilter* out);
+// libswscale's flags a filter may add, by their names in FFmpeg's flags.
+enum ScaleFlag : uint8_t {
+  kScaleAccurateRnd = 1,
+  kScaleFullChromaInt = 2,
+  kScaleFullChromaInp = 4,
+  kScaleBitexact = 8,
+};
+
+struct ScaleFilter {
+  ScaleKind kind = ScaleKind::kNone;
+  uint8_t flags = 0;  // ScaleFlag bits
+  // The filter's parameters as libswscale takes them (lanczos: param[0], its width); NaN:
+  // libswscale's default.
+  double param[2] = {NAN, NAN};
+
+  static const ScaleFilter kNone, kBicubic, kBilinear, kLanczos, kNeighbor;
+  [[nodiscard]] bool operator==(const ScaleFilter& other) const {
+    const auto same = [](double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); };
+    return kind == other.kind && flags == other.flags && same(param[0], other.param[0]) &&
+           same(param[1], other.param[1]);
+  }
+};
+inline constexpr ScaleFilter ScaleFilter::kNone{};
+inline constexpr ScaleFilter ScaleFilter::kBicubic{ScaleKind::kBicubic};
+inline constexpr ScaleFilter ScaleFilter::kBilinear{ScaleKind::kBilinear};
+inline constexpr ScaleFilter ScaleFilter::kLanczos{ScaleKind::kLanczos};
+inline constexpr ScaleFilter ScaleFilter::kNeighbor{ScaleKind::kNeighbor};
+
+// The filter as the command line spells it: its name ("lanczos"), then :param0=N when set, then
+// each flag (":accurate_rnd"); "none" for kNone.
+[[nodiscard]] std::string scale_filter_name(const ScaleFilter& filter);
+// The filter `text` spells: a name ("bicubic", "bilinear", "lanczos", "neighbor"), then any of
+// :accurate_rnd, :full_chroma_int, :full_chroma_inp and :bitexact, and for lanczos :param0=N (its
+// width, a whole number from 1 to 10), each once. True and *out set, or false for anything else.
+// (FFmpeg's CLI hands bicubic's B and C on otherwise than its library takes them, so they are
+// not offered.)
+[[nodiscard]] bool parse_scale_filter(const char* text, ScaleFilter* out);
 
 // Scales `in` to `width` x `height` into out->picture with libswscale, at its own depth, into
 // `layout` samples (its own or another planar one) in full range or studio range, in

@@ -98,8 +98,9 @@ bool full_range(const AVFrame* frame) {
 namespace {
 
 // A libswscale context from w x h `from` pictures to dw x dh `to` ones, each range given.
+// `param` are the filter's parameters, NaN where libswscale's defaults stand.
 SwsPtr make_sws(int w, int h, AVPixelFormat from, bool from_full, int dw, int dh, AVPixelFormat to,
-                bool to_full, int flags) {
+                bool to_full, int flags, const double (&param)[2] = {NAN, NAN}) {
   SwsPtr sws(sws_alloc_context());
   if (!sws) return sws;
   const struct {
@@ -116,6 +117,10 @@ SwsPtr make_sws(int w, int h, AVPixelFormat from, bool from_full, int dw, int dh
                  {"dst_range", to_full ? 1 : 0}};
   for (const auto& o : options) {
     if (av_opt_set_int(sws.get(), o.name, o.value, 0) < 0) return SwsPtr();
+  }
+  for (int i = 0; i < 2; ++i) {
+    if (std::isnan(param[i])) continue;
+    if (av_opt_set_double(sws.get(), i ? "param1" : "param0", param[i], 0) < 0) return SwsPtr();
   }
   if (sws_init_context(sws.get(), nullptr, nullptr) < 0) return SwsPtr();
   return sws;
@@ -283,22 +288,31 @@ int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBu
 
 namespace {
 
-// libswscale's flags for each filter, as FFmpeg's scale filter passes them when its flags name
-// the filter and nothing else.
-int scale_flags(ScaleFilter filter) {
-  switch (filter) {
-    case ScaleFilter::kBicubic:
-      return SWS_BICUBIC;
-    case ScaleFilter::kBilinear:
-      return SWS_BILINEAR;
-    case ScaleFilter::kLanczos:
-      return SWS_LANCZOS;
-    case ScaleFilter::kNeighbor:
-      return SWS_POINT;
-    case ScaleFilter::kNone:
+// libswscale's flags for a filter, as FFmpeg's scale filter passes them when its flags name the
+// filter and the flags it adds.
+int scale_flags(const ScaleFilter& filter) {
+  int flags = 0;
+  switch (filter.kind) {
+    case ScaleKind::kBicubic:
+      flags = SWS_BICUBIC;
       break;
+    case ScaleKind::kBilinear:
+      flags = SWS_BILINEAR;
+      break;
+    case ScaleKind::kLanczos:
+      flags = SWS_LANCZOS;
+      break;
+    case ScaleKind::kNeighbor:
+      flags = SWS_POINT;
+      break;
+    case ScaleKind::kNone:
+      return 0;
   }
-  return 0;
+  if (filter.flags & kScaleAccurateRnd) flags |= SWS_ACCURATE_RND;
+  if (filter.flags & kScaleFullChromaInt) flags |= SWS_FULL_CHR_H_INT;
+  if (filter.flags & kScaleFullChromaInp) flags |= SWS_FULL_CHR_H_INP;
+  if (filter.flags & kScaleBitexact) flags |= SWS_BITEXACT;
+  return flags;
 }
 
 }  // namespace
@@ -326,8 +340,8 @@ int scale_picture(const Picture& in, int32_t width, int32_t height, ChromaLayout
     if (!s.sws || s.w != w || s.h != h || s.dw != width || s.dh != height || s.from != from ||
         s.to != to || s.full_range != in.full_range || s.keep_range != full_range ||
         s.filter != filter) {
-      s.sws =
-          make_sws(w, h, from, in.full_range, width, height, to, full_range, scale_flags(filter));
+      s.sws = make_sws(w, h, from, in.full_range, width, height, to, full_range,
+                       scale_flags(filter), filter.param);
       if (!s.sws) return fail(why, "libswscale cannot scale it");
       s.w = w;
       s.h = h;

@@ -12,18 +12,7 @@
 #include "page/page.h"
 
 namespace vq {
-namespace {
 
-// Series colours, in the order a chart lists its series.
-constexpr const char* kColours[8] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728",
-                                     "#9467bd", "#8c564b", "#e377c2", "#7f7f7f"};
-
-// Chart geometry in CSS pixels: the plotting area is kChartColumns wide.
-constexpr int kLeft = 64, kRight = 20, kTop = 36, kBottom = 44, kPlotHeight = 280;
-constexpr int kChartWidth = kLeft + kChartColumns + kRight;
-constexpr int kChartHeight = kTop + kPlotHeight + kBottom;
-
-void appendf(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void appendf(std::string* out, const char* format, ...) {
   char buf[256];
   va_list args, again;
@@ -67,12 +56,6 @@ void append_escaped(std::string* out, std::string_view text) {
   }
 }
 
-std::string upper(std::string s) {
-  for (char& c : s)
-    c = char(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
 // A step of 1, 2 or 5 times a power of ten that cuts `range` into about `parts` pieces.
 double nice_step(double range, int parts) {
   const double raw = range / parts;
@@ -83,6 +66,23 @@ double nice_step(double range, int parts) {
 
 int decimals_for(double step) {
   return std::max(0, int(-std::floor(std::log10(step) + 1e-9)));
+}
+
+namespace {
+
+// Series colours, in the order a chart lists its series.
+constexpr const char* kColours[8] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728",
+                                     "#9467bd", "#8c564b", "#e377c2", "#7f7f7f"};
+
+// Chart geometry in CSS pixels: the plotting area is kChartColumns wide.
+constexpr int kLeft = 64, kRight = 20, kTop = 36, kBottom = 44, kPlotHeight = 280;
+constexpr int kChartWidth = kLeft + kChartColumns + kRight;
+constexpr int kChartHeight = kTop + kPlotHeight + kBottom;
+
+std::string upper(std::string s) {
+  for (char& c : s)
+    c = char(std::toupper(static_cast<unsigned char>(c)));
+  return s;
 }
 
 struct Series {
@@ -284,7 +284,7 @@ void append_input_rows(std::string* out, const HtmlInput (&in)[2]) {
     appendf(out, "%d &times; %d", i.info.width, i.info.height);
     if (i.scaled_width > 0) {
       appendf(out, ", scaled to %d &times; %d (%s)", i.scaled_width, i.scaled_height,
-              scale_filter_name(i.scale));
+              scale_filter_name(i.scale).c_str());
     }
   });
   row("Rotation", [&](const HtmlInput& i) {
@@ -464,7 +464,9 @@ int append_gallery(std::string* out, const HtmlReport& r) {
   return 1;
 }
 
-constexpr const char* kStyle =
+}  // namespace
+
+const char* const kPageStyle =
     "body{font:14px/1.45 system-ui,sans-serif;color:#1d1d1f;background:#fff;margin:24px auto;"
     "max-width:1020px;padding:0 16px}"
     "h1{font-size:22px;margin:0 0 4px}h2{font-size:17px;margin:28px 0 8px;padding-bottom:4px;"
@@ -477,8 +479,6 @@ constexpr const char* kStyle =
     "width:0}figure img{width:100%;"
     "height:auto;display:block;border:1px solid #ccc}figcaption{font-size:12px;color:#555}"
     ".keyrow{display:flex;align-items:center;gap:8px}";
-
-}  // namespace
 
 int write_html_report(const HtmlReport& r, std::string* out) {
   if (!png_available() || !r.table) return 0;
@@ -501,7 +501,7 @@ int write_html_report(const HtmlReport& r, std::string* out) {
     page += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>";
     append_escaped(&page, r.title);
     page += "</title>\n<style>";
-    page += kStyle;
+    page += kPageStyle;
     page += "</style></head><body>\n<h1>";
     append_escaped(&page, r.title);
     page += "</h1>\n";

@@ -12,11 +12,25 @@
 #include <string_view>
 #include <vector>
 
+#include "bdrate/bdrate.h"
 #include "decode/decode.h"
 #include "score/score.h"
 #include "video/video.h"
 
 namespace vq {
+
+// ---- HTML building blocks ---------------------------------------------------------------------
+
+// Appends printf-formatted text to `out`.
+void appendf(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Appends `text` with &, <, >, " and ' written as HTML entities.
+void append_escaped(std::string* out, std::string_view text);
+// A step of 1, 2 or 5 times a power of ten that cuts `range` into about `parts` pieces, and the
+// decimals that print it.
+[[nodiscard]] double nice_step(double range, int parts);
+[[nodiscard]] int decimals_for(double step);
+// The pages' one style sheet.
+extern const char* const kPageStyle;
 
 // ---- PNG and data: URIs --------------------------------------------------------------------
 
@@ -184,5 +198,15 @@ struct HtmlReport {
 // Width in pixels of a chart's plotting area: a run with more pairs than this is drawn as the
 // minimum and maximum of each pixel column.
 inline constexpr int kChartColumns = 900;
+
+// ---- The BD-rate page ---------------------------------------------------------------------------
+
+// The BD-rate summary of `test` against `anchor` as one self-contained page: the table (four
+// decimals; an empty cell tells its reason on hover), then per sequence a chart per metric of the
+// anchor's and the test's RD curves, quality against rate on a log axis, a ladder's encodes as
+// rings and its hulls as the lines. 1; 0, `out` untouched, when memory runs out.
+[[nodiscard]] int write_bd_html(const BdSummary& summary, const std::string& anchor,
+                                const std::string& test, const std::string& generator,
+                                std::string* out);
 
 }  // namespace vq

@@ -30,8 +30,9 @@ Json size_or_null(int32_t n) {
   return n > 0 ? Json(n) : Json(nullptr);
 }
 
-// One input as the run opened it; what its source did not tell is null.
-Json input_json(const std::string& path, const SourceInfo& info) {
+// One input as the run opened it; what its source did not tell is null. `rate_kbps`, when
+// positive, is the input's rate as the command line gives it.
+Json input_json(const std::string& path, const SourceInfo& info, double rate_kbps = 0) {
   Json j;
   j["path"] = path;
   j["container"] = text_or_null(info.container);
@@ -48,6 +49,8 @@ Json input_json(const std::string& path, const SourceInfo& info) {
   j["color_primaries"] = text_or_null(info.color_primaries);
   j["color_transfer"] = text_or_null(info.color_transfer);
   j["color_range"] = text_or_null(info.color_range);
+  const double rate = rate_kbps > 0 ? rate_kbps : info.bitrate_kbps;
+  j["bitrate_kbps"] = rate > 0 ? Json(rate) : Json(nullptr);
   return j;
 }
 
@@ -186,8 +189,8 @@ class JsonReport final : public Report {
     Json d;
     d["tool"] = "vidqual";
     d["version"] = run_.version;
-    d["inputs"] =
-        Json::array({input_json(run_.path[0], info[0]), input_json(run_.path[1], info[1])});
+    d["inputs"] = Json::array(
+        {input_json(run_.path[0], info[0]), input_json(run_.path[1], info[1], run_.rate_kbps)});
     // The size the pairs were scored at: the first's, the second's pictures scaled to it when
     // asked.
     d["scored"] =

@@ -160,6 +160,7 @@ struct RunDescription {
   std::string path[2];                     // the two inputs as named
   int32_t maxframes = 0;                   // 0 or less: no limit
   ScaleFilter scale = ScaleFilter::kNone;  // how a second picture of another size is scaled
+  double rate_kbps = 0;  // the second's rate as --rate-kbps gives it; 0: as its file states it
   // The score columns the per-pair files list (the per-frame file's columns, the page's charts
   // and summary), in order: the report's own and those of every metric the command line asked
   // for. The JSON document holds every column of the table whatever this says.

@@ -381,11 +381,20 @@ TEST_F(Scale, EncodesScoreWhatFfmpegScoresAfterItsScaleFilter) {
     const char* filter;
     const char* format;  // the source's pixel format
     int frames;
+    const char* cli = nullptr;  // the scale filter's flags and options where not the filter's name
   } cases[] = {
       {"x264 640x360 in MP4", "libx264", "360.mp4",
        "-vf scale=640:360 -c:v libx264 -preset veryfast -crf 30", "bicubic", "yuv420p", 3},
       {"lanczos", "libx264", "360.mp4", "-vf scale=640:360 -c:v libx264 -preset veryfast -crf 30",
        "lanczos", "yuv420p", 1},
+      // A ladder's rung upscaled as AWCY's adaptive-streaming path has FFmpeg upscale it.
+      {"AWCY's upscaler", "libx264", "360.mp4",
+       "-vf scale=640:360 -c:v libx264 -preset veryfast -crf 30",
+       "lanczos:param0=5:accurate_rnd:full_chroma_int", "yuv420p", 2,
+       "lanczos+accurate_rnd+full_chroma_int:sws_dither=none:param0=5"},
+      {"AWCY's upscaler, 10-bit", "ffv1", "360_10.mkv", "-vf scale=640:360 -c:v ffv1",
+       "lanczos:param0=5:accurate_rnd:full_chroma_int", "yuv420p10le", 1,
+       "lanczos+accurate_rnd+full_chroma_int:sws_dither=none:param0=5"},
       {"10-bit FFV1 640x360 in MKV", "ffv1", "360_10.mkv", "-vf scale=640:360 -c:v ffv1", "bicubic",
        "yuv420p10le", 2},
       // Scaled into the source's layout and range in the same pass, as the scale filter in
@@ -409,8 +418,9 @@ TEST_F(Scale, EncodesScoreWhatFfmpegScoresAfterItsScaleFilter) {
                                std::string("--scale=") + c.filter, std::to_string(c.frames)});
     ASSERT_EQ(0, r.status) << r.out << r.err;
     const auto rows = verbose_rows(r.out);
-    const auto psnr = scaled(src, c.file, "psnr", c.filter, c.frames);
-    const auto ssim = scaled(src, c.file, "ssim", c.filter, c.frames);
+    const std::string flags = c.cli ? c.cli : c.filter;
+    const auto psnr = scaled(src, c.file, "psnr", flags, c.frames);
+    const auto ssim = scaled(src, c.file, "ssim", flags, c.frames);
     ASSERT_EQ(size_t(c.frames), rows.size()) << r.out;
     ASSERT_EQ(rows.size(), psnr.size());
     ASSERT_EQ(rows.size(), ssim.size());
@@ -447,7 +457,9 @@ TEST_F(Scale, SizesMustMatchWithoutIt) {
       {"an unknown filter",
        {"--scale=cubic"},
        1,
-       "vidqual: [--scale=cubic]: not a scale filter (bicubic, bilinear, lanczos, neighbor)\n"},
+       "vidqual: [--scale=cubic]: not a scale filter (bicubic, bilinear, lanczos, neighbor; then "
+       "any of :accurate_rnd, :full_chroma_int, :full_chroma_inp, :bitexact, and lanczos's width "
+       ":param0=N from 1 to 10)\n"},
       {"an empty filter", {"--scale="}, 1, "[--scale=]"},
       {"bicubic",
        {"--scale=bicubic"},

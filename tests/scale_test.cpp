@@ -50,7 +50,21 @@ struct Case {
   const char* to_fmt = nullptr;
   ChromaLayout to_layout = ChromaLayout::k420;
   bool to_full = false;
+  // The CLI's scale options where they are not flags=NAME.
+  const char* cli = nullptr;
 };
+
+// The filter a --scale value spells.
+ScaleFilter spelled(const char* text) {
+  ScaleFilter f;
+  EXPECT_TRUE(parse_scale_filter(text, &f)) << text;
+  return f;
+}
+
+// The adaptive-streaming upscaler as AWCY configures FFmpeg's scale filter.
+constexpr const char* kAwcyCli =
+    "flags=lanczos+accurate_rnd+full_chroma_int:sws_dither=none:param0=5";
+constexpr const char* kAwcy = "lanczos:param0=5:accurate_rnd:full_chroma_int";
 
 TEST(ScalePicture, EqualsFfmpegScaleFilter) {
   if (!have_ffmpeg()) GTEST_SKIP() << "this build has no FFmpeg's libraries";
@@ -84,6 +98,15 @@ TEST(ScalePicture, EqualsFfmpegScaleFilter) {
        ScaleFilter::kBicubic, 1, "yuvj420p", ChromaLayout::k420, true},
       {"full range 4:2:2 into studio 4:2:0", "yuvj422p", "640x360", "-c:v mjpeg -q:v 8", 960, 540,
        ScaleFilter::kBilinear, 1, "yuv420p", ChromaLayout::k420, false},
+      {"AWCY's upscaler", "yuv420p", "640x360", "-c:v libx264 -preset veryfast -crf 30", 1920, 1080,
+       spelled(kAwcy), 2, nullptr, ChromaLayout::k420, false, kAwcyCli},
+      {"AWCY's upscaler, 10-bit", "yuv420p10le", "320x180", "-c:v ffv1", 960, 540, spelled(kAwcy),
+       1, nullptr, ChromaLayout::k420, false, kAwcyCli},
+      {"AWCY's upscaler, down to an odd size", "yuv444p", "320x240", "-c:v ffv1", 161, 121,
+       spelled(kAwcy), 1, nullptr, ChromaLayout::k420, false, kAwcyCli},
+      {"lanczos of width 2, bit-exact, 4:2:2 into 4:2:0", "yuv422p", "320x180", "-c:v ffv1", 640,
+       360, spelled("lanczos:param0=2:bitexact"), 1, "yuv420p", ChromaLayout::k420, false,
+       "flags=lanczos+bitexact:param0=2"},
   };
   int index = 0;
   for (const Case& c : cases) {
@@ -100,8 +123,9 @@ TEST(ScalePicture, EqualsFfmpegScaleFilter) {
     ASSERT_EQ(0, std::system(make.c_str())) << make;
     const std::string theirs =
         capture(kFfmpeg + "-i " + file + " -vf scale=" + std::to_string(c.width) + ":" +
-                std::to_string(c.height) + ":flags=" + scale_filter_name(c.filter) + " -pix_fmt " +
-                (c.to_fmt ? c.to_fmt : c.pix_fmt) + " -f rawvideo -");
+                std::to_string(c.height) + ":" +
+                (c.cli ? std::string(c.cli) : "flags=" + scale_filter_name(c.filter)) +
+                " -pix_fmt " + (c.to_fmt ? c.to_fmt : c.pix_fmt) + " -f rawvideo -");
     std::string why;
     const std::unique_ptr<VideoSource> source = open_container(file.c_str(), &why);
     ASSERT_TRUE(source) << why;
@@ -132,6 +156,34 @@ TEST(ScalePicture, EqualsFfmpegScaleFilter) {
       at += ours.size();
     }
     EXPECT_EQ(theirs.size(), at);
+  }
+}
+
+// --scale's spellings: each read back as the command line spells it, or refused.
+TEST(ScaleFilter, Spellings) {
+  const struct {
+    const char *text, *name;  // name nullptr: refused
+  } cases[] = {
+      {"bicubic", "bicubic"},
+      {"lanczos:accurate_rnd:full_chroma_int:param0=5",
+       "lanczos:param0=5:accurate_rnd:full_chroma_int"},
+      {"bilinear:full_chroma_inp:bitexact", "bilinear:full_chroma_inp:bitexact"},
+      {"bicubic:param0=1", nullptr},
+      {"lanczos:param0=11", nullptr},
+      {"lanczos:param0=2.5", nullptr},
+      {"", nullptr},
+      {"area", nullptr},
+      {"lanczos:", nullptr},
+      {"lanczos:accurate_rnd:accurate_rnd", nullptr},
+      {"lanczos:param0=", nullptr},
+      {"lanczos:param0=5x", nullptr},
+      {"lanczos:param0=1:param0=2", nullptr},
+      {"lanczos:sws_dither=none", nullptr},
+  };
+  for (const auto& c : cases) {
+    ScaleFilter f = ScaleFilter::kNeighbor;
+    EXPECT_EQ(parse_scale_filter(c.text, &f), c.name != nullptr) << c.text;
+    EXPECT_EQ(scale_filter_name(f), c.name ? c.name : "neighbor") << c.text;
   }
 }
 

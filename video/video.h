@@ -106,6 +106,9 @@ struct SourceInfo {
   std::string color_primaries;
   std::string color_transfer;
   std::string color_range;
+  // The file's size over its duration, as its container states them, in kbit/s; 0 when either
+  // is not known (a raw or decoded stream, a pipe).
+  double bitrate_kbps = 0;
 };
 
 // The outcome of one fetch.

@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "app/app.h"
 #include "bdrate/bdrate.h"
+#include "tests/ffmpeg_cli.h"
 
 namespace vq {
 namespace {
@@ -181,24 +183,185 @@ TEST(BdRate, BadTablesAreNamed) {
   EXPECT_FALSE(t.rows[0].quality[0]);
   EXPECT_EQ(*t.rows[1].quality[0], INFINITY);
   EXPECT_TRUE(t.has[0] && !t.has[1]);
+  // The overall metrics weigh Y, U and V by the chroma the sequence's name gives, as AOM's.
+  const std::string yuv =
+      "TestCfg,Class,Name,CodedRes,QP,Bitrate(kbps),PSNR_Y,PSNR_U,PSNR_V,"
+      "APSNR_Y,APSNR_U,APSNR_V\n";
+  ASSERT_TRUE(parse_rd_table(yuv + "RA,A,s_420,8x8,1,9,30,40,40,30,40,40\n"
+                                   "RA,A,s_yuv422p10,8x8,1,9,30,40,40,30,40,40\n"
+                                   "RA,A,s_gbrp,8x8,1,9,30,40,40,30,40,40\n",
+                             "t.csv", &t, &why))
+      << why;
+  const double mse_411 = 10 * std::log10(6 / (4e-3 + 2e-4));
+  const double want[3][2] = {
+      {31.25, mse_411}, {32, 10 * std::log10(10 / (8e-3 + 2e-4))}, {(4 * 30 + 80) / 6.0, mse_411}};
+  for (int r = 0; r < 3; ++r) {
+    EXPECT_DOUBLE_EQ(*t.rows[size_t(r)].quality[3], want[r][0]) << r;
+    EXPECT_NEAR(*t.rows[size_t(r)].quality[13], want[r][1], 1e-12) << r;
+  }
+}
+
+// What a document that is no RD point is told by; and what one gives.
+TEST(BdRate, Documents) {
+  const std::string head =
+      R"({"tool":"vidqual","inputs":[{"path":"src/park.y4m"},{"path":"e.mp4","width":64,)";
+  const struct {
+    std::string text, why;
+  } cases[] = {
+      {"{", "[d.json] is not a JSON document"},
+      {R"({"tool":"other","inputs":[{},{}]})", "[d.json] is not a --json document of vidqual"},
+      {head + R"("height":48,"bitrate_kbps":9}],"outcome":"read_failed"})",
+       "[d.json] is the document of a run that did not end well (read_failed)"},
+      {head + R"("height":48,"bitrate_kbps":null}],"outcome":"ok"})",
+       "[d.json] has no rate for its encode (inputs[1].bitrate_kbps is null"},
+      {head + R"("height":null,"bitrate_kbps":9}],"outcome":"ok"})",
+       "[d.json] has no size for its encode"},
+  };
+  for (const auto& c : cases) {
+    RdRow row;
+    std::string source, why;
+    EXPECT_EQ(parse_rd_document(c.text, "d.json", &row, &source, &why), 0) << c.why;
+    EXPECT_EQ(why.substr(0, c.why.size()), c.why);
+  }
+  // 4:4:4 weighs Y, U and V 4:1:1 in both overall metrics; a metric the run lacks has no value.
+  RdRow row;
+  std::string source, why;
+  ASSERT_TRUE(parse_rd_document(
+      head + R"("height":48,"bitrate_kbps":250.5}],"outcome":"ok","pooled_metrics":{"psnr_y":)"
+             R"({"mean":40},"psnr_cb":{"mean":46},"psnr_cr":{"mean":46},"vmaf":{"mean":null}},)"
+             R"("aggregate_metrics":{"apsnr_y":40,"apsnr_cb":40,"apsnr_cr":40},)"
+             R"("pairs":[{"chroma":"4:4:4"}]})",
+      "d.json", &row, &source, &why))
+      << why;
+  EXPECT_EQ(source, "src/park.y4m");
+  EXPECT_EQ(row.video, "park");
+  EXPECT_EQ(row.coded_res, "64x48");
+  EXPECT_EQ(row.rate, 250.5);
+  EXPECT_DOUBLE_EQ(*row.quality[3], 42.0);  // 4:2:0 would give 40.75
+  EXPECT_DOUBLE_EQ(*row.quality[13], 40.0);
+  EXPECT_FALSE(row.quality[4] || row.quality[6]);
+}
+
+// Our own campaign: libx264 at four CRFs, a fast anchor and a slower test, one sequence of one
+// size and one a ladder of two, scored by the tool into --json documents; --bd-rate over the two
+// folders equals --bd-rate over the same points written as AOM's CSV, with FFmpeg's stated rate.
+TEST(BdRate, OwnCampaign) {
+  if (test::shell("command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null") != 0 ||
+      !test::have_encoder("libx264"))
+    GTEST_SKIP() << "no ffmpeg CLI with libx264";
+  const test::FixtureDir dir("vq_bd_campaign");
+  const std::string d = dir.path, vq = VIDQUAL_BINARY;
+  std::string manifest, csv[2];
+  std::map<std::string, double> rates;  // by encode: its size over its duration, as ffprobe says
+  for (std::string& c : csv)
+    c = "TestCfg,Class,Name,CodedRes,QP,Bitrate(kbps),PSNR_Y,PSNR_U,PSNR_V\n";
+  const struct {
+    const char *name, *source, *size;
+  } rungs[] = {{"flat", "testsrc2", "320x240"},
+               {"ladder", "mandelbrot", "320x240"},
+               {"ladder", "mandelbrot", "160x120"}};
+  for (const auto& r : rungs) {
+    const std::string src = d + "/" + r.name + ".y4m";
+    ASSERT_EQ(0, test::shell(test::kFfmpeg + "-y -f lavfi -i " + r.source +
+                             "=size=320x240:rate=25 -frames:v 6 -pix_fmt yuv420p " + src));
+    for (const std::string crf : {"24", "30", "36", "42"}) {
+      for (int t = 0; t < 2; ++t) {
+        const std::string enc = d + "/" + r.name + r.size + "_" + crf + (t ? "t" : "a") + ".mp4";
+        ASSERT_EQ(0, test::shell(test::kFfmpeg + "-i " + src + " -s " + r.size +
+                                 " -c:v libx264 -preset " + (t ? "medium" : "ultrafast") +
+                                 " -crf " + crf + " " + enc));
+        const std::string json = d + (t ? "/test/" : "/anchor/") + r.name + r.size + crf + ".json";
+        manifest += src + " " + enc + " --json=" + json + "\n";
+        const auto stated = split(
+            test::capture("ffprobe -v error -show_entries format=size,duration -of csv=p=0 " + enc),
+            ',');
+        rates[enc] = std::stod(stated.at(1)) * 8 / std::stod(stated.at(0)) / 1000;
+        char rate[32];
+        std::snprintf(rate, sizeof rate, "%.17g", rates[enc]);
+        csv[t] += std::string("-,-,") + r.name + "," + r.size + "," + crf + "," + rate + ",{" +
+                  json + "}\n";
+      }
+    }
+  }
+  std::filesystem::create_directories(d + "/anchor");
+  std::filesystem::create_directories(d + "/test");
+  std::ofstream(d + "/m.txt") << manifest;
+  ASSERT_EQ(0,
+            test::shell(vq + " --manifest=" + d +
+                        "/m.txt --scale=lanczos:param0=5:accurate_rnd:full_chroma_int >/dev/null"));
+  // The CSV's quality cells from each document's pooled PSNR.
+  for (std::string& c : csv) {
+    for (size_t at; (at = c.find('{')) != std::string::npos;) {
+      const size_t end = c.find('}', at);
+      const std::string text = slurp(c.substr(at + 1, end - at - 1));
+      std::string cells;
+      for (const char* name : {"\"psnr_y\"", "\"psnr_cb\"", "\"psnr_cr\""}) {
+        const size_t mean = text.find("\"mean\": ", text.find(name, text.find("pooled_metrics")));
+        cells +=
+            (cells.empty() ? "" : ",") + text.substr(mean + 8, text.find(',', mean) - mean - 8);
+      }
+      c.replace(at, end - at + 1, cells);
+    }
+  }
+  RdTable tables[4];
+  std::string why;
+  ASSERT_TRUE(read_rd_table(d + "/anchor", &tables[0], &why)) << why;
+  ASSERT_TRUE(read_rd_table(d + "/test", &tables[1], &why)) << why;
+  ASSERT_TRUE(parse_rd_table(csv[0], "a.csv", &tables[2], &why)) << why;
+  ASSERT_TRUE(parse_rd_table(csv[1], "t.csv", &tables[3], &why)) << why;
+  for (int t = 0; t < 2; ++t) {
+    ASSERT_EQ(tables[t].rows.size(), 12u);
+    for (const RdRow& row : tables[t].rows)
+      EXPECT_NEAR(row.rate, rates.at(row.qp), 1e-9) << row.file;
+  }
+  BdSummary ours, theirs;
+  ASSERT_TRUE(bd_summary(tables[0], tables[1], BdMethod::kAom, &ours, &why)) << why;
+  ASSERT_TRUE(bd_summary(tables[2], tables[3], BdMethod::kAom, &theirs, &why)) << why;
+  ASSERT_EQ(ours.sequences.size(), 2u);
+  ASSERT_EQ(ours.averages.size(), 1u);  // documents have no classes: the average over all
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(ours.sequences[i].video, theirs.sequences[i].video);
+    for (int m : {0, 1, 2, 3}) {
+      ASSERT_TRUE(ours.sequences[i].value[m].percent) << ours.sequences[i].value[m].why;
+      EXPECT_NEAR(*ours.sequences[i].value[m].percent, *theirs.sequences[i].value[m].percent, 1e-9);
+      EXPECT_LT(*ours.sequences[i].value[m].percent, 0);  // the slower preset saves
+    }
+  }
+  // No output lands on a document read.
+  const std::string doc = d + "/test/flat320x24024.json", before = slurp(doc);
+  EXPECT_EQ(1, test::shell(vq + " --bd-rate " + d + "/anchor " + d + "/test --json=" + doc +
+                           " >/dev/null 2>&1"));
+  EXPECT_EQ(slurp(doc), before);
+  // A list names documents relative to its folder; a sequence one table lacks is named.
+  std::ofstream(d + "/list.txt") << "# anchor, the flat sequence only\nanchor/flat320x24024.json\n";
+  ASSERT_TRUE(read_rd_table(d + "/list.txt", &tables[0], &why)) << why;
+  EXPECT_FALSE(bd_summary(tables[0], tables[1], BdMethod::kAom, &ours, &why));
+  EXPECT_NE(why.find("]: sequence ladder is not in [" + d + "/list.txt]"), std::string::npos)
+      << why;
 }
 
 // The mode from its command line: the exit status, and what stdout and stderr hold.
 TEST(BdRate, Mode) {
   const std::string a = kDir + "/aom/anchor_RA.csv", t = kDir + "/aom/test_RA.csv";
   const std::string csv = ::testing::TempDir() + "bd_mode.csv";
+  const std::string json = ::testing::TempDir() + "bd_mode.json";
+  const std::string html = ::testing::TempDir() + "bd_mode.html";
   const struct {
     std::vector<std::string> args;
     int status;
     std::string out, err;  // each found in its stream
   } cases[] = {
-      {{"--bd-rate", a, t, "--csv=" + csv}, 0, "RA   all    average of 3", ""},
+      {{"--bd-rate", a, t, "--csv=" + csv, "--json=" + json, "--html=" + html},
+       0,
+       "RA   all    average of 3",
+       ""},
       {{"--bd-rate", a, t, "--bd-method=awcy"}, 0, "(awcy)", ""},
       {{"--bd-rate", a, "--bd-method=bogus"}, 1, "", "[--bd-method=bogus]: not a method"},
       {{a, t, "--bd-method=pchip"}, 1, "", "--bd-method applies to --bd-rate"},
       {{"--bd-rate", a}, 1, "", "vidqual --bd-rate ANCHOR TEST"},
       {{"--bd-rate", a, t, "5"}, 1, "", "vidqual --bd-rate ANCHOR TEST"},
-      {{"--bd-rate", a, t, "--json=x.json"}, 1, "", "--json does not apply to --bd-rate"},
+      {{"--bd-rate", a, t, "--xml=x.xml"}, 1, "", "--xml does not apply to --bd-rate"},
+      {{"--bd-rate", a, t, "--json=" + json, "--html=" + json}, 1, "", "are one file"},
       {{"--bd-rate", a, t, "--ssim"}, 1, "", "--ssim does not apply"},
       {{"--bd-rate", a, t, "--csv=" + t}, 1, "", "is the input"},
       {{"--bd-rate", a, kDir + "/methods.txt"}, 2, "", "methods.txt] line 1: no column TestCfg"},
@@ -229,7 +392,22 @@ TEST(BdRate, Mode) {
   ASSERT_EQ(rows.size(), 4u);
   EXPECT_EQ(rows[0].substr(0, 30), "cfg,class,video,psnr_y,psnr_u,");
   EXPECT_EQ(rows[1].substr(0, 55), "RA,A1,BoxingPractice_3840x2160_5994fps_10bit_420.y4m,-2");
-  std::remove(csv.c_str());
+  // The JSON document and the page: every sequence, a chart for each metric of each.
+  const std::string doc = slurp(json), page = slurp(html);
+  const auto count = [](const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+      ++n;
+    return n;
+  };
+  EXPECT_NE(doc.find("\"video\": \"BoxingPractice_3840x2160_5994fps_10bit_420.y4m\""),
+            std::string::npos);
+  EXPECT_EQ(count(doc, "\"video\": "), 3u);
+  EXPECT_EQ(count(doc, "\"class\": "), 3u + 3u);  // three sequences, two classes, all
+  EXPECT_EQ(count(page, "<svg class=\"rd\""), 3u * kBdMetrics);
+  EXPECT_EQ(page.find("<script"), std::string::npos);
+  for (const std::string& f : {csv, json, html})
+    std::remove(f.c_str());
 }
 
 }  // namespace
