@@ -1,7 +1,9 @@
 // The vmaf and vmaf_neg metrics: a model's prediction from the feature columns other metrics
 // write. The rows ask for those metrics (needs), with the options the model gives each feature
 // (NEG's gain limits), and predict every pair in flush, after the temporal features have
-// written their last pairs, so that every thread count gives the same scores.
+// written their last pairs, so that every thread count gives the same scores. A bootstrap model
+// also writes each member's score and the members' mean, deviation and 95% interval.
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,8 +19,8 @@ using vmaf::Model;
 
 const MetricOption kVmafOptions[] = {
     {"model", OptionType::kString, "vmaf_v0.6.1",
-     "a bundled model (vmaf_v0.6.1, vmaf_v0.6.1neg, vmaf_4k_v0.6.1, vmaf_4k_v0.6.1neg) or "
-     "path:FILE (a model file in libvmaf's JSON format; FILE without colons)"},
+     "a bundled model (vmaf_v0.6.1, vmaf_v0.6.1neg, vmaf_4k_v0.6.1, vmaf_4k_v0.6.1neg, "
+     "vmaf_b_v0.6.3) or path:FILE (a model file in libvmaf's JSON format; FILE without colons)"},
     {"name", OptionType::kString, "", "the score's name (vmaf, or vmaf_neg for NEG models)"},
     {"enable_transform", OptionType::kBool, "false", "apply the model's score transform"},
     {"disable_clip", OptionType::kBool, "false", "do not clip the score to the model's range"},
@@ -98,16 +100,23 @@ int resolve(const Model& m, const std::string& label, std::vector<Resolved>* out
   return 1;
 }
 
-// The model the options name, read once per process and shared by every request and scorer.
-int load(const MetricOptions& o, std::shared_ptr<const Model>* m, std::vector<Resolved>* features,
-         std::string* why) {
+// The model the options name, read once per process and shared by every request and scorer,
+// and the features of it and of each of its members, in that order.
+int load(const MetricOptions& o, std::shared_ptr<const Model>* m,
+         std::vector<std::vector<Resolved>>* features, std::string* why) {
   const std::string name = o.get_string("model");
   const std::string label = name.substr(0, 5) == "path:" ? name.substr(5) : name;
   std::string w;
-  if (!vmaf::load_model(name, m, &w) || !resolve(**m, label, features, &w)) {
+  if (!vmaf::load_model(name, m, &w)) {
     *why = "vmaf: " + w;
     return 0;
   }
+  features->assign(1 + (*m)->members.size(), {});
+  for (size_t i = 0; i < features->size(); ++i)
+    if (!resolve(i == 0 ? **m : (*m)->members[i - 1], label, &(*features)[i], &w)) {
+      *why = "vmaf: " + w;
+      return 0;
+    }
   return 1;
 }
 
@@ -120,8 +129,27 @@ std::string score_name(const MetricOptions& o) {
   return neg ? "vmaf_neg" : "vmaf";
 }
 
+// A bootstrap model's scores after its own: each member's, then the members' statistics.
+std::vector<std::string> bootstrap_names(const std::string& name, size_t members) {
+  std::vector<std::string> v;
+  for (size_t i = 1; i <= members; ++i) {
+    char number[16];
+    std::snprintf(number, sizeof number, "_%04zu", i);
+    v.push_back(name + number);
+  }
+  for (const char* s : {"_bagging", "_stddev", "_ci_p95_lo", "_ci_p95_hi"})
+    v.push_back(name + s);
+  return v;
+}
+
 std::vector<std::string> vmaf_scores(const MetricOptions& o) {
-  return {score_name(o)};
+  std::vector<std::string> v = {score_name(o)};
+  std::shared_ptr<const Model> m;
+  std::string why;
+  if (vmaf::load_model(o.get_string("model"), &m, &why) && !m->members.empty())
+    for (std::string& s : bootstrap_names(v[0], m->members.size()))
+      v.push_back(std::move(s));
+  return v;
 }
 
 int check_vmaf(const MetricOptions& o, std::string* why) {
@@ -131,28 +159,30 @@ int check_vmaf(const MetricOptions& o, std::string* why) {
     return 0;
   }
   std::shared_ptr<const Model> m;
-  std::vector<Resolved> f;
+  std::vector<std::vector<Resolved>> f;
   return load(o, &m, &f, why);
 }
 
 std::vector<std::string> vmaf_needs(const MetricOptions& o) {
   std::shared_ptr<const Model> m;
-  std::vector<Resolved> f;
+  std::vector<std::vector<Resolved>> f;
   std::string why;
   std::vector<std::string> v;
   if (!load(o, &m, &f, &why)) return v;
-  for (const Resolved& r : f) {
-    bool have = false;
-    for (const std::string& s : v)
-      have = have || s == r.request;
-    if (!have) v.push_back(r.request);
-  }
+  for (const std::vector<Resolved>& model : f)
+    for (const Resolved& r : model) {
+      bool have = false;
+      for (const std::string& s : v)
+        have = have || s == r.request;
+      if (!have) v.push_back(r.request);
+    }
   return v;
 }
 
 class VmafMetric final : public Metric {
  public:
-  VmafMetric(std::shared_ptr<const Model> m, std::vector<Resolved> features, const MetricOptions& o)
+  VmafMetric(std::shared_ptr<const Model> m, std::vector<std::vector<Resolved>> features,
+             const MetricOptions& o)
       : model_(std::move(m)),
         features_(std::move(features)),
         name_(score_name(o)),
@@ -169,26 +199,45 @@ class VmafMetric final : public Metric {
   }
 
   MetricStatus flush(ScoreTable* table) override {
-    const int out = table->declare(name_);
-    std::vector<int> columns;
-    for (const Resolved& r : features_) {
-      const int c = table->find(r.column);
-      if (c < 0) return MetricStatus::kOk;  // no pair was scored
-      columns.push_back(c);
-    }
-    std::vector<double> x(columns.size());
+    std::vector<int> out = {table->declare(name_)};
+    const size_t members = model_->members.size();
+    if (members > 0)
+      for (const std::string& n : bootstrap_names(name_, members))
+        out.push_back(table->declare(n));
+    // The columns each model reads, the model's first.
+    std::vector<std::vector<int>> columns(features_.size());
+    for (size_t i = 0; i < features_.size(); ++i)
+      for (const Resolved& r : features_[i]) {
+        const int c = table->find(r.column);
+        if (c < 0) return MetricStatus::kOk;  // no pair was scored
+        columns[i].push_back(c);
+      }
+    std::vector<double> x, raw(members);
     for (int32_t pair = 0; pair < table->rows(); ++pair) {
       bool all = true;
-      for (size_t k = 0; k < columns.size() && all; ++k)
-        all = table->get(columns[k], pair, &x[k]) == 1;
-      if (all) table->set(out, pair, vmaf::predict(*model_, x, force_transform_, no_clip_));
+      for (size_t i = 0; i < columns.size() && all; ++i) {
+        x.resize(columns[i].size());
+        for (size_t k = 0; k < columns[i].size() && all; ++k)
+          all = table->get(columns[i][k], pair, &x[k]) == 1;
+        if (!all) break;
+        const Model& m = i == 0 ? *model_ : model_->members[i - 1];
+        const double y = vmaf::regress(m, x);
+        table->set(out[i], pair, vmaf::finish(m, y, force_transform_, no_clip_));
+        if (i > 0) raw[i - 1] = y;
+      }
+      if (!all || members == 0) continue;
+      const vmaf::BootstrapScores b =
+          vmaf::bootstrap(model_->members[0], raw, force_transform_, no_clip_);
+      const double stats[] = {b.bagging, b.stddev, b.ci_p95_lo, b.ci_p95_hi};
+      for (size_t k = 0; k < 4; ++k)
+        table->set(out[1 + members + k], pair, stats[k]);
     }
     return MetricStatus::kOk;
   }
 
  private:
   std::shared_ptr<const Model> model_;
-  std::vector<Resolved> features_;
+  std::vector<std::vector<Resolved>> features_;
   std::string name_;
   bool force_transform_;
   bool no_clip_;
@@ -199,7 +248,7 @@ MetricStatus make_vmaf(const PictureForm& form, const MetricOptions& o, uint32_t
   (void)form;
   (void)cpu_flags;
   std::shared_ptr<const Model> m;
-  std::vector<Resolved> f;
+  std::vector<std::vector<Resolved>> f;
   if (!load(o, &m, &f, why)) return MetricStatus::kUnsupported;
   *out = std::make_unique<VmafMetric>(std::move(m), std::move(f), o);
   return MetricStatus::kOk;

@@ -90,6 +90,13 @@ const LogSet kLogSets[] = {
      {"vmaf=model=vmaf_4k_v0.6.1", "vmaf_neg=model=vmaf_4k_v0.6.1neg"},
      {"p8_176x144", "p10_176x144"}},
     {"vmaf_options", {"vmaf=enable_transform=true", "vmaf_neg=disable_clip=true"}, {"p8_176x144"}},
+    {"vmaf_b",
+     {"vmaf", "vmaf=model=vmaf_b_v0.6.3:name=vmaf_b"},
+     {"p8_176x144", "p10_odd_161x97", "p12_96x64", "p8_same_64x48"}},
+    {"vmaf_b_options",
+     {"vmaf=model=vmaf_b_v0.6.3:enable_transform=true",
+      "vmaf=model=vmaf_b_v0.6.3:name=vmaf_b_noclip:disable_clip=true:enable_transform=true"},
+     {"p8_176x144"}},
     // The NEG model read from its file equals the bundled one.
     {"vmaf", {"vmaf", "vmaf=model=path:@NEG@:name=vmaf_neg"}, {"p8_176x144"}, "neg_file"},
     {"vmaf", {"vmaf_neg=model=path:@NEG@:name=vmaf_neg", "vmaf"}, {"p10_176x144"}, "neg_file"},

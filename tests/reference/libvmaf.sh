@@ -137,6 +137,15 @@ done
 ref p8_176x144 vmaf_options --model version=vmaf_v0.6.1:enable_transform=true \
   --model version=vmaf_v0.6.1neg:name=vmaf_neg:disable_clip=true
 
+# The bootstrap model beside v0.6.1 (each model under its own name, as libvmaf requires): its
+# members' scores and their mean, deviation and 95% interval; on equal pictures the clip at 100
+# cuts the interval; with the transform and without the clip.
+for p in p8_176x144 p10_odd_161x97 p12_96x64 p8_same_64x48; do
+  ref "$p" vmaf_b --model version=vmaf_v0.6.1 --model version=vmaf_b_v0.6.3:name=vmaf_b
+done
+ref p8_176x144 vmaf_b_options --model version=vmaf_b_v0.6.3:enable_transform=true \
+  --model version=vmaf_b_v0.6.3:name=vmaf_b_noclip:disable_clip=true:enable_transform=true
+
 # The decode of an H.264 encode with B-frames (the tool reads the MP4 itself, in presentation order).
 ref p8_x264_176x144 vmaf_encode --model version=vmaf_v0.6.1 \
   --model version=vmaf_v0.6.1neg:name=vmaf_neg
