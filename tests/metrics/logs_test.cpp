@@ -44,6 +44,11 @@ std::vector<const char*> small_and(std::vector<const char*> more) {
   return more;
 }
 
+// The ADM options of VMAF v1's models but the display.
+#define V1_ADM                                                                                \
+  "adm_dlm_weight=0.7:adm_enhn_gain_limit=1.0:adm_noise_weight=0.02:adm_min_val=0.5:adm_csf_" \
+  "mode=2"
+
 const LogSet kLogSets[] = {
     {"psnr", {kPsnrAll}, small_and({"p8_odd_177x99", "p8_same_64x48", "p10_same_64x48"})},
     {"psnr_ctc", {kPsnrCtc}, {"p10_176x144", "p12_96x64", "p8_same_64x48", "p10_same_64x48"}},
@@ -59,6 +64,14 @@ const LogSet kLogSets[] = {
      {"integer_adm=adm_norm_view_dist=4.5:adm_ref_display_height=2160:adm_skip_aim=true"},
      {"p8_176x144"}},
     {"adm_debug", {"integer_adm=debug=true"}, {"p8_176x144"}},
+    {"adm_v1",
+     {"integer_adm=" V1_ADM ":adm_norm_view_dist=3.0:adm_ref_display_height=1080"},
+     {"p8_176x144", "p10_odd_161x97", "p12_96x64", "p8_1080p"}},
+    {"adm_v1_views",
+     {"integer_adm=" V1_ADM ":adm_norm_view_dist=5.0:adm_ref_display_height=1080",
+      "integer_adm=" V1_ADM ":adm_norm_view_dist=1.5:adm_ref_display_height=2160",
+      "integer_adm=" V1_ADM ":adm_norm_view_dist=3.0:adm_ref_display_height=2160"},
+     {"p8_176x144"}},
 
     {"vif", {"integer_vif"}, small_and({"p8_min_16x16"})},
     {"vif_egl1",

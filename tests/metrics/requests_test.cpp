@@ -49,6 +49,7 @@ const Request kRequests[] = {
     {"integer_adm=adm_norm_view_dist=1", kRead},
     {"integer_adm=adm_enhn_gain_limit=0.5", kRead},
     {"integer_adm=adm_csf_mode=1", kRead},
+    {"integer_adm=adm_csf_mode=2:adm_norm_view_dist=4", kRead, 64, 64, 8, k420, "tabulated"},
     {"integer_adm=adm_ref_display_height=5000", kRead},
     {"integer_adm=adm_csf_scale=inf", kRead},
 

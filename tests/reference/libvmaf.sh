@@ -47,6 +47,15 @@ ref p10_176x144 adm_egl1 --feature adm=adm_enhn_gain_limit=1.0 -n
 ref p8_1080p adm_egl1 --feature adm=adm_enhn_gain_limit=1.0 -n
 ref p8_176x144 adm_debug --feature adm=debug=true -n
 ref p8_176x144 adm_view --feature adm=adm_norm_view_dist=4.5:adm_ref_display_height=2160:adm_skip_aim=true -n
+# The options of VMAF v1's models: the blended CSF (adm_csf_mode=2) at each model's display.
+v1adm=adm_dlm_weight=0.7:adm_enhn_gain_limit=1.0:adm_noise_weight=0.02:adm_min_val=0.5:adm_csf_mode=2
+for p in p8_176x144 p10_odd_161x97 p12_96x64 p8_1080p; do
+  ref "$p" adm_v1 --feature "adm=$v1adm:adm_norm_view_dist=3.0:adm_ref_display_height=1080" -n
+done
+ref p8_176x144 adm_v1_views -n \
+  --feature "adm=$v1adm:adm_norm_view_dist=5.0:adm_ref_display_height=1080" \
+  --feature "adm=$v1adm:adm_norm_view_dist=1.5:adm_ref_display_height=2160" \
+  --feature "adm=$v1adm:adm_norm_view_dist=3.0:adm_ref_display_height=2160"
 
 # psnr: every option's scores at every depth and layout libvmaf's CLI reads (not 4:2:2 Y4M); the
 # CTC form (reduced peak, min_sse) above 8 bits; min_sse at an odd size; luma alone.
