@@ -89,6 +89,11 @@ const LogSet kLogSets[] = {
      {"integer_motion=motion_five_frame_window=true:motion_moving_average=true:motion_blend_"
       "factor=0.5:motion_blend_offset=3:motion_fps_weight=1.5:motion_max_val=6"},
      {"p8_176x144"}},
+    {"motion_v1",
+     {"integer_motion=motion_max_val=18.0",
+      "integer_motion=motion_max_val=18.0:motion_five_frame_window=true:motion_moving_average="
+      "true"},
+     {"p8_176x144"}},
     {"motion_blend",
      {"integer_motion=motion_blend_factor=0.25:motion_blend_offset=1.5:motion_moving_average="
       "true"},
@@ -134,6 +139,9 @@ const LogSet kLogSets[] = {
      {"cambi"},
      {"p8_216x2", "p8_band_odd_333x217", "p10_band_odd_301x219", "p10_band_320x216",
       "p12_band_422_240x216", "p8_band_1080p", "p8_1080p"}},
+    {"cambi_v1",
+     {"cambi=cambi_high_res_speedup=1080:cambi_vis_lum_threshold=0.06:cambi_max_val=17.0"},
+     {"p8_band_odd_333x217", "p10_band_320x216", "p8_1080p"}},
     {"cambi_window", kCambiWindow, {"p8_band_odd_333x217", "p10_band_odd_301x219"}},
     {"cambi_enc",
      {"cambi=enc_width=960:enc_height=540", "cambi=enc_width=1280:enc_height=720:enc_bitdepth=10",

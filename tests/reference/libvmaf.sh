@@ -109,6 +109,11 @@ ref p10_band_odd_301x219 cambi_window -n --feature cambi=topk=0.2:window_size=31
 ref p8_band_1080p cambi_enc -n --feature cambi=enc_width=960:enc_height=540 \
   --feature cambi=enc_width=1280:enc_height=720:enc_bitdepth=10 \
   --feature cambi=cambi_high_res_speedup=1080
+# The options of VMAF v1's models.
+for p in p8_band_odd_333x217 p10_band_320x216 p8_1080p; do
+  ref "$p" cambi_v1 -n \
+    --feature cambi=cambi_high_res_speedup=1080:cambi_vis_lum_threshold=0.06:cambi_max_val=17.0
+done
 ref p10_band_320x216 cambi_tvi -n --feature cambi=tvi_threshold=0.05:max_log_contrast=1 \
   --feature cambi=eotf=pq --feature cambi=cambi_eotf=pq:cambi_vis_lum_threshold=20 \
   --feature cambi=cambi_max_val=20:enc_bitdepth=8
@@ -167,6 +172,9 @@ ref p8_176x144 motion_debug --feature motion=debug=true -n
 ref p10_176x144 motion_debug --feature motion=debug=true -n
 ref p8_176x144 motion_force_zero --feature motion=motion_force_zero=true:debug=true -n
 ref p8_176x144 motion_options --feature motion=motion_five_frame_window=true:motion_moving_average=true:motion_blend_factor=0.5:motion_blend_offset=3:motion_fps_weight=1.5:motion_max_val=6 -n
+# The options of VMAF v1's models, and of their high-frame-rate variants.
+ref p8_176x144 motion_v1 --feature motion=motion_max_val=18.0 -n \
+  --feature motion=motion_max_val=18.0:motion_five_frame_window=true:motion_moving_average=true
 ref p8_176x144 motion_blend --feature motion=motion_blend_factor=0.25:motion_blend_offset=1.5:motion_moving_average=true -n
 
 # ciede (CIEDE2000 on libvmaf's YUV->Lab conversion, chroma upsampled to luma size; libvmaf's CLI
