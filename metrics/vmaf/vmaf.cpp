@@ -3,6 +3,7 @@
 // (NEG's gain limits), and predict every pair in flush, after the temporal features have
 // written their last pairs, so that every thread count gives the same scores. A bootstrap model
 // also writes each member's score and the members' mean, deviation and 95% interval.
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -20,7 +21,8 @@ using vmaf::Model;
 const MetricOption kVmafOptions[] = {
     {"model", OptionType::kString, "vmaf_v0.6.1",
      "a bundled model (vmaf_v0.6.1, vmaf_v0.6.1neg, vmaf_4k_v0.6.1, vmaf_4k_v0.6.1neg, "
-     "vmaf_b_v0.6.3) or path:FILE (a model file in libvmaf's JSON format; FILE without colons)"},
+     "vmaf_b_v0.6.3) or path:FILE (a model file in libvmaf's JSON format; FILE without colons); "
+     "FEATURE.OPTION=VALUE sets a feature's option for the model (adm., vif., motion., cambi.)"},
     {"name", OptionType::kString, "", "the score's name (vmaf, or vmaf_neg for NEG models)"},
     {"enable_transform", OptionType::kBool, "false", "apply the model's score transform"},
     {"disable_clip", OptionType::kBool, "false", "do not clip the score to the model's range"},
@@ -57,6 +59,80 @@ const FeatureSource kSources[] = {
     {"VMAF_integer_feature_vif_scale3_score", "integer_vif", "integer_vif_scale3"},
 };
 
+// The feature extractors by libvmaf's names, as a model's feature options are overridden
+// ("cambi.enc_width=1280"); the metric's own name is taken too.
+const struct {
+  const char* libvmaf_name;
+  const char* metric;
+} kExtractors[] = {
+    {"adm", "integer_adm"},
+    {"vif", "integer_vif"},
+    {"motion", "integer_motion"},
+    {"cambi", "cambi"},
+};
+
+const char* extractor_metric(const std::string& name) {
+  for (const auto& e : kExtractors)
+    if (name == e.libvmaf_name || name == e.metric) return e.metric;
+  return nullptr;
+}
+
+// The options a request gives its model's features: metric, option and value.
+struct FeatureOption {
+  std::string metric, option, value;
+};
+
+int feature_options(const MetricOptions& o, std::vector<FeatureOption>* out, std::string* why) {
+  out->clear();
+  for (const MetricOptions::Value& v : o.values) {
+    const size_t dot = v.name.find('.');
+    if (dot == std::string::npos) continue;
+    const std::string feature = v.name.substr(0, dot), option = v.name.substr(dot + 1);
+    const char* metric = extractor_metric(feature);
+    if (metric == nullptr) {
+      *why = "vmaf: no model feature is computed by '" + feature +
+             "' (its options are given as adm., vif., motion. or cambi.)";
+      return 0;
+    }
+    bool known = false;
+    for (const MetricOption& mo : find_metric(metric)->options)
+      known = known || option == mo.name;
+    if (!known) {
+      *why = "vmaf: option " + v.name + ": " + feature + " has no option '" + option + "'";
+      return 0;
+    }
+    out->push_back({metric, option, v.text});
+  }
+  return 1;
+}
+
+// A feature's options ("k=v:k=v") with `over`'s for its metric laid over them: a given option
+// replaces the model's, a new one is added after them.
+std::string merged_options(const std::string& options, const std::string& metric,
+                           const std::vector<FeatureOption>& over) {
+  std::vector<std::pair<std::string, std::string>> kv;
+  for (size_t at = 0; at < options.size();) {
+    const size_t end = std::min(options.find(':', at), options.size());
+    const std::string item = options.substr(at, end - at);
+    const size_t eq = item.find('=');
+    kv.emplace_back(item.substr(0, eq), eq == std::string::npos ? "" : item.substr(eq + 1));
+    at = end + 1;
+  }
+  for (const FeatureOption& f : over) {
+    if (f.metric != metric) continue;
+    auto it =
+        std::find_if(kv.begin(), kv.end(), [&](const auto& p) { return p.first == f.option; });
+    if (it != kv.end())
+      it->second = f.value;
+    else
+      kv.emplace_back(f.option, f.value);
+  }
+  std::string s;
+  for (const auto& [k, v] : kv)
+    s += (s.empty() ? "" : ":") + k + "=" + v;
+  return s;
+}
+
 const FeatureSource* source_of(const std::string& name) {
   for (const FeatureSource& s : kSources)
     if (name == s.libvmaf_name || name == s.column) return &s;
@@ -70,8 +146,8 @@ struct Resolved {
 };
 
 // `label` names the model as the request does (one file may be named more ways than one).
-int resolve(const Model& m, const std::string& label, std::vector<Resolved>* out,
-            std::string* why) {
+int resolve(const Model& m, const std::string& label, const std::vector<FeatureOption>& over,
+            std::vector<Resolved>* out, std::string* why) {
   out->clear();
   for (const vmaf::ModelFeature& f : m.features) {
     const FeatureSource* s = source_of(f.name);
@@ -80,7 +156,8 @@ int resolve(const Model& m, const std::string& label, std::vector<Resolved>* out
       return 0;
     }
     Resolved r;
-    r.request = f.options.empty() ? s->metric : std::string(s->metric) + "=" + f.options;
+    const std::string options = merged_options(f.options, s->metric, over);
+    r.request = options.empty() ? s->metric : std::string(s->metric) + "=" + options;
     MetricRequest req;
     std::string w;
     if (!parse_metric_request(r.request, &req, &w)) {
@@ -111,13 +188,15 @@ int load(const MetricOptions& o, std::shared_ptr<const Model>* m,
   const std::string name = o.get_string("model");
   const std::string label = name.substr(0, 5) == "path:" ? name.substr(5) : name;
   std::string w;
+  std::vector<FeatureOption> over;
+  if (!feature_options(o, &over, why)) return 0;
   if (!vmaf::load_model(name, m, &w)) {
     *why = "vmaf: " + w;
     return 0;
   }
   features->assign(1 + (*m)->members.size(), {});
   for (size_t i = 0; i < features->size(); ++i)
-    if (!resolve(i == 0 ? **m : (*m)->members[i - 1], label, &(*features)[i], &w)) {
+    if (!resolve(i == 0 ? **m : (*m)->members[i - 1], label, over, &(*features)[i], &w)) {
       *why = "vmaf: " + w;
       return 0;
     }
@@ -265,7 +344,7 @@ MetricStatus make_vmaf(const PictureForm& form, const MetricOptions& o, uint32_t
 const MetricRow& vmaf_metric() {
   static const MetricRow row = {
       "vmaf",       "libvmaf's VMAF model (vmaf_v0.6.1 unless model= names another)",
-      kVmafOptions, kMetricTemporal | kMetricUniqueNames,
+      kVmafOptions, kMetricTemporal | kMetricUniqueNames | kMetricFeatureOptions,
       vmaf_scores,  make_vmaf,
       vmaf_needs,   check_vmaf};
   return row;
@@ -274,7 +353,7 @@ const MetricRow& vmaf_metric() {
 const MetricRow& vmaf_neg_metric() {
   static const MetricRow row = {
       "vmaf_neg",      "libvmaf's VMAF NEG model (vmaf with model=vmaf_v0.6.1neg)",
-      kVmafNegOptions, kMetricTemporal | kMetricUniqueNames,
+      kVmafNegOptions, kMetricTemporal | kMetricUniqueNames | kMetricFeatureOptions,
       vmaf_scores,     make_vmaf,
       vmaf_needs,      check_vmaf};
   return row;

@@ -115,6 +115,14 @@ const Request kRequests[] = {
     {"vmaf=name=\"vmaf\"", kRead, 64, 64, 8, k420, "name"},
     {"vmaf=enable_transform=yes", kRead, 64, 64, 8, k420, "enable_transform"},
     {"vmaf=model_path=x", kRead, 64, 64, 8, k420, "model_path"},
+    // A model's feature options in libvmaf's spelling: checked by the feature's own rules.
+    {"vmaf=cambi.topk=0.5:adm.adm_enhn_gain_limit=1.2", "vmaf"},
+    {"vmaf=admm.adm_enhn_gain_limit=1.2", kRead, 64, 64, 8, k420, "'admm'"},
+    {"vmaf=adm.enhn_gain_limit=1.2", kRead, 64, 64, 8, k420, "no option 'enhn_gain_limit'"},
+    {"vmaf=adm.adm_enhn_gain_limit=0.5", kRead, 64, 64, 8, k420, "adm_enhn_gain_limit"},
+    {"vmaf=.topk=0.5", kRead, 64, 64, 8, k420, "'.topk'"},
+    {"vmaf=adm.adm_enhn_gain_limit=1.2:adm.adm_enhn_gain_limit=1.3", kRead, 64, 64, 8, k420,
+     "twice"},
     // A name is written as it is by every output, beside the outputs' own fields.
     {"vmaf=name=_vmaf.v2-b", "_vmaf.v2-b"},
     {"vmaf=name=frameNum", kRead, 64, 64, 8, k420, "option name: 'frameNum' is taken"},

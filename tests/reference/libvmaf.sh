@@ -160,6 +160,13 @@ done
 ref p8_176x144 vmaf_b_options --model version=vmaf_b_v0.6.3:enable_transform=true \
   --model version=vmaf_b_v0.6.3:name=vmaf_b_noclip:disable_clip=true:enable_transform=true
 
+# A model's feature options overridden in libvmaf's spelling: an option the model gives replaced,
+# one it does not give added, one for a feature the model does not read ignored. libvmaf's AVX2
+# ADM applies a gain limit other than 1 and 100 otherwise than its C code, which ours follows.
+ref p10_176x144 vmaf_overrides --cpumask 255 \
+  --model version=vmaf_v0.6.1:vif.vif_enhn_gain_limit=1.5:adm.adm_enhn_gain_limit=1.2:cambi.topk=0.5 \
+  --model version=vmaf_v0.6.1neg:name=vmaf_neg:adm.adm_enhn_gain_limit=1.5:motion.motion_max_val=3
+
 # The decode of an H.264 encode with B-frames (the tool reads the MP4 itself, in presentation order).
 ref p8_x264_176x144 vmaf_encode --model version=vmaf_v0.6.1 \
   --model version=vmaf_v0.6.1neg:name=vmaf_neg
