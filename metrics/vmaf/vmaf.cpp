@@ -22,7 +22,8 @@ const MetricOption kVmafOptions[] = {
     {"model", OptionType::kString, "vmaf_v0.6.1",
      "a bundled model (vmaf_v0.6.1, vmaf_v0.6.1neg, vmaf_4k_v0.6.1, vmaf_4k_v0.6.1neg, "
      "vmaf_b_v0.6.3) or path:FILE (a model file in libvmaf's JSON format; FILE without colons); "
-     "FEATURE.OPTION=VALUE sets a feature's option for the model (adm., vif., motion., cambi.)"},
+     "FEATURE.OPTION=VALUE sets a feature's option for the model (adm., vif., motion., cambi., "
+     "speed_chroma.)"},
     {"name", OptionType::kString, "", "the score's name (vmaf, or vmaf_neg for NEG models)"},
     {"enable_transform", OptionType::kBool, "false", "apply the model's score transform"},
     {"disable_clip", OptionType::kBool, "false", "do not clip the score to the model's range"},
@@ -51,6 +52,9 @@ const FeatureSource kSources[] = {
     {"VMAF_integer_feature_aim_score", "integer_adm", "integer_aim"},
     {"VMAF_integer_feature_motion3_score", "integer_motion", "integer_motion3"},
     {"Cambi_feature_cambi_score", "cambi", "cambi"},
+    {"Speed_chroma_feature_speed_chroma_u_score", "speed_chroma", "speed_chroma_u"},
+    {"Speed_chroma_feature_speed_chroma_v_score", "speed_chroma", "speed_chroma_v"},
+    {"Speed_chroma_feature_speed_chroma_uv_score", "speed_chroma", "speed_chroma_uv"},
     {"VMAF_integer_feature_motion2_score", "integer_motion", "integer_motion2"},
     {"VMAF_integer_feature_motion_score", "integer_motion", "integer_motion"},
     {"VMAF_integer_feature_vif_scale0_score", "integer_vif", "integer_vif_scale0"},
@@ -65,10 +69,8 @@ const struct {
   const char* libvmaf_name;
   const char* metric;
 } kExtractors[] = {
-    {"adm", "integer_adm"},
-    {"vif", "integer_vif"},
-    {"motion", "integer_motion"},
-    {"cambi", "cambi"},
+    {"adm", "integer_adm"}, {"vif", "integer_vif"},           {"motion", "integer_motion"},
+    {"cambi", "cambi"},     {"speed_chroma", "speed_chroma"},
 };
 
 const char* extractor_metric(const std::string& name) {
@@ -91,7 +93,7 @@ int feature_options(const MetricOptions& o, std::vector<FeatureOption>* out, std
     const char* metric = extractor_metric(feature);
     if (metric == nullptr) {
       *why = "vmaf: no model feature is computed by '" + feature +
-             "' (its options are given as adm., vif., motion. or cambi.)";
+             "' (its options are given as adm., vif., motion., cambi. or speed_chroma.)";
       return 0;
     }
     bool known = false;

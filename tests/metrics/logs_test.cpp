@@ -49,6 +49,9 @@ std::vector<const char*> small_and(std::vector<const char*> more) {
   "adm_dlm_weight=0.7:adm_enhn_gain_limit=1.0:adm_noise_weight=0.02:adm_min_val=0.5:adm_csf_" \
   "mode=2"
 
+// The SpEED options of VMAF v1's models but the rescale.
+#define V1_SPEED "speed_nn_floor=0.1:speed_sigma_nn=0.19:speed_weight_var_mode=5:speed_max_val=45.0"
+
 const LogSet kLogSets[] = {
     {"psnr", {kPsnrAll}, small_and({"p8_odd_177x99", "p8_same_64x48", "p10_same_64x48"})},
     {"psnr_ctc", {kPsnrCtc}, {"p10_176x144", "p12_96x64", "p8_same_64x48", "p10_same_64x48"}},
@@ -157,6 +160,19 @@ const LogSet kLogSets[] = {
     {"cambi_tvi",
      {kCambiTvi[0], kCambiTvi[1], kCambiTvi[2], "cambi=cambi_max_val=10:max_log_contrast=0"},
      {"p8_band_odd_333x217"}},
+
+    {"speed_chroma",
+     {"speed_chroma", "speed_chroma=" V1_SPEED ":speed_kernelscale=1.0"},
+     {"p8_1080p", "p10_odd_177x177", "p8_min_176x176", "p12_band_422_240x216"}},
+    {"speed_chroma_ps",
+     {"speed_chroma=" V1_SPEED ":speed_prescale=0.5:speed_prescale_method=bilinear",
+      "speed_chroma=" V1_SPEED ":speed_prescale=0.6:speed_prescale_method=bilinear",
+      "speed_chroma=speed_prescale=1.5:speed_prescale_method=bilinear:speed_weight_var_mode=3"},
+     {"p8_1080p"}},
+    {"speed_chroma_ps",
+     {"speed_chroma=speed_prescale=1.3:speed_prescale_method=bilinear:speed_kernelscale=0.5",
+      "speed_chroma=speed_weight_var_mode=6:speed_sigma_nn=1.5:speed_max_val=2"},
+     {"p10_odd_177x177"}},
 
     {"ciede",
      {"ciede"},

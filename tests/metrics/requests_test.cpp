@@ -105,6 +105,19 @@ const Request kRequests[] = {
     {"integer_motion", kForm, 64, 64, 7},
     {"integer_motion", kForm, 64, 64, 17},
 
+    // speed_chroma: a 5x5 block of every 16th chroma sample, after the rescale.
+    {"speed_chroma", "speed_chroma_u", 160, 160},
+    {"speed_chroma=speed_prescale=0.5:speed_prescale_method=bilinear:speed_max_val=45",
+     "speed_chroma_u_mxv_45_ps_0.5_psm_bilinear", 320, 320},
+    {"speed_chroma", kForm, 158, 160},
+    {"speed_chroma=speed_prescale=0.5:speed_prescale_method=bilinear", kForm, 300, 320},
+    {"speed_chroma", kForm, 160, 160, 9},
+    {"speed_chroma", kForm, 160, 160, 8, kGray},
+    {"speed_chroma=speed_kernelscale=0.7", kRead, 64, 64, 8, k420, "speed_kernelscale"},
+    {"speed_chroma=speed_prescale=0.5", kRead, 64, 64, 8, k420, "bilinear"},
+    {"speed_chroma=speed_prescale=1.0005:speed_prescale_method=bilinear", kRead},
+    {"speed_chroma=speed_weight_var_mode=7", kRead},
+
     {"vmaf=model=vmaf_v0.7", kRead, 64, 64, 8, k420,
      "vmaf_v0.6.1, vmaf_v0.6.1neg, vmaf_4k_v0.6.1, vmaf_4k_v0.6.1neg"},
     {"vmaf_neg=model=vmaf_v0.6.1NEG", kRead, 64, 64, 8, k420, "no bundled model"},

@@ -121,6 +121,20 @@ ref p8_band_odd_333x217 cambi_tvi -n --feature cambi=tvi_threshold=0.05:max_log_
   --feature cambi=eotf=pq --feature cambi=cambi_eotf=pq:cambi_vis_lum_threshold=20 \
   --feature cambi=cambi_max_val=10:max_log_contrast=0
 
+# speed_chroma (SpEED of U and V: a 5x5 block of every 16th chroma sample, so chroma planes of
+# at least 80x80): the defaults, VMAF v1's options, and its prescaled forms of the 4K and phone
+# models; a flat chroma (the band pairs) has no inverse.
+spd=speed_nn_floor=0.1:speed_sigma_nn=0.19:speed_weight_var_mode=5:speed_max_val=45.0
+for p in p8_1080p p10_odd_177x177 p8_min_176x176 p12_band_422_240x216; do
+  ref "$p" speed_chroma -n --feature speed_chroma --feature "speed_chroma=$spd:speed_kernelscale=1.0"
+done
+ref p8_1080p speed_chroma_ps -n \
+  --feature "speed_chroma=$spd:speed_prescale=0.5:speed_prescale_method=bilinear" \
+  --feature "speed_chroma=$spd:speed_prescale=0.6:speed_prescale_method=bilinear" \
+  --feature speed_chroma=speed_prescale=1.5:speed_prescale_method=bilinear:speed_weight_var_mode=3
+ref p10_odd_177x177 speed_chroma_ps -n \
+  --feature speed_chroma=speed_prescale=1.3:speed_prescale_method=bilinear:speed_kernelscale=0.5 \
+  --feature speed_chroma=speed_weight_var_mode=6:speed_sigma_nn=1.5:speed_max_val=2
 # psnr_hvs (8x8 blocks every 7 samples in every plane; 8 to 12 bits)
 for p in p8_176x144 p8_crop_177x99 p8_444_64x48 p10_176x144 p10_odd_161x97 p12_96x64 p8_1080p \
   p8_min_8x8 p8_min_16x16; do
