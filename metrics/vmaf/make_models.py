@@ -18,6 +18,14 @@ MODELS = [
     ("vmaf_4k_v0.6.1", "vmaf_4k_v0.6.1.json"),
     ("vmaf_4k_v0.6.1neg", "vmaf_4k_v0.6.1neg.json"),
     ("vmaf_b_v0.6.3", "vmaf_b_v0.6.3.json"),
+    ("vmaf_v1.0.16_3d0h", "vmaf_v1.0.16/vmaf_v1.0.16_3d0h.json"),
+    ("vmaf_v1.0.16_5d0h", "vmaf_v1.0.16/vmaf_v1.0.16_5d0h.json"),
+    ("vmaf_v1.0.16_1d5h_2160", "vmaf_v1.0.16/vmaf_v1.0.16_1d5h_2160.json"),
+    ("vmaf_v1.0.16_3d0h_2160", "vmaf_v1.0.16/vmaf_v1.0.16_3d0h_2160.json"),
+    ("vmaf_v1.0.16_hfr_3d0h", "vmaf_v1.0.16_hfr/vmaf_v1.0.16_hfr_3d0h.json"),
+    ("vmaf_v1.0.16_hfr_5d0h", "vmaf_v1.0.16_hfr/vmaf_v1.0.16_hfr_5d0h.json"),
+    ("vmaf_v1.0.16_hfr_1d5h_2160", "vmaf_v1.0.16_hfr/vmaf_v1.0.16_hfr_1d5h_2160.json"),
+    ("vmaf_v1.0.16_hfr_3d0h_2160", "vmaf_v1.0.16_hfr/vmaf_v1.0.16_hfr_3d0h_2160.json"),
 ]
 
 NOTICE = """// clang-format off

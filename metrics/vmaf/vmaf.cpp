@@ -20,10 +20,15 @@ using vmaf::Model;
 
 const MetricOption kVmafOptions[] = {
     {"model", OptionType::kString, "vmaf_v0.6.1",
-     "a bundled model (vmaf_v0.6.1, vmaf_v0.6.1neg, vmaf_4k_v0.6.1, vmaf_4k_v0.6.1neg, "
-     "vmaf_b_v0.6.3) or path:FILE (a model file in libvmaf's JSON format; FILE without colons); "
-     "FEATURE.OPTION=VALUE sets a feature's option for the model (adm., vif., motion., cambi., "
-     "speed_chroma.)"},
+     "a bundled model: vmaf_v0.6.1 (HD, viewed from 3 picture heights), vmaf_v0.6.1neg (the "
+     "same without credit for enhancement), vmaf_4k_v0.6.1 and vmaf_4k_v0.6.1neg (4K from 1.5 "
+     "heights), vmaf_b_v0.6.3 (v0.6.1 with the spread of 20 retrained members); the v1 "
+     "generation: vmaf_v1.0.16_3d0h (HD on a TV from 3 heights), vmaf_v1.0.16_5d0h (a phone or "
+     "laptop, 5 heights), vmaf_v1.0.16_1d5h_2160 (4K from 1.5 heights), vmaf_v1.0.16_3d0h_2160 "
+     "(4K from 3 heights), and vmaf_v1.0.16_hfr_3d0h, _hfr_5d0h, _hfr_1d5h_2160, _hfr_3d0h_2160 "
+     "for the same at high frame rates; or path:FILE (a model file in libvmaf's JSON format; "
+     "FILE without colons). FEATURE.OPTION=VALUE sets a feature's option for the model (adm., "
+     "vif., motion., cambi., speed_chroma.)"},
     {"name", OptionType::kString, "", "the score's name (vmaf, or vmaf_neg for NEG models)"},
     {"enable_transform", OptionType::kBool, "false", "apply the model's score transform"},
     {"disable_clip", OptionType::kBool, "false", "do not clip the score to the model's range"},

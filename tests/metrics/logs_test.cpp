@@ -30,6 +30,15 @@ struct LogSet {
 constexpr char kPsnrAll[] = "psnr=enable_chroma=true:enable_mse=true:enable_apsnr=true";
 constexpr char kPsnrCtc[] = "psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5";
 const std::vector<const char*> kVmafs = {"vmaf", "vmaf_neg"};
+// VMAF v1's models, each under its own name, and their high-frame-rate variants.
+const std::vector<const char*> kV1 = {"vmaf=model=vmaf_v1.0.16_3d0h",
+                                      "vmaf=model=vmaf_v1.0.16_5d0h:name=vmaf_5d0h",
+                                      "vmaf=model=vmaf_v1.0.16_1d5h_2160:name=vmaf_1d5h_2160",
+                                      "vmaf=model=vmaf_v1.0.16_3d0h_2160:name=vmaf_3d0h_2160"};
+const std::vector<const char*> kV1Hfr = {
+    "vmaf=model=vmaf_v1.0.16_hfr_3d0h", "vmaf=model=vmaf_v1.0.16_hfr_5d0h:name=vmaf_5d0h",
+    "vmaf=model=vmaf_v1.0.16_hfr_1d5h_2160:name=vmaf_1d5h_2160",
+    "vmaf=model=vmaf_v1.0.16_hfr_3d0h_2160:name=vmaf_3d0h_2160"};
 const std::vector<const char*> kCambiWindow = {"cambi=topk=0.2:window_size=31",
                                                "cambi=cambi_topk=0.35:max_log_contrast=3"};
 const std::vector<const char*> kCambiTvi = {"cambi=tvi_threshold=0.05:max_log_contrast=1",
@@ -115,6 +124,18 @@ const LogSet kLogSets[] = {
      {"vmaf=vif.vif_enhn_gain_limit=1.5:adm.adm_enhn_gain_limit=1.2:cambi.topk=0.5",
       "vmaf_neg=integer_adm.adm_enhn_gain_limit=1.5:motion.motion_max_val=3"},
      {"p10_176x144"}},
+    {"vmaf_v1", kV1, {"p8_1080p", "p10_640x360", "p10_odd_321x241", "p8_band_1080p"}},
+    {"vmaf_v1_hfr", kV1Hfr, {"p10_640x360", "p10_odd_321x241"}},
+    {"vmaf_v1_enc",
+     {"vmaf=model=vmaf_v1.0.16_3d0h:cambi.enc_width=320:cambi.enc_height=180",
+      "vmaf=model=vmaf_v1.0.16_5d0h:name=vmaf_5d0h:cambi.enc_width=320:cambi.enc_height=180:"
+      "cambi.enc_bitdepth=8",
+      "vmaf=model=vmaf_v1.0.16_3d0h_2160:name=vmaf_3d0h_2160"},
+     {"p8_rung_640x360"}},
+    {"vmaf_v1_encode",
+     {"vmaf=model=vmaf_v1.0.16_3d0h", "vmaf=model=vmaf_v1.0.16_1d5h_2160:name=vmaf_1d5h_2160",
+      "vmaf=model=vmaf_v1.0.16_hfr_3d0h:name=vmaf_hfr"},
+     {"p8_scaled_352x288"}},
     {"vmaf_b",
      {"vmaf", "vmaf=model=vmaf_b_v0.6.3:name=vmaf_b"},
      {"p8_176x144", "p10_odd_161x97", "p12_96x64", "p8_same_64x48"}},

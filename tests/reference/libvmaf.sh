@@ -181,6 +181,32 @@ ref p10_176x144 vmaf_overrides --cpumask 255 \
   --model version=vmaf_v0.6.1:vif.vif_enhn_gain_limit=1.5:adm.adm_enhn_gain_limit=1.2:cambi.topk=0.5 \
   --model version=vmaf_v0.6.1neg:name=vmaf_neg:adm.adm_enhn_gain_limit=1.5:motion.motion_max_val=3
 
+# VMAF v1's models, each under its own name (libvmaf requires them distinct): at 1080p, at 10
+# bits, odd sizes as 4:4:4, on banding whose chroma is flat (SpEED 0: the chroma correction);
+# the high-frame-rate models' five-frame motion on pairs of 8 pictures; a ladder's rung shown
+# larger, with CAMBI told the rung's own size and depth; an H.264 encode with B-frames scaled
+# up (its chroma too small for the rescaled SpEED of the phone and 4K-from-3-heights models).
+v1=(--model version=vmaf_v1.0.16_3d0h --model version=vmaf_v1.0.16_5d0h:name=vmaf_5d0h
+  --model version=vmaf_v1.0.16_1d5h_2160:name=vmaf_1d5h_2160
+  --model version=vmaf_v1.0.16_3d0h_2160:name=vmaf_3d0h_2160)
+v1hfr=(--model version=vmaf_v1.0.16_hfr_3d0h --model version=vmaf_v1.0.16_hfr_5d0h:name=vmaf_5d0h
+  --model version=vmaf_v1.0.16_hfr_1d5h_2160:name=vmaf_1d5h_2160
+  --model version=vmaf_v1.0.16_hfr_3d0h_2160:name=vmaf_3d0h_2160)
+# At 321 samples wide libvmaf's AVX2 ADM reads past the row end: there, its scalar code.
+for p in p8_1080p p10_640x360 p10_odd_321x241 p8_band_1080p; do
+  ref "$p" vmaf_v1 "${v1[@]}" $([ "$p" != p10_odd_321x241 ] || echo --cpumask 255)
+done
+for p in p10_640x360 p10_odd_321x241; do
+  ref "$p" vmaf_v1_hfr "${v1hfr[@]}" $([ "$p" != p10_odd_321x241 ] || echo --cpumask 255)
+done
+ref p8_rung_640x360 vmaf_v1_enc \
+  --model version=vmaf_v1.0.16_3d0h:cambi.enc_width=320:cambi.enc_height=180 \
+  --model version=vmaf_v1.0.16_5d0h:name=vmaf_5d0h:cambi.enc_width=320:cambi.enc_height=180:cambi.enc_bitdepth=8 \
+  --model version=vmaf_v1.0.16_3d0h_2160:name=vmaf_3d0h_2160
+ref p8_scaled_352x288 vmaf_v1_encode --model version=vmaf_v1.0.16_3d0h \
+  --model version=vmaf_v1.0.16_1d5h_2160:name=vmaf_1d5h_2160 \
+  --model version=vmaf_v1.0.16_hfr_3d0h:name=vmaf_hfr
+
 # The decode of an H.264 encode with B-frames (the tool reads the MP4 itself, in presentation order).
 ref p8_x264_176x144 vmaf_encode --model version=vmaf_v0.6.1 \
   --model version=vmaf_v0.6.1neg:name=vmaf_neg
