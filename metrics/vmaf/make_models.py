@@ -43,7 +43,8 @@ def number(x):
 
 
 def option_text(key, value):
-    # libvmaf writes numeric option values in their shortest form ("1.0" is "1").
+    # libvmaf writes numeric option values in their shortest form ("1.0" is "1"). A feature's
+    # options are listed by name, as the reader of model files lists them.
     if isinstance(value, bool):
         return f"{key}={'true' if value else 'false'}"
     if isinstance(value, (int, float)):
@@ -70,7 +71,7 @@ def model_entry(out, tag, name, d):
     out.append(f"const char* const kFeatures{tag}[] = {{{', '.join(cstr(f) for f in features)}}};")
     out.append(
         f"const char* const kOptions{tag}[] = {{"
-        + ", ".join(cstr(":".join(option_text(k, v) for k, v in o.items())) for o in opts)
+        + ", ".join(cstr(":".join(option_text(k, v) for k, v in sorted(o.items()))) for o in opts)
         + "};"
     )
     out.append(f"const double kSlopes{tag}[] = {{{', '.join(number(x) for x in d['slopes'])}}};")

@@ -5823,7 +5823,7 @@ const char kSvm4_0[] =
     "-4 1:0.75331875 2:0.047285912 3:0.46606653 4:0.81323145 5:0.84847474 6:0.85892657 \n";
 
 const char* const kFeatures5[] = {"Cambi_feature_cambi_score", "Speed_chroma_feature_speed_chroma_uv_score", "VMAF_integer_feature_adm3_score", "VMAF_integer_feature_motion3_score"};
-const char* const kOptions5[] = {"cambi_high_res_speedup=1080:cambi_vis_lum_threshold=0.06:cambi_max_val=17", "speed_kernelscale=1:speed_nn_floor=0.1:speed_sigma_nn=0.19:speed_weight_var_mode=5:speed_max_val=45", "adm_dlm_weight=0.7:adm_enhn_gain_limit=1:adm_noise_weight=0.02:adm_norm_view_dist=3:adm_ref_display_height=1080:adm_min_val=0.5:adm_csf_mode=2", "motion_max_val=18"};
+const char* const kOptions5[] = {"cambi_high_res_speedup=1080:cambi_max_val=17:cambi_vis_lum_threshold=0.06", "speed_kernelscale=1:speed_max_val=45:speed_nn_floor=0.1:speed_sigma_nn=0.19:speed_weight_var_mode=5", "adm_csf_mode=2:adm_dlm_weight=0.7:adm_enhn_gain_limit=1:adm_min_val=0.5:adm_noise_weight=0.02:adm_norm_view_dist=3:adm_ref_display_height=1080", "motion_max_val=18"};
 const double kSlopes5[] = {0.012020766332648467, 0.07265168094288038, 0.03147688934068315, 4.044462665497729, 0.06242930101138472};
 const double kIntercepts5[] = {-0.30712690585348135, -0.00016348141788834398, -0.014977474082856242, -3.0226057825839794, -0.003051650363248205};
 const char kSvm5[] =
@@ -6051,7 +6051,7 @@ const char kSvm5[] =
     "-4 1:0.12777214 2:0.26499642 3:0.66005698 4:0.047238866 \n";
 
 const char* const kFeatures6[] = {"Cambi_feature_cambi_score", "Speed_chroma_feature_speed_chroma_uv_score", "VMAF_integer_feature_adm3_score", "VMAF_integer_feature_motion3_score"};
-const char* const kOptions6[] = {"cambi_high_res_speedup=1080:cambi_vis_lum_threshold=0.06:cambi_max_val=17", "speed_nn_floor=0.1:speed_sigma_nn=0.19:speed_weight_var_mode=5:speed_prescale=0.6:speed_prescale_method=bilinear:speed_max_val=45", "adm_dlm_weight=0.7:adm_enhn_gain_limit=1:adm_noise_weight=0.02:adm_norm_view_dist=5:adm_ref_display_height=1080:adm_min_val=0.5:adm_csf_mode=2", "motion_max_val=18"};
+const char* const kOptions6[] = {"cambi_high_res_speedup=1080:cambi_max_val=17:cambi_vis_lum_threshold=0.06", "speed_max_val=45:speed_nn_floor=0.1:speed_prescale=0.6:speed_prescale_method=bilinear:speed_sigma_nn=0.19:speed_weight_var_mode=5", "adm_csf_mode=2:adm_dlm_weight=0.7:adm_enhn_gain_limit=1:adm_min_val=0.5:adm_noise_weight=0.02:adm_norm_view_dist=5:adm_ref_display_height=1080", "motion_max_val=18"};
 const double kSlopes6[] = {0.012020766332648467, 0.07265168094288038, 0.03147688934068315, 4.044462665497729, 0.06242930101138472};
 const double kIntercepts6[] = {-0.30712690585348135, -0.00016348141788834398, -0.014977474082856242, -3.0226057825839794, -0.003051650363248205};
 const char kSvm6[] =
@@ -6279,7 +6279,7 @@ const char kSvm6[] =
     "-4 1:0.12777214 2:0.26499642 3:0.66005698 4:0.047238866 \n";
 
 const char* const kFeatures7[] = {"Cambi_feature_cambi_score", "Speed_chroma_feature_speed_chroma_uv_score", "VMAF_integer_feature_adm3_score", "VMAF_integer_feature_motion3_score"};
-const char* const kOptions7[] = {"cambi_high_res_speedup=1080:cambi_vis_lum_threshold=0.06:cambi_max_val=17", "speed_nn_floor=0.1:speed_sigma_nn=0.19:speed_weight_var_mode=5:speed_max_val=45", "adm_dlm_weight=0.7:adm_enhn_gain_limit=1:adm_noise_weight=0.02:adm_norm_view_dist=1.5:adm_ref_display_height=2160:adm_min_val=0.5:adm_csf_mode=2", "motion_max_val=18"};
+const char* const kOptions7[] = {"cambi_high_res_speedup=1080:cambi_max_val=17:cambi_vis_lum_threshold=0.06", "speed_max_val=45:speed_nn_floor=0.1:speed_sigma_nn=0.19:speed_weight_var_mode=5", "adm_csf_mode=2:adm_dlm_weight=0.7:adm_enhn_gain_limit=1:adm_min_val=0.5:adm_noise_weight=0.02:adm_norm_view_dist=1.5:adm_ref_display_height=2160", "motion_max_val=18"};
 const double kSlopes7[] = {0.012020766332648467, 0.07265168094288038, 0.03147688934068315, 4.044462665497729, 0.06242930101138472};
 const double kIntercepts7[] = {-0.30712690585348135, -0.00016348141788834398, -0.014977474082856242, -3.0226057825839794, -0.003051650363248205};
 const char kSvm7[] =
@@ -6507,7 +6507,7 @@ const char kSvm7[] =
     "-4 1:0.12777214 2:0.26499642 3:0.66005698 4:0.047238866 \n";
 
 const char* const kFeatures8[] = {"Cambi_feature_cambi_score", "Speed_chroma_feature_speed_chroma_uv_score", "VMAF_integer_feature_adm3_score", "VMAF_integer_feature_motion3_score"};
-const char* const kOptions8[] = {"cambi_high_res_speedup=1080:cambi_vis_lum_threshold=0.06:cambi_max_val=17", "speed_nn_floor=0.1:speed_sigma_nn=0.19:speed_weight_var_mode=5:speed_prescale=0.5:speed_prescale_method=bilinear:speed_max_val=45", "adm_dlm_weight=0.7:adm_enhn_gain_limit=1:adm_noise_weight=0.02:adm_norm_view_dist=3:adm_ref_display_height=2160:adm_min_val=0.5:adm_csf_mode=2", "motion_max_val=18"};
+const char* const kOptions8[] = {"cambi_high_res_speedup=1080:cambi_max_val=17:cambi_vis_lum_threshold=0.06", "speed_max_val=45:speed_nn_floor=0.1:speed_prescale=0.5:speed_prescale_method=bilinear:speed_sigma_nn=0.19:speed_weight_var_mode=5", "adm_csf_mode=2:adm_dlm_weight=0.7:adm_enhn_gain_limit=1:adm_min_val=0.5:adm_noise_weight=0.02:adm_norm_view_dist=3:adm_ref_display_height=2160", "motion_max_val=18"};
 const double kSlopes8[] = {0.012020766332648467, 0.07265168094288038, 0.03147688934068315, 4.044462665497729, 0.06242930101138472};
 const double kIntercepts8[] = {-0.30712690585348135, -0.00016348141788834398, -0.014977474082856242, -3.0226057825839794, -0.003051650363248205};
 const char kSvm8[] =
@@ -6735,7 +6735,7 @@ const char kSvm8[] =
     "-4 1:0.12777214 2:0.26499642 3:0.66005698 4:0.047238866 \n";
 
 const char* const kFeatures9[] = {"Cambi_feature_cambi_score", "Speed_chroma_feature_speed_chroma_uv_score", "VMAF_integer_feature_adm3_score", "VMAF_integer_feature_motion3_score"};
-const char* const kOptions9[] = {"cambi_high_res_speedup=1080:cambi_vis_lum_threshold=0.06:cambi_max_val=17", "speed_kernelscale=1:speed_nn_floor=0.1:speed_sigma_nn=0.19:speed_weight_var_mode=5:speed_max_val=45", "adm_dlm_weight=0.7:adm_enhn_gain_limit=1:adm_noise_weight=0.02:adm_norm_view_dist=3:adm_ref_display_height=1080:adm_min_val=0.5:adm_csf_mode=2", "motion_max_val=18:motion_five_frame_window=true:motion_moving_average=true"};
+const char* const kOptions9[] = {"cambi_high_res_speedup=1080:cambi_max_val=17:cambi_vis_lum_threshold=0.06", "speed_kernelscale=1:speed_max_val=45:speed_nn_floor=0.1:speed_sigma_nn=0.19:speed_weight_var_mode=5", "adm_csf_mode=2:adm_dlm_weight=0.7:adm_enhn_gain_limit=1:adm_min_val=0.5:adm_noise_weight=0.02:adm_norm_view_dist=3:adm_ref_display_height=1080", "motion_five_frame_window=true:motion_max_val=18:motion_moving_average=true"};
 const double kSlopes9[] = {0.012020766332648467, 0.07265168094288038, 0.03147688934068315, 4.044462665497729, 0.06242930101138472};
 const double kIntercepts9[] = {-0.30712690585348135, -0.00016348141788834398, -0.014977474082856242, -3.0226057825839794, -0.003051650363248205};
 const char kSvm9[] =
@@ -6963,7 +6963,7 @@ const char kSvm9[] =
     "-4 1:0.12777214 2:0.26499642 3:0.66005698 4:0.047238866 \n";
 
 const char* const kFeatures10[] = {"Cambi_feature_cambi_score", "Speed_chroma_feature_speed_chroma_uv_score", "VMAF_integer_feature_adm3_score", "VMAF_integer_feature_motion3_score"};
-const char* const kOptions10[] = {"cambi_high_res_speedup=1080:cambi_vis_lum_threshold=0.06:cambi_max_val=17", "speed_nn_floor=0.1:speed_sigma_nn=0.19:speed_weight_var_mode=5:speed_prescale=0.6:speed_prescale_method=bilinear:speed_max_val=45", "adm_dlm_weight=0.7:adm_enhn_gain_limit=1:adm_noise_weight=0.02:adm_norm_view_dist=5:adm_ref_display_height=1080:adm_min_val=0.5:adm_csf_mode=2", "motion_max_val=18:motion_five_frame_window=true:motion_moving_average=true"};
+const char* const kOptions10[] = {"cambi_high_res_speedup=1080:cambi_max_val=17:cambi_vis_lum_threshold=0.06", "speed_max_val=45:speed_nn_floor=0.1:speed_prescale=0.6:speed_prescale_method=bilinear:speed_sigma_nn=0.19:speed_weight_var_mode=5", "adm_csf_mode=2:adm_dlm_weight=0.7:adm_enhn_gain_limit=1:adm_min_val=0.5:adm_noise_weight=0.02:adm_norm_view_dist=5:adm_ref_display_height=1080", "motion_five_frame_window=true:motion_max_val=18:motion_moving_average=true"};
 const double kSlopes10[] = {0.012020766332648467, 0.07265168094288038, 0.03147688934068315, 4.044462665497729, 0.06242930101138472};
 const double kIntercepts10[] = {-0.30712690585348135, -0.00016348141788834398, -0.014977474082856242, -3.0226057825839794, -0.003051650363248205};
 const char kSvm10[] =
@@ -7191,7 +7191,7 @@ const char kSvm10[] =
     "-4 1:0.12777214 2:0.26499642 3:0.66005698 4:0.047238866 \n";
 
 const char* const kFeatures11[] = {"Cambi_feature_cambi_score", "Speed_chroma_feature_speed_chroma_uv_score", "VMAF_integer_feature_adm3_score", "VMAF_integer_feature_motion3_score"};
-const char* const kOptions11[] = {"cambi_high_res_speedup=1080:cambi_vis_lum_threshold=0.06:cambi_max_val=17", "speed_nn_floor=0.1:speed_sigma_nn=0.19:speed_weight_var_mode=5:speed_max_val=45", "adm_dlm_weight=0.7:adm_enhn_gain_limit=1:adm_noise_weight=0.02:adm_norm_view_dist=1.5:adm_ref_display_height=2160:adm_min_val=0.5:adm_csf_mode=2", "motion_max_val=18:motion_five_frame_window=true:motion_moving_average=true"};
+const char* const kOptions11[] = {"cambi_high_res_speedup=1080:cambi_max_val=17:cambi_vis_lum_threshold=0.06", "speed_max_val=45:speed_nn_floor=0.1:speed_sigma_nn=0.19:speed_weight_var_mode=5", "adm_csf_mode=2:adm_dlm_weight=0.7:adm_enhn_gain_limit=1:adm_min_val=0.5:adm_noise_weight=0.02:adm_norm_view_dist=1.5:adm_ref_display_height=2160", "motion_five_frame_window=true:motion_max_val=18:motion_moving_average=true"};
 const double kSlopes11[] = {0.012020766332648467, 0.07265168094288038, 0.03147688934068315, 4.044462665497729, 0.06242930101138472};
 const double kIntercepts11[] = {-0.30712690585348135, -0.00016348141788834398, -0.014977474082856242, -3.0226057825839794, -0.003051650363248205};
 const char kSvm11[] =
@@ -7419,7 +7419,7 @@ const char kSvm11[] =
     "-4 1:0.12777214 2:0.26499642 3:0.66005698 4:0.047238866 \n";
 
 const char* const kFeatures12[] = {"Cambi_feature_cambi_score", "Speed_chroma_feature_speed_chroma_uv_score", "VMAF_integer_feature_adm3_score", "VMAF_integer_feature_motion3_score"};
-const char* const kOptions12[] = {"cambi_high_res_speedup=1080:cambi_vis_lum_threshold=0.06:cambi_max_val=17", "speed_nn_floor=0.1:speed_sigma_nn=0.19:speed_weight_var_mode=5:speed_prescale=0.5:speed_prescale_method=bilinear:speed_max_val=45", "adm_dlm_weight=0.7:adm_enhn_gain_limit=1:adm_noise_weight=0.02:adm_norm_view_dist=3:adm_ref_display_height=2160:adm_min_val=0.5:adm_csf_mode=2", "motion_max_val=18:motion_five_frame_window=true:motion_moving_average=true"};
+const char* const kOptions12[] = {"cambi_high_res_speedup=1080:cambi_max_val=17:cambi_vis_lum_threshold=0.06", "speed_max_val=45:speed_nn_floor=0.1:speed_prescale=0.5:speed_prescale_method=bilinear:speed_sigma_nn=0.19:speed_weight_var_mode=5", "adm_csf_mode=2:adm_dlm_weight=0.7:adm_enhn_gain_limit=1:adm_min_val=0.5:adm_noise_weight=0.02:adm_norm_view_dist=3:adm_ref_display_height=2160", "motion_five_frame_window=true:motion_max_val=18:motion_moving_average=true"};
 const double kSlopes12[] = {0.012020766332648467, 0.07265168094288038, 0.03147688934068315, 4.044462665497729, 0.06242930101138472};
 const double kIntercepts12[] = {-0.30712690585348135, -0.00016348141788834398, -0.014977474082856242, -3.0226057825839794, -0.003051650363248205};
 const char kSvm12[] =

@@ -59,17 +59,21 @@ auto fields(const vmaf::Model& m) {
                     m.clip_max,
                     std::tuple(t.enabled, std::to_array(t.has_p), std::to_array(t.p), t.out_lte_in,
                                t.out_gte_in, t.knots),
-                    m.gamma, m.rho, m.coef, m.first, m.element_feature, m.element_value);
+                    m.gamma, m.rho, m.coef, m.first, m.element_feature, m.element_value,
+                    m.chroma_correction, m.chroma_correction_parameter);
 }
 
-// The NEG model's file reads into the model that is bundled under its name, to the bit.
+// libvmaf's model files read into the models bundled under their names, to the bit.
 TEST(VmafModel, FileEqualsBundledModel) {
-  std::shared_ptr<const vmaf::Model> file, bundled;
-  std::string why;
-  ASSERT_TRUE(vmaf::load_model("path:" + kNegFile, &file, &why)) << why;
-  ASSERT_TRUE(vmaf::load_model("vmaf_v0.6.1neg", &bundled, &why)) << why;
-  EXPECT_EQ(file->name, kNegFile);
-  EXPECT_EQ(fields(*file), fields(*bundled));
+  for (const char* name : {"vmaf_v0.6.1neg", "vmaf_v1.0.16_3d0h"}) {
+    const std::string path = std::string(VQ_REFERENCE_DIR) + "/models/" + name + ".json";
+    std::shared_ptr<const vmaf::Model> file, bundled;
+    std::string why;
+    ASSERT_TRUE(vmaf::load_model("path:" + path, &file, &why)) << why;
+    ASSERT_TRUE(vmaf::load_model(name, &bundled, &why)) << why;
+    EXPECT_EQ(file->name, path);
+    EXPECT_EQ(fields(*file), fields(*bundled)) << name;
+  }
 }
 
 // One file is read once however many comparisons name it: the scorers of every comparison and
