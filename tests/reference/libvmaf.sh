@@ -230,6 +230,26 @@ for p in p8_176x144 p8_odd_177x99 p8_crop_177x99 p8_444_64x48 p10_176x144 p10_od
   p12_96x64 p8_1080p p8_min_8x8 p8_min_16x16 p8_min_2x2 p8_same_64x48; do
   ref "$p" ciede -n --feature ciede
 done
+# A pair widened by FFmpeg's format filter before libvmaf scores it (what --bit-depth does).
+ref_widened() {
+  local pair=$1 set=$2 fmt=$3
+  shift 3
+  if [ ${#sets[@]} -gt 0 ] && [[ " ${sets[*]} " != *" $set "* ]]; then return 0; fi
+  bash "$here/inputs.sh" "$work" "$pair"
+  local s
+  for s in ref dist; do
+    ffmpeg -nostdin -loglevel error -y -i "$work/$pair.$s.y4m" -vf "format=$fmt" -strict -1 \
+      "$work/$pair.$s.$fmt.y4m"
+  done
+  "$vmaf" -q -r "$work/$pair.ref.$fmt.y4m" -d "$work/$pair.dist.$fmt.y4m" --threads 1 "$@" \
+    --json -o "$here/libvmaf/$pair.$set.json" >/dev/null
+  echo "$pair.$set.json"
+}
+# VMAF v1 at 10 bits, libvmaf's advice, on the H.264 encode with B-frames scaled up (its score
+# clipped at 0 there, so also unclipped).
+ref_widened p8_scaled_352x288 vmaf_v1_10bit yuv420p10le --model version=vmaf_v1.0.16_3d0h \
+  --model version=vmaf_v1.0.16_3d0h:name=vmaf_raw:disable_clip=true
+
 # libvmaf's CLI reads no 16-bit Y4M: the pair goes to it as raw YUV of the same samples.
 ref_raw() {
   local pair=$1 set=$2 w=$3 h=$4 fmt=$5 layout=$6 bits=$7
