@@ -126,6 +126,10 @@ const LogSet kLogSets[] = {
      {"p10_176x144"}},
     {"vmaf_v1", kV1, {"p8_1080p", "p10_640x360", "p10_odd_321x241", "p8_band_1080p"}},
     {"vmaf_v1_hfr", kV1Hfr, {"p10_640x360", "p10_odd_321x241"}},
+    {"vmaf_v1_4k",
+     {"vmaf=model=vmaf_v1.0.16_1d5h_2160", "vmaf=model=vmaf_v1.0.16_3d0h_2160:name=vmaf_3d0h_2160",
+      "vmaf=model=vmaf_v1.0.16_hfr_3d0h_2160:name=vmaf_hfr_3d0h_2160"},
+     {"p8_2160p", "p8_band_2160p"}},
     {"vmaf_v1_enc",
      {"vmaf=model=vmaf_v1.0.16_3d0h:cambi.enc_width=320:cambi.enc_height=180",
       "vmaf=model=vmaf_v1.0.16_5d0h:name=vmaf_5d0h:cambi.enc_width=320:cambi.enc_height=180:"

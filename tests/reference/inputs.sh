@@ -146,6 +146,8 @@ make_one() {
     p8_min_2x2) pair "$1" 16x16 2 yuv420p 2:2 ;;      # one chroma sample (ciede has no smallest size)
     p10_640x360) pair "$1" 640x360 8 yuv420p10le ;;    # VMAF v1: chroma for SpEED at half size
     p10_odd_321x241) pair "$1" 322x242 8 yuv444p10le 321:241 ;;  # ... at odd sizes
+    p8_2160p) pair "$1" 3840x2160 2 yuv420p ;;          # the 4K models at their size
+    p8_band_2160p) band "$1" 3840x2160 2 yuv420p 1 ;;
     p8_rung_640x360) rung "$1" 640x360 6 320x180 ;;   # a rung of 320x180 shown at 640x360
     p8_x264_176x144) encoded "$1" 176x144 24 ;;       # an H.264 encode with B-frames, in MP4
     p8_scaled_352x288) scaled "$1" 352x288 24 p8_x264_176x144 ;;  # that encode, scaled up

@@ -199,6 +199,12 @@ done
 for p in p10_640x360 p10_odd_321x241; do
   ref "$p" vmaf_v1_hfr "${v1hfr[@]}" $([ "$p" != p10_odd_321x241 ] || echo --cpumask 255)
 done
+# The 4K models at 2160 lines (CAMBI there at 1080 lines, as the models ask).
+for p in p8_2160p p8_band_2160p; do
+  ref "$p" vmaf_v1_4k --model version=vmaf_v1.0.16_1d5h_2160 \
+    --model version=vmaf_v1.0.16_3d0h_2160:name=vmaf_3d0h_2160 \
+    --model version=vmaf_v1.0.16_hfr_3d0h_2160:name=vmaf_hfr_3d0h_2160
+done
 ref p8_rung_640x360 vmaf_v1_enc \
   --model version=vmaf_v1.0.16_3d0h:cambi.enc_width=320:cambi.enc_height=180 \
   --model version=vmaf_v1.0.16_5d0h:name=vmaf_5d0h:cambi.enc_width=320:cambi.enc_height=180:cambi.enc_bitdepth=8 \
