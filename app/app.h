@@ -83,7 +83,7 @@ struct Arguments {
   bool verbose = false;
   std::vector<std::optional<std::string>> outputs;  // by output_table() row
   std::optional<std::string> html_worst, preset, threads, size, pix_fmt, max_pixels, skip, scale,
-      pair, worst_pairs, cpumask, manifest, manifest_index, bd_method, rate_kbps;
+      pair, worst_pairs, cpumask, manifest, manifest_index, bd_method, rate_kbps, bit_depth;
   bool ssim = false, align = false, help = false, version = false, bd_rate = false;
   std::vector<std::string> metrics;  // --metric=NAME[=OPT=VALUE:...] and --ssim, in order
   std::vector<std::string> versus;   // --vs=FILE, each time given
@@ -117,6 +117,7 @@ struct Settings {
   int32_t worst_pairs = 0;
   std::optional<int> threads;  // none: the processors vidqual may use
   ScaleFilter scale = ScaleFilter::kNone;
+  int bit_depth = 0;  // every pair scored at this depth; 0: at the deeper picture's
   bool pair_by_time = false;
   uint32_t cpu_flags = detect_cpu_flags();  // this processor's CpuFlags less --cpumask's
   OpenOptions open[2];

@@ -51,6 +51,9 @@ const LongOption kLongOptions[] = {
      "scale the second's pictures to the first's size when they differ (bicubic, bilinear, "
      "lanczos, neighbor; :accurate_rnd..., lanczos:param0=N as FFmpeg's flags and width), as "
      "FFmpeg's scale filter does; without it sizes must match"},
+    {"bit-depth", "N", &Arguments::bit_depth, nullptr,
+     "score every pair at N bits (8 to 16), each shallower picture widened by a left shift as "
+     "FFmpeg's format filter widens it"},
     {"vs", "FILE", nullptr, nullptr,
      "compare the one input with FILE, each time given, all at once, the input read once (output "
      "paths take {name} or {index})",
@@ -376,6 +379,11 @@ std::string option_values(const Arguments& a, Settings* s) {
     }
     if (!have_ffmpeg())
       return "--scale is unavailable: scaling needs FFmpeg's libraries (" + ffmpeg_absence() + ")";
+  }
+  if (a.bit_depth) {
+    const auto n = number_within(*a.bit_depth, 8, 16);
+    if (!n) return "[--bit-depth=" + *a.bit_depth + "]: not a depth from 8 to 16 bits";
+    s->bit_depth = *n;
   }
   if (a.pair) {
     if (*a.pair != "timestamps" && *a.pair != "order")

@@ -303,6 +303,7 @@ int run_and_commit(const Settings& s, const RunDescription& d,
   run.align = s.align;
   run.metrics = s.metrics;
   run.scale = s.scale;
+  run.depth = s.bit_depth;
   run.pair_by_time = s.pair_by_time;
   run.threads = s.threads.value_or(available_processors());
   run.cpu_flags = s.cpu_flags;

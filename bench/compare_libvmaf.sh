@@ -38,6 +38,10 @@ rows=(
   "vmaf_neg|--metric=vmaf_neg|--model version=vmaf_v0.6.1neg"
   "vmaf_10bit|--metric=vmaf|--model version=vmaf_v0.6.1|10"
   "vmaf_neg_10bit|--metric=vmaf_neg|--model version=vmaf_v0.6.1neg|10"
+  "speed_chroma|--metric=speed_chroma|--feature speed_chroma"
+  "vmaf_b|--metric=vmaf=model=vmaf_b_v0.6.3|--model version=vmaf_b_v0.6.3"
+  "vmaf_v1|--metric=vmaf=model=vmaf_v1.0.16_3d0h|--model version=vmaf_v1.0.16_3d0h"
+  "vmaf_v1_10bit|--metric=vmaf=model=vmaf_v1.0.16_3d0h|--model version=vmaf_v1.0.16_3d0h|10"
 
   "ctc7_parts|--metric=psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5 --metric=float_ssim=scale=1:enable_db=true:clip_db=true --metric=float_ms_ssim=enable_db=true:clip_db=true --metric=psnr_hvs --metric=cambi|--feature psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5 --feature float_ssim=scale=1:enable_db=true:clip_db=true --feature float_ms_ssim=enable_db=true:clip_db=true --feature psnr_hvs --feature cambi"
   "aom_ctc_v6|--preset=aom-ctc-v6.0|--aom_ctc v6.0"

@@ -53,11 +53,12 @@ enum class PairStatus : uint8_t {
 // Brings the pictures of frames `a` and `b`, as sources hand them out, to one form: pictures of
 // different layout, range or depth converted or widened. A second frame of another size than
 // the first is scaled to the first's size with `scale` first; with ScaleFilter::kNone such a
-// pair is refused, as is a pair with a refused frame (after the sizes are compared). *why says
-// why in a few words when the pair cannot be formed ("frame sizes differ (640x480 against
-// 320x240); ...").
+// pair is refused, as is a pair with a refused frame (after the sizes are compared). With a
+// `depth`, both pictures are widened to it, and a deeper one is refused. *why says why in a few
+// words when the pair cannot be formed ("frame sizes differ (640x480 against 320x240); ...").
 [[nodiscard]] PairStatus form_pair(const Frame& a, const Frame& b, PairWork* work, FormedPair* out,
-                                   std::string* why, ScaleFilter scale = ScaleFilter::kNone);
+                                   std::string* why, ScaleFilter scale = ScaleFilter::kNone,
+                                   int depth = 0);
 
 // The report's PSNR of each plane of a raw frame pair (converted with this processor's
 // converters, as the AVI source converts them): the historical tool's call. 1 when compared;
@@ -138,6 +139,9 @@ struct RunSettings {
   std::vector<MetricRequest> metrics;
   // How a second picture of another size is scaled to the first's; kNone: such pairs are refused.
   ScaleFilter scale = ScaleFilter::kNone;
+  // The depth every pair is scored at (--bit-depth), each shallower picture widened to it; 0: the
+  // deeper picture's.
+  int depth = 0;
   // Pairs by time: each frame of the first input with the frame of the second shown at its time
   // (the last one that starts no later), by the two inputs' stated frame rates, as FFmpeg's
   // frame sync pairs streams of constant rate; a frame of the second may then be scored twice,

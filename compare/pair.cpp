@@ -87,11 +87,13 @@ int chroma_rank(ChromaLayout l) {
 
 // Brings the two pictures of a pair to one form: the layout with fewer chroma samples and
 // studio range (unless both are full range) through the picture converter (a picture paired with a
-// gray one is scored on its luma alone, with nothing to convert), then the greater depth, the
-// shallower picture's samples shifted left as FFmpeg's format filter widens them.
-PairStatus common_form(Picture* a, Picture* b, PairWork* work, FormedPair* score,
-                       std::string* why) {
-  if (a->layout == b->layout && a->depth == b->depth && a->full_range == b->full_range) {
+// gray one is scored on its luma alone, with nothing to convert), then the greater depth (or the
+// one asked for), the shallower picture's samples shifted left as FFmpeg's format filter widens
+// them.
+PairStatus common_form(Picture* a, Picture* b, PairWork* work, FormedPair* score, std::string* why,
+                       int depth) {
+  if (a->layout == b->layout && a->depth == b->depth && a->full_range == b->full_range &&
+      (depth == 0 || a->depth == depth)) {
     return PairStatus::kFormed;
   }
   const std::string forms = describe_picture(*a) + " against " + describe_picture(*b);
@@ -122,10 +124,15 @@ PairStatus common_form(Picture* a, Picture* b, PairWork* work, FormedPair* score
     *why = "pixel formats differ (" + forms + ")";
     return PairStatus::kUnsupported;
   }
-  if (a->depth != b->depth) {
-    const int i = a->depth < b->depth ? 0 : 1;
-    const int depth = std::max(a->depth, b->depth);
-    const PairStatus s = widen(*side[i], depth, &work->wide[i], side[i], why);
+  const int want = depth != 0 ? depth : std::max(a->depth, b->depth);
+  for (int i = 0; i < 2; ++i) {
+    if (side[i]->depth > want) {
+      *why = "a " + std::to_string(side[i]->depth) +
+             "-bit picture is deeper than --bit-depth=" + std::to_string(want) + " (" + forms + ")";
+      return PairStatus::kUnsupported;
+    }
+    if (side[i]->depth == want) continue;
+    const PairStatus s = widen(*side[i], want, &work->wide[i], side[i], why);
     if (s != PairStatus::kFormed) return s;
     score->widened |= uint8_t(1 << i);
   }
@@ -174,7 +181,7 @@ PairStatus scale_second(const Picture& pa, Picture* pb, PairWork* work, FormedPa
 }  // namespace
 
 PairStatus form_pair(const Frame& a, const Frame& b, PairWork* work, FormedPair* out,
-                     std::string* why, ScaleFilter scale) {
+                     std::string* why, ScaleFilter scale, int depth) {
   int64_t wa, ha, wb, hb;
   frame_size(a, &wa, &ha);
   frame_size(b, &wb, &hb);
@@ -194,7 +201,7 @@ PairStatus form_pair(const Frame& a, const Frame& b, PairWork* work, FormedPair*
       s = scale_second(pa, &pb, work, &formed, why, scale);
       if (s != PairStatus::kFormed) return s;
     }
-    s = common_form(&pa, &pb, work, &formed, why);
+    s = common_form(&pa, &pb, work, &formed, why, depth);
     if (s != PairStatus::kFormed) return s;
     if (pa.width != pb.width || pa.height != pb.height) {
       *why = size_mismatch(pa.width, pa.height, pb.width, pb.height);

@@ -224,7 +224,7 @@ struct Shared {
 void score_job(const Shared& shared, Scorers* scorers, Job* job) {
   try {
     job->status = form_pair(job->frame[0], job->frame[1], &job->work, &job->formed, &job->why,
-                            shared.settings->scale);
+                            shared.settings->scale, shared.settings->depth);
     if (job->status != PairStatus::kFormed) return;
     Scorers::Set* set = nullptr;
     const MetricStatus made = scorers->get(job->formed.form, job->index, &set, &job->why);

@@ -83,6 +83,10 @@ enum MetricFlags : uint32_t {
   // Its score names are its own: no other request of the run may write one of them (two VMAF
   // models both writing "vmaf" would overwrite each other). The run refuses such a set.
   kMetricUniqueNames = 1u << 2,
+  // Takes options "FEATURE.OPTION=VALUE" besides its own, for the metrics it needs (a VMAF
+  // model's feature options overridden, "cambi.enc_width=1280"): each is kept as given, a string
+  // value under its dotted name, for the row to check and apply.
+  kMetricFeatureOptions = 1u << 3,
 };
 
 // One scorer of a metric, made for one picture form.

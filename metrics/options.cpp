@@ -162,6 +162,15 @@ int parse_metric_request(std::string_view text, MetricRequest* out, std::string*
     MetricOptions::Value* v = nullptr;
     for (MetricOptions::Value& have : r.options.values)
       if (have.name == opt) v = &have;
+    const size_t dot = opt.find('.');
+    if (v == nullptr && (row->flags & kMetricFeatureOptions) && dot != std::string::npos &&
+        dot > 0 && dot + 1 < opt.size()) {
+      MetricOptions::Value feature_option;
+      feature_option.name = opt;
+      feature_option.type = OptionType::kString;
+      r.options.values.push_back(feature_option);
+      v = &r.options.values.back();
+    }
     if (v == nullptr) {
       *why = "metric " + name + " has no option '" + opt + "'";
       return 0;

@@ -23,6 +23,7 @@ std::span<const MetricRow> metric_registry() {
       vmaf_metric(),
       vmaf_neg_metric(),
       ciede_metric(),
+      speed_chroma_metric(),
   };
   // clang-format on
   return kRows;

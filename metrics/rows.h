@@ -18,5 +18,6 @@ const MetricRow& psnr_hvs_metric();
 const MetricRow& vmaf_metric();
 const MetricRow& vmaf_neg_metric();
 const MetricRow& ciede_metric();
+const MetricRow& speed_chroma_metric();
 
 }  // namespace vq

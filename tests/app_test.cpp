@@ -118,6 +118,7 @@ TEST(FrontEnd, ValuesAreCheckedAlikeInEveryMode) {
       {{"--threads=abc"}, "values: [--threads=abc]: not a number from 1 to 64"},
       {{"--threads=0"}, "values: [--threads=0]: not a number from 1 to 64"},
       {{"--threads=65"}, "values: [--threads=65]: not a number from 1 to 64"},
+      {{"--bit-depth=7"}, "values: [--bit-depth=7]: not a depth from 8 to 16 bits"},
       {{"--html-worst=51"}, "values: [--html-worst=51]: not a number from 0 to 50"},
       {{"--worst-pairs=-1"}, "values: [--worst-pairs=-1]: not a number of pairs from 0"},
       // As maxframes, a count past the largest is read as the largest.

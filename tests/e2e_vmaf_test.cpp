@@ -3,7 +3,8 @@
 // (the MP4 decoded to Y4M by FFmpeg's CLI), pooled scores too, and the document is the same for
 // every thread count. The encode is committed under reference/media: an encoder's bytes differ
 // between its versions, the decoder's pictures of one file do not. Skipped, visibly, in a build
-// without FFmpeg's libraries or a JSON library, or without the ffmpeg CLI.
+// without FFmpeg's libraries or a JSON library, or without the ffmpeg CLI. Also VMAF v1 scored at
+// 10 bits of the 8-bit encode (--bit-depth=10).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -102,6 +103,28 @@ TEST_F(EncodeVmaf, ScaledEncodeEqualsLibvmafOnTheScaledDecode) {
   const nlohmann::json doc = nlohmann::json::parse(slurp(path("scaled.json")), nullptr, false);
   ASSERT_FALSE(doc.is_discarded());
   expect_pairs_as_log(doc, log);
+}
+
+// VMAF v1 at 10 bits of the 8-bit encode, scaled up: libvmaf's log of the same pictures widened
+// by FFmpeg's format filter (the score clipped at 0 there, and unclipped).
+TEST_F(EncodeVmaf, WidenedEncodeEqualsLibvmafOnTheWidenedDecode) {
+  constexpr const char* kScaled = "p8_scaled_352x288";
+  if (!reference::make_pair(kScaled)) GTEST_SKIP() << "no FFmpeg CLI to make " << kScaled;
+  reference::Log log;
+  ASSERT_TRUE(reference::load_log(std::string(kScaled) + ".vmaf_v1_10bit.json", &log));
+  const Outcome r = run({reference::ref_path(kScaled), encode_, "--scale=bicubic", "--bit-depth=10",
+                         "--metric=vmaf=model=vmaf_v1.0.16_3d0h",
+                         "--metric=vmaf=model=vmaf_v1.0.16_3d0h:name=vmaf_raw:disable_clip=true",
+                         "--json=" + path("wide.json")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("4:2:0 10-bit"), std::string::npos) << r.err;
+  const nlohmann::json doc = nlohmann::json::parse(slurp(path("wide.json")), nullptr, false);
+  ASSERT_FALSE(doc.is_discarded());
+  expect_pairs_as_log(doc, log);
+  for (const char* pool : {"min", "max", "mean", "harmonic_mean"})
+    EXPECT_NEAR(doc.at("pooled_metrics").at("vmaf").at(pool).get<double>(),
+                log.pooled.at("vmaf").at(pool).get<double>(), 1.0000001e-6)
+        << pool;
 }
 
 #endif

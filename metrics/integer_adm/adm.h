@@ -20,7 +20,16 @@ struct Params {
   double min_val = 0.0;
   bool skip_aim = false;
   bool skip_scale0 = false;
+  int csf_mode = 0;  // kCsfWatson or kCsfBlend
 };
+
+// The contrast sensitivity functions: Watson's visibility thresholds of the DWT, or the blend of
+// Barten's and Watson's tabulated for a few displays and distances.
+inline constexpr int kCsfWatson = 0;
+inline constexpr int kCsfBlend = 2;
+
+// Whether the blended CSF is tabulated for this display height and distance.
+[[nodiscard]] bool blend_csf_known(double norm_view_dist, int ref_display_height);
 
 // One pair's result: the score parts libvmaf writes.
 struct Result {

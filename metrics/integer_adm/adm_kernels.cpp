@@ -261,15 +261,79 @@ float quant_step(int lambda, int theta, double nvd, int rdh) {
   const float t = float(std::log10(std::pow(2.0, lambda + 1) * f0 * kG[theta] / r));
   return float(2.0 * a * std::pow(10.0, k * t * t) / kAmp[lambda][theta]);
 }
-void csf_factors(int scale, double nvd, int rdh, float out[3]) {
-  const float f1 = 1.0f / quant_step(scale, 1, nvd, rdh);
-  const float f2 = 1.0f / quant_step(scale, 2, nvd, rdh);
+// The blended CSF's weights per display: horizontal and vertical bands, then diagonal, scales 0
+// to 3. Data of Netflix's vmaf (BSD-2-Clause-Patent, Copyright (c) 2020 Netflix, Inc.).
+struct BlendCsf {
+  int height;
+  double dist;
+  float hv[4], diag[4];
+};
+constexpr BlendCsf kBlendCsf[] = {
+    {1080,
+     3.0,
+     {0.01183f, 0.025026f, 0.04295f, 0.058621f},
+     {0.004302f, 0.011778f, 0.023918f, 0.035901f}},
+    {1080,
+     5.0,
+     {0.004212f, 0.014809f, 0.029642f, 0.047464f},
+     {0.000984f, 0.005852f, 0.0146f, 0.027574f}},
+    // 1.5 heights of 2160 lines subtend as many samples per degree as 3 of 1080.
+    {2160,
+     1.5,
+     {0.01183f, 0.025026f, 0.04295f, 0.058621f},
+     {0.004302f, 0.011778f, 0.023918f, 0.035901f}},
+    {2160,
+     3.0,
+     {0.00226f, 0.01183f, 0.025026f, 0.04295f},
+     {0.000479f, 0.004302f, 0.011778f, 0.023918f}},
+    {2160,
+     5.0,
+     {0.000092f, 0.004212f, 0.014809f, 0.029642f},
+     {0.000050f, 0.000984f, 0.005852f, 0.0146f}},
+    {720,
+     3.0,
+     {0.018715f, 0.035637f, 0.052798f, 0.061509f},
+     {0.007999f, 0.018396f, 0.031851f, 0.037718f}},
+    {720,
+     5.0,
+     {0.010144f, 0.022561f, 0.040309f, 0.05672f},
+     {0.003463f, 0.010282f, 0.021839f, 0.034641f}},
+    {480,
+     3.0,
+     {0.027961f, 0.045875f, 0.060275f, 0.056234f},
+     {0.013572f, 0.026277f, 0.036959f, 0.034511f}},
+    {480,
+     5.0,
+     {0.016781f, 0.032822f, 0.05032f, 0.061594f},
+     {0.00691f, 0.016545f, 0.029917f, 0.037777f}},
+};
+
+const BlendCsf* blend_csf(double nvd, int rdh) {
+  for (const BlendCsf& b : kBlendCsf)
+    if (b.height == rdh && b.dist == nvd) return &b;
+  return nullptr;
+}
+
+void csf_factors(int mode, int scale, double nvd, int rdh, float out[3]) {
+  float f1, f2;
+  if (mode == kCsfBlend) {
+    const BlendCsf* b = blend_csf(nvd, rdh);
+    f1 = b->hv[scale];
+    f2 = b->diag[scale];
+  } else {
+    f1 = 1.0f / quant_step(scale, 1, nvd, rdh);
+    f2 = 1.0f / quant_step(scale, 2, nvd, rdh);
+  }
   out[0] = f1;
   out[1] = f1;
   out[2] = f2;
 }
 
 }  // namespace
+
+bool blend_csf_known(double norm_view_dist, int ref_display_height) {
+  return blend_csf(norm_view_dist, ref_display_height) != nullptr;
+}
 
 Kernels scalar_kernels() {
   Kernels k{};
@@ -738,12 +802,13 @@ void Scorer::score(const Plane& ref, const Plane& dist, Result* out) {
   const double limit = 1e-10 * (w * h) / (1920.0 * 1080.0);
   double num = 0, den = 0, aim_num = 0;
   const bool fixed_factors =
+      p_.csf_mode == kCsfWatson &&
       std::fabs(p_.norm_view_dist * p_.ref_display_height - 3.0 * 1080) < 1e-8;
   const Plane* pics[2] = {&ref, &dist};
   for (int scale = 0; scale < 4; ++scale) {
     index_tables(h);
     float rf[3];
-    csf_factors(scale, p_.norm_view_dist, p_.ref_display_height, rf);
+    csf_factors(p_.csf_mode, scale, p_.norm_view_dist, p_.ref_display_height, rf);
     const int sw = w;  // the source's width
     w = (w + 1) / 2;
     h = (h + 1) / 2;

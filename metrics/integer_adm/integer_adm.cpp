@@ -51,7 +51,8 @@ const AdmOption kAdmOptions[] = {
      "rdh",
      1,
      4320},
-    {{"adm_csf_mode", OptionType::kInt, "0", "contrast sensitivity function (0: Watson)"},
+    {{"adm_csf_mode", OptionType::kInt, "0",
+      "contrast sensitivity function (0: Watson, 2: Barten's and Watson's blended)"},
      "csf",
      0,
      3},
@@ -186,8 +187,16 @@ int check_adm(const MetricOptions& o, std::string* why) {
       return 0;
     }
   }
-  if (o.get_int("adm_csf_mode") != 0) {
-    *why = "integer_adm: only adm_csf_mode=0 (Watson's CSF) is implemented";
+  const int64_t mode = o.get_int("adm_csf_mode");
+  if (mode != adm::kCsfWatson && mode != adm::kCsfBlend) {
+    *why = "integer_adm: adm_csf_mode is 0 (Watson's CSF) or 2 (Barten's and Watson's blended)";
+    return 0;
+  }
+  if (mode == adm::kCsfBlend && !adm::blend_csf_known(o.get_double("adm_norm_view_dist"),
+                                                      int(o.get_int("adm_ref_display_height")))) {
+    *why =
+        "integer_adm: adm_csf_mode=2 is tabulated for displays of 480, 720, 1080 and 2160 lines "
+        "at 3 and 5 heights, and of 2160 at 1.5";
     return 0;
   }
   // The fixed-point pipeline holds no finer angular frequency than 3 heights of 1080 lines.
@@ -211,6 +220,7 @@ MetricStatus make_adm(const PictureForm& form, const MetricOptions& o, uint32_t 
   p.min_val = o.get_double("adm_min_val");
   p.skip_aim = o.get_bool("adm_skip_aim");
   p.skip_scale0 = o.get_bool("adm_skip_scale0");
+  p.csf_mode = int(o.get_int("adm_csf_mode"));
   if (form.width < adm::kMinSize || form.height < adm::kMinSize) {
     *why =
         "integer_adm: pictures smaller than 33x33 are not scored (its four DWT scales need "

@@ -162,13 +162,45 @@ int parse_svm_text(std::string_view text, int dimensions, Model* out, std::strin
   return 1;
 }
 
-double predict(const Model& m, std::span<const double> features, bool force_transform,
-               bool no_clip) {
+namespace {
+
+// Where the chroma correction reads and writes: the one feature whose name holds "adm3" and the
+// one whose name holds "speed_chroma"; -1 where there is not exactly one.
+int feature_holding(const Model& m, const char* part) {
+  int at = -1;
+  for (size_t k = 0; k < m.features.size(); ++k)
+    if (m.features[k].name.find(part) != std::string::npos) {
+      if (at >= 0) return -1;
+      at = int(k);
+    }
+  return at;
+}
+
+}  // namespace
+
+double regress(const Model& m, std::span<const double> features) {
   const size_t n = m.features.size();
   double x[64];
   for (size_t k = 0; k < n; ++k)
     x[k] = m.linear_rescale ? m.features[k].slope * features[k] + m.features[k].intercept
                             : features[k];
+  if (m.chroma_correction) {
+    // Both features are taken back from their normalised values, as libvmaf does, so that the
+    // luma feature is the same double its correction starts from.
+    const auto raw = [&](int k) {
+      return m.linear_rescale
+                 ? (x[k] - m.features[size_t(k)].intercept) / m.features[size_t(k)].slope
+                 : x[k];
+    };
+    const int luma = feature_holding(m, "adm3");
+    const int chroma = feature_holding(m, "speed_chroma");
+    if (luma >= 0 && chroma >= 0 && raw(chroma) == 0.0) {
+      const double c = m.chroma_correction_parameter;
+      const double corrected = (-c * raw(luma)) + c;
+      const ModelFeature& f = m.features[size_t(chroma)];
+      x[chroma] = m.linear_rescale ? f.slope * corrected + f.intercept : corrected;
+    }
+  }
   double sum = 0;
   for (size_t i = 0; i < m.coef.size(); ++i) {
     size_t e = m.first[i];
@@ -184,7 +216,10 @@ double predict(const Model& m, std::span<const double> features, bool force_tran
   }
   double y = sum - m.rho;
   if (m.linear_rescale) y = (y - m.intercept) / m.slope;
+  return y;
+}
 
+double finish(const Model& m, double y, bool force_transform, bool no_clip) {
   const Transform& t = m.transform;
   if (t.enabled || force_transform) {
     const double in = y;
@@ -205,6 +240,37 @@ double predict(const Model& m, std::span<const double> features, bool force_tran
     if (y > m.clip_max) y = m.clip_max;
   }
   return y;
+}
+
+double predict(const Model& m, std::span<const double> features, bool force_transform,
+               bool no_clip) {
+  return finish(m, regress(m, features), force_transform, no_clip);
+}
+
+BootstrapScores bootstrap(const Model& first_member, std::span<const double> raw,
+                          bool force_transform, bool no_clip) {
+  const size_t n = raw.size();
+  double sum = 0;
+  for (const double v : raw)
+    sum += v;
+  const double mean = sum / double(n);
+  double ssd = 0;
+  for (const double v : raw)
+    ssd += std::pow(v - mean, 2);
+  std::vector<double> sorted(raw.begin(), raw.end());
+  std::sort(sorted.begin(), sorted.end());
+  // Linear interpolation between the closest ranks.
+  const auto percentile = [&](double perc) {
+    const double p = perc * double(n - 1) / 100.;
+    const size_t lo = size_t(std::floor(p)), hi = size_t(std::ceil(p));
+    return lo == hi ? sorted[lo] : sorted[lo] * (double(hi) - p) + sorted[hi] * (p - double(lo));
+  };
+  const auto map = [&](double y) { return finish(first_member, y, force_transform, no_clip); };
+  // The mapping's slope at the mean, over a step of 0.01 either side.
+  const double delta = 0.01;
+  const double slope = (map(mean + delta) - map(mean - delta)) / (2.0 * delta);
+  return {map(mean), std::sqrt(ssd / double(n)) * slope, map(percentile(2.5)),
+          map(percentile(97.5))};
 }
 
 std::string bundled_model_names() {
@@ -239,6 +305,13 @@ int from_bundled(const BundledModel& b, Model* out, std::string* why) {
   m.transform.out_lte_in = b.transform.out_lte_in;
   m.transform.out_gte_in = b.transform.out_gte_in;
   if (!parse_svm_text(b.svm, b.feature_count, &m, why)) return 0;
+  m.chroma_correction = b.chroma_correction;
+  m.chroma_correction_parameter = b.chroma_correction_parameter;
+  for (int i = 0; i < b.member_count; ++i) {
+    Model member;
+    if (!from_bundled(b.members[i], &member, why)) return 0;
+    m.members.push_back(std::move(member));
+  }
   *out = std::move(m);
   return 1;
 }

@@ -1,6 +1,7 @@
 // VMAF's model: libvmaf's nu-SVR regression over normalised features, its score transform and
-// its clip. Models come bundled (models.cpp, written from libvmaf's JSON files) or from a file
-// in libvmaf's JSON model format (model=path:FILE). Private to metrics/vmaf/ and its tests.
+// its clip, and the bootstrap models whose members' spread gives a confidence interval. Models
+// come bundled (models.cpp, written from libvmaf's JSON files) or from a file in libvmaf's JSON
+// model format (model=path:FILE). Private to metrics/vmaf/ and its tests.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +50,14 @@ struct Model {
   std::vector<uint32_t> first;  // coef.size() + 1 offsets
   std::vector<uint8_t> element_feature;
   std::vector<double> element_value;
+  // When set, a chroma feature ("speed_chroma") of exactly 0 is replaced, before the regression,
+  // by this parameter times one minus the luma feature ("adm3"): a picture without chroma
+  // detail is judged by its luma.
+  bool chroma_correction = false;
+  double chroma_correction_parameter = 0;
+  // A bootstrap model: this model gives the score, its members (each a whole model, the same
+  // features retrained on a resampling) give the spread. Empty for a plain model.
+  std::vector<Model> members;
 };
 
 // A bundled model as models.cpp writes it.
@@ -70,6 +79,10 @@ struct BundledModel {
   double clip_min, clip_max;
   BundledTransform transform;
   const char* svm;  // libsvm's text form
+  bool chroma_correction;
+  double chroma_correction_parameter;
+  const BundledModel* members;  // a bootstrap model's, or null
+  int member_count;
 };
 extern const BundledModel kBundledModels[];
 extern const int kBundledModelCount;
@@ -99,9 +112,22 @@ inline constexpr int64_t kMaxModelFileBytes = int64_t(16) << 20;
                                  std::string* why);
 
 // The model's score for one pair's raw feature values (model order), as libvmaf predicts it:
-// normalised, regressed, denormalised, transformed where the model enables it or
-// `force_transform` asks, clipped unless `no_clip`.
+// normalised, chroma-corrected where the model asks, regressed, denormalised (regress), then
+// transformed where the model enables it or `force_transform` asks and clipped unless `no_clip`
+// (finish).
+[[nodiscard]] double regress(const Model& m, std::span<const double> features);
+[[nodiscard]] double finish(const Model& m, double y, bool force_transform, bool no_clip);
 [[nodiscard]] double predict(const Model& m, std::span<const double> features, bool force_transform,
                              bool no_clip);
+
+// A bootstrap model's scores of one pair, from its members' regressions (member order, neither
+// transformed nor clipped): their mean, their spread as the standard deviation, and the 2.5th
+// and 97.5th percentiles, each then transformed and clipped as the first member's score is (the
+// deviation scaled by that mapping's slope at the mean).
+struct BootstrapScores {
+  double bagging, stddev, ci_p95_lo, ci_p95_hi;
+};
+[[nodiscard]] BootstrapScores bootstrap(const Model& first_member, std::span<const double> raw,
+                                        bool force_transform, bool no_clip);
 
 }  // namespace vq::vmaf

@@ -132,24 +132,57 @@ int read_transform(const Json& t, Transform* out, std::string* why) {
   return 1;
 }
 
-}  // namespace
+// The model types libvmaf reads: a plain nu-SVR, and the two kinds of bootstrap member.
+enum class ModelType { kPlain, kBootstrap, kResidueBootstrap };
 
-int parse_model_json(std::string_view text, Model* out, std::string* why) {
-  DocumentBounds bounds;
-  if (!Json::sax_parse(text.begin(), text.end(), &bounds) && !bounds.why.empty()) {
-    *why = bounds.why;
+int read_model_dict(const Json& d, Model* out, ModelType* type, std::string* why);
+
+// A bootstrap model's document: models "0", "1", ... in order, the first giving the score, the
+// others its members, all bootstrap members of one kind.
+int read_collection(const Json& root, Model* out, std::string* why) {
+  Model first;
+  size_t count = 0;
+  ModelType kind = ModelType::kPlain;
+  for (;; ++count) {
+    const auto it = root.find(std::to_string(count));
+    if (it == root.end()) break;
+    Model m;
+    ModelType type;
+    const std::string which = "model " + std::to_string(count) + ": ";
+    if (!it->is_object() || !it->contains("model_dict")) {
+      *why = which + "no model_dict object";
+      return 0;
+    }
+    if (!read_model_dict((*it)["model_dict"], &m, &type, why)) {
+      *why = which + *why;
+      return 0;
+    }
+    if (count == 0) {
+      first = std::move(m);
+      continue;
+    }
+    if (type == ModelType::kPlain || (count > 1 && type != kind)) {
+      *why = which +
+             "the members of a bootstrap model are BOOTSTRAP_LIBSVMNUSVR or "
+             "RESIDUEBOOTSTRAP_LIBSVMNUSVR models, all of one kind";
+      return 0;
+    }
+    kind = type;
+    first.members.push_back(std::move(m));
+  }
+  if (first.members.empty()) {
+    *why = "no model_dict object, nor models \"0\", \"1\", ... of a bootstrap model";
     return 0;
   }
-  const Json root = Json::parse(text.begin(), text.end(), nullptr, false);
-  if (root.is_discarded()) {
-    *why = "not valid JSON";
+  *out = std::move(first);
+  return 1;
+}
+
+int read_model_dict(const Json& d, Model* out, ModelType* type_out, std::string* why) {
+  if (!d.is_object()) {
+    *why = "model_dict is not an object";
     return 0;
   }
-  if (!root.is_object() || !root.contains("model_dict") || !root["model_dict"].is_object()) {
-    *why = "no model_dict object";
-    return 0;
-  }
-  const Json& d = root["model_dict"];
   Model m;
   const auto field = [&](const char* name) -> const Json* {
     const auto it = d.find(name);
@@ -157,12 +190,16 @@ int parse_model_json(std::string_view text, Model* out, std::string* why) {
   };
 
   const Json* type = field("model_type");
-  if (type == nullptr || !type->is_string() || type->get<std::string>() != "LIBSVMNUSVR") {
-    *why = "model_type is not LIBSVMNUSVR (bootstrap models are not read)";
-    return 0;
-  }
-  if (field("chroma_correction_parameter") != nullptr) {
-    *why = "chroma_correction_parameter is not supported";
+  const std::string type_name =
+      type != nullptr && type->is_string() ? type->get<std::string>() : "";
+  if (type_name == "LIBSVMNUSVR") {
+    *type_out = ModelType::kPlain;
+  } else if (type_name == "BOOTSTRAP_LIBSVMNUSVR") {
+    *type_out = ModelType::kBootstrap;
+  } else if (type_name == "RESIDUEBOOTSTRAP_LIBSVMNUSVR") {
+    *type_out = ModelType::kResidueBootstrap;
+  } else {
+    *why = "model_type is not LIBSVMNUSVR, BOOTSTRAP_LIBSVMNUSVR or RESIDUEBOOTSTRAP_LIBSVMNUSVR";
     return 0;
   }
   const Json* names = field("feature_names");
@@ -250,8 +287,50 @@ int parse_model_json(std::string_view text, Model* out, std::string* why) {
     return 0;
   }
   if (!parse_svm_text(svm->get_ref<const std::string&>(), int(n), &m, why)) return 0;
+
+  if (const Json* c = field("chroma_correction_parameter")) {
+    // libvmaf predicts nothing with a parameter of 0, and needs one feature of each kind.
+    if (!number(*c, &m.chroma_correction_parameter) || m.chroma_correction_parameter == 0) {
+      *why = "chroma_correction_parameter is not a number other than 0";
+      return 0;
+    }
+    int luma = 0, chroma = 0;
+    for (const ModelFeature& f : m.features) {
+      luma += f.name.find("adm3") != std::string::npos;
+      chroma += f.name.find("speed_chroma") != std::string::npos;
+    }
+    if (luma != 1 || chroma != 1) {
+      *why =
+          "chroma_correction_parameter needs exactly one feature named with adm3 and one "
+          "with speed_chroma";
+      return 0;
+    }
+    m.chroma_correction = true;
+  }
   *out = std::move(m);
   return 1;
+}
+
+}  // namespace
+
+int parse_model_json(std::string_view text, Model* out, std::string* why) {
+  DocumentBounds bounds;
+  if (!Json::sax_parse(text.begin(), text.end(), &bounds) && !bounds.why.empty()) {
+    *why = bounds.why;
+    return 0;
+  }
+  const Json root = Json::parse(text.begin(), text.end(), nullptr, false);
+  if (root.is_discarded()) {
+    *why = "not valid JSON";
+    return 0;
+  }
+  if (!root.is_object()) {
+    *why = "no model_dict object";
+    return 0;
+  }
+  if (!root.contains("model_dict")) return read_collection(root, out, why);
+  ModelType type;
+  return read_model_dict(root["model_dict"], out, &type, why);
 }
 
 #else

@@ -1,7 +1,8 @@
 // Fuzz target for the VMAF model reader: any bytes as a model file in libvmaf's JSON format, and
 // as libsvm's text of a model over six features. Every model read is predicted on a few feature
 // vectors, with and without its transform and clip, and must hold together: a support vector's
-// elements where its offsets say, a clipped finite score inside the clip.
+// elements where its offsets say, a clipped finite score inside the clip; a bootstrap model's
+// members each so, and their interval inside the clip.
 // Built with libFuzzer by run.sh, and replayed over the seed corpus by the normal test suite.
 #include <cmath>
 #include <cstdint>
@@ -38,6 +39,19 @@ void check(const Model& m) {
         if (m.clip && !no_clip && std::isfinite(y) && (y < m.clip_min || y > m.clip_max))
           __builtin_trap();
       }
+    // A bootstrap model's members, each a whole model, and their statistics.
+    if (m.members.empty()) continue;
+    std::vector<double> raw;
+    for (const Model& member : m.members) {
+      check(member);
+      std::vector<double> xm(member.features.size(), x.empty() ? 0.5 : x[0]);
+      raw.push_back(vq::vmaf::regress(member, xm));
+    }
+    const vq::vmaf::BootstrapScores b = vq::vmaf::bootstrap(m.members[0], raw, false, false);
+    const Model& first = m.members[0];
+    if (first.clip && std::isfinite(b.ci_p95_lo) &&
+        (b.ci_p95_lo < first.clip_min || b.ci_p95_hi > first.clip_max))
+      __builtin_trap();
   }
 }
 

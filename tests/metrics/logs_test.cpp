@@ -30,6 +30,15 @@ struct LogSet {
 constexpr char kPsnrAll[] = "psnr=enable_chroma=true:enable_mse=true:enable_apsnr=true";
 constexpr char kPsnrCtc[] = "psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5";
 const std::vector<const char*> kVmafs = {"vmaf", "vmaf_neg"};
+// VMAF v1's models, each under its own name, and their high-frame-rate variants.
+const std::vector<const char*> kV1 = {"vmaf=model=vmaf_v1.0.16_3d0h",
+                                      "vmaf=model=vmaf_v1.0.16_5d0h:name=vmaf_5d0h",
+                                      "vmaf=model=vmaf_v1.0.16_1d5h_2160:name=vmaf_1d5h_2160",
+                                      "vmaf=model=vmaf_v1.0.16_3d0h_2160:name=vmaf_3d0h_2160"};
+const std::vector<const char*> kV1Hfr = {
+    "vmaf=model=vmaf_v1.0.16_hfr_3d0h", "vmaf=model=vmaf_v1.0.16_hfr_5d0h:name=vmaf_5d0h",
+    "vmaf=model=vmaf_v1.0.16_hfr_1d5h_2160:name=vmaf_1d5h_2160",
+    "vmaf=model=vmaf_v1.0.16_hfr_3d0h_2160:name=vmaf_3d0h_2160"};
 const std::vector<const char*> kCambiWindow = {"cambi=topk=0.2:window_size=31",
                                                "cambi=cambi_topk=0.35:max_log_contrast=3"};
 const std::vector<const char*> kCambiTvi = {"cambi=tvi_threshold=0.05:max_log_contrast=1",
@@ -43,6 +52,14 @@ std::vector<const char*> small_and(std::vector<const char*> more) {
   more.insert(more.begin(), kSmall.begin(), kSmall.end());
   return more;
 }
+
+// The ADM options of VMAF v1's models but the display.
+#define V1_ADM                                                                                \
+  "adm_dlm_weight=0.7:adm_enhn_gain_limit=1.0:adm_noise_weight=0.02:adm_min_val=0.5:adm_csf_" \
+  "mode=2"
+
+// The SpEED options of VMAF v1's models but the rescale.
+#define V1_SPEED "speed_nn_floor=0.1:speed_sigma_nn=0.19:speed_weight_var_mode=5:speed_max_val=45.0"
 
 const LogSet kLogSets[] = {
     {"psnr", {kPsnrAll}, small_and({"p8_odd_177x99", "p8_same_64x48", "p10_same_64x48"})},
@@ -59,6 +76,14 @@ const LogSet kLogSets[] = {
      {"integer_adm=adm_norm_view_dist=4.5:adm_ref_display_height=2160:adm_skip_aim=true"},
      {"p8_176x144"}},
     {"adm_debug", {"integer_adm=debug=true"}, {"p8_176x144"}},
+    {"adm_v1",
+     {"integer_adm=" V1_ADM ":adm_norm_view_dist=3.0:adm_ref_display_height=1080"},
+     {"p8_176x144", "p10_odd_161x97", "p12_96x64", "p8_1080p"}},
+    {"adm_v1_views",
+     {"integer_adm=" V1_ADM ":adm_norm_view_dist=5.0:adm_ref_display_height=1080",
+      "integer_adm=" V1_ADM ":adm_norm_view_dist=1.5:adm_ref_display_height=2160",
+      "integer_adm=" V1_ADM ":adm_norm_view_dist=3.0:adm_ref_display_height=2160"},
+     {"p8_176x144"}},
 
     {"vif", {"integer_vif"}, small_and({"p8_min_16x16"})},
     {"vif_egl1",
@@ -76,6 +101,11 @@ const LogSet kLogSets[] = {
      {"integer_motion=motion_five_frame_window=true:motion_moving_average=true:motion_blend_"
       "factor=0.5:motion_blend_offset=3:motion_fps_weight=1.5:motion_max_val=6"},
      {"p8_176x144"}},
+    {"motion_v1",
+     {"integer_motion=motion_max_val=18.0",
+      "integer_motion=motion_max_val=18.0:motion_five_frame_window=true:motion_moving_average="
+      "true"},
+     {"p8_176x144"}},
     {"motion_blend",
      {"integer_motion=motion_blend_factor=0.25:motion_blend_offset=1.5:motion_moving_average="
       "true"},
@@ -90,6 +120,33 @@ const LogSet kLogSets[] = {
      {"vmaf=model=vmaf_4k_v0.6.1", "vmaf_neg=model=vmaf_4k_v0.6.1neg"},
      {"p8_176x144", "p10_176x144"}},
     {"vmaf_options", {"vmaf=enable_transform=true", "vmaf_neg=disable_clip=true"}, {"p8_176x144"}},
+    {"vmaf_overrides",
+     {"vmaf=vif.vif_enhn_gain_limit=1.5:adm.adm_enhn_gain_limit=1.2:cambi.topk=0.5",
+      "vmaf_neg=integer_adm.adm_enhn_gain_limit=1.5:motion.motion_max_val=3"},
+     {"p10_176x144"}},
+    {"vmaf_v1", kV1, {"p8_1080p", "p10_640x360", "p10_odd_321x241", "p8_band_1080p"}},
+    {"vmaf_v1_hfr", kV1Hfr, {"p10_640x360", "p10_odd_321x241"}},
+    {"vmaf_v1_4k",
+     {"vmaf=model=vmaf_v1.0.16_1d5h_2160", "vmaf=model=vmaf_v1.0.16_3d0h_2160:name=vmaf_3d0h_2160",
+      "vmaf=model=vmaf_v1.0.16_hfr_3d0h_2160:name=vmaf_hfr_3d0h_2160"},
+     {"p8_2160p", "p8_band_2160p"}},
+    {"vmaf_v1_enc",
+     {"vmaf=model=vmaf_v1.0.16_3d0h:cambi.enc_width=320:cambi.enc_height=180",
+      "vmaf=model=vmaf_v1.0.16_5d0h:name=vmaf_5d0h:cambi.enc_width=320:cambi.enc_height=180:"
+      "cambi.enc_bitdepth=8",
+      "vmaf=model=vmaf_v1.0.16_3d0h_2160:name=vmaf_3d0h_2160"},
+     {"p8_rung_640x360"}},
+    {"vmaf_v1_encode",
+     {"vmaf=model=vmaf_v1.0.16_3d0h", "vmaf=model=vmaf_v1.0.16_1d5h_2160:name=vmaf_1d5h_2160",
+      "vmaf=model=vmaf_v1.0.16_hfr_3d0h:name=vmaf_hfr"},
+     {"p8_scaled_352x288"}},
+    {"vmaf_b",
+     {"vmaf", "vmaf=model=vmaf_b_v0.6.3:name=vmaf_b"},
+     {"p8_176x144", "p10_odd_161x97", "p12_96x64", "p8_same_64x48"}},
+    {"vmaf_b_options",
+     {"vmaf=model=vmaf_b_v0.6.3:enable_transform=true",
+      "vmaf=model=vmaf_b_v0.6.3:name=vmaf_b_noclip:disable_clip=true:enable_transform=true"},
+     {"p8_176x144"}},
     // The NEG model read from its file equals the bundled one.
     {"vmaf", {"vmaf", "vmaf=model=path:@NEG@:name=vmaf_neg"}, {"p8_176x144"}, "neg_file"},
     {"vmaf", {"vmaf_neg=model=path:@NEG@:name=vmaf_neg", "vmaf"}, {"p10_176x144"}, "neg_file"},
@@ -114,6 +171,9 @@ const LogSet kLogSets[] = {
      {"cambi"},
      {"p8_216x2", "p8_band_odd_333x217", "p10_band_odd_301x219", "p10_band_320x216",
       "p12_band_422_240x216", "p8_band_1080p", "p8_1080p"}},
+    {"cambi_v1",
+     {"cambi=cambi_high_res_speedup=1080:cambi_vis_lum_threshold=0.06:cambi_max_val=17.0"},
+     {"p8_band_odd_333x217", "p10_band_320x216", "p8_1080p"}},
     {"cambi_window", kCambiWindow, {"p8_band_odd_333x217", "p10_band_odd_301x219"}},
     {"cambi_enc",
      {"cambi=enc_width=960:enc_height=540", "cambi=enc_width=1280:enc_height=720:enc_bitdepth=10",
@@ -125,6 +185,19 @@ const LogSet kLogSets[] = {
     {"cambi_tvi",
      {kCambiTvi[0], kCambiTvi[1], kCambiTvi[2], "cambi=cambi_max_val=10:max_log_contrast=0"},
      {"p8_band_odd_333x217"}},
+
+    {"speed_chroma",
+     {"speed_chroma", "speed_chroma=" V1_SPEED ":speed_kernelscale=1.0"},
+     {"p8_1080p", "p10_odd_177x177", "p8_min_176x176", "p12_band_422_240x216"}},
+    {"speed_chroma_ps",
+     {"speed_chroma=" V1_SPEED ":speed_prescale=0.5:speed_prescale_method=bilinear",
+      "speed_chroma=" V1_SPEED ":speed_prescale=0.6:speed_prescale_method=bilinear",
+      "speed_chroma=speed_prescale=1.5:speed_prescale_method=bilinear:speed_weight_var_mode=3"},
+     {"p8_1080p"}},
+    {"speed_chroma_ps",
+     {"speed_chroma=speed_prescale=1.3:speed_prescale_method=bilinear:speed_kernelscale=0.5",
+      "speed_chroma=speed_weight_var_mode=6:speed_sigma_nn=1.5:speed_max_val=2"},
+     {"p10_odd_177x177"}},
 
     {"ciede",
      {"ciede"},

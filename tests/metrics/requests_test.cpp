@@ -49,6 +49,7 @@ const Request kRequests[] = {
     {"integer_adm=adm_norm_view_dist=1", kRead},
     {"integer_adm=adm_enhn_gain_limit=0.5", kRead},
     {"integer_adm=adm_csf_mode=1", kRead},
+    {"integer_adm=adm_csf_mode=2:adm_norm_view_dist=4", kRead, 64, 64, 8, k420, "tabulated"},
     {"integer_adm=adm_ref_display_height=5000", kRead},
     {"integer_adm=adm_csf_scale=inf", kRead},
 
@@ -104,6 +105,19 @@ const Request kRequests[] = {
     {"integer_motion", kForm, 64, 64, 7},
     {"integer_motion", kForm, 64, 64, 17},
 
+    // speed_chroma: a 5x5 block of every 16th chroma sample, after the rescale.
+    {"speed_chroma", "speed_chroma_u", 160, 160},
+    {"speed_chroma=speed_prescale=0.5:speed_prescale_method=bilinear:speed_max_val=45",
+     "speed_chroma_u_mxv_45_ps_0.5_psm_bilinear", 320, 320},
+    {"speed_chroma", kForm, 158, 160},
+    {"speed_chroma=speed_prescale=0.5:speed_prescale_method=bilinear", kForm, 300, 320},
+    {"speed_chroma", kForm, 160, 160, 9},
+    {"speed_chroma", kForm, 160, 160, 8, kGray},
+    {"speed_chroma=speed_kernelscale=0.7", kRead, 64, 64, 8, k420, "speed_kernelscale"},
+    {"speed_chroma=speed_prescale=0.5", kRead, 64, 64, 8, k420, "bilinear"},
+    {"speed_chroma=speed_prescale=1.0005:speed_prescale_method=bilinear", kRead},
+    {"speed_chroma=speed_weight_var_mode=7", kRead},
+
     {"vmaf=model=vmaf_v0.7", kRead, 64, 64, 8, k420,
      "vmaf_v0.6.1, vmaf_v0.6.1neg, vmaf_4k_v0.6.1, vmaf_4k_v0.6.1neg"},
     {"vmaf_neg=model=vmaf_v0.6.1NEG", kRead, 64, 64, 8, k420, "no bundled model"},
@@ -114,6 +128,14 @@ const Request kRequests[] = {
     {"vmaf=name=\"vmaf\"", kRead, 64, 64, 8, k420, "name"},
     {"vmaf=enable_transform=yes", kRead, 64, 64, 8, k420, "enable_transform"},
     {"vmaf=model_path=x", kRead, 64, 64, 8, k420, "model_path"},
+    // A model's feature options in libvmaf's spelling: checked by the feature's own rules.
+    {"vmaf=cambi.topk=0.5:adm.adm_enhn_gain_limit=1.2", "vmaf"},
+    {"vmaf=admm.adm_enhn_gain_limit=1.2", kRead, 64, 64, 8, k420, "'admm'"},
+    {"vmaf=adm.enhn_gain_limit=1.2", kRead, 64, 64, 8, k420, "no option 'enhn_gain_limit'"},
+    {"vmaf=adm.adm_enhn_gain_limit=0.5", kRead, 64, 64, 8, k420, "adm_enhn_gain_limit"},
+    {"vmaf=.topk=0.5", kRead, 64, 64, 8, k420, "'.topk'"},
+    {"vmaf=adm.adm_enhn_gain_limit=1.2:adm.adm_enhn_gain_limit=1.3", kRead, 64, 64, 8, k420,
+     "twice"},
     // A name is written as it is by every output, beside the outputs' own fields.
     {"vmaf=name=_vmaf.v2-b", "_vmaf.v2-b"},
     {"vmaf=name=frameNum", kRead, 64, 64, 8, k420, "option name: 'frameNum' is taken"},

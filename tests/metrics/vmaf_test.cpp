@@ -6,6 +6,7 @@
 
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -58,17 +59,21 @@ auto fields(const vmaf::Model& m) {
                     m.clip_max,
                     std::tuple(t.enabled, std::to_array(t.has_p), std::to_array(t.p), t.out_lte_in,
                                t.out_gte_in, t.knots),
-                    m.gamma, m.rho, m.coef, m.first, m.element_feature, m.element_value);
+                    m.gamma, m.rho, m.coef, m.first, m.element_feature, m.element_value,
+                    m.chroma_correction, m.chroma_correction_parameter);
 }
 
-// The NEG model's file reads into the model that is bundled under its name, to the bit.
+// libvmaf's model files read into the models bundled under their names, to the bit.
 TEST(VmafModel, FileEqualsBundledModel) {
-  std::shared_ptr<const vmaf::Model> file, bundled;
-  std::string why;
-  ASSERT_TRUE(vmaf::load_model("path:" + kNegFile, &file, &why)) << why;
-  ASSERT_TRUE(vmaf::load_model("vmaf_v0.6.1neg", &bundled, &why)) << why;
-  EXPECT_EQ(file->name, kNegFile);
-  EXPECT_EQ(fields(*file), fields(*bundled));
+  for (const char* name : {"vmaf_v0.6.1neg", "vmaf_v1.0.16_3d0h"}) {
+    const std::string path = std::string(VQ_REFERENCE_DIR) + "/models/" + name + ".json";
+    std::shared_ptr<const vmaf::Model> file, bundled;
+    std::string why;
+    ASSERT_TRUE(vmaf::load_model("path:" + path, &file, &why)) << why;
+    ASSERT_TRUE(vmaf::load_model(name, &bundled, &why)) << why;
+    EXPECT_EQ(file->name, path);
+    EXPECT_EQ(fields(*file), fields(*bundled)) << name;
+  }
 }
 
 // One file is read once however many comparisons name it: the scorers of every comparison and
@@ -116,10 +121,40 @@ const BrokenModel kBrokenModels[] = {
     {"no model_dict", nullptr, R"({"param_dict": {}})", "model_dict"},
     {"model_dict a string", nullptr, R"({"model_dict": "x"})", "model_dict"},
     {"no model type", "/model_dict/model_type", nullptr, "model_type"},
-    {"bootstrap model", "/model_dict/model_type", R"("RESIDUEBOOTSTRAP_LIBSVMNUSVR")",
-     "model_type"},
+    {"unknown model type", "/model_dict/model_type", R"("EPSILONSVR")", "model_type"},
     {"model type a number", "/model_dict/model_type", "3", "model_type"},
-    {"chroma correction", "/model_dict/chroma_correction_parameter", "1.0", "chroma"},
+    {"chroma correction without its features", "/model_dict/chroma_correction_parameter", "120.0",
+     "adm3"},
+    {"chroma correction a string", "/model_dict/chroma_correction_parameter", R"("120")",
+     "chroma_correction_parameter"},
+    {"chroma correction 0", nullptr, nullptr, "other than 0",
+     [](json& d) {
+       d["model_dict"]["feature_names"][0] = "VMAF_integer_feature_adm3_score";
+       d["model_dict"]["feature_names"][1] = "Speed_chroma_feature_speed_chroma_uv_score";
+       d["model_dict"]["chroma_correction_parameter"] = 0;
+     }},
+    {"bootstrap without members", nullptr, nullptr, "bootstrap",
+     [](json& d) {
+       d = {{"0", d}};
+     }},
+    {"bootstrap member not a bootstrap model", nullptr, nullptr, "model 1: the members",
+     [](json& d) {
+       d = {{"0", d}, {"1", d}};
+     }},
+    {"bootstrap members of two kinds", nullptr, nullptr, "model 2: the members",
+     [](json& d) {
+       json a = d, b = d;
+       a["model_dict"]["model_type"] = "BOOTSTRAP_LIBSVMNUSVR";
+       b["model_dict"]["model_type"] = "RESIDUEBOOTSTRAP_LIBSVMNUSVR";
+       d = {{"0", d}, {"1", a}, {"2", b}};
+     }},
+    {"bootstrap member without slopes", nullptr, nullptr, "model 1: slopes",
+     [](json& d) {
+       json a = d;
+       a["model_dict"]["model_type"] = "BOOTSTRAP_LIBSVMNUSVR";
+       a["model_dict"].erase("slopes");
+       d = {{"0", d}, {"1", a}};
+     }},
     {"no feature names", "/model_dict/feature_names", nullptr, "feature_names"},
     {"no features", "/model_dict/feature_names", "[]", "feature_names"},
     {"a feature name a number", "/model_dict/feature_names/2", "7", "feature_names"},
@@ -239,6 +274,55 @@ TEST(VmafModel, BrokenFilesAreRefused) {
   vmaf::Model m;
   std::string why;
   EXPECT_EQ(vmaf::parse_model_json(neg.dump(), &m, &why), 1) << why;
+}
+
+// A bootstrap model's file: its first model and its members, each the model it holds; members
+// that agree have no spread.
+TEST(VmafModel, BootstrapFileReadsItsMembers) {
+  json doc = json::parse(read_text(kNegFile));
+  json member = doc;
+  member["model_dict"]["model_type"] = "BOOTSTRAP_LIBSVMNUSVR";
+  doc = {{"0", doc}, {"1", member}, {"2", member}, {"4", member}};  // "4" is not read: no "3"
+  vmaf::Model m, neg;
+  std::string why;
+  ASSERT_EQ(vmaf::parse_model_json(doc.dump(), &m, &why), 1) << why;
+  ASSERT_EQ(vmaf::parse_model_json(read_text(kNegFile), &neg, &why), 1) << why;
+  ASSERT_EQ(m.members.size(), 2u);
+  EXPECT_EQ(fields(m), fields(neg));
+  EXPECT_EQ(fields(m.members[1]), fields(neg));
+  const double x[] = {0.9, 3.1, 0.5, 0.9, 0.95, 0.98};
+  const double raw[] = {vmaf::regress(neg, x), vmaf::regress(neg, x)};
+  const vmaf::BootstrapScores b = vmaf::bootstrap(m.members[0], raw, false, false);
+  EXPECT_EQ(b.bagging, vmaf::predict(neg, x, false, false));
+  EXPECT_EQ(b.stddev, 0);
+  EXPECT_EQ(b.ci_p95_lo, b.bagging);
+  EXPECT_EQ(b.ci_p95_hi, b.bagging);
+}
+
+// The members' statistics: the percentiles between ranks, the clip applied to each and bending
+// the deviation where the mean lies within 0.01 of it.
+TEST(VmafModel, BootstrapStatistics) {
+  const struct {
+    double clip_max;
+    bool no_clip;
+    vmaf::BootstrapScores want;
+  } cases[] = {
+      {10, false, {2.5, std::sqrt(1.25), 1.075, 3.925}},
+      {3, false, {2.5, std::sqrt(1.25), 1.075, 3}},
+      {2.5, false, {2.5, std::sqrt(1.25) * 0.5, 1.075, 2.5}},
+      {2.5, true, {2.5, std::sqrt(1.25), 1.075, 3.925}},
+  };
+  const double raw[] = {4, 1, 3, 2};
+  for (const auto& c : cases) {
+    vmaf::Model m;
+    m.clip = true;
+    m.clip_max = c.clip_max;
+    const vmaf::BootstrapScores b = vmaf::bootstrap(m, raw, false, c.no_clip);
+    EXPECT_DOUBLE_EQ(b.bagging, c.want.bagging) << c.clip_max;
+    EXPECT_NEAR(b.stddev, c.want.stddev, 1e-12) << c.clip_max;
+    EXPECT_DOUBLE_EQ(b.ci_p95_lo, c.want.ci_p95_lo) << c.clip_max;
+    EXPECT_DOUBLE_EQ(b.ci_p95_hi, c.want.ci_p95_hi) << c.clip_max;
+  }
 }
 
 // Through the metric: a file the reader takes whose features no metric here computes, or whose

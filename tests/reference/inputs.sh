@@ -101,6 +101,22 @@ scaled() {
   mv -f "$t.dist.y4m" "$out/$name.dist.y4m"
 }
 
+# NAME SIZE FRAMES SMALL: a ladder's rung made without a codec: a moving test pattern, and the
+# same scaled down to SMALL (area) and back up to SIZE (bicubic) with FFmpeg's scale filter.
+rung() {
+  local name=$1 size=$2 frames=$3 small=$4
+  [ -s "$out/$name.ref.y4m" ] && [ -s "$out/$name.dist.y4m" ] && return 0
+  local t="$out/.$name.$$"
+  local ffm=(ffmpeg -nostdin -loglevel error -y -threads 1)
+  "${ffm[@]}" -f lavfi -i "testsrc2=size=$size:rate=25" -frames:v "$frames" -pix_fmt yuv420p \
+    "$t.ref.y4m"
+  "${ffm[@]}" -i "$t.ref.y4m" \
+    -vf "scale=${small/x/:}:flags=area,scale=${size/x/:}:flags=bicubic,noise=alls=4:allf=t" \
+    -pix_fmt yuv420p "$t.dist.y4m"
+  mv -f "$t.ref.y4m" "$out/$name.ref.y4m"
+  mv -f "$t.dist.y4m" "$out/$name.dist.y4m"
+}
+
 make_one() {
   case $1 in
     p8_176x144) pair "$1" 176x144 12 yuv420p ;;        # 8-bit, moving, long enough for motion
@@ -128,6 +144,11 @@ make_one() {
     p8_min_16x16) pair "$1" 16x16 3 yuv420p ;;        # psnr_hvs's smallest even 4:2:0, integer_vif's smallest
     p16_64x48) pair "$1" 64x48 3 yuv420p16le ;;        # 16-bit (ciede)
     p8_min_2x2) pair "$1" 16x16 2 yuv420p 2:2 ;;      # one chroma sample (ciede has no smallest size)
+    p10_640x360) pair "$1" 640x360 8 yuv420p10le ;;    # VMAF v1: chroma for SpEED at half size
+    p10_odd_321x241) pair "$1" 322x242 8 yuv444p10le 321:241 ;;  # ... at odd sizes
+    p8_2160p) pair "$1" 3840x2160 2 yuv420p ;;          # the 4K models at their size
+    p8_band_2160p) band "$1" 3840x2160 2 yuv420p 1 ;;
+    p8_rung_640x360) rung "$1" 640x360 6 320x180 ;;   # a rung of 320x180 shown at 640x360
     p8_x264_176x144) encoded "$1" 176x144 24 ;;       # an H.264 encode with B-frames, in MP4
     p8_scaled_352x288) scaled "$1" 352x288 24 p8_x264_176x144 ;;  # that encode, scaled up
     *) echo "inputs.sh: no pair named $1" >&2; return 1 ;;
