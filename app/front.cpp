@@ -1,5 +1,7 @@
 // The program: the banner, --help, the modes (two files, one reference against many, a
 // manifest's lines), the one comparison builder they share, and the exit status.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -468,8 +470,11 @@ int run_campaign(const CommandLine& cl, const Front& front) {
       continue;
     }
     // What an earlier failed run kept apart is out of date once the line runs again.
-    for (const std::string& path : line.outputs)
-      if (!path.empty()) std::remove(failed_output_path(path).c_str());
+    for (const std::string& path : line.outputs) {
+      struct stat st;
+      if (!path.empty() && (::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)))
+        std::remove(failed_output_path(path).c_str());
+    }
     worst = std::max(worst, run_line(base, line, end - first > 1 ? &headed : nullptr, f));
   }
   return worst;

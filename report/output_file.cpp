@@ -67,13 +67,15 @@ constexpr std::string_view kTempSuffix = "XXXXXX", kLockSuffix = "lock";
 // What a campaign's failed line adds to the name of each output it wrote.
 constexpr char kApart[] = ".failed";
 
-// ".NAME.SUFFIX" in the directory of `target`, NAME cut so that the whole name stays within the
-// longest name a directory holds, which the target's own name may already be.
+// ".NAME.SUFFIX" in the directory of `target`, NAME cut so that a temporary file's name stays
+// within the longest name a directory holds, which the target's own name may already be. Cut
+// alike for every suffix, so that outputs whose temporary files look alike share a lock file.
 std::string beside(const std::string& target, std::string_view suffix) {
   const std::filesystem::path t(target);
   std::string path = t.has_parent_path() ? t.parent_path().string() : std::string(1, '.');
   std::string name = t.filename().string();
-  if (name.size() > NAME_MAX - 2 - suffix.size()) name.resize(NAME_MAX - 2 - suffix.size());
+  constexpr size_t kLongest = NAME_MAX - std::string_view("..XXXXXX").size();
+  if (name.size() > kLongest) name.resize(kLongest);
   path += "/.";
   path += name;
   path += '.';
