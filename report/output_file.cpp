@@ -434,12 +434,18 @@ OutputLocks::Status OutputLocks::take(const std::vector<std::string>& paths) {
     std::string lock = beside(target, kLockSuffix);
     // Two long names cut to one lock file: the one lock covers both.
     if (std::find(held_.begin(), held_.end(), lock) != held_.end()) continue;
-    const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    // No lock file can be made (a missing or read-only folder): the output is written unlocked,
-    // and its writing says what is wrong.
+    // Opened for writing where it may be (NFS grants an exclusive lock only then), else for
+    // reading: another user's lock file in a shared folder locks all the same on a local disk.
+    int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EACCES) fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    // No lock file can be made (a missing or read-only folder), or the file system keeps no
+    // locks: the output is written unlocked, as it would be without locks, and its writing says
+    // what is wrong.
     if (fd < 0) continue;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const bool busy = errno == EWOULDBLOCK;
       ::close(fd);
+      if (!busy) continue;
       release();
       return Status::kBusy;
     }

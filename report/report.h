@@ -126,8 +126,8 @@ class OutputLocks {
   // Locks every output of `paths` without waiting (empty paths and those that are not regular
   // files, such as /dev/null, have none). kTaken: each held, and the temporary files a killed
   // run left of those outputs removed; kBusy, none held: another process holds one. An output
-  // whose lock file cannot be made (its folder missing or read-only) goes unlocked: writing it
-  // then says what is wrong.
+  // whose lock file cannot be made (its folder missing or read-only) or locked (a file system
+  // without locks) goes unlocked: writing it then says what is wrong.
   [[nodiscard]] Status take(const std::vector<std::string>& paths);
   void release();
 
