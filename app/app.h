@@ -215,9 +215,10 @@ using EnvLookup = const char* (*)(const char* name);
 [[nodiscard]] int plan_campaign(const Arguments& base, std::vector<ManifestLine>* lines,
                                 std::string* why);
 
-// 1 when the line has run before: every output it names is there as a regular file (an output
-// is written in full or not at all, so one that is there is complete). A line with an output
-// that is not a regular file (a terminal, /dev/null) is never done.
+// 1 when the line has run before and succeeded: every output it names is there as a regular file
+// (an output is written in full or not at all, and a failed line's are kept apart, so one that
+// is there is a whole run's). A line with an output that is not a regular file (a terminal,
+// /dev/null) is never done.
 [[nodiscard]] int line_is_done(const ManifestLine& line);
 
 // The frames of each input --skip=A:B drops: A and B whole decimal numbers from 0 (digits only,

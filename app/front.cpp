@@ -1,10 +1,13 @@
 // The program: the banner, --help, the modes (two files, one reference against many, a
 // manifest's lines), the one comparison builder they share, and the exit status.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <span>
@@ -152,6 +155,9 @@ struct Front {
   std::string version;
   int* out_error = nullptr;
   bool watched = true;
+  // A campaign's line: its index, which its JSON document records; the outputs of a failed run
+  // are then kept apart (failed_output_path()), so that the line runs again.
+  int line_index = -1;
 };
 
 int refuse_with_usage(const Front& f) {
@@ -320,10 +326,17 @@ int run_and_commit(const Settings& s, const RunDescription& d,
   flush(f.c.out, f.out_error);
   print_notes(d, r, f.c.err);
   int status = r.failed ? kExitFailure : kExitOk;
+  const bool apart = r.failed && f.line_index >= 0;
   for (const auto& report : reports) {
-    if (!report->commit()) {
+    if (!report->commit(apart)) {
       print_report_failure(*report, f.c.err);
       status = kExitFailure;
+    } else if (apart) {
+      const std::string kept = failed_output_path(report->path());
+      std::error_code ec;
+      if (std::filesystem::is_regular_file(kept, ec))
+        std::fprintf(f.c.err, "note: the run failed: [%s] is kept as [%s]\n",
+                     report->path().c_str(), kept.c_str());
     }
   }
   return status;
@@ -341,7 +354,8 @@ int run_comparison(const Settings& s, const Front& f, ComparisonExtras more = {}
     std::fprintf(f.c.err, "vidqual: %s\n", why.c_str());
     return kExitUsage;
   }
-  const RunDescription d = describe(s, f.version);
+  RunDescription d = describe(s, f.version);
+  d.manifest_index = f.line_index;
   std::vector<std::unique_ptr<Report>> reports;
   if (!open_outputs(s, d, more, &reports, f.c.err)) return kExitFailure;
   std::unique_ptr<VideoSource>* sources = more.sources;
@@ -421,7 +435,9 @@ int run_line(const Arguments& base, const ManifestLine& line, bool* headed, cons
     const Refusal refusal = check_arguments(args, &s);
     s.outputs = line.outputs;
     status = tell_refusal(s, refusal, {}, true, f);
-    if (status < 0) status = run_comparison(s, f);
+    Front fl = f;
+    fl.line_index = line.index;
+    if (status < 0) status = run_comparison(s, fl);
   }
   if (status != kExitOk) {
     std::fprintf(f.c.err, "vidqual: line %d failed (manifest line %d, [%s] and [%s]): status %d\n",
@@ -459,9 +475,22 @@ int run_campaign(const CommandLine& cl, const Front& front) {
   bool headed = false;
   for (size_t i = first; i < end; ++i) {
     const ManifestLine& line = lines[i];
+    // Held until the line has run; the line's state is read only once they are held.
+    OutputLocks locks;
+    if (locks.take(line.outputs) == OutputLocks::Status::kBusy) {
+      std::fprintf(c.err, "vidqual: skipped line %d: another task is writing its outputs\n",
+                   line.index);
+      continue;
+    }
     if (line_is_done(line)) {
       std::fprintf(c.err, "vidqual: skipped line %d: output exists\n", line.index);
       continue;
+    }
+    // What an earlier failed run kept apart is out of date once the line runs again.
+    for (const std::string& path : line.outputs) {
+      struct stat st;
+      if (!path.empty() && (::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)))
+        std::remove(failed_output_path(path).c_str());
     }
     worst = std::max(worst, run_line(base, line, end - first > 1 ? &headed : nullptr, f));
   }

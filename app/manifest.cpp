@@ -161,6 +161,7 @@ int parse_manifest_index(const std::string& text, EnvLookup lookup, int64_t* out
     if (got == nullptr || *got == '\0') {
       *why = named + ": " +
              (name.empty() ? "env: needs a variable's name"
+              : got        ? "the environment variable " + name + " is set but empty"
                            : "the environment variable " + name + " is not set");
       return 0;
     }

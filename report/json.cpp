@@ -189,6 +189,7 @@ class JsonReport final : public Report {
     Json d;
     d["tool"] = "vidqual";
     d["version"] = run_.version;
+    if (run_.manifest_index >= 0) d["manifest_index"] = run_.manifest_index;
     d["inputs"] = Json::array(
         {input_json(run_.path[0], info[0]), input_json(run_.path[1], info[1], run_.rate_kbps)});
     // The size the pairs were scored at: the first's, the second's pictures scaled to it when

@@ -1,11 +1,13 @@
 // The safe write path of every output file, and the output base that writes it from the table.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -57,6 +59,28 @@ std::string landing_of(std::filesystem::path p, Resolve&& resolve, struct stat* 
   // The directory is resolved already: only a last "." or ".." is left to fold.
   const fs::path name = p.filename();
   return name.empty() || name == "." || name == ".." ? p.lexically_normal().string() : p.string();
+}
+
+// The temporary files of an output are ".NAME.XXXXXX" beside it (mkstemp fills the X's), its
+// lock file ".NAME.lock".
+constexpr std::string_view kTempSuffix = "XXXXXX", kLockSuffix = "lock";
+// What a campaign's failed line adds to the name of each output it wrote.
+constexpr char kApart[] = ".failed";
+
+// ".NAME.SUFFIX" in the directory of `target`, NAME cut so that a temporary file's name stays
+// within the longest name a directory holds, which the target's own name may already be. Cut
+// alike for every suffix, so that outputs whose temporary files look alike share a lock file.
+std::string beside(const std::string& target, std::string_view suffix) {
+  const std::filesystem::path t(target);
+  std::string path = t.has_parent_path() ? t.parent_path().string() : std::string(1, '.');
+  std::string name = t.filename().string();
+  constexpr size_t kLongest = NAME_MAX - std::string_view("..XXXXXX").size();
+  if (name.size() > kLongest) name.resize(kLongest);
+  path += "/.";
+  path += name;
+  path += '.';
+  path += suffix;
+  return path;
 }
 
 std::string landing(const char* path) {
@@ -270,17 +294,7 @@ int OutputFile::open(const std::string& path) {
     // A file with other names too is written in place at commit, so that every name keeps
     // seeing it; it is still written in full to the temporary file first.
     copy_in_place_ = exists && st.st_nlink > 1;
-    // ".NAME.XXXXXX" in the target's directory, NAME cut so that the temporary name stays within
-    // the longest name a directory holds, which the target's own name may already be.
-    const std::filesystem::path target(target_);
-    std::string temp =
-        target.has_parent_path() ? target.parent_path().string() : std::string(1, '.');
-    std::string name = target.filename().string();
-    constexpr size_t kTempAffixes = std::string_view("..XXXXXX").size();
-    if (name.size() > NAME_MAX - kTempAffixes) name.resize(NAME_MAX - kTempAffixes);
-    temp += "/.";
-    temp += name;
-    temp += ".XXXXXX";
+    std::string temp = beside(target_, kTempSuffix);
     // Everything that may fail for memory is done before the file exists.
     temp_.reserve(temp.size());
     record_ = take_temp();
@@ -322,7 +336,7 @@ int OutputFile::open(const std::string& path) {
   return 0;
 }
 
-int OutputFile::commit() {
+int OutputFile::commit(bool apart) {
   if (!file_) {
     if (!error_) error_ = EBADF;
     return 0;
@@ -339,15 +353,16 @@ int OutputFile::commit() {
   errno = saved;
   file_ = nullptr;
   if (ok && !temp_.empty()) {
-    const int failed =
-        copy_in_place_ ? copy_into_target() : std::rename(temp_.c_str(), target_.c_str());
+    const int failed = apart            ? std::rename(temp_.c_str(), (target_ + kApart).c_str())
+                       : copy_in_place_ ? copy_into_target()
+                                        : std::rename(temp_.c_str(), target_.c_str());
     if (failed != 0) {
       ok = false;
       error_ = errno;
     }
   }
   if (ok && !temp_.empty()) {
-    if (copy_in_place_) ::unlink(temp_.c_str());
+    if (copy_in_place_ && !apart) ::unlink(temp_.c_str());
     g_committed.fetch_add(1);
     release_temp(record_);
     record_ = nullptr;
@@ -415,6 +430,65 @@ int OutputFile::copy_into_target() {
   return failed;
 }
 
+std::string failed_output_path(const std::string& path) {
+  return landing(path.c_str()) + kApart;
+}
+
+OutputLocks::Status OutputLocks::take(const std::vector<std::string>& paths) {
+  release();
+  for (const std::string& path : paths) {
+    struct stat st;
+    if (path.empty() || (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))) continue;
+    const std::string target = landing(path.c_str());
+    std::string lock = beside(target, kLockSuffix);
+    // Two long names cut to one lock file: the one lock covers both.
+    if (std::find(held_.begin(), held_.end(), lock) != held_.end()) continue;
+    // Opened for writing where it may be (NFS grants an exclusive lock only then), else for
+    // reading: another user's lock file in a shared folder locks all the same on a local disk.
+    int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EACCES) fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    // No lock file can be made (a missing or read-only folder), or the file system keeps no
+    // locks: the output is written unlocked, as it would be without locks, and its writing says
+    // what is wrong.
+    if (fd < 0) continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const bool busy = errno == EWOULDBLOCK;
+      ::close(fd);
+      if (!busy) continue;
+      release();
+      return Status::kBusy;
+    }
+    fds_.push_back(fd);
+    held_.push_back(std::move(lock));
+    remove_stale_temporaries(target);
+  }
+  return Status::kTaken;
+}
+
+void OutputLocks::remove_stale_temporaries(const std::string& target) {
+  namespace fs = std::filesystem;
+  std::string stem = fs::path(beside(target, kTempSuffix)).filename().string();
+  stem.resize(stem.size() - kTempSuffix.size());
+  std::error_code ec;
+  const fs::path dir = fs::path(target).parent_path();
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() != stem.size() + kTempSuffix.size() || !name.starts_with(stem)) continue;
+    if (!std::all_of(name.begin() + std::ptrdiff_t(stem.size()), name.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
+      continue;
+    struct stat st;
+    if (::lstat(it->path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(it->path().c_str());
+  }
+}
+
+void OutputLocks::release() {
+  for (const int fd : fds_)
+    ::close(fd);
+  fds_.clear();
+  held_.clear();
+}
+
 void OutputFile::abandon() {
   if (file_) std::fclose(file_);
   file_ = nullptr;
@@ -458,14 +532,14 @@ void Report::on_end(const RunResult& r) {
   }
 }
 
-int Report::commit() {
+int Report::commit(bool apart) {
   errno = 0;  // a write of finish() that fails tells why in errno (EFBIG, ENOSPC)
   if (error_ || !result_.table || !finish(stream()) || error_) {
     fail(errno ? errno : EIO);
     file_.abandon();
     return 0;
   }
-  return file_.commit();
+  return file_.commit(apart);
 }
 
 }  // namespace vq

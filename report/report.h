@@ -87,8 +87,9 @@ class OutputFile {
   [[nodiscard]] int open(const std::string& path);
   [[nodiscard]] std::FILE* stream() const { return file_; }
   // 1 when every byte was written and the file is in place; 0 with error() telling why, the
-  // temporary file removed and the target untouched.
-  [[nodiscard]] int commit();
+  // temporary file removed and the target untouched. `apart`: put in place not at the target
+  // but at failed_output_path() of it, the target untouched.
+  [[nodiscard]] int commit(bool apart = false);
   void abandon();
   // The errno value of the last failure.
   [[nodiscard]] int error() const { return error_; }
@@ -102,6 +103,39 @@ class OutputFile {
   bool copy_in_place_ = false;    // the target has other hard links: copied into, not replaced
   std::FILE* file_ = nullptr;
   int error_ = 0;
+};
+
+// Where a campaign keeps an output of a line that failed: where `path` lands, ".failed" added,
+// so that no reader of the output takes a partial run for a whole one, and the line counts as
+// not yet run.
+[[nodiscard]] std::string failed_output_path(const std::string& path);
+
+// Advisory locks on the outputs of a campaign's line, held while it runs, so that two tasks
+// never write one line: a lock (flock) on the empty file ".NAME.lock" beside where each output
+// lands. The kernel releases a lock when its process ends in any way, SIGKILL included. Lock
+// files are made when missing and stay: removing one would let a second task lock a new file of
+// the same name while a first still holds the old one.
+class OutputLocks {
+ public:
+  enum class Status { kTaken, kBusy };
+  OutputLocks() = default;
+  OutputLocks(const OutputLocks&) = delete;
+  OutputLocks& operator=(const OutputLocks&) = delete;
+  ~OutputLocks() { release(); }
+
+  // Locks every output of `paths` without waiting (empty paths and those that are not regular
+  // files, such as /dev/null, have none). kTaken: each held, and the temporary files a killed
+  // run left of those outputs removed; kBusy, none held: another process holds one. An output
+  // whose lock file cannot be made (its folder missing or read-only) or locked (a file system
+  // without locks) goes unlocked: writing it then says what is wrong.
+  [[nodiscard]] Status take(const std::vector<std::string>& paths);
+  void release();
+
+ private:
+  // Removes the ".NAME.XXXXXX" files beside `target`: with its lock held, no run writes them.
+  static void remove_stale_temporaries(const std::string& target);
+  std::vector<int> fds_;
+  std::vector<std::string> held_;  // the lock files, each taken once
 };
 
 // The form a pair was scored in, as the per-pair files list it.
@@ -118,8 +152,9 @@ class Report : public RunListener {
  public:
   // Opens the file for `path`. 1 when open.
   [[nodiscard]] int open(const char* path);
-  // Writes the file from the finished table and puts it in place. 1 when all is written.
-  [[nodiscard]] int commit();
+  // Writes the file from the finished table and puts it in place (at failed_output_path() of
+  // it when `apart`). 1 when all is written.
+  [[nodiscard]] int commit(bool apart = false);
   // Drops the file: whatever was at the path stays as it was.
   void abandon() { file_.abandon(); }
   [[nodiscard]] const std::string& path() const { return path_; }
@@ -159,6 +194,7 @@ struct RunDescription {
   std::string version;                     // the product version, "1.3.1.4"
   std::string path[2];                     // the two inputs as named
   int32_t maxframes = 0;                   // 0 or less: no limit
+  int manifest_index = -1;                 // the manifest line's index; -1: not a campaign's
   ScaleFilter scale = ScaleFilter::kNone;  // how a second picture of another size is scaled
   double rate_kbps = 0;  // the second's rate as --rate-kbps gives it; 0: as its file states it
   // The score columns the per-pair files list (the per-frame file's columns, the page's charts

@@ -2,8 +2,8 @@
 // stdout that cannot be written, the wait for ENTER in a script, and the JSON document read back
 // by a JSON parser and checked against the verbose lines and the per-frame file. Campaigns:
 // twelve pairs run as an indexed job array (four tasks at a time, one killed part way, some
-// outputs lost), then run again; refused manifests and failed lines (skipped, visibly, without
-// FFmpeg's CLI to make the pairs).
+// outputs lost), then run again; two campaigns of one manifest at once; refused manifests and
+// failed lines (skipped, visibly, without FFmpeg's CLI to make the pairs).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -886,12 +886,34 @@ class Campaign : public FfmpegTest {
     return status;
   }
 
-  // Every file of the output folder, hidden ones (temporary files) included.
+  // Every file of the output folder, hidden ones (temporary files) included; the lock files,
+  // which stay, left out.
   std::set<std::string> listing() const {
     std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir_ / "out"))
-      names.insert(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(dir_ / "out")) {
+      const std::string name = e.path().filename().string();
+      if (!(name.starts_with(".") && name.ends_with(".lock"))) names.insert(name);
+    }
     return names;
+  }
+
+  // Checks the files of line `k` against `want`: by kind, the two-file command's bytes (the
+  // JSON document's own index left out).
+  void check_files(int k, std::map<std::string, std::string>& want) const {
+    for (const auto& [kind, file] : outputs(k)) {
+      if (kind != "json") {
+        EXPECT_EQ(want[kind], slurp(file)) << k << " " << kind;
+        continue;
+      }
+#ifdef VQ_HAVE_JSON
+      nlohmann::ordered_json got = nlohmann::ordered_json::parse(slurp(file));
+      EXPECT_EQ(k, got.value("manifest_index", -1)) << file;
+      nlohmann::ordered_json wanted = nlohmann::ordered_json::parse(want[kind]);
+      got.erase("manifest_index");
+      wanted.erase("manifest_index");
+      EXPECT_EQ(wanted, got) << k << " " << kind;
+#endif
+    }
   }
 
   std::vector<std::string> shared_;  // the options of the command line, for every line
@@ -926,10 +948,7 @@ TEST_F(Campaign, JobArrayRerunCompletesEveryLineOnce) {
   const std::string manifest = path("campaign.txt");
   std::ofstream(manifest) << text;
   const std::string banner = want_out[0].substr(0, want_out[0].find("\n\n") + 2);
-  const auto check_files = [&](int k) {
-    for (const auto& [kind, file] : outputs(k))
-      EXPECT_EQ(want_files[k][kind], slurp(file)) << k << " " << kind;
-  };
+  const auto check_files = [&](int k) { Campaign::check_files(k, want_files[k]); };
 
   // The whole manifest in one process: stdout and stderr those of each line in turn, each
   // line's block headed by its line, a blank line between blocks.
@@ -948,8 +967,8 @@ TEST_F(Campaign, JobArrayRerunCompletesEveryLineOnce) {
   fs::remove_all(dir_ / "out");
   fs::create_directories(dir_ / "out");
 
-  // The job array; task 11 is killed while it waits for its distorted file (a pipe nobody
-  // writes), its outputs open.
+  // The job array; task 11 is killed (SIGKILL, as the kernel kills for memory) while it waits
+  // for its distorted file (a pipe nobody writes), its temporary files left behind.
   const std::string d11 = path(distorted(11));
   fs::rename(d11, path("d11.real"));
   ASSERT_EQ(0, ::mkfifo(d11.c_str(), 0644));
@@ -964,10 +983,11 @@ TEST_F(Campaign, JobArrayRerunCompletesEveryLineOnce) {
   for (int tries = 0; tries < 500 && !stuck_open(); ++tries)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(stuck_open()) << slurp(log(11, "err"));
-  ASSERT_EQ(0, ::kill(stuck, SIGTERM));
+  ASSERT_EQ(0, ::kill(stuck, SIGKILL));
   int raw = 0;
   ASSERT_EQ(stuck, ::waitpid(stuck, &raw, 0));
-  EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGTERM) << raw;
+  EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGKILL) << raw;
+  EXPECT_TRUE(stuck_open());
   fs::remove(d11);
   fs::rename(path("d11.real"), d11);
   // Outputs lost since: both of line 2's, one of line 6's.
@@ -979,7 +999,8 @@ TEST_F(Campaign, JobArrayRerunCompletesEveryLineOnce) {
     for (const auto& [kind, file] : outputs(k))
       kept[file] = inode(file);
 
-  // The whole array again: the unfinished lines run, the others are skipped untouched.
+  // The whole array again: the unfinished lines run (the killed one's leftovers removed), the
+  // others are skipped untouched.
   const std::map<int, int> again = run_array(0, 11, manifest);
   std::set<std::string> expected;
   for (int k = 0; k < 12; ++k) {
@@ -1009,6 +1030,110 @@ TEST_F(Campaign, JobArrayRerunCompletesEveryLineOnce) {
   EXPECT_EQ(skipped, r.err);
 }
 
+// Two campaigns of one manifest at once (a resubmission while the first still runs): each line
+// is computed by one of them, the other skips it, and every result is whole. The last line's
+// distorted file is a pipe, so that whichever takes that line first holds it until the pipe is
+// fed: the other must skip it as being written.
+TEST_F(Campaign, TwoCampaignsAtOnceComputeEachLineOnce) {
+  std::string text;
+  for (int k = 0; k < 12; ++k)
+    text += quoted(path("ref.y4m")) + " " + quoted(path(distorted(k))) + "\n";
+  const std::string manifest = path("campaign.txt");
+  std::ofstream(manifest) << text;
+  std::vector<std::string> args = {"--manifest=" + manifest};
+  args.insert(args.end(), shared_.begin(), shared_.end());
+  ASSERT_EQ(0, run(args).status);
+  std::map<std::string, std::string> want[12];
+  for (int k = 0; k < 12; ++k)
+    for (const auto& [kind, file] : outputs(k))
+      want[k][kind] = slurp(file);
+  fs::remove_all(dir_ / "out");
+  fs::create_directories(dir_ / "out");
+
+  const std::string d11 = path(distorted(11)), real = slurp(d11);
+  fs::remove(d11);
+  ASSERT_EQ(0, ::mkfifo(d11.c_str(), 0644));
+  std::map<pid_t, int> campaign;
+  for (int c = 0; c < 2; ++c) {
+    const int out = ::open(log(c, "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    campaign[vq::spawn(args, out, log(c, "err"))] = c;
+    ::close(out);
+  }
+  // The one that did not take the last line ends first (both would wait on the pipe for ever,
+  // were the line not locked); then the pipe is fed.
+  int raw = 0;
+  pid_t first = 0;
+  for (int tries = 0; tries < 3000 && first == 0; ++tries) {
+    first = ::waitpid(-1, &raw, WNOHANG);
+    if (first == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (first <= 0) {
+    for (const auto& [pid, c] : campaign)
+      ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+    FAIL() << "both campaigns wait on line 11";
+  }
+  ASSERT_TRUE(campaign.count(first));
+  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << raw;
+  std::ofstream(d11, std::ios::binary) << real;
+  const pid_t second =
+      campaign.begin()->first == first ? campaign.rbegin()->first : campaign.begin()->first;
+  ASSERT_EQ(second, ::waitpid(second, &raw, 0));
+  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << raw;
+
+  std::string out[2], err[2];
+  for (int c = 0; c < 2; ++c)
+    out[c] = slurp(log(c, "out")), err[c] = slurp(log(c, "err"));
+  const std::string busy = "vidqual: skipped line 11: another task is writing its outputs\n";
+  EXPECT_NE(std::string::npos, err[campaign[first]].find(busy)) << err[campaign[first]];
+  for (int k = 0; k < 12; ++k) {
+    const std::string head = "line " + std::to_string(k) + ": [";
+    const std::string skip = "vidqual: skipped line " + std::to_string(k) + ": ";
+    int ran = 0;
+    for (int c = 0; c < 2; ++c) {
+      const bool here = out[c].find(head) != std::string::npos;
+      ran += here;
+      EXPECT_NE(here, err[c].find(skip) != std::string::npos) << k << " " << c << err[c];
+    }
+    EXPECT_EQ(1, ran) << "line " << k << " computed " << ran << " times";
+    // Read from a pipe, line 11's input has no length known beforehand: its CSV is compared.
+    if (k < 11)
+      check_files(k, want[k]);
+    else
+      EXPECT_EQ(want[k]["csv"], slurp(outputs(k)["csv"]));
+  }
+  for (const std::string& name : listing())
+    EXPECT_FALSE(name.starts_with(".")) << name << " left behind";
+}
+
+// Only a line that ended with status 0 counts as done: a cut-short encode fails its line, whose
+// outputs are kept apart (a framework would take a partial file for the whole run), and every
+// rerun runs it again until it succeeds.
+TEST_F(Campaign, FailedLineRunsAgainUntilItSucceeds) {
+  const std::string d0 = path(distorted(0)), whole = slurp(d0);
+  std::ofstream(d0, std::ios::binary) << whole.substr(0, whole.size() - 100);
+  std::ofstream(path("m.txt")) << quoted(path("ref.y4m")) + " " + quoted(d0) + "\n";
+  std::vector<std::string> args = {"--manifest=" + path("m.txt"), "--manifest-index=0"};
+  args.insert(args.end(), shared_.begin(), shared_.end());
+  std::set<std::string> apart;
+  for (const auto& [kind, file] : outputs(0))
+    apart.insert(fs::path(file).filename().string() + ".failed");
+  for (int round = 0; round < 2; ++round) {
+    const Outcome r = run(args);
+    EXPECT_EQ(2, r.status) << round;
+    EXPECT_NE(std::string::npos, r.err.find("0.csv] is kept as [" + path("out/0.csv.failed")))
+        << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("vidqual: line 0 failed")) << r.err;
+    EXPECT_EQ(apart, listing()) << round;
+  }
+  std::ofstream(d0, std::ios::binary) << whole;
+  EXPECT_EQ(0, run(args).status);
+  std::set<std::string> done;
+  for (const auto& [kind, file] : outputs(0))
+    done.insert(fs::path(file).filename().string());
+  EXPECT_EQ(done, listing());
+  EXPECT_EQ("vidqual: skipped line 0: output exists\n", run(args).err);
+}
+
 // A refused manifest or command line runs nothing and writes nothing; a line that fails is told
 // of by its index, the lines after it run, and the worst status is the campaign's.
 TEST_F(Campaign, RefusalsAndFailedLines) {
@@ -1017,6 +1142,7 @@ TEST_F(Campaign, RefusalsAndFailedLines) {
   std::ofstream(path("big.txt")) << std::string(size_t(kManifestMaxBytes) + 1, '#');
   fs::create_directories(path("folder"));
   const std::string csv = "--csv=" + path("out/{index}.csv");
+  ::setenv("VQ_EMPTY", "", 1);
   // The manifest (or "" for --manifest=arg), one more argument, the status, a piece of stderr and
   // the files written.
   const struct {
@@ -1032,6 +1158,7 @@ TEST_F(Campaign, RefusalsAndFailedLines) {
       {two, "--threads=1", 1, "(index 0): names no output", ""},
       {two, "--manifest-index=2", 1, "index 2 is out of range: the manifest has 2 lines (0 to", ""},
       {two, "--manifest-index=env:VQ_NOT_SET", 1, "VQ_NOT_SET is not set\n", ""},
+      {two, "--manifest-index=env:VQ_EMPTY", 1, "VQ_EMPTY is set but empty\n", ""},
       {two, "--manifest-index=-1", 1, "[--manifest-index=-1]: not an index (a number from 0)\n",
        ""},
       {two, path("ref.y4m"), 1, "with --manifest the files come from the manifest\n", ""},
