@@ -103,17 +103,25 @@ std::string lowered(std::string_view s) {
   return low;
 }
 
-// The documents a list names: its lines neither blank nor '#' comments, relative to its folder.
-std::vector<std::string> listed_files(std::string_view text, const std::string& list) {
-  const std::filesystem::path folder = std::filesystem::path(list).parent_path();
-  std::vector<std::string> files;
+// The lines of a list that are neither blank nor '#' comments, trimmed.
+std::vector<std::string_view> entries(std::string_view text) {
+  std::vector<std::string_view> lines;
   size_t pos = 0;
   while (pos < text.size()) {
     size_t eol = text.find('\n', pos);
     if (eol == std::string_view::npos) eol = text.size();
     const std::string_view line = trimmed(text.substr(pos, eol - pos));
     pos = eol + 1;
-    if (line.empty() || line.front() == '#') continue;
+    if (!line.empty() && line.front() != '#') lines.push_back(line);
+  }
+  return lines;
+}
+
+// The documents a list names, relative to its folder.
+std::vector<std::string> listed_files(std::string_view text, const std::string& list) {
+  const std::filesystem::path folder = std::filesystem::path(list).parent_path();
+  std::vector<std::string> files;
+  for (const std::string_view line : entries(text)) {
     const std::filesystem::path p(line);
     files.push_back(p.is_absolute() ? p.string() : (folder / p).string());
   }
@@ -122,15 +130,8 @@ std::vector<std::string> listed_files(std::string_view text, const std::string& 
 
 // Whether the first line that is neither blank nor a comment names a .json file.
 bool is_list(std::string_view text) {
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t eol = text.find('\n', pos);
-    if (eol == std::string_view::npos) eol = text.size();
-    const std::string_view line = trimmed(text.substr(pos, eol - pos));
-    pos = eol + 1;
-    if (!line.empty() && line.front() != '#') return lowered(line).ends_with(".json");
-  }
-  return false;
+  const std::vector<std::string_view> lines = entries(text);
+  return !lines.empty() && lowered(lines.front()).ends_with(".json");
 }
 
 }  // namespace
