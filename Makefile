@@ -27,13 +27,16 @@ demo: configure
 
 # Micro-benchmarks (converters per tier, error sums, frame PSNR at 1080p), then vidqual beside
 # FFmpeg's psnr filter on 300-frame 1080p pairs made in BENCH_DIR, then each metric beside
-# libvmaf's CLI (VMAF=path/to/vmaf; its column is skipped without it) at 1 and 2 threads.
+# libvmaf's CLI (VMAF=path/to/vmaf; its column is skipped without it) at 1 and 2 threads, then
+# --bd-rate over AOM's whole published CTC set against its summary (AVM_CTC=its ctc_result folder).
 bench: all
 	@test -f build-bench/CMakeCache.txt || cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVQ_BUILD_BENCH=ON -DVQ_BUILD_TESTS=OFF
 	cmake --build build-bench -j $(JOBS) --target vq_bench
 	./build-bench/bench/vq_bench
 	VIDQUAL=./$(BUILD)/vidqual bench/compare_ffmpeg.sh $(BENCH_DIR)
 	VIDQUAL=./$(BUILD)/vidqual bench/compare_libvmaf.sh $(BENCH_DIR) $(VMAF)
+	@if [ -n "$(AVM_CTC)" ]; then python3 tests/reference/bdrate/check_aom.py ./$(BUILD)/vidqual $(AVM_CTC); \
+	else echo "BD-rate over AOM's published set skipped: AVM_CTC=path/to/avm/tools/convexhull_framework/ctc_result"; fi
 
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)
