@@ -270,8 +270,8 @@ struct VmafModelOption {
   std::string name = "vmaf";
   bool disable_clip = false;
   bool enable_transform = false;
-  // FEATURE.OPTION=VALUE: ignored for an extractor the model does not use, as libvmaf ignores
-  // it; refused for one it uses.
+  // FEATURE.OPTION=VALUE: set for an extractor the model uses; ignored, as libvmaf ignores it,
+  // for another extractor or an option the extractor does not have.
   std::vector<std::string> overrides;
 };
 // One --feature: libvmaf's name and the metric request that computes it here (empty when none).

@@ -106,12 +106,24 @@ struct FeatureName {
   const char* metric;  // nullptr: libvmaf has it, this tool does not
 };
 const FeatureName kFeatureNames[] = {
-    {"adm", "integer_adm"},    {"vif", "integer_vif"},       {"motion", "integer_motion"},
-    {"psnr", "psnr"},          {"float_ssim", "float_ssim"}, {"float_ms_ssim", "float_ms_ssim"},
-    {"psnr_hvs", "psnr_hvs"},  {"ciede", "ciede"},           {"cambi", "cambi"},
-    {"float_ansnr", nullptr},  {"float_adm", nullptr},       {"float_moment", nullptr},
-    {"float_motion", nullptr}, {"float_psnr", nullptr},      {"float_vif", nullptr},
-    {"speed_chroma", nullptr}, {"speed_temporal", nullptr},  {"ssim", nullptr},
+    {"adm", "integer_adm"},
+    {"vif", "integer_vif"},
+    {"motion", "integer_motion"},
+    {"psnr", "psnr"},
+    {"float_ssim", "float_ssim"},
+    {"float_ms_ssim", "float_ms_ssim"},
+    {"psnr_hvs", "psnr_hvs"},
+    {"ciede", "ciede"},
+    {"cambi", "cambi"},
+    {"float_ansnr", nullptr},
+    {"float_adm", nullptr},
+    {"float_moment", nullptr},
+    {"float_motion", nullptr},
+    {"float_psnr", nullptr},
+    {"float_vif", nullptr},
+    {"speed_chroma", "speed_chroma"},
+    {"speed_temporal", nullptr},
+    {"ssim", nullptr},
     {"null", nullptr},
 };
 
@@ -362,17 +374,45 @@ std::string model_label(const VmafModelOption& m) {
   return !m.version.empty() ? m.version : !m.path.empty() ? m.path : "(null)";
 }
 
-// The metric request of a model: the bundled one, or path:FILE.
-std::string model_request(const VmafModelOption& m) {
+// The metric request of a model: the bundled one, or path:FILE, with the feature options
+// `overrides` (FEATURE.OPTION=VALUE in this tool's spelling).
+std::string model_request(const VmafModelOption& m, const std::vector<std::string>& overrides) {
   std::string text =
       "vmaf=model=" + (!m.version.empty() ? m.version : "path:" + m.path) + ":name=" + m.name;
   if (m.enable_transform) text += ":enable_transform=true";
   if (m.disable_clip) text += ":disable_clip=true";
+  for (const std::string& o : overrides)
+    text += ":" + o;
   return text;
 }
 
-// libvmaf's line per model at a terminal: the mean of its scores over the listed pairs. Kept
-// at the end of the run and printed once the frame meter is gone.
+// The overrides of `m` that libvmaf applies: those naming an option of an extractor the model
+// uses. libvmaf passes the others by without a word: a feature the model does not use, an option
+// its extractor does not have.
+std::vector<std::string> applied_overrides(const VmafModelOption& m,
+                                           const std::vector<std::string>& needs) {
+  std::vector<std::string> kept;
+  for (const std::string& o : m.overrides) {
+    const size_t dot = o.find('.'), eq = o.find('=');
+    const std::string feature = o.substr(0, dot);
+    const std::string option = o.substr(dot + 1, std::min(o.find('.', dot + 1), eq) - dot - 1);
+    const char* metric = nullptr;
+    for (const FeatureName& n : kFeatureNames)
+      if (feature == n.libvmaf) metric = n.metric;
+    const bool used = metric && std::any_of(needs.begin(), needs.end(), [&](const std::string& n) {
+                        return n.substr(0, n.find('=')) == metric;
+                      });
+    const MetricRow* row = used ? find_metric(metric) : nullptr;
+    if (row && std::any_of(row->options.begin(), row->options.end(),
+                           [&](const MetricOption& mo) { return option == mo.name; }))
+      kept.push_back(feature + "." + option + "=" + o.substr(eq + 1));
+  }
+  return kept;
+}
+
+// libvmaf's lines per model at a terminal: the mean of its scores over the listed pairs, and for
+// a bootstrap model a second line with the means of its members' statistics. Kept at the end of
+// the run and printed once the frame meter is gone.
 class PooledLines final : public RunListener {
  public:
   PooledLines(std::vector<std::pair<std::string, std::string>> models, int32_t every)
@@ -380,19 +420,33 @@ class PooledLines final : public RunListener {
   void on_end(const RunResult& r) override {
     if (!r.table || r.compared == 0) return;
     for (const auto& [label, column] : models_) {
-      const int c = r.table->find(column);
-      double sum = 0, v = 0;
-      int32_t n = 0;
-      for (int32_t row = 0; c >= 0 && row < r.compared; row += every_)
-        if (r.table->get(c, row, &v)) sum += v, ++n;
-      char line[64];
-      std::snprintf(line, sizeof line, ": %f\n", n ? sum / n : 0.0);
-      if (n > 0) text_ += label + line;
+      double score = 0, bagging = 0, lo = 0, hi = 0, stddev = 0;
+      if (!mean(r, column, &score)) continue;
+      char line[160];
+      std::snprintf(line, sizeof line, ": %f\n", score);
+      text_ += label + line;
+      if (mean(r, column + "_bagging", &bagging) && mean(r, column + "_ci_p95_lo", &lo) &&
+          mean(r, column + "_ci_p95_hi", &hi) && mean(r, column + "_stddev", &stddev)) {
+        std::snprintf(line, sizeof line, ": %f, ci.p95: [%f, %f], stddev: %f\n", bagging, lo, hi,
+                      stddev);
+        text_ += label + line;
+      }
     }
   }
   [[nodiscard]] const std::string& text() const { return text_; }
 
  private:
+  // The mean of `column` over the listed pairs; false when the table has no such score.
+  bool mean(const RunResult& r, const std::string& column, double* out) const {
+    const int c = r.table->find(column);
+    double sum = 0, v = 0;
+    int32_t n = 0;
+    for (int32_t row = 0; c >= 0 && row < r.compared; row += every_)
+      if (r.table->get(c, row, &v)) sum += v, ++n;
+    *out = n ? sum / n : 0.0;
+    return n > 0;
+  }
+
   std::vector<std::pair<std::string, std::string>> models_;  // label, column
   int32_t every_;
   std::string text_;
@@ -438,29 +492,16 @@ int make_settings(const VmafCommandLine& c, Settings* out, std::FILE* err) {
   for (const VmafModelOption& m : c.models) {
     MetricRequest r;
     if ((m.version.empty() && m.path.empty()) ||
-        !parse_metric_request(model_request(m), &r, &why)) {
+        !parse_metric_request(model_request(m, {}), &r, &why)) {
       std::fprintf(err, "problem loading model: %s\n", model_label(m).c_str());
       if (!why.empty()) std::fprintf(err, "vidqual-vmaf: %s\n", why.c_str());
       return 0;
     }
-    // libvmaf lays an option of an extractor the model does not use over nothing; one it uses
-    // would change the model's features, which this tool's models do not take.
-    const std::vector<std::string> needs = r.row->needs(r.options);
-    for (const std::string& o : m.overrides) {
-      const std::string feature = o.substr(0, o.find('.'));
-      const auto uses = [&](const FeatureName& n) {
-        return n.metric && feature == n.libvmaf &&
-               std::any_of(needs.begin(), needs.end(), [&](const std::string& need) {
-                 return need.substr(0, need.find('=')) == n.metric;
-               });
-      };
-      if (std::any_of(std::begin(kFeatureNames), std::end(kFeatureNames), uses)) {
-        std::fprintf(err,
-                     "problem overloading feature extractors from model: %s\nvidqual-vmaf: "
-                     "[%s]: options of a model's own features cannot be set here\n",
-                     model_label(m).c_str(), o.c_str());
-        return 0;
-      }
+    const std::vector<std::string> overrides = applied_overrides(m, r.row->needs(r.options));
+    if (!overrides.empty() && !parse_metric_request(model_request(m, overrides), &r, &why)) {
+      std::fprintf(err, "problem loading feature extractors from model: %s\nvidqual-vmaf: %s\n",
+                   model_label(m).c_str(), why.c_str());
+      return 0;
     }
     if (!c.no_prediction) {
       asked.push_back(std::move(r));
@@ -606,6 +647,10 @@ int vmaf_main(int argc, const char* const* argv, const Console& console,
                  problems == 1 ? "problem" : "problems");
     return kVmafFailure;
   }
+  // libvmaf's pool holds two pictures per thread and one more pair, or four without threads.
+  if (terminal && !c.quiet)
+    std::fprintf(err, "picture pool: %llu pictures pre-allocated\n",
+                 c.threads > 0 ? (static_cast<unsigned long long>(c.threads) + 1) * 2 + 1 : 4ULL);
   if (c.output) more.outputs.emplace_back(log_maker(c.format), *c.output);
   std::vector<std::pair<std::string, std::string>> models;
   if (!c.no_prediction)

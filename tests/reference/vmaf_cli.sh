@@ -8,7 +8,8 @@
 #   vmaf_cli.sh --run PROGRAM CASE DIR   runs one case with PROGRAM into DIR (the test's way)
 #   vmaf_cli.sh --list                   the cases' names
 # Inputs are the pair p8_scaled_352x288 of inputs.sh (an H.264 encode scaled up), as orig.y4m
-# and rec.y4m, and as headerless orig.yuv and rec.yuv. Without a CLI it exits 77 (skipped).
+# and rec.y4m, and as headerless orig.yuv and rec.yuv; models/ holds the model files of
+# reference/models. Without a CLI it exits 77 (skipped).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 work=${VQ_REFERENCE_WORK:-/tmp/vidqual-reference}
@@ -34,6 +35,10 @@ bad_option|out.xml|"$VMAF" -r orig.y4m -d rec.y4m --bogus -n --feature psnr -o o
 yuv_incomplete|out.xml|"$VMAF" -r orig.yuv -d rec.yuv -w 352 -o out.xml
 bad_value|out.xml|"$VMAF" -r orig.y4m -d rec.y4m --frame_cnt=ten -o out.xml
 nothing_asked|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -n -o out.xml
+bootstrap|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_b_v0.6.3 --threads 2 -o out.xml
+v1_models|out.json|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v1.0.16_3d0h -m version=vmaf_v1.0.16_5d0h:name=phone -m path=models/vmaf_v1.0.16_3d0h.json:name=file --json --threads 1 -o out.json
+model_options|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v0.6.1:adm.adm_enhn_gain_limit=1.0:vif.vif_enhn_gain_limit=1.0:motion.motion_force_zero=true:foo.bar=1:adm.bogus=2 -o out.xml
+model_bad_option|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v0.6.1:adm.adm_enhn_gain_limit=0.5 -o out.xml
 same_names|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v0.6.1 -m version=vmaf_v0.6.1neg -o out.xml
 TABLE
 }
@@ -49,6 +54,7 @@ run() {
   rm -f "$dir"/*
   ln -sf "$work/p8_scaled_352x288.ref.y4m" "$dir/orig.y4m"
   ln -sf "$work/p8_scaled_352x288.dist.y4m" "$dir/rec.y4m"
+  ln -sfn "$here/models" "$dir/models"
   local s
   for s in orig rec; do
     [ -s "$work/p8_scaled_352x288.$s.yuv" ] ||
