@@ -452,6 +452,30 @@ class PooledLines final : public RunListener {
   std::string text_;
 };
 
+// libvmaf's line when one input runs out of pictures before the other, while pairs are still
+// wanted (--frame_cnt not yet reached): "REF" ended before "DIST".
+class EndLine final : public RunListener {
+ public:
+  EndLine(const std::string* paths[2], uint32_t frame_cnt, std::FILE* err)
+      : paths_{paths[0], paths[1]}, frame_cnt_(frame_cnt), err_(err) {}
+  void on_end(const RunResult& r) override {
+    if (r.outcome != RunOutcome::kOk) return;
+    const int32_t most = int32_t(std::min<uint32_t>(frame_cnt_, INT32_MAX));
+    int shorter = r.ended;
+    const PairPlan plan = plan_pairs(r.info, r.skip, 0, false);
+    if (shorter == 0 && plan.known && plan.after[0] != plan.after[1])
+      shorter = plan.after[0] < plan.after[1] ? 1 : 2;
+    if (shorter == 0 || (most > 0 && r.compared >= most)) return;
+    std::fprintf(err_, "\n\"%s\" ended before \"%s\".\n", paths_[shorter - 1]->c_str(),
+                 paths_[2 - shorter]->c_str());
+  }
+
+ private:
+  const std::string* paths_[2];
+  uint32_t frame_cnt_;
+  std::FILE* err_;
+};
+
 // The layout and depth a source's pictures have, by the pixel format it states; false when it
 // states none of the planar YUV ones.
 bool planar_form(const VideoSource& s, RawYuvFormat* out) {
@@ -555,26 +579,58 @@ int make_settings(const VmafCommandLine& c, Settings* out, std::FILE* err) {
   if (c.skip_ref || c.skip_dist)
     a.skip = std::to_string(std::min<uint32_t>(c.skip_ref, INT32_MAX)) + ":" +
              std::to_string(std::min<uint32_t>(c.skip_dist, INT32_MAX));
+  // As libvmaf reads them, -w, -h, -p and -b make both inputs headerless YUV whatever their
+  // names, and without them a name ending in .yuv is no sign of headerless data: the inputs are
+  // opened by open_input, so the name rule of the checks is given a size to pass.
+  const bool raw_name =
+      is_raw_yuv_name(c.reference->c_str()) || is_raw_yuv_name(c.distorted->c_str());
   if (c.use_yuv) {
     a.size = std::to_string(c.width) + "x" + std::to_string(c.height);
     a.pix_fmt = "yuv" + c.pixel_format + "p" +
                 (c.bitdepth > 8 ? std::to_string(c.bitdepth) + "le" : std::string());
-    for (const std::string* path : {&*c.reference, &*c.distorted})
-      if (!is_raw_yuv_name(path->c_str())) {
-        std::fprintf(err,
-                     "problem with %s file: %s\nvidqual-vmaf: headerless YUV is read from a "
-                     "name ending in .yuv\n",
-                     path == &*c.reference ? "reference" : "distorted", path->c_str());
-        return 0;
-      }
+  } else if (raw_name) {
+    a.size = "1x1";
   }
   if (const Refusal refusal = check_arguments(a, out)) {
     std::fprintf(err, "vidqual-vmaf: %s\n", refusal.why.c_str());
     return 0;
   }
+  if (!c.use_yuv)
+    for (OpenOptions& o : out->open)
+      o.raw_width = o.raw_height = 0;
   out->log_columns = libvmaf_columns(expanded, c.threads > 0);
   out->log_every = int32_t(std::max<uint32_t>(std::min<uint32_t>(c.subsample, INT32_MAX), 1));
   return 1;
+}
+
+// One input as libvmaf's program reads it: headerless YUV of `o`'s size and format when `raw`
+// (-w, -h, -p, -b), whatever the name; otherwise anything vidqual reads, a name ending in .yuv
+// included when it holds Y4M.
+OpenStatus open_input(const std::string& path, bool raw, const OpenOptions& o,
+                      std::unique_ptr<VideoSource>* out, std::string* why) {
+  if (!raw) {
+    const OpenStatus status = open_video(path.c_str(), o, out, why);
+    if (status == OpenStatus::kFailed && is_raw_yuv_name(path.c_str()))
+      *why = "not a Y4M file; headerless YUV is read with -w, -h, -p and -b";
+    return status;
+  }
+  RawYuvFormat format;
+  if (!parse_pix_fmt(o.raw_pix_fmt.c_str(), &format)) {
+    *why = "unknown pixel format " + o.raw_pix_fmt;
+    return OpenStatus::kFailed;
+  }
+  format.width = o.raw_width;
+  format.height = o.raw_height;
+  if (int64_t(format.width) * format.height > o.max_pixels) {
+    *why = "pictures larger than " + std::to_string(o.max_pixels) + " samples are not read";
+    return OpenStatus::kFailed;
+  }
+  std::unique_ptr<InputFile> file;
+  if (const OpenStatus status = open_input_file(path.c_str(), &file, why);
+      status != OpenStatus::kOpened)
+    return status;
+  *out = open_raw_yuv(std::move(file), format, why);
+  return *out ? OpenStatus::kOpened : OpenStatus::kFailed;
 }
 
 // The maker of the output file in `format`.
@@ -635,7 +691,7 @@ int vmaf_main(int argc, const char* const* argv, const Console& console,
   more.stdout_report = false;
   for (int i = 0; i < 2; ++i) {
     const std::string& path = i ? *c.distorted : *c.reference;
-    if (open_video(path.c_str(), s.open[i], &more.sources[i], &why) != OpenStatus::kOpened) {
+    if (open_input(path, c.use_yuv, s.open[i], &more.sources[i], &why) != OpenStatus::kOpened) {
       std::fprintf(err, "problem with %s file: %s\nvidqual-vmaf: %s\n",
                    i ? "distorted" : "reference", path.c_str(), why.c_str());
       return kVmafFailure;
@@ -656,6 +712,10 @@ int vmaf_main(int argc, const char* const* argv, const Console& console,
   if (!c.no_prediction)
     for (const VmafModelOption& m : c.models)
       models.emplace_back(model_label(m), m.name);
+  const std::string* paths[2] = {&*c.reference, &*c.distorted};
+  EndLine end(paths, c.frame_cnt, err);
+  more.listeners.push_back(&end);
+  more.notes = false;  // libvmaf's own lines only
   PooledLines pooled(models, s.log_every);
   if (terminal && (!c.quiet || !c.output)) more.listeners.push_back(&pooled);
 

@@ -8,7 +8,8 @@
 #   vmaf_cli.sh --run PROGRAM CASE DIR   runs one case with PROGRAM into DIR (the test's way)
 #   vmaf_cli.sh --list                   the cases' names
 # Inputs are the pair p8_scaled_352x288 of inputs.sh (an H.264 encode scaled up), as orig.y4m
-# and rec.y4m, and as headerless orig.yuv and rec.yuv; models/ holds the model files of
+# and rec.y4m (and its first 10 frames as rec10.y4m), and as headerless orig.yuv and rec.yuv
+# (also named orig.raw and rec.raw); models/ holds the model files of
 # reference/models. Without a CLI it exits 77 (skipped).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -39,6 +40,8 @@ bootstrap|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_b_v0.6.3 --thre
 v1_models|out.json|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v1.0.16_3d0h -m version=vmaf_v1.0.16_5d0h:name=phone -m path=models/vmaf_v1.0.16_3d0h.json:name=file --json --threads 1 -o out.json
 model_options|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v0.6.1:adm.adm_enhn_gain_limit=1.0:vif.vif_enhn_gain_limit=1.0:motion.motion_force_zero=true:foo.bar=1:adm.bogus=2 -o out.xml
 model_bad_option|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v0.6.1:adm.adm_enhn_gain_limit=0.5 -o out.xml
+raw_any_name|out.xml|"$VMAF" -r orig.raw -d rec.raw -w 352 -h 288 -p 420 -b 8 -n --feature psnr -o out.xml
+short_distorted|out.xml|"$VMAF" -r orig.y4m -d rec10.y4m -n --feature psnr --threads 1 -o out.xml
 same_names|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v0.6.1 -m version=vmaf_v0.6.1neg -o out.xml
 TABLE
 }
@@ -61,7 +64,12 @@ run() {
       ffmpeg -nostdin -loglevel error -y -i "$dir/$s.y4m" -f rawvideo -pix_fmt yuv420p \
         "$work/p8_scaled_352x288.$s.yuv"
     ln -sf "$work/p8_scaled_352x288.$s.yuv" "$dir/$s.yuv"
+    ln -sf "$work/p8_scaled_352x288.$s.yuv" "$dir/$s.raw"
   done
+  [ -s "$work/p8_scaled_352x288.rec10.y4m" ] ||
+    ffmpeg -nostdin -loglevel error -y -i "$dir/rec.y4m" -frames:v 10 -f yuv4mpegpipe \
+      "$work/p8_scaled_352x288.rec10.y4m"
+  ln -sf "$work/p8_scaled_352x288.rec10.y4m" "$dir/rec10.y4m"
   local status=0
   (cd "$dir" && VMAF=$program FILE=orig.y4m BASENAME=rec bash -c "$command" \
     >"$dir/stdout" 2>"$dir/stderr" </dev/null) || status=$?
