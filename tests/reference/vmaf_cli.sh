@@ -26,7 +26,7 @@ features|out.xml|"$VMAF" -r orig.y4m -d rec.y4m --feature psnr --feature float_s
 subsample|out.xml|"$VMAF" -r orig.y4m -d rec.y4m --subsample 2 --feature psnr --threads 1 -o out.xml
 frame_skips|out.xml|"$VMAF" -r orig.y4m -d rec.y4m --frame_skip_ref 2 --frame_skip_dist 1 --frame_cnt 10 -o out.xml
 json|out.json|"$VMAF" -r orig.y4m -d rec.y4m --feature psnr=enable_apsnr=true --feature ciede --json --threads 1 -o out.json
-csv|out.csv|"$VMAF" -r orig.y4m -d rec.y4m --feature psnr --csv --threads 1 -o out.csv
+csv|out.csv|"$VMAF" -r orig.y4m -d rec.y4m --feature psnr --feature speed_chroma --csv --threads 1 -o out.csv
 sub|out.sub|"$VMAF" -r orig.y4m -d rec.y4m --sub -n --feature psnr_hvs -o out.sub
 no_prediction|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -n -m version=vmaf_v0.6.1neg --threads 1 -o out.xml
 nflx_ctc|out.xml|"$VMAF" --nflx_ctc v1.0 -r orig.y4m -d rec.y4m --threads 2 -o out.xml
