@@ -495,8 +495,12 @@ int incompatible(const VideoSource& ref, const VideoSource& dist, bool common_bi
   RawYuvFormat fa, fb;
   if (planar_form(ref, &fa) && planar_form(dist, &fb)) {
     if (fa.layout != fb.layout) {
-      std::fprintf(err, "pixel formats do not match: %s, %s\n", a.pixel_format.c_str(),
-                   b.pixel_format.c_str());
+      // libvmaf numbers its layouts 0 (4:2:0), 2 (4:2:2) and 3 (4:4:4) in this line.
+      const auto number = [](ChromaLayout l) {
+        return l == ChromaLayout::k420 ? 0 : l == ChromaLayout::k422 ? 2 : 3;
+      };
+      std::fprintf(err, "pixel formats do not match: %d, %d\n", number(fa.layout),
+                   number(fb.layout));
       ++problems;
     }
     if (!common_bitdepth && fa.depth != fb.depth) {

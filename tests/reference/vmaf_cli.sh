@@ -8,9 +8,9 @@
 #   vmaf_cli.sh --run PROGRAM CASE DIR   runs one case with PROGRAM into DIR (the test's way)
 #   vmaf_cli.sh --list                   the cases' names
 # Inputs are the pair p8_scaled_352x288 of inputs.sh (an H.264 encode scaled up), as orig.y4m
-# and rec.y4m (and its first 10 frames as rec10.y4m), and as headerless orig.yuv and rec.yuv
-# (also named orig.raw and rec.raw); models/ holds the model files of
-# reference/models. Without a CLI it exits 77 (skipped).
+# and rec.y4m (its first 10 frames also as rec10.y4m, 2 in 4:2:2 as rec422.y4m), and as
+# headerless orig.yuv and rec.yuv (also named orig.raw and rec.raw); models/ holds the model
+# files of reference/models. Without a CLI it exits 77 (skipped).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 work=${VQ_REFERENCE_WORK:-/tmp/vidqual-reference}
@@ -42,6 +42,7 @@ model_options|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v0.6.1:adm.
 model_bad_option|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v0.6.1:adm.adm_enhn_gain_limit=0.5 -o out.xml
 raw_any_name|out.xml|"$VMAF" -r orig.raw -d rec.raw -w 352 -h 288 -p 420 -b 8 -n --feature psnr -o out.xml
 short_distorted|out.xml|"$VMAF" -r orig.y4m -d rec10.y4m -n --feature psnr --threads 1 -o out.xml
+layouts_differ|out.xml|"$VMAF" -r orig.y4m -d rec422.y4m -n --feature psnr -o out.xml
 same_names|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v0.6.1 -m version=vmaf_v0.6.1neg -o out.xml
 TABLE
 }
@@ -70,6 +71,10 @@ run() {
     ffmpeg -nostdin -loglevel error -y -i "$dir/rec.y4m" -frames:v 10 -f yuv4mpegpipe \
       "$work/p8_scaled_352x288.rec10.y4m"
   ln -sf "$work/p8_scaled_352x288.rec10.y4m" "$dir/rec10.y4m"
+  [ -s "$work/p8_scaled_352x288.rec422.y4m" ] ||
+    ffmpeg -nostdin -loglevel error -y -i "$dir/rec.y4m" -frames:v 2 -pix_fmt yuv422p \
+      -f yuv4mpegpipe "$work/p8_scaled_352x288.rec422.y4m"
+  ln -sf "$work/p8_scaled_352x288.rec422.y4m" "$dir/rec422.y4m"
   local status=0
   (cd "$dir" && VMAF=$program FILE=orig.y4m BASENAME=rec bash -c "$command" \
     >"$dir/stdout" 2>"$dir/stderr" </dev/null) || status=$?
