@@ -240,12 +240,15 @@ struct Console {
 
 // What a front end of its own (libvmaf's command line) hands the comparison builder beside the
 // settings: inputs it opened and checked already, outputs beyond the table's (maker and path),
-// listeners of the run, and whether the written report goes to stdout.
+// listeners of the run, whether the written report goes to stdout, and whether a run that
+// succeeds is followed by this tool's notes (a front end with its own words for them turns them
+// off; a failure is told either way).
 struct ComparisonExtras {
   std::unique_ptr<VideoSource> sources[2];
   std::vector<std::pair<ReportMaker, std::string>> outputs;
   std::vector<RunListener*> listeners;
   bool stdout_report = true;
+  bool notes = true;
 };
 
 // One comparison of the two files of `s` through the builder every mode runs: outputs checked
@@ -270,8 +273,8 @@ struct VmafModelOption {
   std::string name = "vmaf";
   bool disable_clip = false;
   bool enable_transform = false;
-  // FEATURE.OPTION=VALUE: ignored for an extractor the model does not use, as libvmaf ignores
-  // it; refused for one it uses.
+  // FEATURE.OPTION=VALUE: set for an extractor the model uses; ignored, as libvmaf ignores it,
+  // for another extractor or an option the extractor does not have.
   std::vector<std::string> overrides;
 };
 // One --feature: libvmaf's name and the metric request that computes it here (empty when none).

@@ -324,7 +324,7 @@ int run_and_commit(const Settings& s, const RunDescription& d,
   RunResult r;
   comparison_run(run, &r);
   flush(f.c.out, f.out_error);
-  print_notes(d, r, f.c.err);
+  if (more.notes || r.failed) print_notes(d, r, f.c.err);
   int status = r.failed ? kExitFailure : kExitOk;
   const bool apart = r.failed && f.line_index >= 0;
   for (const auto& report : reports) {

@@ -106,12 +106,24 @@ struct FeatureName {
   const char* metric;  // nullptr: libvmaf has it, this tool does not
 };
 const FeatureName kFeatureNames[] = {
-    {"adm", "integer_adm"},    {"vif", "integer_vif"},       {"motion", "integer_motion"},
-    {"psnr", "psnr"},          {"float_ssim", "float_ssim"}, {"float_ms_ssim", "float_ms_ssim"},
-    {"psnr_hvs", "psnr_hvs"},  {"ciede", "ciede"},           {"cambi", "cambi"},
-    {"float_ansnr", nullptr},  {"float_adm", nullptr},       {"float_moment", nullptr},
-    {"float_motion", nullptr}, {"float_psnr", nullptr},      {"float_vif", nullptr},
-    {"speed_chroma", nullptr}, {"speed_temporal", nullptr},  {"ssim", nullptr},
+    {"adm", "integer_adm"},
+    {"vif", "integer_vif"},
+    {"motion", "integer_motion"},
+    {"psnr", "psnr"},
+    {"float_ssim", "float_ssim"},
+    {"float_ms_ssim", "float_ms_ssim"},
+    {"psnr_hvs", "psnr_hvs"},
+    {"ciede", "ciede"},
+    {"cambi", "cambi"},
+    {"float_ansnr", nullptr},
+    {"float_adm", nullptr},
+    {"float_moment", nullptr},
+    {"float_motion", nullptr},
+    {"float_psnr", nullptr},
+    {"float_vif", nullptr},
+    {"speed_chroma", "speed_chroma"},
+    {"speed_temporal", nullptr},
+    {"ssim", nullptr},
     {"null", nullptr},
 };
 
@@ -362,17 +374,45 @@ std::string model_label(const VmafModelOption& m) {
   return !m.version.empty() ? m.version : !m.path.empty() ? m.path : "(null)";
 }
 
-// The metric request of a model: the bundled one, or path:FILE.
-std::string model_request(const VmafModelOption& m) {
+// The metric request of a model: the bundled one, or path:FILE, with the feature options
+// `overrides` (FEATURE.OPTION=VALUE in this tool's spelling).
+std::string model_request(const VmafModelOption& m, const std::vector<std::string>& overrides) {
   std::string text =
       "vmaf=model=" + (!m.version.empty() ? m.version : "path:" + m.path) + ":name=" + m.name;
   if (m.enable_transform) text += ":enable_transform=true";
   if (m.disable_clip) text += ":disable_clip=true";
+  for (const std::string& o : overrides)
+    text += ":" + o;
   return text;
 }
 
-// libvmaf's line per model at a terminal: the mean of its scores over the listed pairs. Kept
-// at the end of the run and printed once the frame meter is gone.
+// The overrides of `m` that libvmaf applies: those naming an option of an extractor the model
+// uses. libvmaf passes the others by without a word: a feature the model does not use, an option
+// its extractor does not have.
+std::vector<std::string> applied_overrides(const VmafModelOption& m,
+                                           const std::vector<std::string>& needs) {
+  std::vector<std::string> kept;
+  for (const std::string& o : m.overrides) {
+    const size_t dot = o.find('.'), eq = o.find('=');
+    const std::string feature = o.substr(0, dot);
+    const std::string option = o.substr(dot + 1, std::min(o.find('.', dot + 1), eq) - dot - 1);
+    const char* metric = nullptr;
+    for (const FeatureName& n : kFeatureNames)
+      if (feature == n.libvmaf) metric = n.metric;
+    const bool used = metric && std::any_of(needs.begin(), needs.end(), [&](const std::string& n) {
+                        return n.substr(0, n.find('=')) == metric;
+                      });
+    const MetricRow* row = used ? find_metric(metric) : nullptr;
+    if (row && std::any_of(row->options.begin(), row->options.end(),
+                           [&](const MetricOption& mo) { return option == mo.name; }))
+      kept.push_back(feature + "." + option + "=" + o.substr(eq + 1));
+  }
+  return kept;
+}
+
+// libvmaf's lines per model at a terminal: the mean of its scores over the listed pairs, and for
+// a bootstrap model a second line with the means of its members' statistics. Kept at the end of
+// the run and printed once the frame meter is gone.
 class PooledLines final : public RunListener {
  public:
   PooledLines(std::vector<std::pair<std::string, std::string>> models, int32_t every)
@@ -380,22 +420,60 @@ class PooledLines final : public RunListener {
   void on_end(const RunResult& r) override {
     if (!r.table || r.compared == 0) return;
     for (const auto& [label, column] : models_) {
-      const int c = r.table->find(column);
-      double sum = 0, v = 0;
-      int32_t n = 0;
-      for (int32_t row = 0; c >= 0 && row < r.compared; row += every_)
-        if (r.table->get(c, row, &v)) sum += v, ++n;
-      char line[64];
-      std::snprintf(line, sizeof line, ": %f\n", n ? sum / n : 0.0);
-      if (n > 0) text_ += label + line;
+      double score = 0, bagging = 0, lo = 0, hi = 0, stddev = 0;
+      if (!mean(r, column, &score)) continue;
+      char line[160];
+      std::snprintf(line, sizeof line, ": %f\n", score);
+      text_ += label + line;
+      if (mean(r, column + "_bagging", &bagging) && mean(r, column + "_ci_p95_lo", &lo) &&
+          mean(r, column + "_ci_p95_hi", &hi) && mean(r, column + "_stddev", &stddev)) {
+        std::snprintf(line, sizeof line, ": %f, ci.p95: [%f, %f], stddev: %f\n", bagging, lo, hi,
+                      stddev);
+        text_ += label + line;
+      }
     }
   }
   [[nodiscard]] const std::string& text() const { return text_; }
 
  private:
+  // The mean of `column` over the listed pairs; false when the table has no such score.
+  bool mean(const RunResult& r, const std::string& column, double* out) const {
+    const int c = r.table->find(column);
+    double sum = 0, v = 0;
+    int32_t n = 0;
+    for (int32_t row = 0; c >= 0 && row < r.compared; row += every_)
+      if (r.table->get(c, row, &v)) sum += v, ++n;
+    *out = n ? sum / n : 0.0;
+    return n > 0;
+  }
+
   std::vector<std::pair<std::string, std::string>> models_;  // label, column
   int32_t every_;
   std::string text_;
+};
+
+// libvmaf's line when one input runs out of pictures before the other, while pairs are still
+// wanted (--frame_cnt not yet reached): "REF" ended before "DIST".
+class EndLine final : public RunListener {
+ public:
+  EndLine(const std::string* paths[2], uint32_t frame_cnt, std::FILE* err)
+      : paths_{paths[0], paths[1]}, frame_cnt_(frame_cnt), err_(err) {}
+  void on_end(const RunResult& r) override {
+    if (r.outcome != RunOutcome::kOk) return;
+    const int32_t most = int32_t(std::min<uint32_t>(frame_cnt_, INT32_MAX));
+    int shorter = r.ended;
+    const PairPlan plan = plan_pairs(r.info, r.skip, 0, false);
+    if (shorter == 0 && plan.known && plan.after[0] != plan.after[1])
+      shorter = plan.after[0] < plan.after[1] ? 1 : 2;
+    if (shorter == 0 || (most > 0 && r.compared >= most)) return;
+    std::fprintf(err_, "\n\"%s\" ended before \"%s\".\n", paths_[shorter - 1]->c_str(),
+                 paths_[2 - shorter]->c_str());
+  }
+
+ private:
+  const std::string* paths_[2];
+  uint32_t frame_cnt_;
+  std::FILE* err_;
 };
 
 // The layout and depth a source's pictures have, by the pixel format it states; false when it
@@ -417,8 +495,12 @@ int incompatible(const VideoSource& ref, const VideoSource& dist, bool common_bi
   RawYuvFormat fa, fb;
   if (planar_form(ref, &fa) && planar_form(dist, &fb)) {
     if (fa.layout != fb.layout) {
-      std::fprintf(err, "pixel formats do not match: %s, %s\n", a.pixel_format.c_str(),
-                   b.pixel_format.c_str());
+      // libvmaf numbers its layouts 0 (4:2:0), 2 (4:2:2) and 3 (4:4:4) in this line.
+      const auto number = [](ChromaLayout l) {
+        return l == ChromaLayout::k420 ? 0 : l == ChromaLayout::k422 ? 2 : 3;
+      };
+      std::fprintf(err, "pixel formats do not match: %d, %d\n", number(fa.layout),
+                   number(fb.layout));
       ++problems;
     }
     if (!common_bitdepth && fa.depth != fb.depth) {
@@ -438,29 +520,16 @@ int make_settings(const VmafCommandLine& c, Settings* out, std::FILE* err) {
   for (const VmafModelOption& m : c.models) {
     MetricRequest r;
     if ((m.version.empty() && m.path.empty()) ||
-        !parse_metric_request(model_request(m), &r, &why)) {
+        !parse_metric_request(model_request(m, {}), &r, &why)) {
       std::fprintf(err, "problem loading model: %s\n", model_label(m).c_str());
       if (!why.empty()) std::fprintf(err, "vidqual-vmaf: %s\n", why.c_str());
       return 0;
     }
-    // libvmaf lays an option of an extractor the model does not use over nothing; one it uses
-    // would change the model's features, which this tool's models do not take.
-    const std::vector<std::string> needs = r.row->needs(r.options);
-    for (const std::string& o : m.overrides) {
-      const std::string feature = o.substr(0, o.find('.'));
-      const auto uses = [&](const FeatureName& n) {
-        return n.metric && feature == n.libvmaf &&
-               std::any_of(needs.begin(), needs.end(), [&](const std::string& need) {
-                 return need.substr(0, need.find('=')) == n.metric;
-               });
-      };
-      if (std::any_of(std::begin(kFeatureNames), std::end(kFeatureNames), uses)) {
-        std::fprintf(err,
-                     "problem overloading feature extractors from model: %s\nvidqual-vmaf: "
-                     "[%s]: options of a model's own features cannot be set here\n",
-                     model_label(m).c_str(), o.c_str());
-        return 0;
-      }
+    const std::vector<std::string> overrides = applied_overrides(m, r.row->needs(r.options));
+    if (!overrides.empty() && !parse_metric_request(model_request(m, overrides), &r, &why)) {
+      std::fprintf(err, "problem loading feature extractors from model: %s\nvidqual-vmaf: %s\n",
+                   model_label(m).c_str(), why.c_str());
+      return 0;
     }
     if (!c.no_prediction) {
       asked.push_back(std::move(r));
@@ -514,26 +583,58 @@ int make_settings(const VmafCommandLine& c, Settings* out, std::FILE* err) {
   if (c.skip_ref || c.skip_dist)
     a.skip = std::to_string(std::min<uint32_t>(c.skip_ref, INT32_MAX)) + ":" +
              std::to_string(std::min<uint32_t>(c.skip_dist, INT32_MAX));
+  // As libvmaf reads them, -w, -h, -p and -b make both inputs headerless YUV whatever their
+  // names, and without them a name ending in .yuv is no sign of headerless data: the inputs are
+  // opened by open_input, so the name rule of the checks is given a size to pass.
+  const bool raw_name =
+      is_raw_yuv_name(c.reference->c_str()) || is_raw_yuv_name(c.distorted->c_str());
   if (c.use_yuv) {
     a.size = std::to_string(c.width) + "x" + std::to_string(c.height);
     a.pix_fmt = "yuv" + c.pixel_format + "p" +
                 (c.bitdepth > 8 ? std::to_string(c.bitdepth) + "le" : std::string());
-    for (const std::string* path : {&*c.reference, &*c.distorted})
-      if (!is_raw_yuv_name(path->c_str())) {
-        std::fprintf(err,
-                     "problem with %s file: %s\nvidqual-vmaf: headerless YUV is read from a "
-                     "name ending in .yuv\n",
-                     path == &*c.reference ? "reference" : "distorted", path->c_str());
-        return 0;
-      }
+  } else if (raw_name) {
+    a.size = "1x1";
   }
   if (const Refusal refusal = check_arguments(a, out)) {
     std::fprintf(err, "vidqual-vmaf: %s\n", refusal.why.c_str());
     return 0;
   }
+  if (!c.use_yuv)
+    for (OpenOptions& o : out->open)
+      o.raw_width = o.raw_height = 0;
   out->log_columns = libvmaf_columns(expanded, c.threads > 0);
   out->log_every = int32_t(std::max<uint32_t>(std::min<uint32_t>(c.subsample, INT32_MAX), 1));
   return 1;
+}
+
+// One input as libvmaf's program reads it: headerless YUV of `o`'s size and format when `raw`
+// (-w, -h, -p, -b), whatever the name; otherwise anything vidqual reads, a name ending in .yuv
+// included when it holds Y4M.
+OpenStatus open_input(const std::string& path, bool raw, const OpenOptions& o,
+                      std::unique_ptr<VideoSource>* out, std::string* why) {
+  if (!raw) {
+    const OpenStatus status = open_video(path.c_str(), o, out, why);
+    if (status == OpenStatus::kFailed && is_raw_yuv_name(path.c_str()))
+      *why = "not a Y4M file; headerless YUV is read with -w, -h, -p and -b";
+    return status;
+  }
+  RawYuvFormat format;
+  if (!parse_pix_fmt(o.raw_pix_fmt.c_str(), &format)) {
+    *why = "unknown pixel format " + o.raw_pix_fmt;
+    return OpenStatus::kFailed;
+  }
+  format.width = o.raw_width;
+  format.height = o.raw_height;
+  if (int64_t(format.width) * format.height > o.max_pixels) {
+    *why = "pictures larger than " + std::to_string(o.max_pixels) + " samples are not read";
+    return OpenStatus::kFailed;
+  }
+  std::unique_ptr<InputFile> file;
+  if (const OpenStatus status = open_input_file(path.c_str(), &file, why);
+      status != OpenStatus::kOpened)
+    return status;
+  *out = open_raw_yuv(std::move(file), format, why);
+  return *out ? OpenStatus::kOpened : OpenStatus::kFailed;
 }
 
 // The maker of the output file in `format`.
@@ -594,7 +695,7 @@ int vmaf_main(int argc, const char* const* argv, const Console& console,
   more.stdout_report = false;
   for (int i = 0; i < 2; ++i) {
     const std::string& path = i ? *c.distorted : *c.reference;
-    if (open_video(path.c_str(), s.open[i], &more.sources[i], &why) != OpenStatus::kOpened) {
+    if (open_input(path, c.use_yuv, s.open[i], &more.sources[i], &why) != OpenStatus::kOpened) {
       std::fprintf(err, "problem with %s file: %s\nvidqual-vmaf: %s\n",
                    i ? "distorted" : "reference", path.c_str(), why.c_str());
       return kVmafFailure;
@@ -606,11 +707,19 @@ int vmaf_main(int argc, const char* const* argv, const Console& console,
                  problems == 1 ? "problem" : "problems");
     return kVmafFailure;
   }
+  // libvmaf's pool holds two pictures per thread and one more pair, or four without threads.
+  if (terminal && !c.quiet)
+    std::fprintf(err, "picture pool: %llu pictures pre-allocated\n",
+                 c.threads > 0 ? (static_cast<unsigned long long>(c.threads) + 1) * 2 + 1 : 4ULL);
   if (c.output) more.outputs.emplace_back(log_maker(c.format), *c.output);
   std::vector<std::pair<std::string, std::string>> models;
   if (!c.no_prediction)
     for (const VmafModelOption& m : c.models)
       models.emplace_back(model_label(m), m.name);
+  const std::string* paths[2] = {&*c.reference, &*c.distorted};
+  EndLine end(paths, c.frame_cnt, err);
+  more.listeners.push_back(&end);
+  more.notes = false;  // libvmaf's own lines only
   PooledLines pooled(models, s.log_every);
   if (terminal && (!c.quiet || !c.output)) more.listeners.push_back(&pooled);
 

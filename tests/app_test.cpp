@@ -318,7 +318,7 @@ TEST(VmafCommandLine, ReadAsLibvmafsProgramReadsIt) {
        "f:float_ssim>float_ssim=enable_db=true:clip_db=true "
        "f:float_ms_ssim>float_ms_ssim=enable_db=true:clip_db=true f:psnr_hvs>psnr_hvs "
        "f:cambi>cambi t0 s0 n0 skip0:0 common"},
-      // Flags without values, a model's feature option kept for its refusal; libvmaf's feature
+      // Flags without values, a model's feature option kept as written; libvmaf's feature
       // names as this tool's metrics, one it lacks with none; strtoul's bases; -c ignored.
       {{"-r", "a", "-d", "b", "-m", "path=m.json:name=x:disable_clip:adm.adm_enhn_gain_limit=1",
         "--feature", "adm=adm_enhn_gain_limit=1.0", "--feature", "float_vif", "--threads", "0x10",

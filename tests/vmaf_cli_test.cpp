@@ -67,7 +67,9 @@ void expect_same_file(const std::string& want, const std::string& got) {
   }
 }
 
-// The results kept in CASE.status: exit status, stdout and the first line of stderr.
+// The results kept in CASE.status: exit status, stdout and the first line of stderr that is
+// neither empty nor a warning of libvmaf's own arithmetic (SpEED's singular fits), which this tool
+// does not echo.
 struct Status {
   std::string status, out, first_err;
 };
@@ -78,7 +80,9 @@ Status read_status(const fs::path& file) {
   if (i < lines.size()) s.status = lines[i++];
   for (; i < lines.size() && lines[i] != "--"; ++i)
     s.out += lines[i] + "\n";
-  if (++i < lines.size()) s.first_err = lines[i];
+  for (++i; i < lines.size() && (lines[i].empty() || lines[i].starts_with("libvmaf WARNING"));)
+    ++i;
+  if (i < lines.size()) s.first_err = lines[i];
   return s;
 }
 

@@ -8,7 +8,9 @@
 #   vmaf_cli.sh --run PROGRAM CASE DIR   runs one case with PROGRAM into DIR (the test's way)
 #   vmaf_cli.sh --list                   the cases' names
 # Inputs are the pair p8_scaled_352x288 of inputs.sh (an H.264 encode scaled up), as orig.y4m
-# and rec.y4m, and as headerless orig.yuv and rec.yuv. Without a CLI it exits 77 (skipped).
+# and rec.y4m (its first 10 frames also as rec10.y4m, 2 in 4:2:2 as rec422.y4m), and as
+# headerless orig.yuv and rec.yuv (also named orig.raw and rec.raw); models/ holds the model
+# files of reference/models. Without a CLI it exits 77 (skipped).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 work=${VQ_REFERENCE_WORK:-/tmp/vidqual-reference}
@@ -24,7 +26,7 @@ features|out.xml|"$VMAF" -r orig.y4m -d rec.y4m --feature psnr --feature float_s
 subsample|out.xml|"$VMAF" -r orig.y4m -d rec.y4m --subsample 2 --feature psnr --threads 1 -o out.xml
 frame_skips|out.xml|"$VMAF" -r orig.y4m -d rec.y4m --frame_skip_ref 2 --frame_skip_dist 1 --frame_cnt 10 -o out.xml
 json|out.json|"$VMAF" -r orig.y4m -d rec.y4m --feature psnr=enable_apsnr=true --feature ciede --json --threads 1 -o out.json
-csv|out.csv|"$VMAF" -r orig.y4m -d rec.y4m --feature psnr --csv --threads 1 -o out.csv
+csv|out.csv|"$VMAF" -r orig.y4m -d rec.y4m --feature psnr --feature speed_chroma --csv --threads 1 -o out.csv
 sub|out.sub|"$VMAF" -r orig.y4m -d rec.y4m --sub -n --feature psnr_hvs -o out.sub
 no_prediction|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -n -m version=vmaf_v0.6.1neg --threads 1 -o out.xml
 nflx_ctc|out.xml|"$VMAF" --nflx_ctc v1.0 -r orig.y4m -d rec.y4m --threads 2 -o out.xml
@@ -34,6 +36,13 @@ bad_option|out.xml|"$VMAF" -r orig.y4m -d rec.y4m --bogus -n --feature psnr -o o
 yuv_incomplete|out.xml|"$VMAF" -r orig.yuv -d rec.yuv -w 352 -o out.xml
 bad_value|out.xml|"$VMAF" -r orig.y4m -d rec.y4m --frame_cnt=ten -o out.xml
 nothing_asked|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -n -o out.xml
+bootstrap|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_b_v0.6.3 --threads 2 -o out.xml
+v1_models|out.json|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v1.0.16_3d0h -m version=vmaf_v1.0.16_5d0h:name=phone -m path=models/vmaf_v1.0.16_3d0h.json:name=file --json --threads 1 -o out.json
+model_options|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v0.6.1:adm.adm_enhn_gain_limit=1.0:vif.vif_enhn_gain_limit=1.0:motion.motion_force_zero=true:foo.bar=1:adm.bogus=2 -o out.xml
+model_bad_option|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v0.6.1:adm.adm_enhn_gain_limit=0.5 -o out.xml
+raw_any_name|out.xml|"$VMAF" -r orig.raw -d rec.raw -w 352 -h 288 -p 420 -b 8 -n --feature psnr -o out.xml
+short_distorted|out.xml|"$VMAF" -r orig.y4m -d rec10.y4m -n --feature psnr --threads 1 -o out.xml
+layouts_differ|out.xml|"$VMAF" -r orig.y4m -d rec422.y4m -n --feature psnr -o out.xml
 same_names|out.xml|"$VMAF" -r orig.y4m -d rec.y4m -m version=vmaf_v0.6.1 -m version=vmaf_v0.6.1neg -o out.xml
 TABLE
 }
@@ -49,13 +58,23 @@ run() {
   rm -f "$dir"/*
   ln -sf "$work/p8_scaled_352x288.ref.y4m" "$dir/orig.y4m"
   ln -sf "$work/p8_scaled_352x288.dist.y4m" "$dir/rec.y4m"
+  ln -sfn "$here/models" "$dir/models"
   local s
   for s in orig rec; do
     [ -s "$work/p8_scaled_352x288.$s.yuv" ] ||
       ffmpeg -nostdin -loglevel error -y -i "$dir/$s.y4m" -f rawvideo -pix_fmt yuv420p \
         "$work/p8_scaled_352x288.$s.yuv"
     ln -sf "$work/p8_scaled_352x288.$s.yuv" "$dir/$s.yuv"
+    ln -sf "$work/p8_scaled_352x288.$s.yuv" "$dir/$s.raw"
   done
+  [ -s "$work/p8_scaled_352x288.rec10.y4m" ] ||
+    ffmpeg -nostdin -loglevel error -y -i "$dir/rec.y4m" -frames:v 10 -f yuv4mpegpipe \
+      "$work/p8_scaled_352x288.rec10.y4m"
+  ln -sf "$work/p8_scaled_352x288.rec10.y4m" "$dir/rec10.y4m"
+  [ -s "$work/p8_scaled_352x288.rec422.y4m" ] ||
+    ffmpeg -nostdin -loglevel error -y -i "$dir/rec.y4m" -frames:v 2 -pix_fmt yuv422p \
+      -f yuv4mpegpipe "$work/p8_scaled_352x288.rec422.y4m"
+  ln -sf "$work/p8_scaled_352x288.rec422.y4m" "$dir/rec422.y4m"
   local status=0
   (cd "$dir" && VMAF=$program FILE=orig.y4m BASENAME=rec bash -c "$command" \
     >"$dir/stdout" 2>"$dir/stderr" </dev/null) || status=$?
