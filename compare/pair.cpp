@@ -197,6 +197,8 @@ PairStatus form_pair(const Frame& a, const Frame& b, PairWork* work, FormedPair*
     if (s != PairStatus::kFormed) return s;
     s = as_picture(b, &pb, why);
     if (s != PairStatus::kFormed) return s;
+    const int32_t own_width = pb.width, own_height = pb.height;
+    const int own_depth = pb.depth;
     if (pa.width != pb.width || pa.height != pb.height) {
       s = scale_second(pa, &pb, work, &formed, why, scale);
       if (s != PairStatus::kFormed) return s;
@@ -231,6 +233,13 @@ PairStatus form_pair(const Frame& a, const Frame& b, PairWork* work, FormedPair*
     f.chroma_height = pa.chroma_height;
     f.depth = pa.depth;
     f.layout = pa.layout;
+    if (formed.scaled) {
+      f.encode_width = own_width;
+      f.encode_height = own_height;
+    }
+    // Only the depth asked for: a shallower encode widened to a deeper reference's depth
+    // without it is scored as before, at the common depth.
+    if (depth != 0 && (formed.widened & 2)) f.encode_depth = own_depth;
     *out = formed;
     return PairStatus::kFormed;
   } catch (const std::bad_alloc&) {

@@ -121,9 +121,16 @@ int64_t frame_samples(const Frame& f) {
   return f.stated_width * f.stated_height;
 }
 
-bool same_form(const PictureForm& a, const PictureForm& b) {
+// The pictures metrics see are of one form.
+bool same_pictures(const PictureForm& a, const PictureForm& b) {
   return a.width == b.width && a.height == b.height && a.chroma_width == b.chroma_width &&
          a.chroma_height == b.chroma_height && a.depth == b.depth && a.layout == b.layout;
+}
+
+// ... and of one encode: an encode that changes size within a stream gets scorers of its own.
+bool same_form(const PictureForm& a, const PictureForm& b) {
+  return same_pictures(a, b) && a.encode_width == b.encode_width &&
+         a.encode_height == b.encode_height && a.encode_depth == b.encode_depth;
 }
 
 std::string form_text(const PictureForm& f) {
@@ -141,13 +148,19 @@ class Scorers {
     std::vector<std::unique_ptr<Metric>> scorers;
   };
 
-  Scorers(const std::vector<const MetricRequest*>& metrics, uint32_t cpu_flags)
-      : metrics_(metrics), groups_(group_metric_requests(metrics)), cpu_flags_(cpu_flags) {}
+  // With `by_encode` false, one set serves every encode of a picture form (temporal scorers,
+  // which keep earlier pictures and cannot start again within a stream).
+  Scorers(const std::vector<const MetricRequest*>& metrics, uint32_t cpu_flags,
+          bool by_encode = true)
+      : metrics_(metrics),
+        groups_(group_metric_requests(metrics)),
+        cpu_flags_(cpu_flags),
+        by_encode_(by_encode) {}
 
   // The scorers for `form`, first met at pair `pair`. kOk and *out, or why not.
   MetricStatus get(const PictureForm& form, int32_t pair, Set** out, std::string* why) {
     for (Set& s : sets_) {
-      if (same_form(s.form, form)) {
+      if (by_encode_ ? same_form(s.form, form) : same_pictures(s.form, form)) {
         *out = &s;
         return MetricStatus::kOk;
       }
@@ -194,6 +207,7 @@ class Scorers {
   std::vector<const MetricRequest*> metrics_;
   std::vector<MetricGroup> groups_;
   uint32_t cpu_flags_;
+  bool by_encode_;
   std::vector<Set> sets_;
 };
 
@@ -327,7 +341,7 @@ class Committer {
   Committer(const Shared& shared, const std::vector<const MetricRequest*>& temporal,
             RunResult* result)
       : shared_(shared),
-        temporal_(temporal, shared.settings->cpu_flags),
+        temporal_(temporal, shared.settings->cpu_flags, false),
         result_(result),
         has_temporal_(!temporal.empty()) {}
 
@@ -347,6 +361,7 @@ class Committer {
     }
     const FormedPair& f = job->formed;
     if ((f.widened || f.resampled || f.scaled) && !r.conversion.any) note_conversion(f);
+    if ((f.form.encode_width || f.form.encode_depth) && !r.form_options_noted) note_form_options(f);
     r.compared = job->index + 1;
     r.depth = f.form.depth;
     r.layout = f.form.layout;
@@ -394,9 +409,24 @@ class Committer {
     c.layout = f.form.layout;
   }
 
+  // The options metrics took from the encode's own size and depth at the first pair the run
+  // scaled or widened the encode, for the notes.
+  void note_form_options(const FormedPair& f) {
+    RunResult& r = *result_;
+    r.form_options_noted = true;
+    for (const MetricRequest& m : shared_.settings->metrics) {
+      if (!m.row->form_options) continue;
+      MetricFormOptions taken;
+      taken.options = m.row->form_options(f.form, m.options);
+      if (taken.options.empty()) continue;
+      taken.score = m.row->scores(m.options).front();
+      r.form_options.push_back(std::move(taken));
+    }
+  }
+
   void score_temporal(Job* job) {
     const PictureForm& form = job->formed.form;
-    if (!temporal_.empty() && !same_form(temporal_.sets().front().form, form)) {
+    if (!temporal_.empty() && !same_pictures(temporal_.sets().front().form, form)) {
       job->status = PairStatus::kUnsupported;
       job->why = "the pictures change from " + form_text(temporal_.sets().front().form) + " to " +
                  form_text(form) + ", and a metric that follows pairs in order needs one form";

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "decode/decode.h"
+#include "metrics/metric.h"
 #include "score/score.h"
 #include "video/video.h"
 
@@ -122,6 +123,13 @@ struct PairConversion {
   ChromaLayout layout = ChromaLayout::k420;
 };
 
+// The options a metric took from the encode's own size and depth (FormOption) rather than from
+// its request, by the name of its first score ("cambi").
+struct MetricFormOptions {
+  std::string score;
+  std::vector<FormOption> options;
+};
+
 // What a run found.
 struct RunResult {
   SourceInfo info[2];                // what the two inputs are
@@ -140,6 +148,9 @@ struct RunResult {
                        // the pairs of a known length (the other's length not known)
   std::string reason;  // why it failed, for a notice on stderr
   PairConversion conversion;
+  // At the first pair whose encode was scaled or widened: what metrics took from its own form.
+  bool form_options_noted = false;
+  std::vector<MetricFormOptions> form_options;
   int depth = 8;  // the form of the last compared pair
   ChromaLayout layout = ChromaLayout::k420;
   int32_t width = 0;  // the size it was scored at (the first's); 0 when no pair was compared

@@ -17,7 +17,10 @@
 namespace vq {
 
 // The form every picture of a run's pairs has once the pair is brought to one form: the
-// reference's size, one depth, one chroma layout.
+// reference's size, one depth, one chroma layout. Where the run scaled the encode (the second
+// picture) to the reference's size or widened it to the depth asked for, the encode's own size
+// and depth before that (0: not scaled, not widened), for metrics that judge the encode as it was
+// made (CAMBI's enc_width, enc_height and enc_bitdepth).
 struct PictureForm {
   int32_t width = 0;
   int32_t height = 0;
@@ -25,6 +28,15 @@ struct PictureForm {
   int32_t chroma_height = 0;
   int depth = 8;
   ChromaLayout layout = ChromaLayout::k420;
+  int32_t encode_width = 0;
+  int32_t encode_height = 0;
+  int encode_depth = 0;
+};
+
+// An option a metric took from the picture form instead of its request ("enc_width", 640).
+struct FormOption {
+  std::string name;
+  int64_t value = 0;
 };
 
 enum class OptionType : uint8_t { kBool, kInt, kDouble, kString };
@@ -151,6 +163,12 @@ struct MetricRow {
                               std::unique_ptr<Metric>* out, std::string* why) = nullptr;
   // Those of its scores that score one plane; every other score of it is a family of its own.
   std::span<const ScorePlane> planes = {};
+  // The options it scores pictures of `form` with that the form's encode size or depth set,
+  // rather than the request (CAMBI's enc_* where the run scaled or widened the encode), for the
+  // notes and the JSON document: the values it uses of that group of options, or none when it
+  // took nothing from the form. nullptr when it takes nothing from the form.
+  std::vector<FormOption> (*form_options)(const PictureForm& form,
+                                          const MetricOptions& options) = nullptr;
 };
 
 // What score `name` of `row` is, for the score table and the outputs.

@@ -240,6 +240,17 @@ class JsonReport final : public Report {
                                {"p50", number(t.percentile(c, 50))}};
     }
     d["pooled_metrics"] = std::move(pooled);
+    // Beside the pooled scores: the options metrics took from the encode's own size and depth.
+    if (!r.form_options.empty()) {
+      Json taken = Json::object();
+      for (const MetricFormOptions& m : r.form_options) {
+        Json values = Json::object();
+        for (const FormOption& o : m.options)
+          values[o.name] = o.value;
+        taken[m.score] = std::move(values);
+      }
+      d["options_from_encode"] = std::move(taken);
+    }
     if (run_.worst_pairs > 0) d["worst_pairs"] = worst_json(t, r.compared);
     Json aggregate = Json::object();
     for (const auto& [name, value] : t.aggregates())

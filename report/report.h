@@ -247,6 +247,10 @@ void print_notes(const RunDescription& run, const RunResult& result, std::FILE* 
 // [a.y4m] (yuv420p) is widened by a left shift"); empty when nothing was converted.
 [[nodiscard]] std::string conversion_text(const RunDescription& run, const RunResult& result);
 
+// What a metric took from the encode's own size and depth, in words ("cambi scores the encode as
+// it was made: enc_width=640, enc_height=360, enc_bitdepth=8 (...)").
+[[nodiscard]] std::string form_options_text(const MetricFormOptions& options);
+
 // What the offset search chose, in words ("offset chosen: 2: the first 2 frames of [b.y4m] are
 // dropped (mean luma PSNR ...)", or "no clear offset; keeping 0 (...)"); empty without a search.
 [[nodiscard]] std::string offset_text(const RunDescription& run, const RunResult& result);

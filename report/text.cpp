@@ -210,6 +210,13 @@ std::string conversion_text(const RunDescription& run, const RunResult& r) {
   return text;
 }
 
+std::string form_options_text(const MetricFormOptions& m) {
+  std::string text = m.score + " scores the encode as it was made: ";
+  for (size_t k = 0; k < m.options.size(); ++k)
+    text += (k ? ", " : "") + m.options[k].name + "=" + std::to_string(m.options[k].value);
+  return text + " (the encode's own size and depth where the request does not give them)";
+}
+
 std::string offset_text(const RunDescription& run, const RunResult& r) {
   const OffsetSearch& a = r.align;
   if (!a.searched) return {};
@@ -271,6 +278,8 @@ void print_notes(const RunDescription& s, const RunResult& r, std::FILE* err) {
                  static_cast<long long>(kAlignMemory >> 30));
   }
   if (r.conversion.any) std::fprintf(err, "note: %s\n", conversion_text(s, r).c_str());
+  for (const MetricFormOptions& m : r.form_options)
+    std::fprintf(err, "note: %s\n", form_options_text(m).c_str());
   const SourceInfo& a = r.info[0];
   const SourceInfo& b = r.info[1];
   if (a.rate_den > 0 && b.rate_den > 0 &&

@@ -7,6 +7,7 @@
 // 10 bits of the 8-bit encode (--bit-depth=10).
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,14 +41,21 @@ class EncodeVmaf : public BinaryTest {
 
 #if VQ_HAVE_JSON
 
+// Our names of libvmaf's CAMBI scores that it names by enc_* values given by hand, where ours
+// took them from the encode.
+using Renames = std::map<std::string, std::string>;
+
 // Every score of libvmaf's log (the model's features and the predictions), pair by pair.
-void expect_pairs_as_log(const nlohmann::json& doc, const reference::Log& log) {
+void expect_pairs_as_log(const nlohmann::json& doc, const reference::Log& log,
+                         const Renames& renames = {}) {
   const auto& pairs = doc.at("pairs");
   ASSERT_EQ(pairs.size(), log.frames.size());
   for (size_t i = 0; i < pairs.size(); ++i) {
     EXPECT_EQ(pairs[i].at("pair").get<int>(), int(i) + 1);
     const auto& mine = pairs[i].at("metrics");
-    for (const auto& [name, want] : log.frames[i].at("metrics").items()) {
+    for (const auto& [theirs, want] : log.frames[i].at("metrics").items()) {
+      const auto renamed = renames.find(theirs);
+      const std::string name = renamed == renames.end() ? theirs : renamed->second;
       ASSERT_TRUE(mine.contains(name)) << name;
       EXPECT_NEAR(mine.at(name).get<double>(), want.get<double>(), 1.0000001e-6)
           << name << " pair " << i + 1;
@@ -120,11 +128,53 @@ TEST_F(EncodeVmaf, WidenedEncodeEqualsLibvmafOnTheWidenedDecode) {
   EXPECT_NE(r.err.find("4:2:0 10-bit"), std::string::npos) << r.err;
   const nlohmann::json doc = nlohmann::json::parse(slurp(path("wide.json")), nullptr, false);
   ASSERT_FALSE(doc.is_discarded());
-  expect_pairs_as_log(doc, log);
+  // CAMBI told the encode's own 8 bits; its 176x144 is below the smallest size CAMBI takes.
+  expect_pairs_as_log(
+      doc, log, {{"cambi_hrs_1080_cmxv_17_vlt_0.06_encbd_8", "cambi_hrs_1080_cmxv_17_vlt_0.06"}});
   for (const char* pool : {"min", "max", "mean", "harmonic_mean"})
     EXPECT_NEAR(doc.at("pooled_metrics").at("vmaf").at(pool).get<double>(),
                 log.pooled.at("vmaf").at(pool).get<double>(), 1.0000001e-6)
         << pool;
+}
+
+// A 640x360 rung scored against its 720p source with --scale=bicubic (and at 10 bits): CAMBI,
+// alone and inside the model, takes the rung's own size and depth, and every score equals
+// libvmaf's on FFmpeg's upscale (widened) with those values given by hand.
+TEST_F(EncodeVmaf, RungGivesCambiItsOwnSizeAndDepth) {
+  constexpr const char* kRung = "p8_scaled_1280x720";
+  if (!reference::make_pair(kRung)) GTEST_SKIP() << "no FFmpeg CLI to make " << kRung;
+  const std::string rung = (reference::dir() / "media" / "p8_x264_640x360.mp4").string();
+  const struct {
+    const char* depth;
+    const char* log;
+    const char* suffix;  // libvmaf's names of the enc_* values
+  } cases[] = {
+      {"--bit-depth=8", "vmaf_v1_rung", "ench_360_encw_640"},
+      {"--bit-depth=10", "vmaf_v1_rung_10bit", "encbd_8_ench_360_encw_640"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.depth);
+    reference::Log log;
+    ASSERT_TRUE(reference::load_log(std::string(kRung) + "." + c.log + ".json", &log));
+    const Outcome r = run({reference::ref_path(kRung), rung, "--scale=bicubic", c.depth,
+                           "--metric=vmaf=model=vmaf_v1.0.16_3d0h", "--metric=cambi",
+                           "--json=" + path("rung.json")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("note: cambi scores the encode as it was made: enc_width=640, "
+                         "enc_height=360, enc_bitdepth=8"),
+              std::string::npos)
+        << r.err;
+    const nlohmann::json doc = nlohmann::json::parse(slurp(path("rung.json")), nullptr, false);
+    ASSERT_FALSE(doc.is_discarded());
+    const std::string model_cambi = "cambi_hrs_1080_cmxv_17_vlt_0.06";
+    expect_pairs_as_log(
+        doc, log,
+        {{model_cambi + "_" + c.suffix, model_cambi}, {std::string("cambi_") + c.suffix, "cambi"}});
+    for (const std::string& n : {model_cambi, std::string("cambi")})
+      EXPECT_EQ(doc.at("options_from_encode").at(n),
+                nlohmann::json({{"enc_width", 640}, {"enc_height", 360}, {"enc_bitdepth", 8}}))
+          << n;
+  }
 }
 
 #endif

@@ -511,6 +511,45 @@ int check_cambi(const MetricOptions& options, std::string* why) {
   return 1;
 }
 
+// The encode size and depth CAMBI scores with: the request's enc_width, enc_height and
+// enc_bitdepth, or where the request leaves them (size as a pair) the encode's own size before
+// the run scaled it up and depth before it widened it. An encode size libvmaf would not take
+// (below 180x150, or larger than the pictures in either direction) is not taken from the form.
+struct CambiEncode {
+  int64_t width = 0, height = 0, depth = 0;
+  bool size_from_form = false, depth_from_form = false;
+};
+
+CambiEncode cambi_encode(const PictureForm& form, const MetricOptions& options) {
+  CambiEncode e;
+  e.width = options.get_int("enc_width");
+  e.height = options.get_int("enc_height");
+  e.depth = options.get_int("enc_bitdepth");
+  if (!options.given("enc_width") && !options.given("enc_height") && form.encode_width >= 180 &&
+      form.encode_height >= 150 && form.encode_width <= form.width &&
+      form.encode_height <= form.height) {
+    e.width = form.encode_width;
+    e.height = form.encode_height;
+    e.size_from_form = true;
+  }
+  if (!options.given("enc_bitdepth") && form.encode_depth >= 6) {
+    e.depth = form.encode_depth;
+    e.depth_from_form = true;
+  }
+  return e;
+}
+
+// The encode size and depth it scores with, when the form set one of them.
+std::vector<FormOption> cambi_form_options(const PictureForm& form, const MetricOptions& options) {
+  const CambiEncode e = cambi_encode(form, options);
+  if (!e.size_from_form && !e.depth_from_form) return {};
+  const bool sized =
+      e.width != 0 && e.height != 0 && e.width <= form.width && e.height <= form.height;
+  return {{"enc_width", sized ? e.width : form.width},
+          {"enc_height", sized ? e.height : form.height},
+          {"enc_bitdepth", e.depth != 0 ? e.depth : form.depth}};
+}
+
 MetricStatus make_cambi(const PictureForm& form, const MetricOptions& options, uint32_t cpu_flags,
                         std::unique_ptr<Metric>* out, std::string* why) {
   CambiPlan plan;
@@ -539,7 +578,8 @@ bool cambi_plan(const PictureForm& form, const MetricOptions& options, CambiPlan
     *why = "cambi needs a picture at least 216 samples wide or high";
     return false;
   }
-  const int64_t enc_w = options.get_int("enc_width"), enc_h = options.get_int("enc_height");
+  const CambiEncode enc = cambi_encode(form, options);
+  const int64_t enc_w = enc.width, enc_h = enc.height;
   p.width = p.in_width;
   p.height = p.in_height;
   if (enc_w != 0 && enc_h != 0 && enc_w <= p.in_width && enc_h <= p.in_height) {
@@ -550,8 +590,7 @@ bool cambi_plan(const PictureForm& form, const MetricOptions& options, CambiPlan
     *why = "cambi needs an encode size at least 216 samples wide or high";
     return false;
   }
-  const int64_t enc_depth = options.get_int("enc_bitdepth");
-  p.anti_dither = (enc_depth == 0 ? form.depth : enc_depth) < 10;
+  p.anti_dither = (enc.depth == 0 ? form.depth : enc.depth) < 10;
   const int64_t speedup = options.get_int("cambi_high_res_speedup");
   const int64_t pixels = int64_t(p.width) * p.height;
   p.high_res_speedup = (speedup == 1080 && pixels >= 1920 * 1080) ||
@@ -635,6 +674,7 @@ const MetricRow& cambi_metric() {
         cambi_scores, make_cambi,
     };
     r.check = check_cambi;
+    r.form_options = cambi_form_options;
     return r;
   }();
   return row;

@@ -87,6 +87,51 @@ TEST(Cambi, RefusesSamplesAboveThePeak) {
                                 432, &scratch, &score));
 }
 
+// The encode's own size and depth where the run scaled or widened it, unless the request gives
+// them; a size libvmaf would not take (too small, or larger than the pictures) is not taken.
+TEST(Cambi, TakesTheEncodesOwnSizeAndDepthUnlessGiven) {
+  const struct {
+    const char* request;
+    int32_t enc_w, enc_h;
+    int enc_depth;
+    int32_t width, height;  // the plan's encode size at 1280x720
+    bool anti_dither;
+    bool noted;
+  } cases[] = {
+      {"cambi", 0, 0, 0, 1280, 720, false, false},
+      {"cambi", 640, 360, 0, 640, 360, false, true},
+      {"cambi", 640, 360, 8, 640, 360, true, true},
+      {"cambi", 0, 0, 8, 1280, 720, true, true},
+      {"cambi", 176, 144, 0, 1280, 720, false, false},   // below 180x150
+      {"cambi", 1920, 360, 0, 1280, 720, false, false},  // wider than the pictures
+      {"cambi=enc_width=960:enc_height=540", 640, 360, 8, 960, 540, true, true},
+      {"cambi=enc_width=960", 640, 360, 0, 1280, 720, false, false},  // half a size: libvmaf's
+      {"cambi=enc_bitdepth=10", 640, 360, 8, 640, 360, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.request) + " " + std::to_string(c.enc_w) + "x" +
+                 std::to_string(c.enc_h) + " " + std::to_string(c.enc_depth));
+    PictureForm form = test::form(1280, 720, 10);
+    form.encode_width = c.enc_w;
+    form.encode_height = c.enc_h;
+    form.encode_depth = c.enc_depth;
+    const MetricOptions options = parse(c.request);
+    CambiPlan plan;
+    std::string why;
+    ASSERT_TRUE(cambi_plan(form, options, &plan, &why)) << why;
+    EXPECT_EQ(plan.width, c.width);
+    EXPECT_EQ(plan.height, c.height);
+    EXPECT_EQ(plan.anti_dither, c.anti_dither);
+    const std::vector<FormOption> noted = cambi_metric().form_options(form, options);
+    ASSERT_EQ(noted.size(), c.noted ? 3u : 0u);
+    if (c.noted) {
+      EXPECT_EQ(noted[0].value, c.width);
+      EXPECT_EQ(noted[1].value, c.height);
+      EXPECT_EQ(noted[2].value, c.anti_dither ? 8 : 10);
+    }
+  }
+}
+
 // Rows of small values (the modes of three and across), ranges moved either way, rows that
 // mostly agree (the first change from any start), c-values pooled over sizes that leave every tail.
 TEST(Cambi, KernelsMatchScalarWithinGuards) {

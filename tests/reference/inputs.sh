@@ -151,6 +151,7 @@ make_one() {
     p8_rung_640x360) rung "$1" 640x360 6 320x180 ;;   # a rung of 320x180 shown at 640x360
     p8_x264_176x144) encoded "$1" 176x144 24 ;;       # an H.264 encode with B-frames, in MP4
     p8_scaled_352x288) scaled "$1" 352x288 24 p8_x264_176x144 ;;  # that encode, scaled up
+    p8_scaled_1280x720) scaled "$1" 1280x720 5 p8_x264_640x360 ;;  # a 640x360 rung shown at 720p
     *) echo "inputs.sh: no pair named $1" >&2; return 1 ;;
   esac
 }

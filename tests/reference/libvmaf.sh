@@ -212,6 +212,11 @@ ref p8_rung_640x360 vmaf_v1_enc \
 ref p8_scaled_352x288 vmaf_v1_encode --model version=vmaf_v1.0.16_3d0h \
   --model version=vmaf_v1.0.16_1d5h_2160:name=vmaf_1d5h_2160 \
   --model version=vmaf_v1.0.16_hfr_3d0h:name=vmaf_hfr
+# A 640x360 H.264 rung scaled up to 720p by FFmpeg's bicubic filter, CAMBI told the rung's own
+# size (and, widened to 10 bits, its own depth): what --scale=bicubic (--bit-depth=10) gives it.
+ref p8_scaled_1280x720 vmaf_v1_rung \
+  --model version=vmaf_v1.0.16_3d0h:cambi.enc_width=640:cambi.enc_height=360 \
+  --feature cambi=enc_width=640:enc_height=360
 
 # The decode of an H.264 encode with B-frames (the tool reads the MP4 itself, in presentation order).
 ref p8_x264_176x144 vmaf_encode --model version=vmaf_v0.6.1 \
@@ -252,9 +257,14 @@ ref_widened() {
   echo "$pair.$set.json"
 }
 # VMAF v1 at 10 bits, libvmaf's advice, on the H.264 encode with B-frames scaled up (its score
-# clipped at 0 there, so also unclipped).
-ref_widened p8_scaled_352x288 vmaf_v1_10bit yuv420p10le --model version=vmaf_v1.0.16_3d0h \
-  --model version=vmaf_v1.0.16_3d0h:name=vmaf_raw:disable_clip=true
+# clipped at 0 there, so also unclipped), CAMBI told the encode's own 8 bits as --bit-depth=10
+# tells it.
+ref_widened p8_scaled_352x288 vmaf_v1_10bit yuv420p10le \
+  --model version=vmaf_v1.0.16_3d0h:cambi.enc_bitdepth=8 \
+  --model version=vmaf_v1.0.16_3d0h:name=vmaf_raw:disable_clip=true:cambi.enc_bitdepth=8
+ref_widened p8_scaled_1280x720 vmaf_v1_rung_10bit yuv420p10le \
+  --model version=vmaf_v1.0.16_3d0h:cambi.enc_width=640:cambi.enc_height=360:cambi.enc_bitdepth=8 \
+  --feature cambi=enc_width=640:enc_height=360:enc_bitdepth=8
 
 # libvmaf's CLI reads no 16-bit Y4M: the pair goes to it as raw YUV of the same samples.
 ref_raw() {
