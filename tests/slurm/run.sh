@@ -124,9 +124,20 @@ done
 
 # The Kubernetes Job's command, as written, with the index Kubernetes would give each pod.
 if python3 -c 'import yaml' 2>/dev/null; then
+  # The first container's command, wherever the Job's nesting puts it.
   k8s_command=$(python3 -c 'import sys, yaml
-job = yaml.safe_load(open(sys.argv[1]))
-print(job["spec"]["template"]["spec"]["containers"][0]["command"][2])' "$k8s_example")
+def find(node):
+    if isinstance(node, dict):
+        if "containers" in node:
+            return node["containers"][0]["command"][2]
+        node = list(node.values())
+    if isinstance(node, list):
+        for child in node:
+            found = find(child)
+            if found is not None:
+                return found
+    return None
+print(find(yaml.safe_load(open(sys.argv[1]))))' "$k8s_example")
   mkdir -p "$dir/k8s"
   ln -s "$camp/src" "$camp/enc" "$camp/manifest.txt" "$dir/k8s/"
   for ((k = 0; k < lines; k++)); do
