@@ -309,8 +309,8 @@ Scorer::Scorer(int width, int height, const Params& params)
   antialias_ = gaussian(aa, float(std::sqrt(4) * aa / 5.0f));
   const int local = filter_size(4, p_.kernelscale);
   local_ = gaussian(local, float(local) / 5.0f);
-  plane_.resize(size_t(width_) * size_t(height_));
   if (p_.prescale != 1.0) {
+    plane_.resize(size_t(width_) * size_t(height_));
     scaled_.resize(size_t(size_.width) * size_t(size_.height));
     // Each output column's two source columns and weight (libvmaf's bilinear, sample centres
     // aligned, edges mirrored).
@@ -325,28 +325,36 @@ Scorer::Scorer(int width, int height, const Params& params)
     }
   }
   rows_.resize(size_t(size_.width));
+  line_.resize(size_t(size_.width));
   small_.resize(size_t(small_w_) * size_t(small_h_));
   blurred_.resize(small_.size());
 }
 
-void Scorer::prepare(const Plane& p) {
-  // Samples as 8-bit levels about 0.
-  const float scale = p.depth == 10 ? 4.0f : p.depth == 12 ? 16.0f : 256.0f;
-  for (int y = 0; y < height_; ++y) {
-    float* out = &plane_[size_t(y) * size_t(width_)];
-    const uint8_t* row = p.data + p.pitch * y;
-    if (p.depth == 8) {
-      for (int x = 0; x < width_; ++x)
-        out[x] = float(row[x]) + float(-128);
-    } else {
-      const uint16_t* r16 = reinterpret_cast<const uint16_t*>(row);
-      for (int x = 0; x < width_; ++x)
-        out[x] = float(r16[x]) / scale + float(-128);
-    }
+namespace {
+
+// Row `y` of the plane as floats, 8-bit levels about 0.
+void to_levels(const Plane& p, int y, int width, float* out) {
+  const uint8_t* row = p.data + p.pitch * y;
+  if (p.depth == 8) {
+    for (int x = 0; x < width; ++x)
+      out[x] = float(row[x]) + float(-128);
+    return;
   }
-  const float* src = plane_.data();
+  const float scale = p.depth == 10 ? 4.0f : p.depth == 12 ? 16.0f : 256.0f;
+  const uint16_t* r16 = reinterpret_cast<const uint16_t*>(row);
+  for (int x = 0; x < width; ++x)
+    out[x] = float(r16[x]) / scale + float(-128);
+}
+
+}  // namespace
+
+void Scorer::prepare(const Plane& p) {
   const int w = size_.width, h = size_.height;
-  if (p_.prescale != 1.0) {
+  const bool rescaled = p_.prescale != 1.0;
+  if (rescaled) {
+    for (int y = 0; y < height_; ++y)
+      to_levels(p, y, width_, &plane_[size_t(y) * size_t(width_)]);
+    const float* src = plane_.data();
     const float ratio = float(height_) / float(h);
     const float bottom = float(height_ - 1);
     for (int yo = 0; yo < h; ++yo) {
@@ -365,17 +373,24 @@ void Scorer::prepare(const Plane& p) {
                   dy * dx * r2[b];
       }
     }
-    src = scaled_.data();
   }
   // The anti-aliasing blur, at the samples kept only: down the columns, then along the row.
+  // Unscaled, only the rows the kept samples' taps reach are turned into levels, one at a time;
+  // each column's sum still adds its taps in order from the first.
   const int taps = int(antialias_.size()), half = taps / 2;
   for (int i = 0; i < small_h_; ++i) {
     const int y = i * kSampling;
-    for (int x = 0; x < w; ++x) {
-      float acc = 0;
-      for (int k = 0; k < taps; ++k)
-        acc += antialias_[size_t(k)] * src[size_t(mirror(y - half + k, h)) * size_t(w) + size_t(x)];
-      rows_[size_t(x)] = acc;
+    std::fill(rows_.begin(), rows_.end(), 0.0f);
+    for (int k = 0; k < taps; ++k) {
+      const int sy = mirror(y - half + k, h);
+      const float* src = &scaled_[size_t(sy) * size_t(w)];
+      if (!rescaled) {
+        to_levels(p, sy, w, line_.data());
+        src = line_.data();
+      }
+      const float c = antialias_[size_t(k)];
+      for (int x = 0; x < w; ++x)
+        rows_[size_t(x)] += c * src[x];
     }
     for (int j = 0; j < small_w_; ++j) {
       const int x = j * kSampling;
@@ -422,22 +437,33 @@ bool Scorer::fit(Fit* out) {
           sum += d[size_t(r + i) * stride + size_t(c + j)];
       mean[r * kBlock + c] = sum / float(size_t(sw) * size_t(sh));
     }
-  // The covariance of the samples at every two offsets within a block.
+  // The covariance of the samples at every two offsets within a block. Each sum adds its
+  // products in sample order; the sums of one row of the matrix run side by side, so that none
+  // waits on the last add of another.
   Square cov;
-  for (int a = 0; a < kN; ++a)
+  const double count = double(size_t(sw) * size_t(sh));
+  size_t offset[kN];
+  double mean_of[kN];
+  for (int b = 0; b < kN; ++b) {
+    offset[b] = size_t(b / kBlock) * stride + size_t(b % kBlock);
+    mean_of[b] = mean[b];
+  }
+  for (int a = 0; a < kN; ++a) {
+    const double ma = mean_of[a];
+    double sum[kN] = {};
+    for (int i = 0; i < sh; ++i)
+      for (int j = 0; j < sw; ++j) {
+        const float* at = d + size_t(i) * stride + size_t(j);
+        const double da = double(at[offset[a]]) - ma;
+        for (int b = 0; b <= a; ++b)
+          sum[b] += da * (double(at[offset[b]]) - mean_of[b]);
+      }
     for (int b = 0; b <= a; ++b) {
-      const double ma = mean[a], mb = mean[b];
-      const float* pa = d + size_t(a / kBlock) * stride + size_t(a % kBlock);
-      const float* pb = d + size_t(b / kBlock) * stride + size_t(b % kBlock);
-      double sum = 0;
-      for (int i = 0; i < sh; ++i)
-        for (int j = 0; j < sw; ++j)
-          sum += (double(pa[size_t(i) * stride + size_t(j)]) - ma) *
-                 (double(pb[size_t(i) * stride + size_t(j)]) - mb);
-      const float c = float(sum / double(size_t(sw) * size_t(sh)));
+      const float c = float(sum[b] / count);
       cov[a * kN + b] = c;
       cov[b * kN + a] = c;
     }
+  }
   float eig[kN];
   eigenvalues(cov, eig);
   // Each block's samples, a column per block.

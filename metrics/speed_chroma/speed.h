@@ -59,7 +59,7 @@ class Scorer {
   Size size_;
   int small_w_, small_h_;  // the sampled plane's size, before the cut to whole blocks
   std::vector<float> antialias_, local_;
-  std::vector<float> plane_, scaled_, rows_, small_, blurred_;
+  std::vector<float> plane_, scaled_, rows_, line_, small_, blurred_;
   std::vector<int> x1_, x2_;
   std::vector<float> dx_;
   Fit ref_, dist_;
