@@ -383,11 +383,11 @@ void Scorer::prepare(const Plane& p) {
     std::fill(rows_.begin(), rows_.end(), 0.0f);
     for (int k = 0; k < taps; ++k) {
       const int sy = mirror(y - half + k, h);
-      const float* src = &scaled_[size_t(sy) * size_t(w)];
-      if (!rescaled) {
+      const float* src = line_.data();
+      if (rescaled)
+        src = &scaled_[size_t(sy) * size_t(w)];
+      else
         to_levels(p, sy, w, line_.data());
-        src = line_.data();
-      }
       const float c = antialias_[size_t(k)];
       for (int x = 0; x < w; ++x)
         rows_[size_t(x)] += c * src[x];
