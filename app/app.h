@@ -59,14 +59,12 @@ struct ReadFile {
   std::string path;
   const char* what;
 };
-// The first output that is one file with a file read or with an earlier output (the same file
-// through any spelling or link, as same_file() tells): the output's index and the read file's
-// or the earlier output's; all -1 when none.
-struct OutputClash {
-  int output = -1, read = -1, other = -1;
-};
-[[nodiscard]] OutputClash find_output_clash(const std::vector<ReadFile>& reads,
-                                            const std::vector<std::string>& outputs);
+// Why the outputs may not be written, or empty when they may: the first output (empty paths are
+// not written) that is one file with a file read or with an earlier output, the same file through
+// any spelling or link as same_file() tells. Checked before anything is opened for writing, so
+// that a refused run leaves every file as it was.
+[[nodiscard]] std::string output_clash(const std::vector<ReadFile>& reads,
+                                       const std::vector<std::string>& outputs);
 // "the output [OUT] is the input [IN]; nothing was written".
 [[nodiscard]] std::string read_clash_text(const std::string& output, const ReadFile& read);
 

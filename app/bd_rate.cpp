@@ -62,17 +62,8 @@ int run_bd_rate(const CommandLine& cl, const Console& c) {
   for (const RdTable& t : tables)
     for (const RdRow& row : t.rows)
       if (!row.file.empty()) reads.push_back({row.file, "input"});
-  std::vector<std::string> named;
-  for (const std::string& path : s.outputs)
-    if (!path.empty()) named.push_back(path);
-  if (const OutputClash clash = find_output_clash(reads, named); clash.output >= 0) {
-    const std::string& out = named[size_t(clash.output)];
-    if (clash.read >= 0) {
-      std::fprintf(c.err, "vidqual: %s\n", read_clash_text(out, reads[size_t(clash.read)]).c_str());
-    } else {
-      std::fprintf(c.err, "vidqual: [%s] and [%s] are one file; nothing was written\n",
-                   named[size_t(clash.other)].c_str(), out.c_str());
-    }
+  if (const std::string why = output_clash(reads, s.outputs); !why.empty()) {
+    std::fprintf(c.err, "vidqual: %s\n", why.c_str());
     return kExitUsage;
   }
   std::fprintf(c.out,

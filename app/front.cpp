@@ -197,23 +197,6 @@ std::vector<ReadFile> read_files(const Settings& s, const std::vector<std::strin
   return reads;
 }
 
-// No output may be a file the comparisons read, and no two outputs one file: checked before
-// anything is opened for writing, so that a refused run leaves every file as it was. `outputs`
-// by comparison (each by output_table() row, empty: not written). Empty when fine.
-std::string output_clash(const std::vector<ReadFile>& reads,
-                         const std::vector<std::vector<std::string>>& outputs) {
-  std::vector<std::string> planned;
-  for (const std::vector<std::string>& of_one : outputs)
-    for (const std::string& path : of_one)
-      if (!path.empty()) planned.push_back(path);
-  const OutputClash clash = find_output_clash(reads, planned);
-  if (clash.output < 0) return {};
-  const std::string& out = planned[size_t(clash.output)];
-  if (clash.read >= 0) return read_clash_text(out, reads[size_t(clash.read)]);
-  return "[" + planned[size_t(clash.other)] + "] and [" + out +
-         "] are one file; nothing was written";
-}
-
 // What the outputs learn of a comparison from its settings.
 RunDescription describe(const Settings& s, const std::string& version) {
   RunDescription d;
@@ -350,7 +333,7 @@ int run_comparison(const Settings& s, const Front& f, ComparisonExtras more = {}
   std::vector<std::string> planned = s.outputs;
   for (const auto& output : more.outputs)
     planned.push_back(output.second);
-  if (const std::string why = output_clash(read_files(s, {*s.file2}), {planned}); !why.empty()) {
+  if (const std::string why = output_clash(read_files(s, {*s.file2}), planned); !why.empty()) {
     std::fprintf(f.c.err, "vidqual: %s\n", why.c_str());
     return kExitUsage;
   }
@@ -639,7 +622,10 @@ int run_versus(const CommandLine& cl, const Front& f) {
   if (const int refused = tell_refusal(base, cl.refusal, cl.args.notes, false, f); refused >= 0)
     return refused;
   // Every output against every input, model file and other output, before any comparison runs.
-  if (const std::string why = output_clash(read_files(base, base.versus), outputs); !why.empty()) {
+  std::vector<std::string> planned;
+  for (const std::vector<std::string>& of_one : outputs)
+    planned.insert(planned.end(), of_one.begin(), of_one.end());
+  if (const std::string why = output_clash(read_files(base, base.versus), planned); !why.empty()) {
     std::fprintf(f.c.err, "vidqual: %s\n", why.c_str());
     return kExitUsage;
   }

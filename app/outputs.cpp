@@ -38,16 +38,20 @@ std::vector<std::string> model_files(const std::vector<MetricRequest>& metrics) 
   return files;
 }
 
-OutputClash find_output_clash(const std::vector<ReadFile>& reads,
-                              const std::vector<std::string>& outputs) {
+std::string output_clash(const std::vector<ReadFile>& reads,
+                         const std::vector<std::string>& outputs) {
   constexpr int kRead = 0, kWritten = 1;
   FileSet files;
   for (size_t i = 0; i < reads.size(); ++i)
     files.add(files.key(reads[i].path), int(i), kRead);
   for (size_t i = 0; i < outputs.size(); ++i) {
+    if (outputs[i].empty()) continue;
     const FileSet::Key key = files.key(outputs[i]);
-    if (const int r = files.find(key, kRead); r >= 0) return {int(i), r, -1};
-    if (const int o = files.find(key, kWritten); o >= 0) return {int(i), -1, o};
+    if (const int r = files.find(key, kRead); r >= 0)
+      return read_clash_text(outputs[i], reads[size_t(r)]);
+    if (const int o = files.find(key, kWritten); o >= 0)
+      return "[" + outputs[size_t(o)] + "] and [" + outputs[i] +
+             "] are one file; nothing was written";
     files.add(key, int(i), kWritten);
   }
   return {};
