@@ -99,6 +99,12 @@ enum MetricFlags : uint32_t {
   // model's feature options overridden, "cambi.enc_width=1280"): each is kept as given, a string
   // value under its dotted name, for the row to check and apply.
   kMetricFeatureOptions = 1u << 3,
+  // Scores RGB pictures: the run hands it each picture of a pair converted as FFmpeg converts
+  // it for PNG output (format=rgb24, or rgb48 for pictures deeper than 8 bits, by the stream's
+  // matrix and range), as three full-range planes R, G and B of the picture's size
+  // (ChromaLayout::k444, depth 8 or 16, sRGB-encoded samples as the PNG would hold them), and
+  // makes its scorers for that form. The conversion is done once per pair for every such metric.
+  kMetricRgb = 1u << 4,
 };
 
 // One scorer of a metric, made for one picture form.
