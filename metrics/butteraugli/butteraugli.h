@@ -1,0 +1,70 @@
+// Butteraugli: a perceptual distance map between two RGB pictures (opsin dynamics, frequency
+// bands, Malta line filters, visual masking, a half-resolution pass), its maximum and p-norm,
+// in the float arithmetic and order of operations of libjxl's butteraugli_main.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vq::butteraugli {
+
+struct Params {
+  float intensity_target = 80.0f;  // nits of a linear sample of 1.0
+  float hf_asymmetry = 1.0f;       // weight of new high-frequency detail over detail lost
+  float xmul = 1.0f;               // weight of the red-green channel
+};
+
+// A float plane of a fixed size, rows packed.
+struct Plane {
+  int32_t width = 0;
+  int32_t height = 0;
+  std::vector<float> data;
+  void resize(int32_t w, int32_t h) {
+    width = w;
+    height = h;
+    data.assign(size_t(w) * size_t(h), 0.0f);
+  }
+  float* row(int32_t y) { return data.data() + size_t(y) * size_t(width); }
+  const float* row(int32_t y) const { return data.data() + size_t(y) * size_t(width); }
+};
+
+// Linear sRGB (0..1) of an 8- or 16-bit sRGB-encoded sample, as libjxl's colour management
+// decodes a PNG without a profile: the sample scaled to 0..1, then its rational approximation
+// of the sRGB curve.
+[[nodiscard]] float linear_from_srgb(float encoded);
+
+// The smallest picture side the distance map is defined for.
+constexpr int32_t kMinSide = 8;
+
+// Scores pairs of pictures of one size; every plane it needs is allocated once, at construction,
+// and reused for each pair.
+class Comparator {
+ public:
+  Comparator(int32_t width, int32_t height, const Params& params);
+  ~Comparator();
+  Comparator(const Comparator&) = delete;
+  Comparator& operator=(const Comparator&) = delete;
+
+  // The linear RGB planes of the reference and of the distorted picture, to fill before
+  // diffmap().
+  Plane* reference() { return ref_; }
+  Plane* distorted() { return dist_; }
+  // The distance map of the pair in reference() and distorted() (which it overwrites).
+  const Plane& diffmap();
+
+ private:
+  struct Scale;
+  Params params_;
+  Plane ref_[3], dist_[3];
+  Plane sub_ref_[3], sub_dist_[3];  // the pair at half resolution
+  Scale* full_ = nullptr;
+  Scale* half_ = nullptr;  // null when the half-resolution picture is too small
+};
+
+// The largest value of the map (butteraugli_main's first line).
+[[nodiscard]] double max_norm(const Plane& diffmap);
+// The map's p-norm as butteraugli_main prints it: the mean of the p-, 2p- and 4p-norms.
+[[nodiscard]] double p_norm(const Plane& diffmap, double p);
+
+}  // namespace vq::butteraugli
