@@ -220,9 +220,18 @@ float gamma(float v) {
 }
 
 constexpr double kMix[12] = {
-    0.29956550340058319, 0.63373087833825936, 0.077705617820981968, 1.7557483643287353,
-    0.22158691104574774, 0.69391388044116142, 0.0987313588422,      1.7557483643287353,
-    0.02,                0.02,                0.20480129041026129,  12.226454707163354,
+    0.29956550340058319,
+    0.63373087833825936,
+    0.077705617820981968,
+    1.7557483643287353,
+    0.22158691104574774,
+    0.69391388044116142,
+    0.0987313588422,
+    1.7557483643287353,
+    0.02,
+    0.02,
+    0.20480129041026129,
+    12.226454707163354,
 };
 
 inline void absorbance(const float* mix, float r, float g, float b, float out[3]) {
@@ -556,24 +565,23 @@ struct Comparator::Scale {
     const double sqrt_asym = std::sqrt(asym);
     for (Plane& p : ac)
       std::fill(p.data.begin(), p.data.end(), 0.0f);
-    malta(b0.uhf[1], b1.uhf[1], 1.10039032555 * asym, 1.10039032555 / asym, 71.7800275169,
-          false, ac[1]);
+    malta(b0.uhf[1], b1.uhf[1], 1.10039032555 * asym, 1.10039032555 / asym, 71.7800275169, false,
+          ac[1]);
     malta(b0.uhf[0], b1.uhf[0], 173.5 * asym, 173.5 / asym, 5.0, false, ac[0]);
-    malta(b0.hf[1], b1.hf[1], 18.7237414387 * sqrt_asym, 18.7237414387 / sqrt_asym,
-          4498534.45232, true, ac[1]);
-    malta(b0.hf[0], b1.hf[0], 6923.99476109 * sqrt_asym, 6923.99476109 / sqrt_asym,
-          8051.15833247, true, ac[0]);
+    malta(b0.hf[1], b1.hf[1], 18.7237414387 * sqrt_asym, 18.7237414387 / sqrt_asym, 4498534.45232,
+          true, ac[1]);
+    malta(b0.hf[0], b1.hf[0], 6923.99476109 * sqrt_asym, 6923.99476109 / sqrt_asym, 8051.15833247,
+          true, ac[0]);
     malta(b0.mf[1], b1.mf[1], 37.0819870399, 37.0819870399, 130262059.556, true, ac[1]);
     malta(b0.mf[0], b1.mf[0], 8246.75321353, 8246.75321353, 1009002.70582, true, ac[0]);
 
     static constexpr double kWmul[9] = {
-        400.0,         1.50815703118,  0,
-        2150.0,        10.6195433239,  16.2176043152,
-        29.2353797994, 0.844626970982, 0.703646627719,
+        400.0,          1.50815703118,  0, 2150.0, 10.6195433239, 16.2176043152, 29.2353797994,
+        0.844626970982, 0.703646627719,
     };
     for (int c = 0; c < 3; ++c) {
-      if (c < 2) asymmetric_l2(b0.hf[c], b1.hf[c], float(kWmul[c] * asym),
-                               float(kWmul[c] / asym), ac[c]);
+      if (c < 2)
+        asymmetric_l2(b0.hf[c], b1.hf[c], float(kWmul[c] * asym), float(kWmul[c] / asym), ac[c]);
       const float wm = float(kWmul[3 + c]);
       const float wl = float(kWmul[6 + c]);
       const size_t n = ac[c].data.size();
@@ -663,10 +671,9 @@ struct Comparator::Scale {
       const float maskval = float(mask_y(double(val)));
       const float dc_maskval = float(mask_dc_y(double(val)));
       const float dc0 = dc[0].data[i] * xmul, ac0 = ac[0].data[i] * xmul;
-      const float sum_dc = dc0 * dc_maskval + dc[1].data[i] * dc_maskval +
-                           dc[2].data[i] * dc_maskval;
-      const float sum_ac =
-          ac0 * maskval + ac[1].data[i] * maskval + ac[2].data[i] * maskval;
+      const float sum_dc =
+          dc0 * dc_maskval + dc[1].data[i] * dc_maskval + dc[2].data[i] * dc_maskval;
+      const float sum_ac = ac0 * maskval + ac[1].data[i] * maskval + ac[2].data[i] * maskval;
       diffmap.data[i] = std::sqrt(sum_dc + sum_ac);
     }
   }

@@ -178,6 +178,15 @@ const Request kRequests[] = {
     {"ciede", kForm, 32, 16, 9, k420},
     {"ciede", kForm, 32, 16, 15, k422},
     {"ciede", kForm, 32, 16, 8, kGray},
+    // butteraugli: RGB pictures of at least 8x8 (the tool's map is empty below).
+    {"butteraugli", "butteraugli", 8, 8, 8, k444, nullptr, "butteraugli butteraugli_3norm"},
+    {"butteraugli=pnorm=2.5:intensity_target=250", "butteraugli", 33, 9, 16, k444, nullptr,
+     "butteraugli butteraugli_2.5norm"},
+    {"butteraugli", kForm, 7, 64, 8, k444, "8x8"},
+    {"butteraugli", kForm, 64, 64, 10, k444},
+    {"butteraugli", kForm, 64, 64, 8, k420},
+    {"butteraugli=intensity_target=0", kRead, 64, 64, 8, k444, "intensity_target"},
+    {"butteraugli=pnorm=-1", kRead, 64, 64, 8, k444, "pnorm"},
 
     {"psnr_hvs", "psnr_hvs_y", 8, 8, 8, k444},
     {"psnr_hvs", "psnr_hvs_y", 16, 16, 8, k420},
