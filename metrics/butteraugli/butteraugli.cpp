@@ -45,6 +45,14 @@ Kernel make_kernel(float sigma) {
   return k;
 }
 
+// Loops whose iterations are independent: every output of the loop is written through a
+// pointer no input of it is read through.
+#if defined(__clang__)
+#define VQ_INDEPENDENT _Pragma("clang loop vectorize(assume_safety)")
+#else
+#define VQ_INDEPENDENT _Pragma("GCC ivdep")
+#endif
+
 // The weighted sum of a window of kLen samples whose centre is inside by the radius: mirrored
 // pairs summed first, in four running sums, then the centre and the four sums in turn.
 template <int kLen, class Get>
@@ -81,14 +89,16 @@ bool is_edge(int32_t x, int32_t n, int radius) {
 template <int kLen>
 void blur_rows(const Plane& in, const Kernel& k, Plane& out) {
   const int32_t w = in.width;
-  const int r = k.radius;
+  constexpr int r = kLen / 2;
+  float kw[r + 1];
+  for (int i = 0; i <= r; ++i)
+    kw[i] = k.scaled[size_t(i)];
   for (int32_t y = 0; y < in.height; ++y) {
-    const float* src = in.row(y);
-    float* dst = out.row(y);
-    for (int32_t x = r; x < w - r; ++x) {
-      const float* p = src + x - r;
-      dst[x] = window_sum<kLen>([p](int j) { return p[j]; }, k.scaled.data());
-    }
+    const float* __restrict src = in.row(y);
+    float* __restrict dst = out.row(y);
+    VQ_INDEPENDENT
+    for (int32_t x = r; x < w - r; ++x)
+      dst[x] = window_sum<kLen>([src, x](int j) { return src[x - r + j]; }, kw);
     for (int32_t x = 0; x < w; ++x) {
       if (!is_edge(x, w, r)) {
         x = w - r - 1;
@@ -108,26 +118,36 @@ void blur_rows(const Plane& in, const Kernel& k, Plane& out) {
 template <int kLen>
 void blur_columns(const Plane& in, const Kernel& k, Plane& out) {
   const int32_t w = in.width, h = in.height;
-  const int r = k.radius;
+  constexpr int r = kLen / 2;
+  float kw[r + 1];
+  for (int i = 0; i <= r; ++i)
+    kw[i] = k.scaled[size_t(i)];
   const float* rows[kLen];
   for (int32_t y = 0; y < h; ++y) {
-    float* dst = out.row(y);
+    float* __restrict dst = out.row(y);
     if (!is_edge(y, h, r)) {
       for (int j = 0; j < kLen; ++j)
         rows[j] = in.row(y - r + j);
+      VQ_INDEPENDENT
       for (int32_t x = 0; x < w; ++x)
-        dst[x] = window_sum<kLen>([&rows, x](int j) { return rows[j][x]; }, k.scaled.data());
+        dst[x] = window_sum<kLen>([&rows, x](int j) { return rows[j][x]; }, kw);
       continue;
     }
+    // The cut window's sum, tap by tap in the window's order, then renormalised.
     const int32_t lo = std::max<int32_t>(0, y - r);
     const int32_t hi = std::min<int32_t>(h - 1, y + r);
     const float scale = edge_scale(k, y, h);
-    for (int32_t x = 0; x < w; ++x) {
-      float sum = 0.0f;
-      for (int32_t j = lo; j <= hi; ++j)
-        sum += in.row(j)[x] * k.taps[size_t(j - y + r)];
-      dst[x] = sum * scale;
+    std::fill(dst, dst + w, 0.0f);
+    for (int32_t j = lo; j <= hi; ++j) {
+      const float* __restrict src = in.row(j);
+      const float t = k.taps[size_t(j - y + r)];
+      VQ_INDEPENDENT
+      for (int32_t x = 0; x < w; ++x)
+        dst[x] += src[x] * t;
     }
+    VQ_INDEPENDENT
+    for (int32_t x = 0; x < w; ++x)
+      dst[x] = dst[x] * scale;
   }
 }
 
@@ -143,11 +163,12 @@ void blur5(const Plane& in, const Kernel& k, Plane& tmp, Plane& out) {
   const int32_t w = in.width, h = in.height;
   const float w0 = k.w[0], w1 = k.w[1], w2 = k.w[2];
   for (int32_t y = 0; y < h; ++y) {
-    const float* s = in.row(y);
-    float* d = tmp.row(y);
+    const float* __restrict s = in.row(y);
+    float* __restrict d = tmp.row(y);
     auto at = [s, w](int32_t x) { return s[mirror(x, w)]; };
     for (int32_t x = 0; x < std::min<int32_t>(2, w); ++x)
       d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
+    VQ_INDEPENDENT
     for (int32_t x = 2; x < w - 2; ++x)
       d[x] = (s[x] * w0 + (s[x - 1] + s[x + 1]) * w1) + (s[x - 2] + s[x + 2]) * w2;
     for (int32_t x = std::max<int32_t>(2, w - 2); x < w; ++x)
@@ -159,7 +180,8 @@ void blur5(const Plane& in, const Kernel& k, Plane& tmp, Plane& out) {
     const float* b1 = tmp.row(mirror(y + 1, h));
     const float* t2 = tmp.row(mirror(y - 2, h));
     const float* b2 = tmp.row(mirror(y + 2, h));
-    float* d = out.row(y);
+    float* __restrict d = out.row(y);
+    VQ_INDEPENDENT
     for (int32_t x = 0; x < w; ++x)
       d[x] = ((t2[x] + b2[x]) * w2 + ((t1[x] + b1[x]) * w1 + m[x] * w0));
   }
@@ -327,11 +349,13 @@ void add_line(const float* centre, ptrdiff_t stride, const Line& line, int32_t w
   for (int i = 0; i < kN; ++i)
     p[i] = centre + ptrdiff_t(line.at[i][0]) * stride + line.at[i][1];
   if (first) {
+    VQ_INDEPENDENT
     for (int32_t x = 0; x < w; ++x) {
       const float s = line_sum<kN>(p, x);
       acc[x] = s * s;
     }
   } else {
+    VQ_INDEPENDENT
     for (int32_t x = 0; x < w; ++x) {
       const float s = line_sum<kN>(p, x);
       acc[x] = s * s + acc[x];
@@ -397,9 +421,16 @@ struct Comparator::Scale {
     const float min = 1e-4f;
     const float min01 = 1.7557483643287353f, min2 = 12.226454707163354f;
     for (int32_t y = 0; y < h; ++y) {
-      const float *r = rgb[0].row(y), *g = rgb[1].row(y), *b = rgb[2].row(y);
-      const float *br = blurred[0].row(y), *bg = blurred[1].row(y), *bb = blurred[2].row(y);
-      float *ox = out[0].row(y), *oy = out[1].row(y), *ob = out[2].row(y);
+      const float* __restrict r = rgb[0].row(y);
+      const float* __restrict g = rgb[1].row(y);
+      const float* __restrict b = rgb[2].row(y);
+      const float* __restrict br = blurred[0].row(y);
+      const float* __restrict bg = blurred[1].row(y);
+      const float* __restrict bb = blurred[2].row(y);
+      float* __restrict ox = out[0].row(y);
+      float* __restrict oy = out[1].row(y);
+      float* __restrict ob = out[2].row(y);
+      VQ_INDEPENDENT
       for (int32_t x = 0; x < w; ++x) {
         float pre[3], cur[3], sens[3];
         absorbance(mix, br[x] * target, bg[x] * target, bb[x] * target, pre);
@@ -428,15 +459,19 @@ struct Comparator::Scale {
     // Low frequencies, and what is left of them in the middle band.
     for (int c = 0; c < 3; ++c) {
       blur(b.mf[c], lf_blur, tmp, b.lf[c]);
-      float* mf = b.mf[c].data.data();
-      const float* lf = b.lf[c].data.data();
+      float* __restrict mf = b.mf[c].data.data();
+      const float* __restrict lf = b.lf[c].data.data();
+      VQ_INDEPENDENT
       for (size_t i = 0; i < b.mf[c].data.size(); ++i)
         mf[i] = mf[i] - lf[i];
     }
     {
       const float xm = float(33.832837186260), ym = float(14.458268100570);
       const float bm = float(49.87984651440), y_to_b = float(-0.362267051518);
-      float *lx = b.lf[0].data.data(), *ly = b.lf[1].data.data(), *lb = b.lf[2].data.data();
+      float* __restrict lx = b.lf[0].data.data();
+      float* __restrict ly = b.lf[1].data.data();
+      float* __restrict lb = b.lf[2].data.data();
+      VQ_INDEPENDENT
       for (size_t i = 0; i < b.lf[0].data.size(); ++i) {
         const float bb = y_to_b * ly[i] + lb[i];
         lb[i] = bb * bm;
@@ -449,18 +484,29 @@ struct Comparator::Scale {
       if (c < 2) b.hf[c].data = b.mf[c].data;
       blur(b.mf[c], hf_blur, tmp, b.mf[c]);
       if (c == 2) break;
-      float* mf = b.mf[c].data.data();
-      float* hf = b.hf[c].data.data();
-      for (size_t i = 0; i < b.mf[c].data.size(); ++i) {
-        hf[i] = hf[i] - mf[i];
-        mf[i] = c == 0 ? remove_range(mf[i], float(0.29)) : amplify_range(mf[i], float(0.1));
+      float* __restrict mf = b.mf[c].data.data();
+      float* __restrict hf = b.hf[c].data.data();
+      const size_t n = b.mf[c].data.size();
+      if (c == 0) {
+        VQ_INDEPENDENT
+        for (size_t i = 0; i < n; ++i) {
+          hf[i] = hf[i] - mf[i];
+          mf[i] = remove_range(mf[i], float(0.29));
+        }
+      } else {
+        VQ_INDEPENDENT
+        for (size_t i = 0; i < n; ++i) {
+          hf[i] = hf[i] - mf[i];
+          mf[i] = amplify_range(mf[i], float(0.1));
+        }
       }
     }
     {
       const float sv = float(0.653020556257), one_minus_s = float(1.0 - 0.653020556257);
       const float yw = 46.0f;
-      float* hx = b.hf[0].data.data();
-      const float* hy = b.hf[1].data.data();
+      float* __restrict hx = b.hf[0].data.data();
+      const float* __restrict hy = b.hf[1].data.data();
+      VQ_INDEPENDENT
       for (size_t i = 0; i < b.hf[0].data.size(); ++i) {
         const float scaler = (yw / (hy[i] * hy[i] + yw)) * one_minus_s + sv;
         hx[i] = scaler * hx[i];
@@ -470,10 +516,11 @@ struct Comparator::Scale {
     for (int c = 0; c < 2; ++c) {
       b.uhf[c].data = b.hf[c].data;
       blur(b.hf[c], uhf_blur, tmp, b.hf[c]);
-      float* hf = b.hf[c].data.data();
-      float* uhf = b.uhf[c].data.data();
+      float* __restrict hf = b.hf[c].data.data();
+      float* __restrict uhf = b.uhf[c].data.data();
       const size_t n = b.hf[c].data.size();
       if (c == 0) {
+        VQ_INDEPENDENT
         for (size_t i = 0; i < n; ++i) {
           const float hv = hf[i];
           uhf[i] = remove_range(uhf[i] - hv, float(0.04));
@@ -483,6 +530,7 @@ struct Comparator::Scale {
         const float clamp_hf = float(28.4691806922), clamp_uhf = float(5.19175294647);
         const float mul_hf = float(2.155), mul_uhf = float(2.69313763794);
         const float add_hf = float(0.132);
+        VQ_INDEPENDENT
         for (size_t i = 0; i < n; ++i) {
           const float hv = maximum_clamp(hf[i], clamp_hf);
           uhf[i] = maximum_clamp(uhf[i] - hv, clamp_uhf) * mul_uhf;
@@ -505,32 +553,29 @@ struct Comparator::Scale {
     const float fnorm1 = float(norm1);
     const ptrdiff_t stride = diffs.width;
     for (int32_t y = 0; y < h; ++y) {
-      const float* r0 = a.row(y);
-      const float* r1 = b.row(y);
-      float* out = diffs.row(y + kPad) + kPad;
+      const float* __restrict r0 = a.row(y);
+      const float* __restrict r1 = b.row(y);
+      float* __restrict out = diffs.row(y + kPad) + kPad;
+      // The half-open objectives' corrections, d + scaler2 * t in double, t by the case
+      // (t = 0 leaves d as it is).
+      VQ_INDEPENDENT
       for (int32_t x = 0; x < w; ++x) {
-        const float absval = 0.5f * (std::abs(r0[x]) + std::abs(r1[x]));
-        const float diff = r0[x] - r1[x];
+        const float v0 = r0[x], v1 = r1[x];
+        const float absval = 0.5f * (std::abs(v0) + std::abs(v1));
+        const float diff = v0 - v1;
         const float scaler = norm2_gt / (fnorm1 + absval);
-        float d = scaler * diff;
+        const float d = scaler * diff;
         const float scaler2 = norm2_lt / (fnorm1 + absval);
-        const double fabs0 = std::fabs(r0[x]);
+        const double fabs0 = std::fabs(double(v0));
         const double too_small = 0.55 * fabs0;
         const double too_big = 1.05 * fabs0;
-        if (r0[x] < 0) {
-          if (r1[x] > -too_small) {
-            d = float(double(d) - double(scaler2) * (double(r1[x]) + too_small));
-          } else if (r1[x] < -too_big) {
-            d = float(double(d) + double(scaler2) * (-double(r1[x]) - too_big));
-          }
-        } else {
-          if (r1[x] < too_small) {
-            d = float(double(d) + double(scaler2) * (too_small - double(r1[x])));
-          } else if (r1[x] > too_big) {
-            d = float(double(d) - double(scaler2) * (double(r1[x]) - too_big));
-          }
-        }
-        out[x] = d;
+        const double w1 = v1;
+        const double t_neg = w1 > -too_small ? -w1 - too_small
+                             : w1 < -too_big ? -w1 - too_big
+                                             : 0.0;
+        const double t_pos = w1 < too_small ? too_small - w1 : w1 > too_big ? too_big - w1 : 0.0;
+        const double t = v0 < 0 ? t_neg : t_pos;
+        out[x] = float(double(d) + double(scaler2) * t);
       }
     }
     const Line* lines = lf ? kLinesLf : kLinesHf;
@@ -546,7 +591,8 @@ struct Comparator::Scale {
         else
           add_line<9>(centre, stride, line, w, i == 0, la);
       }
-      float* dst = acc.row(y);
+      float* __restrict dst = acc.row(y);
+      VQ_INDEPENDENT
       for (int32_t x = 0; x < w; ++x)
         dst[x] += la[x];
     }
@@ -585,10 +631,13 @@ struct Comparator::Scale {
       const float wm = float(kWmul[3 + c]);
       const float wl = float(kWmul[6 + c]);
       const size_t n = ac[c].data.size();
-      const float *m0 = b0.mf[c].data.data(), *m1 = b1.mf[c].data.data();
-      const float *l0 = b0.lf[c].data.data(), *l1 = b1.lf[c].data.data();
-      float* a = ac[c].data.data();
-      float* d = dc[c].data.data();
+      const float* __restrict m0 = b0.mf[c].data.data();
+      const float* __restrict m1 = b1.mf[c].data.data();
+      const float* __restrict l0 = b0.lf[c].data.data();
+      const float* __restrict l1 = b1.lf[c].data.data();
+      float* __restrict a = ac[c].data.data();
+      float* __restrict d = dc[c].data.data();
+      VQ_INDEPENDENT
       for (size_t i = 0; i < n; ++i) {
         const float dm = m0[i] - m1[i];
         a[i] = dm * dm * wm + a[i];
@@ -603,8 +652,10 @@ struct Comparator::Scale {
     const float vw_gt = float(double(w_gt) * 0.8);
     const float vw_lt = float(double(w_lt) * 0.8);
     const float small = float(0.4);
-    const float *a = p0.data.data(), *b = p1.data.data();
-    float* out = acc.data.data();
+    const float* __restrict a = p0.data.data();
+    const float* __restrict b = p1.data.data();
+    float* __restrict out = acc.data.data();
+    VQ_INDEPENDENT
     for (size_t i = 0; i < acc.data.size(); ++i) {
       const float v0 = a[i], v1 = b[i];
       const float diff = v0 - v1;
@@ -612,11 +663,9 @@ struct Comparator::Scale {
       const float fabs0 = std::abs(v0);
       const float too_small = small * fabs0;
       const float too_big = fabs0;
-      float v;
-      if (v0 < 0.0f)
-        v = v1 > -too_small ? v1 + too_small : v1 < -too_big ? -v1 - too_big : 0.0f;
-      else
-        v = v1 < too_small ? too_small - v1 : v1 > too_big ? v1 - too_big : 0.0f;
+      const float if_neg = v1 > -too_small ? v1 + too_small : v1 < -too_big ? -v1 - too_big : 0.0f;
+      const float if_pos = v1 < too_small ? too_small - v1 : v1 > too_big ? v1 - too_big : 0.0f;
+      const float v = v0 < 0.0f ? if_neg : if_pos;
       total = vw_lt * (v * v) + total;
       out[i] = total;
     }
@@ -654,37 +703,56 @@ struct Comparator::Scale {
     const float bias = mul * bias_arg;
     const float sqrt_bias = std::sqrt(bias);
     const size_t n = mask0.data.size();
-    for (size_t i = 0; i < n; ++i) {
-      diff0.data[i] = std::sqrt(mul * std::abs(mask0.data[i]) + bias) - sqrt_bias;
-      diff1.data[i] = std::sqrt(mul * std::abs(mask1.data[i]) + bias) - sqrt_bias;
+    {
+      const float* __restrict m0 = mask0.data.data();
+      const float* __restrict m1 = mask1.data.data();
+      float* __restrict d0 = diff0.data.data();
+      float* __restrict d1 = diff1.data.data();
+      VQ_INDEPENDENT
+      for (size_t i = 0; i < n; ++i) {
+        d0[i] = std::sqrt(mul * std::abs(m0[i]) + bias) - sqrt_bias;
+        d1[i] = std::sqrt(mul * std::abs(m1[i]) + bias) - sqrt_bias;
+      }
     }
     blur(diff0, mask_blur, tmp, blurred0);
     fuzzy_erosion(blurred0, mask);
     blur(diff1, mask_blur, tmp, blurred1);
-    for (size_t i = 0; i < n; ++i) {
-      const float d = blurred0.data[i] - blurred1.data[i];
-      ac[1].data[i] += 10.0f * d * d;
-    }
+    const float* __restrict b0 = blurred0.data.data();
+    const float* __restrict b1 = blurred1.data.data();
+    const float* __restrict m = mask.data.data();
+    const float* __restrict dc0 = dc[0].data.data();
+    const float* __restrict dc1 = dc[1].data.data();
+    const float* __restrict dc2 = dc[2].data.data();
+    const float* __restrict ac0 = ac[0].data.data();
+    float* __restrict ac1 = ac[1].data.data();
+    const float* __restrict ac2 = ac[2].data.data();
+    float* __restrict out = diffmap.data.data();
     const float xmul = params.xmul;
+    VQ_INDEPENDENT
     for (size_t i = 0; i < n; ++i) {
-      const float val = mask.data[i];
+      const float d = b0[i] - b1[i];
+      const float y_ac = ac1[i] + 10.0f * d * d;
+      const float val = m[i];
       const float maskval = float(mask_y(double(val)));
       const float dc_maskval = float(mask_dc_y(double(val)));
-      const float dc0 = dc[0].data[i] * xmul, ac0 = ac[0].data[i] * xmul;
-      const float sum_dc =
-          dc0 * dc_maskval + dc[1].data[i] * dc_maskval + dc[2].data[i] * dc_maskval;
-      const float sum_ac = ac0 * maskval + ac[1].data[i] * maskval + ac[2].data[i] * maskval;
-      diffmap.data[i] = std::sqrt(sum_dc + sum_ac);
+      const float x_dc = dc0[i] * xmul, x_ac = ac0[i] * xmul;
+      const float sum_dc = x_dc * dc_maskval + dc1[i] * dc_maskval + dc2[i] * dc_maskval;
+      const float sum_ac = x_ac * maskval + y_ac * maskval + ac2[i] * maskval;
+      out[i] = std::sqrt(sum_dc + sum_ac);
     }
   }
 
   static void combine_for_masking(const Bands& b, Plane& out) {
-    const float *hx = b.hf[0].data.data(), *hy = b.hf[1].data.data();
-    const float *ux = b.uhf[0].data.data(), *uy = b.uhf[1].data.data();
+    const float* __restrict hx = b.hf[0].data.data();
+    const float* __restrict hy = b.hf[1].data.data();
+    const float* __restrict ux = b.uhf[0].data.data();
+    const float* __restrict uy = b.uhf[1].data.data();
+    float* __restrict o = out.data.data();
+    VQ_INDEPENDENT
     for (size_t i = 0; i < out.data.size(); ++i) {
       const float xd = (ux[i] + hx[i]) * 2.5f;
       const float yd = uy[i] * 0.4f + hy[i] * 0.4f;
-      out.data[i] = std::sqrt(xd * xd + yd * yd);
+      o[i] = std::sqrt(xd * xd + yd * yd);
     }
   }
 
@@ -703,12 +771,46 @@ struct Comparator::Scale {
     }
   }
 
+  // The three smallest of m0 <= m1 <= m2 and v, kept in order: store_min3 without branches.
+  static void keep_min3(float v, float& m0, float& m1, float& m2) {
+    m2 = std::min(m2, std::max(m1, v));
+    m1 = std::min(m1, std::max(m0, v));
+    m0 = std::min(m0, v);
+  }
+
   // Each sample from the three smallest of it and its neighbours three samples away: smooth
-  // surroundings lower the masking.
+  // surroundings lower the masking. The samples are never negative, so the starting three
+  // (the sample, twice it, twice it) are in order and the branch-free form keeps the same
+  // three values inside, where every neighbour is there.
   void fuzzy_erosion(const Plane& from, Plane& to) const {
     const int32_t s = 3;
     for (int32_t y = 0; y < h; ++y) {
-      for (int32_t x = 0; x < w; ++x) {
+      const bool inner_row = y >= s && y < h - s;
+      int32_t x = 0;
+      while (x < w) {
+        if (inner_row && x >= s && x < w - s) {
+          const float* __restrict c = from.row(y);
+          const float* __restrict up = from.row(y - s);
+          const float* __restrict down = from.row(y + s);
+          float* __restrict dst = to.row(y);
+          VQ_INDEPENDENT
+          for (int32_t i = x; i < w - s; ++i) {
+            float m0 = c[i];
+            float m1 = 2 * m0;
+            float m2 = m1;
+            keep_min3(c[i - s], m0, m1, m2);
+            keep_min3(up[i - s], m0, m1, m2);
+            keep_min3(down[i - s], m0, m1, m2);
+            keep_min3(c[i + s], m0, m1, m2);
+            keep_min3(up[i + s], m0, m1, m2);
+            keep_min3(down[i + s], m0, m1, m2);
+            keep_min3(up[i], m0, m1, m2);
+            keep_min3(down[i], m0, m1, m2);
+            dst[i] = 0.45f * m0 + 0.3f * m1 + 0.25f * m2;
+          }
+          x = w - s;
+          continue;
+        }
         float m0 = from.row(y)[x];
         float m1 = 2 * m0;
         float m2 = m1;
@@ -725,6 +827,7 @@ struct Comparator::Scale {
         if (y >= s) store_min3(from.row(y - s)[x], m0, m1, m2);
         if (y < h - s) store_min3(from.row(y + s)[x], m0, m1, m2);
         to.row(y)[x] = 0.45f * m0 + 0.3f * m1 + 0.25f * m2;
+        ++x;
       }
     }
   }
