@@ -1,5 +1,5 @@
-// butteraugli per 1080p RGB pair on one thread, through the metric's registry row as the run
-// calls it. libjxl's figure for the same work comes from its tool in the same sitting, which
+// butteraugli per 1080p RGB pair on one thread, per tier, through the metric's registry row as the
+// run calls it. libjxl's figure for the same work comes from its tool in the same sitting, which
 // also decodes its two PNGs: `taskset -c 0 butteraugli_main ref.png dist.png` on a 1080p pair.
 #include <benchmark/benchmark.h>
 
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/convert.h"
 #include "metrics/metric.h"
 
 namespace vq {
@@ -49,7 +50,13 @@ Picture picture(const std::vector<uint8_t> (&planes)[3]) {
   return pic;
 }
 
+// Per tier: the plain loops, AVX2 and AVX-512 (convert.h's kCpu* bits in the argument).
 void BM_Butteraugli(benchmark::State& state) {
+  const uint32_t flags = uint32_t(state.range(0));
+  if ((detect_cpu_flags() & flags) != flags) {
+    state.SkipWithError("CPU lacks the tier");
+    return;
+  }
   static const Pair pair;
   MetricRequest r;
   std::string why;
@@ -62,7 +69,7 @@ void BM_Butteraugli(benchmark::State& state) {
   form.height = form.chroma_height = kH;
   form.layout = ChromaLayout::k444;
   std::unique_ptr<Metric> m;
-  if (r.row->make(form, r.options, 0, &m, &why) != MetricStatus::kOk) {
+  if (r.row->make(form, r.options, flags, &m, &why) != MetricStatus::kOk) {
     state.SkipWithError(why.c_str());
     return;
   }
@@ -73,7 +80,12 @@ void BM_Butteraugli(benchmark::State& state) {
     if (m->score(n++, a, b, &t) != MetricStatus::kOk) state.SkipWithError("score failed");
   }
 }
-BENCHMARK(BM_Butteraugli)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Butteraugli)
+    ->Arg(0)
+    ->Arg(kCpuAvx2)
+    ->Arg(kCpuAvx2 | kCpuAvx512)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace vq

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace vq::butteraugli {
@@ -37,11 +38,14 @@ struct Plane {
 // The smallest picture side the distance map is defined for.
 constexpr int32_t kMinSide = 8;
 
+class ScaleBase;
+
 // Scores pairs of pictures of one size; every plane it needs is allocated once, at construction,
-// and reused for each pair.
+// and reused for each pair. `cpu_flags` (convert.h's kCpu* bits) choose the widest vectors the
+// processor has; every choice computes the same map.
 class Comparator {
  public:
-  Comparator(int32_t width, int32_t height, const Params& params);
+  Comparator(int32_t width, int32_t height, const Params& params, uint32_t cpu_flags = 0);
   ~Comparator();
   Comparator(const Comparator&) = delete;
   Comparator& operator=(const Comparator&) = delete;
@@ -50,16 +54,15 @@ class Comparator {
   // diffmap().
   Plane* reference() { return ref_; }
   Plane* distorted() { return dist_; }
-  // The distance map of the pair in reference() and distorted() (which it overwrites).
+  // The distance map of the pair in reference() and distorted().
   const Plane& diffmap();
 
  private:
-  struct Scale;
   Params params_;
   Plane ref_[3], dist_[3];
   Plane sub_ref_[3], sub_dist_[3];  // the pair at half resolution
-  Scale* full_ = nullptr;
-  Scale* half_ = nullptr;  // null when the half-resolution picture is too small
+  std::unique_ptr<ScaleBase> full_;
+  std::unique_ptr<ScaleBase> half_;  // null when the half-resolution picture is too small
 };
 
 // The largest value of the map (butteraugli_main's first line).

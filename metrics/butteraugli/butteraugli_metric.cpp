@@ -48,11 +48,11 @@ int check(const MetricOptions& o, std::string* why) {
 
 class Butteraugli final : public Metric {
  public:
-  Butteraugli(const PictureForm& f, const MetricOptions& o)
+  Butteraugli(const PictureForm& f, const MetricOptions& o, uint32_t cpu_flags)
       : form_(f),
         p_(o.get_double("pnorm")),
         norm_name_(norm_name(p_)),
-        comparator_(f.width, f.height, params(o)),
+        comparator_(f.width, f.height, params(o), cpu_flags),
         linear_(size_t(1) << f.depth) {
     // Every code's linear value, as the tool decodes a PNG sample: scaled to 0..1 in float,
     // then through the sRGB curve.
@@ -109,7 +109,7 @@ class Butteraugli final : public Metric {
   int max_id_ = -1, norm_id_ = -1;
 };
 
-MetricStatus make(const PictureForm& f, const MetricOptions& o, uint32_t,
+MetricStatus make(const PictureForm& f, const MetricOptions& o, uint32_t cpu_flags,
                   std::unique_ptr<Metric>* out, std::string* why) {
   if (f.layout != ChromaLayout::k444 || (f.depth != 8 && f.depth != 16)) {
     *why = "butteraugli: scores 8 or 16-bit RGB pictures";
@@ -124,7 +124,7 @@ MetricStatus make(const PictureForm& f, const MetricOptions& o, uint32_t,
     *why = buf;
     return MetricStatus::kUnsupported;
   }
-  std::unique_ptr<Butteraugli> m(new (std::nothrow) Butteraugli(f, o));
+  std::unique_ptr<Butteraugli> m(new (std::nothrow) Butteraugli(f, o, cpu_flags));
   if (!m) return MetricStatus::kOutOfMemory;
   *out = std::move(m);
   return MetricStatus::kOk;

@@ -1,14 +1,18 @@
 // butteraugli's scores of synthetic RGB pairs against libjxl's butteraugli_main on PNGs of the
-// same pictures (tests/reference/butteraugli_pictures.py makes both and prints these rows).
+// same pictures (tests/reference/butteraugli_pictures.py makes both and prints these rows), and
+// its vector tiers' maps against the plain loops'.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "metrics/butteraugli/butteraugli.h"
 #include "tests/metrics/requests.h"
+#include "tests/twin.h"
 
 namespace vq {
 namespace {
@@ -108,6 +112,37 @@ TEST(Butteraugli, ScoresAsButteraugliMain) {
     const std::vector<double> same = scores(request, ref, ref, c.w, c.h, c.depth);
     EXPECT_EQ(same, (std::vector<double>{0.0, 0.0}));
   }
+}
+
+// Every tier's map is the plain loops' to the bit: random pictures of sizes around the filters'
+// reaches and the vectors' widths, with and without the half-resolution pass.
+TEST(Butteraugli, TiersMapAsThePlainLoops) {
+  test::every_tier(
+      38, 10, [](uint32_t flags) { return flags; },
+      [](const uint32_t(&flags)[2], test::Rng& rng, int round) {
+        const int w = test::sweep(rng, round, butteraugli::kMinSide, 70);
+        const int h = butteraugli::kMinSide + int(rng.below(40));
+        butteraugli::Params params;
+        params.intensity_target = 80.0f + float(rng.below(200));
+        std::vector<float> planes[6];
+        for (std::vector<float>& p : planes) {
+          p.resize(size_t(w) * size_t(h));
+          for (float& v : p)
+            v = float(rng.below(1u << 16)) / 65535.0f;
+        }
+        std::vector<float> maps[2];
+        for (int k = 0; k < 2; ++k) {
+          butteraugli::Comparator c(w, h, params, flags[k]);
+          for (int i = 0; i < 3; ++i) {
+            c.reference()[i].data = planes[i];
+            c.distorted()[i].data = planes[3 + i];
+          }
+          maps[k] = c.diffmap().data;
+        }
+        ASSERT_EQ(maps[0].size(), maps[1].size());
+        EXPECT_EQ(std::memcmp(maps[0].data(), maps[1].data(), maps[0].size() * sizeof(float)), 0)
+            << w << "x" << h;
+      });
 }
 
 }  // namespace

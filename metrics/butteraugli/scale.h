@@ -1,0 +1,34 @@
+// The Butteraugli map at one resolution, made for one picture size, with one form per CPU tier
+// (scale_impl.h compiled with each tier's flags), all giving the same bits.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "metrics/butteraugli/butteraugli.h"
+
+namespace vq::butteraugli {
+
+class ScaleBase {
+ public:
+  virtual ~ScaleBase() = default;
+  // The map of the pair whose linear RGB planes are `rgb0` (reference) and `rgb1`, into map().
+  virtual void compare(const Plane* rgb0, const Plane* rgb1) = 0;
+  virtual Plane& map() = 0;
+};
+
+namespace scalar {
+std::unique_ptr<ScaleBase> make_scale(int32_t width, int32_t height, const Params& params);
+}
+namespace avx2 {
+std::unique_ptr<ScaleBase> make_scale(int32_t width, int32_t height, const Params& params);
+}
+namespace avx512 {
+std::unique_ptr<ScaleBase> make_scale(int32_t width, int32_t height, const Params& params);
+}
+
+// The form of the best tier `cpu_flags` (convert.h's kCpu* bits) allow.
+[[nodiscard]] std::unique_ptr<ScaleBase> make_scale(int32_t width, int32_t height,
+                                                    const Params& params, uint32_t cpu_flags);
+
+}  // namespace vq::butteraugli

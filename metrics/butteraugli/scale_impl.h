@@ -1,0 +1,844 @@
+// The Butteraugli map at one resolution: each picture taken to the opsin (XYB-like) space,
+// split into low, middle, high and ultra-high frequency bands, the bands compared through line
+// filters and squared differences, weighed by a visual mask. Included once per CPU tier, each
+// inside its own namespace (VQ_BUTTERAUGLI_TIER) and compiled with that tier's flags; every tier
+// computes the very bits of the plain one (no contraction, no reassociation: only the widths of
+// the compiler's vectors differ).
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "metrics/butteraugli/scale.h"
+
+namespace vq::butteraugli::VQ_BUTTERAUGLI_TIER {
+namespace {
+
+// ---- Blurs ----------------------------------------------------------------------------------
+
+// A truncated Gaussian of `sigma`: taps out to 2.25 sigma (at least one each side), unscaled.
+struct Kernel {
+  std::vector<float> taps;
+  int radius = 0;
+  std::vector<float> scaled;  // taps over their sum, for samples whose window is all inside
+  float w[3] = {0, 0, 0};     // the five-tap form's centre and side weights, scaled
+};
+
+Kernel make_kernel(float sigma) {
+  Kernel k;
+  const float m = 2.25f;
+  const double scaler = -1.0 / (2.0 * double(sigma) * double(sigma));
+  k.radius = std::max<int>(1, int(m * std::fabs(sigma)));
+  k.taps.resize(size_t(2 * k.radius + 1));
+  for (int i = -k.radius; i <= k.radius; ++i)
+    k.taps[size_t(i + k.radius)] = float(std::exp(scaler * i * i));
+  float total = 0.0f;
+  for (float t : k.taps)
+    total += t;
+  const float scale = 1.0f / total;
+  k.scaled.resize(size_t(k.radius + 1));
+  for (int i = 0; i <= k.radius; ++i)
+    k.scaled[size_t(i)] = k.taps[size_t(i)] * scale;
+  if (k.taps.size() == 5) {
+    k.w[0] = k.taps[2] * scale;
+    k.w[1] = k.taps[1] * scale;
+    k.w[2] = k.taps[0] * scale;
+  }
+  return k;
+}
+
+// Loops whose iterations are independent: every output of the loop is written through a
+// pointer no input of it is read through.
+#if defined(__clang__)
+#define VQ_INDEPENDENT _Pragma("clang loop vectorize(assume_safety)")
+#else
+#define VQ_INDEPENDENT _Pragma("GCC ivdep")
+#endif
+
+// The weighted sum of a window of kLen samples whose centre is inside by the radius: mirrored
+// pairs summed first, in four running sums, then the centre and the four sums in turn.
+template <int kLen, class Get>
+inline float window_sum(Get get, const float* k) {
+  constexpr int kRadius = kLen / 2;
+  float acc[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+  for (int i = 0; i < kRadius; ++i) {
+    const float t = (get(i) + get(kLen - 1 - i)) * k[i];
+    if (i < 4)
+      acc[i] = t;
+    else
+      acc[i & 3] += t;
+  }
+  const float centre = get(kRadius) * k[kRadius];
+  return centre + acc[0] + acc[1] + acc[2] + acc[3];
+}
+
+// A sample near an edge: the window cut at the picture, its taps renormalised to what remains:
+// 1/sum of the taps that fall inside for position x of n.
+float edge_scale(const Kernel& k, int32_t x, int32_t n) {
+  const int32_t lo = std::max<int32_t>(0, x - k.radius);
+  const int32_t hi = std::min<int32_t>(n - 1, x + k.radius);
+  float weight = 0.0f;
+  for (int32_t j = lo; j <= hi; ++j)
+    weight += k.taps[size_t(j - x + k.radius)];
+  return 1.0f / weight;
+}
+
+bool is_edge(int32_t x, int32_t n, int radius) {
+  return x < radius || x >= n - radius;
+}
+
+// Rows: out(y, x) = window along x of in.
+template <int kLen>
+void blur_rows(const Plane& in, const Kernel& k, Plane& out) {
+  const int32_t w = in.width;
+  constexpr int r = kLen / 2;
+  float kw[r + 1];
+  for (int i = 0; i <= r; ++i)
+    kw[i] = k.scaled[size_t(i)];
+  for (int32_t y = 0; y < in.height; ++y) {
+    const float* __restrict src = in.row(y);
+    float* __restrict dst = out.row(y);
+    VQ_INDEPENDENT
+    for (int32_t x = r; x < w - r; ++x)
+      dst[x] = window_sum<kLen>([src, x](int j) { return src[x - r + j]; }, kw);
+    for (int32_t x = 0; x < w; ++x) {
+      if (!is_edge(x, w, r)) {
+        x = w - r - 1;
+        continue;
+      }
+      const int32_t lo = std::max<int32_t>(0, x - r);
+      const int32_t hi = std::min<int32_t>(w - 1, x + r);
+      float sum = 0.0f;
+      for (int32_t j = lo; j <= hi; ++j)
+        sum += src[j] * k.taps[size_t(j - x + r)];
+      dst[x] = sum * edge_scale(k, x, w);
+    }
+  }
+}
+
+// Columns: out(y, x) = window along y of in, the same sums as along rows.
+template <int kLen>
+void blur_columns(const Plane& in, const Kernel& k, Plane& out) {
+  const int32_t w = in.width, h = in.height;
+  constexpr int r = kLen / 2;
+  float kw[r + 1];
+  for (int i = 0; i <= r; ++i)
+    kw[i] = k.scaled[size_t(i)];
+  const float* rows[kLen];
+  for (int32_t y = 0; y < h; ++y) {
+    float* __restrict dst = out.row(y);
+    if (!is_edge(y, h, r)) {
+      for (int j = 0; j < kLen; ++j)
+        rows[j] = in.row(y - r + j);
+      VQ_INDEPENDENT
+      for (int32_t x = 0; x < w; ++x)
+        dst[x] = window_sum<kLen>([&rows, x](int j) { return rows[j][x]; }, kw);
+      continue;
+    }
+    // The cut window's sum, tap by tap in the window's order, then renormalised.
+    const int32_t lo = std::max<int32_t>(0, y - r);
+    const int32_t hi = std::min<int32_t>(h - 1, y + r);
+    const float scale = edge_scale(k, y, h);
+    std::fill(dst, dst + w, 0.0f);
+    for (int32_t j = lo; j <= hi; ++j) {
+      const float* __restrict src = in.row(j);
+      const float t = k.taps[size_t(j - y + r)];
+      VQ_INDEPENDENT
+      for (int32_t x = 0; x < w; ++x)
+        dst[x] += src[x] * t;
+    }
+    VQ_INDEPENDENT
+    for (int32_t x = 0; x < w; ++x)
+      dst[x] = dst[x] * scale;
+  }
+}
+
+// Index i of n reflected into the picture, the edge sample repeated (-1 is 0, n is n - 1).
+int32_t mirror(int32_t i, int32_t n) {
+  while (i < 0 || i >= n)
+    i = i < 0 ? -i - 1 : 2 * n - 1 - i;
+  return i;
+}
+
+// The five-tap blur: mirrored edges instead of renormalised ones.
+void blur5(const Plane& in, const Kernel& k, Plane& tmp, Plane& out) {
+  const int32_t w = in.width, h = in.height;
+  const float w0 = k.w[0], w1 = k.w[1], w2 = k.w[2];
+  for (int32_t y = 0; y < h; ++y) {
+    const float* __restrict s = in.row(y);
+    float* __restrict d = tmp.row(y);
+    auto at = [s, w](int32_t x) { return s[mirror(x, w)]; };
+    for (int32_t x = 0; x < std::min<int32_t>(2, w); ++x)
+      d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
+    VQ_INDEPENDENT
+    for (int32_t x = 2; x < w - 2; ++x)
+      d[x] = (s[x] * w0 + (s[x - 1] + s[x + 1]) * w1) + (s[x - 2] + s[x + 2]) * w2;
+    for (int32_t x = std::max<int32_t>(2, w - 2); x < w; ++x)
+      d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
+  }
+  for (int32_t y = 0; y < h; ++y) {
+    const float* m = tmp.row(y);
+    const float* t1 = tmp.row(mirror(y - 1, h));
+    const float* b1 = tmp.row(mirror(y + 1, h));
+    const float* t2 = tmp.row(mirror(y - 2, h));
+    const float* b2 = tmp.row(mirror(y + 2, h));
+    float* __restrict d = out.row(y);
+    VQ_INDEPENDENT
+    for (int32_t x = 0; x < w; ++x)
+      d[x] = ((t2[x] + b2[x]) * w2 + ((t1[x] + b1[x]) * w1 + m[x] * w0));
+  }
+}
+
+// Blurs `in` into `out` (which may be `in`), `tmp` a plane of the same size.
+void blur(const Plane& in, const Kernel& k, Plane& tmp, Plane& out) {
+  switch (k.taps.size()) {
+    case 5:
+      blur5(in, k, tmp, out);
+      return;
+    case 7:
+      blur_rows<7>(in, k, tmp);
+      blur_columns<7>(tmp, k, out);
+      return;
+    case 13:
+      blur_rows<13>(in, k, tmp);
+      blur_columns<13>(tmp, k, out);
+      return;
+    case 15:
+      blur_rows<15>(in, k, tmp);
+      blur_columns<15>(tmp, k, out);
+      return;
+    default:
+      blur_rows<33>(in, k, tmp);
+      blur_columns<33>(tmp, k, out);
+      return;
+  }
+}
+
+// ---- Opsin dynamics -------------------------------------------------------------------------
+
+// log2(x) by a 2/2 rational polynomial of the mantissa reduced to [2/3, 4/3).
+float fast_log2(float x) {
+  int32_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  const int32_t exp_bits = bits - 0x3f2aaaab;
+  const int32_t exponent = exp_bits >> 23;
+  const int32_t mantissa_bits = int32_t(uint32_t(bits) - (uint32_t(exponent) << 23));
+  float mantissa;
+  std::memcpy(&mantissa, &mantissa_bits, sizeof mantissa);
+  const float t = mantissa - 1.0f;
+  float p = 7.4245873327820566E-01f, q = 1.7409343003366853E-01f;
+  p = p * t + 1.4287160470083755E+00f;
+  q = q * t + 1.0096718572241148E+00f;
+  p = p * t + -1.8503833400518310E-06f;
+  q = q * t + 9.9032814277590719E-01f;
+  return p / q + float(exponent);
+}
+
+// The retina's compressive response to an absorbance.
+float gamma(float v) {
+  const float ret_mul = 19.245013259874995f * 0.6931471805599453f;
+  const float ret_add = float(-23.16046239805755);
+  v = std::max(v, 0.0f);
+  const float biased = v + float(9.9710635769299145);
+  return ret_mul * fast_log2(biased) + ret_add;
+}
+
+constexpr double kMix[12] = {
+    0.29956550340058319,
+    0.63373087833825936,
+    0.077705617820981968,
+    1.7557483643287353,
+    0.22158691104574774,
+    0.69391388044116142,
+    0.0987313588422,
+    1.7557483643287353,
+    0.02,
+    0.02,
+    0.20480129041026129,
+    12.226454707163354,
+};
+
+inline void absorbance(const float* mix, float r, float g, float b, float out[3]) {
+  for (int i = 0; i < 3; ++i) {
+    const float* c = mix + 4 * i;
+    out[i] = c[0] * r + (c[1] * g + (c[2] * b + c[3]));
+  }
+}
+
+// ---- Frequency bands ------------------------------------------------------------------------
+
+inline float remove_range(float x, float w) {
+  return x > w ? x - w : x < -w ? x + w : 0.0f;
+}
+inline float amplify_range(float x, float w) {
+  return x > w ? x + w : x < -w ? x - w : x + x;
+}
+inline float maximum_clamp(float v, float maxval) {
+  const float mul = float(0.724216145665);
+  if (v >= maxval) return (v - maxval) * mul + maxval;
+  if (v < -maxval) return (v + maxval) * mul - maxval;
+  return v;
+}
+
+// ---- Malta line filters ---------------------------------------------------------------------
+
+// A line through the centre: its samples as (dy, dx), summed in the order listed and grouped
+// as the filter groups them (5, 7 or 9 samples).
+struct Line {
+  int n;
+  int8_t at[9][2];
+};
+
+// The low-frequency filter's lines: every other sample along 16 directions.
+constexpr Line kLinesLf[16] = {
+    {5, {{0, -4}, {0, -2}, {0, 0}, {0, 2}, {0, 4}}},
+    {5, {{-4, 0}, {-2, 0}, {0, 0}, {2, 0}, {4, 0}}},
+    {5, {{-3, -3}, {-2, -2}, {0, 0}, {2, 2}, {3, 3}}},
+    {5, {{-3, 3}, {-2, 2}, {0, 0}, {2, -2}, {3, -3}}},
+    {5, {{-4, 1}, {-2, 1}, {0, 0}, {2, -1}, {4, -1}}},
+    {5, {{-4, -1}, {-2, -1}, {0, 0}, {2, 1}, {4, 1}}},
+    {5, {{-1, -4}, {-1, -2}, {0, 0}, {1, 2}, {1, 4}}},
+    {5, {{1, -4}, {1, -2}, {0, 0}, {-1, 2}, {-1, 4}}},
+    {5, {{-3, -2}, {-2, -1}, {0, 0}, {2, 1}, {3, 2}}},
+    {5, {{-3, 2}, {-2, 1}, {0, 0}, {2, -1}, {3, -2}}},
+    {5, {{-2, -3}, {-1, -2}, {0, 0}, {1, 2}, {2, 3}}},
+    {5, {{-2, 3}, {-1, 2}, {0, 0}, {1, -2}, {2, -3}}},
+    {5, {{2, -4}, {1, -2}, {0, 0}, {-1, 2}, {-2, 4}}},
+    {5, {{-2, -4}, {-1, -2}, {0, 0}, {1, 2}, {2, 4}}},
+    {5, {{-4, -2}, {-2, -1}, {0, 0}, {2, 1}, {4, 2}}},
+    {5, {{-4, 2}, {-2, 1}, {0, 0}, {2, -1}, {4, -2}}},
+};
+// The high-frequency filter's lines: every sample along 16 directions (some twice).
+constexpr Line kLinesHf[16] = {
+    {9, {{0, -4}, {0, -3}, {0, -2}, {0, -1}, {0, 0}, {0, 1}, {0, 2}, {0, 3}, {0, 4}}},
+    {9, {{-4, 0}, {-3, 0}, {-2, 0}, {-1, 0}, {0, 0}, {1, 0}, {2, 0}, {3, 0}, {4, 0}}},
+    {7, {{-3, -3}, {-2, -2}, {-1, -1}, {0, 0}, {1, 1}, {2, 2}, {3, 3}}},
+    {7, {{-3, 3}, {-2, 2}, {-1, 1}, {0, 0}, {1, -1}, {2, -2}, {3, -3}}},
+    {9, {{-4, 1}, {-3, 1}, {-2, 1}, {-1, 0}, {0, 0}, {1, 0}, {2, -1}, {3, -1}, {4, -1}}},
+    {9, {{-4, -1}, {-3, -1}, {-2, -1}, {-1, 0}, {0, 0}, {1, 0}, {2, 1}, {3, 1}, {4, 1}}},
+    {9, {{-1, -4}, {-1, -3}, {-1, -2}, {0, -1}, {0, 0}, {0, 1}, {1, 2}, {1, 3}, {1, 4}}},
+    {9, {{1, -4}, {1, -3}, {1, -2}, {0, -1}, {0, 0}, {0, 1}, {-1, 2}, {-1, 3}, {-1, 4}}},
+    {7, {{-3, -2}, {-2, -1}, {-1, -1}, {0, 0}, {1, 1}, {2, 1}, {3, 2}}},
+    {7, {{-3, 2}, {-2, 1}, {-1, 1}, {0, 0}, {1, -1}, {2, -1}, {3, -2}}},
+    {7, {{-2, -3}, {-1, -2}, {-1, -1}, {0, 0}, {1, 1}, {1, 2}, {2, 3}}},
+    {7, {{-2, 3}, {-1, 2}, {-1, 1}, {0, 0}, {1, -1}, {1, -2}, {2, -3}}},
+    {9, {{1, -4}, {1, -3}, {1, -2}, {0, -1}, {0, 0}, {0, 1}, {-1, 2}, {-1, 3}, {-1, 4}}},
+    {9, {{-1, -4}, {-1, -3}, {-1, -2}, {0, -1}, {0, 0}, {0, 1}, {1, 2}, {1, 3}, {1, 4}}},
+    {9, {{-4, -1}, {-3, -1}, {-2, -1}, {-1, 0}, {0, 0}, {1, 0}, {2, 1}, {3, 1}, {4, 1}}},
+    {9, {{-4, 1}, {-3, 1}, {-2, 1}, {-1, 0}, {0, 0}, {1, 0}, {2, -1}, {3, -1}, {4, -1}}},
+};
+
+constexpr int kPad = 4;  // the filters' reach; the padded plane is zero beyond the picture
+
+// The sum of a line's samples, grouped as the filter groups them.
+template <int kN>
+inline float line_sum(const float* const* p, int32_t x) {
+  if constexpr (kN == 5) {
+    return (p[0][x] + p[1][x]) + (p[2][x] + (p[3][x] + p[4][x]));
+  } else if constexpr (kN == 7) {
+    return (p[0][x] + p[1][x]) + (p[2][x] + ((p[3][x] + p[4][x]) + (p[5][x] + p[6][x])));
+  } else {
+    return (((p[0][x] + p[1][x]) + (p[2][x] + p[3][x])) +
+            ((p[4][x] + p[5][x]) + (p[6][x] + p[7][x]))) +
+           p[8][x];
+  }
+}
+
+template <int kN>
+void add_line(const float* centre, ptrdiff_t stride, const Line& line, int32_t w, bool first,
+              float* acc) {
+  const float* p[9];
+  for (int i = 0; i < kN; ++i)
+    p[i] = centre + ptrdiff_t(line.at[i][0]) * stride + line.at[i][1];
+  if (first) {
+    VQ_INDEPENDENT
+    for (int32_t x = 0; x < w; ++x) {
+      const float s = line_sum<kN>(p, x);
+      acc[x] = s * s;
+    }
+  } else {
+    VQ_INDEPENDENT
+    for (int32_t x = 0; x < w; ++x) {
+      const float s = line_sum<kN>(p, x);
+      acc[x] = s * s + acc[x];
+    }
+  }
+}
+
+// ---- One resolution -------------------------------------------------------------------------
+
+// The bands of one picture.
+struct Bands {
+  Plane lf[3], mf[3], hf[2], uhf[2];
+};
+
+struct Scale final : ScaleBase {
+  int32_t w, h;
+  Params params;
+  Kernel opsin_blur = make_kernel(float(1.2));
+  Kernel lf_blur = make_kernel(float(7.15593339443));
+  Kernel hf_blur = make_kernel(float(3.22489901262));
+  Kernel uhf_blur = make_kernel(float(1.56416327805));
+  Kernel mask_blur = make_kernel(2.7f);
+  Bands bands[2];
+  Plane tmp;
+  Plane diffs;  // padded by kPad each side
+  Plane ac[3], dc[3];
+  Plane result;
+  std::vector<float> line_acc;
+  float mix[12];
+
+  Scale(int32_t width, int32_t height, const Params& p) : w(width), h(height), params(p) {
+    for (Bands& b : bands) {
+      for (Plane& q : b.lf)
+        q.resize(w, h);
+      for (Plane& q : b.mf)
+        q.resize(w, h);
+      for (Plane& q : b.hf)
+        q.resize(w, h);
+      for (Plane& q : b.uhf)
+        q.resize(w, h);
+    }
+    tmp.resize(w, h);
+    diffs.resize(w + 2 * kPad, h + 2 * kPad);
+    for (int c = 0; c < 3; ++c) {
+      ac[c].resize(w, h);
+      dc[c].resize(w, h);
+    }
+    result.resize(w, h);
+    line_acc.resize(size_t(w));
+    for (int i = 0; i < 12; ++i)
+      mix[i] = float(kMix[i]);
+  }
+
+  // Linear RGB to the opsin space: each sample's absorbances scaled by the sensitivity of its
+  // blurred neighbourhood. Writes X, Y, B into `out` (the picture's middle-frequency planes);
+  // `blurred` is scratch.
+  void opsin(const Plane* rgb, Plane* blurred, Plane* out) {
+    for (int c = 0; c < 3; ++c)
+      blur(rgb[c], opsin_blur, tmp, blurred[c]);
+    const float target = params.intensity_target;
+    const float min = 1e-4f;
+    const float min01 = 1.7557483643287353f, min2 = 12.226454707163354f;
+    for (int32_t y = 0; y < h; ++y) {
+      const float* __restrict r = rgb[0].row(y);
+      const float* __restrict g = rgb[1].row(y);
+      const float* __restrict b = rgb[2].row(y);
+      const float* __restrict br = blurred[0].row(y);
+      const float* __restrict bg = blurred[1].row(y);
+      const float* __restrict bb = blurred[2].row(y);
+      float* __restrict ox = out[0].row(y);
+      float* __restrict oy = out[1].row(y);
+      float* __restrict ob = out[2].row(y);
+      VQ_INDEPENDENT
+      for (int32_t x = 0; x < w; ++x) {
+        float pre[3], cur[3], sens[3];
+        absorbance(mix, br[x] * target, bg[x] * target, bb[x] * target, pre);
+        pre[0] = std::max(pre[0], mix[3]);
+        pre[1] = std::max(pre[1], mix[7]);
+        pre[2] = std::max(pre[2], mix[11]);
+        for (int i = 0; i < 3; ++i) {
+          pre[i] = std::max(pre[i], min);
+          sens[i] = std::max(gamma(pre[i]) / pre[i], min);
+        }
+        absorbance(mix, r[x] * target, g[x] * target, b[x] * target, cur);
+        for (int i = 0; i < 3; ++i)
+          cur[i] = cur[i] * sens[i];
+        cur[0] = std::max(cur[0], min01);
+        cur[1] = std::max(cur[1], min01);
+        cur[2] = std::max(cur[2], min2);
+        ox[x] = cur[0] - cur[1];
+        oy[x] = cur[0] + cur[1];
+        ob[x] = cur[2];
+      }
+    }
+  }
+
+  // Splits the opsin picture held in b.mf into its four bands.
+  void separate(Bands& b) {
+    // Low frequencies, and what is left of them in the middle band.
+    for (int c = 0; c < 3; ++c) {
+      blur(b.mf[c], lf_blur, tmp, b.lf[c]);
+      float* __restrict mf = b.mf[c].data.data();
+      const float* __restrict lf = b.lf[c].data.data();
+      VQ_INDEPENDENT
+      for (size_t i = 0; i < b.mf[c].data.size(); ++i)
+        mf[i] = mf[i] - lf[i];
+    }
+    {
+      const float xm = float(33.832837186260), ym = float(14.458268100570);
+      const float bm = float(49.87984651440), y_to_b = float(-0.362267051518);
+      float* __restrict lx = b.lf[0].data.data();
+      float* __restrict ly = b.lf[1].data.data();
+      float* __restrict lb = b.lf[2].data.data();
+      VQ_INDEPENDENT
+      for (size_t i = 0; i < b.lf[0].data.size(); ++i) {
+        const float bb = y_to_b * ly[i] + lb[i];
+        lb[i] = bb * bm;
+        lx[i] = lx[i] * xm;
+        ly[i] = ly[i] * ym;
+      }
+    }
+    // Middle and high frequencies.
+    for (int c = 0; c < 3; ++c) {
+      if (c < 2) b.hf[c].data = b.mf[c].data;
+      blur(b.mf[c], hf_blur, tmp, b.mf[c]);
+      if (c == 2) break;
+      float* __restrict mf = b.mf[c].data.data();
+      float* __restrict hf = b.hf[c].data.data();
+      const size_t n = b.mf[c].data.size();
+      if (c == 0) {
+        VQ_INDEPENDENT
+        for (size_t i = 0; i < n; ++i) {
+          hf[i] = hf[i] - mf[i];
+          mf[i] = remove_range(mf[i], float(0.29));
+        }
+      } else {
+        VQ_INDEPENDENT
+        for (size_t i = 0; i < n; ++i) {
+          hf[i] = hf[i] - mf[i];
+          mf[i] = amplify_range(mf[i], float(0.1));
+        }
+      }
+    }
+    {
+      const float sv = float(0.653020556257), one_minus_s = float(1.0 - 0.653020556257);
+      const float yw = 46.0f;
+      float* __restrict hx = b.hf[0].data.data();
+      const float* __restrict hy = b.hf[1].data.data();
+      VQ_INDEPENDENT
+      for (size_t i = 0; i < b.hf[0].data.size(); ++i) {
+        const float scaler = (yw / (hy[i] * hy[i] + yw)) * one_minus_s + sv;
+        hx[i] = scaler * hx[i];
+      }
+    }
+    // High and ultra-high frequencies.
+    for (int c = 0; c < 2; ++c) {
+      b.uhf[c].data = b.hf[c].data;
+      blur(b.hf[c], uhf_blur, tmp, b.hf[c]);
+      float* __restrict hf = b.hf[c].data.data();
+      float* __restrict uhf = b.uhf[c].data.data();
+      const size_t n = b.hf[c].data.size();
+      if (c == 0) {
+        VQ_INDEPENDENT
+        for (size_t i = 0; i < n; ++i) {
+          const float hv = hf[i];
+          uhf[i] = remove_range(uhf[i] - hv, float(0.04));
+          hf[i] = remove_range(hv, 1.5f);
+        }
+      } else {
+        const float clamp_hf = float(28.4691806922), clamp_uhf = float(5.19175294647);
+        const float mul_hf = float(2.155), mul_uhf = float(2.69313763794);
+        const float add_hf = float(0.132);
+        VQ_INDEPENDENT
+        for (size_t i = 0; i < n; ++i) {
+          const float hv = maximum_clamp(hf[i], clamp_hf);
+          uhf[i] = maximum_clamp(uhf[i] - hv, clamp_uhf) * mul_uhf;
+          hf[i] = amplify_range(hv * mul_hf, add_hf);
+        }
+      }
+    }
+  }
+
+  // Adds the Malta line-filter difference of two bands to `acc`.
+  void malta(const Plane& a, const Plane& b, double w_gt, double w_lt, double norm1, bool lf,
+             Plane& acc) {
+    const double len = 3.75;
+    const double mulli = lf ? 0.611612573796 : 0.39905817637;
+    const float weight0 = 0.5f, weight1 = 0.33f;
+    const double pre_gt = mulli * std::sqrt(double(weight0) * w_gt) / (len * 2 + 1);
+    const double pre_lt = mulli * std::sqrt(double(weight1) * w_lt) / (len * 2 + 1);
+    const float norm2_gt = float(pre_gt * norm1);
+    const float norm2_lt = float(pre_lt * norm1);
+    const float fnorm1 = float(norm1);
+    const ptrdiff_t stride = diffs.width;
+    for (int32_t y = 0; y < h; ++y) {
+      const float* __restrict r0 = a.row(y);
+      const float* __restrict r1 = b.row(y);
+      float* __restrict out = diffs.row(y + kPad) + kPad;
+      // The half-open objectives' corrections, d + scaler2 * t in double, t by the case
+      // (t = 0 leaves d as it is).
+      VQ_INDEPENDENT
+      for (int32_t x = 0; x < w; ++x) {
+        const float v0 = r0[x], v1 = r1[x];
+        const float absval = 0.5f * (std::abs(v0) + std::abs(v1));
+        const float diff = v0 - v1;
+        const float scaler = norm2_gt / (fnorm1 + absval);
+        const float d = scaler * diff;
+        const float scaler2 = norm2_lt / (fnorm1 + absval);
+        const double fabs0 = std::fabs(double(v0));
+        const double too_small = 0.55 * fabs0;
+        const double too_big = 1.05 * fabs0;
+        const double w1 = v1;
+        const double t_neg = w1 > -too_small ? -w1 - too_small
+                             : w1 < -too_big ? -w1 - too_big
+                                             : 0.0;
+        const double t_pos = w1 < too_small ? too_small - w1 : w1 > too_big ? too_big - w1 : 0.0;
+        const double t = v0 < 0 ? t_neg : t_pos;
+        out[x] = float(double(d) + double(scaler2) * t);
+      }
+    }
+    const Line* lines = lf ? kLinesLf : kLinesHf;
+    float* la = line_acc.data();
+    for (int32_t y = 0; y < h; ++y) {
+      const float* centre = diffs.row(y + kPad) + kPad;
+      for (int i = 0; i < 16; ++i) {
+        const Line& line = lines[i];
+        if (line.n == 5)
+          add_line<5>(centre, stride, line, w, i == 0, la);
+        else if (line.n == 7)
+          add_line<7>(centre, stride, line, w, i == 0, la);
+        else
+          add_line<9>(centre, stride, line, w, i == 0, la);
+      }
+      float* __restrict dst = acc.row(y);
+      VQ_INDEPENDENT
+      for (int32_t x = 0; x < w; ++x)
+        dst[x] += la[x];
+    }
+  }
+
+  Plane& map() override { return result; }
+
+  void compare(const Plane* rgb0, const Plane* rgb1) override {
+    // dc is scratch until the low frequencies are compared.
+    opsin(rgb0, dc, bands[0].mf);
+    opsin(rgb1, dc, bands[1].mf);
+    separate(bands[0]);
+    separate(bands[1]);
+    const Bands& b0 = bands[0];
+    const Bands& b1 = bands[1];
+    const double asym = double(params.hf_asymmetry);
+    const double sqrt_asym = std::sqrt(asym);
+    for (Plane& p : ac)
+      std::fill(p.data.begin(), p.data.end(), 0.0f);
+    malta(b0.uhf[1], b1.uhf[1], 1.10039032555 * asym, 1.10039032555 / asym, 71.7800275169, false,
+          ac[1]);
+    malta(b0.uhf[0], b1.uhf[0], 173.5 * asym, 173.5 / asym, 5.0, false, ac[0]);
+    malta(b0.hf[1], b1.hf[1], 18.7237414387 * sqrt_asym, 18.7237414387 / sqrt_asym, 4498534.45232,
+          true, ac[1]);
+    malta(b0.hf[0], b1.hf[0], 6923.99476109 * sqrt_asym, 6923.99476109 / sqrt_asym, 8051.15833247,
+          true, ac[0]);
+    malta(b0.mf[1], b1.mf[1], 37.0819870399, 37.0819870399, 130262059.556, true, ac[1]);
+    malta(b0.mf[0], b1.mf[0], 8246.75321353, 8246.75321353, 1009002.70582, true, ac[0]);
+
+    static constexpr double kWmul[9] = {
+        400.0,          1.50815703118,  0, 2150.0, 10.6195433239, 16.2176043152, 29.2353797994,
+        0.844626970982, 0.703646627719,
+    };
+    for (int c = 0; c < 3; ++c) {
+      if (c < 2)
+        asymmetric_l2(b0.hf[c], b1.hf[c], float(kWmul[c] * asym), float(kWmul[c] / asym), ac[c]);
+      const float wm = float(kWmul[3 + c]);
+      const float wl = float(kWmul[6 + c]);
+      const size_t n = ac[c].data.size();
+      const float* __restrict m0 = b0.mf[c].data.data();
+      const float* __restrict m1 = b1.mf[c].data.data();
+      const float* __restrict l0 = b0.lf[c].data.data();
+      const float* __restrict l1 = b1.lf[c].data.data();
+      float* __restrict a = ac[c].data.data();
+      float* __restrict d = dc[c].data.data();
+      VQ_INDEPENDENT
+      for (size_t i = 0; i < n; ++i) {
+        const float dm = m0[i] - m1[i];
+        a[i] = dm * dm * wm + a[i];
+        const float dl = l0[i] - l1[i];
+        d[i] = dl * dl * wl;
+      }
+    }
+    mask_and_combine();
+  }
+
+  void asymmetric_l2(const Plane& p0, const Plane& p1, float w_gt, float w_lt, Plane& acc) {
+    const float vw_gt = float(double(w_gt) * 0.8);
+    const float vw_lt = float(double(w_lt) * 0.8);
+    const float small = float(0.4);
+    const float* __restrict a = p0.data.data();
+    const float* __restrict b = p1.data.data();
+    float* __restrict out = acc.data.data();
+    VQ_INDEPENDENT
+    for (size_t i = 0; i < acc.data.size(); ++i) {
+      const float v0 = a[i], v1 = b[i];
+      const float diff = v0 - v1;
+      float total = diff * diff * vw_gt + out[i];
+      const float fabs0 = std::abs(v0);
+      const float too_small = small * fabs0;
+      const float too_big = fabs0;
+      const float if_neg = v1 > -too_small ? v1 + too_small : v1 < -too_big ? -v1 - too_big : 0.0f;
+      const float if_pos = v1 < too_small ? too_small - v1 : v1 > too_big ? v1 - too_big : 0.0f;
+      const float v = v0 < 0.0f ? if_neg : if_pos;
+      total = vw_lt * (v * v) + total;
+      out[i] = total;
+    }
+  }
+
+  static double mask_y(double delta) {
+    const double c = 2.5485944793 / ((0.451936922203 * delta) + 0.829591754942);
+    const double r = double(global_scale()) * (1.0 + c);
+    return r * r;
+  }
+  static double mask_dc_y(double delta) {
+    const double c = 0.505054525019 / ((3.87449418804 * delta) + 0.20025578522);
+    const double r = double(global_scale()) * (1.0 + c);
+    return r * r;
+  }
+  static float global_scale() {
+    const float threshold = 17.83f * 0.79079917404f;
+    return float(1.0 / double(threshold));
+  }
+
+  // The visual mask from both pictures' high bands, its difference added to the Y errors, and
+  // the map: the square root of the masked sums of the errors.
+  void mask_and_combine() {
+    // The middle and low bands are spent: their planes hold the mask's steps.
+    Plane& mask0 = bands[0].mf[0];
+    Plane& mask1 = bands[0].mf[1];
+    Plane& diff0 = bands[0].mf[2];
+    Plane& diff1 = bands[1].mf[0];
+    Plane& blurred0 = bands[1].mf[1];
+    Plane& blurred1 = bands[1].mf[2];
+    Plane& mask = bands[0].lf[0];
+    combine_for_masking(bands[0], mask0);
+    combine_for_masking(bands[1], mask1);
+    const float mul = float(6.19424080439), bias_arg = float(12.61050594197);
+    const float bias = mul * bias_arg;
+    const float sqrt_bias = std::sqrt(bias);
+    const size_t n = mask0.data.size();
+    {
+      const float* __restrict m0 = mask0.data.data();
+      const float* __restrict m1 = mask1.data.data();
+      float* __restrict d0 = diff0.data.data();
+      float* __restrict d1 = diff1.data.data();
+      VQ_INDEPENDENT
+      for (size_t i = 0; i < n; ++i) {
+        d0[i] = std::sqrt(mul * std::abs(m0[i]) + bias) - sqrt_bias;
+        d1[i] = std::sqrt(mul * std::abs(m1[i]) + bias) - sqrt_bias;
+      }
+    }
+    blur(diff0, mask_blur, tmp, blurred0);
+    fuzzy_erosion(blurred0, mask);
+    blur(diff1, mask_blur, tmp, blurred1);
+    const float* __restrict b0 = blurred0.data.data();
+    const float* __restrict b1 = blurred1.data.data();
+    const float* __restrict m = mask.data.data();
+    const float* __restrict dc0 = dc[0].data.data();
+    const float* __restrict dc1 = dc[1].data.data();
+    const float* __restrict dc2 = dc[2].data.data();
+    const float* __restrict ac0 = ac[0].data.data();
+    float* __restrict ac1 = ac[1].data.data();
+    const float* __restrict ac2 = ac[2].data.data();
+    float* __restrict out = result.data.data();
+    const float xmul = params.xmul;
+    VQ_INDEPENDENT
+    for (size_t i = 0; i < n; ++i) {
+      const float d = b0[i] - b1[i];
+      const float y_ac = ac1[i] + 10.0f * d * d;
+      const float val = m[i];
+      const float maskval = float(mask_y(double(val)));
+      const float dc_maskval = float(mask_dc_y(double(val)));
+      const float x_dc = dc0[i] * xmul, x_ac = ac0[i] * xmul;
+      const float sum_dc = x_dc * dc_maskval + dc1[i] * dc_maskval + dc2[i] * dc_maskval;
+      const float sum_ac = x_ac * maskval + y_ac * maskval + ac2[i] * maskval;
+      out[i] = std::sqrt(sum_dc + sum_ac);
+    }
+  }
+
+  static void combine_for_masking(const Bands& b, Plane& out) {
+    const float* __restrict hx = b.hf[0].data.data();
+    const float* __restrict hy = b.hf[1].data.data();
+    const float* __restrict ux = b.uhf[0].data.data();
+    const float* __restrict uy = b.uhf[1].data.data();
+    float* __restrict o = out.data.data();
+    VQ_INDEPENDENT
+    for (size_t i = 0; i < out.data.size(); ++i) {
+      const float xd = (ux[i] + hx[i]) * 2.5f;
+      const float yd = uy[i] * 0.4f + hy[i] * 0.4f;
+      o[i] = std::sqrt(xd * xd + yd * yd);
+    }
+  }
+
+  static void store_min3(float v, float& m0, float& m1, float& m2) {
+    if (v < m2) {
+      if (v < m0) {
+        m2 = m1;
+        m1 = m0;
+        m0 = v;
+      } else if (v < m1) {
+        m2 = m1;
+        m1 = v;
+      } else {
+        m2 = v;
+      }
+    }
+  }
+
+  // The three smallest of m0 <= m1 <= m2 and v, kept in order: store_min3 without branches.
+  static void keep_min3(float v, float& m0, float& m1, float& m2) {
+    m2 = std::min(m2, std::max(m1, v));
+    m1 = std::min(m1, std::max(m0, v));
+    m0 = std::min(m0, v);
+  }
+
+  // Each sample from the three smallest of it and its neighbours three samples away: smooth
+  // surroundings lower the masking. The samples are never negative, so the starting three
+  // (the sample, twice it, twice it) are in order and the branch-free form keeps the same
+  // three values inside, where every neighbour is there.
+  void fuzzy_erosion(const Plane& from, Plane& to) const {
+    const int32_t s = 3;
+    for (int32_t y = 0; y < h; ++y) {
+      const bool inner_row = y >= s && y < h - s;
+      int32_t x = 0;
+      while (x < w) {
+        if (inner_row && x >= s && x < w - s) {
+          const float* __restrict c = from.row(y);
+          const float* __restrict up = from.row(y - s);
+          const float* __restrict down = from.row(y + s);
+          float* __restrict dst = to.row(y);
+          VQ_INDEPENDENT
+          for (int32_t i = x; i < w - s; ++i) {
+            float m0 = c[i];
+            float m1 = 2 * m0;
+            float m2 = m1;
+            keep_min3(c[i - s], m0, m1, m2);
+            keep_min3(up[i - s], m0, m1, m2);
+            keep_min3(down[i - s], m0, m1, m2);
+            keep_min3(c[i + s], m0, m1, m2);
+            keep_min3(up[i + s], m0, m1, m2);
+            keep_min3(down[i + s], m0, m1, m2);
+            keep_min3(up[i], m0, m1, m2);
+            keep_min3(down[i], m0, m1, m2);
+            dst[i] = 0.45f * m0 + 0.3f * m1 + 0.25f * m2;
+          }
+          x = w - s;
+          continue;
+        }
+        float m0 = from.row(y)[x];
+        float m1 = 2 * m0;
+        float m2 = m1;
+        if (x >= s) {
+          store_min3(from.row(y)[x - s], m0, m1, m2);
+          if (y >= s) store_min3(from.row(y - s)[x - s], m0, m1, m2);
+          if (y < h - s) store_min3(from.row(y + s)[x - s], m0, m1, m2);
+        }
+        if (x < w - s) {
+          store_min3(from.row(y)[x + s], m0, m1, m2);
+          if (y >= s) store_min3(from.row(y - s)[x + s], m0, m1, m2);
+          if (y < h - s) store_min3(from.row(y + s)[x + s], m0, m1, m2);
+        }
+        if (y >= s) store_min3(from.row(y - s)[x], m0, m1, m2);
+        if (y < h - s) store_min3(from.row(y + s)[x], m0, m1, m2);
+        to.row(y)[x] = 0.45f * m0 + 0.3f * m1 + 0.25f * m2;
+        ++x;
+      }
+    }
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<ScaleBase> make_scale(int32_t width, int32_t height, const Params& params) {
+  return std::make_unique<Scale>(width, height, params);
+}
+
+}  // namespace vq::butteraugli::VQ_BUTTERAUGLI_TIER
