@@ -4,6 +4,8 @@
 // (integer products, one float conversion, the float reciprocal, one float product).
 #include <immintrin.h>
 
+#include <algorithm>
+
 #include "metrics/cambi/cambi.h"
 
 namespace vq {
@@ -168,21 +170,71 @@ void cambi_c_values_row_avx2(const CambiRowArgs& a) {
   cambi_c_values_span_scalar(a, j, a.width);
 }
 
-int32_t cambi_next_change_avx2(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
-                               const uint16_t* b, int32_t from, int32_t n) {
-  const __m256i zero = _mm256_setzero_si256();
-  int32_t j = from;
-  for (; j + 16 <= n; j += 16) {
-    const __m256i fa =
-        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(mask_a + j)));
-    const __m256i fb =
-        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(mask_b + j)));
-    const __m256i ka = _mm256_or_si256(load(a + j), _mm256_cmpeq_epi16(fa, zero));
-    const __m256i kb = _mm256_or_si256(load(b + j), _mm256_cmpeq_epi16(fb, zero));
-    const uint32_t same = uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi16(ka, kb)));
-    if (same != 0xFFFFFFFFu) return j + int32_t(__builtin_ctz(~same) >> 1);
+namespace {
+
+// counts[0 .. n) += the lanes of d; the last block's lanes past n add 0 (the counts end with a
+// margin of 16, so that block stays inside them).
+inline void add_span(uint16_t* counts, int32_t n, __m256i d) {
+  int32_t k = 0;
+  for (; k + 16 <= n; k += 16) {
+    auto* p = reinterpret_cast<__m256i*>(counts + k);
+    _mm256_storeu_si256(p, _mm256_add_epi16(_mm256_loadu_si256(p), d));
   }
-  return cambi_next_change_scalar(mask_a, a, mask_b, b, j, n);
+  if (k < n) {
+    const __m256i lanes = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m256i keep = _mm256_cmpgt_epi16(_mm256_set1_epi16(int16_t(n - k)), lanes);
+    auto* p = reinterpret_cast<__m256i*>(counts + k);
+    _mm256_storeu_si256(p, _mm256_add_epi16(_mm256_loadu_si256(p), _mm256_and_si256(d, keep)));
+  }
+}
+
+// Sixteen pixels' count rows: value - base where flat and below count_rows, else count_rows.
+inline __m256i count_rows_of(const uint16_t* values, const uint8_t* mask, __m256i base,
+                             __m256i rows) {
+  const __m256i flat =
+      _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(mask)));
+  const __m256i not_flat = _mm256_cmpeq_epi16(flat, _mm256_setzero_si256());
+  const __m256i row = _mm256_or_si256(_mm256_sub_epi16(load(values), base), not_flat);
+  return _mm256_min_epu16(row, rows);
+}
+
+}  // namespace
+
+void cambi_slide_avx2(const CambiSlideArgs& a) {
+  const int32_t w = a.width;
+  const __m256i base = _mm256_set1_epi16(int16_t(a.base)),
+                rows = _mm256_set1_epi16(int16_t(a.count_rows));
+  const __m256i plus = _mm256_set1_epi16(1), minus = _mm256_set1_epi16(-1);
+  const uint16_t none = uint16_t(a.count_rows);
+  alignas(32) uint16_t ro[16], ri[16];
+  auto move = [&](int32_t j, uint16_t from, uint16_t to) {
+    const int32_t lo = std::max(j - a.pad, 0), hi = std::min(j + a.pad + 1, w);
+    if (from != none) add_span(a.counts + size_t(from) * size_t(w) + lo, hi - lo, minus);
+    if (to != none) add_span(a.counts + size_t(to) * size_t(w) + lo, hi - lo, plus);
+  };
+  int32_t j = 0;
+  for (; j + 16 <= w; j += 16) {
+    const __m256i o = count_rows_of(a.out_values + j, a.out_mask + j, base, rows);
+    const __m256i i = count_rows_of(a.in_values + j, a.in_mask + j, base, rows);
+    // Two mask bits per column; the columns that change, lowest first.
+    uint32_t change = ~uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi16(o, i)));
+    if (change == 0) continue;
+    _mm256_store_si256(reinterpret_cast<__m256i*>(ro), o);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(ri), i);
+    while (change != 0) {
+      const int lane = __builtin_ctz(change) >> 1;
+      change &= ~(3u << (2 * lane));
+      move(j + lane, ro[lane], ri[lane]);
+    }
+  }
+  const uint32_t limit = uint32_t(a.count_rows);
+  for (; j < w; ++j) {
+    uint32_t o = a.out_mask[j] ? uint32_t(a.out_values[j] - a.base) : limit;
+    uint32_t i = a.in_mask[j] ? uint32_t(a.in_values[j] - a.base) : limit;
+    o = o < limit ? o : limit;
+    i = i < limit ? i : limit;
+    if (o != i) move(j, uint16_t(o), uint16_t(i));
+  }
 }
 
 void cambi_pool_sums_avx2(const float* values, int32_t n, CambiSums* sums) {

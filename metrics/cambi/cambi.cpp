@@ -340,27 +340,6 @@ void count_row(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, c
   }
 }
 
-// Slides the window down one row: removes row `out`'s pixels and adds row `in`'s, skipping the
-// columns where both are flat with one value.
-void slide_rows(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, const uint8_t* mask,
-                int32_t stride, int32_t w, int32_t out, int32_t in, uint16_t* counts) {
-  const int32_t pad = p.window >> 1;
-  const uint16_t* vo = img + size_t(out) * size_t(stride);
-  const uint16_t* vi = img + size_t(in) * size_t(stride);
-  const uint8_t* mo = mask + size_t(out) * size_t(stride);
-  const uint8_t* mi = mask + size_t(in) * size_t(stride);
-  const uint32_t rows = uint32_t(p.count_rows);
-  for (int32_t j = k.next_change(mo, vo, mi, vi, 0, w); j < w;
-       j = k.next_change(mo, vo, mi, vi, j + 1, w)) {
-    const uint32_t ro = mo[j] ? uint32_t(vo[j] - p.base) : rows;
-    const uint32_t ri = mi[j] ? uint32_t(vi[j] - p.base) : rows;
-    if (ro == ri) continue;
-    const int32_t lo = std::max(j - pad, 0), hi = std::min(j + pad + 1, w);
-    if (ro < rows) k.add_range(counts + size_t(ro) * size_t(w) + lo, hi - lo, 0xFFFF);
-    if (ri < rows) k.add_range(counts + size_t(ri) * size_t(w) + lo, hi - lo, 1);
-  }
-}
-
 // Every flat pixel's c-value at one scale, from window counts slid down the rows. The counts
 // are all zero on entry and are left so: the rows still in the window at the end are taken out
 // again, which touches far less than clearing every count would.
@@ -383,7 +362,10 @@ void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, co
     if (i > 0) {
       const bool in = i + pad < h, gone = i - pad - 1 >= 0;
       if (in && gone) {
-        slide_rows(k, p, img, mask, stride, w, i - pad - 1, i + pad, counts);
+        const size_t out_at = size_t(i - pad - 1) * size_t(stride);
+        const size_t in_at = size_t(i + pad) * size_t(stride);
+        k.slide({counts, img + out_at, mask + out_at, img + in_at, mask + in_at, w, pad, p.base,
+                 p.count_rows});
       } else if (in) {
         count_row(k, p, img, mask, stride, w, i + pad, 1, counts);
       } else if (gone) {

@@ -48,6 +48,19 @@ struct CambiSums {
   double part[8] = {};
 };
 
+// One step of the window counts down the picture: row `out` leaves the window and row `in`
+// enters it. A flat pixel of value v adds to (or takes from) the counts of value row v - base,
+// when that is below count_rows, over the columns its window reaches (pad either side, cut at
+// the row's ends). Columns where both rows are flat with one value, or neither is flat, cancel.
+struct CambiSlideArgs {
+  uint16_t* counts;  // count_rows rows of width, then a margin of 16
+  const uint16_t* out_values;
+  const uint8_t* out_mask;
+  const uint16_t* in_values;
+  const uint8_t* in_mask;
+  int32_t width, pad, base, count_rows;
+};
+
 // The kernels that carry cambi's cost, scalar first, then the vector forms the CPU has.
 struct CambiKernels {
   // counts[0 .. n) += 1 or -= 1 (delta 1 or 0xFFFF).
@@ -58,10 +71,7 @@ struct CambiKernels {
   // out[j] = the mode of in[j-1], in[j], in[j+1] for 0 < j < n-1; the ends copied.
   void (*mode3_across)(const uint16_t* in, uint16_t* out, int32_t n);
   void (*c_values_row)(const CambiRowArgs& args);
-  // The first column j, from <= j < n, where row a and row b differ in their flat samples:
-  // a flag set in one and not the other, or both set and the values unequal; n when none.
-  int32_t (*next_change)(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
-                         const uint16_t* b, int32_t from, int32_t n);
+  void (*slide)(const CambiSlideArgs& args);
   void (*pool_sums)(const float* values, int32_t n, CambiSums* sums);
 };
 
@@ -74,11 +84,9 @@ void cambi_mode3_across_scalar(const uint16_t* in, uint16_t* out, int32_t n);
 void cambi_c_values_row_scalar(const CambiRowArgs& args);
 // Columns begin .. end-1 only: the vector forms hand it the columns they do not take.
 void cambi_c_values_span_scalar(const CambiRowArgs& args, int32_t begin, int32_t end);
-int32_t cambi_next_change_scalar(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
-                                 const uint16_t* b, int32_t from, int32_t n);
+void cambi_slide_scalar(const CambiSlideArgs& args);
 void cambi_pool_sums_scalar(const float* values, int32_t n, CambiSums* sums);
-int32_t cambi_next_change_avx2(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
-                               const uint16_t* b, int32_t from, int32_t n);
+void cambi_slide_avx2(const CambiSlideArgs& args);
 void cambi_pool_sums_avx2(const float* values, int32_t n, CambiSums* sums);
 void cambi_add_range_avx2(uint16_t* counts, int32_t n, uint16_t delta);
 void cambi_mode3_rows_avx2(const uint16_t* a, const uint16_t* b, const uint16_t* c, uint16_t* out,

@@ -59,14 +59,20 @@ void cambi_c_values_row_scalar(const CambiRowArgs& a) {
   cambi_c_values_span_scalar(a, 0, a.width);
 }
 
-int32_t cambi_next_change_scalar(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
-                                 const uint16_t* b, int32_t from, int32_t n) {
-  for (int32_t j = from; j < n; ++j) {
-    // A sample that is not flat keys as 0xFFFF, which no 10-bit value is.
-    const uint16_t ka = mask_a[j] ? a[j] : 0xFFFF, kb = mask_b[j] ? b[j] : 0xFFFF;
-    if (ka != kb) return j;
+void cambi_slide_scalar(const CambiSlideArgs& a) {
+  const uint32_t rows = uint32_t(a.count_rows);
+  for (int32_t j = 0; j < a.width; ++j) {
+    // A pixel that is not flat, or whose value has no count row, counts in no row.
+    uint32_t ro = a.out_mask[j] ? uint32_t(a.out_values[j] - a.base) : rows;
+    uint32_t ri = a.in_mask[j] ? uint32_t(a.in_values[j] - a.base) : rows;
+    ro = ro < rows ? ro : rows;
+    ri = ri < rows ? ri : rows;
+    if (ro == ri) continue;
+    const int32_t lo = std::max(j - a.pad, 0), hi = std::min(j + a.pad + 1, a.width);
+    if (ro < rows)
+      cambi_add_range_scalar(a.counts + size_t(ro) * size_t(a.width) + lo, hi - lo, 0xFFFF);
+    if (ri < rows) cambi_add_range_scalar(a.counts + size_t(ri) * size_t(a.width) + lo, hi - lo, 1);
   }
-  return n;
 }
 
 void cambi_pool_sums_scalar(const float* values, int32_t n, CambiSums* sums) {
@@ -89,15 +95,15 @@ void cambi_pool_sums_scalar(const float* values, int32_t n, CambiSums* sums) {
 }
 
 CambiKernels cambi_kernels(uint32_t cpu_flags) {
-  CambiKernels k = {cambi_add_range_scalar,    cambi_mode3_rows_scalar,  cambi_mode3_across_scalar,
-                    cambi_c_values_row_scalar, cambi_next_change_scalar, cambi_pool_sums_scalar};
+  CambiKernels k = {cambi_add_range_scalar,    cambi_mode3_rows_scalar, cambi_mode3_across_scalar,
+                    cambi_c_values_row_scalar, cambi_slide_scalar,      cambi_pool_sums_scalar};
 #if defined(VQ_X86_SIMD)
   if (cpu_flags & kCpuAvx2) {
     k.add_range = cambi_add_range_avx2;
     k.mode3_rows = cambi_mode3_rows_avx2;
     k.mode3_across = cambi_mode3_across_avx2;
     k.c_values_row = cambi_c_values_row_avx2;
-    k.next_change = cambi_next_change_avx2;
+    k.slide = cambi_slide_avx2;
     k.pool_sums = cambi_pool_sums_avx2;
   }
 #else

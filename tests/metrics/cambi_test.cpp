@@ -132,8 +132,8 @@ TEST(Cambi, TakesTheEncodesOwnSizeAndDepthUnlessGiven) {
   }
 }
 
-// Rows of small values (the modes of three and across), ranges moved either way, rows that
-// mostly agree (the first change from any start), c-values pooled over sizes that leave every tail.
+// Rows of small values (the modes of three and across), ranges moved either way, windows slid
+// between rows that mostly agree, c-values pooled over sizes that leave every tail.
 TEST(Cambi, KernelsMatchScalarWithinGuards) {
   test::every_tier(1, 200, cambi_kernels, [](const CambiKernels(&k)[2], test::Rng& rng, int round) {
     const int32_t n = test::sweep(rng, round, 1, 70);
@@ -151,24 +151,28 @@ TEST(Cambi, KernelsMatchScalarWithinGuards) {
     }
     EXPECT_TRUE(test::same(rows, across, range));
 
-    // The rows are exactly n long, so a read past them is caught by the sanitizers.
+    // A slide between rows that mostly agree, values around the count rows' ends. The rows are
+    // exactly n long, so a read past them is caught by the sanitizers.
     const size_t len = static_cast<size_t>(n);
     std::vector<uint16_t> va(len), vb(len);
     std::vector<uint8_t> ma(len), mb(len);
     for (size_t j = 0; j < len; ++j) {
-      va[j] = uint16_t(rng.below(1025));
+      va[j] = uint16_t(rng.below(40));
       ma[j] = uint8_t(rng.below(3) == 0 ? 0 : 1 + rng.below(2));
       const bool alike = rng.below(8) != 0;
-      vb[j] = alike ? va[j] : uint16_t(rng.below(1025));
+      vb[j] = alike ? va[j] : uint16_t(rng.below(40));
       mb[j] = alike ? ma[j] : uint8_t(rng.below(2));
-      if (!ma[j] && !mb[j]) vb[j] = uint16_t(rng.below(1025));
+      if (!ma[j] && !mb[j]) vb[j] = uint16_t(rng.below(40));
     }
-    for (int32_t from = 0; from <= n; from += 1 + int32_t(rng.below(9))) {
-      int32_t next[2];
-      for (int i : {0, 1})
-        next[i] = k[i].next_change(ma.data(), va.data(), mb.data(), vb.data(), from, n);
-      EXPECT_TRUE(test::same(next)) << "from " << from;
+    const int32_t count_rows = 1 + int32_t(rng.below(30));
+    test::Twin<uint16_t> counts(size_t(count_rows) * len + 16, 0x5A5A, 0);
+    const std::vector<uint16_t> start = rng.samples(counts.n, 16);
+    const int32_t pad = int32_t(rng.below(40)), base = int32_t(rng.below(10));
+    for (int i : {0, 1}) {
+      std::copy(start.begin(), start.end(), counts[i]);
+      k[i].slide({counts[i], va.data(), ma.data(), vb.data(), mb.data(), n, pad, base, count_rows});
     }
+    EXPECT_TRUE(test::same(counts));
 
     // c-values: zeros, values below 0.5 and ordinary ones.
     std::vector<float> c(size_t(n) * (1 + rng.below(40)));
