@@ -270,3 +270,130 @@ void cambi_pool_sums_avx2(const float* values, int32_t n, CambiSums* sums) {
 }
 
 }  // namespace vq
+
+namespace vq {
+
+namespace {
+
+inline __m256i widen16(const uint8_t* p) {
+  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+inline void store(uint16_t* p, __m256i v) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+}
+
+}  // namespace
+
+void cambi_smooth8_avx2(const uint8_t* luma, ptrdiff_t pitch, int32_t w, int32_t h, uint16_t* out) {
+  for (int32_t i = 0; i < h; ++i) {
+    const uint8_t* r = luma + pitch * i;
+    // The last row is its own lower neighbour: twice its pair sums.
+    const uint8_t* n = i + 1 < h ? r + pitch : r;
+    uint16_t* o = out + size_t(i) * size_t(w);
+    int32_t j = 0;
+    for (; j + 17 <= w; j += 16)
+      store(o + j, _mm256_add_epi16(_mm256_add_epi16(widen16(r + j), widen16(r + j + 1)),
+                                    _mm256_add_epi16(widen16(n + j), widen16(n + j + 1))));
+    for (; j + 1 < w; ++j)
+      o[j] = uint16_t(r[j] + r[j + 1] + n[j] + n[j + 1]);
+    o[w - 1] = uint16_t((r[w - 1] + n[w - 1]) * 2);
+  }
+}
+
+void cambi_flat_row_avx2(const uint16_t* r, const uint16_t* next, int32_t w, uint8_t* f,
+                         uint8_t* col) {
+  // The last row compares with itself below, which is always equal.
+  const uint16_t* n = next ? next : r;
+  const __m256i one = _mm256_set1_epi8(1);
+  int32_t j = 0;
+  for (; j + 33 <= w; j += 32) {
+    const __m256i a = _mm256_and_si256(_mm256_cmpeq_epi16(load(r + j), load(r + j + 1)),
+                                       _mm256_cmpeq_epi16(load(r + j), load(n + j)));
+    const __m256i b = _mm256_and_si256(_mm256_cmpeq_epi16(load(r + j + 16), load(r + j + 17)),
+                                       _mm256_cmpeq_epi16(load(r + j + 16), load(n + j + 16)));
+    // Lanes of -1 or 0 packed to bytes, back in column order.
+    const __m256i flags = _mm256_and_si256(
+        _mm256_permute4x64_epi64(_mm256_packs_epi16(a, b), _MM_SHUFFLE(3, 1, 2, 0)), one);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(f + j), flags);
+    auto* c = reinterpret_cast<__m256i*>(col + j);
+    _mm256_storeu_si256(c, _mm256_add_epi8(_mm256_loadu_si256(c), flags));
+  }
+  for (; j + 1 < w; ++j) {
+    f[j] = uint8_t((r[j] == r[j + 1]) & (r[j] == n[j]));
+    col[j] = uint8_t(col[j] + f[j]);
+  }
+  f[w - 1] = r[w - 1] == n[w - 1];
+  col[w - 1] = uint8_t(col[w - 1] + f[w - 1]);
+}
+
+void cambi_mask_row_avx2(uint8_t* col, const uint8_t* drop, int32_t w, uint8_t limit, uint8_t* m) {
+  int32_t j = 0;
+  if (drop) {
+    for (; j + 32 <= w; j += 32) {
+      auto* c = reinterpret_cast<__m256i*>(col + j);
+      _mm256_storeu_si256(
+          c, _mm256_sub_epi8(_mm256_loadu_si256(c),
+                             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(drop + j))));
+    }
+    for (; j < w; ++j)
+      col[j] = uint8_t(col[j] - drop[j]);
+  }
+  // The sums are at most 49: a signed byte comparison orders them.
+  const __m256i most = _mm256_set1_epi8(int8_t(limit)), one = _mm256_set1_epi8(1);
+  auto at = [&](int32_t k) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(col + k));
+  };
+  for (j = 0; j + 32 <= w; j += 32) {
+    const __m256i n = _mm256_add_epi8(
+        _mm256_add_epi8(_mm256_add_epi8(at(j - 3), at(j - 2)), _mm256_add_epi8(at(j - 1), at(j))),
+        _mm256_add_epi8(_mm256_add_epi8(at(j + 1), at(j + 2)), at(j + 3)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(m + j),
+                        _mm256_and_si256(_mm256_cmpgt_epi8(n, most), one));
+  }
+  for (; j < w; ++j) {
+    const uint8_t n = uint8_t(col[j - 3] + col[j - 2] + col[j - 1] + col[j] + col[j + 1] +
+                              col[j + 2] + col[j + 3]);
+    m[j] = n > limit;
+  }
+}
+
+void cambi_halve16_avx2(uint16_t* data, int32_t stride, int32_t w, int32_t h) {
+  const __m256i low = _mm256_set1_epi32(0xFFFF);
+  for (int32_t i = 0; i < h; ++i) {
+    const uint16_t* from = data + size_t(2 * i) * size_t(stride);
+    uint16_t* to = data + size_t(i) * size_t(stride);
+    int32_t j = 0;
+    // Sixteen outputs read 32 samples, all before any is written (the first row halves onto
+    // itself; later blocks write where earlier ones have read).
+    for (; j + 17 <= w; j += 16) {
+      const __m256i a = _mm256_and_si256(load(from + 2 * j), low);
+      const __m256i b = _mm256_and_si256(load(from + 2 * j + 16), low);
+      store(to + j, _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), _MM_SHUFFLE(3, 1, 2, 0)));
+    }
+    for (; j < w; ++j)
+      to[j] = from[2 * j];
+  }
+}
+
+void cambi_halve8_avx2(uint8_t* data, int32_t stride, int32_t w, int32_t h) {
+  const __m256i low = _mm256_set1_epi16(0xFF);
+  for (int32_t i = 0; i < h; ++i) {
+    const uint8_t* from = data + size_t(2 * i) * size_t(stride);
+    uint8_t* to = data + size_t(i) * size_t(stride);
+    int32_t j = 0;
+    for (; j + 33 <= w; j += 32) {
+      const __m256i a =
+          _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 2 * j)), low);
+      const __m256i b = _mm256_and_si256(
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 2 * j + 32)), low);
+      _mm256_storeu_si256(
+          reinterpret_cast<__m256i*>(to + j),
+          _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), _MM_SHUFFLE(3, 1, 2, 0)));
+    }
+    for (; j < w; ++j)
+      to[j] = from[2 * j];
+  }
+}
+
+}  // namespace vq

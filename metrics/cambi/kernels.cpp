@@ -94,9 +94,75 @@ void cambi_pool_sums_scalar(const float* values, int32_t n, CambiSums* sums) {
   *sums = s;
 }
 
+void cambi_smooth8_scalar(const uint8_t* luma, ptrdiff_t pitch, int32_t w, int32_t h,
+                          uint16_t* out) {
+  for (int32_t i = 0; i + 1 < h; ++i) {
+    const uint8_t* r = luma + pitch * i;
+    const uint8_t* n = r + pitch;
+    uint16_t* o = out + size_t(i) * size_t(w);
+    for (int32_t j = 0; j + 1 < w; ++j)
+      o[j] = uint16_t(r[j] + r[j + 1] + n[j] + n[j + 1]);
+    o[w - 1] = uint16_t((r[w - 1] + n[w - 1]) * 2);
+  }
+  const uint8_t* r = luma + pitch * (h - 1);
+  uint16_t* o = out + size_t(h - 1) * size_t(w);
+  for (int32_t j = 0; j + 1 < w; ++j)
+    o[j] = uint16_t((r[j] + r[j + 1]) * 2);
+  o[w - 1] = uint16_t(r[w - 1] << 2);
+}
+
+void cambi_flat_row_scalar(const uint16_t* r, const uint16_t* next, int32_t w, uint8_t* f,
+                           uint8_t* col) {
+  if (!next) {
+    for (int32_t j = 0; j + 1 < w; ++j)
+      f[j] = r[j] == r[j + 1];
+    f[w - 1] = 1;
+  } else {
+    for (int32_t j = 0; j + 1 < w; ++j)
+      f[j] = uint8_t((r[j] == r[j + 1]) & (r[j] == next[j]));
+    f[w - 1] = r[w - 1] == next[w - 1];
+  }
+  for (int32_t j = 0; j < w; ++j)
+    col[j] = uint8_t(col[j] + f[j]);
+}
+
+void cambi_mask_row_scalar(uint8_t* col, const uint8_t* drop, int32_t w, uint8_t limit,
+                           uint8_t* m) {
+  if (drop)
+    for (int32_t j = 0; j < w; ++j)
+      col[j] = uint8_t(col[j] - drop[j]);
+  for (int32_t j = 0; j < w; ++j) {
+    const uint8_t n = uint8_t(col[j - 3] + col[j - 2] + col[j - 1] + col[j] + col[j + 1] +
+                              col[j + 2] + col[j + 3]);
+    m[j] = n > limit;
+  }
+}
+
+namespace {
+template <typename T>
+void halve(T* data, int32_t stride, int32_t w, int32_t h) {
+  for (int32_t i = 0; i < h; ++i) {
+    const T* from = data + size_t(2 * i) * size_t(stride);
+    T* to = data + size_t(i) * size_t(stride);
+    for (int32_t j = 0; j < w; ++j)
+      to[j] = from[2 * j];
+  }
+}
+}  // namespace
+
+void cambi_halve16_scalar(uint16_t* data, int32_t stride, int32_t w, int32_t h) {
+  halve(data, stride, w, h);
+}
+
+void cambi_halve8_scalar(uint8_t* data, int32_t stride, int32_t w, int32_t h) {
+  halve(data, stride, w, h);
+}
+
 CambiKernels cambi_kernels(uint32_t cpu_flags) {
   CambiKernels k = {cambi_add_range_scalar,    cambi_mode3_rows_scalar, cambi_mode3_across_scalar,
-                    cambi_c_values_row_scalar, cambi_slide_scalar,      cambi_pool_sums_scalar};
+                    cambi_c_values_row_scalar, cambi_slide_scalar,      cambi_pool_sums_scalar,
+                    cambi_smooth8_scalar,      cambi_flat_row_scalar,   cambi_mask_row_scalar,
+                    cambi_halve16_scalar,      cambi_halve8_scalar};
 #if defined(VQ_X86_SIMD)
   if (cpu_flags & kCpuAvx2) {
     k.add_range = cambi_add_range_avx2;
@@ -105,6 +171,11 @@ CambiKernels cambi_kernels(uint32_t cpu_flags) {
     k.c_values_row = cambi_c_values_row_avx2;
     k.slide = cambi_slide_avx2;
     k.pool_sums = cambi_pool_sums_avx2;
+    k.smooth8 = cambi_smooth8_avx2;
+    k.flat_row = cambi_flat_row_avx2;
+    k.mask_row = cambi_mask_row_avx2;
+    k.halve16 = cambi_halve16_avx2;
+    k.halve8 = cambi_halve8_avx2;
   }
 #else
   (void)cpu_flags;
