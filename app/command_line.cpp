@@ -228,14 +228,6 @@ std::string metric_requests(const Arguments& a, Settings* s) {
   for (auto r = asked.begin(); r != asked.end(); ++r)
     if (r != asked_psnr) all.push_back(*r);
   if (!expand_metric_requests(all, &s->metrics, &why)) return why;
-  // Pictures reach the metrics that score RGB through FFmpeg's conversion only.
-  for (const MetricRequest& r : s->metrics) {
-    if ((r.row->flags & kMetricRgb) && !have_ffmpeg()) {
-      return std::string("--metric=") + r.row->name +
-             " is unavailable: it scores RGB pictures, which FFmpeg's libraries convert (" +
-             ffmpeg_absence() + ")";
-    }
-  }
 
   s->asked.clear();
   for (const MetricRequest& r : asked)
