@@ -30,11 +30,14 @@ namespace {
 // twice).
 void subsample(const Plane& in, Plane& out) {
   std::fill(out.data.begin(), out.data.end(), 0.0f);
+  // Each output sums its samples row by row, left to right.
+  const int32_t pairs = in.width / 2;
   for (int32_t y = 0; y < in.height; ++y) {
-    const float* s = in.row(y);
-    float* d = out.row(y / 2);
-    for (int32_t x = 0; x < in.width; ++x)
-      d[x / 2] += 0.25f * s[x];
+    const float* __restrict s = in.row(y);
+    float* __restrict d = out.row(y / 2);
+    for (int32_t x = 0; x < pairs; ++x)
+      d[x] = (d[x] + 0.25f * s[2 * x]) + 0.25f * s[2 * x + 1];
+    if (in.width & 1) d[pairs] += 0.25f * s[2 * pairs];
   }
   if (in.width & 1)
     for (int32_t y = 0; y < out.height; ++y)

@@ -62,7 +62,7 @@ Rgb make_rgb(int w, int h, int depth, int seed, bool distorted, bool up) {
   return r;
 }
 
-// Scores pair 0 of `ref` and `dist` with `request`: {max norm, 3-norm}.
+// Scores pair 0 of `ref` and `dist` with `request`: {max norm, p-norm}.
 std::vector<double> scores(const std::string& request, const Rgb& ref, const Rgb& dist, int w,
                            int h, int depth) {
   MetricRequest r;
@@ -89,25 +89,28 @@ std::vector<double> scores(const std::string& request, const Rgb& ref, const Rgb
 TEST(Butteraugli, ScoresAsButteraugliMain) {
   const struct {
     int w, h, depth, seed, nits;
-    double max_norm, norm3;
+    double p, max_norm, norm;
   } cases[] = {
-      {64, 48, 8, 1, 80, 0.8587878346, 0.543172},   // half-resolution pass included
-      {64, 48, 8, 1, 250, 1.1190407276, 0.686125},  // a brighter display
-      {40, 30, 16, 2, 80, 0.6038075686, 0.399400},  // 16-bit samples
-      {23, 17, 8, 3, 80, 0.7742092609, 0.527398},   // odd sizes: the last half row counts twice
-      {9, 12, 8, 4, 80, 0.6951655149, 0.546608},    // too small for the half-resolution pass
+      {64, 48, 8, 1, 80, 3, 0.8587878346, 0.543172},    // half-resolution pass included
+      {64, 48, 8, 1, 250, 3, 1.1190407276, 0.686125},   // a brighter display
+      {40, 30, 16, 2, 80, 3, 0.6038075686, 0.399400},   // 16-bit samples
+      {23, 17, 8, 3, 80, 3, 0.7742092609, 0.527398},    // odd sizes: the last half row counts twice
+      {9, 12, 8, 4, 80, 3, 0.6951655149, 0.546608},     // too small for the half-resolution pass
+      {8, 8, 8, 5, 80, 3, 0.5840263963, 0.437078},      // the smallest picture scored
+      {64, 48, 8, 1, 80, 2.5, 0.8587878346, 0.533132},  // another norm
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message()
-                 << c.w << "x" << c.h << " depth " << c.depth << " " << c.nits << " nits");
-    const std::string request = "butteraugli=intensity_target=" + std::to_string(c.nits);
+    SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " depth " << c.depth << " " << c.nits
+                                    << " nits, p " << c.p);
+    const std::string request =
+        "butteraugli=intensity_target=" + std::to_string(c.nits) + ":pnorm=" + std::to_string(c.p);
     // Stored bottom up for one picture: rows are read through their pitch either way.
     const Rgb ref = make_rgb(c.w, c.h, c.depth, c.seed, false, false);
     const Rgb dist = make_rgb(c.w, c.h, c.depth, c.seed, true, true);
     const std::vector<double> v = scores(request, ref, dist, c.w, c.h, c.depth);
     ASSERT_EQ(v.size(), 2u);
     EXPECT_NEAR(v[0], c.max_norm, 1e-4);
-    EXPECT_NEAR(v[1], c.norm3, 1e-4);
+    EXPECT_NEAR(v[1], c.norm, 1e-4);
     // Equal pictures are no distance at all.
     const std::vector<double> same = scores(request, ref, ref, c.w, c.h, c.depth);
     EXPECT_EQ(same, (std::vector<double>{0.0, 0.0}));

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """butteraugli_pictures.py BUTTERAUGLI_MAIN: writes the synthetic RGB picture pairs of
 tests/metrics/butteraugli_test.cpp as PNGs (8 or 16 bits, no colour chunks: sRGB) and prints the
-table rows of that test: each pair's max norm and 3-norm as libjxl's butteraugli_main prints them.
+table rows of that test: each pair's max norm and p-norm as libjxl's butteraugli_main prints them.
 The pictures are exact functions of position (the test makes the same samples)."""
 import os
 import struct
@@ -53,22 +53,22 @@ def write_png(path, w, h, depth, distorted, seed):
         f.write(chunk(b"IEND", b""))
 
 
-# width, height, depth, noise seed, intensity target (nits)
-PAIRS = [(64, 48, 8, 1, 80), (64, 48, 8, 1, 250), (40, 30, 16, 2, 80), (23, 17, 8, 3, 80),
-         (9, 12, 8, 4, 80)]
+# width, height, depth, noise seed, intensity target (nits), p of the norm
+PAIRS = [(64, 48, 8, 1, 80, 3), (64, 48, 8, 1, 250, 3), (40, 30, 16, 2, 80, 3),
+         (23, 17, 8, 3, 80, 3), (9, 12, 8, 4, 80, 3), (8, 8, 8, 5, 80, 3), (64, 48, 8, 1, 80, 2.5)]
 
 
 def main():
     tool = sys.argv[1]
     with tempfile.TemporaryDirectory() as d:
-        for w, h, depth, seed, nits in PAIRS:
+        for w, h, depth, seed, nits, p in PAIRS:
             a, b = os.path.join(d, "a.png"), os.path.join(d, "b.png")
             write_png(a, w, h, depth, False, seed)
             write_png(b, w, h, depth, True, seed)
-            out = subprocess.run([tool, a, b, "--intensity_target", str(nits)], check=True,
-                                 capture_output=True, text=True).stdout.split("\n")
+            out = subprocess.run([tool, a, b, "--intensity_target", str(nits), "--pnorm", str(p)],
+                                 check=True, capture_output=True, text=True).stdout.split("\n")
             norm = out[1].split(":")[1].strip()
-            print(f"    {{{w}, {h}, {depth}, {seed}, {nits}, {out[0].strip()}, {norm}}},")
+            print(f"    {{{w}, {h}, {depth}, {seed}, {nits}, {p}, {out[0].strip()}, {norm}}},")
 
 
 main()
