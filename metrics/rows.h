@@ -19,5 +19,6 @@ const MetricRow& vmaf_metric();
 const MetricRow& vmaf_neg_metric();
 const MetricRow& ciede_metric();
 const MetricRow& speed_chroma_metric();
+const MetricRow& ssimulacra2_metric();
 
 }  // namespace vq

@@ -1,0 +1,22 @@
+// The scalar kernel set and the choice of a tier.
+#include "convert/convert.h"
+#include "metrics/ssimulacra2/kernels_impl.h"
+
+namespace vq::ssim2 {
+
+Kernels scalar_kernels() {
+  return {scalar::xyb, scalar::blur_rows, scalar::blur_column_step, scalar::ssim_map,
+          scalar::edge_map};
+}
+
+Kernels kernels_for(uint32_t cpu_flags) {
+  Kernels k = scalar_kernels();
+#if VQ_X86_SIMD
+  if (cpu_flags & kCpuAvx2) use_avx2(&k);
+#else
+  (void)cpu_flags;
+#endif
+  return k;
+}
+
+}  // namespace vq::ssim2
