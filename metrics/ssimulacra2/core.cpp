@@ -109,7 +109,7 @@ Scorer::Scorer(int32_t width, int32_t height, int depth, uint32_t cpu_flags)
   ring_.resize(size_t(kMoments) * kRing * w);
   state_.resize(size_t(kMoments) * 6 * w);
   blurred_.resize(size_t(kMoments + 1) * w);  // and a row for lanes past the picture's end
-  map_.resize(w);
+  map_.resize(2 * w);
   scratch_.resize(2 * size_t(kLanes) * (w + 16));
   zero_.assign(w, 0.0f);
   ok_ = true;
@@ -129,18 +129,6 @@ void Scorer::linear_row(const Picture& p, int c, int32_t y, float* out) const {
   }
 }
 
-void Scorer::to_xyb_full(const Picture& p, int i) {
-  const size_t w = size_t(w_);
-  float* rgb[3] = {rows_.data(), rows_.data() + w, rows_.data() + 2 * w};
-  for (int32_t y = 0; y < h_; ++y) {
-    for (int c = 0; c < 3; ++c)
-      linear_row(p, c, y, rgb[c]);
-    const size_t at = size_t(y) * w;
-    k_.xyb(rgb[0], rgb[1], rgb[2], w_, xyb_[i][0].data() + at, xyb_[i][1].data() + at,
-           xyb_[i][2].data() + at);
-  }
-}
-
 // Each output the mean of a 2x2 block (the last row and column repeated past an odd edge),
 // added row by row in float.
 static void halve_rows(const float* a, const float* b, int32_t w, float* out) {
@@ -155,16 +143,22 @@ static void halve_rows(const float* a, const float* b, int32_t w, float* out) {
   }
 }
 
-void Scorer::shrink_full(const Picture& p, int i) {
-  const size_t w = size_t(w_);
-  const int32_t ow = (w_ + 1) / 2, oh = (h_ + 1) / 2;
-  for (int32_t oy = 0; oy < oh; ++oy) {
-    const int32_t y0 = 2 * oy, y1 = std::min(2 * oy + 1, h_ - 1);
-    for (int c = 0; c < 3; ++c) {
-      linear_row(p, c, y0, rows_.data());
-      linear_row(p, c, y1, rows_.data() + w);
-      halve_rows(rows_.data(), rows_.data() + w, w_, half_[i][c].data() + size_t(oy) * size_t(ow));
-    }
+void Scorer::to_xyb_full(const Picture& p, int i) {
+  // Each row's linear light made once, for its XYB and for the second scale's halving.
+  const size_t w = size_t(w_), ow = (w + 1) / 2;
+  for (int32_t y = 0; y < h_; ++y) {
+    float* rgb = rows_.data() + size_t(y & 1) * 3 * w;
+    for (int c = 0; c < 3; ++c)
+      linear_row(p, c, y, rgb + size_t(c) * w);
+    const size_t at = size_t(y) * w;
+    k_.xyb(rgb, rgb + w, rgb + 2 * w, w_, xyb_[i][0].data() + at, xyb_[i][1].data() + at,
+           xyb_[i][2].data() + at);
+    if (y % 2 == 0 && y + 1 < h_) continue;
+    // An odd last row is its own pair.
+    const float* above = y % 2 ? rows_.data() : rgb;
+    for (int c = 0; c < 3; ++c)
+      halve_rows(above + size_t(c) * w, rgb + size_t(c) * w, w_,
+                 half_[i][c].data() + size_t(y / 2) * ow);
   }
 }
 
@@ -240,18 +234,18 @@ ScaleNorms Scorer::measure(int32_t w, int32_t h) {
       const float* mu1 = s12 + sw;
       const float* mu2 = mu1 + sw;
       double* d = map_.data();
+      double* e = d + sw;
       k_.ssim_map(mu1, mu2, s11, s22, s12, w, d);
+      k_.edge_map(a + size_t(n) * sw, mu1, b + size_t(n) * sw, mu2, w, e);
+      // Each sum in pixel order; the six run side by side.
       for (int32_t x = 0; x < w; ++x) {
-        double q = d[x] * d[x];
+        const double q = d[x] * d[x];
         ssim[0] += d[x];
         ssim[1] += q * q;
-      }
-      k_.edge_map(a + size_t(n) * sw, mu1, b + size_t(n) * sw, mu2, w, d);
-      for (int32_t x = 0; x < w; ++x) {
         // Above 0: the distorted picture has an edge where the reference is smooth (ringing,
         // banding, blocks); below: the reference's edge is smoothed away (blur).
-        const double artifact = d[x] < 0.0 ? 0.0 : d[x];
-        const double lost = -d[x] < 0.0 ? 0.0 : -d[x];
+        const double artifact = e[x] < 0.0 ? 0.0 : e[x];
+        const double lost = -e[x] < 0.0 ? 0.0 : -e[x];
         const double qa = artifact * artifact, ql = lost * lost;
         edge[0] += artifact;
         edge[1] += qa * qa;
@@ -279,12 +273,10 @@ double Scorer::score(const Picture& ref, const Picture& dist) {
       to_xyb_full(ref, 0);
       to_xyb_full(dist, 1);
     } else {
-      for (int i = 0; i < 2; ++i) {
-        if (s == 1)
-          shrink_full(i == 0 ? ref : dist, i);
-        else
+      // The second scale's linear light was halved with the first's XYB.
+      if (s > 1)
+        for (int i = 0; i < 2; ++i)
           shrink_half(i, w, h);
-      }
       w = (w + 1) / 2;
       h = (h + 1) / 2;
       to_xyb_half(0, w, h);

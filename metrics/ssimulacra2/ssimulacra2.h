@@ -83,7 +83,6 @@ class Scorer {
 
  private:
   void to_xyb_full(const Picture& p, int i);
-  void shrink_full(const Picture& p, int i);
   void shrink_half(int i, int32_t w, int32_t h);
   void to_xyb_half(int i, int32_t w, int32_t h);
   ScaleNorms measure(int32_t w, int32_t h);
@@ -100,7 +99,7 @@ class Scorer {
   std::vector<float> ring_;        // the horizontal pass's recent rows, per moment
   std::vector<float> state_;       // the vertical recursions, per moment
   std::vector<float> blurred_;     // one row per moment
-  std::vector<double> map_;        // one row of a map
+  std::vector<double> map_;        // one row of each map
   std::vector<float> scratch_;
   std::vector<float> zero_;
 };
