@@ -109,7 +109,6 @@ Scorer::Scorer(int32_t width, int32_t height, int depth, uint32_t cpu_flags)
   ring_.resize(size_t(kMoments) * kRing * w);
   state_.resize(size_t(kMoments) * 6 * w);
   blurred_.resize(size_t(kMoments + 1) * w);  // and a row for lanes past the picture's end
-  map_.resize(2 * w);
   scratch_.resize(2 * size_t(kLanes) * (w + 16));
   zero_.assign(w, 0.0f);
   ok_ = true;
@@ -200,7 +199,7 @@ ScaleNorms Scorer::measure(int32_t w, int32_t h) {
       return ring_.data() + (size_t(m) * kRing + size_t(y & (kRing - 1))) * sw;
     };
     std::fill(state_.begin(), state_.begin() + ptrdiff_t(size_t(kMoments) * 6 * sw), 0.0f);
-    double ssim[2] = {0, 0}, edge[4] = {0, 0, 0, 0};
+    double ssim[8] = {}, edge[16] = {};
     int32_t done = 0;  // rows of the horizontal pass made
     for (int32_t n = -r + 1; n < h; ++n) {
       const int32_t bottom = n + r - 1, top = n - r - 1;
@@ -233,31 +232,17 @@ ScaleNorms Scorer::measure(int32_t w, int32_t h) {
       const float* s12 = s22 + sw;
       const float* mu1 = s12 + sw;
       const float* mu2 = mu1 + sw;
-      double* d = map_.data();
-      double* e = d + sw;
-      k_.ssim_map(mu1, mu2, s11, s22, s12, w, d);
-      k_.edge_map(a + size_t(n) * sw, mu1, b + size_t(n) * sw, mu2, w, e);
-      // Each sum in pixel order; the six run side by side.
-      for (int32_t x = 0; x < w; ++x) {
-        const double q = d[x] * d[x];
-        ssim[0] += d[x];
-        ssim[1] += q * q;
-        // Above 0: the distorted picture has an edge where the reference is smooth (ringing,
-        // banding, blocks); below: the reference's edge is smoothed away (blur).
-        const double artifact = e[x] < 0.0 ? 0.0 : e[x];
-        const double lost = -e[x] < 0.0 ? 0.0 : -e[x];
-        const double qa = artifact * artifact, ql = lost * lost;
-        edge[0] += artifact;
-        edge[1] += qa * qa;
-        edge[2] += lost;
-        edge[3] += ql * ql;
-      }
+      k_.ssim_sums(mu1, mu2, s11, s22, s12, w, ssim);
+      k_.edge_sums(a + size_t(n) * sw, mu1, b + size_t(n) * sw, mu2, w, edge);
     }
-    norms.ssim[c * 2] = one_per_pixel * ssim[0];
-    norms.ssim[c * 2 + 1] = std::sqrt(std::sqrt(one_per_pixel * ssim[1]));
-    for (int j = 0; j < 4; ++j)
-      norms.edge[c * 4 + j] =
-          j % 2 ? std::sqrt(std::sqrt(one_per_pixel * edge[j])) : one_per_pixel * edge[j];
+    // Each sum's four lanes added as pairs.
+    auto total = [](const double* lanes) { return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]); };
+    norms.ssim[c * 2] = one_per_pixel * total(ssim);
+    norms.ssim[c * 2 + 1] = std::sqrt(std::sqrt(one_per_pixel * total(ssim + 4)));
+    for (int j = 0; j < 4; ++j) {
+      const double sum = one_per_pixel * total(edge + 4 * j);
+      norms.edge[c * 4 + j] = j % 2 ? std::sqrt(std::sqrt(sum)) : sum;
+    }
   }
   return norms;
 }

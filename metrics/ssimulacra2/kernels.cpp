@@ -5,8 +5,8 @@
 namespace vq::ssim2 {
 
 Kernels scalar_kernels() {
-  return {scalar::xyb, scalar::blur_rows, scalar::blur_column_step, scalar::ssim_map,
-          scalar::edge_map};
+  return {scalar::xyb, scalar::blur_rows, scalar::blur_column_step, scalar::ssim_sums,
+          scalar::edge_sums};
 }
 
 Kernels kernels_for(uint32_t cpu_flags) {

@@ -210,31 +210,54 @@ inline __m256d ssim4(__m128 mu1, __m128 mu2, __m128 s11, __m128 s22, __m128 s12)
   return _mm256_max_pd(_mm256_setzero_pd(), d);
 }
 
-void ssim_map(const float* mu1, const float* mu2, const float* s11, const float* s22,
-              const float* s12, int n, double* out) {
-  int x = 0;
-  for (; x + 4 <= n; x += 4)
-    _mm256_storeu_pd(out + x,
-                     ssim4(_mm_loadu_ps(mu1 + x), _mm_loadu_ps(mu2 + x), _mm_loadu_ps(s11 + x),
-                           _mm_loadu_ps(s22 + x), _mm_loadu_ps(s12 + x)));
-  if (x < n) scalar::ssim_map(mu1 + x, mu2 + x, s11 + x, s22 + x, s12 + x, n - x, out + x);
+inline __m256d quartic(__m256d d) {
+  const __m256d q = _mm256_mul_pd(d, d);
+  return _mm256_mul_pd(q, q);
 }
 
-void edge_map(const float* ref, const float* mu1, const float* dist, const float* mu2, int n,
-              double* out) {
+void ssim_sums(const float* mu1, const float* mu2, const float* s11, const float* s22,
+               const float* s12, int n, double acc[8]) {
+  __m256d sum = _mm256_loadu_pd(acc), sum4 = _mm256_loadu_pd(acc + 4);
+  int x = 0;
+  for (; x + 4 <= n; x += 4) {
+    const __m256d d = ssim4(_mm_loadu_ps(mu1 + x), _mm_loadu_ps(mu2 + x), _mm_loadu_ps(s11 + x),
+                            _mm_loadu_ps(s22 + x), _mm_loadu_ps(s12 + x));
+    sum = _mm256_add_pd(sum, d);
+    sum4 = _mm256_add_pd(sum4, quartic(d));
+  }
+  _mm256_storeu_pd(acc, sum);
+  _mm256_storeu_pd(acc + 4, sum4);
+  // The rest go to lanes 0 .. n - x - 1, as x % 4 places them.
+  if (x < n) scalar::ssim_sums(mu1 + x, mu2 + x, s11 + x, s22 + x, s12 + x, n - x, acc);
+}
+
+void edge_sums(const float* ref, const float* mu1, const float* dist, const float* mu2, int n,
+               double acc[16]) {
   const __m128 abs_mask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
+  __m256d s[4];
+  for (int i = 0; i < 4; ++i)
+    s[i] = _mm256_loadu_pd(acc + 4 * i);
   int x = 0;
   for (; x + 4 <= n; x += 4) {
     const __m128 e2 =
         _mm_and_ps(abs_mask, _mm_sub_ps(_mm_loadu_ps(dist + x), _mm_loadu_ps(mu2 + x)));
     const __m128 e1 =
         _mm_and_ps(abs_mask, _mm_sub_ps(_mm_loadu_ps(ref + x), _mm_loadu_ps(mu1 + x)));
-    const __m256d q = _mm256_div_pd(_mm256_add_pd(one, _mm256_cvtps_pd(e2)),
-                                    _mm256_add_pd(one, _mm256_cvtps_pd(e1)));
-    _mm256_storeu_pd(out + x, _mm256_sub_pd(q, one));
+    const __m256d d = _mm256_sub_pd(_mm256_div_pd(_mm256_add_pd(one, _mm256_cvtps_pd(e2)),
+                                                  _mm256_add_pd(one, _mm256_cvtps_pd(e1))),
+                                    one);
+    // max(0, v) keeps v unless 0 > v, as the scalar comparisons do.
+    const __m256d artifact = _mm256_max_pd(zero, d);
+    const __m256d lost = _mm256_max_pd(zero, _mm256_sub_pd(zero, d));
+    s[0] = _mm256_add_pd(s[0], artifact);
+    s[1] = _mm256_add_pd(s[1], quartic(artifact));
+    s[2] = _mm256_add_pd(s[2], lost);
+    s[3] = _mm256_add_pd(s[3], quartic(lost));
   }
-  if (x < n) scalar::edge_map(ref + x, mu1 + x, dist + x, mu2 + x, n - x, out + x);
+  for (int i = 0; i < 4; ++i)
+    _mm256_storeu_pd(acc + 4 * i, s[i]);
+  if (x < n) scalar::edge_sums(ref + x, mu1 + x, dist + x, mu2 + x, n - x, acc);
 }
 
 }  // namespace
@@ -243,8 +266,8 @@ void use_avx2(Kernels* k) {
   k->xyb = xyb;
   k->blur_rows = blur_rows;
   k->blur_column_step = blur_column_step;
-  k->ssim_map = ssim_map;
-  k->edge_map = edge_map;
+  k->ssim_sums = ssim_sums;
+  k->edge_sums = edge_sums;
 }
 
 }  // namespace vq::ssim2

@@ -156,18 +156,35 @@ inline double ssim_one(float mu1, float mu2, float s11, float s22, float s12) {
   return d < 0.0 ? 0.0 : d;
 }
 
-inline void ssim_map(const float* mu1, const float* mu2, const float* s11, const float* s22,
-                     const float* s12, int n, double* out) {
-  for (int x = 0; x < n; ++x)
-    out[x] = ssim_one(mu1[x], mu2[x], s11[x], s22[x], s12[x]);
+inline double quartic(double d) {
+  const double q = d * d;
+  return q * q;
 }
 
-inline void edge_map(const float* ref, const float* mu1, const float* dist, const float* mu2, int n,
-                     double* out) {
-  for (int x = 0; x < n; ++x)
-    out[x] =
+inline void ssim_sums(const float* mu1, const float* mu2, const float* s11, const float* s22,
+                      const float* s12, int n, double acc[8]) {
+  for (int x = 0; x < n; ++x) {
+    const double d = ssim_one(mu1[x], mu2[x], s11[x], s22[x], s12[x]);
+    acc[x % 4] += d;
+    acc[4 + x % 4] += quartic(d);
+  }
+}
+
+inline void edge_sums(const float* ref, const float* mu1, const float* dist, const float* mu2,
+                      int n, double acc[16]) {
+  for (int x = 0; x < n; ++x) {
+    const double d =
         (1.0 + double(std::fabs(dist[x] - mu2[x]))) / (1.0 + double(std::fabs(ref[x] - mu1[x]))) -
         1.0;
+    // Above 0: the distorted picture has an edge where the reference is smooth (ringing,
+    // banding, blocks); below: the reference's edge is smoothed away (blur).
+    const double artifact = d < 0.0 ? 0.0 : d;
+    const double lost = -d < 0.0 ? 0.0 : -d;
+    acc[x % 4] += artifact;
+    acc[4 + x % 4] += quartic(artifact);
+    acc[8 + x % 4] += lost;
+    acc[12 + x % 4] += quartic(lost);
+  }
 }
 
 }  // namespace vq::ssim2::scalar

@@ -29,12 +29,15 @@ struct Kernels {
   // the sum of the three.
   void (*blur_column_step)(const float* top, const float* bottom, int n, float* const state[6],
                            float* out);
-  // 1 - SSIM (without its luminance denominator) per sample, never below 0.
-  void (*ssim_map)(const float* mu1, const float* mu2, const float* s11, const float* s22,
-                   const float* s12, int n, double* out);
-  // The edge ratio per sample: (1 + |dist - blurred dist|) / (1 + |ref - blurred ref|) - 1.
-  void (*edge_map)(const float* ref, const float* mu1, const float* dist, const float* mu2, int n,
-                   double* out);
+  // The maps of one row added into running sums, sample x of a row into lane x % 4 of each
+  // sum (acc[4 s + x % 4] for sum s), so that the lanes' order is fixed at every tier.
+  // 1 - SSIM (without its luminance denominator) per sample, never below 0: sums of d and d^4.
+  void (*ssim_sums)(const float* mu1, const float* mu2, const float* s11, const float* s22,
+                    const float* s12, int n, double acc[8]);
+  // The edge ratio d = (1 + |dist - blurred dist|) / (1 + |ref - blurred ref|) - 1: sums of
+  // max(d, 0), its fourth power, max(-d, 0) and its fourth power.
+  void (*edge_sums)(const float* ref, const float* mu1, const float* dist, const float* mu2, int n,
+                    double acc[16]);
 };
 
 [[nodiscard]] Kernels scalar_kernels();
@@ -99,7 +102,6 @@ class Scorer {
   std::vector<float> ring_;        // the horizontal pass's recent rows, per moment
   std::vector<float> state_;       // the vertical recursions, per moment
   std::vector<float> blurred_;     // one row per moment
-  std::vector<double> map_;        // one row of each map
   std::vector<float> scratch_;
   std::vector<float> zero_;
 };
