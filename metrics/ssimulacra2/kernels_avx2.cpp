@@ -86,17 +86,6 @@ struct Terms {
   __m256 p1[3], p2[3];
 };
 
-inline __m256 blur_one(const BlurCoefficients& c, __m256 sum, Terms* t) {
-  __m256 y[3];
-  for (int k = 0; k < 3; ++k) {
-    y[k] = fma(splat(c.prev[k][0]), t->p1[k],
-               fma(splat(c.prev2[k][0]), t->p2[k], _mm256_mul_ps(sum, splat(c.n2[k]))));
-    t->p2[k] = t->p1[k];
-    t->p1[k] = y[k];
-  }
-  return _mm256_add_ps(y[0], _mm256_add_ps(y[1], y[2]));
-}
-
 void blur_rows(const float* const a[kLanes], const float* const b[kLanes], int w,
                float* const out[kLanes], float* scratch) {
   const BlurCoefficients& c = blur_coefficients();
@@ -116,6 +105,16 @@ void blur_rows(const float* const a[kLanes], const float* const b[kLanes], int w
       in[size_t(x) * 8 + size_t(l)] = b[l] ? a[l][x] * b[l][x] : a[l][x];
 
   const int r = c.radius;
+  // The coefficients as vectors, once: the stores below could otherwise be taken to change them.
+  __m256 k_in[3][4], k_prev[3][4], k_prev2[3][4], k_n2[3];
+  for (int k = 0; k < 3; ++k) {
+    k_n2[k] = splat(c.n2[k]);
+    for (int j = 0; j < 4; ++j) {
+      k_in[k][j] = splat(c.in[k][j]);
+      k_prev[k][j] = splat(c.prev[k][j]);
+      k_prev2[k][j] = splat(c.prev2[k][j]);
+    }
+  }
   Terms t;
   for (int k = 0; k < 3; ++k)
     t.p1[k] = t.p2[k] = _mm256_setzero_ps();
@@ -124,7 +123,13 @@ void blur_rows(const float* const a[kLanes], const float* const b[kLanes], int w
     const int left = n - r - 1, right = n + r - 1;
     const __m256 sum = _mm256_add_ps(left >= 0 ? column(left) : _mm256_setzero_ps(),
                                      right < w ? column(right) : _mm256_setzero_ps());
-    const __m256 v = blur_one(c, sum, &t);
+    __m256 y[3];
+    for (int k = 0; k < 3; ++k) {
+      y[k] = fma(k_prev[k][0], t.p1[k], fma(k_prev2[k][0], t.p2[k], _mm256_mul_ps(sum, k_n2[k])));
+      t.p2[k] = t.p1[k];
+      t.p1[k] = y[k];
+    }
+    const __m256 v = _mm256_add_ps(y[0], _mm256_add_ps(y[1], y[2]));
     if (n >= 0) _mm256_storeu_ps(res + size_t(n) * 8, v);
   };
   int n = -r + 1;
@@ -136,11 +141,11 @@ void blur_rows(const float* const a[kLanes], const float* const b[kLanes], int w
       s[j] = _mm256_add_ps(column(n - r - 1 + j), column(n + r - 1 + j));
     for (int k = 0; k < 3; ++k) {
       for (int j = 0; j < 4; ++j) {
-        __m256 v = _mm256_mul_ps(s[0], splat(c.in[k][j]));
+        __m256 v = _mm256_mul_ps(s[0], k_in[k][j]);
         for (int i = 1; i <= j; ++i)
-          v = fma(splat(c.in[k][j - i]), s[i], v);
-        v = fma(splat(c.prev2[k][j]), t.p2[k], v);
-        y[k][j] = fma(splat(c.prev[k][j]), t.p1[k], v);
+          v = fma(k_in[k][j - i], s[i], v);
+        v = fma(k_prev2[k][j], t.p2[k], v);
+        y[k][j] = fma(k_prev[k][j], t.p1[k], v);
       }
       t.p2[k] = y[k][2];
       t.p1[k] = y[k][3];
@@ -170,18 +175,27 @@ void blur_rows(const float* const a[kLanes], const float* const b[kLanes], int w
 void blur_column_step(const float* top, const float* bottom, int n, float* const state[6],
                       float* out) {
   const BlurCoefficients& c = blur_coefficients();
+  // Locals, so that the stores below cannot be taken to change them.
+  __m256 n2[3], neg_d1[3];
+  float* prev[3];
+  float* prev2[3];
+  for (int k = 0; k < 3; ++k) {
+    n2[k] = splat(c.n2[k]);
+    neg_d1[k] = splat(-c.d1[k]);
+    prev[k] = state[2 * k];
+    prev2[k] = state[2 * k + 1];
+  }
   int x = 0;
   for (; x + 8 <= n; x += 8) {
     const __m256 b = _mm256_loadu_ps(bottom + x);
     const __m256 sum = top ? _mm256_add_ps(_mm256_loadu_ps(top + x), b) : b;
     __m256 y[3];
     for (int k = 0; k < 3; ++k) {
-      const __m256 prev = _mm256_loadu_ps(state[2 * k] + x);
-      const __m256 prev2 = _mm256_loadu_ps(state[2 * k + 1] + x);
-      y[k] = fma(splat(c.n2[k]), sum,
-                 fma(splat(-c.d1[k]), prev, _mm256_sub_ps(_mm256_setzero_ps(), prev2)));
-      _mm256_storeu_ps(state[2 * k + 1] + x, prev);
-      _mm256_storeu_ps(state[2 * k] + x, y[k]);
+      const __m256 p1 = _mm256_loadu_ps(prev[k] + x);
+      const __m256 p2 = _mm256_loadu_ps(prev2[k] + x);
+      y[k] = fma(n2[k], sum, fma(neg_d1[k], p1, _mm256_sub_ps(_mm256_setzero_ps(), p2)));
+      _mm256_storeu_ps(prev2[k] + x, p1);
+      _mm256_storeu_ps(prev[k] + x, y[k]);
     }
     if (out != nullptr) _mm256_storeu_ps(out + x, _mm256_add_ps(y[0], _mm256_add_ps(y[1], y[2])));
   }
