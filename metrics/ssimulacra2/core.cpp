@@ -107,7 +107,7 @@ Scorer::Scorer(int32_t width, int32_t height, int depth, uint32_t cpu_flags)
     }
   rows_.resize(6 * w);
   ring_.resize(size_t(kMoments) * kRing * w);
-  state_.resize(size_t(kMoments) * 6 * w);
+  state_.resize(size_t(kMoments) * 9 * w);
   blurred_.resize(size_t(kMoments + 1) * w);  // and a row for lanes past the picture's end
   scratch_.resize(2 * size_t(kLanes) * (w + 16));
   zero_.assign(w, 0.0f);
@@ -195,10 +195,11 @@ ScaleNorms Scorer::measure(int32_t w, int32_t h) {
     // The moments' factors: s11 = a a, s22 = b b, s12 = a b, mu1 = a, mu2 = b.
     const float* first[kMoments] = {a, b, a, a, b};
     const float* second[kMoments] = {a, b, b, nullptr, nullptr};
+    auto slot = [](int32_t y) { return (y % 3 + 3) % 3; };
     auto ring = [&](int m, int32_t y) {
       return ring_.data() + (size_t(m) * kRing + size_t(y & (kRing - 1))) * sw;
     };
-    std::fill(state_.begin(), state_.begin() + ptrdiff_t(size_t(kMoments) * 6 * sw), 0.0f);
+    std::fill(state_.begin(), state_.begin() + ptrdiff_t(size_t(kMoments) * 9 * sw), 0.0f);
     double ssim[8] = {}, edge[16] = {};
     int32_t done = 0;  // rows of the horizontal pass made
     for (int32_t n = -r + 1; n < h; ++n) {
@@ -219,11 +220,18 @@ ScaleNorms Scorer::measure(int32_t w, int32_t h) {
         done = std::min(done + kLanes, h);
       }
       for (int m = 0; m < kMoments; ++m) {
-        float* state[6];
-        for (int s = 0; s < 6; ++s)
-          state[s] = state_.data() + size_t(m * 6 + s) * sw;
+        // Three rows a recursion, taken in turn: row n in slot n mod 3.
+        const float* prev[3];
+        const float* prev2[3];
+        float* next[3];
+        for (int k = 0; k < 3; ++k) {
+          float* rows = state_.data() + size_t(m * 9 + k * 3) * sw;
+          prev[k] = rows + size_t(slot(n - 1)) * sw;
+          prev2[k] = rows + size_t(slot(n - 2)) * sw;
+          next[k] = rows + size_t(slot(n)) * sw;
+        }
         k_.blur_column_step(top >= 0 ? ring(m, top) : nullptr,
-                            bottom < h ? ring(m, bottom) : zero_.data(), w, state,
+                            bottom < h ? ring(m, bottom) : zero_.data(), w, prev, prev2, next,
                             n >= 0 ? blurred_.data() + size_t(m) * sw : nullptr);
       }
       if (n < 0) continue;

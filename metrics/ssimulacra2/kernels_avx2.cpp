@@ -172,18 +172,20 @@ void blur_rows(const float* const a[kLanes], const float* const b[kLanes], int w
       out[l][x] = res[size_t(x) * 8 + size_t(l)];
 }
 
-void blur_column_step(const float* top, const float* bottom, int n, float* const state[6],
-                      float* out) {
+void blur_column_step(const float* top, const float* bottom, int n, const float* const prev[3],
+                      const float* const prev2[3], float* const next[3], float* out) {
   const BlurCoefficients& c = blur_coefficients();
   // Locals, so that the stores below cannot be taken to change them.
   __m256 n2[3], neg_d1[3];
-  float* prev[3];
-  float* prev2[3];
+  const float* p1[3];
+  const float* p2[3];
+  float* to[3];
   for (int k = 0; k < 3; ++k) {
     n2[k] = splat(c.n2[k]);
     neg_d1[k] = splat(-c.d1[k]);
-    prev[k] = state[2 * k];
-    prev2[k] = state[2 * k + 1];
+    p1[k] = prev[k];
+    p2[k] = prev2[k];
+    to[k] = next[k];
   }
   int x = 0;
   for (; x + 8 <= n; x += 8) {
@@ -191,19 +193,23 @@ void blur_column_step(const float* top, const float* bottom, int n, float* const
     const __m256 sum = top ? _mm256_add_ps(_mm256_loadu_ps(top + x), b) : b;
     __m256 y[3];
     for (int k = 0; k < 3; ++k) {
-      const __m256 p1 = _mm256_loadu_ps(prev[k] + x);
-      const __m256 p2 = _mm256_loadu_ps(prev2[k] + x);
-      y[k] = fma(n2[k], sum, fma(neg_d1[k], p1, _mm256_sub_ps(_mm256_setzero_ps(), p2)));
-      _mm256_storeu_ps(prev2[k] + x, p1);
-      _mm256_storeu_ps(prev[k] + x, y[k]);
+      y[k] = fma(n2[k], sum,
+                 fma(neg_d1[k], _mm256_loadu_ps(p1[k] + x),
+                     _mm256_sub_ps(_mm256_setzero_ps(), _mm256_loadu_ps(p2[k] + x))));
+      _mm256_storeu_ps(to[k] + x, y[k]);
     }
     if (out != nullptr) _mm256_storeu_ps(out + x, _mm256_add_ps(y[0], _mm256_add_ps(y[1], y[2])));
   }
   if (x < n) {
-    float* rest[6];
-    for (int s = 0; s < 6; ++s)
-      rest[s] = state[s] + x;
-    scalar::blur_column_step(top ? top + x : nullptr, bottom + x, n - x, rest,
+    const float* r1[3];
+    const float* r2[3];
+    float* rn[3];
+    for (int k = 0; k < 3; ++k) {
+      r1[k] = p1[k] + x;
+      r2[k] = p2[k] + x;
+      rn[k] = to[k] + x;
+    }
+    scalar::blur_column_step(top ? top + x : nullptr, bottom + x, n - x, r1, r2, rn,
                              out ? out + x : nullptr);
   }
 }

@@ -128,18 +128,16 @@ inline void blur_rows(const float* const a[kLanes], const float* const b[kLanes]
   }
 }
 
-inline void blur_column_step(const float* top, const float* bottom, int n, float* const state[6],
-                             float* out) {
+inline void blur_column_step(const float* top, const float* bottom, int n,
+                             const float* const prev[3], const float* const prev2[3],
+                             float* const next[3], float* out) {
   const BlurCoefficients& c = blur_coefficients();
   for (int x = 0; x < n; ++x) {
     const float sum = top ? top[x] + bottom[x] : bottom[x];
     float y[3];
     for (int k = 0; k < 3; ++k) {
-      float* prev = state[2 * k];
-      float* prev2 = state[2 * k + 1];
-      y[k] = std::fma(c.n2[k], sum, std::fma(-c.d1[k], prev[x], -prev2[x]));
-      prev2[x] = prev[x];
-      prev[x] = y[k];
+      y[k] = std::fma(c.n2[k], sum, std::fma(-c.d1[k], prev[k][x], -prev2[k][x]));
+      next[k][x] = y[k];
     }
     if (out != nullptr) out[x] = y[0] + (y[1] + y[2]);
   }

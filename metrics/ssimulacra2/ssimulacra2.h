@@ -24,11 +24,12 @@ struct Kernels {
   void (*blur_rows)(const float* const a[kLanes], const float* const b[kLanes], int w,
                     float* const out[kLanes], float* scratch);
   // One step of the vertical pass: the filter's input is top + bottom (rows of the horizontal
-  // pass; top null above the picture, bottom a row of zeros below it); `state` holds the three
-  // recursions' two previous rows (six rows of `n`), updated; out (null during the warm-up) gets
-  // the sum of the three.
-  void (*blur_column_step)(const float* top, const float* bottom, int n, float* const state[6],
-                           float* out);
+  // pass; top null above the picture, bottom a row of zeros below it); each of the three
+  // recursions reads its previous two rows from prev[k] and prev2[k] and writes its new one to
+  // next[k] (the row before prev2's, no longer needed); out (null during the warm-up) gets the
+  // sum of the three.
+  void (*blur_column_step)(const float* top, const float* bottom, int n, const float* const prev[3],
+                           const float* const prev2[3], float* const next[3], float* out);
   // The maps of one row added into running sums, sample x of a row into lane x % 4 of each
   // sum (acc[4 s + x % 4] for sum s), so that the lanes' order is fixed at every tier.
   // 1 - SSIM (without its luminance denominator) per sample, never below 0: sums of d and d^4.

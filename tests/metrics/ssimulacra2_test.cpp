@@ -59,24 +59,31 @@ TEST(Ssimulacra2, TiersEqualScalar) {
       }
       ASSERT_TRUE(test::same(out)) << "blur_rows, " << w << " samples";
     }
-    // Columns: a run of steps from a random state, with and without a row above.
+    // Columns: a run of steps from a random start, with and without a row above, each
+    // recursion's three rows taken in turn as the scorer takes them.
     {
-      std::vector<test::Twin<float>> state(6, test::Twin<float>(n, -7.0f)), out;
-      const auto init = floats(rng, 6 * n, 1.0f);
-      for (int s = 0; s < 6; ++s)
+      std::vector<test::Twin<float>> rows(9, test::Twin<float>(n, -7.0f)), out;
+      const auto init = floats(rng, 9 * n, 1.0f);
+      for (size_t i = 0; i < 9; ++i)
         for (int t = 0; t < 2; ++t)
-          std::copy_n(init.begin() + ptrdiff_t(size_t(s) * n), n, state[size_t(s)][t]);
-      for (int step = 0; step < 4; ++step) {
+          std::copy_n(init.begin() + ptrdiff_t(i * n), n, rows[i][t]);
+      for (int step = 0; step < 5; ++step) {
         const auto top = floats(rng, n, 1.0f), bottom = floats(rng, n, 1.0f);
         out.assign(1, test::Twin<float>(n, -7.0f));
         for (int t = 0; t < 2; ++t) {
-          float* st[6];
-          for (int s = 0; s < 6; ++s)
-            st[s] = state[size_t(s)][t];
-          k[t].blur_column_step(step % 2 ? top.data() : nullptr, bottom.data(), w, st, out[0][t]);
+          const float* prev[3];
+          const float* prev2[3];
+          float* next[3];
+          for (int k = 0; k < 3; ++k) {
+            prev[k] = rows[size_t(3 * k + (step + 2) % 3)][t];
+            prev2[k] = rows[size_t(3 * k + (step + 1) % 3)][t];
+            next[k] = rows[size_t(3 * k + step % 3)][t];
+          }
+          k[t].blur_column_step(step % 2 ? top.data() : nullptr, bottom.data(), w, prev, prev2,
+                                next, out[0][t]);
         }
         ASSERT_TRUE(test::same(out)) << "blur_column_step output, step " << step;
-        ASSERT_TRUE(test::same(state)) << "blur_column_step state, step " << step;
+        ASSERT_TRUE(test::same(rows)) << "blur_column_step rows, step " << step;
       }
     }
     // The maps' sums, added onto running sums: moments near their means and far from them.
