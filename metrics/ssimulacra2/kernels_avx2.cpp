@@ -89,20 +89,29 @@ struct Terms {
 void blur_rows(const float* const a[kLanes], const float* const b[kLanes], int w,
                float* const out[kLanes], float* scratch) {
   const BlurCoefficients& c = blur_coefficients();
+  // Locals, so that the stores below cannot be taken to change them.
+  const float* pa[kLanes];
+  const float* pb[kLanes];
+  float* po[kLanes];
+  for (int l = 0; l < kLanes; ++l) {
+    pa[l] = a[l];
+    pb[l] = b[l];
+    po[l] = out[l];
+  }
   float* in = scratch;                   // column x at in + 8 x
   float* res = scratch + size_t(w) * 8;  // output column x at res + 8 x
   int x = 0;
   for (; x + 8 <= w; x += 8) {
     __m256 v[8];
     for (int l = 0; l < 8; ++l) {
-      v[l] = _mm256_loadu_ps(a[l] + x);
-      if (b[l] != nullptr) v[l] = _mm256_mul_ps(v[l], _mm256_loadu_ps(b[l] + x));
+      v[l] = _mm256_loadu_ps(pa[l] + x);
+      if (pb[l] != nullptr) v[l] = _mm256_mul_ps(v[l], _mm256_loadu_ps(pb[l] + x));
     }
     transpose8(v, in + size_t(x) * 8);
   }
   for (; x < w; ++x)
     for (int l = 0; l < 8; ++l)
-      in[size_t(x) * 8 + size_t(l)] = b[l] ? a[l][x] * b[l][x] : a[l][x];
+      in[size_t(x) * 8 + size_t(l)] = pb[l] ? pa[l][x] * pb[l][x] : pa[l][x];
 
   const int r = c.radius;
   // The coefficients as vectors, once: the stores below could otherwise be taken to change them.
@@ -165,11 +174,11 @@ void blur_rows(const float* const a[kLanes], const float* const b[kLanes], int w
     alignas(32) float block[64];
     transpose8(v, block);
     for (int l = 0; l < 8; ++l)
-      _mm256_storeu_ps(out[l] + x, _mm256_load_ps(block + 8 * l));
+      _mm256_storeu_ps(po[l] + x, _mm256_load_ps(block + 8 * l));
   }
   for (; x < w; ++x)
     for (int l = 0; l < 8; ++l)
-      out[l][x] = res[size_t(x) * 8 + size_t(l)];
+      po[l][x] = res[size_t(x) * 8 + size_t(l)];
 }
 
 void blur_column_step(const float* top, const float* bottom, int n, const float* const prev[3],
