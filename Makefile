@@ -7,6 +7,8 @@ PREFIX ?= /usr/local
 .PHONY: all configure test demo bench install clean
 BENCH_DIR ?= /tmp/vidqual-bench
 VMAF ?= $(shell command -v vmaf 2>/dev/null)
+# The folder of libjxl's ssimulacra2 and butteraugli_main, for the RGB metrics' benchmark.
+JXL_TOOLS ?=
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -28,6 +30,7 @@ demo: configure
 # Micro-benchmarks (converters per tier, error sums, frame PSNR at 1080p), then vidqual beside
 # FFmpeg's psnr filter on 300-frame 1080p pairs made in BENCH_DIR, then each metric beside
 # libvmaf's CLI (VMAF=path/to/vmaf; its column is skipped without it) at 1 and 2 threads, then
+# the RGB metrics beside libjxl's tools at one thread (JXL_TOOLS=their folder; likewise), then
 # --bd-rate over AOM's whole published CTC set against its summary (AVM_CTC=its ctc_result folder).
 bench: all
 	@test -f build-bench/CMakeCache.txt || cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVQ_BUILD_BENCH=ON -DVQ_BUILD_TESTS=OFF
@@ -35,6 +38,7 @@ bench: all
 	./build-bench/bench/vq_bench
 	VIDQUAL=./$(BUILD)/vidqual bench/compare_ffmpeg.sh $(BENCH_DIR)
 	VIDQUAL=./$(BUILD)/vidqual bench/compare_libvmaf.sh $(BENCH_DIR) $(VMAF)
+	VIDQUAL=./$(BUILD)/vidqual bench/compare_jxl.sh $(BENCH_DIR) $(JXL_TOOLS)
 	@if [ -n "$(AVM_CTC)" ]; then python3 tests/reference/bdrate/check_aom.py ./$(BUILD)/vidqual $(AVM_CTC); \
 	else echo "BD-rate over AOM's published set skipped: AVM_CTC=path/to/avm/tools/convexhull_framework/ctc_result"; fi
 

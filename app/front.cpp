@@ -330,6 +330,17 @@ int run_and_commit(const Settings& s, const RunDescription& d,
 // run started and the outputs committed. A failure before the run leaves every output path as
 // it was. `more` adds inputs already open, outputs and listeners. The exit status.
 int run_comparison(const Settings& s, const Front& f, ComparisonExtras more = {}) {
+  // Pictures reach the metrics that score RGB through FFmpeg's conversion only: without it such
+  // a comparison fails as one of a compressed stream does, before anything is opened.
+  for (const MetricRequest& r : s.metrics) {
+    if ((r.row->flags & kMetricRgb) && !have_ffmpeg()) {
+      std::fprintf(f.c.err,
+                   "vidqual: --metric=%s scores RGB pictures: converting to them needs FFmpeg's "
+                   "libraries (%s)\n",
+                   r.row->name, ffmpeg_absence().c_str());
+      return kExitFailure;
+    }
+  }
   std::vector<std::string> planned = s.outputs;
   for (const auto& output : more.outputs)
     planned.push_back(output.second);

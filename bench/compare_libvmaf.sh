@@ -21,7 +21,8 @@ threads=${THREADS:-"1 2"}
 only=${ROWS:-}
 
 # One line per metric: its name, vidqual's options, libvmaf's (empty: libvmaf has no such
-# metric), and the pair's depth when it is not 8. A new metric is one more line.
+# metric), the pair's depth when it is not 8, and "textured" for the textured pair. A new metric
+# is one more line.
 rows=(
   "psnr|--metric=psnr|--feature psnr"
   "ssim|--ssim|"
@@ -31,6 +32,7 @@ rows=(
   "float_ssim_full|--metric=float_ssim=scale=1|--feature float_ssim=scale=1"
   "float_ms_ssim|--metric=float_ms_ssim|--feature float_ms_ssim"
   "cambi|--metric=cambi|--feature cambi"
+  "cambi_textured|--metric=cambi|--feature cambi||textured"
   "psnr_hvs|--metric=psnr_hvs|--feature psnr_hvs"
   "ciede|--metric=ciede|--feature ciede"
   "integer_motion|--metric=integer_motion|--feature motion"
@@ -99,9 +101,9 @@ header+=$(printf " %9s %7s" scaling "vq MiB")
 for t in $threads; do header+=$(printf " %12s %8s" "vmaf ${t}t" "vq/vmaf"); done
 echo "$header"
 for row in "${rows[@]}"; do
-  IFS='|' read -r name vq_args vmaf_args depth <<<"$row"
+  IFS='|' read -r name vq_args vmaf_args depth kind <<<"$row"
   if [ -n "$only" ] && [[ " $only " != *" $name "* ]]; then continue; fi
-  read -r a b <<<"$(pair "${depth:-8}")"
+  read -r a b <<<"$(pair "${depth:-8}" "$kind")"
   line=$(printf "%-12s" "$name")
   # A preset whose metrics this build lacks yet is refused: its row says so.
   # shellcheck disable=SC2086

@@ -37,6 +37,10 @@ struct PairWork {
 // the second was scaled to the first's size.
 struct FormedPair {
   Picture picture[2];
+  // Each picture as its source handed it out (the second scaled to the first's size when it
+  // was), before any other change: what RGB pictures are made from, as FFmpeg converts each
+  // file's pictures on their own.
+  Picture own[2];
   PictureForm form;
   uint8_t widened = 0;
   uint8_t resampled = 0;
@@ -59,6 +63,14 @@ enum class PairStatus : uint8_t {
 [[nodiscard]] PairStatus form_pair(const Frame& a, const Frame& b, PairWork* work, FormedPair* out,
                                    std::string* why, ScaleFilter scale = ScaleFilter::kNone,
                                    int depth = 0);
+
+// The pictures of a formed pair as the metrics that score RGB take them (kMetricRgb): each of
+// `pair.own` converted by rgb_picture into `rgb` (kept by the caller and reused), at 16 bits
+// when the pair's form is deeper than 8 bits (an 8-bit picture widened) and 8 otherwise. kFormed
+// with out[] and *form (the pair's size and encode, ChromaLayout::k444, depth 8 or 16), or
+// another status with *why ("the pictures cannot be converted to RGB: ...").
+[[nodiscard]] PairStatus rgb_pair(const FormedPair& pair, PictureBuffer rgb[2], Picture out[2],
+                                  PictureForm* form, std::string* why);
 
 // The report's PSNR of each plane of a raw frame pair (converted with this processor's
 // converters, as the AVI source converts them): the historical tool's call. 1 when compared;

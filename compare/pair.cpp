@@ -203,6 +203,8 @@ PairStatus form_pair(const Frame& a, const Frame& b, PairWork* work, FormedPair*
       s = scale_second(pa, &pb, work, &formed, why, scale);
       if (s != PairStatus::kFormed) return s;
     }
+    formed.own[0] = pa;
+    formed.own[1] = pb;
     s = common_form(&pa, &pb, work, &formed, why, depth);
     if (s != PairStatus::kFormed) return s;
     if (pa.width != pb.width || pa.height != pb.height) {
@@ -246,6 +248,26 @@ PairStatus form_pair(const Frame& a, const Frame& b, PairWork* work, FormedPair*
     *why = "out of memory";
     return PairStatus::kOutOfMemory;
   }
+}
+
+PairStatus rgb_pair(const FormedPair& pair, PictureBuffer rgb[2], Picture out[2], PictureForm* form,
+                    std::string* why) {
+  const int depth = pair.form.depth > 8 ? 16 : 8;
+  for (int i = 0; i < 2; ++i) {
+    std::string failed;
+    if (!rgb_picture(pair.own[i], depth, &rgb[i], &failed)) {
+      *why = "the pictures cannot be converted to RGB: " + failed;
+      return failed == "out of memory" ? PairStatus::kOutOfMemory : PairStatus::kUnsupported;
+    }
+    out[i] = rgb[i].picture;
+  }
+  PictureForm f = pair.form;
+  f.chroma_width = f.width;
+  f.chroma_height = f.height;
+  f.depth = depth;
+  f.layout = ChromaLayout::k444;
+  *form = f;
+  return PairStatus::kFormed;
 }
 
 int frame_psnr(const DibFrame& a, const DibFrame& b, double* y_psnr, double* u_psnr,

@@ -139,7 +139,8 @@ std::string form_text(const PictureForm& f) {
 }
 
 // The scorers of one thread: for each picture form it has met, one scorer per metric, made when
-// the form first comes.
+// the form first comes. The metrics that score RGB have scorers of their own, for the RGB form
+// of the pairs, and the buffers each pair's pictures are converted into for all of them.
 class Scorers {
  public:
   struct Set {
@@ -150,12 +151,16 @@ class Scorers {
 
   // With `by_encode` false, one set serves every encode of a picture form (temporal scorers,
   // which keep earlier pictures and cannot start again within a stream).
-  Scorers(const std::vector<const MetricRequest*>& metrics, uint32_t cpu_flags,
+  Scorers(const std::vector<const MetricRequest*>& metrics,
+          const std::vector<const MetricRequest*>& rgb_metrics, uint32_t cpu_flags,
           bool by_encode = true)
       : metrics_(metrics),
         groups_(group_metric_requests(metrics)),
         cpu_flags_(cpu_flags),
-        by_encode_(by_encode) {}
+        by_encode_(by_encode) {
+    if (!rgb_metrics.empty())
+      rgb_ = std::make_unique<Scorers>(rgb_metrics, kNone, cpu_flags, by_encode);
+  }
 
   // The scorers for `form`, first met at pair `pair`. kOk and *out, or why not.
   MetricStatus get(const PictureForm& form, int32_t pair, Set** out, std::string* why) {
@@ -185,6 +190,10 @@ class Scorers {
 
   std::vector<Set>& sets() { return sets_; }
   [[nodiscard]] bool empty() const { return sets_.empty(); }
+  // The scorers of the metrics that score RGB, and the buffers of a pair's RGB pictures; null
+  // when the run has none.
+  Scorers* rgb() { return rgb_.get(); }
+  PictureBuffer* rgb_pictures() { return rgb_pictures_; }
 
  private:
   MetricStatus make_all(const std::vector<MetricGroup>& groups, const PictureForm& form, Set* set,
@@ -209,6 +218,9 @@ class Scorers {
   uint32_t cpu_flags_;
   bool by_encode_;
   std::vector<Set> sets_;
+  std::unique_ptr<Scorers> rgb_;
+  PictureBuffer rgb_pictures_[2];
+  static inline const std::vector<const MetricRequest*> kNone;
 };
 
 // One pair on its way: its frames (the sources' own, or copies that outlive the next fetch),
@@ -234,27 +246,44 @@ struct Shared {
   ErrorSums sums;  // the offset search's
 };
 
+// Scores pair `pair` of `form` with every scorer of `scorers` for that form. kFormed, or the
+// status and *why.
+PairStatus score_with(Scorers* scorers, int32_t pair, const PictureForm& form, const Picture& a,
+                      const Picture& b, ScoreTable* table, std::string* why) {
+  Scorers::Set* set = nullptr;
+  const MetricStatus made = scorers->get(form, pair, &set, why);
+  if (made != MetricStatus::kOk) return status_of(made);
+  for (auto& m : set->scorers) {
+    const MetricStatus s = m->score(pair, a, b, table);
+    if (s != MetricStatus::kOk) {
+      *why = s == MetricStatus::kOutOfMemory ? "out of memory" : "a metric refused the pair";
+      return status_of(s);
+    }
+  }
+  return PairStatus::kFormed;
+}
+
+// Scores a formed pair with the scorers of `scorers`: its pictures as formed, then, when there
+// are metrics that score RGB, its pictures converted to RGB once for all of them.
+PairStatus score_formed(Scorers* scorers, int32_t pair, const FormedPair& formed, ScoreTable* table,
+                        std::string* why) {
+  PairStatus s =
+      score_with(scorers, pair, formed.form, formed.picture[0], formed.picture[1], table, why);
+  if (s != PairStatus::kFormed || scorers->rgb() == nullptr) return s;
+  Picture rgb[2];
+  PictureForm form;
+  s = rgb_pair(formed, scorers->rgb_pictures(), rgb, &form, why);
+  if (s != PairStatus::kFormed) return s;
+  return score_with(scorers->rgb(), pair, form, rgb[0], rgb[1], table, why);
+}
+
 // Forms a pair and scores it with every metric that is not temporal, on the calling thread.
 void score_job(const Shared& shared, Scorers* scorers, Job* job) {
   try {
     job->status = form_pair(job->frame[0], job->frame[1], &job->work, &job->formed, &job->why,
                             shared.settings->scale, shared.settings->depth);
     if (job->status != PairStatus::kFormed) return;
-    Scorers::Set* set = nullptr;
-    const MetricStatus made = scorers->get(job->formed.form, job->index, &set, &job->why);
-    if (made != MetricStatus::kOk) {
-      job->status = status_of(made);
-      return;
-    }
-    for (auto& m : set->scorers) {
-      const MetricStatus s = m->score(job->index, job->formed.picture[0], job->formed.picture[1],
-                                      shared.settings->table);
-      if (s != MetricStatus::kOk) {
-        job->status = status_of(s);
-        job->why = s == MetricStatus::kOutOfMemory ? "out of memory" : "a metric refused the pair";
-        return;
-      }
-    }
+    job->status = score_formed(scorers, job->index, job->formed, shared.settings->table, &job->why);
   } catch (const std::bad_alloc&) {
     job->status = PairStatus::kOutOfMemory;
     job->why = "out of memory";
@@ -265,10 +294,12 @@ void score_job(const Shared& shared, Scorers* scorers, Job* job) {
 // in pair order.
 class Workers {
  public:
-  Workers(const Shared& shared, const std::vector<const MetricRequest*>& metrics, int count)
+  Workers(const Shared& shared, const std::vector<const MetricRequest*>& metrics,
+          const std::vector<const MetricRequest*>& rgb_metrics, int count)
       : shared_(shared) {
     for (int i = 0; i < count; ++i) {
-      scorers_.push_back(std::make_unique<Scorers>(metrics, shared.settings->cpu_flags));
+      scorers_.push_back(
+          std::make_unique<Scorers>(metrics, rgb_metrics, shared.settings->cpu_flags));
       try {
         Scorers* mine = scorers_.back().get();
         threads_.emplace_back([this, mine] { serve(mine); });
@@ -339,11 +370,11 @@ class Workers {
 class Committer {
  public:
   Committer(const Shared& shared, const std::vector<const MetricRequest*>& temporal,
-            RunResult* result)
+            const std::vector<const MetricRequest*>& rgb_temporal, RunResult* result)
       : shared_(shared),
-        temporal_(temporal, shared.settings->cpu_flags, false),
+        temporal_(temporal, rgb_temporal, shared.settings->cpu_flags, false),
         result_(result),
-        has_temporal_(!temporal.empty()) {}
+        has_temporal_(!temporal.empty() || !rgb_temporal.empty()) {}
 
   // Takes pair job->index, the next in order. 0 when it stops the run (its failure recorded).
   int commit(Job* job) {
@@ -433,22 +464,8 @@ class Committer {
       return;
     }
     try {
-      Scorers::Set* set = nullptr;
-      const MetricStatus made = temporal_.get(form, job->index, &set, &job->why);
-      if (made != MetricStatus::kOk) {
-        job->status = status_of(made);
-        return;
-      }
-      for (auto& m : set->scorers) {
-        const MetricStatus s = m->score(job->index, job->formed.picture[0], job->formed.picture[1],
-                                        shared_.settings->table);
-        if (s != MetricStatus::kOk) {
-          job->status = status_of(s);
-          job->why =
-              s == MetricStatus::kOutOfMemory ? "out of memory" : "a metric refused the pair";
-          return;
-        }
-      }
+      job->status =
+          score_formed(&temporal_, job->index, job->formed, shared_.settings->table, &job->why);
     } catch (const std::bad_alloc&) {
       job->status = PairStatus::kOutOfMemory;
       job->why = "out of memory";
@@ -466,14 +483,19 @@ class Committer {
 // flush is the last, whatever thread met it), the temporal ones last.
 void flush_all(std::vector<Scorers*> all, Scorers* temporal, ScoreTable* table) {
   std::vector<Scorers::Set*> sets;
-  for (Scorers* s : all)
-    for (Scorers::Set& set : s->sets())
-      sets.push_back(&set);
+  for (Scorers* s : all) {
+    for (Scorers* side : {s, s->rgb()})
+      if (side != nullptr)
+        for (Scorers::Set& set : side->sets())
+          sets.push_back(&set);
+  }
   std::stable_sort(sets.begin(), sets.end(), [](const Scorers::Set* a, const Scorers::Set* b) {
     return a->first_pair < b->first_pair;
   });
-  for (Scorers::Set& set : temporal->sets())
-    sets.push_back(&set);
+  for (Scorers* side : {temporal, temporal->rgb()})
+    if (side != nullptr)
+      for (Scorers::Set& set : side->sets())
+        sets.push_back(&set);
   for (Scorers::Set* set : sets)
     for (auto& m : set->scorers)
       (void)m->flush(table);
@@ -499,9 +521,10 @@ struct FetchStop {
 };
 
 // The metrics scored on any thread, and the temporal ones, scored in pair order on the run's
-// thread; `light` when every one of the first costs less than copying a pair for a thread.
+// thread, each apart from those that score RGB; `light` when every one scored on any thread
+// costs less than copying a pair for a thread.
 struct MetricSplit {
-  std::vector<const MetricRequest*> parallel, temporal;
+  std::vector<const MetricRequest*> parallel, temporal, rgb_parallel, rgb_temporal;
   bool light = true;
 };
 
@@ -509,7 +532,10 @@ MetricSplit split_metrics(const std::vector<MetricRequest>& metrics) {
   MetricSplit split;
   for (const MetricRequest& m : metrics) {
     const bool temporal = m.row->flags & kMetricTemporal;
-    (temporal ? split.temporal : split.parallel).push_back(&m);
+    const bool rgb = m.row->flags & kMetricRgb;
+    (temporal ? (rgb ? split.rgb_temporal : split.temporal)
+              : (rgb ? split.rgb_parallel : split.parallel))
+        .push_back(&m);
     split.light = split.light && (temporal || (m.row->flags & kMetricLight));
   }
   return split;
@@ -521,7 +547,7 @@ MetricSplit split_metrics(const std::vector<MetricRequest>& metrics) {
 std::unique_ptr<Workers> make_workers(const Shared& shared, const MetricSplit& split) {
   const int threads = std::clamp(shared.settings->threads, 1, 64);
   if (threads == 1 || split.light) return nullptr;
-  auto workers = std::make_unique<Workers>(shared, split.parallel, threads);
+  auto workers = std::make_unique<Workers>(shared, split.parallel, split.rgb_parallel, threads);
   if (workers->count() == 0) workers.reset();
   return workers;
 }
@@ -850,8 +876,8 @@ void comparison_run(const RunSettings& settings, RunResult* result) {
     l->on_start(r.pair_count, *settings.table);
   const MetricSplit split = split_metrics(settings.metrics);
   const std::unique_ptr<Workers> workers = make_workers(shared, split);
-  Scorers here(split.parallel, settings.cpu_flags);
-  Committer committer(shared, split.temporal, &r);
+  Scorers here(split.parallel, split.rgb_parallel, settings.cpu_flags);
+  Committer committer(shared, split.temporal, split.rgb_temporal, &r);
   {
     Scheduler scheduler(shared, sources, r.skip, r, workers.get(), &here, &committer);
     const int32_t stop =

@@ -406,6 +406,7 @@ Fetch ContainerSource::hand_out(Frame* out) {
   p.width = w;
   p.height = h;
   p.full_range = full_range(f);
+  p.matrix = uint8_t(f->colorspace >= 0 && f->colorspace < 256 ? f->colorspace : 2);
   const AVFrame* src = f;
   if (!planar_yuv_form(format, &p.layout, &p.depth)) {
     // Semi-planar and packed YUV keep their chroma layout and depth (to the nearest planar
@@ -437,6 +438,9 @@ Fetch ContainerSource::hand_out(Frame* out) {
     const int* coefficients = sws_getCoefficients(f->colorspace);
     sws_setColorspaceDetails(sws_.get(), coefficients, full_range(f) ? 1 : 0, coefficients,
                              p.full_range ? 1 : 0, 0, 1 << 16, 1 << 16);
+    // libswscale's coefficients for an RGB picture's matrix (0) are BT.709's: the picture
+    // states those, so that a conversion back to RGB takes the same.
+    if (f->colorspace == AVCOL_SPC_RGB) p.matrix = AVCOL_SPC_BT709;
     AVFrame* s = scratch_.get();
     if (s->width != w || s->height != h || s->format != to) {
       av_frame_unref(s);

@@ -117,6 +117,18 @@ class PictureBuffer {
                                   PictureBuffer* out, std::string* why = nullptr,
                                   bool keep_range = false);
 
+// Converts `in` to RGB as FFmpeg's CLI converts a picture for PNG output (`-vf format=rgb24`, or
+// `format=rgb48be` for pictures deeper than 8 bits), into out->picture as three planes R, G and B
+// (ChromaLayout::k444, full range) of `depth` bits, 8 or 16: libswscale with the flags and the
+// colourspace details FFmpeg's scale filter gives the conversion it inserts, by the picture's
+// matrix (in.matrix) and range, its bytes those of the PNG. An 8-bit picture asked for at 16 bits
+// is converted to 8-bit RGB and widened losslessly (times 257, as a PNG reader scales 8-bit
+// samples to 16). 1 when converted; 0 with *why set (when given) when it cannot be: no FFmpeg in
+// this build, a depth other than 8 or 16, a deeper picture asked for at 8 bits, out of memory, an
+// odd-sized picture whose chroma planes are rounded down (the AVI path's pictures).
+[[nodiscard]] int rgb_picture(const Picture& in, int depth, PictureBuffer* out,
+                              std::string* why = nullptr);
+
 // How a picture is scaled to another size: one of libswscale's filters by the name FFmpeg's
 // scale filter gives it, with the flags and the parameters that filter passes on (as a framework
 // writes `scale=W:H:flags=lanczos+accurate_rnd+full_chroma_int:param0=5`). kNone: pictures are

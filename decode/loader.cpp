@@ -138,4 +138,9 @@ int scale_picture(const Picture& in, int32_t width, int32_t height, ChromaLayout
   return m ? m->scale_picture(in, width, height, layout, full_range, filter, out, why) : 0;
 }
 
+int rgb_picture(const Picture& in, int depth, PictureBuffer* out, std::string* why) {
+  const DecodeModule* m = module(why);
+  return m ? m->rgb_picture(in, depth, out, why) : 0;
+}
+
 }  // namespace vq

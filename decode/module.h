@@ -26,6 +26,7 @@ struct DecodeModule {
   int (*scale_picture)(const Picture& in, int32_t width, int32_t height, ChromaLayout layout,
                        bool full_range, ScaleFilter filter, PictureBuffer* out, std::string* why);
   void (*free_state)(PictureBuffer::State* state);
+  int (*rgb_picture)(const Picture& in, int depth, PictureBuffer* out, std::string* why);
 };
 
 // Whether an AVI stream needs a decoder at all: false for frames the converters read as they are

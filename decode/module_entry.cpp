@@ -18,8 +18,8 @@ void free_state(PictureBuffer::State* state) {
 }
 
 constexpr DecodeModule kModule = {
-    VQ_MODULE_STAMP,       open_decompressor, open_input,    open_path,
-    open_container_memory, convert_picture,   scale_picture, free_state,
+    VQ_MODULE_STAMP, open_decompressor, open_input, open_path,   open_container_memory,
+    convert_picture, scale_picture,     free_state, rgb_picture,
 };
 
 }  // namespace

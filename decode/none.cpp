@@ -60,4 +60,9 @@ int scale_picture(const Picture&, int32_t, int32_t, ChromaLayout, bool, ScaleFil
   return 0;
 }
 
+int rgb_picture(const Picture&, int, PictureBuffer*, std::string* why) {
+  if (why != nullptr) *why = kNoFfmpeg;
+  return 0;
+}
+
 }  // namespace vq

@@ -145,6 +145,11 @@ struct PictureBuffer::State {
   // A scaler's output size and filter (0 and none for a converter of one size).
   int dw = 0, dh = 0;
   ScaleFilter filter = ScaleFilter::kNone;
+  // An RGB conversion's matrix, and the packed RGB rows libswscale writes before they are
+  // parted into planes.
+  uint8_t matrix = 0;
+  std::unique_ptr<uint8_t[]> packed;
+  size_t packed_capacity = 0;
 };
 
 void PictureBuffer::StateDeleter::operator()(State* s) const {
@@ -271,6 +276,7 @@ int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBu
     p.layout = layout;
     p.depth = depth;
     p.full_range = full_out;
+    p.matrix = in.matrix;
     p.width = w;
     p.height = h;
     const PlaneSize c = chroma_size(made, w, h);
@@ -363,6 +369,155 @@ int scale_picture(const Picture& in, int32_t width, int32_t height, ChromaLayout
     p.chroma_height = c.height;
     if (!scale_into_block(s, in, layout, width, height, in.depth, &p)) {
       return fail(why, "libswscale cannot scale it");
+    }
+    out->picture = p;
+    return 1;
+  } catch (const std::bad_alloc&) {
+    return fail(why, "out of memory");
+  }
+}
+
+namespace {
+
+// The coefficients FFmpeg's scale filter converts a picture of matrix `matrix` with: the
+// matrix's own where libswscale has them, BT.601's where the stream states none or one it lacks.
+const int* rgb_coefficients(int matrix) {
+  if (matrix < AVCOL_SPC_BT709 || matrix > AVCOL_SPC_BT2020_CL || matrix == AVCOL_SPC_YCGCO) {
+    matrix = AVCOL_SPC_BT470BG;
+  }
+  return sws_getCoefficients(matrix);
+}
+
+// A converter of w x h `from` pictures to packed `to` RGB as the scale filter FFmpeg's CLI
+// inserts makes it: bicubic, the options that filter sets (8-bit 4:2:0 chroma sited as MPEG-2
+// places it), the range left to the pixel format at initialisation, and then the picture's
+// matrix and range laid over the details libswscale chose.
+SwsPtr make_rgb_converter(int w, int h, AVPixelFormat from, AVPixelFormat to, int matrix,
+                          bool full_range) {
+  SwsPtr sws(sws_alloc_context());
+  if (!sws) return sws;
+  const struct {
+    const char* name;
+    int64_t value;
+  } options[] = {{"srcw", w},
+                 {"srch", h},
+                 {"src_format", from},
+                 {"dstw", w},
+                 {"dsth", h},
+                 {"dst_format", to},
+                 {"sws_flags", SWS_BICUBIC},
+                 {"src_v_chr_pos", from == AV_PIX_FMT_YUV420P ? 128 : -513}};
+  for (const auto& o : options) {
+    if (av_opt_set_int(sws.get(), o.name, o.value, 0) < 0) return SwsPtr();
+  }
+  if (sws_init_context(sws.get(), nullptr, nullptr) < 0) return SwsPtr();
+  int* inverse = nullptr;
+  int* table = nullptr;
+  int src_full = 0, dst_full = 0, brightness = 0, contrast = 0, saturation = 0;
+  if (sws_getColorspaceDetails(sws.get(), &inverse, &src_full, &table, &dst_full, &brightness,
+                               &contrast, &saturation) < 0) {
+    return SwsPtr();
+  }
+  const int* coefficients = rgb_coefficients(matrix);
+  if (sws_setColorspaceDetails(sws.get(), coefficients, full_range ? 1 : src_full, coefficients,
+                               dst_full, brightness, contrast, saturation) < 0) {
+    return SwsPtr();
+  }
+  return sws;
+}
+
+}  // namespace
+
+int rgb_picture(const Picture& in, int depth, PictureBuffer* out, std::string* why) {
+  if (out == nullptr) return 0;
+  if (depth != 8 && depth != 16) return fail(why, "RGB samples are of 8 or 16 bits");
+  if (in.depth > 8 && depth == 8) return fail(why, "a picture deeper than 8 bits needs 16-bit RGB");
+  const AVPixelFormat from = planar_yuv_format(in.layout, in.depth);
+  if (from == AV_PIX_FMT_NONE) return fail(why, "no conversion for samples of that depth");
+  if (!check_input(in, why)) return 0;
+  // 8-bit pictures as rgb24, deeper ones as big-endian rgb48: the forms the PNG holds.
+  const bool wide = in.depth > 8;
+  const AVPixelFormat to = wide ? AV_PIX_FMT_RGB48BE : AV_PIX_FMT_RGB24;
+  const int32_t w = in.width;
+  const int32_t h = in.height;
+  try {
+    if (!out->state) out->state.reset(new PictureBuffer::State);
+    PictureBuffer::State& s = *out->state;
+    if (!s.sws || s.w != w || s.h != h || s.from != from || s.to != to ||
+        s.full_range != in.full_range || s.matrix != in.matrix || s.dw != 0) {
+      s.sws = make_rgb_converter(w, h, from, to, in.matrix, in.full_range);
+      s.dw = s.dh = 0;
+      s.filter = ScaleFilter::kNone;
+      if (!s.sws) return fail(why, "libswscale cannot convert it to RGB");
+      s.w = w;
+      s.h = h;
+      s.from = from;
+      s.to = to;
+      s.full_range = in.full_range;
+      s.keep_range = false;
+      s.matrix = in.matrix;
+    }
+    const size_t in_bytes = wide ? 2 : 1;
+    const ptrdiff_t packed_pitch = aligned(size_t(w) * 3 * in_bytes);
+    const size_t packed_need = size_t(packed_pitch) * size_t(h) + 64;
+    if (s.packed_capacity < packed_need) {
+      s.packed.reset();
+      s.packed_capacity = 0;
+      s.packed.reset(new uint8_t[packed_need]);
+      s.packed_capacity = packed_need;
+    }
+    const size_t out_bytes = depth > 8 ? 2 : 1;
+    const ptrdiff_t plane_pitch = aligned(size_t(w) * out_bytes);
+    const size_t need = 3 * size_t(plane_pitch) * size_t(h) + 64;
+    if (s.capacity < need) {
+      s.block.reset();
+      s.capacity = 0;
+      s.block.reset(new uint8_t[need]);
+      s.capacity = need;
+    }
+    uint8_t* packed = s.packed.get() + ((64 - uintptr_t(s.packed.get()) % 64) % 64);
+    uint8_t* const dst[4] = {packed, nullptr, nullptr, nullptr};
+    const int dst_pitch[4] = {int(packed_pitch), 0, 0, 0};
+    const bool chroma = in.layout != ChromaLayout::kGray;
+    const uint8_t* src[4] = {in.plane[0], chroma ? in.plane[1] : nullptr,
+                             chroma ? in.plane[2] : nullptr, nullptr};
+    const int src_pitch[4] = {int(in.pitch[0]), chroma ? int(in.pitch[1]) : 0,
+                              chroma ? int(in.pitch[2]) : 0, 0};
+    if (sws_scale(s.sws.get(), src, src_pitch, 0, h, dst, dst_pitch) != h) {
+      return fail(why, "libswscale cannot convert it to RGB");
+    }
+    Picture p;
+    p.layout = ChromaLayout::k444;
+    p.depth = depth;
+    p.full_range = true;
+    p.matrix = 0;  // RGB
+    p.width = p.chroma_width = w;
+    p.height = p.chroma_height = h;
+    uint8_t* base = s.block.get() + ((64 - uintptr_t(s.block.get()) % 64) % 64);
+    for (int c = 0; c < 3; ++c) {
+      p.plane[c] = base + c * plane_pitch * h;
+      p.pitch[c] = plane_pitch;
+    }
+    // The packed samples parted into planes of little-endian words (big-endian ones swapped)
+    // or bytes; a byte v widened to a word is v * 257, both its bytes v (v / 255 equals
+    // 257v / 65535).
+    for (int32_t y = 0; y < h; ++y) {
+      const uint8_t* row = packed + y * packed_pitch;
+      for (int c = 0; c < 3; ++c) {
+        uint8_t* o = base + c * plane_pitch * h + y * plane_pitch;
+        if (wide) {
+          for (int32_t x = 0; x < w; ++x) {
+            o[2 * x] = row[6 * x + 2 * c + 1];
+            o[2 * x + 1] = row[6 * x + 2 * c];
+          }
+        } else if (depth > 8) {
+          for (int32_t x = 0; x < w; ++x)
+            o[2 * x] = o[2 * x + 1] = row[3 * x + c];
+        } else {
+          for (int32_t x = 0; x < w; ++x)
+            o[x] = row[3 * x + c];
+        }
+      }
     }
     out->picture = p;
     return 1;

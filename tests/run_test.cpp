@@ -97,6 +97,41 @@ MetricStatus make_order(const PictureForm&, const MetricOptions&, uint32_t,
 }
 const MetricRow kOrder{"order", "pairs in order", {}, kMetricTemporal, order_scores, make_order};
 
+// A metric that scores RGB pictures: writes a checksum of each picture it gets, and refuses any
+// form but the RGB one of the pairs.
+std::vector<std::string> rgb_scores(const MetricOptions&) {
+  return {"rgb_ref", "rgb_dist"};
+}
+double rgb_checksum(const Picture& p) {
+  double sum = 0;
+  for (int c = 0; c < 3; ++c)
+    for (int32_t y = 0; y < p.height; ++y)
+      for (int32_t x = 0; x < p.width; ++x)
+        sum += p.plane[c][y * p.pitch[c] + x] * (c + 1) * (x + 3 * y + 1);
+  return sum;
+}
+class RgbMetric final : public Metric {
+ public:
+  MetricStatus score(int32_t pair, const Picture& ref, const Picture& dist,
+                     ScoreTable* t) override {
+    t->set(t->declare("rgb_ref"), pair, rgb_checksum(ref));
+    t->set(t->declare("rgb_dist"), pair, rgb_checksum(dist));
+    return MetricStatus::kOk;
+  }
+};
+MetricStatus make_rgb(const PictureForm& form, const MetricOptions&, uint32_t,
+                      std::unique_ptr<Metric>* out, std::string* why) {
+  if (form.layout != ChromaLayout::k444 || form.depth != 8 || form.chroma_width != form.width) {
+    *why = "not RGB";
+    return MetricStatus::kUnsupported;
+  }
+  out->reset(new RgbMetric);
+  return MetricStatus::kOk;
+}
+const MetricRow kRgb{"rgb", "RGB pictures", {}, kMetricRgb, rgb_scores, make_rgb};
+const MetricRow kRgbInOrder{
+    "rgb", "RGB pictures in order", {}, kMetricRgb | kMetricTemporal, rgb_scores, make_rgb};
+
 struct Outcome {
   RunResult result;
   std::string text;
@@ -107,7 +142,8 @@ struct Outcome {
 };
 
 Outcome run(VideoSource* a, VideoSource* b, const std::vector<std::string>& metrics, int threads,
-            bool order, const int32_t* skip = nullptr, bool align = false) {
+            bool order, const int32_t* skip = nullptr, bool align = false,
+            const MetricRow* extra = nullptr) {
   RunSettings s;
   s.sources[0] = a;
   s.sources[1] = b;
@@ -120,6 +156,7 @@ Outcome run(VideoSource* a, VideoSource* b, const std::vector<std::string>& metr
     s.metrics.push_back(r);
   }
   if (order) s.metrics.push_back(MetricRequest{&kOrder, {}});
+  if (extra) s.metrics.push_back(MetricRequest{extra, {}});
   s.threads = threads;
   s.cpu_flags = detect_cpu_flags();
   ScoreTable table;
@@ -211,6 +248,40 @@ TEST(Run, PairsFailuresAndTextAreTheSameOnAnyThreadCount) {
       } else {
         EXPECT_EQ(first.text, o.text);
         EXPECT_EQ(first.rows, o.rows);
+      }
+    }
+  }
+}
+
+// Metrics that score RGB get each pair's pictures as rgb_picture converts them, on any thread
+// or in order, beside metrics that score the pictures as formed, whose scores do not change.
+TEST(Run, RgbMetricsGetThePairConverted) {
+  if (!have_ffmpeg()) GTEST_SKIP() << "this build has no FFmpeg's libraries";
+  MemorySource plain_a(4, 1), plain_b(4, 2);
+  const Outcome plain = run(&plain_a, &plain_b, {"psnr", "ssim"}, 1, false);
+  for (const MetricRow* row : {&kRgb, &kRgbInOrder}) {
+    for (int threads : {1, 3}) {
+      SCOPED_TRACE(std::string(row->help) + ", threads " + std::to_string(threads));
+      MemorySource a(4, 1), b(4, 2);
+      const Outcome o = run(&a, &b, {"psnr", "ssim"}, threads, false, nullptr, false, row);
+      ASSERT_EQ(RunOutcome::kOk, o.result.outcome) << o.result.reason;
+      ASSERT_EQ(4u, o.rows.size());
+      MemorySource again_a(4, 1), again_b(4, 2);
+      MemorySource* again[2] = {&again_a, &again_b};
+      for (int32_t i = 0; i < 4; ++i) {
+        const size_t yuv_columns = plain.rows[size_t(i)].size();
+        EXPECT_EQ(plain.rows[size_t(i)],
+                  std::vector<double>(o.rows[size_t(i)].begin(),
+                                      o.rows[size_t(i)].begin() + long(yuv_columns)));
+        for (int k = 0; k < 2; ++k) {
+          Frame f;
+          ASSERT_EQ(Fetch::kFrame, again[k]->get_frame(i, &f));
+          PictureBuffer rgb;
+          std::string why;
+          ASSERT_EQ(1, rgb_picture(f.picture, 8, &rgb, &why)) << why;
+          EXPECT_EQ(rgb_checksum(rgb.picture), o.rows[size_t(i)][yuv_columns + size_t(k)])
+              << "pair " << i << ", picture " << k;
+        }
       }
     }
   }

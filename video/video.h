@@ -66,6 +66,10 @@ struct Picture {
   int32_t chroma_height = 0;
   const uint8_t* plane[3] = {nullptr, nullptr, nullptr};
   ptrdiff_t pitch[3] = {0, 0, 0};
+  // The matrix coefficients its stream states, by their H.273 numbers (FFmpeg's AVColorSpace:
+  // 1 BT.709, 5 and 6 BT.601, 9 BT.2020, ...); 2, unspecified, where the stream states none (Y4M,
+  // raw YUV, AVI). Only a conversion to RGB reads it.
+  uint8_t matrix = 2;
 };
 
 // Bytes per sample of a picture of `depth` bits.

@@ -4,6 +4,8 @@
 // (integer products, one float conversion, the float reciprocal, one float product).
 #include <immintrin.h>
 
+#include <algorithm>
+
 #include "metrics/cambi/cambi.h"
 
 namespace vq {
@@ -168,21 +170,71 @@ void cambi_c_values_row_avx2(const CambiRowArgs& a) {
   cambi_c_values_span_scalar(a, j, a.width);
 }
 
-int32_t cambi_next_change_avx2(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
-                               const uint16_t* b, int32_t from, int32_t n) {
-  const __m256i zero = _mm256_setzero_si256();
-  int32_t j = from;
-  for (; j + 16 <= n; j += 16) {
-    const __m256i fa =
-        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(mask_a + j)));
-    const __m256i fb =
-        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(mask_b + j)));
-    const __m256i ka = _mm256_or_si256(load(a + j), _mm256_cmpeq_epi16(fa, zero));
-    const __m256i kb = _mm256_or_si256(load(b + j), _mm256_cmpeq_epi16(fb, zero));
-    const uint32_t same = uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi16(ka, kb)));
-    if (same != 0xFFFFFFFFu) return j + int32_t(__builtin_ctz(~same) >> 1);
+namespace {
+
+// counts[0 .. n) += the lanes of d; the last block's lanes past n add 0 (the counts end with a
+// margin of 16, so that block stays inside them).
+inline void add_span(uint16_t* counts, int32_t n, __m256i d) {
+  int32_t k = 0;
+  for (; k + 16 <= n; k += 16) {
+    auto* p = reinterpret_cast<__m256i*>(counts + k);
+    _mm256_storeu_si256(p, _mm256_add_epi16(_mm256_loadu_si256(p), d));
   }
-  return cambi_next_change_scalar(mask_a, a, mask_b, b, j, n);
+  if (k < n) {
+    const __m256i lanes = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m256i keep = _mm256_cmpgt_epi16(_mm256_set1_epi16(int16_t(n - k)), lanes);
+    auto* p = reinterpret_cast<__m256i*>(counts + k);
+    _mm256_storeu_si256(p, _mm256_add_epi16(_mm256_loadu_si256(p), _mm256_and_si256(d, keep)));
+  }
+}
+
+// Sixteen pixels' count rows: value - base where flat and below count_rows, else count_rows.
+inline __m256i count_rows_of(const uint16_t* values, const uint8_t* mask, __m256i base,
+                             __m256i rows) {
+  const __m256i flat =
+      _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(mask)));
+  const __m256i not_flat = _mm256_cmpeq_epi16(flat, _mm256_setzero_si256());
+  const __m256i row = _mm256_or_si256(_mm256_sub_epi16(load(values), base), not_flat);
+  return _mm256_min_epu16(row, rows);
+}
+
+}  // namespace
+
+void cambi_slide_avx2(const CambiSlideArgs& a) {
+  const int32_t w = a.width;
+  const __m256i base = _mm256_set1_epi16(int16_t(a.base)),
+                rows = _mm256_set1_epi16(int16_t(a.count_rows));
+  const __m256i plus = _mm256_set1_epi16(1), minus = _mm256_set1_epi16(-1);
+  const uint16_t none = uint16_t(a.count_rows);
+  alignas(32) uint16_t ro[16], ri[16];
+  auto move = [&](int32_t j, uint16_t from, uint16_t to) {
+    const int32_t lo = std::max(j - a.pad, 0), hi = std::min(j + a.pad + 1, w);
+    if (from != none) add_span(a.counts + size_t(from) * size_t(w) + lo, hi - lo, minus);
+    if (to != none) add_span(a.counts + size_t(to) * size_t(w) + lo, hi - lo, plus);
+  };
+  int32_t j = 0;
+  for (; j + 16 <= w; j += 16) {
+    const __m256i o = count_rows_of(a.out_values + j, a.out_mask + j, base, rows);
+    const __m256i i = count_rows_of(a.in_values + j, a.in_mask + j, base, rows);
+    // Two mask bits per column; the columns that change, lowest first.
+    uint32_t change = ~uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi16(o, i)));
+    if (change == 0) continue;
+    _mm256_store_si256(reinterpret_cast<__m256i*>(ro), o);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(ri), i);
+    while (change != 0) {
+      const int lane = __builtin_ctz(change) >> 1;
+      change &= ~(3u << (2 * lane));
+      move(j + lane, ro[lane], ri[lane]);
+    }
+  }
+  const uint32_t limit = uint32_t(a.count_rows);
+  for (; j < w; ++j) {
+    uint32_t o = a.out_mask[j] ? uint32_t(a.out_values[j] - a.base) : limit;
+    uint32_t i = a.in_mask[j] ? uint32_t(a.in_values[j] - a.base) : limit;
+    o = o < limit ? o : limit;
+    i = i < limit ? i : limit;
+    if (o != i) move(j, uint16_t(o), uint16_t(i));
+  }
 }
 
 void cambi_pool_sums_avx2(const float* values, int32_t n, CambiSums* sums) {
@@ -215,6 +267,133 @@ void cambi_pool_sums_avx2(const float* values, int32_t n, CambiSums* sums) {
     s.part[0] += double(values[i]);
   }
   *sums = s;
+}
+
+}  // namespace vq
+
+namespace vq {
+
+namespace {
+
+inline __m256i widen16(const uint8_t* p) {
+  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+inline void store(uint16_t* p, __m256i v) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+}
+
+}  // namespace
+
+void cambi_smooth8_avx2(const uint8_t* luma, ptrdiff_t pitch, int32_t w, int32_t h, uint16_t* out) {
+  for (int32_t i = 0; i < h; ++i) {
+    const uint8_t* r = luma + pitch * i;
+    // The last row is its own lower neighbour: twice its pair sums.
+    const uint8_t* n = i + 1 < h ? r + pitch : r;
+    uint16_t* o = out + size_t(i) * size_t(w);
+    int32_t j = 0;
+    for (; j + 17 <= w; j += 16)
+      store(o + j, _mm256_add_epi16(_mm256_add_epi16(widen16(r + j), widen16(r + j + 1)),
+                                    _mm256_add_epi16(widen16(n + j), widen16(n + j + 1))));
+    for (; j + 1 < w; ++j)
+      o[j] = uint16_t(r[j] + r[j + 1] + n[j] + n[j + 1]);
+    o[w - 1] = uint16_t((r[w - 1] + n[w - 1]) * 2);
+  }
+}
+
+void cambi_flat_row_avx2(const uint16_t* r, const uint16_t* next, int32_t w, uint8_t* f,
+                         uint8_t* col) {
+  // The last row compares with itself below, which is always equal.
+  const uint16_t* n = next ? next : r;
+  const __m256i one = _mm256_set1_epi8(1);
+  int32_t j = 0;
+  for (; j + 33 <= w; j += 32) {
+    const __m256i a = _mm256_and_si256(_mm256_cmpeq_epi16(load(r + j), load(r + j + 1)),
+                                       _mm256_cmpeq_epi16(load(r + j), load(n + j)));
+    const __m256i b = _mm256_and_si256(_mm256_cmpeq_epi16(load(r + j + 16), load(r + j + 17)),
+                                       _mm256_cmpeq_epi16(load(r + j + 16), load(n + j + 16)));
+    // Lanes of -1 or 0 packed to bytes, back in column order.
+    const __m256i flags = _mm256_and_si256(
+        _mm256_permute4x64_epi64(_mm256_packs_epi16(a, b), _MM_SHUFFLE(3, 1, 2, 0)), one);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(f + j), flags);
+    auto* c = reinterpret_cast<__m256i*>(col + j);
+    _mm256_storeu_si256(c, _mm256_add_epi8(_mm256_loadu_si256(c), flags));
+  }
+  for (; j + 1 < w; ++j) {
+    f[j] = uint8_t((r[j] == r[j + 1]) & (r[j] == n[j]));
+    col[j] = uint8_t(col[j] + f[j]);
+  }
+  f[w - 1] = r[w - 1] == n[w - 1];
+  col[w - 1] = uint8_t(col[w - 1] + f[w - 1]);
+}
+
+void cambi_mask_row_avx2(uint8_t* col, const uint8_t* drop, int32_t w, uint8_t limit, uint8_t* m) {
+  int32_t j = 0;
+  if (drop) {
+    for (; j + 32 <= w; j += 32) {
+      auto* c = reinterpret_cast<__m256i*>(col + j);
+      _mm256_storeu_si256(
+          c, _mm256_sub_epi8(_mm256_loadu_si256(c),
+                             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(drop + j))));
+    }
+    for (; j < w; ++j)
+      col[j] = uint8_t(col[j] - drop[j]);
+  }
+  // The sums are at most 49: a signed byte comparison orders them.
+  const __m256i most = _mm256_set1_epi8(int8_t(limit)), one = _mm256_set1_epi8(1);
+  auto at = [&](int32_t k) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(col + k));
+  };
+  for (j = 0; j + 32 <= w; j += 32) {
+    const __m256i n = _mm256_add_epi8(
+        _mm256_add_epi8(_mm256_add_epi8(at(j - 3), at(j - 2)), _mm256_add_epi8(at(j - 1), at(j))),
+        _mm256_add_epi8(_mm256_add_epi8(at(j + 1), at(j + 2)), at(j + 3)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(m + j),
+                        _mm256_and_si256(_mm256_cmpgt_epi8(n, most), one));
+  }
+  for (; j < w; ++j) {
+    const uint8_t n = uint8_t(col[j - 3] + col[j - 2] + col[j - 1] + col[j] + col[j + 1] +
+                              col[j + 2] + col[j + 3]);
+    m[j] = n > limit;
+  }
+}
+
+void cambi_halve16_avx2(uint16_t* data, int32_t stride, int32_t w, int32_t h) {
+  const __m256i low = _mm256_set1_epi32(0xFFFF);
+  for (int32_t i = 0; i < h; ++i) {
+    const uint16_t* from = data + size_t(2 * i) * size_t(stride);
+    uint16_t* to = data + size_t(i) * size_t(stride);
+    int32_t j = 0;
+    // Sixteen outputs read 32 samples, all before any is written (the first row halves onto
+    // itself; later blocks write where earlier ones have read).
+    for (; j + 17 <= w; j += 16) {
+      const __m256i a = _mm256_and_si256(load(from + 2 * j), low);
+      const __m256i b = _mm256_and_si256(load(from + 2 * j + 16), low);
+      store(to + j, _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), _MM_SHUFFLE(3, 1, 2, 0)));
+    }
+    for (; j < w; ++j)
+      to[j] = from[2 * j];
+  }
+}
+
+void cambi_halve8_avx2(uint8_t* data, int32_t stride, int32_t w, int32_t h) {
+  const __m256i low = _mm256_set1_epi16(0xFF);
+  for (int32_t i = 0; i < h; ++i) {
+    const uint8_t* from = data + size_t(2 * i) * size_t(stride);
+    uint8_t* to = data + size_t(i) * size_t(stride);
+    int32_t j = 0;
+    for (; j + 33 <= w; j += 32) {
+      const __m256i a =
+          _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 2 * j)), low);
+      const __m256i b = _mm256_and_si256(
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 2 * j + 32)), low);
+      _mm256_storeu_si256(
+          reinterpret_cast<__m256i*>(to + j),
+          _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), _MM_SHUFFLE(3, 1, 2, 0)));
+    }
+    for (; j < w; ++j)
+      to[j] = from[2 * j];
+  }
 }
 
 }  // namespace vq

@@ -238,78 +238,28 @@ void anti_dither(uint16_t* img, int32_t w, int32_t h) {
 // to their right and lower neighbours (a missing neighbour counts as equal). The zero-derivative
 // rows are kept in a ring of eight and summed down seven rows per column; the column sums (at
 // most 7) lie between three zeros on either side, so that seven of them side by side sum to at
-// most 49 in a byte, whatever the column, and the loops vectorize.
-void spatial_mask(const uint16_t* img, int32_t w, int32_t h, uint8_t* mask, CambiScratch* s) {
+// most 49 in a byte, whatever the column.
+void spatial_mask(const CambiKernels& k, const uint16_t* img, int32_t w, int32_t h, uint8_t* mask,
+                  CambiScratch* s) {
   const uint32_t tiles = uint32_t(w >> 6) * uint32_t(h >> 6);
   int log = 0;
   if (tiles > 0)
     for (uint32_t t = tiles - 1; t > 0; t >>= 1)
       ++log;
-  const uint32_t limit = uint32_t((49 + 3 * (log - 11) - 1) >> 1);
+  const uint8_t limit = uint8_t((49 + 3 * (log - 11) - 1) >> 1);
   const size_t sw = size_t(w);
   s->flat.assign(9 * sw + 6, 0);
   uint8_t* col = s->flat.data() + 8 * sw + 3;
   auto flat_row = [&](int32_t i) {
     const uint16_t* r = img + size_t(i) * sw;
-    uint8_t* f = s->flat.data() + size_t(i % 8) * sw;
-    if (i == h - 1) {
-      for (int32_t j = 0; j + 1 < w; ++j)
-        f[j] = r[j] == r[j + 1];
-      f[w - 1] = 1;
-    } else {
-      const uint16_t* n = r + sw;
-      for (int32_t j = 0; j + 1 < w; ++j)
-        f[j] = uint8_t((r[j] == r[j + 1]) & (r[j] == n[j]));
-      f[w - 1] = r[w - 1] == n[w - 1];
-    }
-    for (int32_t j = 0; j < w; ++j)
-      col[j] = uint8_t(col[j] + f[j]);
+    k.flat_row(r, i == h - 1 ? nullptr : r + sw, w, s->flat.data() + size_t(i % 8) * sw, col);
   };
   for (int32_t i = 0; i < std::min(3, h); ++i)
     flat_row(i);
   for (int32_t i = 0; i < h; ++i) {
     if (i + 3 < h) flat_row(i + 3);
-    if (i - 4 >= 0) {
-      const uint8_t* f = s->flat.data() + size_t((i - 4) % 8) * sw;
-      for (int32_t j = 0; j < w; ++j)
-        col[j] = uint8_t(col[j] - f[j]);
-    }
-    uint8_t* m = mask + size_t(i) * sw;
-    for (int32_t j = 0; j < w; ++j) {
-      const uint8_t n = uint8_t(col[j - 3] + col[j - 2] + col[j - 1] + col[j] + col[j + 1] +
-                                col[j + 2] + col[j + 3]);
-      m[j] = n > limit;
-    }
-  }
-}
-
-// to_ten_bits then anti_dither in one pass, for 8-bit samples at their own size: four samples
-// shifted up by 2 and their sum shifted down by 2 is their plain sum, and two such is twice
-// theirs.
-void ten_bits_smoothed8(const uint8_t* luma, ptrdiff_t pitch, int32_t w, int32_t h, uint16_t* out) {
-  for (int32_t i = 0; i + 1 < h; ++i) {
-    const uint8_t* r = luma + pitch * i;
-    const uint8_t* n = r + pitch;
-    uint16_t* o = out + size_t(i) * size_t(w);
-    for (int32_t j = 0; j + 1 < w; ++j)
-      o[j] = uint16_t(r[j] + r[j + 1] + n[j] + n[j + 1]);
-    o[w - 1] = uint16_t((r[w - 1] + n[w - 1]) * 2);
-  }
-  const uint8_t* r = luma + pitch * (h - 1);
-  uint16_t* o = out + size_t(h - 1) * size_t(w);
-  for (int32_t j = 0; j + 1 < w; ++j)
-    o[j] = uint16_t((r[j] + r[j + 1]) * 2);
-  o[w - 1] = uint16_t(r[w - 1] << 2);
-}
-
-// Every second sample of every second row, in place (rows keep the full-size stride).
-template <typename T>
-void halve(T* data, int32_t stride, int32_t w, int32_t h) {
-  for (int32_t i = 0; i < h; ++i) {
-    const T* from = data + size_t(2 * i) * size_t(stride);
-    T* to = data + size_t(i) * size_t(stride);
-    for (int32_t j = 0; j < w; ++j)
-      to[j] = from[2 * j];
+    const uint8_t* drop = i - 4 >= 0 ? s->flat.data() + size_t((i - 4) % 8) * sw : nullptr;
+    k.mask_row(col, drop, w, limit, mask + size_t(i) * sw);
   }
 }
 
@@ -340,27 +290,6 @@ void count_row(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, c
   }
 }
 
-// Slides the window down one row: removes row `out`'s pixels and adds row `in`'s, skipping the
-// columns where both are flat with one value.
-void slide_rows(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, const uint8_t* mask,
-                int32_t stride, int32_t w, int32_t out, int32_t in, uint16_t* counts) {
-  const int32_t pad = p.window >> 1;
-  const uint16_t* vo = img + size_t(out) * size_t(stride);
-  const uint16_t* vi = img + size_t(in) * size_t(stride);
-  const uint8_t* mo = mask + size_t(out) * size_t(stride);
-  const uint8_t* mi = mask + size_t(in) * size_t(stride);
-  const uint32_t rows = uint32_t(p.count_rows);
-  for (int32_t j = k.next_change(mo, vo, mi, vi, 0, w); j < w;
-       j = k.next_change(mo, vo, mi, vi, j + 1, w)) {
-    const uint32_t ro = mo[j] ? uint32_t(vo[j] - p.base) : rows;
-    const uint32_t ri = mi[j] ? uint32_t(vi[j] - p.base) : rows;
-    if (ro == ri) continue;
-    const int32_t lo = std::max(j - pad, 0), hi = std::min(j + pad + 1, w);
-    if (ro < rows) k.add_range(counts + size_t(ro) * size_t(w) + lo, hi - lo, 0xFFFF);
-    if (ri < rows) k.add_range(counts + size_t(ri) * size_t(w) + lo, hi - lo, 1);
-  }
-}
-
 // Every flat pixel's c-value at one scale, from window counts slid down the rows. The counts
 // are all zero on entry and are left so: the rows still in the window at the end are taken out
 // again, which touches far less than clearing every count would.
@@ -383,7 +312,10 @@ void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, co
     if (i > 0) {
       const bool in = i + pad < h, gone = i - pad - 1 >= 0;
       if (in && gone) {
-        slide_rows(k, p, img, mask, stride, w, i - pad - 1, i + pad, counts);
+        const size_t out_at = size_t(i - pad - 1) * size_t(stride);
+        const size_t in_at = size_t(i + pad) * size_t(stride);
+        k.slide({counts, img + out_at, mask + out_at, img + in_at, mask + in_at, w, pad, p.base,
+                 p.count_rows});
       } else if (in) {
         count_row(k, p, img, mask, stride, w, i + pad, 1, counts);
       } else if (gone) {
@@ -641,12 +573,12 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
   // A range update may touch 16 samples past its row's end: the counts end with a margin.
   s->counts.grow(size_t(p.count_rows) * size_t(p.width) + 16);
   if (p.depth == 8 && p.anti_dither && p.width == p.in_width && p.height == p.in_height) {
-    ten_bits_smoothed8(luma, pitch, p.width, p.height, s->image.data());
+    k.smooth8(luma, pitch, p.width, p.height, s->image.data());
   } else {
     if (!to_ten_bits(p, luma, pitch, s->image.data())) return false;
     if (p.anti_dither) anti_dither(s->image.data(), p.width, p.height);
   }
-  spatial_mask(s->image.data(), p.width, p.height, s->mask.data(), s);
+  spatial_mask(k, s->image.data(), p.width, p.height, s->mask.data(), s);
   const int32_t stride = p.width;
   int32_t w = p.width, h = p.height;
   double total = 0;
@@ -654,8 +586,8 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
     if (scale > 0 || p.high_res_speedup) {
       w = (w + 1) >> 1;
       h = (h + 1) >> 1;
-      halve(s->image.data(), stride, w, h);
-      halve(s->mask.data(), stride, w, h);
+      k.halve16(s->image.data(), stride, w, h);
+      k.halve8(s->mask.data(), stride, w, h);
     }
     mode_filter(k, s->image.data(), stride, w, h, s->lines.data());
     c_values(k, p, s->image.data(), s->mask.data(), stride, w, h, s->counts.data(),

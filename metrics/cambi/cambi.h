@@ -48,6 +48,19 @@ struct CambiSums {
   double part[8] = {};
 };
 
+// One step of the window counts down the picture: row `out` leaves the window and row `in`
+// enters it. A flat pixel of value v adds to (or takes from) the counts of value row v - base,
+// when that is below count_rows, over the columns its window reaches (pad either side, cut at
+// the row's ends). Columns where both rows are flat with one value, or neither is flat, cancel.
+struct CambiSlideArgs {
+  uint16_t* counts;  // count_rows rows of width, then a margin of 16
+  const uint16_t* out_values;
+  const uint8_t* out_mask;
+  const uint16_t* in_values;
+  const uint8_t* in_mask;
+  int32_t width, pad, base, count_rows;
+};
+
 // The kernels that carry cambi's cost, scalar first, then the vector forms the CPU has.
 struct CambiKernels {
   // counts[0 .. n) += 1 or -= 1 (delta 1 or 0xFFFF).
@@ -58,11 +71,22 @@ struct CambiKernels {
   // out[j] = the mode of in[j-1], in[j], in[j+1] for 0 < j < n-1; the ends copied.
   void (*mode3_across)(const uint16_t* in, uint16_t* out, int32_t n);
   void (*c_values_row)(const CambiRowArgs& args);
-  // The first column j, from <= j < n, where row a and row b differ in their flat samples:
-  // a flag set in one and not the other, or both set and the values unequal; n when none.
-  int32_t (*next_change)(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
-                         const uint16_t* b, int32_t from, int32_t n);
+  void (*slide)(const CambiSlideArgs& args);
   void (*pool_sums)(const float* values, int32_t n, CambiSums* sums);
+  // 8-bit luma to 10 bits with the 2x2 mean of content encoded below 10 bits, in one pass:
+  // out = the sum of each sample, its right and lower neighbours and the one right of that
+  // (the last row and column with their one neighbour, doubled; the corner times four).
+  void (*smooth8)(const uint8_t* luma, ptrdiff_t pitch, int32_t w, int32_t h, uint16_t* out);
+  // One row's zero derivatives: f[j] = 1 where r[j] equals r[j+1] and next[j] (a missing
+  // neighbour, or next null for the last row, counts as equal); col[j] += f[j].
+  void (*flat_row)(const uint16_t* r, const uint16_t* next, int32_t w, uint8_t* f, uint8_t* col);
+  // col[j] -= drop[j] (drop may be null), then m[j] = 1 where col[j-3] + .. + col[j+3] > limit
+  // (col has three zeros before and after its w sums).
+  void (*mask_row)(uint8_t* col, const uint8_t* drop, int32_t w, uint8_t limit, uint8_t* m);
+  // Every second sample of the first 2w-1 of every second row, in place, h rows kept (rows keep
+  // the full-size stride).
+  void (*halve16)(uint16_t* data, int32_t stride, int32_t w, int32_t h);
+  void (*halve8)(uint8_t* data, int32_t stride, int32_t w, int32_t h);
 };
 
 [[nodiscard]] CambiKernels cambi_kernels(uint32_t cpu_flags);
@@ -74,17 +98,28 @@ void cambi_mode3_across_scalar(const uint16_t* in, uint16_t* out, int32_t n);
 void cambi_c_values_row_scalar(const CambiRowArgs& args);
 // Columns begin .. end-1 only: the vector forms hand it the columns they do not take.
 void cambi_c_values_span_scalar(const CambiRowArgs& args, int32_t begin, int32_t end);
-int32_t cambi_next_change_scalar(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
-                                 const uint16_t* b, int32_t from, int32_t n);
+void cambi_slide_scalar(const CambiSlideArgs& args);
 void cambi_pool_sums_scalar(const float* values, int32_t n, CambiSums* sums);
-int32_t cambi_next_change_avx2(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
-                               const uint16_t* b, int32_t from, int32_t n);
+void cambi_smooth8_scalar(const uint8_t* luma, ptrdiff_t pitch, int32_t w, int32_t h,
+                          uint16_t* out);
+void cambi_flat_row_scalar(const uint16_t* r, const uint16_t* next, int32_t w, uint8_t* f,
+                           uint8_t* col);
+void cambi_mask_row_scalar(uint8_t* col, const uint8_t* drop, int32_t w, uint8_t limit, uint8_t* m);
+void cambi_halve16_scalar(uint16_t* data, int32_t stride, int32_t w, int32_t h);
+void cambi_halve8_scalar(uint8_t* data, int32_t stride, int32_t w, int32_t h);
+void cambi_slide_avx2(const CambiSlideArgs& args);
 void cambi_pool_sums_avx2(const float* values, int32_t n, CambiSums* sums);
 void cambi_add_range_avx2(uint16_t* counts, int32_t n, uint16_t delta);
 void cambi_mode3_rows_avx2(const uint16_t* a, const uint16_t* b, const uint16_t* c, uint16_t* out,
                            int32_t n);
 void cambi_mode3_across_avx2(const uint16_t* in, uint16_t* out, int32_t n);
 void cambi_c_values_row_avx2(const CambiRowArgs& args);
+void cambi_smooth8_avx2(const uint8_t* luma, ptrdiff_t pitch, int32_t w, int32_t h, uint16_t* out);
+void cambi_flat_row_avx2(const uint16_t* r, const uint16_t* next, int32_t w, uint8_t* f,
+                         uint8_t* col);
+void cambi_mask_row_avx2(uint8_t* col, const uint8_t* drop, int32_t w, uint8_t limit, uint8_t* m);
+void cambi_halve16_avx2(uint16_t* data, int32_t stride, int32_t w, int32_t h);
+void cambi_halve8_avx2(uint8_t* data, int32_t stride, int32_t w, int32_t h);
 
 // Everything fixed by the options and the picture form.
 struct CambiPlan {

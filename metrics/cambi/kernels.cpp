@@ -59,14 +59,20 @@ void cambi_c_values_row_scalar(const CambiRowArgs& a) {
   cambi_c_values_span_scalar(a, 0, a.width);
 }
 
-int32_t cambi_next_change_scalar(const uint8_t* mask_a, const uint16_t* a, const uint8_t* mask_b,
-                                 const uint16_t* b, int32_t from, int32_t n) {
-  for (int32_t j = from; j < n; ++j) {
-    // A sample that is not flat keys as 0xFFFF, which no 10-bit value is.
-    const uint16_t ka = mask_a[j] ? a[j] : 0xFFFF, kb = mask_b[j] ? b[j] : 0xFFFF;
-    if (ka != kb) return j;
+void cambi_slide_scalar(const CambiSlideArgs& a) {
+  const uint32_t rows = uint32_t(a.count_rows);
+  for (int32_t j = 0; j < a.width; ++j) {
+    // A pixel that is not flat, or whose value has no count row, counts in no row.
+    uint32_t ro = a.out_mask[j] ? uint32_t(a.out_values[j] - a.base) : rows;
+    uint32_t ri = a.in_mask[j] ? uint32_t(a.in_values[j] - a.base) : rows;
+    ro = ro < rows ? ro : rows;
+    ri = ri < rows ? ri : rows;
+    if (ro == ri) continue;
+    const int32_t lo = std::max(j - a.pad, 0), hi = std::min(j + a.pad + 1, a.width);
+    if (ro < rows)
+      cambi_add_range_scalar(a.counts + size_t(ro) * size_t(a.width) + lo, hi - lo, 0xFFFF);
+    if (ri < rows) cambi_add_range_scalar(a.counts + size_t(ri) * size_t(a.width) + lo, hi - lo, 1);
   }
-  return n;
 }
 
 void cambi_pool_sums_scalar(const float* values, int32_t n, CambiSums* sums) {
@@ -88,17 +94,88 @@ void cambi_pool_sums_scalar(const float* values, int32_t n, CambiSums* sums) {
   *sums = s;
 }
 
+void cambi_smooth8_scalar(const uint8_t* luma, ptrdiff_t pitch, int32_t w, int32_t h,
+                          uint16_t* out) {
+  for (int32_t i = 0; i + 1 < h; ++i) {
+    const uint8_t* r = luma + pitch * i;
+    const uint8_t* n = r + pitch;
+    uint16_t* o = out + size_t(i) * size_t(w);
+    for (int32_t j = 0; j + 1 < w; ++j)
+      o[j] = uint16_t(r[j] + r[j + 1] + n[j] + n[j + 1]);
+    o[w - 1] = uint16_t((r[w - 1] + n[w - 1]) * 2);
+  }
+  const uint8_t* r = luma + pitch * (h - 1);
+  uint16_t* o = out + size_t(h - 1) * size_t(w);
+  for (int32_t j = 0; j + 1 < w; ++j)
+    o[j] = uint16_t((r[j] + r[j + 1]) * 2);
+  o[w - 1] = uint16_t(r[w - 1] << 2);
+}
+
+void cambi_flat_row_scalar(const uint16_t* r, const uint16_t* next, int32_t w, uint8_t* f,
+                           uint8_t* col) {
+  if (!next) {
+    for (int32_t j = 0; j + 1 < w; ++j)
+      f[j] = r[j] == r[j + 1];
+    f[w - 1] = 1;
+  } else {
+    for (int32_t j = 0; j + 1 < w; ++j)
+      f[j] = uint8_t((r[j] == r[j + 1]) & (r[j] == next[j]));
+    f[w - 1] = r[w - 1] == next[w - 1];
+  }
+  for (int32_t j = 0; j < w; ++j)
+    col[j] = uint8_t(col[j] + f[j]);
+}
+
+void cambi_mask_row_scalar(uint8_t* col, const uint8_t* drop, int32_t w, uint8_t limit,
+                           uint8_t* m) {
+  if (drop)
+    for (int32_t j = 0; j < w; ++j)
+      col[j] = uint8_t(col[j] - drop[j]);
+  for (int32_t j = 0; j < w; ++j) {
+    const uint8_t n = uint8_t(col[j - 3] + col[j - 2] + col[j - 1] + col[j] + col[j + 1] +
+                              col[j + 2] + col[j + 3]);
+    m[j] = n > limit;
+  }
+}
+
+namespace {
+template <typename T>
+void halve(T* data, int32_t stride, int32_t w, int32_t h) {
+  for (int32_t i = 0; i < h; ++i) {
+    const T* from = data + size_t(2 * i) * size_t(stride);
+    T* to = data + size_t(i) * size_t(stride);
+    for (int32_t j = 0; j < w; ++j)
+      to[j] = from[2 * j];
+  }
+}
+}  // namespace
+
+void cambi_halve16_scalar(uint16_t* data, int32_t stride, int32_t w, int32_t h) {
+  halve(data, stride, w, h);
+}
+
+void cambi_halve8_scalar(uint8_t* data, int32_t stride, int32_t w, int32_t h) {
+  halve(data, stride, w, h);
+}
+
 CambiKernels cambi_kernels(uint32_t cpu_flags) {
-  CambiKernels k = {cambi_add_range_scalar,    cambi_mode3_rows_scalar,  cambi_mode3_across_scalar,
-                    cambi_c_values_row_scalar, cambi_next_change_scalar, cambi_pool_sums_scalar};
+  CambiKernels k = {cambi_add_range_scalar,    cambi_mode3_rows_scalar, cambi_mode3_across_scalar,
+                    cambi_c_values_row_scalar, cambi_slide_scalar,      cambi_pool_sums_scalar,
+                    cambi_smooth8_scalar,      cambi_flat_row_scalar,   cambi_mask_row_scalar,
+                    cambi_halve16_scalar,      cambi_halve8_scalar};
 #if defined(VQ_X86_SIMD)
   if (cpu_flags & kCpuAvx2) {
     k.add_range = cambi_add_range_avx2;
     k.mode3_rows = cambi_mode3_rows_avx2;
     k.mode3_across = cambi_mode3_across_avx2;
     k.c_values_row = cambi_c_values_row_avx2;
-    k.next_change = cambi_next_change_avx2;
+    k.slide = cambi_slide_avx2;
     k.pool_sums = cambi_pool_sums_avx2;
+    k.smooth8 = cambi_smooth8_avx2;
+    k.flat_row = cambi_flat_row_avx2;
+    k.mask_row = cambi_mask_row_avx2;
+    k.halve16 = cambi_halve16_avx2;
+    k.halve8 = cambi_halve8_avx2;
   }
 #else
   (void)cpu_flags;

@@ -663,7 +663,13 @@ void decouple_row(const int32_t* const ref[3], const int32_t* const dis[3], int3
     row.r[t] = r[t];
     row.a[t] = a[t];
   }
-  decouple32_scalar(row, k.decouple32(row, j0, j1), j1);
+  // The vector form stops before a step it leaves to the scalar code: that step is done here
+  // and the vector form resumes after it, rather than the scalar code taking the rest of the row.
+  for (int j = k.decouple32(row, j0, j1); j < j1; j = k.decouple32(row, j, j1)) {
+    const int end = std::min(j + 8, j1);
+    decouple32_scalar(row, j, end);
+    j = end;
+  }
 }
 
 // Contrast sensitivity weights of columns j0 .. j1-1: x = band * factor, f = |x| / 30 (the

@@ -1,5 +1,6 @@
 // The scalar motion kernels and the picture loop that mirrors rows and columns for them.
 #include <cstdlib>
+#include <cstring>
 
 #include "convert/convert.h"
 #include "metrics/integer_motion/motion.h"
@@ -66,15 +67,26 @@ uint64_t blurred_sad(const Plane& prev, const Plane& cur, int w, int h, const Ke
                      std::vector<int32_t>* row) {
   if (row->size() < size_t(w + 2 * kPad)) row->resize(size_t(w + 2 * kPad));
   int32_t* r = row->data() + kPad;
+  // A row whose five taps read rows equal in both pictures blurs to zeros and adds nothing:
+  // still parts of a picture cost a comparison of their rows (which stops at the first
+  // difference) instead of the blur.
+  const size_t row_bytes = size_t(w) * (cur.depth == 8 ? 1 : 2);
+  std::vector<uint8_t> same(static_cast<size_t>(h));
+  for (int y = 0; y < h; ++y)
+    same[size_t(y)] =
+        std::memcmp(prev.data + prev.pitch * y, cur.data + cur.pitch * y, row_bytes) == 0;
   uint64_t sad = 0;
   for (int i = 0; i < h; ++i) {
     const uint8_t* p[5];
     const uint8_t* c[5];
+    bool still = true;
     for (int t = 0; t < 5; ++t) {
       const int y = mirror(i - 2 + t, h);
       p[t] = prev.data + prev.pitch * y;
       c[t] = cur.data + cur.pitch * y;
+      still = still && same[size_t(y)];
     }
+    if (still) continue;
     if (cur.depth == 8) {
       k.vertical8(p, c, w, r);
     } else {

@@ -132,8 +132,8 @@ TEST(Cambi, TakesTheEncodesOwnSizeAndDepthUnlessGiven) {
   }
 }
 
-// Rows of small values (the modes of three and across), ranges moved either way, rows that
-// mostly agree (the first change from any start), c-values pooled over sizes that leave every tail.
+// Rows of small values (the modes of three and across), ranges moved either way, windows slid
+// between rows that mostly agree, c-values pooled over sizes that leave every tail.
 TEST(Cambi, KernelsMatchScalarWithinGuards) {
   test::every_tier(1, 200, cambi_kernels, [](const CambiKernels(&k)[2], test::Rng& rng, int round) {
     const int32_t n = test::sweep(rng, round, 1, 70);
@@ -151,24 +151,56 @@ TEST(Cambi, KernelsMatchScalarWithinGuards) {
     }
     EXPECT_TRUE(test::same(rows, across, range));
 
-    // The rows are exactly n long, so a read past them is caught by the sanitizers.
+    // A slide between rows that mostly agree, values around the count rows' ends. The rows are
+    // exactly n long, so a read past them is caught by the sanitizers.
     const size_t len = static_cast<size_t>(n);
     std::vector<uint16_t> va(len), vb(len);
     std::vector<uint8_t> ma(len), mb(len);
     for (size_t j = 0; j < len; ++j) {
-      va[j] = uint16_t(rng.below(1025));
+      va[j] = uint16_t(rng.below(40));
       ma[j] = uint8_t(rng.below(3) == 0 ? 0 : 1 + rng.below(2));
       const bool alike = rng.below(8) != 0;
-      vb[j] = alike ? va[j] : uint16_t(rng.below(1025));
+      vb[j] = alike ? va[j] : uint16_t(rng.below(40));
       mb[j] = alike ? ma[j] : uint8_t(rng.below(2));
-      if (!ma[j] && !mb[j]) vb[j] = uint16_t(rng.below(1025));
+      if (!ma[j] && !mb[j]) vb[j] = uint16_t(rng.below(40));
     }
-    for (int32_t from = 0; from <= n; from += 1 + int32_t(rng.below(9))) {
-      int32_t next[2];
-      for (int i : {0, 1})
-        next[i] = k[i].next_change(ma.data(), va.data(), mb.data(), vb.data(), from, n);
-      EXPECT_TRUE(test::same(next)) << "from " << from;
+    const int32_t count_rows = 1 + int32_t(rng.below(30));
+    test::Twin<uint16_t> counts(size_t(count_rows) * len + 16, 0x5A5A, 0);
+    const std::vector<uint16_t> start = rng.samples(counts.n, 16);
+    const int32_t pad = int32_t(rng.below(40)), base = int32_t(rng.below(10));
+    for (int i : {0, 1}) {
+      std::copy(start.begin(), start.end(), counts[i]);
+      k[i].slide({counts[i], va.data(), ma.data(), vb.data(), mb.data(), n, pad, base, count_rows});
     }
+    EXPECT_TRUE(test::same(counts));
+
+    // A few rows of few values: the smoothed conversion, the flat flags and their window sums
+    // (column sums of at most 7 between zeros, less what leaves), and both halvings in place.
+    const int32_t h = 1 + int32_t(rng.below(6));
+    const std::vector<uint8_t> luma = rng.samples<uint8_t>(len * size_t(h), 1);
+    const std::vector<uint16_t> img = rng.samples(2 * len, 1);
+    std::vector<uint8_t> col_sums(len + 6), drop(len);
+    for (size_t j = 0; j < len; ++j) {
+      col_sums[j + 3] = uint8_t(rng.below(7));
+      drop[j] = uint8_t(col_sums[j + 3] > 0 ? rng.below(2) : 0);
+    }
+    const bool last = rng.below(2) != 0, dropping = rng.below(4) != 0;
+    const uint8_t limit = uint8_t(rng.below(30));
+    test::Twin<uint16_t> smooth(len * size_t(h), 0x5A5A), halved16(len * size_t(h), 0x5A5A);
+    test::Twin<uint8_t> flat(len, 0x5A), col(len + 6, 0x5A), mask(len, 0x5A),
+        halved8(len * size_t(h), 0x5A);
+    const int32_t half_w = (n + 1) / 2, half_h = (h + 1) / 2;
+    for (int i : {0, 1}) {
+      k[i].smooth8(luma.data(), n, n, h, smooth[i]);
+      std::copy(col_sums.begin(), col_sums.end(), col[i]);
+      k[i].flat_row(img.data(), last ? nullptr : img.data() + len, n, flat[i], col[i] + 3);
+      k[i].mask_row(col[i] + 3, dropping ? drop.data() : nullptr, n, limit, mask[i]);
+      std::copy(smooth[0], smooth[0] + smooth.n, halved16[i]);
+      k[i].halve16(halved16[i], n, half_w, half_h);
+      std::copy(luma.begin(), luma.end(), halved8[i]);
+      k[i].halve8(halved8[i], n, half_w, half_h);
+    }
+    EXPECT_TRUE(test::same(smooth, flat, col, mask, halved16, halved8));
 
     // c-values: zeros, values below 0.5 and ordinary ones.
     std::vector<float> c(size_t(n) * (1 + rng.below(40)));

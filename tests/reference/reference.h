@@ -52,8 +52,10 @@ struct Log {
   nlohmann::json aggregate;
 };
 
-inline bool load_log(const std::string& file, Log* out) {
-  std::ifstream f(dir() / "libvmaf" / file);
+// Read from the folder `folder` of this one: libvmaf's logs, or libjxl's tools' values in the
+// same layout (jxl/).
+inline bool load_log(const std::string& file, Log* out, const char* folder = "libvmaf") {
+  std::ifstream f(dir() / folder / file);
   if (!f) return false;
   const nlohmann::json j = nlohmann::json::parse(f, nullptr, false);
   if (j.is_discarded()) return false;
