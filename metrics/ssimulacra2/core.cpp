@@ -107,8 +107,8 @@ Scorer::Scorer(int32_t width, int32_t height, int depth, uint32_t cpu_flags)
     }
   rows_.resize(6 * w);
   ring_.resize(size_t(kMoments) * kRing * w);
-  state_.resize(size_t(kMoments) * 9 * w);
-  blurred_.resize(size_t(kMoments + 1) * w);  // and a row for lanes past the picture's end
+  state_.resize(size_t(kMoments) * 6 * w);
+  blurred_.resize(size_t(kMoments * kBand + 1) * w);  // and a row for lanes past the end
   scratch_.resize(2 * size_t(kLanes) * (w + 16));
   zero_.assign(w, 0.0f);
   ok_ = true;
@@ -188,23 +188,25 @@ ScaleNorms Scorer::measure(int32_t w, int32_t h) {
   const size_t sw = size_t(w);
   const int r = blur_coefficients().radius;
   const double one_per_pixel = 1.0 / double(size_t(h) * sw);
-  float* junk = blurred_.data() + size_t(kMoments) * sw;
+  float* junk = blurred_.data() + size_t(kMoments * kBand) * sw;
   for (int c = 0; c < 3; ++c) {
     const float* a = xyb_[0][c].data();
     const float* b = xyb_[1][c].data();
     // The moments' factors: s11 = a a, s22 = b b, s12 = a b, mu1 = a, mu2 = b.
     const float* first[kMoments] = {a, b, a, a, b};
     const float* second[kMoments] = {a, b, b, nullptr, nullptr};
-    auto slot = [](int32_t y) { return (y % 3 + 3) % 3; };
     auto ring = [&](int m, int32_t y) {
       return ring_.data() + (size_t(m) * kRing + size_t(y & (kRing - 1))) * sw;
     };
-    std::fill(state_.begin(), state_.begin() + ptrdiff_t(size_t(kMoments) * 9 * sw), 0.0f);
+    std::fill(state_.begin(), state_.begin() + ptrdiff_t(size_t(kMoments) * 6 * sw), 0.0f);
     double ssim[8] = {}, edge[16] = {};
     int32_t done = 0;  // rows of the horizontal pass made
-    for (int32_t n = -r + 1; n < h; ++n) {
-      const int32_t bottom = n + r - 1, top = n - r - 1;
-      while (done <= bottom && done < h) {
+    auto blurred = [&](int m, int i) { return blurred_.data() + size_t(m * kBand + i) * sw; };
+    // A band of up to kBand output rows at a time, from the warm-up's first (-r + 1) on.
+    for (int32_t n0 = -r + 1; n0 < h; n0 += kBand) {
+      const int steps = int(std::min<int32_t>(kBand, h - n0));
+      // The horizontal pass's rows the band reads, made eight at a time.
+      while (done <= n0 + steps - 1 + r - 1 && done < h) {
         for (int m = 0; m < kMoments; ++m) {
           const float* in1[kLanes];
           const float* in2[kLanes];
@@ -220,28 +222,27 @@ ScaleNorms Scorer::measure(int32_t w, int32_t h) {
         done = std::min(done + kLanes, h);
       }
       for (int m = 0; m < kMoments; ++m) {
-        // Three rows a recursion, taken in turn: row n in slot n mod 3.
-        const float* prev[3];
-        const float* prev2[3];
-        float* next[3];
-        for (int k = 0; k < 3; ++k) {
-          float* rows = state_.data() + size_t(m * 9 + k * 3) * sw;
-          prev[k] = rows + size_t(slot(n - 1)) * sw;
-          prev2[k] = rows + size_t(slot(n - 2)) * sw;
-          next[k] = rows + size_t(slot(n)) * sw;
+        const float* top[kBand];
+        const float* bottom[kBand];
+        float* out[kBand];
+        for (int i = 0; i < steps; ++i) {
+          const int32_t n = n0 + i;
+          top[i] = n - r - 1 >= 0 ? ring(m, n - r - 1) : nullptr;
+          bottom[i] = n + r - 1 < h ? ring(m, n + r - 1) : zero_.data();
+          out[i] = n >= 0 ? blurred(m, i) : nullptr;
         }
-        k_.blur_column_step(top >= 0 ? ring(m, top) : nullptr,
-                            bottom < h ? ring(m, bottom) : zero_.data(), w, prev, prev2, next,
-                            n >= 0 ? blurred_.data() + size_t(m) * sw : nullptr);
+        float* state[6];
+        for (int s = 0; s < 6; ++s)
+          state[s] = state_.data() + size_t(m * 6 + s) * sw;
+        k_.blur_columns(top, bottom, steps, w, state, out);
       }
-      if (n < 0) continue;
-      const float* s11 = blurred_.data();
-      const float* s22 = s11 + sw;
-      const float* s12 = s22 + sw;
-      const float* mu1 = s12 + sw;
-      const float* mu2 = mu1 + sw;
-      k_.ssim_sums(mu1, mu2, s11, s22, s12, w, ssim);
-      k_.edge_sums(a + size_t(n) * sw, mu1, b + size_t(n) * sw, mu2, w, edge);
+      for (int i = std::max(0, -n0); i < steps; ++i) {
+        const size_t row = size_t(n0 + i) * sw;
+        const float *s11 = blurred(0, i), *s22 = blurred(1, i), *s12 = blurred(2, i);
+        const float *mu1 = blurred(3, i), *mu2 = blurred(4, i);
+        k_.ssim_sums(mu1, mu2, s11, s22, s12, w, ssim);
+        k_.edge_sums(a + row, mu1, b + row, mu2, w, edge);
+      }
     }
     // Each sum's four lanes added as pairs.
     auto total = [](const double* lanes) { return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]); };

@@ -5,7 +5,7 @@
 namespace vq::ssim2 {
 
 Kernels scalar_kernels() {
-  return {scalar::xyb, scalar::blur_rows, scalar::blur_column_step, scalar::ssim_sums,
+  return {scalar::xyb, scalar::blur_rows, scalar::blur_columns, scalar::ssim_sums,
           scalar::edge_sums};
 }
 

@@ -181,45 +181,71 @@ void blur_rows(const float* const a[kLanes], const float* const b[kLanes], int w
       po[l][x] = res[size_t(x) * 8 + size_t(l)];
 }
 
-void blur_column_step(const float* top, const float* bottom, int n, const float* const prev[3],
-                      const float* const prev2[3], float* const next[3], float* out) {
+void blur_columns(const float* const top[], const float* const bottom[], int steps, int n,
+                  float* const state[6], float* const out[]) {
   const BlurCoefficients& c = blur_coefficients();
   // Locals, so that the stores below cannot be taken to change them.
   __m256 n2[3], neg_d1[3];
-  const float* p1[3];
-  const float* p2[3];
-  float* to[3];
   for (int k = 0; k < 3; ++k) {
     n2[k] = splat(c.n2[k]);
     neg_d1[k] = splat(-c.d1[k]);
-    p1[k] = prev[k];
-    p2[k] = prev2[k];
-    to[k] = next[k];
   }
+  const float* t[kBand];
+  const float* b[kBand];
+  float* o[kBand];
+  float* st[6];
+  for (int s = 0; s < 6; ++s)
+    st[s] = state[s];
+  for (int i = 0; i < steps; ++i) {
+    t[i] = top[i];
+    b[i] = bottom[i];
+    o[i] = out[i];
+  }
+  // Columns through every step, the state in registers: S strips of eight side by side, so that
+  // each step's chains of one strip wait on their last step while the other strips' run.
+  auto strips = [&]<int S>(int x) {
+    __m256 p1[S][3], p2[S][3];
+    for (int j = 0; j < S; ++j)
+      for (int k = 0; k < 3; ++k) {
+        p1[j][k] = _mm256_loadu_ps(st[2 * k] + x + 8 * j);
+        p2[j][k] = _mm256_loadu_ps(st[2 * k + 1] + x + 8 * j);
+      }
+    for (int i = 0; i < steps; ++i)
+      for (int j = 0; j < S; ++j) {
+        const __m256 below = _mm256_loadu_ps(b[i] + x + 8 * j);
+        const __m256 sum = t[i] ? _mm256_add_ps(_mm256_loadu_ps(t[i] + x + 8 * j), below) : below;
+        __m256 y[3];
+        for (int k = 0; k < 3; ++k) {
+          y[k] = fma(n2[k], sum,
+                     fma(neg_d1[k], p1[j][k], _mm256_sub_ps(_mm256_setzero_ps(), p2[j][k])));
+          p2[j][k] = p1[j][k];
+          p1[j][k] = y[k];
+        }
+        if (o[i] != nullptr)
+          _mm256_storeu_ps(o[i] + x + 8 * j, _mm256_add_ps(y[0], _mm256_add_ps(y[1], y[2])));
+      }
+    for (int j = 0; j < S; ++j)
+      for (int k = 0; k < 3; ++k) {
+        _mm256_storeu_ps(st[2 * k] + x + 8 * j, p1[j][k]);
+        _mm256_storeu_ps(st[2 * k + 1] + x + 8 * j, p2[j][k]);
+      }
+  };
   int x = 0;
-  for (; x + 8 <= n; x += 8) {
-    const __m256 b = _mm256_loadu_ps(bottom + x);
-    const __m256 sum = top ? _mm256_add_ps(_mm256_loadu_ps(top + x), b) : b;
-    __m256 y[3];
-    for (int k = 0; k < 3; ++k) {
-      y[k] = fma(n2[k], sum,
-                 fma(neg_d1[k], _mm256_loadu_ps(p1[k] + x),
-                     _mm256_sub_ps(_mm256_setzero_ps(), _mm256_loadu_ps(p2[k] + x))));
-      _mm256_storeu_ps(to[k] + x, y[k]);
-    }
-    if (out != nullptr) _mm256_storeu_ps(out + x, _mm256_add_ps(y[0], _mm256_add_ps(y[1], y[2])));
-  }
+  for (; x + 16 <= n; x += 16)
+    strips.template operator()<2>(x);
+  for (; x + 8 <= n; x += 8)
+    strips.template operator()<1>(x);
   if (x < n) {
-    const float* r1[3];
-    const float* r2[3];
-    float* rn[3];
-    for (int k = 0; k < 3; ++k) {
-      r1[k] = p1[k] + x;
-      r2[k] = p2[k] + x;
-      rn[k] = to[k] + x;
+    // The last columns, as the scalar kernel takes them from offset rows.
+    for (int i = 0; i < steps; ++i) {
+      t[i] = top[i] ? top[i] + x : nullptr;
+      b[i] = bottom[i] + x;
+      o[i] = out[i] ? out[i] + x : nullptr;
     }
-    scalar::blur_column_step(top ? top + x : nullptr, bottom + x, n - x, r1, r2, rn,
-                             out ? out + x : nullptr);
+    float* rest[6];
+    for (int s = 0; s < 6; ++s)
+      rest[s] = st[s] + x;
+    scalar::blur_columns(t, b, steps, n - x, rest, o);
   }
 }
 
@@ -294,7 +320,7 @@ void edge_sums(const float* ref, const float* mu1, const float* dist, const floa
 void use_avx2(Kernels* k) {
   k->xyb = xyb;
   k->blur_rows = blur_rows;
-  k->blur_column_step = blur_column_step;
+  k->blur_columns = blur_columns;
   k->ssim_sums = ssim_sums;
   k->edge_sums = edge_sums;
 }

@@ -128,19 +128,22 @@ inline void blur_rows(const float* const a[kLanes], const float* const b[kLanes]
   }
 }
 
-inline void blur_column_step(const float* top, const float* bottom, int n,
-                             const float* const prev[3], const float* const prev2[3],
-                             float* const next[3], float* out) {
+inline void blur_columns(const float* const top[], const float* const bottom[], int steps, int n,
+                         float* const state[6], float* const out[]) {
   const BlurCoefficients& c = blur_coefficients();
-  for (int x = 0; x < n; ++x) {
-    const float sum = top ? top[x] + bottom[x] : bottom[x];
-    float y[3];
-    for (int k = 0; k < 3; ++k) {
-      y[k] = std::fma(c.n2[k], sum, std::fma(-c.d1[k], prev[k][x], -prev2[k][x]));
-      next[k][x] = y[k];
+  for (int i = 0; i < steps; ++i)
+    for (int x = 0; x < n; ++x) {
+      const float sum = top[i] ? top[i][x] + bottom[i][x] : bottom[i][x];
+      float y[3];
+      for (int k = 0; k < 3; ++k) {
+        float& p1 = state[2 * k][x];
+        float& p2 = state[2 * k + 1][x];
+        y[k] = std::fma(c.n2[k], sum, std::fma(-c.d1[k], p1, -p2));
+        p2 = p1;
+        p1 = y[k];
+      }
+      if (out[i] != nullptr) out[i][x] = y[0] + (y[1] + y[2]);
     }
-    if (out != nullptr) out[x] = y[0] + (y[1] + y[2]);
-  }
 }
 
 inline double ssim_one(float mu1, float mu2, float s11, float s22, float s12) {

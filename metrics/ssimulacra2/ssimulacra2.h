@@ -13,6 +13,8 @@ namespace vq::ssim2 {
 
 // The blur's rows are filtered eight at a time, one lane each.
 constexpr int kLanes = 8;
+// The vertical pass runs this many rows a call, its state held between them.
+constexpr int kBand = 8;
 
 // The per-row kernels. Every tier gives the same bits as the scalar one.
 struct Kernels {
@@ -23,13 +25,13 @@ struct Kernels {
   // (b[l] null: a[l] itself), written to out[l]. `scratch` holds 2 * kLanes * (w + 16) floats.
   void (*blur_rows)(const float* const a[kLanes], const float* const b[kLanes], int w,
                     float* const out[kLanes], float* scratch);
-  // One step of the vertical pass: the filter's input is top + bottom (rows of the horizontal
-  // pass; top null above the picture, bottom a row of zeros below it); each of the three
-  // recursions reads its previous two rows from prev[k] and prev2[k] and writes its new one to
-  // next[k] (the row before prev2's, no longer needed); out (null during the warm-up) gets the
-  // sum of the three.
-  void (*blur_column_step)(const float* top, const float* bottom, int n, const float* const prev[3],
-                           const float* const prev2[3], float* const next[3], float* out);
+  // Up to kBand steps of the vertical pass, one output row each, over `n` columns: step i's input
+  // is top[i] + bottom[i] (rows of the horizontal pass; top[i] null above the picture, bottom[i] a
+  // row of zeros below it); `state` holds each of the three recursions' last two rows (rows
+  // 2k and 2k + 1 of n: the last, the one before), carried from step to step and updated;
+  // out[i] (null during the warm-up) gets the sum of the three.
+  void (*blur_columns)(const float* const top[], const float* const bottom[], int steps, int n,
+                       float* const state[6], float* const out[]);
   // The maps of one row added into running sums, sample x of a row into lane x % 4 of each
   // sum (acc[4 s + x % 4] for sum s), so that the lanes' order is fixed at every tier.
   // 1 - SSIM (without its luminance denominator) per sample, never below 0: sums of d and d^4.

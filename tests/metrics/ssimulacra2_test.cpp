@@ -59,31 +59,37 @@ TEST(Ssimulacra2, TiersEqualScalar) {
       }
       ASSERT_TRUE(test::same(out)) << "blur_rows, " << w << " samples";
     }
-    // Columns: a run of steps from a random start, with and without a row above, each
-    // recursion's three rows taken in turn as the scorer takes them.
+    // Columns: bands of steps from a random state, rows above or not, the warm-up's steps
+    // without outputs, the state carried from band to band.
     {
-      std::vector<test::Twin<float>> rows(9, test::Twin<float>(n, -7.0f)), out;
-      const auto init = floats(rng, 9 * n, 1.0f);
-      for (size_t i = 0; i < 9; ++i)
+      std::vector<test::Twin<float>> state(6, test::Twin<float>(n, -7.0f));
+      const auto init = floats(rng, 6 * n, 1.0f);
+      for (size_t s = 0; s < 6; ++s)
         for (int t = 0; t < 2; ++t)
-          std::copy_n(init.begin() + ptrdiff_t(i * n), n, rows[i][t]);
-      for (int step = 0; step < 5; ++step) {
-        const auto top = floats(rng, n, 1.0f), bottom = floats(rng, n, 1.0f);
-        out.assign(1, test::Twin<float>(n, -7.0f));
-        for (int t = 0; t < 2; ++t) {
-          const float* prev[3];
-          const float* prev2[3];
-          float* next[3];
-          for (int k = 0; k < 3; ++k) {
-            prev[k] = rows[size_t(3 * k + (step + 2) % 3)][t];
-            prev2[k] = rows[size_t(3 * k + (step + 1) % 3)][t];
-            next[k] = rows[size_t(3 * k + step % 3)][t];
-          }
-          k[t].blur_column_step(step % 2 ? top.data() : nullptr, bottom.data(), w, prev, prev2,
-                                next, out[0][t]);
+          std::copy_n(init.begin() + ptrdiff_t(s * n), n, state[s][t]);
+      for (int band = 0; band < 3; ++band) {
+        const int steps = 1 + int(rng.below(ssim2::kBand));
+        const auto in = floats(rng, 2 * size_t(steps) * n, 1.0f);
+        std::vector<test::Twin<float>> out(size_t(steps), test::Twin<float>(n, -7.0f));
+        const float* top[ssim2::kBand];
+        const float* bottom[ssim2::kBand];
+        bool warm[ssim2::kBand];
+        for (int i = 0; i < steps; ++i) {
+          top[i] = rng.below(3) ? in.data() + size_t(2 * i) * n : nullptr;
+          bottom[i] = in.data() + size_t(2 * i + 1) * n;
+          warm[i] = band == 0 && rng.below(2);
         }
-        ASSERT_TRUE(test::same(out)) << "blur_column_step output, step " << step;
-        ASSERT_TRUE(test::same(rows)) << "blur_column_step rows, step " << step;
+        for (int t = 0; t < 2; ++t) {
+          float* st[6];
+          float* o[ssim2::kBand];
+          for (int s = 0; s < 6; ++s)
+            st[s] = state[size_t(s)][t];
+          for (int i = 0; i < steps; ++i)
+            o[i] = warm[i] ? nullptr : out[size_t(i)][t];
+          k[t].blur_columns(top, bottom, steps, w, st, o);
+        }
+        ASSERT_TRUE(test::same(out)) << "blur_columns outputs, band " << band;
+        ASSERT_TRUE(test::same(state)) << "blur_columns state, band " << band;
       }
     }
     // The maps' sums, added onto running sums: moments near their means and far from them.
