@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "metrics/ssimulacra2/constants.h"
 #include "metrics/ssimulacra2/ssimulacra2.h"
-#include "metrics/ssimulacra2/weights.h"
 
 namespace vq::ssim2 {
 namespace {
@@ -19,15 +19,11 @@ constexpr int kRing = 32;    // rows of the horizontal pass kept per moment (a p
 // line near black, above it a rational polynomial fitted to the curve, each step fused as its
 // vector code fuses them (so the table holds its very values).
 float linear_from_srgb(float x) {
-  static constexpr float p[5] = {2.200248328e-04f, 1.043637593e-02f, 1.624820318e-01f,
-                                 7.961564959e-01f, 8.210152774e-01f};
-  static constexpr float q[5] = {2.631846970e-01f, 1.076976492e+00f, 4.987528350e-01f,
-                                 -5.512498495e-02f, 6.521209011e-03f};
-  if (!(x > 0.04045f)) return x * (1.0f / 12.92f);
-  float yp = p[4], yq = q[4];
+  if (!(x > kSrgbKnee)) return x * (1.0f / 12.92f);
+  float yp = kSrgbP[4], yq = kSrgbQ[4];
   for (int i = 3; i >= 0; --i) {
-    yp = std::fma(yp, x, p[i]);
-    yq = std::fma(yq, x, q[i]);
+    yp = std::fma(yp, x, kSrgbP[i]);
+    yq = std::fma(yq, x, kSrgbQ[i]);
   }
   return yp / yq;
 }

@@ -45,18 +45,18 @@ void xyb(const float* r, const float* g, const float* b, int n, float* x, float*
                  vb = _mm256_loadu_ps(b + i);
     __m256 m[3];
     for (int k = 0; k < 3; ++k) {
-      const __m256 v = fma(splat(scalar::kOpsin[k][0]), vr,
-                           fma(splat(scalar::kOpsin[k][1]), vg,
-                               fma(splat(scalar::kOpsin[k][2]), vb, splat(scalar::kBias))));
+      const __m256 v =
+          fma(splat(kOpsin[k][0]), vr,
+              fma(splat(kOpsin[k][1]), vg, fma(splat(kOpsin[k][2]), vb, splat(kBias))));
       // max(0, v) keeps v unless 0 > v, as the scalar comparison does.
       m[k] = cube_root_add(_mm256_max_ps(_mm256_setzero_ps(), v), splat(scalar::kNegBiasCbrt));
     }
     const __m256 half = splat(0.5f);
     const __m256 vx = _mm256_mul_ps(half, _mm256_sub_ps(m[0], m[1]));
     const __m256 vy = _mm256_mul_ps(half, _mm256_add_ps(m[0], m[1]));
-    _mm256_storeu_ps(bmy + i, _mm256_add_ps(_mm256_sub_ps(m[2], vy), splat(0.55f)));
-    _mm256_storeu_ps(x + i, _mm256_add_ps(_mm256_mul_ps(vx, splat(14.0f)), splat(0.42f)));
-    _mm256_storeu_ps(y + i, _mm256_add_ps(vy, splat(0.01f)));
+    _mm256_storeu_ps(bmy + i, _mm256_add_ps(_mm256_sub_ps(m[2], vy), splat(kBOffset)));
+    _mm256_storeu_ps(x + i, _mm256_add_ps(_mm256_mul_ps(vx, splat(kXScale)), splat(kXOffset)));
+    _mm256_storeu_ps(y + i, _mm256_add_ps(vy, splat(kYOffset)));
   }
   if (i < n) scalar::xyb(r + i, g + i, b + i, n - i, x + i, y + i, bmy + i);
 }
@@ -256,7 +256,7 @@ inline __m256d ssim4(__m128 mu1, __m128 mu2, __m128 s11, __m128 s22, __m128 s12)
   const __m128 diff = _mm_sub_ps(mu1, mu2);
   const __m256d one = _mm256_set1_pd(1.0);
   const __m128 num_m = _mm256_cvtpd_ps(_mm256_sub_pd(one, _mm256_cvtps_pd(_mm_mul_ps(diff, diff))));
-  const __m128 c2 = _mm_set1_ps(0.0009f);
+  const __m128 c2 = _mm_set1_ps(kC2);
   const __m128 num_s = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(2.0f), _mm_sub_ps(s12, mu12)), c2);
   const __m128 denom_s = _mm_add_ps(_mm_add_ps(_mm_sub_ps(s11, mu11), _mm_sub_ps(s22, mu22)), c2);
   const __m256d d =

@@ -10,18 +10,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "metrics/ssimulacra2/constants.h"
 #include "metrics/ssimulacra2/ssimulacra2.h"
 
 namespace vq::ssim2::scalar {
 
-// The opsin absorbance matrix, its bias, and the cube root of the bias (subtracted after the
-// cube root so that black is 0).
-inline constexpr float kOpsin[3][3] = {{0.30f, 1.0f - 0.078f - 0.30f, 0.078f},
-                                       {0.23f, 1.0f - 0.078f - 0.23f, 0.078f},
-                                       {0.24342268924547819f, 0.20476744424496821f,
-                                        1.0f - 0.24342268924547819f - 0.20476744424496821f}};
-inline constexpr float kBias = 0.0037930732552754493f;
-// Written out: -cbrtf(kBias), as the C library rounds it.
+// The cube root of the opsin bias, subtracted after the cube root so that black is 0; as the C
+// library's cbrtf rounds it.
 inline const float kNegBiasCbrt = -std::cbrt(kBias);
 // The outputs along a row made one at a time before the four-a-step part.
 constexpr int kHead = 8;
@@ -55,9 +50,9 @@ inline void xyb_one(float r, float g, float b, float* ox, float* oy, float* ob) 
     m[i] = cube_root_add(v, kNegBiasCbrt);
   }
   const float x = 0.5f * (m[0] - m[1]), y = 0.5f * (m[0] + m[1]);
-  *ob = (m[2] - y) + 0.55f;
-  *ox = x * 14.0f + 0.42f;
-  *oy = y + 0.01f;
+  *ob = (m[2] - y) + kBOffset;
+  *ox = x * kXScale + kXOffset;
+  *oy = y + kYOffset;
 }
 
 inline void xyb(const float* r, const float* g, const float* b, int n, float* x, float* y,
@@ -147,7 +142,6 @@ inline void blur_columns(const float* const top[], const float* const bottom[], 
 }
 
 inline double ssim_one(float mu1, float mu2, float s11, float s22, float s12) {
-  constexpr float kC2 = 0.0009f;
   const float mu11 = mu1 * mu1, mu22 = mu2 * mu2, mu12 = mu1 * mu2;
   const float diff = mu1 - mu2;
   const float num_m = float(1.0 - double(diff * diff));

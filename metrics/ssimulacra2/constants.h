@@ -1,6 +1,7 @@
 // SSIMULACRA 2's published constants (data, not code): the weights of its 108 norms, the
-// transform of their sum and the scaling of XYB, as the JPEG XL Project's tool defines them, so
-// our scores equal its. Their licence:
+// transform of their sum, SSIM's constant, XYB's opsin matrix, bias and scaling, and the
+// rational fit of sRGB's decoding curve, as the JPEG XL Project's libjxl defines them, so our
+// scores equal its tool's. Their licence:
 //
 //   Copyright (c) the JPEG XL Project Authors.
 //   All rights reserved.
@@ -152,5 +153,25 @@ inline constexpr double kSumScale = 0.9562382616834844;
 inline constexpr double kCubic[3] = {2.326765642916932, 0.020884521182843837,
                                      6.248496625763138e-05};
 inline constexpr double kPower = 0.6276336467831387;
+
+// SSIM's stabilising constant of the structure term.
+inline constexpr float kC2 = 0.0009f;
+
+// The opsin absorbance matrix (linear RGB to the three cone responses) and its bias.
+inline constexpr float kOpsin[3][3] = {{0.30f, 1.0f - 0.078f - 0.30f, 0.078f},
+                                       {0.23f, 1.0f - 0.078f - 0.23f, 0.078f},
+                                       {0.24342268924547819f, 0.20476744424496821f,
+                                        1.0f - 0.24342268924547819f - 0.20476744424496821f}};
+inline constexpr float kBias = 0.0037930732552754493f;
+// XYB moved into 0..1: X * kXScale + kXOffset, Y + kYOffset, (B - Y) + kBOffset.
+inline constexpr float kXScale = 14.0f, kXOffset = 0.42f, kYOffset = 0.01f, kBOffset = 0.55f;
+
+// sRGB's decoding curve: a line (x / 12.92) up to kSrgbKnee, above it the ratio of two
+// polynomials in x, coefficients from x^0 up.
+inline constexpr float kSrgbKnee = 0.04045f;
+inline constexpr float kSrgbP[5] = {2.200248328e-04f, 1.043637593e-02f, 1.624820318e-01f,
+                                    7.961564959e-01f, 8.210152774e-01f};
+inline constexpr float kSrgbQ[5] = {2.631846970e-01f, 1.076976492e+00f, 4.987528350e-01f,
+                                    -5.512498495e-02f, 6.521209011e-03f};
 
 }  // namespace vq::ssim2
