@@ -24,6 +24,7 @@ std::span<const MetricRow> metric_registry() {
       vmaf_neg_metric(),
       ciede_metric(),
       speed_chroma_metric(),
+      ssimulacra2_metric(),
       butteraugli_metric(),
   };
   // clang-format on

@@ -19,6 +19,7 @@ const MetricRow& vmaf_metric();
 const MetricRow& vmaf_neg_metric();
 const MetricRow& ciede_metric();
 const MetricRow& speed_chroma_metric();
+const MetricRow& ssimulacra2_metric();
 const MetricRow& butteraugli_metric();
 
 }  // namespace vq

@@ -1,7 +1,8 @@
 // The real binary scoring the reference pairs with the metrics that score RGB pictures: every
 // frame's scores in its JSON document are those libjxl's tools print for the PNGs FFmpeg's CLI
 // writes of the same frames (tests/reference/jxl.sh), within 1e-4, on 8- and 10-bit pairs, odd
-// sizes, 4:4:4, a 1080p pair and an H.264 encode in MP4 scored beside VMAF. Each score is checked
+// sizes, 4:4:4, pictures too small for the coarser scales, equal pictures, a 1080p pair and an
+// H.264 encode in MP4 scored beside VMAF. Each score is checked
 // once its metric is in the registry. Skipped, visibly, without FFmpeg's libraries, a JSON
 // library or the ffmpeg CLI that makes the pairs.
 #include <gtest/gtest.h>
@@ -52,6 +53,8 @@ TEST_F(JxlReference, FramesEqualLibjxlToolsOnFfmpegPngs) {
       {"p8_odd_177x99", nullptr, nullptr},
       {"p10_odd_161x97", nullptr, nullptr},
       {"p8_444_64x48", nullptr, nullptr},
+      {"p8_min_11x11", nullptr, nullptr},
+      {"p8_same_64x48", nullptr, nullptr},
       {"p8_1080p", nullptr, nullptr},
       {"p8_x264_176x144", "p8_x264_176x144.mp4", "--metric=vmaf"},
   };

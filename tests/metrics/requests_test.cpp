@@ -188,6 +188,14 @@ const Request kRequests[] = {
     {"butteraugli=intensity_target=0", kRead, 64, 64, 8, k444, "intensity_target"},
     {"butteraugli=pnorm=-1", kRead, 64, 64, 8, k444, "pnorm"},
 
+    // ssimulacra2: RGB pictures of at least 8x8, at 8 or 16 bits.
+    {"ssimulacra2", "ssimulacra2", 8, 8, 8, k444},
+    {"ssimulacra2", "ssimulacra2", 177, 99, 16, k444},
+    {"ssimulacra2", kForm, 7, 8, 8, k444, "at least 8x8"},
+    {"ssimulacra2", kForm, 8, 7, 16, k444, "at least 8x8"},
+    {"ssimulacra2", kForm, 64, 64, 10, k444},
+    {"ssimulacra2", kForm, 64, 64, 8, k420},
+
     {"psnr_hvs", "psnr_hvs_y", 8, 8, 8, k444},
     {"psnr_hvs", "psnr_hvs_y", 16, 16, 8, k420},
     {"psnr_hvs", "psnr_hvs_y", 15, 15, 12, k420},
