@@ -275,7 +275,7 @@ inline __m256i gain_limited(__m256i rst, __m256i o, __m256i d, __m256i adjust, _
 // Scale 0's decoupling, eight columns a step. The angle test is the scalar code's, in doubles;
 // the division by the reference coefficient is its reciprocal (the table's, computed) and a
 // 64-bit product, even and odd lanes apart; the gain-limited values are taken in doubles and
-// truncated, as the scalar conversions do.
+// truncated, as the scalar conversions do, or at a gain limit of 1 as integers.
 int decouple16_avx2(const DecoupleRow16& m, int j0, int j1) {
   const __m256d inv4096 = _mm256_set1_pd(1.0 / 4096.0);
   const __m256d cos_sq = _mm256_set1_pd(double(m.cos1_sq));
@@ -285,6 +285,7 @@ int decouple16_avx2(const DecoupleRow16& m, int j0, int j1) {
   const __m256i unit = _mm256_set1_epi32(32768);
   const __m256i half64 = _mm256_set1_epi64x(16384);
   const __m256i half32 = _mm256_set1_epi32(16384);
+  const bool unit_gain = m.gain_limit == 1.0;
   int j = j0;
   for (; j + 8 <= j1; j += 8) {
     __m256i o[3], d[3];
@@ -292,25 +293,30 @@ int decouple16_avx2(const DecoupleRow16& m, int j0, int j1) {
       o[t] = load16x8(m.ref[t] + j);
       d[t] = load16x8(m.dis[t] + j);
     }
-    const __m256i dp =
-        _mm256_add_epi32(_mm256_mullo_epi32(o[0], d[0]), _mm256_mullo_epi32(o[1], d[1]));
-    const __m256i om =
-        _mm256_add_epi32(_mm256_mullo_epi32(o[0], o[0]), _mm256_mullo_epi32(o[1], o[1]));
-    const __m256i tm =
-        _mm256_add_epi32(_mm256_mullo_epi32(d[0], d[0]), _mm256_mullo_epi32(d[1], d[1]));
-    const __m256 dpf = float_of_wrapped(dp), omf = float_of_wrapped(om), tmf = float_of_wrapped(tm);
-    __m256d angle_half[2];
-    for (int hlf = 0; hlf < 2; ++hlf) {
-      auto half = [&](__m256 v) {
-        return _mm256_cvtps_pd(hlf ? _mm256_extractf128_ps(v, 1) : _mm256_castps256_ps128(v));
-      };
-      const __m256d dd = _mm256_mul_pd(half(dpf), inv4096);
-      const __m256d rhs = _mm256_mul_pd(_mm256_mul_pd(cos_sq, _mm256_mul_pd(half(omf), inv4096)),
-                                        _mm256_mul_pd(half(tmf), inv4096));
-      angle_half[hlf] = _mm256_and_pd(_mm256_cmp_pd(dd, zero_d, _CMP_GE_OQ),
-                                      _mm256_cmp_pd(_mm256_mul_pd(dd, dd), rhs, _CMP_GE_OQ));
-    }
-    const __m256i angle = narrow_masks(angle_half[0], angle_half[1]);
+    // The angle test, in doubles, as the scalar code makes it.
+    auto angle_of = [&] {
+      const __m256i dp =
+          _mm256_add_epi32(_mm256_mullo_epi32(o[0], d[0]), _mm256_mullo_epi32(o[1], d[1]));
+      const __m256i om =
+          _mm256_add_epi32(_mm256_mullo_epi32(o[0], o[0]), _mm256_mullo_epi32(o[1], o[1]));
+      const __m256i tm =
+          _mm256_add_epi32(_mm256_mullo_epi32(d[0], d[0]), _mm256_mullo_epi32(d[1], d[1]));
+      const __m256 dpf = float_of_wrapped(dp), omf = float_of_wrapped(om),
+                   tmf = float_of_wrapped(tm);
+      __m256d angle_half[2];
+      for (int hlf = 0; hlf < 2; ++hlf) {
+        auto half = [&](__m256 v) {
+          return _mm256_cvtps_pd(hlf ? _mm256_extractf128_ps(v, 1) : _mm256_castps256_ps128(v));
+        };
+        const __m256d dd = _mm256_mul_pd(half(dpf), inv4096);
+        const __m256d rhs = _mm256_mul_pd(_mm256_mul_pd(cos_sq, _mm256_mul_pd(half(omf), inv4096)),
+                                          _mm256_mul_pd(half(tmf), inv4096));
+        angle_half[hlf] = _mm256_and_pd(_mm256_cmp_pd(dd, zero_d, _CMP_GE_OQ),
+                                        _mm256_cmp_pd(_mm256_mul_pd(dd, dd), rhs, _CMP_GE_OQ));
+      }
+      return narrow_masks(angle_half[0], angle_half[1]);
+    };
+    __m256i rst[3], open[3];
     for (int t = 0; t < 3; ++t) {
       const __m256i rec = _mm256_sign_epi32(reciprocal(_mm256_abs_epi32(o[t])), o[t]);
       const __m256i pe = _mm256_add_epi64(_mm256_mul_epi32(rec, d[t]), half64);
@@ -324,12 +330,34 @@ int decouple16_avx2(const DecoupleRow16& m, int j0, int j1) {
       const __m256i o_zero = _mm256_cmpeq_epi32(o[t], zero);
       __m256i k = _mm256_andnot_si256(neg, _mm256_min_epi32(q, unit));
       k = _mm256_blendv_epi8(k, unit, o_zero);
-      __m256i rst = _mm256_srai_epi32(_mm256_add_epi32(_mm256_mullo_epi32(k, o[t]), half32), 15);
-      const __m256i adjust =
-          _mm256_andnot_si256(o_zero, _mm256_and_si256(angle, _mm256_cmpgt_epi32(k, zero)));
-      rst = gain_limited(rst, o[t], d[t], adjust, gain);
-      store16x8(m.r[t] + j, rst);
-      store16x8(m.a[t] + j, _mm256_sub_epi32(d[t], rst));
+      rst[t] = _mm256_srai_epi32(_mm256_add_epi32(_mm256_mullo_epi32(k, o[t]), half32), 15);
+      open[t] = _mm256_andnot_si256(o_zero, _mm256_cmpgt_epi32(k, zero));
+    }
+    if (unit_gain) {
+      // At a gain limit of 1 the angle test can only pull rst to d (down to it where o > 0, up
+      // to it where o < 0), as integers: the test is made only where that would change a value.
+      __m256i moved[3], any = zero;
+      for (int t = 0; t < 3; ++t) {
+        const __m256i to_d =
+            _mm256_blendv_epi8(_mm256_max_epi32(rst[t], d[t]), _mm256_min_epi32(rst[t], d[t]),
+                               _mm256_cmpgt_epi32(o[t], zero));
+        open[t] = _mm256_andnot_si256(_mm256_cmpeq_epi32(to_d, rst[t]), open[t]);
+        moved[t] = to_d;
+        any = _mm256_or_si256(any, open[t]);
+      }
+      if (!_mm256_testz_si256(any, any)) {
+        const __m256i angle = angle_of();
+        for (int t = 0; t < 3; ++t)
+          rst[t] = _mm256_blendv_epi8(rst[t], moved[t], _mm256_and_si256(angle, open[t]));
+      }
+    } else {
+      const __m256i angle = angle_of();
+      for (int t = 0; t < 3; ++t)
+        rst[t] = gain_limited(rst[t], o[t], d[t], _mm256_and_si256(angle, open[t]), gain);
+    }
+    for (int t = 0; t < 3; ++t) {
+      store16x8(m.r[t] + j, rst[t]);
+      store16x8(m.a[t] + j, _mm256_sub_epi32(d[t], rst[t]));
     }
   }
   return j;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <numbers>
 
+#include "convert/convert.h"
 #include "metrics/speed_chroma/speed.h"
 
 namespace vq::speed {
@@ -300,8 +301,12 @@ Size fit_size(int width, int height, double prescale) {
   return s;
 }
 
-Scorer::Scorer(int width, int height, const Params& params)
-    : width_(width), height_(height), p_(params), size_(fit_size(width, height, params.prescale)) {
+Scorer::Scorer(int width, int height, const Params& params, uint32_t cpu_flags)
+    : width_(width),
+      height_(height),
+      p_(params),
+      size_(fit_size(width, height, params.prescale)),
+      cov_sums_(cov_sums_for(cpu_flags)) {
   small_w_ = size_.width / kSampling;
   small_h_ = size_.height / kSampling;
   const int aa = filter_size(1, p_.kernelscale);
@@ -328,6 +333,32 @@ Scorer::Scorer(int width, int height, const Params& params)
   line_.resize(size_t(size_.width));
   small_.resize(size_t(small_w_) * size_t(small_h_));
   blurred_.resize(small_.size());
+  // Zero pads: the vector form multiplies them into sums it does not keep.
+  const size_t window =
+      size_t(size_.blocks_x * kBlock - kBlock + 1) * size_t(size_.blocks_y * kBlock - kBlock + 1);
+  centred_.assign(window * kPad, 0.0);
+}
+
+void cov_sums_scalar(const double* centred, size_t samples, double* sums) {
+  for (int a = 0; a < kN; ++a) {
+    double sum[kN] = {};
+    for (size_t n = 0; n < samples; ++n) {
+      const double* c = centred + n * kPad;
+      for (int b = 0; b <= a; ++b)
+        sum[b] += c[a] * c[b];
+    }
+    for (int b = 0; b <= a; ++b)
+      sums[a * kN + b] = sum[b];
+  }
+}
+
+CovSums cov_sums_for(uint32_t cpu_flags) {
+#if VQ_X86_SIMD
+  if (cpu_flags & kCpuAvx2) return cov_sums_avx2;
+#else
+  (void)cpu_flags;
+#endif
+  return cov_sums_scalar;
 }
 
 namespace {
@@ -428,42 +459,39 @@ bool Scorer::fit(Fit* out) {
   const int sw = tw - kBlock + 1, sh = th - kBlock + 1;  // the window each offset sees
   const float* d = small_.data();
   const size_t stride = size_t(small_w_);
-  float mean[kN];
-  for (int r = 0; r < kBlock; ++r)
-    for (int c = 0; c < kBlock; ++c) {
-      float sum = 0;
-      for (int i = 0; i < sh; ++i)
-        for (int j = 0; j < sw; ++j)
-          sum += d[size_t(r + i) * stride + size_t(c + j)];
-      mean[r * kBlock + c] = sum / float(size_t(sw) * size_t(sh));
+  // Each element's mean over the window. The 25 sums run side by side, each adding its samples
+  // in row order, so that none waits on the last add of another.
+  float total[kN] = {};
+  for (int i = 0; i < sh; ++i)
+    for (int j = 0; j < sw; ++j) {
+      const float* at = d + size_t(i) * stride + size_t(j);
+      for (int r = 0; r < kBlock; ++r)
+        for (int c = 0; c < kBlock; ++c)
+          total[r * kBlock + c] += at[size_t(r) * stride + size_t(c)];
     }
-  // The covariance of the samples at every two offsets within a block. Each sum adds its
-  // products in sample order; the sums of one row of the matrix run side by side, so that none
-  // waits on the last add of another.
+  double mean_of[kN];
+  for (int b = 0; b < kN; ++b)
+    mean_of[b] = double(total[b] / float(size_t(sw) * size_t(sh)));
+  // The covariance of the samples at every two offsets within a block, from each window
+  // position's elements less their means.
+  double* centred = centred_.data();
+  for (int i = 0; i < sh; ++i)
+    for (int j = 0; j < sw; ++j) {
+      const float* at = d + size_t(i) * stride + size_t(j);
+      for (int b = 0; b < kN; ++b)
+        centred[b] = double(at[size_t(b / kBlock) * stride + size_t(b % kBlock)]) - mean_of[b];
+      centred += kPad;
+    }
+  double sums[kN * kN];
+  cov_sums_(centred_.data(), size_t(sw) * size_t(sh), sums);
   Square cov;
   const double count = double(size_t(sw) * size_t(sh));
-  size_t offset[kN];
-  double mean_of[kN];
-  for (int b = 0; b < kN; ++b) {
-    offset[b] = size_t(b / kBlock) * stride + size_t(b % kBlock);
-    mean_of[b] = mean[b];
-  }
-  for (int a = 0; a < kN; ++a) {
-    const double ma = mean_of[a];
-    double sum[kN] = {};
-    for (int i = 0; i < sh; ++i)
-      for (int j = 0; j < sw; ++j) {
-        const float* at = d + size_t(i) * stride + size_t(j);
-        const double da = double(at[offset[a]]) - ma;
-        for (int b = 0; b <= a; ++b)
-          sum[b] += da * (double(at[offset[b]]) - mean_of[b]);
-      }
+  for (int a = 0; a < kN; ++a)
     for (int b = 0; b <= a; ++b) {
-      const float c = float(sum[b] / count);
+      const float c = float(sums[a * kN + b] / count);
       cov[a * kN + b] = c;
       cov[b * kN + a] = c;
     }
-  }
   float eig[kN];
   eigenvalues(cov, eig);
   // Each block's samples, a column per block.

@@ -23,6 +23,16 @@ struct Params {
 // The kernel scales libvmaf accepts.
 [[nodiscard]] bool kernelscale_known(float kernelscale);
 
+// The covariance sums of the fit: `centred` holds `samples` rows of kPad doubles, each a sample
+// position's 25 block elements less their means (the pad zero); sums[a * 25 + b] for b <= a
+// receives the sum over the rows, in row order, of centred[a] * centred[b]. The scalar form
+// first; the AVX2 form adds each sum in the same order, four sums to a register.
+inline constexpr int kPad = 28;
+using CovSums = void (*)(const double* centred, size_t samples, double* sums);
+void cov_sums_scalar(const double* centred, size_t samples, double* sums);
+void cov_sums_avx2(const double* centred, size_t samples, double* sums);  // x86 builds only
+[[nodiscard]] CovSums cov_sums_for(uint32_t cpu_flags);
+
 // One plane of samples: 8-bit bytes or 16-bit words of `depth` bits (8, 10, 12 or 16).
 struct Plane {
   const uint8_t* data;
@@ -42,7 +52,7 @@ struct Size {
 // either plane had no inverse; the score is then libvmaf's (0 when only one of them failed).
 class Scorer {
  public:
-  Scorer(int width, int height, const Params& params);
+  Scorer(int width, int height, const Params& params, uint32_t cpu_flags = 0);
   [[nodiscard]] float score(const Plane& ref, const Plane& dist, bool* singular);
 
  private:
@@ -62,6 +72,8 @@ class Scorer {
   std::vector<float> plane_, scaled_, rows_, line_, small_, blurred_;
   std::vector<int> x1_, x2_;
   std::vector<float> dx_;
+  std::vector<double> centred_;  // the fit window's samples less their means, kPad a position
+  CovSums cov_sums_;
   Fit ref_, dist_;
 };
 

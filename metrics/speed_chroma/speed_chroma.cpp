@@ -135,8 +135,9 @@ int check_speed(const MetricOptions& o, std::string* why) {
 
 class SpeedMetric final : public Metric {
  public:
-  SpeedMetric(int w, int h, const speed::Params& p, double max_val, std::vector<std::string> names)
-      : scorer_(w, h, p), max_val_(max_val), names_(std::move(names)) {}
+  SpeedMetric(int w, int h, const speed::Params& p, uint32_t cpu_flags, double max_val,
+              std::vector<std::string> names)
+      : scorer_(w, h, p, cpu_flags), max_val_(max_val), names_(std::move(names)) {}
 
   MetricStatus score(int32_t pair, const Picture& ref, const Picture& dist,
                      ScoreTable* table) override {
@@ -172,7 +173,6 @@ class SpeedMetric final : public Metric {
 
 MetricStatus make_speed(const PictureForm& form, const MetricOptions& o, uint32_t cpu_flags,
                         std::unique_ptr<Metric>* out, std::string* why) {
-  (void)cpu_flags;
   if (!check_speed(o, why)) return MetricStatus::kUnsupported;
   if (form.layout == ChromaLayout::kGray) {
     *why = "speed_chroma: gray pictures have no chroma to score";
@@ -197,7 +197,8 @@ MetricStatus make_speed(const PictureForm& form, const MetricOptions& o, uint32_
         "block of every 16th sample)";
     return MetricStatus::kUnsupported;
   }
-  *out = std::make_unique<SpeedMetric>(w, h, p, o.get_double("speed_max_val"), speed_scores(o));
+  *out = std::make_unique<SpeedMetric>(w, h, p, cpu_flags, o.get_double("speed_max_val"),
+                                       speed_scores(o));
   return MetricStatus::kOk;
 }
 
