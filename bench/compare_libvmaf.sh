@@ -44,6 +44,8 @@ rows=(
   "vmaf_b|--metric=vmaf=model=vmaf_b_v0.6.3|--model version=vmaf_b_v0.6.3"
   "vmaf_v1|--metric=vmaf=model=vmaf_v1.0.16_3d0h|--model version=vmaf_v1.0.16_3d0h"
   "vmaf_v1_10bit|--metric=vmaf=model=vmaf_v1.0.16_3d0h|--model version=vmaf_v1.0.16_3d0h|10"
+  "vmaf_v1_textured|--metric=vmaf=model=vmaf_v1.0.16_3d0h|--model version=vmaf_v1.0.16_3d0h||textured"
+  "vmaf_v1_10bit_textured|--metric=vmaf=model=vmaf_v1.0.16_3d0h|--model version=vmaf_v1.0.16_3d0h|10|textured"
 
   "ctc7_parts|--metric=psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5 --metric=float_ssim=scale=1:enable_db=true:clip_db=true --metric=float_ms_ssim=enable_db=true:clip_db=true --metric=psnr_hvs --metric=cambi|--feature psnr=reduced_hbd_peak=true:enable_apsnr=true:min_sse=0.5 --feature float_ssim=scale=1:enable_db=true:clip_db=true --feature float_ms_ssim=enable_db=true:clip_db=true --feature psnr_hvs --feature cambi"
   "aom_ctc_v6|--preset=aom-ctc-v6.0|--aom_ctc v6.0"
@@ -61,17 +63,31 @@ fi
 mkdir -p "$dir"
 
 # The pair at `depth` bits, made once: vmaf_FRAMES_{a,b}.y4m at 8 bits, vmafD_FRAMES_{a,b}.y4m
-# at D. Prints the two paths.
+# at D; with `kind` "textured", the textured pair (a pattern under strong seeded noise, and its
+# x264 CRF 30 encode decoded), vmaf_textured_FRAMES_{a,b}.y4m and so on, the deeper ones the 8-bit
+# pair widened. Prints the two paths.
 pair() {
-  local depth=$1 tag=vmaf fmt=yuv420p
+  local depth=$1 kind=${2:-} tag=vmaf fmt=yuv420p
   if [ "$depth" != 8 ]; then tag=vmaf$depth fmt=yuv420p${depth}le; fi
+  [ -z "$kind" ] || tag="${tag}_$kind"
   local a="$dir/${tag}_${frames}_a.y4m" b="$dir/${tag}_${frames}_b.y4m"
   if [ ! -s "$a" ] || [ ! -s "$b" ]; then
-    echo "making the 1080p $depth-bit pair in $dir" >&2
+    echo "making the 1080p $depth-bit ${kind:-pattern} pair in $dir" >&2
     local src="testsrc2=size=1920x1080:rate=25"
-    ffmpeg -nostdin -v error -y -f lavfi -i "$src" -frames:v "$frames" -pix_fmt "$fmt" -strict -1 "$a"
-    ffmpeg -nostdin -v error -y -f lavfi -i "$src" -frames:v "$frames" -vf "noise=alls=6:allf=t" \
-      -pix_fmt "$fmt" -strict -1 "$b"
+    local ff=(ffmpeg -nostdin -v error -y)
+    if [ "$kind" = textured ]; then
+      local mp4="$dir/${tag}_${frames}.mp4"
+      "${ff[@]}" -f lavfi -i "$src" -frames:v "$frames" -vf "noise=alls=12:allf=t,format=yuv420p" \
+        -pix_fmt yuv420p "$dir/.t.y4m"
+      "${ff[@]}" -i "$dir/.t.y4m" -c:v libx264 -crf 30 -threads 1 "$mp4"
+      "${ff[@]}" -i "$dir/.t.y4m" -pix_fmt "$fmt" -strict -1 "$a"
+      "${ff[@]}" -i "$mp4" -pix_fmt "$fmt" -strict -1 "$b"
+      rm -f "$dir/.t.y4m" "$mp4"
+    else
+      "${ff[@]}" -f lavfi -i "$src" -frames:v "$frames" -pix_fmt "$fmt" -strict -1 "$a"
+      "${ff[@]}" -f lavfi -i "$src" -frames:v "$frames" -vf "noise=alls=6:allf=t" \
+        -pix_fmt "$fmt" -strict -1 "$b"
+    fi
   fi
   cat "$a" "$b" >/dev/null  # warm the page cache
   echo "$a" "$b"
