@@ -1,6 +1,7 @@
 // The score table: columns with their descriptions, values per pair, pooling and aggregates.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "score/score.h"
 
@@ -111,6 +112,7 @@ Pooled ScoreTable::pool(int column) const {
   const std::vector<double>& v = values_[size_t(column)];
   const std::vector<uint8_t>& have = present_[size_t(column)];
   double sum = 0, inverse_sum = 0;
+  bool above_minus_one = true;  // the harmonic mean's terms are all positive
   for (int32_t i = 0; i < rows_; ++i) {
     if (!have[size_t(i)]) continue;
     const double x = v[size_t(i)];
@@ -121,11 +123,15 @@ Pooled ScoreTable::pool(int column) const {
     if (p.count == 0 || x > p.max) p.max = x;
     sum += x;
     inverse_sum += 1.0 / (x + 1.0);
+    above_minus_one = above_minus_one && x > -1.0;
     ++p.count;
   }
   if (p.count > 0) {
     p.mean = sum / double(p.count);
-    p.harmonic_mean = double(p.count) / inverse_sum - 1.0;
+    // Defined only where every x + 1 is positive: SSIMULACRA 2 goes below -1 on a picture far
+    // from its reference, where the sum of inverses would mix signs or divide by zero.
+    p.harmonic_mean = above_minus_one ? double(p.count) / inverse_sum - 1.0
+                                      : std::numeric_limits<double>::quiet_NaN();
   }
   return p;
 }

@@ -604,6 +604,9 @@ TEST(ScoreTable, PoolsWhatWasSetInAnyOrder) {
        80.0},
       // The first of equal lowest values is the worst pair.
       {{{1, 5.0}, {0, 5.0}, {2, 6.0}}, {3, 5.0, 6.0, 16.0 / 3, 0, 0}, 5.0},
+      // A value at or below -1 (SSIMULACRA 2 of a picture far off) leaves it undefined.
+      {{{0, 20.0}, {1, -31.5}}, {2, -31.5, 20.0, -5.75, NAN, 1}, -31.5},
+      {{{0, -1.0}}, {1, -1.0, -1.0, -1.0, NAN, 0}, -1.0},
   };
   for (const auto& c : cases) {
     ScoreTable t;
@@ -615,7 +618,9 @@ TEST(ScoreTable, PoolsWhatWasSetInAnyOrder) {
     EXPECT_EQ(std::tuple(c.want.count, c.want.min, c.want.max, c.want.worst_pair),
               std::tuple(p.count, p.min, p.max, p.worst_pair));
     EXPECT_DOUBLE_EQ(c.want.mean, p.mean);
-    if (c.want.harmonic_mean != 0) {
+    if (std::isnan(c.want.harmonic_mean)) {
+      EXPECT_TRUE(std::isnan(p.harmonic_mean));
+    } else if (c.want.harmonic_mean != 0) {
       EXPECT_DOUBLE_EQ(c.want.harmonic_mean, p.harmonic_mean);
     }
     EXPECT_EQ(c.median, t.percentile(col, 50));
