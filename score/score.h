@@ -37,7 +37,7 @@ struct Pooled {
   double min = 0;
   double max = 0;
   double mean = 0;           // sum / count, added in pair order
-  double harmonic_mean = 0;  // count / sum(1 / (x + 1)) - 1, as libvmaf pools; NaN when an x <= -1
+  double harmonic_mean = 0;  // count / sum(1 / (x + 1)) - 1, as libvmaf pools; NaN when an x < -1
   int32_t worst_pair = -1;   // 0-based pair of the lowest value (the first such), -1 when none
 };
 

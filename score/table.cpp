@@ -112,7 +112,7 @@ Pooled ScoreTable::pool(int column) const {
   const std::vector<double>& v = values_[size_t(column)];
   const std::vector<uint8_t>& have = present_[size_t(column)];
   double sum = 0, inverse_sum = 0;
-  bool above_minus_one = true;  // the harmonic mean's terms are all positive
+  bool no_term_negative = true;  // no 1 / (x + 1) below 0
   for (int32_t i = 0; i < rows_; ++i) {
     if (!have[size_t(i)]) continue;
     const double x = v[size_t(i)];
@@ -123,15 +123,16 @@ Pooled ScoreTable::pool(int column) const {
     if (p.count == 0 || x > p.max) p.max = x;
     sum += x;
     inverse_sum += 1.0 / (x + 1.0);
-    above_minus_one = above_minus_one && x > -1.0;
+    no_term_negative = no_term_negative && x >= -1.0;
     ++p.count;
   }
   if (p.count > 0) {
     p.mean = sum / double(p.count);
-    // Defined only where every x + 1 is positive: SSIMULACRA 2 goes below -1 on a picture far
-    // from its reference, where the sum of inverses would mix signs or divide by zero.
-    p.harmonic_mean = above_minus_one ? double(p.count) / inverse_sum - 1.0
-                                      : std::numeric_limits<double>::quiet_NaN();
+    // Undefined where a value is below -1 (SSIMULACRA 2 of a picture far from its reference):
+    // the sum of inverses would mix signs. A value of -1 (a feature's sentinel) makes it -1, as
+    // libvmaf prints it.
+    p.harmonic_mean = no_term_negative ? double(p.count) / inverse_sum - 1.0
+                                       : std::numeric_limits<double>::quiet_NaN();
   }
   return p;
 }

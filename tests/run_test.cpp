@@ -604,9 +604,10 @@ TEST(ScoreTable, PoolsWhatWasSetInAnyOrder) {
        80.0},
       // The first of equal lowest values is the worst pair.
       {{{1, 5.0}, {0, 5.0}, {2, 6.0}}, {3, 5.0, 6.0, 16.0 / 3, 0, 0}, 5.0},
-      // A value at or below -1 (SSIMULACRA 2 of a picture far off) leaves it undefined.
+      // A value below -1 (SSIMULACRA 2 of a picture far off) leaves it undefined; -1 itself
+      // (a sentinel) makes it -1, as in libvmaf's logs.
       {{{0, 20.0}, {1, -31.5}}, {2, -31.5, 20.0, -5.75, NAN, 1}, -31.5},
-      {{{0, -1.0}}, {1, -1.0, -1.0, -1.0, NAN, 0}, -1.0},
+      {{{0, -1.0}, {1, 3.0}}, {2, -1.0, 3.0, 1.0, -1.0, 0}, -1.0},
   };
   for (const auto& c : cases) {
     ScoreTable t;
