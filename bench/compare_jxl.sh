@@ -16,10 +16,13 @@ vidqual=${VIDQUAL:-./build/vidqual}
 frames=${FRAMES:-10}
 runs=${RUNS:-2}
 
-# One line per metric: its name, vidqual's options, the tool that scores it.
+# One line per metric: its name, vidqual's options, the tools that score it ('+' between two).
+# The last row is the one decode of each input serving both RGB metrics, VMAF v0.6.1 and PSNR,
+# beside the two tools alone (libvmaf's time not added).
 rows=(
   "ssimulacra2|--metric=ssimulacra2|ssimulacra2"
   "butteraugli|--metric=butteraugli|butteraugli_main"
+  "both+vmaf|--metric=ssimulacra2 --metric=butteraugli --metric=vmaf|ssimulacra2+butteraugli_main"
 )
 
 command -v ffmpeg >/dev/null || { echo "ffmpeg not found" >&2; exit 1; }
@@ -78,8 +81,9 @@ for row in "${rows[@]}"; do
     # shellcheck disable=SC2086
     vq_best=$(best "$(timed "$vidqual" "$a" "$b" $vq_args --threads=1)" "$vq_best")
     if [ -n "$tools" ]; then
-      s=$(timed bash -c 'for p in "$1"/a*.png; do "$2" "$p" "$1/b${p##*/a}" >/dev/null; done' _ \
-        "$png" "$tools/$tool")
+      # shellcheck disable=SC2046,SC2016
+      s=$(timed bash -c 'for p in "$1"/a*.png; do for t in "${@:2}"; do "$t" "$p" "$1/b${p##*/a}" >/dev/null; done; done' _ \
+        "$png" $(printf "$tools/%s " ${tool//+/ }))
       jxl_best=$(best "$s" "$jxl_best")
     fi
   done
