@@ -56,6 +56,7 @@ TEST_F(JxlReference, FramesEqualLibjxlToolsOnFfmpegPngs) {
       {"p8_min_11x11", nullptr, nullptr},
       {"p8_same_64x48", nullptr, nullptr},
       {"p8_1080p", nullptr, nullptr},
+      {"p8_textured_1080p", nullptr, nullptr},
       {"p8_x264_176x144", "p8_x264_176x144.mp4", "--metric=vmaf"},
   };
   std::vector<std::string> metrics;

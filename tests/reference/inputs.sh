@@ -8,11 +8,13 @@ out=${1:?usage: inputs.sh OUTDIR [NAME ...]}
 shift
 mkdir -p "$out"
 
-# NAME SIZE FRAMES PIX_FMT [CROP]: a moving test pattern, and its distorted twin (an MJPEG round
-# trip at a low quality, then light blur and seeded noise), both in PIX_FMT. The pattern generator
-# rounds odd sizes down to even ones; CROP (W:H) cuts the pattern to a size that stays odd.
+# NAME SIZE FRAMES PIX_FMT [CROP [GRAIN]]: a moving test pattern, and its distorted twin (an MJPEG
+# round trip at a low quality, then light blur and seeded noise), both in PIX_FMT. The pattern
+# generator rounds odd sizes down to even ones; CROP (W:H) cuts the pattern to a size that stays
+# odd. GRAIN (a noise strength) gives the pattern itself seeded grain: real texture at every
+# sample, which the variance terms of SpEED and the RGB metrics' masking need.
 pair() {
-  local name=$1 size=$2 frames=$3 fmt=$4 crop=${5:-}
+  local name=$1 size=$2 frames=$3 fmt=$4 crop=${5:-} grain=${6:-}
   [ -s "$out/$name.ref.y4m" ] && [ -s "$out/$name.dist.y4m" ] && return 0
   # Made under names of this process and renamed into place, so that tests running at once
   # never read a pair half written.
@@ -20,6 +22,7 @@ pair() {
   local ffm=(ffmpeg -nostdin -loglevel error -y -threads 1)
   local vf="format=$fmt"
   [ -z "$crop" ] || vf="crop=$crop:0:0:exact=1,$vf"
+  [ -z "$grain" ] || vf="noise=alls=$grain:allf=t,$vf"
   "${ffm[@]}" -f lavfi -i "testsrc2=size=$size:rate=25" -frames:v "$frames" -vf "$vf" \
     -pix_fmt "$fmt" -strict -1 "$t.ref.y4m"
   "${ffm[@]}" -i "$t.ref.y4m" -vf format=yuvj420p -c:v mjpeg -q:v 12 -f avi "$t.avi"
@@ -127,6 +130,7 @@ make_one() {
     p10_odd_161x97) pair "$1" 161x97 3 yuv420p10le ;;
     p12_96x64) pair "$1" 96x64 3 yuv420p12le ;;
     p8_1080p) pair "$1" 1920x1080 3 yuv420p ;;          # where float_ssim shrinks by default
+    p8_textured_1080p) pair "$1" 1920x1080 3 yuv420p "" 12 ;;  # 1080p with grain everywhere
     p8_crop_177x99) pair "$1" 178x100 4 yuv444p 177:99 ;;  # odd sizes (4:4:4: libvmaf misreads odd 4:2:0)
     p8_min_33x33) pair "$1" 34x34 3 yuv444p 33:33 ;;  # integer_adm's smallest size
     p8_same_64x48) same "$1" 64x48 2 yuv420p ;;         # equal pictures: every metric's ceiling

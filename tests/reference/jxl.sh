@@ -79,5 +79,6 @@ ref p10_odd_161x97 p10_odd_161x97
 ref p8_444_64x48 p8_444_64x48                      # 4:4:4
 ref p8_min_11x11 p8_min_11x11                      # too small for the coarser scales
 ref p8_same_64x48 p8_same_64x48                    # equal pictures
-ref p8_1080p p8_1080p                              # 1080p, textured and noisy, 3 frames
+ref p8_1080p p8_1080p                              # 1080p, a pattern under noise, 3 frames
+ref p8_textured_1080p p8_textured_1080p            # 1080p with grain everywhere, 3 frames
 ref p8_x264_176x144 p8_x264_176x144 p8_x264_176x144.mp4  # an H.264 encode in MP4 against its source

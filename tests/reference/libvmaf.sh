@@ -193,7 +193,7 @@ v1hfr=(--model version=vmaf_v1.0.16_hfr_3d0h --model version=vmaf_v1.0.16_hfr_5d
   --model version=vmaf_v1.0.16_hfr_1d5h_2160:name=vmaf_1d5h_2160
   --model version=vmaf_v1.0.16_hfr_3d0h_2160:name=vmaf_3d0h_2160)
 # At 321 samples wide libvmaf's AVX2 ADM reads past the row end: there, its scalar code.
-for p in p8_1080p p10_640x360 p10_odd_321x241 p8_band_1080p; do
+for p in p8_1080p p8_textured_1080p p10_640x360 p10_odd_321x241 p8_band_1080p; do
   ref "$p" vmaf_v1 "${v1[@]}" $([ "$p" != p10_odd_321x241 ] || echo --cpumask 255)
 done
 for p in p10_640x360 p10_odd_321x241; do
