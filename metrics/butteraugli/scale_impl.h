@@ -88,49 +88,63 @@ bool is_edge(int32_t x, int32_t n, int radius) {
   return x < radius || x >= n - radius;
 }
 
-// Rows: out(y, x) = window along x of in.
+// The rows the horizontal pass has made, kept for the vertical pass: row j of the picture in
+// slot j % slots. A blur holds no more rows than its window, so no tap's row is a plane away.
+struct RowRing {
+  int32_t width = 0;
+  int slots = 0;
+  std::vector<float> data;
+  // Sets the ring's shape; its storage only ever grows (the scale's blurs share one ring).
+  void resize(int32_t w, int n) {
+    width = w;
+    slots = n;
+    if (data.size() < size_t(w) * size_t(n)) data.resize(size_t(w) * size_t(n));
+  }
+  float* row(int32_t y) { return data.data() + size_t(y % slots) * size_t(width); }
+};
+
+// One row: dst(x) = window along x of src.
 template <int kLen>
-void blur_rows(const Plane& in, const Kernel& k, Plane& out) {
-  const int32_t w = in.width;
+void blur_row(const float* __restrict src, const Kernel& k, const float* kw, int32_t w,
+              float* __restrict dst) {
   constexpr int r = kLen / 2;
-  float kw[r + 1];
-  for (int i = 0; i <= r; ++i)
-    kw[i] = k.scaled[size_t(i)];
-  for (int32_t y = 0; y < in.height; ++y) {
-    const float* __restrict src = in.row(y);
-    float* __restrict dst = out.row(y);
-    VQ_INDEPENDENT
-    for (int32_t x = r; x < w - r; ++x)
-      dst[x] = window_sum<kLen>([src, x](int j) { return src[x - r + j]; }, kw);
-    for (int32_t x = 0; x < w; ++x) {
-      if (!is_edge(x, w, r)) {
-        x = w - r - 1;
-        continue;
-      }
-      const int32_t lo = std::max<int32_t>(0, x - r);
-      const int32_t hi = std::min<int32_t>(w - 1, x + r);
-      float sum = 0.0f;
-      for (int32_t j = lo; j <= hi; ++j)
-        sum += src[j] * k.taps[size_t(j - x + r)];
-      dst[x] = sum * edge_scale(k, x, w);
+  VQ_INDEPENDENT
+  for (int32_t x = r; x < w - r; ++x)
+    dst[x] = window_sum<kLen>([src, x](int j) { return src[x - r + j]; }, kw);
+  for (int32_t x = 0; x < w; ++x) {
+    if (!is_edge(x, w, r)) {
+      x = w - r - 1;
+      continue;
     }
+    const int32_t lo = std::max<int32_t>(0, x - r);
+    const int32_t hi = std::min<int32_t>(w - 1, x + r);
+    float sum = 0.0f;
+    for (int32_t j = lo; j <= hi; ++j)
+      sum += src[j] * k.taps[size_t(j - x + r)];
+    dst[x] = sum * edge_scale(k, x, w);
   }
 }
 
-// Columns: out(y, x) = window along y of in, the same sums as along rows.
+// Rows, then columns of the rows' output, the same sums either way: each output row is made
+// as soon as the rows of its window are, so the rows' output never fills a plane and `out`
+// may be `in` (input row y is read before output row y is written).
 template <int kLen>
-void blur_columns(const Plane& in, const Kernel& k, Plane& out) {
+void blur_separable(const Plane& in, const Kernel& k, RowRing& ring, Plane& out) {
   const int32_t w = in.width, h = in.height;
   constexpr int r = kLen / 2;
   float kw[r + 1];
   for (int i = 0; i <= r; ++i)
     kw[i] = k.scaled[size_t(i)];
+  ring.resize(w, kLen);
+  int32_t made = 0;  // rows of the horizontal pass in the ring so far
   const float* rows[kLen];
   for (int32_t y = 0; y < h; ++y) {
+    for (; made <= std::min<int32_t>(h - 1, y + r); ++made)
+      blur_row<kLen>(in.row(made), k, kw, w, ring.row(made));
     float* __restrict dst = out.row(y);
     if (!is_edge(y, h, r)) {
       for (int j = 0; j < kLen; ++j)
-        rows[j] = in.row(y - r + j);
+        rows[j] = ring.row(y - r + j);
       VQ_INDEPENDENT
       for (int32_t x = 0; x < w; ++x)
         dst[x] = window_sum<kLen>([&rows, x](int j) { return rows[j][x]; }, kw);
@@ -142,7 +156,7 @@ void blur_columns(const Plane& in, const Kernel& k, Plane& out) {
     const float scale = edge_scale(k, y, h);
     std::fill(dst, dst + w, 0.0f);
     for (int32_t j = lo; j <= hi; ++j) {
-      const float* __restrict src = in.row(j);
+      const float* __restrict src = ring.row(j);
       const float t = k.taps[size_t(j - y + r)];
       VQ_INDEPENDENT
       for (int32_t x = 0; x < w; ++x)
@@ -161,28 +175,31 @@ int32_t mirror(int32_t i, int32_t n) {
   return i;
 }
 
-// The five-tap blur: mirrored edges instead of renormalised ones.
-void blur5(const Plane& in, const Kernel& k, Plane& tmp, Plane& out) {
+// The five-tap blur: mirrored edges instead of renormalised ones. The mirrored rows of a
+// window are inside it (pictures are at least kMinSide high), so the ring holds them.
+void blur5(const Plane& in, const Kernel& k, RowRing& ring, Plane& out) {
   const int32_t w = in.width, h = in.height;
   const float w0 = k.w[0], w1 = k.w[1], w2 = k.w[2];
+  ring.resize(w, 5);
+  int32_t made = 0;
   for (int32_t y = 0; y < h; ++y) {
-    const float* __restrict s = in.row(y);
-    float* __restrict d = tmp.row(y);
-    auto at = [s, w](int32_t x) { return s[mirror(x, w)]; };
-    for (int32_t x = 0; x < std::min<int32_t>(2, w); ++x)
-      d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
-    VQ_INDEPENDENT
-    for (int32_t x = 2; x < w - 2; ++x)
-      d[x] = (s[x] * w0 + (s[x - 1] + s[x + 1]) * w1) + (s[x - 2] + s[x + 2]) * w2;
-    for (int32_t x = std::max<int32_t>(2, w - 2); x < w; ++x)
-      d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
-  }
-  for (int32_t y = 0; y < h; ++y) {
-    const float* m = tmp.row(y);
-    const float* t1 = tmp.row(mirror(y - 1, h));
-    const float* b1 = tmp.row(mirror(y + 1, h));
-    const float* t2 = tmp.row(mirror(y - 2, h));
-    const float* b2 = tmp.row(mirror(y + 2, h));
+    for (; made <= std::min<int32_t>(h - 1, y + 2); ++made) {
+      const float* __restrict s = in.row(made);
+      float* __restrict d = ring.row(made);
+      auto at = [s, w](int32_t x) { return s[mirror(x, w)]; };
+      for (int32_t x = 0; x < std::min<int32_t>(2, w); ++x)
+        d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
+      VQ_INDEPENDENT
+      for (int32_t x = 2; x < w - 2; ++x)
+        d[x] = (s[x] * w0 + (s[x - 1] + s[x + 1]) * w1) + (s[x - 2] + s[x + 2]) * w2;
+      for (int32_t x = std::max<int32_t>(2, w - 2); x < w; ++x)
+        d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
+    }
+    const float* m = ring.row(y);
+    const float* t1 = ring.row(mirror(y - 1, h));
+    const float* b1 = ring.row(mirror(y + 1, h));
+    const float* t2 = ring.row(mirror(y - 2, h));
+    const float* b2 = ring.row(mirror(y + 2, h));
     float* __restrict d = out.row(y);
     VQ_INDEPENDENT
     for (int32_t x = 0; x < w; ++x)
@@ -190,27 +207,23 @@ void blur5(const Plane& in, const Kernel& k, Plane& tmp, Plane& out) {
   }
 }
 
-// Blurs `in` into `out` (which may be `in`), `tmp` a plane of the same size.
-void blur(const Plane& in, const Kernel& k, Plane& tmp, Plane& out) {
+// Blurs `in` into `out` (which may be `in`).
+void blur(const Plane& in, const Kernel& k, RowRing& ring, Plane& out) {
   switch (k.taps.size()) {
     case 5:
-      blur5(in, k, tmp, out);
+      blur5(in, k, ring, out);
       return;
     case 7:
-      blur_rows<7>(in, k, tmp);
-      blur_columns<7>(tmp, k, out);
+      blur_separable<7>(in, k, ring, out);
       return;
     case 13:
-      blur_rows<13>(in, k, tmp);
-      blur_columns<13>(tmp, k, out);
+      blur_separable<13>(in, k, ring, out);
       return;
     case 15:
-      blur_rows<15>(in, k, tmp);
-      blur_columns<15>(tmp, k, out);
+      blur_separable<15>(in, k, ring, out);
       return;
     default:
-      blur_rows<33>(in, k, tmp);
-      blur_columns<33>(tmp, k, out);
+      blur_separable<33>(in, k, ring, out);
       return;
   }
 }
@@ -382,8 +395,8 @@ struct Scale final : ScaleBase {
   Kernel uhf_blur = make_kernel(float(1.56416327805));
   Kernel mask_blur = make_kernel(2.7f);
   Bands bands[2];
-  Plane tmp;
-  Plane diffs;  // padded by kPad each side
+  RowRing ring;  // the blurs' rows
+  Plane diffs;   // padded by kPad each side
   Plane ac[3], dc[3];
   Plane result;
   std::vector<float> line_acc;
@@ -400,7 +413,6 @@ struct Scale final : ScaleBase {
       for (Plane& q : b.uhf)
         q.resize(w, h);
     }
-    tmp.resize(w, h);
     diffs.resize(w + 2 * kPad, h + 2 * kPad);
     for (int c = 0; c < 3; ++c) {
       ac[c].resize(w, h);
@@ -417,7 +429,7 @@ struct Scale final : ScaleBase {
   // `blurred` is scratch.
   void opsin(const Plane* rgb, Plane* blurred, Plane* out) {
     for (int c = 0; c < 3; ++c)
-      blur(rgb[c], opsin_blur, tmp, blurred[c]);
+      blur(rgb[c], opsin_blur, ring, blurred[c]);
     const float target = params.intensity_target;
     const float min = 1e-4f;
     const float min01 = 1.7557483643287353f, min2 = 12.226454707163354f;
@@ -459,7 +471,7 @@ struct Scale final : ScaleBase {
   void separate(Bands& b) {
     // Low frequencies, and what is left of them in the middle band.
     for (int c = 0; c < 3; ++c) {
-      blur(b.mf[c], lf_blur, tmp, b.lf[c]);
+      blur(b.mf[c], lf_blur, ring, b.lf[c]);
       float* __restrict mf = b.mf[c].data.data();
       const float* __restrict lf = b.lf[c].data.data();
       VQ_INDEPENDENT
@@ -481,24 +493,27 @@ struct Scale final : ScaleBase {
       }
     }
     // Middle and high frequencies.
-    for (int c = 0; c < 3; ++c) {
-      if (c < 2) b.hf[c].data = b.mf[c].data;
-      blur(b.mf[c], hf_blur, tmp, b.mf[c]);
-      if (c == 2) break;
+    // The blurred middle band is made in the high band's plane, which then takes what the
+    // blur left.
+    blur(b.mf[2], hf_blur, ring, b.mf[2]);
+    for (int c = 0; c < 2; ++c) {
+      blur(b.mf[c], hf_blur, ring, b.hf[c]);
       float* __restrict mf = b.mf[c].data.data();
       float* __restrict hf = b.hf[c].data.data();
       const size_t n = b.mf[c].data.size();
       if (c == 0) {
         VQ_INDEPENDENT
         for (size_t i = 0; i < n; ++i) {
-          hf[i] = hf[i] - mf[i];
-          mf[i] = remove_range(mf[i], float(0.29));
+          const float blurred = hf[i];
+          hf[i] = mf[i] - blurred;
+          mf[i] = remove_range(blurred, float(0.29));
         }
       } else {
         VQ_INDEPENDENT
         for (size_t i = 0; i < n; ++i) {
-          hf[i] = hf[i] - mf[i];
-          mf[i] = amplify_range(mf[i], float(0.1));
+          const float blurred = hf[i];
+          hf[i] = mf[i] - blurred;
+          mf[i] = amplify_range(blurred, float(0.1));
         }
       }
     }
@@ -515,16 +530,16 @@ struct Scale final : ScaleBase {
     }
     // High and ultra-high frequencies.
     for (int c = 0; c < 2; ++c) {
-      b.uhf[c].data = b.hf[c].data;
-      blur(b.hf[c], uhf_blur, tmp, b.hf[c]);
+      // The blurred high band is made in the ultra-high band's plane, as above.
+      blur(b.hf[c], uhf_blur, ring, b.uhf[c]);
       float* __restrict hf = b.hf[c].data.data();
       float* __restrict uhf = b.uhf[c].data.data();
       const size_t n = b.hf[c].data.size();
       if (c == 0) {
         VQ_INDEPENDENT
         for (size_t i = 0; i < n; ++i) {
-          const float hv = hf[i];
-          uhf[i] = remove_range(uhf[i] - hv, float(0.04));
+          const float hv = uhf[i];
+          uhf[i] = remove_range(hf[i] - hv, float(0.04));
           hf[i] = remove_range(hv, 1.5f);
         }
       } else {
@@ -533,8 +548,8 @@ struct Scale final : ScaleBase {
         const float add_hf = float(0.132);
         VQ_INDEPENDENT
         for (size_t i = 0; i < n; ++i) {
-          const float hv = maximum_clamp(hf[i], clamp_hf);
-          uhf[i] = maximum_clamp(uhf[i] - hv, clamp_uhf) * mul_uhf;
+          const float hv = maximum_clamp(uhf[i], clamp_hf);
+          uhf[i] = maximum_clamp(hf[i] - hv, clamp_uhf) * mul_uhf;
           hf[i] = amplify_range(hv * mul_hf, add_hf);
         }
       }
@@ -716,9 +731,9 @@ struct Scale final : ScaleBase {
         d1[i] = std::sqrt(mul * std::abs(m1[i]) + bias) - sqrt_bias;
       }
     }
-    blur(diff0, mask_blur, tmp, blurred0);
+    blur(diff0, mask_blur, ring, blurred0);
     fuzzy_erosion(blurred0, mask);
-    blur(diff1, mask_blur, tmp, blurred1);
+    blur(diff1, mask_blur, ring, blurred1);
     const float* __restrict b0 = blurred0.data.data();
     const float* __restrict b1 = blurred1.data.data();
     const float* __restrict m = mask.data.data();
