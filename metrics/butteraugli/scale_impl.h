@@ -342,41 +342,43 @@ constexpr Line kLinesHf[16] = {
     {9, {{-4, 1}, {-3, 1}, {-2, 1}, {-1, 0}, {0, 0}, {1, 0}, {2, -1}, {3, -1}, {4, -1}}},
 };
 
-constexpr int kPad = 4;  // the filters' reach; the padded plane is zero beyond the picture
+constexpr int kPad = 4;  // the filters' reach; beyond the picture the differences are zero
 
-// The sum of a line's samples, grouped as the filter groups them.
-template <int kN>
-inline float line_sum(const float* const* p, int32_t x) {
-  if constexpr (kN == 5) {
-    return (p[0][x] + p[1][x]) + (p[2][x] + (p[3][x] + p[4][x]));
-  } else if constexpr (kN == 7) {
-    return (p[0][x] + p[1][x]) + (p[2][x] + ((p[3][x] + p[4][x]) + (p[5][x] + p[6][x])));
+// The square of line kI's sum at x, its samples grouped as the filter groups them; `p` holds
+// the rows from kPad above the centre to kPad below.
+template <bool kLf, int kI>
+inline float line_square(const float* const* p, int32_t x) {
+  static constexpr Line line = kLf ? kLinesLf[kI] : kLinesHf[kI];
+  auto at = [p, x](int i) { return p[line.at[i][0] + kPad][x + line.at[i][1]]; };
+  float s;
+  if constexpr (line.n == 5) {
+    s = (at(0) + at(1)) + (at(2) + (at(3) + at(4)));
+  } else if constexpr (line.n == 7) {
+    s = (at(0) + at(1)) + (at(2) + ((at(3) + at(4)) + (at(5) + at(6))));
   } else {
-    return (((p[0][x] + p[1][x]) + (p[2][x] + p[3][x])) +
-            ((p[4][x] + p[5][x]) + (p[6][x] + p[7][x]))) +
-           p[8][x];
+    s = (((at(0) + at(1)) + (at(2) + at(3))) + ((at(4) + at(5)) + (at(6) + at(7)))) + at(8);
   }
+  return s * s;
 }
 
-template <int kN>
-void add_line(const float* centre, ptrdiff_t stride, const Line& line, int32_t w, bool first,
-              float* acc) {
-  const float* p[9];
-  for (int i = 0; i < kN; ++i)
-    p[i] = centre + ptrdiff_t(line.at[i][0]) * stride + line.at[i][1];
-  if (first) {
-    VQ_INDEPENDENT
-    for (int32_t x = 0; x < w; ++x) {
-      const float s = line_sum<kN>(p, x);
-      acc[x] = s * s;
-    }
-  } else {
-    VQ_INDEPENDENT
-    for (int32_t x = 0; x < w; ++x) {
-      const float s = line_sum<kN>(p, x);
-      acc[x] = s * s + acc[x];
-    }
-  }
+// The sixteen lines' squares at x summed in the filter's order (the first added to zero is
+// itself: squares are never -0).
+template <bool kLf, int... kI>
+inline float lines_sum(const float* const* p, int32_t x, std::integer_sequence<int, kI...>) {
+  float acc = 0.0f;
+  ((acc = line_square<kLf, kI>(p, x) + acc), ...);
+  return acc;
+}
+
+// Adds the filter's value at each sample of a row to `dst`, every line in registers.
+template <bool kLf>
+void add_lines(const float* const* rows, int32_t w, float* __restrict dst) {
+  const float* p[2 * kPad + 1];
+  for (int i = 0; i < 2 * kPad + 1; ++i)
+    p[i] = rows[i];
+  VQ_INDEPENDENT
+  for (int32_t x = 0; x < w; ++x)
+    dst[x] += lines_sum<kLf>(p, x, std::make_integer_sequence<int, 16>());
 }
 
 // ---- One resolution -------------------------------------------------------------------------
@@ -396,10 +398,10 @@ struct Scale final : ScaleBase {
   Kernel mask_blur = make_kernel(2.7f);
   Bands bands[2];
   RowRing ring;  // the blurs' rows
-  Plane diffs;   // padded by kPad each side
+  // The last rows of the line filters' differences and a zero row, padded by kPad each side.
+  std::vector<float> diffs;
   Plane ac[3], dc[3];
   Plane result;
-  std::vector<float> line_acc;
   float mix[12];
 
   Scale(int32_t width, int32_t height, const Params& p) : w(width), h(height), params(p) {
@@ -413,13 +415,12 @@ struct Scale final : ScaleBase {
       for (Plane& q : b.uhf)
         q.resize(w, h);
     }
-    diffs.resize(w + 2 * kPad, h + 2 * kPad);
+    diffs.assign(size_t(2 * kPad + 2) * size_t(w + 2 * kPad), 0.0f);
     for (int c = 0; c < 3; ++c) {
       ac[c].resize(w, h);
       dc[c].resize(w, h);
     }
     result.resize(w, h);
-    line_acc.resize(size_t(w));
     for (int i = 0; i < 12; ++i)
       mix[i] = float(kMix[i]);
   }
@@ -567,50 +568,49 @@ struct Scale final : ScaleBase {
     const float norm2_gt = float(pre_gt * norm1);
     const float norm2_lt = float(pre_lt * norm1);
     const float fnorm1 = float(norm1);
-    const ptrdiff_t stride = diffs.width;
+    // Row j's differences in ring slot j % (2 * kPad + 1), rows outside the picture the zero
+    // row; each made when the last row whose lines reach it is filtered.
+    constexpr int kSlots = 2 * kPad + 1;
+    const size_t stride = size_t(w + 2 * kPad);
+    auto slot = [&](int32_t j) {
+      const size_t k = j < 0 || j >= h ? size_t(kSlots) : size_t(j % kSlots);
+      return diffs.data() + k * stride + kPad;
+    };
+    int32_t made = 0;
+    const float* rows[kSlots];
     for (int32_t y = 0; y < h; ++y) {
-      const float* __restrict r0 = a.row(y);
-      const float* __restrict r1 = b.row(y);
-      float* __restrict out = diffs.row(y + kPad) + kPad;
-      // The half-open objectives' corrections, d + scaler2 * t in double, t by the case
-      // (t = 0 leaves d as it is).
-      VQ_INDEPENDENT
-      for (int32_t x = 0; x < w; ++x) {
-        const float v0 = r0[x], v1 = r1[x];
-        const float absval = 0.5f * (std::abs(v0) + std::abs(v1));
-        const float diff = v0 - v1;
-        const float scaler = norm2_gt / (fnorm1 + absval);
-        const float d = scaler * diff;
-        const float scaler2 = norm2_lt / (fnorm1 + absval);
-        const double fabs0 = std::fabs(double(v0));
-        const double too_small = 0.55 * fabs0;
-        const double too_big = 1.05 * fabs0;
-        const double w1 = v1;
-        const double t_neg = w1 > -too_small ? -w1 - too_small
-                             : w1 < -too_big ? -w1 - too_big
-                                             : 0.0;
-        const double t_pos = w1 < too_small ? too_small - w1 : w1 > too_big ? too_big - w1 : 0.0;
-        const double t = v0 < 0 ? t_neg : t_pos;
-        out[x] = float(double(d) + double(scaler2) * t);
+      for (; made <= std::min<int32_t>(h - 1, y + kPad); ++made) {
+        const float* __restrict r0 = a.row(made);
+        const float* __restrict r1 = b.row(made);
+        float* __restrict out = slot(made);
+        // The half-open objectives' corrections, d + scaler2 * t in double, t by the case
+        // (t = 0 leaves d as it is).
+        VQ_INDEPENDENT
+        for (int32_t x = 0; x < w; ++x) {
+          const float v0 = r0[x], v1 = r1[x];
+          const float absval = 0.5f * (std::abs(v0) + std::abs(v1));
+          const float diff = v0 - v1;
+          const float scaler = norm2_gt / (fnorm1 + absval);
+          const float d = scaler * diff;
+          const float scaler2 = norm2_lt / (fnorm1 + absval);
+          const double fabs0 = std::fabs(double(v0));
+          const double too_small = 0.55 * fabs0;
+          const double too_big = 1.05 * fabs0;
+          const double w1 = v1;
+          const double t_neg = w1 > -too_small ? -w1 - too_small
+                               : w1 < -too_big ? -w1 - too_big
+                                               : 0.0;
+          const double t_pos = w1 < too_small ? too_small - w1 : w1 > too_big ? too_big - w1 : 0.0;
+          const double t = v0 < 0 ? t_neg : t_pos;
+          out[x] = float(double(d) + double(scaler2) * t);
+        }
       }
-    }
-    const Line* lines = lf ? kLinesLf : kLinesHf;
-    float* la = line_acc.data();
-    for (int32_t y = 0; y < h; ++y) {
-      const float* centre = diffs.row(y + kPad) + kPad;
-      for (int i = 0; i < 16; ++i) {
-        const Line& line = lines[i];
-        if (line.n == 5)
-          add_line<5>(centre, stride, line, w, i == 0, la);
-        else if (line.n == 7)
-          add_line<7>(centre, stride, line, w, i == 0, la);
-        else
-          add_line<9>(centre, stride, line, w, i == 0, la);
-      }
-      float* __restrict dst = acc.row(y);
-      VQ_INDEPENDENT
-      for (int32_t x = 0; x < w; ++x)
-        dst[x] += la[x];
+      for (int i = 0; i < kSlots; ++i)
+        rows[i] = slot(y - kPad + i);
+      if (lf)
+        add_lines<true>(rows, w, acc.row(y));
+      else
+        add_lines<false>(rows, w, acc.row(y));
     }
   }
 
