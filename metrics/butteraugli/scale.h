@@ -13,7 +13,8 @@ class ScaleBase {
  public:
   virtual ~ScaleBase() = default;
   // The map of the pair whose linear RGB planes are `rgb0` (reference) and `rgb1`, into map().
-  virtual void compare(const Plane* rgb0, const Plane* rgb1) = 0;
+  // The planes are the comparison's scratch: they come back the same size, their samples spent.
+  virtual void compare(Plane* rgb0, Plane* rgb1) = 0;
   virtual Plane& map() = 0;
 };
 

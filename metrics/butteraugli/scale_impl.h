@@ -383,7 +383,9 @@ void add_lines(const float* const* rows, int32_t w, float* __restrict dst) {
 
 // ---- One resolution -------------------------------------------------------------------------
 
-// The bands of one picture.
+// The bands of one picture. The middle band's planes are the caller's RGB planes, lent for
+// the pair; the low band's are scratch for the opsin step, and after the split the reference's
+// hold the low-frequency errors and the distorted picture's the other errors' sums.
 struct Bands {
   Plane lf[3], mf[3], hf[2], uhf[2];
 };
@@ -400,7 +402,8 @@ struct Scale final : ScaleBase {
   RowRing ring;  // the blurs' rows
   // The last rows of the line filters' differences and a zero row, padded by kPad each side.
   std::vector<float> diffs;
-  Plane ac[3], dc[3];
+  Plane* ac[3];  // the high and middle frequencies' errors: the distorted picture's low band
+  Plane* dc[3];  // the low frequencies' errors: the reference's low band
   Plane result;
   float mix[12];
 
@@ -408,8 +411,10 @@ struct Scale final : ScaleBase {
     for (Bands& b : bands) {
       for (Plane& q : b.lf)
         q.resize(w, h);
-      for (Plane& q : b.mf)
-        q.resize(w, h);
+      for (Plane& q : b.mf) {
+        q.width = w;
+        q.height = h;
+      }
       for (Plane& q : b.hf)
         q.resize(w, h);
       for (Plane& q : b.uhf)
@@ -417,33 +422,36 @@ struct Scale final : ScaleBase {
     }
     diffs.assign(size_t(2 * kPad + 2) * size_t(w + 2 * kPad), 0.0f);
     for (int c = 0; c < 3; ++c) {
-      ac[c].resize(w, h);
-      dc[c].resize(w, h);
+      dc[c] = &bands[0].lf[c];
+      ac[c] = &bands[1].lf[c];
     }
     result.resize(w, h);
     for (int i = 0; i < 12; ++i)
       mix[i] = float(kMix[i]);
   }
+  // ac and dc point into the scale's own planes.
+  Scale(const Scale&) = delete;
+  Scale& operator=(const Scale&) = delete;
 
-  // Linear RGB to the opsin space: each sample's absorbances scaled by the sensitivity of its
-  // blurred neighbourhood. Writes X, Y, B into `out` (the picture's middle-frequency planes);
-  // `blurred` is scratch.
-  void opsin(const Plane* rgb, Plane* blurred, Plane* out) {
+  // Linear RGB to the opsin space, in place: each sample's absorbances scaled by the
+  // sensitivity of its blurred neighbourhood. `rgb` becomes X, Y, B; `blurred` is scratch.
+  void opsin(Plane* rgb, Plane* blurred) {
     for (int c = 0; c < 3; ++c)
       blur(rgb[c], opsin_blur, ring, blurred[c]);
     const float target = params.intensity_target;
     const float min = 1e-4f;
     const float min01 = 1.7557483643287353f, min2 = 12.226454707163354f;
     for (int32_t y = 0; y < h; ++y) {
-      const float* __restrict r = rgb[0].row(y);
-      const float* __restrict g = rgb[1].row(y);
-      const float* __restrict b = rgb[2].row(y);
+      // Each sample is read before it is written, at the same index.
+      const float* r = rgb[0].row(y);
+      const float* g = rgb[1].row(y);
+      const float* b = rgb[2].row(y);
       const float* __restrict br = blurred[0].row(y);
       const float* __restrict bg = blurred[1].row(y);
       const float* __restrict bb = blurred[2].row(y);
-      float* __restrict ox = out[0].row(y);
-      float* __restrict oy = out[1].row(y);
-      float* __restrict ob = out[2].row(y);
+      float* ox = rgb[0].row(y);
+      float* oy = rgb[1].row(y);
+      float* ob = rgb[2].row(y);
       VQ_INDEPENDENT
       for (int32_t x = 0; x < w; ++x) {
         float pre[3], cur[3], sens[3];
@@ -616,53 +624,65 @@ struct Scale final : ScaleBase {
 
   Plane& map() override { return result; }
 
-  void compare(const Plane* rgb0, const Plane* rgb1) override {
-    // dc is scratch until the low frequencies are compared.
-    opsin(rgb0, dc, bands[0].mf);
-    opsin(rgb1, dc, bands[1].mf);
+  void compare(Plane* rgb0, Plane* rgb1) override {
+    for (int c = 0; c < 3; ++c) {
+      std::swap(bands[0].mf[c].data, rgb0[c].data);
+      std::swap(bands[1].mf[c].data, rgb1[c].data);
+    }
+    opsin(bands[0].mf, bands[0].lf);
+    opsin(bands[1].mf, bands[1].lf);
     separate(bands[0]);
     separate(bands[1]);
     const Bands& b0 = bands[0];
     const Bands& b1 = bands[1];
-    const double asym = double(params.hf_asymmetry);
-    const double sqrt_asym = std::sqrt(asym);
-    for (Plane& p : ac)
-      std::fill(p.data.begin(), p.data.end(), 0.0f);
-    malta(b0.uhf[1], b1.uhf[1], 1.10039032555 * asym, 1.10039032555 / asym, 71.7800275169, false,
-          ac[1]);
-    malta(b0.uhf[0], b1.uhf[0], 173.5 * asym, 173.5 / asym, 5.0, false, ac[0]);
-    malta(b0.hf[1], b1.hf[1], 18.7237414387 * sqrt_asym, 18.7237414387 / sqrt_asym, 4498534.45232,
-          true, ac[1]);
-    malta(b0.hf[0], b1.hf[0], 6923.99476109 * sqrt_asym, 6923.99476109 / sqrt_asym, 8051.15833247,
-          true, ac[0]);
-    malta(b0.mf[1], b1.mf[1], 37.0819870399, 37.0819870399, 130262059.556, true, ac[1]);
-    malta(b0.mf[0], b1.mf[0], 8246.75321353, 8246.75321353, 1009002.70582, true, ac[0]);
-
     static constexpr double kWmul[9] = {
         400.0,          1.50815703118,  0, 2150.0, 10.6195433239, 16.2176043152, 29.2353797994,
         0.844626970982, 0.703646627719,
     };
+    // The low frequencies' errors into the reference's low band; the distorted picture's is
+    // then free for the other errors.
+    for (int c = 0; c < 3; ++c) {
+      const float wl = float(kWmul[6 + c]);
+      float* __restrict l0 = bands[0].lf[c].data.data();
+      const float* __restrict l1 = bands[1].lf[c].data.data();
+      VQ_INDEPENDENT
+      for (size_t i = 0; i < bands[0].lf[c].data.size(); ++i) {
+        const float dl = l0[i] - l1[i];
+        l0[i] = dl * dl * wl;
+      }
+      std::fill(ac[c]->data.begin(), ac[c]->data.end(), 0.0f);
+    }
+    const double asym = double(params.hf_asymmetry);
+    const double sqrt_asym = std::sqrt(asym);
+    malta(b0.uhf[1], b1.uhf[1], 1.10039032555 * asym, 1.10039032555 / asym, 71.7800275169, false,
+          *ac[1]);
+    malta(b0.uhf[0], b1.uhf[0], 173.5 * asym, 173.5 / asym, 5.0, false, *ac[0]);
+    malta(b0.hf[1], b1.hf[1], 18.7237414387 * sqrt_asym, 18.7237414387 / sqrt_asym, 4498534.45232,
+          true, *ac[1]);
+    malta(b0.hf[0], b1.hf[0], 6923.99476109 * sqrt_asym, 6923.99476109 / sqrt_asym, 8051.15833247,
+          true, *ac[0]);
+    malta(b0.mf[1], b1.mf[1], 37.0819870399, 37.0819870399, 130262059.556, true, *ac[1]);
+    malta(b0.mf[0], b1.mf[0], 8246.75321353, 8246.75321353, 1009002.70582, true, *ac[0]);
     for (int c = 0; c < 3; ++c) {
       if (c < 2)
-        asymmetric_l2(b0.hf[c], b1.hf[c], float(kWmul[c] * asym), float(kWmul[c] / asym), ac[c]);
+        asymmetric_l2(b0.hf[c], b1.hf[c], float(kWmul[c] * asym), float(kWmul[c] / asym), *ac[c]);
       const float wm = float(kWmul[3 + c]);
-      const float wl = float(kWmul[6 + c]);
-      const size_t n = ac[c].data.size();
+      const size_t n = ac[c]->data.size();
       const float* __restrict m0 = b0.mf[c].data.data();
       const float* __restrict m1 = b1.mf[c].data.data();
-      const float* __restrict l0 = b0.lf[c].data.data();
-      const float* __restrict l1 = b1.lf[c].data.data();
-      float* __restrict a = ac[c].data.data();
-      float* __restrict d = dc[c].data.data();
+      float* __restrict a = ac[c]->data.data();
       VQ_INDEPENDENT
       for (size_t i = 0; i < n; ++i) {
         const float dm = m0[i] - m1[i];
         a[i] = dm * dm * wm + a[i];
-        const float dl = l0[i] - l1[i];
-        d[i] = dl * dl * wl;
       }
     }
     mask_and_combine();
+    // The lent planes go back, holding what the mask left in them.
+    for (int c = 0; c < 3; ++c) {
+      std::swap(bands[0].mf[c].data, rgb0[c].data);
+      std::swap(bands[1].mf[c].data, rgb1[c].data);
+    }
   }
 
   void asymmetric_l2(const Plane& p0, const Plane& p1, float w_gt, float w_lt, Plane& acc) {
@@ -706,14 +726,15 @@ struct Scale final : ScaleBase {
   // The visual mask from both pictures' high bands, its difference added to the Y errors, and
   // the map: the square root of the masked sums of the errors.
   void mask_and_combine() {
-    // The middle and low bands are spent: their planes hold the mask's steps.
+    // The middle bands and then the reference's high band are spent: their planes hold the
+    // mask's steps.
     Plane& mask0 = bands[0].mf[0];
     Plane& mask1 = bands[0].mf[1];
     Plane& diff0 = bands[0].mf[2];
     Plane& diff1 = bands[1].mf[0];
     Plane& blurred0 = bands[1].mf[1];
     Plane& blurred1 = bands[1].mf[2];
-    Plane& mask = bands[0].lf[0];
+    Plane& mask = bands[0].hf[0];
     combine_for_masking(bands[0], mask0);
     combine_for_masking(bands[1], mask1);
     const float mul = float(6.19424080439), bias_arg = float(12.61050594197);
@@ -737,12 +758,12 @@ struct Scale final : ScaleBase {
     const float* __restrict b0 = blurred0.data.data();
     const float* __restrict b1 = blurred1.data.data();
     const float* __restrict m = mask.data.data();
-    const float* __restrict dc0 = dc[0].data.data();
-    const float* __restrict dc1 = dc[1].data.data();
-    const float* __restrict dc2 = dc[2].data.data();
-    const float* __restrict ac0 = ac[0].data.data();
-    float* __restrict ac1 = ac[1].data.data();
-    const float* __restrict ac2 = ac[2].data.data();
+    const float* __restrict dc0 = dc[0]->data.data();
+    const float* __restrict dc1 = dc[1]->data.data();
+    const float* __restrict dc2 = dc[2]->data.data();
+    const float* __restrict ac0 = ac[0]->data.data();
+    float* __restrict ac1 = ac[1]->data.data();
+    const float* __restrict ac2 = ac[2]->data.data();
     float* __restrict out = result.data.data();
     const float xmul = params.xmul;
     VQ_INDEPENDENT
