@@ -94,7 +94,7 @@ struct RowRing {
   int32_t width = 0;
   int slots = 0;
   std::vector<float> data;
-  // Sets the ring's shape; its storage only ever grows (the scale's blurs share one ring).
+  // Sets the ring's shape; its storage only ever grows (a scale's blurs share its rings).
   void resize(int32_t w, int n) {
     width = w;
     slots = n;
@@ -103,7 +103,7 @@ struct RowRing {
   float* row(int32_t y) { return data.data() + size_t(y % slots) * size_t(width); }
 };
 
-// One row: dst(x) = window along x of src.
+// One row: dst(x) = window along x of src, the window cut at the edges and renormalised.
 template <int kLen>
 void blur_row(const float* __restrict src, const Kernel& k, const float* kw, int32_t w,
               float* __restrict dst) {
@@ -125,30 +125,52 @@ void blur_row(const float* __restrict src, const Kernel& k, const float* kw, int
   }
 }
 
-// Rows, then columns of the rows' output, the same sums either way: each output row is made
-// as soon as the rows of its window are, so the rows' output never fills a plane and `out`
-// may be `in` (input row y is read before output row y is written).
+// Index i of n reflected into the picture, the edge sample repeated (-1 is 0, n is n - 1).
+int32_t mirror(int32_t i, int32_t n) {
+  while (i < 0 || i >= n)
+    i = i < 0 ? -i - 1 : 2 * n - 1 - i;
+  return i;
+}
+
+// One row of the five-tap blur, whose edges are mirrored instead of renormalised.
+void blur5_row(const float* __restrict s, const Kernel& k, int32_t w, float* __restrict d) {
+  const float w0 = k.w[0], w1 = k.w[1], w2 = k.w[2];
+  auto at = [s, w](int32_t x) { return s[mirror(x, w)]; };
+  for (int32_t x = 0; x < std::min<int32_t>(2, w); ++x)
+    d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
+  VQ_INDEPENDENT
+  for (int32_t x = 2; x < w - 2; ++x)
+    d[x] = (s[x] * w0 + (s[x - 1] + s[x + 1]) * w1) + (s[x - 2] + s[x + 2]) * w2;
+  for (int32_t x = std::max<int32_t>(2, w - 2); x < w; ++x)
+    d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
+}
+
+// Output row y of a blur along columns of the rows in `ring`, which holds every row of y's
+// window.
 template <int kLen>
-void blur_separable(const Plane& in, const Kernel& k, RowRing& ring, Plane& out) {
-  const int32_t w = in.width, h = in.height;
+void blur_column_row(RowRing& ring, const Kernel& k, const float* kw, int32_t y, int32_t w,
+                     int32_t h, float* __restrict dst) {
   constexpr int r = kLen / 2;
-  float kw[r + 1];
-  for (int i = 0; i <= r; ++i)
-    kw[i] = k.scaled[size_t(i)];
-  ring.resize(w, kLen);
-  int32_t made = 0;  // rows of the horizontal pass in the ring so far
-  const float* rows[kLen];
-  for (int32_t y = 0; y < h; ++y) {
-    for (; made <= std::min<int32_t>(h - 1, y + r); ++made)
-      blur_row<kLen>(in.row(made), k, kw, w, ring.row(made));
-    float* __restrict dst = out.row(y);
+  if constexpr (kLen == 5) {
+    // Mirrored rows: a picture is at least kMinSide high, so they are inside the window.
+    const float w0 = k.w[0], w1 = k.w[1], w2 = k.w[2];
+    const float* m = ring.row(y);
+    const float* t1 = ring.row(mirror(y - 1, h));
+    const float* b1 = ring.row(mirror(y + 1, h));
+    const float* t2 = ring.row(mirror(y - 2, h));
+    const float* b2 = ring.row(mirror(y + 2, h));
+    VQ_INDEPENDENT
+    for (int32_t x = 0; x < w; ++x)
+      dst[x] = ((t2[x] + b2[x]) * w2 + ((t1[x] + b1[x]) * w1 + m[x] * w0));
+  } else {
     if (!is_edge(y, h, r)) {
+      const float* rows[kLen];
       for (int j = 0; j < kLen; ++j)
         rows[j] = ring.row(y - r + j);
       VQ_INDEPENDENT
       for (int32_t x = 0; x < w; ++x)
         dst[x] = window_sum<kLen>([&rows, x](int j) { return rows[j][x]; }, kw);
-      continue;
+      return;
     }
     // The cut window's sum, tap by tap in the window's order, then renormalised.
     const int32_t lo = std::max<int32_t>(0, y - r);
@@ -168,62 +190,51 @@ void blur_separable(const Plane& in, const Kernel& k, RowRing& ring, Plane& out)
   }
 }
 
-// Index i of n reflected into the picture, the edge sample repeated (-1 is 0, n is n - 1).
-int32_t mirror(int32_t i, int32_t n) {
-  while (i < 0 || i >= n)
-    i = i < 0 ? -i - 1 : 2 * n - 1 - i;
-  return i;
-}
-
-// The five-tap blur: mirrored edges instead of renormalised ones. The mirrored rows of a
-// window are inside it (pictures are at least kMinSide high), so the ring holds them.
-void blur5(const Plane& in, const Kernel& k, RowRing& ring, Plane& out) {
-  const int32_t w = in.width, h = in.height;
-  const float w0 = k.w[0], w1 = k.w[1], w2 = k.w[2];
-  ring.resize(w, 5);
-  int32_t made = 0;
+template <int kLen, class In, class Out, class Done>
+void blur_planes_as(const Kernel& k, int n, In in, RowRing* rings, Out out, Done done) {
+  const int32_t w = in(0).width, h = in(0).height;
+  constexpr int r = kLen / 2;
+  float kw[r + 1];
+  for (int i = 0; i <= r; ++i)
+    kw[i] = k.scaled[size_t(i)];
+  for (int i = 0; i < n; ++i)
+    rings[i].resize(w, kLen);
+  int32_t made = 0;  // rows of the horizontal pass in the rings so far
   for (int32_t y = 0; y < h; ++y) {
-    for (; made <= std::min<int32_t>(h - 1, y + 2); ++made) {
-      const float* __restrict s = in.row(made);
-      float* __restrict d = ring.row(made);
-      auto at = [s, w](int32_t x) { return s[mirror(x, w)]; };
-      for (int32_t x = 0; x < std::min<int32_t>(2, w); ++x)
-        d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
-      VQ_INDEPENDENT
-      for (int32_t x = 2; x < w - 2; ++x)
-        d[x] = (s[x] * w0 + (s[x - 1] + s[x + 1]) * w1) + (s[x - 2] + s[x + 2]) * w2;
-      for (int32_t x = std::max<int32_t>(2, w - 2); x < w; ++x)
-        d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
-    }
-    const float* m = ring.row(y);
-    const float* t1 = ring.row(mirror(y - 1, h));
-    const float* b1 = ring.row(mirror(y + 1, h));
-    const float* t2 = ring.row(mirror(y - 2, h));
-    const float* b2 = ring.row(mirror(y + 2, h));
-    float* __restrict d = out.row(y);
-    VQ_INDEPENDENT
-    for (int32_t x = 0; x < w; ++x)
-      d[x] = ((t2[x] + b2[x]) * w2 + ((t1[x] + b1[x]) * w1 + m[x] * w0));
+    for (; made <= std::min<int32_t>(h - 1, y + r); ++made)
+      for (int i = 0; i < n; ++i) {
+        if constexpr (kLen == 5)
+          blur5_row(in(i).row(made), k, w, rings[i].row(made));
+        else
+          blur_row<kLen>(in(i).row(made), k, kw, w, rings[i].row(made));
+      }
+    for (int i = 0; i < n; ++i)
+      blur_column_row<kLen>(rings[i], k, kw, y, w, h, out(i, y));
+    done(y);
   }
 }
 
-// Blurs `in` into `out` (which may be `in`).
-void blur(const Plane& in, const Kernel& k, RowRing& ring, Plane& out) {
+// Blurs the n planes in(0) .. in(n - 1) together, rows then columns (the same sums either way),
+// each output row made as soon as the rows of its window are: row y of plane i goes to
+// out(i, y), then done(y) runs while the rows are fresh. Input row y has been read when output
+// row y is made, so out and done may write over it. `rings` has one ring per plane.
+template <class In, class Out, class Done>
+void blur_planes(const Kernel& k, int n, In in, RowRing* rings, Out out, Done done) {
   switch (k.taps.size()) {
     case 5:
-      blur5(in, k, ring, out);
+      blur_planes_as<5>(k, n, in, rings, out, done);
       return;
     case 7:
-      blur_separable<7>(in, k, ring, out);
+      blur_planes_as<7>(k, n, in, rings, out, done);
       return;
     case 13:
-      blur_separable<13>(in, k, ring, out);
+      blur_planes_as<13>(k, n, in, rings, out, done);
       return;
     case 15:
-      blur_separable<15>(in, k, ring, out);
+      blur_planes_as<15>(k, n, in, rings, out, done);
       return;
     default:
-      blur_separable<33>(in, k, ring, out);
+      blur_planes_as<33>(k, n, in, rings, out, done);
       return;
   }
 }
@@ -384,8 +395,8 @@ void add_lines(const float* const* rows, int32_t w, float* __restrict dst) {
 // ---- One resolution -------------------------------------------------------------------------
 
 // The bands of one picture. The middle band's planes are the caller's RGB planes, lent for
-// the pair; the low band's are scratch for the opsin step, and after the split the reference's
-// hold the low-frequency errors and the distorted picture's the other errors' sums.
+// the pair; after the split the reference's low band holds the low-frequency errors and the
+// distorted picture's the other errors' sums.
 struct Bands {
   Plane lf[3], mf[3], hf[2], uhf[2];
 };
@@ -399,7 +410,8 @@ struct Scale final : ScaleBase {
   Kernel uhf_blur = make_kernel(float(1.56416327805));
   Kernel mask_blur = make_kernel(2.7f);
   Bands bands[2];
-  RowRing ring;  // the blurs' rows
+  RowRing rings[3];            // the blurs' rows, one ring per plane blurred together
+  std::vector<float> row_buf;  // three rows of blurs whose output is only read once
   // The last rows of the line filters' differences and a zero row, padded by kPad each side.
   std::vector<float> diffs;
   Plane* ac[3];  // the high and middle frequencies' errors: the distorted picture's low band
@@ -420,6 +432,7 @@ struct Scale final : ScaleBase {
       for (Plane& q : b.uhf)
         q.resize(w, h);
     }
+    row_buf.resize(size_t(3) * size_t(w));
     diffs.assign(size_t(2 * kPad + 2) * size_t(w + 2 * kPad), 0.0f);
     for (int c = 0; c < 3; ++c) {
       dc[c] = &bands[0].lf[c];
@@ -434,21 +447,24 @@ struct Scale final : ScaleBase {
   Scale& operator=(const Scale&) = delete;
 
   // Linear RGB to the opsin space, in place: each sample's absorbances scaled by the
-  // sensitivity of its blurred neighbourhood. `rgb` becomes X, Y, B; `blurred` is scratch.
-  void opsin(Plane* rgb, Plane* blurred) {
-    for (int c = 0; c < 3; ++c)
-      blur(rgb[c], opsin_blur, ring, blurred[c]);
+  // sensitivity of its blurred neighbourhood. `rgb` becomes X, Y, B.
+  void opsin(Plane* rgb) {
     const float target = params.intensity_target;
     const float min = 1e-4f;
     const float min01 = 1.7557483643287353f, min2 = 12.226454707163354f;
-    for (int32_t y = 0; y < h; ++y) {
+    float* blurred[3];
+    for (int c = 0; c < 3; ++c)
+      blurred[c] = row_buf.data() + size_t(c) * size_t(w);
+    auto to_row = [&blurred](int c, int32_t) { return blurred[c]; };
+    auto from = [rgb](int c) -> const Plane& { return rgb[c]; };
+    blur_planes(opsin_blur, 3, from, rings, to_row, [&](int32_t y) {
       // Each sample is read before it is written, at the same index.
       const float* r = rgb[0].row(y);
       const float* g = rgb[1].row(y);
       const float* b = rgb[2].row(y);
-      const float* __restrict br = blurred[0].row(y);
-      const float* __restrict bg = blurred[1].row(y);
-      const float* __restrict bb = blurred[2].row(y);
+      const float* __restrict br = blurred[0];
+      const float* __restrict bg = blurred[1];
+      const float* __restrict bb = blurred[2];
       float* ox = rgb[0].row(y);
       float* oy = rgb[1].row(y);
       float* ob = rgb[2].row(y);
@@ -473,95 +489,97 @@ struct Scale final : ScaleBase {
         oy[x] = cur[0] + cur[1];
         ob[x] = cur[2];
       }
-    }
+    });
   }
 
-  // Splits the opsin picture held in b.mf into its four bands.
+  static auto mf_of(const Bands& b) {
+    return [&b](int c) -> const Plane& { return b.mf[c]; };
+  }
+
+  // Splits the opsin picture held in b.mf into its four bands, each split finished row by row
+  // as its blur makes the rows.
   void separate(Bands& b) {
     // Low frequencies, and what is left of them in the middle band.
-    for (int c = 0; c < 3; ++c) {
-      blur(b.mf[c], lf_blur, ring, b.lf[c]);
-      float* __restrict mf = b.mf[c].data.data();
-      const float* __restrict lf = b.lf[c].data.data();
-      VQ_INDEPENDENT
-      for (size_t i = 0; i < b.mf[c].data.size(); ++i)
-        mf[i] = mf[i] - lf[i];
-    }
     {
       const float xm = float(33.832837186260), ym = float(14.458268100570);
       const float bm = float(49.87984651440), y_to_b = float(-0.362267051518);
-      float* __restrict lx = b.lf[0].data.data();
-      float* __restrict ly = b.lf[1].data.data();
-      float* __restrict lb = b.lf[2].data.data();
-      VQ_INDEPENDENT
-      for (size_t i = 0; i < b.lf[0].data.size(); ++i) {
-        const float bb = y_to_b * ly[i] + lb[i];
-        lb[i] = bb * bm;
-        lx[i] = lx[i] * xm;
-        ly[i] = ly[i] * ym;
-      }
-    }
-    // Middle and high frequencies.
-    // The blurred middle band is made in the high band's plane, which then takes what the
-    // blur left.
-    blur(b.mf[2], hf_blur, ring, b.mf[2]);
-    for (int c = 0; c < 2; ++c) {
-      blur(b.mf[c], hf_blur, ring, b.hf[c]);
-      float* __restrict mf = b.mf[c].data.data();
-      float* __restrict hf = b.hf[c].data.data();
-      const size_t n = b.mf[c].data.size();
-      if (c == 0) {
-        VQ_INDEPENDENT
-        for (size_t i = 0; i < n; ++i) {
-          const float blurred = hf[i];
-          hf[i] = mf[i] - blurred;
-          mf[i] = remove_range(blurred, float(0.29));
+      auto to_lf = [&b](int c, int32_t y) { return b.lf[c].row(y); };
+      blur_planes(lf_blur, 3, mf_of(b), rings, to_lf, [&](int32_t y) {
+        for (int c = 0; c < 3; ++c) {
+          float* __restrict mf = b.mf[c].row(y);
+          const float* __restrict lf = b.lf[c].row(y);
+          VQ_INDEPENDENT
+          for (int32_t x = 0; x < w; ++x)
+            mf[x] = mf[x] - lf[x];
         }
-      } else {
+        float* __restrict lx = b.lf[0].row(y);
+        float* __restrict ly = b.lf[1].row(y);
+        float* __restrict lb = b.lf[2].row(y);
         VQ_INDEPENDENT
-        for (size_t i = 0; i < n; ++i) {
-          const float blurred = hf[i];
-          hf[i] = mf[i] - blurred;
-          mf[i] = amplify_range(blurred, float(0.1));
+        for (int32_t x = 0; x < w; ++x) {
+          const float bb = y_to_b * ly[x] + lb[x];
+          lb[x] = bb * bm;
+          lx[x] = lx[x] * xm;
+          ly[x] = ly[x] * ym;
         }
-      }
+      });
     }
+    // Middle and high frequencies: X's and Y's blurred middle band is made in the high band's
+    // plane, which then takes what the blur left; B's is blurred in place.
     {
       const float sv = float(0.653020556257), one_minus_s = float(1.0 - 0.653020556257);
       const float yw = 46.0f;
-      float* __restrict hx = b.hf[0].data.data();
-      const float* __restrict hy = b.hf[1].data.data();
-      VQ_INDEPENDENT
-      for (size_t i = 0; i < b.hf[0].data.size(); ++i) {
-        const float scaler = (yw / (hy[i] * hy[i] + yw)) * one_minus_s + sv;
-        hx[i] = scaler * hx[i];
-      }
+      auto to_hf = [&b](int c, int32_t y) { return c < 2 ? b.hf[c].row(y) : b.mf[2].row(y); };
+      blur_planes(hf_blur, 3, mf_of(b), rings, to_hf, [&](int32_t y) {
+        float* __restrict mx = b.mf[0].row(y);
+        float* __restrict my = b.mf[1].row(y);
+        float* __restrict hx = b.hf[0].row(y);
+        float* __restrict hy = b.hf[1].row(y);
+        VQ_INDEPENDENT
+        for (int32_t x = 0; x < w; ++x) {
+          const float blurred = hx[x];
+          hx[x] = mx[x] - blurred;
+          mx[x] = remove_range(blurred, float(0.29));
+        }
+        VQ_INDEPENDENT
+        for (int32_t x = 0; x < w; ++x) {
+          const float blurred = hy[x];
+          hy[x] = my[x] - blurred;
+          my[x] = amplify_range(blurred, float(0.1));
+        }
+        VQ_INDEPENDENT
+        for (int32_t x = 0; x < w; ++x) {
+          const float scaler = (yw / (hy[x] * hy[x] + yw)) * one_minus_s + sv;
+          hx[x] = scaler * hx[x];
+        }
+      });
     }
-    // High and ultra-high frequencies.
-    for (int c = 0; c < 2; ++c) {
-      // The blurred high band is made in the ultra-high band's plane, as above.
-      blur(b.hf[c], uhf_blur, ring, b.uhf[c]);
-      float* __restrict hf = b.hf[c].data.data();
-      float* __restrict uhf = b.uhf[c].data.data();
-      const size_t n = b.hf[c].data.size();
-      if (c == 0) {
+    // High and ultra-high frequencies: the blurred high band is made in the ultra-high band's
+    // plane, as above.
+    {
+      const float clamp_hf = float(28.4691806922), clamp_uhf = float(5.19175294647);
+      const float mul_hf = float(2.155), mul_uhf = float(2.69313763794);
+      const float add_hf = float(0.132);
+      auto to_uhf = [&b](int c, int32_t y) { return b.uhf[c].row(y); };
+      auto from = [&b](int c) -> const Plane& { return b.hf[c]; };
+      blur_planes(uhf_blur, 2, from, rings, to_uhf, [&](int32_t y) {
+        float* __restrict hx = b.hf[0].row(y);
+        float* __restrict hy = b.hf[1].row(y);
+        float* __restrict ux = b.uhf[0].row(y);
+        float* __restrict uy = b.uhf[1].row(y);
         VQ_INDEPENDENT
-        for (size_t i = 0; i < n; ++i) {
-          const float hv = uhf[i];
-          uhf[i] = remove_range(hf[i] - hv, float(0.04));
-          hf[i] = remove_range(hv, 1.5f);
+        for (int32_t x = 0; x < w; ++x) {
+          const float hv = ux[x];
+          ux[x] = remove_range(hx[x] - hv, float(0.04));
+          hx[x] = remove_range(hv, 1.5f);
         }
-      } else {
-        const float clamp_hf = float(28.4691806922), clamp_uhf = float(5.19175294647);
-        const float mul_hf = float(2.155), mul_uhf = float(2.69313763794);
-        const float add_hf = float(0.132);
         VQ_INDEPENDENT
-        for (size_t i = 0; i < n; ++i) {
-          const float hv = maximum_clamp(uhf[i], clamp_hf);
-          uhf[i] = maximum_clamp(hf[i] - hv, clamp_uhf) * mul_uhf;
-          hf[i] = amplify_range(hv * mul_hf, add_hf);
+        for (int32_t x = 0; x < w; ++x) {
+          const float hv = maximum_clamp(uy[x], clamp_hf);
+          uy[x] = maximum_clamp(hy[x] - hv, clamp_uhf) * mul_uhf;
+          hy[x] = amplify_range(hv * mul_hf, add_hf);
         }
-      }
+      });
     }
   }
 
@@ -629,8 +647,8 @@ struct Scale final : ScaleBase {
       std::swap(bands[0].mf[c].data, rgb0[c].data);
       std::swap(bands[1].mf[c].data, rgb1[c].data);
     }
-    opsin(bands[0].mf, bands[0].lf);
-    opsin(bands[1].mf, bands[1].lf);
+    opsin(bands[0].mf);
+    opsin(bands[1].mf);
     separate(bands[0]);
     separate(bands[1]);
     const Bands& b0 = bands[0];
@@ -752,9 +770,11 @@ struct Scale final : ScaleBase {
         d1[i] = std::sqrt(mul * std::abs(m1[i]) + bias) - sqrt_bias;
       }
     }
-    blur(diff0, mask_blur, ring, blurred0);
+    blur_planes(
+        mask_blur, 2, [&](int i) -> const Plane& { return i == 0 ? diff0 : diff1; }, rings,
+        [&](int i, int32_t y) { return i == 0 ? blurred0.row(y) : blurred1.row(y); },
+        [](int32_t) {});
     fuzzy_erosion(blurred0, mask);
-    blur(diff1, mask_blur, ring, blurred1);
     const float* __restrict b0 = blurred0.data.data();
     const float* __restrict b1 = blurred1.data.data();
     const float* __restrict m = mask.data.data();
