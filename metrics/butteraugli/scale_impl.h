@@ -412,8 +412,6 @@ struct Scale final : ScaleBase {
   Bands bands[2];
   RowRing rings[3];            // the blurs' rows, one ring per plane blurred together
   std::vector<float> row_buf;  // three rows of blurs whose output is only read once
-  // The last rows of the line filters' differences and a zero row, padded by kPad each side.
-  std::vector<float> diffs;
   Plane* ac[3];  // the high and middle frequencies' errors: the distorted picture's low band
   Plane* dc[3];  // the low frequencies' errors: the reference's low band
   Plane result;
@@ -433,7 +431,9 @@ struct Scale final : ScaleBase {
         q.resize(w, h);
     }
     row_buf.resize(size_t(3) * size_t(w));
-    diffs.assign(size_t(2 * kPad + 2) * size_t(w + 2 * kPad), 0.0f);
+    for (auto& channel : maltas)
+      for (Malta& m : channel)
+        m.ring.assign(size_t(kSlots + 1) * size_t(w + 2 * kPad), 0.0f);
     for (int c = 0; c < 3; ++c) {
       dc[c] = &bands[0].lf[c];
       ac[c] = &bands[1].lf[c];
@@ -583,61 +583,74 @@ struct Scale final : ScaleBase {
     }
   }
 
-  // Adds the Malta line-filter difference of two bands to `acc`.
-  void malta(const Plane& a, const Plane& b, double w_gt, double w_lt, double norm1, bool lf,
-             Plane& acc) {
+  // A line filter's comparison of one band of the pair: its weights and a ring of the rows of
+  // differences its lines reach (row j in slot j % kSlots, rows outside the picture the zero
+  // slot kSlots), padded by kPad each side.
+  static constexpr int kSlots = 2 * kPad + 1;
+  struct Malta {
+    const Plane* a = nullptr;
+    const Plane* b = nullptr;
+    bool lf = false;
+    float norm2_gt = 0, norm2_lt = 0, fnorm1 = 0;
+    std::vector<float> ring;
+  };
+  Malta maltas[2][3];  // X's and Y's filters of the ultra-high, high and middle bands
+
+  static void set_malta(Malta& m, const Plane& a, const Plane& b, double w_gt, double w_lt,
+                        double norm1, bool lf) {
     const double len = 3.75;
     const double mulli = lf ? 0.611612573796 : 0.39905817637;
     const float weight0 = 0.5f, weight1 = 0.33f;
     const double pre_gt = mulli * std::sqrt(double(weight0) * w_gt) / (len * 2 + 1);
     const double pre_lt = mulli * std::sqrt(double(weight1) * w_lt) / (len * 2 + 1);
-    const float norm2_gt = float(pre_gt * norm1);
-    const float norm2_lt = float(pre_lt * norm1);
-    const float fnorm1 = float(norm1);
-    // Row j's differences in ring slot j % (2 * kPad + 1), rows outside the picture the zero
-    // row; each made when the last row whose lines reach it is filtered.
-    constexpr int kSlots = 2 * kPad + 1;
-    const size_t stride = size_t(w + 2 * kPad);
-    auto slot = [&](int32_t j) {
-      const size_t k = j < 0 || j >= h ? size_t(kSlots) : size_t(j % kSlots);
-      return diffs.data() + k * stride + kPad;
-    };
-    int32_t made = 0;
-    const float* rows[kSlots];
-    for (int32_t y = 0; y < h; ++y) {
-      for (; made <= std::min<int32_t>(h - 1, y + kPad); ++made) {
-        const float* __restrict r0 = a.row(made);
-        const float* __restrict r1 = b.row(made);
-        float* __restrict out = slot(made);
-        // The half-open objectives' corrections, d + scaler2 * t in double, t by the case
-        // (t = 0 leaves d as it is).
-        VQ_INDEPENDENT
-        for (int32_t x = 0; x < w; ++x) {
-          const float v0 = r0[x], v1 = r1[x];
-          const float absval = 0.5f * (std::abs(v0) + std::abs(v1));
-          const float diff = v0 - v1;
-          const float scaler = norm2_gt / (fnorm1 + absval);
-          const float d = scaler * diff;
-          const float scaler2 = norm2_lt / (fnorm1 + absval);
-          const double fabs0 = std::fabs(double(v0));
-          const double too_small = 0.55 * fabs0;
-          const double too_big = 1.05 * fabs0;
-          const double w1 = v1;
-          const double t_neg = w1 > -too_small ? -w1 - too_small
-                               : w1 < -too_big ? -w1 - too_big
-                                               : 0.0;
-          const double t_pos = w1 < too_small ? too_small - w1 : w1 > too_big ? too_big - w1 : 0.0;
-          const double t = v0 < 0 ? t_neg : t_pos;
-          out[x] = float(double(d) + double(scaler2) * t);
-        }
-      }
-      for (int i = 0; i < kSlots; ++i)
-        rows[i] = slot(y - kPad + i);
-      if (lf)
-        add_lines<true>(rows, w, acc.row(y));
-      else
-        add_lines<false>(rows, w, acc.row(y));
+    m.a = &a;
+    m.b = &b;
+    m.lf = lf;
+    m.norm2_gt = float(pre_gt * norm1);
+    m.norm2_lt = float(pre_lt * norm1);
+    m.fnorm1 = float(norm1);
+  }
+
+  float* malta_slot(Malta& m, int32_t j) const {
+    const size_t k = j < 0 || j >= h ? size_t(kSlots) : size_t(j % kSlots);
+    return m.ring.data() + k * size_t(w + 2 * kPad) + kPad;
+  }
+
+  // Row j of a filter's differences into its ring: the half-open objectives' corrections,
+  // d + scaler2 * t in double, t by the case (t = 0 leaves d as it is).
+  void malta_differences(Malta& m, int32_t j) const {
+    const float* __restrict r0 = m.a->row(j);
+    const float* __restrict r1 = m.b->row(j);
+    float* __restrict out = malta_slot(m, j);
+    const float norm2_gt = m.norm2_gt, norm2_lt = m.norm2_lt, fnorm1 = m.fnorm1;
+    VQ_INDEPENDENT
+    for (int32_t x = 0; x < w; ++x) {
+      const float v0 = r0[x], v1 = r1[x];
+      const float absval = 0.5f * (std::abs(v0) + std::abs(v1));
+      const float diff = v0 - v1;
+      const float scaler = norm2_gt / (fnorm1 + absval);
+      const float d = scaler * diff;
+      const float scaler2 = norm2_lt / (fnorm1 + absval);
+      const double fabs0 = std::fabs(double(v0));
+      const double too_small = 0.55 * fabs0;
+      const double too_big = 1.05 * fabs0;
+      const double w1 = v1;
+      const double t_neg = w1 > -too_small ? -w1 - too_small : w1 < -too_big ? -w1 - too_big : 0.0;
+      const double t_pos = w1 < too_small ? too_small - w1 : w1 > too_big ? too_big - w1 : 0.0;
+      const double t = v0 < 0 ? t_neg : t_pos;
+      out[x] = float(double(d) + double(scaler2) * t);
     }
+  }
+
+  // Adds the filter's values at row y to `acc`.
+  void malta_row(Malta& m, int32_t y, float* acc) const {
+    const float* rows[kSlots];
+    for (int i = 0; i < kSlots; ++i)
+      rows[i] = malta_slot(m, y - kPad + i);
+    if (m.lf)
+      add_lines<true>(rows, w, acc);
+    else
+      add_lines<false>(rows, w, acc);
   }
 
   Plane& map() override { return result; }
@@ -651,50 +664,7 @@ struct Scale final : ScaleBase {
     opsin(bands[1].mf);
     separate(bands[0]);
     separate(bands[1]);
-    const Bands& b0 = bands[0];
-    const Bands& b1 = bands[1];
-    static constexpr double kWmul[9] = {
-        400.0,          1.50815703118,  0, 2150.0, 10.6195433239, 16.2176043152, 29.2353797994,
-        0.844626970982, 0.703646627719,
-    };
-    // The low frequencies' errors into the reference's low band; the distorted picture's is
-    // then free for the other errors.
-    for (int c = 0; c < 3; ++c) {
-      const float wl = float(kWmul[6 + c]);
-      float* __restrict l0 = bands[0].lf[c].data.data();
-      const float* __restrict l1 = bands[1].lf[c].data.data();
-      VQ_INDEPENDENT
-      for (size_t i = 0; i < bands[0].lf[c].data.size(); ++i) {
-        const float dl = l0[i] - l1[i];
-        l0[i] = dl * dl * wl;
-      }
-      std::fill(ac[c]->data.begin(), ac[c]->data.end(), 0.0f);
-    }
-    const double asym = double(params.hf_asymmetry);
-    const double sqrt_asym = std::sqrt(asym);
-    malta(b0.uhf[1], b1.uhf[1], 1.10039032555 * asym, 1.10039032555 / asym, 71.7800275169, false,
-          *ac[1]);
-    malta(b0.uhf[0], b1.uhf[0], 173.5 * asym, 173.5 / asym, 5.0, false, *ac[0]);
-    malta(b0.hf[1], b1.hf[1], 18.7237414387 * sqrt_asym, 18.7237414387 / sqrt_asym, 4498534.45232,
-          true, *ac[1]);
-    malta(b0.hf[0], b1.hf[0], 6923.99476109 * sqrt_asym, 6923.99476109 / sqrt_asym, 8051.15833247,
-          true, *ac[0]);
-    malta(b0.mf[1], b1.mf[1], 37.0819870399, 37.0819870399, 130262059.556, true, *ac[1]);
-    malta(b0.mf[0], b1.mf[0], 8246.75321353, 8246.75321353, 1009002.70582, true, *ac[0]);
-    for (int c = 0; c < 3; ++c) {
-      if (c < 2)
-        asymmetric_l2(b0.hf[c], b1.hf[c], float(kWmul[c] * asym), float(kWmul[c] / asym), *ac[c]);
-      const float wm = float(kWmul[3 + c]);
-      const size_t n = ac[c]->data.size();
-      const float* __restrict m0 = b0.mf[c].data.data();
-      const float* __restrict m1 = b1.mf[c].data.data();
-      float* __restrict a = ac[c]->data.data();
-      VQ_INDEPENDENT
-      for (size_t i = 0; i < n; ++i) {
-        const float dm = m0[i] - m1[i];
-        a[i] = dm * dm * wm + a[i];
-      }
-    }
+    errors();
     mask_and_combine();
     // The lent planes go back, holding what the mask left in them.
     for (int c = 0; c < 3; ++c) {
@@ -703,26 +673,108 @@ struct Scale final : ScaleBase {
     }
   }
 
-  void asymmetric_l2(const Plane& p0, const Plane& p1, float w_gt, float w_lt, Plane& acc) {
-    const float vw_gt = float(double(w_gt) * 0.8);
-    const float vw_lt = float(double(w_lt) * 0.8);
-    const float small = float(0.4);
-    const float* __restrict a = p0.data.data();
-    const float* __restrict b = p1.data.data();
-    float* __restrict out = acc.data.data();
-    VQ_INDEPENDENT
-    for (size_t i = 0; i < acc.data.size(); ++i) {
-      const float v0 = a[i], v1 = b[i];
-      const float diff = v0 - v1;
-      float total = diff * diff * vw_gt + out[i];
-      const float fabs0 = std::abs(v0);
-      const float too_small = small * fabs0;
-      const float too_big = fabs0;
-      const float if_neg = v1 > -too_small ? v1 + too_small : v1 < -too_big ? -v1 - too_big : 0.0f;
-      const float if_pos = v1 < too_small ? too_small - v1 : v1 > too_big ? v1 - too_big : 0.0f;
-      const float v = v0 < 0.0f ? if_neg : if_pos;
-      total = vw_lt * (v * v) + total;
-      out[i] = total;
+  // The errors of the pair's bands, row by row: the low frequencies' into dc, the others' summed
+  // per channel in the order X, Y: ultra-high, high and middle line filters, the high bands'
+  // asymmetric squares, the middle bands' squares (B: only the last) into ac; and the two
+  // pictures' masking inputs into their B middle-band planes.
+  void errors() {
+    const Bands& b0 = bands[0];
+    const Bands& b1 = bands[1];
+    static constexpr double kWmul[9] = {
+        400.0,          1.50815703118,  0, 2150.0, 10.6195433239, 16.2176043152, 29.2353797994,
+        0.844626970982, 0.703646627719,
+    };
+    const double asym = double(params.hf_asymmetry);
+    const double sqrt_asym = std::sqrt(asym);
+    set_malta(maltas[1][0], b0.uhf[1], b1.uhf[1], 1.10039032555 * asym, 1.10039032555 / asym,
+              71.7800275169, false);
+    set_malta(maltas[0][0], b0.uhf[0], b1.uhf[0], 173.5 * asym, 173.5 / asym, 5.0, false);
+    set_malta(maltas[1][1], b0.hf[1], b1.hf[1], 18.7237414387 * sqrt_asym,
+              18.7237414387 / sqrt_asym, 4498534.45232, true);
+    set_malta(maltas[0][1], b0.hf[0], b1.hf[0], 6923.99476109 * sqrt_asym,
+              6923.99476109 / sqrt_asym, 8051.15833247, true);
+    set_malta(maltas[1][2], b0.mf[1], b1.mf[1], 37.0819870399, 37.0819870399, 130262059.556, true);
+    set_malta(maltas[0][2], b0.mf[0], b1.mf[0], 8246.75321353, 8246.75321353, 1009002.70582, true);
+    const float mask_mul = float(6.19424080439), bias_arg = float(12.61050594197);
+    const float bias = mask_mul * bias_arg;
+    const float sqrt_bias = std::sqrt(bias);
+    float* __restrict acc = row_buf.data();
+    int32_t made = 0;  // rows of differences in the filters' rings
+    for (int32_t y = 0; y < h; ++y) {
+      for (; made <= std::min<int32_t>(h - 1, y + kPad); ++made)
+        for (auto& channel : maltas)
+          for (Malta& m : channel)
+            malta_differences(m, made);
+      // The low frequencies first: the distorted picture's low band row is then free.
+      for (int c = 0; c < 3; ++c) {
+        const float wl = float(kWmul[6 + c]);
+        float* __restrict l0 = dc[c]->row(y);
+        const float* __restrict l1 = b1.lf[c].row(y);
+        VQ_INDEPENDENT
+        for (int32_t x = 0; x < w; ++x) {
+          const float dl = l0[x] - l1[x];
+          l0[x] = dl * dl * wl;
+        }
+      }
+      for (int c = 0; c < 2; ++c) {
+        std::fill(acc, acc + w, 0.0f);
+        for (Malta& m : maltas[c])
+          malta_row(m, y, acc);
+        const float w_gt = float(kWmul[c] * asym), w_lt = float(kWmul[c] / asym);
+        const float vw_gt = float(double(w_gt) * 0.8);
+        const float vw_lt = float(double(w_lt) * 0.8);
+        const float small = float(0.4);
+        const float wm = float(kWmul[3 + c]);
+        const float* __restrict h0 = b0.hf[c].row(y);
+        const float* __restrict h1 = b1.hf[c].row(y);
+        const float* __restrict m0 = b0.mf[c].row(y);
+        const float* __restrict m1 = b1.mf[c].row(y);
+        float* __restrict out = ac[c]->row(y);
+        VQ_INDEPENDENT
+        for (int32_t x = 0; x < w; ++x) {
+          const float v0 = h0[x], v1 = h1[x];
+          const float diff = v0 - v1;
+          float total = diff * diff * vw_gt + acc[x];
+          const float fabs0 = std::abs(v0);
+          const float too_small = small * fabs0;
+          const float too_big = fabs0;
+          const float if_neg = v1 > -too_small ? v1 + too_small
+                               : v1 < -too_big ? -v1 - too_big
+                                               : 0.0f;
+          const float if_pos = v1 < too_small ? too_small - v1 : v1 > too_big ? v1 - too_big : 0.0f;
+          const float v = v0 < 0.0f ? if_neg : if_pos;
+          total = vw_lt * (v * v) + total;
+          const float dm = m0[x] - m1[x];
+          out[x] = dm * dm * wm + total;
+        }
+      }
+      {
+        const float wm = float(kWmul[5]);
+        const float* __restrict m0 = b0.mf[2].row(y);
+        const float* __restrict m1 = b1.mf[2].row(y);
+        float* __restrict out = ac[2]->row(y);
+        VQ_INDEPENDENT
+        for (int32_t x = 0; x < w; ++x) {
+          const float dm = m0[x] - m1[x];
+          out[x] = dm * dm * wm + 0.0f;
+        }
+      }
+      // The masking inputs, over the B middle bands' rows just spent.
+      for (int k = 0; k < 2; ++k) {
+        const Bands& b = bands[k];
+        const float* __restrict hx = b.hf[0].row(y);
+        const float* __restrict hy = b.hf[1].row(y);
+        const float* __restrict ux = b.uhf[0].row(y);
+        const float* __restrict uy = b.uhf[1].row(y);
+        float* __restrict o = bands[k].mf[2].row(y);
+        VQ_INDEPENDENT
+        for (int32_t x = 0; x < w; ++x) {
+          const float xd = (ux[x] + hx[x]) * 2.5f;
+          const float yd = uy[x] * 0.4f + hy[x] * 0.4f;
+          const float m = std::sqrt(xd * xd + yd * yd);
+          o[x] = std::sqrt(mask_mul * std::abs(m) + bias) - sqrt_bias;
+        }
+      }
     }
   }
 
@@ -744,37 +796,19 @@ struct Scale final : ScaleBase {
   // The visual mask from both pictures' high bands, its difference added to the Y errors, and
   // the map: the square root of the masked sums of the errors.
   void mask_and_combine() {
-    // The middle bands and then the reference's high band are spent: their planes hold the
-    // mask's steps.
-    Plane& mask0 = bands[0].mf[0];
-    Plane& mask1 = bands[0].mf[1];
-    Plane& diff0 = bands[0].mf[2];
-    Plane& diff1 = bands[1].mf[0];
-    Plane& blurred0 = bands[1].mf[1];
-    Plane& blurred1 = bands[1].mf[2];
+    // The masking inputs are in the B middle bands; the other middle bands and the reference's
+    // high band are spent, and hold the mask's steps.
+    const Plane& diff0 = bands[0].mf[2];
+    const Plane& diff1 = bands[1].mf[2];
+    Plane& blurred0 = bands[0].mf[0];
+    Plane& blurred1 = bands[0].mf[1];
     Plane& mask = bands[0].hf[0];
-    combine_for_masking(bands[0], mask0);
-    combine_for_masking(bands[1], mask1);
-    const float mul = float(6.19424080439), bias_arg = float(12.61050594197);
-    const float bias = mul * bias_arg;
-    const float sqrt_bias = std::sqrt(bias);
-    const size_t n = mask0.data.size();
-    {
-      const float* __restrict m0 = mask0.data.data();
-      const float* __restrict m1 = mask1.data.data();
-      float* __restrict d0 = diff0.data.data();
-      float* __restrict d1 = diff1.data.data();
-      VQ_INDEPENDENT
-      for (size_t i = 0; i < n; ++i) {
-        d0[i] = std::sqrt(mul * std::abs(m0[i]) + bias) - sqrt_bias;
-        d1[i] = std::sqrt(mul * std::abs(m1[i]) + bias) - sqrt_bias;
-      }
-    }
     blur_planes(
         mask_blur, 2, [&](int i) -> const Plane& { return i == 0 ? diff0 : diff1; }, rings,
         [&](int i, int32_t y) { return i == 0 ? blurred0.row(y) : blurred1.row(y); },
         [](int32_t) {});
     fuzzy_erosion(blurred0, mask);
+    const size_t n = mask.data.size();
     const float* __restrict b0 = blurred0.data.data();
     const float* __restrict b1 = blurred1.data.data();
     const float* __restrict m = mask.data.data();
@@ -797,20 +831,6 @@ struct Scale final : ScaleBase {
       const float sum_dc = x_dc * dc_maskval + dc1[i] * dc_maskval + dc2[i] * dc_maskval;
       const float sum_ac = x_ac * maskval + y_ac * maskval + ac2[i] * maskval;
       out[i] = std::sqrt(sum_dc + sum_ac);
-    }
-  }
-
-  static void combine_for_masking(const Bands& b, Plane& out) {
-    const float* __restrict hx = b.hf[0].data.data();
-    const float* __restrict hy = b.hf[1].data.data();
-    const float* __restrict ux = b.uhf[0].data.data();
-    const float* __restrict uy = b.uhf[1].data.data();
-    float* __restrict o = out.data.data();
-    VQ_INDEPENDENT
-    for (size_t i = 0; i < out.data.size(); ++i) {
-      const float xd = (ux[i] + hx[i]) * 2.5f;
-      const float yd = uy[i] * 0.4f + hy[i] * 0.4f;
-      o[i] = std::sqrt(xd * xd + yd * yd);
     }
   }
 
