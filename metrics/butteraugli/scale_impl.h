@@ -103,6 +103,13 @@ struct RowRing {
   float* row(int32_t y) { return data.data() + size_t(y % slots) * size_t(width); }
 };
 
+// Asks for a row the next step reads into the second-level cache: the planes are read a row
+// at a time among many others, and their rows' first lines were mostly waited for.
+inline void prefetch_row(const float* row, int32_t w) {
+  for (int32_t x = 0; x < w; x += 16)
+    __builtin_prefetch(row + x, 0, 2);
+}
+
 // One row: dst(x) = window along x of src, the window cut at the edges and renormalised.
 template <int kLen>
 void blur_row(const float* __restrict src, const Kernel& k, const float* kw, int32_t w,
@@ -207,6 +214,7 @@ void blur_planes_as(const Kernel& k, int n, In in, RowRing* rings, Out out, Done
   for (int32_t y = 0; y < h; ++y) {
     for (; made <= std::min<int32_t>(h - 1, y + r); ++made)
       for (int i = 0; i < n; ++i) {
+        if (made + 1 < h) prefetch_row(in(i).row(made + 1), w);
         if constexpr (kLen == 5)
           blur5_row(in(i).row(made), k, w, rings[i].row(made));
         else
@@ -627,6 +635,10 @@ struct Scale final : ScaleBase {
     const float* __restrict r1 = m.b->row(j);
     float* __restrict out = malta_slot(m, j);
     const float norm2_gt = m.norm2_gt, norm2_lt = m.norm2_lt, fnorm1 = m.fnorm1;
+    if (j + 1 < h) {
+      prefetch_row(r0 + w, w);
+      prefetch_row(r1 + w, w);
+    }
     VQ_INDEPENDENT
     for (int32_t x = 0; x < w; ++x) {
       const float v0 = r0[x], v1 = r1[x];
@@ -711,6 +723,10 @@ struct Scale final : ScaleBase {
             malta_differences(m, made);
       // The low frequencies first: the distorted picture's low band row is then free.
       for (int c = 0; c < 3; ++c) {
+        if (y + 1 < h) {
+          prefetch_row(dc[c]->row(y + 1), w);
+          prefetch_row(b1.lf[c].row(y + 1), w);
+        }
         const float wl = float(kWmul[6 + c]);
         float* __restrict l0 = dc[c]->row(y);
         const float* __restrict l1 = b1.lf[c].row(y);
