@@ -426,21 +426,27 @@ struct Scale final : ScaleBase {
   std::vector<float> row_buf;  // three rows of blurs whose output is only read once
   Plane* ac[3];  // the high and middle frequencies' errors: the distorted picture's low band
   Plane* dc[3];  // the low frequencies' errors: the reference's low band
-  Plane result;
+  // The map: in the reference's X ultra-high band, spent by then, or in a plane of its own for
+  // a scale that borrows its bands' planes.
+  Plane* result;
+  Plane own_result;
   float mix[12];
 
-  Scale(int32_t width, int32_t height, const Params& p) : w(width), h(height), params(p) {
+  Scale(int32_t width, int32_t height, const Params& p, bool own_planes)
+      : w(width), h(height), params(p) {
     for (Bands& b : bands) {
-      for (Plane& q : b.lf)
-        q.resize(w, h);
-      for (Plane& q : b.mf) {
-        q.width = w;
-        q.height = h;
+      for (Plane* q : {&b.lf[0], &b.lf[1], &b.lf[2], &b.mf[0], &b.mf[1], &b.mf[2], &b.hf[0],
+                       &b.hf[1], &b.uhf[0], &b.uhf[1]}) {
+        q->width = w;
+        q->height = h;
       }
+      if (!own_planes) continue;
+      for (Plane& q : b.lf)
+        q.data.resize(size_t(w) * size_t(h));
       for (Plane& q : b.hf)
-        q.resize(w, h);
+        q.data.resize(size_t(w) * size_t(h));
       for (Plane& q : b.uhf)
-        q.resize(w, h);
+        q.data.resize(size_t(w) * size_t(h));
     }
     row_buf.resize(size_t(3) * size_t(w));
     for (auto& channel : maltas)
@@ -450,11 +456,16 @@ struct Scale final : ScaleBase {
       dc[c] = &bands[0].lf[c];
       ac[c] = &bands[1].lf[c];
     }
-    result.resize(w, h);
+    if (own_planes) {
+      result = &bands[0].uhf[0];
+    } else {
+      own_result.resize(w, h);
+      result = &own_result;
+    }
     for (int i = 0; i < 12; ++i)
       mix[i] = float(kMix[i]);
   }
-  // ac and dc point into the scale's own planes.
+  // ac, dc and result point into the scale itself.
   Scale(const Scale&) = delete;
   Scale& operator=(const Scale&) = delete;
 
@@ -669,7 +680,21 @@ struct Scale final : ScaleBase {
       add_lines<false>(rows, w, acc);
   }
 
-  Plane& map() override { return result; }
+  Plane& map() override { return *result; }
+
+  // The planes' storage is larger than a borrower's pictures need: its rows are packed by its
+  // own width, from the start.
+  void swap_planes(ScaleBase& other) override {
+    Scale& o = static_cast<Scale&>(other);
+    for (int k = 0; k < 2; ++k) {
+      for (int c = 0; c < 3; ++c)
+        std::swap(bands[k].lf[c].data, o.bands[k].lf[c].data);
+      for (int c = 0; c < 2; ++c) {
+        std::swap(bands[k].hf[c].data, o.bands[k].hf[c].data);
+        std::swap(bands[k].uhf[c].data, o.bands[k].uhf[c].data);
+      }
+    }
+  }
 
   void compare(Plane* rgb0, Plane* rgb1) override {
     for (int c = 0; c < 3; ++c) {
@@ -828,7 +853,7 @@ struct Scale final : ScaleBase {
         [&](int i, int32_t y) { return i == 0 ? blurred0.row(y) : blurred1.row(y); },
         [](int32_t) {});
     fuzzy_erosion(blurred0, mask);
-    const size_t n = mask.data.size();
+    const size_t n = size_t(w) * size_t(h);
     const float* __restrict b0 = blurred0.data.data();
     const float* __restrict b1 = blurred1.data.data();
     const float* __restrict m = mask.data.data();
@@ -838,7 +863,7 @@ struct Scale final : ScaleBase {
     const float* __restrict ac0 = ac[0]->data.data();
     float* __restrict ac1 = ac[1]->data.data();
     const float* __restrict ac2 = ac[2]->data.data();
-    float* __restrict out = result.data.data();
+    float* __restrict out = result->data.data();
     const float xmul = params.xmul;
     VQ_INDEPENDENT
     for (size_t i = 0; i < n; ++i) {
@@ -933,8 +958,9 @@ struct Scale final : ScaleBase {
 
 }  // namespace
 
-std::unique_ptr<ScaleBase> make_scale(int32_t width, int32_t height, const Params& params) {
-  return std::make_unique<Scale>(width, height, params);
+std::unique_ptr<ScaleBase> make_scale(int32_t width, int32_t height, const Params& params,
+                                      bool own_planes) {
+  return std::make_unique<Scale>(width, height, params, own_planes);
 }
 
 }  // namespace vq::butteraugli::VQ_BUTTERAUGLI_TIER
