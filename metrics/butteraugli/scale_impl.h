@@ -105,19 +105,25 @@ struct RowRing {
 
 // Asks for a row the next step reads into the second-level cache: the planes are read a row
 // at a time among many others, and their rows' first lines were mostly waited for.
+constexpr int32_t kPrefetchBlock = 64;
 inline void prefetch_row(const float* row, int32_t w) {
   for (int32_t x = 0; x < w; x += 16)
     __builtin_prefetch(row + x, 0, 2);
 }
 
-// One row: dst(x) = window along x of src, the window cut at the edges and renormalised.
+// One row: dst(x) = window along x of src, the window cut at the edges and renormalised; the
+// lines of `next` (the row to blur next, or null) are asked for on the way.
 template <int kLen>
 void blur_row(const float* __restrict src, const Kernel& k, const float* kw, int32_t w,
-              float* __restrict dst) {
+              const float* next, float* __restrict dst) {
   constexpr int r = kLen / 2;
-  VQ_INDEPENDENT
-  for (int32_t x = r; x < w - r; ++x)
-    dst[x] = window_sum<kLen>([src, x](int j) { return src[x - r + j]; }, kw);
+  for (int32_t x0 = r; x0 < w - r; x0 += kPrefetchBlock) {
+    const int32_t x1 = std::min(w - r, x0 + kPrefetchBlock);
+    if (next != nullptr) prefetch_row(next + x0, x1 - x0);
+    VQ_INDEPENDENT
+    for (int32_t x = x0; x < x1; ++x)
+      dst[x] = window_sum<kLen>([src, x](int j) { return src[x - r + j]; }, kw);
+  }
   for (int32_t x = 0; x < w; ++x) {
     if (!is_edge(x, w, r)) {
       x = w - r - 1;
@@ -214,11 +220,13 @@ void blur_planes_as(const Kernel& k, int n, In in, RowRing* rings, Out out, Done
   for (int32_t y = 0; y < h; ++y) {
     for (; made <= std::min<int32_t>(h - 1, y + r); ++made)
       for (int i = 0; i < n; ++i) {
-        if (made + 1 < h) prefetch_row(in(i).row(made + 1), w);
-        if constexpr (kLen == 5)
+        const float* next = made + 1 < h ? in(i).row(made + 1) : nullptr;
+        if constexpr (kLen == 5) {
+          if (next != nullptr) prefetch_row(next, w);
           blur5_row(in(i).row(made), k, w, rings[i].row(made));
-        else
-          blur_row<kLen>(in(i).row(made), k, kw, w, rings[i].row(made));
+        } else {
+          blur_row<kLen>(in(i).row(made), k, kw, w, next, rings[i].row(made));
+        }
       }
     for (int i = 0; i < n; ++i)
       blur_column_row<kLen>(rings[i], k, kw, y, w, h, out(i, y));
@@ -646,26 +654,33 @@ struct Scale final : ScaleBase {
     const float* __restrict r1 = m.b->row(j);
     float* __restrict out = malta_slot(m, j);
     const float norm2_gt = m.norm2_gt, norm2_lt = m.norm2_lt, fnorm1 = m.fnorm1;
-    if (j + 1 < h) {
-      prefetch_row(r0 + w, w);
-      prefetch_row(r1 + w, w);
-    }
-    VQ_INDEPENDENT
-    for (int32_t x = 0; x < w; ++x) {
-      const float v0 = r0[x], v1 = r1[x];
-      const float absval = 0.5f * (std::abs(v0) + std::abs(v1));
-      const float diff = v0 - v1;
-      const float scaler = norm2_gt / (fnorm1 + absval);
-      const float d = scaler * diff;
-      const float scaler2 = norm2_lt / (fnorm1 + absval);
-      const double fabs0 = std::fabs(double(v0));
-      const double too_small = 0.55 * fabs0;
-      const double too_big = 1.05 * fabs0;
-      const double w1 = v1;
-      const double t_neg = w1 > -too_small ? -w1 - too_small : w1 < -too_big ? -w1 - too_big : 0.0;
-      const double t_pos = w1 < too_small ? too_small - w1 : w1 > too_big ? too_big - w1 : 0.0;
-      const double t = v0 < 0 ? t_neg : t_pos;
-      out[x] = float(double(d) + double(scaler2) * t);
+    // The next row's lines are asked for a block at a time, among the work.
+    const bool ahead = j + 1 < h;
+    for (int32_t x0 = 0; x0 < w; x0 += kPrefetchBlock) {
+      if (ahead) {
+        prefetch_row(r0 + w + x0, std::min(kPrefetchBlock, w - x0));
+        prefetch_row(r1 + w + x0, std::min(kPrefetchBlock, w - x0));
+      }
+      const int32_t x1 = std::min(w, x0 + kPrefetchBlock);
+      VQ_INDEPENDENT
+      for (int32_t x = x0; x < x1; ++x) {
+        const float v0 = r0[x], v1 = r1[x];
+        const float absval = 0.5f * (std::abs(v0) + std::abs(v1));
+        const float diff = v0 - v1;
+        const float scaler = norm2_gt / (fnorm1 + absval);
+        const float d = scaler * diff;
+        const float scaler2 = norm2_lt / (fnorm1 + absval);
+        const double fabs0 = std::fabs(double(v0));
+        const double too_small = 0.55 * fabs0;
+        const double too_big = 1.05 * fabs0;
+        const double w1 = v1;
+        const double t_neg = w1 > -too_small ? -w1 - too_small
+                             : w1 < -too_big ? -w1 - too_big
+                                             : 0.0;
+        const double t_pos = w1 < too_small ? too_small - w1 : w1 > too_big ? too_big - w1 : 0.0;
+        const double t = v0 < 0 ? t_neg : t_pos;
+        out[x] = float(double(d) + double(scaler2) * t);
+      }
     }
   }
 
@@ -748,17 +763,20 @@ struct Scale final : ScaleBase {
             malta_differences(m, made);
       // The low frequencies first: the distorted picture's low band row is then free.
       for (int c = 0; c < 3; ++c) {
-        if (y + 1 < h) {
-          prefetch_row(dc[c]->row(y + 1), w);
-          prefetch_row(b1.lf[c].row(y + 1), w);
-        }
         const float wl = float(kWmul[6 + c]);
         float* __restrict l0 = dc[c]->row(y);
         const float* __restrict l1 = b1.lf[c].row(y);
-        VQ_INDEPENDENT
-        for (int32_t x = 0; x < w; ++x) {
-          const float dl = l0[x] - l1[x];
-          l0[x] = dl * dl * wl;
+        for (int32_t x0 = 0; x0 < w; x0 += kPrefetchBlock) {
+          const int32_t x1 = std::min(w, x0 + kPrefetchBlock);
+          if (y + 1 < h) {
+            prefetch_row(l0 + w + x0, x1 - x0);
+            prefetch_row(l1 + w + x0, x1 - x0);
+          }
+          VQ_INDEPENDENT
+          for (int32_t x = x0; x < x1; ++x) {
+            const float dl = l0[x] - l1[x];
+            l0[x] = dl * dl * wl;
+          }
         }
       }
       for (int c = 0; c < 2; ++c) {
