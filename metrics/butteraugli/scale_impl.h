@@ -145,15 +145,21 @@ int32_t mirror(int32_t i, int32_t n) {
   return i;
 }
 
-// One row of the five-tap blur, whose edges are mirrored instead of renormalised.
-void blur5_row(const float* __restrict s, const Kernel& k, int32_t w, float* __restrict d) {
+// One row of the five-tap blur, whose edges are mirrored instead of renormalised; `next` as
+// for blur_row.
+void blur5_row(const float* __restrict s, const Kernel& k, int32_t w, const float* next,
+               float* __restrict d) {
   const float w0 = k.w[0], w1 = k.w[1], w2 = k.w[2];
   auto at = [s, w](int32_t x) { return s[mirror(x, w)]; };
   for (int32_t x = 0; x < std::min<int32_t>(2, w); ++x)
     d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
-  VQ_INDEPENDENT
-  for (int32_t x = 2; x < w - 2; ++x)
-    d[x] = (s[x] * w0 + (s[x - 1] + s[x + 1]) * w1) + (s[x - 2] + s[x + 2]) * w2;
+  for (int32_t x0 = 2; x0 < w - 2; x0 += kPrefetchBlock) {
+    const int32_t x1 = std::min(w - 2, x0 + kPrefetchBlock);
+    if (next != nullptr) prefetch_row(next + x0, x1 - x0);
+    VQ_INDEPENDENT
+    for (int32_t x = x0; x < x1; ++x)
+      d[x] = (s[x] * w0 + (s[x - 1] + s[x + 1]) * w1) + (s[x - 2] + s[x + 2]) * w2;
+  }
   for (int32_t x = std::max<int32_t>(2, w - 2); x < w; ++x)
     d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
 }
@@ -222,8 +228,7 @@ void blur_planes_as(const Kernel& k, int n, In in, RowRing* rings, Out out, Done
       for (int i = 0; i < n; ++i) {
         const float* next = made + 1 < h ? in(i).row(made + 1) : nullptr;
         if constexpr (kLen == 5) {
-          if (next != nullptr) prefetch_row(next, w);
-          blur5_row(in(i).row(made), k, w, rings[i].row(made));
+          blur5_row(in(i).row(made), k, w, next, rings[i].row(made));
         } else {
           blur_row<kLen>(in(i).row(made), k, kw, w, next, rings[i].row(made));
         }
