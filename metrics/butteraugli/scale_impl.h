@@ -103,8 +103,10 @@ struct RowRing {
   float* row(int32_t y) { return data.data() + size_t(y % slots) * size_t(width); }
 };
 
-// Asks for a row the next step reads into the second-level cache: the planes are read a row
-// at a time among many others, and their rows' first lines were mostly waited for.
+// Asks for the w samples of a row the next step reads into the second-level cache: the planes
+// are read a row at a time among many others, and their rows' first lines were mostly waited
+// for. Loops ask for the next row a block of kPrefetchBlock samples at a time among their work,
+// since a whole row asked for at once stalls on the cache's fill buffers.
 constexpr int32_t kPrefetchBlock = 64;
 inline void prefetch_row(const float* row, int32_t w) {
   for (int32_t x = 0; x < w; x += 16)
