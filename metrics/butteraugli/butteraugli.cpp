@@ -50,14 +50,14 @@ void subsample(const Plane& in, Plane& out) {
 }  // namespace
 
 std::unique_ptr<ScaleBase> make_scale(int32_t width, int32_t height, const Params& params,
-                                      uint32_t cpu_flags) {
+                                      uint32_t cpu_flags, bool own_planes) {
 #if VQ_X86_SIMD
-  if (cpu_flags & kCpuAvx512) return avx512::make_scale(width, height, params);
-  if (cpu_flags & kCpuAvx2) return avx2::make_scale(width, height, params);
+  if (cpu_flags & kCpuAvx512) return avx512::make_scale(width, height, params, own_planes);
+  if (cpu_flags & kCpuAvx2) return avx2::make_scale(width, height, params, own_planes);
 #else
   (void)cpu_flags;
 #endif
-  return scalar::make_scale(width, height, params);
+  return scalar::make_scale(width, height, params, own_planes);
 }
 
 Comparator::Comparator(int32_t width, int32_t height, const Params& params, uint32_t cpu_flags)
@@ -69,7 +69,8 @@ Comparator::Comparator(int32_t width, int32_t height, const Params& params, uint
   full_ = make_scale(width, height, params, cpu_flags);
   const int32_t hw = (width + 1) / 2, hh = (height + 1) / 2;
   if (hw >= kMinSide && hh >= kMinSide) {
-    half_ = make_scale(hw, hh, params, cpu_flags);
+    // The half-resolution pass runs before the full one, on the full one's planes.
+    half_ = make_scale(hw, hh, params, cpu_flags, false);
     for (int c = 0; c < 3; ++c) {
       sub_ref_[c].resize(hw, hh);
       sub_dist_[c].resize(hw, hh);
@@ -85,7 +86,9 @@ const Plane& Comparator::diffmap() {
       subsample(ref_[c], sub_ref_[c]);
       subsample(dist_[c], sub_dist_[c]);
     }
+    half_->swap_planes(*full_);
     half_->compare(sub_ref_, sub_dist_);
+    half_->swap_planes(*full_);
   }
   full_->compare(ref_, dist_);
   Plane& out = full_->map();

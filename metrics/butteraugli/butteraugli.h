@@ -50,8 +50,8 @@ class Comparator {
   Comparator(const Comparator&) = delete;
   Comparator& operator=(const Comparator&) = delete;
 
-  // The linear RGB planes of the reference and of the distorted picture, to fill before
-  // diffmap().
+  // The linear RGB planes of the reference and of the distorted picture, to fill before each
+  // diffmap(), which spends them.
   Plane* reference() { return ref_; }
   Plane* distorted() { return dist_; }
   // The distance map of the pair in reference() and distorted().

@@ -13,22 +13,31 @@ class ScaleBase {
  public:
   virtual ~ScaleBase() = default;
   // The map of the pair whose linear RGB planes are `rgb0` (reference) and `rgb1`, into map().
-  virtual void compare(const Plane* rgb0, const Plane* rgb1) = 0;
+  // The planes are the comparison's scratch: they come back the same size, their samples spent.
+  virtual void compare(Plane* rgb0, Plane* rgb1) = 0;
   virtual Plane& map() = 0;
+  // Exchanges the band planes of two scales of one tier, so that a scale made without planes
+  // borrows those of another of a larger picture for a compare, and gives them back.
+  virtual void swap_planes(ScaleBase& other) = 0;
 };
 
 namespace scalar {
-std::unique_ptr<ScaleBase> make_scale(int32_t width, int32_t height, const Params& params);
+std::unique_ptr<ScaleBase> make_scale(int32_t width, int32_t height, const Params& params,
+                                      bool own_planes);
 }
 namespace avx2 {
-std::unique_ptr<ScaleBase> make_scale(int32_t width, int32_t height, const Params& params);
+std::unique_ptr<ScaleBase> make_scale(int32_t width, int32_t height, const Params& params,
+                                      bool own_planes);
 }
 namespace avx512 {
-std::unique_ptr<ScaleBase> make_scale(int32_t width, int32_t height, const Params& params);
+std::unique_ptr<ScaleBase> make_scale(int32_t width, int32_t height, const Params& params,
+                                      bool own_planes);
 }
 
-// The form of the best tier `cpu_flags` (convert.h's kCpu* bits) allow.
+// The form of the best tier `cpu_flags` (convert.h's kCpu* bits) allow; without its own
+// planes, it borrows them (swap_planes) for each compare.
 [[nodiscard]] std::unique_ptr<ScaleBase> make_scale(int32_t width, int32_t height,
-                                                    const Params& params, uint32_t cpu_flags);
+                                                    const Params& params, uint32_t cpu_flags,
+                                                    bool own_planes = true);
 
 }  // namespace vq::butteraugli

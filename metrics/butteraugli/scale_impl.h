@@ -88,69 +88,55 @@ bool is_edge(int32_t x, int32_t n, int radius) {
   return x < radius || x >= n - radius;
 }
 
-// Rows: out(y, x) = window along x of in.
-template <int kLen>
-void blur_rows(const Plane& in, const Kernel& k, Plane& out) {
-  const int32_t w = in.width;
-  constexpr int r = kLen / 2;
-  float kw[r + 1];
-  for (int i = 0; i <= r; ++i)
-    kw[i] = k.scaled[size_t(i)];
-  for (int32_t y = 0; y < in.height; ++y) {
-    const float* __restrict src = in.row(y);
-    float* __restrict dst = out.row(y);
-    VQ_INDEPENDENT
-    for (int32_t x = r; x < w - r; ++x)
-      dst[x] = window_sum<kLen>([src, x](int j) { return src[x - r + j]; }, kw);
-    for (int32_t x = 0; x < w; ++x) {
-      if (!is_edge(x, w, r)) {
-        x = w - r - 1;
-        continue;
-      }
-      const int32_t lo = std::max<int32_t>(0, x - r);
-      const int32_t hi = std::min<int32_t>(w - 1, x + r);
-      float sum = 0.0f;
-      for (int32_t j = lo; j <= hi; ++j)
-        sum += src[j] * k.taps[size_t(j - x + r)];
-      dst[x] = sum * edge_scale(k, x, w);
-    }
+// The rows the horizontal pass has made, kept for the vertical pass: row j of the picture in
+// slot j % slots. A blur holds no more rows than its window, so no tap's row is a plane away.
+struct RowRing {
+  int32_t width = 0;
+  int slots = 0;
+  std::vector<float> data;
+  // Sets the ring's shape; its storage only ever grows (a scale's blurs share its rings).
+  void resize(int32_t w, int n) {
+    width = w;
+    slots = n;
+    if (data.size() < size_t(w) * size_t(n)) data.resize(size_t(w) * size_t(n));
   }
+  float* row(int32_t y) { return data.data() + size_t(y % slots) * size_t(width); }
+};
+
+// Asks for the w samples of a row the next step reads into the second-level cache: the planes
+// are read a row at a time among many others, and their rows' first lines were mostly waited
+// for. Loops ask for the next row a block of kPrefetchBlock samples at a time among their work,
+// since a whole row asked for at once stalls on the cache's fill buffers.
+constexpr int32_t kPrefetchBlock = 64;
+inline void prefetch_row(const float* row, int32_t w) {
+  for (int32_t x = 0; x < w; x += 16)
+    __builtin_prefetch(row + x, 0, 2);
 }
 
-// Columns: out(y, x) = window along y of in, the same sums as along rows.
+// One row: dst(x) = window along x of src, the window cut at the edges and renormalised; the
+// lines of `next` (the row to blur next, or null) are asked for on the way.
 template <int kLen>
-void blur_columns(const Plane& in, const Kernel& k, Plane& out) {
-  const int32_t w = in.width, h = in.height;
+void blur_row(const float* __restrict src, const Kernel& k, const float* kw, int32_t w,
+              const float* next, float* __restrict dst) {
   constexpr int r = kLen / 2;
-  float kw[r + 1];
-  for (int i = 0; i <= r; ++i)
-    kw[i] = k.scaled[size_t(i)];
-  const float* rows[kLen];
-  for (int32_t y = 0; y < h; ++y) {
-    float* __restrict dst = out.row(y);
-    if (!is_edge(y, h, r)) {
-      for (int j = 0; j < kLen; ++j)
-        rows[j] = in.row(y - r + j);
-      VQ_INDEPENDENT
-      for (int32_t x = 0; x < w; ++x)
-        dst[x] = window_sum<kLen>([&rows, x](int j) { return rows[j][x]; }, kw);
+  for (int32_t x0 = r; x0 < w - r; x0 += kPrefetchBlock) {
+    const int32_t x1 = std::min(w - r, x0 + kPrefetchBlock);
+    if (next != nullptr) prefetch_row(next + x0, x1 - x0);
+    VQ_INDEPENDENT
+    for (int32_t x = x0; x < x1; ++x)
+      dst[x] = window_sum<kLen>([src, x](int j) { return src[x - r + j]; }, kw);
+  }
+  for (int32_t x = 0; x < w; ++x) {
+    if (!is_edge(x, w, r)) {
+      x = w - r - 1;
       continue;
     }
-    // The cut window's sum, tap by tap in the window's order, then renormalised.
-    const int32_t lo = std::max<int32_t>(0, y - r);
-    const int32_t hi = std::min<int32_t>(h - 1, y + r);
-    const float scale = edge_scale(k, y, h);
-    std::fill(dst, dst + w, 0.0f);
-    for (int32_t j = lo; j <= hi; ++j) {
-      const float* __restrict src = in.row(j);
-      const float t = k.taps[size_t(j - y + r)];
-      VQ_INDEPENDENT
-      for (int32_t x = 0; x < w; ++x)
-        dst[x] += src[x] * t;
-    }
-    VQ_INDEPENDENT
-    for (int32_t x = 0; x < w; ++x)
-      dst[x] = dst[x] * scale;
+    const int32_t lo = std::max<int32_t>(0, x - r);
+    const int32_t hi = std::min<int32_t>(w - 1, x + r);
+    float sum = 0.0f;
+    for (int32_t j = lo; j <= hi; ++j)
+      sum += src[j] * k.taps[size_t(j - x + r)];
+    dst[x] = sum * edge_scale(k, x, w);
   }
 }
 
@@ -161,56 +147,121 @@ int32_t mirror(int32_t i, int32_t n) {
   return i;
 }
 
-// The five-tap blur: mirrored edges instead of renormalised ones.
-void blur5(const Plane& in, const Kernel& k, Plane& tmp, Plane& out) {
-  const int32_t w = in.width, h = in.height;
+// One row of the five-tap blur, whose edges are mirrored instead of renormalised; `next` as
+// for blur_row.
+void blur5_row(const float* __restrict s, const Kernel& k, int32_t w, const float* next,
+               float* __restrict d) {
   const float w0 = k.w[0], w1 = k.w[1], w2 = k.w[2];
-  for (int32_t y = 0; y < h; ++y) {
-    const float* __restrict s = in.row(y);
-    float* __restrict d = tmp.row(y);
-    auto at = [s, w](int32_t x) { return s[mirror(x, w)]; };
-    for (int32_t x = 0; x < std::min<int32_t>(2, w); ++x)
-      d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
+  auto at = [s, w](int32_t x) { return s[mirror(x, w)]; };
+  for (int32_t x = 0; x < std::min<int32_t>(2, w); ++x)
+    d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
+  for (int32_t x0 = 2; x0 < w - 2; x0 += kPrefetchBlock) {
+    const int32_t x1 = std::min(w - 2, x0 + kPrefetchBlock);
+    if (next != nullptr) prefetch_row(next + x0, x1 - x0);
     VQ_INDEPENDENT
-    for (int32_t x = 2; x < w - 2; ++x)
+    for (int32_t x = x0; x < x1; ++x)
       d[x] = (s[x] * w0 + (s[x - 1] + s[x + 1]) * w1) + (s[x - 2] + s[x + 2]) * w2;
-    for (int32_t x = std::max<int32_t>(2, w - 2); x < w; ++x)
-      d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
   }
-  for (int32_t y = 0; y < h; ++y) {
-    const float* m = tmp.row(y);
-    const float* t1 = tmp.row(mirror(y - 1, h));
-    const float* b1 = tmp.row(mirror(y + 1, h));
-    const float* t2 = tmp.row(mirror(y - 2, h));
-    const float* b2 = tmp.row(mirror(y + 2, h));
-    float* __restrict d = out.row(y);
+  for (int32_t x = std::max<int32_t>(2, w - 2); x < w; ++x)
+    d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
+}
+
+// dst += src * t. Kept out of line: inlined into its caller's loop over rows, the compiler
+// fuses two rows into one loop it then leaves scalar.
+__attribute__((noinline)) void add_scaled(const float* __restrict src, float t, int32_t w,
+                                          float* __restrict dst) {
+  VQ_INDEPENDENT
+  for (int32_t x = 0; x < w; ++x)
+    dst[x] += src[x] * t;
+}
+
+// Output row y of a blur along columns of the rows in `ring`, which holds every row of y's
+// window.
+template <int kLen>
+void blur_column_row(RowRing& ring, const Kernel& k, const float* kw, int32_t y, int32_t w,
+                     int32_t h, float* __restrict dst) {
+  constexpr int r = kLen / 2;
+  if constexpr (kLen == 5) {
+    // Mirrored rows: a picture is at least kMinSide high, so they are inside the window.
+    const float w0 = k.w[0], w1 = k.w[1], w2 = k.w[2];
+    const float* m = ring.row(y);
+    const float* t1 = ring.row(mirror(y - 1, h));
+    const float* b1 = ring.row(mirror(y + 1, h));
+    const float* t2 = ring.row(mirror(y - 2, h));
+    const float* b2 = ring.row(mirror(y + 2, h));
     VQ_INDEPENDENT
     for (int32_t x = 0; x < w; ++x)
-      d[x] = ((t2[x] + b2[x]) * w2 + ((t1[x] + b1[x]) * w1 + m[x] * w0));
+      dst[x] = ((t2[x] + b2[x]) * w2 + ((t1[x] + b1[x]) * w1 + m[x] * w0));
+  } else {
+    if (!is_edge(y, h, r)) {
+      const float* rows[kLen];
+      for (int j = 0; j < kLen; ++j)
+        rows[j] = ring.row(y - r + j);
+      VQ_INDEPENDENT
+      for (int32_t x = 0; x < w; ++x)
+        dst[x] = window_sum<kLen>([&rows, x](int j) { return rows[j][x]; }, kw);
+      return;
+    }
+    // The cut window's sum, tap by tap in the window's order, then renormalised.
+    const int32_t lo = std::max<int32_t>(0, y - r);
+    const int32_t hi = std::min<int32_t>(h - 1, y + r);
+    const float scale = edge_scale(k, y, h);
+    std::fill(dst, dst + w, 0.0f);
+    for (int32_t j = lo; j <= hi; ++j)
+      add_scaled(ring.row(j), k.taps[size_t(j - y + r)], w, dst);
+    VQ_INDEPENDENT
+    for (int32_t x = 0; x < w; ++x)
+      dst[x] = dst[x] * scale;
   }
 }
 
-// Blurs `in` into `out` (which may be `in`), `tmp` a plane of the same size.
-void blur(const Plane& in, const Kernel& k, Plane& tmp, Plane& out) {
+template <int kLen, class In, class Out, class Done>
+void blur_planes_as(const Kernel& k, int n, In in, RowRing* rings, Out out, Done done) {
+  const int32_t w = in(0).width, h = in(0).height;
+  constexpr int r = kLen / 2;
+  float kw[r + 1];
+  for (int i = 0; i <= r; ++i)
+    kw[i] = k.scaled[size_t(i)];
+  for (int i = 0; i < n; ++i)
+    rings[i].resize(w, kLen);
+  int32_t made = 0;  // rows of the horizontal pass in the rings so far
+  for (int32_t y = 0; y < h; ++y) {
+    for (; made <= std::min<int32_t>(h - 1, y + r); ++made)
+      for (int i = 0; i < n; ++i) {
+        const float* next = made + 1 < h ? in(i).row(made + 1) : nullptr;
+        if constexpr (kLen == 5) {
+          blur5_row(in(i).row(made), k, w, next, rings[i].row(made));
+        } else {
+          blur_row<kLen>(in(i).row(made), k, kw, w, next, rings[i].row(made));
+        }
+      }
+    for (int i = 0; i < n; ++i)
+      blur_column_row<kLen>(rings[i], k, kw, y, w, h, out(i, y));
+    done(y);
+  }
+}
+
+// Blurs the n planes in(0) .. in(n - 1) together, rows then columns (the same sums either way),
+// each output row made as soon as the rows of its window are: row y of plane i goes to
+// out(i, y), then done(y) runs while the rows are fresh. Input row y has been read when output
+// row y is made, so out and done may write over it. `rings` has one ring per plane.
+template <class In, class Out, class Done>
+void blur_planes(const Kernel& k, int n, In in, RowRing* rings, Out out, Done done) {
   switch (k.taps.size()) {
     case 5:
-      blur5(in, k, tmp, out);
+      blur_planes_as<5>(k, n, in, rings, out, done);
       return;
     case 7:
-      blur_rows<7>(in, k, tmp);
-      blur_columns<7>(tmp, k, out);
+      blur_planes_as<7>(k, n, in, rings, out, done);
       return;
     case 13:
-      blur_rows<13>(in, k, tmp);
-      blur_columns<13>(tmp, k, out);
+      blur_planes_as<13>(k, n, in, rings, out, done);
       return;
     case 15:
-      blur_rows<15>(in, k, tmp);
-      blur_columns<15>(tmp, k, out);
+      blur_planes_as<15>(k, n, in, rings, out, done);
       return;
     default:
-      blur_rows<33>(in, k, tmp);
-      blur_columns<33>(tmp, k, out);
+      blur_planes_as<33>(k, n, in, rings, out, done);
       return;
   }
 }
@@ -329,46 +380,50 @@ constexpr Line kLinesHf[16] = {
     {9, {{-4, 1}, {-3, 1}, {-2, 1}, {-1, 0}, {0, 0}, {1, 0}, {2, -1}, {3, -1}, {4, -1}}},
 };
 
-constexpr int kPad = 4;  // the filters' reach; the padded plane is zero beyond the picture
+constexpr int kPad = 4;  // the filters' reach; beyond the picture the differences are zero
 
-// The sum of a line's samples, grouped as the filter groups them.
-template <int kN>
-inline float line_sum(const float* const* p, int32_t x) {
-  if constexpr (kN == 5) {
-    return (p[0][x] + p[1][x]) + (p[2][x] + (p[3][x] + p[4][x]));
-  } else if constexpr (kN == 7) {
-    return (p[0][x] + p[1][x]) + (p[2][x] + ((p[3][x] + p[4][x]) + (p[5][x] + p[6][x])));
+// The square of line kI's sum at x, its samples grouped as the filter groups them; `p` holds
+// the rows from kPad above the centre to kPad below.
+template <bool kLf, int kI>
+inline float line_square(const float* const* p, int32_t x) {
+  static constexpr Line line = kLf ? kLinesLf[kI] : kLinesHf[kI];
+  auto at = [p, x](int i) { return p[line.at[i][0] + kPad][x + line.at[i][1]]; };
+  float s;
+  if constexpr (line.n == 5) {
+    s = (at(0) + at(1)) + (at(2) + (at(3) + at(4)));
+  } else if constexpr (line.n == 7) {
+    s = (at(0) + at(1)) + (at(2) + ((at(3) + at(4)) + (at(5) + at(6))));
   } else {
-    return (((p[0][x] + p[1][x]) + (p[2][x] + p[3][x])) +
-            ((p[4][x] + p[5][x]) + (p[6][x] + p[7][x]))) +
-           p[8][x];
+    s = (((at(0) + at(1)) + (at(2) + at(3))) + ((at(4) + at(5)) + (at(6) + at(7)))) + at(8);
   }
+  return s * s;
 }
 
-template <int kN>
-void add_line(const float* centre, ptrdiff_t stride, const Line& line, int32_t w, bool first,
-              float* acc) {
-  const float* p[9];
-  for (int i = 0; i < kN; ++i)
-    p[i] = centre + ptrdiff_t(line.at[i][0]) * stride + line.at[i][1];
-  if (first) {
-    VQ_INDEPENDENT
-    for (int32_t x = 0; x < w; ++x) {
-      const float s = line_sum<kN>(p, x);
-      acc[x] = s * s;
-    }
-  } else {
-    VQ_INDEPENDENT
-    for (int32_t x = 0; x < w; ++x) {
-      const float s = line_sum<kN>(p, x);
-      acc[x] = s * s + acc[x];
-    }
-  }
+// The sixteen lines' squares at x summed in the filter's order (the first added to zero is
+// itself: squares are never -0).
+template <bool kLf, int... kI>
+inline float lines_sum(const float* const* p, int32_t x, std::integer_sequence<int, kI...>) {
+  float acc = 0.0f;
+  ((acc = line_square<kLf, kI>(p, x) + acc), ...);
+  return acc;
+}
+
+// Adds the filter's value at each sample of a row to `dst`, every line in registers.
+template <bool kLf>
+void add_lines(const float* const* rows, int32_t w, float* __restrict dst) {
+  const float* p[2 * kPad + 1];
+  for (int i = 0; i < 2 * kPad + 1; ++i)
+    p[i] = rows[i];
+  VQ_INDEPENDENT
+  for (int32_t x = 0; x < w; ++x)
+    dst[x] += lines_sum<kLf>(p, x, std::make_integer_sequence<int, 16>());
 }
 
 // ---- One resolution -------------------------------------------------------------------------
 
-// The bands of one picture.
+// The bands of one picture. The middle band's planes are the caller's RGB planes, lent for
+// the pair; after the split the reference's low band holds the low-frequency errors and the
+// distorted picture's the other errors' sums.
 struct Bands {
   Plane lf[3], mf[3], hf[2], uhf[2];
 };
@@ -382,55 +437,75 @@ struct Scale final : ScaleBase {
   Kernel uhf_blur = make_kernel(float(1.56416327805));
   Kernel mask_blur = make_kernel(2.7f);
   Bands bands[2];
-  Plane tmp;
-  Plane diffs;  // padded by kPad each side
-  Plane ac[3], dc[3];
-  Plane result;
-  std::vector<float> line_acc;
+  RowRing rings[3];            // the blurs' rows, one ring per plane blurred together
+  std::vector<float> row_buf;  // three rows of blurs whose output is only read once
+  Plane* ac[3];  // the high and middle frequencies' errors: the distorted picture's low band
+  Plane* dc[3];  // the low frequencies' errors: the reference's low band
+  // The map: in the reference's X ultra-high band, spent by then, or in a plane of its own for
+  // a scale that borrows its bands' planes.
+  Plane* result;
+  Plane own_result;
   float mix[12];
 
-  Scale(int32_t width, int32_t height, const Params& p) : w(width), h(height), params(p) {
+  Scale(int32_t width, int32_t height, const Params& p, bool own_planes)
+      : w(width), h(height), params(p) {
     for (Bands& b : bands) {
+      for (Plane* q : {&b.lf[0], &b.lf[1], &b.lf[2], &b.mf[0], &b.mf[1], &b.mf[2], &b.hf[0],
+                       &b.hf[1], &b.uhf[0], &b.uhf[1]}) {
+        q->width = w;
+        q->height = h;
+      }
+      if (!own_planes) continue;
       for (Plane& q : b.lf)
-        q.resize(w, h);
-      for (Plane& q : b.mf)
-        q.resize(w, h);
+        q.data.resize(size_t(w) * size_t(h));
       for (Plane& q : b.hf)
-        q.resize(w, h);
+        q.data.resize(size_t(w) * size_t(h));
       for (Plane& q : b.uhf)
-        q.resize(w, h);
+        q.data.resize(size_t(w) * size_t(h));
     }
-    tmp.resize(w, h);
-    diffs.resize(w + 2 * kPad, h + 2 * kPad);
+    row_buf.resize(size_t(3) * size_t(w));
+    for (auto& channel : maltas)
+      for (Malta& m : channel)
+        m.ring.assign(size_t(kSlots + 1) * size_t(w + 2 * kPad), 0.0f);
     for (int c = 0; c < 3; ++c) {
-      ac[c].resize(w, h);
-      dc[c].resize(w, h);
+      dc[c] = &bands[0].lf[c];
+      ac[c] = &bands[1].lf[c];
     }
-    result.resize(w, h);
-    line_acc.resize(size_t(w));
+    if (own_planes) {
+      result = &bands[0].uhf[0];
+    } else {
+      own_result.resize(w, h);
+      result = &own_result;
+    }
     for (int i = 0; i < 12; ++i)
       mix[i] = float(kMix[i]);
   }
+  // ac, dc and result point into the scale itself.
+  Scale(const Scale&) = delete;
+  Scale& operator=(const Scale&) = delete;
 
-  // Linear RGB to the opsin space: each sample's absorbances scaled by the sensitivity of its
-  // blurred neighbourhood. Writes X, Y, B into `out` (the picture's middle-frequency planes);
-  // `blurred` is scratch.
-  void opsin(const Plane* rgb, Plane* blurred, Plane* out) {
-    for (int c = 0; c < 3; ++c)
-      blur(rgb[c], opsin_blur, tmp, blurred[c]);
+  // Linear RGB to the opsin space, in place: each sample's absorbances scaled by the
+  // sensitivity of its blurred neighbourhood. `rgb` becomes X, Y, B.
+  void opsin(Plane* rgb) {
     const float target = params.intensity_target;
     const float min = 1e-4f;
     const float min01 = 1.7557483643287353f, min2 = 12.226454707163354f;
-    for (int32_t y = 0; y < h; ++y) {
-      const float* __restrict r = rgb[0].row(y);
-      const float* __restrict g = rgb[1].row(y);
-      const float* __restrict b = rgb[2].row(y);
-      const float* __restrict br = blurred[0].row(y);
-      const float* __restrict bg = blurred[1].row(y);
-      const float* __restrict bb = blurred[2].row(y);
-      float* __restrict ox = out[0].row(y);
-      float* __restrict oy = out[1].row(y);
-      float* __restrict ob = out[2].row(y);
+    float* blurred[3];
+    for (int c = 0; c < 3; ++c)
+      blurred[c] = row_buf.data() + size_t(c) * size_t(w);
+    auto to_row = [&blurred](int c, int32_t) { return blurred[c]; };
+    auto from = [rgb](int c) -> const Plane& { return rgb[c]; };
+    blur_planes(opsin_blur, 3, from, rings, to_row, [&](int32_t y) {
+      // Each sample is read before it is written, at the same index.
+      const float* r = rgb[0].row(y);
+      const float* g = rgb[1].row(y);
+      const float* b = rgb[2].row(y);
+      const float* __restrict br = blurred[0];
+      const float* __restrict bg = blurred[1];
+      const float* __restrict bb = blurred[2];
+      float* ox = rgb[0].row(y);
+      float* oy = rgb[1].row(y);
+      float* ob = rgb[2].row(y);
       VQ_INDEPENDENT
       for (int32_t x = 0; x < w; ++x) {
         float pre[3], cur[3], sens[3];
@@ -452,115 +527,150 @@ struct Scale final : ScaleBase {
         oy[x] = cur[0] + cur[1];
         ob[x] = cur[2];
       }
-    }
+    });
   }
 
-  // Splits the opsin picture held in b.mf into its four bands.
+  static auto mf_of(const Bands& b) {
+    return [&b](int c) -> const Plane& { return b.mf[c]; };
+  }
+
+  // Splits the opsin picture held in b.mf into its four bands, each split finished row by row
+  // as its blur makes the rows.
   void separate(Bands& b) {
     // Low frequencies, and what is left of them in the middle band.
-    for (int c = 0; c < 3; ++c) {
-      blur(b.mf[c], lf_blur, tmp, b.lf[c]);
-      float* __restrict mf = b.mf[c].data.data();
-      const float* __restrict lf = b.lf[c].data.data();
-      VQ_INDEPENDENT
-      for (size_t i = 0; i < b.mf[c].data.size(); ++i)
-        mf[i] = mf[i] - lf[i];
-    }
     {
       const float xm = float(33.832837186260), ym = float(14.458268100570);
       const float bm = float(49.87984651440), y_to_b = float(-0.362267051518);
-      float* __restrict lx = b.lf[0].data.data();
-      float* __restrict ly = b.lf[1].data.data();
-      float* __restrict lb = b.lf[2].data.data();
-      VQ_INDEPENDENT
-      for (size_t i = 0; i < b.lf[0].data.size(); ++i) {
-        const float bb = y_to_b * ly[i] + lb[i];
-        lb[i] = bb * bm;
-        lx[i] = lx[i] * xm;
-        ly[i] = ly[i] * ym;
-      }
-    }
-    // Middle and high frequencies.
-    for (int c = 0; c < 3; ++c) {
-      if (c < 2) b.hf[c].data = b.mf[c].data;
-      blur(b.mf[c], hf_blur, tmp, b.mf[c]);
-      if (c == 2) break;
-      float* __restrict mf = b.mf[c].data.data();
-      float* __restrict hf = b.hf[c].data.data();
-      const size_t n = b.mf[c].data.size();
-      if (c == 0) {
-        VQ_INDEPENDENT
-        for (size_t i = 0; i < n; ++i) {
-          hf[i] = hf[i] - mf[i];
-          mf[i] = remove_range(mf[i], float(0.29));
+      auto to_lf = [&b](int c, int32_t y) { return b.lf[c].row(y); };
+      blur_planes(lf_blur, 3, mf_of(b), rings, to_lf, [&](int32_t y) {
+        for (int c = 0; c < 3; ++c) {
+          float* __restrict mf = b.mf[c].row(y);
+          const float* __restrict lf = b.lf[c].row(y);
+          VQ_INDEPENDENT
+          for (int32_t x = 0; x < w; ++x)
+            mf[x] = mf[x] - lf[x];
         }
-      } else {
+        float* __restrict lx = b.lf[0].row(y);
+        float* __restrict ly = b.lf[1].row(y);
+        float* __restrict lb = b.lf[2].row(y);
         VQ_INDEPENDENT
-        for (size_t i = 0; i < n; ++i) {
-          hf[i] = hf[i] - mf[i];
-          mf[i] = amplify_range(mf[i], float(0.1));
+        for (int32_t x = 0; x < w; ++x) {
+          const float bb = y_to_b * ly[x] + lb[x];
+          lb[x] = bb * bm;
+          lx[x] = lx[x] * xm;
+          ly[x] = ly[x] * ym;
         }
-      }
+      });
     }
+    // Middle and high frequencies: X's and Y's blurred middle band is made in the high band's
+    // plane, which then takes what the blur left; B's is blurred in place.
     {
       const float sv = float(0.653020556257), one_minus_s = float(1.0 - 0.653020556257);
       const float yw = 46.0f;
-      float* __restrict hx = b.hf[0].data.data();
-      const float* __restrict hy = b.hf[1].data.data();
-      VQ_INDEPENDENT
-      for (size_t i = 0; i < b.hf[0].data.size(); ++i) {
-        const float scaler = (yw / (hy[i] * hy[i] + yw)) * one_minus_s + sv;
-        hx[i] = scaler * hx[i];
-      }
+      auto to_hf = [&b](int c, int32_t y) { return c < 2 ? b.hf[c].row(y) : b.mf[2].row(y); };
+      blur_planes(hf_blur, 3, mf_of(b), rings, to_hf, [&](int32_t y) {
+        float* __restrict mx = b.mf[0].row(y);
+        float* __restrict my = b.mf[1].row(y);
+        float* __restrict hx = b.hf[0].row(y);
+        float* __restrict hy = b.hf[1].row(y);
+        VQ_INDEPENDENT
+        for (int32_t x = 0; x < w; ++x) {
+          const float blurred = hx[x];
+          hx[x] = mx[x] - blurred;
+          mx[x] = remove_range(blurred, float(0.29));
+        }
+        VQ_INDEPENDENT
+        for (int32_t x = 0; x < w; ++x) {
+          const float blurred = hy[x];
+          hy[x] = my[x] - blurred;
+          my[x] = amplify_range(blurred, float(0.1));
+        }
+        VQ_INDEPENDENT
+        for (int32_t x = 0; x < w; ++x) {
+          const float scaler = (yw / (hy[x] * hy[x] + yw)) * one_minus_s + sv;
+          hx[x] = scaler * hx[x];
+        }
+      });
     }
-    // High and ultra-high frequencies.
-    for (int c = 0; c < 2; ++c) {
-      b.uhf[c].data = b.hf[c].data;
-      blur(b.hf[c], uhf_blur, tmp, b.hf[c]);
-      float* __restrict hf = b.hf[c].data.data();
-      float* __restrict uhf = b.uhf[c].data.data();
-      const size_t n = b.hf[c].data.size();
-      if (c == 0) {
+    // High and ultra-high frequencies: the blurred high band is made in the ultra-high band's
+    // plane, as above.
+    {
+      const float clamp_hf = float(28.4691806922), clamp_uhf = float(5.19175294647);
+      const float mul_hf = float(2.155), mul_uhf = float(2.69313763794);
+      const float add_hf = float(0.132);
+      auto to_uhf = [&b](int c, int32_t y) { return b.uhf[c].row(y); };
+      auto from = [&b](int c) -> const Plane& { return b.hf[c]; };
+      blur_planes(uhf_blur, 2, from, rings, to_uhf, [&](int32_t y) {
+        float* __restrict hx = b.hf[0].row(y);
+        float* __restrict hy = b.hf[1].row(y);
+        float* __restrict ux = b.uhf[0].row(y);
+        float* __restrict uy = b.uhf[1].row(y);
         VQ_INDEPENDENT
-        for (size_t i = 0; i < n; ++i) {
-          const float hv = hf[i];
-          uhf[i] = remove_range(uhf[i] - hv, float(0.04));
-          hf[i] = remove_range(hv, 1.5f);
+        for (int32_t x = 0; x < w; ++x) {
+          const float hv = ux[x];
+          ux[x] = remove_range(hx[x] - hv, float(0.04));
+          hx[x] = remove_range(hv, 1.5f);
         }
-      } else {
-        const float clamp_hf = float(28.4691806922), clamp_uhf = float(5.19175294647);
-        const float mul_hf = float(2.155), mul_uhf = float(2.69313763794);
-        const float add_hf = float(0.132);
         VQ_INDEPENDENT
-        for (size_t i = 0; i < n; ++i) {
-          const float hv = maximum_clamp(hf[i], clamp_hf);
-          uhf[i] = maximum_clamp(uhf[i] - hv, clamp_uhf) * mul_uhf;
-          hf[i] = amplify_range(hv * mul_hf, add_hf);
+        for (int32_t x = 0; x < w; ++x) {
+          const float hv = maximum_clamp(uy[x], clamp_hf);
+          uy[x] = maximum_clamp(hy[x] - hv, clamp_uhf) * mul_uhf;
+          hy[x] = amplify_range(hv * mul_hf, add_hf);
         }
-      }
+      });
     }
   }
 
-  // Adds the Malta line-filter difference of two bands to `acc`.
-  void malta(const Plane& a, const Plane& b, double w_gt, double w_lt, double norm1, bool lf,
-             Plane& acc) {
+  // A line filter's comparison of one band of the pair: its weights and a ring of the rows of
+  // differences its lines reach (row j in slot j % kSlots, rows outside the picture the zero
+  // slot kSlots), padded by kPad each side.
+  static constexpr int kSlots = 2 * kPad + 1;
+  struct Malta {
+    const Plane* a = nullptr;
+    const Plane* b = nullptr;
+    bool lf = false;
+    float norm2_gt = 0, norm2_lt = 0, fnorm1 = 0;
+    std::vector<float> ring;
+  };
+  Malta maltas[2][3];  // X's and Y's filters of the ultra-high, high and middle bands
+
+  static void set_malta(Malta& m, const Plane& a, const Plane& b, double w_gt, double w_lt,
+                        double norm1, bool lf) {
     const double len = 3.75;
     const double mulli = lf ? 0.611612573796 : 0.39905817637;
     const float weight0 = 0.5f, weight1 = 0.33f;
     const double pre_gt = mulli * std::sqrt(double(weight0) * w_gt) / (len * 2 + 1);
     const double pre_lt = mulli * std::sqrt(double(weight1) * w_lt) / (len * 2 + 1);
-    const float norm2_gt = float(pre_gt * norm1);
-    const float norm2_lt = float(pre_lt * norm1);
-    const float fnorm1 = float(norm1);
-    const ptrdiff_t stride = diffs.width;
-    for (int32_t y = 0; y < h; ++y) {
-      const float* __restrict r0 = a.row(y);
-      const float* __restrict r1 = b.row(y);
-      float* __restrict out = diffs.row(y + kPad) + kPad;
-      // The half-open objectives' corrections, d + scaler2 * t in double, t by the case
-      // (t = 0 leaves d as it is).
+    m.a = &a;
+    m.b = &b;
+    m.lf = lf;
+    m.norm2_gt = float(pre_gt * norm1);
+    m.norm2_lt = float(pre_lt * norm1);
+    m.fnorm1 = float(norm1);
+  }
+
+  float* malta_slot(Malta& m, int32_t j) const {
+    const size_t k = j < 0 || j >= h ? size_t(kSlots) : size_t(j % kSlots);
+    return m.ring.data() + k * size_t(w + 2 * kPad) + kPad;
+  }
+
+  // Row j of a filter's differences into its ring: the half-open objectives' corrections,
+  // d + scaler2 * t in double, t by the case (t = 0 leaves d as it is).
+  void malta_differences(Malta& m, int32_t j) const {
+    const float* __restrict r0 = m.a->row(j);
+    const float* __restrict r1 = m.b->row(j);
+    float* __restrict out = malta_slot(m, j);
+    const float norm2_gt = m.norm2_gt, norm2_lt = m.norm2_lt, fnorm1 = m.fnorm1;
+    // The next row's lines are asked for a block at a time, among the work.
+    const bool ahead = j + 1 < h;
+    for (int32_t x0 = 0; x0 < w; x0 += kPrefetchBlock) {
+      if (ahead) {
+        prefetch_row(r0 + w + x0, std::min(kPrefetchBlock, w - x0));
+        prefetch_row(r1 + w + x0, std::min(kPrefetchBlock, w - x0));
+      }
+      const int32_t x1 = std::min(w, x0 + kPrefetchBlock);
       VQ_INDEPENDENT
-      for (int32_t x = 0; x < w; ++x) {
+      for (int32_t x = x0; x < x1; ++x) {
         const float v0 = r0[x], v1 = r1[x];
         const float absval = 0.5f * (std::abs(v0) + std::abs(v1));
         const float diff = v0 - v1;
@@ -579,97 +689,162 @@ struct Scale final : ScaleBase {
         out[x] = float(double(d) + double(scaler2) * t);
       }
     }
-    const Line* lines = lf ? kLinesLf : kLinesHf;
-    float* la = line_acc.data();
-    for (int32_t y = 0; y < h; ++y) {
-      const float* centre = diffs.row(y + kPad) + kPad;
-      for (int i = 0; i < 16; ++i) {
-        const Line& line = lines[i];
-        if (line.n == 5)
-          add_line<5>(centre, stride, line, w, i == 0, la);
-        else if (line.n == 7)
-          add_line<7>(centre, stride, line, w, i == 0, la);
-        else
-          add_line<9>(centre, stride, line, w, i == 0, la);
+  }
+
+  // Adds the filter's values at row y to `acc`.
+  void malta_row(Malta& m, int32_t y, float* acc) const {
+    const float* rows[kSlots];
+    for (int i = 0; i < kSlots; ++i)
+      rows[i] = malta_slot(m, y - kPad + i);
+    if (m.lf)
+      add_lines<true>(rows, w, acc);
+    else
+      add_lines<false>(rows, w, acc);
+  }
+
+  Plane& map() override { return *result; }
+
+  // The planes' storage is larger than a borrower's pictures need: its rows are packed by its
+  // own width, from the start.
+  void swap_planes(ScaleBase& other) override {
+    Scale& o = static_cast<Scale&>(other);
+    for (int k = 0; k < 2; ++k) {
+      for (int c = 0; c < 3; ++c)
+        std::swap(bands[k].lf[c].data, o.bands[k].lf[c].data);
+      for (int c = 0; c < 2; ++c) {
+        std::swap(bands[k].hf[c].data, o.bands[k].hf[c].data);
+        std::swap(bands[k].uhf[c].data, o.bands[k].uhf[c].data);
       }
-      float* __restrict dst = acc.row(y);
-      VQ_INDEPENDENT
-      for (int32_t x = 0; x < w; ++x)
-        dst[x] += la[x];
     }
   }
 
-  Plane& map() override { return result; }
-
-  void compare(const Plane* rgb0, const Plane* rgb1) override {
-    // dc is scratch until the low frequencies are compared.
-    opsin(rgb0, dc, bands[0].mf);
-    opsin(rgb1, dc, bands[1].mf);
+  void compare(Plane* rgb0, Plane* rgb1) override {
+    for (int c = 0; c < 3; ++c) {
+      std::swap(bands[0].mf[c].data, rgb0[c].data);
+      std::swap(bands[1].mf[c].data, rgb1[c].data);
+    }
+    opsin(bands[0].mf);
+    opsin(bands[1].mf);
     separate(bands[0]);
     separate(bands[1]);
+    errors();
+    mask_and_combine();
+    // The lent planes go back, holding what the mask left in them.
+    for (int c = 0; c < 3; ++c) {
+      std::swap(bands[0].mf[c].data, rgb0[c].data);
+      std::swap(bands[1].mf[c].data, rgb1[c].data);
+    }
+  }
+
+  // The errors of the pair's bands, row by row: the low frequencies' into dc, the others' summed
+  // per channel in the order X, Y: ultra-high, high and middle line filters, the high bands'
+  // asymmetric squares, the middle bands' squares (B: only the last) into ac; and the two
+  // pictures' masking inputs into their B middle-band planes.
+  void errors() {
     const Bands& b0 = bands[0];
     const Bands& b1 = bands[1];
-    const double asym = double(params.hf_asymmetry);
-    const double sqrt_asym = std::sqrt(asym);
-    for (Plane& p : ac)
-      std::fill(p.data.begin(), p.data.end(), 0.0f);
-    malta(b0.uhf[1], b1.uhf[1], 1.10039032555 * asym, 1.10039032555 / asym, 71.7800275169, false,
-          ac[1]);
-    malta(b0.uhf[0], b1.uhf[0], 173.5 * asym, 173.5 / asym, 5.0, false, ac[0]);
-    malta(b0.hf[1], b1.hf[1], 18.7237414387 * sqrt_asym, 18.7237414387 / sqrt_asym, 4498534.45232,
-          true, ac[1]);
-    malta(b0.hf[0], b1.hf[0], 6923.99476109 * sqrt_asym, 6923.99476109 / sqrt_asym, 8051.15833247,
-          true, ac[0]);
-    malta(b0.mf[1], b1.mf[1], 37.0819870399, 37.0819870399, 130262059.556, true, ac[1]);
-    malta(b0.mf[0], b1.mf[0], 8246.75321353, 8246.75321353, 1009002.70582, true, ac[0]);
-
     static constexpr double kWmul[9] = {
         400.0,          1.50815703118,  0, 2150.0, 10.6195433239, 16.2176043152, 29.2353797994,
         0.844626970982, 0.703646627719,
     };
-    for (int c = 0; c < 3; ++c) {
-      if (c < 2)
-        asymmetric_l2(b0.hf[c], b1.hf[c], float(kWmul[c] * asym), float(kWmul[c] / asym), ac[c]);
-      const float wm = float(kWmul[3 + c]);
-      const float wl = float(kWmul[6 + c]);
-      const size_t n = ac[c].data.size();
-      const float* __restrict m0 = b0.mf[c].data.data();
-      const float* __restrict m1 = b1.mf[c].data.data();
-      const float* __restrict l0 = b0.lf[c].data.data();
-      const float* __restrict l1 = b1.lf[c].data.data();
-      float* __restrict a = ac[c].data.data();
-      float* __restrict d = dc[c].data.data();
-      VQ_INDEPENDENT
-      for (size_t i = 0; i < n; ++i) {
-        const float dm = m0[i] - m1[i];
-        a[i] = dm * dm * wm + a[i];
-        const float dl = l0[i] - l1[i];
-        d[i] = dl * dl * wl;
+    const double asym = double(params.hf_asymmetry);
+    const double sqrt_asym = std::sqrt(asym);
+    set_malta(maltas[1][0], b0.uhf[1], b1.uhf[1], 1.10039032555 * asym, 1.10039032555 / asym,
+              71.7800275169, false);
+    set_malta(maltas[0][0], b0.uhf[0], b1.uhf[0], 173.5 * asym, 173.5 / asym, 5.0, false);
+    set_malta(maltas[1][1], b0.hf[1], b1.hf[1], 18.7237414387 * sqrt_asym,
+              18.7237414387 / sqrt_asym, 4498534.45232, true);
+    set_malta(maltas[0][1], b0.hf[0], b1.hf[0], 6923.99476109 * sqrt_asym,
+              6923.99476109 / sqrt_asym, 8051.15833247, true);
+    set_malta(maltas[1][2], b0.mf[1], b1.mf[1], 37.0819870399, 37.0819870399, 130262059.556, true);
+    set_malta(maltas[0][2], b0.mf[0], b1.mf[0], 8246.75321353, 8246.75321353, 1009002.70582, true);
+    const float mask_mul = float(6.19424080439), bias_arg = float(12.61050594197);
+    const float bias = mask_mul * bias_arg;
+    const float sqrt_bias = std::sqrt(bias);
+    float* __restrict acc = row_buf.data();
+    int32_t made = 0;  // rows of differences in the filters' rings
+    for (int32_t y = 0; y < h; ++y) {
+      for (; made <= std::min<int32_t>(h - 1, y + kPad); ++made)
+        for (auto& channel : maltas)
+          for (Malta& m : channel)
+            malta_differences(m, made);
+      // The low frequencies first: the distorted picture's low band row is then free.
+      for (int c = 0; c < 3; ++c) {
+        const float wl = float(kWmul[6 + c]);
+        float* __restrict l0 = dc[c]->row(y);
+        const float* __restrict l1 = b1.lf[c].row(y);
+        for (int32_t x0 = 0; x0 < w; x0 += kPrefetchBlock) {
+          const int32_t x1 = std::min(w, x0 + kPrefetchBlock);
+          if (y + 1 < h) {
+            prefetch_row(l0 + w + x0, x1 - x0);
+            prefetch_row(l1 + w + x0, x1 - x0);
+          }
+          VQ_INDEPENDENT
+          for (int32_t x = x0; x < x1; ++x) {
+            const float dl = l0[x] - l1[x];
+            l0[x] = dl * dl * wl;
+          }
+        }
       }
-    }
-    mask_and_combine();
-  }
-
-  void asymmetric_l2(const Plane& p0, const Plane& p1, float w_gt, float w_lt, Plane& acc) {
-    const float vw_gt = float(double(w_gt) * 0.8);
-    const float vw_lt = float(double(w_lt) * 0.8);
-    const float small = float(0.4);
-    const float* __restrict a = p0.data.data();
-    const float* __restrict b = p1.data.data();
-    float* __restrict out = acc.data.data();
-    VQ_INDEPENDENT
-    for (size_t i = 0; i < acc.data.size(); ++i) {
-      const float v0 = a[i], v1 = b[i];
-      const float diff = v0 - v1;
-      float total = diff * diff * vw_gt + out[i];
-      const float fabs0 = std::abs(v0);
-      const float too_small = small * fabs0;
-      const float too_big = fabs0;
-      const float if_neg = v1 > -too_small ? v1 + too_small : v1 < -too_big ? -v1 - too_big : 0.0f;
-      const float if_pos = v1 < too_small ? too_small - v1 : v1 > too_big ? v1 - too_big : 0.0f;
-      const float v = v0 < 0.0f ? if_neg : if_pos;
-      total = vw_lt * (v * v) + total;
-      out[i] = total;
+      for (int c = 0; c < 2; ++c) {
+        std::fill(acc, acc + w, 0.0f);
+        for (Malta& m : maltas[c])
+          malta_row(m, y, acc);
+        const float w_gt = float(kWmul[c] * asym), w_lt = float(kWmul[c] / asym);
+        const float vw_gt = float(double(w_gt) * 0.8);
+        const float vw_lt = float(double(w_lt) * 0.8);
+        const float small = float(0.4);
+        const float wm = float(kWmul[3 + c]);
+        const float* __restrict h0 = b0.hf[c].row(y);
+        const float* __restrict h1 = b1.hf[c].row(y);
+        const float* __restrict m0 = b0.mf[c].row(y);
+        const float* __restrict m1 = b1.mf[c].row(y);
+        float* __restrict out = ac[c]->row(y);
+        VQ_INDEPENDENT
+        for (int32_t x = 0; x < w; ++x) {
+          const float v0 = h0[x], v1 = h1[x];
+          const float diff = v0 - v1;
+          float total = diff * diff * vw_gt + acc[x];
+          const float fabs0 = std::abs(v0);
+          const float too_small = small * fabs0;
+          const float too_big = fabs0;
+          const float if_neg = v1 > -too_small ? v1 + too_small
+                               : v1 < -too_big ? -v1 - too_big
+                                               : 0.0f;
+          const float if_pos = v1 < too_small ? too_small - v1 : v1 > too_big ? v1 - too_big : 0.0f;
+          const float v = v0 < 0.0f ? if_neg : if_pos;
+          total = vw_lt * (v * v) + total;
+          const float dm = m0[x] - m1[x];
+          out[x] = dm * dm * wm + total;
+        }
+      }
+      {
+        const float wm = float(kWmul[5]);
+        const float* __restrict m0 = b0.mf[2].row(y);
+        const float* __restrict m1 = b1.mf[2].row(y);
+        float* __restrict out = ac[2]->row(y);
+        VQ_INDEPENDENT
+        for (int32_t x = 0; x < w; ++x) {
+          const float dm = m0[x] - m1[x];
+          out[x] = dm * dm * wm + 0.0f;
+        }
+      }
+      // The masking inputs, over the B middle bands' rows just spent.
+      for (int k = 0; k < 2; ++k) {
+        const Bands& b = bands[k];
+        const float* __restrict hx = b.hf[0].row(y);
+        const float* __restrict hy = b.hf[1].row(y);
+        const float* __restrict ux = b.uhf[0].row(y);
+        const float* __restrict uy = b.uhf[1].row(y);
+        float* __restrict o = bands[k].mf[2].row(y);
+        VQ_INDEPENDENT
+        for (int32_t x = 0; x < w; ++x) {
+          const float xd = (ux[x] + hx[x]) * 2.5f;
+          const float yd = uy[x] * 0.4f + hy[x] * 0.4f;
+          const float m = std::sqrt(xd * xd + yd * yd);
+          o[x] = std::sqrt(mask_mul * std::abs(m) + bias) - sqrt_bias;
+        }
+      }
     }
   }
 
@@ -691,44 +866,29 @@ struct Scale final : ScaleBase {
   // The visual mask from both pictures' high bands, its difference added to the Y errors, and
   // the map: the square root of the masked sums of the errors.
   void mask_and_combine() {
-    // The middle and low bands are spent: their planes hold the mask's steps.
-    Plane& mask0 = bands[0].mf[0];
-    Plane& mask1 = bands[0].mf[1];
-    Plane& diff0 = bands[0].mf[2];
-    Plane& diff1 = bands[1].mf[0];
-    Plane& blurred0 = bands[1].mf[1];
-    Plane& blurred1 = bands[1].mf[2];
-    Plane& mask = bands[0].lf[0];
-    combine_for_masking(bands[0], mask0);
-    combine_for_masking(bands[1], mask1);
-    const float mul = float(6.19424080439), bias_arg = float(12.61050594197);
-    const float bias = mul * bias_arg;
-    const float sqrt_bias = std::sqrt(bias);
-    const size_t n = mask0.data.size();
-    {
-      const float* __restrict m0 = mask0.data.data();
-      const float* __restrict m1 = mask1.data.data();
-      float* __restrict d0 = diff0.data.data();
-      float* __restrict d1 = diff1.data.data();
-      VQ_INDEPENDENT
-      for (size_t i = 0; i < n; ++i) {
-        d0[i] = std::sqrt(mul * std::abs(m0[i]) + bias) - sqrt_bias;
-        d1[i] = std::sqrt(mul * std::abs(m1[i]) + bias) - sqrt_bias;
-      }
-    }
-    blur(diff0, mask_blur, tmp, blurred0);
+    // The masking inputs are in the B middle bands; the other middle bands and the reference's
+    // high band are spent, and hold the mask's steps.
+    const Plane& diff0 = bands[0].mf[2];
+    const Plane& diff1 = bands[1].mf[2];
+    Plane& blurred0 = bands[0].mf[0];
+    Plane& blurred1 = bands[0].mf[1];
+    Plane& mask = bands[0].hf[0];
+    blur_planes(
+        mask_blur, 2, [&](int i) -> const Plane& { return i == 0 ? diff0 : diff1; }, rings,
+        [&](int i, int32_t y) { return i == 0 ? blurred0.row(y) : blurred1.row(y); },
+        [](int32_t) {});
     fuzzy_erosion(blurred0, mask);
-    blur(diff1, mask_blur, tmp, blurred1);
+    const size_t n = size_t(w) * size_t(h);
     const float* __restrict b0 = blurred0.data.data();
     const float* __restrict b1 = blurred1.data.data();
     const float* __restrict m = mask.data.data();
-    const float* __restrict dc0 = dc[0].data.data();
-    const float* __restrict dc1 = dc[1].data.data();
-    const float* __restrict dc2 = dc[2].data.data();
-    const float* __restrict ac0 = ac[0].data.data();
-    float* __restrict ac1 = ac[1].data.data();
-    const float* __restrict ac2 = ac[2].data.data();
-    float* __restrict out = result.data.data();
+    const float* __restrict dc0 = dc[0]->data.data();
+    const float* __restrict dc1 = dc[1]->data.data();
+    const float* __restrict dc2 = dc[2]->data.data();
+    const float* __restrict ac0 = ac[0]->data.data();
+    float* __restrict ac1 = ac[1]->data.data();
+    const float* __restrict ac2 = ac[2]->data.data();
+    float* __restrict out = result->data.data();
     const float xmul = params.xmul;
     VQ_INDEPENDENT
     for (size_t i = 0; i < n; ++i) {
@@ -741,20 +901,6 @@ struct Scale final : ScaleBase {
       const float sum_dc = x_dc * dc_maskval + dc1[i] * dc_maskval + dc2[i] * dc_maskval;
       const float sum_ac = x_ac * maskval + y_ac * maskval + ac2[i] * maskval;
       out[i] = std::sqrt(sum_dc + sum_ac);
-    }
-  }
-
-  static void combine_for_masking(const Bands& b, Plane& out) {
-    const float* __restrict hx = b.hf[0].data.data();
-    const float* __restrict hy = b.hf[1].data.data();
-    const float* __restrict ux = b.uhf[0].data.data();
-    const float* __restrict uy = b.uhf[1].data.data();
-    float* __restrict o = out.data.data();
-    VQ_INDEPENDENT
-    for (size_t i = 0; i < out.data.size(); ++i) {
-      const float xd = (ux[i] + hx[i]) * 2.5f;
-      const float yd = uy[i] * 0.4f + hy[i] * 0.4f;
-      o[i] = std::sqrt(xd * xd + yd * yd);
     }
   }
 
@@ -837,8 +983,9 @@ struct Scale final : ScaleBase {
 
 }  // namespace
 
-std::unique_ptr<ScaleBase> make_scale(int32_t width, int32_t height, const Params& params) {
-  return std::make_unique<Scale>(width, height, params);
+std::unique_ptr<ScaleBase> make_scale(int32_t width, int32_t height, const Params& params,
+                                      bool own_planes) {
+  return std::make_unique<Scale>(width, height, params, own_planes);
 }
 
 }  // namespace vq::butteraugli::VQ_BUTTERAUGLI_TIER
