@@ -572,9 +572,9 @@ uint64_t cube_sum32_avx2(const int32_t* row, int n, int sh_sq, uint64_t add_sq, 
 }
 
 // double(float(v)) of four int64 lanes, as the scalar conversions take it: the lanes' high and
-// low halves make the double nearest v (v itself below 2^53), whose rounding to float is v's
-// own unless that double lies exactly halfway between two floats; such lanes (about one in
-// 2^29 of large sums) are marked in `tie` for the scalar code.
+// low halves make the double nearest v, which is v itself below 2^53, and then its rounding to
+// float is v's own. Past 2^53 that double may lie exactly halfway between two floats where v
+// did not (about one in 2^29 of such sums): those lanes are marked in `tie` for the scalar code.
 inline __m256d double_of_float_of(__m256i v, __m256i* tie) {
   const __m256i split = _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
   const __m256d hi = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(split, 1)),
@@ -586,16 +586,20 @@ inline __m256d double_of_float_of(__m256i v, __m256i* tie) {
   // The 29 mantissa bits a float drops: exactly the half of its last place.
   const __m256i dropped =
       _mm256_and_si256(_mm256_castpd_si256(sum), _mm256_set1_epi64x((1 << 29) - 1));
-  *tie = _mm256_or_si256(*tie, _mm256_cmpeq_epi64(dropped, _mm256_set1_epi64x(1 << 28)));
+  const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), sum);
+  const __m256i inexact =
+      _mm256_castpd_si256(_mm256_cmp_pd(magnitude, _mm256_set1_pd(9007199254740992.0), _CMP_GE_OQ));
+  *tie = _mm256_or_si256(
+      *tie, _mm256_and_si256(inexact, _mm256_cmpeq_epi64(dropped, _mm256_set1_epi64x(1 << 28))));
   return _mm256_cvtps_pd(_mm256_cvtpd_ps(sum));
 }
 
 // The decoupling of scales 1..3, eight columns a step, even and odd columns apart where 64-bit
 // lanes are needed. The angle test's sums are exact 64-bit products as the scalar code forms
-// them, each rounded to float once (a step with a sum halfway between two floats is left to the
-// scalar code). A divisor of 2^15 or more is rounded to its best 15 bits,
-// its shift found from the exponent of its float (exact once its low 8 bits are cleared); the
-// quotient is a 64-bit product shifted back by lane, as the scalar code takes it.
+// them, each rounded to float once (a step with a sum past 2^53 whose double lies halfway between
+// two floats is left to the scalar code). A divisor of 2^15 or more is rounded to its best 15
+// bits, its shift found from the exponent of its float (exact once its low 8 bits are cleared);
+// the quotient is a 64-bit product shifted back by lane, as the scalar code takes it.
 int decouple32_avx2(const DecoupleRow32& m, int j0, int j1) {
   const __m256d inv4096 = _mm256_set1_pd(1.0 / 4096.0);
   const __m256d cos_sq = _mm256_set1_pd(double(m.cos1_sq));
@@ -606,6 +610,8 @@ int decouple32_avx2(const DecoupleRow32& m, int j0, int j1) {
   const __m256i unit64 = _mm256_set1_epi64x(32768);
   const __m256i one64 = _mm256_set1_epi64x(1);
   const __m256i half64 = _mm256_set1_epi64x(16384);
+  const __m256i low32 = _mm256_set1_epi64x(0xffffffff);
+  const bool unit_gain = m.gain_limit == 1.0;
   int j = j0;
   for (; j + 8 <= j1; j += 8) {
     __m256i o[3], d[3];
@@ -613,23 +619,26 @@ int decouple32_avx2(const DecoupleRow32& m, int j0, int j1) {
       o[t] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m.ref[t] + j));
       d[t] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m.dis[t] + j));
     }
-    __m256i angle_lanes[2], tie = zero;
-    for (int odd = 0; odd < 2; ++odd) {
-      auto lanes = [&](__m256i v) { return odd ? _mm256_srli_epi64(v, 32) : v; };
-      const __m256i oh = lanes(o[0]), ov = lanes(o[1]), th = lanes(d[0]), tv = lanes(d[1]);
-      auto scaled = [&](__m256i a, __m256i b, __m256i c, __m256i e) {
-        const __m256i sum = _mm256_add_epi64(_mm256_mul_epi32(a, b), _mm256_mul_epi32(c, e));
-        return _mm256_mul_pd(double_of_float_of(sum, &tie), inv4096);
-      };
-      const __m256d dd = scaled(oh, th, ov, tv);
-      const __m256d rhs =
-          _mm256_mul_pd(_mm256_mul_pd(cos_sq, scaled(oh, oh, ov, ov)), scaled(th, th, tv, tv));
-      angle_lanes[odd] =
-          _mm256_castpd_si256(_mm256_and_pd(_mm256_cmp_pd(dd, zero_d, _CMP_GE_OQ),
-                                            _mm256_cmp_pd(_mm256_mul_pd(dd, dd), rhs, _CMP_GE_OQ)));
-    }
-    if (!_mm256_testz_si256(tie, tie)) break;
-    const __m256i angle = _mm256_blend_epi32(angle_lanes[0], angle_lanes[1], 0xAA);
+    // The angle test; `tie` marks a sum halfway between two floats.
+    auto angle_of = [&](__m256i* tie) {
+      __m256i angle_lanes[2];
+      for (int odd = 0; odd < 2; ++odd) {
+        auto lanes = [&](__m256i v) { return odd ? _mm256_srli_epi64(v, 32) : v; };
+        const __m256i oh = lanes(o[0]), ov = lanes(o[1]), th = lanes(d[0]), tv = lanes(d[1]);
+        auto scaled = [&](__m256i a, __m256i b, __m256i c, __m256i e) {
+          const __m256i sum = _mm256_add_epi64(_mm256_mul_epi32(a, b), _mm256_mul_epi32(c, e));
+          return _mm256_mul_pd(double_of_float_of(sum, tie), inv4096);
+        };
+        const __m256d dd = scaled(oh, th, ov, tv);
+        const __m256d rhs =
+            _mm256_mul_pd(_mm256_mul_pd(cos_sq, scaled(oh, oh, ov, ov)), scaled(th, th, tv, tv));
+        angle_lanes[odd] = _mm256_castpd_si256(
+            _mm256_and_pd(_mm256_cmp_pd(dd, zero_d, _CMP_GE_OQ),
+                          _mm256_cmp_pd(_mm256_mul_pd(dd, dd), rhs, _CMP_GE_OQ)));
+      }
+      return _mm256_blend_epi32(angle_lanes[0], angle_lanes[1], 0xAA);
+    };
+    __m256i rst[3], open[3];
     for (int t = 0; t < 3; ++t) {
       // |o| as unsigned (2^31 for INT32_MIN), and its shift: floor(log2 |o|) - 14 past 2^15.
       const __m256i mag = _mm256_abs_epi32(o[t]);
@@ -655,7 +664,6 @@ int decouple32_avx2(const DecoupleRow32& m, int j0, int j1) {
         k = _mm256_blendv_epi8(k, unit64, _mm256_cmpgt_epi64(k, unit64));
         return _mm256_andnot_si256(neg, k);
       };
-      const __m256i low32 = _mm256_set1_epi64x(0xffffffff);
       const __m256i ke = quotient(rec, d[t], _mm256_and_si256(sh, low32));
       const __m256i ko = quotient(_mm256_srli_epi64(rec, 32), _mm256_srli_epi64(d[t], 32),
                                   _mm256_srli_epi64(sh, 32));
@@ -668,12 +676,37 @@ int decouple32_avx2(const DecoupleRow32& m, int j0, int j1) {
           _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(k, 32), _mm256_srli_epi64(o[t], 32)),
                            half64),
           15);
-      __m256i rst = _mm256_blend_epi32(re, _mm256_slli_epi64(ro, 32), 0xAA);
-      const __m256i adjust =
-          _mm256_andnot_si256(o_zero, _mm256_and_si256(angle, _mm256_cmpgt_epi32(k, zero)));
-      rst = gain_limited(rst, o[t], d[t], adjust, gain);
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(m.r[t] + j), rst);
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(m.a[t] + j), _mm256_sub_epi32(d[t], rst));
+      rst[t] = _mm256_blend_epi32(re, _mm256_slli_epi64(ro, 32), 0xAA);
+      open[t] = _mm256_andnot_si256(o_zero, _mm256_cmpgt_epi32(k, zero));
+    }
+    if (unit_gain) {
+      // At a gain limit of 1 the angle test can only pull rst to d, as decouple16_avx2 does:
+      // the test (and its float ties) matters only where that would change a value.
+      __m256i moved[3], any = zero;
+      for (int t = 0; t < 3; ++t) {
+        moved[t] =
+            _mm256_blendv_epi8(_mm256_max_epi32(rst[t], d[t]), _mm256_min_epi32(rst[t], d[t]),
+                               _mm256_cmpgt_epi32(o[t], zero));
+        open[t] = _mm256_andnot_si256(_mm256_cmpeq_epi32(moved[t], rst[t]), open[t]);
+        any = _mm256_or_si256(any, open[t]);
+      }
+      if (!_mm256_testz_si256(any, any)) {
+        __m256i tie = zero;
+        const __m256i angle = angle_of(&tie);
+        if (!_mm256_testz_si256(tie, tie)) break;
+        for (int t = 0; t < 3; ++t)
+          rst[t] = _mm256_blendv_epi8(rst[t], moved[t], _mm256_and_si256(angle, open[t]));
+      }
+    } else {
+      __m256i tie = zero;
+      const __m256i angle = angle_of(&tie);
+      if (!_mm256_testz_si256(tie, tie)) break;
+      for (int t = 0; t < 3; ++t)
+        rst[t] = gain_limited(rst[t], o[t], d[t], _mm256_and_si256(angle, open[t]), gain);
+    }
+    for (int t = 0; t < 3; ++t) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(m.r[t] + j), rst[t]);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(m.a[t] + j), _mm256_sub_epi32(d[t], rst[t]));
     }
   }
   return j;

@@ -650,7 +650,11 @@ void decouple_row(const int16_t* const ref[3], const int16_t* const dis[3], int1
     row.r[t] = r[t];
     row.a[t] = a[t];
   }
-  decouple16_scalar(row, k.decouple16(row, j0, j1), j1);
+  int j = k.decouple16(row, j0, j1);
+  // A column's outputs depend on its own inputs only: the last eight columns are done again
+  // as one vector step rather than the last few by the scalar code.
+  if (j < j1 && j + 8 > j1 && j1 - 8 >= j0) j = k.decouple16(row, j1 - 8, j1);
+  decouple16_scalar(row, j, j1);
 }
 void decouple_row(const int32_t* const ref[3], const int32_t* const dis[3], int32_t* const r[3],
                   int32_t* const a[3], int j0, int j1, double gain_limit, const Kernels& k) {
@@ -665,7 +669,9 @@ void decouple_row(const int32_t* const ref[3], const int32_t* const dis[3], int3
   }
   // The vector form stops before a step it leaves to the scalar code: that step is done here
   // and the vector form resumes after it, rather than the scalar code taking the rest of the row.
+  // The last few columns are done again as one vector step over the last eight, as above.
   for (int j = k.decouple32(row, j0, j1); j < j1; j = k.decouple32(row, j, j1)) {
+    if (j + 8 > j1 && j1 - 8 >= j0 && k.decouple32(row, j1 - 8, j1) == j1) break;
     const int end = std::min(j + 8, j1);
     decouple32_scalar(row, j, end);
     j = end;
