@@ -171,7 +171,6 @@ int mask_row16_avx2(const MaskRow16& m, int j0, int j1, int64_t inner[3]) {
     sh_cub[t] = _mm_cvtsi32_si128(int(m.sh_cub[t]));
     acc[t] = _mm256_setzero_si256();
   }
-  const __m256i k8738 = _mm256_set1_epi32(8738), k2048 = _mm256_set1_epi32(2048);
   auto load32 = [](const uint32_t* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
   };
@@ -180,17 +179,12 @@ int mask_row16_avx2(const MaskRow16& m, int j0, int j1, int64_t inner[3]) {
   };
   int j = j0;
   for (; j + 8 <= j1; j += 8) {
-    __m256i ring = _mm256_sub_epi32(
-        _mm256_add_epi32(_mm256_add_epi32(load32(m.col + j - 1), load32(m.col + j)),
-                         load32(m.col + j + 1)),
-        load32(m.sm + j));
-    for (int t = 0; t < 3; ++t) {
-      const __m256i q = _mm256_srai_epi32(
-          _mm256_add_epi32(_mm256_mullo_epi32(_mm256_abs_epi32(load16(m.x[t] + j)), k8738), k2048),
-          12);
-      // Kept in 16 bits, as the scalar code narrows it.
-      ring = _mm256_add_epi32(ring, _mm256_srai_epi32(_mm256_slli_epi32(q, 16), 16));
-    }
+    const __m256i ring = _mm256_add_epi32(
+        _mm256_sub_epi32(
+            _mm256_add_epi32(_mm256_add_epi32(load32(m.col + j - 1), load32(m.col + j)),
+                             load32(m.col + j + 1)),
+            load32(m.sm + j)),
+        load32(m.own + j));
     for (int t = 0; t < 3; ++t) {
       __m256i v = _mm256_abs_epi32(_mm256_mullo_epi32(load16(m.src[t] + j), rf[t]));
       v = _mm256_max_epi32(_mm256_sub_epi32(v, _mm256_sll_epi32(ring, sh_sub[t])),
@@ -429,22 +423,33 @@ void dwt_h32_avx2(const int32_t* lo, const int32_t* hi, int w, int64_t add, int 
   dwt_h32_edges(lo, hi, w, j, add, shift, a, v, h, d);
 }
 
-void csf16_avx2(const int16_t* src, int n, uint16_t rf, int32_t add, int shift, int16_t* x,
-                int16_t* f) {
-  const __m256i r = _mm256_set1_epi32(rf), a = _mm256_set1_epi32(add);
-  const __m128i sh = _mm_cvtsi32_si128(shift);
-  const __m256i k4369 = _mm256_set1_epi32(4369), k2048 = _mm256_set1_epi32(2048);
-  int j = 0;
-  for (; j + 8 <= n; j += 8) {
-    __m256i xv =
-        _mm256_sra_epi32(_mm256_add_epi32(_mm256_mullo_epi32(load16x8(src + j), r), a), sh);
-    xv = _mm256_srai_epi32(_mm256_slli_epi32(xv, 16), 16);  // kept in 16 bits
-    store16x8(x + j, xv);
-    store16x8(f + j,
-              _mm256_srai_epi32(
-                  _mm256_add_epi32(_mm256_mullo_epi32(_mm256_abs_epi32(xv), k4369), k2048), 12));
+// Eight columns a step: each orientation's weighted coefficient kept in 16 bits, its |x| * 4369
+// giving both terms (8738 |x| is twice it), each term kept in 16 bits and added in 32.
+void csf16_avx2(const CsfRow16& row, int j0, int j1) {
+  __m256i rf[3], add[3];
+  __m128i sh[3];
+  for (int t = 0; t < 3; ++t) {
+    rf[t] = _mm256_set1_epi32(row.rf[t]);
+    add[t] = _mm256_set1_epi32(row.add[t]);
+    sh[t] = _mm_cvtsi32_si128(row.shift[t]);
   }
-  if (j < n) scalar_kernels().csf16(src + j, n - j, rf, add, shift, x + j, f + j);
+  const __m256i k4369 = _mm256_set1_epi32(4369), k2048 = _mm256_set1_epi32(2048);
+  auto to16 = [](__m256i v) { return _mm256_srai_epi32(_mm256_slli_epi32(v, 16), 16); };
+  int j = j0;
+  for (; j + 8 <= j1; j += 8) {
+    __m256i tot = _mm256_setzero_si256(), own = tot;
+    for (int t = 0; t < 3; ++t) {
+      const __m256i xv = to16(_mm256_sra_epi32(
+          _mm256_add_epi32(_mm256_mullo_epi32(load16x8(row.src[t] + j), rf[t]), add[t]), sh[t]));
+      const __m256i p = _mm256_mullo_epi32(_mm256_abs_epi32(xv), k4369);
+      tot = _mm256_add_epi32(tot, to16(_mm256_srai_epi32(_mm256_add_epi32(p, k2048), 12)));
+      own = _mm256_add_epi32(
+          own, to16(_mm256_srai_epi32(_mm256_add_epi32(_mm256_add_epi32(p, p), k2048), 12)));
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(row.tot + j), tot);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(row.own + j), own);
+  }
+  if (j < j1) scalar_kernels().csf16(row, j, j1);
 }
 
 // x in 64-bit products, even and odd lanes apart: the factor may pass 2^31, so its signed
