@@ -153,6 +153,32 @@ inline __m256i sra64(__m256i x, __m128i s) {
   return _mm256_xor_si256(_mm256_srl_epi64(_mm256_xor_si256(x, sign), s), sign);
 }
 
+// The summed cube terms of eight masked values below 2^29, where the square's shift is at least
+// 29 and its rounding at most 2^29: each square then stays below 2^29 and each product below
+// 2^58, so unsigned products and logical shifts give the scalar code's signed values.
+inline bool small_cubes_apply(int sh_sq, int64_t add_sq, int64_t add_cub) {
+  return sh_sq >= 29 && add_sq >= 0 && add_sq <= (int64_t(1) << 29) && add_cub >= 0 &&
+         add_cub < (int64_t(1) << 62);
+}
+inline __m256i small_cubes(__m256i v, __m256i add_sq, __m128i sh_sq, __m256i add_cub,
+                           __m128i sh_cub) {
+  const __m256i v_odd = _mm256_srli_epi64(v, 32);
+  const __m256i sq_even = _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(v, v), add_sq), sh_sq);
+  const __m256i sq_odd =
+      _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(v_odd, v_odd), add_sq), sh_sq);
+  return _mm256_add_epi64(
+      _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(sq_even, v), add_cub), sh_cub),
+      _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(sq_odd, v_odd), add_cub), sh_cub));
+}
+// Whether every lane of the three masked rows is below 2^29.
+inline bool all_small(const __m256i v[3]) {
+  const __m256i limit = _mm256_set1_epi32((1 << 29) - 1);
+  const __m256i over = _mm256_or_si256(
+      _mm256_or_si256(_mm256_cmpgt_epi32(v[0], limit), _mm256_cmpgt_epi32(v[1], limit)),
+      _mm256_cmpgt_epi32(v[2], limit));
+  return _mm256_testz_si256(over, over);
+}
+
 // Scale 0's contrast masking, eight columns a step in 32-bit lanes; the square and the cube
 // are taken in 64 bits, even and odd lanes apart (the masked value is never negative, so its
 // square is an unsigned product; the square, truncated to 32 bits as the scalar code keeps
@@ -171,6 +197,9 @@ int mask_row16_avx2(const MaskRow16& m, int j0, int j1, int64_t inner[3]) {
     sh_cub[t] = _mm_cvtsi32_si128(int(m.sh_cub[t]));
     acc[t] = _mm256_setzero_si256();
   }
+  bool small = true;
+  for (int t = 0; t < 3; ++t)
+    small = small && small_cubes_apply(m.sh_sq[t], m.add_sq[t], m.add_cub[t]);
   auto load32 = [](const uint32_t* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
   };
@@ -185,10 +214,20 @@ int mask_row16_avx2(const MaskRow16& m, int j0, int j1, int64_t inner[3]) {
                              load32(m.col + j + 1)),
             load32(m.sm + j)),
         load32(m.own + j));
+    __m256i vs[3];
     for (int t = 0; t < 3; ++t) {
-      __m256i v = _mm256_abs_epi32(_mm256_mullo_epi32(load16(m.src[t] + j), rf[t]));
-      v = _mm256_max_epi32(_mm256_sub_epi32(v, _mm256_sll_epi32(ring, sh_sub[t])),
-                           _mm256_setzero_si256());
+      const __m256i v = _mm256_abs_epi32(_mm256_mullo_epi32(load16(m.src[t] + j), rf[t]));
+      vs[t] = _mm256_max_epi32(_mm256_sub_epi32(v, _mm256_sll_epi32(ring, sh_sub[t])),
+                               _mm256_setzero_si256());
+    }
+    if (small && all_small(vs)) {
+      for (int t = 0; t < 3; ++t)
+        acc[t] = _mm256_add_epi64(acc[t],
+                                  small_cubes(vs[t], add_sq[t], sh_sq[t], add_cub[t], sh_cub[t]));
+      continue;
+    }
+    for (int t = 0; t < 3; ++t) {
+      const __m256i v = vs[t];
       const __m256i v_odd = _mm256_srli_epi64(v, 32);
       const __m256i sq_even =
           _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(v, v), add_sq[t]), sh_sq[t]);
@@ -489,6 +528,7 @@ int mask_row32_avx2(const MaskRow32& m, int j0, int j1, int64_t inner[3]) {
   const __m128i sh_sq = _mm_cvtsi32_si128(m.sh_sq), sh_cub = _mm_cvtsi32_si128(int(m.sh_cub));
   const __m256i k = _mm256_set1_epi32(286331153), add_f = _mm256_set1_epi64x(INT32_MIN);
   const __m256i round = _mm256_set1_epi64x(1 << 27);
+  const bool small = small_cubes_apply(m.sh_sq, m.add_sq, m.add_cub);
   __m256i rf[3], acc[3];
   for (int t = 0; t < 3; ++t) {
     rf[t] = _mm256_set1_epi32(int32_t(m.rf[t]));
@@ -507,6 +547,7 @@ int mask_row32_avx2(const MaskRow32& m, int j0, int j1, int64_t inner[3]) {
       const __m256i qo = _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), k), add_f);
       ring = _mm256_add_epi32(ring, _mm256_blend_epi32(_mm256_srli_epi64(qe, 32), qo, 0xAA));
     }
+    __m256i vs[3];
     for (int t = 0; t < 3; ++t) {
       const bool big = m.rf[t] >= 0x80000000u;
       auto weigh = [&](__m256i s) {
@@ -517,7 +558,15 @@ int mask_row32_avx2(const MaskRow32& m, int j0, int j1, int64_t inner[3]) {
       const __m256i s = load(m.src[t] + j);
       __m256i v = _mm256_blend_epi32(weigh(s),
                                      _mm256_slli_epi64(weigh(_mm256_srli_epi64(s, 32)), 32), 0xAA);
-      v = _mm256_max_epi32(_mm256_sub_epi32(_mm256_abs_epi32(v), ring), _mm256_setzero_si256());
+      vs[t] = _mm256_max_epi32(_mm256_sub_epi32(_mm256_abs_epi32(v), ring), _mm256_setzero_si256());
+    }
+    if (small && all_small(vs)) {
+      for (int t = 0; t < 3; ++t)
+        acc[t] = _mm256_add_epi64(acc[t], small_cubes(vs[t], add_sq, sh_sq, add_cub, sh_cub));
+      continue;
+    }
+    for (int t = 0; t < 3; ++t) {
+      const __m256i v = vs[t];
       const __m256i v_odd = _mm256_srli_epi64(v, 32);
       const __m256i sq_even =
           _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(v, v), add_sq), sh_sq);
