@@ -363,6 +363,21 @@ void centre_scalar(const float* d, size_t stride, int sw, int sh, double* centre
     }
 }
 
+void column_blur_scalar(const uint8_t* const* rows, int taps, const float* coef, int w, int depth,
+                        float* out) {
+  const float scale = depth == 10 ? 4.0f : depth == 12 ? 16.0f : 256.0f;
+  for (int x = 0; x < w; ++x) {
+    float acc = 0;
+    for (int k = 0; k < taps; ++k) {
+      const float level =
+          depth == 8 ? float(rows[k][x]) + float(-128)
+                     : float(reinterpret_cast<const uint16_t*>(rows[k])[x]) / scale + float(-128);
+      acc += coef[k] * level;
+    }
+    out[x] = acc;
+  }
+}
+
 void cov_sums_scalar(const double* centred, size_t samples, double* sums) {
   for (int a = 0; a < kN; ++a) {
     double sum[kN] = {};
@@ -378,11 +393,11 @@ void cov_sums_scalar(const double* centred, size_t samples, double* sums) {
 
 Kernels kernels_for(uint32_t cpu_flags) {
 #if VQ_X86_SIMD
-  if (cpu_flags & kCpuAvx2) return {cov_sums_avx2, centre_avx2, multiply_avx2};
+  if (cpu_flags & kCpuAvx2) return {cov_sums_avx2, centre_avx2, multiply_avx2, column_blur_avx2};
 #else
   (void)cpu_flags;
 #endif
-  return {cov_sums_scalar, centre_scalar, multiply_scalar};
+  return {cov_sums_scalar, centre_scalar, multiply_scalar, column_blur_scalar};
 }
 
 namespace {
@@ -430,22 +445,24 @@ void Scorer::prepare(const Plane& p) {
     }
   }
   // The anti-aliasing blur, at the samples kept only: down the columns, then along the row.
-  // Unscaled, only the rows the kept samples' taps reach are turned into levels, one at a time;
-  // each column's sum still adds its taps in order from the first.
+  // Unscaled, only the rows the kept samples' taps reach are read, as levels inside the column
+  // blur; each column's sum adds its taps in order from the first.
   const int taps = int(antialias_.size()), half = taps / 2;
+  taps_.resize(size_t(taps));
   for (int i = 0; i < small_h_; ++i) {
     const int y = i * kSampling;
-    std::fill(rows_.begin(), rows_.end(), 0.0f);
-    for (int k = 0; k < taps; ++k) {
-      const int sy = mirror(y - half + k, h);
-      const float* src = line_.data();
-      if (rescaled)
-        src = &scaled_[size_t(sy) * size_t(w)];
-      else
-        to_levels(p, sy, w, line_.data());
-      const float c = antialias_[size_t(k)];
-      for (int x = 0; x < w; ++x)
-        rows_[size_t(x)] += c * src[x];
+    if (rescaled) {
+      std::fill(rows_.begin(), rows_.end(), 0.0f);
+      for (int k = 0; k < taps; ++k) {
+        const float* src = &scaled_[size_t(mirror(y - half + k, h)) * size_t(w)];
+        const float c = antialias_[size_t(k)];
+        for (int x = 0; x < w; ++x)
+          rows_[size_t(x)] += c * src[x];
+      }
+    } else {
+      for (int k = 0; k < taps; ++k)
+        taps_[size_t(k)] = p.data + p.pitch * mirror(y - half + k, h);
+      k_.column_blur(taps_.data(), taps, antialias_.data(), w, p.depth, rows_.data());
     }
     for (int j = 0; j < small_w_; ++j) {
       const int x = j * kSampling;

@@ -43,10 +43,20 @@ void centre_avx2(const float* d, size_t stride, int sw, int sh, double* centred)
 using Multiply = void (*)(float* dst, const float* x, const float* y, int n, int cols);
 void multiply_scalar(float* dst, const float* x, const float* y, int n, int cols);
 void multiply_avx2(float* dst, const float* x, const float* y, int n, int cols);
+// The anti-aliasing blur down the columns at one output row: out[x] for x < w is the sum over
+// k < taps, in order from 0, of coef[k] times the level of rows[k][x] (a sample less 128, words
+// of `depth` bits first scaled to 8 bits), rows holding bytes at depth 8 and words above.
+using ColumnBlur = void (*)(const uint8_t* const* rows, int taps, const float* coef, int w,
+                            int depth, float* out);
+void column_blur_scalar(const uint8_t* const* rows, int taps, const float* coef, int w, int depth,
+                        float* out);
+void column_blur_avx2(const uint8_t* const* rows, int taps, const float* coef, int w, int depth,
+                      float* out);
 struct Kernels {
   CovSums cov_sums;
   Centre centre;
   Multiply multiply;
+  ColumnBlur column_blur;
 };
 [[nodiscard]] Kernels kernels_for(uint32_t cpu_flags);
 
@@ -88,6 +98,7 @@ class Scorer {
   std::vector<float> antialias_, local_;
   std::vector<float> plane_, scaled_, rows_, line_, small_, blurred_;
   std::vector<int> x1_, x2_;
+  std::vector<const uint8_t*> taps_;  // the rows a column blur reads
   std::vector<float> dx_;
   std::vector<double> centred_;  // the fit window's samples less their means, kPad a position
   Kernels k_;

@@ -35,8 +35,9 @@ TEST(SpeedChroma, CovarianceTiersEqualScalar) {
 }
 
 // The window's centred rows over sampled planes of a few sizes (levels about 0, as the fit sees
-// them), and the solver's products at order 25 against 25 columns or a row of blocks.
-TEST(SpeedChroma, CentreAndMultiplyTiersEqualScalar) {
+// them), the solver's products at order 25 against 25 columns or a row of blocks, and the column
+// blur of the filter's sizes over samples of each depth.
+TEST(SpeedChroma, FitKernelsTiersEqualScalar) {
   test::every_tier(1, 60, speed::kernels_for, [](const speed::Kernels(&k)[2], Rng& rng, int round) {
     const int w = 5 + test::sweep(rng, round, 0, 70), h = 5 + int(rng.below(40));
     std::vector<float> plane(size_t(w) * size_t(h));
@@ -58,6 +59,22 @@ TEST(SpeedChroma, CentreAndMultiplyTiersEqualScalar) {
     for (int t = 0; t < 2; ++t)
       k[t].multiply(product[t], x.data(), y.data(), 25, cols);
     EXPECT_TRUE(test::same(product));
+
+    static const int kDepths[] = {8, 10, 12, 16};
+    const int depth = kDepths[rng.below(4)], taps = 3 + 2 * int(rng.below(13));
+    const auto samples = rng.samples(size_t(taps) * size_t(w), depth);
+    std::vector<uint8_t> bytes(samples.begin(), samples.end());
+    std::vector<const uint8_t*> rows;
+    std::vector<float> coef;
+    for (int t = 0; t < taps; ++t) {
+      rows.push_back(depth == 8 ? &bytes[size_t(t * w)]
+                                : reinterpret_cast<const uint8_t*>(&samples[size_t(t * w)]));
+      coef.push_back(x[size_t(t)]);
+    }
+    Twin<float> blurred(size_t(w), -1.0f);
+    for (int t = 0; t < 2; ++t)
+      k[t].column_blur(rows.data(), taps, coef.data(), w, depth, blurred[t]);
+    EXPECT_TRUE(test::same(blurred)) << "depth " << depth << ", " << taps << " taps";
   });
 }
 
