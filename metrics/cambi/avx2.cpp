@@ -5,6 +5,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "metrics/cambi/cambi.h"
 
@@ -238,32 +239,33 @@ void cambi_slide_avx2(const CambiSlideArgs& a) {
 }
 
 void cambi_pool_sums_avx2(const float* values, int32_t n, CambiSums* sums) {
-  const __m256 zero = _mm256_setzero_ps(), half = _mm256_set1_ps(0.5f);
-  __m256i above = _mm256_setzero_si256(), small = _mm256_setzero_si256();
+  const __m256 zero = _mm256_setzero_ps(), none = _mm256_set1_ps(INFINITY);
+  __m256i above = _mm256_setzero_si256();
+  __m256 least = none;
   __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
   int32_t i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m256 v = _mm256_loadu_ps(values + i);
     const __m256 pos = _mm256_cmp_ps(v, zero, _CMP_GT_OQ);
-    const __m256 low = _mm256_and_ps(pos, _mm256_cmp_ps(v, half, _CMP_LT_OQ));
     above = _mm256_sub_epi32(above, _mm256_castps_si256(pos));
-    small = _mm256_sub_epi32(small, _mm256_castps_si256(low));
+    least = _mm256_min_ps(least, _mm256_blendv_ps(none, v, pos));
     lo = _mm256_add_pd(lo, _mm256_cvtps_pd(_mm256_castps256_ps128(v)));
     hi = _mm256_add_pd(hi, _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)));
   }
   CambiSums s;
-  alignas(32) int32_t a[8], b[8];
+  alignas(32) int32_t a[8];
+  alignas(32) float b[8];
   _mm256_store_si256(reinterpret_cast<__m256i*>(a), above);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(b), small);
+  _mm256_store_ps(b, least);
   for (int l = 0; l < 8; ++l) {
     s.above += a[l];
-    s.small += b[l];
+    if (b[l] != INFINITY && (s.least == 0 || b[l] < s.least)) s.least = b[l];
   }
   _mm256_storeu_pd(s.part, lo);
   _mm256_storeu_pd(s.part + 4, hi);
   for (; i < n; ++i) {
     s.above += values[i] > 0;
-    s.small += values[i] > 0 && values[i] < 0.5f;
+    if (values[i] > 0 && (s.least == 0 || values[i] < s.least)) s.least = values[i];
     s.part[0] += double(values[i]);
   }
   *sums = s;

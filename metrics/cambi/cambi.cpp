@@ -334,11 +334,11 @@ void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, co
 // The mean of the largest share `topk` of n values (at least one value), the values summed in
 // double one after another. The c-values are never negative, so their bits order as they do.
 //
-// A first pass counts the values above zero and sums all values in eight running sums. When
-// none above zero is below 0.5, every value is a multiple of 2^-24, and while the total stays
-// below 2^28 every partial sum in any order is one a double holds exactly: the eight sums are
-// then the sum in order, and so is any other order of any subset. Otherwise the values are
-// summed in order as they come.
+// A first pass counts the values above zero, finds the least of them and sums all values in
+// eight running sums. Every value is a multiple of the last place of that least one, and while
+// the total stays below 2^52 of those places every partial sum in any order is one a double
+// holds exactly: the eight sums are then the sum in order, and so is any other order of any
+// subset. Otherwise the values are summed in order as they come.
 //
 // When no more values than that share are above zero the rest are zeros and the total is the
 // sum. Else a count of the upper 16 bits finds the bin the last of the largest values falls in,
@@ -352,7 +352,10 @@ double top_mean(const CambiKernels& kernels, const float* values, int32_t n, dou
   double total = 0;
   for (double x : first.part)
     total += x;
-  const bool exact = first.small == 0 && total < 0x1p28;
+  int least_exp = 0;
+  std::frexp(first.least, &least_exp);
+  // The least value's last place is 2^(least_exp - 24), or larger for a subnormal one.
+  const bool exact = above == 0 || total < std::ldexp(1.0, least_exp - 24 + 52);
   double sum = 0;
   if (above <= k) {
     if (exact) return total / k;

@@ -40,11 +40,12 @@ struct CambiRowArgs {
   const int32_t* weights;  // per diff: its contrast weight
 };
 
-// What the pooling's first pass finds in the c-values: how many are above zero, how many of
-// those are below 0.5, and the sum of every value, value i added to part[i % 8] in order (the
-// last n % 8 to part[0]).
+// What the pooling's first pass finds in the c-values: how many are above zero, the least of
+// those (0 when there is none), and the sum of every value, value i added to part[i % 8] in
+// order (the last n % 8 to part[0]).
 struct CambiSums {
-  int32_t above = 0, small = 0;
+  int32_t above = 0;
+  float least = 0;
   double part[8] = {};
 };
 

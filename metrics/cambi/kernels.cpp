@@ -82,13 +82,13 @@ void cambi_pool_sums_scalar(const float* values, int32_t n, CambiSums* sums) {
     for (int l = 0; l < 8; ++l) {
       const float v = values[i + l];
       s.above += v > 0;
-      s.small += v > 0 && v < 0.5f;
+      if (v > 0 && (s.least == 0 || v < s.least)) s.least = v;
       s.part[l] += double(v);
     }
   }
   for (; i < n; ++i) {
     s.above += values[i] > 0;
-    s.small += values[i] > 0 && values[i] < 0.5f;
+    if (values[i] > 0 && (s.least == 0 || values[i] < s.least)) s.least = values[i];
     s.part[0] += double(values[i]);
   }
   *sums = s;
