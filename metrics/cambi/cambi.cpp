@@ -234,13 +234,26 @@ void anti_dither(uint16_t* img, int32_t w, int32_t h) {
     r[j] = uint16_t((r[j] + r[j + 1]) >> 1);
 }
 
+// Every second sample of every second row, in place: h rows kept (rows keep the full stride).
+template <typename T>
+void halve_rows(void (*halve)(const T*, int32_t, T*), T* data, int32_t stride, int32_t w,
+                int32_t h) {
+  for (int32_t i = 0; i < h; ++i)
+    halve(data + size_t(2 * i) * size_t(stride), w, data + size_t(i) * size_t(stride));
+}
+
 // Flat pixels: those whose 7x7 window (cut at the edges) holds more than `limit` pixels equal
 // to their right and lower neighbours (a missing neighbour counts as equal). The zero-derivative
 // rows are kept in a ring of eight and summed down seven rows per column; the column sums (at
 // most 7) lie between three zeros on either side, so that seven of them side by side sum to at
 // most 49 in a byte, whatever the column.
-void spatial_mask(const CambiKernels& k, const uint16_t* img, int32_t w, int32_t h, uint8_t* mask,
-                  CambiScratch* s) {
+//
+// With `luma`, each row of the picture is made from it (smooth8) just before the flat-pixel
+// pass first reads it; with `halve`, each even row of the picture and of the mask is halved
+// into its place once the mask row is made, the picture's row no longer read by then. Both keep
+// the rows a pass touches in cache instead of a pass over the whole picture each.
+void spatial_mask(const CambiKernels& k, uint16_t* img, int32_t w, int32_t h, uint8_t* mask,
+                  CambiScratch* s, const uint8_t* luma, ptrdiff_t pitch, bool halve) {
   const uint32_t tiles = uint32_t(w >> 6) * uint32_t(h >> 6);
   int log = 0;
   if (tiles > 0)
@@ -250,16 +263,31 @@ void spatial_mask(const CambiKernels& k, const uint16_t* img, int32_t w, int32_t
   const size_t sw = size_t(w);
   s->flat.assign(9 * sw + 6, 0);
   uint8_t* col = s->flat.data() + 8 * sw + 3;
+  auto make_row = [&](int32_t i) {
+    if (!luma || i >= h) return;
+    const uint8_t* r = luma + pitch * i;
+    k.smooth8(r, i + 1 < h ? r + pitch : r, w, img + size_t(i) * sw);
+  };
   auto flat_row = [&](int32_t i) {
+    make_row(i + 1);  // rows are made in order, row 0 first
     const uint16_t* r = img + size_t(i) * sw;
     k.flat_row(r, i == h - 1 ? nullptr : r + sw, w, s->flat.data() + size_t(i % 8) * sw, col);
   };
+  make_row(0);
   for (int32_t i = 0; i < std::min(3, h); ++i)
     flat_row(i);
+  const int32_t half_w = (w + 1) >> 1;
   for (int32_t i = 0; i < h; ++i) {
     if (i + 3 < h) flat_row(i + 3);
     const uint8_t* drop = i - 4 >= 0 ? s->flat.data() + size_t((i - 4) % 8) * sw : nullptr;
-    k.mask_row(col, drop, w, limit, mask + size_t(i) * sw);
+    uint8_t* m = mask + size_t(i) * sw;
+    k.mask_row(col, drop, w, limit, m);
+    // Row i of the picture was last read for flat rows i - 1 and i, both made; the rows written
+    // (i / 2) lie before every row still to be read or made.
+    if (halve && i % 2 == 0) {
+      k.halve8(m, half_w, mask + size_t(i / 2) * sw);
+      k.halve16(img + size_t(i) * sw, half_w, img + size_t(i / 2) * sw);
+    }
   }
 }
 
@@ -575,13 +603,16 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
   s->lines.resize(3 * size_t(p.width) + 16);
   // A range update may touch 16 samples past its row's end: the counts end with a margin.
   s->counts.grow(size_t(p.count_rows) * size_t(p.width) + 16);
-  if (p.depth == 8 && p.anti_dither && p.width == p.in_width && p.height == p.in_height) {
-    k.smooth8(luma, pitch, p.width, p.height, s->image.data());
-  } else {
+  const bool smoothed =
+      p.depth == 8 && p.anti_dither && p.width == p.in_width && p.height == p.in_height;
+  if (!smoothed) {
     if (!to_ten_bits(p, luma, pitch, s->image.data())) return false;
     if (p.anti_dither) anti_dither(s->image.data(), p.width, p.height);
   }
-  spatial_mask(k, s->image.data(), p.width, p.height, s->mask.data(), s);
+  // The smoothed picture is made row by row inside the mask's pass, and the first halving of a
+  // high-resolution picture is done there too.
+  spatial_mask(k, s->image.data(), p.width, p.height, s->mask.data(), s, smoothed ? luma : nullptr,
+               pitch, p.high_res_speedup);
   const int32_t stride = p.width;
   int32_t w = p.width, h = p.height;
   double total = 0;
@@ -589,8 +620,10 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
     if (scale > 0 || p.high_res_speedup) {
       w = (w + 1) >> 1;
       h = (h + 1) >> 1;
-      k.halve16(s->image.data(), stride, w, h);
-      k.halve8(s->mask.data(), stride, w, h);
+      if (scale > 0) {
+        halve_rows(k.halve16, s->image.data(), stride, w, h);
+        halve_rows(k.halve8, s->mask.data(), stride, w, h);
+      }
     }
     mode_filter(k, s->image.data(), stride, w, h, s->lines.data());
     c_values(k, p, s->image.data(), s->mask.data(), stride, w, h, s->counts.data(),
