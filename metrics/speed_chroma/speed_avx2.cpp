@@ -98,8 +98,24 @@ void centre_avx2(const float* d, size_t stride, int sw, int sh, double* centred)
     }
 }
 
+// A product whose factor from x is zero adds a zero, which leaves any sum that starts at +0 as
+// it was (such a sum is never -0), unless its row of y holds an infinity or a NaN: those terms
+// are skipped. The solver's reflections are zero outside their trailing block, so most are.
 void multiply_avx2(float* dst, const float* x, const float* y, int n, int cols) {
   constexpr int kWide = 4;  // registers of eight columns summed side by side
+  constexpr int kMaxOrder = 32;
+  bool finite[kMaxOrder] = {};  // rows past kMaxOrder are never skipped
+  const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  for (int k = 0; k < n && k < kMaxOrder; ++k) {
+    __m256 bad = _mm256_setzero_ps();
+    for (int j = 0; j < cols; j += 8) {
+      const __m256i in = _mm256_cmpgt_epi32(_mm256_set1_epi32(cols - j), lanes);
+      const __m256 v = _mm256_maskload_ps(y + size_t(k) * size_t(cols) + size_t(j), in);
+      // v - v is 0 for a finite v and NaN otherwise.
+      bad = _mm256_or_ps(bad, _mm256_cmp_ps(_mm256_sub_ps(v, v), _mm256_setzero_ps(), _CMP_NEQ_UQ));
+    }
+    finite[k] = _mm256_movemask_ps(bad) == 0;
+  }
   for (int i = 0; i < n; ++i)
     for (int j0 = 0; j0 < cols; j0 += 8 * kWide) {
       __m256i mask[kWide];
@@ -112,6 +128,7 @@ void multiply_avx2(float* dst, const float* x, const float* y, int n, int cols) 
       }
       const int groups = std::min(kWide, (cols - j0 + 7) / 8);
       for (int k = 0; k < n; ++k) {
+        if (x[i * n + k] == 0.0f && k < kMaxOrder && finite[k]) continue;
         const __m256 xk = _mm256_set1_ps(x[i * n + k]);
         const float* yk = y + size_t(k) * size_t(cols) + size_t(j0);
         for (int g = 0; g < groups; ++g)
