@@ -188,34 +188,41 @@ std::vector<std::string> cambi_scores(const MetricOptions& options) {
   return {name};
 }
 
+// Luma row i to 10 bits at the encode size; returns its words' bits ORed (0 at 8 bits), for
+// the check against the depth's peak.
+uint32_t ten_bit_row(const CambiPlan& p, const uint8_t* luma, ptrdiff_t pitch, int32_t i,
+                     uint16_t* o) {
+  const bool resize = p.width != p.in_width || p.height != p.in_height;
+  const uint8_t* row = luma + pitch * (resize ? p.from_row[size_t(i)] : i);
+  if (p.depth == 8) {
+    // Kept apart from the resizing loop so that the plain one vectorizes.
+    if (resize) {
+      for (int32_t j = 0; j < p.width; ++j)
+        o[j] = uint16_t(row[p.from_col[size_t(j)]] << 2);
+    } else {
+      for (int32_t j = 0; j < p.width; ++j)
+        o[j] = uint16_t(row[j] << 2);
+    }
+    return 0;
+  }
+  uint32_t seen = 0;
+  const auto* r = reinterpret_cast<const uint16_t*>(row);
+  const int shift = p.depth - 10;
+  const int round = shift > 0 ? 1 << (shift - 1) : 0;
+  for (int32_t j = 0; j < p.width; ++j) {
+    uint16_t s;
+    std::memcpy(&s, r + (resize ? p.from_col[size_t(j)] : j), 2);
+    seen |= s;
+    o[j] = uint16_t(shift < 0 ? s << 1 : (uint32_t(s) + uint32_t(round)) >> shift);
+  }
+  return seen;
+}
+
 // Luma rows to 10 bits at the encode size; false when a sample is above the depth's peak.
 bool to_ten_bits(const CambiPlan& p, const uint8_t* luma, ptrdiff_t pitch, uint16_t* out) {
-  const bool resize = p.width != p.in_width || p.height != p.in_height;
   uint32_t seen = 0;
-  for (int32_t i = 0; i < p.height; ++i) {
-    const uint8_t* row = luma + pitch * (resize ? p.from_row[size_t(i)] : i);
-    uint16_t* o = out + size_t(i) * size_t(p.width);
-    if (p.depth == 8) {
-      // Kept apart from the resizing loop so that the plain one vectorizes.
-      if (resize) {
-        for (int32_t j = 0; j < p.width; ++j)
-          o[j] = uint16_t(row[p.from_col[size_t(j)]] << 2);
-      } else {
-        for (int32_t j = 0; j < p.width; ++j)
-          o[j] = uint16_t(row[j] << 2);
-      }
-      continue;
-    }
-    const auto* r = reinterpret_cast<const uint16_t*>(row);
-    const int shift = p.depth - 10;
-    const int round = shift > 0 ? 1 << (shift - 1) : 0;
-    for (int32_t j = 0; j < p.width; ++j) {
-      uint16_t s;
-      std::memcpy(&s, r + (resize ? p.from_col[size_t(j)] : j), 2);
-      seen |= s;
-      o[j] = uint16_t(shift < 0 ? s << 1 : (uint32_t(s) + uint32_t(round)) >> shift);
-    }
-  }
+  for (int32_t i = 0; i < p.height; ++i)
+    seen |= ten_bit_row(p, luma, pitch, i, out + size_t(i) * size_t(p.width));
   return (seen >> p.depth) == 0;
 }
 
@@ -248,12 +255,13 @@ void halve_rows(void (*halve)(const T*, int32_t, T*), T* data, int32_t stride, i
 // most 7) lie between three zeros on either side, so that seven of them side by side sum to at
 // most 49 in a byte, whatever the column.
 //
-// With `luma`, each row of the picture is made from it (smooth8) just before the flat-pixel
-// pass first reads it; with `halve`, each even row of the picture and of the mask is halved
-// into its place once the mask row is made, the picture's row no longer read by then. Both keep
-// the rows a pass touches in cache instead of a pass over the whole picture each.
+// make_row(i) is called for each row in order just before the flat-pixel pass first reads it
+// (a picture made row by row there); with `halve`, each even row of the picture and of the mask
+// is halved into its place once the mask row is made, the picture's row no longer read by then.
+// Both keep the rows a pass touches in cache instead of a pass over the whole picture each.
+template <typename MakeRow>
 void spatial_mask(const CambiKernels& k, uint16_t* img, int32_t w, int32_t h, uint8_t* mask,
-                  CambiScratch* s, const uint8_t* luma, ptrdiff_t pitch, bool halve) {
+                  CambiScratch* s, MakeRow&& make_row, bool halve) {
   const uint32_t tiles = uint32_t(w >> 6) * uint32_t(h >> 6);
   int log = 0;
   if (tiles > 0)
@@ -263,13 +271,8 @@ void spatial_mask(const CambiKernels& k, uint16_t* img, int32_t w, int32_t h, ui
   const size_t sw = size_t(w);
   s->flat.assign(9 * sw + 6, 0);
   uint8_t* col = s->flat.data() + 8 * sw + 3;
-  auto make_row = [&](int32_t i) {
-    if (!luma || i >= h) return;
-    const uint8_t* r = luma + pitch * i;
-    k.smooth8(r, i + 1 < h ? r + pitch : r, w, img + size_t(i) * sw);
-  };
   auto flat_row = [&](int32_t i) {
-    make_row(i + 1);  // rows are made in order, row 0 first
+    if (i + 1 < h) make_row(i + 1);  // rows are made in order, row 0 first
     const uint16_t* r = img + size_t(i) * sw;
     k.flat_row(r, i == h - 1 ? nullptr : r + sw, w, s->flat.data() + size_t(i % 8) * sw, col);
   };
@@ -603,16 +606,30 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
   s->lines.resize(3 * size_t(p.width) + 16);
   // A range update may touch 16 samples past its row's end: the counts end with a margin.
   s->counts.grow(size_t(p.count_rows) * size_t(p.width) + 16);
+  // The picture is made row by row inside the mask's pass, smoothed at 8 bits or converted
+  // (unless the whole picture must be made first, to be smoothed after), and the first halving
+  // of a high-resolution picture is done there too.
   const bool smoothed =
       p.depth == 8 && p.anti_dither && p.width == p.in_width && p.height == p.in_height;
-  if (!smoothed) {
-    if (!to_ten_bits(p, luma, pitch, s->image.data())) return false;
-    if (p.anti_dither) anti_dither(s->image.data(), p.width, p.height);
+  const bool by_row = smoothed || !p.anti_dither;
+  uint16_t* img = s->image.data();
+  const size_t sw = size_t(p.width);
+  if (!by_row) {
+    if (!to_ten_bits(p, luma, pitch, img)) return false;
+    anti_dither(img, p.width, p.height);
   }
-  // The smoothed picture is made row by row inside the mask's pass, and the first halving of a
-  // high-resolution picture is done there too.
-  spatial_mask(k, s->image.data(), p.width, p.height, s->mask.data(), s, smoothed ? luma : nullptr,
-               pitch, p.high_res_speedup);
+  uint32_t seen = 0;
+  auto make_row = [&](int32_t i) {
+    if (!by_row) return;
+    if (smoothed) {
+      const uint8_t* r = luma + pitch * i;
+      k.smooth8(r, i + 1 < p.height ? r + pitch : r, p.width, img + size_t(i) * sw);
+    } else {
+      seen |= ten_bit_row(p, luma, pitch, i, img + size_t(i) * sw);
+    }
+  };
+  spatial_mask(k, img, p.width, p.height, s->mask.data(), s, make_row, p.high_res_speedup);
+  if ((seen >> p.depth) != 0) return false;
   const int32_t stride = p.width;
   int32_t w = p.width, h = p.height;
   double total = 0;
