@@ -619,8 +619,16 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
     anti_dither(img, p.width, p.height);
   }
   uint32_t seen = 0;
+  const size_t row_bytes = size_t(p.in_width) * (p.depth > 8 ? 2 : 1);
   auto make_row = [&](int32_t i) {
     if (!by_row) return;
+    // The luma is usually read here for the first time since it was loaded: its rows are asked
+    // for a few rows ahead, which the processor's own prefetching does not do across rows.
+    if (i + 8 < p.height) {
+      const uint8_t* ahead = luma + pitch * (i + 8);
+      for (size_t at = 0; at < row_bytes; at += 64)
+        __builtin_prefetch(ahead + at);
+    }
     if (smoothed) {
       const uint8_t* r = luma + pitch * i;
       k.smooth8(r, i + 1 < p.height ? r + pitch : r, p.width, img + size_t(i) * sw);
