@@ -15,6 +15,11 @@ BENCHMARK_CAPTURE(BM_IntegerAdm, scalar, 0u, "integer_adm")->Unit(benchmark::kMi
 BENCHMARK_CAPTURE(BM_IntegerAdm, sse2, kCpuSse2, "integer_adm")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_IntegerAdm, avx2, kCpuSse2 | kCpuAvx2, "integer_adm")
     ->Unit(benchmark::kMillisecond);
+// With the options VMAF v1's 1080p model sets (the blended CSF, a gain limit of 1).
+BENCHMARK_CAPTURE(BM_IntegerAdm, avx2_v1, kCpuSse2 | kCpuAvx2,
+                  "integer_adm=adm_csf_mode=2:adm_enhn_gain_limit=1:adm_dlm_weight=0.7:"
+                  "adm_noise_weight=0.02:adm_min_val=0.5")
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace vq

@@ -5,6 +5,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "metrics/cambi/cambi.h"
 
@@ -238,32 +239,33 @@ void cambi_slide_avx2(const CambiSlideArgs& a) {
 }
 
 void cambi_pool_sums_avx2(const float* values, int32_t n, CambiSums* sums) {
-  const __m256 zero = _mm256_setzero_ps(), half = _mm256_set1_ps(0.5f);
-  __m256i above = _mm256_setzero_si256(), small = _mm256_setzero_si256();
+  const __m256 zero = _mm256_setzero_ps(), none = _mm256_set1_ps(INFINITY);
+  __m256i above = _mm256_setzero_si256();
+  __m256 least = none;
   __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
   int32_t i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m256 v = _mm256_loadu_ps(values + i);
     const __m256 pos = _mm256_cmp_ps(v, zero, _CMP_GT_OQ);
-    const __m256 low = _mm256_and_ps(pos, _mm256_cmp_ps(v, half, _CMP_LT_OQ));
     above = _mm256_sub_epi32(above, _mm256_castps_si256(pos));
-    small = _mm256_sub_epi32(small, _mm256_castps_si256(low));
+    least = _mm256_min_ps(least, _mm256_blendv_ps(none, v, pos));
     lo = _mm256_add_pd(lo, _mm256_cvtps_pd(_mm256_castps256_ps128(v)));
     hi = _mm256_add_pd(hi, _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)));
   }
   CambiSums s;
-  alignas(32) int32_t a[8], b[8];
+  alignas(32) int32_t a[8];
+  alignas(32) float b[8];
   _mm256_store_si256(reinterpret_cast<__m256i*>(a), above);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(b), small);
+  _mm256_store_ps(b, least);
   for (int l = 0; l < 8; ++l) {
     s.above += a[l];
-    s.small += b[l];
+    if (b[l] != INFINITY && (s.least == 0 || b[l] < s.least)) s.least = b[l];
   }
   _mm256_storeu_pd(s.part, lo);
   _mm256_storeu_pd(s.part + 4, hi);
   for (; i < n; ++i) {
     s.above += values[i] > 0;
-    s.small += values[i] > 0 && values[i] < 0.5f;
+    if (values[i] > 0 && (s.least == 0 || values[i] < s.least)) s.least = values[i];
     s.part[0] += double(values[i]);
   }
   *sums = s;
@@ -285,20 +287,15 @@ inline void store(uint16_t* p, __m256i v) {
 
 }  // namespace
 
-void cambi_smooth8_avx2(const uint8_t* luma, ptrdiff_t pitch, int32_t w, int32_t h, uint16_t* out) {
-  for (int32_t i = 0; i < h; ++i) {
-    const uint8_t* r = luma + pitch * i;
-    // The last row is its own lower neighbour: twice its pair sums.
-    const uint8_t* n = i + 1 < h ? r + pitch : r;
-    uint16_t* o = out + size_t(i) * size_t(w);
-    int32_t j = 0;
-    for (; j + 17 <= w; j += 16)
-      store(o + j, _mm256_add_epi16(_mm256_add_epi16(widen16(r + j), widen16(r + j + 1)),
+void cambi_smooth8_avx2(const uint8_t* r, const uint8_t* below, int32_t w, uint16_t* out) {
+  const uint8_t* n = below;
+  int32_t j = 0;
+  for (; j + 17 <= w; j += 16)
+    store(out + j, _mm256_add_epi16(_mm256_add_epi16(widen16(r + j), widen16(r + j + 1)),
                                     _mm256_add_epi16(widen16(n + j), widen16(n + j + 1))));
-    for (; j + 1 < w; ++j)
-      o[j] = uint16_t(r[j] + r[j + 1] + n[j] + n[j + 1]);
-    o[w - 1] = uint16_t((r[w - 1] + n[w - 1]) * 2);
-  }
+  for (; j + 1 < w; ++j)
+    out[j] = uint16_t(r[j] + r[j + 1] + n[j] + n[j + 1]);
+  out[w - 1] = uint16_t((r[w - 1] + n[w - 1]) * 2);
 }
 
 void cambi_flat_row_avx2(const uint16_t* r, const uint16_t* next, int32_t w, uint8_t* f,
@@ -358,42 +355,34 @@ void cambi_mask_row_avx2(uint8_t* col, const uint8_t* drop, int32_t w, uint8_t l
   }
 }
 
-void cambi_halve16_avx2(uint16_t* data, int32_t stride, int32_t w, int32_t h) {
+void cambi_halve16_avx2(const uint16_t* from, int32_t w, uint16_t* to) {
   const __m256i low = _mm256_set1_epi32(0xFFFF);
-  for (int32_t i = 0; i < h; ++i) {
-    const uint16_t* from = data + size_t(2 * i) * size_t(stride);
-    uint16_t* to = data + size_t(i) * size_t(stride);
-    int32_t j = 0;
-    // Sixteen outputs read 32 samples, all before any is written (the first row halves onto
-    // itself; later blocks write where earlier ones have read).
-    for (; j + 17 <= w; j += 16) {
-      const __m256i a = _mm256_and_si256(load(from + 2 * j), low);
-      const __m256i b = _mm256_and_si256(load(from + 2 * j + 16), low);
-      store(to + j, _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), _MM_SHUFFLE(3, 1, 2, 0)));
-    }
-    for (; j < w; ++j)
-      to[j] = from[2 * j];
+  int32_t j = 0;
+  // Sixteen outputs read 32 samples, all before any is written (a row halving onto itself:
+  // later blocks write where earlier ones have read).
+  for (; j + 17 <= w; j += 16) {
+    const __m256i a = _mm256_and_si256(load(from + 2 * j), low);
+    const __m256i b = _mm256_and_si256(load(from + 2 * j + 16), low);
+    store(to + j, _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), _MM_SHUFFLE(3, 1, 2, 0)));
   }
+  for (; j < w; ++j)
+    to[j] = from[2 * j];
 }
 
-void cambi_halve8_avx2(uint8_t* data, int32_t stride, int32_t w, int32_t h) {
+void cambi_halve8_avx2(const uint8_t* from, int32_t w, uint8_t* to) {
   const __m256i low = _mm256_set1_epi16(0xFF);
-  for (int32_t i = 0; i < h; ++i) {
-    const uint8_t* from = data + size_t(2 * i) * size_t(stride);
-    uint8_t* to = data + size_t(i) * size_t(stride);
-    int32_t j = 0;
-    for (; j + 33 <= w; j += 32) {
-      const __m256i a =
-          _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 2 * j)), low);
-      const __m256i b = _mm256_and_si256(
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 2 * j + 32)), low);
-      _mm256_storeu_si256(
-          reinterpret_cast<__m256i*>(to + j),
-          _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), _MM_SHUFFLE(3, 1, 2, 0)));
-    }
-    for (; j < w; ++j)
-      to[j] = from[2 * j];
+  int32_t j = 0;
+  for (; j + 33 <= w; j += 32) {
+    const __m256i a =
+        _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 2 * j)), low);
+    const __m256i b = _mm256_and_si256(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 2 * j + 32)), low);
+    _mm256_storeu_si256(
+        reinterpret_cast<__m256i*>(to + j),
+        _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), _MM_SHUFFLE(3, 1, 2, 0)));
   }
+  for (; j < w; ++j)
+    to[j] = from[2 * j];
 }
 
 }  // namespace vq

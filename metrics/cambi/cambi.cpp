@@ -188,34 +188,41 @@ std::vector<std::string> cambi_scores(const MetricOptions& options) {
   return {name};
 }
 
+// Luma row i to 10 bits at the encode size; returns its words' bits ORed (0 at 8 bits), for
+// the check against the depth's peak.
+uint32_t ten_bit_row(const CambiPlan& p, const uint8_t* luma, ptrdiff_t pitch, int32_t i,
+                     uint16_t* o) {
+  const bool resize = p.width != p.in_width || p.height != p.in_height;
+  const uint8_t* row = luma + pitch * (resize ? p.from_row[size_t(i)] : i);
+  if (p.depth == 8) {
+    // Kept apart from the resizing loop so that the plain one vectorizes.
+    if (resize) {
+      for (int32_t j = 0; j < p.width; ++j)
+        o[j] = uint16_t(row[p.from_col[size_t(j)]] << 2);
+    } else {
+      for (int32_t j = 0; j < p.width; ++j)
+        o[j] = uint16_t(row[j] << 2);
+    }
+    return 0;
+  }
+  uint32_t seen = 0;
+  const auto* r = reinterpret_cast<const uint16_t*>(row);
+  const int shift = p.depth - 10;
+  const int round = shift > 0 ? 1 << (shift - 1) : 0;
+  for (int32_t j = 0; j < p.width; ++j) {
+    uint16_t s;
+    std::memcpy(&s, r + (resize ? p.from_col[size_t(j)] : j), 2);
+    seen |= s;
+    o[j] = uint16_t(shift < 0 ? s << 1 : (uint32_t(s) + uint32_t(round)) >> shift);
+  }
+  return seen;
+}
+
 // Luma rows to 10 bits at the encode size; false when a sample is above the depth's peak.
 bool to_ten_bits(const CambiPlan& p, const uint8_t* luma, ptrdiff_t pitch, uint16_t* out) {
-  const bool resize = p.width != p.in_width || p.height != p.in_height;
   uint32_t seen = 0;
-  for (int32_t i = 0; i < p.height; ++i) {
-    const uint8_t* row = luma + pitch * (resize ? p.from_row[size_t(i)] : i);
-    uint16_t* o = out + size_t(i) * size_t(p.width);
-    if (p.depth == 8) {
-      // Kept apart from the resizing loop so that the plain one vectorizes.
-      if (resize) {
-        for (int32_t j = 0; j < p.width; ++j)
-          o[j] = uint16_t(row[p.from_col[size_t(j)]] << 2);
-      } else {
-        for (int32_t j = 0; j < p.width; ++j)
-          o[j] = uint16_t(row[j] << 2);
-      }
-      continue;
-    }
-    const auto* r = reinterpret_cast<const uint16_t*>(row);
-    const int shift = p.depth - 10;
-    const int round = shift > 0 ? 1 << (shift - 1) : 0;
-    for (int32_t j = 0; j < p.width; ++j) {
-      uint16_t s;
-      std::memcpy(&s, r + (resize ? p.from_col[size_t(j)] : j), 2);
-      seen |= s;
-      o[j] = uint16_t(shift < 0 ? s << 1 : (uint32_t(s) + uint32_t(round)) >> shift);
-    }
-  }
+  for (int32_t i = 0; i < p.height; ++i)
+    seen |= ten_bit_row(p, luma, pitch, i, out + size_t(i) * size_t(p.width));
   return (seen >> p.depth) == 0;
 }
 
@@ -234,13 +241,27 @@ void anti_dither(uint16_t* img, int32_t w, int32_t h) {
     r[j] = uint16_t((r[j] + r[j + 1]) >> 1);
 }
 
+// Every second sample of every second row, in place: h rows kept (rows keep the full stride).
+template <typename T>
+void halve_rows(void (*halve)(const T*, int32_t, T*), T* data, int32_t stride, int32_t w,
+                int32_t h) {
+  for (int32_t i = 0; i < h; ++i)
+    halve(data + size_t(2 * i) * size_t(stride), w, data + size_t(i) * size_t(stride));
+}
+
 // Flat pixels: those whose 7x7 window (cut at the edges) holds more than `limit` pixels equal
 // to their right and lower neighbours (a missing neighbour counts as equal). The zero-derivative
 // rows are kept in a ring of eight and summed down seven rows per column; the column sums (at
 // most 7) lie between three zeros on either side, so that seven of them side by side sum to at
 // most 49 in a byte, whatever the column.
-void spatial_mask(const CambiKernels& k, const uint16_t* img, int32_t w, int32_t h, uint8_t* mask,
-                  CambiScratch* s) {
+//
+// make_row(i) is called for each row in order just before the flat-pixel pass first reads it
+// (a picture made row by row there); with `halve`, each even row of the picture and of the mask
+// is halved into its place once the mask row is made, the picture's row no longer read by then.
+// Both keep the rows a pass touches in cache instead of a pass over the whole picture each.
+template <typename MakeRow>
+void spatial_mask(const CambiKernels& k, uint16_t* img, int32_t w, int32_t h, uint8_t* mask,
+                  CambiScratch* s, MakeRow&& make_row, bool halve) {
   const uint32_t tiles = uint32_t(w >> 6) * uint32_t(h >> 6);
   int log = 0;
   if (tiles > 0)
@@ -251,15 +272,25 @@ void spatial_mask(const CambiKernels& k, const uint16_t* img, int32_t w, int32_t
   s->flat.assign(9 * sw + 6, 0);
   uint8_t* col = s->flat.data() + 8 * sw + 3;
   auto flat_row = [&](int32_t i) {
+    if (i + 1 < h) make_row(i + 1);  // rows are made in order, row 0 first
     const uint16_t* r = img + size_t(i) * sw;
     k.flat_row(r, i == h - 1 ? nullptr : r + sw, w, s->flat.data() + size_t(i % 8) * sw, col);
   };
+  make_row(0);
   for (int32_t i = 0; i < std::min(3, h); ++i)
     flat_row(i);
+  const int32_t half_w = (w + 1) >> 1;
   for (int32_t i = 0; i < h; ++i) {
     if (i + 3 < h) flat_row(i + 3);
     const uint8_t* drop = i - 4 >= 0 ? s->flat.data() + size_t((i - 4) % 8) * sw : nullptr;
-    k.mask_row(col, drop, w, limit, mask + size_t(i) * sw);
+    uint8_t* m = mask + size_t(i) * sw;
+    k.mask_row(col, drop, w, limit, m);
+    // Row i of the picture was last read for flat rows i - 1 and i, both made; the rows written
+    // (i / 2) lie before every row still to be read or made.
+    if (halve && i % 2 == 0) {
+      k.halve8(m, half_w, mask + size_t(i / 2) * sw);
+      k.halve16(img + size_t(i) * sw, half_w, img + size_t(i / 2) * sw);
+    }
   }
 }
 
@@ -334,11 +365,11 @@ void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, co
 // The mean of the largest share `topk` of n values (at least one value), the values summed in
 // double one after another. The c-values are never negative, so their bits order as they do.
 //
-// A first pass counts the values above zero and sums all values in eight running sums. When
-// none above zero is below 0.5, every value is a multiple of 2^-24, and while the total stays
-// below 2^28 every partial sum in any order is one a double holds exactly: the eight sums are
-// then the sum in order, and so is any other order of any subset. Otherwise the values are
-// summed in order as they come.
+// A first pass counts the values above zero, finds the least of them and sums all values in
+// eight running sums. Every value is a multiple of the last place of that least one, and while
+// the total stays below 2^52 of those places every partial sum in any order is one a double
+// holds exactly: the eight sums are then the sum in order, and so is any other order of any
+// subset. Otherwise the values are summed in order as they come.
 //
 // When no more values than that share are above zero the rest are zeros and the total is the
 // sum. Else a count of the upper 16 bits finds the bin the last of the largest values falls in,
@@ -352,7 +383,10 @@ double top_mean(const CambiKernels& kernels, const float* values, int32_t n, dou
   double total = 0;
   for (double x : first.part)
     total += x;
-  const bool exact = first.small == 0 && total < 0x1p28;
+  int least_exp = 0;
+  std::frexp(first.least, &least_exp);
+  // The least value's last place is 2^(least_exp - 24), or larger for a subnormal one.
+  const bool exact = above == 0 || total < std::ldexp(1.0, least_exp - 24 + 52);
   double sum = 0;
   if (above <= k) {
     if (exact) return total / k;
@@ -572,13 +606,38 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
   s->lines.resize(3 * size_t(p.width) + 16);
   // A range update may touch 16 samples past its row's end: the counts end with a margin.
   s->counts.grow(size_t(p.count_rows) * size_t(p.width) + 16);
-  if (p.depth == 8 && p.anti_dither && p.width == p.in_width && p.height == p.in_height) {
-    k.smooth8(luma, pitch, p.width, p.height, s->image.data());
-  } else {
-    if (!to_ten_bits(p, luma, pitch, s->image.data())) return false;
-    if (p.anti_dither) anti_dither(s->image.data(), p.width, p.height);
+  // The picture is made row by row inside the mask's pass, smoothed at 8 bits or converted
+  // (unless the whole picture must be made first, to be smoothed after), and the first halving
+  // of a high-resolution picture is done there too.
+  const bool smoothed =
+      p.depth == 8 && p.anti_dither && p.width == p.in_width && p.height == p.in_height;
+  const bool by_row = smoothed || !p.anti_dither;
+  uint16_t* img = s->image.data();
+  const size_t sw = size_t(p.width);
+  if (!by_row) {
+    if (!to_ten_bits(p, luma, pitch, img)) return false;
+    anti_dither(img, p.width, p.height);
   }
-  spatial_mask(k, s->image.data(), p.width, p.height, s->mask.data(), s);
+  uint32_t seen = 0;
+  const size_t row_bytes = size_t(p.in_width) * (p.depth > 8 ? 2 : 1);
+  auto make_row = [&](int32_t i) {
+    if (!by_row) return;
+    // The luma is usually read here for the first time since it was loaded: its rows are asked
+    // for a few rows ahead, which the processor's own prefetching does not do across rows.
+    if (i + 8 < p.height) {
+      const uint8_t* ahead = luma + pitch * (i + 8);
+      for (size_t at = 0; at < row_bytes; at += 64)
+        __builtin_prefetch(ahead + at);
+    }
+    if (smoothed) {
+      const uint8_t* r = luma + pitch * i;
+      k.smooth8(r, i + 1 < p.height ? r + pitch : r, p.width, img + size_t(i) * sw);
+    } else {
+      seen |= ten_bit_row(p, luma, pitch, i, img + size_t(i) * sw);
+    }
+  };
+  spatial_mask(k, img, p.width, p.height, s->mask.data(), s, make_row, p.high_res_speedup);
+  if ((seen >> p.depth) != 0) return false;
   const int32_t stride = p.width;
   int32_t w = p.width, h = p.height;
   double total = 0;
@@ -586,8 +645,10 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
     if (scale > 0 || p.high_res_speedup) {
       w = (w + 1) >> 1;
       h = (h + 1) >> 1;
-      k.halve16(s->image.data(), stride, w, h);
-      k.halve8(s->mask.data(), stride, w, h);
+      if (scale > 0) {
+        halve_rows(k.halve16, s->image.data(), stride, w, h);
+        halve_rows(k.halve8, s->mask.data(), stride, w, h);
+      }
     }
     mode_filter(k, s->image.data(), stride, w, h, s->lines.data());
     c_values(k, p, s->image.data(), s->mask.data(), stride, w, h, s->counts.data(),

@@ -40,11 +40,12 @@ struct CambiRowArgs {
   const int32_t* weights;  // per diff: its contrast weight
 };
 
-// What the pooling's first pass finds in the c-values: how many are above zero, how many of
-// those are below 0.5, and the sum of every value, value i added to part[i % 8] in order (the
-// last n % 8 to part[0]).
+// What the pooling's first pass finds in the c-values: how many are above zero, the least of
+// those (0 when there is none), and the sum of every value, value i added to part[i % 8] in
+// order (the last n % 8 to part[0]).
 struct CambiSums {
-  int32_t above = 0, small = 0;
+  int32_t above = 0;
+  float least = 0;
   double part[8] = {};
 };
 
@@ -73,20 +74,20 @@ struct CambiKernels {
   void (*c_values_row)(const CambiRowArgs& args);
   void (*slide)(const CambiSlideArgs& args);
   void (*pool_sums)(const float* values, int32_t n, CambiSums* sums);
-  // 8-bit luma to 10 bits with the 2x2 mean of content encoded below 10 bits, in one pass:
-  // out = the sum of each sample, its right and lower neighbours and the one right of that
-  // (the last row and column with their one neighbour, doubled; the corner times four).
-  void (*smooth8)(const uint8_t* luma, ptrdiff_t pitch, int32_t w, int32_t h, uint16_t* out);
+  // One row of 8-bit luma to 10 bits with the 2x2 mean of content encoded below 10 bits, in
+  // one pass: out = the sum of each sample of r, its right neighbour and the two below them in
+  // `below` (the last column with its one neighbour, doubled; the last row is its own `below`).
+  void (*smooth8)(const uint8_t* r, const uint8_t* below, int32_t w, uint16_t* out);
   // One row's zero derivatives: f[j] = 1 where r[j] equals r[j+1] and next[j] (a missing
   // neighbour, or next null for the last row, counts as equal); col[j] += f[j].
   void (*flat_row)(const uint16_t* r, const uint16_t* next, int32_t w, uint8_t* f, uint8_t* col);
   // col[j] -= drop[j] (drop may be null), then m[j] = 1 where col[j-3] + .. + col[j+3] > limit
   // (col has three zeros before and after its w sums).
   void (*mask_row)(uint8_t* col, const uint8_t* drop, int32_t w, uint8_t limit, uint8_t* m);
-  // Every second sample of the first 2w-1 of every second row, in place, h rows kept (rows keep
-  // the full-size stride).
-  void (*halve16)(uint16_t* data, int32_t stride, int32_t w, int32_t h);
-  void (*halve8)(uint8_t* data, int32_t stride, int32_t w, int32_t h);
+  // to[j] = from[2j] for j < w: every second sample of a row. `to` may be `from` itself, or
+  // the start of an earlier row of the same picture.
+  void (*halve16)(const uint16_t* from, int32_t w, uint16_t* to);
+  void (*halve8)(const uint8_t* from, int32_t w, uint8_t* to);
 };
 
 [[nodiscard]] CambiKernels cambi_kernels(uint32_t cpu_flags);
@@ -100,13 +101,12 @@ void cambi_c_values_row_scalar(const CambiRowArgs& args);
 void cambi_c_values_span_scalar(const CambiRowArgs& args, int32_t begin, int32_t end);
 void cambi_slide_scalar(const CambiSlideArgs& args);
 void cambi_pool_sums_scalar(const float* values, int32_t n, CambiSums* sums);
-void cambi_smooth8_scalar(const uint8_t* luma, ptrdiff_t pitch, int32_t w, int32_t h,
-                          uint16_t* out);
+void cambi_smooth8_scalar(const uint8_t* r, const uint8_t* below, int32_t w, uint16_t* out);
 void cambi_flat_row_scalar(const uint16_t* r, const uint16_t* next, int32_t w, uint8_t* f,
                            uint8_t* col);
 void cambi_mask_row_scalar(uint8_t* col, const uint8_t* drop, int32_t w, uint8_t limit, uint8_t* m);
-void cambi_halve16_scalar(uint16_t* data, int32_t stride, int32_t w, int32_t h);
-void cambi_halve8_scalar(uint8_t* data, int32_t stride, int32_t w, int32_t h);
+void cambi_halve16_scalar(const uint16_t* from, int32_t w, uint16_t* to);
+void cambi_halve8_scalar(const uint8_t* from, int32_t w, uint8_t* to);
 void cambi_slide_avx2(const CambiSlideArgs& args);
 void cambi_pool_sums_avx2(const float* values, int32_t n, CambiSums* sums);
 void cambi_add_range_avx2(uint16_t* counts, int32_t n, uint16_t delta);
@@ -114,12 +114,12 @@ void cambi_mode3_rows_avx2(const uint16_t* a, const uint16_t* b, const uint16_t*
                            int32_t n);
 void cambi_mode3_across_avx2(const uint16_t* in, uint16_t* out, int32_t n);
 void cambi_c_values_row_avx2(const CambiRowArgs& args);
-void cambi_smooth8_avx2(const uint8_t* luma, ptrdiff_t pitch, int32_t w, int32_t h, uint16_t* out);
+void cambi_smooth8_avx2(const uint8_t* r, const uint8_t* below, int32_t w, uint16_t* out);
 void cambi_flat_row_avx2(const uint16_t* r, const uint16_t* next, int32_t w, uint8_t* f,
                          uint8_t* col);
 void cambi_mask_row_avx2(uint8_t* col, const uint8_t* drop, int32_t w, uint8_t limit, uint8_t* m);
-void cambi_halve16_avx2(uint16_t* data, int32_t stride, int32_t w, int32_t h);
-void cambi_halve8_avx2(uint8_t* data, int32_t stride, int32_t w, int32_t h);
+void cambi_halve16_avx2(const uint16_t* from, int32_t w, uint16_t* to);
+void cambi_halve8_avx2(const uint8_t* from, int32_t w, uint8_t* to);
 
 // Everything fixed by the options and the picture form.
 struct CambiPlan {

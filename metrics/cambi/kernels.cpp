@@ -82,33 +82,22 @@ void cambi_pool_sums_scalar(const float* values, int32_t n, CambiSums* sums) {
     for (int l = 0; l < 8; ++l) {
       const float v = values[i + l];
       s.above += v > 0;
-      s.small += v > 0 && v < 0.5f;
+      if (v > 0 && (s.least == 0 || v < s.least)) s.least = v;
       s.part[l] += double(v);
     }
   }
   for (; i < n; ++i) {
     s.above += values[i] > 0;
-    s.small += values[i] > 0 && values[i] < 0.5f;
+    if (values[i] > 0 && (s.least == 0 || values[i] < s.least)) s.least = values[i];
     s.part[0] += double(values[i]);
   }
   *sums = s;
 }
 
-void cambi_smooth8_scalar(const uint8_t* luma, ptrdiff_t pitch, int32_t w, int32_t h,
-                          uint16_t* out) {
-  for (int32_t i = 0; i + 1 < h; ++i) {
-    const uint8_t* r = luma + pitch * i;
-    const uint8_t* n = r + pitch;
-    uint16_t* o = out + size_t(i) * size_t(w);
-    for (int32_t j = 0; j + 1 < w; ++j)
-      o[j] = uint16_t(r[j] + r[j + 1] + n[j] + n[j + 1]);
-    o[w - 1] = uint16_t((r[w - 1] + n[w - 1]) * 2);
-  }
-  const uint8_t* r = luma + pitch * (h - 1);
-  uint16_t* o = out + size_t(h - 1) * size_t(w);
+void cambi_smooth8_scalar(const uint8_t* r, const uint8_t* below, int32_t w, uint16_t* out) {
   for (int32_t j = 0; j + 1 < w; ++j)
-    o[j] = uint16_t((r[j] + r[j + 1]) * 2);
-  o[w - 1] = uint16_t(r[w - 1] << 2);
+    out[j] = uint16_t(r[j] + r[j + 1] + below[j] + below[j + 1]);
+  out[w - 1] = uint16_t((r[w - 1] + below[w - 1]) * 2);
 }
 
 void cambi_flat_row_scalar(const uint16_t* r, const uint16_t* next, int32_t w, uint8_t* f,
@@ -138,24 +127,14 @@ void cambi_mask_row_scalar(uint8_t* col, const uint8_t* drop, int32_t w, uint8_t
   }
 }
 
-namespace {
-template <typename T>
-void halve(T* data, int32_t stride, int32_t w, int32_t h) {
-  for (int32_t i = 0; i < h; ++i) {
-    const T* from = data + size_t(2 * i) * size_t(stride);
-    T* to = data + size_t(i) * size_t(stride);
-    for (int32_t j = 0; j < w; ++j)
-      to[j] = from[2 * j];
-  }
-}
-}  // namespace
-
-void cambi_halve16_scalar(uint16_t* data, int32_t stride, int32_t w, int32_t h) {
-  halve(data, stride, w, h);
+void cambi_halve16_scalar(const uint16_t* from, int32_t w, uint16_t* to) {
+  for (int32_t j = 0; j < w; ++j)
+    to[j] = from[2 * j];
 }
 
-void cambi_halve8_scalar(uint8_t* data, int32_t stride, int32_t w, int32_t h) {
-  halve(data, stride, w, h);
+void cambi_halve8_scalar(const uint8_t* from, int32_t w, uint8_t* to) {
+  for (int32_t j = 0; j < w; ++j)
+    to[j] = from[2 * j];
 }
 
 CambiKernels cambi_kernels(uint32_t cpu_flags) {

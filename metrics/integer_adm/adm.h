@@ -54,12 +54,13 @@ struct Plane {
 
 // One row of scale 0's contrast masking, as the row kernel reads it: the 3x3 box sums of the
 // masking ring's orientation totals (col, columns j-1..j+1 readable) and the row's own totals
-// (sm), the row's CSF-weighted coefficients (x) and the coefficients masked (src), three
-// orientations each, and each orientation's factor and shifts.
+// (sm), the row's own share of the ring from its CSF-weighted coefficients (own, as csf16 makes
+// it), the coefficients masked (src, three orientations), and each orientation's factor and
+// shifts.
 struct MaskRow16 {
   const uint32_t* col;
   const uint32_t* sm;
-  const int16_t* x[3];
+  const uint32_t* own;
   const int16_t* src[3];
   uint16_t rf[3];
   int sh_sub[3];
@@ -81,6 +82,18 @@ struct MaskRow32 {
   int64_t add_sq;
   uint32_t sh_cub;
   int64_t add_cub;
+};
+
+// One row of scale 0's contrast sensitivity weighting, as the masking reads it: the three
+// orientations' coefficients (src), each orientation's factor and rounding, and the two rows
+// written (tot and own, below).
+struct CsfRow16 {
+  const int16_t* src[3];
+  uint16_t rf[3];
+  int32_t add[3];
+  int shift[3];
+  uint32_t* tot;
+  uint32_t* own;
 };
 
 // One row of scale 0's decoupling: the reference's and the distorted picture's h, v and d
@@ -134,10 +147,12 @@ struct Kernels {
   void (*dwt_v16w)(const int16_t* const rows[4], int w, int32_t* lo, int32_t* hi);
   void (*dwt_h32)(const int32_t* lo, const int32_t* hi, int w, int64_t add, int shift, int32_t* a,
                   int32_t* v, int32_t* h, int32_t* d);
-  // Contrast sensitivity weights of n coefficients: x = (c * rf + add) >> shift, f = |x| / 30,
-  // in libvmaf's fixed point (int16 at scale 0, int32 with rf in 2^-32 after).
-  void (*csf16)(const int16_t* src, int n, uint16_t rf, int32_t add, int shift, int16_t* x,
-                int16_t* f);
+  // Scale 0's contrast sensitivity weights of columns j0 .. j1-1, in libvmaf's fixed point:
+  // x = (c * rf + add) >> shift kept in 16 bits for each orientation; tot[j] receives the sum
+  // over the orientations of |x| / 30 and own[j] that of |x| / 15, each term kept in 16 bits
+  // and the three added in uint32, as the masking adds them.
+  void (*csf16)(const CsfRow16& row, int j0, int j1);
+  // The same of n coefficients of scales 1..3, with rf in 2^-32: x and f = |x| / 30 per sample.
   void (*csf32)(const int32_t* src, int n, uint32_t rf, int32_t* x, int32_t* f);
   // mask_row16 for scales 1..3.
   int (*mask_row32)(const MaskRow32& row, int j0, int j1, int64_t inner[3]);
@@ -180,6 +195,7 @@ struct ScaleRows {
   std::vector<T> dec[2][3];      // restored (0) and additive (1), four rows
   std::vector<T> x[2][3];        // CSF-weighted additive (0, the detail loss's) and restored (1)
   std::vector<T> f[3];           // one row of |x| / 30
+  std::vector<uint32_t> own[2];  // scale 0: each row's own ring share (csf16), four rows
   std::vector<T> a;              // a low band row that no scale reads (the coarsest one's)
   std::vector<uint32_t> tot[2];  // f summed over the orientations, four rows, for x[0] and x[1]
   std::vector<uint32_t> col;     // the column sums of three rows of tot

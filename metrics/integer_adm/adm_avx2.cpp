@@ -153,6 +153,32 @@ inline __m256i sra64(__m256i x, __m128i s) {
   return _mm256_xor_si256(_mm256_srl_epi64(_mm256_xor_si256(x, sign), s), sign);
 }
 
+// The summed cube terms of eight masked values below 2^29, where the square's shift is at least
+// 29 and its rounding at most 2^29: each square then stays below 2^29 and each product below
+// 2^58, so unsigned products and logical shifts give the scalar code's signed values.
+inline bool small_cubes_apply(int sh_sq, int64_t add_sq, int64_t add_cub) {
+  return sh_sq >= 29 && add_sq >= 0 && add_sq <= (int64_t(1) << 29) && add_cub >= 0 &&
+         add_cub < (int64_t(1) << 62);
+}
+inline __m256i small_cubes(__m256i v, __m256i add_sq, __m128i sh_sq, __m256i add_cub,
+                           __m128i sh_cub) {
+  const __m256i v_odd = _mm256_srli_epi64(v, 32);
+  const __m256i sq_even = _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(v, v), add_sq), sh_sq);
+  const __m256i sq_odd =
+      _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(v_odd, v_odd), add_sq), sh_sq);
+  return _mm256_add_epi64(
+      _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(sq_even, v), add_cub), sh_cub),
+      _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(sq_odd, v_odd), add_cub), sh_cub));
+}
+// Whether every lane of the three masked rows is below 2^29.
+inline bool all_small(const __m256i v[3]) {
+  const __m256i limit = _mm256_set1_epi32((1 << 29) - 1);
+  const __m256i over = _mm256_or_si256(
+      _mm256_or_si256(_mm256_cmpgt_epi32(v[0], limit), _mm256_cmpgt_epi32(v[1], limit)),
+      _mm256_cmpgt_epi32(v[2], limit));
+  return _mm256_testz_si256(over, over);
+}
+
 // Scale 0's contrast masking, eight columns a step in 32-bit lanes; the square and the cube
 // are taken in 64 bits, even and odd lanes apart (the masked value is never negative, so its
 // square is an unsigned product; the square, truncated to 32 bits as the scalar code keeps
@@ -171,7 +197,9 @@ int mask_row16_avx2(const MaskRow16& m, int j0, int j1, int64_t inner[3]) {
     sh_cub[t] = _mm_cvtsi32_si128(int(m.sh_cub[t]));
     acc[t] = _mm256_setzero_si256();
   }
-  const __m256i k8738 = _mm256_set1_epi32(8738), k2048 = _mm256_set1_epi32(2048);
+  bool small = true;
+  for (int t = 0; t < 3; ++t)
+    small = small && small_cubes_apply(m.sh_sq[t], m.add_sq[t], m.add_cub[t]);
   auto load32 = [](const uint32_t* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
   };
@@ -180,21 +208,26 @@ int mask_row16_avx2(const MaskRow16& m, int j0, int j1, int64_t inner[3]) {
   };
   int j = j0;
   for (; j + 8 <= j1; j += 8) {
-    __m256i ring = _mm256_sub_epi32(
-        _mm256_add_epi32(_mm256_add_epi32(load32(m.col + j - 1), load32(m.col + j)),
-                         load32(m.col + j + 1)),
-        load32(m.sm + j));
+    const __m256i ring = _mm256_add_epi32(
+        _mm256_sub_epi32(
+            _mm256_add_epi32(_mm256_add_epi32(load32(m.col + j - 1), load32(m.col + j)),
+                             load32(m.col + j + 1)),
+            load32(m.sm + j)),
+        load32(m.own + j));
+    __m256i vs[3];
     for (int t = 0; t < 3; ++t) {
-      const __m256i q = _mm256_srai_epi32(
-          _mm256_add_epi32(_mm256_mullo_epi32(_mm256_abs_epi32(load16(m.x[t] + j)), k8738), k2048),
-          12);
-      // Kept in 16 bits, as the scalar code narrows it.
-      ring = _mm256_add_epi32(ring, _mm256_srai_epi32(_mm256_slli_epi32(q, 16), 16));
+      const __m256i v = _mm256_abs_epi32(_mm256_mullo_epi32(load16(m.src[t] + j), rf[t]));
+      vs[t] = _mm256_max_epi32(_mm256_sub_epi32(v, _mm256_sll_epi32(ring, sh_sub[t])),
+                               _mm256_setzero_si256());
+    }
+    if (small && all_small(vs)) {
+      for (int t = 0; t < 3; ++t)
+        acc[t] = _mm256_add_epi64(acc[t],
+                                  small_cubes(vs[t], add_sq[t], sh_sq[t], add_cub[t], sh_cub[t]));
+      continue;
     }
     for (int t = 0; t < 3; ++t) {
-      __m256i v = _mm256_abs_epi32(_mm256_mullo_epi32(load16(m.src[t] + j), rf[t]));
-      v = _mm256_max_epi32(_mm256_sub_epi32(v, _mm256_sll_epi32(ring, sh_sub[t])),
-                           _mm256_setzero_si256());
+      const __m256i v = vs[t];
       const __m256i v_odd = _mm256_srli_epi64(v, 32);
       const __m256i sq_even =
           _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(v, v), add_sq[t]), sh_sq[t]);
@@ -429,22 +462,33 @@ void dwt_h32_avx2(const int32_t* lo, const int32_t* hi, int w, int64_t add, int 
   dwt_h32_edges(lo, hi, w, j, add, shift, a, v, h, d);
 }
 
-void csf16_avx2(const int16_t* src, int n, uint16_t rf, int32_t add, int shift, int16_t* x,
-                int16_t* f) {
-  const __m256i r = _mm256_set1_epi32(rf), a = _mm256_set1_epi32(add);
-  const __m128i sh = _mm_cvtsi32_si128(shift);
-  const __m256i k4369 = _mm256_set1_epi32(4369), k2048 = _mm256_set1_epi32(2048);
-  int j = 0;
-  for (; j + 8 <= n; j += 8) {
-    __m256i xv =
-        _mm256_sra_epi32(_mm256_add_epi32(_mm256_mullo_epi32(load16x8(src + j), r), a), sh);
-    xv = _mm256_srai_epi32(_mm256_slli_epi32(xv, 16), 16);  // kept in 16 bits
-    store16x8(x + j, xv);
-    store16x8(f + j,
-              _mm256_srai_epi32(
-                  _mm256_add_epi32(_mm256_mullo_epi32(_mm256_abs_epi32(xv), k4369), k2048), 12));
+// Eight columns a step: each orientation's weighted coefficient kept in 16 bits, its |x| * 4369
+// giving both terms (8738 |x| is twice it), each term kept in 16 bits and added in 32.
+void csf16_avx2(const CsfRow16& row, int j0, int j1) {
+  __m256i rf[3], add[3];
+  __m128i sh[3];
+  for (int t = 0; t < 3; ++t) {
+    rf[t] = _mm256_set1_epi32(row.rf[t]);
+    add[t] = _mm256_set1_epi32(row.add[t]);
+    sh[t] = _mm_cvtsi32_si128(row.shift[t]);
   }
-  if (j < n) scalar_kernels().csf16(src + j, n - j, rf, add, shift, x + j, f + j);
+  const __m256i k4369 = _mm256_set1_epi32(4369), k2048 = _mm256_set1_epi32(2048);
+  auto to16 = [](__m256i v) { return _mm256_srai_epi32(_mm256_slli_epi32(v, 16), 16); };
+  int j = j0;
+  for (; j + 8 <= j1; j += 8) {
+    __m256i tot = _mm256_setzero_si256(), own = tot;
+    for (int t = 0; t < 3; ++t) {
+      const __m256i xv = to16(_mm256_sra_epi32(
+          _mm256_add_epi32(_mm256_mullo_epi32(load16x8(row.src[t] + j), rf[t]), add[t]), sh[t]));
+      const __m256i p = _mm256_mullo_epi32(_mm256_abs_epi32(xv), k4369);
+      tot = _mm256_add_epi32(tot, to16(_mm256_srai_epi32(_mm256_add_epi32(p, k2048), 12)));
+      own = _mm256_add_epi32(
+          own, to16(_mm256_srai_epi32(_mm256_add_epi32(_mm256_add_epi32(p, p), k2048), 12)));
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(row.tot + j), tot);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(row.own + j), own);
+  }
+  if (j < j1) scalar_kernels().csf16(row, j, j1);
 }
 
 // x in 64-bit products, even and odd lanes apart: the factor may pass 2^31, so its signed
@@ -484,6 +528,7 @@ int mask_row32_avx2(const MaskRow32& m, int j0, int j1, int64_t inner[3]) {
   const __m128i sh_sq = _mm_cvtsi32_si128(m.sh_sq), sh_cub = _mm_cvtsi32_si128(int(m.sh_cub));
   const __m256i k = _mm256_set1_epi32(286331153), add_f = _mm256_set1_epi64x(INT32_MIN);
   const __m256i round = _mm256_set1_epi64x(1 << 27);
+  const bool small = small_cubes_apply(m.sh_sq, m.add_sq, m.add_cub);
   __m256i rf[3], acc[3];
   for (int t = 0; t < 3; ++t) {
     rf[t] = _mm256_set1_epi32(int32_t(m.rf[t]));
@@ -502,6 +547,7 @@ int mask_row32_avx2(const MaskRow32& m, int j0, int j1, int64_t inner[3]) {
       const __m256i qo = _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), k), add_f);
       ring = _mm256_add_epi32(ring, _mm256_blend_epi32(_mm256_srli_epi64(qe, 32), qo, 0xAA));
     }
+    __m256i vs[3];
     for (int t = 0; t < 3; ++t) {
       const bool big = m.rf[t] >= 0x80000000u;
       auto weigh = [&](__m256i s) {
@@ -512,7 +558,15 @@ int mask_row32_avx2(const MaskRow32& m, int j0, int j1, int64_t inner[3]) {
       const __m256i s = load(m.src[t] + j);
       __m256i v = _mm256_blend_epi32(weigh(s),
                                      _mm256_slli_epi64(weigh(_mm256_srli_epi64(s, 32)), 32), 0xAA);
-      v = _mm256_max_epi32(_mm256_sub_epi32(_mm256_abs_epi32(v), ring), _mm256_setzero_si256());
+      vs[t] = _mm256_max_epi32(_mm256_sub_epi32(_mm256_abs_epi32(v), ring), _mm256_setzero_si256());
+    }
+    if (small && all_small(vs)) {
+      for (int t = 0; t < 3; ++t)
+        acc[t] = _mm256_add_epi64(acc[t], small_cubes(vs[t], add_sq, sh_sq, add_cub, sh_cub));
+      continue;
+    }
+    for (int t = 0; t < 3; ++t) {
+      const __m256i v = vs[t];
       const __m256i v_odd = _mm256_srli_epi64(v, 32);
       const __m256i sq_even =
           _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epu32(v, v), add_sq), sh_sq);
@@ -572,9 +626,9 @@ uint64_t cube_sum32_avx2(const int32_t* row, int n, int sh_sq, uint64_t add_sq, 
 }
 
 // double(float(v)) of four int64 lanes, as the scalar conversions take it: the lanes' high and
-// low halves make the double nearest v (v itself below 2^53), whose rounding to float is v's
-// own unless that double lies exactly halfway between two floats; such lanes (about one in
-// 2^29 of large sums) are marked in `tie` for the scalar code.
+// low halves make the double nearest v, which is v itself below 2^53, and then its rounding to
+// float is v's own. Past 2^53 that double may lie exactly halfway between two floats where v
+// did not (about one in 2^29 of such sums): those lanes are marked in `tie` for the scalar code.
 inline __m256d double_of_float_of(__m256i v, __m256i* tie) {
   const __m256i split = _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
   const __m256d hi = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(split, 1)),
@@ -586,16 +640,20 @@ inline __m256d double_of_float_of(__m256i v, __m256i* tie) {
   // The 29 mantissa bits a float drops: exactly the half of its last place.
   const __m256i dropped =
       _mm256_and_si256(_mm256_castpd_si256(sum), _mm256_set1_epi64x((1 << 29) - 1));
-  *tie = _mm256_or_si256(*tie, _mm256_cmpeq_epi64(dropped, _mm256_set1_epi64x(1 << 28)));
+  const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), sum);
+  const __m256i inexact =
+      _mm256_castpd_si256(_mm256_cmp_pd(magnitude, _mm256_set1_pd(9007199254740992.0), _CMP_GE_OQ));
+  *tie = _mm256_or_si256(
+      *tie, _mm256_and_si256(inexact, _mm256_cmpeq_epi64(dropped, _mm256_set1_epi64x(1 << 28))));
   return _mm256_cvtps_pd(_mm256_cvtpd_ps(sum));
 }
 
 // The decoupling of scales 1..3, eight columns a step, even and odd columns apart where 64-bit
 // lanes are needed. The angle test's sums are exact 64-bit products as the scalar code forms
-// them, each rounded to float once (a step with a sum halfway between two floats is left to the
-// scalar code). A divisor of 2^15 or more is rounded to its best 15 bits,
-// its shift found from the exponent of its float (exact once its low 8 bits are cleared); the
-// quotient is a 64-bit product shifted back by lane, as the scalar code takes it.
+// them, each rounded to float once (a step with a sum past 2^53 whose double lies halfway between
+// two floats is left to the scalar code). A divisor of 2^15 or more is rounded to its best 15
+// bits, its shift found from the exponent of its float (exact once its low 8 bits are cleared);
+// the quotient is a 64-bit product shifted back by lane, as the scalar code takes it.
 int decouple32_avx2(const DecoupleRow32& m, int j0, int j1) {
   const __m256d inv4096 = _mm256_set1_pd(1.0 / 4096.0);
   const __m256d cos_sq = _mm256_set1_pd(double(m.cos1_sq));
@@ -606,6 +664,8 @@ int decouple32_avx2(const DecoupleRow32& m, int j0, int j1) {
   const __m256i unit64 = _mm256_set1_epi64x(32768);
   const __m256i one64 = _mm256_set1_epi64x(1);
   const __m256i half64 = _mm256_set1_epi64x(16384);
+  const __m256i low32 = _mm256_set1_epi64x(0xffffffff);
+  const bool unit_gain = m.gain_limit == 1.0;
   int j = j0;
   for (; j + 8 <= j1; j += 8) {
     __m256i o[3], d[3];
@@ -613,23 +673,26 @@ int decouple32_avx2(const DecoupleRow32& m, int j0, int j1) {
       o[t] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m.ref[t] + j));
       d[t] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m.dis[t] + j));
     }
-    __m256i angle_lanes[2], tie = zero;
-    for (int odd = 0; odd < 2; ++odd) {
-      auto lanes = [&](__m256i v) { return odd ? _mm256_srli_epi64(v, 32) : v; };
-      const __m256i oh = lanes(o[0]), ov = lanes(o[1]), th = lanes(d[0]), tv = lanes(d[1]);
-      auto scaled = [&](__m256i a, __m256i b, __m256i c, __m256i e) {
-        const __m256i sum = _mm256_add_epi64(_mm256_mul_epi32(a, b), _mm256_mul_epi32(c, e));
-        return _mm256_mul_pd(double_of_float_of(sum, &tie), inv4096);
-      };
-      const __m256d dd = scaled(oh, th, ov, tv);
-      const __m256d rhs =
-          _mm256_mul_pd(_mm256_mul_pd(cos_sq, scaled(oh, oh, ov, ov)), scaled(th, th, tv, tv));
-      angle_lanes[odd] =
-          _mm256_castpd_si256(_mm256_and_pd(_mm256_cmp_pd(dd, zero_d, _CMP_GE_OQ),
-                                            _mm256_cmp_pd(_mm256_mul_pd(dd, dd), rhs, _CMP_GE_OQ)));
-    }
-    if (!_mm256_testz_si256(tie, tie)) break;
-    const __m256i angle = _mm256_blend_epi32(angle_lanes[0], angle_lanes[1], 0xAA);
+    // The angle test; `tie` marks a sum halfway between two floats.
+    auto angle_of = [&](__m256i* tie) {
+      __m256i angle_lanes[2];
+      for (int odd = 0; odd < 2; ++odd) {
+        auto lanes = [&](__m256i v) { return odd ? _mm256_srli_epi64(v, 32) : v; };
+        const __m256i oh = lanes(o[0]), ov = lanes(o[1]), th = lanes(d[0]), tv = lanes(d[1]);
+        auto scaled = [&](__m256i a, __m256i b, __m256i c, __m256i e) {
+          const __m256i sum = _mm256_add_epi64(_mm256_mul_epi32(a, b), _mm256_mul_epi32(c, e));
+          return _mm256_mul_pd(double_of_float_of(sum, tie), inv4096);
+        };
+        const __m256d dd = scaled(oh, th, ov, tv);
+        const __m256d rhs =
+            _mm256_mul_pd(_mm256_mul_pd(cos_sq, scaled(oh, oh, ov, ov)), scaled(th, th, tv, tv));
+        angle_lanes[odd] = _mm256_castpd_si256(
+            _mm256_and_pd(_mm256_cmp_pd(dd, zero_d, _CMP_GE_OQ),
+                          _mm256_cmp_pd(_mm256_mul_pd(dd, dd), rhs, _CMP_GE_OQ)));
+      }
+      return _mm256_blend_epi32(angle_lanes[0], angle_lanes[1], 0xAA);
+    };
+    __m256i rst[3], open[3];
     for (int t = 0; t < 3; ++t) {
       // |o| as unsigned (2^31 for INT32_MIN), and its shift: floor(log2 |o|) - 14 past 2^15.
       const __m256i mag = _mm256_abs_epi32(o[t]);
@@ -655,7 +718,6 @@ int decouple32_avx2(const DecoupleRow32& m, int j0, int j1) {
         k = _mm256_blendv_epi8(k, unit64, _mm256_cmpgt_epi64(k, unit64));
         return _mm256_andnot_si256(neg, k);
       };
-      const __m256i low32 = _mm256_set1_epi64x(0xffffffff);
       const __m256i ke = quotient(rec, d[t], _mm256_and_si256(sh, low32));
       const __m256i ko = quotient(_mm256_srli_epi64(rec, 32), _mm256_srli_epi64(d[t], 32),
                                   _mm256_srli_epi64(sh, 32));
@@ -668,12 +730,37 @@ int decouple32_avx2(const DecoupleRow32& m, int j0, int j1) {
           _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(k, 32), _mm256_srli_epi64(o[t], 32)),
                            half64),
           15);
-      __m256i rst = _mm256_blend_epi32(re, _mm256_slli_epi64(ro, 32), 0xAA);
-      const __m256i adjust =
-          _mm256_andnot_si256(o_zero, _mm256_and_si256(angle, _mm256_cmpgt_epi32(k, zero)));
-      rst = gain_limited(rst, o[t], d[t], adjust, gain);
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(m.r[t] + j), rst);
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(m.a[t] + j), _mm256_sub_epi32(d[t], rst));
+      rst[t] = _mm256_blend_epi32(re, _mm256_slli_epi64(ro, 32), 0xAA);
+      open[t] = _mm256_andnot_si256(o_zero, _mm256_cmpgt_epi32(k, zero));
+    }
+    if (unit_gain) {
+      // At a gain limit of 1 the angle test can only pull rst to d, as decouple16_avx2 does:
+      // the test (and its float ties) matters only where that would change a value.
+      __m256i moved[3], any = zero;
+      for (int t = 0; t < 3; ++t) {
+        moved[t] =
+            _mm256_blendv_epi8(_mm256_max_epi32(rst[t], d[t]), _mm256_min_epi32(rst[t], d[t]),
+                               _mm256_cmpgt_epi32(o[t], zero));
+        open[t] = _mm256_andnot_si256(_mm256_cmpeq_epi32(moved[t], rst[t]), open[t]);
+        any = _mm256_or_si256(any, open[t]);
+      }
+      if (!_mm256_testz_si256(any, any)) {
+        __m256i tie = zero;
+        const __m256i angle = angle_of(&tie);
+        if (!_mm256_testz_si256(tie, tie)) break;
+        for (int t = 0; t < 3; ++t)
+          rst[t] = _mm256_blendv_epi8(rst[t], moved[t], _mm256_and_si256(angle, open[t]));
+      }
+    } else {
+      __m256i tie = zero;
+      const __m256i angle = angle_of(&tie);
+      if (!_mm256_testz_si256(tie, tie)) break;
+      for (int t = 0; t < 3; ++t)
+        rst[t] = gain_limited(rst[t], o[t], d[t], _mm256_and_si256(angle, open[t]), gain);
+    }
+    for (int t = 0; t < 3; ++t) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(m.r[t] + j), rst[t]);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(m.a[t] + j), _mm256_sub_epi32(d[t], rst[t]));
     }
   }
   return j;

@@ -88,9 +88,7 @@ void dwt_h16_scalar(const int16_t* lo, const int16_t* hi, int w, int16_t* a, int
 
 // One column of scale 0's contrast masking, with the ring's left and right columns l and r.
 inline void mask16_one(const MaskRow16& m, int j, int l, int r, int64_t inner[3]) {
-  uint32_t ring = m.col[l] + m.col[j] + m.col[r] - m.sm[j];
-  for (int t = 0; t < 3; ++t)
-    ring += uint32_t(int32_t(int16_t((8738 * std::abs(int32_t(m.x[t][j])) + 2048) >> 12)));
+  const uint32_t ring = m.col[l] + m.col[j] + m.col[r] - m.sm[j] + m.own[j];
   for (int t = 0; t < 3; ++t) {
     int32_t v = int32_t(m.src[t][j]) * m.rf[t];
     v = std::abs(v) - int32_t(ring << m.sh_sub[t]);
@@ -144,12 +142,17 @@ void dwt_h32_scalar(const int32_t* lo, const int32_t* hi, int w, int64_t add, in
   dwt_h32_edges(lo, hi, w, j, add, shift, a, v, h, d);
 }
 
-void csf16_scalar(const int16_t* src, int n, uint16_t rf, int32_t add, int shift, int16_t* x,
-                  int16_t* f) {
-  for (int j = 0; j < n; ++j) {
-    const int16_t xv = int16_t((int32_t(rf) * src[j] + add) >> shift);
-    x[j] = xv;
-    f[j] = int16_t((4369 * std::abs(int32_t(xv)) + 2048) >> 12);
+void csf16_scalar(const CsfRow16& row, int j0, int j1) {
+  for (int j = j0; j < j1; ++j) {
+    uint32_t tot = 0, own = 0;
+    for (int t = 0; t < 3; ++t) {
+      const int16_t xv = int16_t((int32_t(row.rf[t]) * row.src[t][j] + row.add[t]) >> row.shift[t]);
+      const int32_t m = std::abs(int32_t(xv));
+      tot += uint32_t(int32_t(int16_t((4369 * m + 2048) >> 12)));
+      own += uint32_t(int32_t(int16_t((8738 * m + 2048) >> 12)));
+    }
+    row.tot[j] = tot;
+    row.own[j] = own;
   }
 }
 
@@ -580,9 +583,10 @@ struct Mask {
   int c1() const { return std::min(g.right + 1, w); }
 
   // One score row: the totals of the rows above (tu), of its own (tm) and below (td).
+  // Scale 0 reads the row's own ring share (own), the others its weighted coefficients (x).
   template <typename T>
-  void row(const T* const src[3], const T* const x[3], const uint32_t* tu, const uint32_t* tm,
-           const uint32_t* td, uint32_t* col, const Kernels& k) {
+  void row(const T* const src[3], const T* const x[3], const uint32_t* own, const uint32_t* tu,
+           const uint32_t* tm, const uint32_t* td, uint32_t* col, const Kernels& k) {
     for (int j = c0(), e = c1(); j < e; ++j)
       col[j] = tu[j] + tm[j] + td[j];
     int64_t inner[3] = {0, 0, 0};
@@ -592,10 +596,9 @@ struct Mask {
     if constexpr (!kWide) {
       m.col = col;
       m.sm = tm;
-      for (int t = 0; t < 3; ++t) {
-        m.x[t] = x[t];
+      m.own = own;
+      for (int t = 0; t < 3; ++t)
         m.src[t] = src[t];
-      }
       if (j == 0) mask16_one(m, j++, 1, 1, inner);
       if (j < end) mask_row16_scalar(m, k.mask_row16(m, j, end, inner), end, inner);
       if (g.right == w) mask16_one(m, w - 1, w - 2, w - 1, inner);
@@ -650,7 +653,11 @@ void decouple_row(const int16_t* const ref[3], const int16_t* const dis[3], int1
     row.r[t] = r[t];
     row.a[t] = a[t];
   }
-  decouple16_scalar(row, k.decouple16(row, j0, j1), j1);
+  int j = k.decouple16(row, j0, j1);
+  // A column's outputs depend on its own inputs only: the last eight columns are done again
+  // as one vector step rather than the last few by the scalar code.
+  if (j < j1 && j + 8 > j1 && j1 - 8 >= j0) j = k.decouple16(row, j1 - 8, j1);
+  decouple16_scalar(row, j, j1);
 }
 void decouple_row(const int32_t* const ref[3], const int32_t* const dis[3], int32_t* const r[3],
                   int32_t* const a[3], int j0, int j1, double gain_limit, const Kernels& k) {
@@ -665,7 +672,9 @@ void decouple_row(const int32_t* const ref[3], const int32_t* const dis[3], int3
   }
   // The vector form stops before a step it leaves to the scalar code: that step is done here
   // and the vector form resumes after it, rather than the scalar code taking the rest of the row.
+  // The last few columns are done again as one vector step over the last eight, as above.
   for (int j = k.decouple32(row, j0, j1); j < j1; j = k.decouple32(row, j, j1)) {
+    if (j + 8 > j1 && j1 - 8 >= j0 && k.decouple32(row, j1 - 8, j1) == j1) break;
     const int end = std::min(j + 8, j1);
     decouple32_scalar(row, j, end);
     j = end;
@@ -674,15 +683,24 @@ void decouple_row(const int32_t* const ref[3], const int32_t* const dis[3], int3
 
 // Contrast sensitivity weights of columns j0 .. j1-1: x = band * factor, f = |x| / 30 (the
 // masking filter's share).
-void csf_row(const int16_t* const src[3], int16_t* const x[3], int16_t* const f[3], int j0, int j1,
-             const uint16_t rf16[3], const uint32_t*, const Kernels& k) {
+// Scale 0: the row's masking totals (tot) and own ring share straight from the coefficients.
+void csf_row(const int16_t* const src[3], uint32_t* tot, uint32_t* own, int j0, int j1,
+             const uint16_t rf16[3], const Kernels& k) {
+  CsfRow16 row{};
   static constexpr int kShift[3] = {15, 15, 17};
   static constexpr int32_t kAdd[3] = {16384, 16384, 65535};
-  for (int t = 0; t < 3; ++t)
-    k.csf16(src[t] + j0, j1 - j0, rf16[t], kAdd[t], kShift[t], x[t] + j0, f[t] + j0);
+  for (int t = 0; t < 3; ++t) {
+    row.src[t] = src[t];
+    row.rf[t] = rf16[t];
+    row.add[t] = kAdd[t];
+    row.shift[t] = kShift[t];
+  }
+  row.tot = tot;
+  row.own = own;
+  k.csf16(row, j0, j1);
 }
 void csf_row(const int32_t* const src[3], int32_t* const x[3], int32_t* const f[3], int j0, int j1,
-             const uint16_t*, const uint32_t rf32[3], const Kernels& k) {
+             const uint32_t rf32[3], const Kernels& k) {
   for (int t = 0; t < 3; ++t)
     k.csf32(src[t] + j0, j1 - j0, rf32[t], x[t] + j0, f[t] + j0);
 }
@@ -705,6 +723,7 @@ ScaleScore score_rows(int scale, int w, int h, const Params& p, const Kernels& k
   const bool with_aim = !p.skip_aim;
   auto ring = [&](std::vector<T>& v, int i) { return v.data() + size_t(i & 3) * b.stride; };
   auto ring_tot = [&](int which, int i) { return b.tot[which].data() + size_t(i & 3) * b.stride; };
+  auto ring_own = [&](int which, int i) { return b.own[which].data() + size_t(i & 3) * b.stride; };
   T* band[2][3];
   T* f[3];
   for (int t = 0; t < 3; ++t) {
@@ -725,13 +744,15 @@ ScaleScore score_rows(int scale, int w, int h, const Params& p, const Kernels& k
       src[t] = ring(b.dec[0][t], r);
       x[t] = ring(b.x[0][t], r);
     }
-    num.row(src, x, ring_tot(0, up), ring_tot(0, r), ring_tot(0, down), b.col.data(), k);
+    num.row(src, x, ring_own(0, r), ring_tot(0, up), ring_tot(0, r), ring_tot(0, down),
+            b.col.data(), k);
     if (!with_aim) return;
     for (int t = 0; t < 3; ++t) {
       src[t] = ring(b.dec[1][t], r);
       x[t] = ring(b.x[1][t], r);
     }
-    aim.row(src, x, ring_tot(1, up), ring_tot(1, r), ring_tot(1, down), b.col.data(), k);
+    aim.row(src, x, ring_own(1, r), ring_tot(1, up), ring_tot(1, r), ring_tot(1, down),
+            b.col.data(), k);
   };
   for (int i = 0; i < h; ++i) {
     dwt_row(i, band);
@@ -745,11 +766,17 @@ ScaleScore score_rows(int scale, int w, int h, const Params& p, const Kernels& k
     }
     decouple_row(band[0], band[1], r, a, tap.left, tap.right, p.enhn_gain_limit, k);
     if (i >= g.top && i < g.bottom) den.row(band[0], k);
-    csf_row(a, xn, f, tap.left, tap.right, rf16, rf32, k);
-    total(ring_tot(0, i));
-    if (with_aim) {
-      csf_row(r, xa, f, tap.left, tap.right, rf16, rf32, k);
-      total(ring_tot(1, i));
+    if constexpr (!kWide) {
+      // The totals over the tap columns, which hold the columns the ring reads.
+      csf_row(a, ring_tot(0, i), ring_own(0, i), tap.left, tap.right, rf16, k);
+      if (with_aim) csf_row(r, ring_tot(1, i), ring_own(1, i), tap.left, tap.right, rf16, k);
+    } else {
+      csf_row(a, xn, f, tap.left, tap.right, rf32, k);
+      total(ring_tot(0, i));
+      if (with_aim) {
+        csf_row(r, xa, f, tap.left, tap.right, rf32, k);
+        total(ring_tot(1, i));
+      }
     }
     // Row i is the lower neighbour of row i-1, and the last row its own.
     if (i - 1 >= g.top && i - 1 < g.bottom) mask(i - 1);
@@ -779,6 +806,9 @@ void ScaleRows<T>::alloc(size_t w) {
   a.assign(w, 0);
   for (auto& v : tot)
     v.assign(4 * w, 0);
+  if constexpr (sizeof(T) == 2)
+    for (auto& v : own)
+      v.assign(4 * w, 0);
   col.assign(w, 0);
 }
 

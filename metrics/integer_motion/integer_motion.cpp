@@ -143,17 +143,21 @@ class MotionMetric final : public Metric {
     const int back = five_ ? 2 : 1;
     const size_t row_bytes = size_t(w_) * (depth_ > 8 ? 2 : 1);
     double score = 0;
+    // This picture is kept for the pairs after it (prev, one or two pictures back, is another
+    // buffer): copied as the blur reads it, or whole when there is no blur.
+    std::vector<uint8_t>& keep = kept_[size_t(seen_ % 3)];
     if (!force_zero_ && seen_ >= back) {
       const std::vector<uint8_t>& prev = kept_[size_t((seen_ - back) % 3)];
-      const uint64_t sad =
-          motion::blurred_sad({prev.data(), ptrdiff_t(row_bytes), depth_},
-                              {ref.plane[0], ref.pitch[0], depth_}, w_, h_, kernels_, &row_);
+      const uint64_t sad = motion::blurred_sad({prev.data(), ptrdiff_t(row_bytes), depth_},
+                                               {ref.plane[0], ref.pitch[0], depth_}, w_, h_,
+                                               kernels_, &row_, keep.data());
       score = std::min(double(sad) / 256. / double(uint32_t(w_) * uint32_t(h_)) * fps_weight_,
                        max_val_);
+    } else {
+      for (int y = 0; y < h_; ++y)
+        std::memcpy(keep.data() + row_bytes * size_t(y), ref.plane[0] + ref.pitch[0] * y,
+                    row_bytes);
     }
-    std::vector<uint8_t>& keep = kept_[size_t(seen_ % 3)];
-    for (int y = 0; y < h_; ++y)
-      std::memcpy(keep.data() + row_bytes * size_t(y), ref.plane[0] + ref.pitch[0] * y, row_bytes);
     ++seen_;
     table->set(columns_[0], pair, score);
     if (debug_) table->set(columns_[1], pair, score);

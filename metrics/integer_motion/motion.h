@@ -44,8 +44,10 @@ void use_avx2(Kernels* k);  // x86 builds only
 [[nodiscard]] Kernels kernels_for(uint32_t cpu_flags);
 
 // The blurred sum of absolute differences of two w x h lumas of one depth (w, h >= kMinSize).
-// `row` is scratch of at least w + 2 * kPad values.
+// `row` is scratch of at least w + 2 * kPad values. With `keep`, cur's rows are also copied
+// there (one after another, no gaps) as the blur first reads them, while they are in cache.
 [[nodiscard]] uint64_t blurred_sad(const Plane& prev, const Plane& cur, int w, int h,
-                                   const Kernels& k, std::vector<int32_t>* row);
+                                   const Kernels& k, std::vector<int32_t>* row,
+                                   uint8_t* keep = nullptr);
 
 }  // namespace vq::motion

@@ -64,7 +64,7 @@ Kernels kernels_for(uint32_t cpu_flags) {
 }
 
 uint64_t blurred_sad(const Plane& prev, const Plane& cur, int w, int h, const Kernels& k,
-                     std::vector<int32_t>* row) {
+                     std::vector<int32_t>* row, uint8_t* keep) {
   if (row->size() < size_t(w + 2 * kPad)) row->resize(size_t(w + 2 * kPad));
   int32_t* r = row->data() + kPad;
   // A row whose five taps read rows equal in both pictures blurs to zeros and adds nothing:
@@ -75,8 +75,14 @@ uint64_t blurred_sad(const Plane& prev, const Plane& cur, int w, int h, const Ke
   for (int y = 0; y < h; ++y)
     same[size_t(y)] =
         std::memcmp(prev.data + prev.pitch * y, cur.data + cur.pitch * y, row_bytes) == 0;
+  int copied = 0;
+  auto copy_to = [&](int y) {
+    for (; keep && copied <= y && copied < h; ++copied)
+      std::memcpy(keep + row_bytes * size_t(copied), cur.data + cur.pitch * copied, row_bytes);
+  };
   uint64_t sad = 0;
   for (int i = 0; i < h; ++i) {
+    copy_to(i + 2);  // the lowest row this output's taps read
     const uint8_t* p[5];
     const uint8_t* c[5];
     bool still = true;
@@ -104,6 +110,7 @@ uint64_t blurred_sad(const Plane& prev, const Plane& cur, int w, int h, const Ke
     }
     sad += k.horizontal_sad(r, w);
   }
+  copy_to(h - 1);
   return sad;
 }
 

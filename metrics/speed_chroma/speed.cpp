@@ -66,17 +66,6 @@ int sign_of(float x) {
 // A square float matrix of order kN, row-major.
 using Square = float[kN * kN];
 
-// dst = x * y, each element summed over k in order from 0.
-void multiply(float* dst, const float* x, const float* y, int n, int cols) {
-  for (int i = 0; i < n; ++i)
-    for (int j = 0; j < cols; ++j)
-      dst[i * cols + j] = 0;
-  for (int i = 0; i < n; ++i)
-    for (int k = 0; k < n; ++k)
-      for (int j = 0; j < cols; ++j)
-        dst[i * cols + j] += x[i * n + k] * y[k * cols + j];
-}
-
 // The eigenvalues of the symmetric matrix `a` (order kN): reduced to tridiagonal form by
 // Householder reflections, then implicit QR steps with Wilkinson shifts until every
 // off-diagonal element is negligible (at most kMaxQrSteps steps).
@@ -224,7 +213,8 @@ void eigenvalues(const float* a_in, float* eig) {
 // Solves a * x = rhs (a of order kN, rhs kN x cols) by Householder QR: the reflections of each
 // column in turn, multiplied out as whole matrices, then back substitution. False when a pivot
 // is below kEps.
-bool solve(const float* a, const float* rhs, int cols, float* x, std::vector<float>* work) {
+bool solve(const float* a, const float* rhs, int cols, float* x, std::vector<float>* work,
+           Multiply multiply) {
   const int n = kN;
   Square z, q, h, t;
   std::memcpy(z, a, sizeof z);
@@ -306,7 +296,7 @@ Scorer::Scorer(int width, int height, const Params& params, uint32_t cpu_flags)
       height_(height),
       p_(params),
       size_(fit_size(width, height, params.prescale)),
-      cov_sums_(cov_sums_for(cpu_flags)) {
+      k_(kernels_for(cpu_flags)) {
   small_w_ = size_.width / kSampling;
   small_h_ = size_.height / kSampling;
   const int aa = filter_size(1, p_.kernelscale);
@@ -339,6 +329,55 @@ Scorer::Scorer(int width, int height, const Params& params, uint32_t cpu_flags)
   centred_.assign(window * kPad, 0.0);
 }
 
+void multiply_scalar(float* dst, const float* x, const float* y, int n, int cols) {
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < cols; ++j)
+      dst[i * cols + j] = 0;
+  for (int i = 0; i < n; ++i)
+    for (int k = 0; k < n; ++k)
+      for (int j = 0; j < cols; ++j)
+        dst[i * cols + j] += x[i * n + k] * y[k * cols + j];
+}
+
+void centre_scalar(const float* d, size_t stride, int sw, int sh, double* centred) {
+  // The 25 sums run side by side, each adding its samples in position order.
+  float total[kN] = {};
+  for (int i = 0; i < sh; ++i)
+    for (int j = 0; j < sw; ++j) {
+      const float* at = d + size_t(i) * stride + size_t(j);
+      for (int r = 0; r < kBlock; ++r)
+        for (int c = 0; c < kBlock; ++c)
+          total[r * kBlock + c] += at[size_t(r) * stride + size_t(c)];
+    }
+  double mean_of[kN];
+  for (int b = 0; b < kN; ++b)
+    mean_of[b] = double(total[b] / float(size_t(sw) * size_t(sh)));
+  for (int i = 0; i < sh; ++i)
+    for (int j = 0; j < sw; ++j) {
+      const float* at = d + size_t(i) * stride + size_t(j);
+      for (int r = 0; r < kBlock; ++r)
+        for (int c = 0; c < kBlock; ++c)
+          centred[r * kBlock + c] =
+              double(at[size_t(r) * stride + size_t(c)]) - mean_of[r * kBlock + c];
+      centred += kPad;
+    }
+}
+
+void column_blur_scalar(const uint8_t* const* rows, int taps, const float* coef, int w, int depth,
+                        float* out) {
+  const float scale = depth == 10 ? 4.0f : depth == 12 ? 16.0f : 256.0f;
+  for (int x = 0; x < w; ++x) {
+    float acc = 0;
+    for (int k = 0; k < taps; ++k) {
+      const float level =
+          depth == 8 ? float(rows[k][x]) + float(-128)
+                     : float(reinterpret_cast<const uint16_t*>(rows[k])[x]) / scale + float(-128);
+      acc += coef[k] * level;
+    }
+    out[x] = acc;
+  }
+}
+
 void cov_sums_scalar(const double* centred, size_t samples, double* sums) {
   for (int a = 0; a < kN; ++a) {
     double sum[kN] = {};
@@ -352,13 +391,13 @@ void cov_sums_scalar(const double* centred, size_t samples, double* sums) {
   }
 }
 
-CovSums cov_sums_for(uint32_t cpu_flags) {
+Kernels kernels_for(uint32_t cpu_flags) {
 #if VQ_X86_SIMD
-  if (cpu_flags & kCpuAvx2) return cov_sums_avx2;
+  if (cpu_flags & kCpuAvx2) return {cov_sums_avx2, centre_avx2, multiply_avx2, column_blur_avx2};
 #else
   (void)cpu_flags;
 #endif
-  return cov_sums_scalar;
+  return {cov_sums_scalar, centre_scalar, multiply_scalar, column_blur_scalar};
 }
 
 namespace {
@@ -406,22 +445,24 @@ void Scorer::prepare(const Plane& p) {
     }
   }
   // The anti-aliasing blur, at the samples kept only: down the columns, then along the row.
-  // Unscaled, only the rows the kept samples' taps reach are turned into levels, one at a time;
-  // each column's sum still adds its taps in order from the first.
+  // Unscaled, only the rows the kept samples' taps reach are read, as levels inside the column
+  // blur; each column's sum adds its taps in order from the first.
   const int taps = int(antialias_.size()), half = taps / 2;
+  taps_.resize(size_t(taps));
   for (int i = 0; i < small_h_; ++i) {
     const int y = i * kSampling;
-    std::fill(rows_.begin(), rows_.end(), 0.0f);
-    for (int k = 0; k < taps; ++k) {
-      const int sy = mirror(y - half + k, h);
-      const float* src = line_.data();
-      if (rescaled)
-        src = &scaled_[size_t(sy) * size_t(w)];
-      else
-        to_levels(p, sy, w, line_.data());
-      const float c = antialias_[size_t(k)];
-      for (int x = 0; x < w; ++x)
-        rows_[size_t(x)] += c * src[x];
+    if (rescaled) {
+      std::fill(rows_.begin(), rows_.end(), 0.0f);
+      for (int k = 0; k < taps; ++k) {
+        const float* src = &scaled_[size_t(mirror(y - half + k, h)) * size_t(w)];
+        const float c = antialias_[size_t(k)];
+        for (int x = 0; x < w; ++x)
+          rows_[size_t(x)] += c * src[x];
+      }
+    } else {
+      for (int k = 0; k < taps; ++k)
+        taps_[size_t(k)] = p.data + p.pitch * mirror(y - half + k, h);
+      k_.column_blur(taps_.data(), taps, antialias_.data(), w, p.depth, rows_.data());
     }
     for (int j = 0; j < small_w_; ++j) {
       const int x = j * kSampling;
@@ -459,31 +500,11 @@ bool Scorer::fit(Fit* out) {
   const int sw = tw - kBlock + 1, sh = th - kBlock + 1;  // the window each offset sees
   const float* d = small_.data();
   const size_t stride = size_t(small_w_);
-  // Each element's mean over the window. The 25 sums run side by side, each adding its samples
-  // in row order, so that none waits on the last add of another.
-  float total[kN] = {};
-  for (int i = 0; i < sh; ++i)
-    for (int j = 0; j < sw; ++j) {
-      const float* at = d + size_t(i) * stride + size_t(j);
-      for (int r = 0; r < kBlock; ++r)
-        for (int c = 0; c < kBlock; ++c)
-          total[r * kBlock + c] += at[size_t(r) * stride + size_t(c)];
-    }
-  double mean_of[kN];
-  for (int b = 0; b < kN; ++b)
-    mean_of[b] = double(total[b] / float(size_t(sw) * size_t(sh)));
   // The covariance of the samples at every two offsets within a block, from each window
   // position's elements less their means.
-  double* centred = centred_.data();
-  for (int i = 0; i < sh; ++i)
-    for (int j = 0; j < sw; ++j) {
-      const float* at = d + size_t(i) * stride + size_t(j);
-      for (int b = 0; b < kN; ++b)
-        centred[b] = double(at[size_t(b / kBlock) * stride + size_t(b % kBlock)]) - mean_of[b];
-      centred += kPad;
-    }
+  k_.centre(d, stride, sw, sh, centred_.data());
   double sums[kN * kN];
-  cov_sums_(centred_.data(), size_t(sw) * size_t(sh), sums);
+  k_.cov_sums(centred_.data(), size_t(sw) * size_t(sh), sums);
   Square cov;
   const double count = double(size_t(sw) * size_t(sh));
   for (int a = 0; a < kN; ++a)
@@ -504,7 +525,7 @@ bool Scorer::fit(Fit* out) {
   bool regular = true;
   for (const float e : eig)
     regular = regular && !(e < kEps);
-  const bool solved = regular && solve(cov, y.data(), blocks, x.data(), &work);
+  const bool solved = regular && solve(cov, y.data(), blocks, x.data(), &work, k_.multiply);
   if (!solved) std::fill(x.begin(), x.end(), 0.0f);
   // Each block's variance: the mean of its samples times the solution's.
   for (size_t i = 0; i < x.size(); ++i)

@@ -23,15 +23,42 @@ struct Params {
 // The kernel scales libvmaf accepts.
 [[nodiscard]] bool kernelscale_known(float kernelscale);
 
-// The covariance sums of the fit: `centred` holds `samples` rows of kPad doubles, each a sample
-// position's 25 block elements less their means (the pad zero); sums[a * 25 + b] for b <= a
-// receives the sum over the rows, in row order, of centred[a] * centred[b]. The scalar form
-// first; the AVX2 form adds each sum in the same order, four sums to a register.
+// The fit's kernels, the scalar forms first; the AVX2 forms give the same bits, each sum adding
+// its terms in the scalar form's order (lanes side by side, never reassociated or fused).
 inline constexpr int kPad = 28;
+// The covariance sums: `centred` holds `samples` rows of kPad doubles, each a sample position's
+// 25 block elements less their means (the pad zero); sums[a * 25 + b] for b <= a receives the
+// sum over the rows, in row order, of centred[a] * centred[b].
 using CovSums = void (*)(const double* centred, size_t samples, double* sums);
 void cov_sums_scalar(const double* centred, size_t samples, double* sums);
 void cov_sums_avx2(const double* centred, size_t samples, double* sums);  // x86 builds only
-[[nodiscard]] CovSums cov_sums_for(uint32_t cpu_flags);
+// The window's centred rows: for each of the sw x sh positions of the 5x5 block within the
+// plane `d` (row pitch `stride` floats), in row order, its 25 elements less each element's mean
+// over the window (a float sum in position order, divided by the count in float), kPad doubles
+// a position, the pad left as it was.
+using Centre = void (*)(const float* d, size_t stride, int sw, int sh, double* centred);
+void centre_scalar(const float* d, size_t stride, int sw, int sh, double* centred);
+void centre_avx2(const float* d, size_t stride, int sw, int sh, double* centred);
+// dst (n x cols) = x (n x n) times y (n x cols), each element summed over k in order from 0.
+using Multiply = void (*)(float* dst, const float* x, const float* y, int n, int cols);
+void multiply_scalar(float* dst, const float* x, const float* y, int n, int cols);
+void multiply_avx2(float* dst, const float* x, const float* y, int n, int cols);
+// The anti-aliasing blur down the columns at one output row: out[x] for x < w is the sum over
+// k < taps, in order from 0, of coef[k] times the level of rows[k][x] (a sample less 128, words
+// of `depth` bits first scaled to 8 bits), rows holding bytes at depth 8 and words above.
+using ColumnBlur = void (*)(const uint8_t* const* rows, int taps, const float* coef, int w,
+                            int depth, float* out);
+void column_blur_scalar(const uint8_t* const* rows, int taps, const float* coef, int w, int depth,
+                        float* out);
+void column_blur_avx2(const uint8_t* const* rows, int taps, const float* coef, int w, int depth,
+                      float* out);
+struct Kernels {
+  CovSums cov_sums;
+  Centre centre;
+  Multiply multiply;
+  ColumnBlur column_blur;
+};
+[[nodiscard]] Kernels kernels_for(uint32_t cpu_flags);
 
 // One plane of samples: 8-bit bytes or 16-bit words of `depth` bits (8, 10, 12 or 16).
 struct Plane {
@@ -71,9 +98,10 @@ class Scorer {
   std::vector<float> antialias_, local_;
   std::vector<float> plane_, scaled_, rows_, line_, small_, blurred_;
   std::vector<int> x1_, x2_;
+  std::vector<const uint8_t*> taps_;  // the rows a column blur reads
   std::vector<float> dx_;
   std::vector<double> centred_;  // the fit window's samples less their means, kPad a position
-  CovSums cov_sums_;
+  Kernels k_;
   Fit ref_, dist_;
 };
 

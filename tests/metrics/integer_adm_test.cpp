@@ -66,26 +66,25 @@ TEST(IntegerAdm, MaskRowTiersEqualScalar) {
   test::every_tier(7, 300, adm::kernels_for, [](const K(&k)[2], Rng& rng, int round) {
     const int w = test::sweep(rng, round, 3, 122);
     const bool extreme = round % 4 == 0;
-    std::vector<uint32_t> col(static_cast<size_t>(w)), sm(col);
-    std::vector<int16_t> x[3], src[3];
+    std::vector<uint32_t> col(static_cast<size_t>(w)), sm(col), own(col);
+    std::vector<int16_t> src[3];
     for (size_t i = 0; i < col.size(); ++i) {
       col[i] = extreme ? 100000 - rng.below(4) : rng.below(100000);
       sm[i] = rng.below(50000);
+      own[i] = extreme ? 96003 - rng.below(4) : rng.below(96004);
     }
     adm::MaskRow16 m{};
     m.col = col.data();
     m.sm = sm.data();
+    m.own = own.data();
     for (int t = 0; t < 3; ++t) {
       for (int i = 0; i < w; ++i) {
         const uint32_t r = uint32_t(rng());
-        x[t].push_back(
-            int16_t(extreme && r % 3 == 0 ? (r & 1 ? 15000 : -15000) : int32_t(r % 30001) - 15000));
         // Full-range coefficients only in the short extreme rows: their cubes reach 2^62, and
         // a row's 64-bit sum of them must not overflow.
         src[t].push_back(extreme ? (r % 5 == 0 ? int16_t(-32768) : int16_t(rng() >> 8))
                                  : int16_t(int32_t(rng.below(8191)) - 4095));
       }
-      m.x[t] = x[t].data();
       m.src[t] = src[t].data();
       m.rf[t] = uint16_t(round % 2 ? (t == 2 ? 49417 : 36453) : rng());
       m.sh_sub[t] = t == 2 ? 12 : 10;
@@ -256,33 +255,43 @@ TEST(IntegerAdm, Dwt32TiersEqualScalar) {
 }
 
 // The CSF weighting: every factor and rounding in use and random ones (factors past 2^31 at the
-// int32 scales), coefficients at the extremes whose weighted values wrap 16 or 32 bits.
+// int32 scales), coefficients at the extremes whose weighted values wrap 16 or 32 bits; scale 0's
+// three orientations at once over a range of columns.
 TEST(IntegerAdm, CsfTiersEqualScalar) {
   test::every_tier(17, 300, adm::kernels_for, [](const K(&k)[2], Rng& rng, int round) {
     const int n = test::sweep(rng, round, 0, 69);
     const bool extreme = round % 3 == 0;
-    std::vector<int16_t> s16;
+    std::vector<int16_t> s16[3];
     std::vector<int32_t> s32;
     for (int i = 0; i < n; ++i) {
       const uint32_t r = uint32_t(rng());
-      s16.push_back(extreme ? (r % 2 ? int16_t(-32768) : int16_t(32767)) : int16_t(r));
+      for (auto& s : s16)
+        s.push_back(extreme ? (r % 2 ? int16_t(-32768) : int16_t(32767)) : int16_t(rng()));
       s32.push_back(extreme ? (r % 3 == 0   ? INT32_MIN
                                : r % 3 == 1 ? INT32_MAX
                                             : 0)
                             : int32_t(rng()) >> rng.below(16));
     }
-    const bool q17 = rng.below(2);
-    const int32_t add = q17 ? 65535 : 16384;
-    const int shift = q17 ? 17 : 15;
-    const uint16_t rf16 = round % 2 ? uint16_t(rng()) : (q17 ? 49417 : 36453);
+    adm::CsfRow16 row[2]{};
+    Twin<uint32_t> tot(size_t(n), 3), own(tot);
+    for (int t = 0; t < 3; ++t) {
+      const bool q17 = t == 2 || rng.below(2);
+      row[0].src[t] = s16[t].data();
+      row[0].add[t] = q17 ? 65535 : 16384;
+      row[0].shift[t] = q17 ? 17 : 15;
+      row[0].rf[t] = round % 2 ? uint16_t(rng()) : (q17 ? 49417 : 36453);
+    }
+    row[1] = row[0];
+    const int j0 = int(rng.below(uint32_t(n + 1))), j1 = j0 + int(rng.below(uint32_t(n - j0 + 1)));
     const uint32_t rf32 = round % 2 ? uint32_t(rng()) : uint32_t(rng() >> 1);
-    Twin<int16_t> x16(size_t(n), 3), f16(x16);
     Twin<int32_t> x32(size_t(n), 3), f32(x32);
     for (int i : {0, 1}) {
-      k[i].csf16(s16.data(), n, rf16, add, shift, x16[i], f16[i]);
+      row[i].tot = tot[i];
+      row[i].own = own[i];
+      k[i].csf16(row[i], j0, j1);
       k[i].csf32(s32.data(), n, rf32, x32[i], f32[i]);
     }
-    ASSERT_TRUE(test::same(x16, f16)) << "csf16 n=" << n << " rf=" << rf16;
+    ASSERT_TRUE(test::same(tot, own)) << "csf16 columns " << j0 << ".." << j1;
     ASSERT_TRUE(test::same(x32, f32)) << "csf32 n=" << n << " rf=" << rf32;
   });
 }
