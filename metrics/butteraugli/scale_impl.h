@@ -2,8 +2,8 @@
 // split into low, middle, high and ultra-high frequency bands, the bands compared through line
 // filters and squared differences, weighed by a visual mask. Included once per CPU tier, each
 // inside its own namespace (VQ_BUTTERAUGLI_TIER) and compiled with that tier's flags; every tier
-// computes the very bits of the plain one (no contraction, no reassociation: only the widths of
-// the compiler's vectors differ).
+// computes the very bits of the plain one (no contraction, no reassociation, multiplies and adds
+// fused only where written: only the widths of the compiler's vectors differ).
 #include <algorithm>
 #include <cmath>
 #include <cstring>
