@@ -2,8 +2,8 @@
 // split into low, middle, high and ultra-high frequency bands, the bands compared through line
 // filters and squared differences, weighed by a visual mask. Included once per CPU tier, each
 // inside its own namespace (VQ_BUTTERAUGLI_TIER) and compiled with that tier's flags; every tier
-// computes the very bits of the plain one (no contraction, no reassociation: only the widths of
-// the compiler's vectors differ).
+// computes the very bits of the plain one (no contraction, no reassociation, multiplies and adds
+// fused only where written: only the widths of the compiler's vectors differ).
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -56,21 +56,27 @@ Kernel make_kernel(float sigma) {
 #define VQ_INDEPENDENT _Pragma("GCC ivdep")
 #endif
 
+// a * b + c rounded once: the vector tiers' fused multiply-add, the C library's fma in the plain
+// loops, so that every tier has the same bits.
+inline float mul_add(float a, float b, float c) {
+  return std::fma(a, b, c);
+}
+
 // The weighted sum of a window of kLen samples whose centre is inside by the radius: mirrored
-// pairs summed first, in four running sums, then the centre and the four sums in turn.
+// pairs summed first, weighted into four running sums, which are added to the weighted centre.
 template <int kLen, class Get>
 inline float window_sum(Get get, const float* k) {
   constexpr int kRadius = kLen / 2;
   float acc[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+#pragma GCC unroll 32
   for (int i = 0; i < kRadius; ++i) {
-    const float t = (get(i) + get(kLen - 1 - i)) * k[i];
+    const float pair = get(i) + get(kLen - 1 - i);
     if (i < 4)
-      acc[i] = t;
+      acc[i] = pair * k[i];
     else
-      acc[i & 3] += t;
+      acc[i & 3] = mul_add(pair, k[i], acc[i & 3]);
   }
-  const float centre = get(kRadius) * k[kRadius];
-  return centre + acc[0] + acc[1] + acc[2] + acc[3];
+  return mul_add(get(kRadius), k[kRadius], (acc[0] + acc[1]) + (acc[2] + acc[3]));
 }
 
 // A sample near an edge: the window cut at the picture, its taps renormalised to what remains:
@@ -154,16 +160,16 @@ void blur5_row(const float* __restrict s, const Kernel& k, int32_t w, const floa
   const float w0 = k.w[0], w1 = k.w[1], w2 = k.w[2];
   auto at = [s, w](int32_t x) { return s[mirror(x, w)]; };
   for (int32_t x = 0; x < std::min<int32_t>(2, w); ++x)
-    d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
+    d[x] = mul_add(at(x - 2) + at(x + 2), w2, mul_add(at(x - 1) + at(x + 1), w1, at(x) * w0));
   for (int32_t x0 = 2; x0 < w - 2; x0 += kPrefetchBlock) {
     const int32_t x1 = std::min(w - 2, x0 + kPrefetchBlock);
     if (next != nullptr) prefetch_row(next + x0, x1 - x0);
     VQ_INDEPENDENT
     for (int32_t x = x0; x < x1; ++x)
-      d[x] = (s[x] * w0 + (s[x - 1] + s[x + 1]) * w1) + (s[x - 2] + s[x + 2]) * w2;
+      d[x] = mul_add(s[x - 2] + s[x + 2], w2, mul_add(s[x - 1] + s[x + 1], w1, s[x] * w0));
   }
   for (int32_t x = std::max<int32_t>(2, w - 2); x < w; ++x)
-    d[x] = (at(x) * w0 + (at(x - 1) + at(x + 1)) * w1) + (at(x - 2) + at(x + 2)) * w2;
+    d[x] = mul_add(at(x - 2) + at(x + 2), w2, mul_add(at(x - 1) + at(x + 1), w1, at(x) * w0));
 }
 
 // dst += src * t. Kept out of line: inlined into its caller's loop over rows, the compiler
@@ -191,7 +197,7 @@ void blur_column_row(RowRing& ring, const Kernel& k, const float* kw, int32_t y,
     const float* b2 = ring.row(mirror(y + 2, h));
     VQ_INDEPENDENT
     for (int32_t x = 0; x < w; ++x)
-      dst[x] = ((t2[x] + b2[x]) * w2 + ((t1[x] + b1[x]) * w1 + m[x] * w0));
+      dst[x] = mul_add(t2[x] + b2[x], w2, mul_add(t1[x] + b1[x], w1, m[x] * w0));
   } else {
     if (!is_edge(y, h, r)) {
       const float* rows[kLen];
@@ -382,10 +388,10 @@ constexpr Line kLinesHf[16] = {
 
 constexpr int kPad = 4;  // the filters' reach; beyond the picture the differences are zero
 
-// The square of line kI's sum at x, its samples grouped as the filter groups them; `p` holds
+// Line kI's sum at x, its samples grouped as the filter groups them; `p` holds
 // the rows from kPad above the centre to kPad below.
 template <bool kLf, int kI>
-inline float line_square(const float* const* p, int32_t x) {
+inline float line_sum(const float* const* p, int32_t x) {
   static constexpr Line line = kLf ? kLinesLf[kI] : kLinesHf[kI];
   auto at = [p, x](int i) { return p[line.at[i][0] + kPad][x + line.at[i][1]]; };
   float s;
@@ -396,7 +402,14 @@ inline float line_square(const float* const* p, int32_t x) {
   } else {
     s = (((at(0) + at(1)) + (at(2) + at(3))) + ((at(4) + at(5)) + (at(6) + at(7)))) + at(8);
   }
-  return s * s;
+  return s;
+}
+
+// acc plus the square of line kI's sum, rounded once.
+template <bool kLf, int kI>
+inline float line_fma(const float* const* p, int32_t x, float acc) {
+  const float s = line_sum<kLf, kI>(p, x);
+  return mul_add(s, s, acc);
 }
 
 // The sixteen lines' squares at x summed in the filter's order (the first added to zero is
@@ -404,7 +417,7 @@ inline float line_square(const float* const* p, int32_t x) {
 template <bool kLf, int... kI>
 inline float lines_sum(const float* const* p, int32_t x, std::integer_sequence<int, kI...>) {
   float acc = 0.0f;
-  ((acc = line_square<kLf, kI>(p, x) + acc), ...);
+  ((acc = line_fma<kLf, kI>(p, x, acc)), ...);
   return acc;
 }
 
@@ -654,8 +667,9 @@ struct Scale final : ScaleBase {
     return m.ring.data() + k * size_t(w + 2 * kPad) + kPad;
   }
 
-  // Row j of a filter's differences into its ring: the half-open objectives' corrections,
-  // d + scaler2 * t in double, t by the case (t = 0 leaves d as it is).
+  // Row j of a filter's differences into its ring: the symmetric difference scaled by the
+  // samples' size, plus the half-open objectives' corrections scaler2 * t, t by the case
+  // (t = 0 leaves d as it is). Float throughout: double adds nothing at the printed digits.
   void malta_differences(Malta& m, int32_t j) const {
     const float* __restrict r0 = m.a->row(j);
     const float* __restrict r1 = m.b->row(j);
@@ -673,20 +687,18 @@ struct Scale final : ScaleBase {
       for (int32_t x = x0; x < x1; ++x) {
         const float v0 = r0[x], v1 = r1[x];
         const float absval = 0.5f * (std::abs(v0) + std::abs(v1));
-        const float diff = v0 - v1;
-        const float scaler = norm2_gt / (fnorm1 + absval);
-        const float d = scaler * diff;
-        const float scaler2 = norm2_lt / (fnorm1 + absval);
-        const double fabs0 = std::fabs(double(v0));
-        const double too_small = 0.55 * fabs0;
-        const double too_big = 1.05 * fabs0;
-        const double w1 = v1;
-        const double t_neg = w1 > -too_small ? -w1 - too_small
-                             : w1 < -too_big ? -w1 - too_big
-                                             : 0.0;
-        const double t_pos = w1 < too_small ? too_small - w1 : w1 > too_big ? too_big - w1 : 0.0;
-        const double t = v0 < 0 ? t_neg : t_pos;
-        out[x] = float(double(d) + double(scaler2) * t);
+        const float inv = 1.0f / (fnorm1 + absval);
+        const float d = (norm2_gt * inv) * (v0 - v1);
+        const float scaler2 = norm2_lt * inv;
+        const float fabs0 = std::abs(v0);
+        const float too_small = 0.55f * fabs0;
+        const float too_big = 1.05f * fabs0;
+        const float t_neg = v1 > -too_small ? -v1 - too_small
+                            : v1 < -too_big ? -v1 - too_big
+                                            : 0.0f;
+        const float t_pos = v1 < too_small ? too_small - v1 : v1 > too_big ? too_big - v1 : 0.0f;
+        const float t = v0 < 0 ? t_neg : t_pos;
+        out[x] = d + scaler2 * t;
       }
     }
   }

@@ -84,8 +84,8 @@ std::vector<double> scores(const std::string& request, const Rgb& ref, const Rgb
   return v;
 }
 
-// The tool's printed values; ours are float pipelines in its order without its fused
-// multiply-adds, within 2e-5 of them.
+// The tool's printed values; ours are float pipelines that fuse and round some steps other than
+// it does, within 2e-5 of them.
 TEST(Butteraugli, ScoresAsButteraugliMain) {
   const struct {
     int w, h, depth, seed, nits;
