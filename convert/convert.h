@@ -90,7 +90,7 @@ VQ_CONVERTER(rgb565_to_planar420_avx2);
 enum CpuFlags : uint32_t {
   kCpuMmx = 1u << 0,
   kCpuSse2 = 1u << 1,
-  kCpuAvx2 = 1u << 2,    // only when the OS also saves YMM state
+  kCpuAvx2 = 1u << 2,    // with FMA, only when the OS also saves YMM state
   kCpuAvx512 = 1u << 3,  // F, DQ, BW and VL, only when the OS also saves ZMM state
 };
 

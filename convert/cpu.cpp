@@ -72,11 +72,13 @@ unsigned leaf7_ebx() {
 }
 
 // AVX2 needs the instruction set (leaf 7) and an OS that saves the YMM state (OSXSAVE, then
-// XCR0 bits 1 and 2).
+// XCR0 bits 1 and 2). The tier also takes FMA for granted (the RGB metrics' float kernels fuse
+// their multiply-adds), which every processor with AVX2 has; one without it (a virtual machine
+// that hides it) gets the tier below.
 bool detect_avx2() {
   unsigned eax, ebx, ecx, edx;
   if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
-  if ((ecx & bit_OSXSAVE) == 0 || (ecx & bit_AVX) == 0) return false;
+  if ((ecx & bit_OSXSAVE) == 0 || (ecx & bit_AVX) == 0 || (ecx & bit_FMA) == 0) return false;
   return (saved_state() & 6) == 6 && (leaf7_ebx() & bit_AVX2) != 0;
 }
 

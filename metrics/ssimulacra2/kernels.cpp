@@ -12,8 +12,8 @@ Kernels scalar_kernels() {
 Kernels kernels_for(uint32_t cpu_flags) {
   Kernels k = scalar_kernels();
 #if VQ_X86_SIMD
-  // Its fused steps need FMA besides AVX2 (every AVX2 processor but a rare few has it).
-  if ((cpu_flags & kCpuAvx2) && __builtin_cpu_supports("fma")) use_avx2(&k);
+  // Its fused steps need FMA, which the AVX2 tier's flag includes.
+  if (cpu_flags & kCpuAvx2) use_avx2(&k);
 #else
   (void)cpu_flags;
 #endif
