@@ -1,6 +1,7 @@
 // Picture forms and conversions through libswscale.
 #include <climits>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 #include "decode/decode.h"
@@ -97,25 +98,33 @@ bool full_range(const AVFrame* frame) {
 
 namespace {
 
-// A libswscale context from w x h `from` pictures to dw x dh `to` ones, each range given.
-// `param` are the filter's parameters, NaN where libswscale's defaults stand.
+// An option of a libswscale context, set by name.
+struct SwsOption {
+  const char* name;
+  int64_t value;
+};
+
+// A libswscale context from w x h `from` pictures to dw x dh `to` ones, each range given, with
+// `more` options set besides. `param` are the filter's parameters, NaN where libswscale's
+// defaults stand.
 SwsPtr make_sws(int w, int h, AVPixelFormat from, bool from_full, int dw, int dh, AVPixelFormat to,
-                bool to_full, int flags, const double (&param)[2] = {NAN, NAN}) {
+                bool to_full, int flags, const double (&param)[2] = {NAN, NAN},
+                std::initializer_list<SwsOption> more = {}) {
   SwsPtr sws(sws_alloc_context());
   if (!sws) return sws;
-  const struct {
-    const char* name;
-    int64_t value;
-  } options[] = {{"srcw", w},
-                 {"srch", h},
-                 {"src_format", from},
-                 {"dstw", dw},
-                 {"dsth", dh},
-                 {"dst_format", to},
-                 {"sws_flags", flags},
-                 {"src_range", from_full ? 1 : 0},
-                 {"dst_range", to_full ? 1 : 0}};
+  const SwsOption options[] = {{"srcw", w},
+                               {"srch", h},
+                               {"src_format", from},
+                               {"dstw", dw},
+                               {"dsth", dh},
+                               {"dst_format", to},
+                               {"sws_flags", flags},
+                               {"src_range", from_full ? 1 : 0},
+                               {"dst_range", to_full ? 1 : 0}};
   for (const auto& o : options) {
+    if (av_opt_set_int(sws.get(), o.name, o.value, 0) < 0) return SwsPtr();
+  }
+  for (const auto& o : more) {
     if (av_opt_set_int(sws.get(), o.name, o.value, 0) < 0) return SwsPtr();
   }
   for (int i = 0; i < 2; ++i) {
@@ -390,27 +399,13 @@ const int* rgb_coefficients(int matrix) {
 
 // A converter of w x h `from` pictures to packed `to` RGB as the scale filter FFmpeg's CLI
 // inserts makes it: bicubic, the options that filter sets (8-bit 4:2:0 chroma sited as MPEG-2
-// places it), the range left to the pixel format at initialisation, and then the picture's
+// places it), studio range at initialisation (libswscale's default), and then the picture's
 // matrix and range laid over the details libswscale chose.
 SwsPtr make_rgb_converter(int w, int h, AVPixelFormat from, AVPixelFormat to, int matrix,
                           bool full_range) {
-  SwsPtr sws(sws_alloc_context());
+  SwsPtr sws = make_sws(w, h, from, false, w, h, to, false, SWS_BICUBIC, {NAN, NAN},
+                        {{"src_v_chr_pos", from == AV_PIX_FMT_YUV420P ? 128 : -513}});
   if (!sws) return sws;
-  const struct {
-    const char* name;
-    int64_t value;
-  } options[] = {{"srcw", w},
-                 {"srch", h},
-                 {"src_format", from},
-                 {"dstw", w},
-                 {"dsth", h},
-                 {"dst_format", to},
-                 {"sws_flags", SWS_BICUBIC},
-                 {"src_v_chr_pos", from == AV_PIX_FMT_YUV420P ? 128 : -513}};
-  for (const auto& o : options) {
-    if (av_opt_set_int(sws.get(), o.name, o.value, 0) < 0) return SwsPtr();
-  }
-  if (sws_init_context(sws.get(), nullptr, nullptr) < 0) return SwsPtr();
   int* inverse = nullptr;
   int* table = nullptr;
   int src_full = 0, dst_full = 0, brightness = 0, contrast = 0, saturation = 0;
