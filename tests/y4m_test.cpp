@@ -261,6 +261,27 @@ TEST(YuvSource, UnreadableFramesWhereTheBytesEnd) {
       src.reset();
     }
   }
+  // A file cut short once opened (its writer started again) within the pages of its second
+  // frame: that frame is read as the file was, or refused, never a fault on reading it.
+  {
+    const std::string big_head = "YUV4MPEG2 W64 H64\n";
+    const Bytes big(64 * 64 * 3 / 2, 0x55);
+    Bytes bytes(big_head.begin(), big_head.end());
+    for (int i = 0; i < 2; ++i) {
+      bytes.insert(bytes.end(), {'F', 'R', 'A', 'M', 'E', '\n'});
+      bytes.insert(bytes.end(), big.begin(), big.end());
+    }
+    std::unique_ptr<InputFile> file = regular_file(bytes);
+    const int fd = file->fd();
+    std::string why;
+    Ptr src = open_y4m(std::move(file), &why);
+    ASSERT_TRUE(src) << why;
+    ASSERT_EQ(0, ::ftruncate(fd, off_t(bytes.size() - big.size() + 100)));
+    Frame out;
+    if (src->get_frame(1, &out) == Fetch::kFrame) {
+      EXPECT_EQ(big, test::packed<Bytes>(out.picture));
+    }
+  }
   // Raw YUV: a file with bytes short of a whole frame is refused at open, its layout named.
   Bytes raw(12 * 2 + 5, 1);
   std::string why;

@@ -2,6 +2,7 @@
 #include "y4m/y4m.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,9 +34,14 @@ class MappedFrame {
   }
   ~MappedFrame() { unmap(); }
 
-  // Maps bytes [at, at + n) of file `fd` with their pages present: their start, or null.
+  // Maps bytes [at, at + n) of file `fd` with their pages present: their start, or null (also
+  // when the file no longer holds them: a mapping past its end cannot be read, while a read
+  // there tells of it).
   const uint8_t* map(int fd, uint64_t at, size_t n) {
     unmap();
+    struct stat st;
+    if (fstat(fd, &st) != 0 || uint64_t(st.st_size) < at || uint64_t(st.st_size) - at < n)
+      return nullptr;
     static const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
     const uint64_t start = at / page * page;
     const size_t len = size_t(at - start) + n;
