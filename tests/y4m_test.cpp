@@ -157,59 +157,63 @@ TEST(RawYuvFormat, NamesAndSizes) {
 }
 
 // Every layout and depth, written as Y4M (FRAME lines with and without parameters) and as raw
-// YUV, read back equal from a regular file in any order and from a pipe in order.
+// YUV, read back equal from a regular file in any order and from a pipe in order. A header of
+// odd length puts a deep file's samples at odd offsets, which are read into blocks rather than
+// from the file's mapped pages.
 TEST(YuvSource, ReadsBackWhatWasWritten) {
   std::mt19937 rng(7);
   const int w = 7, h = 5;
   for (const Format& f : kFormats) {
-    std::vector<Bytes> frames;
-    std::string head = "YUV4MPEG2 W7 H5 F25:1" + std::string(f.tag) + "\n";
-    Bytes y4m(head.begin(), head.end()), raw;
-    for (int i = 0; i < 3; ++i) {
-      frames.push_back(random_frame(f, w, h, rng));
-      const std::string line =
-          i == 1 ? "FRAME Ip XNOTE=" + std::string(300, 'n') + "\n" : "FRAME\n";
-      y4m.insert(y4m.end(), line.begin(), line.end());
-      y4m.insert(y4m.end(), frames.back().begin(), frames.back().end());
-      raw.insert(raw.end(), frames.back().begin(), frames.back().end());
-    }
-    RawYuvFormat format{w, h, f.layout, f.depth, 25, 1};
-    std::string why;
-    for (bool is_y4m : {true, false}) {
-      const Bytes& bytes = is_y4m ? y4m : raw;
-      auto open = [&](std::unique_ptr<InputFile> file) {
-        return is_y4m ? open_y4m(std::move(file), &why)
-                      : open_raw_yuv(std::move(file), format, &why);
-      };
-      Ptr src = open(regular_file(bytes));
-      ASSERT_TRUE(src) << why;
-      EXPECT_EQ(f.pix_fmt, src->info().pixel_format);
-      EXPECT_EQ(is_y4m ? "Y4M" : "raw YUV", src->info().container);
-      EXPECT_EQ(25, src->info().rate_num);
-      EXPECT_EQ(3, src->info().length);
-      EXPECT_TRUE(src->info().length_known);
-      expect_frames(*src, frames, {2, 0, 1, 1}, f);
-      Frame out;
-      EXPECT_EQ(Fetch::kError, src->get_frame(3, &out));
-      // Kept through the next two fetches, each frame still holds its samples then.
-      ASSERT_EQ(3, src->keep_frames(3));
-      const int order[] = {1, 2, 0, 1};
-      Frame held[4];
-      for (int k = 0; k < 4; ++k) {
-        ASSERT_EQ(Fetch::kFrame, src->get_frame(order[k], &held[k]));
-        if (k >= 2) {
-          EXPECT_EQ(frames[size_t(order[k - 2])], test::packed<Bytes>(held[k - 2].picture))
-              << f.pix_fmt;
-        }
+    for (const char* pad : {"", " Xa"}) {
+      std::vector<Bytes> frames;
+      std::string head = "YUV4MPEG2 W7 H5 F25:1" + std::string(f.tag) + pad + "\n";
+      Bytes y4m(head.begin(), head.end()), raw;
+      for (int i = 0; i < 3; ++i) {
+        frames.push_back(random_frame(f, w, h, rng));
+        const std::string line =
+            i == 1 ? "FRAME Ip XNOTE=" + std::string(300, 'n') + "\n" : "FRAME\n";
+        y4m.insert(y4m.end(), line.begin(), line.end());
+        y4m.insert(y4m.end(), frames.back().begin(), frames.back().end());
+        raw.insert(raw.end(), frames.back().begin(), frames.back().end());
       }
-      PipeFile pipe(bytes);
-      src = open(std::move(pipe.file));
-      ASSERT_TRUE(src) << why;
-      EXPECT_EQ(1, src->keep_frames(3));  // a stream's frame lasts until the next fetch
-      EXPECT_FALSE(src->info().length_known);
-      expect_frames(*src, frames, {0, 0, 2, 3, 4}, f);
-      EXPECT_EQ(Fetch::kError, src->get_frame(1, &out));  // a stream does not go back
-      src.reset();
+      RawYuvFormat format{w, h, f.layout, f.depth, 25, 1};
+      std::string why;
+      for (bool is_y4m : {true, false}) {
+        const Bytes& bytes = is_y4m ? y4m : raw;
+        auto open = [&](std::unique_ptr<InputFile> file) {
+          return is_y4m ? open_y4m(std::move(file), &why)
+                        : open_raw_yuv(std::move(file), format, &why);
+        };
+        Ptr src = open(regular_file(bytes));
+        ASSERT_TRUE(src) << why;
+        EXPECT_EQ(f.pix_fmt, src->info().pixel_format);
+        EXPECT_EQ(is_y4m ? "Y4M" : "raw YUV", src->info().container);
+        EXPECT_EQ(25, src->info().rate_num);
+        EXPECT_EQ(3, src->info().length);
+        EXPECT_TRUE(src->info().length_known);
+        expect_frames(*src, frames, {2, 0, 1, 1}, f);
+        Frame out;
+        EXPECT_EQ(Fetch::kError, src->get_frame(3, &out));
+        // Kept through the next two fetches, each frame still holds its samples then.
+        ASSERT_EQ(3, src->keep_frames(3));
+        const int order[] = {1, 2, 0, 1};
+        Frame held[4];
+        for (int k = 0; k < 4; ++k) {
+          ASSERT_EQ(Fetch::kFrame, src->get_frame(order[k], &held[k]));
+          if (k >= 2) {
+            EXPECT_EQ(frames[size_t(order[k - 2])], test::packed<Bytes>(held[k - 2].picture))
+                << f.pix_fmt;
+          }
+        }
+        PipeFile pipe(bytes);
+        src = open(std::move(pipe.file));
+        ASSERT_TRUE(src) << why;
+        EXPECT_EQ(1, src->keep_frames(3));  // a stream's frame lasts until the next fetch
+        EXPECT_FALSE(src->info().length_known);
+        expect_frames(*src, frames, {0, 0, 2, 3, 4}, f);
+        EXPECT_EQ(Fetch::kError, src->get_frame(1, &out));  // a stream does not go back
+        src.reset();
+      }
     }
   }
 }
@@ -255,6 +259,27 @@ TEST(YuvSource, UnreadableFramesWhereTheBytesEnd) {
       EXPECT_EQ(end ? Fetch::kEnd : Fetch::kError, src->get_frame(2, &out)) << c.tail;
       EXPECT_EQ(0u, src->reason().find(c.reason)) << src->reason();
       src.reset();
+    }
+  }
+  // A file cut short once opened (its writer started again) within the pages of its second
+  // frame: that frame is read as the file was, or refused, never a fault on reading it.
+  {
+    const std::string big_head = "YUV4MPEG2 W64 H64\n";
+    const Bytes big(64 * 64 * 3 / 2, 0x55);
+    Bytes bytes(big_head.begin(), big_head.end());
+    for (int i = 0; i < 2; ++i) {
+      bytes.insert(bytes.end(), {'F', 'R', 'A', 'M', 'E', '\n'});
+      bytes.insert(bytes.end(), big.begin(), big.end());
+    }
+    std::unique_ptr<InputFile> file = regular_file(bytes);
+    const int fd = file->fd();
+    std::string why;
+    Ptr src = open_y4m(std::move(file), &why);
+    ASSERT_TRUE(src) << why;
+    ASSERT_EQ(0, ::ftruncate(fd, off_t(bytes.size() - big.size() + 100)));
+    Frame out;
+    if (src->get_frame(1, &out) == Fetch::kFrame) {
+      EXPECT_EQ(big, test::packed<Bytes>(out.picture));
     }
   }
   // Raw YUV: a file with bytes short of a whole frame is refused at open, its layout named.

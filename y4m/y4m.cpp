@@ -1,10 +1,15 @@
 // The Y4M reader (8 to 16 bits, also from a pipe) and the headerless YUV reader.
 #include "y4m/y4m.h"
 
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vq {
@@ -12,6 +17,50 @@ namespace {
 
 // The largest plane read: 2^28 samples (16384 x 16384).
 constexpr uint64_t kMaxPlaneSamples = uint64_t(1) << 28;
+// A frame of a regular file mapped from the system's cache of the file, read in place rather
+// than copied into a block of our own.
+class MappedFrame {
+ public:
+  MappedFrame() = default;
+  MappedFrame(MappedFrame&& o) noexcept
+      : base_(std::exchange(o.base_, nullptr)), len_(std::exchange(o.len_, 0)) {}
+  MappedFrame& operator=(MappedFrame&& o) noexcept {
+    if (this != &o) {
+      unmap();
+      base_ = std::exchange(o.base_, nullptr);
+      len_ = std::exchange(o.len_, 0);
+    }
+    return *this;
+  }
+  ~MappedFrame() { unmap(); }
+
+  // Maps bytes [at, at + n) of file `fd` with their pages present: their start, or null (also
+  // when the file no longer holds them: a mapping past its end cannot be read, while a read
+  // there tells of it).
+  const uint8_t* map(int fd, uint64_t at, size_t n) {
+    unmap();
+    struct stat st;
+    if (fstat(fd, &st) != 0 || uint64_t(st.st_size) < at || uint64_t(st.st_size) - at < n)
+      return nullptr;
+    static const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+    const uint64_t start = at / page * page;
+    const size_t len = size_t(at - start) + n;
+    void* m = mmap(nullptr, len, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, off_t(start));
+    if (m == MAP_FAILED) return nullptr;
+    base_ = m;
+    len_ = len;
+    return static_cast<const uint8_t*>(m) + (at - start);
+  }
+
+ private:
+  void unmap() {
+    if (base_ != nullptr) munmap(base_, len_);
+    base_ = nullptr;
+  }
+  void* base_ = nullptr;
+  size_t len_ = 0;
+};
+
 // The mark a Y4M file starts with.
 constexpr std::string_view kY4mMark = "YUV4MPEG2";
 // What a pipe's first frame block starts at before it grows with the bytes that arrive.
@@ -135,6 +184,7 @@ class YuvSource final : public VideoSource {
   [[nodiscard]] int32_t keep_frames(int32_t fetches) override {
     if (!file_->regular()) return 1;
     ring_.resize(size_t(std::clamp(fetches, 1, kMostKept)));
+    maps_.resize(ring_.size());
     return int32_t(ring_.size());
   }
   [[nodiscard]] std::string reason() const override { return reason_; }
@@ -170,7 +220,10 @@ class YuvSource final : public VideoSource {
   // Frames kept through later fetches: ring_[ring_at_] holds the last one read.
   std::vector<std::unique_ptr<uint8_t[]>> ring_;
   size_t ring_at_ = 0;
-  uint8_t* frame_ = nullptr;  // the block holding the frame handed out
+  // Frames mapped in place, as many as the ring keeps (one without a ring).
+  std::vector<MappedFrame> maps_ = std::vector<MappedFrame>(1);
+  bool mapping_ = true;             // until a mapping fails
+  const uint8_t* frame_ = nullptr;  // the frame handed out
   // A stream: the next frame it holds, the frame in the block (-1 for none), and whether it
   // ended (cleanly at next_, or with an unreadable frame).
   int32_t next_ = 0;
@@ -295,18 +348,27 @@ Fetch YuvSource::fetch_at(int32_t index) {
                                    " is cut short: " + std::to_string(at > size ? 0 : size - at) +
                                    " of " + std::to_string(geometry_.frame) + " bytes");
   }
+  if (ring_.size() > 1) ring_at_ = (ring_at_ + 1) % ring_.size();
+  // A regular file's frame is read where the system holds it, rather than copied, unless its
+  // samples of two bytes would start at an odd address.
+  if (mapping_ && file_->fd() >= 0 && (format_.depth <= 8 || at % 2 == 0)) {
+    frame_ = maps_[ring_.size() > 1 ? ring_at_ : 0].map(file_->fd(), at, size_t(geometry_.frame));
+    if (frame_ != nullptr) return Fetch::kFrame;
+    mapping_ = false;
+  }
+  uint8_t* into = nullptr;
   if (ring_.size() > 1) {
-    ring_at_ = (ring_at_ + 1) % ring_.size();
     std::unique_ptr<uint8_t[]>& slot = ring_[ring_at_];
     if (!slot) slot.reset(new (std::nothrow) uint8_t[size_t(geometry_.frame)]);
-    frame_ = slot.get();
+    into = slot.get();
   } else {
-    frame_ = reserve(size_t(geometry_.frame), 0) ? block_.get() : nullptr;
+    into = reserve(size_t(geometry_.frame), 0) ? block_.get() : nullptr;
   }
-  if (frame_ == nullptr) {
+  frame_ = into;
+  if (into == nullptr) {
     return fail(Fetch::kOutOfMemory, frame_text(index) + ": no memory for its planes");
   }
-  if (!file_->read_at(at, frame_, size_t(geometry_.frame))) {
+  if (!file_->read_at(at, into, size_t(geometry_.frame))) {
     return fail(Fetch::kError, frame_text(index) + ": read error");
   }
   return Fetch::kFrame;

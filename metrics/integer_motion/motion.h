@@ -26,12 +26,20 @@ struct Plane {
   int depth = 8;
 };
 
-// The row kernels, scalar first; SIMD tiers replace them where they are bit-identical. Row
-// arrays hold the five rows of the vertical taps, top to bottom, mirrored rows included.
+// The row kernels, scalar first; SIMD tiers replace them where they are bit-identical. The
+// vertical taps read five rows, top to bottom, mirrored rows included. Samples of up to 15 bits
+// differ by less than 2^15: their differences are made once a row, as 16-bit words, and blurred
+// from there; 16-bit samples are blurred from the two pictures' rows.
 struct Kernels {
-  // The vertical blur of prev - cur at one row of 8-bit pictures, rounded by 8 bits.
-  void (*vertical8)(const uint8_t* const* prev, const uint8_t* const* cur, int w, int32_t* out);
-  // The same for 16-bit words of `depth` bits, rounded by `depth` bits.
+  // prev - cur of w 8-bit samples; with `keep`, cur's samples are also copied there.
+  void (*difference8)(const uint8_t* prev, const uint8_t* cur, int w, int16_t* out, uint8_t* keep);
+  // The same of samples of up to 15 bits.
+  void (*difference16)(const uint16_t* prev, const uint16_t* cur, int w, int16_t* out,
+                       uint16_t* keep);
+  // The vertical blur of five rows of differences, rounded by `shift` bits (8 for bytes, the
+  // depth for words).
+  void (*vertical)(const int16_t* const* d, int w, int shift, int32_t* out);
+  // The vertical blur of prev - cur of 16-bit words, rounded by 16 bits.
   void (*vertical16)(const uint16_t* const* prev, const uint16_t* const* cur, int w, int depth,
                      int32_t* out);
   // The sum, modulo 2^32, of |horizontal blur| over a row of w values with kPad mirrored

@@ -1,8 +1,9 @@
-// AVX2 motion kernels, bit-identical to the scalar ones, in 32-bit lanes. The vertical sums fit
-// 32 bits up to 15-bit samples; 16-bit ones take the 64-bit path. The horizontal sums (values up
-// to 2^16 times taps adding up to 2^16) do not fit 32 bits, so each value is filtered as its high
-// part (v >> 8, at most 256 in size) and its low byte, both 16-bit lanes, and the two are joined
-// exactly: with A and B those sums, (256 A + B + 2^15) >> 16 equals (A + ((B + 2^15) >> 8)) >> 8.
+// AVX2 motion kernels, bit-identical to the scalar ones, in 32-bit lanes. The vertical sums of
+// differences fit 32 bits; 16-bit samples keep the scalar 64-bit path. The horizontal sums (values
+// up to 2^16 times taps adding up to 2^16) do not fit 32 bits, so each value is filtered as its
+// high part (v >> 8, at most 256 in size) and its low byte, both 16-bit lanes, and the two are
+// joined exactly: with A and B those sums, (256 A + B + 2^15) >> 16 equals (A + ((B + 2^15) >> 8))
+// >> 8.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -47,55 +48,58 @@ inline void store_columns(int32_t* out, __m256i lo, __m256i hi) {
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), _mm256_permute2x128_si256(lo, hi, 0x31));
 }
 
-// 8-bit differences fit 16-bit lanes and the taps do too, so 16 columns take three madds per
-// half instead of five 32-bit products per eight; every sum (at most 255 * 65536) is exact.
-void vertical8_avx2(const uint8_t* const* prev, const uint8_t* const* cur, int w, int32_t* out) {
-  const TapPairs t = tap_pairs();
-  const __m256i zero = _mm256_setzero_si256();
-  const __m256i round = _mm256_set1_epi32(128);
+void difference8_avx2(const uint8_t* prev, const uint8_t* cur, int w, int16_t* out, uint8_t* keep) {
   int j = 0;
   for (; j + 16 <= w; j += 16) {
-    __m256i d[5];
-    for (int k = 0; k < 5; ++k)
-      d[k] = _mm256_sub_epi16(
-          _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(prev[k] + j))),
-          _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cur[k] + j))));
-    const Halves v = blur_columns(d, t, round, zero);
-    store_columns(out + j, _mm256_srai_epi32(v.lo, 8), _mm256_srai_epi32(v.hi, 8));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + j));
+    if (keep) _mm_storeu_si128(reinterpret_cast<__m128i*>(keep + j), c);
+    const __m256i p =
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(prev + j)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j),
+                        _mm256_sub_epi16(p, _mm256_cvtepu8_epi16(c)));
   }
   for (; j < w; ++j) {
-    int32_t acc = 128;
-    for (int k = 0; k < 5; ++k)
-      acc += kFilter[k] * (int32_t(prev[k][j]) - int32_t(cur[k][j]));
-    out[j] = acc >> 8;
+    out[j] = int16_t(int32_t(prev[j]) - int32_t(cur[j]));
+    if (keep) keep[j] = cur[j];
   }
 }
 
-// Samples of up to 15 bits (no frame carries one above its depth's peak) differ by less than
-// 2^15, and their sums with the taps stay below 2^31: the same madds as at 8 bits.
-void vertical16_avx2(const uint16_t* const* prev, const uint16_t* const* cur, int w, int depth,
-                     int32_t* out) {
-  const int64_t round = int64_t(1) << (depth - 1);
+// Samples of up to 15 bits differ by less than 2^15: the wrapping 16-bit difference is exact.
+void difference16_avx2(const uint16_t* prev, const uint16_t* cur, int w, int16_t* out,
+                       uint16_t* keep) {
   int j = 0;
-  if (depth <= 15) {
-    const TapPairs t = tap_pairs();
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i r = _mm256_set1_epi32(int32_t(round));
-    const __m128i shift = _mm_cvtsi32_si128(depth);
-    for (; j + 16 <= w; j += 16) {
-      __m256i d[5];
-      for (int k = 0; k < 5; ++k)
-        d[k] = _mm256_sub_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(prev[k] + j)),
-                                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cur[k] + j)));
-      const Halves v = blur_columns(d, t, r, zero);
-      store_columns(out + j, _mm256_sra_epi32(v.lo, shift), _mm256_sra_epi32(v.hi, shift));
-    }
+  for (; j + 16 <= w; j += 16) {
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cur + j));
+    if (keep) _mm256_storeu_si256(reinterpret_cast<__m256i*>(keep + j), c);
+    const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prev + j));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), _mm256_sub_epi16(p, c));
   }
   for (; j < w; ++j) {
-    int64_t acc = round;
+    out[j] = int16_t(int32_t(prev[j]) - int32_t(cur[j]));
+    if (keep) keep[j] = cur[j];
+  }
+}
+
+// Differences and taps both fit 16-bit lanes, so 16 columns take three madds per half instead of
+// five 32-bit products per eight; every sum stays below 2^31 and is exact.
+void vertical_avx2(const int16_t* const* d, int w, int shift, int32_t* out) {
+  const TapPairs t = tap_pairs();
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i round = _mm256_set1_epi32(int32_t(1) << (shift - 1));
+  const __m128i by = _mm_cvtsi32_si128(shift);
+  int j = 0;
+  for (; j + 16 <= w; j += 16) {
+    __m256i v[5];
     for (int k = 0; k < 5; ++k)
-      acc += int64_t(kFilter[k]) * (int32_t(prev[k][j]) - int32_t(cur[k][j]));
-    out[j] = int32_t(acc >> depth);
+      v[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d[k] + j));
+    const Halves h = blur_columns(v, t, round, zero);
+    store_columns(out + j, _mm256_sra_epi32(h.lo, by), _mm256_sra_epi32(h.hi, by));
+  }
+  for (; j < w; ++j) {
+    int32_t acc = 0;
+    for (int k = 0; k < 5; ++k)
+      acc += kFilter[k] * int32_t(d[k][j]);
+    out[j] = (acc + (int32_t(1) << (shift - 1))) >> shift;
   }
 }
 
@@ -167,8 +171,9 @@ uint32_t horizontal_sad_avx2(const int32_t* row, int w) {
 }  // namespace
 
 void use_avx2(Kernels* k) {
-  k->vertical8 = vertical8_avx2;
-  k->vertical16 = vertical16_avx2;
+  k->difference8 = difference8_avx2;
+  k->difference16 = difference16_avx2;
+  k->vertical = vertical_avx2;
   k->horizontal_sad = horizontal_sad_avx2;
 }
 

@@ -8,13 +8,26 @@
 namespace vq::motion {
 namespace {
 
-// Every sum of 8-bit differences times the taps (which add up to 65536) fits 32 bits.
-void vertical8(const uint8_t* const* prev, const uint8_t* const* cur, int w, int32_t* out) {
+void difference8(const uint8_t* prev, const uint8_t* cur, int w, int16_t* out, uint8_t* keep) {
+  for (int j = 0; j < w; ++j)
+    out[j] = int16_t(int32_t(prev[j]) - int32_t(cur[j]));
+  if (keep) std::memcpy(keep, cur, size_t(w));
+}
+
+void difference16(const uint16_t* prev, const uint16_t* cur, int w, int16_t* out, uint16_t* keep) {
+  for (int j = 0; j < w; ++j)
+    out[j] = int16_t(int32_t(prev[j]) - int32_t(cur[j]));
+  if (keep) std::memcpy(keep, cur, size_t(w) * 2);
+}
+
+// Differences below 2^15 times the taps (which add up to 65536) stay below 2^31.
+void vertical(const int16_t* const* d, int w, int shift, int32_t* out) {
+  const int32_t round = int32_t(1) << (shift - 1);
   for (int j = 0; j < w; ++j) {
     int32_t acc = 0;
     for (int k = 0; k < 5; ++k)
-      acc += kFilter[k] * (int32_t(prev[k][j]) - int32_t(cur[k][j]));
-    out[j] = (acc + 128) >> 8;
+      acc += kFilter[k] * int32_t(d[k][j]);
+    out[j] = (acc + round) >> shift;
   }
 }
 
@@ -50,7 +63,7 @@ int mirror(int i, int size) {
 }  // namespace
 
 Kernels scalar_kernels() {
-  return {vertical8, vertical16, horizontal_sad};
+  return {difference8, difference16, vertical, vertical16, horizontal_sad};
 }
 
 Kernels kernels_for(uint32_t cpu_flags) {
@@ -75,35 +88,66 @@ uint64_t blurred_sad(const Plane& prev, const Plane& cur, int w, int h, const Ke
   for (int y = 0; y < h; ++y)
     same[size_t(y)] =
         std::memcmp(prev.data + prev.pitch * y, cur.data + cur.pitch * y, row_bytes) == 0;
+  // cur's rows are kept as the differences read them, the others (still rows, 16-bit samples)
+  // copied once the taps have gone past them.
+  std::vector<uint8_t> kept(keep ? size_t(h) : 0);
   int copied = 0;
   auto copy_to = [&](int y) {
     for (; keep && copied <= y && copied < h; ++copied)
-      std::memcpy(keep + row_bytes * size_t(copied), cur.data + cur.pitch * copied, row_bytes);
+      if (!kept[size_t(copied)])
+        std::memcpy(keep + row_bytes * size_t(copied), cur.data + cur.pitch * copied, row_bytes);
+  };
+  // The rows of differences the taps read, each made once: the five rows of an output's taps
+  // lie within two rows of it, mirrored ones too, so five slots (row modulo 5) hold them.
+  const bool narrow = cur.depth <= 15;
+  std::vector<int16_t> ring(narrow ? 5 * size_t(w) : 0);
+  int held[5] = {-1, -1, -1, -1, -1};
+  auto difference = [&](int y) -> const int16_t* {
+    int16_t* d = ring.data() + size_t(y % 5) * size_t(w);
+    if (held[y % 5] == y) return d;
+    held[y % 5] = y;
+    const uint8_t* p = prev.data + prev.pitch * y;
+    const uint8_t* c = cur.data + cur.pitch * y;
+    uint8_t* to = nullptr;
+    if (keep) {
+      to = keep + row_bytes * size_t(y);
+      kept[size_t(y)] = 1;
+    }
+    if (cur.depth == 8) {
+      k.difference8(p, c, w, d, to);
+    } else {
+      k.difference16(reinterpret_cast<const uint16_t*>(p), reinterpret_cast<const uint16_t*>(c), w,
+                     d, reinterpret_cast<uint16_t*>(to));
+    }
+    return d;
   };
   uint64_t sad = 0;
   for (int i = 0; i < h; ++i) {
-    copy_to(i + 2);  // the lowest row this output's taps read
-    const uint8_t* p[5];
-    const uint8_t* c[5];
+    int y[5];
     bool still = true;
     for (int t = 0; t < 5; ++t) {
-      const int y = mirror(i - 2 + t, h);
-      p[t] = prev.data + prev.pitch * y;
-      c[t] = cur.data + cur.pitch * y;
-      still = still && same[size_t(y)];
+      y[t] = mirror(i - 2 + t, h);
+      still = still && same[size_t(y[t])];
     }
-    if (still) continue;
-    if (cur.depth == 8) {
-      k.vertical8(p, c, w, r);
+    if (still) {
+      copy_to(i + 2);  // the lowest row this output's taps read
+      continue;
+    }
+    if (narrow) {
+      const int16_t* d[5];
+      for (int t = 0; t < 5; ++t)
+        d[t] = difference(y[t]);
+      k.vertical(d, w, cur.depth, r);
     } else {
       const uint16_t* p16[5];
       const uint16_t* c16[5];
       for (int t = 0; t < 5; ++t) {
-        p16[t] = reinterpret_cast<const uint16_t*>(p[t]);
-        c16[t] = reinterpret_cast<const uint16_t*>(c[t]);
+        p16[t] = reinterpret_cast<const uint16_t*>(prev.data + prev.pitch * y[t]);
+        c16[t] = reinterpret_cast<const uint16_t*>(cur.data + cur.pitch * y[t]);
       }
       k.vertical16(p16, c16, w, cur.depth, r);
     }
+    copy_to(i + 2);
     for (int f = 1; f <= kPad; ++f) {
       r[-f] = r[f];
       r[w - 1 + f] = r[w - 1 - f];

@@ -49,39 +49,48 @@ uint64_t direct_sad(const std::vector<uint16_t>& a, const std::vector<uint16_t>&
   return sad;
 }
 
-// Every depth, a tenth of the samples at the extremes, rows repeating as mirrored taps give them.
+// Every depth below 16, a tenth of the samples at the extremes; the vertical blur over rows of
+// differences as large as 15-bit samples give, rows repeating as mirrored taps give them.
 TEST(IntegerMotion, KernelTiersEqualScalar) {
-  test::every_tier(0, 400, motion::kernels_for,
-                   [](const motion::Kernels(&k)[2], Rng& rng, int round) {
-                     const int w = test::sweep(rng, round, 1, 300),
-                               depth = round % 2 ? 8 : 9 + int(rng.below(8));
-                     const auto p = rng.samples(size_t(5 * w), depth, 10),
-                                c = rng.samples(size_t(5 * w), depth, 10);
-                     const std::vector<uint8_t> p8(p.begin(), p.end()), c8(c.begin(), c.end());
-                     const uint8_t *pr8[5], *cr8[5];
-                     const uint16_t *pr16[5], *cr16[5];
-                     for (int t = 0; t < 5; ++t) {
-                       const size_t row = size_t(rng.below(5)) * size_t(w);
-                       pr8[t] = p8.data() + row, cr8[t] = c8.data() + row;
-                       pr16[t] = p.data() + row, cr16[t] = c.data() + row;
-                     }
-                     Twin<int32_t> out(size_t(w), 0x5a5a5a5a);
-                     for (int i : {0, 1})
-                       depth == 8 ? k[i].vertical8(pr8, cr8, w, out[i])
-                                  : k[i].vertical16(pr16, cr16, w, depth, out[i]);
-                     ASSERT_TRUE(test::same(out)) << "vertical w=" << w << " depth=" << depth;
+  test::every_tier(
+      0, 400, motion::kernels_for, [](const motion::Kernels(&k)[2], Rng& rng, int round) {
+        const int w = test::sweep(rng, round, 1, 300),
+                  depth = round % 2 ? 8 : 9 + int(rng.below(7));
+        const auto p = rng.samples(size_t(w), depth, 10), c = rng.samples(size_t(w), depth, 10);
+        const std::vector<uint8_t> p8(p.begin(), p.end()), c8(c.begin(), c.end());
+        // The differences, and cur copied on the way (the picture loop's test makes no copy).
+        Twin<int16_t> diff(size_t(w), 0x5a5a);
+        Twin<uint16_t> kept(size_t(w), 0xa5a5);
+        for (int i : {0, 1})
+          depth == 8 ? k[i].difference8(p8.data(), c8.data(), w, diff[i],
+                                        reinterpret_cast<uint8_t*>(kept[i]))
+                     : k[i].difference16(p.data(), c.data(), w, diff[i], kept[i]);
+        ASSERT_TRUE(test::same(diff)) << "difference w=" << w << " depth=" << depth;
+        ASSERT_TRUE(test::same(kept)) << "kept w=" << w << " depth=" << depth;
 
-                     // Rows of the widest values the vertical pass can give, extremes included.
-                     std::vector<int32_t> row(size_t(w + 2 * motion::kPad));
-                     for (auto& v : row) {
-                       const uint32_t r = rng.below(10);
-                       v = r == 0 ? 65535 : r == 1 ? -65535 : int32_t(rng.below(131071)) - 65535;
-                     }
-                     uint32_t sad[2];
-                     for (int i : {0, 1})
-                       sad[i] = k[i].horizontal_sad(row.data() + motion::kPad, w);
-                     EXPECT_TRUE(test::same(sad)) << "horizontal w=" << w;
-                   });
+        std::vector<int16_t> d(size_t(5 * w));
+        for (auto& v : d) {
+          const uint32_t r = rng.below(10);
+          v = int16_t(r == 0 ? 32767 : r == 1 ? -32767 : int(rng.below(65535)) - 32767);
+        }
+        const int16_t* rows[5];
+        rng.rows(d.data(), w, 5, 5, rows);
+        Twin<int32_t> out(size_t(w), 0x5a5a5a5a);
+        for (int i : {0, 1})
+          k[i].vertical(rows, w, depth, out[i]);
+        ASSERT_TRUE(test::same(out)) << "vertical w=" << w << " shift=" << depth;
+
+        // Rows of the widest values the vertical pass can give, extremes included.
+        std::vector<int32_t> row(size_t(w + 2 * motion::kPad));
+        for (auto& v : row) {
+          const uint32_t r = rng.below(10);
+          v = r == 0 ? 65535 : r == 1 ? -65535 : int32_t(rng.below(131071)) - 65535;
+        }
+        uint32_t sad[2];
+        for (int i : {0, 1})
+          sad[i] = k[i].horizontal_sad(row.data() + motion::kPad, w);
+        EXPECT_TRUE(test::same(sad)) << "horizontal w=" << w;
+      });
 }
 
 // Whole pictures at random sizes (the smallest, where the mirrors meet, and odd ones), every
@@ -109,10 +118,19 @@ TEST(IntegerMotion, BlurredSadMatchesItsDefinitionForAnyPitch) {
       const test::Stored sa = test::store(a, w, h, depth, 10, up),
                          sb = test::store(b, w, h, depth, 10, up);
       for (const auto& [tier, flags] : test::tiers()) {
+        // The second picture is kept packed as its rows are read (every row, still ones too).
+        std::vector<uint16_t> kept(size_t(w * h), 0xa5a5);
         EXPECT_EQ(motion::blurred_sad({sa.top(), sa.pitch, depth}, {sb.top(), sb.pitch, depth}, w,
-                                      h, motion::kernels_for(flags), &scratch),
+                                      h, motion::kernels_for(flags), &scratch,
+                                      reinterpret_cast<uint8_t*>(kept.data())),
                   want)
             << tier << (up ? " bottom up" : "");
+        if (depth == 8) {
+          const auto* k8 = reinterpret_cast<const uint8_t*>(kept.data());
+          EXPECT_TRUE(std::equal(b.begin(), b.end(), k8)) << tier << " kept";
+        } else {
+          EXPECT_EQ(b, kept) << tier << " kept";
+        }
       }
     }
   }
