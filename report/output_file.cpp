@@ -156,6 +156,16 @@ extern "C" void on_fatal_signal(int sig) {
       ::pause();
   }
   remove_temps();
+  if (sig == SIGBUS) {
+    // An input read through a mapping was cut short while it was scored (a file truncated by
+    // another program): the run cannot go on, and nothing of it is written.
+    say(g_committed.load()
+            ? "vidqual: an input file was cut short while it was read; the outputs not yet in "
+              "place were not written\n"
+            : "vidqual: an input file was cut short while it was read; no output file was "
+              "written\n");
+    ::_exit(2);
+  }
   if (sig == SIGPIPE) {
     // Standard output (or an output pipe) has no reader: a failed write, status 2.
     say("vidqual: can't write: the reader of a pipe has gone\n");
@@ -198,12 +208,13 @@ void remove_temporary_files_on_signals() {
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_fatal_signal;
   sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGBUS})
     sigaddset(&sa.sa_mask, sig);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGBUS}) {
     struct sigaction old;
     // A signal the caller ignores (nohup, a shell's background job) stays ignored.
-    if (sig != SIGPIPE && ::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+    if (sig != SIGPIPE && sig != SIGBUS && ::sigaction(sig, nullptr, &old) == 0 &&
+        old.sa_handler == SIG_IGN)
       continue;
     ::sigaction(sig, &sa, nullptr);
   }

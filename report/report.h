@@ -24,7 +24,8 @@ namespace vq {
 
 // From now on SIGINT, SIGTERM and SIGHUP remove every temporary file of the outputs, say so on
 // stderr and end the process as the signal would have (a signal already ignored stays ignored);
-// SIGPIPE (a reader of standard output that has gone) removes them and ends with status 2.
+// SIGPIPE (a reader of standard output that has gone) removes them and ends with status 2, as
+// does SIGBUS (an input file read through a mapping cut short by another program meanwhile).
 void remove_temporary_files_on_signals();
 
 // 1 when `a` and `b` name the same file: the same device and inode when both exist, otherwise the
