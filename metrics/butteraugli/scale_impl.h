@@ -388,20 +388,19 @@ constexpr Line kLinesHf[16] = {
 
 constexpr int kPad = 4;  // the filters' reach; beyond the picture the differences are zero
 
-// Line kI's sum at x, its samples grouped as the filter groups them; `p` holds
-// the rows from kPad above the centre to kPad below.
+// Line kI's sum at x: the centre, then each mirrored pair about it added from the inside out.
+// Lines share their inner pairs and many share the sum of their inner samples (the high-
+// frequency filter's last four lines are four earlier ones), so the compiler makes each shared
+// sum once; `p` holds the rows from kPad above the centre to kPad below.
 template <bool kLf, int kI>
 inline float line_sum(const float* const* p, int32_t x) {
   static constexpr Line line = kLf ? kLinesLf[kI] : kLinesHf[kI];
+  constexpr int c = line.n / 2;
   auto at = [p, x](int i) { return p[line.at[i][0] + kPad][x + line.at[i][1]]; };
-  float s;
-  if constexpr (line.n == 5) {
-    s = (at(0) + at(1)) + (at(2) + (at(3) + at(4)));
-  } else if constexpr (line.n == 7) {
-    s = (at(0) + at(1)) + (at(2) + ((at(3) + at(4)) + (at(5) + at(6))));
-  } else {
-    s = (((at(0) + at(1)) + (at(2) + at(3))) + ((at(4) + at(5)) + (at(6) + at(7)))) + at(8);
-  }
+  float s = at(c);
+#pragma GCC unroll 4
+  for (int k = 1; k <= c; ++k)
+    s += at(c - k) + at(c + k);
   return s;
 }
 
