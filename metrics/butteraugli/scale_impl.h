@@ -119,11 +119,39 @@ inline void prefetch_row(const float* row, int32_t w) {
     __builtin_prefetch(row + x, 0, 2);
 }
 
-// One row: dst(x) = window along x of src, the window cut at the edges and renormalised; the
-// lines of `next` (the row to blur next, or null) are asked for on the way.
+// The samples x in [a, b) of a row whose window the picture cuts (at most the radius of them):
+// each sum in its window's order, then renormalised by its scale in `escale`. Beyond the row
+// the window reads zeros, which leave a sum as it is, so that the samples' sums run side by
+// side in one vector.
 template <int kLen>
-void blur_row(const float* __restrict src, const Kernel& k, const float* kw, int32_t w,
-              const float* next, float* __restrict dst) {
+void blur_row_edges(const float* __restrict src, const Kernel& k, const float* escale, int32_t a,
+                    int32_t b, int32_t w, float* __restrict dst) {
+  constexpr int r = kLen / 2;
+  const int32_t n = b - a;
+  if (n <= 0) return;
+  float window[r + kLen];
+  for (int32_t i = 0; i < n + kLen - 1; ++i) {
+    const int32_t j = a - r + i;
+    window[i] = j >= 0 && j < w ? src[j] : 0.0f;
+  }
+  float acc[r] = {};
+  for (int t = 0; t < kLen; ++t) {
+    const float tap = k.taps[size_t(t)];
+    for (int32_t i = 0; i < n; ++i)
+      acc[i] += window[i + t] * tap;
+  }
+  for (int32_t i = 0; i < n; ++i) {
+    const int32_t x = a + i;
+    dst[x] = acc[i] * escale[x < r ? x : x - w + 2 * r];
+  }
+}
+
+// One row: dst(x) = window along x of src, the window cut at the edges and renormalised by
+// `escale` (edge_scales); the lines of `next` (the row to blur next, or null) are asked for on
+// the way.
+template <int kLen>
+void blur_row(const float* __restrict src, const Kernel& k, const float* kw, const float* escale,
+              int32_t w, const float* next, float* __restrict dst) {
   constexpr int r = kLen / 2;
   for (int32_t x0 = r; x0 < w - r; x0 += kPrefetchBlock) {
     const int32_t x1 = std::min(w - r, x0 + kPrefetchBlock);
@@ -132,18 +160,17 @@ void blur_row(const float* __restrict src, const Kernel& k, const float* kw, int
     for (int32_t x = x0; x < x1; ++x)
       dst[x] = window_sum<kLen>([src, x](int j) { return src[x - r + j]; }, kw);
   }
-  for (int32_t x = 0; x < w; ++x) {
-    if (!is_edge(x, w, r)) {
-      x = w - r - 1;
-      continue;
-    }
-    const int32_t lo = std::max<int32_t>(0, x - r);
-    const int32_t hi = std::min<int32_t>(w - 1, x + r);
-    float sum = 0.0f;
-    for (int32_t j = lo; j <= hi; ++j)
-      sum += src[j] * k.taps[size_t(j - x + r)];
-    dst[x] = sum * edge_scale(k, x, w);
-  }
+  const int32_t left = std::min<int32_t>(r, w);
+  blur_row_edges<kLen>(src, k, escale, 0, left, w, dst);
+  blur_row_edges<kLen>(src, k, escale, std::max(left, w - r), w, w, dst);
+}
+
+// The edge samples' scales of a row of n for blur_row: x < r at x, the others at x - n + 2r.
+template <int kLen>
+void edge_scales(const Kernel& k, int32_t n, float* escale) {
+  constexpr int r = kLen / 2;
+  for (int32_t x = 0; x < n; ++x)
+    if (is_edge(x, n, r)) escale[x < r ? x : x - n + 2 * r] = edge_scale(k, x, n);
 }
 
 // Index i of n reflected into the picture, the edge sample repeated (-1 is 0, n is n - 1).
@@ -228,6 +255,8 @@ void blur_planes_as(const Kernel& k, int n, In in, RowRing* rings, Out out, Done
   float kw[r + 1];
   for (int i = 0; i <= r; ++i)
     kw[i] = k.scaled[size_t(i)];
+  float escale[2 * r];
+  if constexpr (kLen != 5) edge_scales<kLen>(k, w, escale);
   for (int i = 0; i < n; ++i)
     rings[i].resize(w, kLen);
   int32_t made = 0;  // rows of the horizontal pass in the rings so far
@@ -238,7 +267,7 @@ void blur_planes_as(const Kernel& k, int n, In in, RowRing* rings, Out out, Done
         if constexpr (kLen == 5) {
           blur5_row(in(i).row(made), k, w, next, rings[i].row(made));
         } else {
-          blur_row<kLen>(in(i).row(made), k, kw, w, next, rings[i].row(made));
+          blur_row<kLen>(in(i).row(made), k, kw, escale, w, next, rings[i].row(made));
         }
       }
     for (int i = 0; i < n; ++i)
@@ -388,20 +417,19 @@ constexpr Line kLinesHf[16] = {
 
 constexpr int kPad = 4;  // the filters' reach; beyond the picture the differences are zero
 
-// Line kI's sum at x, its samples grouped as the filter groups them; `p` holds
-// the rows from kPad above the centre to kPad below.
+// Line kI's sum at x: the centre, then each mirrored pair about it added from the inside out.
+// Lines share their inner pairs and many share the sum of their inner samples (the high-
+// frequency filter's last four lines are four earlier ones), so the compiler makes each shared
+// sum once; `p` holds the rows from kPad above the centre to kPad below.
 template <bool kLf, int kI>
 inline float line_sum(const float* const* p, int32_t x) {
   static constexpr Line line = kLf ? kLinesLf[kI] : kLinesHf[kI];
+  constexpr int c = line.n / 2;
   auto at = [p, x](int i) { return p[line.at[i][0] + kPad][x + line.at[i][1]]; };
-  float s;
-  if constexpr (line.n == 5) {
-    s = (at(0) + at(1)) + (at(2) + (at(3) + at(4)));
-  } else if constexpr (line.n == 7) {
-    s = (at(0) + at(1)) + (at(2) + ((at(3) + at(4)) + (at(5) + at(6))));
-  } else {
-    s = (((at(0) + at(1)) + (at(2) + at(3))) + ((at(4) + at(5)) + (at(6) + at(7)))) + at(8);
-  }
+  float s = at(c);
+#pragma GCC unroll 4
+  for (int k = 1; k <= c; ++k)
+    s += at(c - k) + at(c + k);
   return s;
 }
 
