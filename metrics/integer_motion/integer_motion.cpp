@@ -128,11 +128,7 @@ class MotionMetric final : public Metric {
         blend_offset_(o.get_double("motion_blend_offset")),
         fps_weight_(o.get_double("motion_fps_weight")),
         max_val_(o.get_double("motion_max_val")),
-        row_(size_t(form.width + 2 * motion::kPad)) {
-    const size_t bytes = size_t(w_) * (depth_ > 8 ? 2 : 1);
-    for (auto& p : kept_)
-      p.assign(bytes * size_t(h_), 0);
-  }
+        row_(size_t(form.width + 2 * motion::kPad)) {}
 
   MetricStatus score(int32_t pair, const Picture& ref, const Picture& dist,
                      ScoreTable* table) override {
@@ -144,19 +140,21 @@ class MotionMetric final : public Metric {
     const size_t row_bytes = size_t(w_) * (depth_ > 8 ? 2 : 1);
     double score = 0;
     // This picture is kept for the pairs after it (prev, one or two pictures back, is another
-    // buffer): copied as the blur reads it, or whole when there is no blur.
-    std::vector<uint8_t>& keep = kept_[size_t(seen_ % 3)];
+    // buffer): copied as the blur reads it, or whole when there is no blur. There are as many
+    // buffers as the window reaches back and one, each made when first filled (not cleared:
+    // it is written whole before it is read).
+    std::unique_ptr<uint8_t[]>& keep = kept_[size_t(seen_ % (back + 1))];
+    if (!keep) keep = std::make_unique_for_overwrite<uint8_t[]>(row_bytes * size_t(h_));
     if (!force_zero_ && seen_ >= back) {
-      const std::vector<uint8_t>& prev = kept_[size_t((seen_ - back) % 3)];
-      const uint64_t sad = motion::blurred_sad({prev.data(), ptrdiff_t(row_bytes), depth_},
+      const std::unique_ptr<uint8_t[]>& prev = kept_[size_t((seen_ - back) % (back + 1))];
+      const uint64_t sad = motion::blurred_sad({prev.get(), ptrdiff_t(row_bytes), depth_},
                                                {ref.plane[0], ref.pitch[0], depth_}, w_, h_,
-                                               kernels_, &row_, keep.data());
+                                               kernels_, &row_, keep.get());
       score = std::min(double(sad) / 256. / double(uint32_t(w_) * uint32_t(h_)) * fps_weight_,
                        max_val_);
     } else {
       for (int y = 0; y < h_; ++y)
-        std::memcpy(keep.data() + row_bytes * size_t(y), ref.plane[0] + ref.pitch[0] * y,
-                    row_bytes);
+        std::memcpy(keep.get() + row_bytes * size_t(y), ref.plane[0] + ref.pitch[0] * y, row_bytes);
     }
     ++seen_;
     table->set(columns_[0], pair, score);
@@ -213,7 +211,7 @@ class MotionMetric final : public Metric {
   bool debug_, force_zero_, five_, average_;
   double blend_factor_, blend_offset_, fps_weight_, max_val_;
   std::vector<int32_t> row_;
-  std::vector<uint8_t> kept_[3];  // the last reference lumas, by pair count modulo 3
+  std::unique_ptr<uint8_t[]> kept_[3];  // the last reference lumas, by pair count modulo the window
   int64_t seen_ = 0;
   std::vector<int> columns_;
 };
