@@ -1,4 +1,5 @@
-// The comparison run: frames fetched in order (the second source on a thread of its own), each
+// The comparison run: frames fetched in order (the second source on a thread of its own, and
+// both a pair ahead when pairs are scored on the run's thread and their sources allow), each
 // pair formed and scored by the metrics that are not temporal (on the calling thread, or on
 // worker threads from copies of its frames), then taken in pair order: the temporal metrics,
 // the result and the listeners. Every value in the table is a function of its pair alone, so
@@ -24,7 +25,8 @@ namespace vq {
 namespace {
 
 // Fetches frames of one source on a thread of its own, so that the two files of a run are read
-// (or decoded) at the same time. Without a thread it fetches on the caller's.
+// (or decoded) at the same time, and read while a pair is scored. Without a thread it fetches
+// on the caller's.
 class Fetcher {
  public:
   explicit Fetcher(VideoSource* source) : source_(source) {
@@ -642,6 +644,11 @@ class Scheduler {
       const int32_t need = int32_t(slots_) + 2;
       for (int k = 0; k < 2; ++k)
         kept_[k] = sources_[k]->keep_frames(need) >= need;
+    } else {
+      // Scoring here, the next pair is read while this one is scored when both sources keep a
+      // frame through the next fetch: reading (mapping a file's pages, or copying them) then
+      // takes no time from the scoring.
+      can_read_ahead_ = sources_[0]->keep_frames(2) >= 2 && sources_[1]->keep_frames(2) >= 2;
     }
   }
 
@@ -661,13 +668,19 @@ class Scheduler {
       // The slot of pair i is free once pair i - slots is taken.
       take(i - int32_t(slots_) + 1);
       if (failed_) break;
-      // Held within 32 bits with the skip (a stream that long has ended before it).
-      const int32_t j = by_time ? int32_t(std::min<int64_t>(frame_at_time(i, info_[0], info_[1]),
-                                                            int64_t(INT32_MAX) - skip_[1]))
-                                : i;
       Frame a, b;
-      if (!fetch(i, j, &a, &b, fetch_stop)) break;
-      if (i == 0 && frame_samples(a) + frame_samples(b) < kSmallPairSamples) fetch2_->fetch_here();
+      if (!fetch(i, second_index(i, by_time), &a, &b, fetch_stop)) break;
+      if (i == 0) {
+        if (frame_samples(a) + frame_samples(b) < kSmallPairSamples)
+          fetch2_->fetch_here();
+        else if (can_read_ahead_)
+          fetch1_ = std::make_unique<Fetcher>(sources_[0]);
+      }
+      // Never past the pairs asked for: a frame read there could not be read back.
+      if (fetch1_ && i + 1 < stop) {
+        begin_fetch(i + 1, second_index(i + 1, by_time));
+        ahead_ = i + 1;
+      }
       submit(i, a, b);
       submitted_ = i + 1;
       // Pairs scored here are taken at once, so that listeners hear of them as the run goes;
@@ -675,6 +688,7 @@ class Scheduler {
       if (!workers_) take(submitted_);
     }
     take(submitted_);
+    fetch1_.reset();
     fetch2_.reset();
     return !failed_;
   }
@@ -685,16 +699,38 @@ class Scheduler {
   }
 
  private:
-  // Fetches frame i of the first input and frame j of the second (after the skip). 1 with both;
-  // 0 with *stop telling of an end or a failure, reported in the order first input, second.
+  // The second input's frame paired with pair i (before the skip), held within 32 bits with
+  // the skip (a stream that long has ended before it).
+  int32_t second_index(int32_t i, bool by_time) const {
+    return by_time ? int32_t(std::min<int64_t>(frame_at_time(i, info_[0], info_[1]),
+                                               int64_t(INT32_MAX) - skip_[1]))
+                   : i;
+  }
+
+  // Begins fetching pair i: the second input's frame j on its thread, unless it is the frame
+  // of the pair before, and, when reading ahead, the first input's on its own.
+  void begin_fetch(int32_t i, int32_t j) {
+    again_ = j == last_j_;
+    if (!again_) fetch2_->start(j + skip_[1]);
+    if (fetch1_) fetch1_->start(i + skip_[0]);
+  }
+
+  // Fetches frame i of the first input and frame j of the second (after the skip), or ends the
+  // fetch begun for it ahead. 1 with both; 0 with *stop telling of an end or a failure,
+  // reported in the order first input, second.
   int fetch(int32_t i, int32_t j, Frame* a, Frame* b, FetchStop* stop) {
-    const bool again = j == last_j_;
-    if (!again) fetch2_->start(j + skip_[1]);
+    if (ahead_ != i) begin_fetch(i, j);
+    ahead_ = -1;
+    const bool again = again_;
     Fetch got[2];
-    try {
-      got[0] = sources_[0]->get_frame(i + skip_[0], a);
-    } catch (const std::bad_alloc&) {
-      got[0] = Fetch::kOutOfMemory;
+    if (fetch1_) {
+      got[0] = fetch1_->wait(a);
+    } else {
+      try {
+        got[0] = sources_[0]->get_frame(i + skip_[0], a);
+      } catch (const std::bad_alloc&) {
+        got[0] = Fetch::kOutOfMemory;
+      }
     }
     if (again) {
       // The second input's frame of the pair before, which pairs by time may score again (its
@@ -770,6 +806,11 @@ class Scheduler {
   size_t slots_;
   std::vector<std::unique_ptr<Job>> jobs_;
   bool kept_[2] = {false, false};
+  bool can_read_ahead_ = false;
+  // The first input's fetcher when reading ahead, and the pair fetched ahead (-1: none).
+  std::unique_ptr<Fetcher> fetch1_;
+  int32_t ahead_ = -1;
+  bool again_ = false;  // the pair being fetched takes the second frame of the pair before
   std::unique_ptr<Fetcher> fetch2_;
   int32_t taken_ = 0;  // pairs committed (or, once failed, looked at)
   int32_t submitted_ = 0;

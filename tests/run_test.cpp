@@ -37,26 +37,38 @@ class MemorySource final : public VideoSource {
   // Frame i shows the pictures of frame i + shift (of frame `shift` alone when `still`).
   int32_t shift = 0;
   bool still = false;
+  // The pictures' size (a wide frame is 4 wider), and the most fetches a frame may be asked to
+  // stay valid through.
+  int32_t width = 16, height = 8;
+  int32_t most_kept = 1;
+  // The highest index fetched.
+  int32_t last_index = -1;
 
   const SourceInfo& info() const override { return info_; }
+  int32_t keep_frames(int32_t fetches) override {
+    blocks_.resize(size_t(std::clamp(fetches, 1, most_kept)));
+    return int32_t(blocks_.size());
+  }
   Fetch get_frame(int32_t index, Frame* out) override {
+    last_index = std::max(last_index, index);
     // A stream of unknown length is read forward only, as a pipe is.
     if (!info_.length_known && index < next_ - 1) return Fetch::kError;
     next_ = index + 1;
     if (index >= frames_) return info_.length_known ? Fetch::kError : Fetch::kEnd;
     if (index == fail_) return Fetch::kError;
     const int32_t shown = still ? shift : index + shift;
-    const int32_t w = index == wide_ ? 20 : 16, h = 8;
-    // A fresh buffer each time, the old one overwritten first: a run that keeps a frame past
-    // the next fetch sees other samples.
-    std::fill(block_.begin(), block_.end(), uint8_t(0xee));
-    block_.assign(size_t(w * h * 3 / 2), 0);
-    for (size_t i = 0; i < block_.size(); ++i)
-      block_[i] = uint8_t((i * 7 + size_t(shown) * 13 + size_t(seed_) * (i % 5)) & 0xff);
+    const int32_t w = index == wide_ ? width + 4 : width, h = height;
+    // A fresh buffer each time, the one of the fetch as many fetches back as frames are kept
+    // overwritten first: a run that keeps a frame longer sees other samples.
+    std::vector<uint8_t>& block = blocks_[fetches_++ % blocks_.size()];
+    std::fill(block.begin(), block.end(), uint8_t(0xee));
+    block.assign(size_t(w * h * 3 / 2), 0);
+    for (size_t i = 0; i < block.size(); ++i)
+      block[i] = uint8_t((i * 7 + size_t(shown) * 13 + size_t(seed_) * (i % 5)) & 0xff);
     Picture& p = out->picture;
     p = Picture{ChromaLayout::k420, 8, false, w, h, w / 2, h / 2, {}, {}};
-    p.plane[0] = block_.data();
-    p.plane[1] = block_.data() + w * h;
+    p.plane[0] = block.data();
+    p.plane[1] = block.data() + w * h;
     p.plane[2] = p.plane[1] + w * h / 4;
     p.pitch[0] = w;
     p.pitch[1] = p.pitch[2] = w / 2;
@@ -69,7 +81,8 @@ class MemorySource final : public VideoSource {
   int32_t frames_;
   int seed_, fail_, wide_;
   int32_t next_ = 0;
-  std::vector<uint8_t> block_;
+  size_t fetches_ = 0;
+  std::vector<std::vector<uint8_t>> blocks_ = std::vector<std::vector<uint8_t>>(1);
 };
 
 // A temporal metric: checks that it sees pairs 0, 1, 2... in order on its one scorer, and
@@ -228,26 +241,42 @@ TEST(Run, PairsFailuresAndTextAreTheSameOnAnyThreadCount) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> metrics = {"psnr"};
     if (c.ssim) metrics.push_back("ssim");
-    Outcome first;
-    for (int threads : {1, 2, 3}) {
-      SCOPED_TRACE(threads);
-      // The wide frame is in the second source only: that pair's sizes differ.
-      MemorySource a(c.frames[0], 1, c.known[0], c.fail[0]);
-      MemorySource b(c.frames[1], 2, c.known[1], c.fail[1], c.wide);
-      const Outcome o = run(&a, &b, metrics, threads, c.order);
-      const RunResult& r = o.result;
-      EXPECT_EQ(c.outcome, r.outcome) << r.reason;
-      EXPECT_EQ(std::tuple(c.compared, c.pair_count, c.failed_input, c.failed_frame, c.ended),
-                std::tuple(r.compared, r.pair_count, r.failed_input, r.failed_frame, r.ended));
-      // The per-pair lines, then the error line if any, then the report.
-      EXPECT_EQ(c.error_line, o.error_line);
-      EXPECT_EQ(size_t(c.compared), o.pair_lines);
-      EXPECT_EQ(c.ssim, o.text.find("[SSIM]\n") != std::string::npos);
-      if (threads == 1) {
-        first = o;
-      } else {
-        EXPECT_EQ(first.text, o.text);
-        EXPECT_EQ(first.rows, o.rows);
+    // Small pictures are fetched on one thread; large ones that their sources keep are
+    // fetched a pair ahead of the scoring, or handed to the threads uncopied.
+    for (const bool large : {false, true}) {
+      Outcome first;
+      for (int threads : {1, 2, 3}) {
+        SCOPED_TRACE(std::string(large ? "large, " : "small, ") + std::to_string(threads));
+        // The wide frame is in the second source only: that pair's sizes differ.
+        MemorySource a(c.frames[0], 1, c.known[0], c.fail[0]);
+        MemorySource b(c.frames[1], 2, c.known[1], c.fail[1], c.wide);
+        if (large) {
+          for (MemorySource* s : {&a, &b}) {
+            s->width = 176;
+            s->height = 144;
+            s->most_kept = 8;
+          }
+        }
+        const Outcome o = run(&a, &b, metrics, threads, c.order);
+        // No frame past a file's end is asked for: reading ahead stops at the last pair.
+        if (c.known[0] && c.known[1]) {
+          EXPECT_LT(a.last_index, c.frames[0]);
+          EXPECT_LT(b.last_index, c.frames[1]);
+        }
+        const RunResult& r = o.result;
+        EXPECT_EQ(c.outcome, r.outcome) << r.reason;
+        EXPECT_EQ(std::tuple(c.compared, c.pair_count, c.failed_input, c.failed_frame, c.ended),
+                  std::tuple(r.compared, r.pair_count, r.failed_input, r.failed_frame, r.ended));
+        // The per-pair lines, then the error line if any, then the report.
+        EXPECT_EQ(c.error_line, o.error_line);
+        EXPECT_EQ(size_t(c.compared), o.pair_lines);
+        EXPECT_EQ(c.ssim, o.text.find("[SSIM]\n") != std::string::npos);
+        if (threads == 1) {
+          first = o;
+        } else {
+          EXPECT_EQ(first.text, o.text);
+          EXPECT_EQ(first.rows, o.rows);
+        }
       }
     }
   }
