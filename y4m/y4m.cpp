@@ -244,12 +244,18 @@ void YuvSource::index_y4m(const Y4mHeader& header) {
   const uint64_t size = file_->size();
   uint64_t pos = header.line_size;
   uint8_t line[kY4mMaxLine];
+  // Lines of small frames come from the input's read-ahead window; those of large ones are read
+  // alone, since a window would copy mostly samples that the frames' mappings read again.
+  const bool alone = geometry_.frame >= (64 << 10);
+  const auto read_line = [&](size_t n) {
+    return alone ? file_->read_exactly(pos, line, n) : file_->read_at(pos, line, n);
+  };
   while (pos < size && offsets_.size() < size_t(INT32_MAX)) {
     size_t n = size_t(std::min<uint64_t>(64, size - pos)), length = 0;
-    int found = file_->read_at(pos, line, n) ? frame_line(line, n, &length) : 0;
+    int found = read_line(n) ? frame_line(line, n, &length) : 0;
     if (found < 0 && n < size - pos) {
       n = size_t(std::min<uint64_t>(kY4mMaxLine, size - pos));
-      found = file_->read_at(pos, line, n) ? frame_line(line, n, &length) : 0;
+      found = read_line(n) ? frame_line(line, n, &length) : 0;
     }
     if (found <= 0) {
       offsets_.push_back(kNoFrameLine);
