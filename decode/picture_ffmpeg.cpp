@@ -142,21 +142,24 @@ SwsPtr make_yuv_scaler(int w, int h, AVPixelFormat from, bool from_full_range, A
   return make_sws(w, h, from, from_full_range, w, h, to, to_full_range, kYuvScaleFlags);
 }
 
+// What a converter or scaler was made for: it is kept while pictures keep coming in that form.
+struct ScalerKey {
+  int w = 0, h = 0;
+  int dw = 0, dh = 0;  // a scaler's output size (0 for a converter of one size)
+  AVPixelFormat from = AV_PIX_FMT_NONE, to = AV_PIX_FMT_NONE;
+  bool full_range = false;  // the input's range
+  bool keep_range = false;  // whether the output is full range
+  ScaleFilter filter = ScaleFilter::kNone;
+  uint8_t matrix = 0;  // an RGB conversion's matrix
+  bool operator==(const ScalerKey&) const = default;
+};
+
 struct PictureBuffer::State {
   std::unique_ptr<uint8_t[]> block;
   size_t capacity = 0;
   SwsPtr sws;
-  // What sws was made for; it is kept while pictures keep coming in that form.
-  int w = 0, h = 0;
-  AVPixelFormat from = AV_PIX_FMT_NONE, to = AV_PIX_FMT_NONE;
-  bool full_range = false;
-  bool keep_range = false;
-  // A scaler's output size and filter (0 and none for a converter of one size).
-  int dw = 0, dh = 0;
-  ScaleFilter filter = ScaleFilter::kNone;
-  // An RGB conversion's matrix, and the packed RGB rows libswscale writes before they are
-  // parted into planes.
-  uint8_t matrix = 0;
+  ScalerKey key;
+  // The packed RGB rows libswscale writes before an RGB conversion parts them into planes.
   std::unique_ptr<uint8_t[]> packed;
   size_t packed_capacity = 0;
 };
@@ -268,18 +271,16 @@ int convert_picture(const Picture& in, ChromaLayout layout, int depth, PictureBu
     // untouched). The result is studio range unless the range is kept, BT.601 coefficients as
     // libswscale's filters use by default.
     const bool full_out = in.full_range && keep_range;
-    if (!s.sws || s.w != w || s.h != h || s.from != from || s.to != to ||
-        s.full_range != in.full_range || s.keep_range != full_out || s.dw != 0) {
+    const ScalerKey key{.w = w,
+                        .h = h,
+                        .from = from,
+                        .to = to,
+                        .full_range = in.full_range,
+                        .keep_range = full_out};
+    if (!s.sws || !(s.key == key)) {
       s.sws = make_yuv_scaler(w, h, from, in.full_range, to, full_out);
-      s.dw = s.dh = 0;
-      s.filter = ScaleFilter::kNone;
       if (!s.sws) return fail(why, "libswscale cannot convert it");
-      s.w = w;
-      s.h = h;
-      s.from = from;
-      s.to = to;
-      s.full_range = in.full_range;
-      s.keep_range = full_out;
+      s.key = key;
     }
     Picture p;
     p.layout = layout;
@@ -352,21 +353,20 @@ int scale_picture(const Picture& in, int32_t width, int32_t height, ChromaLayout
   try {
     if (!out->state) out->state.reset(new PictureBuffer::State);
     PictureBuffer::State& s = *out->state;
-    if (!s.sws || s.w != w || s.h != h || s.dw != width || s.dh != height || s.from != from ||
-        s.to != to || s.full_range != in.full_range || s.keep_range != full_range ||
-        s.filter != filter) {
+    const ScalerKey key{.w = w,
+                        .h = h,
+                        .dw = width,
+                        .dh = height,
+                        .from = from,
+                        .to = to,
+                        .full_range = in.full_range,
+                        .keep_range = full_range,
+                        .filter = filter};
+    if (!s.sws || !(s.key == key)) {
       s.sws = make_sws(w, h, from, in.full_range, width, height, to, full_range,
                        scale_flags(filter), filter.param);
       if (!s.sws) return fail(why, "libswscale cannot scale it");
-      s.w = w;
-      s.h = h;
-      s.dw = width;
-      s.dh = height;
-      s.from = from;
-      s.to = to;
-      s.full_range = in.full_range;
-      s.keep_range = full_range;
-      s.filter = filter;
+      s.key = key;
     }
     Picture p = in;
     p.layout = layout;
@@ -438,19 +438,12 @@ int rgb_picture(const Picture& in, int depth, PictureBuffer* out, std::string* w
   try {
     if (!out->state) out->state.reset(new PictureBuffer::State);
     PictureBuffer::State& s = *out->state;
-    if (!s.sws || s.w != w || s.h != h || s.from != from || s.to != to ||
-        s.full_range != in.full_range || s.matrix != in.matrix || s.dw != 0) {
+    const ScalerKey key{
+        .w = w, .h = h, .from = from, .to = to, .full_range = in.full_range, .matrix = in.matrix};
+    if (!s.sws || !(s.key == key)) {
       s.sws = make_rgb_converter(w, h, from, to, in.matrix, in.full_range);
-      s.dw = s.dh = 0;
-      s.filter = ScaleFilter::kNone;
       if (!s.sws) return fail(why, "libswscale cannot convert it to RGB");
-      s.w = w;
-      s.h = h;
-      s.from = from;
-      s.to = to;
-      s.full_range = in.full_range;
-      s.keep_range = false;
-      s.matrix = in.matrix;
+      s.key = key;
     }
     const size_t in_bytes = wide ? 2 : 1;
     const ptrdiff_t packed_pitch = aligned(size_t(w) * 3 * in_bytes);
