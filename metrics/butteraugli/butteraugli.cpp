@@ -2,13 +2,40 @@
 // norms of the map, around the tier that computes each resolution's map.
 #include "metrics/butteraugli/butteraugli.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <new>
 
 #include "convert/convert.h"
 #include "metrics/butteraugli/scale.h"
 
 namespace vq::butteraugli {
+
+namespace {
+constexpr size_t kLargePage = size_t(2) << 20;
+}
+
+void* allocate_samples(size_t bytes) {
+  if (bytes < kLargePage) return ::operator new(bytes);
+  void* p = nullptr;
+  if (posix_memalign(&p, kLargePage, bytes) != 0) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+  // Only whole large pages: a last partial one stays in small pages, so that no more is
+  // resident than the block.
+  madvise(p, bytes & ~(kLargePage - 1), MADV_HUGEPAGE);
+#endif
+  return p;
+}
+
+void free_samples(void* p, size_t bytes) noexcept {
+  if (bytes < kLargePage)
+    ::operator delete(p);
+  else
+    std::free(p);
+}
 
 float linear_from_srgb(float x) {
   if (!(x > 0.04045f)) return x * (1.0f / 12.92f);

@@ -16,11 +16,31 @@ struct Params {
   float xmul = 1.0f;               // weight of the red-green channel
 };
 
+// Storage for planes' samples. A block of 2 MiB or more starts on a 2 MiB boundary and asks the
+// kernel to back it with its large pages: a scale streams some 22 planes through the caches
+// several times, and with 4 KiB pages much of that time goes to page faults and address
+// translation. Smaller blocks come from the heap as usual.
+void* allocate_samples(size_t bytes);
+void free_samples(void* p, size_t bytes) noexcept;
+
+template <class T>
+struct SampleAllocator {
+  using value_type = T;
+  SampleAllocator() = default;
+  template <class U>
+  SampleAllocator(const SampleAllocator<U>&) {}
+  T* allocate(size_t n) { return static_cast<T*>(allocate_samples(n * sizeof(T))); }
+  void deallocate(T* p, size_t n) noexcept { free_samples(p, n * sizeof(T)); }
+  friend bool operator==(const SampleAllocator&, const SampleAllocator&) { return true; }
+};
+
+using Samples = std::vector<float, SampleAllocator<float>>;
+
 // A float plane of a fixed size, rows packed.
 struct Plane {
   int32_t width = 0;
   int32_t height = 0;
-  std::vector<float> data;
+  Samples data;
   void resize(int32_t w, int32_t h) {
     width = w;
     height = h;
