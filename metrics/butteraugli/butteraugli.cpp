@@ -14,24 +14,20 @@
 
 namespace vq::butteraugli {
 
-namespace {
-constexpr size_t kLargePage = size_t(2) << 20;
-}
-
 void* allocate_samples(size_t bytes) {
-  if (bytes < kLargePage) return ::operator new(bytes);
+  if (bytes < kLargePageBytes) return ::operator new(bytes);
   void* p = nullptr;
-  if (posix_memalign(&p, kLargePage, bytes) != 0) throw std::bad_alloc();
+  if (posix_memalign(&p, kLargePageBytes, bytes) != 0) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
   // Only whole large pages: a last partial one stays in small pages, so that no more is
   // resident than the block.
-  madvise(p, bytes & ~(kLargePage - 1), MADV_HUGEPAGE);
+  madvise(p, bytes & ~(kLargePageBytes - 1), MADV_HUGEPAGE);
 #endif
   return p;
 }
 
 void free_samples(void* p, size_t bytes) noexcept {
-  if (bytes < kLargePage)
+  if (bytes < kLargePageBytes)
     ::operator delete(p);
   else
     std::free(p);

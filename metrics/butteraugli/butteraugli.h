@@ -20,6 +20,7 @@ struct Params {
 // kernel to back it with its large pages: a scale streams some 22 planes through the caches
 // several times, and with 4 KiB pages much of that time goes to page faults and address
 // translation. Smaller blocks come from the heap as usual.
+constexpr size_t kLargePageBytes = size_t(2) << 20;
 void* allocate_samples(size_t bytes);
 void free_samples(void* p, size_t bytes) noexcept;
 
