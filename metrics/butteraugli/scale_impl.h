@@ -486,10 +486,10 @@ struct Scale final : ScaleBase {
   Samples scratch;
   Plane* ac[3];  // the high and middle frequencies' errors: the distorted picture's low band
   Plane* dc[3];  // the low frequencies' errors: the reference's low band
-  // The map: in the reference's X ultra-high band, spent by then, or in a plane of its own for
-  // a scale that borrows its bands' planes.
+  // The map: in the reference's X ultra-high band, spent by then, or for a scale that borrows
+  // its bands' planes in the distorted picture's lent X plane (its middle band, spent by then),
+  // which goes back to the caller holding the map.
   Plane* result;
-  Plane own_result;
   float mix[12];
 
   Scale(int32_t width, int32_t height, const Params& p, bool own_planes)
@@ -518,12 +518,7 @@ struct Scale final : ScaleBase {
       dc[c] = &bands[0].lf[c];
       ac[c] = &bands[1].lf[c];
     }
-    if (own_planes) {
-      result = &bands[0].uhf[0];
-    } else {
-      own_result.resize(w, h);
-      result = &own_result;
-    }
+    result = own_planes ? &bands[0].uhf[0] : &bands[1].mf[0];
     for (int i = 0; i < 12; ++i)
       mix[i] = float(kMix[i]);
   }
