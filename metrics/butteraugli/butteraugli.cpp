@@ -107,7 +107,61 @@ Comparator::Comparator(int32_t width, int32_t height, const Params& params, uint
 
 Comparator::~Comparator() = default;
 
-const Plane& Comparator::diffmap() {
+namespace {
+
+// The sums behind Norms, a row of the map at a time in the map's order.
+class NormSums {
+ public:
+  explicit NormSums(double p) : p_(p), cube_(std::abs(p - 3.0) < 1e-6) {}
+
+  void add_row(const float* v, int32_t n) {
+    // Sixteen running maxima side by side, which the compiler keeps in vectors; the largest is
+    // the same whichever order the samples come in.
+    constexpr int32_t kLanes = 16;
+    float lane[kLanes] = {};
+    const int32_t body = n - n % kLanes;
+    for (int32_t i = 0; i < body; i += kLanes)
+      for (int32_t j = 0; j < kLanes; ++j)
+        lane[j] = std::max(lane[j], v[i + j]);
+    for (float l : lane)
+      max_ = std::max(max_, l);
+    for (int32_t i = body; i < n; ++i)
+      max_ = std::max(max_, v[i]);
+    for (int32_t i = 0; i < n; ++i) {
+      const double d1 = v[i];
+      double d = cube_ ? d1 * (d1 * d1) : std::pow(d1, p_);
+      sum_[0] += d;
+      d *= d;
+      sum_[1] += d;
+      d *= d;
+      sum_[2] += d;
+    }
+    count_ += size_t(n);
+  }
+
+  Norms norms() const {
+    Norms out;
+    out.max_norm = double(max_);
+    if (count_ == 0) return out;
+    const double per_sample = 1.0 / double(count_);
+    double v = 0;
+    for (int i = 0; i < 3; ++i)
+      v += std::pow(per_sample * sum_[i], 1.0 / (p_ * double(1 << i)));
+    out.p_norm = v / 3.0;
+    return out;
+  }
+
+ private:
+  double p_;
+  bool cube_;
+  double sum_[3] = {0, 0, 0};
+  float max_ = 0.0f;
+  size_t count_ = 0;
+};
+
+}  // namespace
+
+const Plane& Comparator::diffmap(double p, Norms* norms) {
   if (half_ != nullptr) {
     for (int c = 0; c < 3; ++c) {
       subsample(ref_[c], sub_ref_[c]);
@@ -119,46 +173,21 @@ const Plane& Comparator::diffmap() {
   }
   full_->compare(ref_, dist_);
   Plane& out = full_->map();
-  if (half_ != nullptr) {
-    const Plane& sub = sub_dist_[0];  // where the half-resolution pass leaves its map
-    const double keep = 1.0 - 0.3 * 0.5;
-    for (int32_t y = 0; y < out.height; ++y) {
-      float* d = out.row(y);
-      const float* s = sub.row(y / 2);
+  NormSums sums(p);
+  const double keep = 1.0 - 0.3 * 0.5;
+  for (int32_t y = 0; y < out.height; ++y) {
+    float* d = out.row(y);
+    if (half_ != nullptr) {
+      const float* s = sub_dist_[0].row(y / 2);  // where the half-resolution pass leaves its map
       for (int32_t x = 0; x < out.width; ++x) {
         d[x] = float(double(d[x]) * keep);
         d[x] += 0.5f * s[x / 2];
       }
     }
+    if (norms != nullptr) sums.add_row(d, out.width);
   }
+  if (norms != nullptr) *norms = sums.norms();
   return out;
-}
-
-double max_norm(const Plane& diffmap) {
-  float m = 0.0f;
-  for (float v : diffmap.data)
-    m = std::max(m, v);
-  return double(m);
-}
-
-double p_norm(const Plane& diffmap, double p) {
-  if (diffmap.data.empty()) return 0.0;
-  const double per_sample = 1.0 / double(diffmap.data.size());
-  double sum[3] = {0, 0, 0};
-  const bool cube = std::abs(p - 3.0) < 1e-6;
-  for (float v : diffmap.data) {
-    const double d1 = v;
-    double d = cube ? d1 * (d1 * d1) : std::pow(d1, p);
-    sum[0] += d;
-    d *= d;
-    sum[1] += d;
-    d *= d;
-    sum[2] += d;
-  }
-  double v = 0;
-  for (int i = 0; i < 3; ++i)
-    v += std::pow(per_sample * sum[i], 1.0 / (p * double(1 << i)));
-  return v / 3.0;
 }
 
 }  // namespace vq::butteraugli

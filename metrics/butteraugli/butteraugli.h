@@ -61,6 +61,13 @@ constexpr int32_t kMinSide = 8;
 
 class ScaleBase;
 
+// The map's norms as butteraugli_main prints them: its largest value (the first line) and its
+// p-norm, the mean of the p-, 2p- and 4p-norms.
+struct Norms {
+  double max_norm = 0;
+  double p_norm = 0;
+};
+
 // Scores pairs of pictures of one size; every plane it needs is allocated once, at construction,
 // and reused for each pair. `cpu_flags` (convert.h's kCpu* bits) choose the widest vectors the
 // processor has; every choice computes the same map.
@@ -75,8 +82,9 @@ class Comparator {
   // diffmap(), which spends them.
   Plane* reference() { return ref_; }
   Plane* distorted() { return dist_; }
-  // The distance map of the pair in reference() and distorted().
-  const Plane& diffmap();
+  // The distance map of the pair in reference() and distorted(), and with `norms` its norms
+  // for `p`, summed in the sweep that finishes the map.
+  const Plane& diffmap(double p = 3.0, Norms* norms = nullptr);
 
  private:
   Params params_;
@@ -85,10 +93,5 @@ class Comparator {
   std::unique_ptr<ScaleBase> full_;
   std::unique_ptr<ScaleBase> half_;  // null when the half-resolution picture is too small
 };
-
-// The largest value of the map (butteraugli_main's first line).
-[[nodiscard]] double max_norm(const Plane& diffmap);
-// The map's p-norm as butteraugli_main prints it: the mean of the p-, 2p- and 4p-norms.
-[[nodiscard]] double p_norm(const Plane& diffmap, double p);
 
 }  // namespace vq::butteraugli

@@ -69,9 +69,10 @@ class Butteraugli final : public Metric {
     }
     load(ref, comparator_.reference());
     load(dist, comparator_.distorted());
-    const butteraugli::Plane& map = comparator_.diffmap();
-    table->set(max_id_, pair, butteraugli::max_norm(map));
-    table->set(norm_id_, pair, butteraugli::p_norm(map, p_));
+    butteraugli::Norms norms;
+    (void)comparator_.diffmap(p_, &norms);
+    table->set(max_id_, pair, norms.max_norm);
+    table->set(norm_id_, pair, norms.p_norm);
     return MetricStatus::kOk;
   }
 
