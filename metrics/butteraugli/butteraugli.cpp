@@ -53,25 +53,22 @@ float linear_from_srgb(float x) {
 
 namespace {
 
-// The half-resolution picture: the mean of each 2x2 block (an odd last row or column counts
-// twice).
-void subsample(const Plane& in, Plane& out) {
-  std::fill(out.data.begin(), out.data.end(), 0.0f);
-  // Each output sums its samples row by row, left to right.
+// Row k of the half-resolution picture: the mean of each 2x2 block (an odd last row or column
+// counts twice), summed row by row, left to right.
+void subsample_row(const Plane& in, int32_t k, Plane& out) {
+  float* __restrict d = out.row(k);
+  std::fill(d, d + out.width, 0.0f);
   const int32_t pairs = in.width / 2;
-  for (int32_t y = 0; y < in.height; ++y) {
+  for (int32_t y = 2 * k; y < std::min(2 * k + 2, in.height); ++y) {
     const float* __restrict s = in.row(y);
-    float* __restrict d = out.row(y / 2);
     for (int32_t x = 0; x < pairs; ++x)
       d[x] = (d[x] + 0.25f * s[2 * x]) + 0.25f * s[2 * x + 1];
     if (in.width & 1) d[pairs] += 0.25f * s[2 * pairs];
   }
-  if (in.width & 1)
-    for (int32_t y = 0; y < out.height; ++y)
-      out.row(y)[out.width - 1] *= 2.0f;
-  if (in.height & 1)
+  if (in.width & 1) d[out.width - 1] *= 2.0f;
+  if (2 * k + 1 == in.height)
     for (int32_t x = 0; x < out.width; ++x)
-      out.row(out.height - 1)[x] *= 2.0f;
+      d[x] *= 2.0f;
 }
 
 }  // namespace
@@ -106,6 +103,16 @@ Comparator::Comparator(int32_t width, int32_t height, const Params& params, uint
 }
 
 Comparator::~Comparator() = default;
+
+void Comparator::rows_filled(int32_t y) {
+  if (half_ == nullptr) return;
+  const int32_t rows = y >= ref_[0].height ? sub_ref_[0].height : y / 2;
+  for (; half_rows_ < rows; ++half_rows_)
+    for (int c = 0; c < 3; ++c) {
+      subsample_row(ref_[c], half_rows_, sub_ref_[c]);
+      subsample_row(dist_[c], half_rows_, sub_dist_[c]);
+    }
+}
 
 namespace {
 
@@ -163,10 +170,8 @@ class NormSums {
 
 const Plane& Comparator::diffmap(double p, Norms* norms) {
   if (half_ != nullptr) {
-    for (int c = 0; c < 3; ++c) {
-      subsample(ref_[c], sub_ref_[c]);
-      subsample(dist_[c], sub_dist_[c]);
-    }
+    rows_filled(ref_[0].height);
+    half_rows_ = 0;
     half_->swap_planes(*full_);
     half_->compare(sub_ref_, sub_dist_);
     half_->swap_planes(*full_);

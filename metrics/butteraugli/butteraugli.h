@@ -82,6 +82,9 @@ class Comparator {
   // diffmap(), which spends them.
   Plane* reference() { return ref_; }
   Plane* distorted() { return dist_; }
+  // Says that rows 0 to y - 1 of all six planes are filled: the half-resolution rows they
+  // complete are made while they are in the cache (diffmap() makes those left).
+  void rows_filled(int32_t y);
   // The distance map of the pair in reference() and distorted(), and with `norms` its norms
   // for `p`, summed in the sweep that finishes the map.
   const Plane& diffmap(double p = 3.0, Norms* norms = nullptr);
@@ -90,6 +93,7 @@ class Comparator {
   Params params_;
   Plane ref_[3], dist_[3];
   Plane sub_ref_[3], sub_dist_[3];  // the pair at half resolution
+  int32_t half_rows_ = 0;           // their rows made for the pair being filled
   std::unique_ptr<ScaleBase> full_;
   std::unique_ptr<ScaleBase> half_;  // null when the half-resolution picture is too small
 };
