@@ -16,11 +16,32 @@ struct Params {
   float xmul = 1.0f;               // weight of the red-green channel
 };
 
+// Storage for planes' samples. A block of 2 MiB or more starts on a 2 MiB boundary and asks the
+// kernel to back it with its large pages: a scale streams some 22 planes through the caches
+// several times, and with 4 KiB pages much of that time goes to page faults and address
+// translation. Smaller blocks come from the heap as usual.
+constexpr size_t kLargePageBytes = size_t(2) << 20;
+void* allocate_samples(size_t bytes);
+void free_samples(void* p, size_t bytes) noexcept;
+
+template <class T>
+struct SampleAllocator {
+  using value_type = T;
+  SampleAllocator() = default;
+  template <class U>
+  SampleAllocator(const SampleAllocator<U>&) {}
+  T* allocate(size_t n) { return static_cast<T*>(allocate_samples(n * sizeof(T))); }
+  void deallocate(T* p, size_t n) noexcept { free_samples(p, n * sizeof(T)); }
+  friend bool operator==(const SampleAllocator&, const SampleAllocator&) { return true; }
+};
+
+using Samples = std::vector<float, SampleAllocator<float>>;
+
 // A float plane of a fixed size, rows packed.
 struct Plane {
   int32_t width = 0;
   int32_t height = 0;
-  std::vector<float> data;
+  Samples data;
   void resize(int32_t w, int32_t h) {
     width = w;
     height = h;
@@ -40,6 +61,13 @@ constexpr int32_t kMinSide = 8;
 
 class ScaleBase;
 
+// The map's norms as butteraugli_main prints them: its largest value (the first line) and its
+// p-norm, the mean of the p-, 2p- and 4p-norms.
+struct Norms {
+  double max_norm = 0;
+  double p_norm = 0;
+};
+
 // Scores pairs of pictures of one size; every plane it needs is allocated once, at construction,
 // and reused for each pair. `cpu_flags` (convert.h's kCpu* bits) choose the widest vectors the
 // processor has; every choice computes the same map.
@@ -54,20 +82,20 @@ class Comparator {
   // diffmap(), which spends them.
   Plane* reference() { return ref_; }
   Plane* distorted() { return dist_; }
-  // The distance map of the pair in reference() and distorted().
-  const Plane& diffmap();
+  // Says that rows 0 to y - 1 of all six planes are filled: the half-resolution rows they
+  // complete are made while they are in the cache (diffmap() makes those left).
+  void rows_filled(int32_t y);
+  // The distance map of the pair in reference() and distorted(), and with `norms` its norms
+  // for `p`, summed in the sweep that finishes the map.
+  const Plane& diffmap(double p = 3.0, Norms* norms = nullptr);
 
  private:
   Params params_;
   Plane ref_[3], dist_[3];
   Plane sub_ref_[3], sub_dist_[3];  // the pair at half resolution
+  int32_t half_rows_ = 0;           // their rows made for the pair being filled
   std::unique_ptr<ScaleBase> full_;
   std::unique_ptr<ScaleBase> half_;  // null when the half-resolution picture is too small
 };
-
-// The largest value of the map (butteraugli_main's first line).
-[[nodiscard]] double max_norm(const Plane& diffmap);
-// The map's p-norm as butteraugli_main prints it: the mean of the p-, 2p- and 4p-norms.
-[[nodiscard]] double p_norm(const Plane& diffmap, double p);
 
 }  // namespace vq::butteraugli

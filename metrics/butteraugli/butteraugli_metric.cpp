@@ -67,11 +67,16 @@ class Butteraugli final : public Metric {
       max_id_ = table->declare("butteraugli");
       norm_id_ = table->declare(norm_name_);
     }
-    load(ref, comparator_.reference());
-    load(dist, comparator_.distorted());
-    const butteraugli::Plane& map = comparator_.diffmap();
-    table->set(max_id_, pair, butteraugli::max_norm(map));
-    table->set(norm_id_, pair, butteraugli::p_norm(map, p_));
+    // Row by row, both pictures, so that the comparator halves them while they are fresh.
+    for (int32_t y = 0; y < form_.height; ++y) {
+      load_row(ref, y, comparator_.reference());
+      load_row(dist, y, comparator_.distorted());
+      if (y & 1) comparator_.rows_filled(y + 1);
+    }
+    butteraugli::Norms norms;
+    (void)comparator_.diffmap(p_, &norms);
+    table->set(max_id_, pair, norms.max_norm);
+    table->set(norm_id_, pair, norms.p_norm);
     return MetricStatus::kOk;
   }
 
@@ -82,20 +87,18 @@ class Butteraugli final : public Metric {
     return p;
   }
 
-  void load(const Picture& pic, butteraugli::Plane* out) const {
+  void load_row(const Picture& pic, int32_t y, butteraugli::Plane* out) const {
     for (int c = 0; c < 3; ++c) {
-      for (int32_t y = 0; y < form_.height; ++y) {
-        const uint8_t* src = pic.plane[c] + y * pic.pitch[c];
-        float* dst = out[c].row(y);
-        if (form_.depth == 8) {
-          for (int32_t x = 0; x < form_.width; ++x)
-            dst[x] = linear_[src[x]];
-        } else {
-          for (int32_t x = 0; x < form_.width; ++x) {
-            uint16_t v;
-            std::memcpy(&v, src + 2 * x, sizeof v);
-            dst[x] = linear_[v];
-          }
+      const uint8_t* src = pic.plane[c] + y * pic.pitch[c];
+      float* dst = out[c].row(y);
+      if (form_.depth == 8) {
+        for (int32_t x = 0; x < form_.width; ++x)
+          dst[x] = linear_[src[x]];
+      } else {
+        for (int32_t x = 0; x < form_.width; ++x) {
+          uint16_t v;
+          std::memcpy(&v, src + 2 * x, sizeof v);
+          dst[x] = linear_[v];
         }
       }
     }

@@ -12,9 +12,11 @@ namespace vq::butteraugli {
 class ScaleBase {
  public:
   virtual ~ScaleBase() = default;
-  // The map of the pair whose linear RGB planes are `rgb0` (reference) and `rgb1`, into map().
-  // The planes are the comparison's scratch: they come back the same size, their samples spent.
+  // The map of the pair whose linear RGB planes are `rgb0` (reference) and `rgb1`, into map(),
+  // or for a scale made without planes into rgb1[0]. The planes are the comparison's scratch:
+  // they come back the same size, their samples spent.
   virtual void compare(Plane* rgb0, Plane* rgb1) = 0;
+  // The last compare's map, for a scale made with its own planes.
   virtual Plane& map() = 0;
   // Exchanges the band planes of two scales of one tier, so that a scale made without planes
   // borrows those of another of a larger picture for a compare, and gives them back.

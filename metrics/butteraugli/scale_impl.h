@@ -97,16 +97,15 @@ bool is_edge(int32_t x, int32_t n, int radius) {
 // The rows the horizontal pass has made, kept for the vertical pass: row j of the picture in
 // slot j % slots. A blur holds no more rows than its window, so no tap's row is a plane away.
 struct RowRing {
+  static constexpr int kMaxSlots = 33;  // the widest blur's window
   int32_t width = 0;
   int slots = 0;
-  std::vector<float> data;
-  // Sets the ring's shape; its storage only ever grows (a scale's blurs share its rings).
+  float* data = nullptr;  // room for kMaxSlots rows (a scale's blurs share its rings)
   void resize(int32_t w, int n) {
     width = w;
     slots = n;
-    if (data.size() < size_t(w) * size_t(n)) data.resize(size_t(w) * size_t(n));
   }
-  float* row(int32_t y) { return data.data() + size_t(y % slots) * size_t(width); }
+  float* row(int32_t y) { return data + size_t(y % slots) * size_t(width); }
 };
 
 // Asks for the w samples of a row the next step reads into the second-level cache: the planes
@@ -478,14 +477,19 @@ struct Scale final : ScaleBase {
   Kernel uhf_blur = make_kernel(float(1.56416327805));
   Kernel mask_blur = make_kernel(2.7f);
   Bands bands[2];
-  RowRing rings[3];            // the blurs' rows, one ring per plane blurred together
-  std::vector<float> row_buf;  // three rows of blurs whose output is only read once
+  RowRing rings[3];          // the blurs' rows, one ring per plane blurred together
+  float* row_buf = nullptr;  // three rows of blurs whose output is only read once
+  // The rings (the blurs' and the line filters') and row_buf, carved from one block at each
+  // compare. At 1080p the block is some 1.3 MB read over and over, a row at a time; rounded up
+  // to a whole large page, it costs the processor one address translation instead of some 300.
+  // A scale that borrows its band planes borrows this too.
+  Samples scratch;
   Plane* ac[3];  // the high and middle frequencies' errors: the distorted picture's low band
   Plane* dc[3];  // the low frequencies' errors: the reference's low band
-  // The map: in the reference's X ultra-high band, spent by then, or in a plane of its own for
-  // a scale that borrows its bands' planes.
+  // The map: in the reference's X ultra-high band, spent by then, or for a scale that borrows
+  // its bands' planes in the distorted picture's lent X plane (its middle band, spent by then),
+  // which goes back to the caller holding the map.
   Plane* result;
-  Plane own_result;
   float mix[12];
 
   Scale(int32_t width, int32_t height, const Params& p, bool own_planes)
@@ -504,20 +508,17 @@ struct Scale final : ScaleBase {
       for (Plane& q : b.uhf)
         q.data.resize(size_t(w) * size_t(h));
     }
-    row_buf.resize(size_t(3) * size_t(w));
-    for (auto& channel : maltas)
-      for (Malta& m : channel)
-        m.ring.assign(size_t(kSlots + 1) * size_t(w + 2 * kPad), 0.0f);
+    if (own_planes) {
+      size_t n = scratch_size();
+      constexpr size_t page = kLargePageBytes / sizeof(float);
+      if (n >= page / 2) n = (n + page - 1) / page * page;
+      scratch.assign(n, 0.0f);
+    }
     for (int c = 0; c < 3; ++c) {
       dc[c] = &bands[0].lf[c];
       ac[c] = &bands[1].lf[c];
     }
-    if (own_planes) {
-      result = &bands[0].uhf[0];
-    } else {
-      own_result.resize(w, h);
-      result = &own_result;
-    }
+    result = own_planes ? &bands[0].uhf[0] : &bands[1].mf[0];
     for (int i = 0; i < 12; ++i)
       mix[i] = float(kMix[i]);
   }
@@ -533,7 +534,7 @@ struct Scale final : ScaleBase {
     const float min01 = 1.7557483643287353f, min2 = 12.226454707163354f;
     float* blurred[3];
     for (int c = 0; c < 3; ++c)
-      blurred[c] = row_buf.data() + size_t(c) * size_t(w);
+      blurred[c] = row_buf + size_t(c) * size_t(w);
     auto to_row = [&blurred](int c, int32_t) { return blurred[c]; };
     auto from = [rgb](int c) -> const Plane& { return rgb[c]; };
     blur_planes(opsin_blur, 3, from, rings, to_row, [&](int32_t y) {
@@ -671,7 +672,7 @@ struct Scale final : ScaleBase {
     const Plane* b = nullptr;
     bool lf = false;
     float norm2_gt = 0, norm2_lt = 0, fnorm1 = 0;
-    std::vector<float> ring;
+    float* ring = nullptr;
   };
   Malta maltas[2][3];  // X's and Y's filters of the ultra-high, high and middle bands
 
@@ -692,7 +693,7 @@ struct Scale final : ScaleBase {
 
   float* malta_slot(Malta& m, int32_t j) const {
     const size_t k = j < 0 || j >= h ? size_t(kSlots) : size_t(j % kSlots);
-    return m.ring.data() + k * size_t(w + 2 * kPad) + kPad;
+    return m.ring + k * size_t(w + 2 * kPad) + kPad;
   }
 
   // Row j of a filter's differences into its ring: the symmetric difference scaled by the
@@ -748,6 +749,7 @@ struct Scale final : ScaleBase {
   // own width, from the start.
   void swap_planes(ScaleBase& other) override {
     Scale& o = static_cast<Scale&>(other);
+    std::swap(scratch, o.scratch);
     for (int k = 0; k < 2; ++k) {
       for (int c = 0; c < 3; ++c)
         std::swap(bands[k].lf[c].data, o.bands[k].lf[c].data);
@@ -758,7 +760,31 @@ struct Scale final : ScaleBase {
     }
   }
 
+  size_t malta_ring_size() const { return size_t(kSlots + 1) * size_t(w + 2 * kPad); }
+  size_t scratch_size() const {
+    return 3 * size_t(RowRing::kMaxSlots) * size_t(w) + 6 * malta_ring_size() + 3 * size_t(w);
+  }
+
+  // Lays the rings and row_buf out in `scratch` (this scale's or one lent by a larger one) for
+  // this scale's width; the line filters' rings start as zeros, their padding and the slot for
+  // rows outside the picture staying so.
+  void carve() {
+    float* p = scratch.data();
+    for (RowRing& r : rings) {
+      r.data = p;
+      p += size_t(RowRing::kMaxSlots) * size_t(w);
+    }
+    for (auto& channel : maltas)
+      for (Malta& m : channel) {
+        m.ring = p;
+        std::fill(p, p + malta_ring_size(), 0.0f);
+        p += malta_ring_size();
+      }
+    row_buf = p;
+  }
+
   void compare(Plane* rgb0, Plane* rgb1) override {
+    carve();
     for (int c = 0; c < 3; ++c) {
       std::swap(bands[0].mf[c].data, rgb0[c].data);
       std::swap(bands[1].mf[c].data, rgb1[c].data);
@@ -801,7 +827,7 @@ struct Scale final : ScaleBase {
     const float mask_mul = float(6.19424080439), bias_arg = float(12.61050594197);
     const float bias = mask_mul * bias_arg;
     const float sqrt_bias = std::sqrt(bias);
-    float* __restrict acc = row_buf.data();
+    float* __restrict acc = row_buf;
     int32_t made = 0;  // rows of differences in the filters' rings
     for (int32_t y = 0; y < h; ++y) {
       for (; made <= std::min<int32_t>(h - 1, y + kPad); ++made)

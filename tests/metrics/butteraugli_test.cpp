@@ -139,10 +139,16 @@ TEST(Butteraugli, TiersMapAsThePlainLoops) {
           butteraugli::Comparator c(w, h, params, flags[k]);
           for (int pass = k; pass >= 0; --pass) {
             for (int i = 0; i < 3; ++i) {
-              c.reference()[i].data = planes[pass == 0 ? i : 3 + i];
-              c.distorted()[i].data = planes[pass == 0 ? 3 + i : i];
+              const std::vector<float>& r = planes[pass == 0 ? i : 3 + i];
+              const std::vector<float>& d = planes[pass == 0 ? 3 + i : i];
+              c.reference()[i].data.assign(r.begin(), r.end());
+              c.distorted()[i].data.assign(d.begin(), d.end());
             }
-            maps[k] = c.diffmap().data;
+            // The tier's half-resolution rows partly made as the planes are filled, the rest by
+            // diffmap().
+            if (k == 1) c.rows_filled(int32_t(rng.below(uint32_t(h) + 1)));
+            const butteraugli::Samples& map = c.diffmap().data;
+            maps[k].assign(map.begin(), map.end());
           }
         }
         ASSERT_EQ(maps[0].size(), maps[1].size());
