@@ -461,6 +461,245 @@ int decouple16_avx512(const DecoupleRow16& m, int j0, int j1) {
   return j;
 }
 
+// x in 64-bit products, even and odd lanes apart, as csf32_avx2 takes them: the factor may pass
+// 2^31, so its signed product is corrected by the coefficient times 2^32; f is the high half of
+// a signed product.
+void csf32_avx512(const int32_t* src, int n, uint32_t rf, int32_t* x, int32_t* f) {
+  const __m512i r = _mm512_set1_epi32(int32_t(rf));
+  const bool big = rf >= 0x80000000u;
+  const __m512i round = _mm512_set1_epi64(1 << 27);
+  const __m512i k = _mm512_set1_epi32(143165577);
+  const __m512i add_f = _mm512_set1_epi64(INT32_MIN);
+  int j = 0;
+  for (; j + 16 <= n; j += 16) {
+    const __m512i s = _mm512_loadu_si512(src + j);
+    auto weigh = [&](__m512i v) {
+      __m512i p = _mm512_mul_epi32(v, r);
+      if (big) p = _mm512_add_epi64(p, _mm512_slli_epi64(v, 32));
+      return _mm512_srli_epi64(_mm512_add_epi64(p, round), 28);
+    };
+    const __m512i xv = _mm512_mask_blend_epi32(
+        kOdd, weigh(s), _mm512_slli_epi64(weigh(_mm512_srli_epi64(s, 32)), 32));
+    _mm512_storeu_si512(x + j, xv);
+    const __m512i m = _mm512_abs_epi32(xv);
+    const __m512i fe = _mm512_add_epi64(_mm512_mul_epi32(m, k), add_f);
+    const __m512i fo = _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(m, 32), k), add_f);
+    _mm512_storeu_si512(f + j, _mm512_mask_blend_epi32(kOdd, _mm512_srli_epi64(fe, 32), fo));
+  }
+  if (j < n) scalar_kernels().csf32(src + j, n - j, rf, x + j, f + j);
+}
+
+// The masking of scales 1..3, sixteen columns a step, as mask_row32_avx2 does it.
+int mask_row32_avx512(const MaskRow32& m, int j0, int j1, int64_t inner[3]) {
+  const __m512i add_sq = _mm512_set1_epi64(m.add_sq), add_cub = _mm512_set1_epi64(m.add_cub);
+  const __m128i sh_sq = _mm_cvtsi32_si128(m.sh_sq), sh_cub = _mm_cvtsi32_si128(int(m.sh_cub));
+  const __m512i k = _mm512_set1_epi32(286331153), add_f = _mm512_set1_epi64(INT32_MIN);
+  const __m512i round = _mm512_set1_epi64(1 << 27);
+  const bool small = small_cubes_apply(m.sh_sq, m.add_sq, m.add_cub);
+  __m512i rf[3], acc[3];
+  for (int t = 0; t < 3; ++t) {
+    rf[t] = _mm512_set1_epi32(int32_t(m.rf[t]));
+    acc[t] = _mm512_setzero_si512();
+  }
+  int j = j0;
+  for (; j + 16 <= j1; j += 16) {
+    __m512i ring = _mm512_sub_epi32(
+        _mm512_add_epi32(
+            _mm512_add_epi32(_mm512_loadu_si512(m.col + j - 1), _mm512_loadu_si512(m.col + j)),
+            _mm512_loadu_si512(m.col + j + 1)),
+        _mm512_loadu_si512(m.sm + j));
+    for (int t = 0; t < 3; ++t) {
+      const __m512i a = _mm512_abs_epi32(_mm512_loadu_si512(m.x[t] + j));
+      const __m512i qe = _mm512_add_epi64(_mm512_mul_epi32(a, k), add_f);
+      const __m512i qo = _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(a, 32), k), add_f);
+      ring = _mm512_add_epi32(ring, _mm512_mask_blend_epi32(kOdd, _mm512_srli_epi64(qe, 32), qo));
+    }
+    __m512i vs[3];
+    for (int t = 0; t < 3; ++t) {
+      const bool big = m.rf[t] >= 0x80000000u;
+      auto weigh = [&](__m512i s) {
+        __m512i p = _mm512_mul_epi32(s, rf[t]);
+        if (big) p = _mm512_add_epi64(p, _mm512_slli_epi64(s, 32));
+        return _mm512_srli_epi64(_mm512_add_epi64(p, round), 28);
+      };
+      const __m512i s = _mm512_loadu_si512(m.src[t] + j);
+      const __m512i v = _mm512_mask_blend_epi32(
+          kOdd, weigh(s), _mm512_slli_epi64(weigh(_mm512_srli_epi64(s, 32)), 32));
+      vs[t] = _mm512_max_epi32(_mm512_sub_epi32(_mm512_abs_epi32(v), ring), _mm512_setzero_si512());
+    }
+    const bool fast = small && all_small(vs);
+    for (int t = 0; t < 3; ++t)
+      acc[t] = _mm512_add_epi64(acc[t], fast ? small_cubes(vs[t], add_sq, sh_sq, add_cub, sh_cub)
+                                             : cubes(vs[t], add_sq, sh_sq, add_cub, sh_cub));
+  }
+  for (int t = 0; t < 3; ++t)
+    inner[t] += _mm512_reduce_add_epi64(acc[t]);
+  return j;
+}
+
+// |c|^3 in 64-bit lanes: the square of a 16-bit magnitude fits 32 bits, its product with the
+// magnitude is an unsigned 32 x 32 one.
+uint64_t cube_sum16_avx512(const int16_t* row, int n) {
+  __m512i acc = _mm512_setzero_si512();
+  int j = 0;
+  for (; j + 16 <= n; j += 16) {
+    const __m512i v = _mm512_abs_epi32(load16x16(row + j));
+    const __m512i sq = _mm512_mullo_epi32(v, v);
+    acc = _mm512_add_epi64(acc, _mm512_mul_epu32(sq, v));
+    acc = _mm512_add_epi64(acc,
+                           _mm512_mul_epu32(_mm512_srli_epi64(sq, 32), _mm512_srli_epi64(v, 32)));
+  }
+  return uint64_t(_mm512_reduce_add_epi64(acc)) + scalar_kernels().cube_sum16(row + j, n - j);
+}
+
+// The terms of cube_sum32 in 64-bit lanes, even and odd lanes apart. The rounded square may pass
+// 32 bits by one, so its product with the magnitude takes its high half too.
+uint64_t cube_sum32_avx512(const int32_t* row, int n, int sh_sq, uint64_t add_sq, int sh_cub,
+                           uint64_t add_cub) {
+  const __m512i asq = _mm512_set1_epi64(int64_t(add_sq)),
+                acub = _mm512_set1_epi64(int64_t(add_cub));
+  const __m128i ssq = _mm_cvtsi32_si128(sh_sq), scub = _mm_cvtsi32_si128(sh_cub);
+  __m512i acc = _mm512_setzero_si512();
+  auto term = [&](__m512i v) {  // v: magnitudes in the low 32 bits of each 64-bit lane
+    const __m512i q = _mm512_srl_epi64(_mm512_add_epi64(_mm512_mul_epu32(v, v), asq), ssq);
+    const __m512i p =
+        _mm512_add_epi64(_mm512_mul_epu32(q, v),
+                         _mm512_slli_epi64(_mm512_mul_epu32(_mm512_srli_epi64(q, 32), v), 32));
+    return _mm512_srl_epi64(_mm512_add_epi64(p, acub), scub);
+  };
+  int j = 0;
+  for (; j + 16 <= n; j += 16) {
+    const __m512i v = _mm512_abs_epi32(_mm512_loadu_si512(row + j));
+    acc = _mm512_add_epi64(acc, _mm512_add_epi64(term(v), term(_mm512_srli_epi64(v, 32))));
+  }
+  return uint64_t(_mm512_reduce_add_epi64(acc)) +
+         scalar_kernels().cube_sum32(row + j, n - j, sh_sq, add_sq, sh_cub, add_cub);
+}
+
+// double(float(v)) of eight int64 lanes: the conversion of an int64 to float rounds it once to
+// nearest, as the scalar conversion does.
+inline __m512d double_of_float_of(__m512i v) {
+  return _mm512_cvtps_pd(_mm512_cvtepi64_ps(v));
+}
+
+// The decoupling of scales 1..3, sixteen columns a step, even and odd columns apart where 64-bit
+// lanes are needed, as decouple32_avx2 takes it; the angle test's sums are rounded to float
+// straight from 64 bits, so no step is left to the scalar code for a rounding tie. A row's last
+// columns are done as one step over its last sixteen.
+int decouple32_avx512(const DecoupleRow32& m, int j0, int j1) {
+  const __m512d inv4096 = _mm512_set1_pd(1.0 / 4096.0);
+  const __m512d cos_sq = _mm512_set1_pd(double(m.cos1_sq));
+  const __m512d gain = _mm512_set1_pd(m.gain_limit);
+  const __m512d zero_d = _mm512_setzero_pd();
+  const __m512i zero = _mm512_setzero_si512();
+  const __m512i unit = _mm512_set1_epi32(32768);
+  const __m512i unit64 = _mm512_set1_epi64(32768);
+  const __m512i one64 = _mm512_set1_epi64(1);
+  const __m512i half64 = _mm512_set1_epi64(16384);
+  const __m512i low32 = _mm512_set1_epi64(0xffffffff);
+  const bool unit_gain = m.gain_limit == 1.0;
+  auto step = [&](int j) {
+    __m512i o[3], d[3];
+    for (int t = 0; t < 3; ++t) {
+      o[t] = _mm512_loadu_si512(m.ref[t] + j);
+      d[t] = _mm512_loadu_si512(m.dis[t] + j);
+    }
+    auto angle_of = [&]() -> __mmask16 {
+      __m512i angle_lanes[2];
+      for (int odd = 0; odd < 2; ++odd) {
+        auto lanes = [&](__m512i v) { return odd ? _mm512_srli_epi64(v, 32) : v; };
+        const __m512i oh = lanes(o[0]), ov = lanes(o[1]), th = lanes(d[0]), tv = lanes(d[1]);
+        auto scaled = [&](__m512i a, __m512i b, __m512i c, __m512i e) {
+          const __m512i sum = _mm512_add_epi64(_mm512_mul_epi32(a, b), _mm512_mul_epi32(c, e));
+          return _mm512_mul_pd(double_of_float_of(sum), inv4096);
+        };
+        const __m512d dd = scaled(oh, th, ov, tv);
+        const __m512d rhs =
+            _mm512_mul_pd(_mm512_mul_pd(cos_sq, scaled(oh, oh, ov, ov)), scaled(th, th, tv, tv));
+        angle_lanes[odd] =
+            _mm512_movm_epi64(__mmask8(_mm512_cmp_pd_mask(dd, zero_d, _CMP_GE_OQ) &
+                                       _mm512_cmp_pd_mask(_mm512_mul_pd(dd, dd), rhs, _CMP_GE_OQ)));
+      }
+      return _mm512_movepi32_mask(_mm512_mask_blend_epi32(kOdd, angle_lanes[0], angle_lanes[1]));
+    };
+    __m512i rst[3];
+    __mmask16 open[3];
+    for (int t = 0; t < 3; ++t) {
+      // |o| as unsigned (2^31 for INT32_MIN), and its shift: floor(log2 |o|) - 14 past 2^15.
+      const __m512i mag = _mm512_abs_epi32(o[t]);
+      const __mmask16 big = _mm512_test_epi32_mask(mag, _mm512_set1_epi32(~0x7fff));
+      const __m512i bits =
+          _mm512_castps_si512(_mm512_cvtepi32_ps(_mm512_and_si512(mag, _mm512_set1_epi32(~0xff))));
+      const __m512i log2 =
+          _mm512_sub_epi32(_mm512_and_si512(_mm512_srli_epi32(bits, 23), _mm512_set1_epi32(0xff)),
+                           _mm512_set1_epi32(127));
+      const __m512i sh = _mm512_maskz_sub_epi32(big, log2, _mm512_set1_epi32(14));
+      const __m512i round_den = _mm512_maskz_sllv_epi32(big, _mm512_set1_epi32(1),
+                                                        _mm512_sub_epi32(sh, _mm512_set1_epi32(1)));
+      const __m512i den = _mm512_srlv_epi32(_mm512_add_epi32(mag, round_den), sh);
+      __m512i rec = reciprocal(den);
+      rec = _mm512_mask_sub_epi32(rec, _mm512_cmplt_epi32_mask(o[t], zero), zero, rec);
+      // (rec * d + 2^(14 + sh)) >> (15 + sh), clamped to 0 .. 32768, even and odd lanes apart.
+      auto quotient = [&](__m512i r, __m512i dv, __m512i s) {
+        const __m512i x =
+            _mm512_add_epi64(_mm512_mul_epi32(r, dv),
+                             _mm512_sllv_epi64(one64, _mm512_add_epi64(s, _mm512_set1_epi64(14))));
+        const __m512i q = _mm512_min_epi64(
+            _mm512_srlv_epi64(x, _mm512_add_epi64(s, _mm512_set1_epi64(15))), unit64);
+        return _mm512_mask_mov_epi64(q, _mm512_cmplt_epi64_mask(x, zero), zero);
+      };
+      const __m512i ke = quotient(rec, d[t], _mm512_and_si512(sh, low32));
+      const __m512i ko = quotient(_mm512_srli_epi64(rec, 32), _mm512_srli_epi64(d[t], 32),
+                                  _mm512_srli_epi64(sh, 32));
+      const __mmask16 o_zero = _mm512_cmpeq_epi32_mask(o[t], zero);
+      const __m512i k = _mm512_mask_mov_epi32(
+          _mm512_mask_blend_epi32(kOdd, ke, _mm512_slli_epi64(ko, 32)), o_zero, unit);
+      // (k * o + 2^14) >> 15 fits 32 bits, which a logical shift leaves as the arithmetic one.
+      const __m512i re = _mm512_srli_epi64(_mm512_add_epi64(_mm512_mul_epi32(k, o[t]), half64), 15);
+      const __m512i ro = _mm512_srli_epi64(
+          _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(k, 32), _mm512_srli_epi64(o[t], 32)),
+                           half64),
+          15);
+      rst[t] = _mm512_mask_blend_epi32(kOdd, re, _mm512_slli_epi64(ro, 32));
+      open[t] = _mm512_mask_cmpgt_epi32_mask(__mmask16(~o_zero), k, zero);
+    }
+    if (unit_gain) {
+      // At a gain limit of 1 the angle test can only pull rst to d: it is made only where that
+      // would change a value.
+      __m512i moved[3];
+      __mmask16 any = 0;
+      for (int t = 0; t < 3; ++t) {
+        moved[t] =
+            _mm512_mask_blend_epi32(_mm512_cmpgt_epi32_mask(o[t], zero),
+                                    _mm512_max_epi32(rst[t], d[t]), _mm512_min_epi32(rst[t], d[t]));
+        open[t] = _mm512_mask_cmpneq_epi32_mask(open[t], moved[t], rst[t]);
+        any = __mmask16(any | open[t]);
+      }
+      if (any) {
+        const __mmask16 angle = angle_of();
+        for (int t = 0; t < 3; ++t)
+          rst[t] = _mm512_mask_mov_epi32(rst[t], __mmask16(angle & open[t]), moved[t]);
+      }
+    } else {
+      const __mmask16 angle = angle_of();
+      for (int t = 0; t < 3; ++t)
+        rst[t] = gain_limited(rst[t], o[t], d[t], __mmask16(angle & open[t]), gain);
+    }
+    for (int t = 0; t < 3; ++t) {
+      _mm512_storeu_si512(m.r[t] + j, rst[t]);
+      _mm512_storeu_si512(m.a[t] + j, _mm512_sub_epi32(d[t], rst[t]));
+    }
+  };
+  int j = j0;
+  for (; j + 16 <= j1; j += 16)
+    step(j);
+  if (j < j1 && j1 - 16 >= j0) {
+    step(j1 - 16);
+    j = j1;
+  }
+  return j;
+}
+
 }  // namespace
 
 void use_avx512(Kernels* k) {
@@ -473,6 +712,11 @@ void use_avx512(Kernels* k) {
   k->csf16 = csf16_avx512;
   k->mask_row16 = mask_row16_avx512;
   k->decouple16 = decouple16_avx512;
+  k->decouple32 = decouple32_avx512;
+  k->csf32 = csf32_avx512;
+  k->mask_row32 = mask_row32_avx512;
+  k->cube_sum16 = cube_sum16_avx512;
+  k->cube_sum32 = cube_sum32_avx512;
 }
 
 }  // namespace vq::adm
