@@ -374,7 +374,6 @@ int decouple16_avx512(const DecoupleRow16& m, int j0, int j1) {
   const __m512d zero_d = _mm512_setzero_pd();
   const __m512i zero = _mm512_setzero_si512();
   const __m512i unit = _mm512_set1_epi32(32768);
-  const __m512i half64 = _mm512_set1_epi64(16384);
   const __m512i half32 = _mm512_set1_epi32(16384);
   const bool unit_gain = m.gain_limit == 1.0;
   auto step = [&](int j) {
@@ -407,19 +406,17 @@ int decouple16_avx512(const DecoupleRow16& m, int j0, int j1) {
     __m512i rst[3];
     __mmask16 open[3];
     for (int t = 0; t < 3; ++t) {
-      const __mmask16 o_neg = _mm512_cmplt_epi32_mask(o[t], zero);
+      // The quotient (rec * d + 2^14) >> 15, clamped to 0 .. 32768, in 32-bit lanes: it is 0
+      // where o and d differ in sign, 32768 where |d| >= 2 |o| (rec * |d| is then at least
+      // 2^31 - 2^16), and below that rec * |d| < 2^31, so the product of the magnitudes serves.
       const __mmask16 o_zero = _mm512_cmpeq_epi32_mask(o[t], zero);
-      __m512i rec = reciprocal(_mm512_abs_epi32(o[t]));
-      rec = _mm512_mask_sub_epi32(rec, o_neg, zero, rec);
-      const __m512i pe = _mm512_add_epi64(_mm512_mul_epi32(rec, d[t]), half64);
-      const __m512i po = _mm512_add_epi64(
-          _mm512_mul_epi32(_mm512_srli_epi64(rec, 32), _mm512_srli_epi64(d[t], 32)), half64);
-      // Below 2^46 in magnitude: a non-negative quotient fits the low 31 bits of its lane.
-      const __m512i neg =
-          _mm512_mask_blend_epi32(kOdd, _mm512_srai_epi64(pe, 63), _mm512_srai_epi64(po, 63));
-      const __m512i q = _mm512_mask_blend_epi32(kOdd, _mm512_srli_epi64(pe, 15),
-                                                _mm512_slli_epi64(_mm512_srli_epi64(po, 15), 32));
-      __m512i k = _mm512_andnot_si512(neg, _mm512_min_epi32(q, unit));
+      const __m512i mo = _mm512_abs_epi32(o[t]), md = _mm512_abs_epi32(d[t]);
+      const __mmask16 same = _mm512_cmpge_epi32_mask(_mm512_xor_si512(o[t], d[t]), zero);
+      const __mmask16 far = _mm512_cmpge_epi32_mask(md, _mm512_add_epi32(mo, mo));
+      const __m512i q = _mm512_min_epu32(
+          _mm512_srli_epi32(_mm512_add_epi32(_mm512_mullo_epi32(reciprocal(mo), md), half32), 15),
+          unit);
+      __m512i k = _mm512_maskz_mov_epi32(same, _mm512_mask_mov_epi32(q, far, unit));
       k = _mm512_mask_mov_epi32(k, o_zero, unit);
       rst[t] = _mm512_srai_epi32(_mm512_add_epi32(_mm512_mullo_epi32(k, o[t]), half32), 15);
       open[t] = _mm512_mask_cmpgt_epi32_mask(__mmask16(~o_zero), k, zero);
