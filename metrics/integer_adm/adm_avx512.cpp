@@ -11,6 +11,22 @@
 namespace vq::adm {
 namespace {
 
+// Runs step(j) for j = first, first + n, ... while a whole step fits below end, then once at
+// end - n when that leaves fewer than n columns and the step may start there: each step's outputs
+// depend on its own inputs only, so the overlap writes the same values again. Returns the first
+// column left undone.
+template <int n, class Step>
+inline int steps(int first, int end, Step step) {
+  int j = first;
+  for (; j + n <= end; j += n)
+    step(j);
+  if (j < end && end - n >= first) {
+    step(end - n);
+    j = end;
+  }
+  return j;
+}
+
 // Two int16 taps in one 32-bit lane, for _mm512_madd_epi16 over interleaved rows.
 inline __m512i tap_pair(int a, int b) {
   return _mm512_set1_epi32(
@@ -46,17 +62,16 @@ void dwt_v8_avx512(const uint8_t* const rows[4], int w, int16_t* lo, int16_t* hi
   const __m512i bias_lo = _mm512_set1_epi32(-46342 * 128 + 128);
   const __m512i bias_hi = _mm512_set1_epi32(128);
   const __m128i sh = _mm_cvtsi32_si128(8);
-  int j = 0;
-  for (; j + 32 <= w; j += 32) {
+  const int done = steps<32>(0, w, [&](int j) {
     __m512i s[4];
     for (int k = 0; k < 4; ++k)
       s[k] =
           _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[k] + j)));
     taps16(s, bias_lo, bias_hi, sh, lo + j, hi + j);
-  }
-  if (j < w) {
-    const uint8_t* tail[4] = {rows[0] + j, rows[1] + j, rows[2] + j, rows[3] + j};
-    scalar_kernels().dwt_v8(tail, w - j, lo + j, hi + j);
+  });
+  if (done < w) {
+    const uint8_t* tail[4] = {rows[0] + done, rows[1] + done, rows[2] + done, rows[3] + done};
+    scalar_kernels().dwt_v8(tail, w - done, lo + done, hi + done);
   }
 }
 
@@ -65,16 +80,15 @@ void dwt_v16_avx512(const uint16_t* const rows[4], int w, int depth, int16_t* lo
   const __m512i bias_lo = _mm512_set1_epi32(-46342 * half + half);
   const __m512i bias_hi = _mm512_set1_epi32(half);
   const __m128i sh = _mm_cvtsi32_si128(depth);
-  int j = 0;
-  for (; j + 32 <= w; j += 32) {
+  const int done = steps<32>(0, w, [&](int j) {
     __m512i s[4];
     for (int k = 0; k < 4; ++k)
       s[k] = _mm512_loadu_si512(rows[k] + j);
     taps16(s, bias_lo, bias_hi, sh, lo + j, hi + j);
-  }
-  if (j < w) {
-    const uint16_t* tail[4] = {rows[0] + j, rows[1] + j, rows[2] + j, rows[3] + j};
-    scalar_kernels().dwt_v16(tail, w - j, depth, lo + j, hi + j);
+  });
+  if (done < w) {
+    const uint16_t* tail[4] = {rows[0] + done, rows[1] + done, rows[2] + done, rows[3] + done};
+    scalar_kernels().dwt_v16(tail, w - done, depth, lo + done, hi + done);
   }
 }
 
@@ -84,8 +98,7 @@ void dwt_v16w_avx512(const int16_t* const rows[4], int w, int32_t* lo, int32_t* 
   const TapPairs c;
   const __m512i first = _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11);
   const __m512i second = _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15);
-  int j = 0;
-  for (; j + 32 <= w; j += 32) {
+  const int done = steps<32>(0, w, [&](int j) {
     __m512i s[4];
     for (int k = 0; k < 4; ++k)
       s[k] = _mm512_loadu_si512(rows[k] + j);
@@ -103,10 +116,10 @@ void dwt_v16w_avx512(const int16_t* const rows[4], int w, int32_t* lo, int32_t* 
     };
     store(c.lo01, c.lo23, lo);
     store(c.hi01, c.hi23, hi);
-  }
-  if (j < w) {
-    const int16_t* tail[4] = {rows[0] + j, rows[1] + j, rows[2] + j, rows[3] + j};
-    scalar_kernels().dwt_v16w(tail, w - j, lo + j, hi + j);
+  });
+  if (done < w) {
+    const int16_t* tail[4] = {rows[0] + done, rows[1] + done, rows[2] + done, rows[3] + done};
+    scalar_kernels().dwt_v16w(tail, w - done, lo + done, hi + done);
   }
 }
 
@@ -127,14 +140,13 @@ void dwt_h16_avx512(const int16_t* lo, const int16_t* hi, int w, int16_t* a, int
   // Outputs 1 .. (w-1)/2 - 1 read inside the row; the scalar kernel does the ends.
   const int inner_end = (w - 1) / 2;
   auto store = [](int16_t* p, __m256i x) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), x); };
-  int j = 1;
-  for (; j + 16 <= inner_end; j += 16) {
+  const int done = steps<16>(1, inner_end, [&](int j) {
     store(a + j, htaps(lo, j, c.lo01, c.lo23));
     store(v + j, htaps(lo, j, c.hi01, c.hi23));
     store(h + j, htaps(hi, j, c.lo01, c.lo23));
     store(d + j, htaps(hi, j, c.hi01, c.hi23));
-  }
-  dwt_h16_edges(lo, hi, w, j, a, v, h, d);
+  });
+  dwt_h16_edges(lo, hi, w, done, a, v, h, d);
 }
 
 // The taps of scales 1..3 in 64-bit lanes of the even 32-bit lanes' values; a right shift of at
@@ -156,8 +168,7 @@ void dwt_v32_avx512(const int32_t* const rows[4], int w, int64_t add, int shift,
                     int32_t* hi) {
   const __m512i a = _mm512_set1_epi64(add);
   const __m128i sh = _mm_cvtsi32_si128(shift);
-  int j = 0;
-  for (; j + 16 <= w; j += 16) {
+  const int done = steps<16>(0, w, [&](int j) {
     __m512i e[4], o[4];
     for (int k = 0; k < 4; ++k) {
       e[k] = _mm512_loadu_si512(rows[k] + j);
@@ -170,10 +181,10 @@ void dwt_v32_avx512(const int32_t* const rows[4], int w, int64_t add, int shift,
     };
     both(kLo32, lo);
     both(kHi32, hi);
-  }
-  if (j < w) {
-    const int32_t* tail[4] = {rows[0] + j, rows[1] + j, rows[2] + j, rows[3] + j};
-    scalar_kernels().dwt_v32(tail, w - j, add, shift, lo + j, hi + j);
+  });
+  if (done < w) {
+    const int32_t* tail[4] = {rows[0] + done, rows[1] + done, rows[2] + done, rows[3] + done};
+    scalar_kernels().dwt_v32(tail, w - done, add, shift, lo + done, hi + done);
   }
 }
 
@@ -185,8 +196,7 @@ void dwt_h32_avx512(const int32_t* lo, const int32_t* hi, int w, int64_t add, in
   const __m512i ad = _mm512_set1_epi64(add);
   const __m128i sh = _mm_cvtsi32_si128(shift);
   const int inner_end = (w - 1) / 2;
-  int j = 1;
-  for (; j + 8 <= inner_end; j += 8) {
+  const int done = steps<8>(1, inner_end, [&](int j) {
     auto band = [&](const int32_t* row, const int32_t c[4], int32_t* out) {
       const __m512i x = _mm512_loadu_si512(row + 2 * j - 1);
       const __m512i y = _mm512_loadu_si512(row + 2 * j + 1);
@@ -197,8 +207,8 @@ void dwt_h32_avx512(const int32_t* lo, const int32_t* hi, int w, int64_t add, in
     band(lo, kHi32, v);
     band(hi, kLo32, h);
     band(hi, kHi32, d);
-  }
-  dwt_h32_edges(lo, hi, w, j, add, shift, a, v, h, d);
+  });
+  dwt_h32_edges(lo, hi, w, done, add, shift, a, v, h, d);
 }
 
 // Sixteen 32-bit lanes of int16 values, and back (the low 16 bits of each lane, as a cast keeps).
@@ -223,8 +233,7 @@ void csf16_avx512(const CsfRow16& row, int j0, int j1) {
     sh[t] = _mm_cvtsi32_si128(row.shift[t]);
   }
   const __m512i k4369 = _mm512_set1_epi32(4369), k2048 = _mm512_set1_epi32(2048);
-  int j = j0;
-  for (; j + 16 <= j1; j += 16) {
+  const int done = steps<16>(j0, j1, [&](int j) {
     __m512i tot = _mm512_setzero_si512(), own = tot;
     for (int t = 0; t < 3; ++t) {
       const __m512i xv = to16(_mm512_sra_epi32(
@@ -236,8 +245,8 @@ void csf16_avx512(const CsfRow16& row, int j0, int j1) {
     }
     _mm512_storeu_si512(row.tot + j, tot);
     _mm512_storeu_si512(row.own + j, own);
-  }
-  if (j < j1) scalar_kernels().csf16(row, j, j1);
+  });
+  if (done < j1) scalar_kernels().csf16(row, done, j1);
 }
 
 // Whether the cube terms of masked values below 2^29 may be taken in unsigned products and
@@ -448,14 +457,7 @@ int decouple16_avx512(const DecoupleRow16& m, int j0, int j1) {
       store16x16(m.a[t] + j, _mm512_sub_epi32(d[t], rst[t]));
     }
   };
-  int j = j0;
-  for (; j + 16 <= j1; j += 16)
-    step(j);
-  if (j < j1 && j1 - 16 >= j0) {
-    step(j1 - 16);
-    j = j1;
-  }
-  return j;
+  return steps<16>(j0, j1, step);
 }
 
 // x in 64-bit products, even and odd lanes apart, as csf32_avx2 takes them: the factor may pass
@@ -467,8 +469,7 @@ void csf32_avx512(const int32_t* src, int n, uint32_t rf, int32_t* x, int32_t* f
   const __m512i round = _mm512_set1_epi64(1 << 27);
   const __m512i k = _mm512_set1_epi32(143165577);
   const __m512i add_f = _mm512_set1_epi64(INT32_MIN);
-  int j = 0;
-  for (; j + 16 <= n; j += 16) {
+  const int done = steps<16>(0, n, [&](int j) {
     const __m512i s = _mm512_loadu_si512(src + j);
     auto weigh = [&](__m512i v) {
       __m512i p = _mm512_mul_epi32(v, r);
@@ -482,8 +483,8 @@ void csf32_avx512(const int32_t* src, int n, uint32_t rf, int32_t* x, int32_t* f
     const __m512i fe = _mm512_add_epi64(_mm512_mul_epi32(m, k), add_f);
     const __m512i fo = _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(m, 32), k), add_f);
     _mm512_storeu_si512(f + j, _mm512_mask_blend_epi32(kOdd, _mm512_srli_epi64(fe, 32), fo));
-  }
-  if (j < n) scalar_kernels().csf32(src + j, n - j, rf, x + j, f + j);
+  });
+  if (done < n) scalar_kernels().csf32(src + done, n - done, rf, x + done, f + done);
 }
 
 // The masking of scales 1..3, sixteen columns a step, as mask_row32_avx2 does it.
@@ -687,14 +688,7 @@ int decouple32_avx512(const DecoupleRow32& m, int j0, int j1) {
       _mm512_storeu_si512(m.a[t] + j, _mm512_sub_epi32(d[t], rst[t]));
     }
   };
-  int j = j0;
-  for (; j + 16 <= j1; j += 16)
-    step(j);
-  if (j < j1 && j1 - 16 >= j0) {
-    step(j1 - 16);
-    j = j1;
-  }
-  return j;
+  return steps<16>(j0, j1, step);
 }
 
 }  // namespace
