@@ -20,6 +20,10 @@ BENCHMARK_CAPTURE(BM_IntegerAdm, avx2_v1, kCpuSse2 | kCpuAvx2,
                   "integer_adm=adm_csf_mode=2:adm_enhn_gain_limit=1:adm_dlm_weight=0.7:"
                   "adm_noise_weight=0.02:adm_min_val=0.5")
     ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_IntegerAdm, avx512_v1, kCpuSse2 | kCpuAvx2 | kCpuAvx512,
+                  "integer_adm=adm_csf_mode=2:adm_enhn_gain_limit=1:adm_dlm_weight=0.7:"
+                  "adm_noise_weight=0.02:adm_min_val=0.5")
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace vq

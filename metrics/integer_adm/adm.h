@@ -164,7 +164,8 @@ struct Kernels {
                          uint64_t add_cub);
 };
 [[nodiscard]] Kernels scalar_kernels();
-void use_avx2(Kernels* k);  // x86 builds only
+void use_avx2(Kernels* k);    // x86 builds only
+void use_avx512(Kernels* k);  // x86 builds only, over use_avx2
 // Output 0 and outputs from `from` on of the horizontal taps: what a tier leaves to scalar code.
 void dwt_h16_edges(const int16_t* lo, const int16_t* hi, int w, int from, int16_t* a, int16_t* v,
                    int16_t* h, int16_t* d);

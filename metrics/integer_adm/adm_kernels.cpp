@@ -361,6 +361,7 @@ Kernels kernels_for(uint32_t cpu_flags) {
   Kernels k = scalar_kernels();
 #if VQ_X86_SIMD
   if (cpu_flags & kCpuAvx2) use_avx2(&k);
+  if (cpu_flags & kCpuAvx512) use_avx512(&k);
 #else
   (void)cpu_flags;
 #endif

@@ -81,7 +81,8 @@ TEST(IntegerAdm, MaskRowTiersEqualScalar) {
       for (int i = 0; i < w; ++i) {
         const uint32_t r = uint32_t(rng());
         // Full-range coefficients only in the short extreme rows: their cubes reach 2^62, and
-        // a row's 64-bit sum of them must not overflow.
+        // a row's 64-bit sum of them (17 columns, one vector step of every tier and some) must
+        // not overflow.
         src[t].push_back(extreme ? (r % 5 == 0 ? int16_t(-32768) : int16_t(rng() >> 8))
                                  : int16_t(int32_t(rng.below(8191)) - 4095));
       }
@@ -90,11 +91,11 @@ TEST(IntegerAdm, MaskRowTiersEqualScalar) {
       m.sh_sub[t] = t == 2 ? 12 : 10;
       m.sh_sq[t] = t == 2 ? 30 : 29;
       m.add_sq[t] = int64_t(1) << (m.sh_sq[t] - 1);
-      m.sh_cub[t] = extreme ? 3 + rng.below(5) : rng.below(8);
+      m.sh_cub[t] = extreme ? 4 + rng.below(4) : rng.below(8);
       m.add_cub[t] = m.sh_cub[t] ? int64_t(1) << (m.sh_cub[t] - 1) : 0;
     }
     const int j0 = 1 + int(rng.below(uint32_t(w - 2)));
-    const int j1 = j0 + int(rng.below(uint32_t(extreme ? std::min(w - j0, 9) : w - j0)));
+    const int j1 = j0 + int(rng.below(uint32_t(extreme ? std::min(w - j0, 18) : w - j0)));
     int64_t inner[2][3] = {{5, 6, 7}, {5, 6, 7}};
     ranged(k, j0, j1,
            [&](const K& kk, int i, int from) { return kk.mask_row16(m, from, j1, inner[i]); });
@@ -328,7 +329,7 @@ TEST(IntegerAdm, MaskRow32TiersEqualScalar) {
     m.sh_cub = extreme ? 4 + rng.below(5) : rng.below(11);
     m.add_cub = m.sh_cub ? int64_t(1) << (m.sh_cub - 1) : 0;
     const int j0 = 1 + int(rng.below(uint32_t(w - 2)));
-    const int j1 = j0 + int(rng.below(uint32_t(extreme ? std::min(w - j0, 9) : w - j0)));
+    const int j1 = j0 + int(rng.below(uint32_t(extreme ? std::min(w - j0, 18) : w - j0)));
     int64_t inner[2][3] = {{5, 6, 7}, {5, 6, 7}};
     ranged(k, j0, j1,
            [&](const K& kk, int i, int from) { return kk.mask_row32(m, from, j1, inner[i]); });
