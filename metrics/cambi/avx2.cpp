@@ -11,17 +11,6 @@
 
 namespace vq {
 
-void cambi_add_range_avx2(uint16_t* counts, int32_t n, uint16_t delta) {
-  const __m256i d = _mm256_set1_epi16(int16_t(delta));
-  int32_t j = 0;
-  for (; j + 16 <= n; j += 16) {
-    auto* p = reinterpret_cast<__m256i*>(counts + j);
-    _mm256_storeu_si256(p, _mm256_add_epi16(_mm256_loadu_si256(p), d));
-  }
-  for (; j < n; ++j)
-    counts[j] = uint16_t(counts[j] + delta);
-}
-
 namespace {
 
 inline __m256i mode3(__m256i a, __m256i b, __m256i c) {
@@ -173,21 +162,35 @@ void cambi_c_values_row_avx2(const CambiRowArgs& a) {
 
 namespace {
 
-// counts[0 .. n) += the lanes of d; the last block's lanes past n add 0 (the counts end with a
-// margin of 16, so that block stays inside them).
+// counts[0 .. n) += the lanes of d, in the 32-byte blocks of memory that hold them, the lanes
+// outside the span adding 0 (up to 15 counts either side are read and written back unchanged:
+// the counts have margins of 16). Updates of one row by nearby columns then load exactly what
+// an earlier one stored, which the processor forwards; a load straddling an earlier unaligned
+// store would wait for it to reach the cache.
 inline void add_span(uint16_t* counts, int32_t n, __m256i d) {
-  int32_t k = 0;
-  for (; k + 16 <= n; k += 16) {
-    auto* p = reinterpret_cast<__m256i*>(counts + k);
-    _mm256_storeu_si256(p, _mm256_add_epi16(_mm256_loadu_si256(p), d));
-  }
-  if (k < n) {
-    const __m256i lanes = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m256i keep = _mm256_cmpgt_epi16(_mm256_set1_epi16(int16_t(n - k)), lanes);
-    auto* p = reinterpret_cast<__m256i*>(counts + k);
-    _mm256_storeu_si256(p, _mm256_add_epi16(_mm256_loadu_si256(p), _mm256_and_si256(d, keep)));
+  const uintptr_t at = reinterpret_cast<uintptr_t>(counts);
+  auto* block = reinterpret_cast<__m256i*>(at & ~uintptr_t(31));
+  const __m256i lanes = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  // Lane positions relative to the span's first count.
+  __m256i pos = _mm256_sub_epi16(lanes, _mm256_set1_epi16(int16_t((at & 31) >> 1)));
+  const __m256i before = _mm256_set1_epi16(-1), end = _mm256_set1_epi16(int16_t(n));
+  const __m256i step = _mm256_set1_epi16(16);
+  for (int32_t k = -int32_t((at & 31) >> 1); k < n; k += 16, ++block) {
+    const __m256i keep =
+        _mm256_and_si256(_mm256_cmpgt_epi16(pos, before), _mm256_cmpgt_epi16(end, pos));
+    _mm256_store_si256(block,
+                       _mm256_add_epi16(_mm256_load_si256(block), _mm256_and_si256(d, keep)));
+    pos = _mm256_add_epi16(pos, step);
   }
 }
+
+}  // namespace
+
+void cambi_add_range_avx2(uint16_t* counts, int32_t n, uint16_t delta) {
+  add_span(counts, n, _mm256_set1_epi16(int16_t(delta)));
+}
+
+namespace {
 
 // Sixteen pixels' count rows: value - base where flat and below count_rows, else count_rows.
 inline __m256i count_rows_of(const uint16_t* values, const uint8_t* mask, __m256i base,

@@ -18,6 +18,8 @@ constexpr int kContrastWeights[kCambiMaxDiffs] = {1, 2, 3, 4, 4, 5, 5, 6, 6, 6, 
                                                   8, 8, 8, 8, 8, 8, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9};
 constexpr int kMinSide = 216;  // one side at least this long, as libvmaf asks
 constexpr int kMaxWindowSquare = 4225;
+// Counts kept either side of the window counts, which range updates may touch.
+constexpr size_t kCountsMargin = 16;
 constexpr int kFoot = 64, kHead = 940;  // studio-range luma at 10 bits
 
 // Options in the order of their names: libvmaf appends the ones that differ from their defaults
@@ -625,8 +627,9 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
   s->mask.grow(area);
   s->c_values.grow(area);
   s->lines.resize(3 * size_t(p.width) + 16);
-  // A range update may touch 16 samples past its row's end: the counts end with a margin.
-  s->counts.grow(size_t(p.count_rows) * size_t(p.width) + 16);
+  // A range update may touch 16 counts past either end of its row: the counts have margins.
+  s->counts.grow(size_t(p.count_rows) * size_t(p.width) + 2 * kCountsMargin);
+  uint16_t* counts = s->counts.data() + kCountsMargin;
   // The picture is made row by row inside the mask's pass, smoothed at 8 bits or converted
   // (unless the whole picture must be made first, to be smoothed after), and the first halving
   // of a high-resolution picture is done there too.
@@ -672,8 +675,7 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
       }
     }
     mode_filter(k, s->image.data(), stride, w, h, s->lines.data());
-    c_values(k, p, s->image.data(), s->mask.data(), stride, w, h, s->counts.data(),
-             s->c_values.data());
+    c_values(k, p, s->image.data(), s->mask.data(), stride, w, h, counts, s->c_values.data());
     total += top_mean(k, s->c_values.data(), w * h, p.topk, s) * kScaleWeights[scale];
   }
   *score = total / double(p.window * p.window);

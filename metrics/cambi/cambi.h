@@ -54,7 +54,7 @@ struct CambiSums {
 // when that is below count_rows, over the columns its window reaches (pad either side, cut at
 // the row's ends). Columns where both rows are flat with one value, or neither is flat, cancel.
 struct CambiSlideArgs {
-  uint16_t* counts;  // count_rows rows of width, then a margin of 16
+  uint16_t* counts;  // count_rows rows of width, with a margin of 16 before and after
   const uint16_t* out_values;
   const uint8_t* out_mask;
   const uint16_t* in_values;
@@ -64,7 +64,8 @@ struct CambiSlideArgs {
 
 // The kernels that carry cambi's cost, scalar first, then the vector forms the CPU has.
 struct CambiKernels {
-  // counts[0 .. n) += 1 or -= 1 (delta 1 or 0xFFFF).
+  // counts[0 .. n) += 1 or -= 1 (delta 1 or 0xFFFF). Vector forms may read and write back
+  // unchanged the 16 counts either side (the counts have margins).
   void (*add_range)(uint16_t* counts, int32_t n, uint16_t delta);
   // out[j] = the mode of a[j], b[j], c[j] (the smallest when all differ), j < n.
   void (*mode3_rows)(const uint16_t* a, const uint16_t* b, const uint16_t* c, uint16_t* out,

@@ -165,7 +165,7 @@ TEST(Cambi, KernelsMatchScalarWithinGuards) {
       if (!ma[j] && !mb[j]) vb[j] = uint16_t(rng.below(40));
     }
     const int32_t count_rows = 1 + int32_t(rng.below(30));
-    test::Twin<uint16_t> counts(size_t(count_rows) * len + 16, 0x5A5A, 0);
+    test::Twin<uint16_t> counts(size_t(count_rows) * len, 0x5A5A);
     const std::vector<uint16_t> start = rng.samples(counts.n, 16);
     const int32_t pad = int32_t(rng.below(40)), base = int32_t(rng.below(10));
     for (int i : {0, 1}) {
