@@ -206,6 +206,46 @@ TEST(Cambi, KernelsMatchScalarWithinGuards) {
     }
     EXPECT_TRUE(test::same(smooth, flat, col, mask, halved16, halved8));
 
+    // A c-value row of a real plan's thresholds: each block of sixteen columns of one to six
+    // values near the count rows' ends, some columns not flat, counts of any size a window holds.
+    CambiPlan plan;
+    std::string why;
+    const char* contrast = rng.below(2) ? "cambi" : "cambi=max_log_contrast=4:window_size=15";
+    ASSERT_TRUE(cambi_plan(test::form(216, 216, 10), parse(contrast), &plan, &why)) << why;
+    const int32_t most = plan.window * plan.window / 2;
+    const std::vector<uint16_t> row_counts = rng.samples(size_t(plan.count_rows) * len + 32, 16, 4);
+    std::vector<uint16_t> counts_row(row_counts.size());
+    for (size_t q = 0; q < counts_row.size(); ++q)
+      counts_row[q] = uint16_t(row_counts[q] % (most + 1));
+    std::vector<uint16_t> values(len);
+    std::vector<uint8_t> flat_cols(len);
+    uint16_t kinds[6] = {};
+    for (size_t j = 0; j < len; ++j) {
+      if (j % 16 == 0)
+        for (uint16_t& v : kinds)
+          v = uint16_t(
+              std::max(plan.base - 2 + int32_t(rng.below(uint32_t(plan.own_rows + 4))), 0));
+      values[j] = kinds[rng.below(uint32_t(1 + (j / 16) % 6))];
+      flat_cols[j] = uint8_t(rng.below(5) != 0);
+    }
+    test::Twin<float> c_out(len, -1.0f);
+    for (int i : {0, 1}) {
+      CambiRowArgs args{counts_row.data() + 16,
+                        values.data(),
+                        flat_cols.data(),
+                        c_out[i],
+                        plan.reciprocal.data(),
+                        n,
+                        plan.base,
+                        plan.own_rows,
+                        plan.diffs,
+                        plan.vlt,
+                        plan.tvi,
+                        plan.weights};
+      k[i].c_values_row(args);
+    }
+    EXPECT_TRUE(test::same(c_out));
+
     // c-values: zeros, values below 0.5 and ordinary ones.
     std::vector<float> c(size_t(n) * (1 + rng.below(40)));
     for (float& x : c) {
