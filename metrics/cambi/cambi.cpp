@@ -329,18 +329,18 @@ void mode_filter(const CambiKernels& k, uint16_t* img, int32_t stride, int32_t w
   }
 }
 
-// Adds (delta 1) or removes (0xFFFF) row `r`'s flat pixels to the window counts of every column
-// they reach.
+// Adds (`in`) or removes row `r`'s flat pixels to the window counts of every column they
+// reach: a slide against a row with no flat pixel (`none`, w zeros).
 void count_row(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, const uint8_t* mask,
-               int32_t stride, int32_t w, int32_t r, uint16_t delta, uint16_t* counts) {
-  const int32_t pad = p.window >> 1;
+               int32_t stride, int32_t w, int32_t r, bool in, const uint8_t* none,
+               uint16_t* counts) {
   const uint16_t* v = img + size_t(r) * size_t(stride);
   const uint8_t* m = mask + size_t(r) * size_t(stride);
-  for (int32_t j = 0; j < w; ++j) {
-    const uint32_t row = uint32_t(v[j] - p.base);
-    if (!m[j] || row >= uint32_t(p.count_rows)) continue;
-    const int32_t lo = std::max(j - pad, 0), hi = std::min(j + pad + 1, w);
-    k.add_range(counts + size_t(row) * size_t(w) + lo, hi - lo, delta);
+  const int32_t pad = p.window >> 1;
+  if (in) {
+    k.slide({counts, v, none, v, m, w, pad, p.base, p.count_rows});
+  } else {
+    k.slide({counts, v, m, v, none, w, pad, p.base, p.count_rows});
   }
 }
 
@@ -348,10 +348,11 @@ void count_row(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, c
 // are all zero on entry and are left so: the rows still in the window at the end are taken out
 // again, which touches far less than clearing every count would.
 void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, const uint8_t* mask,
-              int32_t stride, int32_t w, int32_t h, uint16_t* counts, float* out) {
+              int32_t stride, int32_t w, int32_t h, uint16_t* counts, const uint8_t* none,
+              float* out) {
   const int32_t pad = p.window >> 1;
   for (int32_t r = 0; r <= std::min(pad, h - 1); ++r)
-    count_row(k, p, img, mask, stride, w, r, 1, counts);
+    count_row(k, p, img, mask, stride, w, r, true, none, counts);
   CambiRowArgs a{};
   a.counts = counts;
   a.reciprocal = p.reciprocal.data();
@@ -371,9 +372,9 @@ void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, co
         k.slide({counts, img + out_at, mask + out_at, img + in_at, mask + in_at, w, pad, p.base,
                  p.count_rows});
       } else if (in) {
-        count_row(k, p, img, mask, stride, w, i + pad, 1, counts);
+        count_row(k, p, img, mask, stride, w, i + pad, true, none, counts);
       } else if (gone) {
-        count_row(k, p, img, mask, stride, w, i - pad - 1, 0xFFFF, counts);
+        count_row(k, p, img, mask, stride, w, i - pad - 1, false, none, counts);
       }
     }
     a.values = img + size_t(i) * size_t(stride);
@@ -382,7 +383,7 @@ void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, co
     k.c_values_row(a);
   }
   for (int32_t r = std::max(h - 1 - pad, 0); r < h; ++r)
-    count_row(k, p, img, mask, stride, w, r, 0xFFFF, counts);
+    count_row(k, p, img, mask, stride, w, r, false, none, counts);
 }
 
 // The mean of the largest share `topk` of n values (at least one value), the values summed in
@@ -627,6 +628,7 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
   s->mask.grow(area);
   s->c_values.grow(area);
   s->lines.resize(3 * size_t(p.width) + 16);
+  s->none.resize(size_t(p.width));
   // A range update may touch 16 counts past either end of its row: the counts have margins.
   s->counts.grow(size_t(p.count_rows) * size_t(p.width) + 2 * kCountsMargin);
   uint16_t* counts = s->counts.data() + kCountsMargin;
@@ -675,7 +677,8 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
       }
     }
     mode_filter(k, s->image.data(), stride, w, h, s->lines.data());
-    c_values(k, p, s->image.data(), s->mask.data(), stride, w, h, counts, s->c_values.data());
+    c_values(k, p, s->image.data(), s->mask.data(), stride, w, h, counts, s->none.data(),
+             s->c_values.data());
     total += top_mean(k, s->c_values.data(), w * h, p.topk, s) * kScaleWeights[scale];
   }
   *score = total / double(p.window * p.window);

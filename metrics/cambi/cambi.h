@@ -64,9 +64,6 @@ struct CambiSlideArgs {
 
 // The kernels that carry cambi's cost, scalar first, then the vector forms the CPU has.
 struct CambiKernels {
-  // counts[0 .. n) += 1 or -= 1 (delta 1 or 0xFFFF). Vector forms may read and write back
-  // unchanged the 16 counts either side (the counts have margins).
-  void (*add_range)(uint16_t* counts, int32_t n, uint16_t delta);
   // out[j] = the mode of a[j], b[j], c[j] (the smallest when all differ), j < n.
   void (*mode3_rows)(const uint16_t* a, const uint16_t* b, const uint16_t* c, uint16_t* out,
                      int32_t n);
@@ -93,7 +90,6 @@ struct CambiKernels {
 
 [[nodiscard]] CambiKernels cambi_kernels(uint32_t cpu_flags);
 
-void cambi_add_range_scalar(uint16_t* counts, int32_t n, uint16_t delta);
 void cambi_mode3_rows_scalar(const uint16_t* a, const uint16_t* b, const uint16_t* c, uint16_t* out,
                              int32_t n);
 void cambi_mode3_across_scalar(const uint16_t* in, uint16_t* out, int32_t n);
@@ -110,7 +106,6 @@ void cambi_halve16_scalar(const uint16_t* from, int32_t w, uint16_t* to);
 void cambi_halve8_scalar(const uint8_t* from, int32_t w, uint8_t* to);
 void cambi_slide_avx2(const CambiSlideArgs& args);
 void cambi_pool_sums_avx2(const float* values, int32_t n, CambiSums* sums);
-void cambi_add_range_avx2(uint16_t* counts, int32_t n, uint16_t delta);
 void cambi_mode3_rows_avx2(const uint16_t* a, const uint16_t* b, const uint16_t* c, uint16_t* out,
                            int32_t n);
 void cambi_mode3_across_avx2(const uint16_t* in, uint16_t* out, int32_t n);
@@ -176,6 +171,7 @@ struct CambiScratch {
   CambiBuffer<float> c_values;
   std::vector<uint16_t> lines;
   std::vector<uint8_t> flat;
+  std::vector<uint8_t> none;  // a mask row with no flat pixel
   std::vector<uint32_t> bins;
   std::vector<float> edge;
 };
