@@ -344,12 +344,15 @@ void count_row(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, c
   }
 }
 
-// Every flat pixel's c-value at one scale, from window counts slid down the rows. The counts
-// are all zero on entry and are left so: the rows still in the window at the end are taken out
-// again, which touches far less than clearing every count would.
+// Every flat pixel's c-value at one scale, from window counts slid down the rows, and the
+// pooling's first pass over them (`sums`), each row summed while it is in cache: the count,
+// the least and the eight running sums of all rows together (their order is free, see
+// top_mean). The counts are all zero on entry and are left so: the rows still in the window at
+// the end are taken out again, which touches far less than clearing every count would.
 void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, const uint8_t* mask,
               int32_t stride, int32_t w, int32_t h, uint16_t* counts, const uint8_t* none,
-              float* out) {
+              float* out, CambiSums* sums) {
+  *sums = CambiSums{};
   const int32_t pad = p.window >> 1;
   for (int32_t r = 0; r <= std::min(pad, h - 1); ++r)
     count_row(k, p, img, mask, stride, w, r, true, none, counts);
@@ -381,6 +384,12 @@ void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, co
     a.mask = mask + size_t(i) * size_t(stride);
     a.out = out + size_t(i) * size_t(w);
     k.c_values_row(a);
+    CambiSums row;
+    k.pool_sums(a.out, w, &row);
+    sums->above += row.above;
+    if (row.least != 0 && (sums->least == 0 || row.least < sums->least)) sums->least = row.least;
+    for (int l = 0; l < 8; ++l)
+      sums->part[l] += row.part[l];
   }
   for (int32_t r = std::max(h - 1 - pad, 0); r < h; ++r)
     count_row(k, p, img, mask, stride, w, r, false, none, counts);
@@ -389,20 +398,20 @@ void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, co
 // The mean of the largest share `topk` of n values (at least one value), the values summed in
 // double one after another. The c-values are never negative, so their bits order as they do.
 //
-// A first pass counts the values above zero, finds the least of them and sums all values in
-// eight running sums. Every value is a multiple of the last place of that least one, and while
-// the total stays below 2^52 of those places every partial sum in any order is one a double
-// holds exactly: the eight sums are then the sum in order, and so is any other order of any
-// subset. Otherwise the values are summed in order as they come.
+// A first pass (`first`) counts the values above zero, finds the least of them and sums all
+// values in eight running sums, in any grouping. Every value is a multiple of the last place of
+// that least one, and while the total stays below 2^52 of those places every partial sum in any
+// order is one a double holds exactly: the eight sums are then the sum in order, and so is any
+// other order of any subset. A total of any grouping comes out below 2^52 of those places only
+// when each of its steps was exact, so the test does not depend on the grouping either.
+// Otherwise the values are summed in order as they come.
 //
 // When no more values than that share are above zero the rest are zeros and the total is the
 // sum. Else a count of the upper 16 bits finds the bin the last of the largest values falls in,
 // and only that bin is sorted.
-double top_mean(const CambiKernels& kernels, const float* values, int32_t n, double topk,
+double top_mean(const float* values, int32_t n, const CambiSums& first, double topk,
                 CambiScratch* s) {
   const int32_t k = std::clamp(int32_t(topk * n), int32_t(1), n);
-  CambiSums first;
-  kernels.pool_sums(values, n, &first);
   const int32_t above = first.above;
   double total = 0;
   for (double x : first.part)
@@ -677,9 +686,10 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
       }
     }
     mode_filter(k, s->image.data(), stride, w, h, s->lines.data());
+    CambiSums sums;
     c_values(k, p, s->image.data(), s->mask.data(), stride, w, h, counts, s->none.data(),
-             s->c_values.data());
-    total += top_mean(k, s->c_values.data(), w * h, p.topk, s) * kScaleWeights[scale];
+             s->c_values.data(), &sums);
+    total += top_mean(s->c_values.data(), w * h, sums, p.topk, s) * kScaleWeights[scale];
   }
   *score = total / double(p.window * p.window);
   return true;
