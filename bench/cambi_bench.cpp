@@ -50,7 +50,9 @@ const std::vector<std::vector<uint8_t>>& frames() {
   return kFrames;
 }
 
-void BM_Cambi(benchmark::State& state, uint32_t flags) {
+// With `model`, the options the v1 VMAF models set that change the work: the high-resolution
+// speed-up and the lowest visible luminance.
+void BM_Cambi(benchmark::State& state, uint32_t flags, bool model) {
   if ((detect_cpu_flags() & flags) != flags) {
     state.SkipWithError("tier not available");
     return;
@@ -66,6 +68,8 @@ void BM_Cambi(benchmark::State& state, uint32_t flags) {
     v.text = o.default_value;
     v.i = std::strtoll(o.default_value, nullptr, 10);
     v.d = std::strtod(o.default_value, nullptr);
+    if (model && v.name == "cambi_high_res_speedup") v.i = 1080;
+    if (model && v.name == "cambi_vis_lum_threshold") v.d = 0.06;
     options.values.push_back(v);
   }
   CambiPlan plan;
@@ -86,14 +90,17 @@ void BM_Cambi(benchmark::State& state, uint32_t flags) {
   state.SetItemsProcessed(state.iterations());
 }
 
-BENCHMARK_CAPTURE(BM_Cambi, scalar, 0u)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(BM_Cambi, avx2, kCpuSse2 | kCpuAvx2)
+BENCHMARK_CAPTURE(BM_Cambi, scalar, 0u, false)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Cambi, avx2, kCpuSse2 | kCpuAvx2, false)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-BENCHMARK_CAPTURE(BM_Cambi, avx2, kCpuSse2 | kCpuAvx2)
+BENCHMARK_CAPTURE(BM_Cambi, avx2, kCpuSse2 | kCpuAvx2, false)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Threads(2);
+BENCHMARK_CAPTURE(BM_Cambi, avx2_v1_model, kCpuSse2 | kCpuAvx2, true)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace vq

@@ -11,17 +11,6 @@
 
 namespace vq {
 
-void cambi_add_range_avx2(uint16_t* counts, int32_t n, uint16_t delta) {
-  const __m256i d = _mm256_set1_epi16(int16_t(delta));
-  int32_t j = 0;
-  for (; j + 16 <= n; j += 16) {
-    auto* p = reinterpret_cast<__m256i*>(counts + j);
-    _mm256_storeu_si256(p, _mm256_add_epi16(_mm256_loadu_si256(p), d));
-  }
-  for (; j < n; ++j)
-    counts[j] = uint16_t(counts[j] + delta);
-}
-
 namespace {
 
 inline __m256i mode3(__m256i a, __m256i b, __m256i c) {
@@ -173,20 +162,46 @@ void cambi_c_values_row_avx2(const CambiRowArgs& a) {
 
 namespace {
 
-// counts[0 .. n) += the lanes of d; the last block's lanes past n add 0 (the counts end with a
-// margin of 16, so that block stays inside them).
+// Lanes l of a load at kFrom + 16 - o are all ones where l >= o; at kTo + 16 - e, where l < e.
+// clang-format off
+alignas(64) constexpr int16_t kFrom[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                           -1, -1, -1, -1, -1, -1, -1, -1,
+                                           -1, -1, -1, -1, -1, -1, -1, -1};
+alignas(64) constexpr int16_t kTo[32] = {-1, -1, -1, -1, -1, -1, -1, -1,
+                                         -1, -1, -1, -1, -1, -1, -1, -1,
+                                         0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+// clang-format on
+
+inline __m256i lanes_from(int32_t o) {
+  return load(reinterpret_cast<const uint16_t*>(kFrom) + 16 - o);
+}
+inline __m256i lanes_to(int32_t e) {
+  return load(reinterpret_cast<const uint16_t*>(kTo) + 16 - e);
+}
+
+inline void add_block(__m256i* block, __m256i d) {
+  _mm256_store_si256(block, _mm256_add_epi16(_mm256_load_si256(block), d));
+}
+
+// counts[0 .. n) += the lanes of d, in the 32-byte blocks of memory that hold them, the lanes
+// outside the span adding 0 (up to 15 counts either side are read and written back unchanged:
+// the counts have margins of 16). Updates of one row by nearby columns then load exactly what
+// an earlier one stored, which the processor forwards; a load straddling an earlier unaligned
+// store would wait for it to reach the cache.
 inline void add_span(uint16_t* counts, int32_t n, __m256i d) {
-  int32_t k = 0;
-  for (; k + 16 <= n; k += 16) {
-    auto* p = reinterpret_cast<__m256i*>(counts + k);
-    _mm256_storeu_si256(p, _mm256_add_epi16(_mm256_loadu_si256(p), d));
+  const uintptr_t at = reinterpret_cast<uintptr_t>(counts);
+  auto* block = reinterpret_cast<__m256i*>(at & ~uintptr_t(31));
+  // The span's lanes, counted from the first block's first lane.
+  const int32_t first = int32_t((at & 31) >> 1), end = first + n;
+  if (end <= 16) {
+    add_block(block, _mm256_and_si256(d, _mm256_and_si256(lanes_from(first), lanes_to(end))));
+    return;
   }
-  if (k < n) {
-    const __m256i lanes = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m256i keep = _mm256_cmpgt_epi16(_mm256_set1_epi16(int16_t(n - k)), lanes);
-    auto* p = reinterpret_cast<__m256i*>(counts + k);
-    _mm256_storeu_si256(p, _mm256_add_epi16(_mm256_loadu_si256(p), _mm256_and_si256(d, keep)));
-  }
+  add_block(block++, _mm256_and_si256(d, lanes_from(first)));
+  int32_t k = 32;
+  for (; k < end; k += 16)
+    add_block(block++, d);
+  add_block(block, _mm256_and_si256(d, lanes_to(end - (k - 16))));
 }
 
 // Sixteen pixels' count rows: value - base where flat and below count_rows, else count_rows.
@@ -201,8 +216,62 @@ inline __m256i count_rows_of(const uint16_t* values, const uint8_t* mask, __m256
 
 }  // namespace
 
+namespace {
+
+// The running sums of sixteen 16-bit lanes: lane m holds e[0] + .. + e[m].
+inline __m256i prefix16(__m256i e) {
+  e = _mm256_add_epi16(e, _mm256_slli_si256(e, 2));
+  e = _mm256_add_epi16(e, _mm256_slli_si256(e, 4));
+  e = _mm256_add_epi16(e, _mm256_slli_si256(e, 8));
+  // Each half summed alone: the low half's last sum carried into the high half.
+  const __m256i last = _mm256_shuffle_epi8(e, _mm256_set1_epi16(0x0F0E));
+  return _mm256_add_epi16(e, _mm256_permute2x128_si256(last, last, 0x08));
+}
+
+inline void add_unaligned(uint16_t* at, __m256i d) {
+  auto* p = reinterpret_cast<__m256i*>(at);
+  _mm256_storeu_si256(p, _mm256_add_epi16(_mm256_loadu_si256(p), d));
+}
+
+// Sixteen columns j .. j + 15 whose windows (pad >= 8 either side) lie inside the row: the
+// columns' changes are taken one count row at a time. With e[l] = +1 where column j + l enters
+// the row r, -1 where it leaves, 0 else, and P its running sums, the counts of r change over
+// columns j - pad + m by P[m] for m < 16, by P[15] up to m = 2 pad, and by P[15] - P[q] at
+// m = 2 pad + 1 + q (zero at q = 15): three additions per row instead of two per column.
+inline void slide_rows(const CambiSlideArgs& a, int32_t j, __m256i o, __m256i i, const uint16_t* ro,
+                       const uint16_t* ri) {
+  const __m256i rows = _mm256_set1_epi16(int16_t(a.count_rows)), ones = _mm256_set1_epi16(-1);
+  const __m256i same = _mm256_cmpeq_epi16(o, i);
+  __m256i leave = _mm256_andnot_si256(_mm256_or_si256(same, _mm256_cmpeq_epi16(o, rows)), ones);
+  __m256i enter = _mm256_andnot_si256(_mm256_or_si256(same, _mm256_cmpeq_epi16(i, rows)), ones);
+  uint32_t left = uint32_t(_mm256_movemask_epi8(leave)),
+           right = uint32_t(_mm256_movemask_epi8(enter));
+  while ((left | right) != 0) {
+    const uint16_t r = left != 0 ? ro[__builtin_ctz(left) >> 1] : ri[__builtin_ctz(right) >> 1];
+    const __m256i row = _mm256_set1_epi16(int16_t(r));
+    const __m256i out = _mm256_and_si256(leave, _mm256_cmpeq_epi16(o, row));
+    const __m256i in = _mm256_and_si256(enter, _mm256_cmpeq_epi16(i, row));
+    leave = _mm256_andnot_si256(out, leave);
+    enter = _mm256_andnot_si256(in, enter);
+    left = uint32_t(_mm256_movemask_epi8(leave));
+    right = uint32_t(_mm256_movemask_epi8(enter));
+    // Masks of -1: out - in is -1 where a column leaves and +1 where one enters.
+    const __m256i sums = prefix16(_mm256_sub_epi16(out, in));
+    const __m256i total = _mm256_permute4x64_epi64(
+        _mm256_shuffle_epi8(sums, _mm256_set1_epi16(0x0F0E)), _MM_SHUFFLE(3, 3, 3, 3));
+    uint16_t* at = a.counts + size_t(r) * size_t(a.width) + size_t(j - a.pad);
+    add_unaligned(at, sums);
+    add_span(at + 16, 2 * a.pad - 15, total);
+    add_unaligned(at + 2 * a.pad + 1, _mm256_sub_epi16(total, sums));
+  }
+}
+
+}  // namespace
+
 void cambi_slide_avx2(const CambiSlideArgs& a) {
   const int32_t w = a.width;
+  // Blocks whose windows lie inside the row, when the windows are at least 17 wide.
+  const int32_t rows_from = a.pad >= 8 ? a.pad : w, rows_to = w - 16 - a.pad;
   const __m256i base = _mm256_set1_epi16(int16_t(a.base)),
                 rows = _mm256_set1_epi16(int16_t(a.count_rows));
   const __m256i plus = _mm256_set1_epi16(1), minus = _mm256_set1_epi16(-1);
@@ -222,6 +291,10 @@ void cambi_slide_avx2(const CambiSlideArgs& a) {
     if (change == 0) continue;
     _mm256_store_si256(reinterpret_cast<__m256i*>(ro), o);
     _mm256_store_si256(reinterpret_cast<__m256i*>(ri), i);
+    if (j >= rows_from && j <= rows_to) {
+      slide_rows(a, j, o, i, ro, ri);
+      continue;
+    }
     while (change != 0) {
       const int lane = __builtin_ctz(change) >> 1;
       change &= ~(3u << (2 * lane));

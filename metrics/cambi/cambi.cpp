@@ -18,6 +18,8 @@ constexpr int kContrastWeights[kCambiMaxDiffs] = {1, 2, 3, 4, 4, 5, 5, 6, 6, 6, 
                                                   8, 8, 8, 8, 8, 8, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9};
 constexpr int kMinSide = 216;  // one side at least this long, as libvmaf asks
 constexpr int kMaxWindowSquare = 4225;
+// Counts kept either side of the window counts, which range updates may touch.
+constexpr size_t kCountsMargin = 16;
 constexpr int kFoot = 64, kHead = 940;  // studio-range luma at 10 bits
 
 // Options in the order of their names: libvmaf appends the ones that differ from their defaults
@@ -327,29 +329,33 @@ void mode_filter(const CambiKernels& k, uint16_t* img, int32_t stride, int32_t w
   }
 }
 
-// Adds (delta 1) or removes (0xFFFF) row `r`'s flat pixels to the window counts of every column
-// they reach.
+// Adds (`in`) or removes row `r`'s flat pixels to the window counts of every column they
+// reach: a slide against a row with no flat pixel (`none`, w zeros).
 void count_row(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, const uint8_t* mask,
-               int32_t stride, int32_t w, int32_t r, uint16_t delta, uint16_t* counts) {
-  const int32_t pad = p.window >> 1;
+               int32_t stride, int32_t w, int32_t r, bool in, const uint8_t* none,
+               uint16_t* counts) {
   const uint16_t* v = img + size_t(r) * size_t(stride);
   const uint8_t* m = mask + size_t(r) * size_t(stride);
-  for (int32_t j = 0; j < w; ++j) {
-    const uint32_t row = uint32_t(v[j] - p.base);
-    if (!m[j] || row >= uint32_t(p.count_rows)) continue;
-    const int32_t lo = std::max(j - pad, 0), hi = std::min(j + pad + 1, w);
-    k.add_range(counts + size_t(row) * size_t(w) + lo, hi - lo, delta);
+  const int32_t pad = p.window >> 1;
+  if (in) {
+    k.slide({counts, v, none, v, m, w, pad, p.base, p.count_rows});
+  } else {
+    k.slide({counts, v, m, v, none, w, pad, p.base, p.count_rows});
   }
 }
 
-// Every flat pixel's c-value at one scale, from window counts slid down the rows. The counts
-// are all zero on entry and are left so: the rows still in the window at the end are taken out
-// again, which touches far less than clearing every count would.
+// Every flat pixel's c-value at one scale, from window counts slid down the rows, and the
+// pooling's first pass over them (`sums`), each row summed while it is in cache: the count,
+// the least and the eight running sums of all rows together (their order is free, see
+// top_mean). The counts are all zero on entry and are left so: the rows still in the window at
+// the end are taken out again, which touches far less than clearing every count would.
 void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, const uint8_t* mask,
-              int32_t stride, int32_t w, int32_t h, uint16_t* counts, float* out) {
+              int32_t stride, int32_t w, int32_t h, uint16_t* counts, const uint8_t* none,
+              float* out, CambiSums* sums) {
+  *sums = CambiSums{};
   const int32_t pad = p.window >> 1;
   for (int32_t r = 0; r <= std::min(pad, h - 1); ++r)
-    count_row(k, p, img, mask, stride, w, r, 1, counts);
+    count_row(k, p, img, mask, stride, w, r, true, none, counts);
   CambiRowArgs a{};
   a.counts = counts;
   a.reciprocal = p.reciprocal.data();
@@ -369,37 +375,43 @@ void c_values(const CambiKernels& k, const CambiPlan& p, const uint16_t* img, co
         k.slide({counts, img + out_at, mask + out_at, img + in_at, mask + in_at, w, pad, p.base,
                  p.count_rows});
       } else if (in) {
-        count_row(k, p, img, mask, stride, w, i + pad, 1, counts);
+        count_row(k, p, img, mask, stride, w, i + pad, true, none, counts);
       } else if (gone) {
-        count_row(k, p, img, mask, stride, w, i - pad - 1, 0xFFFF, counts);
+        count_row(k, p, img, mask, stride, w, i - pad - 1, false, none, counts);
       }
     }
     a.values = img + size_t(i) * size_t(stride);
     a.mask = mask + size_t(i) * size_t(stride);
     a.out = out + size_t(i) * size_t(w);
     k.c_values_row(a);
+    CambiSums row;
+    k.pool_sums(a.out, w, &row);
+    sums->above += row.above;
+    if (row.least != 0 && (sums->least == 0 || row.least < sums->least)) sums->least = row.least;
+    for (int l = 0; l < 8; ++l)
+      sums->part[l] += row.part[l];
   }
   for (int32_t r = std::max(h - 1 - pad, 0); r < h; ++r)
-    count_row(k, p, img, mask, stride, w, r, 0xFFFF, counts);
+    count_row(k, p, img, mask, stride, w, r, false, none, counts);
 }
 
 // The mean of the largest share `topk` of n values (at least one value), the values summed in
 // double one after another. The c-values are never negative, so their bits order as they do.
 //
-// A first pass counts the values above zero, finds the least of them and sums all values in
-// eight running sums. Every value is a multiple of the last place of that least one, and while
-// the total stays below 2^52 of those places every partial sum in any order is one a double
-// holds exactly: the eight sums are then the sum in order, and so is any other order of any
-// subset. Otherwise the values are summed in order as they come.
+// A first pass (`first`) counts the values above zero, finds the least of them and sums all
+// values in eight running sums, in any grouping. Every value is a multiple of the last place of
+// that least one, and while the total stays below 2^52 of those places every partial sum in any
+// order is one a double holds exactly: the eight sums are then the sum in order, and so is any
+// other order of any subset. A total of any grouping comes out below 2^52 of those places only
+// when each of its steps was exact, so the test does not depend on the grouping either.
+// Otherwise the values are summed in order as they come.
 //
 // When no more values than that share are above zero the rest are zeros and the total is the
 // sum. Else a count of the upper 16 bits finds the bin the last of the largest values falls in,
 // and only that bin is sorted.
-double top_mean(const CambiKernels& kernels, const float* values, int32_t n, double topk,
+double top_mean(const float* values, int32_t n, const CambiSums& first, double topk,
                 CambiScratch* s) {
   const int32_t k = std::clamp(int32_t(topk * n), int32_t(1), n);
-  CambiSums first;
-  kernels.pool_sums(values, n, &first);
   const int32_t above = first.above;
   double total = 0;
   for (double x : first.part)
@@ -625,8 +637,10 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
   s->mask.grow(area);
   s->c_values.grow(area);
   s->lines.resize(3 * size_t(p.width) + 16);
-  // A range update may touch 16 samples past its row's end: the counts end with a margin.
-  s->counts.grow(size_t(p.count_rows) * size_t(p.width) + 16);
+  s->none.resize(size_t(p.width));
+  // A range update may touch 16 counts past either end of its row: the counts have margins.
+  s->counts.grow(size_t(p.count_rows) * size_t(p.width) + 2 * kCountsMargin);
+  uint16_t* counts = s->counts.data() + kCountsMargin;
   // The picture is made row by row inside the mask's pass, smoothed at 8 bits or converted
   // (unless the whole picture must be made first, to be smoothed after), and the first halving
   // of a high-resolution picture is done there too.
@@ -672,9 +686,10 @@ bool cambi_score_luma(const CambiPlan& p, const CambiKernels& k, const uint8_t* 
       }
     }
     mode_filter(k, s->image.data(), stride, w, h, s->lines.data());
-    c_values(k, p, s->image.data(), s->mask.data(), stride, w, h, s->counts.data(),
-             s->c_values.data());
-    total += top_mean(k, s->c_values.data(), w * h, p.topk, s) * kScaleWeights[scale];
+    CambiSums sums;
+    c_values(k, p, s->image.data(), s->mask.data(), stride, w, h, counts, s->none.data(),
+             s->c_values.data(), &sums);
+    total += top_mean(s->c_values.data(), w * h, sums, p.topk, s) * kScaleWeights[scale];
   }
   *score = total / double(p.window * p.window);
   return true;

@@ -54,7 +54,7 @@ struct CambiSums {
 // when that is below count_rows, over the columns its window reaches (pad either side, cut at
 // the row's ends). Columns where both rows are flat with one value, or neither is flat, cancel.
 struct CambiSlideArgs {
-  uint16_t* counts;  // count_rows rows of width, then a margin of 16
+  uint16_t* counts;  // count_rows rows of width, with a margin of 16 before and after
   const uint16_t* out_values;
   const uint8_t* out_mask;
   const uint16_t* in_values;
@@ -64,8 +64,6 @@ struct CambiSlideArgs {
 
 // The kernels that carry cambi's cost, scalar first, then the vector forms the CPU has.
 struct CambiKernels {
-  // counts[0 .. n) += 1 or -= 1 (delta 1 or 0xFFFF).
-  void (*add_range)(uint16_t* counts, int32_t n, uint16_t delta);
   // out[j] = the mode of a[j], b[j], c[j] (the smallest when all differ), j < n.
   void (*mode3_rows)(const uint16_t* a, const uint16_t* b, const uint16_t* c, uint16_t* out,
                      int32_t n);
@@ -92,7 +90,6 @@ struct CambiKernels {
 
 [[nodiscard]] CambiKernels cambi_kernels(uint32_t cpu_flags);
 
-void cambi_add_range_scalar(uint16_t* counts, int32_t n, uint16_t delta);
 void cambi_mode3_rows_scalar(const uint16_t* a, const uint16_t* b, const uint16_t* c, uint16_t* out,
                              int32_t n);
 void cambi_mode3_across_scalar(const uint16_t* in, uint16_t* out, int32_t n);
@@ -109,7 +106,6 @@ void cambi_halve16_scalar(const uint16_t* from, int32_t w, uint16_t* to);
 void cambi_halve8_scalar(const uint8_t* from, int32_t w, uint8_t* to);
 void cambi_slide_avx2(const CambiSlideArgs& args);
 void cambi_pool_sums_avx2(const float* values, int32_t n, CambiSums* sums);
-void cambi_add_range_avx2(uint16_t* counts, int32_t n, uint16_t delta);
 void cambi_mode3_rows_avx2(const uint16_t* a, const uint16_t* b, const uint16_t* c, uint16_t* out,
                            int32_t n);
 void cambi_mode3_across_avx2(const uint16_t* in, uint16_t* out, int32_t n);
@@ -175,6 +171,7 @@ struct CambiScratch {
   CambiBuffer<float> c_values;
   std::vector<uint16_t> lines;
   std::vector<uint8_t> flat;
+  std::vector<uint8_t> none;  // a mask row with no flat pixel
   std::vector<uint32_t> bins;
   std::vector<float> edge;
 };

@@ -6,12 +6,14 @@
 
 namespace vq {
 
-void cambi_add_range_scalar(uint16_t* counts, int32_t n, uint16_t delta) {
+namespace {
+
+// counts[0 .. n) += 1 or -= 1 (delta 1 or 0xFFFF).
+void add_range(uint16_t* counts, int32_t n, uint16_t delta) {
   for (int32_t j = 0; j < n; ++j)
     counts[j] = uint16_t(counts[j] + delta);
 }
 
-namespace {
 inline uint16_t mode3(uint16_t a, uint16_t b, uint16_t c) {
   if (a == b || a == c) return a;
   if (b == c) return b;
@@ -69,9 +71,8 @@ void cambi_slide_scalar(const CambiSlideArgs& a) {
     ri = ri < rows ? ri : rows;
     if (ro == ri) continue;
     const int32_t lo = std::max(j - a.pad, 0), hi = std::min(j + a.pad + 1, a.width);
-    if (ro < rows)
-      cambi_add_range_scalar(a.counts + size_t(ro) * size_t(a.width) + lo, hi - lo, 0xFFFF);
-    if (ri < rows) cambi_add_range_scalar(a.counts + size_t(ri) * size_t(a.width) + lo, hi - lo, 1);
+    if (ro < rows) add_range(a.counts + size_t(ro) * size_t(a.width) + lo, hi - lo, 0xFFFF);
+    if (ri < rows) add_range(a.counts + size_t(ri) * size_t(a.width) + lo, hi - lo, 1);
   }
 }
 
@@ -138,13 +139,12 @@ void cambi_halve8_scalar(const uint8_t* from, int32_t w, uint8_t* to) {
 }
 
 CambiKernels cambi_kernels(uint32_t cpu_flags) {
-  CambiKernels k = {cambi_add_range_scalar,    cambi_mode3_rows_scalar, cambi_mode3_across_scalar,
-                    cambi_c_values_row_scalar, cambi_slide_scalar,      cambi_pool_sums_scalar,
-                    cambi_smooth8_scalar,      cambi_flat_row_scalar,   cambi_mask_row_scalar,
-                    cambi_halve16_scalar,      cambi_halve8_scalar};
+  CambiKernels k = {cambi_mode3_rows_scalar, cambi_mode3_across_scalar, cambi_c_values_row_scalar,
+                    cambi_slide_scalar,      cambi_pool_sums_scalar,    cambi_smooth8_scalar,
+                    cambi_flat_row_scalar,   cambi_mask_row_scalar,     cambi_halve16_scalar,
+                    cambi_halve8_scalar};
 #if defined(VQ_X86_SIMD)
   if (cpu_flags & kCpuAvx2) {
-    k.add_range = cambi_add_range_avx2;
     k.mode3_rows = cambi_mode3_rows_avx2;
     k.mode3_across = cambi_mode3_across_avx2;
     k.c_values_row = cambi_c_values_row_avx2;

@@ -19,6 +19,9 @@ inline constexpr int kPad = 2;
 // The smallest width and height scored: the mirror reaches two samples in.
 inline constexpr int kMinSize = 3;
 
+// What a row's scratch holds past its width.
+inline constexpr int kRowScratch = 2 * kPad + 32;
+
 // A luma plane: 8-bit samples (depth 8) or 16-bit words.
 struct Plane {
   const uint8_t* data = nullptr;
@@ -36,9 +39,10 @@ struct Kernels {
   // The same of samples of up to 15 bits.
   void (*difference16)(const uint16_t* prev, const uint16_t* cur, int w, int16_t* out,
                        uint16_t* keep);
-  // The vertical blur of five rows of differences, rounded by `shift` bits (8 for bytes, the
-  // depth for words).
-  void (*vertical)(const int16_t* const* d, int w, int shift, int32_t* out);
+  // One output row from five rows of differences of `shift`-bit samples (the depth, up to
+  // 15): their vertical blur rounded by `shift` bits, its ends mirrored, and the sum modulo 2^32 of
+  // |horizontal blur|. w >= kMinSize; `scratch` holds at least w + kRowScratch values.
+  uint32_t (*blur_row)(const int16_t* const* d, int w, int shift, int32_t* scratch);
   // The vertical blur of prev - cur of 16-bit words, rounded by 16 bits.
   void (*vertical16)(const uint16_t* const* prev, const uint16_t* const* cur, int w, int depth,
                      int32_t* out);
@@ -52,7 +56,7 @@ void use_avx2(Kernels* k);  // x86 builds only
 [[nodiscard]] Kernels kernels_for(uint32_t cpu_flags);
 
 // The blurred sum of absolute differences of two w x h lumas of one depth (w, h >= kMinSize).
-// `row` is scratch of at least w + 2 * kPad values. With `keep`, cur's rows are also copied
+// `row` is scratch, grown to w + kRowScratch values. With `keep`, cur's rows are also copied
 // there (one after another, no gaps) as the blur first reads them, while they are in cache.
 [[nodiscard]] uint64_t blurred_sad(const Plane& prev, const Plane& cur, int w, int h,
                                    const Kernels& k, std::vector<int32_t>* row,

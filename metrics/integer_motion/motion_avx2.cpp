@@ -42,12 +42,6 @@ inline Halves blur_columns(const __m256i* d, const TapPairs& t, __m256i round, _
           sum([](__m256i a, __m256i b) { return _mm256_unpackhi_epi16(a, b); })};
 }
 
-// The halves' 16 sums stored in column order.
-inline void store_columns(int32_t* out, __m256i lo, __m256i hi) {
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permute2x128_si256(lo, hi, 0x20));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), _mm256_permute2x128_si256(lo, hi, 0x31));
-}
-
 void difference8_avx2(const uint8_t* prev, const uint8_t* cur, int w, int16_t* out, uint8_t* keep) {
   int j = 0;
   for (; j + 16 <= w; j += 16) {
@@ -77,29 +71,6 @@ void difference16_avx2(const uint16_t* prev, const uint16_t* cur, int w, int16_t
   for (; j < w; ++j) {
     out[j] = int16_t(int32_t(prev[j]) - int32_t(cur[j]));
     if (keep) keep[j] = cur[j];
-  }
-}
-
-// Differences and taps both fit 16-bit lanes, so 16 columns take three madds per half instead of
-// five 32-bit products per eight; every sum stays below 2^31 and is exact.
-void vertical_avx2(const int16_t* const* d, int w, int shift, int32_t* out) {
-  const TapPairs t = tap_pairs();
-  const __m256i zero = _mm256_setzero_si256();
-  const __m256i round = _mm256_set1_epi32(int32_t(1) << (shift - 1));
-  const __m128i by = _mm_cvtsi32_si128(shift);
-  int j = 0;
-  for (; j + 16 <= w; j += 16) {
-    __m256i v[5];
-    for (int k = 0; k < 5; ++k)
-      v[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d[k] + j));
-    const Halves h = blur_columns(v, t, round, zero);
-    store_columns(out + j, _mm256_sra_epi32(h.lo, by), _mm256_sra_epi32(h.hi, by));
-  }
-  for (; j < w; ++j) {
-    int32_t acc = 0;
-    for (int k = 0; k < 5; ++k)
-      acc += kFilter[k] * int32_t(d[k][j]);
-    out[j] = (acc + (int32_t(1) << (shift - 1))) >> shift;
   }
 }
 
@@ -168,12 +139,72 @@ uint32_t horizontal_sad_avx2(const int32_t* row, int w) {
   return sad;
 }
 
+// The vertical blur writes each value's high and low parts straight into the two 16-bit
+// streams the horizontal taps read (stream index s holding column s - 2), so the row of sums is
+// never stored as 32-bit values. Differences and taps both fit 16-bit lanes: 16 columns take
+// three madds per half, every sum below 2^31 and exact. The halves' packs leave columns in
+// order: each 128-bit lane packs columns 0-3 (or 8-11) beside 4-7 (or 12-15).
+uint32_t blur_row_avx2(const int16_t* const* d, int w, int shift, int32_t* scratch) {
+  int16_t* hi = reinterpret_cast<int16_t*>(scratch);
+  int16_t* lo = hi + w + kRowScratch;
+  const TapPairs t = tap_pairs();
+  const __m256i zero = _mm256_setzero_si256(), low = _mm256_set1_epi32(255);
+  const __m256i round = _mm256_set1_epi32(int32_t(1) << (shift - 1));
+  const __m128i by = _mm_cvtsi32_si128(shift);
+  int j = 0;
+  for (; j + 16 <= w; j += 16) {
+    __m256i v[5];
+    for (int k = 0; k < 5; ++k)
+      v[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d[k] + j));
+    const Halves h = blur_columns(v, t, round, zero);
+    const __m256i a = _mm256_sra_epi32(h.lo, by), b = _mm256_sra_epi32(h.hi, by);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(hi + kPad + j),
+                        _mm256_packs_epi32(_mm256_srai_epi32(a, 8), _mm256_srai_epi32(b, 8)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lo + kPad + j),
+                        _mm256_packs_epi32(_mm256_and_si256(a, low), _mm256_and_si256(b, low)));
+  }
+  for (; j < w; ++j) {
+    int32_t acc = 0;
+    for (int k = 0; k < 5; ++k)
+      acc += kFilter[k] * int32_t(d[k][j]);
+    const int32_t value = (acc + (int32_t(1) << (shift - 1))) >> shift;
+    hi[kPad + j] = int16_t(value >> 8);
+    lo[kPad + j] = int16_t(value & 255);
+  }
+  for (int16_t* s : {hi + kPad, lo + kPad}) {
+    for (int f = 1; f <= kPad; ++f) {
+      s[-f] = s[f];
+      s[w - 1 + f] = s[w - 1 - f];
+    }
+    // The last taps' zero-weighted partners read past the mirrored end.
+    std::fill(s + w + kPad, s + w + kPad + 16, int16_t(0));
+  }
+  __m256i sum = _mm256_setzero_si256();
+  const int end = w & ~15;
+  for (int q = 0; q < end; q += 16) {
+    sum = _mm256_add_epi32(sum, blur_abs8(hi, lo, q, t));
+    sum = _mm256_add_epi32(sum, blur_abs8(hi, lo, q + 1, t));
+  }
+  alignas(32) uint32_t lanes[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sum);
+  uint32_t sad = 0;
+  for (const uint32_t l : lanes)
+    sad += l;
+  for (int c = end; c < w; ++c) {
+    int64_t acc = 1 << 15;
+    for (int k = 0; k < 5; ++k)
+      acc += int64_t(kFilter[k]) * (int32_t(hi[c + k]) * 256 + lo[c + k]);
+    sad += uint32_t(std::abs(int32_t(acc >> 16)));
+  }
+  return sad;
+}
+
 }  // namespace
 
 void use_avx2(Kernels* k) {
   k->difference8 = difference8_avx2;
   k->difference16 = difference16_avx2;
-  k->vertical = vertical_avx2;
+  k->blur_row = blur_row_avx2;
   k->horizontal_sad = horizontal_sad_avx2;
 }
 

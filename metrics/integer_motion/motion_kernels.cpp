@@ -54,6 +54,21 @@ uint32_t horizontal_sad(const int32_t* row, int w) {
   return sad;
 }
 
+// The row's kPad values past either end, mirrored without repeating the end value.
+void mirror_ends(int32_t* r, int w) {
+  for (int f = 1; f <= kPad; ++f) {
+    r[-f] = r[f];
+    r[w - 1 + f] = r[w - 1 - f];
+  }
+}
+
+uint32_t blur_row(const int16_t* const* d, int w, int shift, int32_t* scratch) {
+  int32_t* r = scratch + kPad;
+  vertical(d, w, shift, r);
+  mirror_ends(r, w);
+  return horizontal_sad(r, w);
+}
+
 int mirror(int i, int size) {
   if (i < 0) return -i;
   if (i >= size) return 2 * size - i - 2;
@@ -63,7 +78,7 @@ int mirror(int i, int size) {
 }  // namespace
 
 Kernels scalar_kernels() {
-  return {difference8, difference16, vertical, vertical16, horizontal_sad};
+  return {difference8, difference16, blur_row, vertical16, horizontal_sad};
 }
 
 Kernels kernels_for(uint32_t cpu_flags) {
@@ -78,7 +93,7 @@ Kernels kernels_for(uint32_t cpu_flags) {
 
 uint64_t blurred_sad(const Plane& prev, const Plane& cur, int w, int h, const Kernels& k,
                      std::vector<int32_t>* row, uint8_t* keep) {
-  if (row->size() < size_t(w + 2 * kPad)) row->resize(size_t(w + 2 * kPad));
+  if (row->size() < size_t(w + kRowScratch)) row->resize(size_t(w + kRowScratch));
   int32_t* r = row->data() + kPad;
   // A row whose five taps read rows equal in both pictures blurs to zeros and adds nothing:
   // still parts of a picture cost a comparison of their rows (which stops at the first
@@ -137,7 +152,7 @@ uint64_t blurred_sad(const Plane& prev, const Plane& cur, int w, int h, const Ke
       const int16_t* d[5];
       for (int t = 0; t < 5; ++t)
         d[t] = difference(y[t]);
-      k.vertical(d, w, cur.depth, r);
+      sad += k.blur_row(d, w, cur.depth, row->data());
     } else {
       const uint16_t* p16[5];
       const uint16_t* c16[5];
@@ -146,13 +161,10 @@ uint64_t blurred_sad(const Plane& prev, const Plane& cur, int w, int h, const Ke
         c16[t] = reinterpret_cast<const uint16_t*>(cur.data + cur.pitch * y[t]);
       }
       k.vertical16(p16, c16, w, cur.depth, r);
+      mirror_ends(r, w);
+      sad += k.horizontal_sad(r, w);
     }
     copy_to(i + 2);
-    for (int f = 1; f <= kPad; ++f) {
-      r[-f] = r[f];
-      r[w - 1 + f] = r[w - 1 - f];
-    }
-    sad += k.horizontal_sad(r, w);
   }
   copy_to(h - 1);
   return sad;

@@ -462,6 +462,17 @@ void Scorer::prepare(const Plane& p) {
     } else {
       for (int k = 0; k < taps; ++k)
         taps_[size_t(k)] = p.data + p.pitch * mirror(y - half + k, h);
+      // The next kept row's taps lie 16 rows down, where the processor does not look ahead
+      // for itself: their lines are asked for before this row is blurred, so they arrive while
+      // it is.
+      if (i + 1 < small_h_) {
+        const size_t bytes = size_t(w) * (p.depth > 8 ? 2 : 1);
+        for (int k = 0; k < taps; ++k) {
+          const uint8_t* next = p.data + p.pitch * mirror(y + kSampling - half + k, h);
+          for (size_t at = 0; at < bytes; at += 64)
+            __builtin_prefetch(next + at);
+        }
+      }
       k_.column_blur(taps_.data(), taps, antialias_.data(), w, p.depth, rows_.data());
     }
     for (int j = 0; j < small_w_; ++j) {

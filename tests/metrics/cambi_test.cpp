@@ -132,8 +132,8 @@ TEST(Cambi, TakesTheEncodesOwnSizeAndDepthUnlessGiven) {
   }
 }
 
-// Rows of small values (the modes of three and across), ranges moved either way, windows slid
-// between rows that mostly agree, c-values pooled over sizes that leave every tail.
+// Rows of small values (the modes of three and across), windows slid between rows that mostly
+// agree, c-value rows, c-values pooled over sizes that leave every tail.
 TEST(Cambi, KernelsMatchScalarWithinGuards) {
   test::every_tier(1, 200, cambi_kernels, [](const CambiKernels(&k)[2], test::Rng& rng, int round) {
     const int32_t n = test::sweep(rng, round, 1, 70);
@@ -141,15 +141,12 @@ TEST(Cambi, KernelsMatchScalarWithinGuards) {
     std::vector<uint16_t> in[3];
     for (auto& v : in)
       v = rng.samples(size_t(n), 2);
-    const uint16_t delta = rng.below(2) ? 1 : 0xFFFF;
-    test::Twin<uint16_t> rows(size_t(n), 0x5A5A), across(rows), range(rows);
+    test::Twin<uint16_t> rows(size_t(n), 0x5A5A), across(rows);
     for (int i : {0, 1}) {
       k[i].mode3_rows(in[0].data(), in[1].data(), in[2].data(), rows[i], n);
       k[i].mode3_across(in[0].data(), across[i], n);
-      std::copy(in[1].begin(), in[1].end(), range[i]);
-      k[i].add_range(range[i], n, delta);
     }
-    EXPECT_TRUE(test::same(rows, across, range));
+    EXPECT_TRUE(test::same(rows, across));
 
     // A slide between rows that mostly agree, values around the count rows' ends. The rows are
     // exactly n long, so a read past them is caught by the sanitizers.
@@ -165,7 +162,7 @@ TEST(Cambi, KernelsMatchScalarWithinGuards) {
       if (!ma[j] && !mb[j]) vb[j] = uint16_t(rng.below(40));
     }
     const int32_t count_rows = 1 + int32_t(rng.below(30));
-    test::Twin<uint16_t> counts(size_t(count_rows) * len + 16, 0x5A5A, 0);
+    test::Twin<uint16_t> counts(size_t(count_rows) * len, 0x5A5A);
     const std::vector<uint16_t> start = rng.samples(counts.n, 16);
     const int32_t pad = int32_t(rng.below(40)), base = int32_t(rng.below(10));
     for (int i : {0, 1}) {
@@ -205,6 +202,46 @@ TEST(Cambi, KernelsMatchScalarWithinGuards) {
       }
     }
     EXPECT_TRUE(test::same(smooth, flat, col, mask, halved16, halved8));
+
+    // A c-value row of a real plan's thresholds: each block of sixteen columns of one to six
+    // values near the count rows' ends, some columns not flat, counts of any size a window holds.
+    CambiPlan plan;
+    std::string why;
+    const char* contrast = rng.below(2) ? "cambi" : "cambi=max_log_contrast=4:window_size=15";
+    ASSERT_TRUE(cambi_plan(test::form(216, 216, 10), parse(contrast), &plan, &why)) << why;
+    const int32_t most = plan.window * plan.window / 2;
+    const std::vector<uint16_t> row_counts = rng.samples(size_t(plan.count_rows) * len + 32, 16, 4);
+    std::vector<uint16_t> counts_row(row_counts.size());
+    for (size_t q = 0; q < counts_row.size(); ++q)
+      counts_row[q] = uint16_t(row_counts[q] % (most + 1));
+    std::vector<uint16_t> values(len);
+    std::vector<uint8_t> flat_cols(len);
+    uint16_t kinds[6] = {};
+    for (size_t j = 0; j < len; ++j) {
+      if (j % 16 == 0)
+        for (uint16_t& v : kinds)
+          v = uint16_t(
+              std::max(plan.base - 2 + int32_t(rng.below(uint32_t(plan.own_rows + 4))), 0));
+      values[j] = kinds[rng.below(uint32_t(1 + (j / 16) % 6))];
+      flat_cols[j] = uint8_t(rng.below(5) != 0);
+    }
+    test::Twin<float> c_out(len, -1.0f);
+    for (int i : {0, 1}) {
+      CambiRowArgs args{counts_row.data() + 16,
+                        values.data(),
+                        flat_cols.data(),
+                        c_out[i],
+                        plan.reciprocal.data(),
+                        n,
+                        plan.base,
+                        plan.own_rows,
+                        plan.diffs,
+                        plan.vlt,
+                        plan.tvi,
+                        plan.weights};
+      k[i].c_values_row(args);
+    }
+    EXPECT_TRUE(test::same(c_out));
 
     // c-values: zeros, values below 0.5 and ordinary ones.
     std::vector<float> c(size_t(n) * (1 + rng.below(40)));

@@ -49,8 +49,8 @@ uint64_t direct_sad(const std::vector<uint16_t>& a, const std::vector<uint16_t>&
   return sad;
 }
 
-// Every depth below 16, a tenth of the samples at the extremes; the vertical blur over rows of
-// differences as large as 15-bit samples give, rows repeating as mirrored taps give them.
+// Every depth below 16, a tenth of the samples at the extremes; whole rows blurred from rows of
+// differences as large as the depth gives, rows repeating as mirrored taps give them.
 TEST(IntegerMotion, KernelTiersEqualScalar) {
   test::every_tier(
       0, 400, motion::kernels_for, [](const motion::Kernels(&k)[2], Rng& rng, int round) {
@@ -68,17 +68,23 @@ TEST(IntegerMotion, KernelTiersEqualScalar) {
         ASSERT_TRUE(test::same(diff)) << "difference w=" << w << " depth=" << depth;
         ASSERT_TRUE(test::same(kept)) << "kept w=" << w << " depth=" << depth;
 
-        std::vector<int16_t> d(size_t(5 * w));
+        // Whole rows (as narrow as the mirrors allow) blurred from differences as large as the
+        // depth's samples give.
+        const int bw = std::max(w, motion::kMinSize), most = (1 << depth) - 1;
+        std::vector<int16_t> d(size_t(5 * bw));
         for (auto& v : d) {
           const uint32_t r = rng.below(10);
-          v = int16_t(r == 0 ? 32767 : r == 1 ? -32767 : int(rng.below(65535)) - 32767);
+          v = int16_t(r == 0   ? most
+                      : r == 1 ? -most
+                               : int(rng.below(uint32_t(2 * most + 1))) - most);
         }
         const int16_t* rows[5];
-        rng.rows(d.data(), w, 5, 5, rows);
-        Twin<int32_t> out(size_t(w), 0x5a5a5a5a);
+        rng.rows(d.data(), bw, 5, 5, rows);
+        std::vector<int32_t> scratch(size_t(bw + motion::kRowScratch));
+        uint32_t blurred[2];
         for (int i : {0, 1})
-          k[i].vertical(rows, w, depth, out[i]);
-        ASSERT_TRUE(test::same(out)) << "vertical w=" << w << " shift=" << depth;
+          blurred[i] = k[i].blur_row(rows, bw, depth, scratch.data());
+        EXPECT_TRUE(test::same(blurred)) << "blur_row w=" << bw << " depth=" << depth;
 
         // Rows of the widest values the vertical pass can give, extremes included.
         std::vector<int32_t> row(size_t(w + 2 * motion::kPad));
