@@ -373,6 +373,35 @@ inline __m512i gain_limited(__m512i rst, __m512i o, __m512i d, __mmask16 adjust,
   return _mm512_mask_mov_epi32(rst, adjust, _mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1));
 }
 
+// Lets the restored coefficients of the three orientations grow where the angle test passes
+// and `open` is set. At a gain limit of 1 the test can only pull rst to d: it is then made only
+// where that would change a value.
+template <class AngleOf>
+inline void limit_gain(__m512i rst[3], const __m512i o[3], const __m512i d[3], __mmask16 open[3],
+                       bool unit_gain, __m512d gain, AngleOf&& angle_of) {
+  if (!unit_gain) {
+    const __mmask16 angle = angle_of();
+    for (int t = 0; t < 3; ++t)
+      rst[t] = gain_limited(rst[t], o[t], d[t], __mmask16(angle & open[t]), gain);
+    return;
+  }
+  const __m512i zero = _mm512_setzero_si512();
+  __m512i moved[3];
+  __mmask16 any = 0;
+  for (int t = 0; t < 3; ++t) {
+    moved[t] =
+        _mm512_mask_blend_epi32(_mm512_cmpgt_epi32_mask(o[t], zero), _mm512_max_epi32(rst[t], d[t]),
+                                _mm512_min_epi32(rst[t], d[t]));
+    open[t] = _mm512_mask_cmpneq_epi32_mask(open[t], moved[t], rst[t]);
+    any = __mmask16(any | open[t]);
+  }
+  if (any) {
+    const __mmask16 angle = angle_of();
+    for (int t = 0; t < 3; ++t)
+      rst[t] = _mm512_mask_mov_epi32(rst[t], __mmask16(angle & open[t]), moved[t]);
+  }
+}
+
 // Scale 0's decoupling, sixteen columns a step, as decouple16_avx2 does it. A column's outputs
 // depend on its own inputs only, so a row's last columns are done as one step over its last
 // sixteen.
@@ -430,28 +459,7 @@ int decouple16_avx512(const DecoupleRow16& m, int j0, int j1) {
       rst[t] = _mm512_srai_epi32(_mm512_add_epi32(_mm512_mullo_epi32(k, o[t]), half32), 15);
       open[t] = _mm512_mask_cmpgt_epi32_mask(__mmask16(~o_zero), k, zero);
     }
-    if (unit_gain) {
-      // At a gain limit of 1 the angle test can only pull rst to d: it is made only where that
-      // would change a value.
-      __m512i moved[3];
-      __mmask16 any = 0;
-      for (int t = 0; t < 3; ++t) {
-        moved[t] =
-            _mm512_mask_blend_epi32(_mm512_cmpgt_epi32_mask(o[t], zero),
-                                    _mm512_max_epi32(rst[t], d[t]), _mm512_min_epi32(rst[t], d[t]));
-        open[t] = _mm512_mask_cmpneq_epi32_mask(open[t], moved[t], rst[t]);
-        any = __mmask16(any | open[t]);
-      }
-      if (any) {
-        const __mmask16 angle = angle_of();
-        for (int t = 0; t < 3; ++t)
-          rst[t] = _mm512_mask_mov_epi32(rst[t], __mmask16(angle & open[t]), moved[t]);
-      }
-    } else {
-      const __mmask16 angle = angle_of();
-      for (int t = 0; t < 3; ++t)
-        rst[t] = gain_limited(rst[t], o[t], d[t], __mmask16(angle & open[t]), gain);
-    }
+    limit_gain(rst, o, d, open, unit_gain, gain, angle_of);
     for (int t = 0; t < 3; ++t) {
       store16x16(m.r[t] + j, rst[t]);
       store16x16(m.a[t] + j, _mm512_sub_epi32(d[t], rst[t]));
@@ -661,28 +669,7 @@ int decouple32_avx512(const DecoupleRow32& m, int j0, int j1) {
       rst[t] = _mm512_mask_blend_epi32(kOdd, re, _mm512_slli_epi64(ro, 32));
       open[t] = _mm512_mask_cmpgt_epi32_mask(__mmask16(~o_zero), k, zero);
     }
-    if (unit_gain) {
-      // At a gain limit of 1 the angle test can only pull rst to d: it is made only where that
-      // would change a value.
-      __m512i moved[3];
-      __mmask16 any = 0;
-      for (int t = 0; t < 3; ++t) {
-        moved[t] =
-            _mm512_mask_blend_epi32(_mm512_cmpgt_epi32_mask(o[t], zero),
-                                    _mm512_max_epi32(rst[t], d[t]), _mm512_min_epi32(rst[t], d[t]));
-        open[t] = _mm512_mask_cmpneq_epi32_mask(open[t], moved[t], rst[t]);
-        any = __mmask16(any | open[t]);
-      }
-      if (any) {
-        const __mmask16 angle = angle_of();
-        for (int t = 0; t < 3; ++t)
-          rst[t] = _mm512_mask_mov_epi32(rst[t], __mmask16(angle & open[t]), moved[t]);
-      }
-    } else {
-      const __mmask16 angle = angle_of();
-      for (int t = 0; t < 3; ++t)
-        rst[t] = gain_limited(rst[t], o[t], d[t], __mmask16(angle & open[t]), gain);
-    }
+    limit_gain(rst, o, d, open, unit_gain, gain, angle_of);
     for (int t = 0; t < 3; ++t) {
       _mm512_storeu_si512(m.r[t] + j, rst[t]);
       _mm512_storeu_si512(m.a[t] + j, _mm512_sub_epi32(d[t], rst[t]));
