@@ -27,6 +27,17 @@ inline int steps(int first, int end, Step step) {
   return j;
 }
 
+// The sum of the eight 64-bit lanes, in unsigned arithmetic: the sums are unsigned and may
+// wrap as the scalar code's do (the library's reduction adds them as signed values).
+inline uint64_t lane_sum(__m512i v) {
+  alignas(64) uint64_t lanes[8];
+  _mm512_store_si512(lanes, v);
+  uint64_t sum = 0;
+  for (const uint64_t l : lanes)
+    sum += l;
+  return sum;
+}
+
 // Two int16 taps in one 32-bit lane, for _mm512_madd_epi16 over interleaved rows.
 inline __m512i tap_pair(int a, int b) {
   return _mm512_set1_epi32(
@@ -321,7 +332,7 @@ int mask_row16_avx512(const MaskRow16& m, int j0, int j1, int64_t inner[3]) {
                        : cubes(vs[t], add_sq[t], sh_sq[t], add_cub[t], sh_cub[t]));
   }
   for (int t = 0; t < 3; ++t)
-    inner[t] += _mm512_reduce_add_epi64(acc[t]);
+    inner[t] += lane_sum(acc[t]);
   return j;
 }
 
@@ -539,7 +550,7 @@ int mask_row32_avx512(const MaskRow32& m, int j0, int j1, int64_t inner[3]) {
                                              : cubes(vs[t], add_sq, sh_sq, add_cub, sh_cub));
   }
   for (int t = 0; t < 3; ++t)
-    inner[t] += _mm512_reduce_add_epi64(acc[t]);
+    inner[t] += lane_sum(acc[t]);
   return j;
 }
 
@@ -555,7 +566,7 @@ uint64_t cube_sum16_avx512(const int16_t* row, int n) {
     acc = _mm512_add_epi64(acc,
                            _mm512_mul_epu32(_mm512_srli_epi64(sq, 32), _mm512_srli_epi64(v, 32)));
   }
-  return uint64_t(_mm512_reduce_add_epi64(acc)) + scalar_kernels().cube_sum16(row + j, n - j);
+  return lane_sum(acc) + scalar_kernels().cube_sum16(row + j, n - j);
 }
 
 // The terms of cube_sum32 in 64-bit lanes, even and odd lanes apart. The rounded square may pass
@@ -578,7 +589,7 @@ uint64_t cube_sum32_avx512(const int32_t* row, int n, int sh_sq, uint64_t add_sq
     const __m512i v = _mm512_abs_epi32(_mm512_loadu_si512(row + j));
     acc = _mm512_add_epi64(acc, _mm512_add_epi64(term(v), term(_mm512_srli_epi64(v, 32))));
   }
-  return uint64_t(_mm512_reduce_add_epi64(acc)) +
+  return lane_sum(acc) +
          scalar_kernels().cube_sum32(row + j, n - j, sh_sq, add_sq, sh_cub, add_cub);
 }
 
